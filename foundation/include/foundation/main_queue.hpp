@@ -1,0 +1,46 @@
+#pragma once
+// MainQueue: the "main thread" of the libraries' contracts, a single serial executor.
+// State bound to the main thread is written only there and observers are told there.
+//
+// An application either drives it from its own main thread (`run()` until `stop()`, or `poll()` from its own
+// loop) or lets it run on a thread of its own, which starts on the first post when nobody drives it (the
+// default, and what tests use).
+#include <chrono>
+#include <functional>
+#include <future>
+#include <type_traits>
+
+#include "foundation/cancellable.hpp"
+
+namespace foundation {
+
+class MainQueue {
+ public:
+  static void post(std::function<void()> task);
+  static Cancellable postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task);
+  static Cancellable postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task);
+  static bool isCurrent();
+
+  // Runs `task` on the main queue and waits for its result (inline when already there). Never call it from
+  // code that the main queue itself waits on.
+  template <class F>
+  static auto sync(F&& task) -> std::invoke_result_t<F> {
+    using R = std::invoke_result_t<F>;
+    if (isCurrent()) return task();
+    std::packaged_task<R()> packaged(std::forward<F>(task));
+    auto future = packaged.get_future();
+    post([&packaged] { packaged(); });
+    return future.get();
+  }
+
+  // Drive the queue from the calling thread: `run` blocks until `stop`; `poll` runs what is ready and returns
+  // how many tasks ran. Either one disables the queue's own thread for the rest of the process.
+  static void run();
+  static std::size_t poll();
+  static void stop();
+
+  // Waits until every task posted before this call has run (tests use it instead of sleeping).
+  static void drain();
+};
+
+}  // namespace foundation

@@ -1,0 +1,42 @@
+#pragma once
+// Result<T, E>: what a completion handler receives instead of an exception crossing a thread.
+//
+//   foundation::Result<int, MyError> r = foundation::Result<int, MyError>::success(3);
+//   if (r) use(r.value()); else report(r.error());
+#include <stdexcept>
+#include <utility>
+#include <variant>
+
+namespace foundation {
+
+template <class T, class E>
+class Result {
+ public:
+  static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
+  static Result failure(E error) { return Result(std::in_place_index<1>, std::move(error)); }
+
+  bool ok() const noexcept { return storage_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  // Throws std::logic_error when the result holds the other case: reading the wrong side is a caller bug.
+  const T& value() const& { check(true); return std::get<0>(storage_); }
+  T& value() & { check(true); return std::get<0>(storage_); }
+  T&& value() && { check(true); return std::get<0>(std::move(storage_)); }
+  const E& error() const& { check(false); return std::get<1>(storage_); }
+  E& error() & { check(false); return std::get<1>(storage_); }
+
+ private:
+  template <std::size_t I, class V>
+  Result(std::in_place_index_t<I> i, V&& v) : storage_(i, std::forward<V>(v)) {}
+  void check(bool wantValue) const {
+    if (ok() != wantValue) throw std::logic_error(wantValue ? "Result holds an error" : "Result holds a value");
+  }
+  std::variant<T, E> storage_;
+};
+
+// A result without a value: success or an error.
+struct Unit {
+  bool operator==(const Unit&) const = default;
+};
+
+}  // namespace foundation

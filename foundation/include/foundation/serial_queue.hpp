@@ -1,0 +1,44 @@
+#pragma once
+// SerialQueue: a labelled serial executor (an Asio strand over ThreadPool::shared()).
+// Tasks run one at a time in the order posted. Work posted before the queue object is destroyed still runs:
+// the strand is shared with the queued handlers.
+//
+//   foundation::SerialQueue queue("com.example.cache");
+//   queue.post([] { ... });
+//   auto timer = queue.postAfter(std::chrono::seconds(1), [] { ... });
+//   timer.cancel();
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "foundation/cancellable.hpp"
+
+namespace foundation {
+
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label);
+  ~SerialQueue();
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  const std::string& label() const;
+
+  void post(std::function<void()> task) const;
+  // Runs `task` after `delay` unless cancelled first.
+  Cancellable postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) const;
+  // Runs `task` every `interval` (first run after one interval) until cancelled.
+  Cancellable postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) const;
+  // Runs `task` on the queue and waits for it. Called from the queue itself it runs inline.
+  void sync(const std::function<void()>& task) const;
+  // True while the calling thread runs a task of this queue.
+  bool isCurrent() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace foundation

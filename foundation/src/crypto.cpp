@@ -1,0 +1,42 @@
+#include "foundation/crypto.hpp"
+
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
+#include <climits>
+#include <stdexcept>
+
+namespace foundation {
+
+Sha256Digest sha256(const void* data, std::size_t size) {
+  Sha256Digest digest{};
+  SHA256(static_cast<const unsigned char*>(data), size, digest.data());
+  return digest;
+}
+
+std::string hexLower(const std::uint8_t* data, std::size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    out += kHex[data[i] >> 4];
+    out += kHex[data[i] & 15];
+  }
+  return out;
+}
+
+std::string sha256Hex(std::string_view text) {
+  const auto digest = sha256(text);
+  return hexLower(digest.data(), digest.size());
+}
+
+Bytes secureRandomBytes(std::size_t count) {
+  if (count > static_cast<std::size_t>(INT_MAX)) throw std::length_error("secureRandomBytes: count too large");
+  Bytes out(count);
+  if (count > 0 && RAND_bytes(out.data(), static_cast<int>(count)) != 1) {
+    throw std::runtime_error("secureRandomBytes: the system random source failed");
+  }
+  return out;
+}
+
+}  // namespace foundation

@@ -1,0 +1,43 @@
+#include "foundation/log.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace foundation {
+namespace {
+
+std::mutex sinkMutex;
+
+void writeStderr(LogLevel, std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+std::shared_ptr<const LogSink>& currentSink() {
+  static auto* sink = new std::shared_ptr<const LogSink>(std::make_shared<const LogSink>(writeStderr));
+  return *sink;
+}
+
+}  // namespace
+
+LogSink setLogSink(LogSink sink) {
+  auto next = std::make_shared<const LogSink>(sink ? std::move(sink) : LogSink(writeStderr));
+  std::lock_guard lock(sinkMutex);
+  auto previous = currentSink();
+  currentSink() = std::move(next);
+  return *previous;
+}
+
+void log(LogLevel level, std::string_view line) {
+  std::shared_ptr<const LogSink> sink;
+  {
+    std::lock_guard lock(sinkMutex);
+    sink = currentSink();
+  }
+  (*sink)(level, line);  // called without the lock: a sink may log or swap the sink
+}
+
+}  // namespace foundation

@@ -1,0 +1,53 @@
+#include "foundation/serial_queue.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <future>
+
+#include "foundation/thread_pool.hpp"
+#include "scheduled_work.hpp"
+
+namespace foundation {
+
+using Strand = boost::asio::strand<boost::asio::thread_pool::executor_type>;
+
+struct SerialQueue::State {
+  std::string label;
+  Strand strand;
+};
+
+SerialQueue::SerialQueue(std::string label)
+    : state_(std::make_shared<State>(State{std::move(label), boost::asio::make_strand(ThreadPool::shared())})) {}
+
+// The strand's implementation is reference-counted by the handlers queued on it, so work posted before the
+// queue object goes away still runs, in order.
+SerialQueue::~SerialQueue() = default;
+
+const std::string& SerialQueue::label() const { return state_->label; }
+
+void SerialQueue::post(std::function<void()> task) const { boost::asio::post(state_->strand, std::move(task)); }
+
+Cancellable SerialQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) const {
+  return detail::schedule(state_->strand, delay, std::move(task), false);
+}
+
+Cancellable SerialQueue::postRepeating(std::chrono::steady_clock::duration interval,
+                                       std::function<void()> task) const {
+  return detail::schedule(state_->strand, interval, std::move(task), true);
+}
+
+void SerialQueue::sync(const std::function<void()>& task) const {
+  if (isCurrent()) {
+    task();
+    return;
+  }
+  std::packaged_task<void()> packaged(task);
+  auto done = packaged.get_future();
+  post([&packaged] { packaged(); });
+  done.get();
+}
+
+bool SerialQueue::isCurrent() const { return state_->strand.running_in_this_thread(); }
+
+}  // namespace foundation
