@@ -1,0 +1,168 @@
+#pragma once
+// wiring: a small dependency container. Services are registered and found by key text; each key has a default
+// maker, may be re-registered, and has a scope that decides whether a value is made anew, cached, or kept for
+// the whole process.
+//
+//   inline wiring::Factory<std::shared_ptr<Api>> apiFactory() {
+//     return wiring::Factory<std::shared_ptr<Api>>("api", [] { return std::make_shared<Api>(); }).cached();
+//   }
+//   auto api = apiFactory().resolve();                 // made once, then the same value
+//   apiFactory().register_([] { return std::make_shared<FakeApi>(); });   // later resolutions use the fake
+//
+// Tests bind a container of their own for a scope, so they never share state:
+//   wiring::Container mine;
+//   wiring::Container::Scope bound(mine);              // Container::shared() is `mine` on this thread
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace wiring {
+
+enum class Scope {
+  none,       // a new value at every resolution
+  cached,     // made at the first resolution, the same value until the key's registration changes
+  singleton,  // made once and given for the rest of the process (across containers), until re-registered
+};
+
+class Container {
+ public:
+  Container() = default;
+  Container(const Container&) = delete;
+  Container& operator=(const Container&) = delete;
+
+  // The container bound to the calling thread by a `Scope`, else the process-wide default one.
+  static Container& shared();
+
+  // Binds `container` as `shared()` on the calling thread until destroyed; bindings nest.
+  // Work handed to another thread carries the binding with `Container::propagating`.
+  class Scope {
+   public:
+    explicit Scope(Container& container);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    Container* previous_;
+  };
+
+  // Wraps `work` so that it runs with the caller's current container bound.
+  static std::function<void()> propagating(std::function<void()> work);
+
+  // Drops every registration and cached value of this container (singletons excepted).
+  void reset();
+
+  // Type-erased storage behind Factory<T>; not meant to be called directly.
+  template <class T>
+  T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope);
+  template <class T>
+  void register_(const std::string& key, std::function<T()> maker);
+
+ private:
+  struct Cached {
+    std::any value;
+    std::uint64_t generation;
+  };
+  struct Registered {
+    std::any maker;  // std::function<T()>
+    std::uint64_t generation;
+  };
+  static std::recursive_mutex& singletonMutex();
+  static std::map<std::string, std::any>& singletons();
+
+  // Recursive: a maker may resolve other keys of the same container while its own key is being made.
+  std::recursive_mutex mutex_;
+  std::map<std::string, Registered> registrations_;
+  std::map<std::string, Cached> cache_;
+  std::uint64_t nextGeneration_ = 1;
+};
+
+// A keyed factory on the shared container: `resolve()` gives the value for its key, made by the registered
+// maker when there is one, else by the default maker, and kept or made anew according to its scope.
+template <class T>
+class Factory {
+ public:
+  Factory(std::string key, std::function<T()> defaultMaker)
+      : key_(std::move(key)), defaultMaker_(std::move(defaultMaker)) {}
+
+  Factory cached() const& { return withScope(Scope::cached); }
+  Factory singleton() const& { return withScope(Scope::singleton); }
+  Factory cached() && { scope_ = Scope::cached; return std::move(*this); }
+  Factory singleton() && { scope_ = Scope::singleton; return std::move(*this); }
+
+  T resolve() const { return Container::shared().resolve<T>(key_, defaultMaker_, scope_); }
+  T operator()() const { return resolve(); }
+
+  // Replaces the maker for this key in the shared container; a value cached under the earlier maker is not
+  // given out again.
+  void register_(std::function<T()> maker) const { Container::shared().register_<T>(key_, std::move(maker)); }
+
+  const std::string& key() const { return key_; }
+  Scope scope() const { return scope_; }
+
+ private:
+  Factory withScope(Scope s) const {
+    Factory copy = *this;
+    copy.scope_ = s;
+    return copy;
+  }
+  std::string key_;
+  std::function<T()> defaultMaker_;
+  Scope scope_ = Scope::none;
+};
+
+// ---- implementation ----
+
+template <class T>
+T Container::resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
+  std::function<T()> maker = defaultMaker;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = registrations_.find(key); it != registrations_.end()) {
+      auto* registered = std::any_cast<std::function<T()>>(&it->second.maker);
+      if (!registered) throw std::logic_error("wiring: key \"" + key + "\" registered with another type");
+      maker = *registered;
+      generation = it->second.generation;
+    }
+    if (scope == wiring::Scope::cached) {
+      if (auto it = cache_.find(key); it != cache_.end() && it->second.generation == generation) {
+        if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
+      }
+      // Made under the lock so two threads never make two values for one cached key.
+      T value = maker();
+      cache_[key] = Cached{value, generation};
+      return value;
+    }
+  }
+  if (scope == wiring::Scope::singleton) {
+    std::lock_guard lock(singletonMutex());
+    auto& store = singletons();
+    if (auto it = store.find(key); it != store.end()) {
+      if (auto* value = std::any_cast<T>(&it->second)) return *value;
+    }
+    T value = maker();
+    store[key] = value;
+    return value;
+  }
+  return maker();
+}
+
+template <class T>
+void Container::register_(const std::string& key, std::function<T()> maker) {
+  {
+    std::lock_guard lock(mutex_);
+    registrations_[key] = Registered{std::move(maker), nextGeneration_++};
+    cache_.erase(key);
+  }
+  // A singleton made by the earlier maker is not given out again either.
+  std::lock_guard lock(singletonMutex());
+  singletons().erase(key);
+}
+
+}  // namespace wiring

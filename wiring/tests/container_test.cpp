@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <latch>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "wiring/container.hpp"
+
+using wiring::Container;
+using wiring::Factory;
+
+namespace {
+
+struct Service {
+  int id;
+};
+
+std::atomic<int> made{0};
+
+Factory<std::shared_ptr<Service>> plain() {
+  return Factory<std::shared_ptr<Service>>("plain", [] { return std::make_shared<Service>(Service{++made}); });
+}
+Factory<std::shared_ptr<Service>> cached() {
+  return Factory<std::shared_ptr<Service>>("cached", [] { return std::make_shared<Service>(Service{++made}); })
+      .cached();
+}
+
+class ContainerTest : public ::testing::Test {
+ protected:
+  Container container;
+  Container::Scope scope{container};
+};
+
+}  // namespace
+
+TEST_F(ContainerTest, UnscopedKeyMakesANewValueEachTime) {
+  EXPECT_NE(plain().resolve(), plain().resolve());
+}
+
+TEST_F(ContainerTest, CachedKeyKeepsItsValueUntilReRegistered) {
+  auto first = cached().resolve();
+  EXPECT_EQ(cached().resolve(), first);
+  cached().register_([] { return std::make_shared<Service>(Service{-1}); });
+  auto second = cached().resolve();
+  EXPECT_NE(second, first);  // the value cached under the earlier maker is not given out again
+  EXPECT_EQ(second->id, -1);
+  EXPECT_EQ(cached().resolve(), second);
+}
+
+TEST_F(ContainerTest, RegistrationReplacesTheDefaultForUnscopedKeys) {
+  plain().register_([] { return std::make_shared<Service>(Service{99}); });
+  EXPECT_EQ(plain().resolve()->id, 99);
+}
+
+TEST_F(ContainerTest, SingletonIsMadeOnceAcrossContainers) {
+  auto singleton = Factory<std::shared_ptr<Service>>("single", [] { return std::make_shared<Service>(Service{7}); })
+                       .singleton();
+  auto a = singleton.resolve();
+  Container other;
+  {
+    Container::Scope inner(other);
+    EXPECT_EQ(singleton.resolve(), a);
+  }
+  singleton.register_([] { return std::make_shared<Service>(Service{8}); });
+  EXPECT_EQ(singleton.resolve()->id, 8);
+}
+
+TEST_F(ContainerTest, ScopedContainersDoNotShareState) {
+  cached().register_([] { return std::make_shared<Service>(Service{1000}); });
+  Container other;
+  {
+    Container::Scope inner(other);
+    EXPECT_NE(cached().resolve()->id, 1000);
+  }
+  EXPECT_EQ(cached().resolve()->id, 1000);
+  EXPECT_EQ(&Container::shared(), &container);
+}
+
+TEST_F(ContainerTest, MakerMayResolveOtherKeys) {
+  auto outer = Factory<int>("outer", [] { return cached().resolve()->id + 1000; }).cached();
+  EXPECT_EQ(outer.resolve(), cached().resolve()->id + 1000);
+}
+
+TEST_F(ContainerTest, PropagatingCarriesTheBindingToAnotherThread) {
+  cached().register_([] { return std::make_shared<Service>(Service{555}); });
+  std::promise<int> seen;
+  std::thread t(Container::propagating([&] { seen.set_value(cached().resolve()->id); }));
+  t.join();
+  EXPECT_EQ(seen.get_future().get(), 555);
+}
+
+TEST(ContainerConcurrency, CachedKeyMakesOneValueUnderContention) {
+  Container container;
+  Container::Scope scope(container);
+  std::atomic<int> makes{0};
+  auto factory = Factory<std::shared_ptr<Service>>("contended", [&] {
+    ++makes;
+    return std::make_shared<Service>(Service{1});
+  }).cached();
+  constexpr int kThreads = 16;
+  std::latch start(kThreads);
+  std::vector<std::shared_ptr<Service>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back(Container::propagating([&, i] {
+      start.arrive_and_wait();
+      results[i] = factory.resolve();
+    }));
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(makes.load(), 1);
+  for (auto& r : results) EXPECT_EQ(r, results[0]);
+}
