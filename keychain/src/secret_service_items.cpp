@@ -1,0 +1,228 @@
+#include "secret_service_items.hpp"
+
+#include <libsecret/secret.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "keychain/keychain_store_error.hpp"
+
+namespace keychain {
+namespace {
+
+using Code = KeychainStoreError::Code;
+
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct ErrorFree {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+struct HashTableUnref {
+  void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+struct ValueUnref {
+  void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+struct ItemListFree {
+  void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+};
+
+using ServicePtr = std::unique_ptr<SecretService, GObjectUnref>;
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
+using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
+using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
+
+std::mutex& libsecretMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+const SecretSchema* schema() {
+  static const SecretSchema instance = [] {
+    SecretSchema s{};
+    s.name = "com.tolvaran.KeychainStore";
+    s.flags = SECRET_SCHEMA_NONE;  // the schema name is matched too: other programs' items stay invisible
+    s.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    s.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    s.attributes[2] = {"access_group", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    return s;
+  }();
+  return &instance;
+}
+
+AttributesPtr attributesOf(const ItemAddress& address) {
+  AttributesPtr table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
+  auto insert = [&](const char* name, std::string_view value) {
+    g_hash_table_insert(table.get(), g_strdup(name), g_strdup(std::string(value).c_str()));
+  };
+  insert("service", address.service);
+  insert("account", address.account);
+  insert("access_group", address.accessGroup);
+  return table;
+}
+
+bool isUnreachable(const GError* error) {
+  if (error->domain == G_DBUS_ERROR) {
+    switch (error->code) {
+      case G_DBUS_ERROR_SERVICE_UNKNOWN:
+      case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+      case G_DBUS_ERROR_NO_SERVER:
+      case G_DBUS_ERROR_NO_REPLY:
+      case G_DBUS_ERROR_DISCONNECTED:
+      case G_DBUS_ERROR_TIMEOUT:
+      case G_DBUS_ERROR_TIMED_OUT:
+      case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
+      case G_DBUS_ERROR_SPAWN_FORK_FAILED:
+      case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
+      case G_DBUS_ERROR_SPAWN_CHILD_SIGNALED:
+      case G_DBUS_ERROR_SPAWN_FAILED:
+      case G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND:
+      case G_DBUS_ERROR_SPAWN_SERVICE_INVALID:
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (error->domain == G_IO_ERROR) {
+    switch (error->code) {
+      case G_IO_ERROR_CLOSED:
+      case G_IO_ERROR_TIMED_OUT:
+      case G_IO_ERROR_CONNECTION_REFUSED:
+      case G_IO_ERROR_CONNECTION_CLOSED:  // also a broken pipe
+      case G_IO_ERROR_HOST_UNREACHABLE:
+      case G_IO_ERROR_NETWORK_UNREACHABLE:
+        return true;
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+[[noreturn]] void fail(GError* rawError) {
+  ErrorPtr error(rawError);
+  std::string message = error ? error->message : "no error was reported";
+  Code code = Code::other;
+  if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
+    code = Code::locked;
+  } else if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_NO_SUCH_OBJECT) {
+    code = Code::itemNotFound;  // removed by someone else between our search and our call
+  } else if (error && isUnreachable(error.get())) {
+    code = Code::serviceUnavailable;
+  }
+  throw KeychainStoreError(code, std::move(message));
+}
+
+// The process's shared service object, with a session open for moving secrets.
+ServicePtr connect() {
+  GError* error = nullptr;
+  ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
+  if (!service) {
+    ErrorPtr owned(error);
+    throw KeychainStoreError(Code::serviceUnavailable, owned ? owned->message : "no Secret Service");
+  }
+  // GIO's shared session-bus connection ends the whole process when the bus goes away; a library has no
+  // business doing that to its host. Later calls then fail with serviceUnavailable instead.
+  if (GDBusConnection* connection = g_dbus_proxy_get_connection(G_DBUS_PROXY(service.get()))) {
+    g_dbus_connection_set_exit_on_close(connection, FALSE);
+  }
+  return service;
+}
+
+ItemListPtr search(SecretService* service, const ItemAddress& address, bool loadSecrets) {
+  AttributesPtr attributes = attributesOf(address);
+  auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL |
+                                              (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
+  GError* error = nullptr;
+  ItemListPtr items(secret_service_search_sync(service, schema(), attributes.get(), flags, nullptr, &error));
+  if (error) fail(error);
+  return items;
+}
+
+std::vector<SecretItem*> unlockedItems(GList* items) {
+  std::vector<SecretItem*> unlocked;
+  for (GList* node = items; node; node = node->next) {
+    auto* item = static_cast<SecretItem*>(node->data);
+    if (!secret_item_get_locked(item)) unlocked.push_back(item);
+  }
+  return unlocked;
+}
+
+[[noreturn]] void failLocked() {
+  throw KeychainStoreError(Code::locked, "the item is in a locked collection");
+}
+
+}  // namespace
+
+std::string readItem(const ItemAddress& address) {
+  std::lock_guard lock(libsecretMutex());
+  ServicePtr service = connect();
+  ItemListPtr items = search(service.get(), address, true);
+  if (!items) throw KeychainStoreError(Code::itemNotFound);
+  std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+  if (unlocked.empty()) failLocked();
+  ValuePtr value(secret_item_get_secret(unlocked.front()));
+  if (!value) throw KeychainStoreError(Code::other, "the item's secret could not be loaded");
+  gsize length = 0;
+  const gchar* bytes = secret_value_get(value.get(), &length);
+  return std::string(bytes, length);
+}
+
+void writeItem(const ItemAddress& address, std::string_view secret, const char* contentType,
+               const std::string& label) {
+  std::lock_guard lock(libsecretMutex());
+  ServicePtr service = connect();
+  ValuePtr value(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), contentType));
+  ItemListPtr items = search(service.get(), address, false);
+  if (items) {
+    std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+    if (unlocked.empty()) failLocked();
+    // Duplicates can only come from other collections; keep them all in step so any one read is current.
+    for (SecretItem* item : unlocked) {
+      GError* error = nullptr;
+      if (!secret_item_set_secret_sync(item, value.get(), nullptr, &error)) fail(error);
+    }
+    return;
+  }
+  // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
+  GError* error = nullptr;
+  std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
+      service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
+  if (error) fail(error);
+  if (collection && secret_collection_get_locked(collection.get())) {
+    throw KeychainStoreError(Code::locked, "the default collection is locked");
+  }
+  AttributesPtr attributes = attributesOf(address);
+  if (!secret_service_store_sync(service.get(), schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                 label.c_str(), value.get(), nullptr, &error)) {
+    fail(error);
+  }
+}
+
+void deleteItem(const ItemAddress& address) {
+  std::lock_guard lock(libsecretMutex());
+  ServicePtr service = connect();
+  ItemListPtr items = search(service.get(), address, false);
+  if (!items) throw KeychainStoreError(Code::itemNotFound);
+  std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+  if (unlocked.empty()) failLocked();
+  for (SecretItem* item : unlocked) {
+    GError* error = nullptr;
+    if (!secret_item_delete_sync(item, nullptr, &error)) fail(error);
+  }
+}
+
+bool containsItem(const ItemAddress& address) {
+  std::lock_guard lock(libsecretMutex());
+  ServicePtr service = connect();
+  ItemListPtr items = search(service.get(), address, false);
+  if (!items) return false;
+  if (unlockedItems(items.get()).empty()) failLocked();
+  return true;
+}
+
+}  // namespace keychain

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <latch>
+#include <string>
+#include <vector>
+
+#include "keychain/keychain_store.hpp"
+#include "keychain_test_support.hpp"
+
+namespace keychain {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Several threads drive one store at once: each works its own item and all of them rewrite one shared
+// item. Every private value must read back as written, and the shared item must hold one whole value.
+TEST(KeychainStoreConcurrency, ThreadsShareOneStore) {
+  const KeychainStore store(testing::uniqueService());
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 10;
+  std::latch start(kThreads);
+
+  auto worker = [&](int id) {
+    start.arrive_and_wait();
+    const std::string key = "thread-" + std::to_string(id);
+    for (int round = 0; round < kRounds; ++round) {
+      const std::string value = key + "-round-" + std::to_string(round);
+      store.setString(value, key);
+      if (store.string(key) != value) return false;
+      store.setString(value, "shared");
+    }
+    if (!store.hasItem(key)) return false;
+    store.deleteItem(key);
+    return !store.hasItem(key);
+  };
+
+  std::vector<std::future<bool>> results;
+  for (int id = 0; id < kThreads; ++id) results.push_back(std::async(std::launch::async, worker, id));
+  for (auto& result : results) {
+    ASSERT_EQ(result.wait_for(120s), std::future_status::ready) << "a keychain call did not return";
+    EXPECT_TRUE(result.get());
+  }
+
+  const std::string shared = store.string("shared");
+  EXPECT_EQ(shared.rfind("thread-", 0), 0u);
+  EXPECT_NE(shared.find("-round-" + std::to_string(kRounds - 1)), std::string::npos);
+}
+
+}  // namespace
+}  // namespace keychain
