@@ -1,0 +1,51 @@
+#pragma once
+// ResourceBundle: the directory "NumberPlan_NumberPlan.bundle" holding the library's resources
+// (the metadata document "PhoneNumberMetadata.json").
+//
+//   const ResourceBundle& bundle = resourceBundle();   // found once per process
+//   std::optional<std::filesystem::path> file = bundle.pathForResource("PhoneNumberMetadata", "json");
+//
+// Candidate locations, in order, each with "NumberPlan_NumberPlan.bundle" appended:
+//   1. <directory of the executable>/../share/numberplan
+//   2. <directory of the binary holding this library's code, found with dladdr>/../share/numberplan
+//   3. <directory of the executable>
+// A location that cannot be determined is skipped; the first candidate that is a directory wins. The build
+// installs the bundle under share/numberplan and copies it beside every test, bench and example binary.
+// Without any, the library cannot work: the process stops with "unable to find bundle named
+// NumberPlan_NumberPlan".
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace numberplan {
+
+class ResourceBundle {
+ public:
+  static constexpr std::string_view bundleName = "NumberPlan_NumberPlan.bundle";
+  static constexpr std::string_view fatalMessage = "unable to find bundle named NumberPlan_NumberPlan";
+
+  explicit ResourceBundle(std::filesystem::path path) : path_(std::move(path)) {}
+
+  const std::filesystem::path& path() const noexcept { return path_; }
+
+  // <bundle>/<name>.<type> when it is a regular file.
+  std::optional<std::filesystem::path> pathForResource(std::string_view name, std::string_view type) const;
+
+  // The locations of the candidate order above that this process can determine (without the bundle name).
+  static std::vector<std::filesystem::path> candidateLocations();
+
+  // The first location whose "NumberPlan_NumberPlan.bundle" is a directory, or nothing.
+  static std::optional<ResourceBundle> locate(const std::vector<std::filesystem::path>& locations);
+
+  // locate(), or a fatal stop with fatalMessage on standard error when nothing is found.
+  static ResourceBundle locateOrStop(const std::vector<std::filesystem::path>& locations);
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The process's bundle: locateOrStop(candidateLocations()) on first use (thread-safe), then kept for good.
+const ResourceBundle& resourceBundle();
+
+}  // namespace numberplan

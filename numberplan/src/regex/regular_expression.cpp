@@ -1,0 +1,151 @@
+#include "numberplan/regular_expression.hpp"
+
+#include <limits>
+#include <utility>
+
+#include <unicode/regex.h>
+
+#include "numberplan/replacement_template.hpp"
+#include "regex/icu_text.hpp"
+
+namespace numberplan {
+namespace {
+
+using detail::appendUtf8;
+using detail::toUnicode;
+
+// The text handed to ICU and the matcher that reads it. The matcher keeps a reference to the subject, so the two
+// live and die together here and no temporary string is ever handed to it.
+struct MatchRun {
+  icu::UnicodeString subject;
+  std::unique_ptr<icu::RegexMatcher> matcher;
+  UErrorCode status = U_ZERO_ERROR;
+
+  MatchRun(const icu::RegexPattern& pattern, std::string_view text, std::int32_t timeLimit)
+      : subject(toUnicode(text)) {
+    matcher.reset(pattern.matcher(subject, status));
+    if (U_SUCCESS(status)) matcher->setTimeLimit(timeLimit, status);
+  }
+
+  bool usable() const { return matcher != nullptr && U_SUCCESS(status); }
+
+  // The next match, or false at the end, on a time-out or on any other engine failure (status tells which).
+  bool find() { return U_SUCCESS(status) && matcher->find(status) && U_SUCCESS(status); }
+
+  RegexMatch current() {
+    RegexMatch match;
+    const std::int32_t groups = matcher->groupCount();
+    match.ranges.reserve(static_cast<std::size_t>(groups) + 1);
+    match.texts.reserve(static_cast<std::size_t>(groups) + 1);
+    for (std::int32_t group = 0; group <= groups; ++group) {
+      UErrorCode groupStatus = U_ZERO_ERROR;
+      const std::int32_t start = matcher->start(group, groupStatus);
+      const std::int32_t end = matcher->end(group, groupStatus);
+      if (U_FAILURE(groupStatus) || start < 0 || end < start) {
+        match.ranges.emplace_back();
+        match.texts.emplace_back();
+        continue;
+      }
+      match.ranges.emplace_back(
+          Utf16Range{static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)});
+      std::string text;
+      appendUtf8(text, subject, start, end);
+      match.texts.emplace_back(std::move(text));
+    }
+    return match;
+  }
+
+  // All matches from the current position; nothing when the engine timed out or failed on the way.
+  std::optional<std::vector<RegexMatch>> collect() {
+    std::vector<RegexMatch> found;
+    while (find()) found.push_back(current());
+    if (U_FAILURE(status)) return std::nullopt;
+    return found;
+  }
+};
+
+bool fitsIcu(std::string_view text) {
+  return text.size() <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max() / 2);
+}
+
+// Rebuilds `subject` with each match replaced by its expanded template.
+std::string replaceAll(const icu::UnicodeString& subject, const std::vector<RegexMatch>& matches,
+                       std::string_view replacementTemplate) {
+  std::string result;
+  std::int32_t copied = 0;
+  for (const RegexMatch& match : matches) {
+    const auto start = static_cast<std::int32_t>(match.range().location);
+    appendUtf8(result, subject, copied, start);
+    result += expandTemplate(replacementTemplate, match);
+    copied = static_cast<std::int32_t>(match.range().end());
+  }
+  appendUtf8(result, subject, copied, subject.length());
+  return result;
+}
+
+}  // namespace
+
+std::string RegexMatch::text(std::size_t group) const {
+  if (group >= texts.size() || !texts[group]) return {};
+  return *texts[group];
+}
+
+RegularExpression::RegularExpression(std::string pattern, std::unique_ptr<icu::RegexPattern> compiled,
+                                     std::int32_t timeLimit)
+    : pattern_(std::move(pattern)), compiled_(std::move(compiled)), timeLimit_(timeLimit) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::UnicodeString empty;
+  std::unique_ptr<icu::RegexMatcher> matcher(compiled_->matcher(empty, status));
+  if (U_SUCCESS(status)) groupCount_ = static_cast<std::size_t>(matcher->groupCount());
+}
+
+RegularExpression::~RegularExpression() = default;
+
+std::size_t RegularExpression::numberOfCaptureGroups() const { return groupCount_; }
+
+std::optional<RegexMatch> RegularExpression::firstMatch(std::string_view text) const {
+  if (!fitsIcu(text)) return std::nullopt;
+  MatchRun run(*compiled_, text, timeLimit_);
+  if (!run.usable() || !run.find()) return std::nullopt;
+  return run.current();
+}
+
+std::vector<RegexMatch> RegularExpression::matches(std::string_view text) const {
+  if (!fitsIcu(text)) return {};
+  MatchRun run(*compiled_, text, timeLimit_);
+  if (!run.usable()) return {};
+  return run.collect().value_or(std::vector<RegexMatch>{});
+}
+
+std::optional<std::vector<RegexMatch>> RegularExpression::matches(std::string_view text,
+                                                                  Utf16Range searchRange) const {
+  if (!fitsIcu(text)) return std::nullopt;
+  MatchRun run(*compiled_, text, timeLimit_);
+  if (!run.usable()) return std::nullopt;
+  const auto length = static_cast<std::size_t>(run.subject.length());
+  if (searchRange.location > length || searchRange.length > length - searchRange.location) return std::nullopt;
+  run.matcher->region(static_cast<std::int64_t>(searchRange.location), static_cast<std::int64_t>(searchRange.end()),
+                      run.status);
+  if (U_FAILURE(run.status)) return std::nullopt;
+  auto found = run.collect();
+  if (!found) return std::vector<RegexMatch>{};  // a time-out is no match
+  return found;
+}
+
+std::string RegularExpression::replacingMatches(std::string_view text, std::string_view replacementTemplate) const {
+  if (!fitsIcu(text)) return std::string(text);
+  MatchRun run(*compiled_, text, timeLimit_);
+  if (!run.usable()) return std::string(text);
+  const auto found = run.collect();
+  if (!found || found->empty()) return std::string(text);
+  return replaceAll(run.subject, *found, replacementTemplate);
+}
+
+std::string RegularExpression::replacingMatches(std::string_view text, Utf16Range searchRange,
+                                                std::string_view replacementTemplate) const {
+  const auto found = matches(text, searchRange);
+  if (!found || found->empty()) return std::string(text);
+  return replaceAll(toUnicode(text), *found, replacementTemplate);
+}
+
+}  // namespace numberplan
