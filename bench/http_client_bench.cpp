@@ -1,0 +1,129 @@
+// APIClient::send of a small JSON answer against the loopback server, beside a raw libcurl easy handle doing
+// the same request; both keep their connection, so the difference is what the client adds per call.
+// Each pair runs twice: with the content codings curl offers by default (the loopback server then
+// compresses the answer, which dominates) and with "Accept-Encoding: identity", which leaves the client's
+// own cost in view.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <chrono>
+#include <string>
+
+#include <httpkit/api_client.hpp>
+#include <testing/loopback_server.hpp>
+
+namespace {
+
+const char* const kBody = R"({"id":"user_1","first_name":"Ann","last_name":"Li","verified":true})";
+
+testing_support::LoopbackServer& server() {
+  static testing_support::LoopbackServer* instance = [] {
+    auto* s = new testing_support::LoopbackServer();
+    s->on("GET", "/v1/me", testing_support::Reply::json(200, kBody));
+    s->start();
+    return s;
+  }();
+  return *instance;
+}
+
+bool identity(const benchmark::State& state) { return state.range(0) == 1; }
+
+size_t collect(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+void RawCurlEasyHandle(benchmark::State& state) {
+  const std::string url = server().baseURL() + "/v1/me";
+  CURL* easy = curl_easy_init();
+  std::string body;
+  curl_slist* headers = identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");  // as the client does
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  for (auto _ : state) {
+    body.clear();
+    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("transfer failed");
+    benchmark::DoNotOptimize(body.data());
+  }
+  curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
+  state.SetLabel(identity(state) ? "identity" : "compressed");
+}
+BENCHMARK(RawCurlEasyHandle)->Arg(0)->Arg(1)->UseRealTime();
+
+std::unique_ptr<httpkit::APIClient> makeClient(const benchmark::State& state) {
+  return std::make_unique<httpkit::APIClient>(server().baseURL(), [&](httpkit::APIClient::Configuration& c) {
+    if (identity(state)) c.sessionConfiguration.additionalHTTPHeaders.set("Accept-Encoding", "identity");
+  });
+}
+
+void APIClientSend(benchmark::State& state) {
+  auto client = makeClient(state);
+  const httpkit::Request<nlohmann::json> request{"/v1/me"};
+  for (auto _ : state) {
+    auto response = client->send(request);
+    benchmark::DoNotOptimize(response.value);
+  }
+  state.SetLabel(identity(state) ? "identity" : "compressed");
+}
+BENCHMARK(APIClientSend)->Arg(0)->Arg(1)->UseRealTime();
+
+void APIClientSendUndecoded(benchmark::State& state) {
+  auto client = makeClient(state);
+  const httpkit::Request<void> request{"/v1/me"};
+  for (auto _ : state) {
+    auto response = client->send(request);
+    benchmark::DoNotOptimize(response.data.data());
+  }
+  state.SetLabel(identity(state) ? "identity" : "compressed");
+}
+BENCHMARK(APIClientSendUndecoded)->Arg(0)->Arg(1)->UseRealTime();
+
+// Both transfers in one loop, alternating, so that the load of a shared machine falls on both alike; the
+// counters give each one's mean time per call and their ratio.
+void InterleavedRatio(benchmark::State& state) {
+  const std::string url = server().baseURL() + "/v1/me";
+  CURL* easy = curl_easy_init();
+  std::string body;
+  curl_slist* headers = identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  auto client = makeClient(state);
+  const httpkit::Request<nlohmann::json> request{"/v1/me"};
+
+  using Clock = std::chrono::steady_clock;
+  Clock::duration raw{0}, api{0};
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    body.clear();
+    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("transfer failed");
+    const auto t1 = Clock::now();
+    auto response = client->send(request);
+    benchmark::DoNotOptimize(response.value);
+    const auto t2 = Clock::now();
+    raw += t1 - t0;
+    api += t2 - t1;
+  }
+  curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
+  const double n = static_cast<double>(state.iterations());
+  const double rawMicros = std::chrono::duration<double, std::micro>(raw).count() / n;
+  const double apiMicros = std::chrono::duration<double, std::micro>(api).count() / n;
+  state.counters["raw_us"] = rawMicros;
+  state.counters["client_us"] = apiMicros;
+  state.counters["ratio"] = apiMicros / rawMicros;
+  state.SetLabel(identity(state) ? "identity" : "compressed");
+}
+BENCHMARK(InterleavedRatio)->Arg(0)->Arg(1)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,138 @@
+#pragma once
+// An HTTP client for JSON APIs. `send` builds the request from a `Request`, lets the delegate adapt it,
+// sends it, lets the delegate validate the answer, retries when the delegate says so, and decodes the body.
+// `send` blocks the calling thread until the answer (or the failure); many threads may send at once, and
+// all of them share one connection pool.
+//
+//   httpkit::APIClient client("https://api.example.com", [](httpkit::APIClient::Configuration& c) {
+//     c.sessionConfiguration.additionalHTTPHeaders.set("x-mobile", "1");
+//   });
+//   httpkit::Request<User> request{"/v1/me"};
+//   User me = client.send(request).value;
+//
+// Failures reach the caller as thrown exceptions, unchanged: `URLError` (transport, invalid URL, cancelled),
+// whatever the delegate threw, `DecodingError`, `EncodingError`.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <type_traits>
+#include <typeinfo>
+
+#include <nlohmann/json.hpp>
+
+#include "httpkit/api_client_delegate.hpp"
+#include "httpkit/errors.hpp"
+#include "httpkit/request.hpp"
+#include "httpkit/response.hpp"
+#include "httpkit/transfer_engine.hpp"
+#include "httpkit/url_request.hpp"
+
+namespace httpkit {
+
+namespace detail {
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+std::string typeName(const std::type_info& type);
+}  // namespace detail
+
+class APIClient {
+ public:
+  struct SessionConfiguration {
+    // Sent with every request unless the request (after the delegate) sets a field of the same name.
+    HTTPHeaders additionalHTTPHeaders;
+    // The longest wait without any byte moving, including the wait for the answer to begin.
+    std::chrono::milliseconds timeoutIntervalForRequest{std::chrono::seconds(60)};
+    // The longest a whole attempt may take.
+    std::chrono::milliseconds timeoutIntervalForResource{std::chrono::hours(24 * 7)};
+    std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
+    // Answers with a longer body fail with `URLError::Code::dataLengthExceedsMaximum`.
+    std::size_t maximumResponseSize = std::size_t{64} << 20;
+  };
+
+  struct Configuration {
+    std::optional<std::string> baseURL;
+    // None: the default delegate (statuses 200 to 299 accepted, no retries).
+    std::shared_ptr<APIClientDelegate> delegate;
+    SessionConfiguration sessionConfiguration;
+    // Turns body bytes into the JSON value the response type is then read from (through its from_json).
+    // Throwing is how it reports a body it cannot read. Default: strict JSON parsing.
+    std::function<nlohmann::json(const Bytes&)> decoder;
+    // Turns a request's JSON body into bytes. Default: compact JSON text.
+    std::function<Bytes(const nlohmann::json&)> encoder;
+
+    explicit Configuration(std::optional<std::string> baseURL = std::nullopt);
+  };
+
+  // The configuration starts from the defaults above with `baseURL`; `configure` may change any of it.
+  explicit APIClient(std::optional<std::string> baseURL,
+                     const std::function<void(Configuration&)>& configure = nullptr);
+  explicit APIClient(Configuration configuration);
+  ~APIClient();
+  APIClient(const APIClient&) = delete;
+  APIClient& operator=(const APIClient&) = delete;
+
+  const Configuration& configuration() const { return configuration_; }
+
+  // Sends the request and decodes the answer according to `T` (see `Request`). Requesting a stop through
+  // `stop` ends the transfer with `URLError::Code::cancelled`.
+  template <class T>
+  Response<T> send(const Request<T>& request, std::stop_token stop = {});
+
+  // Sends without decoding: the answer's head and bytes after validation and retries.
+  RawResponse data(const AnyRequest& request, std::stop_token stop = {});
+
+  // The request the first attempt starts from: URL, method, the request's header fields and encoded body.
+  URLRequest makeURLRequest(const AnyRequest& request);
+
+  // The engine moving this client's bytes; other transfer kinds may share it.
+  const std::shared_ptr<TransferEngine>& engine() const { return engine_; }
+
+ private:
+  RawResponse transfer(DataTask task, const std::stop_token& stop);
+  std::string makeURL(const AnyRequest& request);
+  nlohmann::json decodeJSON(const Bytes& data, const std::type_info& type) const;
+
+  template <class T>
+  T decode(const Bytes& data) const;
+
+  Configuration configuration_;
+  std::shared_ptr<APIClientDelegate> delegate_;
+  TransferOptions transferOptions_;
+  std::shared_ptr<TransferEngine> engine_;
+  std::atomic<std::uint64_t> nextTaskIdentifier_{1};
+};
+
+template <class T>
+T APIClient::decode(const Bytes& data) const {
+  nlohmann::json json = decodeJSON(data, typeid(T));
+  try {
+    return json.template get<T>();
+  } catch (const std::exception& e) {
+    throw DecodingError(detail::typeName(typeid(T)), e.what());
+  }
+}
+
+template <class T>
+Response<T> APIClient::send(const Request<T>& request, std::stop_token stop) {
+  RawResponse raw = data(request, std::move(stop));
+  if constexpr (std::is_void_v<T>) {
+    return Response<void>{std::move(raw)};
+  } else if constexpr (detail::IsOptional<T>::value) {
+    if (raw.data.empty()) return Response<T>{std::move(raw), T{}};
+    T value = decode<typename T::value_type>(raw.data);
+    return Response<T>{std::move(raw), std::move(value)};
+  } else {
+    T value = decode<T>(raw.data);
+    return Response<T>{std::move(raw), std::move(value)};
+  }
+}
+
+}  // namespace httpkit

@@ -1,0 +1,69 @@
+#include "header_lines.hpp"
+
+#include <string>
+
+namespace httpkit {
+
+namespace {
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+}  // namespace
+
+bool isHeaderToken(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    const bool alnum = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
+    if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
+bool isSafeHeaderValue(std::string_view text) {
+  for (char c : text) {
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  }
+  return true;
+}
+
+void HeaderAccumulator::feed(std::string_view line) {
+  if (line.substr(0, 5) == "HTTP/") {
+    headers_ = HTTPHeaders();
+    lastName_.clear();
+    return;
+  }
+  if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+    const std::string_view more = trim(line);
+    if (lastName_.empty() || more.empty() || !isSafeHeaderValue(more)) return;
+    std::string value = headers_.value(lastName_).value_or(std::string());
+    value += ' ';
+    value += more;
+    headers_.set(lastName_, std::move(value));
+    return;
+  }
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    lastName_.clear();
+    return;
+  }
+  const std::string_view name = line.substr(0, colon);
+  if (!isHeaderToken(name)) {
+    lastName_.clear();
+    return;
+  }
+  const std::string_view value = trim(line.substr(colon + 1));
+  // A bare CR inside a value could split the field when it is sent back; HTTP does not allow it anyway.
+  if (!isSafeHeaderValue(value)) {
+    lastName_.clear();
+    return;
+  }
+  lastName_ = std::string(name);
+  headers_.append(lastName_, std::string(value));
+}
+
+}  // namespace httpkit

@@ -1,0 +1,28 @@
+#pragma once
+// Reading the answer's head as libcurl hands it over, one raw line at a time (CRLF included). The lines are
+// the server's, so anything may arrive: a line that is not a header field is ignored, never trusted.
+#include <string_view>
+
+#include "httpkit/http_headers.hpp"
+
+namespace httpkit {
+
+// Collects the header fields of the latest answer head: a status line ("HTTP/...") starts a new head, so
+// that interim answers (100 Continue, redirects) leave nothing behind. Repeated fields are folded into one
+// comma-separated value; obsolete line folding continues the previous field.
+class HeaderAccumulator {
+ public:
+  void feed(std::string_view line);
+  const HTTPHeaders& headers() const { return headers_; }
+
+ private:
+  HTTPHeaders headers_;
+  std::string lastName_;
+};
+
+// Whether `text` may go on the wire as a header field name / value / method without changing the message's
+// framing (no line breaks, no NUL; names and methods are tokens).
+bool isHeaderToken(std::string_view text);
+bool isSafeHeaderValue(std::string_view text);
+
+}  // namespace httpkit

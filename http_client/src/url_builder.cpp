@@ -1,0 +1,100 @@
+#include "url_builder.hpp"
+
+#include <boost/url/parse.hpp>
+#include <boost/url/url.hpp>
+
+#include "httpkit/url_error.hpp"
+
+namespace httpkit {
+
+namespace {
+
+bool isHTTPScheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
+
+boost::urls::url parseAbsolute(const std::string& text, std::string_view what) {
+  auto parsed = boost::urls::parse_uri(text);
+  if (!parsed) throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not a valid URL", text);
+  if (!isHTTPScheme(parsed->scheme())) {
+    throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not an http or https URL", text);
+  }
+  if (!parsed->has_authority() || parsed->encoded_host().empty()) {
+    throw URLError(URLError::Code::badURL, "the " + std::string(what) + " has no host", text);
+  }
+  return boost::urls::url(*parsed);
+}
+
+}  // namespace
+
+std::string encodeQueryComponent(std::string_view text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    const bool unreserved = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    if (unreserved || std::string_view("!$'()*,;:@/?").find(c) != std::string_view::npos) {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[u >> 4];
+      out += hex[u & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string checkedAbsoluteURL(const std::string& url, std::string_view what) {
+  parseAbsolute(url, what);
+  return url;
+}
+
+std::string buildURL(const std::optional<std::string>& baseURL, std::string_view path,
+                     const std::vector<QueryItem>& query) {
+  const std::string given = path.empty() ? std::string("/") : std::string(path);
+  auto reference = boost::urls::parse_uri_reference(given);
+  if (!reference) throw URLError(URLError::Code::badURL, "the path \"" + given + "\" is not a valid URL path");
+
+  // Every part below has been validated by the parser, so the URL is assembled as text: the path goes out
+  // exactly as the caller encoded it.
+  std::string head;
+  std::string queryText;
+  bool hasQuery = false;
+  if (reference->has_scheme()) {
+    const boost::urls::url absolute = parseAbsolute(given, "path");
+    head = std::string(absolute.scheme()) + "://" + std::string(absolute.encoded_authority()) +
+           std::string(absolute.encoded_path());
+    hasQuery = absolute.has_query();
+    queryText = absolute.encoded_query();
+  } else {
+    if (reference->has_authority()) {
+      throw URLError(URLError::Code::badURL, "the path \"" + given + "\" names a host but no scheme");
+    }
+    if (!baseURL) {
+      throw URLError(URLError::Code::badURL,
+                     "the path \"" + given + "\" is relative and the client has no base URL");
+    }
+    const boost::urls::url base = parseAbsolute(*baseURL, "base URL");
+    std::string joined(base.encoded_path());
+    while (!joined.empty() && joined.back() == '/') joined.pop_back();
+    const std::string_view relative = reference->encoded_path();
+    if (relative.empty() || relative.front() != '/') joined += '/';
+    joined += relative;
+    head = std::string(base.scheme()) + "://" + std::string(base.encoded_authority()) + joined;
+    hasQuery = reference->has_query();
+    queryText = reference->encoded_query();
+  }
+
+  for (const auto& item : query) {
+    if (!queryText.empty()) queryText += '&';
+    hasQuery = true;
+    queryText += encodeQueryComponent(item.name);
+    if (item.value) {
+      queryText += '=';
+      queryText += encodeQueryComponent(*item.value);
+    }
+  }
+  return hasQuery ? head + "?" + queryText : head;
+}
+
+}  // namespace httpkit

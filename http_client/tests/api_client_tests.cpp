@@ -1,0 +1,486 @@
+// Scenarios against a loopback server: what the client sends, what it gives back, and how the delegate's
+// hooks and the retry loop see each attempt.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <latch>
+#include <mutex>
+#include <thread>
+
+#include "test_support.hpp"
+
+namespace {
+
+using httpkit::AnyRequest;
+using httpkit::APIClient;
+using httpkit::APIClientDelegate;
+using httpkit::DataTask;
+using httpkit::HTTPMethod;
+using httpkit::Request;
+using httpkit::URLError;
+using httpkit::URLRequest;
+using httpkit_tests::kDeadline;
+using httpkit_tests::makeClient;
+using testing_support::Gate;
+using testing_support::LoopbackServer;
+using testing_support::Reply;
+
+struct User {
+  std::string id;
+  std::string firstName;
+};
+void from_json(const nlohmann::json& json, User& user) {
+  json.at("id").get_to(user.id);
+  json.at("firstName").get_to(user.firstName);
+}
+
+std::string text(const httpkit::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+URLError::Code urlErrorCode(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const URLError& e) {
+    return e.code();
+  } catch (...) {
+    return URLError::Code::unknown;
+  }
+}
+
+// A delegate whose hooks the test scripts, recording how they were called.
+class ScriptedDelegate : public APIClientDelegate {
+ public:
+  std::function<void(APIClient&, URLRequest&)> onWillSend;
+  std::function<bool(APIClient&, const DataTask&, const std::exception_ptr&, int)> onShouldRetry;
+  std::function<void(const httpkit::HTTPURLResponse&)> onValidate;
+  std::function<std::optional<std::string>(const AnyRequest&)> onMakeURL;
+
+  std::mutex mutex;
+  std::vector<int> retryAttempts;
+  std::vector<std::exception_ptr> retryErrors;
+  std::vector<DataTask> retryTasks;
+
+  void willSendRequest(APIClient& client, URLRequest& request) override {
+    if (onWillSend) onWillSend(client, request);
+  }
+  void validateResponse(APIClient& client, const httpkit::HTTPURLResponse& response, const httpkit::Bytes& data,
+                        const DataTask& task) override {
+    if (onValidate) return onValidate(response);
+    APIClientDelegate::validateResponse(client, response, data, task);
+  }
+  bool shouldRetry(APIClient& client, const DataTask& task, const std::exception_ptr& error, int attempts) override {
+    {
+      std::lock_guard lock(mutex);
+      retryAttempts.push_back(attempts);
+      retryErrors.push_back(error);
+      retryTasks.push_back(task);
+    }
+    return onShouldRetry ? onShouldRetry(client, task, error, attempts) : false;
+  }
+  std::optional<std::string> makeURLForRequest(APIClient& client, const AnyRequest& request) override {
+    return onMakeURL ? onMakeURL(request) : APIClientDelegate::makeURLForRequest(client, request);
+  }
+};
+
+class APIClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server.start(); }
+  LoopbackServer server;  // declared first: clients close their connections before the server stops
+  std::shared_ptr<ScriptedDelegate> delegate = std::make_shared<ScriptedDelegate>();
+};
+
+// ---- decoding modes ----
+
+using Decoding = APIClientTest;
+
+TEST_F(Decoding, DecodedOptionalAndUndecoded) {
+  server.on("GET", "/user", Reply::json(200, R"({"id":"u1","firstName":"Ann"})"));
+  server.on("GET", "/empty", Reply::json(204, ""));
+  server.on("GET", "/plain", Reply::text(200, "not json"));
+  auto client = makeClient(server.baseURL());
+
+  auto user = client->send(Request<User>{"/user"});
+  EXPECT_EQ(user.value.id, "u1");
+  EXPECT_EQ(user.value.firstName, "Ann");
+  EXPECT_EQ(user.statusCode(), 200);
+  EXPECT_EQ(text(user.data), R"({"id":"u1","firstName":"Ann"})");
+  EXPECT_EQ(user.task.originalRequest.url, server.baseURL() + "/user");
+
+  EXPECT_FALSE(client->send(Request<std::optional<User>>{"/empty"}).value.has_value());
+  auto present = client->send(Request<std::optional<User>>{"/user"});
+  ASSERT_TRUE(present.value.has_value());
+  EXPECT_EQ(present.value->firstName, "Ann");
+
+  auto undecoded = client->send(Request<void>{"/plain"});
+  EXPECT_EQ(text(undecoded.data), "not json");
+}
+
+TEST_F(Decoding, FailuresNameTheTypeAndAreNotRetried) {
+  server.on("GET", "/plain", Reply::text(200, "not json"));
+  server.on("GET", "/partial", Reply::json(200, R"({"id":"u1"})"));
+  server.on("GET", "/empty", Reply::json(200, ""));
+  delegate->onShouldRetry = [](auto&&...) { return true; };
+  auto client = makeClient(server.baseURL(), delegate);
+
+  for (const char* path : {"/plain", "/partial", "/empty"}) {
+    try {
+      client->send(Request<User>{path});
+      ADD_FAILURE() << path << " decoded";
+    } catch (const httpkit::DecodingError& e) {
+      EXPECT_NE(e.typeName().find("User"), std::string::npos) << e.typeName();
+      EXPECT_FALSE(e.reason().empty());
+    }
+  }
+  EXPECT_EQ(server.totalHits(), 3);
+  EXPECT_TRUE(delegate->retryAttempts.empty());
+}
+
+TEST_F(Decoding, ConfiguredCodersAreUsed) {
+  // A coding that turns snake_case wire keys into camelCase and the other way round, as an API with
+  // snake_case JSON needs.
+  server.on("GET", "/user", Reply::json(200, R"({"id":"u2","first_name":"Li"})"));
+  server.on("POST", "/echo", [](const testing_support::RecordedRequest& r) { return Reply::json(200, r.body); });
+  auto client = makeClient(server.baseURL(), nullptr, [](APIClient::Configuration& c) {
+    c.decoder = [](const httpkit::Bytes& data) {
+      nlohmann::json in = nlohmann::json::parse(data.begin(), data.end()), out;
+      for (auto& [key, value] : in.items()) out[key == "first_name" ? "firstName" : key] = value;
+      return out;
+    };
+    c.encoder = [](const nlohmann::json& json) {
+      nlohmann::json out;
+      for (auto& [key, value] : json.items()) out[key == "firstName" ? "first_name" : key] = value;
+      const std::string s = out.dump();
+      return httpkit::Bytes(s.begin(), s.end());
+    };
+  });
+  EXPECT_EQ(client->send(Request<User>{"/user"}).value.firstName, "Li");
+  auto echoed = client->send(Request<nlohmann::json>{"/echo", HTTPMethod::post, {}, nlohmann::json{{"firstName", "Bo"}}});
+  EXPECT_EQ(server.requests().back().body, R"({"first_name":"Bo"})");
+  EXPECT_EQ(echoed.value, (nlohmann::json{{"firstName", "Bo"}}));
+}
+
+// ---- what crosses the wire ----
+
+using Wire = APIClientTest;
+
+TEST_F(Wire, MethodQueryHeadersAndBody) {
+  server.on("DELETE", "/v1/sessions/s%2F1", Reply::json(200, "{}"));
+  server.on("POST", "/v1/sign_ins", Reply::json(200, "{}"));
+  server.on("PATCH", "/v1/me", Reply::json(200, "{}"));
+  auto client = makeClient(server.baseURL() + "/", nullptr, [](APIClient::Configuration& c) {
+    c.sessionConfiguration.additionalHTTPHeaders = {{"x-mobile", "1"}, {"vadar-api-version", "2025-11-10"}};
+  });
+
+  client->send(Request<void>{"v1/sessions/s%2F1", HTTPMethod::delete_, {{"force", std::nullopt}, {"a", "b c"}}});
+  client->send(Request<void>{"/v1/sign_ins", HTTPMethod::post, {}, nlohmann::json{{"identifier", "ann"}},
+                             {{"X-Mobile", "2"}}});
+  client->send(Request<void>{"/v1/me", HTTPMethod::patch});
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].method, "DELETE");
+  EXPECT_EQ(requests[0].path, "/v1/sessions/s%2F1");
+  EXPECT_EQ(requests[0].query, "force&a=b%20c");
+  EXPECT_EQ(requests[0].header("x-mobile"), "1");
+  EXPECT_EQ(requests[0].header("vadar-api-version"), "2025-11-10");
+  EXPECT_EQ(requests[0].body, "");
+
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].body, R"({"identifier":"ann"})");
+  EXPECT_EQ(requests[1].header("Content-Type"), "application/json");
+  EXPECT_EQ(requests[1].header("x-mobile"), "2");  // the request's own field wins over the session's
+  EXPECT_FALSE(requests[1].header("Expect"));
+
+  EXPECT_EQ(requests[2].method, "PATCH");
+  EXPECT_EQ(requests[2].header("Content-Length"), "0");
+  EXPECT_FALSE(requests[2].header("Content-Type"));
+}
+
+TEST_F(Wire, AnswerHeadersChunkedBodiesAndConnectionReuse) {
+  server.on("GET", "/head", Reply{200, "{}", "application/json", {{"Authorization", "token-1"}, {"X-Many", "a"}}, {}, {}});
+  server.on("GET", "/chunked", Reply{200, "", "application/json", {}, {R"({"id":"u3",)", R"("firstName":)", R"("Chunk"})"}, {}});
+  auto client = makeClient(server.baseURL());
+
+  auto head = client->send(Request<void>{"/head"});
+  EXPECT_EQ(head.response.value("authorization"), "token-1");
+  EXPECT_EQ(head.response.value("AUTHORIZATION"), "token-1");
+  EXPECT_EQ(head.response.value("x-many"), "a");
+  EXPECT_EQ(head.response.url, server.baseURL() + "/head");
+
+  auto chunked = client->send(Request<User>{"/chunked"});
+  EXPECT_EQ(chunked.value.firstName, "Chunk");
+  ASSERT_TRUE(chunked.metrics);
+  EXPECT_TRUE(chunked.metrics->reusedConnection);
+  EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(Wire, OversizedAnswerIsAnErrorNotAnAllocation) {
+  server.on("GET", "/big", Reply::text(200, std::string(4096, 'x')));
+  auto client = makeClient(server.baseURL(), nullptr,
+                           [](APIClient::Configuration& c) { c.sessionConfiguration.maximumResponseSize = 1000; });
+  try {
+    client->send(Request<void>{"/big"});
+    FAIL() << "no error";
+  } catch (const URLError& e) {
+    EXPECT_EQ(e.code(), URLError::Code::dataLengthExceedsMaximum);
+  }
+}
+
+TEST_F(Wire, UnsendableHeaderIsRefusedBeforeSending) {
+  auto client = makeClient(server.baseURL(), delegate);
+  delegate->onWillSend = [](APIClient&, URLRequest& r) { r.headers.set("X-Injected", "a\r\nX-Evil: 1"); };
+  EXPECT_THROW(client->send(Request<void>{"/x"}), httpkit::EncodingError);
+  EXPECT_EQ(server.totalHits(), 0);
+  EXPECT_TRUE(delegate->retryAttempts.empty());
+}
+
+// ---- validation and the retry loop ----
+
+using RetryLoop = APIClientTest;
+
+TEST_F(RetryLoop, DefaultValidationAcceptsOnly2xx) {
+  server.on("GET", "/missing", Reply::json(404, R"({"errors":[]})"));
+  server.on("GET", "/created", Reply::json(201, "{}"));
+  auto client = makeClient(server.baseURL(), delegate);
+  EXPECT_EQ(client->send(Request<void>{"/created"}).statusCode(), 201);
+  try {
+    client->send(Request<void>{"/missing"});
+    FAIL() << "404 accepted";
+  } catch (const httpkit::APIError& e) {
+    EXPECT_EQ(e.code(), httpkit::APIError::Code::unacceptableStatusCode);
+    EXPECT_EQ(e.statusCode(), 404);
+  }
+  ASSERT_EQ(delegate->retryAttempts, std::vector<int>{1});
+  EXPECT_EQ(delegate->retryTasks[0].originalRequest.method, HTTPMethod::get);
+  EXPECT_EQ(delegate->retryTasks[0].originalRequest.url, server.baseURL() + "/missing");
+}
+
+TEST_F(RetryLoop, ADelegateValidationReplacesTheDefault) {
+  server.on("GET", "/odd", Reply::json(399, R"({"id":"u4","firstName":"Odd"})"));
+  delegate->onValidate = [](const httpkit::HTTPURLResponse& r) {
+    if (r.statusCode >= 400) throw URLError(URLError::Code::unknown);
+  };
+  auto client = makeClient(server.baseURL(), delegate);
+  EXPECT_EQ(client->send(Request<User>{"/odd"}).value.firstName, "Odd");
+}
+
+TEST_F(RetryLoop, RetriesEachFromAFreshCopyUntilTheDelegateStops) {
+  server.on("GET", "/flaky", Reply::json(503, "{}"));
+  delegate->onWillSend = [](APIClient&, URLRequest& r) {
+    r.url += "&step=1";
+    r.headers.append("X-Step", "1");
+  };
+  delegate->onShouldRetry = [](APIClient&, const DataTask&, const std::exception_ptr&, int attempts) {
+    return attempts < 3;
+  };
+  auto client = makeClient(server.baseURL(), delegate);
+  EXPECT_THROW(client->send(Request<void>{"/flaky", HTTPMethod::get, {{"q", "1"}}}), httpkit::APIError);
+
+  EXPECT_EQ(server.hits("GET", "/flaky"), 3);
+  EXPECT_EQ(delegate->retryAttempts, (std::vector<int>{1, 2, 3}));
+  for (const auto& request : server.requests()) {
+    EXPECT_EQ(request.query, "q=1&step=1");  // the preprocessor's change is applied once per attempt
+    EXPECT_EQ(request.header("x-step"), "1");
+  }
+  // Each attempt is a task of its own, showing the request as it left.
+  EXPECT_NE(delegate->retryTasks[0].taskIdentifier, delegate->retryTasks[1].taskIdentifier);
+  EXPECT_EQ(delegate->retryTasks[2].originalRequest.url, server.baseURL() + "/flaky?q=1&step=1");
+}
+
+TEST_F(RetryLoop, ASuccessfulRetryIsTheAnswer) {
+  std::atomic<int> calls = 0;
+  server.on("GET", "/second", [&calls](const testing_support::RecordedRequest&) {
+    return ++calls == 1 ? Reply::json(500, "{}") : Reply::json(200, R"({"id":"u5","firstName":"Again"})");
+  });
+  delegate->onShouldRetry = [](auto&&...) { return true; };
+  auto client = makeClient(server.baseURL(), delegate);
+  EXPECT_EQ(client->send(Request<User>{"/second"}).value.firstName, "Again");
+  EXPECT_EQ(delegate->retryAttempts, std::vector<int>{1});
+}
+
+TEST_F(RetryLoop, TransportFailuresAreOfferedWithTheirTask) {
+  LoopbackServer closed;
+  closed.start();
+  const std::string deadURL = closed.baseURL();
+  closed.stop();  // the port now refuses connections
+  auto client = makeClient(deadURL, delegate);
+  try {
+    client->send(Request<void>{"/v1/client", HTTPMethod::post});
+    FAIL() << "no error";
+  } catch (const URLError& e) {
+    EXPECT_EQ(e.code(), URLError::Code::cannotConnectToHost);
+  }
+  ASSERT_EQ(delegate->retryAttempts, std::vector<int>{1});
+  EXPECT_EQ(urlErrorCode(delegate->retryErrors[0]), URLError::Code::cannotConnectToHost);
+  EXPECT_EQ(delegate->retryTasks[0].originalRequest.method, HTTPMethod::post);
+}
+
+TEST_F(RetryLoop, ErrorsWithoutATaskAreThrownAtOnce) {
+  auto client = makeClient(server.baseURL(), delegate);
+  struct HookError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  delegate->onShouldRetry = [](auto&&...) { return true; };
+
+  delegate->onWillSend = [](APIClient&, URLRequest&) { throw HookError("willSend"); };
+  EXPECT_THROW(client->send(Request<void>{"/x"}), HookError);
+  delegate->onWillSend = nullptr;
+
+  delegate->onMakeURL = [](const AnyRequest&) -> std::optional<std::string> { throw HookError("makeURL"); };
+  EXPECT_THROW(client->send(Request<void>{"/x"}), HookError);
+  delegate->onMakeURL = [](const AnyRequest&) { return std::optional<std::string>("relative/only"); };
+  EXPECT_THROW(client->send(Request<void>{"/x"}), URLError);
+  delegate->onMakeURL = nullptr;
+
+  EXPECT_THROW(client->send(Request<void>{"/bad path"}), URLError);
+  auto noBase = makeClient(std::nullopt, delegate);
+  EXPECT_THROW(noBase->send(Request<void>{"/x"}), URLError);
+  auto badBase = makeClient("mailto:someone", delegate);
+  EXPECT_THROW(badBase->send(Request<void>{"/x"}), URLError);
+  EXPECT_THROW(client->send(Request<void>{"/x", HTTPMethod::post, {}, nlohmann::json(std::string("\xc3"))}),
+               httpkit::EncodingError);
+
+  EXPECT_EQ(server.totalHits(), 0);
+  EXPECT_TRUE(delegate->retryAttempts.empty());
+}
+
+TEST_F(RetryLoop, AThrowFromShouldRetryFailsTheSendWithIt) {
+  server.on("GET", "/fail", Reply::json(500, "{}"));
+  struct AssertionFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  delegate->onShouldRetry = [](auto&&...) -> bool { throw AssertionFailed("no assertion"); };
+  auto client = makeClient(server.baseURL(), delegate);
+  EXPECT_THROW(client->send(Request<void>{"/fail"}), AssertionFailed);
+  EXPECT_EQ(server.hits("GET", "/fail"), 1);
+}
+
+TEST_F(RetryLoop, IdleTimeoutIsATimedOutTransportError) {
+  auto gate = std::make_shared<Gate>();
+  Reply held = Reply::json(200, "{}");
+  held.gate = gate;
+  server.on("GET", "/slow", held);
+  auto client = makeClient(server.baseURL(), delegate, [](APIClient::Configuration& c) {
+    c.sessionConfiguration.timeoutIntervalForRequest = std::chrono::seconds(1);
+  });
+  try {
+    client->send(Request<void>{"/slow"});
+    FAIL() << "no timeout";
+  } catch (const URLError& e) {
+    EXPECT_EQ(e.code(), URLError::Code::timedOut);
+  }
+  EXPECT_EQ(delegate->retryAttempts, std::vector<int>{1});
+  gate->open();
+}
+
+// ---- threads: hooks that send, cancellation, many senders ----
+
+using SendConcurrency = APIClientTest;
+
+TEST_F(SendConcurrency, AHookSendsThroughTheSameClient) {
+  // As an authentication retry does: the first answer asks for an assertion, the retry decision posts it
+  // through the same client and then lets the request go again.
+  std::atomic<int> calls = 0;
+  server.on("GET", "/v1/client", [&calls](const testing_support::RecordedRequest&) {
+    return ++calls == 1 ? Reply::json(403, R"({"code":"requires_assertion"})") : Reply::json(200, R"({"id":"c","firstName":"C"})");
+  });
+  server.on("POST", "/v1/client/verify", Reply::json(200, "{}"));
+  server.on("GET", "/token", Reply::json(200, "{}"));
+  delegate->onWillSend = [](APIClient& client, URLRequest& request) {
+    if (request.url.find("/v1/client") != std::string::npos && request.url.find("verify") == std::string::npos) {
+      client.send(Request<void>{"/token"});  // a nested send from inside a hook
+    }
+  };
+  delegate->onShouldRetry = [](APIClient& client, const DataTask& task, const std::exception_ptr&, int attempts) {
+    if (attempts != 1 || task.originalRequest.url.find("verify") != std::string::npos) return false;
+    client.send(Request<void>{"/v1/client/verify", HTTPMethod::post, {}, nlohmann::json{{"token", "t"}}});
+    return true;
+  };
+  auto client = makeClient(server.baseURL(), delegate);
+  auto result = std::async(std::launch::async, [&] { return client->send(Request<User>{"/v1/client"}).value.id; });
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready) << "deadlocked";
+  EXPECT_EQ(result.get(), "c");
+  EXPECT_EQ(server.hits("POST", "/v1/client/verify"), 1);
+  EXPECT_EQ(server.hits("GET", "/token"), 2);
+  EXPECT_EQ(server.hits("GET", "/v1/client"), 2);
+}
+
+TEST_F(SendConcurrency, StopTokenCancelsAHeldTransfer) {
+  auto gate = std::make_shared<Gate>();
+  Reply held = Reply::json(200, "{}");
+  held.gate = gate;
+  server.on("GET", "/held", held);
+  delegate->onShouldRetry = [](auto&&...) { return true; };
+  auto client = makeClient(server.baseURL(), delegate);
+
+  std::stop_source stop;
+  auto result = std::async(std::launch::async, [&] {
+    try {
+      client->send(Request<void>{"/held"}, stop.get_token());
+      return URLError::Code::unknown;
+    } catch (const URLError& e) {
+      return e.code();
+    }
+  });
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  stop.request_stop();
+  ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(result.get(), URLError::Code::cancelled);
+  EXPECT_TRUE(delegate->retryAttempts.empty());  // a cancelled send is not offered for a retry
+  gate->open();
+
+  // Already stopped: nothing is sent.
+  std::stop_source early;
+  early.request_stop();
+  EXPECT_THROW(client->send(Request<void>{"/never"}, early.get_token()), URLError);
+  EXPECT_EQ(server.hits("GET", "/never"), 0);
+}
+
+TEST_F(SendConcurrency, ManyThreadsShareOneClient) {
+  server.on("POST", "/echo", [](const testing_support::RecordedRequest& r) { return Reply::json(200, r.body); });
+  auto client = makeClient(server.baseURL());
+  constexpr int kThreads = 8, kEach = 20;
+  std::latch go(kThreads);
+  std::vector<std::future<int>> results;
+  for (int t = 0; t < kThreads; ++t) {
+    results.push_back(std::async(std::launch::async, [&, t] {
+      go.arrive_and_wait();
+      int correct = 0;
+      for (int i = 0; i < kEach; ++i) {
+        const nlohmann::json body{{"thread", t}, {"i", i}};
+        if (client->send(Request<nlohmann::json>{"/echo", HTTPMethod::post, {}, body}).value == body) ++correct;
+      }
+      return correct;
+    }));
+  }
+  for (auto& result : results) {
+    ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_EQ(result.get(), kEach);
+  }
+}
+
+TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
+  auto gate = std::make_shared<Gate>();
+  Reply held = Reply::json(200, "{}");
+  held.gate = gate;
+  server.on("GET", "/held", held);
+  auto engine = std::make_shared<httpkit::TransferEngine>();
+  struct Observer : httpkit::TransferObserver {
+    std::promise<std::optional<URLError>> done;
+    void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
+    void didReceiveData(std::span<const std::uint8_t>) override {}
+    void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override { done.set_value(error); }
+  };
+  auto observer = std::make_shared<Observer>();
+  auto completed = observer->done.get_future();
+  engine->start(URLRequest{server.baseURL() + "/held", HTTPMethod::get, {}, std::nullopt}, {}, observer);
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  engine.reset();
+  ASSERT_EQ(completed.wait_for(kDeadline), std::future_status::ready);
+  auto error = completed.get();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), URLError::Code::cancelled);
+  gate->open();
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#include "testing/loopback_server.hpp"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <future>
+#include <set>
+#include <stdexcept>
+
+#if defined(__SANITIZE_THREAD__)
+// cpp-httplib comes as an uninstrumented shared library, so ThreadSanitizer cannot see how its worker threads
+// hand data to each other and reports the copies it makes through libc as races. Only calls made directly
+// from that library are ignored; the handlers the tests run on its threads stay checked.
+extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
+#endif
+
+namespace testing_support {
+
+namespace {
+bool sameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+}  // namespace
+
+void Gate::open() {
+  std::lock_guard lock(mutex_);
+  open_ = true;
+  condition_.notify_all();
+}
+
+void Gate::wait() {
+  std::unique_lock lock(mutex_);
+  ++arrivals_;
+  condition_.notify_all();
+  condition_.wait(lock, [this] { return open_; });
+}
+
+int Gate::arrivals() const {
+  std::lock_guard lock(mutex_);
+  return arrivals_;
+}
+
+bool Gate::waitForArrivals(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return condition_.wait_for(lock, timeout, [&] { return arrivals_ >= count; });
+}
+
+std::optional<std::string> RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (sameName(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+struct LoopbackServer::State {
+  httplib::Server server;
+  mutable std::mutex mutex;
+  std::map<std::pair<std::string, std::string>, Handler> routes;
+  std::map<std::pair<std::string, std::string>, int> hits;
+  std::vector<RecordedRequest> requests;
+  std::set<int> remotePorts;
+  std::vector<std::shared_ptr<Gate>> gates;
+  bool stopped = false;
+  std::future<void> listening;
+
+  void handle(const httplib::Request& request, httplib::Response& response) {
+    RecordedRequest recorded;
+    recorded.method = request.method;
+    const auto question = request.target.find('?');
+    recorded.path = request.target.substr(0, question);
+    if (question != std::string::npos) recorded.query = request.target.substr(question + 1);
+    for (const auto& [name, value] : request.headers) recorded.headers.emplace_back(name, value);
+    recorded.body = request.body;
+
+    Handler handler;
+    {
+      std::lock_guard lock(mutex);
+      const auto key = std::make_pair(recorded.method == "HEAD" ? std::string("GET") : recorded.method, recorded.path);
+      ++hits[std::make_pair(recorded.method, recorded.path)];
+      requests.push_back(recorded);
+      remotePorts.insert(request.remote_port);
+      auto it = routes.find(key);
+      if (it != routes.end()) handler = it->second;
+    }
+    Reply reply = handler ? handler(recorded) : Reply::text(404, "no route");
+    if (reply.gate) {
+      {
+        std::lock_guard lock(mutex);
+        gates.push_back(reply.gate);
+        if (stopped) reply.gate->open();
+      }
+      reply.gate->wait();
+    }
+    response.status = reply.status;
+    for (const auto& [name, value] : reply.headers) response.set_header(name, value);
+    if (!reply.chunks.empty()) {
+      auto chunks = std::make_shared<std::vector<std::string>>(reply.chunks);
+      response.set_chunked_content_provider(reply.contentType, [chunks](size_t, httplib::DataSink& sink) {
+        for (const auto& chunk : *chunks) {
+          if (!sink.write(chunk.data(), chunk.size())) return false;
+        }
+        sink.done();
+        return true;
+      });
+    } else {
+      response.set_content(reply.body, reply.contentType);
+    }
+  }
+};
+
+LoopbackServer::LoopbackServer() : state_(std::make_shared<State>()) {
+  auto* state = state_.get();
+  auto handler = [state](const httplib::Request& request, httplib::Response& response) {
+    state->handle(request, response);
+  };
+  const std::string any = ".*";
+  state->server.Get(any, handler);
+  state->server.Post(any, handler);
+  state->server.Put(any, handler);
+  state->server.Patch(any, handler);
+  state->server.Delete(any, handler);
+  state->server.Options(any, handler);
+  // Tests and benchmarks count on a client keeping one connection for many requests.
+  state->server.set_keep_alive_max_count(1'000'000);
+  // httplib's stop() waits for idle keep-alive connections to time out, so this bounds how long stopping
+  // takes while a client still holds a connection (one second is the shortest it allows).
+  state->server.set_keep_alive_timeout(1);
+  // Without it, the answer's head and body in separate writes meet delayed ACKs: 40 ms per request.
+  state->server.set_tcp_nodelay(true);
+}
+
+LoopbackServer::~LoopbackServer() { stop(); }
+
+void LoopbackServer::on(const std::string& method, const std::string& path, Handler handler) {
+  std::lock_guard lock(state_->mutex);
+  state_->routes[std::make_pair(method, path)] = std::move(handler);
+}
+
+void LoopbackServer::on(const std::string& method, const std::string& path, Reply reply) {
+  on(method, path, [reply](const RecordedRequest&) { return reply; });
+}
+
+void LoopbackServer::start() {
+  if (thread_.joinable()) return;
+  port_ = state_->server.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) throw std::runtime_error("loopback server could not bind 127.0.0.1");
+  std::promise<void> finished;
+  state_->listening = finished.get_future();
+  thread_ = std::thread([state = state_, finished = std::move(finished)]() mutable {
+    state->server.listen_after_bind();
+    finished.set_value();
+  });
+}
+
+void LoopbackServer::stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopped = true;
+    for (auto& gate : state_->gates) gate->open();
+  }
+  // httplib ignores a stop that arrives before its accept loop has begun, so keep asking until the loop
+  // has ended; each wait is on the loop's own end.
+  do {
+    state_->server.stop();
+  } while (state_->listening.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
+  thread_.join();
+}
+
+std::string LoopbackServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+int LoopbackServer::hits(const std::string& method, const std::string& path) const {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->hits.find(std::make_pair(method, path));
+  return it == state_->hits.end() ? 0 : it->second;
+}
+
+int LoopbackServer::totalHits() const {
+  std::lock_guard lock(state_->mutex);
+  return static_cast<int>(state_->requests.size());
+}
+
+std::vector<RecordedRequest> LoopbackServer::requests() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->requests;
+}
+
+int LoopbackServer::connections() const {
+  std::lock_guard lock(state_->mutex);
+  return static_cast<int>(state_->remotePorts.size());
+}
+
+}  // namespace testing_support
