@@ -1,0 +1,22 @@
+// libFuzzer target: arbitrary bytes as typed text, parsed for a few regions of the shipped metadata. Any
+// outcome but a PhoneNumberError, a crash or a hang is a finding.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "numberplan/phone_number_engine.hpp"
+#include "numberplan/phone_number_error.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const numberplan::PhoneNumberEngine engine;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  for (const char* region : {"US", "GB", "DE", "IT"}) {
+    try {
+      const numberplan::PhoneNumber number = engine.parse(text, region, false);
+      (void)engine.format(number, numberplan::PhoneNumberFormat::national);
+      (void)engine.format(number, numberplan::PhoneNumberFormat::international);
+    } catch (const numberplan::PhoneNumberError&) {
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+#include "numberplan/formatter.hpp"
+
+#include "numberplan/replacement_template.hpp"
+#include "parsing/whole_match.hpp"
+
+namespace numberplan {
+
+Formatter::Formatter(const std::shared_ptr<RegexManager>& regexManager) : regexManager_(regexManager) {}
+
+std::string Formatter::format(const PhoneNumber& phoneNumber, PhoneNumberFormat formatType,
+                              const MetadataTerritory* metadata) const {
+  std::string national = phoneNumber.adjustedNationalNumber();
+  if (!metadata) return national;
+  std::string result = formatNationalNumber(national, *metadata, formatType);
+  if (phoneNumber.numberExtension) {
+    result += metadata->preferredExtnPrefix ? *metadata->preferredExtnPrefix : std::string(" ext. ");
+    result += *phoneNumber.numberExtension;
+  }
+  return result;
+}
+
+std::string Formatter::formatNationalNumber(std::string_view nationalNumber, const MetadataTerritory& metadata,
+                                            PhoneNumberFormat formatType) const {
+  const auto regex = regexManager_.lock();
+  if (!regex || metadata.numberFormats.empty()) return std::string(nationalNumber);
+
+  const MetadataPhoneNumberFormat* chosen = nullptr;
+  for (const MetadataPhoneNumberFormat& candidate : metadata.numberFormats) {
+    if (candidate.leadingDigitsPatterns && !candidate.leadingDigitsPatterns->empty()) {
+      // Only the last (most specific) leading-digits pattern is tested.
+      const auto leading = detail::pooled(*regex, candidate.leadingDigitsPatterns->back());
+      if (!leading) continue;
+      const auto match = leading->firstMatch(nationalNumber);
+      if (!match || match->range().location != 0) continue;
+    }
+    if (!candidate.pattern) continue;
+    if (!detail::matchesEntirely(*regex, *candidate.pattern, nationalNumber)) continue;
+    chosen = &candidate;
+    break;
+  }
+  if (!chosen) return std::string(nationalNumber);
+
+  const std::optional<std::string>& numberTemplate =
+      formatType == PhoneNumberFormat::international && chosen->intlFormat ? chosen->intlFormat : chosen->format;
+  if (!numberTemplate) return std::string(nationalNumber);
+
+  std::string prefixRule;
+  if (chosen->nationalPrefixFormattingRule && metadata.nationalPrefix) {
+    prefixRule = regex->replacingMatches("\\$NP", *chosen->nationalPrefixFormattingRule, *metadata.nationalPrefix);
+    prefixRule = regex->replacingMatches("\\$FG", prefixRule, "\\$1");
+  }
+
+  if (formatType == PhoneNumberFormat::national && !RegexManager::trimmingSpaceCharacters(prefixRule).empty()) {
+    // The rule goes in place of the first "$<digit>" placeholder only; its own "$1" stands for that placeholder.
+    std::string nationalTemplate = *numberTemplate;
+    if (const auto placeholder = detail::pooled(*regex, "(\\$\\d)")) {
+      if (const auto match = placeholder->firstMatch(nationalTemplate)) {
+        const auto start = utf8Offset(nationalTemplate, match->range().location);
+        const auto end = utf8Offset(nationalTemplate, match->range().end());
+        if (start && end) {
+          nationalTemplate = nationalTemplate.substr(0, *start) + expandTemplate(prefixRule, *match) +
+                             nationalTemplate.substr(*end);
+        }
+      }
+    }
+    return regex->replacingMatches(*chosen->pattern, nationalNumber, nationalTemplate);
+  }
+  return regex->replacingMatches(*chosen->pattern, nationalNumber, *numberTemplate);
+}
+
+}  // namespace numberplan

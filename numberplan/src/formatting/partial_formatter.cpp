@@ -1,0 +1,291 @@
+#include "numberplan/partial_formatter.hpp"
+
+#include <algorithm>
+
+#include "numberplan/constants.hpp"
+#include "numberplan/parse_manager.hpp"
+#include "numberplan/utf16_text.hpp"
+#include "parsing/number_text.hpp"
+#include "parsing/whole_match.hpp"
+
+namespace numberplan {
+namespace {
+
+constexpr std::string_view leadingDialCharPattern = "[+＋0-9０-９٠-٩۰-۹]";
+constexpr std::string_view bracketClassPattern = "\\[([^\\[\\]])*\\]";
+constexpr std::string_view literalDigitPattern = "\\d(?=[^,}][^,}])";
+// Writes the two characters backslash and "d".
+constexpr std::string_view digitClassTemplate = "\\\\d";
+constexpr std::string_view widestNumber = "999999999999999";
+constexpr std::string_view separatorPattern = "[- ]";
+
+}  // namespace
+
+PartialFormatter::PartialFormatter(std::shared_ptr<PhoneNumberEngine> utility, std::string defaultRegion,
+                                   bool withPrefix, std::optional<int> maxDigits, bool ignoreIntlNumbers)
+    : utility_(std::move(utility)),
+      metadataManager_(utility_->metadataManager()),
+      parser_(utility_->parseManager()->parser()),
+      regexManager_(utility_->regexManager()),
+      defaultRegion_(std::move(defaultRegion)) {
+  reloadDefaultMetadata();
+  withPrefix_ = withPrefix;
+  maxDigits_ = maxDigits;
+  ignoreIntlNumbers_ = ignoreIntlNumbers;
+}
+
+void PartialFormatter::setDefaultRegion(std::string region) {
+  defaultRegion_ = std::move(region);
+  reloadDefaultMetadata();
+}
+
+void PartialFormatter::reloadDefaultMetadata() {
+  const auto metadata = metadataManager_.lock();
+  if (!metadata) return;
+  defaultMetadata_ = metadata->territory(defaultRegion_);
+  currentMetadata_ = defaultMetadata_;
+}
+
+std::string PartialFormatter::currentRegion() const {
+  if (ignoreIntlNumbers_ && currentMetadata_ && currentMetadata_->codeID == nonGeographicRegion) {
+    return defaultRegion_;
+  }
+  const auto metadata = metadataManager_.lock();
+  const MetadataTerritory* regionTerritory = metadata ? metadata->territory(defaultRegion_) : nullptr;
+  if (regionTerritory && regionTerritory->countryCode == 1) {
+    if (currentMetadata_ && currentMetadata_->countryCode == 1) return defaultRegion_;
+    return currentMetadata_ ? currentMetadata_->codeID : defaultRegion_;
+  }
+  return currentMetadata_ ? currentMetadata_->codeID : std::string(fallbackRegion);
+}
+
+std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
+  currentMetadata_ = defaultMetadata_;
+  prefixBeforeNationalNumber_.clear();
+  shouldAddSpaceAfterNationalPrefix_ = false;
+
+  // Long text is not a number being typed, and the shape pattern backtracks badly on it.
+  if (utf16Length(rawNumber) > ParseManager::maxInputLength) return std::string(rawNumber);
+  if (!acceptsTypedText(rawNumber)) return std::string(rawNumber);
+  // Digits the map would drop (full-width ones) would vanish from the display: leave such text alone.
+  if (detail::hasUnmappedDigit(rawNumber)) return std::string(rawNumber);
+
+  const auto [number, suffix] = splitDialSuffix(rawNumber);
+  const std::string national = nationalNumber(number);
+  std::string formatted = national;
+  if (const auto formats = candidateFormats(national)) {
+    if (auto whole = formatWithWholePattern(national, *formats)) {
+      formatted = std::move(*whole);
+    } else {
+      for (const MetadataPhoneNumberFormat* format : *formats) {
+        if (const auto numberTemplate = makeTemplate(*format, national)) {
+          formatted = fillTemplate(*numberTemplate, national);
+          break;
+        }
+      }
+    }
+  }
+
+  std::string result;
+  if (withPrefix_) {
+    if (!prefixBeforeNationalNumber_.empty()) result += prefixBeforeNationalNumber_;
+    if (shouldAddSpaceAfterNationalPrefix_ && !prefixBeforeNationalNumber_.empty() &&
+        prefixBeforeNationalNumber_.back() != ' ') {
+      result += ' ';
+    }
+  }
+  if (!formatted.empty()) result += formatted;
+  if (!result.empty() && result.back() == ' ') result.pop_back();
+  result += suffix;
+  return result;
+}
+
+bool PartialFormatter::acceptsTypedText(std::string_view text) const {
+  const auto regex = regexManager_.lock();
+  if (!regex) return false;
+  const auto shape = detail::pooled(*regex, typedNumberShapePattern);
+  const auto leading = detail::pooled(*regex, leadingDialCharPattern);
+  if (!shape || !leading) return false;
+  if (!shape->firstMatch(text)) return false;
+  const auto first = leading->firstMatch(text);
+  return first && first->range().location == 0;
+}
+
+std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::string_view text) {
+  const std::size_t comma = text.find(',');
+  const std::size_t semicolon = text.find(';');
+  if (comma == std::string_view::npos && semicolon == std::string_view::npos) return {std::string(text), ""};
+  // The suffix starts at whichever of "," and ";" comes first.
+  const std::size_t split = std::min(comma, semicolon);
+  return {std::string(text.substr(0, split)), std::string(text.substr(split))};
+}
+
+std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
+  const auto parser = parser_.lock();
+  if (!parser) return std::string(rawNumber);
+  std::string text = takeDialPrefix(rawNumber);
+  text = parser->normalizeNumber(text);
+  if (!prefixBeforeNationalNumber_.empty()) text = takeCallingCode(text);
+  text = takeNationalPrefix(text);
+  if (maxDigits_) {
+    // The text is ASCII after normalisation, so characters and bytes agree.
+    const auto limit = static_cast<std::size_t>(std::max(0, *maxDigits_));
+    if (text.size() > limit) text.resize(limit);
+  }
+  return text;
+}
+
+std::string PartialFormatter::takeDialPrefix(std::string_view text) {
+  if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
+  const auto regex = regexManager_.lock();
+  if (!regex) return std::string(text);
+  const auto dialPrefix = detail::pooled(*regex, "^(?:\\+|" + *currentMetadata_->internationalPrefix + ")");
+  if (!dialPrefix) return std::string(text);
+  const auto match = dialPrefix->firstMatch(text);
+  if (!match) return std::string(text);
+  // Anchored at the start, so the match is the text's own beginning.
+  const std::size_t length = match->text().size();
+  prefixBeforeNationalNumber_ = std::string(text.substr(0, length));
+  return std::string(text.substr(length));
+}
+
+std::string PartialFormatter::takeCallingCode(std::string_view text) {
+  if (text.empty()) return std::string(text);
+  if (!prefixBeforeNationalNumber_.empty() && prefixBeforeNationalNumber_.front() != '+') {
+    prefixBeforeNationalNumber_ += ' ';
+  }
+  const auto parser = parser_.lock();
+  if (!parser) return std::string(text);
+  std::string national;
+  const std::uint64_t code = parser->leadingCountryCode(text, national);
+  if (code == 0) return std::string(text);
+  const auto metadata = metadataManager_.lock();
+  currentMetadata_ = metadata ? metadata->mainTerritory(code) : nullptr;
+  prefixBeforeNationalNumber_ += std::to_string(code);
+  prefixBeforeNationalNumber_ += ' ';
+  return national;
+}
+
+std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
+  std::size_t length = 0;
+  if (currentMetadata_ && currentMetadata_->nationalPrefixForParsing) {
+    if (const auto regex = regexManager_.lock()) {
+      if (const auto prefix = detail::pooled(*regex, "^(?:" + *currentMetadata_->nationalPrefixForParsing + ")")) {
+        if (const auto match = prefix->firstMatch(text)) length = match->text().size();
+      }
+    }
+  }
+  prefixBeforeNationalNumber_ += text.substr(0, length);
+  return std::string(text.substr(length));
+}
+
+std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::candidateFormats(
+    std::string_view nationalNumber) const {
+  const auto regex = regexManager_.lock();
+  if (!regex || !currentMetadata_) return std::nullopt;
+  const std::vector<MetadataPhoneNumberFormat>* formats = &currentMetadata_->numberFormats;
+  static const std::vector<MetadataPhoneNumberFormat> none;
+  if (formats->empty()) {
+    const auto metadata = metadataManager_.lock();
+    const MetadataTerritory* main = metadata ? metadata->mainTerritory(currentMetadata_->countryCode) : nullptr;
+    formats = main ? &main->numberFormats : &none;
+  }
+  const auto formatShape = detail::pooled(*regex, partialFormatStringPattern);
+  std::vector<const MetadataPhoneNumberFormat*> eligible;
+  std::vector<const MetadataPhoneNumberFormat*> possible;
+  for (const MetadataPhoneNumberFormat& format : *formats) {
+    if (!format.format || !formatShape || !formatShape->firstMatch(*format.format)) continue;
+    eligible.push_back(&format);
+    if (format.leadingDigitsPatterns && !format.leadingDigitsPatterns->empty()) {
+      const auto leading = detail::pooled(*regex, format.leadingDigitsPatterns->back());
+      if (!leading) continue;
+      const auto match = leading->firstMatch(nationalNumber);
+      if (match && match->range().location == 0) possible.push_back(&format);
+    } else {
+      if (!format.pattern) continue;
+      const auto whole = detail::pooled(*regex, "^(" + *format.pattern + ")$");
+      if (whole && whole->firstMatch(nationalNumber)) possible.push_back(&format);
+    }
+  }
+  return possible.empty() ? eligible : possible;
+}
+
+bool PartialFormatter::ruleHasSeparator(const std::optional<std::string>& rule) const {
+  if (!rule) return false;
+  const auto regex = regexManager_.lock();
+  if (!regex) return false;
+  const auto separator = detail::pooled(*regex, separatorPattern);
+  return separator && separator->firstMatch(*rule).has_value();
+}
+
+std::optional<std::string> PartialFormatter::formatWithWholePattern(
+    std::string_view nationalNumber, const std::vector<const MetadataPhoneNumberFormat*>& formats) {
+  const auto regex = regexManager_.lock();
+  if (!regex) return std::nullopt;
+  for (const MetadataPhoneNumberFormat* format : formats) {
+    if (!format->pattern || !format->format) continue;
+    const auto whole = detail::pooled(*regex, "^(?:" + *format->pattern + ")$");
+    if (!whole || !whole->firstMatch(nationalNumber)) continue;
+    if (ruleHasSeparator(format->nationalPrefixFormattingRule)) shouldAddSpaceAfterNationalPrefix_ = true;
+    return regex->replacingMatches(*format->pattern, nationalNumber, *format->format);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> PartialFormatter::makeTemplate(const MetadataPhoneNumberFormat& format,
+                                                          std::string_view rawNumber) {
+  const auto regex = regexManager_.lock();
+  if (!format.pattern || !format.format || !regex) return std::nullopt;
+  // An alternation has no single widest shape to build a template from.
+  if (format.pattern->find('|') != std::string::npos) return std::nullopt;
+  if (!detail::pooled(*regex, bracketClassPattern) || !detail::pooled(*regex, literalDigitPattern)) {
+    return std::nullopt;
+  }
+  std::string digitPattern = regex->replacingMatches(bracketClassPattern, *format.pattern, digitClassTemplate);
+  digitPattern = regex->replacingMatches(literalDigitPattern, digitPattern, digitClassTemplate);
+  auto numberTemplate = templateFromWidestMatch(digitPattern, *format.format, rawNumber);
+  if (!numberTemplate) return std::nullopt;
+  if (ruleHasSeparator(format.nationalPrefixFormattingRule)) shouldAddSpaceAfterNationalPrefix_ = true;
+  return numberTemplate;
+}
+
+std::optional<std::string> PartialFormatter::templateFromWidestMatch(std::string_view digitPattern,
+                                                                     std::string_view format,
+                                                                     std::string_view rawNumber) const {
+  const auto regex = regexManager_.lock();
+  if (!regex) return std::nullopt;
+  const auto widest = regex->matchedSubstrings(digitPattern, widestNumber);
+  if (widest.empty()) return std::nullopt;
+  const std::string& longest = widest.front();
+  if (longest.size() < rawNumber.size()) return std::nullopt;
+  const std::string filled = regex->replacingMatches(digitPattern, longest, format);
+  std::string numberTemplate;
+  numberTemplate.reserve(filled.size() * 3);
+  for (const char c : filled) {
+    if (c == '9') {
+      numberTemplate += templateDigitMark;
+    } else {
+      numberTemplate += c;
+    }
+  }
+  return numberTemplate;
+}
+
+std::string PartialFormatter::fillTemplate(std::string_view numberTemplate, std::string_view nationalNumber) {
+  // The national number holds ASCII digits only (it was normalised); the template is walked by character.
+  if (nationalNumber.size() < 3) return std::string(nationalNumber);
+  std::string result;
+  std::size_t digitIndex = 0;
+  const UChar32 mark = 0x2008;
+  detail::forEachCharacter(numberTemplate, [&](UChar32 character, std::string_view bytes) {
+    if (character == mark) {
+      if (digitIndex < nationalNumber.size()) result += nationalNumber[digitIndex++];
+    } else if (digitIndex < nationalNumber.size()) {
+      result += bytes;
+    }
+  });
+  if (digitIndex < nationalNumber.size()) result += nationalNumber.substr(digitIndex);
+  return RegexManager::trimmingSpaceCharacters(result);
+}
+
+}  // namespace numberplan

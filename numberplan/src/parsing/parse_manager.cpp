@@ -1,0 +1,226 @@
+#include "numberplan/parse_manager.hpp"
+
+#include <unordered_set>
+#include <utility>
+
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include "numberplan/constants.hpp"
+#include "numberplan/phone_number_error.hpp"
+#include "numberplan/utf16_text.hpp"
+#include "parsing/number_text.hpp"
+#include "parsing/whole_match.hpp"
+
+namespace numberplan {
+namespace {
+
+constexpr std::string_view leadingPlusCharsPattern = "^[+＋]+";
+
+std::string upperCased(std::string_view text) {
+  icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+  unicode.toUpper(icu::Locale::getRoot());
+  std::string result;
+  unicode.toUTF8String(result);
+  return result;
+}
+
+// Digits through the map; every other character kept, upper-cased (the extension and country-code steps still
+// need the separators and words).
+std::string mapDigits(std::string_view text) {
+  std::string mapped;
+  mapped.reserve(text.size());
+  detail::forEachCharacter(text, [&](UChar32 character, std::string_view) {
+    if (const auto digit = detail::mappedCharacter(character)) {
+      mapped.push_back(*digit);
+    } else {
+      mapped += detail::utf8Of(u_toupper(character));
+    }
+  });
+  return mapped;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+ParseManager::ParseManager(const std::shared_ptr<MetadataManager>& metadataManager,
+                           const std::shared_ptr<RegexManager>& regexManager)
+    : metadataManager_(metadataManager),
+      parser_(std::make_shared<PhoneNumberParser>(metadataManager, regexManager)),
+      regexManager_(regexManager) {}
+
+PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view region, bool ignoreType) const {
+  // Checked before any pattern runs: the valid-number pattern backtracks quadratically on long non-numbers.
+  if (utf16Length(numberString) > maxInputLength) throw PhoneNumberError::tooLong();
+  const auto metadata = metadataManager_.lock();
+  const auto regex = regexManager_.lock();
+  if (!metadata || !regex) throw PhoneNumberError::generalError();
+
+  const std::string regionCode = upperCased(region);
+
+  std::shared_ptr<const RegularExpression> valid;
+  try {
+    valid = regex->compiledExpression(validNumberPattern);
+  } catch (const PhoneNumberError&) {
+    throw PhoneNumberError::generalError();
+  }
+  const auto match = valid->firstMatch(numberString);
+  if (!match) throw PhoneNumberError::invalidNumber();
+  // A digit the map would drop (a full-width one) would silently give another number.
+  if (detail::hasUnmappedDigit(match->text())) throw PhoneNumberError::invalidNumber();
+
+  std::string working = mapDigits(match->text());
+
+  std::optional<std::string> extension;
+  if (auto stripped = parser_->stripExtension(working)) extension = parser_->normalizeNumber(*stripped);
+
+  const MetadataTerritory* regionTerritory = metadata->territory(regionCode);
+  if (!regionTerritory) throw PhoneNumberError::invalidCountryCode();
+
+  std::string nationalNumber = working;
+  std::uint64_t countryCode = 0;
+  try {
+    countryCode = parser_->countryCode(working, nationalNumber, *regionTerritory);
+  } catch (const PhoneNumberError&) {
+    const std::string withoutPlus = regex->replacingMatches(leadingPlusCharsPattern, working, "");
+    countryCode = parser_->countryCode(withoutPlus, nationalNumber, *regionTerritory);
+  }
+  nationalNumber = parser_->normalizeNumber(nationalNumber);
+
+  if (countryCode == 0) {
+    const std::string code = std::to_string(regionTerritory->countryCode);
+    if (startsWith(nationalNumber, code)) {
+      const std::string candidate = nationalNumber.substr(code.size());
+      const auto& general = regionTerritory->generalDesc;
+      if (general && detail::hasPattern(general->nationalNumberPattern) &&
+          detail::matchesEntirely(*regex, *general->nationalNumberPattern, candidate)) {
+        if (auto number = validatedPhoneNumber(candidate, *regionTerritory, regionTerritory->countryCode, ignoreType,
+                                               candidate, extension)) {
+          return *std::move(number);
+        }
+      }
+    }
+    if (auto number = validatedPhoneNumber(nationalNumber, *regionTerritory, regionTerritory->countryCode,
+                                           ignoreType, numberString, extension)) {
+      return *std::move(number);
+    }
+    return resolveAmongTerritories(nationalNumber, regionTerritory->countryCode, *regionTerritory, ignoreType,
+                                   numberString, extension);
+  }
+
+  const MetadataTerritory* judging = regionTerritory;
+  if (countryCode != regionTerritory->countryCode) {
+    if (const MetadataTerritory* main = metadata->mainTerritory(countryCode)) judging = main;
+  }
+  if (auto number = validatedPhoneNumber(nationalNumber, *judging, countryCode, ignoreType, numberString, extension)) {
+    return *std::move(number);
+  }
+  return resolveAmongTerritories(nationalNumber, countryCode, *judging, ignoreType, numberString, extension);
+}
+
+PhoneNumber ParseManager::resolveAmongTerritories(std::string_view nationalNumber, std::uint64_t countryCode,
+                                                  const MetadataTerritory& excluded, bool ignoreType,
+                                                  std::string_view numberString,
+                                                  const std::optional<std::string>& numberExtension) const {
+  const auto metadata = metadataManager_.lock();
+  if (!metadata) throw PhoneNumberError::generalError();
+  std::unordered_set<PhoneNumber> accepted;
+  std::optional<PhoneNumber> first;
+  if (const auto* territories = metadata->territories(countryCode)) {
+    for (const MetadataTerritory& territory : *territories) {
+      if (territory.codeID == excluded.codeID) continue;
+      if (auto number = validatedPhoneNumber(nationalNumber, territory, countryCode, ignoreType, numberString,
+                                             numberExtension)) {
+        if (accepted.insert(*number).second && !first) first = *number;
+      }
+    }
+  }
+  if (accepted.empty()) throw PhoneNumberError::invalidNumber();
+  if (accepted.size() == 1) return *first;
+  throw PhoneNumberError::ambiguousNumber(std::move(accepted));
+}
+
+std::optional<PhoneNumber> ParseManager::validatedPhoneNumber(std::string_view nationalNumber,
+                                                              const MetadataTerritory& metadata,
+                                                              std::uint64_t countryCode, bool ignoreType,
+                                                              std::string_view numberString,
+                                                              const std::optional<std::string>& numberExtension) const {
+  const auto metadataManager = metadataManager_.lock();
+  const auto regex = regexManager_.lock();
+  if (!metadataManager || !regex) throw PhoneNumberError::generalError();
+
+  std::string national(nationalNumber);
+  parser_->removeNationalPrefix(national, metadata);
+
+  if (metadata.generalDesc) {
+    const auto& pattern = metadata.generalDesc->nationalNumberPattern;
+    if (!detail::hasPattern(pattern) || !detail::matchesEntirely(*regex, *pattern, national)) return std::nullopt;
+  }
+
+  const bool leadingZero = !national.empty() && national.front() == '0';
+  const auto value = detail::readUnsigned(national);
+  if (!value) throw PhoneNumberError::invalidNumber();
+
+  const MetadataTerritory* judging = &metadata;
+  PhoneNumberType type = PhoneNumberType::unknown;
+  if (!ignoreType) {
+    if (const auto region = getRegionCode(*value, countryCode, leadingZero)) {
+      if (const MetadataTerritory* found = metadataManager->territory(*region)) judging = found;
+    }
+    type = parser_->numberType(std::to_string(*value), *judging, leadingZero);
+    if (type == PhoneNumberType::unknown) throw PhoneNumberError::invalidNumber();
+  }
+  return PhoneNumber(std::string(numberString), countryCode, leadingZero, *value, numberExtension, type,
+                     judging->codeID);
+}
+
+std::optional<std::string> ParseManager::getRegionCode(std::uint64_t nationalNumber, std::uint64_t countryCode,
+                                                       bool leadingZero) const {
+  const auto regex = regexManager_.lock();
+  const auto metadata = metadataManager_.lock();
+  if (!regex || !metadata) return std::nullopt;
+  const auto* territories = metadata->territories(countryCode);
+  if (!territories || territories->empty()) return std::nullopt;
+  if (territories->size() == 1) return territories->front().codeID;
+
+  const std::string text = std::to_string(nationalNumber);
+  for (const MetadataTerritory& territory : *territories) {
+    if (territory.leadingDigits) {
+      if (const auto expression = detail::pooled(*regex, *territory.leadingDigits)) {
+        // Matches come in order, so only the first can begin at offset 0.
+        const auto match = expression->firstMatch(text);
+        if (match && match->range().location == 0) return territory.codeID;
+      }
+    }
+    if (leadingZero && parser_->numberType("0" + text, territory, false) != PhoneNumberType::unknown) {
+      return territory.codeID;
+    }
+    if (parser_->numberType(text, territory, false) != PhoneNumberType::unknown) return territory.codeID;
+  }
+  return std::nullopt;
+}
+
+std::vector<PhoneNumber> ParseManager::parse(const std::vector<std::string>& numberStrings, std::string_view region,
+                                             bool ignoreType, bool shouldReturnFailedEmptyNumbers) const {
+  std::vector<PhoneNumber> numbers;
+  numbers.reserve(numberStrings.size());
+  bool hadFailures = false;
+  for (const std::string& numberString : numberStrings) {
+    try {
+      numbers.push_back(parse(numberString, region, ignoreType));
+    } catch (const std::exception&) {
+      numbers.push_back(PhoneNumber::notPhoneNumber());
+      hadFailures = true;
+    }
+  }
+  if (hadFailures && !shouldReturnFailedEmptyNumbers) {
+    std::erase_if(numbers, [](const PhoneNumber& number) { return number.isNotParsed(); });
+  }
+  return numbers;
+}
+
+}  // namespace numberplan

@@ -1,0 +1,204 @@
+#include "numberplan/phone_number_parser.hpp"
+
+#include <utility>
+
+#include "numberplan/constants.hpp"
+#include "numberplan/phone_number_error.hpp"
+#include "numberplan/replacement_template.hpp"
+#include "numberplan/utf16_text.hpp"
+#include "parsing/number_text.hpp"
+#include "parsing/whole_match.hpp"
+
+namespace numberplan {
+namespace {
+
+constexpr std::string_view leadingPlusCharsPattern = "^[+＋]+";
+constexpr std::string_view capturingDigitPattern = "([0-9０-９٠-٩۰-۹])";
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+PhoneNumberParser::PhoneNumberParser(std::shared_ptr<MetadataManager> metadata, std::shared_ptr<RegexManager> regex)
+    : metadata_(std::move(metadata)), regex_(std::move(regex)) {}
+
+std::string PhoneNumberParser::normalizeNumber(std::string_view number) const {
+  std::string normalized;
+  normalized.reserve(number.size());
+  detail::forEachCharacter(number, [&](UChar32 character, std::string_view) {
+    if (const auto mapped = detail::mappedCharacter(character)) normalized.push_back(*mapped);
+  });
+  return normalized;
+}
+
+std::optional<std::string> PhoneNumberParser::stripExtension(std::string& number) const {
+  const auto expression = detail::pooled(*regex_, extensionPattern);
+  if (!expression) return std::nullopt;
+  const auto match = expression->firstMatch(number);
+  if (!match) return std::nullopt;
+  const auto cut = utf8Offset(number, match->range().location);
+  if (!cut) return std::nullopt;
+  // The digits are those of whichever alternative matched; the separators and words around them
+  // ("ext.", "#", ";ext=") are not part of the extension.
+  std::string extension;
+  for (std::size_t group = 1; group < match->numberOfRanges(); ++group) {
+    if (match->texts[group] && !match->texts[group]->empty()) {
+      extension = *match->texts[group];
+      break;
+    }
+  }
+  number.resize(*cut);
+  return extension;
+}
+
+std::uint64_t PhoneNumberParser::countryCode(std::string_view number, std::string& nationalNumber,
+                                             const MetadataTerritory& metadata) const {
+  if (!metadata.internationalPrefix) return 0;
+  std::string fullNumber;
+  if (regex_->hasMatchAtStart(leadingPlusCharsPattern, number)) {
+    fullNumber = regex_->replacingMatches(leadingPlusCharsPattern, number, "");
+  } else {
+    fullNumber = normalizeNumber(number);
+    if (!stripInternationalPrefix(fullNumber, *metadata.internationalPrefix)) {
+      // Written for the region itself: a leading copy of the region's own code is taken as the country code
+      // only when what follows it is a better national number than the whole.
+      const std::string code = std::to_string(metadata.countryCode);
+      if (!startsWith(fullNumber, code)) return 0;
+      const auto& general = metadata.generalDesc;
+      if (!general || !general->nationalNumberPattern || !general->possibleNumberPattern) return 0;
+      std::string candidate = fullNumber.substr(code.size());
+      removeNationalPrefix(candidate, metadata);
+      const bool accepted = (!detail::matchesEntirely(*regex_, *general->nationalNumberPattern, fullNumber) &&
+                             detail::matchesEntirely(*regex_, *general->nationalNumberPattern, candidate)) ||
+                            !detail::matchesEntirely(*regex_, *general->possibleNumberPattern, fullNumber);
+      if (!accepted) return 0;
+      nationalNumber = std::move(candidate);
+      return detail::readUnsigned(code).value_or(0);
+    }
+  }
+  if (detail::characterCount(fullNumber) < minLengthForNSN) throw PhoneNumberError::tooShort();
+  return leadingCountryCode(fullNumber, nationalNumber);
+}
+
+std::uint64_t PhoneNumberParser::leadingCountryCode(std::string_view number, std::string& nationalNumber) const {
+  if (number.empty() || number.front() == '0') return 0;
+  const std::size_t units = utf16Length(number);
+  std::size_t start = 0;
+  if (number.front() == '+') {
+    if (units == 1) return 0;
+    start = 1;
+  }
+  // A code is read from ASCII only, so its UTF-16 units and its bytes are the same count.
+  const std::size_t longest = std::min(units - start, maxLengthCountryCode);
+  for (std::size_t length = 1; length <= longest && start + length <= number.size(); ++length) {
+    const auto code = detail::readUnsigned(number.substr(start, length));
+    if (code && metadata_->territories(*code) != nullptr) {
+      nationalNumber = std::string(number.substr(start + length));
+      return *code;
+    }
+  }
+  return 0;
+}
+
+bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::string_view iddPattern) const {
+  const auto idd = detail::pooled(*regex_, iddPattern);
+  if (!idd) return false;
+  const auto match = idd->firstMatch(number);
+  if (!match || match->range().location != 0) return false;
+  const auto end = utf8Offset(number, match->range().end());
+  if (!end) return false;
+  std::string rest = number.substr(*end);
+  // A zero right after the prefix means it was not an international prefix after all.
+  const auto digit = detail::pooled(*regex_, capturingDigitPattern);
+  if (!digit) return false;
+  if (const auto found = digit->firstMatch(rest)) {
+    const std::string text = found->text(1);
+    if (!text.empty() && normalizeNumber(text) == "0") return false;
+  }
+  number = std::move(rest);
+  return true;
+}
+
+void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const {
+  if (!metadata.nationalPrefixForParsing) return;
+  const auto prefix = detail::pooled(*regex_, "^(?:" + *metadata.nationalPrefixForParsing + ")");
+  if (!prefix) return;
+  const auto match = prefix->firstMatch(nationalNumber);
+  if (!match) return;
+
+  const std::optional<std::string> validPattern =
+      metadata.generalDesc ? metadata.generalDesc->nationalNumberPattern : std::nullopt;
+
+  // The last capture group (the whole match when there is none) decides whether the transform rule applies.
+  std::string lastGroup;
+  const std::size_t last = match->numberOfRanges() - 1;
+  if (match->ranges[last] && match->ranges[last]->location < utf16Length(nationalNumber)) {
+    lastGroup = match->text(last);
+  }
+
+  std::string transformed;
+  const auto start = utf8Offset(nationalNumber, match->range().location);
+  const auto end = utf8Offset(nationalNumber, match->range().end());
+  if (metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty()) {
+    if (start && end) {
+      transformed = nationalNumber.substr(0, *start) +
+                    expandTemplate(*metadata.nationalPrefixTransformRule, *match) + nationalNumber.substr(*end);
+    } else {
+      transformed = nationalNumber;
+    }
+  } else {
+    transformed = end ? nationalNumber.substr(*end) : nationalNumber;
+  }
+
+  if (detail::hasPattern(validPattern) && detail::matchesEntirely(*regex_, *validPattern, nationalNumber) &&
+      !detail::matchesEntirely(*regex_, *validPattern, transformed)) {
+    return;
+  }
+  nationalNumber = std::move(transformed);
+}
+
+bool PhoneNumberParser::matchesDescription(std::string_view text,
+                                           const std::optional<MetadataPhoneNumberDesc>& description) const {
+  if (!description || !description->nationalNumberPattern) return false;
+  return detail::matchesEntirely(*regex_, *description->nationalNumberPattern, text);
+}
+
+PhoneNumberType PhoneNumberParser::numberType(std::string_view nationalNumber, const MetadataTerritory& metadata,
+                                              bool leadingZero) const {
+  if (leadingZero) {
+    const PhoneNumberType withZero = numberType("0" + std::string(nationalNumber), metadata, false);
+    if (withZero != PhoneNumberType::unknown) return withZero;
+  }
+  if (!metadata.generalDesc || !detail::hasPattern(metadata.generalDesc->nationalNumberPattern)) {
+    return PhoneNumberType::unknown;
+  }
+  if (!matchesDescription(nationalNumber, metadata.generalDesc)) return PhoneNumberType::unknown;
+
+  // The order matters: a number matching both premium-rate and toll-free patterns is premium rate.
+  const std::pair<const std::optional<MetadataPhoneNumberDesc>*, PhoneNumberType> ordered[] = {
+      {&metadata.pager, PhoneNumberType::pager},
+      {&metadata.premiumRate, PhoneNumberType::premiumRate},
+      {&metadata.tollFree, PhoneNumberType::tollFree},
+      {&metadata.sharedCost, PhoneNumberType::sharedCost},
+      {&metadata.voip, PhoneNumberType::voip},
+      {&metadata.personalNumber, PhoneNumberType::personalNumber},
+      {&metadata.uan, PhoneNumberType::uan},
+      {&metadata.voicemail, PhoneNumberType::voicemail},
+  };
+  for (const auto& [description, type] : ordered) {
+    if (matchesDescription(nationalNumber, *description)) return type;
+  }
+
+  if (!matchesDescription(nationalNumber, metadata.fixedLine)) {
+    return matchesDescription(nationalNumber, metadata.mobile) ? PhoneNumberType::mobile : PhoneNumberType::unknown;
+  }
+  const auto fixedPattern = metadata.fixedLine ? metadata.fixedLine->nationalNumberPattern : std::nullopt;
+  const auto mobilePattern = metadata.mobile ? metadata.mobile->nationalNumberPattern : std::nullopt;
+  if (fixedPattern == mobilePattern) return PhoneNumberType::fixedOrMobile;
+  return matchesDescription(nationalNumber, metadata.mobile) ? PhoneNumberType::fixedOrMobile
+                                                              : PhoneNumberType::fixedLine;
+}
+
+}  // namespace numberplan

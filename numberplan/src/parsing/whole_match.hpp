@@ -1,0 +1,36 @@
+#pragma once
+// Pattern tests shared by parsing and formatting, on top of RegexManager's pool.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "numberplan/phone_number_error.hpp"
+#include "numberplan/regex_manager.hpp"
+
+namespace numberplan::detail {
+
+// The pooled expression, or nullptr when the pattern does not compile (metadata may carry broken patterns,
+// which count as matching nothing).
+inline std::shared_ptr<const RegularExpression> pooled(RegexManager& regex, std::string_view pattern) {
+  try {
+    return regex.compiledExpression(pattern);
+  } catch (const PhoneNumberError&) {
+    return nullptr;
+  }
+}
+
+// Whether `pattern` matches the whole text, tested as "^(" + pattern + ")$".
+inline bool matchesEntirely(RegexManager& regex, std::string_view pattern, std::string_view text) {
+  std::string whole;
+  whole.reserve(pattern.size() + 4);
+  whole.append("^(").append(pattern).append(")$");
+  const auto expression = pooled(regex, whole);
+  return expression != nullptr && expression->firstMatch(text).has_value();
+}
+
+// Whether a metadata pattern is present and not blank.
+inline bool hasPattern(const std::optional<std::string>& pattern) {
+  return pattern && !RegexManager::trimmingSpaceCharacters(*pattern).empty();
+}
+
+}  // namespace numberplan::detail
