@@ -49,7 +49,9 @@ TEST(LockedKeyring, LockedItemsAreReportedAsLockedNeverAsMissing) {
       // Adding to the locked collection must not make the Secret Service prompt for its password.
       {"setString of a new item", [&] { store.setString("new", "absent"); }},
   };
-  for (const auto& [name, call] : calls) {
+  for (const auto& entry : calls) {
+    const auto& name = entry.first;
+    const auto& call = entry.second;
     auto outcome = std::async(std::launch::async, [&call] { return testing::errorCodeOf(call); });
     ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready) << name << " blocked";
     EXPECT_EQ(outcome.get(), Code::locked) << name;

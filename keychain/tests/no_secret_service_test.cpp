@@ -55,7 +55,9 @@ TEST(NoSecretService, EveryCallThrowsServiceUnavailablePromptly) {
       {"deleteItem", [&] { store.deleteItem("key"); }},
       {"hasItem", [&] { store.hasItem("key"); }},
   };
-  for (const auto& [name, call] : calls) {
+  for (const auto& entry : calls) {
+    const auto& name = entry.first;
+    const auto& call = entry.second;
     auto outcome = std::async(std::launch::async, [&call]() -> std::optional<KeychainStoreError> {
       try {
         call();
