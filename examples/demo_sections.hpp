@@ -1,0 +1,22 @@
+#pragma once
+// Each part of the demo is one function; main runs them in order and reports any failure.
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace demo {
+
+using Section = std::pair<std::string, std::function<void()>>;
+
+void httpAndKeychain();
+void phoneNumbers();
+
+inline std::vector<Section> sections() {
+  return {
+      {"HTTP client and keychain", httpAndKeychain},
+      {"Phone numbers", phoneNumbers},
+  };
+}
+
+}  // namespace demo
