@@ -1,10 +1,13 @@
 #include "foundation/clock.hpp"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
 namespace foundation {
 namespace {
+// Cache look-ups read the clock on every hit, so the usual case (no test source) takes no lock.
+std::atomic<bool> hasSource{false};
 std::mutex mutex;
 std::shared_ptr<const std::function<Date()>>& source() {
   static auto* s = new std::shared_ptr<const std::function<Date()>>();
@@ -13,6 +16,7 @@ std::shared_ptr<const std::function<Date()>>& source() {
 }  // namespace
 
 Date Clock::now() {
+  if (!hasSource.load(std::memory_order_acquire)) return std::chrono::system_clock::now();
   std::shared_ptr<const std::function<Date()>> current;
   {
     std::lock_guard lock(mutex);
@@ -24,6 +28,7 @@ Date Clock::now() {
 void Clock::setSource(std::function<Date()> s) {
   std::lock_guard lock(mutex);
   source() = s ? std::make_shared<const std::function<Date()>>(std::move(s)) : nullptr;
+  hasSource.store(source() != nullptr, std::memory_order_release);
 }
 
 }  // namespace foundation

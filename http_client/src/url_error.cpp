@@ -12,11 +12,13 @@ std::string describe(URLError::Code code, const std::string& detail, const std::
 }
 }  // namespace
 
-URLError::URLError(Code code, std::string detail, std::string failingURL)
+URLError::URLError(Code code, std::string detail, std::string failingURL,
+                   std::optional<NetworkUnavailableReason> networkUnavailableReason)
     : std::runtime_error(describe(code, detail, failingURL)),
       code_(code),
       detail_(std::move(detail)),
-      failingURL_(std::move(failingURL)) {}
+      failingURL_(std::move(failingURL)),
+      networkUnavailableReason_(networkUnavailableReason) {}
 
 std::string_view URLError::name(Code code) noexcept {
   switch (code) {

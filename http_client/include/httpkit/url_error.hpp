@@ -4,6 +4,7 @@
 //
 //   try { client.send(request); }
 //   catch (const httpkit::URLError& e) { if (e.code() == httpkit::URLError::Code::timedOut) ... }
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,12 +30,20 @@ class URLError : public std::runtime_error {
     dataLengthExceedsMaximum,
   };
 
-  explicit URLError(Code code, std::string detail = {}, std::string failingURL = {});
+  // Why the system refused to use the network at all. Linux has no low-data or cellular policy that refuses
+  // a request, so the transport never sets it; callers that enforce such a policy of their own may.
+  enum class NetworkUnavailableReason { cellular, expensive, constrained };
+
+  explicit URLError(Code code, std::string detail = {}, std::string failingURL = {},
+                    std::optional<NetworkUnavailableReason> networkUnavailableReason = std::nullopt);
 
   Code code() const noexcept { return code_; }
   // What the transport said, for logs; may be empty.
   const std::string& detail() const noexcept { return detail_; }
   const std::string& failingURL() const noexcept { return failingURL_; }
+  std::optional<NetworkUnavailableReason> networkUnavailableReason() const noexcept {
+    return networkUnavailableReason_;
+  }
 
   // The code's name as written in the enumeration ("timedOut").
   static std::string_view name(Code code) noexcept;
@@ -43,6 +52,7 @@ class URLError : public std::runtime_error {
   Code code_;
   std::string detail_;
   std::string failingURL_;
+  std::optional<NetworkUnavailableReason> networkUnavailableReason_;
 };
 
 }  // namespace httpkit

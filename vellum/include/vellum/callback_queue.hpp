@@ -1,0 +1,52 @@
+#pragma once
+// CallbackQueue: where a completion or progress callback runs.
+//
+//   vellum::CallbackQueue::mainCurrentOrAsync().execute([] { updateView(); });
+//   vellum::CallbackQueue::dispatch(myQueue).execute([] { ... });
+#include <functional>
+#include <memory>
+#include <variant>
+
+#include "foundation/serial_queue.hpp"
+
+namespace vellum {
+
+// An operation queue that callbacks can be handed to.
+class CallbackOperationQueue {
+ public:
+  virtual ~CallbackOperationQueue() = default;
+  // The serial queue the operations run on, if any.
+  virtual std::shared_ptr<foundation::SerialQueue> underlyingQueue() const = 0;
+  virtual void addOperation(std::function<void()> operation) = 0;
+};
+
+class CallbackQueue {
+ public:
+  enum class Kind { dispatch, operationQueue, mainAsync, mainCurrentOrAsync, untouch };
+
+  // Posts to the given queue.
+  static CallbackQueue dispatch(std::shared_ptr<foundation::SerialQueue> queue);
+  // Hands the block to the queue's addOperation.
+  static CallbackQueue operationQueue(std::shared_ptr<CallbackOperationQueue> queue);
+  // Posts to the main queue, even when already on it.
+  static CallbackQueue mainAsync();
+  // Runs at once when called on the main queue, else posts to it.
+  static CallbackQueue mainCurrentOrAsync();
+  // Runs at once on the calling thread.
+  static CallbackQueue untouch();
+
+  Kind kind() const;
+  void execute(std::function<void()> block) const;
+
+  const std::shared_ptr<foundation::SerialQueue>& dispatchQueue() const;
+  const std::shared_ptr<CallbackOperationQueue>& operationQueueValue() const;
+
+  friend bool operator==(const CallbackQueue&, const CallbackQueue&) = default;
+
+ private:
+  Kind kind_ = Kind::mainCurrentOrAsync;
+  std::shared_ptr<foundation::SerialQueue> queue_;
+  std::shared_ptr<CallbackOperationQueue> operationQueue_;
+};
+
+}  // namespace vellum

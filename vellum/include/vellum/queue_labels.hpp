@@ -1,0 +1,22 @@
+#pragma once
+// Labels of the library's serial queues. A queue that only guards a few fields is a mutex here; its label
+// stays as the name it is known by in logs and traces.
+#include <string_view>
+
+namespace vellum::queue_labels {
+
+inline constexpr std::string_view kPrefix = "com.marrowby.Vellum.";
+inline constexpr std::string_view kDiskStorageProperty = "com.marrowby.vellum.DiskStorage.Backend.propertyQueue";
+inline constexpr std::string_view kMaybeCachedChecking = "com.marrowby.Vellum.maybeCachedCheckingQueue";
+inline constexpr std::string_view kBuilderProperty = "com.marrowby.Vellum.VL.Builder.propertyQueue";
+inline constexpr std::string_view kManagerProperty = "com.marrowby.Vellum.VellumManagerPropertyQueue";
+inline constexpr std::string_view kDownloadTaskProperty = "com.marrowby.Vellum.DownloadTaskPropertyQueue";
+inline constexpr std::string_view kImageDownloaderProperty = "com.marrowby.Vellum.ImageDownloaderPropertyQueue";
+inline constexpr std::string_view kPrefetch = "com.marrowby.Vellum.ImagePrefetcher.prefetchQueue";
+inline constexpr std::string_view kRetryContextProperty = "com.marrowby.Vellum.RetryContextPropertyQueue";
+inline constexpr std::string_view kImageContextProperty = "com.marrowby.Vellum.VLImageContextPropertyQueue";
+inline constexpr std::string_view kDelegate = "com.marrowby.Vellum.DelegateQueue";
+// The memory storage's expired-entry sweep runs on a queue of this label.
+inline constexpr std::string_view kMemoryStorageClean = "com.marrowby.Vellum.MemoryStorage.cleanQueue";
+
+}  // namespace vellum::queue_labels

@@ -1,0 +1,116 @@
+#include "vellum/cache_serializer.hpp"
+
+#include <cstdio>
+
+#include "vellum/image_codecs.hpp"
+#include "vellum/options.hpp"
+
+namespace vellum {
+namespace {
+
+std::optional<foundation::Bytes> encode(const Image& image, ImageFormat format, double jpegQuality) {
+  switch (format) {
+    case ImageFormat::GIF:
+      return gifRepresentation(image);
+    case ImageFormat::JPEG:
+      return jpegRepresentation(image, jpegQuality);
+    case ImageFormat::PNG:
+    case ImageFormat::unknown:
+      return pngRepresentation(image);
+  }
+  return std::nullopt;
+}
+
+ImagePtr decodeStored(const foundation::Bytes& data, const VellumParsedOptionsInfo& options) {
+  ImageCreatingOptions creating;
+  creating.scale = options.scaleFactor;
+  creating.duration = 0;
+  creating.preloadAll = options.preloadAllAnimationData;
+  creating.onlyFirstFrame = options.onlyLoadFirstFrame;
+  return imageFromData(data, creating);
+}
+
+const char* formatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::PNG:
+      return "PNG";
+    case ImageFormat::JPEG:
+      return "JPEG";
+    case ImageFormat::GIF:
+      return "GIF";
+    case ImageFormat::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+const std::shared_ptr<const DefaultCacheSerializer>& DefaultCacheSerializer::defaultSerializer() {
+  static const auto instance = std::make_shared<const DefaultCacheSerializer>();
+  return instance;
+}
+
+std::optional<foundation::Bytes> DefaultCacheSerializer::data(const ImagePtr& image,
+                                                              const std::optional<foundation::Bytes>& original) const {
+  ImageFormat format = ImageFormat::unknown;
+  if (original) {
+    if (preferCacheOriginalData) return original;
+    format = imageFormat(*original);
+  } else if (image && image->animatedImageData() && imageFormat(*image->animatedImageData()) == ImageFormat::GIF) {
+    format = ImageFormat::GIF;
+    if (preferCacheOriginalData) return *image->animatedImageData();
+  }
+  if (!image) return std::nullopt;
+  return encode(*image, format, compressionQuality);
+}
+
+ImagePtr DefaultCacheSerializer::image(const foundation::Bytes& data, const VellumParsedOptionsInfo& options) const {
+  return decodeStored(data, options);
+}
+
+std::string DefaultCacheSerializer::description() const {
+  char text[96];
+  std::snprintf(text, sizeof text, "DefaultCacheSerializer(compressionQuality: %g, preferCacheOriginalData: %s)",
+                compressionQuality, preferCacheOriginalData ? "true" : "false");
+  return text;
+}
+
+std::optional<foundation::Bytes> FormatIndicatedCacheSerializer::data(
+    const ImagePtr& image, const std::optional<foundation::Bytes>& original) const {
+  const double quality = jpegCompressionQuality.value_or(1.0);
+  if (image && imageFormat != ImageFormat::unknown) {
+    if (auto encoded = encode(*image, imageFormat, quality)) return encoded;
+  }
+  if (!original) {
+    if (!image) return std::nullopt;
+    return pngRepresentation(*image);
+  }
+  const ImageFormat originalFormat = vellum::imageFormat(*original);
+  if (originalFormat != imageFormat) {
+    if (originalFormat == ImageFormat::unknown) return original;
+    if (image) {
+      if (auto encoded = encode(*image, originalFormat, quality)) return encoded;
+    }
+  }
+  return original;
+}
+
+ImagePtr FormatIndicatedCacheSerializer::image(const foundation::Bytes& data,
+                                               const VellumParsedOptionsInfo& options) const {
+  return decodeStored(data, options);
+}
+
+std::string FormatIndicatedCacheSerializer::description() const {
+  char text[96];
+  if (jpegCompressionQuality) {
+    std::snprintf(text, sizeof text, "FormatIndicatedCacheSerializer(imageFormat: %s, jpegCompressionQuality: %g)",
+                  formatName(imageFormat), *jpegCompressionQuality);
+  } else {
+    std::snprintf(text, sizeof text, "FormatIndicatedCacheSerializer(imageFormat: %s, jpegCompressionQuality: nil)",
+                  formatName(imageFormat));
+  }
+  return text;
+}
+
+}  // namespace vellum

@@ -1,0 +1,518 @@
+#include "vellum/disk_storage.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <boost/asio/post.hpp>
+
+#include "foundation/log.hpp"
+#include "foundation/thread_pool.hpp"
+#include "vellum/cache_key.hpp"
+#include "vellum/queue_labels.hpp"
+#include "vellum/vellum_error.hpp"
+
+namespace vellum::DiskStorage {
+namespace fs = std::filesystem;
+
+namespace {
+
+using Cache = VellumError::CacheErrorReason;
+
+// A file-name part that cannot leave the storage directory or name the directory itself (an empty name would:
+// removing it would remove the whole storage).
+bool hasNoPathSyntax(std::string_view part) {
+  return part != "." && part != ".." && part.find('/') == std::string_view::npos &&
+         part.find('\0') == std::string_view::npos;
+}
+bool isSafeName(std::string_view name) { return !name.empty() && hasNoPathSyntax(name); }
+
+std::string fileURLText(const fs::path& path) { return "file://" + path.string(); }
+
+// Dates on disk are whole seconds, rounded up.
+Date roundedUp(Date date) {
+  if (date >= distantFuture()) return distantFuture();
+  return std::chrono::ceil<std::chrono::seconds>(date);
+}
+
+std::string dateText(Date date) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(date));
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &tm);
+  return text;
+}
+
+std::map<std::string, std::string> attributesText(const FileDates& dates) {
+  return {{"lastAccessDate", dateText(dates.lastAccess)}, {"modificationDate", dateText(dates.expiration)}};
+}
+
+fs::path defaultCachePath(const fs::path& base, const std::string& cacheName) { return base / cacheName; }
+
+bool isMissing(const fs::filesystem_error& e) { return e.code() == std::errc::no_such_file_or_directory; }
+
+std::exception_ptr invalidNameError(const fs::path& path) {
+  return std::make_exception_ptr(fs::filesystem_error(
+      "refused cache file name", path, std::make_error_code(std::errc::invalid_argument)));
+}
+
+}  // namespace
+
+Config::Config(std::string name, std::uint64_t sizeLimit, std::shared_ptr<FileManager> fileManager,
+               std::optional<Path> directory)
+    : sizeLimit(sizeLimit),
+      cachePathBlock(defaultCachePath),
+      name(std::move(name)),
+      fileManager(fileManager ? std::move(fileManager) : FileManager::defaultManager()),
+      directory(std::move(directory)) {}
+
+Creation::Creation(const Config& config) {
+  if (!hasNoPathSyntax(config.name)) {
+    // A programming error, like an empty cache name: the name would place the cache, and what clearing it
+    // deletes, outside the base directory.
+    foundation::log(foundation::LogLevel::error,
+                    "[Vellum] The cache name is not permitted: it must not contain \"/\" or NUL, nor be \".\" or "
+                    "\"..\".");
+    std::abort();
+  }
+  const fs::path base = config.directory ? *config.directory : config.fileManager->userCacheDirectory();
+  cacheName = "com.marrowby.Vellum.ImageCache." + config.name;
+  directoryURL = config.cachePathBlock ? config.cachePathBlock(base, cacheName) : defaultCachePath(base, cacheName);
+}
+
+FileMeta::FileMeta(const Path& fileURL, unsigned keys, const FileManager& fileManager)
+    : FileMeta(fileURL, keys, fileManager.status(fileURL)) {}
+
+FileMeta::FileMeta(const Path& fileURL, unsigned keys, const FileStatus& status) : url(fileURL) {
+  identity = status.identity;
+  if (keys & unsigned(ResourceKey::isDirectory)) isDirectory = status.isDirectory;
+  if (keys & unsigned(ResourceKey::lastAccessDate)) lastAccessDate = status.lastAccess;
+  if (keys & unsigned(ResourceKey::contentModificationDate)) estimatedExpirationDate = status.modification;
+  if (keys & unsigned(ResourceKey::fileSize)) fileSize = status.size;
+}
+
+bool FileMeta::isPastExpiry(Date referenceDate) const {
+  return !estimatedExpirationDate || isPast(*estimatedExpirationDate, referenceDate);
+}
+
+void FileMeta::extendExpiry(FileManager& fileManager, const ExpirationExtending& extending) const {
+  extendExpiry(fileManager, extending, foundation::Clock::now());
+}
+
+void FileMeta::extendExpiry(FileManager& fileManager, const ExpirationExtending& extending, Date accessDate) const {
+  if (!lastAccessDate || !estimatedExpirationDate) return;
+  StorageExpiration expiration = StorageExpiration::never();
+  switch (extending.kind()) {
+    case ExpirationExtending::Kind::none:
+      return;
+    case ExpirationExtending::Kind::cacheTime:
+      expiration = StorageExpiration::seconds(secondsBetween(*lastAccessDate, *estimatedExpirationDate));
+      break;
+    case ExpirationExtending::Kind::expirationTime:
+      expiration = extending.expiration();
+      break;
+  }
+  const FileDates dates{roundedUp(accessDate), roundedUp(expiration.estimatedExpiration(accessDate))};
+  try {
+    fileManager.setDates(url, dates, identity);
+  } catch (const std::exception&) {
+    // The entry keeps its old dates: it expires sooner, which costs a download at worst.
+  }
+}
+
+struct Backend::PendingDateUpdate {
+  FileMeta meta;
+  ExpirationExtending extending;
+  Date accessDate;
+};
+
+struct Backend::State {
+  explicit State(Config c) : config(std::make_shared<const Config>(std::move(c))) {}
+
+  std::shared_ptr<const Config> snapshot() const {
+    std::lock_guard lock(configMutex);
+    return config;
+  }
+
+  mutable std::mutex configMutex;  // the property queue; a write replaces the whole configuration
+  std::shared_ptr<const Config> config;
+
+  mutable std::mutex maybeCachedMutex;  // the maybe-cached checking queue
+  mutable std::condition_variable maybeCachedSettled;
+  std::optional<std::unordered_set<std::string>> maybeCached;
+  bool maybeCachedSetupCompleted = false;
+  std::unordered_set<std::string> maybeCachedFilesStoredDuringSetup;
+
+  std::atomic<bool> storageReady{true};
+
+  std::mutex pendingMutex;
+  std::unordered_map<std::string, PendingDateUpdate> pendingDateUpdates;
+  bool dateUpdateScheduled = false;
+};
+
+Backend::Backend(Config config, bool creatingDirectory) {
+  Creation creation(config);
+  directoryURL_ = creation.directoryURL;
+  cacheName_ = creation.cacheName;
+  config.cachePathBlock = nullptr;
+  state_ = std::make_shared<State>(std::move(config));
+  metaChangingQueue_ = std::make_unique<foundation::SerialQueue>(cacheName_);
+  if (creatingDirectory) {
+    try {
+      createDirectoryIfNeeded();
+    } catch (const VellumError&) {
+      // Not ready from now on; stores and look-ups say so.
+    }
+    loadMaybeCachedNames();
+  }
+}
+
+Backend::Backend(Config config) : Backend(std::move(config), false) {
+  createDirectoryIfNeeded();
+  loadMaybeCachedNames();
+}
+
+Backend::~Backend() = default;
+
+Config Backend::config() const { return *state_->snapshot(); }
+
+void Backend::setConfig(Config config) {
+  auto replacement = std::make_shared<const Config>(std::move(config));
+  std::lock_guard lock(state_->configMutex);
+  state_->config = std::move(replacement);
+}
+
+bool Backend::isStorageReady() const { return state_->storageReady.load(); }
+
+void Backend::createDirectoryIfNeeded() {
+  auto fileManager = state_->snapshot()->fileManager;
+  if (fileManager->fileExists(directoryURL_)) return;
+  try {
+    fileManager->createDirectories(directoryURL_);
+  } catch (const std::exception&) {
+    state_->storageReady = false;
+    throw VellumError::cacheError(Cache::CannotCreateDirectory{directoryURL_.string(), std::current_exception()});
+  }
+}
+
+void Backend::loadMaybeCachedNames() {
+  auto state = state_;
+  auto fileManager = state_->snapshot()->fileManager;
+  boost::asio::post(foundation::ThreadPool::shared(), [state, fileManager, directory = directoryURL_] {
+    std::optional<std::unordered_set<std::string>> names;
+    try {
+      fileManager->removeLeftoverTemporaryFiles(directory);
+      const auto listed = fileManager->contentsOfDirectory(directory);
+      names.emplace(listed.begin(), listed.end());
+    } catch (const std::exception&) {
+      // Without the listing every look-up asks the file system.
+    }
+    {
+      std::lock_guard lock(state->maybeCachedMutex);
+      if (names) {
+        names->insert(state->maybeCachedFilesStoredDuringSetup.begin(),
+                      state->maybeCachedFilesStoredDuringSetup.end());
+      }
+      state->maybeCached = std::move(names);
+      state->maybeCachedFilesStoredDuringSetup.clear();
+      state->maybeCachedSetupCompleted = true;
+    }
+    state->maybeCachedSettled.notify_all();
+  });
+}
+
+bool Backend::waitForMaybeCachedSetup(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(state_->maybeCachedMutex);
+  return state_->maybeCachedSettled.wait_for(lock, timeout, [this] { return state_->maybeCachedSetupCompleted; });
+}
+
+std::future<void> Backend::pendingDateUpdates() const {
+  auto promise = std::make_shared<std::promise<void>>();
+  auto future = promise->get_future();
+  metaChangingQueue_->post([state = state_, promise] {
+    applyDateUpdates(*state);
+    promise->set_value();
+  });
+  return future;
+}
+
+// Date updates wait in a table, one per file (a later look-up's update supersedes an earlier one), and a
+// task on the meta-changing queue applies whatever has gathered a moment later: a burst of hits costs one
+// wake-up of the queue rather than one per hit. The dates are those of the look-up itself, so the delay
+// changes nothing but when they land; pendingDateUpdates() applies the table at once.
+void Backend::scheduleDateUpdate(FileMeta meta, const ExpirationExtending& extending) {
+  {
+    std::lock_guard lock(state_->pendingMutex);
+    auto key = meta.url.native();
+    state_->pendingDateUpdates.insert_or_assign(std::move(key), PendingDateUpdate{std::move(meta), extending, foundation::Clock::now()});
+    if (state_->dateUpdateScheduled) return;
+    state_->dateUpdateScheduled = true;
+  }
+  metaChangingQueue_->postAfter(std::chrono::milliseconds(50), [state = state_] { applyDateUpdates(*state); });
+}
+
+void Backend::applyDateUpdates(State& state) {
+  std::unordered_map<std::string, PendingDateUpdate> updates;
+  {
+    std::lock_guard lock(state.pendingMutex);
+    updates.swap(state.pendingDateUpdates);
+    state.dateUpdateScheduled = false;
+  }
+  if (updates.empty()) return;
+  const auto fileManager = state.snapshot()->fileManager;
+  for (const auto& [path, update] : updates) update.meta.extendExpiry(*fileManager, update.extending, update.accessDate);
+}
+
+bool Backend::maybeCached(const std::string& name) const {
+  std::lock_guard lock(state_->maybeCachedMutex);
+  if (!state_->maybeCachedSetupCompleted || !state_->maybeCached) return true;
+  return state_->maybeCached->count(name) != 0;
+}
+
+std::string Backend::fileName(const std::string& key, const std::optional<std::string>& forcedExtension) const {
+  return fileName(*state_->snapshot(), key, forcedExtension);
+}
+
+std::string Backend::fileName(const Config& c, const std::string& key, const std::optional<std::string>& forcedExtension) {
+  std::string name = c.usesHashedFileName ? sha256HexDigest(key) : key;
+  std::optional<std::string> extension;
+  if (forcedExtension) {
+    extension = forcedExtension;
+  } else if (c.pathExtension) {
+    extension = c.pathExtension;
+  } else if (c.usesHashedFileName && c.autoExtAfterHashedFileName) {
+    extension = cacheFileExtension(key);
+  }
+  if (extension) name += "." + *extension;
+  return name;
+}
+
+Path Backend::cacheFileURL(const std::string& key, const std::optional<std::string>& forcedExtension) const {
+  return directoryURL_ / fileName(key, forcedExtension);
+}
+
+void Backend::store(const foundation::Bytes& value, const std::string& key,
+                    std::optional<StorageExpiration> expiration, std::uint64_t,
+                    const std::optional<std::string>& forcedExtension) {
+  if (!isStorageReady()) throw VellumError::cacheError(Cache::DiskStorageIsNotReady{fileURLText(directoryURL_)});
+  const auto snapshot = state_->snapshot();
+  const Config& c = *snapshot;
+  const StorageExpiration used = expiration ? *expiration : c.expiration;
+  if (used.isExpired()) return;
+
+  const std::string name = fileName(c, key, forcedExtension);
+  const Path url = directoryURL_ / name;
+  const std::optional<std::string>& extension = forcedExtension ? forcedExtension : c.pathExtension;
+  if (!isSafeName(name) || (extension && !hasNoPathSyntax(*extension))) {
+    throw VellumError::cacheError(Cache::CannotCreateCacheFile{fileURLText(url), key, value, invalidNameError(url)});
+  }
+
+  const Date now = foundation::Clock::now();
+  const FileDates dates{roundedUp(now), roundedUp(used.estimatedExpiration(now))};
+  auto write = [&] { c.fileManager->writeFile(url, value, dates); };
+  try {
+    try {
+      write();
+    } catch (const DateSettingError&) {
+      throw;
+    } catch (const fs::filesystem_error& e) {
+      if (!isMissing(e)) throw;
+      // The directory went away under us (cleared from outside): make it again and write once more.
+      try {
+        createDirectoryIfNeeded();
+      } catch (const VellumError& directoryError) {
+        const auto* reason = directoryError.cacheReason();
+        const auto* cannot = reason ? std::get_if<Cache::CannotCreateDirectory>(&reason->value) : nullptr;
+        throw VellumError::cacheError(Cache::CannotCreateCacheFile{
+            fileURLText(url), key, value, cannot ? cannot->error : std::current_exception()});
+      }
+      write();
+    }
+  } catch (const DateSettingError&) {
+    throw VellumError::cacheError(
+        Cache::CannotSetCacheFileAttribute{url.string(), attributesText(dates), std::current_exception()});
+  } catch (const VellumError&) {
+    throw;
+  } catch (const std::exception&) {
+    throw VellumError::cacheError(Cache::CannotCreateCacheFile{fileURLText(url), key, value, std::current_exception()});
+  }
+
+  std::lock_guard lock(state_->maybeCachedMutex);
+  if (!state_->maybeCachedSetupCompleted) state_->maybeCachedFilesStoredDuringSetup.insert(name);
+  if (state_->maybeCached) state_->maybeCached->insert(name);
+}
+
+std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
+                                                    const std::optional<std::string>& forcedExtension,
+                                                    Date referenceDate, bool loadContents,
+                                                    const ExpirationExtending& extending) {
+  if (!isStorageReady()) throw VellumError::cacheError(Cache::DiskStorageIsNotReady{fileURLText(directoryURL_)});
+  const auto snapshot = state_->snapshot();
+  const Config& c = *snapshot;
+  const std::string name = fileName(c, key, forcedExtension);
+  const std::optional<std::string>& extension = forcedExtension ? forcedExtension : c.pathExtension;
+  if (!isSafeName(name) || (extension && !hasNoPathSyntax(*extension))) return std::nullopt;
+  const Path url = directoryURL_ / name;
+  if (!maybeCached(name)) return std::nullopt;
+
+  const unsigned keys = ResourceKey::contentModificationDate | ResourceKey::lastAccessDate | ResourceKey::fileSize;
+  auto unreadableMeta = [&](const fs::filesystem_error& e) -> std::optional<foundation::Bytes> {
+    if (isMissing(e) || !c.fileManager->fileExists(url)) return std::nullopt;
+    throw VellumError::cacheError(Cache::InvalidURLResource{std::current_exception(), key, fileURLText(url)});
+  };
+  if (!loadContents) {
+    try {
+      const FileMeta meta(url, keys, *c.fileManager);
+      if (meta.isPastExpiry(referenceDate)) return std::nullopt;
+      return foundation::Bytes{};
+    } catch (const fs::filesystem_error& e) {
+      return unreadableMeta(e);
+    }
+  }
+
+  // One open serves the metadata and the contents; an expired file is not read.
+  FileStatus status;
+  std::optional<foundation::Bytes> data;
+  try {
+    data = c.fileManager->readFileIf(url, status, [&](const FileStatus& s) {
+      return !FileMeta(url, keys, s).isPastExpiry(referenceDate);
+    });
+  } catch (const FileReadError&) {
+    throw VellumError::cacheError(Cache::CannotLoadDataFromDisk{fileURLText(url), std::current_exception()});
+  } catch (const fs::filesystem_error& e) {
+    return unreadableMeta(e);
+  }
+  if (!data) return std::nullopt;
+  FileMeta meta(url, keys, status);
+  if (extending.kind() != ExpirationExtending::Kind::none) scheduleDateUpdate(std::move(meta), extending);
+  return data;
+}
+
+std::optional<foundation::Bytes> Backend::value(const std::string& key,
+                                                const std::optional<std::string>& forcedExtension,
+                                                const ExpirationExtending& extending) {
+  return readValue(key, forcedExtension, foundation::Clock::now(), true, extending);
+}
+
+bool Backend::isCached(const std::string& key, Date referenceDate, const std::optional<std::string>& forcedExtension) {
+  try {
+    return readValue(key, forcedExtension, referenceDate, false, ExpirationExtending::none()).has_value();
+  } catch (const VellumError&) {
+    return false;
+  }
+}
+
+bool Backend::isCached(const std::string& key, const std::optional<std::string>& forcedExtension) {
+  return isCached(key, foundation::Clock::now(), forcedExtension);
+}
+
+void Backend::deleteFile(const Path& url) { state_->snapshot()->fileManager->removeItem(url); }
+
+void Backend::remove(const std::string& key, const std::optional<std::string>& forcedExtension) {
+  const auto snapshot = state_->snapshot();
+  const Config& c = *snapshot;
+  const std::string name = fileName(c, key, forcedExtension);
+  const std::optional<std::string>& extension = forcedExtension ? forcedExtension : c.pathExtension;
+  const Path url = directoryURL_ / name;
+  if (!isSafeName(name) || (extension && !hasNoPathSyntax(*extension))) {
+    throw fs::filesystem_error("refused cache file name", url, std::make_error_code(std::errc::invalid_argument));
+  }
+  deleteFile(url);
+}
+
+void Backend::removeAll(bool skipRecreatingDirectory) {
+  state_->snapshot()->fileManager->removeItem(directoryURL_);
+  if (!skipRecreatingDirectory) createDirectoryIfNeeded();
+}
+
+std::vector<Path> Backend::listFileURLs() const {
+  try {
+    return state_->snapshot()->fileManager->enumerate(directoryURL_);
+  } catch (const std::exception&) {
+    throw VellumError::cacheError(Cache::FileEnumeratorCreationFailed{fileURLText(directoryURL_)});
+  }
+}
+
+SweepResult Backend::removeExpiredValues(Date referenceDate) {
+  const auto fileManager = state_->snapshot()->fileManager;
+  SweepResult result;
+  std::vector<Path> expired;
+  for (const auto& url : listFileURLs()) {
+    try {
+      const FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::contentModificationDate, *fileManager);
+      if (!meta.isDirectory && meta.isPastExpiry(referenceDate)) expired.push_back(url);
+    } catch (const fs::filesystem_error&) {
+      expired.push_back(url);  // unreadable metadata: nothing says the file is still good
+    }
+  }
+  for (const auto& url : expired) {
+    try {
+      fileManager->removeItem(url);
+    } catch (const fs::filesystem_error& e) {
+      if (!isMissing(e)) {
+        result.error = e;
+        return result;
+      }
+    }
+    result.removed.push_back(url);
+  }
+  return result;
+}
+
+SweepResult Backend::removeExpiredValues() { return removeExpiredValues(foundation::Clock::now()); }
+
+SweepResult Backend::removeSizeExceededValues() {
+  const auto snapshot = state_->snapshot();
+  const Config& c = *snapshot;
+  SweepResult result;
+  if (c.sizeLimit == 0) return result;
+  std::uint64_t total = totalSize();
+  if (total < c.sizeLimit) return result;
+
+  std::vector<FileMeta> files;
+  for (const auto& url : listFileURLs()) {
+    try {
+      FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::lastAccessDate | ResourceKey::fileSize,
+                    *c.fileManager);
+      // Directories are not entries: deleting one would take files the total never counted.
+      if (!meta.isDirectory) files.push_back(std::move(meta));
+    } catch (const fs::filesystem_error&) {
+    }
+  }
+  std::sort(files.begin(), files.end(), [](const FileMeta& a, const FileMeta& b) {
+    return a.lastAccessDate.value_or(distantPast()) > b.lastAccessDate.value_or(distantPast());
+  });
+  const std::uint64_t target = c.sizeLimit / 2;
+  while (total > target && !files.empty()) {
+    const FileMeta meta = std::move(files.back());
+    files.pop_back();
+    try {
+      c.fileManager->removeItem(meta.url);
+    } catch (const fs::filesystem_error& e) {
+      if (!isMissing(e)) {
+        result.error = e;
+        return result;
+      }
+    }
+    total -= std::min<std::uint64_t>(total, static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0)));
+    result.removed.push_back(meta.url);
+  }
+  return result;
+}
+
+std::uint64_t Backend::totalSize() const {
+  const auto fileManager = state_->snapshot()->fileManager;
+  std::uint64_t total = 0;
+  for (const auto& url : listFileURLs()) {
+    try {
+      const FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::fileSize, *fileManager);
+      if (!meta.isDirectory) total += static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0));
+    } catch (const fs::filesystem_error&) {
+    }
+  }
+  return total;
+}
+
+}  // namespace vellum::DiskStorage

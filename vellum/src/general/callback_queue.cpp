@@ -1,0 +1,72 @@
+#include "vellum/callback_queue.hpp"
+
+#include "foundation/main_queue.hpp"
+
+namespace vellum {
+
+CallbackQueue CallbackQueue::dispatch(std::shared_ptr<foundation::SerialQueue> queue) {
+  CallbackQueue q;
+  q.kind_ = Kind::dispatch;
+  q.queue_ = std::move(queue);
+  return q;
+}
+
+CallbackQueue CallbackQueue::operationQueue(std::shared_ptr<CallbackOperationQueue> queue) {
+  CallbackQueue q;
+  q.kind_ = Kind::operationQueue;
+  q.operationQueue_ = std::move(queue);
+  return q;
+}
+
+CallbackQueue CallbackQueue::mainAsync() {
+  CallbackQueue q;
+  q.kind_ = Kind::mainAsync;
+  return q;
+}
+
+CallbackQueue CallbackQueue::mainCurrentOrAsync() { return CallbackQueue{}; }
+
+CallbackQueue CallbackQueue::untouch() {
+  CallbackQueue q;
+  q.kind_ = Kind::untouch;
+  return q;
+}
+
+CallbackQueue::Kind CallbackQueue::kind() const { return kind_; }
+const std::shared_ptr<foundation::SerialQueue>& CallbackQueue::dispatchQueue() const { return queue_; }
+const std::shared_ptr<CallbackOperationQueue>& CallbackQueue::operationQueueValue() const { return operationQueue_; }
+
+void CallbackQueue::execute(std::function<void()> block) const {
+  switch (kind_) {
+    case Kind::dispatch:
+      // A dispatch case without a queue has nowhere to post; running at once loses nothing.
+      if (queue_) {
+        queue_->post(std::move(block));
+      } else {
+        block();
+      }
+      return;
+    case Kind::operationQueue:
+      if (operationQueue_) {
+        operationQueue_->addOperation(std::move(block));
+      } else {
+        block();
+      }
+      return;
+    case Kind::mainAsync:
+      foundation::MainQueue::post(std::move(block));
+      return;
+    case Kind::mainCurrentOrAsync:
+      if (foundation::MainQueue::isCurrent()) {
+        block();
+      } else {
+        foundation::MainQueue::post(std::move(block));
+      }
+      return;
+    case Kind::untouch:
+      block();
+      return;
+  }
+}
+
+}  // namespace vellum

@@ -1,0 +1,204 @@
+// The memory storage: limits, expiry and its extension, the key set, the sweep, discardable entries.
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+
+#include "test_clock.hpp"
+#include "test_images.hpp"
+#include "vellum/memory_storage.hpp"
+
+namespace vellum {
+namespace {
+
+using namespace std::chrono_literals;
+using Backend = MemoryStorage::Backend<ImagePtr>;
+
+// A value whose cost the test chooses.
+struct Weighted {
+  std::int64_t cost;
+  std::int64_t cacheCost() const { return cost; }
+};
+
+MemoryStorage::Config config(std::int64_t costLimit = 0, double interval = 0) {
+  return MemoryStorage::Config(costLimit, interval);
+}
+
+class MemoryStorageTest : public test::FixedClockTest {};
+
+TEST_F(MemoryStorageTest, StoreLookupAndExpiredStores) {
+  Backend memory(config());
+  auto image = Image::make(test::solid(10, 10, 1, 2, 3));
+  memory.store(image, "a");
+  EXPECT_EQ(memory.value("a"), image);
+  EXPECT_TRUE(memory.isCached("a"));
+  EXPECT_FALSE(memory.isCached("b"));
+  EXPECT_EQ(memory.totalCacheCost(), 400);
+
+  // Already expired expirations store nothing, and leave an earlier entry alone.
+  memory.store(Image::make(test::solid(1, 1, 0, 0, 0)), "a", StorageExpiration::seconds(0));
+  memory.store(image, "c", StorageExpiration::expired());
+  memory.store(image, "d", StorageExpiration::days(0));
+  EXPECT_EQ(memory.value("a"), image);
+  EXPECT_FALSE(memory.isCached("c"));
+  EXPECT_EQ(memory.keys(), std::vector<std::string>{"a"});
+
+  memory.remove("a");
+  EXPECT_FALSE(memory.isCached("a"));
+  EXPECT_TRUE(memory.keys().empty());
+  memory.store(image, "x");
+  memory.store(image, "y");
+  memory.removeAll();
+  EXPECT_EQ(memory.totalCacheCost(), 0);
+  EXPECT_TRUE(memory.keys().empty());
+}
+
+TEST_F(MemoryStorageTest, ExpiryExtensionOnLookup) {
+  Backend memory(config());
+  auto image = Image::make(test::solid(2, 2, 0, 0, 0));
+  memory.store(image, "k", StorageExpiration::seconds(300));
+
+  advance(200s);
+  EXPECT_TRUE(memory.isCached("k"));      // a check does not extend...
+  advance(101s);
+  EXPECT_FALSE(memory.isCached("k"));     // ...so the entry ran out at 300 s
+  EXPECT_EQ(memory.keys().size(), 1u);    // and stays until the sweep
+  memory.removeExpired();
+  EXPECT_TRUE(memory.keys().empty());
+
+  memory.store(image, "k", StorageExpiration::seconds(300));
+  advance(250s);
+  EXPECT_TRUE(memory.value("k"));         // cacheTime: now + 300 s
+  advance(250s);
+  EXPECT_TRUE(memory.value("k", ExpirationExtending::expirationTime(StorageExpiration::seconds(5))));
+  advance(6s);
+  EXPECT_FALSE(memory.isCached("k"));     // 5 s after that lookup
+
+  memory.store(image, "n", StorageExpiration::seconds(10));
+  advance(9s);
+  EXPECT_TRUE(memory.value("n", ExpirationExtending::none()));
+  advance(2s);
+  EXPECT_FALSE(memory.value("n"));
+  // The stored expiration never changes: a later cacheTime lookup uses it again.
+  memory.store(image, "m", StorageExpiration::seconds(10));
+  memory.value("m", ExpirationExtending::expirationTime(StorageExpiration::seconds(100)));
+  advance(50s);
+  EXPECT_TRUE(memory.value("m"));
+  EXPECT_EQ(memory.object("m")->expiration(), StorageExpiration::seconds(10));
+  advance(11s);
+  EXPECT_FALSE(memory.value("m"));
+}
+
+TEST_F(MemoryStorageTest, CostAndCountLimits) {
+  MemoryStorage::Backend<Weighted> memory(config(100));
+  memory.store({40}, "a");
+  memory.store({40}, "b");
+  memory.store({40}, "c");  // over 100: the oldest goes
+  EXPECT_FALSE(memory.isCached("a"));
+  EXPECT_TRUE(memory.isCached("b"));
+  EXPECT_TRUE(memory.isCached("c"));
+  // Evicted keys stay in the key set until a sweep finds no entry for them.
+  EXPECT_EQ(memory.keys().size(), 3u);
+  memory.removeExpired();
+  EXPECT_EQ(memory.keys().size(), 2u);
+  EXPECT_EQ(memory.totalCacheCost(), 80);
+
+  // Replacing a key does not count it twice.
+  memory.store({50}, "b");
+  EXPECT_TRUE(memory.isCached("b"));
+  EXPECT_TRUE(memory.isCached("c"));
+
+  auto c = memory.config();
+  c.countLimit = 1;
+  memory.setConfig(c);  // applies at once
+  EXPECT_FALSE(memory.isCached("c"));
+  EXPECT_TRUE(memory.isCached("b"));
+
+  // 0 means no limit.
+  MemoryStorage::Backend<Weighted> unlimited(config(0));
+  auto u = unlimited.config();
+  u.countLimit = 0;
+  unlimited.setConfig(u);
+  for (int i = 0; i < 100; ++i) unlimited.store({1 << 20}, std::to_string(i));
+  EXPECT_EQ(unlimited.totalCacheCost(), 100LL << 20);
+  EXPECT_EQ(config().countLimit, std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(config().expiration, StorageExpiration::seconds(300));
+  EXPECT_FALSE(config().keepWhenEnteringBackground);
+}
+
+TEST_F(MemoryStorageTest, DiscardableEntries) {
+  auto c = config();
+  c.keepWhenEnteringBackground = true;
+  Backend memory(c);
+  memory.store(Image::make(test::solid(1, 1, 0, 0, 0)), "k");
+  auto object = std::dynamic_pointer_cast<MemoryStorage::BackgroundKeepingStorageObject<ImagePtr>>(memory.object("k"));
+  ASSERT_TRUE(object);
+  EXPECT_TRUE(object->isAccessing());
+  EXPECT_TRUE(object->beginContentAccess());
+  object->endContentAccess();
+  EXPECT_FALSE(object->isAccessing());
+  object->discardContentIfPossible();
+  EXPECT_TRUE(object->isContentDiscarded());
+  EXPECT_FALSE(object->beginContentAccess());
+  // Found, but holding nothing: a miss.
+  EXPECT_FALSE(memory.value("k"));
+  EXPECT_EQ(memory.totalCacheCost(), 0);
+}
+
+class MemoryStorageConcurrency : public test::FixedClockTest {};
+
+TEST_F(MemoryStorageConcurrency, SweepRunsAndDoesNotKeepStorageAlive) {
+  auto memory = std::make_unique<Backend>(config(0, 0.01));
+  memory->store(Image::make(test::solid(1, 1, 0, 0, 0)), "gone", StorageExpiration::seconds(1));
+  memory->store(Image::make(test::solid(1, 1, 0, 0, 0)), "kept", StorageExpiration::seconds(100));
+  advance(2s);
+  ASSERT_EQ(memory->nextSweep().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(memory->keys(), std::vector<std::string>{"kept"});
+  // A new configuration restarts the sweep with its interval.
+  auto c = memory->config();
+  c.cleanInterval = 0.02;
+  memory->setConfig(c);
+  memory->store(Image::make(test::solid(1, 1, 0, 0, 0)), "brief", StorageExpiration::seconds(1));
+  advance(2s);
+  ASSERT_EQ(memory->nextSweep().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(memory->keys(), std::vector<std::string>{"kept"});
+  // Destroying the storage while its sweep keeps firing must be safe (ASan would catch a use after free).
+  memory.reset();
+}
+
+TEST_F(MemoryStorageConcurrency, LookupsExtendWhileStoresAndRemovalsRun) {
+  Backend memory(config(1 << 20));
+  auto image = Image::make(test::solid(4, 4, 0, 0, 0));
+  for (int i = 0; i < 64; ++i) memory.store(image, "k" + std::to_string(i));
+  std::latch go(5);
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      go.arrive_and_wait();
+      for (int i = 0; i < 5000; ++i) {
+        const std::string key = "k" + std::to_string((i * 7 + t) % 64);
+        if (auto hit = memory.value(key)) {
+          EXPECT_EQ(*hit, image);
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    go.arrive_and_wait();
+    for (int i = 0; i < 2000; ++i) {
+      const std::string key = "k" + std::to_string(i % 64);
+      if (i % 3 == 0) {
+        memory.remove(key);
+      } else {
+        memory.store(image, key);
+      }
+      if (i % 100 == 0) memory.removeExpired();
+      (void)memory.totalCacheCost();
+    }
+  });
+  threads.clear();
+  EXPECT_LE(memory.totalCacheCost(), 64 * 64);
+}
+
+}  // namespace
+}  // namespace vellum

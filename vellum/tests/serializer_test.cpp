@@ -1,0 +1,116 @@
+// Serializer round trips: what goes to disk for each kind of image and original data, and what comes back.
+#include <gtest/gtest.h>
+
+#include "test_images.hpp"
+#include "vellum/cache_serializer.hpp"
+#include "vellum/image_codecs.hpp"
+#include "vellum/options.hpp"
+
+namespace vellum {
+namespace {
+
+const std::vector<GifColorType> kPalette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
+
+foundation::Bytes twoFrameGIF() {
+  test::GifFrameSpec a{0, 0, 3, 2, std::vector<std::uint8_t>(6, 1), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 4};
+  test::GifFrameSpec b{0, 0, 3, 2, std::vector<std::uint8_t>(6, 2), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 4};
+  return test::makeGIF(3, 2, kPalette, {a, b});
+}
+
+struct Fixture : ::testing::Test {
+  ImagePtr photo = Image::make(test::gradient(40, 30));
+  foundation::Bytes jpeg = *encodeJPEG(test::gradient(40, 30), 0.9);
+  foundation::Bytes png = *encodePNG(test::gradient(40, 30));
+  VellumParsedOptionsInfo options;
+};
+
+using DefaultSerializer = Fixture;
+
+TEST_F(DefaultSerializer, OriginalKeptByteForByteWhenPreferred) {
+  DefaultCacheSerializer serializer(1.0, true);
+  EXPECT_TRUE(serializer.originalDataUsed());
+  EXPECT_EQ(serializer.data(photo, jpeg), jpeg);
+  // Even bytes no decoder reads are kept as they came.
+  const foundation::Bytes odd = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  EXPECT_EQ(serializer.data(photo, odd), odd);
+}
+
+TEST_F(DefaultSerializer, PNGWithoutOriginalAndJPEGReencoded) {
+  const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
+  EXPECT_FALSE(serializer.originalDataUsed());
+  EXPECT_TRUE(serializer.producesDecodableImageData());
+  EXPECT_EQ(serializer.compressionQuality, 1.0);
+
+  auto still = serializer.data(photo, std::nullopt);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(imageFormat(*still), ImageFormat::PNG);  // even for a photo
+  auto back = serializer.image(*still, options);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->bitmap()->pixels, photo->bitmap()->pixels);
+
+  auto reencoded = serializer.data(photo, jpeg);
+  ASSERT_TRUE(reencoded);
+  EXPECT_EQ(imageFormat(*reencoded), ImageFormat::JPEG);
+  EXPECT_NE(*reencoded, jpeg);
+  auto decodedJPEG = serializer.image(*reencoded, options);
+  ASSERT_TRUE(decodedJPEG);
+  EXPECT_EQ(decodedJPEG->pixelSize(), (Size{40, 30}));
+
+  DefaultCacheSerializer lowQuality(0.1, false);
+  EXPECT_LT(lowQuality.data(photo, jpeg)->size(), reencoded->size());
+  // An original in no known format re-encodes as PNG.
+  EXPECT_EQ(imageFormat(*serializer.data(photo, foundation::Bytes(20, 7))), ImageFormat::PNG);
+  // No bitmap, nothing to encode.
+  EXPECT_FALSE(serializer.data(Image::withoutBitmap({3, 3}), std::nullopt));
+  EXPECT_FALSE(serializer.image({1, 2, 3}, options));
+}
+
+TEST_F(DefaultSerializer, AnimatedGIFKeepsItsBytes) {
+  const auto gif = twoFrameGIF();
+  const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
+  auto image = serializer.image(gif, options);
+  ASSERT_TRUE(image);
+  ASSERT_TRUE(image->frames());
+  EXPECT_EQ(image->frames()->size(), 2u);
+  // No original: the kept GIF bytes are what GIF encoding gives.
+  EXPECT_EQ(serializer.data(image, std::nullopt), gif);
+  EXPECT_EQ(DefaultCacheSerializer(1.0, true).data(image, std::nullopt), gif);
+  options.onlyLoadFirstFrame = true;
+  auto first = serializer.image(gif, options);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(first->frames());
+}
+
+using FormatIndicated = Fixture;
+
+TEST_F(FormatIndicated, ForcesItsFormatOrFallsBack) {
+  auto asJPEG = FormatIndicatedCacheSerializer::jpeg().data(photo, png);
+  ASSERT_TRUE(asJPEG);
+  EXPECT_EQ(imageFormat(*asJPEG), ImageFormat::JPEG);
+  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::jpeg(0.5).data(photo, std::nullopt)), ImageFormat::JPEG);
+  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::png().data(photo, jpeg)), ImageFormat::PNG);
+  EXPECT_FALSE(FormatIndicatedCacheSerializer::png().originalDataUsed());
+
+  // GIF of a still image (no kept GIF bytes): the original's format, or PNG without an original.
+  auto gifFromPNG = FormatIndicatedCacheSerializer::gif().data(photo, png);
+  ASSERT_TRUE(gifFromPNG);
+  EXPECT_EQ(imageFormat(*gifFromPNG), ImageFormat::PNG);
+  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::gif().data(photo, jpeg)), ImageFormat::JPEG);
+  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::gif().data(photo, std::nullopt)), ImageFormat::PNG);
+  // An original in an unknown format comes back unchanged.
+  const foundation::Bytes odd(16, 3);
+  EXPECT_EQ(FormatIndicatedCacheSerializer::gif().data(photo, odd), odd);
+  // Nothing can be encoded and the original is in the forced format: the original.
+  auto placeholder = Image::withoutBitmap({2, 2});
+  EXPECT_EQ(FormatIndicatedCacheSerializer::png().data(placeholder, png), png);
+  EXPECT_FALSE(FormatIndicatedCacheSerializer::png().data(placeholder, std::nullopt));
+
+  auto image = FormatIndicatedCacheSerializer::jpeg().image(*asJPEG, options);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelSize(), (Size{40, 30}));
+  EXPECT_EQ(FormatIndicatedCacheSerializer::jpeg(0.25).description(),
+            "FormatIndicatedCacheSerializer(imageFormat: JPEG, jpegCompressionQuality: 0.25)");
+}
+
+}  // namespace
+}  // namespace vellum

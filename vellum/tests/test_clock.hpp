@@ -1,0 +1,33 @@
+#pragma once
+// A fixed, settable clock for tests of expiry: time moves only when a test says so.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "foundation/clock.hpp"
+
+namespace vellum::test {
+
+class FixedClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    now_ = start();
+    foundation::Clock::setSource([this] { return now_.load(); });
+  }
+  void TearDown() override { foundation::Clock::setSource(nullptr); }
+
+  // A start with a fractional second, so rounding shows.
+  static foundation::Date start() {
+    return foundation::Date(std::chrono::seconds(1'800'000'000) + std::chrono::milliseconds(300));
+  }
+  foundation::Date now() const { return now_.load(); }
+  void advance(std::chrono::nanoseconds d) {
+    now_ = now_.load() + std::chrono::duration_cast<foundation::Date::duration>(d);
+  }
+
+ private:
+  std::atomic<foundation::Date> now_;
+};
+
+}  // namespace vellum::test
