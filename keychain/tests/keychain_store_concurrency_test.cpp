@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
 #include <latch>
-#include <string>
-#include <vector>
 
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
@@ -12,16 +9,12 @@
 namespace keychain {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Several threads drive one store at once: each works its own item and all of them rewrite one shared
-// item. Every private value must read back as written, and the shared item must hold one whole value.
+// Each thread works its own item and all of them rewrite one shared item: every private value must read
+// back as written, and the shared item must hold one whole value.
 TEST(KeychainStoreConcurrency, ThreadsShareOneStore) {
   const KeychainStore store(testing::uniqueService());
-  constexpr int kThreads = 8;
-  constexpr int kRounds = 10;
+  constexpr int kThreads = 8, kRounds = 10;
   std::latch start(kThreads);
-
   auto worker = [&](int id) {
     start.arrive_and_wait();
     const std::string key = "thread-" + std::to_string(id);
@@ -31,18 +24,15 @@ TEST(KeychainStoreConcurrency, ThreadsShareOneStore) {
       if (store.string(key) != value) return false;
       store.setString(value, "shared");
     }
-    if (!store.hasItem(key)) return false;
     store.deleteItem(key);
     return !store.hasItem(key);
   };
-
   std::vector<std::future<bool>> results;
   for (int id = 0; id < kThreads; ++id) results.push_back(std::async(std::launch::async, worker, id));
   for (auto& result : results) {
-    ASSERT_EQ(result.wait_for(120s), std::future_status::ready) << "a keychain call did not return";
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "a call did not return";
     EXPECT_TRUE(result.get());
   }
-
   const std::string shared = store.string("shared");
   EXPECT_EQ(shared.rfind("thread-", 0), 0u);
   EXPECT_NE(shared.find("-round-" + std::to_string(kRounds - 1)), std::string::npos);

@@ -1,5 +1,4 @@
 #pragma once
-// Shared by the keychain tests: unique service names and error capture.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,21 +11,26 @@ namespace keychain::testing {
 
 // A service name no other test (or earlier run in the same keyring) uses.
 inline std::string uniqueService(const std::string& suffix = {}) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   static int counter = 0;
-  return "com.tolvaran.tests.keychain." + std::string(info->test_suite_name()) + "." + info->name() + "." +
-         std::to_string(getpid()) + "." + std::to_string(++counter) + suffix;
+  return "com.tolvaran.tests.keychain." + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+         "." + std::to_string(getpid()) + "." + std::to_string(++counter) + suffix;
 }
 
-// The code of the KeychainStoreError the call throws; nullopt when it throws nothing.
+// The KeychainStoreError the call throws; nullopt when it throws nothing.
 template <typename Call>
-std::optional<KeychainStoreError::Code> errorCodeOf(Call&& call) {
+std::optional<KeychainStoreError> errorOf(Call&& call) {
   try {
     call();
   } catch (const KeychainStoreError& error) {
-    return error.code();
+    return error;
   }
   return std::nullopt;
+}
+
+template <typename Call>
+std::optional<KeychainStoreError::Code> errorCodeOf(Call&& call) {
+  const auto error = errorOf(call);
+  return error ? std::optional(error->code()) : std::nullopt;
 }
 
 }  // namespace keychain::testing

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
-#include <chrono>
 #include <functional>
 #include <future>
-#include <string>
-#include <vector>
 
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
@@ -50,11 +47,10 @@ TEST(LockedKeyring, LockedItemsAreReportedAsLockedNeverAsMissing) {
       {"setString of a new item", [&] { store.setString("new", "absent"); }},
   };
   for (const auto& entry : calls) {
-    const auto& name = entry.first;
-    const auto& call = entry.second;
+    const auto& call = entry.second;  // a structured binding could not be captured below
     auto outcome = std::async(std::launch::async, [&call] { return testing::errorCodeOf(call); });
-    ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready) << name << " blocked";
-    EXPECT_EQ(outcome.get(), Code::locked) << name;
+    ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready) << entry.first << " blocked";
+    EXPECT_EQ(outcome.get(), Code::locked) << entry.first;
   }
 }
 

@@ -2,15 +2,10 @@
 // session: every call must fail promptly with serviceUnavailable, and nothing may be written to files instead.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
@@ -19,30 +14,23 @@ namespace keychain {
 namespace {
 
 using namespace std::chrono_literals;
-using Code = KeychainStoreError::Code;
 
-// Set before any test runs, hence before the first libsecret or GIO call of the process. Home and XDG
-// folders point into an empty sandbox, so a fallback that wrote secrets to files would show there.
-class DeadSessionBus : public ::testing::Environment {
- public:
+std::filesystem::path sandbox;
+
+// Set before the first libsecret or GIO call of the process. Home and XDG folders point into an empty
+// sandbox, so a fallback that wrote secrets to files would show there.
+struct DeadSessionBus : ::testing::Environment {
   void SetUp() override {
     char pattern[] = "/tmp/keychain-no-bus.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    sandbox() = pattern;
-    const std::string deadSocket = sandbox().string() + "/no-such-dir/bus";
-    ASSERT_EQ(setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + deadSocket).c_str(), 1), 0);
+    sandbox = pattern;
+    ASSERT_EQ(setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + sandbox.string() + "/none/bus").c_str(), 1), 0);
     for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-      ASSERT_EQ(setenv(name, sandbox().c_str(), 1), 0);
+      ASSERT_EQ(setenv(name, sandbox.c_str(), 1), 0);
     }
   }
-  void TearDown() override { std::filesystem::remove_all(sandbox()); }
-
-  static std::filesystem::path& sandbox() {
-    static std::filesystem::path path;
-    return path;
-  }
+  void TearDown() override { std::filesystem::remove_all(sandbox); }
 };
-
 const auto* const kDeadBus = ::testing::AddGlobalTestEnvironment(new DeadSessionBus);
 
 TEST(NoSecretService, EveryCallThrowsServiceUnavailablePromptly) {
@@ -56,24 +44,16 @@ TEST(NoSecretService, EveryCallThrowsServiceUnavailablePromptly) {
       {"hasItem", [&] { store.hasItem("key"); }},
   };
   for (const auto& entry : calls) {
-    const auto& name = entry.first;
-    const auto& call = entry.second;
-    auto outcome = std::async(std::launch::async, [&call]() -> std::optional<KeychainStoreError> {
-      try {
-        call();
-      } catch (const KeychainStoreError& error) {
-        return error;
-      }
-      return std::nullopt;
-    });
-    ASSERT_EQ(outcome.wait_for(20s), std::future_status::ready) << name << " blocked";
+    const auto& call = entry.second;  // a structured binding could not be captured below
+    auto outcome = std::async(std::launch::async, [&call] { return testing::errorOf(call); });
+    ASSERT_EQ(outcome.wait_for(20s), std::future_status::ready) << entry.first << " blocked";
     const std::optional<KeychainStoreError> error = outcome.get();
-    ASSERT_TRUE(error.has_value()) << name << " succeeded without a Secret Service";
-    EXPECT_EQ(error->code(), Code::serviceUnavailable) << name;
+    ASSERT_TRUE(error.has_value()) << entry.first << " succeeded without a Secret Service";
+    EXPECT_EQ(error->code(), KeychainStoreError::Code::serviceUnavailable) << entry.first;
     EXPECT_STREQ(error->description(), "No Secret Service is reachable on the session bus.");
-    EXPECT_FALSE(error->detail().empty()) << name << " dropped the bus's own message";
+    EXPECT_FALSE(error->detail().empty()) << entry.first << " dropped the bus's own message";
   }
-  EXPECT_TRUE(std::filesystem::is_empty(DeadSessionBus::sandbox())) << "something was written to disk";
+  EXPECT_TRUE(std::filesystem::is_empty(sandbox)) << "something was written to disk";
 }
 
 }  // namespace

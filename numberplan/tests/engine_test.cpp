@@ -1,53 +1,155 @@
-// The engine's own answers: regions and calling codes, example numbers, possible lengths, the default region.
-#include <chrono>
-#include <future>
-
+// The engine: the shipped metadata against the whole library, and the engine's own answers (regions and
+// calling codes, example numbers, possible lengths, the default region).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "numberplan/constants.hpp"
+#include "numberplan/partial_formatter.hpp"
 #include "numberplan/phone_number_error.hpp"
+#include "numberplan/regex_manager.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {
 namespace {
 
-TEST(Engine, TerritoryAnswers) {
+struct Example {
+  std::string region;
+  PhoneNumberType type;
+  const MetadataPhoneNumberDesc* description;
+};
+
+std::vector<const std::optional<MetadataPhoneNumberDesc>*> descriptionsOf(const MetadataTerritory& t) {
+  return {&t.fixedLine, &t.mobile, &t.pager, &t.personalNumber, &t.premiumRate, &t.sharedCost,
+          &t.tollFree,  &t.voicemail, &t.voip, &t.uan, &t.emergency, &t.generalDesc};
+}
+
+std::vector<Example> shippedExamples(const PhoneNumberEngine& engine) {
+  const PhoneNumberType types[] = {PhoneNumberType::fixedLine,   PhoneNumberType::mobile,   PhoneNumberType::pager,
+                                   PhoneNumberType::personalNumber, PhoneNumberType::premiumRate,
+                                   PhoneNumberType::sharedCost,  PhoneNumberType::tollFree, PhoneNumberType::voicemail,
+                                   PhoneNumberType::voip,        PhoneNumberType::uan};
+  std::vector<Example> examples;
+  for (const MetadataTerritory& territory : engine.metadataManager()->territories()) {
+    const auto descriptions = descriptionsOf(territory);
+    for (std::size_t i = 0; i < std::size(types); ++i) {
+      if (*descriptions[i] && (*descriptions[i])->exampleNumber) {
+        examples.push_back({territory.codeID, types[i], &**descriptions[i]});
+      }
+    }
+  }
+  return examples;
+}
+
+TEST(EngineConformance, ShippedMetadataIsCompleteAndEveryPatternCompiles) {
+  const auto engine = testing::shippedEngine();
+  const auto regions = engine->allCountries();
+  for (const char* region : {"US", "CA", "GB", "GG", "JE", "IM", "DE", "FR", "IT", "AU", "JP", "IN", "001"}) {
+    EXPECT_NE(std::find(regions.begin(), regions.end(), region), regions.end()) << region;
+  }
+  RegexManager regex;
+  auto compiles = [&](const std::optional<std::string>& pattern) {
+    if (!pattern) return;
+    EXPECT_NO_THROW(regex.compiledExpression("^(" + *pattern + ")$")) << *pattern;
+  };
+  for (const MetadataTerritory& t : engine->metadataManager()->territories()) {
+    SCOPED_TRACE(t.codeID);
+    ASSERT_TRUE(t.internationalPrefix.has_value());  // without it a leading "+" is ignored
+    ASSERT_TRUE(t.generalDesc && t.generalDesc->nationalNumberPattern && t.generalDesc->possibleNumberPattern);
+    for (const auto& pattern : {t.internationalPrefix, t.nationalPrefixForParsing, t.leadingDigits}) compiles(pattern);
+    for (const auto* d : descriptionsOf(t)) {
+      if (!*d) continue;
+      compiles((*d)->nationalNumberPattern);
+      compiles((*d)->possibleNumberPattern);
+    }
+    for (const MetadataPhoneNumberFormat& f : t.numberFormats) {
+      compiles(f.pattern);
+      for (const std::string& leading : f.leadingDigitsPatterns.value_or(std::vector<std::string>{})) compiles(leading);
+      ASSERT_TRUE(f.format.has_value());
+      EXPECT_TRUE(regex.hasMatchAtStart(std::string(partialFormatStringPattern), *f.format)) << *f.format;
+    }
+  }
+  // Every territory names the public plan it follows; "nationalPrefixForParsing" holds no backslash, since the
+  // decoder doubles them.
+  const auto bytes = PhoneNumberEngine::defaultMetadataCallback();
+  ASSERT_TRUE(bytes);
+  const auto document = nlohmann::json::parse(*bytes);
+  for (const auto& territory : document["phoneNumberMetadata"]["territories"]["territory"]) {
+    const std::string id = territory.value("id", "?");
+    EXPECT_TRUE(territory.contains("source") && territory["source"].is_string()) << id;
+    EXPECT_EQ(territory.value("nationalPrefixForParsing", "").find('\\'), std::string::npos) << id;
+  }
+}
+
+TEST(EngineConformance, EveryExampleFitsParsesFormatsAndTypesBack) {
+  const auto engine = testing::shippedEngine();
+  const auto& parser = *engine->parseManager()->parser();
+  const auto examples = shippedExamples(*engine);
+  EXPECT_GT(examples.size(), 30u);
+  for (const Example& example : examples) {
+    const std::string& digits = *example.description->exampleNumber;
+    SCOPED_TRACE(example.region + " " + std::string(rawValue(example.type)) + " " + digits);
+    ASSERT_TRUE(example.description->possibleLengths && example.description->possibleLengths->national);
+    const auto lengths = PhoneNumberEngine::lengthList(*example.description->possibleLengths->national);
+    EXPECT_NE(std::find(lengths.begin(), lengths.end(), static_cast<int>(digits.size())), lengths.end());
+    PhoneNumber number;
+    try {
+      number = engine->parse(digits, example.region, false);
+    } catch (const PhoneNumberError& error) {
+      ADD_FAILURE() << "does not parse: " << error.errorDescription();
+      continue;
+    }
+    // Where the fixed-line and mobile patterns both take a number, the library cannot tell them apart.
+    const MetadataTerritory* territory = engine->metadata(example.region);
+    const bool both = parser.matchesDescription(digits, territory->fixedLine) &&
+                      parser.matchesDescription(digits, territory->mobile);
+    const bool fixedOrMobile = example.type == PhoneNumberType::fixedLine || example.type == PhoneNumberType::mobile;
+    EXPECT_EQ(number.type, both && fixedOrMobile ? PhoneNumberType::fixedOrMobile : example.type);
+    EXPECT_EQ(number.regionID, example.region);
+
+    for (const PhoneNumberFormat layout :
+         {PhoneNumberFormat::e164, PhoneNumberFormat::international, PhoneNumberFormat::national}) {
+      const std::string text = engine->format(number, layout, true);
+      try {
+        const PhoneNumber again = engine->parse(text, example.region, false);
+        EXPECT_EQ(again, number) << text;
+        EXPECT_EQ(again.regionID, number.regionID) << text;
+        EXPECT_EQ(again.type, number.type) << text;
+      } catch (const PhoneNumberError& error) {
+        ADD_FAILURE() << "\"" << text << "\" does not parse: " << error.errorDescription();
+      }
+    }
+    const std::string national = engine->format(number, PhoneNumberFormat::national, true);
+    const std::string typed = parser.normalizeNumber(national);
+    PartialFormatter typing(engine, example.region);
+    std::string shown;
+    for (std::size_t length = 1; length <= typed.size(); ++length) shown = typing.formatPartial(typed.substr(0, length));
+    EXPECT_EQ(shown, national) << "typed " << typed;
+  }
+}
+
+TEST(Engine, TerritoryAndExampleAnswers) {
   const auto engine = testing::fixtureEngine();
-  const auto all = engine->allCountries();
-  ASSERT_GE(all.size(), 3u);
-  EXPECT_EQ(all[0], "US");
-  EXPECT_EQ(all[1], "CA");
   EXPECT_EQ(engine->countries(1), (std::vector<std::string>{"US", "CA"}));
   EXPECT_EQ(engine->countries(7), std::nullopt);
   EXPECT_EQ(engine->mainCountry(599), "AA");
-  EXPECT_EQ(engine->mainCountry(7), std::nullopt);
   EXPECT_EQ(engine->countryCode("gb"), 44u);
   EXPECT_EQ(engine->countryCode("XX"), std::nullopt);
-  EXPECT_EQ(engine->leadingDigits("CA"), "204|416|604");
-  EXPECT_EQ(engine->leadingDigits("US"), std::nullopt);
-  ASSERT_NE(engine->metadata("it"), nullptr);
-  EXPECT_EQ(engine->metadata("it")->countryCode, 39u);
-  ASSERT_NE(engine->metadata(std::uint64_t{599}), nullptr);
-  EXPECT_EQ(engine->metadata(std::uint64_t{599})->size(), 3u);
-
   const PhoneNumber canadian("", 1, false, 4165550100, std::nullopt, PhoneNumberType::unknown, std::nullopt);
   EXPECT_EQ(engine->getRegionCode(canadian), "CA");
   EXPECT_TRUE(engine->isValidPhoneNumber("650 253 0000", "US"));
   EXPECT_FALSE(engine->isValidPhoneNumber("650 253 000", "US"));
-}
 
-TEST(Engine, ExampleNumbers) {
-  const auto engine = testing::fixtureEngine();
   const auto mobile = engine->getExampleNumber("US", PhoneNumberType::fixedOrMobile);
   ASSERT_TRUE(mobile);
   EXPECT_EQ(mobile->nationalNumber, 6502530001u);  // the mobile example
   EXPECT_EQ(engine->getExampleNumber("US", PhoneNumberType::unknown), std::nullopt);
-  EXPECT_EQ(engine->getExampleNumber("US", PhoneNumberType::notParsed), std::nullopt);
   EXPECT_EQ(engine->getExampleNumber("US", PhoneNumberType::voip), std::nullopt);
-  EXPECT_EQ(engine->getExampleNumber("XX", PhoneNumberType::mobile), std::nullopt);
   EXPECT_EQ(engine->getFormattedExampleNumber("GB", PhoneNumberType::fixedLine), "+44 20 7946 0000");
   EXPECT_EQ(engine->getFormattedExampleNumber("GB", PhoneNumberType::fixedLine, PhoneNumberFormat::national),
             "020 7946 0000");
-
   // NI's example has seven digits where eight are valid.
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(engine->getExampleNumber("NI", PhoneNumberType::fixedLine), std::nullopt);
@@ -56,29 +158,19 @@ TEST(Engine, ExampleNumbers) {
 
 TEST(Engine, PossibleLengths) {
   const auto engine = testing::fixtureEngine();
-  EXPECT_EQ(engine->possiblePhoneNumberLengths("US", PhoneNumberType::fixedLine, PossibleLengthType::national),
-            std::vector<int>{10});
-  EXPECT_EQ(engine->possiblePhoneNumberLengths("US", PhoneNumberType::fixedLine, PossibleLengthType::localOnly),
-            std::vector<int>{7});
-  EXPECT_TRUE(engine->possiblePhoneNumberLengths("US", PhoneNumberType::mobile, PossibleLengthType::localOnly).empty());
-  EXPECT_TRUE(
-      engine->possiblePhoneNumberLengths("US", PhoneNumberType::fixedOrMobile, PossibleLengthType::national).empty());
-  EXPECT_TRUE(engine->possiblePhoneNumberLengths("XX", PhoneNumberType::mobile, PossibleLengthType::national).empty());
-  // Broken ranges in the data: descending, and absurdly wide.
-  EXPECT_TRUE(engine->possiblePhoneNumberLengths("US", PhoneNumberType::tollFree, PossibleLengthType::national).empty());
-  EXPECT_TRUE(
-      engine->possiblePhoneNumberLengths("US", PhoneNumberType::premiumRate, PossibleLengthType::national).empty());
-}
-
-TEST(Engine, LengthList) {
-  EXPECT_EQ(PhoneNumberEngine::lengthList("7"), std::vector<int>{7});
-  EXPECT_EQ(PhoneNumberEngine::lengthList("[4-6]"), (std::vector<int>{4, 5, 6}));
+  auto lengths = [&](PhoneNumberType type, PossibleLengthType kind) {
+    return engine->possiblePhoneNumberLengths("US", type, kind);
+  };
+  EXPECT_EQ(lengths(PhoneNumberType::fixedLine, PossibleLengthType::national), std::vector<int>{10});
+  EXPECT_EQ(lengths(PhoneNumberType::fixedLine, PossibleLengthType::localOnly), std::vector<int>{7});
+  EXPECT_TRUE(lengths(PhoneNumberType::fixedOrMobile, PossibleLengthType::national).empty());
+  // Broken ranges in the data, descending ("[6-4]") and absurdly wide ("[1-200]"), give nothing.
+  EXPECT_TRUE(lengths(PhoneNumberType::tollFree, PossibleLengthType::national).empty());
+  EXPECT_TRUE(lengths(PhoneNumberType::premiumRate, PossibleLengthType::national).empty());
   EXPECT_EQ(PhoneNumberEngine::lengthList("[4-6],8,[10-11]"), (std::vector<int>{4, 5, 6, 8, 10, 11}));
-  EXPECT_TRUE(PhoneNumberEngine::lengthList("[x-6]").empty());
-  EXPECT_TRUE(PhoneNumberEngine::lengthList("[6-4]").empty());
-  EXPECT_TRUE(PhoneNumberEngine::lengthList("[0-2147483647]").empty());
   EXPECT_EQ(PhoneNumberEngine::lengthList("[1-64]").size(), 64u);
   EXPECT_TRUE(PhoneNumberEngine::lengthList("[1-65]").empty());
+  EXPECT_TRUE(PhoneNumberEngine::lengthList("[0-2147483647]").empty());
   EXPECT_EQ(PhoneNumberEngine::lengthList("[6-4],9"), std::vector<int>{9});
 }
 
@@ -101,35 +193,6 @@ TEST_F(DefaultRegion, CandidatesInOrder) {
   EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
 }
 
-TEST_F(DefaultRegion, ProcessLocaleGivesTwoLetters) {
-  const std::string region = PhoneNumberEngine::defaultRegionCode();
-  ASSERT_EQ(region.size(), 2u);
-  EXPECT_TRUE(std::isupper(static_cast<unsigned char>(region[0])) && std::isupper(static_cast<unsigned char>(region[1])));
-}
-
-TEST(Engine, MissingMetadataMakesAnEmptyEngine) {
-  ::testing::internal::CaptureStdout();
-  const PhoneNumberEngine engine([]() -> std::optional<std::vector<std::uint8_t>> {
-    throw PhoneNumberError::metadataNotFound();
-  });
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "\"ERROR: Unable to load PhoneNumberMetadata.json resource: Valid metadata is missing.\"\n");
-  EXPECT_TRUE(engine.allCountries().empty());
-  EXPECT_THROW(engine.parse("650 253 0000", "US"), PhoneNumberError);
-}
-
-TEST(Engine, DefaultMetadataComesFromTheBundle) {
-  const auto bytes = PhoneNumberEngine::defaultMetadataCallback();
-  ASSERT_TRUE(bytes);
-  EXPECT_GT(bytes->size(), 1000u);
-}
-
-}  // namespace
-}  // namespace numberplan
-
-namespace numberplan {
-namespace {
-
 // One engine shared by threads: the expression pool fills up while they parse and format.
 TEST(PhoneNumberEngineConcurrency, ParsesAndFormatsFromSeveralThreads) {
   const auto engine = testing::fixtureEngine();
@@ -143,8 +206,10 @@ TEST(PhoneNumberEngineConcurrency, ParsesAndFormatsFromSeveralThreads) {
       }
     }));
   }
-  for (auto& worker : workers) ASSERT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-  for (auto& worker : workers) worker.get();
+  for (auto& worker : workers) {
+    ASSERT_EQ(worker.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    worker.get();
+  }
 }
 
 }  // namespace

@@ -17,51 +17,30 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-TEST(RegexPool, OneTextGivesOneObject) {
+TEST(RegexPool, OneTextGivesOneObjectAndFailedCompilesAreNotPooled) {
   RegexManager regex;
   const auto first = regex.compiledExpression("ext");
   EXPECT_EQ(regex.compiledExpression("ext").get(), first.get());
   EXPECT_NE(regex.compiledExpression("EXT").get(), first.get());  // another text, another entry
-  EXPECT_EQ(regex.poolSize(), 2U);
-  EXPECT_EQ(first->pattern(), "ext");
-}
-
-TEST(RegexPool, FailedCompilesAreNotPooled) {
-  RegexManager regex;
-  EXPECT_THROW(regex.compiledExpression("(unclosed"), PhoneNumberError);
   try {
-    regex.compiledExpression("[z-a]");
+    regex.compiledExpression("(unclosed");
+    ADD_FAILURE() << "compiled";
   } catch (const PhoneNumberError& error) {
     EXPECT_EQ(error, PhoneNumberError::generalError());
   }
-  EXPECT_EQ(regex.poolSize(), 0U);
   EXPECT_TRUE(regex.matchedSubstrings("(unclosed", "unclosed").empty());
   EXPECT_FALSE(regex.hasMatchAtStart("(unclosed", "(unclosed"));
   EXPECT_EQ(regex.replacingMatches("(unclosed", "text", "x"), "text");
-  EXPECT_EQ(regex.poolSize(), 0U);
+  EXPECT_EQ(regex.poolSize(), 2U);
 }
 
-TEST(RegexPool, MatchesIgnoreLetterCase) {
+TEST(RegexPool, MatchesIgnoreLetterCaseAndReplaceEveryMatch) {
   RegexManager regex;
   EXPECT_EQ(regex.matchedSubstrings("ext", "12 EXT 3 Ext"), (Strings{"EXT", "Ext"}));
-  EXPECT_EQ(regex.matchedSubstrings("\\d+", "a12b345"), (Strings{"12", "345"}));
-  EXPECT_TRUE(regex.matchedSubstrings("\\d", "none").empty());
-}
-
-TEST(RegexPool, MatchAtStart) {
-  RegexManager regex;
-  EXPECT_TRUE(regex.hasMatchAtStart("[+＋]+", "++44"));
   EXPECT_TRUE(regex.hasMatchAtStart("[+＋]+", "＋44"));
   EXPECT_FALSE(regex.hasMatchAtStart("[+＋]+", "44+1"));  // matches, but only later
-  EXPECT_FALSE(regex.hasMatchAtStart("\\d", ""));
-}
-
-TEST(RegexPool, ReplacingNoneOneOrSeveralMatches) {
-  RegexManager regex;
   EXPECT_EQ(regex.replacingMatches("\\d", "none", "#"), "none");
   EXPECT_EQ(regex.replacingMatches("\\d", "a1b2c3", "#"), "a#b#c#");
-  EXPECT_EQ(regex.replacingMatches("^[+＋]+", "+＋44", ""), "44");
-  EXPECT_EQ(regex.replacingMatches("(\\d)(\\d{2})", "123", "$1-$2"), "1-23");
 }
 
 TEST(RegexPool, OneMatchIsReplacedInsideItsOwnRange) {
@@ -81,35 +60,14 @@ TEST(RegexPool, OffsetsCountUtf16Units) {
   EXPECT_EQ(match->range(), (Utf16Range{3, 1}));
   EXPECT_EQ(match->text(), "7");
   EXPECT_EQ(regex.replacingMatches("\\d", "\U0001F600" "1\U0001F600", "($0)"), "\U0001F600(1)\U0001F600");
-  EXPECT_EQ(regex.matchedSubstrings(".", "\U0001F600\u00E9"), (Strings{"\U0001F600", "\u00E9"}));
-
-  EXPECT_EQ(utf16Length("a\U0001F600b"), 4U);
-  EXPECT_EQ(utf8Offset("a\U0001F600b", 3), 5U);
   EXPECT_EQ(utf8Offset("a\U0001F600b", 2), std::nullopt);  // inside the surrogate pair
-  EXPECT_EQ(utf8Offset("a\U0001F600b", 5), std::nullopt);  // beyond the end
-  EXPECT_EQ(utf16Offset("a\U0001F600b", 5), 3U);
-  EXPECT_EQ(utf16Offset("a\U0001F600b", 2), std::nullopt);
   EXPECT_EQ(utf16Substring("a\U0001F600b", Utf16Range{1, 2}), "\U0001F600");
   EXPECT_EQ(utf16Substring("a\U0001F600b", Utf16Range{2, 2}), std::nullopt);
 }
 
-TEST(RegexPool, GroupsThatTookNoPartHaveNoRange) {
-  RegexManager regex;
-  const auto match = regex.compiledExpression("(a)|(b)")->firstMatch("b");
-  ASSERT_TRUE(match.has_value());
-  EXPECT_EQ(match->numberOfRanges(), 3U);
-  EXPECT_FALSE(match->ranges[1].has_value());
-  EXPECT_EQ(match->ranges[2], (Utf16Range{0, 1}));
-  EXPECT_EQ(match->text(1), "");
-  EXPECT_EQ(regex.replacingMatches("(a)|(b)", "b", "[$1|$2]"), "[|b]");
-}
-
 TEST(RegexPool, SpaceCharacterSet) {
   EXPECT_EQ(RegexManager::trimmingSpaceCharacters("\u00A0 \t\n 12 3\u3000\u2028\r"), "12 3");
-  EXPECT_EQ(RegexManager::trimmingSpaceCharacters(" \u00A0 "), "");
-  EXPECT_TRUE(RegexManager::isSpaceCharacter(0x0085));
   EXPECT_FALSE(RegexManager::isSpaceCharacter(0x200B));  // zero-width space is a format character
-  EXPECT_FALSE(RegexManager::isSpaceCharacter(U'x'));
 }
 
 TEST(RegexPool, RunawayMatchesTimeOutAsNoMatch) {
@@ -122,7 +80,6 @@ TEST(RegexPool, RunawayMatchesTimeOutAsNoMatch) {
   EXPECT_EQ(unlimited.replacingMatches(pattern, text, "b"), std::string(16, 'b'));
 
   RegexManager limited(1);
-  EXPECT_EQ(limited.compiledExpression(pattern)->timeLimit(), 1);
   EXPECT_FALSE(limited.compiledExpression(pattern)->firstMatch(text).has_value());
   EXPECT_TRUE(limited.matchedSubstrings(pattern, text).empty());
   EXPECT_FALSE(limited.hasMatchAtStart(pattern, text));
@@ -175,26 +132,16 @@ TEST(ReplacementTemplate, DollarTakesTheLongestRunNamingAGroup) {
   EXPECT_EQ(expand("(\\d)(\\d)", "12", "$12"), "12");   // group 1, then a literal "2"
   EXPECT_EQ(expand("(\\d)(\\d)", "12", "$3"), "$3");    // names no group: written as it is
   EXPECT_EQ(expand("(\\d)(\\d)", "12", "$ $x $"), "$ $x $");
+  EXPECT_EQ(expand("(a)|(b)", "b", "[$1|$2]"), "[|b]");  // a group that took no part is empty
   EXPECT_EQ(expand("(1)(2)(3)(4)(5)(6)(7)(8)(9)(a)(b)(c)", "123456789abc", "$12|$13|$010"), "c|13|a");
   EXPECT_EQ(expand("(\\d)", "7", "$99999999999999999999999"), "$99999999999999999999999");
-  EXPECT_EQ(expand("(a)?(b)", "b", "[$1]"), "[]");  // a group that took no part is empty
 }
 
 TEST(ReplacementTemplate, NationalLayoutExample) {
-  // Prefix rule "$NP ($FG)" with national prefix 0 becomes "0 ($1)"; put in place of the template's first
-  // "$1" it gives "0 ($1)-$2", which writes 123 as "0 (1)-23".
+  // Rule "$NP ($FG)" with national prefix 0, put in place of the template's first "$1", writes 123 as "0 (1)-23".
   RegexManager regex;
-  std::string rule = regex.replacingMatches("\\$NP", "$NP ($FG)", "0");
-  rule = regex.replacingMatches("\\$FG", rule, "\\$1");
-  EXPECT_EQ(rule, "0 ($1)");
-  const auto placeholder = regex.compiledExpression("(\\$\\d)")->firstMatch("$1-$2");
-  ASSERT_TRUE(placeholder.has_value());
-  const std::string national = "$1-$2";
-  const std::string nationalTemplate = national.substr(0, placeholder->range().location) +
-                                       expandTemplate(rule, *placeholder) +
-                                       national.substr(placeholder->range().end());
-  EXPECT_EQ(nationalTemplate, "0 ($1)-$2");
-  EXPECT_EQ(regex.replacingMatches("(\\d)(\\d{2})", "123", nationalTemplate), "0 (1)-23");
+  EXPECT_EQ(regex.replacingMatches("\\$FG", regex.replacingMatches("\\$NP", "$NP ($FG)", "0"), "\\$1"), "0 ($1)");
+  EXPECT_EQ(regex.replacingMatches("(\\d)(\\d{2})", "123", "0 ($1)-$2"), "0 (1)-23");
   EXPECT_EQ(regex.replacingMatches("(\\d)(\\d{2})", "123", "$1-$2"), "1-23");
 }
 
@@ -220,13 +167,7 @@ TEST(SharedPatterns, CompileAndRecogniseNumbers) {
                                    extensionPattern}) {
     EXPECT_NO_THROW(regex.compiledExpression(pattern)) << pattern;
   }
-  const std::string valid(validNumberPattern);
-  EXPECT_TRUE(regex.hasMatchAtStart(valid, "+44 20 7946 0000"));
-  EXPECT_TRUE(regex.hasMatchAtStart(valid, "12"));
-  EXPECT_TRUE(regex.hasMatchAtStart(valid, "650\u00AD253\u200B0000\u20601"));  // the invisible separators
-  EXPECT_TRUE(regex.hasMatchAtStart(valid, "650-253-0000 ext. 123"));
-  EXPECT_FALSE(regex.hasMatchAtStart(valid, "call 650"));
-  EXPECT_FALSE(regex.hasMatchAtStart(valid, "1"));
+  EXPECT_TRUE(regex.hasMatchAtStart(std::string(validNumberPattern), "650\u00AD253\u200B0000\u20601"));
   const std::string format(partialFormatStringPattern);
   EXPECT_TRUE(regex.hasMatchAtStart(format, "$1 $2-$3"));
   EXPECT_TRUE(regex.hasMatchAtStart(format, "($1)\u00AD$2"));

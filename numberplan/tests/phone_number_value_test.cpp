@@ -1,16 +1,74 @@
-// JSON coding of PhoneNumber: the properties shape, E.164 through an engine, and how the strategy is chosen.
-#include <chrono>
-#include <future>
-#include <thread>
-
+// The library's values (errors, enumerations, the digit map, PhoneNumber) and the JSON coding of PhoneNumber.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <unordered_set>
+
+#include "numberplan/constants.hpp"
+#include "numberplan/phone_number.hpp"
 #include "numberplan/phone_number_coding.hpp"
 #include "numberplan/phone_number_error.hpp"
+#include "numberplan/phone_number_type.hpp"
+#include "numberplan/possible_length_type.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {
 namespace {
+
+PhoneNumber number(std::string text, std::uint64_t code, bool zero, std::uint64_t national,
+                   std::optional<std::string> extension = std::nullopt,
+                   PhoneNumberType type = PhoneNumberType::fixedLine, std::optional<std::string> region = "GB") {
+  return PhoneNumber(std::move(text), code, zero, national, std::move(extension), type, std::move(region));
+}
+
+TEST(PhoneNumberError, MessagesAndAmbiguousNumbersCompareAsSets) {
+  EXPECT_STREQ(PhoneNumberError::tooShort().what(), "The number provided is too short.");
+  EXPECT_EQ(PhoneNumberError::metadataNotFound().errorDescription(), "Valid metadata is missing.");
+  const PhoneNumber a = number("", 44, false, 1481000000), b = number("", 44, false, 1534000000);
+  const auto both = PhoneNumberError::ambiguousNumber({a, b});
+  EXPECT_EQ(both, PhoneNumberError::ambiguousNumber({b, a}));
+  EXPECT_FALSE(both == PhoneNumberError::ambiguousNumber({a}));
+  EXPECT_FALSE(both == PhoneNumberError::invalidNumber());
+}
+
+TEST(Enumerations, RawValuesMatchExactly) {
+  EXPECT_EQ(fromRawValue<PhoneNumberType>("fixedOrMobile"), PhoneNumberType::fixedOrMobile);
+  EXPECT_EQ(fromRawValue<PhoneNumberType>("FixedLine"), std::nullopt);
+  EXPECT_EQ(nlohmann::json(PhoneNumberType::tollFree).dump(), "\"tollFree\"");
+  EXPECT_THROW(nlohmann::json("local").get<PossibleLengthType>(), nlohmann::json::exception);
+}
+
+TEST(DigitMap, HoldsExactlyTheThirtyFourEntries) {
+  const auto& map = digitNormalizationMap();
+  EXPECT_EQ(map.size(), 34U);
+  EXPECT_EQ(map.at("\u0660"), "0");  // Arabic-Indic zero
+  EXPECT_EQ(map.at("\u06F4"), "4");  // Extended Arabic-Indic four
+  for (const char* same : {"*", "#", ",", ";"}) EXPECT_EQ(map.at(same), same);
+  for (const char* absent : {"+", "a", "\uFF10", " "}) EXPECT_FALSE(map.contains(absent)) << absent;
+}
+
+TEST(PhoneNumberValue, EqualByNumberNotByText) {
+  const PhoneNumber written = number("+44 20 7946 0000", 44, false, 2079460000);
+  const PhoneNumber plain = number("02079460000", 44, false, 2079460000, std::nullopt, PhoneNumberType::unknown, {});
+  EXPECT_EQ(written, plain);
+  EXPECT_EQ((std::unordered_set<PhoneNumber>{written, plain}.size()), 1U);
+  EXPECT_NE(written, number("x", 44, true, 2079460000));       // leading zero differs
+  EXPECT_NE(written, number("x", 44, false, 2079460000, ""));  // absent versus empty extension
+  EXPECT_NE(written, number("x", 1, false, 2079460000));
+  EXPECT_EQ(PhoneNumber::notPhoneNumber(), number("anything", 0, false, 0, std::nullopt, PhoneNumberType::mobile));
+  EXPECT_FALSE(number("1", 1, false, 1).isNotParsed());
+}
+
+TEST(PhoneNumberValue, AdjustedNationalNumberAndUrl) {
+  EXPECT_EQ(number("", 39, true, 61).adjustedNationalNumber(), "061");
+  EXPECT_EQ(number("+1-650-253-0000;ext=12", 1, false, 1).url(), "tel://+1-650-253-0000;ext=12");
+  EXPECT_EQ(number("+1 650 253 0000", 1, false, 1).url(), std::nullopt);
+  EXPECT_EQ(number("12%zz", 1, false, 1).url(), std::nullopt);
+  EXPECT_EQ(number("12%20", 1, false, 1).url(), "tel://12%20");
+}
 
 class PhoneNumberCodingTest : public ::testing::Test {
  protected:
@@ -31,45 +89,31 @@ class PhoneNumberCodingTest : public ::testing::Test {
   }
 };
 
-TEST_F(PhoneNumberCodingTest, PropertiesHaveSevenKeysWithNulls) {
+TEST_F(PhoneNumberCodingTest, PropertiesHaveSevenKeysWithNullsAndDecodingChecksKeysAndTypes) {
   const PhoneNumber number("020 7946 0000", 44, false, 2079460000, std::nullopt, PhoneNumberType::fixedLine,
                            std::nullopt);
-  const nlohmann::json json = encodePhoneNumber(number);
+  nlohmann::json json = encodePhoneNumber(number);
   EXPECT_EQ(json, nlohmann::json::parse(R"({"numberString": "020 7946 0000", "countryCode": 44,
       "leadingZero": false, "nationalNumber": 2079460000, "numberExtension": null, "type": "fixedLine",
       "regionID": null})"));
 
-  const PhoneNumber decoded = decodePhoneNumber(json);
-  EXPECT_EQ(decoded, number);
-  EXPECT_EQ(decoded.numberString, number.numberString);
-  EXPECT_EQ(decoded.type, PhoneNumberType::fixedLine);
-  EXPECT_EQ(decoded.regionID, std::nullopt);
-}
+  EXPECT_EQ(encodePhoneNumber(decodePhoneNumber(json)), json);
 
-TEST_F(PhoneNumberCodingTest, PropertiesDecodingChecksKeysAndTypes) {
-  nlohmann::json json = encodePhoneNumber(engine->parse("650 253 0000 x7", "US", false));
+  json = encodePhoneNumber(engine->parse("650 253 0000 x7", "US", false));
   json.erase("numberExtension");
   json.erase("regionID");
-  const PhoneNumber withoutOptionals = decodePhoneNumber(json);
-  EXPECT_EQ(withoutOptionals.numberExtension, std::nullopt);
-
+  EXPECT_EQ(decodePhoneNumber(json).numberExtension, std::nullopt);
   for (const char* key : {"numberString", "countryCode", "leadingZero", "nationalNumber", "type"}) {
     nlohmann::json missing = json;
     missing.erase(key);
     EXPECT_THROW(decodePhoneNumber(missing), PhoneNumberCodingError) << key;
   }
-  nlohmann::json wrong = json;
-  wrong["countryCode"] = "1";
-  EXPECT_THROW(decodePhoneNumber(wrong), PhoneNumberCodingError);
-  wrong = json;
-  wrong["countryCode"] = -1;
-  EXPECT_THROW(decodePhoneNumber(wrong), PhoneNumberCodingError);
-  wrong = json;
-  wrong["type"] = "landline";
-  EXPECT_THROW(decodePhoneNumber(wrong), PhoneNumberCodingError);
-  wrong = json;
-  wrong["numberExtension"] = 7;
-  EXPECT_THROW(decodePhoneNumber(wrong), PhoneNumberCodingError);
+  for (const auto& [key, value] : {std::pair<const char*, nlohmann::json>{"countryCode", "1"}, {"countryCode", -1},
+                                   {"type", "landline"}, {"numberExtension", 7}}) {
+    nlohmann::json wrong = json;
+    wrong[key] = value;
+    EXPECT_THROW(decodePhoneNumber(wrong), PhoneNumberCodingError) << key;
+  }
   EXPECT_THROW(decodePhoneNumber(nlohmann::json::array()), PhoneNumberCodingError);
 }
 

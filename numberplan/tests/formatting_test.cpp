@@ -1,0 +1,266 @@
+// Formatting: the full formatter's choice of format and national-prefix rule, the engine's layouts,
+// as-you-type formatting, and the text-field formatter with its caret.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "numberplan/formatter.hpp"
+#include "numberplan/partial_formatter.hpp"
+#include "numberplan/phone_number_formatter.hpp"
+#include "phone_fixture.hpp"
+
+namespace numberplan {
+namespace {
+
+MetadataPhoneNumberFormat numberFormat(std::string pattern, std::string format,
+                                       std::vector<std::string> leadingDigits = {},
+                                       std::optional<std::string> rule = std::nullopt) {
+  MetadataPhoneNumberFormat result;
+  result.pattern = std::move(pattern);
+  result.format = std::move(format);
+  result.leadingDigitsPatterns = std::move(leadingDigits);
+  result.nationalPrefixFormattingRule = std::move(rule);
+  result.nationalPrefixOptionalWhenFormatting = false;
+  return result;
+}
+
+PhoneNumber number(std::uint64_t national, bool leadingZero = false,
+                   std::optional<std::string> extension = std::nullopt) {
+  return PhoneNumber("", 99, leadingZero, national, std::move(extension), PhoneNumberType::unknown, std::nullopt);
+}
+
+class FormatterTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<RegexManager> regex = std::make_shared<RegexManager>();
+  Formatter formatter{regex};
+  MetadataTerritory territory = [] {
+    MetadataTerritory t;
+    t.codeID = "ZZ";
+    t.countryCode = 99;
+    t.nationalPrefix = "0";
+    return t;
+  }();
+};
+
+TEST_F(FormatterTest, NationalPrefixRule) {
+  territory.numberFormats = {numberFormat("(\\d)(\\d{2})", "$1-$2", {}, "$NP ($FG)")};
+  EXPECT_EQ(formatter.format(number(123), PhoneNumberFormat::national, &territory), "0 (1)-23");
+  EXPECT_EQ(formatter.format(number(123), PhoneNumberFormat::international, &territory), "1-23");
+  // The rule goes only at the first placeholder; international uses intlFormat and never the prefix.
+  territory.numberFormats = {numberFormat("(\\d{3})(\\d{3})", "($1) $2", {}, "$NP-$FG")};
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::national, &territory), "(0-223) 456");
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::international, &territory), "(223) 456");
+  territory.numberFormats[0].intlFormat = "$1-$2";
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::international, &territory), "223-456");
+  // A blank rule, or no national prefix, gives the plain template.
+  territory.numberFormats[0].nationalPrefixFormattingRule = "  ";
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::national, &territory), "(223) 456");
+  territory.numberFormats[0].nationalPrefixFormattingRule = "$NP$FG";
+  territory.nationalPrefix.reset();
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::national, &territory), "(223) 456");
+}
+
+TEST_F(FormatterTest, FormatChoice) {
+  // Only the last leading-digits pattern counts, and it must match at the start.
+  territory.numberFormats = {numberFormat("(\\d{3})(\\d{3})", "$1/$2", {"9", "1"}),
+                             numberFormat("(\\d{3})(\\d{3})", "$1 $2", {"2"}),
+                             numberFormat("(\\d{2})(\\d{4})", "$1.$2")};
+  EXPECT_EQ(formatter.format(number(123456), PhoneNumberFormat::national, &territory), "123/456");
+  EXPECT_EQ(formatter.format(number(923456), PhoneNumberFormat::national, &territory), "92.3456");
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::national, &territory), "223 456");
+  // A pattern that does not fit entirely skips its format; nothing fitting leaves the number alone.
+  EXPECT_EQ(formatter.format(number(2234567), PhoneNumberFormat::national, &territory), "2234567");
+  // A broken pattern only disqualifies its own format.
+  territory.numberFormats.insert(territory.numberFormats.begin(), numberFormat("(\\d{3}", "$1"));
+  EXPECT_EQ(formatter.format(number(223456), PhoneNumberFormat::national, &territory), "223 456");
+}
+
+TEST_F(FormatterTest, WithoutTerritoryFormatsOrRegexManagerTheNumberStaysPlain) {
+  EXPECT_EQ(formatter.format(number(12, true, "89"), PhoneNumberFormat::national, nullptr), "012");
+  EXPECT_EQ(formatter.format(number(12, false, ""), PhoneNumberFormat::national, &territory), "12 ext. ");
+  territory.preferredExtnPrefix = "#";
+  EXPECT_EQ(formatter.format(number(12, false, "89"), PhoneNumberFormat::national, &territory), "12#89");
+  Formatter orphan(std::make_shared<RegexManager>());  // the only owner is gone after construction
+  territory.numberFormats = {numberFormat("(\\d{3})(\\d{3})", "$1 $2")};
+  EXPECT_EQ(orphan.format(number(223456, false, "7"), PhoneNumberFormat::national, &territory), "223456#7");
+}
+
+TEST(EngineFormat, Layouts) {
+  const auto engine = testing::fixtureEngine();
+  const PhoneNumber italian("", 39, true, 61, std::nullopt, PhoneNumberType::fixedLine, "IT");
+  EXPECT_EQ(engine->format(italian, PhoneNumberFormat::e164, false), "061");
+  const PhoneNumber us = engine->parse("650 253 0000 x12", "US", false);
+  EXPECT_EQ(engine->format(us, PhoneNumberFormat::e164), "+16502530000");  // E.164 has no extension
+  EXPECT_EQ(engine->format(us, PhoneNumberFormat::international), "+1 650-253-0000 ext. 12");
+  EXPECT_EQ(engine->format(us, PhoneNumberFormat::international, false), "650-253-0000 ext. 12");
+  // The rule "$NP $FG" replaces the first placeholder, inside the template's brackets.
+  EXPECT_EQ(engine->format(us, PhoneNumberFormat::national), "(1 650) 253-0000 ext. 12");
+  // Formatting follows the main territory of the calling code, also for a number of another region.
+  const PhoneNumber canadian = engine->parse("416 555 0100", "CA", false);
+  EXPECT_EQ(engine->format(canadian, PhoneNumberFormat::international), "+1 416-555-0100");
+}
+
+class PartialFormatterTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<PhoneNumberEngine> engine = testing::fixtureEngine();
+  PartialFormatter typing{engine, "US"};
+
+  // Feeds the text one character at a time, as a field would, and returns every step.
+  std::vector<std::string> typed(const std::string& text) {
+    std::vector<std::string> steps;
+    for (std::size_t length = 1; length <= text.size(); ++length) steps.push_back(typing.formatPartial(text.substr(0, length)));
+    return steps;
+  }
+};
+
+TEST_F(PartialFormatterTest, NationalNumberKeystrokes) {
+  EXPECT_EQ(typed("6502530000"),
+            (std::vector<std::string>{"6", "65", "650", "650-2", "650-25", "650-253", "650-2530", "(650) 253-00",
+                                      "(650) 253-000", "(650) 253-0000"}));
+  EXPECT_EQ(typing.currentRegion(), "US");
+}
+
+TEST_F(PartialFormatterTest, InternationalPrefixAndCallingCode) {
+  EXPECT_EQ(typing.formatPartial("011"), "011");
+  EXPECT_EQ(typing.formatPartial("01144"), "011 44");
+  EXPECT_EQ(typing.currentRegion(), "GB");
+  EXPECT_EQ(typing.formatPartial("011442079"), "011 44 20 79");
+  EXPECT_EQ(typing.formatPartial("+44"), "+44");
+  EXPECT_EQ(typing.formatPartial("+442079460000"), "+44 20 7946 0000");
+  EXPECT_EQ(typing.formatPartial("+4420"), "+44 20");  // too short for a template
+  EXPECT_EQ(typing.formatPartial("65"), "65");
+  EXPECT_EQ(typing.nationalNumber("011 44 20 7946"), "207946");
+}
+
+TEST_F(PartialFormatterTest, NationalPrefixIsShownApart) {
+  PartialFormatter british(engine, "GB");
+  EXPECT_EQ(british.formatPartial("02079460000"), "020 7946 0000");
+  EXPECT_EQ(british.formatPartial("0207"), "020 7");
+  // The US rule "$NP $FG" holds a space: the prefix gets one after it.
+  EXPECT_EQ(typing.formatPartial("16502530000"), "1 (650) 253-0000");
+  PartialFormatter bare(engine, "GB", false);
+  EXPECT_EQ(bare.formatPartial("02079460000"), "20 7946 0000");
+  EXPECT_EQ(bare.formatPartial("+442079460000"), "20 7946 0000");
+}
+
+// Left as typed: text that is not a number, and text the parser would misread (too long, or with digits the
+// digit map would drop); mapped Arabic-Indic digits are formatted.
+TEST_F(PartialFormatterTest, TextThatIsNotANumberIsLeftAsTyped) {
+  const std::string longText(ParseManager::maxInputLength + 1, '1');
+  for (const std::string text : {"a650", " 650", "+", "+ ", "hello", "", "650\uFF12\uFF15\uFF13", longText.c_str()}) {
+    EXPECT_EQ(typing.formatPartial(text), text);
+  }
+  EXPECT_EQ(typing.currentRegion(), "US");
+  EXPECT_EQ(typing.formatPartial("\u0666\u0665\u0660253"), "650-253");
+}
+
+TEST_F(PartialFormatterTest, DialSuffixLongNumbersAndMaxDigits) {
+  EXPECT_EQ(typing.formatPartial("6502530000;1,2"), "(650) 253-0000;1,2");
+  EXPECT_EQ(typing.formatPartial("6502530000,1;2"), "(650) 253-0000,1;2");
+  EXPECT_EQ(typing.formatPartial("650253000012"), "650253000012");  // longer than every format
+  EXPECT_EQ(typing.formatPartial("+44207946000012"), "+44 207946000012");
+  typing.setMaxDigits(4);
+  EXPECT_EQ(typing.formatPartial("65025300"), "650-2");
+  typing.setMaxDigits(-3);  // a negative limit keeps nothing rather than failing
+  EXPECT_EQ(typing.formatPartial("+4420794"), "+44");
+}
+
+TEST_F(PartialFormatterTest, AlternationPatternsAreOnlyUsedWhole) {
+  // A plan whose only format is an alternation: no template, but a whole match still formats.
+  const auto json = std::string(R"json({"phoneNumberMetadata": {"territories": {"territory": [
+    {"id": "ZZ", "countryCode": "998", "mainCountryForCode": "true", "internationalPrefix": "00",
+     "generalDesc": {"nationalNumberPattern": "\\d{6}"}, "fixedLine": {"nationalNumberPattern": "\\d{6}"},
+     "availableFormats": {"numberFormat": [{"pattern": "(\\d{3}|\\d{2})(\\d{3})", "format": "$1 $2"}]}}]}}})json");
+  const auto plan = std::make_shared<PhoneNumberEngine>(
+      [json] { return std::optional<std::vector<std::uint8_t>>(testing::bytesOf(json)); });
+  PartialFormatter zz(plan, "ZZ");
+  EXPECT_EQ(zz.formatPartial("1234"), "1234");
+  EXPECT_EQ(zz.formatPartial("123456"), "123 456");
+}
+
+TEST_F(PartialFormatterTest, CurrentRegion) {
+  typing.formatPartial("+16502530000");
+  EXPECT_EQ(typing.currentRegion(), "US");
+  typing.formatPartial("+442079460000");
+  EXPECT_EQ(typing.currentRegion(), "GB");
+  // A default region of calling code 1 that is not the main one keeps reporting itself.
+  PartialFormatter canadian(engine, "CA");
+  canadian.formatPartial("+16502530000");
+  EXPECT_EQ(canadian.currentRegion(), "CA");
+  canadian.formatPartial("+4420");
+  EXPECT_EQ(canadian.currentRegion(), "GB");
+  EXPECT_EQ(PartialFormatter(engine, "XX").currentRegion(), "US");
+  PartialFormatter nicaragua(engine, "NI");  // no international prefix: the plus is dropped, the region kept
+  EXPECT_EQ(nicaragua.formatPartial("+44123"), "44123");
+  EXPECT_EQ(nicaragua.currentRegion(), "NI");
+  PartialFormatter ignoring(engine, "GB", true, std::nullopt, true);
+  ignoring.formatPartial("+80012345678");
+  EXPECT_EQ(ignoring.currentRegion(), "GB");
+  ignoring.setIgnoreIntlNumbers(false);
+  EXPECT_EQ(ignoring.currentRegion(), "001");
+  typing.setDefaultRegion("GB");
+  EXPECT_EQ(typing.formatPartial("02079460000"), "020 7946 0000");
+}
+
+class PhoneNumberFormatterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PhoneNumberEngine::setLocaleRegionProvider([] { return PhoneNumberEngine::LocaleRegion{"US", "US"}; });
+  }
+  void TearDown() override { PhoneNumberEngine::setLocaleRegionProvider(nullptr); }
+
+  std::shared_ptr<PhoneNumberEngine> engine = testing::fixtureEngine();
+  PhoneNumberFormatter formatter{engine, "US"};
+
+  using Edit = std::tuple<bool, std::string, TextRange>;  // accepted, text, selection
+  Edit edit(std::string text, TextRange selection, const std::string& original, TextRange originalSelection) {
+    const bool accepted = formatter.isPartialStringValid(&text, &selection, original, originalSelection, nullptr);
+    return {accepted, text, selection};
+  }
+};
+
+TEST_F(PhoneNumberFormatterTest, ConstructionUsesItsArgumentsAndObjectValuesUseTheDeviceRegion) {
+  PhoneNumberFormatter british(engine, "GB", false);
+  const PhoneNumber number = engine->parse("+44 20 7946 0000", "US", false);
+  EXPECT_EQ(british.string(number), "020 7946 0000");
+  EXPECT_EQ(british.string(std::string("02079460000")), "20 7946 0000");
+  EXPECT_EQ(british.string(PhoneNumberFormatter::ObjectValue{}), std::nullopt);
+  british.setWithPrefix(true);
+  EXPECT_EQ(british.string(number), "+44 20 7946 0000");
+  EXPECT_EQ(british.string(std::string("02079460000")), "020 7946 0000");
+
+  PhoneNumberFormatter::ObjectValue value;
+  std::string error;
+  EXPECT_TRUE(british.getObjectValue(&value, "anything", &error));
+  EXPECT_EQ(std::get<std::string>(value), "anything");
+  british.setGeneratesPhoneNumber(true);
+  // Parsed for the device's region (US here), not the formatter's GB.
+  ASSERT_TRUE(british.getObjectValue(&value, "650 253 0000", &error));
+  EXPECT_EQ(std::get<PhoneNumber>(value).countryCode, 1u);
+  EXPECT_FALSE(british.getObjectValue(&value, "020 7946 0000", &error));
+  EXPECT_EQ(error, "The number provided is invalid.");
+}
+
+TEST_F(PhoneNumberFormatterTest, EditsAreReformattedAndTheCaretFollowsItsDigit) {
+  EXPECT_EQ(edit("6502", {4, 0}, "650", {3, 0}), Edit(false, "650-2", {5, 0}));  // typed at the end
+  // A 2 typed before the 2 of "650253": the caret stays before the old 2, the last "2" of "650-2253", found by
+  // counting equal digits from the end.
+  EXPECT_EQ(edit("6502253", {4, 0}, "650253", {3, 0}), Edit(false, "650-2253", {5, 0}));
+  // "5555" with a 5 typed after the first: the anchor is the 5 with two 5s after it.
+  EXPECT_EQ(edit("55555", {2, 0}, "5555", {1, 0}), Edit(false, "555-55", {2, 0}));
+  EXPECT_EQ(edit("6502", {40, 7}, "650", {-5, 99}), Edit(false, "650-2", {5, 0}));  // out-of-range selections
+  EXPECT_EQ(std::get<1>(edit("650253", {5, 0}, "6502530", {7, 0})), "650-253");  // backspace over a digit
+  std::string text = "6502";
+  EXPECT_TRUE(formatter.isPartialStringValid(&text, nullptr, "650", {3, 0}, nullptr));
+  EXPECT_EQ(text, "6502");
+  // Accepted as they are: formatted text, whitespace typed, a selection of spaces deleted, and a backspace over a
+  // space with no selection (the inserted length is -1).
+  for (const Edit& accepted : {edit("650-2", {5, 0}, "650-", {4, 0}), edit("650 ", {4, 0}, "650", {3, 0}),
+                               edit("650\n2", {4, 0}, "6502", {3, 0}), edit("6502", {3, 0}, "650  2", {3, 2}),
+                               edit("6502", {3, 0}, "650 2", {4, 0})}) {
+    EXPECT_TRUE(std::get<0>(accepted)) << std::get<1>(accepted);
+  }
+}
+
+}  // namespace
+}  // namespace numberplan
