@@ -9,14 +9,6 @@
 namespace vellum {
 namespace {
 
-const std::vector<GifColorType> kPalette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
-
-foundation::Bytes twoFrameGIF() {
-  test::GifFrameSpec a{0, 0, 3, 2, std::vector<std::uint8_t>(6, 1), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 4};
-  test::GifFrameSpec b{0, 0, 3, 2, std::vector<std::uint8_t>(6, 2), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 4};
-  return test::makeGIF(3, 2, kPalette, {a, b});
-}
-
 struct Fixture : ::testing::Test {
   ImagePtr photo = Image::make(test::gradient(40, 30));
   foundation::Bytes jpeg = *encodeJPEG(test::gradient(40, 30), 0.9);
@@ -38,8 +30,6 @@ TEST_F(DefaultSerializer, OriginalKeptByteForByteWhenPreferred) {
 TEST_F(DefaultSerializer, PNGWithoutOriginalAndJPEGReencoded) {
   const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
   EXPECT_FALSE(serializer.originalDataUsed());
-  EXPECT_TRUE(serializer.producesDecodableImageData());
-  EXPECT_EQ(serializer.compressionQuality, 1.0);
 
   auto still = serializer.data(photo, std::nullopt);
   ASSERT_TRUE(still);
@@ -66,7 +56,8 @@ TEST_F(DefaultSerializer, PNGWithoutOriginalAndJPEGReencoded) {
 }
 
 TEST_F(DefaultSerializer, AnimatedGIFKeepsItsBytes) {
-  const auto gif = twoFrameGIF();
+  const auto gif = test::makeGIF(3, 2, {{0, 0, 3, 2, std::vector<std::uint8_t>(6, 1)},
+                                        {0, 0, 3, 2, std::vector<std::uint8_t>(6, 2)}});
   const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
   auto image = serializer.image(gif, options);
   ASSERT_TRUE(image);
@@ -75,40 +66,37 @@ TEST_F(DefaultSerializer, AnimatedGIFKeepsItsBytes) {
   // No original: the kept GIF bytes are what GIF encoding gives.
   EXPECT_EQ(serializer.data(image, std::nullopt), gif);
   EXPECT_EQ(DefaultCacheSerializer(1.0, true).data(image, std::nullopt), gif);
-  options.onlyLoadFirstFrame = true;
-  auto first = serializer.image(gif, options);
-  ASSERT_TRUE(first);
-  EXPECT_FALSE(first->frames());
 }
 
 using FormatIndicated = Fixture;
 
 TEST_F(FormatIndicated, ForcesItsFormatOrFallsBack) {
-  auto asJPEG = FormatIndicatedCacheSerializer::jpeg().data(photo, png);
-  ASSERT_TRUE(asJPEG);
-  EXPECT_EQ(imageFormat(*asJPEG), ImageFormat::JPEG);
-  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::jpeg(0.5).data(photo, std::nullopt)), ImageFormat::JPEG);
-  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::png().data(photo, jpeg)), ImageFormat::PNG);
-  EXPECT_FALSE(FormatIndicatedCacheSerializer::png().originalDataUsed());
-
-  // GIF of a still image (no kept GIF bytes): the original's format, or PNG without an original.
-  auto gifFromPNG = FormatIndicatedCacheSerializer::gif().data(photo, png);
-  ASSERT_TRUE(gifFromPNG);
-  EXPECT_EQ(imageFormat(*gifFromPNG), ImageFormat::PNG);
-  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::gif().data(photo, jpeg)), ImageFormat::JPEG);
-  EXPECT_EQ(imageFormat(*FormatIndicatedCacheSerializer::gif().data(photo, std::nullopt)), ImageFormat::PNG);
+  using F = FormatIndicatedCacheSerializer;
+  const std::tuple<F, std::optional<foundation::Bytes>, ImageFormat> table[] = {
+      {F::jpeg(), png, ImageFormat::JPEG}, {F::jpeg(0.5), std::nullopt, ImageFormat::JPEG},
+      {F::png(), jpeg, ImageFormat::PNG},
+      // GIF of a still image (no kept GIF bytes): the original's format, or PNG without an original.
+      {F::gif(), png, ImageFormat::PNG}, {F::gif(), jpeg, ImageFormat::JPEG},
+      {F::gif(), std::nullopt, ImageFormat::PNG},
+  };
+  for (const auto& [serializer, original, format] : table) {
+    auto data = serializer.data(photo, original);
+    ASSERT_TRUE(data) << serializer.description();
+    EXPECT_EQ(imageFormat(*data), format) << serializer.description();
+  }
+  EXPECT_FALSE(F::png().originalDataUsed());
   // An original in an unknown format comes back unchanged.
   const foundation::Bytes odd(16, 3);
-  EXPECT_EQ(FormatIndicatedCacheSerializer::gif().data(photo, odd), odd);
+  EXPECT_EQ(F::gif().data(photo, odd), odd);
   // Nothing can be encoded and the original is in the forced format: the original.
   auto placeholder = Image::withoutBitmap({2, 2});
-  EXPECT_EQ(FormatIndicatedCacheSerializer::png().data(placeholder, png), png);
-  EXPECT_FALSE(FormatIndicatedCacheSerializer::png().data(placeholder, std::nullopt));
+  EXPECT_EQ(F::png().data(placeholder, png), png);
+  EXPECT_FALSE(F::png().data(placeholder, std::nullopt));
 
-  auto image = FormatIndicatedCacheSerializer::jpeg().image(*asJPEG, options);
+  auto image = F::jpeg().image(*F::jpeg().data(photo, png), options);
   ASSERT_TRUE(image);
   EXPECT_EQ(image->pixelSize(), (Size{40, 30}));
-  EXPECT_EQ(FormatIndicatedCacheSerializer::jpeg(0.25).description(),
+  EXPECT_EQ(F::jpeg(0.25).description(),
             "FormatIndicatedCacheSerializer(imageFormat: JPEG, jpegCompressionQuality: 0.25)");
 }
 

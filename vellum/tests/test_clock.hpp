@@ -12,15 +12,11 @@ namespace vellum::test {
 class FixedClockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    now_ = start();
+    // A start with a fractional second, so rounding shows.
+    now_ = foundation::Date(std::chrono::seconds(1'800'000'000) + std::chrono::milliseconds(300));
     foundation::Clock::setSource([this] { return now_.load(); });
   }
   void TearDown() override { foundation::Clock::setSource(nullptr); }
-
-  // A start with a fractional second, so rounding shows.
-  static foundation::Date start() {
-    return foundation::Date(std::chrono::seconds(1'800'000'000) + std::chrono::milliseconds(300));
-  }
   foundation::Date now() const { return now_.load(); }
   void advance(std::chrono::nanoseconds d) {
     now_ = now_.load() + std::chrono::duration_cast<foundation::Date::duration>(d);

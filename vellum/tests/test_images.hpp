@@ -1,6 +1,6 @@
 #pragma once
-// Images the tests make with real encoders: solid and patterned bitmaps, 16-bit PNG, and GIFs written
-// frame by frame with giflib (the library itself never encodes GIF).
+// Images the tests make with real encoders: gradients, 16-bit PNG, and GIFs written frame by frame with
+// giflib (the library itself never encodes GIF).
 #include <gif_lib.h>
 #include <png.h>
 
@@ -12,24 +12,14 @@
 
 namespace vellum::test {
 
-inline Bitmap solid(std::uint32_t w, std::uint32_t h, std::uint8_t r, std::uint8_t g, std::uint8_t b,
-                    std::uint8_t a = 255) {
-  Bitmap bitmap{w, h, {}};
-  bitmap.pixels.reserve(std::size_t{w} * h * 4);
-  for (std::size_t i = 0; i < std::size_t{w} * h; ++i) {
-    bitmap.pixels.insert(bitmap.pixels.end(), {r, g, b, a});
-  }
-  return bitmap;
-}
-
 // A smooth gradient: compresses like a photo rather than like a flat colour.
 inline Bitmap gradient(std::uint32_t w, std::uint32_t h) {
   Bitmap bitmap{w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4)};
   for (std::uint32_t y = 0; y < h; ++y) {
     for (std::uint32_t x = 0; x < w; ++x) {
       std::uint8_t* p = &bitmap.pixels[(std::size_t{y} * w + x) * 4];
-      p[0] = static_cast<std::uint8_t>(x * 255 / (w ? w : 1));
-      p[1] = static_cast<std::uint8_t>(y * 255 / (h ? h : 1));
+      p[0] = static_cast<std::uint8_t>(x * 255 / w);
+      p[1] = static_cast<std::uint8_t>(y * 255 / h);
       p[2] = static_cast<std::uint8_t>((x + y) & 0xFF);
       p[3] = 255;
     }
@@ -56,6 +46,9 @@ inline foundation::Bytes png16(std::uint32_t w, std::uint32_t h, std::uint16_t v
   return out;
 }
 
+// Palette indices: 0 black, 1 red, 2 green, 3 blue.
+inline const std::vector<GifColorType> kPalette = {{0, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}};
+
 struct GifFrameSpec {
   int left = 0, top = 0, width = 0, height = 0;
   std::vector<std::uint8_t> indices;  // width x height palette indices
@@ -65,34 +58,28 @@ struct GifFrameSpec {
   bool withControl = true;
 };
 
-inline int writeToVector(GifFileType* gif, const GifByteType* data, int length) {
-  auto* out = static_cast<foundation::Bytes*>(gif->UserData);
-  out->insert(out->end(), data, data + length);
-  return length;
-}
-
-// `palette` must have a power-of-two number of colours.
-inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifColorType>& palette,
-                                 const std::vector<GifFrameSpec>& frames) {
+inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFrameSpec>& frames) {
   foundation::Bytes out;
   int error = 0;
-  GifFileType* gif = EGifOpen(&out, writeToVector, &error);
+  auto write = [](GifFileType* g, const GifByteType* data, int length) {
+    auto* bytes = static_cast<foundation::Bytes*>(g->UserData);
+    bytes->insert(bytes->end(), data, data + length);
+    return length;
+  };
+  GifFileType* gif = EGifOpen(&out, write, &error);
   if (!gif) throw std::runtime_error("EGifOpen");
   EGifSetGifVersion(gif, true);
-  ColorMapObject* map = GifMakeMapObject(static_cast<int>(palette.size()), palette.data());
+  ColorMapObject* map = GifMakeMapObject(static_cast<int>(kPalette.size()), kPalette.data());
   EGifPutScreenDesc(gif, width, height, 8, 0, map);
   for (const auto& f : frames) {
     if (f.withControl) {
       GraphicsControlBlock gcb{f.disposal, false, f.delayCentiseconds, f.transparent};
       GifByteType ext[4];
-      const std::size_t len = EGifGCBToExtension(&gcb, ext);
-      EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(len), ext);
+      EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(EGifGCBToExtension(&gcb, ext)), ext);
     }
     EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, nullptr);
-    for (int y = 0; y < f.height; ++y) {
-      auto row = std::vector<GifPixelType>(f.indices.begin() + y * f.width, f.indices.begin() + (y + 1) * f.width);
-      EGifPutLine(gif, row.data(), f.width);
-    }
+    std::vector<GifPixelType> indices(f.indices.begin(), f.indices.end());
+    for (int y = 0; y < f.height; ++y) EGifPutLine(gif, indices.data() + y * f.width, f.width);
   }
   EGifCloseFile(gif, &error);
   GifFreeMapObject(map);
