@@ -7,13 +7,6 @@
 #include <set>
 #include <stdexcept>
 
-#if defined(__SANITIZE_THREAD__)
-// cpp-httplib comes as an uninstrumented shared library, so ThreadSanitizer cannot see how its worker threads
-// hand data to each other and reports the copies it makes through libc as races. Only calls made directly
-// from that library are ignored; the handlers the tests run on its threads stay checked.
-extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libcpp-httplib.so\n"; }
-#endif
-
 namespace testing_support {
 
 namespace {
