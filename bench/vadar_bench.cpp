@@ -1,0 +1,147 @@
+// The authentication library against its baselines, measured in the same run:
+// - one "GET /v1/client" through the whole request pipeline (preprocessors, HTTP client, response processors,
+//   envelope decoding) beside a raw libcurl transfer of the same request to the same loopback server;
+// - decoding a client answer with 1, 10 and 50 sessions beside one plain JSON parse of the same bytes.
+// Run it under scripts/with-keyring: the pipeline keeps the device token in the Secret Service.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <fake_frontend_api/fake_frontend_api.hpp>
+#include <foundation/main_queue.hpp>
+#include <unistd.h>
+
+#include "vadar/client_response.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/vadar.hpp"
+
+namespace {
+
+// One fake frontend API and one configured Vadar for the whole run.
+struct Setup {
+  fake_frontend_api::FakeFrontendAPI api{[] {
+    fake_frontend_api::Options options;
+    options.mountPrefixes = {"/__proxy"};
+    return options;
+  }()};
+  std::shared_ptr<vadar::Vadar> vadar;
+
+  Setup() {
+    api.start();
+    const std::string service = "tolvaran.vadar.bench." + std::to_string(::getpid());
+    vadar::keychainFactory().register_(
+        [service] { return vadar::makeKeychainStore(vadar::KeychainConfig(service)); });
+    vadar = vadar::Vadar::make();
+    vadar::vadarFactory().register_([v = vadar] { return v; });
+    vadar->configure(fake_frontend_api::FakeFrontendAPI::publishableKeyFor("frontend.example.test"),
+                     vadar::Vadar::Settings(false, true, vadar::KeychainConfig(service), api.baseUrl() + "/__proxy"));
+    vadar::Client::get();  // the device token is handed out and stored
+    foundation::MainQueue::drain();
+  }
+
+  static Setup& shared() {
+    static Setup* setup = new Setup();  // lives for the process; the server stops with it
+    return *setup;
+  }
+};
+
+void BM_PipelineGetClient(benchmark::State& state) {
+  Setup& setup = Setup::shared();
+  for (auto _ : state) {
+    auto client = vadar::Client::get();
+    benchmark::DoNotOptimize(client);
+    // Each answer queues the client's installation (and its keychain cache) on the main queue; let it land
+    // outside the measured time so that the backlog does not compete with the next request.
+    state.PauseTiming();
+    foundation::MainQueue::drain();
+    state.ResumeTiming();
+  }
+  (void)setup;
+}
+BENCHMARK(BM_PipelineGetClient)->UseRealTime();
+
+// The HTTP client alone (no library delegate) on the same request: where the pipeline's cost begins.
+void BM_HttpClientAloneGetClient(benchmark::State& state) {
+  Setup& setup = Setup::shared();
+  httpkit::APIClient client(setup.api.baseUrl());
+  httpkit::AnyRequest request("/__proxy/v1/client?_is_native=true");
+  for (auto _ : state) benchmark::DoNotOptimize(client.data(request));
+}
+BENCHMARK(BM_HttpClientAloneGetClient)->UseRealTime();
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* sink) {
+  static_cast<std::string*>(sink)->append(data, size * count);
+  return size * count;
+}
+
+// Raw libcurl with the bytes the pipeline sends: the proxied path, the query item and the same header fields
+// (Accept-Encoding included, as the HTTP client sends it).
+void rawCurlGet(benchmark::State& state, const std::string& path) {
+  Setup& setup = Setup::shared();
+  const std::string url = setup.api.baseUrl() + "/__proxy" + path + "?_is_native=true";
+  CURL* curl = curl_easy_init();
+  curl_slist* headers = nullptr;
+  for (const char* header : {"Content-Type: application/x-www-form-urlencoded", "vadar-api-version: 2025-11-10",
+                             "x-ios-sdk-version: 0.71.4", "x-mobile: 1", "x-native-device-id: uidevice-unsupported",
+                             "Authorization: fake_device_token_1"})
+    headers = curl_slist_append(headers, header);
+  std::string body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  for (auto _ : state) {
+    body.clear();
+    if (curl_easy_perform(curl) != CURLE_OK) state.SkipWithError("transfer failed");
+    benchmark::DoNotOptimize(body);
+  }
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+}
+
+void BM_RawCurlGetClient(benchmark::State& state) { rawCurlGet(state, "/v1/client"); }
+BENCHMARK(BM_RawCurlGetClient)->UseRealTime();
+
+// An answer without a client: the pipeline's own cost, without the keychain write that installing a client
+// queues on the main queue.
+void BM_PipelineGetEnvironment(benchmark::State& state) {
+  Setup::shared();
+  const httpkit::AnyRequest request("/v1/environment");
+  for (auto _ : state) benchmark::DoNotOptimize(vadar::apiClientFactory().resolve()->data(request));
+}
+BENCHMARK(BM_PipelineGetEnvironment)->UseRealTime();
+
+void BM_RawCurlGetEnvironment(benchmark::State& state) { rawCurlGet(state, "/v1/environment"); }
+BENCHMARK(BM_RawCurlGetEnvironment)->UseRealTime();
+
+// A client answer with `sessions` sessions, as the fake frontend API writes it.
+std::string clientAnswer(int sessions) {
+  fake_frontend_api::State state;
+  auto& user = state.addUser("Ada", "Lovelace", "ada@example.test");
+  for (int i = 0; i < sessions; ++i) state.addSession(user["id"].get<std::string>());
+  return nlohmann::json{{"response", state.client}, {"client", nullptr}}.dump();
+}
+
+void BM_DecodeClientAnswer(benchmark::State& state) {
+  const std::string body = clientAnswer(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    auto decoded = vadar::decodeJSON<vadar::ClientResponse<std::optional<vadar::Client>>>(body);
+    benchmark::DoNotOptimize(decoded);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
+}
+BENCHMARK(BM_DecodeClientAnswer)->Arg(1)->Arg(10)->Arg(50);
+
+void BM_PlainJsonParse(benchmark::State& state) {
+  const std::string body = clientAnswer(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    auto parsed = nlohmann::json::parse(body);
+    benchmark::DoNotOptimize(parsed);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
+}
+BENCHMARK(BM_PlainJsonParse)->Arg(1)->Arg(10)->Arg(50);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,6 @@
+#include "fuzz_targets.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  vadar::fuzz::fuzzJWT(data, size);
+  return 0;
+}

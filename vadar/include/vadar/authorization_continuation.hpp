@@ -1,0 +1,98 @@
+#pragma once
+// AuthorizationContinuation: the waiting caller of a platform authorization (a passkey or Apple ID sheet),
+// resumed exactly once.
+//
+// `run` starts an operation: the ceremony runs on a thread of its own and its outcome resumes the caller,
+// unless something resumed it first. The delegate callbacks (`resume`) resume the operation in progress; a
+// second resumption of the same operation is ignored, and so is the outcome of an operation that has been
+// replaced. Starting a new operation while one waits resumes the older caller with `replacedError`, so no
+// caller waits forever and no caller is resumed twice.
+//
+//   AuthorizationContinuation<Credential> continuation;
+//   Credential credential = continuation.run([&] { return authenticator->signIn(request); },
+//                                            VadarClientError("..."));
+//
+// Ceremonies run with the caller's dependency container bound. The destructor waits for the ceremonies still
+// running.
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <wiring/container.hpp>
+
+namespace vadar {
+
+template <class T>
+class AuthorizationContinuation {
+ public:
+  AuthorizationContinuation() = default;
+  AuthorizationContinuation(const AuthorizationContinuation&) = delete;
+  AuthorizationContinuation& operator=(const AuthorizationContinuation&) = delete;
+  ~AuthorizationContinuation() {
+    std::vector<std::thread> ceremonies;
+    {
+      std::lock_guard lock(mutex_);
+      ceremonies.swap(ceremonies_);
+    }
+    for (auto& ceremony : ceremonies) ceremony.join();
+  }
+
+  // Blocks until the operation is resumed; gives its value or throws its error.
+  template <class Error>
+  T run(std::function<T()> ceremony, const Error& replacedError) {
+    auto operation = std::make_shared<Operation>();
+    std::future<T> result = operation->promise.get_future();
+    {
+      std::lock_guard lock(mutex_);
+      if (current_) resumeWith(*current_, std::make_exception_ptr(replacedError));
+      current_ = operation;
+      ceremonies_.emplace_back(wiring::Container::propagating([operation, ceremony = std::move(ceremony)] {
+        try {
+          T value = ceremony();
+          resumeWith(*operation, std::move(value));
+        } catch (...) {
+          resumeWith(*operation, std::current_exception());
+        }
+      }));
+    }
+    return result.get();
+  }
+
+  // The delegate callbacks: resume the operation in progress, once. False when there is none to resume.
+  bool resume(T value) {
+    std::lock_guard lock(mutex_);
+    return current_ && resumeWith(*current_, std::move(value));
+  }
+  bool resume(std::exception_ptr error) {
+    std::lock_guard lock(mutex_);
+    return current_ && resumeWith(*current_, std::move(error));
+  }
+
+ private:
+  struct Operation {
+    std::promise<T> promise;
+    std::atomic<bool> resumed{false};
+  };
+
+  static bool resumeWith(Operation& operation, T value) {
+    if (operation.resumed.exchange(true)) return false;
+    operation.promise.set_value(std::move(value));
+    return true;
+  }
+  static bool resumeWith(Operation& operation, std::exception_ptr error) {
+    if (operation.resumed.exchange(true)) return false;
+    operation.promise.set_exception(std::move(error));
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::shared_ptr<Operation> current_;
+  std::vector<std::thread> ceremonies_;
+};
+
+}  // namespace vadar

@@ -1,0 +1,59 @@
+#pragma once
+// The options with which the host application configures the library. `Vadar::Settings` is `VadarSettings`
+// (the `Vadar` class declares the alias); `KeychainConfig` and `RedirectConfig` are its parts.
+//
+//   foundation::AppInfo::setBundleIdentifier("com.tolvaran.attendant");
+//   vadar::VadarSettings settings;                       // defaults from the bundle identifier
+//   settings.redirectConfig.redirectUrl;                  // "com.tolvaran.attendant://callback"
+//   vadar::VadarSettings proxied(false, true, {}, "https://example.com/__proxy");
+//
+// Defaults are computed from foundation::AppInfo::bundleIdentifier() each time a default value is made; with
+// no identifier set they are the empty text (and the redirect address is "://callback" alone).
+#include <optional>
+#include <string>
+
+namespace vadar {
+
+struct KeychainConfig {
+  // Default: the bundle identifier.
+  static std::string defaultService();
+
+  explicit KeychainConfig(std::string service = defaultService(),
+                          std::optional<std::string> accessGroup = std::nullopt)
+      : service(std::move(service)), accessGroup(std::move(accessGroup)) {}
+
+  std::string service;                     // keychain service of the library's items
+  std::optional<std::string> accessGroup;  // keychain access group, none by default
+};
+
+struct RedirectConfig {
+  // Defaults: the bundle identifier followed by "://callback", and the bundle identifier.
+  static std::string defaultRedirectUrl();
+  static std::string defaultCallbackUrlScheme();
+
+  explicit RedirectConfig(std::string redirectUrl = defaultRedirectUrl(),
+                          std::string callbackUrlScheme = defaultCallbackUrlScheme())
+      : redirectUrl(std::move(redirectUrl)), callbackUrlScheme(std::move(callbackUrlScheme)) {}
+
+  std::string redirectUrl;        // sent as "redirect_url" when a caller gives none
+  std::string callbackUrlScheme;  // the scheme that ends a browser authentication session
+};
+
+struct VadarSettings {
+  // `proxyUrl` is parsed as a URL reference; text that does not parse leaves the proxy absent (no error).
+  explicit VadarSettings(bool debugMode = false, bool telemetryEnabled = true,
+                         KeychainConfig keychainConfig = KeychainConfig(),
+                         const std::optional<std::string>& proxyUrl = std::nullopt,
+                         RedirectConfig redirectConfig = RedirectConfig());
+
+  // Adds "x-vadar-client-id" to requests while a client is loaded; logs failed telemetry flushes.
+  bool debugMode = false;
+  // When false the telemetry collector records nothing.
+  bool telemetryEnabled = true;
+  KeychainConfig keychainConfig;
+  // The parsed proxy address (normalised text), none without a proxy.
+  std::optional<std::string> proxyUrl;
+  RedirectConfig redirectConfig;
+};
+
+}  // namespace vadar

@@ -1,0 +1,54 @@
+#pragma once
+// VadarAPIError: an error answered by the frontend API ({"code": "authentication_invalid", ...}). The
+// response pipeline throws it for error answers; verifications carry it as their last error.
+//
+//   try { ... } catch (const vadar::VadarAPIError& e) { if (e.code == "requires_assertion") ...; }
+//
+// `what()` is the description (long message, else message), or the code when there is neither.
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "vadar/coding.hpp"
+#include "vadar/json.hpp"
+#include "vadar/localized_error.hpp"
+
+namespace vadar {
+
+class VadarAPIError : public std::exception, public LocalizedError {
+ public:
+  VadarAPIError() = default;
+  explicit VadarAPIError(std::string code, std::optional<std::string> message = std::nullopt,
+                         std::optional<std::string> longMessage = std::nullopt,
+                         std::optional<JSON> meta = std::nullopt,
+                         std::optional<std::string> vadarTraceId = std::nullopt);
+  VadarAPIError(const VadarAPIError& other);
+  VadarAPIError& operator=(const VadarAPIError& other);
+
+  std::string code;
+  std::optional<std::string> message;
+  std::optional<std::string> longMessage;
+  std::optional<JSON> meta;
+  std::optional<std::string> vadarTraceId;
+
+  // `longMessage` when present, else `message` (none when both are absent).
+  std::optional<std::string> errorDescription() const override;
+  const char* what() const noexcept override;
+
+  friend bool operator==(const VadarAPIError& a, const VadarAPIError& b);
+  std::size_t hash() const;
+
+ private:
+  mutable std::string whatText_;
+};
+
+void decodeValue(const Decoder& d, VadarAPIError& out);
+nlohmann::json encodeValue(const VadarAPIError& value);
+
+}  // namespace vadar
+
+template <>
+struct std::hash<vadar::VadarAPIError> {
+  std::size_t operator()(const vadar::VadarAPIError& value) const { return value.hash(); }
+};

@@ -1,0 +1,133 @@
+#include "vadar/app_attest_helper.hpp"
+
+#include <map>
+
+#include <foundation/app_info.hpp>
+#include <foundation/base64.hpp>
+#include <foundation/crypto.hpp>
+#include <nlohmann/json.hpp>
+
+#include "attestation/attestation_paths.hpp"
+#include "core/background_tasks.hpp"
+#include "core/live_services.hpp"
+#include "vadar/attestation_provider.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/vadar_client_error.hpp"
+#include "vadar/vadar_logger.hpp"
+
+namespace vadar {
+namespace {
+
+void requireSupported(const AttestationProvider& provider) {
+  if (!provider.isSupported()) throw AttestationError(AttestationError::Code::unsupportedDevice);
+}
+
+void post(const char* path, nlohmann::json body) {
+  // The bundle identifier is left out when the application has none, as the form encoding does with null.
+  const std::string bundleId = foundation::AppInfo::bundleIdentifier();
+  if (!bundleId.empty()) body["bundle_id"] = bundleId;
+  core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post, {}, std::move(body)));
+}
+
+}  // namespace
+
+void AppAttestHelper::performAssertion() {
+  core::requireOffMainQueue("AppAttestHelper::performAssertion()");
+  requireSupported(*attestationProviderFactory().resolve());
+  // Attest before fetching the assertion's challenge, so the challenge signed is the latest one issued.
+  if (!storedKeyId()) performDeviceAttestation();
+  const std::string challenge = getChallenge();
+  const auto clientId = cachedClientId();
+  if (!clientId) throw VadarClientError("Client ID is unavailble.");
+  // The bytes hashed are the bytes sent: the server hashes the client_data text it receives.
+  const std::string clientData = nlohmann::json{{"client_id", *clientId}, {"challenge", challenge}}.dump();
+  const std::string assertion = generateAssertion(foundation::toBytes(clientData));
+  post(attestation::assertionPath, {{"client_data", clientData},
+                                    {"assertion", assertion},
+                                    {"challenge", challenge},
+                                    {"platform", "ios"}});
+}
+
+std::string AppAttestHelper::performDeviceAttestation() {
+  core::requireOffMainQueue("AppAttestHelper::performDeviceAttestation()");
+  const auto provider = attestationProviderFactory().resolve();
+  requireSupported(*provider);
+  const std::string challenge = getChallenge();
+  const std::string keyId = provider->generateKey();
+  const auto hash = foundation::sha256(challenge);
+  const foundation::Bytes attestation = provider->attestKey(keyId, hash);
+  verify(keyId, challenge, attestation);
+  // Only a registered key is stored; a failed write fails the run although the server knows the key.
+  keychainFactory().resolve().setString(keyId, keyIdItem);
+  return keyId;
+}
+
+std::string AppAttestHelper::getChallenge() {
+  const auto answer =
+      core::sendThroughPipeline(httpkit::AnyRequest(attestation::challengePath, httpkit::HTTPMethod::post));
+  const auto members = core::decodeBody<std::map<std::string, std::string>>(answer.data);
+  const auto challenge = members.find("challenge");
+  if (challenge == members.end()) throw AttestationError(AttestationError::Code::unableToGetChallengeFromServer);
+  return challenge->second;
+}
+
+void AppAttestHelper::verify(const std::string& keyId, const std::string& challenge,
+                             const foundation::Bytes& attestation) {
+  post(attestation::registrationPath,
+       {{"key_id", keyId}, {"challenge", challenge}, {"attestation", foundation::base64Encode(attestation)}});
+}
+
+std::string AppAttestHelper::generateAssertion(const foundation::Bytes& clientData) {
+  std::string keyId;
+  if (auto stored = storedKeyId())
+    keyId = std::move(*stored);
+  else
+    keyId = performDeviceAttestation();
+  const auto hash = foundation::sha256(clientData);
+  return foundation::base64Encode(attestationProviderFactory().resolve()->generateAssertion(keyId, hash));
+}
+
+std::optional<std::string> AppAttestHelper::storedKeyId() {
+  try {
+    return keychainFactory().resolve().string(keyIdItem);
+  } catch (...) {
+    return std::nullopt;  // unreadable counts as missing: a new attestation follows
+  }
+}
+
+bool AppAttestHelper::hasKeyId() {
+  try {
+    return keychainFactory().resolve().hasItem(keyIdItem);
+  } catch (...) {
+    return false;
+  }
+}
+
+std::optional<std::string> AppAttestHelper::cachedClientId() {
+  try {
+    if (auto client = vadarServiceFactory().resolve().loadClientFromKeychain()) return client->id;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+void attestDeviceIfNeeded(const VadarEnvironment& environment) {
+  if (AppAttestHelper::hasKeyId()) return;
+  using Mode = VadarEnvironment::FraudSettings::Native::DeviceAttestationMode;
+  if (!environment.fraudSettings) return;
+  const Mode mode = environment.fraudSettings->native.deviceAttestationMode;
+  if (mode != Mode::onboarding && mode != Mode::enforced) return;
+  core::BackgroundTasks::shared().start([](std::stop_token stop) {
+    core::StopTokenScope scope(std::move(stop));
+    const SourceLocation where{__FILE__, __LINE__, "attestDeviceIfNeeded(environment:)"};
+    try {
+      AppAttestHelper::performDeviceAttestation();
+    } catch (const std::exception& error) {
+      VadarLogger::logError(error, "Device attestation failed", where);
+    } catch (...) {
+      VadarLogger::logError(std::runtime_error("unknown error"), "Device attestation failed", where);
+    }
+  });
+}
+
+}  // namespace vadar

@@ -1,0 +1,112 @@
+#include "core/background_tasks.hpp"
+
+#include <foundation/main_queue.hpp>
+#include <wiring/container.hpp>
+
+#include "vadar/vadar_client_error.hpp"
+
+namespace vadar::core {
+
+BackgroundTasks& BackgroundTasks::shared() {
+  static BackgroundTasks* tasks = new BackgroundTasks();  // never destroyed: see the header
+  return *tasks;
+}
+
+std::stop_source BackgroundTasks::start(std::function<void(std::stop_token)> work) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  // The thread learns its stop token only once it runs; the container binding must be taken here.
+  auto token = std::make_shared<std::stop_token>();
+  std::function<void()> bound = wiring::Container::propagating([work = std::move(work), token] { work(*token); });
+  std::list<Entry> finished;
+  std::stop_source source;
+  {
+    std::lock_guard lock(mutex_);
+    reapLocked(finished);
+    Entry entry{std::jthread([bound = std::move(bound), token, done](std::stop_token stop) {
+                  *token = std::move(stop);
+                  try {
+                    bound();
+                  } catch (...) {
+                    // A background task reports through its own result; nothing may escape a thread.
+                  }
+                  done->store(true);
+                }),
+                done};
+    source = entry.thread.get_stop_source();
+    entries_.push_back(std::move(entry));
+  }
+  for (auto& entry : finished) entry.thread.join();
+  return source;
+}
+
+void BackgroundTasks::reapLocked(std::list<Entry>& finished) {
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->done->load()) {
+      finished.splice(finished.end(), entries_, it++);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void BackgroundTasks::reap() {
+  std::list<Entry> finished;
+  {
+    std::lock_guard lock(mutex_);
+    reapLocked(finished);
+  }
+  for (auto& entry : finished) entry.thread.join();
+}
+
+void BackgroundTasks::drain() {
+  for (;;) {
+    std::list<Entry> all;
+    {
+      std::lock_guard lock(mutex_);
+      if (entries_.empty()) return;
+      all.swap(entries_);
+    }
+    for (auto& entry : all) entry.thread.join();
+  }
+}
+
+void BackgroundTasks::shutdown() {
+  for (;;) {
+    std::list<Entry> all;
+    {
+      std::lock_guard lock(mutex_);
+      if (entries_.empty()) return;
+      all.swap(entries_);
+    }
+    for (auto& entry : all) entry.thread.request_stop();
+    for (auto& entry : all) entry.thread.join();
+  }
+}
+
+namespace {
+thread_local std::stop_token currentStopToken;
+}
+
+StopTokenScope::StopTokenScope(std::stop_token token) : previous_(std::move(currentStopToken)) {
+  currentStopToken = std::move(token);
+}
+
+StopTokenScope::~StopTokenScope() { currentStopToken = std::move(previous_); }
+
+std::stop_token StopTokenScope::current() { return currentStopToken; }
+
+void requireOffMainQueue(const char* operation) {
+  if (foundation::MainQueue::isCurrent())
+    throw VadarClientError(std::string(operation) +
+                           " waits for the network and cannot run on the main queue; call it from another thread.");
+}
+
+void runOnMainQueue(const std::function<void()>& task) {
+  if (foundation::MainQueue::isCurrent()) {
+    task();
+    return;
+  }
+  foundation::MainQueue::sync([&task] { task(); });
+}
+
+}  // namespace vadar::core

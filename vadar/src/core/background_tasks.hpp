@@ -1,0 +1,66 @@
+#pragma once
+// The library's background threads (the client refresh after "authentication_invalid", the environment
+// fetch of `load`), each with a stop token, so that `Vadar::shutdown()` can stop and join every one of them.
+// The registry lives for the whole process and is never destroyed: nothing runs in a static destructor.
+#include <atomic>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+namespace vadar::core {
+
+class BackgroundTasks {
+ public:
+  static BackgroundTasks& shared();
+
+  // Runs `work` on a thread of its own with the caller's dependency container bound. The returned source
+  // asks that one task to stop; `shutdown` asks all of them.
+  std::stop_source start(std::function<void(std::stop_token)> work);
+
+  // Asks every task to stop and joins them all, including tasks started while it waits. Never call it from a
+  // task of the registry.
+  void shutdown();
+
+  // Waits for every task to finish on its own (no stop asked), including tasks started while it waits.
+  void drain();
+
+  // Joins the tasks that have finished (start does it too).
+  void reap();
+
+ private:
+  struct Entry {
+    std::jthread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void reapLocked(std::list<Entry>& finished);
+
+  std::mutex mutex_;
+  std::list<Entry> entries_;
+};
+
+// Stop token for the live services' sends on this thread: a task that must be cancellable (the environment
+// fetch of `load`) binds its token, and the service passes it to the HTTP client.
+class StopTokenScope {
+ public:
+  explicit StopTokenScope(std::stop_token token);
+  ~StopTokenScope();
+  StopTokenScope(const StopTokenScope&) = delete;
+  StopTokenScope& operator=(const StopTokenScope&) = delete;
+
+  static std::stop_token current();
+
+ private:
+  std::stop_token previous_;
+};
+
+// Throws VadarClientError when called on the main queue: `operation` blocks until the network answers, and
+// the main queue must stay free for the writes that answer brings.
+void requireOffMainQueue(const char* operation);
+
+// Runs `task` on the main queue: inline when already there, else posted and waited for.
+void runOnMainQueue(const std::function<void()>& task);
+
+}  // namespace vadar::core

@@ -1,0 +1,126 @@
+#include "core/live_services.hpp"
+
+
+#include "core/background_tasks.hpp"
+#include "sessions/request_path.hpp"
+#include "vadar/client_response.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/id_token_provider.hpp"
+#include "vadar/oauth_provider.hpp"
+#include "vadar/vadar.hpp"
+#include "vadar/vadar_service.hpp"
+
+namespace vadar {
+namespace core {
+
+httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
+  return apiClientFactory().resolve()->data(request, StopTokenScope::current());
+}
+
+ClientService liveClientService() {
+  return ClientService{[]() -> std::optional<Client> {
+    requireOffMainQueue("Client::get()");
+    const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/client", httpkit::HTTPMethod::get));
+    // The client reaches the Vadar object through the response pipeline; only the value is given here.
+    return decodeBody<ClientResponse<std::optional<Client>>>(answer.data).response;
+  }};
+}
+
+EnvironmentService liveEnvironmentService() {
+  return EnvironmentService{[]() -> VadarEnvironment {
+    requireOffMainQueue("VadarEnvironment::get()");
+    const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/environment", httpkit::HTTPMethod::get));
+    auto environment = decodeBody<VadarEnvironment>(answer.data);
+    Vadar::shared()->setEnvironment(environment);
+    return environment;
+  }};
+}
+
+}  // namespace core
+
+std::optional<Client> Client::get() { return clientServiceFactory().resolve().get(); }
+
+VadarEnvironment VadarEnvironment::get() { return environmentServiceFactory().resolve().get(); }
+
+VadarService VadarService::live() {
+  VadarService service;
+  service.signOut = [](const std::optional<std::string>& sessionId) {
+    core::requireOffMainQueue("VadarService::signOut");
+    if (sessionId) {
+      core::sendThroughPipeline(httpkit::AnyRequest(
+          "/v1/client/sessions/" + sessions::idPathSegment(*sessionId) + "/remove", httpkit::HTTPMethod::post));
+    } else {
+      core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions", httpkit::HTTPMethod::delete_));
+    }
+  };
+  service.setActive = [](const std::string& sessionId, const std::optional<std::string>& organizationId) {
+    core::requireOffMainQueue("VadarService::setActive");
+    nlohmann::json body = {{"active_organization_id", organizationId.value_or("")}};
+    core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions/" + sessions::idPathSegment(sessionId) + "/touch",
+                                                  httpkit::HTTPMethod::post, {}, std::move(body)));
+  };
+  service.saveClientToKeychain = [](const Client& client) {
+    keychainFactory().resolve().setData(foundation::toBytes(encodeJSON(client)), cachedClientKey);
+  };
+  service.loadClientFromKeychain = []() -> std::optional<Client> {
+    foundation::Bytes bytes;
+    try {
+      bytes = keychainFactory().resolve().data(cachedClientKey);
+    } catch (...) {
+      return std::nullopt;  // missing or unreadable: simply no cache
+    }
+    return decodeJSON<Client>(foundation::toString(bytes));
+  };
+  service.saveEnvironmentToKeychain = [](const VadarEnvironment& environment) {
+    keychainFactory().resolve().setData(foundation::toBytes(encodeJSON(environment)), cachedEnvironmentKey);
+  };
+  service.loadEnvironmentFromKeychain = []() -> std::optional<VadarEnvironment> {
+    foundation::Bytes bytes;
+    try {
+      bytes = keychainFactory().resolve().data(cachedEnvironmentKey);
+    } catch (...) {
+      return std::nullopt;
+    }
+    return decodeJSON<VadarEnvironment>(foundation::toString(bytes));
+  };
+  return service;
+}
+
+// ---- the forms that read the shared Vadar object ----
+
+std::string OAuthProvider::name() const { return name(Vadar::shared()->environment()); }
+
+std::optional<std::string> OAuthProvider::iconImageUrl(bool darkMode) const {
+  return iconImageUrl(darkMode, Vadar::shared()->environment());
+}
+
+namespace {
+
+// "POST /v1/me/external_accounts" for the current session, answered in the client envelope.
+JSON createExternalAccountRequest(nlohmann::json body) {
+  core::requireOffMainQueue("User::createExternalAccount");
+  const auto session = Vadar::shared()->session();
+  httpkit::AnyRequest request("/v1/me/external_accounts", httpkit::HTTPMethod::post,
+                              {{"_vadar_session_id", session ? std::optional(session->id) : std::nullopt}},
+                              std::move(body));
+  const auto answer = core::sendThroughPipeline(request);
+  return core::decodeBody<ClientResponse<JSON>>(answer.data).response;
+}
+
+}  // namespace
+
+JSON User::createExternalAccount(const OAuthProvider& provider, std::optional<std::string> redirectUrl,
+                                 std::optional<std::vector<std::string>> additionalScopes) const {
+  nlohmann::json body = {
+      {"strategy", provider.strategy()},
+      {"redirect_url", redirectUrl ? *redirectUrl : Vadar::shared()->settings().redirectConfig.redirectUrl},
+  };
+  if (additionalScopes) body["additional_scope"] = *additionalScopes;
+  return createExternalAccountRequest(std::move(body));
+}
+
+JSON User::createExternalAccount(IDTokenProvider provider, const std::string& idToken) const {
+  return createExternalAccountRequest({{"strategy", std::string(idTokenStrategy(provider))}, {"token", idToken}});
+}
+
+}  // namespace vadar

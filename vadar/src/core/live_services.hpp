@@ -1,0 +1,28 @@
+#pragma once
+// The live service records the container gives by default, and the helpers their requests share.
+#include <string>
+
+#include <httpkit/request.hpp>
+#include <httpkit/response.hpp>
+
+#include "core/api_client_setup.hpp"
+#include "vadar/client.hpp"
+#include "vadar/coding.hpp"
+#include "vadar/environment.hpp"
+
+namespace vadar::core {
+
+ClientService liveClientService();
+EnvironmentService liveEnvironmentService();
+
+// Sends through the client registered under "apiClient" with the stop token of StopTokenScope, and gives
+// the answer after the response processors accepted it.
+httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request);
+
+// Decodes an accepted answer's body with the shared coders; DecodingError otherwise.
+template <class T>
+T decodeBody(const httpkit::Bytes& body) {
+  return fromJSON<T>(parseBody(body));
+}
+
+}  // namespace vadar::core

@@ -1,0 +1,35 @@
+#pragma once
+// The request preprocessors, run in this order on each attempt's copy of the request. None of them fails:
+// whatever cannot be adapted is left as it was.
+#include <optional>
+#include <string>
+
+#include <httpkit/url_request.hpp>
+
+#include "vadar/proxy_configuration.hpp"
+
+namespace vadar::core {
+
+// Puts the proxy's path segments in front of the request path (only the path changes).
+struct VadarProxyRequestProcessor {
+  static void process(httpkit::URLRequest& request, const std::optional<ProxyConfiguration>& proxy);
+};
+
+// "Authorization" from the keychain item "vadarDeviceToken" (left as it was when there is none),
+// "x-vadar-client-id" in debug mode with a client, "x-native-device-id" always.
+struct VadarHeaderRequestProcessor {
+  static void process(httpkit::URLRequest& request, bool debugMode, const std::optional<std::string>& clientId);
+};
+
+// Appends "_is_native=true" after the query items the request already has.
+struct VadarQueryItemsRequestProcessor {
+  static void process(httpkit::URLRequest& request);
+};
+
+// Turns the JSON body into a form body. A body whose root is not a JSON object (or that is not JSON at all)
+// cannot be form-encoded: it is removed, and an error line says so.
+struct VadarFormEncodingRequestProcessor {
+  static void process(httpkit::URLRequest& request);
+};
+
+}  // namespace vadar::core

@@ -1,0 +1,173 @@
+#include "core/response_processors.hpp"
+
+#include <boost/url/parse.hpp>
+#include <initializer_list>
+#include <foundation/main_queue.hpp>
+#include <httpkit/url_error.hpp>
+#include <wiring/container.hpp>
+
+#include "core/background_tasks.hpp"
+#include "core/device_token_store.hpp"
+#include "vadar/assertion_manager.hpp"
+#include "vadar/auth_event.hpp"
+#include "vadar/client_response.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/vadar.hpp"
+#include "vadar/vadar_api_error.hpp"
+#include "vadar/vadar_error_response.hpp"
+#include "vadar/vadar_logger.hpp"
+
+namespace vadar::core {
+namespace {
+
+template <class T>
+std::optional<T> tryDecode(const nlohmann::json& json) {
+  try {
+    return fromJSON<T>(json);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// Cheap shape checks before the decoders: a value without the members a record requires cannot decode, and
+// every answer passes several decoders, most of which would fail.
+bool hasMembers(const nlohmann::json& value, std::initializer_list<const char*> members) {
+  if (!value.is_object()) return false;
+  for (const char* member : members)
+    if (!value.contains(member)) return false;
+  return true;
+}
+
+std::optional<VadarErrorResponse> errorResponse(const ParsedBody& body) {
+  if (!body || !hasMembers(*body, {"errors"})) return std::nullopt;
+  return tryDecode<VadarErrorResponse>(*body);
+}
+
+// Sign-ins and sign-ups share their minimal shape (an id and a status), so a complete sign-in would also read
+// as a complete sign-up. The frontend API names each resource's kind in "object"; when it does, only that
+// kind is considered.
+bool mayBeResource(const nlohmann::json& body, std::string_view kind) {
+  const auto response = body.find("response");
+  if (response == body.end() || !response->is_object()) return true;
+  const auto object = response->find("object");
+  if (object == response->end() || !object->is_string()) return true;
+  return object->get_ref<const std::string&>() == kind;
+}
+
+// Work for the shared object, run on the main queue with the sender's container binding.
+void postToVadar(std::function<void(Vadar&)> work) {
+  std::weak_ptr<Vadar> target = Vadar::shared();
+  foundation::MainQueue::post(wiring::Container::propagating([target, work = std::move(work)] {
+    if (auto vadar = target.lock()) work(*vadar);
+  }));
+}
+
+}  // namespace
+
+void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response) {
+  if (auto token = response.value("Authorization")) DeviceTokenStore::write(*token);
+}
+
+std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& body) {
+  if (!body || !body->is_object()) return std::nullopt;
+  const auto candidate = [](const nlohmann::json& value) -> std::optional<Client> {
+    if (!hasMembers(value, {"id", "sessions", "updated_at"})) return std::nullopt;
+    return tryDecode<Client>(value);
+  };
+  for (const char* member : {"response", "client"}) {
+    auto it = body->find(member);
+    if (it == body->end()) continue;
+    if (auto client = candidate(*it)) return client;
+  }
+  return candidate(*body);
+}
+
+void VadarClientSyncRequestProcessor::process(const ParsedBody& body) {
+  auto client = decode(body);
+  if (!client) return;  // an answer never clears the installed client
+  postToVadar([client = std::move(*client)](Vadar& vadar) mutable { vadar.setClient(std::move(client)); });
+}
+
+void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
+  if (!body || !body->is_object()) return;
+  const auto response = body->find("response");
+  if (response == body->end() || !hasMembers(*response, {"id", "status"})) return;
+  std::vector<AuthEvent> events;
+  if (mayBeResource(*body, "sign_in")) {
+    if (auto signIn = tryDecode<ClientResponse<SignIn>>(*body); signIn && signIn->response.status == SignIn::Status::complete)
+      events.push_back(AuthEvent::signInCompleted(std::move(signIn->response)));
+  }
+  if (mayBeResource(*body, "sign_up")) {
+    if (auto signUp = tryDecode<ClientResponse<SignUp>>(*body); signUp && signUp->response.status == SignUp::Status::complete)
+      events.push_back(AuthEvent::signUpCompleted(std::move(signUp->response)));
+  }
+  if (mayBeResource(*body, "session")) {
+    if (auto session = tryDecode<ClientResponse<Session>>(*body);
+        session && session->response.status == Session::SessionStatus::removed)
+      events.push_back(AuthEvent::signedOut(std::move(session->response)));
+  }
+  if (events.empty()) return;
+  postToVadar([events = std::move(events)](Vadar& vadar) {
+    for (const auto& event : events) vadar.authEventEmitter().send(event);
+  });
+}
+
+void VadarErrorThrowingRequestProcessor::process(const httpkit::HTTPURLResponse& response, const ParsedBody& body) {
+  if (response.statusCode < 400) return;
+  const std::string endpoint = response.url.empty() ? "unknown" : response.url;
+  if (auto decoded = errorResponse(body); decoded && !decoded->errors.empty()) {
+    VadarAPIError error = decoded->errors.front();
+    error.vadarTraceId = decoded->vadarTraceId;
+    VadarLogger::networkError(error, endpoint, response.statusCode);
+    throw error;
+  }
+  const httpkit::URLError error(httpkit::URLError::Code::unknown);
+  VadarLogger::networkError(error, endpoint, response.statusCode);
+  throw error;
+}
+
+void VadarInvalidAuthRequestProcessor::process(const ParsedBody& body, const httpkit::DataTask& task) {
+  auto decoded = errorResponse(body);
+  if (!decoded || decoded->errors.empty() || decoded->errors.front().code != "authentication_invalid") return;
+
+  const httpkit::URLRequest& request = task.originalRequest;
+  if (auto url = boost::urls::parse_uri_reference(request.url); url && request.method.rawValue == "GET") {
+    std::string last;  // the last path component; a trailing "/" does not make an empty one
+    for (auto segment : url->segments())
+      if (!segment.empty()) last = segment;
+    if (last == "client") return;  // the client fetch itself
+  }
+  BackgroundTasks::shared().start([](std::stop_token stop) {
+    StopTokenScope scope(std::move(stop));
+    try {
+      Client::get();
+    } catch (...) {
+      // The next answer that carries a client installs it.
+    }
+  });
+}
+
+bool VadarAssertionRequestRetrier::shouldRetry(const httpkit::DataTask& task, const std::exception_ptr& error,
+                                               int attempts) {
+  if (attempts != 1 || !error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const VadarAPIError& apiError) {
+    if (apiError.code != "requires_assertion") return false;
+  } catch (...) {
+    return false;
+  }
+  if (auto url = boost::urls::parse_uri_reference(task.originalRequest.url)) {
+    const std::string path(url->encoded_path());
+    for (const char* own : {"/v1/client/device_attestation/challenges", "/v1/client/device_attestation/verify",
+                            "/v1/client/verify"}) {
+      const std::string suffix(own);
+      if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return false;
+    }
+  }
+  assertionManagerFactory().resolve()->performAssertion();
+  return true;
+}
+
+}  // namespace vadar::core

@@ -1,0 +1,57 @@
+#pragma once
+// The response processors, run in this order on every answer whatever its status or endpoint; only the
+// error processor throws, and its throw ends the sequence. The retry decision follows a failed attempt.
+#include <exception>
+#include <optional>
+
+#include <httpkit/data_task.hpp>
+#include <httpkit/http_url_response.hpp>
+#include <nlohmann/json.hpp>
+
+#include "vadar/client.hpp"
+
+namespace vadar::core {
+
+// The answer's body, parsed once for all processors; none when it is not JSON (an empty body included).
+using ParsedBody = std::optional<nlohmann::json>;
+
+// Saves the "Authorization" header (any letter case, any status) as the keychain item "vadarDeviceToken".
+struct VadarDeviceTokenRequestProcessor {
+  static void process(const httpkit::HTTPURLResponse& response);
+};
+
+// Installs the client the answer carries ("response", else "client", else the whole body decoded as a
+// client) into the shared Vadar object, queued on the main queue and not awaited. A body that yields no
+// complete client installs nothing.
+struct VadarClientSyncRequestProcessor {
+  // The client the body carries, by the order above; none when no candidate decodes.
+  static std::optional<Client> decode(const ParsedBody& body);
+  static void process(const ParsedBody& body);
+};
+
+// Sends signInCompleted, signUpCompleted or signedOut through the shared object's emitter, queued on the main
+// queue after the client installation.
+struct VadarAuthEventRequestProcessor {
+  static void process(const ParsedBody& body);
+};
+
+// Status 400 and above: throws the first VadarAPIError of the body with the body's trace id, or
+// httpkit::URLError(unknown) when the body holds no error; logs the network-error line first.
+struct VadarErrorThrowingRequestProcessor {
+  static void process(const httpkit::HTTPURLResponse& response, const ParsedBody& body);
+};
+
+// Below 400, an answer led by "authentication_invalid" starts one background client refresh, unless it
+// answers "GET .../client" itself.
+struct VadarInvalidAuthRequestProcessor {
+  static void process(const ParsedBody& body, const httpkit::DataTask& task);
+};
+
+// One retry, after a first attempt answered with "requires_assertion", once a device assertion completed;
+// the assertion's failure is thrown instead. The device attestation endpoints themselves are never retried
+// this way: their retry would wait for the very assertion that sent them.
+struct VadarAssertionRequestRetrier {
+  static bool shouldRetry(const httpkit::DataTask& task, const std::exception_ptr& error, int attempts);
+};
+
+}  // namespace vadar::core

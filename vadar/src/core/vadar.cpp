@@ -1,0 +1,578 @@
+#include "vadar/vadar.hpp"
+
+#include <boost/url/parse.hpp>
+#include <foundation/main_queue.hpp>
+#include <future>
+#include <wiring/container.hpp>
+
+#include "core/api_client_setup.hpp"
+#include "core/background_tasks.hpp"
+#include "core/frontend_api_address.hpp"
+#include "vadar/app_attest_helper.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/session_token_poller.hpp"
+#include "vadar/vadar_logger.hpp"
+#include "vadar/vadar_service.hpp"
+
+namespace vadar {
+
+struct Vadar::State {
+  bool isLoaded = false;
+  std::shared_ptr<const Client> client;
+  std::shared_ptr<TelemetryCollector> telemetry;
+  std::optional<std::string> proxyUrl;
+  std::map<std::string, std::vector<Session>> sessionsByUserId;
+  std::string publishableKey;
+  std::shared_ptr<const Environment> environment = std::make_shared<const Environment>();
+  std::string frontendApiUrl;
+  Settings settings;
+  std::optional<ProxyConfiguration> proxyConfiguration;
+};
+
+namespace {
+
+// Reads the owning object's settings at each use; the defaults once the object is gone.
+class VadarSettingsProvider : public SettingsProvider {
+ public:
+  explicit VadarSettingsProvider(std::weak_ptr<const Vadar> vadar) : vadar_(std::move(vadar)) {}
+  VadarSettings currentSettings() const override {
+    if (auto vadar = vadar_.lock()) return vadar->settings();
+    return VadarSettings();
+  }
+  std::optional<std::string> publishableKey() const override {
+    auto vadar = vadar_.lock();
+    if (!vadar || vadar->publishableKey().empty()) return std::nullopt;
+    return vadar->publishableKey();
+  }
+
+ private:
+  std::weak_ptr<const Vadar> vadar_;
+};
+
+bool isBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\n\r\v\f") == std::string::npos;
+}
+
+template <class T>
+bool samePointee(const std::shared_ptr<const T>& a, const std::shared_ptr<const T>& b) {
+  if (!a || !b) return !a && !b;
+  return a == b || *a == *b;
+}
+
+const Session* lastActiveSession(const Client& client) {
+  if (!client.lastActiveSessionId) return nullptr;
+  for (const auto& session : client.sessions)
+    if (session.id == *client.lastActiveSessionId) return &session;
+  return nullptr;
+}
+
+// Logs once per change when the client's last active session is pending: a new pending session, or a
+// change of its remaining tasks.
+void logPendingSessionStatusIfNeeded(const Client* previousClient, const Client& currentClient) {
+  const Session* current = lastActiveSession(currentClient);
+  if (current == nullptr || current->status != Session::SessionStatus::pending) return;
+  const auto tasksOf = [](const Session& session) { return session.tasks.value_or(std::vector<Session::Task>{}); };
+  if (previousClient != nullptr) {
+    const Session* previous = lastActiveSession(*previousClient);
+    if (previous != nullptr && previous->id == current->id &&
+        previous->status == Session::SessionStatus::pending && tasksOf(*previous) == tasksOf(*current))
+      return;
+  }
+  std::string message = "Your session is currently pending. Complete the remaining session tasks to activate it.";
+  const auto tasks = tasksOf(*current);
+  if (!tasks.empty()) {
+    message += " Remaining session tasks: [";
+    for (std::size_t i = 0; i < tasks.size(); ++i) message += (i == 0 ? "" : ", ") + tasks[i].key;
+    message += "].";
+  }
+  VadarLogger::info(message, true);
+}
+
+void logFailure(std::string_view message) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    VadarLogger::logError(error, message);
+  } catch (...) {
+    const std::runtime_error error("unknown error");
+    VadarLogger::logError(error, message);
+  }
+}
+
+}  // namespace
+
+// ---- creation ----
+
+Vadar::Vadar(Mode mode) : mode_(mode), state_(std::make_unique<State>()) {}
+
+Vadar::~Vadar() = default;
+
+std::shared_ptr<Vadar> Vadar::shared() { return vadarFactory().resolve(); }
+
+std::shared_ptr<Vadar> Vadar::make() {
+  std::shared_ptr<Vadar> vadar(new Vadar(Mode::live));
+  vadar->state_->telemetry = vadar->makeTelemetryCollector();
+  std::weak_ptr<Vadar> weak = vadar;
+  foundation::MainQueue::post(wiring::Container::propagating([weak] {
+    if (auto self = weak.lock()) {
+      self->loadCachedClient();
+      self->loadCachedEnvironment();
+    }
+  }));
+  return vadar;
+}
+
+std::shared_ptr<Vadar> Vadar::sample() {
+  std::shared_ptr<Vadar> vadar(new Vadar(Mode::preview));
+  vadar->state_->telemetry = vadar->makeTelemetryCollector();
+  vadar->setClient(Client::sample());
+  vadar->setEnvironment(Environment::sample());
+  vadar->setSessionsByUserId({{User::mock().id, {Session::mockSession1(), Session::mockSession2()}}});
+  return vadar;
+}
+
+std::shared_ptr<Vadar> Vadar::sample2() {
+  std::shared_ptr<Vadar> vadar(new Vadar(Mode::preview));
+  vadar->state_->telemetry = vadar->makeTelemetryCollector();
+  vadar->setClient(Client::sample2());
+  vadar->setEnvironment(Environment::sample());
+  vadar->setSessionsByUserId({});
+  return vadar;
+}
+
+std::shared_ptr<TelemetryCollector> Vadar::makeTelemetryCollector() {
+  TelemetryCollector::Config config;
+  config.samplingRate = 1.0;
+  config.maxBufferSize = 5;
+  config.disableThrottling = false;
+  config.flushInterval = std::chrono::seconds(30);
+  // No endpoint: the library has no telemetry address of its own, so nothing is ever sent.
+  return std::make_shared<TelemetryCollector>(config, settingsProvider());
+}
+
+std::shared_ptr<const SettingsProvider> Vadar::settingsProvider() {
+  return std::make_shared<VadarSettingsProvider>(weak_from_this());
+}
+
+// ---- reads ----
+
+bool Vadar::isLoaded() const {
+  std::lock_guard lock(mutex_);
+  return state_->isLoaded;
+}
+
+std::optional<Client> Vadar::client() const {
+  std::shared_ptr<const Client> client;
+  {
+    std::lock_guard lock(mutex_);
+    client = state_->client;
+  }
+  if (!client) return std::nullopt;
+  return *client;
+}
+
+std::shared_ptr<TelemetryCollector> Vadar::telemetry() const {
+  std::lock_guard lock(mutex_);
+  return state_->telemetry;
+}
+
+std::optional<std::string> Vadar::proxyUrl() const {
+  std::lock_guard lock(mutex_);
+  return state_->proxyUrl;
+}
+
+std::map<std::string, std::vector<Session>> Vadar::sessionsByUserId() const {
+  std::lock_guard lock(mutex_);
+  return state_->sessionsByUserId;
+}
+
+std::string Vadar::publishableKey() const {
+  std::lock_guard lock(mutex_);
+  return state_->publishableKey;
+}
+
+Vadar::Environment Vadar::environment() const {
+  std::shared_ptr<const Environment> environment;
+  {
+    std::lock_guard lock(mutex_);
+    environment = state_->environment;
+  }
+  return *environment;
+}
+
+std::string Vadar::frontendApiUrl() const {
+  std::lock_guard lock(mutex_);
+  return state_->frontendApiUrl;
+}
+
+Vadar::Settings Vadar::settings() const {
+  std::lock_guard lock(mutex_);
+  return state_->settings;
+}
+
+std::optional<ProxyConfiguration> Vadar::proxyConfiguration() const {
+  std::lock_guard lock(mutex_);
+  return state_->proxyConfiguration;
+}
+
+std::optional<Session> Vadar::session() const {
+  std::shared_ptr<const Client> client;
+  {
+    std::lock_guard lock(mutex_);
+    client = state_->client;
+  }
+  if (!client || !client->lastActiveSessionId) return std::nullopt;
+  for (const auto& session : client->sessions)
+    if (session.status == Session::SessionStatus::active && session.id == *client->lastActiveSessionId)
+      return session;
+  return std::nullopt;
+}
+
+std::optional<User> Vadar::user() const {
+  auto current = session();
+  if (!current) return std::nullopt;
+  return current->user;
+}
+
+bool Vadar::hasNonLiveKey() const { return publishableKey().rfind("pk_live_", 0) != 0; }
+
+Vadar::RequestContext Vadar::requestContext() const {
+  std::lock_guard lock(mutex_);
+  RequestContext context;
+  context.proxyConfiguration = state_->proxyConfiguration;
+  context.debugMode = state_->settings.debugMode;
+  if (state_->client) context.clientId = state_->client->id;
+  return context;
+}
+
+// ---- writes ----
+
+template <class F>
+void Vadar::write(F&& change) {
+  core::runOnMainQueue(std::forward<F>(change));
+}
+
+void Vadar::setClient(std::optional<Client> client) {
+  write([&] { writeClient(std::move(client)); });
+}
+void Vadar::setEnvironment(Environment environment) {
+  write([&] { writeEnvironment(std::move(environment)); });
+}
+void Vadar::setPublishableKey(std::string key) {
+  write([&] { writePublishableKey(std::move(key)); });
+}
+void Vadar::setSettings(Settings settings) {
+  write([&] { writeSettings(std::move(settings)); });
+}
+void Vadar::setProxyUrl(std::optional<std::string> url) {
+  write([&] { writeProxyUrl(std::move(url)); });
+}
+void Vadar::setProxyConfiguration(std::optional<ProxyConfiguration> configuration) {
+  write([&] { writeProxyConfiguration(std::move(configuration)); });
+}
+void Vadar::setFrontendApiUrl(std::string url) {
+  write([&] { writeFrontendApiUrl(std::move(url)); });
+}
+void Vadar::setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions) {
+  write([&] {
+    bool changed;
+    {
+      std::lock_guard lock(mutex_);
+      changed = state_->sessionsByUserId != sessions;
+      state_->sessionsByUserId = std::move(sessions);
+    }
+    if (changed) announce(Member::sessionsByUserId);
+  });
+}
+
+void Vadar::configure(std::string publishableKey, Settings settings) {
+  write([&] {
+    writePublishableKey(std::move(publishableKey));
+    writeSettings(std::move(settings));
+  });
+}
+
+void Vadar::writeClient(std::optional<Client> client) {
+  std::shared_ptr<const Client> next = client ? std::make_shared<const Client>(std::move(*client)) : nullptr;
+  std::shared_ptr<const Client> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = state_->client;
+    state_->client = next;
+  }
+  if (mode_ == Mode::live) {
+    if (next) {
+      try {
+        vadarServiceFactory().resolve().saveClientToKeychain(*next);
+      } catch (...) {
+        // A cache that cannot be written only costs the restore at the next start.
+      }
+      logPendingSessionStatusIfNeeded(previous.get(), *next);
+    } else {
+      try {
+        keychainFactory().resolve().deleteItem(cachedClientKey);
+      } catch (...) {
+        // Also a missing item: the cache is gone either way.
+      }
+    }
+  }
+  if (!samePointee(previous, next)) announce(Member::client);
+}
+
+void Vadar::writeEnvironment(Environment environment) {
+  auto next = std::make_shared<const Environment>(std::move(environment));
+  std::shared_ptr<const Environment> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = state_->environment;
+    state_->environment = next;
+  }
+  if (mode_ == Mode::live) {
+    try {
+      vadarServiceFactory().resolve().saveEnvironmentToKeychain(*next);
+    } catch (...) {
+      // As for the client: only the next start's restore is lost.
+    }
+  }
+  if (!samePointee(previous, next)) announce(Member::environment);
+}
+
+void Vadar::writePublishableKey(std::string key) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = state_->publishableKey != key;
+    state_->publishableKey = key;
+  }
+  if (mode_ == Mode::live) {
+    const auto derived = core::deriveFrontendApiUrl(key);
+    if (derived.rejectedHost)
+      VadarLogger::error(
+          "The publishable key does not name a valid frontend API host; the frontend API address is unchanged.");
+    if (derived.url) writeFrontendApiUrl(*derived.url);
+  }
+  if (changed) announce(Member::publishableKey);
+}
+
+void Vadar::writeFrontendApiUrl(std::string url) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = state_->frontendApiUrl != url;
+    state_->frontendApiUrl = std::move(url);
+  }
+  if (mode_ == Mode::live) registerAPIClient();
+  if (changed) announce(Member::frontendApiUrl);
+}
+
+void Vadar::writeProxyConfiguration(std::optional<ProxyConfiguration> configuration) {
+  {
+    std::lock_guard lock(mutex_);
+    state_->proxyConfiguration = std::move(configuration);
+  }
+  if (mode_ == Mode::live) registerAPIClient();
+  announce(Member::proxyConfiguration);
+}
+
+void Vadar::writeProxyUrl(std::optional<std::string> url) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = state_->proxyUrl != url;
+    state_->proxyUrl = url;
+  }
+  if (mode_ == Mode::live) writeProxyConfiguration(ProxyConfiguration::make(url));
+  if (changed) announce(Member::proxyUrl);
+}
+
+void Vadar::writeSettings(Settings settings) {
+  {
+    std::lock_guard lock(mutex_);
+    state_->settings = settings;
+  }
+  if (mode_ == Mode::live) {
+    vadarSettingsFactory().register_([settings] { return settings; });
+    const KeychainConfig keychainConfig = settings.keychainConfig;
+    keychainFactory().register_([keychainConfig] { return makeKeychainStore(keychainConfig); });
+    writeProxyUrl(settings.proxyUrl);
+  }
+  announce(Member::settings);
+}
+
+void Vadar::writeIsLoaded(bool loaded) {
+  bool changed;
+  {
+    std::lock_guard lock(mutex_);
+    changed = state_->isLoaded != loaded;
+    state_->isLoaded = loaded;
+  }
+  if (changed) announce(Member::isLoaded);
+}
+
+void Vadar::writeTelemetry(std::shared_ptr<TelemetryCollector> collector) {
+  std::shared_ptr<TelemetryCollector> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::move(state_->telemetry);
+    state_->telemetry = std::move(collector);
+  }
+  announce(Member::telemetry);
+  // The replaced collector stops its flush when the last holder lets go of it.
+}
+
+void Vadar::registerAPIClient() {
+  std::optional<std::string> baseURL;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_->proxyConfiguration) {
+      baseURL = state_->proxyConfiguration->baseURL;
+    } else if (auto parsed = boost::urls::parse_absolute_uri(state_->frontendApiUrl);
+               parsed && parsed->has_authority() && !parsed->host().empty()) {
+      baseURL = state_->frontendApiUrl;
+    }
+  }
+  apiClientFactory().register_([baseURL] { return core::makeVadarAPIClient(baseURL); });
+}
+
+// ---- restore ----
+
+void Vadar::loadCachedClient() {
+  try {
+    auto cached = vadarServiceFactory().resolve().loadClientFromKeychain();
+    if (!cached) return;
+    bool present;
+    {
+      std::lock_guard lock(mutex_);
+      present = state_->client != nullptr;
+    }
+    if (!present) writeClient(std::move(cached));
+  } catch (...) {
+    logFailure("Failed to load cached client");
+  }
+}
+
+void Vadar::loadCachedEnvironment() {
+  try {
+    auto cached = vadarServiceFactory().resolve().loadEnvironmentFromKeychain();
+    if (!cached) return;
+    bool empty;
+    {
+      std::lock_guard lock(mutex_);
+      empty = state_->environment->isEmpty();
+    }
+    if (empty) writeEnvironment(std::move(*cached));
+  } catch (...) {
+    logFailure("Failed to load cached environment");
+  }
+}
+
+// ---- blocking operations ----
+
+void Vadar::load() {
+  core::requireOffMainQueue("Vadar::load()");
+  if (isBlank(publishableKey())) {
+    VadarLogger::error(
+        "Vadar loaded without a publishable key. Please call configure() with a valid publishable key first.");
+    return;
+  }
+
+  // Keeps the current session's token fresh from now on; one loop however often load runs.
+  SessionTokenPoller::shared().start();
+
+  // The environment is fetched on a thread of its own while this one fetches the client; a failed client
+  // fetch cancels it through the send's stop token.
+  auto environmentDone = std::make_shared<std::promise<Environment>>();
+  auto environmentResult = environmentDone->get_future();
+  std::stop_source environmentStop = core::BackgroundTasks::shared().start([environmentDone](std::stop_token stop) {
+    core::StopTokenScope scope(std::move(stop));
+    try {
+      environmentDone->set_value(Environment::get());
+    } catch (...) {
+      environmentDone->set_exception(std::current_exception());
+    }
+  });
+
+  try {
+    Client::get();
+  } catch (...) {
+    environmentStop.request_stop();
+    environmentResult.wait();
+    throw;
+  }
+  const Environment environment = environmentResult.get();
+
+  attestDeviceIfNeeded(environment);  // in the background; its failure is only logged
+  write([&] {
+    writeIsLoaded(true);
+    writeTelemetry(makeTelemetryCollector());
+  });
+}
+
+void Vadar::signOut(const std::optional<std::string>& sessionId) {
+  core::requireOffMainQueue("Vadar::signOut()");
+  vadarServiceFactory().resolve().signOut(sessionId);
+}
+
+void Vadar::setActive(const std::string& sessionId, const std::optional<std::string>& organizationId) {
+  core::requireOffMainQueue("Vadar::setActive()");
+  vadarServiceFactory().resolve().setActive(sessionId, organizationId);
+}
+
+void Vadar::shutdown() {
+  // The threads it joins may be waiting for the main queue themselves.
+  core::requireOffMainQueue("Vadar::shutdown()");
+  SessionTokenPoller::shared().stop();
+  core::BackgroundTasks::shared().shutdown();
+  if (auto collector = telemetry()) collector->stop();
+}
+
+// ---- observation ----
+
+Vadar::Subscription Vadar::observe(Member member, std::function<void()> callback) {
+  std::lock_guard lock(observersMutex_);
+  const std::uint64_t id = nextObserverId_++;
+  observers_.push_back({id, member, std::make_shared<std::function<void()>>(std::move(callback))});
+  return Subscription(weak_from_this(), id);
+}
+
+void Vadar::removeObserver(std::uint64_t id) {
+  std::lock_guard lock(observersMutex_);
+  std::erase_if(observers_, [id](const Observer& observer) { return observer.id == id; });
+}
+
+void Vadar::announce(Member member) {
+  std::vector<Observer> targets;
+  {
+    std::lock_guard lock(observersMutex_);
+    for (const auto& observer : observers_)
+      if (observer.member == member) targets.push_back(observer);
+  }
+  for (const auto& target : targets) {
+    bool stillObserving;
+    {
+      std::lock_guard lock(observersMutex_);
+      stillObserving = std::any_of(observers_.begin(), observers_.end(),
+                                   [&](const Observer& observer) { return observer.id == target.id; });
+    }
+    if (stillObserving) (*target.callback)();
+  }
+}
+
+Vadar::Subscription& Vadar::Subscription::operator=(Subscription&& other) noexcept {
+  if (this != &other) {
+    cancel();
+    owner_ = std::move(other.owner_);
+    id_ = std::exchange(other.id_, 0);
+  }
+  return *this;
+}
+
+Vadar::Subscription::~Subscription() { cancel(); }
+
+void Vadar::Subscription::cancel() {
+  if (auto owner = owner_.lock()) owner->removeObserver(id_);
+  owner_.reset();
+  id_ = 0;
+}
+
+}  // namespace vadar

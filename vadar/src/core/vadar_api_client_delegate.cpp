@@ -1,0 +1,41 @@
+#include "vadar/vadar_api_client_delegate.hpp"
+
+#include "core/api_client_setup.hpp"
+#include "core/request_preprocessors.hpp"
+#include "core/response_processors.hpp"
+#include "vadar/vadar.hpp"
+
+namespace vadar {
+
+void VadarAPIClientDelegate::willSendRequest(httpkit::APIClient&, httpkit::URLRequest& request) {
+  // One snapshot for the whole request: proxy, debug mode and client id as they are now.
+  const Vadar::RequestContext context = Vadar::shared()->requestContext();
+  core::VadarProxyRequestProcessor::process(request, context.proxyConfiguration);
+  core::VadarHeaderRequestProcessor::process(request, context.debugMode, context.clientId);
+  core::VadarQueryItemsRequestProcessor::process(request);
+  core::VadarFormEncodingRequestProcessor::process(request);
+}
+
+void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit::HTTPURLResponse& response,
+                                              const httpkit::Bytes& data, const httpkit::DataTask& task) {
+  core::ParsedBody body;
+  if (!data.empty()) {
+    try {
+      body = core::parseBody(data);
+    } catch (const std::exception&) {
+      // Not JSON: the processors that read the body find nothing in it.
+    }
+  }
+  core::VadarDeviceTokenRequestProcessor::process(response);
+  core::VadarClientSyncRequestProcessor::process(body);
+  core::VadarAuthEventRequestProcessor::process(body);
+  core::VadarErrorThrowingRequestProcessor::process(response, body);
+  core::VadarInvalidAuthRequestProcessor::process(body, task);
+}
+
+bool VadarAPIClientDelegate::shouldRetry(httpkit::APIClient&, const httpkit::DataTask& task,
+                                         const std::exception_ptr& error, int attempts) {
+  return core::VadarAssertionRequestRetrier::shouldRetry(task, error, attempts);
+}
+
+}  // namespace vadar

@@ -1,0 +1,187 @@
+#include "vadar/coding.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace vadar {
+
+namespace {
+
+constexpr std::int64_t referenceDateSince1970 = 978'307'200;  // 2001-01-01 00:00:00 UTC
+
+std::string kindName(const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::null: return "null";
+    case nlohmann::json::value_t::boolean: return "a boolean";
+    case nlohmann::json::value_t::number_integer:
+    case nlohmann::json::value_t::number_unsigned:
+    case nlohmann::json::value_t::number_float: return "a number";
+    case nlohmann::json::value_t::string: return "a string";
+    case nlohmann::json::value_t::array: return "an array";
+    case nlohmann::json::value_t::object: return "a dictionary";
+    default: return "an unsupported value";
+  }
+}
+
+std::string describe(const std::string& path, const std::string& description) {
+  return path.empty() ? description : description + " (at \"" + path + "\")";
+}
+
+// An integral double inside the int64 range, else none.
+std::optional<std::int64_t> integralValue(double value) {
+  if (!std::isfinite(value) || std::trunc(value) != value) return std::nullopt;
+  if (value < -9223372036854775808.0 || value >= 9223372036854775808.0) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+}  // namespace
+
+Date dateFromMilliseconds(std::int64_t milliseconds) {
+  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::milliseconds(milliseconds)));
+}
+
+std::int64_t millisecondsSince1970(Date date) {
+  return std::chrono::floor<std::chrono::milliseconds>(date.time_since_epoch()).count();
+}
+
+Date dateSinceReferenceDate(std::int64_t seconds) {
+  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::seconds(referenceDateSince1970 + seconds)));
+}
+
+DecodingError::DecodingError(Kind kind, std::string path, std::string description)
+    : std::runtime_error(describe(path, description)),
+      kind_(kind),
+      path_(std::move(path)),
+      description_(std::move(description)) {}
+
+Decoder::Decoder(const nlohmann::json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+
+std::string Decoder::childPath(std::string_view key) const {
+  return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
+}
+
+std::string Decoder::childPath(std::size_t index) const { return path_ + "[" + std::to_string(index) + "]"; }
+
+bool Decoder::has(std::string_view key) const {
+  if (!value_->is_object()) return false;
+  auto it = value_->find(std::string(key));
+  return it != value_->end() && !it->is_null();
+}
+
+Decoder Decoder::member(std::string_view key) const {
+  expectObject();
+  auto it = value_->find(std::string(key));
+  if (it == value_->end())
+    throw DecodingError(DecodingError::Kind::keyNotFound, childPath(key),
+                        "No value associated with key \"" + std::string(key) + "\".");
+  return Decoder(*it, childPath(key));
+}
+
+std::vector<std::string> Decoder::keys() const {
+  expectObject();
+  std::vector<std::string> result;
+  for (auto it = value_->begin(); it != value_->end(); ++it) result.push_back(it.key());
+  return result;
+}
+
+void Decoder::expectObject() const {
+  if (!value_->is_object()) typeMismatch("a dictionary");
+}
+
+void Decoder::expectArray() const {
+  if (!value_->is_array()) typeMismatch("an array");
+}
+
+void Decoder::fail(DecodingError::Kind kind, std::string description) const {
+  throw DecodingError(kind, path_, std::move(description));
+}
+
+void Decoder::typeMismatch(std::string_view expected) const {
+  if (value_->is_null())
+    fail(DecodingError::Kind::valueNotFound, "Expected " + std::string(expected) + " but found null instead.");
+  fail(DecodingError::Kind::typeMismatch,
+       "Expected to decode " + std::string(expected) + " but found " + kindName(*value_) + " instead.");
+}
+
+void decodeValue(const Decoder& d, std::string& out) {
+  if (!d.value().is_string()) d.typeMismatch("a string");
+  out = d.value().get_ref<const std::string&>();
+}
+
+void decodeValue(const Decoder& d, bool& out) {
+  if (!d.value().is_boolean()) d.typeMismatch("a boolean");
+  out = d.value().get<bool>();
+}
+
+void decodeValue(const Decoder& d, std::int64_t& out) {
+  const auto& v = d.value();
+  if (v.is_number_integer() && !v.is_number_unsigned()) {
+    out = v.get<std::int64_t>();
+  } else if (v.is_number_unsigned()) {
+    auto u = v.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      d.fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number does not fit in a 64-bit integer.");
+    out = static_cast<std::int64_t>(u);
+  } else if (v.is_number_float()) {
+    auto integral = integralValue(v.get<double>());
+    if (!integral) d.fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number is not a 64-bit integer.");
+    out = *integral;
+  } else {
+    d.typeMismatch("an integer");
+  }
+}
+
+void decodeValue(const Decoder& d, int& out) {
+  std::int64_t wide = 0;
+  decodeValue(d, wide);
+  if (wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max())
+    d.fail(DecodingError::Kind::dataCorrupted, "Parsed JSON number does not fit in an integer.");
+  out = static_cast<int>(wide);
+}
+
+void decodeValue(const Decoder& d, double& out) {
+  if (!d.value().is_number()) d.typeMismatch("a number");
+  out = d.value().get<double>();
+}
+
+void decodeValue(const Decoder& d, Date& out) {
+  const auto& v = d.value();
+  if (!v.is_number()) d.typeMismatch("a date (milliseconds since 1970)");
+  std::int64_t milliseconds = 0;
+  if (v.is_number_float()) {
+    double value = v.get<double>();
+    if (!std::isfinite(value) || std::fabs(value) > static_cast<double>(maxDateMilliseconds))
+      d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
+    milliseconds = std::llround(value);
+  } else if (v.is_number_unsigned()) {
+    auto u = v.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(maxDateMilliseconds)) d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
+    milliseconds = static_cast<std::int64_t>(u);
+  } else {
+    milliseconds = v.get<std::int64_t>();
+    if (milliseconds > maxDateMilliseconds || milliseconds < -maxDateMilliseconds)
+      d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
+  }
+  out = dateFromMilliseconds(milliseconds);
+}
+
+void decodeValue(const Decoder& d, JSON& out) {
+  try {
+    out = JSON::fromNlohmann(d.value());
+  } catch (const DecodingError& e) {
+    d.fail(e.kind(), e.description());
+  }
+}
+
+nlohmann::json encodeValue(const std::string& value) { return value; }
+nlohmann::json encodeValue(const char* value) { return std::string(value); }
+nlohmann::json encodeValue(bool value) { return value; }
+nlohmann::json encodeValue(std::int64_t value) { return value; }
+nlohmann::json encodeValue(int value) { return static_cast<std::int64_t>(value); }
+nlohmann::json encodeValue(double value) {
+  return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+}
+nlohmann::json encodeValue(Date value) { return millisecondsSince1970(value); }
+nlohmann::json encodeValue(const JSON& value) { return value.nlohmann(); }
+
+}  // namespace vadar

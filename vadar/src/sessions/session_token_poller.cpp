@@ -1,0 +1,71 @@
+#include "vadar/session_token_poller.hpp"
+
+#include <wiring/container.hpp>
+
+#include "core/background_tasks.hpp"
+#include "vadar/get_token_options.hpp"
+#include "vadar/session_token_fetcher.hpp"
+#include "vadar/vadar.hpp"
+
+namespace vadar {
+
+SessionTokenPoller::SessionTokenPoller(SessionSource source, std::chrono::steady_clock::duration interval)
+    : source_(std::move(source)), interval_(interval) {}
+
+SessionTokenPoller::~SessionTokenPoller() { stop(); }
+
+SessionTokenPoller& SessionTokenPoller::shared() {
+  static SessionTokenPoller* poller =
+      new SessionTokenPoller([]() -> std::optional<Session> { return Vadar::shared()->session(); });
+  return *poller;
+}
+
+bool SessionTokenPoller::start() {
+  std::lock_guard lock(mutex_);
+  if (thread_.joinable()) return false;
+  // The loop resolves "vadar" and "apiClient" as the thread that started it would.
+  std::function<void(std::stop_token)> loop = [this](std::stop_token stop) { run(std::move(stop)); };
+  auto bound = std::make_shared<std::stop_token>();
+  std::function<void()> withContainer = wiring::Container::propagating([loop, bound] { loop(*bound); });
+  thread_ = std::jthread([withContainer = std::move(withContainer), bound](std::stop_token stop) {
+    *bound = std::move(stop);
+    withContainer();
+  });
+  return true;
+}
+
+void SessionTokenPoller::stop() {
+  std::jthread thread;
+  {
+    std::lock_guard lock(mutex_);
+    thread = std::move(thread_);
+  }
+  if (thread.joinable()) {
+    thread.request_stop();
+    thread.join();
+  }
+}
+
+bool SessionTokenPoller::isRunning() const {
+  std::lock_guard lock(mutex_);
+  return thread_.joinable();
+}
+
+void SessionTokenPoller::run(std::stop_token stop) {
+  // A request of a pass is cancelled by `stop` through the send's stop token.
+  core::StopTokenScope scope(stop);
+  std::mutex waitMutex;
+  std::condition_variable_any wake;
+  const Session::GetTokenOptions options(std::nullopt, expirationBuffer, false);
+  while (!stop.stop_requested()) {
+    try {
+      if (const auto session = source_()) SessionTokenFetcher::shared().getToken(*session, options);
+    } catch (...) {
+      // A failed refresh is retried at the next pass.
+    }
+    std::unique_lock lock(waitMutex);
+    wake.wait_for(lock, stop, interval_, [] { return false; });
+  }
+}
+
+}  // namespace vadar

@@ -1,0 +1,61 @@
+#include "vadar/session_tokens_cache.hpp"
+
+#include <chrono>
+#include <mutex>
+
+#include "vadar/jwt.hpp"
+
+namespace vadar {
+
+SessionTokensCache& SessionTokensCache::shared() {
+  static SessionTokensCache* cache = new SessionTokensCache();  // outlives every user; never destroyed
+  return *cache;
+}
+
+std::optional<TokenResource> SessionTokensCache::token(const std::string& key) const {
+  std::shared_lock lock(mutex_);
+  auto it = cache_.find(key);
+  if (it == cache_.end()) return std::nullopt;
+  return it->second->token;
+}
+
+void SessionTokensCache::insert(const TokenResource& token, const std::string& key) {
+  auto entry = std::make_shared<Entry>();
+  entry->token = token;
+  // Decoded quietly here: the failure is logged when a look-up meets it, as often as that happens.
+  try {
+    entry->expiresAt = decodeJWT(token.jwt).expiresAt();
+    entry->decodable = true;
+  } catch (const JWTDecodeError&) {
+    entry->decodable = false;
+  }
+  std::shared_ptr<const Entry> previous;
+  {
+    std::unique_lock lock(mutex_);
+    auto& slot = cache_[key];
+    previous = std::move(slot);  // released outside the lock
+    slot = std::move(entry);
+  }
+}
+
+std::optional<TokenResource> SessionTokensCache::freshToken(const std::string& key, double expirationBuffer, Date now,
+                                                            bool logUndecodable) const {
+  std::shared_ptr<const Entry> entry;
+  {
+    std::shared_lock lock(mutex_);
+    auto it = cache_.find(key);
+    if (it == cache_.end()) return std::nullopt;
+    entry = it->second;
+  }
+  if (!entry->decodable) {
+    if (logUndecodable) entry->token.decodedJWT();  // writes "Failed to decode JWT" with the decoder's error
+    return std::nullopt;
+  }
+  if (!entry->expiresAt) return std::nullopt;
+  const double remaining = std::chrono::duration<double>(*entry->expiresAt - now).count();
+  // Strictly less: a token with exactly the buffer left is fetched anew. A NaN on either side is never fresh.
+  if (!(expirationBuffer < remaining)) return std::nullopt;
+  return entry->token;
+}
+
+}  // namespace vadar

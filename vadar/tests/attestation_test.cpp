@@ -1,0 +1,415 @@
+// Device attestation and assertions against the fake frontend API, which checks every signature it receives
+// with its own OpenSSL code: what crosses the wire, in which order, and what the keychain holds afterwards.
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include <foundation/app_info.hpp>
+#include <foundation/base64.hpp>
+#include <httpkit/url_error.hpp>
+
+#include "vadar/app_attest_helper.hpp"
+#include "vadar/attestation_provider.hpp"
+#include "vadar/single_flight_assertion_manager.hpp"
+#include "vadar/vadar_api_error.hpp"
+#include "vadar/vadar_client_error.hpp"
+#include "vadar_harness.hpp"
+
+namespace vadar {
+namespace {
+
+using fake_frontend_api::Answer;
+using testing::LogCapture;
+using testing::VadarHarness;
+using namespace std::chrono_literals;
+
+constexpr const char* challenges = "/v1/client/device_attestation/challenges";
+constexpr const char* registration = "/v1/client/device_attestation/verify";
+constexpr const char* assertion = "/v1/client/verify";
+
+const Answer requiresAssertion = Answer::error(403, "requires_assertion", "Assert the device");
+const Answer requiresAttestation = Answer::error(400, "requires_device_attestation", "Attest the device again");
+
+// A configured library whose client is cached in the keychain, with the software provider (its keys in a
+// keychain service of their own) and the single-flight manager registered.
+class Attestation {
+ public:
+  explicit Attestation(bool softwareProvider = true)
+      : keyStore_(makeKeychainStore(KeychainConfig(harness.service() + ".attestation-keys"))) {
+    if (softwareProvider) {
+      auto provider = std::make_shared<SoftwareAttestationProvider>(keyStore_);
+      attestationProviderFactory().register_([provider] { return provider; });
+    }
+    assertionManagerFactory().register_([manager = manager] { return manager; });
+    Client::get();
+    VadarHarness::settle();  // the client is installed and cached
+    harness.api().clearRequests();
+  }
+
+  ~Attestation() {
+    VadarHarness::settle();
+    for (const auto& request : harness.api().requests("POST", registration)) {
+      try {
+        keyStore_.deleteItem(SoftwareAttestationProvider::itemKey(request.formValue("key_id").value_or("")));
+      } catch (...) {
+      }
+    }
+    try {
+      harness.keychain().deleteItem(AppAttestHelper::keyIdItem);
+    } catch (...) {
+    }
+    attestationProviderFactory().register_([] { return std::make_shared<UnsupportedAttestationProvider>(); });
+    assertionManagerFactory().register_([] { return std::make_shared<SingleFlightAssertionManager>(); });
+  }
+
+  // Attests the device ahead of the test and forgets those requests.
+  std::string attestNow() {
+    const std::string keyId = AppAttestHelper::performDeviceAttestation();
+    VadarHarness::settle();  // the client the registration's answer carries is installed and cached
+    harness.api().clearRequests();
+    return keyId;
+  }
+
+  // "POST <path>" and "GET <path>" of every request the fake received, in order.
+  std::vector<std::string> wire() {
+    std::vector<std::string> lines;
+    for (const auto& request : harness.api().requests()) lines.push_back(request.method + " " + request.path);
+    return lines;
+  }
+
+  std::string storedKeyId() { return harness.keychain().string(AppAttestHelper::keyIdItem); }
+
+  VadarHarness harness;
+  std::shared_ptr<SingleFlightAssertionManager> manager = std::make_shared<SingleFlightAssertionManager>();
+
+ private:
+  keychain::KeychainStore keyStore_;
+};
+
+std::string post(const char* path) { return std::string("POST ") + path; }
+
+TEST(DeviceAssertion, RequiresAssertionIsAnsweredWithAVerifiedAssertionAndTheRequestIsSentAgain) {
+  Attestation attestation;
+  const std::string keyId = attestation.attestNow();
+  auto& api = attestation.harness.api();
+
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges), post(assertion),
+                                                          "GET /v1/client"}));
+
+  // The challenge travels as the text received (the fake issues base64 with "+", "/" and "=" and accepts
+  // only what it issued), and the signature verified over the client data text the fake received.
+  const auto sent = api.lastRequest("POST", assertion);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(sent->rawPath, std::string("/__proxy") + assertion);
+  EXPECT_EQ(sent->formValue("platform"), "ios");
+  const auto clientData = nlohmann::json::parse(sent->formValue("client_data").value());
+  EXPECT_EQ(clientData, (nlohmann::json{{"client_id", api.clientJson()["id"]}, {"challenge", *sent->formValue("challenge")}}));
+  const auto assertionObject = foundation::base64Decode(sent->formValue("assertion").value());
+  ASSERT_TRUE(assertionObject);
+  EXPECT_EQ(nlohmann::json::parse(foundation::toString(*assertionObject))["key_id"], keyId);
+
+  // A failure after the run ended starts a new run with a new challenge; the bundle identifier goes with the
+  // assertion only when the application has one.
+  const std::string bundleId = foundation::AppInfo::bundleIdentifier();
+  EXPECT_EQ(sent->formValue("bundle_id").has_value(), !bundleId.empty());
+  foundation::AppInfo::setBundleIdentifier("com.example.attest");
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
+  foundation::AppInfo::setBundleIdentifier(bundleId);
+  EXPECT_EQ(api.lastRequest("POST", assertion)->formValue("bundle_id"), "com.example.attest");
+  EXPECT_EQ(api.requestCount("POST", challenges), 2u);
+  EXPECT_EQ(api.requestCount("POST", assertion), 2u);
+  EXPECT_NE(api.requests("POST", assertion)[0].formValue("challenge"),
+            api.requests("POST", assertion)[1].formValue("challenge"));
+}
+
+TEST(DeviceAssertion, WithNoKeyStoredTheDeviceIsAttestedBeforeTheAssertionsChallenge) {
+  Attestation attestation;
+  auto& api = attestation.harness.api();
+  EXPECT_FALSE(AppAttestHelper::hasKeyId());
+
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges), post(registration),
+                                                          post(challenges), post(assertion), "GET /v1/client"}));
+  const auto registered = api.lastRequest("POST", registration);
+  ASSERT_TRUE(registered);
+  EXPECT_EQ(attestation.storedKeyId(), registered->formValue("key_id"));
+  EXPECT_TRUE(AppAttestHelper::hasKeyId());
+}
+
+TEST(DeviceAssertion, AnUntrustedKeyIsAttestedAgainOnceAndASecondRefusalFailsTheRun) {
+  Attestation attestation;
+  const std::string firstKey = attestation.attestNow();
+  auto& api = attestation.harness.api();
+
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  api.failNext("POST", assertion, requiresAttestation);
+  EXPECT_TRUE(Client::get());
+  EXPECT_EQ(attestation.wire(),
+            (std::vector<std::string>{"GET /v1/client", post(challenges), post(assertion), post(challenges),
+                                      post(registration), post(challenges), post(assertion), "GET /v1/client"}));
+  const std::string secondKey = attestation.storedKeyId();
+  EXPECT_NE(secondKey, firstKey);
+  ASSERT_TRUE(api.lastRequest("POST", registration));
+  EXPECT_EQ(api.lastRequest("POST", registration)->formValue("key_id"), secondKey);
+
+  // Refused again after the new attestation: the run fails with that error and makes no third pass.
+  api.clearRequests();
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  api.failNext("POST", assertion, requiresAttestation, 2);
+  try {
+    Client::get();
+    FAIL() << "the run should fail";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.code, "requires_device_attestation");
+  }
+  EXPECT_EQ(api.requestCount("POST", assertion), 2u);
+  EXPECT_EQ(api.requestCount("POST", registration), 1u);
+  EXPECT_EQ(api.requestCount("GET", "/v1/client"), 1u);
+
+  // The demand may come from any request of the pass, the challenge included.
+  api.clearRequests();
+  api.failNext("POST", challenges, requiresAttestation);
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges), post(challenges),
+                                                          post(registration), post(challenges), post(assertion),
+                                                          "GET /v1/client"}));
+}
+
+TEST(DeviceAssertion, WithoutAnAttestationServiceNothingIsSent) {
+  Attestation attestation(/*softwareProvider=*/false);
+  auto& api = attestation.harness.api();
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  try {
+    Client::get();
+    FAIL() << "the request should fail";
+  } catch (const AttestationError& error) {
+    EXPECT_EQ(error.code(), AttestationError::Code::unsupportedDevice);
+  }
+  EXPECT_THROW(AppAttestHelper::performDeviceAttestation(), AttestationError);
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client"}));
+  EXPECT_FALSE(AppAttestHelper::hasKeyId());
+}
+
+TEST(DeviceAssertion, RefusalsOfTheHelperItself) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& api = attestation.harness.api();
+
+  // No client cached: the run stops after its one challenge.
+  attestation.harness.keychain().deleteItem("cachedClient");
+  try {
+    AppAttestHelper::performAssertion();
+    FAIL() << "no client id";
+  } catch (const VadarClientError& error) {
+    EXPECT_STREQ(error.what(), "Client ID is unavailble.");
+  }
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{post(challenges)}));
+
+  api.failNext("POST", challenges, Answer::json(200, {{"nonce", "abc"}}));
+  try {
+    AppAttestHelper::getChallenge();
+    FAIL() << "no challenge";
+  } catch (const AttestationError& error) {
+    EXPECT_EQ(error.code(), AttestationError::Code::unableToGetChallengeFromServer);
+  }
+  api.failNext("POST", challenges, Answer::json(200, {{"challenge", "abc"}, {"ttl", 60}}));
+  EXPECT_THROW(AppAttestHelper::getChallenge(), DecodingError);
+  api.failNext("POST", challenges, Answer::raw(200, "not json"));
+  EXPECT_THROW(AppAttestHelper::getChallenge(), DecodingError);
+}
+
+TEST(DeviceAssertion, TheAttestationRequestsAreNeverRetriedForAnAssertion) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& api = attestation.harness.api();
+  // Retrying the challenge would wait for the very run that sent it.
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  api.failNext("POST", challenges, requiresAssertion);
+  auto result = std::async(std::launch::async, [] { return Client::get(); });
+  ASSERT_EQ(result.wait_for(20s), std::future_status::ready) << "the assertion run waited for itself";
+  try {
+    result.get();
+    FAIL() << "the request should fail";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.code, "requires_assertion");
+  }
+  EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges)}));
+}
+
+TEST(DeviceAssertion, ATamperedClientDataIsRefusedByTheServer) {
+  // The fake checks the signature against the bytes it receives: a signature over other bytes fails.
+  Attestation attestation;
+  const std::string keyId = attestation.attestNow();
+  auto provider = attestationProviderFactory().resolve();
+  const std::string challenge = AppAttestHelper::getChallenge();
+  const auto clientId = AppAttestHelper::cachedClientId();
+  ASSERT_TRUE(clientId);
+  const std::string clientData = nlohmann::json{{"client_id", *clientId}, {"challenge", challenge}}.dump();
+  const auto signature = provider->generateAssertion(keyId, foundation::sha256(clientData + " "));
+  httpkit::AnyRequest request(assertion, httpkit::HTTPMethod::post, {},
+                              nlohmann::json{{"client_data", clientData},
+                                             {"assertion", foundation::base64Encode(signature)},
+                                             {"challenge", challenge},
+                                             {"platform", "ios"}});
+  try {
+    apiClientFactory().resolve()->data(request);
+    FAIL() << "the fake accepted a signature over other bytes";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.code, "device_attestation_invalid");
+  }
+}
+
+TEST(SoftwareAttestationProvider, KeysLiveInTheKeychainAndOnlyTheNamedKeySigns) {
+  const auto store = makeKeychainStore(KeychainConfig(testing::uniqueKeychainService() + ".keys"));
+  const foundation::Sha256Digest hash = foundation::sha256(std::string("client data"));
+  std::string keyId;
+  std::string otherKeyId;
+  {
+    SoftwareAttestationProvider provider(store);
+    keyId = provider.generateKey();
+    otherKeyId = provider.generateKey();
+  }
+  EXPECT_NE(keyId, otherKeyId);
+  EXPECT_EQ(foundation::base64Decode(keyId)->size(), 32u);  // base64 of a SHA-256
+
+  // A new provider over the same items signs with the stored key.
+  SoftwareAttestationProvider provider(store);
+  const auto attestation = nlohmann::json::parse(foundation::toString(provider.attestKey(keyId, hash)));
+  EXPECT_EQ(attestation["key_id"], keyId);
+  EXPECT_EQ(attestation["format"], "software-p256");
+  EXPECT_TRUE(foundation::base64Decode(attestation["public_key"].get<std::string>()));
+  EXPECT_EQ(nlohmann::json::parse(foundation::toString(provider.generateAssertion(keyId, hash)))["key_id"], keyId);
+
+  EXPECT_THROW(provider.generateAssertion("no-such-key", hash), SoftwareAttestationError);
+  // An item that holds another key than its name says is refused rather than used.
+  store.setString(store.string(SoftwareAttestationProvider::itemKey(otherKeyId)),
+                  SoftwareAttestationProvider::itemKey(keyId));
+  EXPECT_THROW(provider.generateAssertion(keyId, hash), SoftwareAttestationError);
+  store.setString("not a key", SoftwareAttestationProvider::itemKey(keyId));
+  EXPECT_THROW(provider.attestKey(keyId, hash), SoftwareAttestationError);
+
+  for (const auto& id : {keyId, otherKeyId}) store.deleteItem(SoftwareAttestationProvider::itemKey(id));
+}
+
+TEST(DeviceAssertionConcurrency, ConcurrentFailuresShareOneChallengeAndOneAssertion) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& api = attestation.harness.api();
+  api.failNext("GET", "/v1/client", requiresAssertion, 2);
+  api.holdAnswers("POST", challenges);
+
+  auto first = std::async(std::launch::async, [] { return Client::get(); });
+  auto second = std::async(std::launch::async, [] { return Client::get(); });
+  // Both requests wait on the one run, whose challenge is held back until then.
+  EXPECT_TRUE(attestation.manager->waitForWaiters(2, 20s));
+  api.releaseAnswers();
+  ASSERT_EQ(first.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(first.get());
+  EXPECT_TRUE(second.get());
+  EXPECT_EQ(api.requestCount("POST", challenges), 1u);
+  EXPECT_EQ(api.requestCount("POST", assertion), 1u);
+  EXPECT_EQ(api.requestCount("GET", "/v1/client"), 4u);  // each request sent again once
+  EXPECT_EQ(attestation.manager->waiters(), 0u);
+}
+
+TEST(DeviceAssertionConcurrency, EveryWaiterOfAFailedRunReceivesItsError) {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> passes{0};
+  SingleFlightAssertionManager manager(
+      [&] {
+        ++passes;
+        opened.wait_for(20s);
+        throw VadarAPIError("assertion_refused");
+      },
+      [] { FAIL() << "no re-attestation for this code"; });
+
+  std::vector<std::future<std::string>> waiters;
+  for (int i = 0; i < 4; ++i) {
+    waiters.push_back(std::async(std::launch::async, [&manager] {
+      try {
+        manager.performAssertion();
+        return std::string("succeeded");
+      } catch (const VadarAPIError& error) {
+        return error.code;
+      }
+    }));
+  }
+  ASSERT_TRUE(manager.waitForWaiters(4, 20s));
+  gate.set_value();
+  for (auto& waiter : waiters) {
+    ASSERT_EQ(waiter.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), "assertion_refused");
+  }
+  EXPECT_EQ(passes, 1);
+}
+
+// ---- attestation at load ----
+
+void setAttestationMode(fake_frontend_api::FakeFrontendAPI& api, const nlohmann::json& mode) {
+  api.withState([&](fake_frontend_api::State& state) {
+    if (mode.is_null())
+      state.environment.erase("fraud_settings");
+    else
+      state.environment["fraud_settings"] = {{"native", {{"device_attestation_mode", mode}}}};
+  });
+}
+
+TEST(DeviceAttestationAtLoad, LoadStartsTheAttestationWithoutWaitingForIt) {
+  Attestation attestation;
+  auto& api = attestation.harness.api();
+  setAttestationMode(api, "onboarding");
+  api.holdAnswers("POST", challenges);
+  attestation.harness.vadar().load();  // returns while the attestation's challenge is held back
+  EXPECT_TRUE(attestation.harness.vadar().isLoaded());
+  EXPECT_TRUE(api.waitForHeld(1, 20s));
+  api.releaseAnswers();
+  VadarHarness::settle();
+  EXPECT_EQ(api.requestCount("GET", "/v1/environment"), 1u);
+  std::vector<std::string> attestationRequests;  // the token polling that load starts sends its own
+  for (const auto& line : attestation.wire())
+    if (line == post(challenges) || line == post(registration) || line == post(assertion))
+      attestationRequests.push_back(line);
+  EXPECT_EQ(attestationRequests, (std::vector<std::string>{post(challenges), post(registration)}));
+  ASSERT_TRUE(api.lastRequest("POST", registration));
+  EXPECT_EQ(attestation.storedKeyId(), api.lastRequest("POST", registration)->formValue("key_id"));
+}
+
+TEST(DeviceAttestationAtLoad, SkippedWithAKeyStoredOrAModeThatDoesNotAskForIt) {
+  Attestation attestation;
+  auto& api = attestation.harness.api();
+  for (const nlohmann::json& mode : {nlohmann::json("disabled"), nlohmann::json("something_new"), nlohmann::json()}) {
+    setAttestationMode(api, mode);
+    attestation.harness.vadar().load();
+    VadarHarness::settle();
+    EXPECT_EQ(api.requestCount("POST", challenges), 0u) << mode;
+  }
+  attestation.harness.keychain().setString("key-from-an-earlier-run", AppAttestHelper::keyIdItem);
+  setAttestationMode(api, "enforced");
+  attestation.harness.vadar().load();
+  VadarHarness::settle();
+  EXPECT_EQ(api.requestCount("POST", challenges), 0u);
+}
+
+TEST(DeviceAttestationAtLoad, AFailureIsLoggedAndNeverFailsTheLoad) {
+  Attestation attestation;
+  auto& api = attestation.harness.api();
+  setAttestationMode(api, "enforced");
+  api.failNext("POST", registration, Answer::error(400, "device_attestation_invalid", "No"));
+  LogCapture log;
+  attestation.harness.vadar().load();
+  VadarHarness::settle();
+  EXPECT_TRUE(attestation.harness.vadar().isLoaded());
+  EXPECT_TRUE(log.contains("Device attestation failed"));
+  EXPECT_TRUE(log.contains("attestDeviceIfNeeded(environment:)"));
+  EXPECT_FALSE(AppAttestHelper::hasKeyId());  // nothing stored for a key the server did not register
+}
+
+}  // namespace
+}  // namespace vadar

@@ -1,0 +1,67 @@
+// The frontend API address carried in a publishable key, and the host check that keeps a crafted key from
+// sending credentials elsewhere.
+#include <gtest/gtest.h>
+
+#include <foundation/base64.hpp>
+
+#include "core/frontend_api_address.hpp"
+
+namespace vadar::core {
+namespace {
+
+std::string encodeHost(const std::string& text) {
+  return foundation::base64UrlEncode(foundation::toBytes(text), /*padded=*/false);
+}
+
+std::optional<std::string> urlOf(const std::string& key) { return deriveFrontendApiUrl(key).url; }
+
+TEST(FrontendApiAddress, DecodesTestAndLiveKeysAndSkipsTextBeforeThePrefix) {
+  const std::string encoded = encodeHost("clerk.example.test$");
+  EXPECT_EQ(urlOf("pk_test_" + encoded), "https://clerk.example.test");
+  EXPECT_EQ(urlOf("pk_live_" + encoded), "https://clerk.example.test");
+  EXPECT_EQ(urlOf("junk pk_live_" + encoded), "https://clerk.example.test");
+  // With both prefixes the text after the first "pk_live_" is used.
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("other.test$") + "pk_live_" + encoded), "https://clerk.example.test");
+}
+
+TEST(FrontendApiAddress, KeysOfTheWrongFormGiveNoAddress) {
+  const std::string encoded = encodeHost("clerk.example.test$");
+  EXPECT_FALSE(urlOf("pk_live_"));
+  EXPECT_FALSE(urlOf("sk_test_" + encoded));
+  EXPECT_FALSE(urlOf(""));
+  // Trailing white space is part of the captured text and breaks the base64.
+  EXPECT_FALSE(urlOf("pk_test_" + encoded + " "));
+  EXPECT_FALSE(urlOf("pk_test_" + encoded + "\n"));
+  // A length of 4n+1 is never valid base64, whatever padding is added.
+  EXPECT_FALSE(urlOf("pk_test_abcde"));
+  // Not UTF-8.
+  EXPECT_FALSE(urlOf("pk_test_" + encodeHost("\xff\xfe.test$")));
+}
+
+TEST(FrontendApiAddress, AcceptsTheUrlSafeAndTheStandardAlphabetAlike) {
+  // "clerk.test" followed by U+00FF: its bytes encode with "/" in the standard alphabet, "_" in the URL-safe
+  // one, and the dropped last code point is that two-byte character.
+  EXPECT_EQ(urlOf("pk_test_Y2xlcmsudGVzdMO/"), "https://clerk.test");
+  EXPECT_EQ(urlOf("pk_test_Y2xlcmsudGVzdMO_"), "https://clerk.test");
+}
+
+TEST(FrontendApiAddress, DropsTheLastCodePointNotTheLastByte) {
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("clerk.test\xc3\xa9")), "https://clerk.test");
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("clerk.test\xf0\x9f\x98\x80")), "https://clerk.test");
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("127.0.0.1:8443$")), "https://127.0.0.1:8443");
+}
+
+TEST(FrontendApiAddress, RejectsHostsThatWouldRedirectCredentials) {
+  for (const std::string host : {"evil.test/path", "user@evil.test", "evil.test?x", "evil.test#x", "evil.test\\x",
+                                 "evil%2etest", "evil test", "evil.test\t", "evil\x01.test", "", "host:", "host:99999",
+                                 "host:80:80", ":443"}) {
+    const auto derived = deriveFrontendApiUrl("pk_test_" + encodeHost(host + "$"));
+    EXPECT_FALSE(derived.url) << host;
+    EXPECT_TRUE(derived.rejectedHost) << host;
+  }
+  EXPECT_TRUE(isAcceptableHost("Clerk-1.example.TEST:65535"));
+  EXPECT_FALSE(isAcceptableHost("ex\xc3\xa4mple.test"));
+}
+
+}  // namespace
+}  // namespace vadar::core

@@ -1,0 +1,333 @@
+// What crosses the wire through the library's HTTP client, and what each answer does to the library, against
+// the fake frontend API on loopback behind a proxy path.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <random>
+
+#include <httpkit/url_error.hpp>
+
+#include "core/request_preprocessors.hpp"
+#include "core/response_processors.hpp"
+#include "vadar/assertion_manager.hpp"
+#include "vadar/vadar_api_client_delegate.hpp"
+#include "vadar/vadar_api_error.hpp"
+#include "vadar_harness.hpp"
+
+namespace vadar {
+namespace {
+
+using fake_frontend_api::Answer;
+using fake_frontend_api::Pairs;
+using testing::LogCapture;
+using testing::VadarHarness;
+using namespace std::chrono_literals;
+
+httpkit::RawResponse send(httpkit::AnyRequest request) { return apiClientFactory().resolve()->data(request); }
+
+// A route that answers whatever the test queues with failNext, 200 {} otherwise.
+void addEcho(fake_frontend_api::FakeFrontendAPI& api) {
+  api.route("POST", "/v1/echo", [](const auto&, const auto&, auto&) { return Answer::json(200, nlohmann::json::object()); });
+}
+
+nlohmann::json errorsBody(std::vector<std::pair<std::string, std::string>> codesAndTraces,
+                          std::optional<std::string> traceId) {
+  nlohmann::json errors = nlohmann::json::array();
+  for (const auto& [code, trace] : codesAndTraces) errors.push_back({{"code", code}, {"vadar_trace_id", trace}});
+  nlohmann::json body = {{"errors", errors}};
+  if (traceId) body["vadar_trace_id"] = *traceId;
+  return body;
+}
+
+TEST(RequestPipeline, ClientFetchCarriesTheSessionHeadersTheProxyPathAndLaterTheDeviceToken) {
+  VadarHarness harness;
+  Client::get();
+  auto first = harness.api().lastRequest("GET", "/v1/client");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->rawPath, "/__proxy/v1/client");
+  EXPECT_EQ(first->query, (Pairs{{"_is_native", "true"}}));
+  EXPECT_EQ(first->header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(first->header("vadar-api-version"), "2025-11-10");
+  EXPECT_EQ(first->header("x-ios-sdk-version"), "0.71.4");
+  EXPECT_EQ(first->header("x-mobile"), "1");
+  EXPECT_EQ(first->header("x-native-device-id"), "uidevice-unsupported");
+  EXPECT_FALSE(first->header("Authorization"));  // no device token yet
+  EXPECT_TRUE(first->body.empty());
+
+  VadarHarness::settle();  // the answer's client is installed; debug mode is off, so it is never sent
+  Client::get();
+  auto second = harness.api().lastRequest("GET", "/v1/client");
+  EXPECT_EQ(second->header("Authorization"), "fake_device_token_1");
+  EXPECT_FALSE(second->header("x-vadar-client-id"));
+  EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1");
+}
+
+TEST(RequestPipeline, DebugModeSendsTheClientIdOnceAClientIsInstalled) {
+  VadarHarness harness;
+  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings(/*debugMode=*/true));
+  Client::get();
+  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"));
+  VadarHarness::settle();
+  Client::get();
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"),
+            harness.api().clientJson()["id"].get<std::string>());
+}
+
+TEST(RequestPipeline, QueryItemComesLastAndJsonBodiesLeaveAsFormText) {
+  VadarHarness harness;
+  addEcho(harness.api());
+  send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post, {{"a", "1"}, {"flag", std::nullopt}},
+                           nlohmann::json{{"last_name", "Li"},
+                                          {"first_name", "Ann Marie"},
+                                          {"note", "a:b"},
+                                          {"on", true},
+                                          {"off", false},
+                                          {"gone", nullptr},
+                                          {"outer", {{"inner", "v"}}}}));
+  auto request = harness.api().lastRequest("POST", "/v1/echo");
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->query, (Pairs{{"a", "1"}, {"flag", ""}, {"_is_native", "true"}}));
+  EXPECT_EQ(request->body, "first_name=Ann%20Marie&last_name=Li&note=a%3Ab&off=0&on=1&outer%5Binner%5D=v");
+  EXPECT_EQ(request->header("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+TEST(RequestPipeline, BodiesThatAreNoObjectAreDroppedWithAnErrorLine) {
+  VadarHarness harness;
+  addEcho(harness.api());
+  LogCapture logs;
+  send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post, {}, nlohmann::json::array({1, 2})));
+  EXPECT_TRUE(harness.api().lastRequest("POST", "/v1/echo")->body.empty());
+  EXPECT_TRUE(logs.contains("cannot be form-encoded"));
+
+  LogCapture quiet;
+  send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post));
+  EXPECT_TRUE(harness.api().lastRequest("POST", "/v1/echo")->body.empty());
+  EXPECT_FALSE(quiet.contains("cannot be form-encoded"));
+}
+
+TEST(RequestPipeline, ProxyPathIsPutInFrontOnceAndOnlyThePathChanges) {
+  const auto proxy = ProxyConfiguration::make("https://proxy.test/__proxy");
+  auto adapted = [&](std::string url, const std::optional<ProxyConfiguration>& with) {
+    httpkit::URLRequest request{std::move(url), httpkit::HTTPMethod::get, {}, std::nullopt};
+    core::VadarProxyRequestProcessor::process(request, with);
+    return request.url;
+  };
+  EXPECT_EQ(adapted("https://proxy.test/v1/client?x=1", proxy), "https://proxy.test/__proxy/v1/client?x=1");
+  EXPECT_EQ(adapted("https://proxy.test/__proxy/v1/client", proxy), "https://proxy.test/__proxy/v1/client");
+  EXPECT_EQ(adapted("https://proxy.test//v1//client/", proxy), "https://proxy.test/__proxy/v1/client");
+  EXPECT_EQ(adapted("https://proxy.test/v1/client", std::nullopt), "https://proxy.test/v1/client");
+  EXPECT_EQ(adapted("https://proxy.test/v1/client", ProxyConfiguration::make("https://proxy.test")),
+            "https://proxy.test/v1/client");
+}
+
+TEST(ResponseProcessors, StatusesBelow400PassAndFrom400OnThrowTheUnknownUrlError) {
+  VadarHarness harness;
+  LogCapture logs;
+  harness.api().failNext("GET", "/v1/client", Answer::json(399, {{"response", nullptr}}));
+  EXPECT_EQ(Client::get(), std::nullopt);
+
+  harness.api().failNext("GET", "/v1/client", Answer::json(400, {{"errors", nlohmann::json::array()}}));
+  try {
+    Client::get();
+    FAIL() << "400 passed";
+  } catch (const httpkit::URLError& error) {
+    EXPECT_EQ(error.code(), httpkit::URLError::Code::unknown);
+  }
+  harness.api().failNext("GET", "/v1/client", Answer::raw(500, "<html>oops</html>", "text/html"));
+  EXPECT_THROW(Client::get(), httpkit::URLError);
+  const std::string endpoint = harness.proxyUrl() + "/v1/client?_is_native=true";
+  EXPECT_TRUE(logs.contains("Network request failed for endpoint: " + endpoint + " (Status: 400)"));
+  EXPECT_TRUE(logs.contains("Network request failed for endpoint: " + endpoint + " (Status: 500)"));
+}
+
+TEST(ResponseProcessors, ThrowsTheFirstErrorCarryingTheAnswersTraceId) {
+  VadarHarness harness;
+  harness.api().failNext("GET", "/v1/client", Answer::json(422, errorsBody({{"code_a", "X"}, {"code_b", "Z"}}, "Y")));
+  try {
+    Client::get();
+    FAIL() << "422 passed";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.code, "code_a");
+    EXPECT_EQ(error.vadarTraceId, "Y");
+  }
+  harness.api().failNext("GET", "/v1/client", Answer::json(422, errorsBody({{"code_a", "X"}}, std::nullopt)));
+  try {
+    Client::get();
+    FAIL() << "422 passed";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.vadarTraceId, std::nullopt);  // the item's own trace id is not kept
+  }
+}
+
+TEST(ResponseProcessors, DeviceTokenIsStoredFromAnErrorAnswerToo) {
+  VadarHarness harness;
+  Answer unauthorized = Answer::error(401, "signed_out", "You are signed out");
+  unauthorized.headers = {{"authorization", "token-from-401"}};
+  harness.api().failNext("GET", "/v1/client", unauthorized);
+  EXPECT_THROW(Client::get(), VadarAPIError);
+  EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "token-from-401");
+  Client::get();
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "token-from-401");
+}
+
+TEST(ResponseProcessors, AuthenticationInvalidRefreshesOnlyBelow400AndNotForTheClientFetch) {
+  VadarHarness harness;
+  addEcho(harness.api());
+  const auto invalid = errorsBody({{"authentication_invalid", ""}}, std::nullopt);
+
+  harness.api().failNext("POST", "/v1/echo", Answer::json(200, invalid));
+  send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post));
+  VadarHarness::settle();
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 1u);  // the refresh
+
+  harness.api().failNext("GET", "/v1/client", Answer::json(200, invalid));
+  EXPECT_ANY_THROW(Client::get());  // no "response": the envelope does not decode
+  VadarHarness::settle();
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 2u);  // no refresh of the refresh
+
+  harness.api().failNext("POST", "/v1/echo", Answer::json(401, invalid));
+  EXPECT_THROW(send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post)), VadarAPIError);
+  VadarHarness::settle();
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 2u);
+}
+
+TEST(ResponseProcessors, InstallsTheClientTheAnswerCarriesAndNeverClearsIt) {
+  VadarHarness harness;
+  Client::get();
+  VadarHarness::settle();
+  const auto installed = harness.vadar().client();
+  ASSERT_TRUE(installed);
+  EXPECT_EQ(installed->id, harness.api().clientJson()["id"].get<std::string>());
+
+  // A session answer carries the client under "client".
+  const std::string sessionId = installed->sessions.at(0).id;
+  harness.vadar().setActive(sessionId, "org_1");
+  VadarHarness::settle();
+  EXPECT_EQ(harness.vadar().session()->lastActiveOrganizationId, "org_1");
+
+  const auto before = harness.vadar().client();
+  harness.api().failNext("GET", "/v1/client", Answer::json(200, {{"response", {{"id", "sess_9"}}}, {"client", nullptr}}));
+  EXPECT_ANY_THROW(Client::get());
+  harness.api().failNext("GET", "/v1/client", Answer::raw(200, "not json"));
+  EXPECT_ANY_THROW(Client::get());
+  VadarHarness::settle();
+  EXPECT_EQ(harness.vadar().client(), before);
+}
+
+TEST(ResponseProcessors, SendsAuthEventsForCompletedSignInsAndSignUpsAndRemovedSessions) {
+  VadarHarness harness;
+  addEcho(harness.api());
+  auto events = harness.vadar().authEventEmitter().subscribe();
+  auto answer = [&](nlohmann::json response) {
+    harness.api().failNext("POST", "/v1/echo", Answer::json(200, {{"response", response}, {"client", nullptr}}));
+    send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post));
+  };
+  answer({{"object", "sign_in"}, {"id", "sia_1"}, {"status", "needs_first_factor"}});
+  // Named by "object", a complete sign-in is not also taken for a complete sign-up (and the reverse).
+  answer({{"object", "sign_in"}, {"id", "sia_2"}, {"status", "complete"}});
+  answer({{"object", "sign_up"}, {"id", "sua_1"}, {"status", "complete"}});
+  const std::string sessionId = harness.api().clientJson()["sessions"][0]["id"];
+  harness.vadar().signOut(sessionId);
+
+  auto signIn = events.next(5s);
+  ASSERT_TRUE(signIn);
+  ASSERT_TRUE(std::holds_alternative<AuthEvent::SignInCompleted>(signIn->value));
+  EXPECT_EQ(std::get<AuthEvent::SignInCompleted>(signIn->value).signIn.id, "sia_2");
+  auto signUp = events.next(5s);
+  ASSERT_TRUE(signUp && std::holds_alternative<AuthEvent::SignUpCompleted>(signUp->value));
+  auto signedOut = events.next(5s);
+  ASSERT_TRUE(signedOut && std::holds_alternative<AuthEvent::SignedOut>(signedOut->value));
+  EXPECT_EQ(std::get<AuthEvent::SignedOut>(signedOut->value).session.id, sessionId);
+  VadarHarness::settle();
+  EXPECT_FALSE(events.tryNext());
+}
+
+class CountingAssertionManager : public AssertionManager {
+ public:
+  void performAssertion() override { ++runs; }
+  std::atomic<int> runs{0};
+};
+
+TEST(ResponseProcessors, RequiresAssertionIsRetriedOnceAfterAnAssertion) {
+  VadarHarness harness;
+  auto manager = std::make_shared<CountingAssertionManager>();
+  assertionManagerFactory().register_([manager] { return manager; });
+  const auto requiresAssertion = Answer::error(403, "requires_assertion", "Assert the device");
+
+  harness.api().failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
+  EXPECT_EQ(manager->runs, 1);
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 2u);
+
+  harness.api().failNext("GET", "/v1/client", requiresAssertion, 2);
+  EXPECT_THROW(Client::get(), VadarAPIError);  // the second attempt is not retried again
+  EXPECT_EQ(manager->runs, 2);
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 4u);
+
+  harness.api().failNext("GET", "/v1/client", Answer::error(403, "other_code", "No"));
+  EXPECT_THROW(Client::get(), VadarAPIError);
+  EXPECT_EQ(manager->runs, 2);
+
+  // Without device attestation on this platform the assertion fails and that error reaches the caller.
+  assertionManagerFactory().register_([] { return std::make_shared<UnsupportedAssertionManager>(); });
+  harness.api().failNext("GET", "/v1/client", requiresAssertion);
+  try {
+    Client::get();
+    FAIL() << "no assertion error";
+  } catch (const AttestationError& error) {
+    EXPECT_EQ(error.code(), AttestationError::Code::unsupportedDevice);
+  }
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 6u);
+}
+
+TEST(ResponseProcessors, UntrustedAnswersNeverCrashNorInstallPartOfAClient) {
+  VadarHarness harness;
+  const std::string valid = nlohmann::json{{"response", harness.api().clientJson()}, {"client", nullptr}}.dump();
+  std::mt19937 random(20261206);
+  VadarAPIClientDelegate delegate;
+  auto client = apiClientFactory().resolve();
+  for (int round = 0; round < 300; ++round) {
+    std::string body = valid.substr(0, random() % (valid.size() + 1));
+    for (int flips = random() % 4; flips > 0 && !body.empty(); --flips) body[random() % body.size()] = char(random());
+    const int status = round % 3 == 0 ? 500 : 200;
+    httpkit::HTTPURLResponse response{status, {}, harness.proxyUrl() + "/v1/client"};
+    const httpkit::Bytes bytes(body.begin(), body.end());
+    try {
+      delegate.validateResponse(*client, response, bytes, httpkit::DataTask{});
+      EXPECT_LT(status, 400);
+    } catch (const VadarAPIError&) {
+      EXPECT_GE(status, 400);
+    } catch (const httpkit::URLError&) {
+      EXPECT_GE(status, 400);
+    }
+  }
+  VadarHarness::settle();
+  // Whatever got installed was a complete client: the only candidate is the valid answer's client.
+  if (auto installed = harness.vadar().client()) {
+    EXPECT_EQ(installed->id, harness.api().clientJson()["id"].get<std::string>());
+  }
+}
+
+TEST(RequestPipelineConcurrency, RequestsInFlightNeverWaitOnTheMainQueue) {
+  VadarHarness harness;
+  std::promise<void> release;
+  std::promise<void> blocked;
+  foundation::MainQueue::post([&] {
+    blocked.set_value();
+    release.get_future().wait();
+  });
+  blocked.get_future().wait();
+  auto fetched = std::async(std::launch::async, [] {
+    auto client = Client::get();
+    return client.has_value();
+  });
+  const bool finished = fetched.wait_for(20s) == std::future_status::ready;
+  release.set_value();
+  ASSERT_TRUE(finished) << "a request waited for the main queue";
+  EXPECT_TRUE(fetched.get());
+  VadarHarness::settle();
+  EXPECT_TRUE(harness.vadar().client());
+}
+
+}  // namespace
+}  // namespace vadar

@@ -1,0 +1,410 @@
+// Session tokens: the cache key and options, the freshness rule at its boundary, the fetch through the
+// pipeline and its path, what an empty or failed answer leaves behind, and the single flight under load.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <future>
+#include <latch>
+#include <thread>
+#include <vector>
+
+#include <foundation/base64.hpp>
+#include <httpkit/url_error.hpp>
+
+#include "vadar/get_token_options.hpp"
+#include "vadar/jwt.hpp"
+#include "vadar/session_token_fetcher.hpp"
+#include "vadar/session_tokens_cache.hpp"
+#include "vadar/vadar_api_error.hpp"
+#include "vadar/vadar_client_error.hpp"
+#include "sessions_harness.hpp"
+
+namespace vadar {
+namespace {
+
+using testing::SessionsHarness;
+using namespace std::chrono_literals;
+using Options = Session::GetTokenOptions;
+
+std::string tokensPath(const Session& session) { return "/v1/client/sessions/" + session.id + "/tokens"; }
+
+std::int64_t claim(const TokenResource& token, const char* name) {
+  return decodeJWT(token.jwt).body.nlohmann().at(name).get<std::int64_t>();
+}
+
+TEST(SessionTokenOptions, BufferIsKeptWithinZeroAndSixtySeconds) {
+  EXPECT_EQ(Options(std::nullopt, 90.0, false).expirationBuffer, 60.0);
+  EXPECT_EQ(Options(std::nullopt, 60.0, false).expirationBuffer, 60.0);
+  EXPECT_EQ(Options(std::nullopt, 10.0, false).expirationBuffer, 10.0);
+  // A negative buffer would hand out expired tokens as fresh.
+  EXPECT_EQ(Options(std::nullopt, -30.0, false).expirationBuffer, 0.0);
+  EXPECT_EQ(Options(std::nullopt, std::nan(""), false).expirationBuffer, 0.0);
+  EXPECT_EQ(Options(std::nullopt, 90.0, true), Options(std::nullopt, 60.0, true));
+  EXPECT_EQ(std::hash<Options>()(Options(std::nullopt, 90.0, true)), std::hash<Options>()(Options(std::nullopt, 60.0, true)));
+  EXPECT_NE(Options("a", 10.0, false), Options(std::nullopt, 10.0, false));
+}
+
+TEST(SessionTokenOptions, CacheKeyIsTheIdWithTheTemplateAfterADash) {
+  EXPECT_EQ(sessionTokenCacheKey("sess_1", std::nullopt), "sess_1");
+  EXPECT_EQ(sessionTokenCacheKey("sess_1", "supabase"), "sess_1-supabase");
+  EXPECT_EQ(sessionTokenCacheKey("sess_1", ""), "sess_1-");
+}
+
+TEST(SessionTokens, FirstCallFetchesLaterCallsUseTheCacheAndSkipCacheFetchesAnew) {
+  SessionsHarness harness(/*signedIn=*/true);
+  const Session session = harness.currentSession();
+
+  const auto fetched = session.getToken(Options(std::nullopt, 10.0, false));
+  ASSERT_TRUE(fetched);
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+  EXPECT_EQ(decodeJWT(fetched->jwt).body.nlohmann().at("sid"), session.id);
+
+  EXPECT_EQ(session.getToken(), fetched);
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+
+  const auto renewed = session.getToken(Options(std::nullopt, 10.0, true));
+  ASSERT_TRUE(renewed);
+  EXPECT_NE(renewed->jwt, fetched->jwt);
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+  EXPECT_EQ(session.getToken(), renewed);  // the fresh token replaced the cached one
+  EXPECT_EQ(harness.api().lastRequest("POST", tokensPath(session))->body, "");
+}
+
+TEST(SessionTokens, ATokenWithExactlyTheBufferLeftIsFetchedAnew) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const std::int64_t now = 2'000'000'000;
+  testing::fixClock(now);
+  std::int64_t expiry = now + 10;
+  fake_frontend_api::setTokenExpiry(harness.api(), [&expiry] { return expiry; });
+  const auto requests = [&] { return harness.api().requestCount("POST", tokensPath(session)); };
+
+  session.getToken(Options(std::nullopt, 10.0, false));
+  ASSERT_EQ(requests(), 1u);
+  session.getToken(Options(std::nullopt, 10.0, false));  // 10 s left, buffer 10: not fresh
+  EXPECT_EQ(requests(), 2u);
+  session.getToken(Options(std::nullopt, 9.5, false));  // 10 s left, buffer 9.5: fresh
+  EXPECT_EQ(requests(), 2u);
+
+  // Buffer 0: usable up to, not at, the expiry instant.
+  testing::fixClock(now + 9);
+  session.getToken(Options(std::nullopt, 0.0, false));
+  EXPECT_EQ(requests(), 2u);
+  expiry = now + 100;
+  testing::fixClock(now + 10);
+  session.getToken(Options(std::nullopt, 0.0, false));
+  EXPECT_EQ(requests(), 3u);
+
+  // A negative buffer counts as 0: an expired token is never handed out.
+  testing::fixClock(now + 100);
+  const auto token = session.getToken(Options(std::nullopt, -50.0, false));
+  EXPECT_EQ(requests(), 4u);
+  ASSERT_TRUE(token);
+}
+
+TEST(SessionTokens, TemplatesHaveTheirOwnKeyAndOneEncodedPathSegment) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+
+  const auto plain = session.getToken(Options(std::nullopt, 10.0, false));
+  const auto shaped = session.getToken(Options("supabase", 10.0, false));
+  ASSERT_TRUE(plain && shaped);
+  EXPECT_NE(plain->jwt, shaped->jwt);
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session) + "/supabase"), 1u);
+  EXPECT_EQ(decodeJWT(shaped->jwt).body.nlohmann().at("tmpl"), "supabase");
+  EXPECT_EQ(SessionTokensCache::shared().token(session.id + "-supabase"), shaped);
+
+  // An empty template is a template: its own key (its path ends in "/tokens/", whose empty last segment the
+  // proxy's path joining drops).
+  const auto empty = session.getToken(Options("", 10.0, false));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(SessionTokensCache::shared().token(session.id + "-"), empty);
+  EXPECT_EQ(SessionTokensCache::shared().token(session.id), plain);
+
+  // Whatever the template holds stays inside its segment.
+  const auto odd = session.getToken(Options("a/b?c#d", 10.0, false));
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(harness.api().requests().back().rawPath, "/__proxy" + tokensPath(session) + "/a%2Fb%3Fc%23d");
+  EXPECT_EQ(decodeJWT(odd->jwt).body.nlohmann().at("tmpl"), "a/b?c#d");
+
+  const auto before = harness.api().requests().size();
+  EXPECT_THROW(session.getToken(Options("..", 10.0, false)), VadarClientError);
+  EXPECT_THROW(session.getToken(Options(".", 10.0, false)), VadarClientError);
+  Session dotted = session;
+  dotted.id = "..";
+  EXPECT_THROW(dotted.getToken(), VadarClientError);
+  dotted.id = "";
+  EXPECT_THROW(dotted.getToken(), VadarClientError);
+  EXPECT_EQ(harness.api().requests().size(), before);
+}
+
+TEST(SessionTokens, AnEmptyAnswerGivesNoneAndKeepsTheCachedToken) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const auto first = session.getToken();
+  ASSERT_TRUE(first);
+
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::raw(200, ""));
+  EXPECT_EQ(session.getToken(Options(std::nullopt, 10.0, true)), std::nullopt);
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", ""}}));
+  EXPECT_EQ(session.getToken(Options(std::nullopt, 10.0, true)), std::nullopt);
+  EXPECT_EQ(SessionTokensCache::shared().token(session.id), first);
+  EXPECT_EQ(session.getToken(), first);
+}
+
+TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  SessionTokensCache::shared().insert(TokenResource{"not.a-jwt"}, session.id);
+  testing::LogCapture log;
+
+  const auto token = session.getToken();
+  ASSERT_TRUE(token);
+  EXPECT_NE(token->jwt, "not.a-jwt");
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+  int logged = 0;
+  for (const auto& line : log.lines()) logged += line.find("Failed to decode JWT") != std::string::npos;
+  EXPECT_EQ(logged, 1);
+
+  // Without an "exp" claim a cached token is not fresh either, and nothing is logged for it.
+  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
+  SessionTokensCache::shared().insert(TokenResource{part("{\"alg\":\"none\"}") + "." + part("{\"sid\":\"x\"}") + ".sig"},
+                                      session.id);
+  testing::LogCapture quiet;
+  EXPECT_TRUE(session.getToken());
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+  EXPECT_FALSE(quiet.contains("Failed to decode JWT"));
+}
+
+TEST(SessionTokens, FailuresReachTheCallerAndAreNotRemembered) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  harness.api().failNext("POST", tokensPath(session),
+                         fake_frontend_api::Answer::error(401, "signed_out", "You are signed out", "trace_9"));
+  try {
+    session.getToken();
+    FAIL() << "no error";
+  } catch (const VadarAPIError& error) {
+    EXPECT_EQ(error.code, "signed_out");
+    EXPECT_EQ(error.vadarTraceId, "trace_9");
+  }
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::raw(500, "boom"));
+  EXPECT_THROW(session.getToken(), httpkit::URLError);
+
+  EXPECT_TRUE(session.getToken());
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 3u);
+}
+
+TEST(SessionTokens, RefusedOnTheMainQueue) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  foundation::MainQueue::sync([&] {
+    try {
+      session.getToken();
+      ADD_FAILURE() << "getToken ran on the main queue";
+    } catch (const VadarClientError& error) {
+      EXPECT_NE(std::string(error.what()).find("main queue"), std::string::npos);
+    }
+  });
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 0u);
+}
+
+// ---- single flight ----
+
+// Counts the callers that joined a fetch in flight, and lets a test wait for a number of them.
+class JoinCounter {
+ public:
+  SessionTokenFetcher::JoinObserver observer() {
+    return [this](const std::string&) {
+      std::lock_guard lock(mutex_);
+      ++joined_;
+      changed_.notify_all();
+    };
+  }
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, [&] { return joined_ >= count; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t joined_ = 0;
+};
+
+TEST(TokenFetchConcurrency, AHundredCallersShareOneRequestAndOneToken) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  SessionTokensCache cache;
+  JoinCounter joins;
+  SessionTokenFetcher fetcher(cache, joins.observer());
+  harness.api().holdAnswers("POST", tokensPath(session));
+
+  constexpr int callers = 100;
+  std::vector<std::optional<TokenResource>> tokens(callers);
+  std::vector<std::string> errors(callers);
+  std::latch ready(callers);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < callers; ++i) {
+    threads.emplace_back([&, i] {
+      ready.count_down();
+      try {
+        tokens[i] = fetcher.getToken(session, Options(std::nullopt, 10.0, i % 2 == 0));
+      } catch (const std::exception& error) {
+        errors[i] = error.what();
+      }
+    });
+  }
+  const bool held = harness.api().waitForHeld(1, 20s);
+  const bool allJoined = joins.waitFor(callers - 1);
+  harness.api().releaseAnswers();
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(held);
+  ASSERT_TRUE(allJoined);
+
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+  ASSERT_TRUE(tokens[0]);
+  for (int i = 0; i < callers; ++i) {
+    EXPECT_EQ(errors[i], "");
+    EXPECT_EQ(tokens[i], tokens[0]);
+  }
+  EXPECT_EQ(cache.token(session.id), tokens[0]);
+}
+
+TEST(TokenFetchConcurrency, AFailureReachesEveryWaiterAndTheNextCallStartsAfresh) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  SessionTokensCache cache;
+  JoinCounter joins;
+  SessionTokenFetcher fetcher(cache, joins.observer());
+  harness.api().holdAnswers("POST", tokensPath(session));
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::error(422, "session_expired", "gone"));
+
+  auto ask = [&] {
+    try {
+      fetcher.getToken(session, Options(std::nullopt, 10.0, false));
+      return std::string("no error");
+    } catch (const VadarAPIError& error) {
+      return error.code;
+    }
+  };
+  auto first = std::async(std::launch::async, ask);
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  auto second = std::async(std::launch::async, ask);
+  const bool joined = joins.waitFor(1);
+  harness.api().releaseAnswers();
+  ASSERT_TRUE(joined);
+  ASSERT_EQ(first.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(first.get(), "session_expired");
+  EXPECT_EQ(second.get(), "session_expired");
+  EXPECT_EQ(cache.token(session.id), std::nullopt);
+
+  EXPECT_TRUE(fetcher.getToken(session, Options(std::nullopt, 10.0, false)));
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
+TEST(TokenFetchConcurrency, CallersOfOtherKeysDoNotWaitForEachOther) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  SessionTokensCache cache;
+  SessionTokenFetcher fetcher(cache);
+  harness.api().holdAnswers("POST", tokensPath(session));
+  auto held = std::async(std::launch::async, [&] { return fetcher.getToken(session, Options()); });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  // The template's fetch is answered while the default token's is still held.
+  const auto shaped = fetcher.getToken(session, Options("other", 10.0, false));
+  harness.api().releaseAnswers();
+  ASSERT_EQ(held.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(shaped);
+  EXPECT_TRUE(held.get());
+}
+
+TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  // Tokens that are never fresh for a ten-second buffer keep every caller and the poller fetching.
+  fake_frontend_api::setTokenExpiry(harness.api(), [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+               .count() +
+           5;
+  });
+  SessionTokenPoller poller([session] { return std::optional<Session>(session); }, 1ms);
+  poller.start();
+  std::vector<std::thread> threads;
+  std::atomic<int> tokens{0};
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&] {
+      for (int j = 0; j < 20; ++j) {
+        if (session.getToken(Options(std::nullopt, j % 3 == 0 ? 0.0 : 10.0, j % 5 == 0))) ++tokens;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  poller.stop();
+  EXPECT_EQ(tokens.load(), 160);
+  EXPECT_FALSE(poller.isRunning());
+}
+
+// ---- polling ----
+
+TEST(TokenPolling, FirstPassAtOnceThenRefreshesBeforeExpiry) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  // Each token has between 10.3 and 11.3 s of life: fresh for a ten-second buffer during about a second.
+  fake_frontend_api::setTokenExpiry(harness.api(), [] {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::seconds>(now + std::chrono::milliseconds(10'300) +
+                                                            std::chrono::milliseconds(999))
+        .count();
+  });
+  SessionTokenPoller poller([&harness] { return harness.vadar().session(); }, 100ms);
+  ASSERT_TRUE(poller.start());
+  EXPECT_FALSE(poller.start());  // one loop at a time
+  EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 3, 20s));
+  poller.stop();
+  const auto cached = SessionTokensCache::shared().token(session.id);
+  ASSERT_TRUE(cached);
+  EXPECT_EQ(claim(*cached, "exp") > claim(*cached, "iat"), true);
+}
+
+TEST(TokenPolling, StopEndsTheWaitAndStartBeginsAnotherLoop) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  SessionTokenPoller poller([&harness] { return harness.vadar().session(); }, std::chrono::hours(1));
+  ASSERT_TRUE(poller.start());
+  ASSERT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 1, 20s));
+  poller.stop();  // returns without waiting out the hour
+  EXPECT_FALSE(poller.isRunning());
+  poller.stop();
+
+  // Without a current session a pass asks for nothing.
+  SessionTokenPoller idle([] { return std::optional<Session>(); }, std::chrono::hours(1));
+  idle.start();
+  idle.stop();
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+}
+
+TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  harness.vadar().load();
+  EXPECT_TRUE(SessionTokenPoller::shared().isRunning());
+  // The first pass runs at once and finds the current session.
+  EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 1, 20s));
+  EXPECT_TRUE(SessionTokensCache::shared().token(session.id));
+  harness.vadar().load();
+  EXPECT_TRUE(SessionTokenPoller::shared().isRunning());
+  harness.vadar().shutdown();
+  EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
+
+  // Without a key nothing starts.
+  auto unconfigured = Vadar::make();
+  unconfigured->load();
+  EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
+}
+
+}  // namespace
+}  // namespace vadar

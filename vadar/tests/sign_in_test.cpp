@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <unordered_set>
+
+#include "vadar/sign_in.hpp"
+#include "vadar/transfer_flow_result.hpp"
+#include "vadar/user.hpp"
+
+namespace vadar {
+namespace {
+
+using FirstFactor = SignIn::PrepareFirstFactorStrategy;
+using SecondFactor = SignIn::PrepareSecondFactorStrategy;
+
+Factor factor(std::string strategy, std::optional<std::string> safeIdentifier = std::nullopt,
+              std::optional<std::string> emailAddressId = std::nullopt) {
+  return Factor{std::move(strategy), std::move(emailAddressId), std::nullopt, std::nullopt, std::move(safeIdentifier),
+                std::nullopt};
+}
+
+TEST(SignInRecord, SampleRoundTripsExactly) {
+  const SignIn sample = SignIn::sample();
+  const std::string wire = encodeJSON(sample);
+  EXPECT_EQ(decodeJSON<SignIn>(wire), sample);
+  EXPECT_EQ(encodeJSON(decodeJSON<SignIn>(wire)), wire);
+  const auto json = toJSON(sample);
+  EXPECT_EQ(json["supported_identifiers"], nlohmann::json({"email_address", "phone_number"}));
+  EXPECT_EQ(json["identifier"], User::mock().emailAddresses.front().emailAddress);
+  EXPECT_EQ(json["supported_first_factors"].size(), 6u);
+  EXPECT_EQ(json["supported_first_factors"][2], nlohmann::json({{"strategy", "oauth_google"}}));
+  EXPECT_EQ(json["first_factor_verification"],
+            nlohmann::json({{"status", "unverified"}, {"strategy", "email_code"}, {"expire_at", 2'212'875'090'000}}));
+  EXPECT_FALSE(json.contains("supported_second_factors"));
+}
+
+TEST(SignInRecord, IdAndStatusAreRequiredTheRestOptional) {
+  EXPECT_EQ(encodeJSON(decodeJSON<SignIn>(R"({"id":"si","status":"needs_first_factor","identifier":null})")),
+            R"({"id":"si","status":"needs_first_factor"})");
+  EXPECT_THROW(decodeJSON<SignIn>(R"({"status":"complete"})"), DecodingError);
+  EXPECT_THROW(decodeJSON<SignIn>(R"({"id":"si"})"), DecodingError);
+  EXPECT_THROW(decodeJSON<SignIn>(R"({"id":"si","status":"complete","supported_first_factors":[{}]})"),
+               DecodingError);
+  EXPECT_EQ(decodeJSON<SignIn>(R"({"id":"si","status":"needs_passkey_upgrade","supported_identifiers":["x","username"]})")
+                .supportedIdentifiers,
+            (std::vector<SignIn::Identifier>{SignIn::Identifier::unknown, SignIn::Identifier::username}));
+  EXPECT_EQ(decodeJSON<SignIn>(R"({"id":"si","status":"needs_passkey_upgrade"})").status, SignIn::Status::unknown);
+  EXPECT_FALSE(fromRaw<SignIn::Status>("Complete"));
+  EXPECT_EQ(fromRaw<SignIn::Status>("needs_client_trust"), SignIn::Status::needsClientTrust);
+}
+
+TEST(SignInRecord, VerificationWithAnErrorRoundTrips) {
+  const auto signIn = decodeJSON<SignIn>(
+      R"({"id":"si","status":"needs_first_factor","first_factor_verification":{"status":"transferable",
+          "strategy":"oauth_apple","attempts":2,"expire_at":1700000000000,
+          "error":{"code":"external_account_not_found","long_message":"Not found"},
+          "external_verification_redirect_url":"https://idp.example/auth","nonce":"{\"challenge\":\"abc\"}"},
+          "second_factor_verification":{"status":"weird"},
+          "user_data":{"first_name":"Ann","has_image":false}})");
+  ASSERT_TRUE(signIn.firstFactorVerification);
+  EXPECT_EQ(signIn.firstFactorVerification->status, Verification::Status::transferable);
+  EXPECT_EQ(signIn.firstFactorVerification->error->code, "external_account_not_found");
+  EXPECT_EQ(signIn.secondFactorVerification->status, Verification::Status::unknown);
+  EXPECT_EQ(signIn.userData->hasImage, false);
+  EXPECT_EQ(decodeJSON<SignIn>(encodeJSON(signIn)), signIn);
+}
+
+TEST(SignInRecord, EqualityAndHashFollowEveryField) {
+  const SignIn base = SignIn::sample();
+  SignIn reordered = base;
+  std::swap((*reordered.supportedIdentifiers)[0], (*reordered.supportedIdentifiers)[1]);
+  EXPECT_NE(base, reordered);
+  EXPECT_NE(base.hash(), reordered.hash());
+  SignIn created = base;
+  created.createdSessionId = "sess_1";
+  EXPECT_NE(base, created);
+  std::unordered_set<SignIn> set{base, reordered, created, SignIn::sample()};
+  EXPECT_EQ(set.size(), 3u);
+}
+
+TEST(SignInFactorLookup, MatchesStrategyAndSafeIdentifier) {
+  SignIn signIn;
+  signIn.supportedFirstFactors = std::vector<Factor>{factor("email_code", "other@example.com", "idn_other"),
+                                                     factor("email_code", std::nullopt, "idn_none"),
+                                                     factor("email_code", "ann@example.com", "idn_ann"),
+                                                     factor("oauth_google"), factor("reset_password_email_code")};
+  EXPECT_EQ(signIn.firstFactor(FirstFactor::emailCode())->emailAddressId, "idn_none");
+  signIn.identifier = "ann@example.com";
+  EXPECT_EQ(signIn.firstFactor(FirstFactor::emailCode("ignored"))->emailAddressId, "idn_ann");
+  EXPECT_FALSE(signIn.firstFactor(FirstFactor::oauth(OAuthProvider::google)));
+  signIn.identifier.reset();
+  EXPECT_TRUE(signIn.firstFactor(FirstFactor::oauth(OAuthProvider::google)));
+  EXPECT_FALSE(signIn.firstFactor(FirstFactor::oauth(OAuthProvider::custom("oauth_acme"))));
+  EXPECT_TRUE(signIn.firstFactor(FirstFactor::resetPasswordEmailCode()));
+  EXPECT_FALSE(signIn.firstFactor(FirstFactor::passkey()));
+  EXPECT_FALSE(SignIn().firstFactor(FirstFactor::emailCode()));
+
+  signIn.supportedSecondFactors = std::vector<Factor>{factor("phone_code"), factor("email_code", std::nullopt, "e")};
+  EXPECT_EQ(signIn.secondFactor(SecondFactor::emailCode())->emailAddressId, "e");
+  EXPECT_EQ(signIn.secondFactor(SecondFactor::phoneCode())->strategy, "phone_code");
+}
+
+TEST(SignInStrategies, Texts) {
+  EXPECT_EQ(FirstFactor::oauth(OAuthProvider::huggingFace).strategy(), "oauth_huggingface");
+  EXPECT_EQ(FirstFactor::enterpriseSSO().strategy(), "enterprise_sso");
+  EXPECT_EQ(FirstFactor::resetPasswordPhoneCode().strategy(), "reset_password_phone_code");
+  EXPECT_EQ(SignIn::AttemptFirstFactorStrategy{SignIn::AttemptFirstFactorStrategy::Passkey{"{}"}}.strategy(), "passkey");
+  const SignIn::AttemptSecondFactorStrategy totp{SignIn::AttemptSecondFactorStrategy::TOTP{"123456"}};
+  EXPECT_EQ(totp.strategy(), "totp");
+  EXPECT_EQ(totp.code(), "123456");
+  EXPECT_EQ(idTokenStrategy(IDTokenProvider::apple), "oauth_token_apple");
+  EXPECT_EQ(toJSON(SignIn::ResetPasswordParams{"pw", std::nullopt}).dump(), R"({"password":"pw"})");
+  EXPECT_EQ(toJSON(SignIn::ResetPasswordParams{"pw", false}).dump(),
+            R"({"password":"pw","sign_out_of_other_sessions":false})");
+}
+
+TEST(FactorRecord, OptionalMembers) {
+  const Factor minimal = decodeJSON<Factor>(R"({"strategy":"password","primary":null})");
+  EXPECT_EQ(minimal, factor("password"));
+  EXPECT_EQ(encodeJSON(minimal), R"({"strategy":"password"})");
+  Factor notPrimary = minimal;
+  notPrimary.primary = false;
+  EXPECT_NE(minimal, notPrimary);
+  EXPECT_NE(minimal.hash(), notPrimary.hash());
+  EXPECT_NE(factor("email_code", "a"), factor("email_code", "b"));
+  EXPECT_THROW(decodeJSON<Factor>(R"({"email_address_id":"x"})"), DecodingError);
+  EXPECT_THROW(decodeJSON<Factor>(R"({"strategy":"password","primary":"yes"})"), DecodingError);
+}
+
+TEST(TransferFlowResults, HoldOneOrTheOther) {
+  const TransferFlowResult signIn{SignIn::sample()};
+  const TransferFlowResult signUp{SignUp::sample()};
+  ASSERT_TRUE(signIn.signIn());
+  EXPECT_FALSE(signIn.signUp());
+  ASSERT_TRUE(signUp.signUp());
+  EXPECT_EQ(signUp.signUp()->id, "1");
+  EXPECT_NE(signIn, signUp);
+}
+
+}  // namespace
+}  // namespace vadar

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <unistd.h>
+
+#include "foundation/clock.hpp"
+#include "foundation/log.hpp"
+#include "vadar/telemetry_collector.hpp"
+
+namespace vadar {
+namespace {
+
+using namespace std::chrono_literals;
+
+class TemporaryDefaults {
+ public:
+  TemporaryDefaults()
+      : path_(std::filesystem::temp_directory_path() /
+              ("vadar-telemetry-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) + ".json")),
+        defaults(path_) {}
+  ~TemporaryDefaults() { std::filesystem::remove(path_); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path path_;
+
+ public:
+  foundation::UserDefaults defaults;
+};
+
+// Collects the batches a collector sends; waits for them with a deadline.
+class Recorder {
+ public:
+  TelemetryNetworkRequester requester(bool fail = false) {
+    return [this, fail](const std::string& endpoint, const std::string& body) {
+      {
+        std::lock_guard lock(mutex_);
+        endpoints_.push_back(endpoint);
+        bodies_.push_back(nlohmann::json::parse(body));
+      }
+      changed_.notify_all();
+      if (fail) throw std::runtime_error("offline");
+    };
+  }
+  bool waitFor(std::size_t count, std::chrono::milliseconds deadline = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, deadline, [&] { return bodies_.size() >= count; });
+  }
+  std::vector<nlohmann::json> bodies() {
+    std::lock_guard lock(mutex_);
+    return bodies_;
+  }
+  std::vector<std::string> endpoints() {
+    std::lock_guard lock(mutex_);
+    return endpoints_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> endpoints_;
+  std::vector<nlohmann::json> bodies_;
+};
+
+TelemetryEvent event(std::string name, int n = 0) { return {std::move(name), JSON::object({{"n", n}})}; }
+
+TEST(TelemetryThrottler, LetsAnEventThroughOnceADayAndPersists) {
+  TemporaryDefaults storage;
+  foundation::Date now = foundation::Date(std::chrono::seconds(1700000000));
+  foundation::Clock::setSource([&] { return now; });
+  TelemetryEventThrottler throttler(storage.defaults);
+  EXPECT_FALSE(throttler.isEventThrottled(event("a")));
+  EXPECT_TRUE(throttler.isEventThrottled(event("a")));
+  EXPECT_FALSE(throttler.isEventThrottled(event("a", 1)));
+  EXPECT_TRUE(storage.defaults.value("vadar_telemetry_throttler").has_value());
+
+  TelemetryEventThrottler another(storage.defaults);
+  now += 86399s;
+  EXPECT_TRUE(another.isEventThrottled(event("a")));
+  now += 1s;
+  EXPECT_FALSE(another.isEventThrottled(event("a")));
+  foundation::Clock::setSource({});
+}
+
+TEST(TelemetryCollectorBatches, FullBufferSendsOneBatchWithMetadata) {
+  TemporaryDefaults storage;
+  Recorder recorder;
+  TelemetryCollector::Config config;
+  config.endpoint = "https://telemetry.test/v1/event";
+  config.networkRequester = recorder.requester();
+  config.maxBufferSize = 2;
+  config.flushInterval = 1h;
+  TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  EXPECT_EQ(collector.metadata().sdk, "vadar-ios");
+  EXPECT_EQ(collector.metadata().sdkVersion, "0.71.4");
+  collector.record(event("first"));
+  collector.record(event("first"));  // throttled
+  collector.record(event("second"));
+  ASSERT_TRUE(recorder.waitFor(1));
+  const auto body = recorder.bodies().at(0);
+  ASSERT_EQ(body["events"].size(), 2u);
+  EXPECT_EQ(body["events"][0]["event"], "first");
+  EXPECT_EQ(body["events"][1]["payload"], nlohmann::json({{"n", 0}}));
+  EXPECT_EQ(body["events"][0]["sdk"], "vadar-ios");
+  EXPECT_EQ(body["events"][0]["sdk_version"], "0.71.4");
+  EXPECT_EQ(recorder.endpoints().at(0), "https://telemetry.test/v1/event");
+}
+
+TEST(TelemetryCollectorBatches, NoEndpointSendsNothing) {
+  TemporaryDefaults storage;
+  Recorder recorder;
+  TelemetryCollector::Config config;
+  config.networkRequester = recorder.requester();
+  config.flushInterval = 1h;
+  TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  collector.record(event("a"));
+  collector.flush();
+  EXPECT_EQ(collector.bufferedCount(), 0u);
+  EXPECT_TRUE(recorder.bodies().empty());
+}
+
+TEST(TelemetryCollectorBatches, DisabledTelemetryAndZeroSamplingRecordNothing) {
+  TemporaryDefaults storage;
+  TelemetryCollector::Config config;
+  config.flushInterval = 1h;
+  config.disableThrottling = true;
+  TelemetryCollector disabled(config, std::make_shared<FixedSettingsProvider>(VadarSettings(false, false)),
+                              storage.defaults);
+  disabled.record(event("a"));
+  EXPECT_EQ(disabled.bufferedCount(), 0u);
+
+  config.samplingRate = 0.0;
+  TelemetryCollector unsampled(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  unsampled.record(event("a"));
+  EXPECT_EQ(unsampled.bufferedCount(), 0u);
+}
+
+TEST(TelemetryCollectorBatches, FailedSendIsLoggedOnlyInDebugMode) {
+  TemporaryDefaults storage;
+  std::vector<std::string> lines;
+  std::mutex linesMutex;
+  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) {
+    std::lock_guard lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  Recorder recorder;
+  TelemetryCollector::Config config;
+  config.endpoint = "https://telemetry.test";
+  config.networkRequester = recorder.requester(/*fail=*/true);
+  config.flushInterval = 1h;
+  config.disableThrottling = true;
+  auto settings = std::make_shared<FixedSettingsProvider>();
+  TelemetryCollector collector(config, settings, storage.defaults);
+  collector.record(event("a"));
+  collector.flush();
+  {
+    std::lock_guard lock(linesMutex);
+    EXPECT_TRUE(lines.empty());
+  }
+  settings->setSettings(VadarSettings(true));
+  collector.record(event("a"));
+  collector.flush();
+  foundation::setLogSink(previous);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("offline"), std::string::npos);
+  EXPECT_EQ(recorder.bodies().size(), 2u);
+}
+
+TEST(TelemetryCollectorConcurrency, PeriodicFlushSendsAndStopsCleanly) {
+  TemporaryDefaults storage;
+  Recorder recorder;
+  TelemetryCollector::Config config;
+  config.endpoint = "https://telemetry.test";
+  config.networkRequester = recorder.requester();
+  config.flushInterval = 20ms;
+  config.disableThrottling = true;
+  auto collector = std::make_unique<TelemetryCollector>(config, std::make_shared<FixedSettingsProvider>(),
+                                                        storage.defaults);
+  collector->record(event("periodic"));
+  ASSERT_TRUE(recorder.waitFor(1));
+  EXPECT_EQ(recorder.bodies().at(0)["events"][0]["event"], "periodic");
+
+  std::vector<std::jthread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([&collector, t] {
+      for (int i = 0; i < 50; ++i) collector->record(event("load", t * 100 + i));
+    });
+  writers.clear();
+  collector->stop();
+  collector->stop();
+  const auto sent = recorder.bodies().size();
+  const auto buffered = collector->bufferedCount();
+  collector->record(event("after stop"));
+  EXPECT_EQ(collector->bufferedCount(), buffered);
+  collector.reset();
+  EXPECT_EQ(recorder.bodies().size(), sent);
+}
+
+}  // namespace
+}  // namespace vadar

@@ -1,0 +1,140 @@
+#pragma once
+// A `Vadar` wired to the fake frontend API on loopback through a proxy URL with a path segment, with a
+// keychain service of its own in the real Secret Service (run the tests under scripts/with-keyring).
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <fake_frontend_api/fake_frontend_api.hpp>
+#include <functional>
+#include <future>
+#include <memory>
+#include <thread>
+#include <foundation/log.hpp>
+#include <foundation/main_queue.hpp>
+
+#include "core/background_tasks.hpp"
+#include "vadar/container_keys.hpp"
+#include "vadar/vadar.hpp"
+
+namespace vadar::testing {
+
+using namespace std::chrono_literals;
+
+inline std::string uniqueKeychainService() {
+  static std::atomic<int> next{1};
+  return "tolvaran.vadar.core-test." + std::to_string(::getpid()) + "." + std::to_string(next++);
+}
+
+// Collects the log lines written while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = foundation::setLogSink([this](foundation::LogLevel, std::string_view line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+    });
+  }
+  ~LogCapture() { foundation::setLogSink(previous_); }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  bool contains(const std::string& text) const {
+    for (const auto& line : lines())
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  foundation::LogSink previous_;
+};
+
+class VadarHarness {
+ public:
+  static constexpr const char* host = "frontend.example.test";
+
+  explicit VadarHarness(bool configureNow = true)
+      : api_(makeOptions()), service_(uniqueKeychainService()) {
+    api_.start();
+    useKeychain();
+    vadar_ = Vadar::make();
+    vadarFactory().register_([vadar = vadar_] { return vadar; });
+    drainMainQueue();  // the restore task of the new object has run
+    if (configureNow) vadar_->configure(publishableKey(), settings());
+  }
+
+  ~VadarHarness() {
+    settle();
+    vadar_->shutdown();
+    const auto store = keychain();
+    for (const char* key : {"vadarDeviceToken", "cachedClient", "cachedEnvironment"}) {
+      try {
+        store.deleteItem(key);
+      } catch (...) {
+      }
+    }
+  }
+
+  static std::string publishableKey() { return fake_frontend_api::FakeFrontendAPI::publishableKeyFor(host); }
+  std::string proxyUrl() const { return api_.baseUrl() + "/__proxy"; }
+  Vadar::Settings settings(bool debugMode = false) const {
+    return Vadar::Settings(debugMode, true, KeychainConfig(service_), proxyUrl());
+  }
+  keychain::KeychainStore keychain() const { return makeKeychainStore(KeychainConfig(service_)); }
+  void useKeychain() const {
+    keychainFactory().register_([service = service_] { return makeKeychainStore(KeychainConfig(service)); });
+  }
+
+  // Makes a fresh object the shared one (what a new process would see), restore task posted.
+  std::shared_ptr<Vadar> freshVadar() {
+    vadar_ = Vadar::make();
+    vadarFactory().register_([vadar = vadar_] { return vadar; });
+    return vadar_;
+  }
+
+  // Lets the background refreshes finish and the writes queued by the response pipeline land; a wait that
+  // does not end within its deadline fails the test instead of hanging it.
+  static void settle() {
+    if (!withDeadline([] { core::BackgroundTasks::shared().drain(); }))
+      ADD_FAILURE() << "background tasks did not finish";
+    drainMainQueue();
+  }
+  static void drainMainQueue() {
+    if (!withDeadline([] { foundation::MainQueue::drain(); })) ADD_FAILURE() << "the main queue did not drain";
+  }
+  static bool withDeadline(std::function<void()> wait, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    // Detached, so that a wait that never ends cannot hold the test up once it has failed.
+    std::thread([wait = std::move(wait), done] {
+      wait();
+      done->set_value();
+    }).detach();
+    return finished.wait_for(limit) == std::future_status::ready;
+  }
+
+  fake_frontend_api::FakeFrontendAPI& api() { return api_; }
+  Vadar& vadar() { return *vadar_; }
+  const std::string& service() const { return service_; }
+
+ private:
+  static fake_frontend_api::Options makeOptions() {
+    fake_frontend_api::Options options;
+    options.mountPrefixes = {"/__proxy"};
+    return options;
+  }
+
+  fake_frontend_api::FakeFrontendAPI api_;
+  std::string service_;
+  std::shared_ptr<Vadar> vadar_;
+};
+
+}  // namespace vadar::testing

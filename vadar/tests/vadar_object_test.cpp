@@ -1,0 +1,307 @@
+// The Vadar object: configuration, load against the fake frontend API, the keychain caches and their
+// restore, the pending-session line, observation, samples and the main-queue rules.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include <foundation/base64.hpp>
+
+#include "vadar/vadar_api_error.hpp"
+#include "vadar/vadar_client_error.hpp"
+#include "vadar_harness.hpp"
+
+namespace vadar {
+namespace {
+
+using testing::LogCapture;
+using testing::VadarHarness;
+using namespace std::chrono_literals;
+
+Session sessionWith(std::string id, Session::SessionStatus status, std::vector<std::string> tasks = {}) {
+  Session session = Session::mockSession1();
+  session.id = std::move(id);
+  session.status = status;
+  session.tasks = std::vector<Session::Task>{};
+  for (auto& key : tasks) session.tasks->push_back({std::move(key)});
+  return session;
+}
+
+Client clientWith(std::vector<Session> sessions, std::optional<std::string> lastActive) {
+  Client client = Client::sample2();
+  client.sessions = std::move(sessions);
+  client.lastActiveSessionId = std::move(lastActive);
+  return client;
+}
+
+std::size_t countLines(const LogCapture& logs, const std::string& text) {
+  std::size_t count = 0;
+  for (const auto& line : logs.lines()) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+TEST(VadarObject, TheCurrentSessionIsTheActiveSessionLastActive) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  const auto active = sessionWith("s1", Session::SessionStatus::active);
+  const auto pending = sessionWith("s2", Session::SessionStatus::pending);
+  vadar.setClient(clientWith({active, pending}, "s2"));
+  EXPECT_FALSE(vadar.session());  // a pending session is never current
+  vadar.setClient(clientWith({active, pending}, std::nullopt));
+  EXPECT_FALSE(vadar.session());
+  vadar.setClient(clientWith({active, pending}, "s1"));
+  EXPECT_EQ(vadar.session()->id, "s1");
+  EXPECT_EQ(vadar.user(), active.user);
+}
+
+TEST(VadarObject, ConfigureDerivesTheAddressAndTheProxyDecidesWhereRequestsGo) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  EXPECT_EQ(vadar.frontendApiUrl(), "https://frontend.example.test");
+  const auto proxied = apiClientFactory().resolve();
+  EXPECT_EQ(proxied->configuration().baseURL, harness.api().baseUrl());
+
+  Vadar::Settings direct = harness.settings();
+  direct.proxyUrl.reset();
+  vadar.configure(VadarHarness::publishableKey(), direct);
+  EXPECT_EQ(apiClientFactory().resolve()->configuration().baseURL, "https://frontend.example.test");
+  EXPECT_FALSE(vadar.proxyConfiguration());
+
+  // Stored untrimmed; a trailing blank breaks the key's base64, so the address and client stay.
+  const auto client = apiClientFactory().resolve();
+  vadar.configure(VadarHarness::publishableKey() + " ", direct);
+  EXPECT_EQ(vadar.publishableKey(), VadarHarness::publishableKey() + " ");
+  EXPECT_EQ(vadar.frontendApiUrl(), "https://frontend.example.test");
+
+  // The same key again registers a new HTTP client.
+  vadar.configure(VadarHarness::publishableKey(), direct);
+  EXPECT_NE(apiClientFactory().resolve(), client);
+  EXPECT_TRUE(vadar.hasNonLiveKey());
+}
+
+TEST(VadarObject, AKeyThatNamesNoHostKeepsTheAddressAndSaysSo) {
+  VadarHarness harness;
+  LogCapture logs;
+  const std::string evil = "pk_live_" + foundation::base64UrlEncode(foundation::toBytes("evil.test/steal?$"));
+  harness.vadar().configure(evil, harness.settings());
+  EXPECT_EQ(harness.vadar().frontendApiUrl(), "https://frontend.example.test");
+  EXPECT_TRUE(logs.contains("does not name a valid frontend API host"));
+  EXPECT_FALSE(harness.vadar().hasNonLiveKey());
+}
+
+TEST(VadarObject, LoadWithoutAKeyLogsAndFetchesNothing) {
+  VadarHarness harness(/*configureNow=*/false);
+  LogCapture logs;
+  harness.vadar().configure(" \n", harness.settings());
+  harness.vadar().load();
+  EXPECT_TRUE(logs.contains(
+      " - Vadar loaded without a publishable key. Please call configure() with a valid publishable key first."));
+  EXPECT_TRUE(harness.api().requests().empty());
+  EXPECT_FALSE(harness.vadar().isLoaded());
+}
+
+TEST(VadarObject, LoadInstallsAndCachesBothAndAFreshObjectRestoresThemBeforeTheNetworkAnswers) {
+  VadarHarness harness;
+  harness.vadar().load();
+  VadarHarness::settle();
+  const auto client = harness.vadar().client();
+  const auto environment = harness.vadar().environment();
+  ASSERT_TRUE(client);
+  EXPECT_EQ(client->id, harness.api().clientJson()["id"].get<std::string>());
+  ASSERT_TRUE(environment.displayConfig);
+  EXPECT_EQ(environment.displayConfig->applicationName, "Tolvaran Attendant");
+  EXPECT_TRUE(harness.vadar().isLoaded());
+  EXPECT_EQ(decodeJSON<Client>(foundation::toString(harness.keychain().data("cachedClient"))), *client);
+  EXPECT_EQ(decodeJSON<VadarEnvironment>(foundation::toString(harness.keychain().data("cachedEnvironment"))),
+            environment);
+
+  // Next start: the network holds its answers, yet the cached values are there.
+  harness.api().holdAnswers("GET", "/v1/client");
+  harness.api().holdAnswers("GET", "/v1/environment");
+  auto fresh = harness.freshVadar();
+  VadarHarness::drainMainQueue();
+  EXPECT_EQ(fresh->client(), client);
+  EXPECT_EQ(fresh->environment(), environment);
+  fresh->configure(VadarHarness::publishableKey(), harness.settings());
+  auto loading = std::async(std::launch::async, [fresh] { fresh->load(); });
+  EXPECT_TRUE(harness.api().waitForHeld(2, 10s));
+  EXPECT_FALSE(fresh->isLoaded());
+  harness.api().releaseAnswers();
+  ASSERT_EQ(loading.wait_for(20s), std::future_status::ready);
+  loading.get();
+  EXPECT_TRUE(fresh->isLoaded());
+}
+
+TEST(VadarObject, AClientFailureCancelsTheEnvironmentFetch) {
+  VadarHarness harness;
+  harness.api().holdAnswers("GET", "/v1/environment");
+  harness.api().failNext("GET", "/v1/client", fake_frontend_api::Answer::error(500, "server_error", "Down"));
+  auto loading = std::async(std::launch::async, [&] { harness.vadar().load(); });
+  const bool returned = loading.wait_for(20s) == std::future_status::ready;
+  harness.api().releaseAnswers();
+  ASSERT_TRUE(returned) << "load waited for the held environment";
+  EXPECT_THROW(loading.get(), VadarAPIError);
+  EXPECT_FALSE(harness.vadar().isLoaded());
+  EXPECT_TRUE(harness.vadar().environment().isEmpty());
+}
+
+TEST(VadarObject, AnEnvironmentFailureFailsTheLoadAndIsLoadedIsAnnouncedOnce) {
+  VadarHarness harness;
+  int announced = 0;
+  auto subscription = harness.vadar().observe(Vadar::Member::isLoaded, [&] { ++announced; });
+  harness.api().failNext("GET", "/v1/environment", fake_frontend_api::Answer::error(503, "unavailable", "Later"));
+  EXPECT_THROW(harness.vadar().load(), VadarAPIError);
+  EXPECT_FALSE(harness.vadar().isLoaded());
+  harness.vadar().load();
+  harness.vadar().load();
+  VadarHarness::settle();
+  EXPECT_TRUE(harness.vadar().isLoaded());
+  EXPECT_EQ(announced, 1);
+}
+
+TEST(VadarObject, ClientWritesKeepTheCacheAndLogAPendingSessionOncePerChange) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  LogCapture logs;
+  const std::string line =
+      "Your session is currently pending. Complete the remaining session tasks to activate it. Remaining session "
+      "tasks: [choose-organization, mfa].";
+  const auto pending = clientWith({sessionWith("s1", Session::SessionStatus::pending, {"choose-organization", "mfa"})}, "s1");
+  vadar.setClient(pending);
+  EXPECT_EQ(countLines(logs, line), 1u);
+
+  harness.keychain().deleteItem("cachedClient");
+  vadar.setClient(pending);  // unchanged: cached again, nothing logged
+  EXPECT_TRUE(harness.keychain().hasItem("cachedClient"));
+  EXPECT_EQ(countLines(logs, "Your session is currently pending."), 1u);
+
+  vadar.setClient(clientWith({sessionWith("s1", Session::SessionStatus::pending, {"mfa"})}, "s1"));
+  EXPECT_EQ(countLines(logs, "Remaining session tasks: [mfa]."), 1u);
+
+  vadar.setClient(std::nullopt);
+  EXPECT_FALSE(harness.keychain().hasItem("cachedClient"));
+  EXPECT_EQ(countLines(logs, "Your session is currently pending."), 2u);
+}
+
+TEST(VadarObject, CachedValuesNeverReplaceWhatIsAlreadyThere) {
+  VadarHarness harness;
+  VadarService::live().saveClientToKeychain(Client::sample());
+  VadarService::live().saveEnvironmentToKeychain(VadarEnvironment::sample());
+  VadarEnvironment own;
+  own.authConfig = VadarEnvironment::AuthConfig{true};
+  std::shared_ptr<Vadar> fresh;
+  foundation::MainQueue::sync([&] {
+    // Written on the main queue before the restore task gets its turn.
+    fresh = Vadar::make();
+    fresh->setClient(Client::sample2());
+    fresh->setEnvironment(own);
+  });
+  VadarHarness::drainMainQueue();
+  EXPECT_EQ(fresh->client(), Client::sample2());
+  EXPECT_EQ(fresh->environment(), own);
+  fresh->shutdown();
+}
+
+TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
+  VadarHarness harness;
+  harness.keychain().setData(foundation::toBytes("{\"id\": 1}"), "cachedClient");
+  LogCapture logs;
+  auto fresh = harness.freshVadar();
+  VadarHarness::drainMainQueue();
+  EXPECT_FALSE(fresh->client());
+  EXPECT_TRUE(logs.contains("Failed to load cached client"));
+  EXPECT_FALSE(logs.contains("Failed to load cached environment"));  // a missing item is simply absent
+}
+
+TEST(VadarObject, SamplesHaveNoSideEffects) {
+  VadarHarness harness(/*configureNow=*/false);
+  const auto before = apiClientFactory().resolve();
+  auto sample = Vadar::sample();
+  EXPECT_EQ(sample->session()->id, "1");
+  EXPECT_EQ(sample->sessionsByUserId().at(User::mock().id).size(), 2u);
+  EXPECT_FALSE(Vadar::sample2()->session());
+  VadarHarness::drainMainQueue();
+  EXPECT_FALSE(harness.keychain().hasItem("cachedClient"));
+  EXPECT_FALSE(harness.keychain().hasItem("cachedEnvironment"));
+  EXPECT_EQ(apiClientFactory().resolve(), before);
+}
+
+TEST(VadarObject, ObserversAreToldOnTheMainQueueOnlyOfChanges) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  std::vector<bool> onMainQueue;
+  auto subscription = vadar.observe(Vadar::Member::client, [&] { onMainQueue.push_back(foundation::MainQueue::isCurrent()); });
+  int settingsWrites = 0;
+  auto settingsSubscription = vadar.observe(Vadar::Member::settings, [&] { ++settingsWrites; });
+  vadar.setClient(Client::sample2());
+  vadar.setClient(Client::sample2());
+  vadar.configure(VadarHarness::publishableKey(), harness.settings());
+  vadar.configure(VadarHarness::publishableKey(), harness.settings());
+  EXPECT_EQ(onMainQueue, (std::vector<bool>{true}));
+  EXPECT_EQ(settingsWrites, 2);  // settings announce every write
+  subscription.cancel();
+  vadar.setClient(std::nullopt);
+  EXPECT_EQ(onMainQueue.size(), 1u);
+  EXPECT_EQ(vadar.settingsProvider()->publishableKey(), VadarHarness::publishableKey());
+}
+
+TEST(VadarObject, BlockingCallsRefuseToRunOnTheMainQueue) {
+  VadarHarness harness;
+  int refused = 0;
+  foundation::MainQueue::sync([&] {
+    for (auto call : std::vector<std::function<void()>>{[&] { harness.vadar().load(); },
+                                                        [&] { harness.vadar().signOut(); },
+                                                        [&] { harness.vadar().setActive("s1"); },
+                                                        [&] { harness.vadar().shutdown(); },
+                                                        [] { Client::get(); }}) {
+      try {
+        call();
+      } catch (const VadarClientError& error) {
+        refused += std::string(error.what()).find("cannot run on the main queue") != std::string::npos;
+      }
+    }
+  });
+  EXPECT_EQ(refused, 5);
+  EXPECT_TRUE(harness.api().requests().empty());
+}
+
+TEST(VadarObjectConcurrency, ReadersSeeWholeValuesWithoutWaitingForTheMainQueue) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  const Client first = Client::sample();
+  const Client second = Client::sample2();
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        auto client = vadar.client();
+        if (client && *client != first && *client != second) ++torn;
+        auto session = vadar.session();
+        if (session && session->id != "1") ++torn;
+        (void)vadar.requestContext();
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) vadar.setClient(i % 2 ? first : second);
+
+  // With the main queue busy, reads still answer at once.
+  std::promise<void> release;
+  std::promise<void> blocked;
+  foundation::MainQueue::post([&] {
+    blocked.set_value();
+    release.get_future().wait();
+  });
+  blocked.get_future().wait();
+  auto read = std::async(std::launch::async, [&] { return vadar.client().has_value(); });
+  const bool answered = read.wait_for(10s) == std::future_status::ready;
+  release.set_value();
+  stop = true;
+  for (auto& reader : readers) reader.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(torn, 0);
+}
+
+}  // namespace
+}  // namespace vadar
