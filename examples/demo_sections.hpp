@@ -10,11 +10,13 @@ namespace demo {
 using Section = std::pair<std::string, std::function<void()>>;
 
 void httpAndKeychain();
+void avatar();
 void phoneNumbers();
 
 inline std::vector<Section> sections() {
   return {
       {"HTTP client and keychain", httpAndKeychain},
+      {"Avatar through the image cache", avatar},
       {"Phone numbers", phoneNumbers},
   };
 }
