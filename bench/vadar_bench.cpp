@@ -1,7 +1,8 @@
 // The authentication library against its baselines, measured in the same run:
 // - one "GET /v1/client" through the whole request pipeline (preprocessors, HTTP client, response processors,
 //   envelope decoding) beside a raw libcurl transfer of the same request to the same loopback server;
-// - decoding a client answer with 1, 10 and 50 sessions beside one plain JSON parse of the same bytes.
+// - decoding a client answer with 1, 10 and 50 sessions beside one plain JSON parse of the same bytes;
+// - a session-token cache hit (1 and 8 threads) beside a plain mutex-guarded map lookup of the same token.
 // Run it under scripts/with-keyring: the pipeline keeps the device token in the Secret Service.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -145,3 +146,78 @@ BENCHMARK(BM_PlainJsonParse)->Arg(1)->Arg(10)->Arg(50);
 }  // namespace
 
 BENCHMARK_MAIN();
+
+// ---- session tokens: a cache hit beside a plain mutex-guarded map lookup, same key, same token ----
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include <foundation/base64.hpp>
+
+#include "vadar/get_token_options.hpp"
+#include "vadar/session.hpp"
+#include "vadar/session_tokens_cache.hpp"
+#include "vadar/token_resource.hpp"
+namespace token_bench {
+
+std::string jwtPart(const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); }
+
+// A realistic token (about 400 bytes) that expires a day from now, cached for a session of its own.
+const vadar::Session& cachedSession() {
+  static const vadar::Session session = [] {
+    vadar::Session s;
+    s.id = "sess_2bG7bench0000000000000000";
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    const std::string claims = "{\"azp\":\"https://app.example.test\",\"exp\":" + std::to_string(now + 86400) +
+                               ",\"iat\":" + std::to_string(now) +
+                               ",\"iss\":\"https://frontend.example.test\",\"jti\":\"0123456789abcdef0123\",\"nbf\":" +
+                               std::to_string(now) + ",\"sid\":\"" + s.id +
+                               "\",\"sub\":\"user_2bG7bench000000000000000\"}";
+    const vadar::TokenResource token{jwtPart("{\"alg\":\"RS256\",\"kid\":\"ins_2bG7bench\",\"typ\":\"JWT\"}") + "." +
+                                     jwtPart(claims) + "." + jwtPart(std::string(256, 's'))};
+    vadar::SessionTokensCache::shared().insert(token, vadar::sessionTokenCacheKey(s.id, std::nullopt));
+    return s;
+  }();
+  return session;
+}
+
+void BM_SessionTokenCacheHit(benchmark::State& state) {
+  const vadar::Session& session = cachedSession();
+  const vadar::Session::GetTokenOptions options(std::nullopt, 10.0, false);
+  for (auto _ : state) {
+    auto token = session.getToken(options);
+    benchmark::DoNotOptimize(token);
+  }
+}
+BENCHMARK(BM_SessionTokenCacheHit)->Threads(1)->Threads(8)->UseRealTime();
+
+// The baseline: the same key and token behind one mutex, copied out.
+void BM_PlainMutexMapLookup(benchmark::State& state) {
+  static std::mutex mutex;
+  static const auto* map = [] {
+    const vadar::Session& session = cachedSession();
+    auto* m = new std::unordered_map<std::string, vadar::TokenResource>();
+    (*m)[session.id] = *vadar::SessionTokensCache::shared().token(session.id);
+    for (int i = 0; i < 100; ++i) (*m)["sess_other_" + std::to_string(i)] = vadar::TokenResource{"x"};
+    return m;
+  }();
+  const vadar::Session& session = cachedSession();
+  for (auto _ : state) {
+    std::optional<vadar::TokenResource> token;
+    {
+      const std::string key = vadar::sessionTokenCacheKey(session.id, std::nullopt);
+      std::lock_guard lock(mutex);
+      auto it = map->find(key);
+      if (it != map->end()) token = it->second;
+    }
+    benchmark::DoNotOptimize(token);
+  }
+}
+BENCHMARK(BM_PlainMutexMapLookup)->Threads(1)->Threads(8)->UseRealTime();
+
+}  // namespace token_bench

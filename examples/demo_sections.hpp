@@ -9,12 +9,14 @@ namespace demo {
 
 using Section = std::pair<std::string, std::function<void()>>;
 
+void signIn();
 void httpAndKeychain();
 void avatar();
 void phoneNumbers();
 
 inline std::vector<Section> sections() {
   return {
+      {"Sign in", signIn},
       {"HTTP client and keychain", httpAndKeychain},
       {"Avatar through the image cache", avatar},
       {"Phone numbers", phoneNumbers},

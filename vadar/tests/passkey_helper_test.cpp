@@ -60,6 +60,28 @@ TEST(PasskeyHelper, HandsTheCeremonyItsRequestAndGivesBackTheCredential) {
   EXPECT_TRUE(log.contains("A passkey was used to sign in: "));
 }
 
+TEST(PasskeyHelper, RegistrationGivesTheCeremonyTheUserAndLogsTheNewPasskey) {
+  VadarHarness harness;
+  harness.vadar().setFrontendApiUrl("https://www.frontend.example.test");
+  auto authenticator = std::make_shared<ScriptedPasskeyAuthenticator>(
+      [](const auto&) { return assertionFor("user_1"); },
+      [](const auto&) -> Credential {
+        return PasskeyAuthenticator::RegistrationCredential{foundation::toBytes("new-credential"),
+                                                            foundation::toBytes("attestation"),
+                                                            foundation::toBytes(R"({"type":"webauthn.create"})")};
+      });
+  LogCapture log;
+  const Credential credential =
+      PasskeyHelper(authenticator).createPasskey(foundation::toBytes("challenge"), "Ada", foundation::toBytes("user_1"));
+  EXPECT_TRUE(std::holds_alternative<PasskeyAuthenticator::RegistrationCredential>(credential));
+  const auto requests = authenticator->registrationRequests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].relyingPartyIdentifier, "frontend.example.test");
+  EXPECT_EQ(requests[0].name, "Ada");
+  EXPECT_EQ(requests[0].userId, foundation::toBytes("user_1"));
+  EXPECT_TRUE(log.contains("A new passkey was registered: "));
+}
+
 TEST(PasskeyHelper, FailuresReachTheCallerUnchanged) {
   VadarHarness harness;
   LogCapture log;

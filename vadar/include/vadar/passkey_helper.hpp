@@ -1,5 +1,6 @@
 #pragma once
-// PasskeyHelper: one passkey assertion ceremony, as one blocking call. It works out the relying party from
+// PasskeyHelper: one passkey ceremony (an assertion to sign in, or a registration of a new passkey), as one
+// blocking call. It works out the relying party from
 // the frontend API address, hands the ceremony to the PasskeyAuthenticator and gives back the credential
 // the user chose; it sends no request and adds no error of its own to the ceremony's.
 //
@@ -38,6 +39,9 @@ class PasskeyHelper {
   // Blocks until the ceremony ends; never on the main queue (VadarClientError).
   Authorization signIn(const foundation::Bytes& challenge, bool preferImmediatelyAvailableCredentials,
                        bool autofill = false);
+  // A registration: a new passkey for the signed-in user `userId`, shown as `name`. Blocks likewise.
+  Authorization createPasskey(const foundation::Bytes& challenge, const std::string& name,
+                              const foundation::Bytes& userId);
 
   // The delegate callbacks: they resume the operation in progress, once.
   void authorizationControllerDidComplete(Authorization authorization);

@@ -7,6 +7,7 @@
 // `what()` is the description (long message, else message), or the code when there is neither.
 #include <cstddef>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,10 @@ class VadarAPIError : public std::exception, public LocalizedError {
   std::size_t hash() const;
 
  private:
+  // The fields are public and may change, so the text is built on demand; threads that catch one shared
+  // exception object may call what() at once, hence the lock. The text is rebuilt only when it changed, so a
+  // pointer handed out stays valid while the fields stay as they are.
+  mutable std::mutex whatMutex_;
   mutable std::string whatText_;
 };
 

@@ -51,6 +51,24 @@ PasskeyHelper::Authorization PasskeyHelper::signIn(const foundation::Bytes& chal
       VadarClientError("The passkey request was replaced by a newer one."));
 }
 
+PasskeyHelper::Authorization PasskeyHelper::createPasskey(const foundation::Bytes& challenge, const std::string& name,
+                                                          const foundation::Bytes& userId) {
+  core::requireOffMainQueue("PasskeyHelper::createPasskey");
+  PasskeyAuthenticator::RegistrationRequest request;
+  request.relyingPartyIdentifier = relyingParty();
+  request.challenge = challenge;
+  request.name = name;
+  request.userId = userId;
+  auto authenticator = authenticator_ ? authenticator_ : passkeyAuthenticatorFactory().resolve();
+  return continuation_.run(
+      [authenticator, request] {
+        Authorization authorization = authenticator->createPasskey(request);
+        logAuthorization(authorization);
+        return authorization;
+      },
+      VadarClientError("The passkey request was replaced by a newer one."));
+}
+
 void PasskeyHelper::authorizationControllerDidComplete(Authorization authorization) {
   try {
     logAuthorization(authorization);

@@ -37,7 +37,9 @@ std::optional<std::string> VadarAPIError::errorDescription() const { return long
 
 const char* VadarAPIError::what() const noexcept {
   try {
-    whatText_ = errorDescription().value_or(code);
+    std::lock_guard lock(whatMutex_);
+    std::string text = errorDescription().value_or(code);
+    if (text != whatText_) whatText_ = std::move(text);
   } catch (...) {
     return "VadarAPIError";
   }
