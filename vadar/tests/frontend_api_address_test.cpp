@@ -16,16 +16,16 @@ std::string encodeHost(const std::string& text) {
 std::optional<std::string> urlOf(const std::string& key) { return deriveFrontendApiUrl(key).url; }
 
 TEST(FrontendApiAddress, DecodesTestAndLiveKeysAndSkipsTextBeforeThePrefix) {
-  const std::string encoded = encodeHost("clerk.example.test$");
-  EXPECT_EQ(urlOf("pk_test_" + encoded), "https://clerk.example.test");
-  EXPECT_EQ(urlOf("pk_live_" + encoded), "https://clerk.example.test");
-  EXPECT_EQ(urlOf("junk pk_live_" + encoded), "https://clerk.example.test");
+  const std::string encoded = encodeHost("frontend.example.test$");
+  EXPECT_EQ(urlOf("pk_test_" + encoded), "https://frontend.example.test");
+  EXPECT_EQ(urlOf("pk_live_" + encoded), "https://frontend.example.test");
+  EXPECT_EQ(urlOf("junk pk_live_" + encoded), "https://frontend.example.test");
   // With both prefixes the text after the first "pk_live_" is used.
-  EXPECT_EQ(urlOf("pk_test_" + encodeHost("other.test$") + "pk_live_" + encoded), "https://clerk.example.test");
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("other.test$") + "pk_live_" + encoded), "https://frontend.example.test");
 }
 
 TEST(FrontendApiAddress, KeysOfTheWrongFormGiveNoAddress) {
-  const std::string encoded = encodeHost("clerk.example.test$");
+  const std::string encoded = encodeHost("frontend.example.test$");
   EXPECT_FALSE(urlOf("pk_live_"));
   EXPECT_FALSE(urlOf("sk_test_" + encoded));
   EXPECT_FALSE(urlOf(""));
@@ -39,15 +39,15 @@ TEST(FrontendApiAddress, KeysOfTheWrongFormGiveNoAddress) {
 }
 
 TEST(FrontendApiAddress, AcceptsTheUrlSafeAndTheStandardAlphabetAlike) {
-  // "clerk.test" followed by U+00FF: its bytes encode with "/" in the standard alphabet, "_" in the URL-safe
+  // "front.test" followed by U+00FF: its bytes encode with "/" in the standard alphabet, "_" in the URL-safe
   // one, and the dropped last code point is that two-byte character.
-  EXPECT_EQ(urlOf("pk_test_Y2xlcmsudGVzdMO/"), "https://clerk.test");
-  EXPECT_EQ(urlOf("pk_test_Y2xlcmsudGVzdMO_"), "https://clerk.test");
+  EXPECT_EQ(urlOf("pk_test_ZnJvbnQudGVzdMO/"), "https://front.test");
+  EXPECT_EQ(urlOf("pk_test_ZnJvbnQudGVzdMO_"), "https://front.test");
 }
 
 TEST(FrontendApiAddress, DropsTheLastCodePointNotTheLastByte) {
-  EXPECT_EQ(urlOf("pk_test_" + encodeHost("clerk.test\xc3\xa9")), "https://clerk.test");
-  EXPECT_EQ(urlOf("pk_test_" + encodeHost("clerk.test\xf0\x9f\x98\x80")), "https://clerk.test");
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("front.test\xc3\xa9")), "https://front.test");
+  EXPECT_EQ(urlOf("pk_test_" + encodeHost("front.test\xf0\x9f\x98\x80")), "https://front.test");
   EXPECT_EQ(urlOf("pk_test_" + encodeHost("127.0.0.1:8443$")), "https://127.0.0.1:8443");
 }
 
@@ -59,7 +59,7 @@ TEST(FrontendApiAddress, RejectsHostsThatWouldRedirectCredentials) {
     EXPECT_FALSE(derived.url) << host;
     EXPECT_TRUE(derived.rejectedHost) << host;
   }
-  EXPECT_TRUE(isAcceptableHost("Clerk-1.example.TEST:65535"));
+  EXPECT_TRUE(isAcceptableHost("Front-1.example.TEST:65535"));
   EXPECT_FALSE(isAcceptableHost("ex\xc3\xa4mple.test"));
 }
 

@@ -34,7 +34,7 @@ class CancelledSheet : public std::runtime_error {
 
 TEST(PasskeyHelper, RelyingPartyIsTheHostWithoutALeadingWww) {
   EXPECT_EQ(PasskeyHelper::relyingParty("https://www.example.com"), "example.com");
-  EXPECT_EQ(PasskeyHelper::relyingParty("https://clerk.example.com:8443/path"), "clerk.example.com");
+  EXPECT_EQ(PasskeyHelper::relyingParty("https://auth.example.com:8443/path"), "auth.example.com");
   EXPECT_EQ(PasskeyHelper::relyingParty("https://a.www.b.example"), "a.www.b.example");
   EXPECT_EQ(PasskeyHelper::relyingParty("https://www.www.example"), "www.example");
   EXPECT_EQ(PasskeyHelper::relyingParty("https://wwwexample.com"), "wwwexample.com");

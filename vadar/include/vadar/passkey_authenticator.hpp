@@ -43,7 +43,7 @@ class PasskeyAuthenticator {
  public:
   // An assertion: prove possession of a passkey registered for `relyingPartyIdentifier`.
   struct AssertionRequest {
-    std::string relyingPartyIdentifier;  // a host name ("clerk.example.test"); may be empty
+    std::string relyingPartyIdentifier;  // a host name ("frontend.example.test"); may be empty
     foundation::Bytes challenge;
     bool autofill = false;  // offered through the keyboard's suggestions rather than a sheet
     bool preferImmediatelyAvailableCredentials = false;  // fail at once when no passkey is on the device

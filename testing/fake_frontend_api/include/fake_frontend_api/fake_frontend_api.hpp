@@ -11,7 +11,7 @@
 //
 //   fake_frontend_api::FakeFrontendAPI api({.mountPrefixes = {"/__proxy"}});
 //   api.start();
-//   std::string key = fake_frontend_api::FakeFrontendAPI::publishableKeyFor("clerk.example.test");
+//   std::string key = fake_frontend_api::FakeFrontendAPI::publishableKeyFor("frontend.example.test");
 //   ... point the library at api.baseUrl() + "/__proxy" ...
 //   api.failNext("GET", "/v1/environment", fake_frontend_api::Answer::error(500, "internal", "boom"));
 //   auto last = api.lastRequest("GET", "/v1/client");
