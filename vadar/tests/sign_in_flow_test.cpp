@@ -402,6 +402,38 @@ TEST(SignInRoads, AnAppleIdTokenOfANewAccountBecomesASignUp) {
   EXPECT_EQ(harness.api().requestCount("POST", "/v1/client/sign_ups"), 1u);
 }
 
+TEST(SignUpRoads, AnIdTokenSignUpOfAnExistingAccountIsTransferredBackToASignIn) {
+  SessionsHarness harness;
+  std::string verificationStatus = "verified";
+  signUpServiceFactory().register_([&verificationStatus] {
+    SignUpService service;
+    service.create = [&verificationStatus](const SignUp::CreateStrategy& strategy, const std::optional<bool>&,
+                                           const std::optional<std::string>&) {
+      const auto* idToken = std::get_if<SignUp::CreateStrategy::IdToken>(&strategy.value);
+      EXPECT_TRUE(idToken && idToken->token == "apple.id.token" && idToken->firstName == "Ada" && !idToken->lastName);
+      SignUp signUp = SignUp::sample();
+      signUp.otherMembers["verifications"] =
+          JSON::object({{"external_account", JSON::object({{"status", JSON(verificationStatus)}})}});
+      return signUp;
+    };
+    return service;
+  });
+  std::vector<bool> transfers;
+  signInServiceFactory().register_([&transfers] {
+    SignInService service = SignInService::live();
+    service.create = [&transfers](const SignIn::CreateStrategy& strategy, const std::optional<std::string>&) {
+      transfers.push_back(std::holds_alternative<SignIn::CreateStrategy::Transfer>(strategy.value));
+      return SignIn::sample();
+    };
+    return service;
+  });
+  EXPECT_TRUE(SignUp::authenticateWithIdToken(IDTokenProvider::apple, "apple.id.token", "Ada").signUp());
+  EXPECT_TRUE(transfers.empty());
+  verificationStatus = "transferable";
+  EXPECT_TRUE(SignUp::authenticateWithIdToken(IDTokenProvider::apple, "apple.id.token", "Ada").signIn());
+  EXPECT_EQ(transfers, std::vector<bool>{true});
+}
+
 // ---- passkeys ----
 
 foundation::Bytes bytes(const std::string& text) { return foundation::toBytes(text); }

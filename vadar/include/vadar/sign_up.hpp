@@ -9,9 +9,12 @@
 #include <utility>
 
 #include "vadar/coding.hpp"
+#include "vadar/id_token_provider.hpp"
 #include "vadar/json.hpp"
 
 namespace vadar {
+
+struct TransferFlowResult;
 
 struct SignUp {
   enum class Status { abandoned, missingRequirements, complete, unknown };
@@ -28,6 +31,14 @@ struct SignUp {
   std::optional<std::string> createdSessionId;
   std::optional<std::string> createdUserId;
   std::map<std::string, JSON> otherMembers;  // every member not named above, as sent
+
+  // Signs up with an ID token the app obtained natively (the strategy "oauth_token_apple" for Apple). When the
+  // answer's external-account verification is "transferable" (the account already exists on the instance),
+  // the sign-up is transferred back to a sign-in, which is the result; otherwise the sign-up is. Blocking;
+  // never on the main queue.
+  static TransferFlowResult authenticateWithIdToken(IDTokenProvider provider, const std::string& idToken,
+                                                    std::optional<std::string> firstName = std::nullopt,
+                                                    std::optional<std::string> lastName = std::nullopt);
 
   // The sample sign-up: id "1", status missing requirements, nothing else.
   static SignUp sample();
