@@ -54,6 +54,12 @@ class PasskeyHelper {
   static std::string relyingParty();
 
  private:
+  // Runs one ceremony for the caller: the relying party filled in, the authenticator resolved, the outcome
+  // logged, the caller resumed once.
+  template <class Request>
+  Authorization ceremony(const char* operation, Request request,
+                         Authorization (PasskeyAuthenticator::*perform)(const Request&));
+
   std::shared_ptr<PasskeyAuthenticator> authenticator_;
   AuthorizationContinuation<Authorization> continuation_;
 };

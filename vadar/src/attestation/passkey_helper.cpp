@@ -33,40 +33,38 @@ void logAuthorization(const PasskeyHelper::Authorization& authorization) {
 PasskeyHelper::PasskeyHelper(std::shared_ptr<PasskeyAuthenticator> authenticator)
     : authenticator_(std::move(authenticator)) {}
 
-PasskeyHelper::Authorization PasskeyHelper::signIn(const foundation::Bytes& challenge,
-                                                   bool preferImmediatelyAvailableCredentials, bool autofill) {
-  core::requireOffMainQueue("PasskeyHelper::signIn");
-  PasskeyAuthenticator::AssertionRequest request;
+template <class Request>
+PasskeyHelper::Authorization PasskeyHelper::ceremony(
+    const char* operation, Request request,
+    Authorization (PasskeyAuthenticator::*perform)(const Request&)) {
+  core::requireOffMainQueue(operation);
   request.relyingPartyIdentifier = relyingParty();
-  request.challenge = challenge;
-  request.autofill = autofill;
-  request.preferImmediatelyAvailableCredentials = preferImmediatelyAvailableCredentials;
   auto authenticator = authenticator_ ? authenticator_ : passkeyAuthenticatorFactory().resolve();
   return continuation_.run(
-      [authenticator, request] {
-        Authorization authorization = authenticator->signIn(request);
+      [authenticator, request, perform] {
+        Authorization authorization = ((*authenticator).*perform)(request);
         logAuthorization(authorization);
         return authorization;
       },
       VadarClientError("The passkey request was replaced by a newer one."));
 }
 
+PasskeyHelper::Authorization PasskeyHelper::signIn(const foundation::Bytes& challenge,
+                                                   bool preferImmediatelyAvailableCredentials, bool autofill) {
+  PasskeyAuthenticator::AssertionRequest request;
+  request.challenge = challenge;
+  request.autofill = autofill;
+  request.preferImmediatelyAvailableCredentials = preferImmediatelyAvailableCredentials;
+  return ceremony("PasskeyHelper::signIn", std::move(request), &PasskeyAuthenticator::signIn);
+}
+
 PasskeyHelper::Authorization PasskeyHelper::createPasskey(const foundation::Bytes& challenge, const std::string& name,
                                                           const foundation::Bytes& userId) {
-  core::requireOffMainQueue("PasskeyHelper::createPasskey");
   PasskeyAuthenticator::RegistrationRequest request;
-  request.relyingPartyIdentifier = relyingParty();
   request.challenge = challenge;
   request.name = name;
   request.userId = userId;
-  auto authenticator = authenticator_ ? authenticator_ : passkeyAuthenticatorFactory().resolve();
-  return continuation_.run(
-      [authenticator, request] {
-        Authorization authorization = authenticator->createPasskey(request);
-        logAuthorization(authorization);
-        return authorization;
-      },
-      VadarClientError("The passkey request was replaced by a newer one."));
+  return ceremony("PasskeyHelper::createPasskey", std::move(request), &PasskeyAuthenticator::createPasskey);
 }
 
 void PasskeyHelper::authorizationControllerDidComplete(Authorization authorization) {

@@ -3,6 +3,7 @@
 #include <httpkit/url_error.hpp>
 
 #include "core/background_tasks.hpp"
+#include "core/error_copies.hpp"
 #include "vadar/app_attest_helper.hpp"
 #include "vadar/coding.hpp"
 #include "vadar/vadar_api_error.hpp"
@@ -27,29 +28,6 @@ void SingleFlightAssertionManager::run() {
     pass_();
   }
 }
-
-namespace {
-
-// A thrower of copies of `error` for the library's error types; other errors are rethrown as they are.
-std::function<void()> copiesOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const VadarAPIError& e) {
-    return [e] { throw e; };
-  } catch (const VadarClientError& e) {
-    return [e] { throw e; };
-  } catch (const AttestationError& e) {
-    return [e] { throw e; };
-  } catch (const DecodingError& e) {
-    return [e] { throw e; };
-  } catch (const httpkit::URLError& e) {
-    return [e] { throw e; };
-  } catch (...) {
-    return [error] { std::rethrow_exception(error); };
-  }
-}
-
-}  // namespace
 
 void SingleFlightAssertionManager::performAssertion() {
   std::shared_future<Outcome> result;
@@ -80,7 +58,7 @@ void SingleFlightAssertionManager::performAssertion() {
       core::StopTokenScope shared{std::stop_token()};
       run();
     } catch (...) {
-      outcome = copiesOf(std::current_exception());
+      outcome = core::copyingThrower(std::current_exception());
     }
     {
       std::lock_guard lock(mutex_);

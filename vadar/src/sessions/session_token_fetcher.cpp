@@ -8,6 +8,7 @@
 #include <httpkit/url_error.hpp>
 
 #include "core/background_tasks.hpp"
+#include "core/error_copies.hpp"
 #include "core/live_services.hpp"
 #include "sessions/request_path.hpp"
 #include "vadar/vadar_api_error.hpp"
@@ -23,32 +24,6 @@ std::string sessionTokenCacheKey(std::string_view sessionId, const std::optional
   }
   return key;
 }
-
-namespace {
-
-// Throws a copy of the error in `error` at every call, so that waiters on several threads each catch an object
-// of their own (the error types keep lazily built texts). Other types are rethrown as they are.
-std::function<void()> copyingThrower(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const VadarAPIError& e) {
-    return [e] { throw e; };
-  } catch (const VadarClientError& e) {
-    return [e] { throw e; };
-  } catch (const httpkit::URLError& e) {
-    return [e] { throw e; };
-  } catch (const DecodingError& e) {
-    return [e] { throw e; };
-  } catch (const httpkit::DecodingError& e) {
-    return [e] { throw e; };
-  } catch (const httpkit::EncodingError& e) {
-    return [e] { throw e; };
-  } catch (...) {
-    return [error] { std::rethrow_exception(error); };
-  }
-}
-
-}  // namespace
 
 std::optional<TokenResource> SessionTokenFetcher::take(const Result& result) {
   if (result.throwError) result.throwError();
@@ -114,7 +89,7 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
     inFlight_.fetch_sub(1, std::memory_order_release);
   }
   if (error) {
-    promise.set_value(Result{std::nullopt, copyingThrower(error)});
+    promise.set_value(Result{std::nullopt, core::copyingThrower(error)});
     std::rethrow_exception(error);  // the first caller keeps the original
   }
   promise.set_value(Result{value, nullptr});
