@@ -6,7 +6,6 @@
 
 #include <foundation/app_info.hpp>
 #include <foundation/base64.hpp>
-#include <httpkit/url_error.hpp>
 
 #include "vadar/app_attest_helper.hpp"
 #include "vadar/attestation_provider.hpp"
@@ -62,7 +61,6 @@ class Attestation {
     assertionManagerFactory().register_([] { return std::make_shared<SingleFlightAssertionManager>(); });
   }
 
-  // Attests the device ahead of the test and forgets those requests.
   std::string attestNow() {
     const std::string keyId = AppAttestHelper::performDeviceAttestation();
     VadarHarness::settle();  // the client the registration's answer carries is installed and cached
@@ -70,7 +68,6 @@ class Attestation {
     return keyId;
   }
 
-  // "POST <path>" and "GET <path>" of every request the fake received, in order.
   std::vector<std::string> wire() {
     std::vector<std::string> lines;
     for (const auto& request : harness.api().requests()) lines.push_back(request.method + " " + request.path);
@@ -160,12 +157,7 @@ TEST(DeviceAssertion, AnUntrustedKeyIsAttestedAgainOnceAndASecondRefusalFailsThe
   api.clearRequests();
   api.failNext("GET", "/v1/client", requiresAssertion);
   api.failNext("POST", assertion, requiresAttestation, 2);
-  try {
-    Client::get();
-    FAIL() << "the run should fail";
-  } catch (const VadarAPIError& error) {
-    EXPECT_EQ(error.code, "requires_device_attestation");
-  }
+  EXPECT_EQ(apiErrorCode([&] { Client::get(); }), "requires_device_attestation");
   EXPECT_EQ(api.requestCount("POST", assertion), 2u);
   EXPECT_EQ(api.requestCount("POST", registration), 1u);
   EXPECT_EQ(api.requestCount("GET", "/v1/client"), 1u);
@@ -202,12 +194,7 @@ TEST(DeviceAssertion, RefusalsOfTheHelperItself) {
 
   // No client cached: the run stops after its one challenge.
   attestation.harness.keychain().deleteItem("cachedClient");
-  try {
-    AppAttestHelper::performAssertion();
-    FAIL() << "no client id";
-  } catch (const VadarClientError& error) {
-    EXPECT_STREQ(error.what(), "Client ID is unavailble.");
-  }
+  EXPECT_EQ(errorText<VadarClientError>([&] { AppAttestHelper::performAssertion(); }), "Client ID is unavailble.");
   EXPECT_EQ(attestation.wire(), (std::vector<std::string>{post(challenges)}));
 
   api.failNext("POST", challenges, Answer::json(200, {{"nonce", "abc"}}));
@@ -217,8 +204,6 @@ TEST(DeviceAssertion, RefusalsOfTheHelperItself) {
   } catch (const AttestationError& error) {
     EXPECT_EQ(error.code(), AttestationError::Code::unableToGetChallengeFromServer);
   }
-  api.failNext("POST", challenges, Answer::json(200, {{"challenge", "abc"}, {"ttl", 60}}));
-  EXPECT_THROW(AppAttestHelper::getChallenge(), DecodingError);
   api.failNext("POST", challenges, Answer::raw(200, "not json"));
   EXPECT_THROW(AppAttestHelper::getChallenge(), DecodingError);
 }
@@ -232,36 +217,8 @@ TEST(DeviceAssertion, TheAttestationRequestsAreNeverRetriedForAnAssertion) {
   api.failNext("POST", challenges, requiresAssertion);
   auto result = std::async(std::launch::async, [] { return Client::get(); });
   ASSERT_EQ(result.wait_for(20s), std::future_status::ready) << "the assertion run waited for itself";
-  try {
-    result.get();
-    FAIL() << "the request should fail";
-  } catch (const VadarAPIError& error) {
-    EXPECT_EQ(error.code, "requires_assertion");
-  }
+  EXPECT_EQ(apiErrorCode([&] { result.get(); }), "requires_assertion");
   EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges)}));
-}
-
-TEST(DeviceAssertion, ATamperedClientDataIsRefusedByTheServer) {
-  // The fake checks the signature against the bytes it receives: a signature over other bytes fails.
-  Attestation attestation;
-  const std::string keyId = attestation.attestNow();
-  auto provider = attestationProviderFactory().resolve();
-  const std::string challenge = AppAttestHelper::getChallenge();
-  const auto clientId = AppAttestHelper::cachedClientId();
-  ASSERT_TRUE(clientId);
-  const std::string clientData = nlohmann::json{{"client_id", *clientId}, {"challenge", challenge}}.dump();
-  const auto signature = provider->generateAssertion(keyId, foundation::sha256(clientData + " "));
-  httpkit::AnyRequest request(assertion, httpkit::HTTPMethod::post, {},
-                              nlohmann::json{{"client_data", clientData},
-                                             {"assertion", foundation::base64Encode(signature)},
-                                             {"challenge", challenge},
-                                             {"platform", "ios"}});
-  try {
-    apiClientFactory().resolve()->data(request);
-    FAIL() << "the fake accepted a signature over other bytes";
-  } catch (const VadarAPIError& error) {
-    EXPECT_EQ(error.code, "device_attestation_invalid");
-  }
 }
 
 TEST(SoftwareAttestationProvider, KeysLiveInTheKeychainAndOnlyTheNamedKeySigns) {
@@ -274,25 +231,15 @@ TEST(SoftwareAttestationProvider, KeysLiveInTheKeychainAndOnlyTheNamedKeySigns) 
     keyId = provider.generateKey();
     otherKeyId = provider.generateKey();
   }
-  EXPECT_NE(keyId, otherKeyId);
-  EXPECT_EQ(foundation::base64Decode(keyId)->size(), 32u);  // base64 of a SHA-256
-
   // A new provider over the same items signs with the stored key.
   SoftwareAttestationProvider provider(store);
-  const auto attestation = nlohmann::json::parse(foundation::toString(provider.attestKey(keyId, hash)));
-  EXPECT_EQ(attestation["key_id"], keyId);
-  EXPECT_EQ(attestation["format"], "software-p256");
-  EXPECT_TRUE(foundation::base64Decode(attestation["public_key"].get<std::string>()));
+  EXPECT_EQ(nlohmann::json::parse(foundation::toString(provider.attestKey(keyId, hash)))["key_id"], keyId);
   EXPECT_EQ(nlohmann::json::parse(foundation::toString(provider.generateAssertion(keyId, hash)))["key_id"], keyId);
-
   EXPECT_THROW(provider.generateAssertion("no-such-key", hash), SoftwareAttestationError);
   // An item that holds another key than its name says is refused rather than used.
   store.setString(store.string(SoftwareAttestationProvider::itemKey(otherKeyId)),
                   SoftwareAttestationProvider::itemKey(keyId));
   EXPECT_THROW(provider.generateAssertion(keyId, hash), SoftwareAttestationError);
-  store.setString("not a key", SoftwareAttestationProvider::itemKey(keyId));
-  EXPECT_THROW(provider.attestKey(keyId, hash), SoftwareAttestationError);
-
   for (const auto& id : {keyId, otherKeyId}) store.deleteItem(SoftwareAttestationProvider::itemKey(id));
 }
 
@@ -332,14 +279,8 @@ TEST(DeviceAssertionConcurrency, EveryWaiterOfAFailedRunReceivesItsError) {
 
   std::vector<std::future<std::string>> waiters;
   for (int i = 0; i < 4; ++i) {
-    waiters.push_back(std::async(std::launch::async, [&manager] {
-      try {
-        manager.performAssertion();
-        return std::string("succeeded");
-      } catch (const VadarAPIError& error) {
-        return error.code;
-      }
-    }));
+    waiters.push_back(
+        std::async(std::launch::async, [&manager] { return apiErrorCode([&manager] { manager.performAssertion(); }); }));
   }
   ASSERT_TRUE(manager.waitForWaiters(4, 20s));
   gate.set_value();

@@ -18,31 +18,17 @@ TEST(ClientRecord, SampleRoundTripsExactly) {
   EXPECT_EQ(encodeJSON(decodeJSON<Client>(wire)), wire);
   EXPECT_EQ(toJSON(sample)["updated_at"], 2'212'875'090'000);  // 2040-02-14 23:31:30 UTC
   EXPECT_EQ(toJSON(sample)["sign_in"]["status"], "needs_identifier");
-  EXPECT_EQ(sample.activeSessions().size(), 2u);
-  EXPECT_EQ(sample.lastActiveSessionId, "1");
-  EXPECT_TRUE(Client::sample2().activeSessions().empty());
-  EXPECT_FALSE(Client::sample2().lastActiveSessionId);
 }
 
-TEST(ClientRecord, MinimalClientWritesOnlyRequiredKeys) {
+TEST(ClientRecord, NullsAreAbsentAndRequiredMembersAreEnforced) {
   const auto client = decodeJSON<Client>(
       R"({"id":"c","sign_in":null,"sign_up":null,"last_active_session_id":null,"sessions":[],"updated_at":0,"x":1})");
-  EXPECT_FALSE(client.signIn);
-  EXPECT_FALSE(client.signUp);
-  EXPECT_FALSE(client.lastActiveSessionId);
   EXPECT_EQ(encodeJSON(client), R"({"id":"c","sessions":[],"updated_at":0})");
-}
-
-TEST(ClientRecord, RequiredMembersAndTypesAreEnforced) {
-  for (const char* text : {R"({"id":"c","updated_at":0})", R"({"id":"c","sessions":[]})",
-                           R"({"id":null,"sessions":[],"updated_at":0})",
+  for (const char* text : {R"({"id":"c","updated_at":0})", R"({"id":null,"sessions":[],"updated_at":0})",
                            R"({"id":"c","sessions":[],"updated_at":"0"})",
-                           R"({"id":"c","sessions":{},"updated_at":0})",
                            R"({"id":"c","sessions":[{"id":"s"}],"updated_at":0})",
-                           R"({"id":"c","sessions":[],"updated_at":0,"sign_in":{"id":"x"}})"}) {
-    SCOPED_TRACE(text);
-    EXPECT_THROW(decodeJSON<Client>(text), DecodingError);
-  }
+                           R"({"id":"c","sessions":[],"updated_at":0,"sign_in":{"id":"x"}})"})
+    EXPECT_THROW(decodeJSON<Client>(text), DecodingError) << text;
 }
 
 TEST(ClientRecord, ActiveSessionsKeepServerOrder) {
@@ -56,35 +42,15 @@ TEST(ClientRecord, ActiveSessionsKeepServerOrder) {
   EXPECT_EQ(client.sessions[3].status, Session::SessionStatus::unknown);
 }
 
-TEST(ClientRecord, EqualityCoversEveryField) {
-  const Client base = Client::sample();
-  Client later = base;
-  later.updatedAt += std::chrono::milliseconds(1);
-  EXPECT_NE(base, later);
-  Client reordered = base;
-  std::swap(reordered.sessions[0], reordered.sessions[1]);
-  EXPECT_NE(base, reordered);
-  Client noSignIn = base;
-  noSignIn.signIn.reset();
-  EXPECT_NE(base, noSignIn);
-}
-
 TEST(ClientResponses, EnvelopeRules) {
   using Fetched = ClientResponse<std::optional<Client>>;
   EXPECT_FALSE(decodeJSON<Fetched>(R"({"response": null, "client": null})").response);
   EXPECT_THROW(decodeJSON<Fetched>(R"({"client": {"id":"c","sessions":[],"updated_at":0}})"), DecodingError);
-  const auto fetched = decodeJSON<Fetched>(R"({"response": {"id":"c","sessions":[],"updated_at":0}})");
-  ASSERT_TRUE(fetched.response);
-  EXPECT_EQ(fetched.response->id, "c");
-  EXPECT_FALSE(fetched.client);
+  EXPECT_EQ(decodeJSON<Fetched>(R"({"response": {"id":"c","sessions":[],"updated_at":0}})").response->id, "c");
 
   EXPECT_THROW(decodeJSON<ClientResponse<SignIn>>(R"({"response": null})"), DecodingError);
-  const auto signIn = decodeJSON<ClientResponse<SignIn>>(R"({"response": {"id":"si","status":"complete"}})");
-  EXPECT_EQ(signIn.response.status, SignIn::Status::complete);
-  EXPECT_FALSE(signIn.client);
   EXPECT_THROW(decodeJSON<ClientResponse<SignIn>>(R"({"response": {"id":"si","status":"complete"}, "client": {}})"),
                DecodingError);
-
   ClientResponse<SignIn> envelope{SignIn::sample(), Client::sample2()};
   const auto again = decodeJSON<ClientResponse<SignIn>>(encodeJSON(envelope));
   EXPECT_EQ(again.response, envelope.response);

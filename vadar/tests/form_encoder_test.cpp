@@ -13,12 +13,10 @@ TEST(URLEncodedForm, SortsKeysAndEscapesValues) {
   EXPECT_EQ(form(R"({"q": "/path?x=1&y=#z[]@!$'()*+,;"})"),
             "q=/path?x%3D1%26y%3D%23z%5B%5D%40%21%24%27%28%29%2A%2B%2C%3B");
   EXPECT_EQ(form(R"({"unreserved": "-._~AZaz09", "utf8": "é"})"), "unreserved=-._~AZaz09&utf8=%C3%A9");
-}
-
-TEST(URLEncodedForm, ScalarsNullsAndBooleans) {
   EXPECT_EQ(form(R"({"yes": true, "no": false, "gone": null, "n": 1, "f": 2.5, "big": 12345678901234})"),
             "big=12345678901234&f=2.5&n=1&no=0&yes=1");
-  EXPECT_EQ(form("{}"), "");
+  EXPECT_EQ(form(R"({"firstName": "A", "already_snake": "B"})"), "already_snake=B&first_name=A");
+  EXPECT_EQ(URLEncodedFormEncoder::convertToSnakeCase("myURLProperty"), "my_url_property");
 }
 
 TEST(URLEncodedForm, NestedKeysAreBracketedThenEscaped) {
@@ -27,21 +25,12 @@ TEST(URLEncodedForm, NestedKeysAreBracketedThenEscaped) {
   EXPECT_EQ(form(R"({"list": [{"k": "v"}, null, []], "empty": {}})"), "list%5B%5D%5Bk%5D=v");
 }
 
-TEST(URLEncodedForm, CamelCaseKeysBecomeSnakeCase) {
-  EXPECT_EQ(form(R"({"firstName": "A", "already_snake": "B"})"), "already_snake=B&first_name=A");
-  EXPECT_EQ(URLEncodedFormEncoder::convertToSnakeCase("myURLProperty"), "my_url_property");
-  EXPECT_EQ(URLEncodedFormEncoder::convertToSnakeCase("signOutOfOtherSessions"), "sign_out_of_other_sessions");
-  EXPECT_EQ(URLEncodedFormEncoder::convertToSnakeCase("_is_native"), "_is_native");
-  EXPECT_EQ(URLEncodedFormEncoder::convertToSnakeCase(""), "");
-}
-
 TEST(URLEncodedForm, RootMustBeAnObject) {
   const URLEncodedFormEncoder encoder;
-  for (const char* root : {"[]", "[1]", "\"text\"", "1", "null", "true"}) {
-    SCOPED_TRACE(root);
+  for (const char* root : {"[]", "\"text\"", "1", "null"}) {
     try {
       encoder.encode(JSON::parse(root));
-      ADD_FAILURE() << "encoded";
+      ADD_FAILURE() << "encoded " << root;
     } catch (const URLEncodedFormEncoder::Error& error) {
       EXPECT_EQ(error.kind(), URLEncodedFormEncoder::Error::Kind::invalidRootObject);
     }
@@ -56,8 +45,7 @@ TEST(URLEncodedForm, OtherOptionsApply) {
   options.keyPathEncoding = URLEncodedFormEncoder::KeyPathEncoding::dots;
   options.nilEncoding = URLEncodedFormEncoder::NilEncoding::dropValue;
   options.alphabetizeKeyValuePairs = false;
-  EXPECT_EQ(URLEncodedFormEncoder(options).encodeToString(
-                JSON::parse(R"({"a": {"b": "x y"}, "c": true, "d": null})")),
+  EXPECT_EQ(URLEncodedFormEncoder(options).encodeToString(JSON::parse(R"({"a": {"b": "x y"}, "c": true, "d": null})")),
             "a.b=x+y&c=true&d=");
 }
 

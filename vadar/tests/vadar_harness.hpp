@@ -1,25 +1,26 @@
 #pragma once
 // A `Vadar` wired to the fake frontend API on loopback through a proxy URL with a path segment, with a
 // keychain service of its own in the real Secret Service (run the tests under scripts/with-keyring).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
-#include <mutex>
-#include <string>
-#include <unistd.h>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include <fake_frontend_api/fake_frontend_api.hpp>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include <fake_frontend_api/fake_frontend_api.hpp>
 #include <foundation/log.hpp>
 #include <foundation/main_queue.hpp>
 
 #include "core/background_tasks.hpp"
 #include "vadar/container_keys.hpp"
+#include "expect_error.hpp"
 #include "vadar/vadar.hpp"
 
 namespace vadar::testing {
@@ -61,8 +62,11 @@ class VadarHarness {
  public:
   static constexpr const char* host = "frontend.example.test";
 
-  explicit VadarHarness(bool configureNow = true)
-      : api_(makeOptions()), service_(uniqueKeychainService()) {
+  // `fakeSignedIn`: the fake starts with its own signed-in user; `seed` edits its state before it starts.
+  explicit VadarHarness(bool configureNow = true, bool fakeSignedIn = true,
+                        const std::function<void(fake_frontend_api::State&)>& seed = {})
+      : api_(makeOptions(fakeSignedIn)), service_(uniqueKeychainService()) {
+    if (seed) api_.withState(seed);
     api_.start();
     useKeychain();
     vadar_ = Vadar::make();
@@ -74,7 +78,10 @@ class VadarHarness {
   ~VadarHarness() {
     settle();
     vadar_->shutdown();
-    const auto store = keychain();
+    forgetLibraryItems(keychain());
+  }
+
+  static void forgetLibraryItems(const keychain::KeychainStore& store) {
     for (const char* key : {"vadarDeviceToken", "cachedClient", "cachedEnvironment"}) {
       try {
         store.deleteItem(key);
@@ -126,9 +133,10 @@ class VadarHarness {
   const std::string& service() const { return service_; }
 
  private:
-  static fake_frontend_api::Options makeOptions() {
+  static fake_frontend_api::Options makeOptions(bool signedIn) {
     fake_frontend_api::Options options;
     options.mountPrefixes = {"/__proxy"};
+    options.signedIn = signedIn;
     return options;
   }
 
