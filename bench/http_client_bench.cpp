@@ -33,24 +33,46 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-void RawCurlEasyHandle(benchmark::State& state) {
-  const std::string url = server().baseURL() + "/v1/me";
-  CURL* easy = curl_easy_init();
-  std::string body;
-  curl_slist* headers = identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");  // as the client does
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  for (auto _ : state) {
-    body.clear();
-    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("transfer failed");
-    benchmark::DoNotOptimize(body.data());
+// A raw easy handle for the same request, keeping its connection between transfers.
+class RawTransfer {
+ public:
+  explicit RawTransfer(const benchmark::State& state)
+      : url_(server().baseURL() + "/v1/me"),
+        easy_(curl_easy_init()),
+        headers_(identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr) {
+    curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, &body_);
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");  // as the client does
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
   }
-  curl_easy_cleanup(easy);
-  curl_slist_free_all(headers);
+  ~RawTransfer() {
+    curl_easy_cleanup(easy_);
+    curl_slist_free_all(headers_);
+  }
+  RawTransfer(const RawTransfer&) = delete;
+  RawTransfer& operator=(const RawTransfer&) = delete;
+
+  bool perform() {
+    body_.clear();
+    const bool ok = curl_easy_perform(easy_) == CURLE_OK;
+    benchmark::DoNotOptimize(body_.data());
+    return ok;
+  }
+
+ private:
+  std::string url_;
+  CURL* easy_;
+  curl_slist* headers_;
+  std::string body_;
+};
+
+void RawCurlEasyHandle(benchmark::State& state) {
+  RawTransfer raw(state);
+  for (auto _ : state) {
+    if (!raw.perform()) state.SkipWithError("transfer failed");
+  }
   state.SetLabel(identity(state) ? "identity" : "compressed");
 }
 BENCHMARK(RawCurlEasyHandle)->Arg(0)->Arg(1)->UseRealTime();
@@ -86,16 +108,7 @@ BENCHMARK(APIClientSendUndecoded)->Arg(0)->Arg(1)->UseRealTime();
 // Both transfers in one loop, alternating, so that the load of a shared machine falls on both alike; the
 // counters give each one's mean time per call and their ratio.
 void InterleavedRatio(benchmark::State& state) {
-  const std::string url = server().baseURL() + "/v1/me";
-  CURL* easy = curl_easy_init();
-  std::string body;
-  curl_slist* headers = identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  RawTransfer rawTransfer(state);
   auto client = makeClient(state);
   const httpkit::Request<nlohmann::json> request{"/v1/me"};
 
@@ -103,8 +116,7 @@ void InterleavedRatio(benchmark::State& state) {
   Clock::duration raw{0}, api{0};
   for (auto _ : state) {
     const auto t0 = Clock::now();
-    body.clear();
-    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("transfer failed");
+    if (!rawTransfer.perform()) state.SkipWithError("transfer failed");
     const auto t1 = Clock::now();
     auto response = client->send(request);
     benchmark::DoNotOptimize(response.value);
@@ -112,8 +124,6 @@ void InterleavedRatio(benchmark::State& state) {
     raw += t1 - t0;
     api += t2 - t1;
   }
-  curl_easy_cleanup(easy);
-  curl_slist_free_all(headers);
   const double n = static_cast<double>(state.iterations());
   const double rawMicros = std::chrono::duration<double, std::micro>(raw).count() / n;
   const double apiMicros = std::chrono::duration<double, std::micro>(api).count() / n;

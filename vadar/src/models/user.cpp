@@ -1,5 +1,8 @@
 #include "vadar/user.hpp"
 
+#include <algorithm>
+#include <cctype>
+
 #include "other_members.hpp"
 
 namespace vadar {
@@ -47,30 +50,26 @@ nlohmann::json encodeValue(const User& value) {
   return std::move(e).json();
 }
 
-User User::mock() {
+namespace {
+// The sample users differ only in their names; neither has an image.
+User sampleUser(std::string id, std::string first, std::string last, std::string emailId, std::string email) {
   User user;
-  user.id = "user_1";
-  user.firstName = "Ann";
-  user.lastName = "Li";
-  user.username = "annli";
+  user.id = std::move(id);
+  user.username = first + last;
+  std::transform(user.username->begin(), user.username->end(), user.username->begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  user.firstName = std::move(first);
+  user.lastName = std::move(last);
   user.imageUrl = "";
   user.hasImage = false;
-  user.primaryEmailAddressId = "idn_1";
-  user.emailAddresses = {EmailAddress{"idn_1", "ann.li@example.com", {}}};
+  user.primaryEmailAddressId = emailId;
+  user.emailAddresses = {EmailAddress{std::move(emailId), std::move(email), {}}};
   return user;
 }
+}  // namespace
 
-User User::mock2() {
-  User user;
-  user.id = "user_2";
-  user.firstName = "Ben";
-  user.lastName = "Ode";
-  user.username = "benode";
-  user.imageUrl = "";
-  user.hasImage = false;
-  user.primaryEmailAddressId = "idn_2";
-  user.emailAddresses = {EmailAddress{"idn_2", "ben.ode@example.com", {}}};
-  return user;
-}
+User User::mock() { return sampleUser("user_1", "Ann", "Li", "idn_1", "ann.li@example.com"); }
+
+User User::mock2() { return sampleUser("user_2", "Ben", "Ode", "idn_2", "ben.ode@example.com"); }
 
 }  // namespace vadar
