@@ -1,0 +1,185 @@
+// Conformance of the shipped metadata with tables of real-world numbers written from the public numbering plans.
+//
+// Every file tests/data/real_world_*.tsv is one test. A table is tab-separated; lines starting with "#" are
+// comments, blank lines are skipped, and the first other line is the header
+//   region  input  type  e164  national  international  as_you_type
+// Each row's input is parsed with its region as the default region and must give the row's type and E.164 text,
+// format to its national and international texts, and, typed into a text field one character at a time, show
+// its as_you_type text. Empty national, international or as_you_type cells are not checked; region, input, type
+// and e164 are required.
+//
+// Types: a row typed fixedLine or mobile also passes as fixedOrMobile, because where a plan does not tell fixed
+// lines from mobiles the metadata has one combined class and the parser can only say "either". The reverse does
+// not hold: a row typed fixedOrMobile needs the combined answer.
+//
+// Every row is checked and every failing row reported with its file and line number.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "numberplan/phone_number_error.hpp"
+#include "numberplan/phone_number_formatter.hpp"
+#include "numberplan/utf16_text.hpp"
+#include "phone_fixture.hpp"
+
+#ifndef NUMBERPLAN_TEST_DATA_DIR
+#error "NUMBERPLAN_TEST_DATA_DIR names the directory of the real-world tables"
+#endif
+
+namespace numberplan {
+namespace {
+
+const std::vector<std::string> expectedHeader = {"region", "input",         "type",       "e164",
+                                                 "national", "international", "as_you_type"};
+
+std::vector<std::filesystem::path> tableFiles() {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(NUMBERPLAN_TEST_DATA_DIR, error)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.starts_with("real_world_") && name.ends_with(".tsv")) {
+      files.push_back(entry.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<std::string> splitTabs(std::string_view line) {
+  std::vector<std::string> cells;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t tab = line.find('\t', start);
+    cells.emplace_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) return cells;
+    start = tab + 1;
+  }
+}
+
+// The text a field shows after `input` is typed into it key by key, each key at the caret the formatter left.
+std::string typedIntoField(const std::shared_ptr<PhoneNumberEngine>& engine, const std::string& region,
+                           std::string_view input) {
+  PhoneNumberFormatter field(engine, region);
+  std::string text;
+  std::size_t caret = 0;  // UTF-8 byte offset
+  for (std::size_t index = 0; index < input.size();) {
+    std::size_t length = 1;
+    const auto lead = static_cast<unsigned char>(input[index]);
+    if (lead >= 0xF0) {
+      length = 4;
+    } else if (lead >= 0xE0) {
+      length = 3;
+    } else if (lead >= 0xC0) {
+      length = 2;
+    }
+    length = std::min(length, input.size() - index);
+    const std::string key(input.substr(index, length));
+    index += length;
+
+    const std::string original = text;
+    const auto originalCaret = static_cast<std::int64_t>(*utf16Offset(original, caret));
+    text.insert(caret, key);
+    caret += key.size();
+    TextRange selection{static_cast<std::int64_t>(*utf16Offset(text, caret)), 0};
+    if (!field.isPartialStringValid(&text, &selection, original, TextRange{originalCaret, 0}, nullptr)) {
+      caret = utf8Offset(text, static_cast<std::size_t>(selection.location)).value_or(text.size());
+    }
+  }
+  return text;
+}
+
+bool typeAccepted(PhoneNumberType expected, PhoneNumberType actual) {
+  if (expected == actual) return true;
+  return actual == PhoneNumberType::fixedOrMobile &&
+         (expected == PhoneNumberType::fixedLine || expected == PhoneNumberType::mobile);
+}
+
+// What is wrong with one row; empty when it conforms.
+std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const std::vector<std::string>& cells) {
+  if (cells.size() != expectedHeader.size()) {
+    return "has " + std::to_string(cells.size()) + " cells, the header names " +
+           std::to_string(expectedHeader.size());
+  }
+  const std::string& region = cells[0];
+  const std::string& input = cells[1];
+  const auto expectedType = fromRawValue<PhoneNumberType>(cells[2]);
+  if (region.empty() || input.empty() || cells[3].empty()) return "region, input and e164 are required";
+  if (!expectedType) return "unknown type \"" + cells[2] + "\"";
+
+  PhoneNumber number;
+  try {
+    number = engine->parse(input, region);
+  } catch (const PhoneNumberError& error) {
+    return "\"" + input + "\" (" + region + ") does not parse: " + error.errorDescription();
+  }
+
+  std::ostringstream faults;
+  const auto check = [&](const char* what, const std::string& expected, const std::string& actual) {
+    if (!expected.empty() && expected != actual) {
+      faults << "\n  " << what << ": expected \"" << expected << "\", got \"" << actual << "\"";
+    }
+  };
+  if (!typeAccepted(*expectedType, number.type)) {
+    faults << "\n  type: expected " << cells[2] << ", got " << rawValue(number.type);
+  }
+  check("e164", cells[3], engine->format(number, PhoneNumberFormat::e164));
+  check("national", cells[4], engine->format(number, PhoneNumberFormat::national));
+  check("international", cells[5], engine->format(number, PhoneNumberFormat::international));
+  if (!cells[6].empty()) check("as_you_type", cells[6], typedIntoField(engine, region, input));
+  const std::string text = faults.str();
+  return text.empty() ? text : "\"" + input + "\" (" + region + ")" + text;
+}
+
+class RealWorldTable : public ::testing::TestWithParam<std::filesystem::path> {};
+
+TEST_P(RealWorldTable, EveryRowConforms) {
+  const std::filesystem::path& path = GetParam();
+  std::ifstream file(path);
+  ASSERT_TRUE(file) << "cannot read " << path;
+  const auto engine = testing::shippedEngine();
+  ASSERT_FALSE(engine->allCountries().empty()) << "the shipped metadata did not load";
+
+  const std::string fileName = path.string();
+  bool headerSeen = false;
+  int rows = 0;
+  int lineNumber = 0;
+  for (std::string line; std::getline(file, line);) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.front() == '#') continue;
+    const std::vector<std::string> cells = splitTabs(line);
+    if (!headerSeen) {
+      headerSeen = true;
+      if (cells != expectedHeader) {
+        ADD_FAILURE_AT(fileName.c_str(), lineNumber) << "the header is not the table header; nothing checked";
+        return;
+      }
+      continue;
+    }
+    ++rows;
+    if (const std::string faults = rowFaults(engine, cells); !faults.empty()) {
+      ADD_FAILURE_AT(fileName.c_str(), lineNumber) << faults;
+    }
+  }
+  EXPECT_TRUE(headerSeen) << path << " has no header";
+  EXPECT_GT(rows, 0) << path << " has no rows";
+}
+
+std::string tableName(const ::testing::TestParamInfo<std::filesystem::path>& info) {
+  std::string name = info.param.stem().string();
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, RealWorldTable, ::testing::ValuesIn(tableFiles()), tableName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealWorldTable);
+
+}  // namespace
+}  // namespace numberplan
