@@ -23,9 +23,8 @@
 #include <vector>
 
 #include "numberplan/phone_number_error.hpp"
-#include "numberplan/phone_number_formatter.hpp"
-#include "numberplan/utf16_text.hpp"
 #include "phone_fixture.hpp"
+#include "text_field.hpp"
 
 #ifndef NUMBERPLAN_TEST_DATA_DIR
 #error "NUMBERPLAN_TEST_DATA_DIR names the directory of the real-world tables"
@@ -61,36 +60,12 @@ std::vector<std::string> splitTabs(std::string_view line) {
   }
 }
 
-// The text a field shows after `input` is typed into it key by key, each key at the caret the formatter left.
+// The text a field shows after `input` is typed into it key by key.
 std::string typedIntoField(const std::shared_ptr<PhoneNumberEngine>& engine, const std::string& region,
                            std::string_view input) {
-  PhoneNumberFormatter field(engine, region);
-  std::string text;
-  std::size_t caret = 0;  // UTF-8 byte offset
-  for (std::size_t index = 0; index < input.size();) {
-    std::size_t length = 1;
-    const auto lead = static_cast<unsigned char>(input[index]);
-    if (lead >= 0xF0) {
-      length = 4;
-    } else if (lead >= 0xE0) {
-      length = 3;
-    } else if (lead >= 0xC0) {
-      length = 2;
-    }
-    length = std::min(length, input.size() - index);
-    const std::string key(input.substr(index, length));
-    index += length;
-
-    const std::string original = text;
-    const auto originalCaret = static_cast<std::int64_t>(*utf16Offset(original, caret));
-    text.insert(caret, key);
-    caret += key.size();
-    TextRange selection{static_cast<std::int64_t>(*utf16Offset(text, caret)), 0};
-    if (!field.isPartialStringValid(&text, &selection, original, TextRange{originalCaret, 0}, nullptr)) {
-      caret = utf8Offset(text, static_cast<std::size_t>(selection.location)).value_or(text.size());
-    }
-  }
-  return text;
+  testing::TextField field(engine, region);
+  field.type(input);
+  return field.text();
 }
 
 bool typeAccepted(PhoneNumberType expected, PhoneNumberType actual) {

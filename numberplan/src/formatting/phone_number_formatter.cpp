@@ -6,6 +6,8 @@
 
 #include "numberplan/phone_number_error.hpp"
 #include "numberplan/regex_manager.hpp"
+#include "numberplan/utf16_text.hpp"
+#include "parsing/whole_match.hpp"
 
 namespace numberplan {
 namespace {
@@ -31,6 +33,12 @@ std::int32_t clampedIndex(std::int64_t value, std::int32_t length) {
 }
 
 bool isAsciiDigit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
+
+// Separators and brackets in front of the first digit or plus sign. Layouts such as North America's "(202) 555"
+// open with one, and as-you-type formatting leaves text that does not start with a dial character as typed.
+constexpr std::string_view leadingPunctuationPattern =
+    "^[-\u2010-\u2015\u2212\u30FC\uFF0D-\uFF0F \u00A0\u00AD\u200B\u2060\u3000()\uFF08\uFF09\uFF3B\uFF3D."
+    "\\[\\]/~\u2053\u223C\uFF5E]+(?=[+\uFF0B0-9\uFF10-\uFF19\u0660-\u0669\u06F0-\u06F9])";
 
 }  // namespace
 
@@ -108,9 +116,26 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
     }
   }
 
-  const std::string formatted = partialFormatter_.formatPartial(*partialString);
+  // The field's own text comes back with each key; its opening bracket must not stop the formatting.
+  std::string_view typed = *partialString;
+  if (const auto regex = utility_->regexManager()) {
+    if (const auto punctuation = detail::pooled(*regex, leadingPunctuationPattern)) {
+      if (const auto match = punctuation->firstMatch(typed)) {
+        if (const auto end = utf8Offset(typed, match->range().end())) typed.remove_prefix(*end);
+      }
+    }
+  }
+  const std::string formatted = partialFormatter_.formatPartial(typed);
   if (formatted == *partialString) return true;
   const icu::UnicodeString formattedText = toUnicode(formatted);
+
+  // A deletion that formatting undoes took only a separator the layout puts back. The caret steps over it, as
+  // if the key had moved it, so that the next backspace reaches the digit before it instead of sticking here.
+  if (newLength < oldLength && formattedText == original) {
+    *proposedSelectedRange = TextRange{clampedIndex(proposedSelectedRange->location, formattedText.length()), 0};
+    *partialString = formatted;
+    return false;
+  }
 
   // The caret stays before the digit that followed it, counted among equal digits from the end.
   const std::int64_t caretEnd = proposedSelectedRange->location + proposedSelectedRange->length;

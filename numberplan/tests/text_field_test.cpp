@@ -1,0 +1,124 @@
+// A text field fed its own formatted text plus each edit, as a toolkit feeds PhoneNumberFormatter: typing key by
+// key, backspace at the end and in the middle, pasting, and typing in the middle, with the caret checked after
+// each. Expected texts are the layouts the regulators' plans use (NANP "(NPA) NXX-XXXX", Ofcom, ARCEP, BNetzA).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "phone_fixture.hpp"
+#include "text_field.hpp"
+
+namespace numberplan {
+namespace {
+
+using testing::TextField;
+
+struct Typed {
+  const char* region;
+  const char* keys;
+  std::vector<std::string> shown;  // the text after each key
+};
+
+TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
+  const Typed cases[] = {
+      {"US", "2025550143",
+       {"2", "20", "(202", "(202) 5", "(202) 55", "(202) 555", "(202) 555-0", "(202) 555-01", "(202) 555-014",
+        "(202) 555-0143"}},
+      {"CA", "4165550123",
+       {"4", "41", "(416", "(416) 5", "(416) 55", "(416) 555", "(416) 555-0", "(416) 555-01", "(416) 555-012",
+        "(416) 555-0123"}},
+      {"PR", "7875550123",
+       {"7", "78", "(787", "(787) 5", "(787) 55", "(787) 555", "(787) 555-0", "(787) 555-01", "(787) 555-012",
+        "(787) 555-0123"}},
+      {"GB", "02079460123",
+       {"0", "02", "020", "020 7", "020 79", "020 794", "020 7946", "020 7946 0", "020 7946 01", "020 7946 012",
+        "020 7946 0123"}},
+      {"FR", "0612345678",
+       {"0", "06", "061", "06 12", "06 12 3", "06 12 34", "06 12 34 5", "06 12 34 56", "06 12 34 56 7",
+        "06 12 34 56 78"}},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const Typed& typed : cases) {
+    TextField field(engine, typed.region);
+    std::vector<std::string> shown;
+    for (const char* key = typed.keys; *key != '\0'; ++key) {
+      field.type(std::string(1, *key));
+      shown.push_back(field.text());
+    }
+    EXPECT_EQ(shown, typed.shown) << typed.region << " " << typed.keys;
+    EXPECT_EQ(field.selection(), (TextRange{static_cast<std::int64_t>(field.text().size()), 0})) << typed.region;
+  }
+}
+
+TEST(TextFieldTyping, NumbersWrittenWithPrefixesKeepFormatting) {
+  const std::pair<const char*, const char*> cases[][2] = {
+      {{"US", "+12025550143"}, {"", "+1 (202) 555-0143"}},
+      {{"CA", "14165550123"}, {"", "1 (416) 555-0123"}},
+      {{"US", "(202) 555-0143"}, {"", "(202) 555-0143"}},
+      {{"GB", "+447700900123"}, {"", "+44 7700 900123"}},
+      {{"DE", "+4930123456"}, {"", "+49 30 123456"}},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const auto& [input, expected] : cases) {
+    TextField field(engine, input.first);
+    field.type(input.second);
+    EXPECT_EQ(field.text(), expected.second) << input.first << " " << input.second;
+  }
+}
+
+// One edit on a field that already shows a number: where the caret is, what the edit does, what is shown after.
+struct Edit {
+  const char* region;
+  const char* typedFirst;
+  TextRange selection;  // selected before the edit
+  enum { backspace, paste } kind;
+  const char* pasted;
+  const char* shown;
+  std::int64_t caret;
+};
+
+TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
+  const Edit edits[] = {
+      // Backspace at the end.
+      {"US", "2025550143", {14, 0}, Edit::backspace, "", "(202) 555-014", 13},
+      {"GB", "02079460123", {13, 0}, Edit::backspace, "", "020 7946 012", 12},
+      // Backspace in the middle: the digits move up and the caret stays before the same digit.
+      {"US", "2025550143", {7, 0}, Edit::backspace, "", "(202) 550-143", 6},
+      {"CA", "4165550123", {3, 0}, Edit::backspace, "", "(465) 550-123", 2},
+      {"FR", "0612345678", {7, 0}, Edit::backspace, "", "06 12 45 67 8", 6},
+      {"DE", "030123456", {6, 0}, Edit::backspace, "", "030 13456", 5},
+      // Backspace over a separator the layout puts back: the caret steps over it.
+      {"US", "2025550143", {10, 0}, Edit::backspace, "", "(202) 555-0143", 9},
+      {"US", "2025550143", {5, 0}, Edit::backspace, "", "(202) 555-0143", 4},
+      // Pasting into an empty field and over a selection.
+      {"US", "", {0, 0}, Edit::paste, "2025550143", "(202) 555-0143", 14},
+      {"CA", "", {0, 0}, Edit::paste, "+1 416 555 0123", "+1 (416) 555-0123", 17},
+      {"GB", "", {0, 0}, Edit::paste, "07700900123", "07700 900123", 12},
+      {"FR", "0612345678", {0, 14}, Edit::paste, "0145678901", "01 45 67 89 01", 14},
+      {"US", "2025550143", {6, 3}, Edit::paste, "4", "(202) 401-43", 7},
+      // Typing in the middle: the caret ends after the new digit.
+      {"US", "202555014", {6, 0}, Edit::paste, "9", "(202) 955-5014", 7},
+      {"CA", "416555012", {1, 0}, Edit::paste, "6", "(641) 655-5012", 2},
+      {"GB", "0207946012", {4, 0}, Edit::paste, "8", "020 8794 6012", 5},
+      {"FR", "061234567", {3, 0}, Edit::paste, "9", "06 91 23 45 67", 4},
+      {"DE", "030123456", {4, 0}, Edit::paste, "9", "030 9123456", 5},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const Edit& edit : edits) {
+    TextField field(engine, edit.region);
+    field.type(edit.typedFirst);
+    const std::string before = field.text();
+    field.select(edit.selection.location, edit.selection.length);
+    if (edit.kind == Edit::backspace) {
+      field.backspace();
+    } else {
+      field.paste(edit.pasted);
+    }
+    EXPECT_EQ(field.text(), edit.shown) << edit.region << " \"" << before << "\"";
+    EXPECT_EQ(field.selection(), (TextRange{edit.caret, 0})) << edit.region << " \"" << before << "\"";
+  }
+}
+
+}  // namespace
+}  // namespace numberplan
