@@ -186,5 +186,61 @@ TEST(ParseFuzz, RandomTextGivesANumberOrAnError) {
   run.get();
 }
 
+// Zeros and digits mutated into real numbers, above all right after the calling code, prefix or trunk zero where
+// a leading zero lives: whatever the parser accepts, with or without the type check, must come back equal from
+// its own E.164 text. Written numbers that would lose a zero are refused rather than turned into others.
+TEST(ParseRoundTrip, AcceptedNumbersComeBackFromTheirE164) {
+  const std::pair<const char*, const char*> seedsByRegion[] = {
+      {"001", "+800 1234 5678"}, {"001", "00 800 1234 5678"}, {"001", "12345678"},   {"IT", "06 1234 5678"},
+      {"IT", "+39 0577 123456"}, {"IT", "333 123 4567"},      {"GB", "020 7946 0123"}, {"GB", "+44 7700 900123"},
+      {"DE", "030 12345678"},    {"DE", "0049 228 123456"},   {"AU", "0011 61 2 9876 5432"},
+      {"JP", "03-1234-5678"},    {"US", "+1 202 555 0143"},   {"FR", "+33 6 12 34 56 78"}, {"NO", "22 12 34 56"},
+  };
+  const auto engine = testing::shippedEngine();
+  auto run = std::async(std::launch::async, [&] {
+    std::mt19937 random(20261207);
+    int accepted = 0;
+    for (int round = 0; round < 6000; ++round) {
+      const auto& [region, seed] = seedsByRegion[random() % std::size(seedsByRegion)];
+      std::string text = seed;
+      for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+        // Most edits land early in the text, where the calling code and the leading zeros are.
+        const std::size_t at = random() % 2 == 0 ? random() % std::min<std::size_t>(text.size() + 1, 7)
+                                                 : random() % (text.size() + 1);
+        switch (random() % 5) {
+          case 0: text.insert(at, random() % 2 == 0 ? "0" : "00"); break;
+          case 4: {
+            // Zeros shifted in with as many digits dropped from the end: the length stays one the plan takes.
+            const std::size_t zeros = 1 + random() % 2;
+            text.insert(at, zeros, '0');
+            text.resize(text.size() - zeros);
+            break;
+          }
+          case 1: text.insert(at, 1, static_cast<char>('0' + random() % 10)); break;
+          case 2: if (at < text.size()) text.erase(at, 1); break;
+          default: if (at < text.size()) text[at] = static_cast<char>('0' + random() % 10); break;
+        }
+      }
+      const bool ignoreType = random() % 2 == 0;
+      PhoneNumber number;
+      try {
+        number = engine->parse(text, region, ignoreType);
+      } catch (const PhoneNumberError&) {
+        continue;
+      }
+      ++accepted;
+      const std::string e164 = engine->format(number, PhoneNumberFormat::e164);
+      try {
+        EXPECT_EQ(engine->parse(e164, region, ignoreType), number) << text << " (" << region << ") -> " << e164;
+      } catch (const PhoneNumberError& error) {
+        ADD_FAILURE() << text << " (" << region << ") -> " << e164 << ": " << error.errorDescription();
+      }
+    }
+    EXPECT_GT(accepted, 500);  // the mutations must leave enough valid numbers to test anything
+  });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  run.get();
+}
+
 }  // namespace
 }  // namespace numberplan

@@ -125,9 +125,12 @@ TEST_F(ParserTest, ParseCountryCodesRegionsAndLeadingZeros) {
 
   EXPECT_EQ(engine->parse("06 1234 5678", "IT", false),
             PhoneNumber("", 39, true, 612345678, std::nullopt, PhoneNumberType::fixedLine, "IT"));
-  const auto twoZeros = engine->parseManager()->validatedPhoneNumber("00612345", *engine->metadata("IT"), 39, true,
-                                                                     "00612345", std::nullopt);
-  EXPECT_EQ(twoZeros, PhoneNumber("", 39, true, 612345, std::nullopt, PhoneNumberType::fixedLine, "IT"));
+  // One leading zero is kept; a second would be lost and give another number.
+  EXPECT_THROW(engine->parseManager()->validatedPhoneNumber("00612345", *engine->metadata("IT"), 39, true,
+                                                            "00612345", std::nullopt),
+               PhoneNumberError);
+  EXPECT_EQ(parseError("+800 0012 3456", "US", true), Case::invalidNumber);
+  EXPECT_EQ(parseError("00001144", "001", true), Case::invalidNumber);
 
   // AC judges and accepts 23456; with the type check the region search re-picks AB, the first that takes it.
   EXPECT_EQ(engine->parse("+599 23456", "AC", false).regionID, "AB");
@@ -163,6 +166,21 @@ TEST_F(ParserTest, ParseErrors) {
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(parseError(text), expected) << text;
   EXPECT_EQ(parseError("650 253 0000", "XX"), Case::invalidCountryCode);
+}
+
+// "+" or the international prefix promises a calling code; an unknown one is not read as a national number.
+TEST_F(ParserTest, UnknownCallingCodeAfterPlusOrInternationalPrefix) {
+  const std::pair<std::string, std::string> unknown[] = {
+      {"+43 1 234 5678", "US"},     {"+7 (812) 312-34-56", "GB"}, {"011 43 1 234 5678", "US"},
+      {"00 7 812 312 3456", "GB"}, {"+43 1 234 5678", "IT"},     {"+ 43 1 234 5678", "US"},
+  };
+  for (const auto& [text, region] : unknown) {
+    EXPECT_EQ(parseError(text, region), Case::invalidCountryCode) << text << " in " << region;
+    EXPECT_EQ(parseError(text, region, true), Case::invalidCountryCode) << text << " in " << region;
+  }
+  // Known codes, and a national number of the region, still parse.
+  EXPECT_EQ(engine->parse("+44 20 7946 0000", "US", false).countryCode, 44u);
+  EXPECT_EQ(engine->parse("4312345678", "US", false).countryCode, 1u);
 }
 
 TEST_F(ParserTest, AmbiguityAmongNonMainTerritories) {

@@ -45,8 +45,8 @@ class ParseManager {
                                  bool ignoreType, bool shouldReturnFailedEmptyNumbers) const;
 
   // The number judged by one territory: nothing when the territory's general pattern rejects it; throws
-  // invalidNumber when it is not a number or (with the type check) has no type, generalError when a manager
-  // has gone.
+  // invalidNumber when it is not a number, has more leading zeros than a PhoneNumber keeps (one), or (with the
+  // type check) has no type, generalError when a manager has gone.
   std::optional<PhoneNumber> validatedPhoneNumber(std::string_view nationalNumber, const MetadataTerritory& metadata,
                                                   std::uint64_t countryCode, bool ignoreType,
                                                   std::string_view numberString,

@@ -47,7 +47,7 @@ class PhoneNumberParser {
 
   // The country code the number names (0 when it names none); on success `nationalNumber` becomes the rest.
   // Throws PhoneNumberError::tooShort() when fewer than three characters follow a plus sign or an
-  // international prefix.
+  // international prefix, and invalidCountryCode() when what follows them starts with no known calling code.
   std::uint64_t countryCode(std::string_view number, std::string& nationalNumber,
                             const MetadataTerritory& metadata) const;
 

@@ -85,7 +85,9 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
   std::uint64_t countryCode = 0;
   try {
     countryCode = parser_->countryCode(working, nationalNumber, *regionTerritory);
-  } catch (const PhoneNumberError&) {
+  } catch (const PhoneNumberError& error) {
+    // An unknown calling code stays unknown without its plus sign; only the too-short case is read again.
+    if (error.errorCase() == PhoneNumberError::Case::invalidCountryCode) throw;
     const std::string withoutPlus = regex->replacingMatches(leadingPlusCharsPattern, working, "");
     countryCode = parser_->countryCode(withoutPlus, nationalNumber, *regionTerritory);
   }
@@ -162,6 +164,9 @@ std::optional<PhoneNumber> ParseManager::validatedPhoneNumber(std::string_view n
   }
 
   const bool leadingZero = !national.empty() && national.front() == '0';
+  // A number keeps one leading zero at most (PhoneNumber has a flag, not a count); reading "00123" as "0123"
+  // or "0" as "00" would give another number.
+  if (leadingZero && (national.size() == 1 || national[1] == '0')) throw PhoneNumberError::invalidNumber();
   const auto value = detail::readUnsigned(national);
   if (!value) throw PhoneNumberError::invalidNumber();
 

@@ -79,7 +79,11 @@ std::uint64_t PhoneNumberParser::countryCode(std::string_view number, std::strin
     }
   }
   if (detail::characterCount(fullNumber) < minLengthForNSN) throw PhoneNumberError::tooShort();
-  return leadingCountryCode(fullNumber, nationalNumber);
+  // After "+" or an international prefix only a calling code can follow; reading the rest as a national
+  // number of the region would make a number of another country.
+  const std::uint64_t code = leadingCountryCode(fullNumber, nationalNumber);
+  if (code == 0) throw PhoneNumberError::invalidCountryCode();
+  return code;
 }
 
 std::uint64_t PhoneNumberParser::leadingCountryCode(std::string_view number, std::string& nationalNumber) const {
