@@ -1,6 +1,7 @@
 #pragma once
 // RegularExpression: one compiled, immutable ICU regular expression, shared between threads. Get one from
-// RegexManager::compiledExpression(); each match call runs its own matcher, so a shared expression needs no lock.
+// RegexManager::compiledExpression(); each match call takes a matcher of its own (reused from a small idle list,
+// since building one costs more than most matches), so a shared expression needs no lock around matching.
 //
 //   auto expression = regexManager.compiledExpression("(\\d{3})-(\\d{4})");
 //   if (auto match = expression->firstMatch("call 555-0100 now")) {
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +28,7 @@
 
 U_NAMESPACE_BEGIN
 class RegexPattern;
+class RegexMatcher;
 U_NAMESPACE_END
 
 namespace numberplan {
@@ -61,6 +64,8 @@ class RegularExpression {
   std::int32_t timeLimit() const noexcept { return timeLimit_; }
 
   std::optional<RegexMatch> firstMatch(std::string_view text) const;
+  // Whether the expression matches the whole text, as "^(?:pattern)$" would.
+  bool matchesEntirely(std::string_view text) const;
   std::vector<RegexMatch> matches(std::string_view text) const;
 
   // Every match within `searchRange` (UTF-16) only, its bounds acting as the text's ends for "^" and "$".
@@ -75,10 +80,16 @@ class RegularExpression {
                                std::string_view replacementTemplate) const;
 
  private:
+  friend struct MatcherLease;
+  // Matchers kept after use, at most maxIdleMatchers; guarded by idleLock_.
+  static constexpr std::size_t maxIdleMatchers = 16;
+
   std::string pattern_;
   std::unique_ptr<icu::RegexPattern> compiled_;
   std::int32_t timeLimit_;
   std::size_t groupCount_ = 0;
+  mutable std::mutex idleLock_;
+  mutable std::vector<std::unique_ptr<icu::RegexMatcher>> idleMatchers_;
 };
 
 }  // namespace numberplan

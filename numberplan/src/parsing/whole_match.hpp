@@ -19,13 +19,10 @@ inline std::shared_ptr<const RegularExpression> pooled(RegexManager& regex, std:
   }
 }
 
-// Whether `pattern` matches the whole text, tested as "^(" + pattern + ")$".
+// Whether `pattern` matches the whole text, as "^(" + pattern + ")$" would.
 inline bool matchesEntirely(RegexManager& regex, std::string_view pattern, std::string_view text) {
-  std::string whole;
-  whole.reserve(pattern.size() + 4);
-  whole.append("^(").append(pattern).append(")$");
-  const auto expression = pooled(regex, whole);
-  return expression != nullptr && expression->firstMatch(text).has_value();
+  const auto expression = pooled(regex, pattern);
+  return expression != nullptr && expression->matchesEntirely(text);
 }
 
 // Whether a metadata pattern is present and not blank.

@@ -14,20 +14,64 @@ namespace {
 using detail::appendUtf8;
 using detail::toUnicode;
 
-// The text handed to ICU and the matcher that reads it. The matcher keeps a reference to the subject, so the two
-// live and die together here and no temporary string is ever handed to it.
-struct MatchRun {
-  icu::UnicodeString subject;
+}  // namespace
+
+// A matcher borrowed from the expression's idle list (or made) for one call, and given back afterwards pointing at
+// nothing, so that no idle matcher refers to a subject that has gone.
+struct MatcherLease {
+  const RegularExpression& expression;
   std::unique_ptr<icu::RegexMatcher> matcher;
   UErrorCode status = U_ZERO_ERROR;
 
-  MatchRun(const icu::RegexPattern& pattern, std::string_view text, std::int32_t timeLimit)
-      : subject(toUnicode(text)) {
-    matcher.reset(pattern.matcher(subject, status));
-    if (U_SUCCESS(status)) matcher->setTimeLimit(timeLimit, status);
+  explicit MatcherLease(const RegularExpression& owner) : expression(owner) {
+    {
+      std::lock_guard lock(expression.idleLock_);
+      if (!expression.idleMatchers_.empty()) {
+        matcher = std::move(expression.idleMatchers_.back());
+        expression.idleMatchers_.pop_back();
+        return;
+      }
+    }
+    static const icu::UnicodeString nothing;
+    matcher.reset(expression.compiled_->matcher(nothing, status));
+    if (U_SUCCESS(status)) matcher->setTimeLimit(expression.timeLimit_, status);
+    if (U_FAILURE(status)) matcher.reset();
+  }
+
+  ~MatcherLease() {
+    if (!matcher) return;
+    static const icu::UnicodeString nothing;
+    matcher->reset(nothing);
+    std::lock_guard lock(expression.idleLock_);
+    if (expression.idleMatchers_.size() < RegularExpression::maxIdleMatchers) {
+      expression.idleMatchers_.push_back(std::move(matcher));
+    }
+  }
+};
+
+namespace {
+
+// The text handed to ICU and the matcher that reads it. The matcher keeps a reference to the subject, so the
+// subject lives as long as the lease here and no temporary string is ever handed to it.
+struct MatchRun {
+  icu::UnicodeString subject;
+  MatcherLease lease;
+  icu::RegexMatcher* matcher = nullptr;
+  UErrorCode status = U_ZERO_ERROR;
+
+  MatchRun(const RegularExpression& expression, std::string_view text)
+      : subject(toUnicode(text)), lease(expression) {
+    if (!lease.matcher) {
+      status = U_FAILURE(lease.status) ? lease.status : U_MEMORY_ALLOCATION_ERROR;
+      return;
+    }
+    matcher = lease.matcher.get();
+    matcher->reset(subject);
   }
 
   bool usable() const { return matcher != nullptr && U_SUCCESS(status); }
+
+  bool matchesWhole() { return U_SUCCESS(status) && matcher->matches(status) && U_SUCCESS(status); }
 
   // The next match, or false at the end, on a time-out or on any other engine failure (status tells which).
   bool find() { return U_SUCCESS(status) && matcher->find(status) && U_SUCCESS(status); }
@@ -105,14 +149,20 @@ std::size_t RegularExpression::numberOfCaptureGroups() const { return groupCount
 
 std::optional<RegexMatch> RegularExpression::firstMatch(std::string_view text) const {
   if (!fitsIcu(text)) return std::nullopt;
-  MatchRun run(*compiled_, text, timeLimit_);
+  MatchRun run(*this, text);
   if (!run.usable() || !run.find()) return std::nullopt;
   return run.current();
 }
 
+bool RegularExpression::matchesEntirely(std::string_view text) const {
+  if (!fitsIcu(text)) return false;
+  MatchRun run(*this, text);
+  return run.usable() && run.matchesWhole();
+}
+
 std::vector<RegexMatch> RegularExpression::matches(std::string_view text) const {
   if (!fitsIcu(text)) return {};
-  MatchRun run(*compiled_, text, timeLimit_);
+  MatchRun run(*this, text);
   if (!run.usable()) return {};
   return run.collect().value_or(std::vector<RegexMatch>{});
 }
@@ -120,7 +170,7 @@ std::vector<RegexMatch> RegularExpression::matches(std::string_view text) const 
 std::optional<std::vector<RegexMatch>> RegularExpression::matches(std::string_view text,
                                                                   Utf16Range searchRange) const {
   if (!fitsIcu(text)) return std::nullopt;
-  MatchRun run(*compiled_, text, timeLimit_);
+  MatchRun run(*this, text);
   if (!run.usable()) return std::nullopt;
   const auto length = static_cast<std::size_t>(run.subject.length());
   if (searchRange.location > length || searchRange.length > length - searchRange.location) return std::nullopt;
@@ -134,7 +184,7 @@ std::optional<std::vector<RegexMatch>> RegularExpression::matches(std::string_vi
 
 std::string RegularExpression::replacingMatches(std::string_view text, std::string_view replacementTemplate) const {
   if (!fitsIcu(text)) return std::string(text);
-  MatchRun run(*compiled_, text, timeLimit_);
+  MatchRun run(*this, text);
   if (!run.usable()) return std::string(text);
   const auto found = run.collect();
   if (!found || found->empty()) return std::string(text);
