@@ -1,5 +1,6 @@
 #include "numberplan/parse_manager.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 #include <utility>
 
@@ -174,7 +175,12 @@ std::optional<PhoneNumber> ParseManager::validatedPhoneNumber(std::string_view n
   PhoneNumberType type = PhoneNumberType::unknown;
   if (!ignoreType) {
     if (const auto region = getRegionCode(*value, countryCode, leadingZero)) {
-      if (const MetadataTerritory* found = metadataManager->territory(*region)) judging = found;
+      // Looked up among the code's own territories: non-geographic entries of different codes share "001".
+      if (const auto* sameCode = metadataManager->territories(countryCode)) {
+        const auto found = std::find_if(sameCode->begin(), sameCode->end(),
+                                        [&](const MetadataTerritory& territory) { return territory.codeID == *region; });
+        if (found != sameCode->end()) judging = &*found;
+      }
     }
     type = parser_->numberType(std::to_string(*value), *judging, leadingZero);
     if (type == PhoneNumberType::unknown) throw PhoneNumberError::invalidNumber();
