@@ -165,6 +165,25 @@ TEST_F(PartialFormatterTest, DialSuffixLongNumbersAndMaxDigits) {
   EXPECT_EQ(typing.formatPartial("+4420794"), "+44");
 }
 
+// After "+" and a calling code a trunk prefix is dropped only where the region's numbers cannot begin with it:
+// Russia's trunk prefix 8 also begins its area codes (812 St Petersburg), Britain's 0 begins no number.
+TEST_F(PartialFormatterTest, TrunkPrefixAfterACallingCode) {
+  const auto json = std::string(R"json({"phoneNumberMetadata": {"territories": {"territory": [
+    {"id": "RU", "countryCode": "7", "mainCountryForCode": "true", "internationalPrefix": "810",
+     "nationalPrefix": "8", "nationalPrefixFormattingRule": "$NP ($FG)",
+     "generalDesc": {"nationalNumberPattern": "[3489]\\d{9}"}, "fixedLine": {"nationalNumberPattern": "[348]\\d{9}"},
+     "mobile": {"nationalNumberPattern": "9\\d{9}"},
+     "availableFormats": {"numberFormat": [
+       {"pattern": "(\\d{3})(\\d{3})(\\d{2})(\\d{2})", "format": "$1 $2-$3-$4"}]}}]}}})json");
+  const auto plan = std::make_shared<PhoneNumberEngine>(
+      [json] { return std::optional<std::vector<std::uint8_t>>(testing::bytesOf(json)); });
+  PartialFormatter russia(plan, "RU");
+  EXPECT_EQ(russia.formatPartial("+78125704000"), "+7 812 570-40-00");
+  EXPECT_EQ(russia.formatPartial("+7812"), "+7 812");
+  EXPECT_EQ(russia.formatPartial("88125704000"), "8 812 570-40-00");  // written nationally: the trunk prefix
+  EXPECT_EQ(typing.formatPartial("+4402079460000"), "+44 020 7946 0000");  // the 0 is set apart, as before
+}
+
 TEST_F(PartialFormatterTest, AlternationPatternsAreOnlyUsedWhole) {
   // A plan whose only format is an alternation: no template, but a whole match still formats.
   const auto json = std::string(R"json({"phoneNumberMetadata": {"territories": {"territory": [

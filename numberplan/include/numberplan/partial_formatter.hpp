@@ -93,6 +93,7 @@ class PartialFormatter {
   const MetadataTerritory* currentMetadata_ = nullptr;
   std::string prefixBeforeNationalNumber_;
   bool shouldAddSpaceAfterNationalPrefix_ = false;
+  bool callingCodeTaken_ = false;  // the text named its calling code after "+" or a dialling prefix
   bool withPrefix_ = true;
   bool ignoreIntlNumbers_ = false;
 };

@@ -66,6 +66,9 @@ class RegularExpression {
   std::optional<RegexMatch> firstMatch(std::string_view text) const;
   // Whether the expression matches the whole text, as "^(?:pattern)$" would.
   bool matchesEntirely(std::string_view text) const;
+  // Whether the text matches entirely or is the beginning of a text that could (the engine ran out of text
+  // before it could tell).
+  bool couldMatchEntirely(std::string_view text) const;
   std::vector<RegexMatch> matches(std::string_view text) const;
 
   // Every match within `searchRange` (UTF-16) only, its bounds acting as the text's ends for "^" and "$".

@@ -63,6 +63,7 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
   currentMetadata_ = defaultMetadata_;
   prefixBeforeNationalNumber_.clear();
   shouldAddSpaceAfterNationalPrefix_ = false;
+  callingCodeTaken_ = false;
 
   // Long text is not a number being typed, and the shape pattern backtracks badly on it.
   if (utf16Length(rawNumber) > ParseManager::maxInputLength) return std::string(rawNumber);
@@ -161,6 +162,7 @@ std::string PartialFormatter::takeCallingCode(std::string_view text) {
   if (code == 0) return std::string(text);
   const auto metadata = metadataManager_.lock();
   currentMetadata_ = metadata ? metadata->mainTerritory(code) : nullptr;
+  callingCodeTaken_ = true;
   prefixBeforeNationalNumber_ += std::to_string(code);
   prefixBeforeNationalNumber_ += ' ';
   return national;
@@ -172,6 +174,13 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
     if (const auto regex = regexManager_.lock()) {
       if (const auto prefix = detail::pooled(*regex, "^(?:" + *currentMetadata_->nationalPrefixForParsing + ")")) {
         if (const auto match = prefix->firstMatch(text)) length = match->text().size();
+      }
+      // After a calling code the number has no trunk prefix to drop ("+44 (0)20" is a habit, not a rule); where
+      // the region's numbers may begin with the prefix's digits (Russia's 8 starts "+7 812") they stay.
+      const auto& general = currentMetadata_->generalDesc;
+      if (length > 0 && callingCodeTaken_ && general && general->nationalNumberPattern) {
+        const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
+        if (numbers && numbers->couldMatchEntirely(text)) length = 0;
       }
     }
   }

@@ -160,6 +160,14 @@ bool RegularExpression::matchesEntirely(std::string_view text) const {
   return run.usable() && run.matchesWhole();
 }
 
+bool RegularExpression::couldMatchEntirely(std::string_view text) const {
+  if (!fitsIcu(text)) return false;
+  MatchRun run(*this, text);
+  if (!run.usable()) return false;
+  if (run.matchesWhole()) return true;
+  return U_SUCCESS(run.status) && run.matcher->hitEnd();
+}
+
 std::vector<RegexMatch> RegularExpression::matches(std::string_view text) const {
   if (!fitsIcu(text)) return {};
   MatchRun run(*this, text);
