@@ -13,6 +13,8 @@
 #include "numberplan/metadata_manager.hpp"
 #include "numberplan/metadata_types.hpp"
 #include "numberplan/partial_formatter.hpp"
+#include "numberplan/phone_number_formatter.hpp"
+#include "numberplan/utf16_text.hpp"
 #include "numberplan/phone_number_error.hpp"
 #include "phone_fixture.hpp"
 
@@ -237,6 +239,33 @@ TEST(ParseRoundTrip, AcceptedNumbersComeBackFromTheirE164) {
       }
     }
     EXPECT_GT(accepted, 500);  // the mutations must leave enough valid numbers to test anything
+  });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  run.get();
+}
+
+// Random edits offered to the text-field formatter, with selections anywhere (also outside the text): it never
+// fails, a reformatted text keeps the edited text's digits, and the caret it proposes lies inside the new text.
+TEST(TextFieldFuzz, RandomEditsKeepDigitsAndACaretInsideTheText) {
+  const auto engine = testing::shippedEngine();
+  auto run = std::async(std::launch::async, [&] {
+    std::mt19937 random(20261208);
+    const auto& parser = *engine->parseManager()->parser();
+    static const char* const regions[] = {"US", "CA", "GB", "FR", "DE", "IT", "JP", "IN"};
+    for (int round = 0; round < 4000; ++round) {
+      PhoneNumberFormatter field(engine, regions[round % 8]);
+      const std::string before = randomText(random);
+      std::string after = randomText(random);
+      const auto offset = [&] { return static_cast<std::int64_t>(random() % 40) - 5; };
+      TextRange caret{offset(), static_cast<std::int64_t>(random() % 3)};
+      const std::string edited = after;
+      if (!field.isPartialStringValid(&after, &caret, before, TextRange{offset(), offset()}, nullptr)) {
+        EXPECT_EQ(parser.normalizeNumber(after), parser.normalizeNumber(edited)) << edited << " -> " << after;
+        EXPECT_GE(caret.location, 0) << edited;
+        EXPECT_LE(caret.location, static_cast<std::int64_t>(utf16Length(after))) << edited;
+        EXPECT_EQ(caret.length, 0) << edited;
+      }
+    }
   });
   ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   run.get();
