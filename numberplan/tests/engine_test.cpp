@@ -136,6 +136,20 @@ TEST(EngineConformance, EveryExampleFitsParsesFormatsAndTypesBack) {
   }
 }
 
+// The real-world table accepts fixedOrMobile for a fixed line; where the Indian plan tells the two apart (the
+// STD code and a subscriber number starting 2 to 6), the answer must be exact. Mobiles beginning 7 or 8 outside
+// the known codes stay "either", never a fixed line.
+TEST(EngineConformance, IndianFixedLinesAreToldFromMobiles) {
+  const auto engine = testing::shippedEngine();
+  for (const char* text : {"080 2345 6789", "079 2658 1234", "0712 234 5678", "0755 255 1234", "011 2345 6789"}) {
+    EXPECT_EQ(engine->parse(text, "IN").type, PhoneNumberType::fixedLine) << text;
+  }
+  EXPECT_EQ(engine->parse("98123 45678", "IN").type, PhoneNumberType::mobile);
+  for (const char* text : {"80123 45678", "+91 70123 45678"}) {
+    EXPECT_NE(engine->parse(text, "IN").type, PhoneNumberType::fixedLine) << text;
+  }
+}
+
 TEST(Engine, TerritoryAndExampleAnswers) {
   const auto engine = testing::fixtureEngine();
   EXPECT_EQ(engine->countries(1), (std::vector<std::string>{"US", "CA"}));
