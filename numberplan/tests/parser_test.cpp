@@ -236,3 +236,15 @@ TEST_F(ParserTest, AdversarialInputsFinish) {
 
 }  // namespace
 }  // namespace numberplan
+
+// A national number that is valid as written keeps its digits even when they begin with the region's own
+// calling code; only a number that is not valid as written is read as code plus a shorter national number.
+namespace numberplan {
+TEST(ParserOwnCallingCode, ValidNumbersAreNotSplitOffTheirLeadingCode) {
+  const auto engine = testing::shippedEngine();
+  const PhoneNumber kept = engine->parse("35 24 21 2183", "LU");
+  EXPECT_EQ(engine->format(kept, PhoneNumberFormat::e164), "+3523524212183");
+  const PhoneNumber split = engine->parse("352 26 12 34 56", "LU");
+  EXPECT_EQ(engine->format(split, PhoneNumberFormat::e164), "+35226123456");
+}
+}  // namespace numberplan

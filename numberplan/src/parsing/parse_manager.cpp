@@ -96,11 +96,15 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
 
   if (countryCode == 0) {
     const std::string code = std::to_string(regionTerritory->countryCode);
-    if (startsWith(nationalNumber, code)) {
+    const auto& general = regionTerritory->generalDesc;
+    const bool hasGeneral = general && detail::hasPattern(general->nationalNumberPattern);
+    // A number that is valid as written is never read as its own calling code plus a shorter number: a
+    // Luxembourg number beginning with 352 would otherwise become another subscriber's.
+    const bool validAsWritten = hasGeneral && detail::matchesEntirely(*regex, *general->nationalNumberPattern,
+                                                                      nationalNumber);
+    if (!validAsWritten && startsWith(nationalNumber, code)) {
       const std::string candidate = nationalNumber.substr(code.size());
-      const auto& general = regionTerritory->generalDesc;
-      if (general && detail::hasPattern(general->nationalNumberPattern) &&
-          detail::matchesEntirely(*regex, *general->nationalNumberPattern, candidate)) {
+      if (hasGeneral && detail::matchesEntirely(*regex, *general->nationalNumberPattern, candidate)) {
         if (auto number = validatedPhoneNumber(candidate, *regionTerritory, regionTerritory->countryCode, ignoreType,
                                                candidate, extension)) {
           return *std::move(number);
