@@ -1,0 +1,243 @@
+// Decoding against pixels worked out here from the samples that went into each file, never from a decoder:
+// PNGs written byte by byte (zlib only compresses and checksums), CMYK and YCCK JPEGs from libjpeg's
+// encoder, and GIFs cut short or with an empty logical screen.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "test_images.hpp"
+#include "vellum/image_codecs.hpp"
+
+namespace vellum {
+namespace {
+
+// ---- PNG, written by hand ----
+
+struct PNGSpec {
+  int colorType;  // 0 grey, 2 RGB, 3 palette, 4 grey + alpha, 6 RGBA
+  int bitDepth;
+  bool interlaced = false;
+  bool transparentColor = false;  // a tRNS chunk
+  bool gamma = false;             // a gAMA chunk, which decoding must not apply
+  std::uint32_t width = 13, height = 11;
+};
+
+int channelsOf(int colorType) {
+  switch (colorType) {
+    case 2: return 3;
+    case 4: return 2;
+    case 6: return 4;
+    default: return 1;
+  }
+}
+
+// Samples spread over the whole range, mid values included; for a palette, indices.
+std::uint32_t sampleAt(std::uint32_t x, std::uint32_t y, int channel, int depth) {
+  const std::uint64_t h = std::uint64_t{x} * 7919 + std::uint64_t{y} * 104729 + std::uint64_t(channel) * 31337 +
+                          std::uint64_t{x} * y * 2654435761u;
+  return static_cast<std::uint32_t>((h ^ (h >> 7)) % (std::uint64_t{1} << depth));
+}
+
+struct PaletteEntry {
+  std::uint8_t r, g, b, a;
+};
+PaletteEntry paletteEntry(std::uint32_t i, bool transparent, std::uint32_t entries) {
+  const bool withAlpha = transparent && i < entries / 2 + 1;  // tRNS covers only the first entries
+  return {static_cast<std::uint8_t>(i * 37), static_cast<std::uint8_t>(i * 101 + 7),
+          static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(withAlpha ? (i * 53) % 256 : 255)};
+}
+
+// The 8-bit value of a sample of `depth` bits: exact multiples below 8 bits, nearest for 16.
+std::uint8_t eightBit(std::uint32_t v, int depth) {
+  if (depth == 16) return static_cast<std::uint8_t>(std::lround(v * 255.0 / 65535.0));
+  return static_cast<std::uint8_t>(v * 255 / ((1u << depth) - 1));
+}
+
+void put32(foundation::Bytes& out, std::uint32_t v) {
+  for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(v >> s));
+}
+
+void chunk(foundation::Bytes& out, const char* type, const foundation::Bytes& body) {
+  put32(out, static_cast<std::uint32_t>(body.size()));
+  const std::size_t start = out.size();
+  out.insert(out.end(), type, type + 4);
+  out.insert(out.end(), body.begin(), body.end());
+  put32(out, static_cast<std::uint32_t>(crc32(0, out.data() + start, static_cast<uInt>(out.size() - start))));
+}
+
+struct Pass {
+  std::uint32_t x0, y0, dx, dy;
+};
+const std::vector<Pass>& passesOf(bool interlaced) {
+  static const std::vector<Pass> adam7 = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                          {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+  static const std::vector<Pass> whole = {{0, 0, 1, 1}};
+  return interlaced ? adam7 : whole;
+}
+
+// The file, and the RGBA each pixel must decode to.
+struct PNGCase {
+  foundation::Bytes file;
+  std::vector<std::uint8_t> expected;
+};
+
+PNGCase writePNG(const PNGSpec& spec, const std::function<std::uint32_t(std::uint32_t, std::uint32_t, int)>& sample) {
+  const int channels = channelsOf(spec.colorType), depth = spec.bitDepth;
+  const std::uint32_t entries = spec.colorType == 3 ? (1u << depth) : 0;
+  std::vector<std::uint32_t> key(3, 0);  // the transparent grey or RGB colour: the first pixel's
+  for (int c = 0; c < channels && spec.colorType != 3; ++c) key[c] = sample(0, 0, c);
+
+  PNGCase out;
+  // Raw scanlines, pass by pass, each with filter type 0; samples packed from the high bits.
+  foundation::Bytes raw;
+  for (const Pass& p : passesOf(spec.interlaced)) {
+    for (std::uint32_t y = p.y0; y < spec.height; y += p.dy) {
+      if (p.x0 >= spec.width) break;
+      raw.push_back(0);
+      std::uint32_t bits = 0, filled = 0;
+      for (std::uint32_t x = p.x0; x < spec.width; x += p.dx) {
+        for (int c = 0; c < channels; ++c) {
+          const std::uint32_t v = sample(x, y, c);
+          if (depth == 16) {
+            raw.push_back(static_cast<std::uint8_t>(v >> 8));
+            raw.push_back(static_cast<std::uint8_t>(v));
+          } else {
+            bits = (bits << depth) | v;
+            filled += static_cast<std::uint32_t>(depth);
+            if (filled == 8) raw.push_back(static_cast<std::uint8_t>(bits)), bits = 0, filled = 0;
+          }
+        }
+      }
+      if (filled) raw.push_back(static_cast<std::uint8_t>(bits << (8 - filled)));
+    }
+  }
+  for (std::uint32_t y = 0; y < spec.height; ++y) {
+    for (std::uint32_t x = 0; x < spec.width; ++x) {
+      std::uint32_t v[4];
+      for (int c = 0; c < channels; ++c) v[c] = sample(x, y, c);
+      std::uint8_t rgba[4];
+      switch (spec.colorType) {
+        case 0:
+          rgba[0] = rgba[1] = rgba[2] = eightBit(v[0], depth);
+          rgba[3] = spec.transparentColor && v[0] == key[0] ? 0 : 255;
+          break;
+        case 2:
+          for (int c = 0; c < 3; ++c) rgba[c] = eightBit(v[c], depth);
+          rgba[3] = spec.transparentColor && v[0] == key[0] && v[1] == key[1] && v[2] == key[2] ? 0 : 255;
+          break;
+        case 3: {
+          const PaletteEntry e = paletteEntry(v[0], spec.transparentColor, entries);
+          rgba[0] = e.r, rgba[1] = e.g, rgba[2] = e.b, rgba[3] = e.a;
+          break;
+        }
+        case 4:
+          rgba[0] = rgba[1] = rgba[2] = eightBit(v[0], depth);
+          rgba[3] = eightBit(v[1], depth);
+          break;
+        default:
+          for (int c = 0; c < 4; ++c) rgba[c] = eightBit(v[c], depth);
+      }
+      out.expected.insert(out.expected.end(), rgba, rgba + 4);
+    }
+  }
+
+  out.file = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  foundation::Bytes header;
+  put32(header, spec.width);
+  put32(header, spec.height);
+  header.insert(header.end(), {static_cast<std::uint8_t>(depth), static_cast<std::uint8_t>(spec.colorType), 0, 0,
+                               static_cast<std::uint8_t>(spec.interlaced ? 1 : 0)});
+  chunk(out.file, "IHDR", header);
+  if (spec.gamma) {
+    foundation::Bytes gamma;
+    put32(gamma, 45455);  // 1 / 2.2
+    chunk(out.file, "gAMA", gamma);
+  }
+  if (spec.colorType == 3) {
+    foundation::Bytes palette, alpha;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+      const PaletteEntry e = paletteEntry(i, spec.transparentColor, entries);
+      palette.insert(palette.end(), {e.r, e.g, e.b});
+      if (spec.transparentColor && i < entries / 2 + 1) alpha.push_back(e.a);
+    }
+    chunk(out.file, "PLTE", palette);
+    if (spec.transparentColor) chunk(out.file, "tRNS", alpha);
+  } else if (spec.transparentColor) {
+    foundation::Bytes trns;
+    for (int c = 0; c < channels; ++c) trns.insert(trns.end(), {std::uint8_t(key[c] >> 8), std::uint8_t(key[c])});
+    chunk(out.file, "tRNS", trns);
+  }
+  uLongf size = compressBound(static_cast<uLong>(raw.size()));
+  foundation::Bytes compressed(size);
+  if (compress(compressed.data(), &size, raw.data(), static_cast<uLong>(raw.size())) != Z_OK) ADD_FAILURE();
+  compressed.resize(size);
+  chunk(out.file, "IDAT", compressed);
+  chunk(out.file, "IEND", {});
+  return out;
+}
+
+PNGCase writePNG(const PNGSpec& spec) {
+  return writePNG(spec, [&](std::uint32_t x, std::uint32_t y, int c) { return sampleAt(x, y, c, spec.bitDepth); });
+}
+
+void expectDecodesTo(const PNGCase& png, std::uint32_t width, std::uint32_t height) {
+  auto decoded = decodePNG(png.file);
+  ASSERT_TRUE(decoded) << decoded.error().reason;
+  ASSERT_EQ(decoded.value().width, width);
+  ASSERT_EQ(decoded.value().height, height);
+  const auto& pixels = decoded.value().pixels;
+  ASSERT_EQ(pixels.size(), png.expected.size());
+  int wrong = 0;
+  for (std::size_t i = 0; i < pixels.size() && wrong < 5; ++i) {
+    if (pixels[i] != png.expected[i]) {
+      ++wrong;
+      ADD_FAILURE() << "pixel " << (i / 4) % width << "," << (i / 4) / width << " channel " << i % 4 << ": got "
+                    << int(pixels[i]) << ", expected " << int(png.expected[i]);
+    }
+  }
+}
+
+TEST(PNGCorpus, EveryColourTypeAndBitDepthWithAndWithoutInterlacing) {
+  const std::vector<std::pair<int, std::vector<int>>> allowed = {
+      {0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+  for (const auto& [colorType, depths] : allowed) {
+    for (int depth : depths) {
+      for (bool interlaced : {false, true}) {
+        for (bool transparent : {false, true}) {
+          if (transparent && (colorType == 4 || colorType == 6)) continue;  // they carry alpha already
+          for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{13, 11}, {3, 2}, {1, 1}}) {
+            const PNGSpec spec{colorType, depth, interlaced, transparent, depth == 16, w, h};
+            SCOPED_TRACE("colour type " + std::to_string(colorType) + ", " + std::to_string(depth) + " bits" +
+                         (interlaced ? ", Adam7" : "") + (transparent ? ", tRNS" : "") + ", " + std::to_string(w) +
+                         "x" + std::to_string(h));
+            expectDecodesTo(writePNG(spec), w, h);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Every 16-bit level once, so each maps to its own nearest 8-bit value, with and without Adam7 and gAMA.
+TEST(PNGCorpus, SixteenBitLevelsScaleToTheNearestEightBitValue) {
+  for (bool interlaced : {false, true}) {
+    for (bool gamma : {false, true}) {
+      SCOPED_TRACE(std::string(interlaced ? "Adam7" : "progressive") + (gamma ? ", gAMA" : ""));
+      const PNGSpec spec{0, 16, interlaced, false, gamma, 256, 256};
+      expectDecodesTo(writePNG(spec, [](std::uint32_t x, std::uint32_t y, int) { return y * 256 + x; }), 256, 256);
+      // Mid grey is half way, not a linear-light 186.
+      const PNGSpec rgba{6, 16, interlaced, false, gamma, 4, 4};
+      auto mid = writePNG(rgba, [](std::uint32_t, std::uint32_t, int c) { return c == 3 ? 65535u : 32768u; });
+      auto decoded = decodePNG(mid.file);
+      ASSERT_TRUE(decoded);
+      EXPECT_EQ(test::pixel(decoded.value(), 3, 3), (std::vector<std::uint8_t>{128, 128, 128, 255}));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vellum
