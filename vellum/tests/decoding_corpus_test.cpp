@@ -2,6 +2,11 @@
 // PNGs written byte by byte (zlib only compresses and checksums), CMYK and YCCK JPEGs from libjpeg's
 // encoder, and GIFs cut short or with an empty logical screen.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstddef>
@@ -14,7 +19,9 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -306,6 +313,174 @@ TEST(JPEGCorpus, CMYKAndYCCKIncludingAdobeInverted) {
       }
       EXPECT_EQ(got[3], 255);
     }
+  }
+}
+
+// ---- GIF: cut short, and an empty logical screen ----
+
+// Two frames drawn by hand: red 2 x 2 at the corner, then green 2 x 1 one pixel in and down.
+std::vector<test::GifFrameSpec> twoFrames() {
+  return {{0, 0, 2, 2, {1, 1, 1, 1}}, {1, 1, 2, 1, {2, 2}}};
+}
+
+TEST(GIFCorpus, MissingTrailerAfterCompleteFramesAndEmptyScreen) {
+  auto whole = test::makeGIF(3, 2, twoFrames());
+  ASSERT_EQ(whole.back(), 0x3B);  // the trailer
+  auto cut = whole;
+  cut.pop_back();
+  for (const auto& data : {whole, cut}) {
+    auto frames = decodeGIF(data);
+    ASSERT_TRUE(frames) << frames.error().reason;
+    ASSERT_EQ(frames.value().size(), 2u);
+    EXPECT_EQ(test::letters(frames.value()[0].canvas), "rr./rr.");
+    EXPECT_EQ(test::letters(frames.value()[1].canvas), "rr./rgg");
+    EXPECT_EQ(gifFrameCount(data), 2u);
+  }
+  // Cut inside the second frame: not a record boundary, so the file is broken.
+  EXPECT_FALSE(decodeGIF(std::span(cut).first(cut.size() - 3)));
+  // Cut before any frame is complete.
+  auto oneFrame = test::makeGIF(3, 2, {twoFrames()[0]});
+  std::size_t header = 13 + 3 * 4;  // screen descriptor and a four-colour table
+  EXPECT_FALSE(decodeGIF(std::span(oneFrame).first(header)));
+
+  // A 0 x 0 logical screen is as large as the frames reach.
+  auto empty = test::makeGIF(0, 0, twoFrames());
+  empty.pop_back();
+  auto frames = decodeGIF(empty);
+  ASSERT_TRUE(frames) << frames.error().reason;
+  ASSERT_EQ(frames.value().size(), 2u);
+  EXPECT_EQ(test::letters(frames.value()[1].canvas), "rr./rgg");
+  auto image = imageFromData(empty);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->pixelSize(), (Size{3, 2}));
+}
+
+// ---- What hostile headers cost ----
+
+struct ChildRun {
+  bool decoded = false;
+  long peakGrowthKiB = 0;
+};
+
+// Runs `decode` in a child process, which starts with its parent's pages resident and its peak reset, and
+// reports whether it gave an image and how far its peak resident size rose. None when the child died or
+// missed the deadline.
+std::optional<ChildRun> inChild(const std::function<bool()>& decode) {
+  int fds[2];
+  if (::pipe(fds) != 0) return std::nullopt;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const bool decoded = decode();
+    ::getrusage(RUSAGE_SELF, &after);
+    const long report[2] = {decoded ? 1 : 0, after.ru_maxrss - before.ru_maxrss};
+    const bool sent = ::write(fds[1], report, sizeof report) == sizeof report;
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::optional<ChildRun> run;
+  pollfd ready{fds[0], POLLIN, 0};
+  long report[2];
+  if (pid > 0 && ::poll(&ready, 1, 60'000) == 1 && ::read(fds[0], report, sizeof report) == sizeof report) {
+    run = ChildRun{report[0] == 1, report[1]};
+  }
+  ::close(fds[0]);
+  if (pid > 0) {
+    if (!run) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+  return run;
+}
+
+// A file written small, then given the claimed size by hand.
+foundation::Bytes pngClaiming(std::uint32_t width, std::uint32_t height) {
+  auto png = writePNG(PNGSpec{0, 8, false, false, false, 1, 1}).file;
+  for (int b = 0; b < 4; ++b) {
+    png[16 + b] = static_cast<std::uint8_t>(width >> (24 - 8 * b));
+    png[20 + b] = static_cast<std::uint8_t>(height >> (24 - 8 * b));
+  }
+  const auto crc = crc32(0, png.data() + 12, 17);
+  for (int b = 0; b < 4; ++b) png[29 + b] = static_cast<std::uint8_t>(crc >> (24 - 8 * b));
+  return png;
+}
+
+// A progressive file, whose decoding holds every coefficient of the image at once: written at 16 x 16 by
+// libjpeg, then given the claimed size in its frame header.
+foundation::Bytes progressiveJPEGClaiming(std::uint16_t width, std::uint16_t height) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = 16;
+  info.image_height = 16;
+  info.input_components = 3;
+  info.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&info);
+  jpeg_simple_progression(&info);
+  jpeg_start_compress(&info, TRUE);
+  std::vector<std::uint8_t> row(16 * 3, 128);
+  while (info.next_scanline < 16) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&info, &r, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  foundation::Bytes jpeg(buffer, buffer + size);
+  std::free(buffer);
+  for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC2) {
+      jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8), jpeg[i + 6] = static_cast<std::uint8_t>(height);
+      jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8), jpeg[i + 8] = static_cast<std::uint8_t>(width);
+      break;
+    }
+  }
+  return jpeg;
+}
+
+TEST(DecodingLimits, HostileHeadersAreRefusedBeforeTheyCostMemory) {
+  const test::GifFrameSpec dot{0, 0, 1, 1, {1}};
+  const auto bigScreen = test::makeGIF(8192, 8192, {dot});
+  const auto eightBigFrames = test::makeGIF(4096, 4096, std::vector<test::GifFrameSpec>(8, dot));
+  const auto bigPNG = pngClaiming(8192, 8192);
+  const auto bigProgressive = progressiveJPEGClaiming(7000, 7000);
+  EXPECT_LT(bigScreen.size() + eightBigFrames.size() + bigPNG.size() + bigProgressive.size(), 1200u);
+  const std::pair<const char*, std::function<bool()>> hostile[] = {
+      {"GIF screen 8192 x 8192", [&] { return bool(decodeGIF(bigScreen)); }},
+      {"GIF 8 frames of 4096 x 4096", [&] { return bool(decodeGIF(eightBigFrames)); }},
+      {"PNG 8192 x 8192", [&] { return bool(decodePNG(bigPNG)); }},
+      {"progressive JPEG 7000 x 7000", [&] { return bool(decodeJPEG(bigProgressive)); }},
+  };
+  for (const auto& [name, decode] : hostile) {
+    const auto run = inChild(decode);
+    ASSERT_TRUE(run) << name << ": the child died or hung";
+    EXPECT_LT(run->peakGrowthKiB, 256 * 1024) << name;
+    RecordProperty(name, std::to_string(run->peakGrowthKiB / 1024) + " MiB");
+  }
+}
+
+TEST(DecodingLimits, LargeLegitimateImagesStillDecode) {
+  // 50 megapixels of 8-bit grey, and 100 frames on a 500 x 500 screen.
+  const PNGSpec photo{0, 8, false, false, false, 8192, 6400};
+  const auto png = writePNG(photo, [](std::uint32_t x, std::uint32_t y, int) { return (x ^ y) & 0xFF; }).file;
+  const auto animation = test::makeGIF(500, 500, std::vector<test::GifFrameSpec>(100, {0, 0, 1, 1, {1}}));
+  const std::pair<const char*, std::function<bool()>> legitimate[] = {
+      {"PNG 8192 x 6400", [&] { return bool(decodePNG(png)); }},
+      {"GIF 100 frames of 500 x 500", [&] {
+         auto frames = decodeGIF(animation);
+         return frames && frames.value().size() == 100;
+       }},
+  };
+  for (const auto& [name, decode] : legitimate) {
+    const auto run = inChild(decode);
+    ASSERT_TRUE(run) << name << ": the child died or hung";
+    EXPECT_TRUE(run->decoded) << name;
+    RecordProperty(name, std::to_string(run->peakGrowthKiB / 1024) + " MiB");
   }
 }
 

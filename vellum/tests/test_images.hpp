@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "vellum/image.hpp"
@@ -90,6 +91,23 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
 inline std::vector<std::uint8_t> pixel(const Bitmap& bitmap, std::uint32_t x, std::uint32_t y) {
   const std::uint8_t* p = &bitmap.pixels[(std::size_t{y} * bitmap.width + x) * 4];
   return {p[0], p[1], p[2], p[3]};
+}
+
+// A canvas as one letter a pixel, rows joined by '/': k black, r red, g green, b blue, . clear, ? other.
+inline std::string letters(const Bitmap& canvas) {
+  const std::pair<std::vector<std::uint8_t>, char> names[] = {
+      {{0, 0, 0, 0}, '.'}, {{0, 0, 0, 255}, 'k'}, {{255, 0, 0, 255}, 'r'}, {{0, 255, 0, 255}, 'g'},
+      {{0, 0, 255, 255}, 'b'}};
+  std::string out;
+  for (std::uint32_t y = 0; y < canvas.height; ++y) {
+    if (y) out += '/';
+    for (std::uint32_t x = 0; x < canvas.width; ++x) {
+      char c = '?';
+      for (const auto& [rgba, name] : names) c = rgba == pixel(canvas, x, y) ? name : c;
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace vellum::test

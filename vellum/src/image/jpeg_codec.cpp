@@ -81,8 +81,6 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   jpeg_create_decompress(&info);
   progress.progress_monitor = onProgress;
   info.progress = &progress;
-  // Working memory of the decoder itself (coefficient buffers of progressive files) is bounded too.
-  info.mem->max_memory_to_use = 512L * 1024 * 1024;
   jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&info);
@@ -97,6 +95,10 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   }
   // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
   // pixel like RGBA, and are converted row by row in place.
+  // Working memory of the decoder itself (coefficient buffers of progressive files) shares one budget with
+  // the picture; libjpeg checks it before allocating and fails instead of exceeding it.
+  constexpr long kPeakBudget = 256L << 20, kLeastWorkingMemory = 32L << 20;
+  info.mem->max_memory_to_use = std::max(kLeastWorkingMemory, kPeakBudget - static_cast<long>(pixels * 4));
   const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
   const bool inverted = cmyk && info.saw_Adobe_marker;
   info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
