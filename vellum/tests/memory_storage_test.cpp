@@ -115,6 +115,46 @@ TEST_F(MemoryStorageTest, CostAndCountLimits) {
   EXPECT_EQ(unlimited.totalCacheCost(), 100LL << 20);
 }
 
+TEST_F(MemoryStorageTest, EvictsLeastRecentlyUsedAndRefusesOversizeValues) {
+  MemoryStorage::Backend<Weighted> memory(config(100));
+  memory.store({40}, "a");
+  memory.store({40}, "b");
+  EXPECT_TRUE(memory.value("a"));  // a use: b is now the least recent
+  memory.store({40}, "c");
+  EXPECT_TRUE(memory.isCached("a"));
+  EXPECT_FALSE(memory.isCached("b"));
+  EXPECT_TRUE(memory.isCached("c"));
+  // A check is not a use: a, used before c was stored, goes next.
+  memory.store({40}, "d");
+  EXPECT_FALSE(memory.isCached("a"));
+  EXPECT_TRUE(memory.isCached("c"));
+  EXPECT_TRUE(memory.isCached("d"));
+
+  // A value larger than the whole limit is not kept and pushes nothing out; it does replace its key's value.
+  memory.store({101}, "huge");
+  EXPECT_FALSE(memory.isCached("huge"));
+  EXPECT_TRUE(memory.isCached("c"));
+  EXPECT_TRUE(memory.isCached("d"));
+  memory.store({150}, "c");
+  EXPECT_FALSE(memory.isCached("c"));
+  EXPECT_TRUE(memory.isCached("d"));
+  EXPECT_EQ(memory.totalCacheCost(), 40);
+  memory.store({100}, "exact");  // exactly the limit fits, alone
+  EXPECT_TRUE(memory.isCached("exact"));
+  EXPECT_FALSE(memory.isCached("d"));
+
+  // The count limit goes by use too.
+  auto c = config(0);
+  c.countLimit = 2;
+  MemoryStorage::Backend<Weighted> counted(c);
+  counted.store({1}, "x");
+  counted.store({1}, "y");
+  EXPECT_TRUE(counted.value("x", ExpirationExtending::none()));  // a use, even without extending
+  counted.store({1}, "z");
+  EXPECT_TRUE(counted.isCached("x"));
+  EXPECT_FALSE(counted.isCached("y"));
+}
+
 TEST_F(MemoryStorageTest, DiscardableEntries) {
   auto c = config();
   c.keepWhenEnteringBackground = true;
