@@ -258,57 +258,22 @@ TEST(PNGCorpus, SixteenBitLevelsScaleToTheNearestEightBitValue) {
 
 // ---- CMYK and YCCK JPEG, from libjpeg's encoder ----
 
-enum class InkForm { plain, adobeCMYK, adobeYCCK };
-
-// Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
-foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t, 4>>& blocks, InkForm form) {
-  const JDIMENSION width = static_cast<JDIMENSION>(16 * blocks.size()), height = 16;
-  std::vector<std::uint8_t> row(std::size_t{width} * 4);
-  for (JDIMENSION x = 0; x < width; ++x) std::copy_n(blocks[x / 16].begin(), 4, &row[std::size_t{x} * 4]);
-  jpeg_compress_struct info;
-  jpeg_error_mgr errors;
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &buffer, &size);
-  info.image_width = width;
-  info.image_height = height;
-  info.input_components = 4;
-  info.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, form == InkForm::adobeYCCK ? JCS_YCCK : JCS_CMYK);
-  // The Adobe marker is what says the inks are stored inverted; without it they are read as written.
-  info.write_Adobe_marker = form != InkForm::plain;
-  jpeg_set_quality(&info, 100, TRUE);
-  jpeg_start_compress(&info, TRUE);
-  while (info.next_scanline < height) {
-    JSAMPROW r = row.data();
-    jpeg_write_scanlines(&info, &r, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  foundation::Bytes out(buffer, buffer + size);
-  std::free(buffer);
-  return out;
-}
-
 TEST(JPEGCorpus, CMYKAndYCCKIncludingAdobeInverted) {
   const std::vector<std::array<std::uint8_t, 4>> inks = {
       {0, 0, 0, 0}, {255, 255, 255, 255}, {255, 0, 0, 0}, {200, 30, 120, 180},
       {10, 240, 60, 90}, {128, 128, 128, 128}, {0, 64, 192, 32}, {90, 90, 200, 255}};
-  for (InkForm form : {InkForm::plain, InkForm::adobeCMYK, InkForm::adobeYCCK}) {
-    SCOPED_TRACE(form == InkForm::plain ? "CMYK" : form == InkForm::adobeCMYK ? "Adobe CMYK" : "Adobe YCCK");
-    auto decoded = decodeJPEG(writeCMYKJPEG(inks, form));
+  for (test::InkForm form : {test::InkForm::plain, test::InkForm::adobeCMYK, test::InkForm::adobeYCCK}) {
+    SCOPED_TRACE(form == test::InkForm::plain ? "CMYK" : form == test::InkForm::adobeCMYK ? "Adobe CMYK" : "Adobe YCCK");
+    auto decoded = decodeJPEG(test::writeCMYKJPEG(inks, form));
     ASSERT_TRUE(decoded) << decoded.error().reason;
     ASSERT_EQ(decoded.value().width, 16u * inks.size());
     for (std::size_t b = 0; b < inks.size(); ++b) {
       const auto& ink = inks[b];
       // Light through each ink and the black: stored values are the light itself when inverted.
-      const double k = form == InkForm::plain ? 255 - ink[3] : ink[3];
+      const double k = form == test::InkForm::plain ? 255 - ink[3] : ink[3];
       const auto got = test::pixel(decoded.value(), static_cast<std::uint32_t>(16 * b + 8), 8);
       for (int c = 0; c < 3; ++c) {
-        const double through = form == InkForm::plain ? 255 - ink[c] : ink[c];
+        const double through = form == test::InkForm::plain ? 255 - ink[c] : ink[c];
         EXPECT_NEAR(got[c], through * k / 255.0, 3.0) << "block " << b << " channel " << c;
       }
       EXPECT_EQ(got[3], 255);

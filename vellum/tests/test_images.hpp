@@ -1,9 +1,18 @@
 #pragma once
-// Images the tests make with real encoders: gradients, 16-bit PNG, and GIFs written frame by frame with
-// giflib (the library itself never encodes GIF).
+// Images the tests make with real encoders: gradients, 16-bit PNG, CMYK and YCCK JPEG, and GIFs written
+// frame by frame with giflib (the library itself encodes neither CMYK nor GIF).
 #include <gif_lib.h>
 #include <png.h>
 
+#include <cstddef>
+#include <cstdio>
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -84,6 +93,41 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
   }
   EGifCloseFile(gif, &error);
   GifFreeMapObject(map);
+  return out;
+}
+
+enum class InkForm { plain, adobeCMYK, adobeYCCK };
+
+// Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
+inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t, 4>>& blocks, InkForm form) {
+  const JDIMENSION width = static_cast<JDIMENSION>(16 * blocks.size()), height = 16;
+  std::vector<std::uint8_t> row(std::size_t{width} * 4);
+  for (JDIMENSION x = 0; x < width; ++x) std::copy_n(blocks[x / 16].begin(), 4, &row[std::size_t{x} * 4]);
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = 4;
+  info.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&info);
+  jpeg_set_colorspace(&info, form == InkForm::adobeYCCK ? JCS_YCCK : JCS_CMYK);
+  // The Adobe marker is what says the inks are stored inverted; without it they are read as written.
+  info.write_Adobe_marker = form != InkForm::plain;
+  jpeg_set_quality(&info, 100, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < height) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&info, &r, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  foundation::Bytes out(buffer, buffer + size);
+  std::free(buffer);
   return out;
 }
 
