@@ -105,7 +105,7 @@ struct PNGCase {
 PNGCase writePNG(const PNGSpec& spec, const std::function<std::uint32_t(std::uint32_t, std::uint32_t, int)>& sample) {
   const int channels = channelsOf(spec.colorType), depth = spec.bitDepth;
   const std::uint32_t entries = spec.colorType == 3 ? (1u << depth) : 0;
-  std::vector<std::uint32_t> key(3, 0);  // the transparent grey or RGB colour: the first pixel's
+  std::vector<std::uint32_t> key(4, 0);  // the transparent grey or RGB colour: the first pixel's
   for (int c = 0; c < channels && spec.colorType != 3; ++c) key[c] = sample(0, 0, c);
 
   PNGCase out;

@@ -170,6 +170,7 @@ SavedRect saveRect(const Bitmap& canvas, long left, long top, long width, long h
 
 void restoreRect(Bitmap& canvas, const SavedRect& saved) {
   const std::size_t rowBytes = static_cast<std::size_t>(saved.x1 - saved.x0) * 4;
+  if (rowBytes == 0) return;
   for (long y = saved.y0; y < saved.y1; ++y) {
     std::memcpy(canvas.pixels.data() + static_cast<std::size_t>(y) * canvas.bytesPerRow() + saved.x0 * 4,
                 saved.pixels.data() + static_cast<std::size_t>(y - saved.y0) * rowBytes, rowBytes);
