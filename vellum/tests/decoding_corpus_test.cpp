@@ -375,29 +375,8 @@ foundation::Bytes pngClaiming(std::uint32_t width, std::uint32_t height) {
 // A progressive file, whose decoding holds every coefficient of the image at once: written at 16 x 16 by
 // libjpeg, then given the claimed size in its frame header.
 foundation::Bytes progressiveJPEGClaiming(std::uint16_t width, std::uint16_t height) {
-  jpeg_compress_struct info;
-  jpeg_error_mgr errors;
-  info.err = jpeg_std_error(&errors);
-  jpeg_create_compress(&info);
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&info, &buffer, &size);
-  info.image_width = 16;
-  info.image_height = 16;
-  info.input_components = 3;
-  info.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&info);
-  jpeg_simple_progression(&info);
-  jpeg_start_compress(&info, TRUE);
-  std::vector<std::uint8_t> row(16 * 3, 128);
-  while (info.next_scanline < 16) {
-    JSAMPROW r = row.data();
-    jpeg_write_scanlines(&info, &r, 1);
-  }
-  jpeg_finish_compress(&info);
-  jpeg_destroy_compress(&info);
-  foundation::Bytes jpeg(buffer, buffer + size);
-  std::free(buffer);
+  auto jpeg = test::encodeWithLibjpeg(16, 16, 3, JCS_RGB, std::vector<std::uint8_t>(16 * 3, 128),
+                                      [](jpeg_compress_struct& info) { jpeg_simple_progression(&info); });
   for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
     if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC2) {
       jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8), jpeg[i + 6] = static_cast<std::uint8_t>(height);

@@ -115,33 +115,34 @@ TEST_F(MemoryStorageTest, CostAndCountLimits) {
   EXPECT_EQ(unlimited.totalCacheCost(), 100LL << 20);
 }
 
+// The keys among `candidates` that a check finds, space-separated (a check is not a use).
+std::string present(const MemoryStorage::Backend<Weighted>& memory, std::initializer_list<const char*> candidates) {
+  std::string out;
+  for (const char* key : candidates) {
+    if (memory.isCached(key)) out += (out.empty() ? "" : " ") + std::string(key);
+  }
+  return out;
+}
+
 TEST_F(MemoryStorageTest, EvictsLeastRecentlyUsedAndRefusesOversizeValues) {
   MemoryStorage::Backend<Weighted> memory(config(100));
   memory.store({40}, "a");
   memory.store({40}, "b");
   EXPECT_TRUE(memory.value("a"));  // a use: b is now the least recent
   memory.store({40}, "c");
-  EXPECT_TRUE(memory.isCached("a"));
-  EXPECT_FALSE(memory.isCached("b"));
-  EXPECT_TRUE(memory.isCached("c"));
-  // A check is not a use: a, used before c was stored, goes next.
+  EXPECT_EQ(present(memory, {"a", "b", "c"}), "a c");
+  // Checks are not uses: a, used before c was stored, goes next.
   memory.store({40}, "d");
-  EXPECT_FALSE(memory.isCached("a"));
-  EXPECT_TRUE(memory.isCached("c"));
-  EXPECT_TRUE(memory.isCached("d"));
+  EXPECT_EQ(present(memory, {"a", "c", "d"}), "c d");
 
   // A value larger than the whole limit is not kept and pushes nothing out; it does replace its key's value.
   memory.store({101}, "huge");
-  EXPECT_FALSE(memory.isCached("huge"));
-  EXPECT_TRUE(memory.isCached("c"));
-  EXPECT_TRUE(memory.isCached("d"));
+  EXPECT_EQ(present(memory, {"huge", "c", "d"}), "c d");
   memory.store({150}, "c");
-  EXPECT_FALSE(memory.isCached("c"));
-  EXPECT_TRUE(memory.isCached("d"));
+  EXPECT_EQ(present(memory, {"c", "d"}), "d");
   EXPECT_EQ(memory.totalCacheCost(), 40);
   memory.store({100}, "exact");  // exactly the limit fits, alone
-  EXPECT_TRUE(memory.isCached("exact"));
-  EXPECT_FALSE(memory.isCached("d"));
+  EXPECT_EQ(present(memory, {"d", "exact"}), "exact");
 
   // The count limit goes by use too.
   auto c = config(0);
@@ -151,8 +152,7 @@ TEST_F(MemoryStorageTest, EvictsLeastRecentlyUsedAndRefusesOversizeValues) {
   counted.store({1}, "y");
   EXPECT_TRUE(counted.value("x", ExpirationExtending::none()));  // a use, even without extending
   counted.store({1}, "z");
-  EXPECT_TRUE(counted.isCached("x"));
-  EXPECT_FALSE(counted.isCached("y"));
+  EXPECT_EQ(present(counted, {"x", "y", "z"}), "x z");
 }
 
 TEST_F(MemoryStorageTest, DiscardableEntries) {

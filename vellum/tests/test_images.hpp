@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -96,13 +97,10 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
   return out;
 }
 
-enum class InkForm { plain, adobeCMYK, adobeYCCK };
-
-// Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
-inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t, 4>>& blocks, InkForm form) {
-  const JDIMENSION width = static_cast<JDIMENSION>(16 * blocks.size()), height = 16;
-  std::vector<std::uint8_t> row(std::size_t{width} * 4);
-  for (JDIMENSION x = 0; x < width; ++x) std::copy_n(blocks[x / 16].begin(), 4, &row[std::size_t{x} * 4]);
+// Encodes `height` copies of `row` with libjpeg itself; `configure` runs once the defaults are set.
+inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, int components, J_COLOR_SPACE space,
+                                           std::vector<std::uint8_t> row,
+                                           const std::function<void(jpeg_compress_struct&)>& configure) {
   jpeg_compress_struct info;
   jpeg_error_mgr errors;
   info.err = jpeg_std_error(&errors);
@@ -112,13 +110,10 @@ inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t
   jpeg_mem_dest(&info, &buffer, &size);
   info.image_width = width;
   info.image_height = height;
-  info.input_components = 4;
-  info.in_color_space = JCS_CMYK;
+  info.input_components = components;
+  info.in_color_space = space;
   jpeg_set_defaults(&info);
-  jpeg_set_colorspace(&info, form == InkForm::adobeYCCK ? JCS_YCCK : JCS_CMYK);
-  // The Adobe marker is what says the inks are stored inverted; without it they are read as written.
-  info.write_Adobe_marker = form != InkForm::plain;
-  jpeg_set_quality(&info, 100, TRUE);
+  configure(info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < height) {
     JSAMPROW r = row.data();
@@ -129,6 +124,21 @@ inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t
   foundation::Bytes out(buffer, buffer + size);
   std::free(buffer);
   return out;
+}
+
+enum class InkForm { plain, adobeCMYK, adobeYCCK };
+
+// Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
+inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t, 4>>& blocks, InkForm form) {
+  const JDIMENSION width = static_cast<JDIMENSION>(16 * blocks.size());
+  std::vector<std::uint8_t> row(std::size_t{width} * 4);
+  for (JDIMENSION x = 0; x < width; ++x) std::copy_n(blocks[x / 16].begin(), 4, &row[std::size_t{x} * 4]);
+  return encodeWithLibjpeg(width, 16, 4, JCS_CMYK, std::move(row), [form](jpeg_compress_struct& info) {
+    jpeg_set_colorspace(&info, form == InkForm::adobeYCCK ? JCS_YCCK : JCS_CMYK);
+    // The Adobe marker is what says the inks are stored inverted; without it they are read as written.
+    info.write_Adobe_marker = form != InkForm::plain;
+    jpeg_set_quality(&info, 100, TRUE);
+  });
 }
 
 // The RGBA of one pixel.
