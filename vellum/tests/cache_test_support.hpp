@@ -45,12 +45,16 @@ class CountingFileManager : public DiskStorage::FileManager {
  public:
   mutable std::atomic<int> reads{0};
   std::atomic<bool> failWrites{false};
+  std::atomic<bool> failReads{false};  // the file opens but its contents cannot be read
   std::atomic<int> removalsBeforeFailure{-1};  // negative: never fail
 
   std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, DiskStorage::FileStatus& status,
                                               const std::function<bool(const DiskStorage::FileStatus&)>& wanted)
       const override {
     ++reads;
+    if (failReads) {
+      throw DiskStorage::FileReadError("injected", path, std::make_error_code(std::errc::io_error));
+    }
     return FileManager::readFileIf(path, status, wanted);
   }
   void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> data,

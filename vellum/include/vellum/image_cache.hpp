@@ -26,6 +26,7 @@
 // sweeps its disk then; it stops observing in its destructor, so a post never reaches a released cache.
 // `defaultCache()` is made once and never destroyed.
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <future>
 #include <memory>
@@ -237,9 +238,10 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
       const std::string& key, const std::string& processorIdentifier = "",
       const std::optional<std::string>& forcedExtension = std::nullopt);
 
-  // ---- Awaitable forms. Each future is set exactly once. Forms whose callback form delivers on the main queue
-  // (`retrieveImageAsync`, the clear and clean forms, `diskStorageSizeAsync`) must not be waited on from the
-  // main queue; the others resume from `ioQueue` and must not be waited on from `ioQueue`.
+  // ---- Awaitable forms. Each future is set exactly once, with the value or the error of the callback form.
+  // REQUIRES for waiting on the future: `retrieveImageAsync`, the clear and clean forms and
+  // `diskStorageSizeAsync` are set on the main queue, so never wait on them there; the others are set on
+  // `ioQueue` (or at once for memory-only work), so never wait on them from a task of this cache's `ioQueue`.
   virtual std::future<CacheType> imageCachedTypeAsync(const std::string& key, const std::string& processorIdentifier,
                                                       const std::optional<std::string>& forcedExtension);
   // Throws (through the future) the disk write's VellumError; the image stays in memory.
@@ -276,6 +278,9 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   static void observeResignActive(const std::shared_ptr<ImageCache>& cache);
 
  private:
+  // The identifier of the options' processor (empty without one).
+  static std::string processorIdentifier(const VellumParsedOptionsInfo& options);
+  // Writes on the calling thread, which is always `ioQueue`, and reports through `callbackQueue`.
   void syncStoreToDisk(const foundation::Bytes& data, const std::string& key,
                        const std::optional<std::string>& forcedExtension, const std::string& processorIdentifier,
                        const CallbackQueue& callbackQueue, std::optional<StorageExpiration> expiration,
@@ -289,9 +294,8 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   std::shared_ptr<DiskBackend> diskStorage_;
   std::shared_ptr<foundation::SerialQueue> ioQueue_;
 
-  std::mutex observerMutex_;
+  std::mutex observerMutex_;  // guards resignActiveObserver_
   std::optional<foundation::NotificationCenter::Token> resignActiveObserver_;
-  bool released_ = false;
 };
 
 }  // namespace vellum
