@@ -47,6 +47,7 @@ class CountingFileManager : public DiskStorage::FileManager {
   std::atomic<bool> failWrites{false};
   std::atomic<bool> failReads{false};  // the file opens but its contents cannot be read
   std::atomic<int> removalsBeforeFailure{-1};  // negative: never fail
+  std::atomic<bool> removedByOthers{false};     // another cache deletes each file just before this one does
 
   std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, DiskStorage::FileStatus& status,
                                               const std::function<bool(const DiskStorage::FileStatus&)>& wanted)
@@ -69,6 +70,7 @@ class CountingFileManager : public DiskStorage::FileManager {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }
     if (removalsBeforeFailure.load() > 0) --removalsBeforeFailure;
+    if (removedByOthers) FileManager::removeItem(path);
     FileManager::removeItem(path);
   }
 };
