@@ -7,6 +7,17 @@ namespace {
 
 using Cache = VellumError::CacheErrorReason;
 
+// Runs `block` through `queue`; `untouch` means at once, so the block is called as it is, without first being
+// wrapped into a queued function (a memory hit costs no allocation that way).
+template <class Block>
+void deliver(const CallbackQueue& queue, Block&& block) {
+  if (queue.kind() == CallbackQueue::Kind::untouch) {
+    block();
+  } else {
+    queue.execute(std::forward<Block>(block));
+  }
+}
+
 // The request that owns the options is no longer wanted.
 bool isStale(const VellumParsedOptionsInfo& options) {
   return options.sourceTaskIdentifierChecker && !options.sourceTaskIdentifierChecker();
@@ -45,7 +56,7 @@ ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key, const Ve
   auto hit = identifier.empty()
                  ? memoryStorage_->value(key, options.memoryCacheAccessExtendingExpiration)
                  : memoryStorage_->value(computedKey(key, identifier), options.memoryCacheAccessExtendingExpiration);
-  return hit ? *hit : nullptr;
+  return hit ? std::move(*hit) : nullptr;
 }
 
 ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key,
@@ -59,8 +70,8 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
   // Without a handler nobody learns the answer: looking would only extend entries for nothing.
   if (!completionHandler) return;
   if (auto image = retrieveImageInMemoryCache(key, options)) {
-    callbackQueue.execute([handler = std::move(completionHandler), image] {
-      handler(R::success(ImageCacheResult::memory(image)));
+    deliver(callbackQueue, [handler = std::move(completionHandler), image = std::move(image)]() mutable {
+      handler(R::success(ImageCacheResult::memory(std::move(image))));
     });
     return;
   }
