@@ -26,8 +26,8 @@ class DisplayLinkTest : public ::testing::Test {
   void TearDown() override { link->invalidate(); }
 
   // One refresh at `seconds` on the steady clock, then waits until what it performed has run.
-  void refresh(double seconds) {
-    source->tick(FrameTime{static_cast<std::int64_t>(seconds * 1e9), 1, 60});
+  void refresh(double seconds, std::int32_t timeScale = 60) {
+    source->tick(FrameTime{static_cast<std::int64_t>(seconds * 1e9), 1, timeScale});
     test::flushMain();  // the refresh itself
     test::flushMain();  // what it performed on the main queue
     test::flush(*queue);
@@ -63,8 +63,7 @@ TEST_F(DisplayLinkTest, FirstRefreshOnlyRecordsThenOnePerExecutor) {
   EXPECT_DOUBLE_EQ(link->timestamp(), 2.5);
 
   // A refresh without a time scale keeps the last known period.
-  source->tick(FrameTime{3'000'000'000, 0, 0});
-  test::flushMain();
+  refresh(3.0, 0);
   EXPECT_DOUBLE_EQ(link->duration(), 1.0 / 60);
 }
 

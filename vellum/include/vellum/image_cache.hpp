@@ -288,6 +288,8 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   void removeImageReportingError(const std::string& key, const std::string& processorIdentifier,
                                  const std::optional<std::string>& forcedExtension, bool fromMemory, bool fromDisk,
                                  CallbackQueue callbackQueue, std::function<void(std::exception_ptr)> completionHandler);
+  // Disk look-ups run on `ioQueue`, or at once on this thread with options.loadDiskFileSynchronously.
+  void onLoadingQueue(const VellumParsedOptionsInfo& options, std::function<void()> work);
   CacheType diskCachedType(const std::string& computedKey, const std::optional<std::string>& forcedExtension);
 
   std::shared_ptr<MemoryBackend> memoryStorage_;

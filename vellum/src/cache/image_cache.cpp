@@ -74,24 +74,37 @@ std::shared_ptr<ImageCache> ImageCache::make(std::shared_ptr<MemoryBackend> memo
   return create<ImageCache>(std::move(memoryStorage), std::move(diskStorage));
 }
 
+namespace {
+
+// Both by-name factories: the default storages, the directory made (and the names listed) by `prepareDisk`.
+template <class PrepareDisk>
+std::shared_ptr<ImageCache> makeNamed(const std::string& name, const std::optional<DiskStorage::Path>& directory,
+                                      const ImageCache::PathClosure& pathClosure, bool creatingDirectory,
+                                      PrepareDisk&& prepareDisk) {
+  requirePermittedName(name);
+  auto memory = std::make_shared<ImageCache::MemoryBackend>(defaultMemoryConfig());
+  auto disk = std::make_shared<ImageCache::DiskBackend>(defaultDiskConfig(name, directory, pathClosure),
+                                                        creatingDirectory);
+  prepareDisk(*disk);
+  return ImageCache::make(std::move(memory), std::move(disk));
+}
+
+}  // namespace
+
 std::shared_ptr<ImageCache> ImageCache::makeChecked(const std::string& name,
                                                     std::optional<DiskStorage::Path> cacheDirectoryURL,
                                                     PathClosure diskCachePathClosure) {
-  requirePermittedName(name);
-  auto memory = std::make_shared<MemoryBackend>(defaultMemoryConfig());
-  auto disk = std::make_shared<DiskBackend>(defaultDiskConfig(name, cacheDirectoryURL, diskCachePathClosure), false);
-  disk->createDirectoryIfNeeded();  // throws cannotCreateDirectory; both storages are released with the frame
-  disk->loadMaybeCachedNames();
-  return make(std::move(memory), std::move(disk));
+  return makeNamed(name, cacheDirectoryURL, diskCachePathClosure, false, [](DiskBackend& disk) {
+    disk.createDirectoryIfNeeded();  // throws cannotCreateDirectory; both storages go with the unwinding
+    disk.loadMaybeCachedNames();
+  });
 }
 
 std::shared_ptr<ImageCache> ImageCache::makeUnchecked(const std::string& name,
                                                       std::optional<DiskStorage::Path> cacheDirectoryURL,
                                                       PathClosure diskCachePathClosure) {
-  requirePermittedName(name);
-  auto memory = std::make_shared<MemoryBackend>(defaultMemoryConfig());
-  auto disk = std::make_shared<DiskBackend>(defaultDiskConfig(name, cacheDirectoryURL, diskCachePathClosure), true);
-  return make(std::move(memory), std::move(disk));
+  // The backend makes its directory itself, hiding a failure until a store reports it.
+  return makeNamed(name, cacheDirectoryURL, diskCachePathClosure, true, [](DiskBackend&) {});
 }
 
 const std::shared_ptr<ImageCache>& ImageCache::defaultCache() {

@@ -8,9 +8,13 @@ namespace {
 template <class T>
 using Promise = std::shared_ptr<std::promise<T>>;
 
-template <class T>
-Promise<T> makePromise() {
-  return std::make_shared<std::promise<T>>();
+// Starts an operation with the promise its report will settle, and answers that promise's future.
+template <class T, class Start>
+std::future<T> awaiting(Start&& start) {
+  auto promise = std::make_shared<std::promise<T>>();
+  auto future = promise->get_future();
+  start(promise);
+  return future;
 }
 
 // A store's report: a failed disk write is the error; the memory half never fails.
@@ -44,124 +48,111 @@ std::function<void(foundation::Result<T, VellumError>)> settleResult(Promise<T> 
 std::future<CacheType> ImageCache::imageCachedTypeAsync(const std::string& key, const std::string& processorIdentifier,
                                                         const std::optional<std::string>& forcedExtension) {
   // The steps of the callback form, not a call of it: an override of that form does not change this one.
-  auto promise = makePromise<CacheType>();
-  auto future = promise->get_future();
-  const std::string computed = computedKey(key, processorIdentifier);
-  if (memoryStorage_->isCached(computed)) {
-    promise->set_value(CacheType::memory);
-    return future;
-  }
-  ioQueue_->post([weak = weak_from_this(), computed, forcedExtension, promise] {
-    auto self = weak.lock();
-    promise->set_value(self ? self->diskCachedType(computed, forcedExtension) : CacheType::none);
+  return awaiting<CacheType>([&](const Promise<CacheType>& promise) {
+    const std::string computed = computedKey(key, processorIdentifier);
+    if (memoryStorage_->isCached(computed)) {
+      promise->set_value(CacheType::memory);
+      return;
+    }
+    ioQueue_->post([weak = weak_from_this(), computed, forcedExtension, promise] {
+      auto self = weak.lock();
+      promise->set_value(self ? self->diskCachedType(computed, forcedExtension) : CacheType::none);
+    });
   });
-  return future;
 }
 
 std::future<void> ImageCache::storeAsync(const ImagePtr& image, const std::optional<foundation::Bytes>& original,
                                          const std::string& key, const VellumParsedOptionsInfo& options, bool toDisk) {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  store(image, original, key, options, toDisk, settleStore(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    store(image, original, key, options, toDisk, settleStore(promise));
+  });
 }
 
 std::future<void> ImageCache::storeAsync(const ImagePtr& image, const std::optional<foundation::Bytes>& original,
                                          const std::string& key, const std::string& processorIdentifier,
                                          const std::optional<std::string>& forcedExtension,
                                          std::shared_ptr<const CacheSerializer> cacheSerializer, bool toDisk) {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  store(image, original, key, processorIdentifier, forcedExtension, std::move(cacheSerializer), toDisk,
-        CallbackQueue::untouch(), settleStore(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    store(image, original, key, processorIdentifier, forcedExtension, std::move(cacheSerializer), toDisk,
+          CallbackQueue::untouch(), settleStore(promise));
+  });
 }
 
 std::future<void> ImageCache::storeToDiskAsync(const foundation::Bytes& data, const std::string& key,
                                                const std::string& processorIdentifier,
                                                const std::optional<std::string>& forcedExtension,
                                                std::optional<StorageExpiration> expiration) {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  storeToDisk(data, key, processorIdentifier, forcedExtension, expiration, CallbackQueue::untouch(),
-              settleStore(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    storeToDisk(data, key, processorIdentifier, forcedExtension, expiration, CallbackQueue::untouch(),
+                settleStore(promise));
+  });
 }
 
 std::future<void> ImageCache::removeImageAsync(const std::string& key, const std::string& processorIdentifier,
                                                const std::optional<std::string>& forcedExtension, bool fromMemory,
                                                bool fromDisk) {
   // Inline rather than through the callback form, which drops the deletion's error.
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  removeImageReportingError(key, processorIdentifier, forcedExtension, fromMemory, fromDisk, CallbackQueue::untouch(),
-                            [promise](std::exception_ptr error) {
-                              if (error) {
-                                promise->set_exception(error);
-                              } else {
-                                promise->set_value();
-                              }
-                            });
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    removeImageReportingError(key, processorIdentifier, forcedExtension, fromMemory, fromDisk, CallbackQueue::untouch(),
+                              [promise](std::exception_ptr error) {
+                                if (error) {
+                                  promise->set_exception(error);
+                                } else {
+                                  promise->set_value();
+                                }
+                              });
+  });
 }
 
 std::future<ImageCacheResult> ImageCache::retrieveImageAsync(const std::string& key,
                                                              const VellumParsedOptionsInfo& options) {
-  auto promise = makePromise<ImageCacheResult>();
-  auto future = promise->get_future();
-  retrieveImage(key, options, CallbackQueue::mainCurrentOrAsync(), settleResult(promise));
-  return future;
+  return awaiting<ImageCacheResult>([&](const Promise<ImageCacheResult>& promise) {
+    retrieveImage(key, options, CallbackQueue::mainCurrentOrAsync(), settleResult(promise));
+  });
 }
 
 std::future<ImageCacheResult> ImageCache::retrieveImageAsync(const std::string& key,
                                                              const std::optional<VellumOptionsInfo>& options) {
-  auto promise = makePromise<ImageCacheResult>();
-  auto future = promise->get_future();
-  retrieveImage(key, options, CallbackQueue::mainCurrentOrAsync(), settleResult(promise));
-  return future;
+  return awaiting<ImageCacheResult>([&](const Promise<ImageCacheResult>& promise) {
+    retrieveImage(key, options, CallbackQueue::mainCurrentOrAsync(), settleResult(promise));
+  });
 }
 
 std::future<ImagePtr> ImageCache::retrieveImageInDiskCacheAsync(const std::string& key,
                                                                 const std::optional<VellumOptionsInfo>& options) {
-  auto promise = makePromise<ImagePtr>();
-  auto future = promise->get_future();
-  retrieveImageInDiskCache(key, options, CallbackQueue::untouch(), DiskImageHandler(settleResult(promise)));
-  return future;
+  return awaiting<ImagePtr>([&](const Promise<ImagePtr>& promise) {
+    retrieveImageInDiskCache(key, options, CallbackQueue::untouch(), DiskImageHandler(settleResult(promise)));
+  });
 }
 
 std::future<void> ImageCache::clearCacheAsync() {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  ImageCache::clearCache(settleVoid(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    ImageCache::clearCache(settleVoid(promise));
+  });
 }
 
 std::future<void> ImageCache::clearDiskCacheAsync() {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  clearDiskCache(settleVoid(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    clearDiskCache(settleVoid(promise));
+  });
 }
 
 std::future<void> ImageCache::cleanExpiredCacheAsync() {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  cleanExpiredCache(settleVoid(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    cleanExpiredCache(settleVoid(promise));
+  });
 }
 
 std::future<void> ImageCache::cleanExpiredDiskCacheAsync() {
-  auto promise = makePromise<void>();
-  auto future = promise->get_future();
-  cleanExpiredDiskCache(settleVoid(promise));
-  return future;
+  return awaiting<void>([&](const Promise<void>& promise) {
+    cleanExpiredDiskCache(settleVoid(promise));
+  });
 }
 
 std::future<std::uint64_t> ImageCache::diskStorageSizeAsync() {
-  auto promise = makePromise<std::uint64_t>();
-  auto future = promise->get_future();
-  calculateDiskStorageSize(settleResult(promise));
-  return future;
+  return awaiting<std::uint64_t>([&](const Promise<std::uint64_t>& promise) {
+    calculateDiskStorageSize(settleResult(promise));
+  });
 }
 
 }  // namespace vellum

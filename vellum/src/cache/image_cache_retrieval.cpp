@@ -50,6 +50,14 @@ void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const
 
 }  // namespace
 
+void ImageCache::onLoadingQueue(const VellumParsedOptionsInfo& options, std::function<void()> work) {
+  if (options.loadDiskFileSynchronously) {
+    work();
+  } else {
+    ioQueue_->post(std::move(work));
+  }
+}
+
 ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key, const VellumParsedOptionsInfo& options) {
   // Most look-ups have no processor: they use the key as it is, without building a new one.
   const std::string identifier = processorIdentifier(options);
@@ -127,11 +135,7 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
       return R::success(DiskRetrievalOutcome::found(std::move(image)));
     });
   };
-  if (options.loadDiskFileSynchronously) {
-    work();
-  } else {
-    ioQueue_->post(std::move(work));
-  }
+  onLoadingQueue(options, std::move(work));
 }
 
 void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
@@ -157,11 +161,7 @@ void ImageCache::retrieveDataInDiskCache(const std::string& key, const VellumPar
       return R::success(DiskDataRetrievalOutcome::found(std::move(bytes)));
     });
   };
-  if (options.loadDiskFileSynchronously) {
-    work();
-  } else {
-    ioQueue_->post(std::move(work));
-  }
+  onLoadingQueue(options, std::move(work));
 }
 
 void ImageCache::retrieveImageInDiskCache(const std::string& key, const std::optional<VellumOptionsInfo>& options,
