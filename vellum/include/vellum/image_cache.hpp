@@ -50,7 +50,7 @@
 
 namespace vellum {
 
-// Posted on the main queue by a disk sweep that deleted files, with the cache as object.
+// Posted on the main queue by a disk sweep that deleted files, with the cache (as `const ImageCache*`) as object.
 inline constexpr std::string_view VellumDidCleanDiskCache = "com.marrowby.Vellum.VellumDidCleanDiskCache";
 // User-info key of that notification: a std::vector<std::string> of the deleted files' names, expired files
 // first, then those the size limit removed.
@@ -192,7 +192,8 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   virtual ImagePtr retrieveImageInMemoryCache(const std::string& key, const VellumParsedOptionsInfo& options);
   virtual ImagePtr retrieveImageInMemoryCache(const std::string& key, const std::optional<VellumOptionsInfo>& options);
   // The three-way disk look-up; options.sourceTaskIdentifierChecker is asked before reading, after reading
-  // and after decoding, and a false answer ends it as stale.
+  // and after decoding, and a false answer ends it as stale. (The two handler types overload this name: wrap a
+  // generic lambda in the one meant.)
   virtual void retrieveImageInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
                                         CallbackQueue callbackQueue, DiskOutcomeHandler outcomeHandler);
   // The same with notFound and stale as no image; the image is not put into memory.
