@@ -59,19 +59,28 @@ class CountingFileManager : public DiskStorage::FileManager {
     return FileManager::readFileIf(path, status, wanted);
   }
   void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> data,
-                 const DiskStorage::FileDates& dates) override {
+                 const DiskStorage::FileDates& dates, std::uint64_t options) override {
     if (failWrites) {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::no_space_on_device));
     }
-    FileManager::writeFile(path, data, dates);
+    FileManager::writeFile(path, data, dates, options);
   }
   void removeItem(const std::filesystem::path& path) override {
+    countRemoval(path);
+    if (removedByOthers) FileManager::removeItem(path);
+    FileManager::removeItem(path);
+  }
+  // Sweeps delete through this one; the same failures apply.
+  bool removeItemIfUnchanged(const std::filesystem::path& path, const DiskStorage::FileIdentity& expected) override {
+    countRemoval(path);
+    if (removedByOthers) FileManager::removeItem(path);
+    return FileManager::removeItemIfUnchanged(path, expected);
+  }
+  void countRemoval(const std::filesystem::path& path) {
     if (removalsBeforeFailure.load() == 0) {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }
     if (removalsBeforeFailure.load() > 0) --removalsBeforeFailure;
-    if (removedByOthers) FileManager::removeItem(path);
-    FileManager::removeItem(path);
   }
 };
 
