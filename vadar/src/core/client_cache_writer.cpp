@@ -7,11 +7,21 @@
 
 namespace vadar::core {
 
+namespace {
+// Every answer that carries a client installs it, so a busy application would otherwise write the keychain
+// once per request, and each write holds the process's keychain calls (the device-token read of the next
+// request included) for a Secret Service round trip that re-encrypts the collection. Writes are spaced out
+// instead: after one, the next waits this long, and whatever was installed meanwhile is written as one.
+constexpr std::chrono::milliseconds spacing{500};
+}  // namespace
+
 struct ClientCacheWriter::State {
   std::mutex mutex;
-  std::condition_variable idle;
+  std::condition_variable changed;
   std::map<Target, std::function<void()>> waiting;
-  bool running = false;  // the thread is writing or about to: false only with nothing waiting
+  bool running = false;  // the writer thread exists
+  bool writing = false;  // it has taken a write and not finished it
+  int draining = 0;      // callers of drain: no spacing while they wait
 };
 
 ClientCacheWriter& ClientCacheWriter::shared() {
@@ -43,6 +53,7 @@ void ClientCacheWriter::run() {
     auto next = s.waiting.begin();
     std::function<void()> write = std::move(next->second);
     s.waiting.erase(next);
+    s.writing = true;
     lock.unlock();
     try {
       write();
@@ -51,15 +62,21 @@ void ClientCacheWriter::run() {
     }
     write = nullptr;  // whatever it holds is released off the lock
     lock.lock();
+    s.writing = false;
+    s.changed.notify_all();
+    s.changed.wait_for(lock, spacing, [&] { return s.draining > 0; });
   }
   s.running = false;
-  s.idle.notify_all();
 }
 
 bool ClientCacheWriter::drain(std::chrono::milliseconds deadline) {
   State& s = state();
   std::unique_lock lock(s.mutex);
-  return s.idle.wait_for(lock, deadline, [&] { return !s.running; });
+  ++s.draining;
+  s.changed.notify_all();
+  const bool idle = s.changed.wait_for(lock, deadline, [&] { return s.waiting.empty() && !s.writing; });
+  --s.draining;
+  return idle;
 }
 
 }  // namespace vadar::core

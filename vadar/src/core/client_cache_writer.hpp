@@ -4,8 +4,9 @@
 //
 // One writer thread serves the process. Each keychain (service and access group) has at most one write
 // waiting; a newer write replaces the waiting one, which is then skipped, so the item always ends up with
-// the value of the last write submitted. Writes to one keychain never overtake each other. The thread starts
-// on demand and ends when nothing is left to write; `drain` waits for that, within a deadline.
+// the value of the last write submitted. Writes to one keychain never overtake each other, and follow each
+// other at a short interval at most, unless someone drains. The thread starts on demand and ends when
+// nothing is left to write; `drain` waits for the writes, within a deadline, never for the thread.
 #include <chrono>
 #include <functional>
 #include <string>
