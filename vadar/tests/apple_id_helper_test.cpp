@@ -63,20 +63,24 @@ TEST(SignInWithAppleHelper, EveryRequestCarriesAFreshNonceAndOnlyAnAppleIdCreden
 TEST(SignInWithAppleHelperConcurrency, ResumedOnceByTheFirstCallbackAndNeverLeftWaiting) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  std::mutex mutex;
-  std::condition_variable changed;
-  int started = 0;
-  const auto waitForStarted = [&](int count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, 20s, [&] { return started >= count; });
+  // Owned by the ceremonies too: a ceremony that has not returned may outlive the helper and the test.
+  struct Started {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
   };
-  SignInWithAppleHelper helper(std::make_shared<ScriptedAppleIdAuthorizer>([&](const auto&) {
+  auto started = std::make_shared<Started>();
+  const auto waitForStarted = [started](int count) {
+    std::unique_lock lock(started->mutex);
+    return started->changed.wait_for(lock, 20s, [&] { return started->count >= count; });
+  };
+  SignInWithAppleHelper helper(std::make_shared<ScriptedAppleIdAuthorizer>([started, released](const auto&) {
     {
-      std::lock_guard lock(mutex);
-      ++started;
+      std::lock_guard lock(started->mutex);
+      ++started->count;
     }
-    changed.notify_all();
-    released.wait_for(20s);  // bounded: a failed test never hangs in the helper's destructor
+    started->changed.notify_all();
+    released.wait_for(20s);  // bounded: a failed test never leaves a ceremony behind for long
     return Credential{appleId("from-the-sheet")};
   }));
   auto first = std::async(std::launch::async, [&] { return helper.start({}); });

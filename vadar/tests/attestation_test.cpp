@@ -18,6 +18,7 @@ namespace vadar {
 namespace {
 
 using fake_frontend_api::Answer;
+using testing::Finishing;
 using testing::LogCapture;
 using testing::VadarHarness;
 using namespace std::chrono_literals;
@@ -289,6 +290,38 @@ TEST(DeviceAssertionConcurrency, EveryWaiterOfAFailedRunReceivesItsError) {
     EXPECT_EQ(waiter.get(), "assertion_refused");
   }
   EXPECT_EQ(passes, 1);
+}
+
+TEST(DeviceAssertionConcurrency, ShutdownIsPromptWhileARunIsHeldHalfWay) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& api = attestation.harness.api();
+  api.failNext("GET", "/v1/client", requiresAssertion, 2);
+  api.holdAnswers("POST", challenges);
+
+  // An application's request and one of the library's background tasks both wait on the held run.
+  Finishing application([] {
+    try {
+      Client::get();
+    } catch (...) {
+    }
+  });
+  core::BackgroundTasks::shared().start([](std::stop_token stop) {
+    core::StopTokenScope scope(std::move(stop));
+    Client::get();
+  });
+  ASSERT_TRUE(attestation.manager->waitForWaiters(2, 20s));
+
+  Finishing shutdown([vadar = Vadar::shared()] { vadar->shutdown(); });
+  const bool prompt = shutdown.within(1s);
+  api.releaseAnswers();
+  EXPECT_TRUE(prompt);
+  EXPECT_TRUE(application.within(20s));
+  EXPECT_EQ(attestation.manager->waiters(), 0u);
+
+  // The manager is not left cancelled: the next run is sent.
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_TRUE(Client::get());
 }
 
 // ---- attestation at load ----

@@ -12,6 +12,7 @@
 namespace vadar {
 namespace {
 
+using testing::Finishing;
 using testing::LogCapture;
 using testing::VadarHarness;
 using namespace std::chrono_literals;
@@ -97,24 +98,28 @@ TEST(PasskeyHelper, FailuresReachTheCallerUnchanged) {
 struct HeldCeremony {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  std::mutex mutex;
-  std::condition_variable started;
-  int running = 0;
+  // Owned by the ceremonies too: a ceremony may outlive the test that started it.
+  struct Started {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0;
+  };
+  std::shared_ptr<Started> started = std::make_shared<Started>();
 
   std::shared_ptr<ScriptedPasskeyAuthenticator> authenticator(std::string userId) {
-    return std::make_shared<ScriptedPasskeyAuthenticator>([this, userId](const auto&) {
+    return std::make_shared<ScriptedPasskeyAuthenticator>([started = started, released = released, userId](const auto&) {
       {
-        std::lock_guard lock(mutex);
-        ++running;
+        std::lock_guard lock(started->mutex);
+        ++started->running;
       }
-      started.notify_all();
-      released.wait_for(20s);  // bounded: a failed test never hangs in the helper's destructor
+      started->changed.notify_all();
+      released.wait_for(20s);  // bounded: a failed test never leaves a ceremony behind for long
       return Credential{assertionFor(userId)};
     });
   }
   bool waitForStarted(int count) {
-    std::unique_lock lock(mutex);
-    return started.wait_for(lock, 20s, [&] { return running >= count; });
+    std::unique_lock lock(started->mutex);
+    return started->changed.wait_for(lock, 20s, [&] { return started->running >= count; });
   }
 };
 
@@ -152,6 +157,27 @@ TEST(PasskeyHelperConcurrency, ACallerReplacedByANewOperationGetsAnError) {
   ASSERT_EQ(second.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(std::get<PasskeyAuthenticator::AssertionCredential>(second.get()).userHandle,
             foundation::toBytes("user_1"));
+}
+
+TEST(PasskeyHelperConcurrency, DestroyingTheHelperNeverWaitsForAnAuthenticatorThatHasNotReturned) {
+  useSampleVadar();
+  HeldCeremony ceremony;
+  auto helper = std::make_shared<PasskeyHelper>(ceremony.authenticator("user_1"));
+  Finishing caller([raw = helper.get()] {
+    try {
+      raw->signIn(foundation::toBytes("c"), false);
+    } catch (...) {
+    }
+  });
+  ASSERT_TRUE(ceremony.waitForStarted(1));
+  // The sheet is dismissed; its authenticator is still out and never answers in time.
+  helper->authorizationControllerDidCompleteWithError(std::make_exception_ptr(CancelledSheet()));
+  ASSERT_TRUE(caller.within(20s));
+
+  Finishing destroy([helper = std::move(helper)]() mutable { helper.reset(); });
+  const bool prompt = destroy.within(1s);
+  ceremony.release.set_value();
+  EXPECT_TRUE(prompt);
 }
 
 }  // namespace

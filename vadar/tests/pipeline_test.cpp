@@ -65,6 +65,14 @@ TEST(RequestPipeline, ClientFetchCarriesTheSessionHeadersTheProxyPathAndLaterThe
   harness.vadar().configure(VadarHarness::publishableKey(), harness.settings(/*debugMode=*/false));
   Client::get();
   EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"));
+
+  // The item is read again for every request: changed or removed outside the process, it is never sent stale.
+  harness.keychain().setString("token-set-elsewhere", "vadarDeviceToken");
+  Client::get();
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "token-set-elsewhere");
+  harness.keychain().deleteItem("vadarDeviceToken");
+  Client::get();
+  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));
 }
 
 TEST(RequestPipeline, QueryItemComesLastAndJsonObjectBodiesLeaveAsFormText) {

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <latch>
 #include <thread>
 #include <vector>
 
 #include <foundation/base64.hpp>
+#include <foundation/main_queue.hpp>
 #include <httpkit/url_error.hpp>
 
 #include "vadar/get_token_options.hpp"
@@ -24,6 +26,7 @@
 namespace vadar {
 namespace {
 
+using testing::Finishing;
 using testing::SessionsHarness;
 using namespace std::chrono_literals;
 using Options = Session::GetTokenOptions;
@@ -103,14 +106,9 @@ TEST(SessionTokens, TemplatesHaveTheirOwnKeyAndOneEncodedPathSegment) {
   const auto shaped = session.getToken(Options("supabase", 10.0, false));
   ASSERT_TRUE(plain && shaped);
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session) + "/supabase"), 1u);
-  EXPECT_EQ(SessionTokensCache::shared().token(session.id + "-supabase"), shaped);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, "supabase"}), shaped);
 
-  // An empty template is a template: its own key (its path ends in "/tokens/", whose empty last segment the
-  // proxy's path joining drops).
-  const auto empty = session.getToken(Options("", 10.0, false));
-  ASSERT_TRUE(empty);
-  EXPECT_EQ(SessionTokensCache::shared().token(session.id + "-"), empty);
-  EXPECT_EQ(SessionTokensCache::shared().token(session.id), plain);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, std::nullopt}), plain);
 
   // Whatever the template holds stays inside its segment.
   const auto odd = session.getToken(Options("a/b?c#d", 10.0, false));
@@ -119,12 +117,37 @@ TEST(SessionTokens, TemplatesHaveTheirOwnKeyAndOneEncodedPathSegment) {
 
   const auto before = harness.api().requests().size();
   Session dotted = session;
+  // An empty template's path ends in "/tokens/", whose empty last segment a proxy's path joining drops: it
+  // would fetch the default token and keep it as the template's.
+  EXPECT_THROW(session.getToken(Options("", 10.0, false)), VadarClientError);
+  EXPECT_FALSE(SessionTokensCache::shared().token({session.id, ""}));
   for (const std::string text : {"..", "."}) {
     EXPECT_THROW(session.getToken(Options(text, 10.0, false)), VadarClientError);
     dotted.id = text;
     EXPECT_THROW(dotted.getToken(), VadarClientError);
   }
   EXPECT_EQ(harness.api().requests().size(), before);
+}
+
+TEST(SessionTokens, ASessionWhoseIdSpellsAnotherSessionsTemplateKeyIsNeverGivenThatToken) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const auto shaped = session.getToken(Options("b", 10.0, false));
+  ASSERT_TRUE(shaped);
+
+  // "<id>-b" without a template and "<id>" with template "b" once shared one cache entry.
+  Session other = session;
+  other.id = session.id + "-b";
+  std::optional<TokenResource> answer;
+  try {
+    answer = other.getToken();
+  } catch (const std::exception&) {
+    // The fake knows no such session; what matters is that it was asked.
+  }
+  EXPECT_NE(answer, shaped);
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(other)), 1u);
+  EXPECT_NE(SessionTokensCache::shared().token({other.id, std::nullopt}), shaped);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, "b"}), shaped);
 }
 
 TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) {
@@ -137,7 +160,7 @@ TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) 
   EXPECT_EQ(session.getToken(Options(std::nullopt, 10.0, true)), std::nullopt);
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", ""}}));
   EXPECT_EQ(session.getToken(Options(std::nullopt, 10.0, true)), std::nullopt);
-  EXPECT_EQ(SessionTokensCache::shared().token(session.id), first);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, std::nullopt}), first);
   EXPECT_EQ(session.getToken(), first);
 
   // Failures reach the caller and are not remembered.
@@ -147,7 +170,7 @@ TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) 
   EXPECT_THROW(session.getToken(skipCache), VadarAPIError);
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::raw(500, "boom"));
   EXPECT_THROW(session.getToken(skipCache), httpkit::URLError);
-  EXPECT_EQ(SessionTokensCache::shared().token(session.id), first);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, std::nullopt}), first);
   EXPECT_TRUE(session.getToken(skipCache));
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 6u);
 }
@@ -155,7 +178,7 @@ TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) 
 TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
-  SessionTokensCache::shared().insert(TokenResource{"not.a-jwt"}, session.id);
+  SessionTokensCache::shared().insert(TokenResource{"not.a-jwt"}, {session.id, std::nullopt});
   testing::LogCapture log;
 
   const auto token = session.getToken();
@@ -167,7 +190,7 @@ TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   // Without an "exp" claim a cached token is not fresh either, and nothing is logged for it.
   const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
   SessionTokensCache::shared().insert(TokenResource{part("{\"alg\":\"none\"}") + "." + part("{\"sid\":\"x\"}") + ".sig"},
-                                      session.id);
+                                      {session.id, std::nullopt});
   testing::LogCapture quiet;
   EXPECT_TRUE(session.getToken());
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
@@ -175,33 +198,11 @@ TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
 }
 
 
-// Counts the callers that joined a fetch in flight, and lets a test wait for a number of them.
-class JoinCounter {
- public:
-  SessionTokenFetcher::JoinObserver observer() {
-    return [this](const std::string&) {
-      std::lock_guard lock(mutex_);
-      ++joined_;
-      changed_.notify_all();
-    };
-  }
-  bool waitFor(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 20s, [&] { return joined_ >= count; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t joined_ = 0;
-};
-
 TEST(TokenFetchConcurrency, AHundredCallersShareOneRequestAndOneToken) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   SessionTokensCache cache;
-  JoinCounter joins;
-  SessionTokenFetcher fetcher(cache, joins.observer());
+  SessionTokenFetcher fetcher(cache);
   harness.api().holdAnswers("POST", tokensPath(session));
 
   constexpr int callers = 100;
@@ -220,7 +221,7 @@ TEST(TokenFetchConcurrency, AHundredCallersShareOneRequestAndOneToken) {
     });
   }
   const bool held = harness.api().waitForHeld(1, 20s);
-  const bool allJoined = joins.waitFor(callers - 1);
+  const bool allJoined = fetcher.waitForJoined(callers - 1, 20s);
   harness.api().releaseAnswers();
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(held);
@@ -232,15 +233,14 @@ TEST(TokenFetchConcurrency, AHundredCallersShareOneRequestAndOneToken) {
     EXPECT_EQ(errors[i], "");
     EXPECT_EQ(tokens[i], tokens[0]);
   }
-  EXPECT_EQ(cache.token(session.id), tokens[0]);
+  EXPECT_EQ(cache.token({session.id, std::nullopt}), tokens[0]);
 }
 
 TEST(TokenFetchConcurrency, AFailureReachesEveryWaiterAndTheNextCallStartsAfresh) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   SessionTokensCache cache;
-  JoinCounter joins;
-  SessionTokenFetcher fetcher(cache, joins.observer());
+  SessionTokenFetcher fetcher(cache);
   harness.api().holdAnswers("POST", tokensPath(session));
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::error(422, "session_expired", "gone"));
 
@@ -248,14 +248,14 @@ TEST(TokenFetchConcurrency, AFailureReachesEveryWaiterAndTheNextCallStartsAfresh
   auto first = std::async(std::launch::async, ask);
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   auto second = std::async(std::launch::async, ask);
-  const bool joined = joins.waitFor(1);
+  const bool joined = fetcher.waitForJoined(1, 20s);
   harness.api().releaseAnswers();
   ASSERT_TRUE(joined);
   ASSERT_EQ(first.wait_for(20s), std::future_status::ready);
   ASSERT_EQ(second.wait_for(20s), std::future_status::ready);
   EXPECT_EQ(first.get(), "session_expired");
   EXPECT_EQ(second.get(), "session_expired");
-  EXPECT_EQ(cache.token(session.id), std::nullopt);
+  EXPECT_EQ(cache.token({session.id, std::nullopt}), std::nullopt);
 
   EXPECT_TRUE(fetcher.getToken(session, Options(std::nullopt, 10.0, false)));
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
@@ -275,6 +275,63 @@ TEST(TokenFetchConcurrency, CallersOfOtherKeysDoNotWaitForEachOther) {
   ASSERT_EQ(held.wait_for(20s), std::future_status::ready);
   EXPECT_TRUE(shaped);
   EXPECT_TRUE(held.get());
+}
+
+TEST(TokenFetchConcurrency, TheMainQueueIsAnsweredFromTheCacheWhileAnotherKeyIsFetched) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  auto cache = std::make_shared<SessionTokensCache>();
+  auto fetcher = std::make_shared<SessionTokenFetcher>(*cache);
+  const auto cached = fetcher->getToken(session, Options());
+  ASSERT_TRUE(cached);
+  harness.api().holdAnswers("POST", tokensPath(session) + "/held");
+  Finishing held([cache, fetcher, session] {
+    try {
+      fetcher->getToken(session, Options("held", 10.0, false));
+    } catch (...) {
+    }
+  });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+
+  std::optional<TokenResource> onMainQueue;
+  std::string refused, heldRefused;
+  foundation::MainQueue::sync([&] {
+    try {
+      onMainQueue = fetcher->getToken(session, Options());
+    } catch (const std::exception& error) {
+      refused = error.what();
+    }
+    // The key in flight itself would wait for the network: still refused there.
+    heldRefused = errorText<VadarClientError>([&] { fetcher->getToken(session, Options("held", 10.0, false)); });
+  });
+  harness.api().releaseAnswers();
+  EXPECT_TRUE(held.within(20s));
+  EXPECT_EQ(refused, "");
+  EXPECT_EQ(onMainQueue, cached);
+  EXPECT_NE(heldRefused.find("cannot run on the main queue"), std::string::npos);
+}
+
+TEST(TokenFetchConcurrency, ShutdownIsPromptWhileThePollerWaitsOnAnApplicationsFetch) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  harness.api().holdAnswers("POST", tokensPath(session));
+  Finishing application([session] {
+    try {
+      session.getToken();
+    } catch (...) {
+    }
+  });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  harness.vadar().load();  // the poller's first pass joins the application's fetch
+  ASSERT_TRUE(SessionTokenFetcher::shared().waitForJoined(1, 20s));
+
+  Finishing shutdown([vadar = Vadar::shared()] { vadar->shutdown(); });
+  const bool prompt = shutdown.within(1s);
+  harness.api().releaseAnswers();
+  EXPECT_TRUE(prompt);
+  EXPECT_TRUE(application.within(20s));
+  EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
+  EXPECT_EQ(SessionTokenFetcher::shared().joined(), 0u);
 }
 
 TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
@@ -309,7 +366,7 @@ TEST(TokenPolling, FirstPassAtOnceThenRefreshesBeforeExpiry) {
   EXPECT_FALSE(poller.start());  // one loop at a time
   EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 3, 20s));
   poller.stop();
-  EXPECT_TRUE(SessionTokensCache::shared().token(session.id));
+  EXPECT_TRUE(SessionTokensCache::shared().token({session.id, std::nullopt}));
 }
 
 TEST(TokenPolling, StopEndsTheWaitAndStartBeginsAnotherLoop) {
@@ -336,7 +393,7 @@ TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
   EXPECT_TRUE(SessionTokenPoller::shared().isRunning());
   // The first pass runs at once and finds the current session.
   EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 1, 20s));
-  EXPECT_TRUE(SessionTokensCache::shared().token(session.id));
+  EXPECT_TRUE(SessionTokensCache::shared().token({session.id, std::nullopt}));
   harness.vadar().shutdown();
   EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
 

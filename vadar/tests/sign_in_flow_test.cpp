@@ -6,6 +6,7 @@
 #include <map>
 
 #include <foundation/base64.hpp>
+#include <httpkit/errors.hpp>
 
 #include "vadar/get_token_options.hpp"
 #include "vadar/locale_identifier.hpp"
@@ -99,6 +100,13 @@ TEST(SignInBodies, CreateSendsExactlyTheStrategysParametersAndTheLocale) {
   SignIn::create(emailAndPassword("p@ss word"), "en_GB");
   EXPECT_EQ(harness.api().lastRequest("POST", path)->body,
             "identifier=ada%40example.test&locale=en_GB&password=p%40ss%20word");
+
+  // A password or name that is not UTF-8 would reach the server with U+FFFD in its place: refused, unsent.
+  harness.api().clearRequests();
+  EXPECT_THROW(SignIn::create(emailAndPassword("pa\xffss"), "en_GB"), httpkit::EncodingError);
+  EXPECT_THROW(SignIn::create({SignIn::CreateStrategy::Identifier{"\xc3(", std::nullopt, std::nullopt}}),
+               httpkit::EncodingError);
+  EXPECT_TRUE(harness.api().requests().empty());
 }
 
 TEST(SignInBodies, EveryStepSendsItsStrategyAndTheIdsItFound) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "vadar/organization_membership.hpp"
 #include "vadar/public_user_data.hpp"
 #include "vadar/sign_up.hpp"
 #include "vadar/user.hpp"
@@ -42,6 +43,36 @@ TEST(PublicUserDataRecord, RequiredMembers) {
   EXPECT_EQ(encodeJSON(data), R"({"has_image":false,"identifier":"ann","image_url":"https://img/1"})");
   for (const char* text : {R"({"has_image":false,"identifier":"a"})", R"({"image_url":"","has_image":0,"identifier":"a"})"})
     EXPECT_THROW(decodeJSON<PublicUserData>(text), DecodingError) << text;
+}
+
+// Both membership records carry the member's public data; two records that differ only there must neither
+// compare equal nor (in practice) hash alike, and the data survives a round trip.
+template <class Record>
+void checkMembershipRecord() {
+  const auto text = R"({"id":"orgmem_1","public_user_data":{"first_name":"Ann","has_image":false,)"
+                    R"("identifier":"ann@example.com","image_url":"https://img/1","user_id":"user_1"},"role":"admin"})";
+  const auto record = decodeJSON<Record>(text);
+  ASSERT_TRUE(record.publicUserData);
+  EXPECT_EQ(record.publicUserData->userId, "user_1");
+  EXPECT_EQ(encodeJSON(record), text);
+
+  Record other = record;
+  other.publicUserData->identifier = "ben@example.com";
+  EXPECT_NE(record, other);
+  EXPECT_NE(std::hash<Record>{}(record), std::hash<Record>{}(other));
+  Record without = record;
+  without.publicUserData.reset();
+  EXPECT_NE(record, without);
+  EXPECT_NE(std::hash<Record>{}(record), std::hash<Record>{}(without));
+  EXPECT_EQ(std::hash<Record>{}(decodeJSON<Record>(text)), std::hash<Record>{}(record));
+
+  EXPECT_FALSE(decodeJSON<Record>(R"({"id":"orgmem_2","public_user_data":null})").publicUserData);
+  EXPECT_THROW(decodeJSON<Record>(R"({"public_user_data":{"identifier":"a"}})"), DecodingError);
+}
+
+TEST(OrganizationMembershipRecords, CarryThePublicUserDataThroughCodingEqualityAndHashing) {
+  checkMembershipRecord<OrganizationMembership>();
+  checkMembershipRecord<OrganizationMembershipRequest>();
 }
 
 }  // namespace

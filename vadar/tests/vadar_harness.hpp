@@ -19,6 +19,7 @@
 #include <foundation/main_queue.hpp>
 
 #include "core/background_tasks.hpp"
+#include "core/client_cache_writer.hpp"
 #include "vadar/container_keys.hpp"
 #include "expect_error.hpp"
 #include "vadar/vadar.hpp"
@@ -56,6 +57,31 @@ class LogCapture {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   foundation::LogSink previous_;
+};
+
+// Runs `work` on a thread of its own; the future is ready when it returned. A thread that is still busy at the
+// end of the test is left behind rather than waited for.
+class Finishing {
+ public:
+  explicit Finishing(std::function<void()> work) {
+    auto done = std::make_shared<std::promise<void>>();
+    finished_ = done->get_future();
+    thread_ = std::thread([work = std::move(work), done] {
+      work();
+      done->set_value();
+    });
+  }
+  ~Finishing() {
+    if (finished_.wait_for(std::chrono::seconds(20)) == std::future_status::ready)
+      thread_.join();
+    else
+      thread_.detach();
+  }
+  bool within(std::chrono::milliseconds limit) { return finished_.wait_for(limit) == std::future_status::ready; }
+
+ private:
+  std::future<void> finished_;
+  std::thread thread_;
 };
 
 class VadarHarness {
@@ -114,8 +140,11 @@ class VadarHarness {
       ADD_FAILURE() << "background tasks did not finish";
     drainMainQueue();
   }
+  // Also lets the keychain take the client last installed.
   static void drainMainQueue() {
     if (!withDeadline([] { foundation::MainQueue::drain(); })) ADD_FAILURE() << "the main queue did not drain";
+    if (!core::ClientCacheWriter::shared().drain(std::chrono::seconds(20)))
+      ADD_FAILURE() << "the cached client was not written";
   }
   static bool withDeadline(std::function<void()> wait, std::chrono::seconds limit = std::chrono::seconds(20)) {
     auto done = std::make_shared<std::promise<void>>();

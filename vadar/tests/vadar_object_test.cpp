@@ -6,9 +6,11 @@
 #include <thread>
 
 #include <foundation/base64.hpp>
+#include <wiring/container.hpp>
 
 #include "vadar/app_attest_helper.hpp"
 #include "vadar/passkey_helper.hpp"
+#include "vadar/session_token_poller.hpp"
 #include "vadar/sign_in.hpp"
 #include "vadar/sign_in_with_apple_helper.hpp"
 #include "vadar/vadar_api_error.hpp"
@@ -18,6 +20,7 @@
 namespace vadar {
 namespace {
 
+using testing::Finishing;
 using testing::LogCapture;
 using testing::VadarHarness;
 using namespace std::chrono_literals;
@@ -92,11 +95,16 @@ TEST(VadarObject, ConfigureDerivesTheAddressChecksTheHostAndTheProxyDecidesWhere
 
 TEST(VadarObject, LoadWithoutAKeyLogsAndFetchesNothing) {
   VadarHarness harness(/*configureNow=*/false);
-  LogCapture logs;
-  harness.vadar().configure(" \n", harness.settings());
-  harness.vadar().load();
-  EXPECT_TRUE(logs.contains(
-      " - Vadar loaded without a publishable key. Please call configure() with a valid publishable key first."));
+  // ASCII blanks, then a no-break space with a line separator, then an ideographic space, a tab and a
+  // paragraph separator: all of them blank.
+  for (const char* key : {" \n", "\u00a0\u2028", "\u3000\t\u2029\u0085"}) {
+    LogCapture logs;
+    harness.vadar().configure(key, harness.settings());
+    harness.vadar().load();
+    EXPECT_TRUE(logs.contains(" load() - Vadar loaded without a publishable key. Please call configure() with a "
+                              "valid publishable key first."))
+        << key;
+  }
   EXPECT_TRUE(harness.api().requests().empty());
   EXPECT_FALSE(harness.vadar().isLoaded());
 }
@@ -170,9 +178,12 @@ TEST(VadarObject, ClientWritesKeepTheCacheAndLogAPendingSessionOncePerChange) {
   const auto pending = clientWith({sessionWith("s1", Session::SessionStatus::pending, {"choose-organization", "mfa"})}, "s1");
   vadar.setClient(pending);
   EXPECT_EQ(countLines(logs, line), 1u);
+  EXPECT_EQ(countLines(logs, " logPendingSessionStatusIfNeeded(previousClient:currentClient:) - " + line), 1u);
 
+  VadarHarness::drainMainQueue();
   harness.keychain().deleteItem("cachedClient");
   vadar.setClient(pending);  // unchanged: cached again, nothing logged
+  VadarHarness::drainMainQueue();
   EXPECT_TRUE(harness.keychain().hasItem("cachedClient"));
   EXPECT_EQ(countLines(logs, "Your session is currently pending."), 1u);
 
@@ -180,8 +191,70 @@ TEST(VadarObject, ClientWritesKeepTheCacheAndLogAPendingSessionOncePerChange) {
   EXPECT_EQ(countLines(logs, "Remaining session tasks: [mfa]."), 1u);
 
   vadar.setClient(std::nullopt);
+  VadarHarness::drainMainQueue();
   EXPECT_FALSE(harness.keychain().hasItem("cachedClient"));
   EXPECT_EQ(countLines(logs, "Your session is currently pending."), 2u);
+}
+
+TEST(VadarObjectConcurrency, AfterShutdownTheKeychainHoldsTheLastClientInstalledForTheNextStart) {
+  VadarHarness harness;
+  // Writes from two threads race; the main queue orders them, and the last one installed must be the one
+  // the next start restores, whatever the writer skipped.
+  std::vector<Client> clients;
+  for (int i = 0; i < 40; ++i) {
+    Client client = Client::sample2();
+    client.id = "client_" + std::to_string(i);
+    clients.push_back(client);
+  }
+  Finishing other([&vadar = harness.vadar(), clients] {
+    for (std::size_t i = 0; i < clients.size(); i += 2) vadar.setClient(clients[i]);
+  });
+  for (std::size_t i = 1; i < clients.size(); i += 2) harness.vadar().setClient(clients[i]);
+  ASSERT_TRUE(other.within(20s));
+  const auto last = harness.vadar().client();
+  ASSERT_TRUE(last);
+  harness.vadar().shutdown();
+
+  auto fresh = harness.freshVadar();
+  VadarHarness::drainMainQueue();
+  EXPECT_EQ(fresh->client(), last);
+}
+
+TEST(VadarObject, LoadAfterShutdownStartsNothing) {
+  VadarHarness harness;
+  harness.vadar().shutdown();
+  EXPECT_THROW(harness.vadar().load(), VadarClientError);
+  EXPECT_FALSE(SessionTokenPoller::shared().isRunning());
+  EXPECT_TRUE(harness.api().requests().empty());
+}
+
+TEST(VadarObjectConcurrency, NoCallbackIsRunningOnceCancelHasReturned) {
+  VadarHarness harness(/*configureNow=*/false);
+  Vadar& vadar = harness.vadar();
+  auto cancelled = std::make_shared<std::promise<void>>();
+  std::shared_future<void> cancelReturned = cancelled->get_future().share();
+  auto calledAfter = std::make_shared<std::atomic<int>>(0);
+  auto started = std::make_shared<std::promise<void>>();
+  auto subscription = std::make_shared<Vadar::Subscription>(
+      vadar.observe(Vadar::Member::sessionsByUserId, [cancelReturned, calledAfter, started, first = true]() mutable {
+        if (first) {
+          first = false;
+          started->set_value();
+          // A cancel that does not wait for this callback returns meanwhile; one that waits cannot.
+          cancelReturned.wait_for(200ms);
+        }
+        if (cancelReturned.wait_for(0s) == std::future_status::ready) ++*calledAfter;
+      }));
+  Finishing writer([&vadar] { vadar.setSessionsByUserId({{"user_1", {}}}); });
+  ASSERT_EQ(started->get_future().wait_for(20s), std::future_status::ready);
+  Finishing canceller([subscription, cancelled] {
+    subscription->cancel();
+    cancelled->set_value();
+  });
+  ASSERT_TRUE(canceller.within(20s));
+  ASSERT_TRUE(writer.within(20s));
+  vadar.setSessionsByUserId({});  // announced, but to nobody
+  EXPECT_EQ(calledAfter->load(), 0);
 }
 
 TEST(VadarObject, CachedValuesNeverReplaceWhatIsAlreadyThere) {
@@ -206,12 +279,34 @@ TEST(VadarObject, CachedValuesNeverReplaceWhatIsAlreadyThere) {
 TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
   VadarHarness harness;
   harness.keychain().setData(foundation::toBytes("{\"id\": 1}"), "cachedClient");
+  {
+    LogCapture logs;
+    auto fresh = harness.freshVadar();
+    VadarHarness::drainMainQueue();
+    EXPECT_FALSE(fresh->client());
+    EXPECT_TRUE(logs.contains(" loadCachedClient() - Failed to load cached client"));
+    EXPECT_FALSE(logs.contains("Failed to load cached environment"));  // a missing item is simply absent
+  }
+  harness.keychain().setData(foundation::toBytes("[1]"), "cachedEnvironment");
   LogCapture logs;
   auto fresh = harness.freshVadar();
   VadarHarness::drainMainQueue();
-  EXPECT_FALSE(fresh->client());
-  EXPECT_TRUE(logs.contains("Failed to load cached client"));
-  EXPECT_FALSE(logs.contains("Failed to load cached environment"));  // a missing item is simply absent
+  EXPECT_TRUE(fresh->environment().isEmpty());
+  EXPECT_TRUE(logs.contains(" loadCachedEnvironment() - Failed to load cached environment"));
+}
+
+TEST(VadarObject, WritesRegisterInTheContainerTheCallerHasBound) {
+  VadarHarness harness(/*configureNow=*/false);
+  wiring::Container mine;
+  {
+    wiring::Container::Scope bound(mine);
+    harness.vadar().configure(VadarHarness::publishableKey(), harness.settings());
+    EXPECT_EQ(apiClientFactory().resolve()->configuration().baseURL, harness.api().baseUrl());
+    EXPECT_EQ(keychainFactory().resolve().service(), harness.service());
+    EXPECT_EQ(vadarSettingsFactory().resolve().proxyUrl, harness.proxyUrl());
+  }
+  // The process's own container saw none of it.
+  EXPECT_NE(apiClientFactory().resolve()->configuration().baseURL, harness.api().baseUrl());
 }
 
 TEST(VadarObject, SamplesHaveNoSideEffects) {

@@ -2,8 +2,10 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "attestation_routes.hpp"
 #include "routes.hpp"
@@ -203,6 +205,10 @@ void FakeFrontendAPI::start() {
   impl_->port = impl_->server.bind_to_any_port(impl_->options.host);
   if (impl_->port <= 0) throw std::runtime_error("fake frontend API: cannot bind a loopback port");
   impl_->thread = std::thread([impl = impl_.get()] { impl->server.listen_after_bind(); });
+  // A stop() before the server loop runs would find nothing to stop and leave it blocked in accept() for ever:
+  // hand the server out only once it listens (bounded, in case the thread never gets there).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!impl_->server.is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 void FakeFrontendAPI::stop() {

@@ -35,6 +35,9 @@ class AssertionManager {
   // Blocks until an assertion run (this caller's own or one already under way) has completed; throws that
   // run's error when it failed. Called from the HTTP client's retry decision, never on the main queue.
   virtual void performAssertion() = 0;
+  // Cancels the runs under way: their requests stop and their waiters receive the run's error at once. Later
+  // calls start afresh. `Vadar::shutdown()` calls it.
+  virtual void cancelRuns() {}
 };
 
 // The default: there is no device attestation on this platform.

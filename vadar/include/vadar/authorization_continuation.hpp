@@ -12,8 +12,9 @@
 //   Credential credential = continuation.run([&] { return authenticator->signIn(request); },
 //                                            VadarClientError("..."));
 //
-// Ceremonies run with the caller's dependency container bound. The destructor waits for the ceremonies still
-// running.
+// Ceremonies run with the caller's dependency container bound, on detached threads that own everything they
+// touch: the destructor never waits for an authenticator that has not returned (a sheet the user never
+// answers); such a ceremony ends on its own and its outcome is dropped.
 #include <atomic>
 #include <exception>
 #include <functional>
@@ -21,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include <wiring/container.hpp>
 
@@ -33,14 +33,7 @@ class AuthorizationContinuation {
   AuthorizationContinuation() = default;
   AuthorizationContinuation(const AuthorizationContinuation&) = delete;
   AuthorizationContinuation& operator=(const AuthorizationContinuation&) = delete;
-  ~AuthorizationContinuation() {
-    std::vector<std::thread> ceremonies;
-    {
-      std::lock_guard lock(mutex_);
-      ceremonies.swap(ceremonies_);
-    }
-    for (auto& ceremony : ceremonies) ceremony.join();
-  }
+  ~AuthorizationContinuation() = default;
 
   // Blocks until the operation is resumed; gives its value or throws its error.
   template <class Error>
@@ -51,14 +44,14 @@ class AuthorizationContinuation {
       std::lock_guard lock(mutex_);
       if (current_) resumeWith(*current_, std::make_exception_ptr(replacedError));
       current_ = operation;
-      ceremonies_.emplace_back(wiring::Container::propagating([operation, ceremony = std::move(ceremony)] {
+      std::thread(wiring::Container::propagating([operation, ceremony = std::move(ceremony)] {
         try {
           T value = ceremony();
           resumeWith(*operation, std::move(value));
         } catch (...) {
           resumeWith(*operation, std::current_exception());
         }
-      }));
+      })).detach();
     }
     return result.get();
   }
@@ -92,7 +85,6 @@ class AuthorizationContinuation {
 
   std::mutex mutex_;
   std::shared_ptr<Operation> current_;
-  std::vector<std::thread> ceremonies_;
 };
 
 }  // namespace vadar

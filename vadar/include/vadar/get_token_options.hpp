@@ -42,11 +42,30 @@ struct Session::GetTokenOptions {
   }
 };
 
-// The key under which a session's token is fetched and cached: the session id, or with a template the id,
-// "-" and the template (an empty template still counts: "sess_1-").
+// The text form of a token's key: the session id, or with a template the id, "-" and the template. Only for
+// reading (logs, join observers): two keys may share one text ("sess_1-b" alone, "sess_1" with "b").
 std::string sessionTokenCacheKey(std::string_view sessionId, const std::optional<std::string>& template_);
 
+// The key under which a session's token is fetched and cached: the session id and the template, kept apart.
+struct SessionTokenKey {
+  std::string sessionId;
+  std::optional<std::string> template_;
+
+  std::string text() const { return sessionTokenCacheKey(sessionId, template_); }
+  friend bool operator==(const SessionTokenKey&, const SessionTokenKey&) = default;
+};
+
 }  // namespace vadar
+
+template <>
+struct std::hash<vadar::SessionTokenKey> {
+  std::size_t operator()(const vadar::SessionTokenKey& key) const {
+    std::size_t seed = std::hash<std::string>()(key.sessionId);
+    const std::size_t shape = key.template_ ? std::hash<std::string>()(*key.template_) + 1 : 0;
+    seed ^= shape + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    return seed;
+  }
+};
 
 template <>
 struct std::hash<vadar::Session::GetTokenOptions> {

@@ -12,17 +12,25 @@
 // its outcome, value or error (their own buffer and skip-cache flag play no part). Each waiter receives its own
 // copy of the error (the library's and the HTTP client's error types), so no two threads share one exception
 // object. The in-flight entry is removed before the outcome is published, so a caller that comes after it
-// starts afresh, from the cache or with a new request; an error is never remembered.
+// starts afresh, from the cache or with a new request; an error is never remembered. A waiter whose own stop
+// token (core::StopTokenScope: the poller's, a background task's) is stopped leaves with URLError `cancelled`
+// at once; the request goes on for the others.
+//
+// Keys: a session id and a template, kept apart (see SessionTokenKey), so that no session can be handed the
+// token of another session whose id and template happen to spell the same text.
 //
 // Threads: `getToken` blocks the calling thread (the first caller of a key sends the request on its own
-// thread). Any thread may call it; on the main queue only a cache hit is answered, anything that would wait for
-// the network throws VadarClientError (Session::getToken refuses the main queue altogether).
-// Session ids and templates go into the path as one percent-encoded segment each; "." and ".." (and an
-// empty session id) are refused with VadarClientError before anything is sent.
+// thread). Any thread may call it; on the main queue only a cache hit is answered (whatever other keys are
+// being fetched), anything that would wait for the network throws VadarClientError (Session::getToken refuses
+// the main queue altogether).
+// Session ids and templates go into the path as one percent-encoded segment each; "." and "..", an empty
+// session id and an empty template are refused with VadarClientError before anything is sent.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,11 +45,7 @@ namespace vadar {
 
 class SessionTokenFetcher {
  public:
-  // Called with the key each time a caller joins a request in flight instead of starting one (tests count
-  // joins with it to know when every caller waits).
-  using JoinObserver = std::function<void(const std::string& key)>;
-
-  explicit SessionTokenFetcher(SessionTokensCache& cache, JoinObserver onJoin = {});
+  explicit SessionTokenFetcher(SessionTokensCache& cache);
   SessionTokenFetcher(const SessionTokenFetcher&) = delete;
   SessionTokenFetcher& operator=(const SessionTokenFetcher&) = delete;
 
@@ -53,23 +57,32 @@ class SessionTokenFetcher {
   // VadarClientError for an id or template that cannot be a path segment.
   std::optional<TokenResource> getToken(const Session& session, const Session::GetTokenOptions& options);
 
+ // The callers waiting right now on a request another caller started. For tests and diagnostics.
+  std::size_t joined() const;
+  // Waits until at least `count` callers wait on a request another caller started; false on timeout.
+  bool waitForJoined(std::size_t count, std::chrono::milliseconds timeout) const;
+
  private:
   // A request's outcome as its waiters read it: the token, or a thrower that throws a fresh copy of the error.
   struct Result {
     std::optional<TokenResource> token;
     std::function<void()> throwError;
   };
-  using Outcome = std::shared_future<Result>;
+  struct Flight {
+    std::optional<Result> result;  // set once, under mutex_
+  };
 
   static std::optional<TokenResource> take(const Result& result);
 
-  std::optional<TokenResource> request(const std::string& path, const std::string& key);
+  std::optional<TokenResource> join(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight);
+  std::optional<TokenResource> request(const std::string& path, const SessionTokenKey& key);
 
   SessionTokensCache& cache_;
-  JoinObserver onJoin_;
-  std::mutex mutex_;                   // guards tokenTasks_
-  std::atomic<std::size_t> inFlight_{0};  // tokenTasks_.size(), readable without the lock
-  std::unordered_map<std::string, Outcome> tokenTasks_;
+  mutable std::mutex mutex_;                     // guards tokenTasks_, the flights' results and joined_
+  mutable std::condition_variable_any changed_;  // a flight settled or a caller joined
+  std::atomic<std::size_t> inFlight_{0};         // tokenTasks_.size(), readable without the lock
+  std::unordered_map<SessionTokenKey, std::shared_ptr<Flight>> tokenTasks_;
+  std::size_t joined_ = 0;
 };
 
 }  // namespace vadar

@@ -1,10 +1,11 @@
 #pragma once
-// SessionTokensCache: the session tokens the library has fetched, in memory, by cache key (see
-// sessionTokenCacheKey). One shared instance lives for the whole process; nothing removes an entry: a token
+// SessionTokensCache: the session tokens the library has fetched, in memory, by session id and template (see
+// SessionTokenKey). One shared instance lives for the whole process; nothing removes an entry: a token
 // stays until a newer token for the same key replaces it (a new session has a new id and so new keys).
 //
 //   auto& cache = vadar::SessionTokensCache::shared();
-//   cache.insert(token, vadar::sessionTokenCacheKey(session.id, std::nullopt));
+//   const vadar::SessionTokenKey key{session.id, std::nullopt};
+//   cache.insert(token, key);
 //   if (auto fresh = cache.freshToken(key, 10.0, foundation::Clock::now())) use(fresh->jwt);
 //
 // Thread safety: every member may be called from any thread. A token's expiry is read once, when it is
@@ -16,6 +17,7 @@
 #include <unordered_map>
 
 #include "vadar/coding.hpp"
+#include "vadar/get_token_options.hpp"
 #include "vadar/token_resource.hpp"
 
 namespace vadar {
@@ -30,15 +32,15 @@ class SessionTokensCache {
   static SessionTokensCache& shared();
 
   // The token under `key`, fresh or not; none when there is none.
-  std::optional<TokenResource> token(const std::string& key) const;
+  std::optional<TokenResource> token(const SessionTokenKey& key) const;
   // Puts `token` under `key`, replacing what was there.
-  void insert(const TokenResource& token, const std::string& key);
+  void insert(const TokenResource& token, const SessionTokenKey& key);
 
   // The token under `key` when it can be handed out: its "exp" claim lies strictly more than
   // `expirationBuffer` seconds after `now`. None when there is no token, when its expiry is absent or not a
   // number, when its life left is at most the buffer, and when it cannot be decoded (then the line "Failed to
   // decode JWT" is logged with the error, at every such look-up unless `logUndecodable` is false).
-  std::optional<TokenResource> freshToken(const std::string& key, double expirationBuffer, Date now,
+  std::optional<TokenResource> freshToken(const SessionTokenKey& key, double expirationBuffer, Date now,
                                           bool logUndecodable = true) const;
 
  private:
@@ -49,7 +51,7 @@ class SessionTokensCache {
   };
 
   mutable std::shared_mutex mutex_;  // guards cache_; held only to find or replace an entry
-  std::unordered_map<std::string, std::shared_ptr<const Entry>> cache_;
+  std::unordered_map<SessionTokenKey, std::shared_ptr<const Entry>> cache_;
 };
 
 }  // namespace vadar

@@ -18,13 +18,17 @@
 // entry is removed before its result is published, so a caller woken by the result never joins a finished
 // run. Each waiter throws its own copy of the run's error (an exception object shared between threads would
 // race on the text its what() caches).
+//
+// Stopping: one caller's cancelled request does not cancel the shared run; the run's requests stop only with
+// the manager's own stop source, which `cancelRuns` triggers. A waiter whose own stop token
+// (core::StopTokenScope) is stopped leaves at once with URLError `cancelled`; the run goes on for the others.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <future>
+#include <memory>
 #include <mutex>
-#include <optional>
+#include <stop_token>
 
 #include "vadar/assertion_manager.hpp"
 
@@ -37,6 +41,7 @@ class SingleFlightAssertionManager : public AssertionManager {
   SingleFlightAssertionManager(std::function<void()> pass, std::function<void()> attest);
 
   void performAssertion() override;
+  void cancelRuns() override;
 
   // The callers waiting on a run right now (the one running it included). For tests and diagnostics.
   std::size_t waiters() const;
@@ -44,15 +49,22 @@ class SingleFlightAssertionManager : public AssertionManager {
   bool waitForWaiters(std::size_t count, std::chrono::milliseconds timeout) const;
 
  private:
+  // A run's outcome: empty on success, else a function that throws a copy of the run's error.
+  using Outcome = std::function<void()>;
+  struct Run {
+    std::stop_token stop;  // the manager's, when the run began
+    bool done = false;     // guarded by mutex_, as is outcome
+    Outcome outcome;
+  };
+
   void run();
 
   std::function<void()> pass_;
   std::function<void()> attest_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  // A run's outcome: empty on success, else a function that throws a copy of the run's error.
-  using Outcome = std::function<void()>;
-  std::optional<std::shared_future<Outcome>> inFlight_;
+  mutable std::condition_variable_any changed_;  // a run ended or a waiter came or left
+  std::shared_ptr<Run> inFlight_;
+  std::stop_source stop_;
   std::size_t waiters_ = 0;
 };
 

@@ -22,8 +22,10 @@
 //   proxyConfiguration  -> "apiClient" is registered again
 //   proxyUrl            -> proxyConfiguration is remade from it
 //   settings            -> "vadarSettings" and "keychain" are registered again, proxyUrl takes settings.proxyUrl
-//   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted), and the
-//                          pending-session line is logged when the last active session turned pending
+//   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted) by a writer
+//                          thread, so no request waits on the keychain; a write superseded before it ran is
+//                          skipped, never the last one. Then the pending-session line is logged when the last
+//                          active session turned pending
 //   environment         -> saved to the keychain item "cachedEnvironment"
 // Observers of a member are told after the write and its side effects: for isLoaded, publishableKey,
 // frontendApiUrl, proxyUrl, client, environment and sessionsByUserId only when the value changed; for
@@ -31,6 +33,8 @@
 //
 // Lifetime. `shared()` is made once (container key "vadar", singleton scope) and is never destroyed, so no
 // static destructor does work; `shutdown()` stops and joins every background thread of the library.
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -71,8 +75,10 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
     proxyConfiguration,
   };
 
-  // Keeps an observation alive; destroying or cancelling it stops the callbacks. Cancelling from inside a
-  // callback is allowed.
+  // Keeps an observation alive; destroying or cancelling it stops the callbacks. Once `cancel()` has
+  // returned the callback never starts again. A callback already running when another thread cancels finishes
+  // first: `cancel()` waits for it, so never cancel while holding something the callback waits for.
+  // Cancelling on the main queue (from inside a callback too) never waits.
   class Subscription {
    public:
     Subscription() = default;
@@ -157,8 +163,10 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   [[nodiscard]] Subscription observe(Member member, std::function<void()> callback);
 
   // Stops and joins the library's background threads (token polling, client refreshes, device attestation,
-  // fetches in flight) and this object's telemetry flush. Call it before the process ends, off the main queue
-  // (the threads it joins may wait for the main queue; there it throws VadarClientError).
+  // fetches in flight, device assertion runs) and this object's telemetry flush, then waits (a few seconds at
+  // most) until the keychain holds the client last installed. Call it before the process ends, off the main
+  // queue (the threads it joins may wait for the main queue; there it throws VadarClientError). Nothing it
+  // stops waits for a server: requests in flight are cancelled. Afterwards `load()` throws VadarClientError.
   void shutdown();
 
   // A settings provider that reads this object's settings and key at each use (the telemetry collector and
@@ -201,8 +209,15 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
     std::shared_ptr<std::function<void()>> callback;
   };
   std::mutex observersMutex_;
+  std::condition_variable callbackEnded_;
   std::vector<Observer> observers_;
   std::uint64_t nextObserverId_ = 1;
+  // The observers whose callbacks run now, on the main queue: a stack, since a callback may write a member
+  // and so announce in turn.
+  std::vector<std::uint64_t> runningObservers_;
+
+  std::mutex lifecycleMutex_;  // orders load()'s starts against shutdown()
+  bool shutDown_ = false;
 };
 
 }  // namespace vadar

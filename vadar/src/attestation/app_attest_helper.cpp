@@ -9,6 +9,7 @@
 
 #include "attestation/attestation_paths.hpp"
 #include "core/background_tasks.hpp"
+#include "core/client_cache_writer.hpp"
 #include "core/live_services.hpp"
 #include "vadar/attestation_provider.hpp"
 #include "vadar/container_keys.hpp"
@@ -104,6 +105,8 @@ bool AppAttestHelper::hasKeyId() {
 }
 
 std::optional<std::string> AppAttestHelper::cachedClientId() {
+  // The client just installed may still be on its way to the keychain; the assertion must name that one.
+  core::ClientCacheWriter::shared().drain(std::chrono::seconds(5));
   try {
     if (auto client = vadarServiceFactory().resolve().loadClientFromKeychain()) return client->id;
   } catch (...) {

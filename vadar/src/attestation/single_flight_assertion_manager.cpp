@@ -30,15 +30,16 @@ void SingleFlightAssertionManager::run() {
 }
 
 void SingleFlightAssertionManager::performAssertion() {
-  std::shared_future<Outcome> result;
-  std::shared_ptr<std::promise<Outcome>> owned;
+  std::shared_ptr<Run> shared;
+  bool owner = false;
   {
     std::lock_guard lock(mutex_);
     if (!inFlight_) {
-      owned = std::make_shared<std::promise<Outcome>>();
-      inFlight_ = owned->get_future().share();
+      inFlight_ = std::make_shared<Run>();
+      inFlight_->stop = stop_.get_token();
+      owner = true;
     }
-    result = *inFlight_;
+    shared = inFlight_;
     ++waiters_;
     changed_.notify_all();
   }
@@ -51,22 +52,37 @@ void SingleFlightAssertionManager::performAssertion() {
     }
   } leave{*this};
 
-  if (owned) {
+  if (owner) {
     Outcome outcome;
     try {
-      // The run is shared: one waiter's cancelled request must not cancel it for the others.
-      core::StopTokenScope shared{std::stop_token()};
+      // The run is shared: one waiter's cancelled request must not cancel it for the others; only the
+      // manager's own stop (a shutdown) does.
+      core::StopTokenScope scope{shared->stop};
       run();
     } catch (...) {
       outcome = core::copyingThrower(std::current_exception());
     }
-    {
-      std::lock_guard lock(mutex_);
-      inFlight_.reset();
-    }
-    owned->set_value(std::move(outcome));
+    std::lock_guard lock(mutex_);
+    inFlight_.reset();
+    shared->outcome = std::move(outcome);
+    shared->done = true;
+    changed_.notify_all();
   }
-  if (const Outcome& outcome = result.get()) outcome();
+
+  Outcome outcome;
+  {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait(lock, core::StopTokenScope::current(), [&] { return shared->done; }))
+      throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a device assertion was cancelled");
+    outcome = shared->outcome;
+  }
+  if (outcome) outcome();
+}
+
+void SingleFlightAssertionManager::cancelRuns() {
+  std::lock_guard lock(mutex_);
+  stop_.request_stop();
+  stop_ = std::stop_source();  // runs that start later are not born cancelled
 }
 
 std::size_t SingleFlightAssertionManager::waiters() const {

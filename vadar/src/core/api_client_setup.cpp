@@ -1,5 +1,7 @@
 #include "core/api_client_setup.hpp"
 
+#include <httpkit/errors.hpp>
+
 #include "vadar/json.hpp"
 #include "vadar/vadar_api_client_delegate.hpp"
 
@@ -21,7 +23,14 @@ std::shared_ptr<httpkit::APIClient> makeVadarAPIClient(std::optional<std::string
     c.delegate = std::make_shared<VadarAPIClientDelegate>();
     c.decoder = parseBody;
     c.encoder = [](const nlohmann::json& body) {
-      const std::string text = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      // Text that is not UTF-8 (a password, a name) is refused rather than sent with replacement characters:
+      // the server would otherwise accept a value the caller never typed.
+      std::string text;
+      try {
+        text = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+      } catch (const nlohmann::json::type_error&) {
+        throw httpkit::EncodingError("The request body holds text that is not valid UTF-8; nothing was sent.");
+      }
       return httpkit::Bytes(text.begin(), text.end());
     };
     c.sessionConfiguration.additionalHTTPHeaders = sessionHeaders();

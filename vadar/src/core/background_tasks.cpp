@@ -106,7 +106,9 @@ void runOnMainQueue(const std::function<void()>& task) {
     task();
     return;
   }
-  foundation::MainQueue::sync([&task] { task(); });
+  // The write resolves and registers services; it must reach the container the caller has bound, not the
+  // main queue's.
+  foundation::MainQueue::sync(wiring::Container::propagating([&task] { task(); }));
 }
 
 }  // namespace vadar::core

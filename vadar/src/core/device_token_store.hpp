@@ -2,10 +2,9 @@
 // The keychain item "vadarDeviceToken": written from every answer that carries "Authorization", read before
 // every request.
 //
-// Reads are served from memory after the first keychain read of a store (service and access group), so a
-// request does not pay a Secret Service round trip; the library is the item's only writer and every write
-// goes through here, which keeps the memory in step. A keychain that cannot be reached is never remembered:
-// the token then counts as absent and the next request asks again.
+// Every read asks the keychain: the item can be changed or removed from outside the process (another
+// instance, the user's keyring tool), and a request must never carry a token the keychain no longer holds.
+// A keychain that cannot be reached counts as holding no token.
 #include <optional>
 #include <string>
 

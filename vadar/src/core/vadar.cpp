@@ -1,5 +1,7 @@
 #include "vadar/vadar.hpp"
 
+#include <algorithm>
+
 #include <boost/url/parse.hpp>
 #include <foundation/main_queue.hpp>
 #include <future>
@@ -7,10 +9,13 @@
 
 #include "core/api_client_setup.hpp"
 #include "core/background_tasks.hpp"
+#include "core/client_cache_writer.hpp"
 #include "core/frontend_api_address.hpp"
 #include "vadar/app_attest_helper.hpp"
+#include "vadar/assertion_manager.hpp"
 #include "vadar/container_keys.hpp"
 #include "vadar/session_token_poller.hpp"
+#include "vadar/vadar_client_error.hpp"
 #include "vadar/vadar_logger.hpp"
 #include "vadar/vadar_service.hpp"
 
@@ -49,8 +54,30 @@ class VadarSettingsProvider : public SettingsProvider {
   std::weak_ptr<const Vadar> vadar_;
 };
 
-bool isBlank(const std::string& text) {
-  return text.find_first_not_of(" \t\n\r\v\f") == std::string::npos;
+// White space and line breaks as Unicode counts them (the space separators, U+2028, U+2029, U+0085 and the
+// ASCII controls), so a key pasted with a no-break space or a line separator still counts as blank.
+bool isWhiteSpaceOrLineBreak(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// True when the text holds nothing but white space and line breaks. Bytes that are not UTF-8 are content.
+bool isBlank(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (!isWhiteSpaceOrLineBreak(c)) return false;
+    i += length;
+  }
+  return true;
 }
 
 template <class T>
@@ -85,17 +112,19 @@ void logPendingSessionStatusIfNeeded(const Client* previousClient, const Client&
     for (std::size_t i = 0; i < tasks.size(); ++i) message += (i == 0 ? "" : ", ") + tasks[i].key;
     message += "].";
   }
-  VadarLogger::info(message, true);
+  VadarLogger::info(message, true,
+                    {__FILE__, __LINE__, "logPendingSessionStatusIfNeeded(previousClient:currentClient:)"});
 }
 
-void logFailure(std::string_view message) {
+// Logs the exception in flight; `where` names the operation the reader knows, not this helper.
+void logFailure(std::string_view message, const SourceLocation& where) {
   try {
     throw;
   } catch (const std::exception& error) {
-    VadarLogger::logError(error, message);
+    VadarLogger::logError(error, message, where);
   } catch (...) {
     const std::runtime_error error("unknown error");
-    VadarLogger::logError(error, message);
+    VadarLogger::logError(error, message, where);
   }
 }
 
@@ -301,19 +330,19 @@ void Vadar::writeClient(std::optional<Client> client) {
     state_->client = next;
   }
   if (mode_ == Mode::live) {
+    // The keychain and the service are the ones registered now; the write itself runs on the writer thread
+    // (its failures, a missing item when deleting included, only cost the restore at the next start).
+    const keychain::KeychainStore store = keychainFactory().resolve();
+    core::ClientCacheWriter::Target target{store.service(), store.accessGroup().value_or("")};
     if (next) {
-      try {
-        vadarServiceFactory().resolve().saveClientToKeychain(*next);
-      } catch (...) {
-        // A cache that cannot be written only costs the restore at the next start.
-      }
+      core::ClientCacheWriter::shared().submit(
+          std::move(target), wiring::Container::propagating([service = vadarServiceFactory().resolve(), next] {
+            service.saveClientToKeychain(*next);
+          }));
       logPendingSessionStatusIfNeeded(previous.get(), *next);
     } else {
-      try {
-        keychainFactory().resolve().deleteItem(cachedClientKey);
-      } catch (...) {
-        // Also a missing item: the cache is gone either way.
-      }
+      core::ClientCacheWriter::shared().submit(std::move(target),
+                                               [store] { store.deleteItem(cachedClientKey); });
     }
   }
   if (!samePointee(previous, next)) announce(Member::client);
@@ -447,7 +476,7 @@ void Vadar::loadCachedClient() {
     }
     if (!present) writeClient(std::move(cached));
   } catch (...) {
-    logFailure("Failed to load cached client");
+    logFailure("Failed to load cached client", {__FILE__, __LINE__, "loadCachedClient()"});
   }
 }
 
@@ -462,7 +491,7 @@ void Vadar::loadCachedEnvironment() {
     }
     if (empty) writeEnvironment(std::move(*cached));
   } catch (...) {
-    logFailure("Failed to load cached environment");
+    logFailure("Failed to load cached environment", {__FILE__, __LINE__, "loadCachedEnvironment()"});
   }
 }
 
@@ -472,25 +501,34 @@ void Vadar::load() {
   core::requireOffMainQueue("Vadar::load()");
   if (isBlank(publishableKey())) {
     VadarLogger::error(
-        "Vadar loaded without a publishable key. Please call configure() with a valid publishable key first.");
+        "Vadar loaded without a publishable key. Please call configure() with a valid publishable key first.",
+        nullptr, {__FILE__, __LINE__, "load()"});
     return;
   }
 
-  // Keeps the current session's token fresh from now on; one loop however often load runs.
-  SessionTokenPoller::shared().start();
-
-  // The environment is fetched on a thread of its own while this one fetches the client; a failed client
-  // fetch cancels it through the send's stop token.
   auto environmentDone = std::make_shared<std::promise<Environment>>();
   auto environmentResult = environmentDone->get_future();
-  std::stop_source environmentStop = core::BackgroundTasks::shared().start([environmentDone](std::stop_token stop) {
-    core::StopTokenScope scope(std::move(stop));
-    try {
-      environmentDone->set_value(Environment::get());
-    } catch (...) {
-      environmentDone->set_exception(std::current_exception());
-    }
-  });
+  std::stop_source environmentStop;
+  {
+    // Under the lock a shutdown() cannot slip in between the check and the starts: it either comes first and
+    // nothing starts, or it comes after and stops what started.
+    std::lock_guard lock(lifecycleMutex_);
+    if (shutDown_) throw VadarClientError("Vadar::load() was called after shutdown(); nothing was started.");
+
+    // Keeps the current session's token fresh from now on; one loop however often load runs.
+    SessionTokenPoller::shared().start();
+
+    // The environment is fetched on a thread of its own while this one fetches the client; a failed client
+    // fetch cancels it through the send's stop token.
+    environmentStop = core::BackgroundTasks::shared().start([environmentDone](std::stop_token stop) {
+      core::StopTokenScope scope(std::move(stop));
+      try {
+        environmentDone->set_value(Environment::get());
+      } catch (...) {
+        environmentDone->set_exception(std::current_exception());
+      }
+    });
+  }
 
   try {
     Client::get();
@@ -501,7 +539,10 @@ void Vadar::load() {
   }
   const Environment environment = environmentResult.get();
 
-  attestDeviceIfNeeded(environment);  // in the background; its failure is only logged
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    if (!shutDown_) attestDeviceIfNeeded(environment);  // in the background; its failure is only logged
+  }
   write([&] {
     writeIsLoaded(true);
     writeTelemetry(makeTelemetryCollector());
@@ -521,9 +562,20 @@ void Vadar::setActive(const std::string& sessionId, const std::optional<std::str
 void Vadar::shutdown() {
   // The threads it joins may be waiting for the main queue themselves.
   core::requireOffMainQueue("Vadar::shutdown()");
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    shutDown_ = true;
+  }
+  // First the assertion runs, whose requests no single caller may cancel: the threads joined below may be
+  // waiting on one.
+  assertionManagerFactory().resolve()->cancelRuns();
   SessionTokenPoller::shared().stop();
   core::BackgroundTasks::shared().shutdown();
   if (auto collector = telemetry()) collector->stop();
+  // The next start restores the client last installed. The keychain answers locally; the deadline only
+  // keeps a wedged Secret Service from holding the application's exit.
+  if (!core::ClientCacheWriter::shared().drain(std::chrono::seconds(5)))
+    VadarLogger::error("The keychain did not take the cached client in time; the next start may restore an older one.");
 }
 
 // ---- observation ----
@@ -536,8 +588,11 @@ Vadar::Subscription Vadar::observe(Member member, std::function<void()> callback
 }
 
 void Vadar::removeObserver(std::uint64_t id) {
-  std::lock_guard lock(observersMutex_);
+  std::unique_lock lock(observersMutex_);
   std::erase_if(observers_, [id](const Observer& observer) { return observer.id == id; });
+  // Callbacks run only on the main queue: there the running one (if any) is the caller itself.
+  if (!foundation::MainQueue::isCurrent())
+    callbackEnded_.wait(lock, [&] { return std::ranges::find(runningObservers_, id) == runningObservers_.end(); });
 }
 
 void Vadar::announce(Member member) {
@@ -548,13 +603,26 @@ void Vadar::announce(Member member) {
       if (observer.member == member) targets.push_back(observer);
   }
   for (const auto& target : targets) {
-    bool stillObserving;
     {
+      // Checked and marked running in one step, so a cancel either comes first and the callback never starts,
+      // or waits for it to end.
       std::lock_guard lock(observersMutex_);
-      stillObserving = std::any_of(observers_.begin(), observers_.end(),
-                                   [&](const Observer& observer) { return observer.id == target.id; });
+      const bool stillObserving = std::any_of(observers_.begin(), observers_.end(),
+                                              [&](const Observer& observer) { return observer.id == target.id; });
+      if (!stillObserving) continue;
+      runningObservers_.push_back(target.id);
     }
-    if (stillObserving) (*target.callback)();
+    struct Ended {
+      Vadar& vadar;
+      ~Ended() {
+        {
+          std::lock_guard lock(vadar.observersMutex_);
+          vadar.runningObservers_.pop_back();
+        }
+        vadar.callbackEnded_.notify_all();
+      }
+    } ended{*this};
+    (*target.callback)();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include <foundation/clock.hpp>
+#include <foundation/main_queue.hpp>
 #include <httpkit/errors.hpp>
 #include <httpkit/request.hpp>
 #include <httpkit/url_error.hpp>
@@ -30,8 +31,7 @@ std::optional<TokenResource> SessionTokenFetcher::take(const Result& result) {
   return result.token;
 }
 
-SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache, JoinObserver onJoin)
-    : cache_(cache), onJoin_(std::move(onJoin)) {}
+SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache) : cache_(cache) {}
 
 SessionTokenFetcher& SessionTokenFetcher::shared() {
   static SessionTokenFetcher* fetcher = new SessionTokenFetcher(SessionTokensCache::shared());  // never destroyed
@@ -40,10 +40,14 @@ SessionTokenFetcher& SessionTokenFetcher::shared() {
 
 std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& session,
                                                            const Session::GetTokenOptions& options) {
-  // Checked first, so a refused id or template leaves no trace.
+  // Checked first, so a refused id or template leaves no trace. An empty template would ask for the path
+  // ".../tokens/", which a proxy's path joining turns into the default token's path.
   sessions::checkIdPathSegment(session.id);
-  if (options.template_) sessions::checkPathSegment(*options.template_);
-  const std::string key = sessionTokenCacheKey(session.id, options.template_);
+  if (options.template_) {
+    if (options.template_->empty()) throw VadarClientError("An empty template cannot name a session token.");
+    sessions::checkPathSegment(*options.template_);
+  }
+  const SessionTokenKey key{session.id, options.template_};
 
   // A hit while nothing is in flight is what a fetch that only reads the cache would give, without the
   // bookkeeping of one.
@@ -52,23 +56,23 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
     if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now())) return fresh;
   }
 
-  // Past this point the caller may wait for the network.
-  core::requireOffMainQueue("SessionTokenFetcher::getToken()");
-  std::promise<Result> promise;
+  std::shared_ptr<Flight> flight;
   {
     std::unique_lock lock(mutex_);
     if (auto it = tokenTasks_.find(key); it != tokenTasks_.end()) {
-      Outcome outcome = it->second;
-      lock.unlock();
-      if (onJoin_) onJoin_(key);
-      return take(outcome.get());
+      core::requireOffMainQueue("SessionTokenFetcher::getToken()");
+      return join(lock, std::shared_ptr<Flight>(it->second));
     }
-    // Again under the lock: a fetch may have ended since (an undecodable token was already logged above).
+    // Again under the lock: a fetch of this key may have ended since, or another key's fetch kept the first
+    // look from happening (an undecodable token was already logged above).
     if (!options.skipCache) {
       if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now(), !lookedUp))
         return fresh;
     }
-    tokenTasks_.emplace(key, promise.get_future().share());
+    // Past this point the caller waits for the network.
+    core::requireOffMainQueue("SessionTokenFetcher::getToken()");
+    flight = std::make_shared<Flight>();
+    tokenTasks_.emplace(key, flight);
     inFlight_.fetch_add(1, std::memory_order_release);
   }
 
@@ -87,16 +91,38 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
     std::lock_guard lock(mutex_);
     tokenTasks_.erase(key);
     inFlight_.fetch_sub(1, std::memory_order_release);
+    flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
   }
-  if (error) {
-    promise.set_value(Result{std::nullopt, core::copyingThrower(error)});
-    std::rethrow_exception(error);  // the first caller keeps the original
-  }
-  promise.set_value(Result{value, nullptr});
+  changed_.notify_all();
+  if (error) std::rethrow_exception(error);  // the first caller keeps the original
   return value;
 }
 
-std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path, const std::string& key) {
+std::optional<TokenResource> SessionTokenFetcher::join(std::unique_lock<std::mutex>& lock,
+                                                       const std::shared_ptr<Flight>& flight) {
+  ++joined_;
+  changed_.notify_all();
+  // The caller's own stop (a poller being stopped, a shutdown) ends its wait; the fetch goes on for the others.
+  const bool settled =
+      changed_.wait(lock, core::StopTokenScope::current(), [&] { return flight->result.has_value(); });
+  --joined_;
+  if (!settled) throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a session token was cancelled");
+  const Result result = *flight->result;
+  lock.unlock();
+  return take(result);
+}
+
+std::size_t SessionTokenFetcher::joined() const {
+  std::lock_guard lock(mutex_);
+  return joined_;
+}
+
+bool SessionTokenFetcher::waitForJoined(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return joined_ >= count; });
+}
+
+std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path, const SessionTokenKey& key) {
   const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post));
   if (answer.data.empty()) return std::nullopt;
   auto token = core::decodeBody<std::optional<TokenResource>>(answer.data);

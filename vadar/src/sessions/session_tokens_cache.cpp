@@ -12,14 +12,14 @@ SessionTokensCache& SessionTokensCache::shared() {
   return *cache;
 }
 
-std::optional<TokenResource> SessionTokensCache::token(const std::string& key) const {
+std::optional<TokenResource> SessionTokensCache::token(const SessionTokenKey& key) const {
   std::shared_lock lock(mutex_);
   auto it = cache_.find(key);
   if (it == cache_.end()) return std::nullopt;
   return it->second->token;
 }
 
-void SessionTokensCache::insert(const TokenResource& token, const std::string& key) {
+void SessionTokensCache::insert(const TokenResource& token, const SessionTokenKey& key) {
   auto entry = std::make_shared<Entry>();
   entry->token = token;
   // Decoded quietly here: the failure is logged when a look-up meets it, as often as that happens.
@@ -38,7 +38,7 @@ void SessionTokensCache::insert(const TokenResource& token, const std::string& k
   }
 }
 
-std::optional<TokenResource> SessionTokensCache::freshToken(const std::string& key, double expirationBuffer, Date now,
+std::optional<TokenResource> SessionTokensCache::freshToken(const SessionTokenKey& key, double expirationBuffer, Date now,
                                                             bool logUndecodable) const {
   std::shared_ptr<const Entry> entry;
   {
