@@ -126,6 +126,35 @@ inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, 
   return out;
 }
 
+// A progressive JPEG of `bitmap` (alpha dropped) by libjpeg's standard progression: for a colour picture
+// ten scans, the first holding only the DC coefficients.
+inline foundation::Bytes progressiveJPEG(const Bitmap& bitmap, int quality = 85) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = bitmap.width;
+  info.image_height = bitmap.height;
+  info.input_components = 4;
+  info.in_color_space = JCS_EXT_RGBA;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, quality, TRUE);
+  jpeg_simple_progression(&info);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = const_cast<std::uint8_t*>(&bitmap.pixels[std::size_t{info.next_scanline} * bitmap.width * 4]);
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  foundation::Bytes out(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
 enum class InkForm { plain, adobeCMYK, adobeYCCK };
 
 // Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
