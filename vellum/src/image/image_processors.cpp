@@ -165,24 +165,55 @@ double cornerCoverage(std::uint32_t x, std::uint32_t y, std::uint32_t width, std
   return std::clamp(r - std::hypot(px - cx, py - cy) + 0.5, 0.0, 1.0);
 }
 
-// Three box blurs of `half` * 2 + 1 taps along rows (`stride` 4) or columns (`stride` 4 x width) of
-// premultiplied floats, edges repeating the border.
-void boxBlurLines(std::vector<float>& values, std::vector<float>& line, std::uint32_t lines, std::uint32_t length,
-                  std::size_t lineStride, std::size_t step, int half) {
+// Three box blurs of `half` x 2 + 1 taps over premultiplied RGBA floats, along rows and then along columns,
+// edges repeating the border pixels. Columns are blurred a whole row at a time (a running sum per column),
+// which reads memory in order.
+void blurRows(std::vector<float>& values, std::uint32_t w, std::uint32_t h, int half) {
   const float norm = 1.0f / float(2 * half + 1);
-  const auto last = static_cast<long>(length) - 1;
-  auto at = [&](long i) { return std::clamp(i, 0L, last); };
-  for (std::uint32_t l = 0; l < lines; ++l) {
-    float* base = &values[l * lineStride];
-    for (int c = 0; c < 4; ++c) {
-      for (int pass = 0; pass < 3; ++pass) {
-        for (long i = 0; i <= last; ++i) line[static_cast<std::size_t>(i)] = base[static_cast<std::size_t>(i) * step + c];
-        float sum = 0;
-        for (long k = -half; k <= half; ++k) sum += line[static_cast<std::size_t>(at(k))];
-        for (long i = 0; i <= last; ++i) {
-          base[static_cast<std::size_t>(i) * step + c] = sum * norm;
-          sum += line[static_cast<std::size_t>(at(i + half + 1))] - line[static_cast<std::size_t>(at(i - half))];
+  const long last = static_cast<long>(w) - 1;
+  std::vector<float> line(std::size_t{w} * 4);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    float* row = &values[std::size_t{y} * w * 4];
+    for (int pass = 0; pass < 3; ++pass) {
+      std::copy(row, row + line.size(), line.begin());
+      auto at = [&](long x) { return &line[static_cast<std::size_t>(std::clamp(x, 0L, last)) * 4]; };
+      float sum[4] = {0, 0, 0, 0};
+      for (long k = -half; k <= half; ++k) {
+        for (int c = 0; c < 4; ++c) sum[c] += at(k)[c];
+      }
+      for (long x = 0; x <= last; ++x) {
+        const float* in = at(x + half + 1);
+        const float* out = at(x - half);
+        for (int c = 0; c < 4; ++c) {
+          row[x * 4 + c] = sum[c] * norm;
+          sum[c] += in[c] - out[c];
         }
+      }
+    }
+  }
+}
+
+void blurColumns(std::vector<float>& values, std::uint32_t w, std::uint32_t h, int half) {
+  const float norm = 1.0f / float(2 * half + 1);
+  const long last = static_cast<long>(h) - 1;
+  const std::size_t rowLength = std::size_t{w} * 4;
+  std::vector<float> source(values.size());
+  std::vector<float> sum(rowLength);
+  for (int pass = 0; pass < 3; ++pass) {
+    source = values;
+    auto row = [&](long y) { return &source[static_cast<std::size_t>(std::clamp(y, 0L, last)) * rowLength]; };
+    std::fill(sum.begin(), sum.end(), 0.0f);
+    for (long k = -half; k <= half; ++k) {
+      const float* r = row(k);
+      for (std::size_t i = 0; i < rowLength; ++i) sum[i] += r[i];
+    }
+    for (long y = 0; y <= last; ++y) {
+      float* out = &values[static_cast<std::size_t>(y) * rowLength];
+      const float* entering = row(y + half + 1);
+      const float* leaving = row(y - half);
+      for (std::size_t i = 0; i < rowLength; ++i) {
+        out[i] = sum[i] * norm;
+        sum[i] += entering[i] - leaving[i];
       }
     }
   }
@@ -196,9 +227,9 @@ std::optional<Bitmap> gaussianBlur(const Bitmap& source, int half) {
     for (int c = 0; c < 3; ++c) values[i + c] = source.pixels[i + c] * a / 255.0f;
     values[i + 3] = a;
   }
-  std::vector<float> line(std::max(w, h));
-  boxBlurLines(values, line, h, w, std::size_t{w} * 4, 4, std::min<int>(half, static_cast<int>(w)));
-  boxBlurLines(values, line, w, h, 4, std::size_t{w} * 4, std::min<int>(half, static_cast<int>(h)));
+  // A box wider than the picture averages the same border pixels over and over: cap it.
+  blurRows(values, w, h, std::min<int>(half, static_cast<int>(w)));
+  blurColumns(values, w, h, std::min<int>(half, static_cast<int>(h)));
   Bitmap out{w, h, std::vector<std::uint8_t>(source.pixels.size())};
   for (std::size_t i = 0; i + 3 < values.size(); i += 4) {
     const float a = values[i + 3];
