@@ -14,6 +14,13 @@
 #include "vellum/image_processors.hpp"
 #include "vellum/image_progressive_provider.hpp"
 
+#ifdef VELLUM_TESTS_HAVE_LOOPBACK
+#include <condition_variable>
+
+#include "httpkit/transfer_engine.hpp"
+#include "testing/loopback_server.hpp"
+#endif
+
 namespace vellum {
 namespace {
 
@@ -236,6 +243,59 @@ TEST(ImageProgressive, TruncatedCorruptAndOtherDataGiveNoPartialImage) {
     EXPECT_TRUE(none.images.empty());
   }
 }
+
+#ifdef VELLUM_TESTS_HAVE_LOOPBACK
+// Bytes as a download delivers them: a loopback server sends the file in chunks, libcurl hands over pieces
+// of whatever size on its own thread, and the provider decodes on its own queue.
+TEST(ImageProgressive, ServedInPiecesOverLoopback) {
+  const auto jpeg = test::progressiveJPEG(test::gradient(320, 240));
+  const auto scans = markers(jpeg).scans.size();
+  testing_support::LoopbackServer server;
+  testing_support::Reply reply{200, "", "image/jpeg", {}, {}, {}};
+  for (std::size_t at = 0; at < jpeg.size(); at += 500) {
+    reply.chunks.emplace_back(jpeg.begin() + static_cast<long>(at),
+                              jpeg.begin() + static_cast<long>(std::min(at + 500, jpeg.size())));
+  }
+  server.on("GET", "/photo.jpg", reply);
+  server.start();
+
+  struct Partial {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<ImagePtr> images;
+  };
+  auto partial = std::make_shared<Partial>();
+  VellumParsedOptionsInfo options;
+  options.progressiveJPEG = std::make_shared<const ImageProgressive>(false, true, 0);
+  auto provider = ImageProgressiveProvider::make(options, [partial](const ImagePtr& image) {
+    std::lock_guard lock(partial->mutex);
+    partial->images.push_back(image);
+    partial->arrived.notify_all();
+  });
+  struct Feeder : httpkit::TransferObserver {
+    std::shared_ptr<ImageProgressiveProvider> provider;
+    std::promise<std::optional<httpkit::URLError>> done;
+    void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
+    void didReceiveData(std::span<const std::uint8_t> bytes) override { provider->receive(bytes); }
+    void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics&) override {
+      done.set_value(error);
+    }
+  };
+  auto feeder = std::make_shared<Feeder>();
+  feeder->provider = provider;
+  auto completed = feeder->done.get_future();
+  {
+    httpkit::TransferEngine engine;
+    engine.start({server.baseURL() + "/photo.jpg", httpkit::HTTPMethod::get, {}, std::nullopt}, {}, feeder);
+    ASSERT_EQ(completed.wait_for(10s), std::future_status::ready);
+    EXPECT_FALSE(completed.get());
+  }
+  std::unique_lock lock(partial->mutex);
+  ASSERT_TRUE(partial->arrived.wait_for(lock, 10s, [&] { return partial->images.size() >= scans; }));
+  EXPECT_EQ(partial->images.size(), scans);
+  EXPECT_EQ(partial->images.back()->bitmap()->pixels, decodeJPEG(jpeg).value().pixels);
+}
+#endif
 
 TEST(ImageProgressive, DecoderLimitsAndStates) {
   ProgressiveJPEGDecoder decoder;
