@@ -244,6 +244,9 @@ TEST(ImageProcessors, DownsamplingAveragesAndDecodesJPEGSmall) {
   auto sharp = DownsamplingImageProcessor({100, 100}).process(ImageProcessItem::data(photo), options);
   EXPECT_EQ(sharp->bitmap()->width, 200u);
   EXPECT_EQ(sharp->size(), (Size{100, 75}));
+  auto png = DownsamplingImageProcessor({4, 4}).process(ImageProcessItem::data(*encodePNG(test::gradient(16, 8))), options);
+  EXPECT_EQ(png->pixelSize(), (Size{8, 4}));
+  EXPECT_EQ(png->size(), (Size{4, 2}));
 }
 
 TEST(ImageProcessors, BadParametersAnswerNullAndNoOpsTheImage) {

@@ -247,7 +247,7 @@ TEST(ImageProgressive, TruncatedCorruptAndOtherDataGiveNoPartialImage) {
 #ifdef VELLUM_TESTS_HAVE_LOOPBACK
 // Bytes as a download delivers them: a loopback server sends the file in chunks, libcurl hands over pieces
 // of whatever size on its own thread, and the provider decodes on its own queue.
-TEST(ImageProgressive, ServedInPiecesOverLoopback) {
+TEST(ImageProgressiveConcurrency, ServedInPiecesOverLoopback) {
   const auto jpeg = test::progressiveJPEG(test::gradient(320, 240));
   const auto scans = markers(jpeg).scans.size();
   testing_support::LoopbackServer server;
@@ -306,6 +306,27 @@ TEST(ImageProgressive, DecoderLimitsAndStates) {
   EXPECT_EQ(decoder.state(), ProgressiveJPEGDecoder::State::finished);
   EXPECT_EQ(decoder.completedScans(), static_cast<int>(markers(photo()).scans.size()));
   EXPECT_EQ(pictures, 0);
+  // A valid file of 757 scans (each AC coefficient of each component alone, bit by bit) is refused once past
+  // the scan limit, even when no picture is asked for.
+  std::vector<jpeg_scan_info> script;
+  script.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 0});
+  for (int al = 3; al >= 0; --al) {
+    for (int component = 0; component < 3; ++component) {
+      for (int k = 1; k < 64; ++k) script.push_back({1, {component, 0, 0, 0}, k, k, al == 3 ? 0 : al + 1, al});
+    }
+  }
+  const Bitmap small16 = test::gradient(16, 16);
+  const auto manyScans = test::encodeRowsWithLibjpeg(
+      16, 16, 4, JCS_EXT_RGBA, [&](JDIMENSION y) { return &small16.pixels[std::size_t{y} * 64]; },
+      [&](jpeg_compress_struct& info) {
+        info.scan_info = script.data();
+        info.num_scans = static_cast<int>(script.size());
+      });
+  ASSERT_EQ(markers(manyScans).scans.size(), 757u);
+  ProgressiveJPEGDecoder endless;
+  endless.append(manyScans, [] { return false; }, [&](Bitmap) { ++pictures; });
+  EXPECT_EQ(endless.state(), ProgressiveJPEGDecoder::State::failed);
+  EXPECT_LE(endless.completedScans(), 500);
   // A picture over the pixel limit is refused from its header.
   DecodingLimits tight;
   tight.maxPixels = 96 * 64 - 1;

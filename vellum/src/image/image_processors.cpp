@@ -477,15 +477,20 @@ ImagePtr DownsamplingImageProcessor::process(const ImageProcessItem& item, const
   }
   ImagePtr image = sourceImage(item, options);
   if (!image) return nullptr;
+  // Decoded data takes the scale factor, as JPEG data does above.
   const double scale = item.isImage() ? image->scale() : options.scaleFactor;
   const double boxWidth = size.width * scale, boxHeight = size.height * scale;
   if (!validLength(boxWidth) || !validLength(boxHeight) || boxWidth < 0.5 || boxHeight < 0.5) return nullptr;
   const PixelSize fitted = fitInside(image->bitmap()->width, image->bitmap()->height, boxWidth, boxHeight);
-  if (fitted.width == image->bitmap()->width && fitted.height == image->bitmap()->height) return image;
-  return redraw(image, [&](const Bitmap& b) {
-    const PixelSize frameSize = fitInside(b.width, b.height, boxWidth, boxHeight);
-    return boxResize(b, frameSize.width, frameSize.height);
-  });
+  ImagePtr result = image;
+  if (fitted.width != image->bitmap()->width || fitted.height != image->bitmap()->height) {
+    result = redraw(image, [&](const Bitmap& b) {
+      const PixelSize frameSize = fitInside(b.width, b.height, boxWidth, boxHeight);
+      return boxResize(b, frameSize.width, frameSize.height);
+    });
+  }
+  if (!result || result->scale() == scale) return result;
+  return Image::make(result->bitmap(), scale, result->animation());
 }
 
 }  // namespace vellum

@@ -122,6 +122,13 @@ void ProgressiveJPEGDecoder::Impl::decode(const std::function<bool()>& wantsPict
       release();
       return;
     }
+    // The scan limit of whole-file decoding is checked while rendering; scans consumed without a picture
+    // (a throttled provider) cost a pass over the picture's blocks each and are capped here.
+    if (info.input_scan_number > jpeg::kMaxScans) {
+      state = State::failed;
+      release();
+      return;
+    }
     if (status == JPEG_SUSPENDED) return;
     if (status == JPEG_REACHED_EOI) {
       state = State::finished;
