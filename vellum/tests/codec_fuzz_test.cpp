@@ -11,6 +11,7 @@
 #include <iterator>
 #include <random>
 
+#include "image/progressive_jpeg_decoder.hpp"
 #include "test_images.hpp"
 #include "vellum/image_codecs.hpp"
 
@@ -69,6 +70,16 @@ void fuzz(const foundation::Bytes& seed, Decode decode, unsigned seedValue, int 
 bool pngDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodePNG(d, fuzzLimits())); }
 bool jpegDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodeJPEG(d, fuzzLimits())); }
 bool gifDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodeGIF(d, false, fuzzLimits())); }
+// As the fuzz harness feeds it: the first byte chooses the piece size. True when the end was reached.
+bool progressiveDecodes(const foundation::Bytes& d) {
+  if (d.empty()) return false;
+  ProgressiveJPEGDecoder decoder(fuzzLimits());
+  const std::size_t piece = 1 + d[0] % 97;
+  for (std::size_t at = 1; at < d.size(); at += piece) {
+    decoder.append(std::span(d).subspan(at, std::min(piece, d.size() - at)), [] { return true; }, [](Bitmap) {});
+  }
+  return decoder.state() == ProgressiveJPEGDecoder::State::finished;
+}
 
 TEST(CodecFuzz, PNG) {
   const auto seed = *encodePNG(test::gradient(24, 16));
@@ -82,6 +93,16 @@ TEST(CodecFuzz, JPEG) {
   const std::vector<std::array<std::uint8_t, 4>> inks = {{0, 64, 192, 32}, {200, 30, 120, 180}};
   fuzz(test::writeCMYKJPEG(inks, test::InkForm::adobeYCCK), jpegDecodes, 7);
   fuzz(test::writeCMYKJPEG(inks, test::InkForm::plain), jpegDecodes, 8);
+}
+
+TEST(CodecFuzz, ProgressiveJPEGInPieces) {
+  for (std::uint8_t piece : {0, 16, 96}) {
+    foundation::Bytes seed = {piece};
+    const auto jpeg = test::progressiveJPEG(test::gradient(40, 24));
+    seed.insert(seed.end(), jpeg.begin(), jpeg.end());
+    ASSERT_TRUE(progressiveDecodes(seed));
+    fuzz(seed, progressiveDecodes, 10u + piece);
+  }
 }
 
 TEST(CodecFuzz, GIF) {
@@ -106,7 +127,10 @@ TEST(CodecFuzz, SeedCorpus) {
     std::ifstream in(entry.path(), std::ios::binary);
     const foundation::Bytes data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const std::string codec = entry.path().parent_path().filename().string();
-    const auto decode = codec == "png" ? pngDecodes : codec == "jpeg" ? jpegDecodes : gifDecodes;
+    const auto decode = codec == "png"                ? pngDecodes
+                        : codec == "jpeg"             ? jpegDecodes
+                        : codec == "progressive_jpeg" ? progressiveDecodes
+                                                      : gifDecodes;
     EXPECT_TRUE(decode(data)) << entry.path();
     fuzz(data, decode, seeds++, 200);
   }

@@ -97,10 +97,10 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
   return out;
 }
 
-// Encodes `height` copies of `row` with libjpeg itself; `configure` runs once the defaults are set.
-inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, int components, J_COLOR_SPACE space,
-                                           std::vector<std::uint8_t> row,
-                                           const std::function<void(jpeg_compress_struct&)>& configure) {
+// Encodes the rows `rowAt` gives with libjpeg itself; `configure` runs once the defaults are set.
+inline foundation::Bytes encodeRowsWithLibjpeg(JDIMENSION width, JDIMENSION height, int components, J_COLOR_SPACE space,
+                                               const std::function<const std::uint8_t*(JDIMENSION)>& rowAt,
+                                               const std::function<void(jpeg_compress_struct&)>& configure) {
   jpeg_compress_struct info;
   jpeg_error_mgr errors;
   info.err = jpeg_std_error(&errors);
@@ -116,7 +116,7 @@ inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, 
   configure(info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < height) {
-    JSAMPROW r = row.data();
+    JSAMPROW r = const_cast<std::uint8_t*>(rowAt(info.next_scanline));
     jpeg_write_scanlines(&info, &r, 1);
   }
   jpeg_finish_compress(&info);
@@ -124,6 +124,25 @@ inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, 
   foundation::Bytes out(buffer, buffer + size);
   std::free(buffer);
   return out;
+}
+
+// Encodes `height` copies of `row`.
+inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, int components, J_COLOR_SPACE space,
+                                           std::vector<std::uint8_t> row,
+                                           const std::function<void(jpeg_compress_struct&)>& configure) {
+  return encodeRowsWithLibjpeg(width, height, components, space, [&](JDIMENSION) { return row.data(); }, configure);
+}
+
+// A progressive JPEG of `bitmap` (alpha dropped) by libjpeg's standard progression: for a colour picture
+// ten scans, the first holding only the DC coefficients.
+inline foundation::Bytes progressiveJPEG(const Bitmap& bitmap, int quality = 85) {
+  return encodeRowsWithLibjpeg(
+      bitmap.width, bitmap.height, 4, JCS_EXT_RGBA,
+      [&](JDIMENSION y) { return &bitmap.pixels[std::size_t{y} * bitmap.bytesPerRow()]; },
+      [quality](jpeg_compress_struct& info) {
+        jpeg_set_quality(&info, quality, TRUE);
+        jpeg_simple_progression(&info);
+      });
 }
 
 enum class InkForm { plain, adobeCMYK, adobeYCCK };

@@ -4,6 +4,31 @@
 #include "vellum/options.hpp"
 
 namespace vellum {
+namespace {
+
+class CompositeImageProcessor final : public ImageProcessor {
+ public:
+  CompositeImageProcessor(std::shared_ptr<const ImageProcessor> first, std::shared_ptr<const ImageProcessor> second)
+      : first_(std::move(first)), second_(std::move(second)), identifier_(first_->identifier() + "|>" + second_->identifier()) {}
+
+  std::string identifier() const override { return identifier_; }
+  ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+    ImagePtr image = first_->process(item, options);
+    if (!image) return nullptr;
+    return second_->process(ImageProcessItem::image(std::move(image)), options);
+  }
+
+ private:
+  std::shared_ptr<const ImageProcessor> first_;
+  std::shared_ptr<const ImageProcessor> second_;
+  std::string identifier_;
+};
+
+}  // namespace
+
+std::shared_ptr<const ImageProcessor> ImageProcessor::append(std::shared_ptr<const ImageProcessor> another) const {
+  return std::make_shared<const CompositeImageProcessor>(shared_from_this(), std::move(another));
+}
 
 std::string ImageProcessItem::description() const {
   if (isImage()) return "image(" + (imageValue() ? imageValue()->description() : std::string("nil")) + ")";

@@ -1,27 +1,15 @@
 // JPEG through libjpeg-turbo. Its fatal errors long-jump back here; nothing with a destructor lives in the
 // frames a jump crosses (the output buffer is owned by a Bitmap declared before setjmp and only resized).
-// jpeglib.h uses size_t and FILE without including their headers.
-#include <cstddef>
-#include <cstdio>
-// clang-format off
-#include <jpeglib.h>
-// clang-format on
-
 #include <algorithm>
 #include <cmath>
-#include <csetjmp>
 #include <cstdlib>
 
-#include "vellum/image_codecs.hpp"
+#include "image/jpeg_support.hpp"
+#include "image/resample.hpp"
 
 namespace vellum {
+namespace jpeg {
 namespace {
-
-struct ErrorManager {
-  jpeg_error_mgr base;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-};
 
 void onError(j_common_ptr info) {
   auto* manager = reinterpret_cast<ErrorManager*>(info->err);
@@ -29,11 +17,9 @@ void onError(j_common_ptr info) {
   std::longjmp(manager->jump, 1);
 }
 
-void onMessage(j_common_ptr, int) {}
-
-// A progressive file can hold an unbounded number of scans, each a full pass over the coefficients: cap them
-// so hostile data cannot keep the decoder busy for minutes.
-constexpr int kMaxScans = 500;
+void onMessage(j_common_ptr info, int level) {
+  if (level < 0) reinterpret_cast<ErrorManager*>(info->err)->warned = true;
+}
 
 void onProgress(j_common_ptr info) {
   auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
@@ -42,6 +28,26 @@ void onProgress(j_common_ptr info) {
     std::snprintf(manager->message, sizeof manager->message, "too many scans");
     std::longjmp(manager->jump, 1);
   }
+}
+
+}  // namespace
+
+void installErrorManager(j_common_ptr info, ErrorManager& errors) {
+  info->err = jpeg_std_error(&errors.base);
+  errors.base.error_exit = onError;
+  errors.base.emit_message = onMessage;
+  errors.message[0] = '\0';
+  errors.warned = false;
+}
+
+void installScanLimit(j_decompress_ptr info, jpeg_progress_mgr& progress) {
+  progress.progress_monitor = onProgress;
+  info->progress = &progress;
+}
+
+void limitWorkingMemory(j_decompress_ptr info, std::uint64_t pixels) {
+  constexpr long kPeakBudget = 256L << 20, kLeastWorkingMemory = 32L << 20;
+  info->mem->max_memory_to_use = std::max(kLeastWorkingMemory, kPeakBudget - static_cast<long>(pixels * 4));
 }
 
 // Ink to light without a colour profile: each of red, green and blue is what its ink and the black let
@@ -58,29 +64,30 @@ void cmykToRGBA(std::uint8_t* row, JDIMENSION width, bool inverted) {
   }
 }
 
-}  // namespace
+}  // namespace jpeg
 
 namespace {
 
 // Decodes into `bitmap`, owned by the caller so that no object with a destructor lives in a frame the
-// error long-jump crosses. Answers false with `reason` set on failure.
-bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits, Bitmap* bitmap,
-                std::string* reason) {
+// error long-jump crosses. Answers false with `reason` set on failure. With `fitted`, the picture is meant
+// to fit inside `box` (pixels): the fitted size is written there and the decoder scales by the smallest DCT
+// scale that still covers it.
+struct Box {
+  double width = 0, height = 0;
+};
+bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits, const Box& box, PixelSize* fitted,
+                Bitmap* bitmap, std::string* reason) {
   jpeg_decompress_struct info;
-  ErrorManager errors;
+  jpeg::ErrorManager errors;
   jpeg_progress_mgr progress;
-  info.err = jpeg_std_error(&errors.base);
-  errors.base.error_exit = onError;
-  errors.base.emit_message = onMessage;
-  errors.message[0] = '\0';
+  jpeg::installErrorManager(reinterpret_cast<j_common_ptr>(&info), errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_decompress(&info);
     *reason = errors.message;
     return false;
   }
   jpeg_create_decompress(&info);
-  progress.progress_monitor = onProgress;
-  info.progress = &progress;
+  jpeg::installScanLimit(&info, progress);
   jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&info);
@@ -93,22 +100,28 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     *reason = "dimensions out of range";
     return false;
   }
+  jpeg::limitWorkingMemory(&info, pixels);
   // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
   // pixel like RGBA, and are converted row by row in place.
-  // Working memory of the decoder itself (coefficient buffers of progressive files) shares one budget with
-  // the picture; libjpeg checks it before allocating and fails instead of exceeding it.
-  constexpr long kPeakBudget = 256L << 20, kLeastWorkingMemory = 32L << 20;
-  info.mem->max_memory_to_use = std::max(kLeastWorkingMemory, kPeakBudget - static_cast<long>(pixels * 4));
   const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
   const bool inverted = cmyk && info.saw_Adobe_marker;
   info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+  if (fitted) {
+    *fitted = fitInside(info.image_width, info.image_height, box.width, box.height);
+    info.scale_denom = 8;
+    for (unsigned n = 1; n <= 8; ++n) {
+      info.scale_num = n;
+      jpeg_calc_output_dimensions(&info);
+      if (info.output_width >= fitted->width && info.output_height >= fitted->height) break;
+    }
+  }
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
   bitmap->pixels.resize(bitmap->bytesPerRow() * bitmap->height);
   while (info.output_scanline < info.output_height) {
     JSAMPROW row = bitmap->pixels.data() + bitmap->bytesPerRow() * info.output_scanline;
-    if (jpeg_read_scanlines(&info, &row, 1) == 1 && cmyk) cmykToRGBA(row, info.output_width, inverted);
+    if (jpeg_read_scanlines(&info, &row, 1) == 1 && cmyk) jpeg::cmykToRGBA(row, info.output_width, inverted);
   }
   jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);
@@ -117,10 +130,8 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
 
 bool encodeInto(const Bitmap& bitmap, int quality, unsigned char** buffer, unsigned long* size) {
   jpeg_compress_struct info;
-  ErrorManager errors;
-  info.err = jpeg_std_error(&errors.base);
-  errors.base.error_exit = onError;
-  errors.base.emit_message = onMessage;
+  jpeg::ErrorManager errors;
+  jpeg::installErrorManager(reinterpret_cast<j_common_ptr>(&info), errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_compress(&info);
     return false;
@@ -149,7 +160,18 @@ DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimi
   if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
   Bitmap bitmap;
   std::string reason;
-  if (!decodeInto(data, limits, &bitmap, &reason)) return DecodingResult::failure({"JPEG: " + reason});
+  if (!decodeInto(data, limits, {}, nullptr, &bitmap, &reason)) return DecodingResult::failure({"JPEG: " + reason});
+  return DecodingResult::success(std::move(bitmap));
+}
+
+DecodingResult jpeg::decodeScaled(std::span<const std::uint8_t> data, double boxWidth, double boxHeight,
+                                  PixelSize* fitted, const DecodingLimits& limits) {
+  if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
+  Bitmap bitmap;
+  std::string reason;
+  if (!decodeInto(data, limits, {boxWidth, boxHeight}, fitted, &bitmap, &reason)) {
+    return DecodingResult::failure({"JPEG: " + reason});
+  }
   return DecodingResult::success(std::move(bitmap));
 }
 

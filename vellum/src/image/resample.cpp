@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace vellum {
 
@@ -41,6 +42,97 @@ std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::u
     }
   }
   return out;
+}
+
+namespace {
+
+// For each output position along one axis, the source pixels it covers and how much of each.
+struct Span {
+  std::uint32_t first = 0;
+  std::vector<float> weights;  // normalised to sum 1
+};
+
+std::vector<Span> spans(std::uint32_t sourceLength, std::uint32_t length) {
+  std::vector<Span> out(length);
+  const double step = double(sourceLength) / length;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    const double start = i * step, end = std::min(double(sourceLength), (i + 1) * step);
+    Span& span = out[i];
+    span.first = std::min(static_cast<std::uint32_t>(start), sourceLength - 1);
+    double total = 0;
+    for (std::uint32_t s = span.first; s < sourceLength && s < end; ++s) {
+      const double w = std::min(end, s + 1.0) - std::max(start, double(s));
+      if (w <= 0) continue;
+      span.weights.push_back(static_cast<float>(w));
+      total += w;
+    }
+    if (span.weights.empty()) span.weights.push_back(1.0f), total = 1;
+    for (float& w : span.weights) w = static_cast<float>(w / total);
+  }
+  return out;
+}
+
+}  // namespace
+
+PixelSize fitInside(std::uint32_t width, std::uint32_t height, double boxWidth, double boxHeight) {
+  const double fit = std::min(boxWidth / width, boxHeight / height);
+  if (fit >= 1) return {width, height};
+  auto side = [fit](std::uint32_t length) {
+    return static_cast<std::uint32_t>(std::max(1.0, std::round(length * fit)));
+  };
+  return {side(width), side(height)};
+}
+
+std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::uint32_t height) {
+  if (source.width == 0 || source.height == 0 || width == 0 || height == 0) return std::nullopt;
+  if (source.pixels.size() < source.bytesPerRow() * source.height) return std::nullopt;
+  const auto columns = spans(source.width, width);
+  const auto rows = spans(source.height, height);
+  // Horizontal pass into premultiplied floats, then the vertical pass straight into the output.
+  std::vector<float> horizontal(std::size_t{width} * source.height * 4);
+  for (std::uint32_t y = 0; y < source.height; ++y) {
+    const std::uint8_t* row = &source.pixels[std::size_t{y} * source.bytesPerRow()];
+    float* out = &horizontal[std::size_t{y} * width * 4];
+    for (std::uint32_t x = 0; x < width; ++x) {
+      float acc[4] = {0, 0, 0, 0};
+      const Span& span = columns[x];
+      for (std::size_t k = 0; k < span.weights.size(); ++k) {
+        const std::uint8_t* p = row + (std::size_t{span.first} + k) * 4;
+        const float wa = span.weights[k] * p[3];
+        acc[0] += p[0] * wa;
+        acc[1] += p[1] * wa;
+        acc[2] += p[2] * wa;
+        acc[3] += wa;
+      }
+      std::copy(acc, acc + 4, out + std::size_t{x} * 4);
+    }
+  }
+  Bitmap result;
+  result.width = width;
+  result.height = height;
+  result.pixels.resize(result.bytesPerRow() * height);
+  std::vector<float> acc(std::size_t{width} * 4);
+  for (std::uint32_t y = 0; y < height; ++y) {
+    std::fill(acc.begin(), acc.end(), 0.0f);
+    const Span& span = rows[y];
+    for (std::size_t k = 0; k < span.weights.size(); ++k) {
+      const float* in = &horizontal[(std::size_t{span.first} + k) * width * 4];
+      const float w = span.weights[k];
+      for (std::size_t i = 0; i < acc.size(); ++i) acc[i] += in[i] * w;
+    }
+    std::uint8_t* out = &result.pixels[std::size_t{y} * result.bytesPerRow()];
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const float* a = &acc[std::size_t{x} * 4];
+      std::uint8_t* q = out + std::size_t{x} * 4;
+      if (a[3] <= 0) {
+        q[0] = q[1] = q[2] = q[3] = 0;
+        continue;
+      }
+      for (int c = 0; c < 3; ++c) q[c] = static_cast<std::uint8_t>(std::clamp(std::lround(a[c] / a[3]), 0L, 255L));
+      q[3] = static_cast<std::uint8_t>(std::clamp(std::lround(a[3]), 0L, 255L));
+    }
+  }
+  return result;
 }
 
 }  // namespace vellum

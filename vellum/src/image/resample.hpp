@@ -1,5 +1,6 @@
 #pragma once
-// Redrawing a bitmap at another pixel size (bilinear, in straight-alpha RGBA).
+// Redrawing a bitmap at another pixel size: bilinear (for redraws near the source size), and area averaging
+// (for large reductions, where bilinear would skip most source pixels and alias).
 #include <cstdint>
 #include <optional>
 
@@ -8,5 +9,20 @@
 namespace vellum {
 
 std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::uint32_t height);
+
+struct PixelSize {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// The size of a `width` x `height` picture shrunk to fit inside a box of `boxWidth` x `boxHeight` pixels,
+// keeping its aspect ratio (each side rounded, at least 1); the picture's own size when it fits already.
+// REQUIRES: a positive, finite box.
+PixelSize fitInside(std::uint32_t width, std::uint32_t height, double boxWidth, double boxHeight);
+
+// Each output pixel is the average of the source area it covers (partly covered pixels weighted by the
+// part covered), with colours weighted by alpha so that clear pixels lend no colour. Meant for reductions;
+// an enlargement replicates pixels.
+std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::uint32_t height);
 
 }  // namespace vellum

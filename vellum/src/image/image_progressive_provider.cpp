@@ -1,0 +1,99 @@
+#include "vellum/image_progressive_provider.hpp"
+
+#include "image/progressive_jpeg_decoder.hpp"
+#include "vellum/image_processors.hpp"
+
+namespace vellum {
+
+void progressiveRefresh(const ImagePtr& image, const ImageProgressive& progressive,
+                        const std::function<void(const ImagePtr&)>& setter) {
+  const auto strategy = progressive.onImageUpdated(image);
+  if (!strategy) return setter(image);
+  switch (strategy->kind()) {
+    case ImageProgressive::UpdatingStrategy::Kind::default_:
+      return setter(image);
+    case ImageProgressive::UpdatingStrategy::Kind::keepCurrent:
+      return;
+    case ImageProgressive::UpdatingStrategy::Kind::replace:
+      return setter(strategy->image());
+  }
+}
+
+std::shared_ptr<ImageProgressiveProvider> ImageProgressiveProvider::make(const VellumParsedOptionsInfo& options,
+                                                                         Refresh refresh, Clock now) {
+  if (!options.progressiveJPEG) return nullptr;
+  return std::make_shared<ImageProgressiveProvider>(options, std::move(refresh), std::move(now));
+}
+
+namespace {
+
+CallbackQueue decodingQueueFor(const VellumParsedOptionsInfo& options) {
+  if (options.processingQueue) return *options.processingQueue;
+  return CallbackQueue::dispatch(std::make_shared<foundation::SerialQueue>(ImageProgressiveProvider::kQueueLabel));
+}
+
+}  // namespace
+
+ImageProgressiveProvider::ImageProgressiveProvider(const VellumParsedOptionsInfo& options, Refresh refresh, Clock now)
+    : options_(options),
+      refresh_(std::move(refresh)),
+      now_(now ? std::move(now) : Clock([] { return std::chrono::steady_clock::now(); })),
+      decodingQueue_(decodingQueueFor(options)),
+      decoder_(std::make_unique<ProgressiveJPEGDecoder>()) {
+  // The copy of the options must not keep this provider (or its siblings) alive through itself.
+  options_.onDataReceived.reset();
+}
+
+ImageProgressiveProvider::~ImageProgressiveProvider() = default;
+
+std::function<bool()> ImageProgressiveProvider::onShouldApply() const {
+  std::lock_guard lock(mutex_);
+  return shouldApply_;
+}
+
+void ImageProgressiveProvider::setOnShouldApply(std::function<bool()> shouldApply) {
+  std::lock_guard lock(mutex_);
+  shouldApply_ = std::move(shouldApply);
+}
+
+bool ImageProgressiveProvider::shouldApply() const {
+  auto check = onShouldApply();
+  return !check || check();
+}
+
+void ImageProgressiveProvider::onDataReceived(SessionDataTask&, const foundation::Bytes& data) { receive(data); }
+
+void ImageProgressiveProvider::receive(std::span<const std::uint8_t> data) {
+  if (data.empty() || !shouldApply()) return;
+  decodingQueue_.execute([self = shared_from_this(), bytes = foundation::Bytes(data.begin(), data.end())] {
+    self->decode(bytes);
+  });
+}
+
+void ImageProgressiveProvider::decode(const foundation::Bytes& data) {
+  std::lock_guard lock(decodeMutex_);
+  const ImageProgressive& settings = *options_.progressiveJPEG;
+  auto wantsPicture = [&] {
+    if (!shouldApply()) return false;
+    if (settings.isFastestScan) return true;
+    const auto now = now_();
+    if (lastShown_ && now - *lastShown_ < std::chrono::duration<double>(settings.scanInterval)) return false;
+    lastShown_ = now;
+    return true;
+  };
+  decoder_->append(data, wantsPicture, [this](Bitmap picture) { show(std::move(picture)); });
+}
+
+void ImageProgressiveProvider::show(Bitmap picture) {
+  ImagePtr image = Image::make(std::move(picture), options_.scaleFactor);
+  if (options_.progressiveJPEG->isBlur) {
+    image = BlurImageProcessor(kBlurRadius).process(ImageProcessItem::image(image), options_);
+  }
+  if (image) image = options_.processor->process(ImageProcessItem::image(image), options_);
+  if (!image) return;
+  CallbackQueue::mainAsync().execute([self = shared_from_this(), image] {
+    if (self->shouldApply()) self->refresh_(image);
+  });
+}
+
+}  // namespace vellum
