@@ -28,7 +28,8 @@ function(tolvaran_tests binary)
   cmake_parse_arguments(ARG "" "PREFIX" "SOURCES;DEPS" ${ARGN})
   add_executable(${binary} ${ARG_SOURCES})
   target_link_libraries(${binary} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${binary} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  # testing/include holds header-only helpers every test binary may use (bounded waits).
+  target_include_directories(${binary} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/testing/include)
   tolvaran_warnings(${binary})
   gtest_discover_tests(${binary}
     TEST_PREFIX "${ARG_PREFIX}."
