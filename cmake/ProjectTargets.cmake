@@ -22,14 +22,20 @@ endfunction()
 
 # tolvaran_tests(<binary> PREFIX <lib> SOURCES ... DEPS ...)
 # One GoogleTest binary per library; test names are prefixed "<lib>." so `ctest -R '^<lib>'` selects them.
-# Concurrency tests live in suites whose name ends in "Concurrency" (e.g. `vadar.TokenConcurrency.SingleFlight`);
-# the tsan preset selects them by that name.
+# Concurrency tests live in suites whose name ends in "Concurrency" (e.g. `vadar.TokenConcurrency.SingleFlight`).
+# With TOLVARAN_TESTS off the program is still defined (so a library's CMakeLists may add to it) but neither
+# built nor registered.
 function(tolvaran_tests binary)
   cmake_parse_arguments(ARG "" "PREFIX" "SOURCES;DEPS" ${ARGN})
   add_executable(${binary} ${ARG_SOURCES})
   target_link_libraries(${binary} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${binary} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  # testing/include holds header-only helpers every test binary may use (bounded waits).
+  target_include_directories(${binary} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/testing/include)
   tolvaran_warnings(${binary})
+  if(NOT TOLVARAN_TESTS)
+    set_target_properties(${binary} PROPERTIES EXCLUDE_FROM_ALL ON)
+    return()
+  endif()
   gtest_discover_tests(${binary}
     TEST_PREFIX "${ARG_PREFIX}."
     DISCOVERY_TIMEOUT 60

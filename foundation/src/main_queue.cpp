@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "scheduled_work.hpp"
@@ -14,20 +15,46 @@
 namespace foundation {
 namespace {
 
+// Who runs the queue's tasks. Decided once, on the first post or the first run()/poll(), and never changed:
+// a second thread running tasks would break the one-task-at-a-time promise.
+enum class Driver { undecided, ownThread, application };
+
 struct MainLoop {
   boost::asio::io_context context;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{context.get_executor()};
-  std::once_flag ownThread;
-  std::atomic<bool> drivenByApplication{false};
+  std::mutex mutex;
+  Driver driver = Driver::undecided;
+  // The application's thread that calls run()/poll(); set once. Atomic so that isCurrent(), which is asked
+  // often, takes no lock.
+  std::atomic<std::thread::id> driverThread{};
 
   // Starts the queue's own thread unless the application drives the queue itself.
   void ensureRunning() {
-    if (drivenByApplication.load()) return;
-    std::call_once(ownThread, [this] {
-      if (drivenByApplication.load()) return;
-      // Detached and never joined: the loop lives as long as the process, like an application's main thread.
-      std::thread([this] { context.run(); }).detach();
-    });
+    std::lock_guard lock(mutex);
+    if (driver != Driver::undecided) return;
+    driver = Driver::ownThread;
+    // Detached and never joined: the loop lives as long as the process, like an application's main thread.
+    std::thread([this] { context.run(); }).detach();
+  }
+
+  // Makes the calling thread the queue's driver, or refuses when another thread already is.
+  void becomeDriver(const char* operation) {
+    std::lock_guard lock(mutex);
+    if (driver == Driver::undecided) {
+      driver = Driver::application;
+      driverThread.store(std::this_thread::get_id(), std::memory_order_release);
+      return;
+    }
+    if (driver == Driver::application && isDriverThread()) return;
+    throw std::logic_error(std::string("MainQueue::") + operation +
+                           (driver == Driver::ownThread
+                                ? ": the main queue already runs on its own thread (something was posted before "
+                                  "the application started driving it)"
+                                : ": the main queue is already driven by another thread"));
+  }
+
+  bool isDriverThread() const {
+    return driverThread.load(std::memory_order_acquire) == std::this_thread::get_id();
   }
 };
 
@@ -56,18 +83,23 @@ Cancellable MainQueue::postRepeating(std::chrono::steady_clock::duration interva
   return detail::schedule(l.context.get_executor(), interval, std::move(task), true);
 }
 
-bool MainQueue::isCurrent() { return loop().context.get_executor().running_in_this_thread(); }
+// The application's driving thread is the main queue also between two polls: work it does there is main-queue
+// work, and waiting there for the queue would wait for ever.
+bool MainQueue::isCurrent() {
+  auto& l = loop();
+  return l.context.get_executor().running_in_this_thread() || l.isDriverThread();
+}
 
 void MainQueue::run() {
   auto& l = loop();
-  l.drivenByApplication = true;
+  l.becomeDriver("run");
   l.context.restart();
   l.context.run();
 }
 
 std::size_t MainQueue::poll() {
   auto& l = loop();
-  l.drivenByApplication = true;
+  l.becomeDriver("poll");
   if (l.context.stopped()) l.context.restart();
   return l.context.poll();
 }

@@ -64,22 +64,32 @@ std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const 
   return *it;
 }
 
+// Changes are made on a copy and adopted only once the file holds them: a value that cannot be written (text
+// that is not UTF-8, a full disk) throws and leaves both memory and file as they were, so it cannot poison
+// every later write.
 void UserDefaults::set(const std::string& key, nlohmann::json value) {
   std::lock_guard lock(mutex_);
-  values_[key] = std::move(value);
-  persist();
+  nlohmann::json next = values_;
+  next[key] = std::move(value);
+  persist(next);
+  values_ = std::move(next);
 }
 
 void UserDefaults::remove(const std::string& key) {
   std::lock_guard lock(mutex_);
-  if (values_.erase(key) > 0) persist();
+  if (!values_.contains(key)) return;
+  nlohmann::json next = values_;
+  next.erase(key);
+  persist(next);
+  values_ = std::move(next);
 }
 
 // Write a sibling temporary file, fsync it, rename it over the file, then fsync the directory: a crash at any
 // point leaves either the old or the new complete file.
-void UserDefaults::persist() const {
+void UserDefaults::persist(const nlohmann::json& values) const {
+  // Serialise first: a value that cannot be encoded must fail before anything touches the disk.
+  const std::string text = values.dump(2);
   std::filesystem::create_directories(file_.parent_path());
-  const std::string text = values_.dump(2);
   std::string tmpl = (file_.parent_path() / (file_.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "UserDefaults: create " + tmpl);

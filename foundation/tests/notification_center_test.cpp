@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,4 +49,28 @@ TEST(NotificationCenter, ObserverRemovedByAnEarlierOneIsNotCalled) {
   second = center.addObserver("n", nullptr, [&](const Notification&) { seen.push_back(2); });
   center.post("n");
   EXPECT_EQ(seen, std::vector<int>{1});
+}
+
+// An owner released inside a post (its destructor unregisters) may be the observer being called: the callback
+// and what it captured stay alive until it returns, and a later post does not reach it.
+TEST(NotificationCenter, ObserverReleasedWhileItsCallbackRuns) {
+  NotificationCenter center;
+  struct Owner {
+    explicit Owner(NotificationCenter& c) : center(c) {}
+    ~Owner() { center.removeObserver(token); }
+    NotificationCenter& center;
+    NotificationCenter::Token token = 0;
+  };
+  std::vector<std::string> seen;
+  auto owner = std::make_shared<Owner>(center);
+  auto label = std::make_shared<std::string>("observer");
+  std::shared_ptr<Owner>* slot = &owner;
+  owner->token = center.addObserver("n", nullptr, [slot, label, &seen](const Notification&) {
+    slot->reset();           // the owner's destructor removes this very observer
+    seen.push_back(*label);  // captures are still alive
+  });
+  label.reset();
+  center.post("n");
+  center.post("n");
+  EXPECT_EQ(seen, std::vector<std::string>{"observer"});
 }

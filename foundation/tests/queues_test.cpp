@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <latch>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -52,6 +57,28 @@ TEST(SerialQueue, WorkQueuedBeforeTheQueueGoesAwayStillRuns) {
   auto f = result.get_future();
   ASSERT_EQ(f.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(f.get(), 42);
+}
+
+// An owner may be released by a task on its own queue (the last reference dropped there): the queue object is
+// destroyed while one of its tasks runs, and what was queued behind that task still runs, in order.
+TEST(SerialQueue, QueueDestroyedByItsOwnTaskFinishesItsQueuedWork) {
+  auto queue = std::make_shared<SerialQueue>("test.self-release");
+  std::promise<void> gate;
+  auto gateFuture = gate.get_future().share();
+  std::promise<std::vector<int>> result;
+  auto seen = std::make_shared<std::vector<int>>();
+  queue->post([gateFuture] { gateFuture.wait(); });
+  queue->post([owner = queue, seen]() mutable {
+    seen->push_back(1);
+    owner.reset();  // the last owner: the queue object is destroyed here, on its own queue
+  });
+  queue->post([seen] { seen->push_back(2); });
+  queue->post([seen, &result] { result.set_value(*seen); });
+  queue.reset();
+  gate.set_value();
+  auto f = result.get_future();
+  ASSERT_EQ(f.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(f.get(), (std::vector<int>{1, 2}));
 }
 
 TEST(SerialQueue, SyncFromOutsideWaitsAndFromInsideRunsInline) {
@@ -147,4 +174,70 @@ TEST(QueueConcurrency, MainQueueSyncFromManyThreads) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(total.load(), 800);
+}
+
+// The main queue's driver is decided once per process, so these run in a child process of their own (a death
+// test re-runs this binary for just the one test). alarm() is the child's deadline: a hang ends it by signal.
+namespace {
+template <class Body>
+void inFreshProcess(Body body) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(10);
+        std::_Exit(body() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+template <class F>
+bool throwsLogicError(F&& f) {
+  try {
+    f();
+  } catch (const std::logic_error&) {
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+TEST(MainQueueDriver, ThePollingThreadIsTheMainQueueBetweenPolls) {
+  inFreshProcess([] {
+    MainQueue::poll();
+    bool ok = MainQueue::isCurrent();
+    ok = ok && MainQueue::sync([] { return 7; }) == 7;   // inline: waiting here would wait for ever
+    ok = ok && throwsLogicError([] { MainQueue::drain(); });
+    // Another thread is not the main queue; what it posts runs at the driver's next poll.
+    std::atomic<bool> otherIsCurrent{true}, ran{false};
+    std::thread([&] {
+      otherIsCurrent = MainQueue::isCurrent();
+      MainQueue::post([&] { ran = MainQueue::isCurrent(); });
+    }).join();
+    ok = ok && !otherIsCurrent && MainQueue::poll() == 1 && ran;
+    return ok;
+  });
+}
+
+TEST(MainQueueDriver, OnlyOneThreadEverRunsTasks) {
+  // Once the queue's own thread runs, driving it from the application is refused.
+  inFreshProcess([] {
+    MainQueue::post([] {});
+    MainQueue::drain();
+    return throwsLogicError([] { MainQueue::poll(); }) && throwsLogicError([] { MainQueue::run(); }) &&
+           !MainQueue::isCurrent();
+  });
+  // Once the application drives it, so is a second driving thread; the driver keeps running every task.
+  inFreshProcess([] {
+    MainQueue::poll();
+    std::atomic<bool> refused{false};
+    std::atomic<int> onDriver{0};
+    const auto driver = std::this_thread::get_id();
+    std::thread([&] {
+      for (int i = 0; i < 100; ++i) MainQueue::post([&] { onDriver += std::this_thread::get_id() == driver; });
+      refused = throwsLogicError([] { MainQueue::poll(); });
+    }).join();
+    while (MainQueue::poll() > 0) {
+    }
+    return refused && onDriver == 100;
+  });
 }

@@ -48,6 +48,34 @@ TEST(UserDefaults, ABrokenFileIsIgnoredAndReplacedOnWrite) {
   EXPECT_EQ(nlohmann::json::parse(text.str()), nlohmann::json({{"x", 1}}));
 }
 
+namespace {
+nlohmann::json fileContents(const fs::path& file) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  return nlohmann::json::parse(text.str(), nullptr, false);
+}
+}  // namespace
+
+// A value that cannot be encoded (text that is not UTF-8) is refused without a trace, and does not poison the
+// writes after it.
+TEST(UserDefaults, AnUnwritableValueChangesNothingAndLaterWritesPersist) {
+  const auto file = freshDir("unwritable") / "defaults.json";
+  UserDefaults defaults(file);
+  defaults.set("kept", "before");
+
+  EXPECT_ANY_THROW(defaults.set("bad", std::string("\xff\xfe")));
+  EXPECT_ANY_THROW(defaults.set("kept", std::string("\xc3")));
+  EXPECT_FALSE(defaults.value("bad"));
+  EXPECT_EQ(defaults.value("kept"), "before");
+  EXPECT_EQ(fileContents(file), nlohmann::json({{"kept", "before"}}));
+
+  defaults.set("after", 2);
+  defaults.remove("kept");
+  EXPECT_EQ(fileContents(file), nlohmann::json({{"after", 2}}));
+  EXPECT_EQ(UserDefaults(file).value("after"), 2);
+}
+
 // A writer killed at an arbitrary point leaves the previous or the next complete document, never a torn one.
 TEST(UserDefaults, WriterKilledMidWriteLeavesAWholeFile) {
   const auto dir = freshDir("kill");

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "testing/bounded_task.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -358,7 +359,7 @@ TEST_F(SendConcurrency, AHookSendsThroughTheSameClient) {
     return true;
   };
   auto client = makeClient(server.baseURL(), delegate);
-  auto result = std::async(std::launch::async, [&] { return client->send(Request<User>{"/v1/client"}).value.id; });
+  auto result = testing_support::launch([&] { return client->send(Request<User>{"/v1/client"}).value.id; });
   ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready) << "deadlocked";
   EXPECT_EQ(result.get(), "c");
   EXPECT_EQ(server.hits("POST", "/v1/client/verify"), 1);
@@ -372,7 +373,7 @@ TEST_F(SendConcurrency, StopTokenCancelsAHeldTransfer) {
   auto client = makeClient(server.baseURL(), delegate);
 
   std::stop_source stop;
-  auto result = std::async(std::launch::async, [&] {
+  auto result = testing_support::launch([&] {
     return thrown<URLError>([&] { client->send(Request<void>{"/held"}, stop.get_token()); });
   });
   ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
@@ -394,9 +395,9 @@ TEST_F(SendConcurrency, ManyThreadsShareOneClient) {
   auto client = makeClient(server.baseURL());
   constexpr int kThreads = 8, kEach = 20;
   std::latch go(kThreads);
-  std::vector<std::future<int>> results;
+  std::vector<testing_support::BoundedTask<int>> results;
   for (int t = 0; t < kThreads; ++t) {
-    results.push_back(std::async(std::launch::async, [&, t] {
+    results.push_back(testing_support::launch([&, t] {
       go.arrive_and_wait();
       int correct = 0;
       for (int i = 0; i < kEach; ++i) {

@@ -156,73 +156,94 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
   throw KeychainStoreError(Code::locked, "the item is in a locked collection");
 }
 
+// Runs `operation` on the process's service object under the process-wide lock. libsecret keeps that object
+// for the life of the process, bound to the daemon it first reached (its unique bus name, its session): once
+// that daemon is gone, every call through it fails. So after such a failure the object is dropped and the
+// operation tried once more on a fresh one, which reaches the daemon now on the bus (started again on demand
+// by the bus). Each operation is safe to repeat: nothing was done by a daemon that could not be reached.
+template <class Operation>
+auto onService(Operation&& operation) {
+  std::lock_guard lock(libsecretMutex());
+  for (int attempt = 1;; ++attempt) {
+    ServicePtr service = connect();
+    try {
+      return operation(service.get());
+    } catch (const KeychainStoreError& error) {
+      if (error.code() != Code::serviceUnavailable) throw;
+      service.reset();
+      secret_service_disconnect();
+      if (attempt == 2) throw;
+    }
+  }
+}
+
 }  // namespace
 
 std::string readItem(const ItemAddress& address) {
-  std::lock_guard lock(libsecretMutex());
-  ServicePtr service = connect();
-  ItemListPtr items = search(service.get(), address, true);
-  if (!items) throw KeychainStoreError(Code::itemNotFound);
-  std::vector<SecretItem*> unlocked = unlockedItems(items.get());
-  if (unlocked.empty()) failLocked();
-  ValuePtr value(secret_item_get_secret(unlocked.front()));
-  if (!value) throw KeychainStoreError(Code::other, "the item's secret could not be loaded");
-  gsize length = 0;
-  const gchar* bytes = secret_value_get(value.get(), &length);
-  return std::string(bytes, length);
+  return onService([&](SecretService* service) {
+    ItemListPtr items = search(service, address, true);
+    if (!items) throw KeychainStoreError(Code::itemNotFound);
+    std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+    if (unlocked.empty()) failLocked();
+    ValuePtr value(secret_item_get_secret(unlocked.front()));
+    if (!value) throw KeychainStoreError(Code::other, "the item's secret could not be loaded");
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return std::string(bytes, length);
+  });
 }
 
 void writeItem(const ItemAddress& address, std::string_view secret, const char* contentType,
                const std::string& label) {
-  std::lock_guard lock(libsecretMutex());
-  ServicePtr service = connect();
-  ValuePtr value(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), contentType));
-  ItemListPtr items = search(service.get(), address, false);
-  if (items) {
-    std::vector<SecretItem*> unlocked = unlockedItems(items.get());
-    if (unlocked.empty()) failLocked();
-    // Duplicates can only come from other collections; keep them all in step so any one read is current.
-    for (SecretItem* item : unlocked) {
-      GError* error = nullptr;
-      if (!secret_item_set_secret_sync(item, value.get(), nullptr, &error)) fail(error);
+  onService([&](SecretService* service) {
+    ValuePtr value(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), contentType));
+    ItemListPtr items = search(service, address, false);
+    if (items) {
+      std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+      if (unlocked.empty()) failLocked();
+      // Duplicates can only come from other collections; keep them all in step so any one read is current.
+      for (SecretItem* item : unlocked) {
+        GError* error = nullptr;
+        if (!secret_item_set_secret_sync(item, value.get(), nullptr, &error)) fail(error);
+      }
+      return;
     }
-    return;
-  }
-  // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
-  GError* error = nullptr;
-  std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
-      service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
-  if (error) fail(error);
-  if (collection && secret_collection_get_locked(collection.get())) {
-    throw KeychainStoreError(Code::locked, "the default collection is locked");
-  }
-  AttributesPtr attributes = attributesOf(address);
-  if (!secret_service_store_sync(service.get(), schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                 label.c_str(), value.get(), nullptr, &error)) {
-    fail(error);
-  }
+    // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
+    GError* error = nullptr;
+    std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
+    if (error) fail(error);
+    if (collection && secret_collection_get_locked(collection.get())) {
+      throw KeychainStoreError(Code::locked, "the default collection is locked");
+    }
+    AttributesPtr attributes = attributesOf(address);
+    if (!secret_service_store_sync(service, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                   label.c_str(), value.get(), nullptr, &error)) {
+      fail(error);
+    }
+  });
 }
 
 void deleteItem(const ItemAddress& address) {
-  std::lock_guard lock(libsecretMutex());
-  ServicePtr service = connect();
-  ItemListPtr items = search(service.get(), address, false);
-  if (!items) throw KeychainStoreError(Code::itemNotFound);
-  std::vector<SecretItem*> unlocked = unlockedItems(items.get());
-  if (unlocked.empty()) failLocked();
-  for (SecretItem* item : unlocked) {
-    GError* error = nullptr;
-    if (!secret_item_delete_sync(item, nullptr, &error)) fail(error);
-  }
+  onService([&](SecretService* service) {
+    ItemListPtr items = search(service, address, false);
+    if (!items) throw KeychainStoreError(Code::itemNotFound);
+    std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+    if (unlocked.empty()) failLocked();
+    for (SecretItem* item : unlocked) {
+      GError* error = nullptr;
+      if (!secret_item_delete_sync(item, nullptr, &error)) fail(error);
+    }
+  });
 }
 
 bool containsItem(const ItemAddress& address) {
-  std::lock_guard lock(libsecretMutex());
-  ServicePtr service = connect();
-  ItemListPtr items = search(service.get(), address, false);
-  if (!items) return false;
-  if (unlockedItems(items.get()).empty()) failLocked();
-  return true;
+  return onService([&](SecretService* service) {
+    ItemListPtr items = search(service, address, false);
+    if (!items) return false;
+    if (unlockedItems(items.get()).empty()) failLocked();
+    return true;
+  });
 }
 
 }  // namespace keychain

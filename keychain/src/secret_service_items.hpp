@@ -7,7 +7,8 @@
 // the user to unlock anything.
 //
 // Every call takes one process-wide lock: libsecret's shared service object and its caches are not meant
-// to be driven from several threads at once.
+// to be driven from several threads at once. A call that finds the daemon gone reconnects and tries once more,
+// so a restarted Secret Service is used again without restarting the process.
 #include <string>
 #include <string_view>
 

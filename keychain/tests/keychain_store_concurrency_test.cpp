@@ -3,6 +3,7 @@
 #include <future>
 #include <latch>
 
+#include "testing/bounded_task.hpp"
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
 
@@ -27,8 +28,8 @@ TEST(KeychainStoreConcurrency, ThreadsShareOneStore) {
     store.deleteItem(key);
     return !store.hasItem(key);
   };
-  std::vector<std::future<bool>> results;
-  for (int id = 0; id < kThreads; ++id) results.push_back(std::async(std::launch::async, worker, id));
+  std::vector<testing_support::BoundedTask<bool>> results;
+  for (int id = 0; id < kThreads; ++id) results.push_back(testing_support::launch([&worker, id] { return worker(id); }));
   for (auto& result : results) {
     ASSERT_EQ(result.wait_for(std::chrono::seconds(120)), std::future_status::ready) << "a call did not return";
     EXPECT_TRUE(result.get());

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 
+#include "testing/bounded_task.hpp"
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
 
@@ -48,7 +49,7 @@ TEST(LockedKeyring, LockedItemsAreReportedAsLockedNeverAsMissing) {
   };
   for (const auto& entry : calls) {
     const auto& call = entry.second;  // a structured binding could not be captured below
-    auto outcome = std::async(std::launch::async, [&call] { return testing::errorCodeOf(call); });
+    auto outcome = testing_support::launch([&call] { return testing::errorCodeOf(call); });
     ASSERT_EQ(outcome.wait_for(30s), std::future_status::ready) << entry.first << " blocked";
     EXPECT_EQ(outcome.get(), Code::locked) << entry.first;
   }

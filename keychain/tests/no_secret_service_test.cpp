@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 
+#include "testing/bounded_task.hpp"
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
 
@@ -45,7 +46,7 @@ TEST(NoSecretService, EveryCallThrowsServiceUnavailablePromptly) {
   };
   for (const auto& entry : calls) {
     const auto& call = entry.second;  // a structured binding could not be captured below
-    auto outcome = std::async(std::launch::async, [&call] { return testing::errorOf(call); });
+    auto outcome = testing_support::launch([&call] { return testing::errorOf(call); });
     ASSERT_EQ(outcome.wait_for(20s), std::future_status::ready) << entry.first << " blocked";
     const std::optional<KeychainStoreError> error = outcome.get();
     ASSERT_TRUE(error.has_value()) << entry.first << " succeeded without a Secret Service";

@@ -6,6 +6,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "numberplan/constants.hpp"
 #include "numberplan/partial_formatter.hpp"
 #include "numberplan/phone_number_error.hpp"
@@ -216,9 +217,9 @@ TEST_F(DefaultRegion, CandidatesInOrder) {
 // One engine shared by threads: the expression pool fills up while they parse and format.
 TEST(PhoneNumberEngineConcurrency, ParsesAndFormatsFromSeveralThreads) {
   const auto engine = testing::fixtureEngine();
-  std::vector<std::future<void>> workers;
+  std::vector<testing_support::BoundedTask<void>> workers;
   for (int worker = 0; worker < 4; ++worker) {
-    workers.push_back(std::async(std::launch::async, [engine, worker] {
+    workers.push_back(testing_support::launch([engine, worker] {
       for (int i = 0; i < 200; ++i) {
         const PhoneNumber number = engine->parse(worker % 2 ? "+44 20 7946 0000" : "650 253 0000", "US", false);
         EXPECT_EQ(engine->format(number, PhoneNumberFormat::international),

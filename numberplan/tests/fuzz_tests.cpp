@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/bounded_task.hpp"
 #include "numberplan/metadata_manager.hpp"
 #include "numberplan/metadata_types.hpp"
 #include "numberplan/partial_formatter.hpp"
@@ -157,7 +158,7 @@ std::string randomText(std::mt19937& random) {
 
 TEST(ParseFuzz, RandomTextGivesANumberOrAnError) {
   const auto engine = testing::shippedEngine();
-  auto run = std::async(std::launch::async, [&] {
+  auto run = testing_support::launch([&] {
     std::mt19937 random(20261206);
     PartialFormatter typing(engine, "US");
     for (int round = 0; round < 20000; ++round) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/bounded_task.hpp"
 #include "numberplan/phone_number_error.hpp"
 #include "numberplan/phone_number_parser.hpp"
 #include "phone_fixture.hpp"
@@ -221,7 +222,7 @@ TEST_F(ParserTest, AdversarialInputsFinish) {
       std::string(200, '(') + "650" + std::string(47, ')'),
       std::string(8000, '1'),
   };
-  auto run = std::async(std::launch::async, [&] {
+  auto run = testing_support::launch([&] {
     for (const std::string& input : inputs) {
       try {
         engine->parse(input, "US", false);

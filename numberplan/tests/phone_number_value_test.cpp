@@ -7,6 +7,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "testing/bounded_task.hpp"
 #include "numberplan/constants.hpp"
 #include "numberplan/phone_number.hpp"
 #include "numberplan/phone_number_coding.hpp"
@@ -161,14 +162,14 @@ TEST_F(PhoneNumberCodingTest, ValuesOfTheWrongTypeFallBackToTheDefaults) {
 
 TEST(PhoneNumberCodingConcurrency, DefaultsAreSafeToShare) {
   const auto engine = testing::fixtureEngine();
-  auto writer = std::async(std::launch::async, [&] {
+  auto writer = testing_support::launch([&] {
     for (int i = 0; i < 500; ++i) {
       PhoneNumberEncodingUtils::setDefaultStrategy(i % 2 ? PhoneNumberEncodingStrategy::e164
                                                          : PhoneNumberEncodingStrategy::properties);
       PhoneNumberEncodingUtils::setDefaultUtility([engine] { return engine; });
     }
   });
-  auto reader = std::async(std::launch::async, [&] {
+  auto reader = testing_support::launch([&] {
     const PhoneNumber number("", 44, false, 2079460000, std::nullopt, PhoneNumberType::fixedLine, "GB");
     for (int i = 0; i < 500; ++i) {
       const nlohmann::json json = encodePhoneNumber(number);

@@ -7,6 +7,7 @@
 #include <latch>
 #include <thread>
 
+#include "testing/bounded_task.hpp"
 #include "numberplan/constants.hpp"
 #include "numberplan/phone_number_error.hpp"
 #include "numberplan/regex_manager.hpp"
@@ -90,9 +91,9 @@ TEST(RegexPoolConcurrency, ThreadsShareOneCompiledObject) {
   RegexManager regex;
   constexpr int kThreads = 8;
   std::latch start(kThreads);
-  std::vector<std::future<std::vector<const RegularExpression*>>> results;
+  std::vector<testing_support::BoundedTask<std::vector<const RegularExpression*>>> results;
   for (int t = 0; t < kThreads; ++t) {
-    results.push_back(std::async(std::launch::async, [&] {
+    results.push_back(testing_support::launch([&] {
       start.arrive_and_wait();
       std::vector<const RegularExpression*> seen;
       for (int i = 0; i < 50; ++i) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 
+#include "testing/bounded_task.hpp"
 #include "vadar/sign_in_with_apple_helper.hpp"
 #include "expect_error.hpp"
 #include "vadar/vadar_client_error.hpp"
@@ -83,9 +84,9 @@ TEST(SignInWithAppleHelperConcurrency, ResumedOnceByTheFirstCallbackAndNeverLeft
     released.wait_for(20s);  // bounded: a failed test never leaves a ceremony behind for long
     return Credential{appleId("from-the-sheet")};
   }));
-  auto first = std::async(std::launch::async, [&] { return helper.start({}); });
+  auto first = testing_support::launch([&] { return helper.start({}); });
   ASSERT_TRUE(waitForStarted(1));
-  auto second = std::async(std::launch::async, [&] { return helper.start({Scope::email}); });
+  auto second = testing_support::launch([&] { return helper.start({Scope::email}); });
 
   // The first caller is replaced, not left waiting.
   ASSERT_EQ(first.wait_for(20s), std::future_status::ready);

@@ -7,6 +7,7 @@
 #include <foundation/app_info.hpp>
 #include <foundation/base64.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "vadar/app_attest_helper.hpp"
 #include "vadar/attestation_provider.hpp"
 #include "vadar/single_flight_assertion_manager.hpp"
@@ -216,7 +217,7 @@ TEST(DeviceAssertion, TheAttestationRequestsAreNeverRetriedForAnAssertion) {
   // Retrying the challenge would wait for the very run that sent it.
   api.failNext("GET", "/v1/client", requiresAssertion);
   api.failNext("POST", challenges, requiresAssertion);
-  auto result = std::async(std::launch::async, [] { return Client::get(); });
+  auto result = testing_support::launch([] { return Client::get(); });
   ASSERT_EQ(result.wait_for(20s), std::future_status::ready) << "the assertion run waited for itself";
   EXPECT_EQ(apiErrorCode([&] { result.get(); }), "requires_assertion");
   EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client", post(challenges)}));
@@ -251,8 +252,8 @@ TEST(DeviceAssertionConcurrency, ConcurrentFailuresShareOneChallengeAndOneAssert
   api.failNext("GET", "/v1/client", requiresAssertion, 2);
   api.holdAnswers("POST", challenges);
 
-  auto first = std::async(std::launch::async, [] { return Client::get(); });
-  auto second = std::async(std::launch::async, [] { return Client::get(); });
+  auto first = testing_support::launch([] { return Client::get(); });
+  auto second = testing_support::launch([] { return Client::get(); });
   // Both requests wait on the one run, whose challenge is held back until then.
   EXPECT_TRUE(attestation.manager->waitForWaiters(2, 20s));
   api.releaseAnswers();
@@ -278,10 +279,10 @@ TEST(DeviceAssertionConcurrency, EveryWaiterOfAFailedRunReceivesItsError) {
       },
       [] { FAIL() << "no re-attestation for this code"; });
 
-  std::vector<std::future<std::string>> waiters;
+  std::vector<testing_support::BoundedTask<std::string>> waiters;
   for (int i = 0; i < 4; ++i) {
     waiters.push_back(
-        std::async(std::launch::async, [&manager] { return apiErrorCode([&manager] { manager.performAssertion(); }); }));
+        testing_support::launch([&manager] { return apiErrorCode([&manager] { manager.performAssertion(); }); }));
   }
   ASSERT_TRUE(manager.waitForWaiters(4, 20s));
   gate.set_value();

@@ -5,6 +5,7 @@
 #include <future>
 
 
+#include "testing/bounded_task.hpp"
 #include "vadar/passkey_helper.hpp"
 #include "vadar/vadar_client_error.hpp"
 #include "vadar_harness.hpp"
@@ -132,7 +133,7 @@ TEST(PasskeyHelperConcurrency, TheFirstCallbackResumesTheCallerAndLaterOnesAreIg
   useSampleVadar();
   HeldCeremony ceremony;
   PasskeyHelper helper(ceremony.authenticator("from_the_ceremony"));
-  auto caller = std::async(std::launch::async, [&] { return helper.signIn(foundation::toBytes("c"), false); });
+  auto caller = testing_support::launch([&] { return helper.signIn(foundation::toBytes("c"), false); });
   ASSERT_TRUE(ceremony.waitForStarted(1));
 
   helper.authorizationControllerDidCompleteWithError(std::make_exception_ptr(CancelledSheet()));
@@ -146,9 +147,9 @@ TEST(PasskeyHelperConcurrency, ACallerReplacedByANewOperationGetsAnError) {
   useSampleVadar();
   HeldCeremony ceremony;
   PasskeyHelper helper(ceremony.authenticator("user_1"));
-  auto first = std::async(std::launch::async, [&] { return helper.signIn(foundation::toBytes("one"), false); });
+  auto first = testing_support::launch([&] { return helper.signIn(foundation::toBytes("one"), false); });
   ASSERT_TRUE(ceremony.waitForStarted(1));
-  auto second = std::async(std::launch::async, [&] { return helper.signIn(foundation::toBytes("two"), false); });
+  auto second = testing_support::launch([&] { return helper.signIn(foundation::toBytes("two"), false); });
 
   ASSERT_EQ(first.wait_for(20s), std::future_status::ready);  // before any ceremony ends
   EXPECT_EQ(errorText<VadarClientError>([&] { first.get(); }), "The passkey request was replaced by a newer one.");

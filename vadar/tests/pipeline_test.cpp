@@ -7,6 +7,7 @@
 
 #include <httpkit/url_error.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "core/response_processors.hpp"
 #include "vadar/assertion_manager.hpp"
 #include "vadar/vadar_api_client_delegate.hpp"
@@ -301,7 +302,7 @@ TEST(RequestPipelineConcurrency, RequestsInFlightNeverWaitOnTheMainQueue) {
     release.get_future().wait();
   });
   blocked.get_future().wait();
-  auto fetched = std::async(std::launch::async, [] {
+  auto fetched = testing_support::launch([] {
     auto client = Client::get();
     return client.has_value();
   });

@@ -15,6 +15,7 @@
 #include <foundation/main_queue.hpp>
 #include <httpkit/url_error.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "vadar/get_token_options.hpp"
 #include "vadar/jwt.hpp"
 #include "vadar/session_token_fetcher.hpp"
@@ -71,8 +72,8 @@ TEST(SessionTokens, ATokenWithExactlyTheBufferLeftIsFetchedAnew) {
   const Session session = harness.currentSession();
   const std::int64_t now = 2'000'000'000;
   testing::fixClock(now);
-  std::int64_t expiry = now + 10;
-  fake_frontend_api::setTokenExpiry(harness.api(), [&expiry] { return expiry; });
+  std::atomic<std::int64_t> expiry = now + 10;  // read on the fake server's thread
+  fake_frontend_api::setTokenExpiry(harness.api(), [&expiry] { return expiry.load(); });
   const auto requests = [&] { return harness.api().requestCount("POST", tokensPath(session)); };
 
   session.getToken(Options(std::nullopt, 10.0, false));
@@ -245,9 +246,9 @@ TEST(TokenFetchConcurrency, AFailureReachesEveryWaiterAndTheNextCallStartsAfresh
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::error(422, "session_expired", "gone"));
 
   auto ask = [&] { return apiErrorCode([&] { fetcher.getToken(session, Options(std::nullopt, 10.0, false)); }); };
-  auto first = std::async(std::launch::async, ask);
+  auto first = testing_support::launch(ask);
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
-  auto second = std::async(std::launch::async, ask);
+  auto second = testing_support::launch(ask);
   const bool joined = fetcher.waitForJoined(1, 20s);
   harness.api().releaseAnswers();
   ASSERT_TRUE(joined);
@@ -267,7 +268,7 @@ TEST(TokenFetchConcurrency, CallersOfOtherKeysDoNotWaitForEachOther) {
   SessionTokensCache cache;
   SessionTokenFetcher fetcher(cache);
   harness.api().holdAnswers("POST", tokensPath(session));
-  auto held = std::async(std::launch::async, [&] { return fetcher.getToken(session, Options()); });
+  auto held = testing_support::launch([&] { return fetcher.getToken(session, Options()); });
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   // The template's fetch is answered while the default token's is still held.
   const auto shaped = fetcher.getToken(session, Options("other", 10.0, false));

@@ -18,6 +18,7 @@
 #include <foundation/log.hpp>
 #include <foundation/main_queue.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
 #include "vadar/container_keys.hpp"
@@ -147,14 +148,7 @@ class VadarHarness {
       ADD_FAILURE() << "the cached client was not written";
   }
   static bool withDeadline(std::function<void()> wait, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    // Detached, so that a wait that never ends cannot hold the test up once it has failed.
-    std::thread([wait = std::move(wait), done] {
-      wait();
-      done->set_value();
-    }).detach();
-    return finished.wait_for(limit) == std::future_status::ready;
+    return testing_support::launch(std::move(wait)).wait_for(limit) == std::future_status::ready;
   }
 
   fake_frontend_api::FakeFrontendAPI& api() { return api_; }

@@ -8,6 +8,7 @@
 #include <foundation/base64.hpp>
 #include <wiring/container.hpp>
 
+#include "testing/bounded_task.hpp"
 #include "vadar/app_attest_helper.hpp"
 #include "vadar/passkey_helper.hpp"
 #include "vadar/session_token_poller.hpp"
@@ -132,7 +133,7 @@ TEST(VadarObject, LoadInstallsAndCachesBothAndAFreshObjectRestoresThemBeforeTheN
   EXPECT_EQ(fresh->client(), client);
   EXPECT_EQ(fresh->environment(), environment);
   fresh->configure(VadarHarness::publishableKey(), harness.settings());
-  auto loading = std::async(std::launch::async, [fresh] { fresh->load(); });
+  auto loading = testing_support::launch([fresh] { fresh->load(); });
   EXPECT_TRUE(harness.api().waitForHeld(2, 10s));
   EXPECT_FALSE(fresh->isLoaded());
   harness.api().releaseAnswers();
@@ -145,7 +146,7 @@ TEST(VadarObject, AClientFailureCancelsTheEnvironmentFetch) {
   VadarHarness harness;
   harness.api().holdAnswers("GET", "/v1/environment");
   harness.api().failNext("GET", "/v1/client", fake_frontend_api::Answer::error(500, "server_error", "Down"));
-  auto loading = std::async(std::launch::async, [&] { harness.vadar().load(); });
+  auto loading = testing_support::launch([&] { harness.vadar().load(); });
   const bool returned = loading.wait_for(20s) == std::future_status::ready;
   harness.api().releaseAnswers();
   ASSERT_TRUE(returned) << "load waited for the held environment";
@@ -386,7 +387,7 @@ TEST(VadarObjectConcurrency, ReadersSeeWholeValuesWithoutWaitingForTheMainQueue)
     release.get_future().wait();
   });
   blocked.get_future().wait();
-  auto read = std::async(std::launch::async, [&] { return vadar.client().has_value(); });
+  auto read = testing_support::launch([&] { return vadar.client().has_value(); });
   const bool answered = read.wait_for(10s) == std::future_status::ready;
   release.set_value();
   stop = true;

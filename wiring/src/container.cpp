@@ -28,13 +28,8 @@ void Container::reset() {
   cache_.clear();
 }
 
-std::recursive_mutex& Container::singletonMutex() {
-  static auto* mutex = new std::recursive_mutex();
-  return *mutex;
-}
-
-std::map<std::string, std::any>& Container::singletons() {
-  static auto* store = new std::map<std::string, std::any>();
+Container::SingletonStore& Container::singletons() {
+  static auto* store = new SingletonStore();  // outlives every static that may resolve at exit
   return *store;
 }
 

@@ -7,7 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "testing/bounded_task.hpp"
 #include "wiring/container.hpp"
+
+using namespace std::chrono_literals;
 
 using wiring::Container;
 using wiring::Factory;
@@ -113,4 +116,56 @@ TEST(ContainerConcurrency, CachedKeyMakesOneValueUnderContention) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(makes.load(), 1);
   for (auto& r : results) EXPECT_EQ(r, results[0]);
+}
+
+// A maker may wait for another thread that resolves other keys of the same container (the main queue doing
+// work for it, say): makers run outside the container's lock, so that thread is not blocked.
+TEST(ContainerConcurrency, MakerMayWaitForAnotherThreadResolvingOtherKeys) {
+  Container container;
+  Container::Scope scope(container);
+  auto inner = Factory<int>("inner", [] { return 41; }).cached();
+  auto outer = Factory<int>("outer", [&] {
+    std::promise<int> fromOtherThread;
+    std::thread other(Container::propagating([&] { fromOtherThread.set_value(inner.resolve()); }));
+    const int value = fromOtherThread.get_future().get() + 1;
+    other.join();
+    return value;
+  }).cached();
+  const auto value = testing_support::runWithin(10s, [&] {
+    Container::Scope bound(container);
+    return outer.resolve();
+  });
+  ASSERT_TRUE(value) << "the maker deadlocked with the container";
+  EXPECT_EQ(*value, 42);
+}
+
+// Concurrent first resolutions of a slow maker share one value, while other keys resolve meanwhile.
+TEST(ContainerConcurrency, SlowMakerBlocksOnlyItsOwnKey) {
+  Container container;
+  Container::Scope scope(container);
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::atomic<int> makes{0};
+  std::latch making(1);
+  auto slow = Factory<std::shared_ptr<Service>>("slow", [&] {
+    ++makes;
+    making.count_down();
+    released.wait();
+    return std::make_shared<Service>(Service{1});
+  }).cached();
+  auto first = testing_support::launch(Container::propagating([&] { (void)slow.resolve(); }));
+  making.wait();
+  auto second = testing_support::launch(Container::propagating([&] { (void)slow.resolve(); }));
+  EXPECT_TRUE(testing_support::runWithin(10s, Container::propagating([&] { (void)cached().resolve(); })))
+      << "another key waited for the slow maker";
+  release.set_value();
+  ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(makes.load(), 1);
+}
+
+TEST_F(ContainerTest, MakerResolvingItsOwnKeyIsRefused) {
+  Factory<int> selfish("selfish", [] { return 0; });
+  selfish = Factory<int>("selfish", [&] { return selfish.resolve() + 1; }).cached();
+  EXPECT_THROW(selfish.resolve(), std::logic_error);
 }

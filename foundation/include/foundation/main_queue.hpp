@@ -5,6 +5,13 @@
 // An application either drives it from its own main thread (`run()` until `stop()`, or `poll()` from its own
 // loop) or lets it run on a thread of its own, which starts on the first post when nobody drives it (the
 // default, and what tests use).
+//
+// One driver for the life of the process, so that two tasks never run at once: the first of "a post" (which
+// starts the queue's own thread) and "a run()/poll()" (which makes the calling thread the driver) decides.
+// Afterwards run() and poll() from any other thread are refused with std::logic_error; nothing is handed over.
+// An application that drives the queue must therefore call run() or poll() before anything posts to it.
+// The driving thread is the main queue also between two polls: isCurrent() is true there, sync() runs inline,
+// and operations that would wait for the main queue refuse as they do inside a main-queue task.
 #include <chrono>
 #include <functional>
 #include <future>
@@ -35,6 +42,7 @@ class MainQueue {
 
   // Drive the queue from the calling thread: `run` blocks until `stop`; `poll` runs what is ready and returns
   // how many tasks ran. Either one disables the queue's own thread for the rest of the process.
+  // REQUIRES: the queue's own thread has not started, and no other thread drives the queue (else logic_error).
   static void run();
   static std::size_t poll();
   static void stop();

@@ -17,13 +17,15 @@ class UserDefaults {
   static UserDefaults& standard();
 
   std::optional<nlohmann::json> value(const std::string& key) const;
+  // Both write the whole file before they return. A change that cannot be persisted (a string that is not
+  // UTF-8, an unwritable folder) throws and changes nothing, in memory or on disk.
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
   const std::filesystem::path& file() const { return file_; }
 
  private:
   void load();
-  void persist() const;
+  void persist(const nlohmann::json& values) const;
   std::filesystem::path file_;
   mutable std::mutex mutex_;
   nlohmann::json values_ = nlohmann::json::object();

@@ -13,12 +13,15 @@
 //   wiring::Container mine;
 //   wiring::Container::Scope bound(mine);              // Container::shared() is `mine` on this thread
 #include <any>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace wiring {
@@ -58,6 +61,10 @@ class Container {
   void reset();
 
   // Type-erased storage behind Factory<T>; not meant to be called directly.
+  // Makers run without any container-wide lock held, so a maker may resolve other keys, on its own thread or
+  // by waiting for another thread that does. A cached or singleton key has at most one maker running at a
+  // time: concurrent first resolutions wait for it and share its value. A maker that resolves its own key
+  // gets std::logic_error (it could never finish).
   template <class T>
   T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope);
   template <class T>
@@ -72,13 +79,28 @@ class Container {
     std::any maker;  // std::function<T()>
     std::uint64_t generation;
   };
-  static std::recursive_mutex& singletonMutex();
-  static std::map<std::string, std::any>& singletons();
+  // Keys whose value is being made, and the thread making each; guarded by the store's own mutex.
+  struct InFlight {
+    std::map<std::string, std::thread::id> makers;
+    std::condition_variable finished;
+  };
+  // Returns the value `find` sees under `lock`, else makes it with the lock released (one maker per key) and
+  // hands it to `store` under the lock.
+  template <class T, class Find, class Store>
+  static T makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, const std::string& key, Find find,
+                    Store store, const std::function<T()>& maker);
 
-  // Recursive: a maker may resolve other keys of the same container while its own key is being made.
-  std::recursive_mutex mutex_;
+  struct SingletonStore {
+    std::mutex mutex;
+    std::map<std::string, std::any> values;
+    InFlight inFlight;
+  };
+  static SingletonStore& singletons();
+
+  std::mutex mutex_;
   std::map<std::string, Registered> registrations_;
   std::map<std::string, Cached> cache_;
+  InFlight inFlight_;
   std::uint64_t nextGeneration_ = 1;
 };
 
@@ -118,37 +140,71 @@ class Factory {
 
 // ---- implementation ----
 
+template <class T, class Find, class Store>
+T Container::makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, const std::string& key, Find find,
+                      Store store, const std::function<T()>& maker) {
+  const auto self = std::this_thread::get_id();
+  for (;;) {
+    if (std::optional<T> value = find()) return std::move(*value);
+    auto it = inFlight.makers.find(key);
+    if (it == inFlight.makers.end()) break;
+    if (it->second == self) throw std::logic_error("wiring: the maker of \"" + key + "\" resolves its own key");
+    // Another thread is making this key: wait for it and take its value (or make it ourselves if it threw).
+    inFlight.finished.wait(lock);
+  }
+  inFlight.makers.emplace(key, self);
+  struct Release {
+    std::unique_lock<std::mutex>& lock;
+    InFlight& inFlight;
+    const std::string& key;
+    ~Release() {
+      if (!lock.owns_lock()) lock.lock();
+      inFlight.makers.erase(key);
+      inFlight.finished.notify_all();
+    }
+  } release{lock, inFlight, key};
+  lock.unlock();
+  T value = maker();
+  lock.lock();
+  store(value);
+  return value;
+}
+
 template <class T>
 T Container::resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
   std::function<T()> maker = defaultMaker;
   std::uint64_t generation = 0;
-  {
-    std::lock_guard lock(mutex_);
-    if (auto it = registrations_.find(key); it != registrations_.end()) {
-      auto* registered = std::any_cast<std::function<T()>>(&it->second.maker);
-      if (!registered) throw std::logic_error("wiring: key \"" + key + "\" registered with another type");
-      maker = *registered;
-      generation = it->second.generation;
-    }
-    if (scope == wiring::Scope::cached) {
-      if (auto it = cache_.find(key); it != cache_.end() && it->second.generation == generation) {
-        if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
-      }
-      // Made under the lock so two threads never make two values for one cached key.
-      T value = maker();
-      cache_[key] = Cached{value, generation};
-      return value;
-    }
+  std::unique_lock lock(mutex_);
+  if (auto it = registrations_.find(key); it != registrations_.end()) {
+    auto* registered = std::any_cast<std::function<T()>>(&it->second.maker);
+    if (!registered) throw std::logic_error("wiring: key \"" + key + "\" registered with another type");
+    maker = *registered;
+    generation = it->second.generation;
   }
+  if (scope == wiring::Scope::cached) {
+    return makeOnce<T>(
+        lock, inFlight_, key,
+        [&]() -> std::optional<T> {
+          if (auto it = cache_.find(key); it != cache_.end() && it->second.generation == generation) {
+            if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
+          }
+          return std::nullopt;
+        },
+        [&](const T& value) { cache_[key] = Cached{value, generation}; }, maker);
+  }
+  lock.unlock();
   if (scope == wiring::Scope::singleton) {
-    std::lock_guard lock(singletonMutex());
     auto& store = singletons();
-    if (auto it = store.find(key); it != store.end()) {
-      if (auto* value = std::any_cast<T>(&it->second)) return *value;
-    }
-    T value = maker();
-    store[key] = value;
-    return value;
+    std::unique_lock singletonLock(store.mutex);
+    return makeOnce<T>(
+        singletonLock, store.inFlight, key,
+        [&]() -> std::optional<T> {
+          if (auto it = store.values.find(key); it != store.values.end()) {
+            if (auto* value = std::any_cast<T>(&it->second)) return *value;
+          }
+          return std::nullopt;
+        },
+        [&](const T& value) { store.values[key] = value; }, maker);
   }
   return maker();
 }
@@ -161,8 +217,9 @@ void Container::register_(const std::string& key, std::function<T()> maker) {
     cache_.erase(key);
   }
   // A singleton made by the earlier maker is not given out again either.
-  std::lock_guard lock(singletonMutex());
-  singletons().erase(key);
+  auto& store = singletons();
+  std::lock_guard lock(store.mutex);
+  store.values.erase(key);
 }
 
 }  // namespace wiring
