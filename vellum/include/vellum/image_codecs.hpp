@@ -39,6 +39,11 @@ using DecodingResult = foundation::Result<Bitmap, DecodingError>;
 
 DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits = {});
 DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimits& limits = {});
+// Decoded at the smallest of libjpeg-turbo's DCT scales (1/8 to 8/8) whose larger side still reaches
+// `minLargestSide` (full size when none does): far cheaper than a full decode for a small target. The limits
+// count the pixels after scaling.
+DecodingResult decodeJPEGDownscaled(std::span<const std::uint8_t> data, std::uint32_t minLargestSide,
+                                    const DecodingLimits& limits = {});
 
 // One composited GIF frame: the whole canvas as it shows while the frame is on screen.
 struct GIFFrame {

@@ -64,8 +64,9 @@ namespace {
 
 // Decodes into `bitmap`, owned by the caller so that no object with a destructor lives in a frame the
 // error long-jump crosses. Answers false with `reason` set on failure.
-bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits, Bitmap* bitmap,
-                std::string* reason) {
+// With `minLargestSide` above 0, decodes at the smallest DCT scale (n/8) whose larger side reaches it.
+bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits, std::uint32_t minLargestSide,
+                Bitmap* bitmap, std::string* reason) {
   jpeg_decompress_struct info;
   ErrorManager errors;
   jpeg_progress_mgr progress;
@@ -87,21 +88,32 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     *reason = "no image";
     return false;
   }
-  const std::uint64_t pixels = std::uint64_t{info.image_width} * info.image_height;
-  if (info.image_width == 0 || info.image_height == 0 || pixels > limits.maxPixels) {
+  // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
+  // pixel like RGBA, and are converted row by row in place.
+  const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+  const bool inverted = cmyk && info.saw_Adobe_marker;
+  info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
+  if (info.image_width == 0 || info.image_height == 0) {
     jpeg_destroy_decompress(&info);
     *reason = "dimensions out of range";
     return false;
   }
-  // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
-  // pixel like RGBA, and are converted row by row in place.
+  info.scale_denom = 8;
+  for (info.scale_num = minLargestSide > 0 ? 1 : 8;; ++info.scale_num) {
+    jpeg_calc_output_dimensions(&info);
+    if (info.scale_num == 8 || std::max(info.output_width, info.output_height) >= minLargestSide) break;
+  }
+  // The limit counts what the decode produces, after DCT scaling.
+  const std::uint64_t pixels = std::uint64_t{info.output_width} * info.output_height;
+  if (pixels > limits.maxPixels) {
+    jpeg_destroy_decompress(&info);
+    *reason = "dimensions out of range";
+    return false;
+  }
   // Working memory of the decoder itself (coefficient buffers of progressive files) shares one budget with
   // the picture; libjpeg checks it before allocating and fails instead of exceeding it.
   constexpr long kPeakBudget = 256L << 20, kLeastWorkingMemory = 32L << 20;
   info.mem->max_memory_to_use = std::max(kLeastWorkingMemory, kPeakBudget - static_cast<long>(pixels * 4));
-  const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-  const bool inverted = cmyk && info.saw_Adobe_marker;
-  info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
@@ -149,7 +161,18 @@ DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimi
   if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
   Bitmap bitmap;
   std::string reason;
-  if (!decodeInto(data, limits, &bitmap, &reason)) return DecodingResult::failure({"JPEG: " + reason});
+  if (!decodeInto(data, limits, 0, &bitmap, &reason)) return DecodingResult::failure({"JPEG: " + reason});
+  return DecodingResult::success(std::move(bitmap));
+}
+
+DecodingResult decodeJPEGDownscaled(std::span<const std::uint8_t> data, std::uint32_t minLargestSide,
+                                    const DecodingLimits& limits) {
+  if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
+  Bitmap bitmap;
+  std::string reason;
+  if (!decodeInto(data, limits, std::max<std::uint32_t>(minLargestSide, 1), &bitmap, &reason)) {
+    return DecodingResult::failure({"JPEG: " + reason});
+  }
   return DecodingResult::success(std::move(bitmap));
 }
 
