@@ -1,7 +1,6 @@
 // Thumbnails of real files made by the codecs and libexif: format and size kept, EXIF orientation and embedded
 // thumbnails honoured, and hostile or broken files refused with the typed errors before any large decode.
 #include <gtest/gtest.h>
-#include <libexif/exif-data.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,6 +9,7 @@
 #include "foundation/thread_pool.hpp"
 #include "test_files.hpp"
 #include "test_images.hpp"
+#include "test_media.hpp"
 #include "vellum/image_codecs.hpp"
 #include "vellum/image_format.hpp"
 #include "vellum/thumbnail_image_data_provider.hpp"
@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using foundation::Bytes;
+using test::withExif;
 using Code = ThumbnailImageDataProvider::ThumbnailImageDataProviderError::Code;
 
 Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left,
@@ -32,33 +33,6 @@ Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left
     }
   }
   return bitmap;
-}
-
-// JPEG data with an APP1 EXIF block holding the orientation and, when given, an embedded thumbnail.
-Bytes withExif(const Bytes& jpeg, int orientation, const std::optional<Bytes>& thumbnail = std::nullopt) {
-  ExifData* exif = exif_data_new();
-  exif_data_set_byte_order(exif, EXIF_BYTE_ORDER_INTEL);
-  ExifEntry* entry = exif_entry_new();
-  exif_content_add_entry(exif->ifd[EXIF_IFD_0], entry);
-  exif_entry_initialize(entry, EXIF_TAG_ORIENTATION);
-  exif_set_short(entry->data, EXIF_BYTE_ORDER_INTEL, static_cast<ExifShort>(orientation));
-  exif_entry_unref(entry);
-  if (thumbnail) {
-    exif->data = static_cast<unsigned char*>(std::malloc(thumbnail->size()));
-    std::memcpy(exif->data, thumbnail->data(), thumbnail->size());
-    exif->size = static_cast<unsigned int>(thumbnail->size());
-  }
-  unsigned char* block = nullptr;
-  unsigned int size = 0;
-  exif_data_save_data(exif, &block, &size);
-  exif_data_unref(exif);
-  Bytes out(jpeg.begin(), jpeg.begin() + 2);  // SOI
-  const std::size_t length = size + 2;
-  out.insert(out.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
-  out.insert(out.end(), block, block + size);
-  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
-  std::free(block);
-  return out;
 }
 
 ImageDataProvider::DataResult thumbnail(const ThumbnailImageDataProvider& provider, bool* onPool = nullptr) {

@@ -4,16 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
 #include <chrono>
 #include <future>
 #include <unordered_set>
 
 #include "test_files.hpp"
+#include "test_media.hpp"
 #include "test_images.hpp"
 #include "vellum/av_asset_image_data_provider.hpp"
 #include "vellum/image_codecs.hpp"
@@ -25,80 +21,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using foundation::Bytes;
-using RGB = std::array<int, 3>;
+using test::kSegments;
+using test::RGB;
+using test::writeClip;
 using ProviderError = AVAssetImageDataProvider::AVAssetImageDataProviderError;
-
-// One colour per half second.
-const std::vector<RGB> kSegments = {{220, 40, 40}, {40, 200, 40}, {40, 40, 220}, {220, 220, 40}, {220, 40, 220}, {40, 220, 220}};
-constexpr int kWidth = 64, kHeight = 48, kFPS = 10, kBand = 16;
-
-// MPEG-4 part 2 in MP4, 10 frames a second, a keyframe every 7 frames (so a seek lands before the segment
-// asked for and must decode forward); the left 16 columns are black.
-void writeClip(const std::filesystem::path& path, bool quarterTurnClockwise) {
-  AVFormatContext* out = nullptr;
-  ASSERT_GE(avformat_alloc_output_context2(&out, nullptr, "mp4", path.c_str()), 0);
-  const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-  ASSERT_NE(encoder, nullptr);
-  AVStream* stream = avformat_new_stream(out, nullptr);
-  AVCodecContext* c = avcodec_alloc_context3(encoder);
-  c->width = kWidth, c->height = kHeight, c->pix_fmt = AV_PIX_FMT_YUV420P;
-  c->time_base = {1, kFPS}, c->framerate = {kFPS, 1}, c->gop_size = 7, c->max_b_frames = 0;
-  c->flags |= AV_CODEC_FLAG_QSCALE | AV_CODEC_FLAG_GLOBAL_HEADER;
-  c->global_quality = FF_QP2LAMBDA * 2;
-  ASSERT_GE(avcodec_open2(c, encoder, nullptr), 0);
-  avcodec_parameters_from_context(stream->codecpar, c);
-  stream->time_base = c->time_base;
-  if (quarterTurnClockwise) {
-    // The track header's matrix (a b u / c d v / x y w, 16.16 and 2.30 fixed point) maps a stored point to
-    // (a x + c y, b x + d y): with b = 1, c = -1 the stored top-left corner lands top-right, a quarter turn
-    // clockwise.
-    auto* matrix = reinterpret_cast<std::int32_t*>(av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 36));
-    const std::int32_t quarterTurn[9] = {0, 1 << 16, 0, -(1 << 16), 0, 0, 0, 0, 1 << 30};
-    std::copy(std::begin(quarterTurn), std::end(quarterTurn), matrix);
-  }
-  ASSERT_GE(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
-  ASSERT_GE(avformat_write_header(out, nullptr), 0);
-  AVFrame* frame = av_frame_alloc();
-  frame->width = kWidth, frame->height = kHeight, frame->format = AV_PIX_FMT_YUV420P;
-  av_frame_get_buffer(frame, 0);
-  AVPacket* packet = av_packet_alloc();
-  const auto drain = [&] {
-    while (avcodec_receive_packet(c, packet) == 0) {
-      av_packet_rescale_ts(packet, c->time_base, stream->time_base);
-      packet->stream_index = stream->index;
-      av_interleaved_write_frame(out, packet);
-    }
-  };
-  const int frames = static_cast<int>(kSegments.size()) * kFPS / 2;
-  for (int i = 0; i < frames; ++i) {
-    av_frame_make_writable(frame);
-    const RGB rgb = kSegments[i / (kFPS / 2)];
-    // BT.601, limited range.
-    const auto y = static_cast<std::uint8_t>(16 + 0.257 * rgb[0] + 0.504 * rgb[1] + 0.098 * rgb[2]);
-    const auto u = static_cast<std::uint8_t>(128 - 0.148 * rgb[0] - 0.291 * rgb[1] + 0.439 * rgb[2]);
-    const auto v = static_cast<std::uint8_t>(128 + 0.439 * rgb[0] - 0.368 * rgb[1] - 0.071 * rgb[2]);
-    for (int row = 0; row < kHeight; ++row) {
-      for (int col = 0; col < kWidth; ++col) frame->data[0][row * frame->linesize[0] + col] = col < kBand ? 16 : y;
-    }
-    for (int row = 0; row < kHeight / 2; ++row) {
-      for (int col = 0; col < kWidth / 2; ++col) {
-        frame->data[1][row * frame->linesize[1] + col] = col < kBand / 2 ? 128 : u;
-        frame->data[2][row * frame->linesize[2] + col] = col < kBand / 2 ? 128 : v;
-      }
-    }
-    frame->pts = i;
-    avcodec_send_frame(c, frame);
-    drain();
-  }
-  avcodec_send_frame(c, nullptr);
-  drain();
-  av_write_trailer(out);
-  avio_closep(&out->pb);
-  av_packet_free(&packet);
-  av_frame_free(&frame);
-  avcodec_free_context(&c);
-  avformat_free_context(out);
-}
 
 ImageDataProvider::DataResult read(const ImageDataProvider& provider) {
   auto promise = std::make_shared<std::promise<ImageDataProvider::DataResult>>();

@@ -25,6 +25,7 @@ extern "C" {
 #include "regular_file.hpp"
 #include "vellum/asset_image_generator.hpp"
 #include "vellum/image_codecs.hpp"
+#include "video_frame_reader.hpp"
 
 namespace vellum {
 namespace {
@@ -34,9 +35,8 @@ constexpr const char* kFormatWhitelist = "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,
 
 struct Request {
   int fd = -1;
-  std::shared_ptr<std::atomic<std::uint64_t>> generation;
-  std::uint64_t startedAt = 0;
-  bool cancelled() const { return generation->load() != startedAt; }
+  const std::function<bool()>* isCancelled = nullptr;
+  bool cancelled() const { return (*isCancelled)(); }
 };
 
 int interruptCallback(void* opaque) { return static_cast<Request*>(opaque)->cancelled() ? 1 : 0; }
@@ -61,13 +61,16 @@ std::int64_t seekPacket(void* opaque, std::int64_t offset, int whence) {
   return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
 }
 
+AssetImageGenerator::Outcome cancelledOutcome(MediaTime time) {
+  return {time, nullptr, time, AssetImageGenerator::Result::cancelled, nullptr};
+}
+
 std::string averror(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
 }
 
-struct Cancelled {};
 
 struct Demuxer {
   AVIOContext* io = nullptr;
@@ -97,7 +100,12 @@ int quarterTurns(const AVStream* stream) {
   return static_cast<int>(((std::lround(clockwise / 90.0) % 4) + 4) % 4);
 }
 
-AssetImageGenerator::Outcome generate(const URL& url, MediaTime time, bool applyTransform, Request& request) {
+}  // namespace
+
+AssetImageGenerator::Outcome readVideoFrame(const URL& url, MediaTime time, bool applyTransform,
+                                            const std::function<bool()>& isCancelled) {
+  Request request;
+  request.isCancelled = &isCancelled;
   AssetImageGenerator::Outcome outcome;
   outcome.requestedTime = time;
   const auto fail = [](const std::string& why) { throw VideoFrameError("Cannot make a frame of the video: " + why); };
@@ -129,10 +137,10 @@ AssetImageGenerator::Outcome generate(const URL& url, MediaTime time, bool apply
   av_dict_set(&options, "protocol_whitelist", "file", 0);
   int status = avformat_open_input(&d.format, nullptr, nullptr, &options);
   av_dict_free(&options);
-  if (request.cancelled()) throw Cancelled{};
+  if (request.cancelled()) return cancelledOutcome(time);
   if (status < 0) fail("no video container it accepts (" + averror(status) + ")");
   status = avformat_find_stream_info(d.format, nullptr);
-  if (request.cancelled()) throw Cancelled{};
+  if (request.cancelled()) return cancelledOutcome(time);
   if (status < 0) fail(averror(status));
 
   const AVCodec* decoder = nullptr;
@@ -168,7 +176,7 @@ AssetImageGenerator::Outcome generate(const URL& url, MediaTime time, bool apply
     }
   };
   while (!reached) {
-    if (request.cancelled()) throw Cancelled{};
+    if (request.cancelled()) return cancelledOutcome(time);
     if (!draining) {
       status = av_read_frame(d.format, d.packet);
       if (status < 0) {
@@ -185,7 +193,7 @@ AssetImageGenerator::Outcome generate(const URL& url, MediaTime time, bool apply
       break;
     }
   }
-  if (request.cancelled()) throw Cancelled{};
+  if (request.cancelled()) return cancelledOutcome(time);
   if (!haveFrame) fail("no frame could be decoded");
 
   const AVFrame* f = d.kept;
@@ -213,8 +221,6 @@ AssetImageGenerator::Outcome generate(const URL& url, MediaTime time, bool apply
   return outcome;
 }
 
-}  // namespace
-
 VideoFileImageGenerator::VideoFileImageGenerator(URL fileURL)
     : fileURL_(std::move(fileURL)), generation_(std::make_shared<std::atomic<std::uint64_t>>(0)) {}
 
@@ -223,16 +229,13 @@ VideoFileImageGenerator::~VideoFileImageGenerator() = default;
 void VideoFileImageGenerator::cancelAllImageGeneration() { generation_->fetch_add(1); }
 
 void VideoFileImageGenerator::generateImage(MediaTime time, CompletionHandler handler) {
-  auto request = std::make_shared<Request>();
-  request->generation = generation_;
-  request->startedAt = generation_->load();
   boost::asio::post(foundation::ThreadPool::shared(), [url = fileURL_, time, transform = appliesTransform_.load(),
-                                                       request, handler = std::move(handler)] {
+                                                       generation = generation_, startedAt = generation_->load(),
+                                                       handler = std::move(handler)] {
+    const std::function<bool()> isCancelled = [&generation, startedAt] { return generation->load() != startedAt; };
     Outcome outcome;
     try {
-      outcome = generate(url, time, transform, *request);
-    } catch (const Cancelled&) {
-      outcome = Outcome{time, nullptr, time, Result::cancelled, nullptr};
+      outcome = readVideoFrame(url, time, transform, isCancelled);
     } catch (...) {
       outcome = Outcome{time, nullptr, time, Result::failed, std::current_exception()};
     }
