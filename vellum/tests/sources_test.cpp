@@ -198,6 +198,9 @@ TEST(LocalFileProvider, FailuresAreSystemErrorsAndNothingButRegularFilesIsRead) 
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(readErrno(fifo), EINVAL);
   EXPECT_EQ(readErrno("/dev/zero"), EINVAL);
+  Delivery web;
+  LocalFileImageDataProvider(url("https://x.test/etc/hostname")).data(web.handler());
+  EXPECT_EQ(errnoOf(web.wait()), EINVAL);
   // The future form rethrows the same error.
   auto future = LocalFileImageDataProvider(URL::fileURL((dir.path() / "missing.png").string())).dataAsync();
   ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);

@@ -153,6 +153,26 @@ TEST(ThumbnailProvider, KeepsTheFormatAndBoundsTheLargerSideWithoutUpscaling) {
   EXPECT_EQ(test::pixel(gif, 50, 25), (std::vector<std::uint8_t>{255, 0, 0, 255}));
 }
 
+TEST(ThumbnailProvider, PNGBoxesAverageColourByAlpha) {
+  test::TempDirectory dir;
+  // 10 x 4: columns 0 to 5 opaque red, 6 to 9 transparent green. Scaled to 4 x 2, column 2 averages columns
+  // 5, 6 and 7: one opaque red and two transparent pixels, so red at a third of full alpha, with no green.
+  Bitmap b = filled(10, 4, {255, 0, 0});
+  for (std::uint32_t y = 0; y < 4; ++y) {
+    for (std::uint32_t x = 6; x < 10; ++x) {
+      std::uint8_t* p = &b.pixels[(y * 10 + x) * 4];
+      p[0] = 0, p[1] = 255, p[2] = 0, p[3] = 0;
+    }
+  }
+  const auto path = dir.write("alpha.png", *encodePNG(b));
+  const Bitmap t = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(path.string()), 4)).value());
+  ASSERT_EQ(t.width, 4u);
+  ASSERT_EQ(t.height, 2u);
+  EXPECT_EQ(test::pixel(t, 0, 1), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+  EXPECT_EQ(test::pixel(t, 2, 0), (std::vector<std::uint8_t>{255, 0, 0, 85}));
+  EXPECT_EQ(test::pixel(t, 3, 1)[3], 0);
+}
+
 TEST(ThumbnailProvider, AppliesExifOrientationAndUsesTheEmbeddedThumbnailUnlessAskedNotTo) {
   test::TempDirectory dir;
   // Stored 400 x 200, red left, blue right; orientation 6 shows it turned a quarter clockwise: 200 x 400 with

@@ -9,7 +9,7 @@
 // Reading: the file is opened non-blocking and must be a regular file, then read to its end whatever size the
 // file system reports. A failure is a std::filesystem::filesystem_error carrying errno and the path: ENOENT,
 // EACCES, ..., and EINVAL for anything that is not a regular file (a directory, a FIFO, a device), which would
-// otherwise block a pool thread or read without end.
+// otherwise block a pool thread or read without end, and for a URL that is not a file URL.
 // Thread rule: a value; data(handler) may be called from any thread.
 #include <optional>
 #include <string>

@@ -7,7 +7,7 @@
 //
 // Files only: any other URL answers invalidImageSource. PNG, JPEG and GIF are read (a GIF gives its first
 // frame, its colours quantised to one palette). JPEGs decode at libjpeg-turbo's DCT scale nearest above the
-// target and are written at quality 0.9; with `alwaysCreateThumbnail` off a JPEG's embedded EXIF thumbnail is
+// target and are written at quality 0.9; PNGs (but interlaced ones) are scaled down row by row as they decode; with `alwaysCreateThumbnail` off a JPEG's embedded EXIF thumbnail is
 // used when there is one (still bounded by maxPixelSize and oriented).
 // Errors (ThumbnailImageDataProviderError):
 // - invalidImageSource: the file cannot be read as a regular file, is no image of a known format, its header

@@ -1,5 +1,7 @@
 #include "vellum/local_file_image_data_provider.hpp"
 
+#include <filesystem>
+
 #include "regular_file.hpp"
 #include "vellum/resource.hpp"
 
@@ -12,9 +14,13 @@ LocalFileImageDataProvider::LocalFileImageDataProvider(URL fileURL, std::optiona
       cacheKey_(cacheKey ? std::move(*cacheKey) : localFileCacheKey(fileURL_)) {}
 
 void LocalFileImageDataProvider::data(Handler handler) const {
-  loadingQueue_.execute([path = fileURL_.path(), handler = std::move(handler)] {
+  loadingQueue_.execute([path = fileURL_.path(), isFile = fileURL_.isFileURL(), handler = std::move(handler)] {
     DataResult result = [&] {
       try {
+        // The path of a web address names no local file; reading it would read some other file.
+        if (!isFile) {
+          throw std::filesystem::filesystem_error("not a file URL", path, std::make_error_code(std::errc::invalid_argument));
+        }
         return DataResult::success(readRegularFile(path));
       } catch (...) {
         return DataResult::failure(std::current_exception());

@@ -51,7 +51,7 @@ ThumbnailImageDataProvider::ThumbnailImageDataProvider(URL url, double maxPixelS
 
 namespace {
 
-// Fits the bitmap into `side` on its larger side, never upscaling.
+// Fits the bitmap into `side` on its larger side, never upscaling; sizes rounded as the PNG downscale rounds.
 std::optional<Bitmap> fitInto(Bitmap bitmap, std::uint32_t side) {
   const std::uint32_t larger = std::max(bitmap.width, bitmap.height);
   if (larger <= side) return bitmap;
@@ -105,7 +105,7 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
       throw ThumbnailError(Code::invalidImageSource);
     }
     if (format == ImageFormat::PNG) {
-      auto decoded = decodePNG(data, limits);
+      auto decoded = decodePNGDownscaled(data, side, limits);
       if (!decoded) throw ThumbnailError(Code::invalidThumbnail);
       bitmap = std::move(decoded).value();
     } else {
