@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "test_files.hpp"
+#include "test_providers.hpp"
 #include "test_images.hpp"
 #include "vellum/image_codecs.hpp"
 #include "vellum/picker_image_data_providers.hpp"
@@ -15,18 +16,10 @@
 namespace vellum {
 namespace {
 
-using namespace std::chrono_literals;
 using foundation::Bytes;
 using Code = PickerImageDataProviderError::Code;
 using ItemAnswer = foundation::Result<std::optional<Bytes>, std::exception_ptr>;
 
-ImageDataProvider::DataResult read(const ImageDataProvider& provider) {
-  auto promise = std::make_shared<std::promise<ImageDataProvider::DataResult>>();
-  provider.data([promise](ImageDataProvider::DataResult r) { promise->set_value(std::move(r)); });
-  auto future = promise->get_future();
-  if (future.wait_for(10s) != std::future_status::ready) throw std::runtime_error("no answer in time");
-  return future.get();
-}
 
 // The provider error's code and, for pickerProviderError, the text of what it wraps.
 std::pair<Code, std::string> failure(const ImageDataProvider::DataResult& result) {
@@ -71,16 +64,16 @@ TEST(PickerProviders, PickerAnswersAreMappedAndErrorsAlwaysWrapped) {
   const auto boom = std::make_exception_ptr(std::runtime_error("picker broke"));
   // Both data and an error: the error wins, wrapped.
   auto both = std::make_shared<ScriptedItemProvider>(Bytes{1, 2}, boom);
-  EXPECT_EQ(failure(read(PHPickerResultImageDataProvider(PickerResult{"A", both}, UniformType::png()))),
+  EXPECT_EQ(failure(test::readProvider(PHPickerResultImageDataProvider(PickerResult{"A", both}, UniformType::png()))),
             std::pair(Code::pickerProviderError, std::string("picker broke")));
   EXPECT_EQ(both->requestedTypeIdentifiers(), std::vector<std::string>{"public.png"});
   auto data = std::make_shared<ScriptedItemProvider>(Bytes{1, 2}, nullptr);
-  EXPECT_EQ(read(PHPickerResultImageDataProvider(PickerResult{"A", data})).value(), (Bytes{1, 2}));
+  EXPECT_EQ(test::readProvider(PHPickerResultImageDataProvider(PickerResult{"A", data})).value(), (Bytes{1, 2}));
   auto nothing = std::make_shared<ScriptedItemProvider>(std::nullopt, nullptr);
-  EXPECT_EQ(failure(read(PHPickerResultImageDataProvider(PickerResult{"A", nothing}))).first, Code::invalidImage);
+  EXPECT_EQ(failure(test::readProvider(PHPickerResultImageDataProvider(PickerResult{"A", nothing}))).first, Code::invalidImage);
 
   const auto itemRead = [](ItemAnswer answer) {
-    return read(PhotosPickerItemImageDataProvider(std::make_shared<ScriptedPhotosPickerItem>("i", std::move(answer))));
+    return test::readProvider(PhotosPickerItemImageDataProvider(std::make_shared<ScriptedPhotosPickerItem>("i", std::move(answer))));
   };
   EXPECT_EQ(itemRead(ItemAnswer::success(Bytes{9})).value(), Bytes{9});
   EXPECT_EQ(failure(itemRead(ItemAnswer::success(std::nullopt))).first, Code::invalidImage);
@@ -97,7 +90,7 @@ TEST(PickerProviders, FileBackedItemsReportTheTypeTheirBytesGive) {
   EXPECT_EQ(typeIdentifierOfContents(foundation::toBytes("hello")), "public.data");
 
   const auto load = [](const URL& url, UniformType type) {
-    return read(PHPickerResultImageDataProvider(PickerResult{std::nullopt, std::make_shared<FileItemProvider>(url)}, type));
+    return test::readProvider(PHPickerResultImageDataProvider(PickerResult{std::nullopt, std::make_shared<FileItemProvider>(url)}, type));
   };
   EXPECT_EQ(load(photo, UniformType::image()).value(), png);
   EXPECT_EQ(load(photo, UniformType::png()).value(), png);
@@ -108,8 +101,8 @@ TEST(PickerProviders, FileBackedItemsReportTheTypeTheirBytesGive) {
   // Non-regular files are refused, not read.
   EXPECT_EQ(failure(load(URL::fileURL("/dev/zero"), UniformType::data())).first, Code::pickerProviderError);
 
-  EXPECT_EQ(read(PhotosPickerItemImageDataProvider(std::make_shared<FilePhotosPickerItem>(photo, "p"))).value(), png);
-  EXPECT_EQ(failure(read(PhotosPickerItemImageDataProvider(
+  EXPECT_EQ(test::readProvider(PhotosPickerItemImageDataProvider(std::make_shared<FilePhotosPickerItem>(photo, "p"))).value(), png);
+  EXPECT_EQ(failure(test::readProvider(PhotosPickerItemImageDataProvider(
                          std::make_shared<FilePhotosPickerItem>(URL::fileURL((dir.path() / "gone").string())))))
                 .first,
             Code::pickerProviderError);

@@ -237,6 +237,45 @@ TEST(InMemoryProviders, AnswerSynchronouslyWithTheirBytesOrATypedError) {
   }
 }
 
+TEST(SourcesConcurrency, ConvertedFileURLsReadInParallelOnThePool) {
+  // A block that waits for a later one can only finish when the two run at once.
+  std::promise<void> secondRan;
+  std::promise<bool> firstSawSecond;
+  const CallbackQueue pool = CallbackQueue::dispatchConcurrent();
+  pool.execute([&] { firstSawSecond.set_value(secondRan.get_future().wait_for(kDeadline) == std::future_status::ready); });
+  pool.execute([&] { secondRan.set_value(); });
+  auto parallel = firstSawSecond.get_future();
+  ASSERT_EQ(parallel.wait_for(kDeadline * 2), std::future_status::ready);
+  EXPECT_TRUE(parallel.get());
+
+  TempDirectory dir;
+  std::vector<std::future<Bytes>> reads;
+  for (int i = 0; i < 32; ++i) {
+    const auto path = dir.write("f" + std::to_string(i), Bytes(1000 + i, static_cast<std::uint8_t>(i)));
+    reads.push_back(convertToSource(URL::fileURL(path.string())).provider()->dataAsync());
+  }
+  for (int i = 0; i < 32; ++i) {
+    ASSERT_EQ(reads[i].wait_for(kDeadline), std::future_status::ready);
+    EXPECT_EQ(reads[i].get(), Bytes(1000 + i, static_cast<std::uint8_t>(i)));
+  }
+}
+
+TEST(SourcesConcurrency, IdentifiersFromManyThreadsAreUnique) {
+  std::vector<std::vector<std::uint64_t>> taken(8);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& ids : taken) {
+      threads.emplace_back([&ids] {
+        for (int i = 0; i < 1000; ++i) ids.push_back(Source::Identifier::next());
+      });
+    }
+  }
+  std::unordered_set<std::uint64_t> all;
+  for (const auto& ids : taken) all.insert(ids.begin(), ids.end());
+  EXPECT_EQ(all.size(), 8000u);
+  EXPECT_FALSE(all.count(0));
+}
+
 using FileType = LivePhotoResource::FileType;
 
 TEST(LivePhotoValues, KindsAreGuessedFromURLsAndReadFromFileHeaders) {

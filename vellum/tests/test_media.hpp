@@ -16,11 +16,23 @@ extern "C" {
 #include <stdexcept>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <string>
+
 #include "foundation/bytes.hpp"
+#include "test_images.hpp"
 
 namespace vellum::test {
 
 using RGB = std::array<int, 3>;
+
+// Each of red, green and blue within `tolerance` of the expected value (lossy codecs in between).
+inline void expectColourNear(const Bitmap& b, std::uint32_t x, std::uint32_t y, RGB rgb, int tolerance,
+                             const std::string& what) {
+  const auto p = pixel(b, x, y);
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], rgb[c], tolerance) << what << " channel " << c << " at " << x << "," << y;
+}
 
 inline void check(int status) {
   if (status < 0) throw std::runtime_error("writing the test clip failed");

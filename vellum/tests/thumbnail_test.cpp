@@ -73,8 +73,7 @@ Bitmap decode(const Bytes& data) {
 
 // Each channel within a JPEG's tolerance.
 void expectColour(const Bitmap& b, std::uint32_t x, std::uint32_t y, std::array<int, 3> rgb, const char* what) {
-  const auto p = test::pixel(b, x, y);
-  for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], rgb[c], 24) << what << " channel " << c << " at " << x << "," << y;
+  test::expectColourNear(b, x, y, rgb, 24, what);
 }
 
 // A GIF whose frames each fill the canvas with one palette colour (1 red, 2 green, 3 blue).

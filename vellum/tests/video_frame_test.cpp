@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "test_files.hpp"
+#include "test_providers.hpp"
 #include "test_media.hpp"
 #include "test_images.hpp"
 #include "vellum/av_asset_image_data_provider.hpp"
@@ -19,24 +20,16 @@
 namespace vellum {
 namespace {
 
-using namespace std::chrono_literals;
 using foundation::Bytes;
 using test::kSegments;
 using test::RGB;
 using test::writeClip;
 using ProviderError = AVAssetImageDataProvider::AVAssetImageDataProviderError;
 
-ImageDataProvider::DataResult read(const ImageDataProvider& provider) {
-  auto promise = std::make_shared<std::promise<ImageDataProvider::DataResult>>();
-  provider.data([promise](ImageDataProvider::DataResult r) { promise->set_value(std::move(r)); });
-  auto future = promise->get_future();
-  if (future.wait_for(20s) != std::future_status::ready) throw std::runtime_error("no frame in time");
-  return future.get();
-}
 
+// Video is compressed twice (the clip, then the JPEG of the frame).
 void expectColour(const Bitmap& b, std::uint32_t x, std::uint32_t y, RGB rgb, const std::string& what) {
-  const auto p = test::pixel(b, x, y);
-  for (int c = 0; c < 3; ++c) EXPECT_NEAR(p[c], rgb[c], 30) << what << " channel " << c << " at " << x << "," << y;
+  test::expectColourNear(b, x, y, rgb, 30, what);
 }
 
 class VideoFrames : public testing::Test {
@@ -52,7 +45,7 @@ class VideoFrames : public testing::Test {
 
 TEST_F(VideoFrames, AFrameShowsItsSegmentsColourAtTheDisplayedSize) {
   for (const auto& [seconds, segment] : std::vector<std::pair<double, int>>{{0.0, 0}, {1.25, 2}, {2.9, 5}}) {
-    const auto result = read(AVAssetImageDataProvider(URL::fileURL(plain.string()), seconds));
+    const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(plain.string()), seconds));
     ASSERT_TRUE(result.ok()) << seconds;
     const Bitmap b = decodeJPEG(result.value()).value();
     ASSERT_EQ(b.width, 64u);
@@ -61,7 +54,7 @@ TEST_F(VideoFrames, AFrameShowsItsSegmentsColourAtTheDisplayedSize) {
     expectColour(b, 4, 24, {0, 0, 0}, "band");
   }
   // Turned a quarter clockwise: 48 x 64, the left band now along the top.
-  const auto result = read(AVAssetImageDataProvider(URL::fileURL(turned.string()), 1.25));
+  const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(turned.string()), 1.25));
   ASSERT_TRUE(result.ok());
   const Bitmap b = decodeJPEG(result.value()).value();
   EXPECT_EQ(b.width, 48u);
@@ -70,13 +63,13 @@ TEST_F(VideoFrames, AFrameShowsItsSegmentsColourAtTheDisplayedSize) {
   expectColour(b, 24, 40, kSegments[2], "turned at 1.25");
   // Without the track transform the frame is as stored.
   auto generator = std::make_shared<VideoFileImageGenerator>(URL::fileURL(turned.string()));
-  const Bitmap stored = decodeJPEG(read(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(1.25))).value()).value();
+  const Bitmap stored = decodeJPEG(test::readProvider(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(1.25))).value()).value();
   EXPECT_EQ(stored.width, 64u);
 }
 
 TEST_F(VideoFrames, FilesThatAreNoPlainVideoGiveTheGeneratorsError) {
   const auto errorOf = [](const std::filesystem::path& path) -> std::string {
-    const auto result = read(AVAssetImageDataProvider(URL::fileURL(path.string()), 1.0));
+    const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(path.string()), 1.0));
     if (result.ok()) return "succeeded";
     try {
       std::rethrow_exception(result.error());
@@ -151,13 +144,13 @@ TEST(VideoFrameProvider, OutcomesMapInOrderErrorCancelledImageInvalid) {
 
   // An error wins over cancellation and is passed on unchanged.
   generator->outcome = {{}, image, {}, R::cancelled, std::make_exception_ptr(std::logic_error("generator says no"))};
-  auto result = read(provider);
+  auto result = test::readProvider(provider);
   ASSERT_FALSE(result.ok());
   EXPECT_THROW(std::rethrow_exception(result.error()), std::logic_error);
   EXPECT_EQ(generator->requested, (std::vector<MediaTime>{{900, 600}}));
 
   const auto providerCode = [&] {
-    const auto r = read(provider);
+    const auto r = test::readProvider(provider);
     if (r.ok()) throw std::runtime_error("expected a failure");
     try {
       std::rethrow_exception(r.error());
@@ -169,7 +162,7 @@ TEST(VideoFrameProvider, OutcomesMapInOrderErrorCancelledImageInvalid) {
   EXPECT_EQ(providerCode().first, ProviderError::Code::userCancelled);
 
   generator->outcome = {{}, image, {}, R::succeeded, nullptr};
-  result = read(provider);
+  result = test::readProvider(provider);
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(decodeJPEG(result.value()).value().width, 8u);
 

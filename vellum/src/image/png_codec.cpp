@@ -148,30 +148,31 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
 
 }  // namespace
 
-DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
-  if (data.empty()) return DecodingResult::failure({"empty PNG data"});
-  Bitmap bitmap;
-  std::vector<png_bytep> rows;
-  Reader reader{data.data(), data.size(), 0, "error"};
-  std::string reason;
-  Downscale full;
-  if (!decodeInto(limits, &full, &bitmap, &rows, &reader, &reason)) return DecodingResult::failure({"PNG: " + reason});
-  return DecodingResult::success(std::move(bitmap));
-}
+namespace {
 
-DecodingResult decodePNGDownscaled(std::span<const std::uint8_t> data, std::uint32_t maxLargestSide,
-                                   const DecodingLimits& limits) {
+DecodingResult decode(std::span<const std::uint8_t> data, const DecodingLimits& limits, Downscale downscale) {
   if (data.empty()) return DecodingResult::failure({"empty PNG data"});
   Bitmap bitmap;
   std::vector<png_bytep> rows;
   Reader reader{data.data(), data.size(), 0, "error"};
   std::string reason;
-  Downscale downscale;
-  downscale.maxLargestSide = std::max<std::uint32_t>(maxLargestSide, 1);
   if (!decodeInto(limits, &downscale, &bitmap, &rows, &reader, &reason)) {
     return DecodingResult::failure({"PNG: " + reason});
   }
   return DecodingResult::success(std::move(bitmap));
+}
+
+}  // namespace
+
+DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
+  return decode(data, limits, Downscale{});
+}
+
+DecodingResult decodePNGDownscaled(std::span<const std::uint8_t> data, std::uint32_t maxLargestSide,
+                                   const DecodingLimits& limits) {
+  Downscale downscale;
+  downscale.maxLargestSide = std::max<std::uint32_t>(maxLargestSide, 1);
+  return decode(data, limits, std::move(downscale));
 }
 
 std::optional<foundation::Bytes> encodePNG(const Bitmap& bitmap) {
