@@ -65,6 +65,9 @@ TEST_F(VideoFrames, AFrameShowsItsSegmentsColourAtTheDisplayedSize) {
   auto generator = std::make_shared<VideoFileImageGenerator>(URL::fileURL(turned.string()));
   const Bitmap stored = decodeJPEG(test::readProvider(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(1.25))).value()).value();
   EXPECT_EQ(stored.width, 64u);
+  // Cancelling ends the requests made before it, not the ones made after.
+  generator->cancelAllImageGeneration();
+  EXPECT_TRUE(test::readProvider(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(0.5))).ok());
 }
 
 TEST_F(VideoFrames, FilesThatAreNoPlainVideoGiveTheGeneratorsError) {
