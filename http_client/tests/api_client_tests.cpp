@@ -22,6 +22,8 @@ using httpkit::URLError;
 using httpkit::URLRequest;
 using httpkit_tests::kDeadline;
 using httpkit_tests::makeClient;
+using httpkit_tests::text;
+using httpkit_tests::thrown;
 using testing_support::Gate;
 using testing_support::LoopbackServer;
 using testing_support::Reply;
@@ -35,18 +37,6 @@ void from_json(const nlohmann::json& json, User& user) {
   json.at("firstName").get_to(user.firstName);
 }
 
-std::string text(const httpkit::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-// The error of type E the call throws; nullopt when it throws none.
-template <typename E, typename Call>
-std::optional<E> thrown(Call&& call) {
-  try {
-    call();
-  } catch (const E& error) {
-    return error;
-  }
-  return std::nullopt;
-}
 
 // A delegate whose hooks the test scripts, recording how they were called.
 class ScriptedDelegate : public APIClientDelegate {
