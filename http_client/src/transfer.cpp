@@ -1,6 +1,8 @@
 #include "transfer.hpp"
 
+#include <algorithm>
 #include <array>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -32,6 +34,28 @@ std::string origin(const std::string& url) {
   }
   curl_url_cleanup(parsed);
   return result;
+}
+
+// Whether a Content-Length value announces more than `limit` bytes. Repeated fields arrive folded into a
+// list; the largest counts. Anything unreadable is left to curl, which refuses it.
+bool exceeds(const std::string& contentLength, std::size_t limit) {
+  std::size_t largest = 0;
+  std::size_t value = 0;
+  bool digits = false;
+  for (char c : contentLength + ",") {
+    if (c >= '0' && c <= '9') {
+      if (value > (std::numeric_limits<std::size_t>::max() - 9) / 10) return true;
+      value = value * 10 + static_cast<std::size_t>(c - '0');
+      digits = true;
+    } else if (c == ',') {
+      if (digits) largest = std::max(largest, value);
+      value = 0;
+      digits = false;
+    } else if (c != ' ' && c != '\t') {
+      return false;
+    }
+  }
+  return largest > limit;
 }
 
 }  // namespace
@@ -72,6 +96,8 @@ void Transfer::configureHop() {
   lastActivity_ = hopStarted_;
   status_ = 0;
   following_ = false;
+  decoder_.reset();
+  bodyStarted_ = false;
   errorBuffer_[0] = 0;
 
   if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
@@ -83,12 +109,14 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+  // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
+  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout_.count()));
-  const auto ceilSeconds = [](std::chrono::milliseconds ms) { return static_cast<long>(std::max<long>(1, (ms.count() + 999) / 1000)); };
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(resourceTimeout_.count()));
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, ceilSeconds(idleTimeout_));
+  // The idle and whole-transfer timeouts are the driver's (see `deadline`): curl's low-speed check averages
+  // over seconds and fires late. Progress reports tell when a byte of the request went out.
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -120,6 +148,9 @@ void Transfer::configureHop() {
   }
   if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
   if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
+  if (!fields_.contains("Accept-Encoding")) {
+    list = curl_slist_append(list, ("Accept-Encoding: " + std::string(ContentDecoder::kAccepted)).c_str());
+  }
   headerList_ = list;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
 }
@@ -130,7 +161,13 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     error_ = urlErrorFromCurl(result, errorBuffer_, original_.url);
     return Step::finished;
   }
-  if (!following_) return Step::finished;
+  if (!following_) {
+    if (decoder_ && bodyStarted_ && !decoder_->finished()) {
+      error_ = URLError(URLError::Code::networkConnectionLost, "the compressed body ended before its end",
+                        original_.url);
+    }
+    return Step::finished;
+  }
 
   char* target = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &target);
@@ -175,7 +212,24 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   return Step::nextHop;
 }
 
-Transfer::Clock::time_point Transfer::deadline() const { return Clock::time_point::max(); }
+namespace {
+Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
+  return after >= room ? Transfer::Clock::time_point::max() : from + after;
+}
+}  // namespace
+
+Transfer::Clock::time_point Transfer::deadline() const {
+  return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
+}
+
+void Transfer::expire() {
+  const bool idle = later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
+  const auto limit = idle ? idleTimeout_ : resourceTimeout_;
+  fail(URLError(URLError::Code::timedOut,
+                (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
+                original_.url));
+}
 
 void Transfer::fail(URLError error) {
   if (!error_) error_ = std::move(error);
@@ -184,37 +238,67 @@ void Transfer::fail(URLError error) {
 void Transfer::headEnded() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
   if (status_ < 200) return;  // an interim answer; the real head follows
-  following_ = isRedirect(status_) && head_.headers().contains("Location");
+  const HTTPHeaders& headers = head_.headers();
+  const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
+  if (bodiless) return;
+  // An announced length is refused before a byte of it is read.
+  if (const auto length = headers.value("Content-Length")) {
+    if (exceeds(*length, maximumBodySize_)) {
+      error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
+                        "the answer announces " + *length + " bytes, more than " + std::to_string(maximumBodySize_),
+                        original_.url);
+      return;
+    }
+  }
+  following_ = isRedirect(status_) && headers.contains("Location");
+  if (following_) return;
+  if (const auto coding = headers.value("Content-Encoding")) {
+    if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
+      error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", original_.url);
+    }
+  }
+}
+
+void Transfer::deliverResponse() {
+  if (responseDelivered_) return;
+  responseDelivered_ = true;
+  HTTPURLResponse response;
+  response.statusCode = static_cast<int>(status_);
+  response.url = request_.url;
+  response.headers = head_.headers();
+  observer_.didReceiveResponse(response);
 }
 
 void Transfer::complete() {
-  if (!error_ && !responseDelivered_) {
-    responseDelivered_ = true;
-    HTTPURLResponse response;
-    response.statusCode = static_cast<int>(status_);
-    response.url = request_.url;
-    response.headers = head_.headers();
-    observer_.didReceiveResponse(response);
-  }
+  if (!error_) deliverResponse();
   observer_.didComplete(error_, metrics());
 }
 
-bool Transfer::deliverBody(const char* data, std::size_t length) {
+bool Transfer::receiveBody(const char* data, std::size_t length) {
+  bodyStarted_ = true;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  if (!decoder_) return deliverBody(bytes, length);
+  const auto sink = [](void* self, const std::uint8_t* out, std::size_t size) {
+    return static_cast<Transfer*>(self)->deliverBody(out, size);
+  };
+  switch (decoder_->feed(std::span(bytes, length), sink, this)) {
+    case ContentDecoder::Result::more: return true;
+    case ContentDecoder::Result::refused: return false;
+    case ContentDecoder::Result::corrupt: break;
+  }
+  error_ = URLError(URLError::Code::badServerResponse, "the compressed body is corrupt", original_.url);
+  return false;
+}
+
+bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
   if (length > maximumBodySize_ - received_) {
     error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
                       "the answer is longer than " + std::to_string(maximumBodySize_) + " bytes", original_.url);
     return false;
   }
   received_ += length;
-  if (!responseDelivered_) {
-    responseDelivered_ = true;
-    HTTPURLResponse response;
-    response.statusCode = static_cast<int>(status_);
-    response.url = request_.url;
-    response.headers = head_.headers();
-    observer_.didReceiveResponse(response);
-  }
-  observer_.didReceiveData(std::span(reinterpret_cast<const std::uint8_t*>(data), length));
+  deliverResponse();
+  observer_.didReceiveData(std::span(data, length));
   return true;
 }
 
@@ -247,7 +331,7 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
   self->moved();
   self->head_.feed(line);
   if (line == "\r\n" || line == "\n") self->headEnded();
-  return size * count;
+  return self->error_ ? 0 : size * count;
 }
 
 std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -255,7 +339,7 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   const std::size_t length = size * count;
   self->moved();
   if (self->following_) return length;  // a redirect's own body is of no use
-  return self->deliverBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
+  return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
 }
 
 int Transfer::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {

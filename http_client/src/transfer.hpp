@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "content_decoder.hpp"
 #include "header_lines.hpp"
 #include "httpkit/transfer_engine.hpp"
 
@@ -36,8 +37,9 @@ class Transfer {
   // up for the redirect's target; add it again.
   Step hopDone(CURLcode result);
 
-  // When the transfer fails as timed out unless a byte moves first.
+  // When the transfer fails as timed out unless a byte moves first; then call `expire`.
   Clock::time_point deadline() const;
+  void expire();
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -49,8 +51,9 @@ class Transfer {
   void headEnded();
   void moved() { lastActivity_ = Clock::now(); }
   TaskMetrics metrics() const;
-  bool deliverBody(const char* data, std::size_t length);
-  void finishBody();
+  bool receiveBody(const char* data, std::size_t length);
+  bool deliverBody(const std::uint8_t* data, std::size_t length);
+  void deliverResponse();
 
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user);
@@ -81,6 +84,8 @@ class Transfer {
   // The current hop's answer is a redirect that will be followed: its body is not the caller's.
   bool following_ = false;
   bool responseDelivered_ = false;
+  std::unique_ptr<ContentDecoder> decoder_;
+  bool bodyStarted_ = false;
   std::size_t received_ = 0;
   std::optional<URLError> error_;
   char errorBuffer_[CURL_ERROR_SIZE] = {};

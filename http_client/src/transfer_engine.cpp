@@ -117,7 +117,7 @@ class TransferEngine::Impl {
         const TransferID id = running->id;
         active_.emplace(id, std::move(running));
       }
-      for (TransferID id : cancelled) end(id, URLError::Code::cancelled);
+      for (TransferID id : cancelled) end(id, false);
       if (stopping) break;
 
       int stillRunning = 0;
@@ -155,7 +155,7 @@ class TransferEngine::Impl {
           wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         }
       }
-      for (TransferID id : expired) end(id, URLError::Code::timedOut);
+      for (TransferID id : expired) end(id, true);
       if (!expired.empty()) continue;
       curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
@@ -167,13 +167,17 @@ class TransferEngine::Impl {
     active_.clear();
   }
 
-  // Ends an active transfer early with `code`.
-  void end(TransferID id, URLError::Code code) {
+  // Ends an active transfer early, as cancelled or as timed out.
+  void end(TransferID id, bool timedOut) {
     auto it = active_.find(id);
     if (it == active_.end()) return;
     std::unique_ptr<Running> running = std::move(it->second);
     active_.erase(it);
-    running->transfer->fail(URLError(code, {}, running->transfer->url()));
+    if (timedOut) {
+      running->transfer->expire();
+    } else {
+      running->transfer->fail(URLError(URLError::Code::cancelled, {}, running->transfer->url()));
+    }
     finish(std::move(running), true);
   }
 
