@@ -402,6 +402,23 @@ TEST_F(SendConcurrency, ManyThreadsShareOneClient) {
   }
 }
 
+TEST_F(SendConcurrency, SixtyFourHeldSendsAreServedAtOnce) {
+  auto gate = holdAnswers("/held");
+  auto client = makeClient(server.baseURL());
+  constexpr int kSends = 64;
+  std::vector<std::future<int>> results;
+  for (int i = 0; i < kSends; ++i) {
+    results.push_back(std::async(std::launch::async, [&] { return client->send(Request<void>{"/held"}).statusCode(); }));
+  }
+  const bool allArrived = gate->waitForArrivals(kSends, kDeadline);
+  gate->open();
+  EXPECT_TRUE(allArrived) << gate->arrivals() << " of " << kSends << " requests reached the server";
+  for (auto& result : results) {
+    ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_EQ(result.get(), 200);
+  }
+}
+
 TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   auto gate = holdAnswers("/held");
   auto engine = std::make_shared<httpkit::TransferEngine>();
