@@ -58,6 +58,12 @@ bool exceeds(const std::string& contentLength, std::size_t limit) {
   return largest > limit;
 }
 
+// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
+Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
+  return after >= room ? Transfer::Clock::time_point::max() : from + after;
+}
+
 }  // namespace
 
 Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
@@ -65,7 +71,7 @@ Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const T
     : easy_(easy),
       share_(share),
       observer_(observer),
-      original_(request),
+      originalURL_(request.url),
       connectTimeout_(options.connectTimeout),
       idleTimeout_(options.idleTimeout),
       resourceTimeout_(options.resourceTimeout),
@@ -149,7 +155,8 @@ void Transfer::configureHop() {
   if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
   if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
   if (!fields_.contains("Accept-Encoding")) {
-    list = curl_slist_append(list, ("Accept-Encoding: " + std::string(ContentDecoder::kAccepted)).c_str());
+    static const std::string accepted = "Accept-Encoding: " + std::string(ContentDecoder::kAccepted);
+    list = curl_slist_append(list, accepted.c_str());
   }
   headerList_ = list;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
@@ -158,13 +165,13 @@ void Transfer::configureHop() {
 Transfer::Step Transfer::hopDone(CURLcode result) {
   if (error_) return Step::finished;
   if (result != CURLE_OK) {
-    error_ = urlErrorFromCurl(result, errorBuffer_, original_.url);
+    error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
     return Step::finished;
   }
   if (!following_) {
     if (decoder_ && bodyStarted_ && !decoder_->finished()) {
       error_ = URLError(URLError::Code::networkConnectionLost, "the compressed body ended before its end",
-                        original_.url);
+                        originalURL_);
     }
     return Step::finished;
   }
@@ -172,18 +179,18 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   char* target = nullptr;
   curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &target);
   if (!target) {
-    error_ = URLError(URLError::Code::badServerResponse, "a redirect to an unusable address", original_.url);
+    error_ = URLError(URLError::Code::badServerResponse, "a redirect to an unusable address", originalURL_);
     return Step::finished;
   }
   const std::string next = target;
   if (redirects_ >= kMaximumRedirects) {
     error_ = URLError(URLError::Code::httpTooManyRedirects,
-                      "more than " + std::to_string(kMaximumRedirects) + " redirects", original_.url);
+                      "more than " + std::to_string(kMaximumRedirects) + " redirects", originalURL_);
     return Step::finished;
   }
   const std::string_view scheme = std::string_view(next).substr(0, next.find(':'));
   if (scheme != "http" && scheme != "https") {
-    error_ = URLError(URLError::Code::unsupportedURL, "a redirect to " + next, original_.url);
+    error_ = URLError(URLError::Code::unsupportedURL, "a redirect to " + next, originalURL_);
     return Step::finished;
   }
 
@@ -212,13 +219,6 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   return Step::nextHop;
 }
 
-namespace {
-Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
-  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
-  return after >= room ? Transfer::Clock::time_point::max() : from + after;
-}
-}  // namespace
-
 Transfer::Clock::time_point Transfer::deadline() const {
   return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
 }
@@ -228,7 +228,7 @@ void Transfer::expire() {
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
   fail(URLError(URLError::Code::timedOut,
                 (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
-                original_.url));
+                originalURL_));
 }
 
 void Transfer::fail(URLError error) {
@@ -246,7 +246,7 @@ void Transfer::headEnded() {
     if (exceeds(*length, maximumBodySize_)) {
       error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
                         "the answer announces " + *length + " bytes, more than " + std::to_string(maximumBodySize_),
-                        original_.url);
+                        originalURL_);
       return;
     }
   }
@@ -254,7 +254,7 @@ void Transfer::headEnded() {
   if (following_) return;
   if (const auto coding = headers.value("Content-Encoding")) {
     if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
-      error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", original_.url);
+      error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", originalURL_);
     }
   }
 }
@@ -286,14 +286,14 @@ bool Transfer::receiveBody(const char* data, std::size_t length) {
     case ContentDecoder::Result::refused: return false;
     case ContentDecoder::Result::corrupt: break;
   }
-  error_ = URLError(URLError::Code::badServerResponse, "the compressed body is corrupt", original_.url);
+  error_ = URLError(URLError::Code::badServerResponse, "the compressed body is corrupt", originalURL_);
   return false;
 }
 
 bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
   if (length > maximumBodySize_ - received_) {
     error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
-                      "the answer is longer than " + std::to_string(maximumBodySize_) + " bytes", original_.url);
+                      "the answer is longer than " + std::to_string(maximumBodySize_) + " bytes", originalURL_);
     return false;
   }
   received_ += length;
@@ -304,13 +304,13 @@ bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
 
 TaskMetrics Transfer::metrics() const {
   // curl measures each hop from its own start; the earlier hops' time is added so that the phases count from
-  // the start of the whole transfer.
+  // the start of the whole transfer. A phase that did not happen stays zero.
   const auto before = std::chrono::duration_cast<std::chrono::microseconds>(hopStarted_ - started_);
   TaskMetrics m;
   auto micros = [&](CURLINFO info) {
     curl_off_t value = 0;
     curl_easy_getinfo(easy_, info, &value);
-    return std::chrono::microseconds(value) + before;
+    return value == 0 ? std::chrono::microseconds(0) : std::chrono::microseconds(value) + before;
   };
   m.nameLookup = micros(CURLINFO_NAMELOOKUP_TIME_T);
   m.connect = micros(CURLINFO_CONNECT_TIME_T);

@@ -30,7 +30,7 @@ class Transfer {
   Transfer& operator=(const Transfer&) = delete;
 
   CURL* easy() const { return easy_; }
-  const std::string& url() const { return original_.url; }
+  const std::string& url() const { return originalURL_; }
 
   enum class Step { finished, nextHop };
   // The hop ended with `result` and its easy handle is out of the multi handle. `nextHop`: the handle is set
@@ -62,7 +62,7 @@ class Transfer {
   CURL* easy_;
   CURLSH* share_;
   TransferObserver& observer_;
-  const URLRequest original_;
+  const std::string originalURL_;
   const std::chrono::milliseconds connectTimeout_;
   const std::chrono::milliseconds idleTimeout_;
   const std::chrono::milliseconds resourceTimeout_;

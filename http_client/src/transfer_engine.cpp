@@ -2,8 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,24 +38,68 @@ struct Running {
   std::unique_ptr<Transfer> transfer;
 };
 
+// An idle multi handle with its easy handle and the connections it keeps, lent to one blocking transfer at a
+// time.
+struct Lane {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+};
+
 class TransferEngine::Impl {
  public:
   Impl() {
     initialiseCurlOnce();
-    multi_ = curl_multi_init();
-    if (!multi_) throw std::runtime_error("libcurl could not make a multi handle");
-    worker_ = std::thread([this] { run(); });
+    share_ = curl_share_init();
+    if (!share_) throw std::runtime_error("libcurl could not make a share handle");
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    // Name lookups and TLS sessions are shared by every transfer of the engine. Connections are not: this
+    // libcurl does not support a connection cache in a share used by threads at the same time, so each
+    // lane keeps its own, and a thread that sends again usually gets back the lane it used last.
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
 
   ~Impl() {
+    bool started = false;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
+      started = multi_ != nullptr;
     }
-    curl_multi_wakeup(multi_);
-    worker_.join();
-    curl_multi_cleanup(multi_);
+    if (started) {
+      curl_multi_wakeup(multi_);
+      worker_.join();
+      curl_multi_cleanup(multi_);
+    }
     for (CURL* easy : idleHandles_) curl_easy_cleanup(easy);
+    for (Lane& lane : idleLanes_) closeLane(lane);
+    curl_share_cleanup(share_);
+  }
+
+  void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+               const std::stop_token& stop) {
+    const Lane lane = takeLane();
+    std::optional<Transfer> transfer;
+    try {
+      transfer.emplace(lane.easy, share_, request, options, observer);
+    } catch (...) {
+      returnLane(lane);
+      throw;
+    }
+    {
+      std::atomic<bool> cancelled = false;
+      // A stop request wakes the poll below at once, from whichever thread requests it.
+      std::stop_callback onStop(stop, [&cancelled, multi = lane.multi] {
+        cancelled.store(true, std::memory_order_release);
+        curl_multi_wakeup(multi);
+      });
+      drive(lane.multi, *transfer, cancelled);
+    }
+    transfer->complete();
+    transfer.reset();
+    returnLane(lane);
   }
 
   TransferID start(const URLRequest& request, const TransferOptions& options,
@@ -61,7 +108,10 @@ class TransferEngine::Impl {
     const TransferID id = running->id;
     {
       std::lock_guard lock(mutex_);
-      if (!stopping_) added_.push_back(std::move(running));
+      if (!stopping_) {
+        startWorker();
+        added_.push_back(std::move(running));
+      }
     }
     if (running) {  // the engine is shutting down
       running->transfer->fail(URLError(URLError::Code::cancelled, {}, request.url));
@@ -75,12 +125,100 @@ class TransferEngine::Impl {
   void cancel(TransferID id) {
     {
       std::lock_guard lock(mutex_);
+      if (!multi_) return;  // nothing was ever started
       cancelled_.push_back(id);
     }
     curl_multi_wakeup(multi_);
   }
 
  private:
+  // Moves one transfer on the calling thread until it ends: done, failed, timed out or cancelled.
+  static void drive(CURLM* multi, Transfer& transfer, const std::atomic<bool>& cancelled) {
+    if (curl_multi_add_handle(multi, transfer.easy()) != CURLM_OK) {
+      transfer.fail(URLError(URLError::Code::unknown, "could not start the transfer", transfer.url()));
+      return;
+    }
+    for (;;) {
+      if (cancelled.load(std::memory_order_acquire)) {
+        transfer.fail(URLError(URLError::Code::cancelled, {}, transfer.url()));
+        break;
+      }
+      int stillRunning = 0;
+      curl_multi_perform(multi, &stillRunning);
+      int queued = 0;
+      if (CURLMsg* message = curl_multi_info_read(multi, &queued); message && message->msg == CURLMSG_DONE) {
+        const CURLcode result = message->data.result;
+        curl_multi_remove_handle(multi, transfer.easy());
+        if (transfer.hopDone(result) == Transfer::Step::finished) return;
+        if (curl_multi_add_handle(multi, transfer.easy()) != CURLM_OK) {
+          transfer.fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer.url()));
+          return;
+        }
+        continue;
+      }
+      const auto now = Transfer::Clock::now();
+      const auto deadline = transfer.deadline();
+      if (deadline <= now) {
+        transfer.expire();
+        break;
+      }
+      const auto wait = std::min<Transfer::Clock::duration>(deadline - now, std::chrono::seconds(60));
+      curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()),
+                      nullptr);
+    }
+    curl_multi_remove_handle(multi, transfer.easy());
+  }
+
+  // Lanes are reused last-in first-out, so that a lone sender keeps its connection.
+  Lane takeLane() {
+    {
+      std::lock_guard lock(poolMutex_);
+      if (!idleLanes_.empty()) {
+        const Lane lane = idleLanes_.back();
+        idleLanes_.pop_back();
+        return lane;
+      }
+    }
+    Lane lane{curl_multi_init(), curl_easy_init()};
+    if (!lane.multi || !lane.easy) {
+      closeLane(lane);
+      throw std::runtime_error("libcurl could not make a transfer handle");
+    }
+    return lane;
+  }
+
+  void returnLane(const Lane& lane) {
+    curl_easy_reset(lane.easy);
+    {
+      std::lock_guard lock(poolMutex_);
+      if (idleLanes_.size() < kMaximumIdleLanes) {
+        idleLanes_.push_back(lane);
+        return;
+      }
+    }
+    closeLane(lane);
+  }
+
+  static void closeLane(const Lane& lane) {
+    if (lane.easy) curl_easy_cleanup(lane.easy);
+    if (lane.multi) curl_multi_cleanup(lane.multi);
+  }
+
+  // Called with `mutex_` held.
+  void startWorker() {
+    if (multi_) return;
+    multi_ = curl_multi_init();
+    if (!multi_) throw std::runtime_error("libcurl could not make a multi handle");
+    worker_ = std::thread([this] { run(); });
+  }
+
+  static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<Impl*>(self)->shareLocks_[static_cast<std::size_t>(data)].lock();
+  }
+  static void unlockShare(CURL*, curl_lock_data data, void* self) {
+    static_cast<Impl*>(self)->shareLocks_[static_cast<std::size_t>(data)].unlock();
+  }
+
   std::unique_ptr<Running> prepare(const URLRequest& request, const TransferOptions& options,
                                    std::shared_ptr<TransferObserver> observer) {
     auto running = std::make_unique<Running>();
@@ -88,7 +226,7 @@ class TransferEngine::Impl {
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
-      running->transfer = std::make_unique<Transfer>(easy, nullptr, request, options, *running->observer);
+      running->transfer = std::make_unique<Transfer>(easy, share_, request, options, *running->observer);
     } catch (...) {
       returnEasyHandle(easy);
       throw;
@@ -212,6 +350,9 @@ class TransferEngine::Impl {
     curl_easy_cleanup(easy);
   }
 
+  CURLSH* share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;
+  // The worker and its multi handle exist once a transfer was started on it.
   CURLM* multi_ = nullptr;
   std::thread worker_;
   std::mutex mutex_;
@@ -223,6 +364,8 @@ class TransferEngine::Impl {
   static constexpr std::size_t kMaximumIdleHandles = 16;
   std::mutex poolMutex_;
   std::vector<CURL*> idleHandles_;
+  static constexpr std::size_t kMaximumIdleLanes = 32;
+  std::vector<Lane> idleLanes_;
 };
 
 TransferEngine::TransferEngine() : impl_(std::make_unique<Impl>()) {}
@@ -234,5 +377,10 @@ TransferEngine::TransferID TransferEngine::start(const URLRequest& request, cons
 }
 
 void TransferEngine::cancel(TransferID id) { impl_->cancel(id); }
+
+void TransferEngine::perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+                             std::stop_token stop) {
+  impl_->perform(request, options, observer, stop);
+}
 
 }  // namespace httpkit
