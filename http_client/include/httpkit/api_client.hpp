@@ -113,6 +113,7 @@ class APIClient {
 template <class T>
 T APIClient::decode(const Bytes& data) const {
   nlohmann::json json = decodeJSON(data, typeid(T));
+  if constexpr (std::is_same_v<T, nlohmann::json>) return json;  // no conversion, so no copy
   try {
     return json.template get<T>();
   } catch (const std::exception& e) {
