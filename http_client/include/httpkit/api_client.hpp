@@ -53,7 +53,8 @@ class APIClient {
     // The longest a whole attempt may take.
     std::chrono::milliseconds timeoutIntervalForResource{std::chrono::hours(24 * 7)};
     std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
-    // Answers with a longer body fail with `URLError::Code::dataLengthExceedsMaximum`.
+    // Answers with a longer body fail with `URLError::Code::dataLengthExceedsMaximum`, as soon as their head
+    // announces it.
     std::size_t maximumResponseSize = std::size_t{64} << 20;
   };
 

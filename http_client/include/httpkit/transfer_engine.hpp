@@ -35,7 +35,8 @@ struct TransferOptions {
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
   // The longest a whole transfer may take.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
-  // Bodies longer than this fail with `dataLengthExceedsMaximum` instead of growing without bound.
+  // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
+  // bound; an answer that announces a longer body fails on its head, before the body is read.
   std::size_t maximumBodySize = std::size_t{64} << 20;
 };
 
