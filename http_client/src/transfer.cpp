@@ -76,7 +76,9 @@ Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const T
       idleTimeout_(options.idleTimeout),
       resourceTimeout_(options.resourceTimeout),
       maximumBodySize_(options.maximumBodySize),
-      request_(request),
+      url_(request.url),
+      method_(request.method),
+      body_(request.body ? &*request.body : nullptr),
       fields_(options.additionalHeaders) {
   if (!isHeaderToken(request.method.rawValue)) {
     throw EncodingError("the method \"" + request.method.rawValue + "\" is not an HTTP token");
@@ -97,7 +99,6 @@ Transfer::~Transfer() {
 
 void Transfer::configureHop() {
   CURL* easy = easy_;
-  if (redirects_ > 0) curl_easy_reset(easy);
   hopStarted_ = Clock::now();
   lastActivity_ = hopStarted_;
   status_ = 0;
@@ -107,7 +108,7 @@ void Transfer::configureHop() {
   errorBuffer_[0] = 0;
 
   if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   // Redirects are followed here rather than by curl, which would send a PUT's method again without its
   // body; see `hopDone`.
@@ -130,18 +131,23 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
 
-  const std::string& method = request_.method.rawValue;
-  const bool sendsBody = request_.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH";
+  // The handle is not reset between transfers (that costs more than the transfer's own options), so every
+  // option that depends on the method is set here each time, defaults included.
+  const std::string& method = method_.rawValue;
+  const bool sendsBody = body_ || method == "POST" || method == "PUT" || method == "PATCH";
+  curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+  curl_easy_setopt(easy, CURLOPT_NOBODY, method == "HEAD" ? 1L : 0L);
   if (method == "HEAD") {
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    // NOBODY made it a HEAD.
   } else if (sendsBody) {
     static const char empty = 0;
-    const void* data = request_.body && !request_.body->empty() ? static_cast<const void*>(request_.body->data()) : &empty;
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body ? request_.body->size() : 0));
+    const void* data = body_ && !body_->empty() ? static_cast<const void*>(body_->data()) : &empty;
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_ ? body_->size() : 0));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-  } else if (method != "GET") {
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else {
+    curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    if (method != "GET") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   }
 
   // curl adds a form content type to every body and waits for "100 Continue" on large ones; neither is
@@ -197,23 +203,23 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   // A method is only sent again together with its body. 303 asks for the other resource to be fetched,
   // and a POST answered by 301 or 302 turns into a GET as browsers have always done; every other redirect
   // repeats the request, body included, at the new address.
-  const std::string& method = request_.method.rawValue;
+  const std::string& method = method_.rawValue;
   const bool toGet = (status_ == 303 && method != "GET" && method != "HEAD") ||
                      ((status_ == 301 || status_ == 302) && method == "POST");
   if (toGet) {
-    request_.method = HTTPMethod::get;
-    request_.body.reset();
+    method_ = HTTPMethod::get;
+    body_ = nullptr;
     for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
                              "Content-Location"}) {
       fields_.remove(name);
     }
   }
   // Credentials are meant for the origin they were sent to.
-  if (origin(next) != origin(request_.url)) {
+  if (origin(next) != origin(url_)) {
     fields_.remove("Authorization");
     fields_.remove("Cookie");
   }
-  request_.url = next;
+  url_ = next;
   ++redirects_;
   configureHop();
   return Step::nextHop;
@@ -239,7 +245,7 @@ void Transfer::headEnded() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
   if (status_ < 200) return;  // an interim answer; the real head follows
   const HTTPHeaders& headers = head_.headers();
-  const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
+  const bool bodiless = method_.rawValue == "HEAD" || status_ == 204 || status_ == 304;
   if (bodiless) return;
   // An announced length is refused before a byte of it is read.
   if (const auto length = headers.value("Content-Length")) {
@@ -264,7 +270,7 @@ void Transfer::deliverResponse() {
   responseDelivered_ = true;
   HTTPURLResponse response;
   response.statusCode = static_cast<int>(status_);
-  response.url = request_.url;
+  response.url = url_;
   response.headers = head_.headers();
   observer_.didReceiveResponse(response);
 }

@@ -22,7 +22,8 @@ class Transfer {
   using Clock = std::chrono::steady_clock;
 
   // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null.
+  // break). `easy` is owned by the caller and may have served other transfers; `share` may be null;
+  // `request` must outlive the transfer.
   Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
            TransferObserver& observer);
   ~Transfer();
@@ -67,8 +68,11 @@ class Transfer {
   const std::chrono::milliseconds idleTimeout_;
   const std::chrono::milliseconds resourceTimeout_;
   const std::size_t maximumBodySize_;
-  // The request of the current hop and the header fields it goes out with (the session's and its own).
-  URLRequest request_;
+  // The current hop: its address, method, body (the request's own, which outlives the transfer; none once
+  // a redirect turned it into a GET) and the header fields it goes out with (the session's and its own).
+  std::string url_;
+  HTTPMethod method_;
+  const Bytes* body_;
   HTTPHeaders fields_;
   curl_slist* headerList_ = nullptr;
 

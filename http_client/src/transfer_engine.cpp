@@ -34,6 +34,7 @@ void initialiseCurlOnce() {
 // A transfer the worker drives, with what keeps its observer alive.
 struct Running {
   TransferEngine::TransferID id = 0;
+  URLRequest request;
   std::shared_ptr<TransferObserver> observer;
   std::unique_ptr<Transfer> transfer;
 };
@@ -188,7 +189,9 @@ class TransferEngine::Impl {
   }
 
   void returnLane(const Lane& lane) {
-    curl_easy_reset(lane.easy);
+    // Not reset: the next transfer sets every option it uses. What pointed into the finished one goes.
+    curl_easy_setopt(lane.easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(lane.easy, CURLOPT_ERRORBUFFER, nullptr);
     {
       std::lock_guard lock(poolMutex_);
       if (idleLanes_.size() < kMaximumIdleLanes) {
@@ -222,11 +225,12 @@ class TransferEngine::Impl {
   std::unique_ptr<Running> prepare(const URLRequest& request, const TransferOptions& options,
                                    std::shared_ptr<TransferObserver> observer) {
     auto running = std::make_unique<Running>();
+    running->request = request;
     running->observer = std::move(observer);
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
-      running->transfer = std::make_unique<Transfer>(easy, share_, request, options, *running->observer);
+      running->transfer = std::make_unique<Transfer>(easy, share_, running->request, options, *running->observer);
     } catch (...) {
       returnEasyHandle(easy);
       throw;

@@ -161,9 +161,14 @@ TEST_F(Wire, MethodQueryHeadersAndBody) {
   client->send(Request<void>{"/v1/sign_ins", HTTPMethod::post, {}, nlohmann::json{{"identifier", "ann"}},
                              {{"X-Mobile", "2"}}});
   client->send(Request<void>{"/v1/me", HTTPMethod::patch});
+  // One thread's sends reuse one handle: what a method set must not reach the next request.
+  server.on("GET", "/v1/me", Reply::json(200, R"({"id":"u1"})"));
+  EXPECT_TRUE(client->send(Request<void>{"/v1/me", HTTPMethod::head}).data.empty());
+  client->send(Request<void>{"/v1/sign_ins", HTTPMethod::post, {}, nlohmann::json{{"after", "head"}}});
+  EXPECT_EQ(httpkit_tests::text(client->send(Request<void>{"/v1/me"}).data), R"({"id":"u1"})");
 
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 6u);
   EXPECT_EQ(requests[0].method, "DELETE");
   EXPECT_EQ(requests[0].path, "/v1/sessions/s%2F1");
   EXPECT_EQ(requests[0].query, "force&a=b%20c");
@@ -176,6 +181,11 @@ TEST_F(Wire, MethodQueryHeadersAndBody) {
 
   EXPECT_EQ(requests[2].header("Content-Length"), "0");
   EXPECT_FALSE(requests[2].header("Content-Type"));
+  EXPECT_EQ(requests[3].method, "HEAD");
+  EXPECT_EQ(requests[4].method, "POST");
+  EXPECT_EQ(requests[4].body, R"({"after":"head"})");
+  EXPECT_EQ(requests[5].method, "GET");
+  EXPECT_EQ(requests[5].body, "");
 }
 
 TEST_F(Wire, AnswerHeadersChunkedBodiesAndConnectionReuse) {
