@@ -7,6 +7,7 @@
 #include <array>
 #include <cctype>
 #include <string>
+#include <vector>
 
 namespace httpkit {
 
@@ -35,7 +36,21 @@ class ZlibDecoder final : public ContentDecoder {
   }
 
   Result feed(std::span<const std::uint8_t> input, Sink sink, void* context) override {
-    if (!started_ && !start(input)) return Result::corrupt;
+    if (input.empty()) return Result::more;
+    if (!started_) {
+      // Which deflate framing it is shows in the first two bytes, which may come in two pieces.
+      if (!gzip_ && opening_.size() + input.size() < 2) {
+        opening_.insert(opening_.end(), input.begin(), input.end());
+        return Result::more;
+      }
+      if (!opening_.empty()) {
+        opening_.insert(opening_.end(), input.begin(), input.end());
+        const std::vector<std::uint8_t> joined = std::move(opening_);
+        opening_.clear();
+        return feed(joined, sink, context);
+      }
+      if (!start(input)) return Result::corrupt;
+    }
     stream_.next_in = const_cast<Bytef*>(input.data());
     stream_.avail_in = static_cast<uInt>(input.size());
     std::array<std::uint8_t, kChunk> out;
@@ -66,7 +81,6 @@ class ZlibDecoder final : public ContentDecoder {
 
  private:
   bool start(std::span<const std::uint8_t> input) {
-    if (input.empty()) return true;
     int windowBits = 15 + 32;  // zlib or gzip header, detected
     if (!gzip_) {
       const bool zlibHeader =
@@ -79,6 +93,7 @@ class ZlibDecoder final : public ContentDecoder {
   }
 
   bool gzip_;
+  std::vector<std::uint8_t> opening_;
   bool started_ = false;
   bool finished_ = false;
   z_stream stream_{};

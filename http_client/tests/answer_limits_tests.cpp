@@ -111,17 +111,19 @@ TEST(AnswerBodies, ACompressedBodyIsWholeOrAnError) {
     struct Case {
       const char* what;
       std::string answer;
+      std::string later;  // sent 50 ms after the rest
       std::optional<URLError::Code> error;
     };
     const std::vector<Case> cases{
-        {"whole, ended by the close", closeDelimited + coded, std::nullopt},
-        {"cut by the close", closeDelimited + cut, URLError::Code::networkConnectionLost},
-        {"cut, in whole chunks", chunkedHead + chunked(cut), URLError::Code::networkConnectionLost},
-        {"not coded as announced", closeDelimited + std::string(300, 'x'), URLError::Code::badServerResponse},
+        {"whole, ended by the close", closeDelimited + coded, "", std::nullopt},
+        {"whole, its first byte alone", closeDelimited + coded.substr(0, 1), coded.substr(1), std::nullopt},
+        {"cut by the close", closeDelimited + cut, "", URLError::Code::networkConnectionLost},
+        {"cut, in whole chunks", chunkedHead + chunked(cut), "", URLError::Code::networkConnectionLost},
+        {"not coded as announced", closeDelimited + std::string(300, 'x'), "", URLError::Code::badServerResponse},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(coding + ": " + c.what);
-      ScriptedServer server({{milliseconds(0), c.answer, false}});
+      ScriptedServer server({{milliseconds(0), c.answer, false}, {milliseconds(50), c.later, false}});
       auto client = clientFor(server, milliseconds(5000));
       if (!c.error) {
         EXPECT_EQ(text(client->send(Request<void>{"/coded"}).data), body);
