@@ -5,6 +5,7 @@
 
 #include <zlib.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -76,13 +77,22 @@ TEST(CodecFuzz, PNG) {
   fuzz(seed, [](const foundation::Bytes& d) { return pngDecodes(withFixedCRCs(d)); }, 6);
 }
 
-TEST(CodecFuzz, JPEG) { fuzz(*encodeJPEG(test::gradient(32, 24), 0.8), jpegDecodes, 3); }
+TEST(CodecFuzz, JPEG) {
+  fuzz(*encodeJPEG(test::gradient(32, 24), 0.8), jpegDecodes, 3);
+  const std::vector<std::array<std::uint8_t, 4>> inks = {{0, 64, 192, 32}, {200, 30, 120, 180}};
+  fuzz(test::writeCMYKJPEG(inks, test::InkForm::adobeYCCK), jpegDecodes, 7);
+  fuzz(test::writeCMYKJPEG(inks, test::InkForm::plain), jpegDecodes, 8);
+}
 
 TEST(CodecFuzz, GIF) {
   test::GifFrameSpec a{0, 0, 6, 4, std::vector<std::uint8_t>(24, 1), DISPOSE_BACKGROUND, 0, 7};
   test::GifFrameSpec b{2, 1, 3, 2, {2, 0, 3, 3, 0, 2}, DISPOSE_PREVIOUS, 0, 3};
   const auto seed = test::makeGIF(6, 4, {a, b, a});
   fuzz(seed, gifDecodes, 4);
+  // Without its trailer, and on a 0 x 0 screen.
+  auto cut = test::makeGIF(0, 0, {a, b});
+  cut.pop_back();
+  fuzz(cut, gifDecodes, 9);
   // The whole path an image takes from cache bytes, sniffing included.
   fuzz(seed, [](const foundation::Bytes& d) { return imageFromData(d) != nullptr; }, 5, 300);
 }

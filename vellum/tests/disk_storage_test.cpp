@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <latch>
@@ -73,12 +75,13 @@ class FaultyFileManager : public DiskStorage::FileManager {
   // When valid, each date update after a look-up waits until it is ready.
   std::shared_future<void> resumeDates;
 
-  void writeFile(const fs::path& path, std::span<const std::uint8_t> data, const DiskStorage::FileDates& d) override {
+  void writeFile(const fs::path& path, std::span<const std::uint8_t> data, const DiskStorage::FileDates& d,
+                 std::uint64_t options) override {
     if (failWrites) throw fs::filesystem_error("injected", path, std::make_error_code(std::errc::no_space_on_device));
     if (failDates) {
       throw DiskStorage::DateSettingError("injected", path, std::make_error_code(std::errc::operation_not_permitted));
     }
-    FileManager::writeFile(path, data, d);
+    FileManager::writeFile(path, data, d, options);
   }
   std::vector<std::string> contentsOfDirectory(const fs::path& path) const override {
     auto names = FileManager::contentsOfDirectory(path);
@@ -94,11 +97,18 @@ class FaultyFileManager : public DiskStorage::FileManager {
     return FileManager::setDates(path, d, expected);
   }
   void removeItem(const fs::path& path) override {
+    countRemoval(path);
+    FileManager::removeItem(path);
+  }
+  bool removeItemIfUnchanged(const fs::path& path, const DiskStorage::FileIdentity& expected) override {
+    countRemoval(path);
+    return FileManager::removeItemIfUnchanged(path, expected);
+  }
+  void countRemoval(const fs::path& path) {
     if (removalsBeforeFailure.load() == 0) {
       throw fs::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }
     if (removalsBeforeFailure.load() > 0) --removalsBeforeFailure;
-    FileManager::removeItem(path);
   }
 };
 
@@ -365,6 +375,49 @@ TEST_F(DiskStorageTest, LookupExtensionDoesNotRedateAReplacedEntry) {
   EXPECT_EQ(disk->value("k"), bytes(20, 2));
 }
 
+// The file system hands a freed inode number to the next new file, so a replacement often has the same
+// device and inode as the entry a look-up read.
+TEST_F(DiskStorageTest, LookupExtensionDoesNotRedateAReplacementOnTheSameInode) {
+  auto faulty = std::make_shared<FaultyFileManager>();
+  auto disk = ready(config(faulty));
+  int reused = 0;
+  for (int round = 0; round < 100; ++round) {
+    disk->store(bytes(10, 1), "k");
+    struct stat before {};
+    ASSERT_EQ(::stat(disk->cacheFileURL("k").c_str(), &before), 0);
+    std::promise<void> resume;
+    faulty->resumeDates = resume.get_future().share();
+    ASSERT_TRUE(disk->value("k", std::nullopt, ExpirationExtending::expirationTime(StorageExpiration::seconds(60))));
+    disk->remove("k");
+    disk->store(bytes(20, 2), "k");
+    struct stat after {};
+    ASSERT_EQ(::stat(disk->cacheFileURL("k").c_str(), &after), 0);
+    reused += after.st_ino == before.st_ino;
+    resume.set_value();
+    settle(*disk);
+    ASSERT_EQ(datesOf(disk->cacheFileURL("k")).mtime, secondsUp(now() + 7 * 24h)) << "round " << round;
+  }
+  RecordProperty("roundsWithTheInodeReused", reused);
+}
+
+TEST_F(DiskStorageTest, WriteOptionsRefuseOverwritingAndFlush) {
+  auto disk = ready(config());
+  using DiskStorage::WriteOptions::synchronous;
+  using DiskStorage::WriteOptions::withoutOverwriting;
+  disk->store(bytes(10, 1), "k", std::nullopt, withoutOverwriting | synchronous);
+  EXPECT_TRUE(reasonOf<Cache::CannotCreateCacheFile>(
+      [&] { disk->store(bytes(20, 2), "k", std::nullopt, withoutOverwriting); }));
+  EXPECT_EQ(disk->value("k"), bytes(10, 1));
+  // No temporary file is left behind by the refused write.
+  EXPECT_EQ(disk->listFileURLs().size(), 1u);
+  std::size_t names = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(disk->directoryURL())) ++names;
+  EXPECT_EQ(names, 1u);
+  // Without the option a store replaces; file protection bits are ignored.
+  disk->store(bytes(30, 3), "k", std::nullopt, synchronous | 0x20000000);
+  EXPECT_EQ(disk->value("k"), bytes(30, 3));
+}
+
 class DiskSweeps : public DiskStorageTest {
  protected:
   void SetUp() override {
@@ -488,9 +541,9 @@ TEST_F(DiskSweeps, FileAlreadyGoneCountsAsDeletedAndLinksAreNotFollowed) {
   // Gone between the listing and the deletion: still reported, no error.
   disk_->store(bytes(300), "vanishing");
   struct Vanish : DiskStorage::FileManager {
-    void removeItem(const fs::path& path) override {
+    bool removeItemIfUnchanged(const fs::path& path, const DiskStorage::FileIdentity& expected) override {
       fs::remove(path);
-      FileManager::removeItem(path);  // now missing
+      return FileManager::removeItemIfUnchanged(path, expected);  // now missing
     }
   };
   auto c = disk_->config();
@@ -499,6 +552,33 @@ TEST_F(DiskSweeps, FileAlreadyGoneCountsAsDeletedAndLinksAreNotFollowed) {
   swept = disk_->removeSizeExceededValues();
   EXPECT_FALSE(swept.error);
   EXPECT_EQ(names(swept.removed), std::vector<std::string>{"vanishing"});
+}
+
+TEST_F(DiskSweeps, OutsideAccessDoesNotReorderTheSizeSweep) {
+  disk_->store(bytes(100), "old");
+  advance(10s);
+  disk_->store(bytes(100), "new");
+  advance(10s);
+  // A backup or an indexer reads "old", which moves its access time past everything the cache wrote.
+  std::string content;
+  std::ifstream(file("old")) >> content;
+  const timespec touched[2] = {{secondsUp(now() + 1h), 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file("old").c_str(), touched, 0), 0);
+  EXPECT_EQ(DiskStorage::FileMeta(file("old"), unsigned(DiskStorage::ResourceKey::lastAccessDate),
+                                  DiskStorage::FileManager())
+                .lastAccessDate,
+            Date(std::chrono::seconds(secondsUp(now() - 20s))));
+  setLimit(200);
+  EXPECT_EQ(names(disk_->removeSizeExceededValues().removed), std::vector<std::string>{"old"});
+
+  // Files without the attribute (written before it was used, or where the file system has none) go by
+  // their access time.
+  disk_->store(bytes(100), "older");
+  ASSERT_EQ(::removexattr(file("older").c_str(), "user.vellum.lastAccess"), 0);
+  ASSERT_EQ(::removexattr(file("new").c_str(), "user.vellum.lastAccess"), 0);
+  const timespec later[2] = {{secondsUp(now() + 2h), 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file("older").c_str(), later, 0), 0);
+  EXPECT_EQ(names(disk_->removeSizeExceededValues().removed), std::vector<std::string>{"new"});
 }
 
 TEST_F(DiskSweeps, ListingFailureIsTyped) {
@@ -544,6 +624,50 @@ TEST_F(DiskStorageConcurrency, ParallelStoresAndReads) {
   }
   threads.clear();
   settle(*disk);
+}
+
+// Stores and expired sweeps at once: a key stored again while a sweep has judged its old, expired file
+// keeps its new one. Each round stores every key stale, then fresh, while the sweeper deletes what is stale.
+TEST_F(DiskStorageConcurrency, ExpiredSweepsRacingStoresLoseNoFreshEntry) {
+  auto c = config();
+  c.usesHashedFileName = false;
+  auto disk = ready(c);
+  const Date reference = now() + 20s;
+  const auto stale = StorageExpiration::date(now() + 10s), fresh = StorageExpiration::date(now() + 1000s);
+
+  std::mutex mutex;
+  std::condition_variable swept;
+  std::uint64_t sweeps = 0;
+  std::jthread sweeper([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      disk->removeExpiredValues(reference);
+      std::lock_guard lock(mutex);
+      ++sweeps;
+      swept.notify_all();
+    }
+  });
+  // A fresh file the sweeper has just taken aside by mistake is back once that sweep ends.
+  auto afterNextSweep = [&] {
+    std::unique_lock lock(mutex);
+    const auto seen = sweeps;
+    return swept.wait_for(lock, 10s, [&] { return sweeps > seen + 1; });
+  };
+
+  const auto deadline = std::chrono::steady_clock::now() + 3s;
+  int lost = 0, rounds = 0;
+  while (std::chrono::steady_clock::now() < deadline && rounds < 400) {
+    for (int i = 0; i < 20; ++i) disk->store(bytes(10), "k" + std::to_string(i), stale);
+    for (int i = 0; i < 20; ++i) disk->store(bytes(10), "k" + std::to_string(i), fresh);
+    for (int i = 0; i < 20; ++i) {
+      const std::string key = "k" + std::to_string(i);
+      if (!disk->isCached(key, reference) && (!afterNextSweep() || !disk->isCached(key, reference))) ++lost;
+    }
+    ++rounds;
+  }
+  sweeper.request_stop();
+  sweeper.join();
+  EXPECT_EQ(lost, 0) << "in " << rounds << " rounds";
+  EXPECT_GT(sweeps, 0u);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 namespace vellum {
 namespace {
 
+using test::letters;
 using test::pixel;
 
 TEST(ImageFormatSniffing, Table) {
@@ -141,23 +142,6 @@ foundation::Bytes fourFrameGIF() {
   test::GifFrameSpec fourth{3, 3, 1, 1, {3}};
   fourth.withControl = false;
   return test::makeGIF(4, 4, {first, second, third, fourth});
-}
-
-// A canvas as one letter a pixel, rows joined by '/': k black, r red, g green, b blue, . clear, ? other.
-std::string letters(const Bitmap& canvas) {
-  const std::pair<std::vector<std::uint8_t>, char> names[] = {
-      {{0, 0, 0, 0}, '.'}, {{0, 0, 0, 255}, 'k'}, {{255, 0, 0, 255}, 'r'}, {{0, 255, 0, 255}, 'g'},
-      {{0, 0, 255, 255}, 'b'}};
-  std::string out;
-  for (std::uint32_t y = 0; y < canvas.height; ++y) {
-    if (y) out += '/';
-    for (std::uint32_t x = 0; x < canvas.width; ++x) {
-      char c = '?';
-      for (const auto& [rgba, name] : names) c = rgba == pixel(canvas, x, y) ? name : c;
-      out += c;
-    }
-  }
-  return out;
 }
 
 TEST(GIFCodec, CompositesDisposalAndTransparency) {

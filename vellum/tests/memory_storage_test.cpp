@@ -115,6 +115,46 @@ TEST_F(MemoryStorageTest, CostAndCountLimits) {
   EXPECT_EQ(unlimited.totalCacheCost(), 100LL << 20);
 }
 
+// The keys among `candidates` that a check finds, space-separated (a check is not a use).
+std::string present(const MemoryStorage::Backend<Weighted>& memory, std::initializer_list<const char*> candidates) {
+  std::string out;
+  for (const char* key : candidates) {
+    if (memory.isCached(key)) out += (out.empty() ? "" : " ") + std::string(key);
+  }
+  return out;
+}
+
+TEST_F(MemoryStorageTest, EvictsLeastRecentlyUsedAndRefusesOversizeValues) {
+  MemoryStorage::Backend<Weighted> memory(config(100));
+  memory.store({40}, "a");
+  memory.store({40}, "b");
+  EXPECT_TRUE(memory.value("a"));  // a use: b is now the least recent
+  memory.store({40}, "c");
+  EXPECT_EQ(present(memory, {"a", "b", "c"}), "a c");
+  // Checks are not uses: a, used before c was stored, goes next.
+  memory.store({40}, "d");
+  EXPECT_EQ(present(memory, {"a", "c", "d"}), "c d");
+
+  // A value larger than the whole limit is not kept and pushes nothing out; it does replace its key's value.
+  memory.store({101}, "huge");
+  EXPECT_EQ(present(memory, {"huge", "c", "d"}), "c d");
+  memory.store({150}, "c");
+  EXPECT_EQ(present(memory, {"c", "d"}), "d");
+  EXPECT_EQ(memory.totalCacheCost(), 40);
+  memory.store({100}, "exact");  // exactly the limit fits, alone
+  EXPECT_EQ(present(memory, {"d", "exact"}), "exact");
+
+  // The count limit goes by use too.
+  auto c = config(0);
+  c.countLimit = 2;
+  MemoryStorage::Backend<Weighted> counted(c);
+  counted.store({1}, "x");
+  counted.store({1}, "y");
+  EXPECT_TRUE(counted.value("x", ExpirationExtending::none()));  // a use, even without extending
+  counted.store({1}, "z");
+  EXPECT_EQ(present(counted, {"x", "y", "z"}), "x z");
+}
+
 TEST_F(MemoryStorageTest, DiscardableEntries) {
   auto c = config();
   c.keepWhenEnteringBackground = true;

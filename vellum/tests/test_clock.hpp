@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "foundation/clock.hpp"
+#include "vellum/coarse_clock.hpp"
 
 namespace vellum::test {
 
@@ -15,8 +16,12 @@ class FixedClockTest : public ::testing::Test {
     // A start with a fractional second, so rounding shows.
     now_ = foundation::Date(std::chrono::seconds(1'800'000'000) + std::chrono::milliseconds(300));
     foundation::Clock::setSource([this] { return now_.load(); });
+    CoarseClock::followPreciseClock(true);
   }
-  void TearDown() override { foundation::Clock::setSource(nullptr); }
+  void TearDown() override {
+    CoarseClock::followPreciseClock(false);
+    foundation::Clock::setSource(nullptr);
+  }
   foundation::Date now() const { return now_.load(); }
   void advance(std::chrono::nanoseconds d) {
     now_ = now_.load() + std::chrono::duration_cast<foundation::Date::duration>(d);

@@ -1,11 +1,22 @@
 #pragma once
-// Images the tests make with real encoders: gradients, 16-bit PNG, and GIFs written frame by frame with
-// giflib (the library itself never encodes GIF).
+// Images the tests make with real encoders: gradients, 16-bit PNG, CMYK and YCCK JPEG, and GIFs written
+// frame by frame with giflib (the library itself encodes neither CMYK nor GIF).
 #include <gif_lib.h>
 #include <png.h>
 
+#include <cstddef>
+#include <cstdio>
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "vellum/image.hpp"
@@ -86,10 +97,71 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
   return out;
 }
 
+// Encodes `height` copies of `row` with libjpeg itself; `configure` runs once the defaults are set.
+inline foundation::Bytes encodeWithLibjpeg(JDIMENSION width, JDIMENSION height, int components, J_COLOR_SPACE space,
+                                           std::vector<std::uint8_t> row,
+                                           const std::function<void(jpeg_compress_struct&)>& configure) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = components;
+  info.in_color_space = space;
+  jpeg_set_defaults(&info);
+  configure(info);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < height) {
+    JSAMPROW r = row.data();
+    jpeg_write_scanlines(&info, &r, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  foundation::Bytes out(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
+enum class InkForm { plain, adobeCMYK, adobeYCCK };
+
+// Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.
+inline foundation::Bytes writeCMYKJPEG(const std::vector<std::array<std::uint8_t, 4>>& blocks, InkForm form) {
+  const JDIMENSION width = static_cast<JDIMENSION>(16 * blocks.size());
+  std::vector<std::uint8_t> row(std::size_t{width} * 4);
+  for (JDIMENSION x = 0; x < width; ++x) std::copy_n(blocks[x / 16].begin(), 4, &row[std::size_t{x} * 4]);
+  return encodeWithLibjpeg(width, 16, 4, JCS_CMYK, std::move(row), [form](jpeg_compress_struct& info) {
+    jpeg_set_colorspace(&info, form == InkForm::adobeYCCK ? JCS_YCCK : JCS_CMYK);
+    // The Adobe marker is what says the inks are stored inverted; without it they are read as written.
+    info.write_Adobe_marker = form != InkForm::plain;
+    jpeg_set_quality(&info, 100, TRUE);
+  });
+}
+
 // The RGBA of one pixel.
 inline std::vector<std::uint8_t> pixel(const Bitmap& bitmap, std::uint32_t x, std::uint32_t y) {
   const std::uint8_t* p = &bitmap.pixels[(std::size_t{y} * bitmap.width + x) * 4];
   return {p[0], p[1], p[2], p[3]};
+}
+
+// A canvas as one letter a pixel, rows joined by '/': k black, r red, g green, b blue, . clear, ? other.
+inline std::string letters(const Bitmap& canvas) {
+  const std::pair<std::vector<std::uint8_t>, char> names[] = {
+      {{0, 0, 0, 0}, '.'}, {{0, 0, 0, 255}, 'k'}, {{255, 0, 0, 255}, 'r'}, {{0, 255, 0, 255}, 'g'},
+      {{0, 0, 255, 255}, 'b'}};
+  std::string out;
+  for (std::uint32_t y = 0; y < canvas.height; ++y) {
+    if (y) out += '/';
+    for (std::uint32_t x = 0; x < canvas.width; ++x) {
+      char c = '?';
+      for (const auto& [rgba, name] : names) c = rgba == pixel(canvas, x, y) ? name : c;
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace vellum::test

@@ -1,7 +1,8 @@
 #pragma once
 // DiskStorage::Backend: the disk half of the image cache, one file per key in one directory. Each entry's
-// expiry lives in its file's modification time and its last access in the access time (see file_manager.hpp),
-// both whole seconds rounded up; there is no index file. A set of the names known to exist, listed once at
+// expiry lives in its file's modification time and its last access in an extended attribute of ours, with
+// the access time as the fallback (see file_manager.hpp), both whole seconds rounded up; there is no index
+// file. A set of the names known to exist, listed once at
 // start in the background, answers misses for keys never stored without touching the disk.
 //
 //   vellum::DiskStorage::Config config("avatars", /*sizeLimit=*/50 << 20);
@@ -122,7 +123,9 @@ class Backend {
   // Starts the background listing of the names already stored (and removes leftover temporary files).
   void loadMaybeCachedNames();
 
-  // Throws VellumError. An already expired expiration writes nothing and reports nothing.
+  // Throws VellumError. An already expired expiration writes nothing and reports nothing. `writeOptions` are
+  // WriteOptions bits (file_manager.hpp): withoutOverwriting makes a store onto an existing entry fail with
+  // cannotCreateCacheFile, synchronous flushes before returning; the rest are ignored.
   void store(const foundation::Bytes& value, const std::string& key,
              std::optional<StorageExpiration> expiration = std::nullopt, std::uint64_t writeOptions = 0,
              const std::optional<std::string>& forcedExtension = std::nullopt);
@@ -151,11 +154,14 @@ class Backend {
   // Throws VellumError (fileEnumeratorCreationFailed).
   std::vector<Path> listFileURLs() const;
   // Deletes files (never directories) past their expiry at `referenceDate`, and files whose metadata cannot
-  // be read. Stops at the first deletion that fails. Throws VellumError only when the listing fails.
+  // be read (files gone since the listing are skipped). A file replaced by a store since it was judged is
+  // left alone and not reported. Stops at the first deletion that fails. Throws VellumError only when the
+  // listing fails.
   SweepResult removeExpiredValues(Date referenceDate);
   SweepResult removeExpiredValues();
   // When the total reaches the limit, deletes the least recently accessed files until it is at most half the
-  // limit. Directories and symbolic links' targets are never deleted; a file already gone counts as deleted.
+  // limit. Directories and symbolic links' targets are never deleted; a file already gone counts as deleted,
+  // one replaced by a store since it was judged is left alone.
   SweepResult removeSizeExceededValues();
   // Sum of the sizes of the stored files. Throws VellumError when the listing fails.
   std::uint64_t totalSize() const;

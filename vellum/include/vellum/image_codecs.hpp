@@ -18,11 +18,17 @@
 
 namespace vellum {
 
+// What one decode may cost, checked against the sizes a file claims before anything that size is allocated,
+// so that a hostile file of a few hundred bytes costs at most about 256 MB at peak (4 bytes a pixel):
+// - one picture (a still image, a GIF canvas, a GIF frame's raster) of at most `maxPixels`: 50 x 2^20
+//   pixels, 200 MiB of RGBA, which a 50-megapixel photo fits;
+// - a GIF holding at most `maxTotalPixels` at once: one canvas per frame kept, the canvas being drawn on
+//   while more frames follow, and what a dispose-to-previous frame covers (100 frames of 500 x 500 fit);
+// - a JPEG decoder's own working memory (whole-image coefficient buffers of progressive files) of at most
+//   256 MiB less the picture, and never less than 32 MiB, so a large progressive file can be refused.
 struct DecodingLimits {
-  // Largest width x height of one decoded picture (a GIF canvas counts once per frame kept).
-  std::uint64_t maxPixels = std::uint64_t{1} << 26;
-  // Largest sum of width x height over every frame an animated image keeps.
-  std::uint64_t maxTotalPixels = std::uint64_t{1} << 27;
+  std::uint64_t maxPixels = std::uint64_t{50} << 20;
+  std::uint64_t maxTotalPixels = std::uint64_t{50} << 20;
 };
 
 struct DecodingError {

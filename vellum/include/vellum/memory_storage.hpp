@@ -1,8 +1,10 @@
 #pragma once
 // MemoryStorage::Backend<T>: the in-memory layer of the image cache. Keys map to values that know their own
-// cost; entries expire by their StorageExpiration, and the storage evicts on its own, oldest stores first,
-// to keep within its cost and count limits (0 means no limit). A repeating sweep drops expired entries; it
-// holds the storage weakly, so it never keeps it alive.
+// cost; entries expire by their StorageExpiration, and the storage evicts on its own, least recently used
+// first (a store or a value() look-up is a use; isCached() is not), to keep within its cost and count limits
+// (0 means no limit). A value costing more than the whole cost limit is not stored (an older value under its
+// key is removed, since the caller replaced it) and evicts nothing. A repeating sweep drops expired entries;
+// it holds the storage weakly, so it never keeps it alive.
 //
 //   vellum::MemoryStorage::Backend<vellum::ImagePtr> memory({/*totalCostLimit=*/64 << 20, /*cleanInterval=*/120});
 //   memory.store(image, "avatar-42");
@@ -10,8 +12,12 @@
 //
 // Look-ups take only the lock of one of several shards, never the storage-wide lock that stores, removals
 // and sweeps hold; an entry's estimated expiration is an atomic, so extending it on a look-up races nothing.
+// A hit checks and extends expiry by CoarseClock (see coarse_clock.hpp for its resolution), and records
+// its use as a stamp under the shard lock; eviction, under the storage-wide lock, orders entries by those
+// stamps lazily (an entry found used since it was queued is queued again at its last use).
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <cstdint>
 #include <future>
@@ -28,6 +34,7 @@
 
 #include "foundation/cancellable.hpp"
 #include "foundation/serial_queue.hpp"
+#include "vellum/coarse_clock.hpp"
 #include "vellum/queue_labels.hpp"
 #include "vellum/storage_expiration.hpp"
 
@@ -162,10 +169,10 @@ class Backend {
   // The value, extending the entry's expiry by `extending`; none when absent, expired or discarded.
   std::optional<T> value(std::string_view key,
                          const ExpirationExtending& extending = ExpirationExtending::cacheTime()) const {
-    return state_->value(key, extending);
+    return state_->value(key, extending, true);
   }
   // A check that does not extend the entry.
-  bool isCached(std::string_view key) const { return value(key, ExpirationExtending::none()).has_value(); }
+  bool isCached(std::string_view key) const { return state_->value(key, ExpirationExtending::none(), false).has_value(); }
 
   void remove(std::string_view key) { state_->remove(key); }
   void removeAll() { state_->removeAll(); }
@@ -207,10 +214,14 @@ class Backend {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
+  // `queued` is the entry's key in the eviction order; `lastUse` the stamp of its latest store or use, never
+  // older than `queued`. Both under the entry's shard lock.
   struct Entry {
     std::shared_ptr<Object> object;
     std::int64_t cost = 0;
-    std::uint64_t sequence = 0;
+    std::uint64_t queued = 0;
+    std::uint64_t lastUse = 0;
+    bool discardable = false;
   };
   struct Shard {
     mutable std::mutex mutex;
@@ -221,13 +232,23 @@ class Backend {
   struct State {
     explicit State(Config c) : config(c) {}
 
-    // The shard comes from the key's last bytes (keys are mostly URLs that differ at the end), so a look-up
-    // hashes the whole key only once, inside the shard's map.
+    // The shard comes from the key's last 16 bytes (keys are mostly URLs that differ at the end), read as
+    // two words and mixed at once rather than byte by byte, so a look-up hashes the whole key only once,
+    // inside the shard's map.
     static std::size_t shardIndex(std::string_view key) {
-      std::uint64_t h = key.size();
-      const std::size_t tail = std::min<std::size_t>(key.size(), 16);
-      for (std::size_t i = key.size() - tail; i < key.size(); ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3ULL;
-      return static_cast<std::size_t>(h ^ (h >> 29)) % kShards;
+      std::uint64_t a = 0, b = 0;
+      const std::size_t n = key.size();
+      if (n >= 16) {
+        std::memcpy(&a, key.data() + n - 16, 8);
+        std::memcpy(&b, key.data() + n - 8, 8);
+      } else {
+        std::memcpy(&a, key.data(), std::min<std::size_t>(n, 8));
+        if (n > 8) std::memcpy(&b, key.data() + 8, n - 8);
+      }
+      std::uint64_t h = (a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL) ^ n;
+      h ^= h >> 32;
+      h *= 0x100000001b3ULL;
+      return static_cast<std::size_t>(h >> 40) % kShards;
     }
     Shard& shardFor(std::string_view key) { return shards[shardIndex(key)]; }
     const Shard& shardFor(std::string_view key) const { return shards[shardIndex(key)]; }
@@ -237,19 +258,24 @@ class Backend {
       const StorageExpiration expiration = given ? *given : config.expiration;
       if (expiration.isExpired()) return;
       const std::int64_t cost = CacheCost<T>::of(value);
+      // Storing it would evict everything else and then not fit either.
+      if (config.totalCostLimit > 0 && cost > config.totalCostLimit) {
+        eraseEntry(key);
+        return;
+      }
       std::shared_ptr<Object> object;
       if (config.keepWhenEnteringBackground) {
         object = std::make_shared<BackgroundKeepingStorageObject<T>>(std::move(value), expiration);
       } else {
         object = std::make_shared<Object>(std::move(value), expiration);
       }
-      const std::uint64_t sequence = ++nextSequence;
+      const std::uint64_t sequence = nextStamp();
       {
         Shard& shard = shardFor(key);
         std::lock_guard shardLock(shard.mutex);
         auto [it, inserted] = shard.entries.try_emplace(key);
         if (!inserted) forget(it->second);
-        it->second = Entry{std::move(object), cost, sequence};
+        it->second = Entry{std::move(object), cost, sequence, sequence, config.keepWhenEnteringBackground};
       }
       order.emplace(sequence, key);
       totalCost = saturatingAdd(totalCost, cost);
@@ -260,17 +286,22 @@ class Backend {
 
     // The clock is read once, before the shard lock; the entry is used in place, under that lock, so a hit
     // costs one copy of the value and no reference-count traffic on the entry.
-    std::optional<T> value(std::string_view key, const ExpirationExtending& extending) const {
-      const Date now = foundation::Clock::now();
-      const Shard& shard = shardFor(key);
+    std::optional<T> value(std::string_view key, const ExpirationExtending& extending, bool use) {
+      const Date now = CoarseClock::now();
+      Shard& shard = shardFor(key);
       std::lock_guard shardLock(shard.mutex);
       auto it = shard.entries.find(key);
       if (it == shard.entries.end()) return std::nullopt;
-      Object& object = *it->second.object;
+      Entry& entry = it->second;
+      Object& object = *entry.object;
       if (object.isExpired(now)) return std::nullopt;
       object.extendExpiration(extending, now);
-      return object.value();
+      if (use) entry.lastUse = nextStamp();
+      // Only discardable entries need the virtual (locked) read.
+      return entry.discardable ? object.value() : object.Object::value();
     }
+
+    std::uint64_t nextStamp() { return stamps.fetch_add(1, std::memory_order_relaxed) + 1; }
 
     std::shared_ptr<Object> object(std::string_view key) const {
       const Shard& shard = shardFor(key);
@@ -344,23 +375,38 @@ class Backend {
 
     // Under `lock` (and the entry's shard lock): takes an entry out of the eviction order and the totals.
     void forget(const Entry& entry) {
-      order.erase(entry.sequence);
+      order.erase(entry.queued);
       totalCost -= entry.cost;
       --count;
     }
 
-    // Under `lock`: evicts the oldest stores until the limits hold (a limit of 0 or less means none).
+    // Under `lock`: evicts the least recently used entries until the limits hold (a limit of 0 or less
+    // means none). The first of the order is the least recently used unless it was used after it was
+    // queued: every other entry was queued at or after its stamp and used no earlier than that.
     void evictToLimits() {
       auto over = [this] {
         return (config.totalCostLimit > 0 && totalCost > config.totalCostLimit) ||
                (config.countLimit > 0 && count > config.countLimit);
       };
       while (over() && !order.empty()) {
-        const auto oldest = order.begin();
-        const std::string key = oldest->second;
-        const std::size_t before = order.size();
-        eraseEntry(key);
-        if (order.size() == before) order.erase(oldest);  // never spin on an entry that is not there
+        const auto first = order.begin();
+        const std::string key = first->second;
+        Shard& shard = shardFor(key);
+        std::lock_guard shardLock(shard.mutex);
+        auto it = shard.entries.find(key);
+        if (it == shard.entries.end() || it->second.queued != first->first) {
+          order.erase(first);  // never spin on an entry that is not there
+          continue;
+        }
+        Entry& entry = it->second;
+        if (entry.lastUse != entry.queued) {
+          order.erase(first);
+          entry.queued = entry.lastUse;
+          order.emplace(entry.queued, key);
+          continue;
+        }
+        forget(entry);
+        shard.entries.erase(it);
       }
     }
 
@@ -375,7 +421,7 @@ class Backend {
     std::unordered_set<std::string, Hash, std::equal_to<>> keys;
     std::array<Shard, kShards> shards;
     std::map<std::uint64_t, std::string> order;
-    std::uint64_t nextSequence = 0;
+    std::atomic<std::uint64_t> stamps{0};
     std::int64_t totalCost = 0;
     std::int64_t count = 0;
     std::vector<std::promise<void>> sweepWaiters;

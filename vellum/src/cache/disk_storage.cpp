@@ -294,7 +294,7 @@ Path Backend::cacheFileURL(const std::string& key, const std::optional<std::stri
 }
 
 void Backend::store(const foundation::Bytes& value, const std::string& key,
-                    std::optional<StorageExpiration> expiration, std::uint64_t,
+                    std::optional<StorageExpiration> expiration, std::uint64_t writeOptions,
                     const std::optional<std::string>& forcedExtension) {
   if (!isStorageReady()) throw VellumError::cacheError(Cache::DiskStorageIsNotReady{fileURLText(directoryURL_)});
   const auto snapshot = state_->snapshot();
@@ -311,7 +311,7 @@ void Backend::store(const foundation::Bytes& value, const std::string& key,
 
   const Date now = foundation::Clock::now();
   const FileDates dates{roundedUp(now), roundedUp(used.estimatedExpiration(now))};
-  auto write = [&] { c.fileManager->writeFile(url, value, dates); };
+  auto write = [&] { c.fileManager->writeFile(url, value, dates, writeOptions); };
   try {
     try {
       write();
@@ -435,26 +435,44 @@ std::vector<Path> Backend::listFileURLs() const {
   }
 }
 
+// Stores and sweeps may run at once (two processes can share a cache): a sweep deletes a file only while it
+// is still the one whose metadata it judged, so an entry stored again since is left alone.
+namespace {
+
+// Removes `url` when it still is `identity` (any file when none); false when a newer file holds the name.
+// A file already gone counts as removed. Throws filesystem_error for any other failure.
+bool removeJudged(FileManager& fileManager, const Path& url, const std::optional<FileIdentity>& identity) {
+  try {
+    if (identity) return fileManager.removeItemIfUnchanged(url, *identity);
+    fileManager.removeItem(url);
+  } catch (const fs::filesystem_error& e) {
+    if (!isMissing(e)) throw;
+  }
+  return true;
+}
+
+}  // namespace
+
 SweepResult Backend::removeExpiredValues(Date referenceDate) {
   const auto fileManager = state_->snapshot()->fileManager;
   SweepResult result;
-  std::vector<Path> expired;
+  std::vector<std::pair<Path, std::optional<FileIdentity>>> expired;
   for (const auto& url : listFileURLs()) {
     try {
       const FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::contentModificationDate, *fileManager);
-      if (!meta.isDirectory && meta.isPastExpiry(referenceDate)) expired.push_back(url);
-    } catch (const fs::filesystem_error&) {
-      expired.push_back(url);  // unreadable metadata: nothing says the file is still good
+      if (!meta.isDirectory && meta.isPastExpiry(referenceDate)) expired.emplace_back(url, meta.identity);
+    } catch (const fs::filesystem_error& e) {
+      // Gone since the listing: nothing to judge, and the name may already hold a new entry.
+      if (isMissing(e)) continue;
+      expired.emplace_back(url, std::nullopt);  // unreadable metadata: nothing says the file is still good
     }
   }
-  for (const auto& url : expired) {
+  for (const auto& [url, identity] : expired) {
     try {
-      fileManager->removeItem(url);
+      if (!removeJudged(*fileManager, url, identity)) continue;
     } catch (const fs::filesystem_error& e) {
-      if (!isMissing(e)) {
-        result.error = e;
-        return result;
-      }
+      result.error = e;
+      return result;
     }
     result.removed.push_back(url);
   }
@@ -489,12 +507,10 @@ SweepResult Backend::removeSizeExceededValues() {
     const FileMeta meta = std::move(files.back());
     files.pop_back();
     try {
-      c.fileManager->removeItem(meta.url);
+      if (!removeJudged(*c.fileManager, meta.url, meta.identity)) continue;
     } catch (const fs::filesystem_error& e) {
-      if (!isMissing(e)) {
-        result.error = e;
-        return result;
-      }
+      result.error = e;
+      return result;
     }
     total -= std::min<std::uint64_t>(total, static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0)));
     result.removed.push_back(meta.url);

@@ -1,14 +1,18 @@
 #include "vellum/file_manager.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <algorithm>
+#include <charconv>
 #include <cstdlib>
+#include <string>
 
 namespace vellum::DiskStorage {
 namespace fs = std::filesystem;
@@ -61,6 +65,11 @@ timespec toTimespec(Date date) {
   return ts;
 }
 
+FileIdentity identityOf(const struct stat& st) {
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::int64_t>(st.st_ctim.tv_sec), static_cast<std::int64_t>(st.st_ctim.tv_nsec)};
+}
+
 FileStatus fromStat(const struct stat& st) {
   FileStatus status;
   status.isDirectory = S_ISDIR(st.st_mode);
@@ -68,8 +77,65 @@ FileStatus fromStat(const struct stat& st) {
   status.size = st.st_size;
   status.lastAccess = fromTimespec(st.st_atim);
   status.modification = fromTimespec(st.st_mtim);
-  status.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  status.identity = identityOf(st);
   return status;
+}
+
+constexpr const char* kLastAccessAttribute = "user.vellum.lastAccess";
+
+// The attribute's text, when it holds a plain count of seconds; none makes the access time count.
+std::optional<Date> parseLastAccess(const char* text, ssize_t length) {
+  if (length <= 0) return std::nullopt;
+  std::int64_t seconds = 0;
+  const auto [end, error] = std::from_chars(text, text + length, seconds);
+  if (error != std::errc() || end != text + length) return std::nullopt;
+  return fromTimespec(timespec{static_cast<time_t>(seconds), 0});
+}
+
+// Reads our last-access attribute into `status` for a regular file, from an open file or a path.
+void readLastAccess(int fd, FileStatus& status) {
+  if (status.isDirectory || status.isSymbolicLink) return;
+  char text[32];
+  if (auto date = parseLastAccess(text, ::fgetxattr(fd, kLastAccessAttribute, text, sizeof text))) status.lastAccess = *date;
+}
+void readLastAccess(const fs::path& path, FileStatus& status) {
+  if (status.isDirectory || status.isSymbolicLink) return;
+  char text[32];
+  if (auto date = parseLastAccess(text, ::lgetxattr(path.c_str(), kLastAccessAttribute, text, sizeof text))) {
+    status.lastAccess = *date;
+  }
+}
+
+// Writes the attribute; where it cannot be written, a stale one is removed so that the access time, set
+// alongside, is what counts.
+void writeLastAccess(int fd, Date date) {
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch()).count();
+  const std::string text = std::to_string(seconds);
+  if (::fsetxattr(fd, kLastAccessAttribute, text.data(), text.size(), 0) != 0) {
+    ::fremovexattr(fd, kLastAccessAttribute);
+  }
+}
+
+// Unique hidden names beside an entry, for files on their way in or out.
+fs::path temporaryBeside(const fs::path& path, const char* purpose) {
+  static std::atomic<std::uint64_t> counter{0};
+  return path.parent_path() / (std::string(kTemporaryFilePrefix) + purpose + std::to_string(::getpid()) + "-" +
+                               std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+}
+
+// Moves `from` to `to` unless something is already at `to` (EEXIST then).
+int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems without the flag: a hard link fails on an existing name just the same.
+  if (::link(from.c_str(), to.c_str()) != 0) return -1;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+void syncDirectory(const fs::path& directory) {
+  Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
 }
 
 bool isHidden(const fs::path& path) {
@@ -121,7 +187,9 @@ std::vector<fs::path> FileManager::enumerate(const fs::path& root) const {
 FileStatus FileManager::status(const fs::path& path) const {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) fail("cannot read file status", path, errno);
-  return fromStat(st);
+  FileStatus status = fromStat(st);
+  readLastAccess(path, status);
+  return status;
 }
 
 std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, FileStatus& status,
@@ -131,6 +199,7 @@ std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, F
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) fail("cannot read file status", path, errno);
   status = fromStat(st);
+  readLastAccess(fd.get(), status);
   if (!wanted(status)) return std::nullopt;
   // One byte past the size tells the end of the file from a file that grew since.
   foundation::Bytes data(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
@@ -151,11 +220,9 @@ std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, F
   return data;
 }
 
-void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> data, const FileDates& dates) {
-  static std::atomic<std::uint64_t> counter{0};
-  const fs::path temporary =
-      path.parent_path() / (std::string(kTemporaryFilePrefix) + std::to_string(::getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> data, const FileDates& dates,
+                            std::uint64_t options) {
+  const fs::path temporary = temporaryBeside(path, "");
   Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (!fd.valid()) fail("cannot create file", path, errno);
   // Held until the rename: the start-up clean-up removes only temporary files nobody holds.
@@ -173,13 +240,21 @@ void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> 
     }
     written += static_cast<std::size_t>(n);
   }
+  writeLastAccess(fd.get(), dates.lastAccess);
   const timespec times[2] = {toTimespec(dates.lastAccess), toTimespec(dates.expiration)};
   if (::futimens(fd.get(), times) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());
     throw DateSettingError("cannot set file dates", path, std::error_code(error, std::generic_category()));
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) discard("cannot move file into place", errno);
+  // Reading the change time here is what earns the rename a fine-grained one (see FileIdentity).
+  struct stat st;
+  ::fstat(fd.get(), &st);
+  if ((options & WriteOptions::synchronous) && ::fsync(fd.get()) != 0) discard("cannot flush file", errno);
+  const int moved = (options & WriteOptions::withoutOverwriting) ? renameWithoutReplacing(temporary, path)
+                                                                 : ::rename(temporary.c_str(), path.c_str());
+  if (moved != 0) discard("cannot move file into place", errno);
+  if (options & WriteOptions::synchronous) syncDirectory(path.parent_path());
 }
 
 bool FileManager::setDates(const fs::path& path, const FileDates& dates, std::optional<FileIdentity> expected) {
@@ -187,7 +262,8 @@ bool FileManager::setDates(const fs::path& path, const FileDates& dates, std::op
   if (!fd.valid()) fail("cannot open file", path, errno);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) fail("cannot read file status", path, errno);
-  if (expected && fromStat(st).identity != *expected) return false;
+  if (expected && identityOf(st) != *expected) return false;
+  writeLastAccess(fd.get(), dates.lastAccess);
   const timespec times[2] = {toTimespec(dates.lastAccess), toTimespec(dates.expiration)};
   if (::futimens(fd.get(), times) != 0) fail("cannot set file dates", path, errno);
   return true;
@@ -201,6 +277,31 @@ void FileManager::removeItem(const fs::path& path) {
     return;
   }
   if (::unlink(path.c_str()) != 0) fail("cannot remove item", path, errno);
+}
+
+bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity& expected) {
+  // Held open, the file keeps its inode number: no other file can show up under it while we look.
+  Descriptor held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!held.valid()) fail("cannot remove item", path, errno);
+  struct stat st;
+  if (::fstat(held.get(), &st) != 0) fail("cannot remove item", path, errno);
+  if (identityOf(st) != expected) return false;
+  if (S_ISDIR(st.st_mode)) {
+    removeItem(path);
+    return true;
+  }
+  // A store may rename a new file over the name between the look above and the removal: take the name
+  // aside, then look at what was taken (the rename itself moves its change time, so by inode).
+  const fs::path aside = temporaryBeside(path, "out-");
+  if (::rename(path.c_str(), aside.c_str()) != 0) fail("cannot remove item", path, errno);
+  struct stat taken;
+  if (::lstat(aside.c_str(), &taken) == 0 && (taken.st_dev != st.st_dev || taken.st_ino != st.st_ino)) {
+    // A newer entry: back under its name, unless a newer one still has taken the name meanwhile.
+    if (renameWithoutReplacing(aside, path) != 0) ::unlink(aside.c_str());
+    return false;
+  }
+  ::unlink(aside.c_str());
+  return true;
 }
 
 void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {

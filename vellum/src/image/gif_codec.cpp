@@ -1,12 +1,15 @@
 // GIF through giflib, record by record rather than with DGifSlurp: the slurp allocates every frame's raster
 // from the sizes the header claims before reading a byte of it, so a 20-byte file could ask for gigabytes.
-// Here each size is checked against the limits first, and frames are composited onto the logical screen
-// as they are read.
+// Here a first walk over the records, which decodes no raster, sizes everything the file will cost; it is
+// checked against the limits before any canvas is allocated, and a second walk composites the frames onto
+// the logical screen.
 #include <gif_lib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 #include "vellum/image_codecs.hpp"
 
@@ -73,62 +76,169 @@ double gifFrameDuration(std::optional<double> delaySeconds) {
   return 0.1;
 }
 
+namespace {
+
+// What a first walk over the records finds, without decoding any raster: enough to size the canvas and to
+// know what decoding will cost before anything that size is allocated.
+struct Layout {
+  std::size_t frames = 0;  // complete frames
+  bool intact = true;      // false when the data breaks anywhere but at a record boundary
+  long right = 0, bottom = 0;  // extent of all frames
+  std::uint64_t largestFrame = 0;
+  bool restoresPrevious = false;
+};
+
+// Skips one extension, or one image's compressed blocks; false when the data ends or breaks inside it.
+bool skipExtension(GifFileType* gif, GraphicsControlBlock* control, bool* haveControl) {
+  int code = 0;
+  GifByteType* block = nullptr;
+  if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return false;
+  if (control && code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
+    DGifExtensionToGCB(block[0], block + 1, control);
+    *haveControl = true;
+  }
+  while (block) {
+    if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return false;
+  }
+  return true;
+}
+
+// The data may end without its trailer byte (downloads cut short often do): after at least one complete
+// frame, running out of bytes exactly where the next record would start ends the file.
+bool endsAtRecordBoundary(const MemoryReader& reader, std::size_t frames) {
+  return frames > 0 && reader.position == reader.size;
+}
+
+// Walks the records of an opened file, up to `stopAfter` frames.
+Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stopAfter) {
+  Layout layout;
+  auto broken = [&layout] {
+    layout.intact = false;
+    return layout;
+  };
+  bool pendingPrevious = false;
+  while (layout.frames < stopAfter) {
+    if (endsAtRecordBoundary(reader, layout.frames)) break;
+    GifRecordType type;
+    if (DGifGetRecordType(gif, &type) == GIF_ERROR) return broken();
+    if (type == TERMINATE_RECORD_TYPE) break;
+    if (type == EXTENSION_RECORD_TYPE) {
+      GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
+      bool haveControl = false;
+      if (!skipExtension(gif, &control, &haveControl)) return broken();
+      if (haveControl) pendingPrevious = control.DisposalMode == DISPOSE_PREVIOUS;
+      continue;
+    }
+    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif) == GIF_ERROR) return broken();
+    const GifImageDesc& desc = gif->Image;
+    if (desc.Width < 0 || desc.Height < 0) return broken();
+    int codeSize = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) return broken();
+    while (block) {
+      if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return broken();
+    }
+    ++layout.frames;
+    layout.right = std::max(layout.right, long(desc.Left) + desc.Width);
+    layout.bottom = std::max(layout.bottom, long(desc.Top) + desc.Height);
+    layout.largestFrame = std::max(layout.largestFrame, std::uint64_t(desc.Width) * std::uint64_t(desc.Height));
+    layout.restoresPrevious = layout.restoresPrevious || pendingPrevious;
+    pendingPrevious = false;
+  }
+  return layout;
+}
+
+GifHandle open(MemoryReader& reader, int* error) { return GifHandle(DGifOpen(&reader, readFromMemory, error)); }
+
+// The pixels of the canvas rectangle a frame covers, to put back when the frame is disposed to previous.
+struct SavedRect {
+  long x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  std::vector<std::uint8_t> pixels;
+};
+
+SavedRect saveRect(const Bitmap& canvas, long left, long top, long width, long height) {
+  SavedRect saved{std::clamp<long>(left, 0, canvas.width), std::clamp<long>(top, 0, canvas.height),
+                  std::clamp<long>(left + width, 0, canvas.width), std::clamp<long>(top + height, 0, canvas.height), {}};
+  const std::size_t rowBytes = static_cast<std::size_t>(saved.x1 - saved.x0) * 4;
+  saved.pixels.reserve(rowBytes * static_cast<std::size_t>(saved.y1 - saved.y0));
+  for (long y = saved.y0; y < saved.y1; ++y) {
+    const std::uint8_t* row = canvas.pixels.data() + static_cast<std::size_t>(y) * canvas.bytesPerRow() + saved.x0 * 4;
+    saved.pixels.insert(saved.pixels.end(), row, row + rowBytes);
+  }
+  return saved;
+}
+
+void restoreRect(Bitmap& canvas, const SavedRect& saved) {
+  const std::size_t rowBytes = static_cast<std::size_t>(saved.x1 - saved.x0) * 4;
+  if (rowBytes == 0) return;
+  for (long y = saved.y0; y < saved.y1; ++y) {
+    std::memcpy(canvas.pixels.data() + static_cast<std::size_t>(y) * canvas.bytesPerRow() + saved.x0 * 4,
+                saved.pixels.data() + static_cast<std::size_t>(y - saved.y0) * rowBytes, rowBytes);
+  }
+}
+
+}  // namespace
+
 GIFResult decodeGIF(std::span<const std::uint8_t> data, bool onlyFirstFrame, const DecodingLimits& limits) {
   if (data.empty()) return fail("empty data");
+  const std::size_t wanted = onlyFirstFrame ? 1 : std::numeric_limits<std::size_t>::max();
+
   MemoryReader reader{data.data(), data.size(), 0};
   int error = 0;
-  GifHandle gif(DGifOpen(&reader, readFromMemory, &error));
+  GifHandle gif = open(reader, &error);
   if (!gif) return fail(GifErrorString(error) ? GifErrorString(error) : "cannot open");
+  const Layout layout = readLayout(gif.get(), reader, wanted);
+  if (!layout.intact) return fail("truncated or damaged data");
+  if (layout.frames == 0) return fail("no frames");
 
-  const std::uint64_t canvasPixels = std::uint64_t(gif->SWidth) * std::uint64_t(gif->SHeight);
-  if (gif->SWidth <= 0 || gif->SHeight <= 0 || canvasPixels > limits.maxPixels) {
+  // A logical screen of 0 (some encoders write it) takes its size from the frames.
+  const long width = gif->SWidth > 0 ? long(gif->SWidth) : layout.right;
+  const long height = gif->SHeight > 0 ? long(gif->SHeight) : layout.bottom;
+  const std::uint64_t canvasPixels = std::uint64_t(std::max(width, 0L)) * std::uint64_t(std::max(height, 0L));
+  if (width <= 0 || height <= 0 || width > 65535 || height > 65535 || canvasPixels > limits.maxPixels) {
     return fail("logical screen out of range");
   }
+  // A frame's raster is decoded even where it falls outside the canvas: bound that work too.
+  if (layout.largestFrame > limits.maxPixels) return fail("frame out of range");
+  // Every canvas held at once: one per frame kept, the one being drawn on while more frames follow, and
+  // what a dispose-to-previous frame covered.
+  const std::uint64_t frames = layout.frames;
+  const std::uint64_t canvases = frames + (frames > 1 ? 1 : 0) + (frames > 1 && layout.restoresPrevious ? 1 : 0);
+  if (canvases > limits.maxTotalPixels / canvasPixels) return fail("animation too large");
+
+  reader.position = 0;
+  gif = open(reader, &error);
+  if (!gif) return fail("cannot open");
   Bitmap canvas;
-  canvas.width = static_cast<std::uint32_t>(gif->SWidth);
-  canvas.height = static_cast<std::uint32_t>(gif->SHeight);
+  canvas.width = static_cast<std::uint32_t>(width);
+  canvas.height = static_cast<std::uint32_t>(height);
   canvas.pixels.assign(canvas.bytesPerRow() * canvas.height, 0);
 
-  std::vector<GIFFrame> frames;
-  std::uint64_t keptPixels = 0;
+  std::vector<GIFFrame> decoded;
+  decoded.reserve(layout.frames);
   GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
   bool haveControl = false;
   std::vector<GifPixelType> line;
 
-  for (;;) {
+  while (decoded.size() < layout.frames) {
     GifRecordType type;
     if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) return fail("truncated record");
-    if (type == TERMINATE_RECORD_TYPE) break;
     if (type == EXTENSION_RECORD_TYPE) {
-      int code = 0;
-      GifByteType* block = nullptr;
-      if (DGifGetExtension(gif.get(), &code, &block) == GIF_ERROR) return fail("bad extension");
-      if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] >= 4) {
-        DGifExtensionToGCB(block[0], block + 1, &control);
-        haveControl = true;
-      }
-      while (block) {
-        if (DGifGetExtensionNext(gif.get(), &block) == GIF_ERROR) return fail("bad extension block");
-      }
+      if (!skipExtension(gif.get(), &control, &haveControl)) return fail("bad extension");
       continue;
     }
-    if (type != IMAGE_DESC_RECORD_TYPE) return fail("unknown record");
-
-    if (DGifGetImageDesc(gif.get()) == GIF_ERROR) return fail("bad image descriptor");
+    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif.get()) == GIF_ERROR) {
+      return fail("bad image descriptor");
+    }
     const GifImageDesc& desc = gif->Image;
-    const std::uint64_t framePixels = std::uint64_t(desc.Width) * std::uint64_t(desc.Height);
-    if (desc.Width < 0 || desc.Height < 0 || framePixels > limits.maxPixels) return fail("frame out of range");
-    // Each frame costs a canvas kept and a raster decoded (which may be larger than the canvas and clipped):
-    // counting the larger bounds both the memory and the decoding work of many-frame files.
-    keptPixels += std::max(canvasPixels, framePixels);
-    if (keptPixels > limits.maxTotalPixels) return fail("animation too large");
     const ColorMapObject* colors = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
     if (!colors) return fail("no colour table");
 
     const int disposal = haveControl ? control.DisposalMode : DISPOSAL_UNSPECIFIED;
     const int transparent = haveControl ? control.TransparentColor : NO_TRANSPARENT_COLOR;
-    Bitmap previous;
-    if (disposal == DISPOSE_PREVIOUS) previous = canvas;
+    const bool last = decoded.size() + 1 == layout.frames;
+    SavedRect previous;
+    if (disposal == DISPOSE_PREVIOUS && !last) previous = saveRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
 
     line.resize(static_cast<std::size_t>(desc.Width));
     for (int y : rowOrder(desc.Height, desc.Interlace)) {
@@ -155,52 +265,31 @@ GIFResult decodeGIF(std::span<const std::uint8_t> data, bool onlyFirstFrame, con
 
     std::optional<double> delay;
     if (haveControl) delay = control.DelayTime / 100.0;
-    frames.push_back(GIFFrame{canvas, gifFrameDuration(delay)});
-    if (onlyFirstFrame) break;
+    if (last) {
+      decoded.push_back(GIFFrame{std::move(canvas), gifFrameDuration(delay)});
+      break;
+    }
+    decoded.push_back(GIFFrame{canvas, gifFrameDuration(delay)});
 
     // Disposal decides what the next frame is drawn over.
     if (disposal == DISPOSE_BACKGROUND) {
       clearRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
     } else if (disposal == DISPOSE_PREVIOUS) {
-      canvas = std::move(previous);
+      restoreRect(canvas, previous);
     }
     control = GraphicsControlBlock{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
     haveControl = false;
   }
-  if (frames.empty()) return fail("no frames");
-  return GIFResult::success(std::move(frames));
+  return GIFResult::success(std::move(decoded));
 }
 
 std::size_t gifFrameCount(std::span<const std::uint8_t> data) {
   if (data.empty()) return 0;
   MemoryReader reader{data.data(), data.size(), 0};
   int error = 0;
-  GifHandle gif(DGifOpen(&reader, readFromMemory, &error));
+  GifHandle gif = open(reader, &error);
   if (!gif) return 0;
-  std::size_t count = 0;
-  for (;;) {
-    GifRecordType type;
-    if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR || type == TERMINATE_RECORD_TYPE) break;
-    GifByteType* block = nullptr;
-    if (type == EXTENSION_RECORD_TYPE) {
-      int code = 0;
-      if (DGifGetExtension(gif.get(), &code, &block) == GIF_ERROR) break;
-      while (block) {
-        if (DGifGetExtensionNext(gif.get(), &block) == GIF_ERROR) return count;
-      }
-    } else if (type == IMAGE_DESC_RECORD_TYPE) {
-      // Skips the compressed raster block by block without decoding it.
-      int codeSize = 0;
-      if (DGifGetImageDesc(gif.get()) == GIF_ERROR || DGifGetCode(gif.get(), &codeSize, &block) == GIF_ERROR) break;
-      ++count;
-      while (block) {
-        if (DGifGetCodeNext(gif.get(), &block) == GIF_ERROR) return count;
-      }
-    } else {
-      break;
-    }
-  }
-  return count;
+  return readLayout(gif.get(), reader, std::numeric_limits<std::size_t>::max()).frames;
 }
 
 }  // namespace vellum

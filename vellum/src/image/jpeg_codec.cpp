@@ -44,6 +44,20 @@ void onProgress(j_common_ptr info) {
   }
 }
 
+// Ink to light without a colour profile: each of red, green and blue is what its ink and the black let
+// through. Files with an Adobe marker (Photoshop's) store every ink inverted, 255 meaning none.
+void cmykToRGBA(std::uint8_t* row, JDIMENSION width, bool inverted) {
+  for (JDIMENSION x = 0; x < width; ++x) {
+    std::uint8_t* p = row + std::size_t{x} * 4;
+    const unsigned k = inverted ? p[3] : 255u - p[3];
+    for (int c = 0; c < 3; ++c) {
+      const unsigned through = inverted ? p[c] : 255u - p[c];
+      p[c] = static_cast<std::uint8_t>((through * k + 127) / 255);
+    }
+    p[3] = 255;
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -67,8 +81,6 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   jpeg_create_decompress(&info);
   progress.progress_monitor = onProgress;
   info.progress = &progress;
-  // Working memory of the decoder itself (coefficient buffers of progressive files) is bounded too.
-  info.mem->max_memory_to_use = 512L * 1024 * 1024;
   jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&info);
@@ -81,14 +93,22 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     *reason = "dimensions out of range";
     return false;
   }
-  info.out_color_space = JCS_EXT_RGBA;
+  // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
+  // pixel like RGBA, and are converted row by row in place.
+  // Working memory of the decoder itself (coefficient buffers of progressive files) shares one budget with
+  // the picture; libjpeg checks it before allocating and fails instead of exceeding it.
+  constexpr long kPeakBudget = 256L << 20, kLeastWorkingMemory = 32L << 20;
+  info.mem->max_memory_to_use = std::max(kLeastWorkingMemory, kPeakBudget - static_cast<long>(pixels * 4));
+  const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
+  const bool inverted = cmyk && info.saw_Adobe_marker;
+  info.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_RGBA;
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
   bitmap->pixels.resize(bitmap->bytesPerRow() * bitmap->height);
   while (info.output_scanline < info.output_height) {
     JSAMPROW row = bitmap->pixels.data() + bitmap->bytesPerRow() * info.output_scanline;
-    jpeg_read_scanlines(&info, &row, 1);
+    if (jpeg_read_scanlines(&info, &row, 1) == 1 && cmyk) cmykToRGBA(row, info.output_width, inverted);
   }
   jpeg_finish_decompress(&info);
   jpeg_destroy_decompress(&info);

@@ -1,38 +1,99 @@
-// PNG through libpng's simplified interface, which converts every colour type and bit depth (16-bit
-// included) to 8-bit RGBA and turns libpng's own errors into a failed call.
+// PNG through libpng's low-level reader. Samples are converted, never colour-managed: every
+// colour type and bit depth becomes 8-bit RGBA by scaling (16-bit samples to the nearest 8-bit value,
+// round(v * 255 / 65535)), whatever gamma or colour chunks the file carries, as other decoders show it.
+// libpng's fatal errors long-jump back here; nothing with a destructor lives in the frame a jump crosses
+// (the pixels and row pointers are owned by the caller and only resized).
 #include <png.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "vellum/image_codecs.hpp"
 
 namespace vellum {
+namespace {
+
+struct Reader {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t position;
+  char message[128];
+};
+
+void readFromMemory(png_structp png, png_bytep out, png_size_t length) {
+  auto* reader = static_cast<Reader*>(png_get_io_ptr(png));
+  if (length > reader->size - reader->position) png_error(png, "truncated data");
+  std::memcpy(out, reader->data + reader->position, length);
+  reader->position += length;
+}
+
+void onError(png_structp png, png_const_charp message) {
+  auto* reader = static_cast<Reader*>(png_get_error_ptr(png));
+  std::snprintf(reader->message, sizeof reader->message, "%s", message ? message : "error");
+  png_longjmp(png, 1);
+}
+
+void onWarning(png_structp, png_const_charp) {}
+
+bool decodeInto(const DecodingLimits& limits, Bitmap* bitmap, std::vector<png_bytep>* rows, Reader* reader,
+                std::string* reason) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, reader, onError, onWarning);
+  if (!png) {
+    *reason = "cannot start decoder";
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    *reason = reader->message;
+    return false;
+  }
+  png_set_read_fn(png, reader, readFromMemory);
+  // Sizes are bounded below by the pixel limits, not by libpng's default of a million a side.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_read_info(png, info);
+
+  const png_uint_32 width = png_get_image_width(png, info);
+  const png_uint_32 height = png_get_image_height(png, info);
+  const std::uint64_t pixels = std::uint64_t{width} * height;
+  if (width == 0 || height == 0 || pixels > limits.maxPixels) {
+    std::snprintf(reader->message, sizeof reader->message, "dimensions out of range");
+    png_longjmp(png, 1);
+  }
+  const int colorType = png_get_color_type(png, info);
+  // Palette to RGB, grey below 8 bits to 8 bits, a tRNS colour to an alpha channel.
+  png_set_expand(png);
+  png_set_scale_16(png);
+  if (!(colorType & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+  if (!(colorType & PNG_COLOR_MASK_ALPHA) && !png_get_valid(png, info, PNG_INFO_tRNS)) {
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+  }
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  if (png_get_rowbytes(png, info) != std::size_t{width} * 4) {
+    std::snprintf(reader->message, sizeof reader->message, "unexpected row layout");
+    png_longjmp(png, 1);
+  }
+
+  bitmap->width = width;
+  bitmap->height = height;
+  bitmap->pixels.resize(bitmap->bytesPerRow() * height);
+  rows->resize(height);
+  for (png_uint_32 y = 0; y < height; ++y) (*rows)[y] = bitmap->pixels.data() + bitmap->bytesPerRow() * y;
+  png_read_image(png, rows->data());
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+}  // namespace
 
 DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
   if (data.empty()) return DecodingResult::failure({"empty PNG data"});
-  if (!png_image_begin_read_from_memory(&image, data.data(), data.size())) {
-    DecodingError error{std::string("PNG header: ") + image.message};
-    png_image_free(&image);
-    return DecodingResult::failure(std::move(error));
-  }
-  const std::uint64_t pixels = std::uint64_t{image.width} * image.height;
-  if (image.width == 0 || image.height == 0 || pixels > limits.maxPixels) {
-    png_image_free(&image);
-    return DecodingResult::failure({"PNG dimensions out of range"});
-  }
-  image.format = PNG_FORMAT_RGBA;
   Bitmap bitmap;
-  bitmap.width = image.width;
-  bitmap.height = image.height;
-  bitmap.pixels.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, bitmap.pixels.data(), 0, nullptr)) {
-    DecodingError error{std::string("PNG data: ") + image.message};
-    png_image_free(&image);
-    return DecodingResult::failure(std::move(error));
-  }
+  std::vector<png_bytep> rows;
+  Reader reader{data.data(), data.size(), 0, "error"};
+  std::string reason;
+  if (!decodeInto(limits, &bitmap, &rows, &reader, &reason)) return DecodingResult::failure({"PNG: " + reason});
   return DecodingResult::success(std::move(bitmap));
 }
 
