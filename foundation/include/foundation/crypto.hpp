@@ -22,4 +22,7 @@ std::string hexLower(const std::uint8_t* data, std::size_t size);
 // Throws std::runtime_error when the system's random source fails: never falls back to a weak source.
 Bytes secureRandomBytes(std::size_t count);
 
+// A new random (version 4) UUID in its standard upper-case text form, "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
+std::string randomUUIDString();
+
 }  // namespace foundation

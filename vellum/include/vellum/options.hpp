@@ -35,7 +35,8 @@ class DataReceivingSideEffect {
   // While it answers false the side effect does nothing.
   virtual std::function<bool()> onShouldApply() const = 0;
   virtual void setOnShouldApply(std::function<bool()> shouldApply) = 0;
-  virtual void onDataReceived(SessionDataTask& task, const foundation::Bytes& data) = 0;
+  // Called on the download's delegate queue for each chunk; `task` is the download the chunk belongs to.
+  virtual void onDataReceived(const std::shared_ptr<SessionDataTask>& task, const foundation::Bytes& data) = 0;
 };
 
 // The default task priority of a download.
@@ -209,6 +210,11 @@ struct VellumParsedOptionsInfo {
   std::optional<std::vector<std::shared_ptr<DataReceivingSideEffect>>> onDataReceived;
   // Set by the retrieval manager; callable from any thread.
   std::function<bool()> sourceTaskIdentifierChecker;
+
+  // Hands one progress report to each progress side effect of `onDataReceived`, in list order: one main-queue
+  // block each, which calls the side effect's block unless it should not apply or `totalSize` is -1. Returns
+  // at once.
+  void reportDownloadProgress(std::int64_t receivedSize, std::int64_t totalSize) const;
 };
 
 }  // namespace vellum

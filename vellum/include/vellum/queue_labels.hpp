@@ -16,6 +16,12 @@ inline constexpr std::string_view kPrefetch = "com.marrowby.Vellum.ImagePrefetch
 inline constexpr std::string_view kRetryContextProperty = "com.marrowby.Vellum.RetryContextPropertyQueue";
 inline constexpr std::string_view kImageContextProperty = "com.marrowby.Vellum.VLImageContextPropertyQueue";
 inline constexpr std::string_view kDelegate = "com.marrowby.Vellum.DelegateQueue";
+inline constexpr std::string_view kImageLoadingProgressSideEffectProperty =
+    "com.marrowby.Vellum.ImageLoadingProgressSideEffectPropertyQueue";
+// Each image cache's disk queue: this prefix and a new upper-case UUID.
+inline constexpr std::string_view kImageCacheIOPrefix = "com.marrowby.Vellum.ImageCache.ioQueue.";
+// The default display-link frame source ticks on a queue of this label.
+inline constexpr std::string_view kDisplayLinkFrames = "com.marrowby.Vellum.DisplayLink.frames";
 // The memory storage's expired-entry sweep runs on a queue of this label.
 inline constexpr std::string_view kMemoryStorageClean = "com.marrowby.Vellum.MemoryStorage.cleanQueue";
 

@@ -1,0 +1,165 @@
+#pragma once
+// DisplayLink: the frame clock of animated-image playback. It calls a target's callback once per display
+// refresh on every executor ("run loop") and mode it was added to. Refreshes come from a FrameSource: by
+// default a steady timer at 60 Hz; tests drive a ManualFrameSource by hand.
+//
+//   auto link = vellum::DisplayLink::make(proxy, [](const std::shared_ptr<void>& target) {
+//     static_cast<FrameProxy*>(target.get())->onScreenUpdate();
+//   });
+//   link->add(vellum::RunLoop::main(), "common");
+//   link->setPaused(false);   // starts the frame source
+//   ...
+//   link->invalidate();       // REQUIRED before dropping the link: it releases the target and the link
+//
+// A link starts paused. The first refresh after it first starts only records its time stamp; every later
+// refresh (also the first one after a pause) performs the callback once per executor added, however many
+// modes that executor is listed with. `timestamp` and `duration` are 0 until the first refresh.
+//
+// Lifetime: the link holds its target strongly until invalidate() (the animated view hands it a proxy that
+// nothing else holds), and the frame source's handler holds the link until invalidate(): a link that is never
+// invalidated lives for good. Threads: any member from any thread; callbacks run on the executors added,
+// never under the link's lock.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/cancellable.hpp"
+#include "foundation/serial_queue.hpp"
+
+namespace vellum {
+
+// Where a display link performs its callback: the main queue or a serial queue. Two run loops are the same
+// when they name the same executor.
+class RunLoop {
+ public:
+  static RunLoop main() { return RunLoop(nullptr); }
+  static RunLoop queue(std::shared_ptr<foundation::SerialQueue> queue) { return RunLoop(std::move(queue)); }
+
+  // Runs `task` later on this executor (never inline, also when called from it).
+  void perform(std::function<void()> task) const;
+
+  friend bool operator==(const RunLoop&, const RunLoop&) = default;
+
+ private:
+  explicit RunLoop(std::shared_ptr<foundation::SerialQueue> queue) : queue_(std::move(queue)) {}
+  std::shared_ptr<foundation::SerialQueue> queue_;  // null: the main queue
+};
+
+// The time of one refresh, as the display reports it.
+struct FrameTime {
+  std::int64_t hostTime = 0;            // nanoseconds of the steady clock
+  std::int64_t videoRefreshPeriod = 0;  // one refresh, in units of videoTimeScale
+  std::int32_t videoTimeScale = 0;      // units per second; 0 when the period is unknown
+};
+
+// A source of refreshes. Its output handler runs on the source's own thread, once per refresh while running.
+class FrameSource {
+ public:
+  using OutputHandler = std::function<void(const FrameTime&)>;
+  virtual ~FrameSource() = default;
+  virtual void setOutputHandler(OutputHandler handler) = 0;
+  virtual void start() = 0;
+  virtual void stop() = 0;
+  virtual bool isRunning() const = 0;
+};
+
+// A steady timer at `framesPerSecond` on a serial queue of its own; time stamps from the steady clock.
+class TimerFrameSource final : public FrameSource {
+ public:
+  explicit TimerFrameSource(int framesPerSecond = 60);
+  ~TimerFrameSource() override;
+
+  void setOutputHandler(OutputHandler handler) override;
+  void start() override;
+  void stop() override;
+  bool isRunning() const override;
+
+ private:
+  struct State;
+  const int framesPerSecond_;
+  foundation::SerialQueue queue_;
+  std::shared_ptr<State> state_;
+  foundation::Cancellable timer_;  // guarded by state_'s mutex
+};
+
+// Refreshes delivered by hand, on the calling thread: for tests.
+class ManualFrameSource final : public FrameSource {
+ public:
+  void setOutputHandler(OutputHandler handler) override;
+  void start() override;
+  void stop() override;
+  bool isRunning() const override;
+
+  // Delivers one refresh when running; answers whether it did.
+  bool tick(const FrameTime& time);
+
+ private:
+  mutable std::mutex mutex_;
+  OutputHandler handler_;
+  bool running_ = false;
+};
+
+class DisplayLinkCompatible {
+ public:
+  virtual ~DisplayLinkCompatible() = default;
+  virtual bool isPaused() const = 0;
+  virtual void setPaused(bool paused) = 0;
+  virtual int preferredFramesPerSecond() const = 0;
+  // Seconds of the latest refresh's host time.
+  virtual double timestamp() const = 0;
+  // Seconds between refreshes.
+  virtual double duration() const = 0;
+  virtual void add(const RunLoop& runLoop, const std::string& mode) = 0;
+  virtual void remove(const RunLoop& runLoop, const std::string& mode) = 0;
+  virtual void invalidate() = 0;
+};
+
+class DisplayLink final : public DisplayLinkCompatible, public std::enable_shared_from_this<DisplayLink> {
+  struct Passkey {};
+
+ public:
+  using Target = std::shared_ptr<void>;
+  using Selector = std::function<void(const Target& target)>;
+
+  // A paused link over `frameSource` (a 60 Hz TimerFrameSource when null).
+  static std::shared_ptr<DisplayLink> make(Target target, Selector selector,
+                                           std::shared_ptr<FrameSource> frameSource = nullptr);
+  DisplayLink(Passkey, Target target, Selector selector, std::shared_ptr<FrameSource> frameSource);
+
+  bool isPaused() const override;
+  // Starts or stops the frame source to match.
+  void setPaused(bool paused) override;
+  int preferredFramesPerSecond() const override;
+  double timestamp() const override;
+  double duration() const override;
+  // The same executor and mode may be added twice; the mode is then listed twice.
+  void add(const RunLoop& runLoop, const std::string& mode) override;
+  // Removes every listing of the mode; an executor left without modes is dropped. Unknown ones are ignored.
+  void remove(const RunLoop& runLoop, const std::string& mode) override;
+  // Paused for good: no executors, no target. Unpausing afterwards runs the source but performs nothing.
+  void invalidate() override;
+
+  // One refresh, as the main queue runs it.
+  void refresh(const FrameTime& time);
+
+ private:
+  struct Scheduler {
+    RunLoop runLoop;
+    std::vector<std::string> modes;
+  };
+
+  mutable std::mutex mutex_;
+  const std::shared_ptr<FrameSource> link_;
+  Target target_;
+  Selector selector_;
+  std::vector<Scheduler> schedulers_;
+  int preferredFramesPerSecond_ = 0;
+  double timestamp_ = 0;
+  double duration_ = 0;
+  bool isPaused_ = true;
+};
+
+}  // namespace vellum

@@ -1,0 +1,174 @@
+// ImageCache: finding an image by key, in memory and on disk.
+#include "foundation/log.hpp"
+#include "vellum/image_cache.hpp"
+
+namespace vellum {
+namespace {
+
+using Cache = VellumError::CacheErrorReason;
+
+// Runs `block` through `queue`; `untouch` means at once, so the block is called as it is, without first being
+// wrapped into a queued function (a memory hit costs no allocation that way).
+template <class Block>
+void deliver(const CallbackQueue& queue, Block&& block) {
+  if (queue.kind() == CallbackQueue::Kind::untouch) {
+    block();
+  } else {
+    queue.execute(std::forward<Block>(block));
+  }
+}
+
+// The request that owns the options is no longer wanted.
+bool isStale(const VellumParsedOptionsInfo& options) {
+  return options.sourceTaskIdentifierChecker && !options.sourceTaskIdentifierChecker();
+}
+
+// Reads the stored bytes for a computed key and reports what came of it; `found` turns the bytes into the
+// outcome to report. Runs on the loading queue; every report goes through `callbackQueue`.
+template <class Outcome, class Found>
+void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const VellumParsedOptionsInfo& options,
+                  const CallbackQueue& callbackQueue,
+                  const std::function<void(foundation::Result<Outcome, VellumError>)>& handler, Found&& found) {
+  using R = foundation::Result<Outcome, VellumError>;
+  if (!handler) return;  // nobody would learn the outcome
+  auto report = [&](R result) { callbackQueue.execute([handler, result = std::move(result)] { handler(result); }); };
+  if (isStale(options)) return report(R::success(Outcome::stale()));
+  std::optional<foundation::Bytes> bytes;
+  try {
+    bytes = disk.value(computed, options.forcedExtension, options.diskCacheAccessExtendingExpiration);
+  } catch (const VellumError& error) {
+    return report(R::failure(error));
+  } catch (const std::exception&) {
+    return report(R::failure(VellumError::cacheError(
+        Cache::CannotLoadDataFromDisk{"file://" + disk.cacheFileURL(computed, options.forcedExtension).string(),
+                                      std::current_exception()})));
+  }
+  if (!bytes) return report(R::success(Outcome::notFound()));
+  if (isStale(options)) return report(R::success(Outcome::stale()));
+  report(found(std::move(*bytes)));
+}
+
+}  // namespace
+
+void ImageCache::onLoadingQueue(const VellumParsedOptionsInfo& options, std::function<void()> work) {
+  if (options.loadDiskFileSynchronously) {
+    work();
+  } else {
+    ioQueue_->post(std::move(work));
+  }
+}
+
+ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key, const VellumParsedOptionsInfo& options) {
+  // Most look-ups have no processor: they use the key as it is, without building a new one.
+  const std::string identifier = processorIdentifier(options);
+  auto hit = identifier.empty()
+                 ? memoryStorage_->value(key, options.memoryCacheAccessExtendingExpiration)
+                 : memoryStorage_->value(computedKey(key, identifier), options.memoryCacheAccessExtendingExpiration);
+  return hit ? std::move(*hit) : nullptr;
+}
+
+ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key,
+                                                const std::optional<VellumOptionsInfo>& options) {
+  return retrieveImageInMemoryCache(key, VellumParsedOptionsInfo(options));
+}
+
+void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptionsInfo& options,
+                               CallbackQueue callbackQueue, RetrieveHandler completionHandler) {
+  using R = foundation::Result<ImageCacheResult, VellumError>;
+  // Without a handler nobody learns the answer: looking would only extend entries for nothing.
+  if (!completionHandler) return;
+  if (auto image = retrieveImageInMemoryCache(key, options)) {
+    deliver(callbackQueue, [handler = std::move(completionHandler), image = std::move(image)]() mutable {
+      handler(R::success(ImageCacheResult::memory(std::move(image))));
+    });
+    return;
+  }
+  if (options.fromMemoryCacheOrRefresh) {
+    callbackQueue.execute([handler = std::move(completionHandler)] { handler(R::success(ImageCacheResult::none())); });
+    return;
+  }
+  retrieveImageInDiskCache(
+      key, options, callbackQueue,
+      DiskOutcomeHandler([self = shared_from_this(), key, options, callbackQueue,
+                          handler = std::move(completionHandler)](foundation::Result<DiskRetrievalOutcome, VellumError> outcome) {
+        if (!outcome) {
+          callbackQueue.execute([handler, error = outcome.error()] { handler(R::failure(error)); });
+          return;
+        }
+        if (outcome.value().kind() != DiskRetrievalOutcome::Kind::found) {
+          callbackQueue.execute([handler] { handler(R::success(ImageCacheResult::none())); });
+          return;
+        }
+        // Back into memory first, so the image is there when the caller hears of it; the store's own report
+        // comes at once on this thread.
+        const ImagePtr image = outcome.value().value();
+        VellumParsedOptionsInfo storeOptions = options;
+        storeOptions.callbackQueue = CallbackQueue::untouch();
+        self->store(image, std::nullopt, key, storeOptions, false, [handler, callbackQueue, image](CacheStoreResult) {
+          callbackQueue.execute([handler, image] { handler(R::success(ImageCacheResult::disk(image))); });
+        });
+      }));
+}
+
+void ImageCache::retrieveImage(const std::string& key, const std::optional<VellumOptionsInfo>& options,
+                               CallbackQueue callbackQueue, RetrieveHandler completionHandler) {
+  retrieveImage(key, VellumParsedOptionsInfo(options), std::move(callbackQueue), std::move(completionHandler));
+}
+
+void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
+                                          CallbackQueue callbackQueue, DiskOutcomeHandler outcomeHandler) {
+  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)), options,
+               callbackQueue, handler = std::move(outcomeHandler)] {
+    using R = foundation::Result<DiskRetrievalOutcome, VellumError>;
+    lookUpOnDisk<DiskRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,
+                                       [&](foundation::Bytes bytes) {
+      ImagePtr image;
+      try {
+        image = options.cacheSerializer->image(bytes, options);
+      } catch (const std::exception& e) {
+        foundation::log(foundation::LogLevel::error, std::string("[Vellum] A cached file did not decode: ") + e.what());
+      }
+      if (image && isStale(options)) return R::success(DiskRetrievalOutcome::stale());
+      // Bytes that do not decode are as good as nothing stored; the file stays for whoever can read it.
+      if (!image) return R::success(DiskRetrievalOutcome::notFound());
+      if (options.backgroundDecode) image = decoded(image, options.scaleFactor);
+      return R::success(DiskRetrievalOutcome::found(std::move(image)));
+    });
+  };
+  onLoadingQueue(options, std::move(work));
+}
+
+void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
+                                          CallbackQueue callbackQueue, DiskImageHandler completionHandler) {
+  using R = foundation::Result<ImagePtr, VellumError>;
+  retrieveImageInDiskCache(
+      key, options, std::move(callbackQueue),
+      DiskOutcomeHandler([handler = std::move(completionHandler)](foundation::Result<DiskRetrievalOutcome, VellumError> outcome) {
+        if (!handler) return;
+        if (!outcome) return handler(R::failure(outcome.error()));
+        handler(R::success(outcome.value().kind() == DiskRetrievalOutcome::Kind::found ? outcome.value().value()
+                                                                                        : nullptr));
+      }));
+}
+
+void ImageCache::retrieveDataInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
+                                         CallbackQueue callbackQueue, DiskDataOutcomeHandler outcomeHandler) {
+  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)), options,
+               callbackQueue, handler = std::move(outcomeHandler)] {
+    using R = foundation::Result<DiskDataRetrievalOutcome, VellumError>;
+    lookUpOnDisk<DiskDataRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,
+                                           [](foundation::Bytes bytes) {
+      return R::success(DiskDataRetrievalOutcome::found(std::move(bytes)));
+    });
+  };
+  onLoadingQueue(options, std::move(work));
+}
+
+void ImageCache::retrieveImageInDiskCache(const std::string& key, const std::optional<VellumOptionsInfo>& options,
+                                          CallbackQueue callbackQueue, DiskImageHandler completionHandler) {
+  // A direct call, not through the virtual: an override of the parsed form does not change this one.
+  ImageCache::retrieveImageInDiskCache(key, VellumParsedOptionsInfo(options), std::move(callbackQueue),
+                                       std::move(completionHandler));
+}
+
+}  // namespace vellum

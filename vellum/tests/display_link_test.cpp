@@ -1,0 +1,152 @@
+// The display link driven by a manual frame source: what each refresh performs, where, and after a pause,
+// removal or invalidation. Every link is invalidated before the test ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "cache_test_support.hpp"
+#include "vellum/display_link.hpp"
+
+namespace vellum {
+namespace {
+
+struct Counter {
+  std::atomic<int> main{0};
+  std::atomic<int> other{0};
+};
+
+class DisplayLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link = DisplayLink::make(counter, [this](const DisplayLink::Target& target) {
+      EXPECT_EQ(target, counter);
+      (queue->isCurrent() ? counter->other : counter->main) += 1;
+    }, source);
+  }
+  void TearDown() override { link->invalidate(); }
+
+  // One refresh at `seconds` on the steady clock, then waits until what it performed has run.
+  void refresh(double seconds, std::int32_t timeScale = 60) {
+    source->tick(FrameTime{static_cast<std::int64_t>(seconds * 1e9), 1, timeScale});
+    test::flushMain();  // the refresh itself
+    test::flushMain();  // what it performed on the main queue
+    test::flush(*queue);
+  }
+
+  std::shared_ptr<Counter> counter = std::make_shared<Counter>();
+  std::shared_ptr<ManualFrameSource> source = std::make_shared<ManualFrameSource>();
+  std::shared_ptr<foundation::SerialQueue> queue = std::make_shared<foundation::SerialQueue>("display-link-test");
+  std::shared_ptr<DisplayLink> link;
+};
+
+TEST_F(DisplayLinkTest, FirstRefreshOnlyRecordsThenOnePerExecutor) {
+  EXPECT_TRUE(link->isPaused());
+  EXPECT_FALSE(source->isRunning());
+  EXPECT_EQ(link->timestamp(), 0);
+  EXPECT_EQ(link->duration(), 0);
+  EXPECT_EQ(link->preferredFramesPerSecond(), 0);
+
+  link->add(RunLoop::main(), "default");
+  link->add(RunLoop::queue(queue), "default");
+  EXPECT_FALSE(source->tick(FrameTime{1'000'000'000, 1, 60}));  // paused: the source does not run
+
+  link->setPaused(false);
+  EXPECT_TRUE(source->isRunning());
+  refresh(2.0);
+  EXPECT_EQ(counter->main + counter->other, 0);
+  EXPECT_DOUBLE_EQ(link->timestamp(), 2.0);
+  EXPECT_DOUBLE_EQ(link->duration(), 1.0 / 60);
+
+  refresh(2.5);
+  EXPECT_EQ(counter->main, 1);
+  EXPECT_EQ(counter->other, 1);
+  EXPECT_DOUBLE_EQ(link->timestamp(), 2.5);
+
+  // A refresh without a time scale keeps the last known period.
+  refresh(3.0, 0);
+  EXPECT_DOUBLE_EQ(link->duration(), 1.0 / 60);
+}
+
+TEST_F(DisplayLinkTest, FirstRefreshAfterAPausePerformsAtOnce) {
+  link->add(RunLoop::main(), "default");
+  link->setPaused(false);
+  refresh(1.0);
+  refresh(1.1);
+  EXPECT_EQ(counter->main, 1);
+
+  link->setPaused(true);
+  EXPECT_FALSE(source->isRunning());
+  link->setPaused(false);
+  // The time stamp of the last refresh survives the pause, so the first refresh after it is not skipped.
+  refresh(9.0);
+  EXPECT_EQ(counter->main, 2);
+}
+
+TEST_F(DisplayLinkTest, ModesListedTwicePerformOnceAndRemovalDropsTheExecutor) {
+  link->add(RunLoop::main(), "default");
+  link->add(RunLoop::main(), "default");
+  link->add(RunLoop::queue(queue), "tracking");
+  link->setPaused(false);
+  refresh(1.0);
+  refresh(1.1);
+  EXPECT_EQ(counter->main, 1);
+  EXPECT_EQ(counter->other, 1);
+
+  link->remove(RunLoop::main(), "default");  // both listings go, and with them the main queue
+  link->remove(RunLoop::queue(std::make_shared<foundation::SerialQueue>("never-added")), "default");
+  link->remove(RunLoop::queue(queue), "never-added-mode");
+  refresh(1.2);
+  EXPECT_EQ(counter->main, 1);
+  EXPECT_EQ(counter->other, 2);
+
+  link->remove(RunLoop::queue(queue), "tracking");
+  refresh(1.3);
+  EXPECT_EQ(counter->other, 2);
+}
+
+TEST_F(DisplayLinkTest, InvalidatedLinkReleasesItsTargetAndPerformsNothing) {
+  std::weak_ptr<DisplayLink> weakLink = link;
+  link->add(RunLoop::main(), "default");
+  link->setPaused(false);
+  refresh(1.0);
+
+  link->invalidate();
+  link->invalidate();
+  EXPECT_TRUE(link->isPaused());
+  EXPECT_FALSE(source->isRunning());
+
+  EXPECT_EQ(counter.use_count(), 1);  // the link let go of its target
+
+  link->setPaused(false);  // starts the source again, but there is nothing to perform on
+  EXPECT_TRUE(source->isRunning());
+  source->tick(FrameTime{2'000'000'000, 1, 60});
+  test::flushMain();
+  test::flushMain();
+  EXPECT_EQ(counter->main, 0);
+
+  // Nothing but the test holds the link any more: the source's handler let go of it.
+  link->invalidate();
+  link.reset();
+  EXPECT_TRUE(weakLink.expired());
+  link = DisplayLink::make(nullptr, nullptr, source);  // for TearDown
+}
+
+TEST(DisplayLinkTimer, DefaultSourceTicksOnTheMainQueue) {
+  auto ticked = std::make_shared<std::promise<void>>();
+  auto once = std::make_shared<std::once_flag>();
+  auto target = std::make_shared<int>(0);
+  auto link = DisplayLink::make(target, [ticked, once](const DisplayLink::Target&) {
+    EXPECT_TRUE(foundation::MainQueue::isCurrent());
+    std::call_once(*once, [&] { ticked->set_value(); });
+  });
+  link->add(RunLoop::main(), "default");
+  link->setPaused(false);
+  const auto status = ticked->get_future().wait_for(test::kDeadline);
+  link->invalidate();
+  ASSERT_EQ(status, std::future_status::ready);
+  EXPECT_GT(link->timestamp(), 0);
+  EXPECT_DOUBLE_EQ(link->duration(), 1.0 / 60);
+}
+
+}  // namespace
+}  // namespace vellum

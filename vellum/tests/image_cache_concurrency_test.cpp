@@ -1,0 +1,156 @@
+// Lifetimes across threads: a cache destroyed on its own queue or during a notification post, queued work
+// that outlives its queue's owner, observers leaving during a post, and many threads on one cache.
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <thread>
+
+#include "cache_test_support.hpp"
+#include "foundation/app_notifications.hpp"
+#include "foundation/notification_center.hpp"
+#include "test_images.hpp"
+
+namespace vellum {
+namespace {
+
+// Tells a promise where it was destroyed.
+class ObservedCache : public ImageCache {
+ public:
+  using ImageCache::ImageCache;
+  ~ObservedCache() override {
+    if (destroyed) destroyed->set_value(ioQueue()->isCurrent() || !ranOnTestThread());
+  }
+  bool ranOnTestThread() const { return std::this_thread::get_id() == testThread; }
+  std::shared_ptr<std::promise<bool>> destroyed;
+  std::thread::id testThread = std::this_thread::get_id();
+};
+
+std::shared_ptr<ObservedCache> makeObserved(const std::filesystem::path& base) {
+  auto memory = std::make_shared<ImageCache::MemoryBackend>(MemoryStorage::Config(0, 120));
+  auto disk = std::make_shared<ImageCache::DiskBackend>(DiskStorage::Config("observed", 0, nullptr, base));
+  auto cache = ImageCache::create<ObservedCache>(memory, disk);
+  cache->destroyed = std::make_shared<std::promise<bool>>();
+  return cache;
+}
+
+TEST(ImageCacheConcurrency, DestroyedOnItsOwnQueueAfterItsLastBlock) {
+  test::TemporaryDirectory dir;
+  auto cache = makeObserved(dir.path());
+  test::flushMain();
+  auto destroyed = cache->destroyed->get_future();
+  auto stored = std::make_shared<std::promise<bool>>();
+  VellumParsedOptionsInfo options;
+  options.callbackQueue = CallbackQueue::untouch();
+  // Hold the queue so the store's block is the last owner when it runs.
+  auto held = std::make_shared<std::promise<void>>();
+  cache->ioQueue()->post([held] { held->get_future().wait_for(test::kDeadline); });
+  cache->store(Image::make(test::gradient(8, 8)), std::nullopt, "k", options, true,
+               [stored](CacheStoreResult r) { stored->set_value(static_cast<bool>(r.diskCacheResult)); });
+  cache.reset();
+  held->set_value();
+  EXPECT_TRUE(test::await(stored->get_future()));
+  EXPECT_TRUE(test::await(std::move(destroyed)));
+  // The pool goes on serving other queues.
+  foundation::SerialQueue other("after");
+  test::flush(other);
+}
+
+TEST(ImageCacheConcurrency, DestroyedDuringANotificationPost) {
+  test::TemporaryDirectory dir;
+  auto& center = foundation::NotificationCenter::defaultCenter();
+  auto holder = std::make_shared<std::shared_ptr<ObservedCache>>(makeObserved(dir.path()));
+  auto destroyed = (*holder)->destroyed->get_future();
+  // Registered before the cache's own observer (which runs on the main queue later), so it runs first.
+  const auto dropper = center.addObserver(std::string(foundation::kApplicationWillResignActive), nullptr,
+                                          [holder](const foundation::Notification&) { holder->reset(); });
+  test::flushMain();  // the cache's registration
+  foundation::MainQueue::post(
+      [&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
+  test::await(std::move(destroyed));
+  test::flushMain();
+  center.removeObserver(dropper);
+  // The cache unregistered itself in its destructor: a later post reaches nothing of it.
+  foundation::MainQueue::post(
+      [&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
+  test::flushMain();
+}
+
+TEST(ImageCacheConcurrency, QueuedWorkRunsAfterTheQueueObjectIsGone) {
+  auto ran = std::make_shared<std::atomic<int>>(0);
+  auto done = std::make_shared<std::promise<void>>();
+  auto held = std::make_shared<std::promise<void>>();
+  {
+    foundation::SerialQueue queue("short-lived");
+    queue.post([held] { held->get_future().wait_for(test::kDeadline); });
+    queue.post([ran] { ++*ran; });
+    queue.post([ran, done] {
+      if (++*ran == 2) done->set_value();
+    });
+  }
+  held->set_value();
+  test::await(done->get_future());
+  EXPECT_EQ(*ran, 2);
+}
+
+TEST(ImageCacheConcurrency, ObserversLeavingDuringAPost) {
+  auto& center = foundation::NotificationCenter::defaultCenter();
+  const std::string name = "vellum.test.leaving";
+  std::vector<std::string> calls;
+  foundation::NotificationCenter::Token second = 0;
+  const auto first = center.addObserver(name, nullptr, [&](const foundation::Notification&) {
+    calls.push_back("first");
+    center.removeObserver(second);  // another observer, not yet called
+  });
+  foundation::NotificationCenter::Token self = 0;
+  second = center.addObserver(name, nullptr, [&](const foundation::Notification&) { calls.push_back("second"); });
+  self = center.addObserver(name, nullptr, [&](const foundation::Notification&) {
+    calls.push_back("self");
+    center.removeObserver(self);  // itself, mid-call
+  });
+  center.post(name);
+  center.post(name);
+  center.removeObserver(first);
+  EXPECT_EQ(calls, (std::vector<std::string>{"first", "self", "first"}));
+}
+
+TEST(ImageCacheConcurrency, ManyThreadsOnOneCache) {
+  test::TemporaryDirectory dir;
+  auto cache = test::makeCache(dir.path());
+  const auto image = Image::make(test::gradient(8, 8));
+  VellumParsedOptionsInfo options;
+  options.callbackQueue = CallbackQueue::untouch();
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 40;
+  std::latch start(kThreads);
+  std::atomic<int> answered{0};
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int i = 0; i < kRounds; ++i) {
+        const std::string key = "k" + std::to_string((t + i) % 5);
+        switch (i % 4) {
+          case 0:
+            cache->store(image, std::nullopt, key, options, true, [&](CacheStoreResult) { ++answered; });
+            break;
+          case 1:
+            cache->retrieveImage(key, options, CallbackQueue::untouch(),
+                                 [&](foundation::Result<ImageCacheResult, VellumError>) { ++answered; });
+            break;
+          case 2:
+            cache->removeImage(key, "", std::nullopt, true, true, CallbackQueue::untouch(), [&] { ++answered; });
+            break;
+          default:
+            cache->imageCachedTypeAsync(key, "", std::nullopt, CallbackQueue::untouch(), [&](CacheType) { ++answered; });
+            break;
+        }
+      }
+    });
+  }
+  threads.clear();
+  test::flush(*cache->ioQueue());
+  EXPECT_EQ(answered, kThreads * kRounds);
+}
+
+}  // namespace
+}  // namespace vellum

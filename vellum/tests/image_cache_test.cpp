@@ -1,0 +1,436 @@
+// The image cache front on a real directory: keys and processors, stores and removals in both levels, the
+// look-ups (memory, disk, combined, the three-way outcomes and the source-task checker), background
+// decoding, and keys or files that are hostile.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "cache_test_support.hpp"
+#include "test_clock.hpp"
+#include "test_images.hpp"
+#include "vellum/cache_key.hpp"
+#include "vellum/image_codecs.hpp"
+#include "vellum/image_processor.hpp"
+
+namespace vellum {
+namespace {
+
+namespace fs = std::filesystem;
+using Cache = VellumError::CacheErrorReason;
+using Retrieved = foundation::Result<ImageCacheResult, VellumError>;
+using Outcome = foundation::Result<DiskRetrievalOutcome, VellumError>;
+
+class NamedProcessor final : public ImageProcessor {
+ public:
+  explicit NamedProcessor(std::string id) : id_(std::move(id)) {}
+  std::string identifier() const override { return id_; }
+  ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const override {
+    return item.isImage() ? item.imageValue() : nullptr;
+  }
+
+ private:
+  std::string id_;
+};
+
+class NoBytesSerializer final : public CacheSerializer {
+ public:
+  std::optional<foundation::Bytes> data(const ImagePtr&, const std::optional<foundation::Bytes>&) const override {
+    return std::nullopt;
+  }
+  ImagePtr image(const foundation::Bytes&, const VellumParsedOptionsInfo&) const override { return nullptr; }
+  std::string description() const override { return "no bytes"; }
+};
+
+class ImageCacheTest : public test::FixedClockTest {
+ protected:
+  void SetUp() override {
+    FixedClockTest::SetUp();
+    files = std::make_shared<test::CountingFileManager>();
+    cache = test::makeCache(dir.path(), "test", files);
+    options.callbackQueue = CallbackQueue::untouch();
+  }
+
+  CacheStoreResult store(const ImagePtr& image, const std::string& key, const VellumParsedOptionsInfo& o,
+                         bool toDisk = true) {
+    std::promise<CacheStoreResult> done;
+    cache->store(image, std::nullopt, key, o, toDisk, [&](CacheStoreResult r) { done.set_value(std::move(r)); });
+    return test::await(done.get_future());
+  }
+  Retrieved retrieve(const std::string& key, const VellumParsedOptionsInfo& o) {
+    std::promise<Retrieved> done;
+    cache->retrieveImage(key, o, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(std::move(r)); });
+    return test::await(done.get_future());
+  }
+  Outcome outcome(const std::string& key, const VellumParsedOptionsInfo& o) {
+    std::promise<Outcome> done;
+    cache->retrieveImageInDiskCache(key, o, CallbackQueue::untouch(),
+                                    ImageCache::DiskOutcomeHandler([&](Outcome r) { done.set_value(std::move(r)); }));
+    return test::await(done.get_future());
+  }
+  fs::path fileOf(const std::string& key) { return cache->cachePath(key); }
+
+  test::TemporaryDirectory dir;
+  std::shared_ptr<test::CountingFileManager> files;
+  std::shared_ptr<ImageCache> cache;
+  VellumParsedOptionsInfo options;
+  ImagePtr photo = Image::make(test::gradient(20, 10));
+};
+
+TEST_F(ImageCacheTest, ProcessorIdentifierIsPartOfTheKey) {
+  EXPECT_EQ(ImageCache::computedKey("k", ""), "k");
+  EXPECT_EQ(ImageCache::computedKey("k", "round(4)"), "k@round(4)");
+
+  VellumParsedOptionsInfo processed = options;
+  processed.processor = std::make_shared<NamedProcessor>("round(4)");
+  ASSERT_TRUE(store(photo, "k", processed).diskCacheResult);
+
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("k", options), nullptr);
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("k", processed), photo);
+  EXPECT_EQ(retrieve("k", options).value().cacheType(), CacheType::none);  // neither level under the bare key
+  EXPECT_EQ(cache->imageCachedType("k"), CacheType::none);
+  EXPECT_EQ(cache->imageCachedType("k", "round(4)"), CacheType::memory);
+  EXPECT_FALSE(cache->isCached("k", "other"));
+  EXPECT_EQ(cache->hash("k", "round(4)"), sha256HexDigest("k@round(4)"));
+  EXPECT_TRUE(fs::exists(dir.path() / "com.marrowby.Vellum.ImageCache.test" / sha256HexDigest("k@round(4)")));
+}
+
+TEST_F(ImageCacheTest, StoreReportsAndWritesWhatItWasAskedTo) {
+  // Memory only, under an expiration already past: nothing is kept, yet both halves report success.
+  VellumParsedOptionsInfo expired = options;
+  expired.memoryCacheExpiration = StorageExpiration::expired();
+  const auto memoryOnly = store(photo, "gone", expired, false);
+  EXPECT_TRUE(memoryOnly.memoryCacheResult);
+  EXPECT_TRUE(memoryOnly.diskCacheResult);
+  EXPECT_EQ(cache->imageCachedType("gone"), CacheType::none);
+  EXPECT_FALSE(fs::exists(fileOf("gone")));
+
+  // A serializer with nothing to write: cannotSerializeImage, no file.
+  VellumParsedOptionsInfo noBytes = options;
+  noBytes.cacheSerializer = std::make_shared<NoBytesSerializer>();
+  const auto unserialized = store(photo, "k", noBytes);
+  ASSERT_FALSE(unserialized.diskCacheResult);
+  const auto* reason = unserialized.diskCacheResult.error().cacheReason();
+  ASSERT_TRUE(reason && std::holds_alternative<Cache::CannotSerializeImage>(reason->value));
+  EXPECT_FALSE(fs::exists(fileOf("k")));
+  EXPECT_EQ(cache->imageCachedType("k"), CacheType::memory);
+
+  // The file holds the PNG the serializer made, which decodes to the very pixels stored.
+  ASSERT_TRUE(store(photo, "png", options).diskCacheResult);
+  std::ifstream in(fileOf("png"), std::ios::binary);
+  const foundation::Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto decoded = decodePNG(written);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded.value().pixels, photo->bitmap()->pixels);
+
+  // A failed write reaches the handler; the memory level keeps the image.
+  files->failWrites = true;
+  const auto failed = store(photo, "unwritable", options);
+  ASSERT_FALSE(failed.diskCacheResult);
+  EXPECT_TRUE(failed.diskCacheResult.error().cacheReason());
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("unwritable", options), photo);
+}
+
+TEST_F(ImageCacheTest, StoreToDiskAndTheIdentifierForm) {
+  const foundation::Bytes raw = {1, 2, 3, 4, 5};
+  std::promise<CacheStoreResult> done;
+  cache->storeToDisk(raw, "raw", "p", "bin", std::nullopt, CallbackQueue::untouch(),
+                     [&](CacheStoreResult r) { done.set_value(r); });
+  EXPECT_TRUE(test::await(done.get_future()).diskCacheResult);
+  EXPECT_FALSE(cache->memoryStorage()->isCached("raw@p"));
+  EXPECT_TRUE(fs::exists(cache->cachePath("raw", "p", "bin")));
+  EXPECT_EQ(cache->hash("raw", "p", "bin"), sha256HexDigest("raw@p") + ".bin");
+  EXPECT_EQ(cache->cacheFileURLIfOnDisk("raw", "p", "bin"), fs::path(cache->cachePath("raw", "p", "bin")));
+
+  std::promise<CacheStoreResult> second;
+  cache->store(photo, std::nullopt, "id", "p", "png", DefaultCacheSerializer::defaultSerializer(), true,
+               CallbackQueue::untouch(), [&](CacheStoreResult r) { second.set_value(r); });
+  EXPECT_TRUE(test::await(second.get_future()).diskCacheResult);
+  EXPECT_EQ(cache->imageCachedType("id", "p", "png"), CacheType::memory);
+  cache->clearMemoryCache();
+  EXPECT_EQ(cache->imageCachedType("id", "p", "png"), CacheType::disk);
+  EXPECT_EQ(cache->imageCachedType("id", "p"), CacheType::none);  // another extension is another file
+}
+
+TEST_F(ImageCacheTest, RemoveImageCallsBackOnceWhateverThereIsToRemove) {
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  struct Case {
+    const char* key;
+    bool fromMemory, fromDisk;
+  };
+  for (const Case& c : {Case{"k", false, false}, Case{"missing", true, true}, Case{"k", true, true}}) {
+    std::atomic<int> calls{0};
+    std::promise<void> done;
+    cache->removeImage(c.key, "", std::nullopt, c.fromMemory, c.fromDisk, CallbackQueue::untouch(), [&] {
+      if (++calls == 1) done.set_value();
+    });
+    test::await(done.get_future());
+    test::flush(*cache->ioQueue());
+    EXPECT_EQ(calls, 1) << c.key;
+  }
+  EXPECT_EQ(cache->imageCachedType("k"), CacheType::none);
+  EXPECT_FALSE(fs::exists(fileOf("k")));
+}
+
+TEST_F(ImageCacheTest, CostOfImagesInMemory) {
+  const auto frame = Image::make(test::gradient(100, 50));
+  auto framed = [](std::vector<ImagePtr> frames) {
+    AnimationInfo info;
+    info.frames = std::move(frames);
+    return Image::make(test::gradient(100, 50), 1.0, info);
+  };
+  const std::pair<ImagePtr, std::int64_t> table[] = {
+      {Image::withoutBitmap({100, 50}), 20'000},
+      {Image::make(test::gradient(100, 50)), 20'000},
+      {framed({frame, frame, photo}), 40'000},
+      {framed({}), 0},
+  };
+  EXPECT_EQ(cache->memoryStorageCacheCost(), 0);
+  std::int64_t total = 0;
+  int i = 0;
+  for (const auto& [image, cost] : table) {
+    store(image, "cost" + std::to_string(i++), options, false);
+    total += cost;
+    EXPECT_EQ(cache->memoryStorageCacheCost(), total);
+  }
+}
+
+TEST_F(ImageCacheTest, CachesOfOneNameShareTheDirectoryNotTheQueue) {
+  auto first = ImageCache::makeChecked("shared", dir.path());
+  auto second = ImageCache::makeUnchecked("shared", dir.path());
+  EXPECT_EQ(first->diskStorage()->directoryURL(), dir.path() / "com.marrowby.Vellum.ImageCache.shared");
+  EXPECT_EQ(first->diskStorage()->directoryURL(), second->diskStorage()->directoryURL());
+  const std::string prefix = "com.marrowby.Vellum.ImageCache.ioQueue.";
+  for (const auto& c : {first, second}) {
+    const std::string& label = c->ioQueue()->label();
+    ASSERT_EQ(label.size(), prefix.size() + 36);
+    EXPECT_EQ(label.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(label.find_first_not_of("0123456789ABCDEF-", prefix.size()), std::string::npos) << label;
+  }
+  EXPECT_NE(first->ioQueue()->label(), second->ioQueue()->label());
+
+  // What one stores lies where the other looks (a cache made later lists it at start).
+  std::promise<CacheStoreResult> done;
+  first->store(photo, std::nullopt, "k", options, true, [&](CacheStoreResult r) { done.set_value(r); });
+  ASSERT_TRUE(test::await(done.get_future()).diskCacheResult);
+  EXPECT_EQ(second->cachePath("k"), first->cachePath("k"));
+  EXPECT_TRUE(fs::exists(second->cachePath("k")));
+
+  // A directory that cannot be made: the checked factory throws, the unchecked one reports on each store.
+  const fs::path blocked = dir.path() / "file";
+  std::ofstream(blocked) << "not a directory";
+  EXPECT_THROW(ImageCache::makeChecked("x", blocked), VellumError);
+  auto unready = ImageCache::makeUnchecked("x", blocked);
+  std::promise<CacheStoreResult> refused;
+  unready->store(photo, std::nullopt, "k", options, true, [&](CacheStoreResult r) { refused.set_value(r); });
+  const auto result = test::await(refused.get_future());
+  ASSERT_FALSE(result.diskCacheResult);
+  ASSERT_TRUE(result.diskCacheResult.error().cacheReason());
+  EXPECT_TRUE(std::holds_alternative<Cache::DiskStorageIsNotReady>(result.diskCacheResult.error().cacheReason()->value));
+}
+
+TEST_F(ImageCacheTest, DiskHitComesBackIntoMemory) {
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  cache->clearMemoryCache();
+  files->reads = 0;
+
+  // Only from memory: the file on disk is not consulted.
+  VellumParsedOptionsInfo memoryOnly = options;
+  memoryOnly.fromMemoryCacheOrRefresh = true;
+  EXPECT_EQ(retrieve("k", memoryOnly).value().cacheType(), CacheType::none);
+  EXPECT_EQ(files->reads, 0);
+
+  const auto first = retrieve("k", options);
+  ASSERT_EQ(first.value().cacheType(), CacheType::disk);
+  EXPECT_EQ(first.value().image()->bitmap()->pixels, photo->bitmap()->pixels);
+  EXPECT_EQ(files->reads, 1);
+  const auto second = retrieve("k", options);
+  ASSERT_EQ(second.value().cacheType(), CacheType::memory);
+  EXPECT_EQ(second.value().image(), first.value().image());
+  EXPECT_EQ(files->reads, 1);
+
+  // The completion on another queue still finds the image in memory already.
+  cache->clearMemoryCache();
+  auto elsewhere = std::make_shared<foundation::SerialQueue>("elsewhere");
+  std::promise<bool> inMemory;
+  cache->retrieveImage("k", options, CallbackQueue::dispatch(elsewhere), [&](Retrieved r) {
+    inMemory.set_value(elsewhere->isCurrent() && r.value().cacheType() == CacheType::disk &&
+                       cache->imageCachedType("k") == CacheType::memory);
+  });
+  EXPECT_TRUE(test::await(inMemory.get_future()));
+
+  // The disk-only look-up leaves memory alone.
+  cache->clearMemoryCache();
+  std::promise<foundation::Result<ImagePtr, VellumError>> disk;
+  cache->retrieveImageInDiskCache("k", options, CallbackQueue::untouch(),
+                                  ImageCache::DiskImageHandler([&](auto r) { disk.set_value(r); }));
+  EXPECT_TRUE(test::await(disk.get_future()).value());
+  EXPECT_EQ(cache->imageCachedType("k"), CacheType::disk);
+}
+
+TEST_F(ImageCacheTest, RetrieveWithoutHandlerTouchesNothing) {
+  VellumParsedOptionsInfo twoMinutes = options;
+  twoMinutes.memoryCacheExpiration = StorageExpiration::seconds(120);
+  store(photo, "mem", twoMinutes, false);
+  ASSERT_TRUE(store(photo, "disk", options).diskCacheResult);
+  cache->memoryStorage()->remove("disk");
+  const auto before = cache->memoryStorage()->object("mem")->estimatedExpiration();
+  files->reads = 0;
+
+  advance(std::chrono::seconds(60));
+  cache->retrieveImage("mem", options, CallbackQueue::untouch(), nullptr);
+  cache->retrieveImage("disk", options, CallbackQueue::untouch(), nullptr);
+  test::flush(*cache->ioQueue());
+  EXPECT_EQ(cache->memoryStorage()->object("mem")->estimatedExpiration(), before);
+  EXPECT_EQ(files->reads, 0);
+  EXPECT_EQ(cache->imageCachedType("disk"), CacheType::disk);  // not brought into memory either
+
+  // With a handler the hit pushes the entry's expiry forward.
+  EXPECT_EQ(retrieve("mem", options).value().cacheType(), CacheType::memory);
+  EXPECT_EQ(cache->memoryStorage()->object("mem")->estimatedExpiration(), before + std::chrono::seconds(60));
+}
+
+TEST_F(ImageCacheTest, SourceTaskCheckerAtItsThreePoints) {
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  cache->clearMemoryCache();
+
+  // The check answers in turn; the step after the last true answer is where the look-up ends as stale.
+  struct Case {
+    int trueAnswers;
+    int reads;
+  };
+  for (const Case c : {Case{0, 0}, Case{1, 1}, Case{2, 1}}) {
+    files->reads = 0;
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    VellumParsedOptionsInfo checked = options;
+    checked.sourceTaskIdentifierChecker = [asked, c] { return (*asked)++ < c.trueAnswers; };
+    const auto result = outcome("k", checked);
+    EXPECT_EQ(result.value().kind(), DiskRetrievalOutcome::Kind::stale) << c.trueAnswers;
+    EXPECT_EQ(*asked, c.trueAnswers + 1);
+    EXPECT_EQ(files->reads, c.reads);
+
+    std::promise<foundation::Result<DiskDataRetrievalOutcome, VellumError>> data;
+    asked->store(0);
+    cache->retrieveDataInDiskCache("k", checked, CallbackQueue::untouch(), [&](auto r) { data.set_value(r); });
+    const auto dataOutcome = test::await(data.get_future());
+    EXPECT_EQ(dataOutcome.value().kind(), c.trueAnswers < 2 ? DiskDataRetrievalOutcome::Kind::stale
+                                                             : DiskDataRetrievalOutcome::Kind::found);
+  }
+  VellumParsedOptionsInfo never = options;
+  never.sourceTaskIdentifierChecker = [] { return false; };
+  EXPECT_EQ(retrieve("k", never).value().cacheType(), CacheType::none);
+  VellumParsedOptionsInfo always = options;
+  always.sourceTaskIdentifierChecker = [] { return true; };
+  EXPECT_EQ(outcome("k", always).value().kind(), DiskRetrievalOutcome::Kind::found);
+}
+
+TEST_F(ImageCacheTest, BackgroundDecodingRedrawsOnlyStillImages) {
+  VellumParsedOptionsInfo decoding = options;
+  decoding.backgroundDecode = true;
+  decoding.loadDiskFileSynchronously = true;  // on this thread, so the serializer's object can be watched
+
+  class Recording final : public CacheSerializer {
+   public:
+    std::optional<foundation::Bytes> data(const ImagePtr& image, const std::optional<foundation::Bytes>& o) const override {
+      return DefaultCacheSerializer::defaultSerializer()->data(image, o);
+    }
+    ImagePtr image(const foundation::Bytes& d, const VellumParsedOptionsInfo& o) const override {
+      made = DefaultCacheSerializer::defaultSerializer()->image(d, o);
+      return made;
+    }
+    std::string description() const override { return "recording"; }
+    mutable ImagePtr made;
+  };
+  auto serializer = std::make_shared<Recording>();
+  decoding.cacheSerializer = serializer;
+
+  ASSERT_TRUE(store(photo, "still", decoding).diskCacheResult);
+  const auto still = outcome("still", decoding).value();
+  ASSERT_EQ(still.kind(), DiskRetrievalOutcome::Kind::found);
+  EXPECT_NE(still.value(), serializer->made);
+  EXPECT_EQ(still.value()->bitmap()->pixels, photo->bitmap()->pixels);
+
+  const auto gif = test::makeGIF(3, 2, {{0, 0, 3, 2, std::vector<std::uint8_t>(6, 1), DISPOSAL_UNSPECIFIED,
+                                         NO_TRANSPARENT_COLOR, 10},
+                                        {0, 0, 3, 2, std::vector<std::uint8_t>(6, 2), DISPOSAL_UNSPECIFIED,
+                                         NO_TRANSPARENT_COLOR, 10}});
+  std::promise<CacheStoreResult> stored;
+  cache->storeToDisk(gif, "animated", "", std::nullopt, std::nullopt, CallbackQueue::untouch(),
+                     [&](CacheStoreResult r) { stored.set_value(r); });
+  ASSERT_TRUE(test::await(stored.get_future()).diskCacheResult);
+  const auto animated = outcome("animated", decoding).value();
+  ASSERT_EQ(animated.kind(), DiskRetrievalOutcome::Kind::found);
+  ASSERT_TRUE(animated.value()->frames());
+  EXPECT_EQ(animated.value(), serializer->made);
+}
+
+TEST_F(ImageCacheTest, FilesThatDoNotReadOrDecode) {
+  ASSERT_TRUE(store(photo, "truncated", options).diskCacheResult);
+  ASSERT_TRUE(store(photo, "garbage", options).diskCacheResult);
+  ASSERT_TRUE(store(photo, "vanished", options).diskCacheResult);
+  cache->clearMemoryCache();
+
+  fs::resize_file(fileOf("truncated"), 20);
+  std::ofstream(fileOf("garbage"), std::ios::binary | std::ios::trunc) << "definitely not an image";
+  fs::remove(fileOf("vanished"));  // gone behind the cache's back, after it listed the name
+
+  for (const char* key : {"truncated", "garbage", "vanished"}) {
+    EXPECT_EQ(outcome(key, options).value().kind(), DiskRetrievalOutcome::Kind::notFound) << key;
+    EXPECT_EQ(retrieve(key, options).value().cacheType(), CacheType::none) << key;
+  }
+  // Files that do not decode stay where they are.
+  EXPECT_TRUE(fs::exists(fileOf("truncated")));
+  EXPECT_TRUE(fs::exists(fileOf("garbage")));
+
+  // A file that cannot be read is an error, passed on unchanged by the combined look-up.
+  ASSERT_TRUE(store(photo, "unreadable", options).diskCacheResult);
+  cache->clearMemoryCache();
+  files->failReads = true;
+  const auto unreadable = retrieve("unreadable", options);
+  ASSERT_FALSE(unreadable);
+  const auto* reason = unreadable.error().cacheReason();
+  ASSERT_TRUE(reason);
+  EXPECT_TRUE(std::holds_alternative<Cache::CannotLoadDataFromDisk>(reason->value));
+}
+
+TEST_F(ImageCacheTest, HostileKeysStayInsideTheDirectory) {
+  const std::string longKey(10 * 1024, 'k');
+  const std::string keys[] = {"../x", "", longKey, std::string("a\0b", 3), "/etc/passwd", ".."};
+  auto plainNames = [&] {
+    auto memory = std::make_shared<ImageCache::MemoryBackend>(MemoryStorage::Config(0, 120));
+    DiskStorage::Config config("plain", 0, nullptr, dir.path());
+    config.usesHashedFileName = false;
+    auto disk = std::make_shared<ImageCache::DiskBackend>(config);
+    EXPECT_TRUE(disk->waitForMaybeCachedSetup(test::kDeadline));
+    return ImageCache::make(memory, disk);
+  }();
+  for (const auto& c : {cache, plainNames}) {
+    for (const auto& key : keys) {
+      std::promise<CacheStoreResult> stored;
+      c->store(photo, std::nullopt, key, options, true, [&](CacheStoreResult r) { stored.set_value(r); });
+      const auto result = test::await(stored.get_future());
+      c->clearMemoryCache();
+      const auto found = [&] {
+        std::promise<Retrieved> done;
+        c->retrieveImage(key, options, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(r); });
+        return test::await(done.get_future());
+      }();
+      // Hashed names take every key; plain names refuse those that are no file name.
+      if (result.diskCacheResult) {
+        EXPECT_EQ(found.value().cacheType(), CacheType::disk) << key.size();
+      }
+      std::promise<void> removed;
+      c->removeImage(key, "", std::nullopt, true, true, CallbackQueue::untouch(), [&] { removed.set_value(); });
+      test::await(removed.get_future());
+      EXPECT_EQ(c->imageCachedType(key), CacheType::none);
+    }
+  }
+  // Only the two cache directories were ever written to.
+  std::vector<fs::path> top;
+  for (const auto& entry : fs::directory_iterator(dir.path())) top.push_back(entry.path().filename());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ(top, (std::vector<fs::path>{"com.marrowby.Vellum.ImageCache.plain", "com.marrowby.Vellum.ImageCache.test"}));
+  EXPECT_FALSE(fs::exists(dir.path() / "x"));
+}
+
+}  // namespace
+}  // namespace vellum
