@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <future>
 #include <set>
@@ -57,6 +59,8 @@ struct LoopbackServer::State {
   std::vector<std::shared_ptr<Gate>> gates;
   bool stopped = false;
   std::future<void> listening;
+  int listener = -1;
+  int backlog = 0;
 
   void handle(const httplib::Request& request, httplib::Response& response) {
     RecordedRequest recorded;
@@ -103,8 +107,18 @@ struct LoopbackServer::State {
   }
 };
 
-LoopbackServer::LoopbackServer() : state_(std::make_shared<State>()) {
+LoopbackServer::LoopbackServer(Options options) : state_(std::make_shared<State>()) {
   auto* state = state_.get();
+  const auto threads = static_cast<std::size_t>(std::max(1, options.maximumConnections));
+  state->server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // The library listens with a backlog of 5, so a burst of connections overflows it and the kernel drops
+  // the excess until the clients retry a second or more later. Keeping the socket lets `start` listen again
+  // with a queue as long as the pool.
+  state->server.set_socket_options([state](int socket) {
+    httplib::default_socket_options(socket);
+    state->listener = socket;
+  });
+  state->backlog = static_cast<int>(threads);
   auto handler = [state](const httplib::Request& request, httplib::Response& response) {
     state->handle(request, response);
   };
@@ -139,6 +153,7 @@ void LoopbackServer::start() {
   if (thread_.joinable()) return;
   port_ = state_->server.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("loopback server could not bind 127.0.0.1");
+  if (state_->listener >= 0) ::listen(state_->listener, std::max(state_->backlog, SOMAXCONN));
   std::promise<void> finished;
   state_->listening = finished.get_future();
   thread_ = std::thread([state = state_, finished = std::move(finished)]() mutable {

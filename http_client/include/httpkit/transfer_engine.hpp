@@ -1,12 +1,16 @@
 #pragma once
-// The byte-moving engine under `APIClient`: one libcurl multi handle driven by one worker thread. Transfers
-// are started from any thread; their observer is told, on the worker thread, about the answer's head, each
-// piece of its body and the end of the transfer. Observers must return quickly: they run where every
-// transfer of the engine is driven. Connections are kept in the multi handle's pool and reused by later
-// transfers to the same host.
+// The byte-moving engine under `APIClient`, over libcurl. A transfer is driven one of two ways:
+//   perform  on the calling thread, which blocks until the transfer ends (what a `send` does): each such
+//            transfer borrows an idle multi handle of the engine, with the connections it keeps, so that
+//            senders on many threads never wait for one another;
+//   start    on the engine's worker thread (started on first use), for transfers whose bytes are consumed
+//            as they arrive; its observer runs on the worker and must return quickly.
+// Name lookups and TLS sessions are shared by all transfers of an engine. Redirects are followed (a method
+// is sent again only together with its body); the idle and whole-transfer timeouts are kept by the driver.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
-//   auto id = engine->start(urlRequest, options, observer);
+//   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
+//   auto id = engine->start(urlRequest, options, sharedObserver);
 //   engine->cancel(id);   // the observer completes with URLError::Code::cancelled
 #include <chrono>
 #include <cstddef>
@@ -14,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 
 #include "httpkit/http_url_response.hpp"
 #include "httpkit/task_metrics.hpp"
@@ -26,8 +31,7 @@ struct TransferOptions {
   // Header fields sent with every request unless the request sets a field of the same name.
   HTTPHeaders additionalHeaders;
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
-  // The longest time without any byte moving before the transfer fails as timed out (whole seconds are
-  // the granularity; anything shorter counts as one second).
+  // The longest time without any byte moving, in either direction, before the transfer fails as timed out.
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
   // The longest a whole transfer may take.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
@@ -55,8 +59,14 @@ class TransferEngine {
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
 
-  // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a
-  // line break); then the observer is never called.
+  // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
+  // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
+  // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
+  // break); then the observer is never called. Must return before the engine is destroyed.
+  void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+               std::stop_token stop = {});
+
+  // Queues the transfer on the worker. Throws `EncodingError` as `perform` does.
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.

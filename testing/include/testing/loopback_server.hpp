@@ -73,7 +73,14 @@ class LoopbackServer {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  LoopbackServer();
+  struct Options {
+    // Connections served at once: each one holds a server thread for as long as it stays open (kept alive
+    // between requests, or held at a gate), and a connection beyond the limit waits for one of them to end.
+    int maximumConnections = 128;
+  };
+
+  explicit LoopbackServer(Options options);
+  LoopbackServer() : LoopbackServer(Options{}) {}
   ~LoopbackServer();  // stops
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
