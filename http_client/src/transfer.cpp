@@ -64,6 +64,12 @@ Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono:
   return after >= room ? Transfer::Clock::time_point::max() : from + after;
 }
 
+// 0 to 1 onto HTTP/2's 1 to 256; anything else (NaN included) gets the middle.
+long streamWeight(float priority) {
+  if (!(priority >= 0.0f && priority <= 1.0f)) priority = 0.5f;
+  return 1L + static_cast<long>(priority * 255.0f);
+}
+
 }  // namespace
 
 Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
@@ -76,6 +82,10 @@ Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const T
       idleTimeout_(options.idleTimeout),
       resourceTimeout_(options.resourceTimeout),
       maximumBodySize_(options.maximumBodySize),
+      followRedirects_(options.followRedirects),
+      decodeContent_(options.decodeContent),
+      verifyPeer_(options.verifyPeer),
+      priority_(options.priority),
       request_(request),
       fields_(options.additionalHeaders) {
   if (!isHeaderToken(request.method.rawValue)) {
@@ -112,8 +122,9 @@ void Transfer::configureHop() {
   // Redirects are followed here rather than by curl, which would send a PUT's method again without its
   // body; see `hopDone`.
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verifyPeer_ ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
+  curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -154,7 +165,7 @@ void Transfer::configureHop() {
   }
   if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
   if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
-  if (!fields_.contains("Accept-Encoding")) {
+  if (decodeContent_ && !fields_.contains("Accept-Encoding")) {
     static const std::string accepted = "Accept-Encoding: " + std::string(ContentDecoder::kAccepted);
     list = curl_slist_append(list, accepted.c_str());
   }
@@ -220,6 +231,7 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
 }
 
 Transfer::Clock::time_point Transfer::deadline() const {
+  if (paused_) return Clock::time_point::max();
   return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
 }
 
@@ -231,6 +243,18 @@ void Transfer::expire() {
                 originalURL_));
 }
 
+void Transfer::setPaused(bool paused) {
+  if (paused == paused_) return;
+  paused_ = paused;
+  curl_easy_pause(easy_, paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+  if (!paused) moved();
+}
+
+void Transfer::setPriority(float priority) {
+  priority_ = priority;
+  curl_easy_setopt(easy_, CURLOPT_STREAM_WEIGHT, streamWeight(priority));
+}
+
 void Transfer::fail(URLError error) {
   if (!error_) error_ = std::move(error);
 }
@@ -240,7 +264,10 @@ void Transfer::headEnded() {
   if (status_ < 200) return;  // an interim answer; the real head follows
   const HTTPHeaders& headers = head_.headers();
   const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
-  if (bodiless) return;
+  if (bodiless) {
+    deliverResponse();
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto length = headers.value("Content-Length")) {
     if (exceeds(*length, maximumBodySize_)) {
@@ -250,13 +277,16 @@ void Transfer::headEnded() {
       return;
     }
   }
-  following_ = isRedirect(status_) && headers.contains("Location");
+  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
   if (following_) return;
-  if (const auto coding = headers.value("Content-Encoding")) {
+  const auto coding = headers.value("Content-Encoding");
+  if (decodeContent_ && coding) {
     if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
       error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", originalURL_);
     }
   }
+  // Streaming callers act on the head before the body arrives (or while it is held back).
+  if (!error_) deliverResponse();
 }
 
 void Transfer::deliverResponse() {
@@ -339,6 +369,9 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   const std::size_t length = size * count;
   self->moved();
   if (self->following_) return length;  // a redirect's own body is of no use
+  // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
+  // hands the chunk over again on resume.
+  if (self->paused_) return CURL_WRITEFUNC_PAUSE;
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
 }
 

@@ -40,6 +40,9 @@ class Transfer {
   // When the transfer fails as timed out unless a byte moves first; then call `expire`.
   Clock::time_point deadline() const;
   void expire();
+  // While paused no byte is read and the transfer has no deadline; resuming starts the idle limit afresh.
+  void setPaused(bool paused);
+  void setPriority(float priority);
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -67,6 +70,11 @@ class Transfer {
   const std::chrono::milliseconds idleTimeout_;
   const std::chrono::milliseconds resourceTimeout_;
   const std::size_t maximumBodySize_;
+  const bool followRedirects_;
+  const bool decodeContent_;
+  const bool verifyPeer_;
+  float priority_;
+  bool paused_ = false;
   // The request of the current hop and the header fields it goes out with (the session's and its own).
   URLRequest request_;
   HTTPHeaders fields_;
