@@ -59,11 +59,11 @@ class CountingFileManager : public DiskStorage::FileManager {
     return FileManager::readFileIf(path, status, wanted);
   }
   void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> data,
-                 const DiskStorage::FileDates& dates) override {
+                 const DiskStorage::FileDates& dates, std::uint64_t options) override {
     if (failWrites) {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::no_space_on_device));
     }
-    FileManager::writeFile(path, data, dates);
+    FileManager::writeFile(path, data, dates, options);
   }
   void removeItem(const std::filesystem::path& path) override {
     if (removalsBeforeFailure.load() == 0) {
