@@ -66,12 +66,21 @@ class CountingFileManager : public DiskStorage::FileManager {
     FileManager::writeFile(path, data, dates, options);
   }
   void removeItem(const std::filesystem::path& path) override {
+    countRemoval(path);
+    if (removedByOthers) FileManager::removeItem(path);
+    FileManager::removeItem(path);
+  }
+  // Sweeps delete through this one; the same failures apply.
+  bool removeItemIfUnchanged(const std::filesystem::path& path, const DiskStorage::FileIdentity& expected) override {
+    countRemoval(path);
+    if (removedByOthers) FileManager::removeItem(path);
+    return FileManager::removeItemIfUnchanged(path, expected);
+  }
+  void countRemoval(const std::filesystem::path& path) {
     if (removalsBeforeFailure.load() == 0) {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }
     if (removalsBeforeFailure.load() > 0) --removalsBeforeFailure;
-    if (removedByOthers) FileManager::removeItem(path);
-    FileManager::removeItem(path);
   }
 };
 
