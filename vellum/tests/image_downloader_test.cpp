@@ -80,24 +80,46 @@ TEST_F(Downloads, DefaultProcessorDecodesTheServedImage) {
   ASSERT_TRUE(result.value().metrics);
   EXPECT_EQ(result.value().metrics->httpStatusCode, 200);
   EXPECT_EQ(result.value().metrics->responseBodyBytesReceived, static_cast<std::int64_t>(png.size()));
+  EXPECT_TRUE(result.value().metrics->connectDuration);
+  // The next download rides the connection the first one kept.
+  Answer again;
+  downloader->downloadImage(url("/a.png?again"), direct(), again.completion());
+  const auto reused = again.get();
+  ASSERT_TRUE(reused && reused.value().metrics);
+  EXPECT_FALSE(reused.value().metrics->connectDuration);
+  EXPECT_EQ(server.connections(), 1);
   // No compression was asked for: the bytes and their length are the wire's.
   EXPECT_FALSE(server.requests().back().header("Accept-Encoding"));
 }
 
 TEST_F(Downloads, CancellingOneCallerLeavesTheOtherAndTheLastClosesTheConnection) {
-  ScriptedServer held({{milliseconds(0), head("Content-Length: 5000\r\n") + "abc", true}});
+  const std::string body = text(png);
+  const std::size_t half = body.size() / 2;
+  ScriptedServer held({{milliseconds(0), head("Content-Length: " + std::to_string(body.size()) + "\r\n") + body.substr(0, half), true},
+                       {milliseconds(0), body.substr(half)}});
   Answer first, second;
   auto firstHandle = downloader->downloadImage(held.baseURL() + "/x", direct(), first.completion());
-  auto secondHandle = downloader->downloadImage(held.baseURL() + "/x", direct(), second.completion());
+  downloader->downloadImage(held.baseURL() + "/x", direct(), second.completion());
   ASSERT_TRUE(held.waitForHolds(1, kDeadline));
   firstHandle->cancel();
   const auto a = first.get();
   ASSERT_FALSE(a);
   EXPECT_TRUE(a.error().isTaskCancelled());
-  EXPECT_EQ(second.future.wait_for(milliseconds(0)), std::future_status::timeout);
+  held.release();
+  const auto b = second.get();
+  ASSERT_TRUE(b) << b.error().what();
+  EXPECT_EQ(b.value().originalData, png);
+
+  // The last caller leaving ends the transfer on the wire.
+  Answer third, fourth;
+  auto thirdHandle = downloader->downloadImage(held.baseURL() + "/y", direct(), third.completion());
+  auto fourthHandle = downloader->downloadImage(held.baseURL() + "/y", direct(), fourth.completion());
+  ASSERT_TRUE(held.waitForHolds(2, kDeadline));
+  thirdHandle->cancel();
   EXPECT_EQ(downloader->sessionDelegate()->tasks().size(), 1u);
-  secondHandle->cancel();
-  EXPECT_TRUE(second.get().error().isTaskCancelled());
+  fourthHandle->cancel();
+  EXPECT_TRUE(third.get().error().isTaskCancelled());
+  EXPECT_TRUE(fourth.get().error().isTaskCancelled());
   EXPECT_TRUE(held.waitForPeerClosures(1, kDeadline));
   EXPECT_TRUE(downloader->sessionDelegate()->tasks().empty());
 }
