@@ -116,11 +116,13 @@ class TransferEngine::Impl {
                    std::shared_ptr<TransferObserver> observer) {
     auto running = prepare(request, options, std::move(observer));
     const TransferID id = running->id;
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
         startWorker();
         added_.push_back(std::move(running));
+        wake = sleeping_;
       }
     }
     if (running) {  // the engine is shutting down
@@ -128,17 +130,19 @@ class TransferEngine::Impl {
       finish(std::move(running), false);
       return id;
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
     return id;
   }
 
   void change(Change change) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (!multi_) return;  // nothing was ever started
       changes_.push_back(change);
+      wake = sleeping_;
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
   }
 
  private:
@@ -308,7 +312,16 @@ class TransferEngine::Impl {
       }
       for (TransferID id : expired) end(id, true);
       if (!expired.empty()) continue;
+      // A busy worker is not woken for each start or change: it picks them up at the top of the loop. Only
+      // one about to sleep must be woken, and it says so under the same lock the callers take.
+      {
+        std::lock_guard lock(mutex_);
+        if (!added_.empty() || !changes_.empty() || stopping_) continue;
+        sleeping_ = true;
+      }
       curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
+      std::lock_guard lock(mutex_);
+      sleeping_ = false;
     }
 
     for (auto& [id, running] : active_) {
@@ -384,6 +397,7 @@ class TransferEngine::Impl {
   std::thread worker_;
   std::mutex mutex_;
   bool stopping_ = false;
+  bool sleeping_ = false;  // the worker is in (or about to enter) its poll
   std::vector<std::unique_ptr<Running>> added_;
   std::vector<Change> changes_;
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only

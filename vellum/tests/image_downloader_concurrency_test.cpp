@@ -83,12 +83,20 @@ TEST_F(DownloaderConcurrency, ReleasingWhileImagesWaitForProcessingAnswersThem) 
   };
   auto observer = std::make_shared<Ended>();
   downloader->setDelegate(observer);
+  // A held download whose cancellation shows that the downloader is gone: its destructor answers it.
+  auto gate = std::make_shared<testing_support::Gate>();
+  server.on("GET", "/held.png", Reply{200, text(png), "image/png", {}, {}, gate});
+  Answer held;
+  downloader->downloadImage(server.baseURL() + "/held.png", direct(), held.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
   Answer answer;
   downloader->downloadImage(server.baseURL() + "/a.png", options, answer.completion());
   // The transfer has ended: its image is handed to the blocked processing queue next.
   await(observer->ended.get_future());
   downloader.reset();
+  EXPECT_TRUE(held.get().error().responseReason());
   unblock.set_value();
+  gate->open();
   const auto result = answer.get();
   ASSERT_FALSE(result);
   const auto error = sessionURLError(result.error());

@@ -106,7 +106,9 @@ class ImageDownloader final : public ImageDownloaderDelegate,
 
   const std::string& name() const { return name_; }
 
-  // Seconds; 15 by default. Applies to requests made afterwards.
+  // Seconds; 15 by default. Applies to requests made afterwards, as the limit on connecting and on going
+  // without any byte, never on the whole download. 0, a negative value, NaN or more than a day is taken as
+  // 15 when the transfer starts: curl reads 0 as "no limit", and a stalled server would hold it forever.
   double downloadTimeout() const;
   void setDownloadTimeout(double seconds);
   std::optional<std::set<std::string>> trustedHosts() const;

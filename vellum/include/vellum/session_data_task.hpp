@@ -113,6 +113,8 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   // The attached callers, in token order.
   std::vector<TaskCallback> callbacks() const;
   std::size_t callbackCount() const;
+  // The data-received side effects of the attached callers, in token order and then list order.
+  std::vector<std::shared_ptr<DataReceivingSideEffect>> sideEffects() const;
 
   // None once the record has completed: the caller then needs a new transfer.
   std::optional<std::int64_t> addCallback(TaskCallback callback);

@@ -108,6 +108,18 @@ std::vector<SessionDataTask::TaskCallback> SessionDataTask::callbacks() const {
   return result;
 }
 
+std::vector<std::shared_ptr<DataReceivingSideEffect>> SessionDataTask::sideEffects() const {
+  std::lock_guard lock(lock_);
+  std::vector<std::shared_ptr<DataReceivingSideEffect>> result;
+  for (const auto& [token, callback] : callbacksStore_) {
+    if (!callback.options.onDataReceived) continue;
+    for (const auto& sideEffect : *callback.options.onDataReceived) {
+      if (sideEffect) result.push_back(sideEffect);
+    }
+  }
+  return result;
+}
+
 std::size_t SessionDataTask::callbackCount() const {
   std::lock_guard lock(lock_);
   return callbacksStore_.size();

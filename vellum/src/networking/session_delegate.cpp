@@ -129,12 +129,8 @@ void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& 
   auto record = task(*dataTask);
   if (!record) return;
   record->appendData(data);
-  for (const auto& callback : record->callbacks()) {
-    if (!callback.options.onDataReceived) continue;
-    for (const auto& sideEffect : *callback.options.onDataReceived) {
-      if (sideEffect) sideEffect->onDataReceived(record, data);
-    }
-  }
+  // Taken under the record's lock, called outside it.
+  for (const auto& sideEffect : record->sideEffects()) sideEffect->onDataReceived(record, data);
 }
 
 void SessionDelegate::didComplete(const std::shared_ptr<URLSessionDataTask>& dataTask,

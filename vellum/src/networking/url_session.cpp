@@ -45,8 +45,47 @@ struct URLSession::Flight {
   std::chrono::steady_clock::time_point hopStart;
   std::vector<TransactionMetrics> transactions;
   bool awaiting = false;  // a disposition is owed: events wait in `held`
+  bool paused = false;    // the transfer was paused while the disposition is owed
   std::vector<std::function<void(URLSession&)>> held;
   bool finished = false;
+};
+
+// The delegate queue's intake. Events wait here in order and one queued block runs all that have gathered,
+// so a busy session costs one hand-over of the queue per batch instead of one per event.
+struct URLSession::Inbox {
+  std::shared_ptr<foundation::SerialQueue> queue;
+  std::weak_ptr<URLSession> session;
+  std::mutex mutex;
+  std::vector<std::function<void(URLSession&)>> events;
+  bool scheduled = false;
+
+  static void push(const std::shared_ptr<Inbox>& inbox, std::function<void(URLSession&)> event) {
+    bool schedule = false;
+    {
+      std::lock_guard lock(inbox->mutex);
+      inbox->events.push_back(std::move(event));
+      schedule = !std::exchange(inbox->scheduled, true);
+    }
+    // The block holds the inbox, so events still drain after the session's owner let go.
+    if (schedule) inbox->queue->post([inbox] { inbox->drain(); });
+  }
+
+  void drain() {
+    for (;;) {
+      std::vector<std::function<void(URLSession&)>> batch;
+      {
+        std::lock_guard lock(mutex);
+        if (events.empty()) {
+          scheduled = false;
+          return;
+        }
+        batch.swap(events);
+      }
+      if (auto self = session.lock()) {
+        for (auto& event : batch) event(*self);
+      }
+    }
+  }
 };
 
 namespace {
@@ -55,14 +94,14 @@ namespace {
 class HopObserver final : public httpkit::TransferObserver {
  public:
   using Post = std::function<void(std::function<void(URLSession&)>)>;
-  HopObserver(Post post, std::shared_ptr<URLSession::Flight> flight, int hop, void (URLSession::*head)(const std::shared_ptr<URLSession::Flight>&, int, const httpkit::HTTPURLResponse&))
-      : post_(std::move(post)), flight_(std::move(flight)), hop_(hop), head_(head) {}
+  explicit HopObserver(Post post) : post_(std::move(post)) {}
 
+  std::function<void(URLSession&, httpkit::HTTPURLResponse)> head;
   std::function<void(URLSession&, foundation::Bytes)> body;
   std::function<void(URLSession&, std::optional<httpkit::URLError>, httpkit::TaskMetrics)> end;
 
   void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
-    post_([flight = flight_, hop = hop_, head = head_, response](URLSession& session) { (session.*head)(flight, hop, response); });
+    post_([head = head, response](URLSession& session) { head(session, response); });
   }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
     post_([body = body, data = foundation::Bytes(bytes.begin(), bytes.end())](URLSession& session) mutable {
@@ -75,24 +114,25 @@ class HopObserver final : public httpkit::TransferObserver {
 
  private:
   Post post_;
-  std::shared_ptr<URLSession::Flight> flight_;
-  int hop_;
-  void (URLSession::*head_)(const std::shared_ptr<URLSession::Flight>&, int, const httpkit::HTTPURLResponse&);
 };
 
 }  // namespace
 
 std::shared_ptr<URLSession> URLSession::make(const SessionConfiguration& configuration,
                                              std::shared_ptr<SessionDelegate> delegate) {
-  return std::shared_ptr<URLSession>(new URLSession(configuration, std::move(delegate)));
+  std::shared_ptr<URLSession> session(new URLSession(configuration, std::move(delegate)));
+  session->inbox_->session = session;
+  return session;
 }
 
 URLSession::URLSession(const SessionConfiguration& configuration, std::shared_ptr<SessionDelegate> delegate)
     : configuration_(configuration),
       delegate_(std::move(delegate)),
-      delegateQueue_(std::make_shared<foundation::SerialQueue>("com.marrowby.Vellum.ImageDownloader.SessionDelegate")),
+      inbox_(std::make_shared<Inbox>()),
       engine_(std::make_shared<httpkit::TransferEngine>(
-          httpkit::TransferEngine::Configuration{configuration.httpMaximumConnectionsPerHost})) {}
+          httpkit::TransferEngine::Configuration{configuration.httpMaximumConnectionsPerHost})) {
+  inbox_->queue = std::make_shared<foundation::SerialQueue>("com.marrowby.Vellum.ImageDownloader.SessionDelegate");
+}
 
 // The engine's own destructor cancels what still runs and joins its worker; its late events find no session.
 URLSession::~URLSession() = default;
@@ -103,22 +143,28 @@ std::shared_ptr<URLSessionDataTask> URLSession::dataTask(httpkit::URLRequest req
   return std::make_shared<URLSessionDataTask>(std::move(request), nextIdentifier_.fetch_add(1), weak_from_this());
 }
 
-void URLSession::post(std::function<void(URLSession&)> event) {
-  // The queue is held by the posted block, so it outlives the session while its events drain.
-  delegateQueue_->post([weak = weak_from_this(), queue = delegateQueue_, event = std::move(event)] {
-    if (auto self = weak.lock()) event(*self);
-  });
-}
+void URLSession::post(std::function<void(URLSession&)> event) { Inbox::push(inbox_, std::move(event)); }
 
 void URLSession::start(const std::shared_ptr<URLSessionDataTask>& task) {
   auto flight = std::make_shared<Flight>();
   flight->task = task;
   flight->request = task->originalRequest();
+  // A plain http transfer asks nobody anything first: it starts here, on the caller's thread, before any
+  // other thread can see its flight, saving a trip through the delegate queue.
+  const auto parts = httpkit::parseURL(flight->request.url);
+  const bool direct = parts && parts->scheme == "http" &&
+                      (flight->request.allowsConstrainedNetworkAccess || !networkConstrained.load());
   bool invalidated = false;
   {
     std::lock_guard lock(mutex_);
     invalidated = invalidated_;
-    if (!invalidated) flights_[task.get()] = flight;
+    if (!invalidated) {
+      flights_[task.get()] = flight;
+      if (direct) {
+        startTransfer(flight, prepareHop(flight, true));
+        return;
+      }
+    }
   }
   post([flight, invalidated](URLSession& session) {
     if (invalidated) return session.finish(flight, cancelled(flight->request.url));
@@ -150,7 +196,7 @@ void URLSession::invalidateAndCancel() {
   }
   // Each event keeps the session alive until its callers have heard, even when its owner lets go now.
   for (const auto& flight : flights) {
-    delegateQueue_->post([self = shared_from_this(), flight] { self->finish(flight, cancelled(flight->request.url)); });
+    post([self = shared_from_this(), flight](URLSession&) { self->finish(flight, cancelled(flight->request.url)); });
   }
 }
 
@@ -177,23 +223,21 @@ void URLSession::startHop(const std::shared_ptr<Flight>& flight) {
   }
   if (parts->scheme != "https") return launch(flight, true);
   const int hop = flight->hop;
-  std::weak_ptr<URLSession> weak = weak_from_this();
-  delegate_->didReceiveChallenge({kAuthenticationMethodServerTrust, parts->host}, [weak, flight, hop](ChallengeAnswer answer) {
-    if (auto self = weak.lock()) {
-      self->post([flight, hop, answer](URLSession& session) {
-        if (flight->finished || flight->hop != hop) return;
-        if (answer.disposition == AuthChallengeDisposition::cancelAuthenticationChallenge) {
-          return session.finish(flight, cancelled(flight->request.url));
-        }
-        // The one place certificate checks go off: a credential the app's trusted hosts granted.
-        const bool trusted = answer.disposition == AuthChallengeDisposition::useCredential && answer.credential;
-        session.launch(flight, !trusted);
-      });
-    }
+  // Answers come back through the inbox, whatever thread gives them: none of them holds the session.
+  delegate_->didReceiveChallenge({kAuthenticationMethodServerTrust, parts->host}, [inbox = inbox_, flight, hop](ChallengeAnswer answer) {
+    Inbox::push(inbox, [flight, hop, answer](URLSession& session) {
+      if (flight->finished || flight->hop != hop) return;
+      if (answer.disposition == AuthChallengeDisposition::cancelAuthenticationChallenge) {
+        return session.finish(flight, cancelled(flight->request.url));
+      }
+      // The one place certificate checks go off: a credential the app's trusted hosts granted.
+      const bool trusted = answer.disposition == AuthChallengeDisposition::useCredential && answer.credential;
+      session.launch(flight, !trusted);
+    });
   });
 }
 
-void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) {
+httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& flight, bool verifyPeer) {
   httpkit::TransferOptions options;
   options.connectTimeout = limitFor(flight->request.timeoutInterval);
   options.idleTimeout = options.connectTimeout;
@@ -206,28 +250,38 @@ void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) 
   flight->hopBytes = 0;
   flight->redirecting = false;
   flight->redirectBody.clear();
+  return options;
+}
+
+bool URLSession::startTransfer(const std::shared_ptr<Flight>& flight, const httpkit::TransferOptions& options) {
   const int hop = flight->hop;
-  std::weak_ptr<URLSession> weak = weak_from_this();
-  auto queue = delegateQueue_;
+  // The worker reaches the queue through the inbox alone: it never holds the session.
   auto observer = std::make_shared<HopObserver>(
-      [weak, queue](std::function<void(URLSession&)> event) {
-        queue->post([weak, queue, event = std::move(event)] {
-          if (auto self = weak.lock()) event(*self);
-        });
-      },
-      flight, hop, &URLSession::onHead);
+      [inbox = inbox_](std::function<void(URLSession&)> event) { Inbox::push(inbox, std::move(event)); });
+  observer->head = [flight, hop](URLSession& session, httpkit::HTTPURLResponse response) {
+    session.onHead(flight, hop, response);
+  };
   observer->body = [flight, hop](URLSession& session, foundation::Bytes bytes) { session.onBody(flight, hop, std::move(bytes)); };
   observer->end = [flight, hop](URLSession& session, std::optional<httpkit::URLError> error, httpkit::TaskMetrics metrics) {
     session.onEnd(flight, hop, std::move(error), metrics);
   };
   try {
     const auto id = engine_->start(flight->request, options, observer);
-    std::lock_guard lock(mutex_);
     flight->transfer = id;
     if (flight->task->isCancelled()) engine_->cancel(id);
+    return true;
   } catch (const std::exception& error) {
-    finish(flight, httpkit::URLError(httpkit::URLError::Code::badURL, error.what(), flight->request.url));
+    post([flight, what = std::string(error.what())](URLSession& session) {
+      session.finish(flight, httpkit::URLError(httpkit::URLError::Code::badURL, what, flight->request.url));
+    });
+    return false;
   }
+}
+
+void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) {
+  const auto options = prepareHop(flight, verifyPeer);
+  std::lock_guard lock(mutex_);
+  startTransfer(flight, options);
 }
 
 void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response) {
@@ -242,34 +296,50 @@ void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const ht
 
 void URLSession::askDisposition(const std::shared_ptr<Flight>& flight, const httpkit::HTTPURLResponse& response) {
   flight->awaiting = true;
-  {
-    std::lock_guard lock(mutex_);
-    if (flight->transfer) engine_->pause(*flight->transfer);
-  }
-  std::weak_ptr<URLSession> weak = weak_from_this();
+  // Most answers come back before the delegate returns: those are acted on here, with no pause and no
+  // round trip through the queue. A later answer finds the transfer paused meanwhile.
+  struct Pending {
+    std::mutex mutex;
+    bool asking = true;
+    std::optional<ResponseDisposition> inline_;
+  };
+  auto pending = std::make_shared<Pending>();
   const int hop = flight->hop;
-  delegate_->didReceiveResponse(flight->task, response, [weak, flight, hop](ResponseDisposition disposition) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->post([flight, hop, disposition](URLSession& session) {
-      if (flight->finished || flight->hop != hop || !flight->awaiting) return;
-      flight->awaiting = false;
-      if (disposition == ResponseDisposition::cancel) {
-        {
-          std::lock_guard lock(session.mutex_);
-          if (flight->transfer) session.engine_->cancel(*flight->transfer);
-        }
-        return session.finish(flight, cancelled(flight->request.url));
+  delegate_->didReceiveResponse(flight->task, response, [inbox = inbox_, flight, hop, pending](ResponseDisposition disposition) {
+    {
+      std::lock_guard lock(pending->mutex);
+      if (pending->asking) {
+        pending->inline_ = disposition;
+        return;
       }
-      {
-        std::lock_guard lock(session.mutex_);
-        if (flight->transfer) session.engine_->resume(*flight->transfer);
-      }
-      auto held = std::move(flight->held);
-      flight->held.clear();
-      for (auto& event : held) event(session);
-    });
+    }
+    Inbox::push(inbox, [flight, hop, disposition](URLSession& session) { session.disposed(flight, hop, disposition); });
   });
+  std::optional<ResponseDisposition> answered;
+  {
+    std::lock_guard lock(pending->mutex);
+    pending->asking = false;
+    answered = pending->inline_;
+  }
+  if (answered) return disposed(flight, hop, *answered);
+  std::lock_guard lock(mutex_);
+  if (flight->transfer && !flight->finished) {
+    engine_->pause(*flight->transfer);
+    flight->paused = true;
+  }
+}
+
+void URLSession::disposed(const std::shared_ptr<Flight>& flight, int hop, ResponseDisposition disposition) {
+  if (flight->finished || flight->hop != hop || !flight->awaiting) return;
+  flight->awaiting = false;
+  if (disposition == ResponseDisposition::cancel) return finish(flight, cancelled(flight->request.url));
+  if (std::exchange(flight->paused, false)) {
+    std::lock_guard lock(mutex_);
+    if (flight->transfer) engine_->resume(*flight->transfer);
+  }
+  auto held = std::move(flight->held);
+  flight->held.clear();
+  for (auto& event : held) event(*this);
 }
 
 void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundation::Bytes bytes) {
@@ -327,13 +397,10 @@ void URLSession::followRedirect(const std::shared_ptr<Flight>& flight) {
     proposed.method = httpkit::HTTPMethod::get;
     proposed.body.reset();
   }
-  std::weak_ptr<URLSession> weak = weak_from_this();
   const int hop = flight->hop;
   delegate_->willPerformHTTPRedirection(
-      flight->task, flight->hopResponse, std::move(proposed), [weak, flight, hop](std::optional<httpkit::URLRequest> next) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->post([flight, hop, next = std::move(next)](URLSession& session) mutable {
+      flight->task, flight->hopResponse, std::move(proposed), [inbox = inbox_, flight, hop](std::optional<httpkit::URLRequest> next) {
+        Inbox::push(inbox, [flight, hop, next = std::move(next)](URLSession& session) mutable {
           if (flight->finished || flight->hop != hop) return;
           if (!next) {
             // Refused: the redirect's own answer, body included, is the download's.

@@ -45,25 +45,31 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   void priorityChanged(const URLSessionDataTask& task);
 
   struct Flight;
+  struct Inbox;
 
  private:
   URLSession(const SessionConfiguration& configuration, std::shared_ptr<SessionDelegate> delegate);
 
-  // All below run on the delegate queue.
+  // All below run on the delegate queue unless they say otherwise.
   void startHop(const std::shared_ptr<Flight>& flight);
   void launch(const std::shared_ptr<Flight>& flight, bool verifyPeer);
+  // On the delegate queue, or on the thread that starts a flight no other thread can see yet.
+  httpkit::TransferOptions prepareHop(const std::shared_ptr<Flight>& flight, bool verifyPeer);
+  // REQUIRES: mutex_ held. False when the request could not be put on the wire (its end is queued).
+  bool startTransfer(const std::shared_ptr<Flight>& flight, const httpkit::TransferOptions& options);
   void onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response);
   void onBody(const std::shared_ptr<Flight>& flight, int hop, foundation::Bytes bytes);
   void onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,
              const httpkit::TaskMetrics& metrics);
   void askDisposition(const std::shared_ptr<Flight>& flight, const httpkit::HTTPURLResponse& response);
+  void disposed(const std::shared_ptr<Flight>& flight, int hop, ResponseDisposition disposition);
   void followRedirect(const std::shared_ptr<Flight>& flight);
   void finish(const std::shared_ptr<Flight>& flight, std::optional<httpkit::URLError> error);
   void post(std::function<void(URLSession&)> event);
 
   const SessionConfiguration configuration_;
   const std::shared_ptr<SessionDelegate> delegate_;
-  const std::shared_ptr<foundation::SerialQueue> delegateQueue_;
+  const std::shared_ptr<Inbox> inbox_;
   std::shared_ptr<httpkit::TransferEngine> engine_;
   std::atomic<std::uint64_t> nextIdentifier_{1};
   std::mutex mutex_;  // guards flights_, invalidated_ and each flight's transfer id
