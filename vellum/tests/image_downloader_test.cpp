@@ -492,6 +492,7 @@ TEST_F(Downloads, CancelDuringAnAsynchronousModifierIsHonoured) {
   const auto result = answer.get();
   ASSERT_FALSE(result);
   EXPECT_TRUE(result.error().isTaskCancelled());
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);  // the transfer was never started
 }
 
 }  // namespace
