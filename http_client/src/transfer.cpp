@@ -64,6 +64,12 @@ Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono:
   return after >= room ? Transfer::Clock::time_point::max() : from + after;
 }
 
+// 0 to 1 onto HTTP/2's 1 to 256; anything else (NaN included) gets the middle.
+long streamWeight(float priority) {
+  if (!(priority >= 0.0f && priority <= 1.0f)) priority = 0.5f;
+  return 1L + static_cast<long>(priority * 255.0f);
+}
+
 }  // namespace
 
 Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
@@ -76,9 +82,11 @@ Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const T
       idleTimeout_(options.idleTimeout),
       resourceTimeout_(options.resourceTimeout),
       maximumBodySize_(options.maximumBodySize),
-      url_(request.url),
-      method_(request.method),
-      body_(request.body ? &*request.body : nullptr),
+      followRedirects_(options.followRedirects),
+      decodeContent_(options.decodeContent),
+      verifyPeer_(options.verifyPeer),
+      priority_(options.priority),
+      request_(request),
       fields_(options.additionalHeaders) {
   if (!isHeaderToken(request.method.rawValue)) {
     throw EncodingError("the method \"" + request.method.rawValue + "\" is not an HTTP token");
@@ -108,13 +116,14 @@ void Transfer::configureHop() {
   errorBuffer_[0] = 0;
 
   if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-  curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   // Redirects are followed here rather than by curl, which would send a PUT's method again without its
   // body; see `hopDone`.
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verifyPeer_ ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
+  curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
@@ -131,18 +140,18 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
 
-  // The handle is not reset between transfers (that costs more than the transfer's own options), so every
-  // option that depends on the method is set here each time, defaults included.
-  const std::string& method = method_.rawValue;
-  const bool sendsBody = body_ || method == "POST" || method == "PUT" || method == "PATCH";
+  // The handle is not reset between transfers or hops (that costs more than the transfer's own options), so
+  // every option that depends on the method is set here each time, defaults included.
+  const std::string& method = request_.method.rawValue;
+  const bool sendsBody = request_.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH";
   curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
   curl_easy_setopt(easy, CURLOPT_NOBODY, method == "HEAD" ? 1L : 0L);
   if (method == "HEAD") {
     // NOBODY made it a HEAD.
   } else if (sendsBody) {
     static const char empty = 0;
-    const void* data = body_ && !body_->empty() ? static_cast<const void*>(body_->data()) : &empty;
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_ ? body_->size() : 0));
+    const void* data = request_.body && !request_.body->empty() ? static_cast<const void*>(request_.body->data()) : &empty;
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body ? request_.body->size() : 0));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else {
@@ -160,7 +169,7 @@ void Transfer::configureHop() {
   }
   if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
   if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
-  if (!fields_.contains("Accept-Encoding")) {
+  if (decodeContent_ && !fields_.contains("Accept-Encoding")) {
     static const std::string accepted = "Accept-Encoding: " + std::string(ContentDecoder::kAccepted);
     list = curl_slist_append(list, accepted.c_str());
   }
@@ -203,29 +212,30 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   // A method is only sent again together with its body. 303 asks for the other resource to be fetched,
   // and a POST answered by 301 or 302 turns into a GET as browsers have always done; every other redirect
   // repeats the request, body included, at the new address.
-  const std::string& method = method_.rawValue;
+  const std::string& method = request_.method.rawValue;
   const bool toGet = (status_ == 303 && method != "GET" && method != "HEAD") ||
                      ((status_ == 301 || status_ == 302) && method == "POST");
   if (toGet) {
-    method_ = HTTPMethod::get;
-    body_ = nullptr;
+    request_.method = HTTPMethod::get;
+    request_.body.reset();
     for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
                              "Content-Location"}) {
       fields_.remove(name);
     }
   }
   // Credentials are meant for the origin they were sent to.
-  if (origin(next) != origin(url_)) {
+  if (origin(next) != origin(request_.url)) {
     fields_.remove("Authorization");
     fields_.remove("Cookie");
   }
-  url_ = next;
+  request_.url = next;
   ++redirects_;
   configureHop();
   return Step::nextHop;
 }
 
 Transfer::Clock::time_point Transfer::deadline() const {
+  if (paused_) return Clock::time_point::max();
   return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
 }
 
@@ -237,6 +247,18 @@ void Transfer::expire() {
                 originalURL_));
 }
 
+void Transfer::setPaused(bool paused) {
+  if (paused == paused_) return;
+  paused_ = paused;
+  curl_easy_pause(easy_, paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+  if (!paused) moved();
+}
+
+void Transfer::setPriority(float priority) {
+  priority_ = priority;
+  curl_easy_setopt(easy_, CURLOPT_STREAM_WEIGHT, streamWeight(priority));
+}
+
 void Transfer::fail(URLError error) {
   if (!error_) error_ = std::move(error);
 }
@@ -245,8 +267,11 @@ void Transfer::headEnded() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
   if (status_ < 200) return;  // an interim answer; the real head follows
   const HTTPHeaders& headers = head_.headers();
-  const bool bodiless = method_.rawValue == "HEAD" || status_ == 204 || status_ == 304;
-  if (bodiless) return;
+  const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
+  if (bodiless) {
+    deliverResponse();
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto length = headers.value("Content-Length")) {
     if (exceeds(*length, maximumBodySize_)) {
@@ -256,13 +281,16 @@ void Transfer::headEnded() {
       return;
     }
   }
-  following_ = isRedirect(status_) && headers.contains("Location");
+  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
   if (following_) return;
-  if (const auto coding = headers.value("Content-Encoding")) {
+  const auto coding = headers.value("Content-Encoding");
+  if (decodeContent_ && coding) {
     if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
       error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", originalURL_);
     }
   }
+  // Streaming callers act on the head before the body arrives (or while it is held back).
+  if (!error_) deliverResponse();
 }
 
 void Transfer::deliverResponse() {
@@ -270,7 +298,7 @@ void Transfer::deliverResponse() {
   responseDelivered_ = true;
   HTTPURLResponse response;
   response.statusCode = static_cast<int>(status_);
-  response.url = url_;
+  response.url = request_.url;
   response.headers = head_.headers();
   observer_.didReceiveResponse(response);
 }
@@ -345,6 +373,9 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   const std::size_t length = size * count;
   self->moved();
   if (self->following_) return length;  // a redirect's own body is of no use
+  // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
+  // hands the chunk over again on resume.
+  if (self->paused_) return CURL_WRITEFUNC_PAUSE;
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
 }
 

@@ -22,8 +22,7 @@ class Transfer {
   using Clock = std::chrono::steady_clock;
 
   // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break). `easy` is owned by the caller and may have served other transfers; `share` may be null;
-  // `request` must outlive the transfer.
+  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null.
   Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
            TransferObserver& observer);
   ~Transfer();
@@ -41,6 +40,9 @@ class Transfer {
   // When the transfer fails as timed out unless a byte moves first; then call `expire`.
   Clock::time_point deadline() const;
   void expire();
+  // While paused no byte is read and the transfer has no deadline; resuming starts the idle limit afresh.
+  void setPaused(bool paused);
+  void setPriority(float priority);
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -68,11 +70,13 @@ class Transfer {
   const std::chrono::milliseconds idleTimeout_;
   const std::chrono::milliseconds resourceTimeout_;
   const std::size_t maximumBodySize_;
-  // The current hop: its address, method, body (the request's own, which outlives the transfer; none once
-  // a redirect turned it into a GET) and the header fields it goes out with (the session's and its own).
-  std::string url_;
-  HTTPMethod method_;
-  const Bytes* body_;
+  const bool followRedirects_;
+  const bool decodeContent_;
+  const bool verifyPeer_;
+  float priority_;
+  bool paused_ = false;
+  // The request of the current hop and the header fields it goes out with (the session's and its own).
+  URLRequest request_;
   HTTPHeaders fields_;
   curl_slist* headerList_ = nullptr;
 

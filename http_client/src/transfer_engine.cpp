@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <cctype>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -46,9 +47,18 @@ struct Lane {
   CURL* easy = nullptr;
 };
 
+// A change asked of a running worker transfer, applied on the worker.
+struct Change {
+  enum class Kind { cancel, pause, resume, priority };
+  TransferEngine::TransferID id = 0;
+  Kind kind = Kind::cancel;
+  float priority = 0;
+};
+
 class TransferEngine::Impl {
  public:
-  Impl() {
+  explicit Impl(Configuration configuration) : configuration_(configuration) {
+
     initialiseCurlOnce();
     share_ = curl_share_init();
     if (!share_) throw std::runtime_error("libcurl could not make a share handle");
@@ -107,11 +117,13 @@ class TransferEngine::Impl {
                    std::shared_ptr<TransferObserver> observer) {
     auto running = prepare(request, options, std::move(observer));
     const TransferID id = running->id;
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
         startWorker();
         added_.push_back(std::move(running));
+        wake = sleeping_;
       }
     }
     if (running) {  // the engine is shutting down
@@ -119,17 +131,19 @@ class TransferEngine::Impl {
       finish(std::move(running), false);
       return id;
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
     return id;
   }
 
-  void cancel(TransferID id) {
+  void change(Change change) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (!multi_) return;  // nothing was ever started
-      cancelled_.push_back(id);
+      changes_.push_back(change);
+      wake = sleeping_;
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
   }
 
  private:
@@ -212,6 +226,9 @@ class TransferEngine::Impl {
     if (multi_) return;
     multi_ = curl_multi_init();
     if (!multi_) throw std::runtime_error("libcurl could not make a multi handle");
+    if (configuration_.maximumConnectionsPerHost > 0) {
+      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration_.maximumConnectionsPerHost);
+    }
     worker_ = std::thread([this] { run(); });
   }
 
@@ -242,12 +259,12 @@ class TransferEngine::Impl {
   void run() {
     for (;;) {
       std::vector<std::unique_ptr<Running>> added;
-      std::vector<TransferID> cancelled;
+      std::vector<Change> changes;
       bool stopping = false;
       {
         std::lock_guard lock(mutex_);
         added.swap(added_);
-        cancelled.swap(cancelled_);
+        changes.swap(changes_);
         stopping = stopping_;
       }
       for (auto& running : added) {
@@ -259,7 +276,7 @@ class TransferEngine::Impl {
         const TransferID id = running->id;
         active_.emplace(id, std::move(running));
       }
-      for (TransferID id : cancelled) end(id, false);
+      for (const Change& change : changes) apply(change);
       if (stopping) break;
 
       int stillRunning = 0;
@@ -299,7 +316,16 @@ class TransferEngine::Impl {
       }
       for (TransferID id : expired) end(id, true);
       if (!expired.empty()) continue;
+      // A busy worker is not woken for each start or change: it picks them up at the top of the loop. Only
+      // one about to sleep must be woken, and it says so under the same lock the callers take.
+      {
+        std::lock_guard lock(mutex_);
+        if (!added_.empty() || !changes_.empty() || stopping_) continue;
+        sleeping_ = true;
+      }
       curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
+      std::lock_guard lock(mutex_);
+      sleeping_ = false;
     }
 
     for (auto& [id, running] : active_) {
@@ -307,6 +333,19 @@ class TransferEngine::Impl {
       finish(std::move(running), true);
     }
     active_.clear();
+  }
+
+  void apply(const Change& change) {
+    if (change.kind == Change::Kind::cancel) return end(change.id, false);
+    auto it = active_.find(change.id);
+    if (it == active_.end()) return;
+    Transfer& transfer = *it->second->transfer;
+    switch (change.kind) {
+      case Change::Kind::pause: transfer.setPaused(true); break;
+      case Change::Kind::resume: transfer.setPaused(false); break;
+      case Change::Kind::priority: transfer.setPriority(change.priority); break;
+      case Change::Kind::cancel: break;
+    }
   }
 
   // Ends an active transfer early, as cancelled or as timed out.
@@ -354,6 +393,7 @@ class TransferEngine::Impl {
     curl_easy_cleanup(easy);
   }
 
+  const Configuration configuration_;
   CURLSH* share_ = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;
   // The worker and its multi handle exist once a transfer was started on it.
@@ -361,8 +401,9 @@ class TransferEngine::Impl {
   std::thread worker_;
   std::mutex mutex_;
   bool stopping_ = false;
+  bool sleeping_ = false;  // the worker is in (or about to enter) its poll
   std::vector<std::unique_ptr<Running>> added_;
-  std::vector<TransferID> cancelled_;
+  std::vector<Change> changes_;
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
   static constexpr std::size_t kMaximumIdleHandles = 16;
@@ -372,7 +413,7 @@ class TransferEngine::Impl {
   std::vector<Lane> idleLanes_;
 };
 
-TransferEngine::TransferEngine() : impl_(std::make_unique<Impl>()) {}
+TransferEngine::TransferEngine(Configuration configuration) : impl_(std::make_unique<Impl>(configuration)) {}
 TransferEngine::~TransferEngine() = default;
 
 TransferEngine::TransferID TransferEngine::start(const URLRequest& request, const TransferOptions& options,
@@ -380,7 +421,47 @@ TransferEngine::TransferID TransferEngine::start(const URLRequest& request, cons
   return impl_->start(request, options, std::move(observer));
 }
 
-void TransferEngine::cancel(TransferID id) { impl_->cancel(id); }
+void TransferEngine::cancel(TransferID id) { impl_->change({id, Change::Kind::cancel}); }
+void TransferEngine::pause(TransferID id) { impl_->change({id, Change::Kind::pause}); }
+void TransferEngine::resume(TransferID id) { impl_->change({id, Change::Kind::resume}); }
+void TransferEngine::setPriority(TransferID id, float priority) {
+  impl_->change({id, Change::Kind::priority, priority});
+}
+
+std::optional<URLParts> parseURL(const std::string& url) {
+  initialiseCurlOnce();
+  CURLU* parsed = curl_url();
+  std::optional<URLParts> result;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    URLParts parts;
+    char* text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_SCHEME, &text, 0) == CURLUE_OK) {
+      parts.scheme = text;
+      for (char& c : parts.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    curl_free(std::exchange(text, nullptr));
+    if (curl_url_get(parsed, CURLUPART_HOST, &text, 0) == CURLUE_OK) parts.host = text;
+    curl_free(text);
+    const bool web = parts.scheme == "http" || parts.scheme == "https";
+    if (!parts.scheme.empty() && (!web || !parts.host.empty())) result = std::move(parts);
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
+
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
+  initialiseCurlOnce();
+  CURLU* parsed = curl_url();
+  std::optional<std::string> result;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+      curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_URL, &text, 0) == CURLUE_OK) result = text;
+    curl_free(text);
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
 
 void TransferEngine::perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                              std::stop_token stop) {

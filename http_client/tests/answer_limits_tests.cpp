@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "scripted_server.hpp"
+#include <testing/scripted_server.hpp>
 #include "test_support.hpp"
 
 namespace {
@@ -13,7 +13,7 @@ using httpkit::APIClient;
 using httpkit::Request;
 using httpkit::URLError;
 using httpkit_tests::makeClient;
-using httpkit_tests::ScriptedServer;
+using testing_support::ScriptedServer;
 using httpkit_tests::text;
 using httpkit_tests::thrown;
 using Step = ScriptedServer::Step;

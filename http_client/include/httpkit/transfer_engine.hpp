@@ -12,6 +12,12 @@
 //   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
 //   auto id = engine->start(urlRequest, options, sharedObserver);
 //   engine->cancel(id);   // the observer completes with URLError::Code::cancelled
+//
+// Streaming transfers (`start`) are the small interface a session built on the engine needs: the head of the
+// answer as soon as it has arrived, the body in chunks, one end with an error or none, and, while it runs,
+// cancel, pause and resume (no byte is read while paused, and the idle limit does not run), and a priority
+// (the HTTP/2 stream weight). An engine made with a per-host connection limit never opens more connections
+// to one host at a time for its streaming transfers; the others wait for a free connection.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +25,7 @@
 #include <optional>
 #include <span>
 #include <stop_token>
+#include <string>
 
 #include "httpkit/http_url_response.hpp"
 #include "httpkit/task_metrics.hpp"
@@ -38,12 +45,22 @@ struct TransferOptions {
   // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
   // bound; an answer that announces a longer body fails on its head, before the body is read.
   std::size_t maximumBodySize = std::size_t{64} << 20;
+  // Off: a redirect answer is the transfer's answer, head and body, and the caller decides what follows.
+  bool followRedirects = true;
+  // Off: no Accept-Encoding field is sent and the body is passed on as the wire carried it, so that its
+  // length is the Content-Length the server announced.
+  bool decodeContent = true;
+  // Off: the server's certificate and name are not checked for this transfer. Only for hosts the
+  // application names as trusted; everything else keeps verification on.
+  bool verifyPeer = true;
+  // 0 to 1; the HTTP/2 stream weight (1 to 256) of the transfer. HTTP/1.1 has no such thing.
+  float priority = 0.5f;
 };
 
 class TransferObserver {
  public:
   virtual ~TransferObserver() = default;
-  // The head of the final answer (after redirects), before its first body byte.
+  // The head of the final answer (after redirects), as soon as it has arrived, before its first body byte.
   virtual void didReceiveResponse(const HTTPURLResponse& response) = 0;
   virtual void didReceiveData(std::span<const std::uint8_t> bytes) = 0;
   // Exactly once per started transfer; `error` is none when the whole answer arrived.
@@ -54,7 +71,13 @@ class TransferEngine {
  public:
   using TransferID = std::uint64_t;
 
-  TransferEngine();
+  struct Configuration {
+    // The most connections the streaming transfers keep open to one host at a time; 0 for no limit.
+    long maximumConnectionsPerHost = 0;
+  };
+
+  TransferEngine() : TransferEngine(Configuration{}) {}
+  explicit TransferEngine(Configuration configuration);
   // Cancels the transfers still running (their observers complete with `cancelled`) and joins the worker.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
@@ -72,10 +95,26 @@ class TransferEngine {
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
   void cancel(TransferID id);
+  // Stops reading the transfer's answer until `resume`; the idle limit does not run meanwhile.
+  void pause(TransferID id);
+  void resume(TransferID id);
+  // Gives the transfer a new priority (see `TransferOptions::priority`).
+  void setPriority(TransferID id, float priority);
 
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.
+struct URLParts {
+  std::string scheme;  // lower case
+  std::string host;
+};
+// None when `url` is not an absolute URL with a scheme and, for http and https, a host.
+std::optional<URLParts> parseURL(const std::string& url);
+// `reference` (an absolute or relative URL, as a Location field carries it) resolved against `base`; none
+// when either cannot be parsed.
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
 
 }  // namespace httpkit

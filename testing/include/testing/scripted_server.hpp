@@ -3,6 +3,11 @@
 // hold, then closing: for answers that a well-behaved server library would never send (a head that never
 // comes, a body that stops, a length it never delivers, a body cut by a close). Connections are served one
 // after the other; destroying the server ends any hold and joins.
+//
+// Holds are released one at a time (`release` lets exactly one held step go on, now or later), so a test can
+// pace a body chunk by chunk. A client that closes the connection during a hold is counted (`peerClosures`),
+// which is how a test sees that a cancel reached the wire. A step marked `untilClosed` sends its bytes again
+// and again until the client goes away: an endless body.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-namespace httpkit_tests {
+namespace testing_support {
 
 class ScriptedServer {
  public:
@@ -25,6 +30,7 @@ class ScriptedServer {
     std::chrono::milliseconds pause{0};  // before sending
     std::string bytes;
     bool hold = false;  // after sending: wait until `release` or the server's end
+    bool untilClosed = false;  // send `bytes` repeatedly until the peer closes or the server ends
   };
 
   explicit ScriptedServer(std::vector<Step> script) : script_(std::move(script)) {
@@ -55,9 +61,28 @@ class ScriptedServer {
   void release() {
     {
       std::lock_guard lock(mutex_);
-      released_ = true;
+      ++releases_;
     }
     changed_.notify_all();
+  }
+
+  // How many held steps have been reached so far, over all connections.
+  int holdsReached() const {
+    std::lock_guard lock(mutex_);
+    return holdsReached_;
+  }
+  bool waitForHolds(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return holdsReached_ >= count; });
+  }
+  // Connections the client closed while the server still had something to send or was holding.
+  bool waitForPeerClosures(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return peerClosures_ >= count; });
+  }
+  int connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
   }
 
  private:
@@ -77,6 +102,10 @@ class ScriptedServer {
       if (!readable(listener_)) continue;
       const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
+      {
+        std::lock_guard lock(mutex_);
+        ++connections_;
+      }
       if (readHead(connection)) play(connection);
       ::close(connection);
     }
@@ -95,14 +124,47 @@ class ScriptedServer {
     return true;
   }
 
+  // Whether the peer has closed (or reset) the connection; never blocks.
+  static bool peerGone(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if (p.revents & (POLLHUP | POLLERR)) return true;
+    char buffer[512];
+    return ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) == 0;
+  }
+
+  void peerClosed() {
+    {
+      std::lock_guard lock(mutex_);
+      ++peerClosures_;
+    }
+    changed_.notify_all();
+  }
+
   void play(int connection) {
     for (const Step& step : script_) {
       std::unique_lock lock(mutex_);
       if (changed_.wait_for(lock, step.pause, [this] { return stopping_; })) return;
       lock.unlock();
-      if (::send(connection, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) < 0) return;
+      do {
+        if (::send(connection, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) < 0) return peerClosed();
+      } while (step.untilClosed && !stopping());
+      if (!step.hold) continue;
       lock.lock();
-      if (step.hold) changed_.wait(lock, [this] { return stopping_ || released_; });
+      ++holdsReached_;
+      changed_.notify_all();
+      // Waits in short slices so that a client closing the connection meanwhile is noticed.
+      while (!stopping_ && releases_ == 0) {
+        changed_.wait_for(lock, std::chrono::milliseconds(20));
+        lock.unlock();
+        const bool gone = peerGone(connection);
+        lock.lock();
+        if (gone) {
+          lock.unlock();
+          return peerClosed();
+        }
+      }
+      if (releases_ > 0) --releases_;
     }
   }
 
@@ -110,10 +172,13 @@ class ScriptedServer {
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
   bool stopping_ = false;
-  bool released_ = false;
+  int releases_ = 0;
+  int holdsReached_ = 0;
+  int peerClosures_ = 0;
+  int connections_ = 0;
 };
 
-}  // namespace httpkit_tests
+}  // namespace testing_support

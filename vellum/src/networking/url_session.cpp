@@ -1,0 +1,440 @@
+#include "url_session.hpp"
+
+#include <cmath>
+
+namespace vellum {
+
+namespace {
+
+constexpr int kMaximumRedirects = 16;
+constexpr double kDefaultTimeout = 15.0;
+constexpr double kLongestTimeout = 24 * 60 * 60;
+
+std::atomic<bool> networkConstrained{false};
+
+bool isRedirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool isWeb(const std::string& url) {
+  const auto parts = httpkit::parseURL(url);
+  return parts && (parts->scheme == "http" || parts->scheme == "https");
+}
+
+std::chrono::milliseconds limitFor(double seconds) {
+  if (!(seconds > 0) || seconds > kLongestTimeout || std::isnan(seconds)) seconds = kDefaultTimeout;
+  return std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(seconds * 1000)));
+}
+
+httpkit::URLError cancelled(const std::string& url) {
+  return httpkit::URLError(httpkit::URLError::Code::cancelled, "cancelled", url);
+}
+
+}  // namespace
+
+// One data task's journey through its hops. Every field but `transfer` is touched on the delegate queue only.
+struct URLSession::Flight {
+  std::shared_ptr<URLSessionDataTask> task;
+  httpkit::URLRequest request;  // the current hop's
+  int hop = 0;
+  std::optional<httpkit::TransferEngine::TransferID> transfer;  // guarded by the session's mutex
+  httpkit::HTTPURLResponse hopResponse;
+  bool redirecting = false;
+  foundation::Bytes redirectBody;
+  std::int64_t hopBytes = 0;
+  std::chrono::steady_clock::time_point hopStart;
+  std::vector<TransactionMetrics> transactions;
+  bool awaiting = false;  // a disposition is owed: events wait in `held`
+  bool paused = false;    // the transfer was paused while the disposition is owed
+  std::vector<std::function<void(URLSession&)>> held;
+  bool finished = false;
+};
+
+// The delegate queue's intake. Events wait here in order and one queued block runs all that have gathered,
+// so a busy session costs one hand-over of the queue per batch instead of one per event.
+struct URLSession::Inbox {
+  std::shared_ptr<foundation::SerialQueue> queue;
+  std::weak_ptr<URLSession> session;
+  std::mutex mutex;
+  std::vector<std::function<void(URLSession&)>> events;
+  bool scheduled = false;
+
+  static void push(const std::shared_ptr<Inbox>& inbox, std::function<void(URLSession&)> event) {
+    bool schedule = false;
+    {
+      std::lock_guard lock(inbox->mutex);
+      inbox->events.push_back(std::move(event));
+      schedule = !std::exchange(inbox->scheduled, true);
+    }
+    // The block holds the inbox, so events still drain after the session's owner let go.
+    if (schedule) inbox->queue->post([inbox] { inbox->drain(); });
+  }
+
+  void drain() {
+    for (;;) {
+      std::vector<std::function<void(URLSession&)>> batch;
+      {
+        std::lock_guard lock(mutex);
+        if (events.empty()) {
+          scheduled = false;
+          return;
+        }
+        batch.swap(events);
+      }
+      if (auto self = session.lock()) {
+        for (auto& event : batch) event(*self);
+      }
+    }
+  }
+};
+
+namespace {
+
+// Runs on the engine's worker: hands each event to the delegate queue and returns.
+class HopObserver final : public httpkit::TransferObserver {
+ public:
+  using Post = std::function<void(std::function<void(URLSession&)>)>;
+  explicit HopObserver(Post post) : post_(std::move(post)) {}
+
+  std::function<void(URLSession&, httpkit::HTTPURLResponse)> head;
+  std::function<void(URLSession&, foundation::Bytes)> body;
+  std::function<void(URLSession&, std::optional<httpkit::URLError>, httpkit::TaskMetrics)> end;
+
+  void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
+    post_([head = head, response](URLSession& session) { head(session, response); });
+  }
+  void didReceiveData(std::span<const std::uint8_t> bytes) override {
+    post_([body = body, data = foundation::Bytes(bytes.begin(), bytes.end())](URLSession& session) mutable {
+      body(session, std::move(data));
+    });
+  }
+  void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics& metrics) override {
+    post_([end = end, error, metrics](URLSession& session) { end(session, error, metrics); });
+  }
+
+ private:
+  Post post_;
+};
+
+}  // namespace
+
+std::shared_ptr<URLSession> URLSession::make(const SessionConfiguration& configuration,
+                                             std::shared_ptr<SessionDelegate> delegate) {
+  std::shared_ptr<URLSession> session(new URLSession(configuration, std::move(delegate)));
+  session->inbox_->session = session;
+  return session;
+}
+
+URLSession::URLSession(const SessionConfiguration& configuration, std::shared_ptr<SessionDelegate> delegate)
+    : configuration_(configuration),
+      delegate_(std::move(delegate)),
+      inbox_(std::make_shared<Inbox>()),
+      engine_(std::make_shared<httpkit::TransferEngine>(
+          httpkit::TransferEngine::Configuration{configuration.httpMaximumConnectionsPerHost})) {
+  inbox_->queue = std::make_shared<foundation::SerialQueue>("com.marrowby.Vellum.ImageDownloader.SessionDelegate");
+}
+
+// The engine's own destructor cancels what still runs and joins its worker; its late events find no session.
+URLSession::~URLSession() = default;
+
+void URLSession::setNetworkConstrained(bool constrained) { networkConstrained.store(constrained); }
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTask(httpkit::URLRequest request) {
+  return std::make_shared<URLSessionDataTask>(std::move(request), nextIdentifier_.fetch_add(1), weak_from_this());
+}
+
+void URLSession::post(std::function<void(URLSession&)> event) { Inbox::push(inbox_, std::move(event)); }
+
+void URLSession::start(const std::shared_ptr<URLSessionDataTask>& task) {
+  auto flight = std::make_shared<Flight>();
+  flight->task = task;
+  flight->request = task->originalRequest();
+  // A plain http transfer asks nobody anything first: it starts here, on the caller's thread, before any
+  // other thread can see its flight, saving a trip through the delegate queue.
+  const auto parts = httpkit::parseURL(flight->request.url);
+  const bool direct = parts && parts->scheme == "http" &&
+                      (flight->request.allowsConstrainedNetworkAccess || !networkConstrained.load());
+  bool invalidated = false;
+  {
+    std::lock_guard lock(mutex_);
+    invalidated = invalidated_;
+    if (!invalidated) {
+      flights_[task.get()] = flight;
+      if (direct) {
+        startTransfer(flight, prepareHop(flight, true));
+        return;
+      }
+    }
+  }
+  post([flight, invalidated](URLSession& session) {
+    if (invalidated) return session.finish(flight, cancelled(flight->request.url));
+    session.startHop(flight);
+  });
+}
+
+void URLSession::cancelTask(const std::shared_ptr<URLSessionDataTask>& task) {
+  std::shared_ptr<Flight> flight;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = flights_.find(task.get());
+    if (it == flights_.end()) return;
+    flight = it->second;
+    if (flight->transfer) engine_->cancel(*flight->transfer);
+  }
+  post([flight](URLSession& session) { session.finish(flight, cancelled(flight->request.url)); });
+}
+
+void URLSession::invalidateAndCancel() {
+  std::vector<std::shared_ptr<Flight>> flights;
+  {
+    std::lock_guard lock(mutex_);
+    invalidated_ = true;
+    for (const auto& [task, flight] : flights_) {
+      flights.push_back(flight);
+      if (flight->transfer) engine_->cancel(*flight->transfer);
+    }
+  }
+  // Each event keeps the session alive until its callers have heard, even when its owner lets go now.
+  for (const auto& flight : flights) {
+    post([self = shared_from_this(), flight](URLSession&) { self->finish(flight, cancelled(flight->request.url)); });
+  }
+}
+
+void URLSession::priorityChanged(const URLSessionDataTask& task) {
+  std::lock_guard lock(mutex_);
+  auto it = flights_.find(&task);
+  if (it != flights_.end() && it->second->transfer) engine_->setPriority(*it->second->transfer, task.priority());
+}
+
+void URLSession::startHop(const std::shared_ptr<Flight>& flight) {
+  if (flight->finished) return;
+  const auto parts = httpkit::parseURL(flight->request.url);
+  if (!parts || (parts->scheme != "http" && parts->scheme != "https")) {
+    // Never handed to curl (nor to the file system): the answer is a plain response that is not HTTP.
+    httpkit::HTTPURLResponse response;
+    response.url = flight->request.url;
+    flight->held.push_back([flight](URLSession& session) { session.finish(flight, std::nullopt); });
+    return askDisposition(flight, response);
+  }
+  if (!flight->request.allowsConstrainedNetworkAccess && networkConstrained.load()) {
+    return finish(flight, httpkit::URLError(httpkit::URLError::Code::notConnectedToInternet,
+                                            "the network is constrained", flight->request.url,
+                                            httpkit::URLError::NetworkUnavailableReason::constrained));
+  }
+  if (parts->scheme != "https") return launch(flight, true);
+  const int hop = flight->hop;
+  // Answers come back through the inbox, whatever thread gives them: none of them holds the session.
+  delegate_->didReceiveChallenge({kAuthenticationMethodServerTrust, parts->host}, [inbox = inbox_, flight, hop](ChallengeAnswer answer) {
+    Inbox::push(inbox, [flight, hop, answer](URLSession& session) {
+      if (flight->finished || flight->hop != hop) return;
+      if (answer.disposition == AuthChallengeDisposition::cancelAuthenticationChallenge) {
+        return session.finish(flight, cancelled(flight->request.url));
+      }
+      // The one place certificate checks go off: a credential the app's trusted hosts granted.
+      const bool trusted = answer.disposition == AuthChallengeDisposition::useCredential && answer.credential;
+      session.launch(flight, !trusted);
+    });
+  });
+}
+
+httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& flight, bool verifyPeer) {
+  httpkit::TransferOptions options;
+  options.connectTimeout = limitFor(flight->request.timeoutInterval);
+  options.idleTimeout = options.connectTimeout;
+  options.followRedirects = false;
+  options.decodeContent = false;
+  options.verifyPeer = verifyPeer;
+  options.priority = flight->task->priority();
+  options.maximumBodySize = configuration_.maximumBodySize;
+  flight->hopStart = std::chrono::steady_clock::now();
+  flight->hopBytes = 0;
+  flight->redirecting = false;
+  flight->redirectBody.clear();
+  return options;
+}
+
+bool URLSession::startTransfer(const std::shared_ptr<Flight>& flight, const httpkit::TransferOptions& options) {
+  const int hop = flight->hop;
+  // The worker reaches the queue through the inbox alone: it never holds the session.
+  auto observer = std::make_shared<HopObserver>(
+      [inbox = inbox_](std::function<void(URLSession&)> event) { Inbox::push(inbox, std::move(event)); });
+  observer->head = [flight, hop](URLSession& session, httpkit::HTTPURLResponse response) {
+    session.onHead(flight, hop, response);
+  };
+  observer->body = [flight, hop](URLSession& session, foundation::Bytes bytes) { session.onBody(flight, hop, std::move(bytes)); };
+  observer->end = [flight, hop](URLSession& session, std::optional<httpkit::URLError> error, httpkit::TaskMetrics metrics) {
+    session.onEnd(flight, hop, std::move(error), metrics);
+  };
+  try {
+    const auto id = engine_->start(flight->request, options, observer);
+    flight->transfer = id;
+    if (flight->task->isCancelled()) engine_->cancel(id);
+    return true;
+  } catch (const std::exception& error) {
+    post([flight, what = std::string(error.what())](URLSession& session) {
+      session.finish(flight, httpkit::URLError(httpkit::URLError::Code::badURL, what, flight->request.url));
+    });
+    return false;
+  }
+}
+
+void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) {
+  const auto options = prepareHop(flight, verifyPeer);
+  std::lock_guard lock(mutex_);
+  startTransfer(flight, options);
+}
+
+void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response) {
+  if (flight->finished || flight->hop != hop) return;
+  flight->hopResponse = response;
+  if (isRedirect(response.statusCode) && response.value("Location")) {
+    flight->redirecting = true;
+    return;
+  }
+  askDisposition(flight, response);
+}
+
+void URLSession::askDisposition(const std::shared_ptr<Flight>& flight, const httpkit::HTTPURLResponse& response) {
+  flight->awaiting = true;
+  // Most answers come back before the delegate returns: those are acted on here, with no pause and no
+  // round trip through the queue. A later answer finds the transfer paused meanwhile.
+  struct Pending {
+    std::mutex mutex;
+    bool asking = true;
+    std::optional<ResponseDisposition> inline_;
+  };
+  auto pending = std::make_shared<Pending>();
+  const int hop = flight->hop;
+  delegate_->didReceiveResponse(flight->task, response, [inbox = inbox_, flight, hop, pending](ResponseDisposition disposition) {
+    {
+      std::lock_guard lock(pending->mutex);
+      if (pending->asking) {
+        pending->inline_ = disposition;
+        return;
+      }
+    }
+    Inbox::push(inbox, [flight, hop, disposition](URLSession& session) { session.disposed(flight, hop, disposition); });
+  });
+  std::optional<ResponseDisposition> answered;
+  {
+    std::lock_guard lock(pending->mutex);
+    pending->asking = false;
+    answered = pending->inline_;
+  }
+  if (answered) return disposed(flight, hop, *answered);
+  std::lock_guard lock(mutex_);
+  if (flight->transfer && !flight->finished) {
+    engine_->pause(*flight->transfer);
+    flight->paused = true;
+  }
+}
+
+void URLSession::disposed(const std::shared_ptr<Flight>& flight, int hop, ResponseDisposition disposition) {
+  if (flight->finished || flight->hop != hop || !flight->awaiting) return;
+  flight->awaiting = false;
+  if (disposition == ResponseDisposition::cancel) return finish(flight, cancelled(flight->request.url));
+  if (std::exchange(flight->paused, false)) {
+    std::lock_guard lock(mutex_);
+    if (flight->transfer) engine_->resume(*flight->transfer);
+  }
+  auto held = std::move(flight->held);
+  flight->held.clear();
+  for (auto& event : held) event(*this);
+}
+
+void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundation::Bytes bytes) {
+  if (flight->finished || flight->hop != hop) return;
+  flight->hopBytes += static_cast<std::int64_t>(bytes.size());
+  // A followed redirect's body is never the image's: kept apart, and shown only if the redirect is refused.
+  if (flight->redirecting) {
+    flight->redirectBody.insert(flight->redirectBody.end(), bytes.begin(), bytes.end());
+    return;
+  }
+  if (flight->awaiting) {
+    flight->held.push_back([flight, hop, bytes = std::move(bytes)](URLSession& session) mutable {
+      if (!flight->finished) session.delegate_->didReceiveData(flight->task, bytes);
+    });
+    return;
+  }
+  delegate_->didReceiveData(flight->task, bytes);
+}
+
+void URLSession::onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,
+                       const httpkit::TaskMetrics& metrics) {
+  if (flight->finished || flight->hop != hop) return;
+  if (flight->awaiting && !error) {
+    flight->held.push_back([flight, hop, metrics](URLSession& session) { session.onEnd(flight, hop, std::nullopt, metrics); });
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    flight->transfer.reset();
+  }
+  TransactionMetrics transaction;
+  transaction.start = flight->hopStart;
+  transaction.timings = metrics;
+  transaction.statusCode = error ? 0 : flight->hopResponse.statusCode;
+  transaction.responseBodyBytesReceived = flight->hopBytes;
+  flight->transactions.push_back(transaction);
+  if (error) return finish(flight, std::move(error));
+  if (flight->redirecting) return followRedirect(flight);
+  finish(flight, std::nullopt);
+}
+
+void URLSession::followRedirect(const std::shared_ptr<Flight>& flight) {
+  const std::string& url = flight->request.url;
+  if (flight->hop >= kMaximumRedirects) {
+    return finish(flight, httpkit::URLError(httpkit::URLError::Code::httpTooManyRedirects,
+                                            "more than " + std::to_string(kMaximumRedirects) + " redirects", url));
+  }
+  const auto target = httpkit::resolveURL(url, flight->hopResponse.value("Location").value_or(""));
+  if (!target) {
+    return finish(flight, httpkit::URLError(httpkit::URLError::Code::badURL, "a redirect to an unusable address", url));
+  }
+  httpkit::URLRequest proposed = flight->request;
+  proposed.url = *target;
+  if (flight->hopResponse.statusCode == 303) {
+    proposed.method = httpkit::HTTPMethod::get;
+    proposed.body.reset();
+  }
+  const int hop = flight->hop;
+  delegate_->willPerformHTTPRedirection(
+      flight->task, flight->hopResponse, std::move(proposed), [inbox = inbox_, flight, hop](std::optional<httpkit::URLRequest> next) {
+        Inbox::push(inbox, [flight, hop, next = std::move(next)](URLSession& session) mutable {
+          if (flight->finished || flight->hop != hop) return;
+          if (!next) {
+            // Refused: the redirect's own answer, body included, is the download's.
+            flight->redirecting = false;
+            flight->held.push_back([flight, body = flight->redirectBody](URLSession& s) {
+              if (!flight->finished) s.delegate_->didReceiveData(flight->task, body);
+            });
+            flight->held.push_back([flight](URLSession& s) { s.finish(flight, std::nullopt); });
+            return session.askDisposition(flight, flight->hopResponse);
+          }
+          if (!isWeb(next->url)) {
+            return session.finish(flight, httpkit::URLError(httpkit::URLError::Code::unsupportedURL,
+                                                            "a redirect to " + next->url, flight->request.url));
+          }
+          flight->request = std::move(*next);
+          ++flight->hop;
+          session.startHop(flight);
+        });
+      });
+}
+
+void URLSession::finish(const std::shared_ptr<Flight>& flight, std::optional<httpkit::URLError> error) {
+  if (flight->finished) return;
+  flight->finished = true;
+  flight->held.clear();
+  {
+    std::lock_guard lock(mutex_);
+    if (error && flight->transfer) engine_->cancel(*flight->transfer);
+    flight->transfer.reset();
+    auto it = flights_.find(flight->task.get());
+    if (it != flights_.end() && it->second == flight) flights_.erase(it);
+  }
+  delegate_->didFinishCollecting(flight->task, flight->transactions);
+  delegate_->didComplete(flight->task, error);
+}
+
+}  // namespace vellum
