@@ -1,7 +1,6 @@
 #include "httpkit/api_client.hpp"
 
-#include <condition_variable>
-#include <mutex>
+#include <optional>
 
 #include "url_builder.hpp"
 
@@ -9,8 +8,7 @@ namespace httpkit {
 
 namespace {
 
-// Collects one whole answer for a `send` blocked on it. The engine's worker fills it; the sending thread
-// waits for `didComplete`.
+// Collects one whole answer for a `send`; the transfer runs on the sending thread.
 class BufferedTransfer final : public TransferObserver {
  public:
   void didReceiveResponse(const HTTPURLResponse& response) override { response_ = response; }
@@ -18,32 +16,16 @@ class BufferedTransfer final : public TransferObserver {
     data_.insert(data_.end(), bytes.begin(), bytes.end());
   }
   void didComplete(const std::optional<URLError>& error, const TaskMetrics& metrics) override {
-    {
-      std::lock_guard lock(mutex_);
-      error_ = error;
-      metrics_ = metrics;
-      done_ = true;
-    }
-    // The engine holds this observer until the call returns, so notifying after unlocking is safe and
-    // spares the waiter a wake-up into a held mutex.
-    condition_.notify_one();
+    error_ = error;
+    metrics_ = metrics;
   }
 
-  void wait() {
-    std::unique_lock lock(mutex_);
-    condition_.wait(lock, [this] { return done_; });
-  }
-
-  // Only after `wait`: the worker no longer touches the fields.
   const std::optional<URLError>& error() const { return error_; }
   HTTPURLResponse& response() { return response_; }
   Bytes& data() { return data_; }
   const TaskMetrics& metrics() const { return metrics_; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable condition_;
-  bool done_ = false;
   std::optional<URLError> error_;
   HTTPURLResponse response_;
   Bytes data_;
@@ -111,16 +93,11 @@ URLRequest APIClient::makeURLRequest(const AnyRequest& request) {
   return urlRequest;
 }
 
-RawResponse APIClient::transfer(DataTask task, const std::stop_token& stop) {
-  auto observer = std::make_shared<BufferedTransfer>();
-  const auto id = engine_->start(task.originalRequest, transferOptions_, observer);
-  {
-    std::stop_callback onStop(stop, [this, id] { engine_->cancel(id); });
-    observer->wait();
-  }
-  if (observer->error()) throw *observer->error();
-  return RawResponse{std::move(observer->response()), std::move(observer->data()), std::move(task),
-                     observer->metrics()};
+RawResponse APIClient::transfer(DataTask& task, const std::stop_token& stop) {
+  BufferedTransfer observer;
+  engine_->perform(task.originalRequest, transferOptions_, observer, stop);
+  if (observer.error()) throw *observer.error();
+  return RawResponse{std::move(observer.response()), std::move(observer.data()), std::move(task), observer.metrics()};
 }
 
 RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
@@ -132,20 +109,25 @@ RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
     DataTask task{nextTaskIdentifier_.fetch_add(1), std::move(attempt)};
 
     std::exception_ptr failure;
+    std::optional<RawResponse> response;
     try {
-      RawResponse response = transfer(task, stop);
-      try {
-        delegate_->validateResponse(*this, response.response, response.data, response.task);
-        return response;
-      } catch (...) {
-        failure = std::current_exception();
-      }
+      response = transfer(task, stop);
     } catch (const URLError& error) {
       // A cancelled send stays cancelled: offering it for a retry could only loop.
       if (error.code() == URLError::Code::cancelled) throw;
       failure = std::current_exception();
     }
-    if (!delegate_->shouldRetry(*this, task, failure, attempts)) std::rethrow_exception(failure);
+    if (response) {
+      try {
+        delegate_->validateResponse(*this, response->response, response->data, response->task);
+        return std::move(*response);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    if (!delegate_->shouldRetry(*this, response ? response->task : task, failure, attempts)) {
+      std::rethrow_exception(failure);
+    }
   }
 }
 

@@ -2,8 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <array>
+#include <cctype>
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -11,9 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "curl_errors.hpp"
-#include "header_lines.hpp"
-#include "httpkit/errors.hpp"
+#include "transfer.hpp"
 
 namespace httpkit {
 
@@ -28,277 +30,327 @@ void initialiseCurlOnce() {
   (void)done;
 }
 
-long ceilSeconds(std::chrono::milliseconds ms) {
-  const auto seconds = (ms.count() + 999) / 1000;
-  return static_cast<long>(seconds < 1 ? 1 : seconds);
-}
-
 }  // namespace
 
-// One transfer as the worker drives it. Created on the starting thread, owned by the worker once queued.
-struct Transfer {
+// A transfer the worker drives, with what keeps its observer alive.
+struct Running {
   TransferEngine::TransferID id = 0;
-  CURL* easy = nullptr;
-  curl_slist* headerList = nullptr;
-  URLRequest request;
-  std::size_t maximumBodySize = 0;
   std::shared_ptr<TransferObserver> observer;
-  HeaderAccumulator head;
-  bool responseDelivered = false;
-  std::size_t received = 0;
-  std::optional<URLError> abortReason;
-  char errorBuffer[CURL_ERROR_SIZE] = {};
+  std::unique_ptr<Transfer> transfer;
+};
 
-  ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
-    if (headerList) curl_slist_free_all(headerList);
-  }
+// An idle multi handle with its easy handle and the connections it keeps, lent to one blocking transfer at a
+// time.
+struct Lane {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+};
 
-  void deliverResponse() {
-    if (responseDelivered) return;
-    responseDelivered = true;
-    HTTPURLResponse response;
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    response.statusCode = static_cast<int>(status);
-    char* effective = nullptr;
-    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
-    response.url = effective ? effective : request.url;
-    response.headers = head.headers();
-    observer->didReceiveResponse(response);
-  }
-
-  TaskMetrics metrics() const {
-    TaskMetrics m;
-    auto micros = [this](CURLINFO info) {
-      curl_off_t value = 0;
-      curl_easy_getinfo(easy, info, &value);
-      return std::chrono::microseconds(value);
-    };
-    m.nameLookup = micros(CURLINFO_NAMELOOKUP_TIME_T);
-    m.connect = micros(CURLINFO_CONNECT_TIME_T);
-    m.secureConnection = micros(CURLINFO_APPCONNECT_TIME_T);
-    m.requestStart = micros(CURLINFO_PRETRANSFER_TIME_T);
-    m.responseStart = micros(CURLINFO_STARTTRANSFER_TIME_T);
-    m.total = micros(CURLINFO_TOTAL_TIME_T);
-    curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &m.redirectCount);
-    long connects = 0;
-    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-    m.reusedConnection = connects == 0;
-    return m;
-  }
-
-  static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* self = static_cast<Transfer*>(user);
-    self->head.feed(std::string_view(data, size * count));
-    return size * count;
-  }
-
-  static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* self = static_cast<Transfer*>(user);
-    const std::size_t length = size * count;
-    if (length > self->maximumBodySize - self->received) {
-      self->abortReason = URLError(URLError::Code::dataLengthExceedsMaximum,
-                                   "the answer is longer than " + std::to_string(self->maximumBodySize) + " bytes",
-                                   self->request.url);
-      return CURL_WRITEFUNC_ERROR;
-    }
-    self->received += length;
-    self->deliverResponse();
-    self->observer->didReceiveData(std::span(reinterpret_cast<const std::uint8_t*>(data), length));
-    return length;
-  }
+// A change asked of a running worker transfer, applied on the worker.
+struct Change {
+  enum class Kind { cancel, pause, resume, priority };
+  TransferEngine::TransferID id = 0;
+  Kind kind = Kind::cancel;
+  float priority = 0;
 };
 
 class TransferEngine::Impl {
  public:
-  Impl() {
+  explicit Impl(Configuration configuration) : configuration_(configuration) {
+
     initialiseCurlOnce();
-    multi_ = curl_multi_init();
-    if (!multi_) throw std::runtime_error("libcurl could not make a multi handle");
-    worker_ = std::thread([this] { run(); });
+    share_ = curl_share_init();
+    if (!share_) throw std::runtime_error("libcurl could not make a share handle");
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    // Name lookups and TLS sessions are shared by every transfer of the engine. Connections are not: this
+    // libcurl does not support a connection cache in a share used by threads at the same time, so each
+    // lane keeps its own, and a thread that sends again usually gets back the lane it used last.
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
 
   ~Impl() {
+    bool started = false;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
+      started = multi_ != nullptr;
     }
-    curl_multi_wakeup(multi_);
-    worker_.join();
-    curl_multi_cleanup(multi_);
+    if (started) {
+      curl_multi_wakeup(multi_);
+      worker_.join();
+      curl_multi_cleanup(multi_);
+    }
     for (CURL* easy : idleHandles_) curl_easy_cleanup(easy);
+    for (Lane& lane : idleLanes_) closeLane(lane);
+    curl_share_cleanup(share_);
+  }
+
+  void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+               const std::stop_token& stop) {
+    const Lane lane = takeLane();
+    std::optional<Transfer> transfer;
+    try {
+      transfer.emplace(lane.easy, share_, request, options, observer);
+    } catch (...) {
+      returnLane(lane);
+      throw;
+    }
+    {
+      std::atomic<bool> cancelled = false;
+      // A stop request wakes the poll below at once, from whichever thread requests it.
+      std::stop_callback onStop(stop, [&cancelled, multi = lane.multi] {
+        cancelled.store(true, std::memory_order_release);
+        curl_multi_wakeup(multi);
+      });
+      drive(lane.multi, *transfer, cancelled);
+    }
+    transfer->complete();
+    transfer.reset();
+    returnLane(lane);
   }
 
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer) {
-    auto transfer = prepare(request, options, std::move(observer));
-    const TransferID id = transfer->id;
+    auto running = prepare(request, options, std::move(observer));
+    const TransferID id = running->id;
     {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
-        added_.push_back(std::move(transfer));
+        startWorker();
+        added_.push_back(std::move(running));
       }
     }
-    if (transfer) {  // the engine is shutting down
-      transfer->observer->didComplete(URLError(URLError::Code::cancelled, {}, request.url), TaskMetrics{});
+    if (running) {  // the engine is shutting down
+      running->transfer->fail(URLError(URLError::Code::cancelled, {}, request.url));
+      finish(std::move(running), false);
       return id;
     }
     curl_multi_wakeup(multi_);
     return id;
   }
 
-  void cancel(TransferID id) {
+  void change(Change change) {
     {
       std::lock_guard lock(mutex_);
-      cancelled_.push_back(id);
+      if (!multi_) return;  // nothing was ever started
+      changes_.push_back(change);
     }
     curl_multi_wakeup(multi_);
   }
 
  private:
-  std::unique_ptr<Transfer> prepare(const URLRequest& request, const TransferOptions& options,
-                                    std::shared_ptr<TransferObserver> observer) {
-    if (!isHeaderToken(request.method.rawValue)) {
-      throw EncodingError("the method \"" + request.method.rawValue + "\" is not an HTTP token");
+  // Moves one transfer on the calling thread until it ends: done, failed, timed out or cancelled.
+  static void drive(CURLM* multi, Transfer& transfer, const std::atomic<bool>& cancelled) {
+    if (curl_multi_add_handle(multi, transfer.easy()) != CURLM_OK) {
+      transfer.fail(URLError(URLError::Code::unknown, "could not start the transfer", transfer.url()));
+      return;
     }
-    HTTPHeaders fields = options.additionalHeaders;
-    for (const auto& [name, value] : request.headers) fields.set(name, value);
-    for (const auto& [name, value] : fields) {
-      if (!isHeaderToken(name) || !isSafeHeaderValue(value)) {
-        throw EncodingError("the header field \"" + name + "\" cannot be sent as it is");
+    for (;;) {
+      if (cancelled.load(std::memory_order_acquire)) {
+        transfer.fail(URLError(URLError::Code::cancelled, {}, transfer.url()));
+        break;
+      }
+      int stillRunning = 0;
+      curl_multi_perform(multi, &stillRunning);
+      int queued = 0;
+      if (CURLMsg* message = curl_multi_info_read(multi, &queued); message && message->msg == CURLMSG_DONE) {
+        const CURLcode result = message->data.result;
+        curl_multi_remove_handle(multi, transfer.easy());
+        if (transfer.hopDone(result) == Transfer::Step::finished) return;
+        if (curl_multi_add_handle(multi, transfer.easy()) != CURLM_OK) {
+          transfer.fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer.url()));
+          return;
+        }
+        continue;
+      }
+      const auto now = Transfer::Clock::now();
+      const auto deadline = transfer.deadline();
+      if (deadline <= now) {
+        transfer.expire();
+        break;
+      }
+      const auto wait = std::min<Transfer::Clock::duration>(deadline - now, std::chrono::seconds(60));
+      curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()),
+                      nullptr);
+    }
+    curl_multi_remove_handle(multi, transfer.easy());
+  }
+
+  // Lanes are reused last-in first-out, so that a lone sender keeps its connection.
+  Lane takeLane() {
+    {
+      std::lock_guard lock(poolMutex_);
+      if (!idleLanes_.empty()) {
+        const Lane lane = idleLanes_.back();
+        idleLanes_.pop_back();
+        return lane;
       }
     }
-
-    auto transfer = std::make_unique<Transfer>();
-    transfer->id = nextID_.fetch_add(1);
-    transfer->request = request;
-    transfer->maximumBodySize = options.maximumBodySize;
-    transfer->observer = std::move(observer);
-    transfer->easy = takeEasyHandle();
-    if (!transfer->easy) throw std::runtime_error("libcurl could not make an easy handle");
-    CURL* easy = transfer->easy;
-    const URLRequest& req = transfer->request;
-
-    curl_easy_setopt(easy, CURLOPT_URL, req.url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(options.resourceTimeout.count()));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, ceilSeconds(options.idleTimeout));
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
-
-    const std::string& method = req.method.rawValue;
-    const bool sendsBody = req.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH";
-    if (method == "HEAD") {
-      curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    } else if (sendsBody) {
-      static const char empty = 0;
-      const void* data = req.body && !req.body->empty() ? static_cast<const void*>(req.body->data()) : &empty;
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(req.body ? req.body->size() : 0));
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
-      if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-    } else if (method != "GET") {
-      curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    Lane lane{curl_multi_init(), curl_easy_init()};
+    if (!lane.multi || !lane.easy) {
+      closeLane(lane);
+      throw std::runtime_error("libcurl could not make a transfer handle");
     }
+    return lane;
+  }
 
-    // curl adds a form content type to every body and waits for "100 Continue" on large ones; neither is
-    // asked for, so both are switched off unless the caller set them.
-    curl_slist* list = nullptr;
-    for (const auto& [name, value] : fields) {
-      const std::string line = value.empty() ? name + ";" : name + ": " + value;
-      list = curl_slist_append(list, line.c_str());
+  void returnLane(const Lane& lane) {
+    curl_easy_reset(lane.easy);
+    {
+      std::lock_guard lock(poolMutex_);
+      if (idleLanes_.size() < kMaximumIdleLanes) {
+        idleLanes_.push_back(lane);
+        return;
+      }
     }
-    if (sendsBody && !fields.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
-    if (!fields.contains("Expect")) list = curl_slist_append(list, "Expect:");
-    transfer->headerList = list;
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-    return transfer;
+    closeLane(lane);
+  }
+
+  static void closeLane(const Lane& lane) {
+    if (lane.easy) curl_easy_cleanup(lane.easy);
+    if (lane.multi) curl_multi_cleanup(lane.multi);
+  }
+
+  // Called with `mutex_` held.
+  void startWorker() {
+    if (multi_) return;
+    multi_ = curl_multi_init();
+    if (!multi_) throw std::runtime_error("libcurl could not make a multi handle");
+    if (configuration_.maximumConnectionsPerHost > 0) {
+      curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration_.maximumConnectionsPerHost);
+    }
+    worker_ = std::thread([this] { run(); });
+  }
+
+  static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<Impl*>(self)->shareLocks_[static_cast<std::size_t>(data)].lock();
+  }
+  static void unlockShare(CURL*, curl_lock_data data, void* self) {
+    static_cast<Impl*>(self)->shareLocks_[static_cast<std::size_t>(data)].unlock();
+  }
+
+  std::unique_ptr<Running> prepare(const URLRequest& request, const TransferOptions& options,
+                                   std::shared_ptr<TransferObserver> observer) {
+    auto running = std::make_unique<Running>();
+    running->observer = std::move(observer);
+    CURL* easy = takeEasyHandle();
+    if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
+    try {
+      running->transfer = std::make_unique<Transfer>(easy, share_, request, options, *running->observer);
+    } catch (...) {
+      returnEasyHandle(easy);
+      throw;
+    }
+    running->id = nextID_.fetch_add(1);
+    return running;
   }
 
   void run() {
     for (;;) {
-      std::vector<std::unique_ptr<Transfer>> added;
-      std::vector<TransferID> cancelled;
+      std::vector<std::unique_ptr<Running>> added;
+      std::vector<Change> changes;
       bool stopping = false;
       {
         std::lock_guard lock(mutex_);
         added.swap(added_);
-        cancelled.swap(cancelled_);
+        changes.swap(changes_);
         stopping = stopping_;
       }
-      for (auto& transfer : added) {
-        CURL* easy = transfer->easy;
-        const TransferID id = transfer->id;
-        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-          transfer->observer->didComplete(URLError(URLError::Code::unknown, "could not start the transfer",
-                                                   transfer->request.url),
-                                          TaskMetrics{});
+      for (auto& running : added) {
+        if (curl_multi_add_handle(multi_, running->transfer->easy()) != CURLM_OK) {
+          running->transfer->fail(URLError(URLError::Code::unknown, "could not start the transfer", running->transfer->url()));
+          finish(std::move(running), false);
           continue;
         }
-        active_.emplace(id, std::move(transfer));
+        const TransferID id = running->id;
+        active_.emplace(id, std::move(running));
       }
-      for (TransferID id : cancelled) {
-        auto it = active_.find(id);
-        if (it == active_.end()) continue;
-        std::unique_ptr<Transfer> transfer = std::move(it->second);
-        active_.erase(it);
-        const std::string url = transfer->request.url;
-        finish(std::move(transfer), URLError(URLError::Code::cancelled, {}, url));
-      }
+      for (const Change& change : changes) apply(change);
       if (stopping) break;
 
-      int running = 0;
-      curl_multi_perform(multi_, &running);
+      int stillRunning = 0;
+      curl_multi_perform(multi_, &stillRunning);
       int queued = 0;
       while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
         if (message->msg != CURLMSG_DONE) continue;
-        Transfer* raw = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
         const CURLcode result = message->data.result;
-        auto it = active_.find(raw->id);
-        if (it == active_.end()) continue;
-        std::unique_ptr<Transfer> transfer = std::move(it->second);
-        active_.erase(it);
-        std::optional<URLError> error;
-        if (transfer->abortReason) {
-          error = transfer->abortReason;
-        } else if (result != CURLE_OK) {
-          error = urlErrorFromCurl(result, transfer->errorBuffer, transfer->request.url);
+        curl_multi_remove_handle(multi_, message->easy_handle);
+        if (transfer->hopDone(result) == Transfer::Step::nextHop) {
+          if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
+          transfer->fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer->url()));
         }
-        finish(std::move(transfer), error);
+        for (auto& [id, running] : active_) {
+          if (running->transfer.get() != transfer) continue;
+          std::unique_ptr<Running> done = std::move(running);
+          active_.erase(id);
+          finish(std::move(done), false);
+          break;
+        }
       }
-      // Sleeps until a socket is ready, one of curl's timers is due, or a start/cancel wakes it.
-      curl_multi_poll(multi_, nullptr, 0, 60'000, nullptr);
+
+      // Sleeps until a socket is ready, one of curl's timers or a transfer's deadline is due, or a start or
+      // cancel wakes it.
+      auto wait = std::chrono::milliseconds(60'000);
+      const auto now = Transfer::Clock::now();
+      std::vector<TransferID> expired;
+      for (const auto& [id, running] : active_) {
+        const auto deadline = running->transfer->deadline();
+        if (deadline <= now) {
+          expired.push_back(id);
+        } else if (deadline - now < wait) {
+          wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        }
+      }
+      for (TransferID id : expired) end(id, true);
+      if (!expired.empty()) continue;
+      curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait.count()), nullptr);
     }
 
-    for (auto& [id, transfer] : active_) {
-      const std::string url = transfer->request.url;
-      finish(std::move(transfer), URLError(URLError::Code::cancelled, {}, url));
+    for (auto& [id, running] : active_) {
+      running->transfer->fail(URLError(URLError::Code::cancelled, {}, running->transfer->url()));
+      finish(std::move(running), true);
     }
     active_.clear();
   }
 
-  void finish(std::unique_ptr<Transfer> transfer, const std::optional<URLError>& error) {
-    curl_multi_remove_handle(multi_, transfer->easy);
-    if (!error) transfer->deliverResponse();
-    const TaskMetrics metrics = transfer->metrics();
-    auto observer = transfer->observer;
-    returnEasyHandle(std::exchange(transfer->easy, nullptr));
-    transfer.reset();
-    observer->didComplete(error, metrics);
+  void apply(const Change& change) {
+    if (change.kind == Change::Kind::cancel) return end(change.id, false);
+    auto it = active_.find(change.id);
+    if (it == active_.end()) return;
+    Transfer& transfer = *it->second->transfer;
+    switch (change.kind) {
+      case Change::Kind::pause: transfer.setPaused(true); break;
+      case Change::Kind::resume: transfer.setPaused(false); break;
+      case Change::Kind::priority: transfer.setPriority(change.priority); break;
+      case Change::Kind::cancel: break;
+    }
+  }
+
+  // Ends an active transfer early, as cancelled or as timed out.
+  void end(TransferID id, bool timedOut) {
+    auto it = active_.find(id);
+    if (it == active_.end()) return;
+    std::unique_ptr<Running> running = std::move(it->second);
+    active_.erase(it);
+    if (timedOut) {
+      running->transfer->expire();
+    } else {
+      running->transfer->fail(URLError(URLError::Code::cancelled, {}, running->transfer->url()));
+    }
+    finish(std::move(running), true);
+  }
+
+  void finish(std::unique_ptr<Running> running, bool inMulti) {
+    CURL* easy = running->transfer->easy();
+    if (inMulti) curl_multi_remove_handle(multi_, easy);
+    running->transfer->complete();
+    running->transfer.reset();
+    returnEasyHandle(easy);
   }
 
   // Easy handles are kept for later transfers: making one costs more than resetting it.
@@ -324,20 +376,26 @@ class TransferEngine::Impl {
     curl_easy_cleanup(easy);
   }
 
+  const Configuration configuration_;
+  CURLSH* share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;
+  // The worker and its multi handle exist once a transfer was started on it.
   CURLM* multi_ = nullptr;
   std::thread worker_;
   std::mutex mutex_;
   bool stopping_ = false;
-  std::vector<std::unique_ptr<Transfer>> added_;
-  std::vector<TransferID> cancelled_;
-  std::unordered_map<TransferID, std::unique_ptr<Transfer>> active_;  // worker thread only
+  std::vector<std::unique_ptr<Running>> added_;
+  std::vector<Change> changes_;
+  std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
   static constexpr std::size_t kMaximumIdleHandles = 16;
   std::mutex poolMutex_;
   std::vector<CURL*> idleHandles_;
+  static constexpr std::size_t kMaximumIdleLanes = 32;
+  std::vector<Lane> idleLanes_;
 };
 
-TransferEngine::TransferEngine() : impl_(std::make_unique<Impl>()) {}
+TransferEngine::TransferEngine(Configuration configuration) : impl_(std::make_unique<Impl>(configuration)) {}
 TransferEngine::~TransferEngine() = default;
 
 TransferEngine::TransferID TransferEngine::start(const URLRequest& request, const TransferOptions& options,
@@ -345,6 +403,51 @@ TransferEngine::TransferID TransferEngine::start(const URLRequest& request, cons
   return impl_->start(request, options, std::move(observer));
 }
 
-void TransferEngine::cancel(TransferID id) { impl_->cancel(id); }
+void TransferEngine::cancel(TransferID id) { impl_->change({id, Change::Kind::cancel}); }
+void TransferEngine::pause(TransferID id) { impl_->change({id, Change::Kind::pause}); }
+void TransferEngine::resume(TransferID id) { impl_->change({id, Change::Kind::resume}); }
+void TransferEngine::setPriority(TransferID id, float priority) {
+  impl_->change({id, Change::Kind::priority, priority});
+}
+
+std::optional<URLParts> parseURL(const std::string& url) {
+  initialiseCurlOnce();
+  CURLU* parsed = curl_url();
+  std::optional<URLParts> result;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    URLParts parts;
+    char* text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_SCHEME, &text, 0) == CURLUE_OK) {
+      parts.scheme = text;
+      for (char& c : parts.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    curl_free(std::exchange(text, nullptr));
+    if (curl_url_get(parsed, CURLUPART_HOST, &text, 0) == CURLUE_OK) parts.host = text;
+    curl_free(text);
+    const bool web = parts.scheme == "http" || parts.scheme == "https";
+    if (!parts.scheme.empty() && (!web || !parts.host.empty())) result = std::move(parts);
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
+
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
+  initialiseCurlOnce();
+  CURLU* parsed = curl_url();
+  std::optional<std::string> result;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+      curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    char* text = nullptr;
+    if (curl_url_get(parsed, CURLUPART_URL, &text, 0) == CURLUE_OK) result = text;
+    curl_free(text);
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
+
+void TransferEngine::perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+                             std::stop_token stop) {
+  impl_->perform(request, options, observer, stop);
+}
 
 }  // namespace httpkit

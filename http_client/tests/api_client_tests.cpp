@@ -22,6 +22,8 @@ using httpkit::URLError;
 using httpkit::URLRequest;
 using httpkit_tests::kDeadline;
 using httpkit_tests::makeClient;
+using httpkit_tests::text;
+using httpkit_tests::thrown;
 using testing_support::Gate;
 using testing_support::LoopbackServer;
 using testing_support::Reply;
@@ -35,18 +37,6 @@ void from_json(const nlohmann::json& json, User& user) {
   json.at("firstName").get_to(user.firstName);
 }
 
-std::string text(const httpkit::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-// The error of type E the call throws; nullopt when it throws none.
-template <typename E, typename Call>
-std::optional<E> thrown(Call&& call) {
-  try {
-    call();
-  } catch (const E& error) {
-    return error;
-  }
-  return std::nullopt;
-}
 
 // A delegate whose hooks the test scripts, recording how they were called.
 class ScriptedDelegate : public APIClientDelegate {
@@ -410,18 +400,68 @@ TEST_F(SendConcurrency, ManyThreadsShareOneClient) {
     ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
     EXPECT_EQ(result.get(), kEach);
   }
+  // Connections are kept between sends: never more than the senders at any one time.
+  EXPECT_LE(server.connections(), kThreads);
+}
+
+TEST_F(SendConcurrency, SixtyFourHeldSendsAreServedAtOnce) {
+  auto gate = holdAnswers("/held");
+  auto client = makeClient(server.baseURL());
+  constexpr int kSends = 64;
+  std::vector<std::future<int>> results;
+  for (int i = 0; i < kSends; ++i) {
+    results.push_back(std::async(std::launch::async, [&] { return client->send(Request<void>{"/held"}).statusCode(); }));
+  }
+  const bool allArrived = gate->waitForArrivals(kSends, kDeadline);
+  gate->open();
+  EXPECT_TRUE(allArrived) << gate->arrivals() << " of " << kSends << " requests reached the server";
+  for (auto& result : results) {
+    ASSERT_EQ(result.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_EQ(result.get(), 200);
+  }
+}
+
+// Records what the engine's worker reports about one transfer.
+struct WorkerObserver : httpkit::TransferObserver {
+  std::promise<std::optional<URLError>> done;
+  httpkit::HTTPURLResponse response;
+  std::string body;
+  void didReceiveResponse(const httpkit::HTTPURLResponse& r) override { response = r; }
+  void didReceiveData(std::span<const std::uint8_t> bytes) override { body.append(bytes.begin(), bytes.end()); }
+  void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override { done.set_value(error); }
+};
+
+TEST_F(SendConcurrency, WorkerTransfersFollowRedirectsAndTimeOutAsSendsDo) {
+  server.on("PUT", "/old", Reply{308, "", "text/plain", {{"Location", "/new"}}, {}, {}});
+  server.on("PUT", "/new", Reply::json(200, R"({"stored":true})"));
+  auto gate = holdAnswers("/held");
+  httpkit::TransferEngine engine;
+
+  auto moved = std::make_shared<WorkerObserver>();
+  auto movedDone = moved->done.get_future();
+  engine.start(URLRequest{server.baseURL() + "/old", HTTPMethod::put, {}, httpkit::Bytes{'4', '2'}}, {}, moved);
+  ASSERT_EQ(movedDone.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_FALSE(movedDone.get());
+  EXPECT_EQ(moved->response.url, server.baseURL() + "/new");
+  EXPECT_EQ(moved->body, R"({"stored":true})");
+  EXPECT_EQ(server.requests().back().body, "42");
+
+  httpkit::TransferOptions options;
+  options.idleTimeout = std::chrono::milliseconds(300);
+  auto stalled = std::make_shared<WorkerObserver>();
+  auto stalledDone = stalled->done.get_future();
+  engine.start(URLRequest{server.baseURL() + "/held", HTTPMethod::get, {}, std::nullopt}, options, stalled);
+  ASSERT_EQ(stalledDone.wait_for(kDeadline), std::future_status::ready);
+  const auto error = stalledDone.get();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), URLError::Code::timedOut);
+  gate->open();
 }
 
 TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   auto gate = holdAnswers("/held");
   auto engine = std::make_shared<httpkit::TransferEngine>();
-  struct Observer : httpkit::TransferObserver {
-    std::promise<std::optional<URLError>> done;
-    void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
-    void didReceiveData(std::span<const std::uint8_t>) override {}
-    void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override { done.set_value(error); }
-  };
-  auto observer = std::make_shared<Observer>();
+  auto observer = std::make_shared<WorkerObserver>();
   auto completed = observer->done.get_future();
   engine->start(URLRequest{server.baseURL() + "/held", HTTPMethod::get, {}, std::nullopt}, {}, observer);
   ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include <httpkit/api_client.hpp>
 #include <testing/loopback_server.hpp>
@@ -20,6 +22,19 @@ inline std::unique_ptr<httpkit::APIClient> makeClient(
     c.sessionConfiguration.timeoutIntervalForResource = std::chrono::seconds(20);
     if (configure) configure(c);
   });
+}
+
+inline std::string text(const httpkit::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The error of type E the call throws; nullopt when it throws none.
+template <typename E, typename Call>
+std::optional<E> thrown(Call&& call) {
+  try {
+    call();
+  } catch (const E& error) {
+    return error;
+  }
+  return std::nullopt;
 }
 
 }  // namespace httpkit_tests

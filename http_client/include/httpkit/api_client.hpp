@@ -1,8 +1,8 @@
 #pragma once
 // An HTTP client for JSON APIs. `send` builds the request from a `Request`, lets the delegate adapt it,
 // sends it, lets the delegate validate the answer, retries when the delegate says so, and decodes the body.
-// `send` blocks the calling thread until the answer (or the failure); many threads may send at once, and
-// all of them share one connection pool.
+// `send` blocks the calling thread until the answer (or the failure), moving the bytes on that thread; many
+// threads may send at once, and connections, name lookups and TLS sessions are kept for later sends.
 //
 //   httpkit::APIClient client("https://api.example.com", [](httpkit::APIClient::Configuration& c) {
 //     c.sessionConfiguration.additionalHTTPHeaders.set("x-mobile", "1");
@@ -96,7 +96,7 @@ class APIClient {
   const std::shared_ptr<TransferEngine>& engine() const { return engine_; }
 
  private:
-  RawResponse transfer(DataTask task, const std::stop_token& stop);
+  RawResponse transfer(DataTask& task, const std::stop_token& stop);  // takes the task only on success
   std::string makeURL(const AnyRequest& request);
   nlohmann::json decodeJSON(const Bytes& data, const std::type_info& type) const;
 

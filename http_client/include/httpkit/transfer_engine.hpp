@@ -1,19 +1,31 @@
 #pragma once
-// The byte-moving engine under `APIClient`: one libcurl multi handle driven by one worker thread. Transfers
-// are started from any thread; their observer is told, on the worker thread, about the answer's head, each
-// piece of its body and the end of the transfer. Observers must return quickly: they run where every
-// transfer of the engine is driven. Connections are kept in the multi handle's pool and reused by later
-// transfers to the same host.
+// The byte-moving engine under `APIClient`, over libcurl. A transfer is driven one of two ways:
+//   perform  on the calling thread, which blocks until the transfer ends (what a `send` does): each such
+//            transfer borrows an idle multi handle of the engine, with the connections it keeps, so that
+//            senders on many threads never wait for one another;
+//   start    on the engine's worker thread (started on first use), for transfers whose bytes are consumed
+//            as they arrive; its observer runs on the worker and must return quickly.
+// Name lookups and TLS sessions are shared by all transfers of an engine. Redirects are followed (a method
+// is sent again only together with its body); the idle and whole-transfer timeouts are kept by the driver.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
-//   auto id = engine->start(urlRequest, options, observer);
+//   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
+//   auto id = engine->start(urlRequest, options, sharedObserver);
 //   engine->cancel(id);   // the observer completes with URLError::Code::cancelled
+//
+// Streaming transfers (`start`) are the small interface a session built on the engine needs: the head of the
+// answer as soon as it has arrived, the body in chunks, one end with an error or none, and, while it runs,
+// cancel, pause and resume (no byte is read while paused, and the idle limit does not run), and a priority
+// (the HTTP/2 stream weight). An engine made with a per-host connection limit never opens more connections
+// to one host at a time for its streaming transfers; the others wait for a free connection.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
+#include <string>
 
 #include "httpkit/http_url_response.hpp"
 #include "httpkit/task_metrics.hpp"
@@ -26,19 +38,28 @@ struct TransferOptions {
   // Header fields sent with every request unless the request sets a field of the same name.
   HTTPHeaders additionalHeaders;
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
-  // The longest time without any byte moving before the transfer fails as timed out (whole seconds are
-  // the granularity; anything shorter counts as one second).
+  // The longest time without any byte moving, in either direction, before the transfer fails as timed out.
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
   // The longest a whole transfer may take.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Bodies longer than this fail with `dataLengthExceedsMaximum` instead of growing without bound.
   std::size_t maximumBodySize = std::size_t{64} << 20;
+  // Off: a redirect answer is the transfer's answer, head and body, and the caller decides what follows.
+  bool followRedirects = true;
+  // Off: no Accept-Encoding field is sent and the body is passed on as the wire carried it, so that its
+  // length is the Content-Length the server announced.
+  bool decodeContent = true;
+  // Off: the server's certificate and name are not checked for this transfer. Only for hosts the
+  // application names as trusted; everything else keeps verification on.
+  bool verifyPeer = true;
+  // 0 to 1; the HTTP/2 stream weight (1 to 256) of the transfer. HTTP/1.1 has no such thing.
+  float priority = 0.5f;
 };
 
 class TransferObserver {
  public:
   virtual ~TransferObserver() = default;
-  // The head of the final answer (after redirects), before its first body byte.
+  // The head of the final answer (after redirects), as soon as it has arrived, before its first body byte.
   virtual void didReceiveResponse(const HTTPURLResponse& response) = 0;
   virtual void didReceiveData(std::span<const std::uint8_t> bytes) = 0;
   // Exactly once per started transfer; `error` is none when the whole answer arrived.
@@ -49,22 +70,50 @@ class TransferEngine {
  public:
   using TransferID = std::uint64_t;
 
-  TransferEngine();
+  struct Configuration {
+    // The most connections the streaming transfers keep open to one host at a time; 0 for no limit.
+    long maximumConnectionsPerHost = 0;
+  };
+
+  TransferEngine() : TransferEngine(Configuration{}) {}
+  explicit TransferEngine(Configuration configuration);
   // Cancels the transfers still running (their observers complete with `cancelled`) and joins the worker.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
 
-  // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a
-  // line break); then the observer is never called.
+  // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
+  // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
+  // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
+  // break); then the observer is never called. Must return before the engine is destroyed.
+  void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
+               std::stop_token stop = {});
+
+  // Queues the transfer on the worker. Throws `EncodingError` as `perform` does.
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
   void cancel(TransferID id);
+  // Stops reading the transfer's answer until `resume`; the idle limit does not run meanwhile.
+  void pause(TransferID id);
+  void resume(TransferID id);
+  // Gives the transfer a new priority (see `TransferOptions::priority`).
+  void setPriority(TransferID id, float priority);
 
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.
+struct URLParts {
+  std::string scheme;  // lower case
+  std::string host;
+};
+// None when `url` is not an absolute URL with a scheme and, for http and https, a host.
+std::optional<URLParts> parseURL(const std::string& url);
+// `reference` (an absolute or relative URL, as a Location field carries it) resolved against `base`; none
+// when either cannot be parsed.
+std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
 
 }  // namespace httpkit

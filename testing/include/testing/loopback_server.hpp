@@ -55,6 +55,15 @@ struct RecordedRequest {
   std::optional<std::string> header(const std::string& name) const;
 };
 
+// A certificate and its key, PEM-encoded, for an HTTPS loopback server.
+struct TlsIdentity {
+  std::string certificatePEM;
+  std::string privateKeyPEM;
+};
+// A new P-256 key and a self-signed certificate for `host` (as its common name and an IP or DNS subject
+// alternative name), valid from an hour ago for a day. No client trusts it unless told to.
+TlsIdentity makeSelfSignedIdentity(const std::string& host = "127.0.0.1");
+
 struct Reply {
   int status = 200;
   std::string body;
@@ -73,7 +82,16 @@ class LoopbackServer {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  LoopbackServer();
+  struct Options {
+    // Connections served at once: each one holds a server thread for as long as it stays open (kept alive
+    // between requests, or held at a gate), and a connection beyond the limit waits for one of them to end.
+    int maximumConnections = 128;
+    // When set, the server speaks HTTPS with this identity and `baseURL` starts with "https://".
+    std::optional<TlsIdentity> tls;
+  };
+
+  explicit LoopbackServer(Options options);
+  LoopbackServer() : LoopbackServer(Options{}) {}
   ~LoopbackServer();  // stops
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -90,7 +108,7 @@ class LoopbackServer {
   void stop();
 
   int port() const { return port_; }
-  std::string baseURL() const;  // "http://127.0.0.1:<port>"
+  std::string baseURL() const;  // "http://127.0.0.1:<port>" ("https://" with a TLS identity)
 
   int hits(const std::string& method, const std::string& path) const;
   int totalHits() const;
@@ -102,6 +120,7 @@ class LoopbackServer {
   struct State;
   std::shared_ptr<State> state_;
   int port_ = 0;
+  bool tls_ = false;
   std::thread thread_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "url_session.hpp"
+
 namespace vellum {
 
 std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
@@ -17,7 +19,36 @@ std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
   return length;
 }
 
-SessionDataTask::SessionDataTask(std::shared_ptr<URLSessionDataTask> task) : task_(std::move(task)) {}
+URLSessionDataTask::URLSessionDataTask(httpkit::URLRequest originalRequest, std::uint64_t taskIdentifier,
+                                       std::weak_ptr<URLSession> session)
+    : originalRequest_(std::move(originalRequest)), taskIdentifier_(taskIdentifier), session_(std::move(session)) {}
+
+float URLSessionDataTask::priority() const { return priority_.load(); }
+
+void URLSessionDataTask::setPriority(float priority) {
+  priority_.store(priority);
+  if (auto session = session_.lock()) session->priorityChanged(*this);
+}
+
+void URLSessionDataTask::resume() {
+  if (cancelled_.load() || resumed_.exchange(true)) return;
+  if (auto session = session_.lock()) session->start(shared_from_this());
+}
+
+void URLSessionDataTask::cancel() {
+  if (cancelled_.exchange(true)) return;
+  if (auto session = session_.lock()) session->cancelTask(shared_from_this());
+}
+
+namespace {
+std::optional<std::string> urlOf(const std::shared_ptr<URLSessionDataTask>& task) {
+  if (!task || task->originalRequest().url.empty()) return std::nullopt;
+  return task->originalRequest().url;
+}
+}  // namespace
+
+SessionDataTask::SessionDataTask(std::shared_ptr<URLSessionDataTask> task)
+    : task_(std::move(task)), originalURL_(urlOf(task_)) {}
 
 std::optional<httpkit::HTTPURLResponse> SessionDataTask::response() const {
   std::lock_guard lock(lock_);
@@ -48,6 +79,160 @@ std::int64_t SessionDataTask::receivedByteCount() const {
 void SessionDataTask::appendData(const foundation::Bytes& data) {
   std::lock_guard lock(lock_);
   mutableData_.insert(mutableData_.end(), data.begin(), data.end());
+}
+
+std::optional<NetworkMetrics> SessionDataTask::metrics() const {
+  std::lock_guard lock(lock_);
+  return metrics_;
+}
+
+void SessionDataTask::setMetrics(NetworkMetrics metrics) {
+  std::lock_guard lock(lock_);
+  metrics_ = std::move(metrics);
+}
+
+bool SessionDataTask::started() const {
+  std::lock_guard lock(lock_);
+  return started_;
+}
+
+bool SessionDataTask::completed() const {
+  std::lock_guard lock(lock_);
+  return completed_;
+}
+
+std::vector<SessionDataTask::TaskCallback> SessionDataTask::callbacks() const {
+  std::lock_guard lock(lock_);
+  std::vector<TaskCallback> result;
+  for (const auto& [token, callback] : callbacksStore_) result.push_back(callback);
+  return result;
+}
+
+std::size_t SessionDataTask::callbackCount() const {
+  std::lock_guard lock(lock_);
+  return callbacksStore_.size();
+}
+
+std::optional<std::int64_t> SessionDataTask::addCallback(TaskCallback callback) {
+  std::lock_guard lock(lock_);
+  if (completed_) return std::nullopt;
+  const std::int64_t token = currentToken_;
+  const float priority = callback.options.downloadPriority;
+  callbacksStore_.emplace(token, std::move(callback));
+  prioritiesStore_[token] = priority;
+  // A newcomer may raise the transfer's priority but never lowers it; the first one sets it.
+  if (prioritiesStore_.size() == 1 || task_->priority() < priority) task_->setPriority(priority);
+  currentToken_ = token + 1;
+  return token;
+}
+
+void SessionDataTask::setTaskPriorityToHighest() {
+  if (prioritiesStore_.empty()) return;
+  auto highest = prioritiesStore_.begin();
+  for (auto it = prioritiesStore_.begin(); it != prioritiesStore_.end(); ++it) {
+    if (highest->second < it->second) highest = it;
+  }
+  task_->setPriority(highest->second);
+}
+
+std::optional<SessionDataTask::TaskCallback> SessionDataTask::removeCallback(std::int64_t token) {
+  std::lock_guard lock(lock_);
+  auto it = callbacksStore_.find(token);
+  if (it == callbacksStore_.end()) return std::nullopt;
+  TaskCallback removed = std::move(it->second);
+  callbacksStore_.erase(it);
+  prioritiesStore_.erase(token);
+  setTaskPriorityToHighest();
+  return removed;
+}
+
+void SessionDataTask::setPriority(std::int64_t token, float priority) {
+  std::lock_guard lock(lock_);
+  if (!callbacksStore_.contains(token)) return;
+  prioritiesStore_[token] = priority;
+  setTaskPriorityToHighest();
+}
+
+void SessionDataTask::resetPriority(std::int64_t token) {
+  std::lock_guard lock(lock_);
+  auto it = callbacksStore_.find(token);
+  if (it == callbacksStore_.end()) return;
+  prioritiesStore_[token] = it->second.options.downloadPriority;
+  setTaskPriorityToHighest();
+}
+
+std::vector<SessionDataTask::TaskCallback> SessionDataTask::removeAllCallbacks() {
+  std::lock_guard lock(lock_);
+  std::vector<TaskCallback> result;
+  for (auto& [token, callback] : callbacksStore_) result.push_back(std::move(callback));
+  callbacksStore_.clear();
+  prioritiesStore_.clear();
+  return result;
+}
+
+std::vector<SessionDataTask::TaskCallback> SessionDataTask::markCompleted() {
+  std::lock_guard lock(lock_);
+  completed_ = true;
+  std::vector<TaskCallback> result;
+  for (auto& [token, callback] : callbacksStore_) result.push_back(std::move(callback));
+  callbacksStore_.clear();
+  prioritiesStore_.clear();
+  return result;
+}
+
+bool SessionDataTask::completeIfUnattended() {
+  std::lock_guard lock(lock_);
+  if (!callbacksStore_.empty()) return false;
+  completed_ = true;
+  return true;
+}
+
+void SessionDataTask::resume() {
+  {
+    std::lock_guard lock(lock_);
+    if (started_) return;
+    started_ = true;
+  }
+  task_->resume();
+}
+
+void SessionDataTask::cancel(std::int64_t token) {
+  auto removed = removeCallback(token);
+  if (!removed) return;
+  CallbackCancelled cancelled;
+  {
+    std::lock_guard lock(lock_);
+    cancelled = onCallbackCancelled_;
+  }
+  if (cancelled) cancelled(token, *removed);
+}
+
+void SessionDataTask::forceCancel() {
+  std::vector<std::int64_t> tokens;
+  {
+    std::lock_guard lock(lock_);
+    for (const auto& [token, callback] : callbacksStore_) tokens.push_back(token);
+  }
+  for (std::int64_t token : tokens) cancel(token);
+}
+
+void SessionDataTask::setOnTaskDone(TaskDone done) {
+  std::lock_guard lock(lock_);
+  onTaskDone_ = std::move(done);
+}
+
+void SessionDataTask::callOnTaskDone(const TaskResult& result, const std::vector<TaskCallback>& callbacks) const {
+  TaskDone done;
+  {
+    std::lock_guard lock(lock_);
+    done = onTaskDone_;
+  }
+  if (done) done(result, callbacks);
+}
+
+void SessionDataTask::setOnCallbackCancelled(CallbackCancelled cancelled) {
+  std::lock_guard lock(lock_);
+  onCallbackCancelled_ = std::move(cancelled);
 }
 
 }  // namespace vellum

@@ -1,0 +1,173 @@
+// The downloader over loopback beside raw curl-multi transfers with the same limits: 1000 distinct images
+// of 2 to 20 KB, `concurrency` in flight at once, that many connections per host. The live-photo path moves
+// bytes only; `downloadImage` also decodes each PNG. Compare each DownloaderLivePhoto/N and DownloaderImage/N
+// with RawCurlMulti/N.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <testing/loopback_server.hpp>
+
+#include "vellum/image_codecs.hpp"
+#include "vellum/image_downloader.hpp"
+
+namespace {
+
+constexpr int kImages = 1000;
+
+// Noise does not compress, so a w x h image is about 4wh bytes of PNG: sides 22 to 70 give 2 to 20 KB.
+foundation::Bytes noisePNG(std::uint32_t side, std::uint32_t seed) {
+  vellum::Bitmap bitmap{side, side, std::vector<std::uint8_t>(std::size_t{side} * side * 4)};
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (auto& byte : bitmap.pixels) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return *vellum::encodePNG(bitmap);
+}
+
+struct Fixture {
+  explicit Fixture(int pool) : server(testing_support::LoopbackServer::Options{pool, std::nullopt}) {
+    for (int i = 0; i < kImages; ++i) {
+      const auto bytes = noisePNG(22 + static_cast<std::uint32_t>(i % 49), static_cast<std::uint32_t>(i));
+      const std::string path = "/img/" + std::to_string(i) + ".png";
+      server.on("GET", path, testing_support::Reply{200, std::string(bytes.begin(), bytes.end()), "image/png", {}, {}, {}});
+      urls.push_back(path);
+    }
+    server.start();
+    for (auto& url : urls) url = server.baseURL() + url;
+  }
+  testing_support::LoopbackServer server;
+  std::vector<std::string> urls;
+};
+
+Fixture& fixture() {
+  static Fixture* f = new Fixture(64 * 2 + 16);
+  return *f;
+}
+
+// Keeps `concurrency` downloads in flight until all images have arrived; each completion starts the next.
+template <class Start>
+void runWindow(int concurrency, Start start) {
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::promise<void> finished;
+  std::function<void()> launch = [&] {
+    const int i = next.fetch_add(1);
+    if (i >= kImages) return;
+    start(fixture().urls[static_cast<std::size_t>(i)], [&] {
+      if (done.fetch_add(1) + 1 == kImages) finished.set_value();
+      launch();
+    });
+  };
+  for (int i = 0; i < concurrency; ++i) launch();
+  finished.get_future().wait();
+}
+
+std::shared_ptr<vellum::ImageDownloader> downloaderFor(int concurrency) {
+  auto downloader = vellum::ImageDownloader::make("bench");
+  vellum::SessionConfiguration configuration;
+  configuration.httpMaximumConnectionsPerHost = concurrency;
+  downloader->setSessionConfiguration(configuration);
+  return downloader;
+}
+
+vellum::VellumParsedOptionsInfo untouched() {
+  vellum::VellumParsedOptionsInfo options;
+  options.callbackQueue = vellum::CallbackQueue::untouch();
+  return options;
+}
+
+void DownloaderLivePhoto(benchmark::State& state) {
+  const int concurrency = static_cast<int>(state.range(0));
+  fixture();
+  auto downloader = downloaderFor(concurrency);
+  const auto options = untouched();
+  std::atomic<std::int64_t> bytes{0};
+  for (auto _ : state) {
+    runWindow(concurrency, [&](const std::string& url, std::function<void()> next) {
+      downloader->downloadLivePhotoResource(url, options, [&bytes, next](const vellum::ImageDownloader::LivePhotoResult& r) {
+        if (r) bytes += static_cast<std::int64_t>(r.value().originalData.size());
+        next();
+      });
+    });
+  }
+  state.SetBytesProcessed(bytes.load());
+  state.SetItemsProcessed(state.iterations() * kImages);
+}
+
+void DownloaderImage(benchmark::State& state) {
+  const int concurrency = static_cast<int>(state.range(0));
+  fixture();
+  auto downloader = downloaderFor(concurrency);
+  const auto options = untouched();
+  std::atomic<int> failures{0};
+  for (auto _ : state) {
+    runWindow(concurrency, [&](const std::string& url, std::function<void()> next) {
+      downloader->downloadImage(url, options, [&failures, next](const vellum::ImageDownloader::DownloadResult& r) {
+        if (!r) ++failures;
+        next();
+      });
+    });
+  }
+  if (failures) state.SkipWithError("a download failed");
+  state.SetItemsProcessed(state.iterations() * kImages);
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void* sink) {
+  *static_cast<std::size_t*>(sink) += size * count;
+  return size * count;
+}
+
+// The same window with curl alone: one multi handle, the same per-host limit, easy handles reused.
+void RawCurlMulti(benchmark::State& state) {
+  const int concurrency = static_cast<int>(state.range(0));
+  fixture();
+  CURLM* multi = curl_multi_init();
+  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(concurrency));
+  std::vector<CURL*> idle;
+  std::size_t received = 0;
+  for (int i = 0; i < concurrency; ++i) idle.push_back(curl_easy_init());
+  for (auto _ : state) {
+    int next = 0, done = 0;
+    auto add = [&] {
+      if (next >= kImages || idle.empty()) return;
+      CURL* easy = idle.back();
+      idle.pop_back();
+      curl_easy_setopt(easy, CURLOPT_URL, fixture().urls[static_cast<std::size_t>(next++)].c_str());
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &received);
+      curl_multi_add_handle(multi, easy);
+    };
+    for (int i = 0; i < concurrency; ++i) add();
+    while (done < kImages) {
+      int running = 0;
+      curl_multi_perform(multi, &running);
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        curl_multi_remove_handle(multi, easy);
+        idle.push_back(easy);
+        ++done;
+        add();
+      }
+      if (done < kImages) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+    }
+  }
+  for (CURL* easy : idle) curl_easy_cleanup(easy);
+  curl_multi_cleanup(multi);
+  state.SetBytesProcessed(static_cast<std::int64_t>(received));
+  state.SetItemsProcessed(state.iterations() * kImages);
+}
+
+BENCHMARK(RawCurlMulti)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DownloaderLivePhoto)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DownloaderImage)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,388 @@
+#include "transfer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "curl_errors.hpp"
+#include "httpkit/errors.hpp"
+
+namespace httpkit {
+
+namespace {
+
+constexpr long kMaximumRedirects = 16;
+
+bool isRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Scheme, host and port of an absolute URL, for telling whether a redirect leaves the origin.
+std::string origin(const std::string& url) {
+  CURLU* parsed = curl_url();
+  std::string result;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+      char* text = nullptr;
+      if (curl_url_get(parsed, part, &text, CURLU_DEFAULT_PORT) == CURLUE_OK) result += text;
+      curl_free(text);
+      result += '|';
+    }
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
+
+// Whether a Content-Length value announces more than `limit` bytes. Repeated fields arrive folded into a
+// list; the largest counts. Anything unreadable is left to curl, which refuses it.
+bool exceeds(const std::string& contentLength, std::size_t limit) {
+  std::size_t largest = 0;
+  std::size_t value = 0;
+  bool digits = false;
+  for (char c : contentLength + ",") {
+    if (c >= '0' && c <= '9') {
+      if (value > (std::numeric_limits<std::size_t>::max() - 9) / 10) return true;
+      value = value * 10 + static_cast<std::size_t>(c - '0');
+      digits = true;
+    } else if (c == ',') {
+      if (digits) largest = std::max(largest, value);
+      value = 0;
+      digits = false;
+    } else if (c != ' ' && c != '\t') {
+      return false;
+    }
+  }
+  return largest > limit;
+}
+
+// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
+Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
+  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
+  return after >= room ? Transfer::Clock::time_point::max() : from + after;
+}
+
+// 0 to 1 onto HTTP/2's 1 to 256; anything else (NaN included) gets the middle.
+long streamWeight(float priority) {
+  if (!(priority >= 0.0f && priority <= 1.0f)) priority = 0.5f;
+  return 1L + static_cast<long>(priority * 255.0f);
+}
+
+}  // namespace
+
+Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
+                   TransferObserver& observer)
+    : easy_(easy),
+      share_(share),
+      observer_(observer),
+      originalURL_(request.url),
+      connectTimeout_(options.connectTimeout),
+      idleTimeout_(options.idleTimeout),
+      resourceTimeout_(options.resourceTimeout),
+      maximumBodySize_(options.maximumBodySize),
+      followRedirects_(options.followRedirects),
+      decodeContent_(options.decodeContent),
+      verifyPeer_(options.verifyPeer),
+      priority_(options.priority),
+      request_(request),
+      fields_(options.additionalHeaders) {
+  if (!isHeaderToken(request.method.rawValue)) {
+    throw EncodingError("the method \"" + request.method.rawValue + "\" is not an HTTP token");
+  }
+  for (const auto& [name, value] : request.headers) fields_.set(name, value);
+  for (const auto& [name, value] : fields_) {
+    if (!isHeaderToken(name) || !isSafeHeaderValue(value)) {
+      throw EncodingError("the header field \"" + name + "\" cannot be sent as it is");
+    }
+  }
+  started_ = Clock::now();
+  configureHop();
+}
+
+Transfer::~Transfer() {
+  if (headerList_) curl_slist_free_all(headerList_);
+}
+
+void Transfer::configureHop() {
+  CURL* easy = easy_;
+  if (redirects_ > 0) curl_easy_reset(easy);
+  hopStarted_ = Clock::now();
+  lastActivity_ = hopStarted_;
+  status_ = 0;
+  following_ = false;
+  decoder_.reset();
+  bodyStarted_ = false;
+  errorBuffer_[0] = 0;
+
+  if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Redirects are followed here rather than by curl, which would send a PUT's method again without its
+  // body; see `hopDone`.
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verifyPeer_ ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
+  curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
+  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout_.count()));
+  // The idle and whole-transfer timeouts are the driver's (see `deadline`): curl's low-speed check averages
+  // over seconds and fires late. Progress reports tell when a byte of the request went out.
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+
+  const std::string& method = request_.method.rawValue;
+  const bool sendsBody = request_.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH";
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (sendsBody) {
+    static const char empty = 0;
+    const void* data = request_.body && !request_.body->empty() ? static_cast<const void*>(request_.body->data()) : &empty;
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body ? request_.body->size() : 0));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method != "GET") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  // curl adds a form content type to every body and waits for "100 Continue" on large ones; neither is
+  // asked for, so both are switched off unless the caller set them.
+  if (headerList_) curl_slist_free_all(std::exchange(headerList_, nullptr));
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : fields_) {
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    list = curl_slist_append(list, line.c_str());
+  }
+  if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
+  if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
+  if (decodeContent_ && !fields_.contains("Accept-Encoding")) {
+    static const std::string accepted = "Accept-Encoding: " + std::string(ContentDecoder::kAccepted);
+    list = curl_slist_append(list, accepted.c_str());
+  }
+  headerList_ = list;
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+}
+
+Transfer::Step Transfer::hopDone(CURLcode result) {
+  if (error_) return Step::finished;
+  if (result != CURLE_OK) {
+    error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
+    return Step::finished;
+  }
+  if (!following_) {
+    if (decoder_ && bodyStarted_ && !decoder_->finished()) {
+      error_ = URLError(URLError::Code::networkConnectionLost, "the compressed body ended before its end",
+                        originalURL_);
+    }
+    return Step::finished;
+  }
+
+  char* target = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &target);
+  if (!target) {
+    error_ = URLError(URLError::Code::badServerResponse, "a redirect to an unusable address", originalURL_);
+    return Step::finished;
+  }
+  const std::string next = target;
+  if (redirects_ >= kMaximumRedirects) {
+    error_ = URLError(URLError::Code::httpTooManyRedirects,
+                      "more than " + std::to_string(kMaximumRedirects) + " redirects", originalURL_);
+    return Step::finished;
+  }
+  const std::string_view scheme = std::string_view(next).substr(0, next.find(':'));
+  if (scheme != "http" && scheme != "https") {
+    error_ = URLError(URLError::Code::unsupportedURL, "a redirect to " + next, originalURL_);
+    return Step::finished;
+  }
+
+  // A method is only sent again together with its body. 303 asks for the other resource to be fetched,
+  // and a POST answered by 301 or 302 turns into a GET as browsers have always done; every other redirect
+  // repeats the request, body included, at the new address.
+  const std::string& method = request_.method.rawValue;
+  const bool toGet = (status_ == 303 && method != "GET" && method != "HEAD") ||
+                     ((status_ == 301 || status_ == 302) && method == "POST");
+  if (toGet) {
+    request_.method = HTTPMethod::get;
+    request_.body.reset();
+    for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
+                             "Content-Location"}) {
+      fields_.remove(name);
+    }
+  }
+  // Credentials are meant for the origin they were sent to.
+  if (origin(next) != origin(request_.url)) {
+    fields_.remove("Authorization");
+    fields_.remove("Cookie");
+  }
+  request_.url = next;
+  ++redirects_;
+  configureHop();
+  return Step::nextHop;
+}
+
+Transfer::Clock::time_point Transfer::deadline() const {
+  if (paused_) return Clock::time_point::max();
+  return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
+}
+
+void Transfer::expire() {
+  const bool idle = later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
+  const auto limit = idle ? idleTimeout_ : resourceTimeout_;
+  fail(URLError(URLError::Code::timedOut,
+                (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
+                originalURL_));
+}
+
+void Transfer::setPaused(bool paused) {
+  if (paused == paused_) return;
+  paused_ = paused;
+  curl_easy_pause(easy_, paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+  if (!paused) moved();
+}
+
+void Transfer::setPriority(float priority) {
+  priority_ = priority;
+  curl_easy_setopt(easy_, CURLOPT_STREAM_WEIGHT, streamWeight(priority));
+}
+
+void Transfer::fail(URLError error) {
+  if (!error_) error_ = std::move(error);
+}
+
+void Transfer::headEnded() {
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
+  if (status_ < 200) return;  // an interim answer; the real head follows
+  const HTTPHeaders& headers = head_.headers();
+  const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
+  if (bodiless) {
+    deliverResponse();
+    return;
+  }
+  // An announced length is refused before a byte of it is read.
+  if (const auto length = headers.value("Content-Length")) {
+    if (exceeds(*length, maximumBodySize_)) {
+      error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
+                        "the answer announces " + *length + " bytes, more than " + std::to_string(maximumBodySize_),
+                        originalURL_);
+      return;
+    }
+  }
+  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
+  if (following_) return;
+  const auto coding = headers.value("Content-Encoding");
+  if (decodeContent_ && coding) {
+    if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
+      error_ = URLError(URLError::Code::badServerResponse, "the body is coded as \"" + *coding + "\"", originalURL_);
+    }
+  }
+  // Streaming callers act on the head before the body arrives (or while it is held back).
+  if (!error_) deliverResponse();
+}
+
+void Transfer::deliverResponse() {
+  if (responseDelivered_) return;
+  responseDelivered_ = true;
+  HTTPURLResponse response;
+  response.statusCode = static_cast<int>(status_);
+  response.url = request_.url;
+  response.headers = head_.headers();
+  observer_.didReceiveResponse(response);
+}
+
+void Transfer::complete() {
+  if (!error_) deliverResponse();
+  observer_.didComplete(error_, metrics());
+}
+
+bool Transfer::receiveBody(const char* data, std::size_t length) {
+  bodyStarted_ = true;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  if (!decoder_) return deliverBody(bytes, length);
+  const auto sink = [](void* self, const std::uint8_t* out, std::size_t size) {
+    return static_cast<Transfer*>(self)->deliverBody(out, size);
+  };
+  switch (decoder_->feed(std::span(bytes, length), sink, this)) {
+    case ContentDecoder::Result::more: return true;
+    case ContentDecoder::Result::refused: return false;
+    case ContentDecoder::Result::corrupt: break;
+  }
+  error_ = URLError(URLError::Code::badServerResponse, "the compressed body is corrupt", originalURL_);
+  return false;
+}
+
+bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
+  if (length > maximumBodySize_ - received_) {
+    error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
+                      "the answer is longer than " + std::to_string(maximumBodySize_) + " bytes", originalURL_);
+    return false;
+  }
+  received_ += length;
+  deliverResponse();
+  observer_.didReceiveData(std::span(data, length));
+  return true;
+}
+
+TaskMetrics Transfer::metrics() const {
+  // curl measures each hop from its own start; the earlier hops' time is added so that the phases count from
+  // the start of the whole transfer. A phase that did not happen stays zero.
+  const auto before = std::chrono::duration_cast<std::chrono::microseconds>(hopStarted_ - started_);
+  TaskMetrics m;
+  auto micros = [&](CURLINFO info) {
+    curl_off_t value = 0;
+    curl_easy_getinfo(easy_, info, &value);
+    return value == 0 ? std::chrono::microseconds(0) : std::chrono::microseconds(value) + before;
+  };
+  m.nameLookup = micros(CURLINFO_NAMELOOKUP_TIME_T);
+  m.connect = micros(CURLINFO_CONNECT_TIME_T);
+  m.secureConnection = micros(CURLINFO_APPCONNECT_TIME_T);
+  m.requestStart = micros(CURLINFO_PRETRANSFER_TIME_T);
+  m.responseStart = micros(CURLINFO_STARTTRANSFER_TIME_T);
+  m.total = micros(CURLINFO_TOTAL_TIME_T);
+  m.redirectCount = redirects_;
+  long connects = 0;
+  curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &connects);
+  m.reusedConnection = connects == 0;
+  return m;
+}
+
+std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* self = static_cast<Transfer*>(user);
+  const std::string_view line(data, size * count);
+  self->moved();
+  self->head_.feed(line);
+  if (line == "\r\n" || line == "\n") self->headEnded();
+  return self->error_ ? 0 : size * count;
+}
+
+std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* self = static_cast<Transfer*>(user);
+  const std::size_t length = size * count;
+  self->moved();
+  if (self->following_) return length;  // a redirect's own body is of no use
+  // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
+  // hands the chunk over again on resume.
+  if (self->paused_) return CURL_WRITEFUNC_PAUSE;
+  return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
+}
+
+int Transfer::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* self = static_cast<Transfer*>(user);
+  if (downloaded != self->lastDownloaded_ || uploaded != self->lastUploaded_) {
+    self->lastDownloaded_ = downloaded;
+    self->lastUploaded_ = uploaded;
+    self->moved();
+  }
+  return 0;
+}
+
+}  // namespace httpkit

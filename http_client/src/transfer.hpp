@@ -1,0 +1,102 @@
+#pragma once
+// One transfer as a driver moves it: the request, the hops it takes through redirects, the answer's head
+// and body as they arrive, and the deadlines that bound it. A driver (the engine's worker, or a thread
+// blocked in `TransferEngine::perform`) adds the easy handle to its multi handle, and calls `hopDone` when
+// curl reports the hop finished and `complete` once; everything here runs on the driving thread.
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "content_decoder.hpp"
+#include "header_lines.hpp"
+#include "httpkit/transfer_engine.hpp"
+
+namespace httpkit {
+
+class Transfer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a line
+  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null.
+  Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
+           TransferObserver& observer);
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  CURL* easy() const { return easy_; }
+  const std::string& url() const { return originalURL_; }
+
+  enum class Step { finished, nextHop };
+  // The hop ended with `result` and its easy handle is out of the multi handle. `nextHop`: the handle is set
+  // up for the redirect's target; add it again.
+  Step hopDone(CURLcode result);
+
+  // When the transfer fails as timed out unless a byte moves first; then call `expire`.
+  Clock::time_point deadline() const;
+  void expire();
+  // While paused no byte is read and the transfer has no deadline; resuming starts the idle limit afresh.
+  void setPaused(bool paused);
+  void setPriority(float priority);
+  // Ends the transfer with this error at the next `complete`, unless it already has one.
+  void fail(URLError error);
+
+  // Tells the observer how the transfer ended. Call once, after the easy handle left the multi handle.
+  void complete();
+
+ private:
+  void configureHop();
+  void headEnded();
+  void moved() { lastActivity_ = Clock::now(); }
+  TaskMetrics metrics() const;
+  bool receiveBody(const char* data, std::size_t length);
+  bool deliverBody(const std::uint8_t* data, std::size_t length);
+  void deliverResponse();
+
+  static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
+  static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user);
+  static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded);
+
+  CURL* easy_;
+  CURLSH* share_;
+  TransferObserver& observer_;
+  const std::string originalURL_;
+  const std::chrono::milliseconds connectTimeout_;
+  const std::chrono::milliseconds idleTimeout_;
+  const std::chrono::milliseconds resourceTimeout_;
+  const std::size_t maximumBodySize_;
+  const bool followRedirects_;
+  const bool decodeContent_;
+  const bool verifyPeer_;
+  float priority_;
+  bool paused_ = false;
+  // The request of the current hop and the header fields it goes out with (the session's and its own).
+  URLRequest request_;
+  HTTPHeaders fields_;
+  curl_slist* headerList_ = nullptr;
+
+  Clock::time_point started_;
+  Clock::time_point hopStarted_;
+  Clock::time_point lastActivity_;
+  curl_off_t lastDownloaded_ = 0;
+  curl_off_t lastUploaded_ = 0;
+  long redirects_ = 0;
+
+  HeaderAccumulator head_;
+  long status_ = 0;
+  // The current hop's answer is a redirect that will be followed: its body is not the caller's.
+  bool following_ = false;
+  bool responseDelivered_ = false;
+  std::unique_ptr<ContentDecoder> decoder_;
+  bool bodyStarted_ = false;
+  std::size_t received_ = 0;
+  std::optional<URLError> error_;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace httpkit

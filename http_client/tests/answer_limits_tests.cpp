@@ -1,0 +1,137 @@
+// Answers that stall, announce too much or stop short, played byte for byte by a scripted server: the client
+// must fail each one with the right error, on time, and never pass part of a body off as the whole.
+#include <brotli/encode.h>
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <testing/scripted_server.hpp>
+#include "test_support.hpp"
+
+namespace {
+
+using httpkit::APIClient;
+using httpkit::Request;
+using httpkit::URLError;
+using httpkit_tests::makeClient;
+using testing_support::ScriptedServer;
+using httpkit_tests::text;
+using httpkit_tests::thrown;
+using Step = ScriptedServer::Step;
+using std::chrono::milliseconds;
+
+std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + fields + "\r\n"; }
+
+std::unique_ptr<APIClient> clientFor(const ScriptedServer& server, milliseconds idle, std::size_t cap = 1 << 20) {
+  return makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+    c.sessionConfiguration.timeoutIntervalForRequest = idle;
+    c.sessionConfiguration.maximumResponseSize = cap;
+  });
+}
+
+TEST(Timeouts, AStallFailsAsTimedOutCloseToTheConfiguredIdleTime) {
+  const std::vector<std::pair<const char*, std::vector<Step>>> stalls{
+      {"before the head", {{milliseconds(0), "", true}}},
+      {"mid-body", {{milliseconds(0), head("Content-Length: 20\r\n") + R"({"id":)", true}}},
+  };
+  // Far below the seconds that an averaged low-speed check needs to notice a stall.
+  constexpr milliseconds kMargin{250};
+  for (const milliseconds idle : {milliseconds(300), milliseconds(3000)}) {
+    for (const auto& [where, script] : stalls) {
+      SCOPED_TRACE(std::string("stalled ") + where + " with " + std::to_string(idle.count()) + " ms");
+      ScriptedServer server(script);
+      auto client = clientFor(server, idle);
+      const auto started = std::chrono::steady_clock::now();
+      const auto error = thrown<URLError>([&] { client->send(Request<void>{"/stall"}); });
+      const auto elapsed = std::chrono::steady_clock::now() - started;
+      ASSERT_TRUE(error) << "a stalled answer succeeded";
+      EXPECT_EQ(error->code(), URLError::Code::timedOut) << error->what();
+      EXPECT_GE(elapsed, idle);
+      EXPECT_LT(elapsed, idle + kMargin) << std::chrono::duration_cast<milliseconds>(elapsed).count() << " ms";
+    }
+  }
+}
+
+TEST(Timeouts, EveryByteRestartsTheIdleClock) {
+  // Six bytes, 150 ms apart: the answer takes three times the idle time but never stalls for it.
+  std::vector<Step> script{{milliseconds(0), head("Content-Length: 6\r\n"), false}};
+  for (char c : std::string(R"("abcd")")) script.push_back({milliseconds(150), std::string(1, c), false});
+  ScriptedServer server(script);
+  auto client = clientFor(server, milliseconds(400));
+  EXPECT_EQ(client->send(Request<std::string>{"/trickle"}).value, "abcd");
+}
+
+TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 5000000000\r\n") + "{", true}});
+  // The body never comes: only refusing on the head ends this before the idle timeout.
+  auto client = clientFor(server, milliseconds(5000), 1000);
+  const auto error = thrown<URLError>([&] { client->send(Request<void>{"/huge"}); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
+}
+
+std::string gzip(const std::string& data, int windowBits) {
+  z_stream stream{};
+  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+std::string brotli(const std::string& data) {
+  std::size_t size = BrotliEncoderMaxCompressedSize(data.size());
+  std::string out(size, '\0');
+  BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT, data.size(),
+                        reinterpret_cast<const uint8_t*>(data.data()), &size, reinterpret_cast<uint8_t*>(out.data()));
+  out.resize(size);
+  return out;
+}
+
+std::string chunked(const std::string& data) {
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  return size + data + "\r\n0\r\n\r\n";
+}
+
+TEST(AnswerBodies, ACompressedBodyIsWholeOrAnError) {
+  std::string body = "[";
+  for (int i = 0; i < 6000; ++i) body += std::to_string(i * 7919 % 10007) + (i < 5999 ? "," : "]");
+  const std::vector<std::pair<std::string, std::string>> codings{
+      {"gzip", gzip(body, 15 + 16)}, {"deflate", gzip(body, 15)}, {"br", brotli(body)}};
+
+  for (const auto& [coding, coded] : codings) {
+    const std::string cut = coded.substr(0, coded.size() / 2);
+    const std::string closeDelimited = head("Content-Encoding: " + coding + "\r\nConnection: close\r\n");
+    const std::string chunkedHead = head("Content-Encoding: " + coding + "\r\nTransfer-Encoding: chunked\r\n");
+    struct Case {
+      const char* what;
+      std::string answer;
+      std::optional<URLError::Code> error;
+    };
+    const std::vector<Case> cases{
+        {"whole, ended by the close", closeDelimited + coded, std::nullopt},
+        {"cut by the close", closeDelimited + cut, URLError::Code::networkConnectionLost},
+        {"cut, in whole chunks", chunkedHead + chunked(cut), URLError::Code::networkConnectionLost},
+        {"not coded as announced", closeDelimited + std::string(300, 'x'), URLError::Code::badServerResponse},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(coding + ": " + c.what);
+      ScriptedServer server({{milliseconds(0), c.answer, false}});
+      auto client = clientFor(server, milliseconds(5000));
+      if (!c.error) {
+        EXPECT_EQ(text(client->send(Request<void>{"/coded"}).data), body);
+        continue;
+      }
+      const auto error = thrown<URLError>([&] { client->send(Request<void>{"/coded"}); });
+      ASSERT_TRUE(error) << "a broken body was taken as whole";
+      EXPECT_EQ(error->code(), *c.error) << error->what();
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// Streaming transfers on the engine's worker, against loopback servers that hold, redirect and speak TLS.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <string>
+
+#include <httpkit/transfer_engine.hpp>
+#include <testing/loopback_server.hpp>
+#include <testing/scripted_server.hpp>
+
+#include "test_support.hpp"
+
+namespace {
+
+using httpkit::HTTPMethod;
+using httpkit::TransferEngine;
+using httpkit::TransferOptions;
+using httpkit::URLError;
+using httpkit::URLRequest;
+using httpkit_tests::kDeadline;
+using std::chrono::milliseconds;
+using testing_support::LoopbackServer;
+using testing_support::Reply;
+using testing_support::ScriptedServer;
+
+// What the worker reported about one transfer, with a signal for the head.
+struct Stream : httpkit::TransferObserver {
+  std::promise<httpkit::HTTPURLResponse> head;
+  std::promise<std::optional<URLError>> done;
+  std::future<httpkit::HTTPURLResponse> headArrived = head.get_future();
+  std::future<std::optional<URLError>> ended = done.get_future();
+  std::string body;
+  bool headSeen = false;
+  void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
+    headSeen = true;
+    head.set_value(response);
+  }
+  void didReceiveData(std::span<const std::uint8_t> bytes) override { body.append(bytes.begin(), bytes.end()); }
+  void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override {
+    if (!headSeen) head.set_value({});
+    done.set_value(error);
+  }
+  std::optional<URLError> wait() {
+    EXPECT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
+    return ended.get();
+  }
+};
+
+URLRequest get(const std::string& url) { return URLRequest{url, HTTPMethod::get, {}, std::nullopt}; }
+
+std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; }
+
+TEST(StreamingTransfer, HeadArrivesWhileTheBodyIsHeldAndChunksFollow) {
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 8\r\n") + "abcd", true}, {milliseconds(0), "efgh"}});
+  TransferEngine engine;
+  auto stream = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), {}, stream);
+  ASSERT_EQ(stream->headArrived.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(stream->headArrived.get().value("Content-Length"), "8");
+  ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+  server.release();
+  EXPECT_FALSE(stream->wait());
+  EXPECT_EQ(stream->body, "abcdefgh");
+}
+
+TEST(StreamingTransfer, UnfollowedRedirectIsTheAnswerAndNothingAsksForCompression) {
+  LoopbackServer server;
+  server.on("GET", "/old", Reply{302, "moved", "text/plain", {{"Location", "/new"}}, {}, {}});
+  server.on("GET", "/new", Reply::text(200, "new"));
+  server.start();
+  TransferEngine engine;
+  TransferOptions options;
+  options.followRedirects = false;
+  options.decodeContent = false;
+  auto stream = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/old"), options, stream);
+  EXPECT_FALSE(stream->wait());
+  EXPECT_EQ(stream->headArrived.get().statusCode, 302);
+  EXPECT_EQ(stream->body, "moved");
+  EXPECT_EQ(server.hits("GET", "/new"), 0);
+  EXPECT_FALSE(server.requests().front().header("Accept-Encoding"));
+}
+
+TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 100\r\n") + "abc", true}});
+  TransferEngine engine;
+  auto stream = std::make_shared<Stream>();
+  const auto id = engine.start(get(server.baseURL() + "/a"), {}, stream);
+  ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+  engine.cancel(id);
+  const auto error = stream->wait();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), URLError::Code::cancelled);
+  EXPECT_TRUE(server.waitForPeerClosures(1, kDeadline));
+}
+
+TEST(StreamingTransfer, PausedTransferReadsNothingAndOutlivesItsIdleLimit) {
+  ScriptedServer ready({{milliseconds(0), head("Content-Length: 4\r\n") + "abcd"}});
+  ScriptedServer stalled({{milliseconds(0), head("Content-Length: 4\r\n"), true}});
+  TransferEngine engine;
+  TransferOptions options;
+  options.idleTimeout = milliseconds(200);
+  auto paused = std::make_shared<Stream>();
+  const auto id = engine.start(get(ready.baseURL() + "/a"), options, paused);
+  engine.pause(id);
+  // The stalled transfer's timeout is the clock: by then the paused one would have timed out too.
+  auto clock = std::make_shared<Stream>();
+  engine.start(get(stalled.baseURL() + "/b"), options, clock);
+  const auto timedOut = clock->wait();
+  ASSERT_TRUE(timedOut);
+  EXPECT_EQ(timedOut->code(), URLError::Code::timedOut);
+  EXPECT_EQ(paused->ended.wait_for(milliseconds(0)), std::future_status::timeout);
+  EXPECT_EQ(paused->body, "");
+  engine.resume(id);
+  EXPECT_FALSE(paused->wait());
+  EXPECT_EQ(paused->body, "abcd");
+}
+
+TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
+  LoopbackServer::Options serverOptions;
+  serverOptions.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");
+  LoopbackServer server(serverOptions);
+  server.on("GET", "/a", Reply::text(200, "secret"));
+  server.start();
+  TransferEngine engine;
+
+  auto checked = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), {}, checked);
+  const auto error = checked->wait();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), URLError::Code::serverCertificateUntrusted);
+
+  TransferOptions trusting;
+  trusting.verifyPeer = false;
+  auto trusted = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), trusting, trusted);
+  EXPECT_FALSE(trusted->wait());
+  EXPECT_EQ(trusted->body, "secret");
+  EXPECT_EQ(server.hits("GET", "/a"), 1);
+}
+
+TEST(StreamingTransfer, UrlPartsAndResolution) {
+  EXPECT_EQ(httpkit::parseURL("HTTPS://Example.com/a")->scheme, "https");
+  EXPECT_EQ(httpkit::parseURL("http://example.com/a")->host, "example.com");
+  EXPECT_EQ(httpkit::parseURL("file:///tmp/a.png")->scheme, "file");
+  EXPECT_FALSE(httpkit::parseURL("http://"));
+  EXPECT_FALSE(httpkit::parseURL("not a url"));
+  EXPECT_EQ(httpkit::resolveURL("http://h/a/b.png?x=1", "c.png"), "http://h/a/c.png");
+  EXPECT_EQ(httpkit::resolveURL("http://h/a/b.png", "/z"), "http://h/z");
+  EXPECT_EQ(httpkit::resolveURL("http://h/a", "ftp://other/f"), "ftp://other/f");
+  EXPECT_FALSE(httpkit::resolveURL("http://h/a", "http://[bad"));
+}
+
+TEST(StreamingTransferConcurrency, PerHostLimitKeepsConnectionsToTheLimit) {
+  LoopbackServer server;
+  auto gate = std::make_shared<testing_support::Gate>();
+  server.on("GET", "/held", Reply{200, "x", "text/plain", {}, {}, gate});
+  server.start();
+  TransferEngine engine(TransferEngine::Configuration{2});
+  std::vector<std::shared_ptr<Stream>> streams;
+  for (int i = 0; i < 6; ++i) {
+    streams.push_back(std::make_shared<Stream>());
+    engine.start(get(server.baseURL() + "/held"), {}, streams.back());
+  }
+  ASSERT_TRUE(gate->waitForArrivals(2, kDeadline));
+  gate->open();
+  for (auto& stream : streams) EXPECT_FALSE(stream->wait());
+  EXPECT_EQ(server.hits("GET", "/held"), 6);
+  EXPECT_LE(server.connections(), 2);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include "vellum/image_data_processor.hpp"
+
+#include <map>
+#include <string>
+
+#include "vellum/image_processor.hpp"
+
+namespace vellum {
+
+inline constexpr const char* kProcessQueueLabel = "com.marrowby.Vellum.ImageDownloader.Process";
+
+ImagePtr AnyImageModifier::modify(const ImagePtr& image) const {
+  try {
+    return block_ ? block_(image) : image;
+  } catch (...) {
+    return image;
+  }
+}
+
+const CallbackQueue& ImageDataProcessor::sharedProcessingQueue() {
+  static const CallbackQueue* queue =
+      new CallbackQueue(CallbackQueue::dispatch(std::make_shared<foundation::SerialQueue>(kProcessQueueLabel)));
+  return *queue;
+}
+
+ImageDataProcessor::ImageDataProcessor(foundation::Bytes data, std::vector<SessionDataTask::TaskCallback> callbacks,
+                                       CallbackQueue queue)
+    : data_(std::move(data)), callbacks_(std::move(callbacks)), queue_(std::move(queue)) {}
+
+void ImageDataProcessor::process() {
+  queue_.execute([self = shared_from_this()] { self->run(); });
+}
+
+void ImageDataProcessor::run() {
+  std::map<std::string, ImagePtr> processed;  // this run only
+  for (const auto& callback : callbacks_) {
+    const auto& processor = callback.options.processor;
+    const std::string key = processor ? processor->identifier() : std::string();
+    ImagePtr image;
+    if (auto it = processed.find(key); it != processed.end()) {
+      image = it->second;
+    } else if (processor) {
+      image = processor->process(ImageProcessItem::data(data_), callback.options);
+      if (image) processed[key] = image;
+    }
+    if (image) {
+      if (callback.options.backgroundDecode) image = decoded(image, 1.0);
+      if (onImageProcessed_) onImageProcessed_(Outcome::success(image), callback);
+    } else {
+      auto failure = VellumError::processorError(
+          VellumError::ProcessorErrorReason::ProcessingFailed{processor, ImageProcessItem::data(data_)});
+      if (onImageProcessed_) onImageProcessed_(Outcome::failure(std::move(failure)), callback);
+    }
+  }
+}
+
+}  // namespace vellum

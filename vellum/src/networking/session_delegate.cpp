@@ -1,0 +1,197 @@
+#include "vellum/session_delegate.hpp"
+
+#include <atomic>
+
+#include "vellum/request_modifier.hpp"
+
+
+namespace vellum {
+
+namespace {
+
+VellumError sessionError(const httpkit::URLError& error) {
+  return VellumError::responseError(
+      VellumError::ResponseErrorReason::URLSessionError{std::make_exception_ptr(error)});
+}
+
+// Only the first call of a completion counts: a hook that answers twice must not resume a transfer twice.
+template <class T>
+std::function<void(T)> once(std::function<void(T)> completion) {
+  auto called = std::make_shared<std::atomic<bool>>(false);
+  return [called, completion = std::move(completion)](T value) {
+    if (!called->exchange(true)) completion(std::move(value));
+  };
+}
+
+}  // namespace
+
+std::shared_ptr<DownloadTask> SessionDelegate::add(std::shared_ptr<URLSessionDataTask> dataTask, const std::string& url,
+                                                   SessionDataTask::TaskCallback callback) {
+  std::lock_guard lock(lock_);
+  auto record = std::make_shared<SessionDataTask>(std::move(dataTask));
+  std::weak_ptr<SessionDelegate> weakSelf = weak_from_this();
+  std::weak_ptr<SessionDataTask> weakRecord = record;
+  record->setOnCallbackCancelled([weakSelf, weakRecord](std::int64_t token, const SessionDataTask::TaskCallback& callback) {
+    auto self = weakSelf.lock();
+    auto record = weakRecord.lock();
+    if (self && record) self->callbackCancelled(record, token, callback);
+  });
+  const auto token = record->addCallback(std::move(callback));
+  tasks_[url] = record;
+  return std::make_shared<DownloadTask>(record, *token);
+}
+
+std::shared_ptr<DownloadTask> SessionDelegate::append(const std::shared_ptr<SessionDataTask>& record,
+                                                      SessionDataTask::TaskCallback callback) {
+  const auto token = record->addCallback(std::move(callback));
+  if (!token) return nullptr;
+  return std::make_shared<DownloadTask>(record, *token);
+}
+
+std::shared_ptr<SessionDataTask> SessionDelegate::task(const std::string& url) const {
+  std::lock_guard lock(lock_);
+  auto it = tasks_.find(url);
+  return it == tasks_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SessionDataTask> SessionDelegate::task(const URLSessionDataTask& dataTask) const {
+  std::lock_guard lock(lock_);
+  const auto& url = dataTask.originalRequest().url;
+  if (url.empty()) return nullptr;
+  auto it = tasks_.find(url);
+  if (it == tasks_.end() || it->second->task()->taskIdentifier() != dataTask.taskIdentifier()) return nullptr;
+  return it->second;
+}
+
+void SessionDelegate::remove(const std::shared_ptr<SessionDataTask>& record) {
+  std::lock_guard lock(lock_);
+  if (!record->originalURL()) return;
+  record->removeAllCallbacks();
+  auto it = tasks_.find(*record->originalURL());
+  if (it != tasks_.end() && it->second == record) tasks_.erase(it);
+}
+
+void SessionDelegate::cancelTask(const std::shared_ptr<URLSessionDataTask>& dataTask) {
+  std::lock_guard lock(lock_);
+  dataTask->cancel();
+}
+
+std::vector<std::shared_ptr<SessionDataTask>> SessionDelegate::tasks() const {
+  std::lock_guard lock(lock_);
+  std::vector<std::shared_ptr<SessionDataTask>> result;
+  for (const auto& [url, record] : tasks_) result.push_back(record);
+  return result;
+}
+
+void SessionDelegate::cancelAll() {
+  for (const auto& record : tasks()) record->forceCancel();
+}
+
+void SessionDelegate::cancel(const std::string& url) {
+  if (auto record = task(url)) record->forceCancel();
+}
+
+void SessionDelegate::finish(const URLSessionDataTask& dataTask, const SessionDataTask::TaskResult& result) {
+  auto record = task(dataTask);
+  if (!record) return;
+  const auto callbacks = record->markCompleted();
+  record->callOnTaskDone(result, callbacks);
+  remove(record);
+}
+
+void SessionDelegate::didReceiveResponse(const std::shared_ptr<URLSessionDataTask>& dataTask,
+                                         const httpkit::HTTPURLResponse& response,
+                                         Answer<ResponseDisposition> completion) {
+  using Reason = VellumError::ResponseErrorReason;
+  if (response.statusCode == 0) {
+    finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(Reason::InvalidURLResponse{response})));
+    return completion(ResponseDisposition::cancel);
+  }
+  if (onValidStatusCode.call(response.statusCode) != true) {
+    finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(Reason::InvalidHTTPStatusCode{response})));
+    return completion(ResponseDisposition::cancel);
+  }
+  if (auto record = task(*dataTask)) record->setResponse(response);
+  std::weak_ptr<SessionDelegate> weakSelf = weak_from_this();
+  auto answer = once<ResponseDisposition>([weakSelf, dataTask, response, completion](ResponseDisposition disposition) {
+    auto self = weakSelf.lock();
+    if (self && disposition == ResponseDisposition::cancel) {
+      self->finish(*dataTask, SessionDataTask::TaskResult::failure(
+                                  VellumError::responseError(Reason::CancelledByDelegate{response})));
+    }
+    completion(disposition);
+  });
+  // Without a responder the transfer is cancelled unfinished: its callers then get the session's error.
+  if (!onResponseReceived.call({response, answer})) completion(ResponseDisposition::cancel);
+}
+
+void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& dataTask, const foundation::Bytes& data) {
+  auto record = task(*dataTask);
+  if (!record) return;
+  record->appendData(data);
+  for (const auto& callback : record->callbacks()) {
+    if (!callback.options.onDataReceived) continue;
+    for (const auto& sideEffect : *callback.options.onDataReceived) {
+      if (sideEffect) sideEffect->onDataReceived(record, data);
+    }
+  }
+}
+
+void SessionDelegate::didComplete(const std::shared_ptr<URLSessionDataTask>& dataTask,
+                                  const std::optional<httpkit::URLError>& error) {
+  auto record = task(*dataTask);
+  if (!record) return;
+  if (error) return finish(*dataTask, SessionDataTask::TaskResult::failure(sessionError(*error)));
+  auto data = onDidDownloadData.call(record);
+  if (!data) {
+    return finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(
+                                 VellumError::ResponseErrorReason::DataModifyingFailed{record})));
+  }
+  finish(*dataTask, SessionDataTask::TaskResult::success({std::move(*data), record->response()}));
+}
+
+void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessionDataTask>& dataTask,
+                                                 const httpkit::HTTPURLResponse& response,
+                                                 httpkit::URLRequest newRequest,
+                                                 Answer<std::optional<httpkit::URLRequest>> completion) {
+  auto record = task(*dataTask);
+  if (!record) return completion(std::move(newRequest));
+  const auto callbacks = record->callbacks();
+  if (callbacks.empty() || !callbacks.back().options.redirectHandler) return completion(std::move(newRequest));
+  callbacks.back().options.redirectHandler->handleHTTPRedirection(record, response, std::move(newRequest),
+                                                                  once(std::move(completion)));
+}
+
+void SessionDelegate::didReceiveChallenge(const URLAuthenticationChallenge& challenge,
+                                          Answer<ChallengeAnswer> completion) {
+  auto answer = once(std::move(completion));
+  if (!onReceiveSessionChallenge.call({challenge, answer})) answer(ChallengeAnswer{});
+}
+
+void SessionDelegate::didReceiveTaskChallenge(const std::shared_ptr<URLSessionDataTask>& dataTask,
+                                              const URLAuthenticationChallenge& challenge,
+                                              Answer<ChallengeAnswer> completion) {
+  auto answer = once(std::move(completion));
+  if (!onReceiveSessionTaskChallenge.call({dataTask, challenge, answer})) answer(ChallengeAnswer{});
+}
+
+void SessionDelegate::didFinishCollecting(const std::shared_ptr<URLSessionDataTask>& dataTask,
+                                          const std::vector<TransactionMetrics>& transactions) {
+  auto record = task(*dataTask);
+  if (!record) return;
+  if (auto metrics = NetworkMetrics::make(transactions)) record->setMetrics(std::move(*metrics));
+}
+
+void SessionDelegate::callbackCancelled(const std::shared_ptr<SessionDataTask>& record, std::int64_t token,
+                                        const SessionDataTask::TaskCallback& callback) {
+  record->callOnTaskDone(SessionDataTask::TaskResult::failure(VellumError::requestError(
+                             VellumError::RequestErrorReason::TaskCancelled{record, token})),
+                         {callback});
+  // Counting and completing in one hold of the record's lock: a caller arriving now starts a new transfer
+  // instead of joining one that is about to be cancelled.
+  if (!record->completeIfUnattended()) return;
+  cancelTask(record->task());
+  remove(record);
+}
+
+}  // namespace vellum

@@ -1,0 +1,205 @@
+// The shared download record, the callers' handles and the metrics, without a network.
+#include <gtest/gtest.h>
+
+#include "downloader_test_support.hpp"
+#include "vellum/download_task.hpp"
+#include "vellum/image_data_processor.hpp"
+#include "vellum/network_metrics.hpp"
+#include "vellum/session_data_task.hpp"
+
+namespace vellum::test {
+namespace {
+
+std::shared_ptr<SessionDataTask> record() {
+  return std::make_shared<SessionDataTask>(std::make_shared<URLSessionDataTask>(
+      httpkit::URLRequest{"http://127.0.0.1:1/a.png", httpkit::HTTPMethod::get, {}, std::nullopt}));
+}
+
+SessionDataTask::TaskCallback caller(float priority) {
+  VellumParsedOptionsInfo options;
+  options.downloadPriority = priority;
+  return {nullptr, options};
+}
+
+TEST(DownloadRecord, TransferRunsAtTheHighestPriorityAskedFor) {
+  auto task = record();
+  const auto low = *task->addCallback(caller(0.5f));
+  const auto high = *task->addCallback(caller(0.75f));
+  EXPECT_EQ(task->task()->priority(), 0.75f);
+  const auto third = *task->addCallback(caller(0.25f));
+  EXPECT_EQ(task->task()->priority(), 0.75f);  // a newcomer never lowers it
+  EXPECT_EQ(std::vector<std::int64_t>({low, high, third}), std::vector<std::int64_t>({0, 1, 2}));
+  task->cancel(high);
+  EXPECT_EQ(task->task()->priority(), 0.5f);
+  task->setPriority(high, 1.0f);  // already gone
+  EXPECT_EQ(task->task()->priority(), 0.5f);
+  task->setPriority(third, 0.9f);
+  EXPECT_EQ(task->task()->priority(), 0.9f);
+  task->resetPriority(third);
+  EXPECT_EQ(task->task()->priority(), 0.5f);
+  task->cancel(low);
+  EXPECT_EQ(task->task()->priority(), 0.25f);
+  task->cancel(third);
+  EXPECT_EQ(task->task()->priority(), 0.25f);  // the last one leaving changes nothing
+}
+
+TEST(DownloadRecord, CompletedRecordRefusesCallersAndForceCancelReportsEachOnce) {
+  auto task = record();
+  std::vector<std::int64_t> reported;
+  task->setOnCallbackCancelled([&](std::int64_t token, const SessionDataTask::TaskCallback&) { reported.push_back(token); });
+  for (int i = 0; i < 3; ++i) task->addCallback(caller(0.5f));
+  task->forceCancel();
+  task->forceCancel();
+  EXPECT_EQ(reported, std::vector<std::int64_t>({0, 1, 2}));
+
+  EXPECT_TRUE(task->completeIfUnattended());
+  EXPECT_FALSE(task->addCallback(caller(0.5f)));
+  auto other = record();
+  other->addCallback(caller(0.5f));
+  EXPECT_FALSE(other->completeIfUnattended());
+  EXPECT_EQ(other->markCompleted().size(), 1u);
+  EXPECT_FALSE(other->addCallback(caller(0.5f)));
+}
+
+TEST(DownloadRecord, BytesArriveInOrderAndCopiesStayPut) {
+  auto task = record();
+  task->appendData({1, 2});
+  task->appendData({3});
+  const auto copy = task->mutableData();
+  task->appendData({4, 5});
+  EXPECT_EQ(copy, (foundation::Bytes{1, 2, 3}));
+  EXPECT_EQ(task->mutableData(), (foundation::Bytes{1, 2, 3, 4, 5}));
+}
+
+TEST(DownloadHandle, LinksCancelsAndRemembersAnEarlyCancel) {
+  auto task = record();
+  std::vector<std::int64_t> cancelled;
+  task->setOnCallbackCancelled([&](std::int64_t token, const SessionDataTask::TaskCallback&) { cancelled.push_back(token); });
+  auto first = std::make_shared<DownloadTask>(task, *task->addCallback(caller(0.5f)));
+  auto second = std::make_shared<DownloadTask>(task, *task->addCallback(caller(0.5f)));
+
+  auto outer = std::make_shared<DownloadTask>();
+  EXPECT_FALSE(outer->isInitialized());
+  outer->setLinkedTask(second);
+  EXPECT_EQ(outer->sessionTask(), task);
+  EXPECT_EQ(outer->cancelToken(), 1);
+  outer->cancel();
+  EXPECT_EQ(cancelled, std::vector<std::int64_t>({1}));
+  EXPECT_EQ(task->callbackCount(), 1u);
+
+  // Cancelled before it was linked: linking carries the cancel out.
+  auto early = std::make_shared<DownloadTask>();
+  early->cancel();
+  early->setLinkedTask(first);
+  EXPECT_EQ(cancelled, std::vector<std::int64_t>({1, 0}));
+
+  // A provider task is cancelled instead of any record entry.
+  auto state = std::make_shared<foundation::Cancellable::State>();
+  DownloadTask provider{foundation::Cancellable(state)};
+  provider.cancel();
+  EXPECT_TRUE(state->cancelled);
+}
+
+TEST(DownloadHandle, LongChainsAreReleasedWithoutDeepRecursion) {
+  auto head = std::make_shared<DownloadTask>();
+  auto current = head;
+  for (int i = 0; i < 200000; ++i) {
+    auto next = std::make_shared<DownloadTask>();
+    current->setLinkedTask(next);
+    current = next;
+  }
+  current.reset();
+  head.reset();  // would overflow the stack if each link released the next from its destructor
+}
+
+TEST(DownloadHandle, CancellationHolderMeetsTheHandleInEitherOrder) {
+  auto task = record();
+  int cancels = 0;
+  task->setOnCallbackCancelled([&](std::int64_t, const SessionDataTask::TaskCallback&) { ++cancels; });
+  CancellationDownloadTask before;
+  before.cancel();
+  before.setTask(std::make_shared<DownloadTask>(task, *task->addCallback(caller(0.5f))));
+  EXPECT_EQ(cancels, 1);
+  CancellationDownloadTask after;
+  after.setTask(nullptr);
+  EXPECT_FALSE(after.task());
+  after.setTask(std::make_shared<DownloadTask>(task, *task->addCallback(caller(0.5f))));
+  EXPECT_EQ(cancels, 1);
+  after.cancel();
+  EXPECT_EQ(cancels, 2);
+}
+
+TransactionMetrics transaction(int status, bool reused = false) {
+  TransactionMetrics t;
+  t.statusCode = status;
+  t.timings.nameLookup = std::chrono::microseconds(reused ? 0 : 1000);
+  t.timings.connect = std::chrono::microseconds(reused ? 0 : 3000);
+  t.timings.requestStart = std::chrono::microseconds(4000);
+  t.timings.total = std::chrono::microseconds(2'004'000);
+  t.timings.reusedConnection = reused;
+  t.responseBodyBytesReceived = 1'048'576;
+  return t;
+}
+
+TEST(NetworkMetricsFromTransactions, ChoosesTheFirstSuccessAndTimesItsPhases) {
+  auto redirect = transaction(301);
+  auto final = transaction(200);
+  final.start = redirect.start + std::chrono::seconds(3);
+  const auto metrics = NetworkMetrics::make({redirect, final});
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->redirectCount, 1);
+  EXPECT_EQ(metrics->httpStatusCode, 200);
+  EXPECT_DOUBLE_EQ(*metrics->retrieveImageDuration, 2.0);
+  EXPECT_DOUBLE_EQ(*metrics->connectDuration, 0.002);
+  EXPECT_DOUBLE_EQ(metrics->totalRequestDuration, 3.0 + 2.004);
+  EXPECT_DOUBLE_EQ(*metrics->downloadSpeed(), 524288.0);
+  EXPECT_DOUBLE_EQ(*metrics->downloadSpeedMBps(), 0.5);
+  EXPECT_FALSE(metrics->secureConnectionDuration);
+
+  EXPECT_FALSE(NetworkMetrics::make({transaction(404)}));
+  EXPECT_FALSE(NetworkMetrics::make({}));
+  const auto reused = NetworkMetrics::make({transaction(200, true)});
+  ASSERT_TRUE(reused);
+  EXPECT_FALSE(reused->connectDuration);
+  EXPECT_TRUE(reused->retrieveImageDuration);
+  auto empty = transaction(200);
+  empty.responseBodyBytesReceived = 0;
+  EXPECT_FALSE(NetworkMetrics::make({empty})->downloadSpeed());
+}
+
+TEST(ImageDataProcessing, EachIdentifierRunsOnceAndFailuresAreRetried) {
+  auto a = std::make_shared<MarkingProcessor>("a", 2);
+  struct Failing final : ImageProcessor {
+    std::string identifier() const override { return "f"; }
+    ImagePtr process(const ImageProcessItem&, const VellumParsedOptionsInfo&) const override {
+      ++runs;
+      return nullptr;
+    }
+    mutable int runs = 0;
+  };
+  auto failing = std::make_shared<Failing>();
+  auto b = std::make_shared<MarkingProcessor>("b", 3);
+  std::vector<SessionDataTask::TaskCallback> callbacks;
+  for (std::shared_ptr<const ImageProcessor> p : std::vector<std::shared_ptr<const ImageProcessor>>{a, failing, b, a, failing}) {
+    VellumParsedOptionsInfo options;
+    options.processor = p;
+    callbacks.push_back({nullptr, options});
+  }
+  std::vector<int> widths;
+  auto processor = std::make_shared<ImageDataProcessor>(foundation::Bytes{1, 2, 3}, callbacks, CallbackQueue::untouch());
+  processor->setOnImageProcessed([&](const ImageDataProcessor::Outcome& outcome, const SessionDataTask::TaskCallback&) {
+    widths.push_back(outcome ? static_cast<int>(outcome.value()->bitmap()->width) : 0);
+  });
+  processor->process();
+  EXPECT_EQ(widths, std::vector<int>({2, 0, 3, 2, 0}));
+  EXPECT_EQ(a->runs, 1);
+  EXPECT_EQ(b->runs, 1);
+  EXPECT_EQ(failing->runs, 2);
+
+  AnyImageModifier throwing([](const ImagePtr&) -> ImagePtr { throw std::runtime_error("no"); });
+  auto image = Image::make(gradient(2, 2));
+  EXPECT_EQ(throwing.modify(image), image);
+}
+
+}  // namespace
+}  // namespace vellum::test

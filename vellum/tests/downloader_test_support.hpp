@@ -1,0 +1,84 @@
+#pragma once
+// What the downloader tests share: images made with the real encoder, processors that count their runs,
+// and bounded waits on a download's answer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "cache_test_support.hpp"
+#include "test_images.hpp"
+#include "vellum/image_codecs.hpp"
+#include "vellum/image_downloader.hpp"
+#include "vellum/image_processor.hpp"
+
+namespace vellum::test {
+
+inline foundation::Bytes pngBytes(std::uint32_t w, std::uint32_t h) { return *encodePNG(gradient(w, h)); }
+inline std::string text(const foundation::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string text(const std::string& s) { return s; }
+
+// Decodes nothing: answers a 1 x `width` image, so each caller's image tells which processor made it.
+class MarkingProcessor final : public ImageProcessor {
+ public:
+  MarkingProcessor(std::string identifier, std::uint32_t width) : identifier_(std::move(identifier)), width_(width) {}
+  std::string identifier() const override { return identifier_; }
+  ImagePtr process(const ImageProcessItem&, const VellumParsedOptionsInfo&) const override {
+    ++runs;
+    return Image::make(Bitmap{width_, 1, std::vector<std::uint8_t>(std::size_t{width_} * 4, 255)});
+  }
+  mutable std::atomic<int> runs{0};
+
+ private:
+  std::string identifier_;
+  std::uint32_t width_;
+};
+
+// Options that deliver on the calling thread of the delivery, so tests need no main queue.
+inline VellumParsedOptionsInfo direct(std::shared_ptr<const ImageProcessor> processor = nullptr) {
+  VellumParsedOptionsInfo options;
+  options.callbackQueue = CallbackQueue::untouch();
+  if (processor) options.processor = std::move(processor);
+  return options;
+}
+
+// The answer of one download, as a future.
+struct Answer {
+  std::shared_ptr<std::promise<ImageDownloader::DownloadResult>> promise =
+      std::make_shared<std::promise<ImageDownloader::DownloadResult>>();
+  std::future<ImageDownloader::DownloadResult> future = promise->get_future();
+  ImageDownloader::Completion completion() {
+    return [p = promise](const ImageDownloader::DownloadResult& r) { p->set_value(r); };
+  }
+  ImageDownloader::DownloadResult get() { return await(std::move(future)); }
+};
+
+// The URL error a failure carries as its session error; none for any other failure.
+inline std::optional<httpkit::URLError> sessionURLError(const VellumError& error) {
+  const auto* reason = error.responseReason();
+  if (!reason) return std::nullopt;
+  const auto* session = std::get_if<VellumError::ResponseErrorReason::URLSessionError>(&reason->value);
+  if (!session) return std::nullopt;
+  try {
+    std::rethrow_exception(session->error);
+  } catch (const httpkit::URLError& e) {
+    return e;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+template <class Reason, class Case>
+bool holds(const VellumError& error) {
+  if constexpr (std::is_same_v<Reason, VellumError::RequestErrorReason>) {
+    return error.requestReason() && std::holds_alternative<Case>(error.requestReason()->value);
+  } else if constexpr (std::is_same_v<Reason, VellumError::ResponseErrorReason>) {
+    return error.responseReason() && std::holds_alternative<Case>(error.responseReason()->value);
+  } else {
+    return error.processorReason() && std::holds_alternative<Case>(error.processorReason()->value);
+  }
+}
+
+}  // namespace vellum::test

@@ -1,0 +1,498 @@
+// The downloader against loopback servers that hold, redirect, lie, stall and speak TLS.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include <testing/loopback_server.hpp>
+#include <testing/scripted_server.hpp>
+
+#include "downloader_test_support.hpp"
+#include "vellum/image_loading_progress_side_effect.hpp"
+#include "vellum/request_modifier.hpp"
+
+namespace vellum::test {
+namespace {
+
+using testing_support::Gate;
+using testing_support::LoopbackServer;
+using testing_support::Reply;
+using testing_support::ScriptedServer;
+using std::chrono::milliseconds;
+using Request = VellumError::RequestErrorReason;
+using Response = VellumError::ResponseErrorReason;
+
+Reply image(const foundation::Bytes& bytes, std::shared_ptr<Gate> gate = nullptr) {
+  return Reply{200, text(bytes), "image/png", {}, {}, std::move(gate)};
+}
+Reply redirect(int status, const std::string& location, std::string body = "") {
+  return Reply{status, std::move(body), "text/plain", {{"Location", location}}, {}, {}};
+}
+std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; }
+
+class Downloads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.on("GET", "/a.png", image(png));
+    server.start();
+  }
+  std::string url(const std::string& path) const { return server.baseURL() + path; }
+
+  const foundation::Bytes png = pngBytes(24, 16);
+  LoopbackServer server;
+  std::shared_ptr<ImageDownloader> downloader = ImageDownloader::make("test");
+};
+
+TEST_F(Downloads, CallersOfOneURLShareOneTransferAndEachGetsItsOwnImage) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  auto wide = std::make_shared<MarkingProcessor>("wide", 7);
+  auto narrow = std::make_shared<MarkingProcessor>("narrow", 3);
+  Answer first, second, third;
+  downloader->downloadImage(url("/held.png"), direct(wide), first.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  downloader->downloadImage(url("/held.png"), direct(narrow), second.completion());
+  downloader->downloadImage(url("/held.png"), direct(wide), third.completion());
+  gate->open();
+  const auto a = first.get(), b = second.get(), c = third.get();
+  ASSERT_TRUE(a && b && c);
+  EXPECT_EQ(server.hits("GET", "/held.png"), 1);
+  EXPECT_EQ(a.value().originalData, png);
+  EXPECT_EQ(b.value().originalData, png);
+  EXPECT_EQ(a.value().image->bitmap()->width, 7u);
+  EXPECT_EQ(b.value().image->bitmap()->width, 3u);
+  EXPECT_EQ(wide->runs, 1);  // shared by the first and third caller
+  EXPECT_EQ(narrow->runs, 1);
+
+  Answer later;
+  downloader->downloadImage(url("/held.png"), direct(), later.completion());
+  ASSERT_TRUE(later.get());
+  EXPECT_EQ(server.hits("GET", "/held.png"), 2);
+}
+
+TEST_F(Downloads, DefaultProcessorDecodesTheServedImage) {
+  Answer answer;
+  downloader->downloadImage(url("/a.png"), direct(), answer.completion());
+  const auto result = answer.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().image->bitmap()->width, 24u);
+  EXPECT_EQ(result.value().url, url("/a.png"));
+  ASSERT_TRUE(result.value().metrics);
+  EXPECT_EQ(result.value().metrics->httpStatusCode, 200);
+  EXPECT_EQ(result.value().metrics->responseBodyBytesReceived, static_cast<std::int64_t>(png.size()));
+  EXPECT_TRUE(result.value().metrics->connectDuration);
+  // The next download rides the connection the first one kept.
+  Answer again;
+  downloader->downloadImage(url("/a.png?again"), direct(), again.completion());
+  const auto reused = again.get();
+  ASSERT_TRUE(reused && reused.value().metrics);
+  EXPECT_FALSE(reused.value().metrics->connectDuration);
+  EXPECT_EQ(server.connections(), 1);
+  // No compression was asked for: the bytes and their length are the wire's.
+  EXPECT_FALSE(server.requests().back().header("Accept-Encoding"));
+}
+
+TEST_F(Downloads, CancellingOneCallerLeavesTheOtherAndTheLastClosesTheConnection) {
+  const std::string body = text(png);
+  const std::size_t half = body.size() / 2;
+  ScriptedServer held({{milliseconds(0), head("Content-Length: " + std::to_string(body.size()) + "\r\n") + body.substr(0, half), true},
+                       {milliseconds(0), body.substr(half)}});
+  Answer first, second;
+  auto firstHandle = downloader->downloadImage(held.baseURL() + "/x", direct(), first.completion());
+  downloader->downloadImage(held.baseURL() + "/x", direct(), second.completion());
+  ASSERT_TRUE(held.waitForHolds(1, kDeadline));
+  firstHandle->cancel();
+  const auto a = first.get();
+  ASSERT_FALSE(a);
+  EXPECT_TRUE(a.error().isTaskCancelled());
+  held.release();
+  const auto b = second.get();
+  ASSERT_TRUE(b) << b.error().what();
+  EXPECT_EQ(b.value().originalData, png);
+
+  // The last caller leaving ends the transfer on the wire.
+  Answer third, fourth;
+  auto thirdHandle = downloader->downloadImage(held.baseURL() + "/y", direct(), third.completion());
+  auto fourthHandle = downloader->downloadImage(held.baseURL() + "/y", direct(), fourth.completion());
+  ASSERT_TRUE(held.waitForHolds(2, kDeadline));
+  thirdHandle->cancel();
+  EXPECT_EQ(downloader->sessionDelegate()->tasks().size(), 1u);
+  fourthHandle->cancel();
+  EXPECT_TRUE(third.get().error().isTaskCancelled());
+  EXPECT_TRUE(fourth.get().error().isTaskCancelled());
+  EXPECT_TRUE(held.waitForPeerClosures(1, kDeadline));
+  EXPECT_TRUE(downloader->sessionDelegate()->tasks().empty());
+}
+
+TEST_F(Downloads, StatusRuleAcceptsTwoHundredToThreeNinetyNine) {
+  server.on("GET", "/399", Reply{399, text(png), "image/png", {}, {}, {}});
+  server.on("GET", "/400", Reply{400, text(png), "image/png", {}, {}, {}});
+  Answer ok, edge, bad;
+  downloader->downloadImage(url("/a.png"), direct(), ok.completion());
+  downloader->downloadImage(url("/399"), direct(), edge.completion());
+  downloader->downloadImage(url("/400"), direct(), bad.completion());
+  EXPECT_TRUE(ok.get());
+  EXPECT_TRUE(edge.get());
+  const auto failed = bad.get();
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE(failed.error().isInvalidResponseStatusCode(400));
+  EXPECT_FALSE(downloader->isValidStatusCode(199, *downloader));
+  EXPECT_FALSE(downloader->isValidStatusCode(400, *downloader));
+}
+
+TEST_F(Downloads, RequestModifiers) {
+  // No request at all: nothing is sent.
+  auto refuse = std::make_shared<AnyModifier>([](httpkit::URLRequest) { return std::optional<httpkit::URLRequest>(); });
+  auto options = direct();
+  options.requestModifier = refuse;
+  Answer refused;
+  auto handle = downloader->downloadImage(url("/a.png"), options, refused.completion());
+  EXPECT_TRUE((holds<Request, Request::EmptyRequest>(refused.get().error())));
+  EXPECT_FALSE(handle->isInitialized());
+  handle->cancel();
+
+  // A request without its URL.
+  options.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest r) {
+    r.url.clear();
+    return std::optional<httpkit::URLRequest>(r);
+  });
+  Answer dropped;
+  downloader->downloadImage(url("/a.png"), options, dropped.completion());
+  EXPECT_TRUE((holds<Request, Request::InvalidURL>(dropped.get().error())));
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+
+  // The request as the downloader built it, and the handle the caller got.
+  struct Seeing final : AsyncImageDownloadRequestModifier {
+    std::promise<httpkit::URLRequest> seen;
+    std::promise<std::shared_ptr<DownloadTask>> started;
+    void modified(httpkit::URLRequest request, Completion completion) override {
+      seen.set_value(request);
+      completion(request);
+    }
+    TaskStarted onDownloadTaskStarted() const override {
+      return [this](const std::shared_ptr<DownloadTask>& task) { const_cast<Seeing*>(this)->started.set_value(task); };
+    }
+  };
+  auto seeing = std::make_shared<Seeing>();
+  auto seen = seeing->seen.get_future();
+  auto started = seeing->started.get_future();
+  downloader->setDownloadTimeout(30);
+  options.requestModifier = seeing;
+  Answer modified;
+  auto returned = downloader->downloadImage(url("/a.png"), options, modified.completion());
+  const auto request = await(std::move(seen));
+  EXPECT_EQ(request.timeoutInterval, 30);
+  EXPECT_EQ(request.cachePolicy, httpkit::URLRequestCachePolicy::reloadIgnoringLocalCacheData);
+  EXPECT_FALSE(request.httpShouldUsePipelining);
+  EXPECT_TRUE(request.allowsConstrainedNetworkAccess);
+  const auto startedHandle = await(std::move(started));
+  EXPECT_EQ(startedHandle, returned);
+  EXPECT_TRUE(startedHandle->isInitialized());
+  EXPECT_TRUE(modified.get());
+}
+
+TEST_F(Downloads, BadURLs) {
+  Answer malformed, file, other;
+  downloader->downloadImage("not a url", direct(), malformed.completion());
+  EXPECT_TRUE((holds<Request, Request::InvalidURL>(malformed.get().error())));
+  downloader->downloadImage("file:///etc/passwd", direct(), file.completion());
+  EXPECT_TRUE((holds<Response, Response::InvalidURLResponse>(file.get().error())));
+  downloader->downloadImage("ftp://127.0.0.1/a.png", direct(), other.completion());
+  EXPECT_TRUE((holds<Response, Response::InvalidURLResponse>(other.get().error())));
+}
+
+TEST_F(Downloads, TimeoutsAreIdleLimitsNotWholeTransferLimits) {
+  downloader->setDownloadTimeout(0.3);
+  ScriptedServer stalled({{milliseconds(0), head("Content-Length: 100\r\n") + "abc", true}});
+  Answer stall;
+  downloader->downloadImage(stalled.baseURL() + "/s", direct(), stall.completion());
+  const auto error = sessionURLError(stall.get().error());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), httpkit::URLError::Code::timedOut);
+
+  // Six pieces 150 ms apart: the whole takes three times the limit, yet no gap reaches it.
+  const std::string body = text(png);
+  std::vector<ScriptedServer::Step> steps{{milliseconds(0), head("Content-Length: " + std::to_string(body.size()) + "\r\n")}};
+  const std::size_t piece = body.size() / 6 + 1;
+  for (std::size_t at = 0; at < body.size(); at += piece) steps.push_back({milliseconds(150), body.substr(at, piece)});
+  ScriptedServer steady(steps);
+  Answer slow;
+  downloader->downloadImage(steady.baseURL() + "/slow.png", direct(), slow.completion());
+  const auto result = slow.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);
+
+  for (double odd : {0.0, -1.0, std::nan(""), 1e9}) {
+    downloader->setDownloadTimeout(odd);
+    Answer answer;
+    downloader->downloadImage(url("/a.png"), direct(), answer.completion());
+    EXPECT_TRUE(answer.get()) << odd;
+  }
+}
+
+TEST_F(Downloads, RedirectsOneHopAtATime) {
+  server.on("GET", "/moved", redirect(301, "sub/../a.png", "the body of a redirect"));
+  server.on("GET", "/elsewhere", redirect(302, "ftp://127.0.0.1/a.png"));
+  server.on("GET", "/broken", redirect(302, "http://[::1"));
+  for (int i = 0; i < 20; ++i) server.on("GET", "/loop" + std::to_string(i), redirect(302, "/loop" + std::to_string(i + 1)));
+
+  Answer moved;
+  downloader->downloadImage(url("/moved"), direct(), moved.completion());
+  const auto result = moved.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);  // the redirect's own body is not part of the image
+  ASSERT_TRUE(result.value().metrics);
+  EXPECT_EQ(result.value().metrics->redirectCount, 1);
+  EXPECT_EQ(result.value().metrics->httpStatusCode, 200);
+
+  Answer elsewhere, broken, loop;
+  downloader->downloadImage(url("/elsewhere"), direct(), elsewhere.completion());
+  EXPECT_EQ(sessionURLError(elsewhere.get().error())->code(), httpkit::URLError::Code::unsupportedURL);
+  downloader->downloadImage(url("/broken"), direct(), broken.completion());
+  EXPECT_TRUE(sessionURLError(broken.get().error()));
+  downloader->downloadImage(url("/loop0"), direct(), loop.completion());
+  EXPECT_EQ(sessionURLError(loop.get().error())->code(), httpkit::URLError::Code::httpTooManyRedirects);
+  EXPECT_EQ(server.hits("GET", "/loop16"), 1);  // the seventeenth request
+  EXPECT_EQ(server.hits("GET", "/loop17"), 0);
+}
+
+TEST_F(Downloads, RedirectHandlerRefusesOrAnswersLater) {
+  server.on("GET", "/moved", redirect(302, "/a.png", "moved away"));
+  auto options = direct();
+  options.redirectHandler = std::make_shared<AnyRedirectHandler>(
+      [](auto, auto, httpkit::URLRequest, auto completion) { completion(std::nullopt); });
+  std::promise<LivePhotoResourceDownloadingResult> refused;
+  downloader->downloadLivePhotoResource(url("/moved"), options, [&](const ImageDownloader::LivePhotoResult& r) {
+    ASSERT_TRUE(r) << r.error().what();
+    refused.set_value(r.value());
+  });
+  EXPECT_EQ(text(await(refused.get_future()).originalData), "moved away");
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+
+  std::jthread answering;
+  std::promise<int> askedWith;
+  options.redirectHandler = std::make_shared<AnyRedirectHandler>(
+      [&](auto, const httpkit::HTTPURLResponse& response, httpkit::URLRequest proposed, auto completion) {
+        askedWith.set_value(response.statusCode);
+        answering = std::jthread([proposed, completion] {
+          completion(proposed);
+          completion(std::nullopt);  // a second answer is ignored
+        });
+      });
+  Answer followed;
+  downloader->downloadImage(url("/moved"), options, followed.completion());
+  const auto result = followed.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);
+  EXPECT_EQ(await(askedWith.get_future()), 302);
+}
+
+TEST_F(Downloads, ReplacingTheConfigurationCancelsRunningDownloads) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  Answer answer;
+  downloader->downloadImage(url("/held.png"), direct(), answer.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  downloader->setSessionConfiguration(SessionConfiguration{});
+  const auto error = sessionURLError(answer.get().error());
+  gate->open();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+  Answer after;
+  downloader->downloadImage(url("/a.png"), direct(), after.completion());
+  EXPECT_TRUE(after.get());
+}
+
+TEST_F(Downloads, HostileBodies) {
+  SessionConfiguration small;
+  small.maximumBodySize = 4096;
+  downloader->setSessionConfiguration(small);
+  ScriptedServer huge({{milliseconds(0), head("Content-Length: 100000\r\n")}});
+  ScriptedServer endless({{milliseconds(0), head("Transfer-Encoding: chunked\r\n")},
+                          {milliseconds(0), "400\r\n" + std::string(1024, 'x') + "\r\n", false, true}});
+  ScriptedServer shortBody({{milliseconds(0), head("Content-Length: 1000\r\n") + "only this"}});
+  Answer a, b, c, d;
+  downloader->downloadImage(huge.baseURL() + "/h", direct(), a.completion());
+  downloader->downloadImage(endless.baseURL() + "/e", direct(), b.completion());
+  downloader->downloadImage(shortBody.baseURL() + "/s", direct(), c.completion());
+  EXPECT_EQ(sessionURLError(a.get().error())->code(), httpkit::URLError::Code::dataLengthExceedsMaximum);
+  EXPECT_EQ(sessionURLError(b.get().error())->code(), httpkit::URLError::Code::dataLengthExceedsMaximum);
+  EXPECT_EQ(sessionURLError(c.get().error())->code(), httpkit::URLError::Code::networkConnectionLost);
+
+  server.on("GET", "/text", Reply::text(200, "this is no image"));
+  Answer e;
+  downloader->downloadImage(url("/text"), direct(), d.completion());
+  downloader->downloadImage(url("/text"), direct(std::make_shared<DefaultImageProcessor>("other")), e.completion());
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(d.get().error())));
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(e.get().error())));
+}
+
+TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
+  ScriptedServer paced({{milliseconds(0), head("Content-Length: 1000\r\n") + std::string(400, 'a'), true},
+                        {milliseconds(0), std::string(400, 'b'), true},
+                        {milliseconds(0), std::string(200, 'c')}});
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
+    std::lock_guard lock(mutex);
+    calls.emplace_back(received, total);
+    changed.notify_all();
+  });
+  auto options = direct();
+  options.onDataReceived.emplace().push_back(progress);
+  std::promise<foundation::Bytes> done;
+  downloader->downloadLivePhotoResource(paced.baseURL() + "/p", options, [&](const ImageDownloader::LivePhotoResult& r) {
+    done.set_value(r ? r.value().originalData : foundation::Bytes{});
+  });
+  auto waitFor = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kDeadline, [&] { return calls.size() >= count; });
+  };
+  ASSERT_TRUE(waitFor(1));
+  paced.release();
+  ASSERT_TRUE(waitFor(2));
+  paced.release();
+  EXPECT_EQ(await(done.get_future()).size(), 1000u);
+  ASSERT_TRUE(waitFor(3));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(calls, (std::vector<std::pair<std::int64_t, std::int64_t>>{{400, 1000}, {800, 1000}, {1000, 1000}}));
+}
+
+TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
+  for (auto processor : std::vector<std::shared_ptr<const ImageProcessor>>{
+           DefaultImageProcessor::defaultProcessor(), std::make_shared<MarkingProcessor>("resize", 2)}) {
+    auto future = downloader->downloadLivePhotoResourceAsync(url("/a.png"), direct(processor));
+    const auto result = await(std::move(future));
+    EXPECT_EQ(result.originalData, png);
+    EXPECT_EQ(result.url, url("/a.png"));
+  }
+  downloader->downloadLivePhotoResource(url("/a.png"), direct(), nullptr);
+}
+
+TEST_F(Downloads, ServerTrustOnlyForTrustedHosts) {
+  LoopbackServer::Options tls;
+  tls.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");
+  LoopbackServer secure(tls);
+  secure.on("GET", "/s.png", image(png));
+  secure.start();
+
+  Answer untrusted;
+  downloader->downloadImage(secure.baseURL() + "/s.png", direct(), untrusted.completion());
+  EXPECT_EQ(sessionURLError(untrusted.get().error())->code(), httpkit::URLError::Code::serverCertificateUntrusted);
+
+  downloader->setTrustedHosts(std::set<std::string>{"127.0.0.1"});
+  Answer trusted;
+  downloader->downloadImage(secure.baseURL() + "/s.png", direct(), trusted.completion());
+  const auto result = trusted.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);
+
+  struct Refusing final : AuthenticationChallengeResponsible {
+    void didReceiveChallenge(ImageDownloader&, const URLAuthenticationChallenge&,
+                             std::function<void(ChallengeAnswer)> completion) override {
+      completion({AuthChallengeDisposition::cancelAuthenticationChallenge, std::nullopt});
+    }
+  };
+  auto refusing = std::make_shared<Refusing>();
+  downloader->setAuthenticationChallengeResponder(refusing);
+  Answer cancelled;
+  downloader->downloadImage(secure.baseURL() + "/s.png", direct(), cancelled.completion());
+  EXPECT_EQ(sessionURLError(cancelled.get().error())->code(), httpkit::URLError::Code::cancelled);
+  EXPECT_EQ(secure.hits("GET", "/s.png"), 1);
+}
+
+TEST_F(Downloads, ConstrainedNetworkRefusesOnlyRequestsThatMayNotUseIt) {
+  auto options = direct();
+  options.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest r) {
+    r.allowsConstrainedNetworkAccess = false;
+    return std::optional<httpkit::URLRequest>(r);
+  });
+  ImageDownloader::setNetworkConstrainedForTesting(true);
+  Answer refused, allowed;
+  downloader->downloadImage(url("/a.png"), options, refused.completion());
+  downloader->downloadImage(url("/a.png?other"), direct(), allowed.completion());
+  const auto error = refused.get();
+  ImageDownloader::setNetworkConstrainedForTesting(false);
+  EXPECT_TRUE(error.error().isConstrainedNetworkFailure());
+  EXPECT_TRUE(allowed.get());
+}
+
+TEST_F(Downloads, AwaitableFormsHonourStopRequests) {
+  auto result = await(downloader->downloadImageAsync(url("/a.png"), direct()));
+  EXPECT_EQ(result.originalData, png);
+
+  std::stop_source stopped;
+  stopped.request_stop();
+  auto future = downloader->downloadImageAsync(url("/a.png"), direct(), stopped.get_token());
+  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
+  try {
+    future.get();
+    ADD_FAILURE() << "a stopped download succeeded";
+  } catch (const VellumError& error) {
+    EXPECT_TRUE(error.isTaskCancelled());
+  }
+
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  std::stop_source later;
+  auto running = downloader->downloadImageAsync(url("/held.png"), direct(), later.get_token());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  later.request_stop();
+  ASSERT_EQ(running.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_THROW(running.get(), VellumError);
+  gate->open();
+}
+
+TEST(ImageDownloaderIdentity, SharedDefaultAndNames) {
+  EXPECT_EQ(ImageDownloader::default_(), ImageDownloader::default_());
+  EXPECT_EQ(ImageDownloader::default_()->name(), "default");
+  EXPECT_EQ(ImageDownloader::make("x")->downloadTimeout(), 15.0);
+  EXPECT_DEATH(ImageDownloader::make(""),
+               "You should specify a name for the downloader. A downloader with empty name is not permitted.");
+}
+
+// Mended faults: callers are answered when their downloader goes, and a cancel asked while an asynchronous
+// modifier works is honoured.
+TEST_F(Downloads, ReleasingTheDownloaderAnswersEveryCaller) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  Answer first, second;
+  downloader->downloadImage(url("/held.png"), direct(), first.completion());
+  downloader->downloadImage(url("/held.png"), direct(std::make_shared<MarkingProcessor>("m", 2)), second.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  downloader.reset();
+  for (Answer* answer : {&first, &second}) {
+    const auto error = sessionURLError(answer->get().error());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+  }
+  gate->open();
+}
+
+TEST_F(Downloads, CancelDuringAnAsynchronousModifierIsHonoured) {
+  struct Slow final : AsyncImageDownloadRequestModifier {
+    std::promise<void> asked;
+    std::promise<void> go;
+    void modified(httpkit::URLRequest request, Completion completion) override {
+      asked.set_value();
+      go.get_future().wait_for(kDeadline);
+      completion(request);
+    }
+  };
+  auto slow = std::make_shared<Slow>();
+  auto asked = slow->asked.get_future();
+  auto options = direct();
+  options.requestModifier = slow;
+  Answer answer;
+  auto handle = downloader->downloadImage(url("/a.png"), options, answer.completion());
+  await(std::move(asked));
+  handle->cancel();
+  slow->go.set_value();
+  const auto result = answer.get();
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().isTaskCancelled());
+}
+
+}  // namespace
+}  // namespace vellum::test
