@@ -1,8 +1,9 @@
 // vellum against plain baselines in the same run: a memory-storage hit beside a mutex-guarded
 // unordered_map, a disk-storage read beside open/read/close of the same file, PNG and JPEG decoding
-// through the library beside the codec called directly, and downsampling a 4000 x 3000 JPEG (decoded at a
-// DCT scale) beside a full decode followed by our box-filter reduction. Blurring a 1024 x 1024 image is
-// reported alone.
+// through the library beside the codec called directly, downsampling a 4000 x 3000 JPEG (decoded at a
+// DCT scale) beside a full decode followed by our box-filter reduction, a local-file provider's read beside
+// open/read/close, and a 24-megapixel photo's 256 px thumbnail beside a full libjpeg-turbo decode of it.
+// Blurring a 1024 x 1024 image is reported alone.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@
 #include "vellum/image_codecs.hpp"
 #include "vellum/image_processors.hpp"
 #include "vellum/options.hpp"
+#include "vellum/local_file_image_data_provider.hpp"
+#include "vellum/thumbnail_image_data_provider.hpp"
 #include "vellum/memory_storage.hpp"
 
 namespace {
@@ -138,6 +141,22 @@ void CoarseClockNow(benchmark::State& state) {
 }
 BENCHMARK(CoarseClockNow)->Threads(1)->Threads(8)->UseRealTime();
 
+// open/read/close of a whole file into a vector: the baseline of every file read.
+std::vector<std::uint8_t> rawRead(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  ::fstat(fd, &st);
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
+  std::size_t filled = 0;
+  while (filled < data.size()) {
+    const ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return data;
+}
+
 // ---- disk read of a 50 KB entry ----
 
 struct DiskFixture {
@@ -185,17 +204,7 @@ void DiskRead_Raw(benchmark::State& state) {
   auto& f = diskFixture();
   const std::string path = f.disk->cacheFileURL(f.key).string();
   for (auto _ : state) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    ::fstat(fd, &st);
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
-    std::size_t filled = 0;
-    while (filled < data.size()) {
-      const ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
-      if (n <= 0) break;
-      filled += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    auto data = rawRead(path);
     benchmark::DoNotOptimize(data);
   }
 }
@@ -259,24 +268,29 @@ void DecodeJPEG_Image(benchmark::State& state) {
 }
 BENCHMARK(DecodeJPEG_Image);
 
+std::vector<std::uint8_t> libjpegDecode(const foundation::Bytes& data) {
+  jpeg_decompress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
+  jpeg_read_header(&info, TRUE);
+  info.out_color_space = JCS_EXT_RGBA;
+  jpeg_start_decompress(&info);
+  std::vector<std::uint8_t> pixels(std::size_t{info.output_width} * info.output_height * 4);
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row = pixels.data() + std::size_t{info.output_width} * 4 * info.output_scanline;
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return pixels;
+}
+
 void DecodeJPEG_Libjpeg(benchmark::State& state) {
   const auto& data = jpegData();
   for (auto _ : state) {
-    jpeg_decompress_struct info;
-    jpeg_error_mgr errors;
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_EXT_RGBA;
-    jpeg_start_decompress(&info);
-    std::vector<std::uint8_t> pixels(std::size_t{info.output_width} * info.output_height * 4);
-    while (info.output_scanline < info.output_height) {
-      JSAMPROW row = pixels.data() + std::size_t{info.output_width} * 4 * info.output_scanline;
-      jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
+    auto pixels = libjpegDecode(data);
     benchmark::DoNotOptimize(pixels);
   }
 }
@@ -320,6 +334,69 @@ void Blur1024(benchmark::State& state) {
   }
 }
 BENCHMARK(Blur1024)->Unit(benchmark::kMillisecond);
+// ---- sources: a 1 MB local file, and a 24-megapixel photo to a 256 px thumbnail ----
+
+struct SourceFiles {
+  std::filesystem::path base;
+  std::string megabyte, photo;
+  SourceFiles() {
+    char pattern[] = "/tmp/vellum-bench-XXXXXX";
+    base = ::mkdtemp(pattern);
+    megabyte = (base / "1mb.bin").string();
+    photo = (base / "24mp.jpg").string();
+    const auto write = [](const std::string& path, const foundation::Bytes& bytes) {
+      std::FILE* file = std::fopen(path.c_str(), "wb");
+      std::fwrite(bytes.data(), 1, bytes.size(), file);
+      std::fclose(file);
+    };
+    write(megabyte, foundation::Bytes(1 << 20, 0x5A));
+    // 6000 x 4000 without an EXIF block, so the thumbnail is made from the picture.
+    write(photo, *vellum::encodeJPEG(gradient(6000, 4000), 0.9));
+  }
+  ~SourceFiles() { std::filesystem::remove_all(base); }
+};
+
+SourceFiles& sourceFiles() {
+  static SourceFiles files;
+  return files;
+}
+
+// The page cache is warm after the first iteration of each.
+void LocalFileRead_Provider(benchmark::State& state) {
+  const vellum::LocalFileImageDataProvider provider(vellum::URL::fileURL(sourceFiles().megabyte), std::nullopt,
+                                                    vellum::CallbackQueue::untouch());
+  for (auto _ : state) {
+    provider.data([](vellum::ImageDataProvider::DataResult result) { benchmark::DoNotOptimize(result); });
+  }
+}
+BENCHMARK(LocalFileRead_Provider);
+
+void LocalFileRead_Raw(benchmark::State& state) {
+  const std::string path = sourceFiles().megabyte;
+  for (auto _ : state) {
+    auto data = rawRead(path);
+    benchmark::DoNotOptimize(data);
+  }
+}
+BENCHMARK(LocalFileRead_Raw);
+
+void Thumbnail24MP_Provider(benchmark::State& state) {
+  const vellum::ThumbnailImageDataProvider provider(vellum::URL::fileURL(sourceFiles().photo), 256, true);
+  for (auto _ : state) {
+    auto bytes = provider.dataAsync().get();
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(Thumbnail24MP_Provider)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void Thumbnail24MP_FullLibjpegDecode(benchmark::State& state) {
+  const std::string path = sourceFiles().photo;
+  for (auto _ : state) {
+    auto pixels = libjpegDecode(rawRead(path));
+    benchmark::DoNotOptimize(pixels);
+  }
+}
+BENCHMARK(Thumbnail24MP_FullLibjpegDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -29,6 +29,8 @@ httpkit::HTTPURLResponse response(int status) {
 
 struct Provider : ImageDataProvider {
   std::string cacheKey() const override { return "provider-key"; }
+  void data(Handler handler) const override { handler(DataResult::success({})); }
+  std::unique_ptr<ImageDataProvider> clone() const override { return std::make_unique<Provider>(*this); }
 };
 
 void expectError(const VellumError& e, int code, const std::string& text) {

@@ -26,6 +26,8 @@ class CallbackQueue {
 
   // Posts to the given queue.
   static CallbackQueue dispatch(std::shared_ptr<foundation::SerialQueue> queue);
+  // Posts to the shared thread pool itself (a concurrent queue): blocks run in parallel, in no set order.
+  static CallbackQueue dispatchConcurrent();
   // Hands the block to the queue's addOperation.
   static CallbackQueue operationQueue(std::shared_ptr<CallbackOperationQueue> queue);
   // Posts to the main queue, even when already on it.
@@ -38,7 +40,9 @@ class CallbackQueue {
   Kind kind() const;
   void execute(std::function<void()> block) const;
 
+  // Null for the concurrent dispatch case.
   const std::shared_ptr<foundation::SerialQueue>& dispatchQueue() const;
+  bool isConcurrent() const { return concurrent_; }
   const std::shared_ptr<CallbackOperationQueue>& operationQueueValue() const;
 
   friend bool operator==(const CallbackQueue&, const CallbackQueue&) = default;
@@ -46,6 +50,7 @@ class CallbackQueue {
  private:
   Kind kind_ = Kind::mainCurrentOrAsync;
   std::shared_ptr<foundation::SerialQueue> queue_;
+  bool concurrent_ = false;
   std::shared_ptr<CallbackOperationQueue> operationQueue_;
 };
 

@@ -38,7 +38,18 @@ struct DecodingError {
 using DecodingResult = foundation::Result<Bitmap, DecodingError>;
 
 DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits = {});
+// Decoded row by row into a bitmap whose larger side is at most `maxLargestSide` (each side scaled by
+// maxLargestSide / larger side and rounded, at least 1), each pixel the alpha-weighted mean of its box: only
+// one source row is held at a time. Interlaced files, and images already small enough, decode whole (the
+// caller scales those). The limits count the pixels the file declares.
+DecodingResult decodePNGDownscaled(std::span<const std::uint8_t> data, std::uint32_t maxLargestSide,
+                                   const DecodingLimits& limits = {});
 DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimits& limits = {});
+// Decoded at the smallest of libjpeg-turbo's DCT scales (1/8 to 8/8) whose larger side still reaches
+// `minLargestSide` (full size when none does): far cheaper than a full decode for a small target. The limits
+// count the pixels after scaling.
+DecodingResult decodeJPEGDownscaled(std::span<const std::uint8_t> data, std::uint32_t minLargestSide,
+                                    const DecodingLimits& limits = {});
 
 // One composited GIF frame: the whole canvas as it shows while the frame is on screen.
 struct GIFFrame {

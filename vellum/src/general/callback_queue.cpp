@@ -1,6 +1,9 @@
 #include "vellum/callback_queue.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include "foundation/main_queue.hpp"
+#include "foundation/thread_pool.hpp"
 
 namespace vellum {
 
@@ -8,6 +11,13 @@ CallbackQueue CallbackQueue::dispatch(std::shared_ptr<foundation::SerialQueue> q
   CallbackQueue q;
   q.kind_ = Kind::dispatch;
   q.queue_ = std::move(queue);
+  return q;
+}
+
+CallbackQueue CallbackQueue::dispatchConcurrent() {
+  CallbackQueue q;
+  q.kind_ = Kind::dispatch;
+  q.concurrent_ = true;
   return q;
 }
 
@@ -42,6 +52,8 @@ void CallbackQueue::execute(std::function<void()> block) const {
       // A dispatch case without a queue has nowhere to post; running at once loses nothing.
       if (queue_) {
         queue_->post(std::move(block));
+      } else if (concurrent_) {
+        boost::asio::post(foundation::ThreadPool::shared(), std::move(block));
       } else {
         block();
       }

@@ -94,13 +94,11 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     *reason = "no image";
     return false;
   }
-  const std::uint64_t pixels = std::uint64_t{info.image_width} * info.image_height;
-  if (info.image_width == 0 || info.image_height == 0 || pixels > limits.maxPixels) {
+  if (info.image_width == 0 || info.image_height == 0) {
     jpeg_destroy_decompress(&info);
     *reason = "dimensions out of range";
     return false;
   }
-  jpeg::limitWorkingMemory(&info, pixels);
   // Four-channel files (CMYK, and YCCK, which the decoder turns into CMYK) come out as CMYK, four bytes a
   // pixel like RGBA, and are converted row by row in place.
   const bool cmyk = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
@@ -114,7 +112,17 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
       jpeg_calc_output_dimensions(&info);
       if (info.output_width >= fitted->width && info.output_height >= fitted->height) break;
     }
+  } else {
+    jpeg_calc_output_dimensions(&info);
   }
+  // The limit counts what the decode produces, after DCT scaling: a large photo decoded small passes.
+  const std::uint64_t pixels = std::uint64_t{info.output_width} * info.output_height;
+  if (pixels > limits.maxPixels) {
+    jpeg_destroy_decompress(&info);
+    *reason = "dimensions out of range";
+    return false;
+  }
+  jpeg::limitWorkingMemory(&info, pixels);
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
@@ -173,6 +181,14 @@ DecodingResult jpeg::decodeScaled(std::span<const std::uint8_t> data, double box
     return DecodingResult::failure({"JPEG: " + reason});
   }
   return DecodingResult::success(std::move(bitmap));
+}
+
+DecodingResult decodeJPEGDownscaled(std::span<const std::uint8_t> data, std::uint32_t minLargestSide,
+                                    const DecodingLimits& limits) {
+  // A square box of the wanted side: the smallest DCT scale that covers the picture fitted inside it.
+  const double side = std::max<std::uint32_t>(minLargestSide, 1);
+  PixelSize fitted;
+  return jpeg::decodeScaled(data, side, side, &fitted, limits);
 }
 
 std::optional<foundation::Bytes> encodeJPEG(const Bitmap& bitmap, double quality) {

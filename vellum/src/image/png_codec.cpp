@@ -5,6 +5,8 @@
 // (the pixels and row pointers are owned by the caller and only resized).
 #include <png.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -35,8 +37,60 @@ void onError(png_structp png, png_const_charp message) {
 
 void onWarning(png_structp, png_const_charp) {}
 
-bool decodeInto(const DecodingLimits& limits, Bitmap* bitmap, std::vector<png_bytep>* rows, Reader* reader,
-                std::string* reason) {
+// Working memory of a row-by-row downscale, owned by the caller for the same reason as the pixels.
+struct Downscale {
+  std::uint32_t maxLargestSide = 0;  // 0: decode at full size
+  std::vector<std::uint8_t> row;
+  std::vector<std::uint64_t> sums;   // one target row: premultiplied red, green, blue, and alpha
+  std::vector<std::uint32_t> columns;  // source columns per target column
+};
+
+// Averages each target pixel's box of source pixels, weighting colour by alpha so that transparent pixels lend
+// no colour. Rows arrive in order, so one target row of sums is enough.
+void downscaleRows(png_structp png, png_uint_32 width, png_uint_32 height, Downscale* d, Bitmap* bitmap) {
+  const double factor = static_cast<double>(d->maxLargestSide) / std::max(width, height);
+  const auto tw = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(width * factor)));
+  const auto th = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(std::lround(height * factor)));
+  bitmap->width = tw;
+  bitmap->height = th;
+  bitmap->pixels.assign(bitmap->bytesPerRow() * th, 0);
+  d->row.resize(std::size_t{width} * 4);
+  d->sums.assign(std::size_t{tw} * 4, 0);
+  d->columns.assign(tw, 0);
+  for (png_uint_32 x = 0; x < width; ++x) ++d->columns[std::uint64_t{x} * tw / width];
+  std::uint32_t current = 0, rowsInTarget = 0;
+  const auto flush = [&] {
+    std::uint8_t* out = bitmap->pixels.data() + bitmap->bytesPerRow() * current;
+    for (std::uint32_t tx = 0; tx < tw; ++tx) {
+      const std::uint64_t* sum = &d->sums[std::size_t{tx} * 4];
+      const std::uint64_t count = std::uint64_t{d->columns[tx]} * rowsInTarget;
+      if (count == 0) continue;
+      for (int c = 0; c < 3; ++c) out[tx * 4 + c] = sum[3] ? static_cast<std::uint8_t>((sum[c] + sum[3] / 2) / sum[3]) : 0;
+      out[tx * 4 + 3] = static_cast<std::uint8_t>((sum[3] + count / 2) / count);
+    }
+    std::fill(d->sums.begin(), d->sums.end(), 0);
+    rowsInTarget = 0;
+  };
+  for (png_uint_32 y = 0; y < height; ++y) {
+    png_read_row(png, d->row.data(), nullptr);
+    const auto ty = static_cast<std::uint32_t>(std::uint64_t{y} * th / height);
+    if (ty != current) {
+      flush();
+      current = ty;
+    }
+    ++rowsInTarget;
+    for (png_uint_32 x = 0; x < width; ++x) {
+      const std::uint8_t* p = &d->row[std::size_t{x} * 4];
+      std::uint64_t* sum = &d->sums[(std::uint64_t{x} * tw / width) * 4];
+      sum[0] += std::uint64_t{p[0]} * p[3], sum[1] += std::uint64_t{p[1]} * p[3], sum[2] += std::uint64_t{p[2]} * p[3];
+      sum[3] += p[3];
+    }
+  }
+  flush();
+}
+
+bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitmap, std::vector<png_bytep>* rows,
+                Reader* reader, std::string* reason) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, reader, onError, onWarning);
   if (!png) {
     *reason = "cannot start decoder";
@@ -75,6 +129,13 @@ bool decodeInto(const DecodingLimits& limits, Bitmap* bitmap, std::vector<png_by
     png_longjmp(png, 1);
   }
 
+  // Interlaced rows arrive in passes over the whole image: those are decoded whole, and the caller scales.
+  if (downscale->maxLargestSide > 0 && std::max(width, height) > downscale->maxLargestSide &&
+      png_get_interlace_type(png, info) == PNG_INTERLACE_NONE) {
+    downscaleRows(png, width, height, downscale, bitmap);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+  }
   bitmap->width = width;
   bitmap->height = height;
   bitmap->pixels.resize(bitmap->bytesPerRow() * height);
@@ -87,14 +148,31 @@ bool decodeInto(const DecodingLimits& limits, Bitmap* bitmap, std::vector<png_by
 
 }  // namespace
 
-DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
+namespace {
+
+DecodingResult decode(std::span<const std::uint8_t> data, const DecodingLimits& limits, Downscale downscale) {
   if (data.empty()) return DecodingResult::failure({"empty PNG data"});
   Bitmap bitmap;
   std::vector<png_bytep> rows;
   Reader reader{data.data(), data.size(), 0, "error"};
   std::string reason;
-  if (!decodeInto(limits, &bitmap, &rows, &reader, &reason)) return DecodingResult::failure({"PNG: " + reason});
+  if (!decodeInto(limits, &downscale, &bitmap, &rows, &reader, &reason)) {
+    return DecodingResult::failure({"PNG: " + reason});
+  }
   return DecodingResult::success(std::move(bitmap));
+}
+
+}  // namespace
+
+DecodingResult decodePNG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
+  return decode(data, limits, Downscale{});
+}
+
+DecodingResult decodePNGDownscaled(std::span<const std::uint8_t> data, std::uint32_t maxLargestSide,
+                                   const DecodingLimits& limits) {
+  Downscale downscale;
+  downscale.maxLargestSide = std::max<std::uint32_t>(maxLargestSide, 1);
+  return decode(data, limits, std::move(downscale));
 }
 
 std::optional<foundation::Bytes> encodePNG(const Bitmap& bitmap) {

@@ -1,0 +1,22 @@
+#include "vellum/image_data_provider.hpp"
+
+#include "vellum/source.hpp"
+
+namespace vellum {
+
+std::future<foundation::Bytes> ImageDataProvider::dataAsync() const {
+  auto promise = std::make_shared<std::promise<foundation::Bytes>>();
+  auto future = promise->get_future();
+  data([promise](DataResult result) {
+    if (result) {
+      promise->set_value(std::move(result).value());
+    } else {
+      promise->set_exception(result.error());
+    }
+  });
+  return future;
+}
+
+Source ImageDataProvider::convertToSource() const { return Source::provider(*this); }
+
+}  // namespace vellum

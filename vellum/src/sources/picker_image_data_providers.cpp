@@ -1,0 +1,57 @@
+#include "vellum/picker_image_data_providers.hpp"
+
+#include "random_uuid.hpp"
+#include "vellum/vellum_error.hpp"
+
+namespace vellum {
+
+PickerImageDataProviderError::PickerImageDataProviderError(Code code, std::exception_ptr cause)
+    : code_(code), cause_(std::move(cause)) {
+  text_ = code_ == Code::invalidImage ? "The picked item has no image data."
+                                      : "The picker could not load the item: " + describe(cause_);
+}
+
+PHPickerResultImageDataProvider::PHPickerResultImageDataProvider(PickerResult pickerResult, UniformType contentType,
+                                                                 std::optional<std::string> cacheKey)
+    : pickerResult_(std::move(pickerResult)), contentType_(std::move(contentType)) {
+  cacheKey_ = cacheKey ? std::move(*cacheKey)
+                       : pickerResult_.assetIdentifier.value_or(randomUUIDString()) + "_" + contentType_.identifier;
+}
+
+void PHPickerResultImageDataProvider::data(Handler handler) const {
+  using Error = PHPickerResultImageDataProviderError;
+  if (!pickerResult_.itemProvider) {
+    handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+    return;
+  }
+  pickerResult_.itemProvider->loadDataRepresentation(
+      contentType_.identifier,
+      [handler = std::move(handler)](std::optional<foundation::Bytes> data, std::exception_ptr error) {
+        if (error) return handler(DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(error))));
+        if (data) return handler(DataResult::success(std::move(*data)));
+        handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+      });
+}
+
+PhotosPickerItemImageDataProvider::PhotosPickerItemImageDataProvider(std::shared_ptr<PhotosPickerItem> pickerItem,
+                                                                     std::optional<std::string> cacheKey)
+    : pickerItem_(std::move(pickerItem)) {
+  const std::optional<std::string> identifier = pickerItem_ ? pickerItem_->itemIdentifier() : std::nullopt;
+  cacheKey_ = cacheKey ? std::move(*cacheKey) : identifier.value_or(randomUUIDString());
+}
+
+void PhotosPickerItemImageDataProvider::data(Handler handler) const {
+  using Error = PhotosPickerItemImageDataProviderError;
+  if (!pickerItem_) {
+    handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+    return;
+  }
+  pickerItem_->loadData(
+      [handler = std::move(handler)](foundation::Result<std::optional<foundation::Bytes>, std::exception_ptr> result) {
+        if (!result) return handler(DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(result.error()))));
+        if (result.value()) return handler(DataResult::success(std::move(*result.value())));
+        handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+      });
+}
+
+}  // namespace vellum

@@ -1,0 +1,238 @@
+// Thumbnails of real files made by the codecs and libexif: format and size kept, EXIF orientation and embedded
+// thumbnails honoured, and hostile or broken files refused with the typed errors before any large decode.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+
+#include "foundation/thread_pool.hpp"
+#include "test_files.hpp"
+#include "test_images.hpp"
+#include "test_media.hpp"
+#include "vellum/image_codecs.hpp"
+#include "vellum/image_format.hpp"
+#include "vellum/thumbnail_image_data_provider.hpp"
+
+namespace vellum {
+namespace {
+
+using namespace std::chrono_literals;
+using foundation::Bytes;
+using test::withExif;
+using Code = ThumbnailImageDataProvider::ThumbnailImageDataProviderError::Code;
+
+Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left,
+              std::optional<std::array<std::uint8_t, 3>> right = std::nullopt) {
+  Bitmap bitmap{w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4)};
+  for (std::uint32_t y = 0; y < h; ++y) {
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const auto& c = (right && x >= w / 2) ? *right : left;
+      std::uint8_t* p = &bitmap.pixels[(std::size_t{y} * w + x) * 4];
+      p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 255;
+    }
+  }
+  return bitmap;
+}
+
+ImageDataProvider::DataResult thumbnail(const ThumbnailImageDataProvider& provider, bool* onPool = nullptr) {
+  std::promise<ImageDataProvider::DataResult> promise;
+  provider.data([&promise, onPool](ImageDataProvider::DataResult result) {
+    if (onPool) *onPool = foundation::ThreadPool::isWorkerThread();
+    promise.set_value(std::move(result));
+  });
+  auto future = promise.get_future();
+  if (future.wait_for(10s) != std::future_status::ready) throw std::runtime_error("no thumbnail in time");
+  return future.get();
+}
+
+std::optional<Code> errorCode(const ImageDataProvider::DataResult& result) {
+  if (result) return std::nullopt;
+  try {
+    std::rethrow_exception(result.error());
+  } catch (const ThumbnailImageDataProvider::ThumbnailImageDataProviderError& e) {
+    return e.code();
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+Bitmap decode(const Bytes& data) {
+  switch (imageFormat(data)) {
+    case ImageFormat::PNG:
+      return decodePNG(data).value();
+    case ImageFormat::JPEG:
+      return decodeJPEG(data).value();
+    case ImageFormat::GIF:
+      return decodeGIF(data, true).value().front().canvas;
+    case ImageFormat::unknown:
+      break;
+  }
+  throw std::runtime_error("not an image");
+}
+
+// Each channel within a JPEG's tolerance.
+void expectColour(const Bitmap& b, std::uint32_t x, std::uint32_t y, std::array<int, 3> rgb, const char* what) {
+  test::expectColourNear(b, x, y, rgb, 24, what);
+}
+
+// A GIF whose frames each fill the canvas with one palette colour (1 red, 2 green, 3 blue).
+Bytes gifOf(int w, int h, std::vector<std::uint8_t> colours) {
+  std::vector<test::GifFrameSpec> frames;
+  for (auto c : colours) {
+    test::GifFrameSpec f;
+    f.width = w, f.height = h, f.indices.assign(std::size_t(w) * h, c), f.delayCentiseconds = 10;
+    frames.push_back(f);
+  }
+  return test::makeGIF(w, h, frames);
+}
+
+TEST(ThumbnailProvider, KeysAndTypedErrors) {
+  test::TempDirectory dir;
+  EXPECT_EQ(ThumbnailImageDataProvider(*URL::parse("file:///tmp/a.png"), 200, true).cacheKey(),
+            "file:///tmp/a.png_thumb_200.0_true");
+  EXPECT_EQ(ThumbnailImageDataProvider(*URL::parse("https://x.test/a.png"), 1.5).cacheKey(),
+            "https://x.test/a.png_thumb_1.5_false");
+
+  bool onPool = false;
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(*URL::parse("https://x.test/a.png"), 100), &onPool)),
+            Code::invalidImageSource);
+  EXPECT_TRUE(onPool);
+  const auto text = dir.write("text.png", foundation::toBytes("not an image at all, only words"));
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(text.string()), 100))), Code::invalidImageSource);
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL((dir.path() / "none.png").string()), 100))),
+            Code::invalidImageSource);
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL("/dev/zero"), 100))), Code::invalidImageSource);
+
+  const Bytes png = *encodePNG(test::gradient(64, 32));
+  const auto good = dir.write("good.png", png);
+  for (double size : {0.0, -3.0, std::nan(""), HUGE_VAL}) {
+    EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(good.string()), size))),
+              Code::invalidThumbnail)
+        << size;
+  }
+  const auto truncated = dir.write("truncated.png", Bytes(png.begin(), png.begin() + png.size() / 2));
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(truncated.string()), 16))),
+            Code::invalidThumbnail);
+}
+
+TEST(ThumbnailProvider, KeepsTheFormatAndBoundsTheLargerSideWithoutUpscaling) {
+  test::TempDirectory dir;
+  struct Case {
+    const char* name;
+    Bytes data;
+    double maxPixelSize;
+    ImageFormat format;
+    std::uint32_t width, height;
+  };
+  const Bitmap wide = filled(300, 150, {200, 30, 30}, std::array<std::uint8_t, 3>{30, 30, 200});
+  const Case cases[] = {
+      {"a.png", *encodePNG(wide), 200, ImageFormat::PNG, 200, 100},
+      {"a.jpg", *encodeJPEG(filled(1200, 800, {200, 30, 30}, std::array<std::uint8_t, 3>{30, 30, 200}), 0.9), 256.7,
+       ImageFormat::JPEG, 256, 171},
+      {"a.gif", gifOf(120, 60, {1, 3}), 100, ImageFormat::GIF, 100, 50},
+      {"small.jpg", *encodeJPEG(filled(50, 30, {30, 200, 30}), 0.9), 200, ImageFormat::JPEG, 50, 30},
+  };
+  for (const Case& c : cases) {
+    const auto path = dir.write(c.name, c.data);
+    const auto result = thumbnail(ThumbnailImageDataProvider(URL::fileURL(path.string()), c.maxPixelSize, true));
+    ASSERT_TRUE(result.ok()) << c.name;
+    EXPECT_EQ(imageFormat(result.value()), c.format) << c.name;
+    const Bitmap b = decode(result.value());
+    EXPECT_EQ(b.width, c.width) << c.name;
+    EXPECT_EQ(b.height, c.height) << c.name;
+  }
+  // Pixels land where the source had them: red on the left, blue on the right.
+  const auto jpeg = thumbnail(ThumbnailImageDataProvider(URL::fileURL((dir.path() / "a.jpg").string()), 256, true));
+  const Bitmap b = decode(jpeg.value());
+  expectColour(b, 20, 80, {200, 30, 30}, "left");
+  expectColour(b, 236, 80, {30, 30, 200}, "right");
+  // The GIF keeps its first frame's colour.
+  const Bitmap gif = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL((dir.path() / "a.gif").string()), 100)).value());
+  EXPECT_EQ(test::pixel(gif, 50, 25), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+}
+
+TEST(ThumbnailProvider, PNGBoxesAverageColourByAlpha) {
+  test::TempDirectory dir;
+  // 10 x 4: columns 0 to 5 opaque red, 6 to 9 transparent green. Scaled to 4 x 2, column 2 averages columns
+  // 5, 6 and 7: one opaque red and two transparent pixels, so red at a third of full alpha, with no green.
+  Bitmap b = filled(10, 4, {255, 0, 0});
+  for (std::uint32_t y = 0; y < 4; ++y) {
+    for (std::uint32_t x = 6; x < 10; ++x) {
+      std::uint8_t* p = &b.pixels[(y * 10 + x) * 4];
+      p[0] = 0, p[1] = 255, p[2] = 0, p[3] = 0;
+    }
+  }
+  const auto path = dir.write("alpha.png", *encodePNG(b));
+  const Bitmap t = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(path.string()), 4)).value());
+  ASSERT_EQ(t.width, 4u);
+  ASSERT_EQ(t.height, 2u);
+  EXPECT_EQ(test::pixel(t, 0, 1), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+  EXPECT_EQ(test::pixel(t, 2, 0), (std::vector<std::uint8_t>{255, 0, 0, 85}));
+  EXPECT_EQ(test::pixel(t, 3, 1)[3], 0);
+}
+
+TEST(ThumbnailProvider, AppliesExifOrientationAndUsesTheEmbeddedThumbnailUnlessAskedNotTo) {
+  test::TempDirectory dir;
+  // Stored 400 x 200, red left, blue right; orientation 6 shows it turned a quarter clockwise: 200 x 400 with
+  // red on top.
+  const Bytes stored = *encodeJPEG(filled(400, 200, {200, 30, 30}, std::array<std::uint8_t, 3>{30, 30, 200}), 0.9);
+  const auto rotated = dir.write("rotated.jpg", withExif(stored, 6));
+  const Bitmap r = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(rotated.string()), 100, true)).value());
+  EXPECT_EQ(r.width, 50u);
+  EXPECT_EQ(r.height, 100u);
+  expectColour(r, 25, 10, {200, 30, 30}, "top");
+  expectColour(r, 25, 90, {30, 30, 200}, "bottom");
+
+  // Main picture green, embedded thumbnail blue (stored unrotated like the picture).
+  const Bytes embedded = *encodeJPEG(filled(160, 120, {30, 30, 200}), 0.9);
+  const auto photo =
+      dir.write("photo.jpg", withExif(*encodeJPEG(filled(800, 600, {30, 200, 30}), 0.9), 8, embedded));
+  const Bitmap fromEmbedded = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(photo.string()), 100)).value());
+  EXPECT_EQ(fromEmbedded.width, 75u);
+  EXPECT_EQ(fromEmbedded.height, 100u);
+  expectColour(fromEmbedded, 37, 50, {30, 30, 200}, "embedded");
+  // Smaller than asked: used as it is, never upscaled.
+  const Bitmap small = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(photo.string()), 300)).value());
+  EXPECT_EQ(small.width, 120u);
+  EXPECT_EQ(small.height, 160u);
+  const Bitmap made = decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(photo.string()), 100, true)).value());
+  EXPECT_EQ(made.width, 75u);
+  expectColour(made, 37, 50, {30, 200, 30}, "made from the picture");
+}
+
+TEST(ThumbnailProvider, HugeDeclaredCanvasesAreRefusedBeforeDecoding) {
+  test::TempDirectory dir;
+  // A PNG header claiming 30000 x 30000 pixels in a few dozen bytes.
+  Bytes png = *encodePNG(test::gradient(8, 8));
+  for (int i = 0; i < 2; ++i) {
+    png[16 + i * 4] = 0, png[17 + i * 4] = 0, png[18 + i * 4] = 0x75, png[19 + i * 4] = 0x30;
+  }
+  const auto bigPNG = dir.write("big.png", png);
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(bigPNG.string()), 100))),
+            Code::invalidImageSource);
+
+  // A JPEG frame header claiming 65000 x 65000: even at 1/8 scale that is 66 million pixels.
+  Bytes jpeg = *encodeJPEG(test::gradient(8, 8), 0.9);
+  for (std::size_t i = 2; i + 8 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      jpeg[i + 5] = 0xFD, jpeg[i + 6] = 0xE8, jpeg[i + 7] = 0xFD, jpeg[i + 8] = 0xE8;
+      break;
+    }
+  }
+  const auto bigJPEG = dir.write("big.jpg", jpeg);
+  EXPECT_EQ(errorCode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(bigJPEG.string()), 100, true))),
+            Code::invalidImageSource);
+  // A hostile EXIF block (offsets past its end, an IFD pointing at itself) is no crash.
+  Bytes exifJunk = *encodeJPEG(test::gradient(16, 16), 0.9);
+  const std::uint8_t app1[] = {0xFF, 0xE1, 0x00, 0x1C, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 0x2A, 0x00, 0x08, 0, 0, 0,
+                               0x02, 0x00, 0x12, 0x01, 0x03, 0x00, 0xFF, 0xFF, 0xFF, 0x7F, 0x08, 0x00};
+  exifJunk.insert(exifJunk.begin() + 2, std::begin(app1), std::end(app1));
+  const auto junk = dir.write("junk.jpg", exifJunk);
+  const auto result = thumbnail(ThumbnailImageDataProvider(URL::fileURL(junk.string()), 8));
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(decode(result.value()).width, 8u);
+}
+
+}  // namespace
+}  // namespace vellum

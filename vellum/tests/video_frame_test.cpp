@@ -1,0 +1,185 @@
+// Video frames: clips written here with libavcodec (a colour per half second, a black band on the left, and a
+// copy whose display matrix asks for a quarter turn clockwise) read back through the real generator; the
+// provider's outcome mapping through a scripted generator; files that are no plain video refused.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <future>
+#include <unordered_set>
+
+#include "test_files.hpp"
+#include "test_providers.hpp"
+#include "test_media.hpp"
+#include "test_images.hpp"
+#include "vellum/av_asset_image_data_provider.hpp"
+#include "vellum/image_codecs.hpp"
+#include "vellum/resource.hpp"
+#include "vellum/source.hpp"
+
+namespace vellum {
+namespace {
+
+using foundation::Bytes;
+using test::kSegments;
+using test::RGB;
+using test::writeClip;
+using ProviderError = AVAssetImageDataProvider::AVAssetImageDataProviderError;
+
+
+// Video is compressed twice (the clip, then the JPEG of the frame).
+void expectColour(const Bitmap& b, std::uint32_t x, std::uint32_t y, RGB rgb, const std::string& what) {
+  test::expectColourNear(b, x, y, rgb, 30, what);
+}
+
+class VideoFrames : public testing::Test {
+ protected:
+  void SetUp() override {
+    writeClip(plain, false);
+    writeClip(turned, true);
+  }
+  test::TempDirectory dir;
+  std::filesystem::path plain = dir.path() / "clip.mp4";
+  std::filesystem::path turned = dir.path() / "turned.mp4";
+};
+
+TEST_F(VideoFrames, AFrameShowsItsSegmentsColourAtTheDisplayedSize) {
+  for (const auto& [seconds, segment] : std::vector<std::pair<double, int>>{{0.0, 0}, {1.25, 2}, {2.9, 5}}) {
+    const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(plain.string()), seconds));
+    ASSERT_TRUE(result.ok()) << seconds;
+    const Bitmap b = decodeJPEG(result.value()).value();
+    ASSERT_EQ(b.width, 64u);
+    ASSERT_EQ(b.height, 48u);
+    expectColour(b, 40, 24, kSegments[segment], "plain at " + std::to_string(seconds));
+    expectColour(b, 4, 24, {0, 0, 0}, "band");
+  }
+  // Turned a quarter clockwise: 48 x 64, the left band now along the top.
+  const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(turned.string()), 1.25));
+  ASSERT_TRUE(result.ok());
+  const Bitmap b = decodeJPEG(result.value()).value();
+  EXPECT_EQ(b.width, 48u);
+  EXPECT_EQ(b.height, 64u);
+  expectColour(b, 24, 4, {0, 0, 0}, "band on top");
+  expectColour(b, 24, 40, kSegments[2], "turned at 1.25");
+  // Without the track transform the frame is as stored.
+  auto generator = std::make_shared<VideoFileImageGenerator>(URL::fileURL(turned.string()));
+  const Bitmap stored = decodeJPEG(test::readProvider(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(1.25))).value()).value();
+  EXPECT_EQ(stored.width, 64u);
+  // Cancelling ends the requests made before it, not the ones made after.
+  generator->cancelAllImageGeneration();
+  EXPECT_TRUE(test::readProvider(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(0.5))).ok());
+}
+
+TEST_F(VideoFrames, FilesThatAreNoPlainVideoGiveTheGeneratorsError) {
+  const auto errorOf = [](const std::filesystem::path& path) -> std::string {
+    const auto result = test::readProvider(AVAssetImageDataProvider(URL::fileURL(path.string()), 1.0));
+    if (result.ok()) return "succeeded";
+    try {
+      std::rethrow_exception(result.error());
+    } catch (const VideoFrameError&) {
+      return "VideoFrameError";
+    } catch (const std::exception& e) {
+      return std::string("other: ") + e.what();
+    }
+  };
+  std::ifstream in(plain, std::ios::binary);
+  const Bytes clip((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(errorOf(dir.write("text.mp4", foundation::toBytes("just some words, no video"))), "VideoFrameError");
+  EXPECT_EQ(errorOf(dir.write("cut.mp4", Bytes(clip.begin(), clip.begin() + clip.size() / 2))), "VideoFrameError");
+  EXPECT_EQ(errorOf(dir.path() / "missing.mp4"), "VideoFrameError");
+  // A playlist or a concat list would open other files (or the network).
+  EXPECT_EQ(errorOf(dir.write("list.m3u8", foundation::toBytes("#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nclip.mp4\n#EXT-X-ENDLIST\n"))),
+            "VideoFrameError");
+  EXPECT_EQ(errorOf(dir.write("list.ffconcat", foundation::toBytes("ffconcat version 1.0\nfile 'clip.mp4'\n"))),
+            "VideoFrameError");
+  const auto fifo = dir.path() / "pipe.mp4";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(errorOf(fifo), "VideoFrameError");
+  EXPECT_EQ(errorOf("/dev/zero"), "VideoFrameError");
+}
+
+// Answers every request at once with the outcome it was given.
+class ScriptedGenerator final : public AssetImageGenerator {
+ public:
+  explicit ScriptedGenerator(std::optional<URL> url = std::nullopt) : url_(std::move(url)) {}
+  std::optional<URL> assetURL() const override { return url_; }
+  bool appliesPreferredTrackTransform() const override { return false; }
+  void setAppliesPreferredTrackTransform(bool) override {}
+  void generateImage(MediaTime time, CompletionHandler handler) override {
+    requested.push_back(time);
+    Outcome o = outcome;
+    o.requestedTime = time;
+    handler(std::move(o));
+  }
+  void cancelAllImageGeneration() override {}
+  Outcome outcome;
+  std::vector<MediaTime> requested;
+
+ private:
+  std::optional<URL> url_;
+};
+
+TEST(VideoFrameProvider, KeysAreStablePerProviderAndTimesCountIn600ths) {
+  EXPECT_EQ(MediaTime::fromSeconds(2.0), (MediaTime{1200, 600}));
+  EXPECT_EQ(MediaTime::fromSeconds(1.0 / 3.0), (MediaTime{200, 600}));
+  EXPECT_EQ(AVAssetImageDataProvider(URL::fileURL("/tmp/v.mov"), 1.5).cacheKey(), "vellum.local.cacheKey///tmp/v.mov_1.5");
+  EXPECT_EQ(AVAssetImageDataProvider(*URL::parse("https://x.test/v.mov"), 0.0).cacheKey(), "https://x.test/v.mov_0.0");
+
+  // Without a URL: one random key per provider, the same at every read and in every copy, so its source is
+  // equal to itself and found again in a set.
+  auto generator = std::make_shared<ScriptedGenerator>();
+  const AVAssetImageDataProvider provider(generator, MediaTime::fromSeconds(1.0));
+  EXPECT_EQ(provider.cacheKey(), provider.cacheKey());
+  EXPECT_EQ(provider.cacheKey().size(), 36u + 4u);
+  EXPECT_EQ(provider.cacheKey().substr(36), "_1.0");
+  const Source source = provider.convertToSource();
+  EXPECT_EQ(source, provider.convertToSource());
+  std::unordered_set<Source> set{source};
+  EXPECT_EQ(set.count(provider.convertToSource()), 1u);
+  EXPECT_NE(AVAssetImageDataProvider(generator, MediaTime::fromSeconds(1.0)).cacheKey(), provider.cacheKey());
+}
+
+TEST(VideoFrameProvider, OutcomesMapInOrderErrorCancelledImageInvalid) {
+  auto generator = std::make_shared<ScriptedGenerator>();
+  const AVAssetImageDataProvider provider(generator, MediaTime{900, 600});
+  const auto image = std::make_shared<const Bitmap>(test::gradient(8, 8));
+  using R = AssetImageGenerator::Result;
+
+  // An error wins over cancellation and is passed on unchanged.
+  generator->outcome = {{}, image, {}, R::cancelled, std::make_exception_ptr(std::logic_error("generator says no"))};
+  auto result = test::readProvider(provider);
+  ASSERT_FALSE(result.ok());
+  EXPECT_THROW(std::rethrow_exception(result.error()), std::logic_error);
+  EXPECT_EQ(generator->requested, (std::vector<MediaTime>{{900, 600}}));
+
+  const auto providerCode = [&] {
+    const auto r = test::readProvider(provider);
+    if (r.ok()) throw std::runtime_error("expected a failure");
+    try {
+      std::rethrow_exception(r.error());
+    } catch (const ProviderError& e) {
+      return std::pair(e.code(), e.image());
+    }
+  };
+  generator->outcome = {{}, image, {}, R::cancelled, nullptr};
+  EXPECT_EQ(providerCode().first, ProviderError::Code::userCancelled);
+
+  generator->outcome = {{}, image, {}, R::succeeded, nullptr};
+  result = test::readProvider(provider);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(decodeJPEG(result.value()).value().width, 8u);
+
+  generator->outcome = {{}, nullptr, {}, R::failed, nullptr};
+  auto [code, carried] = providerCode();
+  EXPECT_EQ(code, ProviderError::Code::invalidImage);
+  EXPECT_EQ(carried, nullptr);
+  // An image that cannot be encoded comes back inside the error.
+  const auto empty = std::make_shared<const Bitmap>();
+  generator->outcome = {{}, empty, {}, R::succeeded, nullptr};
+  std::tie(code, carried) = providerCode();
+  EXPECT_EQ(code, ProviderError::Code::invalidImage);
+  EXPECT_EQ(carried, empty);
+}
+
+}  // namespace
+}  // namespace vellum
