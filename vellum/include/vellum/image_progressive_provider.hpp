@@ -53,7 +53,7 @@ class ImageProgressiveProvider final : public DataReceivingSideEffect,
   std::function<bool()> onShouldApply() const override;
   void setOnShouldApply(std::function<bool()> shouldApply) override;
   // The task is not needed: one provider serves one download.
-  void onDataReceived(SessionDataTask& task, const foundation::Bytes& data) override;
+  void onDataReceived(const std::shared_ptr<SessionDataTask>& task, const foundation::Bytes& data) override;
   // What `onDataReceived` does with the bytes.
   void receive(std::span<const std::uint8_t> data);
 

@@ -61,7 +61,9 @@ bool ImageProgressiveProvider::shouldApply() const {
   return !check || check();
 }
 
-void ImageProgressiveProvider::onDataReceived(SessionDataTask&, const foundation::Bytes& data) { receive(data); }
+void ImageProgressiveProvider::onDataReceived(const std::shared_ptr<SessionDataTask>&, const foundation::Bytes& data) {
+  receive(data);
+}
 
 void ImageProgressiveProvider::receive(std::span<const std::uint8_t> data) {
   if (data.empty() || !shouldApply()) return;
