@@ -286,6 +286,33 @@ TEST_F(Manager, ReportedDownloadTasksAreTheDownloadsOwn) {
   EXPECT_EQ(reported[0], task);
 }
 
+TEST_F(Manager, ProgressiveOptionsSeePartialImagesOfADownload) {
+  const auto jpeg = progressiveJPEG(gradient(320, 240));
+  Reply reply{200, "", "image/jpeg", {}, {}, {}};
+  for (std::size_t at = 0; at < jpeg.size(); at += 500) {
+    reply.chunks.emplace_back(jpeg.begin() + static_cast<long>(at),
+                              jpeg.begin() + static_cast<long>(std::min(at + 500, jpeg.size())));
+  }
+  server.on("GET", "/photo.jpg", reply);
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int partials = 0;
+  };
+  auto seen = std::make_shared<Seen>();
+  auto progressive = std::make_shared<ImageProgressive>(false, true, 0);
+  progressive->onImageUpdated.setBlock([seen](ImagePtr) {
+    std::lock_guard lock(seen->mutex);
+    ++seen->partials;
+    seen->arrived.notify_all();
+    return std::optional(ImageProgressive::UpdatingStrategy::keepCurrent());
+  });
+  auto outcome = retrieve(source("/photo.jpg"), {Item::progressiveJPEG(progressive)});
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  std::unique_lock lock(seen->mutex);
+  EXPECT_TRUE(seen->arrived.wait_for(lock, kDeadline, [&] { return seen->partials > 0; }));
+}
+
 // ---- live photos ----
 
 foundation::Bytes isoMedia(const char brand[4], std::size_t size = 64) {
