@@ -180,6 +180,18 @@ TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   EXPECT_TRUE(all->errors[2]->error.isInvalidResponseStatusCode(410));
 }
 
+TEST_F(Manager, AConstrainedNetworkFallsBackToTheLowDataSource) {
+  server.on("GET", "/small.png", imageReply(pngBytes(6, 4)));
+  ImageDownloader::setNetworkConstrainedForTesting(true);
+  auto outcome = retrieve(source("/a.png"), {Item::lowDataMode(std::make_shared<Source>(source("/small.png")))});
+  ImageDownloader::setNetworkConstrainedForTesting(false);
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  EXPECT_EQ(outcome.result.value().source, source("/small.png"));
+  EXPECT_EQ(outcome.result.value().image->bitmap()->width, 6u);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+  EXPECT_EQ(server.hits("GET", "/small.png"), 1);
+}
+
 TEST_F(Manager, ACancelEndsTheRetrievalWithoutAlternatives) {
   auto gate = std::make_shared<Gate>();
   server.on("GET", "/held.png", imageReply(png, gate));

@@ -459,6 +459,9 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromNetwork(const Source& sourc
                                                              Completion completion) {
   VellumParsedOptionsInfo options = context->options;
   auto downloader = options.downloader ? options.downloader : downloader_;
+  // The low-data source is what a constrained network may carry; asking for it as if it were the full one
+  // would fail the same way.
+  if (options.lowDataModeSource && *options.lowDataModeSource == source) options.lowDataModeSource.reset();
   if (options.progressiveJPEG) {
     auto effects = options.onDataReceived.value_or(std::vector<std::shared_ptr<DataReceivingSideEffect>>{});
     const bool present = std::any_of(effects.begin(), effects.end(), [](const auto& effect) {
