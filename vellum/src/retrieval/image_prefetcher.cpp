@@ -158,8 +158,11 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
   const std::uint64_t id = nextId_++;
   auto holder = std::make_shared<CancellationDownloadTask>();
   tasks_[id] = holder;
+  // Held weakly: the options travel with the transfer's record, which the task in the holder keeps.
   auto loadOptions = VellumManager::optionsReportingDownloadTask(
-      optionsInfo_, [holder](std::shared_ptr<DownloadTask> task) { holder->setTask(std::move(task)); });
+      optionsInfo_, [weak = std::weak_ptr(holder)](std::shared_ptr<DownloadTask> task) {
+        if (auto holder = weak.lock()) holder->setTask(std::move(task));
+      });
   auto self = shared_from_this();
   std::shared_ptr<DownloadTask> task;
   {

@@ -127,6 +127,7 @@ bool RetrievingContext::finishOnce(const std::function<void()>& deliver) {
     finished_ = true;
     answerCancelled_ = nullptr;
     waitingRetry_.reset();
+    currentTask_.reset();
   }
   deliver();
   return true;
@@ -502,12 +503,29 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
   auto once = std::make_shared<Once>();
   auto provider = source.provider();
   const auto& options = context->options;
-  // Whichever comes first of the provider's answer and a cancel is the one the caller hears.
-  auto finish = [once, options, completion](RetrieveResult result) {
+  auto state = std::make_shared<foundation::Cancellable::State>();
+  // What the provider is handed reaches the work through this slot, emptied on the answer: a provider that
+  // keeps its handler (one that never answers) then keeps nothing of this retrieval alive.
+  struct Slot {
+    std::mutex mutex;
+    ImageDataProvider::Handler receive;
+  };
+  auto slot = std::make_shared<Slot>();
+  // Whichever comes first of the provider's answer and a cancel is the one the caller hears. Answering
+  // drops the cancel hook, which holds the completion: a handle kept by the caller holds nothing after.
+  auto finish = [once, options, completion, weakState = std::weak_ptr(state),
+                 weakSlot = std::weak_ptr(slot)](RetrieveResult result) {
     if (once->answered.exchange(true)) return;
+    if (auto state = weakState.lock()) {
+      std::lock_guard lock(state->mutex);
+      state->onCancel = nullptr;
+    }
+    if (auto slot = weakSlot.lock()) {
+      std::lock_guard lock(slot->mutex);
+      slot->receive = nullptr;
+    }
     answer(options, completion, std::move(result));
   };
-  auto state = std::make_shared<foundation::Cancellable::State>();
   state->onCancel = [finish, provider] {
     finish(RetrieveResult::failure(
         VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{provider})));
@@ -515,7 +533,7 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
   auto handle = std::make_shared<DownloadTask>(foundation::Cancellable(state));
   auto self = shared_from_this();
   auto deliver = [finish](const RetrieveResult& result) { finish(result); };
-  provider->data([self, once, provider, source, context, finish, deliver](ImageDataProvider::DataResult data) {
+  slot->receive = [self, once, provider, source, context, finish, deliver](ImageDataProvider::DataResult data) {
     if (once->received.exchange(true) || once->answered.load()) return;
     const auto& options = context->options;
     if (!data) {
@@ -542,6 +560,14 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
       auto directContext = std::make_shared<RetrievingContext>(direct, context->originalSource);
       self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
     });
+  };
+  provider->data([slot](ImageDataProvider::DataResult data) {
+    ImageDataProvider::Handler receive;
+    {
+      std::lock_guard lock(slot->mutex);
+      receive = slot->receive;
+    }
+    if (receive) receive(std::move(data));
   });
   return handle;
 }
