@@ -345,6 +345,14 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
                                 Completion completion, bool& answeredNow) {
   const auto& options = context->options;
   auto cache = targetCache(options);
+  // Memory first, answered during the call: the common hit costs one look-up.
+  if (auto image = cache->retrieveImageInMemoryCache(source.cacheKey(), options)) {
+    RetrieveImageResult value{modified(options, image), CacheType::memory, source, context->originalSource,
+                              std::nullopt, std::nullopt};
+    answer(options, completion, RetrieveResult::success(std::move(value)));
+    answeredNow = true;
+    return true;
+  }
   const CacheType type = cache->imageCachedType(source.cacheKey(), processorIdentifier(options), options.forcedExtension);
   if (!cached(type)) return false;
   auto self = shared_from_this();
