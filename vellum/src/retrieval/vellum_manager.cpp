@@ -40,6 +40,23 @@ ImagePtr modified(const VellumParsedOptionsInfo& options, const ImagePtr& image)
   }
 }
 
+// The options' processor over `item`; a processor that throws or gives nothing fails the same way.
+foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) {
+  ImagePtr image;
+  try {
+    image = options.processor->process(item, options);
+  } catch (const std::exception& e) {
+    foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
+  }
+  if (image) return foundation::Result<ImagePtr, VellumError>::success(std::move(image));
+  return foundation::Result<ImagePtr, VellumError>::failure(
+      VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item}));
+}
+
+CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
+  return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+}
+
 void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
   if (!completion) return;
   options.callbackQueue.execute([completion, result = std::move(result)] { completion(result); });
@@ -429,19 +446,10 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
       source.cacheKey(), originalOptions, CallbackQueue::untouch(),
       [coalescer, key, source, options, target](foundation::Result<ImageCacheResult, VellumError> found) {
         if (!found || !found.value().image()) return coalescer->publish(key, Coalescer::Outcome::success(nullptr));
-        const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
-        queue.execute([coalescer, key, source, options, target, original = found.value().image()] {
-          const auto item = ImageProcessItem::image(original);
-          ImagePtr processed;
-          try {
-            processed = options.processor->process(item, options);
-          } catch (const std::exception& e) {
-            foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-          }
-          if (!processed) {
-            return coalescer->publish(key, Coalescer::Outcome::failure(VellumError::processorError(
-                                               VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
-          }
+        processingQueue(options).execute([coalescer, key, source, options, target, original = found.value().image()] {
+          auto outcome = runProcessor(ImageProcessItem::image(original), options);
+          if (!outcome) return coalescer->publish(key, outcome);
+          const ImagePtr processed = outcome.value();
           VellumParsedOptionsInfo storeOptions = options;
           storeOptions.callbackQueue = CallbackQueue::untouch();
           if (!options.waitForCache) {
@@ -548,21 +556,12 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
       return finish(RetrieveResult::failure(VellumError::imageSettingError(
           VellumError::ImageSettingErrorReason::DataProviderError{provider, data.error()})));
     }
-    const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
-    queue.execute([self, once, source, context, finish, deliver, bytes = std::move(data.value())] {
+    processingQueue(options).execute([self, once, source, context, finish, deliver, bytes = std::move(data.value())] {
       if (once->answered.load()) return;
       const auto& options = context->options;
-      const auto item = ImageProcessItem::data(bytes);
-      ImagePtr image;
-      try {
-        image = options.processor->process(item, options);
-      } catch (const std::exception& e) {
-        foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-      }
-      if (!image) {
-        return finish(RetrieveResult::failure(
-            VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
-      }
+      auto outcome = runProcessor(ImageProcessItem::data(bytes), options);
+      if (!outcome) return finish(RetrieveResult::failure(outcome.error()));
+      const ImagePtr image = outcome.value();
       VellumParsedOptionsInfo direct = options;
       direct.callbackQueue = CallbackQueue::untouch();
       auto directContext = std::make_shared<RetrievingContext>(direct, context->originalSource);
