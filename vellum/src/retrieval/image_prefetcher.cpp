@@ -100,6 +100,8 @@ void ImagePrefetcher::startOnQueue() {
   for (std::size_t i = 0; i < batch && nextPending_ < prefetchSources_.size(); ++i) {
     startPrefetching(prefetchSources_[nextPending_++]);
   }
+  // A start after the run has ended finds nothing to do; it must not keep the prefetcher alive for it.
+  if (finishedOnQueue()) handleComplete();
 }
 
 void ImagePrefetcher::stopOnQueue() {
