@@ -596,8 +596,6 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
     storeDone = [remaining, options, completion, result] {
       if (remaining->fetch_sub(1) == 1) answer(options, completion, *result);
     };
-  } else {
-    answer(options, completion, *result);
   }
   VellumParsedOptionsInfo storeOptions = options;
   storeOptions.callbackQueue = CallbackQueue::untouch();
@@ -609,6 +607,8 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
                                         storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); })
                                                   : nullptr);
   }
+  // The memory store is done by now, so a caller told of the image finds it in the cache.
+  if (!options.waitForCache) answer(options, completion, *result);
 }
 
 void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const Source& source,
