@@ -106,6 +106,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   std::map<std::uint64_t, Waiting> waiting_;
   std::uint64_t nextId_ = 0;
   std::size_t nextPending_ = 0;
+  std::size_t startsOwed_ = 0;  // starts asked for while a start was running
+  bool starting_ = false;
   std::vector<Source> skippedSources_;
   std::vector<Source> completedSources_;
   std::vector<Source> failedSources_;
