@@ -317,12 +317,8 @@ std::shared_ptr<DownloadTask> VellumManager::retrieveImageInContext(const Source
                                                                     const std::shared_ptr<RetrievingContext>& context,
                                                                     DownloadTaskUpdated, bool /*isAsync*/,
                                                                     Completion completion) {
-  const auto& options = context->options;
-  if (context->isCancelled()) {
-    answer(options, completion, RetrieveResult::failure(cancelledError()));
-    return nullptr;
-  }
-  if (!options.forceRefresh) {
+  // A cancelled retrieval has answered already; `attempt` refuses to load for it.
+  if (!context->options.forceRefresh && !context->isCancelled()) {
     bool answeredNow = false;
     if (lookUpCache(source, context, completion, answeredNow)) {
       return answeredNow ? nullptr : handleFor(context, nullptr);
