@@ -7,6 +7,7 @@
 
 #include "animation_test_support.hpp"
 #include "cache_test_support.hpp"
+#include "main_queue_support.hpp"
 #include "foundation/main_queue.hpp"
 #include "vellum/animator.hpp"
 #include "vellum/main_actor.hpp"
@@ -27,24 +28,24 @@ TEST(AnimatorSizing, SizingRuleTable) {
   };
   const Row rows[] = {
       // Fit inside: 100 x 100 view, 2:1 image -> 100 x 50.
-      {{100, 100}, ImageScaling::proportionallyDown, true, wide, FrameSizing::limited({100, 50})},
-      {{100, 100}, ImageScaling::proportionallyUpOrDown, true, wide, FrameSizing::limited({100, 50})},
+      {{100, 100}, ImageScaling::scaleProportionallyDown, true, wide, FrameSizing::limited({100, 50})},
+      {{100, 100}, ImageScaling::scaleProportionallyUpOrDown, true, wide, FrameSizing::limited({100, 50})},
       // Cover: the same view needs 200 x 100.
-      {{100, 100}, ImageScaling::axesIndependently, true, wide, FrameSizing::limited({200, 100})},
-      {{100, 100}, ImageScaling::none, true, wide, FrameSizing::original()},
+      {{100, 100}, ImageScaling::scaleAxesIndependently, true, wide, FrameSizing::limited({200, 100})},
+      {{100, 100}, ImageScaling::scaleNone, true, wide, FrameSizing::original()},
       {{100, 100}, static_cast<ImageScaling>(7), true, wide, FrameSizing::original()},
-      {{100, 100}, ImageScaling::proportionallyDown, false, wide, FrameSizing::original()},
-      {{100, 100}, ImageScaling::proportionallyDown, true, {0, 200}, FrameSizing::original()},
-      {{0, 100}, ImageScaling::proportionallyDown, true, wide, FrameSizing::pending()},
-      {{100, -1}, ImageScaling::axesIndependently, true, wide, FrameSizing::pending()},
+      {{100, 100}, ImageScaling::scaleProportionallyDown, false, wide, FrameSizing::original()},
+      {{100, 100}, ImageScaling::scaleProportionallyDown, true, {0, 200}, FrameSizing::original()},
+      {{0, 100}, ImageScaling::scaleProportionallyDown, true, wide, FrameSizing::pending()},
+      {{100, -1}, ImageScaling::scaleAxesIndependently, true, wide, FrameSizing::pending()},
       // A view as large as the image on one side: decoded whole.
-      {{400, 400}, ImageScaling::proportionallyDown, true, wide, FrameSizing::original()},
+      {{400, 400}, ImageScaling::scaleProportionallyDown, true, wide, FrameSizing::original()},
       // 1.25 x 2 = 2.5 rounds to 3 (half away from zero; to-even would give 2 and a 2-wide target).
-      {{3, 1.25}, ImageScaling::proportionallyDown, true, {200, 100}, FrameSizing::limited({3, 1.25})},
+      {{3, 1.25}, ImageScaling::scaleProportionallyDown, true, {200, 100}, FrameSizing::limited({3, 1.25})},
       // A 1 x 1 view of a 4000-pixel image: one pixel.
-      {{1, 1}, ImageScaling::proportionallyDown, true, {4000, 4000}, FrameSizing::limited({1, 1})},
+      {{1, 1}, ImageScaling::scaleProportionallyDown, true, {4000, 4000}, FrameSizing::limited({1, 1})},
       // A sliver keeps at least one pixel a side: 0.4 rounds to 0 and is lifted to 1.
-      {{1, 0.2}, ImageScaling::axesIndependently, true, {4000, 2000}, FrameSizing::limited({1, 1})},
+      {{1, 0.2}, ImageScaling::scaleAxesIndependently, true, {4000, 2000}, FrameSizing::limited({1, 1})},
   };
   for (const Row& row : rows) {
     const FrameSizing got = frameSizing(row.view, row.mode, row.prescale, row.image);
@@ -90,11 +91,6 @@ TEST(MainActorAssumption, OffTheMainQueueStopsTheProcess) {
                "Incorrect actor executor assumption; Expected same executor as MainActor\\.");
 }
 
-template <class F>
-auto onMain(F&& f) {
-  return foundation::MainQueue::sync(std::forward<F>(f));
-}
-
 class AnimatorConcurrency : public ::testing::Test {
  protected:
   std::shared_ptr<foundation::SerialQueue> queue = std::make_shared<foundation::SerialQueue>("preload");
@@ -103,7 +99,7 @@ class AnimatorConcurrency : public ::testing::Test {
   std::shared_ptr<Animator> start(const CountingFrameSource& source, int window, Size view = {64, 64},
                                   Size image = {64, 64}, RepeatCount repeat = RepeatCount::infinite()) {
     auto animator = onMain([&] {
-      auto a = Animator::make(source.copy(), ImageScaling::proportionallyDown, view, image, 1.0, window, repeat, queue);
+      auto a = Animator::make(source.copy(), ImageScaling::scaleProportionallyDown, view, image, 1.0, window, repeat, queue);
       a->delegate = delegate;
       a->prepareFrames();
       return a;
@@ -186,7 +182,7 @@ TEST_F(AnimatorConcurrency, ZeroSizeDecodesNothingUntilTheViewHasASize) {
   EXPECT_EQ(decodedSlots(*animator), 0u);
   EXPECT_EQ(source.decodeCount(), 0u);
 
-  onMain([&] { animator->updateFrameSizing({100, 100}, ImageScaling::proportionallyDown); });
+  onMain([&] { animator->updateFrameSizing({100, 100}, ImageScaling::scaleProportionallyDown); });
   settle();
   EXPECT_EQ(animator->frameSizing(), FrameSizing::limited({100, 50}));
   EXPECT_EQ(decodedSlots(*animator), 3u);
@@ -197,13 +193,13 @@ TEST_F(AnimatorConcurrency, ZeroSizeDecodesNothingUntilTheViewHasASize) {
   // Shrinking, or growing by less than a pixel, decodes nothing again; growing does, once.
   const auto before = source.decodeCount();
   onMain([&] {
-    animator->updateFrameSizing({50, 50}, ImageScaling::proportionallyDown);
-    animator->updateFrameSizing({100.5, 100.5}, ImageScaling::proportionallyDown);
+    animator->updateFrameSizing({50, 50}, ImageScaling::scaleProportionallyDown);
+    animator->updateFrameSizing({100.5, 100.5}, ImageScaling::scaleProportionallyDown);
   });
   settle();
   EXPECT_EQ(source.decodeCount(), before);
   EXPECT_EQ(animator->frameSizingVersion(), 1);
-  onMain([&] { animator->updateFrameSizing({200, 200}, ImageScaling::proportionallyDown); });
+  onMain([&] { animator->updateFrameSizing({200, 200}, ImageScaling::scaleProportionallyDown); });
   settle();
   EXPECT_EQ(source.decodeCount(), before + 3);
   EXPECT_EQ(animator->frameImage(2)->pixelSize(), (Size{200, 100}));
@@ -216,8 +212,8 @@ TEST_F(AnimatorConcurrency, ANewerSizingSupersedesAnOlderReload) {
   // Two sizings scheduled back to back: the first pass sees the newer version and stops at once.
   std::promise<void> gate = hold();
   onMain([&] {
-    animator->updateFrameSizing({100, 100}, ImageScaling::proportionallyDown);
-    animator->updateFrameSizing({200, 200}, ImageScaling::proportionallyDown);
+    animator->updateFrameSizing({100, 100}, ImageScaling::scaleProportionallyDown);
+    animator->updateFrameSizing({200, 200}, ImageScaling::scaleProportionallyDown);
   });
   gate.set_value();
   settle();
@@ -285,7 +281,7 @@ TEST_F(AnimatorConcurrency, ACancelledAnimatorDecodesNothingMore) {
   // The set-up job is still queued when the view lets go of the animator.
   std::promise<void> gate = hold();
   auto animator = onMain([&] {
-    auto a = Animator::make(source.copy(), ImageScaling::proportionallyDown, {8, 8}, {4, 4}, 1.0, 10,
+    auto a = Animator::make(source.copy(), ImageScaling::scaleProportionallyDown, {8, 8}, {4, 4}, 1.0, 10,
                             RepeatCount::infinite(), queue);
     a->prepareFrames();
     a->cancel();
@@ -304,7 +300,7 @@ TEST_F(AnimatorConcurrency, AdvancingWhileFramesDecode) {
   onMain([&] {
     for (int i = 0; i < 200; ++i) {
       animator->advanceFrame();
-      if (i % 17 == 0) animator->updateFrameSizing({64.0 + i, 64.0 + i}, ImageScaling::proportionallyDown);
+      if (i % 17 == 0) animator->updateFrameSizing({64.0 + i, 64.0 + i}, ImageScaling::scaleProportionallyDown);
     }
   });
   settle();

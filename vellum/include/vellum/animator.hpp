@@ -3,7 +3,7 @@
 // decodes only a window around the current frame, no larger than the view needs, on its view's preload
 // queue; frames it drops are released on the main queue. The animated image view owns one per image.
 //
-//   auto animator = vellum::Animator::make(image->frameSource()->copy(), vellum::ImageScaling::proportionallyDown,
+//   auto animator = vellum::Animator::make(image->frameSource()->copy(), vellum::ImageScaling::scaleProportionallyDown,
 //                                          {64, 64}, image->pixelSize(), 1.0, /*maxFrameCount=*/10,
 //                                          vellum::RepeatCount::infinite(), preloadQueue);
 //   animator->delegate = view;           // main queue, before prepareFrames()
@@ -26,16 +26,9 @@
 #include "foundation/serial_queue.hpp"
 #include "vellum/geometry.hpp"
 #include "vellum/image.hpp"
+#include "vellum/image_view.hpp"
 
 namespace vellum {
-
-// How a view fits its image, by the values views store.
-enum class ImageScaling : int {
-  proportionallyDown = 0,
-  axesIndependently = 1,
-  none = 2,
-  proportionallyUpOrDown = 3,
-};
 
 // One frame slot: a frame without image is a placeholder, a frame not decoded (now).
 struct AnimatedFrame {

@@ -25,8 +25,8 @@ bool operator==(const RepeatCount& a, const RepeatCount& b) {
 
 FrameSizing frameSizing(Size view, ImageScaling mode, bool needsPrescaling, Size image) {
   if (!needsPrescaling || image.width <= 0 || image.height <= 0) return FrameSizing::original();
-  if (mode != ImageScaling::proportionallyDown && mode != ImageScaling::axesIndependently &&
-      mode != ImageScaling::proportionallyUpOrDown) {
+  if (mode != ImageScaling::scaleProportionallyDown && mode != ImageScaling::scaleAxesIndependently &&
+      mode != ImageScaling::scaleProportionallyUpOrDown) {
     return FrameSizing::original();
   }
   if (view.width <= 0 || view.height <= 0) return FrameSizing::pending();
@@ -34,7 +34,7 @@ FrameSizing frameSizing(Size view, ImageScaling mode, bool needsPrescaling, Size
   const double fitW = std::round(view.height * aspect);  // std::round takes halves away from zero
   const double fitH = std::round(view.width / aspect);
   Size target;
-  if (mode == ImageScaling::axesIndependently) {
+  if (mode == ImageScaling::scaleAxesIndependently) {
     target = fitW < view.width ? Size{view.width, fitH} : Size{fitW, view.height};
   } else {
     target = view.width < fitW ? Size{view.width, fitH} : Size{fitW, view.height};
