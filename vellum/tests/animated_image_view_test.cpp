@@ -99,6 +99,7 @@ TEST_F(AnimatedImageViewConcurrency, StepsAreCappedAtOneSecond) {
   auto view = makeView({32, 32});
   auto source = std::make_shared<CountingFrameSource>(3, 8, 8, 1.5);
   onMain([&] { view->setImage(animatedImage(source, 8, 8)); });
+  settle(*view);  // frames set up before the clock runs
   tick(5);
   tick(5);  // one second counted, not five
   EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 0);
@@ -134,6 +135,7 @@ TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
     view->setRepeatCount(RepeatCount::once());
     view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
   });
+  settle(*view);  // frames set up before the clock runs
   for (int i = 0; i < 6; ++i) tick(0.05);
   onMain([&] {
     EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
@@ -169,6 +171,7 @@ TEST_F(AnimatedImageViewConcurrency, ANewRunLoopModeReschedulesAndStarts) {
     view->setRunLoopMode("tracking");
     EXPECT_TRUE(view->animates());
   });
+  settle(*view);  // frames set up before the clock runs
   tick(0.05);
   tick(0.05);
   // The callback still comes, now under the new mode.
@@ -194,6 +197,7 @@ TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDec
   auto view = makeView({8, 8});
   auto source = std::make_shared<CountingFrameSource>(12, 8, 8, 0.05);
   onMain([&] { view->setImage(animatedImage(source, 8, 8)); });
+  settle(*view);  // frames set up before the clock runs
   tick(0.05);
   for (int i = 0; i < 40; ++i) {
     tick(0.05);
@@ -210,6 +214,7 @@ TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDec
 
 TEST_F(AnimatedImageViewConcurrency, APreloadCountBelowOneCountsAsOne) {
   for (int count : {0, -5}) {
+    frames = std::make_shared<ManualFrameSource>();  // each view its own clock
     auto view = makeView({8, 8});
     auto source = std::make_shared<CountingFrameSource>(6, 8, 8, 0.05);
     onMain([&] {
@@ -217,10 +222,12 @@ TEST_F(AnimatedImageViewConcurrency, APreloadCountBelowOneCountsAsOne) {
       view->setImage(animatedImage(source, 8, 8));
       EXPECT_EQ(view->animator()->maxFrameCount(), 1);
     });
+    settle(*view);  // frames set up before the clock runs
     tick(0.05);
     for (int i = 0; i < 10; ++i) tick(0.05);
     settle(*view);
     EXPECT_EQ(source->decodeCount(), 2u + 10u) << count;
+    onMain([&] { view->removeFromSuperview(); });
   }
 }
 
@@ -265,6 +272,7 @@ TEST_F(AnimatedImageViewConcurrency, AViewReleasedOffTheMainQueueTearsDownThere)
     root->addSubview(view);
     return std::weak_ptr<Animator>(view->animator());
   });
+  settle(*view);  // frames set up before the clock runs
   tick(0.05);
   EXPECT_TRUE(frames->isRunning());
   auto queue = onMain([&] { return view->preloadQueue(); });
