@@ -283,14 +283,14 @@ void DeclarativeHost::rebuild() {
   tree_ = build(root_ ? root_() : AnyView(), {});
   ++buildCount_;
 
-  // State lives while its identity is in the tree.
-  std::vector<std::shared_ptr<View>> leaving;
-  std::erase_if(states_, [&leaving](State& state) {
-    if (state.visited) return false;
-    if (state.bridgedView) leaving.push_back(state.bridgedView);
-    return true;
-  });
-  for (auto& view : leaving) view->removeFromSuperview();
+  // State lives while its identity is in the tree; what left is kept until the disappear actions, which
+  // hold it weakly, have run.
+  std::vector<State> kept, left;
+  for (auto& state : states_) {
+    if (!state.visited && state.bridgedView) state.bridgedView->removeFromSuperview();
+    (state.visited ? kept : left).push_back(std::move(state));
+  }
+  states_ = std::move(kept);
 
   auto sameMark = [](const Mark& a, const Mark& b) { return a.node.kind() == b.node.kind() && a.path == b.path; };
   auto contains = [&sameMark](const std::vector<Mark>& marks, const Mark& mark) {
