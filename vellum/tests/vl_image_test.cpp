@@ -102,7 +102,7 @@ TEST(VLImage, ModifiersChangeACopy) {
   // Image modifiers apply in the order they were called.
   const auto styled = a.resizable().renderingMode(VLImage::TemplateRenderingMode::template_);
   ASSERT_EQ(styled.context()->configurations().size(), 2u);
-  ImageElement element = ImageElement::created(nullptr, *styled.context());
+  ImageElement element = ImageElement::created(nullptr, styled.context());
   for (const auto& configure : styled.context()->configurations()) element = configure(element);
   EXPECT_EQ(element.modifiers, (std::vector<std::string>{"resizable(0,0,0,0,stretch)", "renderingMode(template)"}));
   EXPECT_NE(element.image, nullptr);  // an empty image, never nothing

@@ -42,7 +42,7 @@ struct ImageElement {
 
   // An element without image shows an empty image, never nothing.
   template <class Context>
-  static ImageElement created(ImagePtr image, const Context&) {
+  static ImageElement created(ImagePtr image, const std::shared_ptr<Context>&) {
     return ImageElement{image ? std::move(image) : Image::withoutBitmap(), {}};
   }
   AnyView anyView() const { return AnyView::image(image, modifiers); }
@@ -68,7 +68,7 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
   const bool shown = binder->isShown();
   const auto transition = context->swiftUITransition();
   auto rendered = [&] {
-    HoldingView holding = HoldingView::created(binder->loadedImage(), *context);
+    HoldingView holding = HoldingView::created(binder->loadedImage(), context);
     for (const auto& configure : context->configurations()) holding = configure(std::move(holding));
     AnyView result = holding.anyView();
     if (auto content = context->contentConfiguration()) {
