@@ -211,6 +211,8 @@ class Animator : public std::enable_shared_from_this<Animator> {
   // The frame at the current sizing; none while pending, cancelled or when it does not decode.
   ImagePtr decodeFrame(std::size_t index) const;
   void notifyRefreshed();
+  struct ReleaseBin;
+  void releaseOnMainQueue(std::vector<ImagePtr> images);
 
   const Size size_;
   const Size imageSize_;
@@ -236,6 +238,7 @@ class Animator : public std::enable_shared_from_this<Animator> {
   std::ptrdiff_t currentFrameIndex_ = 0;
   std::ptrdiff_t previousFrameIndex_ = 0;
   std::shared_ptr<foundation::SerialQueue> preloadQueue_;
+  const std::shared_ptr<ReleaseBin> releaseBin_;
 };
 
 }  // namespace vellum

@@ -67,13 +67,35 @@ std::optional<FrameSizing> mergedFrameSizing(const FrameSizing& current, const F
 
 namespace {
 
-// Frame images leave on the main queue, where whatever shows them lives.
-void releaseOnMainQueue(std::vector<ImagePtr> images) {
-  if (images.empty()) return;
-  foundation::MainQueue::post([images = std::move(images)]() mutable { images.clear(); });
-}
-
 }  // namespace
+
+// Frame images leave on the main queue, where whatever shows them lives. Releases that come while one block
+// is pending ride with it: one main-queue hop per burst, not one per dropped frame.
+struct Animator::ReleaseBin {
+  std::mutex mutex;
+  std::vector<ImagePtr> images;  // guarded by mutex
+  bool posted = false;           // guarded by mutex
+
+  static void release(const std::shared_ptr<ReleaseBin>& bin, std::vector<ImagePtr> images) {
+    if (images.empty()) return;
+    {
+      std::lock_guard lock(bin->mutex);
+      for (auto& image : images) bin->images.push_back(std::move(image));
+      if (bin->posted) return;
+      bin->posted = true;
+    }
+    foundation::MainQueue::post([bin] {
+      std::vector<ImagePtr> leaving;
+      {
+        std::lock_guard lock(bin->mutex);
+        leaving.swap(bin->images);
+        bin->posted = false;
+      }
+    });
+  }
+};
+
+void Animator::releaseOnMainQueue(std::vector<ImagePtr> images) { ReleaseBin::release(releaseBin_, std::move(images)); }
 
 std::shared_ptr<Animator> Animator::make(std::shared_ptr<ImageFrameSource> frameSource, ImageScaling contentMode,
                                          Size size, Size imageSize, double imageScale, int maxFrameCount,
@@ -93,7 +115,8 @@ Animator::Animator(Passkey, std::shared_ptr<ImageFrameSource> frameSource, Image
       frameSource_(std::move(frameSource)),
       maxRepeatCount_(maxRepeatCount),
       contentMode_(contentMode),
-      preloadQueue_(std::move(preloadQueue)) {}
+      preloadQueue_(std::move(preloadQueue)),
+      releaseBin_(std::make_shared<ReleaseBin>()) {}
 
 ImagePtr Animator::frameImage(std::ptrdiff_t index) const {
   auto frame = animatedFrames_.at(index);
