@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cache_test_support.hpp"
+#include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
 #include "test_images.hpp"
@@ -24,18 +25,7 @@ class VLAnimatedImageConcurrency : public ManagerFixture {
     if (host) onMain([&] { host.reset(); });
     ManagerFixture::TearDown();
   }
-  void show() {
-    onMain([&] {
-      if (!host) {
-        host = DeclarativeHost::make([this] {
-          std::vector<AnyView> views;
-          for (const auto& row : rows) views.push_back(row.body());
-          return AnyView::stack(views);
-        });
-      }
-      host->rebuild();
-    });
-  }
+  void show() { rebuildRows(host, rows); }
   std::vector<std::shared_ptr<AnimatedImageView>> views() {
     return onMain([&] {
       std::vector<std::shared_ptr<AnimatedImageView>> found;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cache_test_support.hpp"
+#include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
 #include "vellum/image_processors.hpp"
@@ -124,20 +125,11 @@ class DeclarativeImageConcurrency : public ManagerFixture {
 
   // A row in the host, rebuilt from `rows` whenever the host rebuilds.
   void show(std::vector<VLImage> shown) {
-    onMain([&] {
-      rows = std::move(shown);
-      if (!host) {
-        host = DeclarativeHost::make([this] {
-          std::vector<AnyView> views;
-          for (const auto& row : rows) views.push_back(row.body());
-          return AnyView::stack(views);
-        });
-      }
-      host->rebuild();
-    });
+    onMain([&] { rows = std::move(shown); });
+    rebuildRows(host, rows);
   }
   VLImage image(const std::string& path) const { return VLImage::url(URL::parse(url(path))).targetCache(cache); }
-  // The binder of the first row, through the tree's actions is not reachable: read the first image node.
+  // The picture the first row shows.
   AnyView firstImageNode() {
     return onMain([&] {
       auto images = host->tree().findAll(AnyView::Kind::image);
