@@ -247,10 +247,17 @@ class BinderConcurrency : public DeclarativeImageConcurrency {
 TEST_F(BinderConcurrency, LeavingAndReturningWithCancelOnDisappearWritesNothingStale) {
   // Results queued on the main queue: the cancelled retrieval reports after the row is back.
   auto context = image("/slow.png").cancelOnDisappear(true).callbackQueue(CallbackQueue::mainAsync()).context();
-  Awaited<int> failures;
-  int failureCount = 0;
-  context->onFailureDelegate->setBlock([&](VellumError) {
-    failures.set(++failureCount);
+  // The delegates outlive this test's frame: what they touch is shared.
+  auto failures = std::make_shared<Awaited<bool>>();
+  auto succeeded = std::make_shared<Awaited<bool>>();
+  auto failureCount = std::make_shared<std::atomic<int>>(0);
+  context->onFailureDelegate->setBlock([failures, failureCount](VellumError) {
+    ++*failureCount;
+    failures->set(true);
+    return std::monostate{};
+  });
+  context->onSuccessDelegate->setBlock([succeeded](RetrieveImageResult) {
+    succeeded->set(true);
     return std::monostate{};
   });
   auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
@@ -264,15 +271,23 @@ TEST_F(BinderConcurrency, LeavingAndReturningWithCancelOnDisappearWritesNothingS
     EXPECT_TRUE(binder->loading);
   });
   // The first retrieval's cancellation reaches the delegate, and writes nothing on the binder.
-  EXPECT_EQ(failures.get(), 1);
+  EXPECT_TRUE(failures->get());
   flushMain();
-  EXPECT_EQ(failureCount, 1);
+  EXPECT_EQ(failureCount->load(), 1);
   onMain([&] {
     EXPECT_TRUE(binder->loading);
     EXPECT_NE(binder->downloadTask, nullptr);
     EXPECT_FALSE(binder->loaded);
   });
+  // The second one is the binder's own.
   gate->open();
+  EXPECT_TRUE(succeeded->get());
+  flushMain();
+  onMain([&] {
+    EXPECT_TRUE(binder->isShown());
+    EXPECT_FALSE(binder->loading);
+  });
+  EXPECT_EQ(failureCount->load(), 1);
 }
 
 TEST_F(BinderConcurrency, ReducedPriorityOnLeavingIsResetOnReturn) {
