@@ -264,6 +264,22 @@ TEST_F(AnimatedImageViewConcurrency, OutsideAWindowTheScaleIsOneAndNothingPlays)
   });
 }
 
+TEST_F(AnimatedImageViewConcurrency, GravityFollowsTheScalingMode) {
+  auto view = makeView({32, 32});
+  onMain([&] {
+    auto small = Image::make(Bitmap{16, 16, std::vector<std::uint8_t>(16 * 16 * 4, 1)});
+    auto large = Image::make(Bitmap{64, 16, std::vector<std::uint8_t>(64 * 16 * 4, 1)});
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::center);  // fits: shown at its size
+    EXPECT_EQ(view->contentsGravity(large), LayerContentsGravity::resizeAspect);
+    view->setImageScaling(ImageScaling::scaleNone);
+    EXPECT_EQ(view->contentsGravity(large), LayerContentsGravity::center);
+    view->setImageScaling(ImageScaling::scaleAxesIndependently);
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::resize);
+    view->setImageScaling(ImageScaling::scaleProportionallyUpOrDown);
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::resizeAspect);
+  });
+}
+
 TEST_F(AnimatedImageViewConcurrency, AViewReleasedOffTheMainQueueTearsDownThere) {
   auto view = makeView({32, 32});
   std::weak_ptr<Animator> animator = onMain([&] {

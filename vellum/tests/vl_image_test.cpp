@@ -310,8 +310,12 @@ TEST_F(BinderConcurrency, ReducedPriorityOnLeavingIsResetOnReturn) {
       }
       EXPECT_EQ(binder->downloadTask, task);
       EXPECT_TRUE(binder->loading);
+      // The transfer runs at the highest priority its callers ask for; this row is its only caller.
+      auto transfer = [&] { return task->sessionTask() ? task->sessionTask()->task()->priority() : -1.0f; };
+      EXPECT_EQ(transfer(), kURLSessionTaskPriorityLow);
       appear();  // busy: only the priority comes back
       EXPECT_EQ(binder->downloadTask, task);
+      EXPECT_EQ(transfer(), kDefaultDownloadPriority);
     });
   }
   EXPECT_EQ(server.hits("GET", "/slow.png"), 1);  // nothing restarted
