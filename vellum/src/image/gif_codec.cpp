@@ -262,11 +262,10 @@ bool GIFFrameReader::rewind() {
   st.gif = vellum::open(st.reader, &error);
   st.next = 0;
   st.disposal = DISPOSAL_UNSPECIFIED;
-  if (!st.gif) return false;
-  st.canvas.width = static_cast<std::uint32_t>(st.width);
-  st.canvas.height = static_cast<std::uint32_t>(st.height);
-  st.canvas.pixels.assign(st.canvas.bytesPerRow() * st.canvas.height, 0);
-  return true;
+  // The canvas is cleared (or first made) by the first frame: a caller that refuses the file after opening
+  // it has paid for no canvas.
+  st.canvas.pixels.clear();
+  return st.gif != nullptr;
 }
 
 std::optional<DecodingError> GIFFrameReader::next() {
@@ -277,6 +276,11 @@ std::optional<DecodingError> GIFFrameReader::next() {
     return DecodingError{"GIF: " + std::move(reason)};
   };
   if (!st.gif || st.next >= st.layout.frames) return failure("no more frames");
+  if (st.next == 0) {
+    st.canvas.width = static_cast<std::uint32_t>(st.width);
+    st.canvas.height = static_cast<std::uint32_t>(st.height);
+    st.canvas.pixels.assign(st.canvas.bytesPerRow() * st.canvas.height, 0);
+  }
   if (st.next > 0) {
     if (st.disposal == DISPOSE_BACKGROUND) {
       clearRect(st.canvas, st.left, st.top, st.frameWidth, st.frameHeight);
