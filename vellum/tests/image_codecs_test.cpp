@@ -192,6 +192,55 @@ TEST(GIFCodec, AnimatedImageFromData) {
   EXPECT_TRUE(std::isinf(single->duration()));
 }
 
+// A copied frame source composites frames as they are asked for, in any order, each copy on its own.
+TEST(GIFCodec, FrameSourceCopiesCompositeOnDemand) {
+  const auto data = fourFrameGIF();
+  auto image = imageFromData(data);
+  ASSERT_TRUE(image && image->frameSource());
+  const char* expected[] = {"brrr/rrrr/rrrr/rrrr", "brrr/rgrr/rrgr/rrrr", "grrr/r..r/r..r/rrrr",
+                            "brrr/r..r/r..r/rrrb"};
+  auto a = image->frameSource()->copy();
+  auto b = image->frameSource()->copy();
+  EXPECT_EQ(a->frameCount(), 4u);
+  EXPECT_DOUBLE_EQ(a->duration(2), 0.2);
+  EXPECT_DOUBLE_EQ(a->duration(3), 0.1);
+  for (std::size_t index : {0, 1, 2, 3, 3, 1, 0, 2, 3, 2}) {
+    auto frame = a->frame(index);
+    ASSERT_TRUE(frame) << index;
+    EXPECT_EQ(letters(*frame->bitmap()), expected[index]) << index;
+    // The other copy, a step behind, is not disturbed by this one's canvas.
+    auto other = b->frame((index + 3) % 4);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(letters(*other->bitmap()), expected[(index + 3) % 4]);
+  }
+  auto small = a->frame(3, Size{2, 2});
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->pixelSize(), (Size{2, 2}));
+  EXPECT_FALSE(a->frame(4));
+
+  // Data cut inside the last frame: the first frame still makes an image, but its source has no frames to play.
+  const foundation::Bytes cut(data.begin(), data.end() - 8);
+  auto firstOnly = imageFromData(cut, ImageCreatingOptions{1.0, 0, false, true});
+  ASSERT_TRUE(firstOnly && firstOnly->frameSource());
+  auto copy = firstOnly->frameSource()->copy();
+  EXPECT_EQ(copy->frameCount(), 0u);
+  EXPECT_FALSE(copy->frame(0));
+}
+
+// A 4000 x 4000 screen drawn small: the frame comes out at the size asked for.
+TEST(GIFCodec, LargeScreenDecodedSmall) {
+  const auto data = test::makeGIF(4000, 4000, {{0, 0, 1, 1, {1}}, {1, 1, 1, 1, {2}}});
+  auto image = imageFromData(data, ImageCreatingOptions{1.0, 0, false, true});
+  ASSERT_TRUE(image && image->frameSource());
+  auto source = image->frameSource()->copy();
+  ASSERT_EQ(source->frameCount(), 2u);
+  for (std::size_t i : {0, 1, 0}) {
+    auto frame = source->frame(i, Size{1, 1});
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->pixelSize(), (Size{1, 1}));
+  }
+}
+
 TEST(GIFCodec, HostileHeadersAndTruncation) {
   const test::GifFrameSpec tiny{0, 0, 1, 1, {1}};
   // A 65535 x 65535 canvas is refused before anything that size is allocated.

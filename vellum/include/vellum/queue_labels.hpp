@@ -20,6 +20,8 @@ inline constexpr std::string_view kImageLoadingProgressSideEffectProperty =
     "com.marrowby.Vellum.ImageLoadingProgressSideEffectPropertyQueue";
 // Each image cache's disk queue: this prefix and a new upper-case UUID.
 inline constexpr std::string_view kImageCacheIOPrefix = "com.marrowby.Vellum.ImageCache.ioQueue.";
+// Each animated image view decodes its frames on one queue of this label.
+inline constexpr std::string_view kAnimatorPreload = "com.marrowby.Vellum.Animator.preloadQueue";
 // The default display-link frame source ticks on a queue of this label.
 inline constexpr std::string_view kDisplayLinkFrames = "com.marrowby.Vellum.DisplayLink.frames";
 // The memory storage's expired-entry sweep runs on a queue of this label.

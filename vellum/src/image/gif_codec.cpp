@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 
+#include "image/gif_frame_reader.hpp"
 #include "vellum/image_codecs.hpp"
 
 namespace vellum {
@@ -86,6 +87,7 @@ struct Layout {
   long right = 0, bottom = 0;  // extent of all frames
   std::uint64_t largestFrame = 0;
   bool restoresPrevious = false;
+  std::vector<std::optional<double>> delays;  // one a frame: its delay field, when it has one
 };
 
 // Skips one extension, or one image's compressed blocks; false when the data ends or breaks inside it.
@@ -117,6 +119,7 @@ Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stop
     return layout;
   };
   bool pendingPrevious = false;
+  std::optional<double> pendingDelay;
   while (layout.frames < stopAfter) {
     if (endsAtRecordBoundary(reader, layout.frames)) break;
     GifRecordType type;
@@ -126,7 +129,10 @@ Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stop
       GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
       bool haveControl = false;
       if (!skipExtension(gif, &control, &haveControl)) return broken();
-      if (haveControl) pendingPrevious = control.DisposalMode == DISPOSE_PREVIOUS;
+      if (haveControl) {
+        pendingPrevious = control.DisposalMode == DISPOSE_PREVIOUS;
+        pendingDelay = control.DelayTime / 100.0;
+      }
       continue;
     }
     if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif) == GIF_ERROR) return broken();
@@ -143,7 +149,9 @@ Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stop
     layout.bottom = std::max(layout.bottom, long(desc.Top) + desc.Height);
     layout.largestFrame = std::max(layout.largestFrame, std::uint64_t(desc.Width) * std::uint64_t(desc.Height));
     layout.restoresPrevious = layout.restoresPrevious || pendingPrevious;
+    layout.delays.push_back(pendingDelay);
     pendingPrevious = false;
+    pendingDelay.reset();
   }
   return layout;
 }
@@ -179,106 +187,188 @@ void restoreRect(Bitmap& canvas, const SavedRect& saved) {
 
 }  // namespace
 
+struct GIFFrameReader::State {
+  std::shared_ptr<const foundation::Bytes> data;
+  MemoryReader reader{nullptr, 0, 0};
+  GifHandle gif;
+  Layout layout;
+  long width = 0, height = 0;
+  Bitmap canvas;
+  std::size_t next = 0;  // index of the frame next() composites
+  std::vector<GifPixelType> line;
+  // How the frame on the canvas is disposed of before the next one is drawn.
+  int disposal = DISPOSAL_UNSPECIFIED;
+  long left = 0, top = 0, frameWidth = 0, frameHeight = 0;
+  SavedRect previous;
+};
+
+GIFFrameReader::GIFFrameReader() : state_(std::make_unique<State>()) {}
+GIFFrameReader::~GIFFrameReader() = default;
+
+foundation::Result<std::unique_ptr<GIFFrameReader>, DecodingError> GIFFrameReader::open(
+    std::shared_ptr<const foundation::Bytes> data, std::size_t stopAfter, const DecodingLimits& limits) {
+  using R = foundation::Result<std::unique_ptr<GIFFrameReader>, DecodingError>;
+  auto failure = [](std::string reason) { return R::failure({"GIF: " + std::move(reason)}); };
+  if (!data || data->empty()) return failure("empty data");
+  std::unique_ptr<GIFFrameReader> self(new GIFFrameReader());
+  State& st = *self->state_;
+  st.data = std::move(data);
+  st.reader = MemoryReader{st.data->data(), st.data->size(), 0};
+  int error = 0;
+  st.gif = vellum::open(st.reader, &error);
+  if (!st.gif) return failure(GifErrorString(error) ? GifErrorString(error) : "cannot open");
+  st.layout = readLayout(st.gif.get(), st.reader, stopAfter);
+  if (!st.layout.intact) return failure("truncated or damaged data");
+  if (st.layout.frames == 0) return failure("no frames");
+
+  // A logical screen of 0 (some encoders write it) takes its size from the frames.
+  st.width = st.gif->SWidth > 0 ? long(st.gif->SWidth) : st.layout.right;
+  st.height = st.gif->SHeight > 0 ? long(st.gif->SHeight) : st.layout.bottom;
+  const std::uint64_t canvasPixels = self->canvasPixels();
+  if (st.width <= 0 || st.height <= 0 || st.width > 65535 || st.height > 65535 || canvasPixels > limits.maxPixels) {
+    return failure("logical screen out of range");
+  }
+  // A frame's raster is decoded even where it falls outside the canvas: bound that work too.
+  if (st.layout.largestFrame > limits.maxPixels) return failure("frame out of range");
+  // The canvas, and what a dispose-to-previous frame covers, are held while frames are read.
+  const std::uint64_t held = 1 + (st.layout.restoresPrevious ? 1 : 0);
+  if (held > limits.maxTotalPixels / canvasPixels) return failure("animation too large");
+  if (!self->rewind()) return failure("cannot open");
+  return R::success(std::move(self));
+}
+
+std::size_t GIFFrameReader::frameCount() const { return state_->layout.frames; }
+
+bool GIFFrameReader::restoresPrevious() const { return state_->layout.restoresPrevious; }
+
+std::uint64_t GIFFrameReader::canvasPixels() const {
+  return std::uint64_t(std::max(state_->width, 0L)) * std::uint64_t(std::max(state_->height, 0L));
+}
+
+double GIFFrameReader::duration(std::size_t index) const {
+  return index < state_->layout.delays.size() ? gifFrameDuration(state_->layout.delays[index]) : 0.0;
+}
+
+std::size_t GIFFrameReader::nextIndex() const { return state_->next; }
+
+const Bitmap& GIFFrameReader::canvas() const { return state_->canvas; }
+
+Bitmap GIFFrameReader::takeCanvas() { return std::move(state_->canvas); }
+
+bool GIFFrameReader::rewind() {
+  State& st = *state_;
+  st.reader.position = 0;
+  int error = 0;
+  st.gif = vellum::open(st.reader, &error);
+  st.next = 0;
+  st.disposal = DISPOSAL_UNSPECIFIED;
+  // The canvas is cleared (or first made) by the first frame: a caller that refuses the file after opening
+  // it has paid for no canvas.
+  st.canvas.pixels.clear();
+  return st.gif != nullptr;
+}
+
+std::optional<DecodingError> GIFFrameReader::next() {
+  State& st = *state_;
+  auto failure = [&st](std::string reason) {
+    // A broken record leaves the file position undefined: only a rewind reads on.
+    st.next = st.layout.frames;
+    return DecodingError{"GIF: " + std::move(reason)};
+  };
+  if (!st.gif || st.next >= st.layout.frames) return failure("no more frames");
+  if (st.next == 0) {
+    st.canvas.width = static_cast<std::uint32_t>(st.width);
+    st.canvas.height = static_cast<std::uint32_t>(st.height);
+    st.canvas.pixels.assign(st.canvas.bytesPerRow() * st.canvas.height, 0);
+  }
+  if (st.next > 0) {
+    if (st.disposal == DISPOSE_BACKGROUND) {
+      clearRect(st.canvas, st.left, st.top, st.frameWidth, st.frameHeight);
+    } else if (st.disposal == DISPOSE_PREVIOUS) {
+      restoreRect(st.canvas, st.previous);
+    }
+    st.disposal = DISPOSAL_UNSPECIFIED;
+  }
+  GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
+  bool haveControl = false;
+  for (;;) {
+    GifRecordType type;
+    if (DGifGetRecordType(st.gif.get(), &type) == GIF_ERROR) return failure("truncated record");
+    if (type == EXTENSION_RECORD_TYPE) {
+      if (!skipExtension(st.gif.get(), &control, &haveControl)) return failure("bad extension");
+      continue;
+    }
+    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(st.gif.get()) == GIF_ERROR) {
+      return failure("bad image descriptor");
+    }
+    break;
+  }
+  const GifImageDesc& desc = st.gif->Image;
+  const ColorMapObject* colors = desc.ColorMap ? desc.ColorMap : st.gif->SColorMap;
+  if (!colors) return failure("no colour table");
+  Bitmap& canvas = st.canvas;
+
+  const int disposal = haveControl ? control.DisposalMode : DISPOSAL_UNSPECIFIED;
+  const int transparent = haveControl ? control.TransparentColor : NO_TRANSPARENT_COLOR;
+  const bool last = st.next + 1 == st.layout.frames;
+  if (disposal == DISPOSE_PREVIOUS && !last) {
+    st.previous = saveRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
+  }
+  st.disposal = last ? DISPOSAL_UNSPECIFIED : disposal;
+  st.left = desc.Left;
+  st.top = desc.Top;
+  st.frameWidth = desc.Width;
+  st.frameHeight = desc.Height;
+
+  st.line.resize(static_cast<std::size_t>(desc.Width));
+  for (int y : rowOrder(desc.Height, desc.Interlace)) {
+    if (desc.Width > 0 && DGifGetLine(st.gif.get(), st.line.data(), desc.Width) == GIF_ERROR) {
+      return failure("truncated image data");
+    }
+    const long canvasY = long(desc.Top) + y;
+    if (canvasY < 0 || canvasY >= long(canvas.height)) continue;
+    std::uint8_t* row = canvas.pixels.data() + static_cast<std::size_t>(canvasY) * canvas.bytesPerRow();
+    for (int x = 0; x < desc.Width; ++x) {
+      const long canvasX = long(desc.Left) + x;
+      if (canvasX < 0 || canvasX >= long(canvas.width)) continue;
+      const int index = st.line[static_cast<std::size_t>(x)];
+      // The transparent colour, and an index past the table, leave what lies underneath.
+      if (index == transparent || index >= colors->ColorCount) continue;
+      const GifColorType& c = colors->Colors[index];
+      std::uint8_t* p = row + canvasX * 4;
+      p[0] = c.Red;
+      p[1] = c.Green;
+      p[2] = c.Blue;
+      p[3] = 255;
+    }
+  }
+  ++st.next;
+  return std::nullopt;
+}
+
 GIFResult decodeGIF(std::span<const std::uint8_t> data, bool onlyFirstFrame, const DecodingLimits& limits) {
   if (data.empty()) return fail("empty data");
   const std::size_t wanted = onlyFirstFrame ? 1 : std::numeric_limits<std::size_t>::max();
-
-  MemoryReader reader{data.data(), data.size(), 0};
-  int error = 0;
-  GifHandle gif = open(reader, &error);
-  if (!gif) return fail(GifErrorString(error) ? GifErrorString(error) : "cannot open");
-  const Layout layout = readLayout(gif.get(), reader, wanted);
-  if (!layout.intact) return fail("truncated or damaged data");
-  if (layout.frames == 0) return fail("no frames");
-
-  // A logical screen of 0 (some encoders write it) takes its size from the frames.
-  const long width = gif->SWidth > 0 ? long(gif->SWidth) : layout.right;
-  const long height = gif->SHeight > 0 ? long(gif->SHeight) : layout.bottom;
-  const std::uint64_t canvasPixels = std::uint64_t(std::max(width, 0L)) * std::uint64_t(std::max(height, 0L));
-  if (width <= 0 || height <= 0 || width > 65535 || height > 65535 || canvasPixels > limits.maxPixels) {
-    return fail("logical screen out of range");
-  }
-  // A frame's raster is decoded even where it falls outside the canvas: bound that work too.
-  if (layout.largestFrame > limits.maxPixels) return fail("frame out of range");
+  auto opened = GIFFrameReader::open(std::make_shared<const foundation::Bytes>(data.begin(), data.end()), wanted,
+                                     limits);
+  if (!opened) return GIFResult::failure(opened.error());
+  GIFFrameReader& reader = *opened.value();
   // Every canvas held at once: one per frame kept, the one being drawn on while more frames follow, and
   // what a dispose-to-previous frame covered.
-  const std::uint64_t frames = layout.frames;
-  const std::uint64_t canvases = frames + (frames > 1 ? 1 : 0) + (frames > 1 && layout.restoresPrevious ? 1 : 0);
-  if (canvases > limits.maxTotalPixels / canvasPixels) return fail("animation too large");
-
-  reader.position = 0;
-  gif = open(reader, &error);
-  if (!gif) return fail("cannot open");
-  Bitmap canvas;
-  canvas.width = static_cast<std::uint32_t>(width);
-  canvas.height = static_cast<std::uint32_t>(height);
-  canvas.pixels.assign(canvas.bytesPerRow() * canvas.height, 0);
+  const std::uint64_t frames = reader.frameCount();
+  const std::uint64_t canvases = frames + (frames > 1 ? 1 : 0) + (frames > 1 && reader.restoresPrevious() ? 1 : 0);
+  if (canvases > limits.maxTotalPixels / reader.canvasPixels()) return fail("animation too large");
 
   std::vector<GIFFrame> decoded;
-  decoded.reserve(layout.frames);
-  GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-  bool haveControl = false;
-  std::vector<GifPixelType> line;
-
-  while (decoded.size() < layout.frames) {
-    GifRecordType type;
-    if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) return fail("truncated record");
-    if (type == EXTENSION_RECORD_TYPE) {
-      if (!skipExtension(gif.get(), &control, &haveControl)) return fail("bad extension");
-      continue;
-    }
-    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif.get()) == GIF_ERROR) {
-      return fail("bad image descriptor");
-    }
-    const GifImageDesc& desc = gif->Image;
-    const ColorMapObject* colors = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
-    if (!colors) return fail("no colour table");
-
-    const int disposal = haveControl ? control.DisposalMode : DISPOSAL_UNSPECIFIED;
-    const int transparent = haveControl ? control.TransparentColor : NO_TRANSPARENT_COLOR;
-    const bool last = decoded.size() + 1 == layout.frames;
-    SavedRect previous;
-    if (disposal == DISPOSE_PREVIOUS && !last) previous = saveRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
-
-    line.resize(static_cast<std::size_t>(desc.Width));
-    for (int y : rowOrder(desc.Height, desc.Interlace)) {
-      if (desc.Width > 0 && DGifGetLine(gif.get(), line.data(), desc.Width) == GIF_ERROR) {
-        return fail("truncated image data");
-      }
-      const long canvasY = long(desc.Top) + y;
-      if (canvasY < 0 || canvasY >= long(canvas.height)) continue;
-      std::uint8_t* row = canvas.pixels.data() + static_cast<std::size_t>(canvasY) * canvas.bytesPerRow();
-      for (int x = 0; x < desc.Width; ++x) {
-        const long canvasX = long(desc.Left) + x;
-        if (canvasX < 0 || canvasX >= long(canvas.width)) continue;
-        const int index = line[static_cast<std::size_t>(x)];
-        // The transparent colour, and an index past the table, leave what lies underneath.
-        if (index == transparent || index >= colors->ColorCount) continue;
-        const GifColorType& c = colors->Colors[index];
-        std::uint8_t* p = row + canvasX * 4;
-        p[0] = c.Red;
-        p[1] = c.Green;
-        p[2] = c.Blue;
-        p[3] = 255;
-      }
-    }
-
-    std::optional<double> delay;
-    if (haveControl) delay = control.DelayTime / 100.0;
-    if (last) {
-      decoded.push_back(GIFFrame{std::move(canvas), gifFrameDuration(delay)});
+  decoded.reserve(reader.frameCount());
+  while (decoded.size() < reader.frameCount()) {
+    const std::size_t index = reader.nextIndex();
+    if (auto error = reader.next()) return GIFResult::failure(*error);
+    if (index + 1 == reader.frameCount()) {
+      decoded.push_back(GIFFrame{reader.takeCanvas(), reader.duration(index)});
       break;
     }
-    decoded.push_back(GIFFrame{canvas, gifFrameDuration(delay)});
-
-    // Disposal decides what the next frame is drawn over.
-    if (disposal == DISPOSE_BACKGROUND) {
-      clearRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
-    } else if (disposal == DISPOSE_PREVIOUS) {
-      restoreRect(canvas, previous);
-    }
-    control = GraphicsControlBlock{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-    haveControl = false;
+    decoded.push_back(GIFFrame{reader.canvas(), reader.duration(index)});
   }
   return GIFResult::success(std::move(decoded));
 }

@@ -2,6 +2,7 @@
 #include <limits>
 #include <mutex>
 
+#include "image/gif_frame_reader.hpp"
 #include "image/resample.hpp"
 #include "vellum/image_codecs.hpp"
 #include "vellum/image_format.hpp"
@@ -9,63 +10,80 @@
 namespace vellum {
 namespace {
 
-// Frames of GIF data, decoded once on first use and shared by every reader of this source.
+// A frame no larger than `maxSize` pixels: `whole()` when the bitmap fits (or no size is given), else a
+// smaller copy with the same aspect.
+template <class Whole>
+ImagePtr fittedFrame(const Bitmap& bitmap, std::optional<Size> maxSize, Whole whole) {
+  if (!maxSize) return whole();
+  const double fit = std::min({1.0, maxSize->width / bitmap.width, maxSize->height / bitmap.height});
+  if (!(fit > 0)) return nullptr;
+  if (fit >= 1.0) return whole();
+  auto smaller = resample(bitmap, std::max<std::uint32_t>(1, std::uint32_t(bitmap.width * fit)),
+                          std::max<std::uint32_t>(1, std::uint32_t(bitmap.height * fit)));
+  return smaller ? Image::make(std::move(*smaller)) : nullptr;
+}
+
+// Frames of GIF data. The source made with an image shares the frames that image decoded; a copy (and the
+// source of a first-frame-only image) composites frames on demand with a reader of its own, so playing the
+// frames in order costs one frame each and holds one canvas, not every frame.
 class GIFFrameSource final : public ImageFrameSource {
  public:
   GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options)
       : data_(std::move(data)), options_(options) {}
-  // A source over frames already decoded (shared with the image, not copied).
   GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options,
                  std::vector<ImagePtr> frames, std::vector<double> durations)
-      : data_(std::move(data)), options_(options), frames_(std::move(frames)), durations_(std::move(durations)) {
-    std::call_once(loaded_, [] {});
-  }
+      : data_(std::move(data)), options_(options), frames_(std::move(frames)), durations_(std::move(durations)) {}
 
   std::shared_ptr<const foundation::Bytes> data() const override { return data_; }
   std::size_t frameCount() const override {
-    load();
-    return frames_.size();
+    if (frames_) return frames_->size();
+    std::lock_guard lock(mutex_);
+    return openedReader() ? reader_->frameCount() : 0;
   }
   ImagePtr frame(std::size_t index, std::optional<Size> maxSize) const override {
-    load();
-    if (index >= frames_.size()) return nullptr;
-    const ImagePtr& full = frames_[index];
-    if (!maxSize) return full;
-    const Bitmap& bitmap = *full->bitmap();
-    const double fit = std::min({1.0, maxSize->width / bitmap.width, maxSize->height / bitmap.height});
-    if (!(fit > 0)) return nullptr;
-    if (fit >= 1.0) return full;
-    auto smaller = resample(bitmap, std::max<std::uint32_t>(1, std::uint32_t(bitmap.width * fit)),
-                            std::max<std::uint32_t>(1, std::uint32_t(bitmap.height * fit)));
-    return smaller ? Image::make(std::move(*smaller)) : nullptr;
+    if (frames_) {
+      if (index >= frames_->size()) return nullptr;
+      const ImagePtr& whole = (*frames_)[index];
+      return fittedFrame(*whole->bitmap(), maxSize, [&whole] { return whole; });
+    }
+    std::lock_guard lock(mutex_);
+    if (!openedReader() || index >= reader_->frameCount()) return nullptr;
+    if (reader_->nextIndex() != index + 1) {
+      if (reader_->nextIndex() > index && !reader_->rewind()) return nullptr;
+      while (reader_->nextIndex() <= index) {
+        if (reader_->next()) return nullptr;
+      }
+    }
+    const Bitmap& canvas = reader_->canvas();
+    return fittedFrame(canvas, maxSize, [&canvas] { return Image::make(Bitmap(canvas)); });
   }
   double duration(std::size_t index) const override {
-    load();
-    return index < durations_.size() ? durations_[index] : 0.0;
+    if (frames_) return index < durations_.size() ? durations_[index] : 0.0;
+    std::lock_guard lock(mutex_);
+    return openedReader() ? reader_->duration(index) : 0.0;
   }
   std::shared_ptr<ImageFrameSource> copy() const override {
     return std::make_shared<GIFFrameSource>(data_, options_);
   }
 
  private:
-  void load() const {
-    std::call_once(loaded_, [this] {
-      if (!data_) return;
-      auto decoded = decodeGIF(*data_, false);
-      if (!decoded) return;
-      for (auto& f : decoded.value()) {
-        durations_.push_back(f.delay);
-        frames_.push_back(Image::make(std::move(f.canvas)));
-      }
-    });
+  // REQUIRES: mutex_ held.
+  bool openedReader() const {
+    if (!triedOpening_) {
+      triedOpening_ = true;
+      auto opened = GIFFrameReader::open(data_);
+      if (opened) reader_ = std::move(opened.value());
+    }
+    return reader_ != nullptr;
   }
 
-  std::shared_ptr<const foundation::Bytes> data_;
-  ImageCreatingOptions options_;
-  mutable std::once_flag loaded_;
-  // Written once, inside the call_once of load() or by the constructor.
-  mutable std::vector<ImagePtr> frames_;
-  mutable std::vector<double> durations_;
+  const std::shared_ptr<const foundation::Bytes> data_;
+  const ImageCreatingOptions options_;
+  const std::optional<std::vector<ImagePtr>> frames_;
+  const std::vector<double> durations_;
+  mutable std::mutex mutex_;
+  mutable bool triedOpening_ = false;                  // guarded by mutex_
+  mutable std::unique_ptr<GIFFrameReader> reader_;     // guarded by mutex_
 };
 
 ImagePtr animatedImage(std::span<const std::uint8_t> data, const ImageCreatingOptions& options) {

@@ -1,0 +1,11 @@
+#include "vellum/vellum_wrapper.hpp"
+
+#include "vellum/image_codecs.hpp"
+
+namespace vellum {
+
+ImagePtr VellumWrapper<Image>::imageFromData(std::span<const std::uint8_t> data, const ImageCreatingOptions& options) {
+  return vellum::imageFromData(data, options);
+}
+
+}  // namespace vellum

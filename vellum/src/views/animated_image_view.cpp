@@ -1,0 +1,233 @@
+#include "vellum/animated_image_view.hpp"
+
+#include <algorithm>
+
+#include "vellum/main_actor.hpp"
+#include "vellum/queue_labels.hpp"
+
+namespace vellum {
+
+// What the link holds instead of the view, so that a link never keeps its view alive.
+class AnimatedImageView::TargetProxy {
+ public:
+  explicit TargetProxy(std::weak_ptr<AnimatedImageView> target) : target_(std::move(target)) {}
+  // Runs on the main queue, where the link performs its callback.
+  void onScreenUpdate() {
+    if (auto target = target_.lock()) target->updateFrameIfNeeded();
+  }
+
+ private:
+  std::weak_ptr<AnimatedImageView> target_;
+};
+
+AnimatedImageView::AnimatedImageView(Rect frame) : ImageView(frame) { ImageView::setAnimates(false); }
+
+AnimatedImageView::~AnimatedImageView() {
+  auto teardown = [animator = std::move(animator_), link = std::move(displayLink_)] {
+    if (animator) animator->cancel();
+    if (link) link->invalidate();
+  };
+  if (foundation::MainQueue::isCurrent()) {
+    teardown();
+  } else {
+    // The last owner may be a thread that is not the main one; the animator and link belong to the main
+    // queue, so they go there, and nothing of this view goes with them.
+    foundation::MainQueue::post(std::move(teardown));
+  }
+}
+
+void AnimatedImageView::setRunLoopMode(std::string mode) {
+  if (mode == runLoopMode_) return;
+  stopAnimating();
+  displayLink().remove(RunLoop::main(), runLoopMode_);
+  displayLink().add(RunLoop::main(), mode);
+  runLoopMode_ = std::move(mode);
+  startAnimating();
+}
+
+void AnimatedImageView::setRepeatCount(RepeatCount count) {
+  const bool changed = !(count == repeatCount_);
+  repeatCount_ = count;
+  if (!changed) return;
+  reset();
+  setNeedsDisplay(true);
+}
+
+void AnimatedImageView::clearFrames(bool keepingCurrentFrame) {
+  if (animator_) animator_->clearFrames(keepingCurrentFrame);
+}
+
+const std::shared_ptr<foundation::SerialQueue>& AnimatedImageView::preloadQueue() {
+  if (!preloadQueue_) {
+    preloadQueue_ = std::make_shared<foundation::SerialQueue>(std::string(queue_labels::kAnimatorPreload));
+  }
+  return preloadQueue_;
+}
+
+DisplayLinkCompatible& AnimatedImageView::displayLink() {
+  if (!displayLink_) {
+    auto proxy = std::make_shared<TargetProxy>(std::static_pointer_cast<AnimatedImageView>(self()));
+    DisplayLink::Selector selector = [](const DisplayLink::Target& target) {
+      static_cast<TargetProxy*>(target.get())->onScreenUpdate();
+    };
+    displayLink_ = displayLinkFactory_ ? displayLinkFactory_(proxy, selector) : DisplayLink::make(proxy, selector);
+    displayLink_->add(RunLoop::main(), runLoopMode_);
+    displayLink_->setPaused(true);
+  }
+  return *displayLink_;
+}
+
+void AnimatedImageView::startAnimating() {
+  if (!animator_ || animator_->hasReachedMaxRepeatCount()) return;
+  displayLink().setPaused(false);
+}
+
+void AnimatedImageView::stopAnimating() {
+  if (displayLink_) displayLink_->setPaused(true);
+}
+
+Size AnimatedImageView::pixelSize() const {
+  const double scale = window() ? window()->backingScaleFactor() : 1.0;
+  return Size{bounds().size.width * scale, bounds().size.height * scale};
+}
+
+void AnimatedImageView::updateAnimatorSizing() {
+  if (animator_) animator_->updateFrameSizing(pixelSize(), imageScaling());
+}
+
+void AnimatedImageView::startOrStopForPlacement() {
+  if (!autoPlayAnimatedImage || !animator_) return;
+  if (superview() && window()) {
+    startAnimating();
+  } else {
+    stopAnimating();
+  }
+}
+
+void AnimatedImageView::reset() {
+  if (animator_) {
+    animator_->cancel();
+    animator_.reset();
+  }
+  currentFrame_.reset();
+  const ImagePtr shown = image();
+  if (shown && shown->frameSource()) {
+    currentFrame_ = shown;
+    auto animator = Animator::make(shown->frameSource()->copy(), imageScaling(), pixelSize(), shown->pixelSize(),
+                                   1.0, framePreloadCount, repeatCount_, preloadQueue());
+    animator->delegate = std::shared_ptr<AnimatorDelegate>(self(), static_cast<AnimatorDelegate*>(this));
+    animator->needsPrescaling = needsPrescaling;
+    animator->prepareFrames();
+    animator_ = std::move(animator);
+  }
+  startOrStopForPlacement();
+}
+
+void AnimatedImageView::updateFrameIfNeeded() {
+  if (!animator_) return;
+  if (auto sizing = animator_->frameSizing(); sizing && sizing->kind == FrameSizing::Kind::pending) {
+    updateAnimatorSizing();
+  }
+  if (animator_->isFinished) {
+    stopAnimating();
+    if (auto d = delegate.lock()) d->animatedImageViewDidFinish(*this);
+    return;
+  }
+  DisplayLinkCompatible& link = displayLink();
+  const double step = link.preferredFramesPerSecond() != 0 ? 1.0 / link.preferredFramesPerSecond() : link.duration();
+  animator_->timeSinceLastFrameChange += std::min(step, 1.0);
+  if (animator_->timeSinceLastFrameChange >= animator_->currentFrameDuration()) {
+    animator_->timeSinceLastFrameChange -= animator_->currentFrameDuration();
+    animator_->advanceFrame();
+    setNeedsDisplay(true);
+  }
+}
+
+void AnimatedImageView::setImage(ImagePtr image) {
+  const bool changed = image != ImageView::image();
+  ImageView::setImage(std::move(image));
+  if (changed) reset();
+  setNeedsDisplay(true);
+}
+
+void AnimatedImageView::setHighlighted(bool highlighted) {
+  // Highlighting is ignored while the animation plays.
+  if (displayLink().isPaused()) ImageView::setHighlighted(highlighted);
+}
+
+bool AnimatedImageView::animates() const {
+  if (!displayLink_) return ImageView::animates();
+  return !displayLink_->isPaused();
+}
+
+void AnimatedImageView::setAnimates(bool animates) {
+  if (animates) {
+    startAnimating();
+  } else {
+    stopAnimating();
+  }
+}
+
+void AnimatedImageView::setImageScaling(ImageScaling scaling) {
+  const bool changed = scaling != imageScaling();
+  ImageView::setImageScaling(scaling);
+  if (changed) updateAnimatorSizing();
+}
+
+void AnimatedImageView::setFrameSize(Size size) {
+  ImageView::setFrameSize(size);
+  updateAnimatorSizing();
+}
+
+void AnimatedImageView::viewDidChangeBackingProperties() {
+  ImageView::viewDidChangeBackingProperties();
+  updateAnimatorSizing();
+}
+
+void AnimatedImageView::viewDidMoveToWindow() {
+  ImageView::viewDidMoveToWindow();
+  startOrStopForPlacement();
+  updateAnimatorSizing();
+}
+
+void AnimatedImageView::viewDidMoveToSuperview() {
+  ImageView::viewDidMoveToSuperview();
+  startOrStopForPlacement();
+}
+
+void AnimatedImageView::updateLayer() {
+  ImagePtr frame = animator_ ? animator_->currentFrameImage() : nullptr;
+  if (!frame) frame = currentFrame_;
+  if (!frame) return;
+  layer().contents = frame;
+  layer().contentsScale = 1.0;
+  layer().contentsGravity = contentsGravity(image() ? image() : frame);
+  currentFrame_ = frame;
+}
+
+LayerContentsGravity AnimatedImageView::contentsGravity(const ImagePtr& image) const {
+  switch (imageScaling()) {
+    case ImageScaling::scaleNone:
+      return LayerContentsGravity::center;
+    case ImageScaling::scaleAxesIndependently:
+      return LayerContentsGravity::resize;
+    case ImageScaling::scaleProportionallyDown: {
+      const Size pixels = image ? image->pixelSize() : Size{};
+      const bool fits = pixels.width <= bounds().size.width && pixels.height <= bounds().size.height;
+      return fits ? LayerContentsGravity::center : LayerContentsGravity::resizeAspect;
+    }
+    default:
+      return LayerContentsGravity::resizeAspect;
+  }
+}
+
+void AnimatedImageView::animatorDidCompleteLoop(Animator&, unsigned count) {
+  if (auto d = delegate.lock()) d->animatedImageViewDidCompleteLoops(*this, count);
+}
+
+void AnimatedImageView::animatorDidRefreshCurrentFrame(Animator& animator) {
+  // A dropped animator's late news changes nothing.
+  if (&animator == animator_.get()) setNeedsDisplay(true);
+}
+
+}  // namespace vellum

@@ -1,0 +1,34 @@
+#include "vellum/image_indicator.hpp"
+
+#include "vellum/vellum_wrapper.hpp"
+
+namespace vellum {
+
+std::shared_ptr<ImageIndicator> ImageIndicator::make(std::span<const std::uint8_t> imageData,
+                                                     const std::optional<VellumParsedOptionsInfo>& options) {
+  VellumParsedOptionsInfo parsed = options.value_or(VellumParsedOptionsInfo());
+  auto image = VellumWrapper<Image>::imageFromData(imageData, {.scale = parsed.scaleFactor,
+                                                               .duration = 0,
+                                                               .preloadAll = true,
+                                                               .onlyFirstFrame = parsed.onlyLoadFirstFrame});
+  if (!image) return nullptr;
+  return std::make_shared<ImageIndicator>(Passkey{}, std::move(image));
+}
+
+ImageIndicator::ImageIndicator(Passkey, ImagePtr image) : animatedImageIndicatorView_(ImageView::make()) {
+  animatedImageIndicatorView_->setImage(std::move(image));
+  animatedImageIndicatorView_->setImageScaling(ImageScaling::scaleNone);
+  animatedImageIndicatorView_->setCanDrawSubviewsIntoLayer(true);
+}
+
+void ImageIndicator::startAnimatingView() {
+  animatedImageIndicatorView_->setAnimates(true);
+  animatedImageIndicatorView_->setHidden(false);
+}
+
+void ImageIndicator::stopAnimatingView() {
+  animatedImageIndicatorView_->setAnimates(false);
+  animatedImageIndicatorView_->setHidden(true);
+}
+
+}  // namespace vellum

@@ -1,0 +1,309 @@
+// The animated image view on a display link driven by hand: what it draws at each refresh, when it plays and
+// stops, and how it lets go of its animator and link.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "animation_test_support.hpp"
+#include "cache_test_support.hpp"
+#include "main_queue_support.hpp"
+#include "vellum/animated_image_view.hpp"
+
+namespace vellum::test {
+namespace {
+
+// An animated image whose frames come from `source`; its own bitmap is a 1 x 1 stand-in of the size given.
+ImagePtr animatedImage(std::shared_ptr<CountingFrameSource> source, std::uint32_t width, std::uint32_t height) {
+  AnimationInfo info;
+  info.frameCount = source->frameCount();
+  info.frameSource = std::move(source);
+  Bitmap bitmap{width, height, std::vector<std::uint8_t>(std::size_t{width} * height * 4, 200)};
+  return Image::make(std::move(bitmap), 1.0, std::move(info));
+}
+
+class RecordingViewDelegate final : public AnimatedImageViewDelegate {
+ public:
+  void animatedImageViewDidCompleteLoops(AnimatedImageView&, unsigned count) override { loops.push_back(count); }
+  void animatedImageViewDidFinish(AnimatedImageView&) override { ++finished; }
+  std::vector<unsigned> loops;  // main queue only
+  int finished = 0;
+};
+
+class AnimatedImageViewConcurrency : public ::testing::Test {
+ protected:
+  std::shared_ptr<ManualFrameSource> frames = std::make_shared<ManualFrameSource>();
+  std::shared_ptr<Window> window = onMain([] { return Window::make(2.0); });
+  std::shared_ptr<View> root = onMain([] { return View::make(Rect{{0, 0}, {200, 200}}); });
+  std::int64_t hostTime = 1'000'000'000;
+
+  void SetUp() override { onMain([&] { window->setContentView(root); }); }
+
+  std::shared_ptr<AnimatedImageView> makeView(Size size, bool inWindow = true) {
+    return onMain([&] {
+      auto view = AnimatedImageView::make(Rect{{0, 0}, size});
+      view->setDisplayLinkFactory([source = frames](DisplayLink::Target target, DisplayLink::Selector selector) {
+        return DisplayLink::make(std::move(target), std::move(selector), source);
+      });
+      if (inWindow) root->addSubview(view);
+      return view;
+    });
+  }
+  // Waits for the decoding and the releases that the last steps queued.
+  void settle(AnimatedImageView& view) {
+    auto queue = onMain([&] { return view.preloadQueue(); });
+    flush(*queue);
+    flushMain();
+  }
+  // One display refresh of `seconds`, carried through to the view's update on the main queue.
+  void tick(double seconds = 1.0 / 60) {
+    hostTime += std::int64_t(seconds * 1e9);
+    frames->tick(FrameTime{hostTime, std::int64_t(seconds * 1e9), 1'000'000'000});
+    flushMain();  // the link's refresh
+    flushMain();  // the callback it performs
+  }
+  // Draws, as a display pass would, and answers the grey level of the frame on the layer (-1 for none).
+  static int shown(AnimatedImageView& view) {
+    return onMain([&] {
+      view.displayIfNeeded();
+      const ImagePtr& contents = view.layer().contents;
+      return contents && contents->hasBitmap() ? int(contents->bitmap()->pixels[0]) : -1;
+    });
+  }
+};
+
+TEST_F(AnimatedImageViewConcurrency, PlaysFramesByTheirDurationsOnceInAWindow) {
+  auto view = makeView({32, 32});
+  auto source = std::make_shared<CountingFrameSource>(4, 16, 16, 0.1);
+  onMain([&] { view->setImage(animatedImage(source, 16, 16)); });
+  settle(*view);
+  EXPECT_TRUE(onMain([&] { return view->animates(); }));
+  EXPECT_EQ(shown(*view), 0);
+  tick(0.05);  // the first refresh only records its time
+  tick(0.05);
+  EXPECT_EQ(shown(*view), 0);
+  tick(0.05);
+  settle(*view);
+  EXPECT_EQ(shown(*view), 1);
+  for (int expected : {1, 2, 2, 3, 3, 0}) {
+    tick(0.05);
+    settle(*view);
+    EXPECT_EQ(shown(*view), expected);
+  }
+  EXPECT_EQ(view->layer().contentsScale, 1.0);
+  // 32-point view in a 2x window: frames were asked for no larger than 64 pixels, so the 16-pixel frames
+  // come whole.
+  for (const auto& size : source->decodedSizes()) EXPECT_FALSE(size.has_value());
+}
+
+TEST_F(AnimatedImageViewConcurrency, StepsAreCappedAtOneSecond) {
+  auto view = makeView({32, 32});
+  auto source = std::make_shared<CountingFrameSource>(3, 8, 8, 1.5);
+  onMain([&] { view->setImage(animatedImage(source, 8, 8)); });
+  settle(*view);  // frames set up before the clock runs
+  tick(5);
+  tick(5);  // one second counted, not five
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 0);
+  tick(5);  // two seconds: past 1.5, the half second left carries over
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 1);
+  EXPECT_DOUBLE_EQ(onMain([&] { return view->animator()->timeSinceLastFrameChange; }), 0.5);
+}
+
+TEST_F(AnimatedImageViewConcurrency, TheSameImageKeepsItsAnimatorAndANewOneReplacesIt) {
+  auto view = makeView({32, 32});
+  auto image = animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8);
+  onMain([&] {
+    view->setImage(image);
+    auto first = view->animator();
+    view->displayIfNeeded();
+    view->setImage(image);
+    EXPECT_EQ(view->animator(), first);
+    EXPECT_TRUE(view->needsDisplay());
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8));
+    EXPECT_NE(view->animator(), first);
+    EXPECT_TRUE(first->isCancelled());
+    // A still image: no animator, nothing to play.
+    view->setImage(Image::make(Bitmap{1, 1, {1, 2, 3, 255}}));
+    EXPECT_EQ(view->animator(), nullptr);
+  });
+}
+
+TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
+  auto view = makeView({32, 32});
+  auto delegate = std::make_shared<RecordingViewDelegate>();
+  onMain([&] {
+    view->delegate = delegate;
+    view->setRepeatCount(RepeatCount::once());
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+  });
+  settle(*view);  // frames set up before the clock runs
+  for (int i = 0; i < 6; ++i) tick(0.05);
+  onMain([&] {
+    EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
+    EXPECT_EQ(delegate->finished, 1);
+    EXPECT_FALSE(view->animates());
+    EXPECT_EQ(view->animator()->currentFrameIndex(), 2);
+    // Equal counts do not rebuild; a used-up count does not start again.
+    auto animator = view->animator();
+    view->setRepeatCount(RepeatCount::finite(1));
+    EXPECT_EQ(view->animator(), animator);
+    view->startAnimating();
+    EXPECT_FALSE(view->animates());
+  });
+}
+
+TEST_F(AnimatedImageViewConcurrency, FiniteZeroNeverUnpauses) {
+  auto view = makeView({32, 32});
+  onMain([&] {
+    view->setRepeatCount(RepeatCount::finite(0));
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8));
+    view->startAnimating();
+    view->setAnimates(true);
+    EXPECT_FALSE(view->animates());
+  });
+}
+
+TEST_F(AnimatedImageViewConcurrency, ANewRunLoopModeReschedulesAndStarts) {
+  auto view = makeView({32, 32});
+  onMain([&] {
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+    view->stopAnimating();
+    EXPECT_FALSE(view->animates());
+    view->setRunLoopMode("tracking");
+    EXPECT_TRUE(view->animates());
+  });
+  settle(*view);  // frames set up before the clock runs
+  tick(0.05);
+  tick(0.05);
+  // The callback still comes, now under the new mode.
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 1);
+}
+
+TEST_F(AnimatedImageViewConcurrency, AnUndecodedSlotDrawsTheKeptFrame) {
+  auto view = makeView({32, 32});
+  onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05, std::set<std::size_t>{1}), 8, 8)); });
+  settle(*view);
+  EXPECT_EQ(shown(*view), 0);
+  tick(0.05);
+  tick(0.05);
+  settle(*view);
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 1);
+  EXPECT_EQ(shown(*view), 0);  // frame 1 never decoded: frame 0 stays
+  tick(0.05);
+  settle(*view);
+  EXPECT_EQ(shown(*view), 2);
+}
+
+TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDecoded) {
+  auto view = makeView({8, 8});
+  auto source = std::make_shared<CountingFrameSource>(12, 8, 8, 0.05);
+  onMain([&] { view->setImage(animatedImage(source, 8, 8)); });
+  settle(*view);  // frames set up before the clock runs
+  tick(0.05);
+  for (int i = 0; i < 40; ++i) {
+    tick(0.05);
+    settle(*view);
+    const std::size_t held = onMain([&] {
+      std::size_t n = 0;
+      for (std::ptrdiff_t f = 0; f < 12; ++f) n += view->animator()->frameImage(f) ? 1 : 0;
+      return n;
+    });
+    EXPECT_LE(held, 11u);
+  }
+  EXPECT_EQ(source->decodeCount(), 11u + 40u);
+}
+
+TEST_F(AnimatedImageViewConcurrency, APreloadCountBelowOneCountsAsOne) {
+  for (int count : {0, -5}) {
+    frames = std::make_shared<ManualFrameSource>();  // each view its own clock
+    auto view = makeView({8, 8});
+    auto source = std::make_shared<CountingFrameSource>(6, 8, 8, 0.05);
+    onMain([&] {
+      view->framePreloadCount = count;
+      view->setImage(animatedImage(source, 8, 8));
+      EXPECT_EQ(view->animator()->maxFrameCount(), 1);
+    });
+    settle(*view);  // frames set up before the clock runs
+    tick(0.05);
+    for (int i = 0; i < 10; ++i) tick(0.05);
+    settle(*view);
+    EXPECT_EQ(source->decodeCount(), 2u + 10u) << count;
+    onMain([&] { view->removeFromSuperview(); });
+  }
+}
+
+TEST_F(AnimatedImageViewConcurrency, AZeroSizeWaitsForASize) {
+  auto view = makeView({0, 0});
+  auto source = std::make_shared<CountingFrameSource>(3, 400, 200, 0.05);
+  onMain([&] { view->setImage(animatedImage(source, 400, 200)); });
+  settle(*view);
+  EXPECT_EQ(source->decodeCount(), 0u);
+  EXPECT_EQ(onMain([&] { return view->animator()->frameSizing(); }), FrameSizing::pending());
+  onMain([&] { view->setFrameSize({50, 50}); });  // 100 x 100 pixels in the 2x window
+  settle(*view);
+  EXPECT_EQ(onMain([&] { return view->animator()->frameSizing(); }), FrameSizing::limited({100, 50}));
+  EXPECT_EQ(source->decodeCount(), 3u);
+  EXPECT_EQ(shown(*view), 0);
+}
+
+TEST_F(AnimatedImageViewConcurrency, OutsideAWindowTheScaleIsOneAndNothingPlays) {
+  auto view = makeView({30, 20}, /*inWindow=*/false);
+  onMain([&] {
+    EXPECT_EQ(view->pixelSize(), (Size{30, 20}));
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8));
+    // Reading `animates` before any link answers the stored value and makes no link.
+    EXPECT_FALSE(view->animates());
+    EXPECT_FALSE(view->isDisplayLinkInitialized());
+    view->setHighlighted(true);  // paused: taken, and the link is made to ask
+    EXPECT_TRUE(view->isDisplayLinkInitialized());
+    EXPECT_TRUE(view->isHighlighted());
+    root->addSubview(view);
+    EXPECT_EQ(view->pixelSize(), (Size{60, 40}));
+    EXPECT_TRUE(view->animates());
+    view->setHighlighted(false);  // ignored while playing
+    EXPECT_TRUE(view->isHighlighted());
+  });
+}
+
+TEST_F(AnimatedImageViewConcurrency, GravityFollowsTheScalingMode) {
+  auto view = makeView({32, 32});
+  onMain([&] {
+    auto small = Image::make(Bitmap{16, 16, std::vector<std::uint8_t>(16 * 16 * 4, 1)});
+    auto large = Image::make(Bitmap{64, 16, std::vector<std::uint8_t>(64 * 16 * 4, 1)});
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::center);  // fits: shown at its size
+    EXPECT_EQ(view->contentsGravity(large), LayerContentsGravity::resizeAspect);
+    view->setImageScaling(ImageScaling::scaleNone);
+    EXPECT_EQ(view->contentsGravity(large), LayerContentsGravity::center);
+    view->setImageScaling(ImageScaling::scaleAxesIndependently);
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::resize);
+    view->setImageScaling(ImageScaling::scaleProportionallyUpOrDown);
+    EXPECT_EQ(view->contentsGravity(small), LayerContentsGravity::resizeAspect);
+  });
+}
+
+TEST_F(AnimatedImageViewConcurrency, AViewReleasedOffTheMainQueueTearsDownThere) {
+  auto view = makeView({32, 32});
+  std::weak_ptr<Animator> animator = onMain([&] {
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(30, 8, 8, 0.05), 8, 8));
+    view->removeFromSuperview();
+    root->addSubview(view);
+    return std::weak_ptr<Animator>(view->animator());
+  });
+  settle(*view);  // frames set up before the clock runs
+  tick(0.05);
+  EXPECT_TRUE(frames->isRunning());
+  auto queue = onMain([&] { return view->preloadQueue(); });
+  std::weak_ptr<AnimatedImageView> weakView = view;
+  onMain([&] { view->removeFromSuperview(); });
+  std::thread([owned = std::move(view)]() mutable { owned.reset(); }).join();
+  EXPECT_TRUE(weakView.expired());
+  flushMain();
+  EXPECT_FALSE(frames->isRunning());  // the link was invalidated
+  // Queued decoding jobs let the cancelled animator go on the main queue.
+  flush(*queue);
+  flushMain();
+  EXPECT_TRUE(animator.expired());
+  EXPECT_FALSE(frames->tick(FrameTime{hostTime + 1, 1, 60}));
+}
+
+}  // namespace
+}  // namespace vellum::test

@@ -1,0 +1,126 @@
+// The declarative host: state per identity, one rebuild per burst of notices, appear and disappear actions,
+// bridged views made once, and the log of animation scopes.
+#include <gtest/gtest.h>
+
+#include "cache_test_support.hpp"
+#include "main_queue_support.hpp"
+#include "vellum/declarative_host.hpp"
+
+namespace vellum::test {
+namespace {
+
+struct Counter : ObservableObject {
+  int value = 0;
+};
+
+// A row whose body keeps a counter in its state and records its appear and disappear.
+AnyView row(const std::string& name, std::vector<std::string>& events, int& made) {
+  return AnyView::body([name, &events, &made](BuildContext& context) {
+           auto counter = context.stateObject<Counter>([&made] {
+             ++made;
+             return std::make_shared<Counter>();
+           });
+           context.observe(*counter);
+           return AnyView::clear()
+               .onAppear([name, &events] { events.push_back("appear " + name); })
+               .onDisappear([name, &events] { events.push_back("disappear " + name); });
+         })
+      .id(name);
+}
+
+TEST(DeclarativeHost, StateLivesWithItsIdentityAndActionsFollowTheTree) {
+  onMain([] {
+    std::vector<std::string> names{"a", "b"};
+    std::vector<std::string> events;
+    int made = 0;
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> rows;
+      for (const auto& name : names) rows.push_back(row(name, events, made));
+      return AnyView::stack(rows);
+    });
+    host->rebuild();
+    host->rebuild();
+    EXPECT_EQ(made, 2);
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a", "appear b"}));
+
+    // Reordered rows keep their state: identity is the id, not the place.
+    names = {"b", "a"};
+    host->rebuild();
+    EXPECT_EQ(made, 2);
+    EXPECT_EQ(events.size(), 2u);
+
+    // A row that leaves loses its state; coming back it starts afresh.
+    names = {"b", "c"};
+    host->rebuild();
+    EXPECT_EQ(made, 3);
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a", "appear b", "disappear a", "appear c"}));
+    names = {"a", "b", "c"};
+    host->rebuild();
+    EXPECT_EQ(made, 4);
+  });
+}
+
+TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
+  auto counter = std::make_shared<Counter>();
+  auto host = onMain([&] {
+    auto h = DeclarativeHost::make([&] {
+      return AnyView::body([&](BuildContext& context) {
+        context.observe(*counter);
+        return counter->value > 0 ? AnyView::clear().transition(AnyTransition::opacity()) : AnyView::clear();
+      });
+    });
+    h->rebuild();
+    return h;
+  });
+  onMain([&] {
+    counter->sendWillChange();
+    counter->value = 1;
+    withAnimation(Animation::linear(0.25), [&] { counter->sendWillChange(); });
+    counter->sendWillChange();
+  });
+  flushMain();
+  onMain([&] {
+    EXPECT_EQ(host->buildCount(), 2u);
+    EXPECT_EQ(host->logLines(),
+              (std::vector<std::string>{"change", "change in linear(0.25)", "change", "insert opacity in linear(0.25)"}));
+  });
+}
+
+class RecordingBridge final : public Bridge {
+ public:
+  explicit RecordingBridge(int* makes, int* updates) : makes_(makes), updates_(updates) {}
+  std::shared_ptr<View> makeView() const override {
+    ++*makes_;
+    return View::make();
+  }
+  void updateView(View&) const override { ++*updates_; }
+
+ private:
+  int* makes_;
+  int* updates_;
+};
+
+TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
+  onMain([] {
+    int makes = 0, updates = 0;
+    bool shown = true;
+    auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    auto host = DeclarativeHost::make([&] {
+      return shown ? AnyView::stack({AnyView::bridged(bridge)}) : AnyView::stack({});
+    });
+    host->rebuild();
+    host->rebuild();
+    EXPECT_EQ(makes, 1);
+    EXPECT_EQ(updates, 2);
+    auto view = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
+    EXPECT_EQ(view->superview(), host->rootView());
+    EXPECT_NE(view->window(), nullptr);
+    shown = false;
+    host->rebuild();
+    EXPECT_EQ(view->superview(), nullptr);
+    EXPECT_EQ(host->stateCount(), 0u);
+  });
+}
+
+}  // namespace
+}  // namespace vellum::test

@@ -1,0 +1,158 @@
+#include "vellum/view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "main_queue_support.hpp"
+#include "test_images.hpp"
+#include "vellum/image_holders.hpp"
+#include "vellum/image_view.hpp"
+#include "vellum/progress_indicator.hpp"
+
+namespace vellum {
+namespace {
+
+using test::onMain;
+
+// A view that writes down every hook it is given, in order.
+class RecordingView : public View {
+ public:
+  explicit RecordingView(std::vector<std::string>* log, std::string name, bool wantsLayer = false)
+      : log_(log), name_(std::move(name)), wantsLayer_(wantsLayer) {}
+  void setFrameSize(Size size) override {
+    log_->push_back(name_ + ".size");
+    View::setFrameSize(size);
+  }
+  void viewDidMoveToWindow() override { log_->push_back(name_ + (window() ? ".window" : ".nowindow")); }
+  void viewDidMoveToSuperview() override { log_->push_back(name_ + (superview() ? ".super" : ".nosuper")); }
+  void viewDidChangeBackingProperties() override {
+    log_->push_back(name_ + ".scale" + std::to_string(static_cast<int>(backingScaleFactor())));
+  }
+  bool wantsUpdateLayer() const override { return wantsLayer_; }
+  void updateLayer() override { log_->push_back(name_ + ".update"); }
+
+ private:
+  std::vector<std::string>* log_;
+  std::string name_;
+  bool wantsLayer_;
+};
+
+TEST(View, WindowsAndSuperviewsReachEveryViewOfTheTree) {
+  onMain([] {
+    std::vector<std::string> log;
+    auto window = Window::make(2.0);
+    auto root = std::make_shared<RecordingView>(&log, "root");
+    auto child = std::make_shared<RecordingView>(&log, "child");
+    root->addSubview(child);
+    EXPECT_EQ(child->superview(), root);
+    window->setContentView(root);
+    EXPECT_EQ(child->window(), window);
+    EXPECT_EQ(child->backingScaleFactor(), 2.0);
+    window->setBackingScaleFactor(3.0);
+    child->setFrame(Rect{{1, 1}, {10, 10}});
+    child->setFrame(Rect{{2, 2}, {10, 10}});  // same size: no size hook
+    child->removeFromSuperview();
+    EXPECT_EQ(child->window(), nullptr);
+    EXPECT_EQ(child->backingScaleFactor(), 1.0);
+    EXPECT_EQ(log, (std::vector<std::string>{"child.super", "root.window", "child.window", "root.scale2",
+                                             "child.scale2", "root.scale3", "child.scale3", "child.size",
+                                             "child.nosuper", "child.nowindow"}));
+    EXPECT_TRUE(root->subviews().empty());
+    // A view cannot become its own ancestor.
+    root->addSubview(child);
+    child->addSubview(root);
+    EXPECT_EQ(root->superview(), nullptr);
+    EXPECT_EQ(child->superview(), root);
+  });
+}
+
+TEST(View, RemovingAViewDropsTheConstraintsThatNameItOrItsSubviews) {
+  onMain([] {
+    auto host = View::make(Rect{{0, 0}, {100, 100}});
+    auto badge = View::make();
+    auto inner = View::make();
+    auto other = View::make();
+    host->addSubview(badge);
+    badge->addSubview(inner);
+    host->addSubview(other);
+    View::activate(badge, LayoutAttribute::centerX, host, LayoutAttribute::centerX, 4);
+    View::activate(inner, LayoutAttribute::top, other, LayoutAttribute::bottom);
+    View::activate(other, LayoutAttribute::width, nullptr, LayoutAttribute::notAnAttribute, 16);
+    ASSERT_EQ(host->constraints().size(), 2u);
+    ASSERT_EQ(other->constraints().size(), 1u);
+    EXPECT_EQ(host->constraintsNaming(*badge).front()->constant, 4);
+
+    badge->removeFromSuperview();
+    EXPECT_TRUE(host->constraints().empty());
+    EXPECT_EQ(other->constraints().size(), 1u);
+    EXPECT_TRUE(host->constraintsNaming(*inner).empty());
+  });
+}
+
+TEST(View, TheDisplayPassUpdatesOnlyMarkedLayerViewsAndForgetsTheirRectangles) {
+  onMain([] {
+    std::vector<std::string> log;
+    auto window = Window::make();
+    auto root = std::make_shared<RecordingView>(&log, "root", true);
+    auto drawn = std::make_shared<RecordingView>(&log, "drawn", false);
+    auto layered = std::make_shared<RecordingView>(&log, "layered", true);
+    root->addSubview(drawn);
+    root->addSubview(layered);
+    window->setContentView(root);
+    log.clear();
+    drawn->setNeedsDisplayInRect(Rect{{0, 0}, {5, 5}});
+    layered->setNeedsDisplayInRect(Rect{{1, 1}, {2, 2}});
+    layered->setNeedsDisplayInRect(Rect{{3, 3}, {2, 2}});
+    EXPECT_EQ(layered->dirtyRects().size(), 2u);
+    window->displayIfNeeded();
+    window->displayIfNeeded();
+    EXPECT_EQ(log, std::vector<std::string>{"layered.update"});
+    EXPECT_FALSE(layered->needsDisplay());
+    EXPECT_TRUE(layered->dirtyRects().empty());
+    EXPECT_FALSE(drawn->needsDisplay());
+  });
+}
+
+TEST(View, AssociatedValuesAreTypedPerKeyAndReleasedWithTheObject) {
+  static const char kFirst = 0;
+  static const char kSecond = 0;
+  std::weak_ptr<int> released;
+  onMain([&] {
+    auto item = std::make_shared<MenuItem>();
+    auto value = std::make_shared<int>(7);
+    released = value;
+    item->setAssociatedObject(&kFirst, value);
+    item->setAssociatedObject(&kSecond, std::make_shared<std::string>("x"));
+    EXPECT_EQ(*item->associatedObject<int>(&kFirst), 7);
+    EXPECT_EQ(item->associatedObject<std::string>(&kFirst), nullptr);
+    EXPECT_EQ(*item->associatedObject<std::string>(&kSecond), "x");
+    item->removeAssociatedObject(&kSecond);
+    EXPECT_EQ(item->associatedObjectCount(), 1u);
+  });
+  EXPECT_TRUE(released.expired());
+}
+
+TEST(View, ImageViewPlaceholdersBecomeItsImageOrItsSubview) {
+  onMain([] {
+    auto view = ImageView::make();
+    auto gray = Image::make(test::gradient(2, 2));
+    ImagePlaceholder(gray).add(view->placeholderHost());
+    EXPECT_EQ(view->image(), gray);
+    auto spinner = ProgressIndicator::make();
+    spinner->add(view->placeholderHost());
+    ASSERT_EQ(view->subviews().size(), 1u);
+    EXPECT_EQ(spinner->superview(), view);
+    spinner->remove(view->placeholderHost());
+    EXPECT_TRUE(view->subviews().empty());
+    spinner->startAnimation();
+    spinner->startAnimation();
+    spinner->stopAnimation();
+    spinner->startAnimation();
+    EXPECT_EQ(spinner->animationStarts(), 2);
+  });
+}
+
+}  // namespace
+}  // namespace vellum

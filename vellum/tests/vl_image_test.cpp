@@ -1,0 +1,342 @@
+// Declarative images against the real manager and a loopback server: the context's rules, the modifiers'
+// copies, and the binder and renderer driven by the declarative host.
+#include <gtest/gtest.h>
+
+#include "cache_test_support.hpp"
+#include "declarative_test_support.hpp"
+#include "main_queue_support.hpp"
+#include "manager_test_support.hpp"
+#include "vellum/image_processors.hpp"
+#include "vellum/vl_image.hpp"
+
+namespace vellum::test {
+namespace {
+
+using Context = VLImageContext<ImageElement>;
+
+Source networkSource(const std::string& url) { return Source::network(VL::ImageResource(*URL::parse(url))); }
+RetrieveImageResult someResult() {
+  const Source s = networkSource("http://127.0.0.1:9/a.png");
+  return RetrieveImageResult{nullptr, CacheType::none, s, s, std::nullopt, std::nullopt};
+}
+
+TEST(VLImageContext, EqualityHashAndCopy) {
+  const Source a = networkSource("http://127.0.0.1:9/a.png");
+  auto first = Context::make(a), second = Context::make(a);
+  EXPECT_TRUE(*first == *second);
+  EXPECT_TRUE(*first == *first);
+  EXPECT_EQ(first->hashValue(), second->hashValue());
+  EXPECT_TRUE(first->options().loadDiskFileSynchronously);
+
+  second->modifyOptions([](auto& o) { o.processor = std::make_shared<BlurImageProcessor>(3); });
+  EXPECT_FALSE(*first == *second);
+  EXPECT_FALSE(*first == *Context::make(networkSource("http://127.0.0.1:9/b.png")));
+  EXPECT_FALSE(*first == *Context::make(std::nullopt));
+  EXPECT_TRUE(*Context::make(std::nullopt) == *Context::make(std::nullopt));
+
+  // Everything else stays out of equality; a copy is equal and independent.
+  int before = 0, after = 0;
+  first->onSuccessDelegate->setBlock([&before](RetrieveImageResult) { ++before; return std::monostate{}; });
+  first->setPlaceholder([](const Progress&) { return AnyView::clear(); });
+  auto copy = first->copy();
+  EXPECT_TRUE(*copy == *first);
+  EXPECT_NE(copy.get(), first.get());
+  copy->setCancelOnDisappear(true);
+  copy->onSuccessDelegate->setBlock([&after](RetrieveImageResult) { ++after; return std::monostate{}; });
+  EXPECT_FALSE(first->cancelOnDisappear());
+  EXPECT_TRUE(static_cast<bool>(copy->placeholder()));
+  first->onSuccessDelegate->call(someResult());
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(after, 0);
+}
+
+TEST(VLImageContext, FadeTable) {
+  struct Row {
+    bool force;
+    ImageTransition transition;
+    CacheType cacheType;
+    std::optional<double> expected;
+  };
+  const Row rows[] = {
+      {false, ImageTransition::fade(0.25), CacheType::none, 0.25},
+      {false, ImageTransition::fade(0.25), CacheType::memory, std::nullopt},
+      {false, ImageTransition::fade(0.25), CacheType::disk, std::nullopt},
+      {true, ImageTransition::fade(0.25), CacheType::memory, 0.25},
+      {true, ImageTransition::none(), CacheType::none, std::nullopt},
+      {false, ImageTransition::none(), CacheType::none, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    auto context = Context::make(std::nullopt);
+    context->modifyOptions([&](auto& o) {
+      o.forceTransition = row.force;
+      o.transition = row.transition;
+    });
+    EXPECT_EQ(context->fadeTransitionDuration(row.cacheType), row.expected);
+    EXPECT_EQ(context->shouldApplyFade(row.cacheType), row.force || row.cacheType == CacheType::none);
+  }
+}
+
+TEST(VLImage, ModifiersChangeACopy) {
+  const auto a = VLImage::url(URL::parse("http://127.0.0.1:9/a.png"));
+  auto b = a.cancelOnDisappear(true);
+  EXPECT_FALSE(a.context()->cancelOnDisappear());
+  EXPECT_TRUE(b.context()->cancelOnDisappear());
+  EXPECT_NE(a.context(), b.context());
+  EXPECT_TRUE(*a.context() == *b.context());
+  EXPECT_EQ(a.loadImmediately(true).context(), a.context());
+  EXPECT_FALSE(VLImage::url(std::nullopt).context()->source);
+  EXPECT_FALSE(VLImage::data(std::nullopt, "k").context()->source);
+
+  // A callback installed through a setter on b is not called for a.
+  int called = 0;
+  const auto c = b.onSuccess([&called](const RetrieveImageResult&) { ++called; });
+  b.context()->onSuccessDelegate->call(someResult());
+  EXPECT_EQ(called, 0);
+  c.context()->onSuccessDelegate->call(someResult());
+  EXPECT_EQ(called, 1);
+
+  // Setting options directly reaches every value that shares the context.
+  const VLImage shared = b;
+  b.setOptions(VellumParsedOptionsInfo{VellumOptionsInfoItem::forceRefresh()});
+  EXPECT_TRUE(shared.options().forceRefresh);
+
+  // Image modifiers apply in the order they were called.
+  const auto styled = a.resizable().renderingMode(VLImage::TemplateRenderingMode::template_);
+  ASSERT_EQ(styled.context()->configurations().size(), 2u);
+  ImageElement element = ImageElement::created(nullptr, styled.context());
+  for (const auto& configure : styled.context()->configurations()) element = configure(element);
+  EXPECT_EQ(element.modifiers, (std::vector<std::string>{"resizable(0,0,0,0,stretch)", "renderingMode(template)"}));
+  EXPECT_NE(element.image, nullptr);  // an empty image, never nothing
+}
+
+class DeclarativeImageConcurrency : public ManagerFixture {
+ protected:
+  void SetUp() override {
+    server.on("GET", "/slow.png", imageReply(png, gate));
+    server.on("GET", "/slow-b.png", imageReply(png, gate));
+    server.on("GET", "/missing.png", Reply::text(404, "no"));
+    ManagerFixture::SetUp();
+  }
+  void TearDown() override {
+    gate->open();
+    if (host) onMain([&] { host.reset(); });
+    ManagerFixture::TearDown();
+  }
+
+  // A row in the host, rebuilt from `rows` whenever the host rebuilds.
+  void show(std::vector<VLImage> shown) {
+    onMain([&] { rows = std::move(shown); });
+    rebuildRows(host, rows);
+  }
+  VLImage image(const std::string& path) const { return VLImage::url(URL::parse(url(path))).targetCache(cache); }
+  // The picture the first row shows.
+  AnyView firstImageNode() {
+    return onMain([&] {
+      auto images = host->tree().findAll(AnyView::Kind::image);
+      return images.empty() ? AnyView() : images.front();
+    });
+  }
+  std::vector<std::string> log() {
+    return onMain([&] { return host->logLines(); });
+  }
+
+  std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+  std::vector<VLImage> rows;
+  std::shared_ptr<DeclarativeHost> host;
+};
+
+TEST_F(DeclarativeImageConcurrency, NoSourceReportsEmptySourceAndShowsTheFailureImage) {
+  Awaited<VellumError> failed;
+  auto failureImage = Image::make(Bitmap{1, 1, {9, 9, 9, 255}});
+  show({VLImage::url(std::nullopt).onFailureImage(failureImage).onFailure([&](const VellumError& e) { failed.set(e); })});
+  const VellumError error = failed.get();
+  ASSERT_NE(error.imageSettingReason(), nullptr);
+  EXPECT_TRUE(std::holds_alternative<VellumError::ImageSettingErrorReason::EmptySource>(error.imageSettingReason()->value));
+  flushMain();
+  auto node = firstImageNode();
+  EXPECT_EQ(node.imageValue(), failureImage);
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(DeclarativeImageConcurrency, AFreshImageFadesInInsideItsLinearAnimation) {
+  Awaited<bool> succeeded;
+  std::shared_ptr<ImageBinder> seen;
+  show({image("/a.png").fade(0.25).onSuccess([&](const RetrieveImageResult& r) {
+    succeeded.set(r.cacheType == CacheType::none);
+  })});
+  EXPECT_TRUE(succeeded.get());
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  // The image came in first, still hidden, and was revealed in a linear animation of a quarter second.
+  const auto lines = log();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.back(), "change in linear(0.25)");
+  auto node = firstImageNode();
+  ASSERT_TRUE(node.imageValue() && node.imageValue()->hasBitmap());
+  EXPECT_EQ(node.imageValue()->pixelSize(), (Size{24, 16}));
+  auto opacities = onMain([&] { return host->tree().findAll(AnyView::Kind::opacity); });
+  ASSERT_EQ(opacities.size(), 1u);
+  EXPECT_EQ(opacities[0].opacityValue(), 1.0);
+  // The placeholder layer went with the reveal.
+  EXPECT_TRUE(onMain([&] { return host->tree().findAll(AnyView::Kind::onDisappear).empty(); }));
+}
+
+TEST_F(DeclarativeImageConcurrency, AMemoryCachedImageWithAFadeShowsAtOnce) {
+  cache->store(Image::make(gradient(8, 8)), std::nullopt, url("/a.png"), VellumParsedOptionsInfo{}, false);
+  Awaited<CacheType> succeeded;
+  show({image("/a.png").fade(0.25).onSuccess([&](const RetrieveImageResult& r) { succeeded.set(r.cacheType); })});
+  EXPECT_EQ(succeeded.get(), CacheType::memory);
+  flushMain();
+  for (const auto& line : log()) EXPECT_EQ(line.find("linear"), std::string::npos) << line;
+  EXPECT_EQ(firstImageNode().imageValue()->pixelSize(), (Size{8, 8}));
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(DeclarativeImageConcurrency, ARowThatLeavesStillReachesTheDelegates) {
+  Awaited<bool> succeeded;
+  show({image("/slow.png").onSuccess([&](const RetrieveImageResult&) { succeeded.set(true); })});
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(20)));
+  show({});  // the row leaves: its binder goes, the retrieval is not cancelled
+  gate->open();
+  EXPECT_TRUE(succeeded.get());
+}
+
+TEST_F(DeclarativeImageConcurrency, StartingBeforeAppearingHitsTheServerOnce) {
+  Awaited<bool> succeeded;
+  show({image("/a.png").startLoadingBeforeViewAppear().onSuccess([&](const RetrieveImageResult&) { succeeded.set(true); })});
+  EXPECT_TRUE(succeeded.get());
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+}
+
+TEST_F(DeclarativeImageConcurrency, ANewPlaceholderKeepsTheImageAndANewSourceReloads) {
+  Awaited<bool> first;
+  show({image("/a.png").onSuccess([&](const RetrieveImageResult&) { first.set(true); })});
+  EXPECT_TRUE(first.get());
+  flushMain();
+  show({image("/a.png").placeholder([] { return AnyView::clear(); })});
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  EXPECT_NE(firstImageNode().imageValue(), nullptr);
+  EXPECT_TRUE(firstImageNode().imageValue()->hasBitmap());
+
+  Awaited<bool> second;
+  server.on("GET", "/b.png", imageReply(png));
+  show({image("/b.png").onSuccess([&](const RetrieveImageResult&) { second.set(true); })});
+  EXPECT_TRUE(second.get());
+  EXPECT_EQ(server.hits("GET", "/b.png"), 1);
+}
+
+// The renderer's actions on one binder, as a row scrolling off and back would fire them.
+class BinderConcurrency : public DeclarativeImageConcurrency {
+ protected:
+  // The placeholder layer's actions in the tree the renderer builds now.
+  std::pair<std::function<void()>, std::function<void()>> actions(const std::shared_ptr<ImageBinder>& binder,
+                                                                  const std::shared_ptr<Context>& context) {
+    return onMain([&] {
+      AnyView tree = renderImageBody<ImageElement>(binder, context);
+      auto appear = tree.findAll(AnyView::Kind::onAppear);
+      auto disappear = tree.findAll(AnyView::Kind::onDisappear);
+      EXPECT_EQ(appear.size(), 2u);  // the stack's empty one, then the placeholder layer's
+      EXPECT_EQ(disappear.size(), 1u);
+      return std::make_pair(appear.back().action(), disappear.front().action());
+    });
+  }
+};
+
+TEST_F(BinderConcurrency, LeavingAndReturningWithCancelOnDisappearWritesNothingStale) {
+  // Results queued on the main queue: the cancelled retrieval reports after the row is back.
+  auto context = image("/slow.png").cancelOnDisappear(true).callbackQueue(CallbackQueue::mainAsync()).context();
+  // The delegates outlive this test's frame: what they touch is shared.
+  auto failures = std::make_shared<Awaited<bool>>();
+  auto succeeded = std::make_shared<Awaited<bool>>();
+  auto failureCount = std::make_shared<std::atomic<int>>(0);
+  context->onFailureDelegate->setBlock([failures, failureCount](VellumError) {
+    ++*failureCount;
+    failures->set(true);
+    return std::monostate{};
+  });
+  context->onSuccessDelegate->setBlock([succeeded](RetrieveImageResult) {
+    succeeded->set(true);
+    return std::monostate{};
+  });
+  auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+  auto [appear, disappear] = actions(binder, context);
+  onMain([&] { appear(); });
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(20)));
+  onMain([&] {
+    disappear();  // cancelled: loading false at once
+    EXPECT_FALSE(binder->loading);
+    appear();     // back before the cancelled retrieval has reported
+    EXPECT_TRUE(binder->loading);
+  });
+  // The first retrieval's cancellation reaches the delegate, and writes nothing on the binder.
+  EXPECT_TRUE(failures->get());
+  flushMain();
+  EXPECT_EQ(failureCount->load(), 1);
+  onMain([&] {
+    EXPECT_TRUE(binder->loading);
+    EXPECT_NE(binder->downloadTask, nullptr);
+    EXPECT_FALSE(binder->loaded);
+  });
+  // The second one is the binder's own.
+  gate->open();
+  EXPECT_TRUE(succeeded->get());
+  flushMain();
+  onMain([&] {
+    EXPECT_TRUE(binder->isShown());
+    EXPECT_FALSE(binder->loading);
+  });
+  EXPECT_EQ(failureCount->load(), 1);
+}
+
+TEST_F(BinderConcurrency, ReducedPriorityOnLeavingIsResetOnReturn) {
+  for (bool alsoCancel : {false, true}) {
+    auto context =
+        image(alsoCancel ? "/slow-b.png" : "/slow.png").reducePriorityOnDisappear(true).cancelOnDisappear(alsoCancel).context();
+    auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+    auto [appear, disappear] = actions(binder, context);
+    onMain([&] { appear(); });
+    ASSERT_TRUE(gate->waitForArrivals(alsoCancel ? 2 : 1, std::chrono::seconds(20)));
+    onMain([&] {
+      auto task = binder->downloadTask;
+      ASSERT_NE(task, nullptr);
+      disappear();
+      if (alsoCancel) {
+        // Both flags: leaving cancels, the priority branch is not taken.
+        EXPECT_EQ(binder->downloadTask, nullptr);
+        EXPECT_FALSE(binder->loading);
+        return;
+      }
+      EXPECT_EQ(binder->downloadTask, task);
+      EXPECT_TRUE(binder->loading);
+      // The transfer runs at the highest priority its callers ask for; this row is its only caller.
+      auto transfer = [&] { return task->sessionTask() ? task->sessionTask()->task()->priority() : -1.0f; };
+      EXPECT_EQ(transfer(), kURLSessionTaskPriorityLow);
+      appear();  // busy: only the priority comes back
+      EXPECT_EQ(binder->downloadTask, task);
+      EXPECT_EQ(transfer(), kDefaultDownloadPriority);
+    });
+  }
+  EXPECT_EQ(server.hits("GET", "/slow.png"), 1);  // nothing restarted
+}
+
+TEST_F(BinderConcurrency, TheDisappearActionDoesNothingWhileAPartialImageShows) {
+  auto context = image("/slow.png").cancelOnDisappear(true).context();
+  auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+  auto [appear, disappear] = actions(binder, context);
+  onMain([&] { appear(); });
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(20)));
+  onMain([&] {
+    // What the progressive setter does with a partial image.
+    binder->markLoaded(true);
+    binder->setLoadedImage(Image::make(gradient(4, 4)));
+    auto task = binder->downloadTask;
+    disappear();
+    EXPECT_EQ(binder->downloadTask, task);
+    EXPECT_TRUE(binder->loading);
+  });
+}
+
+}  // namespace
+}  // namespace vellum::test
