@@ -1,0 +1,159 @@
+// The prefetcher beside the same work done by hand, and a manager memory hit beside the cache's own.
+// PrefetchIntoEmptyCache/32 fetches 1000 loopback PNGs with 32 in flight into a cache emptied outside the
+// timing; ByHandDownloadAndStore/32 makes the same downloads with the same window and stores each image
+// the same way. ManagerMemoryHit and CacheMemoryHit read one image that sits in memory.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <testing/loopback_server.hpp>
+
+#include "vellum/image_codecs.hpp"
+#include "vellum/image_prefetcher.hpp"
+#include "vellum/resource.hpp"
+#include "vellum/vellum_manager.hpp"
+
+namespace {
+
+constexpr int kPrefetched = 1000;
+
+// Stripes whose widths vary with the index, so each image has its own bytes (1 to 9 KB of PNG).
+foundation::Bytes stripedPNG(int index) {
+  const std::uint32_t side = 24 + static_cast<std::uint32_t>(index % 40);
+  vellum::Bitmap bitmap{side, side, std::vector<std::uint8_t>(std::size_t{side} * side * 4)};
+  for (std::size_t i = 0; i < bitmap.pixels.size(); ++i) {
+    bitmap.pixels[i] = static_cast<std::uint8_t>((i / 4 * 7 + static_cast<std::size_t>(index) * 13) % 251);
+  }
+  return *vellum::encodePNG(bitmap);
+}
+
+struct Site {
+  Site() : server(testing_support::LoopbackServer::Options{96, std::nullopt}) {
+    char pattern[] = "/tmp/vellum-manager-bench-XXXXXX";
+    directory = ::mkdtemp(pattern);
+    for (int i = 0; i < kPrefetched; ++i) {
+      const auto bytes = stripedPNG(i);
+      const std::string path = "/p/" + std::to_string(i) + ".png";
+      server.on("GET", path, testing_support::Reply{200, std::string(bytes.begin(), bytes.end()), "image/png", {}, {}, {}});
+      paths.push_back(path);
+    }
+    server.start();
+    for (const auto& path : paths) urls.push_back(*vellum::URL::parse(server.baseURL() + path));
+    auto memory = std::make_shared<vellum::ImageCache::MemoryBackend>(vellum::MemoryStorage::Config(0, 300));
+    auto disk = std::make_shared<vellum::ImageCache::DiskBackend>(
+        vellum::DiskStorage::Config("bench", 0, nullptr, directory));
+    disk->waitForMaybeCachedSetup(std::chrono::seconds(30));
+    cache = vellum::ImageCache::make(memory, disk);
+    downloader = vellum::ImageDownloader::make("manager-bench");
+    vellum::SessionConfiguration configuration;
+    configuration.httpMaximumConnectionsPerHost = 32;
+    downloader->setSessionConfiguration(configuration);
+  }
+  void empty() {
+    cache->clearMemoryCache();
+    cache->clearDiskCacheAsync().get();
+  }
+  testing_support::LoopbackServer server;
+  std::filesystem::path directory;
+  std::vector<std::string> paths;
+  std::vector<vellum::URL> urls;
+  std::shared_ptr<vellum::ImageCache> cache;
+  std::shared_ptr<vellum::ImageDownloader> downloader;
+};
+
+Site& site() {
+  static Site* s = new Site;
+  return *s;
+}
+
+void PrefetchIntoEmptyCache(benchmark::State& state) {
+  auto& s = site();
+  std::size_t completed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    s.empty();
+    auto done = std::make_shared<std::promise<std::size_t>>();
+    auto prefetcher = vellum::ImagePrefetcher::make(
+        s.urls, vellum::VellumOptionsInfo{vellum::VellumOptionsInfoItem::targetCache(s.cache),
+                                          vellum::VellumOptionsInfoItem::downloader(s.downloader)},
+        nullptr, [done](const auto&, const auto&, const auto& finished) { done->set_value(finished.size()); });
+    prefetcher->setMaxConcurrentDownloads(static_cast<int>(state.range(0)));
+    state.ResumeTiming();
+    prefetcher->start();
+    completed = done->get_future().get();
+  }
+  if (completed != kPrefetched) state.SkipWithError("not every image was prefetched");
+  state.SetItemsProcessed(state.iterations() * kPrefetched);
+}
+
+void ByHandDownloadAndStore(benchmark::State& state) {
+  auto& s = site();
+  const int concurrency = static_cast<int>(state.range(0));
+  vellum::VellumParsedOptionsInfo options;
+  options.callbackQueue = vellum::CallbackQueue::untouch();
+  std::atomic<int> failures{0};
+  for (auto _ : state) {
+    state.PauseTiming();
+    s.empty();
+    state.ResumeTiming();
+    std::atomic<int> next{0}, done{0};
+    std::promise<void> finished;
+    std::function<void()> launch = [&] {
+      const int i = next.fetch_add(1);
+      if (i >= kPrefetched) return;
+      const std::string url = s.urls[static_cast<std::size_t>(i)].absoluteString();
+      s.downloader->downloadImage(url, options, [&, url](const vellum::ImageDownloader::DownloadResult& r) {
+        if (r) {
+          s.cache->store(r.value().image, r.value().originalData, url, options, true);
+        } else {
+          ++failures;
+        }
+        if (done.fetch_add(1) + 1 == kPrefetched) finished.set_value();
+        launch();
+      });
+    };
+    for (int i = 0; i < concurrency; ++i) launch();
+    finished.get_future().wait();
+  }
+  if (failures) state.SkipWithError("a download failed");
+  state.SetItemsProcessed(state.iterations() * kPrefetched);
+}
+
+void ManagerMemoryHit(benchmark::State& state) {
+  auto& s = site();
+  auto manager = vellum::VellumManager::make(s.downloader, s.cache);
+  const auto source = vellum::convertToSource(s.urls[0]);
+  s.cache->store(vellum::Image::make(vellum::Bitmap{8, 8, std::vector<std::uint8_t>(256, 1)}), std::nullopt,
+                 source.cacheKey(), vellum::VellumParsedOptionsInfo{}, false);
+  const vellum::VellumOptionsInfo options{vellum::VellumOptionsInfoItem::callbackQueue(vellum::CallbackQueue::untouch())};
+  int hits = 0;
+  for (auto _ : state) {
+    manager->retrieveImage(source, options, nullptr, [&hits](const vellum::VellumManager::RetrieveResult& r) {
+      hits += r ? 1 : 0;
+    });
+  }
+  if (hits != static_cast<int>(state.iterations())) state.SkipWithError("a retrieval missed the memory cache");
+}
+
+void CacheMemoryHit(benchmark::State& state) {
+  auto& s = site();
+  const auto key = s.urls[0].absoluteString();
+  s.cache->store(vellum::Image::make(vellum::Bitmap{8, 8, std::vector<std::uint8_t>(256, 1)}), std::nullopt, key,
+                 vellum::VellumParsedOptionsInfo{}, false);
+  vellum::VellumParsedOptionsInfo options;
+  options.callbackQueue = vellum::CallbackQueue::untouch();
+  for (auto _ : state) benchmark::DoNotOptimize(s.cache->retrieveImageInMemoryCache(key, options));
+}
+
+}  // namespace
+
+BENCHMARK(PrefetchIntoEmptyCache)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(ByHandDownloadAndStore)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(ManagerMemoryHit);
+BENCHMARK(CacheMemoryHit);

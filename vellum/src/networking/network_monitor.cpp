@@ -1,0 +1,299 @@
+#include "vellum/network_monitor.hpp"
+
+#include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "foundation/log.hpp"
+#include "foundation/main_queue.hpp"
+#include "foundation/serial_queue.hpp"
+
+namespace vellum {
+namespace {
+
+// Names of the interfaces that are up, running and not loopback.
+std::set<std::string> usableInterfaces() {
+  std::set<std::string> names;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return names;
+  for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    const unsigned flags = entry->ifa_flags;
+    if ((flags & IFF_UP) && (flags & IFF_RUNNING) && !(flags & IFF_LOOPBACK) && entry->ifa_name) {
+      names.insert(entry->ifa_name);
+    }
+  }
+  ::freeifaddrs(list);
+  return names;
+}
+
+// Interfaces that carry a default route, IPv4 or IPv6, as the kernel lists them under /proc.
+std::set<std::string> defaultRouteInterfaces() {
+  std::set<std::string> names;
+  std::ifstream v4("/proc/net/route");
+  std::string line;
+  std::getline(v4, line);  // header
+  while (std::getline(v4, line)) {
+    std::istringstream fields(line);
+    std::string iface, destination, gateway;
+    unsigned flags = 0;
+    if (fields >> iface >> destination >> gateway >> std::hex >> flags && destination == "00000000" && (flags & 1)) {
+      names.insert(iface);
+    }
+  }
+  std::ifstream v6("/proc/net/ipv6_route");
+  while (std::getline(v6, line)) {
+    std::istringstream fields(line);
+    std::string destination, prefix, source, sourcePrefix, nextHop, metric, refs, use, flags, iface;
+    if (fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refs >> use >> flags >>
+            iface &&
+        destination == std::string(32, '0') && prefix == "00" && iface != "lo") {
+      names.insert(iface);
+    }
+  }
+  return names;
+}
+
+bool kernelPathSatisfied() {
+  const auto up = usableInterfaces();
+  for (const auto& name : defaultRouteInterfaces()) {
+    if (up.count(name)) return true;
+  }
+  return false;
+}
+
+foundation::SerialQueue& timeoutQueue() {
+  static auto* queue = new foundation::SerialQueue("com.marrowby.Vellum.NetworkMonitor.Timeout");
+  return *queue;
+}
+
+}  // namespace
+
+// ---- netlink ----
+
+struct NetlinkNetworkPathSource::Watch {
+  int socket = -1;
+  int wake = -1;
+  std::thread reader;
+};
+
+NetlinkNetworkPathSource::NetlinkNetworkPathSource() = default;
+
+NetlinkNetworkPathSource::~NetlinkNetworkPathSource() {
+  if (!watch_) return;
+  if (watch_->wake >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(watch_->wake, &one, sizeof one);
+  }
+  if (watch_->reader.joinable()) watch_->reader.join();
+  if (watch_->socket >= 0) ::close(watch_->socket);
+  if (watch_->wake >= 0) ::close(watch_->wake);
+}
+
+bool NetlinkNetworkPathSource::isSatisfied() const { return kernelPathSatisfied(); }
+
+void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
+  if (watch_) return;
+  watch_ = std::make_unique<Watch>();
+  bool last = kernelPathSatisfied();
+  update(last);
+  watch_->socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  watch_->wake = ::eventfd(0, EFD_CLOEXEC);
+  sockaddr_nl address{};
+  address.nl_family = AF_NETLINK;
+  address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+  if (watch_->socket < 0 || watch_->wake < 0 ||
+      ::bind(watch_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    foundation::log(foundation::LogLevel::error, "[Vellum] Cannot watch network changes; the path stays as found.");
+    return;
+  }
+  watch_->reader = std::thread([socket = watch_->socket, wake = watch_->wake, update = std::move(update), last]() mutable {
+    std::vector<char> buffer(16384);
+    for (;;) {
+      pollfd fds[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents) return;
+      // Drain what arrived; the messages only say that something changed, so the state is read afresh.
+      while (::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
+      }
+      const bool now = kernelPathSatisfied();
+      if (now != last) {
+        last = now;
+        update(now);
+      }
+    }
+  });
+}
+
+// ---- settable ----
+
+bool SettableNetworkPathSource::isSatisfied() const {
+  std::lock_guard lock(mutex_);
+  return satisfied_;
+}
+
+void SettableNetworkPathSource::start(std::function<void(bool)> update) {
+  bool now = false;
+  {
+    std::lock_guard lock(mutex_);
+    ++starts_;
+    update_ = update;
+    now = satisfied_;
+  }
+  update(now);
+}
+
+void SettableNetworkPathSource::setSatisfied(bool satisfied) {
+  std::function<void(bool)> update;
+  {
+    std::lock_guard lock(mutex_);
+    satisfied_ = satisfied;
+    update = update_;
+  }
+  if (update) update(satisfied);
+}
+
+int SettableNetworkPathSource::starts() const {
+  std::lock_guard lock(mutex_);
+  return starts_;
+}
+
+// ---- observer ----
+
+std::shared_ptr<NetworkObserverImpl> NetworkObserverImpl::make(std::optional<double> timeoutInterval,
+                                                               std::function<void(bool)> callback,
+                                                               const std::shared_ptr<NetworkMonitor>& monitor) {
+  auto observer = std::make_shared<NetworkObserverImpl>(timeoutInterval, std::move(callback), monitor);
+  if (timeoutInterval && !std::isinf(*timeoutInterval)) {
+    double seconds = *timeoutInterval;
+    if (std::isnan(seconds) || seconds < 0) seconds = 0;
+    std::weak_ptr<NetworkObserverImpl> weak = observer;
+    auto item = timeoutQueue().postAfter(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)),
+        [weak] {
+          if (auto self = weak.lock()) self->timeoutFired();
+        });
+    std::lock_guard lock(observer->lock_);
+    if (!observer->isFinished_) observer->timeoutWorkItem_ = std::move(item);
+  }
+  return observer;
+}
+
+NetworkObserverImpl::NetworkObserverImpl(std::optional<double> timeoutInterval, std::function<void(bool)> callback,
+                                         std::weak_ptr<NetworkMonitor> monitor)
+    : timeoutInterval_(timeoutInterval), callback_(std::move(callback)), monitor_(std::move(monitor)) {}
+
+bool NetworkObserverImpl::finish() {
+  std::optional<foundation::Cancellable> item;
+  {
+    std::lock_guard lock(lock_);
+    if (isFinished_) return false;
+    isFinished_ = true;
+    item = std::move(timeoutWorkItem_);
+    timeoutWorkItem_.reset();
+  }
+  if (item) item->cancel();
+  if (auto monitor = monitor_.lock()) monitor->removeObserver(this);
+  return true;
+}
+
+void NetworkObserverImpl::cancel() { finish(); }
+
+void NetworkObserverImpl::timeoutFired() {
+  if (!finish()) return;
+  foundation::MainQueue::post([callback = callback_] {
+    if (callback) callback(false);
+  });
+}
+
+// ---- monitor ----
+
+std::shared_ptr<NetworkMonitor> NetworkMonitor::make(std::shared_ptr<NetworkPathSource> source) {
+  return std::make_shared<NetworkMonitor>(std::move(source));
+}
+
+const std::shared_ptr<NetworkMonitor>& NetworkMonitor::default_() {
+  static auto* monitor = new std::shared_ptr<NetworkMonitor>(make(std::make_shared<NetlinkNetworkPathSource>()));
+  return *monitor;
+}
+
+NetworkMonitor::NetworkMonitor(std::shared_ptr<NetworkPathSource> source) : source_(std::move(source)) {}
+
+bool NetworkMonitor::isConnected() const { return source_->isSatisfied(); }
+
+std::shared_ptr<NetworkObserver> NetworkMonitor::observeConnectivity(std::optional<double> timeoutInterval,
+                                                                     std::function<void(bool)> callback) {
+  auto observer = NetworkObserverImpl::make(timeoutInterval, std::move(callback), shared_from_this());
+  addObserver(observer);
+  return observer;
+}
+
+void NetworkMonitor::addObserver(const std::shared_ptr<NetworkObserverImpl>& observer) {
+  bool satisfiedNow = false;
+  {
+    std::lock_guard lock(observersLock_);
+    observers_.push_back(observer);
+    satisfiedNow = lastSatisfied_;
+  }
+  bool startNow = false;
+  {
+    std::lock_guard lock(startLock_);
+    startNow = !isStarted_;
+    isStarted_ = true;
+  }
+  if (startNow) {
+    std::weak_ptr<NetworkMonitor> weak = weak_from_this();
+    source_->start([weak](bool satisfied) {
+      if (auto self = weak.lock()) self->handlePathUpdate(satisfied);
+    });
+  } else if (satisfiedNow) {
+    // The path was satisfied before this observer came; waiting for the next change could wait for ever.
+    handlePathUpdate(true);
+  }
+}
+
+void NetworkMonitor::removeObserver(const NetworkObserverImpl* observer) {
+  std::lock_guard lock(observersLock_);
+  std::erase_if(observers_, [observer](const auto& o) { return o.get() == observer; });
+}
+
+std::size_t NetworkMonitor::observerCount() const {
+  std::lock_guard lock(observersLock_);
+  return observers_.size();
+}
+
+void NetworkMonitor::handlePathUpdate(bool satisfied) {
+  std::vector<std::shared_ptr<NetworkObserverImpl>> taken;
+  {
+    std::lock_guard lock(observersLock_);
+    lastSatisfied_ = satisfied;
+    if (!satisfied) return;
+    taken.swap(observers_);
+  }
+  if (taken.empty()) return;
+  foundation::MainQueue::post([taken = std::move(taken)] {
+    for (const auto& observer : taken) {
+      if (!observer->finish()) continue;
+      foundation::MainQueue::post([callback = observer->callback_] {
+        if (callback) callback(true);
+      });
+    }
+  });
+}
+
+}  // namespace vellum

@@ -1,0 +1,142 @@
+#include "vellum/retry_strategy.hpp"
+
+#include <cmath>
+
+#include "foundation/main_queue.hpp"
+
+namespace vellum {
+
+std::int64_t RetryContext::retriedCount() const {
+  std::lock_guard lock(propertyLock_);
+  return retriedCount_;
+}
+
+void RetryContext::setRetriedCount(std::int64_t count) {
+  std::lock_guard lock(propertyLock_);
+  retriedCount_ = count;
+}
+
+std::any RetryContext::userInfo() const {
+  std::lock_guard lock(propertyLock_);
+  return userInfo_;
+}
+
+void RetryContext::setUserInfo(std::any info) {
+  std::lock_guard lock(propertyLock_);
+  userInfo_ = std::move(info);
+}
+
+void RetryContext::increaseRetryCount() {
+  std::lock_guard lock(propertyLock_);
+  ++retriedCount_;
+}
+
+void RetryContext::holdWait(foundation::Cancellable wait) {
+  std::optional<foundation::Cancellable> older;
+  bool cancelled = false;
+  {
+    std::lock_guard lock(propertyLock_);
+    cancelled = cancelled_;
+    if (!cancelled) {
+      older = std::move(wait_);
+      wait_ = wait;
+    }
+  }
+  if (older) older->cancel();
+  if (cancelled) wait.cancel();
+}
+
+void RetryContext::releaseWait() {
+  std::lock_guard lock(propertyLock_);
+  wait_.reset();
+}
+
+void RetryContext::cancel() {
+  std::optional<foundation::Cancellable> wait;
+  {
+    std::lock_guard lock(propertyLock_);
+    cancelled_ = true;
+    wait = std::move(wait_);
+    wait_.reset();
+  }
+  if (wait) wait->cancel();
+}
+
+bool RetryContext::isCancelled() const {
+  std::lock_guard lock(propertyLock_);
+  return cancelled_;
+}
+
+double DelayRetryStrategy::Interval::timeInterval(std::int64_t retriedCount) const {
+  switch (kind_) {
+    case Kind::seconds:
+      return t_;
+    case Kind::accumulated:
+      return t_ * static_cast<double>(retriedCount + 1);
+    case Kind::custom:
+      return block_ ? block_(retriedCount) : 0;
+  }
+  return 0;
+}
+
+void DelayRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) {
+  if (context->retriedCount() >= maxRetryCount) return retryHandler(RetryDecision::stop());
+  if (context->error().errorCase() != VellumError::Case::responseError) return retryHandler(RetryDecision::stop());
+  double interval = retryInterval.timeInterval(context->retriedCount());
+  if (std::isnan(interval) || interval < 0) interval = 0;
+  if (std::isinf(interval)) return retryHandler(RetryDecision::stop());
+  if (interval == 0) return retryHandler(RetryDecision::retry());
+  std::weak_ptr<RetryContext> weak = context;
+  auto wait = foundation::MainQueue::postAfter(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(interval)),
+      [weak, retryHandler] {
+        if (auto context = weak.lock()) {
+          if (context->isCancelled()) return;
+          context->releaseWait();
+        }
+        retryHandler(RetryDecision::retry());
+      });
+  context->holdWait(std::move(wait));
+}
+
+namespace {
+// What the network strategy keeps in a context's user info between questions.
+struct NetworkRetryState {
+  std::shared_ptr<NetworkObserver> observer;
+  std::int64_t immediateRetries = 0;
+};
+}  // namespace
+
+void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) {
+  NetworkRetryState state;
+  const std::any info = context->userInfo();
+  if (const auto* kept = std::any_cast<NetworkRetryState>(&info)) state = *kept;
+  if (state.observer) {
+    state.observer->cancel();
+    state.observer.reset();
+  }
+  if (context->error().errorCase() != VellumError::Case::responseError) return retryHandler(RetryDecision::stop());
+  if (networkMonitor->isConnected()) {
+    if (state.immediateRetries >= kMaxImmediateRetries) return retryHandler(RetryDecision::stop());
+    ++state.immediateRetries;
+    context->setUserInfo(state);
+    return retryHandler(RetryDecision::retry(state));
+  }
+  std::weak_ptr<RetryContext> weak = context;
+  auto observer = networkMonitor->observeConnectivity(timeoutInterval, [weak, retryHandler](bool isConnected) {
+    auto context = weak.lock();
+    if (context) {
+      if (context->isCancelled()) return;
+      context->releaseWait();
+    }
+    if (!isConnected) return retryHandler(RetryDecision::stop());
+    retryHandler(RetryDecision::retry(context ? context->userInfo() : std::any{}));
+  });
+  state.observer = observer;
+  context->setUserInfo(state);
+  auto waitState = std::make_shared<foundation::Cancellable::State>();
+  waitState->onCancel = [observer] { observer->cancel(); };
+  context->holdWait(foundation::Cancellable(waitState));
+}
+
+}  // namespace vellum

@@ -1,0 +1,245 @@
+#include "vellum/image_prefetcher.hpp"
+
+#include <mutex>
+
+#include "vellum/image_cache.hpp"
+#include "vellum/image_downloader.hpp"
+#include "vellum/vellum_manager.hpp"
+
+namespace vellum {
+
+namespace {
+
+// Loads start one at a time across every prefetcher; a few fields' worth of exclusion, so a mutex.
+std::mutex& requestingQueue() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+
+ImagePrefetcher::Resources resourcesOf(const ImagePrefetcher::Sources& sources) {
+  ImagePrefetcher::Resources resources;
+  for (const auto& source : sources) {
+    if (source.kind() == Source::Kind::network) resources.push_back(source.resource());
+  }
+  return resources;
+}
+
+}  // namespace
+
+std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<URL>& urls,
+                                                       const std::optional<VellumOptionsInfo>& options,
+                                                       ResourceReport progressBlock, ResourceReport completionHandler) {
+  std::vector<Source> sources;
+  sources.reserve(urls.size());
+  for (const auto& url : urls) sources.push_back(convertToSource(url));
+  auto prefetcher = std::make_shared<ImagePrefetcher>(std::move(sources), options);
+  prefetcher->progressBlock_ = std::move(progressBlock);
+  prefetcher->completionHandler_ = std::move(completionHandler);
+  return prefetcher;
+}
+
+std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<std::shared_ptr<const Resource>>& resources,
+                                                       const std::optional<VellumOptionsInfo>& options,
+                                                       ResourceReport progressBlock, ResourceReport completionHandler) {
+  std::vector<Source> sources;
+  sources.reserve(resources.size());
+  for (const auto& resource : resources) {
+    if (resource) sources.push_back(resource->convertToSource());
+  }
+  auto prefetcher = std::make_shared<ImagePrefetcher>(std::move(sources), options);
+  prefetcher->progressBlock_ = std::move(progressBlock);
+  prefetcher->completionHandler_ = std::move(completionHandler);
+  return prefetcher;
+}
+
+std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<Source>& sources,
+                                                       const std::optional<VellumOptionsInfo>& options,
+                                                       SourceReport progressBlock, SourceReport completionHandler) {
+  auto prefetcher = std::make_shared<ImagePrefetcher>(sources, options);
+  prefetcher->progressSourceBlock_ = std::move(progressBlock);
+  prefetcher->completionSourceHandler_ = std::move(completionHandler);
+  return prefetcher;
+}
+
+ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optional<VellumOptionsInfo>& options)
+    : prefetchQueue_(std::make_shared<foundation::SerialQueue>(kPrefetchQueueLabel)),
+      prefetchSources_(std::move(sources)),
+      optionsInfo_(options) {
+  optionsInfo_.callbackQueue = CallbackQueue::dispatch(prefetchQueue_);
+  manager_ = VellumManager::make(optionsInfo_.downloader ? optionsInfo_.downloader : ImageDownloader::default_(),
+                                 optionsInfo_.targetCache ? optionsInfo_.targetCache : ImageCache::defaultCache());
+}
+
+int ImagePrefetcher::maxConcurrentDownloads() const { return maxConcurrentDownloads_.load(); }
+void ImagePrefetcher::setMaxConcurrentDownloads(int count) { maxConcurrentDownloads_.store(count); }
+
+void ImagePrefetcher::start() {
+  prefetchQueue_->post([self = shared_from_this()] { self->startOnQueue(); });
+}
+
+void ImagePrefetcher::stop() {
+  prefetchQueue_->post([self = shared_from_this()] { self->stopOnQueue(); });
+}
+
+bool ImagePrefetcher::finished() const {
+  bool result = false;
+  prefetchQueue_->sync([&] { result = finishedOnQueue(); });
+  return result;
+}
+
+bool ImagePrefetcher::finishedOnQueue() const {
+  return failedSources_.size() + skippedSources_.size() + completedSources_.size() == prefetchSources_.size() &&
+         tasks_.empty() && waiting_.empty();
+}
+
+void ImagePrefetcher::startOnQueue() {
+  const int limit = maxConcurrentDownloads_.load();
+  if (stopped_ || limit < 1 || prefetchSources_.empty()) return handleComplete();
+  keepAlive_ = shared_from_this();
+  const std::size_t batch = std::min<std::size_t>(static_cast<std::size_t>(limit), prefetchSources_.size());
+  for (std::size_t i = 0; i < batch && nextPending_ < prefetchSources_.size(); ++i) {
+    startPrefetching(prefetchSources_[nextPending_++]);
+  }
+}
+
+void ImagePrefetcher::stopOnQueue() {
+  if (finishedOnQueue()) return;
+  stopped_ = true;
+  for (const auto& [id, holder] : tasks_) holder->cancel();
+  // A source waiting for its retry has nothing running to cancel; it fails now, and its strategy's answer,
+  // should one still come, finds nothing to act on.
+  auto waiting = std::move(waiting_);
+  waiting_.clear();
+  for (auto& [id, entry] : waiting) {
+    entry.retry->cancel();
+    failedSources_.push_back(entry.source);
+  }
+  if (!waiting.empty()) reportProgress();
+  reportCompletionOrStartNext();
+}
+
+void ImagePrefetcher::settle(std::vector<Source>& list, const Source& source) {
+  list.push_back(source);
+  reportProgress();
+  reportCompletionOrStartNext();
+}
+
+void ImagePrefetcher::startPrefetching(const Source& source) {
+  if (optionsInfo_.forceRefresh) return startLoading(source, nullptr);
+  const std::string identifier = optionsInfo_.processor ? optionsInfo_.processor->identifier() : std::string();
+  const CacheType type = manager_->cache()->imageCachedType(source.cacheKey(), identifier, std::nullopt);
+  switch (type) {
+    case CacheType::none:
+      return downloadAndCache(source);
+    case CacheType::memory:
+      return settle(skippedSources_, source);
+    case CacheType::disk: {
+      if (!optionsInfo_.alsoPrefetchToMemory) return settle(skippedSources_, source);
+      auto context = std::make_shared<RetrievingContext>(optionsInfo_, source);
+      auto self = shared_from_this();
+      const bool willReport =
+          manager_->retrieveFromCache(source, context, [self, source](const VellumManager::RetrieveResult& result) {
+            if (result) return self->settle(self->skippedSources_, source);
+            self->downloadAndCache(source);
+          });
+      if (!willReport) downloadAndCache(source);
+      return;
+    }
+  }
+}
+
+void ImagePrefetcher::downloadAndCache(const Source& source) {
+  if (optionsInfo_.onlyFromCache) return settle(failedSources_, source);
+  startLoading(source, nullptr);
+}
+
+void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryContext> retry) {
+  if (stopped_) return settle(failedSources_, source);
+  const std::uint64_t id = nextId_++;
+  auto holder = std::make_shared<CancellationDownloadTask>();
+  tasks_[id] = holder;
+  auto loadOptions = VellumManager::optionsReportingDownloadTask(
+      optionsInfo_, [holder](std::shared_ptr<DownloadTask> task) { holder->setTask(std::move(task)); });
+  auto self = shared_from_this();
+  std::shared_ptr<DownloadTask> task;
+  {
+    std::lock_guard lock(requestingQueue());
+    auto context = std::make_shared<RetrievingContext>(std::move(loadOptions), source);
+    task = manager_->loadAndCache(source, context, [self, id, source, retry](const VellumManager::RetrieveResult& result) {
+      self->loadFinished(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
+    });
+  }
+  holder->setTask(std::move(task));
+}
+
+void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
+                                   std::optional<VellumError> error) {
+  tasks_.erase(id);
+  if (!error) return settle(completedSources_, source);
+  const auto& strategy = optionsInfo_.retryStrategy;
+  if (!strategy || stopped_) return settle(failedSources_, source);
+  if (retry) {
+    retry->increaseRetryCount();
+  } else {
+    retry = std::make_shared<RetryContext>(source, *error);
+  }
+  waiting_.emplace(id, Waiting{source, retry});
+  std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
+  auto queue = prefetchQueue_;
+  strategy->retry(retry, [weak, queue, id](RetryDecision decision) {
+    queue->post([weak, id, decision = std::move(decision)] {
+      if (auto self = weak.lock()) self->decided(id, decision);
+    });
+  });
+}
+
+void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {
+  auto entry = waiting_.find(id);
+  if (entry == waiting_.end()) return;  // settled meanwhile (stopped)
+  Waiting waiting = std::move(entry->second);
+  waiting_.erase(entry);
+  if (decision.kind() == RetryDecision::Kind::stop || stopped_) return settle(failedSources_, waiting.source);
+  waiting.retry->setUserInfo(decision.userInfo());
+  startLoading(waiting.source, waiting.retry);
+}
+
+void ImagePrefetcher::reportProgress() {
+  if (!progressBlock_ && !progressSourceBlock_) return;
+  CallbackQueue::mainCurrentOrAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_,
+                                               skipped = skippedSources_, failed = failedSources_,
+                                               completed = completedSources_] {
+    if (sourceBlock) sourceBlock(skipped, failed, completed);
+    if (block) block(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed));
+  });
+}
+
+void ImagePrefetcher::reportCompletionOrStartNext() {
+  if (!stopped_ && nextPending_ < prefetchSources_.size()) {
+    const Source next = prefetchSources_[nextPending_++];
+    prefetchQueue_->post([self = shared_from_this(), next] { self->startPrefetching(next); });
+    return;
+  }
+  if (stopped_) {
+    while (nextPending_ < prefetchSources_.size()) failedSources_.push_back(prefetchSources_[nextPending_++]);
+  }
+  if (finishedOnQueue()) handleComplete();
+}
+
+void ImagePrefetcher::handleComplete() {
+  auto release = std::move(keepAlive_);
+  keepAlive_.reset();
+  if (!completionHandler_ && !completionSourceHandler_) return;
+  auto sourceHandler = std::move(completionSourceHandler_);
+  auto handler = std::move(completionHandler_);
+  completionSourceHandler_ = nullptr;
+  completionHandler_ = nullptr;
+  progressBlock_ = nullptr;
+  progressSourceBlock_ = nullptr;
+  CallbackQueue::mainCurrentOrAsync().execute([sourceHandler, handler, skipped = skippedSources_,
+                                               failed = failedSources_, completed = completedSources_] {
+    if (sourceHandler) sourceHandler(skipped, failed, completed);
+    if (handler) handler(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed));
+  });
+}
+
+}  // namespace vellum

@@ -1,0 +1,688 @@
+#include "vellum/vellum_manager.hpp"
+
+#include <algorithm>
+
+#include "foundation/log.hpp"
+#include "vellum/image_data_processor.hpp"
+#include "vellum/image_progressive_provider.hpp"
+#include "vellum/request_modifier.hpp"
+#include "vellum/resource.hpp"
+
+namespace vellum {
+
+namespace {
+
+using RetrieveResult = VellumManager::RetrieveResult;
+
+VellumError cancelledError() {
+  return VellumError::requestError(VellumError::RequestErrorReason::TaskCancelled{nullptr, 0});
+}
+
+bool isCancellation(const VellumError& error) {
+  if (error.isTaskCancelled()) return true;
+  const auto* reason = error.requestReason();
+  return reason && (std::holds_alternative<VellumError::RequestErrorReason::DataProviderCancelled>(reason->value) ||
+                    std::holds_alternative<VellumError::RequestErrorReason::LivePhotoTaskCancelled>(reason->value));
+}
+
+std::string processorIdentifier(const VellumParsedOptionsInfo& options) {
+  return options.processor ? options.processor->identifier() : std::string();
+}
+
+ImagePtr modified(const VellumParsedOptionsInfo& options, const ImagePtr& image) {
+  if (!options.imageModifier || !image) return image;
+  try {
+    return options.imageModifier->modify(image);
+  } catch (const std::exception& e) {
+    // The stored image is right; only the caller's view of it could not be changed.
+    foundation::log(foundation::LogLevel::error, std::string("[Vellum] The image modifier failed: ") + e.what());
+    return image;
+  }
+}
+
+void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
+  if (!completion) return;
+  options.callbackQueue.execute([completion, result = std::move(result)] { completion(result); });
+}
+
+// Reports each DownloadTask the download makes, then whatever the caller's modifier reported. A modifier
+// that answers at once keeps answering at once (the downloader then stays on the caller's thread).
+template <class Base>
+class ReportingModifier final : public Base {
+ public:
+  using Report = std::function<void(std::shared_ptr<DownloadTask>)>;
+  ReportingModifier(std::shared_ptr<AsyncImageDownloadRequestModifier> inner, Report report)
+      : inner_(std::move(inner)), report_(std::move(report)) {}
+  std::optional<httpkit::URLRequest> modifiedSync(httpkit::URLRequest request) {
+    auto* sync = dynamic_cast<ImageDownloadRequestModifier*>(inner_.get());
+    return sync ? sync->modifiedSync(std::move(request)) : std::optional<httpkit::URLRequest>(std::move(request));
+  }
+  void modified(httpkit::URLRequest request, AsyncImageDownloadRequestModifier::Completion completion) override {
+    if (!inner_) return completion(std::move(request));
+    inner_->modified(std::move(request), std::move(completion));
+  }
+  AsyncImageDownloadRequestModifier::TaskStarted onDownloadTaskStarted() const override {
+    auto innerStarted = inner_ ? inner_->onDownloadTaskStarted() : nullptr;
+    return [report = report_, innerStarted](const std::shared_ptr<DownloadTask>& task) {
+      if (report) report(task);
+      if (innerStarted) innerStarted(task);
+    };
+  }
+
+ private:
+  std::shared_ptr<AsyncImageDownloadRequestModifier> inner_;
+  Report report_;
+};
+
+}  // namespace
+
+// ---- context ----
+
+RetrievingContext::RetrievingContext(VellumParsedOptionsInfo options, Source originalSource)
+    : options(std::move(options)), originalSource(std::move(originalSource)), alternatives_(this->options.alternativeSources) {}
+
+std::vector<PropagationError> RetrievingContext::propagationErrors() const {
+  std::lock_guard lock(lock_);
+  return errors_;
+}
+
+bool RetrievingContext::isCancelled() const {
+  std::lock_guard lock(lock_);
+  return cancelled_;
+}
+
+std::optional<Source> RetrievingContext::popAlternativeSource() {
+  std::lock_guard lock(lock_);
+  while (alternatives_ && nextAlternative_ < alternatives_->size()) {
+    const auto& next = (*alternatives_)[nextAlternative_++];
+    if (next) return *next;
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<RetryContext> RetrievingContext::retryContext(const Source& source, const VellumError& error,
+                                                              bool& isNew) {
+  std::lock_guard lock(lock_);
+  for (const auto& [known, context] : retryContexts_) {
+    if (known == source) {
+      isNew = false;
+      return context;
+    }
+  }
+  isNew = true;
+  auto context = std::make_shared<RetryContext>(source, error);
+  retryContexts_.emplace_back(source, context);
+  return context;
+}
+
+void RetrievingContext::appendError(PropagationError error) {
+  std::lock_guard lock(lock_);
+  errors_.push_back(std::move(error));
+}
+
+bool RetrievingContext::finishOnce(const std::function<void()>& deliver) {
+  {
+    std::lock_guard lock(lock_);
+    if (finished_) return false;
+    finished_ = true;
+    answerCancelled_ = nullptr;
+    waitingRetry_.reset();
+  }
+  deliver();
+  return true;
+}
+
+void RetrievingContext::setCurrentTask(std::shared_ptr<DownloadTask> task) {
+  if (!task) return;
+  bool cancelled = false;
+  {
+    std::lock_guard lock(lock_);
+    cancelled = cancelled_;
+    currentTask_ = task;
+  }
+  if (cancelled) task->cancel();
+}
+
+void RetrievingContext::beginWait(std::shared_ptr<RetryContext> retry, std::function<void()> answerCancelled) {
+  bool cancelled = false;
+  {
+    std::lock_guard lock(lock_);
+    cancelled = cancelled_;
+    if (!cancelled) {
+      waitingRetry_ = retry;
+      answerCancelled_ = answerCancelled;
+    }
+  }
+  if (cancelled) {
+    retry->cancel();
+    answerCancelled();
+  }
+}
+
+void RetrievingContext::endWait() {
+  std::lock_guard lock(lock_);
+  waitingRetry_.reset();
+  answerCancelled_ = nullptr;
+}
+
+void RetrievingContext::cancel() {
+  std::shared_ptr<DownloadTask> task;
+  std::shared_ptr<RetryContext> retry;
+  std::function<void()> answerCancelled;
+  {
+    std::lock_guard lock(lock_);
+    if (cancelled_) return;
+    cancelled_ = true;
+    task = currentTask_;
+    retry = std::move(waitingRetry_);
+    answerCancelled = std::move(answerCancelled_);
+  }
+  if (task) task->cancel();
+  if (retry) retry->cancel();
+  if (answerCancelled) answerCancelled();
+}
+
+// ---- coalescer ----
+
+// One processing of an original per target cache, key and processor at a time; callers that come meanwhile
+// wait for its image. The entry is removed before the image is handed out, so a later caller starts afresh.
+struct VellumManager::Coalescer {
+  using Outcome = foundation::Result<ImagePtr, VellumError>;  // a null image: the original was not there
+  using Waiter = std::function<void(const Outcome&)>;
+
+  // True when the caller is the first and must do the work.
+  bool join(const std::string& key, Waiter waiter) {
+    std::lock_guard lock(mutex);
+    auto [entry, first] = waiting.try_emplace(key);
+    entry->second.push_back(std::move(waiter));
+    return first;
+  }
+  void publish(const std::string& key, const Outcome& outcome) {
+    std::vector<Waiter> waiters;
+    {
+      std::lock_guard lock(mutex);
+      auto entry = waiting.find(key);
+      if (entry == waiting.end()) return;
+      waiters = std::move(entry->second);
+      waiting.erase(entry);
+    }
+    for (const auto& waiter : waiters) waiter(outcome);
+  }
+
+  std::mutex mutex;
+  std::map<std::string, std::vector<Waiter>> waiting;
+};
+
+// ---- manager ----
+
+const std::shared_ptr<VellumManager>& VellumManager::shared() {
+  static auto* manager =
+      new std::shared_ptr<VellumManager>(make(ImageDownloader::default_(), ImageCache::defaultCache()));
+  return *manager;
+}
+
+std::shared_ptr<VellumManager> VellumManager::make(std::shared_ptr<ImageDownloader> downloader,
+                                                   std::shared_ptr<ImageCache> cache) {
+  return std::make_shared<VellumManager>(std::move(downloader), std::move(cache));
+}
+
+VellumManager::VellumManager(std::shared_ptr<ImageDownloader> downloader, std::shared_ptr<ImageCache> cache)
+    : downloader_(std::move(downloader)), cache_(std::move(cache)), coalescer_(std::make_shared<Coalescer>()) {}
+
+VellumOptionsInfo VellumManager::defaultOptions() const {
+  std::lock_guard lock(optionsLock_);
+  return defaultOptions_;
+}
+
+void VellumManager::setDefaultOptions(VellumOptionsInfo options) {
+  std::lock_guard lock(optionsLock_);
+  defaultOptions_ = std::move(options);
+}
+
+VellumParsedOptionsInfo VellumManager::parsedOptions(const std::optional<VellumOptionsInfo>& options) const {
+  VellumOptionsInfo all = defaultOptions();
+  if (options) all.insert(all.end(), options->begin(), options->end());
+  return VellumParsedOptionsInfo(all);
+}
+
+std::shared_ptr<ImageCache> VellumManager::targetCache(const VellumParsedOptionsInfo& options) const {
+  return options.targetCache ? options.targetCache : cache_;
+}
+
+std::shared_ptr<ImageCache> VellumManager::originalCache(const VellumParsedOptionsInfo& options) const {
+  return options.originalCache ? options.originalCache : targetCache(options);
+}
+
+std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source,
+                                                           const std::optional<VellumOptionsInfo>& options,
+                                                           DownloadTaskUpdated downloadTaskUpdated,
+                                                           Completion completion) {
+  auto context = std::make_shared<RetrievingContext>(parsedOptions(options), source);
+  auto self = shared_from_this();
+  return retrieveImageInContext(
+      source, context, downloadTaskUpdated, false,
+      [self, source, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
+        self->retrieveAttemptFinished(result, source, context, downloadTaskUpdated, completion);
+      });
+}
+
+std::future<RetrieveImageResult> VellumManager::retrieveImageAsync(const Source& source,
+                                                                   const std::optional<VellumOptionsInfo>& options) {
+  auto promise = std::make_shared<std::promise<RetrieveImageResult>>();
+  auto future = promise->get_future();
+  VellumOptionsInfo items = options.value_or(VellumOptionsInfo{});
+  // A future is waited on by some thread; answering on the main queue would tie the two together.
+  items.push_back(VellumOptionsInfoItem::callbackQueue(CallbackQueue::untouch()));
+  retrieveImage(source, items, nullptr, [promise](const RetrieveResult& result) {
+    if (result) {
+      promise->set_value(result.value());
+    } else {
+      promise->set_exception(std::make_exception_ptr(result.error()));
+    }
+  });
+  return future;
+}
+
+std::shared_ptr<DownloadTask> VellumManager::handleFor(const std::shared_ptr<RetrievingContext>& context,
+                                                       std::shared_ptr<DownloadTask> attemptTask) {
+  auto state = std::make_shared<foundation::Cancellable::State>();
+  std::weak_ptr<RetrievingContext> weak = context;
+  state->onCancel = [weak] {
+    if (auto context = weak.lock()) context->cancel();
+  };
+  auto handle = std::make_shared<DownloadTask>(foundation::Cancellable(state));
+  if (attemptTask) handle->setLinkedTask(std::move(attemptTask));
+  return handle;
+}
+
+std::shared_ptr<DownloadTask> VellumManager::retrieveImageInContext(const Source& source,
+                                                                    const std::shared_ptr<RetrievingContext>& context,
+                                                                    DownloadTaskUpdated, bool /*isAsync*/,
+                                                                    Completion completion) {
+  const auto& options = context->options;
+  if (context->isCancelled()) {
+    answer(options, completion, RetrieveResult::failure(cancelledError()));
+    return nullptr;
+  }
+  if (!options.forceRefresh) {
+    bool answeredNow = false;
+    if (lookUpCache(source, context, completion, answeredNow)) {
+      return answeredNow ? nullptr : handleFor(context, nullptr);
+    }
+  }
+  return handleFor(context, attempt(source, context, completion));
+}
+
+// The cache missed (or was skipped): an original to process, a refusal, or a load.
+std::shared_ptr<DownloadTask> VellumManager::attempt(const Source& source,
+                                                     const std::shared_ptr<RetrievingContext>& context,
+                                                     Completion completion) {
+  const auto& options = context->options;
+  if (context->isCancelled()) {
+    answer(options, completion, RetrieveResult::failure(cancelledError()));
+    return nullptr;
+  }
+  if (!options.forceRefresh) {
+    const std::string identifier = processorIdentifier(options);
+    if (!identifier.empty() &&
+        cached(originalCache(options)->imageCachedType(source.cacheKey(), "", options.forcedExtension))) {
+      processOriginal(source, context, std::move(completion));
+      return nullptr;
+    }
+    if (options.onlyFromCache) {
+      answer(options, completion,
+             RetrieveResult::failure(VellumError::cacheError(VellumError::CacheErrorReason::ImageNotExisting{source.cacheKey()})));
+      return nullptr;
+    }
+  }
+  auto task = loadAndCache(source, context, std::move(completion));
+  context->setCurrentTask(task);
+  return task;
+}
+
+bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                Completion completion, bool& answeredNow) {
+  const auto& options = context->options;
+  auto cache = targetCache(options);
+  const CacheType type = cache->imageCachedType(source.cacheKey(), processorIdentifier(options), options.forcedExtension);
+  if (!cached(type)) return false;
+  auto self = shared_from_this();
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  VellumParsedOptionsInfo lookup = options;
+  lookup.callbackQueue = CallbackQueue::untouch();
+  cache->retrieveImage(
+      source.cacheKey(), lookup, CallbackQueue::untouch(),
+      [self, source, context, completion, answered](foundation::Result<ImageCacheResult, VellumError> result) {
+        answered->store(true);
+        const auto& options = context->options;
+        if (result && result.value().image()) {
+          RetrieveImageResult value{modified(options, result.value().image()), result.value().cacheType(), source,
+                                    context->originalSource, std::nullopt, std::nullopt};
+          return answer(options, completion, RetrieveResult::success(std::move(value)));
+        }
+        // Gone between the check and the read (or unreadable): go on as a miss.
+        self->attempt(source, context, completion);
+      });
+  answeredNow = answered->load() && type == CacheType::memory;
+  return true;
+}
+
+bool VellumManager::retrieveFromCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                      Completion completion) {
+  const auto& options = context->options;
+  const std::string identifier = processorIdentifier(options);
+  const bool inTarget = cached(targetCache(options)->imageCachedType(source.cacheKey(), identifier, options.forcedExtension));
+  const bool original =
+      !identifier.empty() && cached(originalCache(options)->imageCachedType(source.cacheKey(), "", options.forcedExtension));
+  if (!inTarget && !original) return false;
+  // What follows may only read caches: a miss found late answers `imageNotExisting` instead of loading.
+  VellumParsedOptionsInfo cacheOnly = options;
+  cacheOnly.onlyFromCache = true;
+  cacheOnly.forceRefresh = false;
+  auto onlyCache = std::make_shared<RetrievingContext>(std::move(cacheOnly), context->originalSource);
+  bool answeredNow = false;
+  if (!lookUpCache(source, onlyCache, completion, answeredNow)) attempt(source, onlyCache, std::move(completion));
+  return true;
+}
+
+void VellumManager::processOriginal(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                    Completion completion) {
+  const auto& options = context->options;
+  auto target = targetCache(options);
+  const std::string identifier = processorIdentifier(options);
+  const std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(target.get())) + "\n" +
+                          ImageCache::computedKey(source.cacheKey(), identifier);
+  auto self = shared_from_this();
+  const bool first = coalescer_->join(key, [self, source, context, completion](const Coalescer::Outcome& outcome) {
+    const auto& options = context->options;
+    if (!outcome) return answer(options, completion, RetrieveResult::failure(outcome.error()));
+    if (!outcome.value()) {
+      // The original went away meanwhile: load as if nothing had been cached.
+      if (options.onlyFromCache) {
+        return answer(options, completion,
+                      RetrieveResult::failure(VellumError::cacheError(
+                          VellumError::CacheErrorReason::ImageNotExisting{source.cacheKey()})));
+      }
+      context->setCurrentTask(self->loadAndCache(source, context, completion));
+      return;
+    }
+    RetrieveImageResult value{modified(options, outcome.value()), CacheType::none, source, context->originalSource,
+                              std::nullopt, std::nullopt};
+    answer(options, completion, RetrieveResult::success(std::move(value)));
+  });
+  if (!first) return;
+
+  VellumParsedOptionsInfo originalOptions = options;
+  originalOptions.processor = DefaultImageProcessor::defaultProcessor();
+  originalOptions.callbackQueue = CallbackQueue::untouch();
+  auto coalescer = coalescer_;
+  originalCache(options)->retrieveImage(
+      source.cacheKey(), originalOptions, CallbackQueue::untouch(),
+      [coalescer, key, source, options, target](foundation::Result<ImageCacheResult, VellumError> found) {
+        if (!found || !found.value().image()) return coalescer->publish(key, Coalescer::Outcome::success(nullptr));
+        const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+        queue.execute([coalescer, key, source, options, target, original = found.value().image()] {
+          const auto item = ImageProcessItem::image(original);
+          ImagePtr processed;
+          try {
+            processed = options.processor->process(item, options);
+          } catch (const std::exception& e) {
+            foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
+          }
+          if (!processed) {
+            return coalescer->publish(key, Coalescer::Outcome::failure(VellumError::processorError(
+                                               VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
+          }
+          VellumParsedOptionsInfo storeOptions = options;
+          storeOptions.callbackQueue = CallbackQueue::untouch();
+          if (!options.waitForCache) {
+            target->store(processed, std::nullopt, source.cacheKey(), storeOptions, !options.cacheMemoryOnly);
+            return coalescer->publish(key, Coalescer::Outcome::success(processed));
+          }
+          target->store(processed, std::nullopt, source.cacheKey(), storeOptions, !options.cacheMemoryOnly,
+                        [coalescer, key, processed](CacheStoreResult) {
+                          coalescer->publish(key, Coalescer::Outcome::success(processed));
+                        });
+        });
+      });
+}
+
+std::shared_ptr<DownloadTask> VellumManager::loadAndCache(const Source& source,
+                                                          const std::shared_ptr<RetrievingContext>& context,
+                                                          Completion completion) {
+  if (source.kind() == Source::Kind::network) return loadFromNetwork(source, context, std::move(completion));
+  return loadFromProvider(source, context, std::move(completion));
+}
+
+std::shared_ptr<DownloadTask> VellumManager::loadFromNetwork(const Source& source,
+                                                             const std::shared_ptr<RetrievingContext>& context,
+                                                             Completion completion) {
+  VellumParsedOptionsInfo options = context->options;
+  auto downloader = options.downloader ? options.downloader : downloader_;
+  if (options.progressiveJPEG) {
+    auto effects = options.onDataReceived.value_or(std::vector<std::shared_ptr<DataReceivingSideEffect>>{});
+    const bool present = std::any_of(effects.begin(), effects.end(), [](const auto& effect) {
+      return dynamic_cast<ImageProgressiveProvider*>(effect.get()) != nullptr;
+    });
+    if (!present) {
+      auto progressive = options.progressiveJPEG;
+      // Without a view to show partial images in, the progressive options' own callback is where they go.
+      auto provider = ImageProgressiveProvider::make(options, [progressive](const ImagePtr& image) {
+        progressiveRefresh(image, *progressive, [](const ImagePtr&) {});
+      });
+      if (provider) {
+        if (options.sourceTaskIdentifierChecker) provider->setOnShouldApply(options.sourceTaskIdentifierChecker);
+        effects.push_back(provider);
+        options.onDataReceived = std::move(effects);
+      }
+    }
+  }
+  const CallbackQueue callerQueue = options.callbackQueue;
+  options.callbackQueue = CallbackQueue::untouch();
+  auto self = shared_from_this();
+  return downloader->downloadImage(
+      source.resource()->downloadURL().absoluteString(), options,
+      [self, source, context, completion](const ImageDownloader::DownloadResult& result) {
+        if (!result) return answer(context->options, completion, RetrieveResult::failure(result.error()));
+        const auto& loaded = result.value();
+        self->cacheAndDeliver(source, context, loaded.image, loaded.originalData, loaded.metrics, completion);
+      });
+}
+
+std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& source,
+                                                              const std::shared_ptr<RetrievingContext>& context,
+                                                              Completion completion) {
+  struct Once {
+    std::atomic<bool> received{false};
+    std::atomic<bool> answered{false};
+  };
+  auto once = std::make_shared<Once>();
+  auto provider = source.provider();
+  const auto& options = context->options;
+  // Whichever comes first of the provider's answer and a cancel is the one the caller hears.
+  auto finish = [once, options, completion](RetrieveResult result) {
+    if (once->answered.exchange(true)) return;
+    answer(options, completion, std::move(result));
+  };
+  auto state = std::make_shared<foundation::Cancellable::State>();
+  state->onCancel = [finish, provider] {
+    finish(RetrieveResult::failure(
+        VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{provider})));
+  };
+  auto handle = std::make_shared<DownloadTask>(foundation::Cancellable(state));
+  auto self = shared_from_this();
+  auto deliver = [finish](const RetrieveResult& result) { finish(result); };
+  provider->data([self, once, provider, source, context, finish, deliver](ImageDataProvider::DataResult data) {
+    if (once->received.exchange(true) || once->answered.load()) return;
+    const auto& options = context->options;
+    if (!data) {
+      return finish(RetrieveResult::failure(VellumError::imageSettingError(
+          VellumError::ImageSettingErrorReason::DataProviderError{provider, data.error()})));
+    }
+    const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+    queue.execute([self, once, source, context, finish, deliver, bytes = std::move(data.value())] {
+      if (once->answered.load()) return;
+      const auto& options = context->options;
+      const auto item = ImageProcessItem::data(bytes);
+      ImagePtr image;
+      try {
+        image = options.processor->process(item, options);
+      } catch (const std::exception& e) {
+        foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
+      }
+      if (!image) {
+        return finish(RetrieveResult::failure(
+            VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
+      }
+      VellumParsedOptionsInfo direct = options;
+      direct.callbackQueue = CallbackQueue::untouch();
+      auto directContext = std::make_shared<RetrievingContext>(direct, context->originalSource);
+      self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
+    });
+  });
+  return handle;
+}
+
+void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                    ImagePtr image, std::optional<foundation::Bytes> original,
+                                    std::optional<NetworkMetrics> metrics, Completion completion) {
+  const auto& options = context->options;
+  auto target = targetCache(options);
+  const bool toDisk = !options.cacheMemoryOnly;
+  const bool storeOriginal = options.cacheOriginalImage && !processorIdentifier(options).empty() && original && toDisk;
+  RetrieveImageResult value{modified(options, image), CacheType::none, source, context->originalSource, original,
+                            std::move(metrics)};
+  auto result = std::make_shared<RetrieveResult>(RetrieveResult::success(std::move(value)));
+
+  std::function<void()> storeDone;
+  if (options.waitForCache) {
+    auto remaining = std::make_shared<std::atomic<int>>(storeOriginal ? 2 : 1);
+    storeDone = [remaining, options, completion, result] {
+      if (remaining->fetch_sub(1) == 1) answer(options, completion, *result);
+    };
+  } else {
+    answer(options, completion, *result);
+  }
+  VellumParsedOptionsInfo storeOptions = options;
+  storeOptions.callbackQueue = CallbackQueue::untouch();
+  target->store(image, original, source.cacheKey(), storeOptions, toDisk,
+                storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); }) : nullptr);
+  if (storeOriginal) {
+    originalCache(options)->storeToDisk(*original, source.cacheKey(), "", options.forcedExtension,
+                                        options.diskCacheExpiration, CallbackQueue::untouch(),
+                                        storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); })
+                                                  : nullptr);
+  }
+}
+
+void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const Source& source,
+                                            const std::shared_ptr<RetrievingContext>& context,
+                                            DownloadTaskUpdated downloadTaskUpdated, Completion completion) {
+  if (result) {
+    context->finishOnce([&] {
+      if (completion) completion(result);
+    });
+    return;
+  }
+  const VellumError& error = result.error();
+  if (context->isCancelled() || isCancellation(error)) {
+    // A cancel ends the retrieval; alternatives are for sources that failed, not for callers who left.
+    context->finishOnce([&] {
+      if (completion) completion(result);
+    });
+    return;
+  }
+  const auto& strategy = context->options.retryStrategy;
+  if (!strategy) return tryNextSource(error, source, context, downloadTaskUpdated, completion);
+
+  bool isNew = false;
+  auto retry = context->retryContext(source, error, isNew);
+  if (!isNew) retry->increaseRetryCount();
+  const auto& options = context->options;
+  context->beginWait(retry, [context, options, completion] {
+    options.callbackQueue.execute([context, completion] {
+      context->finishOnce([&] {
+        if (completion) completion(RetrieveResult::failure(cancelledError()));
+      });
+    });
+  });
+  auto self = shared_from_this();
+  strategy->retry(retry, [self, retry, error, source, context, downloadTaskUpdated, completion](RetryDecision decision) {
+    context->options.callbackQueue.execute([=] {
+      if (context->isCancelled()) return;  // the cancel has answered
+      context->endWait();
+      if (decision.kind() == RetryDecision::Kind::stop) {
+        return self->tryNextSource(error, source, context, downloadTaskUpdated, completion);
+      }
+      retry->setUserInfo(decision.userInfo());
+      auto task = self->retrieveImageInContext(
+          source, context, downloadTaskUpdated, false,
+          [self, source, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
+            self->retrieveAttemptFinished(result, source, context, downloadTaskUpdated, completion);
+          });
+      if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+    });
+  });
+}
+
+void VellumManager::tryNextSource(const VellumError& error, const Source& source,
+                                  const std::shared_ptr<RetrievingContext>& context,
+                                  DownloadTaskUpdated downloadTaskUpdated, Completion completion) {
+  const auto& options = context->options;
+  auto self = shared_from_this();
+  auto next = [&](const Source& nextSource) {
+    auto task = retrieveImageInContext(
+        nextSource, context, downloadTaskUpdated, false,
+        [self, nextSource, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
+          self->retrieveAttemptFinished(result, nextSource, context, downloadTaskUpdated, completion);
+        });
+    if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+  };
+  if (error.isConstrainedNetworkFailure() && options.lowDataModeSource) {
+    bool first = false;
+    {
+      std::lock_guard lock(context->lock_);
+      first = !context->lowDataTried_;
+      context->lowDataTried_ = true;
+    }
+    if (first) return next(*options.lowDataModeSource);
+  }
+  const bool hasAlternatives = options.alternativeSources && !options.alternativeSources->empty();
+  if (!hasAlternatives) {
+    context->finishOnce([&] {
+      if (completion) completion(RetrieveResult::failure(error));
+    });
+    return;
+  }
+  context->appendError(PropagationError{source, error});
+  if (auto alternative = context->popAlternativeSource()) return next(*alternative);
+  std::vector<std::shared_ptr<const PropagationError>> errors;
+  for (auto& e : context->propagationErrors()) errors.push_back(std::make_shared<const PropagationError>(std::move(e)));
+  context->finishOnce([&] {
+    if (completion) {
+      completion(RetrieveResult::failure(VellumError::imageSettingError(
+          VellumError::ImageSettingErrorReason::AlternativeSourcesExhausted{std::move(errors)})));
+    }
+  });
+}
+
+VellumParsedOptionsInfo VellumManager::optionsReportingDownloadTask(
+    const VellumParsedOptionsInfo& options, std::function<void(std::shared_ptr<DownloadTask>)> report) {
+  VellumParsedOptionsInfo copy = options;
+  const bool async = options.requestModifier && !dynamic_cast<ImageDownloadRequestModifier*>(options.requestModifier.get());
+  if (async) {
+    copy.requestModifier =
+        std::make_shared<ReportingModifier<AsyncImageDownloadRequestModifier>>(options.requestModifier, std::move(report));
+  } else {
+    copy.requestModifier =
+        std::make_shared<ReportingModifier<ImageDownloadRequestModifier>>(options.requestModifier, std::move(report));
+  }
+  return copy;
+}
+
+void VellumManager::progressiveRefresh(const ImagePtr& image, const ImageProgressive& progressive,
+                                       const std::function<void(const ImagePtr&)>& setter) {
+  vellum::progressiveRefresh(image, progressive, setter);
+}
+
+}  // namespace vellum

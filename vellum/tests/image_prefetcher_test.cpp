@@ -1,0 +1,262 @@
+// The prefetcher against a loopback server that counts what is in flight, over a real cache on disk.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "manager_test_support.hpp"
+#include "vellum/image_prefetcher.hpp"
+
+namespace vellum::test {
+namespace {
+
+using Item = VellumOptionsInfoItem;
+
+// The reports of one run: each progress report's counts and the one completion.
+struct Reports {
+  struct Counts {
+    std::size_t skipped, failed, completed;
+  };
+  std::mutex mutex;
+  std::vector<Counts> progress;
+  std::atomic<int> completions{0};
+  std::shared_ptr<std::promise<Counts>> done = std::make_shared<std::promise<Counts>>();
+  std::vector<Source> failedSources;
+  std::size_t resourcesCompleted = 0;
+
+  ImagePrefetcher::SourceReport progressBlock() {
+    return [this](const auto& s, const auto& f, const auto& c) {
+      std::lock_guard lock(mutex);
+      progress.push_back({s.size(), f.size(), c.size()});
+    };
+  }
+  ImagePrefetcher::SourceReport completion() {
+    return [this](const auto& s, const auto& f, const auto& c) {
+      failedSources = f;
+      if (++completions == 1) done->set_value({s.size(), f.size(), c.size()});
+    };
+  }
+  Counts wait() {
+    auto counts = await(done->get_future());
+    flushMain();
+    flushMain();
+    return counts;
+  }
+};
+
+class Prefetching : public ManagerFixture {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 12; ++i) {
+      server.on("GET", "/" + std::to_string(i) + ".png", [this](const testing_support::RecordedRequest&) {
+        const int now = ++inFlight;
+        int seen = mostInFlight.load();
+        while (now > seen && !mostInFlight.compare_exchange_weak(seen, now)) {
+        }
+        gate->wait();
+        --inFlight;
+        return imageReply(png);
+      });
+    }
+    ManagerFixture::SetUp();
+  }
+  std::vector<Source> sources(int count, int from = 0) {
+    std::vector<Source> all;
+    for (int i = from; i < from + count; ++i) all.push_back(source("/" + std::to_string(i) + ".png"));
+    return all;
+  }
+  VellumOptionsInfo options(VellumOptionsInfo more = {}) {
+    more.push_back(Item::targetCache(cache));
+    more.push_back(Item::downloader(downloader));
+    return more;
+  }
+
+  std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+  std::atomic<int> inFlight{0};
+  std::atomic<int> mostInFlight{0};
+};
+
+TEST_F(Prefetching, KeepsAtMostItsLimitInFlightAndReportsEachSource) {
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(sources(12), options(), reports.progressBlock(), reports.completion());
+  prefetcher->start();
+  // Held until the first batch has arrived: any load beyond the limit would be in flight too by then.
+  ASSERT_TRUE(gate->waitForArrivals(5, std::chrono::milliseconds(20000)));
+  gate->open();
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.skipped, 0u);
+  EXPECT_EQ(counts.failed, 0u);
+  EXPECT_EQ(counts.completed, 12u);
+  EXPECT_EQ(reports.progress.size(), 12u);
+  EXPECT_EQ(reports.completions, 1);
+  EXPECT_LE(mostInFlight.load(), 5);
+  EXPECT_EQ(server.totalHits(), 12);
+  EXPECT_TRUE(prefetcher->finished());
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(cache->isCached(url("/" + std::to_string(i) + ".png"))) << i;
+}
+
+TEST_F(Prefetching, CachedSourcesAreSkippedOrBroughtIntoMemory) {
+  gate->open();
+  cache->store(Image::make(gradient(4, 4)), std::nullopt, url("/0.png"), direct(), false);
+  ASSERT_NO_THROW(cache->storeToDiskAsync(png, url("/1.png")).get());
+  ASSERT_EQ(cache->imageCachedType(url("/1.png")), CacheType::disk);
+
+  Reports plain;
+  ImagePrefetcher::make(sources(3), options(), nullptr, plain.completion())->start();
+  auto counts = plain.wait();
+  EXPECT_EQ(counts.skipped, 2u);
+  EXPECT_EQ(counts.completed, 1u);
+  EXPECT_EQ(server.hits("GET", "/2.png"), 1);
+  EXPECT_EQ(server.hits("GET", "/0.png") + server.hits("GET", "/1.png"), 0);
+  EXPECT_EQ(cache->imageCachedType(url("/1.png")), CacheType::disk);
+
+  Reports toMemory;
+  ImagePrefetcher::make(sources(2), options({Item::alsoPrefetchToMemory()}), nullptr, toMemory.completion())->start();
+  counts = toMemory.wait();
+  EXPECT_EQ(counts.skipped, 2u);
+  EXPECT_EQ(cache->imageCachedType(url("/1.png")), CacheType::memory);
+  EXPECT_EQ(server.totalHits(), 1);
+}
+
+TEST_F(Prefetching, OnlyFromCacheSendsNothing) {
+  Reports reports;
+  ImagePrefetcher::make(sources(4), options({Item::onlyFromCache()}), nullptr, reports.completion())->start();
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.failed, 4u);
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(Prefetching, NothingToDoCompletesAtOnce) {
+  Reports empty;
+  ImagePrefetcher::make(std::vector<Source>{}, options(), nullptr, empty.completion())->start();
+  const auto none = empty.wait();
+  EXPECT_EQ(none.skipped + none.failed + none.completed, 0u);
+
+  for (int limit : {0, -3}) {
+    Reports reports;
+    auto prefetcher = ImagePrefetcher::make(sources(3), options(), nullptr, reports.completion());
+    prefetcher->setMaxConcurrentDownloads(limit);
+    prefetcher->start();
+    const auto counts = reports.wait();
+    EXPECT_EQ(counts.skipped + counts.failed + counts.completed, 0u) << limit;
+  }
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(Prefetching, StopFailsTheRunningAndThePendingOnce) {
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(sources(6), options(), nullptr, reports.completion());
+  prefetcher->setMaxConcurrentDownloads(2);
+  prefetcher->start();
+  ASSERT_TRUE(gate->waitForArrivals(2, std::chrono::milliseconds(20000)));
+  prefetcher->stop();
+  const auto counts = reports.wait();
+  gate->open();
+  EXPECT_EQ(counts.failed, 6u);
+  EXPECT_EQ(counts.completed, 0u);
+  prefetcher->stop();
+  prefetcher->start();
+  flushMain();
+  EXPECT_EQ(reports.completions, 1);
+  EXPECT_EQ(server.totalHits(), 2);
+}
+
+// Hands out the real monitor's observers and says when one is asked for.
+class WatchedMonitor final : public NetworkMonitoring {
+ public:
+  explicit WatchedMonitor(std::shared_ptr<NetworkMonitor> inner) : inner_(std::move(inner)) {}
+  bool isConnected() const override { return inner_->isConnected(); }
+  std::shared_ptr<NetworkObserver> observeConnectivity(std::optional<double> timeout,
+                                                       std::function<void(bool)> callback) override {
+    auto observer = inner_->observeConnectivity(timeout, std::move(callback));
+    asked->set_value();
+    return observer;
+  }
+  std::shared_ptr<std::promise<void>> asked = std::make_shared<std::promise<void>>();
+
+ private:
+  std::shared_ptr<NetworkMonitor> inner_;
+};
+
+TEST_F(Prefetching, StopFailsASourceWaitingForTheNetwork) {
+  server.on("GET", "/down.png", Reply::text(502, "gateway"));
+  auto path = std::make_shared<SettableNetworkPathSource>(false);
+  auto realMonitor = NetworkMonitor::make(path);
+  auto monitor = std::make_shared<WatchedMonitor>(realMonitor);
+  auto strategy = std::make_shared<NetworkRetryStrategy>(std::nullopt, monitor);
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(std::vector<Source>{source("/down.png")},
+                                          options({Item::retryStrategy(strategy)}), nullptr, reports.completion());
+  prefetcher->start();
+  await(monitor->asked->get_future());
+  prefetcher->stop();
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.failed, 1u);
+  EXPECT_EQ(realMonitor->observerCount(), 0u);
+  path->setSatisfied(true);  // a network that comes back afterwards starts nothing
+  flushMain();
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/down.png"), 1);
+  EXPECT_EQ(reports.completions, 1);
+}
+
+TEST_F(Prefetching, RetriesEndForAServerThatAlwaysFails) {
+  server.on("GET", "/missing.png", Reply::text(404, "gone"));
+  auto up = NetworkMonitor::make(std::make_shared<SettableNetworkPathSource>(true));
+  auto network = std::make_shared<NetworkRetryStrategy>(std::nullopt, up);
+  Reports reports;
+  ImagePrefetcher::make(std::vector<Source>{source("/missing.png")}, options({Item::retryStrategy(network)}), nullptr,
+                        reports.completion())
+      ->start();
+  EXPECT_EQ(reports.wait().failed, 1u);
+  EXPECT_EQ(server.hits("GET", "/missing.png"), 1 + NetworkRetryStrategy::kMaxImmediateRetries);
+
+  server.on("GET", "/flaky.png", Reply::text(500, "no"));
+  auto delay = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0));
+  Reports delayed;
+  ImagePrefetcher::make(std::vector<Source>{source("/flaky.png")}, options({Item::retryStrategy(delay)}), nullptr,
+                        delayed.completion())
+      ->start();
+  EXPECT_EQ(delayed.wait().failed, 1u);
+  EXPECT_EQ(server.hits("GET", "/flaky.png"), 3);
+}
+
+TEST_F(Prefetching, ProvidersAndFileURLsShowOnlyAmongTheSources) {
+  gate->open();
+  const auto file = directory.path() / "local.png";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  }
+  auto done = std::make_shared<std::promise<std::size_t>>();
+  auto prefetcher = ImagePrefetcher::make(std::vector<URL>{URL::fileURL(file.string()), *URL::parse(url("/0.png"))},
+                                          options(), nullptr,
+                                          [done](const auto&, const auto&, const auto& completed) {
+                                            done->set_value(completed.size());
+                                          });
+  prefetcher->start();
+  EXPECT_EQ(await(done->get_future()), 1u);  // the network one; the file was a provider
+  EXPECT_TRUE(cache->isCached(localFileCacheKey(URL::fileURL(file.string()))));
+
+  ScriptedProvider provider("provided", ScriptedProvider::Mode::answer, png);
+  Reports reports;
+  ImagePrefetcher::make(std::vector<Source>{Source::provider(provider)}, options(), nullptr, reports.completion())->start();
+  EXPECT_EQ(reports.wait().completed, 1u);
+}
+
+TEST_F(Prefetching, ThousandsOfDuplicatesNeitherHangNorOverrun) {
+  cache->store(Image::make(gradient(2, 2)), std::nullopt, url("/0.png"), direct(), false);
+  std::vector<Source> many(3000, source("/0.png"));
+  for (int i = 0; i < 50; ++i) many.push_back(source("/1.png"));
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(many, options(), nullptr, reports.completion());
+  prefetcher->setMaxConcurrentDownloads(3);
+  prefetcher->start();
+  gate->open();
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.skipped + counts.failed + counts.completed, many.size());
+  EXPECT_GE(counts.skipped, 3000u);
+  EXPECT_LE(mostInFlight.load(), 3);
+}
+
+}  // namespace
+}  // namespace vellum::test

@@ -1,0 +1,355 @@
+// The retrieval manager over a loopback server and a real cache on disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "manager_test_support.hpp"
+#include "vellum/image_data_processor.hpp"
+#include "vellum/local_file_image_data_provider.hpp"
+
+namespace vellum::test {
+namespace {
+
+using Item = VellumOptionsInfoItem;
+using Setting = VellumError::ImageSettingErrorReason;
+
+bool isCancellation(const VellumError& error) {
+  const auto* r = error.requestReason();
+  return error.isTaskCancelled() ||
+         (r && std::holds_alternative<VellumError::RequestErrorReason::DataProviderCancelled>(r->value));
+}
+
+using Manager = ManagerFixture;
+
+TEST_F(Manager, CachedImagesAnswerWithoutRequestsUntilARefreshIsForced) {
+  auto first = retrieve(source("/a.png"), {Item::waitForCache()});
+  ASSERT_TRUE(first.result) << first.result.error().what();
+  EXPECT_EQ(first.result.value().cacheType, CacheType::none);
+  EXPECT_EQ(first.result.value().image->bitmap()->width, 24u);
+  EXPECT_EQ(first.result.value().data, png);
+  EXPECT_EQ(first.answers, 1);
+
+  auto fromMemory = retrieve(source("/a.png"));
+  ASSERT_TRUE(fromMemory.result);
+  EXPECT_EQ(fromMemory.result.value().cacheType, CacheType::memory);
+
+  cache->clearMemoryCache();
+  auto fromDisk = retrieve(source("/a.png"));
+  ASSERT_TRUE(fromDisk.result);
+  EXPECT_EQ(fromDisk.result.value().cacheType, CacheType::disk);
+  EXPECT_EQ(cache->imageCachedType(url("/a.png")), CacheType::memory);  // brought back into memory
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+
+  auto refreshed = retrieve(source("/a.png"), {Item::forceRefresh()});
+  ASSERT_TRUE(refreshed.result);
+  EXPECT_EQ(refreshed.result.value().cacheType, CacheType::none);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 2);
+}
+
+TEST_F(Manager, OnlyFromCacheMissesWithoutARequest) {
+  auto missed = retrieve(source("/a.png"), {Item::onlyFromCache()});
+  ASSERT_FALSE(missed.result);
+  EXPECT_EQ(missed.result.error().errorCode(), 3006);
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(Manager, WhereTheImageIsStoredFollowsTheOptions) {
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::cacheMemoryOnly(), Item::waitForCache()}).result);
+  EXPECT_EQ(cache->imageCachedType(url("/a.png")), CacheType::memory);
+  EXPECT_FALSE(cache->cacheFileURLIfOnDisk(url("/a.png")));
+  EXPECT_TRUE(std::filesystem::is_empty(cache->diskStorage()->directoryURL()));
+
+  server.on("GET", "/b.png", imageReply(png));
+  ASSERT_TRUE(retrieve(source("/b.png"), {Item::waitForCache()}).result);
+  // Read at completion, with no further wait: the store has finished.
+  const auto file = cache->cacheFileURLIfOnDisk(url("/b.png"));
+  ASSERT_TRUE(file);
+  std::ifstream in(*file, std::ios::binary);
+  const foundation::Bytes onDisk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(onDisk, png);
+}
+
+TEST_F(Manager, TheModifierChangesOnlyTheDeliveredImage) {
+  auto modifier = std::make_shared<AnyImageModifier>([](const ImagePtr&) {
+    return Image::make(Bitmap{1, 1, std::vector<std::uint8_t>(4, 9)});
+  });
+  auto result = retrieve(source("/a.png"), {Item::imageModifier(modifier), Item::waitForCache()});
+  ASSERT_TRUE(result.result);
+  EXPECT_EQ(result.result.value().image->bitmap()->width, 1u);
+  EXPECT_EQ(cache->retrieveImageInMemoryCache(url("/a.png"), VellumParsedOptionsInfo{})->bitmap()->width, 24u);
+}
+
+TEST_F(Manager, ProcessedImagesComeFromTheKeptOriginalOncePerProcessor) {
+  auto first = std::make_shared<MarkingProcessor>("first", 3);
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::processor(first), Item::cacheOriginalImage(), Item::waitForCache()}).result);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  ASSERT_TRUE(cache->cacheFileURLIfOnDisk(url("/a.png")));           // the original, under the bare key
+  ASSERT_TRUE(cache->cacheFileURLIfOnDisk(url("/a.png"), "first"));  // the processed image
+
+  auto second = std::make_shared<MarkingProcessor>("second", 5);
+  auto one = retrieve(source("/a.png"), {Item::processor(second)});
+  ASSERT_TRUE(one.result);
+  EXPECT_EQ(one.result.value().image->bitmap()->width, 5u);
+  EXPECT_EQ(second->runs, 1);
+
+  // Two callers at once: one processing. The processor is held until both have asked.
+  auto gate = std::make_shared<Gate>();
+  struct Held final : ImageProcessor {
+    explicit Held(std::shared_ptr<Gate> g) : gate(std::move(g)) {}
+    std::string identifier() const override { return "held"; }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const override {
+      ++runs;
+      gate->wait();
+      return item.isImage() ? item.imageValue() : nullptr;
+    }
+    std::shared_ptr<Gate> gate;
+    mutable std::atomic<int> runs{0};
+  };
+  auto held = std::make_shared<Held>(gate);
+  std::vector<std::future<VellumManager::RetrieveResult>> answers;
+  for (int i = 0; i < 2; ++i) {
+    auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+    answers.push_back(promise->get_future());
+    manager->retrieveImage(source("/a.png"), VellumOptionsInfo{Item::processor(held), Item::callbackQueue(CallbackQueue::untouch())},
+                           nullptr, [promise](const VellumManager::RetrieveResult& r) { promise->set_value(r); });
+  }
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::milliseconds(20000)));
+  gate->open();
+  for (auto& answer : answers) {
+    auto result = await(std::move(answer));
+    ASSERT_TRUE(result) << result.error().what();
+    EXPECT_EQ(result.value().image->bitmap()->width, 24u);
+  }
+  EXPECT_EQ(held->runs, 1);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+}
+
+TEST_F(Manager, AProcessedImageIsFoundUnderItsKeyAfterTheCacheRestarts) {
+  auto processor = std::make_shared<MarkingProcessor>("marked", 4);
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::processor(processor), Item::waitForCache()}).result);
+  EXPECT_EQ(cache->cachePath(url("/a.png"), "marked"),
+            cache->diskStorage()->cacheFileURL(ImageCache::computedKey(url("/a.png"), "marked")).string());
+
+  auto restarted = makeCache(directory.path());
+  manager = VellumManager::make(downloader, restarted);
+  auto again = retrieve(source("/a.png"), {Item::processor(processor), Item::onlyFromCache()});
+  ASSERT_TRUE(again.result) << again.result.error().what();
+  EXPECT_EQ(again.result.value().cacheType, CacheType::disk);
+  EXPECT_EQ(again.result.value().image->bitmap()->width, 4u);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  EXPECT_EQ(processor->runs, 1);
+}
+
+TEST_F(Manager, ARetriedSteadyFailureIsAskedThreeTimesAndAnsweredOnce) {
+  server.on("GET", "/broken.png", Reply::text(500, "no"));
+  auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0));
+  auto outcome = retrieve(source("/broken.png"), {Item::retryStrategy(strategy)});
+  ASSERT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.result.error().isInvalidResponseStatusCode(500));
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_EQ(server.hits("GET", "/broken.png"), 3);
+}
+
+TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
+  server.on("GET", "/x.png", Reply::text(500, "x"));
+  server.on("GET", "/y.png", Reply::text(404, "y"));
+  server.on("GET", "/z.png", imageReply(png));
+  auto alternatives = std::vector<std::shared_ptr<const Source>>{std::make_shared<Source>(source("/y.png")),
+                                                                 std::make_shared<Source>(source("/z.png"))};
+  auto outcome = retrieve(source("/x.png"), {Item::alternativeSources(alternatives)});
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_EQ(outcome.result.value().source, source("/z.png"));
+  EXPECT_EQ(outcome.result.value().originalSource, source("/x.png"));
+  EXPECT_EQ(server.hits("GET", "/x.png") + server.hits("GET", "/y.png") + server.hits("GET", "/z.png"), 3);
+
+  server.on("GET", "/z.png", Reply::text(410, "z"));
+  auto exhausted = retrieve(source("/x.png"), {Item::alternativeSources(alternatives), Item::forceRefresh()});
+  ASSERT_FALSE(exhausted.result);
+  const auto* reason = exhausted.result.error().imageSettingReason();
+  ASSERT_TRUE(reason);
+  const auto* all = std::get_if<Setting::AlternativeSourcesExhausted>(&reason->value);
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->errors.size(), 3u);
+  EXPECT_EQ(all->errors[0]->source, source("/x.png"));
+  EXPECT_TRUE(all->errors[0]->error.isInvalidResponseStatusCode(500));
+  EXPECT_EQ(all->errors[1]->source, source("/y.png"));
+  EXPECT_TRUE(all->errors[1]->error.isInvalidResponseStatusCode(404));
+  EXPECT_EQ(all->errors[2]->source, source("/z.png"));
+  EXPECT_TRUE(all->errors[2]->error.isInvalidResponseStatusCode(410));
+}
+
+TEST_F(Manager, ACancelEndsTheRetrievalWithoutAlternatives) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", imageReply(png, gate));
+  server.on("GET", "/other.png", imageReply(png));
+  auto alternatives = std::vector<std::shared_ptr<const Source>>{std::make_shared<Source>(source("/other.png"))};
+  auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+  auto task = manager->retrieveImage(
+      source("/held.png"), VellumOptionsInfo{Item::alternativeSources(alternatives), Item::callbackQueue(CallbackQueue::untouch())},
+      nullptr, [promise](const VellumManager::RetrieveResult& r) { promise->set_value(r); });
+  ASSERT_TRUE(task);
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::milliseconds(20000)));
+  task->cancel();
+  auto result = await(promise->get_future());
+  gate->open();
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(isCancellation(result.error()));
+  EXPECT_EQ(server.hits("GET", "/other.png"), 0);
+}
+
+TEST_F(Manager, ACancelDuringARetryWaitAnswersAtOnce) {
+  server.on("GET", "/broken.png", Reply::text(503, "later"));
+  auto waiting = std::make_shared<std::promise<void>>();
+  auto strategy = std::make_shared<DelayRetryStrategy>(
+      5, DelayRetryStrategy::Interval::custom([waiting](std::int64_t) {
+        waiting->set_value();
+        return 3600.0;  // far beyond the test's deadline
+      }));
+  auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+  auto answers = std::make_shared<std::atomic<int>>(0);
+  auto task = manager->retrieveImage(
+      source("/broken.png"), VellumOptionsInfo{Item::retryStrategy(strategy), Item::callbackQueue(CallbackQueue::untouch())},
+      nullptr, [promise, answers](const VellumManager::RetrieveResult& r) {
+        if (++*answers == 1) promise->set_value(r);
+      });
+  await(waiting->get_future());
+  task->cancel();
+  auto result = await(promise->get_future());
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(isCancellation(result.error()));
+  EXPECT_EQ(server.hits("GET", "/broken.png"), 1);
+  EXPECT_EQ(answers->load(), 1);
+}
+
+TEST_F(Manager, ProvidersAnswerOnceAndCanBeCancelled) {
+  auto good = std::make_shared<ScriptedProvider>("provided", ScriptedProvider::Mode::twice, png);
+  auto outcome = retrieve(Source::provider(*good), {Item::waitForCache()});
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_EQ(outcome.result.value().image->bitmap()->width, 24u);
+  EXPECT_TRUE(cache->cacheFileURLIfOnDisk("provided"));
+
+  ScriptedProvider failing("failing", ScriptedProvider::Mode::fail);
+  auto failed = retrieve(Source::provider(failing));
+  ASSERT_FALSE(failed.result);
+  const auto* reason = failed.result.error().imageSettingReason();
+  ASSERT_TRUE(reason && std::holds_alternative<Setting::DataProviderError>(reason->value));
+
+  ScriptedProvider junk("junk", ScriptedProvider::Mode::answer, foundation::Bytes{'n', 'o', 'p', 'e'});
+  auto undecodable = retrieve(Source::provider(junk));
+  ASSERT_FALSE(undecodable.result);
+  EXPECT_EQ(undecodable.result.error().errorCase(), VellumError::Case::processorError);
+
+  ScriptedProvider silent("silent", ScriptedProvider::Mode::never);
+  auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+  auto task = manager->retrieveImage(Source::provider(silent), VellumOptionsInfo{Item::callbackQueue(CallbackQueue::untouch())},
+                                     nullptr, [promise](const VellumManager::RetrieveResult& r) { promise->set_value(r); });
+  ASSERT_TRUE(task);
+  task->cancel();
+  auto cancelled = await(promise->get_future());
+  ASSERT_FALSE(cancelled);
+  const auto* request = cancelled.error().requestReason();
+  ASSERT_TRUE(request && std::holds_alternative<VellumError::RequestErrorReason::DataProviderCancelled>(request->value));
+}
+
+TEST_F(Manager, AFileURLIsCachedOnDiskUnderItsLocalKey) {
+  const auto file = directory.path() / "photo.png";
+  {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+  }
+  const URL fileURL = URL::fileURL(file.string());
+  const Source local = convertToSource(fileURL);
+  ASSERT_EQ(local.kind(), Source::Kind::provider);
+  auto outcome = retrieve(local, {Item::waitForCache()});
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  EXPECT_EQ(local.cacheKey(), localFileCacheKey(fileURL));
+  EXPECT_TRUE(cache->cacheFileURLIfOnDisk(localFileCacheKey(fileURL)));
+}
+
+TEST_F(Manager, ReportedDownloadTasksAreTheDownloadsOwn) {
+  std::vector<std::shared_ptr<DownloadTask>> reported;
+  std::mutex mutex;
+  auto options = VellumManager::optionsReportingDownloadTask(direct(), [&](std::shared_ptr<DownloadTask> task) {
+    std::lock_guard lock(mutex);
+    reported.push_back(std::move(task));
+  });
+  auto context = std::make_shared<RetrievingContext>(options, source("/a.png"));
+  auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+  auto task = manager->loadAndCache(source("/a.png"), context,
+                                    [promise](const VellumManager::RetrieveResult& r) { promise->set_value(r); });
+  ASSERT_TRUE(await(promise->get_future()));
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0], task);
+}
+
+// ---- live photos ----
+
+foundation::Bytes isoMedia(const char brand[4], std::size_t size = 64) {
+  foundation::Bytes bytes(size, 0);
+  const char* header = "\0\0\0\x18" "ftyp";
+  std::copy(header, header + 8, bytes.begin());
+  std::copy(brand, brand + 4, bytes.begin() + 8);
+  return bytes;
+}
+
+using LivePhotos = ManagerFixture;
+
+TEST_F(LivePhotos, ResourcesAreStoredUnderTheirExtensionsThenAnsweredFromDisk) {
+  const auto still = isoMedia("heic"), clip = isoMedia("qt  ");
+  server.on("GET", "/p.heic", Reply{200, text(still), "image/heic", {}, {}, {}});
+  server.on("GET", "/p.mov", Reply{200, text(clip), "video/quicktime", {}, {}, {}});
+  LivePhotoSource photo(std::vector<URL>{*URL::parse(url("/p.heic")), *URL::parse(url("/p.mov"))});
+
+  auto first = await(manager->retrieveLivePhotoAsync(photo, std::nullopt));
+  ASSERT_EQ(first.fileURLs.size(), 2u);
+  EXPECT_EQ(first.fileURLs[0].extension(), ".heic");
+  EXPECT_EQ(first.fileURLs[1].extension(), ".mov");
+  EXPECT_EQ(first.cacheType, CacheType::none);
+  EXPECT_EQ(first.data(), (std::vector<foundation::Bytes>{still, clip}));
+
+  auto again = await(manager->retrieveLivePhotoAsync(photo, std::nullopt));
+  EXPECT_EQ(again.cacheType, CacheType::disk);
+  EXPECT_EQ(again.fileURLs, first.fileURLs);
+  EXPECT_EQ(server.hits("GET", "/p.heic"), 1);
+  EXPECT_EQ(server.hits("GET", "/p.mov"), 1);
+}
+
+TEST_F(LivePhotos, ExtensionlessResourcesTakeTheirKindFromTheBytes) {
+  server.on("GET", "/still", Reply{200, text(isoMedia("heic")), "application/octet-stream", {}, {}, {}});
+  server.on("GET", "/clip", Reply{200, text(isoMedia("qt  ")), "application/octet-stream", {}, {}, {}});
+  LivePhotoSource photo(std::vector<URL>{*URL::parse(url("/still")), *URL::parse(url("/clip"))});
+  auto loaded = await(manager->retrieveLivePhotoAsync(photo, std::nullopt));
+  ASSERT_EQ(loaded.fileURLs.size(), 2u);
+  EXPECT_EQ(loaded.fileURLs[0].extension(), ".heic");
+  EXPECT_EQ(loaded.fileURLs[1].extension(), ".mov");
+  EXPECT_TRUE(std::filesystem::exists(loaded.fileURLs[0]));
+  EXPECT_TRUE(std::filesystem::exists(loaded.fileURLs[1]));
+
+  auto again = await(manager->retrieveLivePhotoAsync(photo, std::nullopt));
+  EXPECT_EQ(again.cacheType, CacheType::disk);
+  EXPECT_EQ(server.hits("GET", "/still"), 1);
+}
+
+TEST_F(LivePhotos, ACheckerThatSaysNoEndsTheLoad) {
+  server.on("GET", "/p.heic", Reply{200, text(isoMedia("heic")), "image/heic", {}, {}, {}});
+  server.on("GET", "/p.mov", Reply{200, text(isoMedia("qt  ")), "video/quicktime", {}, {}, {}});
+  LivePhotoSource photo(std::vector<URL>{*URL::parse(url("/p.heic")), *URL::parse(url("/p.mov"))});
+  std::atomic<int> asked{0};
+  auto future = manager->retrieveLivePhotoAsync(photo, std::nullopt, nullptr, [&] { return ++asked < 2; });
+  try {
+    await(std::move(future));
+    FAIL() << "the load went on";
+  } catch (const VellumError& error) {
+    const auto* reason = error.requestReason();
+    ASSERT_TRUE(reason && std::holds_alternative<VellumError::RequestErrorReason::LivePhotoTaskCancelled>(reason->value));
+  }
+  EXPECT_EQ(server.hits("GET", "/p.heic"), 1);
+  EXPECT_EQ(server.hits("GET", "/p.mov"), 0);
+}
+
+}  // namespace
+}  // namespace vellum::test
