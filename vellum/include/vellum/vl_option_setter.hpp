@@ -38,6 +38,7 @@
 #include "vellum/image_processors.hpp"
 #include "vellum/options.hpp"
 #include "vellum/request_modifier.hpp"
+#include "vellum/retry_strategy.hpp"
 #include "vellum/size_helpers.hpp"
 #include "vellum/storage_expiration.hpp"
 #include "vellum/vellum_error.hpp"
@@ -114,6 +115,9 @@ class VLOptionSetter {
   // never calling this (the placeholder stays).
   auto onFailureImage(ImagePtr image) { return set([=](auto& o) { o.onFailureImage = image; }); }
   auto retry(std::shared_ptr<RetryStrategy> strategy) { return set([=](auto& o) { o.retryStrategy = strategy; }); }
+  auto retry(std::int64_t maxCount, DelayRetryStrategy::Interval interval = DelayRetryStrategy::Interval::seconds(3)) {
+    return retry(std::shared_ptr<RetryStrategy>(std::make_shared<DelayRetryStrategy>(maxCount, std::move(interval))));
+  }
   auto requestModifier(std::shared_ptr<AsyncImageDownloadRequestModifier> m) {
     return set([=](auto& o) { o.requestModifier = m; });
   }
