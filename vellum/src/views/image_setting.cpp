@@ -1,5 +1,7 @@
 #include "vellum/image_setting.hpp"
 
+#include <utility>
+
 #include "vellum/box.hpp"
 #include "vellum/image_loading_progress_side_effect.hpp"
 #include "vellum/image_progressive_provider.hpp"
@@ -170,10 +172,14 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
 
   auto manager = VellumManager::shared();
   auto context = std::make_shared<RetrievingContext>(options, source);
+  // The context keeps the attempt's task, whose cancel path holds this closure: the closure lets go of the
+  // context once it has run, so a finished request frees its target's completion handler (and a builder).
+  auto heldContext = std::make_shared<std::shared_ptr<RetrievingContext>>(context);
   auto task = manager->retrieveImageInContext(
       source, context, taskUpdated, false,
-      [manager, source, context, taskUpdated, finish](const VellumManager::RetrieveResult& result) {
-        manager->retrieveAttemptFinished(result, source, context, taskUpdated, finish);
+      [manager, source, heldContext, taskUpdated, finish](const VellumManager::RetrieveResult& result) {
+        auto attempted = std::exchange(*heldContext, nullptr);
+        if (attempted) manager->retrieveAttemptFinished(result, source, attempted, taskUpdated, finish);
       });
   storeIfCurrent(task);
   return task;
