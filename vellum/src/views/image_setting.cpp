@@ -10,18 +10,19 @@
 namespace vellum {
 
 TaskPropertyAccessor TaskSlotKeys::accessor() const {
-  TaskSlotKeys keys = *this;
+  // The keys are statics of each family, so the closures refer to them instead of carrying copies.
+  const TaskSlotKeys* keys = this;
   return TaskPropertyAccessor{
       [keys](AssociatedObjects& target, std::optional<std::uint64_t> identifier) {
-        keys.setTaskIdentifier(target, identifier);
+        keys->setTaskIdentifier(target, identifier);
       },
-      [keys](AssociatedObjects& target) { return keys.taskIdentifier(target); },
+      [keys](AssociatedObjects& target) { return keys->taskIdentifier(target); },
       [keys](AssociatedObjects& target, std::shared_ptr<DownloadTask> task) {
-        target.setAssociatedObject(keys.task, std::move(task));
+        target.setAssociatedObject(keys->task, std::move(task));
       },
-      [keys](AssociatedObjects& target) { return keys.storedToken(target); },
+      [keys](AssociatedObjects& target) { return keys->storedToken(target); },
       [keys](AssociatedObjects& target, std::shared_ptr<CancellationToken> token) {
-        target.setAssociatedObject(keys.token, std::move(token));
+        target.setAssociatedObject(keys->token, std::move(token));
       },
   };
 }
@@ -95,93 +96,117 @@ VellumError notCurrent(const RetrieveImageOutcome& result, const Source& source)
 
 }  // namespace
 
+namespace {
+
+// One request with a source, shared by every closure that acts for it, so handing it around copies a pointer.
+struct Request {
+  explicit Request(Source s) : source(std::move(s)) {}
+  std::weak_ptr<AssociatedObjects> target;
+  TaskPropertyAccessor tasks;
+  std::uint64_t issuedIdentifier = 0;
+  Source source;
+  Steps steps;
+  RetrieveImageCompletion completionHandler;
+  std::shared_ptr<CancellationToken> token;
+  std::shared_ptr<const ImageProgressive> progressive;
+
+  // A task is stored only while the slot still carries this request: a replaced request that retries must
+  // not overwrite the task of the request that replaced it. REQUIRES: on the main queue.
+  void storeIfCurrent(std::shared_ptr<DownloadTask> task) const {
+    auto strong = target.lock();
+    if (!strong || tasks.getTaskIdentifier(*strong) != issuedIdentifier) return;
+    tasks.setTask(*strong, std::move(task));
+  }
+
+  // REQUIRES: on the main queue.
+  void finish(const RetrieveImageOutcome& result) const {
+    auto strong = target.lock();
+    if (!strong) {
+      if (completionHandler) completionHandler(result);
+      return;
+    }
+    if (steps.onFinish) steps.onFinish();
+    if (tasks.getTaskIdentifier(*strong) != issuedIdentifier) {
+      if (completionHandler) completionHandler(RetrieveImageOutcome::failure(notCurrent(result, source)));
+      return;
+    }
+    tasks.setTask(*strong, nullptr);
+    tasks.setTaskIdentifier(*strong, std::nullopt);
+    steps.applyResult(*strong, result);
+    if (completionHandler) completionHandler(result);
+  }
+};
+
+}  // namespace
+
 std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& target, const Source& source,
                                     VellumParsedOptionsInfo options, DownloadProgressBlock progressBlock,
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  const std::uint64_t issuedIdentifier = Source::Identifier::next();
-  taskAccessor.setTaskIdentifier(*target, issuedIdentifier);
-
-  auto token = std::make_shared<CancellationToken>();
+  auto request = std::make_shared<Request>(source);
+  request->target = target;
+  request->tasks = taskAccessor;
+  request->issuedIdentifier = Source::Identifier::next();
+  request->steps = std::move(steps);
+  request->completionHandler = std::move(completionHandler);
+  request->token = std::make_shared<CancellationToken>();
+  taskAccessor.setTaskIdentifier(*target, request->issuedIdentifier);
   cancelStoredToken(*target, taskAccessor);
-  taskAccessor.setCancellationToken(*target, token);
+  taskAccessor.setCancellationToken(*target, request->token);
 
-  if (!options.onDataReceived) options.onDataReceived.emplace();
   if (progressBlock) {
+    if (!options.onDataReceived) options.onDataReceived.emplace();
     options.onDataReceived->push_back(std::make_shared<ImageLoadingProgressSideEffect>(std::move(progressBlock)));
   }
 
-  std::weak_ptr<AssociatedObjects> weakTarget = target;
-  if (options.progressiveJPEG && steps.setProgressiveImage) {
-    auto progressive = options.progressiveJPEG;
-    auto setProgressiveImage = steps.setProgressiveImage;
-    auto provider = ImageProgressiveProvider::make(options, [weakTarget, token, progressive,
-                                                             setProgressiveImage](const ImagePtr& image) {
+  if (options.progressiveJPEG && request->steps.setProgressiveImage) {
+    request->progressive = options.progressiveJPEG;
+    auto provider = ImageProgressiveProvider::make(options, [request](const ImagePtr& image) {
       // Partial images are shown on the main queue; one decoded just before a newer request started is
       // dropped there.
-      CallbackQueue::mainCurrentOrAsync().execute([weakTarget, token, progressive, setProgressiveImage, image] {
-        if (token->isCancelled()) return;
-        VellumManager::progressiveRefresh(image, *progressive, [&](const ImagePtr& shown) {
-          if (auto strong = weakTarget.lock()) setProgressiveImage(*strong, shown);
+      CallbackQueue::mainCurrentOrAsync().execute([request, image] {
+        if (request->token->isCancelled()) return;
+        VellumManager::progressiveRefresh(image, *request->progressive,
+                                          [&](const ImagePtr& shown) {
+          if (auto strong = request->target.lock()) request->steps.setProgressiveImage(*strong, shown);
         });
       });
     });
-    if (provider) options.onDataReceived->push_back(std::move(provider));
+    if (provider) {
+      if (!options.onDataReceived) options.onDataReceived.emplace();
+      options.onDataReceived->push_back(std::move(provider));
+    }
   }
 
-  auto stillWanted = [token] { return !token->isCancelled(); };
-  for (auto& sideEffect : *options.onDataReceived) sideEffect->setOnShouldApply(stillWanted);
+  std::function<bool()> stillWanted = [token = request->token] { return !token->isCancelled(); };
+  if (options.onDataReceived) {
+    for (auto& sideEffect : *options.onDataReceived) sideEffect->setOnShouldApply(stillWanted);
+  }
   options.sourceTaskIdentifierChecker = stillWanted;
 
-  // A task is stored only while the slot still carries this request: a replaced request that retries must
-  // not overwrite the task of the request that replaced it.
-  auto storeIfCurrent = [weakTarget, taskAccessor, issuedIdentifier](std::shared_ptr<DownloadTask> task) {
-    auto strong = weakTarget.lock();
-    if (!strong || taskAccessor.getTaskIdentifier(*strong) != issuedIdentifier) return;
-    taskAccessor.setTask(*strong, std::move(task));
-  };
-
   VellumManager::DownloadTaskUpdated taskUpdated;
-  if (steps.storesReportedTasks) {
-    taskUpdated = [storeIfCurrent](const std::shared_ptr<DownloadTask>& task) {
-      CallbackQueue::mainCurrentOrAsync().execute([storeIfCurrent, task] { storeIfCurrent(task); });
+  if (request->steps.storesReportedTasks) {
+    taskUpdated = [request](const std::shared_ptr<DownloadTask>& task) {
+      CallbackQueue::mainCurrentOrAsync().execute([request, task] { request->storeIfCurrent(task); });
     };
   }
-
-  auto finish = [weakTarget, taskAccessor, issuedIdentifier, source, steps,
-                 completionHandler = std::move(completionHandler)](const RetrieveImageOutcome& result) {
-    CallbackQueue::mainCurrentOrAsync().execute([weakTarget, taskAccessor, issuedIdentifier, source, steps,
-                                                 completionHandler, result] {
-      auto strong = weakTarget.lock();
-      if (!strong) {
-        if (completionHandler) completionHandler(result);
-        return;
-      }
-      if (steps.onFinish) steps.onFinish();
-      if (taskAccessor.getTaskIdentifier(*strong) != issuedIdentifier) {
-        if (completionHandler) completionHandler(RetrieveImageOutcome::failure(notCurrent(result, source)));
-        return;
-      }
-      taskAccessor.setTask(*strong, nullptr);
-      taskAccessor.setTaskIdentifier(*strong, std::nullopt);
-      steps.applyResult(*strong, result);
-      if (completionHandler) completionHandler(result);
-    });
+  VellumManager::Completion finish = [request](const RetrieveImageOutcome& result) {
+    CallbackQueue::mainCurrentOrAsync().execute([request, result] { request->finish(result); });
   };
 
   auto manager = VellumManager::shared();
-  auto context = std::make_shared<RetrievingContext>(options, source);
+  auto context = std::make_shared<RetrievingContext>(std::move(options), source);
   // The context keeps the attempt's task, whose cancel path holds this closure: the closure lets go of the
   // context once it has run, so a finished request frees its target's completion handler (and a builder).
   auto heldContext = std::make_shared<std::shared_ptr<RetrievingContext>>(context);
   auto task = manager->retrieveImageInContext(
       source, context, taskUpdated, false,
-      [manager, source, heldContext, taskUpdated, finish](const VellumManager::RetrieveResult& result) {
+      [manager, request, heldContext, taskUpdated, finish](const VellumManager::RetrieveResult& result) {
         auto attempted = std::exchange(*heldContext, nullptr);
-        if (attempted) manager->retrieveAttemptFinished(result, source, attempted, taskUpdated, finish);
+        if (attempted) manager->retrieveAttemptFinished(result, request->source, attempted, taskUpdated, finish);
       });
-  storeIfCurrent(task);
+  request->storeIfCurrent(task);
   return task;
 }
 
@@ -205,15 +230,17 @@ std::shared_ptr<DownloadTask> setImage(const std::shared_ptr<AssociatedObjects>&
   if (!(options.keepCurrentImageWhileLoading && imageAccessor.getImage(*target))) {
     imageAccessor.setImage(*target, placeholder, options);
   }
+  // The options the target's image setter is handed, shared by both steps rather than copied into each.
+  auto shownWith = std::make_shared<const VellumParsedOptionsInfo>(options);
   image_setting::Steps steps;
-  steps.setProgressiveImage = [imageAccessor, options](AssociatedObjects& t, const ImagePtr& image) {
-    imageAccessor.setImage(t, image, options);
+  steps.setProgressiveImage = [imageAccessor, shownWith](AssociatedObjects& t, const ImagePtr& image) {
+    imageAccessor.setImage(t, image, *shownWith);
   };
-  steps.applyResult = [imageAccessor, options](AssociatedObjects& t, const RetrieveImageOutcome& result) {
+  steps.applyResult = [imageAccessor, shownWith](AssociatedObjects& t, const RetrieveImageOutcome& result) {
     if (result) {
-      imageAccessor.setImage(t, result.value().image, options);
-    } else if (options.onFailureImage) {
-      imageAccessor.setImage(t, *options.onFailureImage, options);
+      imageAccessor.setImage(t, result.value().image, *shownWith);
+    } else if (shownWith->onFailureImage) {
+      imageAccessor.setImage(t, *shownWith->onFailureImage, *shownWith);
     }
   };
   return image_setting::start(target, *source, std::move(options), std::move(progressBlock),
