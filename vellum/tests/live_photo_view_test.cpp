@@ -54,23 +54,7 @@ class ScriptedAssembler final : public LivePhotoAssembler {
   std::vector<Request> requests_;
 };
 
-class LivePhotoRecorder {
- public:
-  RetrieveLivePhotoCompletion handler() {
-    return [state = state_](const RetrieveLivePhotoOutcome& outcome) {
-      if (state->calls++ == 0) state->first.set(outcome);
-    };
-  }
-  RetrieveLivePhotoOutcome get() { return state_->first.get(); }
-  int calls() const { return state_->calls; }
-
- private:
-  struct State {
-    Awaited<RetrieveLivePhotoOutcome> first;
-    std::atomic<int> calls{0};
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
+using LivePhotoRecorder = Recorder<RetrieveLivePhotoOutcome>;
 
 LivePhotoInfo degraded() {
   LivePhotoInfo info;

@@ -70,24 +70,26 @@ class RecordingImageView : public ImageView {
 };
 
 // Completions of one request: the first outcome, and how many there were.
-class Completion {
+template <class Outcome>
+class Recorder {
  public:
-  RetrieveImageCompletion handler() {
-    return [state = state_](const RetrieveImageOutcome& outcome) {
+  std::function<void(const Outcome&)> handler() {
+    return [state = state_](const Outcome& outcome) {
       if (state->calls++ == 0) state->first.set(outcome);
     };
   }
-  RetrieveImageOutcome get() { return state_->first.get(); }
+  Outcome get() { return state_->first.get(); }
   bool done() const { return state_->first.ready(); }
   int calls() const { return state_->calls; }
 
  private:
   struct State {
-    Awaited<RetrieveImageOutcome> first;
+    Awaited<Outcome> first;
     std::atomic<int> calls{0};
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+using Completion = Recorder<RetrieveImageOutcome>;
 
 inline bool isEmptySource(const VellumError& error) {
   auto* reason = error.imageSettingReason();

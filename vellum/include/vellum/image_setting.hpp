@@ -107,12 +107,15 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps);
 
-// What a nil source answers: `emptySource`, at once.
-void reportEmptySource(const RetrieveImageCompletion& completionHandler);
-
 // Cancels the token a slot holds from its previous request, so that request's progress reports and partial
 // images stop, without touching its download.
 void cancelStoredToken(AssociatedObjects& target, const TaskPropertyAccessor& taskAccessor);
+
+// The end of a request with a nil source, once its placeholder is shown: the slot's identifier is cleared,
+// the previous request's token cancelled (so it stops reporting progress and partial images to a caller
+// that cleared it; its download is left alone) and `emptySource` reported at once.
+void endWithoutSource(AssociatedObjects& target, const TaskPropertyAccessor& taskAccessor,
+                      const RetrieveImageCompletion& completionHandler);
 
 }  // namespace image_setting
 

@@ -71,14 +71,17 @@ std::optional<Source> sourceFrom(const ImageDataProvider* provider) {
 
 namespace image_setting {
 
-void reportEmptySource(const RetrieveImageCompletion& completionHandler) {
+void cancelStoredToken(AssociatedObjects& target, const TaskPropertyAccessor& taskAccessor) {
+  if (auto token = taskAccessor.getCancellationToken(target)) token->cancel();
+}
+
+void endWithoutSource(AssociatedObjects& target, const TaskPropertyAccessor& taskAccessor,
+                      const RetrieveImageCompletion& completionHandler) {
+  taskAccessor.setTaskIdentifier(target, std::nullopt);
+  cancelStoredToken(target, taskAccessor);
   if (!completionHandler) return;
   completionHandler(RetrieveImageOutcome::failure(
       VellumError::imageSettingError({VellumError::ImageSettingErrorReason::EmptySource{}})));
-}
-
-void cancelStoredToken(AssociatedObjects& target, const TaskPropertyAccessor& taskAccessor) {
-  if (auto token = taskAccessor.getCancellationToken(target)) token->cancel();
 }
 
 namespace {
@@ -221,10 +224,7 @@ std::shared_ptr<DownloadTask> setImage(const std::shared_ptr<AssociatedObjects>&
   VELLUM_REQUIRE_MAIN_QUEUE();
   if (!source) {
     imageAccessor.setImage(*target, placeholder, options);
-    taskAccessor.setTaskIdentifier(*target, std::nullopt);
-    // The previous request must stop reporting progress and partial images to a caller that cleared it.
-    image_setting::cancelStoredToken(*target, taskAccessor);
-    image_setting::reportEmptySource(completionHandler);
+    image_setting::endWithoutSource(*target, taskAccessor, completionHandler);
     return nullptr;
   }
   if (!(options.keepCurrentImageWhileLoading && imageAccessor.getImage(*target))) {

@@ -100,10 +100,7 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   const TaskPropertyAccessor tasks = taskKeys().accessor();
   if (!source) {
     setPlaceholder(*view, std::move(placeholder));
-    tasks.setTaskIdentifier(*view, std::nullopt);
-    // The previous request must stop reporting progress and partial images to a caller that cleared it.
-    image_setting::cancelStoredToken(*view, tasks);
-    image_setting::reportEmptySource(completionHandler);
+    image_setting::endWithoutSource(*view, tasks, completionHandler);
     return nullptr;
   }
 

@@ -20,10 +20,7 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
   const TaskPropertyAccessor tasks = taskKeys().accessor();
   if (!source) {
     attachment->setImage(placeholder);
-    tasks.setTaskIdentifier(*attachment, std::nullopt);
-    // The previous request must stop reporting progress and partial images to a caller that cleared it.
-    image_setting::cancelStoredToken(*attachment, tasks);
-    image_setting::reportEmptySource(completionHandler);
+    image_setting::endWithoutSource(*attachment, tasks, completionHandler);
     return nullptr;
   }
   if (!options.keepCurrentImageWhileLoading) attachment->setImage(placeholder);
