@@ -72,6 +72,8 @@ TEST_F(ImageSetting, ObjectsAndSlotsKeepTheirOwnRequests) {
   EXPECT_TRUE(doneA.get());
   EXPECT_TRUE(doneB.get());
   EXPECT_TRUE(doneNormal.get()) << "cancelling the alternate slot reached the image slot";
+  // An answer after the cancellation changes nothing.
+  pressed.release(pngBytes(9, 9));
   EXPECT_FALSE(donePressed.get());
   EXPECT_TRUE(donePressed.get().error().isTaskCancelled() ||
               donePressed.get().error().requestReason() != nullptr)
@@ -196,15 +198,19 @@ TEST_F(ImageSetting, AFileResourceIsAFileForAButtonButANetworkSourceForAnAttachm
   onMain([&] {
     vl(button).setImage(&resource, nullptr, options(), nullptr, buttonDone.handler());
     vl(attachment).setImage(&resource, [] { return nullptr; }, nullptr, options(), nullptr, attachmentDone.handler());
-    // Replacing both makes the first requests report the sources they were made from.
-    vl(button).setImage(source("/a.png"), nullptr, options());
-    vl(attachment).setImage(source("/a.png"), [] { return nullptr; }, nullptr, options());
   });
-  auto buttonSource = staleSource(buttonDone.get().error());
-  auto attachmentSource = staleSource(attachmentDone.get().error());
-  ASSERT_TRUE(buttonSource && attachmentSource);
-  EXPECT_EQ(buttonSource->kind(), Source::Kind::provider);
-  EXPECT_EQ(attachmentSource->kind(), Source::Kind::network);
+  auto forButton = buttonDone.get();
+  ASSERT_TRUE(forButton) << forButton.error().what();
+  EXPECT_EQ(forButton.value().source.kind(), Source::Kind::provider);
+  // The downloader, not a file provider, handles the attachment's file URL, whatever it makes of it.
+  auto forAttachment = attachmentDone.get();
+  if (forAttachment) {
+    EXPECT_EQ(forAttachment.value().source.kind(), Source::Kind::network);
+  } else {
+    auto kind = forAttachment.error().errorCase();
+    EXPECT_TRUE(kind == VellumError::Case::requestError || kind == VellumError::Case::responseError)
+        << forAttachment.error().what();
+  }
   flushMain();
 }
 
