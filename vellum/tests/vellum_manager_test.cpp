@@ -180,6 +180,18 @@ TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   EXPECT_TRUE(all->errors[2]->error.isInvalidResponseStatusCode(410));
 }
 
+TEST_F(Manager, AConstrainedNetworkFallsBackToTheLowDataSource) {
+  server.on("GET", "/small.png", imageReply(pngBytes(6, 4)));
+  ImageDownloader::setNetworkConstrainedForTesting(true);
+  auto outcome = retrieve(source("/a.png"), {Item::lowDataMode(std::make_shared<Source>(source("/small.png")))});
+  ImageDownloader::setNetworkConstrainedForTesting(false);
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  EXPECT_EQ(outcome.result.value().source, source("/small.png"));
+  EXPECT_EQ(outcome.result.value().image->bitmap()->width, 6u);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+  EXPECT_EQ(server.hits("GET", "/small.png"), 1);
+}
+
 TEST_F(Manager, ACancelEndsTheRetrievalWithoutAlternatives) {
   auto gate = std::make_shared<Gate>();
   server.on("GET", "/held.png", imageReply(png, gate));
@@ -284,6 +296,33 @@ TEST_F(Manager, ReportedDownloadTasksAreTheDownloadsOwn) {
   std::lock_guard lock(mutex);
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(reported[0], task);
+}
+
+TEST_F(Manager, ProgressiveOptionsSeePartialImagesOfADownload) {
+  const auto jpeg = progressiveJPEG(gradient(320, 240));
+  Reply reply{200, "", "image/jpeg", {}, {}, {}};
+  for (std::size_t at = 0; at < jpeg.size(); at += 500) {
+    reply.chunks.emplace_back(jpeg.begin() + static_cast<long>(at),
+                              jpeg.begin() + static_cast<long>(std::min(at + 500, jpeg.size())));
+  }
+  server.on("GET", "/photo.jpg", reply);
+  struct Seen {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int partials = 0;
+  };
+  auto seen = std::make_shared<Seen>();
+  auto progressive = std::make_shared<ImageProgressive>(false, true, 0);
+  progressive->onImageUpdated.setBlock([seen](ImagePtr) {
+    std::lock_guard lock(seen->mutex);
+    ++seen->partials;
+    seen->arrived.notify_all();
+    return std::optional(ImageProgressive::UpdatingStrategy::keepCurrent());
+  });
+  auto outcome = retrieve(source("/photo.jpg"), {Item::progressiveJPEG(progressive)});
+  ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+  std::unique_lock lock(seen->mutex);
+  EXPECT_TRUE(seen->arrived.wait_for(lock, kDeadline, [&] { return seen->partials > 0; }));
 }
 
 // ---- live photos ----

@@ -178,8 +178,10 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
                                  const std::function<void(const ImagePtr&)>& setter);
 
   // Every resource from the disk cache or through the live-photo download, each stored on disk under its
-  // file type's extension (read from the bytes when the type does not say). `referenceTaskIdentifierChecker`
-  // is asked between resources; false ends the load with `livePhotoTaskCancelled`.
+  // file type's extension (read from the bytes when the type does not say); a resource whose file is already
+  // on disk is answered from there (a type that names no extension is looked for under none, "heic" and
+  // "mov"). `referenceTaskIdentifierChecker` is asked before each resource; false ends the load with
+  // `livePhotoTaskCancelled`. Resources load one after another, in the source's order.
   void retrieveLivePhoto(const LivePhotoSource& source, const std::optional<VellumOptionsInfo>& options,
                          LivePhotoProgress progressBlock, std::function<bool()> referenceTaskIdentifierChecker,
                          LivePhotoCompletion completion);

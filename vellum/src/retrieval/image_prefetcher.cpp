@@ -100,6 +100,8 @@ void ImagePrefetcher::startOnQueue() {
   for (std::size_t i = 0; i < batch && nextPending_ < prefetchSources_.size(); ++i) {
     startPrefetching(prefetchSources_[nextPending_++]);
   }
+  // A start after the run has ended finds nothing to do; it must not keep the prefetcher alive for it.
+  if (finishedOnQueue()) handleComplete();
 }
 
 void ImagePrefetcher::stopOnQueue() {
@@ -158,8 +160,11 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
   const std::uint64_t id = nextId_++;
   auto holder = std::make_shared<CancellationDownloadTask>();
   tasks_[id] = holder;
+  // Held weakly: the options travel with the transfer's record, which the task in the holder keeps.
   auto loadOptions = VellumManager::optionsReportingDownloadTask(
-      optionsInfo_, [holder](std::shared_ptr<DownloadTask> task) { holder->setTask(std::move(task)); });
+      optionsInfo_, [weak = std::weak_ptr(holder)](std::shared_ptr<DownloadTask> task) {
+        if (auto holder = weak.lock()) holder->setTask(std::move(task));
+      });
   auto self = shared_from_this();
   std::shared_ptr<DownloadTask> task;
   {

@@ -40,6 +40,23 @@ ImagePtr modified(const VellumParsedOptionsInfo& options, const ImagePtr& image)
   }
 }
 
+// The options' processor over `item`; a processor that throws or gives nothing fails the same way.
+foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) {
+  ImagePtr image;
+  try {
+    image = options.processor->process(item, options);
+  } catch (const std::exception& e) {
+    foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
+  }
+  if (image) return foundation::Result<ImagePtr, VellumError>::success(std::move(image));
+  return foundation::Result<ImagePtr, VellumError>::failure(
+      VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item}));
+}
+
+CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
+  return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+}
+
 void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
   if (!completion) return;
   options.callbackQueue.execute([completion, result = std::move(result)] { completion(result); });
@@ -127,6 +144,7 @@ bool RetrievingContext::finishOnce(const std::function<void()>& deliver) {
     finished_ = true;
     answerCancelled_ = nullptr;
     waitingRetry_.reset();
+    currentTask_.reset();
   }
   deliver();
   return true;
@@ -344,6 +362,14 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
                                 Completion completion, bool& answeredNow) {
   const auto& options = context->options;
   auto cache = targetCache(options);
+  // Memory first, answered during the call: the common hit costs one look-up.
+  if (auto image = cache->retrieveImageInMemoryCache(source.cacheKey(), options)) {
+    RetrieveImageResult value{modified(options, image), CacheType::memory, source, context->originalSource,
+                              std::nullopt, std::nullopt};
+    answer(options, completion, RetrieveResult::success(std::move(value)));
+    answeredNow = true;
+    return true;
+  }
   const CacheType type = cache->imageCachedType(source.cacheKey(), processorIdentifier(options), options.forcedExtension);
   if (!cached(type)) return false;
   auto self = shared_from_this();
@@ -420,19 +446,10 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
       source.cacheKey(), originalOptions, CallbackQueue::untouch(),
       [coalescer, key, source, options, target](foundation::Result<ImageCacheResult, VellumError> found) {
         if (!found || !found.value().image()) return coalescer->publish(key, Coalescer::Outcome::success(nullptr));
-        const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
-        queue.execute([coalescer, key, source, options, target, original = found.value().image()] {
-          const auto item = ImageProcessItem::image(original);
-          ImagePtr processed;
-          try {
-            processed = options.processor->process(item, options);
-          } catch (const std::exception& e) {
-            foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-          }
-          if (!processed) {
-            return coalescer->publish(key, Coalescer::Outcome::failure(VellumError::processorError(
-                                               VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
-          }
+        processingQueue(options).execute([coalescer, key, source, options, target, original = found.value().image()] {
+          auto outcome = runProcessor(ImageProcessItem::image(original), options);
+          if (!outcome) return coalescer->publish(key, outcome);
+          const ImagePtr processed = outcome.value();
           VellumParsedOptionsInfo storeOptions = options;
           storeOptions.callbackQueue = CallbackQueue::untouch();
           if (!options.waitForCache) {
@@ -459,6 +476,9 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromNetwork(const Source& sourc
                                                              Completion completion) {
   VellumParsedOptionsInfo options = context->options;
   auto downloader = options.downloader ? options.downloader : downloader_;
+  // The low-data source is what a constrained network may carry; asking for it as if it were the full one
+  // would fail the same way.
+  if (options.lowDataModeSource && *options.lowDataModeSource == source) options.lowDataModeSource.reset();
   if (options.progressiveJPEG) {
     auto effects = options.onDataReceived.value_or(std::vector<std::shared_ptr<DataReceivingSideEffect>>{});
     const bool present = std::any_of(effects.begin(), effects.end(), [](const auto& effect) {
@@ -499,12 +519,29 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
   auto once = std::make_shared<Once>();
   auto provider = source.provider();
   const auto& options = context->options;
-  // Whichever comes first of the provider's answer and a cancel is the one the caller hears.
-  auto finish = [once, options, completion](RetrieveResult result) {
+  auto state = std::make_shared<foundation::Cancellable::State>();
+  // What the provider is handed reaches the work through this slot, emptied on the answer: a provider that
+  // keeps its handler (one that never answers) then keeps nothing of this retrieval alive.
+  struct Slot {
+    std::mutex mutex;
+    ImageDataProvider::Handler receive;
+  };
+  auto slot = std::make_shared<Slot>();
+  // Whichever comes first of the provider's answer and a cancel is the one the caller hears. Answering
+  // drops the cancel hook, which holds the completion: a handle kept by the caller holds nothing after.
+  auto finish = [once, options, completion, weakState = std::weak_ptr(state),
+                 weakSlot = std::weak_ptr(slot)](RetrieveResult result) {
     if (once->answered.exchange(true)) return;
+    if (auto state = weakState.lock()) {
+      std::lock_guard lock(state->mutex);
+      state->onCancel = nullptr;
+    }
+    if (auto slot = weakSlot.lock()) {
+      std::lock_guard lock(slot->mutex);
+      slot->receive = nullptr;
+    }
     answer(options, completion, std::move(result));
   };
-  auto state = std::make_shared<foundation::Cancellable::State>();
   state->onCancel = [finish, provider] {
     finish(RetrieveResult::failure(
         VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{provider})));
@@ -512,33 +549,32 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
   auto handle = std::make_shared<DownloadTask>(foundation::Cancellable(state));
   auto self = shared_from_this();
   auto deliver = [finish](const RetrieveResult& result) { finish(result); };
-  provider->data([self, once, provider, source, context, finish, deliver](ImageDataProvider::DataResult data) {
+  slot->receive = [self, once, provider, source, context, finish, deliver](ImageDataProvider::DataResult data) {
     if (once->received.exchange(true) || once->answered.load()) return;
     const auto& options = context->options;
     if (!data) {
       return finish(RetrieveResult::failure(VellumError::imageSettingError(
           VellumError::ImageSettingErrorReason::DataProviderError{provider, data.error()})));
     }
-    const CallbackQueue queue = options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
-    queue.execute([self, once, source, context, finish, deliver, bytes = std::move(data.value())] {
+    processingQueue(options).execute([self, once, source, context, finish, deliver, bytes = std::move(data.value())] {
       if (once->answered.load()) return;
       const auto& options = context->options;
-      const auto item = ImageProcessItem::data(bytes);
-      ImagePtr image;
-      try {
-        image = options.processor->process(item, options);
-      } catch (const std::exception& e) {
-        foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-      }
-      if (!image) {
-        return finish(RetrieveResult::failure(
-            VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item})));
-      }
+      auto outcome = runProcessor(ImageProcessItem::data(bytes), options);
+      if (!outcome) return finish(RetrieveResult::failure(outcome.error()));
+      const ImagePtr image = outcome.value();
       VellumParsedOptionsInfo direct = options;
       direct.callbackQueue = CallbackQueue::untouch();
       auto directContext = std::make_shared<RetrievingContext>(direct, context->originalSource);
       self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
     });
+  };
+  provider->data([slot](ImageDataProvider::DataResult data) {
+    ImageDataProvider::Handler receive;
+    {
+      std::lock_guard lock(slot->mutex);
+      receive = slot->receive;
+    }
+    if (receive) receive(std::move(data));
   });
   return handle;
 }
@@ -560,8 +596,6 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
     storeDone = [remaining, options, completion, result] {
       if (remaining->fetch_sub(1) == 1) answer(options, completion, *result);
     };
-  } else {
-    answer(options, completion, *result);
   }
   VellumParsedOptionsInfo storeOptions = options;
   storeOptions.callbackQueue = CallbackQueue::untouch();
@@ -573,6 +607,8 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
                                         storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); })
                                                   : nullptr);
   }
+  // The memory store is done by now, so a caller told of the image finds it in the cache.
+  if (!options.waitForCache) answer(options, completion, *result);
 }
 
 void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const Source& source,

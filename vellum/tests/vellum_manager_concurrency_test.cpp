@@ -1,0 +1,93 @@
+// The manager and the prefetcher under threads that ask, cancel and stop at once.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "manager_test_support.hpp"
+#include "vellum/image_prefetcher.hpp"
+
+namespace vellum::test {
+namespace {
+
+using Item = VellumOptionsInfoItem;
+using ManagerConcurrency = ManagerFixture;
+
+TEST_F(ManagerConcurrency, CallersOnManyThreadsEachGetOneAnswerFromOneDownload) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", imageReply(png, gate));
+  constexpr int kCallers = 16;
+  std::vector<std::future<VellumManager::RetrieveResult>> answers;
+  std::vector<std::shared_ptr<std::atomic<int>>> counts;
+  std::mutex mutex;
+  std::vector<std::jthread> threads;
+  for (int i = 0; i < kCallers; ++i) {
+    auto promise = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+    auto count = std::make_shared<std::atomic<int>>(0);
+    {
+      std::lock_guard lock(mutex);
+      answers.push_back(promise->get_future());
+      counts.push_back(count);
+    }
+    threads.emplace_back([this, promise, count] {
+      manager->retrieveImage(source("/held.png"), VellumOptionsInfo{Item::callbackQueue(CallbackQueue::untouch())},
+                             nullptr, [promise, count](const VellumManager::RetrieveResult& r) {
+                               if (++*count == 1) promise->set_value(r);
+                             });
+    });
+  }
+  threads.clear();
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::milliseconds(20000)));
+  gate->open();
+  for (auto& answer : answers) EXPECT_TRUE(await(std::move(answer)));
+  flushMain();
+  for (const auto& count : counts) EXPECT_EQ(count->load(), 1);
+  EXPECT_EQ(server.hits("GET", "/held.png"), 1);
+}
+
+TEST_F(ManagerConcurrency, ACancelRacingTheAnswerStillAnswersOnce) {
+  server.on("GET", "/flaky.png", Reply::text(500, "no"));
+  auto strategy = std::make_shared<DelayRetryStrategy>(3, DelayRetryStrategy::Interval::seconds(0.001));
+  for (int round = 0; round < 40; ++round) {
+    auto promise = std::make_shared<std::promise<void>>();
+    auto count = std::make_shared<std::atomic<int>>(0);
+    auto task = manager->retrieveImage(
+        source(round % 2 ? "/flaky.png" : "/a.png"),
+        VellumOptionsInfo{Item::retryStrategy(strategy), Item::forceRefresh(), Item::callbackQueue(CallbackQueue::untouch())},
+        nullptr, [promise, count](const VellumManager::RetrieveResult&) {
+          if (++*count == 1) promise->set_value();
+        });
+    std::jthread canceller([task] { task->cancel(); });
+    canceller.join();
+    await(promise->get_future());
+    flushMain();
+    ASSERT_EQ(count->load(), 1) << round;
+  }
+}
+
+TEST_F(ManagerConcurrency, AStopRacingTheLastLoadsCompletesOnce) {
+  for (int i = 0; i < 8; ++i) server.on("GET", "/" + std::to_string(i) + ".png", imageReply(png));
+  for (int round = 0; round < 10; ++round) {
+    cache->clearMemoryCache();
+    ASSERT_NO_THROW(cache->clearDiskCacheAsync().get());
+    std::vector<Source> sources;
+    for (int i = 0; i < 8; ++i) sources.push_back(source("/" + std::to_string(i) + ".png"));
+    auto completions = std::make_shared<std::atomic<int>>(0);
+    auto done = std::make_shared<std::promise<std::size_t>>();
+    auto prefetcher = ImagePrefetcher::make(
+        sources, VellumOptionsInfo{Item::targetCache(cache), Item::downloader(downloader)}, nullptr,
+        [completions, done](const auto& s, const auto& f, const auto& c) {
+          if (++*completions == 1) done->set_value(s.size() + f.size() + c.size());
+        });
+    prefetcher->setMaxConcurrentDownloads(3);
+    prefetcher->start();
+    std::jthread stopper([prefetcher] { prefetcher->stop(); });
+    stopper.join();
+    EXPECT_EQ(await(done->get_future()), 8u);
+    flushMain();
+    flushMain();
+    ASSERT_EQ(completions->load(), 1) << round;
+  }
+}
+
+}  // namespace
+}  // namespace vellum::test
