@@ -38,6 +38,7 @@
 #include "vellum/image_processors.hpp"
 #include "vellum/options.hpp"
 #include "vellum/request_modifier.hpp"
+#include "vellum/retry_strategy.hpp"
 #include "vellum/size_helpers.hpp"
 #include "vellum/storage_expiration.hpp"
 #include "vellum/vellum_error.hpp"
@@ -72,50 +73,53 @@ class VLOptionSetter {
   // The default: a plain copy of the receiver.
   Derived copyForMutation() const { return static_cast<const Derived&>(*this); }
 
-  auto targetCache(std::shared_ptr<ImageCache> cache) { return set([=](auto& o) { o.targetCache = cache; }); }
-  auto originalCache(std::shared_ptr<ImageCache> cache) { return set([=](auto& o) { o.originalCache = cache; }); }
-  auto downloader(std::shared_ptr<ImageDownloader> d) { return set([=](auto& o) { o.downloader = d; }); }
-  auto downloadPriority(float p) { return set([=](auto& o) { o.downloadPriority = p; }); }
-  auto forceRefresh(bool on = true) { return set([=](auto& o) { o.forceRefresh = on; }); }
-  auto fromMemoryCacheOrRefresh(bool on = true) { return set([=](auto& o) { o.fromMemoryCacheOrRefresh = on; }); }
-  auto forceTransition(bool on = true) { return set([=](auto& o) { o.forceTransition = on; }); }
-  auto cacheMemoryOnly(bool on = true) { return set([=](auto& o) { o.cacheMemoryOnly = on; }); }
-  auto waitForCache(bool on = true) { return set([=](auto& o) { o.waitForCache = on; }); }
-  auto onlyFromCache(bool on = true) { return set([=](auto& o) { o.onlyFromCache = on; }); }
-  auto backgroundDecode(bool on = true) { return set([=](auto& o) { o.backgroundDecode = on; }); }
-  auto callbackQueue(CallbackQueue q) { return set([=](auto& o) { o.callbackQueue = q; }); }
-  auto scaleFactor(double s) { return set([=](auto& o) { o.scaleFactor = s; }); }
-  auto cacheOriginalImage(bool on = true) { return set([=](auto& o) { o.cacheOriginalImage = on; }); }
+  auto targetCache(std::shared_ptr<ImageCache> cache) { return setOption([=](auto& o) { o.targetCache = cache; }); }
+  auto originalCache(std::shared_ptr<ImageCache> cache) { return setOption([=](auto& o) { o.originalCache = cache; }); }
+  auto downloader(std::shared_ptr<ImageDownloader> d) { return setOption([=](auto& o) { o.downloader = d; }); }
+  auto downloadPriority(float p) { return setOption([=](auto& o) { o.downloadPriority = p; }); }
+  auto forceRefresh(bool on = true) { return setOption([=](auto& o) { o.forceRefresh = on; }); }
+  auto fromMemoryCacheOrRefresh(bool on = true) { return setOption([=](auto& o) { o.fromMemoryCacheOrRefresh = on; }); }
+  auto forceTransition(bool on = true) { return setOption([=](auto& o) { o.forceTransition = on; }); }
+  auto cacheMemoryOnly(bool on = true) { return setOption([=](auto& o) { o.cacheMemoryOnly = on; }); }
+  auto waitForCache(bool on = true) { return setOption([=](auto& o) { o.waitForCache = on; }); }
+  auto onlyFromCache(bool on = true) { return setOption([=](auto& o) { o.onlyFromCache = on; }); }
+  auto backgroundDecode(bool on = true) { return setOption([=](auto& o) { o.backgroundDecode = on; }); }
+  auto callbackQueue(CallbackQueue q) { return setOption([=](auto& o) { o.callbackQueue = q; }); }
+  auto scaleFactor(double s) { return setOption([=](auto& o) { o.scaleFactor = s; }); }
+  auto cacheOriginalImage(bool on = true) { return setOption([=](auto& o) { o.cacheOriginalImage = on; }); }
   auto loadDiskFileSynchronously(bool on = true) {
-    return set([=](auto& o) { o.loadDiskFileSynchronously = on; });
+    return setOption([=](auto& o) { o.loadDiskFileSynchronously = on; });
   }
-  auto diskStoreWriteOptions(std::uint64_t w) { return set([=](auto& o) { o.diskStoreWriteOptions = w; }); }
+  auto diskStoreWriteOptions(std::uint64_t w) { return setOption([=](auto& o) { o.diskStoreWriteOptions = w; }); }
   auto memoryCacheExpiration(std::optional<StorageExpiration> e) {
-    return set([=](auto& o) { o.memoryCacheExpiration = e; });
+    return setOption([=](auto& o) { o.memoryCacheExpiration = e; });
   }
   auto memoryCacheAccessExtending(ExpirationExtending e) {
-    return set([=](auto& o) { o.memoryCacheAccessExtendingExpiration = e; });
+    return setOption([=](auto& o) { o.memoryCacheAccessExtendingExpiration = e; });
   }
   auto diskCacheExpiration(std::optional<StorageExpiration> e) {
-    return set([=](auto& o) { o.diskCacheExpiration = e; });
+    return setOption([=](auto& o) { o.diskCacheExpiration = e; });
   }
   auto diskCacheAccessExtending(ExpirationExtending e) {
-    return set([=](auto& o) { o.diskCacheAccessExtendingExpiration = e; });
+    return setOption([=](auto& o) { o.diskCacheAccessExtendingExpiration = e; });
   }
-  auto processingQueue(std::optional<CallbackQueue> q) { return set([=](auto& o) { o.processingQueue = q; }); }
+  auto processingQueue(std::optional<CallbackQueue> q) { return setOption([=](auto& o) { o.processingQueue = q; }); }
   auto progressiveJPEG(std::shared_ptr<const ImageProgressive> p) {
-    return set([=](auto& o) { o.progressiveJPEG = p; });
+    return setOption([=](auto& o) { o.progressiveJPEG = p; });
   }
   auto alternativeSources(std::optional<std::vector<std::shared_ptr<const Source>>> s) {
-    return set([=](auto& o) { o.alternativeSources = s; });
+    return setOption([=](auto& o) { o.alternativeSources = s; });
   }
-  auto lowDataModeSource(std::shared_ptr<const Source> s) { return set([=](auto& o) { o.lowDataModeSource = s; }); }
+  auto lowDataModeSource(std::shared_ptr<const Source> s) { return setOption([=](auto& o) { o.lowDataModeSource = s; }); }
   // Always marks the option as given: a null image means "show no image on failure", which differs from
   // never calling this (the placeholder stays).
-  auto onFailureImage(ImagePtr image) { return set([=](auto& o) { o.onFailureImage = image; }); }
-  auto retry(std::shared_ptr<RetryStrategy> strategy) { return set([=](auto& o) { o.retryStrategy = strategy; }); }
+  auto onFailureImage(ImagePtr image) { return setOption([=](auto& o) { o.onFailureImage = image; }); }
+  auto retry(std::shared_ptr<RetryStrategy> strategy) { return setOption([=](auto& o) { o.retryStrategy = strategy; }); }
+  auto retry(std::int64_t maxCount, DelayRetryStrategy::Interval interval = DelayRetryStrategy::Interval::seconds(3)) {
+    return retry(std::shared_ptr<RetryStrategy>(std::make_shared<DelayRetryStrategy>(maxCount, std::move(interval))));
+  }
   auto requestModifier(std::shared_ptr<AsyncImageDownloadRequestModifier> m) {
-    return set([=](auto& o) { o.requestModifier = m; });
+    return setOption([=](auto& o) { o.requestModifier = m; });
   }
   // Changes each request in place; the request always goes out.
   auto requestModifier(std::function<void(httpkit::URLRequest&)> modify) {
@@ -127,7 +131,7 @@ class VLOptionSetter {
     return requestModifier(std::shared_ptr<AsyncImageDownloadRequestModifier>(std::move(modifier)));
   }
   auto redirectHandler(std::shared_ptr<ImageDownloadRedirectHandler> h) {
-    return set([=](auto& o) { o.redirectHandler = h; });
+    return setOption([=](auto& o) { o.redirectHandler = h; });
   }
   auto redirectHandler(std::function<void(VL::RedirectPayload)> handle) {
     auto handler = std::make_shared<AnyRedirectHandler>(
@@ -138,7 +142,7 @@ class VLOptionSetter {
         });
     return redirectHandler(std::shared_ptr<ImageDownloadRedirectHandler>(std::move(handler)));
   }
-  auto imageModifier(std::shared_ptr<ImageModifier> m) { return set([=](auto& o) { o.imageModifier = m; }); }
+  auto imageModifier(std::shared_ptr<ImageModifier> m) { return setOption([=](auto& o) { o.imageModifier = m; }); }
   // Changes the finished image in place; an exception thrown by `modify` is thrown on.
   auto imageModifier(std::function<void(ImagePtr&)> modify) {
     auto modifier = std::make_shared<AnyImageModifier>([modify = std::move(modify)](const ImagePtr& image) {
@@ -148,7 +152,7 @@ class VLOptionSetter {
     });
     return imageModifier(std::shared_ptr<ImageModifier>(std::move(modifier)));
   }
-  auto serialize(std::shared_ptr<const CacheSerializer> s) { return set([=](auto& o) { o.cacheSerializer = s; }); }
+  auto serialize(std::shared_ptr<const CacheSerializer> s) { return setOption([=](auto& o) { o.cacheSerializer = s; }); }
   // JPEG keeps the quality (1.0 when none); PNG and unknown give the PNG serializer, GIF the GIF one; only
   // JPEG carries a quality.
   auto serialize(ImageFormat format, std::optional<double> jpegCompressionQuality = std::nullopt) {
@@ -168,7 +172,7 @@ class VLOptionSetter {
         std::make_shared<const FormatIndicatedCacheSerializer>(std::move(serializer))));
   }
 
-  auto setProcessor(std::shared_ptr<const ImageProcessor> p) { return set([=](auto& o) { o.processor = p; }); }
+  auto setProcessor(std::shared_ptr<const ImageProcessor> p) { return setOption([=](auto& o) { o.processor = p; }); }
   // None gives the default processor; one is stored itself; more are combined left to right with "|>".
   auto setProcessors(const std::vector<std::shared_ptr<const ImageProcessor>>& processors) {
     std::shared_ptr<const ImageProcessor> combined = DefaultImageProcessor::defaultProcessor();
@@ -257,7 +261,7 @@ class VLOptionSetter {
   }
 
   template <class F>
-  auto set(F change) {
+  auto setOption(F change) {
     auto result = self().copyForMutation();
     target(result).modifyOptions(change);
     return result;

@@ -1,0 +1,138 @@
+#include "vellum/image_view_extension.hpp"
+
+#include "vellum/box.hpp"
+
+namespace vellum {
+
+namespace {
+
+char kPlaceholderKey;
+char kIndicatorKey;
+char kIndicatorTypeKey;
+
+}  // namespace
+
+const TaskSlotKeys& ImageViewLoading::taskKeys() {
+  // Only the addresses matter; distinct variables have distinct addresses.
+  static char identifier, task, token;
+  static const TaskSlotKeys keys{&identifier, &task, &token};
+  return keys;
+}
+
+std::shared_ptr<Placeholder> ImageViewLoading::placeholder(const ImageView& view) {
+  auto box = view.associatedObject<Box<std::shared_ptr<Placeholder>>>(&kPlaceholderKey);
+  return box ? box->value : nullptr;
+}
+
+void ImageViewLoading::setPlaceholder(ImageView& view, std::shared_ptr<Placeholder> placeholder) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (auto stored = ImageViewLoading::placeholder(view)) stored->remove(view.placeholderHost());
+  if (placeholder) {
+    placeholder->add(view.placeholderHost());
+  } else {
+    view.setImage(nullptr);
+  }
+  if (placeholder) {
+    view.setAssociatedObject(&kPlaceholderKey, std::make_shared<Box<std::shared_ptr<Placeholder>>>(placeholder));
+  } else {
+    view.removeAssociatedObject(&kPlaceholderKey);
+  }
+}
+
+std::shared_ptr<Indicator> ImageViewLoading::indicator(const ImageView& view) {
+  auto box = view.associatedObject<Box<std::shared_ptr<Indicator>>>(&kIndicatorKey);
+  return box ? box->value : nullptr;
+}
+
+void ImageViewLoading::setIndicator(ImageView& view, std::shared_ptr<Indicator> indicator) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (auto stored = ImageViewLoading::indicator(view)) {
+    if (auto shown = stored->view()) shown->removeFromSuperview();
+  }
+  if (indicator) {
+    if (auto shown = indicator->view()) {
+      auto host = view.self();
+      host->addSubview(shown);
+      shown->setTranslatesAutoresizingMaskIntoConstraints(false);
+      Point offset = indicator->centerOffset();
+      View::activate(shown, LayoutAttribute::centerX, host, LayoutAttribute::centerX, offset.x);
+      View::activate(shown, LayoutAttribute::centerY, host, LayoutAttribute::centerY, offset.y);
+      IndicatorSizeStrategy strategy = indicator->sizeStrategy(view);
+      switch (strategy.kind) {
+        case IndicatorSizeStrategy::Kind::intrinsicSize:
+          break;
+        case IndicatorSizeStrategy::Kind::full:
+          View::activate(shown, LayoutAttribute::height, host, LayoutAttribute::height, 0);
+          View::activate(shown, LayoutAttribute::width, host, LayoutAttribute::width, 0);
+          break;
+        case IndicatorSizeStrategy::Kind::size:
+          View::activate(shown, LayoutAttribute::height, nullptr, LayoutAttribute::notAnAttribute,
+                         strategy.size.height);
+          View::activate(shown, LayoutAttribute::width, nullptr, LayoutAttribute::notAnAttribute, strategy.size.width);
+          break;
+      }
+      shown->setHidden(true);
+    }
+    view.setAssociatedObject(&kIndicatorKey, std::make_shared<Box<std::shared_ptr<Indicator>>>(std::move(indicator)));
+  } else {
+    view.removeAssociatedObject(&kIndicatorKey);
+  }
+}
+
+IndicatorType ImageViewLoading::indicatorType(const ImageView& view) {
+  auto stored = view.associatedObject<IndicatorType>(&kIndicatorTypeKey);
+  return stored ? *stored : IndicatorType::none();
+}
+
+void ImageViewLoading::setIndicatorType(ImageView& view, IndicatorType type) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  setIndicator(view, type.makeIndicator());
+  view.setAssociatedObject(&kIndicatorTypeKey, std::make_shared<IndicatorType>(std::move(type)));
+}
+
+std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<ImageView>& view,
+                                                         const std::optional<Source>& source,
+                                                         std::shared_ptr<Placeholder> placeholder,
+                                                         VellumParsedOptionsInfo options,
+                                                         DownloadProgressBlock progressBlock,
+                                                         RetrieveImageCompletion completionHandler) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  const TaskPropertyAccessor tasks = taskKeys().accessor();
+  if (!source) {
+    setPlaceholder(*view, std::move(placeholder));
+    image_setting::endWithoutSource(*view, tasks, completionHandler);
+    return nullptr;
+  }
+
+  bool keepCurrent = options.keepCurrentImageWhileLoading && (view->image() || ImageViewLoading::placeholder(*view));
+  if (!keepCurrent) setPlaceholder(*view, std::move(placeholder));
+
+  auto indicator = ImageViewLoading::indicator(*view);
+  if (indicator) indicator->startAnimatingView();
+  if (view->shouldPreloadAllAnimation()) options.preloadAllAnimationData = true;
+
+  image_setting::Steps steps;
+  steps.setProgressiveImage = [](AssociatedObjects& target, const ImagePtr& image) {
+    static_cast<ImageView&>(target).setImage(image);
+  };
+  // The indicator started here is the one stopped, even when another has been set meanwhile. It is held
+  // weakly: one that has been dropped since has no view left to stop, and a request never owns a view.
+  steps.onFinish = [weakIndicator = std::weak_ptr<Indicator>(indicator)] {
+    if (auto started = weakIndicator.lock()) started->stopAnimatingView();
+  };
+  steps.applyResult = [onFailureImage = options.onFailureImage](AssociatedObjects& target,
+                                                                const RetrieveImageOutcome& result) {
+    auto& imageView = static_cast<ImageView&>(target);
+    if (result) {
+      setPlaceholder(imageView, nullptr);
+      imageView.setImage(result.value().image);
+    } else if (onFailureImage) {
+      setPlaceholder(imageView, nullptr);
+      imageView.setImage(*onFailureImage);
+    }
+  };
+  return image_setting::start(view, *source, std::move(options), std::move(progressBlock),
+                              std::move(completionHandler), tasks, std::move(steps));
+}
+
+}  // namespace vellum

@@ -1,0 +1,49 @@
+#include "vellum/text_attachment_extension.hpp"
+
+namespace vellum {
+
+const TaskSlotKeys& TextAttachmentLoading::taskKeys() {
+  // Only the addresses matter; distinct variables have distinct addresses.
+  static char identifier, task, token;
+  static const TaskSlotKeys keys{&identifier, &task, &token};
+  return keys;
+}
+
+std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_ptr<TextAttachment>& attachment,
+                                                              const std::optional<Source>& source,
+                                                              const AttributedViewProvider& attributedView,
+                                                              const ImagePtr& placeholder,
+                                                              VellumParsedOptionsInfo options,
+                                                              DownloadProgressBlock progressBlock,
+                                                              RetrieveImageCompletion completionHandler) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  const TaskPropertyAccessor tasks = taskKeys().accessor();
+  if (!source) {
+    attachment->setImage(placeholder);
+    image_setting::endWithoutSource(*attachment, tasks, completionHandler);
+    return nullptr;
+  }
+  if (!options.keepCurrentImageWhileLoading) attachment->setImage(placeholder);
+
+  std::weak_ptr<View> shownIn = attributedView ? attributedView() : nullptr;
+
+  image_setting::Steps steps;
+  steps.storesReportedTasks = false;
+  steps.setProgressiveImage = [](AssociatedObjects& target, const ImagePtr& image) {
+    static_cast<TextAttachment&>(target).setImage(image);
+  };
+  steps.applyResult = [shownIn, onFailureImage = options.onFailureImage](AssociatedObjects& target,
+                                                                         const RetrieveImageOutcome& result) {
+    auto& owner = static_cast<TextAttachment&>(target);
+    if (result) {
+      owner.setImage(result.value().image);
+      if (auto view = shownIn.lock()) view->setNeedsDisplayInRect(view->bounds());
+    } else if (onFailureImage) {
+      owner.setImage(*onFailureImage);
+    }
+  };
+  return image_setting::start(attachment, *source, std::move(options), std::move(progressBlock),
+                              std::move(completionHandler), tasks, std::move(steps));
+}
+
+}  // namespace vellum

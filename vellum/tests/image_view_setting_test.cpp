@@ -1,0 +1,205 @@
+// The image view's variant of the image-setting flow: view placeholders, indicators, animation preloading,
+// partial images and the task it keeps.
+#include <gtest/gtest.h>
+
+#include "view_test_support.hpp"
+#include "vellum/activity_indicator.hpp"
+#include "vellum/image_view_extension.hpp"
+#include "vellum/retry_strategy.hpp"
+
+namespace vellum::test {
+namespace {
+
+using Item = VellumOptionsInfoItem;
+using ImageViewSetting = ViewsFixture;
+
+// A view that decodes frames as it plays them, as the animated view does.
+class LazyImageView : public ImageView {
+ public:
+  bool shouldPreloadAllAnimation() const override { return false; }
+};
+
+// Keeps the options every load was started with.
+class OptionsProcessor final : public ImageProcessor {
+ public:
+  std::string identifier() const override { return "test.options"; }
+  ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+    preloads.push_back(options.preloadAllAnimationData);
+    return DefaultImageProcessor::defaultProcessor()->process(item, options);
+  }
+  mutable std::vector<bool> preloads;
+};
+
+TEST_F(ImageViewSetting, TheSpinnerIsAHiddenCentredSubviewStartedAndStoppedByEachRequest) {
+  HeldProvider one("one"), two("two");
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {100, 80}}); });
+  std::shared_ptr<ActivityIndicator> spinner;
+  onMain([&] {
+    EXPECT_EQ(vl(view).indicatorType().kind(), IndicatorType::Kind::none);
+    vl(view).setIndicatorType(IndicatorType::activity());
+    spinner = std::dynamic_pointer_cast<ActivityIndicator>(vl(view).indicator());
+    ASSERT_NE(spinner, nullptr);
+    auto shown = spinner->activityIndicatorView();
+    ASSERT_EQ(view->subviews(), (std::vector<std::shared_ptr<View>>{shown}));
+    EXPECT_TRUE(shown->isHidden());
+    EXPECT_EQ(shown->frame().size, (Size{16, 16}));
+    EXPECT_FALSE(shown->translatesAutoresizingMaskIntoConstraints());
+    auto constraints = view->constraintsNaming(*shown);
+    ASSERT_EQ(constraints.size(), 2u);
+    EXPECT_EQ(constraints[0]->attribute, LayoutAttribute::centerX);
+    EXPECT_EQ(constraints[1]->attribute, LayoutAttribute::centerY);
+    EXPECT_EQ(constraints[0]->otherItem.lock(), view);
+  });
+  Completion first, second;
+  onMain([&] {
+    vl(view).setImage(Source::provider(one), nullptr, options(), first.handler());
+    vl(view).setImage(Source::provider(two), nullptr, options(), second.handler());
+    EXPECT_EQ(spinner->animatingCount(), 2);
+    EXPECT_FALSE(spinner->activityIndicatorView()->isHidden());
+  });
+  one.release(photo);
+  EXPECT_NE(staleSource(first.get().error()), nullptr);
+  onMain([&] {
+    EXPECT_EQ(spinner->animatingCount(), 1) << "a stale request still stops the indicator it started";
+    EXPECT_TRUE(spinner->activityIndicatorView()->isAnimating());
+  });
+  two.release(photo);
+  EXPECT_TRUE(second.get());
+  onMain([&] {
+    EXPECT_EQ(spinner->animatingCount(), 0);
+    EXPECT_TRUE(spinner->activityIndicatorView()->isHidden());
+    EXPECT_EQ(spinner->activityIndicatorView()->animationStarts(), 1);
+
+    // A new type takes the old indicator's view away; an image that is no image leaves none at all.
+    auto gif = makeGIF(2, 2, {{.width = 2, .height = 2, .indices = {1, 2, 3, 0}}});
+    vl(view).setIndicatorType(IndicatorType::image(gif));
+    EXPECT_EQ(spinner->activityIndicatorView()->superview(), nullptr);
+    ASSERT_EQ(view->subviews().size(), 1u);
+    EXPECT_EQ(view->constraintsNaming(*view->subviews().front()).size(), 4u);
+    vl(view).setIndicatorType(IndicatorType::image(foundation::Bytes{'n', 'o', 'p', 'e'}));
+    EXPECT_TRUE(view->subviews().empty());
+    EXPECT_EQ(vl(view).indicator(), nullptr);
+    EXPECT_TRUE(view->constraints().empty());
+  });
+}
+
+TEST_F(ImageViewSetting, ViewPlaceholdersComeAndGoAndKeepingTheCurrentImageCountsThem) {
+  HeldProvider good("good");
+  auto [view, failing, kept] = onMain([] {
+    return std::make_tuple(ImageView::make(), ImageView::make(), ImageView::make());
+  });
+  auto box = View::make();
+  auto failingBox = View::make();
+  Completion done, failed, keptDone;
+  auto gray = image(1, 1);
+  onMain([&] {
+    vl(view).setImage(Source::provider(good), box, options(), done.handler());
+    EXPECT_EQ(box->superview(), view);
+    vl(failing).setImage(source("/missing.png"), failingBox, options({Item::onlyFromCache()}), failed.handler());
+    // With neither image nor placeholder the placeholder is applied; with a placeholder it is kept.
+    vl(kept).setImage(source("/missing.png"), std::make_shared<ImagePlaceholder>(gray),
+                      options({Item::onlyFromCache(), Item::keepCurrentImageWhileLoading()}));
+    EXPECT_EQ(kept->image(), gray);
+    vl(kept).setImage(source("/missing.png"), std::make_shared<ImagePlaceholder>(image(2, 2)),
+                      options({Item::onlyFromCache(), Item::keepCurrentImageWhileLoading()}), keptDone.handler());
+    EXPECT_EQ(kept->image(), gray);
+  });
+  good.release(photo);
+  ASSERT_TRUE(done.get());
+  EXPECT_FALSE(failed.get());
+  EXPECT_FALSE(keptDone.get());
+  onMain([&] {
+    EXPECT_EQ(box->superview(), nullptr);
+    EXPECT_TRUE(view->subviews().empty());
+    EXPECT_EQ(view->image()->size(), (Size{8, 6}));
+    EXPECT_EQ(failingBox->superview(), failing) << "a failure without a failure image keeps the placeholder";
+
+    Completion cleared;
+    vl(view).setImage(std::optional<Source>(), nullptr, options(), cleared.handler());
+    EXPECT_EQ(view->image(), nullptr);
+    EXPECT_TRUE(cleared.done());
+  });
+}
+
+TEST_F(ImageViewSetting, PlainViewsPreloadEveryFrameAndLazyOnesKeepTheCallersChoice) {
+  auto processor = std::make_shared<OptionsProcessor>();
+  HeldProvider a("a"), b("b");
+  auto [plain, lazy] = onMain([] { return std::make_tuple(ImageView::make(), std::make_shared<LazyImageView>()); });
+  Completion plainDone, lazyDone;
+  onMain([&] {
+    vl(plain).setImage(Source::provider(a), nullptr, options({Item::processor(processor)}), plainDone.handler());
+    vl(lazy).setImage(Source::provider(b), nullptr, options({Item::processor(processor)}), lazyDone.handler());
+  });
+  a.release(photo);
+  ASSERT_TRUE(plainDone.get());
+  b.release(photo);
+  ASSERT_TRUE(lazyDone.get());
+  EXPECT_EQ(processor->preloads, (std::vector<bool>{true, false}));
+}
+
+TEST_F(ImageViewSetting, PartialImagesOfAClearedRequestNeverReachTheView) {
+  const auto jpeg = progressiveJPEG(gradient(96, 64));
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/cleared.jpg", Reply{200, text(jpeg), "image/jpeg", {}, {}, gate});
+  server.on("GET", "/shown.jpg", Reply{200, text(jpeg), "image/jpeg", {}, {}, {}});
+  auto progressive = std::make_shared<const ImageProgressive>(false, true, 0);
+  auto [cleared, shown] = onMain([] {
+    return std::make_tuple(std::make_shared<RecordingImageView>(), std::make_shared<RecordingImageView>());
+  });
+  auto placeholder = std::make_shared<ImagePlaceholder>(image(1, 1));
+  Completion clearedDone, shownDone;
+  onMain([&] {
+    vl(cleared).setImage(source("/cleared.jpg"), nullptr, options({Item::progressiveJPEG(progressive)}),
+                         clearedDone.handler());
+    vl(shown).setImage(source("/shown.jpg"), nullptr, options({Item::progressiveJPEG(progressive)}),
+                       shownDone.handler());
+  });
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10)));
+  onMain([&] { vl(cleared).setImage(std::optional<Source>(), placeholder, options()); });
+  gate->open();
+  EXPECT_NE(staleSource(clearedDone.get().error()), nullptr);
+  ASSERT_TRUE(shownDone.get());
+  flushMain();
+  onMain([&] {
+    // The one that ran to the end showed partial images before the whole one.
+    EXPECT_GT(shown->shown.size(), 2u);
+    // The cleared one: nothing (the placeholder of the first call), then the placeholder, and nothing more.
+    ASSERT_EQ(cleared->shown.size(), 2u);
+    EXPECT_EQ(cleared->shown[1], placeholder->image());
+  });
+}
+
+TEST_F(ImageViewSetting, AReplacedRequestThatRetriesLeavesTheCurrentTaskToCancel) {
+  auto firstTry = std::make_shared<Gate>();
+  auto retried = std::make_shared<Gate>();
+  auto current = std::make_shared<Gate>();
+  auto flakyHits = std::make_shared<std::atomic<int>>(0);
+  server.on("GET", "/flaky.png", [flakyHits, firstTry, retried, bytes = png](const testing_support::RecordedRequest&) {
+    if (++*flakyHits == 1) return Reply{500, "busy", "text/plain", {}, {}, firstTry};
+    return imageReply(bytes, retried);
+  });
+  server.on("GET", "/current.png", imageReply(png, current));
+  auto view = onMain([] { return ImageView::make(); });
+  Completion replaced, running;
+  auto retry = std::make_shared<DelayRetryStrategy>(1, DelayRetryStrategy::Interval::seconds(0));
+  onMain([&] {
+    vl(view).setImage(source("/flaky.png"), nullptr, options({Item::retryStrategy(retry)}), replaced.handler());
+  });
+  ASSERT_TRUE(firstTry->waitForArrivals(1, std::chrono::seconds(10)));
+  onMain([&] { vl(view).setImage(source("/current.png"), nullptr, options(), running.handler()); });
+  ASSERT_TRUE(current->waitForArrivals(1, std::chrono::seconds(10)));
+  firstTry->open();
+  ASSERT_TRUE(retried->waitForArrivals(1, std::chrono::seconds(10)));
+  flushMain();
+  onMain([&] { vl(view).cancelDownloadTask(); });
+  auto outcome = running.get();
+  ASSERT_FALSE(outcome);
+  EXPECT_TRUE(outcome.error().isTaskCancelled()) << outcome.error().what();
+  retried->open();
+  current->open();
+  EXPECT_NE(staleSource(replaced.get().error()), nullptr);
+  flushMain();
+}
+
+}  // namespace
+}  // namespace vellum::test
