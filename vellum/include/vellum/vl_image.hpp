@@ -170,6 +170,8 @@ class VLImageProtocol : public VLOptionSetter<Derived> {
   VLSuccessDelegate& onSuccessDelegate() { return *context_->onSuccessDelegate; }
   VLProgressDelegate& onProgressDelegate() { return *context_->onProgressDelegate; }
   Derived copyForMutation() const { return Derived(context_->copy()); }
+  // The object the delegate slots are bound to: the context the value holds.
+  std::shared_ptr<const void> delegateObserver() const { return context_; }
 
   Derived placeholder(std::function<AnyView(const Progress&)> make) const {
     return mutate([&](Context& c) { c.setPlaceholder(std::move(make)); });
