@@ -5,13 +5,15 @@
 #include <string>
 
 #include "demo_sections.hpp"
-#include "httpkit/api_client.hpp"
+#include "foundation/app_notifications.hpp"
+#include "foundation/notification_center.hpp"
 #include "testing/loopback_server.hpp"
-#include "vellum/cache_serializer.hpp"
-#include "vellum/disk_storage.hpp"
+#include "vellum/image_cache.hpp"
 #include "vellum/image_codecs.hpp"
-#include "vellum/memory_storage.hpp"
+#include "vellum/image_downloader.hpp"
 #include "vellum/options.hpp"
+#include "vellum/resource.hpp"
+#include "vellum/vellum_manager.hpp"
 
 namespace demo {
 namespace {
@@ -29,40 +31,6 @@ foundation::Bytes makeAvatarPNG() {
   return *vellum::encodePNG(bitmap);
 }
 
-// The cache an application keeps for its avatars: decoded images in memory, encoded bytes on disk.
-class AvatarCache {
- public:
-  AvatarCache(httpkit::APIClient& client, std::shared_ptr<vellum::DiskStorage::Backend> disk)
-      : client_(client), memory_(vellum::MemoryStorage::Config(32 << 20, 120)), disk_(std::move(disk)) {}
-
-  vellum::ImagePtr load(const std::string& url, std::string& from) {
-    if (auto image = memory_.value(url)) {
-      from = "memory";
-      return *image;
-    }
-    const auto& serializer = *vellum::DefaultCacheSerializer::defaultSerializer();
-    if (auto bytes = disk_->value(url)) {
-      if (auto image = serializer.image(*bytes, {})) {
-        from = "disk";
-        memory_.store(image, url);
-        return image;
-      }
-    }
-    const auto response = client_.send(httpkit::Request<void>{url});
-    auto image = vellum::imageFromData(response.data);
-    if (!image) throw std::runtime_error("the avatar is not an image");
-    from = "network";
-    memory_.store(image, url);
-    if (auto bytes = serializer.data(image, response.data)) disk_->store(*bytes, url);
-    return image;
-  }
-
- private:
-  httpkit::APIClient& client_;
-  vellum::MemoryStorage::Backend<vellum::ImagePtr> memory_;
-  std::shared_ptr<vellum::DiskStorage::Backend> disk_;
-};
-
 }  // namespace
 
 void avatar() {
@@ -70,25 +38,34 @@ void avatar() {
   server.on("GET", "/avatars/user_1.png",
             testing_support::Reply{200, foundation::toString(makeAvatarPNG()), "image/png", {}, {}, {}});
   server.start();
-  httpkit::APIClient client(server.baseURL());
-  const std::string url = server.baseURL() + "/avatars/user_1.png";
+  const vellum::Source source = vellum::convertToSource(*vellum::URL::parse(server.baseURL() + "/avatars/user_1.png"));
+  // The completion's file is on disk when the answer comes, and answers are not tied to a main loop.
+  const vellum::VellumOptionsInfo options{vellum::VellumOptionsInfoItem::waitForCache(),
+                                          vellum::VellumOptionsInfoItem::callbackQueue(vellum::CallbackQueue::untouch())};
+  const auto show = [](const vellum::RetrieveImageResult& result) {
+    static const char* const kWhere[] = {"the network", "memory", "disk"};
+    std::cout << "avatar " << result.image->pixelSize().width << "x" << result.image->pixelSize().height << " from "
+              << kWhere[static_cast<int>(result.cacheType)] << "\n";
+  };
 
-  auto disk = std::make_shared<vellum::DiskStorage::Backend>(vellum::DiskStorage::Config("demo-avatars", 50 << 20));
-  disk->removeAll();  // start from an empty cache so the first load goes to the network
-  std::string from;
+  auto downloader = vellum::ImageDownloader::make("demo");
   {
-    AvatarCache cache(client, disk);
-    for (int i = 0; i < 2; ++i) {
-      const auto image = cache.load(url, from);
-      std::cout << "avatar " << image->pixelSize().width << "x" << image->pixelSize().height << " from " << from
-                << "\n";
-    }
+    auto cache = vellum::ImageCache::make("demo-avatars");
+    cache->clearCacheAsync().wait();  // start empty, so the first load goes to the network
+    auto manager = vellum::VellumManager::make(downloader, cache);
+    for (int i = 0; i < 2; ++i) show(manager->retrieveImageAsync(source, options).get());
   }
-  AvatarCache afterRestart(client, disk);  // a new memory cache, the same directory
-  const auto image = afterRestart.load(url, from);
-  std::cout << "after a restart: avatar from " << from << " (" << disk->totalSize() << " bytes in "
-            << disk->directoryURL().string() << "); the server was asked " << server.hits("GET", "/avatars/user_1.png")
-            << " time(s)\n";
+  // A restart: a new cache object with the same name, whose memory is empty and whose directory is not.
+  auto cache = vellum::ImageCache::make("demo-avatars");
+  auto manager = vellum::VellumManager::make(downloader, cache);
+  std::cout << "after a restart: ";
+  show(manager->retrieveImageAsync(source, options).get());
+  std::cout << "  (" << cache->diskStorage()->totalSize() << " bytes in " << cache->diskStorage()->directoryURL().string()
+            << "); the server was asked " << server.hits("GET", "/avatars/user_1.png") << " time(s)\n";
+  // Linux has no application activation: the app says when it stops being active, and every live cache
+  // sweeps its expired files then.
+  foundation::NotificationCenter::defaultCenter().post(std::string(foundation::kApplicationWillResignActive));
+  std::cout << "resigned active: each live image cache sweeps its expired files\n";
 }
 
 }  // namespace demo

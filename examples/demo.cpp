@@ -1,6 +1,6 @@
 // The libraries' main job, end to end on loopback: sign in against the embedded fake frontend API and get
 // session tokens, an HTTP request through the client and a secret in the desktop's Secret Service, an avatar
-// through the memory and disk caches, and phone numbers parsed, classified and formatted as typed.
+// through the image manager and its memory and disk caches, and phone numbers parsed, classified and formatted as typed.
 #include <iostream>
 #include <memory>
 #include <string>
