@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "baselines.hpp"
 #include "vellum/coarse_clock.hpp"
 #include "vellum/disk_storage.hpp"
 #include "vellum/image_codecs.hpp"
@@ -73,10 +74,7 @@ vellum::MemoryStorage::Backend<vellum::ImagePtr>& memory() {
   return *storage;
 }
 
-struct PlainMap {
-  std::mutex mutex;
-  std::unordered_map<std::string, vellum::ImagePtr> map;
-};
+using PlainMap = bench::MutexMap<vellum::ImagePtr>;
 
 PlainMap& plainMap() {
   static auto* m = [] {
@@ -101,13 +99,7 @@ void MemoryHit_MutexMap(benchmark::State& state) {
   auto& plain = plainMap();
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 97;
   for (auto _ : state) {
-    vellum::ImagePtr hit;
-    {
-      std::lock_guard lock(plain.mutex);
-      auto it = plain.map.find(keys()[i++ % kKeys]);
-      if (it != plain.map.end()) hit = it->second;
-    }
-    benchmark::DoNotOptimize(hit);
+    benchmark::DoNotOptimize(plain.find(keys()[i++ % kKeys]));
   }
 }
 BENCHMARK(MemoryHit_MutexMap)->Threads(1)->Threads(8)->UseRealTime();
@@ -118,13 +110,7 @@ void MemoryHit_MutexMapPlusClock(benchmark::State& state) {
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 97;
   for (auto _ : state) {
     benchmark::DoNotOptimize(foundation::Clock::now());
-    vellum::ImagePtr hit;
-    {
-      std::lock_guard lock(plain.mutex);
-      auto it = plain.map.find(keys()[i++ % kKeys]);
-      if (it != plain.map.end()) hit = it->second;
-    }
-    benchmark::DoNotOptimize(hit);
+    benchmark::DoNotOptimize(plain.find(keys()[i++ % kKeys]));
   }
 }
 BENCHMARK(MemoryHit_MutexMapPlusClock)->Threads(1)->Threads(8)->UseRealTime();
@@ -141,21 +127,7 @@ void CoarseClockNow(benchmark::State& state) {
 }
 BENCHMARK(CoarseClockNow)->Threads(1)->Threads(8)->UseRealTime();
 
-// open/read/close of a whole file into a vector: the baseline of every file read.
-std::vector<std::uint8_t> rawRead(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st;
-  ::fstat(fd, &st);
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
-  std::size_t filled = 0;
-  while (filled < data.size()) {
-    const ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  return data;
-}
+using bench::rawRead;
 
 // ---- disk read of a 50 KB entry ----
 

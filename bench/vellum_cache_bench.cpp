@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "baselines.hpp"
 #include "vellum/image_cache.hpp"
 #include "vellum/image_codecs.hpp"
 
@@ -86,10 +87,7 @@ Fixture& fixture() {
   return *f;
 }
 
-struct PlainMap {
-  std::mutex mutex;
-  std::unordered_map<std::string, vellum::ImagePtr> map;
-};
+using PlainMap = bench::MutexMap<vellum::ImagePtr>;
 
 PlainMap& plainMap() {
   static auto* m = [] {
@@ -105,13 +103,7 @@ void MemoryHit_MutexMap(benchmark::State& state) {
   auto& plain = plainMap();
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 97;
   for (auto _ : state) {
-    vellum::ImagePtr hit;
-    {
-      std::lock_guard lock(plain.mutex);
-      auto it = plain.map.find(keys()[i++ % kKeys]);
-      if (it != plain.map.end()) hit = it->second;
-    }
-    benchmark::DoNotOptimize(hit);
+    benchmark::DoNotOptimize(plain.find(keys()[i++ % kKeys]));
   }
 }
 BENCHMARK(MemoryHit_MutexMap)->Threads(1)->Threads(8)->UseRealTime();
@@ -173,17 +165,7 @@ void DiskHit_RawReadAndLibpng(benchmark::State& state) {
   auto& f = fixture();
   const std::string path = f.cache->cachePath(f.diskKey);
   for (auto _ : state) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    ::fstat(fd, &st);
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
-    std::size_t filled = 0;
-    while (filled < data.size()) {
-      const ssize_t n = ::read(fd, data.data() + filled, data.size() - filled);
-      if (n <= 0) break;
-      filled += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    const std::vector<std::uint8_t> data = bench::rawRead(path);
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
