@@ -175,7 +175,6 @@ class ImageDownloader final : public ImageDownloaderDelegate,
   bool requestsUsePipelining_ = false;
   std::weak_ptr<ImageDownloaderDelegate> delegate_;
   std::weak_ptr<AuthenticationChallengeResponsible> authenticationChallengeResponder_;
-  bool responderIsSelf_ = true;
   SessionConfiguration sessionConfiguration_;
   std::shared_ptr<SessionDelegate> sessionDelegate_;
   std::shared_ptr<URLSession> session_;

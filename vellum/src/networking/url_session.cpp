@@ -351,7 +351,7 @@ void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundati
     return;
   }
   if (flight->awaiting) {
-    flight->held.push_back([flight, hop, bytes = std::move(bytes)](URLSession& session) mutable {
+    flight->held.push_back([flight, bytes = std::move(bytes)](URLSession& session) mutable {
       if (!flight->finished) session.delegate_->didReceiveData(flight->task, bytes);
     });
     return;

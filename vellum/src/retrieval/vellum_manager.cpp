@@ -64,6 +64,11 @@ void answer(const VellumParsedOptionsInfo& options, const VellumManager::Complet
 
 // Reports each DownloadTask the download makes, then whatever the caller's modifier reported. A modifier
 // that answers at once keeps answering at once (the downloader then stays on the caller's thread).
+// `modifiedSync` overrides only in the synchronous instantiation, so it cannot carry `override` in both.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Winconsistent-missing-override"
+#endif
 template <class Base>
 class ReportingModifier final : public Base {
  public:
@@ -90,6 +95,9 @@ class ReportingModifier final : public Base {
   std::shared_ptr<AsyncImageDownloadRequestModifier> inner_;
   Report report_;
 };
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 }  // namespace
 
