@@ -68,10 +68,6 @@ class ThumbnailImageDataProvider final : public ImageDataProvider {
   std::string cacheKey_;
 };
 
-// A double as the library writes it into keys and processor identifiers: the shortest text that reads back
-// as the same value, with ".0" added to a whole number ("200.0", "1.5").
-std::string doubleKeyText(double value);
-
 }  // namespace vellum
 
 template <>

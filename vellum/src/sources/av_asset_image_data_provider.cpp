@@ -2,8 +2,9 @@
 
 #include <cmath>
 
-#include "random_uuid.hpp"
+#include "foundation/crypto.hpp"
 #include "vellum/image_codecs.hpp"
+#include "vellum/image_processors.hpp"
 #include "vellum/resource.hpp"
 #include "vellum/thumbnail_image_data_provider.hpp"
 
@@ -25,7 +26,7 @@ MediaTime MediaTime::fromSeconds(double seconds, std::int32_t preferredTimescale
 AVAssetImageDataProvider::AVAssetImageDataProvider(std::shared_ptr<AssetImageGenerator> generator, MediaTime time)
     : generator_(std::move(generator)), time_(time) {
   const std::optional<URL> url = generator_ ? generator_->assetURL() : std::nullopt;
-  cacheKey_ = (url ? vellum::cacheKey(*url) : randomUUIDString()) + "_" + doubleKeyText(time_.seconds());
+  cacheKey_ = (url ? vellum::cacheKey(*url) : foundation::randomUUIDString()) + "_" + identifierNumber(time_.seconds());
 }
 
 AVAssetImageDataProvider::AVAssetImageDataProvider(const URL& assetURL, MediaTime time)

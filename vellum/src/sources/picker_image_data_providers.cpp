@@ -1,6 +1,6 @@
 #include "vellum/picker_image_data_providers.hpp"
 
-#include "random_uuid.hpp"
+#include "foundation/crypto.hpp"
 #include "vellum/vellum_error.hpp"
 
 namespace vellum {
@@ -15,7 +15,7 @@ PHPickerResultImageDataProvider::PHPickerResultImageDataProvider(PickerResult pi
                                                                  std::optional<std::string> cacheKey)
     : pickerResult_(std::move(pickerResult)), contentType_(std::move(contentType)) {
   cacheKey_ = cacheKey ? std::move(*cacheKey)
-                       : pickerResult_.assetIdentifier.value_or(randomUUIDString()) + "_" + contentType_.identifier;
+                       : pickerResult_.assetIdentifier.value_or(foundation::randomUUIDString()) + "_" + contentType_.identifier;
 }
 
 void PHPickerResultImageDataProvider::data(Handler handler) const {
@@ -37,7 +37,7 @@ PhotosPickerItemImageDataProvider::PhotosPickerItemImageDataProvider(std::shared
                                                                      std::optional<std::string> cacheKey)
     : pickerItem_(std::move(pickerItem)) {
   const std::optional<std::string> identifier = pickerItem_ ? pickerItem_->itemIdentifier() : std::nullopt;
-  cacheKey_ = cacheKey ? std::move(*cacheKey) : identifier.value_or(randomUUIDString());
+  cacheKey_ = cacheKey ? std::move(*cacheKey) : identifier.value_or(foundation::randomUUIDString());
 }
 
 void PhotosPickerItemImageDataProvider::data(Handler handler) const {

@@ -14,6 +14,7 @@
 #include "regular_file.hpp"
 #include "vellum/image_codecs.hpp"
 #include "vellum/image_format.hpp"
+#include "vellum/image_processors.hpp"
 
 namespace vellum {
 
@@ -33,19 +34,11 @@ const char* ThumbnailError::what() const noexcept {
   return "Thumbnail error.";
 }
 
-std::string doubleKeyText(double value) {
-  char buffer[64];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  std::string text(buffer, result.ptr);
-  if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
-}
-
 ThumbnailImageDataProvider::ThumbnailImageDataProvider(URL url, double maxPixelSize, bool alwaysCreateThumbnail,
                                                        std::optional<std::string> cacheKey)
     : url_(std::move(url)), maxPixelSize_(maxPixelSize), alwaysCreateThumbnail_(alwaysCreateThumbnail) {
   cacheKey_ = cacheKey ? std::move(*cacheKey)
-                       : url_.absoluteString() + "_thumb_" + doubleKeyText(maxPixelSize_) + "_" +
+                       : url_.absoluteString() + "_thumb_" + identifierNumber(maxPixelSize_) + "_" +
                              (alwaysCreateThumbnail_ ? "true" : "false");
 }
 
