@@ -14,13 +14,13 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
-#include "numberplan/constants.hpp"
-#include "numberplan/metadata_manager.hpp"
-#include "numberplan/regex_manager.hpp"
-#include "numberplan/resource_bundle.hpp"
-#include "numberplan/partial_formatter.hpp"
-#include "numberplan/phone_number_engine.hpp"
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/metadata/metadata_manager.hpp"
+#include "numberplan/regex/regex_manager.hpp"
+#include "numberplan/metadata/resource_bundle.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/engine/phone_number_engine.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <foundation/main_queue.hpp>
 #include <unistd.h>
 
-#include "vadar/client_response.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace {
 
@@ -169,10 +169,10 @@ BENCHMARK_MAIN();
 
 #include <foundation/base64.hpp>
 
-#include "vadar/get_token_options.hpp"
-#include "vadar/session.hpp"
-#include "vadar/session_tokens_cache.hpp"
-#include "vadar/token_resource.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/models/session.hpp"
+#include "vadar/sessions/session_tokens_cache.hpp"
+#include "vadar/models/token_resource.hpp"
 namespace token_bench {
 
 std::string jwtPart(const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); }

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "foundation/main_queue.hpp"
-#include "vellum/animated_image_view.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/views/animated_image_view.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace {
 

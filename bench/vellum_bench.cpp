@@ -24,14 +24,14 @@
 #include <vector>
 
 #include "baselines.hpp"
-#include "vellum/coarse_clock.hpp"
-#include "vellum/disk_storage.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_processors.hpp"
-#include "vellum/options.hpp"
-#include "vellum/local_file_image_data_provider.hpp"
-#include "vellum/thumbnail_image_data_provider.hpp"
-#include "vellum/memory_storage.hpp"
+#include "vellum/cache/coarse_clock.hpp"
+#include "vellum/cache/disk_storage.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processors.hpp"
+#include "vellum/general/options.hpp"
+#include "vellum/sources/local_file_image_data_provider.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
+#include "vellum/cache/memory_storage.hpp"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "baselines.hpp"
-#include "vellum/image_cache.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/cache/image_cache.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace {
 

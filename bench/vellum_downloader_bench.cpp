@@ -14,8 +14,8 @@
 #include <testing/loopback_server.hpp>
 
 #include "httpkit/transfer_engine.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_downloader.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/networking/image_downloader.hpp"
 
 namespace {
 

@@ -14,10 +14,10 @@
 
 #include <testing/loopback_server.hpp>
 
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_prefetcher.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/vellum_manager.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/retrieval/image_prefetcher.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "foundation/main_queue.hpp"
-#include "vellum/image_cache.hpp"
-#include "vellum/image_view_extension.hpp"
+#include "vellum/cache/image_cache.hpp"
+#include "vellum/views/image_view_extension.hpp"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include "foundation/app_notifications.hpp"
 #include "foundation/notification_center.hpp"
 #include "testing/loopback_server.hpp"
-#include "vellum/image_cache.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_downloader.hpp"
-#include "vellum/options.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/vellum_manager.hpp"
+#include "vellum/cache/image_cache.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/networking/image_downloader.hpp"
+#include "vellum/general/options.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 namespace demo {
 namespace {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "demo_sections.hpp"
-#include "numberplan/partial_formatter.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/phone_number_engine.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/engine/phone_number_engine.hpp"
 
 namespace demo {
 

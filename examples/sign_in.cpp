@@ -6,10 +6,10 @@
 #include "fake_frontend_api/sessions.hpp"
 #include "foundation/app_info.hpp"
 #include "foundation/main_queue.hpp"
-#include "vadar/get_token_options.hpp"
-#include "vadar/jwt.hpp"
-#include "vadar/sign_in.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/infra/jwt.hpp"
+#include "vadar/models/sign_in.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace demo {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "numberplan/metadata_manager.hpp"
-#include "numberplan/metadata_types.hpp"
+#include "numberplan/metadata/metadata_manager.hpp"
+#include "numberplan/metadata/metadata_types.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   try {

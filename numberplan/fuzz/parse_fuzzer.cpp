@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "numberplan/phone_number_engine.hpp"
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/engine/phone_number_engine.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const numberplan::PhoneNumberEngine engine;

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string_view>
 
-#include "numberplan/partial_formatter.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const auto engine = std::make_shared<numberplan::PhoneNumberEngine>();

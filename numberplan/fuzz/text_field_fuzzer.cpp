@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "numberplan/phone_number_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const auto engine = std::make_shared<numberplan::PhoneNumberEngine>();

@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 
 #include "testing/bounded_task.hpp"
-#include "numberplan/constants.hpp"
-#include "numberplan/partial_formatter.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/regex_manager.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/regex_manager.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

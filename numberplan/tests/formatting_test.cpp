@@ -4,9 +4,9 @@
 
 #include <tuple>
 
-#include "numberplan/formatter.hpp"
-#include "numberplan/partial_formatter.hpp"
-#include "numberplan/phone_number_formatter.hpp"
+#include "numberplan/formatting/formatter.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "testing/bounded_task.hpp"
-#include "numberplan/metadata_manager.hpp"
-#include "numberplan/metadata_types.hpp"
-#include "numberplan/partial_formatter.hpp"
-#include "numberplan/phone_number_formatter.hpp"
-#include "numberplan/utf16_text.hpp"
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/metadata/metadata_manager.hpp"
+#include "numberplan/metadata/metadata_types.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
+#include "numberplan/regex/utf16_text.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

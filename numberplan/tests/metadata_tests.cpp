@@ -7,10 +7,10 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include "numberplan/metadata_manager.hpp"
-#include "numberplan/metadata_types.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/resource_bundle.hpp"
+#include "numberplan/metadata/metadata_manager.hpp"
+#include "numberplan/metadata/metadata_types.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/metadata/resource_bundle.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "testing/bounded_task.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/phone_number_parser.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/parsing/phone_number_parser.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

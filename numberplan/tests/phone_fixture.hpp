@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "numberplan/phone_number_engine.hpp"
+#include "numberplan/engine/phone_number_engine.hpp"
 
 namespace numberplan::testing {
 

@@ -8,12 +8,12 @@
 #include <unordered_set>
 
 #include "testing/bounded_task.hpp"
-#include "numberplan/constants.hpp"
-#include "numberplan/phone_number.hpp"
-#include "numberplan/phone_number_coding.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/phone_number_type.hpp"
-#include "numberplan/possible_length_type.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/values/phone_number.hpp"
+#include "numberplan/coding/phone_number_coding.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/values/phone_number_type.hpp"
+#include "numberplan/values/possible_length_type.hpp"
 #include "phone_fixture.hpp"
 
 namespace numberplan {

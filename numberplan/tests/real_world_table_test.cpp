@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 #include "phone_fixture.hpp"
 #include "text_field.hpp"
 

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "testing/bounded_task.hpp"
-#include "numberplan/constants.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/regex_manager.hpp"
-#include "numberplan/replacement_template.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/regex_manager.hpp"
+#include "numberplan/regex/replacement_template.hpp"
 
 namespace numberplan {
 namespace {

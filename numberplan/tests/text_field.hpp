@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "numberplan/phone_number_formatter.hpp"
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 
 namespace numberplan::testing {
 

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "vadar/client.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/environment.hpp"
-#include "vadar/json.hpp"
-#include "vadar/jwt.hpp"
-#include "vadar/url_encoded_form_encoder.hpp"
+#include "vadar/models/client.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/models/environment.hpp"
+#include "vadar/infra/json.hpp"
+#include "vadar/infra/jwt.hpp"
+#include "vadar/infra/url_encoded_form_encoder.hpp"
 
 namespace vadar::fuzz {
 

@@ -9,8 +9,8 @@
 #include <httpkit/api_client.hpp>
 #include <httpkit/url_error.hpp>
 
-#include "vadar/vadar_api_client_delegate.hpp"
-#include "vadar/vadar_api_error.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
+#include "vadar/models/vadar_api_error.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static auto* client = new httpkit::APIClient(std::nullopt);

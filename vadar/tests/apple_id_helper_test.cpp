@@ -8,9 +8,9 @@
 #include <set>
 
 #include "testing/bounded_task.hpp"
-#include "vadar/sign_in_with_apple_helper.hpp"
+#include "vadar/attestation/sign_in_with_apple_helper.hpp"
 #include "expect_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 namespace {

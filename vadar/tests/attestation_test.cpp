@@ -8,11 +8,11 @@
 #include <foundation/base64.hpp>
 
 #include "testing/bounded_task.hpp"
-#include "vadar/app_attest_helper.hpp"
-#include "vadar/attestation_provider.hpp"
-#include "vadar/single_flight_assertion_manager.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
+#include "vadar/attestation/attestation_provider.hpp"
+#include "vadar/attestation/single_flight_assertion_manager.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {

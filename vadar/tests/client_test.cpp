@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "vadar/client.hpp"
-#include "vadar/client_response.hpp"
+#include "vadar/models/client.hpp"
+#include "vadar/models/client_response.hpp"
 
 namespace vadar {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "vadar/client.hpp"
-#include "vadar/coding.hpp"
+#include "vadar/models/client.hpp"
+#include "vadar/infra/coding.hpp"
 
 namespace vadar {
 namespace {

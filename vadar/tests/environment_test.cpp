@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "vadar/environment.hpp"
+#include "vadar/models/environment.hpp"
 
 namespace vadar {
 namespace {

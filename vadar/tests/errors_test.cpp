@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
-#include "vadar/vadar_error_response.hpp"
-#include "vadar/vadar_paginated_response.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
+#include "vadar/models/vadar_error_response.hpp"
+#include "vadar/models/vadar_paginated_response.hpp"
 
 namespace vadar {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "vadar/auth_event.hpp"
-#include "vadar/event_emitter.hpp"
+#include "vadar/infra/auth_event.hpp"
+#include "vadar/infra/event_emitter.hpp"
 
 namespace vadar {
 namespace {

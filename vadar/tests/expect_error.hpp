@@ -3,7 +3,7 @@
 // and fails the test.
 #include <string>
 
-#include "vadar/vadar_api_error.hpp"
+#include "vadar/models/vadar_api_error.hpp"
 
 namespace vadar {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "vadar/url_encoded_form_encoder.hpp"
+#include "vadar/infra/url_encoded_form_encoder.hpp"
 
 namespace vadar {
 namespace {

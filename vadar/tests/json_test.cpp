@@ -3,8 +3,8 @@
 #include <string>
 #include <unordered_set>
 
-#include "vadar/coding.hpp"
-#include "vadar/json.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/infra/json.hpp"
 
 namespace vadar {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/base64.hpp"
-#include "vadar/jwt.hpp"
+#include "vadar/infra/jwt.hpp"
 
 namespace vadar {
 namespace {

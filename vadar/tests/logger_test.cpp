@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "foundation/log.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
-#include "vadar/vadar_logger.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
 namespace {

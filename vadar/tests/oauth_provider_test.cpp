@@ -4,8 +4,8 @@
 #include <tuple>
 #include <unordered_set>
 
-#include "vadar/id_token_provider.hpp"
-#include "vadar/oauth_provider.hpp"
+#include "vadar/models/id_token_provider.hpp"
+#include "vadar/models/oauth_provider.hpp"
 
 namespace vadar {
 namespace {

@@ -6,8 +6,8 @@
 
 
 #include "testing/bounded_task.hpp"
-#include "vadar/passkey_helper.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/attestation/passkey_helper.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {

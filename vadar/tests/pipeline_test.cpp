@@ -9,9 +9,9 @@
 
 #include "testing/bounded_task.hpp"
 #include "core/response_processors.hpp"
-#include "vadar/assertion_manager.hpp"
-#include "vadar/vadar_api_client_delegate.hpp"
-#include "vadar/vadar_api_error.hpp"
+#include "vadar/core/assertion_manager.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
+#include "vadar/models/vadar_api_error.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "vadar/session.hpp"
+#include "vadar/models/session.hpp"
 
 namespace vadar {
 namespace {

@@ -16,12 +16,12 @@
 #include <httpkit/url_error.hpp>
 
 #include "testing/bounded_task.hpp"
-#include "vadar/get_token_options.hpp"
-#include "vadar/jwt.hpp"
-#include "vadar/session_token_fetcher.hpp"
-#include "vadar/session_tokens_cache.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/infra/jwt.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
+#include "vadar/sessions/session_tokens_cache.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 #include "sessions_harness.hpp"
 
 namespace vadar {

@@ -5,11 +5,11 @@
 #include <fake_frontend_api/sessions.hpp>
 #include <foundation/clock.hpp>
 
-#include "vadar/passkey_authenticator.hpp"
-#include "vadar/session_service.hpp"
-#include "vadar/session_token_poller.hpp"
-#include "vadar/sign_in_service.hpp"
-#include "vadar/sign_up_service.hpp"
+#include "vadar/sessions/passkey_authenticator.hpp"
+#include "vadar/sessions/session_service.hpp"
+#include "vadar/sessions/session_token_poller.hpp"
+#include "vadar/sessions/sign_in_service.hpp"
+#include "vadar/sessions/sign_up_service.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar::testing {

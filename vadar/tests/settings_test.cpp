@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "foundation/app_info.hpp"
-#include "vadar/proxy_configuration.hpp"
-#include "vadar/settings.hpp"
+#include "vadar/infra/proxy_configuration.hpp"
+#include "vadar/infra/settings.hpp"
 
 namespace vadar {
 namespace {

@@ -8,11 +8,11 @@
 #include <foundation/base64.hpp>
 #include <httpkit/errors.hpp>
 
-#include "vadar/get_token_options.hpp"
-#include "vadar/locale_identifier.hpp"
-#include "vadar/transfer_flow_result.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/infra/locale_identifier.hpp"
+#include "vadar/models/transfer_flow_result.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 #include "sessions_harness.hpp"
 
 namespace vadar {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "vadar/sign_in.hpp"
-#include "vadar/user.hpp"
+#include "vadar/models/sign_in.hpp"
+#include "vadar/models/user.hpp"
 
 namespace vadar {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "foundation/clock.hpp"
 #include "foundation/log.hpp"
-#include "vadar/telemetry_collector.hpp"
+#include "vadar/infra/telemetry_collector.hpp"
 
 namespace vadar {
 namespace {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "vadar/organization_membership.hpp"
-#include "vadar/public_user_data.hpp"
-#include "vadar/sign_up.hpp"
-#include "vadar/user.hpp"
+#include "vadar/models/organization_membership.hpp"
+#include "vadar/models/public_user_data.hpp"
+#include "vadar/models/sign_up.hpp"
+#include "vadar/models/user.hpp"
 
 namespace vadar {
 namespace {

@@ -21,9 +21,9 @@
 #include "testing/bounded_task.hpp"
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
-#include "vadar/container_keys.hpp"
+#include "vadar/core/container_keys.hpp"
 #include "expect_error.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace vadar::testing {
 

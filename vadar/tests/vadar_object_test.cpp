@@ -9,13 +9,13 @@
 #include <wiring/container.hpp>
 
 #include "testing/bounded_task.hpp"
-#include "vadar/app_attest_helper.hpp"
-#include "vadar/passkey_helper.hpp"
-#include "vadar/session_token_poller.hpp"
-#include "vadar/sign_in.hpp"
-#include "vadar/sign_in_with_apple_helper.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
+#include "vadar/attestation/passkey_helper.hpp"
+#include "vadar/sessions/session_token_poller.hpp"
+#include "vadar/models/sign_in.hpp"
+#include "vadar/attestation/sign_in_with_apple_helper.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {

@@ -2,9 +2,9 @@
 // the shared object's environment.
 #include <gtest/gtest.h>
 
-#include "vadar/id_token_provider.hpp"
-#include "vadar/oauth_provider.hpp"
-#include "vadar/vadar_service.hpp"
+#include "vadar/models/id_token_provider.hpp"
+#include "vadar/models/oauth_provider.hpp"
+#include "vadar/core/vadar_service.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "vadar/locale_identifier.hpp"
-#include "vadar/rotating_token_nonce.hpp"
-#include "vadar/web_authentication.hpp"
+#include "vadar/infra/locale_identifier.hpp"
+#include "vadar/infra/rotating_token_nonce.hpp"
+#include "vadar/infra/web_authentication.hpp"
 
 namespace vadar {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   vellum::DecodingLimits limits;

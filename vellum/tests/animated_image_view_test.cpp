@@ -7,7 +7,7 @@
 #include "animation_test_support.hpp"
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
-#include "vellum/animated_image_view.hpp"
+#include "vellum/views/animated_image_view.hpp"
 
 namespace vellum::test {
 namespace {

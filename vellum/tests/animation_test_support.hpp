@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "vellum/animator.hpp"
-#include "vellum/image.hpp"
+#include "vellum/views/animator.hpp"
+#include "vellum/image/image.hpp"
 
 namespace vellum::test {
 

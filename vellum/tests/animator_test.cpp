@@ -9,8 +9,8 @@
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "foundation/main_queue.hpp"
-#include "vellum/animator.hpp"
-#include "vellum/main_actor.hpp"
+#include "vellum/views/animator.hpp"
+#include "vellum/general/main_actor.hpp"
 
 namespace vellum::test {
 namespace {

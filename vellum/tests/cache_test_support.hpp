@@ -11,9 +11,9 @@
 
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
-#include "vellum/disk_storage.hpp"
-#include "vellum/file_manager.hpp"
-#include "vellum/image_cache.hpp"
+#include "vellum/cache/disk_storage.hpp"
+#include "vellum/cache/file_manager.hpp"
+#include "vellum/cache/image_cache.hpp"
 
 namespace vellum::test {
 

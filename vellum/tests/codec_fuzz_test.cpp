@@ -14,7 +14,7 @@
 #include "image/progressive_jpeg_decoder.hpp"
 #include "test_images.hpp"
 #include "test_mutation.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "main_queue_support.hpp"
-#include "vellum/declarative_host.hpp"
+#include "vellum/views/declarative_host.hpp"
 
 namespace vellum::test {
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {

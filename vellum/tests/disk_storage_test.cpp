@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "test_clock.hpp"
-#include "vellum/cache_key.hpp"
-#include "vellum/disk_storage.hpp"
-#include "vellum/vellum_error.hpp"
+#include "vellum/general/cache_key.hpp"
+#include "vellum/cache/disk_storage.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
 namespace {

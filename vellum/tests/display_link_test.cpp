@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "cache_test_support.hpp"
-#include "vellum/display_link.hpp"
+#include "vellum/general/display_link.hpp"
 
 namespace vellum {
 namespace {

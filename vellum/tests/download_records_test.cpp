@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "downloader_test_support.hpp"
-#include "vellum/download_task.hpp"
-#include "vellum/image_data_processor.hpp"
-#include "vellum/network_metrics.hpp"
-#include "vellum/session_data_task.hpp"
+#include "vellum/networking/download_task.hpp"
+#include "vellum/networking/image_data_processor.hpp"
+#include "vellum/networking/network_metrics.hpp"
+#include "vellum/networking/session_data_task.hpp"
 
 namespace vellum::test {
 namespace {

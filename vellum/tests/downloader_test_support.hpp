@@ -10,9 +10,9 @@
 
 #include "cache_test_support.hpp"
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_downloader.hpp"
-#include "vellum/image_processor.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/networking/image_downloader.hpp"
+#include "vellum/image/image_processor.hpp"
 
 namespace vellum::test {
 

@@ -12,7 +12,7 @@
 #include "foundation/app_notifications.hpp"
 #include "test_clock.hpp"
 #include "test_images.hpp"
-#include "vellum/cache_key.hpp"
+#include "vellum/general/cache_key.hpp"
 
 namespace vellum {
 namespace {

@@ -8,9 +8,9 @@
 #include "cache_test_support.hpp"
 #include "test_clock.hpp"
 #include "test_images.hpp"
-#include "vellum/cache_key.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_processor.hpp"
+#include "vellum/general/cache_key.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processor.hpp"
 
 namespace vellum {
 namespace {

@@ -5,10 +5,10 @@
 #include <limits>
 
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_format.hpp"
-#include "vellum/image_processor.hpp"
-#include "vellum/options.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_format.hpp"
+#include "vellum/image/image_processor.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

@@ -8,8 +8,8 @@
 #include <testing/scripted_server.hpp>
 
 #include "downloader_test_support.hpp"
-#include "vellum/image_loading_progress_side_effect.hpp"
-#include "vellum/request_modifier.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/networking/request_modifier.hpp"
 
 namespace vellum::test {
 namespace {

@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_processors.hpp"
-#include "vellum/options.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processors.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

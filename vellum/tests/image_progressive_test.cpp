@@ -10,9 +10,9 @@
 #include "foundation/main_queue.hpp"
 #include "image/progressive_jpeg_decoder.hpp"
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_processors.hpp"
-#include "vellum/image_progressive_provider.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processors.hpp"
+#include "vellum/image/image_progressive_provider.hpp"
 
 #ifdef VELLUM_TESTS_HAVE_LOOPBACK
 #include <condition_variable>

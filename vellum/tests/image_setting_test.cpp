@@ -5,9 +5,9 @@
 #include <fstream>
 
 #include "view_test_support.hpp"
-#include "vellum/button_extension.hpp"
-#include "vellum/image_holder_extension.hpp"
-#include "vellum/text_attachment_extension.hpp"
+#include "vellum/views/button_extension.hpp"
+#include "vellum/views/image_holder_extension.hpp"
+#include "vellum/views/text_attachment_extension.hpp"
 
 namespace vellum::test {
 namespace {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "view_test_support.hpp"
-#include "vellum/activity_indicator.hpp"
-#include "vellum/image_view_extension.hpp"
-#include "vellum/retry_strategy.hpp"
+#include "vellum/views/activity_indicator.hpp"
+#include "vellum/views/image_view_extension.hpp"
+#include "vellum/networking/retry_strategy.hpp"
 
 namespace vellum::test {
 namespace {

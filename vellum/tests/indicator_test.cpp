@@ -1,11 +1,11 @@
-#include "vellum/indicator.hpp"
+#include "vellum/views/indicator.hpp"
 
 #include <gtest/gtest.h>
 
 #include "main_queue_support.hpp"
 #include "test_images.hpp"
-#include "vellum/activity_indicator.hpp"
-#include "vellum/image_indicator.hpp"
+#include "vellum/views/activity_indicator.hpp"
+#include "vellum/views/image_indicator.hpp"
 
 namespace vellum {
 namespace {

@@ -1,5 +1,5 @@
 // The live-photo view over the real manager and cache, with an assembler the test scripts.
-#include "vellum/live_photo_view_extension.hpp"
+#include "vellum/views/live_photo_view_extension.hpp"
 
 #include <gtest/gtest.h>
 

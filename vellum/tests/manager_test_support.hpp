@@ -6,8 +6,8 @@
 #include <testing/loopback_server.hpp>
 
 #include "downloader_test_support.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/vellum_manager.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 namespace vellum::test {
 

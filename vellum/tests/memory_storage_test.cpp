@@ -6,7 +6,7 @@
 
 #include "test_clock.hpp"
 #include "test_images.hpp"
-#include "vellum/memory_storage.hpp"
+#include "vellum/cache/memory_storage.hpp"
 
 namespace vellum {
 namespace {

@@ -1,7 +1,7 @@
 // Folding option lists into the parsed record: in order, last item wins, the original-cache fallback after.
 #include <gtest/gtest.h>
 
-#include "vellum/options.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

@@ -9,9 +9,9 @@
 #include "test_files.hpp"
 #include "test_providers.hpp"
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/picker_image_data_providers.hpp"
-#include "vellum/source.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/sources/picker_image_data_providers.hpp"
+#include "vellum/sources/source.hpp"
 
 namespace vellum {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/placeholder.hpp"
+#include "vellum/views/placeholder.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cache_test_support.hpp"
-#include "vellum/image_loading_progress_side_effect.hpp"
-#include "vellum/session_data_task.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/networking/session_data_task.hpp"
 
 namespace vellum {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "cache_test_support.hpp"
 #include "foundation/main_queue.hpp"
-#include "vellum/network_monitor.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/retry_strategy.hpp"
+#include "vellum/networking/network_monitor.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/networking/retry_strategy.hpp"
 
 namespace vellum::test {
 namespace {

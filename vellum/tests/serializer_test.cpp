@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "test_images.hpp"
-#include "vellum/cache_serializer.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/options.hpp"
+#include "vellum/cache/cache_serializer.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

@@ -16,8 +16,8 @@
 #include "test_images.hpp"
 #include "test_media.hpp"
 #include "test_mutation.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/thumbnail_image_data_provider.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
 
 namespace vellum {
 namespace {

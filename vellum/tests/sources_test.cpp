@@ -14,11 +14,11 @@
 
 #include "foundation/serial_queue.hpp"
 #include "test_files.hpp"
-#include "vellum/base64_image_data_provider.hpp"
-#include "vellum/live_photo_source.hpp"
-#include "vellum/local_file_image_data_provider.hpp"
-#include "vellum/raw_image_data_provider.hpp"
-#include "vellum/source.hpp"
+#include "vellum/sources/base64_image_data_provider.hpp"
+#include "vellum/sources/live_photo_source.hpp"
+#include "vellum/sources/local_file_image_data_provider.hpp"
+#include "vellum/sources/raw_image_data_provider.hpp"
+#include "vellum/sources/source.hpp"
 
 namespace vellum {
 namespace {

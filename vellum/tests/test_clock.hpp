@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "foundation/clock.hpp"
-#include "vellum/coarse_clock.hpp"
+#include "vellum/cache/coarse_clock.hpp"
 
 namespace vellum::test {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "vellum/image.hpp"
+#include "vellum/image/image.hpp"
 
 namespace vellum::test {
 

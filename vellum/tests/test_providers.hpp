@@ -5,7 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "vellum/image_data_provider.hpp"
+#include "vellum/sources/image_data_provider.hpp"
 
 namespace vellum::test {
 

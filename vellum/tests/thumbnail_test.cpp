@@ -10,9 +10,9 @@
 #include "test_files.hpp"
 #include "test_images.hpp"
 #include "test_media.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_format.hpp"
-#include "vellum/thumbnail_image_data_provider.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_format.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
 
 namespace vellum {
 namespace {

@@ -7,11 +7,11 @@
 
 #include "foundation/main_queue.hpp"
 #include "test_clock.hpp"
-#include "vellum/cache_key.hpp"
-#include "vellum/callback_queue.hpp"
-#include "vellum/delegate.hpp"
-#include "vellum/size_helpers.hpp"
-#include "vellum/storage_expiration.hpp"
+#include "vellum/general/cache_key.hpp"
+#include "vellum/general/callback_queue.hpp"
+#include "vellum/general/delegate.hpp"
+#include "vellum/general/size_helpers.hpp"
+#include "vellum/cache/storage_expiration.hpp"
 
 namespace vellum {
 namespace {

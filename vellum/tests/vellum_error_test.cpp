@@ -7,7 +7,7 @@
 #include "httpkit/url_error.hpp"
 
 #include "test_images.hpp"
-#include "vellum/vellum_error.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
 namespace {

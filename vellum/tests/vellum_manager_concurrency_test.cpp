@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "manager_test_support.hpp"
-#include "vellum/image_prefetcher.hpp"
+#include "vellum/retrieval/image_prefetcher.hpp"
 
 namespace vellum::test {
 namespace {

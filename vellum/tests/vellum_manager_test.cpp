@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "manager_test_support.hpp"
-#include "vellum/image_data_processor.hpp"
-#include "vellum/local_file_image_data_provider.hpp"
+#include "vellum/networking/image_data_processor.hpp"
+#include "vellum/sources/local_file_image_data_provider.hpp"
 
 namespace vellum::test {
 namespace {

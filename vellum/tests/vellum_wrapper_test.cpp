@@ -1,9 +1,9 @@
-#include "vellum/vellum_wrapper.hpp"
+#include "vellum/general/vellum_wrapper.hpp"
 
 #include <gtest/gtest.h>
 
 #include "test_images.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {

@@ -12,10 +12,10 @@
 #include "test_providers.hpp"
 #include "test_media.hpp"
 #include "test_images.hpp"
-#include "vellum/av_asset_image_data_provider.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/source.hpp"
+#include "vellum/sources/av_asset_image_data_provider.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/sources/source.hpp"
 
 namespace vellum {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/view.hpp"
+#include "vellum/views/view.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 
 #include "main_queue_support.hpp"
 #include "test_images.hpp"
-#include "vellum/image_holders.hpp"
-#include "vellum/image_view.hpp"
-#include "vellum/progress_indicator.hpp"
+#include "vellum/views/image_holders.hpp"
+#include "vellum/views/image_view.hpp"
+#include "vellum/views/progress_indicator.hpp"
 
 namespace vellum {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
-#include "vellum/image_setting.hpp"
-#include "vellum/image_view.hpp"
+#include "vellum/views/image_setting.hpp"
+#include "vellum/views/image_view.hpp"
 
 namespace vellum::test {
 

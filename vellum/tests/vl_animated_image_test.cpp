@@ -7,7 +7,7 @@
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
 #include "test_images.hpp"
-#include "vellum/vl_animated_image.hpp"
+#include "vellum/views/vl_animated_image.hpp"
 
 namespace vellum::test {
 namespace {

@@ -1,5 +1,5 @@
 // The builder over the real manager and cache.
-#include "vellum/vl_builder.hpp"
+#include "vellum/views/vl_builder.hpp"
 
 #include <gtest/gtest.h>
 

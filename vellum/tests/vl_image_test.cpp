@@ -6,8 +6,8 @@
 #include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
-#include "vellum/image_processors.hpp"
-#include "vellum/vl_image.hpp"
+#include "vellum/image/image_processors.hpp"
+#include "vellum/views/vl_image.hpp"
 
 namespace vellum::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/vl_option_setter.hpp"
+#include "vellum/views/vl_option_setter.hpp"
 
 #include <gtest/gtest.h>
 

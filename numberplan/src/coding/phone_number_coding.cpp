@@ -1,9 +1,9 @@
-#include "numberplan/phone_number_coding.hpp"
+#include "numberplan/coding/phone_number_coding.hpp"
 
 #include <mutex>
 
-#include "numberplan/phone_number_format.hpp"
-#include "numberplan/phone_number_type.hpp"
+#include "numberplan/values/phone_number_format.hpp"
+#include "numberplan/values/phone_number_type.hpp"
 
 namespace numberplan {
 namespace {

@@ -1,4 +1,4 @@
-#include "numberplan/phone_number_engine.hpp"
+#include "numberplan/engine/phone_number_engine.hpp"
 
 #include <charconv>
 #include <fstream>
@@ -8,9 +8,9 @@
 
 #include <unicode/locid.h>
 
-#include "numberplan/formatter.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/resource_bundle.hpp"
+#include "numberplan/formatting/formatter.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/metadata/resource_bundle.hpp"
 
 namespace numberplan {
 namespace {

@@ -1,6 +1,6 @@
-#include "numberplan/formatter.hpp"
+#include "numberplan/formatting/formatter.hpp"
 
-#include "numberplan/replacement_template.hpp"
+#include "numberplan/regex/replacement_template.hpp"
 #include "parsing/whole_match.hpp"
 
 namespace numberplan {

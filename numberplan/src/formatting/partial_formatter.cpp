@@ -1,10 +1,10 @@
-#include "numberplan/partial_formatter.hpp"
+#include "numberplan/formatting/partial_formatter.hpp"
 
 #include <algorithm>
 
-#include "numberplan/constants.hpp"
-#include "numberplan/parse_manager.hpp"
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/parsing/parse_manager.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 #include "parsing/number_text.hpp"
 #include "parsing/whole_match.hpp"
 

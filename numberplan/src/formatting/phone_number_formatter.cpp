@@ -1,12 +1,12 @@
-#include "numberplan/phone_number_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
 
 #include <algorithm>
 
 #include <unicode/unistr.h>
 
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/regex_manager.hpp"
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/regex_manager.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 #include "parsing/whole_match.hpp"
 
 namespace numberplan {

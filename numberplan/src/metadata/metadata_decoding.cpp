@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "numberplan/metadata_types.hpp"
+#include "numberplan/metadata/metadata_types.hpp"
 
 namespace numberplan {
 namespace {

@@ -1,4 +1,4 @@
-#include "numberplan/metadata_manager.hpp"
+#include "numberplan/metadata/metadata_manager.hpp"
 
 #include <cstdio>
 #include <exception>
@@ -7,7 +7,7 @@
 
 #include <unicode/locid.h>
 
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 #include "regex/icu_text.hpp"
 
 namespace numberplan {

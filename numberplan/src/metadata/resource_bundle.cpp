@@ -1,4 +1,4 @@
-#include "numberplan/resource_bundle.hpp"
+#include "numberplan/metadata/resource_bundle.hpp"
 
 #include <dlfcn.h>
 

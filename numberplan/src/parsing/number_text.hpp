@@ -10,7 +10,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "numberplan/constants.hpp"
+#include "numberplan/values/constants.hpp"
 
 namespace numberplan::detail {
 

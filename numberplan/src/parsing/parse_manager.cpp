@@ -1,4 +1,4 @@
-#include "numberplan/parse_manager.hpp"
+#include "numberplan/parsing/parse_manager.hpp"
 
 #include <algorithm>
 #include <unordered_set>
@@ -7,9 +7,9 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include "numberplan/constants.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 #include "parsing/number_text.hpp"
 #include "parsing/whole_match.hpp"
 

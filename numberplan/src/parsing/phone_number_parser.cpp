@@ -1,11 +1,11 @@
-#include "numberplan/phone_number_parser.hpp"
+#include "numberplan/parsing/phone_number_parser.hpp"
 
 #include <utility>
 
-#include "numberplan/constants.hpp"
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/replacement_template.hpp"
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/values/constants.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/replacement_template.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 #include "parsing/number_text.hpp"
 #include "parsing/whole_match.hpp"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "numberplan/phone_number_error.hpp"
-#include "numberplan/regex_manager.hpp"
+#include "numberplan/values/phone_number_error.hpp"
+#include "numberplan/regex/regex_manager.hpp"
 
 namespace numberplan::detail {
 

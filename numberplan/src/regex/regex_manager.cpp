@@ -1,4 +1,4 @@
-#include "numberplan/regex_manager.hpp"
+#include "numberplan/regex/regex_manager.hpp"
 
 #include <mutex>
 #include <utility>
@@ -7,7 +7,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 #include "regex/icu_text.hpp"
 
 namespace numberplan {

@@ -1,11 +1,11 @@
-#include "numberplan/regular_expression.hpp"
+#include "numberplan/regex/regular_expression.hpp"
 
 #include <limits>
 #include <utility>
 
 #include <unicode/regex.h>
 
-#include "numberplan/replacement_template.hpp"
+#include "numberplan/regex/replacement_template.hpp"
 #include "regex/icu_text.hpp"
 
 namespace numberplan {

@@ -1,4 +1,4 @@
-#include "numberplan/replacement_template.hpp"
+#include "numberplan/regex/replacement_template.hpp"
 
 namespace numberplan {
 

@@ -1,4 +1,4 @@
-#include "numberplan/utf16_text.hpp"
+#include "numberplan/regex/utf16_text.hpp"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "numberplan/constants.hpp"
+#include "numberplan/values/constants.hpp"
 
 namespace numberplan {
 

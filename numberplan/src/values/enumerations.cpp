@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "numberplan/phone_number_format.hpp"
-#include "numberplan/phone_number_type.hpp"
-#include "numberplan/possible_length_type.hpp"
+#include "numberplan/values/phone_number_format.hpp"
+#include "numberplan/values/phone_number_type.hpp"
+#include "numberplan/values/possible_length_type.hpp"
 
 namespace numberplan {
 namespace {

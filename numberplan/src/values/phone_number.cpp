@@ -1,8 +1,8 @@
-#include "numberplan/phone_number.hpp"
+#include "numberplan/values/phone_number.hpp"
 
 #include <string>
 
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 
 namespace numberplan {
 namespace {

@@ -1,4 +1,4 @@
-#include "numberplan/phone_number_error.hpp"
+#include "numberplan/values/phone_number_error.hpp"
 
 #include <utility>
 

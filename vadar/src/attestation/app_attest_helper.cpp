@@ -1,4 +1,4 @@
-#include "vadar/app_attest_helper.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
 
 #include <map>
 
@@ -11,10 +11,10 @@
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
 #include "core/live_services.hpp"
-#include "vadar/attestation_provider.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/vadar_client_error.hpp"
-#include "vadar/vadar_logger.hpp"
+#include "vadar/attestation/attestation_provider.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/models/vadar_client_error.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
 namespace {

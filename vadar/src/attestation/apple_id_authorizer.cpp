@@ -1,4 +1,4 @@
-#include "vadar/apple_id_authorizer.hpp"
+#include "vadar/attestation/apple_id_authorizer.hpp"
 
 namespace vadar {
 

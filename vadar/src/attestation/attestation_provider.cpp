@@ -1,5 +1,5 @@
 // The software attestation provider: EC P-256 keys through OpenSSL, private keys in keychain items.
-#include "vadar/attestation_provider.hpp"
+#include "vadar/attestation/attestation_provider.hpp"
 
 #include <memory>
 

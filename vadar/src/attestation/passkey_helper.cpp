@@ -1,12 +1,12 @@
-#include "vadar/passkey_helper.hpp"
+#include "vadar/attestation/passkey_helper.hpp"
 
 #include <boost/url/parse.hpp>
 #include <foundation/base64.hpp>
 #include <foundation/log.hpp>
 
 #include "core/background_tasks.hpp"
-#include "vadar/vadar.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/core/vadar.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 namespace {

@@ -1,10 +1,10 @@
-#include "vadar/sign_in_with_apple_helper.hpp"
+#include "vadar/attestation/sign_in_with_apple_helper.hpp"
 
 #include <foundation/base64.hpp>
 #include <foundation/crypto.hpp>
 
 #include "core/background_tasks.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 

@@ -1,13 +1,13 @@
-#include "vadar/single_flight_assertion_manager.hpp"
+#include "vadar/attestation/single_flight_assertion_manager.hpp"
 
 #include <httpkit/url_error.hpp>
 
 #include "core/background_tasks.hpp"
 #include "core/error_copies.hpp"
-#include "vadar/app_attest_helper.hpp"
-#include "vadar/coding.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 

@@ -2,8 +2,8 @@
 
 #include <httpkit/errors.hpp>
 
-#include "vadar/json.hpp"
-#include "vadar/vadar_api_client_delegate.hpp"
+#include "vadar/infra/json.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
 
 namespace vadar::core {
 

@@ -1,4 +1,4 @@
-#include "vadar/assertion_manager.hpp"
+#include "vadar/core/assertion_manager.hpp"
 
 namespace vadar {
 

@@ -3,7 +3,7 @@
 #include <foundation/main_queue.hpp>
 #include <wiring/container.hpp>
 
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar::core {
 

@@ -1,13 +1,13 @@
-#include "vadar/container_keys.hpp"
+#include "vadar/core/container_keys.hpp"
 
 #include <foundation/app_info.hpp>
 #include <mutex>
 #include <vector>
 
 #include "core/live_services.hpp"
-#include "vadar/assertion_manager.hpp"
-#include "vadar/single_flight_assertion_manager.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/core/assertion_manager.hpp"
+#include "vadar/attestation/single_flight_assertion_manager.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace vadar {
 

@@ -1,6 +1,6 @@
 #include "core/device_token_store.hpp"
 
-#include "vadar/container_keys.hpp"
+#include "vadar/core/container_keys.hpp"
 
 namespace vadar::core {
 

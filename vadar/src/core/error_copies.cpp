@@ -3,10 +3,10 @@
 #include <httpkit/errors.hpp>
 #include <httpkit/url_error.hpp>
 
-#include "vadar/assertion_manager.hpp"
-#include "vadar/coding.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/core/assertion_manager.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar::core {
 

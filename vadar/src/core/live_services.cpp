@@ -3,12 +3,12 @@
 
 #include "core/background_tasks.hpp"
 #include "sessions/request_path.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/id_token_provider.hpp"
-#include "vadar/oauth_provider.hpp"
-#include "vadar/vadar.hpp"
-#include "vadar/vadar_service.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/models/id_token_provider.hpp"
+#include "vadar/models/oauth_provider.hpp"
+#include "vadar/core/vadar.hpp"
+#include "vadar/core/vadar_service.hpp"
 
 namespace vadar {
 namespace core {

@@ -6,9 +6,9 @@
 #include <httpkit/response.hpp>
 
 #include "core/api_client_setup.hpp"
-#include "vadar/client.hpp"
-#include "vadar/coding.hpp"
-#include "vadar/environment.hpp"
+#include "vadar/models/client.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/models/environment.hpp"
 
 namespace vadar::core {
 

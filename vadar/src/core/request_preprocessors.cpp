@@ -4,9 +4,9 @@
 #include <boost/url/url.hpp>
 
 #include "core/device_token_store.hpp"
-#include "vadar/json.hpp"
-#include "vadar/url_encoded_form_encoder.hpp"
-#include "vadar/vadar_logger.hpp"
+#include "vadar/infra/json.hpp"
+#include "vadar/infra/url_encoded_form_encoder.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar::core {
 

@@ -6,7 +6,7 @@
 
 #include <httpkit/url_request.hpp>
 
-#include "vadar/proxy_configuration.hpp"
+#include "vadar/infra/proxy_configuration.hpp"
 
 namespace vadar::core {
 

@@ -8,14 +8,14 @@
 
 #include "core/background_tasks.hpp"
 #include "core/device_token_store.hpp"
-#include "vadar/assertion_manager.hpp"
-#include "vadar/auth_event.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/vadar.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_error_response.hpp"
-#include "vadar/vadar_logger.hpp"
+#include "vadar/core/assertion_manager.hpp"
+#include "vadar/infra/auth_event.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/core/vadar.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_error_response.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar::core {
 namespace {

@@ -8,7 +8,7 @@
 #include <httpkit/http_url_response.hpp>
 #include <nlohmann/json.hpp>
 
-#include "vadar/client.hpp"
+#include "vadar/models/client.hpp"
 
 namespace vadar::core {
 

@@ -1,4 +1,4 @@
-#include "vadar/vadar.hpp"
+#include "vadar/core/vadar.hpp"
 
 #include <algorithm>
 
@@ -11,13 +11,13 @@
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
 #include "core/frontend_api_address.hpp"
-#include "vadar/app_attest_helper.hpp"
-#include "vadar/assertion_manager.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/session_token_poller.hpp"
-#include "vadar/vadar_client_error.hpp"
-#include "vadar/vadar_logger.hpp"
-#include "vadar/vadar_service.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
+#include "vadar/core/assertion_manager.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/sessions/session_token_poller.hpp"
+#include "vadar/models/vadar_client_error.hpp"
+#include "vadar/infra/vadar_logger.hpp"
+#include "vadar/core/vadar_service.hpp"
 
 namespace vadar {
 

@@ -1,9 +1,9 @@
-#include "vadar/vadar_api_client_delegate.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
 
 #include "core/api_client_setup.hpp"
 #include "core/request_preprocessors.hpp"
 #include "core/response_processors.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace vadar {
 

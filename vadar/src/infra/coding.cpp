@@ -1,4 +1,4 @@
-#include "vadar/coding.hpp"
+#include "vadar/infra/coding.hpp"
 
 #include <cmath>
 #include <limits>

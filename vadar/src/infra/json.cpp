@@ -1,10 +1,10 @@
-#include "vadar/json.hpp"
+#include "vadar/infra/json.hpp"
 
 #include <cmath>
 #include <utility>
 #include <vector>
 
-#include "vadar/coding.hpp"
+#include "vadar/infra/coding.hpp"
 
 namespace vadar {
 

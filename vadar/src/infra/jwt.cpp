@@ -1,4 +1,4 @@
-#include "vadar/jwt.hpp"
+#include "vadar/infra/jwt.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "vadar/locale_identifier.hpp"
+#include "vadar/infra/locale_identifier.hpp"
 
 #include <cstdlib>
 #include <string_view>

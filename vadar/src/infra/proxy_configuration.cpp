@@ -1,4 +1,4 @@
-#include "vadar/proxy_configuration.hpp"
+#include "vadar/infra/proxy_configuration.hpp"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>

@@ -1,4 +1,4 @@
-#include "vadar/rotating_token_nonce.hpp"
+#include "vadar/infra/rotating_token_nonce.hpp"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>

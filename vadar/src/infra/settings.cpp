@@ -1,4 +1,4 @@
-#include "vadar/settings.hpp"
+#include "vadar/infra/settings.hpp"
 
 #include <boost/url/parse.hpp>
 

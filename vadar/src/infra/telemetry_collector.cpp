@@ -1,8 +1,8 @@
-#include "vadar/telemetry_collector.hpp"
+#include "vadar/infra/telemetry_collector.hpp"
 
 #include <random>
 
-#include "vadar/vadar_logger.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/telemetry_event_throttler.hpp"
+#include "vadar/infra/telemetry_event_throttler.hpp"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "vadar/url_encoded_form_encoder.hpp"
+#include "vadar/infra/url_encoded_form_encoder.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "vadar/vadar_logger.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 #include <chrono>
 #include <ctime>
@@ -7,7 +7,7 @@
 
 #include "foundation/clock.hpp"
 #include "foundation/log.hpp"
-#include "vadar/localized_error.hpp"
+#include "vadar/infra/localized_error.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/web_authentication.hpp"
+#include "vadar/infra/web_authentication.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/client.hpp"
+#include "vadar/models/client.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/environment.hpp"
+#include "vadar/models/environment.hpp"
 
 namespace vadar {
 

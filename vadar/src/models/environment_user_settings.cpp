@@ -1,4 +1,4 @@
-#include "vadar/environment_user_settings.hpp"
+#include "vadar/models/environment_user_settings.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/factor.hpp"
+#include "vadar/models/factor.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/id_token_provider.hpp"
+#include "vadar/models/id_token_provider.hpp"
 
 #include "one_key_coding.hpp"
 

@@ -1,4 +1,4 @@
-#include "vadar/oauth_provider.hpp"
+#include "vadar/models/oauth_provider.hpp"
 
 #include <boost/url/parse.hpp>
 

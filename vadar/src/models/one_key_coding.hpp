@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "vadar/coding.hpp"
+#include "vadar/infra/coding.hpp"
 
 namespace vadar::detail {
 

@@ -1,4 +1,4 @@
-#include "vadar/organization_membership.hpp"
+#include "vadar/models/organization_membership.hpp"
 
 #include "other_members.hpp"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "vadar/coding.hpp"
-#include "vadar/json.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/infra/json.hpp"
 
 namespace vadar::detail {
 

@@ -1,4 +1,4 @@
-#include "vadar/public_user_data.hpp"
+#include "vadar/models/public_user_data.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/session.hpp"
+#include "vadar/models/session.hpp"
 
 namespace vadar {
 

@@ -1,6 +1,6 @@
-#include "vadar/sign_in.hpp"
+#include "vadar/models/sign_in.hpp"
 
-#include "vadar/user.hpp"
+#include "vadar/models/user.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/sign_up.hpp"
+#include "vadar/models/sign_up.hpp"
 
 #include "other_members.hpp"
 

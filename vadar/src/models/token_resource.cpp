@@ -1,6 +1,6 @@
-#include "vadar/token_resource.hpp"
+#include "vadar/models/token_resource.hpp"
 
-#include "vadar/vadar_logger.hpp"
+#include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/user.hpp"
+#include "vadar/models/user.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
-#include "vadar/vadar_api_error.hpp"
+#include "vadar/models/vadar_api_error.hpp"
 
-#include "vadar/vadar_error_response.hpp"
+#include "vadar/models/vadar_error_response.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/verification.hpp"
+#include "vadar/models/verification.hpp"
 
 namespace vadar {
 

@@ -1,4 +1,4 @@
-#include "vadar/passkey_authenticator.hpp"
+#include "vadar/sessions/passkey_authenticator.hpp"
 
 namespace vadar {
 

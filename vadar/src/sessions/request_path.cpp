@@ -2,7 +2,7 @@
 
 #include <foundation/percent_encoding.hpp>
 
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar::sessions {
 

@@ -1,14 +1,14 @@
-#include "vadar/session_service.hpp"
+#include "vadar/sessions/session_service.hpp"
 
 #include <httpkit/request.hpp>
 
 #include "core/background_tasks.hpp"
 #include "core/live_services.hpp"
 #include "sessions/request_path.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/get_token_options.hpp"
-#include "vadar/session_token_fetcher.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace vadar {
 

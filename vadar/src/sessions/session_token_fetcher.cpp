@@ -1,4 +1,4 @@
-#include "vadar/session_token_fetcher.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
 
 #include <exception>
 
@@ -12,8 +12,8 @@
 #include "core/error_copies.hpp"
 #include "core/live_services.hpp"
 #include "sessions/request_path.hpp"
-#include "vadar/vadar_api_error.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/vadar_api_error.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 

@@ -1,11 +1,11 @@
-#include "vadar/session_token_poller.hpp"
+#include "vadar/sessions/session_token_poller.hpp"
 
 #include <wiring/container.hpp>
 
 #include "core/background_tasks.hpp"
-#include "vadar/get_token_options.hpp"
-#include "vadar/session_token_fetcher.hpp"
-#include "vadar/vadar.hpp"
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
+#include "vadar/core/vadar.hpp"
 
 namespace vadar {
 

@@ -1,9 +1,9 @@
-#include "vadar/session_tokens_cache.hpp"
+#include "vadar/sessions/session_tokens_cache.hpp"
 
 #include <chrono>
 #include <mutex>
 
-#include "vadar/jwt.hpp"
+#include "vadar/infra/jwt.hpp"
 
 namespace vadar {
 

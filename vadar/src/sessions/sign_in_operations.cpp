@@ -1,10 +1,10 @@
 // The SignIn operations: each finds the sign-in service under "signInService" at the moment of the call and
 // calls one of its operations; the redirect completion and the transfer to a sign-up are decided here.
-#include "vadar/rotating_token_nonce.hpp"
-#include "vadar/sign_in.hpp"
-#include "vadar/sign_in_service.hpp"
-#include "vadar/sign_up_service.hpp"
-#include "vadar/transfer_flow_result.hpp"
+#include "vadar/infra/rotating_token_nonce.hpp"
+#include "vadar/models/sign_in.hpp"
+#include "vadar/sessions/sign_in_service.hpp"
+#include "vadar/sessions/sign_up_service.hpp"
+#include "vadar/models/transfer_flow_result.hpp"
 
 namespace vadar {
 

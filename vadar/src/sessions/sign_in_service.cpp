@@ -1,6 +1,6 @@
 // The live sign-in service: one request per operation, and the redirect, passkey and ID-token roads built on
 // the web authentication, the passkey ceremony and the SignIn operations.
-#include "vadar/sign_in_service.hpp"
+#include "vadar/sessions/sign_in_service.hpp"
 
 #include <boost/url/parse.hpp>
 #include <foundation/base64.hpp>
@@ -9,13 +9,13 @@
 #include "core/background_tasks.hpp"
 #include "core/live_services.hpp"
 #include "sessions/request_path.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/container_keys.hpp"
-#include "vadar/json.hpp"
-#include "vadar/locale_identifier.hpp"
-#include "vadar/passkey_helper.hpp"
-#include "vadar/vadar.hpp"
-#include "vadar/vadar_client_error.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/core/container_keys.hpp"
+#include "vadar/infra/json.hpp"
+#include "vadar/infra/locale_identifier.hpp"
+#include "vadar/attestation/passkey_helper.hpp"
+#include "vadar/core/vadar.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 namespace {

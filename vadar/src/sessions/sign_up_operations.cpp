@@ -1,8 +1,8 @@
-#include "vadar/sign_in.hpp"
-#include "vadar/sign_in_service.hpp"
-#include "vadar/sign_up.hpp"
-#include "vadar/sign_up_service.hpp"
-#include "vadar/transfer_flow_result.hpp"
+#include "vadar/models/sign_in.hpp"
+#include "vadar/sessions/sign_in_service.hpp"
+#include "vadar/models/sign_up.hpp"
+#include "vadar/sessions/sign_up_service.hpp"
+#include "vadar/models/transfer_flow_result.hpp"
 
 namespace vadar {
 namespace {

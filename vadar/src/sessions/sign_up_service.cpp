@@ -1,11 +1,11 @@
-#include "vadar/sign_up_service.hpp"
+#include "vadar/sessions/sign_up_service.hpp"
 
 #include <httpkit/request.hpp>
 
 #include "core/background_tasks.hpp"
 #include "core/live_services.hpp"
-#include "vadar/client_response.hpp"
-#include "vadar/locale_identifier.hpp"
+#include "vadar/models/client_response.hpp"
+#include "vadar/infra/locale_identifier.hpp"
 
 namespace vadar {
 namespace {

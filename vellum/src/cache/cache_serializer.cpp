@@ -1,9 +1,9 @@
-#include "vellum/cache_serializer.hpp"
+#include "vellum/cache/cache_serializer.hpp"
 
 #include <cstdio>
 
-#include "vellum/image_codecs.hpp"
-#include "vellum/options.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/coarse_clock.hpp"
+#include "vellum/cache/coarse_clock.hpp"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "vellum/disk_storage.hpp"
+#include "vellum/cache/disk_storage.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,9 +9,9 @@
 
 #include "foundation/log.hpp"
 #include "foundation/thread_pool.hpp"
-#include "vellum/cache_key.hpp"
-#include "vellum/queue_labels.hpp"
-#include "vellum/vellum_error.hpp"
+#include "vellum/general/cache_key.hpp"
+#include "vellum/general/queue_labels.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum::DiskStorage {
 namespace fs = std::filesystem;

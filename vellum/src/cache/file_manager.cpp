@@ -1,4 +1,4 @@
-#include "vellum/file_manager.hpp"
+#include "vellum/cache/file_manager.hpp"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,5 +1,5 @@
 // ImageCache: construction, the shared cache, keys, store and remove.
-#include "vellum/image_cache.hpp"
+#include "vellum/cache/image_cache.hpp"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include "foundation/crypto.hpp"
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
-#include "vellum/queue_labels.hpp"
+#include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
 namespace {

@@ -1,6 +1,6 @@
 // ImageCache: the awaitable forms. Each one hands a promise to the callback form (or to an inline sequence)
 // whose handler sets it exactly once; the callback forms report in every case, so every future becomes ready.
-#include "vellum/image_cache.hpp"
+#include "vellum/cache/image_cache.hpp"
 
 namespace vellum {
 namespace {

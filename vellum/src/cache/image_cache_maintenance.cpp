@@ -3,7 +3,7 @@
 
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
-#include "vellum/image_cache.hpp"
+#include "vellum/cache/image_cache.hpp"
 
 namespace vellum {
 namespace {

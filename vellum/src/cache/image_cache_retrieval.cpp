@@ -1,6 +1,6 @@
 // ImageCache: finding an image by key, in memory and on disk.
 #include "foundation/log.hpp"
-#include "vellum/image_cache.hpp"
+#include "vellum/cache/image_cache.hpp"
 
 namespace vellum {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/storage_expiration.hpp"
+#include "vellum/cache/storage_expiration.hpp"
 
 #include <cmath>
 #include <limits>

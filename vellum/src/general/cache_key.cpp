@@ -1,4 +1,4 @@
-#include "vellum/cache_key.hpp"
+#include "vellum/general/cache_key.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

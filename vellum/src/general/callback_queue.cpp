@@ -1,4 +1,4 @@
-#include "vellum/callback_queue.hpp"
+#include "vellum/general/callback_queue.hpp"
 
 #include <boost/asio/post.hpp>
 

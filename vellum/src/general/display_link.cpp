@@ -1,9 +1,9 @@
-#include "vellum/display_link.hpp"
+#include "vellum/general/display_link.hpp"
 
 #include <algorithm>
 
 #include "foundation/main_queue.hpp"
-#include "vellum/queue_labels.hpp"
+#include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
 

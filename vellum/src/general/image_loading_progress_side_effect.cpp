@@ -1,7 +1,7 @@
-#include "vellum/image_loading_progress_side_effect.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
 
 #include "foundation/main_queue.hpp"
-#include "vellum/session_data_task.hpp"
+#include "vellum/networking/session_data_task.hpp"
 
 namespace vellum {
 

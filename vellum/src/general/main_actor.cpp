@@ -1,4 +1,4 @@
-#include "vellum/main_actor.hpp"
+#include "vellum/general/main_actor.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "vellum/options.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 

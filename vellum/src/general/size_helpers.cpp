@@ -1,4 +1,4 @@
-#include "vellum/size_helpers.hpp"
+#include "vellum/general/size_helpers.hpp"
 
 #include <algorithm>
 #include <cmath>

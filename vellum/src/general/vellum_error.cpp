@@ -1,4 +1,4 @@
-#include "vellum/vellum_error.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
-#include "vellum/vellum_wrapper.hpp"
+#include "vellum/general/vellum_wrapper.hpp"
 
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 

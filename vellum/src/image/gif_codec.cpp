@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "image/gif_frame_reader.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {

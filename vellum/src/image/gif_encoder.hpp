@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "foundation/bytes.hpp"
-#include "vellum/image.hpp"
+#include "vellum/image/image.hpp"
 
 namespace vellum {
 

@@ -9,7 +9,7 @@
 
 #include "foundation/bytes.hpp"
 #include "foundation/result.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 

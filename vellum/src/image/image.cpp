@@ -1,4 +1,4 @@
-#include "vellum/image.hpp"
+#include "vellum/image/image.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "vellum/image_format.hpp"
+#include "vellum/image/image_format.hpp"
 
 #include <algorithm>
 #include <array>

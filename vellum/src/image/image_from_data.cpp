@@ -4,8 +4,8 @@
 
 #include "image/gif_frame_reader.hpp"
 #include "image/resample.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_format.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_format.hpp"
 
 namespace vellum {
 namespace {

@@ -1,7 +1,7 @@
-#include "vellum/image_processor.hpp"
+#include "vellum/image/image_processor.hpp"
 
-#include "vellum/image_codecs.hpp"
-#include "vellum/options.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 namespace {

@@ -1,4 +1,4 @@
-#include "vellum/image_processors.hpp"
+#include "vellum/image/image_processors.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,9 +11,9 @@
 
 #include "image/jpeg_support.hpp"
 #include "image/resample.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_format.hpp"
-#include "vellum/options.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_format.hpp"
+#include "vellum/general/options.hpp"
 
 namespace vellum {
 

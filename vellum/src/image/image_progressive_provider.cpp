@@ -1,7 +1,7 @@
-#include "vellum/image_progressive_provider.hpp"
+#include "vellum/image/image_progressive_provider.hpp"
 
 #include "image/progressive_jpeg_decoder.hpp"
-#include "vellum/image_processors.hpp"
+#include "vellum/image/image_processors.hpp"
 
 namespace vellum {
 

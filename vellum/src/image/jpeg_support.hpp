@@ -13,7 +13,7 @@
 #include <span>
 
 #include "image/resample.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum::jpeg {
 

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {

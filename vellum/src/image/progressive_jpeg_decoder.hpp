@@ -14,7 +14,7 @@
 #include <memory>
 #include <span>
 
-#include "vellum/image_codecs.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "vellum/image.hpp"
+#include "vellum/image/image.hpp"
 
 namespace vellum {
 

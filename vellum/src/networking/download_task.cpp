@@ -1,6 +1,6 @@
-#include "vellum/download_task.hpp"
+#include "vellum/networking/download_task.hpp"
 
-#include "vellum/session_data_task.hpp"
+#include "vellum/networking/session_data_task.hpp"
 
 namespace vellum {
 

@@ -1,9 +1,9 @@
-#include "vellum/image_data_processor.hpp"
+#include "vellum/networking/image_data_processor.hpp"
 
 #include <map>
 #include <string>
 
-#include "vellum/image_processor.hpp"
+#include "vellum/image/image_processor.hpp"
 
 namespace vellum {
 

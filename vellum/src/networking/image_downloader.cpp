@@ -1,4 +1,4 @@
-#include "vellum/image_downloader.hpp"
+#include "vellum/networking/image_downloader.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,10 +7,10 @@
 
 #include "foundation/thread_pool.hpp"
 #include "url_session.hpp"
-#include "vellum/image_data_processor.hpp"
-#include "vellum/image_loading_progress_side_effect.hpp"
-#include "vellum/image_processor.hpp"
-#include "vellum/request_modifier.hpp"
+#include "vellum/networking/image_data_processor.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/image/image_processor.hpp"
+#include "vellum/networking/request_modifier.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/network_metrics.hpp"
+#include "vellum/networking/network_metrics.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "vellum/network_monitor.hpp"
+#include "vellum/networking/network_monitor.hpp"
 
 #include <ifaddrs.h>
 #include <linux/netlink.h>

@@ -1,4 +1,4 @@
-#include "vellum/retry_strategy.hpp"
+#include "vellum/networking/retry_strategy.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "vellum/session_data_task.hpp"
+#include "vellum/networking/session_data_task.hpp"
 
 #include <charconv>
 

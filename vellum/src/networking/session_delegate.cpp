@@ -1,8 +1,8 @@
-#include "vellum/session_delegate.hpp"
+#include "vellum/networking/session_delegate.hpp"
 
 #include <atomic>
 
-#include "vellum/request_modifier.hpp"
+#include "vellum/networking/request_modifier.hpp"
 
 
 namespace vellum {

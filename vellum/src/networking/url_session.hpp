@@ -20,8 +20,8 @@
 
 #include "foundation/serial_queue.hpp"
 #include "httpkit/transfer_engine.hpp"
-#include "vellum/session_configuration.hpp"
-#include "vellum/session_delegate.hpp"
+#include "vellum/networking/session_configuration.hpp"
+#include "vellum/networking/session_delegate.hpp"
 
 namespace vellum {
 

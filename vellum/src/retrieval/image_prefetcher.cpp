@@ -1,10 +1,10 @@
-#include "vellum/image_prefetcher.hpp"
+#include "vellum/retrieval/image_prefetcher.hpp"
 
 #include <mutex>
 
-#include "vellum/image_cache.hpp"
-#include "vellum/image_downloader.hpp"
-#include "vellum/vellum_manager.hpp"
+#include "vellum/cache/image_cache.hpp"
+#include "vellum/networking/image_downloader.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 namespace vellum {
 

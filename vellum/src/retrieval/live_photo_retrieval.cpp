@@ -1,7 +1,7 @@
 #include <fstream>
 
-#include "vellum/image_loading_progress_side_effect.hpp"
-#include "vellum/vellum_manager.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 namespace vellum {
 

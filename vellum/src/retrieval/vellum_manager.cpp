@@ -1,12 +1,12 @@
-#include "vellum/vellum_manager.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
 
 #include <algorithm>
 
 #include "foundation/log.hpp"
-#include "vellum/image_data_processor.hpp"
-#include "vellum/image_progressive_provider.hpp"
-#include "vellum/request_modifier.hpp"
-#include "vellum/resource.hpp"
+#include "vellum/networking/image_data_processor.hpp"
+#include "vellum/image/image_progressive_provider.hpp"
+#include "vellum/networking/request_modifier.hpp"
+#include "vellum/sources/resource.hpp"
 
 namespace vellum {
 

@@ -1,12 +1,12 @@
-#include "vellum/av_asset_image_data_provider.hpp"
+#include "vellum/sources/av_asset_image_data_provider.hpp"
 
 #include <cmath>
 
 #include "foundation/crypto.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_processors.hpp"
-#include "vellum/resource.hpp"
-#include "vellum/thumbnail_image_data_provider.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processors.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/base64_image_data_provider.hpp"
+#include "vellum/sources/base64_image_data_provider.hpp"
 
 #include "foundation/base64.hpp"
 

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "foundation/bytes.hpp"
-#include "vellum/image.hpp"
+#include "vellum/image/image.hpp"
 
 namespace vellum {
 

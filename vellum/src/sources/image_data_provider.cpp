@@ -1,6 +1,6 @@
-#include "vellum/image_data_provider.hpp"
+#include "vellum/sources/image_data_provider.hpp"
 
-#include "vellum/source.hpp"
+#include "vellum/sources/source.hpp"
 
 namespace vellum {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "vellum/image_format.hpp"
+#include "vellum/image/image_format.hpp"
 
 namespace vellum {
 

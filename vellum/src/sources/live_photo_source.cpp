@@ -1,4 +1,4 @@
-#include "vellum/live_photo_source.hpp"
+#include "vellum/sources/live_photo_source.hpp"
 
 #include <cstring>
 

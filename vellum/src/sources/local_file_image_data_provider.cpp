@@ -1,9 +1,9 @@
-#include "vellum/local_file_image_data_provider.hpp"
+#include "vellum/sources/local_file_image_data_provider.hpp"
 
 #include <filesystem>
 
 #include "regular_file.hpp"
-#include "vellum/resource.hpp"
+#include "vellum/sources/resource.hpp"
 
 namespace vellum {
 

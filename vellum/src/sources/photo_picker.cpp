@@ -1,10 +1,10 @@
-#include "vellum/photo_picker.hpp"
+#include "vellum/sources/photo_picker.hpp"
 
 #include <boost/asio/post.hpp>
 
 #include "foundation/thread_pool.hpp"
 #include "regular_file.hpp"
-#include "vellum/image_format.hpp"
+#include "vellum/image/image_format.hpp"
 
 namespace vellum {
 

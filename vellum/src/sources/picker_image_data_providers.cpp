@@ -1,7 +1,7 @@
-#include "vellum/picker_image_data_providers.hpp"
+#include "vellum/sources/picker_image_data_providers.hpp"
 
 #include "foundation/crypto.hpp"
-#include "vellum/vellum_error.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
 

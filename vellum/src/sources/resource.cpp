@@ -1,7 +1,7 @@
-#include "vellum/resource.hpp"
+#include "vellum/sources/resource.hpp"
 
-#include "vellum/local_file_image_data_provider.hpp"
-#include "vellum/source.hpp"
+#include "vellum/sources/local_file_image_data_provider.hpp"
+#include "vellum/sources/source.hpp"
 
 namespace vellum {
 

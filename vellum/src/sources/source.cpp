@@ -1,4 +1,4 @@
-#include "vellum/source.hpp"
+#include "vellum/sources/source.hpp"
 
 #include <boost/container_hash/hash.hpp>
 

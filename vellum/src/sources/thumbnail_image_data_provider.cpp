@@ -1,4 +1,4 @@
-#include "vellum/thumbnail_image_data_provider.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -12,9 +12,9 @@
 #include "image/resample.hpp"
 #include "image_header.hpp"
 #include "regular_file.hpp"
-#include "vellum/image_codecs.hpp"
-#include "vellum/image_format.hpp"
-#include "vellum/image_processors.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_format.hpp"
+#include "vellum/image/image_processors.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/url.hpp"
+#include "vellum/sources/url.hpp"
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>

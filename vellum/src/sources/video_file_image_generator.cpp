@@ -23,8 +23,8 @@ extern "C" {
 #include "exif_metadata.hpp"
 #include "foundation/thread_pool.hpp"
 #include "regular_file.hpp"
-#include "vellum/asset_image_generator.hpp"
-#include "vellum/image_codecs.hpp"
+#include "vellum/sources/asset_image_generator.hpp"
+#include "vellum/image/image_codecs.hpp"
 #include "video_frame_reader.hpp"
 
 namespace vellum {

@@ -4,7 +4,7 @@
 // a cancelled read answers Result::cancelled.
 #include <functional>
 
-#include "vellum/asset_image_generator.hpp"
+#include "vellum/sources/asset_image_generator.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/activity_indicator.hpp"
+#include "vellum/views/activity_indicator.hpp"
 
 #include <algorithm>
 

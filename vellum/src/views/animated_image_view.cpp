@@ -1,9 +1,9 @@
-#include "vellum/animated_image_view.hpp"
+#include "vellum/views/animated_image_view.hpp"
 
 #include <algorithm>
 
-#include "vellum/main_actor.hpp"
-#include "vellum/queue_labels.hpp"
+#include "vellum/general/main_actor.hpp"
+#include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/animator.hpp"
+#include "vellum/views/animator.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "foundation/main_queue.hpp"
-#include "vellum/main_actor.hpp"
-#include "vellum/queue_labels.hpp"
+#include "vellum/general/main_actor.hpp"
+#include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/button.hpp"
+#include "vellum/views/button.hpp"
 
 namespace vellum {
 

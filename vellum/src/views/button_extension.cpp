@@ -1,4 +1,4 @@
-#include "vellum/button_extension.hpp"
+#include "vellum/views/button_extension.hpp"
 
 namespace vellum {
 

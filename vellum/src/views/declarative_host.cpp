@@ -1,4 +1,4 @@
-#include "vellum/declarative_host.hpp"
+#include "vellum/views/declarative_host.hpp"
 
 #include <algorithm>
 #include <sstream>

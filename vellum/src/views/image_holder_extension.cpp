@@ -1,4 +1,4 @@
-#include "vellum/image_holder_extension.hpp"
+#include "vellum/views/image_holder_extension.hpp"
 
 namespace vellum {
 

@@ -1,6 +1,6 @@
-#include "vellum/image_indicator.hpp"
+#include "vellum/views/image_indicator.hpp"
 
-#include "vellum/vellum_wrapper.hpp"
+#include "vellum/general/vellum_wrapper.hpp"
 
 namespace vellum {
 

@@ -1,11 +1,11 @@
-#include "vellum/image_setting.hpp"
+#include "vellum/views/image_setting.hpp"
 
 #include <utility>
 
-#include "vellum/box.hpp"
-#include "vellum/image_loading_progress_side_effect.hpp"
-#include "vellum/image_progressive_provider.hpp"
-#include "vellum/view.hpp"
+#include "vellum/general/box.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/image/image_progressive_provider.hpp"
+#include "vellum/views/view.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "vellum/image_view.hpp"
+#include "vellum/views/image_view.hpp"
 
 namespace vellum {
 

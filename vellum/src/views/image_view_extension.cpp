@@ -1,6 +1,6 @@
-#include "vellum/image_view_extension.hpp"
+#include "vellum/views/image_view_extension.hpp"
 
-#include "vellum/box.hpp"
+#include "vellum/general/box.hpp"
 
 namespace vellum {
 

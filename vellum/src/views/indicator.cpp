@@ -1,7 +1,7 @@
-#include "vellum/indicator.hpp"
+#include "vellum/views/indicator.hpp"
 
-#include "vellum/activity_indicator.hpp"
-#include "vellum/image_indicator.hpp"
+#include "vellum/views/activity_indicator.hpp"
+#include "vellum/views/image_indicator.hpp"
 
 namespace vellum {
 

@@ -1,9 +1,9 @@
-#include "vellum/live_photo.hpp"
+#include "vellum/views/live_photo.hpp"
 
 #include <stdexcept>
 #include <system_error>
 
-#include "vellum/live_photo_view.hpp"
+#include "vellum/views/live_photo_view.hpp"
 
 namespace vellum {
 

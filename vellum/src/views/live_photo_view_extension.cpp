@@ -1,8 +1,8 @@
-#include "vellum/live_photo_view_extension.hpp"
+#include "vellum/views/live_photo_view_extension.hpp"
 
 #include <atomic>
 
-#include "vellum/box.hpp"
+#include "vellum/general/box.hpp"
 
 namespace vellum {
 

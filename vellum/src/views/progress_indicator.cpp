@@ -1,4 +1,4 @@
-#include "vellum/progress_indicator.hpp"
+#include "vellum/views/progress_indicator.hpp"
 
 namespace vellum {
 

@@ -1,6 +1,6 @@
-#include "vellum/text_attachment.hpp"
+#include "vellum/views/text_attachment.hpp"
 
-#include "vellum/view.hpp"
+#include "vellum/views/view.hpp"
 
 namespace vellum {
 

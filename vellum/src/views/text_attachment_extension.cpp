@@ -1,4 +1,4 @@
-#include "vellum/text_attachment_extension.hpp"
+#include "vellum/views/text_attachment_extension.hpp"
 
 namespace vellum {
 

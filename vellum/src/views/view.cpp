@@ -1,4 +1,4 @@
-#include "vellum/view.hpp"
+#include "vellum/views/view.hpp"
 
 #include <algorithm>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "vellum/vl_animated_image.hpp"
+#include "vellum/views/vl_animated_image.hpp"
 
 namespace vellum {
 namespace {

@@ -1,6 +1,6 @@
-#include "vellum/vl_builder.hpp"
+#include "vellum/views/vl_builder.hpp"
 
-#include "vellum/raw_image_data_provider.hpp"
+#include "vellum/sources/raw_image_data_provider.hpp"
 
 namespace vellum::VL {
 

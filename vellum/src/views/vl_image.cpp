@@ -1,4 +1,4 @@
-#include "vellum/vl_image.hpp"
+#include "vellum/views/vl_image.hpp"
 
 #include <sstream>
 

@@ -1,0 +1,79 @@
+#pragma once
+// PhoneNumberParser: the steps that turn typed telephone-number text into a country code and a national
+// significant number: digit normalisation, extension stripping, country-code detection (plus sign, the region's
+// international dialling prefix, or the region's own code written without one), national-prefix removal and
+// classification of a national number by the region's pattern descriptions.
+//
+//   PhoneNumberParser parser(metadataManager, regexManager);
+//   parser.normalizeNumber("(650) 253-0000");                  // "6502530000"
+//   std::string national;
+//   parser.countryCode("+44 20 7946 0000", national, *gb);     // 44, national "20 7946 0000"
+//   parser.numberType("2079460000", *gb, false);               // PhoneNumberType::fixedLine
+//
+// ParseManager runs these in a fixed order; PartialFormatter reuses normalizeNumber and leadingCountryCode.
+// Metadata patterns that do not compile count as matching nothing. Holds no state besides the two managers;
+// safe to use from several threads at once.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "numberplan/metadata/metadata_manager.hpp"
+#include "numberplan/metadata/metadata_types.hpp"
+#include "numberplan/values/phone_number_type.hpp"
+#include "numberplan/regex/regex_manager.hpp"
+
+namespace numberplan {
+
+class PhoneNumberParser {
+ public:
+  // A country calling code has at most this many digits.
+  static constexpr std::size_t maxLengthCountryCode = 3;
+  // After a plus sign or international prefix, fewer characters than this are too short.
+  static constexpr std::size_t minLengthForNSN = 3;
+
+  PhoneNumberParser(std::shared_ptr<MetadataManager> metadata, std::shared_ptr<RegexManager> regex);
+
+  const std::shared_ptr<MetadataManager>& metadata() const noexcept { return metadata_; }
+  const std::shared_ptr<RegexManager>& regex() const noexcept { return regex_; }
+
+  // Only the characters of the digit map (after upper-casing), mapped: ASCII digits and "*", "#", ",", ";".
+  std::string normalizeNumber(std::string_view number) const;
+
+  // Removes a trailing extension from `number` and returns its digits (as typed, not yet normalised), or
+  // nothing when the number has none.
+  std::optional<std::string> stripExtension(std::string& number) const;
+
+  // The country code the number names (0 when it names none); on success `nationalNumber` becomes the rest.
+  // Throws PhoneNumberError::tooShort() when fewer than three characters follow a plus sign or an
+  // international prefix, and invalidCountryCode() when what follows them starts with no known calling code.
+  std::uint64_t countryCode(std::string_view number, std::string& nationalNumber,
+                            const MetadataTerritory& metadata) const;
+
+  // The known calling code (one to three digits) that starts `number` (an optional "+" first), or 0;
+  // `nationalNumber` becomes what follows it.
+  std::uint64_t leadingCountryCode(std::string_view number, std::string& nationalNumber) const;
+
+  // Removes an international dialling prefix matching `iddPattern` at the start of `number`, unless a zero
+  // follows it (then it was not an international prefix).
+  bool stripInternationalPrefix(std::string& number, std::string_view iddPattern) const;
+
+  // Removes the territory's national prefix (applying its transform rule), unless that would turn a valid
+  // national number into an invalid one.
+  void removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const;
+
+  // The type of a national number in the territory: the first of pager, premiumRate, tollFree, sharedCost, voip,
+  // personalNumber, uan, voicemail whose pattern matches, then fixed line / mobile; unknown when none.
+  PhoneNumberType numberType(std::string_view nationalNumber, const MetadataTerritory& metadata,
+                             bool leadingZero) const;
+
+  // Whether the description's national-number pattern matches the whole text.
+  bool matchesDescription(std::string_view text, const std::optional<MetadataPhoneNumberDesc>& description) const;
+
+ private:
+  std::shared_ptr<MetadataManager> metadata_;
+  std::shared_ptr<RegexManager> regex_;
+};
+
+}  // namespace numberplan

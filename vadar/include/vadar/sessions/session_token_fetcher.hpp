@@ -1,0 +1,88 @@
+#pragma once
+// SessionTokenFetcher: hands out session tokens, with at most one request per cache key in flight.
+//
+//   auto token = vadar::SessionTokenFetcher::shared().getToken(session, vadar::Session::GetTokenOptions());
+//
+// Session::getToken and the load-started polling go through the shared instance. A call answers from the
+// cache while the cached token has more life left than the options' buffer (unless `skipCache`); otherwise it
+// sends "POST /v1/client/sessions/<id>/tokens" (with a template ".../tokens/<template>") and stores the
+// answer in the cache. An empty answer gives none and leaves the cache as it was.
+//
+// Single flight: callers that ask for a key while a request for it is in flight wait for that request and get
+// its outcome, value or error (their own buffer and skip-cache flag play no part). Each waiter receives its own
+// copy of the error (the library's and the HTTP client's error types), so no two threads share one exception
+// object. The in-flight entry is removed before the outcome is published, so a caller that comes after it
+// starts afresh, from the cache or with a new request; an error is never remembered. A waiter whose own stop
+// token (core::StopTokenScope: the poller's, a background task's) is stopped leaves with URLError `cancelled`
+// at once; the request goes on for the others.
+//
+// Keys: a session id and a template, kept apart (see SessionTokenKey), so that no session can be handed the
+// token of another session whose id and template happen to spell the same text.
+//
+// Threads: `getToken` blocks the calling thread (the first caller of a key sends the request on its own
+// thread). Any thread may call it; on the main queue only a cache hit is answered (whatever other keys are
+// being fetched), anything that would wait for the network throws VadarClientError (Session::getToken refuses
+// the main queue altogether).
+// Session ids and templates go into the path as one percent-encoded segment each; "." and "..", an empty
+// session id and an empty template are refused with VadarClientError before anything is sent.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "vadar/sessions/get_token_options.hpp"
+#include "vadar/models/session.hpp"
+#include "vadar/sessions/session_tokens_cache.hpp"
+#include "vadar/models/token_resource.hpp"
+
+namespace vadar {
+
+class SessionTokenFetcher {
+ public:
+  explicit SessionTokenFetcher(SessionTokensCache& cache);
+  SessionTokenFetcher(const SessionTokenFetcher&) = delete;
+  SessionTokenFetcher& operator=(const SessionTokenFetcher&) = delete;
+
+  // The process's fetcher over SessionTokensCache::shared(); made on first use and never destroyed.
+  static SessionTokenFetcher& shared();
+
+  // The token for `session` and `options`, from the cache or fetched; none when the frontend API answered
+  // without a token. Throws what the request throws (VadarAPIError, URLError, DecodingError) and
+  // VadarClientError for an id or template that cannot be a path segment.
+  std::optional<TokenResource> getToken(const Session& session, const Session::GetTokenOptions& options);
+
+ // The callers waiting right now on a request another caller started. For tests and diagnostics.
+  std::size_t joined() const;
+  // Waits until at least `count` callers wait on a request another caller started; false on timeout.
+  bool waitForJoined(std::size_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  // A request's outcome as its waiters read it: the token, or a thrower that throws a fresh copy of the error.
+  struct Result {
+    std::optional<TokenResource> token;
+    std::function<void()> throwError;
+  };
+  struct Flight {
+    std::optional<Result> result;  // set once, under mutex_
+  };
+
+  static std::optional<TokenResource> take(const Result& result);
+
+  std::optional<TokenResource> join(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight);
+  std::optional<TokenResource> request(const std::string& path, const SessionTokenKey& key);
+
+  SessionTokensCache& cache_;
+  mutable std::mutex mutex_;                     // guards tokenTasks_, the flights' results and joined_
+  mutable std::condition_variable_any changed_;  // a flight settled or a caller joined
+  std::atomic<std::size_t> inFlight_{0};         // tokenTasks_.size(), readable without the lock
+  std::unordered_map<SessionTokenKey, std::shared_ptr<Flight>> tokenTasks_;
+  std::size_t joined_ = 0;
+};
+
+}  // namespace vadar

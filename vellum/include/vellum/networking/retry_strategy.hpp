@@ -1,0 +1,136 @@
+#pragma once
+// Retry strategies: whether a failed retrieval should try the same source again.
+//
+// The driver (the retrieval manager, the prefetcher) makes one RetryContext per failing source at its first
+// failure, raises its count before each later question, and acts on the decision the strategy hands back,
+// at once or later:
+//
+//   auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0.5));
+//   options.retryStrategy = strategy;   // two more tries, half a second apart, for response errors only
+//
+// A strategy that waits registers its wait with the context (`holdWait`); `RetryContext::cancel` ends the
+// wait without a decision, so a caller's cancel is never held up by a timer or a network that stays down.
+//
+// Rules where the behaviour is ours to choose:
+// - DelayRetryStrategy: a negative or NaN interval counts as 0 (an immediate retry); an infinite interval
+//   would never fire, so it is refused with `stop` at once.
+// - NetworkRetryStrategy retries at once while the network is up, but at most `kMaxImmediateRetries` times in
+//   one context (one source of one retrieval); past that it stops, so a server that always fails (a 404, a
+//   dead host) is not hammered for ever and a prefetch still ends. Retries after waiting for the network do
+//   not count towards the cap.
+//
+// Threads: `retry` may be called on any thread and calls its handler exactly once, unless the context is
+// cancelled first: then not at all. Immediate decisions come back on the calling thread, delayed ones on the
+// main queue. Lifetime: a waiting decision holds the handler, not the strategy.
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "foundation/cancellable.hpp"
+#include "vellum/networking/network_monitor.hpp"
+#include "vellum/sources/source.hpp"
+#include "vellum/general/vellum_error.hpp"
+
+namespace vellum {
+
+class RetryDecision {
+ public:
+  enum class Kind { retry, stop };
+  static RetryDecision retry(std::any userInfo = {}) { return RetryDecision(Kind::retry, std::move(userInfo)); }
+  static RetryDecision stop() { return RetryDecision(Kind::stop, {}); }
+  Kind kind() const { return kind_; }
+  const std::any& userInfo() const { return userInfo_; }
+
+ private:
+  RetryDecision(Kind kind, std::any userInfo) : kind_(kind), userInfo_(std::move(userInfo)) {}
+  Kind kind_;
+  std::any userInfo_;
+};
+
+class RetryContext {
+ public:
+  static constexpr const char* kPropertyQueueLabel = "com.marrowby.Vellum.RetryContextPropertyQueue";
+
+  RetryContext(Source source, VellumError error) : source_(std::move(source)), error_(std::move(error)) {}
+
+  const Source& source() const { return source_; }
+  const VellumError& error() const { return error_; }
+
+  std::int64_t retriedCount() const;
+  void setRetriedCount(std::int64_t count);
+  std::any userInfo() const;
+  void setUserInfo(std::any info);
+  void increaseRetryCount();
+
+  // Ties a pending wait to this context: `cancel` cancels it. A wait held after `cancel` is cancelled at once.
+  // A newer wait replaces (and cancels) an older one.
+  void holdWait(foundation::Cancellable wait);
+  // The wait ended by itself; forget it.
+  void releaseWait();
+  void cancel();
+  bool isCancelled() const;
+
+ private:
+  const Source source_;
+  const VellumError error_;
+  mutable std::mutex propertyLock_;  // the property queue: guards the fields below
+  std::int64_t retriedCount_ = 0;
+  std::any userInfo_;
+  std::optional<foundation::Cancellable> wait_;
+  bool cancelled_ = false;
+};
+
+class RetryStrategy {
+ public:
+  using RetryHandler = std::function<void(RetryDecision)>;
+  virtual ~RetryStrategy() = default;
+  virtual void retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) = 0;
+};
+
+class DelayRetryStrategy final : public RetryStrategy {
+ public:
+  class Interval {
+   public:
+    enum class Kind { seconds, accumulated, custom };
+    static Interval seconds(double t) { return Interval(Kind::seconds, t, nullptr); }
+    static Interval accumulated(double t) { return Interval(Kind::accumulated, t, nullptr); }
+    static Interval custom(std::function<double(std::int64_t)> block) { return Interval(Kind::custom, 0, std::move(block)); }
+    Kind kind() const { return kind_; }
+    // The wait in seconds before the retry after `retriedCount` retries, as given (not yet clamped).
+    double timeInterval(std::int64_t retriedCount) const;
+
+   private:
+    Interval(Kind kind, double t, std::function<double(std::int64_t)> block)
+        : kind_(kind), t_(t), block_(std::move(block)) {}
+    Kind kind_;
+    double t_;
+    std::function<double(std::int64_t)> block_;
+  };
+
+  DelayRetryStrategy(std::int64_t maxRetryCount, Interval retryInterval = Interval::seconds(3))
+      : maxRetryCount(maxRetryCount), retryInterval(std::move(retryInterval)) {}
+
+  void retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) override;
+
+  std::int64_t maxRetryCount;
+  Interval retryInterval;
+};
+
+class NetworkRetryStrategy final : public RetryStrategy {
+ public:
+  static constexpr std::int64_t kMaxImmediateRetries = 10;
+
+  explicit NetworkRetryStrategy(std::optional<double> timeoutInterval = 30.0,
+                                std::shared_ptr<NetworkMonitoring> networkMonitor = NetworkMonitor::default_())
+      : timeoutInterval(timeoutInterval), networkMonitor(std::move(networkMonitor)) {}
+
+  void retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) override;
+
+  std::optional<double> timeoutInterval;
+  std::shared_ptr<NetworkMonitoring> networkMonitor;
+};
+
+}  // namespace vellum

@@ -1,0 +1,162 @@
+#pragma once
+// SessionDataTask: the shared record of one image download. Every caller that asks for a URL while its
+// transfer runs is attached to the same record as a callback entry and gets a cancel token for it. The
+// record collects the bytes, the metrics and the callers, and runs the transfer at the highest priority an
+// attached caller asks for. It does not talk to the network: the session delegate feeds it.
+//
+//   auto token = record->addCallback({onCompleted, options});   // none once the record has completed
+//   record->setPriority(*token, 0.9f);
+//   record->resume();                                            // the transfer starts once, however often asked
+//   record->cancel(*token);                                      // only this caller's entry goes
+//
+// URLSessionDataTask is the transfer itself (the platform's data task): its request, identifier, priority and
+// response. Its response lives here only, reached through the owning record under the record's lock.
+//
+// Threads: every member may be called from any thread. The record's lock guards all its mutable fields and is
+// never held while a slot is called. Lock order: the downloader's lock, then the session delegate's, then this.
+// Lifetime: held by the session delegate's table, the callers' DownloadTask handles and pending completions.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "foundation/bytes.hpp"
+#include "foundation/result.hpp"
+#include "httpkit/http_url_response.hpp"
+#include "httpkit/url_request.hpp"
+#include "vellum/networking/network_metrics.hpp"
+#include "vellum/general/options.hpp"
+#include "vellum/general/vellum_error.hpp"
+
+namespace vellum {
+
+class URLSession;
+struct ImageLoadingResult;
+
+// One transfer of the session. Made by the session; `resume` starts it at most once, `cancel` ends it.
+class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTask> {
+ public:
+  explicit URLSessionDataTask(httpkit::URLRequest originalRequest, std::uint64_t taskIdentifier = 0,
+                              std::weak_ptr<URLSession> session = {});
+
+  const httpkit::URLRequest& originalRequest() const { return originalRequest_; }
+  std::uint64_t taskIdentifier() const { return taskIdentifier_; }
+
+  // 0 to 1; also the HTTP/2 stream weight of the transfer.
+  float priority() const;
+  void setPriority(float priority);
+
+  // Starts the transfer; later calls, and a call after `cancel`, do nothing.
+  void resume();
+  // Ends the transfer; its delegate hears of it as a cancelled URL error (once, if it was running).
+  void cancel();
+  bool isCancelled() const { return cancelled_.load(); }
+
+ private:
+  friend class SessionDataTask;
+  friend class URLSession;
+  const httpkit::URLRequest originalRequest_;
+  const std::uint64_t taskIdentifier_;
+  const std::weak_ptr<URLSession> session_;
+  std::atomic<float> priority_{kDefaultDownloadPriority};
+  std::atomic<bool> resumed_{false};
+  std::atomic<bool> cancelled_{false};
+  std::optional<httpkit::HTTPURLResponse> response_;  // guarded by the owning record's lock
+};
+
+class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
+ public:
+  using Completion = std::function<void(const foundation::Result<ImageLoadingResult, VellumError>&)>;
+
+  // One attached caller: its completion (none when it wants none) and its options.
+  struct TaskCallback {
+    std::shared_ptr<const Completion> onCompleted;
+    VellumParsedOptionsInfo options;
+  };
+  // How a transfer ended: the bytes and the response (none when none arrived), or the error.
+  struct Downloaded {
+    foundation::Bytes data;
+    std::optional<httpkit::HTTPURLResponse> response;
+  };
+  using TaskResult = foundation::Result<Downloaded, VellumError>;
+  using TaskDone = std::function<void(const TaskResult&, const std::vector<TaskCallback>&)>;
+  using CallbackCancelled = std::function<void(std::int64_t token, const TaskCallback&)>;
+
+  explicit SessionDataTask(std::shared_ptr<URLSessionDataTask> task);
+  SessionDataTask(const SessionDataTask&) = delete;
+  SessionDataTask& operator=(const SessionDataTask&) = delete;
+
+  const std::shared_ptr<URLSessionDataTask>& task() const { return task_; }
+  // The URL of the transfer's original request; the key the session delegate files the record under.
+  const std::optional<std::string>& originalURL() const { return originalURL_; }
+
+  std::optional<httpkit::HTTPURLResponse> response() const;
+  void setResponse(httpkit::HTTPURLResponse response);
+  // The length the response announced (its Content-Length); -1 without a response, without the field, or
+  // when the field is not a plain non-negative number.
+  std::int64_t expectedContentLength() const;
+
+  // A copy of every byte received so far, in arrival order.
+  foundation::Bytes mutableData() const;
+  std::int64_t receivedByteCount() const;
+  void appendData(const foundation::Bytes& data);
+
+  std::optional<NetworkMetrics> metrics() const;
+  void setMetrics(NetworkMetrics metrics);
+  bool started() const;
+  bool completed() const;
+
+  // The attached callers, in token order.
+  std::vector<TaskCallback> callbacks() const;
+  std::size_t callbackCount() const;
+  // The data-received side effects of the attached callers, in token order and then list order.
+  std::vector<std::shared_ptr<DataReceivingSideEffect>> sideEffects() const;
+
+  // None once the record has completed: the caller then needs a new transfer.
+  std::optional<std::int64_t> addCallback(TaskCallback callback);
+  std::optional<TaskCallback> removeCallback(std::int64_t token);
+  void setPriority(std::int64_t token, float priority);
+  void resetPriority(std::int64_t token);
+  std::vector<TaskCallback> removeAllCallbacks();
+  // Marks the record completed and hands back the callers that were attached.
+  std::vector<TaskCallback> markCompleted();
+  // In one hold of the lock: when no caller is attached, marks the record completed and answers true. So no
+  // caller can attach between the last one leaving and the transfer being cancelled.
+  bool completeIfUnattended();
+
+  void resume();
+  // Detaches this caller; `onCallbackCancelled` hears of it. Unknown tokens do nothing.
+  void cancel(std::int64_t token);
+  // Cancels every attached caller, one by one.
+  void forceCancel();
+
+  // Set by the downloader and the session delegate; called outside the lock.
+  void setOnTaskDone(TaskDone done);
+  void callOnTaskDone(const TaskResult& result, const std::vector<TaskCallback>& callbacks) const;
+  void setOnCallbackCancelled(CallbackCancelled cancelled);
+
+ private:
+  void setTaskPriorityToHighest();  // REQUIRES: lock_ held
+
+  const std::shared_ptr<URLSessionDataTask> task_;
+  const std::optional<std::string> originalURL_;
+  mutable std::mutex lock_;
+  foundation::Bytes mutableData_;
+  std::map<std::int64_t, TaskCallback> callbacksStore_;
+  std::map<std::int64_t, float> prioritiesStore_;
+  bool completed_ = false;
+  std::int64_t currentToken_ = 0;
+  std::optional<NetworkMetrics> metrics_;
+  bool started_ = false;
+  TaskDone onTaskDone_;
+  CallbackCancelled onCallbackCancelled_;
+};
+
+// The announced length of a response: its Content-Length, or -1.
+std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response);
+
+}  // namespace vellum

@@ -1,0 +1,118 @@
+#pragma once
+// ImagePrefetcher: loads a list of images into the cache ahead of need, a few at a time, and reports which
+// were skipped (already cached), which failed and which completed.
+//
+//   auto prefetcher = ImagePrefetcher::make(urls, VellumOptionsInfo{}, nullptr,
+//       [](const auto& skipped, const auto& failed, const auto& completed) { ... });
+//   prefetcher->start();
+//   prefetcher->stop();   // running loads are cancelled; they, the waiting and the pending ones fail
+//
+// `maxConcurrentDownloads` (5) sources are in flight at most: one more starts as each one settles. A source
+// whose retry waits (for a delay, for the network) stays in flight until its strategy answers. `stop` does
+// not wait for such a source: it cancels the wait and reports the source failed at once; a decision that
+// comes later for it is ignored. A count below 1, or an empty list, completes at once with three empty lists.
+//
+// `make(urls)` turns file URLs into local-file providers and other URLs into network sources; providers
+// appear only in the source reports, never in the resource reports.
+//
+// Threads: every member may be called from any thread; the bookkeeping runs on the prefetcher's own serial
+// queue. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
+// itself alive until it has completed; the completion is reported at most once.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "foundation/serial_queue.hpp"
+#include "vellum/networking/download_task.hpp"
+#include "vellum/general/options.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/networking/retry_strategy.hpp"
+#include "vellum/sources/source.hpp"
+#include "vellum/sources/url.hpp"
+
+namespace vellum {
+
+class VellumManager;
+
+class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
+ public:
+  static constexpr const char* kPrefetchQueueLabel = "com.marrowby.Vellum.ImagePrefetcher.prefetchQueue";
+  static constexpr const char* kRequestingQueueLabel = "com.marrowby.Vellum.ImagePrefetcher.requestingQueue";
+
+  using Resources = std::vector<std::shared_ptr<const Resource>>;
+  using Sources = std::vector<Source>;
+  using ResourceReport = std::function<void(const Resources& skipped, const Resources& failed, const Resources& completed)>;
+  using SourceReport = std::function<void(const Sources& skipped, const Sources& failed, const Sources& completed)>;
+
+  static std::shared_ptr<ImagePrefetcher> make(const std::vector<URL>& urls,
+                                               const std::optional<VellumOptionsInfo>& options = std::nullopt,
+                                               ResourceReport progressBlock = nullptr,
+                                               ResourceReport completionHandler = nullptr);
+  static std::shared_ptr<ImagePrefetcher> make(const std::vector<std::shared_ptr<const Resource>>& resources,
+                                               const std::optional<VellumOptionsInfo>& options = std::nullopt,
+                                               ResourceReport progressBlock = nullptr,
+                                               ResourceReport completionHandler = nullptr);
+  static std::shared_ptr<ImagePrefetcher> make(const std::vector<Source>& sources,
+                                               const std::optional<VellumOptionsInfo>& options = std::nullopt,
+                                               SourceReport progressBlock = nullptr,
+                                               SourceReport completionHandler = nullptr);
+
+  ImagePrefetcher(std::vector<Source> sources, const std::optional<VellumOptionsInfo>& options);
+
+  int maxConcurrentDownloads() const;
+  void setMaxConcurrentDownloads(int count);
+
+  void start();
+  void stop();
+
+  // True when every source has settled and no load runs. Waits for the queue: not from a report.
+  bool finished() const;
+
+ private:
+  struct Waiting {
+    Source source;
+    std::shared_ptr<RetryContext> retry;
+  };
+
+  void startOnQueue();
+  void stopOnQueue();
+  void startPrefetching(const Source& source);
+  void downloadAndCache(const Source& source);
+  void startLoading(const Source& source, std::shared_ptr<RetryContext> retry);
+  void loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
+                    std::optional<VellumError> error);
+  void decided(std::uint64_t id, RetryDecision decision);
+  void settle(std::vector<Source>& list, const Source& source);
+  void reportProgress();
+  void reportCompletionOrStartNext();
+  void handleComplete();
+  bool finishedOnQueue() const;
+
+  const std::shared_ptr<foundation::SerialQueue> prefetchQueue_;
+  // Fields below: only on `prefetchQueue_` (the report closures are set before `start`).
+  std::atomic<int> maxConcurrentDownloads_{5};
+  const std::vector<Source> prefetchSources_;
+  VellumParsedOptionsInfo optionsInfo_;
+  std::shared_ptr<VellumManager> manager_;
+  ResourceReport progressBlock_;
+  ResourceReport completionHandler_;
+  SourceReport progressSourceBlock_;
+  SourceReport completionSourceHandler_;
+  std::map<std::uint64_t, std::shared_ptr<CancellationDownloadTask>> tasks_;
+  std::map<std::uint64_t, Waiting> waiting_;
+  std::uint64_t nextId_ = 0;
+  std::size_t nextPending_ = 0;
+  std::size_t startsOwed_ = 0;  // starts asked for while a start was running
+  bool starting_ = false;
+  std::vector<Source> skippedSources_;
+  std::vector<Source> completedSources_;
+  std::vector<Source> failedSources_;
+  bool stopped_ = false;
+  std::shared_ptr<ImagePrefetcher> keepAlive_;  // set while a run is going
+};
+
+}  // namespace vellum

@@ -1,0 +1,229 @@
+#pragma once
+// VellumManager: one call turns a Source into an image. It looks in the cache, else processes an original
+// kept in the original cache, else downloads (network sources) or asks the provider (provider sources),
+// stores what it made, and answers once on the options' callback queue. Failed attempts are retried by the
+// options' retry strategy, then the low-data source and the alternative sources are tried in order.
+//
+//   auto task = VellumManager::shared()->retrieveImage(Source::network(url), VellumOptionsInfo{...},
+//       nullptr, [](const VellumManager::RetrieveResult& r) { if (r) show(r.value().image); });
+//   task->cancel();   // ends the retrieval: the completion gets the cancellation, no alternative is tried
+//
+// The road of one attempt (`retrieveImageInContext`), in order:
+//   1. `forceRefresh` skips the cache.
+//   2. The target cache (else this manager's) under `Source::cacheKey` and the processor's identifier.
+//   3. With a processor of a non-empty identifier, an original kept under the bare key in the original cache
+//      (else the target cache) is processed; one processing per key and processor runs at a time, and the
+//      callers that come meanwhile share its image.
+//   4. With `onlyFromCache`, a miss fails with `imageNotExisting` (code 3006).
+//   5. `loadAndCache`: the download or the provider's data, processed by the options' processor, stored in
+//      the target cache (memory, and disk unless `cacheMemoryOnly`); with `cacheOriginalImage` and a
+//      processor, the original bytes also under the bare key. `waitForCache` holds the completion until the
+//      stores are done. The image modifier changes only the image handed to the caller.
+//
+// After a failed attempt (`retrieveAttemptFinished`):
+//   - a cancellation ends the chain at once, with the cancellation;
+//   - the retry strategy is asked, with one RetryContext per source, its count raised on each later failure;
+//   - for a constrained-network failure, the low-data source is tried once;
+//   - then the alternative sources, in order.
+//   Without alternative sources the caller gets the last source's own error. With them, when every one has
+//   failed, the caller gets `alternativeSourcesExhausted` listing one PropagationError per failed source in the
+//   order they were tried, the first source's error first.
+//
+// Cancelling any handle of a retrieval (the one returned, or one reported through the task callback) ends
+// the whole retrieval: the running attempt is cancelled, a retry that waits (for a delay, for the network)
+// stops waiting, and the completion receives the cancellation at once, exactly once.
+//
+// Threads: every member may be called from any thread. Completions run on the options' callback queue.
+// Lifetime: a retrieval holds the manager, its caches and downloader until it has answered.
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "foundation/bytes.hpp"
+#include "foundation/result.hpp"
+#include "vellum/networking/download_task.hpp"
+#include "vellum/cache/image_cache.hpp"
+#include "vellum/networking/image_downloader.hpp"
+#include "vellum/image/image_progressive.hpp"
+#include "vellum/sources/live_photo_source.hpp"
+#include "vellum/networking/network_metrics.hpp"
+#include "vellum/general/options.hpp"
+#include "vellum/networking/retry_strategy.hpp"
+#include "vellum/sources/source.hpp"
+#include "vellum/general/vellum_error.hpp"
+
+namespace vellum {
+
+struct RetrieveImageResult {
+  ImagePtr image;
+  CacheType cacheType = CacheType::none;
+  Source source;
+  Source originalSource;
+  std::optional<foundation::Bytes> data;  // the bytes downloaded or provided; none from the cache
+  std::optional<NetworkMetrics> metrics;
+};
+
+struct PropagationError {
+  Source source;
+  VellumError error;
+};
+
+struct LivePhotoLoadingInfoResult {
+  std::vector<std::filesystem::path> fileURLs;  // one per resource, in the source's order
+  CacheType cacheType = CacheType::none;        // disk when every file was already on disk
+  LivePhotoSource source;
+  LivePhotoSource originalSource;
+  std::function<std::vector<foundation::Bytes>()> data;  // reads the files
+};
+
+// The state of one retrieval across its retries and alternative sources.
+class RetrievingContext {
+ public:
+  RetrievingContext(VellumParsedOptionsInfo options, Source originalSource);
+
+  const VellumParsedOptionsInfo options;
+  const Source originalSource;
+
+  std::vector<PropagationError> propagationErrors() const;
+  bool isCancelled() const;
+
+ private:
+  friend class VellumManager;
+  using Completion = std::function<void()>;
+
+  std::optional<Source> popAlternativeSource();
+  std::shared_ptr<RetryContext> retryContext(const Source& source, const VellumError& error, bool& isNew);
+  void appendError(PropagationError error);
+  // Runs `deliver` unless the retrieval has already answered; true when it ran.
+  bool finishOnce(const std::function<void()>& deliver);
+  void setCurrentTask(std::shared_ptr<DownloadTask> task);
+  // Waits are registered so that a cancel can end them and answer in their place.
+  void beginWait(std::shared_ptr<RetryContext> retry, std::function<void()> answerCancelled);
+  void endWait();
+  void cancel();
+
+  mutable std::mutex lock_;  // guards the fields below
+  std::optional<std::vector<std::shared_ptr<const Source>>> alternatives_;
+  std::size_t nextAlternative_ = 0;
+  bool lowDataTried_ = false;
+  std::vector<std::pair<Source, std::shared_ptr<RetryContext>>> retryContexts_;
+  std::vector<PropagationError> errors_;
+  std::shared_ptr<DownloadTask> currentTask_;
+  std::shared_ptr<RetryContext> waitingRetry_;
+  std::function<void()> answerCancelled_;
+  bool cancelled_ = false;
+  bool finished_ = false;
+};
+
+class VellumManager : public std::enable_shared_from_this<VellumManager> {
+ public:
+  using RetrieveResult = foundation::Result<RetrieveImageResult, VellumError>;
+  using Completion = std::function<void(const RetrieveResult&)>;
+  using DownloadTaskUpdated = std::function<void(const std::shared_ptr<DownloadTask>&)>;
+  using LivePhotoProgress = std::function<void(std::int64_t receivedSize, std::int64_t totalSize)>;
+  using LivePhotoCompletion = std::function<void(const foundation::Result<LivePhotoLoadingInfoResult, VellumError>&)>;
+
+  // Over the default downloader and the default cache; made on first use, never released.
+  static const std::shared_ptr<VellumManager>& shared();
+  static std::shared_ptr<VellumManager> make(std::shared_ptr<ImageDownloader> downloader,
+                                             std::shared_ptr<ImageCache> cache);
+  VellumManager(std::shared_ptr<ImageDownloader> downloader, std::shared_ptr<ImageCache> cache);
+
+  const std::shared_ptr<ImageCache>& cache() const { return cache_; }
+  const std::shared_ptr<ImageDownloader>& downloader() const { return downloader_; }
+  VellumOptionsInfo defaultOptions() const;
+  void setDefaultOptions(VellumOptionsInfo options);
+
+  // The whole retrieval: default options then `options`, one context, attempts and the chain after them.
+  // Returns a handle that ends the retrieval; none when the memory cache answered during the call.
+  std::shared_ptr<DownloadTask> retrieveImage(const Source& source, const std::optional<VellumOptionsInfo>& options,
+                                              DownloadTaskUpdated downloadTaskUpdated, Completion completion);
+  std::future<RetrieveImageResult> retrieveImageAsync(const Source& source,
+                                                      const std::optional<VellumOptionsInfo>& options);
+
+  // One attempt on `source`, as the road above says. The returned handle cancels the whole retrieval of
+  // `context`; none when the memory cache answered during the call. `downloadTaskUpdated` is kept for the
+  // attempts that follow; `isAsync` is accepted for callers that pass it and changes nothing (every caller
+  // passes false and every attempt is asynchronous already).
+  std::shared_ptr<DownloadTask> retrieveImageInContext(const Source& source,
+                                                       const std::shared_ptr<RetrievingContext>& context,
+                                                       DownloadTaskUpdated downloadTaskUpdated, bool isAsync,
+                                                       Completion completion);
+  // The step after an attempt; calls `completion` exactly once for the retrieval, with its final result.
+  void retrieveAttemptFinished(const RetrieveResult& result, const Source& source,
+                               const std::shared_ptr<RetrievingContext>& context,
+                               DownloadTaskUpdated downloadTaskUpdated, Completion completion);
+
+  // Loads `source` (download or provider), stores it as the options say and answers once. Returns the
+  // download's or the provider's handle; cancelling it makes the completion a failure.
+  std::shared_ptr<DownloadTask> loadAndCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                             Completion completion);
+  // False when nothing usable is cached (the completion is not called); true when it will be called once.
+  bool retrieveFromCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                         Completion completion);
+  // A copy of `options` whose request modifier also hands each DownloadTask the download makes to `report`.
+  static VellumParsedOptionsInfo optionsReportingDownloadTask(const VellumParsedOptionsInfo& options,
+                                                              std::function<void(std::shared_ptr<DownloadTask>)> report);
+
+  // Asks the progressive options which image to show and shows it through `setter`.
+  static void progressiveRefresh(const ImagePtr& image, const ImageProgressive& progressive,
+                                 const std::function<void(const ImagePtr&)>& setter);
+
+  // Every resource from the disk cache or through the live-photo download, each stored on disk under its
+  // file type's extension (read from the bytes when the type does not say); a resource whose file is already
+  // on disk is answered from there (a type that names no extension is looked for under none, "heic" and
+  // "mov"). `referenceTaskIdentifierChecker` is asked before each resource; false ends the load with
+  // `livePhotoTaskCancelled`. Resources load one after another, in the source's order.
+  void retrieveLivePhoto(const LivePhotoSource& source, const std::optional<VellumOptionsInfo>& options,
+                         LivePhotoProgress progressBlock, std::function<bool()> referenceTaskIdentifierChecker,
+                         LivePhotoCompletion completion);
+  std::future<LivePhotoLoadingInfoResult> retrieveLivePhotoAsync(const LivePhotoSource& source,
+                                                                 const std::optional<VellumOptionsInfo>& options,
+                                                                 LivePhotoProgress progressBlock = nullptr,
+                                                                 std::function<bool()> checker = nullptr);
+
+  // The options a retrieval starts from: the default options, then `options`.
+  VellumParsedOptionsInfo parsedOptions(const std::optional<VellumOptionsInfo>& options) const;
+
+ private:
+  struct Coalescer;
+  std::shared_ptr<ImageCache> targetCache(const VellumParsedOptionsInfo& options) const;
+  std::shared_ptr<ImageCache> originalCache(const VellumParsedOptionsInfo& options) const;
+  std::shared_ptr<DownloadTask> attempt(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                        Completion completion);
+  bool lookUpCache(const Source& source, const std::shared_ptr<RetrievingContext>& context, Completion completion,
+                   bool& answeredNow);
+  void processOriginal(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                       Completion completion);
+  std::shared_ptr<DownloadTask> loadFromNetwork(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                                Completion completion);
+  std::shared_ptr<DownloadTask> loadFromProvider(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                                 Completion completion);
+  void cacheAndDeliver(const Source& source, const std::shared_ptr<RetrievingContext>& context, ImagePtr image,
+                       std::optional<foundation::Bytes> original, std::optional<NetworkMetrics> metrics,
+                       Completion completion);
+  void finishChain(const RetrieveResult& result, const Source& source,
+                   const std::shared_ptr<RetrievingContext>& context, DownloadTaskUpdated downloadTaskUpdated,
+                   Completion completion);
+  void tryNextSource(const VellumError& error, const Source& source,
+                     const std::shared_ptr<RetrievingContext>& context, DownloadTaskUpdated downloadTaskUpdated,
+                     Completion completion);
+  std::shared_ptr<DownloadTask> handleFor(const std::shared_ptr<RetrievingContext>& context,
+                                          std::shared_ptr<DownloadTask> attemptTask);
+
+  const std::shared_ptr<ImageDownloader> downloader_;
+  const std::shared_ptr<ImageCache> cache_;
+  const std::shared_ptr<Coalescer> coalescer_;
+  mutable std::mutex optionsLock_;  // guards `defaultOptions_`
+  VellumOptionsInfo defaultOptions_;
+};
+
+}  // namespace vellum

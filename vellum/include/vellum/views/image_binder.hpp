@@ -1,0 +1,216 @@
+#pragma once
+// ImageBinder: the loading state of one rendered declarative image. The renderer owns one per identity and
+// reads its fields at each build; the binder starts one retrieval through the shared manager, and moves
+// progress, partial images and the result onto its fields on the main queue, sending a will-change notice
+// before each visible change. The context's delegates are told on the main queue, behind the field writes,
+// also when the binder itself is gone by then.
+//
+// Each start has a number: results and progress of an earlier start (one that was cancelled when its row
+// left the screen, say) write no field of a binder that has started again; their success or failure still
+// reaches the delegates, and their progress does not, as for a binder that is gone.
+//
+// Thread rule: main queue only.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "vellum/general/callback_queue.hpp"
+#include "vellum/views/declarative_host.hpp"
+#include "vellum/networking/download_task.hpp"
+#include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/image/image_progressive_provider.hpp"
+#include "vellum/retrieval/vellum_manager.hpp"
+#include "vellum/views/vl_image_context.hpp"
+
+namespace vellum {
+
+class ImageBinder : public ObservableObject, public std::enable_shared_from_this<ImageBinder> {
+ public:
+  std::shared_ptr<DownloadTask> downloadTask;
+  bool loading = false;
+  bool loaded = false;
+  bool animating = false;
+  std::shared_ptr<Progress> progress = std::make_shared<Progress>();
+  bool usesFailureImage = false;
+
+  const ImagePtr& loadedImage() const { return loadedImage_; }
+  void setLoadedImage(ImagePtr image) {
+    sendWillChange();
+    loadedImage_ = std::move(image);
+  }
+  const std::function<AnyView()>& failureView() const { return failureView_; }
+  void setFailureView(std::function<AnyView()> view) {
+    sendWillChange();
+    failureView_ = std::move(view);
+  }
+
+  void markLoading() { loading = true; }
+  void markLoaded(bool sendChangeEvent) {
+    loaded = true;
+    if (sendChangeEvent) sendWillChange();
+  }
+
+  // Shown: an image and loaded. Busy: loading, or holding an image.
+  bool isShown() const { return loadedImage_ && loaded; }
+  bool isBusy() const { return loading || loadedImage_ != nullptr; }
+  std::uint64_t startNumber() const { return startNumber_; }
+
+  template <class HoldingView>
+  void start(const std::shared_ptr<VLImageContext<HoldingView>>& context);
+
+ private:
+  // The binder to write for a step of start `number`: none once it is gone or has started again.
+  static std::shared_ptr<ImageBinder> current(const std::weak_ptr<ImageBinder>& weak, std::uint64_t number) {
+    auto binder = weak.lock();
+    return binder && binder->startNumber_ == number ? binder : nullptr;
+  }
+  template <class HoldingView>
+  void succeed(const std::shared_ptr<VLImageContext<HoldingView>>& context, const RetrieveImageResult& value);
+  template <class HoldingView>
+  void fail(const std::shared_ptr<VLImageContext<HoldingView>>& context);
+
+  ImagePtr loadedImage_;
+  std::function<AnyView()> failureView_;
+  std::uint64_t startNumber_ = 0;
+};
+
+template <class HoldingView>
+void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  const std::uint64_t number = ++startNumber_;
+  std::weak_ptr<ImageBinder> weak = weak_from_this();
+  if (!context->source) {
+    CallbackQueue::mainCurrentOrAsync().execute([weak, context, number] {
+      context->onFailureDelegate->call(VellumError::imageSettingError(VellumError::ImageSettingErrorReason::EmptySource{}));
+      auto binder = current(weak, number);
+      if (!binder) return;
+      if (auto view = context->failureView()) {
+        binder->setFailureView(std::move(view));
+      } else if (auto failureImage = context->options().onFailureImage) {
+        binder->usesFailureImage = true;
+        binder->setLoadedImage(*failureImage);
+      }
+      binder->loading = false;
+      binder->loaded = true;
+    });
+    return;
+  }
+  loading = true;
+  progress = std::make_shared<Progress>();
+  VellumParsedOptionsInfo options = context->options();
+  auto sideEffects = options.onDataReceived.value_or(std::vector<std::shared_ptr<DataReceivingSideEffect>>{});
+  sideEffects.push_back(std::make_shared<ImageLoadingProgressSideEffect>(
+      [weak, context, number](std::int64_t received, std::int64_t expected) {
+        auto binder = current(weak, number);
+        if (!binder) return;
+        binder->progress->totalUnitCount = expected;
+        binder->progress->completedUnitCount = received;
+        binder->sendWillChange();
+        context->onProgressDelegate->call({received, expected});
+      }));
+  auto progressive = options.progressiveJPEG;
+  if (auto provider = ImageProgressiveProvider::make(options, [weak, number, progressive](const ImagePtr& partial) {
+        if (!progressive) return;
+        VellumManager::progressiveRefresh(partial, *progressive, [weak, number](const ImagePtr& image) {
+          CallbackQueue::mainCurrentOrAsync().execute([weak, number, image] {
+            auto binder = current(weak, number);
+            if (!binder) return;
+            binder->markLoaded(true);
+            binder->usesFailureImage = false;
+            binder->setLoadedImage(image);
+          });
+        });
+      })) {
+    sideEffects.push_back(provider);
+  }
+  options.onDataReceived = std::move(sideEffects);
+  const Source source = *context->source;
+  auto retrieving = std::make_shared<RetrievingContext>(options, source);
+  auto manager = VellumManager::shared();
+  auto completion = [weak, context, number](const VellumManager::RetrieveResult& result) {
+    auto binder = current(weak, number);
+    if (!binder) {
+      CallbackQueue::mainAsync().execute([context, result] {
+        if (result) {
+          context->onSuccessDelegate->call(result.value());
+        } else {
+          context->onFailureDelegate->call(result.error());
+        }
+      });
+      return;
+    }
+    CallbackQueue::mainCurrentOrAsync().execute([weak, number] {
+      if (auto b = current(weak, number)) {
+        b->downloadTask.reset();
+        b->loading = false;
+      }
+    });
+    if (result) {
+      CallbackQueue::mainCurrentOrAsync().execute([weak, number, context, value = result.value()] {
+        if (auto b = current(weak, number)) {
+          b->succeed(context, value);
+        } else {
+          CallbackQueue::mainAsync().execute([context, value] { context->onSuccessDelegate->call(value); });
+        }
+      });
+    } else {
+      CallbackQueue::mainCurrentOrAsync().execute([weak, number, context] {
+        if (auto b = current(weak, number)) b->fail(context);
+      });
+      CallbackQueue::mainAsync().execute([context, error = result.error()] { context->onFailureDelegate->call(error); });
+    }
+  };
+  downloadTask = manager->retrieveImageInContext(
+      source, retrieving, nullptr, false,
+      [manager, source, retrieving, completion](const VellumManager::RetrieveResult& result) {
+        manager->retrieveAttemptFinished(result, source, retrieving, nullptr, completion);
+      });
+}
+
+template <class HoldingView>
+void ImageBinder::succeed(const std::shared_ptr<VLImageContext<HoldingView>>& context,
+                          const RetrieveImageResult& value) {
+  std::weak_ptr<ImageBinder> weak = weak_from_this();
+  const std::uint64_t number = startNumber_;
+  auto reveal = [weak, number, context, value](Animation animation) {
+    CallbackQueue::mainAsync().execute([weak, number, context, value, animation] {
+      // The delegate hears of the result even when the binder is gone by now.
+      if (auto binder = current(weak, number)) {
+        withAnimation(animation, [&] { binder->markLoaded(true); });
+        binder->animating = false;
+      }
+      context->onSuccessDelegate->call(value);
+    });
+  };
+  if (context->swiftUITransition() && context->shouldApplyFade(value.cacheType)) {
+    animating = true;
+    usesFailureImage = false;
+    setLoadedImage(value.image);
+    reveal(context->swiftUIAnimation().value_or(Animation::defaultAnimation()));
+    return;
+  }
+  if (auto duration = context->fadeTransitionDuration(value.cacheType)) {
+    animating = true;
+    usesFailureImage = false;
+    setLoadedImage(value.image);
+    reveal(Animation::linear(*duration));
+    return;
+  }
+  loaded = true;
+  usesFailureImage = false;
+  setLoadedImage(value.image);
+  CallbackQueue::mainAsync().execute([context, value] { context->onSuccessDelegate->call(value); });
+}
+
+template <class HoldingView>
+void ImageBinder::fail(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  if (auto view = context->failureView()) {
+    setFailureView(std::move(view));
+  } else if (auto failureImage = context->options().onFailureImage) {
+    usesFailureImage = true;
+    setLoadedImage(*failureImage);
+  }
+  loaded = true;
+}
+
+}  // namespace vellum

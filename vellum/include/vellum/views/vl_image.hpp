@@ -1,0 +1,258 @@
+#pragma once
+// VLImage: a declarative image view. A small value over a VLImageContext; its modifiers copy the value over a
+// copy of the context and change the copy, so a value the host still holds never changes under it. Its body
+// is the renderer, identified by the context (source and processor): a new source is a new load, any other
+// change keeps what was loaded.
+//
+//   auto row = vellum::VLImage::url(url)
+//                  .placeholder([](const vellum::Progress& p) { return spinner(p); })
+//                  .fade(0.25)
+//                  .cancelOnDisappear(true);
+//   host root: vellum::AnyView::stack({row.body(), ...});
+//
+// The renderer (`renderImage`) builds, at every rebuild: an image layer (the holding view made from the
+// binder's image, configured) under a placeholder layer (failure view, placeholder or clear) that is there
+// until the image is shown, and whose appear and disappear actions start, cancel or re-prioritise the load.
+//
+// Thread rule: values are made on any thread; bodies, actions and the binder run on the main queue.
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vellum/views/declarative_host.hpp"
+#include "vellum/views/image_binder.hpp"
+#include "vellum/sources/raw_image_data_provider.hpp"
+#include "vellum/sources/resource.hpp"
+#include "vellum/sources/url.hpp"
+#include "vellum/views/vl_image_context.hpp"
+#include "vellum/views/vl_option_setter.hpp"
+
+namespace vellum {
+
+// The platform's low task priority, given to a retrieval whose row has gone off screen.
+inline constexpr float kURLSessionTaskPriorityLow = 0.25f;
+
+// The static picture a VLImage shows, with the image modifiers applied to it, by name, in order.
+struct ImageElement {
+  using RenderingView = ImageElement;
+  ImagePtr image;
+  std::vector<std::string> modifiers;
+
+  // An element without image shows an empty image, never nothing.
+  template <class Context>
+  static ImageElement created(ImagePtr image, const std::shared_ptr<Context>&) {
+    return ImageElement{image ? std::move(image) : Image::withoutBitmap(), {}};
+  }
+  AnyView anyView() const { return AnyView::image(image, modifiers); }
+  ImageElement modified(std::string modifier) const {
+    ImageElement copy = *this;
+    copy.modifiers.push_back(std::move(modifier));
+    return copy;
+  }
+};
+
+// The renderer's tree for one build, from the binder's fields and the context.
+template <class HoldingView>
+AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
+                        const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  std::weak_ptr<ImageBinder> weak = binder;
+  if (context->startLoadingBeforeViewAppear() && !binder->isBusy() && !binder->animating) {
+    binder->markLoading();
+    foundation::MainQueue::post([weak, context] {
+      if (auto b = weak.lock()) b->start(context);
+    });
+  }
+
+  const bool shown = binder->isShown();
+  const auto transition = context->swiftUITransition();
+  auto rendered = [&] {
+    HoldingView holding = HoldingView::created(binder->loadedImage(), context);
+    for (const auto& configure : context->configurations()) holding = configure(std::move(holding));
+    AnyView result = holding.anyView();
+    if (auto content = context->contentConfiguration()) {
+      result = content(std::move(holding), shown && !binder->usesFailureImage);
+    }
+    if (transition) result = result.transition(*transition);
+    return result;
+  };
+  std::vector<AnyView> layers;
+  if (transition) {
+    if (shown) layers.push_back(rendered());
+  } else {
+    AnyView image = rendered().opacity(shown ? 1.0 : 0.0);
+    layers.push_back(binder->loadedImage() ? image.frame(std::nullopt, std::nullopt) : image.frame(0.0, 0.0));
+  }
+  if (!shown) {
+    AnyView child;
+    if (const auto& failure = binder->failureView()) {
+      child = failure();
+    } else if (auto placeholder = context->placeholder()) {
+      child = placeholder(*binder->progress);
+    } else {
+      child = AnyView::clear();
+    }
+    layers.push_back(AnyView::stack({child})
+                         .onAppear([weak, context] {
+                           auto b = weak.lock();
+                           if (!b) return;
+                           if (!b->isBusy()) {
+                             b->start(context);
+                           } else if (context->reducePriorityOnDisappear() && b->downloadTask && b->loading) {
+                             b->downloadTask->resetPriority();
+                           }
+                         })
+                         .onDisappear([weak, context] {
+                           auto b = weak.lock();
+                           // A partial image made the binder shown: the load goes on though this layer left.
+                           if (!b || b->isShown()) return;
+                           if (context->cancelOnDisappear()) {
+                             if (b->downloadTask) b->downloadTask->cancel();
+                             b->downloadTask.reset();
+                             b->loading = false;
+                           } else if (context->reducePriorityOnDisappear() && b->downloadTask && b->loading) {
+                             b->downloadTask->setPriority(kURLSessionTaskPriorityLow);
+                           }
+                         }));
+  }
+  return AnyView::stack(std::move(layers)).onAppear(nullptr);
+}
+
+// The renderer under the context's identity: one binder per identity, reused by later values.
+template <class HoldingView>
+AnyView renderImage(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  return AnyView::body([context](BuildContext& build) {
+           auto binder = build.stateObject<ImageBinder>([] { return std::make_shared<ImageBinder>(); });
+           build.observe(*binder);
+           return renderImageBody<HoldingView>(binder, context);
+         })
+      .id(VLImageContextKey<HoldingView>{context});
+}
+
+// What VLImage and VLAnimatedImage share: constructors, modifiers by copy-on-modify, the option setters, the
+// body.
+template <class Derived, class HoldingView>
+class VLImageProtocol : public VLOptionSetter<Derived> {
+ public:
+  using Context = VLImageContext<HoldingView>;
+
+  explicit VLImageProtocol(std::shared_ptr<Context> context) : context_(std::move(context)) {}
+  explicit VLImageProtocol(std::optional<Source> source) : context_(Context::make(std::move(source))) {}
+
+  static Derived source(std::optional<Source> source) { return Derived(std::move(source)); }
+  static Derived url(const std::optional<URL>& url, const std::optional<std::string>& cacheKey = std::nullopt) {
+    return Derived(url ? std::optional<Source>(convertToSource(*url, cacheKey)) : std::nullopt);
+  }
+  static Derived resource(const Resource* resource) {
+    return Derived(resource ? std::optional<Source>(resource->convertToSource()) : std::nullopt);
+  }
+  static Derived dataProvider(const ImageDataProvider* provider) {
+    return Derived(provider ? std::optional<Source>(provider->convertToSource()) : std::nullopt);
+  }
+  static Derived data(const std::optional<foundation::Bytes>& data, const std::string& cacheKey) {
+    if (!data) return Derived(std::optional<Source>());
+    RawImageDataProvider provider(*data, cacheKey);
+    return dataProvider(&provider);
+  }
+
+  const std::shared_ptr<Context>& context() const { return context_; }
+  void setContext(std::shared_ptr<Context> context) { context_ = std::move(context); }
+
+  // VLOptionSetter's side: these act on the shared context, so on every value holding it.
+  VellumParsedOptionsInfo options() const { return context_->options(); }
+  void setOptions(VellumParsedOptionsInfo options) const { context_->setOptions(std::move(options)); }
+  template <class F>
+  void modifyOptions(F change) {
+    context_->modifyOptions(std::move(change));
+  }
+  VLFailureDelegate& onFailureDelegate() { return *context_->onFailureDelegate; }
+  VLSuccessDelegate& onSuccessDelegate() { return *context_->onSuccessDelegate; }
+  VLProgressDelegate& onProgressDelegate() { return *context_->onProgressDelegate; }
+  Derived copyForMutation() const { return Derived(context_->copy()); }
+  // The object the delegate slots are bound to: the context the value holds.
+  std::shared_ptr<const void> delegateObserver() const { return context_; }
+
+  Derived placeholder(std::function<AnyView(const Progress&)> make) const {
+    return mutate([&](Context& c) { c.setPlaceholder(std::move(make)); });
+  }
+  Derived placeholder(std::function<AnyView()> make) const {
+    return placeholder(std::function<AnyView(const Progress&)>([make](const Progress&) { return make(); }));
+  }
+  Derived onFailureView(std::function<AnyView()> make) const {
+    return mutate([&](Context& c) { c.setFailureView(std::move(make)); });
+  }
+  Derived onFailureImage(ImagePtr image) const {
+    return mutate([&](Context& c) { c.modifyOptions([&](auto& o) { o.onFailureImage = image; }); });
+  }
+  Derived cancelOnDisappear(bool flag) const {
+    return mutate([&](Context& c) { c.setCancelOnDisappear(flag); });
+  }
+  Derived reducePriorityOnDisappear(bool flag) const {
+    return mutate([&](Context& c) { c.setReducePriorityOnDisappear(flag); });
+  }
+  Derived fade(double duration) const {
+    return mutate([&](Context& c) {
+      auto options = c.options();
+      options.transition = ImageTransition::fade(duration);
+      c.setOptions(std::move(options));
+    });
+  }
+  Derived startLoadingBeforeViewAppear(bool flag = true) const {
+    return mutate([&](Context& c) { c.setStartLoadingBeforeViewAppear(flag); });
+  }
+  Derived loadTransition(AnyTransition transition, std::optional<Animation> animation = std::nullopt) const {
+    return mutate([&](Context& c) {
+      c.setSwiftUITransition(std::move(transition));
+      c.setSwiftUIAnimation(animation);
+    });
+  }
+  Derived configure(std::function<HoldingView(HoldingView)> block) const {
+    return mutate([&](Context& c) {
+      auto list = c.configurations();
+      list.push_back(std::move(block));
+      c.setConfigurations(std::move(list));
+    });
+  }
+  Derived contentConfigure(std::function<AnyView(HoldingView, bool)> block) const {
+    return mutate([&](Context& c) { c.setContentConfiguration(std::move(block)); });
+  }
+  Derived contentConfigure(std::function<AnyView(HoldingView)> block) const {
+    return contentConfigure(std::function<AnyView(HoldingView, bool)>([block](HoldingView v, bool) { return block(std::move(v)); }));
+  }
+
+  // A centre-aligned stack with the renderer, identified by the context.
+  AnyView body() const { return AnyView::stack({renderImage<HoldingView>(context_)}); }
+
+ protected:
+  template <class F>
+  Derived mutate(F change) const {
+    Derived copy = copyForMutation();
+    change(*copy.context());
+    return copy;
+  }
+
+ private:
+  std::shared_ptr<Context> context_;
+};
+
+class VLImage : public VLImageProtocol<VLImage, ImageElement> {
+ public:
+  using VLImageProtocol::VLImageProtocol;
+  explicit VLImage(const std::optional<URL>& url)
+      : VLImageProtocol(url ? std::optional<Source>(convertToSource(*url)) : std::nullopt) {}
+
+  enum class ResizingMode { tile, stretch };
+  enum class TemplateRenderingMode { original, template_ };
+  enum class Interpolation { none, low, medium, high };
+
+  VLImage resizable(double top = 0, double leading = 0, double bottom = 0, double trailing = 0,
+                    ResizingMode mode = ResizingMode::stretch) const;
+  VLImage renderingMode(std::optional<TemplateRenderingMode> mode) const;
+  VLImage interpolation(Interpolation interpolation) const;
+  VLImage antialiased(bool on) const;
+  // Loading starts as the renderer decides whatever is asked: the same value comes back.
+  VLImage loadImmediately(bool = true) const { return *this; }
+};
+
+}  // namespace vellum
