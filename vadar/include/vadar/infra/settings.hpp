@@ -18,9 +18,9 @@ struct KeychainConfig {
   // Default: the bundle identifier.
   static std::string defaultService();
 
-  explicit KeychainConfig(std::string service = defaultService(),
-                          std::optional<std::string> accessGroup = std::nullopt)
-      : service(std::move(service)), accessGroup(std::move(accessGroup)) {}
+  explicit KeychainConfig(std::string serviceName = defaultService(),
+                          std::optional<std::string> group = std::nullopt)
+      : service(std::move(serviceName)), accessGroup(std::move(group)) {}
 
   std::string service;                     // keychain service of the library's items
   std::optional<std::string> accessGroup;  // keychain access group, none by default
@@ -31,9 +31,9 @@ struct RedirectConfig {
   static std::string defaultRedirectUrl();
   static std::string defaultCallbackUrlScheme();
 
-  explicit RedirectConfig(std::string redirectUrl = defaultRedirectUrl(),
-                          std::string callbackUrlScheme = defaultCallbackUrlScheme())
-      : redirectUrl(std::move(redirectUrl)), callbackUrlScheme(std::move(callbackUrlScheme)) {}
+  explicit RedirectConfig(std::string redirect = defaultRedirectUrl(),
+                          std::string callbackScheme = defaultCallbackUrlScheme())
+      : redirectUrl(std::move(redirect)), callbackUrlScheme(std::move(callbackScheme)) {}
 
   std::string redirectUrl;        // sent as "redirect_url" when a caller gives none
   std::string callbackUrlScheme;  // the scheme that ends a browser authentication session

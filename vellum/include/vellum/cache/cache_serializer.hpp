@@ -37,8 +37,8 @@ class CacheSerializer {
 class DefaultCacheSerializer final : public CacheSerializer {
  public:
   DefaultCacheSerializer() = default;
-  DefaultCacheSerializer(double compressionQuality, bool preferCacheOriginalData)
-      : compressionQuality(compressionQuality), preferCacheOriginalData(preferCacheOriginalData) {}
+  DefaultCacheSerializer(double quality, bool preferOriginalData)
+      : compressionQuality(quality), preferCacheOriginalData(preferOriginalData) {}
   // Quality 1.0, original data not preferred: the options' default serializer.
   static const std::shared_ptr<const DefaultCacheSerializer>& defaultSerializer();
 
@@ -56,8 +56,8 @@ class DefaultCacheSerializer final : public CacheSerializer {
 // Forces one format, falling back to the original's format or PNG when that format cannot be produced.
 class FormatIndicatedCacheSerializer final : public CacheSerializer {
  public:
-  explicit FormatIndicatedCacheSerializer(ImageFormat format, std::optional<double> jpegCompressionQuality = {})
-      : imageFormat(format), jpegCompressionQuality(jpegCompressionQuality) {}
+  explicit FormatIndicatedCacheSerializer(ImageFormat format, std::optional<double> jpegQuality = {})
+      : imageFormat(format), jpegCompressionQuality(jpegQuality) {}
   static FormatIndicatedCacheSerializer png() { return FormatIndicatedCacheSerializer(ImageFormat::PNG); }
   static FormatIndicatedCacheSerializer jpeg() { return FormatIndicatedCacheSerializer(ImageFormat::JPEG, 1.0); }
   static FormatIndicatedCacheSerializer jpeg(double quality) {

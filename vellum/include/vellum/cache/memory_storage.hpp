@@ -53,8 +53,8 @@ struct CacheCost<std::shared_ptr<U>> {
 namespace MemoryStorage {
 
 struct Config {
-  Config(std::int64_t totalCostLimit, double cleanInterval)
-      : totalCostLimit(totalCostLimit), cleanInterval(cleanInterval) {}
+  Config(std::int64_t costLimit, double interval)
+      : totalCostLimit(costLimit), cleanInterval(interval) {}
 
   std::int64_t totalCostLimit;
   std::int64_t countLimit = std::numeric_limits<std::int64_t>::max();

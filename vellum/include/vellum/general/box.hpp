@@ -7,7 +7,7 @@ namespace vellum {
 template <class T>
 class Box {
  public:
-  explicit Box(T value) : value(std::move(value)) {}
+  explicit Box(T initial) : value(std::move(initial)) {}
   T value;
 };
 

@@ -41,7 +41,7 @@ class VellumWrapper;
 template <class Base>
 class VellumObjectWrapper {
  public:
-  explicit VellumObjectWrapper(std::shared_ptr<Base> base) : base(std::move(base)) {}
+  explicit VellumObjectWrapper(std::shared_ptr<Base> object) : base(std::move(object)) {}
   std::shared_ptr<Base> base;
 };
 
@@ -87,7 +87,7 @@ class VellumWrapper<Base>;
 template <VellumCompatibleValue Base>
 class VellumWrapper<Base> {
  public:
-  explicit VellumWrapper(Base base) : base(std::move(base)) {}
+  explicit VellumWrapper(Base object) : base(std::move(object)) {}
   Base base;
 };
 
@@ -95,7 +95,7 @@ class VellumWrapper<Base> {
 template <>
 class VellumWrapper<Image> {
  public:
-  explicit VellumWrapper(ImagePtr base) : base(std::move(base)) {}
+  explicit VellumWrapper(ImagePtr image) : base(std::move(image)) {}
   ImagePtr base;
 
   // Sniffs the format: GIF data gives an animated image with its frames, other formats a still image;

@@ -42,8 +42,8 @@ struct ImageProgressive {
   };
 
   ImageProgressive() = default;
-  ImageProgressive(bool isBlur, bool isFastestScan, double scanInterval)
-      : isBlur(isBlur), isFastestScan(isFastestScan), scanInterval(scanInterval) {}
+  ImageProgressive(bool blur, bool fastestScan, double interval)
+      : isBlur(blur), isFastestScan(fastestScan), scanInterval(interval) {}
 
   // Blur partial images, which hides the blocks of the early, coarse scans.
   bool isBlur = true;

@@ -110,8 +110,8 @@ class DelayRetryStrategy final : public RetryStrategy {
     std::function<double(std::int64_t)> block_;
   };
 
-  DelayRetryStrategy(std::int64_t maxRetryCount, Interval retryInterval = Interval::seconds(3))
-      : maxRetryCount(maxRetryCount), retryInterval(std::move(retryInterval)) {}
+  DelayRetryStrategy(std::int64_t maxRetries, Interval interval = Interval::seconds(3))
+      : maxRetryCount(maxRetries), retryInterval(std::move(interval)) {}
 
   void retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) override;
 
@@ -123,9 +123,9 @@ class NetworkRetryStrategy final : public RetryStrategy {
  public:
   static constexpr std::int64_t kMaxImmediateRetries = 10;
 
-  explicit NetworkRetryStrategy(std::optional<double> timeoutInterval = 30.0,
-                                std::shared_ptr<NetworkMonitoring> networkMonitor = NetworkMonitor::default_())
-      : timeoutInterval(timeoutInterval), networkMonitor(std::move(networkMonitor)) {}
+  explicit NetworkRetryStrategy(std::optional<double> timeout = 30.0,
+                                std::shared_ptr<NetworkMonitoring> monitor = NetworkMonitor::default_())
+      : timeoutInterval(timeout), networkMonitor(std::move(monitor)) {}
 
   void retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) override;
 

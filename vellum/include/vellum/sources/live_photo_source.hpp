@@ -55,7 +55,7 @@ struct LivePhotoResource {
 };
 
 struct LivePhotoSource {
-  explicit LivePhotoSource(std::vector<LivePhotoResource> resources) : resources(std::move(resources)) {}
+  explicit LivePhotoSource(std::vector<LivePhotoResource> list) : resources(std::move(list)) {}
   // Each resource as a network source (file URLs are not turned into providers), its kind guessed.
   explicit LivePhotoSource(const std::vector<const Resource*>& resources);
   // Each URL as a VL::ImageResource with the URL's own key, then as above.

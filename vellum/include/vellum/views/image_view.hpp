@@ -44,7 +44,7 @@ class ImageView : public View, public VellumCompatible {
 
  private:
   struct Host final : PlaceholderHost {
-    explicit Host(ImageView& owner) : owner(owner) {}
+    explicit Host(ImageView& view) : owner(view) {}
     void setImage(ImagePtr image) override { owner.setImage(std::move(image)); }
     void addSubview(std::shared_ptr<PlaceholderView> view) override;
     void removeSubview(const PlaceholderView& view) override;

@@ -55,9 +55,9 @@ class VLImageContext {
                                             std::move(onSuccess), std::move(onProgress));
   }
 
-  VLImageContext(Passkey, std::optional<Source> source, std::shared_ptr<VLFailureDelegate> onFailure,
+  VLImageContext(Passkey, std::optional<Source> initialSource, std::shared_ptr<VLFailureDelegate> onFailure,
                  std::shared_ptr<VLSuccessDelegate> onSuccess, std::shared_ptr<VLProgressDelegate> onProgress)
-      : source(std::move(source)),
+      : source(std::move(initialSource)),
         onFailureDelegate(onFailure ? std::move(onFailure) : std::make_shared<VLFailureDelegate>()),
         onSuccessDelegate(onSuccess ? std::move(onSuccess) : std::make_shared<VLSuccessDelegate>()),
         onProgressDelegate(onProgress ? std::move(onProgress) : std::make_shared<VLProgressDelegate>()) {
