@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "cache_test_support.hpp"
@@ -34,6 +36,26 @@ class MarkingProcessor final : public ImageProcessor {
  private:
   std::string identifier_;
   std::uint32_t width_;
+};
+
+// Throws at the calls (counted from 1) that `throwsAt` picks: a std::exception at odd calls, a bare int at
+// even ones, as caller code may throw anything. Otherwise it does what the default processor does.
+class ThrowingProcessor final : public ImageProcessor {
+ public:
+  explicit ThrowingProcessor(std::function<bool(int)> throwsAt) : throwsAt_(std::move(throwsAt)) {}
+  std::string identifier() const override { return "throwing"; }
+  ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+    const int call = ++calls;
+    if (throwsAt_(call)) {
+      if (call % 2 == 1) throw std::runtime_error("the processor failed");
+      throw call;
+    }
+    return DefaultImageProcessor::defaultProcessor()->process(item, options);
+  }
+  mutable std::atomic<int> calls{0};
+
+ private:
+  std::function<bool(int)> throwsAt_;
 };
 
 // Options that deliver on the calling thread of the delivery, so tests need no main queue.

@@ -327,6 +327,31 @@ TEST_F(Downloads, HostileBodies) {
   EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(e.get().error())));
 }
 
+// A processor is the caller's code: when it throws, its callers get processingFailed and the process goes on.
+TEST_F(Downloads, AProcessorThatThrowsFailsOnlyItsCallers) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  auto throwing = std::make_shared<ThrowingProcessor>([](int) { return true; });
+  Answer first, second, third;
+  downloader->downloadImage(url("/held.png"), direct(throwing), first.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  downloader->downloadImage(url("/held.png"), direct(), second.completion());
+  downloader->downloadImage(url("/held.png"), direct(throwing), third.completion());
+  gate->open();
+  const auto a = first.get(), b = second.get(), c = third.get();
+  EXPECT_EQ(server.hits("GET", "/held.png"), 1);
+  using Failed = VellumError::ProcessorErrorReason::ProcessingFailed;
+  ASSERT_FALSE(a);
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, Failed>(a.error())));
+  EXPECT_EQ(std::get<Failed>(a.error().processorReason()->value).processor, throwing);
+  ASSERT_TRUE(b);
+  EXPECT_EQ(b.value().image->bitmap()->width, 24u);
+  // A throw leaves nothing to share, so the third caller's run is a second try (and throws a bare int).
+  ASSERT_FALSE(c);
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, Failed>(c.error())));
+  EXPECT_EQ(throwing->calls, 2);
+}
+
 TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
   ScriptedServer paced({{milliseconds(0), head("Content-Length: 1000\r\n") + std::string(400, 'a'), true},
                         {milliseconds(0), std::string(400, 'b'), true},

@@ -215,6 +215,47 @@ TEST(ImageProcessors, FlipCropAndResizeMoveThePixelsExpected) {
   EXPECT_EQ(run(ResizingImageProcessor({5, 3}), Image::make(wide))->bitmap()->width, 5u);
 }
 
+// Enlargements and mild reductions interpolate colour weighted by alpha, as reductions average it: a clear
+// neighbour lends no black. Expected pixels worked out by hand: going from 2 to 4 columns, output column x
+// samples source position (x + 0.5) / 2 - 0.5, so columns 1 and 2 take a quarter and three quarters of the
+// second source pixel.
+TEST(ImageProcessors, BilinearRedrawsWeighColourByAlpha) {
+  Bitmap edge = filled(2, 1, {0, 0, 0, 0});
+  set(edge, 1, 0, {255, 0, 0, 255});
+  // Alpha 0.25 x 255 = 63.75 and 0.75 x 255 = 191.25; the colour is red throughout.
+  const std::vector<Pixel> redEdge{{0, 0, 0, 0}, {255, 0, 0, 64}, {255, 0, 0, 191}, {255, 0, 0, 255}};
+  // Half-clear white beside opaque black. Column 1: alpha 0.75 x 51 + 0.25 x 255 = 102, grey 0.75 x 51 x 255 /
+  // 102 = 95.625. Column 2: alpha 204, grey 0.25 x 51 x 255 / 204 = 15.9375.
+  Bitmap veil = filled(2, 1, {255, 255, 255, 51});
+  set(veil, 1, 0, {0, 0, 0, 255});
+  const std::vector<Pixel> greyed{{255, 255, 255, 51}, {96, 96, 96, 102}, {16, 16, 16, 204}, {0, 0, 0, 255}};
+  // Two clear pixels of different colours stay clear, with no colour to speak of.
+  Bitmap clear = filled(2, 1, {255, 0, 0, 0});
+  set(clear, 1, 0, {0, 255, 0, 0});
+  const std::vector<Pixel> nothing(4, Pixel{0, 0, 0, 0});
+
+  auto row = [](const ImagePtr& image, std::uint32_t y) {
+    std::vector<Pixel> out;
+    for (std::uint32_t x = 0; x < image->bitmap()->width; ++x) out.push_back(test::pixel(*image->bitmap(), x, y));
+    return out;
+  };
+  for (const auto& [source, expected] : {std::pair{edge, redEdge}, {veil, greyed}, {clear, nothing}}) {
+    const auto image = Image::make(source);
+    auto resized = run(ResizingImageProcessor({4, 1}), image);
+    ASSERT_TRUE(resized);
+    EXPECT_EQ(row(resized, 0), expected);
+    // The round-corner fill of a 4 x 1 target draws the picture at 4 x 2 and keeps its top row.
+    auto filledTarget = run(RoundCornerImageProcessor(Radius::point(0), Size{4, 1}), image);
+    ASSERT_TRUE(filledTarget);
+    EXPECT_EQ(row(filledTarget, 0), expected);
+    // Pre-decoding at scale 0.5 doubles both sides; the one source row gives both rows.
+    auto predecoded = decoded(image, 0.5);
+    ASSERT_EQ(predecoded->bitmap()->height, 2u);
+    EXPECT_EQ(row(predecoded, 0), expected);
+    EXPECT_EQ(row(predecoded, 1), expected);
+  }
+}
+
 TEST(ImageProcessors, DownsamplingAveragesAndDecodesJPEGSmall) {
   // Clear pixels lend no colour: a 2 x 2 block of two clear green and two opaque red averages to half-clear red.
   Bitmap mixed = filled(4, 2, {255, 0, 0, 255});

@@ -4,19 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 
 #include "foundation/main_queue.hpp"
 #include "image/progressive_jpeg_decoder.hpp"
+#include "downloader_test_support.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_processors.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 
 #ifdef VELLUM_TESTS_HAVE_LOOPBACK
-#include <condition_variable>
-
 #include "httpkit/transfer_engine.hpp"
 #include "testing/loopback_server.hpp"
 #endif
@@ -92,6 +92,32 @@ void feed(ImageProgressiveProvider& provider, const foundation::Bytes& data, std
     provider.receive(std::span(data).subspan(at, std::min(piece, data.size() - at)));
   }
 }
+
+// Partial images as they reach the main queue, for tests whose decoding runs on other threads.
+struct Arriving {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<ImagePtr> images;
+
+  static ImageProgressiveProvider::Refresh into(const std::shared_ptr<Arriving>& self) {
+    return [self](const ImagePtr& image) {
+      std::lock_guard lock(self->mutex);
+      self->images.push_back(image);
+      self->arrived.notify_all();
+    };
+  }
+  // The images once `count` have come (a failure when they do not come in time, or more come).
+  std::vector<ImagePtr> await(std::size_t count) {
+    {
+      std::unique_lock lock(mutex);
+      EXPECT_TRUE(arrived.wait_for(lock, 10s, [&] { return images.size() >= count; })) << images.size();
+    }
+    settleMainQueue();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(images.size(), count);
+    return images;
+  }
+};
 
 double meanDifference(const Bitmap& a, const Bitmap& b) {
   double sum = 0;
@@ -259,19 +285,10 @@ TEST(ImageProgressiveConcurrency, ServedInPiecesOverLoopback) {
   server.on("GET", "/photo.jpg", reply);
   server.start();
 
-  struct Partial {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<ImagePtr> images;
-  };
-  auto partial = std::make_shared<Partial>();
+  auto partial = std::make_shared<Arriving>();
   VellumParsedOptionsInfo options;
   options.progressiveJPEG = std::make_shared<const ImageProgressive>(false, true, 0);
-  auto provider = ImageProgressiveProvider::make(options, [partial](const ImagePtr& image) {
-    std::lock_guard lock(partial->mutex);
-    partial->images.push_back(image);
-    partial->arrived.notify_all();
-  });
+  auto provider = ImageProgressiveProvider::make(options, Arriving::into(partial));
   struct Feeder : httpkit::TransferObserver {
     std::shared_ptr<ImageProgressiveProvider> provider;
     std::promise<std::optional<httpkit::URLError>> done;
@@ -290,12 +307,54 @@ TEST(ImageProgressiveConcurrency, ServedInPiecesOverLoopback) {
     ASSERT_EQ(completed.wait_for(10s), std::future_status::ready);
     EXPECT_FALSE(completed.get());
   }
-  std::unique_lock lock(partial->mutex);
-  ASSERT_TRUE(partial->arrived.wait_for(lock, 10s, [&] { return partial->images.size() >= scans; }));
-  EXPECT_EQ(partial->images.size(), scans);
-  EXPECT_EQ(partial->images.back()->bitmap()->pixels, decodeJPEG(jpeg).value().pixels);
+  const auto images = partial->await(scans);
+  ASSERT_FALSE(images.empty());
+  EXPECT_EQ(images.back()->bitmap()->pixels, decodeJPEG(jpeg).value().pixels);
 }
 #endif
+
+// The processing queue need not be serial: bytes still reach the decoder in the order they arrived, so a
+// concurrent queue gives the partial images a serial one gives, in the same order.
+TEST(ImageProgressiveConcurrency, AConcurrentProcessingQueueDecodesChunksInArrivalOrder) {
+  const auto jpeg = test::progressiveJPEG(test::gradient(320, 240));
+  const auto scans = markers(jpeg).scans.size();
+  ASSERT_EQ(scans, 10u);
+  auto partialImages = [&](std::optional<CallbackQueue> queue) {
+    VellumParsedOptionsInfo options;
+    options.progressiveJPEG = std::make_shared<const ImageProgressive>(false, true, 0);
+    options.processingQueue = queue;
+    auto partial = std::make_shared<Arriving>();
+    auto provider = ImageProgressiveProvider::make(options, Arriving::into(partial));
+    feed(*provider, jpeg, 64);
+    std::vector<std::vector<std::uint8_t>> pixels;
+    for (const auto& image : partial->await(scans)) pixels.push_back(image->bitmap()->pixels);
+    return pixels;
+  };
+  const auto serial = partialImages(std::nullopt);
+  ASSERT_EQ(serial.size(), scans);
+  EXPECT_EQ(serial.back(), decodeJPEG(jpeg).value().pixels);
+  for (int run = 0; run < 3; ++run) {
+    const auto concurrent = partialImages(CallbackQueue::dispatchConcurrent());
+    ASSERT_EQ(concurrent.size(), scans) << run;
+    for (std::size_t i = 0; i < scans; ++i) EXPECT_EQ(concurrent[i], serial[i]) << "image " << i << ", run " << run;
+  }
+}
+
+// A processor that throws costs only the partial image it was processing.
+TEST(ImageProgressive, AProcessorThatThrowsDropsOnlyThatPartialImage) {
+  const auto scans = markers(photo()).scans.size();
+  auto options = progressiveOptions(false, true, 0);
+  // Lets the first of every three images through (the first, fourth, seventh and tenth) and throws at the others.
+  auto throwing = std::make_shared<test::ThrowingProcessor>([](int call) { return call % 3 != 1; });
+  options.processor = throwing;
+  Shown shown;
+  auto provider = ImageProgressiveProvider::make(options, shown.refresh());
+  feed(*provider, photo(), 64);
+  settleMainQueue();
+  EXPECT_EQ(throwing->calls, static_cast<int>(scans));
+  ASSERT_EQ(shown.images.size(), (scans + 2) / 3);
+  EXPECT_EQ(shown.images.back()->bitmap()->pixels, decodeJPEG(photo()).value().pixels);
+}
 
 TEST(ImageProgressive, DecoderLimitsAndStates) {
   ProgressiveJPEGDecoder decoder;

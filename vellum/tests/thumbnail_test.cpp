@@ -201,6 +201,103 @@ TEST(ThumbnailProvider, AppliesExifOrientationAndUsesTheEmbeddedThumbnailUnlessA
   expectColour(made, 37, 50, {30, 200, 30}, "made from the picture");
 }
 
+// A marker segment: FF, the marker, the big-endian length (which counts itself), the payload.
+Bytes segment(std::uint8_t marker, const Bytes& payload) {
+  const std::size_t length = payload.size() + 2;
+  Bytes out{0xFF, marker, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+// An "Exif" APP1 segment written byte by byte: a little-endian TIFF header; IFD0 holding an Orientation (when
+// not 0) and a resolution unit; and, with a thumbnail, IFD1 (the thumbnail's directory: its compression, an
+// Orientation of its own, where its JPEG lies and how long it is) followed by the thumbnail's bytes.
+Bytes exifSegment(std::uint16_t mainOrientation, const std::optional<Bytes>& thumbnail = std::nullopt,
+                  std::uint16_t thumbnailOrientation = 1) {
+  Bytes tiff{'I', 'I', 0x2A, 0x00, 8, 0, 0, 0};
+  auto u16 = [&](std::uint32_t v) { tiff.push_back(std::uint8_t(v)), tiff.push_back(std::uint8_t(v >> 8)); };
+  auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+  auto entry = [&](std::uint16_t tag, std::uint16_t type, std::uint32_t value) {
+    u16(tag), u16(type), u32(1);
+    type == 3 ? (u16(value), u16(0)) : u32(value);
+  };
+  constexpr std::uint16_t kShort = 3, kLong = 4;
+  const std::uint16_t mainEntries = mainOrientation ? 2 : 1;
+  u16(mainEntries);
+  if (mainOrientation) entry(0x0112, kShort, mainOrientation);
+  entry(0x0128, kShort, 2);
+  const std::uint32_t ifd1 = 8 + 2 + 12u * mainEntries + 4;
+  u32(thumbnail ? ifd1 : 0);
+  if (thumbnail) {
+    u16(4);
+    entry(0x0103, kShort, 6);
+    entry(0x0112, kShort, thumbnailOrientation);
+    entry(0x0201, kLong, ifd1 + 2 + 4 * 12 + 4);
+    entry(0x0202, kLong, static_cast<std::uint32_t>(thumbnail->size()));
+    u32(0);
+    tiff.insert(tiff.end(), thumbnail->begin(), thumbnail->end());
+  }
+  Bytes payload{'E', 'x', 'i', 'f', 0, 0};
+  payload.insert(payload.end(), tiff.begin(), tiff.end());
+  return segment(0xE1, payload);
+}
+
+enum class Place { afterStart, beforeFrame };
+
+// The JPEG with `segments` placed right after its start marker, or just before its frame header (after the
+// encoder's APP0 and DQT segments).
+Bytes withSegments(Bytes jpeg, Place place, const std::vector<Bytes>& segments) {
+  std::size_t at = 2;
+  if (place == Place::beforeFrame) {
+    while (at + 1 < jpeg.size() && !(jpeg[at] == 0xFF && jpeg[at + 1] == 0xC0)) ++at;
+    if (at + 1 >= jpeg.size()) throw std::runtime_error("no frame header");
+  }
+  for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
+    jpeg.insert(jpeg.begin() + static_cast<long>(at), it->begin(), it->end());
+  }
+  return jpeg;
+}
+
+// Orientation is the main picture's (IFD0's) alone, and the EXIF segment is found wherever it lies among the
+// segments before the first scan: after a comment, the quantisation tables, or an XMP APP1.
+TEST(ThumbnailProvider, OrientationIsTheMainDirectorysWhereverTheExifSegmentLies) {
+  test::TempDirectory dir;
+  // Stored 400 x 200, red left, blue right.
+  const Bytes stored = *encodeJPEG(filled(400, 200, {200, 30, 30}, std::array<std::uint8_t, 3>{30, 30, 200}), 0.9);
+  const Bytes comment = segment(0xFE, Bytes{'h', 'e', 'l', 'l', 'o'});
+  Bytes xmpPayload;
+  for (char c : std::string("http://ns.adobe.com/xap/1.0/")) xmpPayload.push_back(static_cast<std::uint8_t>(c));
+  xmpPayload.push_back(0);
+  for (char c : std::string("<x:xmpmeta xmlns:x='adobe:ns:meta/'/>")) xmpPayload.push_back(static_cast<std::uint8_t>(c));
+  const Bytes xmp = segment(0xE1, xmpPayload);
+  auto thumbnailOf = [&](const std::string& name, const Bytes& data) {
+    const auto path = dir.write(name, data);
+    return decode(thumbnail(ThumbnailImageDataProvider(URL::fileURL(path.string()), 100, true)).value());
+  };
+  // Turned a quarter clockwise: 50 x 100, red on top.
+  for (const auto& [name, data] :
+       {std::pair{std::string("after-tables.jpg"), withSegments(stored, Place::beforeFrame, {exifSegment(6)})},
+        {"after-comment.jpg", withSegments(stored, Place::afterStart, {comment, exifSegment(6)})},
+        {"after-xmp.jpg", withSegments(stored, Place::afterStart, {xmp, exifSegment(6)})}}) {
+    const Bitmap turned = thumbnailOf(name, data);
+    EXPECT_EQ(turned.width, 50u) << name;
+    EXPECT_EQ(turned.height, 100u) << name;
+    expectColour(turned, 25, 10, {200, 30, 30}, name.c_str());
+  }
+  // The embedded thumbnail's orientation says nothing about the main picture.
+  const Bytes small = *encodeJPEG(filled(40, 20, {200, 30, 30}, std::array<std::uint8_t, 3>{30, 30, 200}), 0.9);
+  const Bitmap upright =
+      thumbnailOf("thumbnail-only.jpg", withSegments(stored, Place::afterStart, {exifSegment(0, small, 6)}));
+  EXPECT_EQ(upright.width, 100u);
+  EXPECT_EQ(upright.height, 50u);
+  expectColour(upright, 10, 25, {200, 30, 30}, "upright");
+  // Both directories say something: the main one's half turn holds.
+  const Bitmap halfTurn = thumbnailOf("both.jpg", withSegments(stored, Place::afterStart, {exifSegment(3, small, 6)}));
+  EXPECT_EQ(halfTurn.width, 100u);
+  EXPECT_EQ(halfTurn.height, 50u);
+  expectColour(halfTurn, 10, 25, {30, 30, 200}, "half turn");
+}
+
 TEST(ThumbnailProvider, HugeDeclaredCanvasesAreRefusedBeforeDecoding) {
   test::TempDirectory dir;
   // A PNG header claiming 30000 x 30000 pixels in a few dozen bytes.

@@ -1,7 +1,12 @@
 #include "vellum/image/image_processor.hpp"
 
-#include "vellum/image/image_codecs.hpp"
+#include <exception>
+#include <string>
+
+#include "foundation/log.hpp"
+#include "image/guarded_processing.hpp"
 #include "vellum/general/options.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {
@@ -52,6 +57,18 @@ ImagePtr DefaultImageProcessor::process(const ImageProcessItem& item, const Vell
 const std::shared_ptr<const LivePhotoImageProcessor>& LivePhotoImageProcessor::shared() {
   static const auto instance = std::make_shared<const LivePhotoImageProcessor>();
   return instance;
+}
+
+ImagePtr processGuarded(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) noexcept {
+  if (!options.processor) return nullptr;
+  try {
+    return options.processor->process(item, options);
+  } catch (const std::exception& e) {
+    foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
+  } catch (...) {
+    foundation::log(foundation::LogLevel::error, "[Vellum] A processor threw something that is no std::exception.");
+  }
+  return nullptr;
 }
 
 ImagePtr LivePhotoImageProcessor::process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const {

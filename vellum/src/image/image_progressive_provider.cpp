@@ -1,5 +1,6 @@
 #include "vellum/image/image_progressive_provider.hpp"
 
+#include "image/guarded_processing.hpp"
 #include "image/progressive_jpeg_decoder.hpp"
 #include "vellum/image/image_processors.hpp"
 
@@ -67,13 +68,25 @@ void ImageProgressiveProvider::onDataReceived(const std::shared_ptr<SessionDataT
 
 void ImageProgressiveProvider::receive(std::span<const std::uint8_t> data) {
   if (data.empty() || !shouldApply()) return;
-  decodingQueue_.execute([self = shared_from_this(), bytes = foundation::Bytes(data.begin(), data.end())] {
-    self->decode(bytes);
-  });
+  // The bytes join the queue of undecoded bytes here, on the receiving thread, in arrival order; the task only
+  // says that there is something to decode. A concurrent processing queue may run the tasks in any order, or
+  // together, and each still decodes the oldest bytes first.
+  {
+    std::lock_guard lock(mutex_);
+    undecoded_.insert(undecoded_.end(), data.begin(), data.end());
+  }
+  decodingQueue_.execute([self = shared_from_this()] { self->decodeReceived(); });
 }
 
-void ImageProgressiveProvider::decode(const foundation::Bytes& data) {
+void ImageProgressiveProvider::decodeReceived() {
   std::lock_guard lock(decodeMutex_);
+  // Taken while decoding is held, so that no later bytes can overtake these.
+  foundation::Bytes data;
+  {
+    std::lock_guard pending(mutex_);
+    data.swap(undecoded_);
+  }
+  if (data.empty()) return;  // an earlier task decoded them
   const ImageProgressive& settings = *options_.progressiveJPEG;
   auto wantsPicture = [&] {
     if (!shouldApply()) return false;
@@ -91,7 +104,8 @@ void ImageProgressiveProvider::show(Bitmap picture) {
   if (options_.progressiveJPEG->isBlur) {
     image = BlurImageProcessor(kBlurRadius).process(ImageProcessItem::image(image), options_);
   }
-  if (image) image = options_.processor->process(ImageProcessItem::image(image), options_);
+  // A processor that fails (or throws) costs this partial image only; later scans still show.
+  if (image) image = processGuarded(ImageProcessItem::image(image), options_);
   if (!image) return;
   CallbackQueue::mainAsync().execute([self = shared_from_this(), image] {
     if (self->shouldApply()) self->refresh_(image);

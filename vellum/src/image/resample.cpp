@@ -5,6 +5,21 @@
 #include <vector>
 
 namespace vellum {
+namespace {
+
+// Straight colour from colour premultiplied by alpha (alpha in 0...255): each channel rounded once, from the
+// unrounded sums, and a pixel with no alpha at all is clear black, as it has no colour to keep.
+void unpremultiply(const double (&premultiplied)[4], std::uint8_t* out) {
+  const double alpha = premultiplied[3];
+  if (!(alpha > 0)) {
+    out[0] = out[1] = out[2] = out[3] = 0;
+    return;
+  }
+  for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(std::clamp(std::lround(premultiplied[c] / alpha), 0L, 255L));
+  out[3] = static_cast<std::uint8_t>(std::clamp(std::lround(alpha), 0L, 255L));
+}
+
+}  // namespace
 
 std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::uint32_t height) {
   if (source.width == 0 || source.height == 0 || width == 0 || height == 0) return std::nullopt;
@@ -34,11 +49,14 @@ std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::u
       const std::uint8_t* p10 = &source.pixels[std::size_t{y1} * source.bytesPerRow() + std::size_t{x0} * 4];
       const std::uint8_t* p11 = &source.pixels[std::size_t{y1} * source.bytesPerRow() + std::size_t{x1} * 4];
       std::uint8_t* q = &out.pixels[std::size_t{y} * out.bytesPerRow() + std::size_t{x} * 4];
-      for (int c = 0; c < 4; ++c) {
-        const double top = p00[c] + (p01[c] - p00[c]) * wx;
-        const double bottom = p10[c] + (p11[c] - p10[c]) * wx;
-        q[c] = static_cast<std::uint8_t>(std::lround(top + (bottom - top) * wy));
-      }
+      // Colour is interpolated premultiplied by alpha, so a clear neighbour lends no colour of its own.
+      const double w00 = (1 - wx) * (1 - wy) * p00[3], w01 = wx * (1 - wy) * p01[3];
+      const double w10 = (1 - wx) * wy * p10[3], w11 = wx * wy * p11[3];
+      const double premultiplied[4] = {p00[0] * w00 + p01[0] * w01 + p10[0] * w10 + p11[0] * w11,
+                                       p00[1] * w00 + p01[1] * w01 + p10[1] * w10 + p11[1] * w11,
+                                       p00[2] * w00 + p01[2] * w01 + p10[2] * w10 + p11[2] * w11,
+                                       w00 + w01 + w10 + w11};
+      unpremultiply(premultiplied, q);
     }
   }
   return out;
@@ -123,13 +141,8 @@ std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::
     std::uint8_t* out = &result.pixels[std::size_t{y} * result.bytesPerRow()];
     for (std::uint32_t x = 0; x < width; ++x) {
       const float* a = &acc[std::size_t{x} * 4];
-      std::uint8_t* q = out + std::size_t{x} * 4;
-      if (a[3] <= 0) {
-        q[0] = q[1] = q[2] = q[3] = 0;
-        continue;
-      }
-      for (int c = 0; c < 3; ++c) q[c] = static_cast<std::uint8_t>(std::clamp(std::lround(a[c] / a[3]), 0L, 255L));
-      q[3] = static_cast<std::uint8_t>(std::clamp(std::lround(a[3]), 0L, 255L));
+      const double premultiplied[4] = {a[0], a[1], a[2], a[3]};
+      unpremultiply(premultiplied, out + std::size_t{x} * 4);
     }
   }
   return result;

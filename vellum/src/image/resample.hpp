@@ -1,6 +1,8 @@
 #pragma once
 // Redrawing a bitmap at another pixel size: bilinear (for redraws near the source size), and area averaging
-// (for large reductions, where bilinear would skip most source pixels and alias).
+// (for large reductions, where bilinear would skip most source pixels and alias). Both blend colour
+// premultiplied by alpha, so clear pixels lend no colour (no dark fringe round a transparent edge), and a
+// result with no alpha at all is clear black.
 #include <cstdint>
 #include <optional>
 

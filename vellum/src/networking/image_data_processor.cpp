@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "image/guarded_processing.hpp"
 #include "vellum/image/image_processor.hpp"
 
 namespace vellum {
@@ -39,8 +40,8 @@ void ImageDataProcessor::run() {
     ImagePtr image;
     if (auto it = processed.find(key); it != processed.end()) {
       image = it->second;
-    } else if (processor) {
-      image = processor->process(ImageProcessItem::data(data_), callback.options);
+    } else {
+      image = processGuarded(ImageProcessItem::data(data_), callback.options);
       if (image) processed[key] = image;
     }
     if (image) {

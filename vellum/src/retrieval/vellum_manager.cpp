@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/log.hpp"
+#include "image/guarded_processing.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 #include "vellum/networking/request_modifier.hpp"
@@ -42,12 +43,7 @@ ImagePtr modified(const VellumParsedOptionsInfo& options, const ImagePtr& image)
 
 // The options' processor over `item`; a processor that throws or gives nothing fails the same way.
 foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) {
-  ImagePtr image;
-  try {
-    image = options.processor->process(item, options);
-  } catch (const std::exception& e) {
-    foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-  }
+  ImagePtr image = processGuarded(item, options);
   if (image) return foundation::Result<ImagePtr, VellumError>::success(std::move(image));
   return foundation::Result<ImagePtr, VellumError>::failure(
       VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item}));

@@ -2,17 +2,43 @@
 
 #include <libexif/exif-data.h>
 
+#include <algorithm>
 #include <memory>
+
+#include "image_header.hpp"
 
 namespace vellum {
 
+namespace {
+
+// The payload of the first APP1 segment holding EXIF ("Exif", two NULs, then a TIFF block). Other segments may
+// come first (APP0, a comment, quantisation tables, an XMP APP1), so every segment up to the first scan is
+// looked at.
+std::span<const std::uint8_t> exifPayload(std::span<const std::uint8_t> jpeg) {
+  static constexpr std::uint8_t kHeader[] = {'E', 'x', 'i', 'f', 0, 0};
+  std::span<const std::uint8_t> found;
+  forEachJPEGHeaderSegment(jpeg, [&](const JPEGSegment& segment) {
+    if (segment.marker != 0xE1 || segment.payload.size() < sizeof kHeader ||
+        !std::equal(std::begin(kHeader), std::end(kHeader), segment.payload.begin())) {
+      return true;
+    }
+    found = segment.payload;
+    return false;
+  });
+  return found;
+}
+
+}  // namespace
+
 ExifMetadata readExifMetadata(std::span<const std::uint8_t> jpeg) {
   ExifMetadata metadata;
-  if (jpeg.empty() || jpeg.size() > 0xFFFFFFFFu) return metadata;
+  const auto payload = exifPayload(jpeg);
+  if (payload.empty()) return metadata;
   std::unique_ptr<ExifData, void (*)(ExifData*)> exif(
-      exif_data_new_from_data(jpeg.data(), static_cast<unsigned int>(jpeg.size())), exif_data_unref);
+      exif_data_new_from_data(payload.data(), static_cast<unsigned int>(payload.size())), exif_data_unref);
   if (!exif) return metadata;
-  if (ExifEntry* entry = exif_data_get_entry(exif.get(), EXIF_TAG_ORIENTATION)) {
+  // IFD0 describes the main picture; IFD1's tags (an Orientation among them) are the embedded thumbnail's.
+  if (ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION)) {
     if (entry->format == EXIF_FORMAT_SHORT && entry->components >= 1 && entry->data && entry->size >= 2) {
       const int value = exif_get_short(entry->data, exif_data_get_byte_order(exif.get()));
       if (value >= 1 && value <= 8) metadata.orientation = value;

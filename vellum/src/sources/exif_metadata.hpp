@@ -17,7 +17,8 @@ struct ExifMetadata {
   std::optional<foundation::Bytes> thumbnail;
 };
 
-// Reads the EXIF block of JPEG data (its APP1 segment).
+// Reads the EXIF block of JPEG data: its first APP1 segment holding EXIF, among the segments before the first
+// scan.
 ExifMetadata readExifMetadata(std::span<const std::uint8_t> jpeg);
 
 // The bitmap as it is meant to be seen under an EXIF orientation (5 to 8 swap width and height).

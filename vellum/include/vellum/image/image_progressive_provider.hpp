@@ -11,7 +11,8 @@
 //
 // Decoding and processing run on the options' `processingQueue` when one is set, else on a serial queue of
 // the provider's own; nothing runs on the thread that delivers the bytes (unless the processing queue is
-// `untouch`). Bytes that are no progressive JPEG (a baseline JPEG, another format) give no partial image;
+// `untouch`). The queue need not be serial: bytes are decoded in the order they were received whatever
+// order its tasks run in. A processor that throws drops that partial image, as one that answers null does. Bytes that are no progressive JPEG (a baseline JPEG, another format) give no partial image;
 // corrupt or truncated scans give none either, and end partial images for that download.
 //
 // Thread rule: `onDataReceived`/`receive` are called by one thread at a time, in the order of the bytes.
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <span>
 
+#include "foundation/bytes.hpp"
 #include "foundation/serial_queue.hpp"
 #include "vellum/image/image_progressive.hpp"
 #include "vellum/general/options.hpp"
@@ -59,7 +61,8 @@ class ImageProgressiveProvider final : public DataReceivingSideEffect,
 
  private:
   bool shouldApply() const;
-  void decode(const foundation::Bytes& data);
+  // Decodes every byte received and not decoded yet.
+  void decodeReceived();
   void show(Bitmap picture);
 
   VellumParsedOptionsInfo options_;
@@ -68,6 +71,8 @@ class ImageProgressiveProvider final : public DataReceivingSideEffect,
   CallbackQueue decodingQueue_;
   mutable std::mutex mutex_;
   std::function<bool()> shouldApply_;
+  // Received bytes that no decoding step has taken yet, oldest first (guarded by `mutex_`).
+  foundation::Bytes undecoded_;
   // Touched only by the decoding step, one at a time (serialised by `decodeMutex_`, as a processing queue
   // need not be serial).
   std::mutex decodeMutex_;
