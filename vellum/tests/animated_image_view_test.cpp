@@ -61,6 +61,18 @@ class AnimatedImageViewConcurrency : public ::testing::Test {
     flushMain();  // the link's refresh
     flushMain();  // the callback it performs
   }
+  // A view in the window playing three frames once, its frames set up before the clock runs.
+  std::pair<std::shared_ptr<AnimatedImageView>, std::shared_ptr<RecordingViewDelegate>> playingOnce() {
+    auto view = makeView({32, 32});
+    auto delegate = std::make_shared<RecordingViewDelegate>();
+    onMain([&] {
+      view->delegate = delegate;
+      view->setRepeatCount(RepeatCount::once());
+      view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+    });
+    settle(*view);
+    return {view, delegate};
+  }
   // Refreshes of `seconds` each, left queued on the main queue.
   void queueTicks(int count, double seconds) {
     for (int i = 0; i < count; ++i) {
@@ -135,14 +147,7 @@ TEST_F(AnimatedImageViewConcurrency, TheSameImageKeepsItsAnimatorAndANewOneRepla
 }
 
 TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
-  auto view = makeView({32, 32});
-  auto delegate = std::make_shared<RecordingViewDelegate>();
-  onMain([&] {
-    view->delegate = delegate;
-    view->setRepeatCount(RepeatCount::once());
-    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
-  });
-  settle(*view);  // frames set up before the clock runs
+  auto [view, delegate] = playingOnce();
   for (int i = 0; i < 6; ++i) tick(0.05);
   onMain([&] {
     EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
@@ -160,14 +165,7 @@ TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
 
 // Refreshes pile up behind a busy main queue; once the view stops, none of them plays on.
 TEST_F(AnimatedImageViewConcurrency, RefreshesQueuedBeforeAStopDoNothing) {
-  auto view = makeView({32, 32});
-  auto delegate = std::make_shared<RecordingViewDelegate>();
-  onMain([&] {
-    view->delegate = delegate;
-    view->setRepeatCount(RepeatCount::once());
-    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
-  });
-  settle(*view);
+  auto [view, delegate] = playingOnce();
   tick(0.05);  // the first refresh only records its time
   {
     auto hold = ExecutorHold::mainQueue();
