@@ -240,6 +240,24 @@ TEST_F(AnimatedImageViewConcurrency, AnUndecodedSlotDrawsTheKeptFrame) {
   EXPECT_EQ(shown(*view), 2);
 }
 
+TEST_F(AnimatedImageViewConcurrency, AfterAnAnimationTheLayerShowsWhatTheViewHolds) {
+  auto view = makeView({32, 32});
+  onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8)); });
+  settle(*view);
+  tick(0.05);
+  tick(0.05);
+  settle(*view);
+  ASSERT_EQ(shown(*view), 1);
+  // A still image larger than the view, then nothing at all.
+  onMain([&] { view->setImage(Image::make(Bitmap{64, 64, std::vector<std::uint8_t>(64 * 64 * 4, 90)})); });
+  EXPECT_EQ(shown(*view), 90);
+  EXPECT_EQ(onMain([&] { return view->layer().contentsGravity; }), LayerContentsGravity::resizeAspect);
+  tick(0.05);  // nothing plays any more
+  EXPECT_EQ(shown(*view), 90);
+  onMain([&] { view->setImage(nullptr); });
+  EXPECT_EQ(shown(*view), -1);
+}
+
 TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDecoded) {
   auto view = makeView({8, 8});
   auto source = std::make_shared<CountingFrameSource>(12, 8, 8, 0.05);
