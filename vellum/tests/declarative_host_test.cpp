@@ -2,6 +2,9 @@
 // bridged views made once, and the log of animation scopes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "vellum/views/declarative_host.hpp"
@@ -83,6 +86,46 @@ TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
     EXPECT_EQ(host->buildCount(), 2u);
     EXPECT_EQ(host->logLines(),
               (std::vector<std::string>{"change", "change in linear(0.25)", "change", "insert opacity in linear(0.25)"}));
+  });
+}
+
+// Notices may come from any thread while the main queue rebuilds; each one is logged there, in the animation
+// scope of the thread that sent it.
+TEST(DeclarativeHostConcurrency, NoticesFromOtherThreadsAreTakenOnTheMainQueue) {
+  auto counter = std::make_shared<Counter>();
+  auto host = onMain([&] {
+    auto h = DeclarativeHost::make([counter] {
+      return AnyView::body([counter](BuildContext& context) {
+        context.observe(*counter);
+        return AnyView::clear();
+      });
+    });
+    h->rebuild();
+    return h;
+  });
+  constexpr int kSenders = 4, kNotices = 200;
+  {
+    std::vector<std::jthread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+      senders.emplace_back([counter, s] {
+        for (int n = 0; n < kNotices; ++n) {
+          if (s == 0) {
+            withAnimation(Animation::linear(0.5), [&] { counter->sendWillChange(); });
+          } else {
+            counter->sendWillChange();
+          }
+        }
+      });
+    }
+    for (int i = 0; i < 50; ++i) onMain([&] { host->rebuild(); });
+  }
+  flushMain();
+  flushMain();
+  onMain([&] {
+    const auto lines = host->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "change"), (kSenders - 1) * kNotices);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "change in linear(0.5)"), kNotices);
+    host.reset();
   });
 }
 

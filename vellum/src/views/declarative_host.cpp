@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "foundation/main_queue.hpp"
+
 namespace vellum {
 
 struct AnyView::Node {
@@ -61,9 +63,18 @@ void withAnimation(std::optional<Animation> animation, const std::function<void(
 }
 
 void ObservableObject::sendWillChange() {
-  const auto animation = currentAnimation();
-  std::erase_if(hosts_, [](const auto& weak) { return weak.expired(); });
-  for (const auto& weak : hosts_) {
+  // The scope is the sender's: read it on the sender's thread, whichever queue then delivers the notice.
+  auto animation = currentAnimation();
+  if (foundation::MainQueue::isCurrent()) {
+    subscribers_->notify(animation);
+    return;
+  }
+  foundation::MainQueue::post([subscribers = subscribers_, animation] { subscribers->notify(animation); });
+}
+
+void ObservableObject::Subscribers::notify(const std::optional<Animation>& animation) {
+  std::erase_if(hosts, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : hosts) {
     if (auto host = weak.lock()) host->noticeSent(animation);
   }
 }
@@ -164,10 +175,11 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 }
 
 void BuildContext::observe(ObservableObject& object) {
-  for (const auto& weak : object.hosts_) {
+  auto& hosts = object.subscribers_->hosts;
+  for (const auto& weak : hosts) {
     if (weak.lock().get() == &host_) return;
   }
-  object.hosts_.push_back(host_.weak_from_this());
+  hosts.push_back(host_.weak_from_this());
 }
 
 std::any& BuildContext::slotFor(std::type_index type) {
