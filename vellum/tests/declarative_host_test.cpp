@@ -148,8 +148,9 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     int makes = 0, updates = 0;
     bool shown = true;
     auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    std::optional<double> width = 100;
     auto host = DeclarativeHost::make([&] {
-      return shown ? AnyView::stack({AnyView::bridged(bridge)}) : AnyView::stack({});
+      return shown ? AnyView::stack({AnyView::bridged(bridge).frame(width, 50)}) : AnyView::stack({});
     });
     host->rebuild();
     host->rebuild();
@@ -158,6 +159,11 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     auto view = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
     EXPECT_EQ(view->superview(), host->rootView());
     EXPECT_NE(view->window(), nullptr);
+    // Laid out as its row: centred in the 320 x 480 host, an unconstrained side taking the host's.
+    EXPECT_EQ(view->frame(), (Rect{{110, 215}, {100, 50}}));
+    width.reset();
+    host->rebuild();
+    EXPECT_EQ(view->frame(), (Rect{{0, 215}, {320, 50}}));
     shown = false;
     host->rebuild();
     EXPECT_EQ(view->superview(), nullptr);

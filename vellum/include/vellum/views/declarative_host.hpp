@@ -9,6 +9,9 @@
 //   host.tree();                       // the last tree built
 //   host.log();                        // "change", "change in linear(0.25)", "insert opacity", ...
 //
+// Layout: the root view's bounds are laid out to the root; a stack gives each child its own place, a frame
+// gives its child the sides it names, centred; a bridged view takes the place laid out to it.
+//
 // Identity of a node: its position among its parent's children, or the value of an enclosing `id(...)`.
 // State (`BuildContext::stateObject`) lives as long as its identity stays in the tree.
 //
@@ -217,7 +220,8 @@ class DeclarativeHost : public std::enable_shared_from_this<DeclarativeHost> {
   };
 
   void noticeSent(std::optional<Animation> animation);
-  AnyView build(const AnyView& node, Path path);
+  // `bounds`: the place the parent lays out for the node, in the root view's coordinates.
+  AnyView build(const AnyView& node, Path path, Rect bounds);
   State& stateFor(const Path& path);
 
   std::function<AnyView()> root_;
