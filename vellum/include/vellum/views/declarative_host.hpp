@@ -9,8 +9,9 @@
 //   host.tree();                       // the last tree built
 //   host.log();                        // "change", "change in linear(0.25)", "insert opacity", ...
 //
-// Layout: the root view's bounds are laid out to the root; a stack gives each child its own place, a frame
-// gives its child the sides it names, centred; a bridged view takes the place laid out to it.
+// Layout: the root view's bounds are laid out to the root; a stack lays each child on top of the others, in
+// the stack's own place; a frame gives its child the sides it names, centred; a bridged view takes the place
+// laid out to it.
 //
 // Identity of a node: its position among its parent's children, or the value of an enclosing `id(...)`.
 // State (`BuildContext::stateObject`) lives as long as its identity stays in the tree.
