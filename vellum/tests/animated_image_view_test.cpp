@@ -61,6 +61,25 @@ class AnimatedImageViewConcurrency : public ::testing::Test {
     flushMain();  // the link's refresh
     flushMain();  // the callback it performs
   }
+  // A view in the window playing three frames once, its frames set up before the clock runs.
+  std::pair<std::shared_ptr<AnimatedImageView>, std::shared_ptr<RecordingViewDelegate>> playingOnce() {
+    auto view = makeView({32, 32});
+    auto delegate = std::make_shared<RecordingViewDelegate>();
+    onMain([&] {
+      view->delegate = delegate;
+      view->setRepeatCount(RepeatCount::once());
+      view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+    });
+    settle(*view);
+    return {view, delegate};
+  }
+  // Refreshes of `seconds` each, left queued on the main queue.
+  void queueTicks(int count, double seconds) {
+    for (int i = 0; i < count; ++i) {
+      hostTime += std::int64_t(seconds * 1e9);
+      frames->tick(FrameTime{hostTime, std::int64_t(seconds * 1e9), 1'000'000'000});
+    }
+  }
   // Draws, as a display pass would, and answers the grey level of the frame on the layer (-1 for none).
   static int shown(AnimatedImageView& view) {
     return onMain([&] {
@@ -128,14 +147,7 @@ TEST_F(AnimatedImageViewConcurrency, TheSameImageKeepsItsAnimatorAndANewOneRepla
 }
 
 TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
-  auto view = makeView({32, 32});
-  auto delegate = std::make_shared<RecordingViewDelegate>();
-  onMain([&] {
-    view->delegate = delegate;
-    view->setRepeatCount(RepeatCount::once());
-    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
-  });
-  settle(*view);  // frames set up before the clock runs
+  auto [view, delegate] = playingOnce();
   for (int i = 0; i < 6; ++i) tick(0.05);
   onMain([&] {
     EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
@@ -148,6 +160,41 @@ TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
     EXPECT_EQ(view->animator(), animator);
     view->startAnimating();
     EXPECT_FALSE(view->animates());
+  });
+}
+
+// Refreshes pile up behind a busy main queue; once the view stops, none of them plays on.
+TEST_F(AnimatedImageViewConcurrency, RefreshesQueuedBeforeAStopDoNothing) {
+  auto [view, delegate] = playingOnce();
+  tick(0.05);  // the first refresh only records its time
+  {
+    auto hold = ExecutorHold::mainQueue();
+    queueTicks(12, 0.05);  // two frame changes finish the loop; ten more refreshes wait behind it
+  }
+  flushMain();
+  flushMain();
+  onMain([&] {
+    EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
+    EXPECT_EQ(delegate->finished, 1);
+    EXPECT_FALSE(view->animates());
+  });
+
+  // An endless animation whose view leaves its window while refreshes wait.
+  auto endless = makeView({32, 32});
+  onMain([&] { endless->setImage(animatedImage(std::make_shared<CountingFrameSource>(5, 8, 8, 0.05), 8, 8)); });
+  settle(*endless);
+  tick(0.05);
+  tick(0.05);
+  ASSERT_EQ(onMain([&] { return endless->animator()->currentFrameIndex(); }), 1);
+  {
+    auto hold = ExecutorHold::mainQueue([&] { endless->removeFromSuperview(); });
+    queueTicks(3, 0.05);
+  }
+  flushMain();
+  flushMain();
+  onMain([&] {
+    EXPECT_FALSE(endless->animates());
+    EXPECT_EQ(endless->animator()->currentFrameIndex(), 1);
   });
 }
 
@@ -191,6 +238,24 @@ TEST_F(AnimatedImageViewConcurrency, AnUndecodedSlotDrawsTheKeptFrame) {
   tick(0.05);
   settle(*view);
   EXPECT_EQ(shown(*view), 2);
+}
+
+TEST_F(AnimatedImageViewConcurrency, AfterAnAnimationTheLayerShowsWhatTheViewHolds) {
+  auto view = makeView({32, 32});
+  onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8)); });
+  settle(*view);
+  tick(0.05);
+  tick(0.05);
+  settle(*view);
+  ASSERT_EQ(shown(*view), 1);
+  // A still image larger than the view, then nothing at all.
+  onMain([&] { view->setImage(Image::make(Bitmap{64, 64, std::vector<std::uint8_t>(64 * 64 * 4, 90)})); });
+  EXPECT_EQ(shown(*view), 90);
+  EXPECT_EQ(onMain([&] { return view->layer().contentsGravity; }), LayerContentsGravity::resizeAspect);
+  tick(0.05);  // nothing plays any more
+  EXPECT_EQ(shown(*view), 90);
+  onMain([&] { view->setImage(nullptr); });
+  EXPECT_EQ(shown(*view), -1);
 }
 
 TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDecoded) {

@@ -2,6 +2,9 @@
 // bridged views made once, and the log of animation scopes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "vellum/views/declarative_host.hpp"
@@ -86,6 +89,46 @@ TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
   });
 }
 
+// Notices may come from any thread while the main queue rebuilds; each one is logged there, in the animation
+// scope of the thread that sent it.
+TEST(DeclarativeHostConcurrency, NoticesFromOtherThreadsAreTakenOnTheMainQueue) {
+  auto counter = std::make_shared<Counter>();
+  auto host = onMain([&] {
+    auto h = DeclarativeHost::make([counter] {
+      return AnyView::body([counter](BuildContext& context) {
+        context.observe(*counter);
+        return AnyView::clear();
+      });
+    });
+    h->rebuild();
+    return h;
+  });
+  constexpr int kSenders = 4, kNotices = 200;
+  {
+    std::vector<std::jthread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+      senders.emplace_back([counter, s] {
+        for (int n = 0; n < kNotices; ++n) {
+          if (s == 0) {
+            withAnimation(Animation::linear(0.5), [&] { counter->sendWillChange(); });
+          } else {
+            counter->sendWillChange();
+          }
+        }
+      });
+    }
+    for (int i = 0; i < 50; ++i) onMain([&] { host->rebuild(); });
+  }
+  flushMain();
+  flushMain();
+  onMain([&] {
+    const auto lines = host->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "change"), (kSenders - 1) * kNotices);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "change in linear(0.5)"), kNotices);
+    host.reset();
+  });
+}
+
 class RecordingBridge final : public Bridge {
  public:
   explicit RecordingBridge(int* makes, int* updates) : makes_(makes), updates_(updates) {}
@@ -105,8 +148,9 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     int makes = 0, updates = 0;
     bool shown = true;
     auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    std::optional<double> width = 100;
     auto host = DeclarativeHost::make([&] {
-      return shown ? AnyView::stack({AnyView::bridged(bridge)}) : AnyView::stack({});
+      return shown ? AnyView::stack({AnyView::bridged(bridge).frame(width, 50)}) : AnyView::stack({});
     });
     host->rebuild();
     host->rebuild();
@@ -115,6 +159,11 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     auto view = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
     EXPECT_EQ(view->superview(), host->rootView());
     EXPECT_NE(view->window(), nullptr);
+    // Laid out as its row: centred in the 320 x 480 host, an unconstrained side taking the host's.
+    EXPECT_EQ(view->frame(), (Rect{{110, 215}, {100, 50}}));
+    width.reset();
+    host->rebuild();
+    EXPECT_EQ(view->frame(), (Rect{{0, 215}, {320, 50}}));
     shown = false;
     host->rebuild();
     EXPECT_EQ(view->superview(), nullptr);

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "cache_test_support.hpp"
+#include "main_queue_support.hpp"
 #include "vellum/general/display_link.hpp"
 
 namespace vellum {
@@ -129,6 +130,58 @@ TEST_F(DisplayLinkTest, InvalidatedLinkReleasesItsTargetAndPerformsNothing) {
   link.reset();
   EXPECT_TRUE(weakLink.expired());
   link = DisplayLink::make(nullptr, nullptr, source);  // for TearDown
+}
+
+// A busy main queue holds refreshes, and callbacks of refreshes that already ran, behind it: a pause or an
+// invalidation that comes meanwhile stops them all.
+TEST_F(DisplayLinkTest, NothingQueuedBeforeAPauseOrInvalidationPerforms) {
+  link->add(RunLoop::main(), "default");
+  link->add(RunLoop::queue(queue), "default");
+  link->setPaused(false);
+  refresh(1.0);
+  refresh(1.1);
+  ASSERT_EQ(counter->main, 1);
+  ASSERT_EQ(counter->other, 1);
+  auto drain = [&] {
+    test::flushMain();
+    test::flushMain();
+    test::flush(*queue);
+  };
+
+  {  // refreshes still waiting for the main queue
+    auto hold = test::ExecutorHold::mainQueue();
+    source->tick(FrameTime{1'200'000'000, 1, 60});
+    source->tick(FrameTime{1'300'000'000, 1, 60});
+    link->setPaused(true);
+  }
+  drain();
+  EXPECT_EQ(counter->main, 1);
+  EXPECT_EQ(counter->other, 1);
+
+  for (const bool invalidating : {false, true}) {
+    SCOPED_TRACE(invalidating ? "invalidated" : "paused");
+    link->setPaused(false);
+    refresh(2.0);  // performs: the link had run before
+    ASSERT_EQ(counter->main, invalidating ? 3 : 2);
+    // The refresh runs between two holds of the main queue; its callbacks wait behind the second hold and
+    // behind the hold of the other queue.
+    test::ExecutorHold queueHold([&](std::function<void()> task) { queue->post(std::move(task)); });
+    auto first = test::ExecutorHold::mainQueue();
+    source->tick(FrameTime{2'100'000'000, 1, 60});
+    auto second = test::ExecutorHold::mainQueue({}, /*waitUntilHeld=*/false);
+    first.release();
+    second.waitUntilHeld();
+    if (invalidating) {
+      link->invalidate();
+    } else {
+      link->setPaused(true);
+    }
+    second.release();
+    queueHold.release();
+    drain();
+    EXPECT_EQ(counter->main, invalidating ? 3 : 2);
+    EXPECT_EQ(counter->other, invalidating ? 3 : 2);
+  }
 }
 
 TEST(DisplayLinkTimer, DefaultSourceTicksOnTheMainQueue) {

@@ -3,6 +3,7 @@
 // stalling it.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -44,6 +45,46 @@ class Awaited {
   std::atomic<bool> done_{false};
   std::promise<T> promise_;
   std::shared_future<T> future_ = promise_.get_future().share();
+};
+
+// Keeps an executor busy from the moment it runs the hold until release (or destruction), so that what a
+// test queues on it meanwhile waits behind; `atRelease` then runs on the executor, ahead of all of it. Unless
+// asked not to, the constructor returns once the executor is held. The hold gives up by itself at the
+// deadline, so a test that forgets to release fails instead of hanging.
+class ExecutorHold {
+ public:
+  template <class Post>
+  explicit ExecutorHold(Post post, std::function<void()> atRelease = {}, bool waitUntilHeld = true) {
+    post([started = started_, released = released_, atRelease = std::move(atRelease)] {
+      started->set_value();
+      released.wait_for(kMainQueueDeadline);
+      if (atRelease) atRelease();
+    });
+    if (waitUntilHeld) this->waitUntilHeld();
+  }
+  static ExecutorHold mainQueue(std::function<void()> atRelease = {}, bool waitUntilHeld = true) {
+    return ExecutorHold([](std::function<void()> task) { foundation::MainQueue::post(std::move(task)); },
+                        std::move(atRelease), waitUntilHeld);
+  }
+  ExecutorHold(const ExecutorHold&) = delete;
+  ExecutorHold& operator=(const ExecutorHold&) = delete;
+  ~ExecutorHold() { release(); }
+
+  void waitUntilHeld() {
+    if (startedFuture_.wait_for(kMainQueueDeadline) != std::future_status::ready) {
+      throw std::runtime_error("the executor was not held in time");
+    }
+  }
+  void release() {
+    if (!done_.exchange(true)) release_.set_value();
+  }
+
+ private:
+  std::shared_ptr<std::promise<void>> started_ = std::make_shared<std::promise<void>>();
+  std::shared_future<void> startedFuture_ = started_->get_future().share();
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+  std::atomic<bool> done_{false};
 };
 
 }  // namespace vellum::test

@@ -88,5 +88,42 @@ TEST_F(VLAnimatedImageConcurrency, ConfiguredOnceBeforeTheFirstImageThenOnlyUpda
   EXPECT_EQ(views(), made);  // the same views: made once per identity
 }
 
+// The GIF's first frame is red, its second green: the layer turns green only once frames are decoded and the
+// clock moves the animation on.
+TEST_F(VLAnimatedImageConcurrency, AServedGIFPlaysInTheHost) {
+  Awaited<bool> loaded;
+  rows = {VLAnimatedImage::url(URL::parse(url("/a.gif")))
+              .targetCache(cache)
+              .configure([source = frames](AnimatedImageView& view) {
+                view.setDisplayLinkFactory([source](DisplayLink::Target target, DisplayLink::Selector selector) {
+                  return DisplayLink::make(std::move(target), std::move(selector), source);
+                });
+              })
+              .onSuccess([&](const RetrieveImageResult&) { loaded.set(true); })};
+  show();
+  EXPECT_TRUE(loaded.get());
+  flushMain();
+  const auto view = views().at(0);
+  // The row is the whole host: so is the view, now that it shows an image.
+  EXPECT_EQ(onMain([&] { return view->frame(); }), onMain([&] { return host->rootView()->bounds(); }));
+  auto preload = onMain([&] { return view->preloadQueue(); });
+  std::int64_t hostTime = 1'000'000'000;
+  bool green = false;
+  for (int refresh = 0; refresh < 100 && !green; ++refresh) {
+    hostTime += 50'000'000;
+    frames->tick(FrameTime{hostTime, 50'000'000, 1'000'000'000});
+    flushMain();  // the refresh
+    flushMain();  // the frame change it performs
+    flush(*preload);
+    flushMain();
+    green = onMain([&] {
+      view->displayIfNeeded();
+      const ImagePtr& shown = view->layer().contents;
+      return shown && shown->hasBitmap() && shown->bitmap()->pixels[0] == 0 && shown->bitmap()->pixels[1] == 255;
+    });
+  }
+  EXPECT_TRUE(green);
+}
+
 }  // namespace
 }  // namespace vellum::test

@@ -209,6 +209,52 @@ TEST_F(DeclarativeImageConcurrency, StartingBeforeAppearingHitsTheServerOnce) {
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
 }
 
+// A failure's own notice, and any later rebuild, must not start the row again: before appearing, a row starts
+// once; afterwards only its appearance does.
+TEST_F(DeclarativeImageConcurrency, StartingBeforeAppearingIsOnceWhateverTheFailureShows) {
+  server.on("GET", "/sentinel.png", imageReply(png));
+  struct Case {
+    std::string name;
+    std::optional<std::string> path;  // none: a row without source
+    std::function<VLImage(VLImage)> style;
+  };
+  const auto failureView = [] { return AnyView::clear().opacity(0.5); };
+  const Case cases[] = {
+      {"a 404 with a failure view", "/missing.png", [&](VLImage v) { return v.onFailureView(failureView); }},
+      {"a 404 with no failure image", "/missing.png", [](VLImage v) { return v.onFailureImage(nullptr); }},
+      {"no source, with a failure view", std::nullopt, [&](VLImage v) { return v.onFailureView(failureView); }},
+      {"a 404 and nothing to show", "/missing.png", [](VLImage v) { return v; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int hitsBefore = server.hits("GET", "/missing.png");
+    auto failures = std::make_shared<std::atomic<int>>(0);
+    auto first = std::make_shared<Awaited<bool>>();
+    VLImage row = c.path ? image(*c.path) : VLImage::url(std::nullopt);
+    show({c.style(row.startLoadingBeforeViewAppear()).onFailure([failures, first](const VellumError&) {
+      ++*failures;
+      first->set(true);
+    })});
+    EXPECT_TRUE(first->get());
+    // Rebuilds that have nothing to do with the row, each followed by what they queued on the main queue and
+    // a round trip to the server, long enough for a restarted load to reach it.
+    for (int round = 0; round < 8; ++round) {
+      onMain([&] { host->rebuild(); });
+      flushMain();
+      flushMain();
+      EXPECT_TRUE(retrieve(source("/sentinel.png"), {VellumOptionsInfoItem::forceRefresh()}).result);
+    }
+    // The main queue has gone quiet: nothing rebuilds the host by itself any more.
+    const std::size_t builds = onMain([&] { return host->buildCount(); });
+    flushMain();
+    flushMain();
+    EXPECT_EQ(onMain([&] { return host->buildCount(); }), builds);
+    EXPECT_EQ(failures->load(), 1);
+    EXPECT_EQ(server.hits("GET", "/missing.png") - hitsBefore, c.path ? 1 : 0);
+    onMain([&] { host.reset(); });
+  }
+}
+
 TEST_F(DeclarativeImageConcurrency, ANewPlaceholderKeepsTheImageAndANewSourceReloads) {
   Awaited<bool> first;
   show({image("/a.png").onSuccess([&](const RetrieveImageResult&) { first.set(true); })});

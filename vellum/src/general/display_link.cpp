@@ -108,7 +108,8 @@ std::shared_ptr<DisplayLink> DisplayLink::make(Target target, Selector selector,
   auto link = std::make_shared<DisplayLink>(Passkey{}, std::move(target), std::move(selector), frameSource);
   // The handler holds the link until invalidate() replaces it: a running animation keeps its clock alive.
   frameSource->setOutputHandler([link](const FrameTime& time) {
-    foundation::MainQueue::post([link, time] { link->refresh(time); });
+    const std::uint64_t run = link->currentRun();
+    foundation::MainQueue::post([link, time, run] { link->refresh(time, run); });
   });
   return link;
 }
@@ -121,8 +122,15 @@ bool DisplayLink::isPaused() const {
   return isPaused_;
 }
 
+std::uint64_t DisplayLink::currentRun() const {
+  std::lock_guard lock(mutex_);
+  return run_;
+}
+
 void DisplayLink::setPaused(bool paused) {
   std::lock_guard lock(mutex_);
+  // Refreshes and callbacks queued before a pause belong to the run it ended.
+  if (paused) ++run_;
   isPaused_ = paused;
   if (!link_) return;
   const bool running = link_->isRunning();
@@ -173,6 +181,7 @@ void DisplayLink::invalidate() {
     std::lock_guard lock(mutex_);
     schedulers_.clear();
     isPaused_ = true;
+    ++run_;
     if (link_) {
       if (link_->isRunning()) link_->stop();
       link_->setOutputHandler([](const FrameTime&) {});
@@ -185,13 +194,19 @@ void DisplayLink::invalidate() {
   // The target (and whatever it holds) is destroyed here, outside the lock.
 }
 
-void DisplayLink::refresh(const FrameTime& time) {
+bool DisplayLink::isCurrentRunLocked(std::uint64_t run) const { return !isPaused_ && run == run_; }
+
+void DisplayLink::refresh(const FrameTime& time) { refresh(time, currentRun()); }
+
+void DisplayLink::refresh(const FrameTime& time, std::uint64_t run) {
   std::vector<RunLoop> runLoops;
   Target target;
   Selector selector;
   {
     std::lock_guard lock(mutex_);
     if (!selector_ || !target_) return;
+    // A refresh that waited on the main queue while the link was paused is not one of this run's.
+    if (!isCurrentRunLocked(run)) return;
     if (time.videoTimeScale != 0) {
       duration_ = static_cast<double>(time.videoRefreshPeriod) / static_cast<double>(time.videoTimeScale);
     }
@@ -202,8 +217,18 @@ void DisplayLink::refresh(const FrameTime& time) {
     }
     timestamp_ = static_cast<double>(time.hostTime) / 1'000'000'000.0;
   }
+  std::weak_ptr<DisplayLink> weak = weak_from_this();
   for (const auto& runLoop : runLoops) {
-    runLoop.perform([target, selector] { selector(target); });
+    // The callback waits on its executor; a pause or an invalidation meanwhile cancels it.
+    runLoop.perform([weak, run, target, selector] {
+      auto link = weak.lock();
+      if (!link) return;
+      {
+        std::lock_guard lock(link->mutex_);
+        if (!link->isCurrentRunLocked(run)) return;
+      }
+      selector(target);
+    });
   }
 }
 

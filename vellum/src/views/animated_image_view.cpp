@@ -198,7 +198,14 @@ void AnimatedImageView::viewDidMoveToSuperview() {
 void AnimatedImageView::updateLayer() {
   ImagePtr frame = animator_ ? animator_->currentFrameImage() : nullptr;
   if (!frame) frame = currentFrame_;
-  if (!frame) return;
+  if (!frame) {
+    // A still image, or none: the layer shows what the view holds, not the last frame of an animation
+    // that played before.
+    layer().contents = image();
+    layer().contentsScale = 1.0;
+    if (image()) layer().contentsGravity = contentsGravity(image());
+    return;
+  }
   layer().contents = frame;
   layer().contentsScale = 1.0;
   layer().contentsGravity = contentsGravity(image() ? image() : frame);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "foundation/main_queue.hpp"
+
 namespace vellum {
 
 struct AnyView::Node {
@@ -61,9 +63,18 @@ void withAnimation(std::optional<Animation> animation, const std::function<void(
 }
 
 void ObservableObject::sendWillChange() {
-  const auto animation = currentAnimation();
-  std::erase_if(hosts_, [](const auto& weak) { return weak.expired(); });
-  for (const auto& weak : hosts_) {
+  // The scope is the sender's: read it on the sender's thread, whichever queue then delivers the notice.
+  auto animation = currentAnimation();
+  if (foundation::MainQueue::isCurrent()) {
+    subscribers_->notify(animation);
+    return;
+  }
+  foundation::MainQueue::post([subscribers = subscribers_, animation] { subscribers->notify(animation); });
+}
+
+void ObservableObject::Subscribers::notify(const std::optional<Animation>& animation) {
+  std::erase_if(hosts, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : hosts) {
     if (auto host = weak.lock()) host->noticeSent(animation);
   }
 }
@@ -164,10 +175,11 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 }
 
 void BuildContext::observe(ObservableObject& object) {
-  for (const auto& weak : object.hosts_) {
+  auto& hosts = object.subscribers_->hosts;
+  for (const auto& weak : hosts) {
     if (weak.lock().get() == &host_) return;
   }
-  object.hosts_.push_back(host_.weak_from_this());
+  hosts.push_back(host_.weak_from_this());
 }
 
 std::any& BuildContext::slotFor(std::type_index type) {
@@ -223,7 +235,7 @@ DeclarativeHost::State& DeclarativeHost::stateFor(const Path& path) {
   return states_.back();
 }
 
-AnyView DeclarativeHost::build(const AnyView& view, Path path) {
+AnyView DeclarativeHost::build(const AnyView& view, Path path, Rect bounds) {
   if (!view.node_) return view;
   auto built = std::make_shared<AnyView::Node>(*view.node_);
   switch (built->kind) {
@@ -233,20 +245,20 @@ AnyView DeclarativeHost::build(const AnyView& view, Path path) {
       BuildContext context(*this);
       AnyView result = built->body(context);
       path.push_back(positionIdentity(0));
-      return build(result, std::move(path));
+      return build(result, std::move(path), bounds);
     }
     case AnyView::Kind::stack:
       for (std::size_t i = 0; i < built->children.size(); ++i) {
         // A child with an id of its own is known by it, wherever it stands.
         Path childPath = path;
         if (built->children[i].kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
-        built->children[i] = build(built->children[i], std::move(childPath));
+        built->children[i] = build(built->children[i], std::move(childPath), bounds);
       }
       return AnyView(built);
     case AnyView::Kind::identity: {
       Path childPath = path;
       childPath.push_back(built->identity);
-      built->children[0] = build(built->children[0], std::move(childPath));
+      built->children[0] = build(built->children[0], std::move(childPath), bounds);
       return AnyView(built);
     }
     case AnyView::Kind::bridged: {
@@ -255,6 +267,9 @@ AnyView DeclarativeHost::build(const AnyView& view, Path path) {
         state.bridgedView = built->bridge->makeView();
         rootView_->addSubview(state.bridgedView);
       }
+      // A bridged view takes the place its row lays out, as a view in a toolkit's layout would: without a
+      // size it has nothing to show (an animated image decodes no frame for a view of no size).
+      state.bridgedView->setFrame(bounds);
       built->bridge->updateView(*state.bridgedView);
       built->bridgedView = state.bridgedView;
       return AnyView(built);
@@ -262,13 +277,19 @@ AnyView DeclarativeHost::build(const AnyView& view, Path path) {
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition:
-      built->children[0] = build(built->children[0], path);
+      built->children[0] = build(built->children[0], path, bounds);
       buildingMarks_.push_back(Mark{std::move(path), AnyView(built)});
       return AnyView(built);
     case AnyView::Kind::opacity:
-    case AnyView::Kind::frame:
-      built->children[0] = build(built->children[0], std::move(path));
+      built->children[0] = build(built->children[0], std::move(path), bounds);
       return AnyView(built);
+    case AnyView::Kind::frame: {
+      // The sides given are the child's; the others are the parent's. Centre alignment.
+      const Size size{built->width.value_or(bounds.size.width), built->height.value_or(bounds.size.height)};
+      const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
+      built->children[0] = build(built->children[0], std::move(path), placed);
+      return AnyView(built);
+    }
     default:
       return AnyView(built);
   }
@@ -280,7 +301,7 @@ void DeclarativeHost::rebuild() {
   pendingAnimation_.reset();
   for (auto& state : states_) state.visited = false;
   buildingMarks_.clear();
-  tree_ = build(root_ ? root_() : AnyView(), {});
+  tree_ = build(root_ ? root_() : AnyView(), {}, rootView_->bounds());
   ++buildCount_;
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which

@@ -13,7 +13,8 @@
 //
 // A link starts paused. The first refresh after it first starts only records its time stamp; every later
 // refresh (also the first one after a pause) performs the callback once per executor added, however many
-// modes that executor is listed with. `timestamp` and `duration` are 0 until the first refresh.
+// modes that executor is listed with. `timestamp` and `duration` are 0 until the first refresh. A pause or an
+// invalidation also stops what earlier refreshes left queued: a paused link performs nothing.
 //
 // Lifetime: the link holds its target strongly until invalidate() (the animated view hands it a proxy that
 // nothing else holds), and the frame source's handler holds the link until invalidate(): a link that is never
@@ -146,6 +147,12 @@ class DisplayLink final : public DisplayLinkCompatible, public std::enable_share
   void refresh(const FrameTime& time);
 
  private:
+  // Which run (the time between an unpause and the next pause or invalidation) is current.
+  std::uint64_t currentRun() const;
+  // A refresh of `run`, and the callbacks it queues, perform only while that run lasts.
+  void refresh(const FrameTime& time, std::uint64_t run);
+  bool isCurrentRunLocked(std::uint64_t run) const;
+
   struct Scheduler {
     RunLoop runLoop;
     std::vector<std::string> modes;
@@ -160,6 +167,7 @@ class DisplayLink final : public DisplayLinkCompatible, public std::enable_share
   double timestamp_ = 0;
   double duration_ = 0;
   bool isPaused_ = true;
+  std::uint64_t run_ = 0;
 };
 
 }  // namespace vellum

@@ -9,11 +9,15 @@
 //   host.tree();                       // the last tree built
 //   host.log();                        // "change", "change in linear(0.25)", "insert opacity", ...
 //
+// Layout: the root view's bounds are laid out to the root; a stack lays each child on top of the others, in
+// the stack's own place; a frame gives its child the sides it names, centred; a bridged view takes the place
+// laid out to it.
+//
 // Identity of a node: its position among its parent's children, or the value of an enclosing `id(...)`.
 // State (`BuildContext::stateObject`) lives as long as its identity stays in the tree.
 //
-// Thread rule: main queue only, except ObservableObject::sendWillChange(), which may come from any thread
-// and schedules the rebuild on the main queue.
+// Thread rule: main queue only, except ObservableObject::sendWillChange(), which may come from any thread:
+// the notice moves to the main queue before it touches any host.
 #include <any>
 #include <cstdint>
 #include <functional>
@@ -63,14 +67,23 @@ class DeclarativeHost;
 // An object whose changes rebuild the hosts that read it.
 class ObservableObject {
  public:
+  ObservableObject() = default;
+  ObservableObject(const ObservableObject&) = delete;
+  ObservableObject& operator=(const ObservableObject&) = delete;
   virtual ~ObservableObject() = default;
-  // Tells every subscribed host, recording the animation scope it is sent in. Main queue.
+  // Tells every subscribed host, recording the animation scope of the calling thread. Any thread: on the main
+  // queue the hosts hear at once, from elsewhere the notice is queued there (hosts are main-queue state).
   void sendWillChange();
 
  private:
   friend class DeclarativeHost;
   friend class BuildContext;
-  std::vector<std::weak_ptr<DeclarativeHost>> hosts_;
+  // Shared with notices still queued, which may outlive the object. Main queue only.
+  struct Subscribers {
+    std::vector<std::weak_ptr<DeclarativeHost>> hosts;
+    void notify(const std::optional<Animation>& animation);
+  };
+  std::shared_ptr<Subscribers> subscribers_ = std::make_shared<Subscribers>();
 };
 
 // A headless view put into the tree: made once per identity, updated at every rebuild.
@@ -208,7 +221,8 @@ class DeclarativeHost : public std::enable_shared_from_this<DeclarativeHost> {
   };
 
   void noticeSent(std::optional<Animation> animation);
-  AnyView build(const AnyView& node, Path path);
+  // `bounds`: the place the parent lays out for the node, in the root view's coordinates.
+  AnyView build(const AnyView& node, Path path, Rect bounds);
   State& stateFor(const Path& path);
 
   std::function<AnyView()> root_;

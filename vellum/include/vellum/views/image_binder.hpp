@@ -33,6 +33,8 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   bool animating = false;
   std::shared_ptr<Progress> progress = std::make_shared<Progress>();
   bool usesFailureImage = false;
+  // Set by the renderer's first build that asks to start before appearing; later builds never start it.
+  bool startBeforeAppearingAsked = false;
 
   const ImagePtr& loadedImage() const { return loadedImage_; }
   void setLoadedImage(ImagePtr image) {

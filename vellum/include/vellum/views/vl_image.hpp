@@ -58,11 +58,17 @@ template <class HoldingView>
 AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
                         const std::shared_ptr<VLImageContext<HoldingView>>& context) {
   std::weak_ptr<ImageBinder> weak = binder;
-  if (context->startLoadingBeforeViewAppear() && !binder->isBusy() && !binder->animating) {
-    binder->markLoading();
-    foundation::MainQueue::post([weak, context] {
-      if (auto b = weak.lock()) b->start(context);
-    });
+  // Only the first build that asks may start before appearing. Were every build to ask, a failure would
+  // restart the load from the rebuild its own notice causes, and any unrelated rebuild would restart it too;
+  // a failed row starts again when it comes on screen again.
+  if (context->startLoadingBeforeViewAppear() && !binder->startBeforeAppearingAsked) {
+    binder->startBeforeAppearingAsked = true;
+    if (!binder->isBusy() && !binder->animating) {
+      binder->markLoading();
+      foundation::MainQueue::post([weak, context] {
+        if (auto b = weak.lock()) b->start(context);
+      });
+    }
   }
 
   const bool shown = binder->isShown();
