@@ -68,8 +68,10 @@ struct VideoFrameError : std::runtime_error {
 // Frames of a local video file on the shared pool. Reads only regular files, and only plain containers
 // (MP4/QuickTime, Matroska/WebM, AVI, MPEG program and transport streams, Ogg, FLV, NUT, IVF): no playlist or
 // concat demuxer, and the protocol whitelist "file", so a file cannot pull in other files or the network.
-// Decoding is capped at the decoders' pixel limit. A request seeks to the keyframe at or before its time and
-// decodes to the first frame at or after it (the last frame for a time past the end).
+// Decoding is capped at the decoders' pixel limit. A request answers the frame on screen at its time: the
+// last frame whose presentation time is not after it (the first frame for a time before the video, the last
+// for a time past its end), decoded from a keyframe before it; where a seek lands past that time or on
+// nothing that decodes, it seeks further back, to the start at worst.
 class VideoFileImageGenerator final : public AssetImageGenerator {
  public:
   explicit VideoFileImageGenerator(URL fileURL);
