@@ -6,7 +6,7 @@
 #include <cmath>
 #include <future>
 
-#include "foundation/thread_pool.hpp"
+#include "sources/decoding_pool.hpp"
 #include "test_files.hpp"
 #include "test_images.hpp"
 #include "test_media.hpp"
@@ -38,7 +38,7 @@ Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left
 ImageDataProvider::DataResult thumbnail(const ThumbnailImageDataProvider& provider, bool* onPool = nullptr) {
   std::promise<ImageDataProvider::DataResult> promise;
   provider.data([&promise, onPool](ImageDataProvider::DataResult result) {
-    if (onPool) *onPool = foundation::ThreadPool::isWorkerThread();
+    if (onPool) *onPool = DecodingPool::isWorkerThread();
     promise.set_value(std::move(result));
   });
   auto future = promise.get_future();

@@ -6,8 +6,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "decoding_pool.hpp"
 #include "exif_metadata.hpp"
-#include "foundation/thread_pool.hpp"
 #include "image/gif_encoder.hpp"
 #include "image/resample.hpp"
 #include "image_header.hpp"
@@ -15,6 +15,7 @@
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_format.hpp"
 #include "vellum/image/image_processors.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
 
@@ -62,8 +63,12 @@ std::uint64_t scaledPixels(DeclaredSize size, std::uint32_t side) {
   return ((size.width * n + 7) / 8) * ((size.height * n + 7) / 8);
 }
 
-foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool alwaysCreate) {
+// Thrown when the caller stopped waiting before the decode began.
+struct Stopped {};
+
+foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool alwaysCreate, const std::stop_token& stop) {
   using Code = ThumbnailError::Code;
+  if (stop.stop_requested()) throw Stopped{};
   if (!url.isFileURL()) throw ThumbnailError(Code::invalidImageSource);
   foundation::Bytes data;
   try {
@@ -71,6 +76,7 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
   } catch (const std::exception&) {
     throw ThumbnailError(Code::invalidImageSource);
   }
+  if (stop.stop_requested()) throw Stopped{};
   const ImageFormat format = imageFormat(data);
   const auto declared = declaredImageSize(format, data);
   if (!declared || declared->width == 0 || declared->height == 0) throw ThumbnailError(Code::invalidImageSource);
@@ -131,18 +137,26 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
 
 }  // namespace
 
-void ThumbnailImageDataProvider::data(Handler handler) const {
-  boost::asio::post(foundation::ThreadPool::shared(),
-                    [url = url_, size = maxPixelSize_, always = alwaysCreateThumbnail_, handler = std::move(handler)] {
-                      DataResult result = [&] {
-                        try {
-                          return DataResult::success(makeThumbnail(url, size, always));
-                        } catch (...) {
-                          return DataResult::failure(std::current_exception());
-                        }
-                      }();
-                      handler(std::move(result));
-                    });
+void ThumbnailImageDataProvider::data(Handler handler) const { cancellableData({}, std::move(handler)); }
+
+void ThumbnailImageDataProvider::cancellableData(std::stop_token stop, Handler handler) const {
+  // What a stopped request's error names; a copy, since the work outlives this call.
+  std::shared_ptr<const ImageDataProvider> self = stop.stop_possible() ? clone() : nullptr;
+  boost::asio::post(DecodingPool::shared(), [url = url_, size = maxPixelSize_, always = alwaysCreateThumbnail_,
+                                             stop = std::move(stop), self = std::move(self),
+                                             handler = std::move(handler)] {
+    DataResult result = [&] {
+      try {
+        return DataResult::success(makeThumbnail(url, size, always, stop));
+      } catch (const Stopped&) {
+        return DataResult::failure(std::make_exception_ptr(
+            VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{self})));
+      } catch (...) {
+        return DataResult::failure(std::current_exception());
+      }
+    }();
+    handler(std::move(result));
+  });
 }
 
 }  // namespace vellum

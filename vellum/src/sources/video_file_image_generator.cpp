@@ -24,8 +24,8 @@ extern "C" {
 #include <string>
 #include <utility>
 
+#include "decoding_pool.hpp"
 #include "exif_metadata.hpp"
-#include "foundation/thread_pool.hpp"
 #include "regular_file.hpp"
 #include "vellum/sources/asset_image_generator.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -354,10 +354,17 @@ VideoFileImageGenerator::~VideoFileImageGenerator() = default;
 void VideoFileImageGenerator::cancelAllImageGeneration() { generation_->fetch_add(1); }
 
 void VideoFileImageGenerator::generateImage(MediaTime time, CompletionHandler handler) {
-  boost::asio::post(foundation::ThreadPool::shared(), [url = fileURL_, time, transform = appliesTransform_.load(),
-                                                       generation = generation_, startedAt = generation_->load(),
-                                                       handler = std::move(handler)] {
-    const std::function<bool()> isCancelled = [&generation, startedAt] { return generation->load() != startedAt; };
+  generateCancellableImage(time, {}, std::move(handler));
+}
+
+void VideoFileImageGenerator::generateCancellableImage(MediaTime time, std::stop_token stop,
+                                                       CompletionHandler handler) {
+  boost::asio::post(DecodingPool::shared(), [url = fileURL_, time, transform = appliesTransform_.load(),
+                                             generation = generation_, startedAt = generation_->load(),
+                                             stop = std::move(stop), handler = std::move(handler)] {
+    const std::function<bool()> isCancelled = [&generation, startedAt, &stop] {
+      return generation->load() != startedAt || stop.stop_requested();
+    };
     Outcome outcome;
     try {
       outcome = readVideoFrame(url, time, transform, isCancelled);
