@@ -41,7 +41,9 @@ foundation::Bytes RegularFile::readToEnd() {
   return read(SIZE_MAX, capacity);
 }
 
-foundation::Bytes RegularFile::readUpTo(std::size_t count) { return read(count, std::min<std::size_t>(count, 64 * 1024)); }
+foundation::Bytes RegularFile::readUpTo(std::size_t count) {
+  return read(count, std::min<std::size_t>(count, 64 * 1024));
+}
 
 foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity) {
   foundation::Bytes bytes(capacity);
