@@ -50,7 +50,7 @@ void AVAssetImageDataProvider::cancellableData(std::stop_token stop, Handler han
   }
   generator_->generateCancellableImage(
       time_, std::move(stop), [handler = std::move(handler)](AssetImageGenerator::Outcome outcome) {
-        if (outcome.error) return handler(DataResult::failure(outcome.error));
+        if (outcome.error) return handler(DataResult::failure(std::move(outcome.error)));
         if (outcome.result == AssetImageGenerator::Result::cancelled) {
           return handler(DataResult::failure(std::make_exception_ptr(ProviderError::userCancelled())));
         }
