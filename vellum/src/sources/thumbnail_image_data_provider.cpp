@@ -113,8 +113,8 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
     if (scaledPixels(*declared, side) > limits.maxPixels) throw ThumbnailError(Code::invalidImageSource);
     if (alwaysCreate) readRest();
     if (stop.stop_requested()) throw ThumbnailStopped{};
-    // An embedded thumbnail lies in the first segments: libexif gives none that the bytes read so far cut
-    // short, and without one the whole file is read and its metadata read again.
+    // An embedded thumbnail lies in the first segments, and none is taken from a segment that the bytes read
+    // so far cut short; without one the whole file is read and its metadata read again.
     ExifMetadata exif = readExifMetadata(data);
     if (!alwaysCreate && exif.thumbnail) {
       if (auto embedded = decodeJPEGDownscaled(*exif.thumbnail, side, limits)) bitmap = std::move(embedded).value();
