@@ -2,11 +2,6 @@
 // PNGs written byte by byte (zlib only compresses and checksums), CMYK and YCCK JPEGs from libjpeg's
 // encoder, and GIFs cut short or with an empty logical screen.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstddef>
@@ -26,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "test_child.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
 
@@ -322,44 +318,6 @@ TEST(GIFCorpus, MissingTrailerAfterCompleteFramesAndEmptyScreen) {
 
 // ---- What hostile headers cost ----
 
-struct ChildRun {
-  bool decoded = false;
-  long peakGrowthKiB = 0;
-};
-
-// Runs `decode` in a child process, which starts with its parent's pages resident and its peak reset, and
-// reports whether it gave an image and how far its peak resident size rose. None when the child died or
-// missed the deadline.
-std::optional<ChildRun> inChild(const std::function<bool()>& decode) {
-  int fds[2];
-  if (::pipe(fds) != 0) return std::nullopt;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    rusage before{}, after{};
-    ::getrusage(RUSAGE_SELF, &before);
-    const bool decoded = decode();
-    ::getrusage(RUSAGE_SELF, &after);
-    const long report[2] = {decoded ? 1 : 0, after.ru_maxrss - before.ru_maxrss};
-    const bool sent = ::write(fds[1], report, sizeof report) == sizeof report;
-    ::_exit(sent ? 0 : 1);
-  }
-  ::close(fds[1]);
-  std::optional<ChildRun> run;
-  pollfd ready{fds[0], POLLIN, 0};
-  long report[2];
-  if (pid > 0 && ::poll(&ready, 1, 60'000) == 1 && ::read(fds[0], report, sizeof report) == sizeof report) {
-    run = ChildRun{report[0] == 1, report[1]};
-  }
-  ::close(fds[0]);
-  if (pid > 0) {
-    if (!run) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
-  return run;
-}
-
 // A file written small, then given the claimed size by hand.
 foundation::Bytes pngClaiming(std::uint32_t width, std::uint32_t height) {
   auto png = writePNG(PNGSpec{0, 8, false, false, false, 1, 1}).file;
@@ -401,7 +359,7 @@ TEST(DecodingLimits, HostileHeadersAreRefusedBeforeTheyCostMemory) {
       {"progressive JPEG 7000 x 7000", [&] { return bool(decodeJPEG(bigProgressive)); }},
   };
   for (const auto& [name, decode] : hostile) {
-    const auto run = inChild(decode);
+    const auto run = test::inChild(decode);
     ASSERT_TRUE(run) << name << ": the child died or hung";
     EXPECT_LT(run->peakGrowthKiB, 256 * 1024) << name;
     RecordProperty(name, std::to_string(run->peakGrowthKiB / 1024) + " MiB");
@@ -421,9 +379,9 @@ TEST(DecodingLimits, LargeLegitimateImagesStillDecode) {
        }},
   };
   for (const auto& [name, decode] : legitimate) {
-    const auto run = inChild(decode);
+    const auto run = test::inChild(decode);
     ASSERT_TRUE(run) << name << ": the child died or hung";
-    EXPECT_TRUE(run->decoded) << name;
+    EXPECT_TRUE(run->succeeded) << name;
     RecordProperty(name, std::to_string(run->peakGrowthKiB / 1024) + " MiB");
   }
 }

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -43,23 +44,40 @@ inline const std::vector<RGB> kSegments = {{220, 40, 40}, {40, 200, 40}, {40, 40
 // The clips: 64 x 48, 10 frames a second, a black band 16 columns wide on the left.
 inline constexpr int kWidth = 64, kHeight = 48, kFPS = 10, kBand = 16;
 
-// MPEG-4 part 2 in MP4, 10 frames a second, a keyframe every 7 frames (so a seek lands before the segment
-// asked for and must decode forward); the left 16 columns are black.
-inline void writeClip(const std::filesystem::path& path, bool quarterTurnClockwise) {
+// What a test clip holds and how it is written. By default: MPEG-4 part 2 in MP4, the colours of kSegments,
+// 10 frames a second, a keyframe every 7 frames (so a seek lands before the segment asked for and must decode
+// forward), the left 16 columns black.
+struct Clip {
+  const char* muxer = "mp4";
+  const char* encoder = "mpeg4";
+  int width = kWidth, height = kHeight, fps = kFPS, gop = 7, bFrames = 0;
+  int band = kBand;
+  std::vector<RGB> colours = kSegments;
+  double secondsPerColour = 0.5;
+  bool quarterTurnClockwise = false;
+};
+
+inline void writeClip(const std::filesystem::path& path, const Clip& clip) {
   AVFormatContext* out = nullptr;
-  check(avformat_alloc_output_context2(&out, nullptr, "mp4", path.c_str()));
-  const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+  check(avformat_alloc_output_context2(&out, nullptr, clip.muxer, path.c_str()));
+  const AVCodec* encoder = avcodec_find_encoder_by_name(clip.encoder);
   check(encoder != nullptr ? 0 : -1);
   AVStream* stream = avformat_new_stream(out, nullptr);
   AVCodecContext* c = avcodec_alloc_context3(encoder);
-  c->width = kWidth, c->height = kHeight, c->pix_fmt = AV_PIX_FMT_YUV420P;
-  c->time_base = {1, kFPS}, c->framerate = {kFPS, 1}, c->gop_size = 7, c->max_b_frames = 0;
-  c->flags |= AV_CODEC_FLAG_QSCALE | AV_CODEC_FLAG_GLOBAL_HEADER;
+  c->width = clip.width, c->height = clip.height, c->pix_fmt = AV_PIX_FMT_YUV420P;
+  c->time_base = {1, clip.fps}, c->framerate = {clip.fps, 1}, c->gop_size = clip.gop, c->max_b_frames = clip.bFrames;
+  c->flags |= AV_CODEC_FLAG_QSCALE;
   c->global_quality = FF_QP2LAMBDA * 2;
-  check(avcodec_open2(c, encoder, nullptr));
+  // Encoders that ignore a fixed quantiser get a rate far above what flat colours need.
+  c->bit_rate = 1'000'000;
+  if (out->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "crf", "10", 0);
+  check(avcodec_open2(c, encoder, &options));
+  av_dict_free(&options);
   avcodec_parameters_from_context(stream->codecpar, c);
   stream->time_base = c->time_base;
-  if (quarterTurnClockwise) {
+  if (clip.quarterTurnClockwise) {
     // The track header's matrix (a b u / c d v / x y w, 16.16 and 2.30 fixed point) maps a stored point to
     // (a x + c y, b x + d y): with b = 1, c = -1 the stored top-left corner lands top-right, a quarter turn
     // clockwise.
@@ -70,45 +88,53 @@ inline void writeClip(const std::filesystem::path& path, bool quarterTurnClockwi
   check(avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE));
   check(avformat_write_header(out, nullptr));
   AVFrame* frame = av_frame_alloc();
-  frame->width = kWidth, frame->height = kHeight, frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = clip.width, frame->height = clip.height, frame->format = AV_PIX_FMT_YUV420P;
   av_frame_get_buffer(frame, 0);
   AVPacket* packet = av_packet_alloc();
   const auto drain = [&] {
     while (avcodec_receive_packet(c, packet) == 0) {
       av_packet_rescale_ts(packet, c->time_base, stream->time_base);
       packet->stream_index = stream->index;
-      av_interleaved_write_frame(out, packet);
+      check(av_interleaved_write_frame(out, packet));
     }
   };
-  const int frames = static_cast<int>(kSegments.size()) * kFPS / 2;
+  const double framesPerColour = clip.secondsPerColour * clip.fps;
+  const int frames = static_cast<int>(std::lround(static_cast<double>(clip.colours.size()) * framesPerColour));
   for (int i = 0; i < frames; ++i) {
-    av_frame_make_writable(frame);
-    const RGB rgb = kSegments[i / (kFPS / 2)];
+    check(av_frame_make_writable(frame));
+    const RGB rgb = clip.colours[static_cast<std::size_t>(i / framesPerColour)];
     // BT.601, limited range.
     const auto y = static_cast<std::uint8_t>(16 + 0.257 * rgb[0] + 0.504 * rgb[1] + 0.098 * rgb[2]);
     const auto u = static_cast<std::uint8_t>(128 - 0.148 * rgb[0] - 0.291 * rgb[1] + 0.439 * rgb[2]);
     const auto v = static_cast<std::uint8_t>(128 + 0.439 * rgb[0] - 0.368 * rgb[1] - 0.071 * rgb[2]);
-    for (int row = 0; row < kHeight; ++row) {
-      for (int col = 0; col < kWidth; ++col) frame->data[0][row * frame->linesize[0] + col] = col < kBand ? 16 : y;
+    for (int row = 0; row < clip.height; ++row) {
+      for (int col = 0; col < clip.width; ++col) frame->data[0][row * frame->linesize[0] + col] = col < clip.band ? 16 : y;
     }
-    for (int row = 0; row < kHeight / 2; ++row) {
-      for (int col = 0; col < kWidth / 2; ++col) {
-        frame->data[1][row * frame->linesize[1] + col] = col < kBand / 2 ? 128 : u;
-        frame->data[2][row * frame->linesize[2] + col] = col < kBand / 2 ? 128 : v;
+    for (int row = 0; row < clip.height / 2; ++row) {
+      for (int col = 0; col < clip.width / 2; ++col) {
+        frame->data[1][row * frame->linesize[1] + col] = col < clip.band / 2 ? 128 : u;
+        frame->data[2][row * frame->linesize[2] + col] = col < clip.band / 2 ? 128 : v;
       }
     }
     frame->pts = i;
-    avcodec_send_frame(c, frame);
+    check(avcodec_send_frame(c, frame));
     drain();
   }
-  avcodec_send_frame(c, nullptr);
+  check(avcodec_send_frame(c, nullptr));
   drain();
-  av_write_trailer(out);
+  check(av_write_trailer(out));
   avio_closep(&out->pb);
   av_packet_free(&packet);
   av_frame_free(&frame);
   avcodec_free_context(&c);
   avformat_free_context(out);
+}
+
+// The default clip, turned a quarter clockwise by its display matrix when asked.
+inline void writeClip(const std::filesystem::path& path, bool quarterTurnClockwise) {
+  Clip clip;
+  clip.quarterTurnClockwise = quarterTurnClockwise;
+  writeClip(path, clip);
 }
 
 // JPEG data with an APP1 EXIF block holding the orientation and, when given, an embedded thumbnail.

@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <future>
 
-#include "foundation/thread_pool.hpp"
+#include "sources/decoding_pool.hpp"
+#include "sources/thumbnail_maker.hpp"
+#include "test_child.hpp"
 #include "test_files.hpp"
 #include "test_images.hpp"
 #include "test_media.hpp"
@@ -20,7 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 using foundation::Bytes;
 using test::withExif;
-using Code = ThumbnailImageDataProvider::ThumbnailImageDataProviderError::Code;
+using ThumbnailError = ThumbnailImageDataProvider::ThumbnailImageDataProviderError;
+using Code = ThumbnailError::Code;
 
 Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left,
               std::optional<std::array<std::uint8_t, 3>> right = std::nullopt) {
@@ -38,7 +42,7 @@ Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left
 ImageDataProvider::DataResult thumbnail(const ThumbnailImageDataProvider& provider, bool* onPool = nullptr) {
   std::promise<ImageDataProvider::DataResult> promise;
   provider.data([&promise, onPool](ImageDataProvider::DataResult result) {
-    if (onPool) *onPool = foundation::ThreadPool::isWorkerThread();
+    if (onPool) *onPool = DecodingPool::isWorkerThread();
     promise.set_value(std::move(result));
   });
   auto future = promise.get_future();
@@ -329,6 +333,40 @@ TEST(ThumbnailProvider, HugeDeclaredCanvasesAreRefusedBeforeDecoding) {
   const auto result = thumbnail(ThumbnailImageDataProvider(URL::fileURL(junk.string()), 8));
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(decode(result.value()).width, 8u);
+}
+
+TEST(ThumbnailProvider, ReadsOnlyAsMuchOfALargeFileAsItNeeds) {
+  test::TempDirectory dir;
+  // Written small, then made 256 MiB with a hole: nothing more on disk, zeros when read.
+  const auto large = [&](const std::string& name, const Bytes& head) {
+    const auto path = dir.write(name, head);
+    std::filesystem::resize_file(path, std::uintmax_t{256} << 20);
+    return URL::fileURL(path.string());
+  };
+  const URL words = large("words.bin", foundation::toBytes("only words, and then nothing but zeros"));
+  // Main picture green, embedded thumbnail blue, the rest of the file after the picture.
+  const Bytes embedded = *encodeJPEG(filled(160, 120, {30, 30, 200}), 0.9);
+  const URL photo = large("photo.jpg", withExif(*encodeJPEG(filled(800, 600, {30, 200, 30}), 0.9), 1, embedded));
+  const std::pair<const char*, std::function<bool()>> cases[] = {
+      {"no image", [&] {
+         try {
+           makeThumbnail(words, 100, false, {});
+         } catch (const ThumbnailError& e) {
+           return e.code() == Code::invalidImageSource;
+         }
+         return false;
+       }},
+      {"photo with an embedded thumbnail", [&] {
+         const Bitmap b = decode(makeThumbnail(photo, 100, false, {}));
+         return b.width == 100 && b.height == 75 && test::pixel(b, 50, 37)[2] > 150;
+       }},
+  };
+  for (const auto& [name, work] : cases) {
+    const auto run = test::inChild(work);
+    ASSERT_TRUE(run) << name << ": the child died or hung";
+    EXPECT_TRUE(run->succeeded) << name;
+    EXPECT_LT(run->peakGrowthKiB, 32 * 1024) << name;
+  }
 }
 
 }  // namespace

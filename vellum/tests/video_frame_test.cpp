@@ -98,6 +98,77 @@ TEST_F(VideoFrames, FilesThatAreNoPlainVideoGiveTheGeneratorsError) {
   EXPECT_EQ(errorOf("/dev/zero"), "VideoFrameError");
 }
 
+// The generator's answer for one time, within a deadline generous enough for sanitizer builds.
+AssetImageGenerator::Outcome frameAt(AssetImageGenerator& generator, double seconds) {
+  auto promise = std::make_shared<std::promise<AssetImageGenerator::Outcome>>();
+  generator.generateImage(MediaTime::fromSeconds(seconds),
+                          [promise](AssetImageGenerator::Outcome o) { promise->set_value(std::move(o)); });
+  auto future = promise->get_future();
+  if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    throw std::runtime_error("no frame in time");
+  }
+  return future.get();
+}
+
+// A container with the codec a file of its kind usually carries, B-frames where that codec has them.
+struct Container {
+  const char* name;
+  const char* muxer;
+  const char* extension;
+  const char* encoder;
+  int fps;  // MPEG-1 and MPEG-2 know no rate below 23.976
+  int bFrames;
+};
+
+void PrintTo(const Container& c, std::ostream* os) { *os << c.name; }
+
+class VideoContainers : public testing::TestWithParam<Container> {};
+
+// Three seconds, red, green, blue, written once with a keyframe only at the start and once with short groups
+// of pictures; the frame answered for a time is the one on screen at that time (the last whose presentation
+// time is not after it), and past the end the last one.
+TEST_P(VideoContainers, GiveTheFrameOnScreenAtTheTimeAsked) {
+  const Container& container = GetParam();
+  if (!avcodec_find_encoder_by_name(container.encoder)) GTEST_SKIP() << "no " << container.encoder << " encoder";
+  const std::vector<RGB> perSecond = {{200, 40, 40}, {40, 200, 40}, {40, 40, 200}};
+  const double lastFrame = 3.0 - 1.0 / container.fps;
+  test::TempDirectory dir;
+  for (const int gop : {3 * container.fps, std::max(3, container.fps * 2 / 5)}) {
+    test::Clip clip;
+    clip.muxer = container.muxer, clip.encoder = container.encoder;
+    clip.width = 32, clip.height = 32, clip.band = 0, clip.fps = container.fps;
+    clip.gop = gop, clip.bFrames = container.bFrames, clip.colours = perSecond, clip.secondsPerColour = 1.0;
+    const auto path = dir.path() / ("gop" + std::to_string(gop) + "." + container.extension);
+    test::writeClip(path, clip);
+    VideoFileImageGenerator generator(URL::fileURL(path.string()));
+    for (const auto& [seconds, second] : std::vector<std::pair<double, int>>{{0.0, 0}, {0.99, 0}, {1.5, 1}, {2.99, 2}, {5.0, 2}}) {
+      const std::string what = std::string(container.name) + " gop " + std::to_string(gop) + " at " + std::to_string(seconds);
+      const auto outcome = frameAt(generator, seconds);
+      ASSERT_EQ(outcome.result, AssetImageGenerator::Result::succeeded) << what;
+      ASSERT_TRUE(outcome.image) << what;
+      test::expectColourNear(*outcome.image, 16, 16, perSecond[second], 24, what);
+      const double shown = std::min(seconds, lastFrame);
+      EXPECT_LE(outcome.actualTime.seconds(), shown + 0.002) << what;
+      // Encoders may drop a frame that repeats the one before, so only the colour's second bounds it below.
+      EXPECT_GE(outcome.actualTime.seconds(), second) << what;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, VideoContainers,
+                         testing::Values(Container{"MP4", "mp4", "mp4", "mpeg4", 5, 2},
+                                         Container{"QuickTimeH264", "mov", "mov", "libx264", 5, 2},
+                                         Container{"Matroska", "matroska", "mkv", "mpeg4", 5, 2},
+                                         Container{"WebM", "webm", "webm", "libvpx", 5, 0},
+                                         Container{"AVI", "avi", "avi", "mpeg4", 5, 2},
+                                         Container{"MPEGPS", "mpeg", "mpg", "mpeg1video", 24, 2},
+                                         Container{"MPEGTS", "mpegts", "ts", "mpeg2video", 24, 2},
+                                         Container{"Ogg", "ogg", "ogv", "libtheora", 5, 0},
+                                         Container{"FLV", "flv", "flv", "flv", 5, 0},
+                                         Container{"NUT", "nut", "nut", "mpeg4", 5, 2},
+                                         Container{"IVF", "ivf", "ivf", "libvpx", 5, 0}),
+                         [](const testing::TestParamInfo<Container>& info) { return std::string(info.param.name); });
+
 // Answers every request at once with the outcome it was given.
 class ScriptedGenerator final : public AssetImageGenerator {
  public:

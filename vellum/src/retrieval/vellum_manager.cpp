@@ -1,6 +1,7 @@
 #include "vellum/retrieval/vellum_manager.hpp"
 
 #include <algorithm>
+#include <stop_token>
 
 #include "foundation/log.hpp"
 #include "image/guarded_processing.hpp"
@@ -542,7 +543,10 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
     }
     answer(options, completion, std::move(result));
   };
-  state->onCancel = [finish, provider] {
+  // A cancel also tells the provider, so that a long rendering (a video frame, a thumbnail) stops.
+  std::stop_source stop;
+  state->onCancel = [finish, provider, stop]() mutable {
+    stop.request_stop();
     finish(RetrieveResult::failure(
         VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{provider})));
   };
@@ -568,7 +572,7 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
       self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
     });
   };
-  provider->data([slot](ImageDataProvider::DataResult data) {
+  provider->cancellableData(stop.get_token(), [slot](ImageDataProvider::DataResult data) {
     ImageDataProvider::Handler receive;
     {
       std::lock_guard lock(slot->mutex);

@@ -41,21 +41,25 @@ AVAssetImageDataProvider::AVAssetImageDataProvider(const URL& assetURL, MediaTim
 AVAssetImageDataProvider::AVAssetImageDataProvider(const URL& assetURL, double seconds)
     : AVAssetImageDataProvider(assetURL, MediaTime::fromSeconds(seconds, 600)) {}
 
-void AVAssetImageDataProvider::data(Handler handler) const {
+void AVAssetImageDataProvider::data(Handler handler) const { cancellableData({}, std::move(handler)); }
+
+void AVAssetImageDataProvider::cancellableData(std::stop_token stop, Handler handler) const {
   if (!generator_) {
     handler(DataResult::failure(std::make_exception_ptr(ProviderError::invalidImage(nullptr))));
     return;
   }
-  generator_->generateImage(time_, [handler = std::move(handler)](AssetImageGenerator::Outcome outcome) {
-    if (outcome.error) return handler(DataResult::failure(outcome.error));
-    if (outcome.result == AssetImageGenerator::Result::cancelled) {
-      return handler(DataResult::failure(std::make_exception_ptr(ProviderError::userCancelled())));
-    }
-    if (outcome.image) {
-      if (auto jpeg = encodeJPEG(*outcome.image, kJPEGQuality)) return handler(DataResult::success(std::move(*jpeg)));
-    }
-    handler(DataResult::failure(std::make_exception_ptr(ProviderError::invalidImage(outcome.image))));
-  });
+  generator_->generateCancellableImage(
+      time_, std::move(stop), [handler = std::move(handler)](AssetImageGenerator::Outcome outcome) {
+        if (outcome.error) return handler(DataResult::failure(std::move(outcome.error)));
+        if (outcome.result == AssetImageGenerator::Result::cancelled) {
+          return handler(DataResult::failure(std::make_exception_ptr(ProviderError::userCancelled())));
+        }
+        if (outcome.image) {
+          auto jpeg = encodeJPEG(*outcome.image, kJPEGQuality);
+          if (jpeg) return handler(DataResult::success(std::move(*jpeg)));
+        }
+        handler(DataResult::failure(std::make_exception_ptr(ProviderError::invalidImage(outcome.image))));
+      });
 }
 
 }  // namespace vellum

@@ -4,6 +4,8 @@
 
 namespace vellum {
 
+void ImageDataProvider::cancellableData(std::stop_token, Handler handler) const { data(std::move(handler)); }
+
 std::future<foundation::Bytes> ImageDataProvider::dataAsync() const {
   auto promise = std::make_shared<std::promise<foundation::Bytes>>();
   auto future = promise->get_future();

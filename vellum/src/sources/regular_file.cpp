@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 
@@ -32,15 +34,22 @@ RegularFile::~RegularFile() {
 }
 
 foundation::Bytes RegularFile::readToEnd() {
-  foundation::Bytes bytes;
   // The reported size is only a first guess: the file may grow or shrink while it is read.
   struct stat status {};
   std::size_t capacity = 64 * 1024;
   if (::fstat(fd_, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size) + 1;
-  bytes.resize(capacity);
+  return read(SIZE_MAX, capacity);
+}
+
+foundation::Bytes RegularFile::readUpTo(std::size_t count) {
+  return read(count, std::min<std::size_t>(count, 64 * 1024));
+}
+
+foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity) {
+  foundation::Bytes bytes(capacity);
   std::size_t size = 0;
-  for (;;) {
-    if (size == bytes.size()) bytes.resize(bytes.size() * 2);
+  while (size < limit) {
+    if (size == bytes.size()) bytes.resize(std::min(limit, std::max<std::size_t>(bytes.size() * 2, 4096)));
     const ssize_t n = ::read(fd_, bytes.data() + size, bytes.size() - size);
     if (n < 0) {
       if (errno == EINTR) continue;

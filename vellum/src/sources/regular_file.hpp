@@ -21,9 +21,14 @@ class RegularFile {
   // Reads from the current offset to the end of file, whatever size the file system reported. Throws
   // std::filesystem::filesystem_error.
   foundation::Bytes readToEnd();
+  // Reads from the current offset until `count` bytes or the end of file, whichever comes first. Throws
+  // std::filesystem::filesystem_error.
+  foundation::Bytes readUpTo(std::size_t count);
 
  private:
   RegularFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // Reads up to `limit` bytes into a buffer that starts at `capacity` and doubles as it fills.
+  foundation::Bytes read(std::size_t limit, std::size_t capacity);
   int fd_;
   std::string path_;
 };

@@ -6,15 +6,17 @@
 #include <charconv>
 #include <cmath>
 
+#include "decoding_pool.hpp"
 #include "exif_metadata.hpp"
-#include "foundation/thread_pool.hpp"
 #include "image/gif_encoder.hpp"
 #include "image/resample.hpp"
 #include "image_header.hpp"
 #include "regular_file.hpp"
+#include "thumbnail_maker.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_format.hpp"
 #include "vellum/image/image_processors.hpp"
+#include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
 
@@ -62,17 +64,43 @@ std::uint64_t scaledPixels(DeclaredSize size, std::uint32_t side) {
   return ((size.width * n + 7) / 8) * ((size.height * n + 7) / 8);
 }
 
-foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool alwaysCreate) {
+}  // namespace
+
+foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool alwaysCreate, const std::stop_token& stop) {
   using Code = ThumbnailError::Code;
+  // Enough for a JPEG's APP0 and APP1 segments (at most 64 KiB each, the embedded thumbnail inside) and, as a
+  // rule, its frame header; PNG and GIF declare their size in their first bytes. The rest of the file is read
+  // only once it is known to be an image of a size the decoders accept.
+  constexpr std::size_t kHeadBytes = 160 * 1024;
+  if (stop.stop_requested()) throw ThumbnailStopped{};
   if (!url.isFileURL()) throw ThumbnailError(Code::invalidImageSource);
+  // Metadata segments before a JPEG's frame header hold 64 KiB each at most; one whose frame header is not
+  // within this many bytes is not read further.
+  constexpr std::size_t kJPEGFrameHeaderWithin = 16 * 1024 * 1024;
+  std::optional<RegularFile> file;
   foundation::Bytes data;
-  try {
-    data = readRegularFile(url.path());
-  } catch (const std::exception&) {
-    throw ThumbnailError(Code::invalidImageSource);
-  }
+  bool whole = false;
+  // Appends up to `count` more bytes (all of the rest when none is given).
+  const auto read = [&](std::optional<std::size_t> count) {
+    if (whole) return;
+    try {
+      if (!file) file.emplace(RegularFile::open(url.path()));
+      const foundation::Bytes more = count ? file->readUpTo(*count) : file->readToEnd();
+      data.insert(data.end(), more.begin(), more.end());
+      whole = !count || more.size() < *count;
+    } catch (const std::exception&) {
+      throw ThumbnailError(Code::invalidImageSource);
+    }
+  };
+  const auto readRest = [&] { read(std::nullopt); };
+  read(kHeadBytes);
   const ImageFormat format = imageFormat(data);
-  const auto declared = declaredImageSize(format, data);
+  if (format == ImageFormat::unknown) throw ThumbnailError(Code::invalidImageSource);
+  auto declared = declaredImageSize(format, data);
+  if (!declared && format == ImageFormat::JPEG && !whole) {
+    read(kJPEGFrameHeaderWithin - data.size());
+    declared = declaredImageSize(format, data);
+  }
   if (!declared || declared->width == 0 || declared->height == 0) throw ThumbnailError(Code::invalidImageSource);
   if (!std::isfinite(maxPixelSize) || maxPixelSize <= 0) throw ThumbnailError(Code::invalidThumbnail);
   const std::uint32_t larger = std::max(declared->width, declared->height);
@@ -83,20 +111,31 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
   int orientation = 1;
   if (format == ImageFormat::JPEG) {
     if (scaledPixels(*declared, side) > limits.maxPixels) throw ThumbnailError(Code::invalidImageSource);
+    if (alwaysCreate) readRest();
+    if (stop.stop_requested()) throw ThumbnailStopped{};
+    // An embedded thumbnail lies in the first segments, and none is taken from a segment that the bytes read
+    // so far cut short; without one the whole file is read and its metadata read again.
     ExifMetadata exif = readExifMetadata(data);
-    orientation = exif.orientation;
     if (!alwaysCreate && exif.thumbnail) {
       if (auto embedded = decodeJPEGDownscaled(*exif.thumbnail, side, limits)) bitmap = std::move(embedded).value();
     }
     if (!bitmap) {
+      if (!whole) {
+        readRest();
+        exif = readExifMetadata(data);
+      }
+      if (stop.stop_requested()) throw ThumbnailStopped{};
       auto decoded = decodeJPEGDownscaled(data, side, limits);
       if (!decoded) throw ThumbnailError(Code::invalidThumbnail);
       bitmap = std::move(decoded).value();
     }
+    orientation = exif.orientation;
   } else {
     if (std::uint64_t{declared->width} * declared->height > limits.maxPixels) {
       throw ThumbnailError(Code::invalidImageSource);
     }
+    readRest();
+    if (stop.stop_requested()) throw ThumbnailStopped{};
     if (format == ImageFormat::PNG) {
       auto decoded = decodePNGDownscaled(data, side, limits);
       if (!decoded) throw ThumbnailError(Code::invalidThumbnail);
@@ -129,20 +168,26 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
   return std::move(*encoded);
 }
 
-}  // namespace
+void ThumbnailImageDataProvider::data(Handler handler) const { cancellableData({}, std::move(handler)); }
 
-void ThumbnailImageDataProvider::data(Handler handler) const {
-  boost::asio::post(foundation::ThreadPool::shared(),
-                    [url = url_, size = maxPixelSize_, always = alwaysCreateThumbnail_, handler = std::move(handler)] {
-                      DataResult result = [&] {
-                        try {
-                          return DataResult::success(makeThumbnail(url, size, always));
-                        } catch (...) {
-                          return DataResult::failure(std::current_exception());
-                        }
-                      }();
-                      handler(std::move(result));
-                    });
+void ThumbnailImageDataProvider::cancellableData(std::stop_token stop, Handler handler) const {
+  // What a stopped request's error names; a copy, since the work outlives this call.
+  std::shared_ptr<const ImageDataProvider> self = stop.stop_possible() ? clone() : nullptr;
+  boost::asio::post(DecodingPool::shared(), [url = url_, size = maxPixelSize_, always = alwaysCreateThumbnail_,
+                                             stop = std::move(stop), self = std::move(self),
+                                             handler = std::move(handler)] {
+    DataResult result = [&] {
+      try {
+        return DataResult::success(makeThumbnail(url, size, always, stop));
+      } catch (const ThumbnailStopped&) {
+        return DataResult::failure(std::make_exception_ptr(
+            VellumError::requestError(VellumError::RequestErrorReason::DataProviderCancelled{self})));
+      } catch (...) {
+        return DataResult::failure(std::current_exception());
+      }
+    }();
+    handler(std::move(result));
+  });
 }
 
 }  // namespace vellum

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 
 #include "vellum/image/image.hpp"
 #include "vellum/sources/url.hpp"
@@ -55,6 +56,12 @@ class AssetImageGenerator {
   virtual bool appliesPreferredTrackTransform() const = 0;
   virtual void setAppliesPreferredTrackTransform(bool apply) = 0;
   virtual void generateImage(MediaTime time, CompletionHandler handler) = 0;
+  // generateImage, also ended (Result::cancelled) once `stop` is requested. This default, for a generator
+  // that cannot stop one request alone, ignores `stop`.
+  virtual void generateCancellableImage(MediaTime time, std::stop_token stop, CompletionHandler handler) {
+    (void)stop;
+    generateImage(time, std::move(handler));
+  }
   // Requests not finished yet end with Result::cancelled.
   virtual void cancelAllImageGeneration() = 0;
 };
@@ -65,11 +72,15 @@ struct VideoFrameError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Frames of a local video file on the shared pool. Reads only regular files, and only plain containers
+// Frames of a local video file, decoded on the library's decoding workers (a few threads apart from the
+// shared pool, so serial queues and timers keep running; requests queue when all are busy). A request stops
+// at its next packet once cancelled. Reads only regular files, and only plain containers
 // (MP4/QuickTime, Matroska/WebM, AVI, MPEG program and transport streams, Ogg, FLV, NUT, IVF): no playlist or
 // concat demuxer, and the protocol whitelist "file", so a file cannot pull in other files or the network.
-// Decoding is capped at the decoders' pixel limit. A request seeks to the keyframe at or before its time and
-// decodes to the first frame at or after it (the last frame for a time past the end).
+// Decoding is capped at the decoders' pixel limit. A request answers the frame on screen at its time: the
+// last frame whose presentation time is not after it (the first frame for a time before the video, the last
+// for a time past its end), decoded from a keyframe before it; where a seek lands past that time or on
+// nothing that decodes, it seeks further back, to the start at worst.
 class VideoFileImageGenerator final : public AssetImageGenerator {
  public:
   explicit VideoFileImageGenerator(URL fileURL);
@@ -79,6 +90,7 @@ class VideoFileImageGenerator final : public AssetImageGenerator {
   bool appliesPreferredTrackTransform() const override { return appliesTransform_; }
   void setAppliesPreferredTrackTransform(bool apply) override { appliesTransform_ = apply; }
   void generateImage(MediaTime time, CompletionHandler handler) override;
+  void generateCancellableImage(MediaTime time, std::stop_token stop, CompletionHandler handler) override;
   void cancelAllImageGeneration() override;
 
  private:

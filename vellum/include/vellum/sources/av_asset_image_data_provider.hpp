@@ -50,6 +50,8 @@ class AVAssetImageDataProvider final : public ImageDataProvider {
   std::string cacheKey() const override { return cacheKey_; }
 
   void data(Handler handler) const override;
+  // Asks the generator for a request that ends once `stop` is requested (userCancelled then).
+  void cancellableData(std::stop_token stop, Handler handler) const override;
   std::unique_ptr<ImageDataProvider> clone() const override { return std::make_unique<AVAssetImageDataProvider>(*this); }
 
  private:

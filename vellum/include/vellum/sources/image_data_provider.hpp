@@ -18,6 +18,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "foundation/bytes.hpp"
@@ -37,6 +38,10 @@ class ImageDataProvider {
   virtual std::string cacheKey() const = 0;
   // Starts loading; `handler` is called exactly once with the bytes or the error.
   virtual void data(Handler handler) const = 0;
+  // data(handler) for a caller that may stop waiting (the manager, when its task is cancelled): a provider
+  // that renders (a video frame, a thumbnail) gives up at its next step once `stop` is requested and answers
+  // with its cancellation error. The handler is still called exactly once. This default ignores `stop`.
+  virtual void cancellableData(std::stop_token stop, Handler handler) const;
   // A URL that describes the content, where there is one.
   virtual std::optional<URL> contentURL() const { return std::nullopt; }
   // A copy that a Source owns, so that no later change of the caller's value (a key, a size) reaches it.

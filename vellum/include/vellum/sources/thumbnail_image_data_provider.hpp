@@ -1,6 +1,7 @@
 #pragma once
 // ThumbnailImageDataProvider: a downscaled copy of an image file, in the file's own format, made on the
-// shared pool: the larger side at most `maxPixelSize` (never upscaled), EXIF orientation applied.
+// library's decoding workers (a few threads apart from the shared pool): the larger side at most
+// `maxPixelSize` (never upscaled), EXIF orientation applied.
 //
 //   vellum::ThumbnailImageDataProvider provider(vellum::URL::fileURL("/photos/big.jpg"), 256);
 //   provider.cacheKey();   // "file:///photos/big.jpg_thumb_256.0_false"
@@ -16,7 +17,7 @@
 // - invalidThumbnail: maxPixelSize is not finite and positive, or the image data is broken;
 // - writeDataError: the format has no encoder here (never for the formats read);
 // - finalizeDataError: the encoder fails on the thumbnail.
-// Thread rule: a value; the handler runs on a pool thread.
+// Thread rule: a value; the handler runs on a decoding worker.
 #include <exception>
 #include <optional>
 #include <string>
@@ -57,6 +58,9 @@ class ThumbnailImageDataProvider final : public ImageDataProvider {
   void setCacheKey(std::string key) { cacheKey_ = std::move(key); }
 
   void data(Handler handler) const override;
+  // A request stopped before its image is decoded answers a VellumError request error whose reason is
+  // DataProviderCancelled.
+  void cancellableData(std::stop_token stop, Handler handler) const override;
   std::unique_ptr<ImageDataProvider> clone() const override {
     return std::make_unique<ThumbnailImageDataProvider>(*this);
   }
