@@ -53,11 +53,39 @@ TEST(Timeouts, AStallFailsAsTimedOutCloseToTheConfiguredIdleTime) {
 
 TEST(Timeouts, EveryByteRestartsTheIdleClock) {
   // Six bytes, 150 ms apart: the answer takes three times the idle time but never stalls for it.
-  std::vector<Step> script{{milliseconds(0), head("Content-Length: 6\r\n"), false}};
-  for (char c : std::string(R"("abcd")")) script.push_back({milliseconds(150), std::string(1, c), false});
-  ScriptedServer server(script);
-  auto client = clientFor(server, milliseconds(400));
-  EXPECT_EQ(client->send(Request<std::string>{"/trickle"}).value, "abcd");
+  std::vector<Step> body{{milliseconds(0), head("Content-Length: 6\r\n"), false}};
+  for (char c : std::string(R"("abcd")")) body.push_back({milliseconds(150), std::string(1, c), false});
+  // The same with a header line that is still arriving: its bytes move too, though no whole line is read.
+  std::vector<Step> headLine{{milliseconds(0), "HTTP/1.1 200 OK\r\nX-Slow: ", false}};
+  for (int i = 0; i < 10; ++i) headLine.push_back({milliseconds(100), "s", false});
+  headLine.push_back({milliseconds(100), "\r\nContent-Length: 6\r\n\r\n\"abcd\"", false});
+  for (const auto& [what, script] : {std::pair{"body", body}, std::pair{"header line", headLine}}) {
+    SCOPED_TRACE(what);
+    ScriptedServer server(script);
+    auto client = clientFor(server, milliseconds(400));
+    EXPECT_EQ(client->send(Request<std::string>{"/trickle"}).value, "abcd");
+  }
+}
+
+// Heads that are not HTTP as it is meant to be spoken: the server's fault, said as such.
+TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
+  const std::vector<std::pair<const char*, std::string>> heads{
+      {"a status line that is not one", "SPDY/9 banana\r\nContent-Length: 2\r\n\r\n{}"},
+      {"a header line of 200 KB", "HTTP/1.1 200 OK\r\nX-Huge: " + std::string(200 * 1024, 'h') + "\r\n\r\n"},
+      {"two lengths that disagree", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}"},
+      {"two lengths in one field", "HTTP/1.1 200 OK\r\nContent-Length: 2, 12\r\n\r\n{}"},
+  };
+  for (const auto& [what, answer] : heads) {
+    SCOPED_TRACE(what);
+    ScriptedServer server({{milliseconds(0), answer, true}});
+    auto client = clientFor(server, milliseconds(5000));
+    const auto error = thrown<URLError>([&] { client->send(Request<void>{"/odd"}); });
+    ASSERT_TRUE(error) << "taken as an answer";
+    EXPECT_EQ(error->code(), URLError::Code::badServerResponse) << error->what();
+  }
+  // A length repeated with the same value is the same length.
+  ScriptedServer repeated({{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"}});
+  EXPECT_EQ(text(clientFor(repeated, milliseconds(5000))->send(Request<void>{"/twice"}).data), "{}");
 }
 
 TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
