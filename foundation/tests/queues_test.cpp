@@ -284,8 +284,9 @@ TEST(SerialQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
   expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.throwing", [&](std::function<void()> task) {
     queue.post(std::move(task));
   });
-  expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.throwing", [&](std::function<void()> task) {
-    queue.postAfter(1ms, std::move(task));
+  // Each later than the one before, so that they run in the order posted.
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.throwing", [&, delay = 0ms](std::function<void()> task) mutable {
+    queue.postAfter(delay += 1ms, std::move(task));
   });
   std::atomic<int> ticks{0};
   std::promise<void> third;
@@ -300,9 +301,11 @@ TEST(SerialQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
 }
 
 TEST(MainQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
-  expectThrowingTasksAreLoggedAndTheQueueGoesOn("main", [](std::function<void()> task) { MainQueue::post(std::move(task)); });
   expectThrowingTasksAreLoggedAndTheQueueGoesOn("main", [](std::function<void()> task) {
-    MainQueue::postAfter(1ms, std::move(task));
+    MainQueue::post(std::move(task));
+  });
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("main", [delay = 0ms](std::function<void()> task) mutable {
+    MainQueue::postAfter(delay += 1ms, std::move(task));
   });
   EXPECT_THROW(MainQueue::sync([]() -> int { throw std::runtime_error("to the caller"); }), std::runtime_error);
 }

@@ -38,7 +38,9 @@ class BufferedTransfer final : public TransferObserver {
 
   void didReceiveResponse(const HTTPURLResponse& response) override {
     response_ = response;
-    tell([response](URLSessionDelegate& delegate, const DataTask& task) { delegate.didReceiveResponse(task, response); });
+    tell([response](URLSessionDelegate& delegate, const DataTask& task) {
+      delegate.didReceiveResponse(task, response);
+    });
   }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
     data_.insert(data_.end(), bytes.begin(), bytes.end());
@@ -50,7 +52,9 @@ class BufferedTransfer final : public TransferObserver {
   void didComplete(const std::optional<URLError>& error, const TaskMetrics& metrics) override {
     error_ = error;
     metrics_ = metrics;
-    tell([metrics](URLSessionDelegate& delegate, const DataTask& task) { delegate.didFinishCollectingMetrics(task, metrics); });
+    tell([metrics](URLSessionDelegate& delegate, const DataTask& task) {
+      delegate.didFinishCollectingMetrics(task, metrics);
+    });
     tell([error](URLSessionDelegate& delegate, const DataTask& task) { delegate.didCompleteWithError(task, error); });
   }
 

@@ -45,9 +45,9 @@ std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
   bool digits = false;
   for (char c : contentLength + ",") {
     if (c >= '0' && c <= '9') {
+      constexpr auto kMost = std::numeric_limits<std::uint64_t>::max();
       const auto digit = static_cast<std::uint64_t>(c - '0');
-      value = value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10 ? std::numeric_limits<std::uint64_t>::max()
-                                                                                : value * 10 + digit;
+      value = value > (kMost - digit) / 10 ? kMost : value * 10 + digit;
       digits = true;
     } else if (c == ',') {
       if (!digits || (length && *length != value)) return std::nullopt;
@@ -280,7 +280,8 @@ void Transfer::connecting() {
 }
 
 void Transfer::expire() {
-  const bool idle = connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
+  const bool idle =
+      connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
   fail(URLError(URLError::Code::timedOut,
                 (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",

@@ -247,7 +247,8 @@ class TransferEngine::Impl {
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
-      running->transfer = std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
+      running->transfer =
+          std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
     } catch (...) {
       returnEasyHandle(easy);
       throw;

@@ -592,7 +592,8 @@ TEST_F(SessionEvents, EachAttemptIsToldOnTheDelegateQueueInOrder) {
 
   // Without a queue of the caller's, the client makes one: events never run on the sending thread.
   auto own = std::make_shared<SessionWatcher>();
-  auto ownQueueClient = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) { c.sessionDelegate = own; });
+  auto ownQueueClient =
+      makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) { c.sessionDelegate = own; });
   const auto& ownQueue = ownQueueClient->configuration().sessionDelegateQueue;
   ASSERT_TRUE(ownQueue);
   own->expectedQueue = ownQueue;
