@@ -160,11 +160,8 @@ TEST(AnswerBodies, GzipMembersAreAllReadAndAnythingElseAfterThemIsCorrupt) {
   };
   const std::vector<Case> cases{
       {"second member in a later read", {first, second}, std::nullopt},
-      {"split inside the second member's magic", {first + second.substr(0, 1), second.substr(1)}, std::nullopt},
-      {"both members in one read", {first + second}, std::nullopt},
       {"garbage after the members, in one read", {first + second + garbage}, URLError::Code::badServerResponse},
       {"garbage after the members, later", {first + second, garbage}, URLError::Code::badServerResponse},
-      {"garbage between members", {first + garbage + second}, URLError::Code::badServerResponse},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
