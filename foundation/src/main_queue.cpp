@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "guarded_task.hpp"
 #include "scheduled_work.hpp"
 
 namespace foundation {
@@ -58,6 +59,9 @@ struct MainLoop {
   }
 };
 
+// The name a failed task's log line gives the main queue.
+constexpr const char* kLabel = "main";
+
 MainLoop& loop() {
   static auto* instance = new MainLoop();  // never destroyed, see ensureRunning
   return *instance;
@@ -68,19 +72,19 @@ MainLoop& loop() {
 void MainQueue::post(std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  boost::asio::post(l.context, std::move(task));
+  boost::asio::post(l.context, detail::guarded(kLabel, std::move(task)));
 }
 
 Cancellable MainQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  return detail::schedule(l.context.get_executor(), delay, std::move(task), false);
+  return detail::schedule(l.context.get_executor(), delay, detail::guarded(kLabel, std::move(task)), false);
 }
 
 Cancellable MainQueue::postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  return detail::schedule(l.context.get_executor(), interval, std::move(task), true);
+  return detail::schedule(l.context.get_executor(), interval, detail::guarded(kLabel, std::move(task)), true);
 }
 
 // The application's driving thread is the main queue also between two polls: work it does there is main-queue

@@ -6,6 +6,7 @@
 #include <future>
 
 #include "foundation/thread_pool.hpp"
+#include "guarded_task.hpp"
 #include "scheduled_work.hpp"
 
 namespace foundation {
@@ -26,15 +27,17 @@ SerialQueue::~SerialQueue() = default;
 
 const std::string& SerialQueue::label() const { return state_->label; }
 
-void SerialQueue::post(std::function<void()> task) const { boost::asio::post(state_->strand, std::move(task)); }
+void SerialQueue::post(std::function<void()> task) const {
+  boost::asio::post(state_->strand, detail::guarded(state_->label, std::move(task)));
+}
 
 Cancellable SerialQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) const {
-  return detail::schedule(state_->strand, delay, std::move(task), false);
+  return detail::schedule(state_->strand, delay, detail::guarded(state_->label, std::move(task)), false);
 }
 
 Cancellable SerialQueue::postRepeating(std::chrono::steady_clock::duration interval,
                                        std::function<void()> task) const {
-  return detail::schedule(state_->strand, interval, std::move(task), true);
+  return detail::schedule(state_->strand, interval, detail::guarded(state_->label, std::move(task)), true);
 }
 
 void SerialQueue::sync(const std::function<void()>& task) const {

@@ -1,23 +1,35 @@
 #include "foundation/user_defaults.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "foundation/app_info.hpp"
 
 namespace foundation {
 namespace {
 
+namespace fs = std::filesystem;
+
+// The longest a change waits for another writer of the same folder before it gives up.
+constexpr auto kLockWait = std::chrono::seconds(10);
+
 std::filesystem::path configHome() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return xdg;
   if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".config";
   return std::filesystem::temp_directory_path();
+}
+
+[[noreturn]] void fail(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), "UserDefaults: " + what);
 }
 
 void writeAll(int fd, const std::string& text) {
@@ -27,16 +39,149 @@ void writeAll(int fd, const std::string& text) {
     const ssize_t n = ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), "UserDefaults: write");
+      fail(errno, "write");
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
 }
 
+// The file a write replaces: the end of the chain of links `file` starts, so that the links stay links.
+fs::path writeTarget(const fs::path& file) {
+  fs::path target = file;
+  for (int hops = 0; fs::is_symlink(target); ++hops) {
+    if (hops == 40) fail(ELOOP, "too many links from " + file.string());
+    const fs::path next = fs::read_symlink(target);
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return target;
+}
+
+fs::path folderOf(const fs::path& file) { return file.has_parent_path() ? file.parent_path() : fs::path("."); }
+
+// Holds the folder's lock: writers of the files in it take turns (other processes' too, as the lock is the
+// kernel's), so that each change starts from the file as the previous one left it.
+class FolderLock {
+ public:
+  explicit FolderLock(const fs::path& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0) fail(errno, "open " + folder.string());
+    // Writers hold the lock for one write; the wait is bounded all the same, should one be stopped.
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto pause = std::chrono::milliseconds(1);
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        ::close(fd_);
+        fail(error == EWOULDBLOCK ? ETIMEDOUT : error, "lock " + folder.string());
+      }
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+  }
+  ~FolderLock() { ::close(fd_); }  // which releases the lock
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct FileState {
+  enum class Kind { missing, unreadable, object } kind = Kind::missing;
+  nlohmann::json values;  // for `object`
+  mode_t mode = 0;        // of an existing file
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+};
+
+FileState readFile(const fs::path& file) {
+  FileState state;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    state.kind = errno == ENOENT ? FileState::Kind::missing : FileState::Kind::unreadable;
+    return state;
+  }
+  struct stat info {};
+  std::string text;
+  bool read = ::fstat(fd, &info) == 0;
+  char buffer[8192];
+  while (read) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      read = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  state.kind = FileState::Kind::unreadable;
+  if (!read) return state;
+  state.mode = info.st_mode & 07777;
+  state.device = info.st_dev;
+  state.inode = info.st_ino;
+  state.size = info.st_size;
+  state.modified = info.st_mtim;
+  // A file that is not a JSON object (edited by hand, or from another program) is ignored, not fatal.
+  auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_object()) {
+    state.kind = FileState::Kind::object;
+    state.values = std::move(parsed);
+  }
+  return state;
+}
+
+// Write a sibling temporary file, fsync it, rename it over the target, then fsync the folder: a crash at any
+// point leaves either the old or the new complete file. Returns the new file's state.
+FileState persist(const fs::path& target, const FolderLock& folder, const nlohmann::json& values, mode_t mode) {
+  // Serialise first: a value that cannot be encoded must fail before anything touches the disk.
+  const std::string text = values.dump(2);
+  std::string tmpl = (folderOf(target) / (target.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) fail(errno, "create " + tmpl);
+  FileState written;
+  try {
+    if (mode != 0 && ::fchmod(fd, mode) != 0) fail(errno, "chmod");
+    writeAll(fd, text);
+    if (::fsync(fd) != 0) fail(errno, "fsync");
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) fail(errno, "stat");
+    written.kind = FileState::Kind::object;
+    written.device = info.st_dev;
+    written.inode = info.st_ino;
+    written.size = info.st_size;
+    written.modified = info.st_mtim;
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmpl.c_str());
+    throw;
+  }
+  ::close(fd);
+  if (::rename(tmpl.c_str(), target.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(tmpl.c_str());
+    fail(error, "rename");
+  }
+  ::fsync(folder.fd());
+  return written;
+}
+
 }  // namespace
 
-UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) { load(); }
+bool UserDefaults::Identity::operator==(const Identity& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
+  std::lock_guard lock(mutex_);
+  refresh();
+}
 
 UserDefaults& UserDefaults::standard() {
   static auto* defaults = [] {
@@ -47,70 +192,64 @@ UserDefaults& UserDefaults::standard() {
   return *defaults;
 }
 
-void UserDefaults::load() {
-  std::ifstream in(file_);
-  if (!in) return;
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  // A file that is not a JSON object (edited by hand, or from another program) is ignored, not fatal.
-  auto parsed = nlohmann::json::parse(buffer.str(), nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_object()) values_ = std::move(parsed);
+void UserDefaults::refresh() const {
+  struct stat info {};
+  if (::stat(file_.c_str(), &info) != 0) {
+    if (errno == ENOENT && seen_) {  // removed since: what it held is gone
+      values_ = nlohmann::json::object();
+      seen_.reset();
+    }
+    return;
+  }
+  if (seen_ && *seen_ == Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim}) return;
+  FileState state = readFile(file_);
+  if (state.kind == FileState::Kind::missing) return;
+  if (state.kind == FileState::Kind::object) values_ = std::move(state.values);
+  seen_ = Identity{state.device, state.inode, state.size, state.modified};
 }
 
 std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const {
   std::lock_guard lock(mutex_);
+  refresh();
   auto it = values_.find(key);
   if (it == values_.end()) return std::nullopt;
   return *it;
 }
 
-// Changes are made on a copy and adopted only once the file holds them: a value that cannot be written (text
-// that is not UTF-8, a full disk) throws and leaves both memory and file as they were, so it cannot poison
-// every later write.
 void UserDefaults::set(const std::string& key, nlohmann::json value) {
-  std::lock_guard lock(mutex_);
-  nlohmann::json next = values_;
-  next[key] = std::move(value);
-  persist(next);
-  values_ = std::move(next);
+  change([&](nlohmann::json& values) {
+    values[key] = std::move(value);
+    return true;
+  });
 }
 
 void UserDefaults::remove(const std::string& key) {
-  std::lock_guard lock(mutex_);
-  if (!values_.contains(key)) return;
-  nlohmann::json next = values_;
-  next.erase(key);
-  persist(next);
-  values_ = std::move(next);
+  change([&](nlohmann::json& values) { return values.erase(key) > 0; });
 }
 
-// Write a sibling temporary file, fsync it, rename it over the file, then fsync the directory: a crash at any
-// point leaves either the old or the new complete file.
-void UserDefaults::persist(const nlohmann::json& values) const {
-  // Serialise first: a value that cannot be encoded must fail before anything touches the disk.
-  const std::string text = values.dump(2);
-  std::filesystem::create_directories(file_.parent_path());
-  std::string tmpl = (file_.parent_path() / (file_.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "UserDefaults: create " + tmpl);
-  try {
-    writeAll(fd, text);
-    if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), "UserDefaults: fsync");
-  } catch (...) {
-    ::close(fd);
-    ::unlink(tmpl.c_str());
-    throw;
+// The change is made to the file as it is now, under the folder's lock, and adopted only once the file
+// holds it: a value that cannot be written (text that is not UTF-8, a full disk) throws and leaves both
+// memory and file as they were, so it cannot poison every later write.
+void UserDefaults::change(const std::function<bool(nlohmann::json&)>& edit) {
+  std::lock_guard lock(mutex_);
+  const fs::path target = writeTarget(file_);
+  fs::create_directories(folderOf(target));
+  const FolderLock folder(folderOf(target));
+  FileState current = readFile(target);
+  // A file that cannot be read as settings is replaced by what this object knows.
+  nlohmann::json next = current.kind == FileState::Kind::object    ? std::move(current.values)
+                        : current.kind == FileState::Kind::missing ? nlohmann::json::object()
+                                                                   : values_;
+  if (!edit(next)) {
+    if (current.kind == FileState::Kind::object) {
+      values_ = std::move(next);
+      seen_ = Identity{current.device, current.inode, current.size, current.modified};
+    }
+    return;
   }
-  ::close(fd);
-  if (::rename(tmpl.c_str(), file_.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmpl.c_str());
-    throw std::system_error(err, std::generic_category(), "UserDefaults: rename");
-  }
-  if (const int dir = ::open(file_.parent_path().c_str(), O_RDONLY | O_DIRECTORY); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  const FileState written = persist(target, folder, next, current.mode);
+  values_ = std::move(next);
+  seen_ = Identity{written.device, written.inode, written.size, written.modified};
 }
 
 }  // namespace foundation

@@ -5,14 +5,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <latch>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
 
@@ -143,7 +146,7 @@ TEST(MainQueue, RunsPostedWorkOnOneThreadInOrder) {
   ASSERT_EQ(seen.size(), 100u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
   EXPECT_FALSE(MainQueue::isCurrent());
-  EXPECT_EQ(MainQueue::sync([] { return 7; }), 7);
+  EXPECT_THROW(MainQueue::sync([]() -> int { throw std::runtime_error("to the caller"); }), std::runtime_error);
 }
 
 TEST(QueueConcurrency, ManyProducersOneSerialQueue) {
@@ -240,4 +243,69 @@ TEST(MainQueueDriver, OnlyOneThreadEverRunsTasks) {
     }
     return refused && onDriver == 100;
   });
+}
+
+// A task that throws is the task's failure, not the queue's: it is logged with the queue's name, and what
+// was queued behind it runs, for one-off, delayed and repeating tasks alike.
+namespace {
+struct CapturedLog {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  foundation::LogSink previous = foundation::setLogSink([this](foundation::LogLevel level, std::string_view line) {
+    std::lock_guard lock(mutex);
+    if (level == foundation::LogLevel::error) lines.emplace_back(line);
+  });
+  ~CapturedLog() { foundation::setLogSink(previous); }
+  bool saw(const std::string& text) {
+    std::lock_guard lock(mutex);
+    for (const auto& line : lines) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+template <class Post>
+void expectThrowingTasksAreLoggedAndTheQueueGoesOn(const std::string& label, Post post) {
+  CapturedLog log;
+  post([] { throw std::runtime_error("first failure"); });
+  post([] { throw 42; });
+  std::promise<void> after;
+  post([&after] { after.set_value(); });
+  ASSERT_EQ(after.get_future().wait_for(kDeadline), std::future_status::ready) << "the queue stopped";
+  EXPECT_TRUE(log.saw(label)) << "the log does not name the queue";
+  EXPECT_TRUE(log.saw("first failure"));
+  EXPECT_TRUE(log.saw("not an exception"));
+}
+}  // namespace
+
+TEST(SerialQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
+  SerialQueue queue("test.throwing");
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.throwing", [&](std::function<void()> task) {
+    queue.post(std::move(task));
+  });
+  // Each later than the one before, so that they run in the order posted.
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.throwing", [&, delay = 0ms](std::function<void()> task) mutable {
+    queue.postAfter(delay += 1ms, std::move(task));
+  });
+  std::atomic<int> ticks{0};
+  std::promise<void> third;
+  auto repeating = queue.postRepeating(5ms, [&] {
+    if (++ticks == 3) third.set_value();
+    throw std::runtime_error("every tick fails");
+  });
+  EXPECT_EQ(third.get_future().wait_for(kDeadline), std::future_status::ready) << "a failed tick ended the repetition";
+  repeating.cancel();
+  queue.sync([] {});
+  EXPECT_THROW(queue.sync([] { throw std::runtime_error("to the caller"); }), std::runtime_error);
+}
+
+TEST(MainQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("main", [](std::function<void()> task) {
+    MainQueue::post(std::move(task));
+  });
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("main", [delay = 0ms](std::function<void()> task) mutable {
+    MainQueue::postAfter(delay += 1ms, std::move(task));
+  });
+  EXPECT_THROW(MainQueue::sync([]() -> int { throw std::runtime_error("to the caller"); }), std::runtime_error);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "foundation/user_defaults.hpp"
 
@@ -117,4 +118,54 @@ TEST(UserDefaults, WriterKilledMidWriteLeavesAWholeFile) {
     ASSERT_TRUE(parsed.is_object()) << "round " << round << ": torn file";
     EXPECT_TRUE(parsed.contains("generation"));
   }
+}
+
+// A settings file that is a link (to a shared or synced folder, say) stays a link: writes go to its target.
+TEST(UserDefaults, WritesGoThroughSymlinksToTheirTarget) {
+  const auto dir = freshDir("symlink");
+  fs::create_directories(dir / "real");
+  fs::create_directories(dir / "links");
+  const auto target = dir / "real" / "settings.json";
+  std::ofstream(target) << R"({"kept":true})";
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("../real/settings.json", dir / "links" / "relative.json");
+  fs::create_symlink(dir / "links" / "relative.json", dir / "absolute.json");  // a chain of two
+
+  for (const auto& link : {dir / "links" / "relative.json", dir / "absolute.json"}) {
+    SCOPED_TRACE(link.string());
+    UserDefaults defaults(link);
+    EXPECT_EQ(defaults.value("kept"), true);
+    defaults.set(link.filename().string(), 1);
+    EXPECT_TRUE(fs::is_symlink(link)) << "the link was replaced by a file";
+  }
+  EXPECT_EQ(fileContents(target), nlohmann::json({{"kept", true}, {"relative.json", 1}, {"absolute.json", 1}}));
+  EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "links"), fs::directory_iterator()), 1);
+}
+
+// Two objects on one file (two libraries of one process, or two processes) each change their own keys:
+// neither loses the other's, and each reads what the other wrote.
+TEST(UserDefaults, TwoObjectsOnOneFileLoseNothing) {
+  const auto file = freshDir("shared") / "defaults.json";
+  UserDefaults first(file), second(file);
+  first.set("first", 1);
+  second.set("second", 2);
+  first.remove("first");
+  EXPECT_EQ(first.value("second"), 2);
+  EXPECT_EQ(fileContents(file), nlohmann::json({{"second", 2}}));
+
+  constexpr int kEach = 50;
+  std::thread other([&] {
+    for (int i = 0; i < kEach; ++i) second.set("b" + std::to_string(i), i);
+  });
+  for (int i = 0; i < kEach; ++i) first.set("a" + std::to_string(i), i);
+  other.join();
+  const auto written = fileContents(file);
+  EXPECT_EQ(written.size(), 2u * kEach + 1);
+  for (int i = 0; i < kEach; ++i) {
+    EXPECT_EQ(written.value("a" + std::to_string(i), -1), i);
+    EXPECT_EQ(written.value("b" + std::to_string(i), -1), i);
+  }
+  EXPECT_EQ(first.value("b" + std::to_string(kEach - 1)), kEach - 1);
 }

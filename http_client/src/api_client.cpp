@@ -1,23 +1,61 @@
 #include "httpkit/api_client.hpp"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <string>
+
+#include <foundation/log.hpp>
 
 #include "url_builder.hpp"
 
 namespace httpkit {
 
+struct APIClient::Shared {
+  Configuration configuration;
+  std::shared_ptr<APIClientDelegate> delegate;
+  TransferOptions transferOptions;
+  std::shared_ptr<TransferEngine> engine;
+  std::atomic<std::uint64_t> nextTaskIdentifier{1};
+  // Requested by the destructor: the sends in flight end as cancelled, and none starts after.
+  std::stop_source closing;
+  std::mutex mutex;
+  std::condition_variable sendsEnded;
+  int sends = 0;  // in flight; guarded by `mutex`
+};
+
 namespace {
 
-// Collects one whole answer for a `send`; the transfer runs on the sending thread.
+// Collects one whole answer for a `send` (the transfer runs on the sending thread) and tells the session
+// delegate, if there is one, as it goes.
 class BufferedTransfer final : public TransferObserver {
  public:
-  void didReceiveResponse(const HTTPURLResponse& response) override { response_ = response; }
+  BufferedTransfer(const APIClient::Configuration& configuration, const DataTask& task)
+      : delegate_(configuration.sessionDelegate), queue_(configuration.sessionDelegateQueue) {
+    if (delegate_) task_ = std::make_shared<const DataTask>(task);
+  }
+
+  void didReceiveResponse(const HTTPURLResponse& response) override {
+    response_ = response;
+    tell([response](URLSessionDelegate& delegate, const DataTask& task) {
+      delegate.didReceiveResponse(task, response);
+    });
+  }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
     data_.insert(data_.end(), bytes.begin(), bytes.end());
+    if (!delegate_) return;
+    tell([piece = Bytes(bytes.begin(), bytes.end())](URLSessionDelegate& delegate, const DataTask& task) {
+      delegate.didReceiveData(task, piece);
+    });
   }
   void didComplete(const std::optional<URLError>& error, const TaskMetrics& metrics) override {
     error_ = error;
     metrics_ = metrics;
+    tell([metrics](URLSessionDelegate& delegate, const DataTask& task) {
+      delegate.didFinishCollectingMetrics(task, metrics);
+    });
+    tell([error](URLSessionDelegate& delegate, const DataTask& task) { delegate.didCompleteWithError(task, error); });
   }
 
   const std::optional<URLError>& error() const { return error_; }
@@ -26,10 +64,58 @@ class BufferedTransfer final : public TransferObserver {
   const TaskMetrics& metrics() const { return metrics_; }
 
  private:
+  template <class Event>
+  void tell(Event event) {
+    if (!delegate_) return;
+    queue_->post([delegate = delegate_, task = task_, event = std::move(event)] { event(*delegate, *task); });
+  }
+
+  std::shared_ptr<URLSessionDelegate> delegate_;
+  std::shared_ptr<foundation::SerialQueue> queue_;
+  std::shared_ptr<const DataTask> task_;  // only with a delegate, for its events
   std::optional<URLError> error_;
   HTTPURLResponse response_;
   Bytes data_;
   TaskMetrics metrics_;
+};
+
+// One send in flight: counted, so that the destructor can wait for it, and stopped by its caller's token or
+// by the client's closing, whichever comes first.
+class InFlight {
+ public:
+  template <class Shared>
+  InFlight(Shared& shared, const std::stop_token& caller)
+      : mutex_(shared.mutex), sendsEnded_(shared.sendsEnded), sends_(shared.sends) {
+    {
+      std::lock_guard lock(mutex_);
+      if (shared.closing.stop_requested()) throw URLError(URLError::Code::cancelled, "the client is being destroyed");
+      ++sends_;
+    }
+    fromCaller_.emplace(caller, Stop{&stop_});
+    fromClient_.emplace(shared.closing.get_token(), Stop{&stop_});
+  }
+  ~InFlight() {
+    fromCaller_.reset();
+    fromClient_.reset();
+    std::lock_guard lock(mutex_);
+    if (--sends_ == 0) sendsEnded_.notify_all();
+  }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+  std::stop_token token() const { return stop_.get_token(); }
+
+ private:
+  struct Stop {
+    std::stop_source* source;
+    void operator()() const { source->request_stop(); }
+  };
+  std::mutex& mutex_;
+  std::condition_variable& sendsEnded_;
+  int& sends_;
+  std::stop_source stop_;
+  std::optional<std::stop_callback<Stop>> fromCaller_;
+  std::optional<std::stop_callback<Stop>> fromClient_;
 };
 
 nlohmann::json defaultDecode(const Bytes& data) { return nlohmann::json::parse(data.begin(), data.end()); }
@@ -37,6 +123,34 @@ nlohmann::json defaultDecode(const Bytes& data) { return nlohmann::json::parse(d
 Bytes defaultEncode(const nlohmann::json& value) {
   const std::string text = value.dump();
   return Bytes(text.begin(), text.end());
+}
+
+std::string makeURL(APIClient& client, APIClientDelegate& delegate, const APIClient::Configuration& configuration,
+                    const AnyRequest& request) {
+  if (auto custom = delegate.makeURLForRequest(client, request)) return checkedAbsoluteURL(*custom, "delegate's URL");
+  return buildURL(configuration.baseURL, request.path, request.query);
+}
+
+URLRequest makeFirstRequest(APIClient& client, APIClientDelegate& delegate,
+                            const APIClient::Configuration& configuration, const AnyRequest& request) {
+  URLRequest urlRequest;
+  urlRequest.url = makeURL(client, delegate, configuration, request);
+  urlRequest.method = request.method;
+  urlRequest.headers = request.headers;
+  if (request.body) {
+    try {
+      urlRequest.body = configuration.encoder(*request.body);
+    } catch (const EncodingError&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw EncodingError(e.what());
+    }
+    if (!urlRequest.headers.contains("Content-Type") &&
+        !configuration.sessionConfiguration.additionalHTTPHeaders.contains("Content-Type")) {
+      urlRequest.headers.set("Content-Type", "application/json");
+    }
+  }
+  return urlRequest;
 }
 
 }  // namespace
@@ -51,67 +165,67 @@ APIClient::APIClient(std::optional<std::string> baseURL, const std::function<voi
         return configuration;
       }()) {}
 
-APIClient::APIClient(Configuration configuration)
-    : configuration_(std::move(configuration)),
-      delegate_(configuration_.delegate ? configuration_.delegate : std::make_shared<APIClientDelegate>()),
-      engine_(std::make_shared<TransferEngine>()) {
-  if (!configuration_.decoder) configuration_.decoder = &defaultDecode;
-  if (!configuration_.encoder) configuration_.encoder = &defaultEncode;
-  const auto& session = configuration_.sessionConfiguration;
-  transferOptions_.additionalHeaders = session.additionalHTTPHeaders;
-  transferOptions_.connectTimeout = session.connectTimeout;
-  transferOptions_.idleTimeout = session.timeoutIntervalForRequest;
-  transferOptions_.resourceTimeout = session.timeoutIntervalForResource;
-  transferOptions_.maximumBodySize = session.maximumResponseSize;
+APIClient::APIClient(Configuration configuration) : shared_(std::make_shared<Shared>()) {
+  Shared& shared = *shared_;
+  shared.configuration = std::move(configuration);
+  Configuration& c = shared.configuration;
+  shared.delegate = c.delegate ? c.delegate : std::make_shared<APIClientDelegate>();
+  shared.engine = std::make_shared<TransferEngine>();
+  if (!c.decoder) c.decoder = &defaultDecode;
+  if (!c.encoder) c.encoder = &defaultEncode;
+  if (c.sessionDelegate && !c.sessionDelegateQueue) {
+    c.sessionDelegateQueue = std::make_shared<foundation::SerialQueue>("httpkit.APIClient.sessionDelegateQueue");
+  }
+  const auto& session = c.sessionConfiguration;
+  TransferOptions& options = shared.transferOptions;
+  options.additionalHeaders = session.additionalHTTPHeaders;
+  options.connectTimeout = session.connectTimeout;
+  options.idleTimeout = session.timeoutIntervalForRequest;
+  options.resourceTimeout = session.timeoutIntervalForResource;
+  options.maximumBodySize = session.maximumResponseSize;
 }
 
-APIClient::~APIClient() = default;
-
-std::string APIClient::makeURL(const AnyRequest& request) {
-  if (auto custom = delegate_->makeURLForRequest(*this, request)) return checkedAbsoluteURL(*custom, "delegate's URL");
-  return buildURL(configuration_.baseURL, request.path, request.query);
+APIClient::~APIClient() {
+  Shared& shared = *shared_;
+  shared.closing.request_stop();
+  std::unique_lock lock(shared.mutex);
+  if (!shared.sendsEnded.wait_for(lock, kSendsEndWithin, [&] { return shared.sends == 0; })) {
+    foundation::log(foundation::LogLevel::error,
+                    "httpkit: an APIClient was destroyed while " + std::to_string(shared.sends) +
+                        " of its sends were still held by delegate hooks; they finish without it");
+  }
 }
+
+const APIClient::Configuration& APIClient::configuration() const { return shared_->configuration; }
+
+const std::shared_ptr<TransferEngine>& APIClient::engine() const { return shared_->engine; }
 
 URLRequest APIClient::makeURLRequest(const AnyRequest& request) {
-  URLRequest urlRequest;
-  urlRequest.url = makeURL(request);
-  urlRequest.method = request.method;
-  urlRequest.headers = request.headers;
-  if (request.body) {
-    try {
-      urlRequest.body = configuration_.encoder(*request.body);
-    } catch (const EncodingError&) {
-      throw;
-    } catch (const std::exception& e) {
-      throw EncodingError(e.what());
-    }
-    if (!urlRequest.headers.contains("Content-Type") &&
-        !configuration_.sessionConfiguration.additionalHTTPHeaders.contains("Content-Type")) {
-      urlRequest.headers.set("Content-Type", "application/json");
-    }
-  }
-  return urlRequest;
+  return makeFirstRequest(*this, *shared_->delegate, shared_->configuration, request);
 }
 
-RawResponse APIClient::transfer(DataTask& task, const std::stop_token& stop) {
-  BufferedTransfer observer;
-  engine_->perform(task.originalRequest, transferOptions_, observer, stop);
-  if (observer.error()) throw *observer.error();
-  return RawResponse{std::move(observer.response()), std::move(observer.data()), std::move(task), observer.metrics()};
-}
-
+// Touches nothing of the client but what `shared` holds, which the send keeps alive: hooks are handed the
+// client, but a send the destructor stopped waiting for goes on without it.
 RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
-  const URLRequest first = makeURLRequest(request);
+  const std::shared_ptr<Shared> shared = shared_;
+  InFlight inFlight(*shared, stop);
+  const std::stop_token stopped = inFlight.token();
+  APIClientDelegate& delegate = *shared->delegate;
+  const URLRequest first = makeFirstRequest(*this, delegate, shared->configuration, request);
   for (int attempts = 1;; ++attempts) {
-    if (stop.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
+    if (stopped.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
     URLRequest attempt = first;
-    delegate_->willSendRequest(*this, attempt);
-    DataTask task{nextTaskIdentifier_.fetch_add(1), std::move(attempt)};
+    delegate.willSendRequest(*this, attempt);
+    DataTask task{shared->nextTaskIdentifier.fetch_add(1), std::move(attempt)};
 
     std::exception_ptr failure;
     std::optional<RawResponse> response;
     try {
-      response = transfer(task, stop);
+      BufferedTransfer observer(shared->configuration, task);
+      shared->engine->perform(task.originalRequest, shared->transferOptions, observer, stopped);
+      if (observer.error()) throw *observer.error();
+      response = RawResponse{std::move(observer.response()), std::move(observer.data()), std::move(task),
+                             observer.metrics()};
     } catch (const URLError& error) {
       // A cancelled send stays cancelled: offering it for a retry could only loop.
       if (error.code() == URLError::Code::cancelled) throw;
@@ -119,22 +233,22 @@ RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
     }
     if (response) {
       try {
-        delegate_->validateResponse(*this, response->response, response->data, response->task);
+        delegate.validateResponse(*this, response->response, response->data, response->task);
         return std::move(*response);
       } catch (...) {
         failure = std::current_exception();
       }
     }
-    if (!delegate_->shouldRetry(*this, response ? response->task : task, failure, attempts)) {
+    if (!delegate.shouldRetry(*this, response ? response->task : task, failure, attempts)) {
       std::rethrow_exception(failure);
     }
   }
 }
 
-nlohmann::json APIClient::decodeJSON(const Bytes& data, const std::type_info& type) const {
+nlohmann::json APIClient::decodeJSON(const Shared& shared, const Bytes& data, const std::type_info& type) {
   if (data.empty()) throw DecodingError(detail::typeName(type), "the body is empty");
   try {
-    return configuration_.decoder(data);
+    return shared.configuration.decoder(data);
   } catch (const std::exception& e) {
     throw DecodingError(detail::typeName(type), e.what());
   }

@@ -51,35 +51,86 @@ class ZlibDecoder final : public ContentDecoder {
       }
       if (!start(input)) return Result::corrupt;
     }
-    stream_.next_in = const_cast<Bytef*>(input.data());
-    stream_.avail_in = static_cast<uInt>(input.size());
-    std::array<std::uint8_t, kChunk> out;
-    while (!finished_) {
-      stream_.next_out = out.data();
-      stream_.avail_out = static_cast<uInt>(out.size());
-      const int status = inflate(&stream_, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return Result::corrupt;
-      const std::size_t produced = out.size() - stream_.avail_out;
-      if (produced > 0 && !sink(context, out.data(), produced)) return Result::refused;
-      if (status == Z_STREAM_END) {
-        // A gzip body may hold several members one after the other.
-        if (gzip_ && stream_.avail_in >= 2 && stream_.next_in[0] == 0x1f && stream_.next_in[1] == 0x8b) {
-          inflateReset(&stream_);
-          continue;
-        }
-        finished_ = true;
-      } else if (stream_.avail_out > 0 && stream_.avail_in == 0) {
-        break;  // everything given is decoded; the rest of the stream is still to come
-      } else if (status == Z_BUF_ERROR && produced == 0) {
-        break;
+    while (!input.empty()) {
+      if (finished_) {
+        const Result next = nextMember(input);
+        if (next != Result::more || finished_) return next;
       }
+      const Result result = inflateSome(input, sink, context);
+      if (result != Result::more) return result;
     }
     return Result::more;
   }
 
-  bool finished() const override { return finished_; }
+  // A gzip member's magic may come in two reads: the first byte alone is held until the second arrives.
+  bool finished() const override { return finished_ && !heldMagic_; }
 
  private:
+  static constexpr std::uint8_t kMagic[2] = {0x1f, 0x8b};
+
+  // After a stream's end only another gzip member may follow (as concatenated gzip files are); anything
+  // else is not the body that was announced. Consumes the magic it has seen and starts the member.
+  Result nextMember(std::span<const std::uint8_t>& input) {
+    if (!gzip_) return Result::corrupt;
+    if (!heldMagic_) {
+      if (input[0] != kMagic[0]) return Result::corrupt;
+      if (input.size() == 1) {
+        heldMagic_ = true;
+        input = {};
+        return Result::more;
+      }
+      input = input.subspan(1);
+    }
+    if (input[0] != kMagic[1]) return Result::corrupt;
+    heldMagic_ = false;
+    input = input.subspan(1);
+    inflateReset(&stream_);
+    finished_ = false;
+    // zlib reads the header a byte at a time, so the magic is handed over on its own.
+    stream_.next_in = const_cast<Bytef*>(kMagic);
+    stream_.avail_in = sizeof kMagic;
+    std::uint8_t none = 0;
+    stream_.next_out = &none;
+    stream_.avail_out = 0;
+    const int status = inflate(&stream_, Z_NO_FLUSH);
+    return (status == Z_OK || status == Z_BUF_ERROR) && stream_.avail_in == 0 ? Result::more : Result::corrupt;
+  }
+
+  // Decodes from `input` until the stream ends or the input runs out; `input` keeps what follows the end.
+  Result inflateSome(std::span<const std::uint8_t>& input, Sink sink, void* context) {
+    stream_.next_in = const_cast<Bytef*>(input.data());
+    stream_.avail_in = static_cast<uInt>(input.size());
+    std::array<std::uint8_t, kChunk> out;
+    Result result = Result::more;
+    for (;;) {
+      stream_.next_out = out.data();
+      stream_.avail_out = static_cast<uInt>(out.size());
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+        result = Result::corrupt;
+        break;
+      }
+      const std::size_t produced = out.size() - stream_.avail_out;
+      if (produced > 0 && !sink(context, out.data(), produced)) {
+        result = Result::refused;
+        break;
+      }
+      if (status == Z_STREAM_END) {
+        finished_ = true;
+        break;
+      }
+      // All given is decoded and nothing is pending: the rest of the stream is still to come.
+      if (stream_.avail_in == 0 && (stream_.avail_out > 0 || status == Z_BUF_ERROR)) break;
+      if (status == Z_BUF_ERROR && produced == 0) {
+        result = Result::corrupt;  // stuck with input left and room to write it
+        break;
+      }
+    }
+    input = input.subspan(input.size() - stream_.avail_in);
+    if (result == Result::more && !finished_) input = {};
+    return result;
+  }
+
   bool start(std::span<const std::uint8_t> input) {
     int windowBits = 15 + 32;  // zlib or gzip header, detected
     if (!gzip_) {
@@ -96,6 +147,7 @@ class ZlibDecoder final : public ContentDecoder {
   std::vector<std::uint8_t> opening_;
   bool started_ = false;
   bool finished_ = false;
+  bool heldMagic_ = false;
   z_stream stream_{};
 };
 
@@ -106,6 +158,8 @@ class BrotliDecoder final : public ContentDecoder {
 
   Result feed(std::span<const std::uint8_t> input, Sink sink, void* context) override {
     if (!state_) return Result::corrupt;
+    if (input.empty()) return Result::more;
+    if (finished_) return Result::corrupt;  // a brotli body is one stream; nothing may follow its end
     std::size_t availableIn = input.size();
     const std::uint8_t* nextIn = input.data();
     std::array<std::uint8_t, kChunk> out;
@@ -119,7 +173,7 @@ class BrotliDecoder final : public ContentDecoder {
       switch (result) {
         case BROTLI_DECODER_RESULT_NEEDS_MORE_OUTPUT: continue;
         case BROTLI_DECODER_RESULT_NEEDS_MORE_INPUT: return Result::more;
-        case BROTLI_DECODER_RESULT_SUCCESS: finished_ = true; return Result::more;
+        case BROTLI_DECODER_RESULT_SUCCESS: finished_ = true; return availableIn == 0 ? Result::more : Result::corrupt;
         default: return Result::corrupt;
       }
     }

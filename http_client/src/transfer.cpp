@@ -36,26 +36,29 @@ std::string origin(const std::string& url) {
   return result;
 }
 
-// Whether a Content-Length value announces more than `limit` bytes. Repeated fields arrive folded into a
-// list; the largest counts. Anything unreadable is left to curl, which refuses it.
-bool exceeds(const std::string& contentLength, std::size_t limit) {
-  std::size_t largest = 0;
-  std::size_t value = 0;
+// The body length a Content-Length value announces; a length past what fits saturates. Repeated fields
+// arrive folded into a list, which announces one length only when every item says the same (RFC 9112
+// makes any other list an error); none for that or for anything that is not a length.
+std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
+  std::optional<std::uint64_t> length;
+  std::uint64_t value = 0;
   bool digits = false;
   for (char c : contentLength + ",") {
     if (c >= '0' && c <= '9') {
-      if (value > (std::numeric_limits<std::size_t>::max() - 9) / 10) return true;
-      value = value * 10 + static_cast<std::size_t>(c - '0');
+      constexpr auto kMost = std::numeric_limits<std::uint64_t>::max();
+      const auto digit = static_cast<std::uint64_t>(c - '0');
+      value = value > (kMost - digit) / 10 ? kMost : value * 10 + digit;
       digits = true;
     } else if (c == ',') {
-      if (digits) largest = std::max(largest, value);
+      if (!digits || (length && *length != value)) return std::nullopt;
+      length = value;
       value = 0;
       digits = false;
     } else if (c != ' ' && c != '\t') {
-      return false;
+      return std::nullopt;
     }
   }
-  return largest > limit;
+  return length;
 }
 
 // `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
@@ -72,10 +75,11 @@ long streamWeight(float priority) {
 
 }  // namespace
 
-Transfer::Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
-                   TransferObserver& observer)
+Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const URLRequest& request,
+                   const TransferOptions& options, TransferObserver& observer)
     : easy_(easy),
       share_(share),
+      sockets_(sockets),
       observer_(observer),
       originalURL_(request.url),
       connectTimeout_(options.connectTimeout),
@@ -109,7 +113,11 @@ void Transfer::configureHop() {
   CURL* easy = easy_;
   hopStarted_ = Clock::now();
   lastActivity_ = hopStarted_;
+  connected_ = false;
+  requestStarted_ = false;
+  socket_ = CURL_SOCKET_BAD;
   status_ = 0;
+  headEnded_ = false;
   following_ = false;
   decoder_.reset();
   bodyStarted_ = false;
@@ -133,6 +141,16 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+  // A transfer waiting for a free connection (a per-host limit) is not idle: its clock starts when a
+  // connection is being opened for it or one is ready.
+  curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocketOpened);
+  curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onConnected);
+  curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+  if (sockets_) {
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionSockets::onClose);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, sockets_);
+  }
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -181,6 +199,11 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   if (error_) return Step::finished;
   if (result != CURLE_OK) {
     error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
+    // How curl refuses a head it cannot read (not HTTP at all, a line past its limit): the server's fault.
+    const bool unreadableHead = result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_OUT_OF_MEMORY;
+    if (requestStarted_ && !headEnded_ && unreadableHead) {
+      error_ = URLError(URLError::Code::badServerResponse, error_->detail(), originalURL_);
+    }
     return Step::finished;
   }
   if (!following_) {
@@ -225,8 +248,7 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   }
   // Credentials are meant for the origin they were sent to.
   if (origin(next) != origin(request_.url)) {
-    fields_.remove("Authorization");
-    fields_.remove("Cookie");
+    for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) fields_.remove(name);
   }
   request_.url = next;
   ++redirects_;
@@ -234,13 +256,32 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   return Step::nextHop;
 }
 
-Transfer::Clock::time_point Transfer::deadline() const {
-  if (paused_) return Clock::time_point::max();
-  return std::min(later(lastActivity_, idleTimeout_), later(started_, resourceTimeout_));
+Transfer::Clock::time_point Transfer::deadline() {
+  const auto whole = later(started_, resourceTimeout_);
+  if (paused_ || !connected_) return whole;
+  noteSocketBytes();
+  return std::min(later(lastActivity_, idleTimeout_), whole);
+}
+
+void Transfer::noteSocketBytes() {
+  // Body bytes are counted as curl hands them over; before the body, curl holds a header line back until
+  // it is whole.
+  if (socket_ == CURL_SOCKET_BAD || bodyStarted_) return;
+  if (const auto bytes = ConnectionSockets::bytesMoved(socket_); bytes && *bytes != socketBytes_) {
+    socketBytes_ = *bytes;
+    moved();
+  }
+}
+
+void Transfer::connecting() {
+  if (connected_) return;
+  connected_ = true;
+  moved();
 }
 
 void Transfer::expire() {
-  const bool idle = later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
+  const bool idle =
+      connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
   fail(URLError(URLError::Code::timedOut,
                 (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
@@ -266,6 +307,7 @@ void Transfer::fail(URLError error) {
 void Transfer::headEnded() {
   curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
   if (status_ < 200) return;  // an interim answer; the real head follows
+  headEnded_ = true;
   const HTTPHeaders& headers = head_.headers();
   const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
   if (bodiless) {
@@ -273,10 +315,16 @@ void Transfer::headEnded() {
     return;
   }
   // An announced length is refused before a byte of it is read.
-  if (const auto length = headers.value("Content-Length")) {
-    if (exceeds(*length, maximumBodySize_)) {
+  if (const auto field = headers.value("Content-Length")) {
+    const auto length = announcedLength(*field);
+    if (!length) {
+      error_ = URLError(URLError::Code::badServerResponse, "the answer announces its length as \"" + *field + "\"",
+                        originalURL_);
+      return;
+    }
+    if (*length > maximumBodySize_) {
       error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
-                        "the answer announces " + *length + " bytes, more than " + std::to_string(maximumBodySize_),
+                        "the answer announces " + *field + " bytes, more than " + std::to_string(maximumBodySize_),
                         originalURL_);
       return;
     }
@@ -377,6 +425,26 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   // hands the chunk over again on resume.
   if (self->paused_) return CURL_WRITEFUNC_PAUSE;
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
+}
+
+int Transfer::onSocketOpened(void* user, curl_socket_t socket, curlsocktype) {
+  auto* self = static_cast<Transfer*>(user);
+  if (self->sockets_) self->sockets_->opened(socket);
+  self->connecting();
+  return CURL_SOCKOPT_OK;
+}
+
+int Transfer::onConnected(void* user, char* peerIP, char*, int peerPort, int localPort) {
+  auto* self = static_cast<Transfer*>(user);
+  self->connecting();
+  self->requestStarted_ = true;
+  if (self->sockets_) {
+    self->socket_ = self->sockets_->find(peerIP, peerPort, localPort);
+    if (self->socket_ != CURL_SOCKET_BAD) {
+      self->socketBytes_ = ConnectionSockets::bytesMoved(self->socket_).value_or(0);
+    }
+  }
+  return CURL_PREREQFUNC_OK;
 }
 
 int Transfer::onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {

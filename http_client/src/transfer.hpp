@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "connection_sockets.hpp"
 #include "content_decoder.hpp"
 #include "header_lines.hpp"
 #include "httpkit/transfer_engine.hpp"
@@ -22,9 +23,10 @@ class Transfer {
   using Clock = std::chrono::steady_clock;
 
   // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null.
-  Transfer(CURL* easy, CURLSH* share, const URLRequest& request, const TransferOptions& options,
-           TransferObserver& observer);
+  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null; `sockets` (may be
+  // null) is the driver's registry of its connections' sockets, which must outlive them.
+  Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const URLRequest& request,
+           const TransferOptions& options, TransferObserver& observer);
   ~Transfer();
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
@@ -37,10 +39,13 @@ class Transfer {
   // up for the redirect's target; add it again.
   Step hopDone(CURLcode result);
 
-  // When the transfer fails as timed out unless a byte moves first; then call `expire`.
-  Clock::time_point deadline() const;
+  // When the transfer fails as timed out unless a byte moves first; then call `expire`. The idle limit runs
+  // once the transfer has a connection (or is opening one), not while it waits for a free one; asking also
+  // notes bytes that reached the connection without curl handing anything over yet (a head still arriving).
+  Clock::time_point deadline();
   void expire();
-  // While paused no byte is read and the transfer has no deadline; resuming starts the idle limit afresh.
+  // While paused no byte is read and only the whole-transfer limit runs; resuming starts the idle limit
+  // afresh.
   void setPaused(bool paused);
   void setPriority(float priority);
   // Ends the transfer with this error at the next `complete`, unless it already has one.
@@ -53,6 +58,8 @@ class Transfer {
   void configureHop();
   void headEnded();
   void moved() { lastActivity_ = Clock::now(); }
+  void connecting();
+  void noteSocketBytes();
   TaskMetrics metrics() const;
   bool receiveBody(const char* data, std::size_t length);
   bool deliverBody(const std::uint8_t* data, std::size_t length);
@@ -61,9 +68,12 @@ class Transfer {
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user);
   static int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded);
+  static int onSocketOpened(void* user, curl_socket_t socket, curlsocktype purpose);
+  static int onConnected(void* user, char* peerIP, char* localIP, int peerPort, int localPort);
 
   CURL* easy_;
   CURLSH* share_;
+  ConnectionSockets* sockets_;
   TransferObserver& observer_;
   const std::string originalURL_;
   const std::chrono::milliseconds connectTimeout_;
@@ -86,9 +96,16 @@ class Transfer {
   curl_off_t lastDownloaded_ = 0;
   curl_off_t lastUploaded_ = 0;
   long redirects_ = 0;
+  // The current hop opens or holds a connection; the idle limit runs only then.
+  bool connected_ = false;
+  // The request is about to go out on the connection: what arrives now is the answer.
+  bool requestStarted_ = false;
+  curl_socket_t socket_ = CURL_SOCKET_BAD;
+  std::uint64_t socketBytes_ = 0;
 
   HeaderAccumulator head_;
   long status_ = 0;
+  bool headEnded_ = false;  // the final head of the current hop, not an interim one
   // The current hop's answer is a redirect that will be followed: its body is not the caller's.
   bool following_ = false;
   bool responseDelivered_ = false;

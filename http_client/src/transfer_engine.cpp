@@ -94,7 +94,7 @@ class TransferEngine::Impl {
     const Lane lane = takeLane();
     std::optional<Transfer> transfer;
     try {
-      transfer.emplace(lane.easy, share_, request, options, observer);
+      transfer.emplace(lane.easy, share_, &sockets_, request, options, observer);
     } catch (...) {
       returnLane(lane);
       throw;
@@ -247,7 +247,8 @@ class TransferEngine::Impl {
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
-      running->transfer = std::make_unique<Transfer>(easy, share_, running->request, options, *running->observer);
+      running->transfer =
+          std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
     } catch (...) {
       returnEasyHandle(easy);
       throw;
@@ -394,6 +395,8 @@ class TransferEngine::Impl {
   }
 
   const Configuration configuration_;
+  // curl closes connections through it, up to the cleanup of the handles in the destructor's body.
+  ConnectionSockets sockets_;
   CURLSH* share_ = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks_;
   // The worker and its multi handle exist once a transfer was started on it.

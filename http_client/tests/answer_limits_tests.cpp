@@ -1,8 +1,6 @@
 // Answers that stall, announce too much or stop short, played byte for byte by a scripted server: the client
 // must fail each one with the right error, on time, and never pass part of a body off as the whole.
-#include <brotli/encode.h>
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <testing/scripted_server.hpp>
 #include "test_support.hpp"
@@ -12,6 +10,8 @@ namespace {
 using httpkit::APIClient;
 using httpkit::Request;
 using httpkit::URLError;
+using httpkit_tests::brotli;
+using httpkit_tests::gzip;
 using httpkit_tests::makeClient;
 using testing_support::ScriptedServer;
 using httpkit_tests::text;
@@ -53,11 +53,39 @@ TEST(Timeouts, AStallFailsAsTimedOutCloseToTheConfiguredIdleTime) {
 
 TEST(Timeouts, EveryByteRestartsTheIdleClock) {
   // Six bytes, 150 ms apart: the answer takes three times the idle time but never stalls for it.
-  std::vector<Step> script{{milliseconds(0), head("Content-Length: 6\r\n"), false}};
-  for (char c : std::string(R"("abcd")")) script.push_back({milliseconds(150), std::string(1, c), false});
-  ScriptedServer server(script);
-  auto client = clientFor(server, milliseconds(400));
-  EXPECT_EQ(client->send(Request<std::string>{"/trickle"}).value, "abcd");
+  std::vector<Step> body{{milliseconds(0), head("Content-Length: 6\r\n"), false}};
+  for (char c : std::string(R"("abcd")")) body.push_back({milliseconds(150), std::string(1, c), false});
+  // The same with a header line that is still arriving: its bytes move too, though no whole line is read.
+  std::vector<Step> headLine{{milliseconds(0), "HTTP/1.1 200 OK\r\nX-Slow: ", false}};
+  for (int i = 0; i < 10; ++i) headLine.push_back({milliseconds(100), "s", false});
+  headLine.push_back({milliseconds(100), "\r\nContent-Length: 6\r\n\r\n\"abcd\"", false});
+  for (const auto& [what, script] : {std::pair{"body", body}, std::pair{"header line", headLine}}) {
+    SCOPED_TRACE(what);
+    ScriptedServer server(script);
+    auto client = clientFor(server, milliseconds(400));
+    EXPECT_EQ(client->send(Request<std::string>{"/trickle"}).value, "abcd");
+  }
+}
+
+// Heads that are not HTTP as it is meant to be spoken: the server's fault, said as such.
+TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
+  const std::vector<std::pair<const char*, std::string>> heads{
+      {"a status line that is not one", "SPDY/9 banana\r\nContent-Length: 2\r\n\r\n{}"},
+      {"a header line of 200 KB", "HTTP/1.1 200 OK\r\nX-Huge: " + std::string(200 * 1024, 'h') + "\r\n\r\n"},
+      {"two lengths that disagree", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}"},
+      {"two lengths in one field", "HTTP/1.1 200 OK\r\nContent-Length: 2, 12\r\n\r\n{}"},
+  };
+  for (const auto& [what, answer] : heads) {
+    SCOPED_TRACE(what);
+    ScriptedServer server({{milliseconds(0), answer, true}});
+    auto client = clientFor(server, milliseconds(5000));
+    const auto error = thrown<URLError>([&] { client->send(Request<void>{"/odd"}); });
+    ASSERT_TRUE(error) << "taken as an answer";
+    EXPECT_EQ(error->code(), URLError::Code::badServerResponse) << error->what();
+  }
+  // A length repeated with the same value is the same length.
+  ScriptedServer repeated({{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"}});
+  EXPECT_EQ(text(clientFor(repeated, milliseconds(5000))->send(Request<void>{"/twice"}).data), "{}");
 }
 
 TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
@@ -67,29 +95,6 @@ TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
   const auto error = thrown<URLError>([&] { client->send(Request<void>{"/huge"}); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
-}
-
-std::string gzip(const std::string& data, int windowBits) {
-  z_stream stream{};
-  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, data.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-std::string brotli(const std::string& data) {
-  std::size_t size = BrotliEncoderMaxCompressedSize(data.size());
-  std::string out(size, '\0');
-  BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT, data.size(),
-                        reinterpret_cast<const uint8_t*>(data.data()), &size, reinterpret_cast<uint8_t*>(out.data()));
-  out.resize(size);
-  return out;
 }
 
 std::string chunked(const std::string& data) {
@@ -137,3 +142,41 @@ TEST(AnswerBodies, ACompressedBodyIsWholeOrAnError) {
 }
 
 }  // namespace
+
+// A gzip body may be several members one after the other (as concatenating compressed files makes). Every
+// member counts, however the reads split them; bytes after a member that do not start another one mean the
+// body is not what was announced.
+TEST(AnswerBodies, GzipMembersAreAllReadAndAnythingElseAfterThemIsCorrupt) {
+  const std::string first = gzip("hello ", 15 + 16);
+  const std::string second = gzip("world", 15 + 16);
+  const std::string garbage(16, '\x5a');
+  const auto answer = [](const std::string& body) {
+    return head("Content-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) + "\r\n");
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> reads;  // 200 ms apart
+    std::optional<URLError::Code> error;
+  };
+  const std::vector<Case> cases{
+      {"second member in a later read", {first, second}, std::nullopt},
+      {"garbage after the members, in one read", {first + second + garbage}, URLError::Code::badServerResponse},
+      {"garbage after the members, later", {first + second, garbage}, URLError::Code::badServerResponse},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string body;
+    for (const auto& read : c.reads) body += read;
+    std::vector<Step> script{{milliseconds(0), answer(body), false}};
+    for (const auto& read : c.reads) script.push_back({milliseconds(200), read, false});
+    ScriptedServer server(script);
+    auto client = clientFor(server, milliseconds(5000));
+    if (!c.error) {
+      EXPECT_EQ(text(client->send(Request<void>{"/members"}).data), "hello world");
+      continue;
+    }
+    const auto error = thrown<URLError>([&] { client->send(Request<void>{"/members"}); });
+    ASSERT_TRUE(error) << "a body with trailing bytes was taken as whole";
+    EXPECT_EQ(error->code(), *c.error) << error->what();
+  }
+}

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include <foundation/serial_queue.hpp>
+
 #include "testing/bounded_task.hpp"
 #include "test_support.hpp"
 
@@ -469,7 +471,7 @@ TEST_F(SendConcurrency, WorkerTransfersFollowRedirectsAndTimeOutAsSendsDo) {
   gate->open();
 }
 
-TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
+TEST_F(SendConcurrency, DestroyingTheEngineEndsItsStreamingTransfers) {
   auto gate = holdAnswers("/held");
   auto engine = std::make_shared<httpkit::TransferEngine>();
   auto observer = std::make_shared<WorkerObserver>();
@@ -482,6 +484,123 @@ TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), URLError::Code::cancelled);
   gate->open();
+}
+
+// An application that replaces its client while sends are under way on other threads: the sends end as
+// cancelled, the client is gone only once they have returned, and nothing is offered for a retry.
+TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
+  auto gate = holdAnswers("/held");
+  std::latch inHook(1), hookMayReturn(1);
+  delegate->onWillSend = [&](APIClient&, URLRequest& request) {
+    if (request.url.find("/hooked") == std::string::npos) return;
+    inHook.count_down();
+    hookMayReturn.wait();
+  };
+  delegate->onShouldRetry = [](auto&&...) { return true; };
+  auto client = makeClient(server.baseURL(), delegate);
+  APIClient* const shared = client.get();  // the senders never read `client` itself, which the test resets
+
+  constexpr int kHeld = 4;
+  std::vector<testing_support::BoundedTask<std::optional<URLError>>> sends;
+  for (int i = 0; i < kHeld; ++i) {
+    sends.push_back(testing_support::launch(
+        [shared] { return thrown<URLError>([&] { shared->send(Request<void>{"/held"}); }); }));
+  }
+  sends.push_back(testing_support::launch(
+      [shared] { return thrown<URLError>([&] { shared->send(Request<void>{"/hooked"}); }); }));
+  ASSERT_TRUE(gate->waitForArrivals(kHeld, kDeadline));
+  inHook.wait();
+
+  std::atomic<bool> destroyed = false;
+  auto destroying = testing_support::launch([&] {
+    client.reset();
+    destroyed = true;
+  });
+  // The send in the hook has not returned, so the client is still there; once the hook returns, that
+  // send ends without going out.
+  EXPECT_NE(destroying.wait_for(std::chrono::milliseconds(200)), std::future_status::ready);
+  EXPECT_FALSE(destroyed);
+  hookMayReturn.count_down();
+  ASSERT_EQ(destroying.wait_for(kDeadline), std::future_status::ready) << "the destructor did not return";
+  for (auto& send : sends) {
+    ASSERT_EQ(send.wait_for(kDeadline), std::future_status::ready);
+    const auto error = send.get();
+    ASSERT_TRUE(error) << "a send succeeded without its answer";
+    EXPECT_EQ(error->code(), URLError::Code::cancelled);
+  }
+  EXPECT_TRUE(delegate->retryAttempts.empty());
+  EXPECT_EQ(server.hits("GET", "/hooked"), 0);
+  gate->open();
+}
+
+// What the session delegate is told, in order, and where: bodies as one text, other events by name.
+struct SessionWatcher : httpkit::URLSessionDelegate {
+  std::shared_ptr<foundation::SerialQueue> expectedQueue;
+  std::vector<std::string> events;  // written on the delegate queue only
+  std::vector<std::uint64_t> tasks;
+  bool offQueue = false;
+
+  void note(const DataTask& task, std::string event) {
+    if (expectedQueue && !expectedQueue->isCurrent()) offQueue = true;
+    tasks.push_back(task.taskIdentifier);
+    if (event.rfind("data ", 0) == 0 && !events.empty() && events.back().rfind("data ", 0) == 0) {
+      events.back() += event.substr(5);
+      return;
+    }
+    events.push_back(std::move(event));
+  }
+  void didReceiveResponse(const DataTask& task, const httpkit::HTTPURLResponse& response) override {
+    note(task, "response " + std::to_string(response.statusCode));
+  }
+  void didReceiveData(const DataTask& task, const httpkit::Bytes& data) override { note(task, "data " + text(data)); }
+  void didFinishCollectingMetrics(const DataTask& task, const httpkit::TaskMetrics& metrics) override {
+    note(task, "metrics " + std::to_string(metrics.redirectCount));
+  }
+  void didCompleteWithError(const DataTask& task, const std::optional<URLError>& error) override {
+    note(task, error ? "end " + std::to_string(static_cast<int>(error->code())) : "end");
+  }
+};
+
+using SessionEvents = APIClientTest;
+
+TEST_F(SessionEvents, EachAttemptIsToldOnTheDelegateQueueInOrder) {
+  server.on("GET", "/moved", Reply{302, "", "text/plain", {{"Location", "/chunked"}}, {}, {}});
+  server.on("GET", "/chunked", Reply{200, "", "text/plain", {}, {"ab", "cd"}, {}});
+  auto queue = std::make_shared<foundation::SerialQueue>("test.session-delegate");
+  auto watcher = std::make_shared<SessionWatcher>();
+  watcher->expectedQueue = queue;
+  auto client = makeClient(server.baseURL(), delegate, [&](APIClient::Configuration& c) {
+    c.sessionDelegate = watcher;
+    c.sessionDelegateQueue = queue;
+  });
+  const auto sent = client->send(Request<void>{"/moved"});
+  LoopbackServer closed;
+  closed.start();
+  const std::string refusing = closed.baseURL() + "/gone";
+  closed.stop();
+  delegate->onMakeURL = [&](const AnyRequest&) { return std::optional<std::string>(refusing); };
+  EXPECT_THROW(client->send(Request<void>{"/gone"}), URLError);
+  queue->sync([] {});
+
+  const auto refused = std::to_string(static_cast<int>(URLError::Code::cannotConnectToHost));
+  EXPECT_EQ(watcher->events,
+            (std::vector<std::string>{"response 200", "data abcd", "metrics 1", "end", "metrics 0", "end " + refused}));
+  EXPECT_FALSE(watcher->offQueue);
+  ASSERT_FALSE(watcher->tasks.empty());
+  EXPECT_EQ(watcher->tasks.front(), sent.task.taskIdentifier);
+  EXPECT_NE(watcher->tasks.back(), sent.task.taskIdentifier);
+
+  // Without a queue of the caller's, the client makes one: events never run on the sending thread.
+  auto own = std::make_shared<SessionWatcher>();
+  auto ownQueueClient =
+      makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) { c.sessionDelegate = own; });
+  const auto& ownQueue = ownQueueClient->configuration().sessionDelegateQueue;
+  ASSERT_TRUE(ownQueue);
+  own->expectedQueue = ownQueue;
+  ownQueueClient->send(Request<void>{"/chunked"});
+  ownQueue->sync([] {});
+  EXPECT_EQ(own->events, (std::vector<std::string>{"response 200", "data abcd", "metrics 0", "end"}));
+  EXPECT_FALSE(own->offQueue);
 }
 
 }  // namespace

@@ -86,18 +86,21 @@ TEST_F(Redirects, CredentialsStayWithTheirOrigin) {
   server.on("GET", "/away", redirectTo(302, other.baseURL() + "/elsewhere"));
   server.on("GET", "/near", redirectTo(302, "/to"));
   auto client = makeClient(server.baseURL());
-  const httpkit::HTTPHeaders credentials{{"Authorization", "Bearer secret"}, {"Cookie", "s=1"}, {"X-Other", "1"}};
+  const httpkit::HTTPHeaders credentials{
+      {"Authorization", "Bearer secret"}, {"Cookie", "s=1"}, {"Proxy-Authorization", "Basic cHJveHk="}, {"X-Other", "1"}};
 
   const auto away = client->send(Request<void>{"/away", HTTPMethod::get, {}, std::nullopt, credentials});
   EXPECT_EQ(away.response.url, other.baseURL() + "/elsewhere");
   ASSERT_EQ(other.requests().size(), 1u);
   EXPECT_FALSE(other.requests()[0].header("Authorization"));
   EXPECT_FALSE(other.requests()[0].header("Cookie"));
+  EXPECT_FALSE(other.requests()[0].header("Proxy-Authorization"));
   EXPECT_EQ(other.requests()[0].header("X-Other"), "1");
 
   client->send(Request<void>{"/near", HTTPMethod::get, {}, std::nullopt, credentials});
   EXPECT_EQ(server.requests().back().header("Authorization"), "Bearer secret");
   EXPECT_EQ(server.requests().back().header("Cookie"), "s=1");
+  EXPECT_EQ(server.requests().back().header("Proxy-Authorization"), "Basic cHJveHk=");
 }
 
 TEST_F(Redirects, FollowingIsBoundedAndCounted) {

@@ -41,9 +41,11 @@ struct Stream : httpkit::TransferObserver {
     if (!headSeen) head.set_value({});
     done.set_value(error);
   }
+  // The end, or a failure (never a hang) when it does not come within the deadline.
   std::optional<URLError> wait() {
-    EXPECT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
-    return ended.get();
+    if (ended.wait_for(kDeadline) == std::future_status::ready) return ended.get();
+    ADD_FAILURE() << "the transfer did not end";
+    return URLError(URLError::Code::unknown, "the test saw no end");
   }
 };
 
@@ -95,7 +97,7 @@ TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
   EXPECT_TRUE(server.waitForPeerClosures(1, kDeadline));
 }
 
-TEST(StreamingTransfer, PausedTransferReadsNothingAndOutlivesItsIdleLimit) {
+TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLimit) {
   ScriptedServer ready({{milliseconds(0), head("Content-Length: 4\r\n") + "abcd"}});
   ScriptedServer stalled({{milliseconds(0), head("Content-Length: 4\r\n"), true}});
   TransferEngine engine;
@@ -115,6 +117,14 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndOutlivesItsIdleLimit) {
   engine.resume(id);
   EXPECT_FALSE(paused->wait());
   EXPECT_EQ(paused->body, "abcd");
+
+  TransferOptions bounded = options;
+  bounded.resourceTimeout = milliseconds(300);
+  auto held = std::make_shared<Stream>();
+  engine.pause(engine.start(get(stalled.baseURL() + "/c"), bounded, held));
+  const auto expired = held->wait();
+  ASSERT_TRUE(expired) << "a paused transfer outlived its whole-transfer limit";
+  EXPECT_EQ(expired->code(), URLError::Code::timedOut);
 }
 
 TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
@@ -168,6 +178,28 @@ TEST(StreamingTransferConcurrency, PerHostLimitKeepsConnectionsToTheLimit) {
   for (auto& stream : streams) EXPECT_FALSE(stream->wait());
   EXPECT_EQ(server.hits("GET", "/held"), 6);
   EXPECT_LE(server.connections(), 2);
+}
+
+// Transfers that wait for a free connection only wait their turn: the idle limit is for a connection that
+// stalls, so it starts when the transfer has one.
+TEST(StreamingTransferConcurrency, WaitingForAFreeConnectionIsNotIdleness) {
+  std::vector<ScriptedServer::Step> drip{{milliseconds(0), head("Content-Length: 6\r\nConnection: close\r\n")}};
+  for (char c : std::string("abcdef")) drip.push_back({milliseconds(250), std::string(1, c)});
+  ScriptedServer server(drip, ScriptedServer::Connections::concurrently);
+  TransferEngine engine(TransferEngine::Configuration{2});
+  TransferOptions options;
+  options.idleTimeout = milliseconds(1000);
+  std::vector<std::shared_ptr<Stream>> streams;
+  for (int i = 0; i < 4; ++i) {
+    streams.push_back(std::make_shared<Stream>());
+    engine.start(get(server.baseURL() + "/drip"), options, streams.back());
+  }
+  for (auto& stream : streams) {
+    const auto error = stream->wait();
+    EXPECT_FALSE(error) << error->what();
+    EXPECT_EQ(stream->body, "abcdef");
+  }
+  EXPECT_EQ(server.connections(), 4);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #pragma once
 // What the client's tests share: a client bound to a loopback server whose every send ends within a bound,
 // so that a fault shows as a failure instead of a stalled test.
+#include <brotli/encode.h>
+#include <zlib.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -35,6 +38,30 @@ std::optional<E> thrown(Call&& call) {
     return error;
   }
   return std::nullopt;
+}
+
+// `data` compressed by the encoders: 15 + 16 window bits make a gzip member, 15 a zlib stream, -15 bare deflate.
+inline std::string gzip(const std::string& data, int windowBits) {
+  z_stream stream{};
+  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+inline std::string brotli(const std::string& data) {
+  std::size_t size = BrotliEncoderMaxCompressedSize(data.size());
+  std::string out(size, '\0');
+  BrotliEncoderCompress(BROTLI_DEFAULT_QUALITY, BROTLI_DEFAULT_WINDOW, BROTLI_MODE_TEXT, data.size(),
+                        reinterpret_cast<const uint8_t*>(data.data()), &size, reinterpret_cast<uint8_t*>(out.data()));
+  out.resize(size);
+  return out;
 }
 
 }  // namespace httpkit_tests

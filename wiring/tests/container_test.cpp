@@ -169,3 +169,28 @@ TEST_F(ContainerTest, MakerResolvingItsOwnKeyIsRefused) {
   selfish = Factory<int>("selfish", [&] { return selfish.resolve() + 1; }).cached();
   EXPECT_THROW(selfish.resolve(), std::logic_error);
 }
+
+// A re-registration while the earlier maker of a singleton runs: that maker's caller gets its value, but the
+// value is not given out again; the next resolution makes one with the new maker.
+TEST(ContainerConcurrency, SingletonOfAReplacedMakerIsNotGivenOutAgain) {
+  Container container;
+  Container::Scope scope(container);
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::latch making(1);
+  auto singleton = Factory<std::shared_ptr<Service>>("singleton-replaced-while-made", [&] {
+    making.count_down();
+    released.wait();
+    return std::make_shared<Service>(Service{1});
+  }).singleton();
+  std::atomic<int> firstID{0};
+  auto first = testing_support::launch(Container::propagating([&] { firstID = singleton.resolve()->id; }));
+  making.wait();
+  singleton.register_([] { return std::make_shared<Service>(Service{2}); });
+  release.set_value();
+  ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(firstID.load(), 1);
+  const auto next = singleton.resolve();
+  EXPECT_EQ(next->id, 2);
+  EXPECT_EQ(singleton.resolve(), next);
+}

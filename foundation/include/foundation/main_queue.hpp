@@ -12,6 +12,10 @@
 // An application that drives the queue must therefore call run() or poll() before anything posts to it.
 // The driving thread is the main queue also between two polls: isCurrent() is true there, sync() runs inline,
 // and operations that would wait for the main queue refuse as they do inside a main-queue task.
+//
+// A posted task that throws ends neither the process nor the queue: what it threw is logged (foundation::log,
+// error level, naming the queue "main") and the next task runs; a repeating task goes on repeating. sync()
+// hands what its task threw to its caller instead.
 #include <chrono>
 #include <functional>
 #include <future>

@@ -1,7 +1,9 @@
 #pragma once
 // SerialQueue: a labelled serial executor (an Asio strand over ThreadPool::shared()).
 // Tasks run one at a time in the order posted. Work posted before the queue object is destroyed still runs:
-// the strand is shared with the queued handlers.
+// the strand is shared with the queued handlers. A posted task that throws ends neither the process nor the
+// queue: what it threw is logged (foundation::log, error level, with the queue's label) and the next task
+// runs; a repeating task goes on repeating. sync() hands what its task threw to its caller instead.
 //
 //   foundation::SerialQueue queue("com.example.cache");
 //   queue.post([] { ... });

@@ -2,7 +2,16 @@
 // UserDefaults: small persistent settings, one JSON object in a file, rewritten atomically (temporary file,
 // fsync, rename) on every change so a crash leaves the old or the new file, never a broken one.
 // `standard()` lives at $XDG_CONFIG_HOME/<bundle identifier or "tolvaran">/defaults.json.
+//
+// A file that is a symbolic link stays one: writes replace the file it leads to, keeping its permissions.
+// Several objects may share a file, in one process or several: a change is made to what the file holds at
+// that moment (under a lock on its folder, so that two writers take turns), so each changes only its own
+// keys and loses none of the others', and a read sees what another object wrote since.
+#include <sys/types.h>
+
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,17 +27,29 @@ class UserDefaults {
 
   std::optional<nlohmann::json> value(const std::string& key) const;
   // Both write the whole file before they return. A change that cannot be persisted (a string that is not
-  // UTF-8, an unwritable folder) throws and changes nothing, in memory or on disk.
+  // UTF-8, an unwritable folder, another writer holding the file for more than a few seconds) throws and
+  // changes nothing, in memory or on disk.
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
   const std::filesystem::path& file() const { return file_; }
 
  private:
-  void load();
-  void persist(const nlohmann::json& values) const;
+  // Which file the path held when it was last read or written: another one means someone wrote since.
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    bool operator==(const Identity& other) const;
+  };
+  // Reads the file again if it is not the one last seen. Called with `mutex_` held.
+  void refresh() const;
+  // Applies `edit` to what the file holds now and writes the result, unless `edit` says it changed nothing.
+  void change(const std::function<bool(nlohmann::json&)>& edit);
   std::filesystem::path file_;
   mutable std::mutex mutex_;
-  nlohmann::json values_ = nlohmann::json::object();
+  mutable nlohmann::json values_ = nlohmann::json::object();
+  mutable std::optional<Identity> seen_;
 };
 
 }  // namespace foundation

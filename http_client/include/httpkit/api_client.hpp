@@ -12,7 +12,12 @@
 //
 // Failures reach the caller as thrown exceptions, unchanged: `URLError` (transport, invalid URL, cancelled),
 // whatever the delegate threw, `DecodingError`, `EncodingError`.
-#include <atomic>
+//
+// Lifetime: destroying the client cancels the sends still running on other threads (each throws
+// `URLError::Code::cancelled`) and waits for them to return, for at most `kSendsEndWithin`: only a delegate
+// hook that keeps its thread longer can make it wait that long, and such a send then finishes on its own
+// without the client (its hook must not use the client any more). Destroy the client from outside its own
+// sends and hooks: waiting there for them would wait for itself.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -23,6 +28,7 @@
 #include <type_traits>
 #include <typeinfo>
 
+#include <foundation/serial_queue.hpp>
 #include <nlohmann/json.hpp>
 
 #include "httpkit/api_client_delegate.hpp"
@@ -31,6 +37,7 @@
 #include "httpkit/response.hpp"
 #include "httpkit/transfer_engine.hpp"
 #include "httpkit/url_request.hpp"
+#include "httpkit/url_session_delegate.hpp"
 
 namespace httpkit {
 
@@ -63,6 +70,12 @@ class APIClient {
     // None: the default delegate (statuses 200 to 299 accepted, no retries).
     std::shared_ptr<APIClientDelegate> delegate;
     SessionConfiguration sessionConfiguration;
+    // Told what happens to each attempt's transfer (see `URLSessionDelegate`), on `sessionDelegateQueue`;
+    // none: nobody is told.
+    std::shared_ptr<URLSessionDelegate> sessionDelegate;
+    // Where the session delegate is called, one event at a time in the order they happened. None: a serial
+    // queue of the client's own.
+    std::shared_ptr<foundation::SerialQueue> sessionDelegateQueue;
     // Turns body bytes into the JSON value the response type is then read from (through its from_json).
     // Throwing is how it reports a body it cannot read. Default: strict JSON parsing.
     std::function<nlohmann::json(const Bytes&)> decoder;
@@ -72,15 +85,20 @@ class APIClient {
     explicit Configuration(std::optional<std::string> baseURL = std::nullopt);
   };
 
+  // The longest the destructor waits for the sends it cancelled to return.
+  static constexpr std::chrono::seconds kSendsEndWithin{5};
+
   // The configuration starts from the defaults above with `baseURL`; `configure` may change any of it.
   explicit APIClient(std::optional<std::string> baseURL,
                      const std::function<void(Configuration&)>& configure = nullptr);
   explicit APIClient(Configuration configuration);
+  // Cancels the sends in flight and waits for them (see the lifetime rule above).
+  // REQUIRES: not called from one of this client's sends or delegate hooks.
   ~APIClient();
   APIClient(const APIClient&) = delete;
   APIClient& operator=(const APIClient&) = delete;
 
-  const Configuration& configuration() const { return configuration_; }
+  const Configuration& configuration() const;
 
   // Sends the request and decodes the answer according to `T` (see `Request`). Requesting a stop through
   // `stop` ends the transfer with `URLError::Code::cancelled`.
@@ -94,26 +112,23 @@ class APIClient {
   URLRequest makeURLRequest(const AnyRequest& request);
 
   // The engine moving this client's bytes; other transfer kinds may share it.
-  const std::shared_ptr<TransferEngine>& engine() const { return engine_; }
+  const std::shared_ptr<TransferEngine>& engine() const;
 
  private:
-  RawResponse transfer(DataTask& task, const std::stop_token& stop);  // takes the task only on success
-  std::string makeURL(const AnyRequest& request);
-  nlohmann::json decodeJSON(const Bytes& data, const std::type_info& type) const;
+  // What the sends use, kept alive by each send for as long as it runs: a send that outlives the client's
+  // destructor (see the lifetime rule) touches nothing of the client itself.
+  struct Shared;
 
+  static nlohmann::json decodeJSON(const Shared& shared, const Bytes& data, const std::type_info& type);
   template <class T>
-  T decode(const Bytes& data) const;
+  static T decode(const Shared& shared, const Bytes& data);
 
-  Configuration configuration_;
-  std::shared_ptr<APIClientDelegate> delegate_;
-  TransferOptions transferOptions_;
-  std::shared_ptr<TransferEngine> engine_;
-  std::atomic<std::uint64_t> nextTaskIdentifier_{1};
+  std::shared_ptr<Shared> shared_;
 };
 
 template <class T>
-T APIClient::decode(const Bytes& data) const {
-  nlohmann::json json = decodeJSON(data, typeid(T));
+T APIClient::decode(const Shared& shared, const Bytes& data) {
+  nlohmann::json json = decodeJSON(shared, data, typeid(T));
   if constexpr (std::is_same_v<T, nlohmann::json>) return json;  // no conversion, so no copy
   try {
     return json.template get<T>();
@@ -124,15 +139,16 @@ T APIClient::decode(const Bytes& data) const {
 
 template <class T>
 Response<T> APIClient::send(const Request<T>& request, std::stop_token stop) {
+  const std::shared_ptr<const Shared> shared = shared_;  // decoding below may outlive the client
   RawResponse raw = data(request, std::move(stop));
   if constexpr (std::is_void_v<T>) {
     return Response<void>{std::move(raw)};
   } else if constexpr (detail::IsOptional<T>::value) {
     if (raw.data.empty()) return Response<T>{std::move(raw), T{}};
-    T value = decode<typename T::value_type>(raw.data);
+    T value = decode<typename T::value_type>(*shared, raw.data);
     return Response<T>{std::move(raw), std::move(value)};
   } else {
-    T value = decode<T>(raw.data);
+    T value = decode<T>(*shared, raw.data);
     return Response<T>{std::move(raw), std::move(value)};
   }
 }

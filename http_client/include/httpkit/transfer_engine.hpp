@@ -15,9 +15,10 @@
 //
 // Streaming transfers (`start`) are the small interface a session built on the engine needs: the head of the
 // answer as soon as it has arrived, the body in chunks, one end with an error or none, and, while it runs,
-// cancel, pause and resume (no byte is read while paused, and the idle limit does not run), and a priority
-// (the HTTP/2 stream weight). An engine made with a per-host connection limit never opens more connections
-// to one host at a time for its streaming transfers; the others wait for a free connection.
+// cancel, pause and resume (no byte is read while paused, and the idle limit does not run, but the
+// whole-transfer limit does), and a priority (the HTTP/2 stream weight). An engine made with a per-host
+// connection limit never opens more connections to one host at a time for its streaming transfers; the
+// others wait for a free connection, and that wait does not count against their idle limit.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +40,10 @@ struct TransferOptions {
   HTTPHeaders additionalHeaders;
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
   // The longest time without any byte moving, in either direction, before the transfer fails as timed out.
+  // It runs from the moment a connection is being opened for the transfer or one is ready for it (waiting
+  // for a free connection is not idleness); bytes of a header line still arriving count.
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
-  // The longest a whole transfer may take.
+  // The longest a whole transfer may take, from the start, waiting and pauses included.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
   // bound; an answer that announces a longer body fails on its head, before the body is read.
@@ -95,7 +98,8 @@ class TransferEngine {
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
   void cancel(TransferID id);
-  // Stops reading the transfer's answer until `resume`; the idle limit does not run meanwhile.
+  // Stops reading the transfer's answer until `resume`; the idle limit does not run meanwhile (the
+  // whole-transfer limit does).
   void pause(TransferID id);
   void resume(TransferID id);
   // Gives the transfer a new priority (see `TransferOptions::priority`).

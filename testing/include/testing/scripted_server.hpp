@@ -2,7 +2,8 @@
 // A TCP server on 127.0.0.1 that answers each connection by playing a script of raw bytes, pauses and a
 // hold, then closing: for answers that a well-behaved server library would never send (a head that never
 // comes, a body that stops, a length it never delivers, a body cut by a close). Connections are served one
-// after the other; destroying the server ends any hold and joins.
+// after the other, or each on a thread of its own when made with `Connections::concurrently` (slow answers
+// to many clients at once); destroying the server ends any hold and joins.
 //
 // Holds are released one at a time (`release` lets exactly one held step go on, now or later), so a test can
 // pace a body chunk by chunk. A client that closes the connection during a hold is counted (`peerClosures`),
@@ -33,7 +34,10 @@ class ScriptedServer {
     bool untilClosed = false;  // send `bytes` repeatedly until the peer closes or the server ends
   };
 
-  explicit ScriptedServer(std::vector<Step> script) : script_(std::move(script)) {
+  enum class Connections { oneAtATime, concurrently };
+
+  explicit ScriptedServer(std::vector<Step> script, Connections connections = Connections::oneAtATime)
+      : script_(std::move(script)), concurrently_(connections == Connections::concurrently) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -54,6 +58,7 @@ class ScriptedServer {
     }
     changed_.notify_all();
     thread_.join();
+    for (auto& worker : workers_) worker.join();
     ::close(listener_);
   }
 
@@ -106,9 +111,17 @@ class ScriptedServer {
         std::lock_guard lock(mutex_);
         ++connections_;
       }
-      if (readHead(connection)) play(connection);
-      ::close(connection);
+      if (concurrently_) {
+        workers_.emplace_back([this, connection] { answer(connection); });
+      } else {
+        answer(connection);
+      }
     }
+  }
+
+  void answer(int connection) {
+    if (readHead(connection)) play(connection);
+    ::close(connection);
   }
 
   bool readHead(int connection) {
@@ -169,6 +182,8 @@ class ScriptedServer {
   }
 
   std::vector<Step> script_;
+  const bool concurrently_;
+  std::vector<std::thread> workers_;  // the serving thread's only
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;

@@ -90,10 +90,17 @@ class Container {
   static T makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, const std::string& key, Find find,
                     Store store, const std::function<T()>& maker);
 
+  // Singletons are the process's, so their generations are too: a registration of a key in any container
+  // starts a new one, and a value made under an earlier generation is not given out again.
   struct SingletonStore {
     std::mutex mutex;
-    std::map<std::string, std::any> values;
+    std::map<std::string, Cached> values;
+    std::map<std::string, std::uint64_t> generations;  // absent: 0
     InFlight inFlight;
+    std::uint64_t generation(const std::string& key) const {
+      auto it = generations.find(key);
+      return it == generations.end() ? 0 : it->second;
+    }
   };
   static SingletonStore& singletons();
 
@@ -172,6 +179,14 @@ T Container::makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, co
 
 template <class T>
 T Container::resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
+  // Read before the maker is chosen: a registration after this point makes the value stale, never the
+  // other way round.
+  std::uint64_t singletonGeneration = 0;
+  if (scope == wiring::Scope::singleton) {
+    auto& store = singletons();
+    std::lock_guard singletonLock(store.mutex);
+    singletonGeneration = store.generation(key);
+  }
   std::function<T()> maker = defaultMaker;
   std::uint64_t generation = 0;
   std::unique_lock lock(mutex_);
@@ -199,12 +214,12 @@ T Container::resolve(const std::string& key, const std::function<T()>& defaultMa
     return makeOnce<T>(
         singletonLock, store.inFlight, key,
         [&]() -> std::optional<T> {
-          if (auto it = store.values.find(key); it != store.values.end()) {
-            if (auto* value = std::any_cast<T>(&it->second)) return *value;
-          }
+          auto it = store.values.find(key);
+          if (it == store.values.end() || it->second.generation != store.generation(key)) return std::nullopt;
+          if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
           return std::nullopt;
         },
-        [&](const T& value) { store.values[key] = value; }, maker);
+        [&](const T& value) { store.values[key] = Cached{value, singletonGeneration}; }, maker);
   }
   return maker();
 }
@@ -216,9 +231,10 @@ void Container::register_(const std::string& key, std::function<T()> maker) {
     registrations_[key] = Registered{std::move(maker), nextGeneration_++};
     cache_.erase(key);
   }
-  // A singleton made by the earlier maker is not given out again either.
+  // A singleton made by the earlier maker is not given out again either, even one still being made.
   auto& store = singletons();
   std::lock_guard lock(store.mutex);
+  ++store.generations[key];
   store.values.erase(key);
 }
 

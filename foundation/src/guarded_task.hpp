@@ -1,0 +1,25 @@
+#pragma once
+// A queue's task that throws ends neither the process nor the queue: what it threw is logged, naming the
+// queue, and the tasks behind it run. The queues' contract, shared by MainQueue and SerialQueue.
+#include <exception>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "foundation/log.hpp"
+
+namespace foundation::detail {
+
+inline std::function<void()> guarded(std::string queueLabel, std::function<void()> task) {
+  return [label = std::move(queueLabel), task = std::move(task)] {
+    try {
+      task();
+    } catch (const std::exception& e) {
+      log(LogLevel::error, "a task on the queue \"" + label + "\" threw: " + e.what());
+    } catch (...) {
+      log(LogLevel::error, "a task on the queue \"" + label + "\" threw something that is not an exception");
+    }
+  };
+}
+
+}  // namespace foundation::detail
