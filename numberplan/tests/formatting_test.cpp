@@ -132,6 +132,15 @@ TEST_F(PartialFormatterTest, InternationalPrefixAndCallingCode) {
   EXPECT_EQ(typing.nationalNumber("011 44 20 7946"), "207946");
 }
 
+// Digits after "+" or a dialling prefix that name no calling code yet are shown as typed: neither the region's
+// national prefix nor its layout applies to them.
+TEST_F(PartialFormatterTest, DigitsAwaitingACallingCodeAreLeftAsTyped) {
+  EXPECT_EQ(typed("+4420"), (std::vector<std::string>{"+", "+4", "+44", "+44 2", "+44 20"}));
+  EXPECT_EQ(typing.formatPartial("+9991"), "+9991");
+  EXPECT_EQ(typing.formatPartial("0119991"), "011 9991");
+  EXPECT_EQ(typing.formatPartial("+16502530000"), "+1 (650) 253-0000");
+}
+
 TEST_F(PartialFormatterTest, NationalPrefixIsShownApart) {
   PartialFormatter british(engine, "GB");
   EXPECT_EQ(british.formatPartial("02079460000"), "020 7946 0000");

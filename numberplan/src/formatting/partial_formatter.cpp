@@ -74,7 +74,9 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
   const auto [number, suffix] = splitDialSuffix(rawNumber);
   const std::string national = nationalNumber(number);
   std::string formatted = national;
-  if (const auto formats = candidateFormats(national)) {
+  std::optional<std::vector<const MetadataPhoneNumberFormat*>> formats;
+  if (!callingCodeAwaited_) formats = candidateFormats(national);
+  if (formats) {
     if (auto whole = formatWithWholePattern(national, *formats)) {
       formatted = std::move(*whole);
     } else {
@@ -126,8 +128,14 @@ std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
   if (!parser) return std::string(rawNumber);
   std::string text = takeDialPrefix(rawNumber);
   text = parser->normalizeNumber(text);
-  if (!prefixBeforeNationalNumber_.empty()) text = takeCallingCode(text);
-  text = takeNationalPrefix(text);
+  callingCodeAwaited_ = false;
+  if (!prefixBeforeNationalNumber_.empty()) {
+    text = takeCallingCode(text);
+    // "+4" is the start of a calling code, not a number of the default region: its digits get neither that
+    // region's national prefix nor its layout until they name a code.
+    callingCodeAwaited_ = !callingCodeTaken_;
+  }
+  if (!callingCodeAwaited_) text = takeNationalPrefix(text);
   if (maxDigits_) {
     // The text is ASCII after normalisation, so characters and bytes agree.
     const auto limit = static_cast<std::size_t>(std::max(0, *maxDigits_));

@@ -94,6 +94,7 @@ class PartialFormatter {
   std::string prefixBeforeNationalNumber_;
   bool shouldAddSpaceAfterNationalPrefix_ = false;
   bool callingCodeTaken_ = false;  // the text named its calling code after "+" or a dialling prefix
+  bool callingCodeAwaited_ = false;  // a dialling prefix was typed, but no calling code after it yet
   bool withPrefix_ = true;
   bool ignoreIntlNumbers_ = false;
 };
