@@ -12,6 +12,9 @@
 // lines from mobiles the metadata has one combined class and the parser can only say "either". The reverse does
 // not hold: a row typed fixedOrMobile needs the combined answer.
 //
+// A row typed "refused" is text that is not a number of the plan (one digit short, say): it must fail to parse
+// with invalidNumber or tooShort, and its other cells stay empty.
+//
 // Every row is checked and every failing row reported with its file and line number.
 #include <gtest/gtest.h>
 
@@ -74,6 +77,26 @@ bool typeAccepted(PhoneNumberType expected, PhoneNumberType actual) {
          (expected == PhoneNumberType::fixedLine || expected == PhoneNumberType::mobile);
 }
 
+std::string refusalFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const std::vector<std::string>& cells) {
+  const std::string& region = cells[0];
+  const std::string& input = cells[1];
+  if (region.empty() || input.empty()) return "region and input are required";
+  if (std::any_of(cells.begin() + 3, cells.end(), [](const std::string& cell) { return !cell.empty(); })) {
+    return "a refused row has nothing after its type";
+  }
+  try {
+    const PhoneNumber number = engine->parse(input, region);
+    return "\"" + input + "\" (" + region + ") was to be refused, but parses as " +
+           engine->format(number, PhoneNumberFormat::e164);
+  } catch (const PhoneNumberError& error) {
+    if (error.errorCase() == PhoneNumberError::Case::invalidNumber ||
+        error.errorCase() == PhoneNumberError::Case::tooShort) {
+      return "";
+    }
+    return "\"" + input + "\" (" + region + ") is refused with " + error.errorDescription();
+  }
+}
+
 // What is wrong with one row; empty when it conforms.
 std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const std::vector<std::string>& cells) {
   if (cells.size() != expectedHeader.size()) {
@@ -82,6 +105,7 @@ std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const st
   }
   const std::string& region = cells[0];
   const std::string& input = cells[1];
+  if (cells[2] == "refused") return refusalFaults(engine, cells);
   const auto expectedType = fromRawValue<PhoneNumberType>(cells[2]);
   if (region.empty() || input.empty() || cells[3].empty()) return "region, input and e164 are required";
   if (!expectedType) return "unknown type \"" + cells[2] + "\"";

@@ -125,12 +125,13 @@ bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::strin
   return true;
 }
 
-void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const {
-  if (!metadata.nationalPrefixForParsing) return;
+PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix(
+    std::string& nationalNumber, const MetadataTerritory& metadata) const {
+  if (!metadata.nationalPrefixForParsing) return {};
   const auto prefix = detail::pooled(*regex_, "^(?:" + *metadata.nationalPrefixForParsing + ")");
-  if (!prefix) return;
+  if (!prefix) return {};
   const auto match = prefix->firstMatch(nationalNumber);
-  if (!match) return;
+  if (!match) return {};
 
   const std::optional<std::string> validPattern =
       metadata.generalDesc ? metadata.generalDesc->nationalNumberPattern : std::nullopt;
@@ -156,11 +157,13 @@ void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const 
     transformed = end ? nationalNumber.substr(*end) : nationalNumber;
   }
 
+  const NationalPrefixRemoval found{match->text().size(), false};
   if (detail::hasPattern(validPattern) && detail::matchesEntirely(*regex_, *validPattern, nationalNumber) &&
       !detail::matchesEntirely(*regex_, *validPattern, transformed)) {
-    return;
+    return {found.matchedLength, true};
   }
   nationalNumber = std::move(transformed);
+  return found;
 }
 
 bool PhoneNumberParser::matchesDescription(std::string_view text,
