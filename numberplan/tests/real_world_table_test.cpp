@@ -8,9 +8,10 @@
 // its as_you_type text. Empty national, international or as_you_type cells are not checked; region, input, type
 // and e164 are required.
 //
-// Types: a row typed fixedLine or mobile also passes as fixedOrMobile, because where a plan does not tell fixed
-// lines from mobiles the metadata has one combined class and the parser can only say "either". The reverse does
-// not hold: a row typed fixedOrMobile needs the combined answer.
+// Types: a row typed fixedLine or mobile also passes as fixedOrMobile where the plan does not tell fixed lines
+// from mobiles: the region's metadata then has one combined class (the same pattern for both) and the parser can
+// only say "either". Where the region does tell them apart, the row's own type is needed: a mobile that also
+// falls in a fixed-line range is a fault of the ranges. A row typed fixedOrMobile always needs the combined answer.
 //
 // A row typed "refused" is text that is not a number of the plan (one digit short, say): it must fail to parse
 // with invalidNumber or tooShort, and its other cells stay empty.
@@ -71,10 +72,17 @@ std::string typedIntoField(const std::shared_ptr<PhoneNumberEngine>& engine, con
   return field.text();
 }
 
-bool typeAccepted(PhoneNumberType expected, PhoneNumberType actual) {
-  if (expected == actual) return true;
-  return actual == PhoneNumberType::fixedOrMobile &&
-         (expected == PhoneNumberType::fixedLine || expected == PhoneNumberType::mobile);
+bool typeAccepted(PhoneNumberType expected, const PhoneNumber& number, const PhoneNumberEngine& engine) {
+  if (expected == number.type) return true;
+  if (number.type != PhoneNumberType::fixedOrMobile ||
+      (expected != PhoneNumberType::fixedLine && expected != PhoneNumberType::mobile)) {
+    return false;
+  }
+  const MetadataTerritory* territory = number.regionID ? engine.metadata(*number.regionID) : nullptr;
+  const auto patternOf = [](const std::optional<MetadataPhoneNumberDesc>& description) {
+    return description ? description->nationalNumberPattern : std::nullopt;
+  };
+  return territory != nullptr && patternOf(territory->fixedLine) == patternOf(territory->mobile);
 }
 
 std::string refusalFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const std::vector<std::string>& cells) {
@@ -123,7 +131,7 @@ std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const st
       faults << "\n  " << what << ": expected \"" << expected << "\", got \"" << actual << "\"";
     }
   };
-  if (!typeAccepted(*expectedType, number.type)) {
+  if (!typeAccepted(*expectedType, number, *engine)) {
     faults << "\n  type: expected " << cells[2] << ", got " << rawValue(number.type);
   }
   check("e164", cells[3], engine->format(number, PhoneNumberFormat::e164));
