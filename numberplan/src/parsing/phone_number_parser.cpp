@@ -146,7 +146,9 @@ PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix
   std::string transformed;
   const auto start = utf8Offset(nationalNumber, match->range().location);
   const auto end = utf8Offset(nationalNumber, match->range().end());
-  if (metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty()) {
+  const bool rewrite =
+      metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty();
+  if (rewrite) {
     if (start && end) {
       transformed = nationalNumber.substr(0, *start) +
                     expandTemplate(*metadata.nationalPrefixTransformRule, *match) + nationalNumber.substr(*end);
@@ -157,13 +159,13 @@ PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix
     transformed = end ? nationalNumber.substr(*end) : nationalNumber;
   }
 
-  const NationalPrefixRemoval found{match->text().size(), false};
+  const std::size_t matchedLength = match->text().size();
   if (detail::hasPattern(validPattern) && detail::matchesEntirely(*regex_, *validPattern, nationalNumber) &&
       !detail::matchesEntirely(*regex_, *validPattern, transformed)) {
-    return {found.matchedLength, true};
+    return {matchedLength, true, false};
   }
   nationalNumber = std::move(transformed);
-  return found;
+  return {matchedLength, false, rewrite};
 }
 
 bool PhoneNumberParser::matchesDescription(std::string_view text,

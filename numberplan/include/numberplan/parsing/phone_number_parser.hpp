@@ -63,6 +63,7 @@ class PhoneNumberParser {
   struct NationalPrefixRemoval {
     std::size_t matchedLength = 0;  // characters the national-prefix pattern matched (0: none)
     bool keptAsDigits = false;      // matched but left in place: removing it would have invalidated the number
+    bool rewritten = false;         // removed through the transform rule (Argentina's "0 11 15" -> "9 11")
   };
 
   // Removes the territory's national prefix (applying its transform rule), unless that would turn a valid
