@@ -322,7 +322,8 @@ std::optional<std::string> PartialFormatter::digitPattern(const std::string& for
 std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
-  const auto& [typed, national, prefixStart] = *rewrittenPrefix_;
+  const std::string& typed = rewrittenPrefix_->typedDigits;
+  const std::string& national = rewrittenPrefix_->nationalNumber;
   const auto formats = candidateFormats(national);
   if (!formats) return std::nullopt;
   for (const MetadataPhoneNumberFormat* format : *formats) {
