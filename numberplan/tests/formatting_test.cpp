@@ -132,6 +132,15 @@ TEST_F(PartialFormatterTest, InternationalPrefixAndCallingCode) {
   EXPECT_EQ(typing.nationalNumber("011 44 20 7946"), "207946");
 }
 
+// Digits after "+" or a dialling prefix that name no calling code yet are shown as typed: neither the region's
+// national prefix nor its layout applies to them.
+TEST_F(PartialFormatterTest, DigitsAwaitingACallingCodeAreLeftAsTyped) {
+  EXPECT_EQ(typed("+4420"), (std::vector<std::string>{"+", "+4", "+44", "+44 2", "+44 20"}));
+  EXPECT_EQ(typing.formatPartial("+9991"), "+9991");
+  EXPECT_EQ(typing.formatPartial("0119991"), "011 9991");
+  EXPECT_EQ(typing.formatPartial("+16502530000"), "+1 (650) 253-0000");
+}
+
 TEST_F(PartialFormatterTest, NationalPrefixIsShownApart) {
   PartialFormatter british(engine, "GB");
   EXPECT_EQ(british.formatPartial("02079460000"), "020 7946 0000");
@@ -182,6 +191,43 @@ TEST_F(PartialFormatterTest, TrunkPrefixAfterACallingCode) {
   EXPECT_EQ(russia.formatPartial("+7812"), "+7 812");
   EXPECT_EQ(russia.formatPartial("88125704000"), "8 812 570-40-00");  // written nationally: the trunk prefix
   EXPECT_EQ(typing.formatPartial("+4402079460000"), "+44 020 7946 0000");  // the 0 is set apart, as before
+}
+
+// A national prefix that parsing rewrites ("0 22 15 ..." dials the mobile "9 22 ..."): while typing, the digits are
+// laid out by the national layout of the number they stand for, which writes the same digits. Where the rewrite
+// drops typed digits (a carrier code) that layout cannot show them, and the text is laid out as before.
+TEST_F(PartialFormatterTest, RewrittenNationalPrefixIsLaidOutByTheNationalLayout) {
+  const auto json = std::string(R"json({"phoneNumberMetadata": {"territories": {"territory": [
+    {"id": "ZZ", "countryCode": "998", "mainCountryForCode": "true", "internationalPrefix": "00",
+     "nationalPrefix": "0", "nationalPrefixForParsing": "0?(?:(2[2-4])15)?", "nationalPrefixTransformRule": "9$1",
+     "generalDesc": {"nationalNumberPattern": "9?2[2-4]\\d{6}"}, "fixedLine": {"nationalNumberPattern": "2[2-4]\\d{6}"},
+     "mobile": {"nationalNumberPattern": "92[2-4]\\d{6}"},
+     "availableFormats": {"numberFormat": [
+       {"pattern": "(\\d)(\\d{2})(\\d{3})(\\d{3})", "format": "$2 15-$3-$4", "intlFormat": "$1 $2 $3-$4",
+        "leadingDigits": "9", "nationalPrefixFormattingRule": "$NP$FG"},
+       {"pattern": "(\\d{2})(\\d{3})(\\d{3})", "format": "$1 $2-$3", "leadingDigits": "2",
+        "nationalPrefixFormattingRule": "$NP$FG"}]}},
+    {"id": "ZY", "countryCode": "997", "mainCountryForCode": "true", "internationalPrefix": "00",
+     "nationalPrefix": "0", "nationalPrefixForParsing": "0(?:7[1-3](2[2-4]\\d{6}))?", "nationalPrefixTransformRule": "$1",
+     "generalDesc": {"nationalNumberPattern": "2[2-4]\\d{6}"}, "fixedLine": {"nationalNumberPattern": "2[2-4]\\d{6}"},
+     "availableFormats": {"numberFormat": [
+       {"pattern": "(\\d{2})(\\d{3})(\\d{3})", "format": "$1 $2-$3", "nationalPrefixFormattingRule": "$NP$FG"}]}}
+  ]}}})json");
+  const auto plan = std::make_shared<PhoneNumberEngine>(
+      [json] { return std::optional<std::vector<std::uint8_t>>(testing::bytesOf(json)); });
+  PartialFormatter zz(plan, "ZZ");
+  EXPECT_EQ(zz.formatPartial("022"), "022");
+  EXPECT_EQ(zz.formatPartial("02215"), "022 15");
+  EXPECT_EQ(zz.formatPartial("02215123456"), "022 15-123-456");
+  EXPECT_EQ(zz.formatPartial("0221512345"), "022 15-123-45");
+  EXPECT_EQ(zz.formatPartial("022 123456"), "022 123-456");        // a fixed line: no 15
+  EXPECT_EQ(zz.formatPartial("+99892212345"), "+998 9 22 123-45");  // the international layout after "+"
+  EXPECT_EQ(zz.formatPartial("922123456"), "9 22 123-456");
+  PartialFormatter bare(plan, "ZZ", false);
+  EXPECT_EQ(bare.formatPartial("02215123456"), "9 22 123-456");
+  // Carrier 71 is typed but dropped by the rewrite; the national layout cannot show it.
+  PartialFormatter zy(plan, "ZY");
+  EXPECT_EQ(zy.formatPartial("07122123456"), "07122123456");
 }
 
 TEST_F(PartialFormatterTest, AlternationPatternsAreOnlyUsedWhole) {

@@ -249,3 +249,38 @@ TEST(ParserOwnCallingCode, ValidNumbersAreNotSplitOffTheirLeadingCode) {
   EXPECT_EQ(engine->format(split, PhoneNumberFormat::e164), "+35226123456");
 }
 }  // namespace numberplan
+
+// A trunk prefix written as a group of its own ("8 (495) ...") was dialled as one. When the rest is not a number
+// and only the digits with the prefix counted form one, that is another subscriber's number: the input is
+// refused. Written without the separating space, or where the leading digits really begin the number, the
+// digits keep their meaning.
+namespace numberplan {
+TEST(ParserTrunkPrefix, APrefixWrittenApartIsNeverCountedAsADigit) {
+  const auto engine = testing::shippedEngine();
+  const std::pair<const char*, const char*> refused[] = {
+      {"RU", "8 (495) 234-56-7"},  {"RU", "8 812 570-40-0"}, {"RU", "+7 8 (495) 234-56-7"},
+      {"KZ", "8 (727) 258-12-3"},  // +7 shared: Russia's plan would have read 872...
+      {"TJ", "8 88 123 456"},
+  };
+  for (const auto& [region, text] : refused) {
+    try {
+      const PhoneNumber number = engine->parse(text, region);
+      ADD_FAILURE() << text << " (" << region << ") parsed as " << engine->format(number, PhoneNumberFormat::e164);
+    } catch (const PhoneNumberError& error) {
+      EXPECT_TRUE(error.errorCase() == PhoneNumberError::Case::invalidNumber ||
+                  error.errorCase() == PhoneNumberError::Case::tooShort)
+          << text << ": " << error.errorDescription();
+    }
+  }
+  const std::pair<const char*, const char*> kept[][2] = {
+      {{"RU", "812 570-40-00"}, {"", "+78125704000"}},  // the 8 begins the area code
+      {{"RU", "800 200-00-00"}, {"", "+78002000000"}},
+      {{"RU", "8 812 570-40-00"}, {"", "+78125704000"}},
+      {{"RU", "+7 800 200 00 00"}, {"", "+78002000000"}},
+  };
+  for (const auto& [input, e164] : kept) {
+    EXPECT_EQ(engine->format(engine->parse(input.second, input.first), PhoneNumberFormat::e164), e164.second)
+        << input.second;
+  }
+}
+}  // namespace numberplan

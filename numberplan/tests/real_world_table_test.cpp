@@ -8,9 +8,13 @@
 // its as_you_type text. Empty national, international or as_you_type cells are not checked; region, input, type
 // and e164 are required.
 //
-// Types: a row typed fixedLine or mobile also passes as fixedOrMobile, because where a plan does not tell fixed
-// lines from mobiles the metadata has one combined class and the parser can only say "either". The reverse does
-// not hold: a row typed fixedOrMobile needs the combined answer.
+// Types: a row typed fixedLine or mobile also passes as fixedOrMobile where the plan does not tell fixed lines
+// from mobiles: the region's metadata then has one combined class (the same pattern for both) and the parser can
+// only say "either". Where the region does tell them apart, the row's own type is needed: a mobile that also
+// falls in a fixed-line range is a fault of the ranges. A row typed fixedOrMobile always needs the combined answer.
+//
+// A row typed "refused" is text that is not a number of the plan (one digit short, say): it must fail to parse
+// with invalidNumber or tooShort, and its other cells stay empty.
 //
 // Every row is checked and every failing row reported with its file and line number.
 #include <gtest/gtest.h>
@@ -68,10 +72,37 @@ std::string typedIntoField(const std::shared_ptr<PhoneNumberEngine>& engine, con
   return field.text();
 }
 
-bool typeAccepted(PhoneNumberType expected, PhoneNumberType actual) {
-  if (expected == actual) return true;
-  return actual == PhoneNumberType::fixedOrMobile &&
-         (expected == PhoneNumberType::fixedLine || expected == PhoneNumberType::mobile);
+bool typeAccepted(PhoneNumberType expected, const PhoneNumber& number, const PhoneNumberEngine& engine) {
+  if (expected == number.type) return true;
+  if (number.type != PhoneNumberType::fixedOrMobile ||
+      (expected != PhoneNumberType::fixedLine && expected != PhoneNumberType::mobile)) {
+    return false;
+  }
+  const MetadataTerritory* territory = number.regionID ? engine.metadata(*number.regionID) : nullptr;
+  const auto patternOf = [](const std::optional<MetadataPhoneNumberDesc>& description) {
+    return description ? description->nationalNumberPattern : std::nullopt;
+  };
+  return territory != nullptr && patternOf(territory->fixedLine) == patternOf(territory->mobile);
+}
+
+std::string refusalFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const std::vector<std::string>& cells) {
+  const std::string& region = cells[0];
+  const std::string& input = cells[1];
+  if (region.empty() || input.empty()) return "region and input are required";
+  if (std::any_of(cells.begin() + 3, cells.end(), [](const std::string& cell) { return !cell.empty(); })) {
+    return "a refused row has nothing after its type";
+  }
+  try {
+    const PhoneNumber number = engine->parse(input, region);
+    return "\"" + input + "\" (" + region + ") was to be refused, but parses as " +
+           engine->format(number, PhoneNumberFormat::e164);
+  } catch (const PhoneNumberError& error) {
+    if (error.errorCase() == PhoneNumberError::Case::invalidNumber ||
+        error.errorCase() == PhoneNumberError::Case::tooShort) {
+      return "";
+    }
+    return "\"" + input + "\" (" + region + ") is refused with " + error.errorDescription();
+  }
 }
 
 // What is wrong with one row; empty when it conforms.
@@ -82,6 +113,7 @@ std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const st
   }
   const std::string& region = cells[0];
   const std::string& input = cells[1];
+  if (cells[2] == "refused") return refusalFaults(engine, cells);
   const auto expectedType = fromRawValue<PhoneNumberType>(cells[2]);
   if (region.empty() || input.empty() || cells[3].empty()) return "region, input and e164 are required";
   if (!expectedType) return "unknown type \"" + cells[2] + "\"";
@@ -99,7 +131,7 @@ std::string rowFaults(const std::shared_ptr<PhoneNumberEngine>& engine, const st
       faults << "\n  " << what << ": expected \"" << expected << "\", got \"" << actual << "\"";
     }
   };
-  if (!typeAccepted(*expectedType, number.type)) {
+  if (!typeAccepted(*expectedType, number, *engine)) {
     faults << "\n  type: expected " << cells[2] << ", got " << rawValue(number.type);
   }
   check("e164", cells[3], engine->format(number, PhoneNumberFormat::e164));

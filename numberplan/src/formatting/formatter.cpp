@@ -1,6 +1,6 @@
 #include "numberplan/formatting/formatter.hpp"
 
-#include "numberplan/regex/replacement_template.hpp"
+#include "formatting/national_template.hpp"
 #include "parsing/whole_match.hpp"
 
 namespace numberplan {
@@ -44,26 +44,9 @@ std::string Formatter::formatNationalNumber(std::string_view nationalNumber, con
       formatType == PhoneNumberFormat::international && chosen->intlFormat ? chosen->intlFormat : chosen->format;
   if (!numberTemplate) return std::string(nationalNumber);
 
-  std::string prefixRule;
-  if (chosen->nationalPrefixFormattingRule && metadata.nationalPrefix) {
-    prefixRule = regex->replacingMatches("\\$NP", *chosen->nationalPrefixFormattingRule, *metadata.nationalPrefix);
-    prefixRule = regex->replacingMatches("\\$FG", prefixRule, "\\$1");
-  }
-
-  if (formatType == PhoneNumberFormat::national && !RegexManager::trimmingSpaceCharacters(prefixRule).empty()) {
-    // The rule goes in place of the first "$<digit>" placeholder only; its own "$1" stands for that placeholder.
-    std::string nationalTemplate = *numberTemplate;
-    if (const auto placeholder = detail::pooled(*regex, "(\\$\\d)")) {
-      if (const auto match = placeholder->firstMatch(nationalTemplate)) {
-        const auto start = utf8Offset(nationalTemplate, match->range().location);
-        const auto end = utf8Offset(nationalTemplate, match->range().end());
-        if (start && end) {
-          nationalTemplate = nationalTemplate.substr(0, *start) + expandTemplate(prefixRule, *match) +
-                             nationalTemplate.substr(*end);
-        }
-      }
-    }
-    return regex->replacingMatches(*chosen->pattern, nationalNumber, nationalTemplate);
+  if (formatType == PhoneNumberFormat::national) {
+    return regex->replacingMatches(*chosen->pattern, nationalNumber,
+                                   detail::nationalTemplate(*regex, *chosen, metadata, *numberTemplate));
   }
   return regex->replacingMatches(*chosen->pattern, nationalNumber, *numberTemplate);
 }

@@ -5,6 +5,7 @@
 #include "numberplan/values/constants.hpp"
 #include "numberplan/parsing/parse_manager.hpp"
 #include "numberplan/regex/utf16_text.hpp"
+#include "formatting/national_template.hpp"
 #include "parsing/number_text.hpp"
 #include "parsing/whole_match.hpp"
 
@@ -72,9 +73,25 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
   if (detail::hasUnmappedDigit(rawNumber)) return std::string(rawNumber);
 
   const auto [number, suffix] = splitDialSuffix(rawNumber);
-  const std::string national = nationalNumber(number);
+  std::string national = nationalNumber(number);
+  std::optional<std::string> rewritten;
+  if (rewrittenPrefix_) {
+    if (withPrefix_) {
+      rewritten = layOutRewrittenPrefix();
+    } else {
+      national = rewrittenPrefix_->nationalNumber;  // no prefix shown: the number the typed digits stand for
+    }
+  }
   std::string formatted = national;
-  if (const auto formats = candidateFormats(national)) {
+  std::optional<std::vector<const MetadataPhoneNumberFormat*>> formats;
+  if (rewritten) {
+    // The national prefix is part of the layout: it is not shown again before it.
+    prefixBeforeNationalNumber_.resize(rewrittenPrefix_->prefixStart);
+    formatted = std::move(*rewritten);
+  } else if (!callingCodeAwaited_) {
+    formats = candidateFormats(national);
+  }
+  if (formats) {
     if (auto whole = formatWithWholePattern(national, *formats)) {
       formatted = std::move(*whole);
     } else {
@@ -126,12 +143,21 @@ std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
   if (!parser) return std::string(rawNumber);
   std::string text = takeDialPrefix(rawNumber);
   text = parser->normalizeNumber(text);
-  if (!prefixBeforeNationalNumber_.empty()) text = takeCallingCode(text);
-  text = takeNationalPrefix(text);
+  callingCodeAwaited_ = false;
+  if (!prefixBeforeNationalNumber_.empty()) {
+    text = takeCallingCode(text);
+    // "+4" is the start of a calling code, not a number of the default region: its digits get neither that
+    // region's national prefix nor its layout until they name a code.
+    callingCodeAwaited_ = !callingCodeTaken_;
+  }
+  if (!callingCodeAwaited_) text = takeNationalPrefix(text);
   if (maxDigits_) {
     // The text is ASCII after normalisation, so characters and bytes agree.
     const auto limit = static_cast<std::size_t>(std::max(0, *maxDigits_));
-    if (text.size() > limit) text.resize(limit);
+    if (text.size() > limit) {
+      text.resize(limit);
+      rewrittenPrefix_.reset();  // the digits cut off would be shown in the rewritten layout
+    }
   }
   return text;
 }
@@ -169,6 +195,7 @@ std::string PartialFormatter::takeCallingCode(std::string_view text) {
 }
 
 std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
+  rewrittenPrefix_.reset();
   std::size_t length = 0;
   if (currentMetadata_ && currentMetadata_->nationalPrefixForParsing) {
     if (const auto regex = regexManager_.lock()) {
@@ -181,6 +208,15 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
       if (length > 0 && callingCodeTaken_ && general && general->nationalNumberPattern) {
         const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
         if (numbers && numbers->couldMatchEntirely(text)) length = 0;
+      }
+    }
+    if (length > 0 && !callingCodeTaken_ && currentMetadata_->nationalPrefixTransformRule) {
+      if (const auto parser = parser_.lock()) {
+        std::string rewrittenNumber(text);
+        if (parser->removeNationalPrefix(rewrittenNumber, *currentMetadata_).rewritten) {
+          rewrittenPrefix_ =
+              RewrittenPrefix{std::string(text), std::move(rewrittenNumber), prefixBeforeNationalNumber_.size()};
+        }
       }
     }
   }
@@ -199,11 +235,10 @@ std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::c
     const MetadataTerritory* main = metadata ? metadata->mainTerritory(currentMetadata_->countryCode) : nullptr;
     formats = main ? &main->numberFormats : &none;
   }
-  const auto formatShape = detail::pooled(*regex, partialFormatStringPattern);
   std::vector<const MetadataPhoneNumberFormat*> eligible;
   std::vector<const MetadataPhoneNumberFormat*> possible;
   for (const MetadataPhoneNumberFormat& format : *formats) {
-    if (!format.format || !formatShape || !formatShape->firstMatch(*format.format)) continue;
+    if (!typingLayout(format)) continue;
     eligible.push_back(&format);
     if (format.leadingDigitsPatterns && !format.leadingDigitsPatterns->empty()) {
       const auto leading = detail::pooled(*regex, format.leadingDigitsPatterns->back());
@@ -232,30 +267,89 @@ std::optional<std::string> PartialFormatter::formatWithWholePattern(
   const auto regex = regexManager_.lock();
   if (!regex) return std::nullopt;
   for (const MetadataPhoneNumberFormat* format : formats) {
-    if (!format->pattern || !format->format) continue;
+    const std::string* layout = typingLayout(*format);
+    if (!format->pattern || !layout) continue;
     const auto whole = detail::pooled(*regex, "^(?:" + *format->pattern + ")$");
     if (!whole || !whole->firstMatch(nationalNumber)) continue;
     if (ruleHasSeparator(format->nationalPrefixFormattingRule)) shouldAddSpaceAfterNationalPrefix_ = true;
-    return regex->replacingMatches(*format->pattern, nationalNumber, *format->format);
+    return regex->replacingMatches(*format->pattern, nationalNumber, *layout);
   }
   return std::nullopt;
 }
 
 std::optional<std::string> PartialFormatter::makeTemplate(const MetadataPhoneNumberFormat& format,
                                                           std::string_view rawNumber) {
-  const auto regex = regexManager_.lock();
-  if (!format.pattern || !format.format || !regex) return std::nullopt;
-  // An alternation has no single widest shape to build a template from.
-  if (format.pattern->find('|') != std::string::npos) return std::nullopt;
-  if (!detail::pooled(*regex, bracketClassPattern) || !detail::pooled(*regex, literalDigitPattern)) {
-    return std::nullopt;
-  }
-  std::string digitPattern = regex->replacingMatches(bracketClassPattern, *format.pattern, digitClassTemplate);
-  digitPattern = regex->replacingMatches(literalDigitPattern, digitPattern, digitClassTemplate);
-  auto numberTemplate = templateFromWidestMatch(digitPattern, *format.format, rawNumber);
+  const std::string* layout = typingLayout(format);
+  if (!format.pattern || !layout) return std::nullopt;
+  const auto digits = digitPattern(*format.pattern);
+  if (!digits) return std::nullopt;
+  auto numberTemplate = templateFromWidestMatch(*digits, *layout, rawNumber);
   if (!numberTemplate) return std::nullopt;
   if (ruleHasSeparator(format.nationalPrefixFormattingRule)) shouldAddSpaceAfterNationalPrefix_ = true;
   return numberTemplate;
+}
+
+const std::string* PartialFormatter::typingLayout(const MetadataPhoneNumberFormat& format) const {
+  const auto regex = regexManager_.lock();
+  if (!regex) return nullptr;
+  const auto shape = detail::pooled(*regex, partialFormatStringPattern);
+  if (!shape) return nullptr;
+  // A national layout that writes digits of its own (Argentina's mobile "15") cannot take typed digits one for one;
+  // its international layout, made of the same groups, can.
+  for (const std::optional<std::string>* layout : {&format.format, &format.intlFormat}) {
+    if (*layout && shape->firstMatch(**layout)) return &**layout;
+  }
+  return nullptr;
+}
+
+// The format's pattern with every character class and literal digit written as "\d": the shape of the numbers it
+// takes, whatever their digits.
+std::optional<std::string> PartialFormatter::digitPattern(const std::string& formatPattern) const {
+  const auto regex = regexManager_.lock();
+  if (!regex) return std::nullopt;
+  // An alternation has no single widest shape to build a template from.
+  if (formatPattern.find('|') != std::string::npos) return std::nullopt;
+  if (!detail::pooled(*regex, bracketClassPattern) || !detail::pooled(*regex, literalDigitPattern)) {
+    return std::nullopt;
+  }
+  const std::string classes = regex->replacingMatches(bracketClassPattern, formatPattern, digitClassTemplate);
+  return regex->replacingMatches(literalDigitPattern, classes, digitClassTemplate);
+}
+
+// The typed digits, national prefix included, laid out as the national layout of the number they stand for, as far
+// as they go. Only where that layout writes the typed digits themselves, in their order: a rewrite that drops
+// typed digits (a carrier code) leaves nothing, and the text is then laid out as any other.
+std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
+  const auto regex = regexManager_.lock();
+  if (!regex || !currentMetadata_) return std::nullopt;
+  const std::string& typed = rewrittenPrefix_->typedDigits;
+  const std::string& national = rewrittenPrefix_->nationalNumber;
+  const auto formats = candidateFormats(national);
+  if (!formats) return std::nullopt;
+  for (const MetadataPhoneNumberFormat* format : *formats) {
+    if (!format->pattern || !format->format) continue;
+    const auto digits = digitPattern(*format->pattern);
+    if (!digits) continue;
+    const auto widest = regex->matchedSubstrings(*digits, widestNumber);
+    if (widest.empty() || widest.front().size() < national.size()) continue;
+    // Filled out to the widest number of the format, so that its layout exists before every digit is typed.
+    const std::string padded = national + widest.front().substr(national.size());
+    const std::string layout = regex->replacingMatches(
+        *digits, padded, detail::nationalTemplate(*regex, *format, *currentMetadata_, *format->format));
+    std::string shown;
+    std::size_t used = 0;
+    bool writesTyped = true;
+    detail::forEachCharacter(layout, [&](UChar32 character, std::string_view bytes) {
+      if (used == typed.size() || !writesTyped) return;
+      if (character >= '0' && character <= '9') {
+        writesTyped = static_cast<char>(character) == typed[used];
+        ++used;
+      }
+      shown += bytes;
+    });
+    if (writesTyped && used == typed.size()) return shown;
+  }
+  return std::nullopt;
 }
 
 std::optional<std::string> PartialFormatter::templateFromWidestMatch(std::string_view digitPattern,

@@ -46,6 +46,13 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// Digits of the first group the text writes ("8 (495) 234" -> 1), counted after anything before the first digit.
+std::size_t leadingGroupDigits(std::string_view mapped) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto first = std::find_if(mapped.begin(), mapped.end(), isDigit);
+  return static_cast<std::size_t>(std::find_if_not(first, mapped.end(), isDigit) - first);
+}
+
 }  // namespace
 
 ParseManager::ParseManager(const std::shared_ptr<MetadataManager>& metadataManager,
@@ -92,6 +99,9 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
     const std::string withoutPlus = regex->replacingMatches(leadingPlusCharsPattern, working, "");
     countryCode = parser_->countryCode(withoutPlus, nationalNumber, *regionTerritory);
   }
+  // Separators are still in the text here (unless an international prefix took them): the grouping tells a
+  // trunk prefix written apart from digits that begin the number.
+  const std::size_t firstGroup = leadingGroupDigits(nationalNumber);
   nationalNumber = parser_->normalizeNumber(nationalNumber);
 
   if (countryCode == 0) {
@@ -112,27 +122,30 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
       }
     }
     if (auto number = validatedPhoneNumber(nationalNumber, *regionTerritory, regionTerritory->countryCode,
-                                           ignoreType, numberString, extension)) {
+                                           ignoreType, numberString, extension, firstGroup)) {
       return *std::move(number);
     }
     return resolveAmongTerritories(nationalNumber, regionTerritory->countryCode, *regionTerritory, ignoreType,
-                                   numberString, extension);
+                                   numberString, extension, firstGroup);
   }
 
   const MetadataTerritory* judging = regionTerritory;
   if (countryCode != regionTerritory->countryCode) {
     if (const MetadataTerritory* main = metadata->mainTerritory(countryCode)) judging = main;
   }
-  if (auto number = validatedPhoneNumber(nationalNumber, *judging, countryCode, ignoreType, numberString, extension)) {
+  if (auto number = validatedPhoneNumber(nationalNumber, *judging, countryCode, ignoreType, numberString, extension,
+                                         firstGroup)) {
     return *std::move(number);
   }
-  return resolveAmongTerritories(nationalNumber, countryCode, *judging, ignoreType, numberString, extension);
+  return resolveAmongTerritories(nationalNumber, countryCode, *judging, ignoreType, numberString, extension,
+                                 firstGroup);
 }
 
 PhoneNumber ParseManager::resolveAmongTerritories(std::string_view nationalNumber, std::uint64_t countryCode,
                                                   const MetadataTerritory& excluded, bool ignoreType,
                                                   std::string_view numberString,
-                                                  const std::optional<std::string>& numberExtension) const {
+                                                  const std::optional<std::string>& numberExtension,
+                                                  std::size_t leadingGroupDigits) const {
   const auto metadata = metadataManager_.lock();
   if (!metadata) throw PhoneNumberError::generalError();
   std::unordered_set<PhoneNumber> accepted;
@@ -141,7 +154,7 @@ PhoneNumber ParseManager::resolveAmongTerritories(std::string_view nationalNumbe
     for (const MetadataTerritory& territory : *territories) {
       if (territory.codeID == excluded.codeID) continue;
       if (auto number = validatedPhoneNumber(nationalNumber, territory, countryCode, ignoreType, numberString,
-                                             numberExtension)) {
+                                             numberExtension, leadingGroupDigits)) {
         if (accepted.insert(*number).second && !first) first = *number;
       }
     }
@@ -155,13 +168,18 @@ std::optional<PhoneNumber> ParseManager::validatedPhoneNumber(std::string_view n
                                                               const MetadataTerritory& metadata,
                                                               std::uint64_t countryCode, bool ignoreType,
                                                               std::string_view numberString,
-                                                              const std::optional<std::string>& numberExtension) const {
+                                                              const std::optional<std::string>& numberExtension,
+                                                              std::size_t leadingGroupDigits) const {
   const auto metadataManager = metadataManager_.lock();
   const auto regex = regexManager_.lock();
   if (!metadataManager || !regex) throw PhoneNumberError::generalError();
 
   std::string national(nationalNumber);
-  parser_->removeNationalPrefix(national, metadata);
+  const auto prefix = parser_->removeNationalPrefix(national, metadata);
+  // "8 (495) 234-56-7" dials the trunk prefix 8 and a number one digit short; 8495234567 would be someone else.
+  if (prefix.keptAsDigits && leadingGroupDigits > 0 && leadingGroupDigits <= prefix.matchedLength) {
+    return std::nullopt;
+  }
 
   if (metadata.generalDesc) {
     const auto& pattern = metadata.generalDesc->nationalNumberPattern;

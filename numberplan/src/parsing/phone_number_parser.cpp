@@ -125,12 +125,13 @@ bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::strin
   return true;
 }
 
-void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const {
-  if (!metadata.nationalPrefixForParsing) return;
+PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix(
+    std::string& nationalNumber, const MetadataTerritory& metadata) const {
+  if (!metadata.nationalPrefixForParsing) return {};
   const auto prefix = detail::pooled(*regex_, "^(?:" + *metadata.nationalPrefixForParsing + ")");
-  if (!prefix) return;
+  if (!prefix) return {};
   const auto match = prefix->firstMatch(nationalNumber);
-  if (!match) return;
+  if (!match) return {};
 
   const std::optional<std::string> validPattern =
       metadata.generalDesc ? metadata.generalDesc->nationalNumberPattern : std::nullopt;
@@ -145,7 +146,9 @@ void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const 
   std::string transformed;
   const auto start = utf8Offset(nationalNumber, match->range().location);
   const auto end = utf8Offset(nationalNumber, match->range().end());
-  if (metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty()) {
+  const bool rewrite =
+      metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty();
+  if (rewrite) {
     if (start && end) {
       transformed = nationalNumber.substr(0, *start) +
                     expandTemplate(*metadata.nationalPrefixTransformRule, *match) + nationalNumber.substr(*end);
@@ -156,11 +159,13 @@ void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const 
     transformed = end ? nationalNumber.substr(*end) : nationalNumber;
   }
 
+  const std::size_t matchedLength = match->text().size();
   if (detail::hasPattern(validPattern) && detail::matchesEntirely(*regex_, *validPattern, nationalNumber) &&
       !detail::matchesEntirely(*regex_, *validPattern, transformed)) {
-    return;
+    return {matchedLength, true, false};
   }
   nationalNumber = std::move(transformed);
+  return {matchedLength, false, rewrite};
 }
 
 bool PhoneNumberParser::matchesDescription(std::string_view text,

@@ -77,6 +77,9 @@ class PartialFormatter {
   std::optional<std::string> formatWithWholePattern(std::string_view nationalNumber,
                                                     const std::vector<const MetadataPhoneNumberFormat*>& formats);
   std::optional<std::string> makeTemplate(const MetadataPhoneNumberFormat& format, std::string_view rawNumber);
+  const std::string* typingLayout(const MetadataPhoneNumberFormat& format) const;
+  std::optional<std::string> digitPattern(const std::string& formatPattern) const;
+  std::optional<std::string> layOutRewrittenPrefix() const;
   std::optional<std::string> templateFromWidestMatch(std::string_view digitPattern, std::string_view format,
                                                      std::string_view rawNumber) const;
   static std::string fillTemplate(std::string_view numberTemplate, std::string_view nationalNumber);
@@ -94,6 +97,16 @@ class PartialFormatter {
   std::string prefixBeforeNationalNumber_;
   bool shouldAddSpaceAfterNationalPrefix_ = false;
   bool callingCodeTaken_ = false;  // the text named its calling code after "+" or a dialling prefix
+  bool callingCodeAwaited_ = false;  // a dialling prefix was typed, but no calling code after it yet
+  // A national prefix the plan rewrites when parsing (Argentina's "0 11 15" for the mobile "9 11"): the digits typed
+  // from that prefix on, the national number they stand for, and where the prefix begins in
+  // prefixBeforeNationalNumber_.
+  struct RewrittenPrefix {
+    std::string typedDigits;
+    std::string nationalNumber;
+    std::size_t prefixStart = 0;
+  };
+  std::optional<RewrittenPrefix> rewrittenPrefix_;
   bool withPrefix_ = true;
   bool ignoreIntlNumbers_ = false;
 };

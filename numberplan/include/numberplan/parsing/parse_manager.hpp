@@ -47,10 +47,14 @@ class ParseManager {
   // The number judged by one territory: nothing when the territory's general pattern rejects it; throws
   // invalidNumber when it is not a number, has more leading zeros than a PhoneNumber keeps (one), or (with the
   // type check) has no type, generalError when a manager has gone.
+  // `leadingGroupDigits` is how many digits the text wrote before its first separator (0 when unknown): a
+  // national prefix that covers that whole group was dialled as a prefix, and a number valid only with it
+  // counted as a digit is then rejected (nothing) rather than read as another number.
   std::optional<PhoneNumber> validatedPhoneNumber(std::string_view nationalNumber, const MetadataTerritory& metadata,
                                                   std::uint64_t countryCode, bool ignoreType,
                                                   std::string_view numberString,
-                                                  const std::optional<std::string>& numberExtension) const;
+                                                  const std::optional<std::string>& numberExtension,
+                                                  std::size_t leadingGroupDigits = 0) const;
 
   // The region of a national number among the territories of its calling code, or nothing.
   std::optional<std::string> getRegionCode(std::uint64_t nationalNumber, std::uint64_t countryCode,
@@ -62,7 +66,8 @@ class ParseManager {
   PhoneNumber resolveAmongTerritories(std::string_view nationalNumber, std::uint64_t countryCode,
                                       const MetadataTerritory& excluded, bool ignoreType,
                                       std::string_view numberString,
-                                      const std::optional<std::string>& numberExtension) const;
+                                      const std::optional<std::string>& numberExtension,
+                                      std::size_t leadingGroupDigits) const;
 
   std::weak_ptr<MetadataManager> metadataManager_;
   std::shared_ptr<PhoneNumberParser> parser_;

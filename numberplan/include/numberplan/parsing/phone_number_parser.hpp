@@ -59,9 +59,16 @@ class PhoneNumberParser {
   // follows it (then it was not an international prefix).
   bool stripInternationalPrefix(std::string& number, std::string_view iddPattern) const;
 
+  // What removeNationalPrefix found at the start of the number.
+  struct NationalPrefixRemoval {
+    std::size_t matchedLength = 0;  // characters the national-prefix pattern matched (0: none)
+    bool keptAsDigits = false;      // matched but left in place: removing it would have invalidated the number
+    bool rewritten = false;         // removed through the transform rule (Argentina's "0 11 15" -> "9 11")
+  };
+
   // Removes the territory's national prefix (applying its transform rule), unless that would turn a valid
   // national number into an invalid one.
-  void removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const;
+  NationalPrefixRemoval removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const;
 
   // The type of a national number in the territory: the first of pager, premiumRate, tollFree, sharedCost, voip,
   // personalNumber, uan, voicemail whose pattern matches, then fixed line / mobile; unknown when none.
