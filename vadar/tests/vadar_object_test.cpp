@@ -300,9 +300,15 @@ TEST(VadarObject, ASignOutSurvivesAProcessThatExitsRightAfterIt) {
     const std::string filter = "--gtest_filter=VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt";
     const std::string variable =
         std::string(childVariable) + "=" + harness.proxyUrl() + "\n" + harness.service() + "\n" + writer;
+    // Quitting without shutdown() leaves the library's finished threads unjoined, as the child means to.
+    const char* sanitizer = std::getenv("TSAN_OPTIONS");
+    const std::string threadSanitizer =
+        std::string("TSAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":report_thread_leaks=0";
     std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.push_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      if (std::string_view(*entry).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*entry);
     environment.push_back(const_cast<char*>(variable.c_str()));
+    environment.push_back(const_cast<char*>(threadSanitizer.c_str()));
     environment.push_back(nullptr);
     char* arguments[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
     posix_spawn_file_actions_t quiet;

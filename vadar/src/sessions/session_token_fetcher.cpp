@@ -7,6 +7,7 @@
 #include <httpkit/errors.hpp>
 #include <httpkit/request.hpp>
 #include <httpkit/url_error.hpp>
+#include <wiring/container.hpp>
 
 #include "core/background_tasks.hpp"
 #include "core/error_copies.hpp"
@@ -31,10 +32,7 @@ std::optional<TokenResource> SessionTokenFetcher::take(const Result& result) {
   return result.token;
 }
 
-SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache)
-    : cache_(cache), requests_(std::make_unique<core::BackgroundTasks>()) {}
-
-SessionTokenFetcher::~SessionTokenFetcher() { requests_->shutdown(); }
+SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache) : cache_(cache) {}
 
 SessionTokenFetcher& SessionTokenFetcher::shared() {
   static SessionTokenFetcher* fetcher = new SessionTokenFetcher(SessionTokensCache::shared());  // never destroyed
@@ -94,8 +92,8 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
 }
 
 void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, std::string path) {
-  requests_->start([this, flight, path = std::move(path)](std::stop_token fetcherGone) {
-    std::stop_callback cancel(fetcherGone, [flight] { flight->stop.request_stop(); });
+  // The request resolves "apiClient" as its first caller would.
+  flight->thread = std::thread(wiring::Container::propagating([this, flight, path = std::move(path)] {
     std::optional<TokenResource> value;
     std::exception_ptr error;
     try {
@@ -111,7 +109,7 @@ void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, st
       flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
     }
     changed_.notify_all();
-  });
+  }));
 }
 
 std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mutex>& lock,
@@ -120,19 +118,24 @@ std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mu
       changed_.wait(lock, core::StopTokenScope::current(), [&] { return flight->result.has_value(); });
   --flight->waiters;
   if (joined) --joined_;
-  if (!settled) {
-    if (flight->waiters == 0 && !flight->result) {
-      // Nobody wants the answer any more. Whoever asks next starts afresh; the request ends now, and this
-      // caller, whose stop may be a shutdown, sees it end rather than leave it running behind.
-      retire(*flight);
-      flight->stop.request_stop();
-      changed_.wait_for(lock, std::chrono::seconds(5), [&] { return flight->result.has_value(); });
-    }
-    throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a session token was cancelled");
+  if (!settled && flight->waiters == 0 && !flight->result) {
+    // Nobody wants the answer any more. Whoever asks next starts afresh; the request ends now, and this
+    // caller, whose stop may be a shutdown, sees it end rather than leave it running behind.
+    retire(*flight);
+    flight->stop.request_stop();
+    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return flight->result.has_value(); });
   }
-  const Result result = *flight->result;
+  // The last one out joins the thread; it has published the outcome, only its return is left.
+  std::thread finished;
+  if (flight->waiters == 0) {
+    finished = std::move(flight->thread);
+    if (!flight->result) finished.detach();  // a send deaf to its cancellation; it ends on its own
+  }
+  const std::optional<Result> result = settled ? flight->result : std::nullopt;
   lock.unlock();
-  return take(result);
+  if (finished.joinable()) finished.join();
+  if (!result) throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a session token was cancelled");
+  return take(*result);
 }
 
 void SessionTokenFetcher::retire(const Flight& flight) {

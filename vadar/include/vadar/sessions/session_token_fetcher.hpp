@@ -40,6 +40,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "vadar/sessions/get_token_options.hpp"
@@ -49,15 +50,10 @@
 
 namespace vadar {
 
-namespace core {
-class BackgroundTasks;
-}
-
 class SessionTokenFetcher {
  public:
+  // REQUIRES (destruction): nobody waits in getToken.
   explicit SessionTokenFetcher(SessionTokensCache& cache);
-  // Cancels the requests still in flight and joins their threads.
-  ~SessionTokenFetcher();
   SessionTokenFetcher(const SessionTokenFetcher&) = delete;
   SessionTokenFetcher& operator=(const SessionTokenFetcher&) = delete;
 
@@ -86,11 +82,12 @@ class SessionTokenFetcher {
     std::optional<Result> result;  // set once, under mutex_
     std::size_t waiters = 1;       // callers waiting for the result, under mutex_; the first one counts from the start
     std::stop_source stop;         // cancels the request
+    std::thread thread;            // sends it; joined by the last waiter to leave, under mutex_
   };
 
   static std::optional<TokenResource> take(const Result& result);
 
-  // Sends the flight's request on a thread of `requests_`; its outcome settles the flight.
+  // Sends the flight's request on a thread of its own (`flight.thread`); its outcome settles the flight.
   void startRequest(const std::shared_ptr<Flight>& flight, std::string path);
   // Waits for the flight's outcome as one of its `waiters` (`joined`: not the one that started it).
   std::optional<TokenResource> await(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight,
@@ -105,7 +102,6 @@ class SessionTokenFetcher {
   std::atomic<std::size_t> inFlight_{0};         // tokenTasks_.size(), readable without the lock
   std::unordered_map<SessionTokenKey, std::shared_ptr<Flight>> tokenTasks_;
   std::size_t joined_ = 0;
-  std::unique_ptr<core::BackgroundTasks> requests_;  // the requests' threads; last, so it goes first
 };
 
 }  // namespace vadar
