@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
 #include "vadar/models/client.hpp"
 #include "vadar/infra/coding.hpp"
 
@@ -45,6 +50,55 @@ TEST(SharedCoders, DatesAreMillisecondsSince1970AndMustFit) {
     EXPECT_THROW(decodeValue(Decoder(nlohmann::json::parse(text)), value), DecodingError) << text;
   int small = 0;
   EXPECT_THROW(decodeValue(Decoder(nlohmann::json::parse("4294967296")), small), DecodingError);
+}
+
+// The clock counts nanoseconds in 64 bits: +/- 9223372036854 whole milliseconds around 1970 (years 1677 to
+// 2262). Each JSON number kind reaches the date decoder by its own path; each is tried on both sides of both
+// edges, and whatever decodes must come back unchanged from an encode and a decode.
+TEST(SharedCoders, DatesTheClockCannotHoldAreCorruptOnEveryPath) {
+  constexpr std::int64_t edge = 9'223'372'036'854;
+  const auto decodeDate = [](const nlohmann::json& value) {
+    Date date;
+    decodeValue(Decoder(value, "updated_at"), date);
+    return date;
+  };
+  const std::vector<nlohmann::json> inside = {
+      nlohmann::json(std::int64_t{edge}),    nlohmann::json(std::int64_t{-edge}),
+      nlohmann::json(std::uint64_t{edge}),   nlohmann::json(std::uint64_t{0}),
+      nlohmann::json(double(edge)),          nlohmann::json(-double(edge)),
+      nlohmann::json(double(edge) + 0.25),   nlohmann::json(-double(edge) - 0.25),
+      nlohmann::json(1.5),                   nlohmann::json(-0.5)};
+  for (const auto& value : inside) {
+    SCOPED_TRACE(value.dump());
+    const Date date = decodeDate(value);
+    EXPECT_EQ(decodeDate(encodeValue(date)), date);
+    EXPECT_EQ(encodeValue(decodeDate(encodeValue(date))), encodeValue(date));
+  }
+  EXPECT_EQ(millisecondsSince1970(decodeDate(nlohmann::json(std::int64_t{edge}))), edge);
+  EXPECT_EQ(millisecondsSince1970(decodeDate(nlohmann::json(-double(edge)))), -edge);
+
+  const std::vector<nlohmann::json> outside = {
+      nlohmann::json(std::int64_t{edge + 1}),       nlohmann::json(std::int64_t{-edge - 1}),
+      nlohmann::json(std::int64_t{INT64_MIN}),      nlohmann::json(std::int64_t{INT64_MAX}),
+      nlohmann::json(std::uint64_t{edge + 1}),      nlohmann::json(std::uint64_t{UINT64_MAX}),
+      nlohmann::json(double(edge) + 0.75),          nlohmann::json(-double(edge) - 0.75),
+      nlohmann::json(11'700'000'000'000.0),         nlohmann::json(-1e300),
+      nlohmann::json(std::numeric_limits<double>::infinity()), nlohmann::json(std::nan(""))};
+  for (const auto& value : outside) {
+    SCOPED_TRACE(value.dump());
+    try {
+      decodeDate(value);
+      ADD_FAILURE() << "decoded";
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted);
+      EXPECT_EQ(error.description(), "Date out of range.");
+      EXPECT_EQ(error.path(), "updated_at");
+    }
+  }
+  // The document the client fuzz target found: once decoded, the client no longer survived a round trip.
+  const auto found = decodeFailure(R"({"id":"c","sessions":[],"updated_at":11700000000000})");
+  EXPECT_EQ(found.kind(), DecodingError::Kind::dataCorrupted);
+  EXPECT_EQ(found.path(), "updated_at");
 }
 
 TEST(SharedCoders, MapMemberNamesStayAsSent) {

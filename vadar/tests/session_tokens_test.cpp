@@ -335,6 +335,50 @@ TEST(TokenFetchConcurrency, ShutdownIsPromptWhileThePollerWaitsOnAnApplicationsF
   EXPECT_EQ(SessionTokenFetcher::shared().joined(), 0u);
 }
 
+TEST(TokenFetchConcurrency, AFetchThePollerStartedGoesOnForTheApplicationWhenShutdownStopsThePoller) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  harness.api().holdAnswers("POST", tokensPath(session));
+  harness.vadar().load();  // the poller's first pass starts the fetch
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  auto application = testing_support::launch([session]() -> std::string {
+    try {
+      const auto token = session.getToken();
+      return token ? token->jwt : "no token";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  });
+  ASSERT_TRUE(SessionTokenFetcher::shared().waitForJoined(1, 20s));
+
+  Finishing shutdown([vadar = Vadar::shared()] { vadar->shutdown(); });
+  const bool prompt = shutdown.within(5s);
+  harness.api().releaseAnswers();
+  EXPECT_TRUE(prompt) << "shutdown waited for the server";
+  ASSERT_EQ(application.wait_for(20s), std::future_status::ready);
+  const std::string answer = application.get();
+  EXPECT_EQ(answer.rfind("ey", 0), 0u) << answer;
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
+  const auto cached = SessionTokensCache::shared().token({session.id, std::nullopt});
+  ASSERT_TRUE(cached);
+  EXPECT_EQ(cached->jwt, answer);
+}
+
+TEST(TokenFetchConcurrency, AFetchNobodyWaitsForAnyMoreIsCancelledAndTheNextCallStartsAfresh) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  harness.api().holdAnswers("POST", tokensPath(session));
+  harness.vadar().load();  // the poller's first pass starts the fetch, and only the poller waits for it
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  Finishing stop([] { SessionTokenPoller::shared().stop(); });
+  const bool prompt = stop.within(5s);
+  harness.api().releaseAnswers();
+  EXPECT_TRUE(prompt) << "stopping the only caller waited for the server";
+
+  EXPECT_TRUE(session.getToken());
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
 TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();

@@ -2,11 +2,21 @@
 // restore, the pending-session line, observation, samples and the main-queue rules.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include <foundation/base64.hpp>
 #include <wiring/container.hpp>
+
+#include <httpkit/url_error.hpp>
 
 #include "testing/bounded_task.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
@@ -121,6 +131,8 @@ TEST(VadarObject, LoadInstallsAndCachesBothAndAFreshObjectRestoresThemBeforeTheN
   ASSERT_TRUE(environment.displayConfig);
   EXPECT_EQ(environment.displayConfig->applicationName, "Tolvaran Attendant");
   EXPECT_TRUE(harness.vadar().isLoaded());
+  // The library has no telemetry address of its own: its collector never sends.
+  EXPECT_FALSE(harness.vadar().telemetry()->config().endpoint);
   EXPECT_EQ(decodeJSON<Client>(foundation::toString(harness.keychain().data("cachedClient"))), *client);
   EXPECT_EQ(decodeJSON<VadarEnvironment>(foundation::toString(harness.keychain().data("cachedEnvironment"))),
             environment);
@@ -219,6 +231,138 @@ TEST(VadarObjectConcurrency, AfterShutdownTheKeychainHoldsTheLastClientInstalled
   auto fresh = harness.freshVadar();
   VadarHarness::drainMainQueue();
   EXPECT_EQ(fresh->client(), last);
+}
+
+TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysThere) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  const keychain::KeychainStore keychain = harness.keychain();
+  const auto cached = [&] { return decodeJSON<Client>(foundation::toString(keychain.data("cachedClient"))); };
+  const Client both = clientWith({sessionWith("s1", Session::SessionStatus::active),
+                                  sessionWith("s2", Session::SessionStatus::active)}, "s1");
+  Client renamed = both;
+  renamed.id = "renamed";
+  const Client ended = clientWith({sessionWith("s1", Session::SessionStatus::active),
+                                   sessionWith("s2", Session::SessionStatus::ended)}, "s1");
+  const Client none = clientWith({}, std::nullopt);
+
+  // Each removal comes right behind a write that is still waiting for its turn: that one must neither delay
+  // the removal nor land after it.
+  vadar.setClient(both);
+  vadar.setClient(renamed);
+  vadar.setClient(ended);
+  EXPECT_EQ(cached(), ended);
+  vadar.setClient(both);
+  vadar.setClient(none);
+  EXPECT_EQ(cached(), none);
+  vadar.setClient(both);
+  vadar.setClient(std::nullopt);
+  EXPECT_FALSE(keychain.hasItem("cachedClient"));
+  VadarHarness::drainMainQueue();
+  EXPECT_FALSE(keychain.hasItem("cachedClient"));
+
+  vadar.setClient(none);
+  vadar.setClient(both);
+  vadar.setClient(none);
+  VadarHarness::drainMainQueue();
+  EXPECT_EQ(cached(), none);
+}
+
+// The child half of the test below: the application that signs out and quits without shutdown().
+[[noreturn]] void signOutAndExit(const std::string& instructions) {
+  std::istringstream lines(instructions);
+  std::string proxyUrl, service, idleWriter;
+  std::getline(lines, proxyUrl);
+  std::getline(lines, service);
+  std::getline(lines, idleWriter);
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(VadarHarness::publishableKey(), Vadar::Settings(false, true, KeychainConfig(service), proxyUrl));
+  vadar->load();
+  if (idleWriter == "idle") {
+    // Some time passes: the cache writer has written the signed-in client and has nothing left to do.
+    foundation::MainQueue::drain();
+    core::ClientCacheWriter::shared().drain(std::chrono::seconds(20));
+  }
+  vadar->signOut();
+  std::exit(vadar->session() ? 3 : 0);  // as returning from main at once would
+}
+
+TEST(VadarObject, ASignOutSurvivesAProcessThatExitsRightAfterIt) {
+  constexpr const char* childVariable = "VADAR_SIGN_OUT_AND_EXIT";
+  if (const char* instructions = std::getenv(childVariable)) signOutAndExit(instructions);
+
+  for (const char* writer : {"busy", "idle"}) {
+    SCOPED_TRACE(writer);
+    VadarHarness harness(/*configureNow=*/false);
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
+    const std::string filter = "--gtest_filter=VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt";
+    const std::string variable =
+        std::string(childVariable) + "=" + harness.proxyUrl() + "\n" + harness.service() + "\n" + writer;
+    // Quitting without shutdown() leaves the library's finished threads unjoined, as the child means to.
+    const char* sanitizer = std::getenv("TSAN_OPTIONS");
+    const std::string threadSanitizer =
+        std::string("TSAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":report_thread_leaks=0";
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      if (std::string_view(*entry).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*entry);
+    environment.push_back(const_cast<char*>(variable.c_str()));
+    environment.push_back(const_cast<char*>(threadSanitizer.c_str()));
+    environment.push_back(nullptr);
+    char* arguments[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, exe.c_str(), &quiet, nullptr, arguments, environment.data());
+    posix_spawn_file_actions_destroy(&quiet);
+    ASSERT_EQ(spawned, 0);
+    auto exited = testing_support::launch([child] {
+      int status = 0;
+      ::waitpid(child, &status, 0);
+      return status;
+    });
+    if (exited.wait_for(60s) != std::future_status::ready) {
+      ::kill(child, SIGKILL);
+      ASSERT_EQ(exited.wait_for(20s), std::future_status::ready);
+      FAIL() << "the child did not exit";
+    }
+    const int status = exited.get();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    ASSERT_EQ(harness.api().requestCount("DELETE", "/v1/client/sessions"), 1u);
+
+    // The next start restores the signed-out client, not the signed-in one.
+    auto next = harness.freshVadar();
+    VadarHarness::drainMainQueue();
+    const auto restored = next->client();
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->id, harness.api().clientJson()["id"].get<std::string>());
+    EXPECT_TRUE(restored->sessions.empty());
+    EXPECT_FALSE(next->session());
+  }
+}
+
+TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
+  VadarHarness harness;
+  harness.api().holdAnswers("GET", "/v1/client");
+  auto loading = testing_support::launch([&vadar = harness.vadar()] {
+    try {
+      vadar.load();
+    } catch (const httpkit::URLError& error) {
+      return error.code() == httpkit::URLError::Code::cancelled ? std::string("cancelled") : error.what();
+    } catch (const std::exception& error) {
+      return std::string(error.what());
+    }
+    return std::string("loaded");
+  });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  harness.vadar().shutdown();
+  const bool ended = loading.wait_for(5s) == std::future_status::ready;
+  harness.api().releaseAnswers();
+  ASSERT_TRUE(ended) << "load() went on waiting for the server";
+  EXPECT_EQ(loading.get(), "cancelled");
+  EXPECT_FALSE(harness.vadar().isLoaded());
 }
 
 TEST(VadarObject, LoadAfterShutdownStartsNothing) {

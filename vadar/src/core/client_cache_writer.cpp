@@ -46,20 +46,29 @@ void ClientCacheWriter::submit(Target target, std::function<void()> write) {
   if (start) std::thread([this] { run(); }).detach();
 }
 
+namespace {
+void perform(const std::function<void()>& write) {
+  try {
+    write();
+  } catch (...) {
+    // A cache that cannot be written only costs the restore at the next start.
+  }
+}
+}  // namespace
+
 void ClientCacheWriter::run() {
   State& s = state();
   std::unique_lock lock(s.mutex);
-  while (!s.waiting.empty()) {
+  for (;;) {
+    // A write on a caller's thread goes first; it may also have taken what was waiting.
+    s.changed.wait(lock, [&] { return !s.writing; });
+    if (s.waiting.empty()) break;
     auto next = s.waiting.begin();
     std::function<void()> write = std::move(next->second);
     s.waiting.erase(next);
     s.writing = true;
     lock.unlock();
-    try {
-      write();
-    } catch (...) {
-      // A cache that cannot be written only costs the restore at the next start.
-    }
+    perform(write);
     write = nullptr;  // whatever it holds is released off the lock
     lock.lock();
     s.writing = false;
@@ -67,6 +76,27 @@ void ClientCacheWriter::run() {
     s.changed.wait_for(lock, spacing, [&] { return s.draining > 0; });
   }
   s.running = false;
+}
+
+bool ClientCacheWriter::writeNow(Target target, std::function<void()> write, std::chrono::milliseconds deadline) {
+  State& s = state();
+  {
+    std::unique_lock lock(s.mutex);
+    s.waiting.erase(target);
+    if (!s.changed.wait_for(lock, deadline, [&] { return !s.writing; })) {
+      lock.unlock();
+      submit(std::move(target), std::move(write));
+      return false;
+    }
+    s.writing = true;
+  }
+  perform(write);
+  {
+    std::lock_guard lock(s.mutex);
+    s.writing = false;
+  }
+  s.changed.notify_all();
+  return true;
 }
 
 bool ClientCacheWriter::drain(std::chrono::milliseconds deadline) {

@@ -93,6 +93,16 @@ const Session* lastActiveSession(const Client& client) {
   return nullptr;
 }
 
+// True when a session of `previous` is gone from `next` or no longer active there.
+bool losesSessions(const Client* previous, const Client& next) {
+  if (previous == nullptr) return false;
+  return std::ranges::any_of(previous->sessions, [&next](const Session& before) {
+    const auto after = std::ranges::find(next.sessions, before.id, &Session::id);
+    return after == next.sessions.end() ||
+           (before.status == Session::SessionStatus::active && after->status != Session::SessionStatus::active);
+  });
+}
+
 // Logs once per change when the client's last active session is pending: a new pending session, or a
 // change of its remaining tasks.
 void logPendingSessionStatusIfNeeded(const Client* previousClient, const Client& currentClient) {
@@ -334,16 +344,23 @@ void Vadar::writeClient(std::optional<Client> client) {
     // (its failures, a missing item when deleting included, only cost the restore at the next start).
     const keychain::KeychainStore store = keychainFactory().resolve();
     core::ClientCacheWriter::Target target{store.service(), store.accessGroup().value_or("")};
+    std::function<void()> save;
     if (next) {
-      core::ClientCacheWriter::shared().submit(
-          std::move(target), wiring::Container::propagating([service = vadarServiceFactory().resolve(), next] {
-            service.saveClientToKeychain(*next);
-          }));
-      logPendingSessionStatusIfNeeded(previous.get(), *next);
+      save = wiring::Container::propagating(
+          [service = vadarServiceFactory().resolve(), next] { service.saveClientToKeychain(*next); });
     } else {
-      core::ClientCacheWriter::shared().submit(std::move(target),
-                                               [store] { store.deleteItem(cachedClientKey); });
+      save = [store] { store.deleteItem(cachedClientKey); };
     }
+    auto& writer = core::ClientCacheWriter::shared();
+    // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
+    // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
+    if (!next || losesSessions(previous.get(), *next)) {
+      if (!writer.writeNow(std::move(target), std::move(save), std::chrono::seconds(5)))
+        VadarLogger::error("The keychain is busy; the signed-out client is cached later.");
+    } else {
+      writer.submit(std::move(target), std::move(save));
+    }
+    if (next) logPendingSessionStatusIfNeeded(previous.get(), *next);
   }
   if (!samePointee(previous, next)) announce(Member::client);
 }
@@ -509,11 +526,13 @@ void Vadar::load() {
   auto environmentDone = std::make_shared<std::promise<Environment>>();
   auto environmentResult = environmentDone->get_future();
   std::stop_source environmentStop;
+  std::stop_token loadStop;
   {
     // Under the lock a shutdown() cannot slip in between the check and the starts: it either comes first and
     // nothing starts, or it comes after and stops what started.
     std::lock_guard lock(lifecycleMutex_);
     if (shutDown_) throw VadarClientError("Vadar::load() was called after shutdown(); nothing was started.");
+    loadStop = loadStop_.get_token();
 
     // Keeps the current session's token fresh from now on; one loop however often load runs.
     SessionTokenPoller::shared().start();
@@ -531,6 +550,7 @@ void Vadar::load() {
   }
 
   try {
+    core::StopTokenScope scope(loadStop);
     Client::get();
   } catch (...) {
     environmentStop.request_stop();
@@ -552,6 +572,9 @@ void Vadar::load() {
 void Vadar::signOut(const std::optional<std::string>& sessionId) {
   core::requireOffMainQueue("Vadar::signOut()");
   vadarServiceFactory().resolve().signOut(sessionId);
+  // The answer's client was posted to the main queue on its way in; once the queue has come past it, the
+  // client is installed and its keychain copy written, so an application may quit as soon as this returns.
+  core::runOnMainQueue([] {});
 }
 
 void Vadar::setActive(const std::string& sessionId, const std::optional<std::string>& organizationId) {
@@ -565,6 +588,7 @@ void Vadar::shutdown() {
   {
     std::lock_guard lock(lifecycleMutex_);
     shutDown_ = true;
+    loadStop_.request_stop();  // a load() in progress: its client fetch ends now, with URLError cancelled
   }
   // First the assertion runs, whose requests no single caller may cancel: the threads joined below may be
   // waiting on one.

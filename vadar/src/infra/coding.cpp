@@ -147,20 +147,22 @@ void decodeValue(const Decoder& d, double& out) {
 void decodeValue(const Decoder& d, Date& out) {
   const auto& v = d.value();
   if (!v.is_number()) d.typeMismatch("a date (milliseconds since 1970)");
+  const auto outOfRange = [&d] { d.fail(DecodingError::Kind::dataCorrupted, "Date out of range."); };
   std::int64_t milliseconds = 0;
   if (v.is_number_float()) {
-    double value = v.get<double>();
-    if (!std::isfinite(value) || std::fabs(value) > static_cast<double>(maxDateMilliseconds))
-      d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
-    milliseconds = std::llround(value);
+    // Rounded to whole milliseconds first: the encoder writes whole milliseconds, and a fraction kept here
+    // would not survive the next encode.
+    const double rounded = std::round(v.get<double>());
+    if (!(rounded >= static_cast<double>(minDateMilliseconds) && rounded <= static_cast<double>(maxDateMilliseconds)))
+      outOfRange();
+    milliseconds = static_cast<std::int64_t>(rounded);
   } else if (v.is_number_unsigned()) {
-    auto u = v.get<std::uint64_t>();
-    if (u > static_cast<std::uint64_t>(maxDateMilliseconds)) d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
+    const auto u = v.get<std::uint64_t>();
+    if (u > static_cast<std::uint64_t>(maxDateMilliseconds)) outOfRange();
     milliseconds = static_cast<std::int64_t>(u);
   } else {
     milliseconds = v.get<std::int64_t>();
-    if (milliseconds > maxDateMilliseconds || milliseconds < -maxDateMilliseconds)
-      d.fail(DecodingError::Kind::dataCorrupted, "Date out of range.");
+    if (milliseconds > maxDateMilliseconds || milliseconds < minDateMilliseconds) outOfRange();
   }
   out = dateFromMilliseconds(milliseconds);
 }

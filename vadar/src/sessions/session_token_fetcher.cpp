@@ -7,6 +7,7 @@
 #include <httpkit/errors.hpp>
 #include <httpkit/request.hpp>
 #include <httpkit/url_error.hpp>
+#include <wiring/container.hpp>
 
 #include "core/background_tasks.hpp"
 #include "core/error_copies.hpp"
@@ -56,60 +57,92 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
     if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now())) return fresh;
   }
 
-  std::shared_ptr<Flight> flight;
-  {
-    std::unique_lock lock(mutex_);
-    if (auto it = tokenTasks_.find(key); it != tokenTasks_.end()) {
-      core::requireOffMainQueue("SessionTokenFetcher::getToken()");
-      return join(lock, std::shared_ptr<Flight>(it->second));
-    }
-    // Again under the lock: a fetch of this key may have ended since, or another key's fetch kept the first
-    // look from happening (an undecodable token was already logged above).
-    if (!options.skipCache) {
-      if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now(), !lookedUp))
-        return fresh;
-    }
-    // Past this point the caller waits for the network.
+  std::unique_lock lock(mutex_);
+  if (auto it = tokenTasks_.find(key); it != tokenTasks_.end()) {
     core::requireOffMainQueue("SessionTokenFetcher::getToken()");
-    flight = std::make_shared<Flight>();
-    tokenTasks_.emplace(key, flight);
-    inFlight_.fetch_add(1, std::memory_order_release);
+    const std::shared_ptr<Flight> flight = it->second;
+    ++flight->waiters;
+    ++joined_;
+    changed_.notify_all();
+    return await(lock, flight, /*joined=*/true);
   }
+  // Again under the lock: a fetch of this key may have ended since, or another key's fetch kept the first
+  // look from happening (an undecodable token was already logged above).
+  if (!options.skipCache) {
+    if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now(), !lookedUp))
+      return fresh;
+  }
+  // Past this point the caller waits for the network.
+  core::requireOffMainQueue("SessionTokenFetcher::getToken()");
+  auto flight = std::make_shared<Flight>(key);
+  tokenTasks_.emplace(key, flight);
+  inFlight_.fetch_add(1, std::memory_order_release);
 
-  std::optional<TokenResource> value;
-  std::exception_ptr error;
+  std::string path = "/v1/client/sessions/" + sessions::idPathSegment(session.id) + "/tokens";
+  if (options.template_) path += "/" + sessions::pathSegment(*options.template_);
+  // On a thread of its own, so that the caller that started it can leave on its own stop without taking the
+  // request from the others, and without waiting for the server either.
   try {
-    std::string path = "/v1/client/sessions/" + sessions::idPathSegment(session.id) + "/tokens";
-    if (options.template_) path += "/" + sessions::pathSegment(*options.template_);
-    value = request(path, key);
+    startRequest(flight, std::move(path));
   } catch (...) {
-    error = std::current_exception();
+    retire(*flight);  // no thread: nobody else may join a request that never starts
+    throw;
   }
-
-  // Out of the table before anyone learns the outcome: whoever asks next starts afresh.
-  {
-    std::lock_guard lock(mutex_);
-    tokenTasks_.erase(key);
-    inFlight_.fetch_sub(1, std::memory_order_release);
-    flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
-  }
-  changed_.notify_all();
-  if (error) std::rethrow_exception(error);  // the first caller keeps the original
-  return value;
+  return await(lock, flight, /*joined=*/false);
 }
 
-std::optional<TokenResource> SessionTokenFetcher::join(std::unique_lock<std::mutex>& lock,
-                                                       const std::shared_ptr<Flight>& flight) {
-  ++joined_;
-  changed_.notify_all();
-  // The caller's own stop (a poller being stopped, a shutdown) ends its wait; the fetch goes on for the others.
+void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, std::string path) {
+  // The request resolves "apiClient" as its first caller would.
+  flight->thread = std::thread(wiring::Container::propagating([this, flight, path = std::move(path)] {
+    std::optional<TokenResource> value;
+    std::exception_ptr error;
+    try {
+      core::StopTokenScope scope(flight->stop.get_token());
+      value = request(path, flight->key);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    // Out of the table before anyone learns the outcome: whoever asks next starts afresh.
+    {
+      std::lock_guard lock(mutex_);
+      retire(*flight);
+      flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
+    }
+    changed_.notify_all();
+  }));
+}
+
+std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mutex>& lock,
+                                                        const std::shared_ptr<Flight>& flight, bool joined) {
   const bool settled =
       changed_.wait(lock, core::StopTokenScope::current(), [&] { return flight->result.has_value(); });
-  --joined_;
-  if (!settled) throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a session token was cancelled");
-  const Result result = *flight->result;
+  --flight->waiters;
+  if (joined) --joined_;
+  if (!settled && flight->waiters == 0 && !flight->result) {
+    // Nobody wants the answer any more. Whoever asks next starts afresh; the request ends now, and this
+    // caller, whose stop may be a shutdown, sees it end rather than leave it running behind.
+    retire(*flight);
+    flight->stop.request_stop();
+    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return flight->result.has_value(); });
+  }
+  // The last one out joins the thread; it has published the outcome, only its return is left.
+  std::thread finished;
+  if (flight->waiters == 0) {
+    finished = std::move(flight->thread);
+    if (!flight->result) finished.detach();  // a send deaf to its cancellation; it ends on its own
+  }
+  const std::optional<Result> result = settled ? flight->result : std::nullopt;
   lock.unlock();
-  return take(result);
+  if (finished.joinable()) finished.join();
+  if (!result) throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a session token was cancelled");
+  return take(*result);
+}
+
+void SessionTokenFetcher::retire(const Flight& flight) {
+  if (auto it = tokenTasks_.find(flight.key); it != tokenTasks_.end() && it->second.get() == &flight) {
+    tokenTasks_.erase(it);
+    inFlight_.fetch_sub(1, std::memory_order_release);
+  }
 }
 
 std::size_t SessionTokenFetcher::joined() const {

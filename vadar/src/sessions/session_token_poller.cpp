@@ -52,7 +52,8 @@ bool SessionTokenPoller::isRunning() const {
 }
 
 void SessionTokenPoller::run(std::stop_token stop) {
-  // A request of a pass is cancelled by `stop` through the send's stop token.
+  // `stop` ends a pass's wait for its token at once (SessionTokenFetcher cancels the request unless others
+  // wait for it too).
   core::StopTokenScope scope(stop);
   std::mutex waitMutex;
   std::condition_variable_any wake;

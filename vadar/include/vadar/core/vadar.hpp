@@ -24,8 +24,9 @@
 //   settings            -> "vadarSettings" and "keychain" are registered again, proxyUrl takes settings.proxyUrl
 //   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted) by a writer
 //                          thread, so no request waits on the keychain; a write superseded before it ran is
-//                          skipped, never the last one. Then the pending-session line is logged when the last
-//                          active session turned pending
+//                          skipped, never the last one. A write that loses sessions (a sign-out, an absent
+//                          client) is done before the setter returns instead. Then the pending-session line is
+//                          logged when the last active session turned pending
 //   environment         -> saved to the keychain item "cachedEnvironment"
 // Observers of a member are told after the write and its side effects: for isLoaded, publishableKey,
 // frontendApiUrl, proxyUrl, client, environment and sessionsByUserId only when the value changed; for
@@ -40,6 +41,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -152,9 +154,11 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // A blank key logs and returns. Otherwise starts the session-token polling (once), fetches client and
   // environment at the same time, starts a background device attestation when the environment asks for one,
   // and marks the object loaded with a new telemetry collector. Throws the client fetch's error (the
-  // environment fetch is then cancelled) or the environment fetch's error.
+  // environment fetch is then cancelled) or the environment fetch's error; URLError `cancelled` when
+  // shutdown() comes first.
   void load();
-  // With a session id removes that session, without one signs out of every session ("vadarService").
+  // With a session id removes that session, without one signs out of every session ("vadarService"). When it
+  // returns, the client of the answer is installed and in the keychain: the application may quit at once.
   void signOut(const std::optional<std::string>& sessionId = std::nullopt);
   // Touches the session and sets its active organization (the empty text when none).
   void setActive(const std::string& sessionId, const std::optional<std::string>& organizationId = std::nullopt);
@@ -166,7 +170,10 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // fetches in flight, device assertion runs) and this object's telemetry flush, then waits (a few seconds at
   // most) until the keychain holds the client last installed. Call it before the process ends, off the main
   // queue (the threads it joins may wait for the main queue; there it throws VadarClientError). Nothing it
-  // stops waits for a server: requests in flight are cancelled. Afterwards `load()` throws VadarClientError.
+  // stops waits for a server: requests in flight are cancelled (a load() in progress ends with URLError
+  // `cancelled`), except a session-token fetch the application also waits for, which goes on for it.
+  // Afterwards `load()` throws VadarClientError. Without it, the client installed last may be missing from
+  // the keychain at the next start (sign-outs excepted).
   void shutdown();
 
   // A settings provider that reads this object's settings and key at each use (the telemetry collector and
@@ -218,6 +225,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
 
   std::mutex lifecycleMutex_;  // orders load()'s starts against shutdown()
   bool shutDown_ = false;
+  std::stop_source loadStop_;  // the client fetches of load(), stopped by shutdown()
 };
 
 }  // namespace vadar

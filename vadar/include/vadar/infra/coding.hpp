@@ -47,10 +47,15 @@ namespace vadar {
 
 using Date = foundation::Date;
 
-// Dates the coders accept: within the ECMAScript range of +/- 8.64e15 ms around 1970, which a
-// nanosecond time point holds without overflow. Outside it decoding fails with dataCorrupted.
-inline constexpr std::int64_t maxDateMilliseconds = 8'640'000'000'000'000;
+// Dates the coders accept: the whole milliseconds a `Date` holds, +/- 9223372036854 ms around 1970 (years
+// 1677 to 2262) for a clock counting nanoseconds in 64 bits. Outside it decoding fails with dataCorrupted, so
+// every date that decodes encodes back to the number it came from.
+inline constexpr std::int64_t maxDateMilliseconds =
+    std::chrono::duration_cast<std::chrono::milliseconds>(Date::duration::max()).count();
+inline constexpr std::int64_t minDateMilliseconds =
+    std::chrono::duration_cast<std::chrono::milliseconds>(Date::duration::min()).count();
 
+// REQUIRES: minDateMilliseconds <= millisecondsSince1970 <= maxDateMilliseconds.
 Date dateFromMilliseconds(std::int64_t millisecondsSince1970);
 std::int64_t millisecondsSince1970(Date date);
 // A date given as seconds after the reference date 2001-01-01 00:00:00 UTC, as sample values are written.

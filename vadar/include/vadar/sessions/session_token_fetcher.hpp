@@ -12,15 +12,20 @@
 // its outcome, value or error (their own buffer and skip-cache flag play no part). Each waiter receives its own
 // copy of the error (the library's and the HTTP client's error types), so no two threads share one exception
 // object. The in-flight entry is removed before the outcome is published, so a caller that comes after it
-// starts afresh, from the cache or with a new request; an error is never remembered. A waiter whose own stop
-// token (core::StopTokenScope: the poller's, a background task's) is stopped leaves with URLError `cancelled`
-// at once; the request goes on for the others.
+// starts afresh, from the cache or with a new request; an error is never remembered.
+//
+// Stopping: the request runs on a thread of the fetcher's, and every caller, the one that started it
+// included, waits for it. A caller whose own stop token (core::StopTokenScope: the poller's, a background
+// task's) is stopped leaves with URLError `cancelled` at once; the request goes on for the others, even when
+// the caller that left had started it (the poller stopped by `Vadar::shutdown()` while the application waits
+// on its refresh). Once every caller has left so, nobody wants the answer: the request is cancelled, the
+// last one out waits (briefly) for it to end, and the next caller starts afresh.
 //
 // Keys: a session id and a template, kept apart (see SessionTokenKey), so that no session can be handed the
 // token of another session whose id and template happen to spell the same text.
 //
-// Threads: `getToken` blocks the calling thread (the first caller of a key sends the request on its own
-// thread). Any thread may call it; on the main queue only a cache hit is answered (whatever other keys are
+// Threads: `getToken` blocks the calling thread until the request's thread has an outcome. Any thread may
+// call it; on the main queue only a cache hit is answered (whatever other keys are
 // being fetched), anything that would wait for the network throws VadarClientError (Session::getToken refuses
 // the main queue altogether).
 // Session ids and templates go into the path as one percent-encoded segment each; "." and "..", an empty
@@ -33,7 +38,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 #include "vadar/sessions/get_token_options.hpp"
@@ -45,6 +52,7 @@ namespace vadar {
 
 class SessionTokenFetcher {
  public:
+  // REQUIRES (destruction): nobody waits in getToken.
   explicit SessionTokenFetcher(SessionTokensCache& cache);
   SessionTokenFetcher(const SessionTokenFetcher&) = delete;
   SessionTokenFetcher& operator=(const SessionTokenFetcher&) = delete;
@@ -69,12 +77,23 @@ class SessionTokenFetcher {
     std::function<void()> throwError;
   };
   struct Flight {
+    explicit Flight(SessionTokenKey k) : key(std::move(k)) {}
+    const SessionTokenKey key;
     std::optional<Result> result;  // set once, under mutex_
+    std::size_t waiters = 1;       // callers waiting for the result, under mutex_; the first one counts from the start
+    std::stop_source stop;         // cancels the request
+    std::thread thread;            // sends it; joined by the last waiter to leave, under mutex_
   };
 
   static std::optional<TokenResource> take(const Result& result);
 
-  std::optional<TokenResource> join(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight);
+  // Sends the flight's request on a thread of its own (`flight.thread`); its outcome settles the flight.
+  void startRequest(const std::shared_ptr<Flight>& flight, std::string path);
+  // Waits for the flight's outcome as one of its `waiters` (`joined`: not the one that started it).
+  std::optional<TokenResource> await(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight,
+                                     bool joined);
+  // Takes the flight out of tokenTasks_ if it is still there; under mutex_.
+  void retire(const Flight& flight);
   std::optional<TokenResource> request(const std::string& path, const SessionTokenKey& key);
 
   SessionTokensCache& cache_;

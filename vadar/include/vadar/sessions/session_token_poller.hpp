@@ -4,7 +4,7 @@
 //
 //   vadar::SessionTokenPoller& poller = vadar::SessionTokenPoller::shared();
 //   poller.start();   // first pass at once, then one every five seconds
-//   poller.stop();    // stops and joins; a request in flight is cancelled
+//   poller.stop();    // stops and joins; a request in flight is cancelled unless others wait for it too
 //
 // Each pass reads the current session of `Vadar::shared()` and, when there is one, asks the shared
 // SessionTokenFetcher for its token with no template, a ten-second buffer and the cache in use; the token is
