@@ -108,6 +108,37 @@ std::uint64_t PhoneNumberParser::leadingCountryCode(std::string_view number, std
   return 0;
 }
 
+std::vector<std::size_t> PhoneNumberParser::prefixEnds(const RegularExpression& idd, std::string_view number,
+                                                       std::size_t firstEnd) const {
+  // A pattern of digits alone has one length: the match already found.
+  const std::string& pattern = idd.pattern();
+  if (std::all_of(pattern.begin(), pattern.end(), [](char c) { return c >= '0' && c <= '9'; })) return {firstEnd};
+  // Prefixes are digits, so only the ASCII start of the number is tried, byte by byte.
+  std::size_t longest = std::min(number.size(), std::max(firstEnd, maxLengthInternationalPrefix));
+  for (std::size_t length = 0; length < longest; ++length) {
+    if (static_cast<unsigned char>(number[length]) >= 0x80) longest = length;
+  }
+  std::vector<std::size_t> ends;
+  for (std::size_t length = longest; length > 0; --length) {
+    if (length == firstEnd || idd.matchesEntirely(number.substr(0, length))) ends.push_back(length);
+  }
+  if (firstEnd > longest) ends.insert(ends.begin(), firstEnd);
+  return ends;
+}
+
+bool PhoneNumberParser::namesValidNumber(std::string_view rest) const {
+  std::string national;
+  const std::uint64_t code = leadingCountryCode(normalizeNumber(rest), national);
+  const auto* territories = code == 0 ? nullptr : metadata_->territories(code);
+  if (!territories) return false;
+  return std::any_of(territories->begin(), territories->end(), [&](const MetadataTerritory& territory) {
+    if (!territory.generalDesc || !detail::hasPattern(territory.generalDesc->nationalNumberPattern)) return false;
+    std::string candidate = national;
+    removeNationalPrefix(candidate, territory);
+    return detail::matchesEntirely(*regex_, *territory.generalDesc->nationalNumberPattern, candidate);
+  });
+}
+
 bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::string_view iddPattern) const {
   const auto idd = detail::pooled(*regex_, iddPattern);
   if (!idd) return false;
@@ -143,37 +174,6 @@ bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::strin
   }
   number.erase(0, chosen);
   return true;
-}
-
-std::vector<std::size_t> PhoneNumberParser::prefixEnds(const RegularExpression& idd, std::string_view number,
-                                                       std::size_t firstEnd) const {
-  // A pattern of digits alone has one length: the match already found.
-  const std::string& pattern = idd.pattern();
-  if (std::all_of(pattern.begin(), pattern.end(), [](char c) { return c >= '0' && c <= '9'; })) return {firstEnd};
-  // Prefixes are digits, so only the ASCII start of the number is tried, byte by byte.
-  std::size_t longest = std::min(number.size(), std::max(firstEnd, maxLengthInternationalPrefix));
-  for (std::size_t length = 0; length < longest; ++length) {
-    if (static_cast<unsigned char>(number[length]) >= 0x80) longest = length;
-  }
-  std::vector<std::size_t> ends;
-  for (std::size_t length = longest; length > 0; --length) {
-    if (length == firstEnd || idd.matchesEntirely(number.substr(0, length))) ends.push_back(length);
-  }
-  if (firstEnd > longest) ends.insert(ends.begin(), firstEnd);
-  return ends;
-}
-
-bool PhoneNumberParser::namesValidNumber(std::string_view rest) const {
-  std::string national;
-  const std::uint64_t code = leadingCountryCode(normalizeNumber(rest), national);
-  const auto* territories = code == 0 ? nullptr : metadata_->territories(code);
-  if (!territories) return false;
-  return std::any_of(territories->begin(), territories->end(), [&](const MetadataTerritory& territory) {
-    if (!territory.generalDesc || !detail::hasPattern(territory.generalDesc->nationalNumberPattern)) return false;
-    std::string candidate = national;
-    removeNationalPrefix(candidate, territory);
-    return detail::matchesEntirely(*regex_, *territory.generalDesc->nationalNumberPattern, candidate);
-  });
 }
 
 void PhoneNumberParser::removeNationalPrefix(std::string& nationalNumber, const MetadataTerritory& metadata) const {
