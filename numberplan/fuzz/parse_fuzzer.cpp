@@ -1,5 +1,6 @@
-// libFuzzer target: arbitrary bytes as typed text, parsed for a few regions of the shipped metadata. Any
-// outcome but a PhoneNumberError, a crash or a hang is a finding.
+// libFuzzer target: arbitrary bytes as typed text, parsed for a few regions of the shipped metadata (BR and JP
+// for their international prefixes of several lengths). Any outcome but a PhoneNumberError, a crash or a hang
+// is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -10,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const numberplan::PhoneNumberEngine engine;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  for (const char* region : {"US", "GB", "DE", "IT"}) {
+  for (const char* region : {"US", "GB", "DE", "IT", "BR", "JP"}) {
     try {
       const numberplan::PhoneNumber number = engine.parse(text, region, false);
       (void)engine.format(number, numberplan::PhoneNumberFormat::national);

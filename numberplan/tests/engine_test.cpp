@@ -238,5 +238,28 @@ TEST(PhoneNumberEngineConcurrency, ParsesAndFormatsFromSeveralThreads) {
   }
 }
 
+// Where a region's prefixes overlap calling codes (Nigeria's 009 and 00 + 9x, a Brazilian carrier code 41 and
+// Switzerland's 41, Colombia's 005 and Chile's 56), the shorter reading still wins when only it gives a number.
+TEST(EngineConformance, InternationalPrefixesBesideCallingCodesThatBeginLikeThem) {
+  const auto engine = testing::shippedEngine();
+  const struct {
+    const char* region;
+    const char* text;
+    const char* e164;
+  } cases[] = {
+      {"NG", "00 91 80 4123 4567", "+918041234567"}, {"NG", "00 90 532 123 45 67", "+905321234567"},
+      {"NG", "009 1 804 555 0123", "+18045550123"},  {"CO", "00 56 2 2123 4567", "+56221234567"},
+      {"BR", "00 41 44 668 18 00", "+41446681800"},  {"BR", "0044 20 7946 0958", "+442079460958"},
+      {"BR", "00 21 55 11 3456 7890", "+551134567890"}, {"HK", "00 1 312 555 0188", "+13125550188"},
+      {"KE", "00 44 20 7946 0958", "+442079460958"}, {"JP", "010 44 20 7946 0958", "+442079460958"},
+      {"FI", "00 44 20 7946 0958", "+442079460958"},
+  };
+  for (const auto& [region, text, e164] : cases) {
+    EXPECT_EQ(engine->format(engine->parse(text, region), PhoneNumberFormat::e164), e164) << text << " in " << region;
+  }
+  // A carrier code before a calling code that does not exist is no number of any country.
+  EXPECT_THROW(engine->parse("00 21 21 1234 5678", "BR"), PhoneNumberError);
+}
+
 }  // namespace
 }  // namespace numberplan

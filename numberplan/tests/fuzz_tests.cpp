@@ -198,6 +198,7 @@ TEST(ParseRoundTrip, AcceptedNumbersComeBackFromTheirE164) {
       {"IT", "+39 0577 123456"}, {"IT", "333 123 4567"},      {"GB", "020 7946 0123"}, {"GB", "+44 7700 900123"},
       {"DE", "030 12345678"},    {"DE", "0049 228 123456"},   {"AU", "0011 61 2 9876 5432"},
       {"JP", "03-1234-5678"},    {"US", "+1 202 555 0143"},   {"FR", "+33 6 12 34 56 78"}, {"NO", "22 12 34 56"},
+      {"BR", "00 21 44 20 7946 0958"}, {"NG", "009 91 80 4123 4567"},
   };
   const auto engine = testing::shippedEngine();
   auto run = std::async(std::launch::async, [&] {

@@ -78,6 +78,38 @@ TEST_F(ParserTest, InternationalPrefixFollowedByZeroIsKept) {
   EXPECT_EQ(number, "441234");
 }
 
+// A region with prefixes of several lengths: "001" beside "00" + "1", or a carrier code "39" after "00" beside
+// the calling code 39. What follows decides which prefix was dialled, whatever order the pattern lists them in.
+TEST_F(ParserTest, InternationalPrefixOfSeveralLengths) {
+  const auto stripped = [&](std::string number, std::string_view pattern) {
+    return parser.stripInternationalPrefix(number, pattern) ? number : "kept";
+  };
+  for (const std::string_view pattern : {"001?", "00|001", "001|00"}) {
+    EXPECT_EQ(stripped("0016502530000", pattern), "16502530000") << pattern;
+    EXPECT_EQ(stripped("001442079460000", pattern), "442079460000") << pattern;
+    // Valid either way (+39 06 123456, +1 390 612 3456): the longer prefix, the one the region names.
+    EXPECT_EQ(stripped("0013906123456", pattern), "3906123456") << pattern;
+    // Valid neither way: the longest, so the error speaks of what followed it.
+    EXPECT_EQ(stripped("00112", pattern), "12") << pattern;
+    // A zero after the longer prefix leaves the shorter one; after every prefix, none.
+    EXPECT_EQ(stripped("00101234", pattern), "101234") << pattern;
+    EXPECT_EQ(stripped("0001234", pattern), "kept") << pattern;
+  }
+  EXPECT_EQ(stripped("0039442079460000", "00(?:39)?"), "442079460000");
+  EXPECT_EQ(stripped("00390612345678", "00(?:39)?"), "390612345678");
+
+  // Through a whole parse, in a region whose prefix may carry a carrier code.
+  std::string json(testing::fixtureMetadataJson);
+  const std::string gbPrefix = R"("id": "GB", "countryCode": "44", "mainCountryForCode": "true", "internationalPrefix": "00")";
+  json.replace(json.find(gbPrefix), gbPrefix.size() - 1, gbPrefix.substr(0, gbPrefix.size() - 1) + R"((?:1[25])?)");
+  const auto carrier = std::make_shared<PhoneNumberEngine>(
+      [&] { return std::optional<std::vector<std::uint8_t>>(testing::bytesOf(json)); });
+  ASSERT_EQ(carrier->metadata("GB")->internationalPrefix, "00(?:1[25])?");
+  EXPECT_EQ(carrier->parse("00 15 1 650 253 0000", "GB", false).nationalNumber, 6502530000u);
+  EXPECT_EQ(carrier->parse("00 1 250 253 0000", "GB", false).nationalNumber, 2502530000u);
+  EXPECT_EQ(carrier->parse("00 12 39 06 1234 5678", "GB", false).countryCode, 39u);
+}
+
 TEST_F(ParserTest, RemoveNationalPrefixAppliesTransformOnlyWhenItKeepsTheNumberValid) {
   MetadataTerritory territory;
   territory.nationalPrefixForParsing = "0(8)?";

@@ -1,6 +1,8 @@
 #include "numberplan/parsing/phone_number_parser.hpp"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "numberplan/values/constants.hpp"
 #include "numberplan/values/phone_number_error.hpp"
@@ -106,6 +108,37 @@ std::uint64_t PhoneNumberParser::leadingCountryCode(std::string_view number, std
   return 0;
 }
 
+std::vector<std::size_t> PhoneNumberParser::prefixEnds(const RegularExpression& idd, std::string_view number,
+                                                       std::size_t firstEnd) const {
+  // A pattern of digits alone has one length: the match already found.
+  const std::string& pattern = idd.pattern();
+  if (std::all_of(pattern.begin(), pattern.end(), [](char c) { return c >= '0' && c <= '9'; })) return {firstEnd};
+  // Prefixes are digits, so only the ASCII start of the number is tried, byte by byte.
+  std::size_t longest = std::min(number.size(), std::max(firstEnd, maxLengthInternationalPrefix));
+  for (std::size_t length = 0; length < longest; ++length) {
+    if (static_cast<unsigned char>(number[length]) >= 0x80) longest = length;
+  }
+  std::vector<std::size_t> ends;
+  for (std::size_t length = longest; length > 0; --length) {
+    if (length == firstEnd || idd.matchesEntirely(number.substr(0, length))) ends.push_back(length);
+  }
+  if (firstEnd > longest) ends.insert(ends.begin(), firstEnd);
+  return ends;
+}
+
+bool PhoneNumberParser::namesValidNumber(std::string_view rest) const {
+  std::string national;
+  const std::uint64_t code = leadingCountryCode(normalizeNumber(rest), national);
+  const auto* territories = code == 0 ? nullptr : metadata_->territories(code);
+  if (!territories) return false;
+  return std::any_of(territories->begin(), territories->end(), [&](const MetadataTerritory& territory) {
+    if (!territory.generalDesc || !detail::hasPattern(territory.generalDesc->nationalNumberPattern)) return false;
+    std::string candidate = national;
+    removeNationalPrefix(candidate, territory);
+    return detail::matchesEntirely(*regex_, *territory.generalDesc->nationalNumberPattern, candidate);
+  });
+}
+
 bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::string_view iddPattern) const {
   const auto idd = detail::pooled(*regex_, iddPattern);
   if (!idd) return false;
@@ -113,15 +146,33 @@ bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::strin
   if (!match || match->range().location != 0) return false;
   const auto end = utf8Offset(number, match->range().end());
   if (!end) return false;
-  std::string rest = number.substr(*end);
-  // A zero right after the prefix means it was not an international prefix after all.
   const auto digit = detail::pooled(*regex_, capturingDigitPattern);
   if (!digit) return false;
-  if (const auto found = digit->firstMatch(rest)) {
+
+  // A zero right after a prefix means it was not an international prefix after all.
+  const auto followedByZero = [&](std::string_view rest) {
+    const auto found = digit->firstMatch(rest);
+    if (!found) return false;
     const std::string text = found->text(1);
-    if (!text.empty() && normalizeNumber(text) == "0") return false;
+    return !text.empty() && normalizeNumber(text) == "0";
+  };
+
+  // Where a region has several prefixes, one may begin another followed by a calling code ("009" beside
+  // "00" + "9x", "00" + carrier "21" beside "00" + "212"): the longest whose rest names a valid number wins,
+  // else the longest that a zero does not follow.
+  std::vector<std::size_t> ends;
+  for (const std::size_t candidate : prefixEnds(*idd, number, *end)) {
+    if (!followedByZero(std::string_view(number).substr(candidate))) ends.push_back(candidate);
   }
-  number = std::move(rest);
+  if (ends.empty()) return false;
+  std::size_t chosen = ends.front();
+  if (ends.size() > 1) {
+    const auto valid = std::find_if(ends.begin(), ends.end(), [&](std::size_t candidate) {
+      return namesValidNumber(std::string_view(number).substr(candidate));
+    });
+    if (valid != ends.end()) chosen = *valid;
+  }
+  number.erase(0, chosen);
   return true;
 }
 

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "numberplan/metadata/metadata_manager.hpp"
 #include "numberplan/metadata/metadata_types.hpp"
@@ -32,6 +33,9 @@ class PhoneNumberParser {
   static constexpr std::size_t maxLengthCountryCode = 3;
   // After a plus sign or international prefix, fewer characters than this are too short.
   static constexpr std::size_t minLengthForNSN = 3;
+  // The longest international prefix tried, carrier codes included ("0033 010" in Japan); a pattern's own
+  // first match may be longer.
+  static constexpr std::size_t maxLengthInternationalPrefix = 8;
 
   PhoneNumberParser(std::shared_ptr<MetadataManager> metadata, std::shared_ptr<RegexManager> regex);
 
@@ -56,7 +60,9 @@ class PhoneNumberParser {
   std::uint64_t leadingCountryCode(std::string_view number, std::string& nationalNumber) const;
 
   // Removes an international dialling prefix matching `iddPattern` at the start of `number`, unless a zero
-  // follows it (then it was not an international prefix).
+  // follows it (then it was not an international prefix). When the pattern matches prefixes of several lengths
+  // (a region with more than one prefix, or a carrier code after "00"), the longest after which a calling code
+  // and a valid number of it follow is removed, else the longest that no zero follows.
   bool stripInternationalPrefix(std::string& number, std::string_view iddPattern) const;
 
   // What removeNationalPrefix found at the start of the number.
@@ -79,6 +85,13 @@ class PhoneNumberParser {
   bool matchesDescription(std::string_view text, const std::optional<MetadataPhoneNumberDesc>& description) const;
 
  private:
+  // The byte lengths, longest first, of the number's prefixes that `idd` matches entirely; `firstEnd` (the
+  // end of its first match at the start) is always among them.
+  std::vector<std::size_t> prefixEnds(const RegularExpression& idd, std::string_view number,
+                                      std::size_t firstEnd) const;
+  // Whether `rest` starts with a known calling code followed by a number valid in one of its territories.
+  bool namesValidNumber(std::string_view rest) const;
+
   std::shared_ptr<MetadataManager> metadata_;
   std::shared_ptr<RegexManager> regex_;
 };
