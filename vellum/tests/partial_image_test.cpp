@@ -55,8 +55,8 @@ class PartialCounter final : public ImageProcessor {
 };
 
 // Progressive settings whose end the test can wait for: every holder of them (the retrieval, its decoder,
-// blocks queued for the main queue) has let go once `released` is set. Counts the partial images offered
-// to be shown.
+// blocks queued for the main queue) has let go once `released` is set; `firstOffer` once a partial image
+// is about to be shown.
 struct WatchedProgressive {
   struct Sentinel {
     explicit Sentinel(std::shared_ptr<Awaited<bool>> r) : released(std::move(r)) {}
@@ -67,9 +67,8 @@ struct WatchedProgressive {
   WatchedProgressive() {
     auto settings = std::make_shared<ImageProgressive>(true, true, 0);
     settings->onImageUpdated.setBlock(
-        [sentinel = std::make_shared<Sentinel>(released), offered = offered, firstOffer = firstOffer](
+        [sentinel = std::make_shared<Sentinel>(released), firstOffer = firstOffer](
             ImagePtr) -> std::optional<ImageProgressive::UpdatingStrategy> {
-          ++*offered;
           firstOffer->set(true);
           return std::nullopt;
         });
@@ -78,7 +77,6 @@ struct WatchedProgressive {
   std::shared_ptr<const ImageProgressive> progressive;
   std::shared_ptr<Awaited<bool>> released = std::make_shared<Awaited<bool>>();
   std::shared_ptr<Awaited<bool>> firstOffer = std::make_shared<Awaited<bool>>();
-  std::shared_ptr<std::atomic<int>> offered = std::make_shared<std::atomic<int>>(0);
 };
 
 // One object of a family of image-setting objects, loaded as an app would load it.
