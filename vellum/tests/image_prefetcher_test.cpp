@@ -1,6 +1,8 @@
 // The prefetcher against a loopback server that counts what is in flight, over a real cache on disk.
 #include <gtest/gtest.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <fstream>
 
 #include "manager_test_support.hpp"
@@ -146,6 +148,15 @@ TEST_F(Prefetching, NothingToDoCompletesAtOnce) {
     EXPECT_EQ(counts.skipped + counts.failed + counts.completed, 0u) << limit;
   }
   EXPECT_EQ(server.totalHits(), 0);
+}
+
+TEST_F(Prefetching, EachDescribesItselfByItsAddress) {
+  auto one = ImagePrefetcher::make(sources(1), options());
+  auto other = ImagePrefetcher::make(sources(1), options());
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "0x%" PRIxPTR, reinterpret_cast<std::uintptr_t>(one.get()));
+  EXPECT_EQ(one->description(), expected);
+  EXPECT_NE(one->description(), other->description());
 }
 
 TEST_F(Prefetching, StopFailsTheRunningAndThePendingOnce) {

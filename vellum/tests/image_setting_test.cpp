@@ -161,6 +161,43 @@ TEST_F(ImageSetting, AReleasedTargetStillGetsTheManagersResult) {
   EXPECT_EQ(result.value().cacheType, CacheType::none);
 }
 
+TEST_F(ImageSetting, ARequestClearedOrReplacedWhileItsImageIsReadFromDiskDownloadsNothing) {
+  server.on("GET", "/b.png", imageReply(pngBytes(3, 3)));
+  server.on("GET", "/other.png", imageReply(pngBytes(5, 5)));
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::waitForCache()}).result);
+  cache->clearMemoryCache();
+  const auto alternatives = std::vector<std::shared_ptr<const Source>>{std::make_shared<Source>(source("/other.png"))};
+  auto [cleared, replaced, kept] = onMain([] {
+    return std::make_tuple(std::make_shared<MenuItem>(), std::make_shared<MenuItem>(), std::make_shared<MenuItem>());
+  });
+  // The disk reads wait behind work the test holds on the cache's queue, until the requests have changed.
+  auto ioHeld = std::make_shared<Gate>();
+  OpenOnExit ioReleased{ioHeld};
+  cache->ioQueue()->post([ioHeld] { ioHeld->wait(); });
+  Completion clearedDone, replacedDone, replacement, keptDone;
+  onMain([&] {
+    vl(cleared).setImage(source("/a.png"), nullptr, options({Item::alternativeSources(alternatives)}), nullptr,
+                         clearedDone.handler());
+    vl(cleared).setImage(std::optional<Source>(), nullptr, options());
+    vl(replaced).setImage(source("/a.png"), nullptr, options({Item::alternativeSources(alternatives)}), nullptr,
+                          replacedDone.handler());
+    vl(replaced).setImage(source("/b.png"), nullptr, options(), nullptr, replacement.handler());
+    vl(kept).setImage(source("/a.png"), nullptr, options(), nullptr, keptDone.handler());
+  });
+  ioHeld->open();
+  EXPECT_NE(staleSource(clearedDone.get().error()), nullptr);
+  EXPECT_NE(staleSource(replacedDone.get().error()), nullptr);
+  ASSERT_TRUE(replacement.get());
+  auto fromDisk = keptDone.get();
+  ASSERT_TRUE(fromDisk) << fromDisk.error().what();
+  EXPECT_EQ(fromDisk.value().cacheType, CacheType::disk);
+  flushMain();
+  // Only the load that stored the image went to the server for it; no alternative was tried either.
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  EXPECT_EQ(server.hits("GET", "/other.png"), 0);
+  EXPECT_EQ(server.hits("GET", "/b.png"), 1);
+}
+
 TEST_F(ImageSetting, TextAttachmentsRedrawTheirViewOnceAfterASuccess) {
   HeldProvider good("good"), bad("bad");
   auto [attachment, failing, label] = onMain([] {

@@ -169,14 +169,13 @@ TEST_F(ImageViewSetting, PartialImagesOfAClearedRequestNeverReachTheView) {
   });
 }
 
-TEST_F(ImageViewSetting, AReplacedRequestThatRetriesLeavesTheCurrentTaskToCancel) {
+TEST_F(ImageViewSetting, AReplacedRequestEndsInsteadOfRetryingAndLeavesTheCurrentTaskToCancel) {
   auto firstTry = std::make_shared<Gate>();
-  auto retried = std::make_shared<Gate>();
   auto current = std::make_shared<Gate>();
   auto flakyHits = std::make_shared<std::atomic<int>>(0);
-  server.on("GET", "/flaky.png", [flakyHits, firstTry, retried, bytes = png](const testing_support::RecordedRequest&) {
+  server.on("GET", "/flaky.png", [flakyHits, firstTry, bytes = png](const testing_support::RecordedRequest&) {
     if (++*flakyHits == 1) return Reply{500, "busy", "text/plain", {}, {}, firstTry};
-    return imageReply(bytes, retried);
+    return imageReply(bytes);
   });
   server.on("GET", "/current.png", imageReply(png, current));
   auto view = onMain([] { return ImageView::make(); });
@@ -189,15 +188,15 @@ TEST_F(ImageViewSetting, AReplacedRequestThatRetriesLeavesTheCurrentTaskToCancel
   onMain([&] { vl(view).setImage(source("/current.png"), nullptr, options(), running.handler()); });
   ASSERT_TRUE(current->waitForArrivals(1, std::chrono::seconds(10)));
   firstTry->open();
-  ASSERT_TRUE(retried->waitForArrivals(1, std::chrono::seconds(10)));
+  // Its retry would load an image nobody wants any more: the replaced request ends instead.
+  EXPECT_NE(staleSource(replaced.get().error()), nullptr);
+  EXPECT_EQ(flakyHits->load(), 1);
   flushMain();
   onMain([&] { vl(view).cancelDownloadTask(); });
   auto outcome = running.get();
   ASSERT_FALSE(outcome);
   EXPECT_TRUE(outcome.error().isTaskCancelled()) << outcome.error().what();
-  retried->open();
   current->open();
-  EXPECT_NE(staleSource(replaced.get().error()), nullptr);
   flushMain();
 }
 

@@ -15,6 +15,12 @@ using testing_support::Gate;
 using testing_support::LoopbackServer;
 using testing_support::Reply;
 
+// Opens a gate when the test's scope ends, pass or fail, so that no server or pool thread stays blocked on it.
+struct OpenOnExit {
+  std::shared_ptr<Gate> gate;
+  ~OpenOnExit() { gate->open(); }
+};
+
 inline Reply imageReply(const foundation::Bytes& bytes, std::shared_ptr<Gate> gate = nullptr) {
   return Reply{200, text(bytes), "image/png", {}, {}, std::move(gate)};
 }

@@ -233,6 +233,38 @@ TEST(NetworkMonitors, CancelBeforeTheTimeOutSilencesIt) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST(NetworkMonitors, ObserversWhoseTimeOutFiredFirstAreNotKeptWhileTheNetworkIsDown) {
+  auto path = std::make_shared<SettableNetworkPathSource>(false);
+  auto monitor = NetworkMonitor::make(path);
+  constexpr int kObservers = 200;
+  // What the callbacks hold: nothing of it may stay once every observer has timed out.
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> heldByCallbacks = held;
+  auto timedOut = std::make_shared<std::atomic<int>>(0);
+  auto all = std::make_shared<std::promise<void>>();
+  for (int i = 0; i < kObservers; ++i) {
+    monitor->observeConnectivity(0.0, [held, timedOut, all](bool up) {
+      if (!up && ++*timedOut == kObservers) all->set_value();
+    });
+  }
+  held.reset();
+  await(all->get_future());
+  flushMain();
+  EXPECT_EQ(monitor->observerCount(), 0u);
+  EXPECT_TRUE(heldByCallbacks.expired());
+
+  // The same through the network strategy: the monitor keeps nothing of a retrieval it has answered.
+  NetworkRetryStrategy brief(0.0, monitor);
+  for (int i = 0; i < kObservers / 4; ++i) {
+    auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
+    auto decided = std::make_shared<std::promise<RetryDecision::Kind>>();
+    brief.retry(context, [decided](RetryDecision d) { decided->set_value(d.kind()); });
+    EXPECT_EQ(await(decided->get_future()), RetryDecision::Kind::stop);
+  }
+  flushMain();
+  EXPECT_EQ(monitor->observerCount(), 0u);
+}
+
 TEST(NetworkMonitors, TheKernelPathIsReportedWhenTheWatchStarts) {
   NetlinkNetworkPathSource kernel;
   auto first = std::make_shared<std::promise<bool>>();

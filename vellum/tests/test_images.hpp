@@ -145,6 +145,35 @@ inline foundation::Bytes progressiveJPEG(const Bitmap& bitmap, int quality = 85)
       });
 }
 
+// Decodes a whole JPEG with libjpeg itself, to RGBA: the picture a decoder of our own should agree with.
+inline Bitmap decodeWithLibjpeg(const foundation::Bytes& jpeg) {
+  jpeg_decompress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+  jpeg_read_header(&info, TRUE);
+  info.out_color_space = JCS_EXT_RGBA;
+  jpeg_start_decompress(&info);
+  Bitmap bitmap{info.output_width, info.output_height,
+                std::vector<std::uint8_t>(std::size_t{info.output_width} * info.output_height * 4)};
+  while (info.output_scanline < info.output_height) {
+    JSAMPROW row = &bitmap.pixels[std::size_t{info.output_scanline} * bitmap.bytesPerRow()];
+    jpeg_read_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return bitmap;
+}
+
+// The largest difference of one channel between two pictures of one size; 255 when the sizes differ.
+inline int largestChannelDifference(const Bitmap& a, const Bitmap& b) {
+  if (a.width != b.width || a.height != b.height || a.pixels.size() != b.pixels.size()) return 255;
+  int largest = 0;
+  for (std::size_t i = 0; i < a.pixels.size(); ++i) largest = std::max(largest, std::abs(a.pixels[i] - b.pixels[i]));
+  return largest;
+}
+
 enum class InkForm { plain, adobeCMYK, adobeYCCK };
 
 // Flat 16 x 16 blocks, one ink mix each, at full quality: the decoded inks stay within a step or two.

@@ -235,6 +235,67 @@ TEST_F(Manager, ACancelDuringARetryWaitAnswersAtOnce) {
   EXPECT_EQ(answers->load(), 1);
 }
 
+TEST_F(Manager, ACancelAnswersAtOnceWhileTheCacheIsReadOrTheOriginalProcessed) {
+  struct Answers {
+    std::promise<VellumManager::RetrieveResult> first;
+    std::atomic<int> count{0};
+  };
+  auto start = [&](VellumOptionsInfo items, std::shared_ptr<Answers> answers) {
+    items.push_back(Item::callbackQueue(CallbackQueue::untouch()));
+    auto task = manager->retrieveImage(source("/a.png"), items, nullptr, [answers](const VellumManager::RetrieveResult& r) {
+      if (++answers->count == 1) answers->first.set_value(r);
+    });
+    EXPECT_NE(task, nullptr);
+    return task;
+  };
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::cacheOriginalImage(), Item::waitForCache()}).result);
+  cache->clearMemoryCache();
+
+  // The disk read waits behind work the test holds on the cache's queue.
+  auto ioHeld = std::make_shared<Gate>();
+  OpenOnExit ioReleased{ioHeld};
+  cache->ioQueue()->post([ioHeld] { ioHeld->wait(); });
+  auto reading = std::make_shared<Answers>();
+  start({}, reading)->cancel();
+  auto readResult = await(reading->first.get_future());
+  ASSERT_FALSE(readResult);
+  EXPECT_TRUE(isCancellation(readResult.error())) << readResult.error().what();
+  ioHeld->open();
+  flush(*cache->ioQueue());
+
+  // Processing the kept original: the cancelled caller leaves, the other one still gets the image.
+  auto processing = std::make_shared<Gate>();
+  OpenOnExit processed{processing};
+  struct Held final : ImageProcessor {
+    explicit Held(std::shared_ptr<Gate> g) : gate(std::move(g)) {}
+    std::string identifier() const override { return "held"; }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const override {
+      gate->wait();
+      return item.isImage() ? item.imageValue() : nullptr;
+    }
+    std::shared_ptr<Gate> gate;
+  };
+  auto held = std::make_shared<Held>(processing);
+  auto leaving = std::make_shared<Answers>();
+  auto staying = std::make_shared<Answers>();
+  auto leavingTask = start({Item::processor(held)}, leaving);
+  start({Item::processor(held)}, staying);
+  ASSERT_TRUE(processing->waitForArrivals(1, std::chrono::milliseconds(20000)));
+  leavingTask->cancel();
+  auto left = await(leaving->first.get_future());
+  ASSERT_FALSE(left);
+  EXPECT_TRUE(isCancellation(left.error())) << left.error().what();
+  processing->open();
+  auto stayed = await(staying->first.get_future());
+  ASSERT_TRUE(stayed) << stayed.error().what();
+  flush(*cache->ioQueue());
+  flushMain();
+  EXPECT_EQ(reading->count.load(), 1);
+  EXPECT_EQ(leaving->count.load(), 1);
+  EXPECT_EQ(staying->count.load(), 1);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+}
+
 TEST_F(Manager, ProvidersAnswerOnceAndCanBeCancelled) {
   auto good = std::make_shared<ScriptedProvider>("provided", ScriptedProvider::Mode::twice, png);
   auto outcome = retrieve(Source::provider(*good), {Item::waitForCache()});

@@ -185,9 +185,7 @@ std::shared_ptr<NetworkObserverImpl> NetworkObserverImpl::make(std::optional<dou
     std::weak_ptr<NetworkObserverImpl> weak = observer;
     auto item = timeoutQueue().postAfter(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)),
-        [weak] {
-          if (auto self = weak.lock()) self->timeoutFired();
-        });
+        [weak] { timeoutFired(weak); });
     std::lock_guard lock(observer->lock_);
     if (!observer->isFinished_) observer->timeoutWorkItem_ = std::move(item);
   }
@@ -214,9 +212,20 @@ bool NetworkObserverImpl::finish() {
 
 void NetworkObserverImpl::cancel() { finish(); }
 
-void NetworkObserverImpl::timeoutFired() {
-  if (!finish()) return;
-  foundation::MainQueue::post([callback = callback_] {
+bool NetworkObserverImpl::isFinished() {
+  std::lock_guard lock(lock_);
+  return isFinished_;
+}
+
+void NetworkObserverImpl::timeoutFired(const std::weak_ptr<NetworkObserverImpl>& weak) {
+  std::function<void(bool)> callback;
+  {
+    auto self = weak.lock();
+    if (!self || !self->finish()) return;
+    callback = self->callback_;
+  }
+  // The observer is let go before its callback is posted: once told, nothing of it stays on this thread.
+  foundation::MainQueue::post([callback = std::move(callback)] {
     if (callback) callback(false);
   });
 }
@@ -247,7 +256,10 @@ void NetworkMonitor::addObserver(const std::shared_ptr<NetworkObserverImpl>& obs
   bool satisfiedNow = false;
   {
     std::lock_guard lock(observersLock_);
-    observers_.push_back(observer);
+    // One whose wait already ended (its time-out fired, or it was cancelled) found nothing to remove then;
+    // kept now, it would hold its callback until the network came back. Checked under the list's lock, so
+    // a wait that ends after this finds the observer listed and removes it.
+    if (!observer->isFinished()) observers_.push_back(observer);
     satisfiedNow = lastSatisfied_;
   }
   bool startNow = false;

@@ -1,6 +1,7 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
 #include <mutex>
+#include <sstream>
 
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/networking/image_downloader.hpp"
@@ -85,6 +86,12 @@ bool ImagePrefetcher::finished() const {
   bool result = false;
   prefetchQueue_->sync([&] { result = finishedOnQueue(); });
   return result;
+}
+
+std::string ImagePrefetcher::description() const {
+  std::ostringstream text;
+  text << static_cast<const void*>(this);
+  return text.str();
 }
 
 bool ImagePrefetcher::finishedOnQueue() const {

@@ -20,8 +20,22 @@ VellumError cancelledError() {
   return VellumError::requestError(VellumError::RequestErrorReason::TaskCancelled{nullptr, 0});
 }
 
-bool isCancellation(const VellumError& error) {
+// The answer to a retrieval whose checker says its request is no longer wanted.
+VellumError notWantedError(const Source& source) {
+  return VellumError::imageSettingError(
+      VellumError::ImageSettingErrorReason::NotCurrentSourceTask{nullptr, nullptr, std::make_shared<const Source>(source)});
+}
+
+bool stillWanted(const VellumParsedOptionsInfo& options) {
+  return !options.sourceTaskIdentifierChecker || options.sourceTaskIdentifierChecker();
+}
+
+// Errors after which nothing more is tried: the caller left, or no longer wants the image.
+bool endsRetrieval(const VellumError& error) {
   if (error.isTaskCancelled()) return true;
+  if (const auto* setting = error.imageSettingReason()) {
+    return std::holds_alternative<VellumError::ImageSettingErrorReason::NotCurrentSourceTask>(setting->value);
+  }
   const auto* reason = error.requestReason();
   return reason && (std::holds_alternative<VellumError::RequestErrorReason::DataProviderCancelled>(reason->value) ||
                     std::holds_alternative<VellumError::RequestErrorReason::LivePhotoTaskCancelled>(reason->value));
@@ -57,6 +71,11 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
 void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
   if (!completion) return;
   options.callbackQueue.execute([completion, result = std::move(result)] { completion(result); });
+}
+
+// What a cancel answers in place of a wait on the cache or on processing.
+std::function<void()> cancelAnswer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion) {
+  return [options, completion] { answer(options, completion, RetrieveResult::failure(cancelledError())); };
 }
 
 // Reports each DownloadTask the download makes, then whatever the caller's modifier reported. A modifier
@@ -177,9 +196,23 @@ void RetrievingContext::beginWait(std::shared_ptr<RetryContext> retry, std::func
     }
   }
   if (cancelled) {
-    retry->cancel();
+    if (retry) retry->cancel();
     answerCancelled();
   }
+}
+
+std::shared_ptr<std::atomic<bool>> RetrievingContext::beginCancellableWait(std::function<void()> answerCancelled) {
+  auto claim = std::make_shared<std::atomic<bool>>(false);
+  beginWait(nullptr, [claim, answerCancelled = std::move(answerCancelled)] {
+    if (!claim->exchange(true)) answerCancelled();
+  });
+  return claim;
+}
+
+bool RetrievingContext::endCancellableWait(const std::shared_ptr<std::atomic<bool>>& claim) {
+  if (claim->exchange(true)) return false;
+  endWait();
+  return true;
 }
 
 void RetrievingContext::endWait() {
@@ -377,10 +410,12 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
   auto answered = std::make_shared<std::atomic<bool>>(false);
   VellumParsedOptionsInfo lookup = options;
   lookup.callbackQueue = CallbackQueue::untouch();
+  auto claim = context->beginCancellableWait(cancelAnswer(options, completion));
   cache->retrieveImage(
       source.cacheKey(), lookup, CallbackQueue::untouch(),
-      [self, source, context, completion, answered](foundation::Result<ImageCacheResult, VellumError> result) {
+      [self, source, context, completion, answered, claim](foundation::Result<ImageCacheResult, VellumError> result) {
         answered->store(true);
+        if (!context->endCancellableWait(claim)) return;  // a cancel has answered
         const auto& options = context->options;
         if (result && result.value().image()) {
           RetrieveImageResult value{modified(options, result.value().image()), result.value().cacheType(), source,
@@ -420,7 +455,10 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
   const std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(target.get())) + "\n" +
                           ImageCache::computedKey(source.cacheKey(), identifier);
   auto self = shared_from_this();
-  const bool first = coalescer_->join(key, [self, source, context, completion](const Coalescer::Outcome& outcome) {
+  // A caller that cancels leaves the processing to the others who wait for it.
+  auto claim = context->beginCancellableWait(cancelAnswer(options, completion));
+  const bool first = coalescer_->join(key, [self, source, context, completion, claim](const Coalescer::Outcome& outcome) {
+    if (!context->endCancellableWait(claim)) return;
     const auto& options = context->options;
     if (!outcome) return answer(options, completion, RetrieveResult::failure(outcome.error()));
     if (!outcome.value()) {
@@ -468,6 +506,11 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
 std::shared_ptr<DownloadTask> VellumManager::loadAndCache(const Source& source,
                                                           const std::shared_ptr<RetrievingContext>& context,
                                                           Completion completion) {
+  // A request replaced or cleared meanwhile (while its image was read from disk, say) downloads nothing.
+  if (!stillWanted(context->options)) {
+    answer(context->options, completion, RetrieveResult::failure(notWantedError(source)));
+    return nullptr;
+  }
   if (source.kind() == Source::Kind::network) return loadFromNetwork(source, context, std::move(completion));
   return loadFromProvider(source, context, std::move(completion));
 }
@@ -625,7 +668,7 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
     return;
   }
   const VellumError& error = result.error();
-  if (context->isCancelled() || isCancellation(error)) {
+  if (context->isCancelled() || endsRetrieval(error)) {
     // A cancel ends the retrieval; alternatives are for sources that failed, not for callers who left.
     context->finishOnce([&] {
       if (completion) completion(result);

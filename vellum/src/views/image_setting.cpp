@@ -102,6 +102,7 @@ VellumError notCurrent(const RetrieveImageOutcome& result, const Source& source)
 namespace {
 
 // One request with a source, shared by every closure that acts for it, so handing it around copies a pointer.
+// Its fields are written on the main queue only.
 struct Request {
   explicit Request(Source s) : source(std::move(s)) {}
   std::weak_ptr<AssociatedObjects> target;
@@ -110,8 +111,11 @@ struct Request {
   Source source;
   Steps steps;
   RetrieveImageCompletion completionHandler;
+  DownloadProgressBlock progressBlock;
   std::shared_ptr<CancellationToken> token;
   std::shared_ptr<const ImageProgressive> progressive;
+  // What the target showed before this request's first partial image; none until one is shown.
+  std::optional<ImagePtr> shownBeforePartialImages;
 
   // A task is stored only while the slot still carries this request: a replaced request that retries must
   // not overwrite the task of the request that replaced it. REQUIRES: on the main queue.
@@ -122,21 +126,38 @@ struct Request {
   }
 
   // REQUIRES: on the main queue.
-  void finish(const RetrieveImageOutcome& result) const {
+  void showPartialImage(const ImagePtr& image) {
+    auto strong = target.lock();
+    if (!strong) return;
+    if (!shownBeforePartialImages) shownBeforePartialImages = steps.getImage(*strong);
+    steps.setImage(*strong, image);
+  }
+
+  // REQUIRES: on the main queue.
+  void finish(const RetrieveImageOutcome& result) {
+    // Partial images still being decoded or queued for the main queue would land on top of the result: the
+    // token stops them. What the caller handed in is let go now, whoever else still holds this request on
+    // another thread, so a caller that waits for its handler to be released (a builder) sees it at once.
+    token->cancel();
+    const RetrieveImageCompletion handler = std::exchange(completionHandler, nullptr);
+    progressBlock = nullptr;
     auto strong = target.lock();
     if (!strong) {
-      if (completionHandler) completionHandler(result);
+      if (handler) handler(result);
       return;
     }
     if (steps.onFinish) steps.onFinish();
     if (tasks.getTaskIdentifier(*strong) != issuedIdentifier) {
-      if (completionHandler) completionHandler(RetrieveImageOutcome::failure(notCurrent(result, source)));
+      if (handler) handler(RetrieveImageOutcome::failure(notCurrent(result, source)));
       return;
     }
     tasks.setTask(*strong, nullptr);
     tasks.setTaskIdentifier(*strong, std::nullopt);
+    // A partial image is not the image: a failure takes the target back to what it showed before (its
+    // placeholder, say), and a failure image, if any, goes on top.
+    if (!result && shownBeforePartialImages) steps.setImage(*strong, *shownBeforePartialImages);
     steps.applyResult(*strong, result);
-    if (completionHandler) completionHandler(result);
+    if (handler) handler(result);
   }
 };
 
@@ -153,27 +174,30 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
   request->issuedIdentifier = Source::Identifier::next();
   request->steps = std::move(steps);
   request->completionHandler = std::move(completionHandler);
+  request->progressBlock = std::move(progressBlock);
   request->token = std::make_shared<CancellationToken>();
   taskAccessor.setTaskIdentifier(*target, request->issuedIdentifier);
   cancelStoredToken(*target, taskAccessor);
   taskAccessor.setCancellationToken(*target, request->token);
 
-  if (progressBlock) {
+  if (request->progressBlock) {
     if (!options.onDataReceived) options.onDataReceived.emplace();
-    options.onDataReceived->push_back(std::make_shared<ImageLoadingProgressSideEffect>(std::move(progressBlock)));
+    // Progress is reported on the main queue, where the request lets go of the block when it ends.
+    options.onDataReceived->push_back(
+        std::make_shared<ImageLoadingProgressSideEffect>([request](std::int64_t received, std::int64_t expected) {
+          if (request->progressBlock) request->progressBlock(received, expected);
+        }));
   }
 
-  if (options.progressiveJPEG && request->steps.setProgressiveImage) {
+  if (options.progressiveJPEG && request->steps.setImage) {
     request->progressive = options.progressiveJPEG;
     auto provider = ImageProgressiveProvider::make(options, [request](const ImagePtr& image) {
-      // Partial images are shown on the main queue; one decoded just before a newer request started is
-      // dropped there.
+      // Partial images are shown on the main queue; one decoded just before a newer request started, or
+      // before this one ended, is dropped there.
       CallbackQueue::mainCurrentOrAsync().execute([request, image] {
         if (request->token->isCancelled()) return;
         VellumManager::progressiveRefresh(image, *request->progressive,
-                                          [&](const ImagePtr& shown) {
-          if (auto strong = request->target.lock()) request->steps.setProgressiveImage(*strong, shown);
-        });
+                                          [&](const ImagePtr& shown) { request->showPartialImage(shown); });
       });
     });
     if (provider) {
@@ -233,9 +257,10 @@ std::shared_ptr<DownloadTask> setImage(const std::shared_ptr<AssociatedObjects>&
   // The options the target's image setter is handed, shared by both steps rather than copied into each.
   auto shownWith = std::make_shared<const VellumParsedOptionsInfo>(options);
   image_setting::Steps steps;
-  steps.setProgressiveImage = [imageAccessor, shownWith](AssociatedObjects& t, const ImagePtr& image) {
+  steps.setImage = [imageAccessor, shownWith](AssociatedObjects& t, const ImagePtr& image) {
     imageAccessor.setImage(t, image, *shownWith);
   };
+  steps.getImage = imageAccessor.getImage;
   steps.applyResult = [imageAccessor, shownWith](AssociatedObjects& t, const RetrieveImageOutcome& result) {
     if (result) {
       imageAccessor.setImage(t, result.value().image, *shownWith);

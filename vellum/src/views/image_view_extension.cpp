@@ -112,9 +112,10 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   if (view->shouldPreloadAllAnimation()) options.preloadAllAnimationData = true;
 
   image_setting::Steps steps;
-  steps.setProgressiveImage = [](AssociatedObjects& target, const ImagePtr& image) {
+  steps.setImage = [](AssociatedObjects& target, const ImagePtr& image) {
     static_cast<ImageView&>(target).setImage(image);
   };
+  steps.getImage = [](AssociatedObjects& target) { return static_cast<ImageView&>(target).image(); };
   // The indicator started here is the one stopped, even when another has been set meanwhile. It is held
   // weakly: one that has been dropped since has no view left to stop, and a request never owns a view.
   steps.onFinish = [weakIndicator = std::weak_ptr<Indicator>(indicator)] {

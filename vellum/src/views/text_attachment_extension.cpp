@@ -29,9 +29,10 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
 
   image_setting::Steps steps;
   steps.storesReportedTasks = false;
-  steps.setProgressiveImage = [](AssociatedObjects& target, const ImagePtr& image) {
+  steps.setImage = [](AssociatedObjects& target, const ImagePtr& image) {
     static_cast<TextAttachment&>(target).setImage(image);
   };
+  steps.getImage = [](AssociatedObjects& target) { return static_cast<TextAttachment&>(target).image(); };
   steps.applyResult = [shownIn, onFailureImage = options.onFailureImage](AssociatedObjects& target,
                                                                          const RetrieveImageOutcome& result) {
     auto& owner = static_cast<TextAttachment&>(target);

@@ -16,7 +16,8 @@
 // - The watch starts at the first `addObserver`, once; it is never stopped while the monitor lives. A source
 //   reports its state as soon as it starts, so observers registered while the path is satisfied are told at
 //   once, and so is an observer added later while the path is still satisfied.
-// - A time-out that is NaN or not positive fires at once; an infinite one (or none) never fires.
+// - A time-out that is NaN or not positive fires at once; an infinite one (or none) never fires. An observer
+//   whose wait ended before it was registered (its time-out fired first) is not kept.
 //
 // Threads: every member may be called from any thread. Callbacks run on foundation's main queue, never while
 // a lock is held. Lifetime: observers hold their monitor weakly; the monitor holds waiting observers.
@@ -100,7 +101,8 @@ class NetworkObserverImpl final : public NetworkObserver, public std::enable_sha
   friend class NetworkMonitor;
   // Ends the wait; true when this call was the one that ended it.
   bool finish();
-  void timeoutFired();
+  bool isFinished();
+  static void timeoutFired(const std::weak_ptr<NetworkObserverImpl>& weak);
 
   const std::optional<double> timeoutInterval_;
   const std::function<void(bool)> callback_;

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "foundation/serial_queue.hpp"
@@ -71,6 +72,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
 
   // True when every source has settled and no load runs. Waits for the queue: not from a report.
   bool finished() const;
+  // The prefetcher's address, as text ("0x7f3a5c0012a0"): tells instances apart in logs.
+  std::string description() const;
 
  private:
   struct Waiting {

@@ -30,8 +30,13 @@
 //   order they were tried, the first source's error first.
 //
 // Cancelling any handle of a retrieval (the one returned, or one reported through the task callback) ends
-// the whole retrieval: the running attempt is cancelled, a retry that waits (for a delay, for the network)
-// stops waiting, and the completion receives the cancellation at once, exactly once.
+// the whole retrieval: the running attempt is cancelled, a retry that waits (for a delay, for the network),
+// a disk read or a processing of the original stops being waited for, and the completion receives the
+// cancellation at once, exactly once.
+//
+// A retrieval whose options' `sourceTaskIdentifierChecker` says its request is no longer wanted downloads
+// nothing: instead of loading it answers `notCurrentSourceTask` (with the source, no result and no error)
+// and, as after a cancel, tries nothing more.
 //
 // Threads: every member may be called from any thread. Completions run on the options' callback queue.
 // Lifetime: a retrieval holds the manager, its caches and downloader until it has answered.
@@ -105,9 +110,14 @@ class RetrievingContext {
   // Runs `deliver` unless the retrieval has already answered; true when it ran.
   bool finishOnce(const std::function<void()>& deliver);
   void setCurrentTask(std::shared_ptr<DownloadTask> task);
-  // Waits are registered so that a cancel can end them and answer in their place.
+  // Waits are registered so that a cancel can end them and answer in their place. One wait at a time: a
+  // retry's (`retry` set), or one on the cache or on processing.
   void beginWait(std::shared_ptr<RetryContext> retry, std::function<void()> answerCancelled);
   void endWait();
+  // A wait on the cache or on processing: the returned claim goes to whichever of its end
+  // (`endCancellableWait`, true when the wait won and must answer) and a cancel comes first.
+  std::shared_ptr<std::atomic<bool>> beginCancellableWait(std::function<void()> answerCancelled);
+  bool endCancellableWait(const std::shared_ptr<std::atomic<bool>>& claim);
   void cancel();
 
   mutable std::mutex lock_;  // guards the fields below

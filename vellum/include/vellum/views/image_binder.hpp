@@ -3,7 +3,8 @@
 // reads its fields at each build; the binder starts one retrieval through the shared manager, and moves
 // progress, partial images and the result onto its fields on the main queue, sending a will-change notice
 // before each visible change. The context's delegates are told on the main queue, behind the field writes,
-// also when the binder itself is gone by then.
+// also when the binder itself is gone by then. Partial images of a progressive download show only while the
+// load runs, and a failure takes a partial image away: it is never reported as the loaded image.
 //
 // Each start has a number: results and progress of an earlier start (one that was cancelled when its row
 // left the screen, say) write no field of a binder that has started again; their success or failure still
@@ -40,6 +41,7 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   void setLoadedImage(ImagePtr image) {
     sendWillChange();
     loadedImage_ = std::move(image);
+    showsPartialImage_ = false;
   }
   const std::function<AnyView()>& failureView() const { return failureView_; }
   void setFailureView(std::function<AnyView()> view) {
@@ -73,6 +75,7 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   void fail(const std::shared_ptr<VLImageContext<HoldingView>>& context);
 
   ImagePtr loadedImage_;
+  bool showsPartialImage_ = false;  // `loadedImage_` is a partial image of a progressive download
   std::function<AnyView()> failureView_;
   std::uint64_t startNumber_ = 0;
 };
@@ -116,10 +119,12 @@ void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& cont
         VellumManager::progressiveRefresh(partial, *progressive, [weak, number](const ImagePtr& image) {
           CallbackQueue::mainCurrentOrAsync().execute([weak, number, image] {
             auto binder = current(weak, number);
-            if (!binder) return;
+            // One decoded before the result came but queued behind it would replace the result.
+            if (!binder || !binder->loading) return;
             binder->markLoaded(true);
             binder->usesFailureImage = false;
             binder->setLoadedImage(image);
+            binder->showsPartialImage_ = true;
           });
         });
       })) {
@@ -206,6 +211,8 @@ void ImageBinder::succeed(const std::shared_ptr<VLImageContext<HoldingView>>& co
 
 template <class HoldingView>
 void ImageBinder::fail(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  // A partial image is no image: the failure view, the failure image or the placeholder shows instead.
+  if (showsPartialImage_) setLoadedImage(nullptr);
   if (auto view = context->failureView()) {
     setFailureView(std::move(view));
   } else if (auto failureImage = context->options().onFailureImage) {

@@ -89,8 +89,12 @@ namespace image_setting {
 // The variant points of the flow. The image view and the text attachment run the same steps as every other
 // object with these filled in differently.
 struct Steps {
-  // Shows a partial image of a progressive download. Called on the main queue while the target lives.
-  std::function<void(AssociatedObjects& target, const ImagePtr& image)> setProgressiveImage;
+  // Shows an image as it is, placeholder untouched: a partial image of a progressive download, or, when
+  // the request fails, what the target showed before its first partial image. Without it no partial image
+  // is shown. Called on the main queue while the target lives.
+  std::function<void(AssociatedObjects& target, const ImagePtr& image)> setImage;
+  // The image the target shows now. Called on the main queue while the target lives.
+  std::function<ImagePtr(AssociatedObjects& target)> getImage;
   // When the request ends and the target lives, before the currency check (the image view stops its
   // indicator here, whether or not the request is still current).
   std::function<void()> onFinish;
