@@ -1,6 +1,7 @@
 #pragma once
 // Timings of one transfer, each measured from the start of the transfer to the end of its phase.
 #include <chrono>
+#include <cstdint>
 
 namespace httpkit {
 
@@ -12,6 +13,7 @@ struct TaskMetrics {
   std::chrono::microseconds responseStart{0};     // first byte of the answer received
   std::chrono::microseconds total{0};
   long redirectCount = 0;
+  std::int64_t requestBodyBytesSent = 0;  // of the last request sent
   bool reusedConnection = false;  // the transfer ran over a connection kept from an earlier one
 };
 
