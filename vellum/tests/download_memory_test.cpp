@@ -110,13 +110,14 @@ TEST(DownloadMemory, EveryCallerSharesOneBuffer) {
   }
   const auto one = peakInFreshProcess(1);
   const auto twenty = peakInFreshProcess(20);
-  ASSERT_TRUE(one && twenty);
+  ASSERT_TRUE(one && twenty) << "a child process died or missed the deadline (its output is above)";
   ASSERT_GT(*one, 0) << "the single caller failed";
   ASSERT_GT(*twenty, 0) << "a caller of twenty failed";
-  // A copy per caller would cost nineteen bodies more; what arrives while the session's queue is busy
-  // elsewhere may wait in chunks for a while, so a little more than nothing is allowed.
+  // A copy per caller would cost nineteen bodies more. Sharing costs next to nothing, but what arrives
+  // while the session's queue is busy may wait there in chunks for a while, more of it on a loaded machine
+  // and under a sanitizer's shadow memory: a few bodies' worth is allowed for that.
   const long bodyKiB = static_cast<long>(kBody / 1024);
-  EXPECT_LT(*twenty - *one, 2 * bodyKiB) << "one caller: " << *one << " KiB, twenty: " << *twenty << " KiB";
+  EXPECT_LT(*twenty - *one, 4 * bodyKiB) << "one caller: " << *one << " KiB, twenty: " << *twenty << " KiB";
 }
 
 }  // namespace
