@@ -13,8 +13,8 @@ struct TaskMetrics {
   std::chrono::microseconds responseStart{0};     // first byte of the answer received
   std::chrono::microseconds total{0};
   long redirectCount = 0;
-  std::int64_t requestBodyBytesSent = 0;  // of the last request sent
   bool reusedConnection = false;  // the transfer ran over a connection kept from an earlier one
+  std::int64_t requestBodyBytesSent = 0;  // of the last request sent
 };
 
 }  // namespace httpkit
