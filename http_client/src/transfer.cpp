@@ -20,22 +20,6 @@ bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// Scheme, host and port of an absolute URL, for telling whether a redirect leaves the origin.
-std::string origin(const std::string& url) {
-  CURLU* parsed = curl_url();
-  std::string result;
-  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
-    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
-      char* text = nullptr;
-      if (curl_url_get(parsed, part, &text, CURLU_DEFAULT_PORT) == CURLUE_OK) result += text;
-      curl_free(text);
-      result += '|';
-    }
-  }
-  curl_url_cleanup(parsed);
-  return result;
-}
-
 // The body length a Content-Length value announces; a length past what fits saturates. Repeated fields
 // arrive folded into a list, which announces one length only when every item says the same (RFC 9112
 // makes any other list an error); none for that or for anything that is not a length.
@@ -246,10 +230,7 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
       fields_.remove(name);
     }
   }
-  // Credentials are meant for the origin they were sent to.
-  if (origin(next) != origin(request_.url)) {
-    for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) fields_.remove(name);
-  }
+  removeCredentialsLeavingOrigin(fields_, request_.url, next);
   request_.url = next;
   ++redirects_;
   configureHop();
@@ -401,6 +382,9 @@ TaskMetrics Transfer::metrics() const {
   m.responseStart = micros(CURLINFO_STARTTRANSFER_TIME_T);
   m.total = micros(CURLINFO_TOTAL_TIME_T);
   m.redirectCount = redirects_;
+  curl_off_t sent = 0;
+  curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &sent);
+  m.requestBodyBytesSent = sent;
   long connects = 0;
   curl_easy_getinfo(easy_, CURLINFO_NUM_CONNECTS, &connects);
   m.reusedConnection = connects == 0;

@@ -452,6 +452,30 @@ std::optional<URLParts> parseURL(const std::string& url) {
   return result;
 }
 
+namespace {
+// Scheme, host and port of an absolute URL, the port given even when the URL leaves it to the scheme.
+std::string origin(const std::string& url) {
+  CURLU* parsed = curl_url();
+  std::string result;
+  if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+      char* text = nullptr;
+      if (curl_url_get(parsed, part, &text, CURLU_DEFAULT_PORT) == CURLUE_OK) result += text;
+      curl_free(text);
+      result += '|';
+    }
+  }
+  curl_url_cleanup(parsed);
+  return result;
+}
+}  // namespace
+
+void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to) {
+  initialiseCurlOnce();
+  if (origin(from) == origin(to)) return;
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) headers.remove(name);
+}
+
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
   initialiseCurlOnce();
   CURLU* parsed = curl_url();

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "foundation/serial_queue.hpp"
+
 #include "cache_test_support.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -75,6 +77,38 @@ struct Answer {
     return [p = promise](const ImageDownloader::DownloadResult& r) { p->set_value(r); };
   }
   ImageDownloader::DownloadResult get() { return await(std::move(future)); }
+};
+
+// A serial queue kept busy until `unblock`: what is posted to it meanwhile waits, so a test can act between
+// a download's end and the delivery of its image.
+struct HeldQueue {
+  std::shared_ptr<foundation::SerialQueue> queue = std::make_shared<foundation::SerialQueue>("test.held");
+  std::shared_ptr<std::promise<void>> release = std::make_shared<std::promise<void>>();
+  HeldQueue() {
+    std::promise<void> blocked;
+    queue->post([&blocked, released = release->get_future().share()] {
+      blocked.set_value();
+      released.wait_for(kDeadline);
+    });
+    await(blocked.get_future());
+  }
+  ~HeldQueue() { unblock(); }
+  void unblock() {
+    if (!unblocked.exchange(true)) release->set_value();
+  }
+  CallbackQueue callbackQueue() const { return CallbackQueue::dispatch(queue); }
+  std::atomic<bool> unblocked{false};
+};
+
+// Tells when the first transfer of its downloader has ended (before its image is made).
+struct TransferEnded final : ImageDownloaderDelegate {
+  std::promise<void> promise;
+  std::future<void> ended = promise.get_future();
+  std::atomic<bool> told{false};
+  void didFinishDownloadingImage(ImageDownloader&, const std::string&, const std::optional<httpkit::HTTPURLResponse>&,
+                                 const VellumError*) override {
+    if (!told.exchange(true)) promise.set_value();
+  }
 };
 
 // The URL error a failure carries as its session error; none for any other failure.

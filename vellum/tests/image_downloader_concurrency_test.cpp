@@ -1,6 +1,7 @@
 // The downloader under callers on many threads: joining, cancelling and releasing at the same time.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <thread>
 
 #include <testing/loopback_server.hpp>
@@ -64,24 +65,10 @@ TEST_F(DownloaderConcurrency, ManyCallersOnManyThreadsAllGetTheirImages) {
 
 // Callers whose images wait on the processing queue are answered when the downloader goes meanwhile.
 TEST_F(DownloaderConcurrency, ReleasingWhileImagesWaitForProcessingAnswersThem) {
-  auto processing = std::make_shared<foundation::SerialQueue>("test.processing");
-  std::promise<void> unblock;
-  std::promise<void> blocked;
-  processing->post([&] {
-    blocked.set_value();
-    unblock.get_future().wait_for(kDeadline);
-  });
-  await(blocked.get_future());
+  HeldQueue processing;
   auto options = direct();
-  options.processingQueue = CallbackQueue::dispatch(processing);
-  struct Ended final : ImageDownloaderDelegate {
-    std::promise<void> ended;
-    void didFinishDownloadingImage(ImageDownloader&, const std::string&, const std::optional<httpkit::HTTPURLResponse>&,
-                                   const VellumError*) override {
-      ended.set_value();
-    }
-  };
-  auto observer = std::make_shared<Ended>();
+  options.processingQueue = processing.callbackQueue();
+  auto observer = std::make_shared<TransferEnded>();
   downloader->setDelegate(observer);
   // A held download whose cancellation shows that the downloader is gone: its destructor answers it.
   auto gate = std::make_shared<testing_support::Gate>();
@@ -92,16 +79,92 @@ TEST_F(DownloaderConcurrency, ReleasingWhileImagesWaitForProcessingAnswersThem) 
   Answer answer;
   downloader->downloadImage(server.baseURL() + "/a.png", options, answer.completion());
   // The transfer has ended: its image is handed to the blocked processing queue next.
-  await(observer->ended.get_future());
+  await(std::move(observer->ended));
   downloader.reset();
   EXPECT_TRUE(held.get().error().responseReason());
-  unblock.set_value();
+  processing.unblock();
   gate->open();
   const auto result = answer.get();
   ASSERT_FALSE(result);
   const auto error = sessionURLError(result.error());
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+}
+
+
+// Every caller hears exactly once while other threads replace the session under it, and nothing of a
+// replaced session is left behind to hold a later caller of the same URL.
+TEST_F(DownloaderConcurrency, ReplacingTheSessionWhileDownloadsStartAndCancel) {
+  constexpr int kThreads = 4, kEach = 120, kURLs = 6;
+  struct Tally {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int answered = 0;
+    std::vector<int> answers = std::vector<int>(kThreads * kEach, 0);
+  };
+  auto tally = std::make_shared<Tally>();
+  auto address = [&](int i) { return server.baseURL() + "/a.png?" + std::to_string(i % kURLs); };
+  std::atomic<bool> starting{true};
+  std::thread replacer([&] {
+    while (starting) downloader->setSessionConfiguration(SessionConfiguration{});
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        const int index = t * kEach + i;
+        auto handle = downloader->downloadImage(address(i), direct(), [tally, index](const ImageDownloader::DownloadResult&) {
+          std::lock_guard lock(tally->mutex);
+          ++tally->answers[index];
+          ++tally->answered;
+          tally->changed.notify_all();
+        });
+        if (i % 3 == 0) handle->cancel();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  starting = false;
+  replacer.join();
+  {
+    std::unique_lock lock(tally->mutex);
+    ASSERT_TRUE(tally->changed.wait_for(lock, kDeadline, [&] { return tally->answered >= kThreads * kEach; }))
+        << tally->answered << " of " << kThreads * kEach << " callers answered";
+  }
+  // A later caller of each URL starts or joins a live transfer of the current session.
+  for (int i = 0; i < kURLs; ++i) {
+    Answer later;
+    downloader->downloadImage(address(i), direct(), later.completion());
+    const auto result = later.get();
+    ASSERT_TRUE(result) << address(i) << ": " << result.error().what();
+  }
+  std::lock_guard lock(tally->mutex);
+  for (int index = 0; index < kThreads * kEach; ++index) EXPECT_EQ(tally->answers[index], 1) << "caller " << index;
+}
+
+// Downloads started right after the session is replaced never join the old session's dying transfers.
+TEST_F(DownloaderConcurrency, DownloadStartedRightAfterTheSessionIsReplacedGetsItsImage) {
+  auto gate = std::make_shared<testing_support::Gate>();
+  for (int i = 0; i < 20; ++i) {
+    const std::string path = "/held" + std::to_string(i) + ".png";
+    // The first request of each path is held; later ones are answered at once.
+    auto hits = std::make_shared<std::atomic<int>>(0);
+    server.on("GET", path, [this, gate, hits](const testing_support::RecordedRequest&) {
+      return Reply{200, text(png), "image/png", {}, {}, hits->fetch_add(1) == 0 ? gate : nullptr};
+    });
+    Answer old, fresh;
+    downloader->downloadImage(server.baseURL() + path, direct(), old.completion());
+    ASSERT_TRUE(gate->waitForArrivals(i + 1, kDeadline));
+    downloader->setSessionConfiguration(SessionConfiguration{});
+    downloader->downloadImage(server.baseURL() + path, direct(), fresh.completion());
+    const auto result = fresh.get();
+    ASSERT_TRUE(result) << "iteration " << i << ": " << result.error().what();
+    EXPECT_EQ(result.value().originalData, png);
+    const auto error = sessionURLError(old.get().error());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+  }
+  gate->open();
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ TEST_F(Downloads, CallersOfOneURLShareOneTransferAndEachGetsItsOwnImage) {
   EXPECT_EQ(server.hits("GET", "/held.png"), 1);
   EXPECT_EQ(a.value().originalData, png);
   EXPECT_EQ(b.value().originalData, png);
+  EXPECT_TRUE(a.value().originalData.sharesBufferWith(c.value().originalData));  // one buffer, not a copy each
   EXPECT_EQ(a.value().image->bitmap()->width, 7u);
   EXPECT_EQ(b.value().image->bitmap()->width, 3u);
   EXPECT_EQ(wide->runs, 1);  // shared by the first and third caller
@@ -368,7 +369,7 @@ TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
   options.onDataReceived.emplace().push_back(progress);
   std::promise<foundation::Bytes> done;
   downloader->downloadLivePhotoResource(paced.baseURL() + "/p", options, [&](const ImageDownloader::LivePhotoResult& r) {
-    done.set_value(r ? r.value().originalData : foundation::Bytes{});
+    done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
   });
   auto waitFor = [&](std::size_t count) {
     std::unique_lock lock(mutex);
@@ -446,17 +447,36 @@ TEST_F(Downloads, ConstrainedNetworkRefusesOnlyRequestsThatMayNotUseIt) {
 TEST_F(Downloads, AwaitableFormsHonourStopRequests) {
   auto result = await(downloader->downloadImageAsync(url("/a.png"), direct()));
   EXPECT_EQ(result.originalData, png);
+  auto cancelled = [](std::future<ImageLoadingResult>& future) {
+    if (future.wait_for(kDeadline) != std::future_status::ready) return false;
+    try {
+      future.get();
+    } catch (const VellumError& error) {
+      return error.isTaskCancelled();
+    }
+    return false;
+  };
 
+  // Stopped before the call: nothing is sent.
   std::stop_source stopped;
   stopped.request_stop();
+  const int before = server.hits("GET", "/a.png");
   auto future = downloader->downloadImageAsync(url("/a.png"), direct(), stopped.get_token());
-  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready);
-  try {
-    future.get();
-    ADD_FAILURE() << "a stopped download succeeded";
-  } catch (const VellumError& error) {
-    EXPECT_TRUE(error.isTaskCancelled());
-  }
+  EXPECT_TRUE(cancelled(future)) << "a download stopped before the call did not fail as cancelled";
+  EXPECT_EQ(server.hits("GET", "/a.png"), before);
+
+  // Stopped while its image waits to be delivered: the stop wins.
+  HeldQueue delivery;
+  auto held = direct();
+  held.callbackQueue = delivery.callbackQueue();
+  auto observer = std::make_shared<TransferEnded>();
+  downloader->setDelegate(observer);
+  std::stop_source during;
+  auto waiting = downloader->downloadImageAsync(url("/a.png?during"), held, during.get_token());
+  await(std::move(observer->ended));
+  during.request_stop();
+  delivery.unblock();
+  EXPECT_TRUE(cancelled(waiting)) << "a download stopped before its image was delivered did not fail as cancelled";
 
   auto gate = std::make_shared<Gate>();
   server.on("GET", "/held.png", image(png, gate));
@@ -467,6 +487,166 @@ TEST_F(Downloads, AwaitableFormsHonourStopRequests) {
   ASSERT_EQ(running.wait_for(kDeadline), std::future_status::ready);
   EXPECT_THROW(running.get(), VellumError);
   gate->open();
+}
+
+// A session's transfers are told apart from every other session's, so that a late event of a replaced
+// session cannot end the transfer that took its place.
+TEST_F(Downloads, TransfersOfSuccessiveSessionsHaveDistinctIdentifiers) {
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  Answer old;
+  auto first = downloader->downloadImage(url("/held.png"), direct(), old.completion());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  const auto oldTask = first->sessionTask()->task();
+  downloader->setSessionConfiguration(SessionConfiguration{});
+  Answer fresh;
+  auto second = downloader->downloadImage(url("/held.png"), direct(), fresh.completion());
+  ASSERT_TRUE(second->sessionTask());
+  EXPECT_NE(second->sessionTask()->task()->taskIdentifier(), oldTask->taskIdentifier());
+  EXPECT_TRUE(old.get().error().responseReason());
+  gate->open();
+  EXPECT_TRUE(fresh.get());
+}
+
+// A modifier that answers twice still sends one request for one caller, who is answered once.
+TEST_F(Downloads, ModifierAnsweringTwiceAttachesItsCallerOnce) {
+  struct Twice final : AsyncImageDownloadRequestModifier {
+    std::promise<void> answered;
+    void modified(httpkit::URLRequest request, Completion completion) override {
+      completion(request);
+      completion(request);
+      answered.set_value();
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/held.png", image(png, gate));
+  auto twice = std::make_shared<Twice>();
+  auto answered = twice->answered.get_future();
+  auto options = direct();
+  options.requestModifier = twice;
+  auto future = downloader->downloadImageAsync(url("/held.png"), options);
+  await(std::move(answered));
+  const auto records = downloader->sessionDelegate()->tasks();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.front()->callbackCount(), 1u);
+  gate->open();
+  EXPECT_EQ(await(std::move(future)).originalData, png);
+  EXPECT_EQ(server.hits("GET", "/held.png"), 1);
+}
+
+// Credentials a modifier adds go only to the origin they were meant for: a redirect to another host or
+// port leaves them behind before the redirect handler sees the request.
+TEST_F(Downloads, CredentialsStayWithTheirOrigin) {
+  LoopbackServer other;
+  other.on("GET", "/b.png", image(png));
+  other.start();
+  server.on("GET", "/port", redirect(302, other.baseURL() + "/b.png"));
+  server.on("GET", "/host", redirect(302, "http://localhost:" + std::to_string(server.port()) + "/a.png"));
+  server.on("GET", "/same", redirect(307, "/a.png"));
+  auto options = direct();
+  options.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest r) {
+    r.headers.set("Authorization", "Bearer secret");
+    r.headers.set("Cookie", "session=secret");
+    r.headers.set("Proxy-Authorization", "Basic secret");
+    r.headers.set("X-Tenant", "t1");
+    return std::optional<httpkit::URLRequest>(r);
+  });
+  std::mutex mutex;
+  std::vector<httpkit::HTTPHeaders> proposed;
+  options.redirectHandler = std::make_shared<AnyRedirectHandler>(
+      [&](auto, auto, httpkit::URLRequest request, auto completion) {
+        {
+          std::lock_guard lock(mutex);
+          proposed.push_back(request.headers);
+        }
+        completion(request);
+      });
+  const std::vector<const char*> credentials{"Authorization", "Cookie", "Proxy-Authorization"};
+  for (const char* path : {"/port", "/host"}) {
+    Answer answer;
+    downloader->downloadImage(url(path), options, answer.completion());
+    ASSERT_TRUE(answer.get()) << path;
+    const auto arrived = (std::string(path) == "/port" ? other : server).requests().back();
+    EXPECT_EQ(arrived.path, std::string(path) == "/port" ? "/b.png" : "/a.png");
+    EXPECT_EQ(arrived.header("X-Tenant"), "t1") << path;
+    std::lock_guard lock(mutex);
+    for (const char* name : credentials) {
+      EXPECT_FALSE(arrived.header(name)) << name << " went on after " << path;
+      EXPECT_FALSE(proposed.back().contains(name)) << name << " was proposed after " << path;
+    }
+  }
+  // Within the origin they stay.
+  Answer same;
+  downloader->downloadImage(url("/same"), options, same.completion());
+  ASSERT_TRUE(same.get());
+  const auto arrived = server.requests().back();
+  for (const char* name : credentials) EXPECT_TRUE(arrived.header(name)) << name;
+  downloader.reset();  // lets go of its connection to `other` before that server stops
+}
+
+// A connection that closes before the answer's head is complete is a lost connection, not an answer.
+TEST_F(Downloads, ConnectionLostInTheHeadIsASessionError) {
+  for (const std::string cut : {"HTTP/1.1 20", "HTTP/1.1 200 OK\r\nContent-Le", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n"}) {
+    ScriptedServer closing({{milliseconds(0), cut}});
+    Answer answer;
+    downloader->downloadImage(closing.baseURL() + "/c", direct(), answer.completion());
+    const auto result = answer.get();
+    ASSERT_FALSE(result);
+    const auto error = sessionURLError(result.error());
+    ASSERT_TRUE(error) << cut << ": " << result.error().what();
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::networkConnectionLost) << cut;
+  }
+}
+
+TEST_F(Downloads, MetricsCountTheRequestBodySent) {
+  server.on("POST", "/a.png", image(png));
+  auto options = direct();
+  options.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest r) {
+    r.method = httpkit::HTTPMethod::post;
+    r.body = foundation::toBytes("twelve bytes");
+    return std::optional<httpkit::URLRequest>(r);
+  });
+  Answer answer;
+  downloader->downloadImage(url("/a.png"), options, answer.completion());
+  const auto result = answer.get();
+  ASSERT_TRUE(result && result.value().metrics);
+  EXPECT_EQ(result.value().metrics->requestBodyBytesSent, 12);
+  EXPECT_EQ(server.requests().back().body, "twelve bytes");
+}
+
+// A downloader made as a subclass runs its own steps, and answers its own challenges by default.
+TEST(ImageDownloaderSubclass, OverriddenStepsAreTheOnesThatRun) {
+  class Tenant : public ImageDownloader {
+   public:
+    using ImageDownloader::ImageDownloader;
+    std::atomic<int> added{0};
+
+   protected:
+    void createDownloadContext(const std::string& address, const VellumParsedOptionsInfo& options,
+                               std::function<void(ContextResult)> done) override {
+      ImageDownloader::createDownloadContext(address, options, [done](ContextResult context) {
+        if (context) context.value().request.headers.set("X-Tenant", "t2");
+        done(std::move(context));
+      });
+    }
+    std::shared_ptr<DownloadTask> addDownloadTask(const DownloadingContext& context,
+                                                  SessionDataTask::TaskCallback callback) override {
+      ++added;
+      return ImageDownloader::addDownloadTask(context, std::move(callback));
+    }
+  };
+  LoopbackServer server;
+  server.on("GET", "/a.png", image(pngBytes(4, 4)));
+  server.start();
+  auto tenant = ImageDownloader::create<Tenant>("tenant");
+  EXPECT_EQ(tenant->authenticationChallengeResponder(), tenant);
+  Answer answer;
+  tenant->downloadImage(server.baseURL() + "/a.png", direct(), answer.completion());
+  ASSERT_TRUE(answer.get());
+  EXPECT_EQ(tenant->added, 1);
+  EXPECT_EQ(server.requests().back().header("X-Tenant"), "t2");
+  auto plain = ImageDownloader::make("plain");
+  EXPECT_EQ(plain->authenticationChallengeResponder(), plain);
 }
 
 TEST(ImageDownloaderIdentity, SharedDefaultAndNames) {

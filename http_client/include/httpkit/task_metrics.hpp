@@ -1,6 +1,7 @@
 #pragma once
 // Timings of one transfer, each measured from the start of the transfer to the end of its phase.
 #include <chrono>
+#include <cstdint>
 
 namespace httpkit {
 
@@ -13,6 +14,7 @@ struct TaskMetrics {
   std::chrono::microseconds total{0};
   long redirectCount = 0;
   bool reusedConnection = false;  // the transfer ran over a connection kept from an earlier one
+  std::int64_t requestBodyBytesSent = 0;  // of the last request sent
 };
 
 }  // namespace httpkit

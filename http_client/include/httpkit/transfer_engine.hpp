@@ -120,5 +120,9 @@ std::optional<URLParts> parseURL(const std::string& url);
 // `reference` (an absolute or relative URL, as a Location field carries it) resolved against `base`; none
 // when either cannot be parsed.
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
+// Before a redirect from `from` to `to` is followed: when `to` is of another origin (scheme, host or port),
+// removes the fields that carry credentials (Authorization, Cookie, Proxy-Authorization), which were meant
+// for the origin they were first sent to.
+void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to);
 
 }  // namespace httpkit

@@ -24,8 +24,8 @@ const CallbackQueue& ImageDataProcessor::sharedProcessingQueue() {
   return *queue;
 }
 
-ImageDataProcessor::ImageDataProcessor(foundation::Bytes data, std::vector<SessionDataTask::TaskCallback> callbacks,
-                                       CallbackQueue queue)
+ImageDataProcessor::ImageDataProcessor(foundation::SharedBytes data,
+                                       std::vector<SessionDataTask::TaskCallback> callbacks, CallbackQueue queue)
     : data_(std::move(data)), callbacks_(std::move(callbacks)), queue_(std::move(queue)) {}
 
 void ImageDataProcessor::process() {

@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include "foundation/thread_pool.hpp"
+#include "answer_once.hpp"
 #include "url_session.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
@@ -19,10 +20,13 @@ namespace {
 constexpr const char* kEmptyNameMessage =
     "[Vellum] You should specify a name for the downloader. A downloader with empty name is not permitted.";
 
-VellumError cancelledBySession(const std::string& url) {
+VellumError cancelledWith(const std::string& url, const char* why) {
   return VellumError::responseError(VellumError::ResponseErrorReason::URLSessionError{
-      std::make_exception_ptr(httpkit::URLError(httpkit::URLError::Code::cancelled, "the downloader went away", url))});
+      std::make_exception_ptr(httpkit::URLError(httpkit::URLError::Code::cancelled, why, url))});
 }
+VellumError cancelledBySession(const std::string& url) { return cancelledWith(url, "the downloader went away"); }
+// What a transfer of a replaced session ends with, as the session itself would end it.
+VellumError sessionCancelled(const std::string& url) { return cancelledWith(url, "cancelled"); }
 
 void answer(const SessionDataTask::TaskCallback& callback, ImageDownloader::DownloadResult result) {
   if (!callback.onCompleted) return;
@@ -30,34 +34,44 @@ void answer(const SessionDataTask::TaskCallback& callback, ImageDownloader::Down
       [completion = callback.onCompleted, result = std::move(result)] { (*completion)(result); });
 }
 
-// Meets a completion and a stop request that may come in either order; the future gets one value.
+// The answer of an awaited download that a stop request ended: the cancellation of its entry, when it had one.
+VellumError stopped(const std::shared_ptr<DownloadTask>& handle) {
+  std::shared_ptr<SessionDataTask> record = handle ? handle->sessionTask() : nullptr;
+  const auto token = handle ? handle->cancelToken() : std::nullopt;
+  return VellumError::requestError(VellumError::RequestErrorReason::TaskCancelled{std::move(record), token.value_or(0)});
+}
+
+// Meets a completion and a stop request that may come in either order; the future gets one value. A stop
+// requested before the call starts nothing; one requested later cancels the download and wins over a
+// success that has not been delivered yet.
 template <class T, class Start>
 std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   auto promise = std::make_shared<std::promise<T>>();
   auto future = promise->get_future();
+  if (stop.stop_requested()) {
+    promise->set_exception(std::make_exception_ptr(stopped(nullptr)));
+    return future;
+  }
   auto holder = std::make_shared<CancellationDownloadTask>();
   auto onStop = std::make_shared<std::optional<std::stop_callback<std::function<void()>>>>();
   onStop->emplace(stop, std::function<void()>([holder] { holder->cancel(); }));
-  auto task = start([promise, onStop](const foundation::Result<T, VellumError>& result) {
-    if (result) {
+  auto task = start([promise, onStop, holder](const foundation::Result<T, VellumError>& result) {
+    if (result && !holder->isCancelled()) {
       promise->set_value(result.value());
     } else {
-      promise->set_exception(std::make_exception_ptr(result.error()));
+      promise->set_exception(std::make_exception_ptr(result ? stopped(holder->task()) : result.error()));
     }
   });
-  if (stop.stop_requested()) {
-    task->cancel();
-  } else {
-    holder->setTask(task);
-  }
+  // Cancels at once when the stop came during the call.
+  holder->setTask(task);
   return future;
 }
 
 }  // namespace
 
-std::optional<foundation::Bytes> ImageDownloaderDelegate::didDownloadData(ImageDownloader& downloader,
-                                                                          foundation::Bytes data,
-                                                                          const SessionDataTask& task) {
+std::optional<foundation::SharedBytes> ImageDownloaderDelegate::didDownloadData(ImageDownloader& downloader,
+                                                                                foundation::SharedBytes data,
+                                                                                const SessionDataTask& task) {
   if (!task.originalURL()) return data;
   return didDownloadDataForURL(downloader, std::move(data), *task.originalURL());
 }
@@ -73,18 +87,21 @@ void AuthenticationChallengeResponsible::didReceiveChallenge(ImageDownloader& do
 }
 
 std::shared_ptr<ImageDownloader> ImageDownloader::make(std::string name) {
-  if (name.empty()) {
+  return create<ImageDownloader>(std::move(name));
+}
+
+ImageDownloader::ImageDownloader(std::string name) : name_(std::move(name)) {
+  if (name_.empty()) {
     std::fprintf(stderr, "%s\n", kEmptyNameMessage);
     std::abort();
   }
-  std::shared_ptr<ImageDownloader> downloader(new ImageDownloader(std::move(name)));
-  downloader->setupSessionHandler(downloader->sessionDelegate_);
-  return downloader;
+  sessionDelegate_ = std::make_shared<SessionDelegate>();
+  session_ = URLSession::make(sessionConfiguration_, sessionDelegate_);
 }
 
-ImageDownloader::ImageDownloader(std::string name)
-    : name_(std::move(name)), sessionDelegate_(std::make_shared<SessionDelegate>()) {
-  session_ = URLSession::make(sessionConfiguration_, sessionDelegate_);
+void ImageDownloader::finishSetUp() {
+  setAuthenticationChallengeResponder(shared_from_this());
+  setupSessionHandler(sessionDelegate());
 }
 
 const std::shared_ptr<ImageDownloader>& ImageDownloader::default_() {
@@ -93,12 +110,11 @@ const std::shared_ptr<ImageDownloader>& ImageDownloader::default_() {
 }
 
 ImageDownloader::~ImageDownloader() {
-  // Callers still attached are answered from this snapshot: nothing bound to this downloader can answer
-  // them once it is gone. Marking each record completed first means the session's own end of it finds no
-  // one left to tell.
-  for (const auto& record : sessionDelegate_->tasks()) {
+  // Nothing bound to this downloader can answer its callers once it is gone, so they are answered from
+  // here; the session's own end of their transfers then finds no record left.
+  for (const auto& [record, callbacks] : sessionDelegate_->detachAll()) {
     const std::string url = record->originalURL().value_or("");
-    for (const auto& callback : record->markCompleted()) answer(callback, DownloadResult::failure(cancelledBySession(url)));
+    for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(cancelledBySession(url)));
   }
   session_->invalidateAndCancel();
 }
@@ -153,13 +169,7 @@ SessionConfiguration ImageDownloader::sessionConfiguration() const {
 }
 
 void ImageDownloader::setSessionConfiguration(const SessionConfiguration& configuration) {
-  std::shared_ptr<URLSession> old;
-  {
-    std::lock_guard lock(propertyLock_);
-    sessionConfiguration_ = configuration;
-    old = std::exchange(session_, URLSession::make(configuration, sessionDelegate_));
-  }
-  old->invalidateAndCancel();
+  replaceSession(configuration, nullptr);
 }
 
 std::shared_ptr<SessionDelegate> ImageDownloader::sessionDelegate() const {
@@ -168,14 +178,36 @@ std::shared_ptr<SessionDelegate> ImageDownloader::sessionDelegate() const {
 }
 
 void ImageDownloader::setSessionDelegate(std::shared_ptr<SessionDelegate> delegate) {
+  // Bound before the delegate is published: no transfer may meet its empty slots.
+  setupSessionHandler(delegate);
+  replaceSession(std::nullopt, std::move(delegate));
+}
+
+void ImageDownloader::replaceSession(std::optional<SessionConfiguration> configuration,
+                                     std::shared_ptr<SessionDelegate> delegate) {
   std::shared_ptr<URLSession> old;
+  std::vector<std::pair<std::shared_ptr<SessionDataTask>, std::vector<SessionDataTask::TaskCallback>>> ended;
   {
-    std::lock_guard lock(propertyLock_);
-    sessionDelegate_ = delegate;
-    old = std::exchange(session_, URLSession::make(sessionConfiguration_, delegate));
+    // Under the lock that joining and starting take: a caller either joined before (and is among the
+    // ended) or comes after and starts a transfer of the new session.
+    std::lock_guard lock(lock_);
+    std::shared_ptr<SessionDelegate> oldDelegate;
+    {
+      std::lock_guard properties(propertyLock_);
+      if (configuration) sessionConfiguration_ = *configuration;
+      oldDelegate = sessionDelegate_;
+      if (delegate) sessionDelegate_ = std::move(delegate);
+      old = std::exchange(session_, URLSession::make(sessionConfiguration_, sessionDelegate_));
+    }
+    ended = oldDelegate->detachAll();
   }
   old->invalidateAndCancel();
-  setupSessionHandler(delegate);
+  for (const auto& [record, callbacks] : ended) {
+    // None left: the transfer's own end or its last cancel got there first and answered them.
+    if (callbacks.empty()) continue;
+    record->callOnTaskDone(SessionDataTask::TaskResult::failure(sessionCancelled(record->originalURL().value_or(""))),
+                           callbacks);
+  }
 }
 
 void ImageDownloader::setupSessionHandler(const std::shared_ptr<SessionDelegate>& delegate) {
@@ -211,15 +243,15 @@ void ImageDownloader::setupSessionHandler(const std::shared_ptr<SessionDelegate>
         return true;
       });
   delegate->onDidDownloadData.delegate(
-      self, [](ImageDownloader& d, std::shared_ptr<SessionDataTask> record) -> std::optional<foundation::Bytes> {
+      self, [](ImageDownloader& d, std::shared_ptr<SessionDataTask> record) -> std::optional<foundation::SharedBytes> {
         auto target = d.delegate();
         ImageDownloaderDelegate& answerer = target ? *target : d;
-        return answerer.didDownloadData(d, record->mutableData(), *record);
+        return answerer.didDownloadData(d, record->receivedData(), *record);
       });
 }
 
 void ImageDownloader::createDownloadContext(const std::string& url, const VellumParsedOptionsInfo& options,
-                                            std::function<void(foundation::Result<Context, VellumError>)> done) {
+                                            std::function<void(ContextResult)> done) {
   httpkit::URLRequest request{url, httpkit::HTTPMethod::get, {}, std::nullopt};
   request.cachePolicy = httpkit::URLRequestCachePolicy::reloadIgnoringLocalCacheData;
   request.timeoutInterval = downloadTimeout();
@@ -227,25 +259,35 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
   if (options.lowDataModeSource) request.allowsConstrainedNetworkAccess = false;
 
   auto finish = [options, done](std::optional<httpkit::URLRequest> modified) {
-    using Outcome = foundation::Result<Context, VellumError>;
-    if (!modified) return done(Outcome::failure(VellumError::requestError(VellumError::RequestErrorReason::EmptyRequest{})));
+    if (!modified) return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::EmptyRequest{})));
     if (modified->url.empty() || !httpkit::parseURL(modified->url)) {
-      return done(Outcome::failure(VellumError::requestError(VellumError::RequestErrorReason::InvalidURL{*modified})));
+      return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::InvalidURL{*modified})));
     }
     std::string finalURL = modified->url;
-    done(Outcome::success(Context{std::move(finalURL), std::move(*modified), options}));
+    done(ContextResult::success(DownloadingContext{std::move(finalURL), std::move(*modified), options}));
   };
   const auto& modifier = options.requestModifier;
   if (!modifier) return finish(std::move(request));
   if (auto* sync = dynamic_cast<ImageDownloadRequestModifier*>(modifier.get())) {
     return finish(sync->modifiedSync(std::move(request)));
   }
-  boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), finish]() mutable {
-    modifier->modified(std::move(request), finish);
+  // A modifier that answers twice would attach its caller twice.
+  auto once = answerOnce<std::optional<httpkit::URLRequest>>(std::move(finish));
+  boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), once]() mutable {
+    modifier->modified(std::move(request), once);
   });
 }
 
-std::shared_ptr<DownloadTask> ImageDownloader::addDownloadTask(const Context& context,
+void ImageDownloader::bindCompletion(SessionDataTask& record, const DownloadingContext& context) {
+  std::weak_ptr<ImageDownloader> weak = weak_from_this();
+  std::weak_ptr<SessionDataTask> weakRecord = record.weak_from_this();
+  record.setOnTaskDone([weak, context, weakRecord](const SessionDataTask::TaskResult& result,
+                                                   const std::vector<SessionDataTask::TaskCallback>& callbacks) {
+    taskDone(weak, context, weakRecord, result, callbacks);
+  });
+}
+
+std::shared_ptr<DownloadTask> ImageDownloader::addDownloadTask(const DownloadingContext& context,
                                                                SessionDataTask::TaskCallback callback) {
   std::lock_guard lock(lock_);
   std::shared_ptr<SessionDelegate> delegate;
@@ -258,31 +300,31 @@ std::shared_ptr<DownloadTask> ImageDownloader::addDownloadTask(const Context& co
   if (auto record = delegate->task(context.url)) {
     if (auto joined = delegate->append(record, callback)) return joined;
   }
-  return delegate->add(session->dataTask(context.request), context.url, std::move(callback));
+  // The completion is bound before the record is filed: whoever ends it first (its transfer, a cancel, the
+  // session's replacement) finds it bound.
+  return delegate->add(session->dataTask(context.request), context.url, std::move(callback),
+                       [this, &context](SessionDataTask& record) { bindCompletion(record, context); });
 }
 
 std::shared_ptr<DownloadTask> ImageDownloader::startDownloadTask(
-    const Context& context, SessionDataTask::TaskCallback callback,
+    const DownloadingContext& context, SessionDataTask::TaskCallback callback,
     std::function<void(const std::shared_ptr<DownloadTask>&)> beforeResume) {
   auto downloadTask = addDownloadTask(context, std::move(callback));
   auto record = downloadTask->sessionTask();
-  if (!record || record->started()) {
-    if (beforeResume) beforeResume(downloadTask);
-    return downloadTask;
-  }
-  std::weak_ptr<ImageDownloader> weak = weak_from_this();
-  std::weak_ptr<SessionDataTask> weakRecord = record;
-  record->setOnTaskDone([weak, context, weakRecord](const SessionDataTask::TaskResult& result,
-                                                    const std::vector<SessionDataTask::TaskCallback>& callbacks) {
-    taskDone(weak, context, weakRecord, result, callbacks);
-  });
   if (beforeResume) beforeResume(downloadTask);
+  if (!record || record->started()) return downloadTask;
   if (auto target = delegate()) target->willDownloadImage(*this, context.url, context.request);
   record->resume();
   return downloadTask;
 }
 
-void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const Context& context,
+void ImageDownloader::reportDidDownloadImageData(const std::string& url,
+                                                 const std::optional<httpkit::HTTPURLResponse>& response,
+                                                 const VellumError* error) {
+  if (auto target = delegate()) target->didFinishDownloadingImage(*this, url, response, error);
+}
+
+void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const DownloadingContext& context,
                                const std::weak_ptr<SessionDataTask>& weakRecord, const SessionDataTask::TaskResult& result,
                                const std::vector<SessionDataTask::TaskCallback>& callbacks) {
   auto self = weak.lock();
@@ -290,12 +332,10 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
     return;
   }
-  if (auto target = self->delegate()) {
-    if (result) {
-      target->didFinishDownloadingImage(*self, context.url, result.value().response, nullptr);
-    } else {
-      target->didFinishDownloadingImage(*self, context.url, std::nullopt, &result.error());
-    }
+  if (result) {
+    self->reportDidDownloadImageData(context.url, result.value().response, nullptr);
+  } else {
+    self->reportDidDownloadImageData(context.url, std::nullopt, &result.error());
   }
   if (!result) {
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(result.error()));
@@ -318,19 +358,23 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
   processor->process();
 }
 
+SessionDataTask::TaskCallback ImageDownloader::createTaskCallback(Completion completion,
+                                                                  const VellumParsedOptionsInfo& options) {
+  // The caller's completion is not bound to the downloader: callers are answered even after it has gone.
+  return {completion ? std::make_shared<const Completion>(std::move(completion)) : nullptr, options};
+}
+
 std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& url, const VellumParsedOptionsInfo& options,
                                                              Completion completion) {
   auto downloadTask = std::make_shared<DownloadTask>();
-  createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask](
-                                          foundation::Result<Context, VellumError> context) {
+  createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask](ContextResult context) {
     if (!context) {
       if (completion) {
         options.callbackQueue.execute([completion, error = context.error()] { completion(DownloadResult::failure(error)); });
       }
       return;
     }
-    // The caller's completion is not bound to the downloader: callers are answered even after it has gone.
-    SessionDataTask::TaskCallback callback{completion ? std::make_shared<const Completion>(completion) : nullptr, options};
+    auto callback = self->createTaskCallback(completion, options);
     if (!options.requestModifier) {
       downloadTask->setLinkedTask(self->startDownloadTask(context.value(), std::move(callback), nullptr));
       return;

@@ -68,17 +68,24 @@ std::int64_t SessionDataTask::expectedContentLength() const {
 
 foundation::Bytes SessionDataTask::mutableData() const {
   std::lock_guard lock(lock_);
-  return mutableData_;
+  return *mutableData_;
+}
+
+foundation::SharedBytes SessionDataTask::receivedData() const {
+  std::lock_guard lock(lock_);
+  dataHandedOut_ = true;
+  return foundation::SharedBytes(std::shared_ptr<const foundation::Bytes>(mutableData_));
 }
 
 std::int64_t SessionDataTask::receivedByteCount() const {
   std::lock_guard lock(lock_);
-  return static_cast<std::int64_t>(mutableData_.size());
+  return static_cast<std::int64_t>(mutableData_->size());
 }
 
 void SessionDataTask::appendData(const foundation::Bytes& data) {
   std::lock_guard lock(lock_);
-  mutableData_.insert(mutableData_.end(), data.begin(), data.end());
+  if (std::exchange(dataHandedOut_, false)) mutableData_ = std::make_shared<foundation::Bytes>(*mutableData_);
+  mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
 
 std::optional<NetworkMetrics> SessionDataTask::metrics() const {

@@ -1,9 +1,7 @@
 #include "vellum/networking/session_delegate.hpp"
 
-#include <atomic>
-
+#include "answer_once.hpp"
 #include "vellum/networking/request_modifier.hpp"
-
 
 namespace vellum {
 
@@ -14,21 +12,14 @@ VellumError sessionError(const httpkit::URLError& error) {
       VellumError::ResponseErrorReason::URLSessionError{std::make_exception_ptr(error)});
 }
 
-// Only the first call of a completion counts: a hook that answers twice must not resume a transfer twice.
-template <class T>
-std::function<void(T)> once(std::function<void(T)> completion) {
-  auto called = std::make_shared<std::atomic<bool>>(false);
-  return [called, completion = std::move(completion)](T value) {
-    if (!called->exchange(true)) completion(std::move(value));
-  };
-}
-
 }  // namespace
 
 std::shared_ptr<DownloadTask> SessionDelegate::add(std::shared_ptr<URLSessionDataTask> dataTask, const std::string& url,
-                                                   SessionDataTask::TaskCallback callback) {
+                                                   SessionDataTask::TaskCallback callback,
+                                                   const std::function<void(SessionDataTask&)>& prepare) {
   std::lock_guard lock(lock_);
   auto record = std::make_shared<SessionDataTask>(std::move(dataTask));
+  if (prepare) prepare(*record);
   std::weak_ptr<SessionDelegate> weakSelf = weak_from_this();
   std::weak_ptr<SessionDataTask> weakRecord = record;
   record->setOnCallbackCancelled([weakSelf, weakRecord](std::int64_t token, const SessionDataTask::TaskCallback& callback) {
@@ -83,6 +74,15 @@ std::vector<std::shared_ptr<SessionDataTask>> SessionDelegate::tasks() const {
   return result;
 }
 
+std::vector<std::pair<std::shared_ptr<SessionDataTask>, std::vector<SessionDataTask::TaskCallback>>>
+SessionDelegate::detachAll() {
+  std::lock_guard lock(lock_);
+  std::vector<std::pair<std::shared_ptr<SessionDataTask>, std::vector<SessionDataTask::TaskCallback>>> detached;
+  for (auto& [url, record] : tasks_) detached.emplace_back(record, record->markCompleted());
+  tasks_.clear();
+  return detached;
+}
+
 void SessionDelegate::cancelAll() {
   for (const auto& record : tasks()) record->forceCancel();
 }
@@ -113,7 +113,7 @@ void SessionDelegate::didReceiveResponse(const std::shared_ptr<URLSessionDataTas
   }
   if (auto record = task(*dataTask)) record->setResponse(response);
   std::weak_ptr<SessionDelegate> weakSelf = weak_from_this();
-  auto answer = once<ResponseDisposition>([weakSelf, dataTask, response, completion](ResponseDisposition disposition) {
+  auto answer = answerOnce<ResponseDisposition>([weakSelf, dataTask, response, completion](ResponseDisposition disposition) {
     auto self = weakSelf.lock();
     if (self && disposition == ResponseDisposition::cancel) {
       self->finish(*dataTask, SessionDataTask::TaskResult::failure(
@@ -155,19 +155,19 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
   const auto callbacks = record->callbacks();
   if (callbacks.empty() || !callbacks.back().options.redirectHandler) return completion(std::move(newRequest));
   callbacks.back().options.redirectHandler->handleHTTPRedirection(record, response, std::move(newRequest),
-                                                                  once(std::move(completion)));
+                                                                  answerOnce(std::move(completion)));
 }
 
 void SessionDelegate::didReceiveChallenge(const URLAuthenticationChallenge& challenge,
                                           Answer<ChallengeAnswer> completion) {
-  auto answer = once(std::move(completion));
+  auto answer = answerOnce(std::move(completion));
   if (!onReceiveSessionChallenge.call({challenge, answer})) answer(ChallengeAnswer{});
 }
 
 void SessionDelegate::didReceiveTaskChallenge(const std::shared_ptr<URLSessionDataTask>& dataTask,
                                               const URLAuthenticationChallenge& challenge,
                                               Answer<ChallengeAnswer> completion) {
-  auto answer = once(std::move(completion));
+  auto answer = answerOnce(std::move(completion));
   if (!onReceiveSessionTaskChallenge.call({dataTask, challenge, answer})) answer(ChallengeAnswer{});
 }
 

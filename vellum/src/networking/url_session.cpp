@@ -11,6 +11,9 @@ constexpr double kDefaultTimeout = 15.0;
 constexpr double kLongestTimeout = 24 * 60 * 60;
 
 std::atomic<bool> networkConstrained{false};
+// Unique in the process, not per session: the delegate tells a session's transfer from a replaced
+// session's transfer of the same URL by it.
+std::atomic<std::uint64_t> nextTaskIdentifier{1};
 
 bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -39,6 +42,7 @@ struct URLSession::Flight {
   int hop = 0;
   std::optional<httpkit::TransferEngine::TransferID> transfer;  // guarded by the session's mutex
   httpkit::HTTPURLResponse hopResponse;
+  bool headReceived = false;  // the current hop's answer has a complete head
   bool redirecting = false;
   foundation::Bytes redirectBody;
   std::int64_t hopBytes = 0;
@@ -140,7 +144,7 @@ URLSession::~URLSession() = default;
 void URLSession::setNetworkConstrained(bool constrained) { networkConstrained.store(constrained); }
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTask(httpkit::URLRequest request) {
-  return std::make_shared<URLSessionDataTask>(std::move(request), nextIdentifier_.fetch_add(1), weak_from_this());
+  return std::make_shared<URLSessionDataTask>(std::move(request), nextTaskIdentifier.fetch_add(1), weak_from_this());
 }
 
 void URLSession::post(std::function<void(URLSession&)> event) { Inbox::push(inbox_, std::move(event)); }
@@ -248,6 +252,7 @@ httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& f
   options.maximumBodySize = configuration_.maximumBodySize;
   flight->hopStart = std::chrono::steady_clock::now();
   flight->hopBytes = 0;
+  flight->headReceived = false;
   flight->redirecting = false;
   flight->redirectBody.clear();
   return options;
@@ -286,6 +291,10 @@ void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) 
 
 void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response) {
   if (flight->finished || flight->hop != hop) return;
+  // The engine's stand-in for a head that never completed (the connection closed within it): no answer,
+  // and the end of the transfer says so.
+  if (response.statusCode == 0) return;
+  flight->headReceived = true;
   flight->hopResponse = response;
   if (isRedirect(response.statusCode) && response.value("Location")) {
     flight->redirecting = true;
@@ -362,6 +371,10 @@ void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundati
 void URLSession::onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,
                        const httpkit::TaskMetrics& metrics) {
   if (flight->finished || flight->hop != hop) return;
+  if (!error && !flight->headReceived) {
+    error = httpkit::URLError(httpkit::URLError::Code::networkConnectionLost,
+                              "the connection closed before the answer's head was complete", flight->request.url);
+  }
   if (flight->awaiting && !error) {
     flight->held.push_back([flight, hop, metrics](URLSession& session) { session.onEnd(flight, hop, std::nullopt, metrics); });
     return;
@@ -374,6 +387,7 @@ void URLSession::onEnd(const std::shared_ptr<Flight>& flight, int hop, std::opti
   transaction.start = flight->hopStart;
   transaction.timings = metrics;
   transaction.statusCode = error ? 0 : flight->hopResponse.statusCode;
+  transaction.requestBodyBytesSent = metrics.requestBodyBytesSent;
   transaction.responseBodyBytesReceived = flight->hopBytes;
   flight->transactions.push_back(transaction);
   if (error) return finish(flight, std::move(error));
@@ -393,6 +407,8 @@ void URLSession::followRedirect(const std::shared_ptr<Flight>& flight) {
   }
   httpkit::URLRequest proposed = flight->request;
   proposed.url = *target;
+  // Before the delegate sees the request: a handler that follows it as proposed sends no credentials away.
+  httpkit::removeCredentialsLeavingOrigin(proposed.headers, url, *target);
   if (flight->hopResponse.statusCode == 303) {
     proposed.method = httpkit::HTTPMethod::get;
     proposed.body.reset();

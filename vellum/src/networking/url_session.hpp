@@ -12,7 +12,6 @@
 // Threads: any thread; the delegate runs on the delegate queue. Lifetime: owned by its downloader; data tasks
 // and in-flight events hold it weakly. Destroying it cancels and joins its engine, so it must not be
 // destroyed on the engine's worker (the worker never holds it).
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,7 +70,6 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   const std::shared_ptr<SessionDelegate> delegate_;
   const std::shared_ptr<Inbox> inbox_;
   std::shared_ptr<httpkit::TransferEngine> engine_;
-  std::atomic<std::uint64_t> nextIdentifier_{1};
   std::mutex mutex_;  // guards flights_, invalidated_ and each flight's transfer id
   std::map<const URLSessionDataTask*, std::shared_ptr<Flight>> flights_;
   bool invalidated_ = false;

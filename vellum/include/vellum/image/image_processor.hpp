@@ -18,22 +18,24 @@ namespace vellum {
 
 struct VellumParsedOptionsInfo;
 
-// What a processor works on: an image, or encoded data.
+// What a processor works on: an image, or encoded data. The data is shared, never copied, with whoever
+// else holds it (every caller of a download).
 class ImageProcessItem {
  public:
   static ImageProcessItem image(ImagePtr image) { return ImageProcessItem(std::move(image)); }
-  static ImageProcessItem data(foundation::Bytes data) { return ImageProcessItem(std::move(data)); }
+  static ImageProcessItem data(foundation::SharedBytes data) { return ImageProcessItem(std::move(data)); }
+  static ImageProcessItem data(foundation::Bytes data) { return ImageProcessItem(foundation::SharedBytes(std::move(data))); }
 
   bool isImage() const { return std::holds_alternative<ImagePtr>(value_); }
   const ImagePtr& imageValue() const { return std::get<ImagePtr>(value_); }
-  const foundation::Bytes& dataValue() const { return std::get<foundation::Bytes>(value_); }
+  const foundation::Bytes& dataValue() const { return std::get<foundation::SharedBytes>(value_); }
   // "image(<Image 10x10 @1x>)" or "data(123 bytes)".
   std::string description() const;
 
  private:
   explicit ImageProcessItem(ImagePtr image) : value_(std::move(image)) {}
-  explicit ImageProcessItem(foundation::Bytes data) : value_(std::move(data)) {}
-  std::variant<ImagePtr, foundation::Bytes> value_;
+  explicit ImageProcessItem(foundation::SharedBytes data) : value_(std::move(data)) {}
+  std::variant<ImagePtr, foundation::SharedBytes> value_;
 };
 
 class ImageProcessor : public std::enable_shared_from_this<ImageProcessor> {

@@ -47,7 +47,9 @@ class ImageDataProcessor : public std::enable_shared_from_this<ImageDataProcesso
   // The shared serial queue "com.marrowby.Vellum.ImageDownloader.Process", made once, never destroyed.
   static const CallbackQueue& sharedProcessingQueue();
 
-  ImageDataProcessor(foundation::Bytes data, std::vector<SessionDataTask::TaskCallback> callbacks, CallbackQueue queue);
+  // `data` is shared with every callback's result, never copied.
+  ImageDataProcessor(foundation::SharedBytes data, std::vector<SessionDataTask::TaskCallback> callbacks,
+                     CallbackQueue queue);
 
   void setOnImageProcessed(OnImageProcessed handler) { onImageProcessed_ = std::move(handler); }
   // REQUIRES: the handler is set. Hands the run to the queue.
@@ -56,7 +58,7 @@ class ImageDataProcessor : public std::enable_shared_from_this<ImageDataProcesso
  private:
   void run();
 
-  const foundation::Bytes data_;
+  const foundation::SharedBytes data_;
   const std::vector<SessionDataTask::TaskCallback> callbacks_;
   const CallbackQueue queue_;
   OnImageProcessed onImageProcessed_;

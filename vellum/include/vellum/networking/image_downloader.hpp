@@ -12,8 +12,13 @@
 // Releasing a downloader answers every caller it still owes an answer with a cancelled URL error, whether
 // its transfer was running or its image was being made.
 //
-// Threads: every member may be called from any thread. Lock order: this downloader's lock, then its session
-// delegate's, then a record's; no lock is held while a hook, delegate or completion runs.
+// A subclass may replace the properties, the three `downloadImage` forms and the protected steps; make it
+// with `ImageDownloader::create<T>(name, ...)`.
+//
+// Threads: every member may be called from any thread. The delegate's and the challenge responder's hooks
+// run on the session's one delegate queue (see their classes): a hook that blocks stalls every transfer of
+// the downloader. Lock order: this downloader's lock, then its session delegate's, then a record's; no lock
+// is held while a hook, delegate or completion runs.
 // Lifetime: `default_()` lives for the whole process; others as long as they are referenced. Nothing a
 // download holds keeps its downloader alive.
 #include <functional>
@@ -40,19 +45,26 @@ namespace vellum {
 class URLSession;
 class ImageDownloader;
 
+// `originalData` is one buffer shared by every caller of the download.
 struct ImageLoadingResult {
   ImagePtr image;
   std::optional<std::string> url;
-  foundation::Bytes originalData;
+  foundation::SharedBytes originalData;
   std::optional<NetworkMetrics> metrics;
 };
 
 struct LivePhotoResourceDownloadingResult {
   std::optional<std::string> url;
-  foundation::Bytes originalData;
+  foundation::SharedBytes originalData;
 };
 
 // Told of a downloader's life events; the defaults are what the downloader does without a delegate.
+//
+// Threads: `isValidStatusCode`, `didReceiveResponse`, `didDownloadData`, `didDownloadDataForURL` and, when
+// a transfer ends, `didFinishDownloadingImage` run on the session's one delegate queue, which carries the
+// events of every transfer of the downloader: a hook that blocks there stalls them all. A slow decision
+// belongs elsewhere, answered later through the completion (`didReceiveResponse` may call it from any
+// thread).
 class ImageDownloaderDelegate {
  public:
   virtual ~ImageDownloaderDelegate() = default;
@@ -60,11 +72,13 @@ class ImageDownloaderDelegate {
                                  const std::optional<httpkit::URLRequest>&) {}
   virtual void didFinishDownloadingImage(ImageDownloader&, const std::string& /*url*/,
                                          const std::optional<httpkit::HTTPURLResponse>&, const VellumError*) {}
-  // The final bytes; none fails the download with `dataModifyingFailed`.
-  virtual std::optional<foundation::Bytes> didDownloadData(ImageDownloader& downloader, foundation::Bytes data,
-                                                           const SessionDataTask& task);
-  virtual std::optional<foundation::Bytes> didDownloadDataForURL(ImageDownloader&, foundation::Bytes data,
-                                                                 const std::string& /*url*/) {
+  // The final bytes; none fails the download with `dataModifyingFailed`. What is answered is handed to
+  // every caller as it is: answering `data` itself costs no copy.
+  virtual std::optional<foundation::SharedBytes> didDownloadData(ImageDownloader& downloader,
+                                                                 foundation::SharedBytes data,
+                                                                 const SessionDataTask& task);
+  virtual std::optional<foundation::SharedBytes> didDownloadDataForURL(ImageDownloader&, foundation::SharedBytes data,
+                                                                       const std::string& /*url*/) {
     return data;
   }
   virtual void didDownloadImage(ImageDownloader&, const ImagePtr&, const std::string& /*url*/,
@@ -78,6 +92,9 @@ class ImageDownloaderDelegate {
 };
 
 // Answers authentication challenges; the defaults trust a server only for hosts in `trustedHosts`.
+//
+// Threads: both run on the session's one delegate queue, as the delegate's hooks do: one that blocks stalls
+// every transfer of the downloader. Answer through the completion, from any thread, when it takes time.
 class AuthenticationChallengeResponsible {
  public:
   virtual ~AuthenticationChallengeResponsible() = default;
@@ -89,48 +106,75 @@ class AuthenticationChallengeResponsible {
   }
 };
 
-class ImageDownloader final : public ImageDownloaderDelegate,
-                              public AuthenticationChallengeResponsible,
-                              public std::enable_shared_from_this<ImageDownloader> {
+class ImageDownloader : public ImageDownloaderDelegate,
+                        public AuthenticationChallengeResponsible,
+                        public std::enable_shared_from_this<ImageDownloader> {
  public:
   using DownloadResult = foundation::Result<ImageLoadingResult, VellumError>;
   using Completion = std::function<void(const DownloadResult&)>;
   using LivePhotoResult = foundation::Result<LivePhotoResourceDownloadingResult, VellumError>;
   using ProgressBlock = std::function<void(std::int64_t receivedSize, std::int64_t totalSize)>;
 
+  // One caller's prepared request: the final request (after its modifier) and the URL it goes to.
+  struct DownloadingContext {
+    std::string url;
+    httpkit::URLRequest request;
+    VellumParsedOptionsInfo options;
+  };
+  using ContextResult = foundation::Result<DownloadingContext, VellumError>;
+
   // REQUIRES: a non-empty name; an empty one stops the process with a message.
   static std::shared_ptr<ImageDownloader> make(std::string name);
+  // Makes a subclass the way `make` makes a downloader: constructed, then its session handlers bound and
+  // itself made its challenge responder. T's constructor takes the name first.
+  template <class T, class... Args>
+  static std::shared_ptr<T> create(Args&&... args) {
+    auto downloader = std::make_shared<T>(std::forward<Args>(args)...);
+    downloader->finishSetUp();
+    return downloader;
+  }
   // The shared downloader named "default", made on first use and never destroyed.
   static const std::shared_ptr<ImageDownloader>& default_();
+
+  // REQUIRES: a non-empty name; an empty one stops the process with a message. Use `make` or `create`: a
+  // downloader constructed alone has no session handlers bound yet.
+  explicit ImageDownloader(std::string name);
   ~ImageDownloader() override;
+  ImageDownloader(const ImageDownloader&) = delete;
+  ImageDownloader& operator=(const ImageDownloader&) = delete;
 
   const std::string& name() const { return name_; }
 
   // Seconds; 15 by default. Applies to requests made afterwards, as the limit on connecting and on going
   // without any byte, never on the whole download. 0, a negative value, NaN or more than a day is taken as
   // 15 when the transfer starts: curl reads 0 as "no limit", and a stalled server would hold it forever.
-  double downloadTimeout() const;
-  void setDownloadTimeout(double seconds);
-  std::optional<std::set<std::string>> trustedHosts() const;
-  void setTrustedHosts(std::optional<std::set<std::string>> hosts);
-  bool requestsUsePipelining() const;
-  void setRequestsUsePipelining(bool use);
-  std::shared_ptr<ImageDownloaderDelegate> delegate() const;
-  void setDelegate(const std::shared_ptr<ImageDownloaderDelegate>& delegate);  // held weakly
-  std::shared_ptr<AuthenticationChallengeResponsible> authenticationChallengeResponder() const;
-  void setAuthenticationChallengeResponder(const std::shared_ptr<AuthenticationChallengeResponsible>& responder);
+  virtual double downloadTimeout() const;
+  virtual void setDownloadTimeout(double seconds);
+  virtual std::optional<std::set<std::string>> trustedHosts() const;
+  virtual void setTrustedHosts(std::optional<std::set<std::string>> hosts);
+  virtual bool requestsUsePipelining() const;
+  virtual void setRequestsUsePipelining(bool use);
+  virtual std::shared_ptr<ImageDownloaderDelegate> delegate() const;
+  virtual void setDelegate(const std::shared_ptr<ImageDownloaderDelegate>& delegate);  // held weakly
+  // The downloader itself until another is set; held weakly, and the downloader answers once it is gone.
+  virtual std::shared_ptr<AuthenticationChallengeResponsible> authenticationChallengeResponder() const;
+  virtual void setAuthenticationChallengeResponder(const std::shared_ptr<AuthenticationChallengeResponsible>& responder);
 
-  // Replacing either rebuilds the session; its running transfers end as cancelled.
-  SessionConfiguration sessionConfiguration() const;
-  void setSessionConfiguration(const SessionConfiguration& configuration);
-  std::shared_ptr<SessionDelegate> sessionDelegate() const;
-  void setSessionDelegate(std::shared_ptr<SessionDelegate> delegate);
+  // Replacing either rebuilds the session. Every download of the old session ends at once: its callers get
+  // a cancelled URL error, and a download asked for afterwards starts a transfer of the new session rather
+  // than joining one of the old.
+  virtual SessionConfiguration sessionConfiguration() const;
+  virtual void setSessionConfiguration(const SessionConfiguration& configuration);
+  virtual std::shared_ptr<SessionDelegate> sessionDelegate() const;
+  virtual void setSessionDelegate(std::shared_ptr<SessionDelegate> delegate);
 
-  std::shared_ptr<DownloadTask> downloadImage(const std::string& url, const VellumParsedOptionsInfo& options,
-                                              Completion completion = nullptr);
-  std::shared_ptr<DownloadTask> downloadImage(const std::string& url, const std::optional<VellumOptionsInfo>& options,
-                                              ProgressBlock progressBlock, Completion completion);
-  // A stop request cancels the download, before or after its handle exists.
+  virtual std::shared_ptr<DownloadTask> downloadImage(const std::string& url, const VellumParsedOptionsInfo& options,
+                                                      Completion completion = nullptr);
+  virtual std::shared_ptr<DownloadTask> downloadImage(const std::string& url,
+                                                      const std::optional<VellumOptionsInfo>& options,
+                                                      ProgressBlock progressBlock, Completion completion);
+  // A stop requested before the call starts nothing and answers `taskCancelled`; one requested later cancels
+  // the download, and wins over an image not yet delivered.
   std::future<ImageLoadingResult> downloadImageAsync(const std::string& url, const VellumParsedOptionsInfo& options,
                                                      std::stop_token stop = {});
   std::future<ImageLoadingResult> downloadImageAsync(const std::string& url,
@@ -150,21 +194,36 @@ class ImageDownloader final : public ImageDownloaderDelegate,
   // Linux has no such mode; this is for tests.
   static void setNetworkConstrainedForTesting(bool constrained);
 
- private:
-  struct Context {
-    std::string url;
-    httpkit::URLRequest request;
-    VellumParsedOptionsInfo options;
-  };
+ protected:
+  // The steps of a download, in the order they run; each may be replaced by a subclass, and the downloader
+  // reaches every one of them through these virtuals.
 
-  explicit ImageDownloader(std::string name);
-  void setupSessionHandler(const std::shared_ptr<SessionDelegate>& delegate);
-  void createDownloadContext(const std::string& url, const VellumParsedOptionsInfo& options,
-                             std::function<void(foundation::Result<Context, VellumError>)> done);
-  std::shared_ptr<DownloadTask> addDownloadTask(const Context& context, SessionDataTask::TaskCallback callback);
-  std::shared_ptr<DownloadTask> startDownloadTask(const Context& context, SessionDataTask::TaskCallback callback,
-                                                  std::function<void(const std::shared_ptr<DownloadTask>&)> beforeResume);
-  static void taskDone(const std::weak_ptr<ImageDownloader>& weak, const Context& context,
+  // Binds the session delegate's answering slots to this downloader (weakly).
+  virtual void setupSessionHandler(const std::shared_ptr<SessionDelegate>& delegate);
+  // The caller's entry on a transfer: its completion (none without one) and its options.
+  virtual SessionDataTask::TaskCallback createTaskCallback(Completion completion, const VellumParsedOptionsInfo& options);
+  // Builds the request and runs the options' modifier on it; `done` is called exactly once, later when the
+  // modifier is asynchronous.
+  virtual void createDownloadContext(const std::string& url, const VellumParsedOptionsInfo& options,
+                                     std::function<void(ContextResult)> done);
+  // In one step: joins the running transfer of the context's URL, or files a new one (not yet resumed).
+  virtual std::shared_ptr<DownloadTask> addDownloadTask(const DownloadingContext& context,
+                                                        SessionDataTask::TaskCallback callback);
+  // Tells the delegate that a transfer ended, or that one caller's entry was cancelled.
+  virtual void reportDidDownloadImageData(const std::string& url, const std::optional<httpkit::HTTPURLResponse>& response,
+                                          const VellumError* error);
+  // Adds the caller and resumes its transfer once; `beforeResume` gets the caller's handle first.
+  virtual std::shared_ptr<DownloadTask> startDownloadTask(
+      const DownloadingContext& context, SessionDataTask::TaskCallback callback,
+      std::function<void(const std::shared_ptr<DownloadTask>&)> beforeResume);
+
+ private:
+  void finishSetUp();
+  // What a new record does once its transfer has ended: hands the outcome to this downloader, if it lives.
+  void bindCompletion(SessionDataTask& record, const DownloadingContext& context);
+  // Swaps in a new session (and delegate, when given) and ends every download of the old one.
+  void replaceSession(std::optional<SessionConfiguration> configuration, std::shared_ptr<SessionDelegate> delegate);
+  static void taskDone(const std::weak_ptr<ImageDownloader>& weak, const DownloadingContext& context,
                        const std::weak_ptr<SessionDataTask>& record, const SessionDataTask::TaskResult& result,
                        const std::vector<SessionDataTask::TaskCallback>& callbacks);
 
@@ -178,7 +237,9 @@ class ImageDownloader final : public ImageDownloaderDelegate,
   SessionConfiguration sessionConfiguration_;
   std::shared_ptr<SessionDelegate> sessionDelegate_;
   std::shared_ptr<URLSession> session_;
-  std::mutex lock_;  // makes finding a running transfer and starting a new one one step
+  // Makes finding a running transfer and starting a new one one step, and replacing the session another:
+  // no caller joins a transfer of a session that is being replaced.
+  std::mutex lock_;
 };
 
 }  // namespace vellum

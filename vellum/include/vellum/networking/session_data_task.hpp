@@ -79,7 +79,7 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   };
   // How a transfer ended: the bytes and the response (none when none arrived), or the error.
   struct Downloaded {
-    foundation::Bytes data;
+    foundation::SharedBytes data;
     std::optional<httpkit::HTTPURLResponse> response;
   };
   using TaskResult = foundation::Result<Downloaded, VellumError>;
@@ -102,6 +102,9 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
 
   // A copy of every byte received so far, in arrival order.
   foundation::Bytes mutableData() const;
+  // The bytes received so far without a copy: the record's own buffer, shared from then on. A later append
+  // leaves what was handed out as it was.
+  foundation::SharedBytes receivedData() const;
   std::int64_t receivedByteCount() const;
   void appendData(const foundation::Bytes& data);
 
@@ -145,7 +148,9 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   const std::shared_ptr<URLSessionDataTask> task_;
   const std::optional<std::string> originalURL_;
   mutable std::mutex lock_;
-  foundation::Bytes mutableData_;
+  // Copied before an append once it has been handed out, so the shared bytes never change under a holder.
+  std::shared_ptr<foundation::Bytes> mutableData_ = std::make_shared<foundation::Bytes>();
+  mutable bool dataHandedOut_ = false;
   std::map<std::int64_t, TaskCallback> callbacksStore_;
   std::map<std::int64_t, float> prioritiesStore_;
   bool completed_ = false;

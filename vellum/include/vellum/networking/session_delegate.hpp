@@ -67,14 +67,17 @@ class SessionDelegate : public std::enable_shared_from_this<SessionDelegate> {
   Delegate<int, bool> onValidStatusCode;
   // The block answers through the completion and yields true; an empty slot yields none.
   Delegate<std::pair<httpkit::HTTPURLResponse, Answer<ResponseDisposition>>, bool> onResponseReceived;
-  Delegate<std::shared_ptr<SessionDataTask>, foundation::Bytes> onDidDownloadData;
+  Delegate<std::shared_ptr<SessionDataTask>, foundation::SharedBytes> onDidDownloadData;
   Delegate<std::pair<URLAuthenticationChallenge, Answer<ChallengeAnswer>>, bool> onReceiveSessionChallenge;
   Delegate<std::tuple<std::shared_ptr<URLSessionDataTask>, URLAuthenticationChallenge, Answer<ChallengeAnswer>>, bool>
       onReceiveSessionTaskChallenge;
 
-  // Files a new record for `url` with this caller, replacing any earlier one.
+  // Files a new record for `url` with this caller, replacing any earlier one. `prepare`, when given, runs on
+  // the new record before it is filed: what it binds (the record's completion) is in place before anything
+  // else can reach the record.
   std::shared_ptr<DownloadTask> add(std::shared_ptr<URLSessionDataTask> dataTask, const std::string& url,
-                                    SessionDataTask::TaskCallback callback);
+                                    SessionDataTask::TaskCallback callback,
+                                    const std::function<void(SessionDataTask&)>& prepare = nullptr);
   // None when the record has completed.
   std::shared_ptr<DownloadTask> append(const std::shared_ptr<SessionDataTask>& record,
                                        SessionDataTask::TaskCallback callback);
@@ -87,6 +90,10 @@ class SessionDelegate : public std::enable_shared_from_this<SessionDelegate> {
   void cancel(const std::string& url);
   // The records of the table, at this moment.
   std::vector<std::shared_ptr<SessionDataTask>> tasks() const;
+  // For a session that goes away: empties the table and marks every record completed, so that no caller
+  // joins one of them any more, and hands back each record with the callers it still had. Their answers
+  // are the caller's to give, once it holds no lock; the session's own late events find no record.
+  std::vector<std::pair<std::shared_ptr<SessionDataTask>, std::vector<SessionDataTask::TaskCallback>>> detachAll();
 
   // Session events, on the delegate queue.
   void didReceiveResponse(const std::shared_ptr<URLSessionDataTask>& dataTask, const httpkit::HTTPURLResponse& response,
