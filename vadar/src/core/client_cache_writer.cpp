@@ -1,5 +1,7 @@
 #include "core/client_cache_writer.hpp"
 
+#include "core/keychain_failures.hpp"
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -59,6 +61,7 @@ void ClientCacheWriter::run() {
       write();
     } catch (...) {
       // A cache that cannot be written only costs the restore at the next start.
+      KeychainFailures::note(std::current_exception());
     }
     write = nullptr;  // whatever it holds is released off the lock
     lock.lock();
