@@ -262,10 +262,12 @@ TEST(ResourceBundle, CandidatesFollowTheExecutable) {
   EXPECT_EQ(candidates[2], executable.parent_path());
 }
 
-TEST(ResourceBundleDeathTest, NoBundleStopsTheProcess) {
+TEST(ResourceBundleDeathTest, NoBundleStopsTheProcessNamingThePlacesSearched) {
   ScratchDirectory scratch;
-  EXPECT_DEATH(ResourceBundle::locateOrStop({scratch.path, scratch.path / "missing"}),
-               "unable to find bundle named NumberPlan_NumberPlan");
+  const std::string searched = "unable to find bundle named NumberPlan_NumberPlan; searched: " + scratch.path.string() +
+                               "/NumberPlan_NumberPlan.bundle, " + scratch.path.string() +
+                               "/missing/NumberPlan_NumberPlan.bundle\n";
+  EXPECT_DEATH(ResourceBundle::locateOrStop({scratch.path, scratch.path / "missing"}), searched);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <httpkit/url_error.hpp>
 
 #include "testing/bounded_task.hpp"
+#include "core/keychain_failures.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/attestation/passkey_helper.hpp"
 #include "vadar/sessions/session_token_poller.hpp"
@@ -102,6 +103,65 @@ TEST(VadarObject, ConfigureDerivesTheAddressChecksTheHostAndTheProxyDecidesWhere
   EXPECT_EQ(vadar.frontendApiUrl(), "https://frontend.example.test");
   EXPECT_TRUE(logs.contains("does not name a valid frontend API host"));
   EXPECT_FALSE(vadar.hasNonLiveKey());
+}
+
+TEST(VadarObject, ARequestBeforeConfigureFailsSayingTheClientIsNotConfigured) {
+  VadarHarness harness(/*configureNow=*/false);
+  wiring::Container unconfigured;  // what a process that never called configure() holds
+  wiring::Container::Scope bound(unconfigured);
+  try {
+    Client::get();
+    ADD_FAILURE() << "a request went out without a frontend API address";
+  } catch (const VadarClientError& error) {
+    EXPECT_STREQ(error.what(),
+                 "The client is not configured: call Vadar::configure() with a valid publishable key before making "
+                 "requests. Nothing was sent.");
+  }
+  EXPECT_TRUE(harness.api().requests().empty());
+}
+
+// Without a proxy every request, a sign-in's password included, goes to the key's own host: a proxy address
+// that is no proxy must not go unnoticed.
+TEST(VadarObject, AProxyUrlThatGivesNoProxyIsLoggedWhenTheSettingsAreApplied) {
+  VadarHarness harness(/*configureNow=*/false);
+  // No scheme (not even a URL), a scheme but no host, a path alone.
+  for (const std::string text : {"127.0.0.1:8080", "localhost:8080", "/__proxy"}) {
+    LogCapture logs;
+    harness.vadar().configure(VadarHarness::publishableKey(),
+                              Vadar::Settings(false, true, KeychainConfig(harness.service()), text));
+    EXPECT_EQ(countLines(logs, "[Vadar] [ERROR]"), 1u) << text;
+    EXPECT_EQ(countLines(logs, "The proxy URL \"" + text + "\" gives no proxy"), 1u) << text;
+    EXPECT_FALSE(harness.vadar().proxyConfiguration()) << text;
+    EXPECT_EQ(apiClientFactory().resolve()->configuration().baseURL, "https://frontend.example.test") << text;
+  }
+  LogCapture logs;
+  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings());
+  EXPECT_FALSE(logs.contains("gives no proxy"));
+  EXPECT_EQ(apiClientFactory().resolve()->configuration().baseURL, harness.api().baseUrl());
+}
+
+// Sign-in works without a keychain, but nothing persists: the first failure of the run says so, in the
+// keychain's own words, and the many that follow add nothing.
+TEST(VadarObject, TheFirstKeychainFailureOfARunIsLoggedWithTheKeychainsMessage) {
+  VadarHarness harness(/*configureNow=*/false);
+  core::KeychainFailures::forget();
+  LogCapture logs;
+  // A service name the Secret Service cannot take: every call of this store fails.
+  const Vadar::Settings broken(false, true, KeychainConfig("tolvaran.vadar.\xff"), harness.proxyUrl());
+  harness.vadar().configure(VadarHarness::publishableKey(), broken);
+  harness.vadar().load();  // reads and writes the device token, caches the client and the environment
+  VadarHarness::settle();
+  EXPECT_TRUE(harness.vadar().isLoaded());
+  const std::string keychainMessage = "The data is not valid UTF-8 text. (the service is not UTF-8 text without NUL)";
+  EXPECT_EQ(countLines(logs, keychainMessage), 1u);
+  for (const auto& line : logs.lines()) {
+    if (line.find(keychainMessage) == std::string::npos) continue;
+    EXPECT_NE(line.find("[Vadar] [ERROR]"), std::string::npos) << line;
+  }
+
+  harness.vadar().setClient(Client::sample2());
+  VadarHarness::drainMainQueue();
+  EXPECT_EQ(countLines(logs, keychainMessage), 1u);
 }
 
 TEST(VadarObject, LoadWithoutAKeyLogsAndFetchesNothing) {

@@ -130,7 +130,7 @@ PNGCase writePNG(const PNGSpec& spec, const std::function<std::uint32_t(std::uin
   }
   for (std::uint32_t y = 0; y < spec.height; ++y) {
     for (std::uint32_t x = 0; x < spec.width; ++x) {
-      std::uint32_t v[4];
+      std::uint32_t v[4] = {};
       for (int c = 0; c < channels; ++c) v[c] = sample(x, y, c);
       std::uint8_t rgba[4];
       switch (spec.colorType) {

@@ -324,8 +324,13 @@ TEST_F(Downloads, HostileBodies) {
   Answer e;
   downloader->downloadImage(url("/text"), direct(), d.completion());
   downloader->downloadImage(url("/text"), direct(std::make_shared<DefaultImageProcessor>("other")), e.completion());
-  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(d.get().error())));
+  const VellumError notAnImage = d.get().error();
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(notAnImage)));
   EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(e.get().error())));
+  // The decoder's word on the bytes, not only the processor that gave up on them.
+  EXPECT_EQ(notAnImage.errorDescription(),
+            "Processing image failed. Processor: ImageProcessor(identifier: \"\"). Processing item: data(16 bytes). "
+            "Reason: the data is not a PNG, JPEG or GIF image.");
 }
 
 // A processor is the caller's code: when it throws, its callers get processingFailed and the process goes on.

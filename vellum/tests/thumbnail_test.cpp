@@ -26,17 +26,20 @@ using test::withExif;
 using ThumbnailError = ThumbnailImageDataProvider::ThumbnailImageDataProviderError;
 using Code = ThumbnailError::Code;
 
-Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left,
-              std::optional<std::array<std::uint8_t, 3>> right = std::nullopt) {
+// The left half in `left`, the right half in `right`.
+Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> left, std::array<std::uint8_t, 3> right) {
   Bitmap bitmap{w, h, std::vector<std::uint8_t>(std::size_t{w} * h * 4)};
   for (std::uint32_t y = 0; y < h; ++y) {
     for (std::uint32_t x = 0; x < w; ++x) {
-      const auto& c = (right && x >= w / 2) ? *right : left;
+      const auto& c = x >= w / 2 ? right : left;
       std::uint8_t* p = &bitmap.pixels[(std::size_t{y} * w + x) * 4];
       p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 255;
     }
   }
   return bitmap;
+}
+Bitmap filled(std::uint32_t w, std::uint32_t h, std::array<std::uint8_t, 3> colour) {
+  return filled(w, h, colour, colour);
 }
 
 ImageDataProvider::DataResult thumbnail(const ThumbnailImageDataProvider& provider, bool* onPool = nullptr) {

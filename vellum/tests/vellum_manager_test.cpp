@@ -327,6 +327,23 @@ TEST_F(Manager, ProvidersAnswerOnceAndCanBeCancelled) {
   ASSERT_TRUE(request && std::holds_alternative<VellumError::RequestErrorReason::DataProviderCancelled>(request->value));
 }
 
+TEST_F(Manager, BytesThatAreNoImageFailWithTheDecodersReason) {
+  ScriptedProvider junk("junk", ScriptedProvider::Mode::answer, foundation::Bytes{'n', 'o', 'p', 'e'});
+  auto undecodable = retrieve(Source::provider(junk));
+  ASSERT_FALSE(undecodable.result);
+  EXPECT_EQ(undecodable.result.error().errorDescription(),
+            "Processing image failed. Processor: ImageProcessor(identifier: \"\"). Processing item: data(4 bytes). "
+            "Reason: the data is not a PNG, JPEG or GIF image.");
+
+  // A PNG cut short is a PNG: its decoder says what is wrong with it.
+  const foundation::Bytes cut(png.begin(), png.begin() + 40);
+  ScriptedProvider truncated("truncated", ScriptedProvider::Mode::answer, cut);
+  auto failed = retrieve(Source::provider(truncated));
+  ASSERT_FALSE(failed.result);
+  const std::string description = failed.result.error().errorDescription().value_or("");
+  EXPECT_NE(description.find("Processing item: data(40 bytes). Reason: PNG: "), std::string::npos) << description;
+}
+
 TEST_F(Manager, AFileURLIsCachedOnDiskUnderItsLocalKey) {
   const auto file = directory.path() / "photo.png";
   {

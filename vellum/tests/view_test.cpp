@@ -154,5 +154,18 @@ TEST(View, ImageViewPlaceholdersBecomeItsImageOrItsSubview) {
   });
 }
 
+// Checked in every build, Release included: a call from another thread would otherwise race on the view.
+TEST(View, ACallOffTheMainQueueStopsTheProcessSayingHowToGetOntoIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto view = onMain([] { return View::make(); });
+  auto item = onMain([] { return std::make_shared<MenuItem>(); });
+  const std::string howTo = "must run on the main queue: post it with foundation::MainQueue::post, or call it from "
+                            "the thread that drives the queue with foundation::MainQueue::run\\(\\) or poll\\(\\)";
+  EXPECT_DEATH(view->setHidden(true), "View::setHidden.* " + howTo);
+  EXPECT_DEATH(item->setImage(nullptr), "setImage.* " + howTo);
+  onMain([&] { view->setHidden(true); });
+  EXPECT_TRUE(onMain([&] { return view->isHidden(); }));
+}
+
 }  // namespace
 }  // namespace vellum

@@ -64,7 +64,16 @@ std::optional<ResourceBundle> ResourceBundle::locate(const std::vector<fs::path>
 
 ResourceBundle ResourceBundle::locateOrStop(const std::vector<fs::path>& locations) {
   if (auto bundle = locate(locations)) return std::move(*bundle);
-  std::fprintf(stderr, "Fatal error: %.*s\n", static_cast<int>(fatalMessage.size()), fatalMessage.data());
+  // Where it was looked for is what the person installing the program needs to know.
+  std::string message(fatalMessage);
+  message += "; searched:";
+  const char* separator = " ";
+  for (const fs::path& location : locations) {
+    message += separator + (location / std::string(bundleName)).string();
+    separator = ", ";
+  }
+  if (locations.empty()) message += " nowhere (the executable's directory could not be determined)";
+  std::fprintf(stderr, "Fatal error: %s\n", message.c_str());
   std::fflush(stderr);
   std::abort();
 }

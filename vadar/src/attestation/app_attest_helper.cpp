@@ -10,6 +10,7 @@
 #include "attestation/attestation_paths.hpp"
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
+#include "core/keychain_failures.hpp"
 #include "core/live_services.hpp"
 #include "vadar/attestation/attestation_provider.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -92,6 +93,7 @@ std::optional<std::string> AppAttestHelper::storedKeyId() {
   try {
     return keychainFactory().resolve().string(keyIdItem);
   } catch (...) {
+    core::KeychainFailures::note(std::current_exception());
     return std::nullopt;  // unreadable counts as missing: a new attestation follows
   }
 }
@@ -100,6 +102,7 @@ bool AppAttestHelper::hasKeyId() {
   try {
     return keychainFactory().resolve().hasItem(keyIdItem);
   } catch (...) {
+    core::KeychainFailures::note(std::current_exception());
     return false;
   }
 }

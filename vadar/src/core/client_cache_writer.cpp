@@ -1,5 +1,7 @@
 #include "core/client_cache_writer.hpp"
 
+#include "core/keychain_failures.hpp"
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -52,6 +54,7 @@ void perform(const std::function<void()>& write) {
     write();
   } catch (...) {
     // A cache that cannot be written only costs the restore at the next start.
+    KeychainFailures::note(std::current_exception());
   }
 }
 }  // namespace

@@ -2,6 +2,7 @@
 
 
 #include "core/background_tasks.hpp"
+#include "core/keychain_failures.hpp"
 #include "sessions/request_path.hpp"
 #include "vadar/models/client_response.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -9,12 +10,19 @@
 #include "vadar/models/oauth_provider.hpp"
 #include "vadar/core/vadar.hpp"
 #include "vadar/core/vadar_service.hpp"
+#include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 namespace core {
 
 httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
-  return apiClientFactory().resolve()->data(request, StopTokenScope::current());
+  const auto client = apiClientFactory().resolve();
+  // Without a base address the path alone would be sent, and fail as a URL error nobody could place.
+  if (!client->configuration().baseURL)
+    throw VadarClientError(
+        "The client is not configured: call Vadar::configure() with a valid publishable key before making "
+        "requests. Nothing was sent.");
+  return client->data(request, StopTokenScope::current());
 }
 
 ClientService liveClientService() {
@@ -67,6 +75,7 @@ VadarService VadarService::live() {
     try {
       bytes = keychainFactory().resolve().data(cachedClientKey);
     } catch (...) {
+      core::KeychainFailures::note(std::current_exception());
       return std::nullopt;  // missing or unreadable: simply no cache
     }
     return decodeJSON<Client>(foundation::toString(bytes));
@@ -79,6 +88,7 @@ VadarService VadarService::live() {
     try {
       bytes = keychainFactory().resolve().data(cachedEnvironmentKey);
     } catch (...) {
+      core::KeychainFailures::note(std::current_exception());
       return std::nullopt;
     }
     return decodeJSON<VadarEnvironment>(foundation::toString(bytes));

@@ -11,6 +11,7 @@
 #include "core/background_tasks.hpp"
 #include "core/client_cache_writer.hpp"
 #include "core/frontend_api_address.hpp"
+#include "core/keychain_failures.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/core/assertion_manager.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -53,6 +54,14 @@ class VadarSettingsProvider : public SettingsProvider {
  private:
   std::weak_ptr<const Vadar> vadar_;
 };
+
+// Without a proxy every request, a sign-in's password included, goes to the host the publishable key names: a
+// proxy address that gives no proxy must not pass unnoticed.
+void logNoProxy(const std::string& url) {
+  VadarLogger::error("The proxy URL \"" + url +
+                     "\" gives no proxy: it needs a scheme and a host, as in \"https://proxy.example.com/__proxy\". "
+                     "Requests go to the frontend API that the publishable key names.");
+}
 
 // White space and line breaks as Unicode counts them (the space separators, U+2028, U+2029, U+0085 and the
 // ASCII controls), so a key pasted with a no-break space or a line separator still counts as blank.
@@ -378,6 +387,7 @@ void Vadar::writeEnvironment(Environment environment) {
       vadarServiceFactory().resolve().saveEnvironmentToKeychain(*next);
     } catch (...) {
       // As for the client: only the next start's restore is lost.
+      core::KeychainFailures::note(std::current_exception());
     }
   }
   if (!samePointee(previous, next)) announce(Member::environment);
@@ -427,7 +437,11 @@ void Vadar::writeProxyUrl(std::optional<std::string> url) {
     changed = state_->proxyUrl != url;
     state_->proxyUrl = url;
   }
-  if (mode_ == Mode::live) writeProxyConfiguration(ProxyConfiguration::make(url));
+  if (mode_ == Mode::live) {
+    auto configuration = ProxyConfiguration::make(url);
+    if (url && !configuration) logNoProxy(*url);
+    writeProxyConfiguration(std::move(configuration));
+  }
   if (changed) announce(Member::proxyUrl);
 }
 
@@ -440,6 +454,7 @@ void Vadar::writeSettings(Settings settings) {
     vadarSettingsFactory().register_([settings] { return settings; });
     const KeychainConfig keychainConfig = settings.keychainConfig;
     keychainFactory().register_([keychainConfig] { return makeKeychainStore(keychainConfig); });
+    if (settings.unparsedProxyUrl) logNoProxy(*settings.unparsedProxyUrl);
     writeProxyUrl(settings.proxyUrl);
   }
   announce(Member::settings);

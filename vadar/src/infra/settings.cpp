@@ -20,7 +20,10 @@ VadarSettings::VadarSettings(bool debugMode, bool telemetryEnabled, KeychainConf
       redirectConfig(std::move(redirectConfig)) {
   if (proxyUrl && !proxyUrl->empty()) {
     auto parsed = boost::urls::parse_uri_reference(*proxyUrl);
-    if (parsed) this->proxyUrl = std::string(parsed->buffer());
+    if (parsed)
+      this->proxyUrl = std::string(parsed->buffer());
+    else
+      unparsedProxyUrl = *proxyUrl;
   }
 }
 

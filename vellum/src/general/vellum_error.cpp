@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "httpkit/url_error.hpp"
+#include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
 namespace {
@@ -194,7 +195,14 @@ int VellumError::ProcessorErrorReason::code() const { return 4001; }
 std::optional<std::string> VellumError::ProcessorErrorReason::description() const {
   const auto& r = std::get<ProcessingFailed>(value);
   return "Processing image failed. Processor: " + describeProcessor(r.processor) +
-         ". Processing item: " + r.item.description() + ".";
+         ". Processing item: " + r.item.description() + "." + (r.reason.empty() ? "" : " Reason: " + r.reason + ".");
+}
+
+VellumError::ProcessorErrorReason::ProcessingFailed VellumError::ProcessorErrorReason::ProcessingFailed::of(
+    std::shared_ptr<const ImageProcessor> processor, ImageProcessItem item) {
+  // Decoded once more, on the failure path only: the processor's answer is an image or nothing.
+  std::string reason = item.isImage() ? std::string() : decodingFailure(item.dataValue()).value_or("");
+  return {std::move(processor), std::move(item), std::move(reason)};
 }
 
 int VellumError::ImageSettingErrorReason::code() const {

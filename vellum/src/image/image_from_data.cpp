@@ -140,6 +140,24 @@ ImagePtr imageFromData(std::span<const std::uint8_t> data, const ImageCreatingOp
   return nullptr;
 }
 
+std::optional<std::string> decodingFailure(std::span<const std::uint8_t> data) {
+  const auto reasonOf = [](const auto& decoded) -> std::optional<std::string> {
+    if (decoded) return std::nullopt;
+    return decoded.error().reason;
+  };
+  switch (imageFormat(data)) {
+    case ImageFormat::GIF:
+      return reasonOf(decodeGIF(data, /*onlyFirstFrame=*/true));
+    case ImageFormat::PNG:
+      return reasonOf(decodePNG(data));
+    case ImageFormat::JPEG:
+      return reasonOf(decodeJPEG(data));
+    case ImageFormat::unknown:
+      break;
+  }
+  return "the data is not a PNG, JPEG or GIF image";
+}
+
 std::optional<foundation::Bytes> pngRepresentation(const Image& image) {
   if (!image.hasBitmap()) return std::nullopt;
   return encodePNG(*image.bitmap());

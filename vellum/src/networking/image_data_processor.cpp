@@ -49,7 +49,7 @@ void ImageDataProcessor::run() {
       if (onImageProcessed_) onImageProcessed_(Outcome::success(image), callback);
     } else {
       auto failure = VellumError::processorError(
-          VellumError::ProcessorErrorReason::ProcessingFailed{processor, ImageProcessItem::data(data_)});
+          VellumError::ProcessorErrorReason::ProcessingFailed::of(processor, ImageProcessItem::data(data_)));
       if (onImageProcessed_) onImageProcessed_(Outcome::failure(std::move(failure)), callback);
     }
   }

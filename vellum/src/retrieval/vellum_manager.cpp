@@ -61,7 +61,7 @@ foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& i
   ImagePtr image = processGuarded(item, options);
   if (image) return foundation::Result<ImagePtr, VellumError>::success(std::move(image));
   return foundation::Result<ImagePtr, VellumError>::failure(
-      VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed{options.processor, item}));
+      VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed::of(options.processor, item)));
 }
 
 CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {

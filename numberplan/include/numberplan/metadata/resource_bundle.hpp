@@ -12,7 +12,7 @@
 // A location that cannot be determined is skipped; the first candidate that is a directory wins. The build
 // installs the bundle under share/numberplan and copies it beside every test, bench and example binary.
 // Without any, the library cannot work: the process stops with "unable to find bundle named
-// NumberPlan_NumberPlan".
+// NumberPlan_NumberPlan; searched: " and the bundle paths it tried.
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -38,7 +38,7 @@ class ResourceBundle {
   // The first location whose "NumberPlan_NumberPlan.bundle" is a directory, or nothing.
   static std::optional<ResourceBundle> locate(const std::vector<std::filesystem::path>& locations);
 
-  // locate(), or a fatal stop with fatalMessage on standard error when nothing is found.
+  // locate(), or a fatal stop when nothing is found: fatalMessage and the paths searched, on standard error.
   static ResourceBundle locateOrStop(const std::vector<std::filesystem::path>& locations);
 
  private:

@@ -40,7 +40,8 @@ struct RedirectConfig {
 };
 
 struct VadarSettings {
-  // `proxyUrl` is parsed as a URL reference; text that does not parse leaves the proxy absent (no error).
+  // `proxyUrl` is parsed as a URL reference; text that does not parse leaves the proxy absent and is kept in
+  // `unparsedProxyUrl`. Applied settings whose proxy text gives no proxy are logged as an error.
   explicit VadarSettings(bool debugMode = false, bool telemetryEnabled = true,
                          KeychainConfig keychainConfig = KeychainConfig(),
                          const std::optional<std::string>& proxyUrl = std::nullopt,
@@ -54,6 +55,8 @@ struct VadarSettings {
   // The parsed proxy address (normalised text), none without a proxy.
   std::optional<std::string> proxyUrl;
   RedirectConfig redirectConfig;
+  // The proxy text given that is not a URL reference; none when it parsed or none was given.
+  std::optional<std::string> unparsedProxyUrl;
 };
 
 }  // namespace vadar

@@ -14,6 +14,9 @@ namespace vellum {
 // Prints "Incorrect actor executor assumption; Expected same executor as <typeName>." and aborts.
 [[noreturn]] void failActorAssumption(std::string_view typeName);
 
+// Prints "<function> must run on the main queue: ..." with the ways onto it, and aborts.
+[[noreturn]] void failMainQueueRequirement(std::string_view function);
+
 // Runs `body` and gives its value when the caller runs on the main queue; otherwise stops the process.
 template <class F>
 auto assumeMainActorIsolation(F&& body) -> std::invoke_result_t<F> {

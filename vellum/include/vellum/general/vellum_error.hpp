@@ -105,7 +105,14 @@ class VellumError : public std::exception {
   };
 
   struct ProcessorErrorReason {
-    struct ProcessingFailed { std::shared_ptr<const ImageProcessor> processor; ImageProcessItem item; };
+    struct ProcessingFailed {
+      std::shared_ptr<const ImageProcessor> processor;
+      ImageProcessItem item;
+      // Why the data is no image, in its decoder's words; empty for an image, or for data that decodes.
+      std::string reason = {};
+      // The failure of `processor` over `item`, with the decoder's reason when the item is data.
+      static ProcessingFailed of(std::shared_ptr<const ImageProcessor> processor, ImageProcessItem item);
+    };
     using Value = std::variant<ProcessingFailed>;
 
     template <class Case>

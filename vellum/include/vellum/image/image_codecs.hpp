@@ -86,5 +86,8 @@ std::optional<foundation::Bytes> gifRepresentation(const Image& image);
 // duration (infinite for a single frame), the GIF bytes, the frame count, a frame source and `options`.
 // Null when the data cannot be decoded.
 ImagePtr imageFromData(std::span<const std::uint8_t> data, const ImageCreatingOptions& options = {});
+// Why imageFromData makes no image of `data`, in its decoder's words ("PNG: ...", or "the data is not a PNG,
+// JPEG or GIF image" when no decoder knows it); none when it decodes.
+std::optional<std::string> decodingFailure(std::span<const std::uint8_t> data);
 
 }  // namespace vellum

@@ -59,3 +59,6 @@ Source convertToSource(const URL& url, const std::optional<std::string>& overrid
 std::string localFileCacheKey(const URL& url);
 
 }  // namespace vellum
+
+// convertToSource() gives a Source: callers need it complete.
+#include "vellum/sources/source.hpp"

@@ -24,3 +24,6 @@ class Button : public View, public VellumCompatible {
 };
 
 }  // namespace vellum
+
+// `vl(view)` is how this view is used: its operations come with it.
+#include "vellum/views/button_extension.hpp"

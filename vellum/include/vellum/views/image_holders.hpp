@@ -42,3 +42,6 @@ class StatusItem final : public ImageHolder<AssociatedObjects> {};
 class Cell final : public ImageHolder<AssociatedObjects> {};
 
 }  // namespace vellum
+
+// `vl(view)` is how this view is used: its operations come with it.
+#include "vellum/views/image_holder_extension.hpp"

@@ -60,3 +60,6 @@ class ImageView : public View, public VellumCompatible {
 };
 
 }  // namespace vellum
+
+// `vl(view)` is how this view is used: its operations come with it.
+#include "vellum/views/image_view_extension.hpp"

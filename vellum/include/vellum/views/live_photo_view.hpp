@@ -22,3 +22,6 @@ class LivePhotoView : public View, public VellumCompatible {
 };
 
 }  // namespace vellum
+
+// `vl(view)` is how this view is used: its operations come with it.
+#include "vellum/views/live_photo_view_extension.hpp"

@@ -21,3 +21,6 @@ class TextAttachment : public AssociatedObjects, public VellumCompatible {
 };
 
 }  // namespace vellum
+
+// `vl(view)` is how this view is used: its operations come with it.
+#include "vellum/views/text_attachment_extension.hpp"

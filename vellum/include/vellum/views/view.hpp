@@ -14,7 +14,7 @@
 // Subclasses (the image view, the animated image view) override the virtual hooks to follow size, window
 // and scale changes as a toolkit's view would.
 //
-// Thread rule: every member runs on the main queue (checked in debug builds). Lifetime: views are shared
+// Thread rule: every member runs on the main queue (checked in every build). Lifetime: views are shared
 // objects (`make` or std::make_shared); a superview owns its subviews, a subview and a window are referred to
 // weakly, so dropping the last outside reference to a tree frees it.
 #include <cassert>
@@ -24,10 +24,14 @@
 #include "foundation/main_queue.hpp"
 #include "vellum/general/associated_objects.hpp"
 #include "vellum/general/geometry.hpp"
+#include "vellum/general/main_actor.hpp"
 #include "vellum/image/image.hpp"
 #include "vellum/views/placeholder.hpp"
 
-#define VELLUM_REQUIRE_MAIN_QUEUE() assert(::foundation::MainQueue::isCurrent() && "main queue only")
+// Stops the process, naming the call, when it is made off the main queue. One comparison, kept in every build:
+// a view's state belongs to the main queue, and a call from another thread would race on it unseen.
+#define VELLUM_REQUIRE_MAIN_QUEUE() \
+  (::foundation::MainQueue::isCurrent() ? void() : ::vellum::failMainQueueRequirement(__PRETTY_FUNCTION__))
 
 namespace vellum {
 

@@ -1,0 +1,26 @@
+#pragma once
+// foundation: the platform pieces every library of the project stands on: serial queues over one thread pool,
+// the main queue, timers, notifications, user defaults, application identity, strict base64, SHA-256, secure
+// random, path-segment percent-encoding, the log sink and the clock.
+//
+//   #include <foundation/foundation.hpp>
+//
+//   foundation::SerialQueue queue("com.example.work");
+//   queue.post([] { foundation::MainQueue::post([] { /* back on the main queue */ }); });
+//
+// Link foundation::foundation (CMake) or `pkg-config --libs foundation`.
+#include "foundation/app_info.hpp"
+#include "foundation/app_notifications.hpp"
+#include "foundation/base64.hpp"
+#include "foundation/bytes.hpp"
+#include "foundation/cancellable.hpp"
+#include "foundation/clock.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/log.hpp"
+#include "foundation/main_queue.hpp"
+#include "foundation/notification_center.hpp"
+#include "foundation/percent_encoding.hpp"
+#include "foundation/result.hpp"
+#include "foundation/serial_queue.hpp"
+#include "foundation/thread_pool.hpp"
+#include "foundation/user_defaults.hpp"
