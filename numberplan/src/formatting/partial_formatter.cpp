@@ -164,16 +164,43 @@ std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
 
 std::string PartialFormatter::takeDialPrefix(std::string_view text) {
   if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
+  if (text.starts_with('+')) {
+    prefixBeforeNationalNumber_ = "+";
+    return std::string(text.substr(1));
+  }
+  const auto parser = parser_.lock();
+  if (!parser) return std::string(text);
+  // Recognised on the digits alone: separators between them, typed or put there by this field, belong to no
+  // prefix, and a prefix may run on into the digits after it ("001" typed, then "010 44").
+  const std::string digits = parser->normalizeNumber(text);
+  const std::string& idd = *currentMetadata_->internationalPrefix;
+  const auto length = parser->internationalPrefixLength(digits, idd, PhoneNumberParser::NumberExtent::beginning);
+  if (!length) return std::string(text);
+  prefixBeforeNationalNumber_ = laidOutDialPrefix(std::string_view(digits).substr(0, *length), idd);
+  return digits.substr(*length);
+}
+
+// The dialled prefix as shown: its digits, each part that its pattern captures (a carrier code) set apart by a
+// space ("00 21", "0033 010"). A pattern without groups names prefixes written as one ("009", "00700").
+std::string PartialFormatter::laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const {
   const auto regex = regexManager_.lock();
-  if (!regex) return std::string(text);
-  const auto dialPrefix = detail::pooled(*regex, "^(?:\\+|" + *currentMetadata_->internationalPrefix + ")");
-  if (!dialPrefix) return std::string(text);
-  const auto match = dialPrefix->firstMatch(text);
-  if (!match) return std::string(text);
-  // Anchored at the start, so the match is the text's own beginning.
-  const std::size_t length = match->text().size();
-  prefixBeforeNationalNumber_ = std::string(text.substr(0, length));
-  return std::string(text.substr(length));
+  const auto whole = regex ? detail::pooled(*regex, "^(?:" + iddPattern + ")$") : nullptr;
+  const auto match = whole ? whole->firstMatch(digits) : std::nullopt;
+  if (!match) return std::string(digits);
+  // Digits only, so UTF-16 positions are byte positions.
+  std::vector<bool> breakBefore(digits.size() + 1, false);
+  for (std::size_t group = 1; group < match->numberOfRanges(); ++group) {
+    const auto& range = match->ranges[group];
+    if (!range || range->length == 0 || range->end() > digits.size()) continue;
+    breakBefore[range->location] = true;
+    breakBefore[range->end()] = true;
+  }
+  std::string shown;
+  for (std::size_t index = 0; index < digits.size(); ++index) {
+    if (index > 0 && breakBefore[index]) shown += ' ';
+    shown += digits[index];
+  }
+  return shown;
 }
 
 std::string PartialFormatter::takeCallingCode(std::string_view text) {

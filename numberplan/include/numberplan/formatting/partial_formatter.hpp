@@ -71,6 +71,7 @@ class PartialFormatter {
   bool acceptsTypedText(std::string_view text) const;
   static std::pair<std::string, std::string> splitDialSuffix(std::string_view text);
   std::string takeDialPrefix(std::string_view text);
+  std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
   std::string takeNationalPrefix(std::string_view text);
   std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(std::string_view nationalNumber) const;
