@@ -264,6 +264,11 @@ TEST_F(PartialFormatterTest, RewrittenNationalPrefixIsLaidOutByTheNationalLayout
   EXPECT_EQ(zz.formatPartial("922123456"), "9 22 123-456");
   PartialFormatter bare(plan, "ZZ", false);
   EXPECT_EQ(bare.formatPartial("02215123456"), "9 22 123-456");
+  // Typed without the 0, as within the country: the layout without its prefix. Eight digits form a fixed-line
+  // number too, but a 15 after the area code is a mobile being typed.
+  EXPECT_EQ(zz.formatPartial("2215123456"), "22 15-123-456");
+  EXPECT_EQ(zz.formatPartial("22151234"), "22 15-123-4");
+  EXPECT_EQ(zz.formatPartial("22123456"), "22 123-456");
   // Carrier 71 is typed but dropped by the rewrite; the national layout cannot show it.
   PartialFormatter zy(plan, "ZY");
   EXPECT_EQ(zy.formatPartial("07122123456"), "07122123456");

@@ -238,11 +238,13 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
       }
     }
     if (length > 0 && !callingCodeTaken_ && currentMetadata_->nationalPrefixTransformRule) {
+      // Read as typed, not as the parser would settle it: "11 15 5123 45" is a mobile being typed, though its ten
+      // digits also form a fixed-line number that a parse would keep whole.
       if (const auto parser = parser_.lock()) {
-        std::string rewrittenNumber(text);
-        if (parser->removeNationalPrefix(rewrittenNumber, *currentMetadata_).rewritten) {
+        auto reading = parser->readingWithoutNationalPrefix(text, *currentMetadata_);
+        if (reading && reading->rewritten) {
           rewrittenPrefix_ =
-              RewrittenPrefix{std::string(text), std::move(rewrittenNumber), prefixBeforeNationalNumber_.size()};
+              RewrittenPrefix{std::string(text), std::move(reading->number), prefixBeforeNationalNumber_.size()};
         }
       }
     }
@@ -343,9 +345,9 @@ std::optional<std::string> PartialFormatter::digitPattern(const std::string& for
   return regex->replacingMatches(literalDigitPattern, classes, digitClassTemplate);
 }
 
-// The typed digits, national prefix included, laid out as the national layout of the number they stand for, as far
-// as they go. Only where that layout writes the typed digits themselves, in their order: a rewrite that drops
-// typed digits (a carrier code) leaves nothing, and the text is then laid out as any other.
+// The typed digits, with their national prefix where it was typed, laid out as the national layout of the number
+// they stand for, as far as they go. Only where that layout writes the typed digits themselves, in their order: a
+// rewrite that drops typed digits (a carrier code) leaves nothing, and the text is then laid out as any other.
 std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
@@ -361,21 +363,32 @@ std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
     if (widest.empty() || widest.front().size() < national.size()) continue;
     // Filled out to the widest number of the format, so that its layout exists before every digit is typed.
     const std::string padded = national + widest.front().substr(national.size());
-    const std::string layout = regex->replacingMatches(
-        *digits, padded, detail::nationalTemplate(*regex, *format, *currentMetadata_, *format->format));
-    std::string shown;
-    std::size_t used = 0;
-    bool writesTyped = true;
-    detail::forEachCharacter(layout, [&](UChar32 character, std::string_view bytes) {
-      if (used == typed.size() || !writesTyped) return;
-      if (character >= '0' && character <= '9') {
-        writesTyped = static_cast<char>(character) == typed[used];
-        ++used;
+    // Written with the national prefix ("011 15-5123-4567"), or, where the prefix was not typed, without it
+    // ("11 15-5123-4567", as the number is written within the country).
+    for (const std::string& numberTemplate :
+         {detail::nationalTemplate(*regex, *format, *currentMetadata_, *format->format), *format->format}) {
+      if (auto shown = typedDigitsLaidOut(regex->replacingMatches(*digits, padded, numberTemplate), typed)) {
+        return shown;
       }
-      shown += bytes;
-    });
-    if (writesTyped && used == typed.size()) return shown;
+    }
   }
+  return std::nullopt;
+}
+
+// The layout up to its last typed digit, when its digits are the typed ones, in their order.
+std::optional<std::string> PartialFormatter::typedDigitsLaidOut(std::string_view layout, std::string_view typed) {
+  std::string shown;
+  std::size_t used = 0;
+  bool writesTyped = true;
+  detail::forEachCharacter(layout, [&](UChar32 character, std::string_view bytes) {
+    if (used == typed.size() || !writesTyped) return;
+    if (character >= '0' && character <= '9') {
+      writesTyped = static_cast<char>(character) == typed[used];
+      ++used;
+    }
+    shown += bytes;
+  });
+  if (writesTyped && used == typed.size()) return shown;
   return std::nullopt;
 }
 

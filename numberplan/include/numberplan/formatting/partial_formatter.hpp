@@ -81,6 +81,7 @@ class PartialFormatter {
   const std::string* typingLayout(const MetadataPhoneNumberFormat& format) const;
   std::optional<std::string> digitPattern(const std::string& formatPattern) const;
   std::optional<std::string> layOutRewrittenPrefix() const;
+  static std::optional<std::string> typedDigitsLaidOut(std::string_view layout, std::string_view typed);
   std::optional<std::string> templateFromWidestMatch(std::string_view digitPattern, std::string_view format,
                                                      std::string_view rawNumber) const;
   static std::string fillTemplate(std::string_view numberTemplate, std::string_view nationalNumber);
