@@ -274,6 +274,28 @@ TEST_F(PartialFormatterTest, RewrittenNationalPrefixIsLaidOutByTheNationalLayout
   EXPECT_EQ(zy.formatPartial("07122123456"), "07122123456");
 }
 
+// Digits typed without the national prefix take a layout written without it where one applies: nine digits of a
+// toll-free number keep its layout, though they would be a whole mobile number, which is typed with its 0.
+TEST_F(PartialFormatterTest, DigitsTypedWithoutTheNationalPrefixKeepALayoutWrittenWithoutIt) {
+  const auto plan = engineOf(R"json({"phoneNumberMetadata": {"territories": {"territory": [
+    {"id": "ZZ", "countryCode": "998", "mainCountryForCode": "true", "internationalPrefix": "00",
+     "nationalPrefix": "0", "nationalPrefixForParsing": "0", "nationalPrefixFormattingRule": "$NP$FG",
+     "generalDesc": {"nationalNumberPattern": "1[02-9]\\d{7}|1800\\d{6}"},
+     "mobile": {"nationalNumberPattern": "1[02-9]\\d{7}"}, "tollFree": {"nationalNumberPattern": "1800\\d{6}"},
+     "availableFormats": {"numberFormat": [
+       {"pattern": "(\\d)(\\d{3})(\\d{2})(\\d{4})", "format": "$1-$2-$3-$4", "leadingDigits": "1800",
+        "nationalPrefixFormattingRule": "$FG"},
+       {"pattern": "(\\d{2})(\\d{3})(\\d{4})", "format": "$1 $2 $3", "leadingDigits": "1"}]}}]}}})json");
+  PartialFormatter zz(plan, "ZZ");
+  const auto steps = keystrokes(zz, "1800881234");
+  EXPECT_EQ(std::vector<std::string>(steps.begin() + 3, steps.end()),
+            (std::vector<std::string>{"1-800", "1-800-8", "1-800-88", "1-800-88-1", "1-800-88-12", "1-800-88-123",
+                                      "1-800-88-1234"}));
+  EXPECT_EQ(zz.formatPartial("123456789"), "12 345 6789");  // no layout without the prefix applies
+  EXPECT_EQ(zz.formatPartial("0180088123"), "018 008 8123");
+  EXPECT_EQ(zz.formatPartial("+998180088123"), "+998 18 008 8123");
+}
+
 TEST_F(PartialFormatterTest, AlternationPatternsAreOnlyUsedWhole) {
   // A plan whose only format is an alternation: no template, but a whole match still formats.
   const auto json = std::string(R"json({"phoneNumberMetadata": {"territories": {"territory": [

@@ -89,7 +89,8 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
     prefixBeforeNationalNumber_.resize(rewrittenPrefix_->prefixStart);
     formatted = std::move(*rewritten);
   } else if (!callingCodeAwaited_) {
-    formats = candidateFormats(national);
+    // Nothing set apart before the number: no dialling prefix, calling code or national prefix was typed.
+    formats = candidateFormats(national, prefixBeforeNationalNumber_.empty());
   }
   if (formats) {
     if (auto whole = formatWithWholePattern(national, *formats)) {
@@ -254,7 +255,7 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
 }
 
 std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::candidateFormats(
-    std::string_view nationalNumber) const {
+    std::string_view nationalNumber, bool typedWithoutNationalPrefix) const {
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
   const std::vector<MetadataPhoneNumberFormat>* formats = &currentMetadata_->numberFormats;
@@ -279,6 +280,15 @@ std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::c
       const auto whole = detail::pooled(*regex, "^(" + *format.pattern + ")$");
       if (whole && whole->firstMatch(nationalNumber)) possible.push_back(&format);
     }
+  }
+  if (typedWithoutNationalPrefix && currentMetadata_->nationalPrefix) {
+    // Digits typed without the national prefix belong to a format written without it, where one applies
+    // (Malaysia's "1-800-88-1234"): a number whose layout writes the prefix ("018-008 8123") is typed with it.
+    const auto writesPrefix = [](const MetadataPhoneNumberFormat* format) {
+      const auto& rule = format->nationalPrefixFormattingRule;
+      return rule && rule->find("$NP") != std::string::npos;
+    };
+    if (!std::all_of(possible.begin(), possible.end(), writesPrefix)) std::erase_if(possible, writesPrefix);
   }
   return possible.empty() ? eligible : possible;
 }

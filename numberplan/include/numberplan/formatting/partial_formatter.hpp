@@ -74,7 +74,8 @@ class PartialFormatter {
   std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
   std::string takeNationalPrefix(std::string_view text);
-  std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(std::string_view nationalNumber) const;
+  std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(
+      std::string_view nationalNumber, bool typedWithoutNationalPrefix = false) const;
   std::optional<std::string> formatWithWholePattern(std::string_view nationalNumber,
                                                     const std::vector<const MetadataPhoneNumberFormat*>& formats);
   std::optional<std::string> makeTemplate(const MetadataPhoneNumberFormat& format, std::string_view rawNumber);
