@@ -115,7 +115,8 @@ BENCHMARK(BM_DirectIcuMatchFormatPattern);
 //   parse over a mixed corpus of ~1,000 inputs  vs  the raw ICU matches such a parse runs, on patterns compiled
 //                                                   up front (goal: parse within 3x)
 //   format (international + national) of the parsed corpus
-//   one keystroke of a 15-digit number typed into PartialFormatter (goal: under 20 us)
+//   one keystroke of a 15-digit number typed into PartialFormatter, and of one typed after a region's prefix of
+//   several lengths (goal: under 20 us)
 //   PhoneNumberEngine construction from the shipped file (goal: under 30 ms)
 namespace parsing_bench {
 
@@ -317,10 +318,9 @@ void BM_FormatParsedCorpus(benchmark::State& state) {
 }
 BENCHMARK(BM_FormatParsedCorpus)->Unit(benchmark::kMicrosecond);
 
-// "011 44 20 7946 0123" typed in the US: fifteen digits, through the dialling prefix, calling code and template.
-void BM_PartialFormatterKeystroke15Digits(benchmark::State& state) {
-  const std::string digits = "011442079460123";
-  numberplan::PartialFormatter typing(engine(), "US");
+// Every beginning of `digits` formatted in turn, as a field does while they are typed.
+void typeEveryKeystroke(benchmark::State& state, const char* region, const std::string& digits) {
+  numberplan::PartialFormatter typing(engine(), region);
   std::vector<std::string> prefixes;
   for (std::size_t length = 1; length <= digits.size(); ++length) prefixes.push_back(digits.substr(0, length));
   for (auto _ : state) {
@@ -332,7 +332,20 @@ void BM_PartialFormatterKeystroke15Digits(benchmark::State& state) {
   state.counters["per_keystroke"] = benchmark::Counter(
       static_cast<double>(prefixes.size()), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
+
+// "011 44 20 7946 0123" typed in the US: fifteen digits, through the dialling prefix, calling code and template.
+void BM_PartialFormatterKeystroke15Digits(benchmark::State& state) {
+  typeEveryKeystroke(state, "US", "011442079460123");
+}
 BENCHMARK(BM_PartialFormatterKeystroke15Digits)->Unit(benchmark::kMicrosecond);
+
+// "00 91 98123 45678" typed in Nigeria, whose prefixes are "00" and "009": until the fourth digit after them the
+// digits may still be "009" and a North American number, so every keystroke weighs both readings against the
+// plans of +1 and +91.
+void BM_PartialFormatterKeystrokePrefixOfSeveralLengths(benchmark::State& state) {
+  typeEveryKeystroke(state, "NG", "00919812345678");
+}
+BENCHMARK(BM_PartialFormatterKeystrokePrefixOfSeveralLengths)->Unit(benchmark::kMicrosecond);
 
 void BM_EngineConstruction(benchmark::State& state) {
   for (auto _ : state) {

@@ -100,17 +100,26 @@ TEST(EngineFormat, Layouts) {
   EXPECT_EQ(engine->format(canadian, PhoneNumberFormat::international), "+1 416-555-0100");
 }
 
+// Feeds the text one character at a time, as a field would, and returns every step.
+std::vector<std::string> keystrokes(PartialFormatter& formatter, const std::string& text) {
+  std::vector<std::string> steps;
+  for (std::size_t length = 1; length <= text.size(); ++length) {
+    steps.push_back(formatter.formatPartial(text.substr(0, length)));
+  }
+  return steps;
+}
+
+std::shared_ptr<PhoneNumberEngine> engineOf(const std::string& json) {
+  return std::make_shared<PhoneNumberEngine>(
+      [json] { return std::optional<std::vector<std::uint8_t>>(testing::bytesOf(json)); });
+}
+
 class PartialFormatterTest : public ::testing::Test {
  protected:
   std::shared_ptr<PhoneNumberEngine> engine = testing::fixtureEngine();
   PartialFormatter typing{engine, "US"};
 
-  // Feeds the text one character at a time, as a field would, and returns every step.
-  std::vector<std::string> typed(const std::string& text) {
-    std::vector<std::string> steps;
-    for (std::size_t length = 1; length <= text.size(); ++length) steps.push_back(typing.formatPartial(text.substr(0, length)));
-    return steps;
-  }
+  std::vector<std::string> typed(const std::string& text) { return keystrokes(typing, text); }
 };
 
 TEST_F(PartialFormatterTest, NationalNumberKeystrokes) {
@@ -130,6 +139,36 @@ TEST_F(PartialFormatterTest, InternationalPrefixAndCallingCode) {
   EXPECT_EQ(typing.formatPartial("+4420"), "+44 20");  // too short for a template
   EXPECT_EQ(typing.formatPartial("65"), "65");
   EXPECT_EQ(typing.nationalNumber("011 44 20 7946"), "207946");
+}
+
+// A dialling prefix is found on the digits, whatever its length and whatever separators stand between them; the part
+// of it that the region's pattern captures (a carrier code) is set apart. Here Britain's "00" may carry carrier 12
+// or 15, and America dials "010", alone or after carrier 001 or 0033.
+TEST_F(PartialFormatterTest, DialPrefixesOfSeveralLengthsAreFoundOnTheDigits) {
+  std::string json(testing::fixtureMetadataJson);
+  const auto replaceFirst = [&](const std::string& from, const std::string& to) {
+    json.replace(json.find(from), from.size(), to);
+  };
+  replaceFirst(R"("internationalPrefix": "011")", R"("internationalPrefix": "(00(?:1|33))?010")");
+  replaceFirst(R"("id": "GB", "countryCode": "44", "mainCountryForCode": "true", "internationalPrefix": "00")",
+               R"("id": "GB", "countryCode": "44", "mainCountryForCode": "true", "internationalPrefix": "00(1[25])?")");
+  const auto plan = engineOf(json);
+  PartialFormatter british(plan, "GB");
+  EXPECT_EQ(keystrokes(british, "0015442079"),
+            (std::vector<std::string>{"0", "00", "00 1", "00 15", "00 15 4", "00 15 44", "00 15 44 2", "00 15 44 20",
+                                      "00 15 44 20 7", "00 15 44 20 79"}));
+  EXPECT_EQ(british.formatPartial("00 15 44 20 7946 0000"), "00 15 44 20 7946 0000");
+  EXPECT_EQ(british.formatPartial("0015 442079460000"), "00 15 44 20 7946 0000");
+  // Carrier 12 and then 50..., or no carrier and +1 250: only the second names a number.
+  EXPECT_EQ(british.formatPartial("0012502530000"), "00 1 (250) 253-0000");
+  EXPECT_EQ(british.formatPartial("00442079460000"), "00 44 20 7946 0000");
+  EXPECT_EQ(british.currentRegion(), "GB");
+
+  PartialFormatter american(plan, "US");
+  EXPECT_EQ(american.formatPartial("001010442079460000"), "001 010 44 20 7946 0000");
+  EXPECT_EQ(american.formatPartial("001 010 44"), "001 010 44");
+  EXPECT_EQ(american.formatPartial("0-0-3-3-0-1-0-4-4"), "0033 010 44");
+  EXPECT_EQ(american.formatPartial("010 44 20 7946"), "010 44 20 7946");
 }
 
 // Digits after "+" or a dialling prefix that name no calling code yet are shown as typed: neither the region's
@@ -225,9 +264,36 @@ TEST_F(PartialFormatterTest, RewrittenNationalPrefixIsLaidOutByTheNationalLayout
   EXPECT_EQ(zz.formatPartial("922123456"), "9 22 123-456");
   PartialFormatter bare(plan, "ZZ", false);
   EXPECT_EQ(bare.formatPartial("02215123456"), "9 22 123-456");
+  // Typed without the 0, as within the country: the layout without its prefix. Eight digits form a fixed-line
+  // number too, but a 15 after the area code is a mobile being typed.
+  EXPECT_EQ(zz.formatPartial("2215123456"), "22 15-123-456");
+  EXPECT_EQ(zz.formatPartial("22151234"), "22 15-123-4");
+  EXPECT_EQ(zz.formatPartial("22123456"), "22 123-456");
   // Carrier 71 is typed but dropped by the rewrite; the national layout cannot show it.
   PartialFormatter zy(plan, "ZY");
   EXPECT_EQ(zy.formatPartial("07122123456"), "07122123456");
+}
+
+// Digits typed without the national prefix take a layout written without it where one applies: nine digits of a
+// toll-free number keep its layout, though they would be a whole mobile number, which is typed with its 0.
+TEST_F(PartialFormatterTest, DigitsTypedWithoutTheNationalPrefixKeepALayoutWrittenWithoutIt) {
+  const auto plan = engineOf(R"json({"phoneNumberMetadata": {"territories": {"territory": [
+    {"id": "ZZ", "countryCode": "998", "mainCountryForCode": "true", "internationalPrefix": "00",
+     "nationalPrefix": "0", "nationalPrefixForParsing": "0", "nationalPrefixFormattingRule": "$NP$FG",
+     "generalDesc": {"nationalNumberPattern": "1[02-9]\\d{7}|1800\\d{6}"},
+     "mobile": {"nationalNumberPattern": "1[02-9]\\d{7}"}, "tollFree": {"nationalNumberPattern": "1800\\d{6}"},
+     "availableFormats": {"numberFormat": [
+       {"pattern": "(\\d)(\\d{3})(\\d{2})(\\d{4})", "format": "$1-$2-$3-$4", "leadingDigits": "1800",
+        "nationalPrefixFormattingRule": "$FG"},
+       {"pattern": "(\\d{2})(\\d{3})(\\d{4})", "format": "$1 $2 $3", "leadingDigits": "1"}]}}]}}})json");
+  PartialFormatter zz(plan, "ZZ");
+  const auto steps = keystrokes(zz, "1800881234");
+  EXPECT_EQ(std::vector<std::string>(steps.begin() + 3, steps.end()),
+            (std::vector<std::string>{"1-800", "1-800-8", "1-800-88", "1-800-88-1", "1-800-88-12", "1-800-88-123",
+                                      "1-800-88-1234"}));
+  EXPECT_EQ(zz.formatPartial("123456789"), "12 345 6789");  // no layout without the prefix applies
+  EXPECT_EQ(zz.formatPartial("0180088123"), "018 008 8123");
+  EXPECT_EQ(zz.formatPartial("+998180088123"), "+998 18 008 8123");
 }
 
 TEST_F(PartialFormatterTest, AlternationPatternsAreOnlyUsedWhole) {

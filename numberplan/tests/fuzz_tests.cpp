@@ -137,6 +137,7 @@ const std::vector<std::string> seeds = {
     "+1 650 253 0000", "020 7946 0123", "+44 (0) 20 7946 0123", "011 44 20 7946 0123", "+49 30 12345678",
     "06 1234 5678",    "+61 2 5550 1234", "0011 61 2 5550 1234", "090-5550-0123", "+800 1234 5678",
     "650 253 0000 ext. 123", "+33 1 99 00 01 23;ext=4", "1800 160 401", "+91 98123 45678",
+    "00 21 44 20 7946 0958", "0033-010-1-312-555-0188", "009 234 806 555 0123", "11 15 5123 4567", "1-800-88-1234",
 };
 
 std::string randomText(std::mt19937& random) {
@@ -163,8 +164,8 @@ TEST(ParseFuzz, RandomTextGivesANumberOrAnError) {
     PartialFormatter typing(engine, "US");
     for (int round = 0; round < 20000; ++round) {
       const std::string text = randomText(random);
-      static const char* const regions[] = {"US", "GB", "DE", "IT", "AU", "JP", "IN", "001"};
-      const char* region = regions[round % 8];
+      static const char* const regions[] = {"US", "GB", "DE", "IT", "AU", "JP", "IN", "001", "BR", "NG", "AR", "MY"};
+      const char* region = regions[round % std::size(regions)];
       try {
         const PhoneNumber number = engine->parse(text, region, round % 5 == 0);
         // What parses formats, and its E.164 form (which has no extension) parses back to the same number.

@@ -98,6 +98,17 @@ TEST_F(ParserTest, InternationalPrefixOfSeveralLengths) {
   EXPECT_EQ(stripped("0039442079460000", "00(?:39)?"), "442079460000");
   EXPECT_EQ(stripped("00390612345678", "00(?:39)?"), "390612345678");
 
+  // A number still being typed: a prefix whose rest may still become a number comes before the longest.
+  const auto typedPrefix = [&](std::string_view number, std::string_view pattern) {
+    return parser.internationalPrefixLength(number, pattern, PhoneNumberParser::NumberExtent::beginning);
+  };
+  EXPECT_EQ(stripped("0012", "001?"), "2");
+  EXPECT_EQ(typedPrefix("0012", "001?"), 2u);  // no calling code begins with 2; "1 2..." may be American
+  EXPECT_EQ(typedPrefix("001", "001?"), 3u);   // nothing after it yet
+  EXPECT_EQ(typedPrefix("00144", "001?"), 3u);  // +44 beside +1 44...: both may grow, the longer wins
+  EXPECT_EQ(typedPrefix("0016502530000", "001?"), 2u);  // a whole number after the shorter one
+  EXPECT_EQ(typedPrefix("0002", "001?"), std::nullopt);
+
   // Through a whole parse, in a region whose prefix may carry a carrier code.
   std::string json(testing::fixtureMetadataJson);
   const std::string gbPrefix = R"("id": "GB", "countryCode": "44", "mainCountryForCode": "true", "internationalPrefix": "00")";

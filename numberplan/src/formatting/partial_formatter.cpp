@@ -89,7 +89,8 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
     prefixBeforeNationalNumber_.resize(rewrittenPrefix_->prefixStart);
     formatted = std::move(*rewritten);
   } else if (!callingCodeAwaited_) {
-    formats = candidateFormats(national);
+    // Nothing set apart before the number: no dialling prefix, calling code or national prefix was typed.
+    formats = candidateFormats(national, prefixBeforeNationalNumber_.empty());
   }
   if (formats) {
     if (auto whole = formatWithWholePattern(national, *formats)) {
@@ -164,16 +165,43 @@ std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
 
 std::string PartialFormatter::takeDialPrefix(std::string_view text) {
   if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
+  if (text.starts_with('+')) {
+    prefixBeforeNationalNumber_ = "+";
+    return std::string(text.substr(1));
+  }
+  const auto parser = parser_.lock();
+  if (!parser) return std::string(text);
+  // Recognised on the digits alone: separators between them, typed or put there by this field, belong to no
+  // prefix, and a prefix may run on into the digits after it ("001" typed, then "010 44").
+  const std::string digits = parser->normalizeNumber(text);
+  const std::string& idd = *currentMetadata_->internationalPrefix;
+  const auto length = parser->internationalPrefixLength(digits, idd, PhoneNumberParser::NumberExtent::beginning);
+  if (!length) return std::string(text);
+  prefixBeforeNationalNumber_ = laidOutDialPrefix(std::string_view(digits).substr(0, *length), idd);
+  return digits.substr(*length);
+}
+
+// The dialled prefix as shown: its digits, each part that its pattern captures (a carrier code) set apart by a
+// space ("00 21", "0033 010"). A pattern without groups names prefixes written as one ("009", "00700").
+std::string PartialFormatter::laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const {
   const auto regex = regexManager_.lock();
-  if (!regex) return std::string(text);
-  const auto dialPrefix = detail::pooled(*regex, "^(?:\\+|" + *currentMetadata_->internationalPrefix + ")");
-  if (!dialPrefix) return std::string(text);
-  const auto match = dialPrefix->firstMatch(text);
-  if (!match) return std::string(text);
-  // Anchored at the start, so the match is the text's own beginning.
-  const std::size_t length = match->text().size();
-  prefixBeforeNationalNumber_ = std::string(text.substr(0, length));
-  return std::string(text.substr(length));
+  const auto whole = regex ? detail::pooled(*regex, "^(?:" + iddPattern + ")$") : nullptr;
+  const auto match = whole ? whole->firstMatch(digits) : std::nullopt;
+  if (!match) return std::string(digits);
+  // Digits only, so UTF-16 positions are byte positions.
+  std::vector<bool> breakBefore(digits.size() + 1, false);
+  for (std::size_t group = 1; group < match->numberOfRanges(); ++group) {
+    const auto& range = match->ranges[group];
+    if (!range || range->length == 0 || range->end() > digits.size()) continue;
+    breakBefore[range->location] = true;
+    breakBefore[range->end()] = true;
+  }
+  std::string shown;
+  for (std::size_t index = 0; index < digits.size(); ++index) {
+    if (index > 0 && breakBefore[index]) shown += ' ';
+    shown += digits[index];
+  }
+  return shown;
 }
 
 std::string PartialFormatter::takeCallingCode(std::string_view text) {
@@ -211,11 +239,13 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
       }
     }
     if (length > 0 && !callingCodeTaken_ && currentMetadata_->nationalPrefixTransformRule) {
+      // Read as typed, not as the parser would settle it: "11 15 5123 45" is a mobile being typed, though its ten
+      // digits also form a fixed-line number that a parse would keep whole.
       if (const auto parser = parser_.lock()) {
-        std::string rewrittenNumber(text);
-        if (parser->removeNationalPrefix(rewrittenNumber, *currentMetadata_).rewritten) {
+        auto reading = parser->readingWithoutNationalPrefix(text, *currentMetadata_);
+        if (reading && reading->rewritten) {
           rewrittenPrefix_ =
-              RewrittenPrefix{std::string(text), std::move(rewrittenNumber), prefixBeforeNationalNumber_.size()};
+              RewrittenPrefix{std::string(text), std::move(reading->number), prefixBeforeNationalNumber_.size()};
         }
       }
     }
@@ -225,7 +255,7 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
 }
 
 std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::candidateFormats(
-    std::string_view nationalNumber) const {
+    std::string_view nationalNumber, bool typedWithoutNationalPrefix) const {
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
   const std::vector<MetadataPhoneNumberFormat>* formats = &currentMetadata_->numberFormats;
@@ -250,6 +280,15 @@ std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::c
       const auto whole = detail::pooled(*regex, "^(" + *format.pattern + ")$");
       if (whole && whole->firstMatch(nationalNumber)) possible.push_back(&format);
     }
+  }
+  if (typedWithoutNationalPrefix && currentMetadata_->nationalPrefix) {
+    // Digits typed without the national prefix belong to a format written without it, where one applies
+    // (Malaysia's "1-800-88-1234"): a number whose layout writes the prefix ("018-008 8123") is typed with it.
+    const auto writesPrefix = [](const MetadataPhoneNumberFormat* format) {
+      const auto& rule = format->nationalPrefixFormattingRule;
+      return rule && rule->find("$NP") != std::string::npos;
+    };
+    if (!std::all_of(possible.begin(), possible.end(), writesPrefix)) std::erase_if(possible, writesPrefix);
   }
   return possible.empty() ? eligible : possible;
 }
@@ -316,9 +355,9 @@ std::optional<std::string> PartialFormatter::digitPattern(const std::string& for
   return regex->replacingMatches(literalDigitPattern, classes, digitClassTemplate);
 }
 
-// The typed digits, national prefix included, laid out as the national layout of the number they stand for, as far
-// as they go. Only where that layout writes the typed digits themselves, in their order: a rewrite that drops
-// typed digits (a carrier code) leaves nothing, and the text is then laid out as any other.
+// The typed digits, with their national prefix where it was typed, laid out as the national layout of the number
+// they stand for, as far as they go. Only where that layout writes the typed digits themselves, in their order: a
+// rewrite that drops typed digits (a carrier code) leaves nothing, and the text is then laid out as any other.
 std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
@@ -334,21 +373,32 @@ std::optional<std::string> PartialFormatter::layOutRewrittenPrefix() const {
     if (widest.empty() || widest.front().size() < national.size()) continue;
     // Filled out to the widest number of the format, so that its layout exists before every digit is typed.
     const std::string padded = national + widest.front().substr(national.size());
-    const std::string layout = regex->replacingMatches(
-        *digits, padded, detail::nationalTemplate(*regex, *format, *currentMetadata_, *format->format));
-    std::string shown;
-    std::size_t used = 0;
-    bool writesTyped = true;
-    detail::forEachCharacter(layout, [&](UChar32 character, std::string_view bytes) {
-      if (used == typed.size() || !writesTyped) return;
-      if (character >= '0' && character <= '9') {
-        writesTyped = static_cast<char>(character) == typed[used];
-        ++used;
+    // Written with the national prefix ("011 15-5123-4567"), or, where the prefix was not typed, without it
+    // ("11 15-5123-4567", as the number is written within the country).
+    for (const std::string& numberTemplate :
+         {detail::nationalTemplate(*regex, *format, *currentMetadata_, *format->format), *format->format}) {
+      if (auto shown = typedDigitsLaidOut(regex->replacingMatches(*digits, padded, numberTemplate), typed)) {
+        return shown;
       }
-      shown += bytes;
-    });
-    if (writesTyped && used == typed.size()) return shown;
+    }
   }
+  return std::nullopt;
+}
+
+// The layout up to its last typed digit, when its digits are the typed ones, in their order.
+std::optional<std::string> PartialFormatter::typedDigitsLaidOut(std::string_view layout, std::string_view typed) {
+  std::string shown;
+  std::size_t used = 0;
+  bool writesTyped = true;
+  detail::forEachCharacter(layout, [&](UChar32 character, std::string_view bytes) {
+    if (used == typed.size() || !writesTyped) return;
+    if (character >= '0' && character <= '9') {
+      writesTyped = static_cast<char>(character) == typed[used];
+      ++used;
+    }
+    shown += bytes;
+  });
+  if (writesTyped && used == typed.size()) return shown;
   return std::nullopt;
 }
 

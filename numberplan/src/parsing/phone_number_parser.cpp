@@ -126,28 +126,61 @@ std::vector<std::size_t> PhoneNumberParser::prefixEnds(const RegularExpression& 
   return ends;
 }
 
-bool PhoneNumberParser::namesValidNumber(std::string_view rest) const {
+RegularExpression::Fit PhoneNumberParser::numberFit(std::string_view rest, NumberExtent extent) const {
+  using Fit = RegularExpression::Fit;
+  const std::string digits = normalizeNumber(rest);
   std::string national;
-  const std::uint64_t code = leadingCountryCode(normalizeNumber(rest), national);
-  const auto* territories = code == 0 ? nullptr : metadata_->territories(code);
-  if (!territories) return false;
-  return std::any_of(territories->begin(), territories->end(), [&](const MetadataTerritory& territory) {
-    if (!territory.generalDesc || !detail::hasPattern(territory.generalDesc->nationalNumberPattern)) return false;
-    std::string candidate = national;
-    removeNationalPrefix(candidate, territory);
-    return detail::matchesEntirely(*regex_, *territory.generalDesc->nationalNumberPattern, candidate);
-  });
+  const std::uint64_t code = leadingCountryCode(digits, national);
+  if (code == 0) return extent == NumberExtent::beginning && beginsCallingCode(digits) ? Fit::beginning : Fit::none;
+  const auto* territories = metadata_->territories(code);
+  if (!territories) return Fit::none;
+  Fit best = Fit::none;
+  for (const MetadataTerritory& territory : *territories) {
+    if (!territory.generalDesc || !detail::hasPattern(territory.generalDesc->nationalNumberPattern)) continue;
+    const auto pattern = detail::pooled(*regex_, *territory.generalDesc->nationalNumberPattern);
+    if (!pattern) continue;
+    if (extent == NumberExtent::whole) {
+      std::string candidate = national;
+      removeNationalPrefix(candidate, territory);
+      if (pattern->matchesEntirely(candidate)) return Fit::whole;
+      continue;
+    }
+    // Digits still being typed after a calling code carry no trunk prefix to take off.
+    const Fit fit = pattern->fit(national);
+    if (fit == Fit::whole) return fit;
+    best = std::max(best, fit);
+  }
+  return best;
 }
 
-bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::string_view iddPattern) const {
+bool PhoneNumberParser::beginsCallingCode(std::string_view digits) const {
+  if (digits.empty()) return true;
+  if (digits.size() >= maxLengthCountryCode || digits.front() == '0') return false;
+  const auto start = detail::readUnsigned(digits);
+  if (!start) return false;
+  std::uint64_t first = *start;
+  std::uint64_t count = 1;
+  for (std::size_t length = digits.size(); length < maxLengthCountryCode; ++length) {
+    first *= 10;
+    count *= 10;
+    for (std::uint64_t code = first; code < first + count; ++code) {
+      if (metadata_->territories(code) != nullptr) return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::size_t> PhoneNumberParser::internationalPrefixLength(std::string_view number,
+                                                                       std::string_view iddPattern,
+                                                                       NumberExtent extent) const {
   const auto idd = detail::pooled(*regex_, iddPattern);
-  if (!idd) return false;
+  if (!idd) return std::nullopt;
   const auto match = idd->firstMatch(number);
-  if (!match || match->range().location != 0) return false;
+  if (!match || match->range().location != 0) return std::nullopt;
   const auto end = utf8Offset(number, match->range().end());
-  if (!end) return false;
+  if (!end) return std::nullopt;
   const auto digit = detail::pooled(*regex_, capturingDigitPattern);
-  if (!digit) return false;
+  if (!digit) return std::nullopt;
 
   // A zero right after a prefix means it was not an international prefix after all.
   const auto followedByZero = [&](std::string_view rest) {
@@ -158,34 +191,38 @@ bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::strin
   };
 
   // Where a region has several prefixes, one may begin another followed by a calling code ("009" beside
-  // "00" + "9x", "00" + carrier "21" beside "00" + "212"): the longest whose rest names a valid number wins,
-  // else the longest that a zero does not follow.
+  // "00" + "9x", "00" + carrier "21" beside "00" + "212"): the longest whose rest names a valid number wins; for a
+  // number still being typed, then the longest whose rest may still become one; else the longest that a zero does
+  // not follow.
   std::vector<std::size_t> ends;
   for (const std::size_t candidate : prefixEnds(*idd, number, *end)) {
-    if (!followedByZero(std::string_view(number).substr(candidate))) ends.push_back(candidate);
+    if (!followedByZero(number.substr(candidate))) ends.push_back(candidate);
   }
-  if (ends.empty()) return false;
-  std::size_t chosen = ends.front();
-  if (ends.size() > 1) {
-    const auto valid = std::find_if(ends.begin(), ends.end(), [&](std::size_t candidate) {
-      return namesValidNumber(std::string_view(number).substr(candidate));
-    });
-    if (valid != ends.end()) chosen = *valid;
+  if (ends.empty()) return std::nullopt;
+  if (ends.size() == 1) return ends.front();
+  std::optional<std::size_t> possible;
+  for (const std::size_t candidate : ends) {
+    const auto fit = numberFit(number.substr(candidate), extent);
+    if (fit == RegularExpression::Fit::whole) return candidate;
+    if (fit == RegularExpression::Fit::beginning && !possible) possible = candidate;
   }
-  number.erase(0, chosen);
+  return possible.value_or(ends.front());
+}
+
+bool PhoneNumberParser::stripInternationalPrefix(std::string& number, std::string_view iddPattern) const {
+  const auto length = internationalPrefixLength(number, iddPattern, NumberExtent::whole);
+  if (!length) return false;
+  number.erase(0, *length);
   return true;
 }
 
-PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix(
-    std::string& nationalNumber, const MetadataTerritory& metadata) const {
-  if (!metadata.nationalPrefixForParsing) return {};
+std::optional<PhoneNumberParser::NationalPrefixReading> PhoneNumberParser::readingWithoutNationalPrefix(
+    std::string_view nationalNumber, const MetadataTerritory& metadata) const {
+  if (!metadata.nationalPrefixForParsing) return std::nullopt;
   const auto prefix = detail::pooled(*regex_, "^(?:" + *metadata.nationalPrefixForParsing + ")");
-  if (!prefix) return {};
+  if (!prefix) return std::nullopt;
   const auto match = prefix->firstMatch(nationalNumber);
-  if (!match) return {};
-
-  const std::optional<std::string> validPattern =
-      metadata.generalDesc ? metadata.generalDesc->nationalNumberPattern : std::nullopt;
+  if (!match) return std::nullopt;
 
   // The last capture group (the whole match when there is none) decides whether the transform rule applies.
   std::string lastGroup;
@@ -194,29 +231,38 @@ PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix
     lastGroup = match->text(last);
   }
 
-  std::string transformed;
+  NationalPrefixReading reading;
+  reading.matchedLength = match->text().size();
   const auto start = utf8Offset(nationalNumber, match->range().location);
   const auto end = utf8Offset(nationalNumber, match->range().end());
-  const bool rewrite =
+  reading.rewritten =
       metadata.nationalPrefixTransformRule && !RegexManager::trimmingSpaceCharacters(lastGroup).empty();
-  if (rewrite) {
+  if (reading.rewritten) {
     if (start && end) {
-      transformed = nationalNumber.substr(0, *start) +
-                    expandTemplate(*metadata.nationalPrefixTransformRule, *match) + nationalNumber.substr(*end);
+      reading.number = std::string(nationalNumber.substr(0, *start)) +
+                       expandTemplate(*metadata.nationalPrefixTransformRule, *match) +
+                       std::string(nationalNumber.substr(*end));
     } else {
-      transformed = nationalNumber;
+      reading.number = nationalNumber;
     }
   } else {
-    transformed = end ? nationalNumber.substr(*end) : nationalNumber;
+    reading.number = end ? nationalNumber.substr(*end) : nationalNumber;
   }
+  return reading;
+}
 
-  const std::size_t matchedLength = match->text().size();
+PhoneNumberParser::NationalPrefixRemoval PhoneNumberParser::removeNationalPrefix(
+    std::string& nationalNumber, const MetadataTerritory& metadata) const {
+  auto reading = readingWithoutNationalPrefix(nationalNumber, metadata);
+  if (!reading) return {};
+  const std::optional<std::string> validPattern =
+      metadata.generalDesc ? metadata.generalDesc->nationalNumberPattern : std::nullopt;
   if (detail::hasPattern(validPattern) && detail::matchesEntirely(*regex_, *validPattern, nationalNumber) &&
-      !detail::matchesEntirely(*regex_, *validPattern, transformed)) {
-    return {matchedLength, true, false};
+      !detail::matchesEntirely(*regex_, *validPattern, reading->number)) {
+    return {reading->matchedLength, true, false};
   }
-  nationalNumber = std::move(transformed);
-  return {matchedLength, false, rewrite};
+  nationalNumber = std::move(reading->number);
+  return {reading->matchedLength, false, reading->rewritten};
 }
 
 bool PhoneNumberParser::matchesDescription(std::string_view text,

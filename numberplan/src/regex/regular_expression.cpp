@@ -160,12 +160,14 @@ bool RegularExpression::matchesEntirely(std::string_view text) const {
   return run.usable() && run.matchesWhole();
 }
 
-bool RegularExpression::couldMatchEntirely(std::string_view text) const {
-  if (!fitsIcu(text)) return false;
+bool RegularExpression::couldMatchEntirely(std::string_view text) const { return fit(text) != Fit::none; }
+
+RegularExpression::Fit RegularExpression::fit(std::string_view text) const {
+  if (!fitsIcu(text)) return Fit::none;
   MatchRun run(*this, text);
-  if (!run.usable()) return false;
-  if (run.matchesWhole()) return true;
-  return U_SUCCESS(run.status) && run.matcher->hitEnd();
+  if (!run.usable()) return Fit::none;
+  if (run.matchesWhole()) return Fit::whole;
+  return U_SUCCESS(run.status) && run.matcher->hitEnd() ? Fit::beginning : Fit::none;
 }
 
 std::vector<RegexMatch> RegularExpression::matches(std::string_view text) const {

@@ -71,15 +71,18 @@ class PartialFormatter {
   bool acceptsTypedText(std::string_view text) const;
   static std::pair<std::string, std::string> splitDialSuffix(std::string_view text);
   std::string takeDialPrefix(std::string_view text);
+  std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
   std::string takeNationalPrefix(std::string_view text);
-  std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(std::string_view nationalNumber) const;
+  std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(
+      std::string_view nationalNumber, bool typedWithoutNationalPrefix = false) const;
   std::optional<std::string> formatWithWholePattern(std::string_view nationalNumber,
                                                     const std::vector<const MetadataPhoneNumberFormat*>& formats);
   std::optional<std::string> makeTemplate(const MetadataPhoneNumberFormat& format, std::string_view rawNumber);
   const std::string* typingLayout(const MetadataPhoneNumberFormat& format) const;
   std::optional<std::string> digitPattern(const std::string& formatPattern) const;
   std::optional<std::string> layOutRewrittenPrefix() const;
+  static std::optional<std::string> typedDigitsLaidOut(std::string_view layout, std::string_view typed);
   std::optional<std::string> templateFromWidestMatch(std::string_view digitPattern, std::string_view format,
                                                      std::string_view rawNumber) const;
   static std::string fillTemplate(std::string_view numberTemplate, std::string_view nationalNumber);

@@ -65,12 +65,34 @@ class PhoneNumberParser {
   // and a valid number of it follow is removed, else the longest that no zero follows.
   bool stripInternationalPrefix(std::string& number, std::string_view iddPattern) const;
 
+  // What a number text holds: a whole number (parsing), or the beginning of one still being typed.
+  enum class NumberExtent { whole, beginning };
+
+  // The length in bytes of the international prefix (a match of `iddPattern`) that begins `number`, chosen as
+  // stripInternationalPrefix chooses it; nothing when there is none. For the beginning of a number, a prefix whose
+  // rest is not yet a valid number but may still become one (a calling code or its first digits, then digits a
+  // number of it can begin with) comes before the longest prefix.
+  std::optional<std::size_t> internationalPrefixLength(std::string_view number, std::string_view iddPattern,
+                                                       NumberExtent extent) const;
+
   // What removeNationalPrefix found at the start of the number.
   struct NationalPrefixRemoval {
     std::size_t matchedLength = 0;  // characters the national-prefix pattern matched (0: none)
     bool keptAsDigits = false;      // matched but left in place: removing it would have invalidated the number
     bool rewritten = false;         // removed through the transform rule (Argentina's "0 11 15" -> "9 11")
   };
+
+  // The number read without the national prefix that begins it.
+  struct NationalPrefixReading {
+    std::string number;             // the rest, or the transform rule's rewrite of the prefix followed by the rest
+    std::size_t matchedLength = 0;  // characters the national-prefix pattern matched (possibly 0)
+    bool rewritten = false;         // read through the transform rule
+  };
+
+  // The number read without the territory's national prefix (applying its transform rule), whether or not that
+  // reading is a valid number; nothing when the territory has no prefix pattern or it does not match.
+  std::optional<NationalPrefixReading> readingWithoutNationalPrefix(std::string_view nationalNumber,
+                                                                    const MetadataTerritory& metadata) const;
 
   // Removes the territory's national prefix (applying its transform rule), unless that would turn a valid
   // national number into an invalid one.
@@ -89,8 +111,11 @@ class PhoneNumberParser {
   // end of its first match at the start) is always among them.
   std::vector<std::size_t> prefixEnds(const RegularExpression& idd, std::string_view number,
                                       std::size_t firstEnd) const;
-  // Whether `rest` starts with a known calling code followed by a number valid in one of its territories.
-  bool namesValidNumber(std::string_view rest) const;
+  // Whether `rest` starts with a known calling code followed by a number valid in one of its territories
+  // (whole), and for the beginning of a number, whether it may still become so (beginning).
+  RegularExpression::Fit numberFit(std::string_view rest, NumberExtent extent) const;
+  // Whether digits that name no calling code are the first digits of one (no digits at all are).
+  bool beginsCallingCode(std::string_view digits) const;
 
   std::shared_ptr<MetadataManager> metadata_;
   std::shared_ptr<RegexManager> regex_;

@@ -69,6 +69,10 @@ class RegularExpression {
   // Whether the text matches entirely or is the beginning of a text that could (the engine ran out of text
   // before it could tell).
   bool couldMatchEntirely(std::string_view text) const;
+  // How the whole text fits the expression: not at all, as the beginning of a text that could match, or as a
+  // match. One run of the engine, where matchesEntirely and couldMatchEntirely together take two.
+  enum class Fit { none, beginning, whole };
+  Fit fit(std::string_view text) const;
   std::vector<RegexMatch> matches(std::string_view text) const;
 
   // Every match within `searchRange` (UTF-16) only, its bounds acting as the text's ends for "^" and "$".
