@@ -1,5 +1,4 @@
-#include <fstream>
-
+#include "cache/regular_file.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
 
@@ -33,11 +32,7 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
     LivePhotoLoadingInfoResult result{files, allFromDisk ? CacheType::disk : CacheType::none, source, source,
                                       [files] {
                                         std::vector<foundation::Bytes> all;
-                                        for (const auto& file : files) {
-                                          std::ifstream in(file, std::ios::binary);
-                                          all.emplace_back(std::istreambuf_iterator<char>(in),
-                                                           std::istreambuf_iterator<char>());
-                                        }
+                                        for (const auto& file : files) all.push_back(readRegularFile(file.native()));
                                         return all;
                                       }};
     callerQueue.execute([completion = completion, result = std::move(result)] {

@@ -22,7 +22,7 @@ extern "C" {
 
 #include "exif_metadata.hpp"
 #include "foundation/thread_pool.hpp"
-#include "regular_file.hpp"
+#include "cache/regular_file.hpp"
 #include "vellum/sources/asset_image_generator.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "video_frame_reader.hpp"
