@@ -341,6 +341,12 @@ TEST(LivePhotoValues, ResourcesStayNetworkSourcesAndExplicitKindsWin) {
   EXPECT_EQ(LivePhotoResource(url("https://x.test/p.mov"), "k").dataSource.cacheKey(), "k");
   EXPECT_EQ(LivePhotoResource(RawImageDataProvider({}, "k").convertToSource()).referenceFileType, FileType::other(""));
   EXPECT_EQ(LivePhotoResource(convertToSource(URL::fileURL("/tmp/v.mov"))).referenceFileType, FileType::mov());
+
+  // Null resource pointers are skipped, as the prefetcher skips them.
+  const VL::ImageResource still(url("https://x.test/p.heic"));
+  const LivePhotoSource sparse(std::vector<const Resource*>{nullptr, &still, nullptr});
+  ASSERT_EQ(sparse.resources.size(), 1u);
+  EXPECT_EQ(sparse.resources[0].referenceFileType, FileType::heic());
 }
 
 }  // namespace
