@@ -124,7 +124,7 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
                                        [&](foundation::Bytes bytes) {
       ImagePtr image;
       try {
-        image = options.cacheSerializer->image(bytes, options);
+        image = serializer(options)->image(bytes, options);
       } catch (const std::exception& e) {
         foundation::log(foundation::LogLevel::error, std::string("[Vellum] A cached file did not decode: ") + e.what());
       }
