@@ -178,7 +178,7 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
       CacheStoreResult result;
       result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(
           VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)}));
-      options.callbackQueue.execute([handler, result] { handler(result); });
+      options.callbackQueue.deliver(handler, std::move(result));
       return;
     }
     self->syncStoreToDisk(*data, key, options.forcedExtension, identifier, options.callbackQueue,
@@ -223,7 +223,7 @@ void ImageCache::syncStoreToDisk(const foundation::Bytes& data, const std::strin
     result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(VellumError::cacheError(
         Cache::CannotConvertToData{std::to_string(data.size()) + " bytes", std::current_exception()}));
   }
-  if (completionHandler) callbackQueue.execute([completionHandler, result] { completionHandler(result); });
+  if (completionHandler) callbackQueue.deliver(completionHandler, std::move(result));
 }
 
 void ImageCache::removeImageReportingError(const std::string& key, const std::string& processorIdentifier,
@@ -233,7 +233,7 @@ void ImageCache::removeImageReportingError(const std::string& key, const std::st
   const std::string computed = computedKey(key, processorIdentifier);
   if (fromMemory) memoryStorage_->remove(computed);
   auto report = [callbackQueue, handler = std::move(completionHandler)](std::exception_ptr error) {
-    if (handler) callbackQueue.execute([handler, error] { handler(error); });
+    if (handler) callbackQueue.deliver(handler, std::move(error));
   };
   if (!fromDisk) {
     report(nullptr);
@@ -247,7 +247,7 @@ void ImageCache::removeImageReportingError(const std::string& key, const std::st
     } catch (...) {
       error = std::current_exception();
     }
-    report(error);
+    report(std::move(error));
   });
 }
 

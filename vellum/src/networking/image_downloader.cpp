@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include "foundation/thread_pool.hpp"
+#include "general/settle_promise.hpp"
 #include "url_session.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
@@ -26,8 +27,7 @@ VellumError cancelledBySession(const std::string& url) {
 
 void answer(const SessionDataTask::TaskCallback& callback, ImageDownloader::DownloadResult result) {
   if (!callback.onCompleted) return;
-  callback.options.callbackQueue.execute(
-      [completion = callback.onCompleted, result = std::move(result)] { (*completion)(result); });
+  callback.options.callbackQueue.deliver(*callback.onCompleted, std::move(result));
 }
 
 // Meets a completion and a stop request that may come in either order; the future gets one value.
@@ -39,11 +39,7 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   auto onStop = std::make_shared<std::optional<std::stop_callback<std::function<void()>>>>();
   onStop->emplace(stop, std::function<void()>([holder] { holder->cancel(); }));
   auto task = start([promise, onStop](const foundation::Result<T, VellumError>& result) {
-    if (result) {
-      promise->set_value(result.value());
-    } else {
-      promise->set_exception(std::make_exception_ptr(result.error()));
-    }
+    settlePromise(*promise, foundation::Result<T, VellumError>(result));
   });
   if (stop.stop_requested()) {
     task->cancel();
@@ -325,7 +321,7 @@ std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& 
                                           foundation::Result<Context, VellumError> context) {
     if (!context) {
       if (completion) {
-        options.callbackQueue.execute([completion, error = context.error()] { completion(DownloadResult::failure(error)); });
+        options.callbackQueue.deliver(completion, DownloadResult::failure(std::move(context.error())));
       }
       return;
     }

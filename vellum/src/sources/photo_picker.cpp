@@ -52,7 +52,7 @@ void FileItemProvider::loadDataRepresentation(const std::string& typeIdentifier,
     } catch (...) {
       error = std::current_exception();
     }
-    completion(std::move(bytes), error);
+    completion(std::move(bytes), std::move(error));
   });
 }
 
