@@ -1,5 +1,6 @@
 #include "foundation/crypto.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -7,8 +8,24 @@
 #include <stdexcept>
 
 namespace foundation {
+namespace {
+
+// OpenSSL frees its state in an exit handler of its own unless told not to, and pool threads may still hash
+// after that handler ran (a cache still writing when main returns). So it is initialised without one, once,
+// before any use: its state then lasts as long as the process.
+void initialiseOpenSSL() {
+  static const bool initialised = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+  (void)initialised;
+}
+
+// Whoever initialises OpenSSL first decides about the exit handler for the whole process: this runs before
+// main, ahead of libcurl and any other user that would ask for one.
+[[maybe_unused]] const bool initialisedBeforeMain = (initialiseOpenSSL(), true);
+
+}  // namespace
 
 Sha256Digest sha256(const void* data, std::size_t size) {
+  initialiseOpenSSL();
   Sha256Digest digest{};
   SHA256(static_cast<const unsigned char*>(data), size, digest.data());
   return digest;
@@ -32,6 +49,7 @@ std::string sha256Hex(std::string_view text) {
 
 Bytes secureRandomBytes(std::size_t count) {
   if (count > static_cast<std::size_t>(INT_MAX)) throw std::length_error("secureRandomBytes: count too large");
+  initialiseOpenSSL();
   Bytes out(count);
   if (count > 0 && RAND_bytes(out.data(), static_cast<int>(count)) != 1) {
     throw std::runtime_error("secureRandomBytes: the system random source failed");

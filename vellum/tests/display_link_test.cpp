@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
@@ -199,6 +201,34 @@ TEST(DisplayLinkTimer, DefaultSourceTicksOnTheMainQueue) {
   ASSERT_EQ(status, std::future_status::ready);
   EXPECT_GT(link->timestamp(), 0);
   EXPECT_DOUBLE_EQ(link->duration(), 1.0 / 60);
+}
+
+// An absurd rate once made a timer of 0 ns that flooded its queue; refreshes stay at least 1 ms apart.
+TEST(DisplayLinkTimer, AnAbsurdRateIsHeldToOneRefreshAMillisecond) {
+  struct Seen {
+    std::mutex mutex;
+    std::vector<FrameTime> times;
+    std::promise<void> enough;
+  };
+  auto seen = std::make_shared<Seen>();
+  TimerFrameSource source(2'000'000'000);
+  source.setOutputHandler([seen](const FrameTime& time) {
+    std::lock_guard lock(seen->mutex);
+    seen->times.push_back(time);
+    if (seen->times.size() == 5) seen->enough.set_value();
+  });
+  source.start();
+  const auto status = seen->enough.get_future().wait_for(test::kDeadline);
+  source.stop();
+  ASSERT_EQ(status, std::future_status::ready);
+  std::lock_guard lock(seen->mutex);
+  for (std::size_t i = 0; i < 5; ++i) {
+    const FrameTime& t = seen->times[i];
+    EXPECT_GE(t.videoRefreshPeriod * 1000, t.videoTimeScale);  // a period of 1 ms or more
+    if (i > 0) {
+      EXPECT_GE(t.hostTime - seen->times[i - 1].hostTime, 1'000'000);
+    }
+  }
 }
 
 }  // namespace

@@ -152,5 +152,21 @@ TEST(ImageCacheConcurrency, ManyThreadsOnOneCache) {
   EXPECT_EQ(answered, kThreads * kRounds);
 }
 
+// An application may return from main while its caches still write: the writes left then must not touch what
+// exit has already torn down (each file name is a SHA-256, and OpenSSL used to clean itself up at exit).
+TEST(ImageCacheConcurrency, ExitWhileStoresAreQueuedIsClean) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  test::TemporaryDirectory dir;
+  EXPECT_EXIT(
+      {
+        std::vector<std::shared_ptr<ImageCache>> caches;
+        for (int c = 0; c < 8; ++c) caches.push_back(test::makeCache(dir.path(), "exit" + std::to_string(c)));
+        const foundation::Bytes bytes(512, 7);
+        for (int i = 0; i < 8000; ++i) caches[i % 8]->storeToDisk(bytes, "key" + std::to_string(i));
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace vellum

@@ -313,6 +313,40 @@ TEST_F(ImageCacheMaintenance, ResignActiveSweepsEachLiveCacheOnce) {
   test::flush(*second->ioQueue());
 }
 
+TEST_F(ImageCacheMaintenance, EveryWayOfMakingACacheSweepsOnResignActive) {
+  // No cache can be made that misses the registration: the bare constructor is not open to callers.
+  EXPECT_FALSE((std::is_constructible_v<ImageCache, std::shared_ptr<ImageCache::MemoryBackend>,
+                                        std::shared_ptr<ImageCache::DiskBackend>>));
+  auto memory = std::make_shared<ImageCache::MemoryBackend>(MemoryStorage::Config(0, 120));
+  auto disk = std::make_shared<ImageCache::DiskBackend>(DiskStorage::Config("created", 0, nullptr, dir.path()));
+  const std::vector<std::shared_ptr<ImageCache>> caches = {
+      test::makeCache(dir.path(), "storages"), ImageCache::makeUnchecked("unchecked", dir.path()),
+      ImageCache::makeChecked("checked", dir.path()), ImageCache::create<CountingSweeps>(memory, disk)};
+  std::mutex mutex;
+  std::set<const void*> swept;
+  const auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+      std::string(VellumDidCleanDiskCache), nullptr, [&](const foundation::Notification& n) {
+        std::lock_guard lock(mutex);
+        swept.insert(n.object);
+      });
+  for (const auto& c : caches) {
+    VellumParsedOptionsInfo o = options;
+    o.diskCacheExpiration = StorageExpiration::seconds(1);
+    EXPECT_NO_THROW(test::await(c->storeAsync(photo, std::nullopt, "k", o)));
+  }
+  advance(2s);
+  test::flushMain();  // the registrations have run
+
+  foundation::MainQueue::post(
+      [] { foundation::NotificationCenter::defaultCenter().post(std::string(foundation::kApplicationWillResignActive)); });
+  test::flushMain();
+  for (const auto& c : caches) test::flush(*c->ioQueue());
+  test::flushMain();  // the sweeps' notifications
+  foundation::NotificationCenter::defaultCenter().removeObserver(token);
+  std::lock_guard lock(mutex);
+  for (const auto& c : caches) EXPECT_TRUE(swept.count(static_cast<const ImageCache*>(c.get()))) << c->diskStorage()->directoryURL();
+}
+
 TEST(ImageCacheDeathTest, NameMustNameADirectory) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   test::TemporaryDirectory dir;

@@ -2,6 +2,7 @@
 // look-ups (memory, disk, combined, the three-way outcomes and the source-task checker), background
 // decoding, and keys or files that are hostile.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -390,6 +391,33 @@ TEST_F(ImageCacheTest, FilesThatDoNotReadOrDecode) {
   const auto* reason = unreadable.error().cacheReason();
   ASSERT_TRUE(reason);
   EXPECT_TRUE(std::holds_alternative<Cache::CannotLoadDataFromDisk>(reason->value));
+}
+
+// A FIFO without a writer blocks a plain open() for good, and with it every later disk task of the cache.
+TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
+  ASSERT_TRUE(store(photo, "pipe", options).diskCacheResult);
+  cache->clearMemoryCache();
+  fs::remove(fileOf("pipe"));
+  ASSERT_EQ(::mkfifo(fileOf("pipe").c_str(), 0600), 0);
+  const fs::path directory = fileOf("pipe").parent_path();
+  ASSERT_EQ(::mkfifo((directory / (std::string(DiskStorage::kTemporaryFilePrefix) + "9-9")).c_str(), 0600), 0);
+
+  // A cache opened over the directory lists it (and clears leftover temporary files) first.
+  auto reopened = test::makeCache(dir.path(), "test", files);
+  for (const auto& c : {cache, reopened}) {
+    std::promise<Retrieved> done;
+    c->retrieveImage("pipe", options, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(std::move(r)); });
+    const auto found = test::await(done.get_future());
+    EXPECT_TRUE(!found || found.value().cacheType() == CacheType::none);
+    EXPECT_FALSE(c->isCached("pipe"));
+    EXPECT_NO_THROW(test::await(c->diskStorageSizeAsync()));
+    test::await(c->cleanExpiredDiskCacheAsync());
+  }
+  test::await(reopened->clearDiskCacheAsync());
+  EXPECT_TRUE(fs::is_empty(directory));
+  ASSERT_TRUE(store(photo, "after", options).diskCacheResult);
+  cache->clearMemoryCache();
+  EXPECT_EQ(retrieve("after", options).value().cacheType(), CacheType::disk);
 }
 
 TEST_F(ImageCacheTest, HostileKeysStayInsideTheDirectory) {

@@ -14,11 +14,19 @@
 
 #include "foundation/serial_queue.hpp"
 #include "test_files.hpp"
+#include "test_images.hpp"
+#include "test_media.hpp"
+#include "test_providers.hpp"
+#include "vellum/image/image_codecs.hpp"
+#include "vellum/sources/av_asset_image_data_provider.hpp"
 #include "vellum/sources/base64_image_data_provider.hpp"
 #include "vellum/sources/live_photo_source.hpp"
 #include "vellum/sources/local_file_image_data_provider.hpp"
+#include "vellum/sources/photo_picker.hpp"
+#include "vellum/sources/picker_image_data_providers.hpp"
 #include "vellum/sources/raw_image_data_provider.hpp"
 #include "vellum/sources/source.hpp"
+#include "vellum/sources/thumbnail_image_data_provider.hpp"
 
 namespace vellum {
 namespace {
@@ -211,6 +219,31 @@ TEST(LocalFileProvider, FailuresAreSystemErrorsAndNothingButRegularFilesIsRead) 
   EXPECT_TRUE(empty.wait().value().empty());
 }
 
+// open() reads a path up to its first NUL: "secret.png%00.jpg" would read secret.png.
+TEST(LocalReaders, APathHoldingANulIsRefusedByEveryReader) {
+  TempDirectory dir;
+  dir.write("secret.png", *encodePNG(test::gradient(8, 8)));
+  test::writeClip(dir.path() / "secret.mp4", false);
+  const auto cut = [&](const char* name) { return url(("file://" + dir.path().string() + "/" + name + "%00.jpg").c_str()); };
+  ASSERT_EQ(cut("secret.png").path(), (dir.path() / "secret.png").string() + std::string(1, '\0') + ".jpg");
+
+  Delivery local;
+  LocalFileImageDataProvider(cut("secret.png")).data(local.handler());
+  EXPECT_EQ(errnoOf(local.wait()), EINVAL);
+  EXPECT_FALSE(test::readProvider(ThumbnailImageDataProvider(cut("secret.png"), 4)).ok());
+  EXPECT_FALSE(test::readProvider(AVAssetImageDataProvider(cut("secret.mp4"), 0.5)).ok());
+  EXPECT_FALSE(test::readProvider(PHPickerResultImageDataProvider(
+                                      PickerResult{std::nullopt, std::make_shared<FileItemProvider>(cut("secret.png"))},
+                                      UniformType::image()))
+                   .ok());
+  EXPECT_FALSE(
+      test::readProvider(PhotosPickerItemImageDataProvider(std::make_shared<FilePhotosPickerItem>(cut("secret.png"))))
+          .ok());
+  // The same readers without the cut read the file.
+  EXPECT_TRUE(test::readProvider(ThumbnailImageDataProvider(URL::fileURL((dir.path() / "secret.png").string()), 4)).ok());
+  EXPECT_TRUE(test::readProvider(AVAssetImageDataProvider(URL::fileURL((dir.path() / "secret.mp4").string()), 0.5)).ok());
+}
+
 TEST(InMemoryProviders, AnswerSynchronouslyWithTheirBytesOrATypedError) {
   bool answered = false;
   RawImageDataProvider({1, 2, 3}, "raw").data([&](ImageDataProvider::DataResult r) {
@@ -308,6 +341,12 @@ TEST(LivePhotoValues, ResourcesStayNetworkSourcesAndExplicitKindsWin) {
   EXPECT_EQ(LivePhotoResource(url("https://x.test/p.mov"), "k").dataSource.cacheKey(), "k");
   EXPECT_EQ(LivePhotoResource(RawImageDataProvider({}, "k").convertToSource()).referenceFileType, FileType::other(""));
   EXPECT_EQ(LivePhotoResource(convertToSource(URL::fileURL("/tmp/v.mov"))).referenceFileType, FileType::mov());
+
+  // Null resource pointers are skipped, as the prefetcher skips them.
+  const VL::ImageResource still(url("https://x.test/p.heic"));
+  const LivePhotoSource sparse(std::vector<const Resource*>{nullptr, &still, nullptr});
+  ASSERT_EQ(sparse.resources.size(), 1u);
+  EXPECT_EQ(sparse.resources[0].referenceFileType, FileType::heic());
 }
 
 }  // namespace

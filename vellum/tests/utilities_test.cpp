@@ -3,9 +3,12 @@
 
 #include <cmath>
 #include <future>
+#include <stdexcept>
+#include <string>
 #include <unordered_set>
 
 #include "foundation/main_queue.hpp"
+#include "foundation/result.hpp"
 #include "test_clock.hpp"
 #include "vellum/general/cache_key.hpp"
 #include "vellum/general/callback_queue.hpp"
@@ -49,6 +52,40 @@ TEST(CallbackQueueCases, WhereAndWhenBlocksRun) {
   CallbackQueue::dispatch(queue).execute([&] { onQueue.set_value(queue->isCurrent()); });
   ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
   EXPECT_TRUE(f.get());
+}
+
+// An answer handed to a handler that passes it to another thread is that thread's alone: the queue's thread
+// keeps no copy to release later (a late release of an exception races with the reader, under ThreadSanitizer).
+TEST(CallbackQueueConcurrency, DeliveredAnswersAreHandedOverWhole) {
+  using Answer = foundation::Result<std::shared_ptr<int>, std::exception_ptr>;
+  // Delivers `answer` to a handler that passes it here and stays until `look` has looked at it, so that a
+  // copy the queue kept would still be there.
+  const auto receive = [](const CallbackQueue& queue, Answer answer, const std::function<void(Answer)>& look) {
+    std::promise<Answer> passed;
+    std::promise<void> looked;
+    queue.deliver([&passed, lookedAt = looked.get_future().share()](Answer a) {
+      passed.set_value(std::move(a));
+      lookedAt.wait_for(10s);
+    }, std::move(answer));
+    auto future = passed.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    look(future.get());
+    looked.set_value();
+  };
+  auto serial = std::make_shared<foundation::SerialQueue>("com.marrowby.Vellum.test.deliver");
+  for (const auto& queue : {CallbackQueue::dispatch(serial), CallbackQueue::dispatchConcurrent(), CallbackQueue::mainAsync()}) {
+    for (int i = 0; i < 20; ++i) {
+      receive(queue, Answer::success(std::make_shared<int>(i)),
+              [](Answer a) { EXPECT_EQ(a.value().use_count(), 1); });
+      receive(queue, Answer::failure(std::make_exception_ptr(std::runtime_error(std::string(64, 'e')))), [](Answer a) {
+        try {
+          std::rethrow_exception(a.error());
+        } catch (const std::runtime_error& e) {
+          EXPECT_EQ(std::string(e.what()), std::string(64, 'e'));
+        }
+      });
+    }
+  }
 }
 
 TEST(DelegateSlot, WeakTarget) {

@@ -433,6 +433,10 @@ TEST_F(LivePhotos, ResourcesAreStoredUnderTheirExtensionsThenAnsweredFromDisk) {
   EXPECT_EQ(again.fileURLs, first.fileURLs);
   EXPECT_EQ(server.hits("GET", "/p.heic"), 1);
   EXPECT_EQ(server.hits("GET", "/p.mov"), 1);
+
+  // A file gone from the cache since is an error, not an empty movie.
+  std::filesystem::remove(again.fileURLs[1]);
+  EXPECT_THROW(again.data(), std::filesystem::filesystem_error);
 }
 
 TEST_F(LivePhotos, ExtensionlessResourcesTakeTheirKindFromTheBytes) {

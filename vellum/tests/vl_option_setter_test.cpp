@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cache_test_support.hpp"
 #include "test_images.hpp"
 
 namespace vellum {
@@ -82,6 +83,33 @@ TEST(VLOptionSetter, SerializersFollowTheFormatAndOnlyJpegKeepsAQuality) {
   EXPECT_EQ(serializer(ImageFormat::JPEG, std::nullopt), std::make_pair(ImageFormat::JPEG, Q(1.0)));
   EXPECT_EQ(serializer(ImageFormat::JPEG, 0.4), std::make_pair(ImageFormat::JPEG, Q(0.4)));
   EXPECT_EQ(serializer(ImageFormat::GIF, 0.4), std::make_pair(ImageFormat::GIF, Q()));
+}
+
+// A null serializer once reached the cache's disk queue and was called there.
+TEST(VLOptionSetter, ANullSerializerIsTheDefaultOneAndTheCacheStoresWithIt) {
+  auto settings = std::make_shared<Settings>();
+  settings->serialize(ImageFormat::JPEG)->serialize(nullptr);
+  EXPECT_EQ(settings->options().cacheSerializer, DefaultCacheSerializer::defaultSerializer());
+
+  test::TemporaryDirectory dir;
+  auto cache = test::makeCache(dir.path());
+  VellumParsedOptionsInfo options = settings->options();
+  options.callbackQueue = CallbackQueue::untouch();
+  VellumParsedOptionsInfo nulled = options;
+  nulled.cacheSerializer = nullptr;  // the record's field is public: the cache takes null as the default too
+  const Bitmap pixels = test::gradient(6, 4);
+  for (const auto& o : {options, nulled}) {
+    std::promise<CacheStoreResult> stored;
+    cache->store(Image::make(pixels), std::nullopt, "k", o, true, [&](CacheStoreResult r) { stored.set_value(std::move(r)); });
+    ASSERT_TRUE(test::await(stored.get_future()).diskCacheResult);
+    cache->clearMemoryCache();
+    std::promise<foundation::Result<ImageCacheResult, VellumError>> found;
+    cache->retrieveImage("k", o, CallbackQueue::untouch(), [&](auto r) { found.set_value(std::move(r)); });
+    const auto result = test::await(found.get_future());
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result.value().cacheType(), CacheType::disk);
+    EXPECT_EQ(result.value().image()->bitmap()->pixels, pixels.pixels);
+  }
 }
 
 TEST(VLOptionSetter, FailureImageNoneDiffersFromNeverSetAndCallbacksCountAsSetEvenWhenEmpty) {

@@ -7,7 +7,9 @@ namespace foundation {
 
 class ThreadPool {
  public:
-  // Made on first use with max(4, hardware threads) workers; joined at process exit.
+  // Made on first use with max(4, hardware threads) workers. Stopped when the process exits (main returns or
+  // exit() is called): queued work is dropped, work already running gets a short while (2 s) to return, and
+  // work posted afterwards never runs.
   static boost::asio::thread_pool& shared();
   // True on one of the shared pool's worker threads: a future delivered on the pool is never waited on there.
   static bool isWorkerThread();

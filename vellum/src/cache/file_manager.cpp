@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "regular_file.hpp"
+
 namespace vellum::DiskStorage {
 namespace fs = std::filesystem;
 
@@ -39,12 +41,9 @@ class Descriptor {
   int fd_;
 };
 
-// Opens for reading without moving the access time when the kernel allows it (it refuses O_NOATIME with
-// EPERM to a process that does not own the file).
-int openForReading(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  return fd;
+// An entry of the cache's directory: never through a link, without moving its access time.
+RegularFile openEntry(const fs::path& path) {
+  return RegularFile::open(path.native(), {.followLinks = false, .keepAccessTime = true});
 }
 
 Date fromTimespec(const timespec& ts) {
@@ -194,30 +193,15 @@ FileStatus FileManager::status(const fs::path& path) const {
 
 std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, FileStatus& status,
                                                         const std::function<bool(const FileStatus&)>& wanted) const {
-  Descriptor fd(openForReading(path));
-  if (!fd.valid()) fail("cannot open file", path, errno);
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) fail("cannot read file status", path, errno);
-  status = fromStat(st);
-  readLastAccess(fd.get(), status);
+  RegularFile file = openEntry(path);
+  status = fromStat(file.status());
+  readLastAccess(file.fd(), status);
   if (!wanted(status)) return std::nullopt;
-  // One byte past the size tells the end of the file from a file that grew since.
-  foundation::Bytes data(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == data.size()) data.resize(data.size() * 2);
-    const ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileReadError("cannot read file", path, std::error_code(errno, std::generic_category()));
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-    // A regular file reads short only at its end: no need to ask again.
-    if (filled < data.size()) break;
+  try {
+    return file.readToEnd();
+  } catch (const fs::filesystem_error& e) {
+    throw FileReadError(e.what(), path, e.code());
   }
-  data.resize(filled);
-  return data;
 }
 
 void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> data, const FileDates& dates,
@@ -258,14 +242,11 @@ void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> 
 }
 
 bool FileManager::setDates(const fs::path& path, const FileDates& dates, std::optional<FileIdentity> expected) {
-  Descriptor fd(openForReading(path));
-  if (!fd.valid()) fail("cannot open file", path, errno);
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) fail("cannot read file status", path, errno);
-  if (expected && identityOf(st) != *expected) return false;
-  writeLastAccess(fd.get(), dates.lastAccess);
+  const RegularFile file = openEntry(path);
+  if (expected && identityOf(file.status()) != *expected) return false;
+  writeLastAccess(file.fd(), dates.lastAccess);
   const timespec times[2] = {toTimespec(dates.lastAccess), toTimespec(dates.expiration)};
-  if (::futimens(fd.get(), times) != 0) fail("cannot set file dates", path, errno);
+  if (::futimens(file.fd(), times) != 0) fail("cannot set file dates", path, errno);
   return true;
 }
 
@@ -309,11 +290,17 @@ void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
   for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (name.rfind(kTemporaryFilePrefix, 0) != 0) continue;
-    Descriptor fd(::open(it->path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
-    struct stat opened, named;
-    if (::fstat(fd.get(), &opened) == 0 && ::lstat(it->path().c_str(), &named) == 0 &&
-        opened.st_ino == named.st_ino && opened.st_dev == named.st_dev) {
+    // Only regular files are ours: anything else under the prefix is left alone, unopened beyond the check.
+    std::optional<RegularFile> file;
+    try {
+      file.emplace(RegularFile::open(it->path().native(), {.followLinks = false}));
+    } catch (const fs::filesystem_error&) {
+      continue;
+    }
+    if (::flock(file->fd(), LOCK_EX | LOCK_NB) != 0) continue;
+    const struct stat& opened = file->status();
+    struct stat named;
+    if (::lstat(it->path().c_str(), &named) == 0 && opened.st_ino == named.st_ino && opened.st_dev == named.st_dev) {
       ::unlink(it->path().c_str());
     }
   }

@@ -113,7 +113,7 @@ const std::shared_ptr<ImageCache>& ImageCache::defaultCache() {
   return *shared;
 }
 
-ImageCache::ImageCache(std::shared_ptr<MemoryBackend> memoryStorage, std::shared_ptr<DiskBackend> diskStorage)
+ImageCache::ImageCache(Made, std::shared_ptr<MemoryBackend> memoryStorage, std::shared_ptr<DiskBackend> diskStorage)
     : memoryStorage_(std::move(memoryStorage)),
       diskStorage_(std::move(diskStorage)),
       ioQueue_(std::make_shared<foundation::SerialQueue>(std::string(queue_labels::kImageCacheIOPrefix) +
@@ -148,6 +148,11 @@ std::string ImageCache::processorIdentifier(const VellumParsedOptionsInfo& optio
   return options.processor ? options.processor->identifier() : std::string();
 }
 
+std::shared_ptr<const CacheSerializer> ImageCache::serializer(const VellumParsedOptionsInfo& options) {
+  if (options.cacheSerializer) return options.cacheSerializer;
+  return DefaultCacheSerializer::defaultSerializer();
+}
+
 void ImageCache::store(const ImagePtr& image, const std::optional<foundation::Bytes>& original, const std::string& key,
                        const VellumParsedOptionsInfo& options, bool toDisk, StoreHandler completionHandler) {
   const std::string identifier = processorIdentifier(options);
@@ -164,7 +169,7 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
                   handler = std::move(completionHandler)] {
     std::optional<foundation::Bytes> data;
     try {
-      data = options.cacheSerializer->data(image, original);
+      data = serializer(options)->data(image, original);
     } catch (const std::exception& e) {
       foundation::log(foundation::LogLevel::error, std::string("[Vellum] The cache serializer failed: ") + e.what());
     }
@@ -172,8 +177,8 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
       if (!handler) return;
       CacheStoreResult result;
       result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(
-          VellumError::cacheError(Cache::CannotSerializeImage{image, original, options.cacheSerializer}));
-      options.callbackQueue.execute([handler, result] { handler(result); });
+          VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)}));
+      options.callbackQueue.deliver(handler, std::move(result));
       return;
     }
     self->syncStoreToDisk(*data, key, options.forcedExtension, identifier, options.callbackQueue,
@@ -218,7 +223,7 @@ void ImageCache::syncStoreToDisk(const foundation::Bytes& data, const std::strin
     result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(VellumError::cacheError(
         Cache::CannotConvertToData{std::to_string(data.size()) + " bytes", std::current_exception()}));
   }
-  if (completionHandler) callbackQueue.execute([completionHandler, result] { completionHandler(result); });
+  if (completionHandler) callbackQueue.deliver(completionHandler, std::move(result));
 }
 
 void ImageCache::removeImageReportingError(const std::string& key, const std::string& processorIdentifier,
@@ -228,7 +233,7 @@ void ImageCache::removeImageReportingError(const std::string& key, const std::st
   const std::string computed = computedKey(key, processorIdentifier);
   if (fromMemory) memoryStorage_->remove(computed);
   auto report = [callbackQueue, handler = std::move(completionHandler)](std::exception_ptr error) {
-    if (handler) callbackQueue.execute([handler, error] { handler(error); });
+    if (handler) callbackQueue.deliver(handler, std::move(error));
   };
   if (!fromDisk) {
     report(nullptr);
@@ -242,7 +247,7 @@ void ImageCache::removeImageReportingError(const std::string& key, const std::st
     } catch (...) {
       error = std::current_exception();
     }
-    report(error);
+    report(std::move(error));
   });
 }
 

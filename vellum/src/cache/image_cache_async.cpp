@@ -2,6 +2,8 @@
 // whose handler sets it exactly once; the callback forms report in every case, so every future becomes ready.
 #include "vellum/cache/image_cache.hpp"
 
+#include "general/settle_promise.hpp"
+
 namespace vellum {
 namespace {
 
@@ -19,13 +21,7 @@ std::future<T> awaiting(Start&& start) {
 
 // A store's report: a failed disk write is the error; the memory half never fails.
 ImageCache::StoreHandler settleStore(Promise<void> promise) {
-  return [promise](CacheStoreResult result) {
-    if (result.diskCacheResult) {
-      promise->set_value();
-    } else {
-      promise->set_exception(std::make_exception_ptr(result.diskCacheResult.error()));
-    }
-  };
+  return [promise](CacheStoreResult result) { settlePromise(*promise, std::move(result.diskCacheResult)); };
 }
 
 std::function<void()> settleVoid(Promise<void> promise) {
@@ -34,13 +30,7 @@ std::function<void()> settleVoid(Promise<void> promise) {
 
 template <class T>
 std::function<void(foundation::Result<T, VellumError>)> settleResult(Promise<T> promise) {
-  return [promise](foundation::Result<T, VellumError> result) {
-    if (result) {
-      promise->set_value(std::move(result).value());
-    } else {
-      promise->set_exception(std::make_exception_ptr(result.error()));
-    }
-  };
+  return [promise](foundation::Result<T, VellumError> result) { settlePromise(*promise, std::move(result)); };
 }
 
 }  // namespace
@@ -95,11 +85,8 @@ std::future<void> ImageCache::removeImageAsync(const std::string& key, const std
   return awaiting<void>([&](const Promise<void>& promise) {
     removeImageReportingError(key, processorIdentifier, forcedExtension, fromMemory, fromDisk, CallbackQueue::untouch(),
                               [promise](std::exception_ptr error) {
-                                if (error) {
-                                  promise->set_exception(error);
-                                } else {
-                                  promise->set_value();
-                                }
+                                if (!error) return promise->set_value();
+                                settlePromiseWithError(*promise, std::move(error));
                               });
   });
 }

@@ -143,7 +143,7 @@ void ImageCache::calculateDiskStorageSize(
     } catch (const VellumError& error) {
       result = R::failure(error);
     }
-    if (completion) foundation::MainQueue::post([completion, result = *result] { completion(result); });
+    if (completion) CallbackQueue::mainAsync().deliver(completion, std::move(*result));
   });
 }
 

@@ -31,7 +31,7 @@ void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const
                   const std::function<void(foundation::Result<Outcome, VellumError>)>& handler, Found&& found) {
   using R = foundation::Result<Outcome, VellumError>;
   if (!handler) return;  // nobody would learn the outcome
-  auto report = [&](R result) { callbackQueue.execute([handler, result = std::move(result)] { handler(result); }); };
+  auto report = [&](R result) { callbackQueue.deliver(handler, std::move(result)); };
   if (isStale(options)) return report(R::success(Outcome::stale()));
   std::optional<foundation::Bytes> bytes;
   try {
@@ -92,7 +92,7 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
       DiskOutcomeHandler([self = shared_from_this(), key, options, callbackQueue,
                           handler = std::move(completionHandler)](foundation::Result<DiskRetrievalOutcome, VellumError> outcome) {
         if (!outcome) {
-          callbackQueue.execute([handler, error = outcome.error()] { handler(R::failure(error)); });
+          callbackQueue.deliver(handler, R::failure(std::move(outcome.error())));
           return;
         }
         if (outcome.value().kind() != DiskRetrievalOutcome::Kind::found) {
@@ -105,7 +105,7 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
         VellumParsedOptionsInfo storeOptions = options;
         storeOptions.callbackQueue = CallbackQueue::untouch();
         self->store(image, std::nullopt, key, storeOptions, false, [handler, callbackQueue, image](CacheStoreResult) {
-          callbackQueue.execute([handler, image] { handler(R::success(ImageCacheResult::disk(image))); });
+          callbackQueue.deliver(handler, R::success(ImageCacheResult::disk(image)));
         });
       }));
 }
@@ -124,7 +124,7 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
                                        [&](foundation::Bytes bytes) {
       ImagePtr image;
       try {
-        image = options.cacheSerializer->image(bytes, options);
+        image = serializer(options)->image(bytes, options);
       } catch (const std::exception& e) {
         foundation::log(foundation::LogLevel::error, std::string("[Vellum] A cached file did not decode: ") + e.what());
       }

@@ -24,7 +24,7 @@ struct TimerFrameSource::State {
 };
 
 TimerFrameSource::TimerFrameSource(int framesPerSecond)
-    : framesPerSecond_(framesPerSecond > 0 ? framesPerSecond : 60),
+    : framesPerSecond_(framesPerSecond <= 0 ? 60 : std::min(framesPerSecond, kMaxFramesPerSecond)),
       queue_(std::string(queue_labels::kDisplayLinkFrames)),
       state_(std::make_shared<State>()) {}
 

@@ -7,6 +7,7 @@
 
 #include "foundation/thread_pool.hpp"
 #include "answer_once.hpp"
+#include "general/settle_promise.hpp"
 #include "url_session.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
@@ -30,8 +31,7 @@ VellumError sessionCancelled(const std::string& url) { return cancelledWith(url,
 
 void answer(const SessionDataTask::TaskCallback& callback, ImageDownloader::DownloadResult result) {
   if (!callback.onCompleted) return;
-  callback.options.callbackQueue.execute(
-      [completion = callback.onCompleted, result = std::move(result)] { (*completion)(result); });
+  callback.options.callbackQueue.deliver(*callback.onCompleted, std::move(result));
 }
 
 // The answer of an awaited download that a stop request ended: the cancellation of its entry, when it had one.
@@ -56,10 +56,10 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   auto onStop = std::make_shared<std::optional<std::stop_callback<std::function<void()>>>>();
   onStop->emplace(stop, std::function<void()>([holder] { holder->cancel(); }));
   auto task = start([promise, onStop, holder](const foundation::Result<T, VellumError>& result) {
-    if (result && !holder->isCancelled()) {
-      promise->set_value(result.value());
+    if (result && holder->isCancelled()) {
+      settlePromiseWithError(*promise, stopped(holder->task()));
     } else {
-      promise->set_exception(std::make_exception_ptr(result ? stopped(holder->task()) : result.error()));
+      settlePromise(*promise, foundation::Result<T, VellumError>(result));
     }
   });
   // Cancels at once when the stop came during the call.
@@ -370,7 +370,7 @@ std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& 
   createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask](ContextResult context) {
     if (!context) {
       if (completion) {
-        options.callbackQueue.execute([completion, error = context.error()] { completion(DownloadResult::failure(error)); });
+        options.callbackQueue.deliver(completion, DownloadResult::failure(std::move(context.error())));
       }
       return;
     }

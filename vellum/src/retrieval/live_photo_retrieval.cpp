@@ -1,5 +1,5 @@
-#include <fstream>
-
+#include "cache/regular_file.hpp"
+#include "general/settle_promise.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
 
@@ -23,9 +23,9 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
   LivePhotoLoad(LivePhotoSource s) : source(std::move(s)) {}
 
   void fail(VellumError error) {
-    callerQueue.execute([completion = completion, error = std::move(error)] {
-      if (completion) completion(foundation::Result<LivePhotoLoadingInfoResult, VellumError>::failure(error));
-    });
+    if (completion) {
+      callerQueue.deliver(completion, foundation::Result<LivePhotoLoadingInfoResult, VellumError>::failure(std::move(error)));
+    }
   }
 
   void succeed() {
@@ -33,16 +33,12 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
     LivePhotoLoadingInfoResult result{files, allFromDisk ? CacheType::disk : CacheType::none, source, source,
                                       [files] {
                                         std::vector<foundation::Bytes> all;
-                                        for (const auto& file : files) {
-                                          std::ifstream in(file, std::ios::binary);
-                                          all.emplace_back(std::istreambuf_iterator<char>(in),
-                                                           std::istreambuf_iterator<char>());
-                                        }
+                                        for (const auto& file : files) all.push_back(readRegularFile(file.native()));
                                         return all;
                                       }};
-    callerQueue.execute([completion = completion, result = std::move(result)] {
-      if (completion) completion(foundation::Result<LivePhotoLoadingInfoResult, VellumError>::success(result));
-    });
+    if (completion) {
+      callerQueue.deliver(completion, foundation::Result<LivePhotoLoadingInfoResult, VellumError>::success(std::move(result)));
+    }
   }
 
   void step(std::size_t index) {
@@ -133,11 +129,7 @@ std::future<LivePhotoLoadingInfoResult> VellumManager::retrieveLivePhotoAsync(
   items.push_back(VellumOptionsInfoItem::callbackQueue(CallbackQueue::untouch()));
   retrieveLivePhoto(source, items, std::move(progressBlock), std::move(checker),
                     [promise](const foundation::Result<LivePhotoLoadingInfoResult, VellumError>& result) {
-                      if (result) {
-                        promise->set_value(result.value());
-                      } else {
-                        promise->set_exception(std::make_exception_ptr(result.error()));
-                      }
+                      settlePromise(*promise, foundation::Result<LivePhotoLoadingInfoResult, VellumError>(result));
                     });
   return future;
 }

@@ -4,6 +4,7 @@
 #include <stop_token>
 
 #include "foundation/log.hpp"
+#include "general/settle_promise.hpp"
 #include "image/guarded_processing.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
@@ -70,7 +71,7 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
 
 void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
   if (!completion) return;
-  options.callbackQueue.execute([completion, result = std::move(result)] { completion(result); });
+  options.callbackQueue.deliver(completion, std::move(result));
 }
 
 // What a cancel answers in place of a wait on the cache or on processing.
@@ -329,13 +330,8 @@ std::future<RetrieveImageResult> VellumManager::retrieveImageAsync(const Source&
   VellumOptionsInfo items = options.value_or(VellumOptionsInfo{});
   // A future is waited on by some thread; answering on the main queue would tie the two together.
   items.push_back(VellumOptionsInfoItem::callbackQueue(CallbackQueue::untouch()));
-  retrieveImage(source, items, nullptr, [promise](const RetrieveResult& result) {
-    if (result) {
-      promise->set_value(result.value());
-    } else {
-      promise->set_exception(std::make_exception_ptr(result.error()));
-    }
-  });
+  retrieveImage(source, items, nullptr,
+                [promise](const RetrieveResult& result) { settlePromise(*promise, RetrieveResult(result)); });
   return future;
 }
 

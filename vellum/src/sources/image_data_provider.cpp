@@ -1,5 +1,6 @@
 #include "vellum/sources/image_data_provider.hpp"
 
+#include "general/settle_promise.hpp"
 #include "vellum/sources/source.hpp"
 
 namespace vellum {
@@ -9,13 +10,7 @@ void ImageDataProvider::cancellableData(std::stop_token, Handler handler) const 
 std::future<foundation::Bytes> ImageDataProvider::dataAsync() const {
   auto promise = std::make_shared<std::promise<foundation::Bytes>>();
   auto future = promise->get_future();
-  data([promise](DataResult result) {
-    if (result) {
-      promise->set_value(std::move(result).value());
-    } else {
-      promise->set_exception(result.error());
-    }
-  });
+  data([promise](DataResult result) { settlePromise(*promise, std::move(result)); });
   return future;
 }
 

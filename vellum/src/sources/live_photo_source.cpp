@@ -51,7 +51,9 @@ LivePhotoResource::LivePhotoResource(Source source, std::optional<FileType> file
                                                : FileType::other({})) {}
 
 LivePhotoSource::LivePhotoSource(const std::vector<const Resource*>& resources) {
-  for (const Resource* resource : resources) this->resources.emplace_back(*resource);
+  for (const Resource* resource : resources) {
+    if (resource) this->resources.emplace_back(*resource);
+  }
 }
 
 LivePhotoSource::LivePhotoSource(const std::vector<URL>& urls) {

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "regular_file.hpp"
+#include "cache/regular_file.hpp"
 #include "vellum/sources/resource.hpp"
 
 namespace vellum {

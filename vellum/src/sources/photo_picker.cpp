@@ -3,7 +3,7 @@
 #include <boost/asio/post.hpp>
 
 #include "foundation/thread_pool.hpp"
-#include "regular_file.hpp"
+#include "cache/regular_file.hpp"
 #include "vellum/image/image_format.hpp"
 
 namespace vellum {
@@ -52,7 +52,7 @@ void FileItemProvider::loadDataRepresentation(const std::string& typeIdentifier,
     } catch (...) {
       error = std::current_exception();
     }
-    completion(std::move(bytes), error);
+    completion(std::move(bytes), std::move(error));
   });
 }
 

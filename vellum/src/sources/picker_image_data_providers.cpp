@@ -27,9 +27,11 @@ void PHPickerResultImageDataProvider::data(Handler handler) const {
   pickerResult_.itemProvider->loadDataRepresentation(
       contentType_.identifier,
       [handler = std::move(handler)](std::optional<foundation::Bytes> data, std::exception_ptr error) {
-        if (error) return handler(DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(error))));
-        if (data) return handler(DataResult::success(std::move(*data)));
-        handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+        // Made whole before the handler runs, so that no temporary of this thread still holds a part of it.
+        DataResult result = error  ? DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(std::move(error))))
+                            : data ? DataResult::success(std::move(*data))
+                                   : DataResult::failure(std::make_exception_ptr(Error::invalidImage()));
+        handler(std::move(result));
       });
 }
 
@@ -48,9 +50,11 @@ void PhotosPickerItemImageDataProvider::data(Handler handler) const {
   }
   pickerItem_->loadData(
       [handler = std::move(handler)](foundation::Result<std::optional<foundation::Bytes>, std::exception_ptr> result) {
-        if (!result) return handler(DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(result.error()))));
-        if (result.value()) return handler(DataResult::success(std::move(*result.value())));
-        handler(DataResult::failure(std::make_exception_ptr(Error::invalidImage())));
+        DataResult answer =
+            !result          ? DataResult::failure(std::make_exception_ptr(Error::pickerProviderError(std::move(result.error()))))
+            : result.value() ? DataResult::success(std::move(*result.value()))
+                             : DataResult::failure(std::make_exception_ptr(Error::invalidImage()));
+        handler(std::move(answer));
       });
 }
 

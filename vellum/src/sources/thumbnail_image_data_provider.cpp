@@ -11,7 +11,7 @@
 #include "image/gif_encoder.hpp"
 #include "image/resample.hpp"
 #include "image_header.hpp"
-#include "regular_file.hpp"
+#include "cache/regular_file.hpp"
 #include "thumbnail_maker.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_format.hpp"

@@ -26,7 +26,7 @@ extern "C" {
 
 #include "decoding_pool.hpp"
 #include "exif_metadata.hpp"
-#include "regular_file.hpp"
+#include "cache/regular_file.hpp"
 #include "vellum/sources/asset_image_generator.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "video_frame_reader.hpp"

@@ -139,16 +139,25 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   // The shared cache named "default", made on first use.
   static const std::shared_ptr<ImageCache>& defaultCache();
 
+  // What only the factories can give: a cache made without it would never be registered for the
+  // resign-active sweep, so the constructor takes one and nobody else can make it.
+  class Made {
+    friend class ImageCache;
+    Made() = default;
+  };
+
   // Makes a subclass the way the factories make a cache: constructed, then registered for the resign-active
-  // sweep. T's constructor takes the storages first.
+  // sweep. T's constructor takes a `Made` and then the storages, and hands both to this class's (inheriting
+  // its constructors does).
   template <class T, class... Args>
   static std::shared_ptr<T> create(Args&&... args) {
-    auto cache = std::make_shared<T>(std::forward<Args>(args)...);
+    auto cache = std::make_shared<T>(Made{}, std::forward<Args>(args)...);
     observeResignActive(cache);
     return cache;
   }
 
-  ImageCache(std::shared_ptr<MemoryBackend> memoryStorage, std::shared_ptr<DiskBackend> diskStorage);
+  // REQUIRES: called by `make` or `create` (only they have a `Made`).
+  ImageCache(Made, std::shared_ptr<MemoryBackend> memoryStorage, std::shared_ptr<DiskBackend> diskStorage);
   virtual ~ImageCache();
   ImageCache(const ImageCache&) = delete;
   ImageCache& operator=(const ImageCache&) = delete;
@@ -241,8 +250,10 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
 
   // ---- Awaitable forms. Each future is set exactly once, with the value or the error of the callback form.
   // REQUIRES for waiting on the future: `retrieveImageAsync`, the clear and clean forms and
-  // `diskStorageSizeAsync` are set on the main queue, so never wait on them there; the others are set on
-  // `ioQueue` (or at once for memory-only work), so never wait on them from a task of this cache's `ioQueue`.
+  // `diskStorageSizeAsync` are set on the main queue, so never wait on them there; `storeAsync(..., options)`
+  // is set on `options.callbackQueue`, the main queue unless the options name another, so never wait on it
+  // from that queue; the others are set on `ioQueue` (or at once for memory-only work), so never wait on them
+  // from a task of this cache's `ioQueue`.
   virtual std::future<CacheType> imageCachedTypeAsync(const std::string& key, const std::string& processorIdentifier,
                                                       const std::optional<std::string>& forcedExtension);
   // Throws (through the future) the disk write's VellumError; the image stays in memory.
@@ -274,13 +285,13 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   virtual std::future<void> cleanExpiredDiskCacheAsync();
   virtual std::future<std::uint64_t> diskStorageSizeAsync();
 
- protected:
+ private:
   // Registers `cache` for the resign-active sweep on the main queue, holding it weakly.
   static void observeResignActive(const std::shared_ptr<ImageCache>& cache);
-
- private:
   // The identifier of the options' processor (empty without one).
   static std::string processorIdentifier(const VellumParsedOptionsInfo& options);
+  // The options' serializer; the record's field is open to callers, and null there means the default one.
+  static std::shared_ptr<const CacheSerializer> serializer(const VellumParsedOptionsInfo& options);
   // Writes on the calling thread, which is always `ioQueue`, and reports through `callbackQueue`.
   void syncStoreToDisk(const foundation::Bytes& data, const std::string& key,
                        const std::optional<std::string>& forcedExtension, const std::string& processorIdentifier,

@@ -39,6 +39,15 @@ class CallbackQueue {
 
   Kind kind() const;
   void execute(std::function<void()> block) const;
+  // Runs `handler(answer)` where execute runs a block, handing the answer to the handler by move. A block
+  // that captures an answer and passes it on by copy keeps its own copy until the block is destroyed, after
+  // the handler has returned: when the handler gave the answer to another thread (a promise, another queue),
+  // that late release races with the reader there (libstdc++ counts exception_ptr references out of a thread
+  // sanitizer's sight). Deliver results and errors this way.
+  template <class Handler, class Answer>
+  void deliver(Handler handler, Answer answer) const {
+    execute([handler = std::move(handler), answer = std::move(answer)]() mutable { handler(std::move(answer)); });
+  }
 
   // Null for the concurrent dispatch case.
   const std::shared_ptr<foundation::SerialQueue>& dispatchQueue() const;

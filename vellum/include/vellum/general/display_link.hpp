@@ -70,6 +70,10 @@ class FrameSource {
 // A steady timer at `framesPerSecond` on a serial queue of its own; time stamps from the steady clock.
 class TimerFrameSource final : public FrameSource {
  public:
+  // Refreshes are at least 1 ms apart: a higher rate would only flood the queues the refreshes post to.
+  static constexpr int kMaxFramesPerSecond = 1000;
+
+  // A rate of 0 or less means 60; one above kMaxFramesPerSecond means kMaxFramesPerSecond.
   explicit TimerFrameSource(int framesPerSecond = 60);
   ~TimerFrameSource() override;
 

@@ -86,7 +86,9 @@ struct LivePhotoLoadingInfoResult {
   CacheType cacheType = CacheType::none;        // disk when every file was already on disk
   LivePhotoSource source;
   LivePhotoSource originalSource;
-  std::function<std::vector<foundation::Bytes>()> data;  // reads the files
+  // Reads the files; throws std::filesystem::filesystem_error when one cannot be read (gone, or no longer a
+  // regular file).
+  std::function<std::vector<foundation::Bytes>()> data;
 };
 
 // The state of one retrieval across its retries and alternative sources.

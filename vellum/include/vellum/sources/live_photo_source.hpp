@@ -56,7 +56,8 @@ struct LivePhotoResource {
 
 struct LivePhotoSource {
   explicit LivePhotoSource(std::vector<LivePhotoResource> list) : resources(std::move(list)) {}
-  // Each resource as a network source (file URLs are not turned into providers), its kind guessed.
+  // Each resource as a network source (file URLs are not turned into providers), its kind guessed; null
+  // pointers are skipped.
   explicit LivePhotoSource(const std::vector<const Resource*>& resources);
   // Each URL as a VL::ImageResource with the URL's own key, then as above.
   explicit LivePhotoSource(const std::vector<URL>& urls);

@@ -152,7 +152,11 @@ class VLOptionSetter {
     });
     return imageModifier(std::shared_ptr<ImageModifier>(std::move(modifier)));
   }
-  auto serialize(std::shared_ptr<const CacheSerializer> s) { return setOption([=](auto& o) { o.cacheSerializer = s; }); }
+  // Null means the default serializer.
+  auto serialize(std::shared_ptr<const CacheSerializer> s) {
+    if (!s) s = DefaultCacheSerializer::defaultSerializer();
+    return setOption([=](auto& o) { o.cacheSerializer = s; });
+  }
   // JPEG keeps the quality (1.0 when none); PNG and unknown give the PNG serializer, GIF the GIF one; only
   // JPEG carries a quality.
   auto serialize(ImageFormat format, std::optional<double> jpegCompressionQuality = std::nullopt) {

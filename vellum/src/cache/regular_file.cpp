@@ -1,7 +1,6 @@
 #include "regular_file.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,13 +18,16 @@ namespace {
 
 }  // namespace
 
-RegularFile RegularFile::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+RegularFile RegularFile::open(const std::string& path, Options options) {
+  if (path.find('\0') != std::string::npos) fail("cannot open file", path, EINVAL);
+  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  if (!options.followLinks) flags |= O_NOFOLLOW;
+  int fd = ::open(path.c_str(), options.keepAccessTime ? flags | O_NOATIME : flags);
+  if (fd < 0 && errno == EPERM && options.keepAccessTime) fd = ::open(path.c_str(), flags);
   if (fd < 0) fail("cannot open file", path, errno);
   RegularFile file(fd, path);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) fail("cannot read file status", path, errno);
-  if (!S_ISREG(status.st_mode)) fail("not a regular file", path, EINVAL);
+  if (::fstat(fd, &file.status_) != 0) fail("cannot read file status", path, errno);
+  if (!S_ISREG(file.status_.st_mode)) fail("not a regular file", path, EINVAL);
   return file;
 }
 
@@ -34,10 +36,10 @@ RegularFile::~RegularFile() {
 }
 
 foundation::Bytes RegularFile::readToEnd() {
-  // The reported size is only a first guess: the file may grow or shrink while it is read.
-  struct stat status {};
+  // The size seen at open is only a first guess: the file may grow or shrink while it is read (and some
+  // report none). One byte past it tells the end of the file from a file that grew since.
   std::size_t capacity = 64 * 1024;
-  if (::fstat(fd_, &status) == 0 && status.st_size > 0) capacity = static_cast<std::size_t>(status.st_size) + 1;
+  if (status_.st_size > 0) capacity = static_cast<std::size_t>(status_.st_size) + 1;
   return read(SIZE_MAX, capacity);
 }
 

@@ -1,0 +1,55 @@
+// Leaving the process while the shared pool still has work: what is queued is dropped, what runs may finish,
+// and nothing of it meets a library that exit has already cleaned up.
+#include <gtest/gtest.h>
+
+#include <boost/asio/post.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <latch>
+#include <string>
+
+#include "foundation/crypto.hpp"
+#include "foundation/thread_pool.hpp"
+
+namespace foundation {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ThreadPool, ExitWhileHashingWorkIsQueuedIsClean) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        for (int i = 0; i < 20000; ++i) {
+          boost::asio::post(ThreadPool::shared(), [i] {
+            if (sha256Hex(std::to_string(i)).size() != 64 || randomUUIDString().size() != 36) std::abort();
+          });
+        }
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// A task that never ends (here: one that waits a minute) does not hold the process at exit.
+TEST(ThreadPool, ExitDoesNotWaitForATaskThatDoesNotEnd) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EXIT(
+      {
+        std::latch started(1);
+        auto never = std::make_shared<std::promise<void>>();
+        boost::asio::post(ThreadPool::shared(), [&started, never] {
+          started.count_down();
+          never->get_future().wait_for(60s);
+        });
+        started.wait();
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+}
+
+}  // namespace
+}  // namespace foundation
