@@ -18,3 +18,4 @@
 #include "httpkit/transfer_engine.hpp"
 #include "httpkit/url_error.hpp"
 #include "httpkit/url_request.hpp"
+#include "httpkit/url_session_delegate.hpp"
