@@ -198,9 +198,10 @@ class Animator : public std::enable_shared_from_this<Animator> {
   bool hasReachedMaxRepeatCount() const;
 
   const std::shared_ptr<foundation::SerialQueue>& preloadQueue();
-  // A new preload queue. All of them target one process-wide queue, so the frame changes of many playing
-  // views cost the worker pool one wake-up a burst rather than one each, and their frames come from one
-  // worker's heap. Frame decoding is then serial across views; a frame change asks for one frame.
+  // A new preload queue. All of them target one process-wide queue, so that a refresh that moves many views on
+  // wakes one worker, which decodes their frames one after another, rather than waking one worker per view.
+  // Decoding is then serial across views: cheap, as a frame change asks for one frame and the window keeps
+  // frames decoded well ahead, but a frame source that blocks holds up every view's frames.
   static std::shared_ptr<foundation::SerialQueue> makePreloadQueue();
 
   // Counts the frames, decides the first sizing and schedules the first decoding pass.
