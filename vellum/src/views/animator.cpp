@@ -69,9 +69,8 @@ std::optional<FrameSizing> mergedFrameSizing(const FrameSizing& current, const F
 namespace {
 
 // Frame images leave on the main queue, where whatever shows them lives. Every animator releases into this one
-// bin, and the main queue empties it when it next moves an animation on: playing views come by at every frame
-// change, so releases cost the main queue no wake-up of their own, and the frees land between decoding bursts
-// rather than racing the preload workers' allocations on their heaps. When nothing plays, a timer empties it.
+// bin, which the main queue empties when it next moves an animation on: views that play come by at every frame
+// change, so releases cost the main queue no wake-up of their own. When nothing plays, a timer empties it.
 // Never destroyed, as the main queue it posts to.
 class ReleaseBin {
  public:
