@@ -92,6 +92,35 @@ void PrefetchIntoEmptyCache(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPrefetched);
 }
 
+// One timed round of downloads by hand. Every completion holds the round: the last of them may still be
+// returning after the round's waiter has moved on. A completion launches the next download before it counts
+// itself done, so once the count is full no completion reaches for the round's work any more.
+struct ByHandRound : std::enable_shared_from_this<ByHandRound> {
+  ByHandRound(Site& site, const vellum::VellumParsedOptionsInfo& options, std::atomic<int>& failures)
+      : site(site), options(options), failures(failures) {}
+
+  void launch() {
+    const int i = next.fetch_add(1);
+    if (i >= kPrefetched) return;
+    const std::string url = site.urls[static_cast<std::size_t>(i)].absoluteString();
+    site.downloader->downloadImage(url, options, [self = shared_from_this(), url](const auto& r) {
+      if (r) {
+        self->site.cache->store(r.value().image, r.value().originalData, url, self->options, true);
+      } else {
+        ++self->failures;
+      }
+      self->launch();
+      if (self->done.fetch_add(1) + 1 == kPrefetched) self->finished.set_value();
+    });
+  }
+
+  Site& site;
+  const vellum::VellumParsedOptionsInfo& options;
+  std::atomic<int>& failures;
+  std::atomic<int> next{0}, done{0};
+  std::promise<void> finished;
+};
+
 void ByHandDownloadAndStore(benchmark::State& state) {
   auto& s = site();
   const int concurrency = static_cast<int>(state.range(0));
@@ -102,24 +131,10 @@ void ByHandDownloadAndStore(benchmark::State& state) {
     state.PauseTiming();
     s.empty();
     state.ResumeTiming();
-    std::atomic<int> next{0}, done{0};
-    std::promise<void> finished;
-    std::function<void()> launch = [&] {
-      const int i = next.fetch_add(1);
-      if (i >= kPrefetched) return;
-      const std::string url = s.urls[static_cast<std::size_t>(i)].absoluteString();
-      s.downloader->downloadImage(url, options, [&, url](const vellum::ImageDownloader::DownloadResult& r) {
-        if (r) {
-          s.cache->store(r.value().image, r.value().originalData, url, options, true);
-        } else {
-          ++failures;
-        }
-        if (done.fetch_add(1) + 1 == kPrefetched) finished.set_value();
-        launch();
-      });
-    };
-    for (int i = 0; i < concurrency; ++i) launch();
-    finished.get_future().wait();
+    auto round = std::make_shared<ByHandRound>(s, options, failures);
+    auto finished = round->finished.get_future();
+    for (int i = 0; i < concurrency; ++i) round->launch();
+    finished.wait();
   }
   if (failures) state.SkipWithError("a download failed");
   state.SetItemsProcessed(state.iterations() * kPrefetched);

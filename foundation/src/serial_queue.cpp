@@ -21,6 +21,10 @@ struct SerialQueue::State {
 SerialQueue::SerialQueue(std::string label)
     : state_(std::make_shared<State>(State{std::move(label), boost::asio::make_strand(ThreadPool::shared())})) {}
 
+// The same strand, so the target's order holds for both queues' tasks.
+SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
+    : state_(std::make_shared<State>(State{std::move(label), target.state_->strand})) {}
+
 // The strand's implementation is reference-counted by the handlers queued on it, so work posted before the
 // queue object goes away still runs, in order.
 SerialQueue::~SerialQueue() = default;

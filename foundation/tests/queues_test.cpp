@@ -309,3 +309,40 @@ TEST(MainQueue, AThrowingTaskIsLoggedAndTheQueueGoesOn) {
   });
   EXPECT_THROW(MainQueue::sync([]() -> int { throw std::runtime_error("to the caller"); }), std::runtime_error);
 }
+
+// Queues made with one target run as that one queue: what is posted to any of them runs one task at a time in
+// post order (also what a queue left queued when it went away), a task of one may sync on another without
+// waiting on itself, and each logs under its own name.
+TEST(SerialQueue, QueuesOfOneTargetRunAsOne) {
+  SerialQueue target("test.target");
+  auto first = std::make_unique<SerialQueue>("test.first", target);
+  SerialQueue second("test.second", target);
+  std::vector<int> seen;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::promise<void> done;
+  const SerialQueue* queues[] = {&target, first.get(), &second};
+  for (int i = 0; i < 300; ++i) {
+    queues[i % 3]->post([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+      if (i == 299) done.set_value();
+    });
+  }
+  first.reset();
+  ASSERT_EQ(done.get_future().wait_for(kDeadline), std::future_status::ready);
+  EXPECT_FALSE(overlapped);
+  ASSERT_EQ(seen.size(), 300u);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(seen[std::size_t(i)], i);
+
+  bool ran = false;
+  second.sync([&] {
+    EXPECT_TRUE(target.isCurrent());
+    target.sync([&] { ran = true; });  // would deadlock if it waited for the target
+  });
+  EXPECT_TRUE(ran);
+  expectThrowingTasksAreLoggedAndTheQueueGoesOn("test.second", [&](std::function<void()> task) {
+    second.post(std::move(task));
+  });
+}

@@ -293,6 +293,64 @@ TEST_F(AnimatorConcurrency, ACancelledAnimatorDecodesNothingMore) {
   EXPECT_EQ(animator->frameCount(), 30u);
 }
 
+// Frames whose pixels, once their last holder lets go, count whether that happened on the main queue.
+class ReleaseCountingFrameSource final : public ImageFrameSource {
+ public:
+  struct Releases {
+    std::atomic<int> onMain{0}, elsewhere{0};
+    Awaited<bool> reached;
+    int awaited = 0;
+  };
+  ReleaseCountingFrameSource(std::size_t count, std::shared_ptr<Releases> releases)
+      : count_(count), releases_(std::move(releases)) {}
+
+  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::size_t frameCount() const override { return count_; }
+  ImagePtr frame(std::size_t index, std::optional<Size>) const override {
+    if (index >= count_) return nullptr;
+    auto bitmap = std::shared_ptr<const Bitmap>(new Bitmap{1, 1, {std::uint8_t(index), 0, 0, 255}},
+                                                [releases = releases_](const Bitmap* pixels) {
+                                                  delete pixels;
+                                                  (foundation::MainQueue::isCurrent() ? releases->onMain
+                                                                                      : releases->elsewhere)++;
+                                                  if (releases->onMain + releases->elsewhere == releases->awaited) {
+                                                    releases->reached.set(true);
+                                                  }
+                                                });
+    return Image::make(std::move(bitmap));
+  }
+  double duration(std::size_t) const override { return 0.05; }
+  std::shared_ptr<ImageFrameSource> copy() const override {
+    return std::make_shared<ReleaseCountingFrameSource>(count_, releases_);
+  }
+
+ private:
+  std::size_t count_;
+  std::shared_ptr<Releases> releases_;
+};
+
+// What the animator lets go is released on the main queue: frames that leave the window as it plays, and
+// frames cleared when no frame change follows to take them along.
+TEST_F(AnimatorConcurrency, DroppedFramesAreReleasedOnTheMainQueue) {
+  auto releases = std::make_shared<ReleaseCountingFrameSource::Releases>();
+  releases->awaited = 9;  // five left behind by five steps, then the four a clear drops
+  ReleaseCountingFrameSource source(12, releases);
+  auto animator = onMain([&] {
+    auto a = Animator::make(source.copy(), ImageScaling::scaleProportionallyDown, {64, 64}, {1, 1}, 1.0, 3,
+                            RepeatCount::infinite(), queue);
+    a->prepareFrames();
+    return a;
+  });
+  settle();
+  for (int step = 0; step < 5; ++step) advance(*animator);
+  onMain([&] { animator->clearFrames(false); });
+  settle();
+  EXPECT_TRUE(releases->reached.get());
+  EXPECT_EQ(releases->onMain.load(), 9);
+  EXPECT_EQ(releases->elsewhere.load(), 0);
+  EXPECT_EQ(decodedSlots(*animator), 0u);
+}
+
 // Ticks on the main queue while the preload queue decodes: the jobs work from the indices they were handed.
 TEST_F(AnimatorConcurrency, AdvancingWhileFramesDecode) {
   CountingFrameSource source(40, 16, 16);

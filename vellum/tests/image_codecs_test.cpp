@@ -227,6 +227,39 @@ TEST(GIFCodec, FrameSourceCopiesCompositeOnDemand) {
   EXPECT_FALSE(copy->frame(0));
 }
 
+// Frames with colour tables of their own, read one after another and again after a rewind: each frame keeps
+// its own colours however many descriptors were read before it.
+TEST(GIFCodec, LocalColourTablesFrameAfterFrame) {
+  constexpr int kFrames = 40;
+  auto colourOf = [](int f) { return GifColorType{GifByteType(f * 6), GifByteType(255 - f * 6), GifByteType(f)}; };
+  std::vector<test::GifFrameSpec> specs;
+  for (int f = 0; f < kFrames; ++f) {
+    test::GifFrameSpec spec{0, 0, 2, 2, {1, 1, 1, 1}};
+    spec.localPalette = {{0, 0, 0}, colourOf(f)};
+    specs.push_back(spec);
+  }
+  const auto data = test::makeGIF(2, 2, specs);
+  auto expectColour = [&](const Bitmap& bitmap, int f) {
+    const GifColorType c = colourOf(f);
+    EXPECT_EQ(bitmap.pixels, (std::vector<std::uint8_t>{c.Red, c.Green, c.Blue, 255, c.Red, c.Green, c.Blue, 255,
+                                                        c.Red, c.Green, c.Blue, 255, c.Red, c.Green, c.Blue, 255}))
+        << "frame " << f;
+  };
+  auto frames = decodeGIF(data);
+  ASSERT_TRUE(frames) << frames.error().reason;
+  ASSERT_EQ(frames.value().size(), std::size_t(kFrames));
+  for (int f = 0; f < kFrames; ++f) expectColour(frames.value()[std::size_t(f)].canvas, f);
+
+  auto image = imageFromData(data);
+  ASSERT_TRUE(image && image->frameSource());
+  auto source = image->frameSource()->copy();
+  for (int f : {0, 1, 2, 39, 3, 20, 21}) {
+    auto frame = source->frame(std::size_t(f));
+    ASSERT_TRUE(frame) << f;
+    expectColour(*frame->bitmap(), f);
+  }
+}
+
 // A 4000 x 4000 screen drawn small: the frame comes out at the size asked for.
 TEST(GIFCodec, LargeScreenDecodedSmall) {
   const auto data = test::makeGIF(4000, 4000, {{0, 0, 1, 1, {1}}, {1, 1, 1, 1, {2}}});

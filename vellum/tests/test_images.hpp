@@ -67,6 +67,7 @@ struct GifFrameSpec {
   int transparent = NO_TRANSPARENT_COLOR;
   int delayCentiseconds = 0;
   bool withControl = true;
+  std::vector<GifColorType> localPalette = {};  // the frame's own colour table; none: the global kPalette
 };
 
 inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFrameSpec>& frames) {
@@ -88,9 +89,12 @@ inline foundation::Bytes makeGIF(int width, int height, const std::vector<GifFra
       GifByteType ext[4];
       EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(EGifGCBToExtension(&gcb, ext)), ext);
     }
-    EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, nullptr);
+    ColorMapObject* local =
+        f.localPalette.empty() ? nullptr : GifMakeMapObject(int(f.localPalette.size()), f.localPalette.data());
+    EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, local);
     std::vector<GifPixelType> indices(f.indices.begin(), f.indices.end());
     for (int y = 0; y < f.height; ++y) EGifPutLine(gif, indices.data() + y * f.width, f.width);
+    GifFreeMapObject(local);
   }
   EGifCloseFile(gif, &error);
   GifFreeMapObject(map);

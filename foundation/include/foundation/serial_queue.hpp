@@ -9,6 +9,10 @@
 //   queue.post([] { ... });
 //   auto timer = queue.postAfter(std::chrono::seconds(1), [] { ... });
 //   timer.cancel();
+//
+// A queue made with a target runs its tasks on the target, as GCD's target queues do: one at a time with the
+// target's own tasks and with those of every other queue that targets it. Many small queues that share a
+// target cost the pool one wake-up for a burst of their work instead of one each.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -21,6 +25,7 @@ namespace foundation {
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);
+  SerialQueue(std::string label, const SerialQueue& target);
   ~SerialQueue();
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
@@ -34,7 +39,7 @@ class SerialQueue {
   Cancellable postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) const;
   // Runs `task` on the queue and waits for it. Called from the queue itself it runs inline.
   void sync(const std::function<void()>& task) const;
-  // True while the calling thread runs a task of this queue.
+  // True while the calling thread runs a task of this queue, or of any queue that shares its target.
   bool isCurrent() const;
 
   struct State;

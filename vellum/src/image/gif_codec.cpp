@@ -111,6 +111,19 @@ bool endsAtRecordBoundary(const MemoryReader& reader, std::size_t frames) {
   return frames > 0 && reader.position == reader.size;
 }
 
+// Reads the descriptor of the image record that follows. giflib also keeps a copy of every descriptor it has
+// read (with its colour table) in SavedImages, growing that array by one realloc a frame; records are read
+// one at a time here, so the copy is dropped at once. Memory then stays flat whatever the number of frames,
+// and a frame never reallocates an array that another thread (a reader moves between workers) allocated,
+// which would wait on that thread's heap.
+bool readImageDesc(GifFileType* gif) {
+  if (DGifGetImageDesc(gif) == GIF_ERROR) return false;
+  GifFreeSavedImages(gif);
+  gif->SavedImages = nullptr;
+  gif->ImageCount = 0;
+  return true;
+}
+
 // Walks the records of an opened file, up to `stopAfter` frames.
 Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stopAfter) {
   Layout layout;
@@ -135,7 +148,7 @@ Layout readLayout(GifFileType* gif, const MemoryReader& reader, std::size_t stop
       }
       continue;
     }
-    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(gif) == GIF_ERROR) return broken();
+    if (type != IMAGE_DESC_RECORD_TYPE || !readImageDesc(gif)) return broken();
     const GifImageDesc& desc = gif->Image;
     if (desc.Width < 0 || desc.Height < 0) return broken();
     int codeSize = 0;
@@ -298,7 +311,7 @@ std::optional<DecodingError> GIFFrameReader::next() {
       if (!skipExtension(st.gif.get(), &control, &haveControl)) return failure("bad extension");
       continue;
     }
-    if (type != IMAGE_DESC_RECORD_TYPE || DGifGetImageDesc(st.gif.get()) == GIF_ERROR) {
+    if (type != IMAGE_DESC_RECORD_TYPE || !readImageDesc(st.gif.get())) {
       return failure("bad image descriptor");
     }
     break;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "vellum/general/main_actor.hpp"
-#include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
 
@@ -58,9 +57,7 @@ void AnimatedImageView::clearFrames(bool keepingCurrentFrame) {
 }
 
 const std::shared_ptr<foundation::SerialQueue>& AnimatedImageView::preloadQueue() {
-  if (!preloadQueue_) {
-    preloadQueue_ = std::make_shared<foundation::SerialQueue>(std::string(queue_labels::kAnimatorPreload));
-  }
+  if (!preloadQueue_) preloadQueue_ = Animator::makePreloadQueue();
   return preloadQueue_;
 }
 

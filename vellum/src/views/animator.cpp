@@ -1,6 +1,7 @@
 #include "vellum/views/animator.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -67,35 +68,62 @@ std::optional<FrameSizing> mergedFrameSizing(const FrameSizing& current, const F
 
 namespace {
 
-}  // namespace
+// Frame images leave on the main queue, where whatever shows them lives. Every animator releases into this one
+// bin, which the main queue empties when it next moves an animation on: views that play come by at every frame
+// change, so releases cost the main queue no wake-up of their own. When nothing plays, a timer empties it.
+// Never destroyed, as the main queue it posts to.
+class ReleaseBin {
+ public:
+  // How long dropped frames wait for a frame change before the timer lets them go.
+  static constexpr auto kLatestRelease = std::chrono::milliseconds(100);
 
-// Frame images leave on the main queue, where whatever shows them lives. Releases that come while one block
-// is pending ride with it: one main-queue hop per burst, not one per dropped frame.
-struct Animator::ReleaseBin {
-  std::mutex mutex;
-  std::vector<ImagePtr> images;  // guarded by mutex
-  bool posted = false;           // guarded by mutex
-
-  static void release(const std::shared_ptr<ReleaseBin>& bin, std::vector<ImagePtr> images) {
-    if (images.empty()) return;
-    {
-      std::lock_guard lock(bin->mutex);
-      for (auto& image : images) bin->images.push_back(std::move(image));
-      if (bin->posted) return;
-      bin->posted = true;
-    }
-    foundation::MainQueue::post([bin] {
-      std::vector<ImagePtr> leaving;
-      {
-        std::lock_guard lock(bin->mutex);
-        leaving.swap(bin->images);
-        bin->posted = false;
-      }
-    });
+  static ReleaseBin& shared() {
+    static auto* bin = new ReleaseBin();
+    return *bin;
   }
+
+  void release(std::vector<ImagePtr> images) {
+    if (images.empty()) return;
+    bool arm = false;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& image : images) images_.push_back(std::move(image));
+      holdsImages_.store(true, std::memory_order_relaxed);
+      arm = !timerArmed_;
+      timerArmed_ = true;
+    }
+    if (arm) {
+      foundation::MainQueue::postAfter(kLatestRelease, [this] {
+        {
+          std::lock_guard lock(mutex_);
+          timerArmed_ = false;
+        }
+        empty();
+      });
+    }
+  }
+
+  // REQUIRES: main queue.
+  void empty() {
+    // A release this misses is the timer's.
+    if (!holdsImages_.load(std::memory_order_relaxed)) return;
+    std::vector<ImagePtr> leaving;
+    std::lock_guard lock(mutex_);
+    leaving.swap(images_);
+    holdsImages_.store(false, std::memory_order_relaxed);
+    // `leaving` goes after the lock: the frees never hold up a worker's release.
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<ImagePtr> images_;  // guarded by mutex_
+  bool timerArmed_ = false;       // guarded by mutex_
+  std::atomic<bool> holdsImages_{false};
 };
 
-void Animator::releaseOnMainQueue(std::vector<ImagePtr> images) { ReleaseBin::release(releaseBin_, std::move(images)); }
+}  // namespace
+
+void Animator::releaseOnMainQueue(std::vector<ImagePtr> images) { ReleaseBin::shared().release(std::move(images)); }
 
 std::shared_ptr<Animator> Animator::make(std::shared_ptr<ImageFrameSource> frameSource, ImageScaling contentMode,
                                          Size size, Size imageSize, double imageScale, int maxFrameCount,
@@ -115,8 +143,7 @@ Animator::Animator(Passkey, std::shared_ptr<ImageFrameSource> frameSource, Image
       frameSource_(std::move(frameSource)),
       maxRepeatCount_(maxRepeatCount),
       contentMode_(contentMode),
-      preloadQueue_(std::move(preloadQueue)),
-      releaseBin_(std::make_shared<ReleaseBin>()) {}
+      preloadQueue_(std::move(preloadQueue)) {}
 
 ImagePtr Animator::frameImage(std::ptrdiff_t index) const {
   auto frame = animatedFrames_.at(index);
@@ -124,8 +151,20 @@ ImagePtr Animator::frameImage(std::ptrdiff_t index) const {
 }
 
 double Animator::frameDuration(std::ptrdiff_t index) const {
-  auto frame = animatedFrames_.at(index);
-  return frame ? frame->duration : std::numeric_limits<double>::infinity();
+  return animatedFrames_.read(index, [](const AnimatedFrame& frame) { return frame.duration; })
+      .value_or(std::numeric_limits<double>::infinity());
+}
+
+ImagePtr Animator::takeImage(std::ptrdiff_t index) {
+  ImagePtr taken;
+  animatedFrames_.update(index, [&taken](AnimatedFrame& frame) { taken = std::move(frame.image); });
+  return taken;
+}
+
+std::optional<double> Animator::placeholderDuration(std::ptrdiff_t index) const {
+  return animatedFrames_
+      .read(index, [](const AnimatedFrame& frame) { return frame.image ? std::nullopt : std::optional(frame.duration); })
+      .value_or(std::nullopt);
 }
 
 void Animator::setCurrentFrameIndex(std::ptrdiff_t index) {
@@ -149,8 +188,13 @@ bool Animator::hasReachedMaxRepeatCount() const {
 }
 
 const std::shared_ptr<foundation::SerialQueue>& Animator::preloadQueue() {
-  if (!preloadQueue_) preloadQueue_ = std::make_shared<foundation::SerialQueue>(std::string(queue_labels::kAnimatorPreload));
+  if (!preloadQueue_) preloadQueue_ = makePreloadQueue();
   return preloadQueue_;
+}
+
+std::shared_ptr<foundation::SerialQueue> Animator::makePreloadQueue() {
+  static const auto* decoding = new foundation::SerialQueue(std::string(queue_labels::kAnimatorDecoding));
+  return std::make_shared<foundation::SerialQueue>(std::string(queue_labels::kAnimatorPreload), *decoding);
 }
 
 std::optional<FrameSizing> Animator::frameSizing() const {
@@ -209,6 +253,7 @@ void Animator::clearFrames(bool keepingCurrentFrame) {
 
 void Animator::advanceFrame() {
   if (frameCount_ == 0) return;
+  ReleaseBin::shared().empty();
   const auto was = currentFrameIndex_;
   currentFrameIndex_ = (was + 1) % std::ptrdiff_t(frameCount_);
   previousFrameIndex_ = was;
@@ -299,12 +344,7 @@ void Animator::reloadFrames(int version, std::size_t currentIndex) {
   std::vector<ImagePtr> dropped;
   for (std::size_t i = 0; i < frameCount_; ++i) {
     if (wantedSet.count(i)) continue;
-    auto frame = animatedFrames_.at(std::ptrdiff_t(i));
-    if (frame && frame->image) {
-      if (auto old = animatedFrames_.exchange(std::ptrdiff_t(i), frame->placeholder()); old && old->image) {
-        dropped.push_back(std::move(old->image));
-      }
-    }
+    if (auto image = takeImage(std::ptrdiff_t(i))) dropped.push_back(std::move(image));
   }
   releaseOnMainQueue(std::move(dropped));
 
@@ -339,15 +379,11 @@ void Animator::notifyRefreshed() {
 
 void Animator::updatePreloadedFrames(std::ptrdiff_t previousIndex, std::size_t currentIndex) {
   if (!preloadingIsNeeded() || isCancelled()) return;
-  if (auto frame = animatedFrames_.at(previousIndex); frame && frame->image) {
-    if (auto old = animatedFrames_.exchange(previousIndex, frame->placeholder()); old && old->image) {
-      releaseOnMainQueue({std::move(old->image)});
-    }
-  }
+  if (auto image = takeImage(previousIndex)) releaseOnMainQueue({std::move(image)});
   for (std::size_t index : preloadIndices(currentIndex)) {
-    auto frame = animatedFrames_.at(std::ptrdiff_t(index));
-    if (!frame || frame->image) continue;
-    if (auto image = decodeFrame(index)) animatedFrames_.set(std::ptrdiff_t(index), AnimatedFrame{image, frame->duration});
+    const auto duration = placeholderDuration(std::ptrdiff_t(index));
+    if (!duration) continue;
+    if (auto image = decodeFrame(index)) animatedFrames_.set(std::ptrdiff_t(index), AnimatedFrame{image, *duration});
   }
 }
 
@@ -356,11 +392,7 @@ void Animator::clearFrames(bool keepingCurrentFrame, std::size_t currentIndex) {
   std::vector<ImagePtr> dropped;
   for (std::size_t i = 0; i < animatedFrames_.count(); ++i) {
     if (keepingCurrentFrame && i == currentIndex) continue;
-    auto frame = animatedFrames_.at(std::ptrdiff_t(i));
-    if (!frame || !frame->image) continue;
-    if (auto old = animatedFrames_.exchange(std::ptrdiff_t(i), frame->placeholder()); old && old->image) {
-      dropped.push_back(std::move(old->image));
-    }
+    if (auto image = takeImage(std::ptrdiff_t(i))) dropped.push_back(std::move(image));
   }
   releaseOnMainQueue(std::move(dropped));
 }

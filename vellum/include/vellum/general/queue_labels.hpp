@@ -22,6 +22,8 @@ inline constexpr std::string_view kImageLoadingProgressSideEffectProperty =
 inline constexpr std::string_view kImageCacheIOPrefix = "com.marrowby.Vellum.ImageCache.ioQueue.";
 // Each animated image view decodes its frames on one queue of this label.
 inline constexpr std::string_view kAnimatorPreload = "com.marrowby.Vellum.Animator.preloadQueue";
+// Every preload queue targets the one queue of this label.
+inline constexpr std::string_view kAnimatorDecoding = "com.marrowby.Vellum.Animator.decodingQueue";
 // The default display-link frame source ticks on a queue of this label.
 inline constexpr std::string_view kDisplayLinkFrames = "com.marrowby.Vellum.DisplayLink.frames";
 // The memory storage's expired-entry sweep runs on a queue of this label.

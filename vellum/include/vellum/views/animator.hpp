@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "foundation/serial_queue.hpp"
@@ -99,6 +100,21 @@ class SafeArray {
     std::lock_guard lock(mutex_);
     if (index < 0 || std::size_t(index) >= array_.size()) return;
     array_[std::size_t(index)] = std::move(*element);
+  }
+  // Calls `read` on the element under the lock, so that nothing of it is copied but what `read` answers; none
+  // out of range.
+  template <class Read>
+  auto read(std::ptrdiff_t index, Read read) const -> std::optional<std::invoke_result_t<Read&, const Element&>> {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || std::size_t(index) >= array_.size()) return std::nullopt;
+    return read(array_[std::size_t(index)]);
+  }
+  // Calls `change` on the element under the lock; nothing out of range.
+  template <class Change>
+  void update(std::ptrdiff_t index, Change change) {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || std::size_t(index) >= array_.size()) return;
+    change(array_[std::size_t(index)]);
   }
   // Stores `element` and hands back what the slot held; none (and nothing stored) out of range.
   std::optional<Element> exchange(std::ptrdiff_t index, Element element) {
@@ -182,6 +198,11 @@ class Animator : public std::enable_shared_from_this<Animator> {
   bool hasReachedMaxRepeatCount() const;
 
   const std::shared_ptr<foundation::SerialQueue>& preloadQueue();
+  // A new preload queue. All of them target one process-wide queue, so that a refresh that moves many views on
+  // wakes one worker, which decodes their frames one after another, rather than waking one worker per view.
+  // Decoding is then serial across views: cheap, as a frame change asks for one frame and the window keeps
+  // frames decoded well ahead, but a frame source that blocks holds up every view's frames.
+  static std::shared_ptr<foundation::SerialQueue> makePreloadQueue();
 
   // Counts the frames, decides the first sizing and schedules the first decoding pass.
   void prepareFrames();
@@ -211,8 +232,11 @@ class Animator : public std::enable_shared_from_this<Animator> {
   // The frame at the current sizing; none while pending, cancelled or when it does not decode.
   ImagePtr decodeFrame(std::size_t index) const;
   void notifyRefreshed();
-  struct ReleaseBin;
-  void releaseOnMainQueue(std::vector<ImagePtr> images);
+  // Turns the slot into a placeholder and answers the image it held; none for a placeholder or out of range.
+  ImagePtr takeImage(std::ptrdiff_t index);
+  // The slot's duration while it is a placeholder; none once it holds an image, and out of range.
+  std::optional<double> placeholderDuration(std::ptrdiff_t index) const;
+  static void releaseOnMainQueue(std::vector<ImagePtr> images);
 
   const Size size_;
   const Size imageSize_;
@@ -238,7 +262,6 @@ class Animator : public std::enable_shared_from_this<Animator> {
   std::ptrdiff_t currentFrameIndex_ = 0;
   std::ptrdiff_t previousFrameIndex_ = 0;
   std::shared_ptr<foundation::SerialQueue> preloadQueue_;
-  const std::shared_ptr<ReleaseBin> releaseBin_;
 };
 
 }  // namespace vellum
