@@ -1,9 +1,7 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
-#include <future>
 #include <sstream>
 
-#include "foundation/main_queue.hpp"
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/networking/image_downloader.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
@@ -61,8 +59,7 @@ ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optiona
     : prefetchQueue_(std::make_shared<foundation::SerialQueue>(kPrefetchQueueLabel)),
       prefetchSources_(std::move(sources)),
       optionsInfo_(options) {
-  // Answers come on the thread that has them: every one of them enters the bookkeeping through serially().
-  optionsInfo_.callbackQueue = CallbackQueue::untouch();
+  optionsInfo_.callbackQueue = CallbackQueue::dispatch(prefetchQueue_);
   manager_ = VellumManager::make(optionsInfo_.downloader ? optionsInfo_.downloader : ImageDownloader::default_(),
                                  optionsInfo_.targetCache ? optionsInfo_.targetCache : ImageCache::defaultCache());
 }
@@ -71,72 +68,17 @@ int ImagePrefetcher::maxConcurrentDownloads() const { return maxConcurrentDownlo
 void ImagePrefetcher::setMaxConcurrentDownloads(int count) { maxConcurrentDownloads_.store(count); }
 
 void ImagePrefetcher::start() {
-  prefetchQueue_->post([self = shared_from_this()] { self->serially([self] { self->startOnQueue(); }); });
+  prefetchQueue_->post([self = shared_from_this()] { self->startOnQueue(); });
 }
 
 void ImagePrefetcher::stop() {
-  prefetchQueue_->post([self = shared_from_this()] { self->serially([self] { self->stopOnQueue(); }); });
+  prefetchQueue_->post([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
 bool ImagePrefetcher::finished() const {
-  {
-    // Asked from within the bookkeeping (a retry strategy's code): waiting for it would wait for ourselves.
-    std::lock_guard lock(sectionLock_);
-    if (sectionBusy_ && sectionRunner_ == std::this_thread::get_id()) return finishedOnQueue();
-  }
-  // Through the queue, so the answer comes after what start() and stop() posted before it, and the caller's
-  // thread (the main queue, for a report) never becomes the one running the bookkeeping.
-  auto answer = std::make_shared<std::promise<bool>>();
-  auto result = answer->get_future();
-  prefetchQueue_->post([self = shared_from_this(), answer] {
-    self->serially([self, answer] { answer->set_value(self->finishedOnQueue()); });
-  });
-  return result.get();
-}
-
-void ImagePrefetcher::serially(std::function<void()> piece) const {
-  {
-    std::lock_guard lock(sectionLock_);
-    pieces_.push_back(std::move(piece));
-    if (sectionBusy_) return;
-    sectionBusy_ = true;
-    sectionRunner_ = std::this_thread::get_id();
-  }
-  const auto leave = [this] {
-    sectionBusy_ = false;
-    sectionRunner_ = std::thread::id();
-  };
-  for (;;) {
-    std::function<void()> next;
-    {
-      std::lock_guard lock(sectionLock_);
-      if (pieces_.empty()) return leave();
-      next = std::move(pieces_.front());
-      pieces_.pop_front();
-    }
-    try {
-      next();
-    } catch (...) {
-      // The throw goes on to this thread's caller, as it would have from a queued task; the pieces behind it
-      // are not stranded with it but run from the queue.
-      {
-        std::lock_guard lock(sectionLock_);
-        leave();
-      }
-      prefetchQueue_->post([self = shared_from_this()] { self->serially([] {}); });
-      throw;
-    }
-  }
-}
-
-void ImagePrefetcher::fromAnswer(std::function<void()> piece) {
-  // Bookkeeping may check the disk cache and start loads: never on the main queue.
-  if (foundation::MainQueue::isCurrent()) {
-    return prefetchQueue_->post([self = shared_from_this(), piece = std::move(piece)]() mutable {
-      self->serially(std::move(piece));
-    });
-  }
-  serially(std::move(piece));
+  bool result = false;
+  prefetchQueue_->sync([&] { result = finishedOnQueue(); });
+  return result;
 }
 
 std::string ImagePrefetcher::description() const {
@@ -199,10 +141,8 @@ void ImagePrefetcher::startPrefetching(const Source& source) {
       auto self = shared_from_this();
       const bool willReport =
           manager_->retrieveFromCache(source, context, [self, source](const VellumManager::RetrieveResult& result) {
-            self->fromAnswer([self, source, found = static_cast<bool>(result)] {
-              if (found) return self->settle(self->skippedSources_, source);
-              self->downloadAndCache(source);
-            });
+            if (result) return self->settle(self->skippedSources_, source);
+            self->downloadAndCache(source);
           });
       if (!willReport) downloadAndCache(source);
       return;
@@ -225,14 +165,12 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
       optionsInfo_, [weak = std::weak_ptr(holder)](std::shared_ptr<DownloadTask> task) {
         if (auto holder = weak.lock()) holder->setTask(std::move(task));
       });
-  // Started here, on the thread doing the bookkeeping (the one a finished load came on, as a rule), with no
-  // lock and no queue between a load that ends and the next that starts.
+  // Started from this prefetcher's queue alone: loads of other prefetchers start meanwhile, none waits for
+  // another's start.
   auto self = shared_from_this();
   auto context = std::make_shared<RetrievingContext>(std::move(loadOptions), source);
   holder->setTask(manager_->loadAndCache(source, context, [self, id, source, retry](const VellumManager::RetrieveResult& result) {
-    self->fromAnswer([self, id, source, retry, error = result ? std::nullopt : std::optional<VellumError>(result.error())] {
-      self->loadFinished(id, source, retry, error);
-    });
+    self->loadFinished(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
   }));
 }
 
@@ -252,7 +190,7 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
   auto queue = prefetchQueue_;
   strategy->retry(retry, [weak, queue, id](RetryDecision decision) {
     queue->post([weak, id, decision = std::move(decision)] {
-      if (auto self = weak.lock()) self->serially([self, id, decision] { self->decided(id, decision); });
+      if (auto self = weak.lock()) self->decided(id, decision);
     });
   });
 }

@@ -15,21 +15,16 @@
 // `make(urls)` turns file URLs into local-file providers and other URLs into network sources; providers
 // appear only in the source reports, never in the resource reports.
 //
-// Threads: every member may be called from any thread. The bookkeeping runs one piece at a time, never on
-// the main queue: a finished load's on the thread it finished on, which then starts the next load at once
-// (as a caller doing the loads by hand would), the rest through the prefetcher's own serial queue. Reports
-// run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
+// Threads: every member may be called from any thread; the bookkeeping runs on the prefetcher's own serial
+// queue. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
 // itself alive until it has completed; the completion is reported at most once.
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "foundation/serial_queue.hpp"
@@ -76,7 +71,7 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void stop();
 
   // True when every source has settled and no load runs, after what start() and stop() asked before it.
-  // Waits for the bookkeeping; may be called from any thread, a report included.
+  // Waits for the queue; a report may ask it too (reports run on the main queue, never on this one).
   bool finished() const;
   // The prefetcher's address, as text ("0x7f3a5c0012a0"): tells instances apart in logs.
   std::string description() const;
@@ -100,22 +95,13 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void reportCompletionOrStartNext();
   void handleComplete();
   bool finishedOnQueue() const;
-  // Runs `piece` of bookkeeping after those before it and before those after it: at once on this thread
-  // when none runs, else queued for the thread running one, which runs it when done.
-  void serially(std::function<void()> piece) const;
-  // serially() for an answer that may come on any thread; one on the main queue is moved off it first.
-  void fromAnswer(std::function<void()> piece);
 
   const std::shared_ptr<foundation::SerialQueue> prefetchQueue_;
-  std::shared_ptr<VellumManager> manager_;
-  mutable std::mutex sectionLock_;  // guards the three fields below
-  mutable std::deque<std::function<void()>> pieces_;
-  mutable bool sectionBusy_ = false;
-  mutable std::thread::id sectionRunner_;
-  // Fields below: only in pieces run by serially() (the report closures are set before `start`).
+  // Fields below: only on `prefetchQueue_` (the report closures are set before `start`).
   std::atomic<int> maxConcurrentDownloads_{5};
   const std::vector<Source> prefetchSources_;
   VellumParsedOptionsInfo optionsInfo_;
+  std::shared_ptr<VellumManager> manager_;
   ResourceReport progressBlock_;
   ResourceReport completionHandler_;
   SourceReport progressSourceBlock_;
