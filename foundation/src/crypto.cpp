@@ -1,10 +1,12 @@
 #include "foundation/crypto.hpp"
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include <climits>
+#include <memory>
 #include <stdexcept>
 
 namespace foundation {
@@ -26,18 +28,26 @@ void initialiseOpenSSL() {
 
 Sha256Digest sha256(const void* data, std::size_t size) {
   initialiseOpenSSL();
+  // Short inputs (cache keys hashed into file names on every disk look-up) cost less to hash than to look
+  // the algorithm up by name and set up a context for, which the one-shot call does each time: the
+  // algorithm is fetched once for the process, a context once per thread.
+  static EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  thread_local const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   Sha256Digest digest{};
-  SHA256(static_cast<const unsigned char*>(data), size, digest.data());
+  if (!algorithm || !context || EVP_DigestInit_ex2(context.get(), algorithm, nullptr) != 1 ||
+      EVP_DigestUpdate(context.get(), data, size) != 1 ||
+      EVP_DigestFinal_ex(context.get(), digest.data(), nullptr) != 1) {
+    SHA256(static_cast<const unsigned char*>(data), size, digest.data());
+  }
   return digest;
 }
 
 std::string hexLower(const std::uint8_t* data, std::size_t size) {
   static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
+  std::string out(size * 2, '\0');
   for (std::size_t i = 0; i < size; ++i) {
-    out += kHex[data[i] >> 4];
-    out += kHex[data[i] & 15];
+    out[2 * i] = kHex[data[i] >> 4];
+    out[2 * i + 1] = kHex[data[i] & 0xF];
   }
   return out;
 }

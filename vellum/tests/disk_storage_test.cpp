@@ -222,6 +222,22 @@ TEST_F(DiskStorageTest, DatesOnDiskAfterStoreAndExtendingReads) {
   EXPECT_EQ(datesOf(disk->cacheFileURL("forever")).mtime, secondsUp(distantFuture()));
 }
 
+// The lifetime a cacheTime read renews is the one the cache gave the entry, counted from its own last access;
+// an outside read that moved the file's access time changes nothing of it.
+TEST_F(DiskStorageTest, CacheTimeReadRenewsTheLifetimeTheCacheGave) {
+  auto disk = ready(config());
+  disk->store(bytes(100), "k", StorageExpiration::days(2));
+  const auto file = disk->cacheFileURL("k");
+  advance(24h);
+  const timespec touched[2] = {{secondsUp(now() + 1h), 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), touched, 0), 0);
+  advance(12h);
+  const auto t1 = now();
+  EXPECT_EQ(disk->value("k"), bytes(100));
+  settle(*disk);
+  EXPECT_EQ(datesOf(file).mtime, secondsUp(t1) + 2 * 86400);
+}
+
 TEST_F(DiskStorageTest, ExpiryBoundariesAndExpiredStores) {
   auto disk = ready(config());
   disk->store(bytes(5), "k", StorageExpiration::seconds(100));

@@ -268,6 +268,21 @@ TEST_F(ImageCacheTest, DiskHitComesBackIntoMemory) {
   EXPECT_EQ(cache->imageCachedType("k"), CacheType::disk);
 }
 
+TEST_F(ImageCacheTest, AClearedDiskIsNotSearchedForWhatItHeld) {
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  cache->clearMemoryCache();
+  test::await(cache->clearDiskCacheAsync());
+  files->reads = 0;
+  EXPECT_EQ(retrieve("k", options).value().cacheType(), CacheType::none);
+  EXPECT_EQ(files->reads, 0);
+
+  // Stored again, it is found again.
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  cache->clearMemoryCache();
+  EXPECT_EQ(retrieve("k", options).value().cacheType(), CacheType::disk);
+  EXPECT_EQ(files->reads, 1);
+}
+
 TEST_F(ImageCacheTest, RetrieveWithoutHandlerTouchesNothing) {
   VellumParsedOptionsInfo twoMinutes = options;
   twoMinutes.memoryCacheExpiration = StorageExpiration::seconds(120);

@@ -177,6 +177,30 @@ TEST_F(Prefetching, StopFailsTheRunningAndThePendingOnce) {
   EXPECT_EQ(server.totalHits(), 2);
 }
 
+TEST_F(Prefetching, FinishedMayBeAskedFromItsOwnReports) {
+  gate->open();
+  auto weak = std::make_shared<std::weak_ptr<ImagePrefetcher>>();
+  std::atomic<int> progressAnswers{0};
+  auto done = std::make_shared<std::promise<bool>>();
+  auto prefetcher = ImagePrefetcher::make(
+      sources(3), options(),
+      [weak, &progressAnswers](const auto&, const auto&, const auto&) {
+        if (auto self = weak->lock()) {
+          self->finished();
+          ++progressAnswers;
+        }
+      },
+      [weak, done](const auto&, const auto&, const auto&) {
+        auto self = weak->lock();
+        done->set_value(self && self->finished());
+      });
+  *weak = prefetcher;
+  prefetcher->start();
+  EXPECT_TRUE(await(done->get_future()));
+  flushMain();
+  EXPECT_EQ(progressAnswers, 3);
+}
+
 // Hands out the real monitor's observers and says when one is asked for.
 class WatchedMonitor final : public NetworkMonitoring {
  public:

@@ -169,6 +169,45 @@ TEST_F(ImageViewSetting, PartialImagesOfAClearedRequestNeverReachTheView) {
   });
 }
 
+TEST_F(ImageViewSetting, AMemoryHitEndsDuringTheCallAndSilencesTheRequestItReplaces) {
+  const auto jpeg = progressiveJPEG(gradient(96, 64));
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/replaced.jpg", Reply{200, text(jpeg), "image/jpeg", {}, {}, gate});
+  auto progressive = std::make_shared<const ImageProgressive>(false, true, 0);
+  const auto cached = image(3, 2);
+  cache->store(cached, std::nullopt, url("/cached.png"), VellumParsedOptionsInfo{}, false);
+  auto view = onMain([] { return std::make_shared<RecordingImageView>(); });
+  std::shared_ptr<ActivityIndicator> spinner;
+  Completion replaced, hit;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::activity());
+    spinner = std::dynamic_pointer_cast<ActivityIndicator>(vl(view).indicator());
+    vl(view).setImage(source("/replaced.jpg"), nullptr, options({Item::progressiveJPEG(progressive)}),
+                      replaced.handler());
+  });
+  ASSERT_TRUE(gate->waitForArrivals(1, std::chrono::seconds(10)));
+  onMain([&] {
+    EXPECT_EQ(vl(view).setImage(source("/cached.png"), nullptr, options(), hit.handler()), nullptr);
+    EXPECT_TRUE(hit.done());
+    EXPECT_EQ(view->image(), cached);
+    EXPECT_EQ(vl(view).taskIdentifier(), std::nullopt);
+    EXPECT_EQ(spinner->animatingCount(), 1) << "only the replaced request's indicator start is left";
+  });
+  auto fromMemory = hit.get();
+  ASSERT_TRUE(fromMemory);
+  EXPECT_EQ(fromMemory.value().cacheType, CacheType::memory);
+  EXPECT_EQ(fromMemory.value().image, cached);
+  gate->open();
+  EXPECT_NE(staleSource(replaced.get().error()), nullptr);
+  flushMain();
+  onMain([&] {
+    // No partial image of the replaced download comes after the cached one.
+    EXPECT_EQ(view->shown.back(), cached);
+    EXPECT_EQ(spinner->animatingCount(), 0);
+  });
+  EXPECT_EQ(hit.calls(), 1);
+}
+
 TEST_F(ImageViewSetting, AReplacedRequestEndsInsteadOfRetryingAndLeavesTheCurrentTaskToCancel) {
   auto firstTry = std::make_shared<Gate>();
   auto current = std::make_shared<Gate>();

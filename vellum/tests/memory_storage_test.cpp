@@ -80,6 +80,18 @@ TEST_F(MemoryStorageTest, ExpiryExtensionOnLookup) {
   EXPECT_EQ(memory.object("m")->expiration(), StorageExpiration::seconds(10));
   advance(11s);
   EXPECT_FALSE(memory.value("m"));
+
+  // An endless entry outlives any time, until a look-up gives it a lifetime of its own.
+  memory.store(image, "forever", StorageExpiration::never());
+  advance(24h * 365 * 50);
+  EXPECT_TRUE(memory.value("forever"));
+  EXPECT_EQ(memory.object("forever")->estimatedExpiration(), distantFuture());
+  EXPECT_TRUE(memory.value("forever", ExpirationExtending::expirationTime(StorageExpiration::seconds(5))));
+  advance(4s);
+  EXPECT_TRUE(memory.value("forever"));   // cacheTime renews the stored lifetime: endless again
+  EXPECT_TRUE(memory.value("forever", ExpirationExtending::expirationTime(StorageExpiration::seconds(5))));
+  advance(6s);
+  EXPECT_FALSE(memory.value("forever"));
 }
 
 TEST_F(MemoryStorageTest, CostAndCountLimits) {
@@ -189,6 +201,25 @@ TEST_F(MemoryStorageConcurrency, SweepRunsAndDoesNotKeepStorageAlive) {
   EXPECT_EQ(memory->keys(), std::vector<std::string>{"kept"});
   // Destroying the storage while its sweep keeps firing must be safe (ASan would catch a use after free).
   memory.reset();
+}
+
+// Look-ups keep no shared count: what orders them is each thread's own uses and the stores. A use on one
+// thread after stores made on another is newer than those stores, whichever shards the keys fall in.
+TEST_F(MemoryStorageConcurrency, AUseIsNewerThanTheStoresBeforeItOnAnyThread) {
+  for (int round = 0; round < 32; ++round) {
+    auto c = config(0);
+    c.countLimit = 2;
+    MemoryStorage::Backend<Weighted> memory(c);
+    const std::string x = "x" + std::to_string(round), y = "y" + std::to_string(round);
+    std::thread([&] {
+      memory.store({1}, x);
+      memory.store({1}, y);
+    }).join();
+    std::thread([&] { EXPECT_TRUE(memory.value(x)); }).join();
+    memory.store({1}, "z");
+    EXPECT_TRUE(memory.isCached(x)) << "round " << round;
+    EXPECT_FALSE(memory.isCached(y)) << "round " << round;
+  }
 }
 
 TEST_F(MemoryStorageConcurrency, LookupsExtendWhileStoresAndRemovalsRun) {

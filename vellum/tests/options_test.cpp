@@ -51,5 +51,28 @@ TEST(ParsedOptions, LastItemWinsAndFlagsOnlyTurnOn) {
   EXPECT_EQ(*failureImageNone.onFailureImage, nullptr);
 }
 
+// A manager's defaults and a call's options fold as the one list they make, and copies of an item read
+// the payload it was made with.
+TEST(ParsedOptions, TwoListsFoldAsOneAndItemCopiesKeepTheirPayload) {
+  auto a = standInCache();
+  auto b = standInCache();
+  const VellumOptionsInfo defaults{VellumOptionsInfoItem::originalCache(b), VellumOptionsInfoItem::scaleFactor(2)};
+  const VellumParsedOptionsInfo both(defaults, VellumOptionsInfo{VellumOptionsInfoItem::targetCache(a),
+                                                                 VellumOptionsInfoItem::scaleFactor(3)});
+  EXPECT_EQ(both.targetCache, a);
+  EXPECT_EQ(both.originalCache, b);  // given in the first list, so it does not follow the target
+  EXPECT_EQ(both.scaleFactor, 3);
+  const VellumParsedOptionsInfo follows(VellumOptionsInfo{VellumOptionsInfoItem::targetCache(b)},
+                                        VellumOptionsInfo{VellumOptionsInfoItem::targetCache(a)});
+  EXPECT_EQ(follows.originalCache, a);
+
+  VellumOptionsInfo copies = defaults;
+  copies.push_back(copies.front());
+  EXPECT_EQ(copies.back().payload<std::shared_ptr<ImageCache>>(), b);
+  EXPECT_EQ(copies[1].payload<double>(), 2);
+  EXPECT_THROW(copies[1].payload<float>(), std::bad_any_cast);
+  EXPECT_THROW(VellumOptionsInfoItem::forceRefresh().payload<bool>(), std::bad_any_cast);
+}
+
 }  // namespace
 }  // namespace vellum

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/sources/local_file_image_data_provider.hpp"
@@ -45,6 +46,45 @@ TEST_F(Manager, CachedImagesAnswerWithoutRequestsUntilARefreshIsForced) {
   ASSERT_TRUE(refreshed.result);
   EXPECT_EQ(refreshed.result.value().cacheType, CacheType::none);
   EXPECT_EQ(server.hits("GET", "/a.png"), 2);
+}
+
+// The default options come first and the call's own after them; a memory hit is answered on the queue the
+// options name, during the call only where that queue runs blocks at once, and leaves no handle.
+TEST_F(Manager, DefaultOptionsComeFirstAndAMemoryHitAnswersOnTheOptionsQueue) {
+  auto held = Image::make(Bitmap{8, 8, std::vector<std::uint8_t>(256, 3)});
+  cache->store(held, std::nullopt, url("/a.png"), VellumParsedOptionsInfo{}, false);
+  auto modifier = std::make_shared<AnyImageModifier>([](const ImagePtr&) {
+    return Image::make(Bitmap{1, 1, std::vector<std::uint8_t>(4, 9)});
+  });
+  manager->setDefaultOptions({Item::imageModifier(modifier), Item::callbackQueue(CallbackQueue::mainAsync())});
+  std::optional<VellumManager::RetrieveResult> atOnce;
+  auto handle = manager->retrieveImage(source("/a.png"), VellumOptionsInfo{Item::callbackQueue(CallbackQueue::untouch())},
+                                       nullptr, [&](const VellumManager::RetrieveResult& r) { atOnce = r; });
+  EXPECT_EQ(handle, nullptr);
+  ASSERT_TRUE(atOnce && *atOnce);
+  EXPECT_EQ(atOnce->value().cacheType, CacheType::memory);
+  EXPECT_EQ(atOnce->value().image->bitmap()->width, 1u);
+  EXPECT_EQ(atOnce->value().source, source("/a.png"));
+  EXPECT_EQ(atOnce->value().originalSource, source("/a.png"));
+
+  // The default queue posts, even from the main queue: the hit is answered after the call, there.
+  auto posted = std::make_shared<Awaited<VellumManager::RetrieveResult>>();
+  onMain([&] {
+    manager->retrieveImage(source("/a.png"), std::nullopt, nullptr,
+                           [posted](const VellumManager::RetrieveResult& r) { posted->set(r); });
+    EXPECT_FALSE(posted->ready());
+  });
+  auto later = posted->get();
+  ASSERT_TRUE(later);
+  EXPECT_EQ(later.value().image->bitmap()->width, 1u);
+
+  // Without defaults the call's options alone count; a forced refresh goes past memory.
+  manager->setDefaultOptions({});
+  auto refreshed = retrieve(source("/a.png"), {Item::forceRefresh(), Item::waitForCache()});
+  ASSERT_TRUE(refreshed.result);
+  EXPECT_EQ(refreshed.result.value().cacheType, CacheType::none);
+  EXPECT_EQ(refreshed.result.value().image->bitmap()->width, 24u);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
 }
 
 TEST_F(Manager, OnlyFromCacheMissesWithoutARequest) {

@@ -47,7 +47,10 @@ const char* formatName(ImageFormat format) {
 }  // namespace
 
 const std::shared_ptr<const DefaultCacheSerializer>& DefaultCacheSerializer::defaultSerializer() {
-  static const auto instance = std::make_shared<const DefaultCacheSerializer>();
+  // As the default processor: owned once for the life of the process, handed out through a pointer that
+  // owns nothing, so copies of it write no shared count.
+  static const auto* owner = new std::shared_ptr<const DefaultCacheSerializer>(std::make_shared<const DefaultCacheSerializer>());
+  static const std::shared_ptr<const DefaultCacheSerializer> instance(std::shared_ptr<void>(), owner->get());
   return instance;
 }
 

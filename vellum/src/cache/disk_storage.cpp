@@ -85,7 +85,7 @@ Creation::Creation(const Config& config) {
 FileMeta::FileMeta(const Path& fileURL, unsigned keys, const FileManager& fileManager)
     : FileMeta(fileURL, keys, fileManager.status(fileURL)) {}
 
-FileMeta::FileMeta(const Path& fileURL, unsigned keys, const FileStatus& status) : url(fileURL) {
+FileMeta::FileMeta(Path fileURL, unsigned keys, const FileStatus& status) : url(std::move(fileURL)) {
   identity = status.identity;
   if (keys & unsigned(ResourceKey::isDirectory)) isDirectory = status.isDirectory;
   if (keys & unsigned(ResourceKey::lastAccessDate)) lastAccessDate = status.lastAccess;
@@ -243,10 +243,17 @@ std::future<void> Backend::pendingDateUpdates() const {
 // wake-up of the queue rather than one per hit. The dates are those of the look-up itself, so the delay
 // changes nothing but when they land; pendingDateUpdates() applies the table at once.
 void Backend::scheduleDateUpdate(FileMeta meta, const ExpirationExtending& extending) {
+  const Date accessDate = foundation::Clock::now();
   {
     std::lock_guard lock(state_->pendingMutex);
-    auto key = meta.url.native();
-    state_->pendingDateUpdates.insert_or_assign(std::move(key), PendingDateUpdate{std::move(meta), extending, foundation::Clock::now()});
+    auto& pending = state_->pendingDateUpdates;
+    // A file read again before its update ran mostly has its entry already: no new key then.
+    if (auto it = pending.find(meta.url.native()); it != pending.end()) {
+      it->second = PendingDateUpdate{std::move(meta), extending, accessDate};
+    } else {
+      std::string key = meta.url.native();
+      pending.emplace(std::move(key), PendingDateUpdate{std::move(meta), extending, accessDate});
+    }
     if (state_->dateUpdateScheduled) return;
     state_->dateUpdateScheduled = true;
   }
@@ -262,7 +269,21 @@ void Backend::applyDateUpdates(State& state) {
   }
   if (updates.empty()) return;
   const auto fileManager = state.snapshot()->fileManager;
-  for (const auto& [path, update] : updates) update.meta.extendExpiry(*fileManager, update.extending, update.accessDate);
+  for (auto& [path, update] : updates) {
+    // A look-up reads no last-access attribute; the same lifetime again needs it, so it is read here, once
+    // per batch, from the entry the look-up read (a replacement keeps its own dates).
+    if (update.extending.kind() == ExpirationExtending::Kind::cacheTime) {
+      try {
+        const FileStatus current = fileManager->status(update.meta.url);
+        if (current.identity != update.meta.identity) continue;
+        update.meta.lastAccessDate = current.lastAccess;
+        update.meta.estimatedExpirationDate = current.modification;
+      } catch (const std::exception&) {
+        continue;  // gone or unreadable: nothing to extend
+      }
+    }
+    update.meta.extendExpiry(*fileManager, update.extending, update.accessDate);
+  }
 }
 
 bool Backend::maybeCached(const std::string& name) const {
@@ -354,8 +375,8 @@ std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
   const std::string name = fileName(c, key, forcedExtension);
   const std::optional<std::string>& extension = forcedExtension ? forcedExtension : c.pathExtension;
   if (!isSafeName(name) || (extension && !hasNoPathSyntax(*extension))) return std::nullopt;
-  const Path url = directoryURL_ / name;
   if (!maybeCached(name)) return std::nullopt;
+  Path url = directoryURL_ / name;
 
   const unsigned keys = ResourceKey::contentModificationDate | ResourceKey::lastAccessDate | ResourceKey::fileSize;
   auto unreadableMeta = [&](const fs::filesystem_error& e) -> std::optional<foundation::Bytes> {
@@ -372,21 +393,22 @@ std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
     }
   }
 
-  // One open serves the metadata and the contents; an expired file is not read.
+  // One open serves the metadata and the contents; an expired file is not read. The expiry is the
+  // modification time, which every status carries.
   FileStatus status;
   std::optional<foundation::Bytes> data;
   try {
-    data = c.fileManager->readFileIf(url, status, [&](const FileStatus& s) {
-      return !FileMeta(url, keys, s).isPastExpiry(referenceDate);
-    });
+    data = c.fileManager->readFileIf(url, status,
+                                     [referenceDate](const FileStatus& s) { return !isPast(s.modification, referenceDate); });
   } catch (const FileReadError&) {
     throw VellumError::cacheError(Cache::CannotLoadDataFromDisk{fileURLText(url), std::current_exception()});
   } catch (const fs::filesystem_error& e) {
     return unreadableMeta(e);
   }
   if (!data) return std::nullopt;
-  FileMeta meta(url, keys, status);
-  if (extending.kind() != ExpirationExtending::Kind::none) scheduleDateUpdate(std::move(meta), extending);
+  if (extending.kind() != ExpirationExtending::Kind::none) {
+    scheduleDateUpdate(FileMeta(std::move(url), keys, status), extending);
+  }
   return data;
 }
 
@@ -423,6 +445,12 @@ void Backend::remove(const std::string& key, const std::optional<std::string>& f
 }
 
 void Backend::removeAll(bool skipRecreatingDirectory) {
+  // Forgotten before the removal, so a store racing it keeps its name; a look-up afterwards then asks the
+  // file system nothing for what was here (a miss there costs a failed open and its exception).
+  {
+    std::lock_guard lock(state_->maybeCachedMutex);
+    if (state_->maybeCachedSetupCompleted && state_->maybeCached) state_->maybeCached->clear();
+  }
   state_->snapshot()->fileManager->removeItem(directoryURL_);
   if (!skipRecreatingDirectory) createDirectoryIfNeeded();
 }

@@ -91,12 +91,7 @@ std::optional<Date> parseLastAccess(const char* text, ssize_t length) {
   return fromTimespec(timespec{static_cast<time_t>(seconds), 0});
 }
 
-// Reads our last-access attribute into `status` for a regular file, from an open file or a path.
-void readLastAccess(int fd, FileStatus& status) {
-  if (status.isDirectory || status.isSymbolicLink) return;
-  char text[32];
-  if (auto date = parseLastAccess(text, ::fgetxattr(fd, kLastAccessAttribute, text, sizeof text))) status.lastAccess = *date;
-}
+// Reads our last-access attribute into `status` for a regular file.
 void readLastAccess(const fs::path& path, FileStatus& status) {
   if (status.isDirectory || status.isSymbolicLink) return;
   char text[32];
@@ -195,7 +190,6 @@ std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, F
                                                         const std::function<bool(const FileStatus&)>& wanted) const {
   RegularFile file = openEntry(path);
   status = fromStat(file.status());
-  readLastAccess(file.fd(), status);
   if (!wanted(status)) return std::nullopt;
   try {
     return file.readToEnd();

@@ -145,7 +145,9 @@ std::string ImageCache::computedKey(const std::string& key, const std::string& p
 }
 
 std::string ImageCache::processorIdentifier(const VellumParsedOptionsInfo& options) {
-  return options.processor ? options.processor->identifier() : std::string();
+  // The default processor (most look-ups) is known to have none: no call is made to ask it.
+  if (!options.processor || options.processor == DefaultImageProcessor::defaultProcessor()) return std::string();
+  return options.processor->identifier();
 }
 
 std::shared_ptr<const CacheSerializer> ImageCache::serializer(const VellumParsedOptionsInfo& options) {

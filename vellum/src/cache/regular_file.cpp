@@ -39,15 +39,19 @@ foundation::Bytes RegularFile::readToEnd() {
   // The size seen at open is only a first guess: the file may grow or shrink while it is read (and some
   // report none). One byte past it tells the end of the file from a file that grew since.
   std::size_t capacity = 64 * 1024;
-  if (status_.st_size > 0) capacity = static_cast<std::size_t>(status_.st_size) + 1;
-  return read(SIZE_MAX, capacity);
+  std::size_t expected = SIZE_MAX;
+  if (status_.st_size > 0 && static_cast<std::uint64_t>(status_.st_size) >= consumed_) {
+    expected = static_cast<std::size_t>(static_cast<std::uint64_t>(status_.st_size) - consumed_);
+    capacity = expected + 1;
+  }
+  return read(SIZE_MAX, capacity, expected);
 }
 
 foundation::Bytes RegularFile::readUpTo(std::size_t count) {
-  return read(count, std::min<std::size_t>(count, 64 * 1024));
+  return read(count, std::min<std::size_t>(count, 64 * 1024), SIZE_MAX);
 }
 
-foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity) {
+foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity, std::size_t expected) {
   foundation::Bytes bytes(capacity);
   std::size_t size = 0;
   while (size < limit) {
@@ -59,8 +63,12 @@ foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity) {
     }
     if (n == 0) break;
     size += static_cast<std::size_t>(n);
+    // A regular file reads short only at its end: one that stops where its status said it would has not
+    // grown, and asking again would only hear that end once more.
+    if (size == expected && size < bytes.size()) break;
   }
   bytes.resize(size);
+  consumed_ += size;
   return bytes;
 }
 

@@ -10,6 +10,7 @@
 // Failures are std::filesystem::filesystem_error carrying errno and the path.
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
 #include "foundation/bytes.hpp"
@@ -31,7 +32,7 @@ class RegularFile {
   static RegularFile open(const std::string& path) { return open(path, Options{}); }
   ~RegularFile();
   RegularFile(RegularFile&& other) noexcept
-      : fd_(other.fd_), status_(other.status_), path_(std::move(other.path_)) {
+      : fd_(other.fd_), status_(other.status_), consumed_(other.consumed_), path_(std::move(other.path_)) {
     other.fd_ = -1;
   }
   RegularFile& operator=(RegularFile&&) = delete;
@@ -49,9 +50,11 @@ class RegularFile {
  private:
   RegularFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   int fd_;
-  // Reads up to `limit` bytes into a buffer that starts at `capacity` and doubles as it fills.
-  foundation::Bytes read(std::size_t limit, std::size_t capacity);
+  // Reads up to `limit` bytes into a buffer that starts at `capacity` and doubles as it fills; a short read
+  // that ends at `expected` bytes ends it.
+  foundation::Bytes read(std::size_t limit, std::size_t capacity, std::size_t expected);
   struct stat status_ {};
+  std::uint64_t consumed_ = 0;  // bytes read through this object: where its offset stands
   std::string path_;
 };
 

@@ -46,6 +46,22 @@ CallbackQueue::Kind CallbackQueue::kind() const { return kind_; }
 const std::shared_ptr<foundation::SerialQueue>& CallbackQueue::dispatchQueue() const { return queue_; }
 const std::shared_ptr<CallbackOperationQueue>& CallbackQueue::operationQueueValue() const { return operationQueue_; }
 
+bool CallbackQueue::runsAtOnce() const {
+  switch (kind_) {
+    case Kind::dispatch:
+      return !queue_ && !concurrent_;
+    case Kind::operationQueue:
+      return !operationQueue_;
+    case Kind::mainAsync:
+      return false;
+    case Kind::mainCurrentOrAsync:
+      return foundation::MainQueue::isCurrent();
+    case Kind::untouch:
+      return true;
+  }
+  return false;
+}
+
 void CallbackQueue::execute(std::function<void()> block) const {
   switch (kind_) {
     case Kind::dispatch:

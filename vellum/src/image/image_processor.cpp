@@ -41,7 +41,11 @@ std::string ImageProcessItem::description() const {
 }
 
 const std::shared_ptr<const DefaultImageProcessor>& DefaultImageProcessor::defaultProcessor() {
-  static const auto instance = std::make_shared<const DefaultImageProcessor>();
+  // Every option record starts with it, on every thread. It is owned once, for the life of the process
+  // (so shared_from_this works on it), and handed out through a pointer that owns nothing: copies of that
+  // write no reference count that all those threads would share.
+  static const auto* owner = new std::shared_ptr<const DefaultImageProcessor>(std::make_shared<const DefaultImageProcessor>());
+  static const std::shared_ptr<const DefaultImageProcessor> instance(std::shared_ptr<void>(), owner->get());
   return instance;
 }
 

@@ -1,6 +1,5 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
-#include <mutex>
 #include <sstream>
 
 #include "vellum/cache/image_cache.hpp"
@@ -10,12 +9,6 @@
 namespace vellum {
 
 namespace {
-
-// Loads start one at a time across every prefetcher; a few fields' worth of exclusion, so a mutex.
-std::mutex& requestingQueue() {
-  static auto* mutex = new std::mutex;
-  return *mutex;
-}
 
 ImagePrefetcher::Resources resourcesOf(const ImagePrefetcher::Sources& sources) {
   ImagePrefetcher::Resources resources;
@@ -172,16 +165,13 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
       optionsInfo_, [weak = std::weak_ptr(holder)](std::shared_ptr<DownloadTask> task) {
         if (auto holder = weak.lock()) holder->setTask(std::move(task));
       });
+  // Started from this prefetcher's queue alone: loads of other prefetchers start meanwhile, none waits for
+  // another's start.
   auto self = shared_from_this();
-  std::shared_ptr<DownloadTask> task;
-  {
-    std::lock_guard lock(requestingQueue());
-    auto context = std::make_shared<RetrievingContext>(std::move(loadOptions), source);
-    task = manager_->loadAndCache(source, context, [self, id, source, retry](const VellumManager::RetrieveResult& result) {
-      self->loadFinished(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
-    });
-  }
-  holder->setTask(std::move(task));
+  auto context = std::make_shared<RetrievingContext>(std::move(loadOptions), source);
+  holder->setTask(manager_->loadAndCache(source, context, [self, id, source, retry](const VellumManager::RetrieveResult& result) {
+    self->loadFinished(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
+  }));
 }
 
 void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,

@@ -27,6 +27,11 @@ VellumError notWantedError(const Source& source) {
       VellumError::ImageSettingErrorReason::NotCurrentSourceTask{nullptr, nullptr, std::make_shared<const Source>(source)});
 }
 
+const VellumOptionsInfo& noOptions() {
+  static const VellumOptionsInfo none;
+  return none;
+}
+
 bool stillWanted(const VellumParsedOptionsInfo& options) {
   return !options.sourceTaskIdentifierChecker || options.sourceTaskIdentifierChecker();
 }
@@ -46,7 +51,7 @@ std::string processorIdentifier(const VellumParsedOptionsInfo& options) {
   return options.processor ? options.processor->identifier() : std::string();
 }
 
-ImagePtr modified(const VellumParsedOptionsInfo& options, const ImagePtr& image) {
+ImagePtr modified(const VellumParsedOptionsInfo& options, ImagePtr image) {
   if (!options.imageModifier || !image) return image;
   try {
     return options.imageModifier->modify(image);
@@ -71,6 +76,8 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
 
 void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
   if (!completion) return;
+  // The caller holds the completion through the call, so an answer given at once needs no copy of it.
+  if (options.callbackQueue.runsAtOnce()) return completion(result);
   options.callbackQueue.deliver(completion, std::move(result));
 }
 
@@ -288,39 +295,72 @@ VellumManager::VellumManager(std::shared_ptr<ImageDownloader> downloader, std::s
 
 VellumOptionsInfo VellumManager::defaultOptions() const {
   std::lock_guard lock(optionsLock_);
-  return defaultOptions_;
+  return *defaultOptions_;
 }
 
 void VellumManager::setDefaultOptions(VellumOptionsInfo options) {
+  auto replacement = std::make_shared<const VellumOptionsInfo>(std::move(options));
   std::lock_guard lock(optionsLock_);
-  defaultOptions_ = std::move(options);
+  hasDefaultOptions_.store(!replacement->empty(), std::memory_order_release);
+  defaultOptions_ = std::move(replacement);
 }
 
 VellumParsedOptionsInfo VellumManager::parsedOptions(const std::optional<VellumOptionsInfo>& options) const {
-  VellumOptionsInfo all = defaultOptions();
-  if (options) all.insert(all.end(), options->begin(), options->end());
-  return VellumParsedOptionsInfo(all);
+  return options ? parsedOptions(*options) : parsedOptions(noOptions());
 }
 
-std::shared_ptr<ImageCache> VellumManager::targetCache(const VellumParsedOptionsInfo& options) const {
+VellumParsedOptionsInfo VellumManager::parsedOptions(const VellumOptionsInfo& options) const {
+  if (!hasDefaultOptions_.load(std::memory_order_acquire)) return VellumParsedOptionsInfo(noOptions(), options);
+  std::shared_ptr<const VellumOptionsInfo> defaults;
+  {
+    std::lock_guard lock(optionsLock_);
+    defaults = defaultOptions_;
+  }
+  return VellumParsedOptionsInfo(*defaults, options);
+}
+
+const std::shared_ptr<ImageCache>& VellumManager::targetCache(const VellumParsedOptionsInfo& options) const {
   return options.targetCache ? options.targetCache : cache_;
 }
 
-std::shared_ptr<ImageCache> VellumManager::originalCache(const VellumParsedOptionsInfo& options) const {
+const std::shared_ptr<ImageCache>& VellumManager::originalCache(const VellumParsedOptionsInfo& options) const {
   return options.originalCache ? options.originalCache : targetCache(options);
+}
+
+std::optional<RetrieveImageResult> VellumManager::memoryCacheResult(const Source& source, const Source& originalSource,
+                                                                    const VellumParsedOptionsInfo& options) const {
+  if (options.forceRefresh) return std::nullopt;
+  auto image = targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
+  if (!image) return std::nullopt;
+  return RetrieveImageResult{modified(options, std::move(image)), CacheType::memory, source, originalSource,
+                             std::nullopt, std::nullopt};
 }
 
 std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source,
                                                            const std::optional<VellumOptionsInfo>& options,
                                                            DownloadTaskUpdated downloadTaskUpdated,
                                                            Completion completion) {
-  auto context = std::make_shared<RetrievingContext>(parsedOptions(options), source);
+  return retrieveImage(source, options ? *options : noOptions(), std::move(downloadTaskUpdated), std::move(completion));
+}
+
+std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source, const VellumOptionsInfo& options,
+                                                           DownloadTaskUpdated downloadTaskUpdated,
+                                                           Completion completion) {
+  VellumParsedOptionsInfo parsed = parsedOptions(options);
+  // Most calls are memory hits: they are answered before any context, task or handle is made (a hit can
+  // be neither cancelled nor retried, so it needs none).
+  if (auto hit = memoryCacheResult(source, source, parsed)) {
+    answer(parsed, completion, RetrieveResult::success(std::move(*hit)));
+    return nullptr;
+  }
+  auto context = std::make_shared<RetrievingContext>(std::move(parsed), source);
   auto self = shared_from_this();
-  return retrieveImageInContext(
-      source, context, downloadTaskUpdated, false,
+  return startAttempt(
+      source, context,
       [self, source, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
         self->retrieveAttemptFinished(result, source, context, downloadTaskUpdated, completion);
-      });
+      },
+      !context->options.forceRefresh);
 }
 
 std::future<RetrieveImageResult> VellumManager::retrieveImageAsync(const Source& source,
@@ -351,10 +391,16 @@ std::shared_ptr<DownloadTask> VellumManager::retrieveImageInContext(const Source
                                                                     const std::shared_ptr<RetrievingContext>& context,
                                                                     DownloadTaskUpdated, bool /*isAsync*/,
                                                                     Completion completion) {
+  return startAttempt(source, context, completion, false);
+}
+
+std::shared_ptr<DownloadTask> VellumManager::startAttempt(const Source& source,
+                                                          const std::shared_ptr<RetrievingContext>& context,
+                                                          const Completion& completion, bool memoryChecked) {
   // A cancelled retrieval has answered already; `attempt` refuses to load for it.
   if (!context->options.forceRefresh && !context->isCancelled()) {
     bool answeredNow = false;
-    if (lookUpCache(source, context, completion, answeredNow)) {
+    if (lookUpCache(source, context, completion, memoryChecked, answeredNow)) {
       return answeredNow ? nullptr : handleFor(context, nullptr);
     }
   }
@@ -389,16 +435,16 @@ std::shared_ptr<DownloadTask> VellumManager::attempt(const Source& source,
 }
 
 bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
-                                Completion completion, bool& answeredNow) {
+                                Completion completion, bool memoryChecked, bool& answeredNow) {
   const auto& options = context->options;
   auto cache = targetCache(options);
   // Memory first, answered during the call: the common hit costs one look-up.
-  if (auto image = cache->retrieveImageInMemoryCache(source.cacheKey(), options)) {
-    RetrieveImageResult value{modified(options, image), CacheType::memory, source, context->originalSource,
-                              std::nullopt, std::nullopt};
-    answer(options, completion, RetrieveResult::success(std::move(value)));
-    answeredNow = true;
-    return true;
+  if (!memoryChecked) {
+    if (auto hit = memoryCacheResult(source, context->originalSource, options)) {
+      answer(options, completion, RetrieveResult::success(std::move(*hit)));
+      answeredNow = true;
+      return true;
+    }
   }
   const CacheType type = cache->imageCachedType(source.cacheKey(), processorIdentifier(options), options.forcedExtension);
   if (!cached(type)) return false;
@@ -439,7 +485,7 @@ bool VellumManager::retrieveFromCache(const Source& source, const std::shared_pt
   cacheOnly.forceRefresh = false;
   auto onlyCache = std::make_shared<RetrievingContext>(std::move(cacheOnly), context->originalSource);
   bool answeredNow = false;
-  if (!lookUpCache(source, onlyCache, completion, answeredNow)) attempt(source, onlyCache, std::move(completion));
+  if (!lookUpCache(source, onlyCache, completion, false, answeredNow)) attempt(source, onlyCache, std::move(completion));
   return true;
 }
 

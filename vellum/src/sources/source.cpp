@@ -5,24 +5,30 @@
 namespace vellum {
 
 Source Source::network(const Resource& resource) {
-  Source source;
-  source.resource_ = resource.clone();
-  source.cacheKey_ = source.resource_->cacheKey();
-  source.url_ = source.resource_->downloadURL();
-  return source;
+  auto payload = std::make_shared<Payload>();
+  payload->resource = resource.clone();
+  payload->cacheKey = payload->resource->cacheKey();
+  payload->url = payload->resource->downloadURL();
+  return Source(std::move(payload));
 }
 
 Source Source::provider(const ImageDataProvider& provider) {
-  Source source;
-  source.provider_ = provider.clone();
-  source.cacheKey_ = source.provider_->cacheKey();
-  source.url_ = source.provider_->contentURL();
-  return source;
+  auto payload = std::make_shared<Payload>();
+  payload->provider = provider.clone();
+  payload->cacheKey = payload->provider->cacheKey();
+  payload->url = payload->provider->contentURL();
+  return Source(std::move(payload));
+}
+
+const Source::Payload& Source::emptyPayload() {
+  static const Payload empty;
+  return empty;
 }
 
 bool operator==(const Source& a, const Source& b) {
+  if (a.payload_ == b.payload_) return true;
   // For both cases the URL compared is url(): the download URL, or the optional content URL.
-  return a.kind() == b.kind() && a.cacheKey_ == b.cacheKey_ && a.url_ == b.url_;
+  return a.kind() == b.kind() && a.cacheKey() == b.cacheKey() && a.url() == b.url();
 }
 
 namespace {

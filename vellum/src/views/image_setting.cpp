@@ -56,7 +56,7 @@ void TaskSlotKeys::cancelDownloadTask(const AssociatedObjects& target) const {
 }
 
 VellumParsedOptionsInfo parsedViewOptions(const std::optional<VellumOptionsInfo>& options) {
-  return VellumManager::shared()->parsedOptions(options.value_or(VellumOptionsInfo{}));
+  return VellumManager::shared()->parsedOptions(options);
 }
 
 std::optional<Source> sourceFrom(const Resource* resource) {
@@ -163,11 +163,39 @@ struct Request {
 
 }  // namespace
 
+namespace {
+
+// A memory hit whose answer would come back at once (on this, the main queue) ends the request during the
+// call, as a request that Request::finish ends at once would: the previous request's token is cancelled,
+// the slot's identifier and task are cleared, then the target gets the image and the caller the result.
+// Nothing else is made for it: its identifier is taken but never stored (nothing can read the slot in
+// between), and the token it would hold is the previous request's, cancelled, which no one can tell from a
+// new one cancelled on the spot. True when the request ended so.
+bool finishFromMemory(AssociatedObjects& target, const Source& source, const VellumParsedOptionsInfo& options,
+                      const RetrieveImageCompletion& completionHandler, const TaskPropertyAccessor& taskAccessor,
+                      const Steps& steps) {
+  if (!options.callbackQueue.runsAtOnce()) return false;
+  auto hit = VellumManager::shared()->memoryCacheResult(source, source, options);
+  if (!hit) return false;
+  const RetrieveImageOutcome result = RetrieveImageOutcome::success(std::move(*hit));
+  Source::Identifier::next();
+  cancelStoredToken(target, taskAccessor);
+  if (steps.onFinish) steps.onFinish();
+  taskAccessor.setTask(target, nullptr);
+  taskAccessor.setTaskIdentifier(target, std::nullopt);
+  steps.applyResult(target, result);
+  if (completionHandler) completionHandler(result);
+  return true;
+}
+
+}  // namespace
+
 std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& target, const Source& source,
                                     VellumParsedOptionsInfo options, DownloadProgressBlock progressBlock,
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps) {
   VELLUM_REQUIRE_MAIN_QUEUE();
+  if (finishFromMemory(*target, source, options, completionHandler, taskAccessor, steps)) return nullptr;
   auto request = std::make_shared<Request>(source);
   request->target = target;
   request->tasks = taskAccessor;

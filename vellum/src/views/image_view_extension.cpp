@@ -97,7 +97,8 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
                                                          DownloadProgressBlock progressBlock,
                                                          RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  const TaskPropertyAccessor tasks = taskKeys().accessor();
+  // The same closures for every request: made once rather than per call.
+  static const TaskPropertyAccessor tasks = taskKeys().accessor();
   if (!source) {
     setPlaceholder(*view, std::move(placeholder));
     image_setting::endWithoutSource(*view, tasks, completionHandler);

@@ -17,7 +17,8 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
                                                               DownloadProgressBlock progressBlock,
                                                               RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  const TaskPropertyAccessor tasks = taskKeys().accessor();
+  // The same closures for every request: made once rather than per call.
+  static const TaskPropertyAccessor tasks = taskKeys().accessor();
   if (!source) {
     attachment->setImage(placeholder);
     image_setting::endWithoutSource(*attachment, tasks, completionHandler);

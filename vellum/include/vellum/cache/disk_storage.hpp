@@ -78,7 +78,7 @@ struct FileMeta {
   // Reads the metadata of the given keys (others take their defaults). Throws filesystem_error.
   FileMeta(const Path& fileURL, unsigned resourceKeys, const FileManager& fileManager);
   // From a status already read.
-  FileMeta(const Path& fileURL, unsigned resourceKeys, const FileStatus& status);
+  FileMeta(Path fileURL, unsigned resourceKeys, const FileStatus& status);
 
   Path url;
   std::optional<Date> lastAccessDate;

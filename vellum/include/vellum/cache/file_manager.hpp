@@ -96,8 +96,10 @@ class FileManager {
   // The entry's status without following a symbolic link. Throws filesystem_error.
   virtual FileStatus status(const std::filesystem::path& path) const;
   // Opens the file, fills `status` from the open file, and reads the whole of it when `wanted(status)` says
-  // so (none otherwise). Throws FileReadError when the contents cannot be read, filesystem_error when the
-  // file cannot be opened or its status read.
+  // so (none otherwise). The last-access attribute is not read (`lastAccess` is the access time): a read
+  // needs only the expiry, and a read is what must stay one open, one status and one read; status() has it.
+  // Throws FileReadError when the contents cannot be read, filesystem_error when the file cannot be opened
+  // or its status read.
   virtual std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, FileStatus& status,
                                                       const std::function<bool(const FileStatus&)>& wanted) const;
   // Writes a new file under a temporary hidden name in the same directory, sets its dates and renames it

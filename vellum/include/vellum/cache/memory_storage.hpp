@@ -14,7 +14,10 @@
 // and sweeps hold; an entry's estimated expiration is an atomic, so extending it on a look-up races nothing.
 // A hit checks and extends expiry by CoarseClock (see coarse_clock.hpp for its resolution), and records
 // its use as a stamp under the shard lock; eviction, under the storage-wide lock, orders entries by those
-// stamps lazily (an entry found used since it was queued is queued again at its last use).
+// stamps lazily (an entry found used since it was queued is queued again at its last use). A stamp is
+// later than the shard's last, the calling thread's last and the last store's, so a hit writes nothing that
+// other threads share: the uses of one thread and every store are ordered exactly, while uses on different
+// threads with no store between them (uses that may as well have run at once) are ordered per thread.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -51,6 +54,13 @@ struct CacheCost<std::shared_ptr<U>> {
 };
 
 namespace MemoryStorage {
+
+// The latest use time the calling thread stamped, in any storage: what keeps one thread's uses in order
+// across shards.
+inline std::uint64_t& threadUseClock() {
+  thread_local std::uint64_t clock = 0;
+  return clock;
+}
 
 struct Config {
   Config(std::int64_t costLimit, double interval)
@@ -96,6 +106,17 @@ class StorageObject {
   }
   bool isExpired() const { return isExpired(foundation::Clock::now()); }
   bool isExpired(Date now) const { return isPast(estimatedExpiration(), now); }
+  // Whether a look-up extending by `extending` can do without the time: the entry never expires (its
+  // lifetime is endless and no look-up has given it another) and stays so.
+  bool isTimeless(const ExpirationExtending& extending) const {
+    if (expiration_.kind() != StorageExpiration::Kind::never) return false;
+    if (extending.kind() == ExpirationExtending::Kind::expirationTime) return false;
+    // distantFuture(), worked out here so that the check is a comparison with a constant.
+    constexpr Date::rep endless = std::chrono::duration_cast<Date::duration>(
+                                      std::chrono::duration_cast<std::chrono::seconds>(Date::max().time_since_epoch()))
+                                      .count();
+    return estimated_.load(std::memory_order_relaxed) == endless;
+  }
 
  protected:
   std::optional<T> value_;
@@ -210,7 +231,29 @@ class Backend {
   std::shared_ptr<Object> object(std::string_view key) const { return state_->object(key); }
 
  private:
-  struct Hash {
+  // A key with its hash, worked out once per operation before any lock is taken: the hash picks the shard,
+  // then the bucket in the shard's map, so a look-up reads the key only to compare it.
+  struct Located {
+    std::string_view key;
+    std::size_t hash;
+  };
+  // The shard maps keep each key's hash beside it, so walking a bucket never hashes a stored key again.
+  struct StoredKey {
+    std::string text;
+    std::size_t hash;
+  };
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(const StoredKey& key) const { return key.hash; }
+    std::size_t operator()(const Located& at) const { return at.hash; }
+  };
+  struct KeyEqual {
+    using is_transparent = void;
+    bool operator()(const StoredKey& a, const StoredKey& b) const { return a.hash == b.hash && a.text == b.text; }
+    bool operator()(const Located& a, const StoredKey& b) const { return a.hash == b.hash && a.key == b.text; }
+    bool operator()(const StoredKey& a, const Located& b) const { return a.hash == b.hash && a.text == b.key; }
+  };
+  struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
   };
@@ -223,35 +266,59 @@ class Backend {
     std::uint64_t lastUse = 0;
     bool discardable = false;
   };
-  struct Shard {
-    mutable std::mutex mutex;
-    std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries;
+  // A shard's lock is held for a look-up's few dozen nanoseconds. A thread that finds it taken spins for
+  // about that long before it sleeps: going to sleep and being woken, the plain mutex's answer to any
+  // wait, costs a hundred times a look-up and turns every meeting of two threads on a shard into a stall.
+  class ShardLock {
+   public:
+    void lock() {
+      int expected = kFree;
+      if (state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) return;
+      for (int spin = 0; spin < kSpins; ++spin) {
+        pause();
+        expected = kFree;
+        if (state_.load(std::memory_order_relaxed) == kFree &&
+            state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire)) {
+          return;
+        }
+      }
+      // From here on the lock is marked as waited for, so that its holder wakes a sleeper.
+      while (state_.exchange(kWaitedFor, std::memory_order_acquire) != kFree) state_.wait(kWaitedFor);
+    }
+    void unlock() {
+      if (state_.exchange(kFree, std::memory_order_release) == kWaitedFor) state_.notify_one();
+    }
+
+   private:
+    static constexpr int kFree = 0, kLocked = 1, kWaitedFor = 2;
+    static constexpr int kSpins = 64;
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    std::atomic<int> state_{kFree};
   };
-  static constexpr std::size_t kShards = 16;
+  // A cache line or more of its own: look-ups on two shards never write the same line.
+  // What a look-up reads of it (the lock, the clock, the map's buckets) shares the first of them.
+  struct alignas(64) Shard {
+    mutable ShardLock mutex;
+    std::uint64_t clock = 0;  // the latest time stamped here, under `mutex`
+    std::unordered_map<StoredKey, Entry, KeyHash, KeyEqual> entries;
+  };
+  // Enough that look-ups on a few threads at once seldom meet on one shard's lock.
+  static constexpr unsigned kShardBits = 6;
+  static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
 
   struct State {
     explicit State(Config c) : config(c) {}
 
-    // The shard comes from the key's last 16 bytes (keys are mostly URLs that differ at the end), read as
-    // two words and mixed at once rather than byte by byte, so a look-up hashes the whole key only once,
-    // inside the shard's map.
-    static std::size_t shardIndex(std::string_view key) {
-      std::uint64_t a = 0, b = 0;
-      const std::size_t n = key.size();
-      if (n >= 16) {
-        std::memcpy(&a, key.data() + n - 16, 8);
-        std::memcpy(&b, key.data() + n - 8, 8);
-      } else {
-        std::memcpy(&a, key.data(), std::min<std::size_t>(n, 8));
-        if (n > 8) std::memcpy(&b, key.data() + 8, n - 8);
-      }
-      std::uint64_t h = (a * 0x9E3779B97F4A7C15ULL) ^ (b * 0xC2B2AE3D27D4EB4FULL) ^ n;
-      h ^= h >> 32;
-      h *= 0x100000001b3ULL;
-      return static_cast<std::size_t>(h >> 40) % kShards;
+    static Located locate(std::string_view key) { return {key, TextHash{}(key)}; }
+    // The hash's top bits: the map in the shard buckets by all of them, so the two choices do not align.
+    Shard& shardFor(const Located& at) { return shards[at.hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)]; }
+    const Shard& shardFor(const Located& at) const {
+      return shards[at.hash >> (std::numeric_limits<std::size_t>::digits - kShardBits)];
     }
-    Shard& shardFor(std::string_view key) { return shards[shardIndex(key)]; }
-    const Shard& shardFor(std::string_view key) const { return shards[shardIndex(key)]; }
 
     void store(T value, const std::string& key, std::optional<StorageExpiration> given) {
       std::lock_guard guard(lock);
@@ -269,14 +336,17 @@ class Backend {
       } else {
         object = std::make_shared<Object>(std::move(value), expiration);
       }
-      const std::uint64_t sequence = nextStamp();
+      std::uint64_t sequence = 0;
       {
-        Shard& shard = shardFor(key);
+        const Located at = locate(key);
+        Shard& shard = shardFor(at);
         std::lock_guard shardLock(shard.mutex);
-        auto [it, inserted] = shard.entries.try_emplace(key);
+        sequence = stamp(shard);
+        auto [it, inserted] = shard.entries.try_emplace(StoredKey{key, at.hash});
         if (!inserted) forget(it->second);
         it->second = Entry{std::move(object), cost, sequence, sequence, config.keepWhenEnteringBackground};
       }
+      storeClock.store(sequence >> kShardBits, std::memory_order_relaxed);  // stores run one at a time
       order.emplace(sequence, key);
       totalCost = saturatingAdd(totalCost, cost);
       ++count;
@@ -284,29 +354,42 @@ class Backend {
       evictToLimits();
     }
 
-    // The clock is read once, before the shard lock; the entry is used in place, under that lock, so a hit
-    // costs one copy of the value and no reference-count traffic on the entry.
+    // The entry is used in place, under the shard lock, so a hit costs one copy of the value and no
+    // reference-count traffic on the entry. The clock is read only for an entry whose expiry it can change.
     std::optional<T> value(std::string_view key, const ExpirationExtending& extending, bool use) {
-      const Date now = CoarseClock::now();
-      Shard& shard = shardFor(key);
+      const Located at = locate(key);
+      Shard& shard = shardFor(at);
       std::lock_guard shardLock(shard.mutex);
-      auto it = shard.entries.find(key);
+      auto it = shard.entries.find(at);
       if (it == shard.entries.end()) return std::nullopt;
       Entry& entry = it->second;
       Object& object = *entry.object;
-      if (object.isExpired(now)) return std::nullopt;
-      object.extendExpiration(extending, now);
-      if (use) entry.lastUse = nextStamp();
+      if (!object.isTimeless(extending)) {
+        const Date now = CoarseClock::now();
+        if (object.isExpired(now)) return std::nullopt;
+        object.extendExpiration(extending, now);
+      }
+      if (use) entry.lastUse = stamp(shard);
       // Only discardable entries need the virtual (locked) read.
       return entry.discardable ? object.value() : object.Object::value();
     }
 
-    std::uint64_t nextStamp() { return stamps.fetch_add(1, std::memory_order_relaxed) + 1; }
+    // Under the shard's lock: a stamp later than every one this shard, this thread and the last store gave,
+    // its low bits the shard's, so no two shards give the same.
+    std::uint64_t stamp(Shard& shard) {
+      std::uint64_t& threadClock = threadUseClock();
+      const std::uint64_t time =
+          std::max({shard.clock, threadClock, storeClock.load(std::memory_order_relaxed)}) + 1;
+      shard.clock = time;
+      threadClock = time;
+      return time << kShardBits | static_cast<std::uint64_t>(&shard - shards.data());
+    }
 
     std::shared_ptr<Object> object(std::string_view key) const {
-      const Shard& shard = shardFor(key);
+      const Located at = locate(key);
+      const Shard& shard = shardFor(at);
       std::lock_guard shardLock(shard.mutex);
-      auto it = shard.entries.find(key);
+      auto it = shard.entries.find(at);
       return it == shard.entries.end() ? nullptr : it->second.object;
     }
 
@@ -365,9 +448,10 @@ class Backend {
 
     // Under `lock`.
     void eraseEntry(std::string_view key) {
-      Shard& shard = shardFor(key);
+      const Located at = locate(key);
+      Shard& shard = shardFor(at);
       std::lock_guard shardLock(shard.mutex);
-      auto it = shard.entries.find(key);
+      auto it = shard.entries.find(at);
       if (it == shard.entries.end()) return;
       forget(it->second);
       shard.entries.erase(it);
@@ -391,9 +475,10 @@ class Backend {
       while (over() && !order.empty()) {
         const auto first = order.begin();
         const std::string key = first->second;
-        Shard& shard = shardFor(key);
+        const Located at = locate(key);
+        Shard& shard = shardFor(at);
         std::lock_guard shardLock(shard.mutex);
-        auto it = shard.entries.find(key);
+        auto it = shard.entries.find(at);
         if (it == shard.entries.end() || it->second.queued != first->first) {
           order.erase(first);  // never spin on an entry that is not there
           continue;
@@ -418,10 +503,10 @@ class Backend {
 
     mutable std::mutex lock;
     Config config;
-    std::unordered_set<std::string, Hash, std::equal_to<>> keys;
+    std::unordered_set<std::string, TextHash, std::equal_to<>> keys;
     std::array<Shard, kShards> shards;
     std::map<std::uint64_t, std::string> order;
-    std::atomic<std::uint64_t> stamps{0};
+    std::atomic<std::uint64_t> storeClock{0};  // the time of the latest store; written under `lock`
     std::int64_t totalCost = 0;
     std::int64_t count = 0;
     std::vector<std::promise<void>> sweepWaiters;

@@ -46,8 +46,16 @@ class CallbackQueue {
   // sanitizer's sight). Deliver results and errors this way.
   template <class Handler, class Answer>
   void deliver(Handler handler, Answer answer) const {
+    // Where the block would run at once it is not made: an answer given during the call (a memory hit)
+    // then costs no queued function.
+    if (runsAtOnce()) {
+      handler(std::move(answer));
+      return;
+    }
     execute([handler = std::move(handler), answer = std::move(answer)]() mutable { handler(std::move(answer)); });
   }
+  // Whether execute would run a block at once, on the calling thread.
+  bool runsAtOnce() const;
 
   // Null for the concurrent dispatch case.
   const std::shared_ptr<foundation::SerialQueue>& dispatchQueue() const;

@@ -10,6 +10,7 @@
 //
 // Items apply in list order and the last item of a case wins; payload-less items only switch a flag on.
 #include <any>
+#include <typeinfo>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -145,16 +146,23 @@ class VellumOptionsInfoItem {
   static VellumOptionsInfoItem asyncCacheTypeCheck() { return {Kind::asyncCacheTypeCheck}; }
 
   Kind kind() const { return kind_; }
-  // The payload, typed as the factory of this case takes it.
+  // The payload, typed as the factory of this case takes it; std::bad_any_cast for another type.
   template <class T>
   const T& payload() const {
-    return std::any_cast<const T&>(payload_);
+    if (!payload_ || *type_ != typeid(T)) throw std::bad_any_cast();
+    return *static_cast<const T*>(payload_.get());
   }
 
  private:
-  VellumOptionsInfoItem(Kind kind, std::any payload = {}) : kind_(kind), payload_(std::move(payload)) {}
+  VellumOptionsInfoItem(Kind kind) : kind_(kind) {}
+  template <class T>
+  VellumOptionsInfoItem(Kind kind, T payload)
+      : kind_(kind), type_(&typeid(T)), payload_(std::make_shared<const T>(std::move(payload))) {}
   Kind kind_;
-  std::any payload_;
+  // An item is an immutable value: its copies share the payload, so copying a list of options copies no
+  // payload (a cache, a queue, a processor) and allocates nothing for it.
+  const std::type_info* type_ = nullptr;
+  std::shared_ptr<const void> payload_;
 };
 
 using VellumOptionsInfo = std::vector<VellumOptionsInfoItem>;
@@ -166,6 +174,9 @@ struct VellumParsedOptionsInfo {
   explicit VellumParsedOptionsInfo(const std::optional<VellumOptionsInfo>& items);
   VellumParsedOptionsInfo(std::initializer_list<VellumOptionsInfoItem> items)
       : VellumParsedOptionsInfo(std::optional<VellumOptionsInfo>(VellumOptionsInfo(items))) {}
+  // Folds `first` then `then` as the one list they make together (a manager's default options, then a
+  // call's), without making that list.
+  VellumParsedOptionsInfo(const VellumOptionsInfo& first, const VellumOptionsInfo& then);
 
   std::shared_ptr<ImageCache> targetCache;
   std::shared_ptr<ImageCache> originalCache;
@@ -215,6 +226,9 @@ struct VellumParsedOptionsInfo {
   // block each, which calls the side effect's block unless it should not apply or `totalSize` is -1. Returns
   // at once.
   void reportDownloadProgress(std::int64_t receivedSize, std::int64_t totalSize) const;
+
+ private:
+  void fold(const VellumOptionsInfoItem& item, bool& originalCacheGiven);
 };
 
 }  // namespace vellum

@@ -70,7 +70,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void start();
   void stop();
 
-  // True when every source has settled and no load runs. Waits for the queue: not from a report.
+  // True when every source has settled and no load runs, after what start() and stop() asked before it.
+  // Waits for the queue; a report may ask it too (reports run on the main queue, never on this one).
   bool finished() const;
   // The prefetcher's address, as text ("0x7f3a5c0012a0"): tells instances apart in logs.
   std::string description() const;

@@ -158,6 +158,9 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   // Returns a handle that ends the retrieval; none when the memory cache answered during the call.
   std::shared_ptr<DownloadTask> retrieveImage(const Source& source, const std::optional<VellumOptionsInfo>& options,
                                               DownloadTaskUpdated downloadTaskUpdated, Completion completion);
+  // The same with a list at hand, read where it is rather than copied into an optional.
+  std::shared_ptr<DownloadTask> retrieveImage(const Source& source, const VellumOptionsInfo& options,
+                                              DownloadTaskUpdated downloadTaskUpdated, Completion completion);
   std::future<RetrieveImageResult> retrieveImageAsync(const Source& source,
                                                       const std::optional<VellumOptionsInfo>& options);
 
@@ -185,6 +188,13 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   static VellumParsedOptionsInfo optionsReportingDownloadTask(const VellumParsedOptionsInfo& options,
                                                               std::function<void(std::shared_ptr<DownloadTask>)> report);
 
+  // What an attempt on `source` answers from the memory cache, made at once on the calling thread: the
+  // image (through the options' image modifier) with cache type `memory`; none when `forceRefresh` skips
+  // the cache or memory does not hold the image. Nothing is scheduled and no handle is made, so callers
+  // answer a memory hit before they make any retrieval state.
+  std::optional<RetrieveImageResult> memoryCacheResult(const Source& source, const Source& originalSource,
+                                                       const VellumParsedOptionsInfo& options) const;
+
   // Asks the progressive options which image to show and shows it through `setter`.
   static void progressiveRefresh(const ImagePtr& image, const ImageProgressive& progressive,
                                  const std::function<void(const ImagePtr&)>& setter);
@@ -204,15 +214,19 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
 
   // The options a retrieval starts from: the default options, then `options`.
   VellumParsedOptionsInfo parsedOptions(const std::optional<VellumOptionsInfo>& options) const;
+  VellumParsedOptionsInfo parsedOptions(const VellumOptionsInfo& options) const;
 
  private:
   struct Coalescer;
-  std::shared_ptr<ImageCache> targetCache(const VellumParsedOptionsInfo& options) const;
-  std::shared_ptr<ImageCache> originalCache(const VellumParsedOptionsInfo& options) const;
+  const std::shared_ptr<ImageCache>& targetCache(const VellumParsedOptionsInfo& options) const;
+  const std::shared_ptr<ImageCache>& originalCache(const VellumParsedOptionsInfo& options) const;
+  // retrieveImageInContext; `memoryChecked` when the caller has just looked in memory and missed.
+  std::shared_ptr<DownloadTask> startAttempt(const Source& source, const std::shared_ptr<RetrievingContext>& context,
+                                             const Completion& completion, bool memoryChecked);
   std::shared_ptr<DownloadTask> attempt(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                                         Completion completion);
   bool lookUpCache(const Source& source, const std::shared_ptr<RetrievingContext>& context, Completion completion,
-                   bool& answeredNow);
+                   bool memoryChecked, bool& answeredNow);
   void processOriginal(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                        Completion completion);
   std::shared_ptr<DownloadTask> loadFromNetwork(const Source& source, const std::shared_ptr<RetrievingContext>& context,
@@ -235,7 +249,9 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   const std::shared_ptr<ImageCache> cache_;
   const std::shared_ptr<Coalescer> coalescer_;
   mutable std::mutex optionsLock_;  // guards `defaultOptions_`
-  VellumOptionsInfo defaultOptions_;
+  std::shared_ptr<const VellumOptionsInfo> defaultOptions_ = std::make_shared<const VellumOptionsInfo>();
+  // Most managers never get default options: their calls then take no lock to parse.
+  std::atomic<bool> hasDefaultOptions_{false};
 };
 
 }  // namespace vellum

@@ -31,16 +31,16 @@ class Source {
   static Source network(const Resource& resource);
   static Source provider(const ImageDataProvider& provider);
 
-  Kind kind() const { return resource_ ? Kind::network : Kind::provider; }
+  Kind kind() const { return payload().resource ? Kind::network : Kind::provider; }
   // The source's own resource; null for a provider source.
-  const std::shared_ptr<const Resource>& resource() const { return resource_; }
+  const std::shared_ptr<const Resource>& resource() const { return payload().resource; }
   // The source's own provider; null for a network source.
-  const std::shared_ptr<const ImageDataProvider>& provider() const { return provider_; }
+  const std::shared_ptr<const ImageDataProvider>& provider() const { return payload().provider; }
 
   // Fixed when the source is made.
-  const std::string& cacheKey() const { return cacheKey_; }
+  const std::string& cacheKey() const { return payload().cacheKey; }
   // The download URL of a network source, the content URL of a provider source.
-  const std::optional<URL>& url() const { return url_; }
+  const std::optional<URL>& url() const { return payload().url; }
 
   friend bool operator==(const Source& a, const Source& b);
 
@@ -52,12 +52,19 @@ class Source {
   };
 
  private:
-  Source() = default;
-  std::shared_ptr<const Resource> resource_;
-  std::shared_ptr<const ImageDataProvider> provider_;
-  // Read once from the owned payload: it is immutable, so the key and URL cannot drift from it.
-  std::string cacheKey_;
-  std::optional<URL> url_;
+  // Read once from the owned resource or provider: it is immutable, so the key and URL cannot drift from it.
+  struct Payload {
+    std::shared_ptr<const Resource> resource;
+    std::shared_ptr<const ImageDataProvider> provider;
+    std::string cacheKey;
+    std::optional<URL> url;
+  };
+  explicit Source(std::shared_ptr<const Payload> payload) : payload_(std::move(payload)) {}
+  // Copies share the payload, so a source travels through a retrieval for a reference count; a moved-from
+  // source has none and reads as an empty one.
+  const Payload& payload() const { return payload_ ? *payload_ : emptyPayload(); }
+  static const Payload& emptyPayload();
+  std::shared_ptr<const Payload> payload_;
 };
 
 }  // namespace vellum
