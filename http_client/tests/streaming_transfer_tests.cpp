@@ -112,7 +112,8 @@ TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
 }
 
 TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLimit) {
-  ScriptedServer ready({{milliseconds(0), "HTTP/1.1 100 Continue\r\n\r\n" + head("Content-Length: 4\r\nX-Kept: yes\r\n") + "abcd"}});
+  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+  ScriptedServer ready({{milliseconds(0), interim + head("Content-Length: 4\r\nX-Kept: yes\r\n") + "abcd"}});
   ScriptedServer stalled({{milliseconds(0), head("Content-Length: 4\r\n"), true}});
   TransferEngine engine;
   TransferOptions options;
