@@ -148,6 +148,28 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLi
   EXPECT_EQ(expired->code(), URLError::Code::timedOut);
 }
 
+// Paused once its request is out and its head has begun: the rest of the head, interim one and all, is still
+// read and handed over line by line; the body waits for the resume.
+TEST(StreamingTransfer, APauseWhileTheHeadArrivesHoldsBackOnlyTheBody) {
+  ScriptedServer server({{milliseconds(0), "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n", true},
+                         {milliseconds(0), "Content-Length: 4\r\nX-Kept: yes\r\n\r\nabcd"}});
+  TransferEngine engine;
+  auto stream = std::make_shared<Stream>();
+  const auto id = engine.start(get(server.baseURL() + "/a"), {}, stream);
+  ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+  engine.pause(id);
+  server.release();
+  ASSERT_EQ(stream->headArrived.wait_for(kDeadline), std::future_status::ready) << "the pause held the head back";
+  const auto response = stream->headArrived.get();
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.value("X-Kept"), "yes");
+  EXPECT_EQ(stream->body, "");
+  engine.resume(id);
+  const auto ended = stream->wait();
+  EXPECT_FALSE(ended) << ended->what();
+  EXPECT_EQ(stream->body, "abcd");
+}
+
 TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
   LoopbackServer::Options serverOptions;
   serverOptions.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");
