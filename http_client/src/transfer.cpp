@@ -191,7 +191,11 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     return Step::finished;
   }
   if (!following_) {
-    if (decoder_ && bodyStarted_ && !decoder_->finished()) {
+    // curl ends a hop well when the server closes inside the head; with no final head there is no answer.
+    if (!headEnded_) {
+      error_ = URLError(URLError::Code::networkConnectionLost,
+                        "the connection closed before the answer's head was complete", originalURL_);
+    } else if (decoder_ && bodyStarted_ && !decoder_->finished()) {
       error_ = URLError(URLError::Code::networkConnectionLost, "the compressed body ended before its end",
                         originalURL_);
     }
@@ -272,7 +276,10 @@ void Transfer::expire() {
 void Transfer::setPaused(bool paused) {
   if (paused == paused_) return;
   paused_ = paused;
-  curl_easy_pause(easy_, paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+  // curl is paused only once the head is in: what it holds back while paused comes later in one piece, which
+  // would join a head's lines (and it holds back only so many pieces, fewer than two heads make). Until then
+  // the first body bytes pause it (see `onBody`).
+  if (headEnded_ || !paused) curl_easy_pause(easy_, paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
   if (!paused) moved();
 }
 
@@ -396,7 +403,8 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
   const std::string_view line(data, size * count);
   self->moved();
   self->head_.feed(line);
-  if (line == "\r\n" || line == "\n") self->headEnded();
+  // After the final head, a blank line ends the trailers.
+  if ((line == "\r\n" || line == "\n") && !self->headEnded_) self->headEnded();
   return self->error_ ? 0 : size * count;
 }
 

@@ -44,8 +44,8 @@ class Transfer {
   // notes bytes that reached the connection without curl handing anything over yet (a head still arriving).
   Clock::time_point deadline();
   void expire();
-  // While paused no byte is read and only the whole-transfer limit runs; resuming starts the idle limit
-  // afresh.
+  // While paused no byte of the body is read (the head still is, up to its end) and only the whole-transfer
+  // limit runs; resuming starts the idle limit afresh.
   void setPaused(bool paused);
   void setPriority(float priority);
   // Ends the transfer with this error at the next `complete`, unless it already has one.

@@ -12,6 +12,7 @@ using httpkit::Request;
 using httpkit::URLError;
 using httpkit_tests::brotli;
 using httpkit_tests::gzip;
+using httpkit_tests::headsCutByTheClose;
 using httpkit_tests::makeClient;
 using testing_support::ScriptedServer;
 using httpkit_tests::text;
@@ -86,6 +87,19 @@ TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
   // A length repeated with the same value is the same length.
   ScriptedServer repeated({{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"}});
   EXPECT_EQ(text(clientFor(repeated, milliseconds(5000))->send(Request<void>{"/twice"}).data), "{}");
+}
+
+// A server that closes before its head is whole has not answered: the send fails as a lost connection,
+// never as a response with no status.
+TEST(AnswerHeads, AHeadCutByTheCloseIsALostConnection) {
+  for (const auto& [where, answer] : headsCutByTheClose()) {
+    SCOPED_TRACE(where);
+    ScriptedServer server({{milliseconds(0), answer, false}});
+    auto client = clientFor(server, milliseconds(5000));
+    const auto error = thrown<URLError>([&] { client->send(Request<void>{"/cut"}); });
+    ASSERT_TRUE(error) << "a cut head was taken as an answer";
+    EXPECT_EQ(error->code(), URLError::Code::networkConnectionLost) << error->what();
+  }
 }
 
 TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {

@@ -66,6 +66,20 @@ TEST(StreamingTransfer, HeadArrivesWhileTheBodyIsHeldAndChunksFollow) {
   EXPECT_EQ(stream->body, "abcdefgh");
 }
 
+TEST(StreamingTransfer, AHeadCutByTheCloseEndsAsALostConnectionWithNoResponse) {
+  for (const auto& [where, answer] : httpkit_tests::headsCutByTheClose()) {
+    SCOPED_TRACE(where);
+    ScriptedServer server({{milliseconds(0), answer, false}});
+    TransferEngine engine;
+    auto stream = std::make_shared<Stream>();
+    engine.start(get(server.baseURL() + "/cut"), {}, stream);
+    const auto error = stream->wait();
+    ASSERT_TRUE(error) << "a cut head ended as a success";
+    EXPECT_EQ(error->code(), URLError::Code::networkConnectionLost) << error->what();
+    EXPECT_FALSE(stream->headSeen) << "a response with no status was handed on";
+  }
+}
+
 TEST(StreamingTransfer, UnfollowedRedirectIsTheAnswerAndNothingAsksForCompression) {
   LoopbackServer server;
   server.on("GET", "/old", Reply{302, "moved", "text/plain", {{"Location", "/new"}}, {}, {}});
@@ -98,7 +112,8 @@ TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
 }
 
 TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLimit) {
-  ScriptedServer ready({{milliseconds(0), head("Content-Length: 4\r\n") + "abcd"}});
+  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+  ScriptedServer ready({{milliseconds(0), interim + head("Content-Length: 4\r\nX-Kept: yes\r\n") + "abcd"}});
   ScriptedServer stalled({{milliseconds(0), head("Content-Length: 4\r\n"), true}});
   TransferEngine engine;
   TransferOptions options;
@@ -115,8 +130,14 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLi
   EXPECT_EQ(paused->ended.wait_for(milliseconds(0)), std::future_status::timeout);
   EXPECT_EQ(paused->body, "");
   engine.resume(id);
-  EXPECT_FALSE(paused->wait());
+  const auto ended = paused->wait();
+  EXPECT_FALSE(ended) << ended->what();
   EXPECT_EQ(paused->body, "abcd");
+  // A head held back by the pause is still read as the server sent it, the interim one apart.
+  ASSERT_EQ(paused->headArrived.wait_for(milliseconds(0)), std::future_status::ready);
+  const auto response = paused->headArrived.get();
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.value("X-Kept"), "yes");
 
   TransferOptions bounded = options;
   bounded.resourceTimeout = milliseconds(300);
@@ -125,6 +146,28 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLi
   const auto expired = held->wait();
   ASSERT_TRUE(expired) << "a paused transfer outlived its whole-transfer limit";
   EXPECT_EQ(expired->code(), URLError::Code::timedOut);
+}
+
+// Paused once its request is out and its head has begun: the rest of the head, interim one and all, is still
+// read and handed over line by line; the body waits for the resume.
+TEST(StreamingTransfer, APauseWhileTheHeadArrivesHoldsBackOnlyTheBody) {
+  ScriptedServer server({{milliseconds(0), "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n", true},
+                         {milliseconds(0), "Content-Length: 4\r\nX-Kept: yes\r\n\r\nabcd"}});
+  TransferEngine engine;
+  auto stream = std::make_shared<Stream>();
+  const auto id = engine.start(get(server.baseURL() + "/a"), {}, stream);
+  ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+  engine.pause(id);
+  server.release();
+  ASSERT_EQ(stream->headArrived.wait_for(kDeadline), std::future_status::ready) << "the pause held the head back";
+  const auto response = stream->headArrived.get();
+  EXPECT_EQ(response.statusCode, 200);
+  EXPECT_EQ(response.value("X-Kept"), "yes");
+  EXPECT_EQ(stream->body, "");
+  engine.resume(id);
+  const auto ended = stream->wait();
+  EXPECT_FALSE(ended) << ended->what();
+  EXPECT_EQ(stream->body, "abcd");
 }
 
 TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <httpkit/api_client.hpp>
 #include <testing/loopback_server.hpp>
@@ -62,6 +64,16 @@ inline std::string brotli(const std::string& data) {
                         reinterpret_cast<const uint8_t*>(data.data()), &size, reinterpret_cast<uint8_t*>(out.data()));
   out.resize(size);
   return out;
+}
+
+// Answers whose server closes the connection before the head is whole, each with where it stops.
+inline std::vector<std::pair<std::string, std::string>> headsCutByTheClose() {
+  return {
+      {"after the status line", "HTTP/1.1 200 OK\r\n"},
+      {"mid header line", "HTTP/1.1 200 OK\r\nContent-Ty"},
+      {"after some headers", "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"},
+      {"after an interim head", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"},
+  };
 }
 
 }  // namespace httpkit_tests

@@ -43,15 +43,26 @@ std::vector<std::string> chunksOf(const foundation::Bytes& bytes, std::size_t si
 }
 
 // Passes everything through; counts the partial pictures of progressive decoding (whole downloads come as
-// data, partial pictures as images).
+// data, partial pictures as images). Made holding, it keeps the first partial picture in processing until
+// `release` (or its deadline), and with it the decoding of every later scan.
 class PartialCounter final : public ImageProcessor {
  public:
+  explicit PartialCounter(bool holdFirst = false) : holdFirst_(holdFirst) {}
   std::string identifier() const override { return "test.partials"; }
   ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
-    if (item.isImage()) ++partials;
+    if (item.isImage() && partials++ == 0 && holdFirst_) released_.wait_for(kMainQueueDeadline);
     return DefaultImageProcessor::defaultProcessor()->process(item, options);
   }
+  void release() {
+    if (!releasedOnce_.exchange(true)) release_.set_value();
+  }
   mutable std::atomic<int> partials{0};
+
+ private:
+  const bool holdFirst_;
+  std::atomic<bool> releasedOnce_{false};
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
 };
 
 // Progressive settings whose end the test can wait for: every holder of them (the retrieval, its decoder,
@@ -285,6 +296,37 @@ TEST_F(PartialImages, ABinderShowsPartialImagesOnlyWhileItsLoadRuns) {
                               [&](const AnyView& node) { return node.imageValue() == expected; }));
     });
   }
+}
+
+// Scans decoded after the load ended could never be shown: the binder has none made. The first partial
+// picture is held in processing so that every later scan is decoded only after the completion.
+TEST_F(PartialImages, ABinderHasNoPartialImageMadeOnceItsLoadEnded) {
+  const auto jpeg = progressiveJPEG(speckled(160, 120));
+  server.on("GET", "/late.jpg", Reply{200, text(jpeg), "image/jpeg", {}, {}, {}});
+  auto counter = std::make_shared<PartialCounter>(true);
+  struct ReleaseOnExit {
+    std::shared_ptr<PartialCounter> counter;
+    ~ReleaseOnExit() { counter->release(); }
+  } releaseOnExit{counter};
+  WatchedProgressive watched;
+  auto succeeded = std::make_shared<Awaited<bool>>();
+  auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+  {
+    auto context = VLImage::url(URL::parse(url("/late.jpg")))
+                       .targetCache(cache)
+                       .progressiveJPEG(watched.progressive)
+                       .setProcessor(counter)
+                       .onSuccess([succeeded](const RetrieveImageResult&) { succeeded->set(true); })
+                       .context();
+    watched.progressive.reset();
+    appear(binder, context);
+  }
+  ASSERT_TRUE(succeeded->get());
+  counter->release();
+  ASSERT_TRUE(watched.released->get());
+  EXPECT_LE(counter->partials.load(), 1) << "partial pictures were made for a load that had ended";
+  flushMain();
+  EXPECT_TRUE(onMain([&] { return binder->isShown(); }));
 }
 
 }  // namespace

@@ -34,15 +34,23 @@ struct Decisions {
 
   RetryStrategy::RetryHandler handler() {
     return [this](RetryDecision d) {
-      std::lock_guard lock(mutex);
-      kinds.push_back(d.kind());
-      next->set_value(std::move(d));
+      std::shared_ptr<std::promise<RetryDecision>> promise;
+      {
+        std::lock_guard lock(mutex);
+        kinds.push_back(d.kind());
+        promise = next;
+      }
+      // Nothing of this object is touched once the decision is out: a test may end, and free it, at once.
+      promise->set_value(std::move(d));
     };
   }
   // The decision made during `call`, or none when it was left for later.
   std::optional<RetryDecision::Kind> immediate(const std::function<void(RetryStrategy::RetryHandler)>& call) {
-    next = std::make_shared<std::promise<RetryDecision>>();
-    pending = next->get_future();
+    {
+      std::lock_guard lock(mutex);
+      next = std::make_shared<std::promise<RetryDecision>>();
+      pending = next->get_future();
+    }
     call(handler());
     if (pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
     return pending.get().kind();

@@ -15,8 +15,8 @@
 //
 // Streaming transfers (`start`) are the small interface a session built on the engine needs: the head of the
 // answer as soon as it has arrived, the body in chunks, one end with an error or none, and, while it runs,
-// cancel, pause and resume (no byte is read while paused, and the idle limit does not run, but the
-// whole-transfer limit does), and a priority (the HTTP/2 stream weight). An engine made with a per-host
+// cancel, pause and resume (no byte of the body is read while paused, and the idle limit does not run, but
+// the whole-transfer limit does), and a priority (the HTTP/2 stream weight). An engine made with a per-host
 // connection limit never opens more connections to one host at a time for its streaming transfers; the
 // others wait for a free connection, and that wait does not count against their idle limit.
 #include <chrono>
@@ -98,8 +98,8 @@ class TransferEngine {
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
   void cancel(TransferID id);
-  // Stops reading the transfer's answer until `resume`; the idle limit does not run meanwhile (the
-  // whole-transfer limit does).
+  // Stops reading the transfer's body until `resume` (a head still arriving is read to its end and handed
+  // over); the idle limit does not run meanwhile (the whole-transfer limit does).
   void pause(TransferID id);
   void resume(TransferID id);
   // Gives the transfer a new priority (see `TransferOptions::priority`).

@@ -125,18 +125,14 @@ ImageCache::~ImageCache() {
 }
 
 void ImageCache::observeResignActive(const std::shared_ptr<ImageCache>& cache) {
+  // Registered before the factory returns, on the maker's thread: a registration queued on the main queue
+  // would miss a notification posted meanwhile, and would hold the cache there past its owners' release.
   std::weak_ptr<ImageCache> weak = cache;
-  foundation::MainQueue::post([weak] {
-    // Holding the cache while registering means its destructor, which unregisters, cannot run meanwhile. A
-    // cache released before this runs is never registered.
-    auto self = weak.lock();
-    if (!self) return;
-    std::lock_guard lock(self->observerMutex_);
-    self->resignActiveObserver_ = foundation::NotificationCenter::defaultCenter().addObserver(
-        std::string(foundation::kApplicationWillResignActive), nullptr, [weak](const foundation::Notification&) {
-          if (auto cache = weak.lock()) cache->cleanExpiredDiskCache();
-        });
-  });
+  std::lock_guard lock(cache->observerMutex_);
+  cache->resignActiveObserver_ = foundation::NotificationCenter::defaultCenter().addObserver(
+      std::string(foundation::kApplicationWillResignActive), nullptr, [weak](const foundation::Notification&) {
+        if (auto self = weak.lock()) self->cleanExpiredDiskCache();
+      });
 }
 
 std::string ImageCache::computedKey(const std::string& key, const std::string& processorIdentifier) {

@@ -86,7 +86,8 @@ void ImageProgressiveProvider::decodeReceived() {
     std::lock_guard pending(mutex_);
     data.swap(undecoded_);
   }
-  if (data.empty()) return;  // an earlier task decoded them
+  // An earlier task decoded them, or they came before the creator stopped wanting pictures: dropped then too.
+  if (data.empty() || !shouldApply()) return;
   const ImageProgressive& settings = *options_.progressiveJPEG;
   auto wantsPicture = [&] {
     if (!shouldApply()) return false;

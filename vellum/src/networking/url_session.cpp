@@ -42,7 +42,6 @@ struct URLSession::Flight {
   int hop = 0;
   std::optional<httpkit::TransferEngine::TransferID> transfer;  // guarded by the session's mutex
   httpkit::HTTPURLResponse hopResponse;
-  bool headReceived = false;  // the current hop's answer has a complete head
   bool redirecting = false;
   foundation::Bytes redirectBody;
   std::int64_t hopBytes = 0;
@@ -252,7 +251,6 @@ httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& f
   options.maximumBodySize = configuration_.maximumBodySize;
   flight->hopStart = std::chrono::steady_clock::now();
   flight->hopBytes = 0;
-  flight->headReceived = false;
   flight->redirecting = false;
   flight->redirectBody.clear();
   return options;
@@ -291,10 +289,6 @@ void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) 
 
 void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response) {
   if (flight->finished || flight->hop != hop) return;
-  // The engine's stand-in for a head that never completed (the connection closed within it): no answer,
-  // and the end of the transfer says so.
-  if (response.statusCode == 0) return;
-  flight->headReceived = true;
   flight->hopResponse = response;
   if (isRedirect(response.statusCode) && response.value("Location")) {
     flight->redirecting = true;
@@ -371,10 +365,6 @@ void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundati
 void URLSession::onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,
                        const httpkit::TaskMetrics& metrics) {
   if (flight->finished || flight->hop != hop) return;
-  if (!error && !flight->headReceived) {
-    error = httpkit::URLError(httpkit::URLError::Code::networkConnectionLost,
-                              "the connection closed before the answer's head was complete", flight->request.url);
-  }
   if (flight->awaiting && !error) {
     flight->held.push_back([flight, hop, metrics](URLSession& session) { session.onEnd(flight, hop, std::nullopt, metrics); });
     return;

@@ -22,8 +22,8 @@
 //
 // Lifetime: caches are shared objects made by the factories below. Blocks queued on `ioQueue` hold the cache,
 // so it lives until they have run; it may then be destroyed on `ioQueue` itself. Each cache observes the
-// application's will-resign-active notification (foundation/app_notifications.hpp) from the main queue and
-// sweeps its disk then; it stops observing in its destructor, so a post never reaches a released cache.
+// application's will-resign-active notification (foundation/app_notifications.hpp) from the moment its factory
+// returns and sweeps its disk then; it stops observing in its destructor, so a post never reaches a released cache.
 // `defaultCache()` is made once and never destroyed.
 #include <cstdint>
 #include <exception>
@@ -286,7 +286,7 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   virtual std::future<std::uint64_t> diskStorageSizeAsync();
 
  private:
-  // Registers `cache` for the resign-active sweep on the main queue, holding it weakly.
+  // Registers `cache` for the resign-active sweep at once, holding it weakly.
   static void observeResignActive(const std::shared_ptr<ImageCache>& cache);
   // The identifier of the options' processor (empty without one).
   static std::string processorIdentifier(const VellumParsedOptionsInfo& options);

@@ -11,6 +11,7 @@
 // reaches the delegates, and their progress does not, as for a binder that is gone.
 //
 // Thread rule: main queue only.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -114,6 +115,8 @@ void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& cont
         context->onProgressDelegate->call({received, expected});
       }));
   auto progressive = options.progressiveJPEG;
+  // Cleared by the completion: pictures of scans decoded after it could never be shown, so none is made.
+  auto running = std::make_shared<std::atomic<bool>>(true);
   if (auto provider = ImageProgressiveProvider::make(options, [weak, number, progressive](const ImagePtr& partial) {
         if (!progressive) return;
         VellumManager::progressiveRefresh(partial, *progressive, [weak, number](const ImagePtr& image) {
@@ -128,13 +131,15 @@ void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& cont
           });
         });
       })) {
+    provider->setOnShouldApply([running] { return running->load(); });
     sideEffects.push_back(provider);
   }
   options.onDataReceived = std::move(sideEffects);
   const Source source = *context->source;
   auto retrieving = std::make_shared<RetrievingContext>(options, source);
   auto manager = VellumManager::shared();
-  auto completion = [weak, context, number](const VellumManager::RetrieveResult& result) {
+  auto completion = [weak, context, number, running](const VellumManager::RetrieveResult& result) {
+    running->store(false);
     auto binder = current(weak, number);
     if (!binder) {
       CallbackQueue::mainAsync().execute([context, result] {
