@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "baselines.hpp"
+#include "scratch_directory.hpp"
 #include "vellum/cache/coarse_clock.hpp"
 #include "vellum/cache/disk_storage.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -136,8 +137,7 @@ struct DiskFixture {
   std::unique_ptr<vellum::DiskStorage::Backend> disk;
   std::string key = "https://images.example.com/photo.jpg";
   DiskFixture() {
-    char pattern[] = "/tmp/vellum-bench-XXXXXX";
-    base = ::mkdtemp(pattern);
+    base = bench::scratchDirectory("vellum-bench");
     disk = std::make_unique<vellum::DiskStorage::Backend>(vellum::DiskStorage::Config("bench", 0, nullptr, base));
     disk->waitForMaybeCachedSetup(std::chrono::seconds(10));
     disk->store(foundation::Bytes(50 * 1024, 0x5A), key);
@@ -312,8 +312,7 @@ struct SourceFiles {
   std::filesystem::path base;
   std::string megabyte, photo;
   SourceFiles() {
-    char pattern[] = "/tmp/vellum-bench-XXXXXX";
-    base = ::mkdtemp(pattern);
+    base = bench::scratchDirectory("vellum-bench");
     megabyte = (base / "1mb.bin").string();
     photo = (base / "24mp.jpg").string();
     const auto write = [](const std::string& path, const foundation::Bytes& bytes) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "baselines.hpp"
+#include "scratch_directory.hpp"
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/image/image_codecs.hpp"
 
@@ -57,8 +58,7 @@ struct Fixture {
   foundation::Bytes png;
 
   Fixture() {
-    char pattern[] = "/tmp/vellum-cache-bench-XXXXXX";
-    base = ::mkdtemp(pattern);
+    base = bench::scratchDirectory("vellum-cache-bench");
     auto memory = std::make_shared<vellum::ImageCache::MemoryBackend>(vellum::MemoryStorage::Config(0, 0));
     auto disk = std::make_shared<vellum::ImageCache::DiskBackend>(vellum::DiskStorage::Config("bench", 0, nullptr, base));
     disk->waitForMaybeCachedSetup(std::chrono::seconds(10));

@@ -14,6 +14,7 @@
 
 #include <testing/loopback_server.hpp>
 
+#include "scratch_directory.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/retrieval/image_prefetcher.hpp"
 #include "vellum/sources/resource.hpp"
@@ -35,8 +36,7 @@ foundation::Bytes stripedPNG(int index) {
 
 struct Site {
   Site() : server(testing_support::LoopbackServer::Options{96, std::nullopt}) {
-    char pattern[] = "/tmp/vellum-manager-bench-XXXXXX";
-    directory = ::mkdtemp(pattern);
+    directory = bench::scratchDirectory("vellum-manager-bench");
     for (int i = 0; i < kPrefetched; ++i) {
       const auto bytes = stripedPNG(i);
       const std::string path = "/p/" + std::to_string(i) + ".png";

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_directory.hpp"
 #include "foundation/main_queue.hpp"
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/views/image_view_extension.hpp"
@@ -20,7 +21,7 @@ constexpr int kViews = 10000;
 
 struct Shelf {
   Shelf() {
-    directory = std::filesystem::temp_directory_path() / ("vellum-views-bench-" + std::to_string(::getpid()));
+    directory = bench::scratchDirectory("vellum-views-bench");
     auto memory = std::make_shared<vellum::ImageCache::MemoryBackend>(vellum::MemoryStorage::Config(0, 300));
     auto disk = std::make_shared<vellum::ImageCache::DiskBackend>(vellum::DiskStorage::Config("views", 0, nullptr, directory));
     disk->waitForMaybeCachedSetup(std::chrono::seconds(30));

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <optional>
 
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
@@ -99,6 +100,33 @@ class TemporaryDirectory {
   const std::filesystem::path& path() const { return path_; }
 
  private:
+  std::filesystem::path path_;
+};
+
+// A temporary directory for a test whose child process (a death test's fresh copy of this program) also
+// makes one: the child takes the parent's from the environment, so what it leaves behind at exit is removed
+// with the parent's, instead of staying in /tmp for good.
+class DirectoryOfDeathTest {
+ public:
+  DirectoryOfDeathTest() {
+    if (const char* inherited = std::getenv(kVariable)) {
+      path_ = inherited;
+      return;
+    }
+    own_.emplace();
+    path_ = own_->path();
+    ::setenv(kVariable, path_.c_str(), 1);
+  }
+  ~DirectoryOfDeathTest() {
+    if (own_) ::unsetenv(kVariable);
+  }
+  DirectoryOfDeathTest(const DirectoryOfDeathTest&) = delete;
+  DirectoryOfDeathTest& operator=(const DirectoryOfDeathTest&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  static constexpr const char* kVariable = "VELLUM_TEST_DIRECTORY_OF_DEATH_TEST";
+  std::optional<TemporaryDirectory> own_;
   std::filesystem::path path_;
 };
 

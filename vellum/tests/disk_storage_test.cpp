@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <latch>
+#include <optional>
 #include <thread>
 
+#include "cache_test_support.hpp"
 #include "test_clock.hpp"
 #include "vellum/general/cache_key.hpp"
 #include "vellum/cache/disk_storage.hpp"
@@ -116,13 +118,12 @@ class DiskStorageTest : public test::FixedClockTest {
  protected:
   void SetUp() override {
     FixedClockTest::SetUp();
-    char pattern[] = "/tmp/vellum-disk-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(pattern));
-    base_ = pattern;
+    // The death test's child process runs this too: it takes the parent's directory.
+    directory_.emplace();
+    base_ = directory_->path();
   }
   void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
+    directory_.reset();
     FixedClockTest::TearDown();
   }
   Config config(std::shared_ptr<DiskStorage::FileManager> fm = DiskStorage::FileManager::defaultManager()) {
@@ -135,6 +136,7 @@ class DiskStorageTest : public test::FixedClockTest {
   }
   void settle(Backend& disk) { ASSERT_EQ(disk.pendingDateUpdates().wait_for(10s), std::future_status::ready); }
 
+  std::optional<test::DirectoryOfDeathTest> directory_;
   fs::path base_;
 };
 

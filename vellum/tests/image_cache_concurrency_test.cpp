@@ -156,7 +156,7 @@ TEST(ImageCacheConcurrency, ManyThreadsOnOneCache) {
 // exit has already torn down (each file name is a SHA-256, and OpenSSL used to clean itself up at exit).
 TEST(ImageCacheConcurrency, ExitWhileStoresAreQueuedIsClean) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  test::TemporaryDirectory dir;
+  test::DirectoryOfDeathTest dir;
   EXPECT_EXIT(
       {
         std::vector<std::shared_ptr<ImageCache>> caches;

@@ -355,7 +355,7 @@ TEST_F(ImageCacheMaintenance, EveryWayOfMakingACacheSweepsOnResignActive) {
 
 TEST(ImageCacheDeathTest, NameMustNameADirectory) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  test::TemporaryDirectory dir;
+  test::DirectoryOfDeathTest dir;
   for (const std::string& name : {std::string(), std::string("a/b"), std::string(".."), std::string("x\0y", 3)}) {
     EXPECT_DEATH(ImageCache::makeUnchecked(name, dir.path()),
                  "\\[Vellum\\] You should specify a name for the cache\\. A cache with empty name is not permitted\\.");
