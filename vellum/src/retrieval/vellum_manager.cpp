@@ -74,7 +74,8 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
   return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
 }
 
-void answer(const CallbackQueue& queue, const VellumManager::Completion& completion, RetrieveResult result) {
+// Taken by reference: the forms below hand their own value on without another move of it.
+void answer(const CallbackQueue& queue, const VellumManager::Completion& completion, RetrieveResult&& result) {
   if (!completion) return;
   // The caller holds the completion through the call, so an answer given at once needs no copy of it.
   if (queue.runsAtOnce()) return completion(result);
