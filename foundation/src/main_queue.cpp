@@ -60,7 +60,10 @@ struct MainLoop {
 };
 
 // The name a failed task's log line gives the main queue.
-constexpr const char* kLabel = "main";
+const std::shared_ptr<const std::string>& mainLabel() {
+  static const auto* label = new std::shared_ptr<const std::string>(std::make_shared<const std::string>("main"));
+  return *label;
+}
 
 MainLoop& loop() {
   static auto* instance = new MainLoop();  // never destroyed, see ensureRunning
@@ -72,19 +75,19 @@ MainLoop& loop() {
 void MainQueue::post(std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  boost::asio::post(l.context, detail::guarded(kLabel, std::move(task)));
+  boost::asio::post(l.context, detail::guarded(mainLabel(), std::move(task)));
 }
 
 Cancellable MainQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  return detail::schedule(l.context.get_executor(), delay, detail::guarded(kLabel, std::move(task)), false);
+  return detail::schedule(l.context.get_executor(), delay, detail::guarded(mainLabel(), std::move(task)), false);
 }
 
 Cancellable MainQueue::postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) {
   auto& l = loop();
   l.ensureRunning();
-  return detail::schedule(l.context.get_executor(), interval, detail::guarded(kLabel, std::move(task)), true);
+  return detail::schedule(l.context.get_executor(), interval, detail::guarded(mainLabel(), std::move(task)), true);
 }
 
 // The application's driving thread is the main queue also between two polls: work it does there is main-queue

@@ -14,22 +14,22 @@ namespace foundation {
 using Strand = boost::asio::strand<boost::asio::thread_pool::executor_type>;
 
 struct SerialQueue::State {
-  std::string label;
+  std::shared_ptr<const std::string> label;
   Strand strand;
 };
 
 SerialQueue::SerialQueue(std::string label)
-    : state_(std::make_shared<State>(State{std::move(label), boost::asio::make_strand(ThreadPool::shared())})) {}
+    : state_(std::make_shared<State>(State{std::make_shared<const std::string>(std::move(label)), boost::asio::make_strand(ThreadPool::shared())})) {}
 
 // The same strand, so the target's order holds for both queues' tasks.
 SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
-    : state_(std::make_shared<State>(State{std::move(label), target.state_->strand})) {}
+    : state_(std::make_shared<State>(State{std::make_shared<const std::string>(std::move(label)), target.state_->strand})) {}
 
 // The strand's implementation is reference-counted by the handlers queued on it, so work posted before the
 // queue object goes away still runs, in order.
 SerialQueue::~SerialQueue() = default;
 
-const std::string& SerialQueue::label() const { return state_->label; }
+const std::string& SerialQueue::label() const { return *state_->label; }
 
 void SerialQueue::post(std::function<void()> task) const {
   boost::asio::post(state_->strand, detail::guarded(state_->label, std::move(task)));

@@ -38,6 +38,7 @@ class BufferedTransfer final : public TransferObserver {
 
   void didReceiveResponse(const HTTPURLResponse& response) override {
     response_ = response;
+    if (!delegate_) return;
     tell([response](URLSessionDelegate& delegate, const DataTask& task) {
       delegate.didReceiveResponse(task, response);
     });
@@ -52,6 +53,7 @@ class BufferedTransfer final : public TransferObserver {
   void didComplete(const std::optional<URLError>& error, const TaskMetrics& metrics) override {
     error_ = error;
     metrics_ = metrics;
+    if (!delegate_) return;
     tell([metrics](URLSessionDelegate& delegate, const DataTask& task) {
       delegate.didFinishCollectingMetrics(task, metrics);
     });

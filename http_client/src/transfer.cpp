@@ -249,9 +249,9 @@ Transfer::Clock::time_point Transfer::deadline() {
 }
 
 void Transfer::noteSocketBytes() {
-  // Body bytes are counted as curl hands them over; before the body, curl holds a header line back until
-  // it is whole.
-  if (socket_ == CURL_SOCKET_BAD || bodyStarted_) return;
+  // Bytes after the head are counted as curl hands them over (a followed redirect's body included); before
+  // the head has ended, curl holds a header line back until it is whole.
+  if (socket_ == CURL_SOCKET_BAD || headEnded_) return;
   if (const auto bytes = ConnectionSockets::bytesMoved(socket_); bytes && *bytes != socketBytes_) {
     socketBytes_ = *bytes;
     moved();

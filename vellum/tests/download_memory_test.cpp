@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -17,6 +14,7 @@
 #include <testing/scripted_server.hpp>
 
 #include "downloader_test_support.hpp"
+#include "test_child.hpp"
 
 extern char** environ;
 
@@ -85,18 +83,8 @@ std::optional<long> peakInFreshProcess(int callers) {
     ::_exit(127);
   }
   ::close(fds[1]);
-  std::optional<long> peak;
-  pollfd ready{fds[0], POLLIN, 0};
-  long report = 0;
-  if (pid > 0 && ::poll(&ready, 1, 120'000) == 1 && ::read(fds[0], &report, sizeof report) == sizeof report) {
-    peak = report;
-  }
-  ::close(fds[0]);
-  if (pid > 0) {
-    if (!peak) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
+  long peak = 0;
+  if (!awaitChildReport(pid, fds[0], &peak, sizeof peak, 120'000)) return std::nullopt;
   return peak;
 }
 

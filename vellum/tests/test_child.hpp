@@ -7,10 +7,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 
 namespace vellum::test {
+
+// Reads the `size` bytes child `pid` reports on `readEnd` within `deadlineMs`, then closes `readEnd` and
+// reaps the child, killed first when it reported nothing whole in time. `pid` may be -1 (a failed fork).
+inline bool awaitChildReport(pid_t pid, int readEnd, void* report, std::size_t size, int deadlineMs) {
+  pollfd ready{readEnd, POLLIN, 0};
+  const bool whole = pid > 0 && ::poll(&ready, 1, deadlineMs) == 1 &&
+                     ::read(readEnd, report, size) == static_cast<ssize_t>(size);
+  ::close(readEnd);
+  if (pid > 0) {
+    if (!whole) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+  return whole;
+}
 
 struct ChildRun {
   bool succeeded = false;
@@ -35,19 +51,9 @@ inline std::optional<ChildRun> inChild(const std::function<bool()>& work) {
     ::_exit(sent ? 0 : 1);
   }
   ::close(fds[1]);
-  std::optional<ChildRun> run;
-  pollfd ready{fds[0], POLLIN, 0};
   long report[2];
-  if (pid > 0 && ::poll(&ready, 1, 60'000) == 1 && ::read(fds[0], report, sizeof report) == sizeof report) {
-    run = ChildRun{report[0] == 1, report[1]};
-  }
-  ::close(fds[0]);
-  if (pid > 0) {
-    if (!run) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
-  return run;
+  if (!awaitChildReport(pid, fds[0], report, sizeof report, 60'000)) return std::nullopt;
+  return ChildRun{report[0] == 1, report[1]};
 }
 
 }  // namespace vellum::test

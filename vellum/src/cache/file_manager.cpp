@@ -194,7 +194,7 @@ std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, F
   try {
     return file.readToEnd();
   } catch (const fs::filesystem_error& e) {
-    throw FileReadError(e.what(), path, e.code());
+    throw FileReadError("cannot read file", path, e.code());
   }
 }
 

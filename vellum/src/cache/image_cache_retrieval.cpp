@@ -59,18 +59,11 @@ void ImageCache::onLoadingQueue(const VellumParsedOptionsInfo& options, std::fun
 }
 
 ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key, const VellumParsedOptionsInfo& options) {
-  // Most look-ups have the default processor, whose identifier is empty: they use the key as it is, and ask
-  // the processor nothing.
-  static const ImageProcessor* const plain = DefaultImageProcessor::defaultProcessor().get();
+  // Most look-ups have no processor identifier: they use the key as it is, without building a new one.
+  const std::string identifier = processorIdentifier(options);
   const auto& extending = options.memoryCacheAccessExtendingExpiration;
-  if (options.processor.get() != plain) {
-    const std::string identifier = processorIdentifier(options);
-    if (!identifier.empty()) {
-      auto hit = memoryStorage_->value(computedKey(key, identifier), extending);
-      return hit ? std::move(*hit) : nullptr;
-    }
-  }
-  auto hit = memoryStorage_->value(key, extending);
+  auto hit = identifier.empty() ? memoryStorage_->value(key, extending)
+                                : memoryStorage_->value(computedKey(key, identifier), extending);
   return hit ? std::move(*hit) : nullptr;
 }
 

@@ -6,17 +6,10 @@
 namespace vellum {
 
 using std::chrono::duration_cast;
-using Seconds = std::chrono::seconds;
 
-Date distantFuture() {
-  static const Date value(duration_cast<Date::duration>(duration_cast<Seconds>(Date::max().time_since_epoch())));
-  return value;
-}
+Date distantFuture() { return kDistantFuture; }
 
-Date distantPast() {
-  static const Date value(duration_cast<Date::duration>(duration_cast<Seconds>(Date::min().time_since_epoch())));
-  return value;
-}
+Date distantPast() { return kDistantPast; }
 
 Date addingSeconds(Date date, double seconds) {
   if (std::isnan(seconds)) return distantPast();

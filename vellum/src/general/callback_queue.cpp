@@ -63,37 +63,26 @@ bool CallbackQueue::runsAtOnce() const {
 }
 
 void CallbackQueue::execute(std::function<void()> block) const {
+  // One decision of what runs at once, shared with deliver(): a dispatch case without a queue has nowhere to
+  // post, and running at once loses nothing.
+  if (runsAtOnce()) return block();
   switch (kind_) {
     case Kind::dispatch:
-      // A dispatch case without a queue has nowhere to post; running at once loses nothing.
       if (queue_) {
         queue_->post(std::move(block));
-      } else if (concurrent_) {
-        boost::asio::post(foundation::ThreadPool::shared(), std::move(block));
       } else {
-        block();
+        boost::asio::post(foundation::ThreadPool::shared(), std::move(block));
       }
       return;
     case Kind::operationQueue:
-      if (operationQueue_) {
-        operationQueue_->addOperation(std::move(block));
-      } else {
-        block();
-      }
+      operationQueue_->addOperation(std::move(block));
       return;
     case Kind::mainAsync:
+    case Kind::mainCurrentOrAsync:
       foundation::MainQueue::post(std::move(block));
       return;
-    case Kind::mainCurrentOrAsync:
-      if (foundation::MainQueue::isCurrent()) {
-        block();
-      } else {
-        foundation::MainQueue::post(std::move(block));
-      }
-      return;
     case Kind::untouch:
-      block();
-      return;
+      return;  // ran at once above
   }
 }
 

@@ -332,16 +332,13 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
     return;
   }
-  if (result) {
-    self->reportDidDownloadImageData(context.url, result.value().response, nullptr);
-  } else {
-    self->reportDidDownloadImageData(context.url, std::nullopt, &result.error());
-  }
   if (!result) {
+    self->reportDidDownloadImageData(context.url, std::nullopt, &result.error());
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(result.error()));
     return;
   }
   const auto& downloaded = result.value();
+  self->reportDidDownloadImageData(context.url, downloaded.response, nullptr);
   const CallbackQueue queue = context.options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
   auto processor = std::make_shared<ImageDataProcessor>(downloaded.data, callbacks, queue);
   // Read while the session still holds the record: afterwards only the callers' handles may keep it.

@@ -74,16 +74,24 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
   return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
 }
 
-void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
+// Taken by reference: the forms below hand their own value on without another move of it.
+void answer(const CallbackQueue& queue, const VellumManager::Completion& completion, RetrieveResult&& result) {
   if (!completion) return;
   // The caller holds the completion through the call, so an answer given at once needs no copy of it.
-  if (options.callbackQueue.runsAtOnce()) return completion(result);
-  options.callbackQueue.deliver(completion, std::move(result));
+  if (queue.runsAtOnce()) return completion(result);
+  queue.deliver(completion, std::move(result));
+}
+
+void answer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion, RetrieveResult result) {
+  answer(options.callbackQueue, completion, std::move(result));
 }
 
 // What a cancel answers in place of a wait on the cache or on processing.
 std::function<void()> cancelAnswer(const VellumParsedOptionsInfo& options, const VellumManager::Completion& completion) {
-  return [options, completion] { answer(options, completion, RetrieveResult::failure(cancelledError())); };
+  // Only the queue is kept: a wait is set up on every disk look-up, and the options are many.
+  return [queue = options.callbackQueue, completion] {
+    answer(queue, completion, RetrieveResult::failure(cancelledError()));
+  };
 }
 
 // Reports each DownloadTask the download makes, then whatever the caller's modifier reported. A modifier
@@ -390,8 +398,8 @@ std::shared_ptr<DownloadTask> VellumManager::handleFor(const std::shared_ptr<Ret
 std::shared_ptr<DownloadTask> VellumManager::retrieveImageInContext(const Source& source,
                                                                     const std::shared_ptr<RetrievingContext>& context,
                                                                     DownloadTaskUpdated, bool /*isAsync*/,
-                                                                    Completion completion) {
-  return startAttempt(source, context, completion, false);
+                                                                    Completion completion, bool memoryChecked) {
+  return startAttempt(source, context, completion, memoryChecked);
 }
 
 std::shared_ptr<DownloadTask> VellumManager::startAttempt(const Source& source,

@@ -195,6 +195,8 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps) {
   VELLUM_REQUIRE_MAIN_QUEUE();
+  // finishFromMemory() has looked in the memory cache whenever the answer would come at once.
+  const bool memoryChecked = options.callbackQueue.runsAtOnce();
   if (finishFromMemory(*target, source, options, completionHandler, taskAccessor, steps)) return nullptr;
   auto request = std::make_shared<Request>(source);
   request->target = target;
@@ -260,7 +262,8 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
       [manager, request, heldContext, taskUpdated, finish](const VellumManager::RetrieveResult& result) {
         auto attempted = std::exchange(*heldContext, nullptr);
         if (attempted) manager->retrieveAttemptFinished(result, request->source, attempted, taskUpdated, finish);
-      });
+      },
+      memoryChecked);
   request->storeIfCurrent(task);
   return task;
 }

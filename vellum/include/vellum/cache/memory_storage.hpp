@@ -111,11 +111,7 @@ class StorageObject {
   bool isTimeless(const ExpirationExtending& extending) const {
     if (expiration_.kind() != StorageExpiration::Kind::never) return false;
     if (extending.kind() == ExpirationExtending::Kind::expirationTime) return false;
-    // distantFuture(), worked out here so that the check is a comparison with a constant.
-    constexpr Date::rep endless = std::chrono::duration_cast<Date::duration>(
-                                      std::chrono::duration_cast<std::chrono::seconds>(Date::max().time_since_epoch()))
-                                      .count();
-    return estimated_.load(std::memory_order_relaxed) == endless;
+    return estimated_.load(std::memory_order_relaxed) == kDistantFuture.time_since_epoch().count();
   }
 
  protected:

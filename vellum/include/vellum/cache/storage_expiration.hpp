@@ -7,6 +7,7 @@
 // Dates are foundation::Date (system clock, nanoseconds), whose range is about 1677 to 2262: `never` gives
 // distantFuture() and `expired` distantPast(), the ends of that range in whole seconds, and every computed
 // date saturates there instead of overflowing (a huge day count simply never expires in practice).
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,12 @@
 namespace vellum {
 
 using Date = foundation::Date;
+
+// The ends of the range in whole seconds, as constants: a check against them is a comparison.
+inline constexpr Date kDistantFuture{std::chrono::duration_cast<Date::duration>(
+    std::chrono::duration_cast<std::chrono::seconds>(Date::max().time_since_epoch()))};
+inline constexpr Date kDistantPast{std::chrono::duration_cast<Date::duration>(
+    std::chrono::duration_cast<std::chrono::seconds>(Date::min().time_since_epoch()))};
 
 Date distantFuture();
 Date distantPast();

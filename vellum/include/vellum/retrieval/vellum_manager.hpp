@@ -167,11 +167,12 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   // One attempt on `source`, as the road above says. The returned handle cancels the whole retrieval of
   // `context`; none when the memory cache answered during the call. `downloadTaskUpdated` is kept for the
   // attempts that follow; `isAsync` is accepted for callers that pass it and changes nothing (every caller
-  // passes false and every attempt is asynchronous already).
+  // passes false and every attempt is asynchronous already). `memoryChecked`: the caller has just looked in
+  // the memory cache under the same options and missed, so the attempt does not look there again.
   std::shared_ptr<DownloadTask> retrieveImageInContext(const Source& source,
                                                        const std::shared_ptr<RetrievingContext>& context,
                                                        DownloadTaskUpdated downloadTaskUpdated, bool isAsync,
-                                                       Completion completion);
+                                                       Completion completion, bool memoryChecked = false);
   // The step after an attempt; calls `completion` exactly once for the retrieval, with its final result.
   void retrieveAttemptFinished(const RetrieveResult& result, const Source& source,
                                const std::shared_ptr<RetrievingContext>& context,
