@@ -7,7 +7,7 @@
 
 int main() {
   foundation::AppInfo::setBundleIdentifier("com.example.consumer");  // names the keychain items
-  const std::string host = "clerk.example.com$";
+  const std::string host = "accounts.example.com$";
   const std::string key = "pk_test_" + foundation::base64Encode(foundation::Bytes(host.begin(), host.end()));
 
   auto client = vadar::Vadar::shared();
