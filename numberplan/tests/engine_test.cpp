@@ -182,12 +182,8 @@ TEST(EngineConformance, FixedLinesAndMobilesAreToldApartWhereThePlanDoes) {
 // for +599, St Helena for +290, NANPA for +1); subscriber digits made up.
 TEST(EngineConformance, ANumberOfASharedCallingCodeBelongsToTheRegionWhoseRangeHoldsIt) {
   const auto engine = testing::shippedEngine();
-  struct Row {
-    const char* input;
-    const char* defaultRegion;
-    const char* region;
-  };
-  const Row rows[] = {
+  // The number as written, the default region it is parsed for, the region it belongs to.
+  const std::tuple<const char*, const char*, const char*> rows[] = {
       {"+590 590 27 61 23", "GP", "BL"}, {"0590 27 61 23", "BL", "BL"},  {"0590 29 81 23", "GP", "BL"},
       {"0590 29 01 23", "BL", "MF"},     {"+590 590 87 12 34", "FR", "MF"}, {"0590 21 12 34", "MF", "GP"},
       {"0690 12 34 56", "BL", "GP"},     {"+7 727 258 12 34", "RU", "KZ"},  {"8 495 606 36 02", "KZ", "RU"},
@@ -199,13 +195,13 @@ TEST(EngineConformance, ANumberOfASharedCallingCodeBelongsToTheRegionWhoseRangeH
       {"018 123456", "FI", "AX"},        {"717 1234", "CW", "BQ"},         {"9 461 2345", "BQ", "CW"},
       {"81234", "SH", "TA"},             {"+1 416 555 0123", "US", "CA"},  {"+1 787 555 0123", "US", "PR"},
   };
-  for (const Row& row : rows) {
+  for (const auto& [input, defaultRegion, region] : rows) {
     try {
-      const PhoneNumber number = engine->parse(row.input, row.defaultRegion);
-      EXPECT_EQ(number.regionID, row.region) << row.input << " for " << row.defaultRegion;
-      EXPECT_EQ(engine->getRegionCode(number), row.region) << row.input;
+      const PhoneNumber number = engine->parse(input, defaultRegion);
+      EXPECT_EQ(number.regionID, region) << input << " for " << defaultRegion;
+      EXPECT_EQ(engine->getRegionCode(number), region) << input;
     } catch (const PhoneNumberError& error) {
-      ADD_FAILURE() << row.input << " for " << row.defaultRegion << ": " << error.errorDescription();
+      ADD_FAILURE() << input << " for " << defaultRegion << ": " << error.errorDescription();
     }
   }
 }
