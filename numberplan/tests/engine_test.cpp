@@ -156,6 +156,56 @@ TEST(EngineConformance, IndianFixedLinesAreToldFromMobiles) {
   }
 }
 
+// Where a plan tells fixed lines from mobiles the answer is exact, never "either" (the tables accept that where
+// the metadata has one class for both). Curacao's fixed 9 4xx/9 7xx and mobile 9 5xx/9 6xx, Saint-Pierre-et-
+// Miquelon's fixed 42, Ukraine's mobile 063, Uzbekistan's mobile 77.
+TEST(EngineConformance, FixedLinesAndMobilesAreToldApartWhereThePlanDoes) {
+  const auto engine = testing::shippedEngine();
+  const std::tuple<const char*, const char*, PhoneNumberType> rows[] = {
+      {"+599 9 461 2345", "CW", PhoneNumberType::fixedLine}, {"9 736 1234", "CW", PhoneNumberType::fixedLine},
+      {"9 561 2345", "CW", PhoneNumberType::mobile},         {"9 690 1234", "CW", PhoneNumberType::mobile},
+      {"42 12 34", "PM", PhoneNumberType::fixedLine},        {"063 123 45 67", "UA", PhoneNumberType::mobile},
+      {"77 123 45 67", "UZ", PhoneNumberType::mobile},
+  };
+  for (const auto& [input, region, type] : rows) {
+    try {
+      EXPECT_EQ(rawValue(engine->parse(input, region).type), rawValue(type)) << input;
+    } catch (const PhoneNumberError& error) {
+      ADD_FAILURE() << input << ": " << error.errorDescription();
+    }
+  }
+}
+
+// A calling code shared by several territories: a number belongs to the one whose range holds it, whatever the
+// default region it is parsed for. Blocks from the public plans (ARCEP for +590 and +262, Ofcom for +44, Nkom for
+// +47, AGCOM for +39, ACMA for +61, ANRT for +212, Traficom for +358, the Curacao and Caribbean Netherlands plans
+// for +599, St Helena for +290, NANPA for +1); subscriber digits made up.
+TEST(EngineConformance, ANumberOfASharedCallingCodeBelongsToTheRegionWhoseRangeHoldsIt) {
+  const auto engine = testing::shippedEngine();
+  // The number as written, the default region it is parsed for, the region it belongs to.
+  const std::tuple<const char*, const char*, const char*> rows[] = {
+      {"+590 590 27 61 23", "GP", "BL"}, {"0590 27 61 23", "BL", "BL"},  {"0590 29 81 23", "GP", "BL"},
+      {"0590 29 01 23", "BL", "MF"},     {"+590 590 87 12 34", "FR", "MF"}, {"0590 21 12 34", "MF", "GP"},
+      {"0690 12 34 56", "BL", "GP"},     {"+7 727 258 12 34", "RU", "KZ"},  {"8 495 606 36 02", "KZ", "RU"},
+      {"01481 712345", "GB", "GG"},      {"07624 123456", "GB", "IM"},     {"07640 123456", "IM", "GB"},
+      {"01534 712345", "GB", "JE"},      {"79 02 12 34", "NO", "SJ"},      {"22 12 34 56", "SJ", "NO"},
+      {"06 698 12345", "IT", "VA"},      {"06 1234 5678", "VA", "IT"},     {"08 9162 1234", "AU", "CC"},
+      {"08 9164 1234", "AU", "CX"},      {"02 5550 1234", "CX", "AU"},     {"0528 81 2345", "MA", "EH"},
+      {"0269 60 12 34", "RE", "YT"},     {"0639 01 23 45", "RE", "YT"},    {"0692 12 34 56", "YT", "RE"},
+      {"018 123456", "FI", "AX"},        {"717 1234", "CW", "BQ"},         {"9 461 2345", "BQ", "CW"},
+      {"81234", "SH", "TA"},             {"+1 416 555 0123", "US", "CA"},  {"+1 787 555 0123", "US", "PR"},
+  };
+  for (const auto& [input, defaultRegion, region] : rows) {
+    try {
+      const PhoneNumber number = engine->parse(input, defaultRegion);
+      EXPECT_EQ(number.regionID, region) << input << " for " << defaultRegion;
+      EXPECT_EQ(engine->getRegionCode(number), region) << input;
+    } catch (const PhoneNumberError& error) {
+      ADD_FAILURE() << input << " for " << defaultRegion << ": " << error.errorDescription();
+    }
+  }
+}
+
 TEST(Engine, TerritoryAndExampleAnswers) {
   const auto engine = testing::fixtureEngine();
   EXPECT_EQ(engine->countries(1), (std::vector<std::string>{"US", "CA"}));

@@ -2,12 +2,14 @@
 // as-you-type formatting, and the text-field formatter with its caret.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <tuple>
 
 #include "numberplan/formatting/formatter.hpp"
 #include "numberplan/formatting/partial_formatter.hpp"
 #include "numberplan/formatting/phone_number_formatter.hpp"
 #include "phone_fixture.hpp"
+#include "text_field.hpp"
 
 namespace numberplan {
 namespace {
@@ -331,6 +333,69 @@ TEST_F(PartialFormatterTest, CurrentRegion) {
   EXPECT_EQ(ignoring.currentRegion(), "001");
   typing.setDefaultRegion("GB");
   EXPECT_EQ(typing.formatPartial("02079460000"), "020 7946 0000");
+}
+
+// A field is cleared and typed into again: nothing of the number shown before may come back. Argentina's mobile
+// typed nationally leaves the most behind (the rewritten "0 11 15" prefix), and "+5", "00", "00 5" await a code.
+TEST(PartialFormatterReuse, EveryCallStartsFromACleanTypingState) {
+  const auto engine = testing::shippedEngine();
+  PartialFormatter reused(engine, "AR");
+  for (const std::string text : {"+5", "00", "00 5", "+54 9", "0351"}) {
+    EXPECT_EQ(reused.formatPartial("011 15-2345-6789"), "011 15-2345-6789");
+    const std::string fresh = PartialFormatter(engine, "AR").formatPartial(text);
+    EXPECT_EQ(reused.formatPartial(text), fresh) << text;
+  }
+  EXPECT_EQ(reused.formatPartial("+5"), "+5");
+  EXPECT_EQ(reused.formatPartial("00 5"), "00 5");
+  EXPECT_EQ(reused.formatPartial("0351"), "0351");
+  // Text refused as a number after a dialling prefix was typed: the next digits are a national number again.
+  reused.formatPartial("00");
+  EXPECT_EQ(reused.formatPartial("hello"), "hello");
+  EXPECT_EQ(reused.formatPartial("01123456789"), "011 2345-6789");
+}
+
+// With a default region the metadata lacks (the locale may name one), "+" and a calling code still lay the number
+// out by that code; with nothing to lay it out by, the text stays exactly as typed.
+TEST(PartialFormatterUnknownRegion, APlusAndCallingCodeAreLaidOutByTheCode) {
+  const auto engine = testing::shippedEngine();
+  for (const std::string region : {"ZZ", "", "AQ"}) {
+    PartialFormatter typing(engine, region);
+    EXPECT_EQ(keystrokes(typing, "+442079460000"),
+              (std::vector<std::string>{"+", "+4", "+44", "+44 2", "+44 20", "+44 20 7", "+44 20 79", "+44 20 794",
+                                        "+44 20 7946", "+44 20 7946 0", "+44 20 7946 00", "+44 20 7946 000",
+                                        "+44 20 7946 0000"}))
+        << region;
+    EXPECT_EQ(typing.currentRegion(), "GB");
+    EXPECT_EQ(typing.formatPartial("+1 650 253 0000"), "+1 (650) 253-0000");
+    EXPECT_EQ(typing.formatPartial("+999 12"), "+999 12");      // no calling code of that name
+    EXPECT_EQ(typing.formatPartial("020 7946-00"), "020 7946-00");  // no region to lay national digits out by
+    EXPECT_EQ(typing.currentRegion(), "US");
+  }
+  PartialFormatter nothingKnown(engineOf(R"({"phoneNumberMetadata": {"territories": {"territory": []}}})"), "GB");
+  EXPECT_EQ(nothingKnown.formatPartial("+44 20 79"), "+44 20 79");
+  EXPECT_EQ(nothingKnown.formatPartial("(020) 79"), "(020) 79");
+
+  testing::TextField field(engine, "ZZ");
+  field.type("+33 1 99 00 12 34");
+  EXPECT_EQ(field.text(), "+33 1 99 00 12 34");
+}
+
+// A formatter moved from keeps no engine: it must not read the metadata of the engine it had, which may be gone.
+TEST(PartialFormatterLifetime, AFormatterWithoutItsEngineReadsNoMetadata) {
+  auto engine = testing::fixtureEngine();
+  PartialFormatter movedFrom(engine, "US");
+  EXPECT_EQ(movedFrom.formatPartial("+4420"), "+44 20");
+  auto owner = std::make_unique<PartialFormatter>(std::move(movedFrom));
+  EXPECT_EQ(owner->currentRegion(), "GB");
+  engine.reset();
+  owner.reset();  // the engine goes with its last owner
+  EXPECT_EQ(movedFrom.currentRegion(), "US");
+  movedFrom.setDefaultRegion("IT");
+  EXPECT_EQ(movedFrom.currentRegion(), "US");
+  movedFrom.setIgnoreIntlNumbers(true);
+  EXPECT_EQ(movedFrom.currentRegion(), "US");
+  EXPECT_EQ(movedFrom.formatPartial("+4420"), "+4420");
+  EXPECT_EQ(movedFrom.currentRegion(), "US");
 }
 
 class PhoneNumberFormatterTest : public ::testing::Test {

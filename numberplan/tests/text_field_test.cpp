@@ -144,5 +144,20 @@ TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
   }
 }
 
+// A field emptied and typed into again shows what is typed now, never the number it showed before.
+TEST(TextFieldEditing, AClearedFieldShowsOnlyWhatIsTypedNext) {
+  const auto engine = testing::shippedEngine();
+  TextField field(engine, "AR");
+  field.type("01115234567");
+  EXPECT_EQ(field.text(), "011 15-2345-67");
+  field.select(0, static_cast<std::int64_t>(field.text().size()));
+  field.backspace();
+  EXPECT_EQ(field.text(), "");
+  field.type("+5");
+  EXPECT_EQ(field.text(), "+5");
+  field.type("4 9 11 5123 4567");
+  EXPECT_EQ(field.text(), "+54 9 11 5123-4567");
+}
+
 }  // namespace
 }  // namespace numberplan

@@ -41,18 +41,31 @@ void PartialFormatter::setDefaultRegion(std::string region) {
 }
 
 void PartialFormatter::reloadDefaultMetadata() {
+  // Without its engine the formatter knows no territory, and keeps none of the engine it had: both pointers
+  // pointed into that engine's metadata.
   const auto metadata = metadataManager_.lock();
-  if (!metadata) return;
-  defaultMetadata_ = metadata->territory(defaultRegion_);
+  defaultMetadata_ = metadata ? metadata->territory(defaultRegion_) : nullptr;
   currentMetadata_ = defaultMetadata_;
 }
 
+void PartialFormatter::resetTypingState() {
+  if (metadataManager_.expired()) defaultMetadata_ = nullptr;
+  currentMetadata_ = defaultMetadata_;
+  prefixBeforeNationalNumber_.clear();
+  shouldAddSpaceAfterNationalPrefix_ = false;
+  callingCodeTaken_ = false;
+  callingCodeAwaited_ = false;
+  rewrittenPrefix_.reset();
+}
+
 std::string PartialFormatter::currentRegion() const {
+  // The territories are the engine's: with the engine gone there is none to read, whatever was typed before.
+  const auto metadata = metadataManager_.lock();
+  if (!metadata) return std::string(fallbackRegion);
   if (ignoreIntlNumbers_ && currentMetadata_ && currentMetadata_->codeID == nonGeographicRegion) {
     return defaultRegion_;
   }
-  const auto metadata = metadataManager_.lock();
-  const MetadataTerritory* regionTerritory = metadata ? metadata->territory(defaultRegion_) : nullptr;
+  const MetadataTerritory* regionTerritory = metadata->territory(defaultRegion_);
   if (regionTerritory && regionTerritory->countryCode == 1) {
     if (currentMetadata_ && currentMetadata_->countryCode == 1) return defaultRegion_;
     return currentMetadata_ ? currentMetadata_->codeID : defaultRegion_;
@@ -61,10 +74,8 @@ std::string PartialFormatter::currentRegion() const {
 }
 
 std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
-  currentMetadata_ = defaultMetadata_;
-  prefixBeforeNationalNumber_.clear();
-  shouldAddSpaceAfterNationalPrefix_ = false;
-  callingCodeTaken_ = false;
+  // A field reused for another number shows nothing of the one before: every call starts from the same state.
+  resetTypingState();
 
   // Long text is not a number being typed, and the shape pattern backtracks badly on it.
   if (utf16Length(rawNumber) > ParseManager::maxInputLength) return std::string(rawNumber);
@@ -74,6 +85,9 @@ std::string PartialFormatter::formatPartial(std::string_view rawNumber) {
 
   const auto [number, suffix] = splitDialSuffix(rawNumber);
   std::string national = nationalNumber(number);
+  // Neither the default region nor a typed calling code names a territory: nothing to lay the digits out by, and
+  // dropping the separators typed would only lose them.
+  if (!currentMetadata_) return std::string(rawNumber);
   std::optional<std::string> rewritten;
   if (rewrittenPrefix_) {
     if (withPrefix_) {
@@ -164,11 +178,15 @@ std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {
 }
 
 std::string PartialFormatter::takeDialPrefix(std::string_view text) {
-  if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
-  if (text.starts_with('+')) {
+  // With no territory to go by (a default region the metadata lacks) "+" still says a calling code follows; it is
+  // kept, or an international number could not be typed at all. A region without an international prefix takes
+  // the digits after it as national ones.
+  const bool plusTaken = currentMetadata_ ? currentMetadata_->internationalPrefix.has_value() : true;
+  if (plusTaken && text.starts_with('+')) {
     prefixBeforeNationalNumber_ = "+";
     return std::string(text.substr(1));
   }
+  if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
   const auto parser = parser_.lock();
   if (!parser) return std::string(text);
   // Recognised on the digits alone: separators between them, typed or put there by this field, belong to no

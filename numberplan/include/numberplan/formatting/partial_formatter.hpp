@@ -13,8 +13,13 @@
 //
 // Text that does not look like a number being typed is returned exactly as typed, and so is text longer than
 // ParseManager::maxInputLength UTF-16 units or holding digits the digit map would drop (full-width digits).
+// Every call starts afresh: nothing of the text formatted before carries over. With a default region the
+// metadata lacks, "+" and a calling code still lay the number out by that code; text that names no territory
+// at all is returned as typed.
 //
 // Not thread-safe: every call changes the formatter's state. One formatter serves one text field on one thread.
+// Lifetime: the formatter keeps its engine alive; one moved from has none and formats nothing (it returns text as
+// typed and reports the fallback region).
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,7 +52,7 @@ class PartialFormatter {
   // national prefix) without resetting it first.
   std::string nationalNumber(std::string_view rawNumber);
 
-  // The region the last formatted text belongs to, as far as it tells.
+  // The region the last formatted text belongs to, as far as it tells; "US" when nothing tells.
   std::string currentRegion() const;
 
   const std::string& defaultRegion() const noexcept { return defaultRegion_; }
@@ -68,6 +73,7 @@ class PartialFormatter {
 
  private:
   void reloadDefaultMetadata();
+  void resetTypingState();
   bool acceptsTypedText(std::string_view text) const;
   static std::pair<std::string, std::string> splitDialSuffix(std::string_view text);
   std::string takeDialPrefix(std::string_view text);
