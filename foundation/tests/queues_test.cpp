@@ -247,6 +247,33 @@ TEST(MainQueueDriver, OnlyOneThreadEverRunsTasks) {
   });
 }
 
+// stop() ends run() only for an application that drives the queue; the queue's own thread is not the caller's
+// to end: a stop() there (or before anything ran) is ignored, and later work still runs.
+TEST(MainQueueDriver, StopEndsOnlyTheApplicationsRun) {
+  inFreshProcess([] {
+    MainQueue::stop();  // nothing drives the queue yet
+    MainQueue::post([] {});
+    MainQueue::drain();
+    MainQueue::stop();  // the queue's own thread runs it
+    std::atomic<bool> ran{false};
+    MainQueue::post([&] { MainQueue::stop(); });
+    MainQueue::post([&] { ran = true; });
+    MainQueue::drain();
+    return ran && MainQueue::sync([] { return 3; }) == 3;
+  });
+  inFreshProcess([] {
+    MainQueue::poll();  // the application drives the queue from here on
+    std::atomic<int> ran{0};
+    MainQueue::post([&] { ++ran; });
+    MainQueue::post([&] {
+      ++ran;
+      MainQueue::stop();
+    });
+    MainQueue::run();  // returns at the stop
+    return ran == 2;
+  });
+}
+
 // A task that throws is the task's failure, not the queue's: it is logged with the queue's name, and what
 // was queued behind it runs, for one-off, delayed and repeating tasks alike.
 namespace {

@@ -49,6 +49,8 @@ class MainQueue {
   // REQUIRES: the queue's own thread has not started, and no other thread drives the queue (else logic_error).
   static void run();
   static std::size_t poll();
+  // Makes the application's run() return (from any thread, or from a task on the queue). Ignored unless the
+  // application drives the queue: the queue's own thread, and a queue nobody drives yet, keep running.
   static void stop();
 
   // Waits until every task posted before this call has run (tests use it instead of sleeping).
