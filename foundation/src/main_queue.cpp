@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "guarded_task.hpp"
+#include "pool_wait.hpp"
 #include "scheduled_work.hpp"
 
 namespace foundation {
@@ -118,6 +119,11 @@ void MainQueue::stop() {
   auto& l = loop();
   std::lock_guard lock(l.mutex);
   if (l.driver == Driver::application) l.context.stop();
+}
+
+void MainQueue::awaitSync(const std::function<void()>& wait) {
+  const detail::PoolWait poolWait;
+  wait();
 }
 
 void MainQueue::drain() {

@@ -55,7 +55,7 @@ TEST(SerialQueue, WorkQueuedBeforeTheQueueGoesAwayStillRuns) {
   std::promise<int> result;
   {
     SerialQueue queue("test.owner");
-    queue.post([gateFuture] { gateFuture.wait(); });
+    queue.post([gateFuture] { gateFuture.wait_for(kDeadline); });
     queue.post([&result] { result.set_value(42); });
   }
   gate.set_value();
@@ -72,7 +72,7 @@ TEST(SerialQueue, QueueDestroyedByItsOwnTaskFinishesItsQueuedWork) {
   auto gateFuture = gate.get_future().share();
   std::promise<std::vector<int>> result;
   auto seen = std::make_shared<std::vector<int>>();
-  queue->post([gateFuture] { gateFuture.wait(); });
+  queue->post([gateFuture] { gateFuture.wait_for(kDeadline); });
   queue->post([owner = queue, seen]() mutable {
     seen->push_back(1);
     owner.reset();  // the last owner: the queue object is destroyed here, on its own queue
@@ -95,6 +95,36 @@ TEST(SerialQueue, SyncFromOutsideWaitsAndFromInsideRunsInline) {
   });
   EXPECT_TRUE(ran);
   EXPECT_FALSE(queue.isCurrent());
+}
+
+// A task that waits in sync() for another queue holds a worker of the shared pool while the work it waits for
+// needs one. More such tasks at once than the pool has workers must all return, and timers and other queues
+// must run meanwhile. (The state is shared, not on the stack: a failure here leaves the tasks behind.)
+TEST(SerialQueue, SyncFromMoreQueuesThanWorkersDoesNotStarveThePool) {
+  struct State {
+    std::vector<std::unique_ptr<SerialQueue>> callers, targets;
+    SerialQueue other{"test.starve.other"};
+    std::atomic<std::size_t> returned{0};
+    std::promise<void> allReturned, timerFired, otherRan;
+  };
+  auto state = std::make_shared<State>();
+  const std::size_t count = 2 * std::max(4u, std::thread::hardware_concurrency()) + 1;
+  for (std::size_t i = 0; i < count; ++i) {
+    state->callers.push_back(std::make_unique<SerialQueue>("test.starve.caller." + std::to_string(i)));
+    state->targets.push_back(std::make_unique<SerialQueue>("test.starve.target." + std::to_string(i)));
+  }
+  auto timer = state->other.postAfter(20ms, [state] { state->timerFired.set_value(); });
+  for (std::size_t i = 0; i < count; ++i) {
+    state->callers[i]->post([state, i, count] {
+      state->targets[i]->sync([] {});
+      if (++state->returned == count) state->allReturned.set_value();
+    });
+  }
+  state->other.post([state] { state->otherRan.set_value(); });
+  EXPECT_EQ(state->allReturned.get_future().wait_for(kDeadline), std::future_status::ready)
+      << state->returned << " of " << count << " sync() calls returned";
+  EXPECT_EQ(state->timerFired.get_future().wait_for(kDeadline), std::future_status::ready) << "the timer stopped";
+  EXPECT_EQ(state->otherRan.get_future().wait_for(kDeadline), std::future_status::ready) << "another queue stopped";
 }
 
 TEST(SerialQueue, DelayedTaskCancelledBeforeItFiresNeverRuns) {

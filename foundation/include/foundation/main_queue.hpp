@@ -41,6 +41,7 @@ class MainQueue {
     std::packaged_task<R()> packaged(std::forward<F>(task));
     auto future = packaged.get_future();
     post([&packaged] { packaged(); });
+    awaitSync([&future] { future.wait(); });
     return future.get();
   }
 
@@ -55,6 +56,10 @@ class MainQueue {
 
   // Waits until every task posted before this call has run (tests use it instead of sleeping).
   static void drain();
+
+ private:
+  // Waits for a sync()'s task; a worker of the shared pool waiting here is made up for while it waits.
+  static void awaitSync(const std::function<void()>& wait);
 };
 
 }  // namespace foundation
