@@ -2,6 +2,8 @@
 
 #include <libsecret/secret.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,10 +40,33 @@ using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
 using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
 using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
 
-std::timed_mutex& libsecretMutex() {
-  static std::timed_mutex mutex;
-  return mutex;
-}
+// The process-wide turn at libsecret, taken with a deadline. (A condition rather than a timed mutex: the
+// thread sanitizer cannot follow the timed lock's clock-based wait.)
+class LibsecretTurn {
+ public:
+  static LibsecretTurn& process() {
+    static LibsecretTurn turn;
+    return turn;
+  }
+  bool takeBefore(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!free_.wait_until(lock, deadline, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  void give() {
+    {
+      std::lock_guard lock(mutex_);
+      taken_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool taken_ = false;
+};
 
 const SecretSchema* schema() {
   static const SecretSchema instance = [] {
@@ -201,8 +226,12 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
 template <class Operation>
 auto onService(Operation&& operation) {
   const CallDeadline deadline(KeychainStore::kCallDeadline);
-  std::unique_lock lock(libsecretMutex(), std::defer_lock);
-  if (!lock.try_lock_until(deadline.end())) throw timedOut("an earlier call is still waiting for the Secret Service");
+  auto& turn = LibsecretTurn::process();
+  if (!turn.takeBefore(deadline.end())) throw timedOut("an earlier call is still waiting for the Secret Service");
+  struct Give {
+    LibsecretTurn& turn;
+    ~Give() { turn.give(); }
+  } give{turn};
   for (int attempt = 1;; ++attempt) {
     ServicePtr service = connect(deadline.cancellable());
     try {
