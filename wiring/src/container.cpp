@@ -99,13 +99,13 @@ struct Choice {
 // while it was made goes to its caller only.
 void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable& finished, Container::Entry& entry,
                     const std::string& key, const std::type_info& type, const std::function<Choice()>& choose,
-                    const std::function<void(const std::any&)>& take) {
+                    const std::function<void(std::any&, bool)>& take) {
   const auto deadline = std::chrono::steady_clock::now() + Container::kMakerWait;
   for (;;) {
     const Choice choice = choose();
     if (entry.value.has_value() && entry.generation == choice.generation) {
       if (entry.value.type() != type) throw std::logic_error("wiring: key \"" + key + "\" resolved as another type");
-      take(entry.value);
+      take(entry.value, false);
       return;
     }
     if (!entry.making) {
@@ -135,7 +135,7 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
       // The replaced value is released, and the caller's copy taken, outside the lock: either may run
       // application code that resolves again.
       lock.unlock();
-      take(made);
+      take(made, true);
       return;
     }
     // Another thread makes this key's value: wait for it, and look again.
@@ -213,7 +213,8 @@ void Container::resolveErased(const std::string& key, const std::type_info& type
   }
   auto [registered, unused] = current(key, type);
   lock.unlock();
-  take(registered ? (*registered)() : defaultMaker());
+  std::any made = registered ? (*registered)() : defaultMaker();
+  take(made, true);
 }
 
 void Container::registerErased(const std::string& key, const std::type_info& type, Maker maker) {

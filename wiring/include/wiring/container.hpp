@@ -85,7 +85,14 @@ class Container {
     std::optional<T> result;
     resolveErased(
         key, typeid(T), [&defaultMaker]() -> std::any { return defaultMaker(); }, scope,
-        [&result](const std::any& value) { result.emplace(*std::any_cast<T>(&value)); });
+        [&result](std::any& value, bool own) {
+          T* held = std::any_cast<T>(&value);
+          if (own) {
+            result.emplace(std::move(*held));
+          } else {
+            result.emplace(*held);
+          }
+        });
     return std::move(*result);
   }
   template <class T>
@@ -105,7 +112,8 @@ class Container {
 
  private:
   using Maker = std::function<std::any()>;
-  using Take = std::function<void(const std::any&)>;
+  // Hands a value to the resolution's caller; `own`: the value is the caller's alone and may be moved from.
+  using Take = std::function<void(std::any& value, bool own)>;
   struct Registered {
     std::shared_ptr<const Maker> maker;  // shared, so that a resolution may run it after the lock is released
     const std::type_info* type = nullptr;
