@@ -107,24 +107,33 @@ TEST(SerialQueue, SyncFromMoreQueuesThanWorkersDoesNotStarveThePool) {
     std::atomic<std::size_t> returned{0};
     std::promise<void> allReturned, timerFired, otherRan;
   };
-  auto state = std::make_shared<State>();
   const std::size_t count = 2 * std::max(4u, std::thread::hardware_concurrency()) + 1;
-  for (std::size_t i = 0; i < count; ++i) {
-    state->callers.push_back(std::make_unique<SerialQueue>("test.starve.caller." + std::to_string(i)));
-    state->targets.push_back(std::make_unique<SerialQueue>("test.starve.target." + std::to_string(i)));
+  // `viaMain`: each task waits in MainQueue::sync() for the main queue, whose task in turn waits in sync() on
+  // a queue of the pool, which needs a worker that is not waiting.
+  for (const bool viaMain : {false, true}) {
+    SCOPED_TRACE(viaMain ? "through the main queue" : "on other queues");
+    auto state = std::make_shared<State>();
+    for (std::size_t i = 0; i < count; ++i) {
+      state->callers.push_back(std::make_unique<SerialQueue>("test.starve.caller." + std::to_string(i)));
+      state->targets.push_back(std::make_unique<SerialQueue>("test.starve.target." + std::to_string(i)));
+    }
+    auto timer = state->other.postAfter(20ms, [state] { state->timerFired.set_value(); });
+    for (std::size_t i = 0; i < count; ++i) {
+      state->callers[i]->post([state, i, count, viaMain] {
+        if (viaMain) {
+          MainQueue::sync([&] { state->targets[i]->sync([] {}); });
+        } else {
+          state->targets[i]->sync([] {});
+        }
+        if (++state->returned == count) state->allReturned.set_value();
+      });
+    }
+    state->other.post([state] { state->otherRan.set_value(); });
+    ASSERT_EQ(state->allReturned.get_future().wait_for(kDeadline), std::future_status::ready)
+        << state->returned << " of " << count << " sync() calls returned";
+    EXPECT_EQ(state->timerFired.get_future().wait_for(kDeadline), std::future_status::ready) << "the timer stopped";
+    EXPECT_EQ(state->otherRan.get_future().wait_for(kDeadline), std::future_status::ready) << "another queue stopped";
   }
-  auto timer = state->other.postAfter(20ms, [state] { state->timerFired.set_value(); });
-  for (std::size_t i = 0; i < count; ++i) {
-    state->callers[i]->post([state, i, count] {
-      state->targets[i]->sync([] {});
-      if (++state->returned == count) state->allReturned.set_value();
-    });
-  }
-  state->other.post([state] { state->otherRan.set_value(); });
-  EXPECT_EQ(state->allReturned.get_future().wait_for(kDeadline), std::future_status::ready)
-      << state->returned << " of " << count << " sync() calls returned";
-  EXPECT_EQ(state->timerFired.get_future().wait_for(kDeadline), std::future_status::ready) << "the timer stopped";
-  EXPECT_EQ(state->otherRan.get_future().wait_for(kDeadline), std::future_status::ready) << "another queue stopped";
 }
 
 TEST(SerialQueue, DelayedTaskCancelledBeforeItFiresNeverRuns) {
