@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "guarded_task.hpp"
+#include "pool_wait.hpp"
 #include "scheduled_work.hpp"
 
 namespace foundation {
@@ -111,7 +112,19 @@ std::size_t MainQueue::poll() {
   return l.context.poll();
 }
 
-void MainQueue::stop() { loop().context.stop(); }
+// Only an application's run() has anything to return from. Stopping the queue's own thread, or a queue that
+// nobody drives yet, would end it for good: what is posted afterwards would never run, and drain() and sync()
+// would wait for ever.
+void MainQueue::stop() {
+  auto& l = loop();
+  std::lock_guard lock(l.mutex);
+  if (l.driver == Driver::application) l.context.stop();
+}
+
+void MainQueue::awaitSync(const std::function<void()>& wait) {
+  const detail::PoolWait poolWait;
+  wait();
+}
 
 void MainQueue::drain() {
   if (isCurrent()) throw std::logic_error("MainQueue::drain called on the main queue");

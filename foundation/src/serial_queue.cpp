@@ -7,11 +7,12 @@
 
 #include "foundation/thread_pool.hpp"
 #include "guarded_task.hpp"
+#include "pool_wait.hpp"
 #include "scheduled_work.hpp"
 
 namespace foundation {
 
-using Strand = boost::asio::strand<boost::asio::thread_pool::executor_type>;
+using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
 struct SerialQueue::State {
   std::shared_ptr<const std::string> label;
@@ -52,6 +53,10 @@ void SerialQueue::sync(const std::function<void()>& task) const {
   std::packaged_task<void()> packaged(task);
   auto done = packaged.get_future();
   post([&packaged] { packaged(); });
+  {
+    const detail::PoolWait wait;  // a worker waiting here is made up for, so the task can run
+    done.wait();
+  }
   done.get();
 }
 

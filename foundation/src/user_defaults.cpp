@@ -99,9 +99,16 @@ struct FileState {
   timespec modified{};
 };
 
+[[noreturn]] void refuse(int error, const fs::path& file, const std::string& why) {
+  fail(error, file.string() + " " + why);
+}
+
+// A FIFO would block the open and a device would never end the read: only a regular file of a settings
+// file's size is read. Throws for anything else.
 FileState readFile(const fs::path& file) {
   FileState state;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that opening a FIFO returns at once and is refused below.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     state.kind = errno == ENOENT ? FileState::Kind::missing : FileState::Kind::unreadable;
     return state;
@@ -109,6 +116,15 @@ FileState readFile(const fs::path& file) {
   struct stat info {};
   std::string text;
   bool read = ::fstat(fd, &info) == 0;
+  if (read && !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    refuse(EINVAL, file, "is not a regular file");
+  }
+  const auto tooLarge = [&] {
+    ::close(fd);
+    refuse(EFBIG, file, "is larger than " + std::to_string(UserDefaults::kMaximumFileSize) + " bytes");
+  };
+  if (read && static_cast<std::uintmax_t>(info.st_size) > UserDefaults::kMaximumFileSize) tooLarge();
   char buffer[8192];
   while (read) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -118,6 +134,7 @@ FileState readFile(const fs::path& file) {
       break;
     }
     text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > UserDefaults::kMaximumFileSize) tooLarge();  // it grew while being read
   }
   ::close(fd);
   state.kind = FileState::Kind::unreadable;
@@ -141,6 +158,9 @@ FileState readFile(const fs::path& file) {
 FileState persist(const fs::path& target, const FolderLock& folder, const nlohmann::json& values, mode_t mode) {
   // Serialise first: a value that cannot be encoded must fail before anything touches the disk.
   const std::string text = values.dump(2);
+  if (text.size() > UserDefaults::kMaximumFileSize) {
+    refuse(EFBIG, target, "would be larger than " + std::to_string(UserDefaults::kMaximumFileSize) + " bytes");
+  }
   std::string tmpl = (folderOf(target) / (target.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) fail(errno, "create " + tmpl);

@@ -55,7 +55,7 @@ TEST(SerialQueue, WorkQueuedBeforeTheQueueGoesAwayStillRuns) {
   std::promise<int> result;
   {
     SerialQueue queue("test.owner");
-    queue.post([gateFuture] { gateFuture.wait(); });
+    queue.post([gateFuture] { gateFuture.wait_for(kDeadline); });
     queue.post([&result] { result.set_value(42); });
   }
   gate.set_value();
@@ -72,7 +72,7 @@ TEST(SerialQueue, QueueDestroyedByItsOwnTaskFinishesItsQueuedWork) {
   auto gateFuture = gate.get_future().share();
   std::promise<std::vector<int>> result;
   auto seen = std::make_shared<std::vector<int>>();
-  queue->post([gateFuture] { gateFuture.wait(); });
+  queue->post([gateFuture] { gateFuture.wait_for(kDeadline); });
   queue->post([owner = queue, seen]() mutable {
     seen->push_back(1);
     owner.reset();  // the last owner: the queue object is destroyed here, on its own queue
@@ -95,6 +95,45 @@ TEST(SerialQueue, SyncFromOutsideWaitsAndFromInsideRunsInline) {
   });
   EXPECT_TRUE(ran);
   EXPECT_FALSE(queue.isCurrent());
+}
+
+// A task that waits in sync() for another queue holds a worker of the shared pool while the work it waits for
+// needs one. More such tasks at once than the pool has workers must all return, and timers and other queues
+// must run meanwhile. (The state is shared, not on the stack: a failure here leaves the tasks behind.)
+TEST(SerialQueue, SyncFromMoreQueuesThanWorkersDoesNotStarveThePool) {
+  struct State {
+    std::vector<std::unique_ptr<SerialQueue>> callers, targets;
+    SerialQueue other{"test.starve.other"};
+    std::atomic<std::size_t> returned{0};
+    std::promise<void> allReturned, timerFired, otherRan;
+  };
+  const std::size_t count = 2 * std::max(4u, std::thread::hardware_concurrency()) + 1;
+  // `viaMain`: each task waits in MainQueue::sync() for the main queue, whose task in turn waits in sync() on
+  // a queue of the pool, which needs a worker that is not waiting.
+  for (const bool viaMain : {false, true}) {
+    SCOPED_TRACE(viaMain ? "through the main queue" : "on other queues");
+    auto state = std::make_shared<State>();
+    for (std::size_t i = 0; i < count; ++i) {
+      state->callers.push_back(std::make_unique<SerialQueue>("test.starve.caller." + std::to_string(i)));
+      state->targets.push_back(std::make_unique<SerialQueue>("test.starve.target." + std::to_string(i)));
+    }
+    auto timer = state->other.postAfter(20ms, [state] { state->timerFired.set_value(); });
+    for (std::size_t i = 0; i < count; ++i) {
+      state->callers[i]->post([state, i, count, viaMain] {
+        if (viaMain) {
+          MainQueue::sync([&] { state->targets[i]->sync([] {}); });
+        } else {
+          state->targets[i]->sync([] {});
+        }
+        if (++state->returned == count) state->allReturned.set_value();
+      });
+    }
+    state->other.post([state] { state->otherRan.set_value(); });
+    ASSERT_EQ(state->allReturned.get_future().wait_for(kDeadline), std::future_status::ready)
+        << state->returned << " of " << count << " sync() calls returned";
+    EXPECT_EQ(state->timerFired.get_future().wait_for(kDeadline), std::future_status::ready) << "the timer stopped";
+    EXPECT_EQ(state->otherRan.get_future().wait_for(kDeadline), std::future_status::ready) << "another queue stopped";
+  }
 }
 
 TEST(SerialQueue, DelayedTaskCancelledBeforeItFiresNeverRuns) {
@@ -244,6 +283,33 @@ TEST(MainQueueDriver, OnlyOneThreadEverRunsTasks) {
     while (MainQueue::poll() > 0) {
     }
     return refused && onDriver == 100;
+  });
+}
+
+// stop() ends run() only for an application that drives the queue; the queue's own thread is not the caller's
+// to end: a stop() there (or before anything ran) is ignored, and later work still runs.
+TEST(MainQueueDriver, StopEndsOnlyTheApplicationsRun) {
+  inFreshProcess([] {
+    MainQueue::stop();  // nothing drives the queue yet
+    MainQueue::post([] {});
+    MainQueue::drain();
+    MainQueue::stop();  // the queue's own thread runs it
+    std::atomic<bool> ran{false};
+    MainQueue::post([&] { MainQueue::stop(); });
+    MainQueue::post([&] { ran = true; });
+    MainQueue::drain();
+    return ran && MainQueue::sync([] { return 3; }) == 3;
+  });
+  inFreshProcess([] {
+    MainQueue::poll();  // the application drives the queue from here on
+    std::atomic<int> ran{0};
+    MainQueue::post([&] { ++ran; });
+    MainQueue::post([&] {
+      ++ran;
+      MainQueue::stop();
+    });
+    MainQueue::run();  // returns at the stop
+    return ran == 2;
   });
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,11 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "foundation/user_defaults.hpp"
+#include "testing/bounded_task.hpp"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using foundation::UserDefaults;
 
 namespace {
@@ -168,4 +173,54 @@ TEST(UserDefaults, TwoObjectsOnOneFileLoseNothing) {
     EXPECT_EQ(written.value("b" + std::to_string(i), -1), i);
   }
   EXPECT_EQ(first.value("b" + std::to_string(kEach - 1)), kEach - 1);
+}
+
+// What is not a regular file (a FIFO, a device behind a link, a folder) or is larger than a settings file can
+// be is refused with an error naming the path, promptly (a FIFO would block an open, a device never ends), and
+// never replaced by a write.
+TEST(UserDefaults, RefusesWhatIsNotARegularFileOrIsTooLarge) {
+  const auto dir = freshDir("special");
+  ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir / "zero.json");
+  fs::create_directories(dir / "folder.json");
+  {
+    std::ofstream big(dir / "big.json");
+    big << "{\"x\":\"" << std::string(UserDefaults::kMaximumFileSize, 'x') << "\"}";
+  }
+  for (const char* name : {"fifo.json", "zero.json", "folder.json", "big.json"}) {
+    SCOPED_TRACE(name);
+    const auto file = dir / name;
+    const auto refused = testing_support::runWithin(10s, [&] {
+      try {
+        UserDefaults defaults(file);
+      } catch (const std::system_error& error) {
+        return std::string(error.what());
+      }
+      return std::string("accepted");
+    });
+    ASSERT_TRUE(refused);
+    EXPECT_NE(refused->find(file.string()), std::string::npos) << *refused;
+  }
+
+  // A file that turns into something else after it was opened: reads and writes refuse it, and the FIFO stays.
+  const auto file = dir / "swapped.json";
+  UserDefaults defaults(file);
+  defaults.set("kept", 1);
+  fs::remove(file);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  EXPECT_TRUE(testing_support::runWithin(10s, [&] {
+    EXPECT_THROW(defaults.value("kept"), std::system_error);
+    EXPECT_THROW(defaults.set("kept", 2), std::system_error);
+  }));
+  EXPECT_TRUE(fs::is_fifo(file));
+}
+
+// A write that would make the file larger than can be read back is refused and changes nothing.
+TEST(UserDefaults, AWriteBeyondTheSizeCapChangesNothing) {
+  const auto file = freshDir("cap") / "defaults.json";
+  UserDefaults defaults(file);
+  defaults.set("small", 1);
+  EXPECT_THROW(defaults.set("huge", std::string(UserDefaults::kMaximumFileSize, 'x')), std::system_error);
+  EXPECT_FALSE(defaults.value("huge").has_value());
+  EXPECT_TRUE(fileContents(file) == nlohmann::json({{"small", 1}})) << "the file changed";
 }

@@ -26,6 +26,8 @@ const char* KeychainStoreError::describe(Code code) noexcept {
       return "The keychain is locked.";
     case Code::badData:
       return "The data is not valid UTF-8 text.";
+    case Code::timedOut:
+      return "The Secret Service did not answer in time.";
     case Code::other:
       break;
   }

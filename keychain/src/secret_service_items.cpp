@@ -2,11 +2,15 @@
 
 #include <libsecret/secret.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "call_deadline.hpp"
+#include "keychain/keychain_store.hpp"
 #include "keychain/keychain_store_error.hpp"
 
 namespace keychain {
@@ -36,10 +40,33 @@ using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
 using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
 using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
 
-std::mutex& libsecretMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// The process-wide turn at libsecret, taken with a deadline. (A condition rather than a timed mutex: the
+// thread sanitizer cannot follow the timed lock's clock-based wait.)
+class LibsecretTurn {
+ public:
+  static LibsecretTurn& process() {
+    static LibsecretTurn turn;
+    return turn;
+  }
+  bool takeBefore(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!free_.wait_until(lock, deadline, [this] { return !taken_; })) return false;
+    taken_ = true;
+    return true;
+  }
+  void give() {
+    {
+      std::lock_guard lock(mutex_);
+      taken_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool taken_ = false;
+};
 
 const SecretSchema* schema() {
   static const SecretSchema instance = [] {
@@ -71,10 +98,8 @@ bool isUnreachable(const GError* error) {
       case G_DBUS_ERROR_SERVICE_UNKNOWN:
       case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
       case G_DBUS_ERROR_NO_SERVER:
-      case G_DBUS_ERROR_NO_REPLY:
+      case G_DBUS_ERROR_NO_REPLY:  // also the bus's answer for a daemon that died during the call
       case G_DBUS_ERROR_DISCONNECTED:
-      case G_DBUS_ERROR_TIMEOUT:
-      case G_DBUS_ERROR_TIMED_OUT:
       case G_DBUS_ERROR_SPAWN_EXEC_FAILED:
       case G_DBUS_ERROR_SPAWN_FORK_FAILED:
       case G_DBUS_ERROR_SPAWN_CHILD_EXITED:
@@ -90,7 +115,6 @@ bool isUnreachable(const GError* error) {
   if (error->domain == G_IO_ERROR) {
     switch (error->code) {
       case G_IO_ERROR_CLOSED:
-      case G_IO_ERROR_TIMED_OUT:
       case G_IO_ERROR_CONNECTION_REFUSED:
       case G_IO_ERROR_CONNECTION_CLOSED:  // also a broken pipe
       case G_IO_ERROR_HOST_UNREACHABLE:
@@ -103,26 +127,53 @@ bool isUnreachable(const GError* error) {
   return false;
 }
 
+// A daemon that is there but does not answer: the call's deadline cancelled it, or the bus gave up waiting.
+// Not a daemon that is gone, so never a reason to reconnect and ask again.
+bool isTimeout(const GError* error) {
+  return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
+         g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
+         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT);
+}
+
+// Another client deleted the item between our search and our call on it: the Secret Service answers for an
+// object path it no longer has ("No such secret item", "No such interface"). Every call here is about items,
+// so these answers mean the item is gone.
+bool isItemGone(const GError* error) {
+  return g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT) ||
+         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE);
+}
+
+KeychainStoreError timedOut(std::string detail) {
+  return KeychainStoreError(Code::timedOut, "no answer within " + std::to_string(KeychainStore::kCallDeadline.count()) +
+                                                " s" + (detail.empty() ? "" : ": " + detail));
+}
+
 [[noreturn]] void fail(GError* rawError) {
   ErrorPtr error(rawError);
-  std::string message = error ? error->message : "no error was reported";
+  if (!error) throw KeychainStoreError(Code::other, "no error was reported");
+  std::string message = error->message;
+  if (isTimeout(error.get())) throw timedOut(std::move(message));
   Code code = Code::other;
-  if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
+  if (g_error_matches(error.get(), SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) {
     code = Code::locked;
-  } else if (error && error->domain == SECRET_ERROR && error->code == SECRET_ERROR_NO_SUCH_OBJECT) {
-    code = Code::itemNotFound;  // removed by someone else between our search and our call
-  } else if (error && isUnreachable(error.get())) {
+  } else if (isItemGone(error.get())) {
+    code = Code::itemNotFound;
+  } else if (isUnreachable(error.get())) {
     code = Code::serviceUnavailable;
   }
   throw KeychainStoreError(code, std::move(message));
 }
 
 // The process's shared service object, with a session open for moving secrets.
-ServicePtr connect() {
+ServicePtr connect(GCancellable* cancellable) {
   GError* error = nullptr;
-  ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
+  ServicePtr service(secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error));
   if (!service) {
     ErrorPtr owned(error);
+    if (owned && isTimeout(owned.get())) throw timedOut(owned->message);
     throw KeychainStoreError(Code::serviceUnavailable, owned ? owned->message : "no Secret Service");
   }
   // GIO's shared session-bus connection ends the whole process when the bus goes away; a library has no
@@ -133,12 +184,19 @@ ServicePtr connect() {
   return service;
 }
 
-ItemListPtr search(SecretService* service, const ItemAddress& address, bool loadSecrets) {
+// What one keychain call works with: the service object, and the cancellable its deadline cancels.
+struct Session {
+  SecretService* service;
+  GCancellable* cancellable;
+};
+
+ItemListPtr search(const Session& session, const ItemAddress& address, bool loadSecrets) {
   AttributesPtr attributes = attributesOf(address);
   auto flags = static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL |
                                               (loadSecrets ? SECRET_SEARCH_LOAD_SECRETS : SECRET_SEARCH_NONE));
   GError* error = nullptr;
-  ItemListPtr items(secret_service_search_sync(service, schema(), attributes.get(), flags, nullptr, &error));
+  ItemListPtr items(
+      secret_service_search_sync(session.service, schema(), attributes.get(), flags, session.cancellable, &error));
   if (error) fail(error);
   return items;
 }
@@ -156,18 +214,28 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
   throw KeychainStoreError(Code::locked, "the item is in a locked collection");
 }
 
-// Runs `operation` on the process's service object under the process-wide lock. libsecret keeps that object
-// for the life of the process, bound to the daemon it first reached (its unique bus name, its session): once
-// that daemon is gone, every call through it fails. So after such a failure the object is dropped and the
-// operation tried once more on a fresh one, which reaches the daemon now on the bus (started again on demand
-// by the bus). Each operation is safe to repeat: nothing was done by a daemon that could not be reached.
+// Runs `operation` on the process's service object under the process-wide lock, all within one deadline that
+// the wait for the lock counts against too: a Secret Service that stops answering ends this call, and every
+// call queued behind it, with timedOut within the deadline.
+// libsecret keeps the service object for the life of the process, bound to the daemon it first reached (its
+// unique bus name, its session): once that daemon is gone, every call through it fails. So after such a
+// failure the object is dropped and the operation tried once more on a fresh one, which reaches the daemon now
+// on the bus (started again on demand by the bus). Each operation is safe to repeat: nothing was done by a
+// daemon that could not be reached. A timeout is not such a failure: the daemon is there, and asking again
+// would only wait again.
 template <class Operation>
 auto onService(Operation&& operation) {
-  std::lock_guard lock(libsecretMutex());
+  const CallDeadline deadline(KeychainStore::kCallDeadline);
+  auto& turn = LibsecretTurn::process();
+  if (!turn.takeBefore(deadline.end())) throw timedOut("an earlier call is still waiting for the Secret Service");
+  struct Give {
+    LibsecretTurn& turn;
+    ~Give() { turn.give(); }
+  } give{turn};
   for (int attempt = 1;; ++attempt) {
-    ServicePtr service = connect();
+    ServicePtr service = connect(deadline.cancellable());
     try {
-      return operation(service.get());
+      return operation(Session{service.get(), deadline.cancellable()});
     } catch (const KeychainStoreError& error) {
       if (error.code() != Code::serviceUnavailable) throw;
       service.reset();
@@ -177,72 +245,107 @@ auto onService(Operation&& operation) {
   }
 }
 
+// The secret of an item found by a search that loaded secrets; loaded now if the search's batch missed it.
+std::string secretOf(const Session& session, SecretItem* item) {
+  ValuePtr value(secret_item_get_secret(item));
+  if (!value) {
+    GError* error = nullptr;
+    if (!secret_item_load_secret_sync(item, session.cancellable, &error)) fail(error);
+    value.reset(secret_item_get_secret(item));
+    if (!value) throw KeychainStoreError(Code::other, "the item's secret could not be loaded");
+  }
+  gsize length = 0;
+  const gchar* bytes = secret_value_get(value.get(), &length);
+  return std::string(bytes, length);
+}
+
+// One attempt at a write: replaces the secret of the items found, or adds one. Throws itemNotFound when an
+// item it found was deleted before its secret was replaced.
+void writeOnce(const Session& session, const ItemAddress& address, SecretValue* value, const std::string& label) {
+  ItemListPtr items = search(session, address, false);
+  if (items) {
+    std::vector<SecretItem*> unlocked = unlockedItems(items.get());
+    if (unlocked.empty()) failLocked();
+    // Duplicates can only come from other collections; keep them all in step so any one read is current.
+    for (SecretItem* item : unlocked) {
+      GError* error = nullptr;
+      if (!secret_item_set_secret_sync(item, value, session.cancellable, &error)) fail(error);
+    }
+    return;
+  }
+  // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
+  GError* error = nullptr;
+  std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
+      session.service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, session.cancellable, &error));
+  if (error) fail(error);
+  if (collection && secret_collection_get_locked(collection.get())) {
+    throw KeychainStoreError(Code::locked, "the default collection is locked");
+  }
+  AttributesPtr attributes = attributesOf(address);
+  if (!secret_service_store_sync(session.service, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                 label.c_str(), value, session.cancellable, &error)) {
+    fail(error);
+  }
+}
+
 }  // namespace
 
 std::string readItem(const ItemAddress& address) {
-  return onService([&](SecretService* service) {
-    ItemListPtr items = search(service, address, true);
+  return onService([&](const Session& session) {
+    // An item deleted by another client during the search is missing, as it would be a moment later.
+    ItemListPtr items = search(session, address, true);
     if (!items) throw KeychainStoreError(Code::itemNotFound);
     std::vector<SecretItem*> unlocked = unlockedItems(items.get());
     if (unlocked.empty()) failLocked();
-    ValuePtr value(secret_item_get_secret(unlocked.front()));
-    if (!value) throw KeychainStoreError(Code::other, "the item's secret could not be loaded");
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value.get(), &length);
-    return std::string(bytes, length);
+    return secretOf(session, unlocked.front());
   });
 }
 
 void writeItem(const ItemAddress& address, std::string_view secret, const char* contentType,
                const std::string& label) {
-  onService([&](SecretService* service) {
+  onService([&](const Session& session) {
     ValuePtr value(secret_value_new(secret.data(), static_cast<gssize>(secret.size()), contentType));
-    ItemListPtr items = search(service, address, false);
-    if (items) {
-      std::vector<SecretItem*> unlocked = unlockedItems(items.get());
-      if (unlocked.empty()) failLocked();
-      // Duplicates can only come from other collections; keep them all in step so any one read is current.
-      for (SecretItem* item : unlocked) {
-        GError* error = nullptr;
-        if (!secret_item_set_secret_sync(item, value.get(), nullptr, &error)) fail(error);
-      }
-      return;
-    }
-    // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
-    GError* error = nullptr;
-    std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
-    if (error) fail(error);
-    if (collection && secret_collection_get_locked(collection.get())) {
-      throw KeychainStoreError(Code::locked, "the default collection is locked");
-    }
-    AttributesPtr attributes = attributesOf(address);
-    if (!secret_service_store_sync(service, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                   label.c_str(), value.get(), nullptr, &error)) {
-      fail(error);
+    try {
+      writeOnce(session, address, value.get(), label);
+    } catch (const KeychainStoreError& error) {
+      if (error.code() != Code::itemNotFound) throw;
+      // Another client deleted the item we found: search again, which adds the item unless it is back.
+      writeOnce(session, address, value.get(), label);
     }
   });
 }
 
 void deleteItem(const ItemAddress& address) {
-  onService([&](SecretService* service) {
-    ItemListPtr items = search(service, address, false);
+  onService([&](const Session& session) {
+    ItemListPtr items = search(session, address, false);
     if (!items) throw KeychainStoreError(Code::itemNotFound);
     std::vector<SecretItem*> unlocked = unlockedItems(items.get());
     if (unlocked.empty()) failLocked();
+    bool deleted = false;
     for (SecretItem* item : unlocked) {
       GError* error = nullptr;
-      if (!secret_item_delete_sync(item, nullptr, &error)) fail(error);
+      if (secret_item_delete_sync(item, session.cancellable, &error)) {
+        deleted = true;
+        continue;
+      }
+      if (!isItemGone(error)) fail(error);
+      g_error_free(error);  // deleted by another client meanwhile: gone all the same
     }
+    if (!deleted) throw KeychainStoreError(Code::itemNotFound, "deleted by another client meanwhile");
   });
 }
 
 bool containsItem(const ItemAddress& address) {
-  return onService([&](SecretService* service) {
-    ItemListPtr items = search(service, address, false);
-    if (!items) return false;
-    if (unlockedItems(items.get()).empty()) failLocked();
-    return true;
+  return onService([&](const Session& session) {
+    try {
+      ItemListPtr items = search(session, address, false);
+      if (!items) return false;
+      if (unlockedItems(items.get()).empty()) failLocked();
+      return true;
+    } catch (const KeychainStoreError& error) {
+      if (error.code() == Code::itemNotFound) return false;  // deleted by another client during the search
+      throw;
+    }
   });
 }
 

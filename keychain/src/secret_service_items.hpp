@@ -6,9 +6,11 @@
 // item's lock state, so a locked item is Code::locked and a missing one Code::itemNotFound. They never ask
 // the user to unlock anything.
 //
-// Every call takes one process-wide lock: libsecret's shared service object and its caches are not meant
-// to be driven from several threads at once. A call that finds the daemon gone reconnects and tries once more,
-// so a restarted Secret Service is used again without restarting the process.
+// Every call takes one process-wide turn: libsecret's shared service object and its caches are not meant
+// to be driven from several threads at once. The wait for the turn and every libsecret call share one deadline
+// (KeychainStore::kCallDeadline), past which the call throws timedOut. A call that finds the daemon gone
+// reconnects and tries once more, so a restarted Secret Service is used again without restarting the process;
+// an item that another client deletes meanwhile is missing (itemNotFound), and a write searches once more.
 #include <string>
 #include <string_view>
 
@@ -21,7 +23,7 @@ struct ItemAddress {
   std::string_view accessGroup;  // empty when the store has none
 };
 
-// The secret's bytes. Throws itemNotFound, locked, serviceUnavailable or other.
+// The secret's bytes. Throws itemNotFound, locked, serviceUnavailable, timedOut or other.
 std::string readItem(const ItemAddress& address);
 
 // Replaces the secret of the existing item, or adds one to the default collection.

@@ -9,37 +9,13 @@
 
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
+#include "secret_service_daemon.hpp"
 #include "testing/bounded_task.hpp"
 
 namespace keychain {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The process that owns the Secret Service's bus name, asked of the bus itself.
-pid_t secretServicePid() {
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (!bus) {
-    ADD_FAILURE() << error->message;
-    g_error_free(error);
-    return -1;
-  }
-  GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-      g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 10000,
-      nullptr, &error);
-  g_object_unref(bus);
-  if (!reply) {
-    ADD_FAILURE() << error->message;
-    g_error_free(error);
-    return -1;
-  }
-  guint32 pid = 0;
-  g_variant_get(reply, "(u)", &pid);
-  g_variant_unref(reply);
-  return static_cast<pid_t>(pid);
-}
 
 // Kills the daemon and waits, at most 10 s, until the bus has released its name.
 void killAndAwaitRelease(pid_t pid) {
@@ -70,7 +46,7 @@ TEST(SecretServiceRestart, TheStoreReconnectsToARestartedDaemon) {
   store.setString("before", "kept");
   ASSERT_EQ(store.string("kept"), "before");
 
-  const pid_t first = secretServicePid();
+  const pid_t first = testing::secretServicePid();
   ASSERT_GT(first, 0);
   ASSERT_NO_FATAL_FAILURE(killAndAwaitRelease(first));
 
@@ -82,7 +58,7 @@ TEST(SecretServiceRestart, TheStoreReconnectsToARestartedDaemon) {
     store.deleteItem("kept");
     EXPECT_FALSE(store.hasItem("kept"));
   }));
-  EXPECT_NE(secretServicePid(), first);
+  EXPECT_NE(testing::secretServicePid(), first);
 }
 
 }  // namespace

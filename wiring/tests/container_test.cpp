@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <latch>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,56 +22,66 @@ using wiring::Factory;
 
 namespace {
 
+constexpr auto kDeadline = 10s;
+
 struct Service {
   int id;
 };
 
-std::atomic<int> made{0};
-
-Factory<std::shared_ptr<Service>> plain() {
-  return Factory<std::shared_ptr<Service>>("plain", [] { return std::make_shared<Service>(Service{++made}); });
-}
-Factory<std::shared_ptr<Service>> cached() {
-  return Factory<std::shared_ptr<Service>>("cached", [] { return std::make_shared<Service>(Service{++made}); })
-      .cached();
-}
+// A default maker that counts its calls and numbers its values 1, 2, 3, ... so each test knows what to expect.
+struct CountingMaker {
+  std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+  std::function<std::shared_ptr<Service>()> maker() const {
+    return [calls = calls] { return std::make_shared<Service>(Service{++*calls}); };
+  }
+  int count() const { return calls->load(); }
+};
 
 class ContainerTest : public ::testing::Test {
  protected:
   Container container;
   Container::Scope scope{container};
+  CountingMaker made;
+  Factory<std::shared_ptr<Service>> plain() const { return {"plain", made.maker()}; }
+  Factory<std::shared_ptr<Service>> cached() const {
+    return Factory<std::shared_ptr<Service>>("cached", made.maker()).cached();
+  }
 };
 
 }  // namespace
 
 TEST_F(ContainerTest, UnscopedKeyMakesANewValueEachTime) {
-  EXPECT_NE(plain().resolve(), plain().resolve());
+  EXPECT_EQ(plain().resolve()->id, 1);
+  EXPECT_EQ(plain().resolve()->id, 2);
+  EXPECT_EQ(made.count(), 2);
 }
 
 TEST_F(ContainerTest, CachedKeyKeepsItsValueUntilReRegistered) {
   auto first = cached().resolve();
   EXPECT_EQ(cached().resolve(), first);
+  EXPECT_EQ(made.count(), 1);
   cached().register_([] { return std::make_shared<Service>(Service{-1}); });
   auto second = cached().resolve();
-  EXPECT_NE(second, first);  // the value cached under the earlier maker is not given out again
-  EXPECT_EQ(second->id, -1);
+  EXPECT_EQ(second->id, -1);  // the value cached under the earlier maker is not given out again
   EXPECT_EQ(cached().resolve(), second);
+  EXPECT_EQ(made.count(), 1);
 }
 
 TEST_F(ContainerTest, RegistrationReplacesTheDefaultForUnscopedKeys) {
   plain().register_([] { return std::make_shared<Service>(Service{99}); });
   EXPECT_EQ(plain().resolve()->id, 99);
+  EXPECT_EQ(made.count(), 0);
 }
 
 TEST_F(ContainerTest, SingletonIsMadeOnceAcrossContainers) {
-  auto singleton = Factory<std::shared_ptr<Service>>("single", [] { return std::make_shared<Service>(Service{7}); })
-                       .singleton();
+  auto singleton = Factory<std::shared_ptr<Service>>("single", made.maker()).singleton();
   auto a = singleton.resolve();
   Container other;
   {
     Container::Scope inner(other);
     EXPECT_EQ(singleton.resolve(), a);
   }
+  EXPECT_EQ(made.count(), 1);
   singleton.register_([] { return std::make_shared<Service>(Service{8}); });
   EXPECT_EQ(singleton.resolve()->id, 8);
 }
@@ -76,15 +91,16 @@ TEST_F(ContainerTest, ScopedContainersDoNotShareState) {
   Container other;
   {
     Container::Scope inner(other);
-    EXPECT_NE(cached().resolve()->id, 1000);
+    EXPECT_EQ(cached().resolve()->id, 1);  // the default maker's first value
   }
   EXPECT_EQ(cached().resolve()->id, 1000);
   EXPECT_EQ(&Container::shared(), &container);
 }
 
 TEST_F(ContainerTest, MakerMayResolveOtherKeys) {
-  auto outer = Factory<int>("outer", [] { return cached().resolve()->id + 1000; }).cached();
-  EXPECT_EQ(outer.resolve(), cached().resolve()->id + 1000);
+  cached().register_([] { return std::make_shared<Service>(Service{41}); });
+  auto outer = Factory<int>("outer", [this] { return cached().resolve()->id + 1000; }).cached();
+  EXPECT_EQ(outer.resolve(), 1041);
 }
 
 TEST_F(ContainerTest, PropagatingCarriesTheBindingToAnotherThread) {
@@ -95,14 +111,20 @@ TEST_F(ContainerTest, PropagatingCarriesTheBindingToAnotherThread) {
   EXPECT_EQ(seen.get_future().get(), 555);
 }
 
+// A reset drops registrations and cached values: the default maker makes the next value.
+TEST_F(ContainerTest, ResetReturnsToTheDefaultMakers) {
+  cached().register_([] { return std::make_shared<Service>(Service{7}); });
+  EXPECT_EQ(cached().resolve()->id, 7);
+  container.reset();
+  EXPECT_EQ(cached().resolve()->id, 1);
+  EXPECT_EQ(cached().resolve()->id, 1);
+}
+
 TEST(ContainerConcurrency, CachedKeyMakesOneValueUnderContention) {
   Container container;
   Container::Scope scope(container);
-  std::atomic<int> makes{0};
-  auto factory = Factory<std::shared_ptr<Service>>("contended", [&] {
-    ++makes;
-    return std::make_shared<Service>(Service{1});
-  }).cached();
+  CountingMaker made;
+  auto factory = Factory<std::shared_ptr<Service>>("contended", made.maker()).cached();
   constexpr int kThreads = 16;
   std::latch start(kThreads);
   std::vector<std::shared_ptr<Service>> results(kThreads);
@@ -114,8 +136,8 @@ TEST(ContainerConcurrency, CachedKeyMakesOneValueUnderContention) {
     }));
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(makes.load(), 1);
-  for (auto& r : results) EXPECT_EQ(r, results[0]);
+  EXPECT_EQ(made.count(), 1);
+  for (auto& r : results) EXPECT_EQ(r->id, 1);
 }
 
 // A maker may wait for another thread that resolves other keys of the same container (the main queue doing
@@ -131,7 +153,7 @@ TEST(ContainerConcurrency, MakerMayWaitForAnotherThreadResolvingOtherKeys) {
     other.join();
     return value;
   }).cached();
-  const auto value = testing_support::runWithin(10s, [&] {
+  const auto value = testing_support::runWithin(kDeadline, [&] {
     Container::Scope bound(container);
     return outer.resolve();
   });
@@ -143,31 +165,30 @@ TEST(ContainerConcurrency, MakerMayWaitForAnotherThreadResolvingOtherKeys) {
 TEST(ContainerConcurrency, SlowMakerBlocksOnlyItsOwnKey) {
   Container container;
   Container::Scope scope(container);
-  std::promise<void> release;
+  std::promise<void> release, making;
   auto released = release.get_future().share();
   std::atomic<int> makes{0};
-  std::latch making(1);
   auto slow = Factory<std::shared_ptr<Service>>("slow", [&] {
-    ++makes;
-    making.count_down();
-    released.wait();
+    if (++makes == 1) making.set_value();
+    released.wait_for(kDeadline);
     return std::make_shared<Service>(Service{1});
   }).cached();
-  auto first = testing_support::launch(Container::propagating([&] { (void)slow.resolve(); }));
-  making.wait();
-  auto second = testing_support::launch(Container::propagating([&] { (void)slow.resolve(); }));
-  EXPECT_TRUE(testing_support::runWithin(10s, Container::propagating([&] { (void)cached().resolve(); })))
+  auto resolveSlow = [&] {
+    Container::Scope bound(container);
+    return slow.resolve()->id;
+  };
+  auto first = testing_support::launch(resolveSlow);
+  ASSERT_EQ(making.get_future().wait_for(kDeadline), std::future_status::ready);
+  auto second = testing_support::launch(resolveSlow);
+  auto other = Factory<int>("other", [] { return 5; }).cached();
+  EXPECT_EQ(testing_support::runWithin(kDeadline, Container::propagating([&] { (void)other.resolve(); })), true)
       << "another key waited for the slow maker";
   release.set_value();
-  ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
-  ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(first.wait_for(kDeadline), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(first.get(), 1);
+  EXPECT_EQ(second.get(), 1);
   EXPECT_EQ(makes.load(), 1);
-}
-
-TEST_F(ContainerTest, MakerResolvingItsOwnKeyIsRefused) {
-  Factory<int> selfish("selfish", [] { return 0; });
-  selfish = Factory<int>("selfish", [&] { return selfish.resolve() + 1; }).cached();
-  EXPECT_THROW(selfish.resolve(), std::logic_error);
 }
 
 // A re-registration while the earlier maker of a singleton runs: that maker's caller gets its value, but the
@@ -175,22 +196,162 @@ TEST_F(ContainerTest, MakerResolvingItsOwnKeyIsRefused) {
 TEST(ContainerConcurrency, SingletonOfAReplacedMakerIsNotGivenOutAgain) {
   Container container;
   Container::Scope scope(container);
-  std::promise<void> release;
+  std::promise<void> release, making;
   auto released = release.get_future().share();
-  std::latch making(1);
   auto singleton = Factory<std::shared_ptr<Service>>("singleton-replaced-while-made", [&] {
-    making.count_down();
-    released.wait();
+    making.set_value();
+    released.wait_for(kDeadline);
     return std::make_shared<Service>(Service{1});
   }).singleton();
-  std::atomic<int> firstID{0};
-  auto first = testing_support::launch(Container::propagating([&] { firstID = singleton.resolve()->id; }));
-  making.wait();
+  auto first = testing_support::launch([&] {
+    Container::Scope bound(container);
+    return singleton.resolve()->id;
+  });
+  ASSERT_EQ(making.get_future().wait_for(kDeadline), std::future_status::ready);
   singleton.register_([] { return std::make_shared<Service>(Service{2}); });
   release.set_value();
-  ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
-  EXPECT_EQ(firstID.load(), 1);
+  ASSERT_EQ(first.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(first.get(), 1);
   const auto next = singleton.resolve();
   EXPECT_EQ(next->id, 2);
   EXPECT_EQ(singleton.resolve(), next);
+}
+
+// Sixteen threads resolve while another re-registers a cached and a singleton key every 20 ms: each
+// registration's maker (the default one included) runs at most once, so each gives one value, and every
+// value a resolver gets comes from a registration that was made.
+TEST(ContainerConcurrency, OneRegistrationGivesOneValuePerScopeWhateverTheThreadsDo) {
+  Container container;
+  Container::Scope scope(container);
+  constexpr int kRegistrations = 40, kResolvers = 16;
+  // calls[scope][registration]: how often that registration's maker ran. Registration 0 is the default maker.
+  std::vector<std::vector<std::atomic<int>>> calls(2);
+  for (auto& perScope : calls) perScope = std::vector<std::atomic<int>>(kRegistrations + 1);
+  auto makerOf = [&](int scopeIndex, int registration) {
+    return [&, scopeIndex, registration] {
+      ++calls[std::size_t(scopeIndex)][std::size_t(registration)];
+      return std::make_shared<Service>(Service{registration});
+    };
+  };
+  const auto cached = Factory<std::shared_ptr<Service>>("reregistered-cached", makerOf(0, 0)).cached();
+  const auto singleton = Factory<std::shared_ptr<Service>>("reregistered-singleton", makerOf(1, 0)).singleton();
+  std::atomic<bool> stop{false};
+  std::atomic<int> badValues{0};
+  std::vector<testing_support::BoundedTask<void>> resolvers;
+  for (int i = 0; i < kResolvers; ++i) {
+    resolvers.push_back(testing_support::launch(Container::propagating([&] {
+      while (!stop) {
+        for (const auto* factory : {&cached, &singleton}) {
+          const int id = factory->resolve()->id;
+          if (id < 0 || id > kRegistrations) ++badValues;
+        }
+      }
+    })));
+  }
+  for (int registration = 1; registration <= kRegistrations; ++registration) {
+    std::this_thread::sleep_for(20ms);  // the pace of the re-registrations, not a wait for an event
+    cached.register_(makerOf(0, registration));
+    singleton.register_(makerOf(1, registration));
+  }
+  stop = true;
+  for (auto& resolver : resolvers) ASSERT_EQ(resolver.wait_for(kDeadline), std::future_status::ready);
+  EXPECT_EQ(badValues.load(), 0);
+  for (int scopeIndex = 0; scopeIndex < 2; ++scopeIndex) {
+    for (int registration = 0; registration <= kRegistrations; ++registration) {
+      EXPECT_LE(calls[std::size_t(scopeIndex)][std::size_t(registration)].load(), 1)
+          << (scopeIndex == 0 ? "cached" : "singleton") << " registration " << registration;
+    }
+  }
+}
+
+// A maker that needs its own key, directly or through other keys of any scope, gets std::logic_error instead
+// of recursing until the stack runs out.
+TEST_F(ContainerTest, CyclesOfEveryScopeAreRefused) {
+  Factory<int> a("cycle-a", [] { return 0; }), b("cycle-b", [] { return 0; });
+  a = Factory<int>("cycle-a", [&] { return b.resolve() + 1; });
+  b = Factory<int>("cycle-b", [&] { return a.resolve() + 1; });
+  EXPECT_THROW(a.resolve(), std::logic_error);
+
+  Factory<int> selfish("selfish", [] { return 0; });
+  selfish = Factory<int>("selfish", [&] { return selfish.resolve() + 1; }).cached();
+  EXPECT_THROW(selfish.resolve(), std::logic_error);
+
+  Factory<int> lonely("lonely-singleton", [] { return 0; });
+  lonely = Factory<int>("lonely-singleton", [&] { return lonely.resolve() + 1; }).singleton();
+  EXPECT_THROW(lonely.resolve(), std::logic_error);
+
+  // Unscoped -> cached -> singleton -> unscoped again.
+  Factory<int> x("mixed-x", [] { return 0; }), y("mixed-y", [] { return 0; }), z("mixed-z", [] { return 0; });
+  x = Factory<int>("mixed-x", [&] { return y.resolve(); });
+  y = Factory<int>("mixed-y", [&] { return z.resolve(); }).cached();
+  z = Factory<int>("mixed-z", [&] { return x.resolve(); }).singleton();
+  try {
+    x.resolve();
+    ADD_FAILURE() << "the cycle was not refused";
+  } catch (const std::logic_error& error) {
+    EXPECT_NE(std::string(error.what()).find("mixed-x"), std::string::npos) << error.what();
+  }
+  // The keys are free again afterwards: a maker that no longer cycles resolves.
+  z.register_([] { return 3; });
+  EXPECT_EQ(x.resolve(), 3);
+}
+
+// A cached maker that resolves its own key through another thread and waits for it (as through the main
+// queue's sync) fails with std::logic_error, on that thread and so in the maker, instead of hanging.
+TEST_F(ContainerTest, AMakerResolvingItsOwnKeyThroughAnotherThreadFails) {
+  Factory<int> looped("looped", [] { return 0; });
+  looped = Factory<int>("looped", [&] {
+    auto other = std::async(std::launch::async, Container::propagating([&] { (void)looped.resolve(); }));
+    other.get();  // rethrows what the other thread's resolution threw
+    return 1;
+  }).cached();
+  const auto outcome = testing_support::runWithin(Container::kMakerWait + kDeadline, [&] {
+    Container::Scope bound(container);
+    try {
+      looped.resolve();
+    } catch (const std::logic_error&) {
+      return true;
+    }
+    return false;
+  });
+  ASSERT_TRUE(outcome.has_value()) << "the resolution hung";
+  EXPECT_TRUE(*outcome);
+}
+
+// Two threads whose makers each wait in the container for the other's key: the second to wait is told at once
+// that the wait would never end, rather than after the bound on waiting for a thread outside the container.
+TEST_F(ContainerTest, TwoMakersWaitingForEachOthersKeysFail) {
+  std::promise<void> aMaking, bMaking;
+  auto aStarted = aMaking.get_future().share(), bStarted = bMaking.get_future().share();
+  std::once_flag aOnce, bOnce;  // after the refusal, a maker runs again on the other thread
+  Factory<int> a("crossed-a", [] { return 0; }), b("crossed-b", [] { return 0; });
+  a = Factory<int>("crossed-a", [&] {
+    std::call_once(aOnce, [&] { aMaking.set_value(); });
+    bStarted.wait_for(kDeadline);
+    return b.resolve() + 1;
+  }).cached();
+  b = Factory<int>("crossed-b", [&] {
+    std::call_once(bOnce, [&] { bMaking.set_value(); });
+    aStarted.wait_for(kDeadline);
+    return a.resolve() + 1;
+  }).cached();
+  auto refusal = [this](const Factory<int>& factory) {
+    return [&factory, this]() -> std::string {
+      Container::Scope bound(container);
+      try {
+        factory.resolve();
+      } catch (const std::logic_error& error) {
+        return error.what();
+      }
+      return "resolved";
+    };
+  };
+  auto first = testing_support::launch(refusal(a));
+  auto second = testing_support::launch(refusal(b));
+  ASSERT_EQ(first.wait_for(kDeadline), std::future_status::ready);
+  ASSERT_EQ(second.wait_for(kDeadline), std::future_status::ready);
+  for (const std::string& outcome : {first.get(), second.get()}) {
+    EXPECT_NE(outcome.find("wiring: "), std::string::npos) << outcome;
+    EXPECT_EQ(outcome.find("for more than"), std::string::npos) << "refused only after the wait ran out";
+  }
 }

@@ -41,6 +41,7 @@ class MainQueue {
     std::packaged_task<R()> packaged(std::forward<F>(task));
     auto future = packaged.get_future();
     post([&packaged] { packaged(); });
+    awaitSync([&future] { future.wait(); });
     return future.get();
   }
 
@@ -49,10 +50,16 @@ class MainQueue {
   // REQUIRES: the queue's own thread has not started, and no other thread drives the queue (else logic_error).
   static void run();
   static std::size_t poll();
+  // Makes the application's run() return (from any thread, or from a task on the queue). Ignored unless the
+  // application drives the queue: the queue's own thread, and a queue nobody drives yet, keep running.
   static void stop();
 
   // Waits until every task posted before this call has run (tests use it instead of sleeping).
   static void drain();
+
+ private:
+  // Waits for a sync()'s task; a worker of the shared pool waiting here is made up for while it waits.
+  static void awaitSync(const std::function<void()>& wait);
 };
 
 }  // namespace foundation

@@ -1,7 +1,14 @@
 #pragma once
 // The one process-wide worker pool that every serial queue and timer of the project runs on.
 // Work never gets a thread of its own: queues are strands over this pool.
-#include <boost/asio/thread_pool.hpp>
+//
+//   boost::asio::post(foundation::ThreadPool::shared(), [] { ... });
+//
+// Thread rule: post from any thread. A worker that waits in SerialQueue::sync() or MainQueue::sync() is made up
+// for: while it waits, the pool runs another worker in its place (up to a bound), so such waits cannot take
+// every worker and stop the queues and timers they wait for. Other waits inside a task hold their worker.
+// Lifetime: the pool lives as long as the process.
+#include <boost/asio/io_context.hpp>
 
 namespace foundation {
 
@@ -10,7 +17,7 @@ class ThreadPool {
   // Made on first use with max(4, hardware threads) workers. Stopped when the process exits (main returns or
   // exit() is called): queued work is dropped, work already running gets a short while (2 s) to return, and
   // work posted afterwards never runs.
-  static boost::asio::thread_pool& shared();
+  static boost::asio::io_context& shared();
   // True on one of the shared pool's worker threads: a future delivered on the pool is never waited on there.
   static bool isWorkerThread();
 };

@@ -7,8 +7,13 @@
 // Several objects may share a file, in one process or several: a change is made to what the file holds at
 // that moment (under a lock on its folder, so that two writers take turns), so each changes only its own
 // keys and loses none of the others', and a read sees what another object wrote since.
+//
+// The file must be a regular file (directly or through links) of at most kMaximumFileSize bytes. Anything else
+// (a FIFO, a device, a folder, a larger file) is refused: the constructor, value(), set() and remove() throw
+// std::system_error naming the path, and nothing is read from it or written over it.
 #include <sys/types.h>
 
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -22,13 +27,16 @@ namespace foundation {
 
 class UserDefaults {
  public:
+  // The largest file that is read, and so the largest that a change may write.
+  static constexpr std::size_t kMaximumFileSize = 4 * 1024 * 1024;
+
   explicit UserDefaults(std::filesystem::path file);
   static UserDefaults& standard();
 
   std::optional<nlohmann::json> value(const std::string& key) const;
   // Both write the whole file before they return. A change that cannot be persisted (a string that is not
-  // UTF-8, an unwritable folder, another writer holding the file for more than a few seconds) throws and
-  // changes nothing, in memory or on disk.
+  // UTF-8, an unwritable folder, another writer holding the file for more than a few seconds, a file that
+  // would grow past kMaximumFileSize) throws and changes nothing, in memory or on disk.
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
   const std::filesystem::path& file() const { return file_; }

@@ -18,8 +18,11 @@
 // unlock it.
 //
 // A store is a plain value: copies address the same items. All calls block the calling thread until the
-// Secret Service answers, and are safe to make from several threads at once (the process's calls into
-// libsecret are serialized).
+// Secret Service answers, at most kCallDeadline: a Secret Service that stops answering ends each call (and the
+// calls of other threads waiting behind it) with Code::timedOut. Calls are safe to make from several threads
+// at once (the process's calls into libsecret are serialized). Another process deleting an item meanwhile is
+// seen as the item missing: a read throws itemNotFound, hasItem answers false, a write adds the item again.
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -52,6 +55,9 @@ struct AuthenticationContext {};
 
 class KeychainStore {
  public:
+  // The longest one call takes, the wait for other threads' calls included.
+  static constexpr std::chrono::seconds kCallDeadline{5};
+
   // `service` and `accessGroup` select the items. The other arguments are kept (and given back by the
   // accessors) but change nothing here: the Secret Service has no accessibility classes, access control,
   // authentication contexts, synchronization or extra item attributes.

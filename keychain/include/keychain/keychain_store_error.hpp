@@ -22,6 +22,7 @@ class KeychainStoreError : public std::runtime_error {
     serviceUnavailable,  // no Secret Service can be reached on the session bus
     locked,              // the item, or the collection it would go into, is locked
     badData,             // stored bytes that are not UTF-8 text, or a key or text that is not valid UTF-8
+    timedOut,            // the Secret Service did not answer within KeychainStore::kCallDeadline
     other,               // any other failure; detail() carries the Secret Service's own message
   };
 

@@ -12,16 +12,22 @@
 // Tests bind a container of their own for a scope, so they never share state:
 //   wiring::Container mine;
 //   wiring::Container::Scope bound(mine);              // Container::shared() is `mine` on this thread
+//
+// Thread rule: every call may come from any thread. Lifetime: a container outlives the scopes that bind it and
+// every resolution on it; the process's default container and its singletons are never destroyed.
 #include <any>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 
 namespace wiring {
@@ -34,6 +40,11 @@ enum class Scope {
 
 class Container {
  public:
+  // The longest a resolution waits for another thread that is making the same key's value. Makers build
+  // service objects and are quick; one that takes longer is taken to wait, directly or not, for this very
+  // resolution, which could then never finish.
+  static constexpr std::chrono::seconds kMakerWait{5};
+
   Container() = default;
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
@@ -63,52 +74,66 @@ class Container {
   // Type-erased storage behind Factory<T>; not meant to be called directly.
   // Makers run without any container-wide lock held, so a maker may resolve other keys, on its own thread or
   // by waiting for another thread that does. A cached or singleton key has at most one maker running at a
-  // time: concurrent first resolutions wait for it and share its value. A maker that resolves its own key
-  // gets std::logic_error (it could never finish).
+  // time: concurrent first resolutions wait for it and share its value. Each registration (and the default
+  // maker, until the first one) gives at most one value per cached or singleton key, whatever the threads do;
+  // a value made under a registration that has since been replaced goes to its own caller only.
+  // A resolution that needs its own key again throws std::logic_error, whatever the scopes on the way: on one
+  // thread, through threads that each wait in the container for the other, and through any other waiting
+  // thread after kMakerWait.
   template <class T>
-  T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope);
+  T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
+    std::optional<T> result;
+    resolveErased(
+        key, typeid(T), [&defaultMaker]() -> std::any { return defaultMaker(); }, scope,
+        [&result](std::any& value, bool own) {
+          T* held = std::any_cast<T>(&value);
+          if (own) {
+            result.emplace(std::move(*held));
+          } else {
+            result.emplace(*held);
+          }
+        });
+    return std::move(*result);
+  }
   template <class T>
-  void register_(const std::string& key, std::function<T()> maker);
+  void register_(const std::string& key, std::function<T()> maker) {
+    registerErased(key, typeid(T), [maker = std::move(maker)]() -> std::any { return maker(); });
+  }
+
+  // The value of one key in one store (a container's cache, or the process's singletons): the value last made,
+  // the registration it was made under, and the thread making one now. Entries are never removed, so a maker
+  // may hold one while the store's lock is released.
+  struct Entry {
+    std::any value;  // empty while none is kept
+    std::uint64_t generation = 0;
+    bool making = false;
+    std::thread::id maker;  // while `making`
+  };
 
  private:
-  struct Cached {
-    std::any value;
-    std::uint64_t generation;
-  };
+  using Maker = std::function<std::any()>;
+  // Hands a value to the resolution's caller; `own`: the value is the caller's alone and may be moved from.
+  using Take = std::function<void(std::any& value, bool own)>;
   struct Registered {
-    std::any maker;  // std::function<T()>
-    std::uint64_t generation;
+    std::shared_ptr<const Maker> maker;  // shared, so that a resolution may run it after the lock is released
+    const std::type_info* type = nullptr;
+    std::uint64_t generation = 0;
   };
-  // Keys whose value is being made, and the thread making each; guarded by the store's own mutex.
-  struct InFlight {
-    std::map<std::string, std::thread::id> makers;
-    std::condition_variable finished;
-  };
-  // Returns the value `find` sees under `lock`, else makes it with the lock released (one maker per key) and
-  // hands it to `store` under the lock.
-  template <class T, class Find, class Store>
-  static T makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, const std::string& key, Find find,
-                    Store store, const std::function<T()>& maker);
 
-  // Singletons are the process's, so their generations are too: a registration of a key in any container
-  // starts a new one, and a value made under an earlier generation is not given out again.
-  struct SingletonStore {
-    std::mutex mutex;
-    std::map<std::string, Cached> values;
-    std::map<std::string, std::uint64_t> generations;  // absent: 0
-    InFlight inFlight;
-    std::uint64_t generation(const std::string& key) const {
-      auto it = generations.find(key);
-      return it == generations.end() ? 0 : it->second;
-    }
-  };
-  static SingletonStore& singletons();
+  void resolveErased(const std::string& key, const std::type_info& type, const Maker& defaultMaker,
+                     wiring::Scope scope, const Take& take);
+  void registerErased(const std::string& key, const std::type_info& type, Maker maker);
+  // The registered maker (none: the default one) and the generation that resolve `key` now.
+  // REQUIRES: mutex_ held.
+  std::pair<std::shared_ptr<const Maker>, std::uint64_t> current(const std::string& key,
+                                                                 const std::type_info& type) const;
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  std::condition_variable finished_;  // a maker of a cached key returned
   std::map<std::string, Registered> registrations_;
-  std::map<std::string, Cached> cache_;
-  InFlight inFlight_;
+  std::map<std::string, Entry> cache_;
   std::uint64_t nextGeneration_ = 1;
+  std::uint64_t defaultGeneration_ = 0;  // of keys without a registration; a reset starts a new one
 };
 
 // A keyed factory on the shared container: `resolve()` gives the value for its key, made by the registered
@@ -124,6 +149,7 @@ class Factory {
   Factory cached() && { scope_ = Scope::cached; return std::move(*this); }
   Factory singleton() && { scope_ = Scope::singleton; return std::move(*this); }
 
+  // REQUIRES: the maker does not need this key again (else std::logic_error).
   T resolve() const { return Container::shared().resolve<T>(key_, defaultMaker_, scope_); }
   T operator()() const { return resolve(); }
 
@@ -144,98 +170,5 @@ class Factory {
   std::function<T()> defaultMaker_;
   Scope scope_ = Scope::none;
 };
-
-// ---- implementation ----
-
-template <class T, class Find, class Store>
-T Container::makeOnce(std::unique_lock<std::mutex>& lock, InFlight& inFlight, const std::string& key, Find find,
-                      Store store, const std::function<T()>& maker) {
-  const auto self = std::this_thread::get_id();
-  for (;;) {
-    if (std::optional<T> value = find()) return std::move(*value);
-    auto it = inFlight.makers.find(key);
-    if (it == inFlight.makers.end()) break;
-    if (it->second == self) throw std::logic_error("wiring: the maker of \"" + key + "\" resolves its own key");
-    // Another thread is making this key: wait for it and take its value (or make it ourselves if it threw).
-    inFlight.finished.wait(lock);
-  }
-  inFlight.makers.emplace(key, self);
-  struct Release {
-    std::unique_lock<std::mutex>& lock;
-    InFlight& inFlight;
-    const std::string& key;
-    ~Release() {
-      if (!lock.owns_lock()) lock.lock();
-      inFlight.makers.erase(key);
-      inFlight.finished.notify_all();
-    }
-  } release{lock, inFlight, key};
-  lock.unlock();
-  T value = maker();
-  lock.lock();
-  store(value);
-  return value;
-}
-
-template <class T>
-T Container::resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
-  // Read before the maker is chosen: a registration after this point makes the value stale, never the
-  // other way round.
-  std::uint64_t singletonGeneration = 0;
-  if (scope == wiring::Scope::singleton) {
-    auto& store = singletons();
-    std::lock_guard singletonLock(store.mutex);
-    singletonGeneration = store.generation(key);
-  }
-  std::function<T()> maker = defaultMaker;
-  std::uint64_t generation = 0;
-  std::unique_lock lock(mutex_);
-  if (auto it = registrations_.find(key); it != registrations_.end()) {
-    auto* registered = std::any_cast<std::function<T()>>(&it->second.maker);
-    if (!registered) throw std::logic_error("wiring: key \"" + key + "\" registered with another type");
-    maker = *registered;
-    generation = it->second.generation;
-  }
-  if (scope == wiring::Scope::cached) {
-    return makeOnce<T>(
-        lock, inFlight_, key,
-        [&]() -> std::optional<T> {
-          if (auto it = cache_.find(key); it != cache_.end() && it->second.generation == generation) {
-            if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
-          }
-          return std::nullopt;
-        },
-        [&](const T& value) { cache_[key] = Cached{value, generation}; }, maker);
-  }
-  lock.unlock();
-  if (scope == wiring::Scope::singleton) {
-    auto& store = singletons();
-    std::unique_lock singletonLock(store.mutex);
-    return makeOnce<T>(
-        singletonLock, store.inFlight, key,
-        [&]() -> std::optional<T> {
-          auto it = store.values.find(key);
-          if (it == store.values.end() || it->second.generation != store.generation(key)) return std::nullopt;
-          if (auto* value = std::any_cast<T>(&it->second.value)) return *value;
-          return std::nullopt;
-        },
-        [&](const T& value) { store.values[key] = Cached{value, singletonGeneration}; }, maker);
-  }
-  return maker();
-}
-
-template <class T>
-void Container::register_(const std::string& key, std::function<T()> maker) {
-  {
-    std::lock_guard lock(mutex_);
-    registrations_[key] = Registered{std::move(maker), nextGeneration_++};
-    cache_.erase(key);
-  }
-  // A singleton made by the earlier maker is not given out again either, even one still being made.
-  auto& store = singletons();
-  std::lock_guard lock(store.mutex);
-  ++store.generations[key];
-  store.values.erase(key);
-}
 
 }  // namespace wiring

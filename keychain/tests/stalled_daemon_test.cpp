@@ -1,0 +1,65 @@
+// Runs in a keyring of its own (see CMakeLists.txt): it stops the Secret Service daemon, which would stall
+// every other test sharing the keyring.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <future>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "keychain/keychain_store.hpp"
+#include "keychain_test_support.hpp"
+#include "secret_service_daemon.hpp"
+#include "testing/bounded_task.hpp"
+
+namespace keychain {
+namespace {
+
+using namespace std::chrono_literals;
+using Code = KeychainStoreError::Code;
+
+// A daemon that stops answering (stopped, not gone): every call, of every thread at once, ends within its
+// deadline with timedOut, none waits behind another for longer, and once the daemon answers again the same
+// store goes on with it, the item written before intact.
+TEST(StalledSecretService, CallsEndWithinTheirDeadlineAndTheStoreGoesOnAfterwards) {
+  const KeychainStore store(testing::uniqueService());
+  store.setString("before", "kept");
+  const pid_t daemon = testing::secretServicePid();
+  ASSERT_GT(daemon, 0);
+  {
+    const testing::StoppedProcess stopped(daemon);
+    ASSERT_TRUE(stopped.stopped());
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"string", [&] { store.string("kept"); }},
+        {"data", [&] { store.data("kept"); }},
+        {"setString", [&] { store.setString("during", "kept"); }},
+        {"setData", [&] { store.setData(foundation::Bytes{1, 2}, "other"); }},
+        {"hasItem", [&] { store.hasItem("kept"); }},
+        {"deleteItem", [&] { store.deleteItem("kept"); }},
+    };
+    std::vector<testing_support::BoundedTask<std::optional<KeychainStoreError>>> outcomes;
+    for (const auto& entry : calls) {
+      outcomes.push_back(testing_support::launch([&call = entry.second] { return testing::errorOf(call); }));
+    }
+    // Calls that waited one behind the other would take a deadline each.
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      ASSERT_EQ(outcomes[i].wait_for(KeychainStore::kCallDeadline + 10s), std::future_status::ready)
+          << calls[i].first << " blocked";
+      const auto error = outcomes[i].get();
+      ASSERT_TRUE(error.has_value()) << calls[i].first << " succeeded with the daemon stopped";
+      EXPECT_EQ(error->code(), Code::timedOut) << calls[i].first << ": " << error->what();
+      EXPECT_STREQ(error->description(), "The Secret Service did not answer in time.");
+    }
+  }
+  // A timeout is not a daemon that is gone: no other daemon was started, and the store reaches this one again.
+  ASSERT_TRUE(testing_support::runWithin(30s, [&] {
+    EXPECT_EQ(store.string("kept"), "before");
+    store.setString("after", "kept");
+    EXPECT_EQ(store.string("kept"), "after");
+  }));
+  EXPECT_EQ(testing::secretServicePid(), daemon);
+}
+
+}  // namespace
+}  // namespace keychain
