@@ -45,6 +45,13 @@ std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
   return length;
 }
 
+// A Transfer-Encoding value that asks for the chunked coding alone.
+bool isChunked(std::string_view coding) {
+  while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.remove_prefix(1);
+  while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.remove_suffix(1);
+  return headerNamesEqual(coding, "chunked");
+}
+
 // `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
 Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
   const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
@@ -84,6 +91,12 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
     if (!isHeaderToken(name) || !isSafeHeaderValue(value)) {
       throw EncodingError("the header field \"" + name + "\" cannot be sent as it is");
     }
+  }
+  // The body goes out as it is: a coding the caller names would have to be applied here, and a server
+  // would read the body by it.
+  if (const auto coding = fields_.value("Transfer-Encoding"); coding && !isChunked(*coding)) {
+    throw EncodingError("the header field \"Transfer-Encoding\" asks for \"" + *coding +
+                        "\"; a body can only be sent as it is or chunked");
   }
   started_ = Clock::now();
   configureHop();
@@ -166,6 +179,11 @@ void Transfer::configureHop() {
   if (headerList_) curl_slist_free_all(std::exchange(headerList_, nullptr));
   curl_slist* list = nullptr;
   for (const auto& [name, value] : fields_) {
+    // Where the message ends is said by the body actually sent (curl writes its length), never by a field
+    // of the caller's: one that disagreed would make the server read into the next request on the
+    // connection, or wait for bytes that never come. A chunked coding asked for stays, for a body.
+    if (headerNamesEqual(name, "Content-Length")) continue;
+    if (headerNamesEqual(name, "Transfer-Encoding") && !sendsBody) continue;
     const std::string line = value.empty() ? name + ";" : name + ": " + value;
     list = curl_slist_append(list, line.c_str());
   }

@@ -7,6 +7,9 @@
 //            as they arrive; its observer runs on the worker and must return quickly.
 // Name lookups and TLS sessions are shared by all transfers of an engine. Redirects are followed (a method
 // is sent again only together with its body); the idle and whole-transfer timeouts are kept by the driver.
+// The engine frames each request by the body it sends: a Content-Length field of the caller's (on the request
+// or in `additionalHeaders`) is never sent, the true length is; `Transfer-Encoding: chunked` sends the body
+// in chunks (and is dropped from a request without a body); any other transfer coding is refused.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
 //   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
@@ -89,7 +92,8 @@ class TransferEngine {
   // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
   // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
   // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break); then the observer is never called. Must return before the engine is destroyed.
+  // break, a transfer coding other than chunked); then the observer is never called. Must return before the
+  // engine is destroyed.
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                std::stop_token stop = {});
 
