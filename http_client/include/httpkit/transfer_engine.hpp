@@ -84,7 +84,9 @@ class TransferEngine {
 
   TransferEngine() : TransferEngine(Configuration{}) {}
   explicit TransferEngine(Configuration configuration);
-  // Cancels the transfers still running (their observers complete with `cancelled`) and joins the worker.
+  // Cancels the streaming transfers still running (their observers complete with `cancelled`) and joins the
+  // worker. The engine may be released from inside any observer call, on the worker or in `perform`: the
+  // transfer making that call still completes, and the worker then ends on its own.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
@@ -92,8 +94,7 @@ class TransferEngine {
   // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
   // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
   // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break, a transfer coding other than chunked); then the observer is never called. Must return before the
-  // engine is destroyed.
+  // break, a transfer coding other than chunked); then the observer is never called.
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                std::stop_token stop = {});
 
@@ -111,7 +112,7 @@ class TransferEngine {
 
  private:
   class Impl;
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 
 // The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.
