@@ -15,6 +15,9 @@ namespace httpkit {
 namespace {
 
 constexpr long kMaximumRedirects = 16;
+// The most of a followed redirect's body that is read so that its connection can carry the next hop; a
+// longer body (or one announced longer) is left unread and its connection closed.
+constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
 
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -116,6 +119,9 @@ void Transfer::configureHop() {
   status_ = 0;
   headEnded_ = false;
   following_ = false;
+  redirectTarget_.reset();
+  redirectBodyRead_ = 0;
+  redirectCut_ = false;
   decoder_.reset();
   bodyStarted_ = false;
   errorBuffer_[0] = 0;
@@ -199,6 +205,8 @@ void Transfer::configureHop() {
 
 Transfer::Step Transfer::hopDone(CURLcode result) {
   if (error_) return Step::finished;
+  // Ended on purpose, by leaving the redirect's body unread.
+  if (redirectCut_) result = CURLE_OK;
   if (result != CURLE_OK) {
     error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
     // How curl refuses a head it cannot read (not HTTP at all, a line past its limit): the server's fault.
@@ -220,13 +228,11 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     return Step::finished;
   }
 
-  char* target = nullptr;
-  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &target);
-  if (!target) {
+  if (!redirectTarget_) {
     error_ = URLError(URLError::Code::badServerResponse, "a redirect to an unusable address", originalURL_);
     return Step::finished;
   }
-  const std::string next = target;
+  const std::string next = *redirectTarget_;
   if (redirects_ >= kMaximumRedirects) {
     error_ = URLError(URLError::Code::httpTooManyRedirects,
                       "more than " + std::to_string(kMaximumRedirects) + " redirects", originalURL_);
@@ -320,6 +326,16 @@ void Transfer::headEnded() {
     deliverResponse();
     return;
   }
+  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
+  if (following_) {
+    // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
+    redirectTarget_ = resolveURL(request_.url, *headers.value("Location"));
+    // Only the answer handed over is judged by its length; this one is followed whatever it announces.
+    const auto field = headers.value("Content-Length");
+    const auto length = field ? announcedLength(*field) : std::optional<std::uint64_t>(0);
+    if (!length || *length > kRedirectBodyRead) cutRedirect();
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto field = headers.value("Content-Length")) {
     const auto length = announcedLength(*field);
@@ -335,8 +351,6 @@ void Transfer::headEnded() {
       return;
     }
   }
-  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
-  if (following_) return;
   const auto coding = headers.value("Content-Encoding");
   if (decodeContent_ && coding) {
     if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
@@ -346,6 +360,8 @@ void Transfer::headEnded() {
   // Streaming callers act on the head before the body arrives (or while it is held back).
   if (!error_) deliverResponse();
 }
+
+void Transfer::cutRedirect() { redirectCut_ = true; }
 
 void Transfer::deliverResponse() {
   if (responseDelivered_) return;
@@ -423,14 +439,19 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
   self->head_.feed(line);
   // After the final head, a blank line ends the trailers.
   if ((line == "\r\n" || line == "\n") && !self->headEnded_) self->headEnded();
-  return self->error_ ? 0 : size * count;
+  return self->error_ || self->redirectCut_ ? 0 : size * count;
 }
 
 std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* self = static_cast<Transfer*>(user);
   const std::size_t length = size * count;
   self->moved();
-  if (self->following_) return length;  // a redirect's own body is of no use
+  if (self->following_) {  // a redirect's own body is of no use
+    self->redirectBodyRead_ += length;
+    if (self->redirectBodyRead_ <= kRedirectBodyRead) return length;
+    self->cutRedirect();
+    return CURL_WRITEFUNC_ERROR;
+  }
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
   // hands the chunk over again on resume.
   if (self->paused_) return CURL_WRITEFUNC_PAUSE;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,7 @@ class Transfer {
  private:
   void configureHop();
   void headEnded();
+  void cutRedirect();
   void moved() { lastActivity_ = Clock::now(); }
   void connecting();
   void noteSocketBytes();
@@ -108,6 +110,10 @@ class Transfer {
   bool headEnded_ = false;  // the final head of the current hop, not an interim one
   // The current hop's answer is a redirect that will be followed: its body is not the caller's.
   bool following_ = false;
+  std::optional<std::string> redirectTarget_;  // absolute
+  std::uint64_t redirectBodyRead_ = 0;
+  // The rest of the followed redirect's body is left unread: the hop ends as if it had arrived.
+  bool redirectCut_ = false;
   bool responseDelivered_ = false;
   std::unique_ptr<ContentDecoder> decoder_;
   bool bodyStarted_ = false;
