@@ -136,6 +136,10 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
   curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // A transfer ended during its name lookup leaves the lookup's thread to finish on its own (it cleans up
+  // after itself) instead of waiting for it: a silent name server holds a lookup for many seconds, and the
+  // driver, with every other transfer it moves, would wait as long.
+  curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
   // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout_.count()));

@@ -103,7 +103,8 @@ class TransferEngine {
   // Queues the transfer on the worker. Throws `EncodingError` as `perform` does.
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer);
-  // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
+  // Ends the transfer with `URLError::Code::cancelled` unless it has already completed; at once, even while
+  // its host name is still being looked up (the lookup finishes on its own, holding nothing of the engine).
   void cancel(TransferID id);
   // Stops reading the transfer's body until `resume` (a head still arriving is read to its end and handed
   // over); the idle limit does not run meanwhile (the whole-transfer limit does).
