@@ -15,6 +15,10 @@ namespace httpkit {
 namespace {
 
 constexpr long kMaximumRedirects = 16;
+// The most bytes of header fields (interim heads and trailers included) one hop's answer may have. curl
+// refuses more than 300 KiB in a way that reads as a lost connection; this limit is met first, by more than
+// curl's longest line (100 KiB), so that the answer is refused as what it is: the server's fault.
+constexpr std::size_t kMaximumHeadBytes = 192 * 1024;
 // The most of a followed redirect's body that is read so that its connection can carry the next hop; a
 // longer body (or one announced longer) is left unread and its connection closed.
 constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
@@ -120,6 +124,7 @@ void Transfer::configureHop() {
   headEnded_ = false;
   following_ = false;
   redirectTarget_.reset();
+  headBytes_ = 0;
   redirectBodyRead_ = 0;
   redirectCut_ = false;
   decoder_.reset();
@@ -440,6 +445,13 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
   auto* self = static_cast<Transfer*>(user);
   const std::string_view line(data, size * count);
   self->moved();
+  self->headBytes_ += line.size();
+  if (self->headBytes_ > kMaximumHeadBytes) {
+    self->fail(URLError(URLError::Code::badServerResponse,
+                        "the answer's header fields take more than " + std::to_string(kMaximumHeadBytes) + " bytes",
+                        self->originalURL_));
+    return 0;
+  }
   self->head_.feed(line);
   // After the final head, a blank line ends the trailers.
   if ((line == "\r\n" || line == "\n") && !self->headEnded_) self->headEnded();

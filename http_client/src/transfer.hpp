@@ -106,6 +106,7 @@ class Transfer {
   std::uint64_t socketBytes_ = 0;
 
   HeaderAccumulator head_;
+  std::size_t headBytes_ = 0;  // of the current hop
   long status_ = 0;
   bool headEnded_ = false;  // the final head of the current hop, not an interim one
   // The current hop's answer is a redirect that will be followed: its body is not the caller's.

@@ -68,6 +68,13 @@ TEST(Timeouts, EveryByteRestartsTheIdleClock) {
   }
 }
 
+// `count` header fields, each of its own name.
+std::string manyFields(int count) {
+  std::string fields;
+  for (int i = 0; i < count; ++i) fields += "X-Field-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+  return fields;
+}
+
 // Heads that are not HTTP as it is meant to be spoken: the server's fault, said as such.
 TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
   const std::vector<std::pair<const char*, std::string>> heads{
@@ -75,6 +82,7 @@ TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
       {"a header line of 200 KB", "HTTP/1.1 200 OK\r\nX-Huge: " + std::string(200 * 1024, 'h') + "\r\n\r\n"},
       {"two lengths that disagree", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}"},
       {"two lengths in one field", "HTTP/1.1 200 OK\r\nContent-Length: 2, 12\r\n\r\n{}"},
+      {"a head of 1 MB in short fields", "HTTP/1.1 200 OK\r\n" + manyFields(100'000) + "\r\n{}"},
   };
   for (const auto& [what, answer] : heads) {
     SCOPED_TRACE(what);
@@ -87,6 +95,25 @@ TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
   // A length repeated with the same value is the same length.
   ScriptedServer repeated({{milliseconds(0), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 2\r\n\r\n{}"}});
   EXPECT_EQ(text(clientFor(repeated, milliseconds(5000))->send(Request<void>{"/twice"}).data), "{}");
+}
+
+// A head of many fields, up to the limit, arrives whole: every field, and every repeat folded in order.
+TEST(AnswerHeads, AHeadOfManyFieldsIsReadWhole) {
+  constexpr int kFields = 6000;  // some 150 KB of fields
+  std::string fields, repeated;
+  for (int i = 0; i < kFields; ++i) {
+    fields += "f" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+    fields += (i % 2 ? "X-Rep: " : "x-rep: ") + std::to_string(i) + "\r\n";
+    repeated += (i ? ", " : "") + std::to_string(i);
+  }
+  ScriptedServer server({{milliseconds(0), "HTTP/1.1 200 OK\r\n" + fields + "Content-Length: 2\r\n\r\n{}"}});
+  const auto response = clientFor(server, milliseconds(5000))->send(Request<void>{"/many"}).response;
+  EXPECT_EQ(response.headers.size(), static_cast<std::size_t>(kFields + 2));
+  EXPECT_EQ(response.headers.fields()[1].first, "x-rep");
+  EXPECT_EQ(response.value("X-REP"), repeated);
+  EXPECT_EQ(response.value("f0"), "0");
+  EXPECT_EQ(response.value("F5999"), "5999");
+  EXPECT_EQ(response.headers.fields().back(), (httpkit::HTTPHeaders::Field{"Content-Length", "2"}));
 }
 
 // A server that closes before its head is whole has not answered: the send fails as a lost connection,
