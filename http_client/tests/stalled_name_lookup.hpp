@@ -97,13 +97,16 @@ inline bool writeFile(const char* path, const std::string& text) {
 inline int isolateLookups(std::string& why) {
   const uid_t uid = ::getuid();
   const gid_t gid = ::getgid();
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0) {
+  // A user namespace gives the rights the rest needs; it cannot be made once a process has threads (a
+  // sanitizer's own, say), and then only a process that holds those rights already can go on.
+  const bool ownUser = ::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) == 0;
+  if (!ownUser && ::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
     why = std::string("no namespaces of its own: ") + std::strerror(errno);
     return -1;
   }
-  if (!writeFile("/proc/self/setgroups", "deny") ||
-      !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-      !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+  if (ownUser && (!writeFile("/proc/self/setgroups", "deny") ||
+                  !writeFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+                  !writeFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))) {
     why = "the user namespace could not be mapped";
     return -1;
   }
