@@ -110,13 +110,13 @@ class InFlight {
     std::lock_guard lock(mutex_);
     if (--sends_ == 0) sendsEnded_.notify_all();
   }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
 
   // How many sends of the client with this state the current thread is inside.
   static int onThisThread(const void* client) {
     return static_cast<int>(std::count(sendsOfThisThread.begin(), sendsOfThisThread.end(), client));
   }
-  InFlight(const InFlight&) = delete;
-  InFlight& operator=(const InFlight&) = delete;
 
   std::stop_token token() const { return stop_.get_token(); }
 

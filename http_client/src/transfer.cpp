@@ -342,7 +342,7 @@ void Transfer::headEnded() {
     // Only the answer handed over is judged by its length; this one is followed whatever it announces.
     const auto field = headers.value("Content-Length");
     const auto length = field ? announcedLength(*field) : std::optional<std::uint64_t>(0);
-    if (!length || *length > kRedirectBodyRead) cutRedirect();
+    if (!length || *length > kRedirectBodyRead) redirectCut_ = true;
     return;
   }
   // An announced length is refused before a byte of it is read.
@@ -369,8 +369,6 @@ void Transfer::headEnded() {
   // Streaming callers act on the head before the body arrives (or while it is held back).
   if (!error_) deliverResponse();
 }
-
-void Transfer::cutRedirect() { redirectCut_ = true; }
 
 void Transfer::deliverResponse() {
   if (responseDelivered_) return;
@@ -465,7 +463,7 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   if (self->following_) {  // a redirect's own body is of no use
     self->redirectBodyRead_ += length;
     if (self->redirectBodyRead_ <= kRedirectBodyRead) return length;
-    self->cutRedirect();
+    self->redirectCut_ = true;
     return CURL_WRITEFUNC_ERROR;
   }
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl

@@ -58,7 +58,6 @@ class Transfer {
  private:
   void configureHop();
   void headEnded();
-  void cutRedirect();
   void moved() { lastActivity_ = Clock::now(); }
   void connecting();
   void noteSocketBytes();
