@@ -18,11 +18,18 @@
 namespace {
 
 const char* const kBody = R"({"id":"user_1","first_name":"Ann","last_name":"Li","verified":true})";
+// Answers whose heads have this many fields, each of its own name (the most some 130 KB).
+constexpr int kHeadFields[] = {1000, 4000, 12000};
 
 testing_support::LoopbackServer& server() {
   static testing_support::LoopbackServer* instance = [] {
     auto* s = new testing_support::LoopbackServer();
     s->on("GET", "/v1/me", testing_support::Reply::json(200, kBody));
+    for (const int fields : kHeadFields) {
+      testing_support::Reply reply = testing_support::Reply::json(200, "{}");
+      for (int i = 0; i < fields; ++i) reply.headers.emplace_back("f" + std::to_string(i), std::to_string(i % 10));
+      s->on("GET", "/fields/" + std::to_string(fields), reply);
+    }
     s->start();
     return s;
   }();
@@ -39,8 +46,8 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
 // A raw easy handle for the same request, keeping its connection between transfers.
 class RawTransfer {
  public:
-  explicit RawTransfer(const benchmark::State& state)
-      : url_(server().baseURL() + "/v1/me"),
+  explicit RawTransfer(const benchmark::State& state, const std::string& path = "/v1/me")
+      : url_(server().baseURL() + path),
         easy_(curl_easy_init()),
         headers_(identity(state) ? curl_slist_append(nullptr, "Accept-Encoding: identity") : nullptr) {
     curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
@@ -107,6 +114,26 @@ void APIClientSendUndecoded(benchmark::State& state) {
   state.SetLabel(identity(state) ? "identity" : "compressed");
 }
 BENCHMARK(APIClientSendUndecoded)->Arg(0)->Arg(1)->UseRealTime();
+
+// Heads of many fields: both should grow in proportion to the head, the client's by no more than the raw
+// handle's plus its own reading of each field. Arg is the number of fields.
+void RawCurlManyHeadFields(benchmark::State& state) {
+  RawTransfer raw(state, "/fields/" + std::to_string(state.range(0)));
+  for (auto _ : state) {
+    if (!raw.perform()) state.SkipWithError("transfer failed");
+  }
+}
+BENCHMARK(RawCurlManyHeadFields)->Arg(kHeadFields[0])->Arg(kHeadFields[1])->Arg(kHeadFields[2])->UseRealTime();
+
+void APIClientManyHeadFields(benchmark::State& state) {
+  httpkit::APIClient client(server().baseURL());
+  const httpkit::Request<void> request{"/fields/" + std::to_string(state.range(0))};
+  for (auto _ : state) {
+    auto response = client.send(request);
+    benchmark::DoNotOptimize(response.response.headers.size());
+  }
+}
+BENCHMARK(APIClientManyHeadFields)->Arg(kHeadFields[0])->Arg(kHeadFields[1])->Arg(kHeadFields[2])->UseRealTime();
 
 // One client per answer kind, shared by every thread of a run, as an application shares its client.
 httpkit::APIClient& sharedClient(const benchmark::State& state) {

@@ -1,10 +1,12 @@
 #include "httpkit/api_client.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <foundation/log.hpp>
 
@@ -81,33 +83,45 @@ class BufferedTransfer final : public TransferObserver {
   TaskMetrics metrics_;
 };
 
+// The clients (by their shared state) whose sends the current thread is inside, innermost last: a client
+// released from one of its own hooks must not wait for the sends that called the hook.
+thread_local std::vector<const void*> sendsOfThisThread;
+
 // One send in flight: counted, so that the destructor can wait for it, and stopped by its caller's token or
 // by the client's closing, whichever comes first.
 class InFlight {
  public:
   template <class Shared>
   InFlight(Shared& shared, const std::stop_token& caller)
-      : mutex_(shared.mutex), sendsEnded_(shared.sendsEnded), sends_(shared.sends) {
+      : client_(&shared), mutex_(shared.mutex), sendsEnded_(shared.sendsEnded), sends_(shared.sends) {
     {
       std::lock_guard lock(mutex_);
       if (shared.closing.stop_requested()) throw URLError(URLError::Code::cancelled, "the client is being destroyed");
       ++sends_;
     }
+    sendsOfThisThread.push_back(client_);
     fromCaller_.emplace(caller, Stop{&stop_});
     fromClient_.emplace(shared.closing.get_token(), Stop{&stop_});
   }
   ~InFlight() {
     fromCaller_.reset();
     fromClient_.reset();
+    sendsOfThisThread.pop_back();
     std::lock_guard lock(mutex_);
     if (--sends_ == 0) sendsEnded_.notify_all();
   }
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
 
+  // How many sends of the client with this state the current thread is inside.
+  static int onThisThread(const void* client) {
+    return static_cast<int>(std::count(sendsOfThisThread.begin(), sendsOfThisThread.end(), client));
+  }
+
   std::stop_token token() const { return stop_.get_token(); }
 
  private:
+  const void* client_;
   struct Stop {
     std::stop_source* source;
     void operator()() const { source->request_stop(); }
@@ -190,10 +204,13 @@ APIClient::APIClient(Configuration configuration) : shared_(std::make_shared<Sha
 APIClient::~APIClient() {
   Shared& shared = *shared_;
   shared.closing.request_stop();
+  // Released from a hook of its own: the sends under that hook end once it returns, which cannot happen
+  // while this waits.
+  const int own = InFlight::onThisThread(&shared);
   std::unique_lock lock(shared.mutex);
-  if (!shared.sendsEnded.wait_for(lock, kSendsEndWithin, [&] { return shared.sends == 0; })) {
+  if (!shared.sendsEnded.wait_for(lock, kSendsEndWithin, [&] { return shared.sends == own; })) {
     foundation::log(foundation::LogLevel::error,
-                    "httpkit: an APIClient was destroyed while " + std::to_string(shared.sends) +
+                    "httpkit: an APIClient was destroyed while " + std::to_string(shared.sends - own) +
                         " of its sends were still held by delegate hooks; they finish without it");
   }
 }
@@ -203,7 +220,8 @@ const APIClient::Configuration& APIClient::configuration() const { return shared
 const std::shared_ptr<TransferEngine>& APIClient::engine() const { return shared_->engine; }
 
 URLRequest APIClient::makeURLRequest(const AnyRequest& request) {
-  return makeFirstRequest(*this, *shared_->delegate, shared_->configuration, request);
+  const std::shared_ptr<Shared> shared = shared_;  // a hook may release the client
+  return makeFirstRequest(*this, *shared->delegate, shared->configuration, request);
 }
 
 // Touches nothing of the client but what `shared` holds, which the send keeps alive: hooks are handed the
@@ -218,6 +236,7 @@ RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
     if (stopped.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
     URLRequest attempt = first;
     delegate.willSendRequest(*this, attempt);
+    if (stopped.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
     DataTask task{shared->nextTaskIdentifier.fetch_add(1), std::move(attempt)};
 
     std::exception_ptr failure;
@@ -241,6 +260,8 @@ RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
         failure = std::current_exception();
       }
     }
+    // Stopped meanwhile (perhaps by a hook that released the client): nobody is left to ask.
+    if (stopped.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
     if (!delegate.shouldRetry(*this, response ? response->task : task, failure, attempts)) {
       std::rethrow_exception(failure);
     }

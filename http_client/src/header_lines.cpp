@@ -32,38 +32,35 @@ bool isSafeHeaderValue(std::string_view text) {
 }
 
 void HeaderAccumulator::feed(std::string_view line) {
+  folded_.reset();
   if (line.substr(0, 5) == "HTTP/") {
-    headers_ = HTTPHeaders();
-    lastName_.clear();
+    fields_.clear();
+    continuable_ = false;
     return;
   }
   if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
     const std::string_view more = trim(line);
-    if (lastName_.empty() || more.empty() || !isSafeHeaderValue(more)) return;
-    std::string value = headers_.value(lastName_).value_or(std::string());
+    if (!continuable_ || more.empty() || !isSafeHeaderValue(more)) return;
+    std::string& value = fields_.back().second;
     value += ' ';
     value += more;
-    headers_.set(lastName_, std::move(value));
     return;
   }
+  continuable_ = false;
   const auto colon = line.find(':');
-  if (colon == std::string_view::npos) {
-    lastName_.clear();
-    return;
-  }
+  if (colon == std::string_view::npos) return;
   const std::string_view name = line.substr(0, colon);
-  if (!isHeaderToken(name)) {
-    lastName_.clear();
-    return;
-  }
+  if (!isHeaderToken(name)) return;
   const std::string_view value = trim(line.substr(colon + 1));
   // A bare CR inside a value could split the field when it is sent back; HTTP does not allow it anyway.
-  if (!isSafeHeaderValue(value)) {
-    lastName_.clear();
-    return;
-  }
-  lastName_ = std::string(name);
-  headers_.append(lastName_, std::string(value));
+  if (!isSafeHeaderValue(value)) return;
+  fields_.emplace_back(std::string(name), std::string(value));
+  continuable_ = true;
+}
+
+const HTTPHeaders& HeaderAccumulator::headers() const {
+  if (!folded_) folded_.emplace(fields_);
+  return *folded_;
 }
 
 }  // namespace httpkit

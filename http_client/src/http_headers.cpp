@@ -1,6 +1,8 @@
 #include "httpkit/http_headers.hpp"
 
 #include <algorithm>
+#include <string>
+#include <unordered_map>
 
 namespace httpkit {
 
@@ -15,6 +17,25 @@ bool headerNamesEqual(std::string_view a, std::string_view b) {
 
 HTTPHeaders::HTTPHeaders(std::initializer_list<Field> fields) {
   for (const auto& [name, value] : fields) set(name, value);
+}
+
+HTTPHeaders::HTTPHeaders(std::vector<Field> fields) {
+  // Each name's first position, by the name in lower case.
+  std::unordered_map<std::string, std::size_t> positions;
+  positions.reserve(fields.size());
+  fields_.reserve(fields.size());
+  for (auto& [name, value] : fields) {
+    std::string key = name;
+    std::transform(key.begin(), key.end(), key.begin(), lowerASCII);
+    const auto [at, added] = positions.try_emplace(std::move(key), fields_.size());
+    if (added) {
+      fields_.emplace_back(std::move(name), std::move(value));
+    } else {
+      std::string& folded = fields_[at->second].second;
+      folded += ", ";
+      folded += value;
+    }
+  }
 }
 
 std::vector<HTTPHeaders::Field>::iterator HTTPHeaders::find(std::string_view name) {

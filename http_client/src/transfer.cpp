@@ -15,6 +15,13 @@ namespace httpkit {
 namespace {
 
 constexpr long kMaximumRedirects = 16;
+// The most bytes of header fields (interim heads and trailers included) one hop's answer may have. curl
+// refuses more than 300 KiB in a way that reads as a lost connection; this limit is met first, by more than
+// curl's longest line (100 KiB), so that the answer is refused as what it is: the server's fault.
+constexpr std::size_t kMaximumHeadBytes = 192 * 1024;
+// The most of a followed redirect's body that is read so that its connection can carry the next hop; a
+// longer body (or one announced longer) is left unread and its connection closed.
+constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
 
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -43,6 +50,13 @@ std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
     }
   }
   return length;
+}
+
+// A Transfer-Encoding value that asks for the chunked coding alone.
+bool isChunked(std::string_view coding) {
+  while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.remove_prefix(1);
+  while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.remove_suffix(1);
+  return headerNamesEqual(coding, "chunked");
 }
 
 // `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
@@ -85,6 +99,12 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
       throw EncodingError("the header field \"" + name + "\" cannot be sent as it is");
     }
   }
+  // The body goes out as it is: a coding the caller names would have to be applied here, and a server
+  // would read the body by it.
+  if (const auto coding = fields_.value("Transfer-Encoding"); coding && !isChunked(*coding)) {
+    throw EncodingError("the header field \"Transfer-Encoding\" asks for \"" + *coding +
+                        "\"; a body can only be sent as it is or chunked");
+  }
   started_ = Clock::now();
   configureHop();
 }
@@ -103,6 +123,10 @@ void Transfer::configureHop() {
   status_ = 0;
   headEnded_ = false;
   following_ = false;
+  redirectTarget_.reset();
+  headBytes_ = 0;
+  redirectBodyRead_ = 0;
+  redirectCut_ = false;
   decoder_.reset();
   bodyStarted_ = false;
   errorBuffer_[0] = 0;
@@ -117,6 +141,10 @@ void Transfer::configureHop() {
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
   curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // A transfer ended during its name lookup leaves the lookup's thread to finish on its own (it cleans up
+  // after itself) instead of waiting for it: a silent name server holds a lookup for many seconds, and the
+  // driver, with every other transfer it moves, would wait as long.
+  curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
   // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
   curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout_.count()));
@@ -166,6 +194,11 @@ void Transfer::configureHop() {
   if (headerList_) curl_slist_free_all(std::exchange(headerList_, nullptr));
   curl_slist* list = nullptr;
   for (const auto& [name, value] : fields_) {
+    // Where the message ends is said by the body actually sent (curl writes its length), never by a field
+    // of the caller's: one that disagreed would make the server read into the next request on the
+    // connection, or wait for bytes that never come. A chunked coding asked for stays, for a body.
+    if (headerNamesEqual(name, "Content-Length")) continue;
+    if (headerNamesEqual(name, "Transfer-Encoding") && !sendsBody) continue;
     const std::string line = value.empty() ? name + ";" : name + ": " + value;
     list = curl_slist_append(list, line.c_str());
   }
@@ -181,6 +214,8 @@ void Transfer::configureHop() {
 
 Transfer::Step Transfer::hopDone(CURLcode result) {
   if (error_) return Step::finished;
+  // Ended on purpose, by leaving the redirect's body unread.
+  if (redirectCut_) result = CURLE_OK;
   if (result != CURLE_OK) {
     error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
     // How curl refuses a head it cannot read (not HTTP at all, a line past its limit): the server's fault.
@@ -202,13 +237,11 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     return Step::finished;
   }
 
-  char* target = nullptr;
-  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &target);
-  if (!target) {
+  if (!redirectTarget_) {
     error_ = URLError(URLError::Code::badServerResponse, "a redirect to an unusable address", originalURL_);
     return Step::finished;
   }
-  const std::string next = target;
+  const std::string next = *redirectTarget_;
   if (redirects_ >= kMaximumRedirects) {
     error_ = URLError(URLError::Code::httpTooManyRedirects,
                       "more than " + std::to_string(kMaximumRedirects) + " redirects", originalURL_);
@@ -302,6 +335,16 @@ void Transfer::headEnded() {
     deliverResponse();
     return;
   }
+  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
+  if (following_) {
+    // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
+    redirectTarget_ = resolveURL(request_.url, *headers.value("Location"));
+    // Only the answer handed over is judged by its length; this one is followed whatever it announces.
+    const auto field = headers.value("Content-Length");
+    const auto length = field ? announcedLength(*field) : std::optional<std::uint64_t>(0);
+    if (!length || *length > kRedirectBodyRead) redirectCut_ = true;
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto field = headers.value("Content-Length")) {
     const auto length = announcedLength(*field);
@@ -317,8 +360,6 @@ void Transfer::headEnded() {
       return;
     }
   }
-  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
-  if (following_) return;
   const auto coding = headers.value("Content-Encoding");
   if (decodeContent_ && coding) {
     if (ContentDecoder::make(*coding, decoder_) == ContentDecoder::Kind::unsupported) {
@@ -402,17 +443,29 @@ std::size_t Transfer::onHeader(char* data, std::size_t size, std::size_t count, 
   auto* self = static_cast<Transfer*>(user);
   const std::string_view line(data, size * count);
   self->moved();
+  self->headBytes_ += line.size();
+  if (self->headBytes_ > kMaximumHeadBytes) {
+    self->fail(URLError(URLError::Code::badServerResponse,
+                        "the answer's header fields take more than " + std::to_string(kMaximumHeadBytes) + " bytes",
+                        self->originalURL_));
+    return 0;
+  }
   self->head_.feed(line);
   // After the final head, a blank line ends the trailers.
   if ((line == "\r\n" || line == "\n") && !self->headEnded_) self->headEnded();
-  return self->error_ ? 0 : size * count;
+  return self->error_ || self->redirectCut_ ? 0 : size * count;
 }
 
 std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* self = static_cast<Transfer*>(user);
   const std::size_t length = size * count;
   self->moved();
-  if (self->following_) return length;  // a redirect's own body is of no use
+  if (self->following_) {  // a redirect's own body is of no use
+    self->redirectBodyRead_ += length;
+    if (self->redirectBodyRead_ <= kRedirectBodyRead) return length;
+    self->redirectCut_ = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
   // hands the chunk over again on resume.
   if (self->paused_) return CURL_WRITEFUNC_PAUSE;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -104,10 +105,15 @@ class Transfer {
   std::uint64_t socketBytes_ = 0;
 
   HeaderAccumulator head_;
+  std::size_t headBytes_ = 0;  // of the current hop
   long status_ = 0;
   bool headEnded_ = false;  // the final head of the current hop, not an interim one
   // The current hop's answer is a redirect that will be followed: its body is not the caller's.
   bool following_ = false;
+  std::optional<std::string> redirectTarget_;  // absolute
+  std::uint64_t redirectBodyRead_ = 0;
+  // The rest of the followed redirect's body is left unread: the hop ends as if it had arrived.
+  bool redirectCut_ = false;
   bool responseDelivered_ = false;
   std::unique_ptr<ContentDecoder> decoder_;
   bool bodyStarted_ = false;

@@ -55,7 +55,9 @@ struct Change {
   float priority = 0;
 };
 
-class TransferEngine::Impl {
+// The engine's state. Shared by the engine, by every `perform` under way and by the worker while it runs, so
+// that the engine may be released from inside any observer call: what is still running finishes with it.
+class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
  public:
   explicit Impl(Configuration configuration) : configuration_(configuration) {
 
@@ -72,21 +74,32 @@ class TransferEngine::Impl {
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
 
+  // Runs once nothing uses the state any more: on the thread that released the engine, on the last thread
+  // to return from `perform`, or on the worker when that let go of it.
   ~Impl() {
-    bool started = false;
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      started = multi_ != nullptr;
-    }
-    if (started) {
-      curl_multi_wakeup(multi_);
-      worker_.join();
-      curl_multi_cleanup(multi_);
-    }
+    if (multi_) curl_multi_cleanup(multi_);
     for (CURL* easy : idleHandles_) curl_easy_cleanup(easy);
     for (Lane& lane : idleLanes_) closeLane(lane);
     curl_share_cleanup(share_);
+  }
+
+  // Ends the streaming transfers (their observers complete with `cancelled`) and refuses new ones. Called
+  // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker: the
+  // worker then ends its loop on its own after that call and releases the state last.
+  void close() {
+    std::thread worker;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      worker = std::move(worker_);
+    }
+    if (!worker.joinable()) return;
+    curl_multi_wakeup(multi_);
+    if (worker.get_id() == std::this_thread::get_id()) {
+      worker.detach();
+    } else {
+      worker.join();
+    }
   }
 
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
@@ -229,7 +242,7 @@ class TransferEngine::Impl {
     if (configuration_.maximumConnectionsPerHost > 0) {
       curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration_.maximumConnectionsPerHost);
     }
-    worker_ = std::thread([this] { run(); });
+    worker_ = std::thread([self = shared_from_this()] { self->run(); });
   }
 
   static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {
@@ -416,8 +429,8 @@ class TransferEngine::Impl {
   std::vector<Lane> idleLanes_;
 };
 
-TransferEngine::TransferEngine(Configuration configuration) : impl_(std::make_unique<Impl>(configuration)) {}
-TransferEngine::~TransferEngine() = default;
+TransferEngine::TransferEngine(Configuration configuration) : impl_(std::make_shared<Impl>(configuration)) {}
+TransferEngine::~TransferEngine() { impl_->close(); }
 
 TransferEngine::TransferID TransferEngine::start(const URLRequest& request, const TransferOptions& options,
                                                  std::shared_ptr<TransferObserver> observer) {
@@ -492,7 +505,9 @@ std::optional<std::string> resolveURL(const std::string& base, const std::string
 
 void TransferEngine::perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                              std::stop_token stop) {
-  impl_->perform(request, options, observer, stop);
+  // The observer may release the engine; the transfer goes on with the state it holds here.
+  const std::shared_ptr<Impl> impl = impl_;
+  impl->perform(request, options, observer, stop);
 }
 
 }  // namespace httpkit

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include <foundation/log.hpp>
 #include <foundation/serial_queue.hpp>
 
 #include "testing/bounded_task.hpp"
@@ -490,11 +491,12 @@ TEST_F(SendConcurrency, DestroyingTheEngineEndsItsStreamingTransfers) {
 // cancelled, the client is gone only once they have returned, and nothing is offered for a retry.
 TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   auto gate = holdAnswers("/held");
-  std::latch inHook(1), hookMayReturn(1);
-  delegate->onWillSend = [&](APIClient&, URLRequest& request) {
+  std::promise<void> inHook, hookMayReturn;
+  delegate->onWillSend = [&, mayReturn = hookMayReturn.get_future().share()](APIClient&, URLRequest& request) {
     if (request.url.find("/hooked") == std::string::npos) return;
-    inHook.count_down();
-    hookMayReturn.wait();
+    inHook.set_value();
+    // Past the deadline the test has failed already; the hook returns so that the send can end.
+    mayReturn.wait_for(kDeadline);
   };
   delegate->onShouldRetry = [](auto&&...) { return true; };
   auto client = makeClient(server.baseURL(), delegate);
@@ -509,7 +511,7 @@ TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   sends.push_back(testing_support::launch(
       [shared] { return thrown<URLError>([&] { shared->send(Request<void>{"/hooked"}); }); }));
   ASSERT_TRUE(gate->waitForArrivals(kHeld, kDeadline));
-  inHook.wait();
+  ASSERT_EQ(inHook.get_future().wait_for(kDeadline), std::future_status::ready) << "the hook was never called";
 
   std::atomic<bool> destroyed = false;
   auto destroying = testing_support::launch([&] {
@@ -520,7 +522,7 @@ TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   // send ends without going out.
   EXPECT_NE(destroying.wait_for(std::chrono::milliseconds(200)), std::future_status::ready);
   EXPECT_FALSE(destroyed);
-  hookMayReturn.count_down();
+  hookMayReturn.set_value();
   ASSERT_EQ(destroying.wait_for(kDeadline), std::future_status::ready) << "the destructor did not return";
   for (auto& send : sends) {
     ASSERT_EQ(send.wait_for(kDeadline), std::future_status::ready);
@@ -531,6 +533,138 @@ TEST_F(SendConcurrency, DestroyingTheClientEndsHeldSends) {
   EXPECT_TRUE(delegate->retryAttempts.empty());
   EXPECT_EQ(server.hits("GET", "/hooked"), 0);
   gate->open();
+}
+
+// Lines the library logs while the test runs.
+class CapturedLog {
+ public:
+  CapturedLog()
+      : previous_(foundation::setLogSink([this](foundation::LogLevel, std::string_view line) {
+          std::lock_guard lock(mutex_);
+          lines_.emplace_back(line);
+        })) {}
+  ~CapturedLog() { foundation::setLogSink(previous_); }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  foundation::LogSink previous_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+using ReleasedInAHook = APIClientTest;
+
+// An application may let go of its client from any of the client's calls into it, on the thread of the send
+// that made the call: the destructor does not wait for that send, which ends as cancelled without another
+// call into the application (an answer already validated is still handed over).
+TEST_F(ReleasedInAHook, TheSendEndsWithoutTheClient) {
+  server.on("POST", "/ok", Reply::json(200, R"({"id":"u1","firstName":"Ann"})"));
+  server.on("POST", "/failing", Reply::json(500, "{}"));
+  enum class Hook { makeURL, encoder, willSend, validateAccepting, validateThrowing, shouldRetry, decoder };
+  struct Case {
+    const char* what;
+    Hook hook;
+    const char* path;
+    bool answered;  // the send gives the answer, not `cancelled`
+  };
+  const std::vector<Case> cases{
+      {"making the URL", Hook::makeURL, "/ok", false},
+      {"encoding the body", Hook::encoder, "/ok", false},
+      {"before the send", Hook::willSend, "/ok", false},
+      {"validating, then accepting", Hook::validateAccepting, "/ok", true},
+      {"validating, then refusing", Hook::validateThrowing, "/ok", false},
+      {"deciding on a retry", Hook::shouldRetry, "/failing", false},
+      {"decoding the body", Hook::decoder, "/ok", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CapturedLog log;
+    auto hooks = std::make_shared<ScriptedDelegate>();
+    std::unique_ptr<APIClient> client;
+    std::atomic<bool> released = false;
+    const auto release = [&](Hook hook) {
+      if (hook != c.hook) return;
+      client.reset();
+      released = true;
+    };
+    hooks->onMakeURL = [&](const AnyRequest&) {
+      release(Hook::makeURL);
+      return std::optional<std::string>();
+    };
+    hooks->onWillSend = [&](APIClient&, URLRequest&) { release(Hook::willSend); };
+    hooks->onValidate = [&](const httpkit::HTTPURLResponse& response) {
+      release(Hook::validateAccepting);
+      release(Hook::validateThrowing);
+      if (c.hook == Hook::validateThrowing || response.statusCode != 200) {
+        throw httpkit::APIError::unacceptableStatusCode(response.statusCode);
+      }
+    };
+    hooks->onShouldRetry = [&](auto&&...) {
+      release(Hook::shouldRetry);
+      return c.hook == Hook::shouldRetry;
+    };
+    client = makeClient(server.baseURL(), hooks, [&](APIClient::Configuration& configuration) {
+      configuration.encoder = [&](const nlohmann::json& body) {
+        release(Hook::encoder);
+        const std::string encoded = body.dump();
+        return httpkit::Bytes(encoded.begin(), encoded.end());
+      };
+      configuration.decoder = [&](const httpkit::Bytes& data) {
+        release(Hook::decoder);
+        return nlohmann::json::parse(data.begin(), data.end());
+      };
+    });
+    APIClient* const sender = client.get();
+    const auto outcome = testing_support::runWithin(kDeadline, [&] {
+      return thrown<URLError>([&] {
+        const auto user = sender->send(Request<User>{c.path, HTTPMethod::post, {}, nlohmann::json{{"a", 1}}});
+        EXPECT_EQ(user.value.firstName, "Ann");
+      });
+    });
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(released);
+    if (c.answered) {
+      EXPECT_FALSE(*outcome) << (*outcome)->what();
+    } else {
+      ASSERT_TRUE(*outcome) << "the send succeeded without its client";
+      EXPECT_EQ((*outcome)->code(), URLError::Code::cancelled) << (*outcome)->what();
+    }
+    EXPECT_LE(hooks->retryAttempts.size(), 1u) << "asked again after the client was gone";
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+  }
+}
+
+// The session delegate is told on its queue, which may be the client's own: releasing the client there
+// ends the client and its queue once the event has returned.
+TEST_F(ReleasedInAHook, TheSessionDelegateMayReleaseTheClient) {
+  server.on("GET", "/ok", Reply::json(200, "{}"));
+  struct Releasing : httpkit::URLSessionDelegate {
+    std::shared_ptr<APIClient> client;
+    std::promise<void> released;
+    void didCompleteWithError(const DataTask&, const std::optional<URLError>&) override {
+      client.reset();
+      released.set_value();
+    }
+  };
+  for (const bool ownQueue : {true, false}) {
+    SCOPED_TRACE(ownQueue ? "on the client's own queue" : "on the application's queue");
+    CapturedLog log;
+    auto watcher = std::make_shared<Releasing>();
+    auto queue = std::make_shared<foundation::SerialQueue>("test.releasing-delegate");
+    std::shared_ptr<APIClient> client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+      c.sessionDelegate = watcher;
+      if (!ownQueue) c.sessionDelegateQueue = queue;
+    });
+    watcher->client = client;
+    client->send(Request<void>{"/ok"});
+    client.reset();
+    ASSERT_EQ(watcher->released.get_future().wait_for(kDeadline), std::future_status::ready);
+    queue->sync([] {});
+    EXPECT_TRUE(log.lines().empty()) << log.lines().front();
+  }
 }
 
 // What the session delegate is told, in order, and where: bodies as one text, other events by name.

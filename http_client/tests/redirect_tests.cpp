@@ -2,6 +2,9 @@
 // what leaves with a request that moves to another origin, and where following stops.
 #include <gtest/gtest.h>
 
+#include <testing/bounded_task.hpp>
+#include <testing/scripted_server.hpp>
+
 #include "test_support.hpp"
 
 namespace {
@@ -128,6 +131,47 @@ TEST_F(Redirects, FollowingIsBoundedAndCounted) {
   const auto unfollowed = thrown<httpkit::APIError>([&] { client->send(Request<void>{"/nowhere"}); });
   ASSERT_TRUE(unfollowed);
   EXPECT_EQ(unfollowed->statusCode(), 302);
+}
+
+// A redirect's body is not what the caller asked for: it is read only while it is short (so that the
+// connection can carry the next hop), and neither its length nor its announced length counts against the
+// answer's limit.
+TEST_F(Redirects, ARedirectsBodyIsNotReadWithoutBound) {
+  using testing_support::ScriptedServer;
+  using std::chrono::milliseconds;
+  const std::string redirect = "HTTP/1.1 302 Found\r\nLocation: " + server.baseURL() + "/to\r\n";
+  const std::string chunk = "1000\r\n" + std::string(0x1000, 'x') + "\r\n";
+  struct Case {
+    const char* what;
+    std::vector<ScriptedServer::Step> script;
+  };
+  const std::vector<Case> cases{
+      {"an endless chunked body", {{milliseconds(0), redirect + "Transfer-Encoding: chunked\r\n\r\n"},
+                                   {milliseconds(0), chunk, false, true}}},
+      {"an announced length above the limit, never sent",
+       {{milliseconds(0), redirect + "Content-Length: 2000000\r\n\r\n", true}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer moving(c.script);
+    auto client = makeClient(moving.baseURL(), nullptr, [](httpkit::APIClient::Configuration& configuration) {
+      configuration.sessionConfiguration.maximumResponseSize = 1 << 20;
+      // Reading on, the send would end here as timed out.
+      configuration.sessionConfiguration.timeoutIntervalForResource = std::chrono::seconds(8);
+    });
+    const auto sent = testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+      return httpkit_tests::text(client->send(Request<void>{"/moving"}).data);
+    });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(*sent, R"({"arrived":true})");
+    EXPECT_TRUE(moving.waitForPeerClosures(1, httpkit_tests::kDeadline)) << "the redirect's connection was kept";
+  }
+
+  // A short body is read to its end, and the next hop goes over the same connection.
+  auto client = makeClient(server.baseURL());
+  const int before = server.connections();
+  EXPECT_EQ(httpkit_tests::text(client->send(Request<void>{"/from/302"}).data), R"({"arrived":true})");
+  EXPECT_EQ(server.connections(), before + 1);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include <httpkit/transfer_engine.hpp>
+#include <testing/bounded_task.hpp>
 #include <testing/loopback_server.hpp>
 #include <testing/scripted_server.hpp>
 
@@ -203,6 +204,77 @@ TEST(StreamingTransfer, UrlPartsAndResolution) {
   EXPECT_EQ(httpkit::resolveURL("http://h/a/b.png", "/z"), "http://h/z");
   EXPECT_EQ(httpkit::resolveURL("http://h/a", "ftp://other/f"), "ftp://other/f");
   EXPECT_FALSE(httpkit::resolveURL("http://h/a", "http://[bad"));
+}
+
+// An observer that holds the engine, and lets go of it in one of its calls: the engine's last owner may be
+// the code it calls back.
+struct OwningObserver : httpkit::TransferObserver {
+  enum class Call { response, data, complete };
+  Call releaseIn;
+  std::shared_ptr<TransferEngine> engine;
+  std::promise<std::optional<URLError>> done;
+  std::string body;
+  OwningObserver(Call call, std::shared_ptr<TransferEngine> owned) : releaseIn(call), engine(std::move(owned)) {}
+  void didReceiveResponse(const httpkit::HTTPURLResponse&) override {
+    if (releaseIn == Call::response) engine.reset();
+  }
+  void didReceiveData(std::span<const std::uint8_t> bytes) override {
+    body.append(bytes.begin(), bytes.end());
+    if (releaseIn == Call::data) engine.reset();
+  }
+  void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override {
+    if (releaseIn == Call::complete) engine.reset();
+    done.set_value(error);
+  }
+};
+
+const std::vector<std::pair<const char*, OwningObserver::Call>> kReleasingCalls{
+    {"on the head", OwningObserver::Call::response},
+    {"on the body", OwningObserver::Call::data},
+    {"on the end", OwningObserver::Call::complete}};
+
+// Released on its own worker, the engine still ends what it was running, and the transfer that let go of it
+// completes as it would have.
+TEST(StreamingTransferLifetime, TheEngineMayBeReleasedFromAStreamingObserver) {
+  for (const auto& [where, call] : kReleasingCalls) {
+    SCOPED_TRACE(where);
+    ScriptedServer server({{milliseconds(0), "", true}, {milliseconds(0), head("Content-Length: 2\r\n") + "ok"}});
+    ScriptedServer stalled({{milliseconds(0), "", true}});
+    auto engine = std::make_shared<TransferEngine>();
+    auto other = std::make_shared<Stream>();
+    engine->start(get(stalled.baseURL() + "/other"), {}, other);
+    auto owner = std::make_shared<OwningObserver>(call, engine);
+    auto ended = owner->done.get_future();
+    engine->start(get(server.baseURL() + "/a"), {}, owner);
+    ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+    ASSERT_TRUE(stalled.waitForHolds(1, kDeadline));
+    engine.reset();  // the observer holds the only reference now
+    server.release();
+    ASSERT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_FALSE(ended.get());
+    EXPECT_EQ(owner->body, "ok");
+    const auto cancelled = other->wait();
+    ASSERT_TRUE(cancelled) << "the engine's other transfer outlived it";
+    EXPECT_EQ(cancelled->code(), URLError::Code::cancelled);
+  }
+}
+
+// The same on a thread blocked in `perform`: the transfer runs to its end, though the engine is gone.
+TEST(StreamingTransferLifetime, TheEngineMayBeReleasedFromABlockingObserver) {
+  LoopbackServer server;
+  server.on("GET", "/a", Reply::text(200, "ok"));
+  server.start();
+  for (const auto& [where, call] : kReleasingCalls) {
+    SCOPED_TRACE(where);
+    auto engine = std::make_shared<TransferEngine>();
+    TransferEngine* const raw = engine.get();
+    OwningObserver owner(call, std::move(engine));
+    auto ended = owner.done.get_future();
+    ASSERT_TRUE(testing_support::runWithin(kDeadline, [&] { raw->perform(get(server.baseURL() + "/a"), {}, owner); }));
+    ASSERT_EQ(ended.wait_for(milliseconds(0)), std::future_status::ready);
+    EXPECT_FALSE(ended.get());
+    EXPECT_EQ(owner.body, "ok");
+  }
 }
 
 TEST(StreamingTransferConcurrency, PerHostLimitKeepsConnectionsToTheLimit) {

@@ -16,8 +16,10 @@
 // Lifetime: destroying the client cancels the sends still running on other threads (each throws
 // `URLError::Code::cancelled`) and waits for them to return, for at most `kSendsEndWithin`: only a delegate
 // hook that keeps its thread longer can make it wait that long, and such a send then finishes on its own
-// without the client (its hook must not use the client any more). Destroy the client from outside its own
-// sends and hooks: waiting there for them would wait for itself.
+// without the client (its hook must not use the client any more). The client may also be released from
+// inside any of its calls into the application (delegate hooks, coders, session delegate): it does not wait
+// for the send that made the call, which ends as cancelled once the call returns, without calling the
+// application again (an answer already accepted by `validateResponse`, or being decoded, is still given).
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -92,8 +94,8 @@ class APIClient {
   explicit APIClient(std::optional<std::string> baseURL,
                      const std::function<void(Configuration&)>& configure = nullptr);
   explicit APIClient(Configuration configuration);
-  // Cancels the sends in flight and waits for them (see the lifetime rule above).
-  // REQUIRES: not called from one of this client's sends or delegate hooks.
+  // Cancels the sends in flight and waits for them, except those of the calling thread (see the lifetime
+  // rule above).
   ~APIClient();
   APIClient(const APIClient&) = delete;
   APIClient& operator=(const APIClient&) = delete;

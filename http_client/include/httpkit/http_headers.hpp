@@ -20,6 +20,9 @@ class HTTPHeaders {
 
   HTTPHeaders() = default;
   HTTPHeaders(std::initializer_list<Field> fields);
+  // The fields in their order, a repeated name (any letter case) folded into its first field with the
+  // values joined by ", ", as an answer's repeated fields are. Linear in the number of fields.
+  explicit HTTPHeaders(std::vector<Field> fields);
 
   // The value of the field named `name` (any letter case), or none.
   std::optional<std::string> value(std::string_view name) const;

@@ -7,6 +7,9 @@
 //            as they arrive; its observer runs on the worker and must return quickly.
 // Name lookups and TLS sessions are shared by all transfers of an engine. Redirects are followed (a method
 // is sent again only together with its body); the idle and whole-transfer timeouts are kept by the driver.
+// The engine frames each request by the body it sends: a Content-Length field of the caller's (on the request
+// or in `additionalHeaders`) is never sent, the true length is; `Transfer-Encoding: chunked` sends the body
+// in chunks (and is dropped from a request without a body); any other transfer coding is refused.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
 //   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
@@ -46,7 +49,9 @@ struct TransferOptions {
   // The longest a whole transfer may take, from the start, waiting and pauses included.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
-  // bound; an answer that announces a longer body fails on its head, before the body is read.
+  // bound; an answer that announces a longer body fails on its head, before the body is read. Only the
+  // answer handed over is judged: a redirect being followed is followed whatever length it announces, and
+  // its body is read only while it is short (longer, its connection is closed unread).
   std::size_t maximumBodySize = std::size_t{64} << 20;
   // Off: a redirect answer is the transfer's answer, head and body, and the caller decides what follows.
   bool followRedirects = true;
@@ -81,7 +86,9 @@ class TransferEngine {
 
   TransferEngine() : TransferEngine(Configuration{}) {}
   explicit TransferEngine(Configuration configuration);
-  // Cancels the transfers still running (their observers complete with `cancelled`) and joins the worker.
+  // Cancels the streaming transfers still running (their observers complete with `cancelled`) and joins the
+  // worker. The engine may be released from inside any observer call, on the worker or in `perform`: the
+  // transfer making that call still completes, and the worker then ends on its own.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
@@ -89,14 +96,15 @@ class TransferEngine {
   // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
   // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
   // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break); then the observer is never called. Must return before the engine is destroyed.
+  // break, a transfer coding other than chunked); then the observer is never called.
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                std::stop_token stop = {});
 
   // Queues the transfer on the worker. Throws `EncodingError` as `perform` does.
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer);
-  // Ends the transfer with `URLError::Code::cancelled` unless it has already completed.
+  // Ends the transfer with `URLError::Code::cancelled` unless it has already completed; at once, even while
+  // its host name is still being looked up (the lookup finishes on its own, holding nothing of the engine).
   void cancel(TransferID id);
   // Stops reading the transfer's body until `resume` (a head still arriving is read to its end and handed
   // over); the idle limit does not run meanwhile (the whole-transfer limit does).
@@ -107,7 +115,7 @@ class TransferEngine {
 
  private:
   class Impl;
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<Impl> impl_;
 };
 
 // The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.

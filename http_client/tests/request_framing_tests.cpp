@@ -1,0 +1,100 @@
+// Where a request ends is the client's to say: framing fields a caller sets (on the request or for the whole
+// session) must never make a strict server read a body other than the one sent. A raw server frames each
+// request as such a server would and records what it read.
+#include <gtest/gtest.h>
+
+#include <testing/bounded_task.hpp>
+
+#include "framing_server.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using httpkit::APIClient;
+using httpkit::HTTPHeaders;
+using httpkit::HTTPMethod;
+using httpkit::Request;
+using httpkit_tests::FramingServer;
+using httpkit_tests::kDeadline;
+using httpkit_tests::makeClient;
+
+// 30 bytes once encoded as JSON text.
+const nlohmann::json kBody = std::string(28, 'b');
+
+std::unique_ptr<APIClient> clientFor(const FramingServer& server, const HTTPHeaders& sessionFields = {}) {
+  return makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+    // A request whose framing the server still waits on ends here instead of hanging the test.
+    c.sessionConfiguration.timeoutIntervalForRequest = std::chrono::seconds(2);
+    c.sessionConfiguration.additionalHTTPHeaders = sessionFields;
+  });
+}
+
+void send(APIClient& client, const Request<void>& request) {
+  ASSERT_TRUE(testing_support::runWithin(kDeadline, [&] { client.send(request); }));
+}
+
+// A length that contradicts the body, set where a caller can set it: the server reads the body that was
+// sent and nothing else, and the next request on the same connection arrives as sent.
+TEST(RequestFraming, AContradictingContentLengthNeverReachesTheWire) {
+  struct Case {
+    const char* what;
+    HTTPMethod method;
+    bool withBody;
+    HTTPHeaders requestFields;
+    HTTPHeaders sessionFields;
+  };
+  const std::vector<Case> cases{
+      {"a POST whose field is shorter than its body", HTTPMethod::post, true, {{"Content-Length", "2"}}, {}},
+      {"a POST whose field is longer than its body", HTTPMethod::post, true, {{"content-length", "100"}}, {}},
+      {"a GET with a length", HTTPMethod::get, false, {{"Content-Length", "30"}}, {}},
+      {"a length in the session's fields", HTTPMethod::post, true, {}, {{"Content-Length", "2"}}},
+      {"a GET with the session's length", HTTPMethod::get, false, {}, {{"Content-Length", "30"}}},
+      {"a GET with a chunked coding", HTTPMethod::get, false, {{"Transfer-Encoding", "chunked"}}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FramingServer server;
+    auto client = clientFor(server, c.sessionFields);
+    Request<void> first{"/first", c.method, {}, std::nullopt, c.requestFields};
+    if (c.withBody) first.body = kBody;
+    send(*client, first);
+    send(*client, Request<void>{"/second"});
+
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u) << "the server framed another number of requests than were sent";
+    EXPECT_EQ(requests[0].requestLine(), std::string(c.method.rawValue) + " /first HTTP/1.1");
+    EXPECT_EQ(requests[0].body, c.withBody ? kBody.dump() : "");
+    EXPECT_EQ(requests[0].field("Content-Length"), c.withBody ? std::optional<std::string>("30") : std::nullopt);
+    EXPECT_FALSE(requests[0].field("Transfer-Encoding"));
+    EXPECT_EQ(requests[1].requestLine(), "GET /second HTTP/1.1");
+    EXPECT_EQ(server.connections(), 1) << "the requests did not share the connection";
+  }
+}
+
+// A caller may ask for its body to be sent in chunks; the framing is then the chunked coding alone. Any
+// other transfer coding is one the client does not apply, so such a request is refused before it is sent.
+TEST(RequestFraming, AChunkedBodyIsFramedByItsChunksAndOtherCodingsAreRefused) {
+  FramingServer server;
+  auto client = clientFor(server);
+  send(*client, Request<void>{"/chunked", HTTPMethod::put, {}, kBody,
+                              {{"Transfer-Encoding", "chunked"}, {"Content-Length", "2"}}});
+  send(*client, Request<void>{"/second"});
+  auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].field("Transfer-Encoding"), "chunked");
+  EXPECT_FALSE(requests[0].field("Content-Length")) << "a chunked body was framed twice";
+  EXPECT_EQ(requests[0].body, kBody.dump());
+  EXPECT_EQ(requests[1].requestLine(), "GET /second HTTP/1.1");
+
+  for (const char* coding : {"gzip", "gzip, chunked", "identity"}) {
+    SCOPED_TRACE(coding);
+    const auto refused = httpkit_tests::thrown<httpkit::EncodingError>([&] {
+      client->send(Request<void>{"/coded", HTTPMethod::post, {}, kBody, {{"Transfer-Encoding", coding}}});
+    });
+    ASSERT_TRUE(refused) << "sent with a coding it does not have";
+    EXPECT_NE(std::string(refused->what()).find("Transfer-Encoding"), std::string::npos) << refused->what();
+  }
+  EXPECT_EQ(server.requests().size(), 2u);
+}
+
+}  // namespace
