@@ -4,11 +4,14 @@
 
 #include <chrono>
 #include <future>
+#include <stdexcept>
+#include <variant>
 #include <nlohmann/json.hpp>
 
 #include "testing/bounded_task.hpp"
 #include "numberplan/values/constants.hpp"
 #include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
 #include "numberplan/values/phone_number_error.hpp"
 #include "numberplan/regex/regex_manager.hpp"
 #include "phone_fixture.hpp"
@@ -250,6 +253,15 @@ TEST(Engine, PossibleLengths) {
   EXPECT_EQ(PhoneNumberEngine::lengthList("[6-4],9"), std::vector<int>{9});
 }
 
+// A range ending at the largest int stops there rather than counting past it.
+TEST(Engine, PossibleLengthRangesEndingAtTheLargestInt) {
+  const auto lengths =
+      testing_support::runWithin(std::chrono::seconds(20), [] { return PhoneNumberEngine::lengthList("[2147483646-2147483647]"); });
+  ASSERT_TRUE(lengths.has_value());
+  EXPECT_EQ(*lengths, (std::vector<int>{2147483646, 2147483647}));
+  EXPECT_EQ(PhoneNumberEngine::lengthList("2147483647,[2147483647-2147483647]"), (std::vector<int>{2147483647, 2147483647}));
+}
+
 class DefaultRegion : public ::testing::Test {
  protected:
   void TearDown() override { PhoneNumberEngine::setLocaleRegionProvider(nullptr); }
@@ -267,6 +279,19 @@ TEST_F(DefaultRegion, CandidatesInOrder) {
   EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
   useLocale(std::nullopt, std::nullopt);
   EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
+}
+
+// A provider that throws tells no region; the callers that ask for the default region (a parse's default argument,
+// a text field turning its text into a number) go on with the fallback.
+TEST_F(DefaultRegion, AThrowingProviderTellsNoRegion) {
+  PhoneNumberEngine::setLocaleRegionProvider([]() -> PhoneNumberEngine::LocaleRegion { throw std::runtime_error("no locale"); });
+  EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
+  PhoneNumberFormatter field(testing::fixtureEngine(), "GB");
+  field.setGeneratesPhoneNumber(true);
+  PhoneNumberFormatter::ObjectValue value;
+  EXPECT_TRUE(field.getObjectValue(&value, "650 253 0000", nullptr));
+  ASSERT_TRUE(std::holds_alternative<PhoneNumber>(value));
+  EXPECT_EQ(std::get<PhoneNumber>(value).regionID, "US");
 }
 
 // One engine shared by threads: the expression pool fills up while they parse and format.
