@@ -21,7 +21,8 @@ struct CodingDefaults {
 };
 
 CodingDefaults& defaults() {
-  static CodingDefaults instance;
+  // Never destroyed: coders on threads still at work while the process exits find the defaults whole.
+  static auto& instance = *new CodingDefaults;
   return instance;
 }
 

@@ -15,8 +15,17 @@ namespace {
 
 std::atomic<bool> contactsFrameworkAllowed{true};
 
-std::mutex localeProviderMutex;
-PhoneNumberEngine::LocaleRegionProvider localeProvider;  // guarded by localeProviderMutex; empty: ICU
+// Where defaultRegionCode() reads the locale. Never destroyed: threads still asking while the process exits find
+// it whole.
+struct LocaleProviderSlot {
+  std::mutex mutex;
+  PhoneNumberEngine::LocaleRegionProvider provider;  // guarded by mutex; empty: ICU
+};
+
+LocaleProviderSlot& localeProviderSlot() {
+  static auto& slot = *new LocaleProviderSlot;
+  return slot;
+}
 
 PhoneNumberEngine::LocaleRegion processLocaleRegion() {
   const icu::Locale& locale = icu::Locale::getDefault();
@@ -115,8 +124,9 @@ std::optional<std::vector<std::uint8_t>> PhoneNumberEngine::defaultMetadataCallb
 std::string PhoneNumberEngine::defaultRegionCode() {
   LocaleRegionProvider provider;
   {
-    std::lock_guard lock(localeProviderMutex);
-    provider = localeProvider;
+    LocaleProviderSlot& slot = localeProviderSlot();
+    std::lock_guard lock(slot.mutex);
+    provider = slot.provider;
   }
   LocaleRegion region;
   try {
@@ -133,8 +143,9 @@ std::string PhoneNumberEngine::defaultRegionCode() {
 }
 
 void PhoneNumberEngine::setLocaleRegionProvider(LocaleRegionProvider provider) {
-  std::lock_guard lock(localeProviderMutex);
-  localeProvider = std::move(provider);
+  LocaleProviderSlot& slot = localeProviderSlot();
+  std::lock_guard lock(slot.mutex);
+  slot.provider = std::move(provider);
 }
 
 bool PhoneNumberEngine::canUseContactsFramework() noexcept { return contactsFrameworkAllowed.load(); }

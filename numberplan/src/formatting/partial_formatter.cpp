@@ -281,7 +281,7 @@ std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::c
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
   const std::vector<MetadataPhoneNumberFormat>* formats = &currentMetadata_->numberFormats;
-  static const std::vector<MetadataPhoneNumberFormat> none;
+  static const auto& none = *new const std::vector<MetadataPhoneNumberFormat>();  // outlives the process's exit
   if (formats->empty()) {
     const auto metadata = metadataManager_.lock();
     const MetadataTerritory* main = metadata ? metadata->mainTerritory(currentMetadata_->countryCode) : nullptr;

@@ -122,7 +122,8 @@ ResourceBundle ResourceBundle::locateOrStop(const std::vector<fs::path>& locatio
 }
 
 const ResourceBundle& resourceBundle() {
-  static const ResourceBundle bundle = ResourceBundle::locateOrStop(ResourceBundle::candidateLocations());
+  // Never destroyed: engines built on threads still at work while the process exits find it whole.
+  static const auto& bundle = *new const ResourceBundle(ResourceBundle::locateOrStop(ResourceBundle::candidateLocations()));
   return bundle;
 }
 
