@@ -2,16 +2,32 @@
 // calling codes, example numbers, possible lengths, the default region).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
 #include <chrono>
 #include <future>
+#include <stdexcept>
+#include <variant>
 #include <nlohmann/json.hpp>
 
 #include "testing/bounded_task.hpp"
 #include "numberplan/values/constants.hpp"
+#include "numberplan/coding/phone_number_coding.hpp"
 #include "numberplan/formatting/partial_formatter.hpp"
+#include "numberplan/formatting/phone_number_formatter.hpp"
 #include "numberplan/values/phone_number_error.hpp"
 #include "numberplan/regex/regex_manager.hpp"
 #include "phone_fixture.hpp"
+
+extern char** environ;
 
 namespace numberplan {
 namespace {
@@ -250,6 +266,15 @@ TEST(Engine, PossibleLengths) {
   EXPECT_EQ(PhoneNumberEngine::lengthList("[6-4],9"), std::vector<int>{9});
 }
 
+// A range ending at the largest int stops there rather than counting past it.
+TEST(Engine, PossibleLengthRangesEndingAtTheLargestInt) {
+  const auto lengths =
+      testing_support::runWithin(std::chrono::seconds(20), [] { return PhoneNumberEngine::lengthList("[2147483646-2147483647]"); });
+  ASSERT_TRUE(lengths.has_value());
+  EXPECT_EQ(*lengths, (std::vector<int>{2147483646, 2147483647}));
+  EXPECT_EQ(PhoneNumberEngine::lengthList("2147483647,[2147483647-2147483647]"), (std::vector<int>{2147483647, 2147483647}));
+}
+
 class DefaultRegion : public ::testing::Test {
  protected:
   void TearDown() override { PhoneNumberEngine::setLocaleRegionProvider(nullptr); }
@@ -267,6 +292,88 @@ TEST_F(DefaultRegion, CandidatesInOrder) {
   EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
   useLocale(std::nullopt, std::nullopt);
   EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
+}
+
+// A provider that throws tells no region; the callers that ask for the default region (a parse's default argument,
+// a text field turning its text into a number) go on with the fallback.
+TEST_F(DefaultRegion, AThrowingProviderTellsNoRegion) {
+  PhoneNumberEngine::setLocaleRegionProvider([]() -> PhoneNumberEngine::LocaleRegion { throw std::runtime_error("no locale"); });
+  EXPECT_EQ(PhoneNumberEngine::defaultRegionCode(), "US");
+  PhoneNumberFormatter field(testing::fixtureEngine(), "GB");
+  field.setGeneratesPhoneNumber(true);
+  PhoneNumberFormatter::ObjectValue value;
+  EXPECT_TRUE(field.getObjectValue(&value, "650 253 0000", nullptr));
+  ASSERT_TRUE(std::holds_alternative<PhoneNumber>(value));
+  EXPECT_EQ(std::get<PhoneNumber>(value).regionID, "US");
+}
+
+// A thread of the application may still be parsing when the process exits and its static objects go. A handler
+// registered with atexit before the library's first use runs after the library's own statics would be destroyed,
+// which makes that moment certain: there it uses every process-wide part of the library (the resource bundle, the
+// digit map, the matchers' empty text, the locale provider and the coding defaults) and reports what it got.
+constexpr const char* kExitReportVariable = "NUMBERPLAN_TEST_EXIT_REPORT_FD";
+constexpr const char* kExitTest = "ProcessExit.CallsMadeWhileTheProcessExitsStillWork";
+int exitReportDescriptor = -1;
+
+bool useEveryProcessWidePart() {
+  auto engine = std::make_shared<PhoneNumberEngine>();
+  const PhoneNumber number = engine->parse("\u0660\u0662\u0660 \u0667\u0669\u0664\u0666 \u0660\u0660\u0660\u0660",
+                                           PhoneNumberEngine::defaultRegionCode());
+  PartialFormatter typing(engine, "GB");
+  return number.nationalNumber == 2079460000u && typing.formatPartial("02079460000") == "020 7946 0000" &&
+         encodePhoneNumber(number) == "+442079460000";
+}
+
+void reportAtExit() {
+  const char answer = useEveryProcessWidePart() ? 'y' : 'n';
+  if (::write(exitReportDescriptor, &answer, 1) != 1) std::_Exit(2);
+}
+
+TEST(ProcessExit, CallsMadeWhileTheProcessExitsStillWork) {
+  if (const char* descriptor = std::getenv(kExitReportVariable)) {
+    // The child: nothing of the library has been used in this process yet.
+    exitReportDescriptor = std::atoi(descriptor);
+    ASSERT_EQ(std::atexit(reportAtExit), 0);
+    const std::string where = "GB";
+    PhoneNumberEngine::setLocaleRegionProvider([where] { return PhoneNumberEngine::LocaleRegion{where, where}; });
+    PhoneNumberEncodingUtils::setDefaultStrategy(PhoneNumberEncodingStrategy::e164);
+    const auto shared = std::make_shared<PhoneNumberEngine>();
+    PhoneNumberEncodingUtils::setDefaultUtility([shared] { return shared; });
+    EXPECT_TRUE(useEveryProcessWidePart());
+    return;
+  }
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(length, 0);
+  self[length] = '\0';
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  std::string filter = std::string("--gtest_filter=") + kExitTest;
+  std::vector<char*> argv{self, filter.data(), nullptr};
+  std::string report = std::string(kExitReportVariable) + "=" + std::to_string(fds[1]);
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+  envp.push_back(report.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, self, &actions, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  ASSERT_EQ(spawned, 0);
+  ::close(fds[1]);
+  pollfd ready{fds[0], POLLIN, 0};
+  char answer = 0;
+  const bool answered = ::poll(&ready, 1, 60'000) == 1 && ::read(fds[0], &answer, 1) == 1;
+  ::close(fds[0]);
+  if (!answered) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(answered) << "the child reported nothing (its output is above)";
+  EXPECT_EQ(answer, 'y');
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 // One engine shared by threads: the expression pool fills up while they parse and format.

@@ -143,6 +143,18 @@ TEST_F(PartialFormatterTest, InternationalPrefixAndCallingCode) {
   EXPECT_EQ(typing.nationalNumber("011 44 20 7946"), "207946");
 }
 
+// A full-width plus (what East Asian keyboards type) says what "+" says: a calling code follows. Read as nothing,
+// it would turn "+44 20 7946" into a national number of the field's region.
+TEST_F(PartialFormatterTest, AFullWidthPlusIsAPlus) {
+  EXPECT_EQ(typing.formatPartial("\uFF0B442079460000"), "+44 20 7946 0000");
+  EXPECT_EQ(typing.currentRegion(), "GB");
+  EXPECT_EQ(typing.formatPartial("\uFF0B4"), "+4");
+  EXPECT_EQ(typing.formatPartial("\uFF0B"), "\uFF0B");  // no digit yet: as typed
+  // A region without an international prefix takes neither plus off.
+  PartialFormatter nicaragua(engine, "NI");
+  EXPECT_EQ(nicaragua.formatPartial("\uFF0B44"), nicaragua.formatPartial("+44"));
+}
+
 // A dialling prefix is found on the digits, whatever its length and whatever separators stand between them; the part
 // of it that the region's pattern captures (a carrier code) is set apart. Here Britain's "00" may carry carrier 12
 // or 15, and America dials "010", alone or after carrier 001 or 0033.

@@ -5,13 +5,18 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "numberplan/metadata/metadata_manager.hpp"
 #include "numberplan/metadata/metadata_types.hpp"
 #include "numberplan/values/phone_number_error.hpp"
 #include "numberplan/metadata/resource_bundle.hpp"
 #include "phone_fixture.hpp"
+#include "testing/bounded_task.hpp"
 
 namespace numberplan {
 namespace {
@@ -250,6 +255,61 @@ TEST(ResourceBundle, FirstCandidateHoldingTheBundleWins) {
   EXPECT_EQ(bundle->path(), b / "NumberPlan_NumberPlan.bundle");
   EXPECT_EQ(bundle->pathForResource("PhoneNumberMetadata", "xml"), std::nullopt);
   EXPECT_FALSE(ResourceBundle::locate({a, scratch.path / "missing"}).has_value());
+}
+
+// The metadata file may be replaced under a running program by anything: a FIFO (swapped in between a look at
+// the file and its opening, which must not block the program for good), a link to an endless device, a file of
+// any size. Only a regular file of a sensible size is read.
+TEST(ResourceBundle, OnlyARegularFileOfABoundedSizeIsRead) {
+  ScratchDirectory scratch;
+  const fs::path bundlePath = scratch.path / "NumberPlan_NumberPlan.bundle";
+  fs::create_directories(bundlePath);
+  const ResourceBundle bundle(bundlePath);
+  const fs::path file = bundlePath / "PhoneNumberMetadata.json";
+  const auto contents = [&] { return bundle.contentsOfResource("PhoneNumberMetadata", "json"); };
+
+  std::ofstream(file) << "{}";
+  EXPECT_EQ(contents(), testing::bytesOf("{}"));
+
+  fs::remove(file);
+  fs::create_symlink("/dev/zero", file);
+  EXPECT_EQ(contents(), std::nullopt);
+
+  fs::remove(file);
+  {
+    std::ofstream grown(file);
+    grown << "{}";
+  }
+  fs::resize_file(file, ResourceBundle::maxResourceBytes + 1);  // sparse: costs no disk
+  EXPECT_EQ(contents(), std::nullopt);
+  fs::resize_file(file, ResourceBundle::maxResourceBytes);
+  const auto atTheLimit = contents();
+  ASSERT_TRUE(atTheLimit.has_value());
+  EXPECT_EQ(atTheLimit->size(), ResourceBundle::maxResourceBytes);
+
+  // A FIFO and a regular file take turns under the same name while the bundle reads it.
+  const fs::path regular = scratch.path / "regular.json";
+  std::ofstream(regular) << "{}";
+  fs::remove(file);
+  std::jthread swapper([&](std::stop_token stop) {
+    const std::string staged = (scratch.path / "staged").string();
+    while (!stop.stop_requested()) {
+      ::mkfifo(staged.c_str(), 0600);
+      ::rename(staged.c_str(), file.c_str());
+      ::link(regular.c_str(), staged.c_str());
+      ::rename(staged.c_str(), file.c_str());
+    }
+  });
+  const auto read = testing_support::runWithin(std::chrono::seconds(30), [&] {
+    int whole = 0;
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+      const auto bytes = contents();
+      if (bytes && *bytes == testing::bytesOf("{}")) ++whole;
+    }
+    return whole;
+  });
+  swapper.request_stop();
+  ASSERT_TRUE(read.has_value()) << "reading blocked on the FIFO";
 }
 
 TEST(ResourceBundle, CandidatesFollowTheExecutable) {

@@ -160,6 +160,31 @@ TEST_F(PhoneNumberCodingTest, ValuesOfTheWrongTypeFallBackToTheDefaults) {
   EXPECT_EQ(calls, 1);
 }
 
+// A provider that hands out no engine fails the one coding that asked it, as a parse without metadata would.
+TEST_F(PhoneNumberCodingTest, AProviderWithoutAnEngineFailsTheCoding) {
+  const PhoneNumber number("", 44, false, 2079460000, std::nullopt, PhoneNumberType::fixedLine, "GB");
+  const auto expectGeneralError = [](const auto& code, const char* what) {
+    try {
+      code();
+      ADD_FAILURE() << what << " went through without an engine";
+    } catch (const PhoneNumberError& error) {
+      EXPECT_EQ(error.errorCase(), PhoneNumberError::Case::generalError) << what;
+    }
+  };
+  PhoneNumberCoderContext context;
+  context.setPhoneNumberEncodingStrategy(PhoneNumberEncodingStrategy::e164);
+  context.setPhoneNumberDecodingStrategy(PhoneNumberDecodingStrategy::e164);
+  context.setPhoneNumberEngine([] { return std::shared_ptr<PhoneNumberEngine>(); });
+  expectGeneralError([&] { encodePhoneNumber(number, context); }, "encoding");
+  expectGeneralError([&] { decodePhoneNumber("+442079460000", context); }, "decoding");
+
+  PhoneNumberDecodingUtils::setDefaultStrategy(PhoneNumberDecodingStrategy::e164);
+  PhoneNumberDecodingUtils::setDefaultUtility([] { return std::shared_ptr<PhoneNumberEngine>(); });
+  expectGeneralError([&] { decodePhoneNumber("+442079460000"); }, "decoding by the default provider");
+  // The properties form needs no engine.
+  EXPECT_EQ(encodePhoneNumber(number)["nationalNumber"], 2079460000u);
+}
+
 TEST(PhoneNumberCodingConcurrency, DefaultsAreSafeToShare) {
   const auto engine = testing::fixtureEngine();
   auto writer = testing_support::launch([&] {

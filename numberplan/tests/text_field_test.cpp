@@ -3,6 +3,8 @@
 // each. Expected texts are the layouts the regulators' plans use (NANP "(NPA) NXX-XXXX", Ofcom, ARCEP, BNetzA).
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -82,6 +84,7 @@ TEST(TextFieldTyping, NumbersWrittenWithPrefixesKeepFormatting) {
       {{"US", "(202) 555-0143"}, {"", "(202) 555-0143"}},
       {{"GB", "+447700900123"}, {"", "+44 7700 900123"}},
       {{"DE", "+4930123456"}, {"", "+49 30 123456"}},
+      {{"US", "\uFF0B447700900123"}, {"", "+44 7700 900123"}},  // a full-width plus, key by key
   };
   const auto engine = testing::shippedEngine();
   for (const auto& [input, expected] : cases) {
@@ -141,6 +144,27 @@ TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
     }
     EXPECT_EQ(field.text(), edit.shown) << edit.region << " \"" << before << "\"";
     EXPECT_EQ(field.selection(), (TextRange{edit.caret, 0})) << edit.region << " \"" << before << "\"";
+  }
+}
+
+// A toolkit may hand over any selection, at either end of the 64-bit range: the caret lands inside the text.
+TEST(TextFieldEditing, SelectionsAtTheEndsOfTheRangeKeepTheCaretInTheText) {
+  PhoneNumberFormatter formatter(testing::shippedEngine(), "US");
+  constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t least = std::numeric_limits<std::int64_t>::min();
+  const struct {
+    TextRange proposed;
+    std::int64_t caret;
+  } cases[] = {
+      {{most, 1}, 14}, {{most, most}, 14}, {{1, most}, 14}, {{10, most}, 14}, {{least, least}, 1}, {{-1, -1}, 1},
+      {{least, most}, 14}, {{8, 0}, 12},
+  };
+  for (const auto& [proposed, caret] : cases) {
+    std::string text = "2025550143";
+    TextRange selection = proposed;
+    EXPECT_FALSE(formatter.isPartialStringValid(&text, &selection, "202555014", TextRange{9, 0}, nullptr));
+    EXPECT_EQ(text, "(202) 555-0143");
+    EXPECT_EQ(selection, (TextRange{caret, 0})) << proposed.location << ", " << proposed.length;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "numberplan/values/phone_number_error.hpp"
 #include "numberplan/values/phone_number_format.hpp"
 #include "numberplan/values/phone_number_type.hpp"
 
@@ -20,7 +21,8 @@ struct CodingDefaults {
 };
 
 CodingDefaults& defaults() {
-  static CodingDefaults instance;
+  // Never destroyed: coders on threads still at work while the process exits find the defaults whole.
+  static auto& instance = *new CodingDefaults;
   return instance;
 }
 
@@ -59,6 +61,14 @@ std::optional<std::string> optionalString(const nlohmann::json& object, const ch
   if (found == object.end() || found->is_null()) return std::nullopt;
   if (!found->is_string()) typeMismatch(key, "a string");
   return found->get<std::string>();
+}
+
+// The engine a provider hands out for one e164 coding. A provider that hands out none fails that coding as a
+// parse without its managers fails.
+std::shared_ptr<PhoneNumberEngine> engineFrom(const PhoneNumberEngineProvider& provider) {
+  std::shared_ptr<PhoneNumberEngine> engine = provider ? provider() : nullptr;
+  if (!engine) throw PhoneNumberError::generalError();
+  return engine;
 }
 
 }  // namespace
@@ -139,7 +149,7 @@ void PhoneNumberCoderContext::setPhoneNumberEngine(PhoneNumberEngineProvider pro
 
 nlohmann::json encodePhoneNumber(const PhoneNumber& phoneNumber, const PhoneNumberCoderContext& context) {
   if (context.phoneNumberEncodingStrategy() == PhoneNumberEncodingStrategy::e164) {
-    const auto engine = context.encodingPhoneNumberEngine()();
+    const auto engine = engineFrom(context.encodingPhoneNumberEngine());
     return engine->format(phoneNumber, PhoneNumberFormat::e164, true);
   }
   nlohmann::json object = nlohmann::json::object();
@@ -156,7 +166,7 @@ nlohmann::json encodePhoneNumber(const PhoneNumber& phoneNumber, const PhoneNumb
 PhoneNumber decodePhoneNumber(const nlohmann::json& json, const PhoneNumberCoderContext& context) {
   if (context.phoneNumberDecodingStrategy() == PhoneNumberDecodingStrategy::e164) {
     if (!json.is_string()) throw PhoneNumberCodingError("an E.164 phone number is not a string");
-    const auto engine = context.decodingPhoneNumberEngine()();
+    const auto engine = engineFrom(context.decodingPhoneNumberEngine());
     return engine->parse(json.get<std::string>(), PhoneNumberEngine::defaultRegionCode(), true);
   }
   if (!json.is_object()) throw PhoneNumberCodingError("a phone number is not an object");

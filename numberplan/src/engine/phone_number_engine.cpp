@@ -1,9 +1,7 @@
 #include "numberplan/engine/phone_number_engine.hpp"
 
 #include <charconv>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 
 #include <unicode/locid.h>
@@ -17,8 +15,17 @@ namespace {
 
 std::atomic<bool> contactsFrameworkAllowed{true};
 
-std::mutex localeProviderMutex;
-PhoneNumberEngine::LocaleRegionProvider localeProvider;  // guarded by localeProviderMutex; empty: ICU
+// Where defaultRegionCode() reads the locale. Never destroyed: threads still asking while the process exits find
+// it whole.
+struct LocaleProviderSlot {
+  std::mutex mutex;
+  PhoneNumberEngine::LocaleRegionProvider provider;  // guarded by mutex; empty: ICU
+};
+
+LocaleProviderSlot& localeProviderSlot() {
+  static auto& slot = *new LocaleProviderSlot;
+  return slot;
+}
 
 PhoneNumberEngine::LocaleRegion processLocaleRegion() {
   const icu::Locale& locale = icu::Locale::getDefault();
@@ -72,7 +79,11 @@ std::vector<int> lengthsOfComponent(std::string_view component) {
   // A descending range or a vast one is broken metadata: it gives nothing rather than a huge list.
   if (high < low || static_cast<long long>(high) - low >= PhoneNumberEngine::maxLengthRangeSpan) return {};
   std::vector<int> lengths;
-  for (int length = low; length <= high; ++length) lengths.push_back(length);
+  // Counted up to `high` and no further: a range ending at the largest int must not step past it.
+  for (int length = low;; ++length) {
+    lengths.push_back(length);
+    if (length == high) break;
+  }
   return lengths;
 }
 
@@ -105,22 +116,25 @@ PhoneNumberEngine::PhoneNumberEngine(const MetadataCallback& metadataCallback) {
 }
 
 std::optional<std::vector<std::uint8_t>> PhoneNumberEngine::defaultMetadataCallback() {
-  const auto path = resourceBundle().pathForResource("PhoneNumberMetadata", "json");
-  if (!path) throw PhoneNumberError::metadataNotFound();
-  std::ifstream file(*path, std::ios::binary);
-  if (!file) throw PhoneNumberError::metadataNotFound();
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) throw PhoneNumberError::metadataNotFound();
+  auto bytes = resourceBundle().contentsOfResource("PhoneNumberMetadata", "json");
+  if (!bytes) throw PhoneNumberError::metadataNotFound();
   return bytes;
 }
 
 std::string PhoneNumberEngine::defaultRegionCode() {
   LocaleRegionProvider provider;
   {
-    std::lock_guard lock(localeProviderMutex);
-    provider = localeProvider;
+    LocaleProviderSlot& slot = localeProviderSlot();
+    std::lock_guard lock(slot.mutex);
+    provider = slot.provider;
   }
-  const LocaleRegion region = provider ? provider() : processLocaleRegion();
+  LocaleRegion region;
+  try {
+    region = provider ? provider() : processLocaleRegion();
+  } catch (...) {
+    // A provider that fails tells no region; the callers asking (a parse's default argument, a text field) go on.
+    region = LocaleRegion{};
+  }
   // The contacts store's default country would be asked first; this platform has none.
   for (const auto& candidate : {region.regionIdentifier, region.countryCode}) {
     if (candidate && isRegionCode(*candidate)) return upperAscii(*candidate);
@@ -129,8 +143,9 @@ std::string PhoneNumberEngine::defaultRegionCode() {
 }
 
 void PhoneNumberEngine::setLocaleRegionProvider(LocaleRegionProvider provider) {
-  std::lock_guard lock(localeProviderMutex);
-  localeProvider = std::move(provider);
+  LocaleProviderSlot& slot = localeProviderSlot();
+  std::lock_guard lock(slot.mutex);
+  slot.provider = std::move(provider);
 }
 
 bool PhoneNumberEngine::canUseContactsFramework() noexcept { return contactsFrameworkAllowed.load(); }

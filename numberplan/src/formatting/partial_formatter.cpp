@@ -19,6 +19,7 @@ constexpr std::string_view literalDigitPattern = "\\d(?=[^,}][^,}])";
 constexpr std::string_view digitClassTemplate = "\\\\d";
 constexpr std::string_view widestNumber = "999999999999999";
 constexpr std::string_view separatorPattern = "[- ]";
+constexpr std::string_view fullWidthPlus = "\uFF0B";
 
 }  // namespace
 
@@ -182,9 +183,12 @@ std::string PartialFormatter::takeDialPrefix(std::string_view text) {
   // kept, or an international number could not be typed at all. A region without an international prefix takes
   // the digits after it as national ones.
   const bool plusTaken = currentMetadata_ ? currentMetadata_->internationalPrefix.has_value() : true;
-  if (plusTaken && text.starts_with('+')) {
+  // The full-width plus of East Asian keyboards says the same, and the parser reads it so; dropped as a separator it
+  // would make the calling code a national number of the field's region.
+  const std::size_t plusLength = text.starts_with('+') ? 1 : text.starts_with(fullWidthPlus) ? fullWidthPlus.size() : 0;
+  if (plusTaken && plusLength > 0) {
     prefixBeforeNationalNumber_ = "+";
-    return std::string(text.substr(1));
+    return std::string(text.substr(plusLength));
   }
   if (!currentMetadata_ || !currentMetadata_->internationalPrefix) return std::string(text);
   const auto parser = parser_.lock();
@@ -277,7 +281,7 @@ std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::c
   const auto regex = regexManager_.lock();
   if (!regex || !currentMetadata_) return std::nullopt;
   const std::vector<MetadataPhoneNumberFormat>* formats = &currentMetadata_->numberFormats;
-  static const std::vector<MetadataPhoneNumberFormat> none;
+  static const auto& none = *new const std::vector<MetadataPhoneNumberFormat>();  // outlives the process's exit
   if (formats->empty()) {
     const auto metadata = metadataManager_.lock();
     const MetadataTerritory* main = metadata ? metadata->mainTerritory(currentMetadata_->countryCode) : nullptr;

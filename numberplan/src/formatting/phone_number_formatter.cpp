@@ -137,11 +137,13 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
     return false;
   }
 
-  // The caret stays before the digit that followed it, counted among equal digits from the end.
-  const std::int64_t caretEnd = proposedSelectedRange->location + proposedSelectedRange->length;
+  // The caret stays before the digit that followed it, counted among equal digits from the end. The proposed
+  // selection is first brought inside the text: a toolkit may hand over any 64-bit values.
+  const std::int32_t proposedLocation = clampedIndex(proposedSelectedRange->location, newLength);
+  const std::int64_t caretEnd = proposedLocation + clampedIndex(proposedSelectedRange->length, newLength - proposedLocation);
   std::optional<char16_t> anchor;
   std::int32_t laterOccurrences = 0;
-  for (std::int64_t index = std::max<std::int64_t>(caretEnd, 0); index < newLength; ++index) {
+  for (std::int64_t index = caretEnd; index < newLength; ++index) {
     const char16_t unit = text.charAt(static_cast<std::int32_t>(index));
     if (!isAsciiDigit(unit)) continue;
     if (index < newLength - 1) {

@@ -1,7 +1,12 @@
 #include "numberplan/metadata/resource_bundle.hpp"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +16,12 @@ namespace numberplan {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Closes a descriptor when the reading of it ends, however it ends.
+struct OpenFile {
+  int descriptor;
+  ~OpenFile() { ::close(descriptor); }
+};
 
 // Any object of this library's code: dladdr names the binary it was linked into.
 const char kCodeMarker = 0;
@@ -40,6 +51,38 @@ std::optional<fs::path> ResourceBundle::pathForResource(std::string_view name, s
   std::error_code error;
   if (!fs::is_regular_file(file, error)) return std::nullopt;
   return file;
+}
+
+std::optional<std::vector<std::uint8_t>> ResourceBundle::contentsOfResource(std::string_view name,
+                                                                           std::string_view type) const {
+  // Opened without a look first: whatever the name holds now is what gets read. Opening never blocks (a FIFO
+  // without a writer would hold the caller for good) and the descriptor itself is checked to be a regular file.
+  const fs::path file = path_ / (std::string(name) + "." + std::string(type));
+  const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) return std::nullopt;
+  const OpenFile closing{descriptor};
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (static_cast<std::uintmax_t>(status.st_size) > maxResourceBytes) return std::nullopt;
+
+  // A file still growing is read only up to one byte past the limit, enough to tell that it is too large.
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size) + 1);
+  std::size_t filled = 0;
+  while (true) {
+    if (filled == bytes.size()) {
+      if (bytes.size() > maxResourceBytes) return std::nullopt;
+      bytes.resize(std::min(bytes.size() * 2, maxResourceBytes + 1));
+    }
+    const ssize_t count = ::read(descriptor, bytes.data() + filled, bytes.size() - filled);
+    if (count == 0) break;
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  bytes.resize(filled);
+  return bytes;
 }
 
 std::vector<fs::path> ResourceBundle::candidateLocations() {
@@ -79,7 +122,8 @@ ResourceBundle ResourceBundle::locateOrStop(const std::vector<fs::path>& locatio
 }
 
 const ResourceBundle& resourceBundle() {
-  static const ResourceBundle bundle = ResourceBundle::locateOrStop(ResourceBundle::candidateLocations());
+  // Never destroyed: engines built on threads still at work while the process exits find it whole.
+  static const auto& bundle = *new const ResourceBundle(ResourceBundle::locateOrStop(ResourceBundle::candidateLocations()));
   return bundle;
 }
 

@@ -14,6 +14,12 @@ namespace {
 using detail::appendUtf8;
 using detail::toUnicode;
 
+// The text idle matchers point at. Never destroyed: matchers in use while the process exits still refer to it.
+const icu::UnicodeString& emptySubject() {
+  static const auto& nothing = *new const icu::UnicodeString();
+  return nothing;
+}
+
 }  // namespace
 
 // A matcher borrowed from the expression's idle list (or made) for one call, and given back afterwards pointing at
@@ -32,16 +38,14 @@ struct MatcherLease {
         return;
       }
     }
-    static const icu::UnicodeString nothing;
-    matcher.reset(expression.compiled_->matcher(nothing, status));
+    matcher.reset(expression.compiled_->matcher(emptySubject(), status));
     if (U_SUCCESS(status)) matcher->setTimeLimit(expression.timeLimit_, status);
     if (U_FAILURE(status)) matcher.reset();
   }
 
   ~MatcherLease() {
     if (!matcher) return;
-    static const icu::UnicodeString nothing;
-    matcher->reset(nothing);
+    matcher->reset(emptySubject());
     std::lock_guard lock(expression.idleLock_);
     if (expression.idleMatchers_.size() < RegularExpression::maxIdleMatchers) {
       expression.idleMatchers_.push_back(std::move(matcher));

@@ -6,8 +6,9 @@
 namespace numberplan {
 
 const std::unordered_map<std::string, std::string>& digitNormalizationMap() {
-  // A function-local static: built once, safely when several threads ask first at the same time.
-  static const std::unordered_map<std::string, std::string> map = [] {
+  // A function-local static: built once, safely when several threads ask first at the same time. Never destroyed,
+  // so that threads still normalising numbers while the process exits find it whole.
+  static const auto& map = *new const std::unordered_map<std::string, std::string>([] {
     std::unordered_map<std::string, std::string> entries;
     for (char digit = '0'; digit <= '9'; ++digit) {
       const std::string ascii(1, digit);
@@ -19,7 +20,7 @@ const std::unordered_map<std::string, std::string>& digitNormalizationMap() {
     }
     for (const char* symbol : {"*", "#", ",", ";"}) entries.emplace(symbol, symbol);
     return entries;
-  }();
+  }());
   return map;
 }
 

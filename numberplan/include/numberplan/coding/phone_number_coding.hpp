@@ -82,13 +82,15 @@ class PhoneNumberCoderContext {
   void setPhoneNumberEngine(PhoneNumberEngineProvider provider);
 };
 
-// properties: an object with the seven fields in order; e164: the E.164 string (it has no extension).
+// properties: an object with the seven fields in order; e164: the E.164 string (it has no extension). e164 throws
+// PhoneNumberError::generalError() when the engine provider hands out no engine.
 nlohmann::json encodePhoneNumber(const PhoneNumber& phoneNumber,
                                  const PhoneNumberCoderContext& context = PhoneNumberCoderContext());
 
 // properties: throws PhoneNumberCodingError for a missing required key or a wrong type ("numberExtension" and
 // "regionID" may be missing or null). e164: the string parsed for the default region with the type check
-// skipped; the parse's PhoneNumberError reaches the caller.
+// skipped; the parse's PhoneNumberError reaches the caller, and generalError() when the provider hands out no
+// engine.
 PhoneNumber decodePhoneNumber(const nlohmann::json& json,
                               const PhoneNumberCoderContext& context = PhoneNumberCoderContext());
 

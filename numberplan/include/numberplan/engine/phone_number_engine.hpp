@@ -57,6 +57,7 @@ class PhoneNumberEngine {
   // A two-letter upper-case region code from the process locale, or "US".
   static std::string defaultRegionCode();
   // Replaces where defaultRegionCode() reads the locale (tests); an empty function restores the process locale.
+  // A provider that throws tells no region.
   static void setLocaleRegionProvider(LocaleRegionProvider provider);
 
   // Whether defaultRegionCode() asks the contacts store first. Kept for callers that set it; the store does

@@ -13,6 +13,8 @@
 // installs the bundle under share/numberplan and copies it beside every test, bench and example binary.
 // Without any, the library cannot work: the process stops with "unable to find bundle named
 // NumberPlan_NumberPlan; searched: " and the bundle paths it tried.
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -24,6 +26,8 @@ class ResourceBundle {
  public:
   static constexpr std::string_view bundleName = "NumberPlan_NumberPlan.bundle";
   static constexpr std::string_view fatalMessage = "unable to find bundle named NumberPlan_NumberPlan";
+  // The largest resource read: many times the metadata document's size, far below what would strain memory.
+  static constexpr std::size_t maxResourceBytes = std::size_t{32} << 20;
 
   explicit ResourceBundle(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -31,6 +35,10 @@ class ResourceBundle {
 
   // <bundle>/<name>.<type> when it is a regular file.
   std::optional<std::filesystem::path> pathForResource(std::string_view name, std::string_view type) const;
+
+  // The bytes of <bundle>/<name>.<type>, or nothing when it is missing, unreadable, not a regular file (a FIFO, a
+  // device, a directory, through links included) or larger than maxResourceBytes. Never blocks on what it opens.
+  std::optional<std::vector<std::uint8_t>> contentsOfResource(std::string_view name, std::string_view type) const;
 
   // The locations of the candidate order above that this process can determine (without the bundle name).
   static std::vector<std::filesystem::path> candidateLocations();
