@@ -92,8 +92,11 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   void schedule();
   void scheduledRebuild();
   void rebuild();
-  // `bounds`: the place the parent lays out for the node, in the root view's coordinates.
+  // `bounds`: the place the parent lays out for the node, in the root view's coordinates. A part of the tree
+  // that building changes nothing in (no body, no bridged view below it) is taken as it is, not copied.
   AnyView build(const AnyView& node, Path path, Rect bounds);
+  // `view` over its built child: `view` itself when the child came out as it went in.
+  static AnyView withBuiltChild(const AnyView& view, AnyView child);
   State& stateFor(const Path& path);
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
@@ -374,62 +377,75 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
 }
 
 AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds) {
-  if (!view.node_) return view;
-  auto built = std::make_shared<AnyView::Node>(*view.node_);
-  switch (built->kind) {
+  const auto& node = view.node_;
+  if (!node) return view;
+  switch (node->kind) {
     case AnyView::Kind::body: {
       BuildContext::Scope scope{stateFor(path), *this};
       BuildContext context(scope);
-      AnyView result = built->body(context);
+      AnyView result = node->body(context);
       path.push_back(positionIdentity(0));
       return build(result, std::move(path), bounds);
     }
-    case AnyView::Kind::stack:
-      for (std::size_t i = 0; i < built->children.size(); ++i) {
+    case AnyView::Kind::stack: {
+      std::vector<AnyView> children;
+      children.reserve(node->children.size());
+      bool unchanged = true;
+      for (std::size_t i = 0; i < node->children.size(); ++i) {
+        const AnyView& child = node->children[i];
         // A child with an id of its own is known by it, wherever it stands.
         Path childPath = path;
-        if (built->children[i].kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
-        built->children[i] = build(built->children[i], std::move(childPath), bounds);
+        if (child.kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
+        children.push_back(build(child, std::move(childPath), bounds));
+        unchanged = unchanged && children.back().node_ == child.node_;
       }
-      return AnyView(built);
-    case AnyView::Kind::identity: {
-      Path childPath = path;
-      childPath.push_back(built->identity);
-      built->children[0] = build(built->children[0], std::move(childPath), bounds);
+      if (unchanged) return view;
+      auto built = std::make_shared<AnyView::Node>(*node);
+      built->children = std::move(children);
       return AnyView(built);
     }
+    case AnyView::Kind::identity:
+      path.push_back(node->identity);
+      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
     case AnyView::Kind::bridged: {
       State& state = stateFor(path);
       if (!state.bridgedView) {
-        state.bridgedView = built->bridge->makeView();
+        state.bridgedView = node->bridge->makeView();
         rootView->addSubview(state.bridgedView);
       }
       // A bridged view takes the place its row lays out, as a view in a toolkit's layout would: without a
       // size it has nothing to show (an animated image decodes no frame for a view of no size).
       state.bridgedView->setFrame(bounds);
-      built->bridge->updateView(*state.bridgedView);
+      node->bridge->updateView(*state.bridgedView);
+      auto built = std::make_shared<AnyView::Node>(*node);
       built->bridgedView = state.bridgedView;
       return AnyView(built);
     }
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
-    case AnyView::Kind::transition:
-      built->children[0] = build(built->children[0], path, bounds);
-      buildingMarks.push_back(Mark{std::move(path), AnyView(built)});
-      return AnyView(built);
+    case AnyView::Kind::transition: {
+      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
+      buildingMarks.push_back(Mark{std::move(path), built});
+      return built;
+    }
     case AnyView::Kind::opacity:
-      built->children[0] = build(built->children[0], std::move(path), bounds);
-      return AnyView(built);
+      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
-      const Size size{built->width.value_or(bounds.size.width), built->height.value_or(bounds.size.height)};
+      const Size size{node->width.value_or(bounds.size.width), node->height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
-      built->children[0] = build(built->children[0], std::move(path), placed);
-      return AnyView(built);
+      return withBuiltChild(view, build(node->children[0], std::move(path), placed));
     }
     default:
-      return AnyView(built);
+      return view;
   }
+}
+
+AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child) {
+  if (child.node_ == view.node_->children[0].node_) return view;
+  auto built = std::make_shared<AnyView::Node>(*view.node_);
+  built->children[0] = std::move(child);
+  return AnyView(built);
 }
 
 void DeclarativeHost::Core::rebuild() {
