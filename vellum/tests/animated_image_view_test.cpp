@@ -436,23 +436,29 @@ TEST_F(AnimatedImageViewConcurrency, EveryOperationOffTheMainQueueStopsNamingIts
   onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8)); });
   settle(*view);
   const std::pair<std::string, std::function<void(AnimatedImageView&)>> calls[] = {
-      {"startAnimating", [](AnimatedImageView& v) { v.startAnimating(); }},
-      {"stopAnimating", [](AnimatedImageView& v) { v.stopAnimating(); }},
-      {"setRunLoopMode", [](AnimatedImageView& v) { v.setRunLoopMode("tracking"); }},
-      {"reset", [](AnimatedImageView& v) { v.reset(); }},
-      {"setAnimates", [](AnimatedImageView& v) { v.setAnimates(false); }},
-      {"clearFrames", [](AnimatedImageView& v) { v.clearFrames(true); }},
-      {"updateFrameIfNeeded", [](AnimatedImageView& v) { v.updateFrameIfNeeded(); }},
-      {"updateLayer", [](AnimatedImageView& v) { v.updateLayer(); }},
-      {"setRepeatCount", [](AnimatedImageView& v) { v.setRepeatCount(RepeatCount::once()); }},
-      {"setHighlighted", [](AnimatedImageView& v) { v.setHighlighted(true); }},
-      {"setImage", [](AnimatedImageView& v) { v.setImage(nullptr); }},
-      {"setImageScaling", [](AnimatedImageView& v) { v.setImageScaling(ImageScaling::scaleNone); }},
-      {"setFrameSize", [](AnimatedImageView& v) { v.setFrameSize({10, 10}); }},
-      {"displayLink", [](AnimatedImageView& v) { v.displayLink(); }},
+      {"AnimatedImageView::startAnimating", [](AnimatedImageView& v) { v.startAnimating(); }},
+      {"AnimatedImageView::stopAnimating", [](AnimatedImageView& v) { v.stopAnimating(); }},
+      {"AnimatedImageView::setRunLoopMode", [](AnimatedImageView& v) { v.setRunLoopMode("tracking"); }},
+      {"AnimatedImageView::reset", [](AnimatedImageView& v) { v.reset(); }},
+      {"AnimatedImageView::setAnimates", [](AnimatedImageView& v) { v.setAnimates(false); }},
+      {"AnimatedImageView::clearFrames", [](AnimatedImageView& v) { v.clearFrames(true); }},
+      {"AnimatedImageView::updateFrameIfNeeded", [](AnimatedImageView& v) { v.updateFrameIfNeeded(); }},
+      {"AnimatedImageView::updateLayer", [](AnimatedImageView& v) { v.updateLayer(); }},
+      {"AnimatedImageView::setRepeatCount", [](AnimatedImageView& v) { v.setRepeatCount(RepeatCount::once()); }},
+      {"AnimatedImageView::setHighlighted", [](AnimatedImageView& v) { v.setHighlighted(true); }},
+      {"AnimatedImageView::setImage", [](AnimatedImageView& v) { v.setImage(nullptr); }},
+      {"AnimatedImageView::setImageScaling", [](AnimatedImageView& v) { v.setImageScaling(ImageScaling::scaleNone); }},
+      {"AnimatedImageView::setFrameSize", [](AnimatedImageView& v) { v.setFrameSize({10, 10}); }},
+      {"AnimatedImageView::displayLink", [](AnimatedImageView& v) { v.displayLink(); }},
+      // What the view drives its animator with, on the main queue alone.
+      {"Animator::advanceFrame", [](AnimatedImageView& v) { v.animator()->advanceFrame(); }},
+      {"Animator::updateFrameSizing",
+       [](AnimatedImageView& v) { v.animator()->updateFrameSizing({90, 90}, ImageScaling::scaleNone); }},
+      {"Animator::clearFrames", [](AnimatedImageView& v) { v.animator()->clearFrames(false); }},
+      {"Animator::prepareFrames", [](AnimatedImageView& v) { v.animator()->prepareFrames(); }},
   };
   for (const auto& [name, call] : calls) {
-    EXPECT_DEATH(call(*view), "AnimatedImageView::" + name + ".* must run on the main queue") << name;
+    EXPECT_DEATH(call(*view), name + ".* must run on the main queue") << name;
   }
   // The view is untouched and still plays.
   EXPECT_TRUE(onMain([&] { return view->animates() && view->repeatCount() == RepeatCount::infinite(); }));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "cache_test_support.hpp"
@@ -193,6 +194,28 @@ TEST_F(DeclarativeImageConcurrency, AMemoryCachedImageWithAFadeShowsAtOnce) {
   for (const auto& line : log()) EXPECT_EQ(line.find("linear"), std::string::npos) << line;
   EXPECT_EQ(firstImageNode().imageValue()->pixelSize(), (Size{8, 8}));
   EXPECT_EQ(server.totalHits(), 0);
+}
+
+// A host that no shared pointer owns (made on the stack, or held in an optional as here) is told of its row's
+// image as one made with `make` is, and shows it.
+TEST_F(DeclarativeImageConcurrency, AHostNotMadeWithMakeShowsItsRowsImage) {
+  Awaited<bool> loaded;
+  const std::vector<AnyView> shown{image("/a.png").onSuccess([&](const RetrieveImageResult&) { loaded.set(true); }).body()};
+  std::optional<DeclarativeHost> own;
+  onMain([&] {
+    own.emplace([&shown] { return AnyView::stack(shown); });
+    own->rebuild();
+  });
+  EXPECT_TRUE(loaded.get());
+  onMain([] {});
+  const ImagePtr picture = onMain([&] {
+    own->rebuildIfNeeded();
+    auto images = own->tree().findAll(AnyView::Kind::image);
+    return images.empty() ? nullptr : images.front().imageValue();
+  });
+  ASSERT_TRUE(picture && picture->hasBitmap());
+  EXPECT_EQ(picture->pixelSize(), (Size{24, 16}));
+  onMain([&] { own.reset(); });
 }
 
 TEST_F(DeclarativeImageConcurrency, ARowThatLeavesStillReachesTheDelegates) {
