@@ -2,11 +2,16 @@
 // stops, and how it lets go of its animator and link.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "animation_test_support.hpp"
 #include "cache_test_support.hpp"
 #include "main_queue_support.hpp"
+#include "test_images.hpp"
+#include "vellum/image/image_codecs.hpp"
 #include "vellum/views/animated_image_view.hpp"
 
 namespace vellum::test {
@@ -368,6 +373,95 @@ TEST_F(AnimatedImageViewConcurrency, AViewReleasedOffTheMainQueueTearsDownThere)
   flushMain();
   EXPECT_TRUE(animator.expired());
   EXPECT_FALSE(frames->tick(FrameTime{hostTime + 1, 1, 60}));
+}
+
+// A GIF of one frame is a still picture: no animator, no display refresh running for it, and its one frame
+// drawn as the view's image. The same GIF with a second frame plays.
+TEST_F(AnimatedImageViewConcurrency, AOneFrameGIFIsAStillPicture) {
+  const GifFrameSpec red{0, 0, 2, 2, std::vector<std::uint8_t>(4, 1), DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 5};
+  const GifFrameSpec green{0, 0, 2, 2, std::vector<std::uint8_t>(4, 2), DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 5};
+  auto still = makeView({32, 32});
+  auto playing = makeView({32, 32});
+  onMain([&] {
+    for (bool onlyFirstFrame : {false, true}) {
+      auto image = imageFromData(makeGIF(2, 2, {red}), {.onlyFirstFrame = onlyFirstFrame});
+      ASSERT_NE(image, nullptr);
+      ASSERT_NE(image->frameSource(), nullptr);
+      still->setImage(image);
+      EXPECT_EQ(still->animator(), nullptr) << onlyFirstFrame;
+      EXPECT_FALSE(still->isDisplayLinkInitialized()) << onlyFirstFrame;
+      EXPECT_FALSE(still->animates()) << onlyFirstFrame;
+      still->setImage(nullptr);
+    }
+    still->setImage(imageFromData(makeGIF(2, 2, {red})));
+    playing->setImage(imageFromData(makeGIF(2, 2, {red, green})));
+    EXPECT_NE(playing->animator(), nullptr);
+    EXPECT_TRUE(playing->animates());
+  });
+  tick(0.05);
+  EXPECT_FALSE(onMain([&] { return still->isDisplayLinkInitialized(); }));
+  onMain([&] { still->displayIfNeeded(); });
+  const ImagePtr drawn = onMain([&] { return still->layer().contents; });
+  ASSERT_TRUE(drawn && drawn->hasBitmap());
+  EXPECT_EQ(pixel(*drawn->bitmap(), 1, 1), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+}
+
+// A window's content view is in place as much as a subview is: it plays on arrival and stops on leaving.
+TEST_F(AnimatedImageViewConcurrency, AsAWindowsContentViewItPlays) {
+  auto view = makeView({32, 32}, /*inWindow=*/false);
+  auto other = onMain([] { return Window::make(1.0); });
+  onMain([&] {
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+    EXPECT_FALSE(view->animates());
+    other->setContentView(view);
+    EXPECT_TRUE(view->animates());
+    other->setContentView(nullptr);
+    EXPECT_FALSE(view->animates());
+    other->setContentView(view);
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(4, 8, 8, 0.05), 8, 8));
+    EXPECT_TRUE(view->animates());  // a new image in place plays too
+  });
+  settle(*view);
+  tick(0.05);
+  tick(0.05);
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 1);
+  onMain([&] { other->setContentView(nullptr); });
+}
+
+// Each operation checks where it runs before it touches anything: off the main queue the process stops, and
+// the message names the call, also for one that would otherwise rebuild the animator first.
+TEST_F(AnimatedImageViewConcurrency, EveryOperationOffTheMainQueueStopsNamingItself) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto view = makeView({32, 32});
+  onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8)); });
+  settle(*view);
+  const std::pair<std::string, std::function<void(AnimatedImageView&)>> calls[] = {
+      {"AnimatedImageView::startAnimating", [](AnimatedImageView& v) { v.startAnimating(); }},
+      {"AnimatedImageView::stopAnimating", [](AnimatedImageView& v) { v.stopAnimating(); }},
+      {"AnimatedImageView::setRunLoopMode", [](AnimatedImageView& v) { v.setRunLoopMode("tracking"); }},
+      {"AnimatedImageView::reset", [](AnimatedImageView& v) { v.reset(); }},
+      {"AnimatedImageView::setAnimates", [](AnimatedImageView& v) { v.setAnimates(false); }},
+      {"AnimatedImageView::clearFrames", [](AnimatedImageView& v) { v.clearFrames(true); }},
+      {"AnimatedImageView::updateFrameIfNeeded", [](AnimatedImageView& v) { v.updateFrameIfNeeded(); }},
+      {"AnimatedImageView::updateLayer", [](AnimatedImageView& v) { v.updateLayer(); }},
+      {"AnimatedImageView::setRepeatCount", [](AnimatedImageView& v) { v.setRepeatCount(RepeatCount::once()); }},
+      {"AnimatedImageView::setHighlighted", [](AnimatedImageView& v) { v.setHighlighted(true); }},
+      {"AnimatedImageView::setImage", [](AnimatedImageView& v) { v.setImage(nullptr); }},
+      {"AnimatedImageView::setImageScaling", [](AnimatedImageView& v) { v.setImageScaling(ImageScaling::scaleNone); }},
+      {"AnimatedImageView::setFrameSize", [](AnimatedImageView& v) { v.setFrameSize({10, 10}); }},
+      {"AnimatedImageView::displayLink", [](AnimatedImageView& v) { v.displayLink(); }},
+      // What the view drives its animator with, on the main queue alone.
+      {"Animator::advanceFrame", [](AnimatedImageView& v) { v.animator()->advanceFrame(); }},
+      {"Animator::updateFrameSizing",
+       [](AnimatedImageView& v) { v.animator()->updateFrameSizing({90, 90}, ImageScaling::scaleNone); }},
+      {"Animator::clearFrames", [](AnimatedImageView& v) { v.animator()->clearFrames(false); }},
+      {"Animator::prepareFrames", [](AnimatedImageView& v) { v.animator()->prepareFrames(); }},
+  };
+  for (const auto& [name, call] : calls) {
+    EXPECT_DEATH(call(*view), name + ".* must run on the main queue") << name;
+  }
+  // The view is untouched and still plays.
+  EXPECT_TRUE(onMain([&] { return view->animates() && view->repeatCount() == RepeatCount::infinite(); }));
 }
 
 }  // namespace

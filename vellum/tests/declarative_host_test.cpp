@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
 #include <thread>
 
 #include "cache_test_support.hpp"
+#include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "vellum/views/declarative_host.hpp"
 
@@ -81,7 +85,7 @@ TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
     withAnimation(Animation::linear(0.25), [&] { counter->sendWillChange(); });
     counter->sendWillChange();
   });
-  flushMain();
+  settle(host);
   onMain([&] {
     EXPECT_EQ(host->buildCount(), 2u);
     EXPECT_EQ(host->logLines(),
@@ -169,6 +173,115 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     EXPECT_EQ(view->superview(), nullptr);
     EXPECT_EQ(host->stateCount(), 0u);
   });
+}
+
+// A host that no shared pointer owns (on the stack, or in an optional as here) hears its rows' notices and
+// rebuilds by itself, as one made with `make` does.
+TEST(DeclarativeHost, AHostNotMadeWithMakeIsRebuiltByNotices) {
+  auto counter = std::make_shared<Counter>();
+  auto rebuilt = std::make_shared<Awaited<bool>>();
+  std::optional<DeclarativeHost> host;
+  onMain([&] {
+    host.emplace([counter, rebuilt] {
+      return AnyView::body([counter, rebuilt](BuildContext& context) {
+        context.observe(*counter);
+        if (counter->value == 1) rebuilt->set(true);
+        return AnyView::clear();
+      });
+    });
+    host->rebuild();
+  });
+  onMain([&] {
+    counter->value = 1;
+    counter->sendWillChange();
+  });
+  EXPECT_TRUE(rebuilt->get());
+  EXPECT_EQ(onMain([&] { return host->buildCount(); }), 2u);
+  // Gone with its notices still to come: they find nothing.
+  onMain([&] {
+    host.reset();
+    counter->sendWillChange();
+  });
+  flushMain();
+}
+
+// Notices that arrive one by one, each in a main-queue task of its own as images arriving over the network
+// do, share rebuilds: at most one per display frame, and the last one shows the last change.
+TEST(DeclarativeHost, NoticesArrivingOneByOneShareRebuilds) {
+  constexpr int kRows = 300;
+  std::vector<std::shared_ptr<Counter>> counters;
+  for (int i = 0; i < kRows; ++i) counters.push_back(std::make_shared<Counter>());
+  auto lastSeen = std::make_shared<std::atomic<int>>(0);
+  auto host = onMain([&] {
+    auto h = DeclarativeHost::make([counters, lastSeen] {
+      std::vector<AnyView> rows;
+      for (std::size_t i = 0; i < counters.size(); ++i) {
+        rows.push_back(AnyView::body([counter = counters[i], lastSeen](BuildContext& context) {
+                         context.observe(*counter);
+                         if (counter->value > 0) lastSeen->store(std::max(lastSeen->load(), counter->value));
+                         return AnyView::clear();
+                       }).id(int(i)));
+      }
+      return AnyView::stack(rows);
+    });
+    h->rebuild();
+    return h;
+  });
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRows; ++i) {
+    onMain([&] {
+      counters[i]->value = i + 1;
+      counters[i]->sendWillChange();
+    });
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  const std::size_t builds = onMain([&] {
+    host->rebuildIfNeeded();
+    return host->buildCount();
+  });
+  EXPECT_EQ(lastSeen->load(), kRows);
+  // The first build, then at most one per frame while notices came, and the one that caught up.
+  const auto frames = std::size_t(elapsed / std::chrono::microseconds(16'666));
+  EXPECT_LE(builds, 1 + frames + 2) << "over " << std::chrono::duration<double>(elapsed).count() << " s";
+  onMain([&] {
+    EXPECT_FALSE(host->rebuildIfNeeded());  // nothing left waiting
+    host.reset();
+  });
+}
+
+// Every notice is logged, but the log keeps only the latest entries: a host that lives long does not grow.
+TEST(DeclarativeHost, TheLogKeepsTheLatestEntriesOnly) {
+  auto counter = std::make_shared<Counter>();
+  auto host = onMain([&] {
+    auto h = DeclarativeHost::make([counter] {
+      return AnyView::body([counter](BuildContext& context) {
+        context.observe(*counter);
+        return AnyView::clear();
+      });
+    });
+    h->rebuild();
+    return h;
+  });
+  onMain([&] {
+    for (std::size_t i = 0; i < 3 * DeclarativeHost::kLogLimit; ++i) counter->sendWillChange();
+    withAnimation(Animation::linear(0.5), [&] { counter->sendWillChange(); });
+  });
+  onMain([&] {
+    const auto lines = host->logLines();
+    EXPECT_EQ(lines.size(), DeclarativeHost::kLogLimit);
+    EXPECT_EQ(lines.back(), "change in linear(0.5)");
+    EXPECT_EQ(lines.front(), "change");
+    host.reset();
+  });
+}
+
+TEST(DeclarativeHost, RebuildingOffTheMainQueueStopsNamingTheCall) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto host = onMain([] { return DeclarativeHost::make([] { return AnyView::clear(); }); });
+  EXPECT_DEATH(host->rebuild(), "DeclarativeHost::rebuild.* must run on the main queue");
+  EXPECT_DEATH(host->setRoot([] { return AnyView::clear(); }), "DeclarativeHost::setRoot.* must run on the main queue");
+  EXPECT_DEATH(DeclarativeHost::make([] { return AnyView::clear(); }), "DeclarativeHost.* must run on the main queue");
+  onMain([&] { host.reset(); });
 }
 
 }  // namespace

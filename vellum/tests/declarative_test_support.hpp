@@ -1,5 +1,6 @@
 #pragma once
-// A declarative host whose root is a stack of the rows a test holds: rebuilding reads the rows afresh.
+// A declarative host whose root is a stack of the rows a test holds: rebuilding reads the rows afresh. And
+// waiting for a host to take in what it was told.
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,14 @@ void rebuildRows(std::shared_ptr<DeclarativeHost>& host, const std::vector<Row>&
     }
     host->rebuild();
   });
+}
+
+// Runs what the main queue holds, then the rebuild that notices asked for, if it still waits for its frame,
+// then what that rebuild queued: the host shows what its rows were told.
+inline void settle(const std::shared_ptr<DeclarativeHost>& host) {
+  onMain([] {});
+  onMain([&] { host->rebuildIfNeeded(); });
+  onMain([] {});
 }
 
 }  // namespace vellum::test

@@ -2,10 +2,19 @@
 // partial images and the task it keeps.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+
 #include "view_test_support.hpp"
 #include "vellum/views/activity_indicator.hpp"
+#include "vellum/views/image_indicator.hpp"
 #include "vellum/views/image_view_extension.hpp"
+#include "test_files.hpp"
 #include "vellum/networking/retry_strategy.hpp"
+#include "vellum/sources/raw_image_data_provider.hpp"
+#include "vellum/views/vl_image.hpp"
 
 namespace vellum::test {
 namespace {
@@ -80,6 +89,35 @@ TEST_F(ImageViewSetting, TheSpinnerIsAHiddenCentredSubviewStartedAndStoppedByEac
     EXPECT_TRUE(view->subviews().empty());
     EXPECT_EQ(vl(view).indicator(), nullptr);
     EXPECT_TRUE(view->constraints().empty());
+  });
+}
+
+// The image indicator counts as the spinner does: a replaced request's finish leaves it showing while the
+// current one loads.
+TEST_F(ImageViewSetting, TheImageIndicatorStaysWhileTheCurrentRequestLoads) {
+  HeldProvider one("one"), two("two");
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {100, 80}}); });
+  std::shared_ptr<ImageView> shown;
+  Completion first, second;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::image(makeGIF(2, 2, {{.width = 2, .height = 2, .indices = {1, 2, 3, 0}}})));
+    auto indicator = std::dynamic_pointer_cast<ImageIndicator>(vl(view).indicator());
+    ASSERT_NE(indicator, nullptr);
+    shown = indicator->animatedImageIndicatorView();
+    vl(view).setImage(Source::provider(one), nullptr, options(), first.handler());
+    vl(view).setImage(Source::provider(two), nullptr, options(), second.handler());
+  });
+  one.release(photo);
+  EXPECT_NE(staleSource(first.get().error()), nullptr);
+  onMain([&] {
+    EXPECT_FALSE(shown->isHidden()) << "the current request still loads";
+    EXPECT_TRUE(shown->animates());
+  });
+  two.release(photo);
+  EXPECT_TRUE(second.get());
+  onMain([&] {
+    EXPECT_TRUE(shown->isHidden());
+    EXPECT_FALSE(shown->animates());
   });
 }
 
@@ -237,6 +275,38 @@ TEST_F(ImageViewSetting, AReplacedRequestEndsInsteadOfRetryingAndLeavesTheCurren
   EXPECT_TRUE(outcome.error().isTaskCancelled()) << outcome.error().what();
   current->open();
   flushMain();
+}
+
+// Loads into a view that name their own cache, then one that does not; answers 0 when the default cache
+// appeared in the user's cache folder only with the last one.
+int defaultCacheAppearsOnlyWhenUsed() {
+  TempDirectory home, own;
+  ::setenv("XDG_CACHE_HOME", home.path().c_str(), 1);
+  auto mine = ImageCache::makeUnchecked("mine", own.path());
+  auto view = onMain([] { return ImageView::make(); });
+  auto load = [&](const std::string& key, const VellumOptionsInfo& items) {
+    Completion done;
+    onMain([&] {
+      RawImageDataProvider provider(pngBytes(4, 4), key);
+      vl(view).setImage(provider.convertToSource(), nullptr, items, done.handler());
+    });
+    return bool(done.get());
+  };
+  // A declarative row made with its own cache reads the shared manager's defaults, and nothing more.
+  const auto row = VLImage::url(URL::parse("http://127.0.0.1:9/a.png")).targetCache(mine);
+  const bool named = load("named", {VellumOptionsInfoItem::targetCache(mine)}) && row.context()->source;
+  const bool untouched = std::filesystem::is_empty(home.path());
+  const bool unnamed = load("unnamed", {});
+  const bool made = !std::filesystem::is_empty(home.path());
+  onMain([&] { view.reset(); });
+  return !named || !unnamed ? 3 : !untouched ? 1 : !made ? 2 : 0;
+}
+
+// Run in a fresh copy of this program, where nothing has made the default cache yet. Exit 1: a load that
+// named its own cache made the default one.
+TEST(ViewsDefaultCache, MadeOnlyByALoadThatUsesIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(defaultCacheAppearsOnlyWhenUsed()), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

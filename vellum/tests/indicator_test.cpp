@@ -50,7 +50,14 @@ TEST(Indicator, ImageIndicatorsNeedAnImageAndAnimateOnlyBetweenStartAndStop) {
     EXPECT_EQ(view->image()->frames()->size(), 2u);
     EXPECT_EQ(view->imageScaling(), ImageScaling::scaleNone);
     EXPECT_EQ(indicator->sizeStrategy(*view), IndicatorSizeStrategy::full());
+    indicator->stopAnimatingView();  // a stop with nothing started
+    EXPECT_TRUE(view->isHidden());
+    // Overlapping loads: shown until the last one stops.
     indicator->startAnimatingView();
+    indicator->startAnimatingView();
+    EXPECT_TRUE(view->animates());
+    EXPECT_FALSE(view->isHidden());
+    indicator->stopAnimatingView();
     EXPECT_TRUE(view->animates());
     EXPECT_FALSE(view->isHidden());
     indicator->stopAnimatingView();

@@ -67,9 +67,9 @@ TEST_F(VLAnimatedImageConcurrency, ConfiguredOnceBeforeTheFirstImageThenOnlyUpda
   show();
   EXPECT_TRUE(loaded.get());
   EXPECT_TRUE(failed.get());
-  flushMain();
+  settle(host);
   show();  // a rebuild with new values of the same identities
-  flushMain();
+  settle(host);
 
   const auto made = views();
   ASSERT_EQ(made.size(), 2u);
@@ -102,7 +102,7 @@ TEST_F(VLAnimatedImageConcurrency, AServedGIFPlaysInTheHost) {
               .onSuccess([&](const RetrieveImageResult&) { loaded.set(true); })};
   show();
   EXPECT_TRUE(loaded.get());
-  flushMain();
+  settle(host);
   const auto view = views().at(0);
   // The row is the whole host: so is the view, now that it shows an image.
   EXPECT_EQ(onMain([&] { return view->frame(); }), onMain([&] { return host->rootView()->bounds(); }));

@@ -2,6 +2,10 @@
 // copies, and the binder and renderer driven by the declarative host.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+#include <thread>
+
 #include "cache_test_support.hpp"
 #include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
@@ -152,7 +156,7 @@ TEST_F(DeclarativeImageConcurrency, NoSourceReportsEmptySourceAndShowsTheFailure
   const VellumError error = failed.get();
   ASSERT_NE(error.imageSettingReason(), nullptr);
   EXPECT_TRUE(std::holds_alternative<VellumError::ImageSettingErrorReason::EmptySource>(error.imageSettingReason()->value));
-  flushMain();
+  settle(host);
   auto node = firstImageNode();
   EXPECT_EQ(node.imageValue(), failureImage);
   EXPECT_EQ(server.totalHits(), 0);
@@ -165,7 +169,7 @@ TEST_F(DeclarativeImageConcurrency, AFreshImageFadesInInsideItsLinearAnimation) 
     succeeded.set(r.cacheType == CacheType::none);
   })});
   EXPECT_TRUE(succeeded.get());
-  flushMain();
+  settle(host);
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
   // The image came in first, still hidden, and was revealed in a linear animation of a quarter second.
   const auto lines = log();
@@ -186,10 +190,32 @@ TEST_F(DeclarativeImageConcurrency, AMemoryCachedImageWithAFadeShowsAtOnce) {
   Awaited<CacheType> succeeded;
   show({image("/a.png").fade(0.25).onSuccess([&](const RetrieveImageResult& r) { succeeded.set(r.cacheType); })});
   EXPECT_EQ(succeeded.get(), CacheType::memory);
-  flushMain();
+  settle(host);
   for (const auto& line : log()) EXPECT_EQ(line.find("linear"), std::string::npos) << line;
   EXPECT_EQ(firstImageNode().imageValue()->pixelSize(), (Size{8, 8}));
   EXPECT_EQ(server.totalHits(), 0);
+}
+
+// A host that no shared pointer owns (made on the stack, or held in an optional as here) is told of its row's
+// image as one made with `make` is, and shows it.
+TEST_F(DeclarativeImageConcurrency, AHostNotMadeWithMakeShowsItsRowsImage) {
+  Awaited<bool> loaded;
+  const std::vector<AnyView> shown{image("/a.png").onSuccess([&](const RetrieveImageResult&) { loaded.set(true); }).body()};
+  std::optional<DeclarativeHost> own;
+  onMain([&] {
+    own.emplace([&shown] { return AnyView::stack(shown); });
+    own->rebuild();
+  });
+  EXPECT_TRUE(loaded.get());
+  onMain([] {});
+  const ImagePtr picture = onMain([&] {
+    own->rebuildIfNeeded();
+    auto images = own->tree().findAll(AnyView::Kind::image);
+    return images.empty() ? nullptr : images.front().imageValue();
+  });
+  ASSERT_TRUE(picture && picture->hasBitmap());
+  EXPECT_EQ(picture->pixelSize(), (Size{24, 16}));
+  onMain([&] { own.reset(); });
 }
 
 TEST_F(DeclarativeImageConcurrency, ARowThatLeavesStillReachesTheDelegates) {
@@ -205,7 +231,7 @@ TEST_F(DeclarativeImageConcurrency, StartingBeforeAppearingHitsTheServerOnce) {
   Awaited<bool> succeeded;
   show({image("/a.png").startLoadingBeforeViewAppear().onSuccess([&](const RetrieveImageResult&) { succeeded.set(true); })});
   EXPECT_TRUE(succeeded.get());
-  flushMain();
+  settle(host);
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
 }
 
@@ -244,11 +270,11 @@ TEST_F(DeclarativeImageConcurrency, StartingBeforeAppearingIsOnceWhateverTheFail
       flushMain();
       EXPECT_TRUE(retrieve(source("/sentinel.png"), {VellumOptionsInfoItem::forceRefresh()}).result);
     }
-    // The main queue has gone quiet: nothing rebuilds the host by itself any more.
-    const std::size_t builds = onMain([&] { return host->buildCount(); });
+    // The main queue has gone quiet: nothing asks the host for another rebuild any more.
+    settle(host);
     flushMain();
     flushMain();
-    EXPECT_EQ(onMain([&] { return host->buildCount(); }), builds);
+    EXPECT_FALSE(onMain([&] { return host->rebuildIfNeeded(); }));
     EXPECT_EQ(failures->load(), 1);
     EXPECT_EQ(server.hits("GET", "/missing.png") - hitsBefore, c.path ? 1 : 0);
     onMain([&] { host.reset(); });
@@ -259,9 +285,9 @@ TEST_F(DeclarativeImageConcurrency, ANewPlaceholderKeepsTheImageAndANewSourceRel
   Awaited<bool> first;
   show({image("/a.png").onSuccess([&](const RetrieveImageResult&) { first.set(true); })});
   EXPECT_TRUE(first.get());
-  flushMain();
+  settle(host);
   show({image("/a.png").placeholder([] { return AnyView::clear(); })});
-  flushMain();
+  settle(host);
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
   EXPECT_NE(firstImageNode().imageValue(), nullptr);
   EXPECT_TRUE(firstImageNode().imageValue()->hasBitmap());
@@ -334,6 +360,49 @@ TEST_F(BinderConcurrency, LeavingAndReturningWithCancelOnDisappearWritesNothingS
     EXPECT_FALSE(binder->loading);
   });
   EXPECT_EQ(failureCount->load(), 1);
+}
+
+// Results delivered where the transfer ends, off the main queue, while the row leaves (cancelling) and comes
+// back (starting again) on the main queue: the first start's result is cancelled or, in the odd rounds, comes
+// in at that very moment. What the completion reads to tell the two starts apart is written by the new start
+// meanwhile (ThreadSanitizer watches this one).
+TEST_F(BinderConcurrency, AnEarlierStartReportingOffTheMainQueueWhileTheRowComesBack) {
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    const std::string path = "/race-" + std::to_string(round) + ".png";
+    auto roundGate = std::make_shared<Gate>();
+    server.on("GET", path, imageReply(png, roundGate));
+    auto context = image(path).cancelOnDisappear(true).callbackQueue(CallbackQueue::untouch()).context();
+    // Both starts report, whichever way the first one ends.
+    auto outcomes = std::make_shared<std::atomic<int>>(0);
+    auto both = std::make_shared<Awaited<bool>>();
+    auto count = [outcomes, both] {
+      if (++*outcomes == 2) both->set(true);
+      return std::monostate{};
+    };
+    context->onFailureDelegate->setBlock([count](VellumError) { return count(); });
+    context->onSuccessDelegate->setBlock([count](RetrieveImageResult) { return count(); });
+    auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+    auto [appear, disappear] = actions(binder, context);
+    onMain([&] { appear(); });
+    ASSERT_TRUE(roundGate->waitForArrivals(1, std::chrono::seconds(20)));
+    {
+      std::jthread opener;
+      if (round % 2 == 1) opener = std::jthread([roundGate] { roundGate->open(); });
+      onMain([&] {
+        disappear();
+        appear();
+      });
+    }
+    roundGate->open();
+    EXPECT_TRUE(both->get());
+    flushMain();
+    onMain([&] {
+      EXPECT_TRUE(binder->isShown());
+      EXPECT_FALSE(binder->loading);
+      EXPECT_EQ(binder->startNumber(), 2u);
+    });
+  }
 }
 
 TEST_F(BinderConcurrency, ReducedPriorityOnLeavingIsResetOnReturn) {

@@ -288,8 +288,11 @@ struct VellumManager::Coalescer {
 // ---- manager ----
 
 const std::shared_ptr<VellumManager>& VellumManager::shared() {
-  static auto* manager =
-      new std::shared_ptr<VellumManager>(make(ImageDownloader::default_(), ImageCache::defaultCache()));
+  // The default cache makes a folder in the user's cache directory: only a load that uses it makes it.
+  static auto* manager = new std::shared_ptr<VellumManager>(
+      new VellumManager(ImageDownloader::default_(), std::function<std::shared_ptr<ImageCache>()>([] {
+                          return ImageCache::defaultCache();
+                        })));
   return *manager;
 }
 
@@ -300,6 +303,15 @@ std::shared_ptr<VellumManager> VellumManager::make(std::shared_ptr<ImageDownload
 
 VellumManager::VellumManager(std::shared_ptr<ImageDownloader> downloader, std::shared_ptr<ImageCache> cache)
     : downloader_(std::move(downloader)), cache_(std::move(cache)), coalescer_(std::make_shared<Coalescer>()) {}
+
+VellumManager::VellumManager(std::shared_ptr<ImageDownloader> downloader,
+                             std::function<std::shared_ptr<ImageCache>()> makeCache)
+    : downloader_(std::move(downloader)), makeCache_(std::move(makeCache)), coalescer_(std::make_shared<Coalescer>()) {}
+
+const std::shared_ptr<ImageCache>& VellumManager::cache() const {
+  if (makeCache_) std::call_once(cacheMade_, [this] { cache_ = makeCache_(); });
+  return cache_;
+}
 
 VellumOptionsInfo VellumManager::defaultOptions() const {
   std::lock_guard lock(optionsLock_);
@@ -328,7 +340,7 @@ VellumParsedOptionsInfo VellumManager::parsedOptions(const VellumOptionsInfo& op
 }
 
 const std::shared_ptr<ImageCache>& VellumManager::targetCache(const VellumParsedOptionsInfo& options) const {
-  return options.targetCache ? options.targetCache : cache_;
+  return options.targetCache ? options.targetCache : cache();
 }
 
 const std::shared_ptr<ImageCache>& VellumManager::originalCache(const VellumParsedOptionsInfo& options) const {

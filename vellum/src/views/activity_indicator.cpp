@@ -1,7 +1,5 @@
 #include "vellum/views/activity_indicator.hpp"
 
-#include <algorithm>
-
 namespace vellum {
 
 ActivityIndicator::ActivityIndicator()
@@ -11,20 +9,17 @@ ActivityIndicator::ActivityIndicator()
 }
 
 void ActivityIndicator::startAnimatingView() {
-  if (animatingCount_ == 0) {
-    activityIndicatorView_->startAnimation();
-    activityIndicatorView_->setHidden(false);
-  }
-  ++animatingCount_;
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (!loads_.start()) return;
+  activityIndicatorView_->startAnimation();
+  activityIndicatorView_->setHidden(false);
 }
 
 void ActivityIndicator::stopAnimatingView() {
-  int remaining = animatingCount_ - 1;
-  animatingCount_ = std::max(remaining, 0);
-  if (remaining < 1) {
-    activityIndicatorView_->stopAnimation();
-    activityIndicatorView_->setHidden(true);
-  }
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (!loads_.stop()) return;
+  activityIndicatorView_->stopAnimation();
+  activityIndicatorView_->setHidden(true);
 }
 
 }  // namespace vellum

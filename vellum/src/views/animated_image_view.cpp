@@ -36,6 +36,7 @@ AnimatedImageView::~AnimatedImageView() {
 }
 
 void AnimatedImageView::setRunLoopMode(std::string mode) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (mode == runLoopMode_) return;
   stopAnimating();
   displayLink().remove(RunLoop::main(), runLoopMode_);
@@ -45,6 +46,7 @@ void AnimatedImageView::setRunLoopMode(std::string mode) {
 }
 
 void AnimatedImageView::setRepeatCount(RepeatCount count) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const bool changed = !(count == repeatCount_);
   repeatCount_ = count;
   if (!changed) return;
@@ -53,15 +55,18 @@ void AnimatedImageView::setRepeatCount(RepeatCount count) {
 }
 
 void AnimatedImageView::clearFrames(bool keepingCurrentFrame) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (animator_) animator_->clearFrames(keepingCurrentFrame);
 }
 
 const std::shared_ptr<foundation::SerialQueue>& AnimatedImageView::preloadQueue() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (!preloadQueue_) preloadQueue_ = Animator::makePreloadQueue();
   return preloadQueue_;
 }
 
 DisplayLinkCompatible& AnimatedImageView::displayLink() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (!displayLink_) {
     auto proxy = std::make_shared<TargetProxy>(std::static_pointer_cast<AnimatedImageView>(self()));
     DisplayLink::Selector selector = [](const DisplayLink::Target& target) {
@@ -75,15 +80,18 @@ DisplayLinkCompatible& AnimatedImageView::displayLink() {
 }
 
 void AnimatedImageView::startAnimating() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (!animator_ || animator_->hasReachedMaxRepeatCount()) return;
   displayLink().setPaused(false);
 }
 
 void AnimatedImageView::stopAnimating() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (displayLink_) displayLink_->setPaused(true);
 }
 
 Size AnimatedImageView::pixelSize() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const double scale = window() ? window()->backingScaleFactor() : 1.0;
   return Size{bounds().size.width * scale, bounds().size.height * scale};
 }
@@ -92,9 +100,15 @@ void AnimatedImageView::updateAnimatorSizing() {
   if (animator_) animator_->updateFrameSizing(pixelSize(), imageScaling());
 }
 
+bool AnimatedImageView::isPlacedInWindow() const {
+  auto shownIn = window();
+  // A window's content view has no superview here, but stands in its window as a subview does.
+  return shownIn && (superview() || shownIn->contentView().get() == this);
+}
+
 void AnimatedImageView::startOrStopForPlacement() {
   if (!autoPlayAnimatedImage || !animator_) return;
-  if (superview() && window()) {
+  if (isPlacedInWindow()) {
     startAnimating();
   } else {
     stopAnimating();
@@ -102,16 +116,19 @@ void AnimatedImageView::startOrStopForPlacement() {
 }
 
 void AnimatedImageView::reset() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (animator_) {
     animator_->cancel();
     animator_.reset();
   }
   currentFrame_.reset();
   const ImagePtr shown = image();
-  if (shown && shown->frameSource()) {
+  // One frame is a still picture: nothing to play, so no animator and no display refresh for it.
+  auto frames = shown && shown->frameSource() ? shown->frameSource()->copy() : nullptr;
+  if (frames && frames->frameCount() > 1) {
     currentFrame_ = shown;
-    auto animator = Animator::make(shown->frameSource()->copy(), imageScaling(), pixelSize(), shown->pixelSize(),
-                                   1.0, framePreloadCount, repeatCount_, preloadQueue());
+    auto animator = Animator::make(std::move(frames), imageScaling(), pixelSize(), shown->pixelSize(), 1.0,
+                                   framePreloadCount, repeatCount_, preloadQueue());
     animator->delegate = std::shared_ptr<AnimatorDelegate>(self(), static_cast<AnimatorDelegate*>(this));
     animator->needsPrescaling = needsPrescaling;
     animator->prepareFrames();
@@ -121,6 +138,7 @@ void AnimatedImageView::reset() {
 }
 
 void AnimatedImageView::updateFrameIfNeeded() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (!animator_) return;
   if (auto sizing = animator_->frameSizing(); sizing && sizing->kind == FrameSizing::Kind::pending) {
     updateAnimatorSizing();
@@ -141,6 +159,7 @@ void AnimatedImageView::updateFrameIfNeeded() {
 }
 
 void AnimatedImageView::setImage(ImagePtr image) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const bool changed = image != ImageView::image();
   ImageView::setImage(std::move(image));
   if (changed) reset();
@@ -148,16 +167,19 @@ void AnimatedImageView::setImage(ImagePtr image) {
 }
 
 void AnimatedImageView::setHighlighted(bool highlighted) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   // Highlighting is ignored while the animation plays.
   if (displayLink().isPaused()) ImageView::setHighlighted(highlighted);
 }
 
 bool AnimatedImageView::animates() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (!displayLink_) return ImageView::animates();
   return !displayLink_->isPaused();
 }
 
 void AnimatedImageView::setAnimates(bool animates) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (animates) {
     startAnimating();
   } else {
@@ -166,33 +188,39 @@ void AnimatedImageView::setAnimates(bool animates) {
 }
 
 void AnimatedImageView::setImageScaling(ImageScaling scaling) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const bool changed = scaling != imageScaling();
   ImageView::setImageScaling(scaling);
   if (changed) updateAnimatorSizing();
 }
 
 void AnimatedImageView::setFrameSize(Size size) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   ImageView::setFrameSize(size);
   updateAnimatorSizing();
 }
 
 void AnimatedImageView::viewDidChangeBackingProperties() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   ImageView::viewDidChangeBackingProperties();
   updateAnimatorSizing();
 }
 
 void AnimatedImageView::viewDidMoveToWindow() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   ImageView::viewDidMoveToWindow();
   startOrStopForPlacement();
   updateAnimatorSizing();
 }
 
 void AnimatedImageView::viewDidMoveToSuperview() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   ImageView::viewDidMoveToSuperview();
   startOrStopForPlacement();
 }
 
 void AnimatedImageView::updateLayer() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   ImagePtr frame = animator_ ? animator_->currentFrameImage() : nullptr;
   if (!frame) frame = currentFrame_;
   if (!frame) {
@@ -210,6 +238,7 @@ void AnimatedImageView::updateLayer() {
 }
 
 LayerContentsGravity AnimatedImageView::contentsGravity(const ImagePtr& image) const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   switch (imageScaling()) {
     case ImageScaling::scaleNone:
       return LayerContentsGravity::center;
@@ -226,10 +255,12 @@ LayerContentsGravity AnimatedImageView::contentsGravity(const ImagePtr& image) c
 }
 
 void AnimatedImageView::animatorDidCompleteLoop(Animator&, unsigned count) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (auto d = delegate.lock()) d->animatedImageViewDidCompleteLoops(*this, count);
 }
 
 void AnimatedImageView::animatorDidRefreshCurrentFrame(Animator& animator) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   // A dropped animator's late news changes nothing.
   if (&animator == animator_.get()) setNeedsDisplay(true);
 }

@@ -168,6 +168,7 @@ std::optional<double> Animator::placeholderDuration(std::ptrdiff_t index) const 
 }
 
 void Animator::setCurrentFrameIndex(std::ptrdiff_t index) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   previousFrameIndex_ = currentFrameIndex_;
   currentFrameIndex_ = index;
   const auto previous = previousFrameIndex_;
@@ -222,6 +223,7 @@ FrameSizing Animator::sizingFor(Size pixelSize, ImageScaling mode) const {
 }
 
 void Animator::prepareFrames() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   frameCount_ = frameSource_ ? frameSource_->frameCount() : 0;
   animatedFrames_.reserveCapacity(frameCount_);
   {
@@ -232,6 +234,7 @@ void Animator::prepareFrames() {
 }
 
 void Animator::updateFrameSizing(Size pixelSize, ImageScaling contentMode) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const FrameSizing proposed = sizingFor(pixelSize, contentMode);
   int version = 0;
   {
@@ -247,11 +250,13 @@ void Animator::updateFrameSizing(Size pixelSize, ImageScaling contentMode) {
 }
 
 void Animator::clearFrames(bool keepingCurrentFrame) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const auto current = std::size_t(std::max<std::ptrdiff_t>(currentFrameIndex_, 0));
   runOnPreloadQueue([keepingCurrentFrame, current](Animator& self) { self.clearFrames(keepingCurrentFrame, current); });
 }
 
 void Animator::advanceFrame() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (frameCount_ == 0) return;
   ReleaseBin::shared().empty();
   const auto was = currentFrameIndex_;

@@ -1,7 +1,11 @@
 #include "vellum/views/declarative_host.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include "foundation/main_queue.hpp"
 
@@ -26,22 +30,98 @@ namespace {
 
 thread_local std::vector<std::optional<Animation>> animationScopes;
 
-// The identity of a child that has no id of its own: its place among its parent's children.
-struct Position {
-  std::size_t index;
-  bool operator==(const Position&) const = default;
-};
+// The identity of a child that has no id of its own: its place among its parent's children. The place is the
+// identity's hash, which equality compares first; there is no value to allocate.
+struct Position {};
 
 AnyView::Identity positionIdentity(std::size_t index) {
-  auto value = std::make_shared<const Position>(Position{index});
-  return AnyView::Identity{index, value,
-                           [value](const void* other) { return *value == *static_cast<const Position*>(other); },
-                           typeid(Position)};
+  return AnyView::Identity{index, nullptr, [](const void*, const void*) { return true; }, typeid(Position)};
 }
 
 const std::vector<AnyView> kNoChildren;
 
+// Identities from the root to a node: how the host knows a node again at the next build.
+using Path = std::vector<AnyView::Identity>;
+
+struct PathHash {
+  std::size_t operator()(const Path& path) const {
+    std::size_t seed = path.size();
+    for (const auto& identity : path) seed ^= identity.hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+    return seed;
+  }
+};
+
+// Rebuilds asked for by notices run at most once per display frame, and leave the main queue at least as long
+// again as the last one took, so a host whose rebuilds are slow does not starve everything else.
+constexpr std::chrono::steady_clock::duration kFrameInterval =
+    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / 60));
+
 }  // namespace
+
+struct ObservableObject::Subscribers {
+  std::vector<std::weak_ptr<DeclarativeHost::Core>> hosts;
+  void notify(const std::optional<Animation>& animation);
+};
+
+struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
+  struct State {
+    std::vector<std::pair<std::type_index, std::any>> slots;
+    std::shared_ptr<View> bridgedView;
+    bool visited = false;
+  };
+  // An appear, disappear or transition node of a built tree, known by its kind and path.
+  struct Mark {
+    Path path;
+    AnyView node;
+  };
+  struct MarkHash {
+    std::size_t operator()(const Mark* mark) const {
+      return PathHash{}(mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
+    }
+  };
+  struct SameMark {
+    bool operator()(const Mark* a, const Mark* b) const { return a->node.kind() == b->node.kind() && a->path == b->path; }
+  };
+
+  explicit Core(std::function<AnyView()> rootBody)
+      : root(std::move(rootBody)), window(Window::make(1.0)), rootView(View::make(Rect{{0, 0}, {320, 480}})) {
+    window->setContentView(rootView);
+  }
+
+  void noticeSent(std::optional<Animation> animation);
+  void schedule();
+  void scheduledRebuild();
+  void rebuild();
+  // `bounds`: the place the parent lays out for the node, in the root view's coordinates. A part of the tree
+  // that building changes nothing in (no body, no bridged view below it) is taken as it is, not copied.
+  AnyView build(const AnyView& node, Path path, Rect bounds);
+  // `view` over its built child: `view` itself when the child came out as it went in.
+  static AnyView withBuiltChild(const AnyView& view, AnyView child);
+  State& stateFor(const Path& path);
+  void append(LogEntry entry) {
+    log.push_back(std::move(entry));
+    if (log.size() > kLogLimit) log.pop_front();
+  }
+
+  std::function<AnyView()> root;
+  AnyView tree;
+  std::unordered_map<Path, State, PathHash> states;
+  std::vector<Mark> marks;  // of the last tree
+  std::vector<Mark> buildingMarks;
+  bool needsRebuild = false;  // notices came that no rebuild has taken in yet
+  bool scheduled = false;     // a task that will take them is queued
+  std::chrono::steady_clock::time_point nextRebuildDue{};
+  std::optional<Animation> pendingAnimation;
+  std::size_t buildCount = 0;
+  std::deque<LogEntry> log;
+  std::shared_ptr<Window> window;
+  std::shared_ptr<View> rootView;
+};
+
+struct BuildContext::Scope {
+  DeclarativeHost::Core::State& state;
+  DeclarativeHost::Core& host;
+};
 
 std::string Animation::description() const {
   if (kind != Kind::linear) return "default";
@@ -61,6 +141,8 @@ void withAnimation(std::optional<Animation> animation, const std::function<void(
   } pop;
   body();
 }
+
+ObservableObject::ObservableObject() : subscribers_(std::make_shared<Subscribers>()) {}
 
 void ObservableObject::sendWillChange() {
   // The scope is the sender's: read it on the sender's thread, whichever queue then delivers the notice.
@@ -177,16 +259,16 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 void BuildContext::observe(ObservableObject& object) {
   auto& hosts = object.subscribers_->hosts;
   for (const auto& weak : hosts) {
-    if (weak.lock().get() == &host_) return;
+    if (weak.lock().get() == &scope_.host) return;
   }
-  hosts.push_back(host_.weak_from_this());
+  hosts.push_back(scope_.host.weak_from_this());
 }
 
 std::any& BuildContext::slotFor(std::type_index type) {
-  auto& state = host_.stateFor(host_.buildingPath_);
+  auto& slots = scope_.state.slots;
   const std::size_t slot = nextSlot_++;
-  if (slot >= state.slots.size()) state.slots.emplace_back(type, std::any{});
-  return state.slots[slot].second;
+  if (slot >= slots.size()) slots.emplace_back(type, std::any{});
+  return slots[slot].second;
 }
 
 std::string DeclarativeHost::LogEntry::description() const {
@@ -197,140 +279,222 @@ std::shared_ptr<DeclarativeHost> DeclarativeHost::make(std::function<AnyView()> 
   return std::make_shared<DeclarativeHost>(std::move(root));
 }
 
-DeclarativeHost::DeclarativeHost(std::function<AnyView()> root)
-    : root_(std::move(root)), window_(Window::make(1.0)), rootView_(View::make(Rect{{0, 0}, {320, 480}})) {
-  window_->setContentView(rootView_);
+DeclarativeHost::DeclarativeHost(std::function<AnyView()> root) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  core_ = std::make_shared<Core>(std::move(root));
+}
+
+DeclarativeHost::~DeclarativeHost() {
+  // The views it made belong to the main queue: a host released elsewhere lets them go there.
+  if (core_ && !foundation::MainQueue::isCurrent()) foundation::MainQueue::post([core = std::move(core_)] {});
 }
 
 void DeclarativeHost::setRoot(std::function<AnyView()> root) {
-  root_ = std::move(root);
-  rebuild();
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  core_->root = std::move(root);
+  core_->rebuild();
+}
+
+void DeclarativeHost::rebuild() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  core_->rebuild();
+}
+
+bool DeclarativeHost::rebuildIfNeeded() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (!core_->needsRebuild) return false;
+  core_->rebuild();
+  return true;
+}
+
+const AnyView& DeclarativeHost::tree() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  return core_->tree;
+}
+
+std::size_t DeclarativeHost::buildCount() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  return core_->buildCount;
+}
+
+const std::deque<DeclarativeHost::LogEntry>& DeclarativeHost::log() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  return core_->log;
 }
 
 std::vector<std::string> DeclarativeHost::logLines() const {
   std::vector<std::string> lines;
-  for (const auto& entry : log_) lines.push_back(entry.description());
+  for (const auto& entry : log()) lines.push_back(entry.description());
   return lines;
 }
 
-void DeclarativeHost::noticeSent(std::optional<Animation> animation) {
-  log_.push_back({"change", animation});
-  if (animation) pendingAnimation_ = animation;
-  if (rebuildQueued_) return;
-  rebuildQueued_ = true;
-  // Every notice of one burst lands before this rebuild runs: one rebuild for all of them.
-  foundation::MainQueue::post([weak = weak_from_this()] {
-    if (auto host = weak.lock()) host->rebuild();
-  });
+const std::shared_ptr<View>& DeclarativeHost::rootView() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  return core_->rootView;
 }
 
-DeclarativeHost::State& DeclarativeHost::stateFor(const Path& path) {
-  for (auto& state : states_) {
-    if (state.path == path) {
-      state.visited = true;
-      return state;
-    }
+std::size_t DeclarativeHost::stateCount() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  return core_->states.size();
+}
+
+void DeclarativeHost::Core::noticeSent(std::optional<Animation> animation) {
+  append({"change", animation});
+  if (animation) pendingAnimation = animation;
+  needsRebuild = true;
+  schedule();
+}
+
+void DeclarativeHost::Core::schedule() {
+  if (scheduled) return;
+  scheduled = true;
+  auto task = [weak = weak_from_this()] {
+    if (auto core = weak.lock()) core->scheduledRebuild();
+  };
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextRebuildDue) {
+    // Behind what is queued already: every notice of one burst lands before this rebuild runs.
+    foundation::MainQueue::post(std::move(task));
+  } else {
+    foundation::MainQueue::postAfter(nextRebuildDue - now, std::move(task));
   }
-  states_.push_back(State{path, {}, nullptr, true});
-  return states_.back();
 }
 
-AnyView DeclarativeHost::build(const AnyView& view, Path path, Rect bounds) {
-  if (!view.node_) return view;
-  auto built = std::make_shared<AnyView::Node>(*view.node_);
-  switch (built->kind) {
+void DeclarativeHost::Core::scheduledRebuild() {
+  scheduled = false;
+  if (!needsRebuild) return;  // a rebuild asked for directly took the notices in meanwhile
+  if (std::chrono::steady_clock::now() < nextRebuildDue) {
+    schedule();
+    return;
+  }
+  rebuild();
+}
+
+DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
+  State& state = states[path];
+  state.visited = true;
+  return state;
+}
+
+AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds) {
+  const auto& node = view.node_;
+  if (!node) return view;
+  switch (node->kind) {
     case AnyView::Kind::body: {
-      buildingPath_ = path;
-      stateFor(path);
-      BuildContext context(*this);
-      AnyView result = built->body(context);
+      BuildContext::Scope scope{stateFor(path), *this};
+      BuildContext context(scope);
+      AnyView result = node->body(context);
       path.push_back(positionIdentity(0));
       return build(result, std::move(path), bounds);
     }
-    case AnyView::Kind::stack:
-      for (std::size_t i = 0; i < built->children.size(); ++i) {
+    case AnyView::Kind::stack: {
+      std::vector<AnyView> children;
+      children.reserve(node->children.size());
+      bool unchanged = true;
+      for (std::size_t i = 0; i < node->children.size(); ++i) {
+        const AnyView& child = node->children[i];
         // A child with an id of its own is known by it, wherever it stands.
         Path childPath = path;
-        if (built->children[i].kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
-        built->children[i] = build(built->children[i], std::move(childPath), bounds);
+        if (child.kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
+        children.push_back(build(child, std::move(childPath), bounds));
+        unchanged = unchanged && children.back().node_ == child.node_;
       }
-      return AnyView(built);
-    case AnyView::Kind::identity: {
-      Path childPath = path;
-      childPath.push_back(built->identity);
-      built->children[0] = build(built->children[0], std::move(childPath), bounds);
+      if (unchanged) return view;
+      auto built = std::make_shared<AnyView::Node>(*node);
+      built->children = std::move(children);
       return AnyView(built);
     }
+    case AnyView::Kind::identity:
+      path.push_back(node->identity);
+      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
     case AnyView::Kind::bridged: {
       State& state = stateFor(path);
       if (!state.bridgedView) {
-        state.bridgedView = built->bridge->makeView();
-        rootView_->addSubview(state.bridgedView);
+        state.bridgedView = node->bridge->makeView();
+        rootView->addSubview(state.bridgedView);
       }
       // A bridged view takes the place its row lays out, as a view in a toolkit's layout would: without a
       // size it has nothing to show (an animated image decodes no frame for a view of no size).
       state.bridgedView->setFrame(bounds);
-      built->bridge->updateView(*state.bridgedView);
+      node->bridge->updateView(*state.bridgedView);
+      auto built = std::make_shared<AnyView::Node>(*node);
       built->bridgedView = state.bridgedView;
       return AnyView(built);
     }
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
-    case AnyView::Kind::transition:
-      built->children[0] = build(built->children[0], path, bounds);
-      buildingMarks_.push_back(Mark{std::move(path), AnyView(built)});
-      return AnyView(built);
+    case AnyView::Kind::transition: {
+      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
+      buildingMarks.push_back(Mark{std::move(path), built});
+      return built;
+    }
     case AnyView::Kind::opacity:
-      built->children[0] = build(built->children[0], std::move(path), bounds);
-      return AnyView(built);
+      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
-      const Size size{built->width.value_or(bounds.size.width), built->height.value_or(bounds.size.height)};
+      const Size size{node->width.value_or(bounds.size.width), node->height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
-      built->children[0] = build(built->children[0], std::move(path), placed);
-      return AnyView(built);
+      return withBuiltChild(view, build(node->children[0], std::move(path), placed));
     }
     default:
-      return AnyView(built);
+      return view;
   }
 }
 
-void DeclarativeHost::rebuild() {
-  rebuildQueued_ = false;
-  const auto animation = pendingAnimation_;
-  pendingAnimation_.reset();
-  for (auto& state : states_) state.visited = false;
-  buildingMarks_.clear();
-  tree_ = build(root_ ? root_() : AnyView(), {}, rootView_->bounds());
-  ++buildCount_;
+AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child) {
+  if (child.node_ == view.node_->children[0].node_) return view;
+  auto built = std::make_shared<AnyView::Node>(*view.node_);
+  built->children[0] = std::move(child);
+  return AnyView(built);
+}
+
+void DeclarativeHost::Core::rebuild() {
+  const auto started = std::chrono::steady_clock::now();
+  // A host may be released by an action or a body below: it stays until this rebuild has returned.
+  auto keepAlive = shared_from_this();
+  needsRebuild = false;
+  const auto animation = std::exchange(pendingAnimation, std::nullopt);
+  for (auto& [path, state] : states) state.visited = false;
+  buildingMarks.clear();
+  tree = build(root ? root() : AnyView(), {}, rootView->bounds());
+  ++buildCount;
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
   // hold it weakly, have run.
-  std::vector<State> kept, left;
-  for (auto& state : states_) {
-    if (!state.visited && state.bridgedView) state.bridgedView->removeFromSuperview();
-    (state.visited ? kept : left).push_back(std::move(state));
+  std::vector<State> left;
+  for (auto it = states.begin(); it != states.end();) {
+    if (it->second.visited) {
+      ++it;
+      continue;
+    }
+    if (it->second.bridgedView) it->second.bridgedView->removeFromSuperview();
+    left.push_back(std::move(it->second));
+    it = states.erase(it);
   }
-  states_ = std::move(kept);
 
-  auto sameMark = [](const Mark& a, const Mark& b) { return a.node.kind() == b.node.kind() && a.path == b.path; };
-  auto contains = [&sameMark](const std::vector<Mark>& marks, const Mark& mark) {
-    return std::any_of(marks.begin(), marks.end(), [&](const Mark& m) { return sameMark(m, mark); });
-  };
+  // Marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in the tree.
+  std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
+  before.reserve(marks.size());
+  after.reserve(buildingMarks.size());
+  for (const Mark& mark : marks) before.insert(&mark);
+  for (const Mark& mark : buildingMarks) after.insert(&mark);
   std::vector<std::function<void()>> actions;
-  for (const Mark& old : marks_) {
-    if (contains(buildingMarks_, old)) continue;
+  for (const Mark& old : marks) {
+    if (after.contains(&old)) continue;
     if (old.node.kind() == AnyView::Kind::onDisappear && old.node.action()) actions.push_back(old.node.action());
-    if (old.node.kind() == AnyView::Kind::transition) log_.push_back({"remove " + old.node.transitionValue().name, animation});
+    if (old.node.kind() == AnyView::Kind::transition) append({"remove " + old.node.transitionValue().name, animation});
   }
-  for (const Mark& now : buildingMarks_) {
-    if (contains(marks_, now)) continue;
+  for (const Mark& now : buildingMarks) {
+    if (before.contains(&now)) continue;
     if (now.node.kind() == AnyView::Kind::onAppear && now.node.action()) actions.push_back(now.node.action());
-    if (now.node.kind() == AnyView::Kind::transition) log_.push_back({"insert " + now.node.transitionValue().name, animation});
+    if (now.node.kind() == AnyView::Kind::transition) append({"insert " + now.node.transitionValue().name, animation});
   }
-  marks_ = std::move(buildingMarks_);
-  buildingMarks_.clear();
-  // Run after the tree is in place: an action may send notices, which queue the next rebuild.
+  marks = std::move(buildingMarks);
+  buildingMarks.clear();
+
+  const auto finished = std::chrono::steady_clock::now();
+  nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
+  // Run after the tree is in place: an action may send notices, which schedule the next rebuild.
   for (auto& action : actions) action();
 }
 

@@ -22,11 +22,15 @@ ImageIndicator::ImageIndicator(Passkey, ImagePtr image) : animatedImageIndicator
 }
 
 void ImageIndicator::startAnimatingView() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (!loads_.start()) return;
   animatedImageIndicatorView_->setAnimates(true);
   animatedImageIndicatorView_->setHidden(false);
 }
 
 void ImageIndicator::stopAnimatingView() {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  if (!loads_.stop()) return;
   animatedImageIndicatorView_->setAnimates(false);
   animatedImageIndicatorView_->setHidden(true);
 }

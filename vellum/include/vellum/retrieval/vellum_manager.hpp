@@ -143,13 +143,15 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   using LivePhotoProgress = std::function<void(std::int64_t receivedSize, std::int64_t totalSize)>;
   using LivePhotoCompletion = std::function<void(const foundation::Result<LivePhotoLoadingInfoResult, VellumError>&)>;
 
-  // Over the default downloader and the default cache; made on first use, never released.
+  // Over the default downloader and the default cache; made on first use, never released. The default cache
+  // is made only when a load uses it: loads that all name their own cache leave it unmade.
   static const std::shared_ptr<VellumManager>& shared();
   static std::shared_ptr<VellumManager> make(std::shared_ptr<ImageDownloader> downloader,
                                              std::shared_ptr<ImageCache> cache);
   VellumManager(std::shared_ptr<ImageDownloader> downloader, std::shared_ptr<ImageCache> cache);
 
-  const std::shared_ptr<ImageCache>& cache() const { return cache_; }
+  // The cache of loads that name none.
+  const std::shared_ptr<ImageCache>& cache() const;
   const std::shared_ptr<ImageDownloader>& downloader() const { return downloader_; }
   VellumOptionsInfo defaultOptions() const;
   void setDefaultOptions(VellumOptionsInfo options);
@@ -246,8 +248,13 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   std::shared_ptr<DownloadTask> handleFor(const std::shared_ptr<RetrievingContext>& context,
                                           std::shared_ptr<DownloadTask> attemptTask);
 
+  // The shared manager's: the cache comes from `makeCache` on first use.
+  VellumManager(std::shared_ptr<ImageDownloader> downloader, std::function<std::shared_ptr<ImageCache>()> makeCache);
+
   const std::shared_ptr<ImageDownloader> downloader_;
-  const std::shared_ptr<ImageCache> cache_;
+  const std::function<std::shared_ptr<ImageCache>()> makeCache_;  // none when the cache was given
+  mutable std::once_flag cacheMade_;
+  mutable std::shared_ptr<ImageCache> cache_;  // written once, under `cacheMade_`, when made on first use
   const std::shared_ptr<Coalescer> coalescer_;
   mutable std::mutex optionsLock_;  // guards `defaultOptions_`
   std::shared_ptr<const VellumOptionsInfo> defaultOptions_ = std::make_shared<const VellumOptionsInfo>();

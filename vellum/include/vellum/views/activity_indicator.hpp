@@ -14,6 +14,7 @@ class ActivityIndicator final : public Indicator {
   // REQUIRES: on the main queue.
   ActivityIndicator();
 
+  // REQUIRES: on the main queue (both).
   void startAnimatingView() override;
   void stopAnimatingView() override;
   Point centerOffset() const override { return {}; }
@@ -21,11 +22,11 @@ class ActivityIndicator final : public Indicator {
   IndicatorSizeStrategy sizeStrategy(const ImageView&) const override { return IndicatorSizeStrategy::intrinsicSize(); }
 
   const std::shared_ptr<ProgressIndicator>& activityIndicatorView() const { return activityIndicatorView_; }
-  int animatingCount() const { return animatingCount_; }
+  int animatingCount() const { return loads_.value(); }
 
  private:
   std::shared_ptr<ProgressIndicator> activityIndicatorView_;
-  int animatingCount_ = 0;
+  IndicatorLoadCount loads_;
 };
 
 }  // namespace vellum

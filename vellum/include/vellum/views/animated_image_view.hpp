@@ -11,8 +11,12 @@
 //
 // Tests hand the view a display-link factory over a ManualFrameSource before the link is first made.
 //
-// Thread rule: main queue only. The one exception is the last release: a view released on another thread
-// sends its animator and link to the main queue, where they are cancelled and invalidated.
+// A GIF of a single frame is a still picture: it gets no animator and no display refresh. The view plays once
+// it is in a window, as a subview or as the window's content view, and autoplay is on.
+//
+// Thread rule: main queue only: every operation checks first, and a call from elsewhere stops the process
+// naming it. The one exception is the last release: a view released on another thread sends its animator and
+// link to the main queue, where they are cancelled and invalidated.
 #include <functional>
 #include <memory>
 #include <string>
@@ -106,6 +110,8 @@ class AnimatedImageView : public ImageView, public AnimatorDelegate {
  private:
   class TargetProxy;
   void updateAnimatorSizing();
+  // In a window, as a subview or as the window's content view: where autoplay plays.
+  bool isPlacedInWindow() const;
   void startOrStopForPlacement();
 
   std::string runLoopMode_ = kRunLoopCommonModes;

@@ -12,8 +12,9 @@
 //   animator->timeSinceLastFrameChange += step;
 //   if (animator->timeSinceLastFrameChange >= animator->currentFrameDuration()) { ...; animator->advanceFrame(); }
 //
-// Threads: make, prepareFrames, updateFrameSizing, advanceFrame, setCurrentFrameIndex and the timing fields
-// belong to the main queue; frame reads (frameImage, frameDuration) may come from any thread. Jobs on the
+// Threads: make, prepareFrames, updateFrameSizing, clearFrames, advanceFrame, setCurrentFrameIndex and the
+// timing fields belong to the main queue (the operations check, and stop the process naming themselves when
+// called from elsewhere); frame reads (frameImage, frameDuration) may come from any thread. Jobs on the
 // preload queue are handed the frame indices the main queue had when it scheduled them, never read them.
 #include <atomic>
 #include <cstddef>

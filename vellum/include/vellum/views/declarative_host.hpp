@@ -1,13 +1,19 @@
 #pragma once
 // A small declarative view host: views are values with a body, the host builds them into a tree of nodes on
-// the main queue, keeps state per identity, rebuilds once per burst of change notices, fires appear and
-// disappear actions for nodes that came and went, and makes each bridged headless view once per identity.
-// Nothing is drawn or interpolated: animations and transitions are written to a log that tests read.
+// the main queue, keeps state per identity, fires appear and disappear actions for nodes that came and went,
+// and makes each bridged headless view once per identity. Change notices are coalesced: a burst of them is one
+// rebuild, and notices that keep coming (images arriving one by one) rebuild at most once per display frame,
+// spaced further when a rebuild takes longer than a frame, so the main queue keeps time for other work. A
+// rebuild costs time in proportion to the tree's nodes. Nothing is drawn or interpolated: animations and
+// transitions are written to a log that tests read, which keeps its latest kLogLimit entries.
 //
 //   vellum::DeclarativeHost host([&] { return vellum::AnyView::stack(rows); });   // main queue
 //   host.rebuild();
 //   host.tree();                       // the last tree built
-//   host.log();                        // "change", "change in linear(0.25)", "insert opacity", ...
+//   host.logLines();                   // "change", "change in linear(0.25)", "insert opacity", ...
+//
+// A host may live on the stack, in a member or behind `make`'s shared pointer: notices reach it either way,
+// and a notice or scheduled rebuild that comes after it is gone finds nothing.
 //
 // Layout: the root view's bounds are laid out to the root; a stack lays each child on top of the others, in
 // the stack's own place; a frame gives its child the sides it names, centred; a bridged view takes the place
@@ -16,12 +22,14 @@
 // Identity of a node: its position among its parent's children, or the value of an enclosing `id(...)`.
 // State (`BuildContext::stateObject`) lives as long as its identity stays in the tree.
 //
-// Thread rule: main queue only, except ObservableObject::sendWillChange(), which may come from any thread:
-// the notice moves to the main queue before it touches any host.
+// Thread rule: main queue only (checked: a call from elsewhere stops the process naming it), except
+// ObservableObject::sendWillChange(), which may come from any thread: the notice moves to the main queue
+// before it touches any host. Lifetime: the host is neither copied nor moved; released on another thread, it
+// hands what it made (views, state) to the main queue to be let go there.
 #include <any>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,7 +75,7 @@ class DeclarativeHost;
 // An object whose changes rebuild the hosts that read it.
 class ObservableObject {
  public:
-  ObservableObject() = default;
+  ObservableObject();
   ObservableObject(const ObservableObject&) = delete;
   ObservableObject& operator=(const ObservableObject&) = delete;
   virtual ~ObservableObject() = default;
@@ -76,14 +84,11 @@ class ObservableObject {
   void sendWillChange();
 
  private:
-  friend class DeclarativeHost;
   friend class BuildContext;
-  // Shared with notices still queued, which may outlive the object. Main queue only.
-  struct Subscribers {
-    std::vector<std::weak_ptr<DeclarativeHost>> hosts;
-    void notify(const std::optional<Animation>& animation);
-  };
-  std::shared_ptr<Subscribers> subscribers_ = std::make_shared<Subscribers>();
+  // The hosts that read this object. Shared with notices still queued, which may outlive the object. Main
+  // queue only.
+  struct Subscribers;
+  std::shared_ptr<Subscribers> subscribers_;
 };
 
 // A headless view put into the tree: made once per identity, updated at every rebuild.
@@ -104,9 +109,11 @@ class AnyView {
   struct Identity {
     std::size_t hash = 0;
     std::shared_ptr<const void> value;
-    std::function<bool(const void* other)> equals;  // other is a value of the same type
+    bool (*equals)(const void* value, const void* other) = nullptr;  // two values of `type`
     std::type_index type = typeid(void);
-    bool operator==(const Identity& other) const { return type == other.type && hash == other.hash && equals(other.value.get()); }
+    bool operator==(const Identity& other) const {
+      return type == other.type && hash == other.hash && equals(value.get(), other.value.get());
+    }
   };
 
   AnyView() = default;
@@ -126,7 +133,8 @@ class AnyView {
   AnyView id(T value) const {
     auto shared = std::make_shared<const T>(std::move(value));
     Identity identity{std::hash<T>{}(*shared), shared,
-                      [shared](const void* other) { return *shared == *static_cast<const T*>(other); }, typeid(T)};
+                      [](const void* a, const void* b) { return *static_cast<const T*>(a) == *static_cast<const T*>(b); },
+                      typeid(T)};
     return withIdentity(std::move(identity));
   }
   AnyView onAppear(std::function<void()> action) const;
@@ -177,66 +185,55 @@ class BuildContext {
 
  private:
   friend class DeclarativeHost;
-  explicit BuildContext(DeclarativeHost& host) : host_(host) {}
+  struct Scope;  // the host and the identity being built
+  explicit BuildContext(Scope& scope) : scope_(scope) {}
   std::any& slotFor(std::type_index type);
-  DeclarativeHost& host_;
+  Scope& scope_;
   std::size_t nextSlot_ = 0;
 };
 
-class DeclarativeHost : public std::enable_shared_from_this<DeclarativeHost> {
+class DeclarativeHost {
  public:
   struct LogEntry {
     std::string what;                    // "change", "insert <transition>", "remove <transition>"
     std::optional<Animation> animation;  // the scope it happened in
     std::string description() const;    // "change in linear(0.25)"
   };
+  // How many of the latest log entries are kept.
+  static constexpr std::size_t kLogLimit = 1000;
 
   // `root` is evaluated at each rebuild. Bridged views are put into `rootView`, itself in a window.
+  // REQUIRES: on the main queue (both).
   static std::shared_ptr<DeclarativeHost> make(std::function<AnyView()> root);
   explicit DeclarativeHost(std::function<AnyView()> root);
+  ~DeclarativeHost();
+  DeclarativeHost(const DeclarativeHost&) = delete;
+  DeclarativeHost& operator=(const DeclarativeHost&) = delete;
 
+  // Replaces the root and rebuilds. REQUIRES: on the main queue.
   void setRoot(std::function<AnyView()> root);
-  // Builds the tree now, then fires the actions of nodes that left and came.
+  // Builds the tree now, then fires the actions of nodes that left and came. REQUIRES: on the main queue.
   void rebuild();
-  const AnyView& tree() const { return tree_; }
-  std::size_t buildCount() const { return buildCount_; }
-  const std::vector<LogEntry>& log() const { return log_; }
+  // Rebuilds now when notices have asked for a rebuild that has not run yet (one waiting for its frame);
+  // answers whether it did. REQUIRES: on the main queue.
+  bool rebuildIfNeeded();
+
+  // The last tree built. REQUIRES: on the main queue (these readers too).
+  const AnyView& tree() const;
+  std::size_t buildCount() const;
+  // The latest kLogLimit entries, oldest first.
+  const std::deque<LogEntry>& log() const;
   std::vector<std::string> logLines() const;
-  const std::shared_ptr<View>& rootView() const { return rootView_; }
-  std::size_t stateCount() const { return states_.size(); }
+  const std::shared_ptr<View>& rootView() const;
+  std::size_t stateCount() const;
 
  private:
   friend class BuildContext;
   friend class ObservableObject;
-  using Path = std::vector<AnyView::Identity>;  // position segments are identities over the index
-  struct State {
-    Path path;
-    std::vector<std::pair<std::type_index, std::any>> slots;
-    std::shared_ptr<View> bridgedView;
-    bool visited = false;
-  };
-  struct Mark {
-    Path path;
-    AnyView node;
-  };
-
-  void noticeSent(std::optional<Animation> animation);
-  // `bounds`: the place the parent lays out for the node, in the root view's coordinates.
-  AnyView build(const AnyView& node, Path path, Rect bounds);
-  State& stateFor(const Path& path);
-
-  std::function<AnyView()> root_;
-  AnyView tree_;
-  std::vector<State> states_;
-  std::vector<Mark> marks_;           // appear, disappear and transition nodes of the last tree
-  std::vector<Mark> buildingMarks_;
-  Path buildingPath_;
-  bool rebuildQueued_ = false;
-  std::optional<Animation> pendingAnimation_;
-  std::size_t buildCount_ = 0;
-  std::vector<LogEntry> log_;
-  std::shared_ptr<Window> window_;
-  std::shared_ptr<View> rootView_;
+  // Everything the host keeps. Notices and scheduled rebuilds hold it weakly, so that they reach a host
+  // however it is owned, and nothing once it is gone.
+  struct Core;
+  std::shared_ptr<Core> core_;
 };
 
 }  // namespace vellum

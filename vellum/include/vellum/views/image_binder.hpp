@@ -8,9 +8,10 @@
 //
 // Each start has a number: results and progress of an earlier start (one that was cancelled when its row
 // left the screen, say) write no field of a binder that has started again; their success or failure still
-// reaches the delegates, and their progress does not, as for a binder that is gone.
+// reaches the delegates, and their progress does not, as for a binder that is gone. The number is the one
+// field read off the main queue (by a completion delivered where its transfer ended), so it is atomic.
 //
-// Thread rule: main queue only.
+// Thread rule: main queue only (start() checks), the start number excepted.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -59,16 +60,17 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   // Shown: an image and loaded. Busy: loading, or holding an image.
   bool isShown() const { return loadedImage_ && loaded; }
   bool isBusy() const { return loading || loadedImage_ != nullptr; }
-  std::uint64_t startNumber() const { return startNumber_; }
+  std::uint64_t startNumber() const { return startNumber_.load(); }
 
+  // REQUIRES: on the main queue.
   template <class HoldingView>
   void start(const std::shared_ptr<VLImageContext<HoldingView>>& context);
 
  private:
-  // The binder to write for a step of start `number`: none once it is gone or has started again.
+  // The binder to write for a step of start `number`: none once it is gone or has started again. Any thread.
   static std::shared_ptr<ImageBinder> current(const std::weak_ptr<ImageBinder>& weak, std::uint64_t number) {
     auto binder = weak.lock();
-    return binder && binder->startNumber_ == number ? binder : nullptr;
+    return binder && binder->startNumber_.load() == number ? binder : nullptr;
   }
   template <class HoldingView>
   void succeed(const std::shared_ptr<VLImageContext<HoldingView>>& context, const RetrieveImageResult& value);
@@ -78,11 +80,12 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   ImagePtr loadedImage_;
   bool showsPartialImage_ = false;  // `loadedImage_` is a partial image of a progressive download
   std::function<AnyView()> failureView_;
-  std::uint64_t startNumber_ = 0;
+  std::atomic<std::uint64_t> startNumber_{0};
 };
 
 template <class HoldingView>
 void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   const std::uint64_t number = ++startNumber_;
   std::weak_ptr<ImageBinder> weak = weak_from_this();
   if (!context->source) {
@@ -183,7 +186,7 @@ template <class HoldingView>
 void ImageBinder::succeed(const std::shared_ptr<VLImageContext<HoldingView>>& context,
                           const RetrieveImageResult& value) {
   std::weak_ptr<ImageBinder> weak = weak_from_this();
-  const std::uint64_t number = startNumber_;
+  const std::uint64_t number = startNumber_.load();
   auto reveal = [weak, number, context, value](Animation animation) {
     CallbackQueue::mainAsync().execute([weak, number, context, value, animation] {
       // The delegate hears of the result even when the binder is gone by now.

@@ -1,6 +1,6 @@
 #pragma once
 // ImageIndicator: an image (typically an animated GIF) shown at its own size over the whole hosting view,
-// animating between start and stop. Thread rule: main queue only.
+// animating from the first start until the stop that leaves no load running. Thread rule: main queue only.
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +21,7 @@ class ImageIndicator final : public Indicator {
                                               const std::optional<VellumParsedOptionsInfo>& options = std::nullopt);
   ImageIndicator(Passkey, ImagePtr image);
 
+  // REQUIRES: on the main queue (both).
   void startAnimatingView() override;
   void stopAnimatingView() override;
   Point centerOffset() const override { return {}; }
@@ -31,6 +32,7 @@ class ImageIndicator final : public Indicator {
 
  private:
   std::shared_ptr<ImageView> animatedImageIndicatorView_;
+  IndicatorLoadCount loads_;
 };
 
 }  // namespace vellum

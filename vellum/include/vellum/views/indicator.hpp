@@ -5,7 +5,9 @@
 //   vl(imageView).setIndicatorType(vellum::IndicatorType::image(gifBytes)); // an animated image
 //
 // The image view keeps the indicator, adds its view as a hidden, centred subview, sizes it by the size
-// strategy and starts and stops it around each load. Thread rule: main queue only, as every view.
+// strategy and starts and stops it around each load; loads overlap (a replaced request ends after the one that
+// replaced it started), so an indicator counts them and hides only when the last one stops. Thread rule: main
+// queue only, as every view.
 #include <memory>
 
 #include "foundation/bytes.hpp"
@@ -26,6 +28,24 @@ struct IndicatorSizeStrategy {
   static IndicatorSizeStrategy full() { return {Kind::full, {}}; }
   static IndicatorSizeStrategy fixed(Size size) { return {Kind::size, size}; }
   friend bool operator==(const IndicatorSizeStrategy&, const IndicatorSizeStrategy&) = default;
+};
+
+// The loads an indicator shows for, counted: each start adds one, each stop takes one away (never below zero).
+// A request that is replaced still stops the indicator it started, so an indicator that followed every start
+// and stop alone would hide while the request that replaced it still loads.
+class IndicatorLoadCount {
+ public:
+  // True for the start that finds no load running: the indicator is to show.
+  bool start() { return count_++ == 0; }
+  // True when no load runs after this stop (an extra stop too): the indicator is to hide.
+  bool stop() {
+    count_ = count_ > 0 ? count_ - 1 : 0;
+    return count_ == 0;
+  }
+  int value() const { return count_; }
+
+ private:
+  int count_ = 0;
 };
 
 class Indicator {

@@ -139,16 +139,20 @@ class VLImageContext {
     return std::nullopt;
   }
 
-  // Each side's options are read under its own lock, one after the other: never two locks at once.
+  // Each side's options are read under its own lock, one after the other: never two locks at once. A rebuild
+  // compares every row's context, mostly with itself or with one sharing its processor: those answer without
+  // asking the processors for their identifiers.
   friend bool operator==(const VLImageContext& a, const VLImageContext& b) {
+    if (&a == &b) return true;
     if (a.source.has_value() != b.source.has_value()) return false;
     if (a.source && !(*a.source == *b.source)) return false;
-    const std::string left = a.processorIdentifier();
-    return left == b.processorIdentifier();
+    const auto left = a.processor();
+    const auto right = b.processor();
+    return left == right || identifier(left) == identifier(right);
   }
   std::size_t hashValue() const {
     std::size_t seed = source ? (std::size_t{1} * 1000003u) ^ std::hash<Source>{}(*source) : 0;
-    return seed * 31 + std::hash<std::string>{}(processorIdentifier());
+    return seed * 31 + std::hash<std::string>{}(identifier(processor()));
   }
 
  private:
@@ -162,8 +166,12 @@ class VLImageContext {
     std::lock_guard lock(mutex_);
     this->*field = std::move(value);
   }
-  std::string processorIdentifier() const {
-    auto processor = get(&VLImageContext::options_).processor;
+  // Only the processor is taken out under the lock: equality and hashing run for every row of every rebuild.
+  std::shared_ptr<const ImageProcessor> processor() const {
+    std::lock_guard lock(mutex_);
+    return options_.processor;
+  }
+  static std::string identifier(const std::shared_ptr<const ImageProcessor>& processor) {
     return processor ? processor->identifier() : std::string();
   }
   template <class D>
