@@ -53,7 +53,8 @@ struct Config {
   std::function<Path(const Path& base, const std::string& cacheName)> cachePathBlock;
   std::string name;
   std::shared_ptr<FileManager> fileManager;
-  // Base directory; none means the user's cache directory.
+  // Base directory; none means the user's cache directory, or, once the application has set its identity
+  // (foundation::AppInfo), the folder named by that identity inside it.
   std::optional<Path> directory;
 };
 
@@ -148,6 +149,9 @@ class Backend {
   // Throws filesystem_error, unchanged from the file manager.
   void deleteFile(const Path& url);
   void remove(const std::string& key, const std::optional<std::string>& forcedExtension = std::nullopt);
+  // Everything stored before the call is gone when it returns, whatever other caches of the same name store,
+  // sweep or clear meanwhile. Throws filesystem_error (no_such_file_or_directory when the directory is gone;
+  // it is not made again then).
   void removeAll(bool skipRecreatingDirectory = false);
 
   // Every stored file and directory below the storage directory (hidden names skipped).
@@ -179,6 +183,7 @@ class Backend {
   void scheduleDateUpdate(FileMeta meta, const ExpirationExtending& extending);
   static void applyDateUpdates(State& state);
   bool maybeCached(const std::string& name) const;
+  void rememberName(const std::string& name);
   static std::string fileName(const Config& config, const std::string& key,
                               const std::optional<std::string>& forcedExtension);
 

@@ -127,8 +127,9 @@ struct BitmapContextDescriptor {
 };
 
 // Pre-decodes an image for drawing at `scale`: an animated image (one with a frame list) and an image without
-// bitmap come back as the same object; otherwise a new image of the bitmap redrawn at pixel size / scale,
-// whose scale is 1. Never fails: at any obstacle it answers the input.
+// bitmap come back as the same object; otherwise a new image of the same pixels (shared, as they are decoded
+// already) at `scale`, keeping what else the image carries. Never fails: at any obstacle (a scale that is not
+// positive and finite) it answers the input.
 ImagePtr decoded(const ImagePtr& image, double scale);
 
 }  // namespace vellum
