@@ -57,14 +57,16 @@ TEST(ImageValue, SizeScaleCostAndRedrawing) {
   EXPECT_EQ(Image::withoutBitmap({1e300, 1e300})->cacheCost(), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(Image::withoutBitmap({std::nan(""), 3})->cacheCost(), 0);
 
-  // decoded(scale:) redraws still images only.
+  // decoded(scale:) makes a new object of still images only, and never loses a pixel: the scale is the one
+  // asked for.
   auto still = Image::make(test::gradient(40, 20));
-  auto half = decoded(still, 2.0);
-  ASSERT_NE(half, still);
-  EXPECT_EQ(half->pixelSize(), (Size{20, 10}));
-  EXPECT_EQ(half->scale(), 1.0);
+  auto sharp = decoded(still, 2.0);
+  ASSERT_NE(sharp, still);
+  EXPECT_EQ(sharp->pixelSize(), (Size{40, 20}));
+  EXPECT_EQ(sharp->scale(), 2.0);
+  EXPECT_EQ(sharp->size(), (Size{20, 10}));
   EXPECT_EQ(decoded(still, 1.0)->bitmap()->pixels, still->bitmap()->pixels);
-  EXPECT_EQ(decoded(still, 1000.0)->pixelSize(), (Size{1, 1}));  // floored, but at least one pixel
+  EXPECT_EQ(decoded(still, 1000.0)->pixelSize(), (Size{40, 20}));
   EXPECT_EQ(decoded(still, 0.0), still);
 
   animation.frames = std::vector<ImagePtr>{still};

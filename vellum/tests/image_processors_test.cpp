@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
+#include "test_child.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_processors.hpp"
@@ -244,15 +246,16 @@ TEST(ImageProcessors, BilinearRedrawsWeighColourByAlpha) {
     auto resized = run(ResizingImageProcessor({4, 1}), image);
     ASSERT_TRUE(resized);
     EXPECT_EQ(row(resized, 0), expected);
-    // The round-corner fill of a 4 x 1 target draws the picture at 4 x 2 and keeps its top row.
+    // The round-corner fill of a 4 x 1 target shows the whole picture, drawn at 4 x 1.
     auto filledTarget = run(RoundCornerImageProcessor(Radius::point(0), Size{4, 1}), image);
     ASSERT_TRUE(filledTarget);
     EXPECT_EQ(row(filledTarget, 0), expected);
-    // Pre-decoding at scale 0.5 doubles both sides; the one source row gives both rows.
+    // Pre-decoding at scale 0.5 keeps every pixel and takes the scale: twice the size in points.
     auto predecoded = decoded(image, 0.5);
-    ASSERT_EQ(predecoded->bitmap()->height, 2u);
-    EXPECT_EQ(row(predecoded, 0), expected);
-    EXPECT_EQ(row(predecoded, 1), expected);
+    EXPECT_NE(predecoded, image);
+    EXPECT_EQ(predecoded->bitmap()->pixels, image->bitmap()->pixels);
+    EXPECT_EQ(predecoded->scale(), 0.5);
+    EXPECT_EQ(predecoded->size(), (Size{4, 2}));
   }
 }
 
@@ -346,6 +349,63 @@ TEST(ImageProcessors, DataIsDecodedAndCompositionsRunInOrder) {
             "bbkk/bbkk/rrgg/rrgg");
   // A failing step ends the chain with null.
   EXPECT_EQ(make<BlurImageProcessor>(-1.0)->append(none)->process(ImageProcessItem::data(png), {}), nullptr);
+}
+
+// Thin pictures whose results are small: a fitted side keeps at least one pixel, and the crop of a filled
+// size is taken before scaling, so the pixel cap applies to the result rather than to a huge intermediate.
+TEST(ImageProcessors, ThinPicturesGiveTheirSmallResults) {
+  auto column = run(ResizingImageProcessor({100, 100}, ContentMode::aspectFit), Image::make(filled(3, 1000, {9, 99, 199, 255})));
+  ASSERT_TRUE(column);
+  EXPECT_EQ(column->pixelSize(), (Size{1, 100}));
+  EXPECT_EQ(column->bitmap()->pixels, filled(1, 100, {9, 99, 199, 255}).pixels);
+  auto row = run(ResizingImageProcessor({100, 100}, ContentMode::aspectFit), Image::make(filled(1000, 3, {9, 99, 199, 255})));
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->pixelSize(), (Size{100, 1}));
+
+  // 10 x 40000 filling 200 x 200 scales by 20: what shows is the middle 10 x 10, rows 19995 to 20004,
+  // red here and blue everywhere else.
+  Bitmap pole = filled(10, 40000, {0, 0, 255, 255});
+  for (std::uint32_t y = 19995; y < 20005; ++y) {
+    for (std::uint32_t x = 0; x < 10; ++x) set(pole, x, y, {255, 0, 0, 255});
+  }
+  auto square = run(RoundCornerImageProcessor(Radius::point(0), Size{200, 200}), Image::make(std::move(pole)));
+  ASSERT_TRUE(square);
+  EXPECT_EQ(square->pixelSize(), (Size{200, 200}));
+  EXPECT_EQ(square->bitmap()->pixels, filled(200, 200, {255, 0, 0, 255}).pixels);
+  // Rounded, the corner pixel is clear and the middle keeps the red.
+  auto rounded = run(RoundCornerImageProcessor(Radius::point(50), Size{200, 200}), Image::make(filled(10, 40000, {255, 0, 0, 255})));
+  ASSERT_TRUE(rounded);
+  EXPECT_EQ(test::pixel(*rounded->bitmap(), 0, 0)[3], 0);
+  EXPECT_EQ(test::pixel(*rounded->bitmap(), 100, 100), (Pixel{255, 0, 0, 255}));
+}
+
+// What blurring and resampling a large picture costs beyond the picture itself, measured in a child
+// process: a small multiple of the input and output pictures, not of their floating-point copies.
+TEST(ImageProcessors, LargePicturesAreProcessedInBoundedMemory) {
+  const ImagePtr picture = Image::make(test::gradient(4000, 4000));
+  const long pictureKiB = 4000L * 4000 * 4 / 1024;
+  const std::pair<const char*, std::function<bool()>> work[] = {
+      {"blur 10", [&] {
+         auto out = run(BlurImageProcessor(10), picture);
+         return out && out->pixelSize() == Size{4000, 4000};
+       }},
+      {"downsample to 3900", [&] {
+         auto out = run(DownsamplingImageProcessor({3900, 3900}), picture);
+         return out && out->pixelSize() == Size{3900, 3900};
+       }},
+      {"round corners filling 3900 x 3000", [&] {
+         auto out = run(RoundCornerImageProcessor(Radius::point(20), Size{3900, 3000}), picture);
+         return out && out->pixelSize() == Size{3900, 3000};
+       }},
+  };
+  for (const auto& [name, process] : work) {
+    const auto measured = test::inChild(process);
+    ASSERT_TRUE(measured) << name << ": the child died or hung";
+    EXPECT_TRUE(measured->succeeded) << name;
+    // The output picture, and working memory of at most as much again.
+    EXPECT_LT(measured->peakGrowthKiB, 2 * pictureKiB) << name;
+    RecordProperty(name, std::to_string(measured->peakGrowthKiB / 1024) + " MiB");
+  }
 }
 
 TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
