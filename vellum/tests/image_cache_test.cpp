@@ -8,6 +8,7 @@
 
 #include "cache_test_support.hpp"
 #include "foundation/app_info.hpp"
+#include "foundation/log.hpp"
 #include "test_clock.hpp"
 #include "test_images.hpp"
 #include "vellum/general/cache_key.hpp"
@@ -183,7 +184,7 @@ TEST_F(ImageCacheTest, CostOfImagesInMemory) {
   const std::pair<ImagePtr, std::int64_t> table[] = {
       {Image::withoutBitmap({100, 50}), 20'000},
       {Image::make(test::gradient(100, 50)), 20'000},
-      {framed({frame, frame, photo}), 40'000},
+      {framed({frame, frame, photo}), 2 * (20'000 + Image::kFrameOverheadBytes)},
       {framed({}), 0},
   };
   EXPECT_EQ(cache->memoryStorageCacheCost(), 0);
@@ -228,6 +229,28 @@ TEST_F(ImageCacheTest, CachesOfOneNameShareTheDirectoryNotTheQueue) {
   ASSERT_FALSE(result.diskCacheResult);
   ASSERT_TRUE(result.diskCacheResult.error().cacheReason());
   EXPECT_TRUE(std::holds_alternative<Cache::DiskStorageIsNotReady>(result.diskCacheResult.error().cacheReason()->value));
+}
+
+// A disk store that fails is never silent: with no completion to hear it, the log does.
+TEST_F(ImageCacheTest, AFailedDiskStoreReachesTheLog) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(line);
+  });
+  VellumParsedOptionsInfo refusing = options;
+  refusing.cacheSerializer = std::make_shared<NoBytesSerializer>();
+  cache->store(photo, std::nullopt, "k", refusing, true);
+  files->failWrites = true;
+  cache->store(photo, std::nullopt, "w", options, true);
+  test::flush(*cache->ioQueue());
+  foundation::setLogSink(previous);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("Cannot serialize an image due to the cache serializer returning `nil`."), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("Cannot create cache file at url: "), std::string::npos) << lines[1];
 }
 
 // Two caches of one name on one folder: an entry one stores after the other has listed the folder is found
@@ -451,7 +474,7 @@ TEST_F(ImageCacheTest, BackgroundDecodingRedrawsOnlyStillImages) {
   ASSERT_TRUE(test::await(stored.get_future()).diskCacheResult);
   const auto animated = outcome("animated", decoding).value();
   ASSERT_EQ(animated.kind(), DiskRetrievalOutcome::Kind::found);
-  ASSERT_TRUE(animated.value()->frames());
+  ASSERT_TRUE(animated.value()->frameSource());  // decoded as it plays: no preloading was asked for
   EXPECT_EQ(animated.value(), serializer->made);
 }
 

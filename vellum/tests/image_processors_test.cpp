@@ -411,7 +411,7 @@ TEST(ImageProcessors, LargePicturesAreProcessedInBoundedMemory) {
 TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   test::GifFrameSpec red{0, 0, 2, 1, {1, 1}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 20};
   test::GifFrameSpec blue{0, 0, 2, 1, {3, 0}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
-  auto animated = imageFromData(test::makeGIF(2, 1, {red, blue}));
+  auto animated = imageFromData(test::makeGIF(2, 1, {red, blue}), ImageCreatingOptions{1.0, 0, true, false});
   ASSERT_TRUE(animated && animated->frames());
   auto flipped = run(FlippingImageProcessor(true, false), animated);
   ASSERT_TRUE(flipped && flipped->frames());
@@ -420,10 +420,16 @@ TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   EXPECT_EQ(test::letters(*(*flipped->frames())[1]->bitmap()), "kb");
   EXPECT_EQ(test::letters(*flipped->bitmap()), "rr");
   EXPECT_DOUBLE_EQ(flipped->duration(), 0.5);
-  // The GIF bytes and the frame source describe the unprocessed frames: they are not carried over.
+  // The GIF bytes and the frame source describe the unprocessed frames: they are not carried over, and a
+  // GIF of the processed frames is made when one is asked for.
   EXPECT_EQ(flipped->animatedImageData(), nullptr);
   EXPECT_EQ(flipped->frameSource(), nullptr);
-  EXPECT_FALSE(gifRepresentation(*flipped));
+  const auto gif = gifRepresentation(*flipped);
+  ASSERT_TRUE(gif);
+  auto back = decodeGIF(*gif);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back.value().size(), 2u);
+  EXPECT_EQ(test::letters(back.value()[1].canvas), "kb");
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ ImagePtr redraw(const ImagePtr& image, const Kernel& kernel) {
     processed.push_back(slot);
   }
   info.duration = image->duration();
+  info.frameDurations = image->animation().frameDurations;
   info.frameCount = processed.size();
   auto first = processed.front()->bitmap();
   info.frames = std::move(processed);
