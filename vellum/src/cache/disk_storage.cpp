@@ -466,8 +466,8 @@ void Backend::remove(const std::string& key, const std::optional<std::string>& f
 }
 
 void Backend::removeAll(bool skipRecreatingDirectory) {
-  // Forgotten before the removal, so a store racing it keeps its name; a look-up afterwards then asks the
-  // file system nothing for what was here (a miss there costs a failed open and its exception).
+  // Forgotten before the removal, so a store racing it keeps its name; a look-up afterwards of what was here
+  // costs one status call, not an open and its exception.
   {
     std::lock_guard lock(state_->maybeCachedMutex);
     if (state_->maybeCachedSetupCompleted && state_->maybeCached) state_->maybeCached->clear();

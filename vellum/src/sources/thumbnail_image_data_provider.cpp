@@ -76,6 +76,7 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
   constexpr std::size_t kHeadBytes = 160 * 1024;
   // What is read of one file at most, end found or not: more than any picture the decoders accept needs.
   constexpr std::size_t kMaxBytes = std::size_t{256} << 20;
+  constexpr std::uint64_t kReservedAtOnce = std::uint64_t{16} << 20;
   if (stop.stop_requested()) throw ThumbnailStopped{};
   if (!url.isFileURL()) throw ThumbnailError(Code::invalidImageSource);
   // Metadata segments before a JPEG's frame header hold 64 KiB each at most; one whose frame header is not
@@ -98,11 +99,10 @@ foundation::Bytes makeThumbnail(const URL& url, double maxPixelSize, bool always
     try {
       if (!file) {
         file.emplace(RegularFile::open(url.path()));
-        // Room for as much as will be read, so that growing never copies what came before (nothing is
-        // touched, and so nothing is resident, beyond what is read).
-        data.reserve(static_cast<std::size_t>(
-            std::clamp<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(file->status().st_size, 0)),
-                                      kHeadBytes, kMaxBytes)));
+        // A file of an ordinary size gets room for all of it at once, so that growing never copies what came
+        // before; a larger one (a picture with much appended, or no picture at all) grows as it is read.
+        const auto size = static_cast<std::uint64_t>(std::max<off_t>(file->status().st_size, 0));
+        data.reserve(size <= kReservedAtOnce ? std::max<std::size_t>(size, kHeadBytes) : kHeadBytes);
       }
       whole = file->appendUpTo(data, std::min(count, kMaxBytes - data.size())) < count || data.size() >= kMaxBytes;
     } catch (const std::exception&) {

@@ -2,8 +2,9 @@
 // DiskStorage::Backend: the disk half of the image cache, one file per key in one directory. Each entry's
 // expiry lives in its file's modification time and its last access in an extended attribute of ours, with
 // the access time as the fallback (see file_manager.hpp), both whole seconds rounded up; there is no index
-// file. A set of the names known to exist, listed once at
-// start in the background, answers misses for keys never stored without touching the disk.
+// file. A set of the names known to exist, listed once at start in the background, lets a look-up of a name
+// outside it cost one status call rather than an open: other caches of the same name (in this process or
+// another) store into the same directory, so a name outside the set is still asked of the file system.
 //
 //   vellum::DiskStorage::Config config("avatars", /*sizeLimit=*/50 << 20);
 //   vellum::DiskStorage::Backend disk(config);           // throws VellumError when the directory cannot be made
