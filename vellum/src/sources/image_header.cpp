@@ -90,8 +90,9 @@ std::optional<std::size_t> EncodedImageEnd::findJPEG(std::span<const std::uint8_
       }
       continue;
     }
+    // Stray bytes where a marker must be are skipped, as decoders skip them.
+    while (position_ < data.size() && data[position_] != 0xFF) ++position_;
     if (position_ + 1 >= data.size()) return std::nullopt;
-    if (data[position_] != 0xFF) return position_;  // no marker where one must be
     if (data[position_ + 1] == 0xFF) {
       ++position_;  // fill before a marker
       continue;
