@@ -382,28 +382,35 @@ TEST(ImageProcessors, ThinPicturesGiveTheirSmallResults) {
 // What blurring and resampling a large picture costs beyond the picture itself, measured in a child
 // process: a small multiple of the input and output pictures, not of their floating-point copies.
 TEST(ImageProcessors, LargePicturesAreProcessedInBoundedMemory) {
-  const ImagePtr picture = Image::make(test::gradient(4000, 4000));
-  const long pictureKiB = 4000L * 4000 * 4 / 1024;
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a thread sanitizer's shadow grows with every byte written: its peak says nothing of the code";
+#endif
+  const ImagePtr picture = Image::make(test::gradient(2400, 2400));
+  const long pictureKiB = 2400L * 2400 * 4 / 1024;
   const std::pair<const char*, std::function<bool()>> work[] = {
       {"blur 10", [&] {
          auto out = run(BlurImageProcessor(10), picture);
-         return out && out->pixelSize() == Size{4000, 4000};
+         return out && out->pixelSize() == Size{2400, 2400};
        }},
-      {"downsample to 3900", [&] {
-         auto out = run(DownsamplingImageProcessor({3900, 3900}), picture);
-         return out && out->pixelSize() == Size{3900, 3900};
+      {"downsample to 2300", [&] {
+         auto out = run(DownsamplingImageProcessor({2300, 2300}), picture);
+         return out && out->pixelSize() == Size{2300, 2300};
        }},
-      {"round corners filling 3900 x 3000", [&] {
-         auto out = run(RoundCornerImageProcessor(Radius::point(20), Size{3900, 3000}), picture);
-         return out && out->pixelSize() == Size{3900, 3000};
+      {"round corners filling 2300 x 1800", [&] {
+         auto out = run(RoundCornerImageProcessor(Radius::point(20), Size{2300, 1800}), picture);
+         return out && out->pixelSize() == Size{2300, 1800};
        }},
   };
   for (const auto& [name, process] : work) {
     const auto measured = test::inChild(process);
     ASSERT_TRUE(measured) << name << ": the child died or hung";
     EXPECT_TRUE(measured->succeeded) << name;
-    // The output picture, and working memory of at most as much again.
+    // The output picture, and working memory of at most as much again (an address sanitizer adds a little).
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(measured->peakGrowthKiB, 3 * pictureKiB) << name;
+#else
     EXPECT_LT(measured->peakGrowthKiB, 2 * pictureKiB) << name;
+#endif
     RecordProperty(name, std::to_string(measured->peakGrowthKiB / 1024) + " MiB");
   }
 }
