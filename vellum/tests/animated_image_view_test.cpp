@@ -282,6 +282,30 @@ TEST_F(AnimatedImageViewConcurrency, TwelveFramesInAWindowOfTenPlayWithElevenDec
   EXPECT_EQ(source->decodeCount(), 11u + 40u);
 }
 
+// A long GIF decoded as the view asks (no preloading) plays: its frame source hands the view every frame.
+TEST_F(AnimatedImageViewConcurrency, ALongGIFDecodedLazilyPlays) {
+  std::vector<GifFrameSpec> specs;
+  for (int i = 0; i < 700; ++i) {
+    specs.push_back({0, 0, 320, 240, std::vector<std::uint8_t>(320 * 240, std::uint8_t(1 + i % 3)),
+                     DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 5});
+  }
+  VellumParsedOptionsInfo options;
+  auto view = makeView({32, 24});
+  options.preloadAllAnimationData = onMain([&] { return view->shouldPreloadAllAnimation(); });
+  const ImagePtr image = DefaultCacheSerializer::defaultSerializer()->image(makeGIF(320, 240, specs), options);
+  ASSERT_TRUE(image);
+  onMain([&] { view->setImage(image); });
+  settle(*view);
+  ASSERT_TRUE(onMain([&] { return view->animator() != nullptr; }));
+  EXPECT_EQ(onMain([&] { return view->animator()->frameCount(); }), 700u);
+  tick(0.05);
+  for (int i = 0; i < 3; ++i) {
+    tick(0.05);
+    settle(*view);
+  }
+  EXPECT_GT(onMain([&] { return view->animator()->currentFrameIndex(); }), 0);
+}
+
 TEST_F(AnimatedImageViewConcurrency, APreloadCountBelowOneCountsAsOne) {
   for (int count : {0, -5}) {
     frames = std::make_shared<ManualFrameSource>();  // each view its own clock

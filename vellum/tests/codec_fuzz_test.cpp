@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <string>
+#include <string_view>
 
 #include "image/progressive_jpeg_decoder.hpp"
 #include "test_images.hpp"
@@ -44,9 +46,56 @@ DecodingLimits fuzzLimits() {
 
 using test::fuzz;
 
-bool pngDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodePNG(d, fuzzLimits())); }
-bool jpegDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodeJPEG(d, fuzzLimits())); }
-bool gifDecodes(const foundation::Bytes& d) { return static_cast<bool>(decodeGIF(d, false, fuzzLimits())); }
+// A decoder's answer is a whole picture within the limits, or an error that names the decoder; nothing else.
+bool wholeWithinLimits(const Bitmap& bitmap) {
+  const std::uint64_t pixels = std::uint64_t{bitmap.width} * bitmap.height;
+  return pixels > 0 && pixels <= fuzzLimits().maxPixels && bitmap.pixels.size() == pixels * 4;
+}
+template <class Result>
+void expectWellFormed(const Result& result, std::string_view decoder, bool whole) {
+  if (result) {
+    EXPECT_TRUE(whole) << decoder << ": a picture that is not whole, or outside the limits";
+  } else {
+    EXPECT_EQ(result.error().reason.rfind(std::string(decoder) + ": ", 0), 0u) << result.error().reason;
+  }
+}
+
+bool pngDecodes(const foundation::Bytes& d) {
+  const auto decoded = decodePNG(d, fuzzLimits());
+  expectWellFormed(decoded, "PNG", decoded && wholeWithinLimits(decoded.value()));
+  return static_cast<bool>(decoded);
+}
+bool jpegDecodes(const foundation::Bytes& d) {
+  const auto decoded = decodeJPEG(d, fuzzLimits());
+  expectWellFormed(decoded, "JPEG", decoded && wholeWithinLimits(decoded.value()));
+  return static_cast<bool>(decoded);
+}
+bool gifDecodes(const foundation::Bytes& d) {
+  const auto decoded = decodeGIF(d, false, fuzzLimits());
+  bool whole = static_cast<bool>(decoded);
+  std::uint64_t held = 0;
+  if (decoded) {
+    whole = !decoded.value().empty();
+    for (const auto& frame : decoded.value()) {
+      whole = whole && wholeWithinLimits(frame.canvas) && frame.delay > 0;
+      held += std::uint64_t{frame.canvas.width} * frame.canvas.height;
+    }
+    whole = whole && held <= fuzzLimits().maxTotalPixels;
+  }
+  expectWellFormed(decoded, "GIF", whole);
+  return static_cast<bool>(decoded);
+}
+
+// Runs `decodes` on the seed and on mutations of it: the seed decodes, and the mutations reach both ends,
+// some still decoding and some refused, each answer well formed (checked by `decodes` itself).
+template <class Decodes>
+void fuzzBothWays(const foundation::Bytes& seed, Decodes decodes, unsigned seedValue, int rounds = 1500) {
+  ASSERT_TRUE(decodes(seed));
+  int decoded = 0, refused = 0;
+  fuzz(seed, [&](const foundation::Bytes& d) { return decodes(d) ? ++decoded : ++refused; }, seedValue, rounds);
+  EXPECT_GT(decoded, 0) << "no mutation decoded";
+  EXPECT_GT(refused, 0) << "no mutation was refused";
+}
 // As the fuzz harness feeds it: the first byte chooses the piece size. True when the end was reached.
 bool progressiveDecodes(const foundation::Bytes& d) {
   if (d.empty()) return false;
@@ -60,16 +109,16 @@ bool progressiveDecodes(const foundation::Bytes& d) {
 
 TEST(CodecFuzz, PNG) {
   const auto seed = *encodePNG(test::gradient(24, 16));
-  fuzz(seed, pngDecodes, 1);
-  fuzz(test::png16(7, 5, 1234), pngDecodes, 2);
-  fuzz(seed, [](const foundation::Bytes& d) { return pngDecodes(withFixedCRCs(d)); }, 6);
+  fuzzBothWays(seed, pngDecodes, 1);
+  fuzzBothWays(test::png16(7, 5, 1234), pngDecodes, 2);
+  fuzzBothWays(seed, [](const foundation::Bytes& d) { return pngDecodes(withFixedCRCs(d)); }, 6);
 }
 
 TEST(CodecFuzz, JPEG) {
-  fuzz(*encodeJPEG(test::gradient(32, 24), 0.8), jpegDecodes, 3);
+  fuzzBothWays(*encodeJPEG(test::gradient(32, 24), 0.8), jpegDecodes, 3);
   const std::vector<std::array<std::uint8_t, 4>> inks = {{0, 64, 192, 32}, {200, 30, 120, 180}};
-  fuzz(test::writeCMYKJPEG(inks, test::InkForm::adobeYCCK), jpegDecodes, 7);
-  fuzz(test::writeCMYKJPEG(inks, test::InkForm::plain), jpegDecodes, 8);
+  fuzzBothWays(test::writeCMYKJPEG(inks, test::InkForm::adobeYCCK), jpegDecodes, 7);
+  fuzzBothWays(test::writeCMYKJPEG(inks, test::InkForm::plain), jpegDecodes, 8);
 }
 
 TEST(CodecFuzz, ProgressiveJPEGInPieces) {
@@ -86,13 +135,28 @@ TEST(CodecFuzz, GIF) {
   test::GifFrameSpec a{0, 0, 6, 4, std::vector<std::uint8_t>(24, 1), DISPOSE_BACKGROUND, 0, 7};
   test::GifFrameSpec b{2, 1, 3, 2, {2, 0, 3, 3, 0, 2}, DISPOSE_PREVIOUS, 0, 3};
   const auto seed = test::makeGIF(6, 4, {a, b, a});
-  fuzz(seed, gifDecodes, 4);
+  fuzzBothWays(seed, gifDecodes, 4);
   // Without its trailer, and on a 0 x 0 screen.
   auto cut = test::makeGIF(0, 0, {a, b});
   cut.pop_back();
-  fuzz(cut, gifDecodes, 9);
-  // The whole path an image takes from cache bytes, sniffing included.
-  fuzz(seed, [](const foundation::Bytes& d) { return imageFromData(d) != nullptr; }, 5, 300);
+  fuzzBothWays(cut, gifDecodes, 9);
+  // The whole path an image takes from cache bytes, sniffing included, decoding every frame up front and
+  // as it plays: an image is a whole picture, and its frame source answers for every frame it counts.
+  for (const bool preloadAll : {true, false}) {
+    fuzzBothWays(
+        seed,
+        [preloadAll](const foundation::Bytes& d) {
+          const auto image = imageFromData(d, ImageCreatingOptions{1.0, 0, preloadAll, false});
+          if (!image) return false;
+          EXPECT_TRUE(image->hasBitmap() && wholeWithinLimits(*image->bitmap()));
+          if (const auto& source = image->frameSource()) {
+            const auto frames = source->copy();
+            for (std::size_t i = 0; i < frames->frameCount(); ++i) EXPECT_GT(frames->duration(i), 0);
+          }
+          return true;
+        },
+        5, 300);
+  }
 }
 
 // The libFuzzer harnesses' seeds decode, and so do mutations of them.

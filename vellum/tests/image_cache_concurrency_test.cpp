@@ -2,6 +2,10 @@
 // that outlives its queue's owner, observers leaving during a post, and many threads on one cache.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <latch>
 #include <thread>
 
@@ -55,24 +59,47 @@ TEST(ImageCacheConcurrency, DestroyedOnItsOwnQueueAfterItsLastBlock) {
   test::flush(other);
 }
 
+// The application resigns active; one observer releases the last hold on a cache during that post. The
+// cache's own sweep, which ran first, keeps it alive until it has swept; after that the cache is gone from
+// the notification centre: a later post sweeps nothing of it.
 TEST(ImageCacheConcurrency, DestroyedDuringANotificationPost) {
+  namespace fs = std::filesystem;
   test::TemporaryDirectory dir;
   auto& center = foundation::NotificationCenter::defaultCenter();
   auto holder = std::make_shared<std::shared_ptr<ObservedCache>>(makeObserved(dir.path()));
   auto destroyed = (*holder)->destroyed->get_future();
-  // Registered before the cache's own observer (which runs on the main queue later), so it runs first.
+  const void* const cacheObject = static_cast<const ImageCache*>(holder->get());
+  const fs::path directory = (*holder)->diskStorage()->directoryURL();
+  // A file whose expiry passed an hour ago: what a sweep removes.
+  auto expiredFile = [&](const std::string& name) {
+    const fs::path path = directory / name;
+    std::ofstream(path) << "expired";
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    return path;
+  };
+  std::atomic<int> cleanPosts{0};
+  const auto cleaned = center.addObserver(std::string(VellumDidCleanDiskCache), cacheObject,
+                                          [&](const foundation::Notification&) { ++cleanPosts; });
+  // Registered after the cache's own observer (its factory registers it), so it runs second.
   const auto dropper = center.addObserver(std::string(foundation::kApplicationWillResignActive), nullptr,
                                           [holder](const foundation::Notification&) { holder->reset(); });
-  test::flushMain();  // the cache's registration
-  foundation::MainQueue::post(
-      [&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
-  test::await(std::move(destroyed));
+  const fs::path first = expiredFile("first");
+  foundation::MainQueue::post([&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
+  // Destroyed by the post, not by this thread: on the cache's queue, once its sweep had run.
+  EXPECT_TRUE(test::await(std::move(destroyed)));
   test::flushMain();
+  EXPECT_FALSE(*holder);
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_EQ(cleanPosts, 1);
   center.removeObserver(dropper);
+
   // The cache unregistered itself in its destructor: a later post reaches nothing of it.
-  foundation::MainQueue::post(
-      [&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
+  const fs::path second = expiredFile("second");
+  foundation::MainQueue::post([&center] { center.post(std::string(foundation::kApplicationWillResignActive)); });
   test::flushMain();
+  EXPECT_TRUE(fs::exists(second));
+  EXPECT_EQ(cleanPosts, 1);
+  center.removeObserver(cleaned);
 }
 
 TEST(ImageCacheConcurrency, QueuedWorkRunsAfterTheQueueObjectIsGone) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "cache_test_support.hpp"
 #include "foundation/log.hpp"
@@ -197,6 +198,51 @@ TEST_F(ImageCacheMaintenance, ClearingBothLevels) {
   EXPECT_NO_THROW(test::await(cache->cleanExpiredDiskCacheAsync()));
   EXPECT_NO_THROW(test::await(cache->cleanExpiredCacheAsync()));
   EXPECT_NO_THROW(test::await(cache->clearCacheAsync()));
+}
+
+// Another cache of the same name (in this process or another) stores and removes while one clears: every
+// entry stored before the clear is gone when its completion runs, whatever vanished or appeared meanwhile.
+TEST_F(ImageCacheMaintenance, ClearingLeavesNothingStoredBeforeItWhateverOthersDo) {
+  const foundation::Bytes bytes(64, 7);
+  auto clearing = test::makeCache(dir.path(), "shared");
+  auto other = test::makeCache(dir.path(), "shared");
+  for (int round = 0; round < 3; ++round) {
+    constexpr int kEntries = 1500;
+    std::vector<fs::path> before;
+    for (int i = 0; i < kEntries; ++i) {
+      const std::string key = "r" + std::to_string(round) + "-" + std::to_string(i);
+      clearing->diskStorage()->store(bytes, key);
+      before.push_back(clearing->cachePath(key));
+    }
+    std::atomic<bool> stop{false};
+    std::thread meddler([&] {
+      // Removes what the clear is about to remove, and stores new entries, until the clear is over.
+      for (int i = kEntries - 1; !stop; --i) {
+        try {
+          if (i >= 0) other->diskStorage()->remove("r" + std::to_string(round) + "-" + std::to_string(i));
+          other->diskStorage()->store(bytes, "new-" + std::to_string(i));
+        } catch (const std::exception&) {
+        }
+      }
+    });
+    std::promise<void> cleared;
+    std::atomic<bool> everythingGoneOnCompletion{false};
+    clearing->clearDiskCache([&] {
+      everythingGoneOnCompletion = std::none_of(before.begin(), before.end(), [](const fs::path& p) { return fs::exists(p); });
+      cleared.set_value();
+    });
+    test::await(cleared.get_future());
+    stop = true;
+    meddler.join();
+    EXPECT_TRUE(everythingGoneOnCompletion) << "round " << round;
+    EXPECT_EQ(std::count_if(before.begin(), before.end(), [](const fs::path& p) { return fs::exists(p); }), 0)
+        << "round " << round;
+    EXPECT_TRUE(fs::is_directory(clearing->diskStorage()->directoryURL()));
+  }
+  // Nothing of the cleared trees stays beside the cache's directory.
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename().string().rfind("com.marrowby.Vellum.ImageCache.", 0), 0u) << entry.path();
+  }
 }
 
 TEST_F(ImageCacheMaintenance, CachedTypeAcrossTheLevels) {

@@ -7,6 +7,8 @@
 #include <fstream>
 
 #include "cache_test_support.hpp"
+#include "foundation/app_info.hpp"
+#include "foundation/log.hpp"
 #include "test_clock.hpp"
 #include "test_images.hpp"
 #include "vellum/general/cache_key.hpp"
@@ -182,7 +184,7 @@ TEST_F(ImageCacheTest, CostOfImagesInMemory) {
   const std::pair<ImagePtr, std::int64_t> table[] = {
       {Image::withoutBitmap({100, 50}), 20'000},
       {Image::make(test::gradient(100, 50)), 20'000},
-      {framed({frame, frame, photo}), 40'000},
+      {framed({frame, frame, photo}), 2 * (20'000 + Image::kFrameOverheadBytes)},
       {framed({}), 0},
   };
   EXPECT_EQ(cache->memoryStorageCacheCost(), 0);
@@ -227,6 +229,103 @@ TEST_F(ImageCacheTest, CachesOfOneNameShareTheDirectoryNotTheQueue) {
   ASSERT_FALSE(result.diskCacheResult);
   ASSERT_TRUE(result.diskCacheResult.error().cacheReason());
   EXPECT_TRUE(std::holds_alternative<Cache::DiskStorageIsNotReady>(result.diskCacheResult.error().cacheReason()->value));
+}
+
+// A disk store that fails is never silent: with no completion to hear it, the log does.
+TEST_F(ImageCacheTest, AFailedDiskStoreReachesTheLog) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(line);
+  });
+  VellumParsedOptionsInfo refusing = options;
+  refusing.cacheSerializer = std::make_shared<NoBytesSerializer>();
+  cache->store(photo, std::nullopt, "k", refusing, true);
+  files->failWrites = true;
+  cache->store(photo, std::nullopt, "w", options, true);
+  test::flush(*cache->ioQueue());
+  foundation::setLogSink(previous);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("Cannot serialize an image due to the cache serializer returning `nil`."), std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("Cannot create cache file at url: "), std::string::npos) << lines[1];
+}
+
+// Two caches of one name on one folder: an entry one stores after the other has listed the folder is found
+// by the other, by every query, as a cache started later finds it.
+TEST_F(ImageCacheTest, CachesOfOneNameSeeEachOthersNewEntries) {
+  auto writer = test::makeCache(dir.path(), "together");
+  auto reader = test::makeCache(dir.path(), "together");
+  EXPECT_EQ(reader->imageCachedType("k"), CacheType::none);
+  std::promise<CacheStoreResult> done;
+  writer->store(photo, std::nullopt, "k", options, true, [&](CacheStoreResult r) { done.set_value(r); });
+  ASSERT_TRUE(test::await(done.get_future()).diskCacheResult);
+
+  EXPECT_EQ(reader->imageCachedType("k"), CacheType::disk);
+  EXPECT_EQ(reader->cacheFileURLIfOnDisk("k"), fs::path(writer->cachePath("k")));
+  std::promise<Retrieved> found;
+  reader->retrieveImage("k", options, CallbackQueue::untouch(), [&](Retrieved r) { found.set_value(std::move(r)); });
+  const auto result = test::await(found.get_future());
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result.value().cacheType(), CacheType::disk);
+  EXPECT_EQ(result.value().image()->bitmap()->pixels, photo->bitmap()->pixels);
+
+  // Removed by the writer, it is absent for the reader again.
+  writer->removeImage("k");
+  test::flush(*writer->ioQueue());
+  reader->clearMemoryCache();
+  EXPECT_EQ(reader->imageCachedType("k"), CacheType::none);
+}
+
+// Where an application has said who it is, its caches live in a folder of its own under the user's cache
+// folder; without an identity they stay where they always were.
+TEST_F(ImageCacheTest, AnApplicationsCachesLiveUnderItsIdentity) {
+  const std::string previousIdentity = foundation::AppInfo::bundleIdentifier();
+  const char* previousHome = std::getenv("XDG_CACHE_HOME");
+  const std::optional<std::string> savedHome = previousHome ? std::optional<std::string>(previousHome) : std::nullopt;
+  ::setenv("XDG_CACHE_HOME", dir.path().c_str(), 1);
+
+  foundation::AppInfo::setBundleIdentifier("com.example.photos");
+  const auto own = ImageCache::makeUnchecked("avatars");
+  foundation::AppInfo::setBundleIdentifier("");
+  const auto shared = ImageCache::makeUnchecked("avatars");
+  foundation::AppInfo::setBundleIdentifier("../escape");
+  const auto refused = ImageCache::makeUnchecked("avatars");
+
+  foundation::AppInfo::setBundleIdentifier(previousIdentity);
+  if (savedHome) {
+    ::setenv("XDG_CACHE_HOME", savedHome->c_str(), 1);
+  } else {
+    ::unsetenv("XDG_CACHE_HOME");
+  }
+  EXPECT_EQ(own->diskStorage()->directoryURL(), dir.path() / "com.example.photos" / "com.marrowby.Vellum.ImageCache.avatars");
+  EXPECT_TRUE(fs::is_directory(own->diskStorage()->directoryURL()));
+  EXPECT_EQ(shared->diskStorage()->directoryURL(), dir.path() / "com.marrowby.Vellum.ImageCache.avatars");
+  // An identity that is no folder name keeps the shared place rather than leave the cache folder.
+  EXPECT_EQ(refused->diskStorage()->directoryURL(), dir.path() / "com.marrowby.Vellum.ImageCache.avatars");
+}
+
+// A decode ahead of use keeps every pixel and the scale asked for, and memory keeps the same.
+TEST_F(ImageCacheTest, BackgroundDecodingKeepsPixelsAndScale) {
+  VellumParsedOptionsInfo doubled = options;
+  doubled.backgroundDecode = true;
+  doubled.scaleFactor = 2;
+  const ImagePtr wide = Image::make(test::gradient(200, 100), 2.0);
+  ASSERT_TRUE(store(wide, "wide", doubled).diskCacheResult);
+  cache->clearMemoryCache();
+  const auto fromDisk = retrieve("wide", doubled);
+  ASSERT_EQ(fromDisk.value().cacheType(), CacheType::disk);
+  const ImagePtr image = fromDisk.value().image();
+  EXPECT_EQ(image->pixelSize(), (Size{200, 100}));
+  EXPECT_EQ(image->scale(), 2.0);
+  EXPECT_EQ(image->size(), (Size{100, 50}));
+  EXPECT_EQ(image->bitmap()->pixels, wide->bitmap()->pixels);
+  const auto fromMemory = retrieve("wide", doubled);
+  ASSERT_EQ(fromMemory.value().cacheType(), CacheType::memory);
+  EXPECT_EQ(fromMemory.value().image()->pixelSize(), (Size{200, 100}));
+  EXPECT_EQ(fromMemory.value().image()->scale(), 2.0);
 }
 
 TEST_F(ImageCacheTest, DiskHitComesBackIntoMemory) {
@@ -375,7 +474,7 @@ TEST_F(ImageCacheTest, BackgroundDecodingRedrawsOnlyStillImages) {
   ASSERT_TRUE(test::await(stored.get_future()).diskCacheResult);
   const auto animated = outcome("animated", decoding).value();
   ASSERT_EQ(animated.kind(), DiskRetrievalOutcome::Kind::found);
-  ASSERT_TRUE(animated.value()->frames());
+  ASSERT_TRUE(animated.value()->frameSource());  // decoded as it plays: no preloading was asked for
   EXPECT_EQ(animated.value(), serializer->made);
 }
 

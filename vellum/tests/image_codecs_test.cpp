@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
+#include "test_child.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_format.hpp"
@@ -49,7 +51,7 @@ TEST(ImageValue, SizeScaleCostAndRedrawing) {
   auto frame = Image::make(test::gradient(100, 50));
   AnimationInfo animation;
   animation.frames = std::vector<ImagePtr>{frame, Image::make(test::gradient(100, 50)), frame};
-  EXPECT_EQ(Image::make(test::gradient(100, 50), 1.0, animation)->cacheCost(), 40000);
+  EXPECT_EQ(Image::make(test::gradient(100, 50), 1.0, animation)->cacheCost(), 2 * (20000 + Image::kFrameOverheadBytes));
   animation.frames = std::vector<ImagePtr>{};
   EXPECT_EQ(Image::make(test::gradient(100, 50), 1.0, animation)->cacheCost(), 0);
 
@@ -57,14 +59,16 @@ TEST(ImageValue, SizeScaleCostAndRedrawing) {
   EXPECT_EQ(Image::withoutBitmap({1e300, 1e300})->cacheCost(), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(Image::withoutBitmap({std::nan(""), 3})->cacheCost(), 0);
 
-  // decoded(scale:) redraws still images only.
+  // decoded(scale:) makes a new object of still images only, and never loses a pixel: the scale is the one
+  // asked for.
   auto still = Image::make(test::gradient(40, 20));
-  auto half = decoded(still, 2.0);
-  ASSERT_NE(half, still);
-  EXPECT_EQ(half->pixelSize(), (Size{20, 10}));
-  EXPECT_EQ(half->scale(), 1.0);
+  auto sharp = decoded(still, 2.0);
+  ASSERT_NE(sharp, still);
+  EXPECT_EQ(sharp->pixelSize(), (Size{40, 20}));
+  EXPECT_EQ(sharp->scale(), 2.0);
+  EXPECT_EQ(sharp->size(), (Size{20, 10}));
   EXPECT_EQ(decoded(still, 1.0)->bitmap()->pixels, still->bitmap()->pixels);
-  EXPECT_EQ(decoded(still, 1000.0)->pixelSize(), (Size{1, 1}));  // floored, but at least one pixel
+  EXPECT_EQ(decoded(still, 1000.0)->pixelSize(), (Size{40, 20}));
   EXPECT_EQ(decoded(still, 0.0), still);
 
   animation.frames = std::vector<ImagePtr>{still};
@@ -167,13 +171,13 @@ TEST(GIFCodec, CompositesDisposalAndTransparency) {
 
 TEST(GIFCodec, AnimatedImageFromData) {
   const auto data = fourFrameGIF();
-  auto image = imageFromData(data, ImageCreatingOptions{2.0, 0, false, false});
+  auto image = imageFromData(data, ImageCreatingOptions{2.0, 0, true, false});
   ASSERT_TRUE(image && image->frames() && image->animatedImageData() && image->frameSource());
   EXPECT_EQ(image->frames()->size(), 4u);
   EXPECT_NEAR(image->duration(), 0.45, 1e-9);
   EXPECT_EQ(*image->animatedImageData(), data);
   EXPECT_EQ(image->creatingOptions()->scale, 2.0);
-  EXPECT_EQ(image->cacheCost(), 4 * 4 * 4 * 4);
+  EXPECT_EQ(image->cacheCost(), 4 * (4 * 4 * 4 + Image::kFrameOverheadBytes));
   EXPECT_DOUBLE_EQ(image->frameSource()->duration(2), 0.2);
   auto copy = image->frameSource()->copy();
   ASSERT_TRUE(copy->frame(3));
@@ -190,6 +194,75 @@ TEST(GIFCodec, AnimatedImageFromData) {
   auto single = imageFromData(test::makeGIF(2, 2, {{0, 0, 2, 2, {1, 1, 1, 1}}}));
   ASSERT_TRUE(single);
   EXPECT_TRUE(std::isinf(single->duration()));
+}
+
+// Without preloading, a GIF holds its first frame and a frame source that decodes the others when asked:
+// a long animation far over the total-pixel budget still makes an image, and what it holds is one canvas.
+TEST(GIFCodec, WithoutPreloadingALongAnimationDecodesLazily) {
+  // 700 frames of 320 x 240: 53.8 million pixels, over the 52.4 million the decoder holds at once.
+  std::vector<test::GifFrameSpec> specs;
+  for (int i = 0; i < 700; ++i) {
+    specs.push_back({0, 0, 320, 240, std::vector<std::uint8_t>(320 * 240, std::uint8_t(1 + i % 3)),
+                     DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 4 + i % 2});
+  }
+  const auto data = test::makeGIF(320, 240, specs);
+  EXPECT_FALSE(imageFromData(data, ImageCreatingOptions{1.0, 0, true, false}));  // everything up front: refused
+  auto image = imageFromData(data);
+  ASSERT_TRUE(image);
+  EXPECT_FALSE(image->frames());
+  EXPECT_EQ(image->pixelSize(), (Size{320, 240}));
+  EXPECT_EQ(test::pixel(*image->bitmap(), 0, 0), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+  EXPECT_EQ(image->frameCount(), 700u);
+  EXPECT_NEAR(image->duration(), 350 * 0.04 + 350 * 0.05, 1e-9);
+  EXPECT_LT(image->cacheCost(), 2 * 320 * 240 * 4);
+  ASSERT_TRUE(image->frameSource());
+  auto frames = image->frameSource()->copy();
+  EXPECT_EQ(frames->frameCount(), 700u);
+  EXPECT_DOUBLE_EQ(frames->duration(0), 0.04);
+  EXPECT_DOUBLE_EQ(frames->duration(699), 0.05);
+  ASSERT_TRUE(frames->frame(698));
+  EXPECT_EQ(test::pixel(*frames->frame(698)->bitmap(), 319, 239), (std::vector<std::uint8_t>{0, 0, 255, 255}));
+  EXPECT_EQ(test::pixel(*frames->frame(699)->bitmap(), 0, 0), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+  // The default processor, which the download path runs, makes the same image of the bytes.
+  VellumParsedOptionsInfo options;
+  EXPECT_TRUE(DefaultImageProcessor::defaultProcessor()->process(ImageProcessItem::data(data), options));
+}
+
+// What an animation's cost counts is what it holds: each frame's own object, not only its pixels. Eight of
+// these in a memory cache limited to 64 MiB must not hold several hundred.
+TEST(GIFCodec, TheCostOfManyTinyFramesCountsEachFrame) {
+  std::vector<test::GifFrameSpec> specs(200'000, test::GifFrameSpec{0, 0, 1, 1, {1}});
+  const auto data = test::makeGIF(1, 1, specs);
+  const ImageCreatingOptions preloaded{1.0, 0, true, false};
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    auto resident = [] {
+      long pages = 0, rss = 0;
+      std::FILE* statm = std::fopen("/proc/self/statm", "r");
+      if (statm && std::fscanf(statm, "%ld %ld", &pages, &rss) != 2) rss = 0;
+      if (statm) std::fclose(statm);
+      return rss * ::sysconf(_SC_PAGESIZE);
+    };
+    const long before = resident();
+    auto image = imageFromData(data, preloaded);
+    const long report[2] = {resident() - before, image ? long(image->cacheCost()) : -1};
+    ::_exit(::write(fds[1], report, sizeof report) == sizeof report ? 0 : 1);
+  }
+  ::close(fds[1]);
+  long report[2] = {0, 0};
+  ASSERT_TRUE(test::awaitChildReport(pid, fds[0], report, sizeof report, 120'000));
+  const auto [held, cost] = report;
+  ASSERT_GT(cost, 0);
+  RecordProperty("held", std::to_string(held));
+  RecordProperty("cost", std::to_string(cost));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // A sanitizer's allocator wraps each block in its own bookkeeping: the comparison holds for the real one.
+  EXPECT_GE(cost, held * 3 / 4) << "held " << held << " bytes, counted " << cost;
+#endif
+  EXPECT_GE(cost, 200'000 * 256);
 }
 
 // A copied frame source composites frames as they are asked for, in any order, each copy on its own.
@@ -296,7 +369,9 @@ TEST(GIFCodec, HostileHeadersAndTruncation) {
   EXPECT_FALSE(decodeGIF({}));
   // Many frames of a big canvas are bounded by the total.
   DecodingLimits limits;
-  limits.maxTotalPixels = 16 * 3;
+  // Room for three 4 x 4 canvases and their frames' bookkeeping: one frame fits, four (and the canvas being
+  // drawn on) do not.
+  limits.maxTotalPixels = 3 * (16 + (Image::kFrameOverheadBytes + 3) / 4);
   EXPECT_FALSE(decodeGIF(good, false, limits));
   EXPECT_TRUE(decodeGIF(good, true, limits));
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
+#include "test_child.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
 #include "vellum/image/image_processors.hpp"
@@ -244,15 +246,16 @@ TEST(ImageProcessors, BilinearRedrawsWeighColourByAlpha) {
     auto resized = run(ResizingImageProcessor({4, 1}), image);
     ASSERT_TRUE(resized);
     EXPECT_EQ(row(resized, 0), expected);
-    // The round-corner fill of a 4 x 1 target draws the picture at 4 x 2 and keeps its top row.
+    // The round-corner fill of a 4 x 1 target shows the whole picture, drawn at 4 x 1.
     auto filledTarget = run(RoundCornerImageProcessor(Radius::point(0), Size{4, 1}), image);
     ASSERT_TRUE(filledTarget);
     EXPECT_EQ(row(filledTarget, 0), expected);
-    // Pre-decoding at scale 0.5 doubles both sides; the one source row gives both rows.
+    // Pre-decoding at scale 0.5 keeps every pixel and takes the scale: twice the size in points.
     auto predecoded = decoded(image, 0.5);
-    ASSERT_EQ(predecoded->bitmap()->height, 2u);
-    EXPECT_EQ(row(predecoded, 0), expected);
-    EXPECT_EQ(row(predecoded, 1), expected);
+    EXPECT_NE(predecoded, image);
+    EXPECT_EQ(predecoded->bitmap()->pixels, image->bitmap()->pixels);
+    EXPECT_EQ(predecoded->scale(), 0.5);
+    EXPECT_EQ(predecoded->size(), (Size{4, 2}));
   }
 }
 
@@ -348,10 +351,74 @@ TEST(ImageProcessors, DataIsDecodedAndCompositionsRunInOrder) {
   EXPECT_EQ(make<BlurImageProcessor>(-1.0)->append(none)->process(ImageProcessItem::data(png), {}), nullptr);
 }
 
+// Thin pictures whose results are small: a fitted side keeps at least one pixel, and the crop of a filled
+// size is taken before scaling, so the pixel cap applies to the result rather than to a huge intermediate.
+TEST(ImageProcessors, ThinPicturesGiveTheirSmallResults) {
+  auto column = run(ResizingImageProcessor({100, 100}, ContentMode::aspectFit), Image::make(filled(3, 1000, {9, 99, 199, 255})));
+  ASSERT_TRUE(column);
+  EXPECT_EQ(column->pixelSize(), (Size{1, 100}));
+  EXPECT_EQ(column->bitmap()->pixels, filled(1, 100, {9, 99, 199, 255}).pixels);
+  auto row = run(ResizingImageProcessor({100, 100}, ContentMode::aspectFit), Image::make(filled(1000, 3, {9, 99, 199, 255})));
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->pixelSize(), (Size{100, 1}));
+
+  // 10 x 40000 filling 200 x 200 scales by 20: what shows is the middle 10 x 10, rows 19995 to 20004,
+  // red here and blue everywhere else.
+  Bitmap pole = filled(10, 40000, {0, 0, 255, 255});
+  for (std::uint32_t y = 19995; y < 20005; ++y) {
+    for (std::uint32_t x = 0; x < 10; ++x) set(pole, x, y, {255, 0, 0, 255});
+  }
+  auto square = run(RoundCornerImageProcessor(Radius::point(0), Size{200, 200}), Image::make(std::move(pole)));
+  ASSERT_TRUE(square);
+  EXPECT_EQ(square->pixelSize(), (Size{200, 200}));
+  EXPECT_EQ(square->bitmap()->pixels, filled(200, 200, {255, 0, 0, 255}).pixels);
+  // Rounded, the corner pixel is clear and the middle keeps the red.
+  auto rounded = run(RoundCornerImageProcessor(Radius::point(50), Size{200, 200}), Image::make(filled(10, 40000, {255, 0, 0, 255})));
+  ASSERT_TRUE(rounded);
+  EXPECT_EQ(test::pixel(*rounded->bitmap(), 0, 0)[3], 0);
+  EXPECT_EQ(test::pixel(*rounded->bitmap(), 100, 100), (Pixel{255, 0, 0, 255}));
+}
+
+// What blurring and resampling a large picture costs beyond the picture itself, measured in a child
+// process: a small multiple of the input and output pictures, not of their floating-point copies.
+TEST(ImageProcessors, LargePicturesAreProcessedInBoundedMemory) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a thread sanitizer's shadow grows with every byte written: its peak says nothing of the code";
+#endif
+  const ImagePtr picture = Image::make(test::gradient(2400, 2400));
+  const long pictureKiB = 2400L * 2400 * 4 / 1024;
+  const std::pair<const char*, std::function<bool()>> work[] = {
+      {"blur 10", [&] {
+         auto out = run(BlurImageProcessor(10), picture);
+         return out && out->pixelSize() == Size{2400, 2400};
+       }},
+      {"downsample to 2300", [&] {
+         auto out = run(DownsamplingImageProcessor({2300, 2300}), picture);
+         return out && out->pixelSize() == Size{2300, 2300};
+       }},
+      {"round corners filling 2300 x 1800", [&] {
+         auto out = run(RoundCornerImageProcessor(Radius::point(20), Size{2300, 1800}), picture);
+         return out && out->pixelSize() == Size{2300, 1800};
+       }},
+  };
+  for (const auto& [name, process] : work) {
+    const auto measured = test::inChild(process);
+    ASSERT_TRUE(measured) << name << ": the child died or hung";
+    EXPECT_TRUE(measured->succeeded) << name;
+    // The output picture, and working memory of at most as much again (an address sanitizer adds a little).
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(measured->peakGrowthKiB, 3 * pictureKiB) << name;
+#else
+    EXPECT_LT(measured->peakGrowthKiB, 2 * pictureKiB) << name;
+#endif
+    RecordProperty(name, std::to_string(measured->peakGrowthKiB / 1024) + " MiB");
+  }
+}
+
 TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   test::GifFrameSpec red{0, 0, 2, 1, {1, 1}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 20};
   test::GifFrameSpec blue{0, 0, 2, 1, {3, 0}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
-  auto animated = imageFromData(test::makeGIF(2, 1, {red, blue}));
+  auto animated = imageFromData(test::makeGIF(2, 1, {red, blue}), ImageCreatingOptions{1.0, 0, true, false});
   ASSERT_TRUE(animated && animated->frames());
   auto flipped = run(FlippingImageProcessor(true, false), animated);
   ASSERT_TRUE(flipped && flipped->frames());
@@ -360,10 +427,16 @@ TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   EXPECT_EQ(test::letters(*(*flipped->frames())[1]->bitmap()), "kb");
   EXPECT_EQ(test::letters(*flipped->bitmap()), "rr");
   EXPECT_DOUBLE_EQ(flipped->duration(), 0.5);
-  // The GIF bytes and the frame source describe the unprocessed frames: they are not carried over.
+  // The GIF bytes and the frame source describe the unprocessed frames: they are not carried over, and a
+  // GIF of the processed frames is made when one is asked for.
   EXPECT_EQ(flipped->animatedImageData(), nullptr);
   EXPECT_EQ(flipped->frameSource(), nullptr);
-  EXPECT_FALSE(gifRepresentation(*flipped));
+  const auto gif = gifRepresentation(*flipped);
+  ASSERT_TRUE(gif);
+  auto back = decodeGIF(*gif);
+  ASSERT_TRUE(back);
+  ASSERT_EQ(back.value().size(), 2u);
+  EXPECT_EQ(test::letters(back.value()[1].canvas), "kb");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "test_images.hpp"
 #include "vellum/cache/cache_serializer.hpp"
 #include "vellum/image/image_codecs.hpp"
+#include "vellum/image/image_processors.hpp"
 #include "vellum/general/options.hpp"
 
 namespace vellum {
@@ -59,6 +60,7 @@ TEST_F(DefaultSerializer, AnimatedGIFKeepsItsBytes) {
   const auto gif = test::makeGIF(3, 2, {{0, 0, 3, 2, std::vector<std::uint8_t>(6, 1)},
                                         {0, 0, 3, 2, std::vector<std::uint8_t>(6, 2)}});
   const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
+  options.preloadAllAnimationData = true;
   auto image = serializer.image(gif, options);
   ASSERT_TRUE(image);
   ASSERT_TRUE(image->frames());
@@ -66,6 +68,42 @@ TEST_F(DefaultSerializer, AnimatedGIFKeepsItsBytes) {
   // No original: the kept GIF bytes are what GIF encoding gives.
   EXPECT_EQ(serializer.data(image, std::nullopt), gif);
   EXPECT_EQ(DefaultCacheSerializer(1.0, true).data(image, std::nullopt), gif);
+}
+
+// A processed GIF has no GIF bytes of its own: it is written as a GIF of its frames, or as a PNG once it no
+// longer animates, never dropped.
+TEST_F(DefaultSerializer, AProcessedGIFIsWrittenAsGIFOrAsPNG) {
+  const test::GifFrameSpec red{0, 0, 2, 1, {1, 2}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 20};
+  const test::GifFrameSpec blue{0, 0, 2, 1, {3, 0}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
+  const auto gif = test::makeGIF(2, 1, {red, blue});
+  const FlippingImageProcessor flip(true, false);
+  const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
+
+  // All frames decoded: flipped, each frame's colours and delay come back from the GIF written.
+  ImageCreatingOptions preloaded;
+  preloaded.preloadAll = true;
+  auto animated = flip.process(ImageProcessItem::image(imageFromData(gif, preloaded)), options);
+  ASSERT_TRUE(animated && animated->frames());
+  for (const auto& original : {std::optional<foundation::Bytes>(gif), std::optional<foundation::Bytes>()}) {
+    auto written = serializer.data(animated, original);
+    ASSERT_TRUE(written);
+    ASSERT_EQ(imageFormat(*written), ImageFormat::GIF);
+    auto frames = decodeGIF(*written);
+    ASSERT_TRUE(frames) << frames.error().reason;
+    ASSERT_EQ(frames.value().size(), 2u);
+    EXPECT_EQ(test::letters(frames.value()[0].canvas), "gr");
+    EXPECT_EQ(test::letters(frames.value()[1].canvas), "kb");
+    EXPECT_DOUBLE_EQ(frames.value()[0].delay, 0.2);
+    EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
+  }
+
+  // Only the first frame decoded: the flipped still is written as PNG, its pixels those of the first frame.
+  auto still = flip.process(ImageProcessItem::image(imageFromData(gif)), options);
+  ASSERT_TRUE(still);
+  auto written = serializer.data(still, gif);
+  ASSERT_TRUE(written);
+  ASSERT_EQ(imageFormat(*written), ImageFormat::PNG);
+  EXPECT_EQ(test::letters(decodePNG(*written).value()), "gr");
 }
 
 using FormatIndicated = Fixture;

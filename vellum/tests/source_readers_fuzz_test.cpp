@@ -25,11 +25,30 @@ namespace {
 using namespace std::chrono_literals;
 using foundation::Bytes;
 
+// Where each format's image would end in `data`, found in one go and found as a file read in pieces would
+// find it: the two must agree, and the end lie within the data.
+void findsTheSameEndInPieces(const Bytes& data) {
+  for (auto format : {ImageFormat::JPEG, ImageFormat::PNG, ImageFormat::GIF}) {
+    const auto once = EncodedImageEnd(format).find(data);
+    EncodedImageEnd pieces(format);
+    std::optional<std::size_t> inPieces;
+    for (std::size_t size = 0; !inPieces && size < data.size(); size = std::min(data.size(), size * 2 + 7)) {
+      inPieces = pieces.find(std::span(data).first(size));
+    }
+    if (!inPieces) inPieces = pieces.find(data);
+    ASSERT_EQ(once, inPieces);
+    if (once) {
+      ASSERT_LE(*once, data.size());
+    }
+  }
+}
+
 bool readsExif(const Bytes& data) {
   const ExifMetadata exif = readExifMetadata(data);
   (void)declaredImageSize(ImageFormat::JPEG, data);
   (void)declaredImageSize(ImageFormat::PNG, data);
   (void)declaredImageSize(ImageFormat::GIF, data);
+  findsTheSameEndInPieces(data);
   return exif.orientation != 1 || exif.thumbnail;
 }
 
@@ -45,6 +64,18 @@ Bytes exifSeed() {
 TEST(SourceReadersFuzz, ExifBlocksAndFrameHeaders) {
   const Bytes seed = exifSeed();
   ASSERT_TRUE(readsExif(seed));
+  // Each format's end, with bytes appended after it, lies where the image stops.
+  const Bytes png = *encodePNG(test::gradient(9, 5));
+  const Bytes gif = test::makeGIF(2, 1, {{0, 0, 2, 1, {1, 2}}, {0, 0, 2, 1, {3, 0}}});
+  const Bytes progressive = test::progressiveJPEG(test::gradient(30, 20));
+  for (const auto& [format, image] : {std::pair{ImageFormat::JPEG, seed}, {ImageFormat::PNG, png},
+                                      {ImageFormat::GIF, gif}, {ImageFormat::JPEG, progressive}}) {
+    Bytes appended = image;
+    appended.insert(appended.end(), 5000, 0xFF);
+    EXPECT_EQ(EncodedImageEnd(format).find(appended), image.size());
+    findsTheSameEndInPieces(appended);
+    test::fuzz(image, [](const Bytes& data) { findsTheSameEndInPieces(data); return true; }, 5, 500);
+  }
   test::fuzz(seed, readsExif, 11, 3000);
   // The whole thumbnail path, file to encoded bytes, on fewer mutations.
   test::TempDirectory dir;

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
-#include <latch>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -170,8 +169,8 @@ TEST(LocalFileProvider, ReadsTheWholeFileOnTheChosenQueue) {
 
   // dispatch: later, on that queue. The queue is held busy until data() has returned.
   auto queue = std::make_shared<foundation::SerialQueue>("test.loading");
-  std::latch release(1);
-  queue->post([&release] { release.wait(); });
+  std::promise<void> release;
+  queue->post([held = release.get_future().share()] { held.wait_for(kDeadline); });
   Delivery later;
   std::atomic<bool> onQueue{false};
   LocalFileImageDataProvider(URL::fileURL(path.string()), "k", CallbackQueue::dispatch(queue))
@@ -179,7 +178,7 @@ TEST(LocalFileProvider, ReadsTheWholeFileOnTheChosenQueue) {
         onQueue = queue->isCurrent();
         handler(std::move(result));
       });
-  release.count_down();
+  release.set_value();
   EXPECT_EQ(later.wait().value(), content);
   EXPECT_TRUE(onQueue);
   EXPECT_NE(later.thread, std::this_thread::get_id());

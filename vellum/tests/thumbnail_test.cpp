@@ -350,6 +350,9 @@ TEST(ThumbnailProvider, ReadsOnlyAsMuchOfALargeFileAsItNeeds) {
   // Main picture green, embedded thumbnail blue, the rest of the file after the picture.
   const Bytes embedded = *encodeJPEG(filled(160, 120, {30, 30, 200}), 0.9);
   const URL photo = large("photo.jpg", withExif(*encodeJPEG(filled(800, 600, {30, 200, 30}), 0.9), 1, embedded));
+  const URL smallPNG = large("small.png", *encodePNG(test::gradient(37, 23)));
+  const URL progressive = large("progressive.jpg", test::progressiveJPEG(test::gradient(37, 23)));
+  const URL smallGIF = large("small.gif", gifOf(3, 2, {1, 3}));
   const std::pair<const char*, std::function<bool()>> cases[] = {
       {"no image", [&] {
          try {
@@ -363,6 +366,23 @@ TEST(ThumbnailProvider, ReadsOnlyAsMuchOfALargeFileAsItNeeds) {
          const Bitmap b = decode(makeThumbnail(photo, 100, false, {}));
          return b.width == 100 && b.height == 75 && test::pixel(b, 50, 37)[2] > 150;
        }},
+      // Photos with data appended after the picture: read to the picture's end, no further.
+      {"photo made from the whole picture", [&] {
+         const Bitmap b = decode(makeThumbnail(photo, 100, true, {}));
+         return b.width == 100 && b.height == 75 && test::pixel(b, 50, 37)[1] > 150;
+       }},
+      {"small PNG", [&] {
+         const Bitmap b = decode(makeThumbnail(smallPNG, 100, false, {}));
+         return b.width == 37 && b.height == 23 && test::pixel(b, 36, 22) == test::pixel(test::gradient(37, 23), 36, 22);
+       }},
+      {"small progressive JPEG", [&] {
+         const Bitmap b = decode(makeThumbnail(progressive, 100, false, {}));
+         return b.width == 37 && b.height == 23;
+       }},
+      {"small GIF", [&] {
+         const Bitmap b = decode(makeThumbnail(smallGIF, 100, false, {}));
+         return b.width == 3 && b.height == 2 && test::pixel(b, 2, 1) == std::vector<std::uint8_t>{255, 0, 0, 255};
+       }},
   };
   for (const auto& [name, work] : cases) {
     const auto run = test::inChild(work);
@@ -370,6 +390,23 @@ TEST(ThumbnailProvider, ReadsOnlyAsMuchOfALargeFileAsItNeeds) {
     EXPECT_TRUE(run->succeeded) << name;
     EXPECT_LT(run->peakGrowthKiB, 32 * 1024) << name;
   }
+}
+
+// Some encoders write a logical screen of 0 x 0: its size comes from the frames, as the decoder's does.
+TEST(ThumbnailProvider, GIFWithAnEmptyLogicalScreenIsSizedByItsFrames) {
+  test::TempDirectory dir;
+  test::GifFrameSpec frame;
+  frame.width = 40, frame.height = 20, frame.indices.assign(40 * 20, 2);
+  const Bytes gif = test::makeGIF(0, 0, {frame});
+  ASSERT_EQ(gif[6] | gif[7] | gif[8] | gif[9], 0);
+  ASSERT_TRUE(imageFromData(gif));
+  const auto path = dir.write("screenless.gif", gif);
+  const auto result = thumbnail(ThumbnailImageDataProvider(URL::fileURL(path.string()), 10));
+  ASSERT_TRUE(result) << errorCode(result).has_value();
+  const Bitmap b = decode(result.value());
+  EXPECT_EQ(b.width, 10u);
+  EXPECT_EQ(b.height, 5u);
+  EXPECT_EQ(test::pixel(b, 5, 2), (std::vector<std::uint8_t>{0, 255, 0, 255}));
 }
 
 }  // namespace

@@ -63,9 +63,15 @@ std::optional<foundation::Bytes> DefaultCacheSerializer::data(const ImagePtr& im
   } else if (image && image->animatedImageData() && imageFormat(*image->animatedImageData()) == ImageFormat::GIF) {
     format = ImageFormat::GIF;
     if (preferCacheOriginalData) return *image->animatedImageData();
+  } else if (image && image->frames() && image->frames()->size() > 1) {
+    format = ImageFormat::GIF;  // an animation a processor redrew: it stays one
   }
   if (!image) return std::nullopt;
-  return encode(*image, format, compressionQuality);
+  auto encoded = encode(*image, format, compressionQuality);
+  // A GIF that a processor turned into a still picture (its first frame) no longer animates: it is kept as
+  // PNG rather than not at all.
+  if (!encoded && format == ImageFormat::GIF) encoded = pngRepresentation(*image);
+  return encoded;
 }
 
 ImagePtr DefaultCacheSerializer::image(const foundation::Bytes& data, const VellumParsedOptionsInfo& options) const {

@@ -7,6 +7,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "foundation/app_info.hpp"
 #include "foundation/log.hpp"
 #include "foundation/thread_pool.hpp"
 #include "vellum/general/cache_key.hpp"
@@ -77,7 +78,17 @@ Creation::Creation(const Config& config) {
                     "\"..\".");
     std::abort();
   }
-  const fs::path base = config.directory ? *config.directory : config.fileManager->userCacheDirectory();
+  fs::path base;
+  if (config.directory) {
+    base = *config.directory;
+  } else {
+    // An application that has said who it is keeps its caches in a folder of its own, so that two
+    // applications' caches of one name never share (and sweep) each other's files. Without an identity, or
+    // with one that is no folder name, the caches stay where they always were.
+    base = config.fileManager->userCacheDirectory();
+    const std::string identity = foundation::AppInfo::bundleIdentifier();
+    if (isSafeName(identity)) base /= identity;
+  }
   cacheName = "com.marrowby.Vellum.ImageCache." + config.name;
   directoryURL = config.cachePathBlock ? config.cachePathBlock(base, cacheName) : defaultCachePath(base, cacheName);
 }
@@ -360,6 +371,10 @@ void Backend::store(const foundation::Bytes& value, const std::string& key,
     throw VellumError::cacheError(Cache::CannotCreateCacheFile{fileURLText(url), key, value, std::current_exception()});
   }
 
+  rememberName(name);
+}
+
+void Backend::rememberName(const std::string& name) {
   std::lock_guard lock(state_->maybeCachedMutex);
   if (!state_->maybeCachedSetupCompleted) state_->maybeCachedFilesStoredDuringSetup.insert(name);
   if (state_->maybeCached) state_->maybeCached->insert(name);
@@ -375,8 +390,14 @@ std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
   const std::string name = fileName(c, key, forcedExtension);
   const std::optional<std::string>& extension = forcedExtension ? forcedExtension : c.pathExtension;
   if (!isSafeName(name) || (extension && !hasNoPathSyntax(*extension))) return std::nullopt;
-  if (!maybeCached(name)) return std::nullopt;
   Path url = directoryURL_ / name;
+  // The set knows what this backend listed at start and stored since; another cache of the same name, in
+  // this process or another, may have stored meanwhile. So a name outside it costs one look at the file
+  // system (no open, no exception) before it is answered as absent.
+  if (!maybeCached(name)) {
+    if (!c.fileManager->fileExists(url)) return std::nullopt;
+    rememberName(name);
+  }
 
   const unsigned keys = ResourceKey::contentModificationDate | ResourceKey::lastAccessDate | ResourceKey::fileSize;
   auto unreadableMeta = [&](const fs::filesystem_error& e) -> std::optional<foundation::Bytes> {
@@ -445,14 +466,25 @@ void Backend::remove(const std::string& key, const std::optional<std::string>& f
 }
 
 void Backend::removeAll(bool skipRecreatingDirectory) {
-  // Forgotten before the removal, so a store racing it keeps its name; a look-up afterwards then asks the
-  // file system nothing for what was here (a miss there costs a failed open and its exception).
+  // Forgotten before the removal, so a store racing it keeps its name; a look-up afterwards of what was here
+  // costs one status call, not an open and its exception.
   {
     std::lock_guard lock(state_->maybeCachedMutex);
     if (state_->maybeCachedSetupCompleted && state_->maybeCached) state_->maybeCached->clear();
   }
-  state_->snapshot()->fileManager->removeItem(directoryURL_);
+  // Other caches of the same name, here or in other processes, may store, sweep or clear in the directory
+  // at the same time: entries vanish and appear under a walk over it. So the whole tree is first moved aside
+  // in one step (every entry stored before this call goes with it), the directory is made anew for the
+  // writers, and only then is the moved tree deleted, where nobody else looks.
+  const auto fileManager = state_->snapshot()->fileManager;
+  const std::optional<Path> aside = fileManager->moveAside(directoryURL_);
+  if (!aside) {
+    fileManager->removeItem(directoryURL_);  // could not be moved (another file system, say): in place
+    if (!skipRecreatingDirectory) createDirectoryIfNeeded();
+    return;
+  }
   if (!skipRecreatingDirectory) createDirectoryIfNeeded();
+  fileManager->removeItem(*aside);
 }
 
 std::vector<Path> Backend::listFileURLs() const {

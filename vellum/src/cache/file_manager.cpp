@@ -132,6 +132,30 @@ void syncDirectory(const fs::path& directory) {
   if (fd.valid()) ::fsync(fd.get());
 }
 
+// Where clears move a directory before deleting it: a hidden name beside it that says whose it was.
+fs::path asidePrefix(const fs::path& directory) {
+  const fs::path clean = directory.has_filename() ? directory : directory.parent_path();
+  return clean.parent_path() / ("." + clean.filename().string() + ".vellum-clearing-");
+}
+
+// Removes a directory tree, never following links inside. Entries that vanish meanwhile (another cache
+// sweeping or clearing the same tree) count as removed, so the walk goes on instead of stopping there.
+void removeTree(const fs::path& path) {
+  for (int attempt = 0;; ++attempt) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (!error) return;
+    struct stat st;
+    const bool gone = ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    if (gone) return;
+    // Bounded: a tree that keeps changing under every walk is reported rather than chased for good.
+    const bool changing = error == std::errc::no_such_file_or_directory || error == std::errc::directory_not_empty;
+    if (!changing || attempt == 15) {
+      throw fs::filesystem_error("cannot remove item", path, error);
+    }
+  }
+}
+
 bool isHidden(const fs::path& path) {
   const std::string name = path.filename().string();
   return !name.empty() && name[0] == '.';
@@ -248,10 +272,19 @@ void FileManager::removeItem(const fs::path& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) fail("cannot remove item", path, errno);
   if (S_ISDIR(st.st_mode)) {
-    fs::remove_all(path);  // never follows symbolic links inside
+    removeTree(path);
     return;
   }
   if (::unlink(path.c_str()) != 0) fail("cannot remove item", path, errno);
+}
+
+std::optional<fs::path> FileManager::moveAside(const fs::path& path) {
+  static std::atomic<std::uint64_t> counter{0};
+  const fs::path aside = asidePrefix(path).string() + std::to_string(::getpid()) + "-" +
+                         std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+  if (::rename(path.c_str(), aside.c_str()) == 0) return aside;
+  if (errno == ENOENT) fail("cannot remove item", path, errno);
+  return std::nullopt;
 }
 
 bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity& expected) {
@@ -281,6 +314,17 @@ bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity
 
 void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
   std::error_code error;
+  const std::string aside = asidePrefix(directory).filename().string();
+  for (fs::directory_iterator it(directory.parent_path(), error), end; !error && it != end; it.increment(error)) {
+    if (it->path().filename().string().rfind(aside, 0) != 0) continue;
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    try {
+      removeTree(it->path());  // another process may be deleting it too
+    } catch (const fs::filesystem_error&) {
+    }
+  }
+  error.clear();
   for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (name.rfind(kTemporaryFilePrefix, 0) != 0) continue;

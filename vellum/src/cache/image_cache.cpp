@@ -54,6 +54,12 @@ DiskStorage::Config defaultDiskConfig(const std::string& name, const std::option
   return config;
 }
 
+// An entry the disk never gets is downloaded again on every start: that is never silent, whether or not a
+// completion hears of it too.
+void logFailedDiskStore(const VellumError& error) {
+  foundation::log(foundation::LogLevel::error, std::string("[Vellum] Storing an image to disk failed: ") + error.what());
+}
+
 // Carries a bare processor identifier in an options record; nothing but the identifier is read.
 class TempProcessor final : public ImageProcessor {
  public:
@@ -174,10 +180,11 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
       foundation::log(foundation::LogLevel::error, std::string("[Vellum] The cache serializer failed: ") + e.what());
     }
     if (!data) {
+      auto error = VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)});
+      logFailedDiskStore(error);
       if (!handler) return;
       CacheStoreResult result;
-      result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(
-          VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)}));
+      result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(std::move(error));
       options.callbackQueue.deliver(handler, std::move(result));
       return;
     }
@@ -223,6 +230,7 @@ void ImageCache::syncStoreToDisk(const foundation::Bytes& data, const std::strin
     result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(VellumError::cacheError(
         Cache::CannotConvertToData{std::to_string(data.size()) + " bytes", std::current_exception()}));
   }
+  if (!result.diskCacheResult) logFailedDiskStore(result.diskCacheResult.error());
   if (completionHandler) callbackQueue.deliver(completionHandler, std::move(result));
 }
 

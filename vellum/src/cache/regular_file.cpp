@@ -51,6 +51,25 @@ foundation::Bytes RegularFile::readUpTo(std::size_t count) {
   return read(count, std::min<std::size_t>(count, 64 * 1024), SIZE_MAX);
 }
 
+std::size_t RegularFile::appendUpTo(foundation::Bytes& bytes, std::size_t count) {
+  const std::size_t start = bytes.size();
+  bytes.resize(start + count);
+  std::size_t size = 0;
+  while (size < count) {
+    const ssize_t n = ::read(fd_, bytes.data() + start + size, count - size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      bytes.resize(start);
+      fail("cannot read file", path_, errno);
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  bytes.resize(start + size);
+  consumed_ += size;
+  return size;
+}
+
 foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity, std::size_t expected) {
   foundation::Bytes bytes(capacity);
   std::size_t size = 0;

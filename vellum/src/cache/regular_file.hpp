@@ -46,6 +46,10 @@ class RegularFile {
   // Reads from the current offset until `count` bytes or the end of file, whichever comes first. Throws
   // std::filesystem::filesystem_error.
   foundation::Bytes readUpTo(std::size_t count);
+  // Reads from the current offset until `count` more bytes or the end of file, appending them to `bytes` in
+  // place (no copy beyond what growing `bytes` costs); answers how many came. Throws
+  // std::filesystem::filesystem_error.
+  std::size_t appendUpTo(foundation::Bytes& bytes, std::size_t count);
 
  private:
   RegularFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}

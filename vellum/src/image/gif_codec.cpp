@@ -367,10 +367,12 @@ GIFResult decodeGIF(std::span<const std::uint8_t> data, bool onlyFirstFrame, con
   if (!opened) return GIFResult::failure(opened.error());
   GIFFrameReader& reader = *opened.value();
   // Every canvas held at once: one per frame kept, the one being drawn on while more frames follow, and
-  // what a dispose-to-previous frame covered.
+  // what a dispose-to-previous frame covered; and each kept frame's own bookkeeping, in pixels' worth, so
+  // that many tiny frames count for what they hold.
   const std::uint64_t frames = reader.frameCount();
   const std::uint64_t canvases = frames + (frames > 1 ? 1 : 0) + (frames > 1 && reader.restoresPrevious() ? 1 : 0);
-  if (canvases > limits.maxTotalPixels / reader.canvasPixels()) return fail("animation too large");
+  constexpr std::uint64_t kOverheadPixels = (Image::kFrameOverheadBytes + 3) / 4;
+  if (canvases > limits.maxTotalPixels / (reader.canvasPixels() + kOverheadPixels)) return fail("animation too large");
 
   std::vector<GIFFrame> decoded;
   decoded.reserve(reader.frameCount());

@@ -45,8 +45,9 @@ std::int64_t Image::cacheCost() const {
   std::set<const Image*> distinct;
   for (const auto& frame : *animation_.frames) distinct.insert(frame.get());
   const auto count = static_cast<std::int64_t>(distinct.size());
-  if (count != 0 && perFrame > max / count) return max;
-  return perFrame * count;
+  const std::int64_t held = perFrame > max - kFrameOverheadBytes ? max : perFrame + kFrameOverheadBytes;
+  if (count != 0 && held > max / count) return max;
+  return held * count;
 }
 
 std::string Image::description() const {
@@ -75,15 +76,14 @@ BitmapContextDescriptor::BitmapContextDescriptor(double w, double h) {
 
 ImagePtr decoded(const ImagePtr& image, double scale) {
   if (!image || image->frames() || !image->hasBitmap()) return image;
+  // An animation decoded as it plays is one too: its frames come from its source, not from this bitmap.
+  if (image->frameSource() && image->frameCount() > 1 && !image->creatingOptions().value_or(ImageCreatingOptions{}).onlyFirstFrame) {
+    return image;
+  }
   if (!(scale > 0) || !std::isfinite(scale)) return image;
-  const Bitmap& source = *image->bitmap();
-  const BitmapContextDescriptor descriptor(source.width / scale, source.height / scale);
-  // Refuse a redraw far larger than the source: an absurd scale must not allocate without bound.
-  const std::uint64_t pixels = std::uint64_t{descriptor.width} * descriptor.height;
-  if (pixels > std::max<std::uint64_t>(std::uint64_t{source.width} * source.height, 1) * 64) return image;
-  auto redrawn = resample(source, descriptor.width, descriptor.height);
-  if (!redrawn) return image;
-  return Image::make(std::move(*redrawn), 1.0);
+  // The pixels are decoded already and never change: the new object shares them. A decode ahead of use
+  // must not lose any of them, so the pixel size stays and only the scale is the one asked for.
+  return Image::make(image->bitmap(), scale, image->animation());
 }
 
 }  // namespace vellum

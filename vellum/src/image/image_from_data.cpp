@@ -2,6 +2,7 @@
 #include <limits>
 #include <mutex>
 
+#include "image/gif_encoder.hpp"
 #include "image/gif_frame_reader.hpp"
 #include "image/resample.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -86,7 +87,26 @@ class GIFFrameSource final : public ImageFrameSource {
   mutable std::unique_ptr<GIFFrameReader> reader_;     // guarded by mutex_
 };
 
+// The first frame and a frame source that decodes the rest on demand: what a player that decodes as it
+// plays needs, holding one canvas however long the animation.
+ImagePtr lazilyAnimatedImage(std::span<const std::uint8_t> data, const ImageCreatingOptions& options) {
+  auto bytes = std::make_shared<const foundation::Bytes>(data.begin(), data.end());
+  auto opened = GIFFrameReader::open(bytes);
+  if (!opened) return nullptr;
+  GIFFrameReader& reader = *opened.value();
+  if (reader.next()) return nullptr;
+  AnimationInfo info;
+  info.frameCount = reader.frameCount();
+  for (std::size_t i = 0; i < info.frameCount; ++i) info.duration += reader.duration(i);
+  if (info.frameCount == 1) info.duration = std::numeric_limits<double>::infinity();
+  info.animatedImageData = bytes;
+  info.creatingOptions = options;
+  info.frameSource = std::make_shared<GIFFrameSource>(std::move(bytes), options);
+  return Image::make(reader.takeCanvas(), 1.0, std::move(info));
+}
+
 ImagePtr animatedImage(std::span<const std::uint8_t> data, const ImageCreatingOptions& options) {
+  if (!options.preloadAll && !options.onlyFirstFrame) return lazilyAnimatedImage(data, options);
   auto decoded = decodeGIF(data, options.onlyFirstFrame);
   if (!decoded) return nullptr;
   auto& gifFrames = decoded.value();
@@ -112,7 +132,8 @@ ImagePtr animatedImage(std::span<const std::uint8_t> data, const ImageCreatingOp
     info.frameCount = gifFrameCount(data);
     return Image::make(frames.front()->bitmap(), 1.0, std::move(info));
   }
-  info.frameSource = std::make_shared<GIFFrameSource>(bytes, options, frames, std::move(durations));
+  info.frameSource = std::make_shared<GIFFrameSource>(bytes, options, frames, durations);
+  info.frameDurations = std::move(durations);
   info.frameCount = frames.size();
   info.duration = total;
   auto firstBitmap = frames.front()->bitmap();
@@ -169,8 +190,22 @@ std::optional<foundation::Bytes> jpegRepresentation(const Image& image, double q
 }
 
 std::optional<foundation::Bytes> gifRepresentation(const Image& image) {
-  if (!image.animatedImageData()) return std::nullopt;
-  return *image.animatedImageData();
+  if (image.animatedImageData()) return *image.animatedImageData();
+  // An animation without GIF bytes of its own (one that a processor redrew): its frames, encoded.
+  if (!image.frames() || image.frames()->empty()) return std::nullopt;
+  const auto& frames = *image.frames();
+  std::vector<const Bitmap*> bitmaps;
+  bitmaps.reserve(frames.size());
+  for (const auto& frame : frames) {
+    if (!frame || !frame->hasBitmap()) return std::nullopt;
+    bitmaps.push_back(frame->bitmap().get());
+  }
+  std::vector<double> durations = image.animation().frameDurations;
+  if (durations.size() != frames.size()) {
+    const double each = std::isfinite(image.duration()) ? image.duration() / double(frames.size()) : 0.0;
+    durations.assign(frames.size(), each);
+  }
+  return encodeAnimatedGIF(bitmaps, durations);
 }
 
 }  // namespace vellum

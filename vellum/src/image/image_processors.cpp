@@ -109,6 +109,7 @@ ImagePtr redraw(const ImagePtr& image, const Kernel& kernel) {
     processed.push_back(slot);
   }
   info.duration = image->duration();
+  info.frameDurations = image->animation().frameDurations;
   info.frameCount = processed.size();
   auto first = processed.front()->bitmap();
   info.frames = std::move(processed);
@@ -166,14 +167,20 @@ double cornerCoverage(std::uint32_t x, std::uint32_t y, std::uint32_t width, std
 }
 
 // Three box blurs of `half` x 2 + 1 taps over premultiplied RGBA floats, along rows and then along columns,
-// edges repeating the border pixels. Columns are blurred a whole row at a time (a running sum per column),
-// which reads memory in order.
-void blurRows(std::vector<float>& values, std::uint32_t w, std::uint32_t h, int half) {
+// edges repeating the border pixels: a close match of a Gaussian.
+//
+// The picture is blurred in bands of rows, so that working memory stays a few rows deep whatever the
+// picture: a band's rows are blurred across, with the rows around it that the three passes down reach (each
+// pass reaches `half` rows further, clamped to the picture), then blurred down, and only the band's own rows
+// are written out. Each pass down reads only rows the pass before it computed.
+
+// Blurs `count` rows of `w` pixels in place, along each row.
+void blurAcross(float* rows, std::size_t count, std::uint32_t w, int half, std::vector<float>& line) {
   const float norm = 1.0f / float(2 * half + 1);
   const long last = static_cast<long>(w) - 1;
-  std::vector<float> line(std::size_t{w} * 4);
-  for (std::uint32_t y = 0; y < h; ++y) {
-    float* row = &values[std::size_t{y} * w * 4];
+  line.resize(std::size_t{w} * 4);
+  for (std::size_t y = 0; y < count; ++y) {
+    float* row = rows + y * w * 4;
     for (int pass = 0; pass < 3; ++pass) {
       std::copy(row, row + line.size(), line.begin());
       auto at = [&](long x) { return &line[static_cast<std::size_t>(std::clamp(x, 0L, last)) * 4]; };
@@ -193,48 +200,67 @@ void blurRows(std::vector<float>& values, std::uint32_t w, std::uint32_t h, int 
   }
 }
 
-void blurColumns(std::vector<float>& values, std::uint32_t w, std::uint32_t h, int half) {
-  const float norm = 1.0f / float(2 * half + 1);
-  const long last = static_cast<long>(h) - 1;
-  const std::size_t rowLength = std::size_t{w} * 4;
-  std::vector<float> source(values.size());
-  std::vector<float> sum(rowLength);
-  for (int pass = 0; pass < 3; ++pass) {
-    source = values;
-    auto row = [&](long y) { return &source[static_cast<std::size_t>(std::clamp(y, 0L, last)) * rowLength]; };
-    std::fill(sum.begin(), sum.end(), 0.0f);
-    for (long k = -half; k <= half; ++k) {
-      const float* r = row(k);
-      for (std::size_t i = 0; i < rowLength; ++i) sum[i] += r[i];
-    }
-    for (long y = 0; y <= last; ++y) {
-      float* out = &values[static_cast<std::size_t>(y) * rowLength];
-      const float* entering = row(y + half + 1);
-      const float* leaving = row(y - half);
-      for (std::size_t i = 0; i < rowLength; ++i) {
-        out[i] = sum[i] * norm;
-        sum[i] += entering[i] - leaving[i];
-      }
-    }
-  }
-}
-
 std::optional<Bitmap> gaussianBlur(const Bitmap& source, int half) {
   const std::uint32_t w = source.width, h = source.height;
-  std::vector<float> values(source.pixels.size());
-  for (std::size_t i = 0; i + 3 < values.size(); i += 4) {
-    const float a = source.pixels[i + 3];
-    for (int c = 0; c < 3; ++c) values[i + c] = source.pixels[i + c] * a / 255.0f;
-    values[i + 3] = a;
-  }
   // A box wider than the picture averages the same border pixels over and over: cap it.
-  blurRows(values, w, h, std::min<int>(half, static_cast<int>(w)));
-  blurColumns(values, w, h, std::min<int>(half, static_cast<int>(h)));
+  const int across = std::min<int>(half, static_cast<int>(w));
+  const long down = std::min<long>(half, static_cast<long>(h));
+  const long height = h;
+  const std::size_t rowLength = std::size_t{w} * 4;
+  // Bands deep enough that the rows around a band, which every band recomputes, cost no more than the band.
+  const long bandRows = std::max<long>(64, 6 * down);
   Bitmap out{w, h, std::vector<std::uint8_t>(source.pixels.size())};
-  for (std::size_t i = 0; i + 3 < values.size(); i += 4) {
-    const float a = values[i + 3];
-    out.pixels[i + 3] = toByte(a);
-    for (int c = 0; c < 3; ++c) out.pixels[i + c] = a > 0 ? toByte(values[i + c] * 255.0f / a) : 0;
+  std::vector<float> current, next, line;
+  std::vector<float> sum(rowLength);
+  const float norm = 1.0f / float(2 * down + 1);
+  for (long y0 = 0; y0 < height; y0 += bandRows) {
+    const long y1 = std::min(height, y0 + bandRows);
+    // Rows [first, last) of the picture, held from row `first` on.
+    auto reach = [&](long passesLeft) {
+      return std::pair<long, long>{std::max(0L, y0 - passesLeft * down), std::min(height, y1 + passesLeft * down)};
+    };
+    const auto [first, end] = reach(3);
+    current.resize(static_cast<std::size_t>(end - first) * rowLength);
+    next.resize(current.size());
+    for (long y = first; y < end; ++y) {
+      const std::uint8_t* in = &source.pixels[static_cast<std::size_t>(y) * rowLength];
+      float* row = &current[static_cast<std::size_t>(y - first) * rowLength];
+      for (std::size_t i = 0; i + 3 < rowLength; i += 4) {
+        const float a = in[i + 3];
+        for (int c = 0; c < 3; ++c) row[i + c] = in[i + c] * a / 255.0f;
+        row[i + 3] = a;
+      }
+    }
+    blurAcross(current.data(), static_cast<std::size_t>(end - first), w, across, line);
+    for (long pass = 1; pass <= 3; ++pass) {
+      const auto [from, to] = reach(3 - pass);
+      auto row = [&, first = first](long y) {
+        return &current[static_cast<std::size_t>(std::clamp(y, 0L, height - 1) - first) * rowLength];
+      };
+      std::fill(sum.begin(), sum.end(), 0.0f);
+      for (long k = -down; k <= down; ++k) {
+        const float* r = row(from + k);
+        for (std::size_t i = 0; i < rowLength; ++i) sum[i] += r[i];
+      }
+      for (long y = from; y < to; ++y) {
+        float* result = &next[static_cast<std::size_t>(y - first) * rowLength];
+        for (std::size_t i = 0; i < rowLength; ++i) result[i] = sum[i] * norm;
+        if (y + 1 == to) break;  // the row that would enter next lies beyond what the pass before computed
+        const float* entering = row(y + down + 1);
+        const float* leaving = row(y - down);
+        for (std::size_t i = 0; i < rowLength; ++i) sum[i] += entering[i] - leaving[i];
+      }
+      std::swap(current, next);
+    }
+    for (long y = y0; y < y1; ++y) {
+      const float* values = &current[static_cast<std::size_t>(y - first) * rowLength];
+      std::uint8_t* pixels = &out.pixels[static_cast<std::size_t>(y) * rowLength];
+      for (std::size_t i = 0; i + 3 < rowLength; i += 4) {
+        const float a = values[i + 3];
+        pixels[i + 3] = toByte(a);
+        for (int c = 0; c < 3; ++c) pixels[i + c] = a > 0 ? toByte(values[i + c] * 255.0f / a) : 0;
+      }
+    }
   }
   return out;
 }
@@ -295,14 +321,19 @@ ImagePtr RoundCornerImageProcessor::process(const ImageProcessItem& item, const 
   return redraw(image, [&](const Bitmap& original) -> std::optional<Bitmap> {
     std::optional<Bitmap> sized;
     if (targetSize) {
-      const Size fill = filling({double(original.width), double(original.height)},
-                                {double(*targetWidth), double(*targetHeight)});
-      const auto fw = static_cast<std::uint32_t>(std::max(1.0, std::min(fill.width, double(kMaxPixels))));
-      const auto fh = static_cast<std::uint32_t>(std::max(1.0, std::min(fill.height, double(kMaxPixels))));
-      auto filled = redrawAt(original, std::max(fw, *targetWidth), std::max(fh, *targetHeight));
-      if (!filled) return std::nullopt;
-      sized = crop(*filled, (filled->width - *targetWidth) / 2, (filled->height - *targetHeight) / 2, *targetWidth,
-                   *targetHeight);
+      // The part of the picture that shows once it fills the target, centred, is cut out first and only it
+      // is scaled: a thin picture filling a small square never makes a huge filled intermediate.
+      const double fill = std::max(double(*targetWidth) / original.width, double(*targetHeight) / original.height);
+      auto visible = [fill](std::uint32_t target, std::uint32_t side) {
+        return static_cast<std::uint32_t>(std::clamp<long>(std::lround(target / fill), 1, side));
+      };
+      const std::uint32_t cw = visible(*targetWidth, original.width), ch = visible(*targetHeight, original.height);
+      if (cw == original.width && ch == original.height) {
+        sized = redrawAt(original, *targetWidth, *targetHeight);
+      } else {
+        auto part = crop(original, (original.width - cw) / 2, (original.height - ch) / 2, cw, ch);
+        if (part) sized = redrawAt(*part, *targetWidth, *targetHeight);
+      }
       if (!sized) return std::nullopt;
     }
     Bitmap out = sized ? std::move(*sized) : original;
@@ -450,8 +481,14 @@ ImagePtr ResizingImageProcessor::process(const ImageProcessItem& item, const Vel
   ImagePtr image = sourceImage(item, options);
   if (!image) return nullptr;
   const Size target = resize(image->size(), referenceSize, targetContentMode);
-  const auto w = pixelLength(target.width, image->scale()), h = pixelLength(target.height, image->scale());
-  if (!w || !h || !withinCap(*w, *h)) return nullptr;
+  auto w = pixelLength(target.width, image->scale()), h = pixelLength(target.height, image->scale());
+  if (!w || !h) return nullptr;
+  // The fitted side of a thin picture may round to nothing: it keeps a pixel, as the downsampler's does.
+  if (targetContentMode != ContentMode::none && referenceSize.width > 0 && referenceSize.height > 0) {
+    w = std::max<std::uint32_t>(*w, 1);
+    h = std::max<std::uint32_t>(*h, 1);
+  }
+  if (!withinCap(*w, *h)) return nullptr;
   if (*w == image->bitmap()->width && *h == image->bitmap()->height) return image;
   return redraw(image, [&](const Bitmap& b) { return redrawAt(b, *w, *h); });
 }

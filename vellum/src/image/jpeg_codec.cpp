@@ -165,7 +165,7 @@ bool encodeInto(const Bitmap& bitmap, int quality, unsigned char** buffer, unsig
 }  // namespace
 
 DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimits& limits) {
-  if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
+  if (data.empty()) return DecodingResult::failure({"JPEG: empty data"});
   Bitmap bitmap;
   std::string reason;
   if (!decodeInto(data, limits, {}, nullptr, &bitmap, &reason)) return DecodingResult::failure({"JPEG: " + reason});
@@ -174,7 +174,7 @@ DecodingResult decodeJPEG(std::span<const std::uint8_t> data, const DecodingLimi
 
 DecodingResult jpeg::decodeScaled(std::span<const std::uint8_t> data, double boxWidth, double boxHeight,
                                   PixelSize* fitted, const DecodingLimits& limits) {
-  if (data.empty()) return DecodingResult::failure({"empty JPEG data"});
+  if (data.empty()) return DecodingResult::failure({"JPEG: empty data"});
   Bitmap bitmap;
   std::string reason;
   if (!decodeInto(data, limits, {boxWidth, boxHeight}, fitted, &bitmap, &reason)) {

@@ -151,7 +151,7 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
 namespace {
 
 DecodingResult decode(std::span<const std::uint8_t> data, const DecodingLimits& limits, Downscale downscale) {
-  if (data.empty()) return DecodingResult::failure({"empty PNG data"});
+  if (data.empty()) return DecodingResult::failure({"PNG: empty data"});
   Bitmap bitmap;
   std::vector<png_bytep> rows;
   Reader reader{data.data(), data.size(), 0, "error"};

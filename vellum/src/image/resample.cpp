@@ -106,11 +106,11 @@ std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::
   if (source.pixels.size() < source.bytesPerRow() * source.height) return std::nullopt;
   const auto columns = spans(source.width, width);
   const auto rows = spans(source.height, height);
-  // Horizontal pass into premultiplied floats, then the vertical pass straight into the output.
-  std::vector<float> horizontal(std::size_t{width} * source.height * 4);
-  for (std::uint32_t y = 0; y < source.height; ++y) {
+  // One output row at a time: the source rows it covers are averaged across (into premultiplied floats) and
+  // added up with their weights. A source row that two output rows share is averaged twice, which costs far
+  // less than holding every averaged row: working memory is two rows, whatever the picture.
+  auto averageAcross = [&](std::uint32_t y, float* out) {
     const std::uint8_t* row = &source.pixels[std::size_t{y} * source.bytesPerRow()];
-    float* out = &horizontal[std::size_t{y} * width * 4];
     for (std::uint32_t x = 0; x < width; ++x) {
       float acc[4] = {0, 0, 0, 0};
       const Span& span = columns[x];
@@ -124,19 +124,20 @@ std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::
       }
       std::copy(acc, acc + 4, out + std::size_t{x} * 4);
     }
-  }
+  };
   Bitmap result;
   result.width = width;
   result.height = height;
   result.pixels.resize(result.bytesPerRow() * height);
+  std::vector<float> across(std::size_t{width} * 4);
   std::vector<float> acc(std::size_t{width} * 4);
   for (std::uint32_t y = 0; y < height; ++y) {
     std::fill(acc.begin(), acc.end(), 0.0f);
     const Span& span = rows[y];
     for (std::size_t k = 0; k < span.weights.size(); ++k) {
-      const float* in = &horizontal[(std::size_t{span.first} + k) * width * 4];
+      averageAcross(span.first + static_cast<std::uint32_t>(k), across.data());
       const float w = span.weights[k];
-      for (std::size_t i = 0; i < acc.size(); ++i) acc[i] += in[i] * w;
+      for (std::size_t i = 0; i < acc.size(); ++i) acc[i] += across[i] * w;
     }
     std::uint8_t* out = &result.pixels[std::size_t{y} * result.bytesPerRow()];
     for (std::uint32_t x = 0; x < width; ++x) {

@@ -45,7 +45,8 @@ void ImageDataProcessor::run() {
       if (image) processed[key] = image;
     }
     if (image) {
-      if (callback.options.backgroundDecode) image = decoded(image, 1.0);
+      // Ahead of use, at the scale the processor gave it.
+      if (callback.options.backgroundDecode) image = decoded(image, image->scale());
       if (onImageProcessed_) onImageProcessed_(Outcome::success(image), callback);
     } else {
       auto failure = VellumError::processorError(

@@ -41,6 +41,115 @@ void forEachJPEGHeaderSegment(std::span<const std::uint8_t> data, const std::fun
   }
 }
 
+std::optional<std::size_t> EncodedImageEnd::find(std::span<const std::uint8_t> data) {
+  switch (format_) {
+    case ImageFormat::PNG:
+      return findPNG(data);
+    case ImageFormat::JPEG:
+      return findJPEG(data);
+    case ImageFormat::GIF:
+      return findGIF(data);
+    case ImageFormat::unknown:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> EncodedImageEnd::findPNG(std::span<const std::uint8_t> data) {
+  if (!started_) position_ = 8, started_ = true;  // the signature
+  // Chunks: length, type, data, CRC.
+  while (position_ + 8 <= data.size()) {
+    const std::uint64_t length = be32(&data[position_]);
+    if (length > 0x7FFFFFFF) return position_;  // no PNG chunk is that long
+    const std::uint64_t next = position_ + 12 + length;
+    const bool last = data[position_ + 4] == 'I' && data[position_ + 5] == 'E' && data[position_ + 6] == 'N' &&
+                      data[position_ + 7] == 'D';
+    if (last) {
+      if (next > data.size()) return std::nullopt;
+      return static_cast<std::size_t>(next);
+    }
+    position_ = static_cast<std::size_t>(next);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> EncodedImageEnd::findJPEG(std::span<const std::uint8_t> data) {
+  if (!started_) position_ = 2, started_ = true;  // start of image
+  for (;;) {
+    if (inside_) {
+      // Entropy-coded data: 0xFF is stuffed (FF 00), a restart marker, fill, or the marker after the scan.
+      while (position_ < data.size() && data[position_] != 0xFF) ++position_;
+      if (position_ + 1 >= data.size()) return std::nullopt;
+      const std::uint8_t next = data[position_ + 1];
+      if (next == 0xFF) {
+        ++position_;
+      } else if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
+        position_ += 2;
+      } else {
+        inside_ = false;
+      }
+      continue;
+    }
+    // Stray bytes where a marker must be are skipped, as decoders skip them.
+    while (position_ < data.size() && data[position_] != 0xFF) ++position_;
+    if (position_ + 1 >= data.size()) return std::nullopt;
+    if (data[position_ + 1] == 0xFF) {
+      ++position_;  // fill before a marker
+      continue;
+    }
+    const std::uint8_t marker = data[position_ + 1];
+    if (marker == 0xD9) return position_ + 2;
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      position_ += 2;
+      continue;
+    }
+    if (position_ + 4 > data.size()) return std::nullopt;
+    const std::size_t length = be16(&data[position_ + 2]);
+    if (length < 2) return position_;
+    position_ += 2 + length;
+    inside_ = marker == 0xDA;  // a scan's header is followed by its data
+  }
+}
+
+std::optional<std::size_t> EncodedImageEnd::findGIF(std::span<const std::uint8_t> data) {
+  if (!started_) {
+    if (data.size() < 13) return std::nullopt;
+    // Header and logical screen descriptor, then the global colour table when the flags say so.
+    position_ = 13 + ((data[10] & 0x80) ? 3u << ((data[10] & 7) + 1) : 0u);
+    started_ = true;
+  }
+  for (;;) {
+    if (inside_) {
+      if (position_ >= data.size()) return std::nullopt;
+      const std::size_t size = data[position_];
+      position_ += 1 + size;
+      if (size == 0) inside_ = false;
+      continue;
+    }
+    if (position_ >= data.size()) return std::nullopt;
+    switch (data[position_]) {
+      case 0x3B:  // trailer
+        return position_ + 1;
+      case 0x21:  // extension: introducer and label, then sub-blocks
+        if (position_ + 2 > data.size()) return std::nullopt;
+        position_ += 2;
+        inside_ = true;
+        break;
+      case 0x2C: {  // image: descriptor, local colour table, LZW code size, then sub-blocks
+        if (position_ + 10 > data.size()) return std::nullopt;
+        const std::uint8_t flags = data[position_ + 9];
+        const std::size_t table = (flags & 0x80) ? 3u << ((flags & 7) + 1) : 0u;
+        if (position_ + 10 + table + 1 > data.size()) return std::nullopt;
+        position_ += 10 + table + 1;
+        inside_ = true;
+        break;
+      }
+      default:
+        return position_;  // no block starts so: the image ends here (or is broken)
+    }
+  }
+}
+
 std::optional<DeclaredSize> declaredImageSize(ImageFormat format, std::span<const std::uint8_t> data) {
   switch (format) {
     case ImageFormat::PNG:

@@ -2,8 +2,9 @@
 // DiskStorage::Backend: the disk half of the image cache, one file per key in one directory. Each entry's
 // expiry lives in its file's modification time and its last access in an extended attribute of ours, with
 // the access time as the fallback (see file_manager.hpp), both whole seconds rounded up; there is no index
-// file. A set of the names known to exist, listed once at
-// start in the background, answers misses for keys never stored without touching the disk.
+// file. A set of the names known to exist, listed once at start in the background, lets a look-up of a name
+// outside it cost one status call rather than an open: other caches of the same name (in this process or
+// another) store into the same directory, so a name outside the set is still asked of the file system.
 //
 //   vellum::DiskStorage::Config config("avatars", /*sizeLimit=*/50 << 20);
 //   vellum::DiskStorage::Backend disk(config);           // throws VellumError when the directory cannot be made
@@ -53,7 +54,8 @@ struct Config {
   std::function<Path(const Path& base, const std::string& cacheName)> cachePathBlock;
   std::string name;
   std::shared_ptr<FileManager> fileManager;
-  // Base directory; none means the user's cache directory.
+  // Base directory; none means the user's cache directory, or, once the application has set its identity
+  // (foundation::AppInfo), the folder named by that identity inside it.
   std::optional<Path> directory;
 };
 
@@ -148,6 +150,9 @@ class Backend {
   // Throws filesystem_error, unchanged from the file manager.
   void deleteFile(const Path& url);
   void remove(const std::string& key, const std::optional<std::string>& forcedExtension = std::nullopt);
+  // Everything stored before the call is gone when it returns, whatever other caches of the same name store,
+  // sweep or clear meanwhile. Throws filesystem_error (no_such_file_or_directory when the directory is gone;
+  // it is not made again then).
   void removeAll(bool skipRecreatingDirectory = false);
 
   // Every stored file and directory below the storage directory (hidden names skipped).
@@ -179,6 +184,7 @@ class Backend {
   void scheduleDateUpdate(FileMeta meta, const ExpirationExtending& extending);
   static void applyDateUpdates(State& state);
   bool maybeCached(const std::string& name) const;
+  void rememberName(const std::string& name);
   static std::string fileName(const Config& config, const std::string& key,
                               const std::optional<std::string>& forcedExtension);
 

@@ -112,15 +112,21 @@ class FileManager {
   // Answers whether it did. Throws filesystem_error.
   virtual bool setDates(const std::filesystem::path& path, const FileDates& dates,
                         std::optional<FileIdentity> expected);
-  // Removes a file, a symbolic link (never what it points to) or a directory with its contents.
-  // Throws filesystem_error (no_such_file_or_directory when nothing is there).
+  // Removes a file, a symbolic link (never what it points to) or a directory with its contents; what vanishes
+  // inside the directory while it is removed counts as removed. Throws filesystem_error
+  // (no_such_file_or_directory when nothing is there).
   virtual void removeItem(const std::filesystem::path& path);
   // Removes the file at `path` only while it still is `expected`; answers false, leaving the name to the
   // newer file, when a store has replaced it. The check and the removal are one step as far as stores are
   // concerned: the name is first renamed aside, and what was taken is put back when it is not `expected`.
   // Throws filesystem_error (no_such_file_or_directory when nothing is there).
   virtual bool removeItemIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected);
-  // Removes temporary files that a crashed write left in `directory`; a write still in progress keeps its.
+  // Renames the directory at `path` to a new hidden name beside it, in one step, and answers that name; none
+  // when it cannot be renamed (another file system, a mount point, no right to write beside it). Throws
+  // filesystem_error (no_such_file_or_directory when nothing is there).
+  virtual std::optional<std::filesystem::path> moveAside(const std::filesystem::path& path);
+  // Removes temporary files that a crashed write left in `directory` (a write still in progress keeps its),
+  // and the trees that clears of `directory` moved aside and did not live to delete.
   virtual void removeLeftoverTemporaryFiles(const std::filesystem::path& directory);
 };
 

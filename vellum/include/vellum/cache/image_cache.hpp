@@ -125,8 +125,11 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   // A cache over the given storages, with a new `ioQueue`.
   static std::shared_ptr<ImageCache> make(std::shared_ptr<MemoryBackend> memoryStorage,
                                           std::shared_ptr<DiskBackend> diskStorage);
-  // Storages of the default configuration. Throws VellumError (cannotCreateDirectory) when the directory
-  // cannot be made. An empty name, or one holding "/" or NUL or equal to "." or "..", stops the process.
+  // Storages of the default configuration. Without `cacheDirectoryURL` the directory lies in the user's cache
+  // folder ($XDG_CACHE_HOME, else ~/.cache), inside a folder named by the application's identity once it has
+  // set one (foundation::AppInfo::setBundleIdentifier, before its first cache is made; "com.example.photos"
+  // gives ~/.cache/com.example.photos/com.marrowby.Vellum.ImageCache.<name>). Throws VellumError
+  // (cannotCreateDirectory) when the directory cannot be made. An empty name, or one holding "/" or NUL or equal to "." or "..", stops the process.
   static std::shared_ptr<ImageCache> makeChecked(const std::string& name,
                                                  std::optional<DiskStorage::Path> cacheDirectoryURL = std::nullopt,
                                                  PathClosure diskCachePathClosure = nullptr);

@@ -60,6 +60,8 @@ class ImageFrameSource {
 struct AnimationInfo {
   // The animation frames; absent for a still image. The same frame object may appear more than once.
   std::optional<std::vector<ImagePtr>> frames;
+  // Seconds each entry of `frames` shows, when known; empty otherwise (each then shows duration / count).
+  std::vector<double> frameDurations;
   // Total seconds; infinite for a single frame.
   double duration = 0;
   // The GIF bytes the image was made from; null when it was not made from GIF data.
@@ -100,9 +102,13 @@ class Image {
   const std::optional<ImageCreatingOptions>& creatingOptions() const { return animation_.creatingOptions; }
   const AnimationInfo& animation() const { return animation_; }
 
-  // Memory cost in bytes: pixels x bytes per pixel, times the number of distinct frame objects when the image
-  // carries a frame list (an empty list costs 0); pixels x 4 without a bitmap. Saturates instead of overflowing.
+  // Memory cost in bytes: pixels x bytes per pixel; with a frame list, each distinct frame object's pixels and
+  // its own bookkeeping (kFrameOverheadBytes), so an animation of many tiny frames costs what it holds (an
+  // empty list costs 0); pixels x 4 without a bitmap. Saturates instead of overflowing.
   std::int64_t cacheCost() const;
+  // What one frame of a frame list holds besides its pixels: its image and bitmap objects, their counts and
+  // allocations, its place in the lists. Counted by cacheCost() and by the GIF decoder's budget.
+  static constexpr std::int64_t kFrameOverheadBytes = 384;
 
   // A short text for logs and error messages, such as "<Image 100x50 @1x>".
   std::string description() const;
@@ -126,9 +132,10 @@ struct BitmapContextDescriptor {
   BitmapContextDescriptor(double width, double height);
 };
 
-// Pre-decodes an image for drawing at `scale`: an animated image (one with a frame list) and an image without
-// bitmap come back as the same object; otherwise a new image of the bitmap redrawn at pixel size / scale,
-// whose scale is 1. Never fails: at any obstacle it answers the input.
+// Pre-decodes an image for drawing at `scale`: an animated image (one with a frame list, or one of several
+// frames decoded as it plays) and an image without bitmap come back as the same object; otherwise a new image of the same pixels (shared, as they are decoded
+// already) at `scale`, keeping what else the image carries. Never fails: at any obstacle (a scale that is not
+// positive and finite) it answers the input.
 ImagePtr decoded(const ImagePtr& image, double scale);
 
 }  // namespace vellum

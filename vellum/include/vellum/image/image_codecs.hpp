@@ -23,7 +23,8 @@ namespace vellum {
 // - one picture (a still image, a GIF canvas, a GIF frame's raster) of at most `maxPixels`: 50 x 2^20
 //   pixels, 200 MiB of RGBA, which a 50-megapixel photo fits;
 // - a GIF holding at most `maxTotalPixels` at once: one canvas per frame kept, the canvas being drawn on
-//   while more frames follow, and what a dispose-to-previous frame covers (100 frames of 500 x 500 fit);
+//   while more frames follow, what a dispose-to-previous frame covers, and each kept frame's own bookkeeping
+//   (Image::kFrameOverheadBytes, in pixels' worth) (100 frames of 500 x 500 fit);
 // - a JPEG decoder's own working memory (whole-image coefficient buffers of progressive files) of at most
 //   256 MiB less the picture, and never less than 32 MiB, so a large progressive file can be refused.
 struct DecodingLimits {
@@ -78,13 +79,17 @@ std::optional<foundation::Bytes> encodeJPEG(const Bitmap& bitmap, double quality
 std::optional<foundation::Bytes> pngRepresentation(const Image& image);
 // JPEG data at `quality`; none when it has no bitmap or encoding fails.
 std::optional<foundation::Bytes> jpegRepresentation(const Image& image, double quality);
-// The GIF bytes kept with an image made from GIF data; none otherwise. Nothing is ever re-encoded to GIF.
+// The GIF bytes kept with an image made from GIF data; for an animation without them (one a processor
+// redrew), its frames encoded as a GIF with their durations; none for a still image or a failed encoding.
 std::optional<foundation::Bytes> gifRepresentation(const Image& image);
 
 // Makes an image from encoded data, by its sniffed format. PNG and JPEG give a still image at scale 1;
-// GIF gives its first frame carrying the frame list (only the first frame with `onlyFirstFrame`), the total
-// duration (infinite for a single frame), the GIF bytes, the frame count, a frame source and `options`.
-// Null when the data cannot be decoded.
+// GIF gives its first frame carrying the GIF bytes, the frame count, a frame source and `options`; with
+// `preloadAll` also the frame list, each frame's duration and the total duration (infinite for a single
+// frame), every frame decoded up front within the limits. Without `preloadAll` (and without
+// `onlyFirstFrame`) only the first frame is decoded: the frame source decodes the others when asked, so an
+// animation of any length holds one canvas, and the total duration is still given. Null when the data
+// cannot be decoded.
 ImagePtr imageFromData(std::span<const std::uint8_t> data, const ImageCreatingOptions& options = {});
 // Why imageFromData makes no image of `data`, in its decoder's words ("PNG: ...", or "the data is not a PNG,
 // JPEG or GIF image" when no decoder knows it); none when it decodes.
