@@ -2,13 +2,7 @@
 // restore, the pending-session line, observation, samples and the main-queue rules.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -27,6 +21,7 @@
 #include "vadar/attestation/sign_in_with_apple_helper.hpp"
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_client_error.hpp"
+#include "child_process.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {
@@ -200,11 +195,9 @@ TEST(VadarObject, LoadInstallsAndCachesBothAndAFreshObjectRestoresThemBeforeTheN
   // Next start: the network holds its answers, yet the cached values are there.
   harness.api().holdAnswers("GET", "/v1/client");
   harness.api().holdAnswers("GET", "/v1/environment");
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_EQ(fresh->client(), client);
   EXPECT_EQ(fresh->environment(), environment);
-  fresh->configure(VadarHarness::publishableKey(), harness.settings());
   auto loading = testing_support::launch([fresh] { fresh->load(); });
   EXPECT_TRUE(harness.api().waitForHeld(2, 10s));
   EXPECT_FALSE(fresh->isLoaded());
@@ -288,9 +281,31 @@ TEST(VadarObjectConcurrency, AfterShutdownTheKeychainHoldsTheLastClientInstalled
   ASSERT_TRUE(last);
   harness.vadar().shutdown();
 
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_EQ(fresh->client(), last);
+}
+
+TEST(VadarObjectConcurrency, InstallingAClientWithManySessionsHoldsTheMainQueueOnlyBriefly) {
+  VadarHarness harness;
+  vadarServiceFactory().register_([] {
+    VadarService service = VadarService::live();
+    service.saveClientToKeychain = [](const Client&) {};  // the keychain copy is not what this is about
+    return service;
+  });
+  Session session = sessionWith("", Session::SessionStatus::active);
+  session.user.reset();
+  session.latestActivity.reset();
+  Client before = clientWith({}, "sess_0");
+  for (int i = 0; i < 150'000; ++i) {
+    session.id = "sess_" + std::to_string(i);
+    before.sessions.push_back(session);
+  }
+  Client after = before;
+  after.updatedAt = after.updatedAt + std::chrono::milliseconds(1);
+  harness.vadar().setClient(before);
+  auto installed = testing_support::launch([&vadar = harness.vadar(), after] { vadar.setClient(after); });
+  EXPECT_EQ(installed.wait_for(20s), std::future_status::ready) << "the install held the main queue";
+  vadarServiceFactory().register_([] { return VadarService::live(); });
 }
 
 TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysThere) {
@@ -343,7 +358,7 @@ TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysT
   if (idleWriter == "idle") {
     // Some time passes: the cache writer has written the signed-in client and has nothing left to do.
     foundation::MainQueue::drain();
-    core::ClientCacheWriter::shared().drain(std::chrono::seconds(20));
+    core::KeychainWriter::shared().drain(std::chrono::seconds(20));
   }
   vadar->signOut();
   std::exit(vadar->session() ? 3 : 0);  // as returning from main at once would
@@ -356,45 +371,14 @@ TEST(VadarObject, ASignOutSurvivesAProcessThatExitsRightAfterIt) {
   for (const char* writer : {"busy", "idle"}) {
     SCOPED_TRACE(writer);
     VadarHarness harness(/*configureNow=*/false);
-    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    const std::string filter = "--gtest_filter=VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt";
-    const std::string variable =
-        std::string(childVariable) + "=" + harness.proxyUrl() + "\n" + harness.service() + "\n" + writer;
-    // Quitting without shutdown() leaves the library's finished threads unjoined, as the child means to.
-    const char* sanitizer = std::getenv("TSAN_OPTIONS");
-    const std::string threadSanitizer =
-        std::string("TSAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":report_thread_leaks=0";
-    std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-      if (std::string_view(*entry).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*entry);
-    environment.push_back(const_cast<char*>(variable.c_str()));
-    environment.push_back(const_cast<char*>(threadSanitizer.c_str()));
-    environment.push_back(nullptr);
-    char* arguments[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, exe.c_str(), &quiet, nullptr, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&quiet);
-    ASSERT_EQ(spawned, 0);
-    auto exited = testing_support::launch([child] {
-      int status = 0;
-      ::waitpid(child, &status, 0);
-      return status;
-    });
-    if (exited.wait_for(60s) != std::future_status::ready) {
-      ::kill(child, SIGKILL);
-      ASSERT_EQ(exited.wait_for(20s), std::future_status::ready);
-      FAIL() << "the child did not exit";
-    }
-    const int status = exited.get();
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    const auto status = testing::runChildTest(
+        "VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt",
+        {{childVariable, harness.proxyUrl() + "\n" + harness.service() + "\n" + writer}}, 60s);
+    ASSERT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1);
     ASSERT_EQ(harness.api().requestCount("DELETE", "/v1/client/sessions"), 1u);
 
     // The next start restores the signed-out client, not the signed-in one.
-    auto next = harness.freshVadar();
-    VadarHarness::drainMainQueue();
+    auto next = harness.startAgain();
     const auto restored = next->client();
     ASSERT_TRUE(restored);
     EXPECT_EQ(restored->id, harness.api().clientJson()["id"].get<std::string>());
@@ -462,23 +446,28 @@ TEST(VadarObjectConcurrency, NoCallbackIsRunningOnceCancelHasReturned) {
   EXPECT_EQ(calledAfter->load(), 0);
 }
 
-TEST(VadarObject, CachedValuesNeverReplaceWhatIsAlreadyThere) {
-  VadarHarness harness;
+TEST(VadarObject, CachedValuesNeverReplaceWhatTheNetworkDeliveredFirst) {
+  VadarHarness harness(/*configureNow=*/false);
   VadarService::live().saveClientToKeychain(Client::sample());
   VadarService::live().saveEnvironmentToKeychain(VadarEnvironment::sample());
   VadarEnvironment own;
   own.authConfig = VadarEnvironment::AuthConfig{true};
-  std::shared_ptr<Vadar> fresh;
-  foundation::MainQueue::sync([&] {
-    // Written on the main queue before the restore task gets its turn.
-    fresh = Vadar::make();
-    fresh->setClient(Client::sample2());
-    fresh->setEnvironment(own);
+  Vadar& vadar = harness.vadar();
+  std::promise<void> configured;
+  std::promise<void> readsEnded;
+  foundation::MainQueue::post([&vadar, &harness, &configured, ended = readsEnded.get_future().share(), own] {
+    vadar.configure(VadarHarness::publishableKey(), harness.settings());  // the restore reads the keychain
+    configured.set_value();
+    ended.wait_for(20s);  // the read's values wait on the main queue behind this task
+    vadar.setClient(Client::sample2());  // the network's answer, installed first
+    vadar.setEnvironment(own);
   });
+  ASSERT_EQ(configured.get_future().wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(core::KeychainReads::drain(20s));
+  readsEnded.set_value();
   VadarHarness::drainMainQueue();
-  EXPECT_EQ(fresh->client(), Client::sample2());
-  EXPECT_EQ(fresh->environment(), own);
-  fresh->shutdown();
+  EXPECT_EQ(vadar.client(), Client::sample2());
+  EXPECT_EQ(vadar.environment(), own);
 }
 
 TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
@@ -486,16 +475,14 @@ TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
   harness.keychain().setData(foundation::toBytes("{\"id\": 1}"), "cachedClient");
   {
     LogCapture logs;
-    auto fresh = harness.freshVadar();
-    VadarHarness::drainMainQueue();
+    auto fresh = harness.startAgain();
     EXPECT_FALSE(fresh->client());
     EXPECT_TRUE(logs.contains(" loadCachedClient() - Failed to load cached client"));
     EXPECT_FALSE(logs.contains("Failed to load cached environment"));  // a missing item is simply absent
   }
   harness.keychain().setData(foundation::toBytes("[1]"), "cachedEnvironment");
   LogCapture logs;
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_TRUE(fresh->environment().isEmpty());
   EXPECT_TRUE(logs.contains(" loadCachedEnvironment() - Failed to load cached environment"));
 }
@@ -584,16 +571,11 @@ TEST(VadarObjectConcurrency, ReadersSeeWholeValuesWithoutWaitingForTheMainQueue)
   for (int i = 0; i < 200; ++i) vadar.setClient(i % 2 ? first : second);
 
   // With the main queue busy, reads still answer at once.
-  std::promise<void> release;
-  std::promise<void> blocked;
-  foundation::MainQueue::post([&] {
-    blocked.set_value();
-    release.get_future().wait();
-  });
-  blocked.get_future().wait();
+  testing::MainQueueHold hold;
+  ASSERT_TRUE(hold.held());
   auto read = testing_support::launch([&] { return vadar.client().has_value(); });
   const bool answered = read.wait_for(10s) == std::future_status::ready;
-  release.set_value();
+  hold.release();
   stop = true;
   for (auto& reader : readers) reader.join();
   ASSERT_TRUE(answered);

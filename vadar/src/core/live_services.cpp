@@ -25,6 +25,12 @@ httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
   return client->data(request, StopTokenScope::current());
 }
 
+httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
+  auto answer = sendThroughPipeline(request);
+  settleSignedInState();
+  return answer;
+}
+
 ClientService liveClientService() {
   return ClientService{[]() -> std::optional<Client> {
     requireOffMainQueue("Client::get()");
@@ -55,16 +61,16 @@ VadarService VadarService::live() {
   service.signOut = [](const std::optional<std::string>& sessionId) {
     core::requireOffMainQueue("VadarService::signOut");
     if (sessionId) {
-      core::sendThroughPipeline(httpkit::AnyRequest(
+      core::sendChangingSignedInState(httpkit::AnyRequest(
           "/v1/client/sessions/" + sessions::idPathSegment(*sessionId) + "/remove", httpkit::HTTPMethod::post));
     } else {
-      core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions", httpkit::HTTPMethod::delete_));
+      core::sendChangingSignedInState(httpkit::AnyRequest("/v1/client/sessions", httpkit::HTTPMethod::delete_));
     }
   };
   service.setActive = [](const std::string& sessionId, const std::optional<std::string>& organizationId) {
     core::requireOffMainQueue("VadarService::setActive");
     nlohmann::json body = {{"active_organization_id", organizationId.value_or("")}};
-    core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions/" + sessions::idPathSegment(sessionId) + "/touch",
+    core::sendChangingSignedInState(httpkit::AnyRequest("/v1/client/sessions/" + sessions::idPathSegment(sessionId) + "/touch",
                                                   httpkit::HTTPMethod::post, {}, std::move(body)));
   };
   service.saveClientToKeychain = [](const Client& client) {
@@ -113,7 +119,7 @@ JSON createExternalAccountRequest(nlohmann::json body) {
   httpkit::AnyRequest request("/v1/me/external_accounts", httpkit::HTTPMethod::post,
                               {{"_vadar_session_id", session ? std::optional(session->id) : std::nullopt}},
                               std::move(body));
-  const auto answer = core::sendThroughPipeline(request);
+  const auto answer = core::sendChangingSignedInState(request);
   return core::decodeBody<ClientResponse<JSON>>(answer.data).response;
 }
 

@@ -6,7 +6,7 @@
 #include <httpkit/url_error.hpp>
 #include <wiring/container.hpp>
 
-#include "core/background_tasks.hpp"
+#include "core/client_refresher.hpp"
 #include "core/device_token_store.hpp"
 #include "vadar/core/assertion_manager.hpp"
 #include "vadar/infra/auth_event.hpp"
@@ -64,8 +64,10 @@ void postToVadar(std::function<void(Vadar&)> work) {
 
 }  // namespace
 
-void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response) {
-  if (auto token = response.value("Authorization")) DeviceTokenStore::write(*token);
+void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response, const std::string& instance) {
+  auto token = response.value("Authorization");
+  if (!token || Vadar::shared()->frontendApiUrl() != instance) return;
+  DeviceTokenStore::shared().receive(keychainFactory().resolve(), instance, *token);
 }
 
 std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& body) {
@@ -82,10 +84,12 @@ std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& 
   return candidate(*body);
 }
 
-void VadarClientSyncRequestProcessor::process(const ParsedBody& body) {
+void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const std::string& instance) {
   auto client = decode(body);
   if (!client) return;  // an answer never clears the installed client
-  postToVadar([client = std::move(*client)](Vadar& vadar) mutable { vadar.setClient(std::move(client)); });
+  postToVadar([client = std::move(*client), instance](Vadar& vadar) mutable {
+    vadar.installClient(std::move(client), instance);
+  });
 }
 
 void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
@@ -137,14 +141,7 @@ void VadarInvalidAuthRequestProcessor::process(const ParsedBody& body, const htt
       if (!segment.empty()) last = segment;
     if (last == "client") return;  // the client fetch itself
   }
-  BackgroundTasks::shared().start([](std::stop_token stop) {
-    StopTokenScope scope(std::move(stop));
-    try {
-      Client::get();
-    } catch (...) {
-      // The next answer that carries a client installs it.
-    }
-  });
+  ClientRefresher::shared().request();
 }
 
 bool VadarAssertionRequestRetrier::shouldRetry(const httpkit::DataTask& task, const std::exception_ptr& error,
