@@ -217,3 +217,4 @@ TEST(DeviceTokens, AKeychainThatStopsAnsweringHoldsNoRequest) {
 
 }  // namespace
 }  // namespace vadar
+

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <limits>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -306,6 +308,75 @@ TEST(VadarObjectConcurrency, InstallingAClientWithManySessionsHoldsTheMainQueueO
   auto installed = testing_support::launch([&vadar = harness.vadar(), after] { vadar.setClient(after); });
   EXPECT_EQ(installed.wait_for(20s), std::future_status::ready) << "the install held the main queue";
   vadarServiceFactory().register_([] { return VadarService::live(); });
+}
+
+long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// The child half of the test below: fetches, installs and caches the client, and exits with 0 when its peak
+// resident size grew by at most `limit` KiB meanwhile.
+[[noreturn]] void fetchAClientWithManySessions(const std::string& instructions) {
+  std::istringstream lines(instructions);
+  std::string proxyUrl, service;
+  long limit = 0;
+  std::getline(lines, proxyUrl);
+  std::getline(lines, service);
+  lines >> limit;
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(VadarHarness::publishableKey(), Vadar::Settings(false, true, KeychainConfig(service), proxyUrl));
+  VadarHarness::drainMainQueue();
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from what is resident now
+  const long before = peakResidentKiB();
+  Client::get();
+  VadarHarness::drainMainQueue();  // installed, and cached in the keychain
+  const long growth = peakResidentKiB() - before;
+  if (!vadar->client() || vadar->client()->sessions.size() < 60'000) std::_Exit(3);
+  std::fprintf(stderr, "peak growth %ld KiB, limit %ld KiB\n", growth, limit);
+  std::_Exit(growth <= limit ? 0 : 4);
+}
+
+TEST(VadarObjectMemory, AClientWithManySessionsCostsASmallMultipleOfItsAnswer) {
+  constexpr const char* childVariable = "VADAR_MANY_SESSIONS";
+  if (const char* instructions = std::getenv(childVariable)) fetchAClientWithManySessions(instructions);
+
+  VadarHarness harness(/*configureNow=*/false);
+  std::size_t answerBytes = 0;
+  harness.api().withState([&](fake_frontend_api::State& state) {
+    const std::int64_t at = 1'700'000'000'000;
+    const nlohmann::json model = {
+        {"object", "session"}, {"status", "active"}, {"expire_at", at}, {"abandon_at", at}, {"last_active_at", at},
+        {"created_at", at}, {"updated_at", at}, {"last_active_organization_id", nullptr}, {"actor", nullptr},
+        {"latest_activity",
+         {{"id", "sess_activity_1"}, {"browser_name", "curl"}, {"device_type", "Linux"}, {"ip_address", "192.0.2.1"},
+          {"is_mobile", false}}},
+        {"public_user_data",
+         {{"first_name", "Ada"}, {"last_name", "Lovelace"}, {"image_url", "https://img.example.test/user_1"},
+          {"has_image", false}, {"identifier", "ada@example.test"}, {"user_id", "user_1"}}},
+        {"tasks", nlohmann::json::array()}};
+    auto& sessions = state.client["sessions"];
+    for (int i = 0; i < 60'000; ++i) {
+      sessions.push_back(model);
+      sessions.back()["id"] = "sess_" + std::to_string(i);
+    }
+    answerBytes = nlohmann::json{{"response", state.client}, {"client", nullptr}}.dump().size();
+  });
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const long limit = std::numeric_limits<long>::max();  // shadow memory and quarantines: only the run is checked
+#else
+  // Parsing and decoding cost several times the text; the keychain's own copies come on top.
+  const long limit = static_cast<long>(14 * answerBytes / 1024);
+#endif
+  const auto status = testing::runChildTest(
+      "VadarObjectMemory.AClientWithManySessionsCostsASmallMultipleOfItsAnswer",
+      {{childVariable, harness.proxyUrl() + "\n" + harness.service() + "\n" + std::to_string(limit)}}, 240s);
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1) << " for an answer of "
+                                              << answerBytes << " bytes";
 }
 
 TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysThere) {

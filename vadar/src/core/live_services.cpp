@@ -2,6 +2,7 @@
 
 
 #include "core/background_tasks.hpp"
+#include "core/response_processors.hpp"
 #include "core/keychain_failures.hpp"
 #include "sessions/request_path.hpp"
 #include "vadar/models/client_response.hpp"
@@ -35,7 +36,9 @@ ClientService liveClientService() {
   return ClientService{[]() -> std::optional<Client> {
     requireOffMainQueue("Client::get()");
     const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/client", httpkit::HTTPMethod::get));
-    // The client reaches the Vadar object through the response pipeline; only the value is given here.
+    // The client reaches the Vadar object through the response pipeline; only the value is given here,
+    // decoded once for both.
+    if (auto decoded = VadarClientSyncRequestProcessor::takeResponseClient(answer.data)) return *decoded;
     return decodeBody<ClientResponse<std::optional<Client>>>(answer.data).response;
   }};
 }
@@ -56,6 +59,39 @@ std::optional<Client> Client::get() { return clientServiceFactory().resolve().ge
 
 VadarEnvironment VadarEnvironment::get() { return environmentServiceFactory().resolve().get(); }
 
+namespace {
+
+// The text `encodeJSON(client)` gives, built a session at a time: the JSON tree of a whole client with many
+// sessions costs several times the text itself.
+std::string encodeForCache(const Client& client) {
+  Client shell;
+  shell.id = client.id;
+  shell.signIn = client.signIn;
+  shell.signUp = client.signUp;
+  shell.lastActiveSessionId = client.lastActiveSessionId;
+  shell.updatedAt = client.updatedAt;
+  std::string text = encodeJSON(shell);
+  // Members are written in name order, and none before "sessions" is an object, so the first occurrence is the
+  // client's own (a quote inside a text is escaped).
+  constexpr std::string_view empty = R"("sessions":[])";
+  const std::size_t at = text.find(empty) + empty.size() - 1;
+  std::vector<std::string> sessions;
+  sessions.reserve(client.sessions.size());
+  std::size_t size = text.size();
+  for (const auto& session : client.sessions) size += sessions.emplace_back(encodeJSON(session)).size() + 1;
+  std::string whole;
+  whole.reserve(size);
+  whole.append(text, 0, at);
+  for (const auto& session : sessions) {
+    if (&session != &sessions.front()) whole += ',';
+    whole += session;
+  }
+  whole.append(text, at);
+  return whole;
+}
+
+}  // namespace
+
 VadarService VadarService::live() {
   VadarService service;
   service.signOut = [](const std::optional<std::string>& sessionId) {
@@ -74,7 +110,8 @@ VadarService VadarService::live() {
                                                   httpkit::HTTPMethod::post, {}, std::move(body)));
   };
   service.saveClientToKeychain = [](const Client& client) {
-    keychainFactory().resolve().setData(foundation::toBytes(encodeJSON(client)), cachedClientKey);
+    // Stored as text: the shared coders write valid UTF-8, and the text needs no copy as bytes.
+    keychainFactory().resolve().setString(encodeForCache(client), cachedClientKey);
   };
   service.loadClientFromKeychain = []() -> std::optional<Client> {
     foundation::Bytes bytes;

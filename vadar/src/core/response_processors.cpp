@@ -1,7 +1,10 @@
 #include "core/response_processors.hpp"
 
 #include <boost/url/parse.hpp>
+#include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <utility>
 #include <foundation/main_queue.hpp>
 #include <httpkit/url_error.hpp>
 #include <wiring/container.hpp>
@@ -70,26 +73,54 @@ void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& r
   DeviceTokenStore::shared().receive(keychainFactory().resolve(), instance, *token);
 }
 
+namespace {
+
+// The client of the last answer this thread's sender passed through the pipeline, when the answer held it
+// under "response" and nothing under "client": what the client fetch would decode from that answer.
+struct AnswerClient {
+  const std::uint8_t* body = nullptr;
+  std::size_t size = 0;
+  std::shared_ptr<const Client> client;
+};
+thread_local AnswerClient answerClient;
+
+std::optional<Client> clientCandidate(const nlohmann::json& value) {
+  if (!hasMembers(value, {"id", "sessions", "updated_at"})) return std::nullopt;
+  return tryDecode<Client>(value);
+}
+
+}  // namespace
+
 std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& body) {
   if (!body || !body->is_object()) return std::nullopt;
-  const auto candidate = [](const nlohmann::json& value) -> std::optional<Client> {
-    if (!hasMembers(value, {"id", "sessions", "updated_at"})) return std::nullopt;
-    return tryDecode<Client>(value);
-  };
   for (const char* member : {"response", "client"}) {
     auto it = body->find(member);
     if (it == body->end()) continue;
-    if (auto client = candidate(*it)) return client;
+    if (auto client = clientCandidate(*it)) return client;
   }
-  return candidate(*body);
+  return clientCandidate(*body);
 }
 
-void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const std::string& instance) {
-  auto client = decode(body);
-  if (!client) return;  // an answer never clears the installed client
-  postToVadar([client = std::move(*client), instance](Vadar& vadar) mutable {
-    vadar.installClient(std::move(client), instance);
-  });
+void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const httpkit::Bytes& data,
+                                              const std::string& instance) {
+  answerClient = {};
+  auto decoded = decode(body);
+  if (!decoded) return;  // an answer never clears the installed client
+  auto client = std::make_shared<const Client>(std::move(*decoded));
+  // Decoded once: the install and the client fetch share it, so a client with many sessions is never held
+  // twice (its decoding costs several times the answer's size).
+  const auto response = body->find("response");
+  const auto other = body->find("client");
+  if (response != body->end() && response->is_object() && response->value("id", nlohmann::json()) == client->id &&
+      (other == body->end() || other->is_null()))
+    answerClient = {data.data(), data.size(), client};
+  postToVadar([client, instance](Vadar& vadar) { vadar.installClient(client, instance); });
+}
+
+std::shared_ptr<const Client> VadarClientSyncRequestProcessor::takeResponseClient(const httpkit::Bytes& data) {
+  AnswerClient taken = std::exchange(answerClient, {});
+  if (taken.body != data.data() || taken.size != data.size()) return nullptr;
+  return taken.client;
 }
 
 void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {

@@ -2,6 +2,7 @@
 // The response processors, run in this order on every answer whatever its status or endpoint; only the
 // error processor throws, and its throw ends the sequence. The retry decision follows a failed attempt.
 #include <exception>
+#include <memory>
 #include <optional>
 
 #include <httpkit/data_task.hpp>
@@ -27,7 +28,11 @@ struct VadarDeviceTokenRequestProcessor {
 struct VadarClientSyncRequestProcessor {
   // The client the body carries, by the order above; none when no candidate decodes.
   static std::optional<Client> decode(const ParsedBody& body);
-  static void process(const ParsedBody& body, const std::string& instance);
+  // `data`: the answer's bytes, which `body` was parsed from.
+  static void process(const ParsedBody& body, const httpkit::Bytes& data, const std::string& instance);
+  // The client the last answer passed on this thread held under "response" (with nothing under "client"),
+  // as decoded for its install, when `data` is that answer's; null otherwise. Taken once.
+  static std::shared_ptr<const Client> takeResponseClient(const httpkit::Bytes& data);
 };
 
 // Sends signInCompleted, signUpCompleted or signedOut through the shared object's emitter, queued on the main

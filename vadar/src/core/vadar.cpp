@@ -303,7 +303,7 @@ void Vadar::write(F&& change) {
 }
 
 void Vadar::setClient(std::optional<Client> client) {
-  write([&] { writeClient(std::move(client)); });
+  write([&] { writeClient(client ? std::make_shared<const Client>(std::move(*client)) : nullptr); });
 }
 void Vadar::setEnvironment(Environment environment) {
   write([&] { writeEnvironment(std::move(environment)); });
@@ -350,14 +350,13 @@ void Vadar::configure(std::string publishableKey, Settings settings) {
   });
 }
 
-void Vadar::installClient(Client client, const std::string& instance) {
+void Vadar::installClient(std::shared_ptr<const Client> client, const std::string& instance) {
   write([&] {
     if (frontendApiUrl() == instance) writeClient(std::move(client));
   });
 }
 
-void Vadar::writeClient(std::optional<Client> client) {
-  std::shared_ptr<const Client> next = client ? std::make_shared<const Client>(std::move(*client)) : nullptr;
+void Vadar::writeClient(std::shared_ptr<const Client> next) {
   std::shared_ptr<const Client> previous;
   {
     std::lock_guard lock(mutex_);
@@ -577,7 +576,7 @@ void Vadar::installRestored(const CacheOrigin& origin, std::optional<Client> cli
     environmentPresent = !state_->environment->isEmpty();
   }
   // A value the network delivered first always wins.
-  if (client && !clientPresent) writeClient(std::move(client));
+  if (client && !clientPresent) writeClient(std::make_shared<const Client>(std::move(*client)));
   if (environment && !environmentPresent) writeEnvironment(std::move(*environment));
 }
 

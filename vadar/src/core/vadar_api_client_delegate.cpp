@@ -31,7 +31,7 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
   }
   const std::string instance = instance_ ? *instance_ : Vadar::shared()->frontendApiUrl();
   core::VadarDeviceTokenRequestProcessor::process(response, instance);
-  core::VadarClientSyncRequestProcessor::process(body, instance);
+  core::VadarClientSyncRequestProcessor::process(body, data, instance);
   core::VadarAuthEventRequestProcessor::process(body);
   core::VadarErrorThrowingRequestProcessor::process(response, body);
   core::VadarInvalidAuthRequestProcessor::process(body, task);

@@ -159,8 +159,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void setFrontendApiUrl(std::string url);
   void setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions);
   // Installs a client that an answer of `instance` (a frontend API address) carried, as `setClient` does,
-  // unless the object serves another instance by then.
-  void installClient(Client client, const std::string& instance);
+  // unless the object serves another instance by then. The object keeps `client` itself (no copy).
+  void installClient(std::shared_ptr<const Client> client, const std::string& instance);
 
   // Stores the key exactly as given, then the settings; both writes' side effects run, in that order.
   void configure(std::string publishableKey, Settings settings = Settings());
@@ -205,7 +205,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void write(F&& change);
   void announce(Member member);
 
-  void writeClient(std::optional<Client> client);
+  void writeClient(std::shared_ptr<const Client> client);
   void writeEnvironment(Environment environment);
   void writePublishableKey(std::string key);
   void writeSettings(Settings settings);
