@@ -327,7 +327,10 @@ void Vadar::setProxyConfiguration(std::optional<ProxyConfiguration> configuratio
   write([&] { writeProxyConfiguration(std::move(configuration)); });
 }
 void Vadar::setFrontendApiUrl(std::string url) {
-  write([&] { writeFrontendApiUrl(std::move(url)); });
+  write([&] {
+    writeFrontendApiUrl(std::move(url));
+    restoreIfNeeded();
+  });
 }
 void Vadar::setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions) {
   write([&] {

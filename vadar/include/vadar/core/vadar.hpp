@@ -36,9 +36,11 @@
 // instance install nothing, and the device token of one instance is never sent to another's host. A keychain
 // marked for another instance gives nothing back.
 //
-// Restore. Once configured (after `configure`, `setPublishableKey` or `setSettings`), the object restores the
-// client and environment cached in the keychain it was configured with, for its instance, whenever that pair
-// changes; the keychain is read off the main queue, and a restored value never replaces one already there.
+// Restore. Once configured (after `configure`, `setPublishableKey`, `setSettings` or `setFrontendApiUrl`), the
+// object restores the client and environment cached in the keychain it was configured with, for its instance,
+// whenever that pair changes; the keychain is read off the main queue, and a restored value never replaces one
+// already there.
+//
 // Observers of a member are told after the write and its side effects: for isLoaded, publishableKey,
 // frontendApiUrl, proxyUrl, client, environment and sessionsByUserId only when the value changed; for
 // settings and proxyConfiguration at every write; for telemetry when the collector is replaced.
