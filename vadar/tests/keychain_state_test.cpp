@@ -89,10 +89,17 @@ TEST(KeychainState, ANewInstanceInTheSameKeychainGetsNothingOfTheOldOnesClientSe
   const std::string oldToken = "fake_device_token_1";
   ASSERT_EQ(harness.keychain().string("vadarDeviceToken"), oldToken);
 
-  // The same keychain service, a key for another instance.
+  // The same keychain service, a key for another instance, while an answer of the first is on its way.
+  harness.api().holdAnswers("GET", "/v1/client");
+  auto late = testing_support::launch([] { return Client::get().has_value(); });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   vadar.configure(OtherInstance::key(), other.settings(harness.service()));
   EXPECT_FALSE(vadar.session());  // what the token poller reads
-  EXPECT_FALSE(vadar.client());
+  harness.api().releaseAnswers();
+  ASSERT_EQ(late.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(late.get());
+  VadarHarness::settle();
+  EXPECT_FALSE(vadar.client());  // the late answer installed nothing
   Client::get();
   VadarHarness::settle();
   ASSERT_TRUE(vadar.client());

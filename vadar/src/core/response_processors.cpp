@@ -123,7 +123,7 @@ std::shared_ptr<const Client> VadarClientSyncRequestProcessor::takeResponseClien
   return taken.client;
 }
 
-void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
+void VadarAuthEventRequestProcessor::process(const ParsedBody& body, const std::string& instance) {
   if (!body || !body->is_object()) return;
   const auto response = body->find("response");
   if (response == body->end() || !hasMembers(*response, {"id", "status"})) return;
@@ -142,7 +142,8 @@ void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
       events.push_back(AuthEvent::signedOut(std::move(session->response)));
   }
   if (events.empty()) return;
-  postToVadar([events = std::move(events)](Vadar& vadar) {
+  postToVadar([events = std::move(events), instance](Vadar& vadar) {
+    if (vadar.frontendApiUrl() != instance) return;  // the object serves another instance by now
     for (const auto& event : events) vadar.authEventEmitter().send(event);
   });
 }

@@ -36,9 +36,9 @@ struct VadarClientSyncRequestProcessor {
 };
 
 // Sends signInCompleted, signUpCompleted or signedOut through the shared object's emitter, queued on the main
-// queue after the client installation.
+// queue after the client installation; sent only while the object still serves `instance`.
 struct VadarAuthEventRequestProcessor {
-  static void process(const ParsedBody& body);
+  static void process(const ParsedBody& body, const std::string& instance);
 };
 
 // Status 400 and above: throws the first VadarAPIError of the body with the body's trace id, or

@@ -32,7 +32,7 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
   const std::string instance = instance_ ? *instance_ : Vadar::shared()->frontendApiUrl();
   core::VadarDeviceTokenRequestProcessor::process(response, instance);
   core::VadarClientSyncRequestProcessor::process(body, data, instance);
-  core::VadarAuthEventRequestProcessor::process(body);
+  core::VadarAuthEventRequestProcessor::process(body, instance);
   core::VadarErrorThrowingRequestProcessor::process(response, body);
   core::VadarInvalidAuthRequestProcessor::process(body, task);
 }
