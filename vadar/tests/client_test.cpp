@@ -11,13 +11,29 @@ std::string session(std::string_view id, std::string_view status) {
          R"(","expire_at":1,"abandon_at":2,"last_active_at":3,"created_at":4,"updated_at":5})";
 }
 
-TEST(ClientRecord, SampleRoundTripsExactly) {
-  const Client sample = Client::sample();
-  const std::string wire = encodeJSON(sample);
-  EXPECT_EQ(decodeJSON<Client>(wire), sample);
-  EXPECT_EQ(encodeJSON(decodeJSON<Client>(wire)), wire);
-  EXPECT_EQ(toJSON(sample)["updated_at"], 2'212'875'090'000);  // 2040-02-14 23:31:30 UTC
-  EXPECT_EQ(toJSON(sample)["sign_in"]["status"], "needs_identifier");
+TEST(ClientRecord, EveryFieldTravelsUnderItsWireNameAndTheSampleHoldsItsValues) {
+  const std::string text = R"({"id":"client_1","last_active_session_id":"s1","sessions":[)" + session("s1", "active") +
+                           R"(],"sign_in":{"id":"sia_1","status":"needs_first_factor"},)"
+                           R"("sign_up":{"id":"sua_1","status":"missing_requirements"},"updated_at":1700000000000})";
+  const Client client = decodeJSON<Client>(text);
+  EXPECT_EQ(client.id, "client_1");
+  EXPECT_EQ(client.signIn->id, "sia_1");
+  EXPECT_EQ(client.signIn->status, SignIn::Status::needsFirstFactor);
+  EXPECT_EQ(client.signUp->status, SignUp::Status::missingRequirements);
+  ASSERT_EQ(client.sessions.size(), 1u);
+  EXPECT_EQ(client.sessions[0].expireAt, Date(std::chrono::milliseconds(1)));
+  EXPECT_EQ(client.lastActiveSessionId, "s1");
+  EXPECT_EQ(client.updatedAt, Date(std::chrono::milliseconds(1'700'000'000'000)));
+  EXPECT_EQ(toJSON(client), nlohmann::json::parse(text));
+
+  const auto sample = toJSON(Client::sample());
+  EXPECT_EQ(sample["id"], "1");
+  EXPECT_EQ(sample["updated_at"], 2'212'875'090'000);  // 2040-02-14 23:31:30 UTC
+  EXPECT_EQ(sample["last_active_session_id"], "1");
+  EXPECT_EQ(sample["sessions"][0]["id"], "1");
+  EXPECT_EQ(sample["sessions"][1]["id"], "2");
+  EXPECT_EQ(sample["sign_in"]["status"], "needs_identifier");
+  EXPECT_FALSE(toJSON(Client::sample2()).contains("last_active_session_id"));
 }
 
 TEST(ClientRecord, NullsAreAbsentAndRequiredMembersAreEnforced) {

@@ -17,12 +17,27 @@ TEST(EnvironmentRecord, EmptyObjectIsTheEmptyEnvironment) {
   EXPECT_THROW(decodeJSON<VadarEnvironment>(R"({"fraud_settings":{}})"), DecodingError);
 }
 
-TEST(EnvironmentRecord, SampleRoundTrips) {
-  const auto sample = VadarEnvironment::sample();
-  const auto wire = encodeJSON(sample);
-  EXPECT_EQ(decodeJSON<VadarEnvironment>(wire), sample);
-  EXPECT_EQ(encodeJSON(decodeJSON<VadarEnvironment>(wire)), wire);
-  EXPECT_EQ(toJSON(sample)["display_config"]["preferred_sign_in_strategy"], "otp");
+TEST(EnvironmentRecord, EveryFieldTravelsUnderItsWireName) {
+  const char* text = R"({"auth_config":{"single_session_mode":true},
+    "display_config":{"application_name":"Acme Co","branded":false,"home_url":"https://acme.example.com",
+      "instance_environment_type":"production","logo_image_url":"https://img.example.com/logo.png",
+      "preferred_sign_in_strategy":"password","privacy_policy_url":"https://acme.example.com/privacy",
+      "support_email":"help@acme.example.com","terms_url":"https://acme.example.com/terms"},
+    "fraud_settings":{"native":{"device_attestation_mode":"onboarding"}}})";
+  const auto environment = decodeJSON<VadarEnvironment>(text);
+  EXPECT_TRUE(environment.authConfig->singleSessionMode);
+  EXPECT_EQ(environment.displayConfig->instanceEnvironmentType, InstanceEnvironmentType::production);
+  EXPECT_EQ(environment.displayConfig->preferredSignInStrategy, Strategy::password);
+  EXPECT_EQ(environment.displayConfig->supportEmail, "help@acme.example.com");
+  EXPECT_EQ(environment.fraudSettings->native.deviceAttestationMode, Mode::onboarding);
+  EXPECT_FALSE(environment.userSettings);
+  EXPECT_EQ(toJSON(environment), nlohmann::json::parse(text));
+
+  const auto sample = toJSON(VadarEnvironment::sample());
+  EXPECT_EQ(sample["display_config"]["preferred_sign_in_strategy"], "otp");
+  EXPECT_EQ(sample["display_config"]["instance_environment_type"], "development");
+  EXPECT_EQ(sample["display_config"]["application_name"], "Acme Co");
+  EXPECT_FALSE(sample.contains("fraud_settings"));
 }
 
 TEST(EnvironmentEnumerations, UnknownTextsDecodeToUnknownButFromRawIsExact) {

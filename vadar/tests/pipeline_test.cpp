@@ -67,13 +67,10 @@ TEST(RequestPipeline, ClientFetchCarriesTheSessionHeadersTheProxyPathAndLaterThe
   Client::get();
   EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("x-vadar-client-id"));
 
-  // The item is read again for every request: changed or removed outside the process, it is never sent stale.
+  // Once read or received, the token is kept in memory: no request reads the keychain again.
   harness.keychain().setString("token-set-elsewhere", "vadarDeviceToken");
   Client::get();
-  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "token-set-elsewhere");
-  harness.keychain().deleteItem("vadarDeviceToken");
-  Client::get();
-  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "fake_device_token_1");
 }
 
 TEST(RequestPipeline, QueryItemComesLastAndJsonObjectBodiesLeaveAsFormText) {
@@ -150,6 +147,7 @@ TEST(ResponseProcessors, DeviceTokenIsStoredFromAnErrorAnswerToo) {
   unauthorized.headers = {{"authorization", "token-from-401"}};
   harness.api().failNext("GET", "/v1/client", unauthorized);
   EXPECT_THROW(Client::get(), VadarAPIError);
+  VadarHarness::settle();  // kept off the request path
   EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "token-from-401");
   Client::get();
   EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "token-from-401");
@@ -174,6 +172,23 @@ TEST(ResponseProcessors, AuthenticationInvalidRefreshesOnlyBelow400AndNotForTheC
   EXPECT_THROW(send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post)), VadarAPIError);
   VadarHarness::settle();
   EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 2u);
+}
+
+TEST(ResponseProcessors, ABurstOfAuthenticationInvalidAnswersRefreshesTheClientOnceMore) {
+  VadarHarness harness;
+  addEcho(harness.api());
+  // Fewer than the fake's threads, which the held refreshes would otherwise all take.
+  constexpr int answers = 6;
+  harness.api().failNext("POST", "/v1/echo", Answer::json(200, errorsBody({{"authentication_invalid", ""}}, std::nullopt)),
+                         answers);
+  harness.api().holdAnswers("GET", "/v1/client");
+  for (int i = 0; i < answers; ++i) send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post));
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  harness.api().releaseAnswers();
+  VadarHarness::settle();
+  // One refresh was in flight when the others asked; one more runs after it, for all of them.
+  EXPECT_EQ(harness.api().requestCount("GET", "/v1/client"), 2u);
+  EXPECT_TRUE(harness.vadar().client());
 }
 
 TEST(ResponseProcessors, InstallsTheClientTheAnswerCarriesAndNeverClearsIt) {
@@ -295,19 +310,14 @@ TEST(ResponseProcessors, UntrustedAnswersNeverCrashNorInstallPartOfAClient) {
 
 TEST(RequestPipelineConcurrency, RequestsInFlightNeverWaitOnTheMainQueue) {
   VadarHarness harness;
-  std::promise<void> release;
-  std::promise<void> blocked;
-  foundation::MainQueue::post([&] {
-    blocked.set_value();
-    release.get_future().wait();
-  });
-  blocked.get_future().wait();
+  testing::MainQueueHold hold;
+  ASSERT_TRUE(hold.held());
   auto fetched = testing_support::launch([] {
     auto client = Client::get();
     return client.has_value();
   });
   const bool finished = fetched.wait_for(20s) == std::future_status::ready;
-  release.set_value();
+  hold.release();
   ASSERT_TRUE(finished) << "a request waited for the main queue";
   EXPECT_TRUE(fetched.get());
   VadarHarness::settle();

@@ -438,6 +438,10 @@ TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
   EXPECT_TRUE(SessionTokenPoller::shared().isRunning());
   // The first pass runs at once and finds the current session.
   EXPECT_TRUE(harness.api().waitForRequests("POST", tokensPath(session), 1, 20s));
+  // The server has the request; its answer may still be on the way. A caller now joins that fetch or finds
+  // its token cached, and sends nothing of its own.
+  EXPECT_TRUE(session.getToken());
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
   EXPECT_TRUE(SessionTokensCache::shared().token({session.id, std::nullopt}));
   harness.vadar().shutdown();
   EXPECT_FALSE(SessionTokenPoller::shared().isRunning());

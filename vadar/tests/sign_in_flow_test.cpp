@@ -214,6 +214,18 @@ TEST(SignInRoads, EmailAndPasswordMakeTheSessionCurrentAndHandOutTokens) {
   EXPECT_FALSE(harness.vadar().user());
 }
 
+TEST(SignInRoads, ACompletedSignInReturnsWithItsSessionCurrent) {
+  SessionsHarness harness;
+  // The application's main thread is busy for a moment while the answer comes in.
+  testing::MainQueueHold busy(1s);
+  ASSERT_TRUE(busy.held());
+  const SignIn signIn = SignIn::create(emailAndPassword(fake_frontend_api::password));
+  ASSERT_EQ(signIn.status, SignIn::Status::complete);
+  const auto session = harness.vadar().session();
+  ASSERT_TRUE(session) << "the sign-in returned before its session was installed";
+  EXPECT_EQ(session->id, signIn.createdSessionId);
+}
+
 TEST(SignInRoads, AWrongPasswordThrowsTheAPIErrorAfterTheAnswerWasProcessed) {
   SessionsHarness harness;
   try {

@@ -20,7 +20,9 @@
 
 #include "testing/bounded_task.hpp"
 #include "core/background_tasks.hpp"
-#include "core/client_cache_writer.hpp"
+#include "core/device_token_store.hpp"
+#include "core/keychain_reads.hpp"
+#include "core/keychain_writer.hpp"
 #include "vadar/core/container_keys.hpp"
 #include "expect_error.hpp"
 #include "vadar/core/vadar.hpp"
@@ -85,6 +87,39 @@ class Finishing {
   std::thread thread_;
 };
 
+// Keeps the main queue busy, as a long job of the application's main thread would, until `release()`, the
+// holder's destruction or `limit` (so a failing test never leaves the queue stuck).
+class MainQueueHold {
+ public:
+  explicit MainQueueHold(std::chrono::milliseconds limit = std::chrono::seconds(30))
+      : state_(std::make_shared<State>()) {
+    started_ = state_->started.get_future();
+    foundation::MainQueue::post([state = state_, limit] {
+      state->started.set_value();
+      state->released.wait_for(limit);
+    });
+  }
+  ~MainQueueHold() { release(); }
+  MainQueueHold(const MainQueueHold&) = delete;
+  MainQueueHold& operator=(const MainQueueHold&) = delete;
+
+  // True once the queue is held (within the deadline).
+  bool held() { return started_.wait_for(std::chrono::seconds(20)) == std::future_status::ready; }
+  void release() {
+    std::call_once(state_->once, [this] { state_->release.set_value(); });
+  }
+
+ private:
+  struct State {
+    std::promise<void> started;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::once_flag once;
+  };
+  std::shared_ptr<State> state_;
+  std::future<void> started_;
+};
+
 class VadarHarness {
  public:
   static constexpr const char* host = "frontend.example.test";
@@ -98,7 +133,6 @@ class VadarHarness {
     useKeychain();
     vadar_ = Vadar::make();
     vadarFactory().register_([vadar = vadar_] { return vadar; });
-    drainMainQueue();  // the restore task of the new object has run
     if (configureNow) vadar_->configure(publishableKey(), settings());
   }
 
@@ -109,7 +143,7 @@ class VadarHarness {
   }
 
   static void forgetLibraryItems(const keychain::KeychainStore& store) {
-    for (const char* key : {"vadarDeviceToken", "cachedClient", "cachedEnvironment"}) {
+    for (const char* key : {"vadarDeviceToken", "cachedClient", "cachedEnvironment", "vadarInstance"}) {
       try {
         store.deleteItem(key);
       } catch (...) {
@@ -127,11 +161,20 @@ class VadarHarness {
     keychainFactory().register_([service = service_] { return makeKeychainStore(KeychainConfig(service)); });
   }
 
-  // Makes a fresh object the shared one (what a new process would see), restore task posted.
+  // Makes a fresh object the shared one, with no device token in memory: what a new process would see.
   std::shared_ptr<Vadar> freshVadar() {
+    core::DeviceTokenStore::shared().forget();
     vadar_ = Vadar::make();
     vadarFactory().register_([vadar = vadar_] { return vadar; });
     return vadar_;
+  }
+
+  // The next start: a fresh object that the application configured as this one, its restore done.
+  std::shared_ptr<Vadar> startAgain() {
+    auto next = freshVadar();
+    next->configure(publishableKey(), settings());
+    drainMainQueue();
+    return next;
   }
 
   // Lets the background refreshes finish and the writes queued by the response pipeline land; a wait that
@@ -141,11 +184,12 @@ class VadarHarness {
       ADD_FAILURE() << "background tasks did not finish";
     drainMainQueue();
   }
-  // Also lets the keychain take the client last installed.
+  // Also lets the keychain reads (a restore) end and the keychain take what was installed last.
   static void drainMainQueue() {
+    if (!core::KeychainReads::drain(std::chrono::seconds(20))) ADD_FAILURE() << "a keychain read did not end";
     if (!withDeadline([] { foundation::MainQueue::drain(); })) ADD_FAILURE() << "the main queue did not drain";
-    if (!core::ClientCacheWriter::shared().drain(std::chrono::seconds(20)))
-      ADD_FAILURE() << "the cached client was not written";
+    if (!core::KeychainWriter::shared().drain(std::chrono::seconds(20)))
+      ADD_FAILURE() << "the keychain writes did not end";
   }
   static bool withDeadline(std::function<void()> wait, std::chrono::seconds limit = std::chrono::seconds(20)) {
     return testing_support::launch(std::move(wait)).wait_for(limit) == std::future_status::ready;

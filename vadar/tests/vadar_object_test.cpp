@@ -2,13 +2,9 @@
 // restore, the pending-session line, observation, samples and the main-queue rules.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
+#include <fstream>
+#include <limits>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -27,6 +23,7 @@
 #include "vadar/attestation/sign_in_with_apple_helper.hpp"
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_client_error.hpp"
+#include "child_process.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {
@@ -36,6 +33,13 @@ using testing::Finishing;
 using testing::LogCapture;
 using testing::VadarHarness;
 using namespace std::chrono_literals;
+
+// Sanitizers slow each step and keep freed memory apart: the large cases shrink there and check only the run.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
 
 Session sessionWith(std::string id, Session::SessionStatus status, std::vector<std::string> tasks = {}) {
   Session session = Session::mockSession1();
@@ -200,11 +204,9 @@ TEST(VadarObject, LoadInstallsAndCachesBothAndAFreshObjectRestoresThemBeforeTheN
   // Next start: the network holds its answers, yet the cached values are there.
   harness.api().holdAnswers("GET", "/v1/client");
   harness.api().holdAnswers("GET", "/v1/environment");
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_EQ(fresh->client(), client);
   EXPECT_EQ(fresh->environment(), environment);
-  fresh->configure(VadarHarness::publishableKey(), harness.settings());
   auto loading = testing_support::launch([fresh] { fresh->load(); });
   EXPECT_TRUE(harness.api().waitForHeld(2, 10s));
   EXPECT_FALSE(fresh->isLoaded());
@@ -288,9 +290,103 @@ TEST(VadarObjectConcurrency, AfterShutdownTheKeychainHoldsTheLastClientInstalled
   ASSERT_TRUE(last);
   harness.vadar().shutdown();
 
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_EQ(fresh->client(), last);
+}
+
+TEST(VadarObjectConcurrency, InstallingAClientWithManySessionsHoldsTheMainQueueOnlyBriefly) {
+  VadarHarness harness;
+  vadarServiceFactory().register_([] {
+    VadarService service = VadarService::live();
+    service.saveClientToKeychain = [](const Client&) {};  // the keychain copy is not what this is about
+    return service;
+  });
+  Session session = sessionWith("", Session::SessionStatus::active);
+  session.user.reset();
+  session.latestActivity.reset();
+  Client before = clientWith({}, "sess_0");
+  // Comparing every old session with every new one takes minutes for this many (even under a sanitizer, for
+  // the smaller count there); indexing them, moments.
+  const int count = sanitized ? 50'000 : 150'000;
+  for (int i = 0; i < count; ++i) {
+    session.id = "sess_" + std::to_string(i);
+    before.sessions.push_back(session);
+  }
+  Client after = before;
+  after.updatedAt = after.updatedAt + std::chrono::milliseconds(1);
+  harness.vadar().setClient(before);
+  auto installed = testing_support::launch([&vadar = harness.vadar(), after] { vadar.setClient(after); });
+  EXPECT_EQ(installed.wait_for(20s), std::future_status::ready) << "the install held the main queue";
+  vadarServiceFactory().register_([] { return VadarService::live(); });
+}
+
+long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// The child half of the test below: fetches, installs and caches the client, and exits with 0 when its peak
+// resident size grew by at most `limit` KiB meanwhile.
+[[noreturn]] void fetchAClientWithManySessions(const std::string& instructions) {
+  std::istringstream lines(instructions);
+  std::string proxyUrl, service;
+  long limit = 0;
+  std::size_t sessions = 0;
+  std::getline(lines, proxyUrl);
+  std::getline(lines, service);
+  lines >> limit >> sessions;
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(VadarHarness::publishableKey(), Vadar::Settings(false, true, KeychainConfig(service), proxyUrl));
+  VadarHarness::drainMainQueue();
+  std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts again from what is resident now
+  const long before = peakResidentKiB();
+  Client::get();
+  VadarHarness::drainMainQueue();  // installed, and cached in the keychain
+  const long growth = peakResidentKiB() - before;
+  if (!vadar->client() || vadar->client()->sessions.size() < sessions) std::_Exit(3);
+  std::fprintf(stderr, "peak growth %ld KiB, limit %ld KiB\n", growth, limit);
+  std::_Exit(growth <= limit ? 0 : 4);
+}
+
+TEST(VadarObjectMemory, AClientWithManySessionsCostsASmallMultipleOfItsAnswer) {
+  constexpr const char* childVariable = "VADAR_MANY_SESSIONS";
+  if (const char* instructions = std::getenv(childVariable)) fetchAClientWithManySessions(instructions);
+
+  VadarHarness harness(/*configureNow=*/false);
+  const int sessionCount = sanitized ? 6'000 : 60'000;
+  std::size_t answerBytes = 0;
+  harness.api().withState([&](fake_frontend_api::State& state) {
+    const std::int64_t at = 1'700'000'000'000;
+    const nlohmann::json model = {
+        {"object", "session"}, {"status", "active"}, {"expire_at", at}, {"abandon_at", at}, {"last_active_at", at},
+        {"created_at", at}, {"updated_at", at}, {"last_active_organization_id", nullptr}, {"actor", nullptr},
+        {"latest_activity",
+         {{"id", "sess_activity_1"}, {"browser_name", "curl"}, {"device_type", "Linux"}, {"ip_address", "192.0.2.1"},
+          {"is_mobile", false}}},
+        {"public_user_data",
+         {{"first_name", "Ada"}, {"last_name", "Lovelace"}, {"image_url", "https://img.example.test/user_1"},
+          {"has_image", false}, {"identifier", "ada@example.test"}, {"user_id", "user_1"}}},
+        {"tasks", nlohmann::json::array()}};
+    auto& sessions = state.client["sessions"];
+    for (int i = 0; i < sessionCount; ++i) {
+      sessions.push_back(model);
+      sessions.back()["id"] = "sess_" + std::to_string(i);
+    }
+    answerBytes = nlohmann::json{{"response", state.client}, {"client", nullptr}}.dump().size();
+  });
+  // Parsing and decoding cost several times the text; the keychain's own copies come on top.
+  const long limit = sanitized ? std::numeric_limits<long>::max() : static_cast<long>(14 * answerBytes / 1024);
+  const auto status = testing::runChildTest(
+      "VadarObjectMemory.AClientWithManySessionsCostsASmallMultipleOfItsAnswer",
+      {{childVariable, harness.proxyUrl() + "\n" + harness.service() + "\n" + std::to_string(limit) + "\n" +
+                           std::to_string(sessionCount)}},
+      240s);
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1) << " for an answer of "
+                                              << answerBytes << " bytes";
 }
 
 TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysThere) {
@@ -343,7 +439,7 @@ TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysT
   if (idleWriter == "idle") {
     // Some time passes: the cache writer has written the signed-in client and has nothing left to do.
     foundation::MainQueue::drain();
-    core::ClientCacheWriter::shared().drain(std::chrono::seconds(20));
+    core::KeychainWriter::shared().drain(std::chrono::seconds(20));
   }
   vadar->signOut();
   std::exit(vadar->session() ? 3 : 0);  // as returning from main at once would
@@ -356,45 +452,14 @@ TEST(VadarObject, ASignOutSurvivesAProcessThatExitsRightAfterIt) {
   for (const char* writer : {"busy", "idle"}) {
     SCOPED_TRACE(writer);
     VadarHarness harness(/*configureNow=*/false);
-    const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
-    const std::string filter = "--gtest_filter=VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt";
-    const std::string variable =
-        std::string(childVariable) + "=" + harness.proxyUrl() + "\n" + harness.service() + "\n" + writer;
-    // Quitting without shutdown() leaves the library's finished threads unjoined, as the child means to.
-    const char* sanitizer = std::getenv("TSAN_OPTIONS");
-    const std::string threadSanitizer =
-        std::string("TSAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":report_thread_leaks=0";
-    std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-      if (std::string_view(*entry).rfind("TSAN_OPTIONS=", 0) != 0) environment.push_back(*entry);
-    environment.push_back(const_cast<char*>(variable.c_str()));
-    environment.push_back(const_cast<char*>(threadSanitizer.c_str()));
-    environment.push_back(nullptr);
-    char* arguments[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(filter.c_str()), nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, exe.c_str(), &quiet, nullptr, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&quiet);
-    ASSERT_EQ(spawned, 0);
-    auto exited = testing_support::launch([child] {
-      int status = 0;
-      ::waitpid(child, &status, 0);
-      return status;
-    });
-    if (exited.wait_for(60s) != std::future_status::ready) {
-      ::kill(child, SIGKILL);
-      ASSERT_EQ(exited.wait_for(20s), std::future_status::ready);
-      FAIL() << "the child did not exit";
-    }
-    const int status = exited.get();
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    const auto status = testing::runChildTest(
+        "VadarObject.ASignOutSurvivesAProcessThatExitsRightAfterIt",
+        {{childVariable, harness.proxyUrl() + "\n" + harness.service() + "\n" + writer}}, 60s);
+    ASSERT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1);
     ASSERT_EQ(harness.api().requestCount("DELETE", "/v1/client/sessions"), 1u);
 
     // The next start restores the signed-out client, not the signed-in one.
-    auto next = harness.freshVadar();
-    VadarHarness::drainMainQueue();
+    auto next = harness.startAgain();
     const auto restored = next->client();
     ASSERT_TRUE(restored);
     EXPECT_EQ(restored->id, harness.api().clientJson()["id"].get<std::string>());
@@ -462,23 +527,28 @@ TEST(VadarObjectConcurrency, NoCallbackIsRunningOnceCancelHasReturned) {
   EXPECT_EQ(calledAfter->load(), 0);
 }
 
-TEST(VadarObject, CachedValuesNeverReplaceWhatIsAlreadyThere) {
-  VadarHarness harness;
+TEST(VadarObject, CachedValuesNeverReplaceWhatTheNetworkDeliveredFirst) {
+  VadarHarness harness(/*configureNow=*/false);
   VadarService::live().saveClientToKeychain(Client::sample());
   VadarService::live().saveEnvironmentToKeychain(VadarEnvironment::sample());
   VadarEnvironment own;
   own.authConfig = VadarEnvironment::AuthConfig{true};
-  std::shared_ptr<Vadar> fresh;
-  foundation::MainQueue::sync([&] {
-    // Written on the main queue before the restore task gets its turn.
-    fresh = Vadar::make();
-    fresh->setClient(Client::sample2());
-    fresh->setEnvironment(own);
+  Vadar& vadar = harness.vadar();
+  std::promise<void> configured;
+  std::promise<void> readsEnded;
+  foundation::MainQueue::post([&vadar, &harness, &configured, ended = readsEnded.get_future().share(), own] {
+    vadar.configure(VadarHarness::publishableKey(), harness.settings());  // the restore reads the keychain
+    configured.set_value();
+    ended.wait_for(20s);  // the read's values wait on the main queue behind this task
+    vadar.setClient(Client::sample2());  // the network's answer, installed first
+    vadar.setEnvironment(own);
   });
+  ASSERT_EQ(configured.get_future().wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(core::KeychainReads::drain(20s));
+  readsEnded.set_value();
   VadarHarness::drainMainQueue();
-  EXPECT_EQ(fresh->client(), Client::sample2());
-  EXPECT_EQ(fresh->environment(), own);
-  fresh->shutdown();
+  EXPECT_EQ(vadar.client(), Client::sample2());
+  EXPECT_EQ(vadar.environment(), own);
 }
 
 TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
@@ -486,16 +556,14 @@ TEST(VadarObject, UndecodableCachesAreLoggedAndLeaveTheObjectAsItWas) {
   harness.keychain().setData(foundation::toBytes("{\"id\": 1}"), "cachedClient");
   {
     LogCapture logs;
-    auto fresh = harness.freshVadar();
-    VadarHarness::drainMainQueue();
+    auto fresh = harness.startAgain();
     EXPECT_FALSE(fresh->client());
     EXPECT_TRUE(logs.contains(" loadCachedClient() - Failed to load cached client"));
     EXPECT_FALSE(logs.contains("Failed to load cached environment"));  // a missing item is simply absent
   }
   harness.keychain().setData(foundation::toBytes("[1]"), "cachedEnvironment");
   LogCapture logs;
-  auto fresh = harness.freshVadar();
-  VadarHarness::drainMainQueue();
+  auto fresh = harness.startAgain();
   EXPECT_TRUE(fresh->environment().isEmpty());
   EXPECT_TRUE(logs.contains(" loadCachedEnvironment() - Failed to load cached environment"));
 }
@@ -584,16 +652,11 @@ TEST(VadarObjectConcurrency, ReadersSeeWholeValuesWithoutWaitingForTheMainQueue)
   for (int i = 0; i < 200; ++i) vadar.setClient(i % 2 ? first : second);
 
   // With the main queue busy, reads still answer at once.
-  std::promise<void> release;
-  std::promise<void> blocked;
-  foundation::MainQueue::post([&] {
-    blocked.set_value();
-    release.get_future().wait();
-  });
-  blocked.get_future().wait();
+  testing::MainQueueHold hold;
+  ASSERT_TRUE(hold.held());
   auto read = testing_support::launch([&] { return vadar.client().has_value(); });
   const bool answered = read.wait_for(10s) == std::future_status::ready;
-  release.set_value();
+  hold.release();
   stop = true;
   for (auto& reader : readers) reader.join();
   ASSERT_TRUE(answered);

@@ -9,7 +9,7 @@
 
 #include "attestation/attestation_paths.hpp"
 #include "core/background_tasks.hpp"
-#include "core/client_cache_writer.hpp"
+#include "core/keychain_writer.hpp"
 #include "core/keychain_failures.hpp"
 #include "core/live_services.hpp"
 #include "vadar/attestation/attestation_provider.hpp"
@@ -109,7 +109,7 @@ bool AppAttestHelper::hasKeyId() {
 
 std::optional<std::string> AppAttestHelper::cachedClientId() {
   // The client just installed may still be on its way to the keychain; the assertion must name that one.
-  core::ClientCacheWriter::shared().drain(std::chrono::seconds(5));
+  core::KeychainWriter::shared().drain(std::chrono::seconds(5));
   try {
     if (auto client = vadarServiceFactory().resolve().loadClientFromKeychain()) return client->id;
   } catch (...) {
@@ -118,11 +118,12 @@ std::optional<std::string> AppAttestHelper::cachedClientId() {
 }
 
 void attestDeviceIfNeeded(const VadarEnvironment& environment) {
-  if (AppAttestHelper::hasKeyId()) return;
+  // The mode first: most instances never attest, and their load() then never waits on the keychain.
   using Mode = VadarEnvironment::FraudSettings::Native::DeviceAttestationMode;
   if (!environment.fraudSettings) return;
   const Mode mode = environment.fraudSettings->native.deviceAttestationMode;
   if (mode != Mode::onboarding && mode != Mode::enforced) return;
+  if (AppAttestHelper::hasKeyId()) return;
   core::BackgroundTasks::shared().start([](std::stop_token stop) {
     core::StopTokenScope scope(std::move(stop));
     const SourceLocation where{__FILE__, __LINE__, "attestDeviceIfNeeded(environment:)"};

@@ -18,9 +18,9 @@ nlohmann::json parseBody(const httpkit::Bytes& body) {
   return parseJSONText(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
 }
 
-std::shared_ptr<httpkit::APIClient> makeVadarAPIClient(std::optional<std::string> baseURL) {
-  return std::make_shared<httpkit::APIClient>(std::move(baseURL), [](httpkit::APIClient::Configuration& c) {
-    c.delegate = std::make_shared<VadarAPIClientDelegate>();
+std::shared_ptr<httpkit::APIClient> makeVadarAPIClient(std::optional<std::string> baseURL, std::string instance) {
+  return std::make_shared<httpkit::APIClient>(std::move(baseURL), [&instance](httpkit::APIClient::Configuration& c) {
+    c.delegate = std::make_shared<VadarAPIClientDelegate>(std::move(instance));
     c.decoder = parseBody;
     c.encoder = [](const nlohmann::json& body) {
       // Text that is not UTF-8 (a password, a name) is refused rather than sent with replacement characters:

@@ -12,7 +12,8 @@ namespace vadar::core {
 // "Content-Type", "vadar-api-version", "x-ios-sdk-version", "x-mobile".
 httpkit::HTTPHeaders sessionHeaders();
 
-std::shared_ptr<httpkit::APIClient> makeVadarAPIClient(std::optional<std::string> baseURL);
+// `instance`: the frontend API address the client serves (with a proxy, `baseURL` is the proxy's).
+std::shared_ptr<httpkit::APIClient> makeVadarAPIClient(std::optional<std::string> baseURL, std::string instance);
 
 // Parses a response body with the library's limits (depth cap, strict UTF-8); throws DecodingError.
 nlohmann::json parseBody(const httpkit::Bytes& body);

@@ -1,8 +1,13 @@
 #include "core/background_tasks.hpp"
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 #include <foundation/main_queue.hpp>
 #include <wiring/container.hpp>
 
+#include "core/keychain_writer.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar::core {
@@ -109,6 +114,30 @@ void runOnMainQueue(const std::function<void()>& task) {
   // The write resolves and registers services; it must reach the container the caller has bound, not the
   // main queue's.
   foundation::MainQueue::sync(wiring::Container::propagating([&task] { task(); }));
+}
+
+void settleSignedInState() {
+  requireOffMainQueue("settleSignedInState()");
+  // The main queue runs in order: once it has come past this task, it has come past the installation.
+  struct Passed {
+    std::mutex mutex;
+    std::condition_variable_any condition;
+    bool passed = false;
+  };
+  auto passed = std::make_shared<Passed>();
+  foundation::MainQueue::post([passed] {
+    {
+      std::lock_guard lock(passed->mutex);
+      passed->passed = true;
+    }
+    passed->condition.notify_all();
+  });
+  {
+    std::unique_lock lock(passed->mutex);
+    passed->condition.wait_for(lock, StopTokenScope::current(), signedInStateWait, [&] { return passed->passed; });
+  }
+  if (StopTokenScope::current().stop_requested()) return;
+  KeychainWriter::shared().drain(signedInStateWait);
 }
 
 }  // namespace vadar::core

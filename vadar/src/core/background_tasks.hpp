@@ -3,6 +3,7 @@
 // fetch of `load`), each with a stop token, so that `Vadar::shutdown()` can stop and join every one of them.
 // The registry lives for the whole process and is never destroyed: nothing runs in a static destructor.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -62,5 +63,15 @@ void requireOffMainQueue(const char* operation);
 
 // Runs `task` on the main queue: inline when already there, else posted and waited for.
 void runOnMainQueue(const std::function<void()>& task);
+
+// How long a call that changed the signed-in state waits for the main queue, and then for the keychain.
+inline constexpr std::chrono::seconds signedInStateWait{5};
+
+// For a call that changed the signed-in state (a sign-in step, a sign-out, a session made active), before it
+// returns: the client its answer carried, posted to the main queue on the way in, is installed, and the keychain
+// holds it and the device token, so the caller reads the new state and may quit at once. Each wait is bounded
+// by `signedInStateWait` and ends early when the caller's stop token (StopTokenScope) is triggered: a busy main
+// queue or a stalled keychain only delays the return. REQUIRES: off the main queue.
+void settleSignedInState();
 
 }  // namespace vadar::core

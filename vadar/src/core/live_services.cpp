@@ -2,6 +2,7 @@
 
 
 #include "core/background_tasks.hpp"
+#include "core/response_processors.hpp"
 #include "core/keychain_failures.hpp"
 #include "sessions/request_path.hpp"
 #include "vadar/models/client_response.hpp"
@@ -25,11 +26,19 @@ httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
   return client->data(request, StopTokenScope::current());
 }
 
+httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
+  auto answer = sendThroughPipeline(request);
+  settleSignedInState();
+  return answer;
+}
+
 ClientService liveClientService() {
   return ClientService{[]() -> std::optional<Client> {
     requireOffMainQueue("Client::get()");
     const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/client", httpkit::HTTPMethod::get));
-    // The client reaches the Vadar object through the response pipeline; only the value is given here.
+    // The client reaches the Vadar object through the response pipeline; only the value is given here,
+    // decoded once for both.
+    if (auto decoded = VadarClientSyncRequestProcessor::takeResponseClient(answer.data)) return *decoded;
     return decodeBody<ClientResponse<std::optional<Client>>>(answer.data).response;
   }};
 }
@@ -50,25 +59,59 @@ std::optional<Client> Client::get() { return clientServiceFactory().resolve().ge
 
 VadarEnvironment VadarEnvironment::get() { return environmentServiceFactory().resolve().get(); }
 
+namespace {
+
+// The text `encodeJSON(client)` gives, built a session at a time: the JSON tree of a whole client with many
+// sessions costs several times the text itself.
+std::string encodeForCache(const Client& client) {
+  Client shell;
+  shell.id = client.id;
+  shell.signIn = client.signIn;
+  shell.signUp = client.signUp;
+  shell.lastActiveSessionId = client.lastActiveSessionId;
+  shell.updatedAt = client.updatedAt;
+  std::string text = encodeJSON(shell);
+  // Members are written in name order, and none before "sessions" is an object, so the first occurrence is the
+  // client's own (a quote inside a text is escaped).
+  constexpr std::string_view empty = R"("sessions":[])";
+  const std::size_t at = text.find(empty) + empty.size() - 1;
+  std::vector<std::string> sessions;
+  sessions.reserve(client.sessions.size());
+  std::size_t size = text.size();
+  for (const auto& session : client.sessions) size += sessions.emplace_back(encodeJSON(session)).size() + 1;
+  std::string whole;
+  whole.reserve(size);
+  whole.append(text, 0, at);
+  for (const auto& session : sessions) {
+    if (&session != &sessions.front()) whole += ',';
+    whole += session;
+  }
+  whole.append(text, at);
+  return whole;
+}
+
+}  // namespace
+
 VadarService VadarService::live() {
   VadarService service;
   service.signOut = [](const std::optional<std::string>& sessionId) {
     core::requireOffMainQueue("VadarService::signOut");
     if (sessionId) {
-      core::sendThroughPipeline(httpkit::AnyRequest(
+      core::sendChangingSignedInState(httpkit::AnyRequest(
           "/v1/client/sessions/" + sessions::idPathSegment(*sessionId) + "/remove", httpkit::HTTPMethod::post));
     } else {
-      core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions", httpkit::HTTPMethod::delete_));
+      core::sendChangingSignedInState(httpkit::AnyRequest("/v1/client/sessions", httpkit::HTTPMethod::delete_));
     }
   };
   service.setActive = [](const std::string& sessionId, const std::optional<std::string>& organizationId) {
     core::requireOffMainQueue("VadarService::setActive");
     nlohmann::json body = {{"active_organization_id", organizationId.value_or("")}};
-    core::sendThroughPipeline(httpkit::AnyRequest("/v1/client/sessions/" + sessions::idPathSegment(sessionId) + "/touch",
+    core::sendChangingSignedInState(httpkit::AnyRequest("/v1/client/sessions/" + sessions::idPathSegment(sessionId) + "/touch",
                                                   httpkit::HTTPMethod::post, {}, std::move(body)));
   };
   service.saveClientToKeychain = [](const Client& client) {
-    keychainFactory().resolve().setData(foundation::toBytes(encodeJSON(client)), cachedClientKey);
+    // Stored as text: the shared coders write valid UTF-8, and the text needs no copy as bytes.
+    keychainFactory().resolve().setString(encodeForCache(client), cachedClientKey);
   };
   service.loadClientFromKeychain = []() -> std::optional<Client> {
     foundation::Bytes bytes;
@@ -113,7 +156,7 @@ JSON createExternalAccountRequest(nlohmann::json body) {
   httpkit::AnyRequest request("/v1/me/external_accounts", httpkit::HTTPMethod::post,
                               {{"_vadar_session_id", session ? std::optional(session->id) : std::nullopt}},
                               std::move(body));
-  const auto answer = core::sendThroughPipeline(request);
+  const auto answer = core::sendChangingSignedInState(request);
   return core::decodeBody<ClientResponse<JSON>>(answer.data).response;
 }
 

@@ -19,6 +19,10 @@ EnvironmentService liveEnvironmentService();
 // the answer after the response processors accepted it.
 httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request);
 
+// The same for a request that changes the signed-in state (a sign-in or sign-up step, a sign-out, a session
+// made active or revoked): it returns once the answer's client is installed and kept (settleSignedInState).
+httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request);
+
 // Decodes an accepted answer's body with the shared coders; DecodingError otherwise.
 template <class T>
 T decodeBody(const httpkit::Bytes& body) {

@@ -4,6 +4,7 @@
 #include <boost/url/url.hpp>
 
 #include "core/device_token_store.hpp"
+#include "vadar/core/container_keys.hpp"
 #include "vadar/infra/json.hpp"
 #include "vadar/infra/url_encoded_form_encoder.hpp"
 #include "vadar/infra/vadar_logger.hpp"
@@ -26,9 +27,10 @@ void VadarProxyRequestProcessor::process(httpkit::URLRequest& request, const std
   }
 }
 
-void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, bool debugMode,
+void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const std::string& instance, bool debugMode,
                                           const std::optional<std::string>& clientId) {
-  if (auto token = DeviceTokenStore::read()) request.headers.set("Authorization", *token);
+  if (auto token = DeviceTokenStore::shared().token(keychainFactory().resolve(), instance))
+    request.headers.set("Authorization", *token);
   if (debugMode && clientId) request.headers.set("x-vadar-client-id", *clientId);
   request.headers.set("x-native-device-id", "uidevice-unsupported");
 }

@@ -15,10 +15,11 @@ struct VadarProxyRequestProcessor {
   static void process(httpkit::URLRequest& request, const std::optional<ProxyConfiguration>& proxy);
 };
 
-// "Authorization" from the keychain item "vadarDeviceToken" (left as it was when there is none),
-// "x-vadar-client-id" in debug mode with a client, "x-native-device-id" always.
+// "Authorization" from the device token of the instance the request goes to (left as it was when there is
+// none), "x-vadar-client-id" in debug mode with a client of that instance, "x-native-device-id" always.
 struct VadarHeaderRequestProcessor {
-  static void process(httpkit::URLRequest& request, bool debugMode, const std::optional<std::string>& clientId);
+  static void process(httpkit::URLRequest& request, const std::string& instance, bool debugMode,
+                      const std::optional<std::string>& clientId);
 };
 
 // Appends "_is_native=true" after the query items the request already has.

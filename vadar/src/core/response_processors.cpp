@@ -1,12 +1,15 @@
 #include "core/response_processors.hpp"
 
 #include <boost/url/parse.hpp>
+#include <cstdint>
 #include <initializer_list>
+#include <memory>
+#include <utility>
 #include <foundation/main_queue.hpp>
 #include <httpkit/url_error.hpp>
 #include <wiring/container.hpp>
 
-#include "core/background_tasks.hpp"
+#include "core/client_refresher.hpp"
 #include "core/device_token_store.hpp"
 #include "vadar/core/assertion_manager.hpp"
 #include "vadar/infra/auth_event.hpp"
@@ -64,31 +67,63 @@ void postToVadar(std::function<void(Vadar&)> work) {
 
 }  // namespace
 
-void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response) {
-  if (auto token = response.value("Authorization")) DeviceTokenStore::write(*token);
+void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response, const std::string& instance) {
+  auto token = response.value("Authorization");
+  if (!token || Vadar::shared()->frontendApiUrl() != instance) return;
+  DeviceTokenStore::shared().receive(keychainFactory().resolve(), instance, *token);
 }
+
+namespace {
+
+// The client of the last answer this thread's sender passed through the pipeline, when the answer held it
+// under "response" and nothing under "client": what the client fetch would decode from that answer.
+struct AnswerClient {
+  const std::uint8_t* body = nullptr;
+  std::size_t size = 0;
+  std::shared_ptr<const Client> client;
+};
+thread_local AnswerClient answerClient;
+
+std::optional<Client> clientCandidate(const nlohmann::json& value) {
+  if (!hasMembers(value, {"id", "sessions", "updated_at"})) return std::nullopt;
+  return tryDecode<Client>(value);
+}
+
+}  // namespace
 
 std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& body) {
   if (!body || !body->is_object()) return std::nullopt;
-  const auto candidate = [](const nlohmann::json& value) -> std::optional<Client> {
-    if (!hasMembers(value, {"id", "sessions", "updated_at"})) return std::nullopt;
-    return tryDecode<Client>(value);
-  };
   for (const char* member : {"response", "client"}) {
     auto it = body->find(member);
     if (it == body->end()) continue;
-    if (auto client = candidate(*it)) return client;
+    if (auto client = clientCandidate(*it)) return client;
   }
-  return candidate(*body);
+  return clientCandidate(*body);
 }
 
-void VadarClientSyncRequestProcessor::process(const ParsedBody& body) {
-  auto client = decode(body);
-  if (!client) return;  // an answer never clears the installed client
-  postToVadar([client = std::move(*client)](Vadar& vadar) mutable { vadar.setClient(std::move(client)); });
+void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const httpkit::Bytes& data,
+                                              const std::string& instance) {
+  answerClient = {};
+  auto decoded = decode(body);
+  if (!decoded) return;  // an answer never clears the installed client
+  auto client = std::make_shared<const Client>(std::move(*decoded));
+  // Decoded once: the install and the client fetch share it, so a client with many sessions is never held
+  // twice (its decoding costs several times the answer's size).
+  const auto response = body->find("response");
+  const auto other = body->find("client");
+  if (response != body->end() && response->is_object() && response->value("id", nlohmann::json()) == client->id &&
+      (other == body->end() || other->is_null()))
+    answerClient = {data.data(), data.size(), client};
+  postToVadar([client, instance](Vadar& vadar) { vadar.installClient(client, instance); });
 }
 
-void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
+std::shared_ptr<const Client> VadarClientSyncRequestProcessor::takeResponseClient(const httpkit::Bytes& data) {
+  AnswerClient taken = std::exchange(answerClient, {});
+  if (taken.body != data.data() || taken.size != data.size()) return nullptr;
+  return taken.client;
+}
+
+void VadarAuthEventRequestProcessor::process(const ParsedBody& body, const std::string& instance) {
   if (!body || !body->is_object()) return;
   const auto response = body->find("response");
   if (response == body->end() || !hasMembers(*response, {"id", "status"})) return;
@@ -107,7 +142,8 @@ void VadarAuthEventRequestProcessor::process(const ParsedBody& body) {
       events.push_back(AuthEvent::signedOut(std::move(session->response)));
   }
   if (events.empty()) return;
-  postToVadar([events = std::move(events)](Vadar& vadar) {
+  postToVadar([events = std::move(events), instance](Vadar& vadar) {
+    if (vadar.frontendApiUrl() != instance) return;  // the object serves another instance by now
     for (const auto& event : events) vadar.authEventEmitter().send(event);
   });
 }
@@ -137,14 +173,7 @@ void VadarInvalidAuthRequestProcessor::process(const ParsedBody& body, const htt
       if (!segment.empty()) last = segment;
     if (last == "client") return;  // the client fetch itself
   }
-  BackgroundTasks::shared().start([](std::stop_token stop) {
-    StopTokenScope scope(std::move(stop));
-    try {
-      Client::get();
-    } catch (...) {
-      // The next answer that carries a client installs it.
-    }
-  });
+  ClientRefresher::shared().request();
 }
 
 bool VadarAssertionRequestRetrier::shouldRetry(const httpkit::DataTask& task, const std::exception_ptr& error,

@@ -1,6 +1,8 @@
 #include "vadar/core/vadar.hpp"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 
 #include <boost/url/parse.hpp>
 #include <foundation/main_queue.hpp>
@@ -9,9 +11,11 @@
 
 #include "core/api_client_setup.hpp"
 #include "core/background_tasks.hpp"
-#include "core/client_cache_writer.hpp"
+#include "core/device_token_store.hpp"
+#include "core/instance_marker.hpp"
+#include "core/keychain_reads.hpp"
+#include "core/keychain_writer.hpp"
 #include "core/frontend_api_address.hpp"
-#include "core/keychain_failures.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/core/assertion_manager.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -102,13 +106,17 @@ const Session* lastActiveSession(const Client& client) {
   return nullptr;
 }
 
-// True when a session of `previous` is gone from `next` or no longer active there.
+// True when a session of `previous` is gone from `next` or no longer active there. Linear in both: a client
+// may carry many thousands of sessions, and this runs on the main queue for every install.
 bool losesSessions(const Client* previous, const Client& next) {
   if (previous == nullptr) return false;
-  return std::ranges::any_of(previous->sessions, [&next](const Session& before) {
-    const auto after = std::ranges::find(next.sessions, before.id, &Session::id);
-    return after == next.sessions.end() ||
-           (before.status == Session::SessionStatus::active && after->status != Session::SessionStatus::active);
+  std::unordered_map<std::string_view, const Session*> after;
+  after.reserve(next.sessions.size());
+  for (const auto& session : next.sessions) after.emplace(session.id, &session);
+  return std::ranges::any_of(previous->sessions, [&after](const Session& before) {
+    const auto found = after.find(before.id);
+    return found == after.end() ||
+           (before.status == Session::SessionStatus::active && found->second->status != Session::SessionStatus::active);
   });
 }
 
@@ -160,13 +168,6 @@ std::shared_ptr<Vadar> Vadar::shared() { return vadarFactory().resolve(); }
 std::shared_ptr<Vadar> Vadar::make() {
   std::shared_ptr<Vadar> vadar(new Vadar(Mode::live));
   vadar->state_->telemetry = vadar->makeTelemetryCollector();
-  std::weak_ptr<Vadar> weak = vadar;
-  foundation::MainQueue::post(wiring::Container::propagating([weak] {
-    if (auto self = weak.lock()) {
-      self->loadCachedClient();
-      self->loadCachedEnvironment();
-    }
-  }));
   return vadar;
 }
 
@@ -290,6 +291,7 @@ Vadar::RequestContext Vadar::requestContext() const {
   context.proxyConfiguration = state_->proxyConfiguration;
   context.debugMode = state_->settings.debugMode;
   if (state_->client) context.clientId = state_->client->id;
+  context.frontendApiUrl = state_->frontendApiUrl;
   return context;
 }
 
@@ -301,16 +303,22 @@ void Vadar::write(F&& change) {
 }
 
 void Vadar::setClient(std::optional<Client> client) {
-  write([&] { writeClient(std::move(client)); });
+  write([&] { writeClient(client ? std::make_shared<const Client>(std::move(*client)) : nullptr); });
 }
 void Vadar::setEnvironment(Environment environment) {
   write([&] { writeEnvironment(std::move(environment)); });
 }
 void Vadar::setPublishableKey(std::string key) {
-  write([&] { writePublishableKey(std::move(key)); });
+  write([&] {
+    writePublishableKey(std::move(key));
+    restoreIfNeeded();
+  });
 }
 void Vadar::setSettings(Settings settings) {
-  write([&] { writeSettings(std::move(settings)); });
+  write([&] {
+    writeSettings(std::move(settings));
+    restoreIfNeeded();
+  });
 }
 void Vadar::setProxyUrl(std::optional<std::string> url) {
   write([&] { writeProxyUrl(std::move(url)); });
@@ -319,7 +327,10 @@ void Vadar::setProxyConfiguration(std::optional<ProxyConfiguration> configuratio
   write([&] { writeProxyConfiguration(std::move(configuration)); });
 }
 void Vadar::setFrontendApiUrl(std::string url) {
-  write([&] { writeFrontendApiUrl(std::move(url)); });
+  write([&] {
+    writeFrontendApiUrl(std::move(url));
+    restoreIfNeeded();
+  });
 }
 void Vadar::setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions) {
   write([&] {
@@ -337,11 +348,18 @@ void Vadar::configure(std::string publishableKey, Settings settings) {
   write([&] {
     writePublishableKey(std::move(publishableKey));
     writeSettings(std::move(settings));
+    // Only now: restoring between the two writes would read the new instance's items from the old keychain.
+    restoreIfNeeded();
   });
 }
 
-void Vadar::writeClient(std::optional<Client> client) {
-  std::shared_ptr<const Client> next = client ? std::make_shared<const Client>(std::move(*client)) : nullptr;
+void Vadar::installClient(std::shared_ptr<const Client> client, const std::string& instance) {
+  write([&] {
+    if (frontendApiUrl() == instance) writeClient(std::move(client));
+  });
+}
+
+void Vadar::writeClient(std::shared_ptr<const Client> next) {
   std::shared_ptr<const Client> previous;
   {
     std::lock_guard lock(mutex_);
@@ -349,25 +367,24 @@ void Vadar::writeClient(std::optional<Client> client) {
     state_->client = next;
   }
   if (mode_ == Mode::live) {
-    // The keychain and the service are the ones registered now; the write itself runs on the writer thread
-    // (its failures, a missing item when deleting included, only cost the restore at the next start).
-    const keychain::KeychainStore store = keychainFactory().resolve();
-    core::ClientCacheWriter::Target target{store.service(), store.accessGroup().value_or("")};
-    std::function<void()> save;
+    // The keychain, the instance and the service are the ones of now; the write itself runs on the writer
+    // thread (its failures, a missing item when deleting included, only cost the restore at the next start).
+    core::KeychainWriter::Write write{keychainFactory().resolve(), frontendApiUrl(), cachedClientKey, nullptr};
     if (next) {
-      save = wiring::Container::propagating(
-          [service = vadarServiceFactory().resolve(), next] { service.saveClientToKeychain(*next); });
+      write.perform = [service = vadarServiceFactory().resolve(), next](const keychain::KeychainStore& store) {
+        core::withKeychain(store, [&] { service.saveClientToKeychain(*next); });
+      };
     } else {
-      save = [store] { store.deleteItem(cachedClientKey); };
+      write.perform = [](const keychain::KeychainStore& store) { store.deleteItem(cachedClientKey); };
     }
-    auto& writer = core::ClientCacheWriter::shared();
     // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
     // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
+    auto& writer = core::KeychainWriter::shared();
     if (!next || losesSessions(previous.get(), *next)) {
-      if (!writer.writeNow(std::move(target), std::move(save), std::chrono::seconds(5)))
+      if (!writer.writeNow(std::move(write), core::signedInStateWait))
         VadarLogger::error("The keychain is busy; the signed-out client is cached later.");
     } else {
-      writer.submit(std::move(target), std::move(save));
+      writer.submit(std::move(write));
     }
     if (next) logPendingSessionStatusIfNeeded(previous.get(), *next);
   }
@@ -383,12 +400,12 @@ void Vadar::writeEnvironment(Environment environment) {
     state_->environment = next;
   }
   if (mode_ == Mode::live) {
-    try {
-      vadarServiceFactory().resolve().saveEnvironmentToKeychain(*next);
-    } catch (...) {
-      // As for the client: only the next start's restore is lost.
-      core::KeychainFailures::note(std::current_exception());
-    }
+    // As for the client: off the main queue, and a failure only costs the next start's restore.
+    core::KeychainWriter::shared().submit(
+        {keychainFactory().resolve(), frontendApiUrl(), cachedEnvironmentKey,
+         [service = vadarServiceFactory().resolve(), next](const keychain::KeychainStore& store) {
+           core::withKeychain(store, [&] { service.saveEnvironmentToKeychain(*next); });
+         }});
   }
   if (!samePointee(previous, next)) announce(Member::environment);
 }
@@ -412,13 +429,26 @@ void Vadar::writePublishableKey(std::string key) {
 
 void Vadar::writeFrontendApiUrl(std::string url) {
   bool changed;
+  bool anotherInstance;
+  std::shared_ptr<const Client> droppedClient;
+  std::shared_ptr<const Environment> droppedEnvironment;
   {
     std::lock_guard lock(mutex_);
     changed = state_->frontendApiUrl != url;
+    // What an unconfigured object holds was set by the application itself, for the instance it configures.
+    anotherInstance = changed && !state_->frontendApiUrl.empty();
     state_->frontendApiUrl = std::move(url);
+    if (anotherInstance) {
+      // The old instance's client, sessions and environment: never shown as, nor sent to, the new one. Their
+      // keychain copies stay the old instance's.
+      droppedClient = std::exchange(state_->client, nullptr);
+      droppedEnvironment = std::exchange(state_->environment, std::make_shared<const Environment>());
+    }
   }
   if (mode_ == Mode::live) registerAPIClient();
   if (changed) announce(Member::frontendApiUrl);
+  if (droppedClient) announce(Member::client);
+  if (droppedEnvironment && !droppedEnvironment->isEmpty()) announce(Member::environment);
 }
 
 void Vadar::writeProxyConfiguration(std::optional<ProxyConfiguration> configuration) {
@@ -483,8 +513,10 @@ void Vadar::writeTelemetry(std::shared_ptr<TelemetryCollector> collector) {
 
 void Vadar::registerAPIClient() {
   std::optional<std::string> baseURL;
+  std::string instance;
   {
     std::lock_guard lock(mutex_);
+    instance = state_->frontendApiUrl;
     if (state_->proxyConfiguration) {
       baseURL = state_->proxyConfiguration->baseURL;
     } else if (auto parsed = boost::urls::parse_absolute_uri(state_->frontendApiUrl);
@@ -492,39 +524,63 @@ void Vadar::registerAPIClient() {
       baseURL = state_->frontendApiUrl;
     }
   }
-  apiClientFactory().register_([baseURL] { return core::makeVadarAPIClient(baseURL); });
+  apiClientFactory().register_([baseURL, instance] { return core::makeVadarAPIClient(baseURL, instance); });
 }
 
 // ---- restore ----
 
-void Vadar::loadCachedClient() {
-  try {
-    auto cached = vadarServiceFactory().resolve().loadClientFromKeychain();
-    if (!cached) return;
-    bool present;
-    {
-      std::lock_guard lock(mutex_);
-      present = state_->client != nullptr;
-    }
-    if (!present) writeClient(std::move(cached));
-  } catch (...) {
-    logFailure("Failed to load cached client", {__FILE__, __LINE__, "loadCachedClient()"});
-  }
+Vadar::CacheOrigin Vadar::cacheOrigin() const {
+  const keychain::KeychainStore store = keychainFactory().resolve();
+  return {store.service(), store.accessGroup().value_or(""), frontendApiUrl()};
 }
 
-void Vadar::loadCachedEnvironment() {
-  try {
-    auto cached = vadarServiceFactory().resolve().loadEnvironmentFromKeychain();
-    if (!cached) return;
-    bool empty;
-    {
-      std::lock_guard lock(mutex_);
-      empty = state_->environment->isEmpty();
-    }
-    if (empty) writeEnvironment(std::move(*cached));
-  } catch (...) {
-    logFailure("Failed to load cached environment", {__FILE__, __LINE__, "loadCachedEnvironment()"});
+void Vadar::restoreIfNeeded() {
+  if (mode_ != Mode::live) return;
+  const keychain::KeychainStore store = keychainFactory().resolve();
+  const std::string instance = frontendApiUrl();
+  CacheOrigin origin{store.service(), store.accessGroup().value_or(""), instance};
+  if (restoredFrom_ == origin) return;
+  restoredFrom_ = origin;
+  core::DeviceTokenStore::shared().preload(store, instance);
+  // Off the main queue: a keychain that does not answer must not hold the writes the network brings.
+  core::KeychainReads::start([weak = weak_from_this(), service = vadarServiceFactory().resolve(), store, instance,
+                              origin = std::move(origin)] {
+    if (!core::InstanceMarker::admits(store, instance)) return;  // another instance's items
+    std::optional<Client> client;
+    std::optional<Environment> environment;
+    core::withKeychain(store, [&] {
+      try {
+        client = service.loadClientFromKeychain();
+      } catch (...) {
+        logFailure("Failed to load cached client", {__FILE__, __LINE__, "loadCachedClient()"});
+      }
+      try {
+        environment = service.loadEnvironmentFromKeychain();
+      } catch (...) {
+        logFailure("Failed to load cached environment", {__FILE__, __LINE__, "loadCachedEnvironment()"});
+      }
+    });
+    if (!client && !environment) return;
+    foundation::MainQueue::post(wiring::Container::propagating(
+        [weak, origin, client = std::move(client), environment = std::move(environment)]() mutable {
+          if (auto self = weak.lock()) self->installRestored(origin, std::move(client), std::move(environment));
+        }));
+  });
+}
+
+void Vadar::installRestored(const CacheOrigin& origin, std::optional<Client> client,
+                            std::optional<Environment> environment) {
+  // Configured for another keychain or instance since the read: these values are not its own.
+  if (cacheOrigin() != origin) return;
+  bool clientPresent, environmentPresent;
+  {
+    std::lock_guard lock(mutex_);
+    clientPresent = state_->client != nullptr;
+    environmentPresent = !state_->environment->isEmpty();
   }
+  // A value the network delivered first always wins.
+  if (client && !clientPresent) writeClient(std::make_shared<const Client>(std::move(*client)));
+  if (environment && !environmentPresent) writeEnvironment(std::move(*environment));
 }
 
 // ---- blocking operations ----
@@ -587,9 +643,7 @@ void Vadar::load() {
 void Vadar::signOut(const std::optional<std::string>& sessionId) {
   core::requireOffMainQueue("Vadar::signOut()");
   vadarServiceFactory().resolve().signOut(sessionId);
-  // The answer's client was posted to the main queue on its way in; once the queue has come past it, the
-  // client is installed and its keychain copy written, so an application may quit as soon as this returns.
-  core::runOnMainQueue([] {});
+  core::settleSignedInState();
 }
 
 void Vadar::setActive(const std::string& sessionId, const std::optional<std::string>& organizationId) {
@@ -613,7 +667,7 @@ void Vadar::shutdown() {
   if (auto collector = telemetry()) collector->stop();
   // The next start restores the client last installed. The keychain answers locally; the deadline only
   // keeps a wedged Secret Service from holding the application's exit.
-  if (!core::ClientCacheWriter::shared().drain(std::chrono::seconds(5)))
+  if (!core::KeychainWriter::shared().drain(core::signedInStateWait))
     VadarLogger::error("The keychain did not take the cached client in time; the next start may restore an older one.");
 }
 

@@ -10,8 +10,11 @@ namespace vadar {
 void VadarAPIClientDelegate::willSendRequest(httpkit::APIClient&, httpkit::URLRequest& request) {
   // One snapshot for the whole request: proxy, debug mode and client id as they are now.
   const Vadar::RequestContext context = Vadar::shared()->requestContext();
+  const std::string instance = instance_.value_or(context.frontendApiUrl);
+  // The installed client is the current instance's: its id goes to no other.
+  const auto clientId = instance == context.frontendApiUrl ? context.clientId : std::nullopt;
   core::VadarProxyRequestProcessor::process(request, context.proxyConfiguration);
-  core::VadarHeaderRequestProcessor::process(request, context.debugMode, context.clientId);
+  core::VadarHeaderRequestProcessor::process(request, instance, context.debugMode, clientId);
   core::VadarQueryItemsRequestProcessor::process(request);
   core::VadarFormEncodingRequestProcessor::process(request);
 }
@@ -26,9 +29,10 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
       // Not JSON: the processors that read the body find nothing in it.
     }
   }
-  core::VadarDeviceTokenRequestProcessor::process(response);
-  core::VadarClientSyncRequestProcessor::process(body);
-  core::VadarAuthEventRequestProcessor::process(body);
+  const std::string instance = instance_ ? *instance_ : Vadar::shared()->frontendApiUrl();
+  core::VadarDeviceTokenRequestProcessor::process(response, instance);
+  core::VadarClientSyncRequestProcessor::process(body, data, instance);
+  core::VadarAuthEventRequestProcessor::process(body, instance);
   core::VadarErrorThrowingRequestProcessor::process(response, body);
   core::VadarInvalidAuthRequestProcessor::process(body, task);
 }

@@ -19,7 +19,7 @@ SessionService SessionService::live() {
     const auto current = Vadar::shared()->session();
     httpkit::AnyRequest request(path, httpkit::HTTPMethod::post,
                                 {{"_vadar_session_id", current ? std::optional(current->id) : std::nullopt}});
-    const auto answer = core::sendThroughPipeline(request);
+    const auto answer = core::sendChangingSignedInState(request);
     return core::decodeBody<ClientResponse<Session>>(answer.data).response;
   }};
 }

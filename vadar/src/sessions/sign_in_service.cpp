@@ -34,7 +34,7 @@ std::string vadarRedirectUrl() { return Vadar::shared()->settings().redirectConf
 
 SignIn sendForSignIn(const std::string& path, httpkit::HTTPMethod method, std::vector<httpkit::QueryItem> query,
                      std::optional<nlohmann::json> body) {
-  const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(path, std::move(method), std::move(query),
+  const auto answer = core::sendChangingSignedInState(httpkit::AnyRequest(path, std::move(method), std::move(query),
                                                                     std::move(body)));
   return core::decodeBody<ClientResponse<SignIn>>(answer.data).response;
 }

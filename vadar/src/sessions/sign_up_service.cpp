@@ -34,7 +34,7 @@ SignUpService SignUpService::live() {
   service.create = [](const SignUp::CreateStrategy& strategy, const std::optional<bool>& legalAccepted,
                       const std::optional<std::string>& locale) -> SignUp {
     core::requireOffMainQueue("SignUp::create");
-    const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(
+    const auto answer = core::sendChangingSignedInState(httpkit::AnyRequest(
         "/v1/client/sign_ups", httpkit::HTTPMethod::post, {}, signUpCreateParams(strategy, legalAccepted, locale)));
     return core::decodeBody<ClientResponse<SignUp>>(answer.data).response;
   };

@@ -25,9 +25,22 @@
 //   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted) by a writer
 //                          thread, so no request waits on the keychain; a write superseded before it ran is
 //                          skipped, never the last one. A write that loses sessions (a sign-out, an absent
-//                          client) is done before the setter returns instead. Then the pending-session line is
-//                          logged when the last active session turned pending
-//   environment         -> saved to the keychain item "cachedEnvironment"
+//                          client) is done before the setter returns instead (a few seconds at most). Then the
+//                          pending-session line is logged when the last active session turned pending
+//   environment         -> saved to the keychain item "cachedEnvironment" by the same writer
+// Each write goes to the keychain registered when it was made, marked for the instance it belongs to.
+//
+// Instances. The frontend API address the key names is the instance the object serves. What it holds of one
+// instance is never sent to another: when `frontendApiUrl` changes to another instance, the client (with its
+// sessions) and the environment are let go (observers are told), answers still arriving from the old
+// instance install nothing, and the device token of one instance is never sent to another's host. A keychain
+// marked for another instance gives nothing back.
+//
+// Restore. Once configured (after `configure`, `setPublishableKey`, `setSettings` or `setFrontendApiUrl`), the
+// object restores the client and environment cached in the keychain it was configured with, for its instance,
+// whenever that pair changes; the keychain is read off the main queue, and a restored value never replaces one
+// already there.
+//
 // Observers of a member are told after the write and its side effects: for isLoaded, publishableKey,
 // frontendApiUrl, proxyUrl, client, environment and sessionsByUserId only when the value changed; for
 // settings and proxyConfiguration at every write; for telemetry when the collector is replaced.
@@ -43,6 +56,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vadar/infra/auth_event.hpp"
@@ -96,10 +110,9 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
     std::uint64_t id_ = 0;
   };
 
-  // The process's object (container key "vadar"). The first one made restores the keychain-cached client
-  // and environment on the main queue; a value the network delivered first is never replaced.
+  // The process's object (container key "vadar").
   static std::shared_ptr<Vadar> shared();
-  // A new object in its initial state, with that restore task posted. `shared()`'s default maker.
+  // A new object in its initial state. `shared()`'s default maker.
   static std::shared_ptr<Vadar> make();
   // Preview objects: sample client, sample environment and (for `sample`) sample sessions by user. They
   // have no side effects: no keychain access, no registration, no restore.
@@ -134,6 +147,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
     std::optional<ProxyConfiguration> proxyConfiguration;
     bool debugMode = false;
     std::optional<std::string> clientId;
+    std::string frontendApiUrl;  // the instance the client belongs to
   };
   RequestContext requestContext() const;
 
@@ -146,6 +160,9 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void setProxyConfiguration(std::optional<ProxyConfiguration> configuration);
   void setFrontendApiUrl(std::string url);
   void setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions);
+  // Installs a client that an answer of `instance` (a frontend API address) carried, as `setClient` does,
+  // unless the object serves another instance by then. The object keeps `client` itself (no copy).
+  void installClient(std::shared_ptr<const Client> client, const std::string& instance);
 
   // Stores the key exactly as given, then the settings; both writes' side effects run, in that order.
   void configure(std::string publishableKey, Settings settings = Settings());
@@ -158,7 +175,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // shutdown() comes first.
   void load();
   // With a session id removes that session, without one signs out of every session ("vadarService"). When it
-  // returns, the client of the answer is installed and in the keychain: the application may quit at once.
+  // returns, the client of the answer is installed and in the keychain (each within a few seconds; a busy main
+  // queue or a stalled keychain only delays the return): the application may quit at once.
   void signOut(const std::optional<std::string>& sessionId = std::nullopt);
   // Touches the session and sets its active organization (the empty text when none).
   void setActive(const std::string& sessionId, const std::optional<std::string>& organizationId = std::nullopt);
@@ -189,7 +207,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void write(F&& change);
   void announce(Member member);
 
-  void writeClient(std::optional<Client> client);
+  void writeClient(std::shared_ptr<const Client> client);
   void writeEnvironment(Environment environment);
   void writePublishableKey(std::string key);
   void writeSettings(Settings settings);
@@ -200,8 +218,11 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void writeTelemetry(std::shared_ptr<TelemetryCollector> collector);
 
   void registerAPIClient();
-  void loadCachedClient();
-  void loadCachedEnvironment();
+  // A keychain's service and access group, and the instance its items are read for.
+  using CacheOrigin = std::tuple<std::string, std::string, std::string>;
+  CacheOrigin cacheOrigin() const;
+  void restoreIfNeeded();
+  void installRestored(const CacheOrigin& origin, std::optional<Client> client, std::optional<Environment> environment);
   std::shared_ptr<TelemetryCollector> makeTelemetryCollector();
   void removeObserver(std::uint64_t id);
 
@@ -222,6 +243,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // The observers whose callbacks run now, on the main queue: a stack, since a callback may write a member
   // and so announce in turn.
   std::vector<std::uint64_t> runningObservers_;
+
+  std::optional<CacheOrigin> restoredFrom_;  // main queue only
 
   std::mutex lifecycleMutex_;  // orders load()'s starts against shutdown()
   bool shutDown_ = false;

@@ -10,6 +10,8 @@
 // Every request goes through the client registered under "apiClient" and its answer is a client-response
 // envelope whose "response" is returned; failures (VadarAPIError, URLError, DecodingError) are thrown
 // unchanged. The operations block the calling thread and refuse to run on the main queue (VadarClientError).
+// A live operation returns once the client its answer carried is installed in the shared Vadar object and kept
+// in the keychain (a few seconds at most each), so a completed sign-in returns with its session current.
 // Sign-in ids go into the path as one percent-encoded segment; "." and ".." (and an empty id) are refused.
 //
 // The live requests and their bodies (form fields; absent parameters are left out):

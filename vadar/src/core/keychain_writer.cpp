@@ -1,0 +1,115 @@
+#include "core/keychain_writer.hpp"
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+#include "core/instance_marker.hpp"
+#include "core/keychain_failures.hpp"
+
+namespace vadar::core {
+
+namespace {
+// Every answer that carries a client installs it, so a busy application would otherwise write the keychain
+// once per request, each write a Secret Service round trip that re-encrypts the collection. Writes are spaced
+// out instead: after one, the next waits this long, and whatever was installed meanwhile is written as one.
+constexpr std::chrono::milliseconds spacing{500};
+
+// A store's items: its service and access group.
+using StoreKey = std::pair<std::string, std::string>;
+StoreKey storeKey(const keychain::KeychainStore& store) {
+  return {store.service(), store.accessGroup().value_or("")};
+}
+}  // namespace
+
+struct KeychainWriter::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::tuple<std::string, std::string, std::string>, Write> waiting;  // by store and item
+  std::map<StoreKey, std::string> owners;  // the instance each store was claimed for (writer thread only)
+  bool running = false;                    // the writer thread exists
+  bool writing = false;                    // it has taken a write and not finished it
+  int draining = 0;                        // callers of drain: no spacing while they wait
+};
+
+KeychainWriter& KeychainWriter::shared() {
+  static KeychainWriter* writer = new KeychainWriter();  // never destroyed: no work in static destructors
+  return *writer;
+}
+
+KeychainWriter::State& KeychainWriter::state() {
+  static State* state = new State();
+  return *state;
+}
+
+void KeychainWriter::submit(Write write) {
+  State& s = state();
+  bool start = false;
+  {
+    std::lock_guard lock(s.mutex);
+    auto [service, group] = storeKey(write.store);
+    auto key = std::make_tuple(std::move(service), std::move(group), write.item);
+    s.waiting.insert_or_assign(std::move(key), std::move(write));
+    if (!s.running) s.running = start = true;
+  }
+  // Detached: the thread only touches the process-wide state, and `drain` waits for its work, not for it.
+  if (start) std::thread([this] { run(); }).detach();
+}
+
+void KeychainWriter::perform(const Write& write) {
+  State& s = state();
+  try {
+    // `owners` is the writer thread's alone (one runs at a time): a store it claimed stays that instance's
+    // until it claims it for another.
+    const StoreKey key = storeKey(write.store);
+    const auto owner = s.owners.find(key);
+    if (owner == s.owners.end() || owner->second != write.instance) {
+      s.owners.erase(key);
+      InstanceMarker::claim(write.store, write.instance);
+      s.owners.emplace(key, write.instance);
+    }
+    write.perform(write.store);
+  } catch (...) {
+    // An item that cannot be written only costs the restore at the next start.
+    KeychainFailures::note(std::current_exception());
+  }
+}
+
+void KeychainWriter::run() {
+  State& s = state();
+  std::unique_lock lock(s.mutex);
+  while (!s.waiting.empty()) {
+    auto next = s.waiting.begin();
+    auto write = std::make_unique<Write>(std::move(next->second));
+    s.waiting.erase(next);
+    s.writing = true;
+    lock.unlock();
+    perform(*write);
+    write.reset();  // whatever it holds is released off the lock
+    lock.lock();
+    s.writing = false;
+    s.changed.notify_all();
+    s.changed.wait_for(lock, spacing, [&] { return s.draining > 0; });
+  }
+  s.running = false;
+}
+
+bool KeychainWriter::writeNow(Write write, std::chrono::milliseconds deadline) {
+  submit(std::move(write));
+  return drain(deadline);
+}
+
+bool KeychainWriter::drain(std::chrono::milliseconds deadline) {
+  State& s = state();
+  std::unique_lock lock(s.mutex);
+  ++s.draining;
+  s.changed.notify_all();
+  const bool idle = s.changed.wait_for(lock, deadline, [&] { return s.waiting.empty() && !s.writing; });
+  --s.draining;
+  return idle;
+}
+
+}  // namespace vadar::core

@@ -1,0 +1,227 @@
+// What the library keeps for an instance (the cached client and environment, the device token) across
+// reconfiguration, restarts, hostile stored values and a keychain that stops answering: each instance gets
+// its own back, never another's, and no request waits on the keychain.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "testing/bounded_task.hpp"
+#include "child_process.hpp"
+#include "vadar_harness.hpp"
+
+namespace vadar {
+namespace {
+
+using fake_frontend_api::FakeFrontendAPI;
+using testing::VadarHarness;
+using namespace std::chrono_literals;
+
+// A second instance of the frontend API, on its own host name and loopback server.
+struct OtherInstance {
+  static constexpr const char* host = "other.example.test";
+  static constexpr const char* deviceToken = "device_token_of_the_other_instance";
+
+  OtherInstance() : api(options()) { api.start(); }
+  static fake_frontend_api::Options options() {
+    fake_frontend_api::Options options;
+    options.mountPrefixes = {"/__proxy"};
+    options.deviceToken = deviceToken;
+    options.signedIn = false;
+    return options;
+  }
+  static std::string key() { return FakeFrontendAPI::publishableKeyFor(host); }
+  Vadar::Settings settings(const std::string& service) const {
+    return Vadar::Settings(false, true, KeychainConfig(service), api.baseUrl() + "/__proxy");
+  }
+
+  FakeFrontendAPI api;
+};
+
+std::optional<Client> cachedClient(const keychain::KeychainStore& store) {
+  if (!store.hasItem("cachedClient")) return std::nullopt;
+  return decodeJSON<Client>(foundation::toString(store.data("cachedClient")));
+}
+
+Client clientNamed(std::string id) {
+  Client client = Client::sample2();
+  client.id = std::move(id);
+  return client;
+}
+
+TEST(KeychainState, AWriteQueuedForOneKeychainLandsThereAfterTheNextConfigure) {
+  VadarHarness harness(/*configureNow=*/false);
+  OtherInstance other;
+  const std::string otherService = testing::uniqueKeychainService();
+  const keychain::KeychainStore otherStore = makeKeychainStore(KeychainConfig(otherService));
+  Vadar& vadar = harness.vadar();
+
+  vadar.configure(VadarHarness::publishableKey(), harness.settings());
+  vadar.setClient(clientNamed("client_of_a_1"));  // written at once
+  vadar.setClient(clientNamed("client_of_a_2"));  // waits for the writer's turn
+  vadar.configure(OtherInstance::key(), other.settings(otherService));
+  VadarHarness::settle();
+
+  EXPECT_EQ(cachedClient(harness.keychain()), clientNamed("client_of_a_2"));
+  EXPECT_EQ(cachedClient(otherStore), std::nullopt);
+
+  // Signed out of the other instance and started again under it: nothing of the first instance comes back.
+  vadar.setClient(std::nullopt);
+  auto next = harness.freshVadar();
+  next->configure(OtherInstance::key(), other.settings(otherService));
+  VadarHarness::settle();
+  EXPECT_FALSE(next->client());
+  VadarHarness::forgetLibraryItems(otherStore);
+}
+
+TEST(KeychainState, ANewInstanceInTheSameKeychainGetsNothingOfTheOldOnesClientSessionOrDeviceToken) {
+  VadarHarness harness;  // the first instance, signed in
+  OtherInstance other;
+  Vadar& vadar = harness.vadar();
+  vadar.load();
+  VadarHarness::settle();
+  ASSERT_TRUE(vadar.session());
+  const std::string oldSession = vadar.session()->id;
+  const std::string oldClient = vadar.client()->id;
+  const std::string oldToken = "fake_device_token_1";
+  ASSERT_EQ(harness.keychain().string("vadarDeviceToken"), oldToken);
+
+  // The same keychain service, a key for another instance, while an answer of the first is on its way.
+  harness.api().holdAnswers("GET", "/v1/client");
+  auto late = testing_support::launch([] { return Client::get().has_value(); });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  vadar.configure(OtherInstance::key(), other.settings(harness.service()));
+  EXPECT_FALSE(vadar.session());  // what the token poller reads
+  harness.api().releaseAnswers();
+  ASSERT_EQ(late.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(late.get());
+  VadarHarness::settle();
+  EXPECT_FALSE(vadar.client());  // the late answer installed nothing
+  Client::get();
+  VadarHarness::settle();
+  ASSERT_TRUE(vadar.client());
+  EXPECT_EQ(vadar.client()->id, other.api.clientJson()["id"].get<std::string>());
+
+  // Started again under the new instance: its own client and device token, none of the old ones.
+  auto next = harness.freshVadar();
+  next->configure(OtherInstance::key(), other.settings(harness.service()));
+  VadarHarness::settle();
+  ASSERT_TRUE(next->client());
+  EXPECT_EQ(next->client()->id, other.api.clientJson()["id"].get<std::string>());
+  Client::get();
+  EXPECT_EQ(other.api.lastRequest("GET", "/v1/client")->header("Authorization"), OtherInstance::deviceToken);
+
+  for (const auto& request : other.api.requests()) {
+    EXPECT_NE(request.header("Authorization"), oldToken) << request.target;
+    EXPECT_EQ(request.target.find(oldSession), std::string::npos) << request.target;
+    EXPECT_EQ(request.target.find(oldClient), std::string::npos) << request.target;
+  }
+}
+
+TEST(KeychainState, TheStartUpRestoreReadsTheKeychainTheApplicationConfigures) {
+  VadarHarness harness;
+  harness.vadar().load();
+  VadarHarness::settle();
+  const auto client = harness.vadar().client();
+  const auto environment = harness.vadar().environment();
+  ASSERT_TRUE(client);
+  ASSERT_FALSE(environment.isEmpty());
+
+  // A new process: the container holds the default keychain until the application configures its own,
+  // right after making the object.
+  keychainFactory().register_([] { return makeKeychainStore(KeychainConfig()); });
+  auto next = harness.freshVadar();
+  next->configure(VadarHarness::publishableKey(), harness.settings());
+  VadarHarness::settle();
+  EXPECT_EQ(next->client(), client);
+  EXPECT_EQ(next->environment(), environment);
+}
+
+TEST(DeviceTokens, AStoredValueThatCannotBeSentCountsAsNoToken) {
+  for (const std::string& stored : {std::string("tok\nen"), std::string("tok\r\nen"), std::string("tok\0en", 6)}) {
+    VadarHarness harness(/*configureNow=*/false);
+    harness.keychain().setString(stored, "vadarDeviceToken");
+    harness.vadar().configure(VadarHarness::publishableKey(), harness.settings());
+    ASSERT_NO_THROW(Client::get());
+    EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));
+    // The answer's token replaces it, in the requests and in the keychain.
+    Client::get();
+    EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "fake_device_token_1");
+    VadarHarness::settle();
+    EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1");
+  }
+}
+
+// The child half of the test below: requests, token fetches and a load with a Secret Service that never
+// answers (its session bus accepts the connection and then says nothing).
+[[noreturn]] void requestWithAStalledKeychain(const std::string& instructions) {
+  std::istringstream lines(instructions);
+  std::string proxyUrl, service;
+  std::getline(lines, proxyUrl);
+  std::getline(lines, service);
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(VadarHarness::publishableKey(), Vadar::Settings(false, true, KeychainConfig(service), proxyUrl));
+
+  const auto allWithin = [](std::vector<testing_support::BoundedTask<bool>>& tasks, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool all = true;
+    for (auto& task : tasks)
+      all = task.wait_for(deadline - std::chrono::steady_clock::now()) == std::future_status::ready && task.get() && all;
+    return all;
+  };
+  std::vector<testing_support::BoundedTask<bool>> fetches;
+  for (int i = 0; i < 8; ++i) fetches.push_back(testing_support::launch([] { return Client::get().has_value(); }));
+  if (!allWithin(fetches, 30s)) std::_Exit(3);
+
+  auto installed = testing_support::launch([] { foundation::MainQueue::drain(); });
+  if (installed.wait_for(10s) != std::future_status::ready) std::_Exit(4);
+  const auto session = vadar->session();
+  if (!session) std::_Exit(5);
+  std::vector<testing_support::BoundedTask<bool>> tokens;
+  for (int i = 0; i < 8; ++i)
+    tokens.push_back(testing_support::launch([session] { return session->getToken().has_value(); }));
+  if (!allWithin(tokens, 30s)) std::_Exit(6);
+
+  auto loaded = testing_support::launch([vadar] {
+    vadar->load();
+    return vadar->isLoaded();
+  });
+  if (loaded.wait_for(30s) != std::future_status::ready || !loaded.get()) std::_Exit(7);
+  std::_Exit(0);  // the keychain calls still waiting would hold an orderly exit
+}
+
+TEST(DeviceTokens, AKeychainThatStopsAnsweringHoldsNoRequest) {
+  constexpr const char* childVariable = "VADAR_STALLED_KEYCHAIN";
+  if (const char* instructions = std::getenv(childVariable)) requestWithAStalledKeychain(instructions);
+
+  VadarHarness harness(/*configureNow=*/false);
+  // A session bus that takes connections and never answers them.
+  char folder[] = "/tmp/vadar-stalled-bus.XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/bus";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 64), 0);
+
+  const auto status = testing::runChildTest(
+      "DeviceTokens.AKeychainThatStopsAnsweringHoldsNoRequest",
+      {{childVariable, harness.proxyUrl() + "\n" + harness.service()},
+       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + path}});
+  ::close(listener);
+  std::filesystem::remove_all(folder);
+  EXPECT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1);
+  EXPECT_GE(harness.api().requestCount("GET", "/v1/client"), 8u);
+}
+
+}  // namespace
+}  // namespace vadar
+
