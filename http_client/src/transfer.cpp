@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include <foundation/log.hpp>
+
 #include "curl_errors.hpp"
 #include "httpkit/errors.hpp"
 
@@ -370,19 +372,42 @@ void Transfer::headEnded() {
   if (!error_) deliverResponse();
 }
 
-void Transfer::deliverResponse() {
-  if (responseDelivered_) return;
+template <class Call>
+bool Transfer::tell(Call&& call) noexcept {
+  std::string thrown;
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    thrown = e.what();
+  } catch (...) {
+    thrown = "something that is not an exception";
+  }
+  fail(URLError(URLError::Code::unknown, "the transfer's observer threw: " + thrown, originalURL_));
+  return false;
+}
+
+bool Transfer::deliverResponse() {
+  if (responseDelivered_) return true;
   responseDelivered_ = true;
   HTTPURLResponse response;
   response.statusCode = static_cast<int>(status_);
   response.url = request_.url;
   response.headers = head_.headers();
-  observer_.didReceiveResponse(response);
+  return tell([&] { observer_.didReceiveResponse(response); });
 }
 
 void Transfer::complete() {
   if (!error_) deliverResponse();
-  observer_.didComplete(error_, metrics());
+  const TaskMetrics measured = metrics();
+  // The transfer has ended whatever this throws; the throw is only worth a line in the log.
+  try {
+    observer_.didComplete(error_, measured);
+  } catch (const std::exception& e) {
+    foundation::log(foundation::LogLevel::error, std::string("httpkit: a transfer's observer threw on its end: ") + e.what());
+  } catch (...) {
+    foundation::log(foundation::LogLevel::error, "httpkit: a transfer's observer threw on its end");
+  }
 }
 
 bool Transfer::receiveBody(const char* data, std::size_t length) {
@@ -408,9 +433,7 @@ bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
     return false;
   }
   received_ += length;
-  deliverResponse();
-  observer_.didReceiveData(std::span(data, length));
-  return true;
+  return deliverResponse() && tell([&] { observer_.didReceiveData(std::span(data, length)); });
 }
 
 TaskMetrics Transfer::metrics() const {

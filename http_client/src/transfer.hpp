@@ -64,7 +64,11 @@ class Transfer {
   TaskMetrics metrics() const;
   bool receiveBody(const char* data, std::size_t length);
   bool deliverBody(const std::uint8_t* data, std::size_t length);
-  void deliverResponse();
+  bool deliverResponse();
+  // Makes one call into the observer. What it throws ends the transfer (it would otherwise unwind through
+  // curl's frames) and is named in the error `didComplete` then gives; false when it threw.
+  template <class Call>
+  bool tell(Call&& call) noexcept;
 
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user);

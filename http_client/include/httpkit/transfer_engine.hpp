@@ -65,6 +65,8 @@ struct TransferOptions {
   float priority = 0.5f;
 };
 
+// A call that throws ends its transfer (and only it): `didComplete` follows with `URLError::Code::unknown`
+// naming what was thrown. What `didComplete` itself throws is logged and dropped.
 class TransferObserver {
  public:
   virtual ~TransferObserver() = default;
