@@ -215,6 +215,11 @@ void Transfer::configureHop() {
 }
 
 Transfer::Step Transfer::hopDone(CURLcode result) {
+  if (sockets_ && socket_ != CURL_SOCKET_BAD) {
+    long version = 0;
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
+    if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1) sockets_->carriedHTTP1(socket_);
+  }
   if (error_) return Step::finished;
   // Ended on purpose, by leaving the redirect's body unread.
   if (redirectCut_) result = CURLE_OK;
@@ -508,7 +513,9 @@ int Transfer::onConnected(void* user, char* peerIP, char*, int peerPort, int loc
   self->requestStarted_ = true;
   if (self->sockets_) {
     self->socket_ = self->sockets_->find(peerIP, peerPort, localPort);
-    if (self->socket_ != CURL_SOCKET_BAD) {
+    if (self->socket_ != CURL_SOCKET_BAD && self->sockets_->shutDownIfUnasked(self->socket_)) {
+      self->socket_ = CURL_SOCKET_BAD;
+    } else if (self->socket_ != CURL_SOCKET_BAD) {
       self->socketBytes_ = ConnectionSockets::bytesMoved(self->socket_).value_or(0);
     }
   }

@@ -193,6 +193,12 @@ TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
   EXPECT_FALSE(trusted->wait());
   EXPECT_EQ(trusted->body, "secret");
   EXPECT_EQ(server.hits("GET", "/a"), 1);
+  // The secure connection is kept for the next transfer that trusts the host (and only for one that does).
+  const int connections = server.connections();
+  auto again = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), trusting, again);
+  EXPECT_FALSE(again->wait());
+  EXPECT_EQ(server.connections(), connections);
 }
 
 TEST(StreamingTransfer, UrlPartsAndResolution) {
