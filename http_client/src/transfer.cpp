@@ -352,6 +352,13 @@ void Transfer::headEnded() {
     if (!length || *length > kRedirectBodyRead) redirectCut_ = true;
     return;
   }
+  // Only the chunked coding is read here, and no other was asked for (no TE field is sent): a body in any
+  // other, or chunked twice, would be handed over still coded.
+  if (const auto coding = headers.value("Transfer-Encoding"); coding && !isChunked(*coding)) {
+    error_ = URLError(URLError::Code::badServerResponse,
+                      "the body is sent in the transfer coding \"" + *coding + "\", which was not asked for", originalURL_);
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto field = headers.value("Content-Length")) {
     const auto length = announcedLength(*field);

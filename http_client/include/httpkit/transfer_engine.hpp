@@ -10,6 +10,8 @@
 // The engine frames each request by the body it sends: a Content-Length field of the caller's (on the request
 // or in `additionalHeaders`) is never sent, the true length is; `Transfer-Encoding: chunked` sends the body
 // in chunks (and is dropped from a request without a body); any other transfer coding is refused.
+// An answer's body is read by its length, its chunks or the connection's close; an answer in any other
+// transfer coding (none is asked for) fails with `badServerResponse`.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
 //   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
