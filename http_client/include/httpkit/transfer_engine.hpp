@@ -24,6 +24,7 @@
 // the whole-transfer limit does), and a priority (the HTTP/2 stream weight). An engine made with a per-host
 // connection limit never opens more connections to one host at a time for its streaming transfers; the
 // others wait for a free connection, and that wait does not count against their idle limit.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -93,6 +94,10 @@ class TransferEngine {
   // Cancels the streaming transfers still running (their observers complete with `cancelled`) and joins the
   // worker. The engine may be released from inside any observer call, on the worker or in `perform`: the
   // transfer making that call still completes, and the worker then ends on its own.
+  //
+  // In a process forked from the one that made it, the engine starts afresh on its first use: the kept
+  // connections (its parent's sockets), the worker and the transfers it inherited stay its parent's, left
+  // untouched, and are never used or closed here.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
@@ -119,7 +124,10 @@ class TransferEngine {
 
  private:
   class Impl;
-  std::shared_ptr<Impl> impl_;
+  // The state of this process (see the destructor).
+  std::shared_ptr<Impl> current();
+
+  std::atomic<std::shared_ptr<Impl>> impl_;
 };
 
 // The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.
