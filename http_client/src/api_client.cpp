@@ -176,6 +176,8 @@ URLRequest makeFirstRequest(APIClient& client, APIClientDelegate& delegate,
       throw;
     } catch (const std::exception& e) {
       throw EncodingError(e.what());
+    } catch (...) {
+      throw EncodingError("the encoder threw something that is not an exception");
     }
     if (!urlRequest.headers.contains("Content-Type") &&
         !configuration.sessionConfiguration.additionalHTTPHeaders.contains("Content-Type")) {
@@ -294,6 +296,8 @@ nlohmann::json APIClient::decodeJSON(const Shared& shared, const Bytes& data, co
     return shared.configuration.decoder(data);
   } catch (const std::exception& e) {
     throw DecodingError(detail::typeName(type), e.what());
+  } catch (...) {
+    throw DecodingError(detail::typeName(type), "the decoder threw something that is not an exception");
   }
 }
 

@@ -138,6 +138,8 @@ T APIClient::decode(const Shared& shared, const Bytes& data) {
     return json.template get<T>();
   } catch (const std::exception& e) {
     throw DecodingError(detail::typeName(typeid(T)), e.what());
+  } catch (...) {
+    throw DecodingError(detail::typeName(typeid(T)), "reading the value threw something that is not an exception");
   }
 }
 
