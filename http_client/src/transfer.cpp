@@ -108,14 +108,18 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
                         "\"; a body can only be sent as it is or chunked");
   }
   started_ = Clock::now();
-  configureHop();
+  if (!configureHop()) {
+    // No destructor runs for an object whose constructor throws; the handle's owner unhooks the list.
+    curl_slist_free_all(std::exchange(headerList_, nullptr));
+    throw EncodingError("the request's URL or method is longer than can be sent");
+  }
 }
 
 Transfer::~Transfer() {
   if (headerList_) curl_slist_free_all(headerList_);
 }
 
-void Transfer::configureHop() {
+bool Transfer::configureHop() {
   CURL* easy = easy_;
   hopStarted_ = Clock::now();
   lastActivity_ = hopStarted_;
@@ -134,7 +138,8 @@ void Transfer::configureHop() {
   errorBuffer_[0] = 0;
 
   if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
+  // curl refuses texts past its length limit and keeps what the handle held before: the last transfer's.
+  bool taken = curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str()) == CURLE_OK;
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   // Redirects are followed here rather than by curl, which would send a PUT's method again without its
   // body; see `hopDone`.
@@ -185,10 +190,10 @@ void Transfer::configureHop() {
     const void* data = request_.body && !request_.body->empty() ? static_cast<const void*>(request_.body->data()) : &empty;
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body ? request_.body->size() : 0));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
-    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "POST") taken = taken && curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str()) == CURLE_OK;
   } else {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-    if (method != "GET") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "GET") taken = taken && curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str()) == CURLE_OK;
   }
 
   // curl adds a form content type to every body and waits for "100 Continue" on large ones; neither is
@@ -212,6 +217,7 @@ void Transfer::configureHop() {
   }
   headerList_ = list;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+  return taken;
 }
 
 Transfer::Step Transfer::hopDone(CURLcode result) {
@@ -277,7 +283,10 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   removeCredentialsLeavingOrigin(fields_, request_.url, next);
   request_.url = next;
   ++redirects_;
-  configureHop();
+  if (!configureHop()) {
+    error_ = URLError(URLError::Code::badServerResponse, "a redirect to an address too long to send", originalURL_);
+    return Step::finished;
+  }
   return Step::nextHop;
 }
 

@@ -56,7 +56,8 @@ class Transfer {
   void complete();
 
  private:
-  void configureHop();
+  // False when curl refused the URL or the method (too long), which it would replace with the last ones.
+  bool configureHop();
   void headEnded();
   void moved() { lastActivity_ = Clock::now(); }
   void connecting();

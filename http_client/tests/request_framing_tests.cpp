@@ -101,6 +101,21 @@ TEST(RequestFraming, AChunkedBodyIsFramedByItsChunksAndOtherCodingsAreRefused) {
   EXPECT_EQ(server.requests().size(), 2u);
 }
 
+// A method longer than the transfer library takes is refused as it is, never sent as another method.
+TEST(RequestFraming, AMethodThatCannotBeSentIsRefusedNotReplaced) {
+  FramingServer server;
+  auto client = clientFor(server);
+  const std::string method(9 << 20, 'M');
+  const auto refused = httpkit_tests::thrown<httpkit::EncodingError>([&] {
+    client->send(Request<void>{"/long", HTTPMethod(method), {}, kBody});
+  });
+  ASSERT_TRUE(refused) << "a method it could not send was replaced";
+  send(*client, Request<void>{"/next"});
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].requestLine(), "GET /next HTTP/1.1");
+}
+
 // Bytes a kept connection received while it sat idle were asked for by nobody (the rest of a body longer
 // than its announced length, or an answer slipped in by whoever broke into the stream): the next request
 // on that connection must not take them for its answer. It goes out on a fresh connection instead.
