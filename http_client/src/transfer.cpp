@@ -61,8 +61,10 @@ bool isChunked(std::string_view coding) {
   return headerNamesEqual(coding, "chunked");
 }
 
-// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
+// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more. A
+// limit of zero or less leaves no time at all (and is never added, which could wrap around).
 Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
+  if (after <= std::chrono::milliseconds(0)) return from;
   const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
   return after >= room ? Transfer::Clock::time_point::max() : from + after;
 }
@@ -291,6 +293,8 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
 }
 
 Transfer::Clock::time_point Transfer::deadline() {
+  // curl reads a connect limit of zero or less as its own default of minutes; here it leaves no time.
+  if (connectTimeout_ <= std::chrono::milliseconds(0)) return started_;
   const auto whole = later(started_, resourceTimeout_);
   if (paused_ || !connected_) return whole;
   noteSocketBytes();
@@ -314,6 +318,11 @@ void Transfer::connecting() {
 }
 
 void Transfer::expire() {
+  if (connectTimeout_ <= std::chrono::milliseconds(0)) {
+    return fail(URLError(URLError::Code::timedOut,
+                         "the connect limit of " + std::to_string(connectTimeout_.count()) + " ms leaves no time",
+                         originalURL_));
+  }
   const bool idle =
       connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;

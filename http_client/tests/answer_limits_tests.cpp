@@ -93,6 +93,38 @@ TEST(Timeouts, EveryByteRestartsTheIdleClock) {
   }
 }
 
+// Every time limit a caller can set, at its extremes: none left (zero, negative, the most negative) ends the
+// send at once as timed out, never as a wait without end; one past the clock's range means no limit.
+TEST(Timeouts, LimitsAtTheirExtremesEndAtOnceOrNever) {
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 2\r\n") + "{}"}});
+  using Setting = milliseconds APIClient::SessionConfiguration::*;
+  const std::vector<std::pair<const char*, Setting>> settings{
+      {"idle", &APIClient::SessionConfiguration::timeoutIntervalForRequest},
+      {"whole", &APIClient::SessionConfiguration::timeoutIntervalForResource},
+      {"connect", &APIClient::SessionConfiguration::connectTimeout}};
+  for (const auto& [name, setting] : settings) {
+    for (const milliseconds none : {milliseconds(0), milliseconds(-1), milliseconds::min()}) {
+      SCOPED_TRACE(std::string(name) + " limit of " + std::to_string(none.count()) + " ms");
+      auto client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+        c.sessionConfiguration.*setting = none;
+      });
+      std::optional<URLError> error;
+      ASSERT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+        error = thrown<URLError>([&] { client->send(Request<void>{"/none"}); });
+      }));
+      ASSERT_TRUE(error) << "answered with no time to do it";
+      EXPECT_EQ(error->code(), URLError::Code::timedOut) << error->what();
+    }
+    for (const milliseconds never : {milliseconds::max(), milliseconds(std::chrono::hours(24 * 365 * 300))}) {
+      SCOPED_TRACE(std::string(name) + " limit of " + std::to_string(never.count()) + " ms");
+      auto client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+        c.sessionConfiguration.*setting = never;
+      });
+      EXPECT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] { client->send(Request<void>{"/never"}); }));
+    }
+  }
+}
+
 // `count` header fields, each of its own name.
 std::string manyFields(int count) {
   std::string fields;

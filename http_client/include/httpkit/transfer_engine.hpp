@@ -44,6 +44,9 @@ namespace httpkit {
 struct TransferOptions {
   // Header fields sent with every request unless the request sets a field of the same name.
   HTTPHeaders additionalHeaders;
+  // Each time limit below that is zero or less leaves no time: the transfer fails as timed out at once. One
+  // past the clock's range is no limit.
+  // The longest wait for the name lookup and the connection (its TLS handshake included).
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
   // The longest time without any byte moving, in either direction, before the transfer fails as timed out.
   // It runs from the moment a connection is being opened for the transfer or one is ready for it (waiting
