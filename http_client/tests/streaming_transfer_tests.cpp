@@ -199,6 +199,20 @@ TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
   engine.start(get(server.baseURL() + "/a"), trusting, again);
   EXPECT_FALSE(again->wait());
   EXPECT_EQ(server.connections(), connections);
+  // A connection made without the checks is never lent to a transfer that checks, streaming or blocking.
+  auto checkedAgain = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), {}, checkedAgain);
+  const auto refused = checkedAgain->wait();
+  ASSERT_TRUE(refused) << "a checked transfer went out on an unchecked connection";
+  EXPECT_EQ(refused->code(), URLError::Code::serverCertificateUntrusted);
+  Stream blockingTrusted, blockingChecked;
+  engine.perform(get(server.baseURL() + "/a"), trusting, blockingTrusted);
+  EXPECT_FALSE(blockingTrusted.wait());
+  engine.perform(get(server.baseURL() + "/a"), {}, blockingChecked);
+  const auto blockingRefused = blockingChecked.wait();
+  ASSERT_TRUE(blockingRefused) << "a checked transfer went out on an unchecked connection";
+  EXPECT_EQ(blockingRefused->code(), URLError::Code::serverCertificateUntrusted);
+  EXPECT_EQ(server.hits("GET", "/a"), 3);
 }
 
 TEST(StreamingTransfer, UrlPartsAndResolution) {
