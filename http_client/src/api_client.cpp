@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <foundation/log.hpp>
 
 #include "url_builder.hpp"
@@ -25,6 +27,17 @@ struct APIClient::Shared {
   std::mutex mutex;
   std::condition_variable sendsEnded;
   int sends = 0;  // in flight; guarded by `mutex`
+  pid_t process = ::getpid();  // whose sends `sends` and `closing` know of; guarded by `mutex`
+
+  // Called with `mutex` held, before `sends` or `closing` is used. A forked child does not have the threads
+  // of its parent's sends: it neither waits for them nor runs their stop callbacks (which reach into those
+  // threads' stacks). It starts with no send of its own.
+  void startAfreshIfForked() {
+    if (process == ::getpid()) return;
+    process = ::getpid();
+    sends = 0;
+    closing = std::stop_source();
+  }
 };
 
 namespace {
@@ -94,14 +107,17 @@ class InFlight {
   template <class Shared>
   InFlight(Shared& shared, const std::stop_token& caller)
       : client_(&shared), mutex_(shared.mutex), sendsEnded_(shared.sendsEnded), sends_(shared.sends) {
+    std::stop_token closing;
     {
       std::lock_guard lock(mutex_);
+      shared.startAfreshIfForked();
       if (shared.closing.stop_requested()) throw URLError(URLError::Code::cancelled, "the client is being destroyed");
       ++sends_;
+      closing = shared.closing.get_token();
     }
     sendsOfThisThread.push_back(client_);
     fromCaller_.emplace(caller, Stop{&stop_});
-    fromClient_.emplace(shared.closing.get_token(), Stop{&stop_});
+    fromClient_.emplace(closing, Stop{&stop_});
   }
   ~InFlight() {
     fromCaller_.reset();
@@ -160,6 +176,8 @@ URLRequest makeFirstRequest(APIClient& client, APIClientDelegate& delegate,
       throw;
     } catch (const std::exception& e) {
       throw EncodingError(e.what());
+    } catch (...) {
+      throw EncodingError("the encoder threw something that is not an exception");
     }
     if (!urlRequest.headers.contains("Content-Type") &&
         !configuration.sessionConfiguration.additionalHTTPHeaders.contains("Content-Type")) {
@@ -203,6 +221,10 @@ APIClient::APIClient(Configuration configuration) : shared_(std::make_shared<Sha
 
 APIClient::~APIClient() {
   Shared& shared = *shared_;
+  {
+    std::lock_guard lock(shared.mutex);
+    shared.startAfreshIfForked();
+  }
   shared.closing.request_stop();
   // Released from a hook of its own: the sends under that hook end once it returns, which cannot happen
   // while this waits.
@@ -274,6 +296,8 @@ nlohmann::json APIClient::decodeJSON(const Shared& shared, const Bytes& data, co
     return shared.configuration.decoder(data);
   } catch (const std::exception& e) {
     throw DecodingError(detail::typeName(type), e.what());
+  } catch (...) {
+    throw DecodingError(detail::typeName(type), "the decoder threw something that is not an exception");
   }
 }
 

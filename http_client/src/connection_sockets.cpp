@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,20 +36,45 @@ Endpoint endpoint(const sockaddr_storage& address) {
 
 }  // namespace
 
+std::vector<ConnectionSockets::Connection>::iterator ConnectionSockets::at(curl_socket_t socket) {
+  return std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) { return c.socket == socket; });
+}
+
 void ConnectionSockets::opened(curl_socket_t socket) {
   std::lock_guard lock(mutex_);
   // A number already here belonged to a socket closed without telling us; it is this one now.
-  if (std::find(sockets_.begin(), sockets_.end(), socket) == sockets_.end()) sockets_.push_back(socket);
+  if (const auto known = at(socket); known != connections_.end()) {
+    *known = Connection{socket};
+  } else {
+    connections_.push_back(Connection{socket});
+  }
 }
 
 void ConnectionSockets::closed(curl_socket_t socket) {
   std::lock_guard lock(mutex_);
-  sockets_.erase(std::remove(sockets_.begin(), sockets_.end(), socket), sockets_.end());
+  if (const auto known = at(socket); known != connections_.end()) connections_.erase(known);
+}
+
+void ConnectionSockets::carriedHTTP1(curl_socket_t socket) {
+  std::lock_guard lock(mutex_);
+  if (const auto known = at(socket); known != connections_.end()) known->carriedHTTP1 = true;
+}
+
+bool ConnectionSockets::shutDownIfUnasked(curl_socket_t socket) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto known = at(socket);
+    if (known == connections_.end() || !known->carriedHTTP1) return false;
+  }
+  pollfd readable{socket, POLLIN, 0};
+  if (::poll(&readable, 1, 0) != 1) return false;
+  ::shutdown(socket, SHUT_RDWR);
+  return true;
 }
 
 curl_socket_t ConnectionSockets::find(const char* peerIP, int peerPort, int localPort) const {
   std::lock_guard lock(mutex_);
-  for (curl_socket_t socket : sockets_) {
+  for (const auto& [socket, http1] : connections_) {
     sockaddr_storage local{}, peer{};
     socklen_t localSize = sizeof local, peerSize = sizeof peer;
     if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||

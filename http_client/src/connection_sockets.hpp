@@ -2,7 +2,8 @@
 // The sockets of the connections an engine's transfers have opened and not yet closed. curl tells a transfer
 // which addresses its connection joins, but not its socket, and a kept connection is opened by one transfer
 // and used by later ones: this is how a later one finds it, to see bytes arrive that curl has not yet handed
-// over (a header line still arriving).
+// over (a header line still arriving), and to see whether an HTTP/1 connection kept for reuse has
+// received bytes that no request asked for.
 #include <curl/curl.h>
 
 #include <cstdint>
@@ -19,6 +20,15 @@ class ConnectionSockets {
   // The open socket from `localPort` to `peerIP`:`peerPort`, or CURL_SOCKET_BAD.
   curl_socket_t find(const char* peerIP, int peerPort, int localPort) const;
 
+  // The connection has carried an HTTP/1 exchange: it is kept for the next request only while nothing
+  // arrives on it unasked.
+  void carriedHTTP1(curl_socket_t socket);
+  // Called as a request is about to go out on the connection. An HTTP/1 connection that has carried an
+  // exchange and has anything to read now (bytes or its end) got them unasked: HTTP/1 has no way to tell
+  // them from the answer to come. It is shut down, so that the request goes out on a fresh connection
+  // (curl sends again, once, a request whose kept connection fails before any answer). True when it was.
+  bool shutDownIfUnasked(curl_socket_t socket);
+
   // Bytes the kernel has received and seen acknowledged on the connection so far; none where it cannot say.
   static std::optional<std::uint64_t> bytesMoved(curl_socket_t socket);
 
@@ -26,8 +36,14 @@ class ConnectionSockets {
   static int onClose(void* registry, curl_socket_t socket);
 
  private:
+  struct Connection {
+    curl_socket_t socket;
+    bool carriedHTTP1 = false;
+  };
+  std::vector<Connection>::iterator at(curl_socket_t socket);
+
   mutable std::mutex mutex_;
-  std::vector<curl_socket_t> sockets_;
+  std::vector<Connection> connections_;
 };
 
 }  // namespace httpkit

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include <foundation/log.hpp>
+
 #include "curl_errors.hpp"
 #include "httpkit/errors.hpp"
 
@@ -59,8 +61,10 @@ bool isChunked(std::string_view coding) {
   return headerNamesEqual(coding, "chunked");
 }
 
-// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more.
+// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more. A
+// limit of zero or less leaves no time at all (and is never added, which could wrap around).
 Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
+  if (after <= std::chrono::milliseconds(0)) return from;
   const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
   return after >= room ? Transfer::Clock::time_point::max() : from + after;
 }
@@ -106,14 +110,18 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
                         "\"; a body can only be sent as it is or chunked");
   }
   started_ = Clock::now();
-  configureHop();
+  if (!configureHop()) {
+    // No destructor runs for an object whose constructor throws; the handle's owner unhooks the list.
+    curl_slist_free_all(std::exchange(headerList_, nullptr));
+    throw EncodingError("the request's URL or method is longer than can be sent");
+  }
 }
 
 Transfer::~Transfer() {
   if (headerList_) curl_slist_free_all(headerList_);
 }
 
-void Transfer::configureHop() {
+bool Transfer::configureHop() {
   CURL* easy = easy_;
   hopStarted_ = Clock::now();
   lastActivity_ = hopStarted_;
@@ -132,7 +140,8 @@ void Transfer::configureHop() {
   errorBuffer_[0] = 0;
 
   if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-  curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str());
+  // curl refuses texts past its length limit and keeps what the handle held before: the last transfer's.
+  bool taken = curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str()) == CURLE_OK;
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   // Redirects are followed here rather than by curl, which would send a PUT's method again without its
   // body; see `hopDone`.
@@ -183,10 +192,10 @@ void Transfer::configureHop() {
     const void* data = request_.body && !request_.body->empty() ? static_cast<const void*>(request_.body->data()) : &empty;
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request_.body ? request_.body->size() : 0));
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS, data);
-    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "POST") taken = taken && curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str()) == CURLE_OK;
   } else {
     curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-    if (method != "GET") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method != "GET") taken = taken && curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str()) == CURLE_OK;
   }
 
   // curl adds a form content type to every body and waits for "100 Continue" on large ones; neither is
@@ -210,9 +219,15 @@ void Transfer::configureHop() {
   }
   headerList_ = list;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+  return taken;
 }
 
 Transfer::Step Transfer::hopDone(CURLcode result) {
+  if (sockets_ && socket_ != CURL_SOCKET_BAD) {
+    long version = 0;
+    curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version);
+    if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1) sockets_->carriedHTTP1(socket_);
+  }
   if (error_) return Step::finished;
   // Ended on purpose, by leaving the redirect's body unread.
   if (redirectCut_) result = CURLE_OK;
@@ -270,11 +285,16 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   removeCredentialsLeavingOrigin(fields_, request_.url, next);
   request_.url = next;
   ++redirects_;
-  configureHop();
+  if (!configureHop()) {
+    error_ = URLError(URLError::Code::badServerResponse, "a redirect to an address too long to send", originalURL_);
+    return Step::finished;
+  }
   return Step::nextHop;
 }
 
 Transfer::Clock::time_point Transfer::deadline() {
+  // curl reads a connect limit of zero or less as its own default of minutes; here it leaves no time.
+  if (connectTimeout_ <= std::chrono::milliseconds(0)) return started_;
   const auto whole = later(started_, resourceTimeout_);
   if (paused_ || !connected_) return whole;
   noteSocketBytes();
@@ -298,6 +318,11 @@ void Transfer::connecting() {
 }
 
 void Transfer::expire() {
+  if (connectTimeout_ <= std::chrono::milliseconds(0)) {
+    return fail(URLError(URLError::Code::timedOut,
+                         "the connect limit of " + std::to_string(connectTimeout_.count()) + " ms leaves no time",
+                         originalURL_));
+  }
   const bool idle =
       connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
@@ -345,6 +370,13 @@ void Transfer::headEnded() {
     if (!length || *length > kRedirectBodyRead) redirectCut_ = true;
     return;
   }
+  // Only the chunked coding is read here, and no other was asked for (no TE field is sent): a body in any
+  // other, or chunked twice, would be handed over still coded.
+  if (const auto coding = headers.value("Transfer-Encoding"); coding && !isChunked(*coding)) {
+    error_ = URLError(URLError::Code::badServerResponse,
+                      "the body is sent in the transfer coding \"" + *coding + "\", which was not asked for", originalURL_);
+    return;
+  }
   // An announced length is refused before a byte of it is read.
   if (const auto field = headers.value("Content-Length")) {
     const auto length = announcedLength(*field);
@@ -370,19 +402,42 @@ void Transfer::headEnded() {
   if (!error_) deliverResponse();
 }
 
-void Transfer::deliverResponse() {
-  if (responseDelivered_) return;
+template <class Call>
+bool Transfer::tell(Call&& call) noexcept {
+  std::string thrown;
+  try {
+    call();
+    return true;
+  } catch (const std::exception& e) {
+    thrown = e.what();
+  } catch (...) {
+    thrown = "something that is not an exception";
+  }
+  fail(URLError(URLError::Code::unknown, "the transfer's observer threw: " + thrown, originalURL_));
+  return false;
+}
+
+bool Transfer::deliverResponse() {
+  if (responseDelivered_) return true;
   responseDelivered_ = true;
   HTTPURLResponse response;
   response.statusCode = static_cast<int>(status_);
   response.url = request_.url;
   response.headers = head_.headers();
-  observer_.didReceiveResponse(response);
+  return tell([&] { observer_.didReceiveResponse(response); });
 }
 
 void Transfer::complete() {
   if (!error_) deliverResponse();
-  observer_.didComplete(error_, metrics());
+  const TaskMetrics measured = metrics();
+  // The transfer has ended whatever this throws; the throw is only worth a line in the log.
+  try {
+    observer_.didComplete(error_, measured);
+  } catch (const std::exception& e) {
+    foundation::log(foundation::LogLevel::error, std::string("httpkit: a transfer's observer threw on its end: ") + e.what());
+  } catch (...) {
+    foundation::log(foundation::LogLevel::error, "httpkit: a transfer's observer threw on its end");
+  }
 }
 
 bool Transfer::receiveBody(const char* data, std::size_t length) {
@@ -408,9 +463,7 @@ bool Transfer::deliverBody(const std::uint8_t* data, std::size_t length) {
     return false;
   }
   received_ += length;
-  deliverResponse();
-  observer_.didReceiveData(std::span(data, length));
-  return true;
+  return deliverResponse() && tell([&] { observer_.didReceiveData(std::span(data, length)); });
 }
 
 TaskMetrics Transfer::metrics() const {
@@ -485,7 +538,9 @@ int Transfer::onConnected(void* user, char* peerIP, char*, int peerPort, int loc
   self->requestStarted_ = true;
   if (self->sockets_) {
     self->socket_ = self->sockets_->find(peerIP, peerPort, localPort);
-    if (self->socket_ != CURL_SOCKET_BAD) {
+    if (self->socket_ != CURL_SOCKET_BAD && self->sockets_->shutDownIfUnasked(self->socket_)) {
+      self->socket_ = CURL_SOCKET_BAD;
+    } else if (self->socket_ != CURL_SOCKET_BAD) {
       self->socketBytes_ = ConnectionSockets::bytesMoved(self->socket_).value_or(0);
     }
   }

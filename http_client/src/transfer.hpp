@@ -56,7 +56,8 @@ class Transfer {
   void complete();
 
  private:
-  void configureHop();
+  // False when curl refused the URL or the method (too long), which it would replace with the last ones.
+  bool configureHop();
   void headEnded();
   void moved() { lastActivity_ = Clock::now(); }
   void connecting();
@@ -64,7 +65,11 @@ class Transfer {
   TaskMetrics metrics() const;
   bool receiveBody(const char* data, std::size_t length);
   bool deliverBody(const std::uint8_t* data, std::size_t length);
-  void deliverResponse();
+  bool deliverResponse();
+  // Makes one call into the observer. What it throws ends the transfer (it would otherwise unwind through
+  // curl's frames) and is named in the error `didComplete` then gives; false when it threw.
+  template <class Call>
+  bool tell(Call&& call) noexcept;
 
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user);

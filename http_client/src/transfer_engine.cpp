@@ -1,6 +1,7 @@
 #include "httpkit/transfer_engine.hpp"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <array>
 #include <cctype>
@@ -59,7 +60,7 @@ struct Change {
 // that the engine may be released from inside any observer call: what is still running finishes with it.
 class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
  public:
-  explicit Impl(Configuration configuration) : configuration_(configuration) {
+  explicit Impl(Configuration configuration) : configuration_(configuration), process_(::getpid()) {
 
     initialiseCurlOnce();
     share_ = curl_share_init();
@@ -82,6 +83,9 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     for (Lane& lane : idleLanes_) closeLane(lane);
     curl_share_cleanup(share_);
   }
+
+  const Configuration& configuration() const { return configuration_; }
+  bool madeInThisProcess() const { return process_ == ::getpid(); }
 
   // Ends the streaming transfers (their observers complete with `cancelled`) and refuses new ones. Called
   // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker: the
@@ -408,6 +412,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   const Configuration configuration_;
+  const pid_t process_;
   // curl closes connections through it, up to the cleanup of the handles in the destructor's body.
   ConnectionSockets sockets_;
   CURLSH* share_ = nullptr;
@@ -429,19 +434,50 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   std::vector<Lane> idleLanes_;
 };
 
+namespace {
+// State a forked child inherited from its parent. Running it down would close the parent's connections
+// (a TLS session's close is written on the shared socket), and its worker is not this process's to join,
+// so it is kept for the life of the process, reachable, and never touched again.
+template <class State>
+void abandonInherited(std::shared_ptr<State> state) {
+  static std::mutex mutex;
+  static auto* const inherited = new std::vector<std::shared_ptr<State>>;
+  std::lock_guard lock(mutex);
+  inherited->push_back(std::move(state));
+}
+}  // namespace
+
 TransferEngine::TransferEngine(Configuration configuration) : impl_(std::make_shared<Impl>(configuration)) {}
-TransferEngine::~TransferEngine() { impl_->close(); }
+
+TransferEngine::~TransferEngine() {
+  std::shared_ptr<Impl> impl = impl_.load();
+  if (impl->madeInThisProcess()) {
+    impl->close();
+  } else {
+    abandonInherited(std::move(impl));
+  }
+}
+
+std::shared_ptr<TransferEngine::Impl> TransferEngine::current() {
+  std::shared_ptr<Impl> impl = impl_.load();
+  if (impl->madeInThisProcess()) return impl;
+  auto fresh = std::make_shared<Impl>(impl->configuration());
+  // Another thread of this process may have replaced it first; then `impl` is that one's.
+  if (!impl_.compare_exchange_strong(impl, fresh)) return impl;
+  abandonInherited(std::move(impl));
+  return fresh;
+}
 
 TransferEngine::TransferID TransferEngine::start(const URLRequest& request, const TransferOptions& options,
                                                  std::shared_ptr<TransferObserver> observer) {
-  return impl_->start(request, options, std::move(observer));
+  return current()->start(request, options, std::move(observer));
 }
 
-void TransferEngine::cancel(TransferID id) { impl_->change({id, Change::Kind::cancel}); }
-void TransferEngine::pause(TransferID id) { impl_->change({id, Change::Kind::pause}); }
-void TransferEngine::resume(TransferID id) { impl_->change({id, Change::Kind::resume}); }
+void TransferEngine::cancel(TransferID id) { current()->change({id, Change::Kind::cancel}); }
+void TransferEngine::pause(TransferID id) { current()->change({id, Change::Kind::pause}); }
+void TransferEngine::resume(TransferID id) { current()->change({id, Change::Kind::resume}); }
 void TransferEngine::setPriority(TransferID id, float priority) {
-  impl_->change({id, Change::Kind::priority, priority});
+  current()->change({id, Change::Kind::priority, priority});
 }
 
 std::optional<URLParts> parseURL(const std::string& url) {
@@ -506,7 +542,7 @@ std::optional<std::string> resolveURL(const std::string& base, const std::string
 void TransferEngine::perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                              std::stop_token stop) {
   // The observer may release the engine; the transfer goes on with the state it holds here.
-  const std::shared_ptr<Impl> impl = impl_;
+  const std::shared_ptr<Impl> impl = current();
   impl->perform(request, options, observer, stop);
 }
 

@@ -23,6 +23,12 @@ using std::chrono::milliseconds;
 
 std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + fields + "\r\n"; }
 
+std::string chunked(const std::string& data) {
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  return size + data + "\r\n0\r\n\r\n";
+}
+
 std::unique_ptr<APIClient> clientFor(const ScriptedServer& server, milliseconds idle, std::size_t cap = 1 << 20) {
   return makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
     c.sessionConfiguration.timeoutIntervalForRequest = idle;
@@ -87,6 +93,38 @@ TEST(Timeouts, EveryByteRestartsTheIdleClock) {
   }
 }
 
+// Every time limit a caller can set, at its extremes: none left (zero, negative, the most negative) ends the
+// send at once as timed out, never as a wait without end; one past the clock's range means no limit.
+TEST(Timeouts, LimitsAtTheirExtremesEndAtOnceOrNever) {
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 2\r\n") + "{}"}});
+  using Setting = milliseconds APIClient::SessionConfiguration::*;
+  const std::vector<std::pair<const char*, Setting>> settings{
+      {"idle", &APIClient::SessionConfiguration::timeoutIntervalForRequest},
+      {"whole", &APIClient::SessionConfiguration::timeoutIntervalForResource},
+      {"connect", &APIClient::SessionConfiguration::connectTimeout}};
+  for (const auto& [name, setting] : settings) {
+    for (const milliseconds none : {milliseconds(0), milliseconds(-1), milliseconds::min()}) {
+      SCOPED_TRACE(std::string(name) + " limit of " + std::to_string(none.count()) + " ms");
+      auto client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+        c.sessionConfiguration.*setting = none;
+      });
+      std::optional<URLError> error;
+      ASSERT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+        error = thrown<URLError>([&] { client->send(Request<void>{"/none"}); });
+      }));
+      ASSERT_TRUE(error) << "answered with no time to do it";
+      EXPECT_EQ(error->code(), URLError::Code::timedOut) << error->what();
+    }
+    for (const milliseconds never : {milliseconds::max(), milliseconds(std::chrono::hours(24 * 365 * 300))}) {
+      SCOPED_TRACE(std::string(name) + " limit of " + std::to_string(never.count()) + " ms");
+      auto client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+        c.sessionConfiguration.*setting = never;
+      });
+      EXPECT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] { client->send(Request<void>{"/never"}); }));
+    }
+  }
+}
+
 // `count` header fields, each of its own name.
 std::string manyFields(int count) {
   std::string fields;
@@ -102,6 +140,14 @@ TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
       {"two lengths that disagree", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 12\r\n\r\n{}"},
       {"two lengths in one field", "HTTP/1.1 200 OK\r\nContent-Length: 2, 12\r\n\r\n{}"},
       {"a head of 1 MB in short fields", "HTTP/1.1 200 OK\r\n" + manyFields(100'000) + "\r\n{}"},
+      // No transfer coding but chunked was asked for; read as if chunked alone, the body would be the
+      // coded bytes, taken for the answer.
+      {"a body gzipped as its transfer coding",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n" + chunked(gzip("{}", 15 + 16))},
+      {"a body in a transfer coding ended by the close",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nConnection: close\r\n\r\n" + gzip("{}", 15 + 16)},
+      {"a body chunked twice",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(chunked("{}"))},
   };
   for (const auto& [what, answer] : heads) {
     SCOPED_TRACE(what);
@@ -155,12 +201,6 @@ TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
   const auto error = thrown<URLError>([&] { client->send(Request<void>{"/huge"}); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
-}
-
-std::string chunked(const std::string& data) {
-  char size[32];
-  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-  return size + data + "\r\n0\r\n\r\n";
 }
 
 TEST(AnswerBodies, ACompressedBodyIsWholeOrAnError) {

@@ -151,6 +151,26 @@ TEST_F(Decoding, ConfiguredCodersAreUsed) {  // snake_case on the wire, camelCas
   EXPECT_EQ(echoed.value, (nlohmann::json{{"firstName", "Bo"}}));
 }
 
+// Coders are the application's: whatever they throw, exception or not, the caller gets the library's error
+// for it, and nothing is sent for a body that could not be encoded.
+TEST_F(Decoding, WhateverTheCodersThrowIsTheLibrarysError) {
+  server.on("GET", "/user", Reply::json(200, R"({"id":"u1","firstName":"Ann"})"));
+  server.on("POST", "/user", Reply::json(200, "{}"));
+  auto client = makeClient(server.baseURL(), nullptr, [](APIClient::Configuration& c) {
+    c.decoder = [](const httpkit::Bytes&) -> nlohmann::json { throw 404; };
+    c.encoder = [](const nlohmann::json&) -> httpkit::Bytes { throw "no"; };
+  });
+  const auto decoding = thrown<httpkit::DecodingError>([&] { client->send(Request<User>{"/user"}); });
+  ASSERT_TRUE(decoding);
+  EXPECT_NE(decoding->typeName().find("User"), std::string::npos) << decoding->typeName();
+  EXPECT_FALSE(decoding->reason().empty());
+  const auto encoding = thrown<httpkit::EncodingError>([&] {
+    client->send(Request<void>{"/user", HTTPMethod::post, {}, nlohmann::json{{"id", "u1"}}});
+  });
+  ASSERT_TRUE(encoding);
+  EXPECT_EQ(server.hits("POST", "/user"), 0);
+}
+
 using Wire = APIClientTest;
 
 TEST_F(Wire, MethodQueryHeadersAndBody) {

@@ -10,14 +10,20 @@
 //   const auto requests = server.requests();   // requests[0].head, requests[0].body
 //
 // Connections are served one at a time. A request whose framing promises bytes that never come waits for
-// them until the client goes away or the server ends.
+// them until the client goes away or the server ends. `sendUnasked` writes bytes on the connection being
+// served between requests, as a server that lied about an answer's length, or one whose stream was broken
+// into, would; they are read as the start of the next request's answer by a client that reuses the
+// connection without looking.
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -82,6 +88,23 @@ class FramingServer {
     return connections_;
   }
 
+  // Writes `bytes` on the connection being served and returns once the client's end holds them (none of
+  // them still in flight), or false when no connection is open or `deadline` passes first.
+  bool sendUnasked(const std::string& bytes, std::chrono::milliseconds deadline) {
+    std::lock_guard lock(mutex_);
+    if (current_ < 0 || ::send(current_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+      return false;
+    }
+    // Acknowledged bytes have left the server's send queue; the loop polls the queue, which nothing signals.
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    int unacknowledged = 0;
+    while (::ioctl(current_, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      ::poll(nullptr, 0, 1);
+    }
+    return unacknowledged == 0;
+  }
+
  private:
   bool stopping() const {
     std::lock_guard lock(mutex_);
@@ -103,9 +126,15 @@ class FramingServer {
         std::lock_guard lock(mutex_);
         ++connections_;
       }
+      {
+        std::lock_guard lock(mutex_);
+        current_ = connection;
+      }
       Connection reader{connection, {}};
       while (answerOne(reader)) {
       }
+      std::lock_guard lock(mutex_);
+      current_ = -1;
       ::close(connection);
     }
   }
@@ -168,6 +197,7 @@ class FramingServer {
       requests_.push_back(std::move(request));
     }
     static const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+    std::lock_guard lock(mutex_);  // not between the bytes of `sendUnasked`
     return ::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(answer.size());
   }
 
@@ -178,6 +208,7 @@ class FramingServer {
   bool stopping_ = false;
   std::vector<Request> requests_;
   int connections_ = 0;
+  int current_ = -1;  // the connection being served
 };
 
 }  // namespace httpkit_tests

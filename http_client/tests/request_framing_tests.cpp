@@ -3,6 +3,10 @@
 // request as such a server would and records what it read.
 #include <gtest/gtest.h>
 
+#include <future>
+#include <memory>
+
+#include <httpkit/transfer_engine.hpp>
 #include <testing/bounded_task.hpp>
 
 #include "framing_server.hpp"
@@ -95,6 +99,77 @@ TEST(RequestFraming, AChunkedBodyIsFramedByItsChunksAndOtherCodingsAreRefused) {
     EXPECT_NE(std::string(refused->what()).find("Transfer-Encoding"), std::string::npos) << refused->what();
   }
   EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// A method longer than the transfer library takes is refused as it is, never sent as another method.
+TEST(RequestFraming, AMethodThatCannotBeSentIsRefusedNotReplaced) {
+  FramingServer server;
+  auto client = clientFor(server);
+  const std::string method(9 << 20, 'M');
+  const auto refused = httpkit_tests::thrown<httpkit::EncodingError>([&] {
+    client->send(Request<void>{"/long", HTTPMethod(method), {}, kBody});
+  });
+  ASSERT_TRUE(refused) << "a method it could not send was replaced";
+  send(*client, Request<void>{"/next"});
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].requestLine(), "GET /next HTTP/1.1");
+}
+
+// Bytes a kept connection received while it sat idle were asked for by nobody (the rest of a body longer
+// than its announced length, or an answer slipped in by whoever broke into the stream): the next request
+// on that connection must not take them for its answer. It goes out on a fresh connection instead.
+TEST(KeptConnections, BytesThatArriveOnAnIdleConnectionAreNeverTheNextAnswer) {
+  const std::string unasked = "HTTP/1.1 200 OK\r\nContent-Length: 16\r\n\r\n{\"unasked\":true}";
+  struct Body : httpkit::TransferObserver {
+    std::promise<std::optional<httpkit::URLError>> done;
+    std::string body;
+    void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
+    void didReceiveData(std::span<const std::uint8_t> bytes) override { body.append(bytes.begin(), bytes.end()); }
+    void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics&) override {
+      done.set_value(error);
+    }
+  };
+  for (const bool streaming : {false, true}) {
+    SCOPED_TRACE(streaming ? "a streaming transfer" : "a blocking send");
+    FramingServer server;
+    auto client = clientFor(server);
+    // The answer's body, or what went wrong. A POST too: its body must go out again on the fresh connection.
+    auto send = [&](const std::string& path, bool post = false) {
+      const std::string body = post ? kBody.dump() : "";
+      if (streaming) {
+        auto stream = std::make_shared<Body>();
+        auto ended = stream->done.get_future();
+        httpkit::URLRequest request{server.baseURL() + path, post ? HTTPMethod::post : HTTPMethod::get, {}, std::nullopt};
+        if (post) request.body = httpkit::Bytes(body.begin(), body.end());
+        client->engine()->start(request, {}, stream);
+        if (ended.wait_for(kDeadline) != std::future_status::ready) return std::string("no end");
+        const auto error = ended.get();
+        return error ? std::string(error->what()) : stream->body;
+      }
+      std::string answer;
+      EXPECT_TRUE(testing_support::runWithin(kDeadline, [&] {
+        Request<void> request{path, post ? HTTPMethod::post : HTTPMethod::get};
+        if (post) request.body = kBody;
+        answer = httpkit_tests::text(client->send(request).data);
+      }));
+      return answer;
+    };
+    EXPECT_EQ(send("/first"), "{}");
+    ASSERT_TRUE(server.sendUnasked(unasked, kDeadline));
+    EXPECT_EQ(send("/second"), "{}") << "the bytes nobody asked for were taken for the answer";
+    ASSERT_TRUE(server.sendUnasked(unasked, kDeadline));
+    EXPECT_EQ(send("/third", true), "{}");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].requestLine(), "GET /second HTTP/1.1");
+    EXPECT_EQ(requests[2].requestLine(), "POST /third HTTP/1.1");
+    EXPECT_EQ(requests[2].body, kBody.dump());
+    EXPECT_EQ(server.connections(), 3);
+    // A connection that carried nothing unasked is still kept.
+    EXPECT_EQ(send("/fourth"), "{}");
+    EXPECT_EQ(server.connections(), 3);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Streaming transfers on the engine's worker, against loopback servers that hold, redirect and speak TLS.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -192,6 +193,26 @@ TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
   EXPECT_FALSE(trusted->wait());
   EXPECT_EQ(trusted->body, "secret");
   EXPECT_EQ(server.hits("GET", "/a"), 1);
+  // The secure connection is kept for the next transfer that trusts the host (and only for one that does).
+  const int connections = server.connections();
+  auto again = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), trusting, again);
+  EXPECT_FALSE(again->wait());
+  EXPECT_EQ(server.connections(), connections);
+  // A connection made without the checks is never lent to a transfer that checks, streaming or blocking.
+  auto checkedAgain = std::make_shared<Stream>();
+  engine.start(get(server.baseURL() + "/a"), {}, checkedAgain);
+  const auto refused = checkedAgain->wait();
+  ASSERT_TRUE(refused) << "a checked transfer went out on an unchecked connection";
+  EXPECT_EQ(refused->code(), URLError::Code::serverCertificateUntrusted);
+  Stream blockingTrusted, blockingChecked;
+  engine.perform(get(server.baseURL() + "/a"), trusting, blockingTrusted);
+  EXPECT_FALSE(blockingTrusted.wait());
+  engine.perform(get(server.baseURL() + "/a"), {}, blockingChecked);
+  const auto blockingRefused = blockingChecked.wait();
+  ASSERT_TRUE(blockingRefused) << "a checked transfer went out on an unchecked connection";
+  EXPECT_EQ(blockingRefused->code(), URLError::Code::serverCertificateUntrusted);
+  EXPECT_EQ(server.hits("GET", "/a"), 3);
 }
 
 TEST(StreamingTransfer, UrlPartsAndResolution) {
@@ -274,6 +295,85 @@ TEST(StreamingTransferLifetime, TheEngineMayBeReleasedFromABlockingObserver) {
     ASSERT_EQ(ended.wait_for(milliseconds(0)), std::future_status::ready);
     EXPECT_FALSE(ended.get());
     EXPECT_EQ(owner.body, "ok");
+  }
+}
+
+// An observer that throws from one of its calls: its transfer ends there, and `didComplete` still comes.
+struct ThrowingObserver : httpkit::TransferObserver {
+  enum class Call { response, data, complete };
+  Call throwIn;
+  bool throwAnException;  // else a value of a type that is none
+  int completions = 0;
+  std::promise<std::optional<URLError>> done;
+  explicit ThrowingObserver(Call call, bool exception) : throwIn(call), throwAnException(exception) {}
+  void raise() {
+    if (throwAnException) throw std::runtime_error("the application's own failure");
+    throw 42;
+  }
+  void didReceiveResponse(const httpkit::HTTPURLResponse&) override {
+    if (throwIn == Call::response) raise();
+  }
+  void didReceiveData(std::span<const std::uint8_t>) override {
+    if (throwIn == Call::data) raise();
+  }
+  void didComplete(const std::optional<URLError>& error, const httpkit::TaskMetrics&) override {
+    if (++completions == 1) done.set_value(error);
+    if (throwIn == Call::complete) raise();
+  }
+};
+
+// What a throwing observer's transfer ended with, and whether the engine then still carries a transfer.
+void expectOnlyItsTransferFailed(ThrowingObserver::Call call, std::future<std::optional<URLError>>& ended,
+                                 const std::function<std::optional<URLError>()>& next) {
+  ASSERT_EQ(ended.wait_for(kDeadline), std::future_status::ready) << "no end was told";
+  const auto error = ended.get();
+  if (call == ThrowingObserver::Call::complete) {
+    EXPECT_FALSE(error);
+  } else {
+    ASSERT_TRUE(error) << "the transfer went on past its observer's throw";
+    EXPECT_EQ(error->code(), URLError::Code::unknown);
+    EXPECT_NE(std::string(error->detail()).find("observer"), std::string::npos) << error->detail();
+  }
+  const auto after = next();
+  EXPECT_FALSE(after) << "the engine's next transfer failed: " << after->what();
+}
+
+const std::vector<std::pair<const char*, ThrowingObserver::Call>> kThrowingCalls{
+    {"on the head", ThrowingObserver::Call::response},
+    {"on the body", ThrowingObserver::Call::data},
+    {"on the end", ThrowingObserver::Call::complete}};
+
+// A throw must not unwind through the transfer library's frames (which ends the process on the worker) nor
+// leave the engine's handles behind: it fails that transfer alone.
+TEST(StreamingTransferLifetime, AnObserverThatThrowsEndsOnlyItsOwnTransfer) {
+  LoopbackServer server;
+  server.on("GET", "/a", Reply::text(200, "ok"));
+  server.start();
+  const URLRequest request = get(server.baseURL() + "/a");
+  for (const bool exception : {true, false}) {
+    for (const auto& [where, call] : kThrowingCalls) {
+      SCOPED_TRACE(std::string(where) + (exception ? ", an exception" : ", a value"));
+      TransferEngine engine;
+      auto streaming = std::make_shared<ThrowingObserver>(call, exception);
+      auto streamingEnded = streaming->done.get_future();
+      engine.start(request, {}, streaming);
+      expectOnlyItsTransferFailed(call, streamingEnded, [&] {
+        auto stream = std::make_shared<Stream>();
+        engine.start(request, {}, stream);
+        return stream->wait();
+      });
+      EXPECT_EQ(streaming->completions, 1);
+
+      ThrowingObserver blocking(call, exception);
+      auto blockingEnded = blocking.done.get_future();
+      ASSERT_TRUE(testing_support::runWithin(kDeadline, [&] { engine.perform(request, {}, blocking); }));
+      expectOnlyItsTransferFailed(call, blockingEnded, [&] {
+        Stream stream;
+        engine.perform(request, {}, stream);
+        return stream.wait();
+      });
+      EXPECT_EQ(blocking.completions, 1);
+    }
   }
 }
 

@@ -20,6 +20,8 @@
 // inside any of its calls into the application (delegate hooks, coders, session delegate): it does not wait
 // for the send that made the call, which ends as cancelled once the call returns, without calling the
 // application again (an answer already accepted by `validateResponse`, or being decoded, is still given).
+// In a process forked from the one that made it, the client starts afresh: it neither waits for nor
+// cancels the sends of its parent's threads, and its engine opens connections of its own.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -136,6 +138,8 @@ T APIClient::decode(const Shared& shared, const Bytes& data) {
     return json.template get<T>();
   } catch (const std::exception& e) {
     throw DecodingError(detail::typeName(typeid(T)), e.what());
+  } catch (...) {
+    throw DecodingError(detail::typeName(typeid(T)), "reading the value threw something that is not an exception");
   }
 }
 

@@ -10,6 +10,8 @@
 // The engine frames each request by the body it sends: a Content-Length field of the caller's (on the request
 // or in `additionalHeaders`) is never sent, the true length is; `Transfer-Encoding: chunked` sends the body
 // in chunks (and is dropped from a request without a body); any other transfer coding is refused.
+// An answer's body is read by its length, its chunks or the connection's close; an answer in any other
+// transfer coding (none is asked for) fails with `badServerResponse`.
 //
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
 //   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
@@ -22,6 +24,7 @@
 // the whole-transfer limit does), and a priority (the HTTP/2 stream weight). An engine made with a per-host
 // connection limit never opens more connections to one host at a time for its streaming transfers; the
 // others wait for a free connection, and that wait does not count against their idle limit.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +44,9 @@ namespace httpkit {
 struct TransferOptions {
   // Header fields sent with every request unless the request sets a field of the same name.
   HTTPHeaders additionalHeaders;
+  // Each time limit below that is zero or less leaves no time: the transfer fails as timed out at once. One
+  // past the clock's range is no limit.
+  // The longest wait for the name lookup and the connection (its TLS handshake included).
   std::chrono::milliseconds connectTimeout{std::chrono::seconds(60)};
   // The longest time without any byte moving, in either direction, before the transfer fails as timed out.
   // It runs from the moment a connection is being opened for the transfer or one is ready for it (waiting
@@ -65,6 +71,8 @@ struct TransferOptions {
   float priority = 0.5f;
 };
 
+// A call that throws ends its transfer (and only it): `didComplete` follows with `URLError::Code::unknown`
+// naming what was thrown. What `didComplete` itself throws is logged and dropped.
 class TransferObserver {
  public:
   virtual ~TransferObserver() = default;
@@ -89,6 +97,10 @@ class TransferEngine {
   // Cancels the streaming transfers still running (their observers complete with `cancelled`) and joins the
   // worker. The engine may be released from inside any observer call, on the worker or in `perform`: the
   // transfer making that call still completes, and the worker then ends on its own.
+  //
+  // In a process forked from the one that made it, the engine starts afresh on its first use: the kept
+  // connections (its parent's sockets), the worker and the transfers it inherited stay its parent's, left
+  // untouched, and are never used or closed here.
   ~TransferEngine();
   TransferEngine(const TransferEngine&) = delete;
   TransferEngine& operator=(const TransferEngine&) = delete;
@@ -115,7 +127,10 @@ class TransferEngine {
 
  private:
   class Impl;
-  std::shared_ptr<Impl> impl_;
+  // The state of this process (see the destructor).
+  std::shared_ptr<Impl> current();
+
+  std::atomic<std::shared_ptr<Impl>> impl_;
 };
 
 // The parts of an absolute URL that a session checks before it starts a transfer or follows a redirect.
