@@ -4,8 +4,10 @@
 #include <stop_token>
 
 #include "foundation/log.hpp"
+#include "general/guarded_call.hpp"
 #include "general/settle_promise.hpp"
 #include "image/guarded_processing.hpp"
+#include "networking/answer_once.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 #include "vellum/networking/request_modifier.hpp"
@@ -32,8 +34,12 @@ const VellumOptionsInfo& noOptions() {
   return none;
 }
 
+// A checker that throws cannot say the request is wanted: it is answered as one that is not.
 bool stillWanted(const VellumParsedOptionsInfo& options) {
-  return !options.sourceTaskIdentifierChecker || options.sourceTaskIdentifierChecker();
+  if (!options.sourceTaskIdentifierChecker) return true;
+  bool wanted = false;
+  callGuarded("A source task checker", [&] { wanted = options.sourceTaskIdentifierChecker(); });
+  return wanted;
 }
 
 // Errors after which nothing more is tried: the caller left, or no longer wants the image.
@@ -53,13 +59,10 @@ std::string processorIdentifier(const VellumParsedOptionsInfo& options) {
 
 ImagePtr modified(const VellumParsedOptionsInfo& options, ImagePtr image) {
   if (!options.imageModifier || !image) return image;
-  try {
-    return options.imageModifier->modify(image);
-  } catch (const std::exception& e) {
-    // The stored image is right; only the caller's view of it could not be changed.
-    foundation::log(foundation::LogLevel::error, std::string("[Vellum] The image modifier failed: ") + e.what());
-    return image;
-  }
+  // The stored image is right; one the modifier threw on is handed to the caller as it is.
+  ImagePtr changed;
+  if (!callGuarded("An image modifier", [&] { changed = options.imageModifier->modify(image); })) return image;
+  return changed;
 }
 
 // The options' processor over `item`; a processor that throws or gives nothing fails the same way.
@@ -74,11 +77,21 @@ CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
   return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
 }
 
+// The caller's completion, run here and now: what it throws is logged and stays with it.
+void complete(const VellumManager::Completion& completion, const RetrieveResult& result) {
+  if (completion) callGuarded("A retrieval's completion", [&] { completion(result); });
+}
+
+// Tells the caller of a new attempt's task; only told, so what it throws changes nothing of the retrieval.
+void reportTask(const VellumManager::DownloadTaskUpdated& report, const std::shared_ptr<DownloadTask>& task) {
+  if (task && report) callGuarded("A download task report", [&] { report(task); });
+}
+
 // Taken by reference: the forms below hand their own value on without another move of it.
 void answer(const CallbackQueue& queue, const VellumManager::Completion& completion, RetrieveResult&& result) {
   if (!completion) return;
   // The caller holds the completion through the call, so an answer given at once needs no copy of it.
-  if (queue.runsAtOnce()) return completion(result);
+  if (queue.runsAtOnce()) return complete(completion, result);
   queue.deliver(completion, std::move(result));
 }
 
@@ -712,17 +725,13 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
                                             const std::shared_ptr<RetrievingContext>& context,
                                             DownloadTaskUpdated downloadTaskUpdated, Completion completion) {
   if (result) {
-    context->finishOnce([&] {
-      if (completion) completion(result);
-    });
+    context->finishOnce([&] { complete(completion, result); });
     return;
   }
   const VellumError& error = result.error();
   if (context->isCancelled() || endsRetrieval(error)) {
     // A cancel ends the retrieval; alternatives are for sources that failed, not for callers who left.
-    context->finishOnce([&] {
-      if (completion) completion(result);
-    });
+    context->finishOnce([&] { complete(completion, result); });
     return;
   }
   const auto& strategy = context->options.retryStrategy;
@@ -734,13 +743,13 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
   const auto& options = context->options;
   context->beginWait(retry, [context, options, completion] {
     options.callbackQueue.execute([context, completion] {
-      context->finishOnce([&] {
-        if (completion) completion(RetrieveResult::failure(cancelledError()));
-      });
+      context->finishOnce([&] { complete(completion, RetrieveResult::failure(cancelledError())); });
     });
   });
   auto self = shared_from_this();
-  strategy->retry(retry, [self, retry, error, source, context, downloadTaskUpdated, completion](RetryDecision decision) {
+  // A strategy may decide later, from any thread; one that throws before it decides has said stop.
+  auto decide = answerOnce<RetryDecision>([self, retry, error, source, context, downloadTaskUpdated,
+                                           completion](RetryDecision decision) {
     context->options.callbackQueue.execute([=] {
       if (context->isCancelled()) return;  // the cancel has answered
       context->endWait();
@@ -753,9 +762,10 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
           [self, source, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
             self->retrieveAttemptFinished(result, source, context, downloadTaskUpdated, completion);
           });
-      if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+      reportTask(downloadTaskUpdated, task);
     });
   });
+  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
 void VellumManager::tryNextSource(const VellumError& error, const Source& source,
@@ -769,7 +779,7 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
         [self, nextSource, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
           self->retrieveAttemptFinished(result, nextSource, context, downloadTaskUpdated, completion);
         });
-    if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+    reportTask(downloadTaskUpdated, task);
   };
   if (error.isConstrainedNetworkFailure() && options.lowDataModeSource) {
     bool first = false;
@@ -782,9 +792,7 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
   }
   const bool hasAlternatives = options.alternativeSources && !options.alternativeSources->empty();
   if (!hasAlternatives) {
-    context->finishOnce([&] {
-      if (completion) completion(RetrieveResult::failure(error));
-    });
+    context->finishOnce([&] { complete(completion, RetrieveResult::failure(error)); });
     return;
   }
   context->appendError(PropagationError{source, error});
@@ -792,10 +800,8 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
   std::vector<std::shared_ptr<const PropagationError>> errors;
   for (auto& e : context->propagationErrors()) errors.push_back(std::make_shared<const PropagationError>(std::move(e)));
   context->finishOnce([&] {
-    if (completion) {
-      completion(RetrieveResult::failure(VellumError::imageSettingError(
-          VellumError::ImageSettingErrorReason::AlternativeSourcesExhausted{std::move(errors)})));
-    }
+    complete(completion, RetrieveResult::failure(VellumError::imageSettingError(
+                             VellumError::ImageSettingErrorReason::AlternativeSourcesExhausted{std::move(errors)})));
   });
 }
 
