@@ -249,7 +249,9 @@ httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& f
   options.connectTimeout = limitFor(flight->request.timeoutInterval);
   options.idleTimeout = options.connectTimeout;
   options.followRedirects = false;
-  options.decodeContent = false;
+  // A content coding is the transfer's, not the image's: the body is decoded on its way here (and its size
+  // limit applies to the decoded bytes), as the platform's sessions do for their callers.
+  options.decodeContent = true;
   options.verifyPeer = verifyPeer;
   options.priority = flight->task->priority();
   options.maximumBodySize = configuration_.maximumBodySize;

@@ -12,6 +12,9 @@
 // Releasing a downloader answers every caller it still owes an answer with a cancelled URL error, whether
 // its transfer was running or its image was being made.
 //
+// Requests offer the content codings the session decodes ("gzip, deflate, br") unless their modifier sets
+// Accept-Encoding itself; an answer coded with one of them reaches the image decoder decoded.
+//
 // A subclass may replace the properties, the three `downloadImage` forms and the protected steps; make it
 // with `ImageDownloader::create<T>(name, ...)`.
 //
@@ -181,7 +184,8 @@ class ImageDownloader : public ImageDownloaderDelegate,
                                                      const std::optional<VellumOptionsInfo>& options,
                                                      ProgressBlock progressBlock, std::stop_token stop = {});
 
-  // The bytes as served, never decoded: the options' processor becomes the live-photo processor.
+  // The bytes as served, never decoded into an image (a content coding of the answer is undone, as for every
+  // download): the options' processor becomes the live-photo processor.
   std::shared_ptr<DownloadTask> downloadLivePhotoResource(const std::string& url, const VellumParsedOptionsInfo& options,
                                                           std::function<void(const LivePhotoResult&)> completion);
   std::future<LivePhotoResourceDownloadingResult> downloadLivePhotoResourceAsync(
