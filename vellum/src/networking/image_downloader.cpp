@@ -353,7 +353,8 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
   // Read while the session still holds the record: afterwards only the callers' handles may keep it.
   std::optional<NetworkMetrics> metrics;
   if (auto record = weakRecord.lock()) metrics = record->metrics();
-  processor->setOnImageProcessed([weak, context, metrics, data = downloaded.data, response = downloaded.response](
+  auto stores = std::make_shared<TransferStoreLedger>();
+  processor->setOnImageProcessed([weak, context, metrics, stores, data = downloaded.data, response = downloaded.response](
                                      const ImageDataProcessor::Outcome& outcome, const SessionDataTask::TaskCallback& callback) {
     auto self = weak.lock();
     if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
@@ -362,7 +363,7 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
       callGuarded("The downloader delegate's didDownloadImage",
                   [&] { target->didDownloadImage(*self, outcome.value(), context.url, response); });
     }
-    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics}));
+    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics, stores}));
   });
   processor->process();
 }

@@ -73,6 +73,11 @@ foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& i
       VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed::of(options.processor, item)));
 }
 
+// A key that names `cache` too, for bookkeeping that spans caches.
+std::string scopedKey(const ImageCache& cache, const std::string& key) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(&cache)) + "\n" + key;
+}
+
 CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
   return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
 }
@@ -515,8 +520,7 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
   const auto& options = context->options;
   auto target = targetCache(options);
   const std::string identifier = processorIdentifier(options);
-  const std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(target.get())) + "\n" +
-                          ImageCache::computedKey(source.cacheKey(), identifier);
+  const std::string key = scopedKey(*target, ImageCache::computedKey(source.cacheKey(), identifier));
   auto self = shared_from_this();
   // A caller that cancels leaves the processing to the others who wait for it.
   auto claim = context->beginCancellableWait(cancelAnswer(options, completion));
@@ -611,8 +615,13 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromNetwork(const Source& sourc
       source.resource()->downloadURL().absoluteString(), options,
       [self, source, context, completion](const ImageDownloader::DownloadResult& result) {
         if (!result) return answer(context->options, completion, RetrieveResult::failure(result.error()));
+        // Replaced or cleared while the download ran: nothing more is spent on it, no store above all.
+        if (!stillWanted(context->options)) {
+          return answer(context->options, completion, RetrieveResult::failure(notWantedError(source)));
+        }
         const auto& loaded = result.value();
-        self->cacheAndDeliver(source, context, loaded.image, loaded.originalData, loaded.metrics, completion);
+        self->cacheAndDeliver(source, context, loaded.image, loaded.originalData, loaded.metrics, completion,
+                              loaded.stores);
       });
 }
 
@@ -691,7 +700,8 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
 
 void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                                     ImagePtr image, std::optional<foundation::Bytes> original,
-                                    std::optional<NetworkMetrics> metrics, Completion completion) {
+                                    std::optional<NetworkMetrics> metrics, Completion completion,
+                                    std::shared_ptr<TransferStoreLedger> stores) {
   const auto& options = context->options;
   auto target = targetCache(options);
   const bool toDisk = !options.cacheMemoryOnly;
@@ -707,17 +717,30 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
       if (remaining->fetch_sub(1) == 1) answer(options, completion, *result);
     };
   }
-  VellumParsedOptionsInfo storeOptions = options;
-  storeOptions.callbackQueue = CallbackQueue::untouch();
-  target->store(image, original, source.cacheKey(), storeOptions, toDisk,
-                storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); }) : nullptr);
-  if (storeOriginal) {
-    originalCache(options)->storeToDisk(*original, source.cacheKey(), "", options.forcedExtension,
-                                        options.diskCacheExpiration, CallbackQueue::untouch(),
-                                        storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); })
-                                                  : nullptr);
+  // Each place is stored by the first caller of the download that claims it; a later one waits for that
+  // store only when it waits for its stores at all.
+  const std::string imagePlace = scopedKey(*target, (toDisk ? "disk\n" : "memory\n") +
+                                                        ImageCache::computedKey(source.cacheKey(), processorIdentifier(options)));
+  const std::string originalPlace = scopedKey(*originalCache(options), "original\n" + source.cacheKey());
+  auto claim = [&](const std::string& place) { return !stores || stores->claim(place, storeDone); };
+  auto whenStored = [&](const std::string& place) -> ImageCache::StoreHandler {
+    if (!stores && !storeDone) return nullptr;
+    return [stores, place, storeDone](CacheStoreResult) {
+      if (stores) stores->stored(place);
+      if (storeDone) storeDone();
+    };
+  };
+  if (claim(imagePlace)) {
+    VellumParsedOptionsInfo storeOptions = options;
+    storeOptions.callbackQueue = CallbackQueue::untouch();
+    target->store(image, original, source.cacheKey(), storeOptions, toDisk, whenStored(imagePlace));
   }
-  // The memory store is done by now, so a caller told of the image finds it in the cache.
+  if (storeOriginal && claim(originalPlace)) {
+    originalCache(options)->storeToDisk(*original, source.cacheKey(), "", options.forcedExtension,
+                                        options.diskCacheExpiration, CallbackQueue::untouch(), whenStored(originalPlace));
+  }
+  // The memory store is done by now (this caller's, or the first caller's of the same download), so a
+  // caller told of the image finds it in the cache.
   if (!options.waitForCache) answer(options, completion, *result);
 }
 

@@ -41,6 +41,7 @@
 #include "vellum/general/options.hpp"
 #include "vellum/networking/session_configuration.hpp"
 #include "vellum/networking/session_delegate.hpp"
+#include "vellum/networking/transfer_store_ledger.hpp"
 #include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
@@ -48,12 +49,14 @@ namespace vellum {
 class URLSession;
 class ImageDownloader;
 
-// `originalData` is one buffer shared by every caller of the download.
+// `originalData` is one buffer shared by every caller of the download, and so is `stores`: where the
+// callers of the download have stored its image (none when the result was not made by a transfer).
 struct ImageLoadingResult {
   ImagePtr image;
   std::optional<std::string> url;
   foundation::SharedBytes originalData;
   std::optional<NetworkMetrics> metrics;
+  std::shared_ptr<TransferStoreLedger> stores;
 };
 
 struct LivePhotoResourceDownloadingResult {
