@@ -18,6 +18,18 @@
 // A subclass may replace the properties, the three `downloadImage` forms and the protected steps; make it
 // with `ImageDownloader::create<T>(name, ...)`.
 //
+// Application code that throws (anything, not only std::exception) is logged and costs only what it was
+// asked about; the session goes on with every other download:
+//   - a decision takes the answer a refusal gives: a status rule rejects the status (`invalidHTTPStatusCode`),
+//     a response hook cancels (`cancelledByDelegate`, unless it answered first), a data hook gives no bytes
+//     (`dataModifyingFailed`), a request modifier gives no request (`emptyRequest`), a challenge responder
+//     answers the default handling (certificate checks stay on);
+//   - code of one caller (a data-received side effect, a redirect handler, a modifier's
+//     `onDownloadTaskStarted`) cancels that caller alone (`taskCancelled`); a redirect is then decided by
+//     the caller attached last among those left;
+//   - a notice (`willDownloadImage`, `didFinishDownloadingImage`, `didDownloadImage`) changes nothing;
+//   - a completion has had its answer; the next caller still gets its own.
+//
 // Threads: every member may be called from any thread. The delegate's and the challenge responder's hooks
 // run on the session's one delegate queue (see their classes): a hook that blocks stalls every transfer of
 // the downloader. Lock order: this downloader's lock, then its session delegate's, then a record's; no lock

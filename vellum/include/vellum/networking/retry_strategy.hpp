@@ -2,8 +2,9 @@
 // Retry strategies: whether a failed retrieval should try the same source again.
 //
 // The driver (the retrieval manager, the prefetcher) makes one RetryContext per failing source at its first
-// failure, raises its count before each later question, and acts on the decision the strategy hands back,
-// at once or later:
+// failure, raises its count before each later question, and acts on the first decision the strategy hands
+// back, at once or later; a strategy that throws before it decides has decided `stop` (what it threw is
+// logged):
 //
 //   auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0.5));
 //   options.retryStrategy = strategy;   // two more tries, half a second apart, for response errors only

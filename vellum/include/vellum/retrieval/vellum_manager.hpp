@@ -43,6 +43,10 @@
 // cache, key and medium (memory, or memory and disk) for the whole download, by the first of them; the
 // others find it there (and with `waitForCache`, wait for that store).
 //
+// Application code the manager calls is guarded: a completion, a task report or an image modifier that
+// throws is logged and changes nothing for anyone else; a retry strategy that throws has said stop; a
+// `sourceTaskIdentifierChecker` that throws has said the request is no longer wanted.
+//
 // Threads: every member may be called from any thread. Completions run on the options' callback queue.
 // Lifetime: a retrieval holds the manager, its caches and downloader until it has answered.
 #include <atomic>
