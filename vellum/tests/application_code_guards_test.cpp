@@ -354,5 +354,35 @@ TEST_F(RetrievalGuards, APrefetcherWhoseStrategyThrowsStillCompletes) {
   EXPECT_EQ(throwing->asked, 1);
 }
 
+// A provider that throws instead of answering fails its retrieval with a provider error that carries what it
+// threw; a live-photo checker that throws has said the load is no longer wanted.
+TEST_F(RetrievalGuards, AThrowingProviderOrCheckerFailsItsOwnRetrieval) {
+  class Throwing final : public ImageDataProvider {
+   public:
+    std::string cacheKey() const override { return "throwing-provider"; }
+    void data(Handler) const override { throw std::runtime_error("the provider failed"); }
+    std::unique_ptr<ImageDataProvider> clone() const override { return std::make_unique<Throwing>(); }
+  };
+  auto outcome = retrieve(Source::provider(Throwing()));
+  ASSERT_FALSE(outcome.result);
+  const auto* reason = outcome.result.error().imageSettingReason();
+  ASSERT_TRUE(reason);
+  const auto* provided = std::get_if<VellumError::ImageSettingErrorReason::DataProviderError>(&reason->value);
+  ASSERT_TRUE(provided);
+  EXPECT_EQ(describe(provided->error), "the provider failed");
+  EXPECT_EQ(outcome.answers, 1);
+
+  LivePhotoSource photo(std::vector<URL>{*URL::parse(url("/p.heic")), *URL::parse(url("/p.mov"))});
+  auto future = manager->retrieveLivePhotoAsync(photo, std::nullopt, nullptr, []() -> bool { throw 5; });
+  try {
+    await(std::move(future));
+    FAIL() << "the load went on";
+  } catch (const VellumError& error) {
+    const auto* request = error.requestReason();
+    EXPECT_TRUE(request && std::holds_alternative<VellumError::RequestErrorReason::LivePhotoTaskCancelled>(request->value));
+  }
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
 }  // namespace
 }  // namespace vellum::test

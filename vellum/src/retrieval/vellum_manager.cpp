@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <stop_token>
 
-#include "foundation/log.hpp"
 #include "general/guarded_call.hpp"
 #include "general/settle_promise.hpp"
 #include "image/guarded_processing.hpp"
@@ -687,14 +686,22 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
       self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
     });
   };
-  provider->cancellableData(stop.get_token(), [slot](ImageDataProvider::DataResult data) {
+  auto handOver = [slot](ImageDataProvider::DataResult data) {
     ImageDataProvider::Handler receive;
     {
       std::lock_guard lock(slot->mutex);
       receive = slot->receive;
     }
     if (receive) receive(std::move(data));
-  });
+  };
+  // A provider that throws instead of answering has failed with what it threw (an answer it gave first
+  // stands).
+  try {
+    provider->cancellableData(stop.get_token(), handOver);
+  } catch (...) {
+    logThrown("A data provider");
+    handOver(ImageDataProvider::DataResult::failure(std::current_exception()));
+  }
   return handle;
 }
 
