@@ -227,16 +227,33 @@ TEST_F(CallerCodeGuards, ADataSideEffectThatThrowsFailsOnlyItsCaller) {
   expectTheDownloaderStillWorks();
 }
 
-TEST_F(CallerCodeGuards, AThrowingRedirectHandlerRefusesTheRedirect) {
+// The handler is the code of the caller attached last: that caller leaves, cancelled, and the redirect is
+// not followed for it.
+TEST_F(CallerCodeGuards, AThrowingRedirectHandlerCancelsItsCaller) {
   VellumParsedOptionsInfo options = direct();
   options.redirectHandler = std::make_shared<AnyRedirectHandler>(
       [](const std::shared_ptr<SessionDataTask>&, const httpkit::HTTPURLResponse&, const httpkit::URLRequest&,
          std::function<void(std::optional<httpkit::URLRequest>)>) { throw std::runtime_error("the handler failed"); });
   Answer moved;
   downloader->downloadImage(url("/moved.png"), options, moved.completion());
-  // The redirect's own answer is the download's, and it is no image.
-  EXPECT_FALSE(moved.get());
+  const auto result = moved.get();
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().isTaskCancelled()) << result.error().what();
   EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+
+  // Beside a caller without a handler, which then decides: the redirect is followed as proposed for it.
+  server.on("GET", "/moved-held.png", Reply{302, "", "text/plain", {{"Location", "/a.png"}}, {}, held});
+  Answer plain, throwing;
+  downloader->downloadImage(url("/moved-held.png"), direct(), plain.completion());
+  downloader->downloadImage(url("/moved-held.png"), options, throwing.completion());
+  ASSERT_TRUE(held->waitForArrivals(1, kDeadline));
+  held->open();
+  const auto left = throwing.get();
+  ASSERT_FALSE(left);
+  EXPECT_TRUE(left.error().isTaskCancelled()) << left.error().what();
+  const auto followed = plain.get();
+  ASSERT_TRUE(followed) << followed.error().what();
+  EXPECT_EQ(followed.value().originalData, png);
   expectTheDownloaderStillWorks();
 }
 
