@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <testing/loopback_server.hpp>
+#include <testing/scripted_server.hpp>
 
 #include "downloader_test_support.hpp"
 
@@ -165,6 +166,33 @@ TEST_F(DownloaderConcurrency, DownloadStartedRightAfterTheSessionIsReplacedGetsI
     EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
   }
   gate->open();
+}
+
+// The same when the old transfer had its head and part of its body when the session was replaced.
+TEST_F(DownloaderConcurrency, DownloadStartedRightAfterTheSessionIsReplacedMidBodyGetsItsImage) {
+  const std::string body = text(png);
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  for (int i = 0; i < 10; ++i) {
+    // Every connection gets the head and ten bytes, then waits to be released.
+    testing_support::ScriptedServer scripted({{std::chrono::milliseconds(0), head + body.substr(0, 10), true},
+                                              {std::chrono::milliseconds(0), body.substr(10)}},
+                                             testing_support::ScriptedServer::Connections::concurrently);
+    Answer old, fresh;
+    downloader->downloadImage(scripted.baseURL() + "/m.png", direct(), old.completion());
+    ASSERT_TRUE(scripted.waitForHolds(1, kDeadline));
+    downloader->setSessionConfiguration(SessionConfiguration{});
+    downloader->downloadImage(scripted.baseURL() + "/m.png", direct(), fresh.completion());
+    ASSERT_TRUE(scripted.waitForHolds(2, kDeadline));
+    scripted.release();
+    scripted.release();
+    const auto result = fresh.get();
+    ASSERT_TRUE(result) << "iteration " << i << ": " << result.error().what();
+    EXPECT_EQ(result.value().originalData, png);
+    const auto error = sessionURLError(old.get().error());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <thread>
 
+#include <zlib.h>
+
 #include <testing/loopback_server.hpp>
 #include <testing/scripted_server.hpp>
 
@@ -89,8 +91,9 @@ TEST_F(Downloads, DefaultProcessorDecodesTheServedImage) {
   ASSERT_TRUE(reused && reused.value().metrics);
   EXPECT_FALSE(reused.value().metrics->connectDuration);
   EXPECT_EQ(server.connections(), 1);
-  // No compression was asked for: the bytes and their length are the wire's.
-  EXPECT_FALSE(server.requests().back().header("Accept-Encoding"));
+  // The codings the session can decode are offered, as the platform's sessions offer them; this server
+  // sends the image as it is, so the bytes and their length are the wire's.
+  EXPECT_EQ(server.requests().back().header("Accept-Encoding"), "gzip, deflate, br");
 }
 
 TEST_F(Downloads, CancellingOneCallerLeavesTheOtherAndTheLastClosesTheConnection) {
@@ -392,6 +395,47 @@ TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
   ASSERT_TRUE(waitFor(3));
   std::lock_guard lock(mutex);
   EXPECT_EQ(calls, (std::vector<std::pair<std::int64_t, std::int64_t>>{{400, 1000}, {800, 1000}, {1000, 1000}}));
+}
+
+// An answer's content coding is the transfer's, not the image's: the caller gets the image the server
+// coded, whether the downloader offered the codings itself or a modifier asked for one.
+TEST_F(Downloads, ContentCodedImagesAreDecoded) {
+  // zlib's own encoder: 31 window bits make a gzip member, 15 a zlib stream (HTTP's "deflate").
+  auto coded = [](const foundation::Bytes& bytes, int windowBits) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = const_cast<Bytef*>(bytes.data());
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+  };
+  server.on("GET", "/gzip.png", Reply{200, coded(png, 31), "image/png", {{"Content-Encoding", "gzip"}}, {}, {}});
+  server.on("GET", "/deflate.png", Reply{200, coded(png, 15), "image/png", {{"Content-Encoding", "deflate"}}, {}, {}});
+  auto asking = direct();
+  asking.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest request) -> std::optional<httpkit::URLRequest> {
+    request.headers.set("Accept-Encoding", "gzip");
+    return request;
+  });
+  for (const auto* path : {"/gzip.png", "/deflate.png"}) {
+    for (const auto& options : {direct(), asking}) {
+      Answer answer;
+      downloader->downloadImage(url(path), options, answer.completion());
+      const auto result = answer.get();
+      ASSERT_TRUE(result) << path << ": " << result.error().what();
+      EXPECT_EQ(result.value().originalData, png) << path;
+      EXPECT_EQ(result.value().image->size(), (Size{24, 16})) << path;
+    }
+  }
+  // The codings offered are the ones the answer can be decoded from; a modifier's own choice is kept.
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].header("Accept-Encoding"), "gzip, deflate, br");
+  EXPECT_EQ(requests[1].header("Accept-Encoding"), "gzip");
 }
 
 TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {

@@ -249,7 +249,7 @@ TEST_F(Prefetching, RetriesEndForAServerThatAlwaysFails) {
                         reports.completion())
       ->start();
   EXPECT_EQ(reports.wait().failed, 1u);
-  EXPECT_EQ(server.hits("GET", "/missing.png"), 1 + NetworkRetryStrategy::kMaxImmediateRetries);
+  EXPECT_EQ(server.hits("GET", "/missing.png"), 1 + NetworkRetryStrategy::kMaxRetries);
 
   server.on("GET", "/flaky.png", Reply::text(500, "no"));
   auto delay = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0));

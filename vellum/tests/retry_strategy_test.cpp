@@ -5,6 +5,7 @@
 #include <cmath>
 #include <future>
 #include <limits>
+#include <thread>
 
 #include "cache_test_support.hpp"
 #include "foundation/main_queue.hpp"
@@ -97,6 +98,34 @@ TEST(RetryStrategies, OddIntervalsRetryAtOnceOrAreRefused) {
   EXPECT_EQ(seen, std::vector<std::int64_t>{2});
 }
 
+// The clock counts nanoseconds in 64 bits, about 292 years: a wait longer than that is "never", as an
+// infinite one is, never a conversion that overflows into a wait that ends at once.
+TEST(RetryStrategies, DelaysPastTheClocksRangeAreRefusedAsInfinityIs) {
+  Decisions decisions;
+  auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
+  for (double t : {1e12, 1e300, std::numeric_limits<double>::max()}) {
+    DelayRetryStrategy seconds(1, DelayRetryStrategy::Interval::seconds(t));
+    EXPECT_EQ(decisions.immediate([&](auto h) { seconds.retry(context, h); }), RetryDecision::Kind::stop) << t;
+    DelayRetryStrategy accumulated(1, DelayRetryStrategy::Interval::accumulated(t));
+    EXPECT_EQ(decisions.immediate([&](auto h) { accumulated.retry(context, h); }), RetryDecision::Kind::stop) << t;
+    DelayRetryStrategy custom(1, DelayRetryStrategy::Interval::custom([t](std::int64_t) { return t; }));
+    EXPECT_EQ(decisions.immediate([&](auto h) { custom.retry(context, h); }), RetryDecision::Kind::stop) << t;
+  }
+  // Within the range a long wait is a wait: nothing is decided during the call.
+  DelayRetryStrategy longWait(1, DelayRetryStrategy::Interval::seconds(1e9));
+  EXPECT_EQ(decisions.immediate([&](auto h) { longWait.retry(context, h); }), std::nullopt);
+  context->cancel();
+}
+
+// A custom interval is the caller's code: one that throws has given no interval to wait, and the strategy
+// stops.
+TEST(RetryStrategies, AnIntervalThatThrowsStops) {
+  Decisions decisions;
+  auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
+  DelayRetryStrategy throwing(3, DelayRetryStrategy::Interval::custom([](std::int64_t) -> double { throw 1; }));
+  EXPECT_EQ(decisions.immediate([&](auto h) { throwing.retry(context, h); }), RetryDecision::Kind::stop);
+}
+
 TEST(RetryStrategies, AccumulatedDelaysGrowWithTheCountAndArriveOnTheMainQueue) {
   DelayRetryStrategy strategy(5, DelayRetryStrategy::Interval::accumulated(0.05));
   auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
@@ -142,7 +171,7 @@ TEST_F(NetworkStrategy, RetriesAtOnceWhileUpButNotForEver) {
   NetworkRetryStrategy strategy(std::nullopt, monitor);
   auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
   Decisions decisions;
-  for (std::int64_t i = 0; i < NetworkRetryStrategy::kMaxImmediateRetries; ++i) {
+  for (std::int64_t i = 0; i < NetworkRetryStrategy::kMaxRetries; ++i) {
     EXPECT_EQ(decisions.immediate([&](auto h) { strategy.retry(context, h); }), RetryDecision::Kind::retry) << i;
   }
   EXPECT_EQ(decisions.immediate([&](auto h) { strategy.retry(context, h); }), RetryDecision::Kind::stop);
@@ -172,6 +201,36 @@ TEST_F(NetworkStrategy, WaitsForTheNetworkOrItsTimeOut) {
   auto other = std::make_shared<RetryContext>(someSource(), responseFailure());
   ASSERT_EQ(decisions.immediate([&](auto h) { brief.retry(other, h); }), std::nullopt);
   EXPECT_EQ(await(std::move(decisions.pending)).kind(), RetryDecision::Kind::stop);
+}
+
+// A path that keeps coming back while the server keeps failing: each retry after the network is back counts
+// toward the same bound as a retry made at once.
+TEST_F(NetworkStrategy, RetriesAfterTheNetworkCameBackCountTowardTheBound) {
+  NetworkRetryStrategy strategy(std::nullopt, monitor);
+  auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
+  Decisions decisions;
+  int retries = 0;
+  for (int question = 0; question < 3 * NetworkRetryStrategy::kMaxRetries; ++question) {
+    if (question % 2 == 0) {
+      path->setSatisfied(false);
+      auto decided = decisions.immediate([&](auto h) { strategy.retry(context, h); });
+      if (decided) {
+        EXPECT_EQ(*decided, RetryDecision::Kind::stop);
+        break;
+      }
+      path->setSatisfied(true);
+      const auto decision = await(std::move(decisions.pending));
+      if (decision.kind() == RetryDecision::Kind::stop) break;
+      context->setUserInfo(decision.userInfo());
+    } else {
+      const auto decided = decisions.immediate([&](auto h) { strategy.retry(context, h); });
+      ASSERT_TRUE(decided);
+      if (*decided == RetryDecision::Kind::stop) break;
+    }
+    ++retries;
+    context->increaseRetryCount();
+  }
+  EXPECT_EQ(retries, NetworkRetryStrategy::kMaxRetries);
 }
 
 TEST_F(NetworkStrategy, CancellingTheContextEndsTheWaitWithoutADecision) {
@@ -271,6 +330,53 @@ TEST(NetworkMonitors, ObserversWhoseTimeOutFiredFirstAreNotKeptWhileTheNetworkIs
   }
   flushMain();
   EXPECT_EQ(monitor->observerCount(), 0u);
+}
+
+// An observer added while the path drops must not write the path it saw back over the newer one: an
+// observer added after the drop waits for the network, and its time-out is what tells it.
+TEST(NetworkMonitors, AnObserverAddedWhileThePathDropsLeavesItDown) {
+  for (int round = 0; round < 100; ++round) {
+    auto path = std::make_shared<SettableNetworkPathSource>(true);
+    auto monitor = NetworkMonitor::make(path);
+    auto started = std::make_shared<std::promise<void>>();
+    monitor->observeConnectivity(std::nullopt, [started](bool) { started->set_value(); });
+    await(started->get_future());
+    // Observers come from a few threads at the moment the path drops.
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < 20; ++i) monitor->observeConnectivity(std::nullopt, [](bool) {});
+      });
+    }
+    threads.emplace_back([&] {
+      while (!go.load()) std::this_thread::yield();
+      path->setSatisfied(false);
+    });
+    go = true;
+    for (auto& thread : threads) thread.join();
+    auto told = std::make_shared<std::promise<bool>>();
+    monitor->observeConnectivity(0.02, [told](bool up) { told->set_value(up); });
+    ASSERT_FALSE(await(told->get_future())) << "round " << round << ": told the network is back while it is down";
+  }
+}
+
+// Time-outs past the clock's range never fire, as an infinite one never does.
+TEST(NetworkMonitors, TimeOutsPastTheClocksRangeNeverFire) {
+  auto monitor = NetworkMonitor::make(std::make_shared<SettableNetworkPathSource>(false));
+  std::atomic<int> calls{0};
+  std::vector<std::shared_ptr<NetworkObserver>> observers;
+  for (double t : {1e12, 1e300, std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity()}) {
+    observers.push_back(monitor->observeConnectivity(t, [&](bool) { ++calls; }));
+  }
+  auto done = std::make_shared<std::promise<bool>>();
+  auto witness = monitor->observeConnectivity(0.05, [done](bool up) { done->set_value(up); });
+  EXPECT_FALSE(await(done->get_future()));
+  flushMain();
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(monitor->observerCount(), observers.size());
+  for (const auto& observer : observers) observer->cancel();
 }
 
 TEST(NetworkMonitors, TheKernelPathIsReportedWhenTheWatchStarts) {

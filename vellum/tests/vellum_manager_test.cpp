@@ -191,6 +191,29 @@ TEST_F(Manager, ARetriedSteadyFailureIsAskedThreeTimesAndAnsweredOnce) {
   EXPECT_EQ(server.hits("GET", "/broken.png"), 3);
 }
 
+// A network that is always said to be back the moment it is waited for, before a server that always
+// answers 503: each retry counts toward the strategy's bound, so the server sees a few requests, not a flood.
+TEST_F(Manager, ANetworkThatKeepsComingBackDoesNotFloodAFailingServer) {
+  class Flapping final : public NetworkMonitoring {
+   public:
+    bool isConnected() const override { return false; }
+    std::shared_ptr<NetworkObserver> observeConnectivity(std::optional<double>, std::function<void(bool)> callback) override {
+      struct Nothing final : NetworkObserver {
+        void cancel() override {}
+      };
+      foundation::MainQueue::post([callback] { callback(true); });
+      return std::make_shared<Nothing>();
+    }
+  };
+  server.on("GET", "/busy.png", Reply::text(503, "busy"));
+  auto strategy = std::make_shared<NetworkRetryStrategy>(std::nullopt, std::make_shared<Flapping>());
+  auto outcome = retrieve(source("/busy.png"), {Item::retryStrategy(strategy)});
+  ASSERT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.result.error().isInvalidResponseStatusCode(503));
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_EQ(server.hits("GET", "/busy.png"), 1 + NetworkRetryStrategy::kMaxRetries);
+}
+
 TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   server.on("GET", "/x.png", Reply::text(500, "x"));
   server.on("GET", "/y.png", Reply::text(404, "y"));

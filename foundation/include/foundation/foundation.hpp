@@ -16,6 +16,7 @@
 #include "foundation/cancellable.hpp"
 #include "foundation/clock.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/delay.hpp"
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/notification_center.hpp"

@@ -61,6 +61,7 @@
 #include "vellum/networking/session_configuration.hpp"
 #include "vellum/networking/session_data_task.hpp"
 #include "vellum/networking/session_delegate.hpp"
+#include "vellum/networking/transfer_store_ledger.hpp"
 
 // VellumManager and the prefetcher.
 #include "vellum/retrieval/image_prefetcher.hpp"

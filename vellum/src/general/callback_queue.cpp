@@ -4,6 +4,7 @@
 
 #include "foundation/main_queue.hpp"
 #include "foundation/thread_pool.hpp"
+#include "general/guarded_call.hpp"
 
 namespace vellum {
 
@@ -42,6 +43,8 @@ CallbackQueue CallbackQueue::untouch() {
   return q;
 }
 
+void CallbackQueue::logThrownBlock() noexcept { logThrown("A callback"); }
+
 CallbackQueue::Kind CallbackQueue::kind() const { return kind_; }
 const std::shared_ptr<foundation::SerialQueue>& CallbackQueue::dispatchQueue() const { return queue_; }
 const std::shared_ptr<CallbackOperationQueue>& CallbackQueue::operationQueueValue() const { return operationQueue_; }
@@ -65,7 +68,10 @@ bool CallbackQueue::runsAtOnce() const {
 void CallbackQueue::execute(std::function<void()> block) const {
   // One decision of what runs at once, shared with deliver(): a dispatch case without a queue has nowhere to
   // post, and running at once loses nothing.
-  if (runsAtOnce()) return block();
+  if (runsAtOnce()) {
+    callGuarded("A callback", block);
+    return;
+  }
   switch (kind_) {
     case Kind::dispatch:
       if (queue_) {
@@ -75,7 +81,8 @@ void CallbackQueue::execute(std::function<void()> block) const {
       }
       return;
     case Kind::operationQueue:
-      operationQueue_->addOperation(std::move(block));
+      // The application's queue: one that refuses the block has lost it, and says so in the log.
+      callGuarded("An operation queue's addOperation", [&] { operationQueue_->addOperation(std::move(block)); });
       return;
     case Kind::mainAsync:
     case Kind::mainCurrentOrAsync:

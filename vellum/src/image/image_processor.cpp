@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "foundation/log.hpp"
+#include "general/guarded_call.hpp"
 #include "image/guarded_processing.hpp"
 #include "vellum/general/options.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -65,14 +65,9 @@ const std::shared_ptr<const LivePhotoImageProcessor>& LivePhotoImageProcessor::s
 
 ImagePtr processGuarded(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) noexcept {
   if (!options.processor) return nullptr;
-  try {
-    return options.processor->process(item, options);
-  } catch (const std::exception& e) {
-    foundation::log(foundation::LogLevel::error, std::string("[Vellum] A processor threw: ") + e.what());
-  } catch (...) {
-    foundation::log(foundation::LogLevel::error, "[Vellum] A processor threw something that is no std::exception.");
-  }
-  return nullptr;
+  ImagePtr image;
+  if (!callGuarded("A processor", [&] { image = options.processor->process(item, options); })) return nullptr;
+  return image;
 }
 
 ImagePtr LivePhotoImageProcessor::process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const {

@@ -7,6 +7,7 @@
 
 #include "foundation/thread_pool.hpp"
 #include "answer_once.hpp"
+#include "general/guarded_call.hpp"
 #include "general/settle_promise.hpp"
 #include "url_session.hpp"
 #include "vellum/networking/image_data_processor.hpp"
@@ -268,13 +269,16 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
   };
   const auto& modifier = options.requestModifier;
   if (!modifier) return finish(std::move(request));
+  // A modifier that throws has given no request: the download stops with `emptyRequest`.
   if (auto* sync = dynamic_cast<ImageDownloadRequestModifier*>(modifier.get())) {
-    return finish(sync->modifiedSync(std::move(request)));
+    std::optional<httpkit::URLRequest> modified;
+    callGuarded("A request modifier", [&] { modified = sync->modifiedSync(std::move(request)); });
+    return finish(std::move(modified));
   }
   // A modifier that answers twice would attach its caller twice.
   auto once = answerOnce<std::optional<httpkit::URLRequest>>(std::move(finish));
   boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), once]() mutable {
-    modifier->modified(std::move(request), once);
+    if (!callGuarded("A request modifier", [&] { modifier->modified(std::move(request), once); })) once(std::nullopt);
   });
 }
 
@@ -313,7 +317,11 @@ std::shared_ptr<DownloadTask> ImageDownloader::startDownloadTask(
   auto record = downloadTask->sessionTask();
   if (beforeResume) beforeResume(downloadTask);
   if (!record || record->started()) return downloadTask;
-  if (auto target = delegate()) target->willDownloadImage(*this, context.url, context.request);
+  // Only told: a delegate that throws here changes nothing of the download.
+  if (auto target = delegate()) {
+    callGuarded("The downloader delegate's willDownloadImage",
+                [&] { target->willDownloadImage(*this, context.url, context.request); });
+  }
   record->resume();
   return downloadTask;
 }
@@ -332,25 +340,30 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
     return;
   }
+  // The report only tells: what it throws keeps no caller from its answer.
   if (!result) {
-    self->reportDidDownloadImageData(context.url, std::nullopt, &result.error());
+    callGuarded("The finished-download report", [&] { self->reportDidDownloadImageData(context.url, std::nullopt, &result.error()); });
     for (const auto& callback : callbacks) answer(callback, DownloadResult::failure(result.error()));
     return;
   }
   const auto& downloaded = result.value();
-  self->reportDidDownloadImageData(context.url, downloaded.response, nullptr);
+  callGuarded("The finished-download report", [&] { self->reportDidDownloadImageData(context.url, downloaded.response, nullptr); });
   const CallbackQueue queue = context.options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
   auto processor = std::make_shared<ImageDataProcessor>(downloaded.data, callbacks, queue);
   // Read while the session still holds the record: afterwards only the callers' handles may keep it.
   std::optional<NetworkMetrics> metrics;
   if (auto record = weakRecord.lock()) metrics = record->metrics();
-  processor->setOnImageProcessed([weak, context, metrics, data = downloaded.data, response = downloaded.response](
+  auto stores = std::make_shared<TransferStoreLedger>();
+  processor->setOnImageProcessed([weak, context, metrics, stores, data = downloaded.data, response = downloaded.response](
                                      const ImageDataProcessor::Outcome& outcome, const SessionDataTask::TaskCallback& callback) {
     auto self = weak.lock();
     if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
     if (!outcome) return answer(callback, DownloadResult::failure(outcome.error()));
-    if (auto target = self->delegate()) target->didDownloadImage(*self, outcome.value(), context.url, response);
-    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics}));
+    if (auto target = self->delegate()) {
+      callGuarded("The downloader delegate's didDownloadImage",
+                  [&] { target->didDownloadImage(*self, outcome.value(), context.url, response); });
+    }
+    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics, stores}));
   });
   processor->process();
 }
@@ -376,10 +389,14 @@ std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& 
       downloadTask->setLinkedTask(self->startDownloadTask(context.value(), std::move(callback), nullptr));
       return;
     }
-    auto started = options.requestModifier->onDownloadTaskStarted();
+    AsyncImageDownloadRequestModifier::TaskStarted started;
+    callGuarded("A request modifier's onDownloadTaskStarted", [&] { started = options.requestModifier->onDownloadTaskStarted(); });
     self->startDownloadTask(context.value(), std::move(callback), [downloadTask, started](const std::shared_ptr<DownloadTask>& actual) {
       downloadTask->setLinkedTask(actual);
-      if (started) started(downloadTask);
+      // The caller's own code: one that throws here leaves the transfer, cancelled, and the others go on.
+      if (started && !callGuarded("A request modifier's onDownloadTaskStarted", [&] { started(downloadTask); })) {
+        downloadTask->cancel();
+      }
     });
   });
   return downloadTask;

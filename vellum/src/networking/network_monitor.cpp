@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "foundation/delay.hpp"
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
@@ -179,13 +179,11 @@ std::shared_ptr<NetworkObserverImpl> NetworkObserverImpl::make(std::optional<dou
                                                                std::function<void(bool)> callback,
                                                                const std::shared_ptr<NetworkMonitor>& monitor) {
   auto observer = std::make_shared<NetworkObserverImpl>(timeoutInterval, std::move(callback), monitor);
-  if (timeoutInterval && !std::isinf(*timeoutInterval)) {
-    double seconds = *timeoutInterval;
-    if (std::isnan(seconds) || seconds < 0) seconds = 0;
+  // A time-out past the clock's range never fires, as an infinite one does not.
+  const auto delay = timeoutInterval ? foundation::delayFromSeconds(*timeoutInterval) : std::nullopt;
+  if (delay) {
     std::weak_ptr<NetworkObserverImpl> weak = observer;
-    auto item = timeoutQueue().postAfter(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)),
-        [weak] { timeoutFired(weak); });
+    auto item = timeoutQueue().postAfter(*delay, [weak] { timeoutFired(weak); });
     std::lock_guard lock(observer->lock_);
     if (!observer->isFinished_) observer->timeoutWorkItem_ = std::move(item);
   }
@@ -275,7 +273,7 @@ void NetworkMonitor::addObserver(const std::shared_ptr<NetworkObserverImpl>& obs
     });
   } else if (satisfiedNow) {
     // The path was satisfied before this observer came; waiting for the next change could wait for ever.
-    handlePathUpdate(true);
+    notifyObserversIfSatisfied();
   }
 }
 
@@ -290,11 +288,19 @@ std::size_t NetworkMonitor::observerCount() const {
 }
 
 void NetworkMonitor::handlePathUpdate(bool satisfied) {
-  std::vector<std::shared_ptr<NetworkObserverImpl>> taken;
   {
     std::lock_guard lock(observersLock_);
     lastSatisfied_ = satisfied;
-    if (!satisfied) return;
+  }
+  notifyObserversIfSatisfied();
+}
+
+void NetworkMonitor::notifyObserversIfSatisfied() {
+  std::vector<std::shared_ptr<NetworkObserverImpl>> taken;
+  {
+    // Read where the path is written: a path that dropped since the caller looked tells nobody.
+    std::lock_guard lock(observersLock_);
+    if (!lastSatisfied_) return;
     taken.swap(observers_);
   }
   if (taken.empty()) return;

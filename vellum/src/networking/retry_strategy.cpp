@@ -1,8 +1,8 @@
 #include "vellum/networking/retry_strategy.hpp"
 
-#include <cmath>
-
+#include "foundation/delay.hpp"
 #include "foundation/main_queue.hpp"
+#include "general/guarded_call.hpp"
 
 namespace vellum {
 
@@ -82,20 +82,23 @@ double DelayRetryStrategy::Interval::timeInterval(std::int64_t retriedCount) con
 void DelayRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, RetryHandler retryHandler) {
   if (context->retriedCount() >= maxRetryCount) return retryHandler(RetryDecision::stop());
   if (context->error().errorCase() != VellumError::Case::responseError) return retryHandler(RetryDecision::stop());
-  double interval = retryInterval.timeInterval(context->retriedCount());
-  if (std::isnan(interval) || interval < 0) interval = 0;
-  if (std::isinf(interval)) return retryHandler(RetryDecision::stop());
-  if (interval == 0) return retryHandler(RetryDecision::retry());
+  // A custom interval is the caller's code: one that throws has given nothing to wait for.
+  double interval = 0;
+  if (!callGuarded("A retry interval", [&] { interval = retryInterval.timeInterval(context->retriedCount()); })) {
+    return retryHandler(RetryDecision::stop());
+  }
+  // A wait that would never end is refused at once, whether infinite or past the clock's range.
+  const auto delay = foundation::delayFromSeconds(interval);
+  if (!delay) return retryHandler(RetryDecision::stop());
+  if (*delay == std::chrono::steady_clock::duration::zero()) return retryHandler(RetryDecision::retry());
   std::weak_ptr<RetryContext> weak = context;
-  auto wait = foundation::MainQueue::postAfter(
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(interval)),
-      [weak, retryHandler] {
-        if (auto context = weak.lock()) {
-          if (context->isCancelled()) return;
-          context->releaseWait();
-        }
-        retryHandler(RetryDecision::retry());
-      });
+  auto wait = foundation::MainQueue::postAfter(*delay, [weak, retryHandler] {
+    if (auto context = weak.lock()) {
+      if (context->isCancelled()) return;
+      context->releaseWait();
+    }
+    retryHandler(RetryDecision::retry());
+  });
   context->holdWait(std::move(wait));
 }
 
@@ -103,7 +106,7 @@ namespace {
 // What the network strategy keeps in a context's user info between questions.
 struct NetworkRetryState {
   std::shared_ptr<NetworkObserver> observer;
-  std::int64_t immediateRetries = 0;
+  std::int64_t retries = 0;
 };
 }  // namespace
 
@@ -116,9 +119,11 @@ void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, R
     state.observer.reset();
   }
   if (context->error().errorCase() != VellumError::Case::responseError) return retryHandler(RetryDecision::stop());
+  // Every retry counts, made at once or after the network came back: a path that keeps coming back (or a
+  // monitor that says so) must not let a failing server be asked without end.
+  if (state.retries >= kMaxRetries) return retryHandler(RetryDecision::stop());
+  ++state.retries;
   if (networkMonitor->isConnected()) {
-    if (state.immediateRetries >= kMaxImmediateRetries) return retryHandler(RetryDecision::stop());
-    ++state.immediateRetries;
     context->setUserInfo(state);
     return retryHandler(RetryDecision::retry(state));
   }

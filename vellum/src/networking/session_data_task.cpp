@@ -115,16 +115,22 @@ std::vector<SessionDataTask::TaskCallback> SessionDataTask::callbacks() const {
   return result;
 }
 
-std::vector<std::shared_ptr<DataReceivingSideEffect>> SessionDataTask::sideEffects() const {
+std::vector<SessionDataTask::CallerSideEffect> SessionDataTask::sideEffects() const {
   std::lock_guard lock(lock_);
-  std::vector<std::shared_ptr<DataReceivingSideEffect>> result;
+  std::vector<CallerSideEffect> result;
   for (const auto& [token, callback] : callbacksStore_) {
     if (!callback.options.onDataReceived) continue;
     for (const auto& sideEffect : *callback.options.onDataReceived) {
-      if (sideEffect) result.push_back(sideEffect);
+      if (sideEffect) result.push_back({token, sideEffect});
     }
   }
   return result;
+}
+
+std::optional<std::pair<std::int64_t, SessionDataTask::TaskCallback>> SessionDataTask::lastCallback() const {
+  std::lock_guard lock(lock_);
+  if (callbacksStore_.empty()) return std::nullopt;
+  return *callbacksStore_.rbegin();
 }
 
 std::size_t SessionDataTask::callbackCount() const {

@@ -1,6 +1,9 @@
 #include "vellum/networking/session_delegate.hpp"
 
+#include <atomic>
+
 #include "answer_once.hpp"
+#include "general/guarded_call.hpp"
 #include "vellum/networking/request_modifier.hpp"
 
 namespace vellum {
@@ -107,7 +110,10 @@ void SessionDelegate::didReceiveResponse(const std::shared_ptr<URLSessionDataTas
     finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(Reason::InvalidURLResponse{response})));
     return completion(ResponseDisposition::cancel);
   }
-  if (onValidStatusCode.call(response.statusCode) != true) {
+  // A rule that throws has not said yes.
+  bool valid = false;
+  callGuarded("The status code rule", [&] { valid = onValidStatusCode.call(response.statusCode) == true; });
+  if (!valid) {
     finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(Reason::InvalidHTTPStatusCode{response})));
     return completion(ResponseDisposition::cancel);
   }
@@ -121,16 +127,29 @@ void SessionDelegate::didReceiveResponse(const std::shared_ptr<URLSessionDataTas
     }
     completion(disposition);
   });
+  std::optional<bool> asked;
+  // A hook that throws before it answers has cancelled; an answer it gave first stands.
+  if (!callGuarded("The response hook", [&] { asked = onResponseReceived.call({response, answer}); })) {
+    return answer(ResponseDisposition::cancel);
+  }
   // Without a responder the transfer is cancelled unfinished: its callers then get the session's error.
-  if (!onResponseReceived.call({response, answer})) completion(ResponseDisposition::cancel);
+  if (!asked) completion(ResponseDisposition::cancel);
 }
 
 void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& dataTask, const foundation::Bytes& data) {
   auto record = task(*dataTask);
   if (!record) return;
   record->appendData(data);
-  // Taken under the record's lock, called outside it.
-  for (const auto& sideEffect : record->sideEffects()) sideEffect->onDataReceived(record, data);
+  // Taken under the record's lock, called outside it. A side effect that throws is its caller's code: that
+  // caller leaves the transfer, cancelled, and the others go on.
+  std::optional<std::int64_t> thrower;
+  for (const auto& [token, sideEffect] : record->sideEffects()) {
+    if (thrower == token) continue;
+    if (!callGuarded("A data-received side effect", [&] { sideEffect->onDataReceived(record, data); })) {
+      record->cancel(token);
+      thrower = token;
+    }
+  }
 }
 
 void SessionDelegate::didComplete(const std::shared_ptr<URLSessionDataTask>& dataTask,
@@ -138,7 +157,9 @@ void SessionDelegate::didComplete(const std::shared_ptr<URLSessionDataTask>& dat
   auto record = task(*dataTask);
   if (!record) return;
   if (error) return finish(*dataTask, SessionDataTask::TaskResult::failure(sessionError(*error)));
-  auto data = onDidDownloadData.call(record);
+  // A hook that throws has given no bytes.
+  std::optional<foundation::SharedBytes> data;
+  callGuarded("The downloaded-data hook", [&] { data = onDidDownloadData.call(record); });
   if (!data) {
     return finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(
                                  VellumError::ResponseErrorReason::DataModifyingFailed{record})));
@@ -151,24 +172,44 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
                                                  httpkit::URLRequest newRequest,
                                                  Answer<std::optional<httpkit::URLRequest>> completion) {
   auto record = task(*dataTask);
-  if (!record) return completion(std::move(newRequest));
-  const auto callbacks = record->callbacks();
-  if (callbacks.empty() || !callbacks.back().options.redirectHandler) return completion(std::move(newRequest));
-  callbacks.back().options.redirectHandler->handleHTTPRedirection(record, response, std::move(newRequest),
-                                                                  answerOnce(std::move(completion)));
+  auto answer = answerOnce(std::move(completion));
+  // The last caller's handler decides. One that throws before it answers is its caller's code: that caller
+  // leaves the transfer, cancelled, and the caller now last decides (with no caller left, the transfer has
+  // been cancelled and the answer no longer matters).
+  for (;;) {
+    const auto last = record ? record->lastCallback() : std::nullopt;
+    if (!last || !last->second.options.redirectHandler) return answer(std::move(newRequest));
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    auto tracked = [answered, answer](std::optional<httpkit::URLRequest> next) {
+      answered->store(true);
+      answer(std::move(next));
+    };
+    if (callGuarded("A redirect handler", [&] {
+          last->second.options.redirectHandler->handleHTTPRedirection(record, response, newRequest, tracked);
+        })) {
+      return;
+    }
+    record->cancel(last->first);
+    if (answered->load()) return;
+  }
 }
 
 void SessionDelegate::didReceiveChallenge(const URLAuthenticationChallenge& challenge,
                                           Answer<ChallengeAnswer> completion) {
   auto answer = answerOnce(std::move(completion));
-  if (!onReceiveSessionChallenge.call({challenge, answer})) answer(ChallengeAnswer{});
+  // A responder that throws answers as none would: the default handling, which keeps every check on.
+  std::optional<bool> asked;
+  callGuarded("The challenge responder", [&] { asked = onReceiveSessionChallenge.call({challenge, answer}); });
+  if (!asked) answer(ChallengeAnswer{});
 }
 
 void SessionDelegate::didReceiveTaskChallenge(const std::shared_ptr<URLSessionDataTask>& dataTask,
                                               const URLAuthenticationChallenge& challenge,
                                               Answer<ChallengeAnswer> completion) {
   auto answer = answerOnce(std::move(completion));
-  if (!onReceiveSessionTaskChallenge.call({dataTask, challenge, answer})) answer(ChallengeAnswer{});
+  std::optional<bool> asked;
+  callGuarded("The challenge responder", [&] { asked = onReceiveSessionTaskChallenge.call({dataTask, challenge, answer}); });
+  if (!asked) answer(ChallengeAnswer{});
 }
 
 void SessionDelegate::didFinishCollecting(const std::shared_ptr<URLSessionDataTask>& dataTask,

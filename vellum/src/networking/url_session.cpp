@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "general/guarded_call.hpp"
+
 namespace vellum {
 
 namespace {
@@ -54,7 +56,9 @@ struct URLSession::Flight {
 };
 
 // The delegate queue's intake. Events wait here in order and one queued block runs all that have gathered,
-// so a busy session costs one hand-over of the queue per batch instead of one per event.
+// so a busy session costs one hand-over of the queue per batch instead of one per event. An event that
+// throws costs only itself: the rest of its batch runs and the inbox keeps scheduling itself (a block that
+// unwound would leave `scheduled` set for good, and no event of the session would ever run again).
 struct URLSession::Inbox {
   std::shared_ptr<foundation::SerialQueue> queue;
   std::weak_ptr<URLSession> session;
@@ -85,7 +89,7 @@ struct URLSession::Inbox {
         batch.swap(events);
       }
       if (auto self = session.lock()) {
-        for (auto& event : batch) event(*self);
+        for (auto& event : batch) callGuarded("A download's event", [&] { event(*self); });
       }
     }
   }
@@ -245,7 +249,9 @@ httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& f
   options.connectTimeout = limitFor(flight->request.timeoutInterval);
   options.idleTimeout = options.connectTimeout;
   options.followRedirects = false;
-  options.decodeContent = false;
+  // A content coding is the transfer's, not the image's: the body is decoded on its way here (and its size
+  // limit applies to the decoded bytes), as the platform's sessions do for their callers.
+  options.decodeContent = true;
   options.verifyPeer = verifyPeer;
   options.priority = flight->task->priority();
   options.maximumBodySize = configuration_.maximumBodySize;

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "general/guarded_call.hpp"
+#include "networking/answer_once.hpp"
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/networking/image_downloader.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
@@ -16,6 +18,18 @@ ImagePrefetcher::Resources resourcesOf(const ImagePrefetcher::Sources& sources) 
     if (source.kind() == Source::Kind::network) resources.push_back(source.resource());
   }
   return resources;
+}
+
+// Hands the three lists to both reports; each is the caller's code, so one that throws keeps nothing from
+// the other.
+void report(const ImagePrefetcher::SourceReport& sourceReport, const ImagePrefetcher::ResourceReport& resourceReport,
+            const ImagePrefetcher::Sources& skipped, const ImagePrefetcher::Sources& failed,
+            const ImagePrefetcher::Sources& completed) {
+  if (sourceReport) callGuarded("A prefetcher's report", [&] { sourceReport(skipped, failed, completed); });
+  if (resourceReport) {
+    callGuarded("A prefetcher's report",
+                [&] { resourceReport(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed)); });
+  }
 }
 
 }  // namespace
@@ -188,11 +202,13 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
   waiting_.emplace(id, Waiting{source, retry});
   std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
   auto queue = prefetchQueue_;
-  strategy->retry(retry, [weak, queue, id](RetryDecision decision) {
+  // Only the first decision counts; a strategy that throws before it decides has said stop.
+  auto decide = answerOnce<RetryDecision>([weak, queue, id](RetryDecision decision) {
     queue->post([weak, id, decision = std::move(decision)] {
       if (auto self = weak.lock()) self->decided(id, decision);
     });
   });
+  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
 void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {
@@ -210,8 +226,7 @@ void ImagePrefetcher::reportProgress() {
   CallbackQueue::mainCurrentOrAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_,
                                                skipped = skippedSources_, failed = failedSources_,
                                                completed = completedSources_] {
-    if (sourceBlock) sourceBlock(skipped, failed, completed);
-    if (block) block(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed));
+    report(sourceBlock, block, skipped, failed, completed);
   });
 }
 
@@ -250,8 +265,7 @@ void ImagePrefetcher::handleComplete() {
   progressSourceBlock_ = nullptr;
   CallbackQueue::mainCurrentOrAsync().execute([sourceHandler, handler, skipped = skippedSources_,
                                                failed = failedSources_, completed = completedSources_] {
-    if (sourceHandler) sourceHandler(skipped, failed, completed);
-    if (handler) handler(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed));
+    report(sourceHandler, handler, skipped, failed, completed);
   });
 }
 

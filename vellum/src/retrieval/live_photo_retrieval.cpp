@@ -1,5 +1,6 @@
 #include "cache/regular_file.hpp"
 #include "general/settle_promise.hpp"
+#include "general/guarded_call.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
 
@@ -43,7 +44,10 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
 
   void step(std::size_t index) {
     if (index == source.resources.size()) return succeed();
-    if (checker && !checker()) {
+    // A checker that throws cannot say the load is still wanted.
+    bool wanted = true;
+    if (checker && !callGuarded("A live photo's checker", [&] { wanted = checker(); })) wanted = false;
+    if (!wanted) {
       return fail(VellumError::requestError(
           VellumError::RequestErrorReason::LivePhotoTaskCancelled{std::make_shared<const LivePhotoSource>(source)}));
     }
@@ -86,14 +90,20 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
     }
     auto provider = resource.dataSource.provider();
     auto answered = std::make_shared<std::atomic<bool>>(false);
-    provider->data([self, store, provider, answered](ImageDataProvider::DataResult data) {
+    auto receive = [self, store, provider, answered](ImageDataProvider::DataResult data) {
       if (answered->exchange(true)) return;
       if (!data) {
         return self->fail(VellumError::imageSettingError(
             VellumError::ImageSettingErrorReason::DataProviderError{provider, data.error()}));
       }
       store(data.value());
-    });
+    };
+    try {
+      provider->data(receive);
+    } catch (...) {
+      logThrown("A data provider");
+      receive(ImageDataProvider::DataResult::failure(std::current_exception()));
+    }
   }
 };
 

@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <stop_token>
 
-#include "foundation/log.hpp"
+#include "general/guarded_call.hpp"
 #include "general/settle_promise.hpp"
 #include "image/guarded_processing.hpp"
+#include "networking/answer_once.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 #include "vellum/networking/request_modifier.hpp"
@@ -32,8 +33,12 @@ const VellumOptionsInfo& noOptions() {
   return none;
 }
 
+// A checker that throws cannot say the request is wanted: it is answered as one that is not.
 bool stillWanted(const VellumParsedOptionsInfo& options) {
-  return !options.sourceTaskIdentifierChecker || options.sourceTaskIdentifierChecker();
+  if (!options.sourceTaskIdentifierChecker) return true;
+  bool wanted = false;
+  callGuarded("A source task checker", [&] { wanted = options.sourceTaskIdentifierChecker(); });
+  return wanted;
 }
 
 // Errors after which nothing more is tried: the caller left, or no longer wants the image.
@@ -53,13 +58,10 @@ std::string processorIdentifier(const VellumParsedOptionsInfo& options) {
 
 ImagePtr modified(const VellumParsedOptionsInfo& options, ImagePtr image) {
   if (!options.imageModifier || !image) return image;
-  try {
-    return options.imageModifier->modify(image);
-  } catch (const std::exception& e) {
-    // The stored image is right; only the caller's view of it could not be changed.
-    foundation::log(foundation::LogLevel::error, std::string("[Vellum] The image modifier failed: ") + e.what());
-    return image;
-  }
+  // The stored image is right; one the modifier threw on is handed to the caller as it is.
+  ImagePtr changed;
+  if (!callGuarded("An image modifier", [&] { changed = options.imageModifier->modify(image); })) return image;
+  return changed;
 }
 
 // The options' processor over `item`; a processor that throws or gives nothing fails the same way.
@@ -70,15 +72,30 @@ foundation::Result<ImagePtr, VellumError> runProcessor(const ImageProcessItem& i
       VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed::of(options.processor, item)));
 }
 
+// A key that names `cache` too, for bookkeeping that spans caches.
+std::string scopedKey(const ImageCache& cache, const std::string& key) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(&cache)) + "\n" + key;
+}
+
 CallbackQueue processingQueue(const VellumParsedOptionsInfo& options) {
   return options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+}
+
+// The caller's completion, run here and now: what it throws is logged and stays with it.
+void complete(const VellumManager::Completion& completion, const RetrieveResult& result) {
+  if (completion) callGuarded("A retrieval's completion", [&] { completion(result); });
+}
+
+// Tells the caller of a new attempt's task; only told, so what it throws changes nothing of the retrieval.
+void reportTask(const VellumManager::DownloadTaskUpdated& report, const std::shared_ptr<DownloadTask>& task) {
+  if (task && report) callGuarded("A download task report", [&] { report(task); });
 }
 
 // Taken by reference: the forms below hand their own value on without another move of it.
 void answer(const CallbackQueue& queue, const VellumManager::Completion& completion, RetrieveResult&& result) {
   if (!completion) return;
   // The caller holds the completion through the call, so an answer given at once needs no copy of it.
-  if (queue.runsAtOnce()) return completion(result);
+  if (queue.runsAtOnce()) return complete(completion, result);
   queue.deliver(completion, std::move(result));
 }
 
@@ -514,8 +531,7 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
   const auto& options = context->options;
   auto target = targetCache(options);
   const std::string identifier = processorIdentifier(options);
-  const std::string key = std::to_string(reinterpret_cast<std::uintptr_t>(target.get())) + "\n" +
-                          ImageCache::computedKey(source.cacheKey(), identifier);
+  const std::string key = scopedKey(*target, ImageCache::computedKey(source.cacheKey(), identifier));
   auto self = shared_from_this();
   // A caller that cancels leaves the processing to the others who wait for it.
   auto claim = context->beginCancellableWait(cancelAnswer(options, completion));
@@ -610,8 +626,13 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromNetwork(const Source& sourc
       source.resource()->downloadURL().absoluteString(), options,
       [self, source, context, completion](const ImageDownloader::DownloadResult& result) {
         if (!result) return answer(context->options, completion, RetrieveResult::failure(result.error()));
+        // Replaced or cleared while the download ran: nothing more is spent on it, no store above all.
+        if (!stillWanted(context->options)) {
+          return answer(context->options, completion, RetrieveResult::failure(notWantedError(source)));
+        }
         const auto& loaded = result.value();
-        self->cacheAndDeliver(source, context, loaded.image, loaded.originalData, loaded.metrics, completion);
+        self->cacheAndDeliver(source, context, loaded.image, loaded.originalData, loaded.metrics, completion,
+                              loaded.stores);
       });
 }
 
@@ -677,20 +698,29 @@ std::shared_ptr<DownloadTask> VellumManager::loadFromProvider(const Source& sour
       self->cacheAndDeliver(source, directContext, image, bytes, std::nullopt, deliver);
     });
   };
-  provider->cancellableData(stop.get_token(), [slot](ImageDataProvider::DataResult data) {
+  auto handOver = [slot](ImageDataProvider::DataResult data) {
     ImageDataProvider::Handler receive;
     {
       std::lock_guard lock(slot->mutex);
       receive = slot->receive;
     }
     if (receive) receive(std::move(data));
-  });
+  };
+  // A provider that throws instead of answering has failed with what it threw (an answer it gave first
+  // stands).
+  try {
+    provider->cancellableData(stop.get_token(), handOver);
+  } catch (...) {
+    logThrown("A data provider");
+    handOver(ImageDataProvider::DataResult::failure(std::current_exception()));
+  }
   return handle;
 }
 
 void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                                     ImagePtr image, std::optional<foundation::Bytes> original,
-                                    std::optional<NetworkMetrics> metrics, Completion completion) {
+                                    std::optional<NetworkMetrics> metrics, Completion completion,
+                                    std::shared_ptr<TransferStoreLedger> stores) {
   const auto& options = context->options;
   auto target = targetCache(options);
   const bool toDisk = !options.cacheMemoryOnly;
@@ -706,17 +736,30 @@ void VellumManager::cacheAndDeliver(const Source& source, const std::shared_ptr<
       if (remaining->fetch_sub(1) == 1) answer(options, completion, *result);
     };
   }
-  VellumParsedOptionsInfo storeOptions = options;
-  storeOptions.callbackQueue = CallbackQueue::untouch();
-  target->store(image, original, source.cacheKey(), storeOptions, toDisk,
-                storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); }) : nullptr);
-  if (storeOriginal) {
-    originalCache(options)->storeToDisk(*original, source.cacheKey(), "", options.forcedExtension,
-                                        options.diskCacheExpiration, CallbackQueue::untouch(),
-                                        storeDone ? ImageCache::StoreHandler([storeDone](CacheStoreResult) { storeDone(); })
-                                                  : nullptr);
+  // Each place is stored by the first caller of the download that claims it; a later one waits for that
+  // store only when it waits for its stores at all.
+  const std::string imagePlace = scopedKey(*target, (toDisk ? "disk\n" : "memory\n") +
+                                                        ImageCache::computedKey(source.cacheKey(), processorIdentifier(options)));
+  const std::string originalPlace = scopedKey(*originalCache(options), "original\n" + source.cacheKey());
+  auto claim = [&](const std::string& place) { return !stores || stores->claim(place, storeDone); };
+  auto whenStored = [&](const std::string& place) -> ImageCache::StoreHandler {
+    if (!stores && !storeDone) return nullptr;
+    return [stores, place, storeDone](CacheStoreResult) {
+      if (stores) stores->stored(place);
+      if (storeDone) storeDone();
+    };
+  };
+  if (claim(imagePlace)) {
+    VellumParsedOptionsInfo storeOptions = options;
+    storeOptions.callbackQueue = CallbackQueue::untouch();
+    target->store(image, original, source.cacheKey(), storeOptions, toDisk, whenStored(imagePlace));
   }
-  // The memory store is done by now, so a caller told of the image finds it in the cache.
+  if (storeOriginal && claim(originalPlace)) {
+    originalCache(options)->storeToDisk(*original, source.cacheKey(), "", options.forcedExtension,
+                                        options.diskCacheExpiration, CallbackQueue::untouch(), whenStored(originalPlace));
+  }
+  // The memory store is done by now (this caller's, or the first caller's of the same download), so a
+  // caller told of the image finds it in the cache.
   if (!options.waitForCache) answer(options, completion, *result);
 }
 
@@ -724,17 +767,13 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
                                             const std::shared_ptr<RetrievingContext>& context,
                                             DownloadTaskUpdated downloadTaskUpdated, Completion completion) {
   if (result) {
-    context->finishOnce([&] {
-      if (completion) completion(result);
-    });
+    context->finishOnce([&] { complete(completion, result); });
     return;
   }
   const VellumError& error = result.error();
   if (context->isCancelled() || endsRetrieval(error)) {
     // A cancel ends the retrieval; alternatives are for sources that failed, not for callers who left.
-    context->finishOnce([&] {
-      if (completion) completion(result);
-    });
+    context->finishOnce([&] { complete(completion, result); });
     return;
   }
   const auto& strategy = context->options.retryStrategy;
@@ -746,13 +785,13 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
   const auto& options = context->options;
   context->beginWait(retry, [context, options, completion] {
     options.callbackQueue.execute([context, completion] {
-      context->finishOnce([&] {
-        if (completion) completion(RetrieveResult::failure(cancelledError()));
-      });
+      context->finishOnce([&] { complete(completion, RetrieveResult::failure(cancelledError())); });
     });
   });
   auto self = shared_from_this();
-  strategy->retry(retry, [self, retry, error, source, context, downloadTaskUpdated, completion](RetryDecision decision) {
+  // A strategy may decide later, from any thread; one that throws before it decides has said stop.
+  auto decide = answerOnce<RetryDecision>([self, retry, error, source, context, downloadTaskUpdated,
+                                           completion](RetryDecision decision) {
     context->options.callbackQueue.execute([=] {
       if (context->isCancelled()) return;  // the cancel has answered
       context->endWait();
@@ -765,9 +804,10 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
           [self, source, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
             self->retrieveAttemptFinished(result, source, context, downloadTaskUpdated, completion);
           });
-      if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+      reportTask(downloadTaskUpdated, task);
     });
   });
+  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
 void VellumManager::tryNextSource(const VellumError& error, const Source& source,
@@ -781,7 +821,7 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
         [self, nextSource, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
           self->retrieveAttemptFinished(result, nextSource, context, downloadTaskUpdated, completion);
         });
-    if (task && downloadTaskUpdated) downloadTaskUpdated(task);
+    reportTask(downloadTaskUpdated, task);
   };
   if (error.isConstrainedNetworkFailure() && options.lowDataModeSource) {
     bool first = false;
@@ -794,9 +834,7 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
   }
   const bool hasAlternatives = options.alternativeSources && !options.alternativeSources->empty();
   if (!hasAlternatives) {
-    context->finishOnce([&] {
-      if (completion) completion(RetrieveResult::failure(error));
-    });
+    context->finishOnce([&] { complete(completion, RetrieveResult::failure(error)); });
     return;
   }
   context->appendError(PropagationError{source, error});
@@ -804,10 +842,8 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
   std::vector<std::shared_ptr<const PropagationError>> errors;
   for (auto& e : context->propagationErrors()) errors.push_back(std::make_shared<const PropagationError>(std::move(e)));
   context->finishOnce([&] {
-    if (completion) {
-      completion(RetrieveResult::failure(VellumError::imageSettingError(
-          VellumError::ImageSettingErrorReason::AlternativeSourcesExhausted{std::move(errors)})));
-    }
+    complete(completion, RetrieveResult::failure(VellumError::imageSettingError(
+                             VellumError::ImageSettingErrorReason::AlternativeSourcesExhausted{std::move(errors)})));
   });
 }
 

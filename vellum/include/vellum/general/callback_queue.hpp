@@ -1,6 +1,10 @@
 #pragma once
 // CallbackQueue: where a completion or progress callback runs.
 //
+// A block that throws ends neither the process nor the library's work: run at once, what it threw is logged
+// and the caller goes on; posted to a queue, the queue's own guard does the same. The blocks handed here are
+// the application's completions, so nothing they throw may keep the library from answering the next caller.
+//
 //   vellum::CallbackQueue::mainCurrentOrAsync().execute([] { updateView(); });
 //   vellum::CallbackQueue::dispatch(myQueue).execute([] { ... });
 #include <functional>
@@ -49,7 +53,11 @@ class CallbackQueue {
     // Where the block would run at once it is not made: an answer given during the call (a memory hit)
     // then costs no queued function.
     if (runsAtOnce()) {
-      handler(std::move(answer));
+      try {
+        handler(std::move(answer));
+      } catch (...) {
+        logThrownBlock();
+      }
       return;
     }
     execute([handler = std::move(handler), answer = std::move(answer)]() mutable { handler(std::move(answer)); });
@@ -65,6 +73,9 @@ class CallbackQueue {
   friend bool operator==(const CallbackQueue&, const CallbackQueue&) = default;
 
  private:
+  // Logs what a block run at once threw; for use in a catch block only.
+  static void logThrownBlock() noexcept;
+
   Kind kind_ = Kind::mainCurrentOrAsync;
   std::shared_ptr<foundation::SerialQueue> queue_;
   bool concurrent_ = false;

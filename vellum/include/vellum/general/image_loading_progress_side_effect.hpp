@@ -10,7 +10,8 @@
 //
 // Each notification becomes one main-queue block. The sizes are read when that block runs, not when the chunk
 // arrived, so two chunks before the main queue runs give two calls with the same size. Without an announced
-// length nothing is called. `onShouldApply` is asked when each block runs, so replacing it applies to the
+// length nothing is called. An answer with a content coding (gzip, deflate, br) is decoded as it arrives:
+// the received size counts decoded bytes, while the announced total is the coded length the server gave. `onShouldApply` is asked when each block runs, so replacing it applies to the
 // blocks still waiting.
 //
 // Threads: onDataReceived on any thread (the download's delegate queue); the block always on the main queue,

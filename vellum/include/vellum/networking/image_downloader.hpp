@@ -12,8 +12,23 @@
 // Releasing a downloader answers every caller it still owes an answer with a cancelled URL error, whether
 // its transfer was running or its image was being made.
 //
+// Requests offer the content codings the session decodes ("gzip, deflate, br") unless their modifier sets
+// Accept-Encoding itself; an answer coded with one of them reaches the image decoder decoded.
+//
 // A subclass may replace the properties, the three `downloadImage` forms and the protected steps; make it
 // with `ImageDownloader::create<T>(name, ...)`.
+//
+// Application code that throws (anything, not only std::exception) is logged and costs only what it was
+// asked about; the session goes on with every other download:
+//   - a decision takes the answer a refusal gives: a status rule rejects the status (`invalidHTTPStatusCode`),
+//     a response hook cancels (`cancelledByDelegate`, unless it answered first), a data hook gives no bytes
+//     (`dataModifyingFailed`), a request modifier gives no request (`emptyRequest`), a challenge responder
+//     answers the default handling (certificate checks stay on);
+//   - code of one caller (a data-received side effect, a redirect handler, a modifier's
+//     `onDownloadTaskStarted`) cancels that caller alone (`taskCancelled`); a redirect is then decided by
+//     the caller attached last among those left;
+//   - a notice (`willDownloadImage`, `didFinishDownloadingImage`, `didDownloadImage`) changes nothing;
+//   - a completion has had its answer; the next caller still gets its own.
 //
 // Threads: every member may be called from any thread. The delegate's and the challenge responder's hooks
 // run on the session's one delegate queue (see their classes): a hook that blocks stalls every transfer of
@@ -38,6 +53,7 @@
 #include "vellum/general/options.hpp"
 #include "vellum/networking/session_configuration.hpp"
 #include "vellum/networking/session_delegate.hpp"
+#include "vellum/networking/transfer_store_ledger.hpp"
 #include "vellum/general/vellum_error.hpp"
 
 namespace vellum {
@@ -45,12 +61,14 @@ namespace vellum {
 class URLSession;
 class ImageDownloader;
 
-// `originalData` is one buffer shared by every caller of the download.
+// `originalData` is one buffer shared by every caller of the download, and so is `stores`: where the
+// callers of the download have stored its image (none when the result was not made by a transfer).
 struct ImageLoadingResult {
   ImagePtr image;
   std::optional<std::string> url;
   foundation::SharedBytes originalData;
   std::optional<NetworkMetrics> metrics;
+  std::shared_ptr<TransferStoreLedger> stores;
 };
 
 struct LivePhotoResourceDownloadingResult {
@@ -181,7 +199,8 @@ class ImageDownloader : public ImageDownloaderDelegate,
                                                      const std::optional<VellumOptionsInfo>& options,
                                                      ProgressBlock progressBlock, std::stop_token stop = {});
 
-  // The bytes as served, never decoded: the options' processor becomes the live-photo processor.
+  // The bytes as served, never decoded into an image (a content coding of the answer is undone, as for every
+  // download): the options' processor becomes the live-photo processor.
   std::shared_ptr<DownloadTask> downloadLivePhotoResource(const std::string& url, const VellumParsedOptionsInfo& options,
                                                           std::function<void(const LivePhotoResult&)> completion);
   std::future<LivePhotoResourceDownloadingResult> downloadLivePhotoResourceAsync(

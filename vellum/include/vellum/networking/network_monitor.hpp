@@ -16,7 +16,9 @@
 // - The watch starts at the first `addObserver`, once; it is never stopped while the monitor lives. A source
 //   reports its state as soon as it starts, so observers registered while the path is satisfied are told at
 //   once, and so is an observer added later while the path is still satisfied.
-// - A time-out that is NaN or not positive fires at once; an infinite one (or none) never fires. An observer
+// - A time-out that is NaN or not positive fires at once; an infinite one, one past the steady clock's range
+//   (about 292 years), or none never fires.
+// - Adding an observer never changes the path the monitor holds: only the source's reports do. An observer
 //   whose wait ended before it was registered (its time-out fired first) is not kept.
 //
 // Threads: every member may be called from any thread. Callbacks run on foundation's main queue, never while
@@ -133,7 +135,11 @@ class NetworkMonitor final : public NetworkMonitoring, public std::enable_shared
   std::size_t observerCount() const;
 
  private:
+  // Records the path the source reported, then tells the waiting observers if it is satisfied.
   void handlePathUpdate(bool satisfied);
+  // Tells the waiting observers when the path is satisfied as last reported; never changes the path, so an
+  // observer that saw a satisfied path before it dropped cannot write it back.
+  void notifyObserversIfSatisfied();
 
   const std::shared_ptr<NetworkPathSource> source_;
   std::mutex startLock_;  // the start queue: guards `isStarted_`

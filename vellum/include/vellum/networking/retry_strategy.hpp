@@ -2,8 +2,9 @@
 // Retry strategies: whether a failed retrieval should try the same source again.
 //
 // The driver (the retrieval manager, the prefetcher) makes one RetryContext per failing source at its first
-// failure, raises its count before each later question, and acts on the decision the strategy hands back,
-// at once or later:
+// failure, raises its count before each later question, and acts on the first decision the strategy hands
+// back, at once or later; a strategy that throws before it decides has decided `stop` (what it threw is
+// logged):
 //
 //   auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0.5));
 //   options.retryStrategy = strategy;   // two more tries, half a second apart, for response errors only
@@ -12,12 +13,13 @@
 // wait without a decision, so a caller's cancel is never held up by a timer or a network that stays down.
 //
 // Rules where the behaviour is ours to choose:
-// - DelayRetryStrategy: a negative or NaN interval counts as 0 (an immediate retry); an infinite interval
-//   would never fire, so it is refused with `stop` at once.
-// - NetworkRetryStrategy retries at once while the network is up, but at most `kMaxImmediateRetries` times in
-//   one context (one source of one retrieval); past that it stops, so a server that always fails (a 404, a
-//   dead host) is not hammered for ever and a prefetch still ends. Retries after waiting for the network do
-//   not count towards the cap.
+// - DelayRetryStrategy: a negative or NaN interval counts as 0 (an immediate retry); an interval that would
+//   never end (infinite, or past the steady clock's range of about 292 years) is refused with `stop` at once,
+//   and so is a custom interval that throws.
+// - NetworkRetryStrategy retries at most `kMaxRetries` times in one context (one source of one retrieval),
+//   whether at once while the network is up or after it came back; past that it stops, so a server that
+//   always fails (a 404, a 503, a dead host) is not hammered for ever, even by a network that keeps dropping
+//   and coming back, and a prefetch still ends. A time-out past the clock's range waits without limit.
 //
 // Threads: `retry` may be called on any thread and calls its handler exactly once, unless the context is
 // cancelled first: then not at all. Immediate decisions come back on the calling thread, delayed ones on the
@@ -121,7 +123,7 @@ class DelayRetryStrategy final : public RetryStrategy {
 
 class NetworkRetryStrategy final : public RetryStrategy {
  public:
-  static constexpr std::int64_t kMaxImmediateRetries = 10;
+  static constexpr std::int64_t kMaxRetries = 10;
 
   explicit NetworkRetryStrategy(std::optional<double> timeout = 30.0,
                                 std::shared_ptr<NetworkMonitoring> monitor = NetworkMonitor::default_())

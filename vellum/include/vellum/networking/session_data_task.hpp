@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "foundation/bytes.hpp"
@@ -116,8 +117,15 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   // The attached callers, in token order.
   std::vector<TaskCallback> callbacks() const;
   std::size_t callbackCount() const;
-  // The data-received side effects of the attached callers, in token order and then list order.
-  std::vector<std::shared_ptr<DataReceivingSideEffect>> sideEffects() const;
+  // The data-received side effects of the attached callers, in token order and then list order, each with
+  // the token of the caller whose options carry it.
+  struct CallerSideEffect {
+    std::int64_t token;
+    std::shared_ptr<DataReceivingSideEffect> sideEffect;
+  };
+  std::vector<CallerSideEffect> sideEffects() const;
+  // The caller attached last (the highest token) and its token; none when no caller is attached.
+  std::optional<std::pair<std::int64_t, TaskCallback>> lastCallback() const;
 
   // None once the record has completed: the caller then needs a new transfer.
   std::optional<std::int64_t> addCallback(TaskCallback callback);

@@ -10,7 +10,9 @@
 // `maxConcurrentDownloads` (5) sources are in flight at most: one more starts as each one settles. A source
 // whose retry waits (for a delay, for the network) stays in flight until its strategy answers. `stop` does
 // not wait for such a source: it cancels the wait and reports the source failed at once; a decision that
-// comes later for it is ignored. A count below 1, or an empty list, completes at once with three empty lists.
+// comes later for it is ignored. A strategy that throws before it decides has decided to stop: its source
+// fails and the run goes on. A report that throws is logged; the other report of the same moment still runs.
+// A count below 1, or an empty list, completes at once with three empty lists.
 //
 // `make(urls)` turns file URLs into local-file providers and other URLs into network sources; providers
 // appear only in the source reports, never in the resource reports.

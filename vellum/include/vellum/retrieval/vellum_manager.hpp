@@ -36,7 +36,16 @@
 //
 // A retrieval whose options' `sourceTaskIdentifierChecker` says its request is no longer wanted downloads
 // nothing: instead of loading it answers `notCurrentSourceTask` (with the source, no result and no error)
-// and, as after a cancel, tries nothing more.
+// and, as after a cancel, tries nothing more. One that stops being wanted while its download runs is
+// answered so when the download ends, and stores nothing.
+//
+// Many retrievals may join one download (one transfer per URL): the image it brings is stored once per
+// cache, key and medium (memory, or memory and disk) for the whole download, by the first of them; the
+// others find it there (and with `waitForCache`, wait for that store).
+//
+// Application code the manager calls is guarded: a completion, a task report or an image modifier that
+// throws is logged and changes nothing for anyone else; a retry strategy that throws has said stop; a
+// `sourceTaskIdentifierChecker` that throws has said the request is no longer wanted.
 //
 // Threads: every member may be called from any thread. Completions run on the options' callback queue.
 // Lifetime: a retrieval holds the manager, its caches and downloader until it has answered.
@@ -236,9 +245,11 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
                                                 Completion completion);
   std::shared_ptr<DownloadTask> loadFromProvider(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                                                  Completion completion);
+  // `stores`, for an image of a shared download: where its callers have stored it, so that each place is
+  // stored once for the whole download.
   void cacheAndDeliver(const Source& source, const std::shared_ptr<RetrievingContext>& context, ImagePtr image,
                        std::optional<foundation::Bytes> original, std::optional<NetworkMetrics> metrics,
-                       Completion completion);
+                       Completion completion, std::shared_ptr<TransferStoreLedger> stores = nullptr);
   void finishChain(const RetrieveResult& result, const Source& source,
                    const std::shared_ptr<RetrievingContext>& context, DownloadTaskUpdated downloadTaskUpdated,
                    Completion completion);
