@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
+#include "guarded_task.hpp"
 #include "pool_wait.hpp"
 
 namespace foundation {
@@ -50,7 +52,9 @@ struct SharedPool {
 
   void work() {
     for (;;) {
-      context.run_one_for(kSpareIdle);
+      // A handler posted to the pool directly is application code: what it throws ends only that handler.
+      detail::callGuarded([this] { context.run_one_for(kSpareIdle); },
+                          [] { return std::string("a handler on the shared pool"); });
       // A worker that is one too many now that a waiting one runs again leaves, as do all at exit.
       if (!oneTooMany()) continue;
       std::lock_guard lock(mutex);

@@ -20,6 +20,7 @@
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
+#include "fresh_process.hpp"
 
 using namespace std::chrono_literals;
 using foundation::MainQueue;
@@ -220,19 +221,9 @@ TEST(QueueConcurrency, MainQueueSyncFromManyThreads) {
   EXPECT_EQ(total.load(), 800);
 }
 
-// The main queue's driver is decided once per process, so these run in a child process of their own (a death
-// test re-runs this binary for just the one test). alarm() is the child's deadline: a hang ends it by signal.
+// The main queue's driver is decided once per process, so these run in a child process of their own.
 namespace {
-template <class Body>
-void inFreshProcess(Body body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        ::alarm(10);
-        std::_Exit(body() ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
+using foundation::tests::inFreshProcess;
 
 template <class F>
 bool throwsLogicError(F&& f) {
