@@ -57,6 +57,24 @@ TEST(ThreadPool, ExitDoesNotWaitForATaskThatDoesNotEnd) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
 }
 
+// Work done at exit after the pool has stopped (an exit handler, or the destructor of an object made before
+// the pool, flushing what it holds) may still sync() on a queue: the task runs, and the process ends.
+TEST(ThreadPool, SyncAfterThePoolStoppedAtExitRunsItsTask) {
+  static SerialQueue* queue = nullptr;
+  tests::inFreshProcess(
+      [] {
+        std::atexit([] {  // registered before the pool is made, so it runs after the pool has stopped
+          bool ran = false;
+          queue->sync([&ran] { ran = true; });
+          if (!ran) std::_Exit(3);
+        });
+        queue = new SerialQueue("test.exit-sync");
+        queue->sync([] {});
+        return true;
+      },
+      /*exitNormally=*/true);
+}
+
 // Application code on the pool that throws fails only itself, wherever it runs: a handler posted to the pool
 // directly, and a log sink that throws while a failed task is being logged. The process and the pool go on.
 TEST(ThreadPool, ApplicationCodeThatThrowsEndsNeitherTheProcessNorThePool) {
