@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <latch>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -107,6 +109,30 @@ TEST(StalledSecretService, CallsFromEveryWorkerOfThePoolEndWithinTheirDeadline) 
         << "a call took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
   }
   ASSERT_TRUE(testing_support::runWithin(30s, [&] { EXPECT_EQ(store.string("kept"), "before"); }));
+}
+
+// Leaving the process while calls wait for a stalled Secret Service, some for their turn: exit does not wait
+// for them (alarm() bounds the child's exit well below the calls' deadline). The child stops the daemon itself:
+// it re-runs this test up to the statement, which must not meet a stopped daemon before.
+TEST(StalledSecretService, ExitDoesNotWaitForCallsInFlight) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const KeychainStore store(testing::uniqueService());
+        const testing::StoppedProcess stopped(testing::secretServicePid());  // goes on when this process ends
+        constexpr int kCalls = 8;
+        std::latch calling(kCalls);
+        for (int i = 0; i < kCalls; ++i) {
+          std::thread([&store, &calling] {
+            calling.count_down();
+            store.hasItem("kept");
+          }).detach();
+        }
+        calling.wait();
+        ::alarm(3);
+        std::exit(stopped.stopped() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
