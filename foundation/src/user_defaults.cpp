@@ -301,11 +301,13 @@ void UserDefaults::remove(const std::string& key) {
 // The change is made to the file as it is now, under the folder's lock, and adopted only once the file
 // holds it: a value that cannot be written (text that is not UTF-8, a full disk) throws and leaves both
 // memory and file as they were, so it cannot poison every later write.
+// The folder's lock is taken before the object's: a write held back by another writer (for as long as
+// FolderLock waits) then holds back the writes behind it, never the reads of this object.
 void UserDefaults::change(const std::function<bool(nlohmann::json&)>& edit) {
-  std::lock_guard lock(mutex_);
   const fs::path target = writeTarget(file_);
   fs::create_directories(folderOf(target));
   const FolderLock folder(folderOf(target));
+  std::lock_guard lock(mutex_);
   FileState current = readFile(target);
   // A file that cannot be read as settings is replaced by what this object knows.
   nlohmann::json next = current.kind == FileState::Kind::object    ? std::move(current.values)

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +10,8 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <latch>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -263,4 +267,34 @@ TEST(UserDefaults, NestingIsBoundedAndOnlyWhatReadsBackIsWritten) {
   EXPECT_THROW(defaults.set("list", {1.0, std::numeric_limits<double>::infinity()}), std::invalid_argument);
   for (const char* refused : {"deeper", "nan", "list"}) EXPECT_FALSE(defaults.value(refused)) << refused;
   EXPECT_EQ(fileContents(file), nlohmann::json({{"kept", brackets}, {"deepest", nested(UserDefaults::kMaximumDepth - 1)}}));
+}
+
+// Another writer that holds the folder's lock (a process stopped mid-write, say) holds back only the writes
+// that need it: reads of the same object go on meanwhile, and the held-back write gives up in the end.
+TEST(UserDefaults, AReadDoesNotWaitBehindAWriteHeldByAnotherWriter) {
+  const auto dir = freshDir("held");
+  const auto file = dir / "defaults.json";
+  UserDefaults defaults(file);
+  defaults.set("kept", 1);
+  const int held = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);  // as another process's writer would
+  std::latch writing(1);
+  auto write = testing_support::launch([&] {
+    writing.count_down();
+    try {
+      defaults.set("kept", 2);
+    } catch (const std::system_error&) {
+      return true;
+    }
+    return false;
+  });
+  writing.wait();
+  const auto read = testing_support::runWithin(5s, [&] { return defaults.value("kept"); });
+  ASSERT_TRUE(read) << "the read waited for the held-back write";
+  EXPECT_EQ(*read, 1);
+  ASSERT_EQ(write.wait_for(30s), std::future_status::ready);
+  EXPECT_TRUE(write.get()) << "the write did not give up";
+  ::close(held);
+  EXPECT_EQ(UserDefaults(file).value("kept"), 1);
 }
