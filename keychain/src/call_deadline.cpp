@@ -57,8 +57,10 @@ class Canceller {
         continue;
       }
       const auto first = pending_.begin();
-      if (std::chrono::steady_clock::now() < first->first.first) {
-        changed_.wait_until(lock, first->first.first);
+      // A copy: the entry may be withdrawn while this waits, and the wait reads the time again as it wakes.
+      const TimePoint when = first->first.first;
+      if (std::chrono::steady_clock::now() < when) {
+        changed_.wait_until(lock, when);
         continue;
       }
       GCancellable* cancellable = first->second;
