@@ -37,7 +37,14 @@ void log(LogLevel level, std::string_view line) {
     std::lock_guard lock(sinkMutex);
     sink = currentSink();
   }
-  (*sink)(level, line);  // called without the lock: a sink may log or swap the sink
+  // Called without the lock: a sink may log or swap the sink. A sink is application code and the library logs
+  // from places that must not fail (a failed task's report, destructors): what it throws is dropped, and the
+  // line goes to standard error instead.
+  try {
+    (*sink)(level, line);
+  } catch (...) {
+    writeStderr(level, line);
+  }
 }
 
 }  // namespace foundation

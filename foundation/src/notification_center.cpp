@@ -1,8 +1,34 @@
 #include "foundation/notification_center.hpp"
 
-#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "guarded_task.hpp"
 
 namespace foundation {
+
+struct NotificationCenter::Registry {
+  struct Entry {
+    std::string name;
+    const void* object;
+    std::shared_ptr<Observer> observer;
+  };
+  std::mutex mutex;
+  // By token, which is also the order of registration: a post calls observers in that order, and asks for each
+  // whether it is still registered without walking all the others.
+  std::map<Token, Entry> entries;
+  Token next = 1;
+};
+
+NotificationCenter::NotificationCenter() : registry_(std::make_shared<Registry>()) {}
+
+// A post under way holds the registry: emptied here, it calls no further observer of this centre.
+NotificationCenter::~NotificationCenter() {
+  std::map<Token, Registry::Entry> observers;  // released after the lock: their captures may post or remove
+  std::lock_guard lock(registry_->mutex);
+  observers.swap(registry_->entries);
+}
 
 NotificationCenter& NotificationCenter::defaultCenter() {
   static auto* center = new NotificationCenter();  // outlives every static observer
@@ -10,37 +36,43 @@ NotificationCenter& NotificationCenter::defaultCenter() {
 }
 
 NotificationCenter::Token NotificationCenter::addObserver(std::string name, const void* object, Observer observer) {
-  std::lock_guard lock(mutex_);
-  const Token token = next_++;
-  entries_.push_back(Entry{token, std::move(name), object, std::make_shared<Observer>(std::move(observer))});
+  std::lock_guard lock(registry_->mutex);
+  const Token token = registry_->next++;
+  registry_->entries.emplace(
+      token, Registry::Entry{std::move(name), object, std::make_shared<Observer>(std::move(observer))});
   return token;
 }
 
 void NotificationCenter::removeObserver(Token token) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(entries_, [token](const Entry& e) { return e.token == token; });
+  std::shared_ptr<Observer> removed;  // released after the lock, as above
+  std::lock_guard lock(registry_->mutex);
+  if (auto it = registry_->entries.find(token); it != registry_->entries.end()) {
+    removed = std::move(it->second.observer);
+    registry_->entries.erase(it);
+  }
 }
 
 void NotificationCenter::post(const Notification& notification) {
   // Observers run on a snapshot taken under the lock and are called without it, so they may post, add or
-  // remove observers (themselves included). One removed during this post is not called afterwards.
+  // remove observers (themselves included) or release the centre. One removed during this post is not called
+  // afterwards.
+  const std::shared_ptr<Registry> registry = registry_;
   std::vector<std::pair<Token, std::shared_ptr<Observer>>> targets;
   {
-    std::lock_guard lock(mutex_);
-    for (const auto& e : entries_) {
+    std::lock_guard lock(registry->mutex);
+    for (const auto& [token, e] : registry->entries) {
       if ((e.name.empty() || e.name == notification.name) && (!e.object || e.object == notification.object)) {
-        targets.emplace_back(e.token, e.observer);
+        targets.emplace_back(token, e.observer);
       }
     }
   }
   for (const auto& [token, observer] : targets) {
     {
-      std::lock_guard lock(mutex_);
-      const bool stillRegistered =
-          std::any_of(entries_.begin(), entries_.end(), [t = token](const Entry& e) { return e.token == t; });
-      if (!stillRegistered) continue;
+      std::lock_guard lock(registry->mutex);
+      if (!registry->entries.contains(token)) continue;
     }
-    (*observer)(notification);
+    detail::callGuarded([&] { (*observer)(notification); },
+                        [&] { return "an observer of the notification \"" + notification.name + "\""; });
   }
 }
 

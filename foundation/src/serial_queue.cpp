@@ -46,7 +46,9 @@ Cancellable SerialQueue::postRepeating(std::chrono::steady_clock::duration inter
 }
 
 void SerialQueue::sync(const std::function<void()>& task) const {
-  if (isCurrent()) {
+  // Once the pool has stopped at exit, nothing would ever run a posted task: the caller (an exit handler, a
+  // static's destructor) runs it itself instead of waiting for ever.
+  if (isCurrent() || ThreadPool::shared().stopped()) {
     task();
     return;
   }

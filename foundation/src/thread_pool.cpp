@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
+#include "guarded_task.hpp"
 #include "pool_wait.hpp"
 
 namespace foundation {
@@ -21,8 +23,6 @@ namespace {
 constexpr std::chrono::seconds kExitGrace{2};
 // How long a worker beyond the pool's size stays idle before it leaves.
 constexpr std::chrono::seconds kSpareIdle{5};
-// The most workers the pool runs in place of waiting ones: past it, a wait holds its worker as any wait does.
-constexpr std::size_t kMostStandIns = 256;
 
 // Workers are threads of our own that run the context one handler at a time, so that the pool can tell when
 // they have left it (at exit) and can let the ones it started in place of waiting workers leave again.
@@ -50,7 +50,9 @@ struct SharedPool {
 
   void work() {
     for (;;) {
-      context.run_one_for(kSpareIdle);
+      // A handler posted to the pool directly is application code: what it throws ends only that handler.
+      detail::callGuarded([this] { context.run_one_for(kSpareIdle); },
+                          [] { return std::string("a handler on the shared pool"); });
       // A worker that is one too many now that a waiting one runs again leaves, as do all at exit.
       if (!oneTooMany()) continue;
       std::lock_guard lock(mutex);
@@ -103,10 +105,10 @@ PoolWait::PoolWait() : counted_(ThreadPool::isWorkerThread()) {
   SharedPool& pool = sharedPool();
   std::lock_guard lock(pool.mutex);
   ++pool.waiting;
-  if (pool.workers - pool.waiting < pool.size && pool.workers < pool.size + kMostStandIns &&
-      !pool.context.stopped()) {
-    pool.startWorker();
-  }
+  // No fixed bound on these: past one, the waiting workers would hold every thread while the work they wait for
+  // queues behind work that waits in turn, and the pool would stop for good. Each one stands for a thread that
+  // waits already, and leaves once that one runs again.
+  if (pool.workers - pool.waiting < pool.size && !pool.context.stopped()) pool.startWorker();
 }
 
 PoolWait::~PoolWait() {

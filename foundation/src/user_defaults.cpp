@@ -7,10 +7,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdlib>
+#include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "foundation/app_info.hpp"
 
@@ -103,6 +108,50 @@ struct FileState {
   fail(error, file.string() + " " + why);
 }
 
+// Whether `text` nests objects and arrays deeper than `limit`, told without parsing it: the parser's values
+// are copied, written and compared by recursion, which a file nested deeply enough would overflow.
+bool nestedDeeperThan(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+// Refuses a value that the file could not give back as it is: one nested deeper than a file may be (the
+// file's own object is the first level) or holding a number JSON has no text for (NaN, infinity).
+void requireReadableBack(const std::string& key, const nlohmann::json& value) {
+  std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&value, 2}};
+  while (!pending.empty()) {
+    const auto [next, level] = pending.back();
+    pending.pop_back();
+    if (next->is_number_float() && !std::isfinite(next->get<double>())) {
+      throw std::invalid_argument("UserDefaults: the value of \"" + key + "\" holds NaN or infinity, which JSON cannot");
+    }
+    if (!next->is_structured()) continue;
+    if (level > UserDefaults::kMaximumDepth) {
+      throw std::invalid_argument("UserDefaults: the value of \"" + key + "\" nests deeper than " +
+                                  std::to_string(UserDefaults::kMaximumDepth) + " levels");
+    }
+    for (const auto& child : *next) pending.emplace_back(&child, level + 1);
+  }
+}
+
 // A FIFO would block the open and a device would never end the read: only a regular file of a settings
 // file's size is read. Throws for anything else.
 FileState readFile(const fs::path& file) {
@@ -145,6 +194,7 @@ FileState readFile(const fs::path& file) {
   state.size = info.st_size;
   state.modified = info.st_mtim;
   // A file that is not a JSON object (edited by hand, or from another program) is ignored, not fatal.
+  if (nestedDeeperThan(text, UserDefaults::kMaximumDepth)) return state;
   auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_object()) {
     state.kind = FileState::Kind::object;
@@ -237,6 +287,7 @@ std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const 
 }
 
 void UserDefaults::set(const std::string& key, nlohmann::json value) {
+  requireReadableBack(key, value);
   change([&](nlohmann::json& values) {
     values[key] = std::move(value);
     return true;
@@ -250,11 +301,13 @@ void UserDefaults::remove(const std::string& key) {
 // The change is made to the file as it is now, under the folder's lock, and adopted only once the file
 // holds it: a value that cannot be written (text that is not UTF-8, a full disk) throws and leaves both
 // memory and file as they were, so it cannot poison every later write.
+// The folder's lock is taken before the object's: a write held back by another writer (for as long as
+// FolderLock waits) then holds back the writes behind it, never the reads of this object.
 void UserDefaults::change(const std::function<bool(nlohmann::json&)>& edit) {
-  std::lock_guard lock(mutex_);
   const fs::path target = writeTarget(file_);
   fs::create_directories(folderOf(target));
   const FolderLock folder(folderOf(target));
+  std::lock_guard lock(mutex_);
   FileState current = readFile(target);
   // A file that cannot be read as settings is replaced by what this object knows.
   nlohmann::json next = current.kind == FileState::Kind::object    ? std::move(current.values)

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "foundation/log.hpp"
 #include "foundation/notification_center.hpp"
+#include "testing/bounded_task.hpp"
 
 using foundation::Notification;
 using foundation::NotificationCenter;
@@ -73,4 +78,49 @@ TEST(NotificationCenter, ObserverReleasedWhileItsCallbackRuns) {
   center.post("n");
   center.post("n");
   EXPECT_EQ(seen, std::vector<std::string>{"observer"});
+}
+
+// An observer is application code: what it throws is its own failure. It is logged, naming the notification,
+// and the post goes on to the other observers and returns normally to the poster.
+TEST(NotificationCenter, AnObserverThatThrowsFailsOnlyItself) {
+  std::mutex mutex;
+  std::vector<std::string> logged;
+  const auto previous = foundation::setLogSink([&](foundation::LogLevel level, std::string_view line) {
+    std::lock_guard lock(mutex);
+    if (level == foundation::LogLevel::error) logged.emplace_back(line);
+  });
+  NotificationCenter center;
+  std::vector<std::string> seen;
+  center.addObserver("n", nullptr, [&](const Notification&) {
+    seen.push_back("first");
+    throw std::runtime_error("observer failure");
+  });
+  center.addObserver("n", nullptr, [&](const Notification&) {
+    seen.push_back("second");
+    throw 7;
+  });
+  center.addObserver("n", nullptr, [&](const Notification&) { seen.push_back("third"); });
+  EXPECT_NO_THROW(center.post("n"));
+  foundation::setLogSink(previous);
+  EXPECT_EQ(seen, (std::vector<std::string>{"first", "second", "third"}));
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_NE(logged[0].find("\"n\""), std::string::npos) << logged[0];
+  EXPECT_NE(logged[0].find("observer failure"), std::string::npos) << logged[0];
+  EXPECT_NE(logged[1].find("not an exception"), std::string::npos) << logged[1];
+}
+
+// A centre of an object's own may be released by one of its observers (its owner let go in the callback): the
+// post that called it returns, and the observers that went with the centre are not called.
+TEST(NotificationCenter, ACentreReleasedByItsOwnObserver) {
+  std::vector<int> seen;
+  ASSERT_TRUE(testing_support::runWithin(std::chrono::seconds(10), [&] {
+    auto center = std::make_unique<NotificationCenter>();
+    center->addObserver("n", nullptr, [&](const Notification&) {
+      seen.push_back(1);
+      center.reset();
+    });
+    center->addObserver("n", nullptr, [&](const Notification&) { seen.push_back(2); });
+    center->post("n");
+  }));
+  EXPECT_EQ(seen, std::vector<int>{1});
 }

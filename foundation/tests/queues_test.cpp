@@ -20,6 +20,7 @@
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/serial_queue.hpp"
+#include "fresh_process.hpp"
 
 using namespace std::chrono_literals;
 using foundation::MainQueue;
@@ -136,6 +137,50 @@ TEST(SerialQueue, SyncFromMoreQueuesThanWorkersDoesNotStarveThePool) {
   }
 }
 
+// However many tasks wait in sync() at once, each is made up for: hundreds of queues whose tasks all wait for
+// one busy queue (more than any fixed number of extra workers) all return once it is free, and the pool runs
+// other work meanwhile.
+TEST(SerialQueue, SyncFromHundredsOfQueuesAtOnceAllReturn) {
+  constexpr std::size_t kCallers = 600;
+  struct State {
+    SerialQueue busy{"test.hundreds.busy"}, other{"test.hundreds.other"};
+    std::vector<std::unique_ptr<SerialQueue>> callers;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t waiting = 0;
+    std::atomic<std::size_t> returned{0};
+    std::promise<void> allReturned, otherRan;
+  };
+  auto state = std::make_shared<State>();
+  // The busy queue is free again once every caller waits in sync() for it (or at the deadline, and the test
+  // fails below).
+  bool allWaited = false;
+  std::promise<void> gateOpened;
+  state->busy.post([state, &allWaited, &gateOpened] {
+    std::unique_lock lock(state->mutex);
+    allWaited = state->changed.wait_for(lock, kDeadline, [&] { return state->waiting == kCallers; });
+    gateOpened.set_value();
+  });
+  for (std::size_t i = 0; i < kCallers; ++i) {
+    state->callers.push_back(std::make_unique<SerialQueue>("test.hundreds.caller." + std::to_string(i)));
+    state->callers.back()->post([state] {
+      {
+        std::lock_guard lock(state->mutex);
+        ++state->waiting;
+      }
+      state->changed.notify_all();
+      state->busy.sync([] {});
+      if (++state->returned == kCallers) state->allReturned.set_value();
+    });
+  }
+  ASSERT_EQ(gateOpened.get_future().wait_for(2 * kDeadline), std::future_status::ready);
+  EXPECT_TRUE(allWaited) << state->waiting << " of " << kCallers << " tasks got to their sync()";
+  state->other.post([state] { state->otherRan.set_value(); });
+  EXPECT_EQ(state->otherRan.get_future().wait_for(kDeadline), std::future_status::ready) << "the pool stopped";
+  ASSERT_EQ(state->allReturned.get_future().wait_for(kDeadline), std::future_status::ready)
+      << state->returned << " of " << kCallers << " sync() calls returned";
+}
+
 TEST(SerialQueue, DelayedTaskCancelledBeforeItFiresNeverRuns) {
   SerialQueue queue("test.timer");
   std::atomic<bool> cancelledRan{false};
@@ -220,19 +265,9 @@ TEST(QueueConcurrency, MainQueueSyncFromManyThreads) {
   EXPECT_EQ(total.load(), 800);
 }
 
-// The main queue's driver is decided once per process, so these run in a child process of their own (a death
-// test re-runs this binary for just the one test). alarm() is the child's deadline: a hang ends it by signal.
+// The main queue's driver is decided once per process, so these run in a child process of their own.
 namespace {
-template <class Body>
-void inFreshProcess(Body body) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        ::alarm(10);
-        std::_Exit(body() ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
+using foundation::tests::inFreshProcess;
 
 template <class F>
 bool throwsLogicError(F&& f) {

@@ -8,10 +8,16 @@
 #include <cstdlib>
 #include <future>
 #include <latch>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "foundation/crypto.hpp"
+#include "foundation/log.hpp"
+#include "foundation/main_queue.hpp"
+#include "foundation/serial_queue.hpp"
 #include "foundation/thread_pool.hpp"
+#include "fresh_process.hpp"
 
 namespace foundation {
 namespace {
@@ -49,6 +55,45 @@ TEST(ThreadPool, ExitDoesNotWaitForATaskThatDoesNotEnd) {
       },
       testing::ExitedWithCode(0), "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+}
+
+// Work done at exit after the pool has stopped (an exit handler, or the destructor of an object made before
+// the pool, flushing what it holds) may still sync() on a queue: the task runs, and the process ends.
+TEST(ThreadPool, SyncAfterThePoolStoppedAtExitRunsItsTask) {
+  static SerialQueue* queue = nullptr;
+  tests::inFreshProcess(
+      [] {
+        std::atexit([] {  // registered before the pool is made, so it runs after the pool has stopped
+          bool ran = false;
+          queue->sync([&ran] { ran = true; });
+          if (!ran) std::_Exit(3);
+        });
+        queue = new SerialQueue("test.exit-sync");
+        queue->sync([] {});
+        return true;
+      },
+      /*exitNormally=*/true);
+}
+
+// Application code on the pool that throws fails only itself, wherever it runs: a handler posted to the pool
+// directly, and a log sink that throws while a failed task is being logged. The process and the pool go on.
+TEST(ThreadPool, ApplicationCodeThatThrowsEndsNeitherTheProcessNorThePool) {
+  tests::inFreshProcess([] {
+    for (int i = 0; i < 64; ++i) boost::asio::post(ThreadPool::shared(), [] { throw std::runtime_error("handler"); });
+    std::promise<void> after;
+    boost::asio::post(ThreadPool::shared(), [&after] { after.set_value(); });
+    return after.get_future().wait_for(5s) == std::future_status::ready;
+  });
+  tests::inFreshProcess([] {
+    setLogSink([](LogLevel, std::string_view) { throw std::runtime_error("sink"); });
+    SerialQueue queue("test.throwing-sink");
+    for (int i = 0; i < 64; ++i) queue.post([] { throw std::runtime_error("task"); });
+    queue.sync([] {});
+    MainQueue::post([] { throw std::runtime_error("main task"); });
+    MainQueue::drain();
+    log(LogLevel::error, "a line the sink refuses");  // returns all the same
+    return true;
+  });
 }
 
 }  // namespace

@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <latch>
+#include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -223,4 +230,71 @@ TEST(UserDefaults, AWriteBeyondTheSizeCapChangesNothing) {
   EXPECT_THROW(defaults.set("huge", std::string(UserDefaults::kMaximumFileSize, 'x')), std::system_error);
   EXPECT_FALSE(defaults.value("huge").has_value());
   EXPECT_TRUE(fileContents(file) == nlohmann::json({{"small", 1}})) << "the file changed";
+}
+
+// Nesting is bounded both ways: a file nested deeper than kMaximumDepth (made by another program) is ignored
+// like any file that does not hold settings, never read by recursion that would overflow the stack; and a
+// value that would make the file deeper, or that JSON cannot hold (NaN, infinity), is refused and changes
+// nothing, so that everything written can be read back as written.
+TEST(UserDefaults, NestingIsBoundedAndOnlyWhatReadsBackIsWritten) {
+  const auto dir = freshDir("depth");
+  const auto deepFile = dir / "deep.json";
+  const std::size_t depth = 200000;
+  std::ofstream(deepFile) << "{\"k\":" << std::string(depth, '[') << std::string(depth, ']') << "}";
+  {
+    UserDefaults defaults(deepFile);
+    EXPECT_FALSE(defaults.value("k"));
+    defaults.set("x", 1);
+  }
+  EXPECT_EQ(fileContents(deepFile), nlohmann::json({{"x", 1}}));
+
+  const auto nested = [](std::size_t levels) {
+    nlohmann::json value = 1;
+    for (std::size_t i = 0; i < levels; ++i) value = nlohmann::json::array({std::move(value)});
+    return value;
+  };
+  const auto file = dir / "defaults.json";
+  UserDefaults defaults(file);
+  // Brackets and quotes inside text are not nesting.
+  const std::string brackets = std::string(100, '[') + "\"\\" + std::string(100, '{');
+  defaults.set("kept", brackets);
+  EXPECT_EQ(UserDefaults(file).value("kept"), brackets);
+  // With the file's own object, kMaximumDepth - 1 arrays are as deep as a file may go.
+  defaults.set("deepest", nested(UserDefaults::kMaximumDepth - 1));
+  EXPECT_EQ(UserDefaults(file).value("deepest"), nested(UserDefaults::kMaximumDepth - 1));
+  EXPECT_THROW(defaults.set("deeper", nested(UserDefaults::kMaximumDepth)), std::invalid_argument);
+  EXPECT_THROW(defaults.set("nan", std::nan("")), std::invalid_argument);
+  EXPECT_THROW(defaults.set("list", {1.0, std::numeric_limits<double>::infinity()}), std::invalid_argument);
+  for (const char* refused : {"deeper", "nan", "list"}) EXPECT_FALSE(defaults.value(refused)) << refused;
+  EXPECT_EQ(fileContents(file), nlohmann::json({{"kept", brackets}, {"deepest", nested(UserDefaults::kMaximumDepth - 1)}}));
+}
+
+// Another writer that holds the folder's lock (a process stopped mid-write, say) holds back only the writes
+// that need it: reads of the same object go on meanwhile, and the held-back write gives up in the end.
+TEST(UserDefaults, AReadDoesNotWaitBehindAWriteHeldByAnotherWriter) {
+  const auto dir = freshDir("held");
+  const auto file = dir / "defaults.json";
+  UserDefaults defaults(file);
+  defaults.set("kept", 1);
+  const int held = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);  // as another process's writer would
+  std::latch writing(1);
+  auto write = testing_support::launch([&] {
+    writing.count_down();
+    try {
+      defaults.set("kept", 2);
+    } catch (const std::system_error&) {
+      return true;
+    }
+    return false;
+  });
+  writing.wait();
+  const auto read = testing_support::runWithin(5s, [&] { return defaults.value("kept"); });
+  ASSERT_TRUE(read) << "the read waited for the held-back write";
+  EXPECT_EQ(*read, 1);
+  ASSERT_EQ(write.wait_for(30s), std::future_status::ready);
+  EXPECT_TRUE(write.get()) << "the write did not give up";
+  ::close(held);
+  EXPECT_EQ(UserDefaults(file).value("kept"), 1);
 }

@@ -1,5 +1,7 @@
 #include "keychain/keychain_store.hpp"
 
+#include <cstddef>
+#include <string>
 #include <utility>
 
 #include "secret_service_items.hpp"
@@ -13,9 +15,18 @@ using Code = KeychainStoreError::Code;
 constexpr const char* kTextContentType = "text/plain";
 constexpr const char* kBytesContentType = "application/octet-stream";
 
+// Refuses what one message to the Secret Service could not carry: the bus would drop the connection, which
+// the whole process shares, instead of failing the one call.
+void requireSize(std::size_t size, std::size_t maximum, const char* what) {
+  if (size > maximum) {
+    throw KeychainStoreError(Code::other, std::string(what) + " is larger than " + std::to_string(maximum) + " bytes");
+  }
+}
+
 // Attribute values travel as D-Bus strings, which must be UTF-8 without NUL; anything else would be
 // rejected deep inside GLib, so it is refused here with a typed error.
 void requireAttributeText(std::string_view text, const char* what) {
+  requireSize(text.size(), KeychainStore::kMaximumAttributeSize, what);
   if (!isValidUtf8(text, /*allowNul=*/false)) {
     throw KeychainStoreError(Code::badData, std::string(what) + " is not UTF-8 text without NUL");
   }
@@ -51,6 +62,7 @@ std::string KeychainStore::string(std::string_view key) const {
 }
 
 void KeychainStore::setString(std::string_view text, std::string_view key) const {
+  requireSize(text.size(), kMaximumDataSize, "the text");
   // Text that could not be read back by string() is refused rather than stored.
   if (!isValidUtf8(text)) throw KeychainStoreError(Code::badData, "the text is not UTF-8");
   store(text, key, kTextContentType);
@@ -74,6 +86,7 @@ bool KeychainStore::hasItem(std::string_view key) const {
 }
 
 void KeychainStore::store(std::string_view bytes, std::string_view key, const char* contentType) const {
+  requireSize(bytes.size(), kMaximumDataSize, "the data");
   ItemAddress address = addressOf(service_, accessGroup_, key);
   std::string label = std::string(key) + " (" + service_ + ")";
   writeItem(address, bytes, contentType, label);

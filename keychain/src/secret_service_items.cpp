@@ -45,8 +45,10 @@ using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
 class LibsecretTurn {
  public:
   static LibsecretTurn& process() {
-    static LibsecretTurn turn;
-    return turn;
+    // Never destroyed: calls may still wait for their turn while the process exits, and destroying the
+    // condition they wait on would hold exit until they gave up.
+    static auto* turn = new LibsecretTurn();
+    return *turn;
   }
   bool takeBefore(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(mutex_);

@@ -84,5 +84,32 @@ TEST(KeychainStore, KeysAndTextThatCannotCrossTheBusAreRefused) {
   EXPECT_FALSE(store.hasItem("key"));
 }
 
+// What one message to the Secret Service cannot carry is refused before it is sent: sent, it would make the
+// bus drop the process's connection, and every later call of every store would fail. Up to the bounds, all
+// is stored; past them, nothing, and the store goes on.
+TEST(KeychainStore, KeysAndValuesTooLargeForTheBusAreRefusedAndTheStoreGoesOn) {
+  KeychainStore store(uniqueService());
+  const std::string longestKey(KeychainStore::kMaximumAttributeSize, 'k');
+  const Bytes largest(KeychainStore::kMaximumDataSize, 7);
+  store.setData(largest, longestKey);
+  EXPECT_EQ(store.data(longestKey), largest);
+  store.deleteItem(longestKey);
+
+  const std::string tooLong(KeychainStore::kMaximumAttributeSize + 1, 'k');
+  const auto refused = [](auto&& call) {
+    const auto error = testing::errorOf(call);
+    return error && error->code() == Code::other && error->detail().find("larger than") != std::string::npos;
+  };
+  EXPECT_TRUE(refused([&] { store.setData(Bytes(KeychainStore::kMaximumDataSize + 1, 7), "key"); }));
+  EXPECT_TRUE(refused([&] { store.setData(Bytes(65 << 20, 7), "key"); }));  // past the bus's own bound
+  EXPECT_TRUE(refused([&] { store.setString(std::string(KeychainStore::kMaximumDataSize + 1, 't'), "key"); }));
+  EXPECT_TRUE(refused([&] { store.hasItem(tooLong); }));
+  EXPECT_TRUE(refused([&] { KeychainStore(std::string(200 << 20, 's')).hasItem("key"); }));
+  EXPECT_TRUE(refused([&] { KeychainStore("service", tooLong).hasItem("key"); }));
+  EXPECT_FALSE(store.hasItem("key"));
+  store.setString("after", "key");
+  EXPECT_EQ(store.string("key"), "after");
+}
+
 }  // namespace
 }  // namespace keychain

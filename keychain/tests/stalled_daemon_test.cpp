@@ -2,11 +2,22 @@
 // every other test sharing the keyring.
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <functional>
+#include <latch>
 #include <future>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include <foundation/thread_pool.hpp>
 
 #include "keychain/keychain_store.hpp"
 #include "keychain_test_support.hpp"
@@ -59,6 +70,69 @@ TEST(StalledSecretService, CallsEndWithinTheirDeadlineAndTheStoreGoesOnAfterward
     EXPECT_EQ(store.string("kept"), "after");
   }));
   EXPECT_EQ(testing::secretServicePid(), daemon);
+}
+
+// Calls made from tasks of the shared pool, more of them than it has workers, so that for a while every worker
+// is in a keychain call: each still ends within its deadline. The deadline is kept by the calling thread
+// itself, not by work that would need a free worker.
+TEST(StalledSecretService, CallsFromEveryWorkerOfThePoolEndWithinTheirDeadline) {
+  const KeychainStore store(testing::uniqueService());
+  store.setString("before", "kept");
+  const pid_t daemon = testing::secretServicePid();
+  ASSERT_GT(daemon, 0);
+  const std::size_t calls = 2 * std::max(4u, std::thread::hardware_concurrency()) + 1;
+  struct Outcomes {
+    std::mutex mutex;
+    std::vector<std::pair<std::chrono::steady_clock::duration, std::optional<KeychainStoreError>>> ended;
+    std::promise<void> all;
+  };
+  auto outcomes = std::make_shared<Outcomes>();  // shared with the tasks: a failure here leaves them behind
+  {
+    const testing::StoppedProcess stopped(daemon);
+    ASSERT_TRUE(stopped.stopped());
+    for (std::size_t i = 0; i < calls; ++i) {
+      boost::asio::post(foundation::ThreadPool::shared(), [store, outcomes, calls] {
+        const auto start = std::chrono::steady_clock::now();
+        auto error = testing::errorOf([&] { store.hasItem("kept"); });
+        std::lock_guard lock(outcomes->mutex);
+        outcomes->ended.emplace_back(std::chrono::steady_clock::now() - start, std::move(error));
+        if (outcomes->ended.size() == calls) outcomes->all.set_value();
+      });
+    }
+    // Calls that each take their deadline, as many at once as the pool has workers.
+    ASSERT_EQ(outcomes->all.get_future().wait_for(4 * KeychainStore::kCallDeadline + 60s), std::future_status::ready);
+  }
+  for (const auto& [took, error] : outcomes->ended) {
+    ASSERT_TRUE(error.has_value()) << "a call succeeded with the daemon stopped";
+    EXPECT_EQ(error->code(), KeychainStoreError::Code::timedOut) << error->what();
+    EXPECT_LT(took, KeychainStore::kCallDeadline + 5s)
+        << "a call took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+  }
+  ASSERT_TRUE(testing_support::runWithin(30s, [&] { EXPECT_EQ(store.string("kept"), "before"); }));
+}
+
+// Leaving the process while calls wait for a stalled Secret Service, some for their turn: exit does not wait
+// for them (alarm() bounds the child's exit well below the calls' deadline). The child stops the daemon itself:
+// it re-runs this test up to the statement, which must not meet a stopped daemon before.
+TEST(StalledSecretService, ExitDoesNotWaitForCallsInFlight) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const KeychainStore store(testing::uniqueService());
+        const testing::StoppedProcess stopped(testing::secretServicePid());  // goes on when this process ends
+        constexpr int kCalls = 8;
+        std::latch calling(kCalls);
+        for (int i = 0; i < kCalls; ++i) {
+          std::thread([&store, &calling] {
+            calling.count_down();
+            store.hasItem("kept");
+          }).detach();
+        }
+        calling.wait();
+        ::alarm(3);
+        std::exit(stopped.stopped() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

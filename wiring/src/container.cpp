@@ -47,8 +47,9 @@ class WaitGraph {
     return *graph;
   }
 
-  // Records that the calling thread waits for `maker`, or throws when that would close a cycle.
-  void enter(std::thread::id maker, const std::string& key) {
+  // Records that the calling thread waits for `maker`, making the value of `entry`, or throws when that would
+  // close a cycle.
+  void enter(std::thread::id maker, const Container::Entry* entry, const std::string& key) {
     const auto self = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
     for (auto next = maker;;) {
@@ -58,18 +59,29 @@ class WaitGraph {
       }
       auto it = waitsFor_.find(next);
       if (it == waitsFor_.end()) break;
-      next = it->second;
+      next = it->second.maker;
     }
-    waitsFor_[self] = maker;
+    waitsFor_[self] = Wait{maker, entry};
   }
   void leave() {
     std::lock_guard lock(mutex_);
     waitsFor_.erase(std::this_thread::get_id());
   }
+  // The maker of `entry` is done with it: the threads that waited for it wait for no one any more, though they
+  // may not have woken yet. Left in place, their waits would make the maker, resolving on, seem to wait for
+  // itself through them.
+  void made(const Container::Entry* entry) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(waitsFor_, [entry](const auto& wait) { return wait.second.entry == entry; });
+  }
 
  private:
+  struct Wait {
+    std::thread::id maker;
+    const Container::Entry* entry;
+  };
   std::mutex mutex_;
-  std::map<std::thread::id, std::thread::id> waitsFor_;
+  std::map<std::thread::id, Wait> waitsFor_;
 };
 
 // Singletons are the process's, so their generations are too: a registration of a key in any container
@@ -121,6 +133,7 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
           ~Done() {
             if (!lock.owns_lock()) lock.lock();
             entry.making = false;
+            WaitGraph::process().made(&entry);
             finished.notify_all();
           }
         } done{lock, finished, entry};
@@ -140,7 +153,7 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
     }
     // Another thread makes this key's value: wait for it, and look again.
     auto& graph = WaitGraph::process();
-    graph.enter(entry.maker, key);
+    graph.enter(entry.maker, &entry, key);
     const bool inTime = finished.wait_until(lock, deadline) == std::cv_status::no_timeout ||
                         std::chrono::steady_clock::now() < deadline;
     graph.leave();

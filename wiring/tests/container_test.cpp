@@ -355,3 +355,36 @@ TEST_F(ContainerTest, TwoMakersWaitingForEachOthersKeysFail) {
     EXPECT_EQ(outcome.find("for more than"), std::string::npos) << "refused only after the wait ran out";
   }
 }
+
+// A thread that has made a value is no longer waited for: here one thread makes a key that another thread's
+// maker waits for and then, done with it, resolves that other thread's key and waits for it in turn. No cycle:
+// both get their values, however the two threads interleave (so the scenario is run many times).
+TEST(ContainerConcurrency, AThreadDoneMakingIsNotTakenForOneThatWaits) {
+  for (int run = 0; run < 500; ++run) {
+    Container container;
+    std::promise<void> dependencyMaking, dependentAsking;
+    auto asking = dependentAsking.get_future().share();
+    auto dependency = Factory<int>("dependency", [&] {
+      dependencyMaking.set_value();
+      asking.wait_for(kDeadline);
+      return 1;
+    }).cached();
+    auto dependent = Factory<int>("dependent", [&] {
+      dependentAsking.set_value();
+      return dependency.resolve() + 1;
+    }).cached();
+    auto resolveBoth = testing_support::launch([&] {
+      Container::Scope bound(container);
+      const int made = dependency.resolve();
+      return std::make_pair(made, dependent.resolve());
+    });
+    ASSERT_EQ(dependencyMaking.get_future().wait_for(kDeadline), std::future_status::ready);
+    const auto here = testing_support::runWithin(kDeadline, [&] {
+      Container::Scope bound(container);
+      return dependent.resolve();
+    });
+    ASSERT_EQ(resolveBoth.wait_for(kDeadline), std::future_status::ready);
+    ASSERT_EQ(resolveBoth.get(), std::make_pair(1, 2)) << "run " << run;
+    ASSERT_EQ(here, 2) << "run " << run;
+  }
+}

@@ -1,6 +1,7 @@
 #pragma once
 // The process-wide log sink. Libraries write whole lines through it; applications and tests may replace the
-// sink (the default writes each line to standard error).
+// sink (the default writes each line to standard error). log() never throws: a line that the sink fails on
+// (throws) goes to standard error instead.
 #include <functional>
 #include <string_view>
 

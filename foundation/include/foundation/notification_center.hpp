@@ -1,6 +1,9 @@
 #pragma once
 // NotificationCenter: named notifications with an optional sender and user info. Observers are called
-// synchronously on the poster's thread, with no lock held, so an observer may post or remove itself.
+// synchronously on the poster's thread, with no lock held, so an observer may post, remove itself or release
+// the centre (the post then returns without calling the centre's other observers). An observer that throws
+// fails only itself: what it threw is logged (foundation::log, error level, naming the notification) and the
+// post goes on to the next observer.
 //
 //   auto token = NotificationCenter::defaultCenter().addObserver("didCleanDiskCache", nullptr,
 //       [](const Notification& n) { ... });
@@ -27,6 +30,11 @@ class NotificationCenter {
   using Observer = std::function<void(const Notification&)>;
   using Token = std::uint64_t;
 
+  NotificationCenter();
+  ~NotificationCenter();
+  NotificationCenter(const NotificationCenter&) = delete;
+  NotificationCenter& operator=(const NotificationCenter&) = delete;
+
   static NotificationCenter& defaultCenter();
 
   // `object` null observes every sender of `name`; `name` empty observes every name.
@@ -36,15 +44,9 @@ class NotificationCenter {
   void post(std::string name, const void* object = nullptr, std::map<std::string, std::any> userInfo = {});
 
  private:
-  struct Entry {
-    Token token;
-    std::string name;
-    const void* object;
-    std::shared_ptr<Observer> observer;
-  };
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-  Token next_ = 1;
+  // The observers, shared with the posts under way so that a centre released by an observer outlives its post.
+  struct Registry;
+  std::shared_ptr<Registry> registry_;
 };
 
 }  // namespace foundation

@@ -37,7 +37,8 @@ class SerialQueue {
   Cancellable postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) const;
   // Runs `task` every `interval` (first run after one interval) until cancelled.
   Cancellable postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) const;
-  // Runs `task` on the queue and waits for it. Called from the queue itself it runs inline.
+  // Runs `task` on the queue and waits for it. Called from the queue itself it runs inline, and so it does once
+  // the pool has stopped at exit (see ThreadPool), when no worker would ever run it.
   void sync(const std::function<void()>& task) const;
   // True while the calling thread runs a task of this queue, or of any queue that shares its target.
   bool isCurrent() const;

@@ -4,9 +4,12 @@
 //
 //   boost::asio::post(foundation::ThreadPool::shared(), [] { ... });
 //
-// Thread rule: post from any thread. A worker that waits in SerialQueue::sync() or MainQueue::sync() is made up
-// for: while it waits, the pool runs another worker in its place (up to a bound), so such waits cannot take
-// every worker and stop the queues and timers they wait for. Other waits inside a task hold their worker.
+// Thread rule: post from any thread. A handler that throws fails only itself: what it threw is logged
+// (foundation::log, error level) and the pool goes on. A worker that waits in SerialQueue::sync() or
+// MainQueue::sync() is made up for: while it waits, the pool runs another worker in its place, so such waits
+// cannot take every worker and stop the queues and timers they wait for, however many there are at once. The
+// pool so grows by a thread per waiting worker (as far as the system gives threads) and shrinks back as they
+// return. Other waits inside a task hold their worker.
 // Lifetime: the pool lives as long as the process.
 #include <boost/asio/io_context.hpp>
 

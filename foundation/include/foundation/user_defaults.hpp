@@ -29,6 +29,9 @@ class UserDefaults {
  public:
   // The largest file that is read, and so the largest that a change may write.
   static constexpr std::size_t kMaximumFileSize = 4 * 1024 * 1024;
+  // The deepest nesting of objects and arrays that is read, the file's own object counting as one; a file
+  // nested deeper is ignored like any file that does not hold settings.
+  static constexpr std::size_t kMaximumDepth = 64;
 
   explicit UserDefaults(std::filesystem::path file);
   static UserDefaults& standard();
@@ -36,7 +39,9 @@ class UserDefaults {
   std::optional<nlohmann::json> value(const std::string& key) const;
   // Both write the whole file before they return. A change that cannot be persisted (a string that is not
   // UTF-8, an unwritable folder, another writer holding the file for more than a few seconds, a file that
-  // would grow past kMaximumFileSize) throws and changes nothing, in memory or on disk.
+  // would grow past kMaximumFileSize) throws and changes nothing, in memory or on disk. So does, with
+  // std::invalid_argument, a value that could not be read back as given: nested deeper than kMaximumDepth
+  // allows, or holding NaN or infinity.
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
   const std::filesystem::path& file() const { return file_; }

@@ -23,6 +23,7 @@
 // at once (the process's calls into libsecret are serialized). Another process deleting an item meanwhile is
 // seen as the item missing: a read throws itemNotFound, hasItem answers false, a write adds the item again.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -57,6 +58,11 @@ class KeychainStore {
  public:
   // The longest one call takes, the wait for other threads' calls included.
   static constexpr std::chrono::seconds kCallDeadline{5};
+  // The most bytes stored under one key, and the longest service, access group or key. Larger ones would not
+  // fit in one message to the Secret Service: the bus would drop the process's connection, and every later
+  // call would fail. Calls refuse them with Code::other before anything is sent.
+  static constexpr std::size_t kMaximumDataSize = 32 * 1024 * 1024;
+  static constexpr std::size_t kMaximumAttributeSize = 1024 * 1024;
 
   // `service` and `accessGroup` select the items. The other arguments are kept (and given back by the
   // accessors) but change nothing here: the Secret Service has no accessibility classes, access control,

@@ -23,7 +23,7 @@ class KeychainStoreError : public std::runtime_error {
     locked,              // the item, or the collection it would go into, is locked
     badData,             // stored bytes that are not UTF-8 text, or a key or text that is not valid UTF-8
     timedOut,            // the Secret Service did not answer within KeychainStore::kCallDeadline
-    other,               // any other failure; detail() carries the Secret Service's own message
+    other,               // any other failure (a key or value too large to send included); detail() says which
   };
 
   explicit KeychainStoreError(Code code, std::string detail = {});
