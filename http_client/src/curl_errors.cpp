@@ -44,6 +44,12 @@ URLError::Code codeFor(CURLcode code) {
 
 URLError urlErrorFromCurl(CURLcode code, const char* detail, const std::string& url) {
   std::string text = detail && *detail ? std::string(detail) : std::string(curl_easy_strerror(code));
+  // curl refuses a chunked body's framing (a size that is not hex, or past 64 bits) with the code of a failed
+  // read, and says which only in its message; a read the connection failed says why without naming chunks.
+  // The server's framing is its fault, not the connection's.
+  if (code == CURLE_RECV_ERROR && text.find("chunk") != std::string::npos) {
+    return URLError(URLError::Code::badServerResponse, std::move(text), url);
+  }
   return URLError(codeFor(code), std::move(text), url);
 }
 

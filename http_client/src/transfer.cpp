@@ -24,6 +24,10 @@ constexpr std::size_t kMaximumHeadBytes = 192 * 1024;
 // The most of a followed redirect's body that is read so that its connection can carry the next hop; a
 // longer body (or one announced longer) is left unread and its connection closed.
 constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
+// How long after a followed redirect's head its body may take to arrive whole. A short body comes with its
+// head, and reading it keeps the connection for the next hop; one slower than this (a stall, a trickle) is
+// not worth the wait, and its connection is closed instead.
+constexpr std::chrono::milliseconds kRedirectBodyWait{300};
 
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -229,8 +233,9 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     if (version == CURL_HTTP_VERSION_1_0 || version == CURL_HTTP_VERSION_1_1) sockets_->carriedHTTP1(socket_);
   }
   if (error_) return Step::finished;
-  // Ended on purpose, by leaving the redirect's body unread.
-  if (redirectCut_) result = CURLE_OK;
+  // Where a followed redirect leads is known once its head is in; its body decides nothing, however reading
+  // it ended (left unread on purpose, cut by the close, framed wrongly).
+  if (following_) result = CURLE_OK;
   if (result != CURLE_OK) {
     error_ = urlErrorFromCurl(result, errorBuffer_, originalURL_);
     // How curl refuses a head it cannot read (not HTTP at all, a line past its limit): the server's fault.
@@ -298,7 +303,12 @@ Transfer::Clock::time_point Transfer::deadline() {
   const auto whole = later(started_, resourceTimeout_);
   if (paused_ || !connected_) return whole;
   noteSocketBytes();
-  return std::min(later(lastActivity_, idleTimeout_), whole);
+  return std::min(idleDeadline(), whole);
+}
+
+Transfer::Clock::time_point Transfer::idleDeadline() const {
+  const auto idle = later(lastActivity_, idleTimeout_);
+  return following_ ? std::min(idle, later(redirectHeadEnded_, kRedirectBodyWait)) : idle;
 }
 
 void Transfer::noteSocketBytes() {
@@ -323,8 +333,11 @@ void Transfer::expire() {
                          "the connect limit of " + std::to_string(connectTimeout_.count()) + " ms leaves no time",
                          originalURL_));
   }
-  const bool idle =
-      connected_ && !paused_ && later(lastActivity_, idleTimeout_) <= later(started_, resourceTimeout_);
+  const bool idle = connected_ && !paused_ && idleDeadline() <= later(started_, resourceTimeout_);
+  if (idle && following_) {
+    redirectCut_ = true;
+    return;
+  }
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
   fail(URLError(URLError::Code::timedOut,
                 (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
@@ -364,6 +377,7 @@ void Transfer::headEnded() {
   if (following_) {
     // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
     redirectTarget_ = resolveURL(request_.url, *headers.value("Location"));
+    redirectHeadEnded_ = Clock::now();
     // Only the answer handed over is judged by its length; this one is followed whatever it announces.
     const auto field = headers.value("Content-Length");
     const auto length = field ? announcedLength(*field) : std::optional<std::uint64_t>(0);

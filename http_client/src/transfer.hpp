@@ -43,7 +43,11 @@ class Transfer {
   // When the transfer fails as timed out unless a byte moves first; then call `expire`. The idle limit runs
   // once the transfer has a connection (or is opening one), not while it waits for a free one; asking also
   // notes bytes that reached the connection without curl handing anything over yet (a head still arriving).
+  // The body of a redirect being followed has a short wait of its own instead.
   Clock::time_point deadline();
+  // The deadline has passed: fails the transfer as timed out or, when it was the wait for a followed
+  // redirect's body, leaves that body unread. Then take the handle out of the multi handle (which closes a
+  // connection left mid-answer) and call `hopDone`, as when curl ends the hop.
   void expire();
   // While paused no byte of the body is read (the head still is, up to its end) and only the whole-transfer
   // limit runs; resuming starts the idle limit afresh.
@@ -60,6 +64,9 @@ class Transfer {
   bool configureHop();
   void headEnded();
   void moved() { lastActivity_ = Clock::now(); }
+  // When the idle limit (or a followed redirect's wait for its body) runs out, counted only while the
+  // transfer has a connection and is not paused.
+  Clock::time_point idleDeadline() const;
   void connecting();
   void noteSocketBytes();
   TaskMetrics metrics() const;
@@ -117,6 +124,7 @@ class Transfer {
   bool following_ = false;
   std::optional<std::string> redirectTarget_;  // absolute
   std::uint64_t redirectBodyRead_ = 0;
+  Clock::time_point redirectHeadEnded_;
   // The rest of the followed redirect's body is left unread: the hop ends as if it had arrived.
   bool redirectCut_ = false;
   bool responseDelivered_ = false;

@@ -179,26 +179,31 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       curl_multi_perform(multi, &stillRunning);
       int queued = 0;
       if (CURLMsg* message = curl_multi_info_read(multi, &queued); message && message->msg == CURLMSG_DONE) {
-        const CURLcode result = message->data.result;
-        curl_multi_remove_handle(multi, transfer.easy());
-        if (transfer.hopDone(result) == Transfer::Step::finished) return;
-        if (curl_multi_add_handle(multi, transfer.easy()) != CURLM_OK) {
-          transfer.fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer.url()));
-          return;
-        }
+        if (!nextHop(multi, transfer, message->data.result)) return;
         continue;
       }
       const auto now = Transfer::Clock::now();
       const auto deadline = transfer.deadline();
       if (deadline <= now) {
         transfer.expire();
-        break;
+        if (!nextHop(multi, transfer, CURLE_OPERATION_TIMEDOUT)) return;
+        continue;
       }
       const auto wait = std::min<Transfer::Clock::duration>(deadline - now, std::chrono::seconds(60));
       curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()),
                       nullptr);
     }
     curl_multi_remove_handle(multi, transfer.easy());
+  }
+
+  // Ends the transfer's hop, which curl reported done or whose deadline passed, and takes the handle out of
+  // `multi`. True when it goes on to a redirect's target, its handle added to `multi` again.
+  static bool nextHop(CURLM* multi, Transfer& transfer, CURLcode result) {
+    curl_multi_remove_handle(multi, transfer.easy());
+    if (transfer.hopDone(result) == Transfer::Step::finished) return false;
+    if (curl_multi_add_handle(multi, transfer.easy()) == CURLM_OK) return true;
+    transfer.fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer.url()));
+    return false;
   }
 
   // Lanes are reused last-in first-out, so that a lone sender keeps its connection.
@@ -304,12 +309,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         if (message->msg != CURLMSG_DONE) continue;
         Transfer* transfer = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
-        const CURLcode result = message->data.result;
-        curl_multi_remove_handle(multi_, message->easy_handle);
-        if (transfer->hopDone(result) == Transfer::Step::nextHop) {
-          if (curl_multi_add_handle(multi_, transfer->easy()) == CURLM_OK) continue;
-          transfer->fail(URLError(URLError::Code::unknown, "could not follow the redirect", transfer->url()));
-        }
+        if (nextHop(multi_, *transfer, message->data.result)) continue;
         for (auto& [id, running] : active_) {
           if (running->transfer.get() != transfer) continue;
           std::unique_ptr<Running> done = std::move(running);
@@ -332,7 +332,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
           wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         }
       }
-      for (TransferID id : expired) end(id, true);
+      for (TransferID id : expired) expire(id);
       if (!expired.empty()) continue;
       // A busy worker is not woken for each start or change: it picks them up at the top of the loop. Only
       // one about to sleep must be woken, and it says so under the same lock the callers take.
@@ -354,7 +354,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   void apply(const Change& change) {
-    if (change.kind == Change::Kind::cancel) return end(change.id, false);
+    if (change.kind == Change::Kind::cancel) return cancel(change.id);
     auto it = active_.find(change.id);
     if (it == active_.end()) return;
     Transfer& transfer = *it->second->transfer;
@@ -366,18 +366,24 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     }
   }
 
-  // Ends an active transfer early, as cancelled or as timed out.
-  void end(TransferID id, bool timedOut) {
+  void cancel(TransferID id) {
     auto it = active_.find(id);
     if (it == active_.end()) return;
     std::unique_ptr<Running> running = std::move(it->second);
     active_.erase(it);
-    if (timedOut) {
-      running->transfer->expire();
-    } else {
-      running->transfer->fail(URLError(URLError::Code::cancelled, {}, running->transfer->url()));
-    }
+    running->transfer->fail(URLError(URLError::Code::cancelled, {}, running->transfer->url()));
     finish(std::move(running), true);
+  }
+
+  // An active transfer's deadline passed: it ends as timed out, or leaves a redirect's body and goes on.
+  void expire(TransferID id) {
+    auto it = active_.find(id);
+    if (it == active_.end()) return;
+    it->second->transfer->expire();
+    if (nextHop(multi_, *it->second->transfer, CURLE_OPERATION_TIMEDOUT)) return;
+    std::unique_ptr<Running> running = std::move(it->second);
+    active_.erase(it);
+    finish(std::move(running), false);
   }
 
   void finish(std::unique_ptr<Running> running, bool inMulti) {

@@ -203,6 +203,41 @@ TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
   EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
 }
 
+// Chunk framing the server got wrong is its fault; a body whose last chunk never comes because the
+// connection closed first is a lost connection, as a length cut short is.
+TEST(AnswerBodies, BrokenChunkFramingIsTheServersFaultAndAMissingLastChunkALostConnection) {
+  const std::string chunkedHead = head("Transfer-Encoding: chunked\r\n");
+  struct Case {
+    const char* what;
+    std::string answer;
+    bool held;  // the connection stays open after the answer, or the server closes it
+    URLError::Code error;
+  };
+  const std::vector<Case> cases{
+      {"a chunk size that is not hex", chunkedHead + "zz\r\n{}\r\n0\r\n\r\n", true, URLError::Code::badServerResponse},
+      {"a chunk size after a good chunk", chunkedHead + "1\r\n{\r\n-1\r\n}\r\n0\r\n\r\n", true,
+       URLError::Code::badServerResponse},
+      {"a chunk size of 17 hex digits", chunkedHead + "10000000000000000\r\n{}", true, URLError::Code::badServerResponse},
+      {"a chunk size past 64 bits' signed range", chunkedHead + "FFFFFFFFFFFFFFFF\r\n{}", true,
+       URLError::Code::badServerResponse},
+      {"a chunk size past the answer's limit", chunkedHead + "7FFFFFFFFFFFFFFF\r\n" + std::string(2 << 20, 'x'), true,
+       URLError::Code::dataLengthExceedsMaximum},
+      {"no last chunk before the close", chunkedHead + "2\r\n{}\r\n", false, URLError::Code::networkConnectionLost},
+      {"a chunk cut by the close", chunkedHead + "14\r\n{\"id\":", false, URLError::Code::networkConnectionLost},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer server({{milliseconds(0), c.answer, c.held}});
+    auto client = clientFor(server, milliseconds(5000));
+    std::optional<URLError> error;
+    ASSERT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+      error = thrown<URLError>([&] { client->send(Request<void>{"/chunks"}); });
+    }));
+    ASSERT_TRUE(error) << "a broken body was taken as whole";
+    EXPECT_EQ(error->code(), c.error) << error->what();
+  }
+}
+
 TEST(AnswerBodies, ACompressedBodyIsWholeOrAnError) {
   std::string body = "[";
   for (int i = 0; i < 6000; ++i) body += std::to_string(i * 7919 % 10007) + (i < 5999 ? "," : "]");

@@ -174,4 +174,48 @@ TEST_F(Redirects, ARedirectsBodyIsNotReadWithoutBound) {
   EXPECT_EQ(server.connections(), before + 1);
 }
 
+// Once a redirect's head is complete, where it leads is known and its body is of no use: a body that stalls
+// or is cut short neither fails the send nor costs it the idle limit (30 s here, three times the test's own
+// deadline; a shorter one is not met either). A stalled redirect's connection is closed.
+TEST_F(Redirects, ARedirectsBodyNeverHoldsUpTheNextHop) {
+  using testing_support::ScriptedServer;
+  using std::chrono::milliseconds;
+  const std::string redirect = "HTTP/1.1 302 Found\r\nLocation: " + server.baseURL() + "/to\r\n";
+  struct Case {
+    const char* what;
+    std::string answer;
+    bool held;  // the connection stays open after the answer, or the server closes it
+    std::chrono::milliseconds idle = std::chrono::seconds(30);
+  };
+  const std::vector<Case> cases{
+      {"a length it stops short of", redirect + "Content-Length: 20\r\n\r\n12345", true},
+      {"a length it stops short of, under a short idle limit", redirect + "Content-Length: 20\r\n\r\n12345", true,
+       milliseconds(200)},
+      {"an announced length and no body at all", redirect + "Content-Length: 20\r\n\r\n", true},
+      {"a chunk it stops inside", redirect + "Transfer-Encoding: chunked\r\n\r\n14\r\n12345", true},
+      {"a length cut by the close", redirect + "Content-Length: 20\r\n\r\n12345", false},
+      {"a chunk size that is not one", redirect + "Transfer-Encoding: chunked\r\n\r\nzz\r\n12345", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer moving({{milliseconds(0), c.answer, c.held}});
+    auto client = makeClient(moving.baseURL(), nullptr, [&](httpkit::APIClient::Configuration& configuration) {
+      configuration.sessionConfiguration.timeoutIntervalForRequest = c.idle;
+      configuration.sessionConfiguration.timeoutIntervalForResource = std::chrono::seconds(60);
+    });
+    const auto arrived = testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+      try {
+        return httpkit_tests::text(client->send(Request<void>{"/moving"}).data);
+      } catch (const std::exception& e) {
+        return std::string("the send failed: ") + e.what();
+      }
+    });
+    ASSERT_TRUE(arrived) << "the send waited on the redirect's body";
+    EXPECT_EQ(*arrived, R"({"arrived":true})");
+    if (c.held) {
+      EXPECT_TRUE(moving.waitForPeerClosures(1, httpkit_tests::kDeadline)) << "the redirect's connection was kept";
+    }
+  }
+}
+
 }  // namespace

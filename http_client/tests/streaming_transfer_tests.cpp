@@ -100,6 +100,28 @@ TEST(StreamingTransfer, UnfollowedRedirectIsTheAnswerAndNothingAsksForCompressio
   EXPECT_FALSE(server.requests().front().header("Accept-Encoding"));
 }
 
+// A followed redirect whose body stalls is left unread at once, as a blocking send leaves it: the target's
+// answer arrives long before the idle limit (three times the test's deadline), and the stalled connection
+// is closed.
+TEST(StreamingTransfer, AStalledRedirectBodyIsLeftAndTheRedirectFollowed) {
+  LoopbackServer target;
+  target.on("GET", "/to", Reply::text(200, "arrived"));
+  target.start();
+  ScriptedServer moving({{milliseconds(0),
+                          "HTTP/1.1 302 Found\r\nLocation: " + target.baseURL() + "/to\r\nContent-Length: 20\r\n\r\n12345",
+                          true}});
+  TransferEngine engine;
+  TransferOptions options;
+  options.idleTimeout = std::chrono::seconds(30);
+  auto stream = std::make_shared<Stream>();
+  engine.start(get(moving.baseURL() + "/moving"), options, stream);
+  const auto error = stream->wait();
+  EXPECT_FALSE(error) << error->what();
+  EXPECT_EQ(stream->body, "arrived");
+  EXPECT_EQ(stream->headArrived.get().statusCode, 200);
+  EXPECT_TRUE(moving.waitForPeerClosures(1, kDeadline)) << "the redirect's connection was kept";
+}
+
 TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
   ScriptedServer server({{milliseconds(0), head("Content-Length: 100\r\n") + "abc", true}});
   TransferEngine engine;

@@ -57,7 +57,8 @@ struct TransferOptions {
   // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
   // bound; an answer that announces a longer body fails on its head, before the body is read. Only the
   // answer handed over is judged: a redirect being followed is followed whatever length it announces, and
-  // its body is read only while it is short (longer, its connection is closed unread).
+  // its body is read only while it is short and comes at once (otherwise, or when it is cut or malformed,
+  // its connection is closed and the redirect followed all the same).
   std::size_t maximumBodySize = std::size_t{64} << 20;
   // Off: a redirect answer is the transfer's answer, head and body, and the caller decides what follows.
   bool followRedirects = true;
