@@ -67,6 +67,36 @@ TEST(DeclarativeHost, StateLivesWithItsIdentityAndActionsFollowTheTree) {
   });
 }
 
+// An action is the application's: one that throws costs only itself, and the rows after it still start.
+TEST(DeclarativeHost, AnActionThatThrowsCostsOnlyItself) {
+  onMain([] {
+    std::vector<int> shown{0, 1, 2, 3, 4};
+    std::vector<std::string> events;
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> rows;
+      for (int i : shown) {
+        rows.push_back(AnyView::clear()
+                           .onAppear([i, &events] {
+                             events.push_back("appear " + std::to_string(i));
+                             if (i == 1) throw std::runtime_error("appear");
+                           })
+                           .onDisappear([i, &events] {
+                             events.push_back("disappear " + std::to_string(i));
+                             if (i == 3) throw 3;
+                           })
+                           .id(i));
+      }
+      return AnyView::stack(rows);
+    });
+    EXPECT_NO_THROW(host->rebuild());
+    EXPECT_EQ(events.size(), 5u);
+    events.clear();
+    shown = {};
+    EXPECT_NO_THROW(host->rebuild());
+    EXPECT_EQ(events.size(), 5u);
+  });
+}
+
 TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
   auto counter = std::make_shared<Counter>();
   auto host = onMain([&] {

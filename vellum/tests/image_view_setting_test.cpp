@@ -11,6 +11,7 @@
 #include "vellum/views/activity_indicator.hpp"
 #include "vellum/views/image_indicator.hpp"
 #include "vellum/views/image_view_extension.hpp"
+#include "vellum/views/text_attachment_extension.hpp"
 #include "test_files.hpp"
 #include "vellum/networking/retry_strategy.hpp"
 #include "vellum/sources/raw_image_data_provider.hpp"
@@ -119,6 +120,87 @@ TEST_F(ImageViewSetting, TheImageIndicatorStaysWhileTheCurrentRequestLoads) {
     EXPECT_TRUE(shown->isHidden());
     EXPECT_FALSE(shown->animates());
   });
+}
+
+// An application's indicator and placeholder that throw from every call, counting them.
+class ThrowingIndicator final : public Indicator {
+ public:
+  void startAnimatingView() override {
+    ++starts;
+    throw std::runtime_error("indicator start");
+  }
+  void stopAnimatingView() override {
+    ++stops;
+    throw std::runtime_error("indicator stop");
+  }
+  Point centerOffset() const override { return {}; }
+  std::shared_ptr<View> view() const override { return shown; }
+  IndicatorSizeStrategy sizeStrategy(const ImageView&) const override { return IndicatorSizeStrategy::intrinsicSize(); }
+  std::shared_ptr<View> shown = View::make();
+  int starts = 0, stops = 0;
+};
+
+class ThrowingPlaceholder final : public Placeholder {
+ public:
+  void add(PlaceholderHost&) override {
+    ++adds;
+    throw 7;  // not even an exception
+  }
+  void remove(PlaceholderHost&) override {
+    ++removes;
+    throw std::runtime_error("placeholder remove");
+  }
+  int adds = 0, removes = 0;
+};
+
+// What the application's indicator, placeholder, attributed view or completion throws is its own: the load
+// goes on, the result is shown, every caller hears once, and the call that started it does not throw.
+TEST_F(ImageViewSetting, ApplicationCodeThatThrowsCostsTheLoadNothing) {
+  HeldProvider held("held");
+  auto view = onMain([] { return ImageView::make(); });
+  auto indicator = std::make_shared<ThrowingIndicator>();
+  auto placeholder = std::make_shared<ThrowingPlaceholder>();
+  Completion done;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::custom(indicator));
+    EXPECT_NO_THROW(vl(view).setImage(Source::provider(held), placeholder, options(), done.handler()));
+    EXPECT_NE(vl(view).taskIdentifier(), std::nullopt) << "the load started";
+  });
+  held.release(photo);
+  auto outcome = done.get();
+  ASSERT_TRUE(outcome) << outcome.error().what();
+  onMain([&] {
+    EXPECT_EQ(view->image(), outcome.value().image);
+    EXPECT_EQ(vl(view).taskIdentifier(), std::nullopt);
+    EXPECT_EQ(indicator->starts, 1);
+    EXPECT_EQ(indicator->stops, 1);
+    EXPECT_EQ(placeholder->adds, 1);
+    EXPECT_EQ(placeholder->removes, 1);
+  });
+
+  // A completion that throws on a memory hit, where it runs inside the call.
+  const RetrieveImageOutcome cached = outcome;
+  Completion after;
+  onMain([&] {
+    EXPECT_NO_THROW(vl(view).setImage(Source::provider(held), nullptr, options(),
+                                      [](const RetrieveImageOutcome&) { throw std::runtime_error("completion"); }));
+    EXPECT_EQ(view->image(), cached.value().image);
+    vl(view).setImage(Source::provider(held), nullptr, options(), after.handler());
+  });
+  EXPECT_TRUE(after.get());
+
+  // A text attachment whose attributed view cannot be given still gets its image.
+  HeldProvider other("other");
+  auto attachment = onMain([] { return std::make_shared<TextAttachment>(); });
+  Completion attached;
+  onMain([&] {
+    EXPECT_NO_THROW(vl(attachment).setImage(
+        Source::provider(other), []() -> std::shared_ptr<View> { throw std::runtime_error("attributed view"); },
+        nullptr, options(), nullptr, attached.handler()));
+  });
+  other.release(photo);
+  ASSERT_TRUE(attached.get());
+  onMain([&] { EXPECT_NE(attachment->image(), nullptr); });
 }
 
 TEST_F(ImageViewSetting, ViewPlaceholdersComeAndGoAndKeepingTheCurrentImageCountsThem) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "foundation/main_queue.hpp"
+#include "views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -494,8 +495,9 @@ void DeclarativeHost::Core::rebuild() {
 
   const auto finished = std::chrono::steady_clock::now();
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
-  // Run after the tree is in place: an action may send notices, which schedule the next rebuild.
-  for (auto& action : actions) action();
+  // Run after the tree is in place: an action may send notices, which schedule the next rebuild. Each is the
+  // application's: one that throws costs only itself, and the rows after it still start.
+  for (auto& action : actions) guardedCall("An appear or disappear action", action);
 }
 
 }  // namespace vellum

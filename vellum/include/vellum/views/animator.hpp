@@ -232,6 +232,8 @@ class Animator : public std::enable_shared_from_this<Animator> {
   FrameSizing sizingFor(Size pixelSize, ImageScaling mode) const;
   // The frame at the current sizing; none while pending, cancelled or when it does not decode.
   ImagePtr decodeFrame(std::size_t index) const;
+  // The frame source's duration for a slot: 0 for none, NaN, below zero, or a throw.
+  double sourceDuration(std::size_t index) const;
   void notifyRefreshed();
   // Turns the slot into a placeholder and answers the image it held; none for a placeholder or out of range.
   ImagePtr takeImage(std::ptrdiff_t index);

@@ -40,19 +40,26 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   bool startBeforeAppearingAsked = false;
 
   const ImagePtr& loadedImage() const { return loadedImage_; }
+  // REQUIRES: on the main queue (the writers below).
   void setLoadedImage(ImagePtr image) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     sendWillChange();
     loadedImage_ = std::move(image);
     showsPartialImage_ = false;
   }
   const std::function<AnyView()>& failureView() const { return failureView_; }
   void setFailureView(std::function<AnyView()> view) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     sendWillChange();
     failureView_ = std::move(view);
   }
 
-  void markLoading() { loading = true; }
+  void markLoading() {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    loading = true;
+  }
   void markLoaded(bool sendChangeEvent) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     loaded = true;
     if (sendChangeEvent) sendWillChange();
   }

@@ -101,7 +101,10 @@ class View : public PlaceholderView, public AssociatedObjects {
   double backingScaleFactor() const;
 
   bool translatesAutoresizingMaskIntoConstraints() const { return translatesAutoresizingMask_; }
-  void setTranslatesAutoresizingMaskIntoConstraints(bool value) { translatesAutoresizingMask_ = value; }
+  void setTranslatesAutoresizingMaskIntoConstraints(bool value) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    translatesAutoresizingMask_ = value;
+  }
   // The constraints this view holds (those activated with it as the nearest common ancestor of their items).
   const std::vector<std::shared_ptr<LayoutConstraint>>& constraints() const { return constraints_; }
   // Activates item.attribute = other.otherAttribute + constant on the items' nearest common ancestor (the
