@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "vellum/general/main_actor.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

@@ -10,7 +10,7 @@
 #include "foundation/main_queue.hpp"
 #include "vellum/general/main_actor.hpp"
 #include "vellum/general/queue_labels.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

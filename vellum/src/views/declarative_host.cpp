@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "foundation/main_queue.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

@@ -1,4 +1,4 @@
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 #include <exception>
 #include <string>

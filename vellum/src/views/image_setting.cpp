@@ -6,7 +6,7 @@
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 #include "vellum/views/view.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

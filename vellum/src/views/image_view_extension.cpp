@@ -1,7 +1,7 @@
 #include "vellum/views/image_view_extension.hpp"
 
 #include "vellum/general/box.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "vellum/general/box.hpp"
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 

@@ -1,6 +1,6 @@
 #include "vellum/views/text_attachment_extension.hpp"
 
-#include "views/guarded_call.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
