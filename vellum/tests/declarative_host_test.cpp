@@ -12,6 +12,7 @@
 #include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "vellum/views/declarative_host.hpp"
+#include "vellum/views/progress_indicator.hpp"
 
 namespace vellum::test {
 namespace {
@@ -202,6 +203,76 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     host->rebuild();
     EXPECT_EQ(view->superview(), nullptr);
     EXPECT_EQ(host->stateCount(), 0u);
+  });
+}
+
+// A place is known by its position, but what stands there may change kind: a body keeping state of another
+// type, a view bridged by another kind of bridge. That is another view, and it starts afresh; before, the old
+// state was handed to it (a failed cast that stopped every later rebuild), and the old bridge's view too.
+TEST(DeclarativeHost, AnotherKindOfViewInTheSamePlaceStartsAfresh) {
+  struct Other : ObservableObject {};
+  class ProgressBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { return ProgressIndicator::make(); }
+    void updateView(View& view) const override { static_cast<ProgressIndicator&>(view).startAnimation(); }
+  };
+  onMain([] {
+    int makes = 0, updates = 0;
+    bool second = false;
+    auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    auto host = DeclarativeHost::make([&] {
+      if (!second) {
+        return AnyView::stack({AnyView::body([](BuildContext& c) {
+                                 c.stateObject<Counter>([] { return std::make_shared<Counter>(); })->value = 1;
+                                 return AnyView::clear();
+                               }),
+                               AnyView::bridged(bridge)});
+      }
+      return AnyView::stack({AnyView::body([](BuildContext& c) {
+                               c.stateObject<Other>([] { return std::make_shared<Other>(); });
+                               return AnyView::clear();
+                             }),
+                             AnyView::bridged(std::make_shared<ProgressBridge>())});
+    });
+    host->rebuild();
+    const auto first = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
+    second = true;
+    EXPECT_NO_THROW(host->rebuild());
+    const auto now = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
+    EXPECT_NE(now, first);
+    EXPECT_EQ(first->superview(), nullptr);
+    ASSERT_NE(std::dynamic_pointer_cast<ProgressIndicator>(now), nullptr);
+    EXPECT_TRUE(std::static_pointer_cast<ProgressIndicator>(now)->isAnimating());
+    EXPECT_EQ(makes, 1);
+  });
+}
+
+// A bridge is the application's: one that makes no view, or throws, leaves its place empty; the rest builds.
+TEST(DeclarativeHost, ABridgeThatMakesNoViewLeavesItsPlaceEmpty) {
+  class NoViewBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { return nullptr; }
+    void updateView(View&) const override {}
+  };
+  class ThrowingBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { throw std::runtime_error("make"); }
+    void updateView(View&) const override {}
+  };
+  onMain([] {
+    int makes = 0, updates = 0;
+    auto host = DeclarativeHost::make([&] {
+      return AnyView::stack({AnyView::bridged(std::make_shared<NoViewBridge>()),
+                             AnyView::bridged(std::make_shared<ThrowingBridge>()),
+                             AnyView::bridged(std::make_shared<RecordingBridge>(&makes, &updates))});
+    });
+    EXPECT_NO_THROW(host->rebuild());
+    const auto bridged = host->tree().findAll(AnyView::Kind::bridged);
+    ASSERT_EQ(bridged.size(), 3u);
+    EXPECT_EQ(bridged[0].bridgedView(), nullptr);
+    EXPECT_EQ(bridged[1].bridgedView(), nullptr);
+    EXPECT_NE(bridged[2].bridgedView(), nullptr);
+    EXPECT_EQ(host->rootView()->subviews().size(), 1u);
   });
 }
 
