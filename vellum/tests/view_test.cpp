@@ -73,6 +73,32 @@ TEST(View, WindowsAndSuperviewsReachEveryViewOfTheTree) {
   });
 }
 
+// A view stands in one place at a time: taken as another window's content view, or as a subview, it is no
+// longer the content of the window it left. Before, that window kept it, and letting it go later took the
+// view out of the window it had moved to (an animation there stopped).
+TEST(View, AViewIsTheContentOfOneWindowAtMost) {
+  onMain([] {
+    std::vector<std::string> log;
+    auto a = Window::make(), b = Window::make();
+    auto view = std::make_shared<RecordingView>(&log, "v");
+    a->setContentView(view);
+    b->setContentView(view);
+    EXPECT_EQ(a->contentView(), nullptr);
+    EXPECT_EQ(view->window(), b);
+    a->setContentView(View::make());
+    EXPECT_EQ(view->window(), b) << "a window lets go only of what is its own";
+
+    auto root = View::make();
+    a->setContentView(root);
+    root->addSubview(view);
+    EXPECT_EQ(b->contentView(), nullptr);
+    EXPECT_EQ(view->window(), a);
+    b->setContentView(nullptr);
+    EXPECT_EQ(view->window(), a);
+    EXPECT_EQ(view->superview(), root);
+  });
+}
+
 TEST(View, RemovingAViewDropsTheConstraintsThatNameItOrItsSubviews) {
   onMain([] {
     auto host = View::make(Rect{{0, 0}, {100, 100}});
