@@ -170,6 +170,15 @@ std::optional<double> Animator::placeholderDuration(std::ptrdiff_t index) const 
 
 void Animator::setCurrentFrameIndex(std::ptrdiff_t index) {
   VELLUM_REQUIRE_MAIN_QUEUE();
+  // An index from outside is a place in the loop: outside the frames it wraps round into them (the next
+  // frame change adds one to it, which the largest index would overflow).
+  if (frameCount_ > 0) {
+    const auto count = std::ptrdiff_t(frameCount_);
+    index %= count;
+    if (index < 0) index += count;
+  } else {
+    index = 0;
+  }
   previousFrameIndex_ = currentFrameIndex_;
   currentFrameIndex_ = index;
   const auto previous = previousFrameIndex_;

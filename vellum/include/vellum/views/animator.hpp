@@ -193,7 +193,7 @@ class Animator : public std::enable_shared_from_this<Animator> {
   double currentFrameDuration() const { return frameDuration(currentFrameIndex_); }
   std::ptrdiff_t currentFrameIndex() const { return currentFrameIndex_; }
   std::ptrdiff_t previousFrameIndex() const { return previousFrameIndex_; }
-  // Moves to `index` and brings the window after it in.
+  // Moves to `index` (wrapped round into the frames when outside them) and brings the window after it in.
   void setCurrentFrameIndex(std::ptrdiff_t index);
   bool isLastFrame() const { return currentFrameIndex_ == std::ptrdiff_t(frameCount_) - 1; }
   bool hasReachedMaxRepeatCount() const;
