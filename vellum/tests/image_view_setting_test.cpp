@@ -12,6 +12,7 @@
 #include "vellum/views/image_indicator.hpp"
 #include "vellum/views/image_view_extension.hpp"
 #include "vellum/views/text_attachment_extension.hpp"
+#include "vellum/views/vl_builder.hpp"
 #include "test_files.hpp"
 #include "vellum/networking/retry_strategy.hpp"
 #include "vellum/sources/raw_image_data_provider.hpp"
@@ -374,9 +375,16 @@ int defaultCacheAppearsOnlyWhenUsed() {
     });
     return bool(done.get());
   };
-  // A declarative row made with its own cache reads the shared manager's defaults, and nothing more.
+  // A declarative row made with its own cache reads the shared manager's defaults, and nothing more; so do a
+  // builder, an image indicator and a load without a source.
   const auto row = VLImage::url(URL::parse("http://127.0.0.1:9/a.png")).targetCache(mine);
-  const bool named = load("named", {VellumOptionsInfoItem::targetCache(mine)}) && row.context()->source;
+  const auto builder = VL::url(URL::parse("http://127.0.0.1:9/b.png"))->targetCache(mine);
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::image(pngBytes(2, 2)));
+    vl(view).setImage(std::optional<Source>(), nullptr, VellumOptionsInfo{VellumOptionsInfoItem::targetCache(mine)});
+  });
+  const bool named = load("named", {VellumOptionsInfoItem::targetCache(mine)}) && row.context()->source &&
+                     builder->source() && vl(view).indicator();
   const bool untouched = std::filesystem::is_empty(home.path());
   const bool unnamed = load("unnamed", {});
   const bool made = !std::filesystem::is_empty(home.path());
