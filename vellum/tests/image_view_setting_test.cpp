@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "view_test_support.hpp"
 #include "vellum/views/activity_indicator.hpp"
@@ -202,6 +203,31 @@ TEST_F(ImageViewSetting, ApplicationCodeThatThrowsCostsTheLoadNothing) {
   other.release(photo);
   ASSERT_TRUE(attached.get());
   onMain([&] { EXPECT_NE(attachment->image(), nullptr); });
+}
+
+// Views dropped by another thread while they load (a list let go of by a worker): every load still answers
+// once, and nothing of the views is touched off the main queue (the thread sanitizer watches this one).
+TEST_F(ImageViewSetting, ViewsReleasedOffTheMainQueueWhileLoadingAnswerOnce) {
+  constexpr int kViews = 20;
+  std::vector<std::unique_ptr<HeldProvider>> providers;
+  std::vector<Completion> done(kViews);
+  for (int i = 0; i < kViews; ++i) providers.push_back(std::make_unique<HeldProvider>("dropped-" + std::to_string(i)));
+  auto views = onMain([&] {
+    std::vector<std::shared_ptr<ImageView>> made;
+    for (int i = 0; i < kViews; ++i) {
+      auto view = ImageView::make();
+      vl(view).setIndicatorType(IndicatorType::activity());
+      vl(view).setImage(Source::provider(*providers[i]), std::make_shared<ImagePlaceholder>(image(2, 2)), options(),
+                        done[i].handler());
+      made.push_back(view);
+    }
+    return made;
+  });
+  std::thread([dropped = std::move(views)]() mutable { dropped.clear(); }).join();
+  for (int i = 0; i < kViews; ++i) providers[i]->release(i % 2 ? photo : foundation::Bytes{});
+  for (int i = 0; i < kViews; ++i) EXPECT_EQ(bool(done[i].get()), i % 2 == 1) << i;
+  flushMain();
+  for (const auto& completion : done) EXPECT_EQ(completion.calls(), 1);
 }
 
 TEST_F(ImageViewSetting, ViewPlaceholdersComeAndGoAndKeepingTheCurrentImageCountsThem) {
