@@ -2,7 +2,10 @@
 // stops, and how it lets go of its animator and link.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <limits>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -168,18 +171,26 @@ TEST_F(AnimatedImageViewConcurrency, OnceReportsOneLoopFinishesAndPauses) {
   });
 }
 
-// Refreshes pile up behind a busy main queue; once the view stops, none of them plays on.
+// Refreshes that come while the main queue is busy are one, as a display drops the frames a busy thread
+// missed (the animation does not race through them afterwards); once the view stops, none plays on.
 TEST_F(AnimatedImageViewConcurrency, RefreshesQueuedBeforeAStopDoNothing) {
   auto [view, delegate] = playingOnce();
   tick(0.05);  // the first refresh only records its time
+  tick(0.05);
   {
     auto hold = ExecutorHold::mainQueue();
-    queueTicks(12, 0.05);  // two frame changes finish the loop; ten more refreshes wait behind it
+    queueTicks(12, 0.05);  // one frame change: the last frame, which ends the loop
   }
   flushMain();
   flushMain();
   onMain([&] {
+    EXPECT_EQ(view->animator()->currentFrameIndex(), 2);
     EXPECT_EQ(delegate->loops, std::vector<unsigned>{1});
+    EXPECT_EQ(delegate->finished, 0);
+  });
+  tick(0.05);  // the refresh after the last frame stops the view
+  EXPECT_FALSE(frames->tick(FrameTime{hostTime + 1, 1, 60}));
+  onMain([&] {
     EXPECT_EQ(delegate->finished, 1);
     EXPECT_FALSE(view->animates());
   });
@@ -428,6 +439,107 @@ TEST_F(AnimatedImageViewConcurrency, AOneFrameGIFIsAStillPicture) {
   const ImagePtr drawn = onMain([&] { return still->layer().contents; });
   ASSERT_TRUE(drawn && drawn->hasBitmap());
   EXPECT_EQ(pixel(*drawn->bitmap(), 1, 1), (std::vector<std::uint8_t>{255, 0, 0, 255}));
+}
+
+// A view that played and then has nothing left to play (a still image, none, one frame, a repeat count of 0)
+// lets its display refresh go: before, the refresh of the animation it played ran on at 60 Hz for good.
+TEST_F(AnimatedImageViewConcurrency, WithNothingLeftToPlayTheRefreshStops) {
+  auto view = makeView({32, 32});
+  const GifFrameSpec red{0, 0, 2, 2, std::vector<std::uint8_t>(4, 1), DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 5};
+  const std::pair<std::string, std::function<void(AnimatedImageView&)>> endings[] = {
+      {"a still image", [](AnimatedImageView& v) { v.setImage(Image::make(Bitmap{2, 2, std::vector<std::uint8_t>(16, 9)})); }},
+      {"no image", [](AnimatedImageView& v) { v.setImage(nullptr); }},
+      {"a one-frame GIF", [&](AnimatedImageView& v) { v.setImage(imageFromData(makeGIF(2, 2, {red}))); }},
+      {"a repeat count of 0", [](AnimatedImageView& v) { v.setRepeatCount(RepeatCount::finite(0)); }},
+  };
+  for (const auto& [name, end] : endings) {
+    onMain([&] {
+      view->setRepeatCount(RepeatCount::infinite());
+      view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8));
+      ASSERT_TRUE(view->animates()) << name;
+      end(*view);
+      EXPECT_FALSE(view->animates()) << name;
+      view->startAnimating();
+      EXPECT_FALSE(view->animates()) << name;
+    });
+  }
+  EXPECT_FALSE(frames->tick(FrameTime{hostTime + 1, 1, 60})) << "the clock is stopped";
+}
+
+// A frame source is the application's: a duration that is no number or below zero counts as none, and a frame
+// or duration that throws costs only that frame. Before, a NaN froze the animation on its frame for good
+// with the refresh running, and a throw froze it on the frame where the set-up stopped.
+class UnruledFrameSource final : public ImageFrameSource {
+ public:
+  UnruledFrameSource(std::vector<double> durations, std::set<std::size_t> throwingFrames, std::set<std::size_t> throwingDurations)
+      : durations_(std::move(durations)), throwingFrames_(std::move(throwingFrames)),
+        throwingDurations_(std::move(throwingDurations)) {}
+  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::size_t frameCount() const override { return durations_.size(); }
+  ImagePtr frame(std::size_t index, std::optional<Size>) const override {
+    if (throwingFrames_.count(index)) throw std::runtime_error("frame");
+    return Image::make(Bitmap{2, 2, std::vector<std::uint8_t>(16, std::uint8_t(index))});
+  }
+  double duration(std::size_t index) const override {
+    if (throwingDurations_.count(index)) throw 1;
+    return durations_[index];
+  }
+  std::shared_ptr<ImageFrameSource> copy() const override { return std::make_shared<UnruledFrameSource>(*this); }
+
+ private:
+  std::vector<double> durations_;
+  std::set<std::size_t> throwingFrames_, throwingDurations_;
+};
+
+TEST_F(AnimatedImageViewConcurrency, FramesWithoutAUsableDurationOrThatThrowCostOnlyThemselves) {
+  auto view = makeView({32, 32});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  AnimationInfo info;
+  info.frameCount = 5;
+  info.frameSource = std::make_shared<UnruledFrameSource>(std::vector<double>{0.05, nan, -1, 0.05, 0.05},
+                                                          std::set<std::size_t>{3}, std::set<std::size_t>{4});
+  onMain([&] { view->setImage(Image::make(Bitmap{2, 2, std::vector<std::uint8_t>(16, 0)}, 1.0, info)); });
+  settle(*view);
+  const double loop = onMain([&] { return view->animator()->loopDuration(); });
+  EXPECT_DOUBLE_EQ(loop, 0.1);
+  tick(0.05);  // the first refresh only records its time
+  std::set<std::ptrdiff_t> visited;
+  std::vector<int> drawn;
+  for (int i = 0; i < 12; ++i) {
+    tick(0.05);
+    settle(*view);
+    visited.insert(onMain([&] { return view->animator()->currentFrameIndex(); }));
+    drawn.push_back(shown(*view));
+  }
+  EXPECT_EQ(visited, (std::set<std::ptrdiff_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(std::count(drawn.begin(), drawn.end(), 3), 0) << "the frame that throws is never drawn";
+  EXPECT_GT(std::count(drawn.begin(), drawn.end(), 4), 0);
+}
+
+// The delegate is the application's: one that throws misses nothing of the animation.
+TEST_F(AnimatedImageViewConcurrency, ADelegateThatThrowsMissesNothing) {
+  class ThrowingDelegate final : public AnimatedImageViewDelegate {
+   public:
+    void animatedImageViewDidCompleteLoops(AnimatedImageView&, unsigned) override { throw std::runtime_error("loop"); }
+    void animatedImageViewDidFinish(AnimatedImageView&) override { throw std::runtime_error("finish"); }
+  };
+  auto view = makeView({32, 32});
+  auto delegate = std::make_shared<ThrowingDelegate>();
+  onMain([&] {
+    view->delegate = delegate;
+    view->setRepeatCount(RepeatCount::finite(2));
+    view->setImage(animatedImage(std::make_shared<CountingFrameSource>(2, 8, 8, 0.05), 8, 8));
+  });
+  settle(*view);
+  tick(0.05);
+  std::vector<int> drawn;
+  for (int i = 0; i < 4; ++i) {
+    tick(0.05);
+    drawn.push_back(shown(*view));
+  }
+  // 1 ends the first loop, 0 comes on the wrap (the delegate throws there), 1 ends the second and last.
+  EXPECT_EQ(drawn, (std::vector<int>{1, 0, 1, 1}));
+  EXPECT_FALSE(onMain([&] { return view->animates(); }));
 }
 
 // A window's content view is in place as much as a subview is: it plays on arrival and stops on leaving.

@@ -254,6 +254,28 @@ TEST_F(AnimatorConcurrency, NoFramesNeverAdvances) {
   EXPECT_EQ(animator->currentFrameImage(), nullptr);
 }
 
+// An index from outside is a place in the loop: one past either end wraps round into it. Before, the largest
+// index overflowed at the next frame change and a negative one played frames that do not exist.
+TEST_F(AnimatorConcurrency, AnIndexOutsideTheFramesWrapsIntoThem) {
+  CountingFrameSource source(5, 4, 4);
+  auto animator = start(source, 10);
+  const std::pair<std::ptrdiff_t, std::ptrdiff_t> cases[] = {
+      {std::numeric_limits<std::ptrdiff_t>::max(), std::numeric_limits<std::ptrdiff_t>::max() % 5},
+      {-1, 4},
+      {-7, 3},
+      {std::numeric_limits<std::ptrdiff_t>::min(), 2},  // -(2^63) = 5 * k + 2 for k = -(2^63 + 2) / 5
+      {12, 2},
+  };
+  for (const auto& [given, placed] : cases) {
+    onMain([&, given = given] { animator->setCurrentFrameIndex(given); });
+    settle();
+    EXPECT_EQ(animator->currentFrameIndex(), placed) << given;
+    EXPECT_NE(animator->currentFrameImage(), nullptr) << given;
+    advance(*animator);
+    EXPECT_EQ(animator->currentFrameIndex(), (placed + 1) % 5) << given;
+  }
+}
+
 TEST_F(AnimatorConcurrency, AFrameThatFailsToDecodeStaysAPlaceholder) {
   CountingFrameSource source(4, 4, 4, 0.05, {1});
   auto animator = start(source, 10);

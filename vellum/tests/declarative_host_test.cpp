@@ -12,6 +12,7 @@
 #include "declarative_test_support.hpp"
 #include "main_queue_support.hpp"
 #include "vellum/views/declarative_host.hpp"
+#include "vellum/views/progress_indicator.hpp"
 
 namespace vellum::test {
 namespace {
@@ -64,6 +65,36 @@ TEST(DeclarativeHost, StateLivesWithItsIdentityAndActionsFollowTheTree) {
     names = {"a", "b", "c"};
     host->rebuild();
     EXPECT_EQ(made, 4);
+  });
+}
+
+// An action is the application's: one that throws costs only itself, and the rows after it still start.
+TEST(DeclarativeHost, AnActionThatThrowsCostsOnlyItself) {
+  onMain([] {
+    std::vector<int> shown{0, 1, 2, 3, 4};
+    std::vector<std::string> events;
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> rows;
+      for (int i : shown) {
+        rows.push_back(AnyView::clear()
+                           .onAppear([i, &events] {
+                             events.push_back("appear " + std::to_string(i));
+                             if (i == 1) throw std::runtime_error("appear");
+                           })
+                           .onDisappear([i, &events] {
+                             events.push_back("disappear " + std::to_string(i));
+                             if (i == 3) throw 3;
+                           })
+                           .id(i));
+      }
+      return AnyView::stack(rows);
+    });
+    EXPECT_NO_THROW(host->rebuild());
+    EXPECT_EQ(events.size(), 5u);
+    events.clear();
+    shown = {};
+    EXPECT_NO_THROW(host->rebuild());
+    EXPECT_EQ(events.size(), 5u);
   });
 }
 
@@ -172,6 +203,76 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
     host->rebuild();
     EXPECT_EQ(view->superview(), nullptr);
     EXPECT_EQ(host->stateCount(), 0u);
+  });
+}
+
+// A place is known by its position, but what stands there may change kind: a body keeping state of another
+// type, a view bridged by another kind of bridge. That is another view, and it starts afresh; before, the old
+// state was handed to it (a failed cast that stopped every later rebuild), and the old bridge's view too.
+TEST(DeclarativeHost, AnotherKindOfViewInTheSamePlaceStartsAfresh) {
+  struct Other : ObservableObject {};
+  class ProgressBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { return ProgressIndicator::make(); }
+    void updateView(View& view) const override { static_cast<ProgressIndicator&>(view).startAnimation(); }
+  };
+  onMain([] {
+    int makes = 0, updates = 0;
+    bool second = false;
+    auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    auto host = DeclarativeHost::make([&] {
+      if (!second) {
+        return AnyView::stack({AnyView::body([](BuildContext& c) {
+                                 c.stateObject<Counter>([] { return std::make_shared<Counter>(); })->value = 1;
+                                 return AnyView::clear();
+                               }),
+                               AnyView::bridged(bridge)});
+      }
+      return AnyView::stack({AnyView::body([](BuildContext& c) {
+                               c.stateObject<Other>([] { return std::make_shared<Other>(); });
+                               return AnyView::clear();
+                             }),
+                             AnyView::bridged(std::make_shared<ProgressBridge>())});
+    });
+    host->rebuild();
+    const auto first = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
+    second = true;
+    EXPECT_NO_THROW(host->rebuild());
+    const auto now = host->tree().findAll(AnyView::Kind::bridged).front().bridgedView();
+    EXPECT_NE(now, first);
+    EXPECT_EQ(first->superview(), nullptr);
+    ASSERT_NE(std::dynamic_pointer_cast<ProgressIndicator>(now), nullptr);
+    EXPECT_TRUE(std::static_pointer_cast<ProgressIndicator>(now)->isAnimating());
+    EXPECT_EQ(makes, 1);
+  });
+}
+
+// A bridge is the application's: one that makes no view, or throws, leaves its place empty; the rest builds.
+TEST(DeclarativeHost, ABridgeThatMakesNoViewLeavesItsPlaceEmpty) {
+  class NoViewBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { return nullptr; }
+    void updateView(View&) const override {}
+  };
+  class ThrowingBridge final : public Bridge {
+   public:
+    std::shared_ptr<View> makeView() const override { throw std::runtime_error("make"); }
+    void updateView(View&) const override {}
+  };
+  onMain([] {
+    int makes = 0, updates = 0;
+    auto host = DeclarativeHost::make([&] {
+      return AnyView::stack({AnyView::bridged(std::make_shared<NoViewBridge>()),
+                             AnyView::bridged(std::make_shared<ThrowingBridge>()),
+                             AnyView::bridged(std::make_shared<RecordingBridge>(&makes, &updates))});
+    });
+    EXPECT_NO_THROW(host->rebuild());
+    const auto bridged = host->tree().findAll(AnyView::Kind::bridged);
+    ASSERT_EQ(bridged.size(), 3u);
+    EXPECT_EQ(bridged[0].bridgedView(), nullptr);
+    EXPECT_EQ(bridged[1].bridgedView(), nullptr);
+    EXPECT_NE(bridged[2].bridgedView(), nullptr);
+    EXPECT_EQ(host->rootView()->subviews().size(), 1u);
   });
 }
 

@@ -186,6 +186,46 @@ TEST_F(DisplayLinkTest, NothingQueuedBeforeAPauseOrInvalidationPerforms) {
   }
 }
 
+// A display does not queue up the frames a busy thread missed: refreshes that come while the main queue (or
+// the executor a callback goes to) is busy are one refresh, at the latest time, and one callback, however
+// long the wait. Before, 300 refreshes left 300 callbacks queued, and an animation then raced through them.
+TEST_F(DisplayLinkTest, RefreshesMissedWhileAnExecutorIsBusyAreOne) {
+  link->add(RunLoop::main(), "default");
+  link->add(RunLoop::queue(queue), "default");
+  link->setPaused(false);
+  refresh(1.0);
+  refresh(1.1);
+  ASSERT_EQ(counter->main, 1);
+  ASSERT_EQ(counter->other, 1);
+  auto drain = [&] {
+    test::flushMain();
+    test::flushMain();
+    test::flush(*queue);
+  };
+  {
+    auto hold = test::ExecutorHold::mainQueue();
+    for (int i = 1; i <= 300; ++i) source->tick(FrameTime{1'100'000'000 + std::int64_t{i} * 10'000'000, 1, 60});
+  }
+  drain();
+  EXPECT_EQ(counter->main, 2);
+  EXPECT_EQ(counter->other, 2);
+  EXPECT_DOUBLE_EQ(link->timestamp(), 4.1);
+  {  // the main queue keeps up; the other executor does not
+    test::ExecutorHold hold([&](std::function<void()> task) { queue->post(std::move(task)); });
+    for (int i = 1; i <= 300; ++i) {
+      source->tick(FrameTime{5'000'000'000 + std::int64_t{i} * 10'000'000, 1, 60});
+      test::flushMain();
+      test::flushMain();
+    }
+    EXPECT_EQ(counter->main, 302);
+  }
+  drain();
+  EXPECT_EQ(counter->other, 3);
+  refresh(9.0);
+  EXPECT_EQ(counter->main, 303);
+  EXPECT_EQ(counter->other, 4);
+}
+
 TEST(DisplayLinkTimer, DefaultSourceTicksOnTheMainQueue) {
   auto ticked = std::make_shared<std::promise<void>>();
   auto once = std::make_shared<std::once_flag>();

@@ -6,11 +6,14 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "view_test_support.hpp"
 #include "vellum/views/activity_indicator.hpp"
 #include "vellum/views/image_indicator.hpp"
 #include "vellum/views/image_view_extension.hpp"
+#include "vellum/views/text_attachment_extension.hpp"
+#include "vellum/views/vl_builder.hpp"
 #include "test_files.hpp"
 #include "vellum/networking/retry_strategy.hpp"
 #include "vellum/sources/raw_image_data_provider.hpp"
@@ -119,6 +122,112 @@ TEST_F(ImageViewSetting, TheImageIndicatorStaysWhileTheCurrentRequestLoads) {
     EXPECT_TRUE(shown->isHidden());
     EXPECT_FALSE(shown->animates());
   });
+}
+
+// An application's indicator and placeholder that throw from every call, counting them.
+class ThrowingIndicator final : public Indicator {
+ public:
+  void startAnimatingView() override {
+    ++starts;
+    throw std::runtime_error("indicator start");
+  }
+  void stopAnimatingView() override {
+    ++stops;
+    throw std::runtime_error("indicator stop");
+  }
+  Point centerOffset() const override { return {}; }
+  std::shared_ptr<View> view() const override { return shown; }
+  IndicatorSizeStrategy sizeStrategy(const ImageView&) const override { return IndicatorSizeStrategy::intrinsicSize(); }
+  std::shared_ptr<View> shown = View::make();
+  int starts = 0, stops = 0;
+};
+
+class ThrowingPlaceholder final : public Placeholder {
+ public:
+  void add(PlaceholderHost&) override {
+    ++adds;
+    throw 7;  // not even an exception
+  }
+  void remove(PlaceholderHost&) override {
+    ++removes;
+    throw std::runtime_error("placeholder remove");
+  }
+  int adds = 0, removes = 0;
+};
+
+// What the application's indicator, placeholder, attributed view or completion throws is its own: the load
+// goes on, the result is shown, every caller hears once, and the call that started it does not throw.
+TEST_F(ImageViewSetting, ApplicationCodeThatThrowsCostsTheLoadNothing) {
+  HeldProvider held("held");
+  auto view = onMain([] { return ImageView::make(); });
+  auto indicator = std::make_shared<ThrowingIndicator>();
+  auto placeholder = std::make_shared<ThrowingPlaceholder>();
+  Completion done;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::custom(indicator));
+    EXPECT_NO_THROW(vl(view).setImage(Source::provider(held), placeholder, options(), done.handler()));
+    EXPECT_NE(vl(view).taskIdentifier(), std::nullopt) << "the load started";
+  });
+  held.release(photo);
+  auto outcome = done.get();
+  ASSERT_TRUE(outcome) << outcome.error().what();
+  onMain([&] {
+    EXPECT_EQ(view->image(), outcome.value().image);
+    EXPECT_EQ(vl(view).taskIdentifier(), std::nullopt);
+    EXPECT_EQ(indicator->starts, 1);
+    EXPECT_EQ(indicator->stops, 1);
+    EXPECT_EQ(placeholder->adds, 1);
+    EXPECT_EQ(placeholder->removes, 1);
+  });
+
+  // A completion that throws on a memory hit, where it runs inside the call.
+  const RetrieveImageOutcome cached = outcome;
+  Completion after;
+  onMain([&] {
+    EXPECT_NO_THROW(vl(view).setImage(Source::provider(held), nullptr, options(),
+                                      [](const RetrieveImageOutcome&) { throw std::runtime_error("completion"); }));
+    EXPECT_EQ(view->image(), cached.value().image);
+    vl(view).setImage(Source::provider(held), nullptr, options(), after.handler());
+  });
+  EXPECT_TRUE(after.get());
+
+  // A text attachment whose attributed view cannot be given still gets its image.
+  HeldProvider other("other");
+  auto attachment = onMain([] { return std::make_shared<TextAttachment>(); });
+  Completion attached;
+  onMain([&] {
+    EXPECT_NO_THROW(vl(attachment).setImage(
+        Source::provider(other), []() -> std::shared_ptr<View> { throw std::runtime_error("attributed view"); },
+        nullptr, options(), nullptr, attached.handler()));
+  });
+  other.release(photo);
+  ASSERT_TRUE(attached.get());
+  onMain([&] { EXPECT_NE(attachment->image(), nullptr); });
+}
+
+// Views dropped by another thread while they load (a list let go of by a worker): every load still answers
+// once, and nothing of the views is touched off the main queue (the thread sanitizer watches this one).
+TEST_F(ImageViewSetting, ViewsReleasedOffTheMainQueueWhileLoadingAnswerOnce) {
+  constexpr int kViews = 20;
+  std::vector<std::unique_ptr<HeldProvider>> providers;
+  std::vector<Completion> done(kViews);
+  for (int i = 0; i < kViews; ++i) providers.push_back(std::make_unique<HeldProvider>("dropped-" + std::to_string(i)));
+  auto views = onMain([&] {
+    std::vector<std::shared_ptr<ImageView>> made;
+    for (int i = 0; i < kViews; ++i) {
+      auto view = ImageView::make();
+      vl(view).setIndicatorType(IndicatorType::activity());
+      vl(view).setImage(Source::provider(*providers[i]), std::make_shared<ImagePlaceholder>(image(2, 2)), options(),
+                        done[i].handler());
+      made.push_back(view);
+    }
+    return made;
+  });
+  std::thread([dropped = std::move(views)]() mutable { dropped.clear(); }).join();
+  for (int i = 0; i < kViews; ++i) providers[i]->release(i % 2 ? photo : foundation::Bytes{});
+  for (int i = 0; i < kViews; ++i) EXPECT_EQ(bool(done[i].get()), i % 2 == 1) << i;
+  flushMain();
+  for (const auto& completion : done) EXPECT_EQ(completion.calls(), 1);
 }
 
 TEST_F(ImageViewSetting, ViewPlaceholdersComeAndGoAndKeepingTheCurrentImageCountsThem) {
@@ -292,9 +401,16 @@ int defaultCacheAppearsOnlyWhenUsed() {
     });
     return bool(done.get());
   };
-  // A declarative row made with its own cache reads the shared manager's defaults, and nothing more.
+  // A declarative row made with its own cache reads the shared manager's defaults, and nothing more; so do a
+  // builder, an image indicator and a load without a source.
   const auto row = VLImage::url(URL::parse("http://127.0.0.1:9/a.png")).targetCache(mine);
-  const bool named = load("named", {VellumOptionsInfoItem::targetCache(mine)}) && row.context()->source;
+  const auto builder = VL::url(URL::parse("http://127.0.0.1:9/b.png"))->targetCache(mine);
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::image(pngBytes(2, 2)));
+    vl(view).setImage(std::optional<Source>(), nullptr, VellumOptionsInfo{VellumOptionsInfoItem::targetCache(mine)});
+  });
+  const bool named = load("named", {VellumOptionsInfoItem::targetCache(mine)}) && row.context()->source &&
+                     builder->source() && vl(view).indicator();
   const bool untouched = std::filesystem::is_empty(home.path());
   const bool unnamed = load("unnamed", {});
   const bool made = !std::filesystem::is_empty(home.path());

@@ -141,6 +141,28 @@ TEST_F(LivePhotoViews, DegradedVersionsShowWithoutCompletingAndErrorsStillShowWh
   onMain([&] { EXPECT_EQ(view->livePhoto(), nullptr) << "the delivered (empty) photo is put on the view"; });
 }
 
+// The assembler is the application's: one that throws instead of answering fails that request with what it
+// threw, where before the caller never heard anything.
+TEST_F(LivePhotoViews, AnAssemblerThatThrowsFailsItsRequest) {
+  class ThrowingAssembler final : public LivePhotoAssembler {
+   public:
+    void requestLivePhoto(const std::vector<std::filesystem::path>&, const ImagePtr&, Size, LivePhotoContentMode,
+                          ResultHandler) override {
+      throw std::runtime_error("no assembly today");
+    }
+  };
+  auto view = viewWith(std::make_shared<ThrowingAssembler>());
+  LivePhotoRecorder done;
+  onMain([&] { vl(view).setImage(photo(), options(), done.handler()); });
+  auto outcome = done.get();
+  ASSERT_FALSE(outcome);
+  auto* reason = outcome.error().imageSettingReason();
+  ASSERT_TRUE(reason && std::holds_alternative<Setting::LivePhotoResultError>(reason->value)) << outcome.error().what();
+  EXPECT_EQ(describe(std::get<Setting::LivePhotoResultError>(reason->value).error), "no assembly today");
+  flushMain();
+  EXPECT_EQ(done.calls(), 1);
+}
+
 TEST_F(LivePhotoViews, ARequestOutlivesItsViewAndUsesTheSizeTakenAtTheStart) {
   LivePhotoRecorder released, sized;
   std::weak_ptr<LivePhotoView> gone;

@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "main_queue_support.hpp"
 #include "test_images.hpp"
 #include "vellum/views/image_holders.hpp"
 #include "vellum/views/image_view.hpp"
+#include "vellum/views/animated_image_view.hpp"
+#include "vellum/views/image_binder.hpp"
+#include "vellum/views/image_view_extension.hpp"
 #include "vellum/views/progress_indicator.hpp"
 
 namespace vellum {
@@ -65,6 +70,32 @@ TEST(View, WindowsAndSuperviewsReachEveryViewOfTheTree) {
     child->addSubview(root);
     EXPECT_EQ(root->superview(), nullptr);
     EXPECT_EQ(child->superview(), root);
+  });
+}
+
+// A view stands in one place at a time: taken as another window's content view, or as a subview, it is no
+// longer the content of the window it left. Before, that window kept it, and letting it go later took the
+// view out of the window it had moved to (an animation there stopped).
+TEST(View, AViewIsTheContentOfOneWindowAtMost) {
+  onMain([] {
+    std::vector<std::string> log;
+    auto a = Window::make(), b = Window::make();
+    auto view = std::make_shared<RecordingView>(&log, "v");
+    a->setContentView(view);
+    b->setContentView(view);
+    EXPECT_EQ(a->contentView(), nullptr);
+    EXPECT_EQ(view->window(), b);
+    a->setContentView(View::make());
+    EXPECT_EQ(view->window(), b) << "a window lets go only of what is its own";
+
+    auto root = View::make();
+    a->setContentView(root);
+    root->addSubview(view);
+    EXPECT_EQ(b->contentView(), nullptr);
+    EXPECT_EQ(view->window(), a);
+    b->setContentView(nullptr);
+    EXPECT_EQ(view->window(), a);
+    EXPECT_EQ(view->superview(), root);
   });
 }
 
@@ -165,6 +196,31 @@ TEST(View, ACallOffTheMainQueueStopsTheProcessSayingHowToGetOntoIt) {
   EXPECT_DEATH(item->setImage(nullptr), "setImage.* " + howTo);
   onMain([&] { view->setHidden(true); });
   EXPECT_TRUE(onMain([&] { return view->isHidden(); }));
+}
+
+// The small setters too: each is main-queue state that another thread would race on.
+TEST(View, EverySetterOffTheMainQueueStopsNamingItself) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto imageView = onMain([] { return ImageView::make(); });
+  auto spinner = onMain([] { return ProgressIndicator::make(); });
+  auto animated = onMain([] { return AnimatedImageView::make(); });
+  auto binder = onMain([] { return std::make_shared<ImageBinder>(); });
+  const std::pair<std::string, std::function<void()>> calls[] = {
+      {"View::setTranslatesAutoresizingMaskIntoConstraints",
+       [&] { imageView->setTranslatesAutoresizingMaskIntoConstraints(false); }},
+      {"ImageView::setCanDrawSubviewsIntoLayer", [&] { imageView->setCanDrawSubviewsIntoLayer(true); }},
+      {"ProgressIndicator::setStyle", [&] { spinner->setStyle(ProgressIndicator::Style::spinning); }},
+      {"ProgressIndicator::setControlSize", [&] { spinner->setControlSize(ProgressIndicator::ControlSize::small); }},
+      {"AnimatedImageView::setDisplayLinkFactory", [&] { animated->setDisplayLinkFactory(nullptr); }},
+      {"TaskSlotKeys::setTaskIdentifier", [&] { vl(imageView).setTaskIdentifier(7); }},
+      {"ImageBinder::setLoadedImage", [&] { binder->setLoadedImage(nullptr); }},
+      {"ImageBinder::setFailureView", [&] { binder->setFailureView(nullptr); }},
+      {"ImageBinder::markLoading", [&] { binder->markLoading(); }},
+      {"ImageBinder::markLoaded", [&] { binder->markLoaded(false); }},
+  };
+  for (const auto& [name, call] : calls) {
+    EXPECT_DEATH(call(), name + ".* must run on the main queue") << name;
+  }
 }
 
 }  // namespace

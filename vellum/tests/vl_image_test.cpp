@@ -11,6 +11,7 @@
 #include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
 #include "vellum/image/image_processors.hpp"
+#include "vellum/views/vl_animated_image.hpp"
 #include "vellum/views/vl_image.hpp"
 
 namespace vellum::test {
@@ -297,6 +298,50 @@ TEST_F(DeclarativeImageConcurrency, ANewPlaceholderKeepsTheImageAndANewSourceRel
   show({image("/b.png").onSuccess([&](const RetrieveImageResult&) { second.set(true); })});
   EXPECT_TRUE(second.get());
   EXPECT_EQ(server.hits("GET", "/b.png"), 1);
+}
+
+// The closures a row is configured with are the application's: one that throws costs only itself. Before, one
+// row's throwing placeholder left the whole list unbuilt, at every rebuild.
+TEST_F(DeclarativeImageConcurrency, ARowWhoseClosuresThrowCostsOnlyItself) {
+  Awaited<bool> loaded;
+  Awaited<bool> failed;
+  const auto failureImage = Image::make(Bitmap{1, 1, {9, 9, 9, 255}});
+  const std::vector<AnyView> shown{
+      image("/a.png").onSuccess([&](const RetrieveImageResult&) { loaded.set(true); }).body(),
+      image("/slow.png")
+          .placeholder([]() -> AnyView { throw std::runtime_error("placeholder"); })
+          .configure([](ImageElement) -> ImageElement { throw std::runtime_error("configure"); })
+          .contentConfigure([](ImageElement, bool) -> AnyView { throw 5; })
+          .body(),
+      VLImage::url(std::nullopt)
+          .onFailureImage(failureImage)
+          .onFailure([&](const VellumError&) {
+            failed.set(true);
+            throw std::runtime_error("failure delegate");
+          })
+          .body(),
+      VLAnimatedImage::url(std::nullopt)
+          .configure([](AnimatedImageView&) { throw std::runtime_error("render"); })
+          .onFailureView([]() -> AnyView { throw std::runtime_error("failure view"); })
+          .body(),
+  };
+  onMain([&] {
+    host = DeclarativeHost::make([&shown] { return AnyView::stack(shown); });
+    EXPECT_NO_THROW(host->rebuild());
+  });
+  EXPECT_TRUE(loaded.get());
+  EXPECT_TRUE(failed.get());
+  settle(host);
+  onMain([&] {
+    const auto images = host->tree().findAll(AnyView::Kind::image);
+    ASSERT_EQ(images.size(), 3u) << "every still row builds its image layer";
+    EXPECT_TRUE(images[0].imageValue()->hasBitmap());
+    EXPECT_TRUE(images[1].imageModifiers().empty()) << "the configuration that threw is left out";
+    EXPECT_EQ(images[2].imageValue(), failureImage) << "a failure delegate that throws leaves the row failed";
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::bridged).size(), 1u);
+    // The loading row shows nothing for its placeholder, the animated row nothing for its failure view.
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::clear).size(), 2u);
+  });
 }
 
 // The renderer's actions on one binder, as a row scrolling off and back would fire them.

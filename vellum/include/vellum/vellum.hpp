@@ -89,6 +89,7 @@
 #include "vellum/views/button.hpp"
 #include "vellum/views/button_extension.hpp"
 #include "vellum/views/declarative_host.hpp"
+#include "vellum/views/guarded_call.hpp"
 #include "vellum/views/image_binder.hpp"
 #include "vellum/views/image_holder_extension.hpp"
 #include "vellum/views/image_holders.hpp"

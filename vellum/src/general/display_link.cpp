@@ -1,6 +1,7 @@
 #include "vellum/general/display_link.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "foundation/main_queue.hpp"
 #include "vellum/general/queue_labels.hpp"
@@ -108,10 +109,30 @@ std::shared_ptr<DisplayLink> DisplayLink::make(Target target, Selector selector,
   auto link = std::make_shared<DisplayLink>(Passkey{}, std::move(target), std::move(selector), frameSource);
   // The handler holds the link until invalidate() replaces it: a running animation keeps its clock alive.
   frameSource->setOutputHandler([link](const FrameTime& time) {
-    const std::uint64_t run = link->currentRun();
-    foundation::MainQueue::post([link, time, run] { link->refresh(time, run); });
+    if (link->queueRefresh(time)) foundation::MainQueue::post([link] { link->runQueuedRefresh(); });
   });
   return link;
+}
+
+bool DisplayLink::queueRefresh(const FrameTime& time) {
+  std::lock_guard lock(mutex_);
+  // A display does not queue the frames a busy main queue missed: a refresh still waiting takes this one's
+  // time, and there is never more than one.
+  queuedTime_ = time;
+  queuedRun_ = run_;
+  return !std::exchange(refreshQueued_, true);
+}
+
+void DisplayLink::runQueuedRefresh() {
+  FrameTime time;
+  std::uint64_t run = 0;
+  {
+    std::lock_guard lock(mutex_);
+    refreshQueued_ = false;
+    time = queuedTime_;
+    run = queuedRun_;
+  }
+  refresh(time, run);
 }
 
 DisplayLink::DisplayLink(Passkey, Target target, Selector selector, std::shared_ptr<FrameSource> frameSource)
@@ -160,7 +181,7 @@ void DisplayLink::add(const RunLoop& runLoop, const std::string& mode) {
   std::lock_guard lock(mutex_);
   auto it = std::find_if(schedulers_.begin(), schedulers_.end(), [&](const Scheduler& s) { return s.runLoop == runLoop; });
   if (it == schedulers_.end()) {
-    schedulers_.push_back(Scheduler{runLoop, {mode}});
+    schedulers_.push_back(Scheduler{runLoop, {mode}, std::make_shared<bool>(false)});
   } else {
     it->modes.push_back(mode);
   }
@@ -199,7 +220,8 @@ bool DisplayLink::isCurrentRunLocked(std::uint64_t run) const { return !isPaused
 void DisplayLink::refresh(const FrameTime& time) { refresh(time, currentRun()); }
 
 void DisplayLink::refresh(const FrameTime& time, std::uint64_t run) {
-  std::vector<RunLoop> runLoops;
+  // Executors with no callback of this link waiting on them, each with the flag that says one waits.
+  std::vector<std::pair<RunLoop, std::shared_ptr<bool>>> runLoops;
   Target target;
   Selector selector;
   {
@@ -211,20 +233,24 @@ void DisplayLink::refresh(const FrameTime& time, std::uint64_t run) {
       duration_ = static_cast<double>(time.videoRefreshPeriod) / static_cast<double>(time.videoTimeScale);
     }
     if (timestamp_ != 0) {
-      for (const auto& s : schedulers_) runLoops.push_back(s.runLoop);
+      // An executor still busy with the last callback gets no second one: the refreshes it missed are gone.
+      for (const auto& s : schedulers_) {
+        if (!std::exchange(*s.callbackQueued, true)) runLoops.emplace_back(s.runLoop, s.callbackQueued);
+      }
       target = target_;
       selector = selector_;
     }
     timestamp_ = static_cast<double>(time.hostTime) / 1'000'000'000.0;
   }
   std::weak_ptr<DisplayLink> weak = weak_from_this();
-  for (const auto& runLoop : runLoops) {
+  for (const auto& [runLoop, queued] : runLoops) {
     // The callback waits on its executor; a pause or an invalidation meanwhile cancels it.
-    runLoop.perform([weak, run, target, selector] {
+    runLoop.perform([weak, run, target, selector, queued = queued] {
       auto link = weak.lock();
       if (!link) return;
       {
         std::lock_guard lock(link->mutex_);
+        *queued = false;
         if (!link->isCurrentRunLocked(run)) return;
       }
       selector(target);

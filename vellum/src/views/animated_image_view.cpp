@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "vellum/general/main_actor.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -123,9 +124,17 @@ void AnimatedImageView::reset() {
   }
   currentFrame_.reset();
   const ImagePtr shown = image();
-  // One frame is a still picture: nothing to play, so no animator and no display refresh for it.
-  auto frames = shown && shown->frameSource() ? shown->frameSource()->copy() : nullptr;
-  if (frames && frames->frameCount() > 1) {
+  // One frame is a still picture: nothing to play, so no animator and no display refresh for it. A frame
+  // source may be the application's: one that cannot even be copied or counted is a still picture too.
+  std::shared_ptr<ImageFrameSource> frames;
+  std::size_t frameCount = 0;
+  if (shown && shown->frameSource()) {
+    guardedCall("A frame source", [&] {
+      frames = shown->frameSource()->copy();
+      frameCount = frames ? frames->frameCount() : 0;
+    });
+  }
+  if (frames && frameCount > 1) {
     currentFrame_ = shown;
     auto animator = Animator::make(std::move(frames), imageScaling(), pixelSize(), shown->pixelSize(), 1.0,
                                    framePreloadCount, repeatCount_, preloadQueue());
@@ -133,6 +142,11 @@ void AnimatedImageView::reset() {
     animator->needsPrescaling = needsPrescaling;
     animator->prepareFrames();
     animator_ = std::move(animator);
+  }
+  if (!animator_ || animator_->hasReachedMaxRepeatCount()) {
+    // Nothing left to play: the refresh that drove what played before stops with it.
+    stopAnimating();
+    return;
   }
   startOrStopForPlacement();
 }
@@ -145,7 +159,9 @@ void AnimatedImageView::updateFrameIfNeeded() {
   }
   if (animator_->isFinished) {
     stopAnimating();
-    if (auto d = delegate.lock()) d->animatedImageViewDidFinish(*this);
+    if (auto d = delegate.lock()) {
+      guardedCall("An animated view's delegate", [&] { d->animatedImageViewDidFinish(*this); });
+    }
     return;
   }
   DisplayLinkCompatible& link = displayLink();
@@ -256,7 +272,10 @@ LayerContentsGravity AnimatedImageView::contentsGravity(const ImagePtr& image) c
 
 void AnimatedImageView::animatorDidCompleteLoop(Animator&, unsigned count) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  if (auto d = delegate.lock()) d->animatedImageViewDidCompleteLoops(*this, count);
+  // The delegate is the application's: what it throws must not cost the frame change that told it.
+  if (auto d = delegate.lock()) {
+    guardedCall("An animated view's delegate", [&] { d->animatedImageViewDidCompleteLoops(*this, count); });
+  }
 }
 
 void AnimatedImageView::animatorDidRefreshCurrentFrame(Animator& animator) {

@@ -10,6 +10,7 @@
 #include "foundation/main_queue.hpp"
 #include "vellum/general/main_actor.hpp"
 #include "vellum/general/queue_labels.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -169,6 +170,15 @@ std::optional<double> Animator::placeholderDuration(std::ptrdiff_t index) const 
 
 void Animator::setCurrentFrameIndex(std::ptrdiff_t index) {
   VELLUM_REQUIRE_MAIN_QUEUE();
+  // An index from outside is a place in the loop: outside the frames it wraps round into them (the next
+  // frame change adds one to it, which the largest index would overflow).
+  if (frameCount_ > 0) {
+    const auto count = std::ptrdiff_t(frameCount_);
+    index %= count;
+    if (index < 0) index += count;
+  } else {
+    index = 0;
+  }
   previousFrameIndex_ = currentFrameIndex_;
   currentFrameIndex_ = index;
   const auto previous = previousFrameIndex_;
@@ -224,7 +234,8 @@ FrameSizing Animator::sizingFor(Size pixelSize, ImageScaling mode) const {
 
 void Animator::prepareFrames() {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  frameCount_ = frameSource_ ? frameSource_->frameCount() : 0;
+  frameCount_ = 0;
+  if (frameSource_) guardedCall("A frame source's count", [&] { frameCount_ = frameSource_->frameCount(); });
   animatedFrames_.reserveCapacity(frameCount_);
   {
     std::lock_guard lock(lock_);
@@ -312,7 +323,18 @@ ImagePtr Animator::decodeFrame(std::size_t index) const {
       if (frameSizing_->kind == FrameSizing::Kind::limited) maxSize = frameSizing_->size;
     }
   }
-  return frameSource_ ? frameSource_->frame(index, maxSize) : nullptr;
+  ImagePtr image;
+  // The frame source may be the application's: a frame it throws on is a frame that does not decode.
+  if (frameSource_) guardedCall("A frame source's frame", [&] { image = frameSource_->frame(index, maxSize); });
+  return image;
+}
+
+double Animator::sourceDuration(std::size_t index) const {
+  double duration = 0;
+  guardedCall("A frame source's duration", [&] { duration = frameSource_->duration(index); });
+  // A duration that is no number, or below zero, is none: the frame shows for one refresh. Kept as given, a
+  // NaN would hold its frame for good (no time reaches it) and a negative one would shorten the loop.
+  return duration >= 0 ? duration : 0;
 }
 
 void Animator::setUpAnimatedFrames() {
@@ -324,7 +346,7 @@ void Animator::setUpAnimatedFrames() {
   }
   double loop = 0;
   for (std::size_t index = 0; index < frameCount_; ++index) {
-    const double duration = frameSource_->duration(index);
+    const double duration = sourceDuration(index);
     animatedFrames_.append(AnimatedFrame{nullptr, duration});
     loop += std::min(duration, maxTimeStep);
     if (index <= std::size_t(maxFrameCount_) && !isCancelled()) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "foundation/main_queue.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -67,6 +68,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   struct State {
     std::vector<std::pair<std::type_index, std::any>> slots;
     std::shared_ptr<View> bridgedView;
+    std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
     bool visited = false;
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
@@ -267,7 +269,12 @@ void BuildContext::observe(ObservableObject& object) {
 std::any& BuildContext::slotFor(std::type_index type) {
   auto& slots = scope_.state.slots;
   const std::size_t slot = nextSlot_++;
-  if (slot >= slots.size()) slots.emplace_back(type, std::any{});
+  if (slot >= slots.size()) {
+    slots.emplace_back(type, std::any{});
+  } else if (slots[slot].first != type) {
+    // State of another type is another view's, one that stood in this place before: this one starts afresh.
+    slots[slot] = {type, std::any{}};
+  }
   return slots[slot].second;
 }
 
@@ -408,15 +415,27 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds
       path.push_back(node->identity);
       return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
     case AnyView::Kind::bridged: {
+      if (!node->bridge) return view;
       State& state = stateFor(path);
-      if (!state.bridgedView) {
-        state.bridgedView = node->bridge->makeView();
-        rootView->addSubview(state.bridgedView);
+      const Bridge& bridge = *node->bridge;
+      if (state.bridgedView && state.bridgeType != typeid(bridge)) {
+        // Another kind of bridge in this place is another view: the one made for the old kind goes.
+        state.bridgedView->removeFromSuperview();
+        state.bridgedView.reset();
       }
-      // A bridged view takes the place its row lays out, as a view in a toolkit's layout would: without a
-      // size it has nothing to show (an animated image decodes no frame for a view of no size).
-      state.bridgedView->setFrame(bounds);
-      node->bridge->updateView(*state.bridgedView);
+      // A bridge may be the application's: one that makes no view (or throws) leaves its place empty, and one
+      // whose update throws keeps the view as it was; the rest of the tree builds all the same.
+      if (!state.bridgedView) {
+        guardedCall("A bridge's view", [&] { state.bridgedView = bridge.makeView(); });
+        state.bridgeType = typeid(bridge);
+        if (state.bridgedView) rootView->addSubview(state.bridgedView);
+      }
+      if (state.bridgedView) {
+        // A bridged view takes the place its row lays out, as a view in a toolkit's layout would: without a
+        // size it has nothing to show (an animated image decodes no frame for a view of no size).
+        state.bridgedView->setFrame(bounds);
+        guardedCall("A bridge's update", [&] { bridge.updateView(*state.bridgedView); });
+      }
       auto built = std::make_shared<AnyView::Node>(*node);
       built->bridgedView = state.bridgedView;
       return AnyView(built);
@@ -494,8 +513,9 @@ void DeclarativeHost::Core::rebuild() {
 
   const auto finished = std::chrono::steady_clock::now();
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
-  // Run after the tree is in place: an action may send notices, which schedule the next rebuild.
-  for (auto& action : actions) action();
+  // Run after the tree is in place: an action may send notices, which schedule the next rebuild. Each is the
+  // application's: one that throws costs only itself, and the rows after it still start.
+  for (auto& action : actions) guardedCall("An appear or disappear action", action);
 }
 
 }  // namespace vellum

@@ -6,6 +6,7 @@
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
 #include "vellum/views/view.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -34,6 +35,7 @@ std::optional<std::uint64_t> TaskSlotKeys::taskIdentifier(const AssociatedObject
 }
 
 void TaskSlotKeys::setTaskIdentifier(AssociatedObjects& target, std::optional<std::uint64_t> value) const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   if (value) {
     target.setAssociatedObject(identifier, std::make_shared<Box<std::uint64_t>>(*value));
   } else {
@@ -80,8 +82,10 @@ void endWithoutSource(AssociatedObjects& target, const TaskPropertyAccessor& tas
   taskAccessor.setTaskIdentifier(target, std::nullopt);
   cancelStoredToken(target, taskAccessor);
   if (!completionHandler) return;
-  completionHandler(RetrieveImageOutcome::failure(
-      VellumError::imageSettingError({VellumError::ImageSettingErrorReason::EmptySource{}})));
+  guardedCall("A completion handler", [&] {
+    completionHandler(RetrieveImageOutcome::failure(
+        VellumError::imageSettingError({VellumError::ImageSettingErrorReason::EmptySource{}})));
+  });
 }
 
 namespace {
@@ -129,8 +133,10 @@ struct Request {
   void showPartialImage(const ImagePtr& image) {
     auto strong = target.lock();
     if (!strong) return;
-    if (!shownBeforePartialImages) shownBeforePartialImages = steps.getImage(*strong);
-    steps.setImage(*strong, image);
+    guardedCall("Setting a partial image", [&] {
+      if (!shownBeforePartialImages) shownBeforePartialImages = steps.getImage(*strong);
+      steps.setImage(*strong, image);
+    });
   }
 
   // REQUIRES: on the main queue.
@@ -141,23 +147,24 @@ struct Request {
     token->cancel();
     const RetrieveImageCompletion handler = std::exchange(completionHandler, nullptr);
     progressBlock = nullptr;
+    auto tell = [&handler](const RetrieveImageOutcome& outcome) {
+      if (handler) guardedCall("A completion handler", [&] { handler(outcome); });
+    };
     auto strong = target.lock();
-    if (!strong) {
-      if (handler) handler(result);
-      return;
-    }
-    if (steps.onFinish) steps.onFinish();
+    if (!strong) return tell(result);
+    if (steps.onFinish) guardedCall("An indicator's stop", steps.onFinish);
     if (tasks.getTaskIdentifier(*strong) != issuedIdentifier) {
-      if (handler) handler(RetrieveImageOutcome::failure(notCurrent(result, source)));
-      return;
+      return tell(RetrieveImageOutcome::failure(notCurrent(result, source)));
     }
     tasks.setTask(*strong, nullptr);
     tasks.setTaskIdentifier(*strong, std::nullopt);
-    // A partial image is not the image: a failure takes the target back to what it showed before (its
-    // placeholder, say), and a failure image, if any, goes on top.
-    if (!result && shownBeforePartialImages) steps.setImage(*strong, *shownBeforePartialImages);
-    steps.applyResult(*strong, result);
-    if (handler) handler(result);
+    guardedCall("Setting a loaded image", [&] {
+      // A partial image is not the image: a failure takes the target back to what it showed before (its
+      // placeholder, say), and a failure image, if any, goes on top.
+      if (!result && shownBeforePartialImages) steps.setImage(*strong, *shownBeforePartialImages);
+      steps.applyResult(*strong, result);
+    });
+    tell(result);
   }
 };
 
@@ -180,11 +187,11 @@ bool finishFromMemory(AssociatedObjects& target, const Source& source, const Vel
   const RetrieveImageOutcome result = RetrieveImageOutcome::success(std::move(*hit));
   Source::Identifier::next();
   cancelStoredToken(target, taskAccessor);
-  if (steps.onFinish) steps.onFinish();
+  if (steps.onFinish) guardedCall("An indicator's stop", steps.onFinish);
   taskAccessor.setTask(target, nullptr);
   taskAccessor.setTaskIdentifier(target, std::nullopt);
-  steps.applyResult(target, result);
-  if (completionHandler) completionHandler(result);
+  guardedCall("Setting a loaded image", [&] { steps.applyResult(target, result); });
+  if (completionHandler) guardedCall("A completion handler", [&] { completionHandler(result); });
   return true;
 }
 

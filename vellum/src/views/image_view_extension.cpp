@@ -1,6 +1,7 @@
 #include "vellum/views/image_view_extension.hpp"
 
 #include "vellum/general/box.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -26,9 +27,13 @@ std::shared_ptr<Placeholder> ImageViewLoading::placeholder(const ImageView& view
 
 void ImageViewLoading::setPlaceholder(ImageView& view, std::shared_ptr<Placeholder> placeholder) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  if (auto stored = ImageViewLoading::placeholder(view)) stored->remove(view.placeholderHost());
+  // The placeholder is the application's: one that throws is still taken off or put on in the books, so the
+  // view never keeps a placeholder it was told to drop.
+  if (auto stored = ImageViewLoading::placeholder(view)) {
+    guardedCall("A placeholder's removal", [&] { stored->remove(view.placeholderHost()); });
+  }
   if (placeholder) {
-    placeholder->add(view.placeholderHost());
+    guardedCall("A placeholder's addition", [&] { placeholder->add(view.placeholderHost()); });
   } else {
     view.setImage(nullptr);
   }
@@ -109,7 +114,7 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   if (!keepCurrent) setPlaceholder(*view, std::move(placeholder));
 
   auto indicator = ImageViewLoading::indicator(*view);
-  if (indicator) indicator->startAnimatingView();
+  if (indicator) guardedCall("An indicator's start", [&] { indicator->startAnimatingView(); });
   if (view->shouldPreloadAllAnimation()) options.preloadAllAnimationData = true;
 
   image_setting::Steps steps;

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "vellum/general/box.hpp"
+#include "vellum/views/guarded_call.hpp"
 
 namespace vellum {
 
@@ -21,7 +22,7 @@ class OnceCompletion {
   bool completed() const { return completed_.load(); }
   void operator()(const Outcome& outcome) {
     if (completed_.exchange(true)) return;
-    if (handler_) handler_(outcome);
+    if (handler_) guardedCall("A completion handler", [&] { handler_(outcome); });
   }
 
  private:
@@ -110,7 +111,11 @@ std::shared_ptr<LivePhotoTask> LivePhotoViewLoading::setImage(const std::shared_
   if (!source) {
     view->setLivePhoto(nullptr);
     view->removeAssociatedObject(&kTaskIdentifierKey);
-    if (completionHandler) completionHandler(Outcome::failure(VellumError::imageSettingError({Reason::EmptySource{}})));
+    if (completionHandler) {
+      guardedCall("A completion handler", [&] {
+        completionHandler(Outcome::failure(VellumError::imageSettingError({Reason::EmptySource{}})));
+      });
+    }
     return nullptr;
   }
   const std::uint64_t issued = Source::Identifier::next();
@@ -170,8 +175,8 @@ std::shared_ptr<LivePhotoTask> LivePhotoViewLoading::setImage(const std::shared_
 
   manager->retrieveLivePhoto(
       *source, items, nullptr, [token] { return !token->isCancelled(); },
-      [task, staleness, complete, assembler, targetSize, mode,
-       onAssembled](const foundation::Result<LivePhotoLoadingInfoResult, VellumError>& loaded) {
+      [task, staleness, complete, assembler, targetSize, mode, onAssembled,
+       sharedSource](const foundation::Result<LivePhotoLoadingInfoResult, VellumError>& loaded) {
         task->filesLoaded();
         if (!loaded) {
           auto error = loaded.error();
@@ -183,14 +188,20 @@ std::shared_ptr<LivePhotoTask> LivePhotoViewLoading::setImage(const std::shared_
         LivePhotoLoadingInfoResult info = loaded.value();
         auto partial = std::make_shared<const RetrieveLivePhotoResult>(RetrieveLivePhotoResult{info, nullptr, {}});
         if (auto stale = staleness(partial, nullptr)) return (*complete)(Outcome::failure(*stale));
-        assembler->requestLivePhoto(
-            info.fileURLs, nullptr, targetSize, mode,
-            [info, onAssembled](std::shared_ptr<const LivePhoto> livePhoto, LivePhotoInfo assembled) {
-              // Assemblers answer on threads of their own choosing; the view is touched on the main queue.
-              CallbackQueue::mainCurrentOrAsync().execute([info, onAssembled, livePhoto, assembled] {
-                onAssembled(info, livePhoto, assembled);
+        try {
+          assembler->requestLivePhoto(
+              info.fileURLs, nullptr, targetSize, mode,
+              [info, onAssembled](std::shared_ptr<const LivePhoto> livePhoto, LivePhotoInfo assembled) {
+                // Assemblers answer on threads of their own choosing; the view is touched on the main queue.
+                CallbackQueue::mainCurrentOrAsync().execute([info, onAssembled, livePhoto, assembled] {
+                  onAssembled(info, livePhoto, assembled);
+                });
               });
-            });
+        } catch (...) {
+          // The assembler is the application's: what it throws instead of answering is this request's failure.
+          (*complete)(Outcome::failure(VellumError::imageSettingError(
+              {Reason::LivePhotoResultError{partial, std::current_exception(), sharedSource}})));
+        }
       });
   return task;
 }

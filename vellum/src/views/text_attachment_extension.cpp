@@ -1,5 +1,7 @@
 #include "vellum/views/text_attachment_extension.hpp"
 
+#include "vellum/views/guarded_call.hpp"
+
 namespace vellum {
 
 const TaskSlotKeys& TextAttachmentLoading::taskKeys() {
@@ -26,7 +28,9 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
   }
   if (!options.keepCurrentImageWhileLoading) attachment->setImage(placeholder);
 
-  std::weak_ptr<View> shownIn = attributedView ? attributedView() : nullptr;
+  // Without the view it is shown in, the attachment still gets its image; only the redraw is lost.
+  std::weak_ptr<View> shownIn;
+  if (attributedView) guardedCall("An attributed view", [&] { shownIn = attributedView(); });
 
   image_setting::Steps steps;
   steps.storesReportedTasks = false;

@@ -53,6 +53,7 @@ void View::addSubview(const std::shared_ptr<View>& view) {
   if (!view || view.get() == this || isDescendant(*view)) return;
   if (view->superview().get() == this) return;
   view->removeFromSuperview();
+  if (auto shownIn = view->window()) shownIn->letGoOfContentView(*view);
   subviews_.push_back(view);
   view->superview_ = self();
   view->viewDidMoveToSuperview();
@@ -177,9 +178,16 @@ void Window::setBackingScaleFactor(double scale) {
   if (contentView_) contentView_->backingPropertiesChanged();
 }
 
+void Window::letGoOfContentView(const View& view) {
+  // Nothing moves: the view goes on to its new place, which tells it of its window.
+  if (contentView_.get() == &view) contentView_.reset();
+}
+
 void Window::setContentView(std::shared_ptr<View> view) {
   VELLUM_REQUIRE_MAIN_QUEUE();
   if (view == contentView_) return;
+  // A view is the content of one window at most: the window it was content of lets go of it.
+  if (auto shownIn = view ? view->window() : nullptr) shownIn->letGoOfContentView(*view);
   auto old = std::exchange(contentView_, std::move(view));
   if (old) old->moveToWindow(nullptr);
   if (contentView_) {

@@ -1,5 +1,7 @@
 #include "vellum/views/vl_animated_image.hpp"
 
+#include "vellum/views/guarded_call.hpp"
+
 namespace vellum {
 namespace {
 
@@ -19,7 +21,10 @@ class RepresenterBridge final : public Bridge {
 
 std::shared_ptr<AnimatedImageView> VLAnimatedImageViewRepresenter::makeNSView() const {
   auto view = AnimatedImageView::make();
-  for (const auto& configure : context->renderConfigurations()) configure(*view);
+  // A render configuration is the application's: one that throws is left out, and the view is still made.
+  for (const auto& configure : context->renderConfigurations()) {
+    guardedCall("A declarative image's render configuration", [&] { configure(*view); });
+  }
   view->setImage(image);
   view->setContentCompressionResistancePriority(kLayoutPriorityDefaultLow, LayoutOrientation::horizontal);
   view->setContentCompressionResistancePriority(kLayoutPriorityDefaultLow, LayoutOrientation::vertical);

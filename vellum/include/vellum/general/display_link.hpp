@@ -14,7 +14,10 @@
 // A link starts paused. The first refresh after it first starts only records its time stamp; every later
 // refresh (also the first one after a pause) performs the callback once per executor added, however many
 // modes that executor is listed with. `timestamp` and `duration` are 0 until the first refresh. A pause or an
-// invalidation also stops what earlier refreshes left queued: a paused link performs nothing.
+// invalidation also stops what earlier refreshes left queued: a paused link performs nothing. As a display
+// does, a link drops the frames a busy executor missed: refreshes that come while one still waits for the
+// main queue are that one refresh (at the latest time), and an executor still busy with a callback gets no
+// second one, so a stalled main queue finds one refresh and one callback waiting, not a backlog.
 //
 // Lifetime: the link holds its target strongly until invalidate() (the animated view hands it a proxy that
 // nothing else holds), and the frame source's handler holds the link until invalidate(): a link that is never
@@ -151,6 +154,11 @@ class DisplayLink final : public DisplayLinkCompatible, public std::enable_share
   void refresh(const FrameTime& time);
 
  private:
+  // Keeps a refresh from the frame source for the main queue; true when no refresh waits there yet (the
+  // caller then posts one). Any thread.
+  bool queueRefresh(const FrameTime& time);
+  // The refresh kept by queueRefresh, with the latest time given. Main queue.
+  void runQueuedRefresh();
   // Which run (the time between an unpause and the next pause or invalidation) is current.
   std::uint64_t currentRun() const;
   // A refresh of `run`, and the callbacks it queues, perform only while that run lasts.
@@ -160,6 +168,8 @@ class DisplayLink final : public DisplayLinkCompatible, public std::enable_share
   struct Scheduler {
     RunLoop runLoop;
     std::vector<std::string> modes;
+    // Whether a callback waits on this executor; guarded by mutex_.
+    std::shared_ptr<bool> callbackQueued;
   };
 
   mutable std::mutex mutex_;
@@ -172,6 +182,9 @@ class DisplayLink final : public DisplayLinkCompatible, public std::enable_share
   double duration_ = 0;
   bool isPaused_ = true;
   std::uint64_t run_ = 0;
+  bool refreshQueued_ = false;  // a refresh waits on the main queue
+  FrameTime queuedTime_;        // the latest time that refresh takes
+  std::uint64_t queuedRun_ = 0;
 };
 
 }  // namespace vellum

@@ -76,7 +76,10 @@ class AnimatedImageView : public ImageView, public AnimatorDelegate {
   // Made (paused, scheduled on the main queue in runLoopMode) on first use.
   DisplayLinkCompatible& displayLink();
   // Only before the link is first made.
-  void setDisplayLinkFactory(DisplayLinkFactory factory) { displayLinkFactory_ = std::move(factory); }
+  void setDisplayLinkFactory(DisplayLinkFactory factory) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    displayLinkFactory_ = std::move(factory);
+  }
   ImagePtr currentFrame() const { return currentFrame_; }
 
   void startAnimating();

@@ -193,7 +193,7 @@ class Animator : public std::enable_shared_from_this<Animator> {
   double currentFrameDuration() const { return frameDuration(currentFrameIndex_); }
   std::ptrdiff_t currentFrameIndex() const { return currentFrameIndex_; }
   std::ptrdiff_t previousFrameIndex() const { return previousFrameIndex_; }
-  // Moves to `index` and brings the window after it in.
+  // Moves to `index` (wrapped round into the frames when outside them) and brings the window after it in.
   void setCurrentFrameIndex(std::ptrdiff_t index);
   bool isLastFrame() const { return currentFrameIndex_ == std::ptrdiff_t(frameCount_) - 1; }
   bool hasReachedMaxRepeatCount() const;
@@ -232,6 +232,8 @@ class Animator : public std::enable_shared_from_this<Animator> {
   FrameSizing sizingFor(Size pixelSize, ImageScaling mode) const;
   // The frame at the current sizing; none while pending, cancelled or when it does not decode.
   ImagePtr decodeFrame(std::size_t index) const;
+  // The frame source's duration for a slot: 0 for none, NaN, below zero, or a throw.
+  double sourceDuration(std::size_t index) const;
   void notifyRefreshed();
   // Turns the slot into a placeholder and answers the image it held; none for a placeholder or out of range.
   ImagePtr takeImage(std::ptrdiff_t index);

@@ -20,6 +20,7 @@
 
 #include "vellum/general/callback_queue.hpp"
 #include "vellum/views/declarative_host.hpp"
+#include "vellum/views/guarded_call.hpp"
 #include "vellum/networking/download_task.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/image/image_progressive_provider.hpp"
@@ -40,19 +41,26 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   bool startBeforeAppearingAsked = false;
 
   const ImagePtr& loadedImage() const { return loadedImage_; }
+  // REQUIRES: on the main queue (the writers below).
   void setLoadedImage(ImagePtr image) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     sendWillChange();
     loadedImage_ = std::move(image);
     showsPartialImage_ = false;
   }
   const std::function<AnyView()>& failureView() const { return failureView_; }
   void setFailureView(std::function<AnyView()> view) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     sendWillChange();
     failureView_ = std::move(view);
   }
 
-  void markLoading() { loading = true; }
+  void markLoading() {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    loading = true;
+  }
   void markLoaded(bool sendChangeEvent) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
     loaded = true;
     if (sendChangeEvent) sendWillChange();
   }
@@ -90,7 +98,11 @@ void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& cont
   std::weak_ptr<ImageBinder> weak = weak_from_this();
   if (!context->source) {
     CallbackQueue::mainCurrentOrAsync().execute([weak, context, number] {
-      context->onFailureDelegate->call(VellumError::imageSettingError(VellumError::ImageSettingErrorReason::EmptySource{}));
+      // The delegate is the application's: what it throws leaves the row failed all the same.
+      guardedCall("A declarative image's failure delegate", [&] {
+        context->onFailureDelegate->call(
+            VellumError::imageSettingError(VellumError::ImageSettingErrorReason::EmptySource{}));
+      });
       auto binder = current(weak, number);
       if (!binder) return;
       if (auto view = context->failureView()) {

@@ -33,7 +33,10 @@ class ImageView : public View, public VellumCompatible {
   virtual bool isHighlighted() const { return highlighted_; }
   virtual void setHighlighted(bool highlighted);
   bool canDrawSubviewsIntoLayer() const { return canDrawSubviewsIntoLayer_; }
-  void setCanDrawSubviewsIntoLayer(bool value) { canDrawSubviewsIntoLayer_ = value; }
+  void setCanDrawSubviewsIntoLayer(bool value) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    canDrawSubviewsIntoLayer_ = value;
+  }
 
   // Whether loads into this view decode every frame of an animated image up front. A view that decodes
   // frames as it plays them answers false.

@@ -19,9 +19,15 @@ class ProgressIndicator : public View {
   }
 
   Style style() const { return style_; }
-  void setStyle(Style style) { style_ = style; }
+  void setStyle(Style style) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    style_ = style;
+  }
   ControlSize controlSize() const { return controlSize_; }
-  void setControlSize(ControlSize size) { controlSize_ = size; }
+  void setControlSize(ControlSize size) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    controlSize_ = size;
+  }
 
   // Starting a running indicator, or stopping a stopped one, changes nothing.
   void startAnimation();

@@ -89,7 +89,8 @@ class View : public PlaceholderView, public AssociatedObjects {
 
   std::shared_ptr<View> superview() const { return superview_.lock(); }
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
-  // Moves `view` here (out of its old superview first). Calls the moved tree's hooks.
+  // Moves `view` here (out of its old superview, or out of the window it was the content view of, first).
+  // Calls the moved tree's hooks.
   void addSubview(const std::shared_ptr<View>& view);
   // Drops the view from its superview, and every constraint of the superview's chain that names it or one of
   // its subviews. Does nothing without a superview.
@@ -101,7 +102,10 @@ class View : public PlaceholderView, public AssociatedObjects {
   double backingScaleFactor() const;
 
   bool translatesAutoresizingMaskIntoConstraints() const { return translatesAutoresizingMask_; }
-  void setTranslatesAutoresizingMaskIntoConstraints(bool value) { translatesAutoresizingMask_ = value; }
+  void setTranslatesAutoresizingMaskIntoConstraints(bool value) {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    translatesAutoresizingMask_ = value;
+  }
   // The constraints this view holds (those activated with it as the nearest common ancestor of their items).
   const std::vector<std::shared_ptr<LayoutConstraint>>& constraints() const { return constraints_; }
   // Activates item.attribute = other.otherAttribute + constant on the items' nearest common ancestor (the
@@ -165,11 +169,16 @@ class Window : public std::enable_shared_from_this<Window> {
   void setBackingScaleFactor(double scale);
 
   std::shared_ptr<View> contentView() const { return contentView_; }
-  // The old content view's tree leaves the window, the new one joins it; both get `viewDidMoveToWindow()`.
+  // The old content view's tree leaves the window, the new one joins it; both get `viewDidMoveToWindow()`. A
+  // view that was another window's content view, or a subview, leaves that place first.
   void setContentView(std::shared_ptr<View> view);
   void displayIfNeeded();
 
  private:
+  friend class View;
+  // Forgets `view` as the content view, when it is, as it moves elsewhere. REQUIRES: the caller holds the view.
+  void letGoOfContentView(const View& view);
+
   double backingScaleFactor_;
   std::shared_ptr<View> contentView_;
 };

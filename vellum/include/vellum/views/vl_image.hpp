@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "vellum/views/declarative_host.hpp"
+#include "vellum/views/guarded_call.hpp"
 #include "vellum/views/image_binder.hpp"
 #include "vellum/sources/raw_image_data_provider.hpp"
 #include "vellum/sources/resource.hpp"
@@ -73,12 +74,18 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
 
   const bool shown = binder->isShown();
   const auto transition = context->swiftUITransition();
+  // The closures called below are the application's: one that throws is left out (a configuration, the
+  // content configuration) or stands for nothing (a placeholder, a failure view), and the row, and the rows
+  // beside it, still build.
   auto rendered = [&] {
     HoldingView holding = HoldingView::created(binder->loadedImage(), context);
-    for (const auto& configure : context->configurations()) holding = configure(std::move(holding));
+    for (const auto& configure : context->configurations()) {
+      guardedCall("A declarative image's configuration", [&] { holding = configure(holding); });
+    }
     AnyView result = holding.anyView();
     if (auto content = context->contentConfiguration()) {
-      result = content(std::move(holding), shown && !binder->usesFailureImage);
+      guardedCall("A declarative image's content configuration",
+                  [&] { result = content(holding, shown && !binder->usesFailureImage); });
     }
     if (transition) result = result.transition(*transition);
     return result;
@@ -91,13 +98,11 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
     layers.push_back(binder->loadedImage() ? image.frame(std::nullopt, std::nullopt) : image.frame(0.0, 0.0));
   }
   if (!shown) {
-    AnyView child;
+    AnyView child = AnyView::clear();
     if (const auto& failure = binder->failureView()) {
-      child = failure();
+      guardedCall("A declarative image's failure view", [&] { child = failure(); });
     } else if (auto placeholder = context->placeholder()) {
-      child = placeholder(*binder->progress);
-    } else {
-      child = AnyView::clear();
+      guardedCall("A declarative image's placeholder", [&] { child = placeholder(*binder->progress); });
     }
     layers.push_back(AnyView::stack({child})
                          .onAppear([weak, context] {
