@@ -2,6 +2,7 @@
 // look-ups (memory, disk, combined, the three-way outcomes and the source-task checker), background
 // decoding, and keys or files that are hostile.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -513,6 +514,10 @@ TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
   cache->clearMemoryCache();
   fs::remove(fileOf("pipe"));
   ASSERT_EQ(::mkfifo(fileOf("pipe").c_str(), 0600), 0);
+  // With an expiry date ahead it is still no entry.
+  const auto ahead = std::chrono::ceil<std::chrono::seconds>((now() + std::chrono::hours(1)).time_since_epoch()).count();
+  const timespec dates[2] = {{ahead, 0}, {ahead, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, fileOf("pipe").c_str(), dates, 0), 0);
   const fs::path directory = fileOf("pipe").parent_path();
   ASSERT_EQ(::mkfifo((directory / (std::string(DiskStorage::kTemporaryFilePrefix) + "9-9")).c_str(), 0600), 0);
 
@@ -522,8 +527,10 @@ TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
     std::promise<Retrieved> done;
     c->retrieveImage("pipe", options, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(std::move(r)); });
     const auto found = test::await(done.get_future());
-    EXPECT_TRUE(!found || found.value().cacheType() == CacheType::none);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found.value().cacheType(), CacheType::none);
     EXPECT_FALSE(c->isCached("pipe"));
+    EXPECT_FALSE(c->cacheFileURLIfOnDisk("pipe"));
     EXPECT_NO_THROW(test::await(c->diskStorageSizeAsync()));
     test::await(c->cleanExpiredDiskCacheAsync());
   }

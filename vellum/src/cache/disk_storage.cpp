@@ -54,6 +54,17 @@ fs::path defaultCachePath(const fs::path& base, const std::string& cacheName) { 
 
 bool isMissing(const fs::filesystem_error& e) { return e.code() == std::errc::no_such_file_or_directory; }
 
+// Whether the name holds a regular file, the only kind of item that is an entry (another program may put a
+// FIFO, a link or a directory there). A status that cannot be read for another reason than absence counts
+// as an entry, so that its failure is reported.
+bool holdsEntry(const FileManager& fileManager, const fs::path& url) {
+  try {
+    return fileManager.status(url).isRegularFile;
+  } catch (const fs::filesystem_error& e) {
+    return !isMissing(e);
+  }
+}
+
 std::exception_ptr invalidNameError(const fs::path& path) {
   return std::make_exception_ptr(fs::filesystem_error(
       "refused cache file name", path, std::make_error_code(std::errc::invalid_argument)));
@@ -400,14 +411,15 @@ std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
   }
 
   const unsigned keys = ResourceKey::contentModificationDate | ResourceKey::lastAccessDate | ResourceKey::fileSize;
+  // A name that is gone, or that holds no regular file, holds no entry: absent, not an error.
   auto unreadableMeta = [&](const fs::filesystem_error& e) -> std::optional<foundation::Bytes> {
-    if (isMissing(e) || !c.fileManager->fileExists(url)) return std::nullopt;
+    if (isMissing(e) || !holdsEntry(*c.fileManager, url)) return std::nullopt;
     throw VellumError::cacheError(Cache::InvalidURLResource{std::current_exception(), key, fileURLText(url)});
   };
   if (!loadContents) {
     try {
-      const FileMeta meta(url, keys, *c.fileManager);
-      if (meta.isPastExpiry(referenceDate)) return std::nullopt;
+      const FileStatus status = c.fileManager->status(url);
+      if (!status.isRegularFile || isPast(status.modification, referenceDate)) return std::nullopt;
       return foundation::Bytes{};
     } catch (const fs::filesystem_error& e) {
       return unreadableMeta(e);
