@@ -454,8 +454,8 @@ std::optional<foundation::Bytes> Backend::value(const std::string& key,
 bool Backend::isCached(const std::string& key, Date referenceDate, const std::optional<std::string>& forcedExtension) {
   try {
     return readValue(key, forcedExtension, referenceDate, false, ExpirationExtending::none()).has_value();
-  } catch (const VellumError&) {
-    return false;
+  } catch (...) {
+    return false;  // whatever the file manager threw: a question with a yes-or-no answer never fails
   }
 }
 
@@ -502,7 +502,7 @@ void Backend::removeAll(bool skipRecreatingDirectory) {
 std::vector<Path> Backend::listFileURLs() const {
   try {
     return state_->snapshot()->fileManager->enumerate(directoryURL_);
-  } catch (const std::exception&) {
+  } catch (...) {  // a file manager of the application's may throw anything
     throw VellumError::cacheError(Cache::FileEnumeratorCreationFailed{fileURLText(directoryURL_)});
   }
 }
@@ -597,7 +597,8 @@ std::uint64_t Backend::totalSize() const {
     try {
       const FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::fileSize, *fileManager);
       if (!meta.isDirectory) total += static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0));
-    } catch (const fs::filesystem_error&) {
+    } catch (...) {
+      // Unreadable metadata adds nothing, whatever the file manager threw.
     }
   }
   return total;
