@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <latch>
 #include <optional>
 #include <thread>
@@ -373,6 +374,44 @@ TEST_F(DiskStorageTest, StartListsEntriesAndRemovesLeftoverTemporaryFiles) {
   ::close(held);
   EXPECT_TRUE(disk->isCached("stored"));
   EXPECT_EQ(disk->value("stored"), bytes(1));
+}
+
+// Another program may put anything under an entry's name. Only a regular file is an entry: a FIFO, a
+// directory or a link (even with an expiry date ahead, as a copy tool may leave) is answered as absent by
+// every look-up, loaded or not, rather than as a hit that then cannot be read.
+TEST_F(DiskStorageTest, OnlyARegularFileUnderTheNameIsAnEntry) {
+  auto disk = ready(config());
+  const fs::path outside = base_ / "outside";
+  std::ofstream(outside) << "not an entry";
+  const std::function<void(const fs::path&)> makers[] = {
+      [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+      [](const fs::path& p) {
+        fs::create_directory(p);
+        std::ofstream(p / "inside") << "x";
+      },
+      [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+      [&](const fs::path& p) { fs::create_symlink(outside, p); },
+  };
+  const timespec ahead[2] = {{secondsUp(now() + 1h), 0}, {secondsUp(now() + 1h), 0}};
+  int kind = 0;
+  for (const auto& make : makers) {
+    const std::string key = "kind-" + std::to_string(kind++);
+    make(disk->cacheFileURL(key));
+    ASSERT_EQ(::utimensat(AT_FDCWD, disk->cacheFileURL(key).c_str(), ahead, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_FALSE(disk->isCached(key)) << key;
+    EXPECT_EQ(disk->readValue(key, std::nullopt, now(), false, ExpirationExtending::none()), std::nullopt) << key;
+    EXPECT_EQ(disk->value(key), std::nullopt) << key;
+    // A store takes the name back where the item can be replaced (not over a directory).
+    if (!fs::is_directory(fs::symlink_status(disk->cacheFileURL(key)))) {
+      disk->store(bytes(2), key);
+      EXPECT_EQ(disk->value(key), bytes(2)) << key;
+    }
+  }
+  EXPECT_EQ(fs::file_size(outside), 12u);
+  // An empty regular file is an entry of no bytes.
+  disk->store(bytes(0), "empty");
+  EXPECT_TRUE(disk->isCached("empty"));
+  EXPECT_EQ(disk->value("empty"), foundation::Bytes{});
 }
 
 TEST_F(DiskStorageTest, LookupExtensionDoesNotRedateAReplacedEntry) {

@@ -2,6 +2,7 @@
 // look-ups (memory, disk, combined, the three-way outcomes and the source-task checker), background
 // decoding, and keys or files that are hostile.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -513,6 +514,10 @@ TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
   cache->clearMemoryCache();
   fs::remove(fileOf("pipe"));
   ASSERT_EQ(::mkfifo(fileOf("pipe").c_str(), 0600), 0);
+  // With an expiry date ahead it is still no entry.
+  const auto ahead = std::chrono::ceil<std::chrono::seconds>((now() + std::chrono::hours(1)).time_since_epoch()).count();
+  const timespec dates[2] = {{ahead, 0}, {ahead, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, fileOf("pipe").c_str(), dates, 0), 0);
   const fs::path directory = fileOf("pipe").parent_path();
   ASSERT_EQ(::mkfifo((directory / (std::string(DiskStorage::kTemporaryFilePrefix) + "9-9")).c_str(), 0600), 0);
 
@@ -522,8 +527,10 @@ TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
     std::promise<Retrieved> done;
     c->retrieveImage("pipe", options, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(std::move(r)); });
     const auto found = test::await(done.get_future());
-    EXPECT_TRUE(!found || found.value().cacheType() == CacheType::none);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found.value().cacheType(), CacheType::none);
     EXPECT_FALSE(c->isCached("pipe"));
+    EXPECT_FALSE(c->cacheFileURLIfOnDisk("pipe"));
     EXPECT_NO_THROW(test::await(c->diskStorageSizeAsync()));
     test::await(c->cleanExpiredDiskCacheAsync());
   }
@@ -532,6 +539,112 @@ TEST_F(ImageCacheTest, FilesThatAreNoRegularFilesNeverStallTheDisk) {
   ASSERT_TRUE(store(photo, "after", options).diskCacheResult);
   cache->clearMemoryCache();
   EXPECT_EQ(retrieve("after", options).value().cacheType(), CacheType::disk);
+}
+
+// Application code that throws, a std::exception or anything else: a serializer, or a file manager the
+// application gave the disk storage. Each operation still answers, with the failure its caller would have
+// had without that code; a caller waiting for the answer is never left waiting.
+class Thrower {
+ public:
+  explicit Thrower(bool nonStd) : nonStd_(nonStd) {}
+  [[noreturn]] void raise() const {
+    if (nonStd_) throw 42;
+    throw std::runtime_error("application code failed");
+  }
+
+ private:
+  bool nonStd_;
+};
+
+class ThrowingSerializer final : public CacheSerializer, Thrower {
+ public:
+  using Thrower::Thrower;
+  std::optional<foundation::Bytes> data(const ImagePtr&, const std::optional<foundation::Bytes>&) const override {
+    raise();
+  }
+  ImagePtr image(const foundation::Bytes&, const VellumParsedOptionsInfo&) const override { raise(); }
+  std::string description() const override { return "throwing"; }
+};
+
+class ThrowingFileManager final : public DiskStorage::FileManager, Thrower {
+ public:
+  using Thrower::Thrower;
+  std::atomic<bool> armed{false};
+  void check() const {
+    if (armed) raise();
+  }
+  bool fileExists(const fs::path& p) const override { return check(), FileManager::fileExists(p); }
+  std::vector<fs::path> enumerate(const fs::path& root) const override {
+    return check(), FileManager::enumerate(root);
+  }
+  DiskStorage::FileStatus status(const fs::path& p) const override { return check(), FileManager::status(p); }
+  std::optional<foundation::Bytes> readFileIf(const fs::path& p, DiskStorage::FileStatus& s,
+                                              const std::function<bool(const DiskStorage::FileStatus&)>& w)
+      const override {
+    return check(), FileManager::readFileIf(p, s, w);
+  }
+  void writeFile(const fs::path& p, std::span<const std::uint8_t> d, const DiskStorage::FileDates& dates,
+                 std::uint64_t o) override {
+    check();
+    FileManager::writeFile(p, d, dates, o);
+  }
+  void removeItem(const fs::path& p) override {
+    check();
+    FileManager::removeItem(p);
+  }
+  std::optional<fs::path> moveAside(const fs::path& p) override { return check(), FileManager::moveAside(p); }
+};
+
+TEST_F(ImageCacheTest, ThrowingSerializersFailOnlyTheirOwnCall) {
+  ASSERT_TRUE(store(photo, "stored", options).diskCacheResult);
+  cache->clearMemoryCache();
+  for (bool nonStd : {false, true}) {
+    VellumParsedOptionsInfo throwing = options;
+    throwing.cacheSerializer = std::make_shared<ThrowingSerializer>(nonStd);
+    const auto stored = store(photo, "thrown", throwing);
+    ASSERT_FALSE(stored.diskCacheResult) << nonStd;
+    const auto* reason = stored.diskCacheResult.error().cacheReason();
+    ASSERT_TRUE(reason);
+    EXPECT_TRUE(std::holds_alternative<Cache::CannotSerializeImage>(reason->value));
+    EXPECT_FALSE(fs::exists(fileOf("thrown")));
+    EXPECT_THROW(test::await(cache->storeAsync(photo, std::nullopt, "thrown", throwing, true)), VellumError);
+
+    // Bytes the serializer cannot turn back into an image are as good as nothing stored; the file stays.
+    EXPECT_EQ(outcome("stored", throwing).value().kind(), DiskRetrievalOutcome::Kind::notFound) << nonStd;
+    EXPECT_EQ(retrieve("stored", throwing).value().cacheType(), CacheType::none) << nonStd;
+    EXPECT_TRUE(fs::exists(fileOf("stored")));
+  }
+  EXPECT_EQ(retrieve("stored", options).value().cacheType(), CacheType::disk);
+}
+
+TEST_F(ImageCacheTest, ThrowingFileManagersStillAnswerEveryOperation) {
+  for (bool nonStd : {false, true}) {
+    auto manager = std::make_shared<ThrowingFileManager>(nonStd);
+    auto c = test::makeCache(dir.path(), "throwing", manager);
+    std::promise<CacheStoreResult> first;
+    c->store(photo, std::nullopt, "kept", options, true, [&](CacheStoreResult r) { first.set_value(r); });
+    ASSERT_TRUE(test::await(first.get_future()).diskCacheResult);
+    c->clearMemoryCache();
+    manager->armed = true;
+
+    std::promise<CacheStoreResult> stored;
+    c->store(photo, std::nullopt, "new", options, true, [&](CacheStoreResult r) { stored.set_value(r); });
+    EXPECT_FALSE(test::await(stored.get_future()).diskCacheResult) << nonStd;
+    std::promise<Retrieved> found;
+    c->retrieveImage("kept", options, CallbackQueue::untouch(), [&](Retrieved r) { found.set_value(r); });
+    EXPECT_FALSE(test::await(found.get_future())) << nonStd;
+    EXPECT_FALSE(c->isCached("kept"));
+    EXPECT_EQ(test::await(c->imageCachedTypeAsync("kept", "", std::nullopt)), CacheType::none);
+    EXPECT_THROW(test::await(c->diskStorageSizeAsync()), VellumError);
+    EXPECT_ANY_THROW(test::await(c->removeImageAsync("kept")));
+    test::await(c->cleanExpiredDiskCacheAsync());
+    test::await(c->clearDiskCacheAsync());
+
+    // Once the file manager works again, so does the cache, and nothing was lost meanwhile.
+    manager->armed = false;
+    EXPECT_EQ(test::await(c->imageCachedTypeAsync("kept", "", std::nullopt)), CacheType::disk);
+    test::await(c->clearDiskCacheAsync());
+  }
 }
 
 TEST_F(ImageCacheTest, HostileKeysStayInsideTheDirectory) {

@@ -87,6 +87,22 @@ TEST_F(Manager, DefaultOptionsComeFirstAndAMemoryHitAnswersOnTheOptionsQueue) {
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
 }
 
+// A caller that waits for the store hears back even when the serializer throws, whatever it throws: the
+// image it downloaded is still its answer, and only the disk goes without it.
+TEST_F(Manager, AWaitedStoreWhoseSerializerThrowsStillAnswers) {
+  struct Throwing final : CacheSerializer {
+    std::optional<foundation::Bytes> data(const ImagePtr&, const std::optional<foundation::Bytes>&) const override {
+      throw 42;
+    }
+    ImagePtr image(const foundation::Bytes&, const VellumParsedOptionsInfo&) const override { throw 42; }
+    std::string description() const override { return "throwing"; }
+  };
+  const auto found = retrieve(source("/a.png"), {Item::cacheSerializer(std::make_shared<Throwing>()), Item::waitForCache()});
+  ASSERT_TRUE(found.result);
+  EXPECT_EQ(found.result.value().image->bitmap()->width, 24u);
+  EXPECT_FALSE(cache->cacheFileURLIfOnDisk(url("/a.png")));
+}
+
 TEST_F(Manager, OnlyFromCacheMissesWithoutARequest) {
   auto missed = retrieve(source("/a.png"), {Item::onlyFromCache()});
   ASSERT_FALSE(missed.result);

@@ -54,6 +54,17 @@ fs::path defaultCachePath(const fs::path& base, const std::string& cacheName) { 
 
 bool isMissing(const fs::filesystem_error& e) { return e.code() == std::errc::no_such_file_or_directory; }
 
+// Whether the name holds a regular file, the only kind of item that is an entry (another program may put a
+// FIFO, a link or a directory there). A status that cannot be read for another reason than absence counts
+// as an entry, so that its failure is reported.
+bool holdsEntry(const FileManager& fileManager, const fs::path& url) {
+  try {
+    return fileManager.status(url).isRegularFile;
+  } catch (const fs::filesystem_error& e) {
+    return !isMissing(e);
+  }
+}
+
 std::exception_ptr invalidNameError(const fs::path& path) {
   return std::make_exception_ptr(fs::filesystem_error(
       "refused cache file name", path, std::make_error_code(std::errc::invalid_argument)));
@@ -400,14 +411,15 @@ std::optional<foundation::Bytes> Backend::readValue(const std::string& key,
   }
 
   const unsigned keys = ResourceKey::contentModificationDate | ResourceKey::lastAccessDate | ResourceKey::fileSize;
+  // A name that is gone, or that holds no regular file, holds no entry: absent, not an error.
   auto unreadableMeta = [&](const fs::filesystem_error& e) -> std::optional<foundation::Bytes> {
-    if (isMissing(e) || !c.fileManager->fileExists(url)) return std::nullopt;
+    if (isMissing(e) || !holdsEntry(*c.fileManager, url)) return std::nullopt;
     throw VellumError::cacheError(Cache::InvalidURLResource{std::current_exception(), key, fileURLText(url)});
   };
   if (!loadContents) {
     try {
-      const FileMeta meta(url, keys, *c.fileManager);
-      if (meta.isPastExpiry(referenceDate)) return std::nullopt;
+      const FileStatus status = c.fileManager->status(url);
+      if (!status.isRegularFile || isPast(status.modification, referenceDate)) return std::nullopt;
       return foundation::Bytes{};
     } catch (const fs::filesystem_error& e) {
       return unreadableMeta(e);
@@ -442,8 +454,8 @@ std::optional<foundation::Bytes> Backend::value(const std::string& key,
 bool Backend::isCached(const std::string& key, Date referenceDate, const std::optional<std::string>& forcedExtension) {
   try {
     return readValue(key, forcedExtension, referenceDate, false, ExpirationExtending::none()).has_value();
-  } catch (const VellumError&) {
-    return false;
+  } catch (...) {
+    return false;  // whatever the file manager threw: a question with a yes-or-no answer never fails
   }
 }
 
@@ -490,7 +502,7 @@ void Backend::removeAll(bool skipRecreatingDirectory) {
 std::vector<Path> Backend::listFileURLs() const {
   try {
     return state_->snapshot()->fileManager->enumerate(directoryURL_);
-  } catch (const std::exception&) {
+  } catch (...) {  // a file manager of the application's may throw anything
     throw VellumError::cacheError(Cache::FileEnumeratorCreationFailed{fileURLText(directoryURL_)});
   }
 }
@@ -585,7 +597,8 @@ std::uint64_t Backend::totalSize() const {
     try {
       const FileMeta meta(url, ResourceKey::isDirectory | ResourceKey::fileSize, *fileManager);
       if (!meta.isDirectory) total += static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0));
-    } catch (const fs::filesystem_error&) {
+    } catch (...) {
+      // Unreadable metadata adds nothing, whatever the file manager threw.
     }
   }
   return total;

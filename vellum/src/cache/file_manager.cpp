@@ -73,6 +73,7 @@ FileStatus fromStat(const struct stat& st) {
   FileStatus status;
   status.isDirectory = S_ISDIR(st.st_mode);
   status.isSymbolicLink = S_ISLNK(st.st_mode);
+  status.isRegularFile = S_ISREG(st.st_mode);
   status.size = st.st_size;
   status.lastAccess = fromTimespec(st.st_atim);
   status.modification = fromTimespec(st.st_mtim);

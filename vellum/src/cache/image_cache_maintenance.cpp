@@ -3,10 +3,13 @@
 
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
+#include "general/guarded_call.hpp"
 #include "vellum/cache/image_cache.hpp"
 
 namespace vellum {
 namespace {
+
+using Cache = VellumError::CacheErrorReason;
 
 void logDropped(std::string_view what, const std::exception& error) {
   foundation::log(foundation::LogLevel::error, std::string("[Vellum] ") + std::string(what) + ": " + error.what());
@@ -24,11 +27,8 @@ void ImageCache::clearCache(std::function<void()> completion) {
 
 void ImageCache::clearDiskCache(std::function<void()> completion) {
   ioQueue_->post([self = shared_from_this(), completion = std::move(completion)] {
-    try {
-      self->diskStorage_->removeAll();
-    } catch (const std::exception& error) {
-      logDropped("Clearing the disk cache failed", error);
-    }
+    // Whatever the clearing throws (the file manager may be the application's), the caller hears back.
+    callGuarded("Clearing the disk cache", [&] { self->diskStorage_->removeAll(); });
     if (completion) foundation::MainQueue::post(completion);
   });
 }
@@ -58,18 +58,16 @@ void ImageCache::cleanExpiredDiskCache(std::function<void()> completion) {
         expiredStepFailed = true;
         logDropped("Removing expired files stopped", *expired.error);
       }
-    } catch (const std::exception& error) {
+    } catch (...) {  // the file manager may be the application's, and throw anything
       expiredStepFailed = true;
-      logDropped("Removing expired files failed", error);
+      logThrown("Removing expired files");
     }
     if (!expiredStepFailed) {
-      try {
+      callGuarded("Removing files over the size limit", [&] {
         const auto exceeded = self->diskStorage_->removeSizeExceededValues();
         collect(exceeded);
         if (exceeded.error) logDropped("Removing files over the size limit stopped", *exceeded.error);
-      } catch (const std::exception& error) {
-        logDropped("Removing files over the size limit failed", error);
-      }
+      });
     }
     if (!names.empty()) {
       foundation::MainQueue::post([self, names = std::move(names)] {
@@ -142,6 +140,10 @@ void ImageCache::calculateDiskStorageSize(
       result = R::success(self->diskStorage_->totalSize());
     } catch (const VellumError& error) {
       result = R::failure(error);
+    } catch (...) {  // the listing and every file's metadata are caught on the way; this is what is left
+      logThrown("Computing the disk cache's size");
+      result = R::failure(VellumError::cacheError(
+          Cache::FileEnumeratorCreationFailed{"file://" + self->diskStorage_->directoryURL().string()}));
     }
     if (completion) CallbackQueue::mainAsync().deliver(completion, std::move(*result));
   });

@@ -44,6 +44,9 @@ struct FileIdentity {
 struct FileStatus {
   bool isDirectory = false;
   bool isSymbolicLink = false;
+  // Only a regular file is an entry: anything else another program put under an entry's name (a FIFO, a
+  // device, a link, a directory) is no cached value.
+  bool isRegularFile = false;
   std::int64_t size = 0;
   Date lastAccess;    // our attribute, else the access time
   Date modification;  // modification time: the entry's expiry
