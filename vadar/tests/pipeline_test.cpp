@@ -2,6 +2,8 @@
 // the fake frontend API on loopback behind a proxy path.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <future>
 #include <random>
 
@@ -212,6 +214,42 @@ TEST(ResponseProcessors, InstallsTheClientTheAnswerCarriesAndNeverClearsIt) {
   EXPECT_ANY_THROW(Client::get());
   VadarHarness::settle();
   EXPECT_EQ(harness.vadar().client(), before);
+}
+
+// An answer whose client equals the one installed queues nothing, but only when nothing queued before it can
+// change that client: the answers land in the order they came, whatever the main queue is doing.
+TEST(ResponseProcessors, AnswersInstallInOrderWhenOneEqualsTheClientHeldMeanwhile) {
+  VadarHarness harness;
+  Client::get();
+  VadarHarness::settle();
+  const auto original = harness.vadar().client();
+  ASSERT_TRUE(original);
+  std::atomic<int> announced{0};
+  auto subscription = harness.vadar().observe(Vadar::Member::client, [&announced] { ++announced; });
+
+  // The same client again, many times: nothing to announce, and the object keeps what it holds.
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Client::get(), original);
+  VadarHarness::settle();
+  EXPECT_EQ(harness.vadar().client(), original);
+  EXPECT_EQ(announced, 0);
+
+  // A changed client is queued behind a busy main queue, then the original comes back: it equals what the
+  // object holds now, yet must be installed after the changed one.
+  nlohmann::json changed = harness.api().clientJson();
+  changed["updated_at"] = changed["updated_at"].get<std::int64_t>() + 1000;
+  {
+    testing::MainQueueHold hold;
+    ASSERT_TRUE(hold.held());
+    harness.api().failNext("GET", "/v1/client", Answer::json(200, {{"response", changed}, {"client", nullptr}}));
+    ASSERT_NE(Client::get(), original);
+    EXPECT_EQ(Client::get(), original);
+  }
+  VadarHarness::settle();
+  EXPECT_EQ(harness.vadar().client(), original);
+  EXPECT_EQ(announced, 2);
+
+  // What the keychain keeps is the client installed last.
+  EXPECT_EQ(harness.startAgain()->client(), original);
 }
 
 TEST(ResponseProcessors, SendsAuthEventsForCompletedSignInsAndSignUpsAndRemovedSessions) {

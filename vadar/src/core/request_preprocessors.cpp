@@ -11,17 +11,20 @@
 
 namespace vadar::core {
 
-void VadarProxyRequestProcessor::process(httpkit::URLRequest& request, const std::optional<ProxyConfiguration>& proxy) {
-  if (!proxy || proxy->pathSegments.empty() || request.url.empty()) return;
+std::optional<boost::urls::url> editableURL(const httpkit::URLRequest& request) {
+  if (request.url.empty()) return std::nullopt;
   auto parsed = boost::urls::parse_uri_reference(request.url);
-  if (!parsed) return;
+  if (!parsed) return std::nullopt;
+  return boost::urls::url(*parsed);
+}
+
+void VadarProxyRequestProcessor::process(boost::urls::url& url, const std::optional<ProxyConfiguration>& proxy) {
+  if (!proxy || proxy->pathSegments.empty()) return;
   try {
-    boost::urls::url url(*parsed);
     const std::string oldPath(url.encoded_path());
     const std::string newPath = proxy->prefixedPath(oldPath);
     if (newPath == oldPath) return;
-    url.set_encoded_path(newPath);
-    request.url = std::string(url.buffer());
+    url.set_encoded_path(newPath);  // leaves the address as it was when it refuses the path
   } catch (const std::exception&) {
     // A path the URL type refuses: the request goes out unproxied.
   }
@@ -35,14 +38,7 @@ void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const st
   request.headers.set("x-native-device-id", "uidevice-unsupported");
 }
 
-void VadarQueryItemsRequestProcessor::process(httpkit::URLRequest& request) {
-  if (request.url.empty()) return;
-  auto parsed = boost::urls::parse_uri_reference(request.url);
-  if (!parsed) return;
-  boost::urls::url url(*parsed);
-  url.params().append({"_is_native", "true"});
-  request.url = std::string(url.buffer());
-}
+void VadarQueryItemsRequestProcessor::process(boost::urls::url& url) { url.params().append({"_is_native", "true"}); }
 
 void VadarFormEncodingRequestProcessor::process(httpkit::URLRequest& request) {
   if (!request.body) return;

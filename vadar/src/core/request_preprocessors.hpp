@@ -4,15 +4,20 @@
 #include <optional>
 #include <string>
 
+#include <boost/url/url.hpp>
 #include <httpkit/url_request.hpp>
 
 #include "vadar/infra/proxy_configuration.hpp"
 
 namespace vadar::core {
 
+// The request's address, parsed once for the processors that edit it; none when it is empty or cannot be
+// parsed, and then it goes out as it was.
+std::optional<boost::urls::url> editableURL(const httpkit::URLRequest& request);
+
 // Puts the proxy's path segments in front of the request path (only the path changes).
 struct VadarProxyRequestProcessor {
-  static void process(httpkit::URLRequest& request, const std::optional<ProxyConfiguration>& proxy);
+  static void process(boost::urls::url& url, const std::optional<ProxyConfiguration>& proxy);
 };
 
 // "Authorization" from the device token of the instance the request goes to (left as it was when there is
@@ -24,7 +29,7 @@ struct VadarHeaderRequestProcessor {
 
 // Appends "_is_native=true" after the query items the request already has.
 struct VadarQueryItemsRequestProcessor {
-  static void process(httpkit::URLRequest& request);
+  static void process(boost::urls::url& url);
 };
 
 // Turns the JSON body into a form body. A body whose root is not a JSON object (or that is not JSON at all)

@@ -114,7 +114,7 @@ void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const http
   if (response != body->end() && response->is_object() && response->value("id", nlohmann::json()) == client->id &&
       (other == body->end() || other->is_null()))
     answerClient = {data.data(), data.size(), client};
-  postToVadar([client, instance](Vadar& vadar) { vadar.installClient(client, instance); });
+  if (auto vadar = Vadar::shared()) vadar->offerClient(std::move(client), instance);
 }
 
 std::shared_ptr<const Client> VadarClientSyncRequestProcessor::takeResponseClient(const httpkit::Bytes& data) {

@@ -297,8 +297,20 @@ Vadar::RequestContext Vadar::requestContext() const {
 
 // ---- writes ----
 
+// Counted from before the write is queued until it has run (offerClient).
 template <class F>
 void Vadar::write(F&& change) {
+  struct UnderWay {
+    Vadar& vadar;
+    explicit UnderWay(Vadar& v) : vadar(v) {
+      std::lock_guard lock(vadar.mutex_);
+      ++vadar.writesUnderWay_;
+    }
+    ~UnderWay() {
+      std::lock_guard lock(vadar.mutex_);
+      --vadar.writesUnderWay_;
+    }
+  } underWay(*this);
   core::runOnMainQueue(std::forward<F>(change));
 }
 
@@ -357,6 +369,39 @@ void Vadar::installClient(std::shared_ptr<const Client> client, const std::strin
   write([&] {
     if (frontendApiUrl() == instance) writeClient(std::move(client));
   });
+}
+
+void Vadar::offerClient(std::shared_ptr<const Client> client, const std::string& instance) {
+  std::shared_ptr<const Client> held;
+  {
+    std::lock_guard lock(mutex_);
+    if (writesUnderWay_ == 0 && state_->frontendApiUrl == instance) held = state_->client;
+  }
+  // Installing an equal client would replace it by its twin and rewrite the same keychain item; nothing queued
+  // before this answer can change the client it is compared with. Compared outside the lock: a client may be large.
+  if (held && client && *held == *client) return;
+  {
+    std::lock_guard lock(mutex_);
+    ++writesUnderWay_;  // from now, not when the main queue gets to it: later answers must not pass this one
+  }
+  struct Posted {
+    std::weak_ptr<Vadar> target;
+    std::shared_ptr<const Client> client;
+    std::string instance;
+  };
+  auto posted = std::make_shared<Posted>(Posted{weak_from_this(), std::move(client), instance});
+  foundation::MainQueue::post(wiring::Container::propagating([posted] {
+    auto vadar = posted->target.lock();
+    if (!vadar) return;
+    struct Ended {
+      Vadar& vadar;
+      ~Ended() {
+        std::lock_guard lock(vadar.mutex_);
+        --vadar.writesUnderWay_;
+      }
+    } ended{*vadar};
+    vadar->installClient(std::move(posted->client), posted->instance);
+  }));
 }
 
 void Vadar::writeClient(std::shared_ptr<const Client> next) {

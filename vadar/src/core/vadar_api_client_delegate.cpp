@@ -13,9 +13,12 @@ void VadarAPIClientDelegate::willSendRequest(httpkit::APIClient&, httpkit::URLRe
   const std::string instance = instance_.value_or(context.frontendApiUrl);
   // The installed client is the current instance's: its id goes to no other.
   const auto clientId = instance == context.frontendApiUrl ? context.clientId : std::nullopt;
-  core::VadarProxyRequestProcessor::process(request, context.proxyConfiguration);
+  if (auto url = core::editableURL(request)) {
+    core::VadarProxyRequestProcessor::process(*url, context.proxyConfiguration);
+    core::VadarQueryItemsRequestProcessor::process(*url);
+    request.url = std::string(url->buffer());
+  }
   core::VadarHeaderRequestProcessor::process(request, instance, context.debugMode, clientId);
-  core::VadarQueryItemsRequestProcessor::process(request);
   core::VadarFormEncodingRequestProcessor::process(request);
 }
 

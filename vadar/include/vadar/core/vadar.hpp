@@ -163,6 +163,10 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // Installs a client that an answer of `instance` (a frontend API address) carried, as `setClient` does,
   // unless the object serves another instance by then. The object keeps `client` itself (no copy).
   void installClient(std::shared_ptr<const Client> client, const std::string& instance);
+  // The same from the request pipeline: queued on the main queue, never waited for. An answer that would change
+  // nothing (the object serves `instance` and holds an equal client, and none of its writes is queued or under
+  // way) queues nothing, so a stream of requests costs the main queue no work while the client stays the same.
+  void offerClient(std::shared_ptr<const Client> client, const std::string& instance);
 
   // Stores the key exactly as given, then the settings; both writes' side effects run, in that order.
   void configure(std::string publishableKey, Settings settings = Settings());
@@ -227,8 +231,11 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void removeObserver(std::uint64_t id);
 
   const Mode mode_;
-  mutable std::mutex mutex_;  // guards state_ (held only to copy or store)
+  mutable std::mutex mutex_;  // guards state_ and writesUnderWay_ (held only to copy or store)
   std::unique_ptr<State> state_;
+  // Writes queued for the main queue or running there: while there are any, the state an answer's client is
+  // compared with may be about to change.
+  int writesUnderWay_ = 0;
   EventEmitter<AuthEvent> authEventEmitter_;
 
   struct Observer {
