@@ -614,6 +614,24 @@ TEST(VadarObject, ObserversAreToldOnTheMainQueueOnlyOfChanges) {
   EXPECT_EQ(vadar.settingsProvider()->publishableKey(), VadarHarness::publishableKey());
 }
 
+TEST(VadarObject, AnObserverThatThrowsFailsNeitherTheWriteNorTheOtherObservers) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  LogCapture log;
+  int told = 0;
+  auto throwsAnException = vadar.observe(Vadar::Member::client, [] { throw std::runtime_error("observer failed"); });
+  auto throwsAnInt = vadar.observe(Vadar::Member::client, [] { throw 42; });
+  auto counts = vadar.observe(Vadar::Member::client, [&] { ++told; });
+  EXPECT_NO_THROW(vadar.setClient(Client::sample2()));
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(vadar.client(), Client::sample2());
+  EXPECT_TRUE(log.contains("observer failed"));
+  // An answer's client, installed by a task of the main queue, reaches the observers behind them as well.
+  Client::get();
+  VadarHarness::settle();
+  EXPECT_EQ(told, 2);
+}
+
 TEST(VadarObject, BlockingCallsRefuseToRunOnTheMainQueue) {
   VadarHarness harness;
   Vadar& vadar = harness.vadar();

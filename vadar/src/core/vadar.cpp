@@ -715,7 +715,14 @@ void Vadar::announce(Member member) {
         vadar.callbackEnded_.notify_all();
       }
     } ended{*this};
-    (*target.callback)();
+    // The application's code: what it throws is its own failure, so the write stands and the observers after
+    // it are told all the same.
+    try {
+      (*target.callback)();
+    } catch (...) {
+      logFailure("An observer of the Vadar object failed; the change stands and the other observers are told.",
+                 {__FILE__, __LINE__, "announce(_:)"});
+    }
   }
 }
 
