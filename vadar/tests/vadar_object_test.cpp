@@ -632,6 +632,16 @@ TEST(VadarObject, AnObserverThatThrowsFailsNeitherTheWriteNorTheOtherObservers) 
   EXPECT_EQ(told, 2);
 }
 
+TEST(VadarObject, AnObjectItsOwnObserverReleasesIsNotTouchedAfterwards) {
+  VadarHarness harness;
+  // The application's only reference, dropped from inside the observer it registered.
+  auto holder = std::make_shared<std::shared_ptr<Vadar>>(Vadar::make());
+  Vadar* const vadar = holder->get();
+  auto subscription = vadar->observe(Vadar::Member::sessionsByUserId, [holder] { holder->reset(); });
+  vadar->setSessionsByUserId({{"user_1", {}}});
+  EXPECT_EQ(*holder, nullptr);
+}
+
 TEST(VadarObject, BlockingCallsRefuseToRunOnTheMainQueue) {
   VadarHarness harness;
   Vadar& vadar = harness.vadar();

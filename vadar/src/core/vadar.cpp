@@ -299,6 +299,9 @@ Vadar::RequestContext Vadar::requestContext() const {
 
 template <class F>
 void Vadar::write(F&& change) {
+  // An observer may drop the application's last reference to this object: it lives until the write, its side
+  // effects and its announcements have ended, and is then let go on the writer's thread.
+  const std::shared_ptr<Vadar> keepAlive = weak_from_this().lock();
   core::runOnMainQueue(std::forward<F>(change));
 }
 
@@ -587,6 +590,7 @@ void Vadar::installRestored(const CacheOrigin& origin, std::optional<Client> cli
 
 void Vadar::load() {
   core::requireOffMainQueue("Vadar::load()");
+  const std::shared_ptr<Vadar> keepAlive = weak_from_this().lock();  // an observer may let go of it meanwhile
   if (isBlank(publishableKey())) {
     VadarLogger::error(
         "Vadar loaded without a publishable key. Please call configure() with a valid publishable key first.",
