@@ -614,6 +614,34 @@ TEST(VadarObject, ObserversAreToldOnTheMainQueueOnlyOfChanges) {
   EXPECT_EQ(vadar.settingsProvider()->publishableKey(), VadarHarness::publishableKey());
 }
 
+TEST(VadarObject, AnObserverThatThrowsFailsNeitherTheWriteNorTheOtherObservers) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  LogCapture log;
+  int told = 0;
+  auto throwsAnException = vadar.observe(Vadar::Member::client, [] { throw std::runtime_error("observer failed"); });
+  auto throwsAnInt = vadar.observe(Vadar::Member::client, [] { throw 42; });
+  auto counts = vadar.observe(Vadar::Member::client, [&] { ++told; });
+  EXPECT_NO_THROW(vadar.setClient(Client::sample2()));
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(vadar.client(), Client::sample2());
+  EXPECT_TRUE(log.contains("observer failed"));
+  // An answer's client, installed by a task of the main queue, reaches the observers behind them as well.
+  Client::get();
+  VadarHarness::settle();
+  EXPECT_EQ(told, 2);
+}
+
+TEST(VadarObject, AnObjectItsOwnObserverReleasesIsNotTouchedAfterwards) {
+  VadarHarness harness;
+  // The application's only reference, dropped from inside the observer it registered.
+  auto holder = std::make_shared<std::shared_ptr<Vadar>>(Vadar::make());
+  Vadar* const vadar = holder->get();
+  auto subscription = vadar->observe(Vadar::Member::sessionsByUserId, [holder] { holder->reset(); });
+  vadar->setSessionsByUserId({{"user_1", {}}});
+  EXPECT_EQ(*holder, nullptr);
+}
+
 TEST(VadarObject, BlockingCallsRefuseToRunOnTheMainQueue) {
   VadarHarness harness;
   Vadar& vadar = harness.vadar();

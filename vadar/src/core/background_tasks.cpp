@@ -63,28 +63,46 @@ void BackgroundTasks::reap() {
   for (auto& entry : finished) entry.thread.join();
 }
 
+void BackgroundTasks::takeOthersLocked(std::list<Entry>& others) {
+  // A task cannot join itself: one that drains or shuts the library down from inside (an application's provider
+  // that quits) stays registered, and whoever drains, shuts down or starts next joins it once it has ended.
+  const auto self = std::this_thread::get_id();
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->thread.get_id() == self) {
+      ++it;
+    } else {
+      others.splice(others.end(), entries_, it++);
+    }
+  }
+}
+
 void BackgroundTasks::drain() {
   for (;;) {
-    std::list<Entry> all;
+    std::list<Entry> others;
     {
       std::lock_guard lock(mutex_);
-      if (entries_.empty()) return;
-      all.swap(entries_);
+      takeOthersLocked(others);
+      if (others.empty()) return;
     }
-    for (auto& entry : all) entry.thread.join();
+    for (auto& entry : others) entry.thread.join();
   }
 }
 
 void BackgroundTasks::shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& entry : entries_)
+      if (entry.thread.get_id() == std::this_thread::get_id()) entry.thread.request_stop();
+  }
   for (;;) {
-    std::list<Entry> all;
+    std::list<Entry> others;
     {
       std::lock_guard lock(mutex_);
-      if (entries_.empty()) return;
-      all.swap(entries_);
+      takeOthersLocked(others);
+      if (others.empty()) return;
     }
-    for (auto& entry : all) entry.thread.request_stop();
-    for (auto& entry : all) entry.thread.join();
+    for (auto& entry : others) entry.thread.request_stop();
+    for (auto& entry : others) entry.thread.join();
   }
 }
 

@@ -21,11 +21,12 @@ class BackgroundTasks {
   // asks that one task to stop; `shutdown` asks all of them.
   std::stop_source start(std::function<void(std::stop_token)> work);
 
-  // Asks every task to stop and joins them all, including tasks started while it waits. Never call it from a
-  // task of the registry.
+  // Asks every task to stop and joins them all, including tasks started while it waits. Called from a task of
+  // the registry, it asks that task to stop too but joins only the others.
   void shutdown();
 
-  // Waits for every task to finish on its own (no stop asked), including tasks started while it waits.
+  // Waits for every task to finish on its own (no stop asked), including tasks started while it waits; from a
+  // task of the registry, for every other one.
   void drain();
 
   // Joins the tasks that have finished (start does it too).
@@ -37,6 +38,8 @@ class BackgroundTasks {
     std::shared_ptr<std::atomic<bool>> done;
   };
   void reapLocked(std::list<Entry>& finished);
+  // Moves every entry but the calling thread's into `others`.
+  void takeOthersLocked(std::list<Entry>& others);
 
   std::mutex mutex_;
   std::list<Entry> entries_;

@@ -1,6 +1,7 @@
 #include "core/keychain_writer.hpp"
 
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,9 +27,18 @@ StoreKey storeKey(const keychain::KeychainStore& store) {
 }  // namespace
 
 struct KeychainWriter::State {
+  using ItemKey = std::tuple<std::string, std::string, std::string>;  // service, access group, item
+  struct Waiting {
+    Write write;
+    std::uint64_t turn;  // when the item first asked to be written
+  };
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<std::tuple<std::string, std::string, std::string>, Write> waiting;  // by store and item
+  // Served in turn order, oldest first: an item rewritten again and again (the client, installed by every
+  // answer) keeps its turn when replaced, so it never holds back another item queued after it.
+  std::map<ItemKey, Waiting> waiting;
+  std::map<std::uint64_t, ItemKey> turns;  // the turns of `waiting`
+  std::uint64_t nextTurn = 1;
   std::map<StoreKey, std::string> owners;  // the instance each store was claimed for (writer thread only)
   bool running = false;                    // the writer thread exists
   bool writing = false;                    // it has taken a write and not finished it
@@ -52,7 +62,12 @@ void KeychainWriter::submit(Write write) {
     std::lock_guard lock(s.mutex);
     auto [service, group] = storeKey(write.store);
     auto key = std::make_tuple(std::move(service), std::move(group), write.item);
-    s.waiting.insert_or_assign(std::move(key), std::move(write));
+    if (auto queued = s.waiting.find(key); queued != s.waiting.end()) {
+      queued->second.write = std::move(write);
+    } else {
+      s.turns.emplace(s.nextTurn, key);
+      s.waiting.emplace(std::move(key), State::Waiting{std::move(write), s.nextTurn++});
+    }
     if (!s.running) s.running = start = true;
   }
   // Detached: the thread only touches the process-wide state, and `drain` waits for its work, not for it.
@@ -82,9 +97,11 @@ void KeychainWriter::run() {
   State& s = state();
   std::unique_lock lock(s.mutex);
   while (!s.waiting.empty()) {
-    auto next = s.waiting.begin();
-    auto write = std::make_unique<Write>(std::move(next->second));
+    const auto turn = s.turns.begin();
+    const auto next = s.waiting.find(turn->second);
+    auto write = std::make_unique<Write>(std::move(next->second.write));
     s.waiting.erase(next);
+    s.turns.erase(turn);
     s.writing = true;
     lock.unlock();
     perform(*write);

@@ -300,6 +300,9 @@ Vadar::RequestContext Vadar::requestContext() const {
 // Counted from before the write is queued until it has run (offerClient).
 template <class F>
 void Vadar::write(F&& change) {
+  // An observer may drop the application's last reference to this object: it lives until the write, its side
+  // effects and its announcements have ended, and is then let go on the writer's thread.
+  const std::shared_ptr<Vadar> keepAlive = weak_from_this().lock();
   struct UnderWay {
     Vadar& vadar;
     explicit UnderWay(Vadar& v) : vadar(v) {
@@ -632,6 +635,7 @@ void Vadar::installRestored(const CacheOrigin& origin, std::optional<Client> cli
 
 void Vadar::load() {
   core::requireOffMainQueue("Vadar::load()");
+  const std::shared_ptr<Vadar> keepAlive = weak_from_this().lock();  // an observer may let go of it meanwhile
   if (isBlank(publishableKey())) {
     VadarLogger::error(
         "Vadar loaded without a publishable key. Please call configure() with a valid publishable key first.",
@@ -760,7 +764,14 @@ void Vadar::announce(Member member) {
         vadar.callbackEnded_.notify_all();
       }
     } ended{*this};
-    (*target.callback)();
+    // The application's code: what it throws is its own failure, so the write stands and the observers after
+    // it are told all the same.
+    try {
+      (*target.callback)();
+    } catch (...) {
+      logFailure("An observer of the Vadar object failed; the change stands and the other observers are told.",
+                 {__FILE__, __LINE__, "announce(_:)"});
+    }
   }
 }
 

@@ -185,7 +185,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // Touches the session and sets its active organization (the empty text when none).
   void setActive(const std::string& sessionId, const std::optional<std::string>& organizationId = std::nullopt);
 
-  // `callback` runs on the main queue after each announced write of `member`.
+  // `callback` runs on the main queue after each announced write of `member`. What it throws is logged: the
+  // write stands and the observers after it are told all the same.
   [[nodiscard]] Subscription observe(Member member, std::function<void()> callback);
 
   // Stops and joins the library's background threads (token polling, client refreshes, device attestation,
