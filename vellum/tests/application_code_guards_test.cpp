@@ -371,6 +371,46 @@ TEST_F(RetrievalGuards, APrefetcherWhoseStrategyThrowsStillCompletes) {
   EXPECT_EQ(throwing->asked, 1);
 }
 
+// A serializer is the application's code on the cache's own queue: whatever it throws, a store ends as one
+// that could not serialize, so a retrieval waiting for its store is answered, and a stored file that it
+// cannot read back, or a checker that throws, is a miss rather than a read that never ends.
+TEST_F(RetrievalGuards, AThrowingSerializerEndsItsStoreAndItsRead) {
+  class Throwing final : public CacheSerializer {
+   public:
+    std::optional<foundation::Bytes> data(const ImagePtr&, const std::optional<foundation::Bytes>&) const override {
+      if (++writes % 2 == 0) throw std::runtime_error("cannot write");
+      throw 42;
+    }
+    ImagePtr image(const foundation::Bytes&, const VellumParsedOptionsInfo&) const override { throw 'x'; }
+    std::string description() const override { return "throwing"; }
+    mutable std::atomic<int> writes{0};
+  };
+  auto serializer = std::make_shared<Throwing>();
+  for (int round = 0; round < 2; ++round) {
+    auto outcome = retrieve(source("/a.png?" + std::to_string(round)),
+                            {VellumOptionsInfoItem::waitForCache(), VellumOptionsInfoItem::cacheSerializer(serializer)});
+    ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+    EXPECT_EQ(outcome.answers, 1);
+  }
+  EXPECT_EQ(serializer->writes, 2);
+
+  // A file that is there, read through a serializer that throws on it.
+  ASSERT_TRUE(retrieve(source("/a.png"), {VellumOptionsInfoItem::waitForCache()}).result);
+  cache->clearMemoryCache();
+  auto read = retrieve(source("/a.png"), {VellumOptionsInfoItem::cacheSerializer(serializer)});
+  ASSERT_TRUE(read.result) << read.result.error().what();
+  EXPECT_EQ(read.answers, 1);
+
+  // A checker asked on the cache's queue that throws cannot say the request is wanted: no image, but an answer.
+  cache->clearMemoryCache();
+  VellumParsedOptionsInfo checked;
+  checked.sourceTaskIdentifierChecker = []() -> bool { throw 7; };
+  Awaited<bool> found;
+  cache->retrieveImage(source("/a.png").cacheKey(), checked, CallbackQueue::untouch(),
+                       [&found](foundation::Result<ImageCacheResult, VellumError> r) { found.set(r && r.value().image()); });
+  EXPECT_FALSE(found.get());
+}
+
 // A provider that throws instead of answering fails its retrieval with a provider error that carries what it
 // threw; a live-photo checker that throws has said the load is no longer wanted.
 TEST_F(RetrievalGuards, AThrowingProviderOrCheckerFailsItsOwnRetrieval) {

@@ -10,6 +10,7 @@
 #include "foundation/crypto.hpp"
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
+#include "general/guarded_call.hpp"
 #include "vellum/general/queue_labels.hpp"
 
 namespace vellum {
@@ -173,12 +174,10 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
   }
   ioQueue_->post([self = shared_from_this(), image, original, key, options, identifier,
                   handler = std::move(completionHandler)] {
+    // The serializer is the application's: whatever it throws is a store that could not serialize, so that
+    // whoever waits for the store is still told.
     std::optional<foundation::Bytes> data;
-    try {
-      data = serializer(options)->data(image, original);
-    } catch (const std::exception& e) {
-      foundation::log(foundation::LogLevel::error, std::string("[Vellum] The cache serializer failed: ") + e.what());
-    }
+    callGuarded("The cache serializer", [&] { data = serializer(options)->data(image, original); });
     if (!data) {
       auto error = VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)});
       logFailedDiskStore(error);
@@ -226,7 +225,8 @@ void ImageCache::syncStoreToDisk(const foundation::Bytes& data, const std::strin
     diskStorage_->store(data, computedKey(key, processorIdentifier), expiration, writeOptions, forcedExtension);
   } catch (const VellumError& error) {
     result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(error);
-  } catch (const std::exception&) {
+  } catch (...) {
+    // An application's file manager may throw anything; the store has failed all the same.
     result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(VellumError::cacheError(
         Cache::CannotConvertToData{std::to_string(data.size()) + " bytes", std::current_exception()}));
   }

@@ -1,5 +1,5 @@
 // ImageCache: finding an image by key, in memory and on disk.
-#include "foundation/log.hpp"
+#include "general/guarded_call.hpp"
 #include "vellum/cache/image_cache.hpp"
 
 namespace vellum {
@@ -18,9 +18,12 @@ void deliver(const CallbackQueue& queue, Block&& block) {
   }
 }
 
-// The request that owns the options is no longer wanted.
+// The request that owns the options is no longer wanted. A checker that throws cannot say it is wanted.
 bool isStale(const VellumParsedOptionsInfo& options) {
-  return options.sourceTaskIdentifierChecker && !options.sourceTaskIdentifierChecker();
+  if (!options.sourceTaskIdentifierChecker) return false;
+  bool wanted = false;
+  callGuarded("A source task checker", [&] { wanted = options.sourceTaskIdentifierChecker(); });
+  return !wanted;
 }
 
 // Reads the stored bytes for a computed key and reports what came of it; `found` turns the bytes into the
@@ -38,7 +41,7 @@ void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const
     bytes = disk.value(computed, options.forcedExtension, options.diskCacheAccessExtendingExpiration);
   } catch (const VellumError& error) {
     return report(R::failure(error));
-  } catch (const std::exception&) {
+  } catch (...) {
     return report(R::failure(VellumError::cacheError(
         Cache::CannotLoadDataFromDisk{"file://" + disk.cacheFileURL(computed, options.forcedExtension).string(),
                                       std::current_exception()})));
@@ -123,11 +126,7 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
     lookUpOnDisk<DiskRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,
                                        [&](foundation::Bytes bytes) {
       ImagePtr image;
-      try {
-        image = serializer(options)->image(bytes, options);
-      } catch (const std::exception& e) {
-        foundation::log(foundation::LogLevel::error, std::string("[Vellum] A cached file did not decode: ") + e.what());
-      }
+      callGuarded("The cache serializer", [&] { image = serializer(options)->image(bytes, options); });
       if (image && isStale(options)) return R::success(DiskRetrievalOutcome::stale());
       // Bytes that do not decode are as good as nothing stored; the file stays for whoever can read it.
       if (!image) return R::success(DiskRetrievalOutcome::notFound());
