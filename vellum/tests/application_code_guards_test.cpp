@@ -227,6 +227,30 @@ TEST_F(CallerCodeGuards, ADataSideEffectThatThrowsFailsOnlyItsCaller) {
   expectTheDownloaderStillWorks();
 }
 
+// A processor is one caller's code down to its identifier: one that throws there fails that caller alone,
+// and the other callers of the transfer still get their images.
+TEST_F(CallerCodeGuards, AProcessorWhoseIdentifierThrowsFailsOnlyItsCaller) {
+  struct Unnamed final : ImageProcessor {
+    std::string identifier() const override { throw 42; }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+      return DefaultImageProcessor::defaultProcessor()->process(item, options);
+    }
+  };
+  Answer failing, plain;
+  downloader->downloadImage(url("/shared.png"), direct(std::make_shared<Unnamed>()), failing.completion());
+  downloader->downloadImage(url("/shared.png"), direct(), plain.completion());
+  ASSERT_TRUE(held->waitForArrivals(1, kDeadline));
+  held->open();
+  const auto failed = failing.get();
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(failed.error())))
+      << failed.error().what();
+  const auto kept = plain.get();
+  ASSERT_TRUE(kept) << kept.error().what();
+  EXPECT_EQ(kept.value().originalData, png);
+  expectTheDownloaderStillWorks();
+}
+
 // The handler is the code of the caller attached last: that caller leaves, cancelled, and the redirect is
 // not followed for it.
 TEST_F(CallerCodeGuards, AThrowingRedirectHandlerCancelsItsCaller) {
