@@ -198,6 +198,36 @@ TEST_F(ImageSetting, ARequestClearedOrReplacedWhileItsImageIsReadFromDiskDownloa
   EXPECT_EQ(server.hits("GET", "/b.png"), 1);
 }
 
+// The same, round after round on one cache: no round sends a stale request to the network.
+TEST_F(ImageSetting, RequestsClearedOrReplacedWhileReadFromDiskNeverDownloadInAnyRound) {
+  server.on("GET", "/b.png", imageReply(pngBytes(3, 3)));
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::waitForCache()}).result);
+  auto [cleared, replaced] = onMain([] { return std::make_tuple(std::make_shared<MenuItem>(), std::make_shared<MenuItem>()); });
+  for (int round = 0; round < 20; ++round) {
+    cache->clearMemoryCache();
+    auto ioHeld = std::make_shared<Gate>();
+    OpenOnExit ioReleased{ioHeld};
+    cache->ioQueue()->post([ioHeld] { ioHeld->wait(); });
+    Completion clearedDone, replacedDone, replacement;
+    onMain([&] {
+      vl(cleared).setImage(source("/a.png"), nullptr, options(), nullptr, clearedDone.handler());
+      vl(replaced).setImage(source("/a.png"), nullptr, options(), nullptr, replacedDone.handler());
+    });
+    // A turn of the main queue between the start and the change, as a user's scrolling gives.
+    onMain([&] {
+      vl(cleared).setImage(std::optional<Source>(), nullptr, options());
+      vl(replaced).setImage(source("/b.png"), nullptr, options({Item::forceRefresh()}), nullptr, replacement.handler());
+    });
+    ioHeld->open();
+    EXPECT_NE(staleSource(clearedDone.get().error()), nullptr) << "round " << round;
+    EXPECT_NE(staleSource(replacedDone.get().error()), nullptr) << "round " << round;
+    ASSERT_TRUE(replacement.get()) << "round " << round;
+  }
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  EXPECT_EQ(server.hits("GET", "/b.png"), 20);
+}
+
 TEST_F(ImageSetting, TextAttachmentsRedrawTheirViewOnceAfterASuccess) {
   HeldProvider good("good"), bad("bad");
   auto [attachment, failing, label] = onMain([] {
