@@ -227,6 +227,30 @@ TEST_F(CallerCodeGuards, ADataSideEffectThatThrowsFailsOnlyItsCaller) {
   expectTheDownloaderStillWorks();
 }
 
+// A processor is one caller's code down to its identifier: one that throws there fails that caller alone,
+// and the other callers of the transfer still get their images.
+TEST_F(CallerCodeGuards, AProcessorWhoseIdentifierThrowsFailsOnlyItsCaller) {
+  struct Unnamed final : ImageProcessor {
+    std::string identifier() const override { throw 42; }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+      return DefaultImageProcessor::defaultProcessor()->process(item, options);
+    }
+  };
+  Answer failing, plain;
+  downloader->downloadImage(url("/shared.png"), direct(std::make_shared<Unnamed>()), failing.completion());
+  downloader->downloadImage(url("/shared.png"), direct(), plain.completion());
+  ASSERT_TRUE(held->waitForArrivals(1, kDeadline));
+  held->open();
+  const auto failed = failing.get();
+  ASSERT_FALSE(failed);
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, VellumError::ProcessorErrorReason::ProcessingFailed>(failed.error())))
+      << failed.error().what();
+  const auto kept = plain.get();
+  ASSERT_TRUE(kept) << kept.error().what();
+  EXPECT_EQ(kept.value().originalData, png);
+  expectTheDownloaderStillWorks();
+}
+
 // The handler is the code of the caller attached last: that caller leaves, cancelled, and the redirect is
 // not followed for it.
 TEST_F(CallerCodeGuards, AThrowingRedirectHandlerCancelsItsCaller) {
@@ -369,6 +393,46 @@ TEST_F(RetrievalGuards, APrefetcherWhoseStrategyThrowsStillCompletes) {
       ->start();
   EXPECT_EQ(failed.get(), 1u);
   EXPECT_EQ(throwing->asked, 1);
+}
+
+// A serializer is the application's code on the cache's own queue: whatever it throws, a store ends as one
+// that could not serialize, so a retrieval waiting for its store is answered, and a stored file that it
+// cannot read back, or a checker that throws, is a miss rather than a read that never ends.
+TEST_F(RetrievalGuards, AThrowingSerializerEndsItsStoreAndItsRead) {
+  class Throwing final : public CacheSerializer {
+   public:
+    std::optional<foundation::Bytes> data(const ImagePtr&, const std::optional<foundation::Bytes>&) const override {
+      if (++writes % 2 == 0) throw std::runtime_error("cannot write");
+      throw 42;
+    }
+    ImagePtr image(const foundation::Bytes&, const VellumParsedOptionsInfo&) const override { throw 'x'; }
+    std::string description() const override { return "throwing"; }
+    mutable std::atomic<int> writes{0};
+  };
+  auto serializer = std::make_shared<Throwing>();
+  for (int round = 0; round < 2; ++round) {
+    auto outcome = retrieve(source("/a.png?" + std::to_string(round)),
+                            {VellumOptionsInfoItem::waitForCache(), VellumOptionsInfoItem::cacheSerializer(serializer)});
+    ASSERT_TRUE(outcome.result) << outcome.result.error().what();
+    EXPECT_EQ(outcome.answers, 1);
+  }
+  EXPECT_EQ(serializer->writes, 2);
+
+  // A file that is there, read through a serializer that throws on it.
+  ASSERT_TRUE(retrieve(source("/a.png"), {VellumOptionsInfoItem::waitForCache()}).result);
+  cache->clearMemoryCache();
+  auto read = retrieve(source("/a.png"), {VellumOptionsInfoItem::cacheSerializer(serializer)});
+  ASSERT_TRUE(read.result) << read.result.error().what();
+  EXPECT_EQ(read.answers, 1);
+
+  // A checker asked on the cache's queue that throws cannot say the request is wanted: no image, but an answer.
+  cache->clearMemoryCache();
+  VellumParsedOptionsInfo checked;
+  checked.sourceTaskIdentifierChecker = []() -> bool { throw 7; };
+  Awaited<bool> found;
+  cache->retrieveImage(source("/a.png").cacheKey(), checked, CallbackQueue::untouch(),
+                       [&found](foundation::Result<ImageCacheResult, VellumError> r) { found.set(r && r.value().image()); });
+  EXPECT_FALSE(found.get());
 }
 
 // A provider that throws instead of answering fails its retrieval with a provider error that carries what it

@@ -168,6 +168,32 @@ TEST_F(DownloaderConcurrency, DownloadStartedRightAfterTheSessionIsReplacedGetsI
   gate->open();
 }
 
+// One URL, round after round: each round's first transfer is held by the server when the session is replaced,
+// and the download started right after must neither join it nor meet its cancellation.
+TEST_F(DownloaderConcurrency, TheSameURLRightAfterEachSessionReplacementGetsItsImage) {
+  auto gate = std::make_shared<testing_support::Gate>();
+  auto hits = std::make_shared<std::atomic<int>>(0);
+  server.on("GET", "/same.png", [this, gate, hits](const testing_support::RecordedRequest&) {
+    return Reply{200, text(png), "image/png", {}, {}, hits->fetch_add(1) % 2 == 0 ? gate : nullptr};
+  });
+  const std::string url = server.baseURL() + "/same.png";
+  for (int round = 0; round < 20; ++round) {
+    Answer old, fresh;
+    downloader->downloadImage(url, direct(), old.completion());
+    ASSERT_TRUE(gate->waitForArrivals(round + 1, kDeadline));
+    downloader->setSessionConfiguration(SessionConfiguration{});
+    downloader->downloadImage(url, direct(), fresh.completion());
+    const auto result = fresh.get();
+    ASSERT_TRUE(result) << "round " << round << ": " << result.error().what();
+    EXPECT_EQ(result.value().originalData, png);
+    const auto error = sessionURLError(old.get().error());
+    ASSERT_TRUE(error) << "round " << round;
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
+  }
+  EXPECT_EQ(hits->load(), 40);
+  gate->open();
+}
+
 // The same when the old transfer had its head and part of its body when the session was replaced.
 TEST_F(DownloaderConcurrency, DownloadStartedRightAfterTheSessionIsReplacedMidBodyGetsItsImage) {
   const std::string body = text(png);

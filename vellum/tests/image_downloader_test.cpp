@@ -10,6 +10,7 @@
 #include <testing/scripted_server.hpp>
 
 #include "downloader_test_support.hpp"
+#include "foundation/main_queue.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
 #include "vellum/networking/request_modifier.hpp"
 
@@ -540,6 +541,21 @@ TEST_F(Downloads, AwaitableFormsHonourStopRequests) {
   ASSERT_EQ(running.wait_for(kDeadline), std::future_status::ready);
   EXPECT_THROW(running.get(), VellumError);
   gate->open();
+}
+
+// A future of the default options may be waited on from the main queue itself: its answer needs no turn of it.
+TEST_F(Downloads, AwaitableFormsAnswerAWaitOnTheMainQueue) {
+  std::promise<std::pair<bool, bool>> outcome;
+  foundation::MainQueue::post([&] {
+    auto image = downloader->downloadImageAsync(url("/a.png"), VellumParsedOptionsInfo{});
+    auto bytes = downloader->downloadLivePhotoResourceAsync(url("/a.png?bytes"), VellumParsedOptionsInfo{});
+    const bool imageCame = image.wait_for(kDeadline) == std::future_status::ready;
+    const bool bytesCame = bytes.wait_for(kDeadline) == std::future_status::ready;
+    outcome.set_value({imageCame && image.get().originalData == png, bytesCame && bytes.get().originalData == png});
+  });
+  const auto [image, bytes] = await(outcome.get_future());
+  EXPECT_TRUE(image);
+  EXPECT_TRUE(bytes);
 }
 
 // A session's transfers are told apart from every other session's, so that a late event of a replaced

@@ -198,6 +198,63 @@ TEST_F(ImageSetting, ARequestClearedOrReplacedWhileItsImageIsReadFromDiskDownloa
   EXPECT_EQ(server.hits("GET", "/b.png"), 1);
 }
 
+// Requests that wait for one processing of a stored original: the first of them being replaced meanwhile
+// leaves the others their image, made from the original on disk, with nothing more from the network.
+TEST_F(ImageSetting, OneRequestReplacedWhileTheSharedOriginalIsReadLeavesTheOthersTheirImage) {
+  server.on("GET", "/b.png", imageReply(pngBytes(3, 3)));
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::waitForCache()}).result);
+  cache->clearMemoryCache();
+  const auto marker = std::make_shared<MarkingProcessor>("marked", 2);
+  auto [replaced, kept] = onMain([] { return std::make_tuple(std::make_shared<MenuItem>(), std::make_shared<MenuItem>()); });
+  auto ioHeld = std::make_shared<Gate>();
+  OpenOnExit ioReleased{ioHeld};
+  cache->ioQueue()->post([ioHeld] { ioHeld->wait(); });
+  Completion replacedDone, replacement, keptDone;
+  onMain([&] {
+    vl(replaced).setImage(source("/a.png"), nullptr, options({Item::processor(marker)}), nullptr, replacedDone.handler());
+    vl(kept).setImage(source("/a.png"), nullptr, options({Item::processor(marker)}), nullptr, keptDone.handler());
+  });
+  onMain([&] { vl(replaced).setImage(source("/b.png"), nullptr, options(), nullptr, replacement.handler()); });
+  ioHeld->open();
+  EXPECT_NE(staleSource(replacedDone.get().error()), nullptr);
+  ASSERT_TRUE(replacement.get());
+  const auto made = keptDone.get();
+  ASSERT_TRUE(made) << made.error().what();
+  EXPECT_EQ(made.value().image->size(), (Size{2, 1}));
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+}
+
+// The same, round after round on one cache: no round sends a stale request to the network.
+TEST_F(ImageSetting, RequestsClearedOrReplacedWhileReadFromDiskNeverDownloadInAnyRound) {
+  server.on("GET", "/b.png", imageReply(pngBytes(3, 3)));
+  ASSERT_TRUE(retrieve(source("/a.png"), {Item::waitForCache()}).result);
+  auto [cleared, replaced] = onMain([] { return std::make_tuple(std::make_shared<MenuItem>(), std::make_shared<MenuItem>()); });
+  for (int round = 0; round < 20; ++round) {
+    cache->clearMemoryCache();
+    auto ioHeld = std::make_shared<Gate>();
+    OpenOnExit ioReleased{ioHeld};
+    cache->ioQueue()->post([ioHeld] { ioHeld->wait(); });
+    Completion clearedDone, replacedDone, replacement;
+    onMain([&] {
+      vl(cleared).setImage(source("/a.png"), nullptr, options(), nullptr, clearedDone.handler());
+      vl(replaced).setImage(source("/a.png"), nullptr, options(), nullptr, replacedDone.handler());
+    });
+    // A turn of the main queue between the start and the change, as a user's scrolling gives.
+    onMain([&] {
+      vl(cleared).setImage(std::optional<Source>(), nullptr, options());
+      vl(replaced).setImage(source("/b.png"), nullptr, options({Item::forceRefresh()}), nullptr, replacement.handler());
+    });
+    ioHeld->open();
+    EXPECT_NE(staleSource(clearedDone.get().error()), nullptr) << "round " << round;
+    EXPECT_NE(staleSource(replacedDone.get().error()), nullptr) << "round " << round;
+    ASSERT_TRUE(replacement.get()) << "round " << round;
+  }
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+  EXPECT_EQ(server.hits("GET", "/b.png"), 20);
+}
+
 TEST_F(ImageSetting, TextAttachmentsRedrawTheirViewOnceAfterASuccess) {
   HeldProvider good("good"), bad("bad");
   auto [attachment, failing, label] = onMain([] {

@@ -518,6 +518,19 @@ TEST_F(LivePhotos, ResourcesAreStoredUnderTheirExtensionsThenAnsweredFromDisk) {
   EXPECT_THROW(again.data(), std::filesystem::filesystem_error);
 }
 
+// Resources found on disk are taken one after another without going deeper into the stack for each: a
+// source with very many of them is answered, not a stack overflow.
+TEST_F(LivePhotos, VeryManyResourcesOnDiskAreAnswered) {
+  server.on("GET", "/p.heic", Reply{200, text(isoMedia("heic")), "image/heic", {}, {}, {}});
+  const URL still = *URL::parse(url("/p.heic"));
+  await(manager->retrieveLivePhotoAsync(LivePhotoSource(std::vector<URL>{still}), std::nullopt));
+  constexpr std::size_t kMany = 200000;
+  auto all = await(manager->retrieveLivePhotoAsync(LivePhotoSource(std::vector<URL>(kMany, still)), std::nullopt));
+  EXPECT_EQ(all.fileURLs.size(), kMany);
+  EXPECT_EQ(all.cacheType, CacheType::disk);
+  EXPECT_EQ(server.hits("GET", "/p.heic"), 1);
+}
+
 TEST_F(LivePhotos, ExtensionlessResourcesTakeTheirKindFromTheBytes) {
   server.on("GET", "/still", Reply{200, text(isoMedia("heic")), "application/octet-stream", {}, {}, {}});
   server.on("GET", "/clip", Reply{200, text(isoMedia("qt  ")), "application/octet-stream", {}, {}, {}});

@@ -174,8 +174,9 @@ void ImageCache::store(const ImagePtr& image, const std::optional<foundation::By
   }
   ioQueue_->post([self = shared_from_this(), image, original, key, options, identifier,
                   handler = std::move(completionHandler)] {
+    // The serializer is the application's: whatever it throws is a store that could not serialize, so that
+    // whoever waits for the store is still told.
     std::optional<foundation::Bytes> data;
-    // What the serializer throws, whatever it is, is a serialization that failed: the caller hears of it.
     callGuarded("A cache serializer", [&] { data = serializer(options)->data(image, original); });
     if (!data) {
       auto error = VellumError::cacheError(Cache::CannotSerializeImage{image, original, serializer(options)});

@@ -18,9 +18,12 @@ void deliver(const CallbackQueue& queue, Block&& block) {
   }
 }
 
-// The request that owns the options is no longer wanted.
+// The request that owns the options is no longer wanted. A checker that throws cannot say it is wanted.
 bool isStale(const VellumParsedOptionsInfo& options) {
-  return options.sourceTaskIdentifierChecker && !options.sourceTaskIdentifierChecker();
+  if (!options.sourceTaskIdentifierChecker) return false;
+  bool wanted = false;
+  callGuarded("A source task checker", [&] { wanted = options.sourceTaskIdentifierChecker(); });
+  return !wanted;
 }
 
 // Reads the stored bytes for a computed key and reports what came of it; `found` turns the bytes into the

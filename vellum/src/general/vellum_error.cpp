@@ -44,9 +44,21 @@ std::string describeAttributes(const std::map<std::string, std::string>& attribu
   return text + "]";
 }
 
+// A name the application's own object gives (a processor's identifier, a provider's key, a serializer's
+// text). Errors are made on the paths that answer callers, so a name that throws is shown as missing rather
+// than ending the error, and with it the answer, on its way.
+template <class Name>
+std::string nameGiven(const Name& name) {
+  try {
+    return name();
+  } catch (...) {
+    return "<unavailable>";
+  }
+}
+
 std::string describeProcessor(const std::shared_ptr<const ImageProcessor>& processor) {
   if (!processor) return "nil";
-  return "ImageProcessor(identifier: \"" + processor->identifier() + "\")";
+  return "ImageProcessor(identifier: \"" + nameGiven([&] { return processor->identifier(); }) + "\")";
 }
 
 // The system's low-data refusal: only this reason lets the retrieval fall back to its low-data source.
@@ -88,7 +100,7 @@ std::optional<std::string> VellumError::RequestErrorReason::description() const 
           },
           [](const DataProviderCancelled& r) -> std::string {
             return "The image data provider task was cancelled. Provider cache key: " +
-                   (r.provider ? r.provider->cacheKey() : std::string("nil"));
+                   (r.provider ? nameGiven([&] { return r.provider->cacheKey(); }) : std::string("nil"));
           },
           [](const EmptyRequest&) -> std::string { return "The request is empty or `nil`."; },
           [](const AsyncTaskContextCancelled&) -> std::string {
@@ -165,7 +177,7 @@ std::optional<std::string> VellumError::CacheErrorReason::description() const {
                 r.original ? "Optional(" + std::to_string(r.original->size()) + " bytes)" : "nil";
             return std::string("Cannot serialize an image due to the cache serializer returning `nil`. ") +
                    "Image: " + image + ", original data: " + original + ", " +
-                   "serializer: " + (r.serializer ? r.serializer->description() : std::string("nil")) + ".";
+                   "serializer: " + (r.serializer ? nameGiven([&] { return r.serializer->description(); }) : std::string("nil")) + ".";
           },
           [](const CannotCreateCacheFile& r) -> std::string {
             return "Cannot create cache file at url: " + r.fileURL + ", key: " + r.key +

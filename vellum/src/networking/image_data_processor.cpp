@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "general/guarded_call.hpp"
 #include "image/guarded_processing.hpp"
 #include "vellum/image/image_processor.hpp"
 
@@ -36,13 +37,17 @@ void ImageDataProcessor::run() {
   std::map<std::string, ImagePtr> processed;  // this run only
   for (const auto& callback : callbacks_) {
     const auto& processor = callback.options.processor;
-    const std::string key = processor ? processor->identifier() : std::string();
+    // The identifier is the caller's code too: one that throws shares no image and makes none.
+    std::optional<std::string> key;
+    if (!callGuarded("A processor's identifier", [&] { key = processor ? processor->identifier() : std::string(); })) {
+      key.reset();
+    }
     ImagePtr image;
-    if (auto it = processed.find(key); it != processed.end()) {
+    if (auto it = key ? processed.find(*key) : processed.end(); it != processed.end()) {
       image = it->second;
-    } else {
+    } else if (key) {
       image = processGuarded(ImageProcessItem::data(data_), callback.options);
-      if (image) processed[key] = image;
+      if (image) processed[*key] = image;
     }
     if (image) {
       // Ahead of use, at the scale the processor gave it.

@@ -68,6 +68,16 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   return future;
 }
 
+// A future may be waited on from any thread, the main queue's own among them: its answer never waits for a
+// turn of the main queue, where such a wait would never end. Any other queue the caller named is kept.
+VellumParsedOptionsInfo answeredOffTheMainQueue(VellumParsedOptionsInfo options) {
+  const auto kind = options.callbackQueue.kind();
+  if (kind == CallbackQueue::Kind::mainAsync || kind == CallbackQueue::Kind::mainCurrentOrAsync) {
+    options.callbackQueue = CallbackQueue::untouch();
+  }
+  return options;
+}
+
 }  // namespace
 
 std::optional<foundation::SharedBytes> ImageDownloaderDelegate::didDownloadData(ImageDownloader& downloader,
@@ -423,7 +433,8 @@ std::future<ImageLoadingResult> ImageDownloader::downloadImageAsync(const std::s
                                                                     const VellumParsedOptionsInfo& options,
                                                                     std::stop_token stop) {
   return awaitDownload<ImageLoadingResult>(
-      [&](Completion completion) { return downloadImage(url, options, std::move(completion)); }, stop);
+      [&](Completion completion) { return downloadImage(url, answeredOffTheMainQueue(options), std::move(completion)); },
+      stop);
 }
 
 std::future<ImageLoadingResult> ImageDownloader::downloadImageAsync(const std::string& url,
@@ -452,7 +463,7 @@ std::future<LivePhotoResourceDownloadingResult> ImageDownloader::downloadLivePho
     const std::string& url, const VellumParsedOptionsInfo& options, std::stop_token stop) {
   return awaitDownload<LivePhotoResourceDownloadingResult>(
       [&](std::function<void(const LivePhotoResult&)> completion) {
-        return downloadLivePhotoResource(url, options, std::move(completion));
+        return downloadLivePhotoResource(url, answeredOffTheMainQueue(options), std::move(completion));
       },
       stop);
 }

@@ -42,15 +42,8 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
     }
   }
 
-  void step(std::size_t index) {
-    if (index == source.resources.size()) return succeed();
-    // A checker that throws cannot say the load is still wanted.
-    bool wanted = true;
-    if (checker && !callGuarded("A live photo's checker", [&] { wanted = checker(); })) wanted = false;
-    if (!wanted) {
-      return fail(VellumError::requestError(
-          VellumError::RequestErrorReason::LivePhotoTaskCancelled{std::make_shared<const LivePhotoSource>(source)}));
-    }
+  // The file of `index` when it is on disk already.
+  std::optional<std::filesystem::path> onDisk(std::size_t index) const {
     const LivePhotoResource& resource = source.resources[index];
     const std::string key = resource.dataSource.cacheKey();
     // The extension the type names, or every one the bytes could have given when it names none.
@@ -61,11 +54,28 @@ struct LivePhotoLoad : std::enable_shared_from_this<LivePhotoLoad> {
       candidates = {std::nullopt, std::string("heic"), std::string("mov")};
     }
     for (const auto& extension : candidates) {
-      if (auto file = cache->cacheFileURLIfOnDisk(key, "", extension)) {
-        fileURLs.push_back(*file);
-        return step(index + 1);
-      }
+      if (auto file = cache->cacheFileURLIfOnDisk(key, "", extension)) return file;
     }
+    return std::nullopt;
+  }
+
+  void step(std::size_t index) {
+    // Resources already on disk are taken in this loop, not a call deeper each: a source lists as many as
+    // its maker wants.
+    for (;; ++index) {
+      if (index == source.resources.size()) return succeed();
+      // A checker that throws cannot say the load is still wanted.
+      bool wanted = true;
+      if (checker && !callGuarded("A live photo's checker", [&] { wanted = checker(); })) wanted = false;
+      if (!wanted) {
+        return fail(VellumError::requestError(
+            VellumError::RequestErrorReason::LivePhotoTaskCancelled{std::make_shared<const LivePhotoSource>(source)}));
+      }
+      auto file = onDisk(index);
+      if (!file) break;
+      fileURLs.push_back(std::move(*file));
+    }
+    const LivePhotoResource& resource = source.resources[index];
     allFromDisk = false;
     auto self = shared_from_this();
     auto store = [self, index](const foundation::Bytes& bytes) {

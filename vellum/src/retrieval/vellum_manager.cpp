@@ -538,6 +538,8 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
   const bool first = coalescer_->join(key, [self, source, context, completion, claim](const Coalescer::Outcome& outcome) {
     if (!context->endCancellableWait(claim)) return;
     const auto& options = context->options;
+    // Replaced or cleared while the shared work ran: nothing more is spent on it.
+    if (!stillWanted(options)) return answer(options, completion, RetrieveResult::failure(notWantedError(source)));
     if (!outcome) return answer(options, completion, RetrieveResult::failure(outcome.error()));
     if (!outcome.value()) {
       // The original went away meanwhile: load as if nothing had been cached.
@@ -558,6 +560,10 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
   VellumParsedOptionsInfo originalOptions = options;
   originalOptions.processor = DefaultImageProcessor::defaultProcessor();
   originalOptions.callbackQueue = CallbackQueue::untouch();
+  // The read serves every caller that joined, not only this one: this caller being replaced meanwhile must
+  // not make the original look missing to the others (they would each go to the network for it). Each
+  // caller's own checker still decides what it is answered.
+  originalOptions.sourceTaskIdentifierChecker = nullptr;
   auto coalescer = coalescer_;
   originalCache(options)->retrieveImage(
       source.cacheKey(), originalOptions, CallbackQueue::untouch(),
