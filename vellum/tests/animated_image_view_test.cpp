@@ -516,6 +516,40 @@ TEST_F(AnimatedImageViewConcurrency, FramesWithoutAUsableDurationOrThatThrowCost
   EXPECT_GT(std::count(drawn.begin(), drawn.end(), 4), 0);
 }
 
+// A frame that shows for good stops the refresh when it comes on (before, the display refresh ran on at 60 Hz
+// with nothing ever to change), and the view plays again when something changes.
+TEST_F(AnimatedImageViewConcurrency, AFrameThatNeverEndsRestsTheRefreshUntilSomethingChanges) {
+  auto view = makeView({32, 32});
+  AnimationInfo info;
+  info.frameCount = 3;
+  info.frameSource = std::make_shared<UnruledFrameSource>(
+      std::vector<double>{0.05, std::numeric_limits<double>::infinity(), 0.05}, std::set<std::size_t>{},
+      std::set<std::size_t>{});
+  onMain([&] { view->setImage(Image::make(Bitmap{2, 2, std::vector<std::uint8_t>(16, 0)}, 1.0, info)); });
+  settle(*view);
+  tick(0.05);
+  tick(0.05);
+  settle(*view);
+  EXPECT_EQ(onMain([&] { return view->animator()->currentFrameIndex(); }), 1);
+  EXPECT_EQ(shown(*view), 1);
+  tick(0.05);
+  EXPECT_FALSE(onMain([&] { return view->animates(); }));
+  EXPECT_FALSE(frames->tick(FrameTime{hostTime + 1, 1, 60})) << "the clock is stopped";
+  EXPECT_EQ(shown(*view), 1) << "the frame stays";
+
+  // Asked to play, it looks once and rests again; a new image plays.
+  onMain([&] { view->startAnimating(); });
+  tick(0.05);
+  EXPECT_FALSE(onMain([&] { return view->animates(); }));
+  onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8, 0.05), 8, 8)); });
+  EXPECT_TRUE(onMain([&] { return view->animates(); }));
+  settle(*view);
+  tick(0.05);
+  tick(0.05);
+  EXPECT_GT(onMain([&] { return view->animator()->currentFrameIndex(); }), 0);
+  EXPECT_TRUE(onMain([&] { return view->animates(); }));
+}
+
 // The delegate is the application's: one that throws misses nothing of the animation.
 TEST_F(AnimatedImageViewConcurrency, ADelegateThatThrowsMissesNothing) {
   class ThrowingDelegate final : public AnimatedImageViewDelegate {

@@ -206,6 +206,43 @@ TEST(DeclarativeHost, BridgedViewsAreMadeOncePerIdentityAndLeaveWithIt) {
   });
 }
 
+// Rows that leave together take their views and the constraints naming them (or a view inside them) away,
+// and leave every other row's as it was. Before, each left row's view walked all the rows still there: removing
+// the rows of a long list took time growing with the square of its length.
+TEST(DeclarativeHost, ManyBridgedRowsLeaveTogether) {
+  onMain([] {
+    int makes = 0, updates = 0;
+    auto bridge = std::make_shared<RecordingBridge>(&makes, &updates);
+    std::vector<int> rows(200);
+    for (int i = 0; i < 200; ++i) rows[std::size_t(i)] = i;
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> children;
+      for (int row : rows) children.push_back(AnyView::bridged(bridge).id(row));
+      return AnyView::stack(std::move(children));
+    });
+    host->rebuild();
+    const auto before = host->rootView()->subviews();
+    ASSERT_EQ(before.size(), 200u);
+    auto inner = View::make();
+    before[1]->addSubview(inner);
+    View::activate(inner, LayoutAttribute::width, host->rootView(), LayoutAttribute::width, 0);
+    View::activate(before[2], LayoutAttribute::width, host->rootView(), LayoutAttribute::width, 0);
+    std::erase_if(rows, [](int row) { return row % 2 == 1; });
+    host->rebuild();
+    std::vector<std::shared_ptr<View>> kept;
+    for (std::size_t i = 0; i < before.size(); i += 2) kept.push_back(before[i]);
+    EXPECT_EQ(host->rootView()->subviews(), kept);
+    for (std::size_t i = 1; i < before.size(); i += 2) {
+      EXPECT_EQ(before[i]->superview(), nullptr) << i;
+      EXPECT_EQ(before[i]->window(), nullptr) << i;
+    }
+    ASSERT_EQ(host->rootView()->constraints().size(), 1u) << "the one naming a view inside a left row went";
+    EXPECT_EQ(host->rootView()->constraints().front()->item.lock(), before[2]);
+    EXPECT_EQ(host->stateCount(), 100u);
+    EXPECT_EQ(makes, 200);
+  });
+}
+
 // A place is known by its position, but what stands there may change kind: a body keeping state of another
 // type, a view bridged by another kind of bridge. That is another view, and it starts afresh; before, the old
 // state was handed to it (a failed cast that stopped every later rebuild), and the old bridge's view too.

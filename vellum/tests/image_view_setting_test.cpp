@@ -66,13 +66,13 @@ TEST_F(ImageViewSetting, TheSpinnerIsAHiddenCentredSubviewStartedAndStoppedByEac
   onMain([&] {
     vl(view).setImage(Source::provider(one), nullptr, options(), first.handler());
     vl(view).setImage(Source::provider(two), nullptr, options(), second.handler());
-    EXPECT_EQ(spinner->animatingCount(), 2);
+    EXPECT_EQ(spinner->animatingCount(), 1) << "the replaced request's load is given back at once";
     EXPECT_FALSE(spinner->activityIndicatorView()->isHidden());
   });
   one.release(photo);
   EXPECT_NE(staleSource(first.get().error()), nullptr);
   onMain([&] {
-    EXPECT_EQ(spinner->animatingCount(), 1) << "a stale request still stops the indicator it started";
+    EXPECT_EQ(spinner->animatingCount(), 1) << "a stale request's end gives back nothing twice";
     EXPECT_TRUE(spinner->activityIndicatorView()->isAnimating());
   });
   two.release(photo);
@@ -121,6 +121,43 @@ TEST_F(ImageViewSetting, TheImageIndicatorStaysWhileTheCurrentRequestLoads) {
   onMain([&] {
     EXPECT_TRUE(shown->isHidden());
     EXPECT_FALSE(shown->animates());
+  });
+}
+
+// A replaced request gives its indicator load back when it is replaced, not when it ends: before, one whose
+// load never ended (a stalled server) left the indicator showing after the current request had its image,
+// and a cleared view showed it for good.
+TEST_F(ImageViewSetting, AReplacedRequestThatNeverEndsLeavesNoIndicatorShowing) {
+  HeldProvider stalled("stalled"), current("current"), cleared("cleared");
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {100, 80}}); });
+  std::shared_ptr<ActivityIndicator> spinner;
+  Completion replaced, shown, beforeClearing, clearing;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::activity());
+    spinner = std::dynamic_pointer_cast<ActivityIndicator>(vl(view).indicator());
+    vl(view).setImage(Source::provider(stalled), nullptr, options(), replaced.handler());
+    vl(view).setImage(Source::provider(current), nullptr, options(), shown.handler());
+  });
+  current.release(photo);
+  EXPECT_TRUE(shown.get());
+  onMain([&] {
+    EXPECT_EQ(spinner->animatingCount(), 0);
+    EXPECT_TRUE(spinner->activityIndicatorView()->isHidden());
+    EXPECT_FALSE(spinner->activityIndicatorView()->isAnimating());
+    // A load without a source replaces the running one as well.
+    vl(view).setImage(Source::provider(cleared), nullptr, options(), beforeClearing.handler());
+    EXPECT_FALSE(spinner->activityIndicatorView()->isHidden());
+    vl(view).setImage(std::optional<Source>(), nullptr, options(), clearing.handler());
+    EXPECT_EQ(spinner->animatingCount(), 0);
+    EXPECT_TRUE(spinner->activityIndicatorView()->isHidden());
+  });
+  stalled.release(photo);
+  cleared.release(photo);
+  EXPECT_NE(staleSource(replaced.get().error()), nullptr);
+  EXPECT_NE(staleSource(beforeClearing.get().error()), nullptr);
+  onMain([&] {
+    EXPECT_EQ(spinner->animatingCount(), 0) << "late ends give back nothing more";
+    EXPECT_EQ(spinner->activityIndicatorView()->animationStarts(), 2);
   });
 }
 
@@ -338,7 +375,8 @@ TEST_F(ImageViewSetting, AMemoryHitEndsDuringTheCallAndSilencesTheRequestItRepla
     EXPECT_TRUE(hit.done());
     EXPECT_EQ(view->image(), cached);
     EXPECT_EQ(vl(view).taskIdentifier(), std::nullopt);
-    EXPECT_EQ(spinner->animatingCount(), 1) << "only the replaced request's indicator start is left";
+    EXPECT_EQ(spinner->animatingCount(), 0) << "the replaced request's load was given back when it was replaced";
+    EXPECT_TRUE(spinner->activityIndicatorView()->isHidden());
   });
   auto fromMemory = hit.get();
   ASSERT_TRUE(fromMemory);

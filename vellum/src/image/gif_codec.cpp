@@ -204,7 +204,8 @@ struct GIFFrameReader::State {
   std::shared_ptr<const foundation::Bytes> data;
   MemoryReader reader{nullptr, 0, 0};
   GifHandle gif;
-  Layout layout;
+  // Walked once by open(); readers made from this one by another() share it.
+  std::shared_ptr<const Layout> layout;
   long width = 0, height = 0;
   Bitmap canvas;
   std::size_t next = 0;  // index of the frame next() composites
@@ -230,36 +231,50 @@ foundation::Result<std::unique_ptr<GIFFrameReader>, DecodingError> GIFFrameReade
   int error = 0;
   st.gif = vellum::open(st.reader, &error);
   if (!st.gif) return failure(GifErrorString(error) ? GifErrorString(error) : "cannot open");
-  st.layout = readLayout(st.gif.get(), st.reader, stopAfter);
-  if (!st.layout.intact) return failure("truncated or damaged data");
-  if (st.layout.frames == 0) return failure("no frames");
+  st.layout = std::make_shared<const Layout>(readLayout(st.gif.get(), st.reader, stopAfter));
+  const Layout& layout = *st.layout;
+  if (!layout.intact) return failure("truncated or damaged data");
+  if (layout.frames == 0) return failure("no frames");
 
   // A logical screen of 0 (some encoders write it) takes its size from the frames.
-  st.width = st.gif->SWidth > 0 ? long(st.gif->SWidth) : st.layout.right;
-  st.height = st.gif->SHeight > 0 ? long(st.gif->SHeight) : st.layout.bottom;
+  st.width = st.gif->SWidth > 0 ? long(st.gif->SWidth) : layout.right;
+  st.height = st.gif->SHeight > 0 ? long(st.gif->SHeight) : layout.bottom;
   const std::uint64_t canvasPixels = self->canvasPixels();
   if (st.width <= 0 || st.height <= 0 || st.width > 65535 || st.height > 65535 || canvasPixels > limits.maxPixels) {
     return failure("logical screen out of range");
   }
   // A frame's raster is decoded even where it falls outside the canvas: bound that work too.
-  if (st.layout.largestFrame > limits.maxPixels) return failure("frame out of range");
+  if (layout.largestFrame > limits.maxPixels) return failure("frame out of range");
   // The canvas, and what a dispose-to-previous frame covers, are held while frames are read.
-  const std::uint64_t held = 1 + (st.layout.restoresPrevious ? 1 : 0);
+  const std::uint64_t held = 1 + (layout.restoresPrevious ? 1 : 0);
   if (held > limits.maxTotalPixels / canvasPixels) return failure("animation too large");
   if (!self->rewind()) return failure("cannot open");
   return R::success(std::move(self));
 }
 
-std::size_t GIFFrameReader::frameCount() const { return state_->layout.frames; }
+std::unique_ptr<GIFFrameReader> GIFFrameReader::another() const {
+  std::unique_ptr<GIFFrameReader> copy(new GIFFrameReader());
+  State& st = *copy->state_;
+  st.data = state_->data;
+  st.reader = MemoryReader{st.data->data(), st.data->size(), 0};
+  st.layout = state_->layout;
+  st.width = state_->width;
+  st.height = state_->height;
+  if (!copy->rewind()) return nullptr;
+  return copy;
+}
 
-bool GIFFrameReader::restoresPrevious() const { return state_->layout.restoresPrevious; }
+std::size_t GIFFrameReader::frameCount() const { return state_->layout->frames; }
+
+bool GIFFrameReader::restoresPrevious() const { return state_->layout->restoresPrevious; }
 
 std::uint64_t GIFFrameReader::canvasPixels() const {
   return std::uint64_t(std::max(state_->width, 0L)) * std::uint64_t(std::max(state_->height, 0L));
 }
 
 double GIFFrameReader::duration(std::size_t index) const {
-  return index < state_->layout.delays.size() ? gifFrameDuration(state_->layout.delays[index]) : 0.0;
+  const auto& delays = state_->layout->delays;
+  return index < delays.size() ? gifFrameDuration(delays[index]) : 0.0;
 }
 
 std::size_t GIFFrameReader::nextIndex() const { return state_->next; }
@@ -285,10 +300,10 @@ std::optional<DecodingError> GIFFrameReader::next() {
   State& st = *state_;
   auto failure = [&st](std::string reason) {
     // A broken record leaves the file position undefined: only a rewind reads on.
-    st.next = st.layout.frames;
+    st.next = st.layout->frames;
     return DecodingError{"GIF: " + std::move(reason)};
   };
-  if (!st.gif || st.next >= st.layout.frames) return failure("no more frames");
+  if (!st.gif || st.next >= st.layout->frames) return failure("no more frames");
   if (st.next == 0) {
     st.canvas.width = static_cast<std::uint32_t>(st.width);
     st.canvas.height = static_cast<std::uint32_t>(st.height);
@@ -323,7 +338,7 @@ std::optional<DecodingError> GIFFrameReader::next() {
 
   const int disposal = haveControl ? control.DisposalMode : DISPOSAL_UNSPECIFIED;
   const int transparent = haveControl ? control.TransparentColor : NO_TRANSPARENT_COLOR;
-  const bool last = st.next + 1 == st.layout.frames;
+  const bool last = st.next + 1 == st.layout->frames;
   if (disposal == DISPOSE_PREVIOUS && !last) {
     st.previous = saveRect(canvas, desc.Left, desc.Top, desc.Width, desc.Height);
   }

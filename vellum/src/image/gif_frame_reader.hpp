@@ -21,6 +21,9 @@ class GIFFrameReader {
       std::shared_ptr<const foundation::Bytes> data, std::size_t stopAfter = SIZE_MAX,
       const DecodingLimits& limits = {});
   ~GIFFrameReader();
+  // A reader of its own over the same data, before its first frame, that shares what open() learned: the
+  // records are not walked again. Null when the data cannot be reopened.
+  std::unique_ptr<GIFFrameReader> another() const;
 
   std::size_t frameCount() const;
   // Seconds, by gifFrameDuration.

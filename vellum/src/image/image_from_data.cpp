@@ -26,14 +26,29 @@ ImagePtr fittedFrame(const Bitmap& bitmap, std::optional<Size> maxSize, Whole wh
 
 // Frames of GIF data. The source made with an image shares the frames that image decoded; a copy (and the
 // source of a first-frame-only image) composites frames on demand with a reader of its own, so playing the
-// frames in order costs one frame each and holds one canvas, not every frame.
+// frames in order costs one frame each and holds one canvas, not every frame. A source and all its copies
+// walk the file's records once between them: each copy starts its reader from the first one opened.
 class GIFFrameSource final : public ImageFrameSource {
+  // What a source and its copies share: the first reader opened, never read from itself.
+  struct Index {
+    std::mutex mutex;
+    bool triedOpening = false;                 // guarded by mutex
+    std::unique_ptr<GIFFrameReader> opened;    // guarded by mutex
+  };
+
  public:
-  GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options)
-      : data_(std::move(data)), options_(options) {}
+  GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options,
+                 std::unique_ptr<GIFFrameReader> opened = nullptr)
+      : data_(std::move(data)), options_(options), index_(std::make_shared<Index>()) {
+    if (opened) {
+      index_->triedOpening = true;
+      index_->opened = std::move(opened);
+    }
+  }
   GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options,
                  std::vector<ImagePtr> frames, std::vector<double> durations)
-      : data_(std::move(data)), options_(options), frames_(std::move(frames)), durations_(std::move(durations)) {}
+      : data_(std::move(data)), options_(options), frames_(std::move(frames)), durations_(std::move(durations)),
+        index_(std::make_shared<Index>()) {}
 
   std::shared_ptr<const foundation::Bytes> data() const override { return data_; }
   std::size_t frameCount() const override {
@@ -64,16 +79,25 @@ class GIFFrameSource final : public ImageFrameSource {
     return openedReader() ? reader_->duration(index) : 0.0;
   }
   std::shared_ptr<ImageFrameSource> copy() const override {
-    return std::make_shared<GIFFrameSource>(data_, options_);
+    return std::shared_ptr<GIFFrameSource>(new GIFFrameSource(data_, options_, index_));
   }
 
  private:
+  GIFFrameSource(std::shared_ptr<const foundation::Bytes> data, ImageCreatingOptions options,
+                 std::shared_ptr<Index> index)
+      : data_(std::move(data)), options_(options), index_(std::move(index)) {}
+
   // REQUIRES: mutex_ held.
   bool openedReader() const {
     if (!triedOpening_) {
       triedOpening_ = true;
-      auto opened = GIFFrameReader::open(data_);
-      if (opened) reader_ = std::move(opened.value());
+      std::lock_guard lock(index_->mutex);
+      if (!index_->triedOpening) {
+        index_->triedOpening = true;
+        auto opened = GIFFrameReader::open(data_);
+        if (opened) index_->opened = std::move(opened.value());
+      }
+      if (index_->opened) reader_ = index_->opened->another();
     }
     return reader_ != nullptr;
   }
@@ -82,6 +106,7 @@ class GIFFrameSource final : public ImageFrameSource {
   const ImageCreatingOptions options_;
   const std::optional<std::vector<ImagePtr>> frames_;
   const std::vector<double> durations_;
+  const std::shared_ptr<Index> index_;
   mutable std::mutex mutex_;
   mutable bool triedOpening_ = false;                  // guarded by mutex_
   mutable std::unique_ptr<GIFFrameReader> reader_;     // guarded by mutex_
@@ -101,7 +126,8 @@ ImagePtr lazilyAnimatedImage(std::span<const std::uint8_t> data, const ImageCrea
   if (info.frameCount == 1) info.duration = std::numeric_limits<double>::infinity();
   info.animatedImageData = bytes;
   info.creatingOptions = options;
-  info.frameSource = std::make_shared<GIFFrameSource>(std::move(bytes), options);
+  // The source starts from the records walked here rather than walking them again.
+  info.frameSource = std::make_shared<GIFFrameSource>(std::move(bytes), options, reader.another());
   return Image::make(reader.takeCanvas(), 1.0, std::move(info));
 }
 

@@ -164,6 +164,12 @@ void AnimatedImageView::updateFrameIfNeeded() {
     }
     return;
   }
+  if (animator_->currentFrameNeverEnds()) {
+    // No time moves this frame on: the refresh rests until something changes (a new image, a repeat
+    // count, a start).
+    stopAnimating();
+    return;
+  }
   DisplayLinkCompatible& link = displayLink();
   const double step = link.preferredFramesPerSecond() != 0 ? 1.0 / link.preferredFramesPerSecond() : link.duration();
   animator_->timeSinceLastFrameChange += std::min(step, 1.0);

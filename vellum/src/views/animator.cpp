@@ -156,6 +156,11 @@ double Animator::frameDuration(std::ptrdiff_t index) const {
       .value_or(std::numeric_limits<double>::infinity());
 }
 
+bool Animator::currentFrameNeverEnds() const {
+  return animatedFrames_.read(currentFrameIndex_, [](const AnimatedFrame& frame) { return std::isinf(frame.duration); })
+      .value_or(false);
+}
+
 ImagePtr Animator::takeImage(std::ptrdiff_t index) {
   ImagePtr taken;
   animatedFrames_.update(index, [&taken](AnimatedFrame& frame) { taken = std::move(frame.image); });

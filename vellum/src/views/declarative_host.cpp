@@ -69,7 +69,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     std::vector<std::pair<std::type_index, std::any>> slots;
     std::shared_ptr<View> bridgedView;
     std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
-    bool visited = false;
+    std::size_t visitedIn = 0;                  // the build that last reached this identity
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
   struct Mark {
@@ -94,11 +94,25 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   void schedule();
   void scheduledRebuild();
   void rebuild();
-  // `bounds`: the place the parent lays out for the node, in the root view's coordinates. A part of the tree
-  // that building changes nothing in (no body, no bridged view below it) is taken as it is, not copied.
-  AnyView build(const AnyView& node, Path path, Rect bounds);
+  // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
+  // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
+  // coordinates. A part of the tree that building changes nothing in (no body, no bridged view below it) is
+  // taken as it is, not copied.
+  AnyView build(const AnyView& node, Path& path, Rect bounds);
+  // `path` grown by `identity` for the building of `node`, and back again after.
+  AnyView buildBelow(const AnyView& node, Path& path, const AnyView::Identity& identity, Rect bounds) {
+    path.push_back(identity);
+    AnyView built = build(node, path, bounds);
+    path.pop_back();
+    return built;
+  }
+  // The actions and log lines of the marks that left and came; every mark in the same place as before is
+  // matched in one pass, the rest through hash sets.
+  std::vector<std::function<void()>> diffMarks(const std::optional<Animation>& animation);
   // `view` over its built child: `view` itself when the child came out as it went in.
   static AnyView withBuiltChild(const AnyView& view, AnyView child);
+  // A node like `node` over `children`.
+  static std::shared_ptr<AnyView::Node> withChildren(const AnyView::Node& node, std::vector<AnyView> children);
   State& stateFor(const Path& path);
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
@@ -110,6 +124,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::unordered_map<Path, State, PathHash> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
+  std::size_t statesVisited = 0;  // distinct states the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool scheduled = false;     // a task that will take them is queued
   std::chrono::steady_clock::time_point nextRebuildDue{};
@@ -379,11 +394,15 @@ void DeclarativeHost::Core::scheduledRebuild() {
 
 DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
   State& state = states[path];
-  state.visited = true;
+  // Builds are counted from 1 as they start, so a new state has been reached by none.
+  if (state.visitedIn != buildCount) {
+    state.visitedIn = buildCount;
+    ++statesVisited;
+  }
   return state;
 }
 
-AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds) {
+AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bounds) {
   const auto& node = view.node_;
   if (!node) return view;
   switch (node->kind) {
@@ -391,29 +410,30 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds
       BuildContext::Scope scope{stateFor(path), *this};
       BuildContext context(scope);
       AnyView result = node->body(context);
-      path.push_back(positionIdentity(0));
-      return build(result, std::move(path), bounds);
+      return buildBelow(result, path, positionIdentity(0), bounds);
     }
     case AnyView::Kind::stack: {
+      // The built children are gathered only from the first one that building changed: a stack that comes
+      // out as it went in costs no vector.
       std::vector<AnyView> children;
-      children.reserve(node->children.size());
-      bool unchanged = true;
-      for (std::size_t i = 0; i < node->children.size(); ++i) {
+      const std::size_t count = node->children.size();
+      for (std::size_t i = 0; i < count; ++i) {
         const AnyView& child = node->children[i];
         // A child with an id of its own is known by it, wherever it stands.
-        Path childPath = path;
-        if (child.kind() != AnyView::Kind::identity) childPath.push_back(positionIdentity(i));
-        children.push_back(build(child, std::move(childPath), bounds));
-        unchanged = unchanged && children.back().node_ == child.node_;
+        AnyView built = child.kind() == AnyView::Kind::identity ? build(child, path, bounds)
+                                                                : buildBelow(child, path, positionIdentity(i), bounds);
+        if (children.empty() && built.node_ == child.node_) continue;
+        if (children.empty()) {
+          children.reserve(count);
+          children.insert(children.end(), node->children.begin(), node->children.begin() + std::ptrdiff_t(i));
+        }
+        children.push_back(std::move(built));
       }
-      if (unchanged) return view;
-      auto built = std::make_shared<AnyView::Node>(*node);
-      built->children = std::move(children);
-      return AnyView(built);
+      if (children.empty()) return view;
+      return AnyView(withChildren(*node, std::move(children)));
     }
     case AnyView::Kind::identity:
-      path.push_back(node->identity);
-      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
+      return withBuiltChild(view, buildBelow(node->children[0], path, node->identity, bounds));
     case AnyView::Kind::bridged: {
       if (!node->bridge) return view;
       State& state = stateFor(path);
@@ -436,7 +456,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds
         state.bridgedView->setFrame(bounds);
         guardedCall("A bridge's update", [&] { bridge.updateView(*state.bridgedView); });
       }
-      auto built = std::make_shared<AnyView::Node>(*node);
+      auto built = withChildren(*node, node->children);
       built->bridgedView = state.bridgedView;
       return AnyView(built);
     }
@@ -444,27 +464,48 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path path, Rect bounds
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
       AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
-      buildingMarks.push_back(Mark{std::move(path), built});
+      buildingMarks.push_back(Mark{path, built});
       return built;
     }
     case AnyView::Kind::opacity:
-      return withBuiltChild(view, build(node->children[0], std::move(path), bounds));
+      return withBuiltChild(view, build(node->children[0], path, bounds));
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
       const Size size{node->width.value_or(bounds.size.width), node->height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
-      return withBuiltChild(view, build(node->children[0], std::move(path), placed));
+      return withBuiltChild(view, build(node->children[0], path, placed));
     }
     default:
       return view;
   }
 }
 
+std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
+                                                                  std::vector<AnyView> children) {
+  // Field by field rather than a copy of the node, which would copy its children only to replace them.
+  auto built = std::make_shared<AnyView::Node>();
+  built->kind = node.kind;
+  built->children = std::move(children);
+  built->image = node.image;
+  built->modifiers = node.modifiers;
+  built->opacity = node.opacity;
+  built->width = node.width;
+  built->height = node.height;
+  built->transition = node.transition;
+  built->identity = node.identity;
+  built->action = node.action;
+  built->bridge = node.bridge;
+  built->body = node.body;
+  built->bridgedView = node.bridgedView;
+  return built;
+}
+
 AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child) {
   if (child.node_ == view.node_->children[0].node_) return view;
-  auto built = std::make_shared<AnyView::Node>(*view.node_);
-  built->children[0] = std::move(child);
-  return AnyView(built);
+  std::vector<AnyView> children;
+  children.reserve(1);
+  children.push_back(std::move(child));
+  return AnyView(withChildren(*view.node_, std::move(children)));
 }
 
 void DeclarativeHost::Core::rebuild() {
@@ -473,42 +514,40 @@ void DeclarativeHost::Core::rebuild() {
   auto keepAlive = shared_from_this();
   needsRebuild = false;
   const auto animation = std::exchange(pendingAnimation, std::nullopt);
-  for (auto& [path, state] : states) state.visited = false;
-  buildingMarks.clear();
-  tree = build(root ? root() : AnyView(), {}, rootView->bounds());
   ++buildCount;
+  statesVisited = 0;
+  buildingMarks.clear();
+  buildingMarks.reserve(marks.size());
+  Path path;
+  tree = build(root ? root() : AnyView(), path, rootView->bounds());
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
-  // hold it weakly, have run.
+  // hold it weakly, have run. When every state was reached there is nothing to look for.
   std::vector<State> left;
-  for (auto it = states.begin(); it != states.end();) {
-    if (it->second.visited) {
-      ++it;
-      continue;
+  if (statesVisited != states.size()) {
+    std::vector<std::shared_ptr<View>> leftViews;
+    for (auto it = states.begin(); it != states.end();) {
+      if (it->second.visitedIn == buildCount) {
+        ++it;
+        continue;
+      }
+      if (auto& view = it->second.bridgedView) {
+        // One the application moved elsewhere leaves from where it is.
+        if (view->superview() == rootView) {
+          leftViews.push_back(view);
+        } else {
+          view->removeFromSuperview();
+        }
+      }
+      left.push_back(std::move(it->second));
+      it = states.erase(it);
     }
-    if (it->second.bridgedView) it->second.bridgedView->removeFromSuperview();
-    left.push_back(std::move(it->second));
-    it = states.erase(it);
+    // All at once: rows removed one by one each walked every row still there.
+    rootView->removeSubviews(leftViews);
   }
 
-  // Marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in the tree.
-  std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
-  before.reserve(marks.size());
-  after.reserve(buildingMarks.size());
-  for (const Mark& mark : marks) before.insert(&mark);
-  for (const Mark& mark : buildingMarks) after.insert(&mark);
-  std::vector<std::function<void()>> actions;
-  for (const Mark& old : marks) {
-    if (after.contains(&old)) continue;
-    if (old.node.kind() == AnyView::Kind::onDisappear && old.node.action()) actions.push_back(old.node.action());
-    if (old.node.kind() == AnyView::Kind::transition) append({"remove " + old.node.transitionValue().name, animation});
-  }
-  for (const Mark& now : buildingMarks) {
-    if (before.contains(&now)) continue;
-    if (now.node.kind() == AnyView::Kind::onAppear && now.node.action()) actions.push_back(now.node.action());
-    if (now.node.kind() == AnyView::Kind::transition) append({"insert " + now.node.transitionValue().name, animation});
-  }
-  marks = std::move(buildingMarks);
+  auto actions = diffMarks(animation);
+  std::swap(marks, buildingMarks);
   buildingMarks.clear();
 
   const auto finished = std::chrono::steady_clock::now();
@@ -516,6 +555,39 @@ void DeclarativeHost::Core::rebuild() {
   // Run after the tree is in place: an action may send notices, which schedule the next rebuild. Each is the
   // application's: one that throws costs only itself, and the rows after it still start.
   for (auto& action : actions) guardedCall("An appear or disappear action", action);
+}
+
+std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::optional<Animation>& animation) {
+  std::vector<std::function<void()>> actions;
+  auto leave = [&](const Mark& old) {
+    if (old.node.kind() == AnyView::Kind::onDisappear && old.node.action()) actions.push_back(old.node.action());
+    if (old.node.kind() == AnyView::Kind::transition) append({"remove " + old.node.transitionValue().name, animation});
+  };
+  auto come = [&](const Mark& now) {
+    if (now.node.kind() == AnyView::Kind::onAppear && now.node.action()) actions.push_back(now.node.action());
+    if (now.node.kind() == AnyView::Kind::transition) append({"insert " + now.node.transitionValue().name, animation});
+  };
+  // A tree that kept its shape lists the same marks in the same order as before: nothing came or left, and
+  // one pass without a single allocation says so.
+  if (marks.size() == buildingMarks.size()) {
+    std::size_t same = 0;
+    while (same < marks.size() && SameMark{}(&marks[same], &buildingMarks[same])) ++same;
+    if (same == marks.size()) return actions;
+  }
+  // Otherwise marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in
+  // the tree.
+  std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
+  before.reserve(marks.size());
+  after.reserve(buildingMarks.size());
+  for (const Mark& mark : marks) before.insert(&mark);
+  for (const Mark& mark : buildingMarks) after.insert(&mark);
+  for (const Mark& old : marks) {
+    if (!after.contains(&old)) leave(old);
+  }
+  for (const Mark& now : buildingMarks) {
+    if (!before.contains(&now)) come(now);
+  }
+  return actions;
 }
 
 }  // namespace vellum

@@ -1,5 +1,7 @@
 #include "vellum/views/image_view_extension.hpp"
 
+#include <utility>
+
 #include "vellum/general/box.hpp"
 #include "vellum/views/guarded_call.hpp"
 
@@ -10,6 +12,30 @@ namespace {
 char kPlaceholderKey;
 char kIndicatorKey;
 char kIndicatorTypeKey;
+char kIndicatorLoadKey;
+
+// The one load a request counts on the indicator it started. It is given back once: when a later request
+// replaces this one (the replaced load may never end, or end long after) or when this one ends, whichever
+// comes first. The indicator is held weakly: one dropped since has no view left to stop.
+class IndicatorLoad {
+ public:
+  explicit IndicatorLoad(const std::shared_ptr<Indicator>& indicator) : indicator_(indicator) {}
+  void giveBack() {
+    auto started = std::exchange(indicator_, {}).lock();
+    if (started) guardedCall("An indicator's stop", [&] { started->stopAnimatingView(); });
+  }
+
+ private:
+  std::weak_ptr<Indicator> indicator_;
+};
+
+// Gives back the load the view's previous request counted, if it still counts one.
+void giveBackReplacedLoad(ImageView& view) {
+  if (auto replaced = view.associatedObject<IndicatorLoad>(&kIndicatorLoadKey)) {
+    view.removeAssociatedObject(&kIndicatorLoadKey);
+    replaced->giveBack();
+  }
+}
 
 }  // namespace
 
@@ -106,6 +132,7 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   static const TaskPropertyAccessor tasks = taskKeys().accessor();
   if (!source) {
     setPlaceholder(*view, std::move(placeholder));
+    giveBackReplacedLoad(*view);
     image_setting::endWithoutSource(*view, tasks, completionHandler);
     return nullptr;
   }
@@ -113,8 +140,16 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   bool keepCurrent = options.keepCurrentImageWhileLoading && (view->image() || ImageViewLoading::placeholder(*view));
   if (!keepCurrent) setPlaceholder(*view, std::move(placeholder));
 
+  // This request's load is counted before the replaced one's is given back, so an indicator that goes on
+  // showing never hides in between.
   auto indicator = ImageViewLoading::indicator(*view);
-  if (indicator) guardedCall("An indicator's start", [&] { indicator->startAnimatingView(); });
+  std::shared_ptr<IndicatorLoad> load;
+  if (indicator) {
+    guardedCall("An indicator's start", [&] { indicator->startAnimatingView(); });
+    load = std::make_shared<IndicatorLoad>(indicator);
+  }
+  giveBackReplacedLoad(*view);
+  if (load) view->setAssociatedObject(&kIndicatorLoadKey, load);
   if (view->shouldPreloadAllAnimation()) options.preloadAllAnimationData = true;
 
   image_setting::Steps steps;
@@ -122,11 +157,9 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
     static_cast<ImageView&>(target).setImage(image);
   };
   steps.getImage = [](AssociatedObjects& target) { return static_cast<ImageView&>(target).image(); };
-  // The indicator started here is the one stopped, even when another has been set meanwhile. It is held
-  // weakly: one that has been dropped since has no view left to stop, and a request never owns a view.
-  steps.onFinish = [weakIndicator = std::weak_ptr<Indicator>(indicator)] {
-    if (auto started = weakIndicator.lock()) started->stopAnimatingView();
-  };
+  // The indicator started here is the one stopped, even when another has been set meanwhile, unless a later
+  // request gave this load back already.
+  if (load) steps.onFinish = [load] { load->giveBack(); };
   steps.applyResult = [onFailureImage = options.onFailureImage](AssociatedObjects& target,
                                                                 const RetrieveImageOutcome& result) {
     auto& imageView = static_cast<ImageView&>(target);

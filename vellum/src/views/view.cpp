@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <unordered_set>
 #include <utility>
 
 namespace vellum {
@@ -78,6 +79,43 @@ void View::removeFromSuperview() {
   superview_.reset();
   viewDidMoveToSuperview();
   if (window()) moveToWindow(nullptr);
+}
+
+void View::removeSubviews(const std::vector<std::shared_ptr<View>>& views) {
+  VELLUM_REQUIRE_MAIN_QUEUE();
+  std::unordered_set<const View*> leaving;
+  for (const auto& view : views) {
+    if (view && view->superview().get() == this) leaving.insert(view.get());
+  }
+  if (leaving.empty()) return;
+  auto keepAlive = self();
+  // Whether `item` is one of the leaving views or inside one: the subview of this view it stands under leaves.
+  auto goes = [&](const std::shared_ptr<View>& item) {
+    if (!item) return false;
+    const View* below = item.get();
+    for (auto parent = item->superview(); parent; parent = parent->superview()) {
+      if (parent.get() == this) return leaving.count(below) > 0;
+      below = parent.get();
+    }
+    return false;
+  };
+  for (auto ancestor = keepAlive; ancestor; ancestor = ancestor->superview()) {
+    std::erase_if(ancestor->constraints_, [&](const std::shared_ptr<LayoutConstraint>& c) {
+      return goes(c->item.lock()) || goes(c->otherItem.lock());
+    });
+  }
+  std::vector<std::shared_ptr<View>> removed;
+  removed.reserve(leaving.size());
+  std::erase_if(subviews_, [&](const std::shared_ptr<View>& v) {
+    if (!leaving.count(v.get())) return false;
+    removed.push_back(v);
+    return true;
+  });
+  for (const auto& view : removed) {
+    view->superview_.reset();
+    view->viewDidMoveToSuperview();
+    if (view->window()) view->moveToWindow(nullptr);
+  }
 }
 
 bool View::isDescendant(const View& ancestor) const {

@@ -191,6 +191,9 @@ class Animator : public std::enable_shared_from_this<Animator> {
   double frameDuration(std::ptrdiff_t index) const;
   ImagePtr currentFrameImage() const { return frameImage(currentFrameIndex_); }
   double currentFrameDuration() const { return frameDuration(currentFrameIndex_); }
+  // The current frame is set up and shows for good (an infinite duration): no refresh will move it on. A
+  // frame not set up yet is not one.
+  bool currentFrameNeverEnds() const;
   std::ptrdiff_t currentFrameIndex() const { return currentFrameIndex_; }
   std::ptrdiff_t previousFrameIndex() const { return previousFrameIndex_; }
   // Moves to `index` (wrapped round into the frames when outside them) and brings the window after it in.

@@ -95,6 +95,10 @@ class View : public PlaceholderView, public AssociatedObjects {
   // Drops the view from its superview, and every constraint of the superview's chain that names it or one of
   // its subviews. Does nothing without a superview.
   void removeFromSuperview();
+  // What removeFromSuperview does for each of `views` that is a subview of this view, in one walk of the
+  // subviews and of the constraints however many leave (one call each walks them all for every view).
+  // REQUIRES: on the main queue.
+  void removeSubviews(const std::vector<std::shared_ptr<View>>& views);
   bool isDescendant(const View& ancestor) const;
 
   std::shared_ptr<Window> window() const { return window_.lock(); }

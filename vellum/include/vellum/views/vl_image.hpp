@@ -91,6 +91,7 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
     return result;
   };
   std::vector<AnyView> layers;
+  layers.reserve(2);
   if (transition) {
     if (shown) layers.push_back(rendered());
   } else {
@@ -109,7 +110,17 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
                            auto b = weak.lock();
                            if (!b) return;
                            if (!b->isBusy()) {
-                             b->start(context);
+                             // The load starts in a main-queue task of its own: a list that puts thousands of
+                             // rows on screen at once must not start them all in the task of one rebuild.
+                             b->markLoading();
+                             foundation::MainQueue::post([weak, context, number = b->startNumber()] {
+                               auto later = weak.lock();
+                               // Gone off screen meanwhile (loading cleared), or started by another way.
+                               if (!later || !later->loading || later->downloadTask || later->startNumber() != number) {
+                                 return;
+                               }
+                               later->start(context);
+                             });
                            } else if (context->reducePriorityOnDisappear() && b->downloadTask && b->loading) {
                              b->downloadTask->resetPriority();
                            }
