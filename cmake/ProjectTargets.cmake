@@ -20,13 +20,15 @@ function(tolvaran_warnings target)
   target_compile_options(${target} PRIVATE ${TOLVARAN_WARNINGS})
 endfunction()
 
-# tolvaran_library(<package> DESCRIPTION <text> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
+# tolvaran_library(<package> DESCRIPTION <text> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
+#                  [PACKAGE_INCLUDES <file>...])
 # A static library with public headers under <dir>/include. Its real target is tolvaran_<package> (so that an
 # application's own target of the same name cannot clash when this project is a subproject); in-tree users and
 # consumers of the installed package link the alias <package>::<package>. Installs the headers, the library,
-# the CMake package <package> and the pkg-config file <package>.pc.
+# the CMake package <package> and the pkg-config file <package>.pc. PACKAGE_INCLUDES are CMake files installed
+# into the package and included by it after its targets (what else the package gives its users).
 function(tolvaran_library package)
-  cmake_parse_arguments(ARG "" "DESCRIPTION" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS;PACKAGE_INCLUDES" ${ARGN})
   set(target tolvaran_${package})
   add_library(${target} STATIC ${ARG_SOURCES})
   add_library(${package}::${package} ALIAS ${target})
@@ -37,7 +39,8 @@ function(tolvaran_library package)
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   tolvaran_warnings(${target})
-  _tolvaran_install_library(${package} "${ARG_DESCRIPTION}" ${ARG_PUBLIC_DEPS} ${ARG_PRIVATE_DEPS})
+  _tolvaran_install_library(${package} "${ARG_DESCRIPTION}" "${ARG_PACKAGE_INCLUDES}"
+    ${ARG_PUBLIC_DEPS} ${ARG_PRIVATE_DEPS})
 endfunction()
 
 # What a consumer needs for one dependency of a library: the package its CMake config finds (and the
@@ -121,7 +124,7 @@ macro(tolvaran_pkg_check_modules prefix)
   set(_TOLVARAN_PKG_MODULES_${prefix} "${ARGN}" CACHE INTERNAL "pkg-config modules of PkgConfig::${prefix}")
 endmacro()
 
-function(_tolvaran_install_library package description)
+function(_tolvaran_install_library package description package_includes)
   set(target tolvaran_${package})
   set(dependencies ${ARGN})
   list(REMOVE_DUPLICATES dependencies)
@@ -176,6 +179,12 @@ function(_tolvaran_install_library package description)
     string(APPEND package_lines "find_dependency(${arguments})\n")
   endforeach()
 
+  set(include_lines "")
+  foreach(file IN LISTS package_includes)
+    get_filename_component(name ${file} NAME)
+    string(APPEND include_lines "include(\"\${CMAKE_CURRENT_LIST_DIR}/${name}\")\n")
+  endforeach()
+
   set(package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${package})
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/package)
   file(WRITE ${generated}/${package}-config.cmake
@@ -183,7 +192,8 @@ function(_tolvaran_install_library package description)
     "# find_package(${package} CONFIG REQUIRED) gives the target ${package}::${package}.\n"
     "include(CMakeFindDependencyMacro)\n"
     "${package_lines}${find_lines}"
-    "include(\"\${CMAKE_CURRENT_LIST_DIR}/${package}-targets.cmake\")\n")
+    "include(\"\${CMAKE_CURRENT_LIST_DIR}/${package}-targets.cmake\")\n"
+    "${include_lines}")
   # 0.x releases may break their interface in any minor version.
   write_basic_package_version_file(${generated}/${package}-config-version.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
@@ -212,7 +222,7 @@ function(_tolvaran_install_library package description)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(EXPORT ${package}-targets NAMESPACE ${package}:: DESTINATION ${package_dir})
   install(FILES ${generated}/${package}-config.cmake ${generated}/${package}-config-version.cmake
-    DESTINATION ${package_dir})
+    ${package_includes} DESTINATION ${package_dir})
   install(FILES ${generated}/${package}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endfunction()
 

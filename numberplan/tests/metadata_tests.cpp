@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "numberplan/metadata/metadata_manager.hpp"
@@ -312,21 +315,65 @@ TEST(ResourceBundle, OnlyARegularFileOfABoundedSizeIsRead) {
   ASSERT_TRUE(read.has_value()) << "reading blocked on the FIFO";
 }
 
-TEST(ResourceBundle, CandidatesFollowTheExecutable) {
+// Sets (or, given nothing, unsets) the bundle-folder variable for one test, and puts back what was there.
+class BundleDirVariable {
+ public:
+  explicit BundleDirVariable(const std::optional<std::string>& value) {
+    if (const char* was = std::getenv(name().c_str())) previous_ = was;
+    value ? ::setenv(name().c_str(), value->c_str(), 1) : ::unsetenv(name().c_str());
+  }
+  ~BundleDirVariable() { previous_ ? ::setenv(name().c_str(), previous_->c_str(), 1) : ::unsetenv(name().c_str()); }
+  BundleDirVariable(const BundleDirVariable&) = delete;
+  BundleDirVariable& operator=(const BundleDirVariable&) = delete;
+
+ private:
+  static std::string name() { return std::string(ResourceBundle::directoryVariable); }
+  std::optional<std::string> previous_;
+};
+
+// The library is linked statically into the test binary, so its code lives in the executable: the code's
+// folder is the executable's, searched (and named) once.
+TEST(ResourceBundle, CandidatesFollowTheExecutableEachFolderOnce) {
+  const BundleDirVariable unset(std::nullopt);
   const fs::path executable = fs::read_symlink("/proc/self/exe");
-  const auto candidates = ResourceBundle::candidateLocations();
-  ASSERT_EQ(candidates.size(), 3U);
-  EXPECT_EQ(candidates[0], (executable.parent_path() / ".." / "share" / "numberplan").lexically_normal());
-  // The library is linked statically into the test binary, so its code lives in the executable too.
-  EXPECT_EQ(fs::weakly_canonical(candidates[1]), fs::weakly_canonical(candidates[0]));
-  EXPECT_EQ(candidates[2], executable.parent_path());
+  const std::vector<fs::path> expected{(executable.parent_path() / ".." / "share" / "numberplan").lexically_normal(),
+                                       executable.parent_path()};
+  EXPECT_EQ(ResourceBundle::candidateLocations(), expected);
+  const BundleDirVariable empty("");
+  EXPECT_EQ(ResourceBundle::candidateLocations(), expected);
+}
+
+// A program run from a build folder is pointed at an installed bundle by the variable, which wins over a bundle
+// beside the program; naming a folder already searched adds nothing.
+TEST(ResourceBundle, TheNamedFolderIsSearchedFirst) {
+  ScratchDirectory scratch;
+  const fs::path executableFolder = fs::read_symlink("/proc/self/exe").parent_path();
+  fs::create_directories(scratch.path / "installed" / "NumberPlan_NumberPlan.bundle");
+  {
+    const BundleDirVariable named((scratch.path / "installed" / "..").string() + "/./installed/");
+    const auto candidates = ResourceBundle::candidateLocations();
+    ASSERT_EQ(candidates.size(), 3U);
+    EXPECT_EQ(fs::weakly_canonical(candidates[0]), fs::weakly_canonical(scratch.path / "installed"));
+    EXPECT_EQ(candidates[2], executableFolder);
+    const auto bundle = ResourceBundle::locate(candidates);
+    ASSERT_TRUE(bundle.has_value());  // though one lies beside this test binary too
+    EXPECT_EQ(fs::weakly_canonical(bundle->path()),
+              fs::weakly_canonical(scratch.path / "installed" / "NumberPlan_NumberPlan.bundle"));
+  }
+  {
+    const BundleDirVariable named(executableFolder.string());
+    const auto candidates = ResourceBundle::candidateLocations();
+    ASSERT_EQ(candidates.size(), 2U);
+    EXPECT_EQ(candidates[0], executableFolder);
+  }
 }
 
 TEST(ResourceBundleDeathTest, NoBundleStopsTheProcessNamingThePlacesSearched) {
   ScratchDirectory scratch;
   const std::string searched = "unable to find bundle named NumberPlan_NumberPlan; searched: " + scratch.path.string() +
                                "/NumberPlan_NumberPlan.bundle, " + scratch.path.string() +
-                               "/missing/NumberPlan_NumberPlan.bundle\n";
+                               "/missing/NumberPlan_NumberPlan.bundle; set NUMBERPLAN_BUNDLE_DIR to the folder "
+                               "holding NumberPlan_NumberPlan.bundle\n";
   EXPECT_DEATH(ResourceBundle::locateOrStop({scratch.path, scratch.path / "missing"}), searched);
 }
 

@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "foundation needs C++20: compile with -std=c++20 or later"
+#endif
 // foundation: the platform pieces every library of the project stands on: serial queues over one thread pool,
 // the main queue, timers, notifications, user defaults, application identity, strict base64, SHA-256, secure
 // random, path-segment percent-encoding, the log sink and the clock.

@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "httpkit needs C++20: compile with -std=c++20 or later"
+#endif
 // httpkit: an HTTP client for JSON APIs over libcurl: APIClient, its delegate hooks, requests, responses
 // and the URL errors of a transfer that got no answer.
 //

@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "keychain needs C++20: compile with -std=c++20 or later"
+#endif
 // keychain: small secrets kept in the desktop's Secret Service (KeychainStore) and its one error type.
 //
 //   #include <keychain/keychain.hpp>

@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "numberplan needs C++20: compile with -std=c++20 or later"
+#endif
 // numberplan: phone numbers: parsing, validation, formatting and as-you-type formatting, from the metadata
 // bundle installed with the library (share/numberplan/NumberPlan_NumberPlan.bundle).
 //

@@ -87,12 +87,27 @@ std::optional<std::vector<std::uint8_t>> ResourceBundle::contentsOfResource(std:
 
 std::vector<fs::path> ResourceBundle::candidateLocations() {
   std::vector<fs::path> locations;
-  const auto executable = executableDirectory();
-  if (executable) locations.push_back((*executable / ".." / "share" / "numberplan").lexically_normal());
-  if (const auto code = codeBinaryDirectory()) {
-    locations.push_back((*code / ".." / "share" / "numberplan").lexically_normal());
+  // Statically linked, the library's code lives in the executable, so two candidates are often one folder:
+  // each folder is searched, and named in the fatal message, once.
+  std::vector<fs::path> folders;
+  const auto add = [&](fs::path location) {
+    std::error_code error;
+    fs::path folder = fs::weakly_canonical(location, error);
+    if (error) folder = location;
+    if (std::find(folders.begin(), folders.end(), folder) != folders.end()) return;
+    folders.push_back(std::move(folder));
+    locations.push_back(std::move(location));
+  };
+  // Named by whoever runs the program, so that one run from a build folder finds an installed bundle.
+  if (const char* named = std::getenv(std::string(directoryVariable).c_str()); named != nullptr && *named != '\0') {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(fs::path(named), error);
+    add((error ? fs::path(named) : absolute).lexically_normal());
   }
-  if (executable) locations.push_back(*executable);
+  const auto executable = executableDirectory();
+  if (executable) add((*executable / ".." / "share" / "numberplan").lexically_normal());
+  if (const auto code = codeBinaryDirectory()) add((*code / ".." / "share" / "numberplan").lexically_normal());
+  if (executable) add(*executable);
   return locations;
 }
 
@@ -116,6 +131,10 @@ ResourceBundle ResourceBundle::locateOrStop(const std::vector<fs::path>& locatio
     separator = ", ";
   }
   if (locations.empty()) message += " nowhere (the executable's directory could not be determined)";
+  message += "; set ";
+  message += directoryVariable;
+  message += " to the folder holding ";
+  message += bundleName;
   std::fprintf(stderr, "Fatal error: %s\n", message.c_str());
   std::fflush(stderr);
   std::abort();

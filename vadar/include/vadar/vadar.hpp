@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "vadar needs C++20: compile with -std=c++20 or later"
+#endif
 // vadar: a client for an authentication service's frontend API: configure with a publishable key, load and
 // cache the client and environment, sessions with cached session tokens, sign-in.
 //

@@ -1,4 +1,8 @@
 #pragma once
+// Said first, so that a C++17 build stops on the reason and not deep inside a header.
+#if __cplusplus < 202002L
+#error "vellum needs C++20: compile with -std=c++20 or later"
+#endif
 // vellum: images. Decoding and encoding (PNG, JPEG, animated GIF), a memory and disk image cache, a
 // downloader, the manager that turns a source into a processed, cached image, processors, the sources images
 // come from, and headless views with their `vl(view)` operations.

@@ -6,13 +6,15 @@
 //   std::optional<std::filesystem::path> file = bundle.pathForResource("PhoneNumberMetadata", "json");
 //
 // Candidate locations, in order, each with "NumberPlan_NumberPlan.bundle" appended:
-//   1. <directory of the executable>/../share/numberplan
-//   2. <directory of the binary holding this library's code, found with dladdr>/../share/numberplan
-//   3. <directory of the executable>
-// A location that cannot be determined is skipped; the first candidate that is a directory wins. The build
-// installs the bundle under share/numberplan and copies it beside every test, bench and example binary.
-// Without any, the library cannot work: the process stops with "unable to find bundle named
-// NumberPlan_NumberPlan; searched: " and the bundle paths it tried.
+//   1. the folder the environment variable NUMBERPLAN_BUNDLE_DIR names, when set and not empty
+//   2. <directory of the executable>/../share/numberplan
+//   3. <directory of the binary holding this library's code, found with dladdr>/../share/numberplan
+//   4. <directory of the executable>
+// A location that cannot be determined is skipped, and one that is the same folder as an earlier one is left
+// out; the first candidate that is a directory wins. The build installs the bundle under share/numberplan and
+// copies it beside every test, bench and example binary (numberplan_copy_bundle, also in the installed CMake
+// package). Without any, the library cannot work: the process stops with "unable to find bundle named
+// NumberPlan_NumberPlan; searched: ", the bundle paths it tried, and how to name the bundle's folder.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -26,6 +28,8 @@ class ResourceBundle {
  public:
   static constexpr std::string_view bundleName = "NumberPlan_NumberPlan.bundle";
   static constexpr std::string_view fatalMessage = "unable to find bundle named NumberPlan_NumberPlan";
+  // The environment variable naming a folder that holds the bundle, searched first.
+  static constexpr std::string_view directoryVariable = "NUMBERPLAN_BUNDLE_DIR";
   // The largest resource read: many times the metadata document's size, far below what would strain memory.
   static constexpr std::size_t maxResourceBytes = std::size_t{32} << 20;
 
