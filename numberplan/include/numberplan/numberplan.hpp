@@ -4,7 +4,6 @@
 //
 // Example:
 //   #include <numberplan/numberplan.hpp>
-//
 //   auto engine = std::make_shared<numberplan::PhoneNumberEngine>();
 //   numberplan::PhoneNumber number = engine->parse("+33 6 12 34 56 78");
 //   std::string e164 = engine->format(number, numberplan::PhoneNumberFormat::e164);   // "+33612345678"
