@@ -650,7 +650,10 @@ TEST(VadarObject, BlockingCallsRefuseToRunOnTheMainQueue) {
       [] { Client::get(); }, [] { Session::mockSession1().getToken(); },
       [] { SignIn::create(SignIn::CreateStrategy{SignIn::CreateStrategy::Passkey{}}); },
       [] { SignInWithAppleHelper::getAppleIdCredential({}); },
-      [] { PasskeyHelper().signIn(foundation::toBytes("c"), false); }, [] { AppAttestHelper::performAssertion(); }};
+      [] { PasskeyHelper().signIn(foundation::toBytes("c"), false); }, [] { AppAttestHelper::performAssertion(); },
+      [] { AppAttestHelper::performDeviceAttestation(); }, [] { AppAttestHelper::getChallenge(); },
+      [] { AppAttestHelper::verify("key", "challenge", foundation::toBytes("attestation")); },
+      [] { AppAttestHelper::generateAssertion(foundation::toBytes("{}")); }};
   foundation::MainQueue::sync([&] {
     for (std::size_t i = 0; i < calls.size(); ++i)
       EXPECT_NE(errorText<VadarClientError>(calls[i]).find("cannot run on the main queue"), std::string::npos) << i;

@@ -2,6 +2,7 @@
 // Application life events, posted on NotificationCenter::defaultCenter() by the application itself: Linux has
 // no notion of an active application, so whoever knows (the app's window handling) posts them.
 //
+// Example:
 //   // When the app's last window loses focus:
 //   foundation::MainQueue::post([] {
 //     foundation::NotificationCenter::defaultCenter().post(std::string(foundation::kApplicationWillResignActive));

@@ -4,9 +4,11 @@
 // SharedBytes is a buffer that no one changes once made, so that its copies can share one allocation: the
 // bytes of one download reach every caller of it without a copy per caller.
 //
+// Example, given foundation::Bytes received:
 //   foundation::SharedBytes body(std::move(received));   // takes the vector over, no copy
 //   auto forCaller = body;                                // the same allocation
 //   const foundation::Bytes& view = forCaller;            // read as a plain vector
+//   std::size_t size = view.size();
 #include <cstddef>
 #include <cstdint>
 #include <memory>

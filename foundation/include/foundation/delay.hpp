@@ -4,7 +4,9 @@
 // that, infinity included, means "never". Converting such a value as it is would overflow into a wait that
 // ends at once.
 //
-//   if (auto delay = foundation::delayFromSeconds(interval)) queue.postAfter(*delay, retry);
+// Example, given const foundation::SerialQueue& queue, double interval, std::function<void()> retry:
+//   foundation::Cancellable pending;
+//   if (auto delay = foundation::delayFromSeconds(interval)) pending = queue.postAfter(*delay, retry);
 //   else { /* never: do not schedule at all */ }
 //
 // Threads: any. Pure function.

@@ -7,8 +7,8 @@
 // the main queue, timers, notifications, user defaults, application identity, strict base64, SHA-256, secure
 // random, path-segment percent-encoding, the log sink and the clock.
 //
+// Example:
 //   #include <foundation/foundation.hpp>
-//
 //   foundation::SerialQueue queue("com.example.work");
 //   queue.post([] { foundation::MainQueue::post([] { /* back on the main queue */ }); });
 //

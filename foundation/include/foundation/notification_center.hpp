@@ -5,9 +5,13 @@
 // fails only itself: what it threw is logged (foundation::log, error level, naming the notification) and the
 // post goes on to the next observer.
 //
-//   auto token = NotificationCenter::defaultCenter().addObserver("didCleanDiskCache", nullptr,
-//       [](const Notification& n) { ... });
-//   NotificationCenter::defaultCenter().removeObserver(token);
+// Example:
+//   auto& center = foundation::NotificationCenter::defaultCenter();
+//   std::atomic<int> cleans{0};
+//   auto token = center.addObserver("didCleanDiskCache", nullptr, [&cleans](const foundation::Notification&) {
+//     ++cleans;   // on the poster's thread
+//   });
+//   center.removeObserver(token);
 #include <any>
 #include <cstdint>
 #include <functional>

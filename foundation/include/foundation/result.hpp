@@ -1,8 +1,10 @@
 #pragma once
 // Result<T, E>: what a completion handler receives instead of an exception crossing a thread.
 //
-//   foundation::Result<int, MyError> r = foundation::Result<int, MyError>::success(3);
-//   if (r) use(r.value()); else report(r.error());
+// Example:
+//   foundation::Result<int, std::string> r = foundation::Result<int, std::string>::success(3);
+//   int doubled = r ? r.value() * 2 : 0;
+//   if (!r) std::string why = r.error();
 #include <stdexcept>
 #include <utility>
 #include <variant>

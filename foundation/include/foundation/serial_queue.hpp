@@ -5,9 +5,10 @@
 // queue: what it threw is logged (foundation::log, error level, with the queue's label) and the next task
 // runs; a repeating task goes on repeating. sync() hands what its task threw to its caller instead.
 //
+// Example, given std::function<void()> sweep:
 //   foundation::SerialQueue queue("com.example.cache");
-//   queue.post([] { ... });
-//   auto timer = queue.postAfter(std::chrono::seconds(1), [] { ... });
+//   queue.post(sweep);
+//   auto timer = queue.postAfter(std::chrono::seconds(1), sweep);
 //   timer.cancel();
 //
 // A queue made with a target runs its tasks on the target, as GCD's target queues do: one at a time with the

@@ -2,7 +2,9 @@
 // The one process-wide worker pool that every serial queue and timer of the project runs on.
 // Work never gets a thread of its own: queues are strands over this pool.
 //
-//   boost::asio::post(foundation::ThreadPool::shared(), [] { ... });
+// Example, given std::function<void()> work:
+//   #include <boost/asio/post.hpp>
+//   boost::asio::post(foundation::ThreadPool::shared(), work);   // runs on one of the pool's threads
 //
 // Thread rule: post from any thread. A handler that throws fails only itself: what it threw is logged
 // (foundation::log, error level) and the pool goes on. A worker that waits in SerialQueue::sync() or

@@ -4,6 +4,11 @@
 // `send` blocks the calling thread until the answer (or the failure), moving the bytes on that thread; many
 // threads may send at once, and connections, name lookups and TLS sessions are kept for later sends.
 //
+// Example:
+//   struct User {
+//     std::string id;
+//     friend void from_json(const nlohmann::json& json, User& user) { json.at("id").get_to(user.id); }
+//   };
 //   httpkit::APIClient client("https://api.example.com", [](httpkit::APIClient::Configuration& c) {
 //     c.sessionConfiguration.additionalHTTPHeaders.set("x-mobile", "1");
 //   });

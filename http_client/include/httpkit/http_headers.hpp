@@ -3,9 +3,10 @@
 // them. Each name appears at most once: `set` replaces an existing field of the same name (in any case),
 // keeping its position; a server answer with repeated fields is folded into one comma-separated value.
 //
+// Example:
 //   httpkit::HTTPHeaders h;
 //   h.set("Content-Type", "application/json");
-//   h.value("content-type");  // "application/json"
+//   auto type = h.value("content-type");  // "application/json"
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,8 +1,9 @@
 #pragma once
 // The method of an HTTP request, kept as its raw text so that any token a server understands can be sent.
 //
+// Example:
 //   httpkit::HTTPMethod m = httpkit::HTTPMethod::post;
-//   m.rawValue == "POST";
+//   bool isPost = m.rawValue == "POST";   // true
 #include <string>
 #include <utility>
 

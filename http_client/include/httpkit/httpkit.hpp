@@ -6,6 +6,7 @@
 // httpkit: an HTTP client for JSON APIs over libcurl: APIClient, its delegate hooks, requests, responses
 // and the URL errors of a transfer that got no answer.
 //
+// Example:
 //   #include <httpkit/httpkit.hpp>
 //
 // Link httpkit::httpkit (CMake) or `pkg-config --libs httpkit`.

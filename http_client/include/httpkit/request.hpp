@@ -5,7 +5,8 @@
 //   Request<std::optional<User>>  an empty body gives no value, any other body is decoded;
 //   Request<void>                 the body is not decoded (the bytes stay in the response's `data`).
 //
-//   httpkit::Request<User> r{"/v1/me"};
+// Example:
+//   httpkit::Request<nlohmann::json> r{"/v1/me"};
 //   httpkit::Request<void> bye{"/v1/sessions/abc", httpkit::HTTPMethod::delete_};
 //   bye.query = {{"force", std::nullopt}};   // "?force"
 //

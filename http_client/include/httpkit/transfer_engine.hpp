@@ -13,9 +13,11 @@
 // An answer's body is read by its length, its chunks or the connection's close; an answer in any other
 // transfer coding (none is asked for) fails with `badServerResponse`.
 //
+// Example, given const httpkit::URLRequest& urlRequest, std::shared_ptr<httpkit::TransferObserver> observer:
 //   auto engine = std::make_shared<httpkit::TransferEngine>();
-//   engine->perform(urlRequest, options, observer, stopToken);   // returns after observer.didComplete
-//   auto id = engine->start(urlRequest, options, sharedObserver);
+//   httpkit::TransferOptions options;
+//   engine->perform(urlRequest, options, *observer);   // returns after observer->didComplete
+//   auto id = engine->start(urlRequest, options, observer);
 //   engine->cancel(id);   // the observer completes with URLError::Code::cancelled
 //
 // Streaming transfers (`start`) are the small interface a session built on the engine needs: the head of the

@@ -2,8 +2,10 @@
 // A failure to get an answer at all (as opposed to an answer the caller does not accept): the transfer was
 // cancelled, timed out, could not reach the host, lost its connection, or the URL was unusable.
 //
+// Example, given httpkit::APIClient& client, const httpkit::Request<void>& request:
+//   bool timedOut = false;
 //   try { client.send(request); }
-//   catch (const httpkit::URLError& e) { if (e.code() == httpkit::URLError::Code::timedOut) ... }
+//   catch (const httpkit::URLError& e) { timedOut = e.code() == httpkit::URLError::Code::timedOut; }
 #include <optional>
 #include <stdexcept>
 #include <string>

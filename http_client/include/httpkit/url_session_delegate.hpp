@@ -3,12 +3,15 @@
 // that watches the traffic (logging, metrics, progress) without taking part in it; the `APIClientDelegate`
 // is the one that takes part. Override only what you need.
 //
+// Example:
 //   struct Metrics : httpkit::URLSessionDelegate {
-//     void didFinishCollectingMetrics(const httpkit::DataTask& task, const httpkit::TaskMetrics& m) override {
-//       record(task.originalRequest.url, m.total);
+//     std::atomic<int> reused{0};
+//     void didFinishCollectingMetrics(const httpkit::DataTask&, const httpkit::TaskMetrics& m) override {
+//       if (m.reusedConnection) ++reused;
 //     }
 //   };
-//   httpkit::APIClient client(baseURL, [](auto& c) { c.sessionDelegate = std::make_shared<Metrics>(); });
+//   httpkit::APIClient client("https://api.example.com",
+//                             [](auto& c) { c.sessionDelegate = std::make_shared<Metrics>(); });
 //
 // Thread rule: every call runs on the configuration's `sessionDelegateQueue`, one at a time, in the order the
 // events happened; for one attempt: the head, each piece of the body, the metrics, the end. The calls are

@@ -5,6 +5,7 @@
 #endif
 // keychain: small secrets kept in the desktop's Secret Service (KeychainStore) and its one error type.
 //
+// Example:
 //   #include <keychain/keychain.hpp>
 //
 // Link keychain::keychain (CMake) or `pkg-config --libs keychain`.

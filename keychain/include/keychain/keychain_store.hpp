@@ -6,11 +6,12 @@
 // offers (GNOME Keyring, KWallet), reached through libsecret; there is no fallback to plain files, so
 // without a reachable Secret Service every call throws KeychainStoreError with Code::serviceUnavailable.
 //
+// Example:
 //   keychain::KeychainStore store("com.example.app");
 //   store.setString("secret-token", "deviceToken");
 //   std::string token = store.string("deviceToken");   // "secret-token"
 //   store.deleteItem("deviceToken");
-//   store.hasItem("deviceToken");                      // false
+//   bool still = store.hasItem("deviceToken");         // false
 //
 // Items are matched on the service, the key and the access group (the empty text when the store has
 // none), so stores with different services or groups never see each other's items. A locked item or

@@ -5,6 +5,8 @@
 // caller can act on; description() is a fixed text per code, and what() adds the underlying Secret Service
 // message when there is one. Callers that only care whether an item is there test for Code::itemNotFound:
 //
+// Example, given const keychain::KeychainStore& store:
+//   std::optional<std::string> token;
 //   try {
 //     token = store.string("deviceToken");
 //   } catch (const keychain::KeychainStoreError& error) {

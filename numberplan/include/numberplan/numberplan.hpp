@@ -6,13 +6,13 @@
 // numberplan: phone numbers: parsing, validation, formatting and as-you-type formatting, from the metadata
 // bundle installed with the library (share/numberplan/NumberPlan_NumberPlan.bundle).
 //
+// Example:
 //   #include <numberplan/numberplan.hpp>
-//
 //   auto engine = std::make_shared<numberplan::PhoneNumberEngine>();
 //   numberplan::PhoneNumber number = engine->parse("+33 6 12 34 56 78");
-//   engine->format(number, numberplan::PhoneNumberFormat::e164);           // "+33612345678"
+//   std::string e164 = engine->format(number, numberplan::PhoneNumberFormat::e164);   // "+33612345678"
 //   numberplan::PartialFormatter typing(engine, "FR");
-//   typing.formatPartial("0612");                                          // as the user types
+//   std::string shown = typing.formatPartial("0612");                      // as the user types
 //
 // Link numberplan::numberplan (CMake) or `pkg-config --libs numberplan`.
 

@@ -6,10 +6,10 @@
 // vadar: a client for an authentication service's frontend API: configure with a publishable key, load and
 // cache the client and environment, sessions with cached session tokens, sign-in.
 //
+// Example, given const std::string& publishableKey:
 //   #include <vadar/vadar.hpp>
-//
 //   auto vadar = vadar::Vadar::shared();
-//   vadar->configure("pk_test_...", vadar::Vadar::Settings());
+//   vadar->configure(publishableKey, vadar::Vadar::Settings());
 //   vadar->load();                        // blocking: call it off the main queue
 //
 // Link vadar::vadar (CMake) or `pkg-config --libs vadar`.

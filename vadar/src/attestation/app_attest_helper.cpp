@@ -65,6 +65,7 @@ std::string AppAttestHelper::performDeviceAttestation() {
 }
 
 std::string AppAttestHelper::getChallenge() {
+  core::requireOffMainQueue("AppAttestHelper::getChallenge()");
   const auto answer =
       core::sendThroughPipeline(httpkit::AnyRequest(attestation::challengePath, httpkit::HTTPMethod::post));
   const auto members = core::decodeBody<std::map<std::string, std::string>>(answer.data);
@@ -75,11 +76,14 @@ std::string AppAttestHelper::getChallenge() {
 
 void AppAttestHelper::verify(const std::string& keyId, const std::string& challenge,
                              const foundation::Bytes& attestation) {
+  core::requireOffMainQueue("AppAttestHelper::verify()");
   post(attestation::registrationPath,
        {{"key_id", keyId}, {"challenge", challenge}, {"attestation", foundation::base64Encode(attestation)}});
 }
 
 std::string AppAttestHelper::generateAssertion(const foundation::Bytes& clientData) {
+  // Reaches the key service and, with no key stored, the network.
+  core::requireOffMainQueue("AppAttestHelper::generateAssertion()");
   std::string keyId;
   if (auto stored = storedKeyId())
     keyId = std::move(*stored);

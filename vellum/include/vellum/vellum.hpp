@@ -7,8 +7,9 @@
 // downloader, the manager that turns a source into a processed, cached image, processors, the sources images
 // come from, and headless views with their `vl(view)` operations.
 //
+// Example (on the main queue), given const foundation::Bytes& pngBytes, std::shared_ptr<vellum::ImageView> imageView,
+//                                   const vellum::URL& url:
 //   #include <vellum/vellum.hpp>
-//
 //   vellum::ImagePtr image = vellum::imageFromData(pngBytes);        // decoded RGBA pixels, or null
 //   auto cache = vellum::ImageCache::make("avatars");
 //   cache->store(image, pngBytes, "avatar-42", vellum::VellumParsedOptionsInfo{});   // memory, then disk

@@ -3,13 +3,20 @@
 // maker, may be re-registered, and has a scope that decides whether a value is made anew, cached, or kept for
 // the whole process.
 //
+// Example:
+//   struct Api { virtual ~Api() = default; };
+//   struct FakeApi : Api {};
+//   namespace app {
 //   inline wiring::Factory<std::shared_ptr<Api>> apiFactory() {
 //     return wiring::Factory<std::shared_ptr<Api>>("api", [] { return std::make_shared<Api>(); }).cached();
 //   }
-//   auto api = apiFactory().resolve();                 // made once, then the same value
-//   apiFactory().register_([] { return std::make_shared<FakeApi>(); });   // later resolutions use the fake
+//   }  // namespace app
+//   auto api = app::apiFactory().resolve();            // made once, then the same value
+//   app::apiFactory().register_([]() -> std::shared_ptr<Api> { return std::make_shared<FakeApi>(); });
+//                                                      // later resolutions use the fake
 //
-// Tests bind a container of their own for a scope, so they never share state:
+// Tests bind a container of their own for a scope, so they never share state.
+// Example:
 //   wiring::Container mine;
 //   wiring::Container::Scope bound(mine);              // Container::shared() is `mine` on this thread
 //

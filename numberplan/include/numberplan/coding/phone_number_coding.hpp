@@ -2,13 +2,13 @@
 // JSON coding of PhoneNumber: field by field (seven keys, absent extension and region written as null) or as
 // one E.164 string that is parsed back through a PhoneNumberEngine.
 //
+// Example, given const numberplan::PhoneNumber& number:
 //   PhoneNumberCoderContext context;                         // the process-wide defaults apply
 //   nlohmann::json json = encodePhoneNumber(number, context);  // {"numberString": ..., "countryCode": 44, ...}
-//
 //   context.setPhoneNumberEncodingStrategy(PhoneNumberEncodingStrategy::e164);
 //   auto shared = std::make_shared<PhoneNumberEngine>();
 //   context.setPhoneNumberEngine([shared] { return shared; });   // else each e164 call builds an engine
-//   encodePhoneNumber(number, context);                           // "+442079460000"
+//   nlohmann::json e164 = encodePhoneNumber(number, context);     // "+442079460000"
 //
 // A context carries user-info values under the library's three keys; a value of the wrong type under a key is
 // ignored and the process-wide default applies. The defaults (PhoneNumberDecodingUtils,

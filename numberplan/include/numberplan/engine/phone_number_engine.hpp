@@ -2,12 +2,13 @@
 // PhoneNumberEngine: the front of the phone-number library. Building one loads the per-region metadata; it then
 // parses, validates, classifies and formats numbers and answers questions about regions and calling codes.
 //
+// Example:
 //   auto engine = std::make_shared<PhoneNumberEngine>();      // the metadata shipped with the library
 //   PhoneNumber number = engine->parse("020 7946 0000", "GB");
-//   engine->format(number, PhoneNumberFormat::international);  // "+44 20 7946 0000"
-//   engine->format(number, PhoneNumberFormat::e164);           // "+442079460000"
-//   number.type;                                              // PhoneNumberType::fixedLine
-//   engine->mainCountry(44);                                  // "GB"
+//   std::string shown = engine->format(number, PhoneNumberFormat::international);  // "+44 20 7946 0000"
+//   std::string e164 = engine->format(number, PhoneNumberFormat::e164);            // "+442079460000"
+//   PhoneNumberType type = number.type;                                           // PhoneNumberType::fixedLine
+//   auto region = engine->mainCountry(44);                                        // "GB"
 //
 // Construction is the expensive step (it decodes the metadata); build one engine and share it. After
 // construction every operation only reads, so one engine may serve many threads. The as-you-type

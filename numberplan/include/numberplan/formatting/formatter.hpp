@@ -3,9 +3,11 @@
 // territory's number formats: the first format whose leading digits and pattern fit, its template, the national
 // prefix where the national layout asks for it ("$NP" / "$FG" rule), and the extension.
 //
+// Example, given std::shared_ptr<numberplan::RegexManager> regexManager, const numberplan::PhoneNumber& number,
+//                const numberplan::MetadataTerritory* gb:
 //   Formatter formatter(regexManager);
-//   formatter.format(number, PhoneNumberFormat::national, gb);        // "020 7946 0000"
-//   formatter.format(number, PhoneNumberFormat::international, gb);   // "20 7946 0000" (no "+44 ")
+//   auto national = formatter.format(number, PhoneNumberFormat::national, gb);   // "020 7946 0000"
+//   auto bare = formatter.format(number, PhoneNumberFormat::international, gb);  // "20 7946 0000" (no "+44 ")
 //
 // PhoneNumberEngine::format adds the "+" and calling code and handles E.164 itself. Holds the RegexManager
 // weakly; when it has gone, or nothing fits, the national number comes back unformatted. Nothing here throws.

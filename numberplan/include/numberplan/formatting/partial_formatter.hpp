@@ -4,12 +4,13 @@
 // calling code and national prefix split off, then the digits poured into the template of the first number
 // format of the region that can still apply.
 //
+// Example:
 //   auto engine = std::make_shared<PhoneNumberEngine>();
 //   PartialFormatter typing(engine, "US");
-//   typing.formatPartial("650253");         // "(650) 253"
-//   typing.formatPartial("01144");          // "011 44"
-//   typing.formatPartial("+4420794");       // "+44 20 794"
-//   typing.currentRegion();                 // "GB": the region of the last formatted text
+//   std::string a = typing.formatPartial("650253");      // "(650) 253"
+//   std::string b = typing.formatPartial("01144");       // "011 44"
+//   std::string c = typing.formatPartial("+4420794");    // "+44 20 794"
+//   std::string region = typing.currentRegion();         // "GB": the region of the last formatted text
 //
 // Text that does not look like a number being typed is returned exactly as typed, and so is text longer than
 // ParseManager::maxInputLength UTF-16 units or holding digits the digit map would drop (full-width digits).

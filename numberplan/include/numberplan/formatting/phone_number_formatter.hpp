@@ -3,6 +3,7 @@
 // PhoneNumber or typed text into display text, checks each edit of the field (reformatting the text and
 // keeping the caret beside the digit it was next to), and can turn finished text into a PhoneNumber.
 //
+// Example, given std::shared_ptr<numberplan::PhoneNumberEngine> engine:
 //   PhoneNumberFormatter field(engine, "US");
 //   std::string text = "650253";
 //   TextRange caret{6, 0};

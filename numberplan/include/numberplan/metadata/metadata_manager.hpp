@@ -1,9 +1,11 @@
 #pragma once
 // MetadataManager: the decoded metadata and the three indexes by which parsing and formatting find regions.
 //
-//   MetadataManager metadata([] { return readFile("PhoneNumberMetadata.json"); });
-//   if (const MetadataTerritory* gb = metadata.territory("gb")) ...          // looked up as "GB"
-//   if (const auto* nanp = metadata.territories(1)) ...                     // main region first
+// Example, given std::vector<std::uint8_t> metadataJson:
+//   MetadataManager metadata([metadataJson] { return std::optional(metadataJson); });
+//   const MetadataTerritory* gb = metadata.territory("gb");          // looked up as "GB"; null when unknown
+//   std::string first = "";
+//   if (const auto* nanp = metadata.territories(1)) first = nanp->front().codeID;   // main region first: "US"
 //   const MetadataTerritory* main = metadata.mainTerritory(44);
 //
 // Loading never fails loudly: when the callback throws, one line goes to standard output

@@ -1,11 +1,11 @@
 #pragma once
 // The per-region metadata: plain values decoded from "PhoneNumberMetadata.json" and then only read.
 //
+// Example, given std::span<const std::uint8_t> jsonText:
 //   PhoneNumberMetadata metadata = decodePhoneNumberMetadata(jsonText);   // throws MetadataDecodingError
+//   std::map<std::string, std::uint64_t> codes;
 //   for (const MetadataTerritory& territory : metadata.territories) {
-//     territory.codeID;                      // "GB"
-//     territory.countryCode;                 // 44
-//     territory.fixedLine->nationalNumberPattern;
+//     codes[territory.codeID] = territory.countryCode;   // "GB" -> 44
 //   }
 //
 // The document is {"phoneNumberMetadata": {"territories": {"territory": [ ... ]}}}; members it does not name

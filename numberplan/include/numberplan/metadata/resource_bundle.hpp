@@ -2,6 +2,7 @@
 // ResourceBundle: the directory "NumberPlan_NumberPlan.bundle" holding the library's resources
 // (the metadata document "PhoneNumberMetadata.json").
 //
+// Example:
 //   const ResourceBundle& bundle = resourceBundle();   // found once per process
 //   std::optional<std::filesystem::path> file = bundle.pathForResource("PhoneNumberMetadata", "json");
 //

@@ -1,9 +1,11 @@
 #pragma once
 // ParseManager: turns typed text and a default region into a validated PhoneNumber, or a PhoneNumberError.
 //
+// Example, given std::shared_ptr<numberplan::MetadataManager> metadataManager,
+//                std::shared_ptr<numberplan::RegexManager> regexManager:
 //   ParseManager parsing(metadataManager, regexManager);
 //   PhoneNumber number = parsing.parse("020 7946 0000", "gb", false);   // +44 2079460000, fixedLine, "GB"
-//   parsing.parse({"650-253-0000", "x"}, "US", false, false);           // one number; the failure dropped
+//   auto numbers = parsing.parse({"650-253-0000", "x"}, "US", false, false);   // one number; the failure dropped
 //
 // The steps run in a fixed order: length check, the valid-number pattern, digit mapping, extension, region,
 // country code, then validation in the judging territory; a number that several territories of its calling

@@ -4,11 +4,15 @@
 // international dialling prefix, or the region's own code written without one), national-prefix removal and
 // classification of a national number by the region's pattern descriptions.
 //
+// Example, given std::shared_ptr<numberplan::MetadataManager> metadataManager,
+//                std::shared_ptr<numberplan::RegexManager> regexManager:
 //   PhoneNumberParser parser(metadataManager, regexManager);
-//   parser.normalizeNumber("(650) 253-0000");                  // "6502530000"
+//   const MetadataTerritory& gb = *metadataManager->territory("GB");
+//   std::string digits = parser.normalizeNumber("(650) 253-0000");   // "6502530000"
 //   std::string national;
-//   parser.countryCode("+44 20 7946 0000", national, *gb);     // 44, national "20 7946 0000"
-//   parser.numberType("2079460000", *gb, false);               // PhoneNumberType::fixedLine
+//   auto code = parser.countryCode("+44 20 7946 0000", national, gb);
+//   // 44; national " 20 7946 0000", the text after the code as written: normalizeNumber keeps its digits
+//   PhoneNumberType type = parser.numberType("2079460000", gb, false);   // PhoneNumberType::fixedLine
 //
 // ParseManager runs these in a fixed order; PartialFormatter reuses normalizeNumber and leadingCountryCode.
 // Metadata patterns that do not compile count as matching nothing. Holds no state besides the two managers;

@@ -2,11 +2,12 @@
 // RegexManager: the pool of compiled regular expressions that every pattern of the library goes through,
 // with the match and replace operations parsing and formatting use.
 //
+// Example:
 //   RegexManager regex;
 //   auto expression = regex.compiledExpression("^(?:0)");           // compiled once, then shared
-//   regex.hasMatchAtStart("^[+＋]+", "+44 20");                      // true
-//   regex.matchedSubstrings("\\d+", "a12b345");                      // {"12", "345"}
-//   regex.replacingMatches("(\\d)(\\d{2})", "123", "$1-$2");         // "1-23"
+//   bool plus = regex.hasMatchAtStart("^[+＋]+", "+44 20");          // true
+//   auto runs = regex.matchedSubstrings("\\d+", "a12b345");          // {"12", "345"}
+//   auto text = regex.replacingMatches("(\\d)(\\d{2})", "123", "$1-$2");   // "1-23"
 //
 // Patterns are ICU regular expressions compiled case-insensitively and pooled by their exact text (a pattern
 // differing only in letter case is another entry); one text always gives the same RegularExpression object.

@@ -3,10 +3,11 @@
 // RegexManager::compiledExpression(); each match call takes a matcher of its own (reused from a small idle list,
 // since building one costs more than most matches), so a shared expression needs no lock around matching.
 //
+// Example, given numberplan::RegexManager& regexManager:
 //   auto expression = regexManager.compiledExpression("(\\d{3})-(\\d{4})");
 //   if (auto match = expression->firstMatch("call 555-0100 now")) {
-//     match->range();     // {5, 8}, in UTF-16 units
-//     match->text(2);     // "0100"
+//     Utf16Range where = match->range();     // {5, 8}, in UTF-16 units
+//     std::string line = match->text(2);     // "0100"
 //   }
 //
 // Matching searches the whole text with no options; "^" and "$" bind to the ends of the text searched.

@@ -7,7 +7,9 @@
 //     match inserts nothing;
 //   - a "$" that names no group ("$" then a non-digit, or a number beyond the groups) is written as it is.
 //
-//   expandTemplate("$1-$2", match_of_"(\\d)(\\d{2})"_on_"123");   // "1-23"
+// Example, given numberplan::RegexManager& regexManager:
+//   auto match = regexManager.compiledExpression("(\\d)(\\d{2})")->firstMatch("123");
+//   std::string text = match ? expandTemplate("$1-$2", *match) : "";   // "1-23"
 #include <string>
 #include <string_view>
 

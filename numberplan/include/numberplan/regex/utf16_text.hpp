@@ -2,10 +2,11 @@
 // UTF-16 positions in UTF-8 text. Match positions in this library are counted in UTF-16 code units (a
 // character beyond U+FFFF counts two), while its strings are UTF-8; these convert between the two.
 //
-//   utf16Length("a\U0001F600b");                         // 4
-//   utf8Offset("a\U0001F600b", 3);                       // 5 (the byte offset of "b")
-//   utf8Offset("a\U0001F600b", 2);                       // nothing: inside the surrogate pair
-//   utf16Substring("a\U0001F600b", Utf16Range{3, 1});    // "b"
+// Example:
+//   std::size_t units = utf16Length("a\U0001F600b");                 // 4
+//   auto atB = utf8Offset("a\U0001F600b", 3);                        // 5 (the byte offset of "b")
+//   auto inside = utf8Offset("a\U0001F600b", 2);                     // nothing: inside the surrogate pair
+//   auto b = utf16Substring("a\U0001F600b", Utf16Range{3, 1});       // "b"
 //
 // Invalid UTF-8 is read as one U+FFFD per bad byte, as the regular-expression engine reads it.
 #include <cstddef>

@@ -2,8 +2,9 @@
 // Constants the phone-number library's parts share: the digit-normalisation map and the long patterns that
 // recognise typed telephone numbers.
 //
-//   digitNormalizationMap().at("\u0663");   // "3" (Arabic-Indic three)
-//   regexManager.hasMatchAtStart(std::string(validNumberPattern), text);
+// Example, given numberplan::RegexManager& regexManager, const std::string& text:
+//   std::string three = digitNormalizationMap().at("\u0663");   // "3" (Arabic-Indic three)
+//   bool plausible = regexManager.hasMatchAtStart(std::string(validNumberPattern), text);
 //
 // The patterns are ICU regular expressions, compiled case-insensitively through RegexManager. Their separator
 // classes hold U+00AD (soft hyphen), U+200B (zero-width space) and U+2060 (word joiner) beside U+3000

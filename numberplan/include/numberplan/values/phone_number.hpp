@@ -5,9 +5,10 @@
 // flag, national number and extension are equal. The text it was parsed from, its type and its region are
 // carried along but not compared, so "+44 20 7946 0000" and "020 7946 0000" parsed for GB are one number.
 //
+// Example:
 //   PhoneNumber n("+1 650-253-0000", 1, false, 6502530000, std::nullopt, PhoneNumberType::fixedLine, "US");
-//   n.adjustedNationalNumber();   // "6502530000"
-//   n.url();                      // "tel://+1 650-253-0000" is not a valid URL (spaces): std::nullopt
+//   std::string national = n.adjustedNationalNumber();   // "6502530000"
+//   auto url = n.url();   // "tel://+1 650-253-0000" is not a valid URL (spaces): std::nullopt
 //   std::unordered_set<PhoneNumber> numbers{n};
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,12 @@
 #pragma once
 // PhoneNumberError: the one exception type through which the phone-number library reports failures.
 //
-//   try { engine.parse("12", "US"); }
+// Example, given const numberplan::PhoneNumberEngine& engine:
+//   std::string why;
+//   try { engine.parse("011 12", "US"); }   // the international prefix, then too little to be a number
 //   catch (const PhoneNumberError& error) {
-//     if (error.errorCase() == PhoneNumberError::Case::tooShort) ...
-//     error.errorDescription();   // "The number provided is too short."
+//     if (error.errorCase() == PhoneNumberError::Case::tooShort)
+//       why = error.errorDescription();   // "The number provided is too short."
 //   }
 //
 // Each case carries a fixed English message (also what()). Two errors are equal when they are the same case;

@@ -1,8 +1,9 @@
 #pragma once
 // PhoneNumberFormat: the layouts a PhoneNumber can be written in.
 //
-//   fromRawValue<PhoneNumberFormat>("e164");   // PhoneNumberFormat::e164
-//   fromRawValue<PhoneNumberFormat>("E164");   // std::nullopt: raw values match case-sensitively
+// Example:
+//   auto e164 = fromRawValue<PhoneNumberFormat>("e164");   // PhoneNumberFormat::e164
+//   auto none = fromRawValue<PhoneNumberFormat>("E164");   // std::nullopt: raw values match case-sensitively
 //
 // JSON: written as its raw string; any other string is a decoding error.
 #include <cstddef>

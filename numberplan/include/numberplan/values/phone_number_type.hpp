@@ -1,8 +1,9 @@
 #pragma once
 // PhoneNumberType: the kind of a number as the region's metadata classifies it (the `type` of a PhoneNumber).
 //
+// Example:
 //   auto type = fromRawValue<PhoneNumberType>("tollFree");   // PhoneNumberType::tollFree
-//   rawValue(PhoneNumberType::fixedOrMobile);                // "fixedOrMobile"
+//   std::string_view raw = rawValue(PhoneNumberType::fixedOrMobile);   // "fixedOrMobile"
 //
 // Raw values equal the case names; matching is exact and case-sensitive. Hashing goes through the raw text.
 // JSON: a value is written as its raw string; reading any other string is a decoding error.

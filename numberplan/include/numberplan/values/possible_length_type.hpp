@@ -1,7 +1,8 @@
 #pragma once
 // PossibleLengthType: which of a description's possible-length lists is meant.
 //
-//   fromRawValue<PossibleLengthType>("localOnly");   // PossibleLengthType::localOnly
+// Example:
+//   auto kind = fromRawValue<PossibleLengthType>("localOnly");   // PossibleLengthType::localOnly
 //
 // JSON: written as its raw string; any other string is a decoding error.
 #include <cstddef>

@@ -8,6 +8,7 @@
 // the stored key; with no key stored, the device is attested first, so the wire shows challenge,
 // registration, challenge, assertion and no assertion ever uses a challenge fetched before another was issued.
 //
+// Example (off the main queue):
 //   vadar::AppAttestHelper::performAssertion();          // what SingleFlightAssertionManager runs
 //   std::string keyId = vadar::AppAttestHelper::performDeviceAttestation();
 //
@@ -20,7 +21,8 @@
 // the frontend API knows the assertion format by that name.
 //
 // The key service is the provider under "attestationProvider"; the keychain is the store under "keychain".
-// Every operation blocks; none may run on the main queue (VadarClientError). Failures of requests, of the
+// Every operation that sends a request or uses the key service blocks, and refuses to run on the main queue
+// with VadarClientError; the keychain look-ups below may run anywhere. Failures of requests, of the
 // provider and of the keychain write are thrown unchanged; nothing here retries.
 #include <optional>
 #include <string>

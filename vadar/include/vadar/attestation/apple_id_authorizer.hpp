@@ -2,8 +2,12 @@
 // AppleIdAuthorizer: the platform's Sign in with Apple sheet, as the library needs it. It is given the
 // requested scopes and a nonce and gives back the credential the user agreed to hand over.
 //
-//   auto authorizer = std::make_shared<vadar::ScriptedAppleIdAuthorizer>([](const auto& request) {
-//     return vadar::AppleIdAuthorizer::AppleIdCredential{.user = "001234.abcd", .identityToken = token};
+// Example, given foundation::Bytes token:
+//   auto authorizer = std::make_shared<vadar::ScriptedAppleIdAuthorizer>([token](const auto&) {
+//     vadar::AppleIdAuthorizer::AppleIdCredential credential;
+//     credential.user = "001234.abcd";
+//     credential.identityToken = token;
+//     return vadar::AppleIdAuthorizer::Credential(credential);
 //   });
 //   vadar::appleIdAuthorizerFactory().register_([authorizer] { return authorizer; });
 //

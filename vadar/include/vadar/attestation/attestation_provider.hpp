@@ -3,6 +3,7 @@
 // A key pair is made once per installation; the service attests the new key over a hash the frontend API's
 // challenge decides, and later signs assertions over the hash of the client data with the same key.
 //
+// Example:
 //   auto provider = std::make_shared<vadar::SoftwareAttestationProvider>(keychain::KeychainStore("my.app.keys"));
 //   vadar::attestationProviderFactory().register_([provider] { return provider; });
 //

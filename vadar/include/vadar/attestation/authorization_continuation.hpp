@@ -8,9 +8,12 @@
 // replaced. Starting a new operation while one waits resumes the older caller with `replacedError`, so no
 // caller waits forever and no caller is resumed twice.
 //
-//   AuthorizationContinuation<Credential> continuation;
+// Example, given std::shared_ptr<vadar::PasskeyAuthenticator> authenticator,
+//                const vadar::PasskeyAuthenticator::AssertionRequest& request:
+//   using Credential = vadar::PasskeyAuthenticator::Credential;
+//   vadar::AuthorizationContinuation<Credential> continuation;
 //   Credential credential = continuation.run([&] { return authenticator->signIn(request); },
-//                                            VadarClientError("..."));
+//                                            vadar::VadarClientError("A newer sign-in replaced this one."));
 //
 // Ceremonies run with the caller's dependency container bound, on detached threads that own everything they
 // touch: the destructor never waits for an authenticator that has not returned (a sheet the user never

@@ -4,9 +4,12 @@
 // the frontend API address, hands the ceremony to the PasskeyAuthenticator and gives back the credential
 // the user chose; it sends no request and adds no error of its own to the ceremony's.
 //
+// Example (off the main queue), given const foundation::Bytes& challenge:
 //   vadar::PasskeyHelper helper;                       // a new helper for every operation
 //   auto credential = helper.signIn(challenge, /*preferImmediatelyAvailableCredentials=*/true);
-//   if (auto* assertion = std::get_if<vadar::PasskeyAuthenticator::AssertionCredential>(&credential)) ...
+//   if (auto* assertion = std::get_if<vadar::PasskeyAuthenticator::AssertionCredential>(&credential)) {
+//     foundation::Bytes signature = assertion->signature;
+//   }
 //
 // The authenticator is the one given, else the one under "passkeyAuthenticator" when the operation starts;
 // by default that one fails with "Passkeys are not supported on this platform.", since this platform has no

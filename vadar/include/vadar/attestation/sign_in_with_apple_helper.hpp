@@ -2,9 +2,10 @@
 // SignInWithAppleHelper: one Sign in with Apple authorization, as one blocking call that gives the Apple ID
 // credential. It sends nothing to the frontend API; the application takes what it needs from the credential.
 //
+// Example (off the main queue):
 //   auto credential = vadar::SignInWithAppleHelper::getAppleIdCredential(
 //       {vadar::AppleIdAuthorizer::Scope::email, vadar::AppleIdAuthorizer::Scope::fullName});
-//   exchange(credential.identityToken);
+//   std::string idToken = foundation::toString(credential.identityToken);   // for the sign-in's ID token
 //
 // Every request carries a fresh nonce: 32 secure random bytes, hashed with SHA-256, in base64url without
 // padding (43 characters). The authorizer is the one given, else the one under "appleIdAuthorizer" when the

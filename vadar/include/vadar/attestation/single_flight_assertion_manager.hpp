@@ -6,6 +6,7 @@
 //
 // It is the container's default "assertionManager"; registering an attestation provider is all an application
 // with an attestation service does:
+// Example, given std::shared_ptr<vadar::AttestationProvider> provider:
 //   vadar::attestationProviderFactory().register_([provider] { return provider; });
 // With the default provider (none on this platform) every run fails with AttestationError::unsupportedDevice
 // and sends nothing.

@@ -7,7 +7,13 @@
 // sending anything, until an attestation provider is registered. UnsupportedAssertionManager below is the
 // bare interface default: no assertion at all on this platform.
 //
-//   vadar::assertionManagerFactory().register_([] { return std::make_shared<MyAssertionManager>(); });
+// Example:
+//   struct MyAssertionManager : vadar::AssertionManager {
+//     void performAssertion() override { /* assert the device, or throw */ }
+//   };
+//   vadar::assertionManagerFactory().register_([]() -> std::shared_ptr<vadar::AssertionManager> {
+//     return std::make_shared<MyAssertionManager>();
+//   });
 #include <exception>
 #include <memory>
 

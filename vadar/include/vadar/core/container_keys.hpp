@@ -3,6 +3,7 @@
 // `wiring::Container::shared()` with its default maker and scope. Every use resolves again and keeps
 // nothing, so a registration made later (by `Vadar::configure`, or by a test) serves every later use.
 //
+// Example, given const httpkit::Request<void>& request:
 //   vadar::apiClientFactory().resolve()->send(request);
 //   vadar::keychainFactory().register_([] { return keychain::KeychainStore("test.service"); });
 //

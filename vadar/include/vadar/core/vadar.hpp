@@ -3,10 +3,12 @@
 // installation's signed-in state (the frontend API's client with its sessions, the instance environment) and
 // its configuration (publishable key, settings, frontend API address, proxy).
 //
+// Example (off the main queue), given const std::string& publishableKey:
 //   auto vadar = vadar::Vadar::shared();
-//   vadar->configure("pk_test_...", vadar::Vadar::Settings());
+//   vadar->configure(publishableKey, vadar::Vadar::Settings());
 //   vadar->load();                                   // blocking; never on the main queue
-//   if (auto session = vadar->session()) use(session->id);
+//   std::optional<std::string> sessionId;
+//   if (auto session = vadar->session()) sessionId = session->id;
 //   auto subscription = vadar->observe(vadar::Vadar::Member::client, [] { /* on the main queue */ });
 //   vadar->signOut();
 //

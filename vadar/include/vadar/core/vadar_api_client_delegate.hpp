@@ -15,6 +15,7 @@
 // shared object still serves that instance. Nothing here waits on the main queue (the object's state is read
 // from its snapshot), nor on the keychain beyond the device token's first read.
 //
+// Example:
 //   auto delegate = std::make_shared<vadar::VadarAPIClientDelegate>("https://frontend.example.com");
 #include <exception>
 #include <optional>

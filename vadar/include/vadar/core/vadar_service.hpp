@@ -4,6 +4,7 @@
 // environment ("cachedEnvironment"). A record of operations resolved from the container under "vadarService"
 // at each use; registering another record there replaces the live one for every later use.
 //
+// Example (off the main queue):
 //   vadar::vadarServiceFactory().resolve().signOut(std::nullopt);   // "DELETE /v1/client/sessions"
 //
 // The two requests block the calling thread until the answer and refuse to run on the main queue (they throw

@@ -6,18 +6,24 @@
 //   void decodeValue(const Decoder& decoder, R& out);   // throws DecodingError
 //   nlohmann::json encodeValue(const R& value);
 //
-// written field by field with the walker below, member names in their snake-case wire form:
-//
-//   void decodeValue(const Decoder& d, Factor& out) {
-//     d.required("strategy", out.strategy);               // missing or null: fails
-//     d.optional("email_address_id", out.emailAddressId); // missing or null: absent
-//   }
-//   nlohmann::json encodeValue(const Factor& f) {
-//     Encoder e;
-//     e.required("strategy", f.strategy);
-//     e.optional("email_address_id", f.emailAddressId);   // absent: no key, never a null
-//     return std::move(e).json();
-//   }
+// written field by field with the walker below, member names in their snake-case wire form.
+// Example:
+//   struct EmailFactor {
+//     std::string strategy;
+//     std::optional<std::string> emailAddressId;
+//     friend void decodeValue(const vadar::Decoder& d, EmailFactor& out) {
+//       d.required("strategy", out.strategy);               // missing or null: fails
+//       d.optional("email_address_id", out.emailAddressId); // missing or null: absent
+//     }
+//     friend nlohmann::json encodeValue(const EmailFactor& f) {
+//       vadar::Encoder e;
+//       e.required("strategy", f.strategy);
+//       e.optional("email_address_id", f.emailAddressId);   // absent: no key, never a null
+//       return std::move(e).json();
+//     }
+//   };
+//   auto factor = vadar::decodeJSON<EmailFactor>(R"({"strategy": "email_code"})");
+//   std::string text = vadar::encodeJSON(factor);         // {"strategy":"email_code"}
 //
 // The rules: record members travel under snake-case names; member names of text-keyed maps stay as sent;
 // dates are numbers of milliseconds since 1970-01-01 00:00:00 UTC; a required member that is missing or

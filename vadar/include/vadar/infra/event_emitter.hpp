@@ -3,6 +3,7 @@
 // send hands the event to every stream subscribed at that moment and never fails or blocks. A stream
 // buffers what it has not read yet; destroying or finishing it unsubscribes.
 //
+// Example, given const vadar::Session& session:
 //   vadar::EventEmitter<vadar::AuthEvent> emitter;
 //   auto stream = emitter.subscribe();
 //   emitter.send(vadar::AuthEvent::signedOut(session));

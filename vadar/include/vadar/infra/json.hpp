@@ -2,9 +2,10 @@
 // JSON: the library's JSON value (null, bool, number, string, array, object), for payloads whose shape the
 // library does not fix (an API error's "meta", form bodies, telemetry payloads, JWT claims).
 //
+// Example:
 //   vadar::JSON value = vadar::JSON::parse(R"({"a": [1, 2.5, "x"]})");
-//   value["a"][0].isNumber();               // true
-//   JSON::parse("1") == JSON::parse("1.0");  // true; std::hash<JSON> agrees
+//   bool number = value["a"][0].isNumber();                    // true
+//   bool same = vadar::JSON::parse("1") == vadar::JSON::parse("1.0");  // true; std::hash<JSON> agrees
 //
 // Equality is structural: numbers compare by numeric value (1 equals 1.0), objects by their members whatever
 // the order. Hashing agrees with equality. Parsing rejects invalid UTF-8, numbers that overflow a double and

@@ -1,8 +1,10 @@
 #pragma once
 // JWT decoding (no signature check: the library only reads claims of tokens the frontend API gave it).
 //
+// Example, given const std::string& text:
 //   vadar::JWT token = vadar::decodeJWT(text);   // throws JWTDecodeError
-//   if (auto expiry = token.expiresAt()) ...
+//   bool expired = false;
+//   if (auto expiry = token.expiresAt()) expired = *expiry <= std::chrono::system_clock::now();
 #include <optional>
 #include <stdexcept>
 #include <string>

@@ -2,10 +2,11 @@
 // ProxyConfiguration: a proxy in front of the frontend API: the address requests go to instead, and the path
 // segments put in front of every request path.
 //
+// Example:
 //   auto proxy = vadar::ProxyConfiguration::make("https://example.com/__proxy/");
-//   proxy->baseURL;                      // "https://example.com"
-//   proxy->prefixedPath("/v1/client");   // "/__proxy/v1/client"
-//   proxy->prefixedPath("/__proxy/v1");  // "/__proxy/v1" (already prefixed)
+//   std::string base = proxy->baseURL;                      // "https://example.com"
+//   std::string path = proxy->prefixedPath("/v1/client");   // "/__proxy/v1/client"
+//   std::string same = proxy->prefixedPath("/__proxy/v1");  // "/__proxy/v1" (already prefixed)
 #include <optional>
 #include <string>
 #include <string_view>

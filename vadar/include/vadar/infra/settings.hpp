@@ -2,10 +2,12 @@
 // The options with which the host application configures the library. `Vadar::Settings` is `VadarSettings`
 // (the `Vadar` class declares the alias); `KeychainConfig` and `RedirectConfig` are its parts.
 //
+// Example:
+//   #include <foundation/app_info.hpp>
 //   foundation::AppInfo::setBundleIdentifier("com.tolvaran.attendant");
 //   vadar::VadarSettings settings;                       // defaults from the bundle identifier
-//   settings.redirectConfig.redirectUrl;                  // "com.tolvaran.attendant://callback"
-//   vadar::VadarSettings proxied(false, true, {}, "https://example.com/__proxy");
+//   std::string redirect = settings.redirectConfig.redirectUrl;   // "com.tolvaran.attendant://callback"
+//   vadar::VadarSettings proxied(false, true, vadar::KeychainConfig(), "https://example.com/__proxy");
 //
 // Defaults are computed from foundation::AppInfo::bundleIdentifier() each time a default value is made; with
 // no identifier set they are the empty text (and the redirect address is "://callback" alone).

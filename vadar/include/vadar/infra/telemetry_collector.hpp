@@ -2,9 +2,12 @@
 // TelemetryCollector: buffers the library's telemetry events and sends them in batches,
 // {"events": [...]}, to the configured endpoint: when the buffer is full and on a periodic flush.
 //
+// Example, given std::shared_ptr<const vadar::SettingsProvider> settingsProvider:
 //   vadar::TelemetryCollector::Config config;
 //   config.endpoint = "https://telemetry.example.com/v1/event";   // no endpoint: nothing is ever sent
-//   config.networkRequester = [](const std::string& url, const std::string& body) { /* POST, throw on error */ };
+//   config.networkRequester = [](const std::string& /*url*/, const std::string& /*body*/) {
+//     /* POST the body to the address; throw on error */
+//   };
 //   vadar::TelemetryCollector collector(config, settingsProvider);
 //   collector.record({"method_called", vadar::JSON::object({{"method", "load"}})});
 //

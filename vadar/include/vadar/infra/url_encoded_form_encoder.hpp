@@ -2,8 +2,9 @@
 // URLEncodedFormEncoder: turns a JSON object into an application/x-www-form-urlencoded body, the form in which
 // the frontend API takes request bodies.
 //
+// Example:
 //   vadar::URLEncodedFormEncoder encoder;   // the options the request pipeline uses (the defaults below)
-//   encoder.encode(vadar::JSON::parse(R"({"last_name":"Li","first_name":"Ann Marie","note":"a:b"})"));
+//   auto form = encoder.encode(vadar::JSON::parse(R"({"last_name":"Li","first_name":"Ann Marie","note":"a:b"})"));
 //   // "first_name=Ann%20Marie&last_name=Li&note=a%3Ab"
 //
 // Decisions this encoder pins:

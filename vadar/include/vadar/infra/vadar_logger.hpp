@@ -1,6 +1,7 @@
 #pragma once
 // VadarLogger: the library's log lines, written through foundation::log.
 //
+// Example, given const vadar::VadarSettings& settings, const std::exception& error:
 //   vadar::VadarLogger::info("Loaded client", settings.debugMode);  // written only in debug mode
 //   vadar::VadarLogger::error("Failed to decode JWT", &error);
 //   vadar::VadarLogger::networkError(error, "/v1/client", 401);

@@ -2,6 +2,8 @@
 // WebAuthentication: the browser authentication session of redirect sign-in: open a start URL, wait for the
 // browser to come back to the callback scheme, give the callback URL.
 //
+// Example (off the main queue), given std::shared_ptr<const vadar::SettingsProvider> settingsProvider,
+//                                     const std::string& startUrl:
 //   vadar::ScriptedWebAuthentication web(settingsProvider, [](const auto& request) {
 //     return request.url + "?done";   // or throw
 //   });

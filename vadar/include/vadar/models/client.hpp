@@ -2,8 +2,10 @@
 // Client: the frontend API's client resource for this installation: its sessions, the sign-in and sign-up
 // under way, and the session that was active last.
 //
+// Example, given std::string_view body:
 //   auto client = vadar::decodeJSON<vadar::Client>(body);
-//   for (const auto& s : client.activeSessions()) ...
+//   std::vector<std::string> ids;
+//   for (const auto& s : client.activeSessions()) ids.push_back(s.id);
 //
 // The live `ClientService` and `Client::get()` come with the `Vadar` object (the core), which registers the
 // service under `clientServiceKey`.

@@ -2,6 +2,7 @@
 // ClientResponse<T>: the envelope of most frontend-API answers: the answer proper under "response" (required;
 // null only when T is an optional) and the client after the request under "client" (optional).
 //
+// Example, given std::string_view body:
 //   auto envelope = vadar::decodeJSON<vadar::ClientResponse<vadar::SignIn>>(body);
 //   auto fetched = vadar::decodeJSON<vadar::ClientResponse<std::optional<vadar::Client>>>(body).response;
 #include <optional>

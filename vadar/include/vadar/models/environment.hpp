@@ -2,9 +2,10 @@
 // The instance environment (`Vadar::Environment`, fetched with "GET" "/v1/environment"): auth configuration,
 // user settings, display configuration and fraud settings, each optional. `{}` is the empty environment.
 //
+// Example, given std::string_view body:
 //   auto env = vadar::decodeJSON<vadar::VadarEnvironment>(body);
-//   if (env.fraudSettings && env.fraudSettings->native.deviceAttestationMode ==
-//       vadar::VadarEnvironment::FraudSettings::Native::DeviceAttestationMode::enforced) ...
+//   bool enforced = env.fraudSettings && env.fraudSettings->native.deviceAttestationMode ==
+//       vadar::VadarEnvironment::FraudSettings::Native::DeviceAttestationMode::enforced;
 //
 // Unknown enumeration texts decode to `unknown`; `fromRaw<E>(text)` is exact. The live `EnvironmentService`
 // and `VadarEnvironment::get()` come with the `Vadar` object (the core), which registers the service under

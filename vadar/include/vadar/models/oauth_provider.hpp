@@ -1,11 +1,12 @@
 #pragma once
 // OAuthProvider: the OAuth identity providers (27 known ones and `custom` with its own strategy text).
 //
-//   vadar::OAuthProvider::google.strategy();                  // "oauth_google"
-//   vadar::OAuthProvider::fromStrategy("oauth_linkedin_oidc"); // OAuthProvider::linkedin_oidc
-//   vadar::OAuthProvider::fromStrategy("oauth_acme");          // OAuthProvider::custom("oauth_acme")
-//   provider.name(environment);                                // display name, custom ones from the environment
-//   std::sort(list.begin(), list.end());                       // by display name, custom ones last
+// Example, given const vadar::VadarEnvironment& environment, std::vector<vadar::OAuthProvider> list:
+//   std::string strategy = vadar::OAuthProvider::google.strategy();                // "oauth_google"
+//   auto linkedin = vadar::OAuthProvider::fromStrategy("oauth_linkedin_oidc");     // OAuthProvider::linkedin_oidc
+//   auto acme = vadar::OAuthProvider::fromStrategy("oauth_acme");     // OAuthProvider::custom("oauth_acme")
+//   std::string shown = acme.name(environment);   // display name, custom ones from the environment
+//   std::sort(list.begin(), list.end());          // by display name, custom ones last
 //
 // Coding is a one-key object: {"google": {}}, {"custom": {"_0": "oauth_acme"}}. An object in which the number
 // of keys naming a case is not one fails with "Invalid number of keys found, expected one.".

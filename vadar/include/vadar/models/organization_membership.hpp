@@ -3,8 +3,9 @@
 // invitation to one, each with the public view of the member. Only `publicUserData` is typed; every other
 // member received is kept as sent in `otherMembers`, so equality, hashing and encoding lose nothing.
 //
+// Example, given std::string_view text:
 //   auto membership = vadar::decodeJSON<vadar::OrganizationMembership>(text);
-//   if (membership.publicUserData) show(membership.publicUserData->identifier);
+//   std::string who = membership.publicUserData ? membership.publicUserData->identifier : "";
 #include <cstddef>
 #include <functional>
 #include <map>

@@ -2,8 +2,9 @@
 // SignIn: the frontend API's sign-in attempt, with its vocabulary (status, identifiers, user data) and the
 // strategy types the sign-in operations take. The operations themselves come with the sign-in service.
 //
+// Example, given std::string_view body:
 //   auto signIn = vadar::decodeJSON<vadar::SignIn>(body);
-//   if (signIn.status == vadar::SignIn::Status::complete) ...
+//   bool done = signIn.status == vadar::SignIn::Status::complete;
 //   auto factor = signIn.firstFactor(vadar::SignIn::PrepareFirstFactorStrategy::emailCode());
 #include <array>
 #include <cstddef>

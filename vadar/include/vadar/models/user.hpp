@@ -2,8 +2,9 @@
 // User: the signed-in user. The fields the library reads are typed; every other member received is kept as
 // sent in `otherMembers`, so equality, encoding and the keychain cache lose nothing.
 //
+// Example, given const vadar::Session& session:
 //   const vadar::User& user = *session.user;
-//   user.emailAddresses.front().emailAddress;
+//   std::string email = user.emailAddresses.front().emailAddress;
 #include <map>
 #include <optional>
 #include <string>

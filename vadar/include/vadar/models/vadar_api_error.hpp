@@ -2,7 +2,10 @@
 // VadarAPIError: an error answered by the frontend API ({"code": "authentication_invalid", ...}). The
 // response pipeline throws it for error answers; verifications carry it as their last error.
 //
-//   try { ... } catch (const vadar::VadarAPIError& e) { if (e.code == "requires_assertion") ...; }
+// Example (off the main queue):
+//   bool assertionWanted = false;
+//   try { vadar::Client::get(); }
+//   catch (const vadar::VadarAPIError& e) { assertionWanted = e.code == "requires_assertion"; }
 //
 // `what()` is the description (long message, else message), or the code when there is neither.
 #include <cstddef>

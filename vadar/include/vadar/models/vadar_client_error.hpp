@@ -1,6 +1,7 @@
 #pragma once
 // VadarClientError: a refusal raised by the library itself, with a message meant for the user.
 //
+// Example:
 //   throw vadar::VadarClientError("Unable to get the challenge for the passkey.");
 //
 // There are no string tables on this platform: the description is the message's default text.

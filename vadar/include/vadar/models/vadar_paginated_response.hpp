@@ -1,7 +1,8 @@
 #pragma once
 // VadarPaginatedResponse<T>: one page of a list answer: the items of the page and the server's total count.
 //
-//   auto page = vadar::decodeJSON<vadar::VadarPaginatedResponse<Item>>(R"({"data": [], "total_count": 0})");
+// Example:
+//   auto page = vadar::decodeJSON<vadar::VadarPaginatedResponse<vadar::Session>>(R"({"data": [], "total_count": 0})");
 #include <cstdint>
 #include <vector>
 

@@ -2,6 +2,7 @@
 // Session::GetTokenOptions: how a session token is asked for: which JWT template (none for the session's
 // default token), how much life a cached token must have left to be handed out, and whether to skip the cache.
 //
+// Example (off the main queue), given const vadar::Session& session:
 //   auto token = session.getToken(vadar::Session::GetTokenOptions(std::nullopt, 10.0, false));
 //   auto shaped = session.getToken(vadar::Session::GetTokenOptions("supabase", 10.0, false));
 //

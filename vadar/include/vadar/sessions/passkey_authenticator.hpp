@@ -3,9 +3,9 @@
 // credential that proves the user holds a passkey for the relying party (sign-in); a registration makes a new
 // passkey for the signed-in user.
 //
-//   auto authenticator = std::make_shared<vadar::ScriptedPasskeyAuthenticator>([](const auto& request) {
-//     return vadar::PasskeyAuthenticator::AssertionCredential{credentialId, authenticatorData, clientDataJSON,
-//                                                              signature, userHandle};
+// Example, given vadar::PasskeyAuthenticator::AssertionCredential credential:
+//   auto authenticator = std::make_shared<vadar::ScriptedPasskeyAuthenticator>([credential](const auto&) {
+//     return vadar::PasskeyAuthenticator::Credential(credential);   // or throw, as a cancelled ceremony does
 //   });
 //   vadar::passkeyAuthenticatorFactory().register_([authenticator] { return authenticator; });  // a shared_ptr
 //

@@ -3,8 +3,11 @@
 // the container under "sessionService" at each use; registering another record there replaces the live one
 // for every later use.
 //
+// Example (off the main queue), given const vadar::Session& session:
 //   vadar::Session revoked = session.revoke();   // resolves "sessionService" and calls its `revoke`
-//   vadar::sessionServiceFactory().register_([] { return vadar::SessionService{fakeRevoke}; });
+//   vadar::sessionServiceFactory().register_([session] {   // a test's stand-in: every revoke answers `session`
+//     return vadar::SessionService{[session](const std::string&) { return session; }};
+//   });
 //
 // The live `revoke` sends "POST /v1/me/sessions/<id>/revoke" with the query item "_vadar_session_id" naming
 // the current session of `Vadar::shared()` (a bare "_vadar_session_id" when there is none; the revoked and

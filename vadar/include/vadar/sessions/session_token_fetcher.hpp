@@ -1,6 +1,7 @@
 #pragma once
 // SessionTokenFetcher: hands out session tokens, with at most one request per cache key in flight.
 //
+// Example (off the main queue), given const vadar::Session& session:
 //   auto token = vadar::SessionTokenFetcher::shared().getToken(session, vadar::Session::GetTokenOptions());
 //
 // Session::getToken and the load-started polling go through the shared instance. A call answers from the

@@ -2,6 +2,7 @@
 // SessionTokenPoller: keeps the current session's token fresh in the session-token cache. Started by
 // `Vadar::load()` (once its key check passed) and stopped by `Vadar::shutdown()`.
 //
+// Example:
 //   vadar::SessionTokenPoller& poller = vadar::SessionTokenPoller::shared();
 //   poller.start();   // first pass at once, then one every five seconds
 //   poller.stop();    // stops and joins; a request in flight is cancelled unless others wait for it too

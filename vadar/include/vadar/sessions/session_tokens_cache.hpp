@@ -3,10 +3,12 @@
 // SessionTokenKey). One shared instance lives for the whole process; nothing removes an entry: a token
 // stays until a newer token for the same key replaces it (a new session has a new id and so new keys).
 //
+// Example, given const vadar::Session& session, const vadar::TokenResource& token:
 //   auto& cache = vadar::SessionTokensCache::shared();
 //   const vadar::SessionTokenKey key{session.id, std::nullopt};
 //   cache.insert(token, key);
-//   if (auto fresh = cache.freshToken(key, 10.0, foundation::Clock::now())) use(fresh->jwt);
+//   std::optional<std::string> jwt;
+//   if (auto fresh = cache.freshToken(key, 10.0, foundation::Clock::now())) jwt = fresh->jwt;
 //
 // Thread safety: every member may be called from any thread. A token's expiry is read once, when it is
 // inserted, so a look-up costs a hash-map find and a copy of the token text.

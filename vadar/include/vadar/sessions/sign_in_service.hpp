@@ -3,9 +3,10 @@
 // "signInService" at each use (the SignIn operations go through it); registering another record there
 // replaces the live one for every later use.
 //
+// Example (off the main queue):
 //   vadar::SignIn signIn = vadar::SignIn::create(vadar::SignIn::CreateStrategy{
 //       vadar::SignIn::CreateStrategy::Identifier{"ada@example.test", "secret", std::nullopt}});
-//   if (signIn.status == vadar::SignIn::Status::needsSecondFactor) ...
+//   bool secondStep = signIn.status == vadar::SignIn::Status::needsSecondFactor;
 //
 // Every request goes through the client registered under "apiClient" and its answer is a client-response
 // envelope whose "response" is returned; failures (VadarAPIError, URLError, DecodingError) are thrown

@@ -2,6 +2,7 @@
 // SignUpService: creating a sign-up, as the sign-in's transfer to a sign-up needs it. A record of operations
 // resolved from the container under "signUpService" at each use.
 //
+// Example (off the main queue):
 //   vadar::SignUp signUp = vadar::signUpServiceFactory().resolve().create(
 //       vadar::SignUp::CreateStrategy{vadar::SignUp::CreateStrategy::Transfer{}}, std::nullopt, std::nullopt);
 //

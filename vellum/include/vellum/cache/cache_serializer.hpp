@@ -1,6 +1,8 @@
 #pragma once
 // Cache serializers turn an image into the bytes the disk cache writes, and those bytes back into an image.
 //
+// Example, given vellum::ImagePtr image, foundation::Bytes originalBytes,
+//                const vellum::VellumParsedOptionsInfo& options:
 //   vellum::DefaultCacheSerializer serializer;
 //   serializer.preferCacheOriginalData = true;
 //   auto bytes = serializer.data(image, originalBytes);      // the original bytes, unchanged

@@ -4,7 +4,8 @@
 // and extends expiry with it on every hit, so an entry may be served up to one tick past its expiry and an
 // extended one may expire up to one tick early.
 //
-//   if (vellum::isPast(entryExpiry, vellum::CoarseClock::now())) drop();
+// Example, given foundation::Date entryExpiry:
+//   bool expired = entryExpiry <= vellum::CoarseClock::now();   // may be one tick late
 //
 // Tests that replace foundation::Clock's source call followPreciseClock(true) so that hits see their time.
 #include <chrono>

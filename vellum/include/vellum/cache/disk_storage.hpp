@@ -6,6 +6,7 @@
 // outside it cost one status call rather than an open: other caches of the same name (in this process or
 // another) store into the same directory, so a name outside the set is still asked of the file system.
 //
+// Example, given const foundation::Bytes& bytes:
 //   vellum::DiskStorage::Config config("avatars", /*sizeLimit=*/50 << 20);
 //   vellum::DiskStorage::Backend disk(config);           // throws VellumError when the directory cannot be made
 //   disk.store(bytes, "https://example.com/a.png");

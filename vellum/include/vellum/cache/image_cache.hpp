@@ -2,10 +2,11 @@
 // ImageCache: the front of the two-level image cache. One named object owns a memory storage of decoded
 // images, a disk storage of encoded bytes and one serial `ioQueue` on which all of its disk work runs.
 //
+// Example, given vellum::ImagePtr image, std::function<void(vellum::ImagePtr)> show:
 //   std::shared_ptr<vellum::ImageCache> cache = vellum::ImageCache::make("avatars");
 //   cache->store(image, std::nullopt, "https://example.com/a.png", vellum::VellumParsedOptionsInfo{}, true);
 //   cache->retrieveImage("https://example.com/a.png", vellum::VellumParsedOptionsInfo{},
-//                        vellum::CallbackQueue::mainAsync(), [](auto result) {
+//                        vellum::CallbackQueue::mainAsync(), [show](auto result) {
 //     if (result && result.value().image()) show(result.value().image());   // memory first, then disk
 //   });
 //   cache->cleanExpiredDiskCache([] { /* on the main queue, after the clean notification */ });

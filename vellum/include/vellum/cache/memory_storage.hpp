@@ -6,6 +6,7 @@
 // key is removed, since the caller replaced it) and evicts nothing. A repeating sweep drops expired entries;
 // it holds the storage weakly, so it never keeps it alive.
 //
+// Example, given vellum::ImagePtr image, std::function<void(vellum::ImagePtr)> show:
 //   vellum::MemoryStorage::Backend<vellum::ImagePtr> memory({/*totalCostLimit=*/64 << 20, /*cleanInterval=*/120});
 //   memory.store(image, "avatar-42");
 //   if (auto hit = memory.value("avatar-42")) show(*hit);   // pushes the entry's expiry forward

@@ -1,6 +1,7 @@
 #pragma once
 // StorageExpiration: how long a cached entry lives. ExpirationExtending: what an access does to that life.
 //
+// Example:
 //   auto expiry = vellum::StorageExpiration::days(7).estimatedExpirationSinceNow();
 //   if (vellum::StorageExpiration::seconds(0).isExpired()) { /* stores nothing */ }
 //

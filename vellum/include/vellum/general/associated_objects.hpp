@@ -3,6 +3,7 @@
 // identifier, its download task, its cancellation token, a placeholder, an indicator), each under a key of
 // its own. A key is the address of a static variable, so two families of values never share a slot.
 //
+// Example, given vellum::AssociatedObjects& object:
 //   static const char kTaskIdentifierKey = 0;
 //   object.setAssociatedObject(&kTaskIdentifierKey, std::make_shared<Box<std::uint64_t>>(7));
 //   auto box = object.associatedObject<Box<std::uint64_t>>(&kTaskIdentifierKey);   // null when absent

@@ -1,8 +1,9 @@
 #pragma once
 // Cache keys as file names.
 //
-//   vellum::sha256HexDigest("https://example.com/a.png");   // 64 lower-case hex characters
-//   vellum::cacheFileExtension("icon.png@2x");               // "png"
+// Example:
+//   std::string name = vellum::sha256HexDigest("https://example.com/a.png");   // 64 lower-case hex characters
+//   auto extension = vellum::cacheFileExtension("icon.png@2x");         // "png"
 #include <optional>
 #include <string>
 #include <string_view>

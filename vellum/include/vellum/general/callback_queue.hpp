@@ -5,8 +5,9 @@
 // and the caller goes on; posted to a queue, the queue's own guard does the same. The blocks handed here are
 // the application's completions, so nothing they throw may keep the library from answering the next caller.
 //
-//   vellum::CallbackQueue::mainCurrentOrAsync().execute([] { updateView(); });
-//   vellum::CallbackQueue::dispatch(myQueue).execute([] { ... });
+// Example, given std::function<void()> updateView, std::shared_ptr<foundation::SerialQueue> myQueue:
+//   vellum::CallbackQueue::mainCurrentOrAsync().execute(updateView);
+//   vellum::CallbackQueue::dispatch(myQueue).execute([] { /* on myQueue */ });
 #include <functional>
 #include <memory>
 #include <variant>

@@ -1,7 +1,10 @@
 #pragma once
 // Delegate: a callback slot that holds its target weakly, so a slot never keeps its owner alive.
 //
+// Example:
 //   vellum::Delegate<int, std::string> onEvent;
+//   struct Owner { std::string name(int value) const { return "item " + std::to_string(value); } };
+//   auto self = std::make_shared<Owner>();
 //   onEvent.delegate(self, [](Owner& owner, int value) -> std::optional<std::string> { return owner.name(value); });
 //   std::optional<std::string> answer = onEvent(3);   // none once `self` is gone
 //

@@ -3,12 +3,15 @@
 // refresh on every executor ("run loop") and mode it was added to. Refreshes come from a FrameSource: by
 // default a steady timer at 60 Hz; tests drive a ManualFrameSource by hand.
 //
+// Example (on the main queue):
+//   struct FrameProxy { int frames = 0; void onScreenUpdate() { ++frames; } };
+//   auto proxy = std::make_shared<FrameProxy>();
 //   auto link = vellum::DisplayLink::make(proxy, [](const std::shared_ptr<void>& target) {
 //     static_cast<FrameProxy*>(target.get())->onScreenUpdate();
 //   });
 //   link->add(vellum::RunLoop::main(), "common");
 //   link->setPaused(false);   // starts the frame source
-//   ...
+//   // ... frames arrive on the main queue ...
 //   link->invalidate();       // REQUIRED before dropping the link: it releases the target and the link
 //
 // A link starts paused. The first refresh after it first starts only records its time stamp; every later

@@ -3,10 +3,13 @@
 // (received bytes, announced total) on the main queue. Callers that take a progress block append one to the
 // options' `onDataReceived`.
 //
+// Example (on the main queue), given vellum::VellumParsedOptionsInfo& options, std::shared_ptr<double> bar,
+//                                   std::function<bool()> showingThisDownload:
 //   auto progress = std::make_shared<vellum::ImageLoadingProgressSideEffect>(
-//       [bar](std::int64_t received, std::int64_t total) { bar->set(double(received) / total); });
-//   options.onDataReceived.emplace().push_back(progress);
-//   progress->setOnShouldApply([view] { return view->isShowingThisDownload(); });
+//       [bar](std::int64_t received, std::int64_t total) { if (total > 0) *bar = double(received) / total; });
+//   if (!options.onDataReceived) options.onDataReceived.emplace();
+//   options.onDataReceived->push_back(progress);
+//   progress->setOnShouldApply(showingThisDownload);
 //
 // Each notification becomes one main-queue block. The sizes are read when that block runs, not when the chunk
 // arrived, so two chunks before the main queue runs give two calls with the same size. Without an announced

@@ -2,6 +2,7 @@
 // Main-actor assumptions: code that must run on the main queue says so, and a caller that breaks the rule
 // stops the process at once instead of racing on main-thread state.
 //
+// Example (on the main queue), given const vellum::DisplayLink& link:
 //   double step = vellum::assumeMainActorIsolation([&] { return link.duration(); });
 #include <string_view>
 #include <type_traits>

@@ -1,12 +1,13 @@
 #pragma once
 // The option list that every loading, caching and showing operation takes, and the record it is folded into.
 //
+// Example, given std::shared_ptr<vellum::ImageCache> cache:
 //   vellum::VellumParsedOptionsInfo options({
 //       vellum::VellumOptionsInfoItem::targetCache(cache),
 //       vellum::VellumOptionsInfoItem::scaleFactor(2.0),
 //       vellum::VellumOptionsInfoItem::forceRefresh(),
 //   });
-//   options.originalCache == cache;   // no originalCache item: it follows targetCache
+//   bool same = options.originalCache == cache;   // true: with no originalCache item it follows targetCache
 //
 // Items apply in list order and the last item of a case wins; payload-less items only switch a flag on.
 #include <any>

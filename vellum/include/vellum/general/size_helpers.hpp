@@ -1,9 +1,10 @@
 #pragma once
 // Geometry for processors that resize, crop and round images.
 //
-//   vellum::constrained({200, 100}, {100, 100});        // {100, 50}: fits inside
-//   vellum::filling({200, 100}, {100, 100});            // {200, 100}: covers
-//   auto path = vellum::RoundedRectPath::make({{0, 0}, {100, 40}}, vellum::RectCorner::all, 8);
+// Example:
+//   vellum::Size fit = vellum::constrained({200, 100}, {100, 100});   // {100, 50}: fits inside
+//   vellum::Size cover = vellum::filling({200, 100}, {100, 100});     // {200, 100}: covers
+//   auto path = vellum::RoundedRectPath::make({{0, 0}, {100, 40}}, vellum::RectCorner{vellum::RectCorner::all}, 8);
 #include <vector>
 
 #include "vellum/general/geometry.hpp"

@@ -2,11 +2,12 @@
 // VellumError: the one error type of the image library. Five cases, each carrying a reason with a fixed code
 // and a fixed English description built from the carried values.
 //
+// Example, given vellum::DiskStorage::Backend& disk, const foundation::Bytes& bytes, const std::string& key:
 //   try { disk.store(bytes, key); }
 //   catch (const vellum::VellumError& e) {
-//     e.errorCode();          // 3009
-//     e.errorDescription();   // "Cannot create cache file at url: file:///..."
-//     if (auto* r = e.cacheReason()) { ... }
+//     int code = e.errorCode();                 // 3009
+//     auto text = e.errorDescription();         // "Cannot create cache file at url: file:///..."
+//     bool fromTheCache = e.cacheReason() != nullptr;
 //   }
 #include <cstdint>
 #include <exception>

@@ -2,6 +2,9 @@
 // VellumWrapper and vl(x): the one door through which the library's operations on objects and values of
 // other types are reached, so they never clash with those types' own members.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::ImageView> imageView, std::shared_ptr<vellum::MenuItem> menuItem,
+//                                   const vellum::Source& source, vellum::ImagePtr placeholder,
+//                                   const foundation::Bytes& bytes:
 //   vellum::vl(imageView).setImage(source);                  // the image view's loading operations
 //   vellum::vl(menuItem).setImage(source, placeholder);      // any object that shows one image
 //   auto image = vellum::VellumWrapper<vellum::Image>::imageFromData(bytes, {.preloadAll = true});

@@ -1,8 +1,9 @@
 #pragma once
 // Color: an 8-bit RGBA colour (straight alpha), the colour argument of the image processors.
 //
+// Example:
 //   vellum::Color red{255, 0, 0, 255};
-//   red.hex();   // "#FF0000FF"
+//   std::string hex = red.hex();   // "#FF0000FF"
 #include <cstdint>
 #include <string>
 

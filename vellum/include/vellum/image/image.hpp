@@ -4,10 +4,11 @@
 // it came from, its frame source and the options it was made with). An image may carry no bitmap at all
 // (the placeholder a live-photo load answers); it still has a size then.
 //
+// Example:
 //   vellum::Bitmap bitmap{.width = 2, .height = 1, .pixels = {255, 0, 0, 255, 0, 0, 255, 255}};
 //   vellum::ImagePtr image = vellum::Image::make(std::move(bitmap), /*scale=*/2.0);
-//   image->size();       // {1, 0.5} points
-//   image->cacheCost();  // 8 bytes
+//   vellum::Size points = image->size();          // {1, 0.5}
+//   auto cost = image->cacheCost();               // 8 bytes
 #include <cstddef>
 #include <cstdint>
 #include <memory>

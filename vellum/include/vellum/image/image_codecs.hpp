@@ -3,6 +3,8 @@
 // bytes: a hostile or broken input gives a DecodingError, never a crash, and never more pixels than the
 // limits allow.
 //
+// Example, given const foundation::Bytes& bytes, const vellum::Bitmap& bitmap,
+//                std::function<void(const vellum::Bitmap&)> use, std::function<void(std::string)> log:
 //   auto decoded = vellum::decodePNG(bytes);
 //   if (decoded) use(decoded.value()); else log(decoded.error().reason);
 //   std::optional<foundation::Bytes> jpeg = vellum::encodeJPEG(bitmap, 0.8);

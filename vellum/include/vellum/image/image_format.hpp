@@ -1,7 +1,8 @@
 #pragma once
 // ImageFormat: what the leading bytes of encoded image data say it is.
 //
-//   if (vellum::imageFormat(bytes) == vellum::ImageFormat::GIF) { ... }
+// Example, given const foundation::Bytes& bytes:
+//   bool animated = vellum::imageFormat(bytes) == vellum::ImageFormat::GIF;
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -2,6 +2,9 @@
 // Image processors turn downloaded data or an image into the image a caller shows. The cache keys
 // processed images by the processor's identifier, so an identifier names files on disk and never changes.
 //
+// Example, given const foundation::Bytes& bytes, const vellum::VellumParsedOptionsInfo& options,
+//                std::shared_ptr<const vellum::ImageProcessor> blur,
+//                std::shared_ptr<const vellum::ImageProcessor> roundCorner:
 //   auto image = vellum::DefaultImageProcessor::defaultProcessor()->process(
 //       vellum::ImageProcessItem::data(bytes), options);
 //   auto both = blur->append(roundCorner);   // blur first, then round; identifier "<blur>|><round>"

@@ -2,10 +2,11 @@
 // The library's image processors: each redraws 8-bit RGBA pixels and names itself and every parameter in
 // its identifier. The identifiers name processed images in the disk cache: they never change.
 //
+// Example, given const foundation::Bytes& bytes, const vellum::VellumParsedOptionsInfo& options:
 //   auto processor = std::make_shared<vellum::BlurImageProcessor>(10)
 //                        ->append(std::make_shared<vellum::RoundCornerImageProcessor>(
 //                            vellum::Radius::widthFraction(0.5)));
-//   processor->identifier();   // "com.marrowby.Vellum.BlurImageProcessor(10.0)|>com.marrowby.Vellum.Round..."
+//   std::string identifier = processor->identifier();   // "com.marrowby.Vellum.BlurImageProcessor(10.0)|>com.marrowby.Vellum.Round..."
 //   vellum::ImagePtr avatar = processor->process(vellum::ImageProcessItem::data(bytes), options);
 //
 // Common rules:

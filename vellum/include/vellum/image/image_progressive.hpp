@@ -2,6 +2,7 @@
 // ImageProgressive: the settings for showing a progressive JPEG while it downloads, held by the options'
 // `progressiveJPEG`; and `progressiveRefresh`, the step that puts each partial image into a view.
 //
+// Example, given vellum::VellumParsedOptionsInfo& options:
 //   auto progressive = std::make_shared<vellum::ImageProgressive>();
 //   progressive->isFastestScan = false;
 //   progressive->scanInterval = 0.2;   // at most five partial images a second

@@ -4,10 +4,15 @@
 // `isFastestScan`, else at most one per `scanInterval`), makes a partial image: full size, blurred with
 // `isBlur`, processed by the options' processor, then handed to the refresh block on the main queue.
 //
-//   auto provider = vellum::ImageProgressiveProvider::make(options, [view](const vellum::ImagePtr& partial) {
-//     vellum::progressiveRefresh(partial, *options.progressiveJPEG, [&](auto& image) { view->setImage(image); });
+// Example, given vellum::VellumParsedOptionsInfo options, std::shared_ptr<vellum::ImageView> view:
+//   auto progressive = options.progressiveJPEG;   // null without one: then so is the provider
+//   auto provider = vellum::ImageProgressiveProvider::make(options, [view, progressive](const vellum::ImagePtr& partial) {
+//     vellum::progressiveRefresh(partial, *progressive, [view](const vellum::ImagePtr& image) { view->setImage(image); });
 //   });
-//   if (provider) options.onDataReceived->push_back(provider);   // null without progressiveJPEG
+//   if (provider) {
+//     if (!options.onDataReceived) options.onDataReceived.emplace();
+//     options.onDataReceived->push_back(provider);
+//   }
 //
 // Decoding and processing run on the options' `processingQueue` when one is set, else on a serial queue of
 // the provider's own; nothing runs on the thread that delivers the bytes (unless the processing queue is

@@ -3,7 +3,10 @@
 // transfer (the record and the entry's cancel token), or a provider's data-loading work, or nothing yet; a
 // handle returned before the work exists is linked to the work's handle later, and then answers as that one.
 //
+// Example, given std::shared_ptr<vellum::ImageDownloader> downloader, const std::string& url,
+//                const vellum::VellumParsedOptionsInfo& options, vellum::ImageDownloader::Completion completion:
 //   auto handle = downloader->downloadImage(url, options, completion);
+//   if (!handle) return;         // none when the request was refused at once
 //   handle->setPriority(0.9f);   // this caller's priority on the shared transfer
 //   handle->cancel();            // only this caller's entry goes; the others keep the transfer
 //

@@ -3,8 +3,9 @@
 // the processor its options name. Each distinct processor identifier runs once per batch; a failure leaves no
 // entry, so the next caller with that identifier tries again.
 //
+// Example, given const foundation::Bytes& bytes, std::vector<vellum::SessionDataTask::TaskCallback> callbacks:
 //   auto processor = std::make_shared<vellum::ImageDataProcessor>(bytes, callbacks, vellum::ImageDataProcessor::sharedProcessingQueue());
-//   processor->setOnImageProcessed([](auto result, const auto& callback) { ... });
+//   processor->setOnImageProcessed([](auto /*result*/, const auto& /*callback*/) { /* what each caller gets */ });
 //   processor->process();   // one outcome per callback, in order, on the queue
 //
 // ImageModifier changes a finished image; AnyImageModifier wraps a closure and keeps the image when it throws.

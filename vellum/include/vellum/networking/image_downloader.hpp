@@ -4,9 +4,11 @@
 // Callers of one URL share one transfer; each gets its own handle (to cancel its share or change its
 // priority) and, on its own callback queue, its own image (its own processor applied) or a VellumError.
 //
+// Example, given const std::string& url, const vellum::VellumParsedOptionsInfo& options, std::stop_token stopToken,
+//                std::function<void(vellum::ImagePtr)> show:
 //   auto downloader = vellum::ImageDownloader::make("avatars");
 //   auto handle = downloader->downloadImage(url, vellum::VellumParsedOptionsInfo{},
-//       [](const vellum::ImageDownloader::DownloadResult& result) { if (result) show(result.value().image); });
+//       [show](const vellum::ImageDownloader::DownloadResult& result) { if (result) show(result.value().image); });
 //   auto future = downloader->downloadImageAsync(url, options, stopToken);   // throws VellumError from get()
 //
 // Releasing a downloader answers every caller it still owes an answer with a cancelled URL error, whether

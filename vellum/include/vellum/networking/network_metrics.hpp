@@ -2,9 +2,10 @@
 // NetworkMetrics: the few numbers a caller wants about one image download, condensed from the timings of
 // each request the download sent (one per redirect hop).
 //
+// Example, given const std::vector<vellum::TransactionMetrics>& transactions:
 //   if (auto metrics = vellum::NetworkMetrics::make(transactions)) {
-//     metrics->redirectCount;         // hops before the answer that counted
-//     metrics->downloadSpeedMBps();   // none without bytes or without a duration
+//     auto hops = metrics->redirectCount;         // hops before the answer that counted
+//     auto speed = metrics->downloadSpeedMBps();  // none without bytes or without a duration
 //   }
 //
 // Values; any thread.

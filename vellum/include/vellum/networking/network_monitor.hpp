@@ -3,7 +3,8 @@
 // NetworkObserver: it is told once, on the main queue, that the network is back (true) or that its time-out
 // passed (false); cancelling it ends the wait with no call at all.
 //
-//   auto observer = NetworkMonitor::default_()->observeConnectivity(10.0, [](bool back) { ... });
+// Example, given std::function<void(bool)> retryOrGiveUp:
+//   auto observer = vellum::NetworkMonitor::default_()->observeConnectivity(10.0, retryOrGiveUp);
 //   observer->cancel();   // not wanted any more
 //
 // The path comes from a NetworkPathSource. The process-wide monitor watches the kernel's link and route

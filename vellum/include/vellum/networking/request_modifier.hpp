@@ -2,12 +2,13 @@
 // Hooks that change what the downloader sends: a request modifier, asked once per download before anything
 // is sent, and a redirect handler, asked at every redirect of a running download. Both travel in the options.
 //
+// Example:
 //   auto modifier = std::make_shared<vellum::AnyModifier>([](httpkit::URLRequest r) -> std::optional<httpkit::URLRequest> {
 //     r.headers.set("Authorization", "Bearer t");
 //     return r;                                    // none stops the download with `emptyRequest`
 //   });
 //   auto handler = std::make_shared<vellum::AnyRedirectHandler>(
-//       [](auto task, auto response, httpkit::URLRequest proposed, auto completion) { completion(proposed); });
+//       [](auto /*task*/, auto /*response*/, httpkit::URLRequest proposed, auto completion) { completion(proposed); });
 //
 // Threads: modifiers run on the caller's thread (synchronous) or on a pool thread (asynchronous); a redirect
 // handler runs on the session's delegate queue and may answer later from any thread.

@@ -6,6 +6,7 @@
 // back, at once or later; a strategy that throws before it decides has decided `stop` (what it threw is
 // logged):
 //
+// Example, given vellum::VellumParsedOptionsInfo& options:
 //   auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0.5));
 //   options.retryStrategy = strategy;   // two more tries, half a second apart, for response errors only
 //

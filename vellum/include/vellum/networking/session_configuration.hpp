@@ -2,6 +2,7 @@
 // SessionConfiguration: how a downloader's session moves bytes. Replacing a downloader's configuration
 // rebuilds its session; the transfers of the old one end as cancelled.
 //
+// Example, given std::shared_ptr<vellum::ImageDownloader> downloader:
 //   vellum::SessionConfiguration configuration;
 //   configuration.httpMaximumConnectionsPerHost = 32;
 //   downloader->setSessionConfiguration(configuration);

@@ -4,7 +4,9 @@
 // record collects the bytes, the metrics and the callers, and runs the transfer at the highest priority an
 // attached caller asks for. It does not talk to the network: the session delegate feeds it.
 //
-//   auto token = record->addCallback({onCompleted, options});   // none once the record has completed
+// Example, given std::shared_ptr<vellum::SessionDataTask> record, vellum::SessionDataTask::TaskCallback callback:
+//   auto token = record->addCallback(callback);   // none once the record has completed
+//   if (!token) return;
 //   record->setPriority(*token, 0.9f);
 //   record->resume();                                            // the transfer starts once, however often asked
 //   record->cancel(*token);                                      // only this caller's entry goes

@@ -5,7 +5,11 @@
 // decide itself (is a status acceptable, may a response proceed, what are the final bytes, how to answer a
 // challenge) it asks through five slots that the downloader fills; an empty slot gets the fallback answer.
 //
+// Example, given std::shared_ptr<vellum::URLSessionDataTask> dataTask, const std::string& url,
+//                vellum::SessionDataTask::TaskCallback callback:
 //   auto delegate = std::make_shared<vellum::SessionDelegate>();
+//   struct Owner {};
+//   auto owner = std::make_shared<Owner>();   // the rule holds while the owner lives
 //   delegate->onValidStatusCode.delegate(owner, [](Owner&, int code) -> std::optional<bool> { return code < 400; });
 //   auto handle = delegate->add(dataTask, url, callback);   // files a new record for the URL
 //

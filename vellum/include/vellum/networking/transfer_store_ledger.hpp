@@ -4,8 +4,12 @@
 // stores the image in (a cache, a key, memory or disk) before storing, so one download is stored once per
 // place however many callers joined it, instead of once per caller.
 //
+// Example, given std::shared_ptr<vellum::TransferStoreLedger> ledger, std::function<void()> whenStored,
+//                std::shared_ptr<vellum::ImageCache> cache, vellum::ImagePtr image, const std::string& key:
+//   const std::string place = "avatars|" + key + "|memory+disk";   // whatever names the place in one string
 //   if (ledger->claim(place, whenStored)) {
-//     cache->store(..., [ledger, place](auto) { ledger->stored(place); });   // this caller stores
+//     cache->store(image, std::nullopt, key, vellum::VellumParsedOptionsInfo{}, true,
+//                  [ledger, place](auto) { ledger->stored(place); });   // this caller stores
 //   }                                                                        // else: stored by another caller
 //
 // Threads: every member may be called from any thread; `then` blocks run outside the lock, on the thread

@@ -2,8 +2,11 @@
 // ImagePrefetcher: loads a list of images into the cache ahead of need, a few at a time, and reports which
 // were skipped (already cached), which failed and which completed.
 //
+// Example, given std::vector<vellum::URL> urls:
 //   auto prefetcher = ImagePrefetcher::make(urls, VellumOptionsInfo{}, nullptr,
-//       [](const auto& skipped, const auto& failed, const auto& completed) { ... });
+//       [](const auto& /*skipped*/, const auto& /*failed*/, const auto& /*completed*/) {
+//         // once, on the main queue: the sources skipped (already cached), those that failed, those loaded
+//       });
 //   prefetcher->start();
 //   prefetcher->stop();   // running loads are cancelled; they, the waiting and the pending ones fail
 //

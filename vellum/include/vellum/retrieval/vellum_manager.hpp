@@ -4,9 +4,12 @@
 // stores what it made, and answers once on the options' callback queue. Failed attempts are retried by the
 // options' retry strategy, then the low-data source and the alternative sources are tried in order.
 //
-//   auto task = VellumManager::shared()->retrieveImage(Source::network(url), VellumOptionsInfo{...},
-//       nullptr, [](const VellumManager::RetrieveResult& r) { if (r) show(r.value().image); });
-//   task->cancel();   // ends the retrieval: the completion gets the cancellation, no alternative is tried
+// Example, given const vellum::URL& url, std::function<void(vellum::ImagePtr)> show:
+//   auto task = VellumManager::shared()->retrieveImage(
+//       Source::network(VL::ImageResource(url)), VellumOptionsInfo{VellumOptionsInfoItem::forceRefresh()},
+//       nullptr, [show](const VellumManager::RetrieveResult& r) { if (r) show(r.value().image); });
+//   // No task when the memory cache answered during the call: there is nothing left to cancel.
+//   if (task) task->cancel();   // ends the retrieval: the completion gets the cancellation, no alternative is tried
 //
 // The road of one attempt (`retrieveImageInContext`), in order:
 //   1. `forceRefresh` skips the cache.

@@ -2,9 +2,10 @@
 // AssetImageGenerator: makes still images of a video asset at given times. VideoFileImageGenerator is the
 // library's own over video files (FFmpeg); tests and apps may supply others.
 //
+// Example, given std::function<void(std::shared_ptr<const vellum::Bitmap>)> show:
 //   auto generator = std::make_shared<vellum::VideoFileImageGenerator>(vellum::URL::fileURL("/clips/a.mp4"));
-//   generator->generateImage(vellum::MediaTime::fromSeconds(1.5), [](vellum::AssetImageGenerator::Outcome o) {
-//     if (o.result == vellum::AssetImageGenerator::Result::succeeded) show(*o.image);
+//   generator->generateImage(vellum::MediaTime::fromSeconds(1.5), [show](vellum::AssetImageGenerator::Outcome o) {
+//     if (o.result == vellum::AssetImageGenerator::Result::succeeded) show(o.image);
 //   });
 //
 // Thread rule: generateImage and cancelAllImageGeneration may be called from any thread; each request's

@@ -1,8 +1,9 @@
 #pragma once
 // AVAssetImageDataProvider: one frame of a video, as JPEG bytes (quality 0.9), from an AssetImageGenerator.
 //
+// Example:
 //   vellum::AVAssetImageDataProvider provider(vellum::URL::fileURL("/clips/a.mp4"), 1.5);
-//   provider.cacheKey();   // "vellum.local.cacheKey///clips/a.mp4_1.5"
+//   std::string key = provider.cacheKey();   // "vellum.local.cacheKey///clips/a.mp4_1.5"
 //
 // Key: the asset URL's key (the local-file key for a file URL), "_", the time in seconds as a double's text.
 // A generator without URL gets a random UUID made once per provider (its copies share it), so its source

@@ -2,8 +2,10 @@
 // Base64ImageDataProvider: image bytes given as base64 text (RFC 4648, strict: any character outside the
 // alphabet, a line break included, makes the text undecodable).
 //
+// Example, given const std::string& text:
 //   vellum::Base64ImageDataProvider provider(text, "avatar-42");
-//   provider.data([](auto result) { ... });   // answered before data() returns
+//   std::optional<foundation::Bytes> bytes;
+//   provider.data([&bytes](auto result) { if (result) bytes = result.value(); });   // answered before data() returns
 //
 // Undecodable text answers Base64ImageDataProvider::InvalidBase64 (an error, never a stop).
 // Thread rule: a value; the handler runs on the calling thread.

@@ -4,9 +4,11 @@
 // before it returns; dataAsync() is the same as a future. Providers that could only answer through a future
 // are not supported: data(handler) is the one operation each must supply.
 //
+// Example:
 //   class MyProvider final : public vellum::ImageDataProvider {
+//    public:
 //     std::string cacheKey() const override { return "my-key"; }
-//     void data(Handler handler) const override { handler(DataResult::success(readBytes())); }
+//     void data(Handler handler) const override { handler(DataResult::success(foundation::Bytes{0x47, 0x49, 0x46})); }
 //     std::unique_ptr<ImageDataProvider> clone() const override { return std::make_unique<MyProvider>(*this); }
 //   };
 //   vellum::Source source = MyProvider().convertToSource();

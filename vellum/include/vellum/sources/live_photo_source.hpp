@@ -3,8 +3,9 @@
 // where its bytes come from and what kind of file it is. The kind names the extension a resource is stored
 // under in the disk cache. File URLs stay network sources here: the loader downloads every resource as bytes.
 //
+// Example, given const vellum::URL& stillURL, const vellum::URL& movieURL:
 //   vellum::LivePhotoSource source(std::vector<vellum::URL>{stillURL, movieURL});
-//   source.resources[1].referenceFileType == vellum::LivePhotoResource::FileType::mov();   // guessed from ".MOV"
+//   bool movie = source.resources[1].referenceFileType == vellum::LivePhotoResource::FileType::mov();   // guessed from ".MOV"
 //
 // Thread rule: immutable values; share them freely.
 #include <optional>

@@ -2,9 +2,10 @@
 // LocalFileImageDataProvider: the bytes of a local file, read on a queue of the caller's choosing.
 // File URLs given to the library as resources become one of these (read on the shared pool).
 //
+// Example:
 //   vellum::LocalFileImageDataProvider provider(vellum::URL::fileURL("/tmp/a/b.png"));
-//   provider.cacheKey();   // "vellum.local.cacheKey///tmp/a/b.png"
-//   provider.data([](auto result) { ... });   // on the shared pool
+//   std::string key = provider.cacheKey();   // "vellum.local.cacheKey///tmp/a/b.png"
+//   provider.data([](auto /*result*/) { /* on the shared pool: the bytes, or why not */ });
 //
 // Reading: the file is opened non-blocking and must be a regular file, then read to its end whatever size the
 // file system reports. A failure is a std::filesystem::filesystem_error carrying errno and the path: ENOENT,

@@ -6,6 +6,7 @@
 // - PhotosPickerItem: an item of a declarative picker (its identifier when it has one); loads its data.
 // The library ships scripted implementations (tests give the answers) and file-backed ones (a picked file).
 //
+// Example, given const vellum::URL& url:
 //   vellum::PickerResult result{std::nullopt, std::make_shared<vellum::FileItemProvider>(url)};
 //   vellum::PHPickerResultImageDataProvider provider(result, vellum::UniformType::image());
 //

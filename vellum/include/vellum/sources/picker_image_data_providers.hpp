@@ -1,8 +1,9 @@
 #pragma once
 // Data providers over picked items (see photo_picker.hpp for the item interfaces).
 //
+// Example, given const vellum::PickerResult& result:
 //   vellum::PHPickerResultImageDataProvider provider(result, vellum::UniformType::image());
-//   provider.cacheKey();   // "A1_public.image" for asset identifier "A1"
+//   std::string key = provider.cacheKey();   // "A1_public.image" for asset identifier "A1"
 //
 // Keys made without a caller's key use a random UUID (upper case) when the item has no identifier; it is made
 // once, when the provider is, so copies and their sources agree.

@@ -1,6 +1,7 @@
 #pragma once
 // RawImageDataProvider: image bytes the caller already holds, under the caller's key.
 //
+// Example, given const foundation::Bytes& bytes:
 //   vellum::Source source = vellum::RawImageDataProvider(bytes, "key").convertToSource();
 //
 // Thread rule: a value; the handler runs on the calling thread, before data() returns. Copies share the bytes.

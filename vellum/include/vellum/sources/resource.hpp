@@ -2,8 +2,9 @@
 // Resource: an image on the network: where to download it and the key its result is cached under.
 // VL::ImageResource is the library's own; a URL serves as one through the free functions below.
 //
+// Example:
 //   vellum::VL::ImageResource resource(*vellum::URL::parse("https://example.com/a.png"));
-//   resource.cacheKey();                                // "https://example.com/a.png"
+//   std::string key = resource.cacheKey();              // "https://example.com/a.png"
 //   vellum::Source source = resource.convertToSource(); // a network source
 //   vellum::Source file = vellum::convertToSource(vellum::URL::fileURL("/tmp/a.png"));  // a local-file provider
 //

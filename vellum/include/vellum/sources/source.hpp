@@ -4,6 +4,7 @@
 // changes its provider (a key, a thumbnail size) leaves every source already made, and any map holding one,
 // as it was.
 //
+// Example, given const foundation::Bytes& bytes:
 //   vellum::Source a = vellum::convertToSource(*vellum::URL::parse("https://example.com/a.png"));
 //   vellum::Source b = vellum::RawImageDataProvider(bytes, "key").convertToSource();
 //   std::unordered_set<vellum::Source> seen{a, b};

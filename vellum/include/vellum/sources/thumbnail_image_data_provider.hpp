@@ -3,8 +3,9 @@
 // library's decoding workers (a few threads apart from the shared pool): the larger side at most
 // `maxPixelSize` (never upscaled), EXIF orientation applied.
 //
+// Example:
 //   vellum::ThumbnailImageDataProvider provider(vellum::URL::fileURL("/photos/big.jpg"), 256);
-//   provider.cacheKey();   // "file:///photos/big.jpg_thumb_256.0_false"
+//   std::string key = provider.cacheKey();   // "file:///photos/big.jpg_thumb_256.0_false"
 //
 // Files only: any other URL answers invalidImageSource. PNG, JPEG and GIF are read (a GIF gives its first
 // frame, its colours quantised to one palette). JPEGs decode at libjpeg-turbo's DCT scale nearest above the

@@ -2,9 +2,10 @@
 // URL: an absolute address as the image library's sources name it: a web address to download, or a file.
 // A parsed, immutable value; equal when the texts are equal.
 //
+// Example:
 //   auto web = vellum::URL::parse("https://example.com/a.png?v=2");   // none for text that is no absolute URL
 //   vellum::URL file = vellum::URL::fileURL("/tmp/a b.png");           // "file:///tmp/a%20b.png"
-//   file.pathComponents();                                              // {"/", "tmp", "a b.png"}
+//   auto parts = file.pathComponents();                                     // {"/", "tmp", "a b.png"}
 //
 // Thread rule: a value; share it freely.
 #include <functional>

@@ -5,6 +5,7 @@
 // animator moves on and the layer is redrawn. It starts and stops with its window, follows its size, scale
 // and scaling mode, honours a repeat count and tells a delegate of loops and of the end.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::Window> window, vellum::ImagePtr gif:
 //   auto view = std::make_shared<vellum::AnimatedImageView>(vellum::Rect{{0, 0}, {64, 64}});
 //   view->setImage(gif);               // builds the animator
 //   window->setContentView(view);      // autoplay: the link is unpaused

@@ -3,6 +3,8 @@
 // decodes only a window around the current frame, no larger than the view needs, on its view's preload
 // queue; frames it drops are released on the main queue. The animated image view owns one per image.
 //
+// Example (on the main queue), given vellum::ImagePtr image, std::shared_ptr<vellum::AnimatorDelegate> view,
+//                                   std::shared_ptr<foundation::SerialQueue> preloadQueue, double step:
 //   auto animator = vellum::Animator::make(image->frameSource()->copy(), vellum::ImageScaling::scaleProportionallyDown,
 //                                          {64, 64}, image->pixelSize(), 1.0, /*maxFrameCount=*/10,
 //                                          vellum::RepeatCount::infinite(), preloadQueue);
@@ -10,7 +12,10 @@
 //   animator->prepareFrames();
 //   // each display refresh:
 //   animator->timeSinceLastFrameChange += step;
-//   if (animator->timeSinceLastFrameChange >= animator->currentFrameDuration()) { ...; animator->advanceFrame(); }
+//   if (animator->timeSinceLastFrameChange >= animator->currentFrameDuration()) {
+//     animator->timeSinceLastFrameChange = 0;
+//     animator->advanceFrame();
+//   }
 //
 // Threads: make, prepareFrames, updateFrameSizing, clearFrames, advanceFrame, setCurrentFrameIndex and the
 // timing fields belong to the main queue (the operations check, and stop the process naming themselves when

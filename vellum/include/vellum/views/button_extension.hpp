@@ -2,8 +2,10 @@
 // Loading images into a button's two image slots, its image and its alternate image. Each slot has its own
 // request bookkeeping, so the two never make each other's requests stale.
 //
-//   vellum::vl(button).setImage(vellum::Source::network(normal));
-//   vellum::vl(button).setAlternateImage(vellum::Source::network(pressed));
+// Example (on the main queue), given std::shared_ptr<vellum::Button> button, const vellum::URL& normal,
+//                                   const vellum::URL& pressed:
+//   vellum::vl(button).setImage(vellum::Source::network(vellum::VL::ImageResource(normal)));
+//   vellum::vl(button).setAlternateImage(vellum::Source::network(vellum::VL::ImageResource(pressed)));
 //
 // Thread rule: main queue only.
 #include <cstdint>

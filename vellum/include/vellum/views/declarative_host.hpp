@@ -7,10 +7,11 @@
 // rebuild costs time in proportion to the tree's nodes. Nothing is drawn or interpolated: animations and
 // transitions are written to a log that tests read, which keeps its latest kLogLimit entries.
 //
+// Example (on the main queue), given std::vector<vellum::AnyView> rows:
 //   vellum::DeclarativeHost host([&] { return vellum::AnyView::stack(rows); });   // main queue
 //   host.rebuild();
-//   host.tree();                       // the last tree built
-//   host.logLines();                   // "change", "change in linear(0.25)", "insert opacity", ...
+//   const vellum::AnyView& tree = host.tree();   // the last tree built
+//   auto lines = host.logLines();                // "change", "change in linear(0.25)", "insert opacity", ...
 //
 // A host may live on the stack, in a member or behind `make`'s shared pointer: notices reach it either way,
 // and a notice or scheduled rebuild that comes after it is gone finds nothing.

@@ -6,7 +6,8 @@
 // and its caller still hears once, an animation still moves on, and the rows beside a failing one still
 // build and start.
 //
-//   ImagePtr shown;
+// Example, given const vellum::ImageFrameSource& source, std::size_t i:
+//   vellum::ImagePtr shown;
 //   if (!vellum::guardedCall("A frame source's frame", [&] { shown = source.frame(i); })) shown = nullptr;
 //
 // Thread rule: any thread; the call runs on the calling thread. Lifetime: nothing is kept.

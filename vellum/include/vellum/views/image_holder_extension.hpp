@@ -2,6 +2,8 @@
 // Loading images into the objects that show one image: menu items, cells, toolbar and tab items, status
 // items, table row actions, path-control items, combo buttons and colour wells.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::MenuItem> menuItem, const vellum::VL::ImageResource& resource,
+//                                   vellum::ImagePtr placeholderImage:
 //   vellum::vl(menuItem).setImage(vellum::Source::network(resource), placeholderImage);
 //   vellum::vl(menuItem).cancelDownloadTask();
 //

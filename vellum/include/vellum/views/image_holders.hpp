@@ -3,6 +3,7 @@
 // row action, a menu item, a path-control item, a toolbar item, a tab, a status item and a cell. Each keeps
 // its image and nothing else of its class; the image-loading operations reach them through `vl(object)`.
 //
+// Example (on the main queue), given vellum::ImagePtr icon:
 //   auto item = std::make_shared<vellum::MenuItem>();
 //   item->setImage(icon);
 //

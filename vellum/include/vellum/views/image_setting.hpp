@@ -4,9 +4,17 @@
 // puts the result into the object, but only while the object still exists and carries that identifier. A
 // result for a replaced request never touches the object: its caller gets `notCurrentSourceTask`.
 //
-//   vl(menuItem).setImage(Source::network(resource), placeholder, VellumOptionsInfo{...},
-//       [](std::int64_t received, std::int64_t expected) { ... },
-//       [](const RetrieveImageResult& r) { ... } );
+// Example (on the main queue), given std::shared_ptr<vellum::MenuItem> menuItem, const vellum::URL& url,
+//                                   vellum::ImagePtr placeholder, std::function<void(std::string)> report:
+//   std::shared_ptr<std::int64_t> percent = std::make_shared<std::int64_t>(0);
+//   vl(menuItem).setImage(Source::network(VL::ImageResource(url)), placeholder,
+//       VellumOptionsInfo{VellumOptionsInfoItem::transition(ImageTransition::fade(0.25))},
+//       [percent](std::int64_t received, std::int64_t expected) {
+//         if (expected > 0) *percent = received * 100 / expected;
+//       },
+//       [report](const RetrieveImageOutcome& outcome) {
+//         if (!outcome) report(outcome.error().what());
+//       });
 //
 // The flow reaches its target only through two accessors (the image, and the request bookkeeping), so one
 // flow serves every kind of object and every image slot of an object (a button has two). The bookkeeping of

@@ -3,6 +3,7 @@
 // image, whether it animates, how it scales) and is the host that placeholders and loading indicators are
 // put on. `animates` is kept, never played: the animated image view plays frames itself.
 //
+// Example (on the main queue), given vellum::ImagePtr image, vellum::ImagePtr gray:
 //   auto view = vellum::ImageView::make(vellum::Rect{{0, 0}, {64, 64}});
 //   view->setImage(image);
 //   vellum::ImagePlaceholder(gray).add(view->placeholderHost());   // shows gray

@@ -3,6 +3,8 @@
 // that is an image or a whole view, a loading indicator over the view's centre, and the request bookkeeping
 // of image_setting.hpp.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::ImageView> imageView, const vellum::VL::ImageResource& resource,
+//                                   vellum::ImagePtr gray:
 //   vellum::vl(imageView).setIndicatorType(vellum::IndicatorType::activity());
 //   vellum::vl(imageView).setImage(vellum::Source::network(resource),
 //                                  std::make_shared<vellum::ImagePlaceholder>(gray));

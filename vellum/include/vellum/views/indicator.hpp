@@ -1,8 +1,9 @@
 #pragma once
 // Indicator: what an image view shows over its centre while it loads, and how callers choose one.
 //
-//   vl(imageView).setIndicatorType(vellum::IndicatorType::activity());      // a 16 x 16 spinner
-//   vl(imageView).setIndicatorType(vellum::IndicatorType::image(gifBytes)); // an animated image
+// Example (on the main queue), given std::shared_ptr<vellum::ImageView> imageView, const foundation::Bytes& gifBytes:
+//   vellum::vl(imageView).setIndicatorType(vellum::IndicatorType::activity());      // a 16 x 16 spinner
+//   vellum::vl(imageView).setIndicatorType(vellum::IndicatorType::image(gifBytes)); // an animated image
 //
 // The image view keeps the indicator, adds its view as a hidden, centred subview, sizes it by the size
 // strategy and starts and stops it around each load; loads overlap (a replaced request ends after the one that

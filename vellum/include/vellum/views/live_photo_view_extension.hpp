@@ -3,10 +3,11 @@
 // photo, then the view's assembler makes a live photo of the files at the view's target size and content
 // mode, and the view shows it. Only the latest request may touch the view.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::LivePhotoView> view, std::vector<vellum::URL> urls:
 //   vellum::vl(view).setTargetSize({300, 200});
 //   auto task = vellum::vl(view).setImage(vellum::LivePhotoSource(urls), std::nullopt,
-//       [](const vellum::RetrieveLivePhotoOutcome& outcome) { ... });
-//   task->cancel();   // while the files load: the completion gets the download's cancellation
+//       [](const vellum::RetrieveLivePhotoOutcome& /*outcome*/) { /* on the main queue */ });
+//   if (task) task->cancel();   // while the files load: the completion gets the download's cancellation
 //
 // The completion handler is called exactly once per request, on the main queue: with the final live photo,
 // with an error, or with `notCurrentLivePhotoSourceTask` once a newer request has taken the view. Degraded

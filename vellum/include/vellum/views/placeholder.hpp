@@ -3,9 +3,10 @@
 // and is cleared again; a view placeholder (a view of the app's: a spinner, a coloured box) is added to the
 // image view as a subview and removed again.
 //
+// Example (on the main queue), given vellum::ImagePtr grayBox, std::shared_ptr<vellum::ImageView> imageView:
 //   vellum::ImagePlaceholder placeholder(grayBox);
-//   placeholder.add(imageView);      // imageView shows grayBox
-//   placeholder.remove(imageView);   // and nothing again
+//   placeholder.add(imageView->placeholderHost());      // imageView shows grayBox
+//   placeholder.remove(imageView->placeholderHost());   // and nothing again
 //
 // The image view implements `PlaceholderHost`. Thread rule: main queue only, as for every view.
 #include <memory>

@@ -3,6 +3,8 @@
 // caller names that view (asked once, when the request starts, and held weakly) and it is told to redraw
 // after a successful load.
 //
+// Example (on the main queue), given std::shared_ptr<vellum::TextAttachment> attachment, const vellum::VL::ImageResource& resource,
+//                                   std::shared_ptr<vellum::View> label:
 //   vellum::vl(attachment).setImage(vellum::Source::network(resource), [label] { return label; });
 //
 // A resource is loaded as a network source as it is, a file URL included. Thread rule: main queue only.

@@ -3,6 +3,7 @@
 // show (frame, hidden flag, subviews, layout constraints, the layer's contents) and records what a toolkit
 // would be asked to do (redraw requests, constraint activations); nothing is drawn.
 //
+// Example (on the main queue):
 //   auto window = vellum::Window::make(/*backingScaleFactor=*/2.0);
 //   auto root = vellum::View::make(vellum::Rect{{0, 0}, {100, 100}});
 //   window->setContentView(root);        // root->window() == window, viewDidMoveToWindow() called

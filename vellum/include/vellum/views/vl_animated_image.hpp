@@ -3,6 +3,7 @@
 // a bridge that puts an AnimatedImageView into the tree, made once per identity with the context's render
 // configurations applied before its first image, and afterwards only handed each new image.
 //
+// Example (on the main queue), given const vellum::URL& url:
 //   auto row = vellum::VLAnimatedImage::url(url)
 //                  .configure([](vellum::AnimatedImageView& v) { v.setRepeatCount(vellum::RepeatCount::once()); });
 //

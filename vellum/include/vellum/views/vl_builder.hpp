@@ -2,11 +2,12 @@
 // VL::Builder: a chainable configuration of one image load (its source, a placeholder, the options and three
 // callbacks), applied to any number of views.
 //
+// Example (on the main queue), given const vellum::URL& url, vellum::ImagePtr gray, std::shared_ptr<vellum::ImageView> imageView:
 //   vellum::VL::url(url)
 //       ->placeholder(gray)
 //       ->downsampling({100, 100})
-//       ->onSuccess([](const vellum::RetrieveImageResult& r) { ... })
-//       ->onFailure([](const vellum::VellumError& e) { ... })
+//       ->onSuccess([](const vellum::RetrieveImageResult& /*r*/) { /* on the main queue */ })
+//       ->onFailure([](const vellum::VellumError& /*e*/) { /* on the main queue */ })
 //       ->set(imageView);
 //
 // Each `set` takes a snapshot of the placeholder and the options: later changes reach later loads only.

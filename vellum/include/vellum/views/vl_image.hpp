@@ -4,11 +4,12 @@
 // is the renderer, identified by the context (source and processor): a new source is a new load, any other
 // change keeps what was loaded.
 //
+// Example (on the main queue), given const vellum::URL& url, std::function<vellum::AnyView(const vellum::Progress&)> spinner:
 //   auto row = vellum::VLImage::url(url)
-//                  .placeholder([](const vellum::Progress& p) { return spinner(p); })
+//                  .placeholder([spinner](const vellum::Progress& p) { return spinner(p); })
 //                  .fade(0.25)
 //                  .cancelOnDisappear(true);
-//   host root: vellum::AnyView::stack({row.body(), ...});
+//   vellum::DeclarativeHost host([row] { return vellum::AnyView::stack({row.body()}); });
 //
 // The renderer (`renderImage`) builds, at every rebuild: an image layer (the holding view made from the
 // binder's image, configured) under a placeholder layer (failure view, placeholder or clear) that is there

@@ -2,8 +2,11 @@
 // VLOptionSetter: the chainable option setters shared by every configuration object of the library (the
 // builder, the declarative image views), written once as a mixin over the conforming type.
 //
+// Example, given const vellum::URL& url, std::function<void(std::string)> report:
 //   auto builder = vellum::VL::url(url);
-//   builder->blur(10).downsampling({100, 100}).forceRefresh().onFailure([](const vellum::VellumError& e) { ... });
+//   builder->blur(10)->downsampling({100, 100})->forceRefresh()->onFailure([report](const vellum::VellumError& e) {
+//     report(e.what());
+//   });
 //
 // A conforming `Derived` provides:
 //   VellumParsedOptionsInfo options() const;                    // a copy
