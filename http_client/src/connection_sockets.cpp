@@ -15,26 +15,34 @@ namespace httpkit {
 
 namespace {
 
-struct Endpoint {
-  char ip[INET6_ADDRSTRLEN] = {};
-  int port = -1;
-};
-
-Endpoint endpoint(const sockaddr_storage& address) {
-  Endpoint result;
+void describe(const sockaddr_storage& address, char* ip, std::size_t ipSize, int& port) {
   if (address.ss_family == AF_INET) {
     const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    inet_ntop(AF_INET, &v4.sin_addr, result.ip, sizeof result.ip);
-    result.port = ntohs(v4.sin_port);
+    inet_ntop(AF_INET, &v4.sin_addr, ip, static_cast<socklen_t>(ipSize));
+    port = ntohs(v4.sin_port);
   } else if (address.ss_family == AF_INET6) {
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    inet_ntop(AF_INET6, &v6.sin6_addr, result.ip, sizeof result.ip);
-    result.port = ntohs(v6.sin6_port);
+    inet_ntop(AF_INET6, &v6.sin6_addr, ip, static_cast<socklen_t>(ipSize));
+    port = ntohs(v6.sin6_port);
   }
-  return result;
 }
 
 }  // namespace
+
+std::optional<ConnectionSockets::Ends> ConnectionSockets::endsOf(curl_socket_t socket) {
+  sockaddr_storage local{}, peer{};
+  socklen_t localSize = sizeof local, peerSize = sizeof peer;
+  // A socket still connecting has no peer yet.
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+      getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
+    return std::nullopt;
+  }
+  Ends ends;
+  char localIP[INET6_ADDRSTRLEN] = {};
+  describe(local, localIP, sizeof localIP, ends.localPort);
+  describe(peer, ends.peerIP, sizeof ends.peerIP, ends.peerPort);
+  return ends;
+}
 
 std::vector<ConnectionSockets::Connection>::iterator ConnectionSockets::at(curl_socket_t socket) {
   return std::find_if(connections_.begin(), connections_.end(), [&](const Connection& c) { return c.socket == socket; });
@@ -44,9 +52,9 @@ void ConnectionSockets::opened(curl_socket_t socket) {
   std::lock_guard lock(mutex_);
   // A number already here belonged to a socket closed without telling us; it is this one now.
   if (const auto known = at(socket); known != connections_.end()) {
-    *known = Connection{socket};
+    *known = Connection{socket, false, std::nullopt};
   } else {
-    connections_.push_back(Connection{socket});
+    connections_.push_back(Connection{socket, false, std::nullopt});
   }
 }
 
@@ -72,17 +80,18 @@ bool ConnectionSockets::shutDownIfUnasked(curl_socket_t socket) {
   return true;
 }
 
-curl_socket_t ConnectionSockets::find(const char* peerIP, int peerPort, int localPort) const {
+curl_socket_t ConnectionSockets::find(const char* peerIP, int peerPort, int localPort) {
+  const auto matches = [&](const Ends& ends) {
+    return ends.localPort == localPort && ends.peerPort == peerPort && std::strcmp(ends.peerIP, peerIP) == 0;
+  };
   std::lock_guard lock(mutex_);
-  for (const auto& [socket, http1] : connections_) {
-    sockaddr_storage local{}, peer{};
-    socklen_t localSize = sizeof local, peerSize = sizeof peer;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
-        getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0) {
-      continue;
-    }
-    const Endpoint from = endpoint(local), to = endpoint(peer);
-    if (from.port == localPort && to.port == peerPort && std::strcmp(to.ip, peerIP) == 0) return socket;
+  for (auto& connection : connections_) {
+    if (!connection.ends) connection.ends = endsOf(connection.socket);
+    if (!connection.ends || !matches(*connection.ends)) continue;
+    // What was noted may be of a socket closed behind curl's back whose number is now another's: the one
+    // found is asked again, which costs one socket's look-up rather than every socket's.
+    connection.ends = endsOf(connection.socket);
+    if (connection.ends && matches(*connection.ends)) return connection.socket;
   }
   return CURL_SOCKET_BAD;
 }

@@ -5,6 +5,7 @@
 // over (a header line still arriving), and to see whether an HTTP/1 connection kept for reuse has
 // received bytes that no request asked for.
 #include <curl/curl.h>
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <mutex>
@@ -18,7 +19,7 @@ class ConnectionSockets {
   void opened(curl_socket_t socket);
   void closed(curl_socket_t socket);
   // The open socket from `localPort` to `peerIP`:`peerPort`, or CURL_SOCKET_BAD.
-  curl_socket_t find(const char* peerIP, int peerPort, int localPort) const;
+  curl_socket_t find(const char* peerIP, int peerPort, int localPort);
 
   // The connection has carried an HTTP/1 exchange: it is kept for the next request only while nothing
   // arrives on it unasked.
@@ -36,13 +37,23 @@ class ConnectionSockets {
   static int onClose(void* registry, curl_socket_t socket);
 
  private:
+  // Where a connected socket leads. Asked of the kernel once per connection rather than on every look-up:
+  // an engine keeps dozens of connections, and each request looks one up.
+  struct Ends {
+    int localPort = -1;
+    int peerPort = -1;
+    char peerIP[INET6_ADDRSTRLEN] = {};
+  };
   struct Connection {
     curl_socket_t socket;
     bool carriedHTTP1 = false;
+    std::optional<Ends> ends;  // none until the socket is connected
   };
   std::vector<Connection>::iterator at(curl_socket_t socket);
+  // The socket's ends as the kernel tells them now; none while it is not connected.
+  static std::optional<Ends> endsOf(curl_socket_t socket);
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::vector<Connection> connections_;
 };
 

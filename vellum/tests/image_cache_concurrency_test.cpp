@@ -195,5 +195,66 @@ TEST(ImageCacheConcurrency, ExitWhileStoresAreQueuedIsClean) {
       testing::ExitedWithCode(0), "");
 }
 
+// Decoding what a disk read found runs apart from the cache's queue: a file that is slow to decode holds up
+// neither the cache's writes nor the reads queued after it, and its own answer still brings the image back
+// into memory, pixels intact, before the caller hears of it.
+TEST(ImageCacheConcurrency, ASlowDecodeHoldsUpNoOtherDiskWork) {
+  test::TemporaryDirectory dir;
+  auto cache = test::makeCache(dir.path());
+  struct Release {
+    std::promise<void> gate;
+    ~Release() {
+      try {
+        gate.set_value();
+      } catch (const std::future_error&) {
+      }
+    }
+  };
+  auto release = std::make_shared<Release>();
+  struct HeldSerializer final : CacheSerializer {
+    explicit HeldSerializer(std::shared_future<void> gate) : gate(std::move(gate)) {}
+    std::optional<foundation::Bytes> data(const ImagePtr& image, const std::optional<foundation::Bytes>& original) const override {
+      return DefaultCacheSerializer().data(image, original);
+    }
+    ImagePtr image(const foundation::Bytes& bytes, const VellumParsedOptionsInfo& options) const override {
+      gate.wait_for(test::kDeadline);
+      return DefaultCacheSerializer().image(bytes, options);
+    }
+    std::string description() const override { return "held"; }
+    std::shared_future<void> gate;
+  };
+  VellumParsedOptionsInfo options;
+  options.callbackQueue = CallbackQueue::untouch();
+  const Bitmap picture = test::gradient(24, 16);
+  for (const char* key : {"slow", "quick"}) {
+    std::promise<void> stored;
+    cache->store(Image::make(picture), std::nullopt, key, options, true, [&stored](CacheStoreResult) { stored.set_value(); });
+    test::await(stored.get_future());
+  }
+  cache->clearMemoryCache();
+
+  VellumParsedOptionsInfo held = options;
+  held.cacheSerializer = std::make_shared<HeldSerializer>(release->gate.get_future().share());
+  auto slow = std::make_shared<std::promise<ImageCacheResult>>();
+  cache->retrieveImage("slow", held, CallbackQueue::untouch(), [slow](auto result) { slow->set_value(result.value()); });
+  auto quick = std::make_shared<std::promise<ImageCacheResult>>();
+  cache->retrieveImage("quick", options, CallbackQueue::untouch(), [quick](auto result) { quick->set_value(result.value()); });
+  auto written = std::make_shared<std::promise<bool>>();
+  cache->store(Image::make(picture), std::nullopt, "later", options, true,
+               [written](CacheStoreResult r) { written->set_value(static_cast<bool>(r.diskCacheResult)); });
+
+  EXPECT_EQ(test::await(quick->get_future()).cacheType(), CacheType::disk);
+  EXPECT_TRUE(test::await(written->get_future()));
+  auto slowFuture = slow->get_future();
+  EXPECT_EQ(slowFuture.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+  release.reset();
+  const ImageCacheResult found = test::await(std::move(slowFuture));
+  EXPECT_EQ(found.cacheType(), CacheType::disk);
+  ASSERT_TRUE(found.image());
+  EXPECT_EQ(found.image()->bitmap()->pixels, picture.pixels);
+  EXPECT_EQ(cache->imageCachedType("slow"), CacheType::memory);
+}
+
 }  // namespace
 }  // namespace vellum

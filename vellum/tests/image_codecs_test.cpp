@@ -95,6 +95,19 @@ TEST(PNGCodec, RoundTripSixteenBitAndBadInput) {
   EXPECT_EQ(back.value().width, 33u);
   EXPECT_EQ(back.value().pixels, original.pixels);
 
+  // Noise hardly compresses: the longest stream an image makes comes out whole.
+  Bitmap noise{64, 48, std::vector<std::uint8_t>(64 * 48 * 4)};
+  std::uint32_t state = 7;
+  for (std::size_t i = 0; i < noise.pixels.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    noise.pixels[i] = i % 4 == 3 ? 255 : static_cast<std::uint8_t>(state >> 24);
+  }
+  auto noisy = *encodePNG(noise);
+  EXPECT_GT(noisy.size(), noise.pixels.size() * 3 / 4);
+  auto noiseBack = decodePNG(noisy);
+  ASSERT_TRUE(noiseBack);
+  EXPECT_EQ(noiseBack.value().pixels, noise.pixels);
+
   // 16-bit sources come out as 8 bits a channel, and cost 4 bytes a pixel.
   auto sixteen = decodePNG(test::png16(5, 4, 65535));
   ASSERT_TRUE(sixteen);

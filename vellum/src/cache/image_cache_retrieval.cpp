@@ -1,4 +1,7 @@
 // ImageCache: finding an image by key, in memory and on disk.
+#include <boost/asio/post.hpp>
+
+#include "foundation/thread_pool.hpp"
 #include "general/guarded_call.hpp"
 #include "vellum/cache/image_cache.hpp"
 
@@ -26,8 +29,9 @@ bool isStale(const VellumParsedOptionsInfo& options) {
   return !wanted;
 }
 
-// Reads the stored bytes for a computed key and reports what came of it; `found` turns the bytes into the
-// outcome to report. Runs on the loading queue; every report goes through `callbackQueue`.
+// Reads the stored bytes for a computed key and reports what came of it; `found(bytes, reply)` turns the
+// bytes into the outcome and hands it to `reply`, now or later from another thread. Runs on the loading queue;
+// every report goes through `callbackQueue`.
 template <class Outcome, class Found>
 void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const VellumParsedOptionsInfo& options,
                   const CallbackQueue& callbackQueue,
@@ -48,7 +52,7 @@ void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const
   }
   if (!bytes) return report(R::success(Outcome::notFound()));
   if (isStale(options)) return report(R::success(Outcome::stale()));
-  report(found(std::move(*bytes)));
+  found(std::move(*bytes), [callbackQueue, handler](R result) { callbackQueue.deliver(handler, std::move(result)); });
 }
 
 }  // namespace
@@ -120,18 +124,27 @@ void ImageCache::retrieveImage(const std::string& key, const std::optional<Vellu
 
 void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
                                           CallbackQueue callbackQueue, DiskOutcomeHandler outcomeHandler) {
-  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)), options,
-               callbackQueue, handler = std::move(outcomeHandler)] {
+  // The read keeps its place among the cache's other disk work; the decode needs no order and would hold up
+  // the queue (a grid of pictures read from disk decodes one at a time there), so it runs on the shared pool,
+  // several files at once. A synchronous load decodes where it reads.
+  const bool decodeApart = !options.loadDiskFileSynchronously;
+  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)),
+               options = std::make_shared<const VellumParsedOptionsInfo>(options), callbackQueue,
+               handler = std::move(outcomeHandler), decodeApart] {
     using R = foundation::Result<DiskRetrievalOutcome, VellumError>;
-    lookUpOnDisk<DiskRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,
-                                       [&](foundation::Bytes bytes) {
-      ImagePtr image;
-      callGuarded("A cache serializer", [&] { image = serializer(options)->image(bytes, options); });
-      if (image && isStale(options)) return R::success(DiskRetrievalOutcome::stale());
-      // Bytes that do not decode are as good as nothing stored; the file stays for whoever can read it.
-      if (!image) return R::success(DiskRetrievalOutcome::notFound());
-      if (options.backgroundDecode) image = decoded(image, options.scaleFactor);
-      return R::success(DiskRetrievalOutcome::found(std::move(image)));
+    lookUpOnDisk<DiskRetrievalOutcome>(*self->diskStorage_, computed, *options, callbackQueue, handler,
+                                       [&](foundation::Bytes bytes, auto reply) {
+      auto decode = [options, bytes = std::move(bytes), reply = std::move(reply)] {
+        ImagePtr image;
+        callGuarded("A cache serializer", [&] { image = serializer(*options)->image(bytes, *options); });
+        if (image && isStale(*options)) return reply(R::success(DiskRetrievalOutcome::stale()));
+        // Bytes that do not decode are as good as nothing stored; the file stays for whoever can read it.
+        if (!image) return reply(R::success(DiskRetrievalOutcome::notFound()));
+        if (options->backgroundDecode) image = decoded(image, options->scaleFactor);
+        reply(R::success(DiskRetrievalOutcome::found(std::move(image))));
+      };
+      if (decodeApart) return boost::asio::post(foundation::ThreadPool::shared(), std::move(decode));
+      decode();
     });
   };
   onLoadingQueue(options, std::move(work));
@@ -156,8 +169,8 @@ void ImageCache::retrieveDataInDiskCache(const std::string& key, const VellumPar
                callbackQueue, handler = std::move(outcomeHandler)] {
     using R = foundation::Result<DiskDataRetrievalOutcome, VellumError>;
     lookUpOnDisk<DiskDataRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,
-                                           [](foundation::Bytes bytes) {
-      return R::success(DiskDataRetrievalOutcome::found(std::move(bytes)));
+                                           [](foundation::Bytes bytes, auto reply) {
+      reply(R::success(DiskDataRetrievalOutcome::found(std::move(bytes))));
     });
   };
   onLoadingQueue(options, std::move(work));

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "vellum/image/image_codecs.hpp"
 
@@ -185,18 +186,16 @@ std::optional<foundation::Bytes> encodePNG(const Bitmap& bitmap) {
   image.width = bitmap.width;
   image.height = bitmap.height;
   image.format = PNG_FORMAT_RGBA;
-  png_alloc_size_t size = 0;
-  if (!png_image_write_get_memory_size(image, size, 0, bitmap.pixels.data(), 0, nullptr)) {
+  // One pass of the encoder into a buffer that cannot be too small (asking libpng for the size first would
+  // run the whole compression twice). Left uninitialised: of a large bound only the pages written are touched.
+  png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  png_alloc_size_t written = size;
+  if (!png_image_write_to_memory(&image, buffer.get(), &written, 0, bitmap.pixels.data(), 0, nullptr)) {
     png_image_free(&image);
     return std::nullopt;
   }
-  foundation::Bytes out(size);
-  if (!png_image_write_to_memory(&image, out.data(), &size, 0, bitmap.pixels.data(), 0, nullptr)) {
-    png_image_free(&image);
-    return std::nullopt;
-  }
-  out.resize(size);
-  return out;
+  return foundation::Bytes(buffer.get(), buffer.get() + written);
 }
 
 }  // namespace vellum

@@ -17,7 +17,7 @@
 // name a file outside the cache directory.
 //
 // Threads: memory work runs on the calling thread; disk work runs on `ioQueue` in submission order (a clear
-// submitted after a store runs after it). Completions run where their CallbackQueue says; maintenance
+// submitted after a store runs after it); only decoding what a read found runs apart, on the shared pool. Completions run where their CallbackQueue says; maintenance
 // completions and the clean notification run on foundation's main queue. Every operation is virtual, so a
 // subclass may replace any of them, and the operations that call one another do so through these virtuals.
 //
@@ -196,8 +196,9 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
                            std::function<void()> completionHandler = nullptr);
 
   // ---- Retrieval.
-  // Memory, then disk (decoded on `ioQueue` unless options.loadDiskFileSynchronously), a disk hit put back
-  // into memory before the handler runs. Without a handler nothing is looked up at all.
+  // Memory, then disk (read on `ioQueue` and decoded on foundation's shared pool, several reads' images at
+  // once; both during the call with options.loadDiskFileSynchronously), a disk hit put back into memory before
+  // the handler runs. Without a handler nothing is looked up at all.
   virtual void retrieveImage(const std::string& key, const VellumParsedOptionsInfo& options,
                              CallbackQueue callbackQueue, RetrieveHandler completionHandler);
   virtual void retrieveImage(const std::string& key, const std::optional<VellumOptionsInfo>& options,
