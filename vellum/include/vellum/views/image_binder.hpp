@@ -59,6 +59,14 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
     VELLUM_REQUIRE_MAIN_QUEUE();
     loading = true;
   }
+  // A start is on its way in a task of its own: from now on what earlier starts report is stale, as it would be
+  // after the start itself, which takes the number given out here.
+  void markStarting() {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    loading = true;
+    ++startNumber_;
+    startReserved_ = true;
+  }
   void markLoaded(bool sendChangeEvent) {
     VELLUM_REQUIRE_MAIN_QUEUE();
     loaded = true;
@@ -89,12 +97,14 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   bool showsPartialImage_ = false;  // `loadedImage_` is a partial image of a progressive download
   std::function<AnyView()> failureView_;
   std::atomic<std::uint64_t> startNumber_{0};
+  bool startReserved_ = false;  // main queue only: markStarting gave out the number the next start takes
 };
 
 template <class HoldingView>
 void ImageBinder::start(const std::shared_ptr<VLImageContext<HoldingView>>& context) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  const std::uint64_t number = ++startNumber_;
+  const std::uint64_t number = startReserved_ ? startNumber_.load() : ++startNumber_;
+  startReserved_ = false;
   std::weak_ptr<ImageBinder> weak = weak_from_this();
   if (!context->source) {
     CallbackQueue::mainCurrentOrAsync().execute([weak, context, number] {

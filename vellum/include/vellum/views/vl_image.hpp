@@ -113,7 +113,7 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
                            if (!b->isBusy()) {
                              // The load starts in a main-queue task of its own: a list that puts thousands of
                              // rows on screen at once must not start them all in the task of one rebuild.
-                             b->markLoading();
+                             b->markStarting();
                              foundation::MainQueue::post([weak, context, number = b->startNumber()] {
                                auto later = weak.lock();
                                // Gone off screen meanwhile (loading cleared), or started by another way.
