@@ -11,7 +11,7 @@ constexpr const char* minimal =
 TEST(SessionRecord, EveryFieldTravelsUnderItsWireName) {
   const char* text = R"({"abandon_at":2,"actor":"act_1","created_at":4,"expire_at":1,"id":"sess_1",
     "last_active_at":3,"last_active_organization_id":"org_1","last_active_token":{"jwt":"h.c.s"},
-    "latest_activity":{"browser_name":"Firefox","browser_version":"120.0","city":"Lyon","country":"FR",
+    "latest_activity":{"browser_name":"TestBrowser","browser_version":"120.0","city":"Lyon","country":"FR",
       "device_type":"Desktop","id":"sact_1","ip_address":"192.0.2.7","is_mobile":false},
     "public_user_data":{"first_name":"Ann","has_image":true,"identifier":"ann@example.com",
       "image_url":"https://img.example.com/ann","last_name":"Li","user_id":"user_9"},
