@@ -127,6 +127,9 @@ void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, R
     context->setUserInfo(state);
     return retryHandler(RetryDecision::retry(state));
   }
+  // Counted before the monitor is asked: it may call back at once, and the retry it starts may fail and ask
+  // again before this call goes on.
+  context->setUserInfo(state);
   std::weak_ptr<RetryContext> weak = context;
   auto observer = networkMonitor->observeConnectivity(timeoutInterval, [weak, retryHandler](bool isConnected) {
     auto context = weak.lock();
@@ -137,8 +140,13 @@ void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, R
     if (!isConnected) return retryHandler(RetryDecision::stop());
     retryHandler(RetryDecision::retry(context ? context->userInfo() : std::any{}));
   });
-  state.observer = observer;
-  context->setUserInfo(state);
+  // Kept for the next question unless that question came meanwhile and left a newer state.
+  const std::any now = context->userInfo();
+  if (const auto* current = std::any_cast<NetworkRetryState>(&now);
+      current && current->retries == state.retries && !current->observer) {
+    state.observer = observer;
+    context->setUserInfo(state);
+  }
   auto waitState = std::make_shared<foundation::Cancellable::State>();
   waitState->onCancel = [observer] { observer->cancel(); };
   context->holdWait(foundation::Cancellable(waitState));
