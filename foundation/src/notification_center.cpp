@@ -71,7 +71,9 @@ void NotificationCenter::post(const Notification& notification) {
       std::lock_guard lock(registry->mutex);
       if (!registry->entries.contains(token)) continue;
     }
-    detail::callGuarded([&] { (*observer)(notification); },
+    // Named apart: a lambda may not capture a structured binding under every compiler this builds with.
+    const auto& call = *observer;
+    detail::callGuarded([&] { call(notification); },
                         [&] { return "an observer of the notification \"" + notification.name + "\""; });
   }
 }

@@ -145,7 +145,8 @@ void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& 
   std::optional<std::int64_t> thrower;
   for (const auto& [token, sideEffect] : record->sideEffects()) {
     if (thrower == token) continue;
-    if (!callGuarded("A data-received side effect", [&] { sideEffect->onDataReceived(record, data); })) {
+    const auto& effect = sideEffect;  // a lambda may not capture a structured binding under every compiler
+    if (!callGuarded("A data-received side effect", [&] { effect->onDataReceived(record, data); })) {
       record->cancel(token);
       thrower = token;
     }
