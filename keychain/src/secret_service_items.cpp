@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,8 +41,11 @@ using AttributesPtr = std::unique_ptr<GHashTable, HashTableUnref>;
 using ValuePtr = std::unique_ptr<SecretValue, ValueUnref>;
 using ItemListPtr = std::unique_ptr<GList, ItemListFree>;
 
-// The process-wide turn at libsecret, taken with a deadline. (A condition rather than a timed mutex: the
-// thread sanitizer cannot follow the timed lock's clock-based wait.)
+// The process-wide turn at libsecret. A call waits for its turn as long as the calls ahead of it are answered,
+// however many there are: a busy Secret Service is not a stalled one. It stops waiting, with timedOut, when a
+// call ahead of it ends without an answer (the Secret Service stopped answering, and would only be asked again)
+// or holds the turn past its own deadline. So every call queued behind a stall ends within one deadline of it.
+// (A condition rather than a timed mutex: the thread sanitizer cannot follow the timed lock's clock-based wait.)
 class LibsecretTurn {
  public:
   static LibsecretTurn& process() {
@@ -50,24 +54,41 @@ class LibsecretTurn {
     static auto* turn = new LibsecretTurn();
     return *turn;
   }
-  bool takeBefore(std::chrono::steady_clock::time_point deadline) {
+  // False when the calls ahead stalled: see above. `holdLimit` is how long a holder may keep the turn.
+  bool take(std::chrono::steady_clock::duration holdLimit) {
     std::unique_lock lock(mutex_);
-    if (!free_.wait_until(lock, deadline, [this] { return !taken_; })) return false;
+    const std::uint64_t stallsSeen = stalls_;
+    while (taken_) {
+      if (stalls_ != stallsSeen) return false;
+      const auto overdue = heldSince_ + holdLimit;
+      if (std::chrono::steady_clock::now() >= overdue) return false;
+      free_.wait_until(lock, overdue);
+    }
+    if (stalls_ != stallsSeen) return false;
     taken_ = true;
+    heldSince_ = std::chrono::steady_clock::now();
     return true;
   }
-  void give() {
+  // `answered` is false when the holder's call ran out of time waiting for the Secret Service.
+  void give(bool answered) {
     {
       std::lock_guard lock(mutex_);
       taken_ = false;
+      if (!answered) ++stalls_;
     }
-    free_.notify_one();
+    if (answered) {
+      free_.notify_one();
+    } else {
+      free_.notify_all();
+    }
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable free_;
   bool taken_ = false;
+  std::chrono::steady_clock::time_point heldSince_{};
+  std::uint64_t stalls_ = 0;
 };
 
 const SecretSchema* schema() {
@@ -216,9 +237,9 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
   throw KeychainStoreError(Code::locked, "the item is in a locked collection");
 }
 
-// Runs `operation` on the process's service object under the process-wide lock, all within one deadline that
-// the wait for the lock counts against too: a Secret Service that stops answering ends this call, and every
-// call queued behind it, with timedOut within the deadline.
+// Runs `operation` on the process's service object under the process-wide turn, within one deadline counted
+// from the moment the call has its turn: a Secret Service that stops answering ends this call with timedOut
+// within the deadline, and every call queued behind it at the same moment (see LibsecretTurn).
 // libsecret keeps the service object for the life of the process, bound to the daemon it first reached (its
 // unique bus name, its session): once that daemon is gone, every call through it fails. So after such a
 // failure the object is dropped and the operation tried once more on a fresh one, which reaches the daemon now
@@ -227,22 +248,32 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
 // would only wait again.
 template <class Operation>
 auto onService(Operation&& operation) {
-  const CallDeadline deadline(KeychainStore::kCallDeadline);
   auto& turn = LibsecretTurn::process();
-  if (!turn.takeBefore(deadline.end())) throw timedOut("an earlier call is still waiting for the Secret Service");
+  // The holder's deadline cancels its call; the second more covers the cancelling thread's own delay.
+  if (!turn.take(KeychainStore::kCallDeadline + std::chrono::seconds(1))) {
+    throw timedOut("an earlier call found the Secret Service not answering");
+  }
+  bool answered = true;
   struct Give {
     LibsecretTurn& turn;
-    ~Give() { turn.give(); }
-  } give{turn};
+    const bool& answered;
+    ~Give() { turn.give(answered); }
+  } give{turn, answered};
+  const CallDeadline deadline(KeychainStore::kCallDeadline);
   for (int attempt = 1;; ++attempt) {
-    ServicePtr service = connect(deadline.cancellable());
     try {
-      return operation(Session{service.get(), deadline.cancellable()});
+      ServicePtr service = connect(deadline.cancellable());
+      try {
+        return operation(Session{service.get(), deadline.cancellable()});
+      } catch (const KeychainStoreError& error) {
+        if (error.code() != Code::serviceUnavailable) throw;
+        service.reset();
+        secret_service_disconnect();
+        if (attempt == 2) throw;
+      }
     } catch (const KeychainStoreError& error) {
-      if (error.code() != Code::serviceUnavailable) throw;
-      service.reset();
-      secret_service_disconnect();
-      if (attempt == 2) throw;
+      if (error.code() == Code::timedOut) answered = false;
+      throw;
     }
   }
 }

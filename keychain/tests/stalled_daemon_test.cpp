@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <latch>
@@ -109,6 +110,51 @@ TEST(StalledSecretService, CallsFromEveryWorkerOfThePoolEndWithinTheirDeadline) 
         << "a call took " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
   }
   ASSERT_TRUE(testing_support::runWithin(30s, [&] { EXPECT_EQ(store.string("kept"), "before"); }));
+}
+
+// A Secret Service that is slow but answers (stopped for most of every moment, as on a loaded machine): calls
+// of many threads at once wait their turn, however long the calls ahead of them take together, and each is
+// answered; none ends with timedOut because its turn came late.
+TEST(SlowSecretService, EveryThreadIsAnsweredHoweverLongItsTurnTakes) {
+  const auto store = std::make_shared<const KeychainStore>(testing::uniqueService());
+  const pid_t daemon = testing::secretServicePid();
+  ASSERT_GT(daemon, 0);
+  std::atomic<bool> slowing{true};
+  std::thread slower([daemon, &slowing] {
+    while (slowing.load()) {
+      {
+        const testing::StoppedProcess stopped(daemon);
+        std::this_thread::sleep_for(200ms);
+      }
+      std::this_thread::sleep_for(1ms);  // long enough for about one message
+    }
+  });
+  constexpr int kThreads = 8;
+  std::latch start(kThreads);
+  std::vector<testing_support::BoundedTask<std::optional<KeychainStoreError>>> outcomes;
+  for (int id = 0; id < kThreads; ++id) {
+    outcomes.push_back(testing_support::launch([store, &start, id] {
+      start.arrive_and_wait();
+      return testing::errorOf([&] {
+        const std::string key = "thread-" + std::to_string(id);
+        store->setString(key, key);
+        if (store->string(key) != key) throw KeychainStoreError(Code::other, "another value was read back");
+      });
+    }));
+  }
+  for (auto& outcome : outcomes) {
+    if (outcome.wait_for(180s) != std::future_status::ready) {
+      slowing = false;
+      slower.join();
+      FAIL() << "a call did not return";
+    }
+  }
+  slowing = false;
+  slower.join();
+  for (auto& outcome : outcomes) {
+    const auto error = outcome.get();
+    EXPECT_FALSE(error.has_value()) << error->what();
+  }
 }
 
 // Leaving the process while calls wait for a stalled Secret Service, some for their turn: exit does not wait

@@ -19,10 +19,12 @@
 // unlock it.
 //
 // A store is a plain value: copies address the same items. All calls block the calling thread until the
-// Secret Service answers, at most kCallDeadline: a Secret Service that stops answering ends each call (and the
-// calls of other threads waiting behind it) with Code::timedOut. Calls are safe to make from several threads
-// at once (the process's calls into libsecret are serialized). Another process deleting an item meanwhile is
-// seen as the item missing: a read throws itemNotFound, hasItem answers false, a write adds the item again.
+// Secret Service answers, at most kCallDeadline from the moment it is the call's turn: calls are safe to make
+// from several threads at once, and the process's calls into libsecret take turns, so a call also waits for
+// the calls ahead of it as long as they are answered. A Secret Service that stops answering ends the call it
+// holds, and every call waiting behind it, with Code::timedOut within kCallDeadline. Another process deleting
+// an item meanwhile is seen as the item missing: a read throws itemNotFound, hasItem answers false, a write
+// adds the item again.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
