@@ -414,6 +414,37 @@ TEST_F(DiskStorageTest, OnlyARegularFileUnderTheNameIsAnEntry) {
   EXPECT_EQ(disk->value("empty"), foundation::Bytes{});
 }
 
+// A file under an entry larger than the memory of any machine (sparse: it costs no disk) is answered with
+// the typed error of an unreadable entry, at once, instead of an allocation failing, or the whole file being
+// read, inside the look-up. A file that just fits is still read whole.
+TEST_F(DiskStorageTest, AnEntryTooLargeForMemoryIsRefusedBeforeItIsRead) {
+  auto disk = ready(config());
+  disk->store(bytes(3), "huge");
+  const fs::path file = disk->cacheFileURL("huge");
+  struct stat stored {};
+  ASSERT_EQ(::stat(file.c_str(), &stored), 0);
+  // Resized with the dates the cache gave it (its expiry is the modification time).
+  auto resize = [&](off_t size) {
+    if (::truncate(file.c_str(), size) != 0) return false;
+    const timespec dates[2] = {stored.st_atim, stored.st_mtim};
+    return ::utimensat(AT_FDCWD, file.c_str(), dates, 0) == 0;
+  };
+  if (!resize(off_t{1} << 43)) GTEST_SKIP() << "this file system has no 8 TiB sparse files (errno " << errno << ")";
+  try {
+    disk->value("huge");
+    ADD_FAILURE() << "an 8 TiB entry was answered";
+  } catch (const VellumError& error) {
+    const auto* reason = error.cacheReason();
+    ASSERT_TRUE(reason) << error.what();
+    EXPECT_TRUE(std::holds_alternative<Cache::CannotLoadDataFromDisk>(reason->value)) << error.what();
+  }
+  EXPECT_TRUE(disk->isCached("huge"));  // still there: whether to remove it is the application's choice
+  ASSERT_TRUE(resize(5 << 20));
+  const auto whole = disk->value("huge");
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->size(), std::size_t{5} << 20);
+}
+
 TEST_F(DiskStorageTest, LookupExtensionDoesNotRedateAReplacedEntry) {
   auto faulty = std::make_shared<FaultyFileManager>();
   auto disk = ready(config(faulty));

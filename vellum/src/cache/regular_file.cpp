@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 #include <system_error>
 
 namespace vellum {
@@ -14,6 +16,20 @@ namespace {
 
 [[noreturn]] void fail(const char* what, const std::string& path, int error) {
   throw std::filesystem::filesystem_error(what, std::filesystem::path(path), std::error_code(error, std::generic_category()));
+}
+
+// The most bytes one read may hold: half the machine's memory. A larger file (a sparse file of terabytes
+// under a cache entry, say) cannot be answered as bytes; refusing it before anything is allocated beats an
+// allocation failing, or the process being killed, far into the read.
+std::size_t largestRead() {
+  static const std::size_t limit = [] {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return std::size_t{1} << 30;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(pages) / 2 *
+                                                                 static_cast<std::uint64_t>(pageSize),
+                                                             SIZE_MAX / 2));
+  }();
+  return limit;
 }
 
 }  // namespace
@@ -41,10 +57,15 @@ foundation::Bytes RegularFile::readToEnd() {
   std::size_t capacity = 64 * 1024;
   std::size_t expected = SIZE_MAX;
   if (status_.st_size > 0 && static_cast<std::uint64_t>(status_.st_size) >= consumed_) {
-    expected = static_cast<std::size_t>(static_cast<std::uint64_t>(status_.st_size) - consumed_);
+    const std::uint64_t left = static_cast<std::uint64_t>(status_.st_size) - consumed_;
+    if (left > largestRead()) fail("file too large to read", path_, EFBIG);
+    expected = static_cast<std::size_t>(left);
     capacity = expected + 1;
   }
-  return read(SIZE_MAX, capacity, expected);
+  // One byte past the largest read tells a file that grew too large from one that just fits.
+  foundation::Bytes bytes = read(largestRead() + 1, capacity, expected);
+  if (bytes.size() > largestRead()) fail("file too large to read", path_, EFBIG);
+  return bytes;
 }
 
 foundation::Bytes RegularFile::readUpTo(std::size_t count) {
@@ -70,8 +91,8 @@ std::size_t RegularFile::appendUpTo(foundation::Bytes& bytes, std::size_t count)
   return size;
 }
 
-foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity, std::size_t expected) {
-  foundation::Bytes bytes(capacity);
+foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity, std::size_t expected) try {
+  foundation::Bytes bytes(std::min(limit, capacity));
   std::size_t size = 0;
   while (size < limit) {
     if (size == bytes.size()) bytes.resize(std::min(limit, std::max<std::size_t>(bytes.size() * 2, 4096)));
@@ -89,6 +110,10 @@ foundation::Bytes RegularFile::read(std::size_t limit, std::size_t capacity, std
   bytes.resize(size);
   consumed_ += size;
   return bytes;
+} catch (const std::bad_alloc&) {
+  fail("not enough memory to read file", path_, ENOMEM);
+} catch (const std::length_error&) {
+  fail("file too large to read", path_, EFBIG);
 }
 
 foundation::Bytes readRegularFile(const std::string& path) { return RegularFile::open(path).readToEnd(); }
