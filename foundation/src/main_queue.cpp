@@ -29,12 +29,17 @@ struct MainLoop {
   // The application's thread that calls run()/poll(); set once. Atomic so that isCurrent(), which is asked
   // often, takes no lock.
   std::atomic<std::thread::id> driverThread{};
+  // Whether the application's run() is under way, and a stop() that came while it was not: kept for the next
+  // run(), which returns at once. Both under `mutex`, with the context's restart, so no stop falls between.
+  bool running = false;
+  bool stopPending = false;
 
   // Starts the queue's own thread unless the application drives the queue itself.
   void ensureRunning() {
     std::lock_guard lock(mutex);
     if (driver != Driver::undecided) return;
     driver = Driver::ownThread;
+    stopPending = false;  // the queue's own thread is not the caller's to stop
     // Detached and never joined: the loop lives as long as the process, like an application's main thread.
     std::thread([this] { context.run(); }).detach();
   }
@@ -101,7 +106,22 @@ bool MainQueue::isCurrent() {
 void MainQueue::run() {
   auto& l = loop();
   l.becomeDriver("run");
-  l.context.restart();
+  {
+    std::lock_guard lock(l.mutex);
+    if (l.stopPending) {
+      l.stopPending = false;
+      return;
+    }
+    l.context.restart();
+    l.running = true;
+  }
+  struct Ended {
+    MainLoop& l;
+    ~Ended() {
+      std::lock_guard lock(l.mutex);
+      l.running = false;
+    }
+  } ended{l};
   l.context.run();
 }
 
@@ -112,13 +132,18 @@ std::size_t MainQueue::poll() {
   return l.context.poll();
 }
 
-// Only an application's run() has anything to return from. Stopping the queue's own thread, or a queue that
-// nobody drives yet, would end it for good: what is posted afterwards would never run, and drain() and sync()
-// would wait for ever.
+// Only an application's run() has anything to return from. Stopping the queue's own thread would end it for
+// good: what is posted afterwards would never run, and drain() and sync() would wait for ever. A stop while no
+// run() is under way is kept for the next one.
 void MainQueue::stop() {
   auto& l = loop();
   std::lock_guard lock(l.mutex);
-  if (l.driver == Driver::application) l.context.stop();
+  if (l.driver == Driver::ownThread) return;
+  if (l.running) {
+    l.context.stop();
+  } else {
+    l.stopPending = true;
+  }
 }
 
 void MainQueue::awaitSync(const std::function<void()>& wait) {

@@ -348,6 +348,32 @@ TEST(MainQueueDriver, StopEndsOnlyTheApplicationsRun) {
   });
 }
 
+// A stop() that comes while the application's run() is not under way (before its first run(), from a thread
+// that cannot know, or between two runs) is kept for the next run(), which returns at once: else a quit asked
+// a moment too early would leave the application running for good.
+TEST(MainQueueDriver, AStopBeforeRunIsKeptForIt) {
+  inFreshProcess([] {
+    std::thread([] { MainQueue::stop(); }).join();  // nothing drives the queue yet
+    MainQueue::run();
+    return MainQueue::isCurrent();
+  });
+  inFreshProcess([] {
+    MainQueue::poll();  // the application drives the queue from here on
+    MainQueue::post([] { MainQueue::stop(); });
+    MainQueue::run();  // returns at the posted stop, as before
+    std::thread([] { MainQueue::stop(); }).join();
+    MainQueue::run();  // returns at the stop made between the runs
+    // One stop ends one run: the next one runs until its own.
+    std::atomic<bool> ran{false};
+    MainQueue::post([&] {
+      ran = true;
+      MainQueue::stop();
+    });
+    MainQueue::run();
+    return ran.load();
+  });
+}
+
 // A task that throws is the task's failure, not the queue's: it is logged with the queue's name, and what
 // was queued behind it runs, for one-off, delayed and repeating tasks alike.
 namespace {

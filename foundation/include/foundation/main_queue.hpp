@@ -50,8 +50,9 @@ class MainQueue {
   // REQUIRES: the queue's own thread has not started, and no other thread drives the queue (else logic_error).
   static void run();
   static std::size_t poll();
-  // Makes the application's run() return (from any thread, or from a task on the queue). Ignored unless the
-  // application drives the queue: the queue's own thread, and a queue nobody drives yet, keep running.
+  // Makes the application's run() return (from any thread, or from a task on the queue); a stop while no run()
+  // is under way (before the first, or between two) makes the next run() return at once. Ignored when the
+  // queue runs on its own thread, which keeps running.
   static void stop();
 
   // Waits until every task posted before this call has run (tests use it instead of sleeping).
