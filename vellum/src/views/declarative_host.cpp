@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <variant>
 
 #include "foundation/main_queue.hpp"
 #include "vellum/views/guarded_call.hpp"
@@ -13,18 +14,30 @@
 namespace vellum {
 
 struct AnyView::Node {
+  struct Picture {
+    ImagePtr image;
+    std::vector<std::string> modifiers;
+  };
+  struct Sides {
+    std::optional<double> width, height;
+  };
+  struct Bridged {
+    std::shared_ptr<const Bridge> bridge;
+    std::shared_ptr<View> view;  // the headless view of a built node
+  };
   Kind kind = Kind::empty;
   std::vector<AnyView> children;
-  ImagePtr image;
-  std::vector<std::string> modifiers;
-  double opacity = 1.0;
-  std::optional<double> width, height;
-  AnyTransition transition;
-  Identity identity;
-  std::function<void()> action;
-  std::shared_ptr<const Bridge> bridge;
-  std::function<AnyView(BuildContext&)> body;
-  std::shared_ptr<View> bridgedView;
+  // Each kind carries at most one thing beside its children. One slot for all of them keeps a node small: a
+  // rebuild makes and lets go of several nodes per row, and a list of thousands of rows outgrows the caches
+  // long before it outgrows anything else.
+  std::variant<std::monostate, Picture, double, Sides, AnyTransition, Identity, std::function<void()>, Bridged,
+               std::function<AnyView(BuildContext&)>>
+      payload;
+
+  template <class T>
+  const T* as() const {
+    return std::get_if<T>(&payload);
+  }
 };
 
 namespace {
@@ -194,22 +207,21 @@ AnyView AnyView::clear() {
 AnyView AnyView::image(ImagePtr image, std::vector<std::string> modifiers) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::image;
-  node->image = std::move(image);
-  node->modifiers = std::move(modifiers);
+  node->payload = Node::Picture{std::move(image), std::move(modifiers)};
   return AnyView(node);
 }
 
 AnyView AnyView::bridged(std::shared_ptr<const Bridge> bridge) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::bridged;
-  node->bridge = std::move(bridge);
+  node->payload = Node::Bridged{std::move(bridge), nullptr};
   return AnyView(node);
 }
 
 AnyView AnyView::body(std::function<AnyView(BuildContext&)> body) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::body;
-  node->body = std::move(body);
+  node->payload = std::move(body);
   return AnyView(node);
 }
 
@@ -222,45 +234,87 @@ AnyView AnyView::wrap(Kind kind, const std::function<void(Node&)>& fill) const {
 }
 
 AnyView AnyView::opacity(double value) const {
-  return wrap(Kind::opacity, [value](Node& n) { n.opacity = value; });
+  return wrap(Kind::opacity, [value](Node& n) { n.payload = value; });
 }
 
 AnyView AnyView::frame(std::optional<double> width, std::optional<double> height) const {
-  return wrap(Kind::frame, [=](Node& n) {
-    n.width = width;
-    n.height = height;
-  });
+  return wrap(Kind::frame, [=](Node& n) { n.payload = Node::Sides{width, height}; });
 }
 
 AnyView AnyView::transition(AnyTransition transition) const {
-  return wrap(Kind::transition, [&transition](Node& n) { n.transition = transition; });
+  return wrap(Kind::transition, [&transition](Node& n) { n.payload = std::move(transition); });
 }
 
 AnyView AnyView::withIdentity(Identity identity) const {
-  return wrap(Kind::identity, [&identity](Node& n) { n.identity = std::move(identity); });
+  return wrap(Kind::identity, [&identity](Node& n) { n.payload = std::move(identity); });
 }
 
 AnyView AnyView::onAppear(std::function<void()> action) const {
-  return wrap(Kind::onAppear, [&action](Node& n) { n.action = std::move(action); });
+  return wrap(Kind::onAppear, [&action](Node& n) { n.payload = std::move(action); });
 }
 
 AnyView AnyView::onDisappear(std::function<void()> action) const {
-  return wrap(Kind::onDisappear, [&action](Node& n) { n.action = std::move(action); });
+  return wrap(Kind::onDisappear, [&action](Node& n) { n.payload = std::move(action); });
 }
 
 AnyView::Kind AnyView::kind() const { return node_ ? node_->kind : Kind::empty; }
 const std::vector<AnyView>& AnyView::children() const { return node_ ? node_->children : kNoChildren; }
-const ImagePtr& AnyView::imageValue() const { return node_->image; }
-const std::vector<std::string>& AnyView::imageModifiers() const { return node_->modifiers; }
-double AnyView::opacityValue() const { return node_->opacity; }
-std::optional<double> AnyView::width() const { return node_->width; }
-std::optional<double> AnyView::height() const { return node_->height; }
-const AnyTransition& AnyView::transitionValue() const { return node_->transition; }
-const AnyView::Identity& AnyView::identity() const { return node_->identity; }
-const std::function<void()>& AnyView::action() const { return node_->action; }
-const std::shared_ptr<const Bridge>& AnyView::bridge() const { return node_->bridge; }
-const std::function<AnyView(BuildContext&)>& AnyView::bodyFunction() const { return node_->body; }
-const std::shared_ptr<View>& AnyView::bridgedView() const { return node_->bridgedView; }
+// What a node of another kind answers: what a node of the asking kind would without anything set.
+namespace {
+const ImagePtr kNoImage;
+const std::vector<std::string> kNoModifiers;
+const AnyTransition kNoTransition;
+const AnyView::Identity kNoIdentity;
+const std::function<void()> kNoAction;
+const std::shared_ptr<const Bridge> kNoBridge;
+const std::function<AnyView(BuildContext&)> kNoBody;
+const std::shared_ptr<View> kNoView;
+}  // namespace
+
+const ImagePtr& AnyView::imageValue() const {
+  const auto* picture = node_->as<Node::Picture>();
+  return picture ? picture->image : kNoImage;
+}
+const std::vector<std::string>& AnyView::imageModifiers() const {
+  const auto* picture = node_->as<Node::Picture>();
+  return picture ? picture->modifiers : kNoModifiers;
+}
+double AnyView::opacityValue() const {
+  const auto* opacity = node_->as<double>();
+  return opacity ? *opacity : 1.0;
+}
+std::optional<double> AnyView::width() const {
+  const auto* sides = node_->as<Node::Sides>();
+  return sides ? sides->width : std::nullopt;
+}
+std::optional<double> AnyView::height() const {
+  const auto* sides = node_->as<Node::Sides>();
+  return sides ? sides->height : std::nullopt;
+}
+const AnyTransition& AnyView::transitionValue() const {
+  const auto* transition = node_->as<AnyTransition>();
+  return transition ? *transition : kNoTransition;
+}
+const AnyView::Identity& AnyView::identity() const {
+  const auto* identity = node_->as<Identity>();
+  return identity ? *identity : kNoIdentity;
+}
+const std::function<void()>& AnyView::action() const {
+  const auto* action = node_->as<std::function<void()>>();
+  return action ? *action : kNoAction;
+}
+const std::shared_ptr<const Bridge>& AnyView::bridge() const {
+  const auto* bridged = node_->as<Node::Bridged>();
+  return bridged ? bridged->bridge : kNoBridge;
+}
+const std::function<AnyView(BuildContext&)>& AnyView::bodyFunction() const {
+  const auto* body = node_->as<std::function<AnyView(BuildContext&)>>();
+  return body ? *body : kNoBody;
+}
+const std::shared_ptr<View>& AnyView::bridgedView() const {
+  const auto* bridged = node_->as<Node::Bridged>();
+  return bridged ? bridged->view : kNoView;
+}
 
 std::vector<AnyView> AnyView::findAll(Kind wanted) const {
   std::vector<AnyView> found;
@@ -409,7 +463,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::body: {
       BuildContext::Scope scope{stateFor(path), *this};
       BuildContext context(scope);
-      AnyView result = node->body(context);
+      AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
       return buildBelow(result, path, positionIdentity(0), bounds);
     }
     case AnyView::Kind::stack: {
@@ -433,11 +487,12 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       return AnyView(withChildren(*node, std::move(children)));
     }
     case AnyView::Kind::identity:
-      return withBuiltChild(view, buildBelow(node->children[0], path, node->identity, bounds));
+      return withBuiltChild(view, buildBelow(node->children[0], path, *node->as<AnyView::Identity>(), bounds));
     case AnyView::Kind::bridged: {
-      if (!node->bridge) return view;
+      const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
+      if (!bridgeHeld) return view;
       State& state = stateFor(path);
-      const Bridge& bridge = *node->bridge;
+      const Bridge& bridge = *bridgeHeld;
       if (state.bridgedView && state.bridgeType != typeid(bridge)) {
         // Another kind of bridge in this place is another view: the one made for the old kind goes.
         state.bridgedView->removeFromSuperview();
@@ -457,7 +512,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
         guardedCall("A bridge's update", [&] { bridge.updateView(*state.bridgedView); });
       }
       auto built = withChildren(*node, node->children);
-      built->bridgedView = state.bridgedView;
+      std::get<AnyView::Node::Bridged>(built->payload).view = state.bridgedView;
       return AnyView(built);
     }
     case AnyView::Kind::onAppear:
@@ -471,7 +526,8 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       return withBuiltChild(view, build(node->children[0], path, bounds));
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
-      const Size size{node->width.value_or(bounds.size.width), node->height.value_or(bounds.size.height)};
+      const auto& sides = *node->as<AnyView::Node::Sides>();
+      const Size size{sides.width.value_or(bounds.size.width), sides.height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
       return withBuiltChild(view, build(node->children[0], path, placed));
     }
@@ -482,21 +538,11 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
 
 std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
                                                                   std::vector<AnyView> children) {
-  // Field by field rather than a copy of the node, which would copy its children only to replace them.
+  // Kind and payload rather than a copy of the node, which would copy its children only to replace them.
   auto built = std::make_shared<AnyView::Node>();
   built->kind = node.kind;
   built->children = std::move(children);
-  built->image = node.image;
-  built->modifiers = node.modifiers;
-  built->opacity = node.opacity;
-  built->width = node.width;
-  built->height = node.height;
-  built->transition = node.transition;
-  built->identity = node.identity;
-  built->action = node.action;
-  built->bridge = node.bridge;
-  built->body = node.body;
-  built->bridgedView = node.bridgedView;
+  built->payload = node.payload;
   return built;
 }
 
