@@ -74,6 +74,10 @@ constexpr std::chrono::steady_clock::duration kFrameInterval =
 
 struct ObservableObject::Subscribers {
   std::vector<std::weak_ptr<DeclarativeHost::Core>> hosts;
+  // The change flags of the bodies that read this object, so that a rebuild driven by notices alone builds
+  // again only what read something that changed.
+  std::vector<std::weak_ptr<bool>> readers;
+  std::size_t pruneReadersAt = 16;  // readers of bodies gone are dropped when the list grows past this
   void notify(const std::optional<Animation>& animation);
 };
 
@@ -83,19 +87,34 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     std::shared_ptr<View> bridgedView;
     std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
     std::size_t visitedIn = 0;                  // the build that last reached this identity
+    // Set by a notice from an object the body here read; cleared as the body is evaluated.
+    std::shared_ptr<bool> changed = std::make_shared<bool>(false);
+    std::vector<std::weak_ptr<const void>> reading;  // the subscribers of the objects the body here read
+    // What the body here built last, for a rebuild driven by notices alone: the same body value, laid out in
+    // the same place, with nothing it or the bodies below it read changed since, builds the same again.
+    struct Built {
+      std::shared_ptr<const AnyView::Node> body;
+      AnyView result;
+      Rect bounds;
+      std::size_t marksBegin = 0, marksEnd = 0;  // its marks, among those of the last build
+      std::vector<State*> below;                 // the states its building reached, in order
+    };
+    std::optional<Built> built;
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
   struct Mark {
-    Path path;
+    std::shared_ptr<const Path> path;  // shared, so that a mark kept from the build before costs no copy
     AnyView node;
   };
   struct MarkHash {
     std::size_t operator()(const Mark* mark) const {
-      return PathHash{}(mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
+      return PathHash{}(*mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
     }
   };
   struct SameMark {
-    bool operator()(const Mark* a, const Mark* b) const { return a->node.kind() == b->node.kind() && a->path == b->path; }
+    bool operator()(const Mark* a, const Mark* b) const {
+      return a->node.kind() == b->node.kind() && (a->path == b->path || *a->path == *b->path);
+    }
   };
 
   explicit Core(std::function<AnyView()> rootBody)
@@ -106,7 +125,12 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   void noticeSent(std::optional<Animation> animation);
   void schedule();
   void scheduledRebuild();
-  void rebuild();
+  // `noticesOnly`: nothing but notices asked for it, so bodies that read nothing that changed are kept.
+  void rebuild(bool noticesOnly = false);
+  // What the body at `state` built last, when it may stand for building it again (see State::Built).
+  bool keeps(const State& state, const AnyView::Node& body, Rect bounds) const;
+  // Takes what the body at `state` built last into the build under way, with its marks and states.
+  AnyView keep(State& state);
   // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
   // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
   // coordinates. A part of the tree that building changes nothing in (no body, no bridged view below it) is
@@ -138,6 +162,12 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
+  std::vector<State*> reached;    // those states, in the order reached
+  bool keeping = false;           // the build under way may keep what bodies built before
+  // Which marks of the last build and of the build under way were kept by a body: those are the same mark,
+  // and the diff need not look for them.
+  std::vector<char> keptBefore, keptNow;
+  std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool scheduled = false;     // a task that will take them is queued
   std::chrono::steady_clock::time_point nextRebuildDue{};
@@ -185,6 +215,11 @@ void ObservableObject::sendWillChange() {
 }
 
 void ObservableObject::Subscribers::notify(const std::optional<Animation>& animation) {
+  // Flags first: the hosts told below may rebuild at once.
+  std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : readers) {
+    if (auto changed = weak.lock()) *changed = true;
+  }
   std::erase_if(hosts, [](const auto& weak) { return weak.expired(); });
   for (const auto& weak : hosts) {
     if (auto host = weak.lock()) host->noticeSent(animation);
@@ -328,7 +363,22 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 }
 
 void BuildContext::observe(ObservableObject& object) {
-  auto& hosts = object.subscribers_->hosts;
+  auto& subscribers = object.subscribers_;
+  auto& reading = scope_.state.reading;
+  // Owners compared, not addresses: an object made where a gone one was is another object.
+  const bool known = std::any_of(reading.begin(), reading.end(), [&](const auto& weak) {
+    return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
+  });
+  if (!known) {
+    reading.push_back(subscribers);
+    auto& readers = subscribers->readers;
+    if (readers.size() >= subscribers->pruneReadersAt) {
+      std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+      subscribers->pruneReadersAt = std::max<std::size_t>(16, readers.size() * 2);
+    }
+    readers.push_back(scope_.state.changed);
+  }
+  auto& hosts = subscribers->hosts;
   for (const auto& weak : hosts) {
     if (weak.lock().get() == &scope_.host) return;
   }
@@ -379,7 +429,7 @@ void DeclarativeHost::rebuild() {
 bool DeclarativeHost::rebuildIfNeeded() {
   VELLUM_REQUIRE_MAIN_QUEUE();
   if (!core_->needsRebuild) return false;
-  core_->rebuild();
+  core_->rebuild(true);
   return true;
 }
 
@@ -443,7 +493,7 @@ void DeclarativeHost::Core::scheduledRebuild() {
     schedule();
     return;
   }
-  rebuild();
+  rebuild(true);
 }
 
 DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
@@ -452,6 +502,7 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
   if (state.visitedIn != buildCount) {
     state.visitedIn = buildCount;
     ++statesVisited;
+    reached.push_back(&state);
   }
   return state;
 }
@@ -461,10 +512,27 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
   if (!node) return view;
   switch (node->kind) {
     case AnyView::Kind::body: {
-      BuildContext::Scope scope{stateFor(path), *this};
+      const std::size_t reachedBefore = statesVisited;
+      State& state = stateFor(path);
+      // A place reached twice in one build (two siblings of one id) is built each time.
+      const bool firstReach = statesVisited != reachedBefore;
+      if (firstReach && keeping && keeps(state, *node, bounds)) return keep(state);
+      const std::size_t marksBegin = buildingMarks.size();
+      const std::size_t reachedBegin = reached.size();
+      const std::size_t bridgesBefore = bridgesBuilt;
+      *state.changed = false;
+      BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
       AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
-      return buildBelow(result, path, positionIdentity(0), bounds);
+      AnyView built = buildBelow(result, path, positionIdentity(0), bounds);
+      // A bridged view is updated at every rebuild, so what holds one is never kept.
+      if (firstReach && bridgesBuilt == bridgesBefore) {
+        state.built = State::Built{node, built, bounds, marksBegin, buildingMarks.size(),
+                                   std::vector<State*>(reached.begin() + std::ptrdiff_t(reachedBegin), reached.end())};
+      } else {
+        state.built.reset();
+      }
+      return built;
     }
     case AnyView::Kind::stack: {
       // The built children are gathered only from the first one that building changed: a stack that comes
@@ -492,6 +560,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
       if (!bridgeHeld) return view;
       State& state = stateFor(path);
+      ++bridgesBuilt;
       const Bridge& bridge = *bridgeHeld;
       if (state.bridgedView && state.bridgeType != typeid(bridge)) {
         // Another kind of bridge in this place is another view: the one made for the old kind goes.
@@ -519,7 +588,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
       AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
-      buildingMarks.push_back(Mark{path, built});
+      buildingMarks.push_back(Mark{std::make_shared<const Path>(path), built});
       return built;
     }
     case AnyView::Kind::opacity:
@@ -534,6 +603,39 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     default:
       return view;
   }
+}
+
+bool DeclarativeHost::Core::keeps(const State& state, const AnyView::Node& body, Rect bounds) const {
+  if (!state.built || state.built->body.get() != &body || !(state.built->bounds == bounds) || *state.changed) {
+    return false;
+  }
+  return std::none_of(state.built->below.begin(), state.built->below.end(),
+                      [](const State* below) { return *below->changed; });
+}
+
+AnyView DeclarativeHost::Core::keep(State& state) {
+  State::Built& built = *state.built;
+  // The marks move to where they now stand among this build's, and so do those of every body below.
+  const std::size_t begin = buildingMarks.size();
+  buildingMarks.insert(buildingMarks.end(), marks.begin() + std::ptrdiff_t(built.marksBegin),
+                       marks.begin() + std::ptrdiff_t(built.marksEnd));
+  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd), 1);
+  keptNow.resize(buildingMarks.size(), 0);
+  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), 1);
+  for (State* below : built.below) {
+    if (below->visitedIn != buildCount) {
+      below->visitedIn = buildCount;
+      ++statesVisited;
+      reached.push_back(below);
+    }
+    if (below->built) {
+      below->built->marksBegin = below->built->marksBegin - built.marksBegin + begin;
+      below->built->marksEnd = below->built->marksEnd - built.marksBegin + begin;
+    }
+  }
+  built.marksEnd = built.marksEnd - built.marksBegin + begin;
+  built.marksBegin = begin;
+  return built.result;
 }
 
 std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
@@ -554,7 +656,7 @@ AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child
   return AnyView(withChildren(*view.node_, std::move(children)));
 }
 
-void DeclarativeHost::Core::rebuild() {
+void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   const auto started = std::chrono::steady_clock::now();
   // A host may be released by an action or a body below: it stays until this rebuild has returned.
   auto keepAlive = shared_from_this();
@@ -562,6 +664,11 @@ void DeclarativeHost::Core::rebuild() {
   const auto animation = std::exchange(pendingAnimation, std::nullopt);
   ++buildCount;
   statesVisited = 0;
+  reached.clear();
+  keeping = noticesOnly;
+  bridgesBuilt = 0;
+  keptBefore.assign(marks.size(), 0);
+  keptNow.clear();
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
   Path path;
@@ -620,18 +727,24 @@ std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::o
     while (same < marks.size() && SameMark{}(&marks[same], &buildingMarks[same])) ++same;
     if (same == marks.size()) return actions;
   }
+  keptNow.resize(buildingMarks.size(), 0);
   // Otherwise marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in
   // the tree.
   std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
   before.reserve(marks.size());
   after.reserve(buildingMarks.size());
-  for (const Mark& mark : marks) before.insert(&mark);
-  for (const Mark& mark : buildingMarks) after.insert(&mark);
-  for (const Mark& old : marks) {
-    if (!after.contains(&old)) leave(old);
+  // Marks a body kept stay, and are left out of both.
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    if (!keptBefore[i]) before.insert(&marks[i]);
   }
-  for (const Mark& now : buildingMarks) {
-    if (!before.contains(&now)) come(now);
+  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+    if (!keptNow[i]) after.insert(&buildingMarks[i]);
+  }
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    if (!keptBefore[i] && !after.contains(&marks[i])) leave(marks[i]);
+  }
+  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+    if (!keptNow[i] && !before.contains(&buildingMarks[i])) come(buildingMarks[i]);
   }
   return actions;
 }
