@@ -460,6 +460,50 @@ TEST(DeclarativeHost, ANoticeBuildsAgainTheBodiesAboveTheOneThatReadIt) {
   });
 }
 
+// A body that throws ends its rebuild half way. The rebuild after it keeps nothing of that one: its rows'
+// actions and transitions still follow the tree.
+TEST(DeclarativeHost, ARebuildEndedByABodyThatThrowsLeavesTheNextOneWhole) {
+  onMain([] {
+    auto grows = std::make_shared<Counter>();
+    auto fails = std::make_shared<Counter>();
+    std::vector<std::string> events;
+    auto marked = [&events](const std::string& name) {
+      return AnyView::clear().onAppear([name, &events] { events.push_back("appear " + name); });
+    };
+    std::vector<AnyView> rows{
+        AnyView::body([grows, marked](BuildContext& context) {
+          context.observe(*grows);
+          if (grows->value == 0) return AnyView::stack({marked("a")});
+          return AnyView::stack({marked("a"), marked("a2"), AnyView::clear().transition(AnyTransition::slide())});
+        }).id(0),
+        AnyView::body([marked](BuildContext&) { return marked("b"); }).id(1),
+        AnyView::body([fails](BuildContext& context) {
+          context.observe(*fails);
+          if (fails->value == 1) throw std::runtime_error("body");
+          return AnyView::clear();
+        }).id(2)};
+    auto host = DeclarativeHost::make([&rows] { return AnyView::stack(rows); });
+    host->rebuild();
+    grows->sendWillChange();
+    grows->value = 1;
+    fails->sendWillChange();
+    fails->value = 1;
+    try {
+      host->rebuildIfNeeded();
+    } catch (...) {
+    }
+    fails->sendWillChange();
+    fails->value = 2;
+    EXPECT_TRUE(host->rebuildIfNeeded());
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::transition).size(), 1u);
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a", "appear b", "appear a2"}));
+    const auto lines = host->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "insert slide"), 1);
+    host->rebuild();
+    EXPECT_EQ(events.size(), 3u);
+  });
+}
+
 // Every notice is logged, but the log keeps only the latest entries: a host that lives long does not grow.
 TEST(DeclarativeHost, TheLogKeepsTheLatestEntriesOnly) {
   auto counter = std::make_shared<Counter>();

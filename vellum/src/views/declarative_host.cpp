@@ -98,6 +98,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
       Rect bounds;
       std::size_t marksBegin = 0, marksEnd = 0;  // its marks, among those of the last build
       std::vector<State*> below;                 // the states its building reached, in order
+      std::size_t builtIn = 0;                   // the build the marks' places are of
     };
     std::optional<Built> built;
   };
@@ -164,6 +165,9 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
   std::vector<State*> reached;    // those states, in the order reached
   bool keeping = false;           // the build under way may keep what bodies built before
+  // The last build that ran to its end. A body that throws ends a build half way, with places of marks
+  // taken down that its marks never reached: the build after it keeps nothing.
+  std::size_t lastFinishedBuild = 0;
   // Which marks of the last build and of the build under way were kept by a body: those are the same mark,
   // and the diff need not look for them.
   std::vector<char> keptBefore, keptNow;
@@ -527,8 +531,13 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       AnyView built = buildBelow(result, path, positionIdentity(0), bounds);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
       if (firstReach && bridgesBuilt == bridgesBefore) {
-        state.built = State::Built{node, built, bounds, marksBegin, buildingMarks.size(),
-                                   std::vector<State*>(reached.begin() + std::ptrdiff_t(reachedBegin), reached.end())};
+        state.built = State::Built{node,
+                                   built,
+                                   bounds,
+                                   marksBegin,
+                                   buildingMarks.size(),
+                                   std::vector<State*>(reached.begin() + std::ptrdiff_t(reachedBegin), reached.end()),
+                                   buildCount};
       } else {
         state.built.reset();
       }
@@ -606,7 +615,8 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
 }
 
 bool DeclarativeHost::Core::keeps(const State& state, const AnyView::Node& body, Rect bounds) const {
-  if (!state.built || state.built->body.get() != &body || !(state.built->bounds == bounds) || *state.changed) {
+  if (!state.built || state.built->builtIn != lastFinishedBuild || lastFinishedBuild + 1 != buildCount ||
+      state.built->body.get() != &body || !(state.built->bounds == bounds) || *state.changed) {
     return false;
   }
   return std::none_of(state.built->below.begin(), state.built->below.end(),
@@ -628,13 +638,17 @@ AnyView DeclarativeHost::Core::keep(State& state) {
       ++statesVisited;
       reached.push_back(below);
     }
-    if (below->built) {
+    if (below->built && below->built->builtIn == lastFinishedBuild) {
       below->built->marksBegin = below->built->marksBegin - built.marksBegin + begin;
       below->built->marksEnd = below->built->marksEnd - built.marksBegin + begin;
+      below->built->builtIn = buildCount;
+    } else {
+      below->built.reset();
     }
   }
   built.marksEnd = built.marksEnd - built.marksBegin + begin;
   built.marksBegin = begin;
+  built.builtIn = buildCount;
   return built.result;
 }
 
@@ -702,6 +716,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   auto actions = diffMarks(animation);
   std::swap(marks, buildingMarks);
   buildingMarks.clear();
+  lastFinishedBuild = buildCount;
 
   const auto finished = std::chrono::steady_clock::now();
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
