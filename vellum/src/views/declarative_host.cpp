@@ -374,6 +374,9 @@ void BuildContext::observe(ObservableObject& object) {
     return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
   });
   if (!known) {
+    // A body may read a new object at each build: those gone are let go, so the list stays as long as what
+    // the body reads.
+    std::erase_if(reading, [](const auto& weak) { return weak.expired(); });
     reading.push_back(subscribers);
     auto& readers = subscribers->readers;
     if (readers.size() >= subscribers->pruneReadersAt) {
