@@ -387,6 +387,123 @@ TEST(DeclarativeHost, NoticesArrivingOneByOneShareRebuilds) {
   });
 }
 
+// A rebuild that notices alone asked for builds again only the bodies that read what sent them. What the
+// others built stands as it was, marks included: their actions and transitions still follow the tree over
+// later rebuilds of either kind, as the number of marks before them changes.
+TEST(DeclarativeHost, ANoticeBuildsAgainOnlyTheBodiesThatReadWhatChanged) {
+  onMain([] {
+    constexpr int kRows = 4;
+    std::vector<std::shared_ptr<Counter>> counters;
+    std::vector<int> evaluations(kRows, 0);
+    std::vector<std::string> events;
+    std::vector<AnyView> rows;
+    for (int i = 0; i < kRows; ++i) {
+      counters.push_back(std::make_shared<Counter>());
+      rows.push_back(AnyView::body([i, counter = counters.back(), &evaluations, &events](BuildContext& context) {
+                       ++evaluations[std::size_t(i)];
+                       context.observe(*counter);
+                       AnyView mark = AnyView::clear()
+                                          .onAppear([i, &events] { events.push_back("appear " + std::to_string(i)); })
+                                          .onDisappear([i, &events] { events.push_back("disappear " + std::to_string(i)); });
+                       if (counter->value == 0) return AnyView::stack({mark});
+                       return AnyView::stack({mark, AnyView::clear().transition(AnyTransition::slide())});
+                     }).id(i));
+    }
+    auto host = DeclarativeHost::make([&rows] { return AnyView::stack(rows); });
+    host->rebuild();
+    auto change = [&](int row, int value) {
+      counters[std::size_t(row)]->sendWillChange();
+      counters[std::size_t(row)]->value = value;
+      EXPECT_TRUE(host->rebuildIfNeeded());
+    };
+    auto transitions = [&] { return host->tree().findAll(AnyView::Kind::transition).size(); };
+
+    change(1, 1);
+    change(2, 1);
+    change(1, 0);
+    EXPECT_EQ(evaluations, (std::vector<int>{1, 3, 2, 1}));
+    EXPECT_EQ(transitions(), 1u);
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"change", "insert slide", "change", "insert slide", "change",
+                                                          "remove slide"}));
+    // An explicit rebuild builds every body, and finds every mark where the kept rows left it.
+    host->rebuild();
+    EXPECT_EQ(evaluations, (std::vector<int>{2, 4, 3, 2}));
+    EXPECT_EQ(host->logLines().size(), 6u);
+    change(0, 1);
+    rows.erase(rows.begin() + 1);
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"appear 0", "appear 1", "appear 2", "appear 3", "disappear 1"}));
+    EXPECT_EQ(transitions(), 2u);
+    EXPECT_EQ(host->stateCount(), 3u);
+  });
+}
+
+// A body that reads nothing itself is built again when a body below it read what changed: what it built holds
+// the one below.
+TEST(DeclarativeHost, ANoticeBuildsAgainTheBodiesAboveTheOneThatReadIt) {
+  onMain([] {
+    auto counter = std::make_shared<Counter>();
+    AnyView outer = AnyView::body([counter](BuildContext&) {
+      return AnyView::stack({AnyView::body([counter](BuildContext& context) {
+        context.observe(*counter);
+        return counter->value == 0 ? AnyView::clear() : AnyView::clear().opacity(0.5);
+      })});
+    });
+    auto host = DeclarativeHost::make([outer] { return outer; });
+    host->rebuild();
+    counter->sendWillChange();
+    counter->value = 1;
+    EXPECT_TRUE(host->rebuildIfNeeded());
+    const auto faded = host->tree().findAll(AnyView::Kind::opacity);
+    ASSERT_EQ(faded.size(), 1u);
+    EXPECT_EQ(faded.front().opacityValue(), 0.5);
+  });
+}
+
+// A body that throws ends its rebuild half way. The rebuild after it keeps nothing of that one: its rows'
+// actions and transitions still follow the tree.
+TEST(DeclarativeHost, ARebuildEndedByABodyThatThrowsLeavesTheNextOneWhole) {
+  onMain([] {
+    auto grows = std::make_shared<Counter>();
+    auto fails = std::make_shared<Counter>();
+    std::vector<std::string> events;
+    auto marked = [&events](const std::string& name) {
+      return AnyView::clear().onAppear([name, &events] { events.push_back("appear " + name); });
+    };
+    std::vector<AnyView> rows{
+        AnyView::body([grows, marked](BuildContext& context) {
+          context.observe(*grows);
+          if (grows->value == 0) return AnyView::stack({marked("a")});
+          return AnyView::stack({marked("a"), marked("a2"), AnyView::clear().transition(AnyTransition::slide())});
+        }).id(0),
+        AnyView::body([marked](BuildContext&) { return marked("b"); }).id(1),
+        AnyView::body([fails](BuildContext& context) {
+          context.observe(*fails);
+          if (fails->value == 1) throw std::runtime_error("body");
+          return AnyView::clear();
+        }).id(2)};
+    auto host = DeclarativeHost::make([&rows] { return AnyView::stack(rows); });
+    host->rebuild();
+    grows->sendWillChange();
+    grows->value = 1;
+    fails->sendWillChange();
+    fails->value = 1;
+    try {
+      host->rebuildIfNeeded();
+    } catch (...) {
+    }
+    fails->sendWillChange();
+    fails->value = 2;
+    EXPECT_TRUE(host->rebuildIfNeeded());
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::transition).size(), 1u);
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a", "appear b", "appear a2"}));
+    const auto lines = host->logLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "insert slide"), 1);
+    host->rebuild();
+    EXPECT_EQ(events.size(), 3u);
+  });
+}
+
 // Every notice is logged, but the log keeps only the latest entries: a host that lives long does not grow.
 TEST(DeclarativeHost, TheLogKeepsTheLatestEntriesOnly) {
   auto counter = std::make_shared<Counter>();

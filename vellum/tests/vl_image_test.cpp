@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "cache_test_support.hpp"
 #include "declarative_test_support.hpp"
@@ -495,6 +498,35 @@ TEST_F(BinderConcurrency, TheDisappearActionDoesNothingWhileAPartialImageShows) 
     disappear();
     EXPECT_EQ(binder->downloadTask, task);
     EXPECT_TRUE(binder->loading);
+  });
+}
+
+// Starts asked for together run in the order asked, a bounded slice at a time: work queued on the main queue
+// after them gets its turn before the last of them, and a start that throws costs only itself.
+TEST(ImageBinderStarts, StartsAskedTogetherRunInOrderAndLetOtherWorkIn) {
+  constexpr int kStarts = 12;
+  std::vector<int> ran;
+  int ranBeforeOtherWork = -1;
+  onMain([&] {
+    for (int i = 0; i < kStarts; ++i) {
+      ImageBinder::startInTurn([i, &ran] {
+        ran.push_back(i);
+        // Each start takes longer than a slice's share, so no slice holds them all.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (i == 3) throw std::runtime_error("start");
+      });
+    }
+    foundation::MainQueue::post([&] { ranBeforeOtherWork = int(ran.size()); });
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kMainQueueDeadline;
+  while (onMain([&] { return ran.size(); }) < std::size_t(kStarts) && std::chrono::steady_clock::now() < deadline) {
+  }
+  onMain([&] {
+    std::vector<int> expected(kStarts);
+    for (int i = 0; i < kStarts; ++i) expected[std::size_t(i)] = i;
+    EXPECT_EQ(ran, expected);
+    EXPECT_GT(ranBeforeOtherWork, 0);
+    EXPECT_LT(ranBeforeOtherWork, kStarts);
   });
 }
 

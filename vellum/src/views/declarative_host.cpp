@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <variant>
 
 #include "foundation/main_queue.hpp"
 #include "vellum/views/guarded_call.hpp"
@@ -13,18 +14,30 @@
 namespace vellum {
 
 struct AnyView::Node {
+  struct Picture {
+    ImagePtr image;
+    std::vector<std::string> modifiers;
+  };
+  struct Sides {
+    std::optional<double> width, height;
+  };
+  struct Bridged {
+    std::shared_ptr<const Bridge> bridge;
+    std::shared_ptr<View> view;  // the headless view of a built node
+  };
   Kind kind = Kind::empty;
   std::vector<AnyView> children;
-  ImagePtr image;
-  std::vector<std::string> modifiers;
-  double opacity = 1.0;
-  std::optional<double> width, height;
-  AnyTransition transition;
-  Identity identity;
-  std::function<void()> action;
-  std::shared_ptr<const Bridge> bridge;
-  std::function<AnyView(BuildContext&)> body;
-  std::shared_ptr<View> bridgedView;
+  // Each kind carries at most one thing beside its children. One slot for all of them keeps a node small: a
+  // rebuild makes and lets go of several nodes per row, and a list of thousands of rows outgrows the caches
+  // long before it outgrows anything else.
+  std::variant<std::monostate, Picture, double, Sides, AnyTransition, Identity, std::function<void()>, Bridged,
+               std::function<AnyView(BuildContext&)>>
+      payload;
+
+  template <class T>
+  const T* as() const {
+    return std::get_if<T>(&payload);
+  }
 };
 
 namespace {
@@ -61,6 +74,10 @@ constexpr std::chrono::steady_clock::duration kFrameInterval =
 
 struct ObservableObject::Subscribers {
   std::vector<std::weak_ptr<DeclarativeHost::Core>> hosts;
+  // The change flags of the bodies that read this object, so that a rebuild driven by notices alone builds
+  // again only what read something that changed.
+  std::vector<std::weak_ptr<bool>> readers;
+  std::size_t pruneReadersAt = 16;  // readers of bodies gone are dropped when the list grows past this
   void notify(const std::optional<Animation>& animation);
 };
 
@@ -70,19 +87,35 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     std::shared_ptr<View> bridgedView;
     std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
     std::size_t visitedIn = 0;                  // the build that last reached this identity
+    // Set by a notice from an object the body here read; cleared as the body is evaluated.
+    std::shared_ptr<bool> changed = std::make_shared<bool>(false);
+    std::vector<std::weak_ptr<const void>> reading;  // the subscribers of the objects the body here read
+    // What the body here built last, for a rebuild driven by notices alone: the same body value, laid out in
+    // the same place, with nothing it or the bodies below it read changed since, builds the same again.
+    struct Built {
+      std::shared_ptr<const AnyView::Node> body;
+      AnyView result;
+      Rect bounds;
+      std::size_t marksBegin = 0, marksEnd = 0;  // its marks, among those of the last build
+      std::vector<State*> below;                 // the states its building reached, in order
+      std::size_t builtIn = 0;                   // the build the marks' places are of
+    };
+    std::optional<Built> built;
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
   struct Mark {
-    Path path;
+    std::shared_ptr<const Path> path;  // shared, so that a mark kept from the build before costs no copy
     AnyView node;
   };
   struct MarkHash {
     std::size_t operator()(const Mark* mark) const {
-      return PathHash{}(mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
+      return PathHash{}(*mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
     }
   };
   struct SameMark {
-    bool operator()(const Mark* a, const Mark* b) const { return a->node.kind() == b->node.kind() && a->path == b->path; }
+    bool operator()(const Mark* a, const Mark* b) const {
+      return a->node.kind() == b->node.kind() && (a->path == b->path || *a->path == *b->path);
+    }
   };
 
   explicit Core(std::function<AnyView()> rootBody)
@@ -93,7 +126,12 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   void noticeSent(std::optional<Animation> animation);
   void schedule();
   void scheduledRebuild();
-  void rebuild();
+  // `noticesOnly`: nothing but notices asked for it, so bodies that read nothing that changed are kept.
+  void rebuild(bool noticesOnly = false);
+  // What the body at `state` built last, when it may stand for building it again (see State::Built).
+  bool keeps(const State& state, const AnyView::Node& body, Rect bounds) const;
+  // Takes what the body at `state` built last into the build under way, with its marks and states.
+  AnyView keep(State& state);
   // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
   // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
   // coordinates. A part of the tree that building changes nothing in (no body, no bridged view below it) is
@@ -125,6 +163,15 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
+  std::vector<State*> reached;    // those states, in the order reached
+  bool keeping = false;           // the build under way may keep what bodies built before
+  // The last build that ran to its end. A body that throws ends a build half way, with places of marks
+  // taken down that its marks never reached: the build after it keeps nothing.
+  std::size_t lastFinishedBuild = 0;
+  // Which marks of the last build and of the build under way were kept by a body: those are the same mark,
+  // and the diff need not look for them.
+  std::vector<char> keptBefore, keptNow;
+  std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool scheduled = false;     // a task that will take them is queued
   std::chrono::steady_clock::time_point nextRebuildDue{};
@@ -172,6 +219,11 @@ void ObservableObject::sendWillChange() {
 }
 
 void ObservableObject::Subscribers::notify(const std::optional<Animation>& animation) {
+  // Flags first: the hosts told below may rebuild at once.
+  std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : readers) {
+    if (auto changed = weak.lock()) *changed = true;
+  }
   std::erase_if(hosts, [](const auto& weak) { return weak.expired(); });
   for (const auto& weak : hosts) {
     if (auto host = weak.lock()) host->noticeSent(animation);
@@ -194,22 +246,21 @@ AnyView AnyView::clear() {
 AnyView AnyView::image(ImagePtr image, std::vector<std::string> modifiers) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::image;
-  node->image = std::move(image);
-  node->modifiers = std::move(modifiers);
+  node->payload = Node::Picture{std::move(image), std::move(modifiers)};
   return AnyView(node);
 }
 
 AnyView AnyView::bridged(std::shared_ptr<const Bridge> bridge) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::bridged;
-  node->bridge = std::move(bridge);
+  node->payload = Node::Bridged{std::move(bridge), nullptr};
   return AnyView(node);
 }
 
 AnyView AnyView::body(std::function<AnyView(BuildContext&)> body) {
   auto node = std::make_shared<Node>();
   node->kind = Kind::body;
-  node->body = std::move(body);
+  node->payload = std::move(body);
   return AnyView(node);
 }
 
@@ -222,45 +273,87 @@ AnyView AnyView::wrap(Kind kind, const std::function<void(Node&)>& fill) const {
 }
 
 AnyView AnyView::opacity(double value) const {
-  return wrap(Kind::opacity, [value](Node& n) { n.opacity = value; });
+  return wrap(Kind::opacity, [value](Node& n) { n.payload = value; });
 }
 
 AnyView AnyView::frame(std::optional<double> width, std::optional<double> height) const {
-  return wrap(Kind::frame, [=](Node& n) {
-    n.width = width;
-    n.height = height;
-  });
+  return wrap(Kind::frame, [=](Node& n) { n.payload = Node::Sides{width, height}; });
 }
 
 AnyView AnyView::transition(AnyTransition transition) const {
-  return wrap(Kind::transition, [&transition](Node& n) { n.transition = transition; });
+  return wrap(Kind::transition, [&transition](Node& n) { n.payload = std::move(transition); });
 }
 
 AnyView AnyView::withIdentity(Identity identity) const {
-  return wrap(Kind::identity, [&identity](Node& n) { n.identity = std::move(identity); });
+  return wrap(Kind::identity, [&identity](Node& n) { n.payload = std::move(identity); });
 }
 
 AnyView AnyView::onAppear(std::function<void()> action) const {
-  return wrap(Kind::onAppear, [&action](Node& n) { n.action = std::move(action); });
+  return wrap(Kind::onAppear, [&action](Node& n) { n.payload = std::move(action); });
 }
 
 AnyView AnyView::onDisappear(std::function<void()> action) const {
-  return wrap(Kind::onDisappear, [&action](Node& n) { n.action = std::move(action); });
+  return wrap(Kind::onDisappear, [&action](Node& n) { n.payload = std::move(action); });
 }
 
 AnyView::Kind AnyView::kind() const { return node_ ? node_->kind : Kind::empty; }
 const std::vector<AnyView>& AnyView::children() const { return node_ ? node_->children : kNoChildren; }
-const ImagePtr& AnyView::imageValue() const { return node_->image; }
-const std::vector<std::string>& AnyView::imageModifiers() const { return node_->modifiers; }
-double AnyView::opacityValue() const { return node_->opacity; }
-std::optional<double> AnyView::width() const { return node_->width; }
-std::optional<double> AnyView::height() const { return node_->height; }
-const AnyTransition& AnyView::transitionValue() const { return node_->transition; }
-const AnyView::Identity& AnyView::identity() const { return node_->identity; }
-const std::function<void()>& AnyView::action() const { return node_->action; }
-const std::shared_ptr<const Bridge>& AnyView::bridge() const { return node_->bridge; }
-const std::function<AnyView(BuildContext&)>& AnyView::bodyFunction() const { return node_->body; }
-const std::shared_ptr<View>& AnyView::bridgedView() const { return node_->bridgedView; }
+// What a node of another kind answers: what a node of the asking kind would without anything set.
+namespace {
+const ImagePtr kNoImage;
+const std::vector<std::string> kNoModifiers;
+const AnyTransition kNoTransition;
+const AnyView::Identity kNoIdentity;
+const std::function<void()> kNoAction;
+const std::shared_ptr<const Bridge> kNoBridge;
+const std::function<AnyView(BuildContext&)> kNoBody;
+const std::shared_ptr<View> kNoView;
+}  // namespace
+
+const ImagePtr& AnyView::imageValue() const {
+  const auto* picture = node_->as<Node::Picture>();
+  return picture ? picture->image : kNoImage;
+}
+const std::vector<std::string>& AnyView::imageModifiers() const {
+  const auto* picture = node_->as<Node::Picture>();
+  return picture ? picture->modifiers : kNoModifiers;
+}
+double AnyView::opacityValue() const {
+  const auto* opacity = node_->as<double>();
+  return opacity ? *opacity : 1.0;
+}
+std::optional<double> AnyView::width() const {
+  const auto* sides = node_->as<Node::Sides>();
+  return sides ? sides->width : std::nullopt;
+}
+std::optional<double> AnyView::height() const {
+  const auto* sides = node_->as<Node::Sides>();
+  return sides ? sides->height : std::nullopt;
+}
+const AnyTransition& AnyView::transitionValue() const {
+  const auto* transition = node_->as<AnyTransition>();
+  return transition ? *transition : kNoTransition;
+}
+const AnyView::Identity& AnyView::identity() const {
+  const auto* identity = node_->as<Identity>();
+  return identity ? *identity : kNoIdentity;
+}
+const std::function<void()>& AnyView::action() const {
+  const auto* action = node_->as<std::function<void()>>();
+  return action ? *action : kNoAction;
+}
+const std::shared_ptr<const Bridge>& AnyView::bridge() const {
+  const auto* bridged = node_->as<Node::Bridged>();
+  return bridged ? bridged->bridge : kNoBridge;
+}
+const std::function<AnyView(BuildContext&)>& AnyView::bodyFunction() const {
+  const auto* body = node_->as<std::function<AnyView(BuildContext&)>>();
+  return body ? *body : kNoBody;
+}
+const std::shared_ptr<View>& AnyView::bridgedView() const {
+  const auto* bridged = node_->as<Node::Bridged>();
+  return bridged ? bridged->view : kNoView;
+}
 
 std::vector<AnyView> AnyView::findAll(Kind wanted) const {
   std::vector<AnyView> found;
@@ -274,7 +367,25 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 }
 
 void BuildContext::observe(ObservableObject& object) {
-  auto& hosts = object.subscribers_->hosts;
+  auto& subscribers = object.subscribers_;
+  auto& reading = scope_.state.reading;
+  // Owners compared, not addresses: an object made where a gone one was is another object.
+  const bool known = std::any_of(reading.begin(), reading.end(), [&](const auto& weak) {
+    return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
+  });
+  if (!known) {
+    // A body may read a new object at each build: those gone are let go, so the list stays as long as what
+    // the body reads.
+    std::erase_if(reading, [](const auto& weak) { return weak.expired(); });
+    reading.push_back(subscribers);
+    auto& readers = subscribers->readers;
+    if (readers.size() >= subscribers->pruneReadersAt) {
+      std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+      subscribers->pruneReadersAt = std::max<std::size_t>(16, readers.size() * 2);
+    }
+    readers.push_back(scope_.state.changed);
+  }
+  auto& hosts = subscribers->hosts;
   for (const auto& weak : hosts) {
     if (weak.lock().get() == &scope_.host) return;
   }
@@ -325,7 +436,7 @@ void DeclarativeHost::rebuild() {
 bool DeclarativeHost::rebuildIfNeeded() {
   VELLUM_REQUIRE_MAIN_QUEUE();
   if (!core_->needsRebuild) return false;
-  core_->rebuild();
+  core_->rebuild(true);
   return true;
 }
 
@@ -389,7 +500,7 @@ void DeclarativeHost::Core::scheduledRebuild() {
     schedule();
     return;
   }
-  rebuild();
+  rebuild(true);
 }
 
 DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
@@ -398,6 +509,7 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
   if (state.visitedIn != buildCount) {
     state.visitedIn = buildCount;
     ++statesVisited;
+    reached.push_back(&state);
   }
   return state;
 }
@@ -407,10 +519,32 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
   if (!node) return view;
   switch (node->kind) {
     case AnyView::Kind::body: {
-      BuildContext::Scope scope{stateFor(path), *this};
+      const std::size_t reachedBefore = statesVisited;
+      State& state = stateFor(path);
+      // A place reached twice in one build (two siblings of one id) is built each time.
+      const bool firstReach = statesVisited != reachedBefore;
+      if (firstReach && keeping && keeps(state, *node, bounds)) return keep(state);
+      const std::size_t marksBegin = buildingMarks.size();
+      const std::size_t reachedBegin = reached.size();
+      const std::size_t bridgesBefore = bridgesBuilt;
+      *state.changed = false;
+      BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
-      AnyView result = node->body(context);
-      return buildBelow(result, path, positionIdentity(0), bounds);
+      AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
+      AnyView built = buildBelow(result, path, positionIdentity(0), bounds);
+      // A bridged view is updated at every rebuild, so what holds one is never kept.
+      if (firstReach && bridgesBuilt == bridgesBefore) {
+        state.built = State::Built{node,
+                                   built,
+                                   bounds,
+                                   marksBegin,
+                                   buildingMarks.size(),
+                                   std::vector<State*>(reached.begin() + std::ptrdiff_t(reachedBegin), reached.end()),
+                                   buildCount};
+      } else {
+        state.built.reset();
+      }
+      return built;
     }
     case AnyView::Kind::stack: {
       // The built children are gathered only from the first one that building changed: a stack that comes
@@ -433,11 +567,13 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       return AnyView(withChildren(*node, std::move(children)));
     }
     case AnyView::Kind::identity:
-      return withBuiltChild(view, buildBelow(node->children[0], path, node->identity, bounds));
+      return withBuiltChild(view, buildBelow(node->children[0], path, *node->as<AnyView::Identity>(), bounds));
     case AnyView::Kind::bridged: {
-      if (!node->bridge) return view;
+      const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
+      if (!bridgeHeld) return view;
       State& state = stateFor(path);
-      const Bridge& bridge = *node->bridge;
+      ++bridgesBuilt;
+      const Bridge& bridge = *bridgeHeld;
       if (state.bridgedView && state.bridgeType != typeid(bridge)) {
         // Another kind of bridge in this place is another view: the one made for the old kind goes.
         state.bridgedView->removeFromSuperview();
@@ -457,21 +593,22 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
         guardedCall("A bridge's update", [&] { bridge.updateView(*state.bridgedView); });
       }
       auto built = withChildren(*node, node->children);
-      built->bridgedView = state.bridgedView;
+      std::get<AnyView::Node::Bridged>(built->payload).view = state.bridgedView;
       return AnyView(built);
     }
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
       AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
-      buildingMarks.push_back(Mark{path, built});
+      buildingMarks.push_back(Mark{std::make_shared<const Path>(path), built});
       return built;
     }
     case AnyView::Kind::opacity:
       return withBuiltChild(view, build(node->children[0], path, bounds));
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
-      const Size size{node->width.value_or(bounds.size.width), node->height.value_or(bounds.size.height)};
+      const auto& sides = *node->as<AnyView::Node::Sides>();
+      const Size size{sides.width.value_or(bounds.size.width), sides.height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
       return withBuiltChild(view, build(node->children[0], path, placed));
     }
@@ -480,23 +617,51 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
   }
 }
 
+bool DeclarativeHost::Core::keeps(const State& state, const AnyView::Node& body, Rect bounds) const {
+  if (!state.built || state.built->builtIn != lastFinishedBuild || lastFinishedBuild + 1 != buildCount ||
+      state.built->body.get() != &body || !(state.built->bounds == bounds) || *state.changed) {
+    return false;
+  }
+  return std::none_of(state.built->below.begin(), state.built->below.end(),
+                      [](const State* below) { return *below->changed; });
+}
+
+AnyView DeclarativeHost::Core::keep(State& state) {
+  State::Built& built = *state.built;
+  // The marks move to where they now stand among this build's, and so do those of every body below.
+  const std::size_t begin = buildingMarks.size();
+  buildingMarks.insert(buildingMarks.end(), marks.begin() + std::ptrdiff_t(built.marksBegin),
+                       marks.begin() + std::ptrdiff_t(built.marksEnd));
+  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd), 1);
+  keptNow.resize(buildingMarks.size(), 0);
+  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), 1);
+  for (State* below : built.below) {
+    if (below->visitedIn != buildCount) {
+      below->visitedIn = buildCount;
+      ++statesVisited;
+      reached.push_back(below);
+    }
+    if (below->built && below->built->builtIn == lastFinishedBuild) {
+      below->built->marksBegin = below->built->marksBegin - built.marksBegin + begin;
+      below->built->marksEnd = below->built->marksEnd - built.marksBegin + begin;
+      below->built->builtIn = buildCount;
+    } else {
+      below->built.reset();
+    }
+  }
+  built.marksEnd = built.marksEnd - built.marksBegin + begin;
+  built.marksBegin = begin;
+  built.builtIn = buildCount;
+  return built.result;
+}
+
 std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
                                                                   std::vector<AnyView> children) {
-  // Field by field rather than a copy of the node, which would copy its children only to replace them.
+  // Kind and payload rather than a copy of the node, which would copy its children only to replace them.
   auto built = std::make_shared<AnyView::Node>();
   built->kind = node.kind;
   built->children = std::move(children);
-  built->image = node.image;
-  built->modifiers = node.modifiers;
-  built->opacity = node.opacity;
-  built->width = node.width;
-  built->height = node.height;
-  built->transition = node.transition;
-  built->identity = node.identity;
-  built->action = node.action;
-  built->bridge = node.bridge;
-  built->body = node.body;
-  built->bridgedView = node.bridgedView;
+  built->payload = node.payload;
   return built;
 }
 
@@ -508,7 +673,7 @@ AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child
   return AnyView(withChildren(*view.node_, std::move(children)));
 }
 
-void DeclarativeHost::Core::rebuild() {
+void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   const auto started = std::chrono::steady_clock::now();
   // A host may be released by an action or a body below: it stays until this rebuild has returned.
   auto keepAlive = shared_from_this();
@@ -516,6 +681,11 @@ void DeclarativeHost::Core::rebuild() {
   const auto animation = std::exchange(pendingAnimation, std::nullopt);
   ++buildCount;
   statesVisited = 0;
+  reached.clear();
+  keeping = noticesOnly;
+  bridgesBuilt = 0;
+  keptBefore.assign(marks.size(), 0);
+  keptNow.clear();
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
   Path path;
@@ -549,6 +719,7 @@ void DeclarativeHost::Core::rebuild() {
   auto actions = diffMarks(animation);
   std::swap(marks, buildingMarks);
   buildingMarks.clear();
+  lastFinishedBuild = buildCount;
 
   const auto finished = std::chrono::steady_clock::now();
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
@@ -574,18 +745,24 @@ std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::o
     while (same < marks.size() && SameMark{}(&marks[same], &buildingMarks[same])) ++same;
     if (same == marks.size()) return actions;
   }
+  keptNow.resize(buildingMarks.size(), 0);
   // Otherwise marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in
   // the tree.
   std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
   before.reserve(marks.size());
   after.reserve(buildingMarks.size());
-  for (const Mark& mark : marks) before.insert(&mark);
-  for (const Mark& mark : buildingMarks) after.insert(&mark);
-  for (const Mark& old : marks) {
-    if (!after.contains(&old)) leave(old);
+  // Marks a body kept stay, and are left out of both.
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    if (!keptBefore[i]) before.insert(&marks[i]);
   }
-  for (const Mark& now : buildingMarks) {
-    if (!before.contains(&now)) come(now);
+  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+    if (!keptNow[i]) after.insert(&buildingMarks[i]);
+  }
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    if (!keptBefore[i] && !after.contains(&marks[i])) leave(marks[i]);
+  }
+  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+    if (!keptNow[i] && !before.contains(&buildingMarks[i])) come(buildingMarks[i]);
   }
   return actions;
 }

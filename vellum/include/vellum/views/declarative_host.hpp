@@ -4,8 +4,12 @@
 // and makes each bridged headless view once per identity. Change notices are coalesced: a burst of them is one
 // rebuild, and notices that keep coming (images arriving one by one) rebuild at most once per display frame,
 // spaced further when a rebuild takes longer than a frame, so the main queue keeps time for other work. A
-// rebuild costs time in proportion to the tree's nodes. Nothing is drawn or interpolated: animations and
-// transitions are written to a log that tests read, which keeps its latest kLogLimit entries.
+// rebuild costs time in proportion to the tree's nodes. One that only notices asked for (a scheduled one, or
+// rebuildIfNeeded) evaluates again only the bodies that read an object that sent a notice since, and those
+// above them: any other body value met again in the same place, laid out the same, stands for what it built
+// last time, as long as no bridged view is below it. rebuild() and setRoot() evaluate every body. Nothing is
+// drawn or interpolated: animations and transitions are written to a log that tests read, which keeps its
+// latest kLogLimit entries.
 //
 // Example (on the main queue), given std::vector<vellum::AnyView> rows:
 //   vellum::DeclarativeHost host([&] { return vellum::AnyView::stack(rows); });   // main queue

@@ -82,6 +82,12 @@ class ImageBinder : public ObservableObject, public std::enable_shared_from_this
   template <class HoldingView>
   void start(const std::shared_ptr<VLImageContext<HoldingView>>& context);
 
+  // Runs `start` on the main queue after the starts asked for before it. A list that puts thousands of rows
+  // on screen at once asks for thousands of starts in one rebuild: they run in slices of bounded time, each
+  // slice a main-queue task that queues the next one behind whatever came meanwhile, so the queue keeps
+  // answering other work between them. A start that throws costs only itself. REQUIRES: on the main queue.
+  static void startInTurn(std::function<void()> start);
+
  private:
   // The binder to write for a step of start `number`: none once it is gone or has started again. Any thread.
   static std::shared_ptr<ImageBinder> current(const std::weak_ptr<ImageBinder>& weak, std::uint64_t number) {

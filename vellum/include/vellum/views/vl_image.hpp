@@ -67,7 +67,7 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
     binder->startBeforeAppearingAsked = true;
     if (!binder->isBusy() && !binder->animating) {
       binder->markLoading();
-      foundation::MainQueue::post([weak, context] {
+      ImageBinder::startInTurn([weak, context] {
         if (auto b = weak.lock()) b->start(context);
       });
     }
@@ -111,10 +111,10 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
                            auto b = weak.lock();
                            if (!b) return;
                            if (!b->isBusy()) {
-                             // The load starts in a main-queue task of its own: a list that puts thousands of
-                             // rows on screen at once must not start them all in the task of one rebuild.
+                             // The load starts later, in its turn: a list that puts thousands of rows on
+                             // screen at once must not start them all in the task of one rebuild.
                              b->markStarting();
-                             foundation::MainQueue::post([weak, context, number = b->startNumber()] {
+                             ImageBinder::startInTurn([weak, context, number = b->startNumber()] {
                                auto later = weak.lock();
                                // Gone off screen meanwhile (loading cleared), or started by another way.
                                if (!later || !later->loading || later->downloadTask || later->startNumber() != number) {
