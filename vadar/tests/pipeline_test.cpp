@@ -252,6 +252,25 @@ TEST(ResponseProcessors, AnswersInstallInOrderWhenOneEqualsTheClientHeldMeanwhil
   EXPECT_EQ(harness.startAgain()->client(), original);
 }
 
+// The fetch and the install share one decoded client: whichever way it goes (queued for the install, or not
+// kept because the object holds its equal), the caller and the object each end up with the whole client.
+TEST(ResponseProcessors, FetchedAndInstalledClientsAreEachWholeWhetherOrNotTheAnswerIsQueued) {
+  VadarHarness harness;
+  const auto expected = decodeJSON<Client>(harness.api().clientJson().dump());
+  ASSERT_FALSE(expected.sessions.empty());
+  {
+    testing::MainQueueHold hold;
+    ASSERT_TRUE(hold.held());
+    EXPECT_EQ(Client::get(), expected);  // queued behind the held main queue
+  }
+  VadarHarness::settle();
+  ASSERT_TRUE(harness.vadar().client());
+  EXPECT_EQ(*harness.vadar().client(), expected);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Client::get(), expected);  // equal to the one held: not kept
+  VadarHarness::settle();
+  EXPECT_EQ(*harness.vadar().client(), expected);
+}
+
 TEST(ResponseProcessors, SendsAuthEventsForCompletedSignInsAndSignUpsAndRemovedSessions) {
   VadarHarness harness;
   addEcho(harness.api());

@@ -38,7 +38,7 @@ ClientService liveClientService() {
     const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/client", httpkit::HTTPMethod::get));
     // The client reaches the Vadar object through the response pipeline; only the value is given here,
     // decoded once for both.
-    if (auto decoded = VadarClientSyncRequestProcessor::takeResponseClient(answer.data)) return *decoded;
+    if (auto decoded = VadarClientSyncRequestProcessor::takeResponseClient(answer.data)) return decoded;
     return decodeBody<ClientResponse<std::optional<Client>>>(answer.data).response;
   }};
 }

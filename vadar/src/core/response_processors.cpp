@@ -81,6 +81,8 @@ struct AnswerClient {
   const std::uint8_t* body = nullptr;
   std::size_t size = 0;
   std::shared_ptr<const Client> client;
+  // The object did not keep the client, so nothing but this holds it: the fetch takes the value, not a copy.
+  std::shared_ptr<Client> owned;
 };
 thread_local AnswerClient answerClient;
 
@@ -106,21 +108,27 @@ void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const http
   answerClient = {};
   auto decoded = decode(body);
   if (!decoded) return;  // an answer never clears the installed client
-  auto client = std::make_shared<const Client>(std::move(*decoded));
+  auto client = std::make_shared<Client>(std::move(*decoded));
   // Decoded once: the install and the client fetch share it, so a client with many sessions is never held
   // twice (its decoding costs several times the answer's size).
   const auto response = body->find("response");
   const auto other = body->find("client");
-  if (response != body->end() && response->is_object() && response->value("id", nlohmann::json()) == client->id &&
-      (other == body->end() || other->is_null()))
-    answerClient = {data.data(), data.size(), client};
-  if (auto vadar = Vadar::shared()) vadar->offerClient(std::move(client), instance);
+  const bool fetched = response != body->end() && response->is_object() &&
+                       response->value("id", nlohmann::json()) == client->id && (other == body->end() || other->is_null());
+  const auto vadar = Vadar::shared();
+  const bool kept = vadar && vadar->offerClient(client, instance);
+  if (!fetched) return;
+  answerClient = {data.data(), data.size(), nullptr, nullptr};
+  if (kept) answerClient.client = std::move(client);
+  else answerClient.owned = std::move(client);
 }
 
-std::shared_ptr<const Client> VadarClientSyncRequestProcessor::takeResponseClient(const httpkit::Bytes& data) {
+std::optional<Client> VadarClientSyncRequestProcessor::takeResponseClient(const httpkit::Bytes& data) {
   AnswerClient taken = std::exchange(answerClient, {});
-  if (taken.body != data.data() || taken.size != data.size()) return nullptr;
-  return taken.client;
+  if (taken.body != data.data() || taken.size != data.size()) return std::nullopt;
+  if (taken.owned) return std::move(*taken.owned);
+  if (taken.client) return *taken.client;
+  return std::nullopt;
 }
 
 void VadarAuthEventRequestProcessor::process(const ParsedBody& body, const std::string& instance) {

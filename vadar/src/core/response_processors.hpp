@@ -31,8 +31,8 @@ struct VadarClientSyncRequestProcessor {
   // `data`: the answer's bytes, which `body` was parsed from.
   static void process(const ParsedBody& body, const httpkit::Bytes& data, const std::string& instance);
   // The client the last answer passed on this thread held under "response" (with nothing under "client"),
-  // as decoded for its install, when `data` is that answer's; null otherwise. Taken once.
-  static std::shared_ptr<const Client> takeResponseClient(const httpkit::Bytes& data);
+  // as decoded for its install, when `data` is that answer's; none otherwise. Taken once.
+  static std::optional<Client> takeResponseClient(const httpkit::Bytes& data);
 };
 
 // Sends signInCompleted, signUpCompleted or signedOut through the shared object's emitter, queued on the main

@@ -374,7 +374,7 @@ void Vadar::installClient(std::shared_ptr<const Client> client, const std::strin
   });
 }
 
-void Vadar::offerClient(std::shared_ptr<const Client> client, const std::string& instance) {
+bool Vadar::offerClient(std::shared_ptr<const Client> client, const std::string& instance) {
   std::shared_ptr<const Client> held;
   {
     std::lock_guard lock(mutex_);
@@ -382,7 +382,7 @@ void Vadar::offerClient(std::shared_ptr<const Client> client, const std::string&
   }
   // Installing an equal client would replace it by its twin and rewrite the same keychain item; nothing queued
   // before this answer can change the client it is compared with. Compared outside the lock: a client may be large.
-  if (held && client && *held == *client) return;
+  if (held && client && *held == *client) return false;
   {
     std::lock_guard lock(mutex_);
     ++writesUnderWay_;  // from now, not when the main queue gets to it: later answers must not pass this one
@@ -405,6 +405,7 @@ void Vadar::offerClient(std::shared_ptr<const Client> client, const std::string&
     } ended{*vadar};
     vadar->installClient(std::move(posted->client), posted->instance);
   }));
+  return true;
 }
 
 void Vadar::writeClient(std::shared_ptr<const Client> next) {

@@ -168,7 +168,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // The same from the request pipeline: queued on the main queue, never waited for. An answer that would change
   // nothing (the object serves `instance` and holds an equal client, and none of its writes is queued or under
   // way) queues nothing, so a stream of requests costs the main queue no work while the client stays the same.
-  void offerClient(std::shared_ptr<const Client> client, const std::string& instance);
+  // Returns whether the client was queued: only then does the object hold a reference to it.
+  bool offerClient(std::shared_ptr<const Client> client, const std::string& instance);
 
   // Stores the key exactly as given, then the settings; both writes' side effects run, in that order.
   void configure(std::string publishableKey, Settings settings = Settings());
