@@ -43,8 +43,10 @@ class Transfer {
   // When the transfer fails as timed out unless a byte moves first; then call `expire`. The idle limit runs
   // once the transfer has a connection (or is opening one), not while it waits for a free one; asking also
   // notes bytes that reached the connection without curl handing anything over yet (a head still arriving).
-  // The body of a redirect being followed has a short wait of its own instead.
-  Clock::time_point deadline();
+  // The body of a redirect being followed has a short wait of its own instead. `now` is the driver's clock
+  // reading for this turn; the connection is asked about unseen bytes at most once a millisecond (and always
+  // when the deadline seems to have passed), so a limit may end up to that much late, never early.
+  Clock::time_point deadline(Clock::time_point now);
   // The deadline has passed: fails the transfer as timed out or, when it was the wait for a followed
   // redirect's body, leaves that body unread. Then take the handle out of the multi handle (which closes a
   // connection left mid-answer) and call `hopDone`, as when curl ends the hop.
@@ -115,6 +117,7 @@ class Transfer {
   bool requestStarted_ = false;
   curl_socket_t socket_ = CURL_SOCKET_BAD;
   std::uint64_t socketBytes_ = 0;
+  Clock::time_point socketAsked_{};
 
   HeaderAccumulator head_;
   std::size_t headBytes_ = 0;  // of the current hop

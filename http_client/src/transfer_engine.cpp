@@ -1,7 +1,7 @@
 #include "httpkit/transfer_engine.hpp"
 
 #include <curl/curl.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <array>
 #include <cctype>
@@ -29,6 +29,21 @@ void initialiseCurlOnce() {
     return true;
   }();
   (void)done;
+}
+
+// Forks this process descends through since the engine code first ran: a forked child's count differs from
+// its parent's. Every engine call checks it, and asking the kernel for the process id costs a system call.
+std::atomic<std::uint64_t> forks{0};
+
+std::uint64_t forkCount() {
+  static const bool counting = [] {
+    if (pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); }) != 0) {
+      throw std::runtime_error("could not watch for forks");
+    }
+    return true;
+  }();
+  (void)counting;
+  return forks.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -60,7 +75,7 @@ struct Change {
 // that the engine may be released from inside any observer call: what is still running finishes with it.
 class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
  public:
-  explicit Impl(Configuration configuration) : configuration_(configuration), process_(::getpid()) {
+  explicit Impl(Configuration configuration) : configuration_(configuration), process_(forkCount()) {
 
     initialiseCurlOnce();
     share_ = curl_share_init();
@@ -85,7 +100,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   const Configuration& configuration() const { return configuration_; }
-  bool madeInThisProcess() const { return process_ == ::getpid(); }
+  bool madeInThisProcess() const { return process_ == forkCount(); }
 
   // Ends the streaming transfers (their observers complete with `cancelled`) and refuses new ones. Called
   // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker: the
@@ -183,7 +198,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         continue;
       }
       const auto now = Transfer::Clock::now();
-      const auto deadline = transfer.deadline();
+      const auto deadline = transfer.deadline(now);
       if (deadline <= now) {
         transfer.expire();
         if (!nextHop(multi, transfer, CURLE_OPERATION_TIMEDOUT)) return;
@@ -325,7 +340,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       const auto now = Transfer::Clock::now();
       std::vector<TransferID> expired;
       for (const auto& [id, running] : active_) {
-        const auto deadline = running->transfer->deadline();
+        const auto deadline = running->transfer->deadline(now);
         if (deadline <= now) {
           expired.push_back(id);
         } else if (deadline - now < wait) {
@@ -418,7 +433,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   const Configuration configuration_;
-  const pid_t process_;
+  const std::uint64_t process_;  // the fork count it was made under
   // curl closes connections through it, up to the cleanup of the handles in the destructor's body.
   ConnectionSockets sockets_;
   CURLSH* share_ = nullptr;
