@@ -549,7 +549,9 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   }
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
   // hands the chunk over again on resume.
-  if (self->paused_) return CURL_WRITEFUNC_PAUSE;
+  if (self->paused_ || (self->holdRequested_ && self->holdRequested_->load(std::memory_order_acquire))) {
+    return CURL_WRITEFUNC_PAUSE;
+  }
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
 }
 

@@ -5,6 +5,7 @@
 // curl reports the hop finished and `complete` once; everything here runs on the driving thread.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,9 @@ class Transfer {
   // limit runs; resuming starts the idle limit afresh.
   void setPaused(bool paused);
   void setPriority(float priority);
+  // While `*requested` is set (from any thread) no body byte is handed over either: a pause asked for takes
+  // hold at once, before the driver gets to `setPaused`. It must outlive the transfer.
+  void holdBodyWhile(const std::atomic<bool>* requested) { holdRequested_ = requested; }
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -100,6 +104,7 @@ class Transfer {
   const bool verifyPeer_;
   float priority_;
   bool paused_ = false;
+  const std::atomic<bool>* holdRequested_ = nullptr;
   // The request of the current hop and the header fields it goes out with (the session's and its own).
   URLRequest request_;
   HTTPHeaders fields_;

@@ -54,6 +54,8 @@ struct Running {
   URLRequest request;
   std::shared_ptr<TransferObserver> observer;
   std::unique_ptr<Transfer> transfer;
+  // Set by `pause` on the caller's thread before the worker hears of it: body bytes read in between are held.
+  std::shared_ptr<std::atomic<bool>> held = std::make_shared<std::atomic<bool>>(false);
 };
 
 // An idle multi handle with its easy handle and the connections it keeps, lent to one blocking transfer at a
@@ -154,6 +156,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
         startWorker();
+        held_.emplace(id, running->held);
         added_.push_back(std::move(running));
         wake = sleeping_;
       }
@@ -172,6 +175,9 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(mutex_);
       if (!multi_) return;  // nothing was ever started
+      if (change.kind == Change::Kind::pause || change.kind == Change::Kind::resume) {
+        if (auto it = held_.find(change.id); it != held_.end()) it->second->store(change.kind == Change::Kind::pause);
+      }
       changes_.push_back(change);
       wake = sleeping_;
     }
@@ -286,6 +292,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     try {
       running->transfer =
           std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
+      running->transfer->holdBodyWhile(running->held.get());
     } catch (...) {
       returnEasyHandle(easy);
       throw;
@@ -402,6 +409,10 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   void finish(std::unique_ptr<Running> running, bool inMulti) {
+    {
+      std::lock_guard lock(mutex_);
+      held_.erase(running->id);
+    }
     CURL* easy = running->transfer->easy();
     if (inMulti) curl_multi_remove_handle(multi_, easy);
     running->transfer->complete();
@@ -446,6 +457,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   bool sleeping_ = false;  // the worker is in (or about to enter) its poll
   std::vector<std::unique_ptr<Running>> added_;
   std::vector<Change> changes_;
+  std::unordered_map<TransferID, std::shared_ptr<std::atomic<bool>>> held_;  // of the transfers not yet finished
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
   static constexpr std::size_t kMaximumIdleHandles = 16;
