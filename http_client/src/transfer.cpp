@@ -28,6 +28,8 @@ constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
 // head, and reading it keeps the connection for the next hop; one slower than this (a stall, a trickle) is
 // not worth the wait, and its connection is closed instead.
 constexpr std::chrono::milliseconds kRedirectBodyWait{300};
+// How often a driver's turn asks the kernel whether bytes reached a connection that curl holds back.
+constexpr std::chrono::milliseconds kSocketAskInterval{1};
 
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -132,6 +134,7 @@ bool Transfer::configureHop() {
   connected_ = false;
   requestStarted_ = false;
   socket_ = CURL_SOCKET_BAD;
+  socketAsked_ = {};
   status_ = 0;
   headEnded_ = false;
   following_ = false;
@@ -297,13 +300,24 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
   return Step::nextHop;
 }
 
-Transfer::Clock::time_point Transfer::deadline() {
+Transfer::Clock::time_point Transfer::deadline(Clock::time_point now) {
   // curl reads a connect limit of zero or less as its own default of minutes; here it leaves no time.
   if (connectTimeout_ <= std::chrono::milliseconds(0)) return started_;
   const auto whole = later(started_, resourceTimeout_);
   if (paused_ || !connected_) return whole;
-  noteSocketBytes();
-  return std::min(idleDeadline(), whole);
+  // A busy driver asks for every deadline on each of its turns, many times a millisecond: asking the kernel
+  // each time would cost a system call per transfer per turn. Bytes seen late only ever move a deadline later.
+  if (now - socketAsked_ >= kSocketAskInterval) {
+    socketAsked_ = now;
+    noteSocketBytes();
+  }
+  auto deadline = std::min(idleDeadline(), whole);
+  if (deadline <= now && socketAsked_ != now) {
+    socketAsked_ = now;
+    noteSocketBytes();
+    deadline = std::min(idleDeadline(), whole);
+  }
+  return deadline;
 }
 
 Transfer::Clock::time_point Transfer::idleDeadline() const {
@@ -535,7 +549,9 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   }
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
   // hands the chunk over again on resume.
-  if (self->paused_) return CURL_WRITEFUNC_PAUSE;
+  if (self->paused_ || (self->holdRequested_ && self->holdRequested_->load(std::memory_order_acquire))) {
+    return CURL_WRITEFUNC_PAUSE;
+  }
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;
 }
 

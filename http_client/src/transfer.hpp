@@ -5,6 +5,7 @@
 // curl reports the hop finished and `complete` once; everything here runs on the driving thread.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,8 +44,10 @@ class Transfer {
   // When the transfer fails as timed out unless a byte moves first; then call `expire`. The idle limit runs
   // once the transfer has a connection (or is opening one), not while it waits for a free one; asking also
   // notes bytes that reached the connection without curl handing anything over yet (a head still arriving).
-  // The body of a redirect being followed has a short wait of its own instead.
-  Clock::time_point deadline();
+  // The body of a redirect being followed has a short wait of its own instead. `now` is the driver's clock
+  // reading for this turn; the connection is asked about unseen bytes at most once a millisecond (and always
+  // when the deadline seems to have passed), so a limit may end up to that much late, never early.
+  Clock::time_point deadline(Clock::time_point now);
   // The deadline has passed: fails the transfer as timed out or, when it was the wait for a followed
   // redirect's body, leaves that body unread. Then take the handle out of the multi handle (which closes a
   // connection left mid-answer) and call `hopDone`, as when curl ends the hop.
@@ -53,6 +56,9 @@ class Transfer {
   // limit runs; resuming starts the idle limit afresh.
   void setPaused(bool paused);
   void setPriority(float priority);
+  // While `*requested` is set (from any thread) no body byte is handed over either: a pause asked for takes
+  // hold at once, before the driver gets to `setPaused`. It must outlive the transfer.
+  void holdBodyWhile(const std::atomic<bool>* requested) { holdRequested_ = requested; }
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -98,6 +104,7 @@ class Transfer {
   const bool verifyPeer_;
   float priority_;
   bool paused_ = false;
+  const std::atomic<bool>* holdRequested_ = nullptr;
   // The request of the current hop and the header fields it goes out with (the session's and its own).
   URLRequest request_;
   HTTPHeaders fields_;
@@ -115,6 +122,7 @@ class Transfer {
   bool requestStarted_ = false;
   curl_socket_t socket_ = CURL_SOCKET_BAD;
   std::uint64_t socketBytes_ = 0;
+  Clock::time_point socketAsked_{};
 
   HeaderAccumulator head_;
   std::size_t headBytes_ = 0;  // of the current hop

@@ -1,7 +1,7 @@
 #include "httpkit/transfer_engine.hpp"
 
 #include <curl/curl.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <array>
 #include <cctype>
@@ -31,6 +31,21 @@ void initialiseCurlOnce() {
   (void)done;
 }
 
+// Forks this process descends through since the engine code first ran: a forked child's count differs from
+// its parent's. Every engine call checks it, and asking the kernel for the process id costs a system call.
+std::atomic<std::uint64_t> forks{0};
+
+std::uint64_t forkCount() {
+  static const bool counting = [] {
+    if (pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); }) != 0) {
+      throw std::runtime_error("could not watch for forks");
+    }
+    return true;
+  }();
+  (void)counting;
+  return forks.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 // A transfer the worker drives, with what keeps its observer alive.
@@ -39,6 +54,8 @@ struct Running {
   URLRequest request;
   std::shared_ptr<TransferObserver> observer;
   std::unique_ptr<Transfer> transfer;
+  // Set by `pause` on the caller's thread before the worker hears of it: body bytes read in between are held.
+  std::shared_ptr<std::atomic<bool>> held = std::make_shared<std::atomic<bool>>(false);
 };
 
 // An idle multi handle with its easy handle and the connections it keeps, lent to one blocking transfer at a
@@ -60,7 +77,7 @@ struct Change {
 // that the engine may be released from inside any observer call: what is still running finishes with it.
 class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
  public:
-  explicit Impl(Configuration configuration) : configuration_(configuration), process_(::getpid()) {
+  explicit Impl(Configuration configuration) : configuration_(configuration), process_(forkCount()) {
 
     initialiseCurlOnce();
     share_ = curl_share_init();
@@ -85,7 +102,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   const Configuration& configuration() const { return configuration_; }
-  bool madeInThisProcess() const { return process_ == ::getpid(); }
+  bool madeInThisProcess() const { return process_ == forkCount(); }
 
   // Ends the streaming transfers (their observers complete with `cancelled`) and refuses new ones. Called
   // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker: the
@@ -139,6 +156,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
         startWorker();
+        held_.emplace(id, running->held);
         added_.push_back(std::move(running));
         wake = sleeping_;
       }
@@ -157,6 +175,9 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     {
       std::lock_guard lock(mutex_);
       if (!multi_) return;  // nothing was ever started
+      if (change.kind == Change::Kind::pause || change.kind == Change::Kind::resume) {
+        if (auto it = held_.find(change.id); it != held_.end()) it->second->store(change.kind == Change::Kind::pause);
+      }
       changes_.push_back(change);
       wake = sleeping_;
     }
@@ -183,7 +204,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         continue;
       }
       const auto now = Transfer::Clock::now();
-      const auto deadline = transfer.deadline();
+      const auto deadline = transfer.deadline(now);
       if (deadline <= now) {
         transfer.expire();
         if (!nextHop(multi, transfer, CURLE_OPERATION_TIMEDOUT)) return;
@@ -271,6 +292,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     try {
       running->transfer =
           std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
+      running->transfer->holdBodyWhile(running->held.get());
     } catch (...) {
       returnEasyHandle(easy);
       throw;
@@ -325,7 +347,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       const auto now = Transfer::Clock::now();
       std::vector<TransferID> expired;
       for (const auto& [id, running] : active_) {
-        const auto deadline = running->transfer->deadline();
+        const auto deadline = running->transfer->deadline(now);
         if (deadline <= now) {
           expired.push_back(id);
         } else if (deadline - now < wait) {
@@ -387,6 +409,10 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   void finish(std::unique_ptr<Running> running, bool inMulti) {
+    {
+      std::lock_guard lock(mutex_);
+      held_.erase(running->id);
+    }
     CURL* easy = running->transfer->easy();
     if (inMulti) curl_multi_remove_handle(multi_, easy);
     running->transfer->complete();
@@ -418,7 +444,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   }
 
   const Configuration configuration_;
-  const pid_t process_;
+  const std::uint64_t process_;  // the fork count it was made under
   // curl closes connections through it, up to the cleanup of the handles in the destructor's body.
   ConnectionSockets sockets_;
   CURLSH* share_ = nullptr;
@@ -431,6 +457,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   bool sleeping_ = false;  // the worker is in (or about to enter) its poll
   std::vector<std::unique_ptr<Running>> added_;
   std::vector<Change> changes_;
+  std::unordered_map<TransferID, std::shared_ptr<std::atomic<bool>>> held_;  // of the transfers not yet finished
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
   static constexpr std::size_t kMaximumIdleHandles = 16;

@@ -12,6 +12,7 @@
 #include "downloader_test_support.hpp"
 #include "foundation/main_queue.hpp"
 #include "vellum/general/image_loading_progress_side_effect.hpp"
+#include "vellum/networking/image_data_processor.hpp"
 #include "vellum/networking/request_modifier.hpp"
 
 namespace vellum::test {
@@ -448,6 +449,37 @@ TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
     EXPECT_EQ(result.url, url("/a.png"));
   }
   downloader->downloadLivePhotoResource(url("/a.png"), direct(), nullptr);
+}
+
+// Bytes wanted as they came wait for no image being made: the shared processing queue is held busy meanwhile.
+// A transfer shared with a caller who wants an image still makes that image, and each gets its own answer.
+TEST_F(Downloads, BytesOnlyDownloadsDoNotWaitBehindImagesBeingMade) {
+  auto release = std::make_shared<std::promise<void>>();
+  std::promise<void> holding;
+  ImageDataProcessor::sharedProcessingQueue().execute([&holding, released = release->get_future().share()] {
+    holding.set_value();
+    released.wait_for(kDeadline);
+  });
+  await(holding.get_future());
+  auto bytes = downloader->downloadLivePhotoResourceAsync(url("/a.png"), direct());
+  const bool answered = bytes.wait_for(kDeadline) == std::future_status::ready;
+  release->set_value();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(bytes.get().originalData, png);
+
+  auto gate = std::make_shared<Gate>();
+  server.on("GET", "/shared.png", image(png, gate));
+  auto resource = downloader->downloadLivePhotoResourceAsync(url("/shared.png"), direct());
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  Answer decoded;
+  downloader->downloadImage(url("/shared.png"), direct(), decoded.completion());
+  gate->open();
+  const auto image = decoded.get();
+  ASSERT_TRUE(image) << image.error().what();
+  ASSERT_TRUE(image.value().image->bitmap());
+  EXPECT_EQ(image.value().image->bitmap()->width, 24u);
+  EXPECT_EQ(await(std::move(resource)).originalData, png);
+  EXPECT_EQ(server.hits("GET", "/shared.png"), 1);
 }
 
 TEST_F(Downloads, ServerTrustOnlyForTrustedHosts) {

@@ -1,5 +1,6 @@
 #include "vellum/networking/image_downloader.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -66,6 +67,13 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   // Cancels at once when the stop came during the call.
   holder->setTask(task);
   return future;
+}
+
+// Every caller asked for the bytes alone (a live-photo resource): the processor keeps them as they are.
+bool makesNoImage(const std::vector<SessionDataTask::TaskCallback>& callbacks) {
+  return std::all_of(callbacks.begin(), callbacks.end(), [](const SessionDataTask::TaskCallback& callback) {
+    return dynamic_cast<const LivePhotoImageProcessor*>(callback.options.processor.get()) != nullptr;
+  });
 }
 
 // A future may be waited on from any thread, the main queue's own among them: its answer never waits for a
@@ -358,7 +366,11 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
   }
   const auto& downloaded = result.value();
   callGuarded("The finished-download report", [&] { self->reportDidDownloadImageData(context.url, downloaded.response, nullptr); });
-  const CallbackQueue queue = context.options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
+  // Bytes handed over as they came need no turn of the shared processing queue, where they would wait behind
+  // every image being decoded in the process and cost each download one more hand-over between threads.
+  const CallbackQueue queue = !context.options.processingQueue && makesNoImage(callbacks)
+                                  ? CallbackQueue::untouch()
+                                  : context.options.processingQueue.value_or(ImageDataProcessor::sharedProcessingQueue());
   auto processor = std::make_shared<ImageDataProcessor>(downloaded.data, callbacks, queue);
   // Read while the session still holds the record: afterwards only the callers' handles may keep it.
   std::optional<NetworkMetrics> metrics;
