@@ -364,13 +364,31 @@ const std::shared_ptr<ImageCache>& VellumManager::originalCache(const VellumPars
   return options.originalCache ? options.originalCache : targetCache(options);
 }
 
+ImagePtr VellumManager::memoryImage(const Source& source, const VellumParsedOptionsInfo& options) const {
+  if (options.forceRefresh) return nullptr;
+  return targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
+}
+
+RetrieveImageResult VellumManager::memoryResult(ImagePtr image, const Source& source, const Source& originalSource) {
+  return RetrieveImageResult{.image = std::move(image), .cacheType = CacheType::memory, .source = source,
+                             .originalSource = originalSource, .data = std::nullopt, .metrics = std::nullopt};
+}
+
 std::optional<RetrieveImageResult> VellumManager::memoryCacheResult(const Source& source, const Source& originalSource,
                                                                     const VellumParsedOptionsInfo& options) const {
-  if (options.forceRefresh) return std::nullopt;
-  auto image = targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
+  auto image = memoryImage(source, options);
   if (!image) return std::nullopt;
-  return RetrieveImageResult{modified(options, std::move(image)), CacheType::memory, source, originalSource,
-                             std::nullopt, std::nullopt};
+  return memoryResult(modified(options, std::move(image)), source, originalSource);
+}
+
+bool VellumManager::answerFromMemory(const Source& source, const Source& originalSource,
+                                     const VellumParsedOptionsInfo& options, const Completion& completion) const {
+  auto image = memoryImage(source, options);
+  if (!image) return false;
+  // Made once, where it is answered: a hit is the common call, and the result is large to move about.
+  answer(options.callbackQueue, completion,
+         RetrieveResult::success(memoryResult(modified(options, std::move(image)), source, originalSource)));
+  return true;
 }
 
 std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source,
@@ -386,10 +404,7 @@ std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source,
   VellumParsedOptionsInfo parsed = parsedOptions(options);
   // Most calls are memory hits: they are answered before any context, task or handle is made (a hit can
   // be neither cancelled nor retried, so it needs none).
-  if (auto hit = memoryCacheResult(source, source, parsed)) {
-    answer(parsed, completion, RetrieveResult::success(std::move(*hit)));
-    return nullptr;
-  }
+  if (answerFromMemory(source, source, parsed, completion)) return nullptr;
   auto context = std::make_shared<RetrievingContext>(std::move(parsed), source);
   auto self = shared_from_this();
   return startAttempt(
@@ -477,8 +492,7 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
   auto cache = targetCache(options);
   // Memory first, answered during the call: the common hit costs one look-up.
   if (!memoryChecked) {
-    if (auto hit = memoryCacheResult(source, context->originalSource, options)) {
-      answer(options, completion, RetrieveResult::success(std::move(*hit)));
+    if (answerFromMemory(source, context->originalSource, options, completion)) {
       answeredNow = true;
       return true;
     }

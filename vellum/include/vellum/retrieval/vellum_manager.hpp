@@ -232,6 +232,13 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
   VellumParsedOptionsInfo parsedOptions(const VellumOptionsInfo& options) const;
 
  private:
+  // The image memory holds for `source` as the options look it up; null when `forceRefresh` skips the cache.
+  ImagePtr memoryImage(const Source& source, const VellumParsedOptionsInfo& options) const;
+  static RetrieveImageResult memoryResult(ImagePtr image, const Source& source, const Source& originalSource);
+  // The hit of `memoryCacheResult` answered to `completion` on the options' queue, its result made only
+  // once; false, answering nothing, on a miss.
+  bool answerFromMemory(const Source& source, const Source& originalSource, const VellumParsedOptionsInfo& options,
+                        const Completion& completion) const;
   struct Coalescer;
   const std::shared_ptr<ImageCache>& targetCache(const VellumParsedOptionsInfo& options) const;
   const std::shared_ptr<ImageCache>& originalCache(const VellumParsedOptionsInfo& options) const;
