@@ -1,7 +1,7 @@
 #include "url_builder.hpp"
 
 #include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
+#include <boost/url/url_view.hpp>
 
 #include "httpkit/url_error.hpp"
 
@@ -11,7 +11,8 @@ namespace {
 
 bool isHTTPScheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
 
-boost::urls::url parseAbsolute(const std::string& text, std::string_view what) {
+// A view into `text`: nothing is copied for a URL that is only read.
+boost::urls::url_view parseAbsolute(const std::string& text, std::string_view what) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not a valid URL", text);
   if (!isHTTPScheme(parsed->scheme())) {
@@ -20,7 +21,7 @@ boost::urls::url parseAbsolute(const std::string& text, std::string_view what) {
   if (!parsed->has_authority() || parsed->encoded_host().empty()) {
     throw URLError(URLError::Code::badURL, "the " + std::string(what) + " has no host", text);
   }
-  return boost::urls::url(*parsed);
+  return *parsed;
 }
 
 }  // namespace
@@ -61,7 +62,7 @@ std::string buildURL(const std::optional<std::string>& baseURL, std::string_view
   std::string queryText;
   bool hasQuery = false;
   if (reference->has_scheme()) {
-    const boost::urls::url absolute = parseAbsolute(given, "path");
+    const boost::urls::url_view absolute = parseAbsolute(given, "path");
     head = std::string(absolute.scheme()) + "://" + std::string(absolute.encoded_authority()) +
            std::string(absolute.encoded_path());
     hasQuery = absolute.has_query();
@@ -74,7 +75,7 @@ std::string buildURL(const std::optional<std::string>& baseURL, std::string_view
       throw URLError(URLError::Code::badURL,
                      "the path \"" + given + "\" is relative and the client has no base URL");
     }
-    const boost::urls::url base = parseAbsolute(*baseURL, "base URL");
+    const boost::urls::url_view base = parseAbsolute(*baseURL, "base URL");
     std::string joined(base.encoded_path());
     while (!joined.empty() && joined.back() == '/') joined.pop_back();
     const std::string_view relative = reference->encoded_path();

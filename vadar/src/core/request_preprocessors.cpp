@@ -1,7 +1,6 @@
 #include "core/request_preprocessors.hpp"
 
 #include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 
 #include "core/device_token_store.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -11,23 +10,52 @@
 
 namespace vadar::core {
 
-std::optional<boost::urls::url> editableURL(const httpkit::URLRequest& request) {
+std::optional<EditableURL> EditableURL::of(const httpkit::URLRequest& request) {
   if (request.url.empty()) return std::nullopt;
-  auto parsed = boost::urls::parse_uri_reference(request.url);
+  const auto parsed = boost::urls::parse_uri_reference(request.url);
   if (!parsed) return std::nullopt;
-  return boost::urls::url(*parsed);
+  // The parser's views point into `request.url`, so the parts are cut from it by position, encoded as sent.
+  const std::string_view text = request.url;
+  const auto offsetOf = [&](std::string_view part) { return static_cast<std::size_t>(part.data() - text.data()); };
+  EditableURL url;
+  const std::string_view path = parsed->encoded_path();
+  const std::size_t pathStart = path.empty() ? text.size() - parsed->encoded_query().size() -
+                                                   (parsed->has_query() ? 1 : 0) - parsed->encoded_fragment().size() -
+                                                   (parsed->has_fragment() ? 1 : 0)
+                                             : offsetOf(path);
+  url.head_ = text.substr(0, pathStart);
+  url.originalPath_ = text.substr(pathStart, path.size());
+  if (parsed->has_query()) url.originalQuery_ = std::string_view(parsed->encoded_query());
+  if (parsed->has_fragment()) url.fragment_ = text.substr(text.size() - parsed->encoded_fragment().size() - 1);
+  return url;
 }
 
-void VadarProxyRequestProcessor::process(boost::urls::url& url, const std::optional<ProxyConfiguration>& proxy) {
+void EditableURL::appendQueryItem(std::string_view name, std::string_view value) {
+  // A "?" with nothing after it already holds one empty item: the new one goes after it.
+  if (originalQuery_ || !addedQuery_.empty()) addedQuery_ += '&';
+  addedQuery_ += name;
+  addedQuery_ += '=';
+  addedQuery_ += value;
+}
+
+std::string EditableURL::joined() const {
+  const std::string_view path = encodedPath();
+  std::string url;
+  url.reserve(head_.size() + path.size() + (originalQuery_ ? originalQuery_->size() : 0) + addedQuery_.size() +
+              fragment_.size() + 1);
+  url += head_;
+  url += path;
+  if (originalQuery_ || !addedQuery_.empty()) url += '?';
+  if (originalQuery_) url += *originalQuery_;
+  url += addedQuery_;
+  url += fragment_;
+  return url;
+}
+
+void VadarProxyRequestProcessor::process(EditableURL& url, const std::optional<ProxyConfiguration>& proxy) {
   if (!proxy || proxy->pathSegments.empty()) return;
-  try {
-    const std::string oldPath(url.encoded_path());
-    const std::string newPath = proxy->prefixedPath(oldPath);
-    if (newPath == oldPath) return;
-    url.set_encoded_path(newPath);  // leaves the address as it was when it refuses the path
-  } catch (const std::exception&) {
-    // A path the URL type refuses: the request goes out unproxied.
-  }
+  std::string path = proxy->prefixedPath(url.encodedPath());
+  if (path != url.encodedPath()) url.setEncodedPath(std::move(path));
 }
 
 void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const std::string& instance, bool debugMode,
@@ -38,7 +66,7 @@ void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const st
   request.headers.set("x-native-device-id", "uidevice-unsupported");
 }
 
-void VadarQueryItemsRequestProcessor::process(boost::urls::url& url) { url.params().append({"_is_native", "true"}); }
+void VadarQueryItemsRequestProcessor::process(EditableURL& url) { url.appendQueryItem("_is_native", "true"); }
 
 void VadarFormEncodingRequestProcessor::process(httpkit::URLRequest& request) {
   if (!request.body) return;

@@ -13,10 +13,10 @@ void VadarAPIClientDelegate::willSendRequest(httpkit::APIClient&, httpkit::URLRe
   const std::string instance = instance_.value_or(context.frontendApiUrl);
   // The installed client is the current instance's: its id goes to no other.
   const auto clientId = instance == context.frontendApiUrl ? context.clientId : std::nullopt;
-  if (auto url = core::editableURL(request)) {
+  if (auto url = core::EditableURL::of(request)) {
     core::VadarProxyRequestProcessor::process(*url, context.proxyConfiguration);
     core::VadarQueryItemsRequestProcessor::process(*url);
-    request.url = std::string(url->buffer());
+    request.url = url->joined();
   }
   core::VadarHeaderRequestProcessor::process(request, instance, context.debugMode, clientId);
   core::VadarFormEncodingRequestProcessor::process(request);
