@@ -24,7 +24,24 @@ boost::urls::url_view parseAbsolute(const std::string& text, std::string_view wh
   return *parsed;
 }
 
+// The base's scheme, authority and path without its trailing "/"s: what every relative path is joined to.
+std::string baseHead(const boost::urls::url_view& base) {
+  std::string head = std::string(base.scheme()) + "://" + std::string(base.encoded_authority()) +
+                     std::string(base.encoded_path());
+  while (head.back() == '/') head.pop_back();  // the authority is never empty, so neither is the head
+  return head;
+}
+
 }  // namespace
+
+BaseURL::BaseURL(std::optional<std::string> text) : text_(std::move(text)) {
+  if (!text_) return;
+  try {
+    head_ = baseHead(parseAbsolute(*text_, "base URL"));
+  } catch (const URLError&) {
+    // Not valid: each call that needs it fails with the error, as it would have without this.
+  }
+}
 
 std::string encodeQueryComponent(std::string_view text) {
   static const char hex[] = "0123456789ABCDEF";
@@ -52,6 +69,10 @@ std::string checkedAbsoluteURL(const std::string& url, std::string_view what) {
 
 std::string buildURL(const std::optional<std::string>& baseURL, std::string_view path,
                      const std::vector<QueryItem>& query) {
+  return buildURL(BaseURL(baseURL), path, query);
+}
+
+std::string buildURL(const BaseURL& base, std::string_view path, const std::vector<QueryItem>& query) {
   const std::string given = path.empty() ? std::string("/") : std::string(path);
   auto reference = boost::urls::parse_uri_reference(given);
   if (!reference) throw URLError(URLError::Code::badURL, "the path \"" + given + "\" is not a valid URL path");
@@ -71,17 +92,14 @@ std::string buildURL(const std::optional<std::string>& baseURL, std::string_view
     if (reference->has_authority()) {
       throw URLError(URLError::Code::badURL, "the path \"" + given + "\" names a host but no scheme");
     }
-    if (!baseURL) {
+    if (!base.text()) {
       throw URLError(URLError::Code::badURL,
                      "the path \"" + given + "\" is relative and the client has no base URL");
     }
-    const boost::urls::url_view base = parseAbsolute(*baseURL, "base URL");
-    std::string joined(base.encoded_path());
-    while (!joined.empty() && joined.back() == '/') joined.pop_back();
+    head = base.head() ? *base.head() : baseHead(parseAbsolute(*base.text(), "base URL"));
     const std::string_view relative = reference->encoded_path();
-    if (relative.empty() || relative.front() != '/') joined += '/';
-    joined += relative;
-    head = std::string(base.scheme()) + "://" + std::string(base.encoded_authority()) + joined;
+    if (relative.empty() || relative.front() != '/') head += '/';
+    head += relative;
     hasQuery = reference->has_query();
     queryText = reference->encoded_query();
   }

@@ -1,5 +1,7 @@
 #include "core/request_preprocessors.hpp"
 
+#include <algorithm>
+
 #include <boost/url/parse.hpp>
 
 #include "core/device_token_store.hpp"
@@ -11,22 +13,24 @@
 namespace vadar::core {
 
 std::optional<EditableURL> EditableURL::of(const httpkit::URLRequest& request) {
-  if (request.url.empty()) return std::nullopt;
-  const auto parsed = boost::urls::parse_uri_reference(request.url);
-  if (!parsed) return std::nullopt;
-  // The parser's views point into `request.url`, so the parts are cut from it by position, encoded as sent.
   const std::string_view text = request.url;
-  const auto offsetOf = [&](std::string_view part) { return static_cast<std::size_t>(part.data() - text.data()); };
+  if (text.empty()) return std::nullopt;
+  // The HTTP client hands over an absolute http(s) address it has checked part by part; only another kind
+  // is checked here, so that the common one is not parsed twice.
+  const bool checked = text.starts_with("http://") || text.starts_with("https://");
+  if (!checked && !boost::urls::parse_uri_reference(text)) return std::nullopt;
+  // Cut where any reference is cut (RFC 3986, appendix B): scheme, authority, path, query, fragment.
+  std::size_t at = 0;
+  if (const std::size_t colon = text.find_first_of(":/?#"); colon != std::string_view::npos && text[colon] == ':')
+    at = colon + 1;
+  if (text.substr(at).starts_with("//")) at = std::min(text.find_first_of("/?#", at + 2), text.size());
+  const std::size_t pathEnd = std::min(text.find_first_of("?#", at), text.size());
+  const std::size_t queryEnd = std::min(text.find('#', pathEnd), text.size());
   EditableURL url;
-  const std::string_view path = parsed->encoded_path();
-  const std::size_t pathStart = path.empty() ? text.size() - parsed->encoded_query().size() -
-                                                   (parsed->has_query() ? 1 : 0) - parsed->encoded_fragment().size() -
-                                                   (parsed->has_fragment() ? 1 : 0)
-                                             : offsetOf(path);
-  url.head_ = text.substr(0, pathStart);
-  url.originalPath_ = text.substr(pathStart, path.size());
-  if (parsed->has_query()) url.originalQuery_ = std::string_view(parsed->encoded_query());
-  if (parsed->has_fragment()) url.fragment_ = text.substr(text.size() - parsed->encoded_fragment().size() - 1);
+  url.head_ = text.substr(0, at);
+  url.originalPath_ = text.substr(at, pathEnd - at);
+  if (pathEnd < text.size() && text[pathEnd] == '?') url.originalQuery_ = text.substr(pathEnd + 1, queryEnd - pathEnd - 1);
+  url.fragment_ = text.substr(queryEnd);
   return url;
 }
 
