@@ -85,7 +85,9 @@ TEST(DeviceTokenWait, EveryRequestIsReleasedAtTheDeadlineOfTheReadItFound) {
   ASSERT_EQ(late.wait_for(wait + 20s), std::future_status::ready);
   const Asked answer = late.get();
   EXPECT_FALSE(answer.token);
-  const auto millis = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  const auto millis = [](Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
   EXPECT_GE(millis(answer.answeredAt - readStarted), millis(wait)) << "released before the read's deadline";
   EXPECT_LT(millis(answer.answeredAt - lateCame), millis(wait)) << "held for a wait of its own from when it came";
 

@@ -7,7 +7,6 @@
 #include <keychain/keychain_store_error.hpp>
 
 #include "core/background_tasks.hpp"
-
 #include "core/instance_marker.hpp"
 #include "core/keychain_failures.hpp"
 #include "core/keychain_reads.hpp"

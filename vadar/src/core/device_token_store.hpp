@@ -13,7 +13,8 @@
 // keychain writer, off the request path. A stored value the HTTP client could not send (a line break, a NUL)
 // and a keychain that cannot be read count as no token, as does a store marked for another instance.
 //
-// Thread rule: any thread. Lifetime: one object for the process, never destroyed.
+// Thread rule: any thread. Lifetime: `shared()` is one object for the process, never destroyed; a store made
+// for a test outlives its reads.
 #include <chrono>
 #include <condition_variable>
 #include <functional>

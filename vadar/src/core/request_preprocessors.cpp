@@ -29,7 +29,8 @@ std::optional<EditableURL> EditableURL::of(const httpkit::URLRequest& request) {
   EditableURL url;
   url.head_ = text.substr(0, at);
   url.originalPath_ = text.substr(at, pathEnd - at);
-  if (pathEnd < text.size() && text[pathEnd] == '?') url.originalQuery_ = text.substr(pathEnd + 1, queryEnd - pathEnd - 1);
+  if (pathEnd < text.size() && text[pathEnd] == '?')
+    url.originalQuery_ = text.substr(pathEnd + 1, queryEnd - pathEnd - 1);
   url.fragment_ = text.substr(queryEnd);
   return url;
 }

@@ -12,8 +12,9 @@
 namespace vadar::core {
 
 // The request's address cut once where the processors edit it, and joined again once they are done: a view
-// into the request's URL for what they keep, and text of its own for the path and query they change. None when
-// the URL is empty or cannot be parsed, and then it goes out as it was. Lives no longer than the request.
+// into the request's URL for what they keep, and text of its own for the path and query they change. An http(s)
+// address is the one the HTTP client built and checked; any other that is empty or cannot be parsed gives none,
+// and then it goes out as it was. Lives no longer than the request.
 class EditableURL {
  public:
   static std::optional<EditableURL> of(const httpkit::URLRequest& request);
