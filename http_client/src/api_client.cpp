@@ -18,6 +18,7 @@ namespace httpkit {
 
 struct APIClient::Shared {
   Configuration configuration;
+  std::optional<BaseURL> base;  // configuration.baseURL, cut once
   std::shared_ptr<APIClientDelegate> delegate;
   TransferOptions transferOptions;
   std::shared_ptr<TransferEngine> engine;
@@ -157,16 +158,15 @@ Bytes defaultEncode(const nlohmann::json& value) {
   return Bytes(text.begin(), text.end());
 }
 
-std::string makeURL(APIClient& client, APIClientDelegate& delegate, const APIClient::Configuration& configuration,
-                    const AnyRequest& request) {
+std::string makeURL(APIClient& client, APIClientDelegate& delegate, const BaseURL& base, const AnyRequest& request) {
   if (auto custom = delegate.makeURLForRequest(client, request)) return checkedAbsoluteURL(*custom, "delegate's URL");
-  return buildURL(configuration.baseURL, request.path, request.query);
+  return buildURL(base, request.path, request.query);
 }
 
-URLRequest makeFirstRequest(APIClient& client, APIClientDelegate& delegate,
+URLRequest makeFirstRequest(APIClient& client, APIClientDelegate& delegate, const BaseURL& base,
                             const APIClient::Configuration& configuration, const AnyRequest& request) {
   URLRequest urlRequest;
-  urlRequest.url = makeURL(client, delegate, configuration, request);
+  urlRequest.url = makeURL(client, delegate, base, request);
   urlRequest.method = request.method;
   urlRequest.headers = request.headers;
   if (request.body) {
@@ -203,6 +203,7 @@ APIClient::APIClient(Configuration configuration) : shared_(std::make_shared<Sha
   Shared& shared = *shared_;
   shared.configuration = std::move(configuration);
   Configuration& c = shared.configuration;
+  shared.base.emplace(c.baseURL);
   shared.delegate = c.delegate ? c.delegate : std::make_shared<APIClientDelegate>();
   shared.engine = std::make_shared<TransferEngine>();
   if (!c.decoder) c.decoder = &defaultDecode;
@@ -243,7 +244,7 @@ const std::shared_ptr<TransferEngine>& APIClient::engine() const { return shared
 
 URLRequest APIClient::makeURLRequest(const AnyRequest& request) {
   const std::shared_ptr<Shared> shared = shared_;  // a hook may release the client
-  return makeFirstRequest(*this, *shared->delegate, shared->configuration, request);
+  return makeFirstRequest(*this, *shared->delegate, *shared->base, shared->configuration, request);
 }
 
 // Touches nothing of the client but what `shared` holds, which the send keeps alive: hooks are handed the
@@ -253,7 +254,7 @@ RawResponse APIClient::data(const AnyRequest& request, std::stop_token stop) {
   InFlight inFlight(*shared, stop);
   const std::stop_token stopped = inFlight.token();
   APIClientDelegate& delegate = *shared->delegate;
-  const URLRequest first = makeFirstRequest(*this, delegate, shared->configuration, request);
+  const URLRequest first = makeFirstRequest(*this, delegate, *shared->base, shared->configuration, request);
   for (int attempts = 1;; ++attempts) {
     if (stopped.stop_requested()) throw URLError(URLError::Code::cancelled, {}, first.url);
     URLRequest attempt = first;

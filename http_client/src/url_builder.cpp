@@ -1,7 +1,7 @@
 #include "url_builder.hpp"
 
 #include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
+#include <boost/url/url_view.hpp>
 
 #include "httpkit/url_error.hpp"
 
@@ -11,7 +11,8 @@ namespace {
 
 bool isHTTPScheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
 
-boost::urls::url parseAbsolute(const std::string& text, std::string_view what) {
+// A view into `text`: nothing is copied for a URL that is only read.
+boost::urls::url_view parseAbsolute(const std::string& text, std::string_view what) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not a valid URL", text);
   if (!isHTTPScheme(parsed->scheme())) {
@@ -20,10 +21,27 @@ boost::urls::url parseAbsolute(const std::string& text, std::string_view what) {
   if (!parsed->has_authority() || parsed->encoded_host().empty()) {
     throw URLError(URLError::Code::badURL, "the " + std::string(what) + " has no host", text);
   }
-  return boost::urls::url(*parsed);
+  return *parsed;
+}
+
+// The base's scheme, authority and path without its trailing "/"s: what every relative path is joined to.
+std::string baseHead(const boost::urls::url_view& base) {
+  std::string head = std::string(base.scheme()) + "://" + std::string(base.encoded_authority()) +
+                     std::string(base.encoded_path());
+  while (head.back() == '/') head.pop_back();  // the authority is never empty, so neither is the head
+  return head;
 }
 
 }  // namespace
+
+BaseURL::BaseURL(std::optional<std::string> text) : text_(std::move(text)) {
+  if (!text_) return;
+  try {
+    head_ = baseHead(parseAbsolute(*text_, "base URL"));
+  } catch (const URLError&) {
+    // Not valid: each call that needs it fails with the error, as it would have without this.
+  }
+}
 
 std::string encodeQueryComponent(std::string_view text) {
   static const char hex[] = "0123456789ABCDEF";
@@ -51,6 +69,10 @@ std::string checkedAbsoluteURL(const std::string& url, std::string_view what) {
 
 std::string buildURL(const std::optional<std::string>& baseURL, std::string_view path,
                      const std::vector<QueryItem>& query) {
+  return buildURL(BaseURL(baseURL), path, query);
+}
+
+std::string buildURL(const BaseURL& base, std::string_view path, const std::vector<QueryItem>& query) {
   const std::string given = path.empty() ? std::string("/") : std::string(path);
   auto reference = boost::urls::parse_uri_reference(given);
   if (!reference) throw URLError(URLError::Code::badURL, "the path \"" + given + "\" is not a valid URL path");
@@ -61,7 +83,7 @@ std::string buildURL(const std::optional<std::string>& baseURL, std::string_view
   std::string queryText;
   bool hasQuery = false;
   if (reference->has_scheme()) {
-    const boost::urls::url absolute = parseAbsolute(given, "path");
+    const boost::urls::url_view absolute = parseAbsolute(given, "path");
     head = std::string(absolute.scheme()) + "://" + std::string(absolute.encoded_authority()) +
            std::string(absolute.encoded_path());
     hasQuery = absolute.has_query();
@@ -70,17 +92,14 @@ std::string buildURL(const std::optional<std::string>& baseURL, std::string_view
     if (reference->has_authority()) {
       throw URLError(URLError::Code::badURL, "the path \"" + given + "\" names a host but no scheme");
     }
-    if (!baseURL) {
+    if (!base.text()) {
       throw URLError(URLError::Code::badURL,
                      "the path \"" + given + "\" is relative and the client has no base URL");
     }
-    const boost::urls::url base = parseAbsolute(*baseURL, "base URL");
-    std::string joined(base.encoded_path());
-    while (!joined.empty() && joined.back() == '/') joined.pop_back();
+    head = base.head() ? *base.head() : baseHead(parseAbsolute(*base.text(), "base URL"));
     const std::string_view relative = reference->encoded_path();
-    if (relative.empty() || relative.front() != '/') joined += '/';
-    joined += relative;
-    head = std::string(base.scheme()) + "://" + std::string(base.encoded_authority()) + joined;
+    if (relative.empty() || relative.front() != '/') head += '/';
+    head += relative;
     hasQuery = reference->has_query();
     queryText = reference->encoded_query();
   }

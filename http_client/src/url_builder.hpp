@@ -11,6 +11,21 @@
 
 namespace httpkit {
 
+// A client's base URL, checked and cut once for all the calls joined to it.
+class BaseURL {
+ public:
+  explicit BaseURL(std::optional<std::string> text);
+  const std::optional<std::string>& text() const { return text_; }
+  // Scheme, authority and path without its trailing "/"s; none without a base URL or with one that is not
+  // valid (each call then fails as it checks it).
+  const std::optional<std::string>& head() const { return head_; }
+
+ private:
+  std::optional<std::string> text_;
+  std::optional<std::string> head_;
+};
+
+std::string buildURL(const BaseURL& base, std::string_view path, const std::vector<QueryItem>& query);
 std::string buildURL(const std::optional<std::string>& baseURL, std::string_view path,
                      const std::vector<QueryItem>& query);
 

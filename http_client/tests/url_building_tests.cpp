@@ -49,6 +49,22 @@ TEST(URLBuilding, InvalidBaseOrPathIsABadURLError) {
   }
 }
 
+// A client cuts its base URL once and joins every call's path to it: each call gets its own address, and a base
+// that is not valid fails every call that needs it while absolute paths still go out.
+TEST(URLBuilding, OneBaseServesEveryCall) {
+  const httpkit::BaseURL base(std::string("https://h.example/base/"));
+  EXPECT_EQ(buildURL(base, "/v1/a", {{"x", "1"}}), "https://h.example/base/v1/a?x=1");
+  EXPECT_EQ(buildURL(base, "v1/b", {}), "https://h.example/base/v1/b");
+  EXPECT_EQ(buildURL(base, "/v1/a", {}), "https://h.example/base/v1/a");
+
+  const httpkit::BaseURL invalid(std::string("ftp://files.example"));
+  for (int call = 0; call < 2; ++call) EXPECT_THROW(buildURL(invalid, "/x", {}), URLError);
+  EXPECT_EQ(buildURL(invalid, "https://other.example/x", {}), "https://other.example/x");
+  auto client = httpkit_tests::makeClient("https://h.example/api");
+  EXPECT_EQ(client->makeURLRequest(httpkit::AnyRequest("/v1/a")).url, "https://h.example/api/v1/a");
+  EXPECT_EQ(client->makeURLRequest(httpkit::AnyRequest("/v1/b")).url, "https://h.example/api/v1/b");
+}
+
 TEST(URLRequestBuilding, ASessionContentTypeIsNotOverriddenPerRequest) {
   httpkit::AnyRequest request("/v1/sign_ins", httpkit::HTTPMethod::post, {}, nlohmann::json{{"identifier", "ann"}});
   EXPECT_EQ(httpkit_tests::makeClient("https://h.example")->makeURLRequest(request).headers.value("content-type"),

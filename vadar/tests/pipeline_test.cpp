@@ -92,6 +92,14 @@ TEST(RequestPipeline, QueryItemComesLastAndJsonObjectBodiesLeaveAsFormText) {
   EXPECT_EQ(request->body, "first_name=Ann%20Marie&last_name=Li&note=a%3Ab&off=0&on=1&outer%5Binner%5D=v");
   EXPECT_EQ(request->header("Content-Type"), "application/x-www-form-urlencoded");
 
+  // A query written into the path keeps its bytes; the proxy's segments go in front once, even when the path
+  // already names them, and empty segments are dropped.
+  send(httpkit::AnyRequest("/v1/echo?x=%20y&z", httpkit::HTTPMethod::post));
+  request = harness.api().lastRequest("POST", "/v1/echo");
+  EXPECT_EQ(request->target, "/__proxy/v1/echo?x=%20y&z&_is_native=true");
+  send(httpkit::AnyRequest("/__proxy//v1/echo/", httpkit::HTTPMethod::post, {{"q", "a b&c"}}));
+  EXPECT_EQ(harness.api().lastRequest("POST", "/v1/echo")->target, "/__proxy/v1/echo?q=a%20b%26c&_is_native=true");
+
   // A body that is no object is dropped, with an error line.
   LogCapture logs;
   send(httpkit::AnyRequest("/v1/echo", httpkit::HTTPMethod::post, {}, nlohmann::json::array({1, 2})));

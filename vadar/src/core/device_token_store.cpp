@@ -3,8 +3,10 @@
 #include <atomic>
 #include <utility>
 
+#include <httpkit/url_error.hpp>
 #include <keychain/keychain_store_error.hpp>
 
+#include "core/background_tasks.hpp"
 #include "core/instance_marker.hpp"
 #include "core/keychain_failures.hpp"
 #include "core/keychain_reads.hpp"
@@ -38,14 +40,22 @@ std::optional<std::string> readStored(const keychain::KeychainStore& store, cons
 }  // namespace
 
 DeviceTokenStore& DeviceTokenStore::shared() {
-  static DeviceTokenStore* store = new DeviceTokenStore();  // never destroyed: reads may outlive static destructors
+  // Never destroyed: reads may outlive static destructors.
+  static DeviceTokenStore* store = new DeviceTokenStore(&readStored, firstReadWait);
   return *store;
 }
 
+DeviceTokenStore::DeviceTokenStore(Read read, std::chrono::milliseconds wait) : read_(std::move(read)), wait_(wait) {}
+
 std::shared_ptr<DeviceTokenStore::Entry> DeviceTokenStore::entryLocked(const keychain::KeychainStore& store,
                                                                        const std::string& instance) {
-  auto& entry = entries_[Key{store.service(), store.accessGroup().value_or(""), instance}];
-  if (!entry) entry = std::make_shared<Entry>();
+  // Found without copying the key's strings: every request asks.
+  const std::string_view group = store.accessGroup() ? std::string_view(*store.accessGroup()) : std::string_view();
+  const auto found = entries_.find(std::tuple<std::string_view, std::string_view, std::string_view>(
+      store.service(), group, instance));
+  if (found != entries_.end()) return found->second;
+  auto entry = std::make_shared<Entry>();
+  entries_.emplace(Key{store.service(), std::string(group), instance}, entry);
   return entry;
 }
 
@@ -53,8 +63,9 @@ void DeviceTokenStore::startReadLocked(const std::shared_ptr<Entry>& entry, cons
                                        const std::string& instance) {
   if (entry->reading || entry->known) return;
   entry->reading = true;
+  entry->readDeadline = std::chrono::steady_clock::now() + wait_;
   KeychainReads::start([this, entry, store, instance] {
-    auto token = readStored(store, instance);
+    auto token = read_(store, instance);
     {
       std::lock_guard lock(mutex_);
       if (entry->known) return;  // a token received meanwhile is newer than the stored one
@@ -70,14 +81,23 @@ std::optional<std::string> DeviceTokenStore::token(const keychain::KeychainStore
   const auto entry = entryLocked(store, instance);
   startReadLocked(entry, store, instance);
   if (entry->known || entry->waitedOut) return entry->token;
-  if (!known_.wait_for(lock, firstReadWait, [&] { return entry->known; })) {
-    // Later requests do not wait again: the read goes on, and an answer's token ends the wait for good.
-    if (std::exchange(entry->waitedOut, true)) return std::nullopt;
-    VadarLogger::error("The keychain did not give the device token within " +
-                       std::to_string(firstReadWait.count()) + " s; requests go without it until it answers.");
-    return std::nullopt;
-  }
-  return entry->token;
+  // Everyone waits for the same read until the same moment: a request that comes late is held no longer than
+  // the first one, and one whose send is stopped (a shutdown, a cancelled load) leaves at once.
+  const std::stop_token stop = StopTokenScope::current();
+  if (known_.wait_until(lock, stop, entry->readDeadline, [&] { return entry->known || entry->waitedOut; }))
+    return entry->token;
+  // Thrown rather than answered with no token: the send would go out without it, and the frontend API would
+  // hand out a new device token in place of the stored one.
+  if (stop.stop_requested())
+    throw httpkit::URLError(httpkit::URLError::Code::cancelled, "stopped while the device token was being read");
+  // Later requests do not wait again: the read goes on, and an answer's token ends the wait for good.
+  entry->waitedOut = true;
+  lock.unlock();
+  known_.notify_all();
+  VadarLogger::error("The keychain did not give the device token within " +
+                     std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait_).count()) +
+                     " s; requests go without it until it answers.");
+  return std::nullopt;
 }
 
 void DeviceTokenStore::preload(const keychain::KeychainStore& store, const std::string& instance) {

@@ -8,13 +8,16 @@
 //
 // Kept in memory per keychain store and instance once read or received, so a request never waits on the
 // keychain beyond the first read: that one read is shared by everyone who asks while it runs, and requests
-// wait for it a few seconds at most, once, before they go without a token. A received token is written back by the
+// wait for it until `firstReadWait` after it started at most, once, before they go without a token. A request
+// whose send is stopped (core::StopTokenScope) leaves the wait at once. A received token is written back by the
 // keychain writer, off the request path. A stored value the HTTP client could not send (a line break, a NUL)
 // and a keychain that cannot be read count as no token, as does a store marked for another instance.
 //
-// Thread rule: any thread. Lifetime: one object for the process, never destroyed.
+// Thread rule: any thread. Lifetime: `shared()` is one object for the process, never destroyed; a store made
+// for a test outlives its reads.
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,10 +33,22 @@ inline constexpr const char* deviceTokenKey = "vadarDeviceToken";
 
 class DeviceTokenStore {
  public:
+  // Reads the stored token of an instance; none when there is none or it cannot be read. Never throws.
+  using Read = std::function<std::optional<std::string>(const keychain::KeychainStore&, const std::string&)>;
+
+  static constexpr std::chrono::seconds firstReadWait{5};
+
+  // The process's store: it reads the keychain and waits `firstReadWait`.
   static DeviceTokenStore& shared();
 
-  // The token to send to `instance` while `store` is the library's keychain; none when there is none. The
-  // first use for a store and instance waits for the keychain at most `firstReadWait`.
+  // A store of its own that reads with `read` and waits `wait` (tests). Its reads run on threads of their own:
+  // it must outlive them (KeychainReads::drain).
+  DeviceTokenStore(Read read, std::chrono::milliseconds wait);
+
+  // The token to send to `instance` while `store` is the library's keychain; none when there is none. While
+  // the first read for a store and instance runs, waits for it until the store's wait after the read started.
+  // Throws httpkit::URLError `cancelled` when the caller's stop token (core::StopTokenScope) is triggered
+  // before the read ended: a send must not go out without the token it would have had.
   std::optional<std::string> token(const keychain::KeychainStore& store, const std::string& instance);
   // Starts the first read without waiting for it.
   void preload(const keychain::KeychainStore& store, const std::string& instance);
@@ -43,25 +58,25 @@ class DeviceTokenStore {
   // Forgets every token held in memory, as a new process would start (tests).
   void forget();
 
-  static constexpr std::chrono::seconds firstReadWait{5};
-
  private:
   struct Entry {
     bool reading = false;  // the first read has started
     bool known = false;    // read or received: `token` is what to send
-    bool waitedOut = false;  // a request waited `firstReadWait` for the read in vain
+    bool waitedOut = false;  // the read did not end within the wait: nobody waits for it any more
+    std::chrono::steady_clock::time_point readDeadline;  // when waiting for the read ends, for everyone
     std::optional<std::string> token;
   };
   using Key = std::tuple<std::string, std::string, std::string>;  // service, access group, instance
 
-  DeviceTokenStore() = default;
   std::shared_ptr<Entry> entryLocked(const keychain::KeychainStore& store, const std::string& instance);
   void startReadLocked(const std::shared_ptr<Entry>& entry, const keychain::KeychainStore& store,
                        const std::string& instance);
 
+  const Read read_;
+  const std::chrono::milliseconds wait_;
   std::mutex mutex_;
-  std::condition_variable known_;
-  std::map<Key, std::shared_ptr<Entry>> entries_;
+  std::condition_variable_any known_;  // a token became known, or the read was waited out
+  std::map<Key, std::shared_ptr<Entry>, std::less<>> entries_;
 };
 
 }  // namespace vadar::core

@@ -1,7 +1,8 @@
 #include "core/request_preprocessors.hpp"
 
+#include <algorithm>
+
 #include <boost/url/parse.hpp>
-#include <boost/url/url.hpp>
 
 #include "core/device_token_store.hpp"
 #include "vadar/core/container_keys.hpp"
@@ -11,23 +12,55 @@
 
 namespace vadar::core {
 
-std::optional<boost::urls::url> editableURL(const httpkit::URLRequest& request) {
-  if (request.url.empty()) return std::nullopt;
-  auto parsed = boost::urls::parse_uri_reference(request.url);
-  if (!parsed) return std::nullopt;
-  return boost::urls::url(*parsed);
+std::optional<EditableURL> EditableURL::of(const httpkit::URLRequest& request) {
+  const std::string_view text = request.url;
+  if (text.empty()) return std::nullopt;
+  // The HTTP client hands over an absolute http(s) address it has checked part by part; only another kind
+  // is checked here, so that the common one is not parsed twice.
+  const bool checked = text.starts_with("http://") || text.starts_with("https://");
+  if (!checked && !boost::urls::parse_uri_reference(text)) return std::nullopt;
+  // Cut where any reference is cut (RFC 3986, appendix B): scheme, authority, path, query, fragment.
+  std::size_t at = 0;
+  if (const std::size_t colon = text.find_first_of(":/?#"); colon != std::string_view::npos && text[colon] == ':')
+    at = colon + 1;
+  if (text.substr(at).starts_with("//")) at = std::min(text.find_first_of("/?#", at + 2), text.size());
+  const std::size_t pathEnd = std::min(text.find_first_of("?#", at), text.size());
+  const std::size_t queryEnd = std::min(text.find('#', pathEnd), text.size());
+  EditableURL url;
+  url.head_ = text.substr(0, at);
+  url.originalPath_ = text.substr(at, pathEnd - at);
+  if (pathEnd < text.size() && text[pathEnd] == '?')
+    url.originalQuery_ = text.substr(pathEnd + 1, queryEnd - pathEnd - 1);
+  url.fragment_ = text.substr(queryEnd);
+  return url;
 }
 
-void VadarProxyRequestProcessor::process(boost::urls::url& url, const std::optional<ProxyConfiguration>& proxy) {
+void EditableURL::appendQueryItem(std::string_view name, std::string_view value) {
+  // A "?" with nothing after it already holds one empty item: the new one goes after it.
+  if (originalQuery_ || !addedQuery_.empty()) addedQuery_ += '&';
+  addedQuery_ += name;
+  addedQuery_ += '=';
+  addedQuery_ += value;
+}
+
+std::string EditableURL::joined() const {
+  const std::string_view path = encodedPath();
+  std::string url;
+  url.reserve(head_.size() + path.size() + (originalQuery_ ? originalQuery_->size() : 0) + addedQuery_.size() +
+              fragment_.size() + 1);
+  url += head_;
+  url += path;
+  if (originalQuery_ || !addedQuery_.empty()) url += '?';
+  if (originalQuery_) url += *originalQuery_;
+  url += addedQuery_;
+  url += fragment_;
+  return url;
+}
+
+void VadarProxyRequestProcessor::process(EditableURL& url, const std::optional<ProxyConfiguration>& proxy) {
   if (!proxy || proxy->pathSegments.empty()) return;
-  try {
-    const std::string oldPath(url.encoded_path());
-    const std::string newPath = proxy->prefixedPath(oldPath);
-    if (newPath == oldPath) return;
-    url.set_encoded_path(newPath);  // leaves the address as it was when it refuses the path
-  } catch (const std::exception&) {
-    // A path the URL type refuses: the request goes out unproxied.
-  }
+  std::string path = proxy->prefixedPath(url.encodedPath());
+  if (path != url.encodedPath()) url.setEncodedPath(std::move(path));
 }
 
 void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const std::string& instance, bool debugMode,
@@ -38,7 +71,7 @@ void VadarHeaderRequestProcessor::process(httpkit::URLRequest& request, const st
   request.headers.set("x-native-device-id", "uidevice-unsupported");
 }
 
-void VadarQueryItemsRequestProcessor::process(boost::urls::url& url) { url.params().append({"_is_native", "true"}); }
+void VadarQueryItemsRequestProcessor::process(EditableURL& url) { url.appendQueryItem("_is_native", "true"); }
 
 void VadarFormEncodingRequestProcessor::process(httpkit::URLRequest& request) {
   if (!request.body) return;

@@ -3,21 +3,41 @@
 // whatever cannot be adapted is left as it was.
 #include <optional>
 #include <string>
+#include <string_view>
 
-#include <boost/url/url.hpp>
 #include <httpkit/url_request.hpp>
 
 #include "vadar/infra/proxy_configuration.hpp"
 
 namespace vadar::core {
 
-// The request's address, parsed once for the processors that edit it; none when it is empty or cannot be
-// parsed, and then it goes out as it was.
-std::optional<boost::urls::url> editableURL(const httpkit::URLRequest& request);
+// The request's address cut once where the processors edit it, and joined again once they are done: a view
+// into the request's URL for what they keep, and text of its own for the path and query they change. An http(s)
+// address is the one the HTTP client built and checked; any other that is empty or cannot be parsed gives none,
+// and then it goes out as it was. Lives no longer than the request.
+class EditableURL {
+ public:
+  static std::optional<EditableURL> of(const httpkit::URLRequest& request);
+
+  std::string_view encodedPath() const { return path_ ? std::string_view(*path_) : originalPath_; }
+  void setEncodedPath(std::string path) { path_ = std::move(path); }
+  // Adds `name=value` (both already encoded) after the query items there are.
+  void appendQueryItem(std::string_view name, std::string_view value);
+
+  std::string joined() const;
+
+ private:
+  std::string_view head_;          // scheme and authority, as they came
+  std::string_view originalPath_;  // as it came
+  std::optional<std::string> path_;
+  std::optional<std::string_view> originalQuery_;  // without its "?"; none when there was no "?"
+  std::string addedQuery_;
+  std::string_view fragment_;  // with its "#", as it came
+};
 
 // Puts the proxy's path segments in front of the request path (only the path changes).
 struct VadarProxyRequestProcessor {
-  static void process(boost::urls::url& url, const std::optional<ProxyConfiguration>& proxy);
+  static void process(EditableURL& url, const std::optional<ProxyConfiguration>& proxy);
 };
 
 // "Authorization" from the device token of the instance the request goes to (left as it was when there is
@@ -29,7 +49,7 @@ struct VadarHeaderRequestProcessor {
 
 // Appends "_is_native=true" after the query items the request already has.
 struct VadarQueryItemsRequestProcessor {
-  static void process(boost::urls::url& url);
+  static void process(EditableURL& url);
 };
 
 // Turns the JSON body into a form body. A body whose root is not a JSON object (or that is not JSON at all)

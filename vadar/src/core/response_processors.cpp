@@ -67,9 +67,10 @@ void postToVadar(std::function<void(Vadar&)> work) {
 
 }  // namespace
 
-void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response, const std::string& instance) {
+void VadarDeviceTokenRequestProcessor::process(const httpkit::HTTPURLResponse& response, const std::string& instance,
+                                               const Vadar* vadar) {
   auto token = response.value("Authorization");
-  if (!token || Vadar::shared()->frontendApiUrl() != instance) return;
+  if (!token || !vadar || vadar->frontendApiUrl() != instance) return;
   DeviceTokenStore::shared().receive(keychainFactory().resolve(), instance, *token);
 }
 
@@ -104,7 +105,7 @@ std::optional<Client> VadarClientSyncRequestProcessor::decode(const ParsedBody& 
 }
 
 void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const httpkit::Bytes& data,
-                                              const std::string& instance) {
+                                              const std::string& instance, const std::shared_ptr<Vadar>& vadar) {
   answerClient = {};
   auto decoded = decode(body);
   if (!decoded) return;  // an answer never clears the installed client
@@ -115,7 +116,6 @@ void VadarClientSyncRequestProcessor::process(const ParsedBody& body, const http
   const auto other = body->find("client");
   const bool fetched = response != body->end() && response->is_object() &&
                        response->value("id", nlohmann::json()) == client->id && (other == body->end() || other->is_null());
-  const auto vadar = Vadar::shared();
   const bool kept = vadar && vadar->offerClient(client, instance);
   if (!fetched) return;
   answerClient = {data.data(), data.size(), nullptr, nullptr};

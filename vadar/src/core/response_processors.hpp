@@ -11,15 +11,20 @@
 
 #include "vadar/models/client.hpp"
 
+namespace vadar {
+class Vadar;
+}
+
 namespace vadar::core {
 
 // The answer's body, parsed once for all processors; none when it is not JSON (an empty body included).
 using ParsedBody = std::optional<nlohmann::json>;
 
 // Keeps the "Authorization" header (any letter case, any status) as the device token of `instance`, the
-// instance that answered; an answer of an instance the shared object no longer serves is not kept.
+// instance that answered; an answer of an instance the shared object (`vadar`, as the answer found it) no
+// longer serves is not kept.
 struct VadarDeviceTokenRequestProcessor {
-  static void process(const httpkit::HTTPURLResponse& response, const std::string& instance);
+  static void process(const httpkit::HTTPURLResponse& response, const std::string& instance, const Vadar* vadar);
 };
 
 // Installs the client the answer carries ("response", else "client", else the whole body decoded as a
@@ -28,8 +33,9 @@ struct VadarDeviceTokenRequestProcessor {
 struct VadarClientSyncRequestProcessor {
   // The client the body carries, by the order above; none when no candidate decodes.
   static std::optional<Client> decode(const ParsedBody& body);
-  // `data`: the answer's bytes, which `body` was parsed from.
-  static void process(const ParsedBody& body, const httpkit::Bytes& data, const std::string& instance);
+  // `data`: the answer's bytes, which `body` was parsed from; `vadar`: the shared object as the answer found it.
+  static void process(const ParsedBody& body, const httpkit::Bytes& data, const std::string& instance,
+                      const std::shared_ptr<Vadar>& vadar);
   // The client the last answer passed on this thread held under "response" (with nothing under "client"),
   // as decoded for its install, when `data` is that answer's; none otherwise. Taken once.
   static std::optional<Client> takeResponseClient(const httpkit::Bytes& data);

@@ -13,10 +13,10 @@ void VadarAPIClientDelegate::willSendRequest(httpkit::APIClient&, httpkit::URLRe
   const std::string instance = instance_.value_or(context.frontendApiUrl);
   // The installed client is the current instance's: its id goes to no other.
   const auto clientId = instance == context.frontendApiUrl ? context.clientId : std::nullopt;
-  if (auto url = core::editableURL(request)) {
+  if (auto url = core::EditableURL::of(request)) {
     core::VadarProxyRequestProcessor::process(*url, context.proxyConfiguration);
     core::VadarQueryItemsRequestProcessor::process(*url);
-    request.url = std::string(url->buffer());
+    request.url = url->joined();
   }
   core::VadarHeaderRequestProcessor::process(request, instance, context.debugMode, clientId);
   core::VadarFormEncodingRequestProcessor::process(request);
@@ -32,9 +32,11 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
       // Not JSON: the processors that read the body find nothing in it.
     }
   }
-  const std::string instance = instance_ ? *instance_ : Vadar::shared()->frontendApiUrl();
-  core::VadarDeviceTokenRequestProcessor::process(response, instance);
-  core::VadarClientSyncRequestProcessor::process(body, data, instance);
+  // Looked up once for the whole answer: every processor sees the same object.
+  const std::shared_ptr<Vadar> vadar = Vadar::shared();
+  const std::string instance = instance_ ? *instance_ : vadar->frontendApiUrl();
+  core::VadarDeviceTokenRequestProcessor::process(response, instance, vadar.get());
+  core::VadarClientSyncRequestProcessor::process(body, data, instance, vadar);
   core::VadarAuthEventRequestProcessor::process(body, instance);
   core::VadarErrorThrowingRequestProcessor::process(response, body);
   core::VadarInvalidAuthRequestProcessor::process(body, task);

@@ -3,6 +3,8 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url_view.hpp>
 
+#include <utility>
+
 namespace vadar {
 
 namespace {
@@ -17,15 +19,6 @@ std::vector<std::string> nonEmptySegments(std::string_view path) {
     start = slash + 1;
   }
   return segments;
-}
-
-std::string joined(const std::vector<std::string>& segments) {
-  std::string path;
-  for (const auto& segment : segments) {
-    path += '/';
-    path += segment;
-  }
-  return path.empty() ? "/" : path;
 }
 
 }  // namespace
@@ -49,13 +42,42 @@ std::string ProxyConfiguration::prefixedPath(std::string_view path) const {
     if (!path.empty() && path.front() == '/') return std::string(path);
     return "/" + std::string(path);
   }
-  std::vector<std::string> segments = nonEmptySegments(path);
-  const bool alreadyPrefixed = segments.size() >= pathSegments.size() &&
-                               std::equal(pathSegments.begin(), pathSegments.end(), segments.begin());
-  if (alreadyPrefixed) return joined(segments);
-  std::vector<std::string> all = pathSegments;
-  all.insert(all.end(), segments.begin(), segments.end());
-  return joined(all);
+  // Walked in place rather than split: this runs for every request that goes through a proxy.
+  std::size_t start = 0;
+  const auto nextSegment = [&]() -> std::optional<std::string_view> {
+    while (start <= path.size()) {
+      std::size_t slash = path.find('/', start);
+      if (slash == std::string_view::npos) slash = path.size();
+      const std::size_t from = std::exchange(start, slash + 1);
+      if (slash > from) return path.substr(from, slash - from);
+    }
+    return std::nullopt;
+  };
+  std::string joined;
+  joined.reserve(path.size() + 16 * pathSegments.size() + 1);
+  // The path's own segments as far as they repeat the proxy's: kept when all of them do, else put after them.
+  std::size_t matched = 0;
+  std::optional<std::string_view> segment = nextSegment();
+  while (matched < pathSegments.size() && segment && *segment == pathSegments[matched]) {
+    ++matched;
+    segment = nextSegment();
+  }
+  for (const auto& own : pathSegments) {
+    joined += '/';
+    joined += own;
+  }
+  // Only some of them repeated: they are the path's own first segments and stay, after the proxy's.
+  if (matched < pathSegments.size()) {
+    for (std::size_t i = 0; i < matched; ++i) {
+      joined += '/';
+      joined += pathSegments[i];
+    }
+  }
+  for (; segment; segment = nextSegment()) {
+    joined += '/';
+    joined += *segment;
+  }
+  return joined;
 }
 
 }  // namespace vadar

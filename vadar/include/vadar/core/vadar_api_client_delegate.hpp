@@ -13,7 +13,8 @@
 // A delegate serves one instance (the frontend API address its client was registered for): its requests
 // carry that instance's device token and client id only, and what its answers bring is kept only while the
 // shared object still serves that instance. Nothing here waits on the main queue (the object's state is read
-// from its snapshot), nor on the keychain beyond the device token's first read.
+// from its snapshot), nor on the keychain beyond the device token's first read (a send stopped meanwhile ends
+// as cancelled).
 //
 // Example:
 //   auto delegate = std::make_shared<vadar::VadarAPIClientDelegate>("https://frontend.example.com");

@@ -1,0 +1,135 @@
+// Waiting for the first read of a device token while the keychain is slow: the read stands in for a Secret
+// Service that does not answer until the test lets it, so every moment of the scenario is the test's own.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include <httpkit/url_error.hpp>
+#include <keychain/keychain_store.hpp>
+
+#include "core/background_tasks.hpp"
+#include "core/device_token_store.hpp"
+#include "core/keychain_reads.hpp"
+#include "testing/bounded_task.hpp"
+
+namespace vadar {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A device token store whose reads each answer `token` once the test opens the gate, and not before.
+struct SlowKeychain {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  bool open = false;
+  std::unique_ptr<core::DeviceTokenStore> tokens;
+
+  SlowKeychain(std::string token, std::chrono::milliseconds wait)
+      : tokens(std::make_unique<core::DeviceTokenStore>(
+            [opened = opened, token](const keychain::KeychainStore&, const std::string&) -> std::optional<std::string> {
+              // Bounded, so that a test that fails before opening the gate leaves no read behind for long.
+              if (opened.wait_for(60s) != std::future_status::ready) return std::nullopt;
+              return token;
+            },
+            wait)) {}
+  void letAnswer() {
+    if (!std::exchange(open, true)) gate.set_value();
+  }
+  ~SlowKeychain() {
+    letAnswer();
+    // The reads use the store: it goes only once they have ended.
+    if (!core::KeychainReads::drain(20s)) {
+      ADD_FAILURE() << "a device token read did not end";
+      tokens.release();
+    }
+  }
+};
+
+const keychain::KeychainStore kStore("tolvaran.vadar.tests.device-token-wait");
+
+// Asked from another thread; the time it answered is kept with the answer.
+struct Asked {
+  std::optional<std::string> token;
+  Clock::time_point answeredAt;
+};
+testing_support::BoundedTask<Asked> ask(core::DeviceTokenStore& tokens, const std::string& instance,
+                                        std::stop_token stop = {}) {
+  return testing_support::launch([&tokens, instance, stop] {
+    const core::StopTokenScope scope(stop);
+    Asked asked;
+    asked.token = tokens.token(kStore, instance);
+    asked.answeredAt = Clock::now();
+    return asked;
+  });
+}
+
+// A request that comes while the first read runs waits for the same moment as the request that started the
+// read, not for a wait of its own from when it came.
+TEST(DeviceTokenWait, EveryRequestIsReleasedAtTheDeadlineOfTheReadItFound) {
+  constexpr auto wait = 4s;
+  SlowKeychain keychain("stored_token", wait);
+  core::DeviceTokenStore& tokens = *keychain.tokens;
+  const auto readStarted = Clock::now();
+  tokens.preload(kStore, "https://frontend.example.test");
+  std::this_thread::sleep_until(readStarted + wait / 2);  // the late request comes halfway through the wait
+
+  const auto lateCame = Clock::now();
+  auto late = ask(tokens, "https://frontend.example.test");
+  ASSERT_EQ(late.wait_for(wait + 20s), std::future_status::ready);
+  const Asked answer = late.get();
+  EXPECT_FALSE(answer.token);
+  const auto millis = [](Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  EXPECT_GE(millis(answer.answeredAt - readStarted), millis(wait)) << "released before the read's deadline";
+  EXPECT_LT(millis(answer.answeredAt - lateCame), millis(wait)) << "held for a wait of its own from when it came";
+
+  // Once waited out, nobody waits again; the read's answer is sent from when it comes.
+  auto after = ask(tokens, "https://frontend.example.test");
+  ASSERT_EQ(after.wait_for(20s), std::future_status::ready);
+  EXPECT_FALSE(after.get().token);
+  keychain.letAnswer();
+  ASSERT_TRUE(core::KeychainReads::drain(20s));
+  auto answered = ask(tokens, "https://frontend.example.test");
+  ASSERT_EQ(answered.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(answered.get().token, "stored_token");
+}
+
+// A send stopped while it waits (a shutdown, a cancelled load) leaves at once as cancelled, never with no
+// token; the others go on waiting for the read and get what it gives.
+TEST(DeviceTokenWait, AStoppedRequestLeavesAtOnceAndTheOthersStillGetTheReadToken) {
+  constexpr auto wait = 30s;
+  SlowKeychain keychain("stored_token", wait);
+  core::DeviceTokenStore& tokens = *keychain.tokens;
+  std::stop_source stop;
+  auto stopped = ask(tokens, "https://frontend.example.test", stop.get_token());
+  auto waiting = ask(tokens, "https://frontend.example.test");
+  stop.request_stop();
+  ASSERT_EQ(stopped.wait_for(wait / 2), std::future_status::ready) << "the stopped request waited for the read";
+  try {
+    stopped.get();
+    ADD_FAILURE() << "a stopped request went on without its token";
+  } catch (const httpkit::URLError& error) {
+    EXPECT_EQ(error.code(), httpkit::URLError::Code::cancelled);
+  }
+
+  // A request already stopped when it asks does not wait either.
+  auto alreadyStopped = ask(tokens, "https://frontend.example.test", stop.get_token());
+  ASSERT_EQ(alreadyStopped.wait_for(wait / 2), std::future_status::ready);
+  EXPECT_THROW(alreadyStopped.get(), httpkit::URLError);
+
+  EXPECT_NE(waiting.wait_for(0s), std::future_status::ready) << "a stop ended the others' wait";
+  keychain.letAnswer();
+  ASSERT_EQ(waiting.wait_for(wait / 2), std::future_status::ready);
+  EXPECT_EQ(waiting.get().token, "stored_token");
+}
+
+}  // namespace
+}  // namespace vadar
