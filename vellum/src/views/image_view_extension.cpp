@@ -126,7 +126,7 @@ void ImageViewLoading::setIndicatorType(ImageView& view, IndicatorType type) {
 std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<ImageView>& view,
                                                          const std::optional<Source>& source,
                                                          std::shared_ptr<Placeholder> placeholder,
-                                                         VellumParsedOptionsInfo options,
+                                                         VellumParsedOptionsInfo&& options,
                                                          DownloadProgressBlock progressBlock,
                                                          RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
