@@ -72,6 +72,7 @@ void ViewSetImageMemoryHit(benchmark::State& state) {
   auto& s = shelf();
   int completed = 0;
   int fromMemory = 0;
+  int expected = 0;
   for (auto _ : state) {
     Shelf::onMain([&] {
       for (int i = 0; i < kViews; ++i) {
@@ -84,8 +85,10 @@ void ViewSetImageMemoryHit(benchmark::State& state) {
                                         });
       }
     });
-    // Completions that went through the main queue rather than inline have run once this returns.
-    Shelf::onMain([] {});
+    // Completions that went through the main queue rather than inline have run once this returns. Only a
+    // round that left some behind pays for the extra turn: the look-up side has no such turn to wait for.
+    expected += kViews;
+    if (completed != expected) Shelf::onMain([] {});
   }
   if (completed != kViews * static_cast<int>(state.iterations()) || fromMemory != completed) {
     state.SkipWithError("not every view was set from the memory cache");

@@ -267,6 +267,40 @@ TEST_F(ImageViewSetting, ViewsReleasedOffTheMainQueueWhileLoadingAnswerOnce) {
   for (const auto& completion : done) EXPECT_EQ(completion.calls(), 1);
 }
 
+TEST_F(ImageViewSetting, TheManagersDefaultOptionsComeBeforeTheCallsWhateverFormTheListTakes) {
+  auto manager = VellumManager::shared();
+  const VellumOptionsInfo saved = manager->defaultOptions();
+  struct Restore {
+    std::shared_ptr<VellumManager> manager;
+    VellumOptionsInfo options;
+    ~Restore() { manager->setDefaultOptions(options); }
+  } restore{manager, saved};
+  const auto fallback = image(3, 3);
+  const auto ownFallback = image(5, 5);
+  manager->setDefaultOptions({Item::onFailureImage(fallback)});
+
+  auto [atHand, optional, overridden] = onMain([] {
+    return std::make_tuple(ImageView::make(), ImageView::make(), ImageView::make());
+  });
+  Completion atHandDone, optionalDone, overriddenDone;
+  onMain([&] {
+    const VellumOptionsInfo missing = options({Item::onlyFromCache()});
+    const VellumOptionsInfo ownFailure = options({Item::onlyFromCache(), Item::onFailureImage(ownFallback)});
+    vl(atHand).setImage(source("/missing.png"), nullptr, missing, atHandDone.handler());
+    vl(optional).setImage(source("/missing.png"), nullptr, std::optional<VellumOptionsInfo>(missing),
+                          optionalDone.handler());
+    vl(overridden).setImage(source("/missing.png"), nullptr, ownFailure, overriddenDone.handler());
+  });
+  EXPECT_FALSE(atHandDone.get());
+  EXPECT_FALSE(optionalDone.get());
+  EXPECT_FALSE(overriddenDone.get());
+  onMain([&] {
+    EXPECT_EQ(atHand->image(), fallback);
+    EXPECT_EQ(optional->image(), fallback);
+    EXPECT_EQ(overridden->image(), ownFallback) << "the call's own items come after the defaults";
+  });
+}
+
 TEST_F(ImageViewSetting, ViewPlaceholdersComeAndGoAndKeepingTheCurrentImageCountsThem) {
   HeldProvider good("good");
   auto [view, failing, kept] = onMain([] {

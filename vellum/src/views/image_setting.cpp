@@ -61,6 +61,10 @@ VellumParsedOptionsInfo parsedViewOptions(const std::optional<VellumOptionsInfo>
   return VellumManager::shared()->parsedOptions(options);
 }
 
+VellumParsedOptionsInfo parsedViewOptions(const VellumOptionsInfo& options) {
+  return VellumManager::shared()->parsedOptions(options);
+}
+
 std::optional<Source> sourceFrom(const Resource* resource) {
   if (!resource) return std::nullopt;
   return resource->convertToSource();
@@ -198,7 +202,7 @@ bool finishFromMemory(AssociatedObjects& target, const Source& source, const Vel
 }  // namespace
 
 std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& target, const Source& source,
-                                    VellumParsedOptionsInfo options, DownloadProgressBlock progressBlock,
+                                    VellumParsedOptionsInfo&& options, DownloadProgressBlock progressBlock,
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps) {
   VELLUM_REQUIRE_MAIN_QUEUE();

@@ -55,7 +55,8 @@ void ImageViewLoading::setPlaceholder(ImageView& view, std::shared_ptr<Placehold
   VELLUM_REQUIRE_MAIN_QUEUE();
   // The placeholder is the application's: one that throws is still taken off or put on in the books, so the
   // view never keeps a placeholder it was told to drop.
-  if (auto stored = ImageViewLoading::placeholder(view)) {
+  auto stored = ImageViewLoading::placeholder(view);
+  if (stored) {
     guardedCall("A placeholder's removal", [&] { stored->remove(view.placeholderHost()); });
   }
   if (placeholder) {
@@ -65,7 +66,8 @@ void ImageViewLoading::setPlaceholder(ImageView& view, std::shared_ptr<Placehold
   }
   if (placeholder) {
     view.setAssociatedObject(&kPlaceholderKey, std::make_shared<Box<std::shared_ptr<Placeholder>>>(placeholder));
-  } else {
+  } else if (stored) {
+    // Every load without a placeholder comes through here, most of them with none stored.
     view.removeAssociatedObject(&kPlaceholderKey);
   }
 }
@@ -124,7 +126,7 @@ void ImageViewLoading::setIndicatorType(ImageView& view, IndicatorType type) {
 std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<ImageView>& view,
                                                          const std::optional<Source>& source,
                                                          std::shared_ptr<Placeholder> placeholder,
-                                                         VellumParsedOptionsInfo options,
+                                                         VellumParsedOptionsInfo&& options,
                                                          DownloadProgressBlock progressBlock,
                                                          RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
@@ -160,17 +162,22 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   // The indicator started here is the one stopped, even when another has been set meanwhile, unless a later
   // request gave this load back already.
   if (load) steps.onFinish = [load] { load->giveBack(); };
-  steps.applyResult = [onFailureImage = options.onFailureImage](AssociatedObjects& target,
-                                                                const RetrieveImageOutcome& result) {
-    auto& imageView = static_cast<ImageView&>(target);
-    if (result) {
+  // Most requests name no failure image: their step captures nothing, so making it allocates nothing.
+  if (options.onFailureImage) {
+    steps.applyResult = [onFailureImage = *options.onFailureImage](AssociatedObjects& target,
+                                                                   const RetrieveImageOutcome& result) {
+      auto& imageView = static_cast<ImageView&>(target);
+      setPlaceholder(imageView, nullptr);
+      imageView.setImage(result ? result.value().image : onFailureImage);
+    };
+  } else {
+    steps.applyResult = [](AssociatedObjects& target, const RetrieveImageOutcome& result) {
+      if (!result) return;
+      auto& imageView = static_cast<ImageView&>(target);
       setPlaceholder(imageView, nullptr);
       imageView.setImage(result.value().image);
-    } else if (onFailureImage) {
-      setPlaceholder(imageView, nullptr);
-      imageView.setImage(*onFailureImage);
-    }
-  };
+    };
+  }
   return image_setting::start(view, *source, std::move(options), std::move(progressBlock),
                               std::move(completionHandler), tasks, std::move(steps));
 }

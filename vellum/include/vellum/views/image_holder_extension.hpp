@@ -8,6 +8,7 @@
 //   vellum::vl(menuItem).cancelDownloadTask();
 //
 // The flow is image_setting.hpp's, with the object's `image` as its image. Thread rule: main queue only.
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,6 +36,22 @@ class ImageSettingForms {
   std::shared_ptr<DownloadTask> setImage(const std::optional<Source>& source, PlaceholderType placeholder,
                                          const std::optional<VellumOptionsInfo>& options,
                                          RetrieveImageCompletion completionHandler) {
+    return setImage(source, std::move(placeholder), options, nullptr, std::move(completionHandler));
+  }
+  // A list of options at hand is read where it is rather than copied into an optional first. A template, so
+  // that a braced list (`{}`, `{item}`) still means the forms above.
+  template <class Options>
+    requires std::same_as<Options, VellumOptionsInfo>
+  std::shared_ptr<DownloadTask> setImage(const std::optional<Source>& source, PlaceholderType placeholder,
+                                         const Options& options, DownloadProgressBlock progressBlock = nullptr,
+                                         RetrieveImageCompletion completionHandler = nullptr) {
+    return self().setImageWithParsedOptions(source, std::move(placeholder), parsedViewOptions(options),
+                                            std::move(progressBlock), std::move(completionHandler));
+  }
+  template <class Options>
+    requires std::same_as<Options, VellumOptionsInfo>
+  std::shared_ptr<DownloadTask> setImage(const std::optional<Source>& source, PlaceholderType placeholder,
+                                         const Options& options, RetrieveImageCompletion completionHandler) {
     return setImage(source, std::move(placeholder), options, nullptr, std::move(completionHandler));
   }
   std::shared_ptr<DownloadTask> setImage(const Resource* resource, PlaceholderType placeholder = nullptr,

@@ -77,6 +77,7 @@ struct TaskSlotKeys {
 
 // The options a view operation starts from: the shared manager's default options, then `options`.
 VellumParsedOptionsInfo parsedViewOptions(const std::optional<VellumOptionsInfo>& options);
+VellumParsedOptionsInfo parsedViewOptions(const VellumOptionsInfo& options);
 // A nil resource or provider stays nil; a resource becomes a source by its own conversion (a file URL a
 // local-file provider).
 std::optional<Source> sourceFrom(const Resource* resource);
@@ -113,9 +114,10 @@ struct Steps {
 };
 
 // Steps 3 onwards of the flow with a source: the identifier, the token, the side effects, the manager call
-// and the completion. REQUIRES: on the main queue.
+// and the completion. The options record is large and most requests end here from memory: it is taken as
+// it is handed over and moved once, into the retrieval, only when one is made. REQUIRES: on the main queue.
 std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& target, const Source& source,
-                                    VellumParsedOptionsInfo options, DownloadProgressBlock progressBlock,
+                                    VellumParsedOptionsInfo&& options, DownloadProgressBlock progressBlock,
                                     RetrieveImageCompletion completionHandler, const TaskPropertyAccessor& taskAccessor,
                                     Steps steps);
 

@@ -31,7 +31,7 @@ struct ImageViewLoading {
   static std::shared_ptr<DownloadTask> setImage(const std::shared_ptr<ImageView>& view,
                                                 const std::optional<Source>& source,
                                                 std::shared_ptr<Placeholder> placeholder,
-                                                VellumParsedOptionsInfo options, DownloadProgressBlock progressBlock,
+                                                VellumParsedOptionsInfo&& options, DownloadProgressBlock progressBlock,
                                                 RetrieveImageCompletion completionHandler);
 
   static std::shared_ptr<Placeholder> placeholder(const ImageView& view);
