@@ -134,24 +134,48 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   AnyView keep(State& state);
   // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
   // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
-  // coordinates. A part of the tree that building changes nothing in (no body, no bridged view below it) is
-  // taken as it is, not copied.
-  AnyView build(const AnyView& node, Path& path, Rect bounds);
+  // coordinates. `previous`: what stood in the node's place in the tree built before, if anything. A part of
+  // the tree that building changes nothing in (no body, no bridged view below it) is taken as it is, not
+  // copied; a node that comes out equal to the one before it in its place is that node, so a rebuild that
+  // changes little makes and lets go of little, however long the list.
+  AnyView build(const AnyView& node, Path& path, Rect bounds, const AnyView* previous);
   // `path` grown by `identity` for the building of `node`, and back again after.
-  AnyView buildBelow(const AnyView& node, Path& path, const AnyView::Identity& identity, Rect bounds) {
+  AnyView buildBelow(const AnyView& node, Path& path, const AnyView::Identity& identity, Rect bounds,
+                     const AnyView* previous) {
     path.push_back(identity);
-    AnyView built = build(node, path, bounds);
+    AnyView built = build(node, path, bounds, previous);
     path.pop_back();
     return built;
   }
   // The actions and log lines of the marks that left and came; every mark in the same place as before is
   // matched in one pass, the rest through hash sets.
   std::vector<std::function<void()>> diffMarks(const std::optional<Animation>& animation);
-  // `view` over its built child: `view` itself when the child came out as it went in.
-  static AnyView withBuiltChild(const AnyView& view, AnyView child);
+  // `view` over its built child: `view` itself when the child came out as it went in, `previous` when that
+  // is a node like `view` over the same child.
+  static AnyView withBuiltChild(const AnyView& view, AnyView child, const AnyView* previous);
+  // Whether two nodes of one kind carry the same: an action or a body is the same only when both are none,
+  // as two functions cannot be compared, and a bridged node never is (its view is updated at each build).
+  static bool samePayload(const AnyView::Node& a, const AnyView::Node& b);
+  // The one child of what stood in the place of `view` before, when that was a node of the same kind.
+  static const AnyView* previousChild(const AnyView& view, const AnyView* previous) {
+    if (!previous || previous->node_->kind != view.node_->kind || previous->node_->children.size() != 1) return nullptr;
+    return &previous->node_->children[0];
+  }
   // A node like `node` over `children`.
   static std::shared_ptr<AnyView::Node> withChildren(const AnyView::Node& node, std::vector<AnyView> children);
   State& stateFor(const Path& path);
+  // The path of a mark of `kind` at `path`: that of the mark the last build had next in its place when it is
+  // the same, so that a tree that kept its shape makes no path again and the diff compares pointers.
+  std::shared_ptr<const Path> markPath(AnyView::Kind kind, const Path& path) {
+    if (marksCursor < marks.size()) {
+      const Mark& before = marks[marksCursor];
+      if (before.node.kind() == kind && *before.path == path) {
+        ++marksCursor;
+        return before.path;
+      }
+    }
+    return std::make_shared<const Path>(path);
+  }
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
     if (log.size() > kLogLimit) log.pop_front();
@@ -162,6 +186,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::unordered_map<Path, State, PathHash> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
+  std::size_t marksCursor = 0;  // the mark of the last build that the next mark made is likely to be
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
   std::vector<State*> reached;    // those states, in the order reached
   bool keeping = false;           // the build under way may keep what bodies built before
@@ -277,7 +302,8 @@ AnyView AnyView::opacity(double value) const {
 }
 
 AnyView AnyView::frame(std::optional<double> width, std::optional<double> height) const {
-  return wrap(Kind::frame, [=](Node& n) { n.payload = Node::Sides{width, height}; });
+  // By reference: two references fit inside the function object, two optionals would be allocated.
+  return wrap(Kind::frame, [&width, &height](Node& n) { n.payload = Node::Sides{width, height}; });
 }
 
 AnyView AnyView::transition(AnyTransition transition) const {
@@ -514,9 +540,10 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
   return state;
 }
 
-AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bounds) {
+AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bounds, const AnyView* previous) {
   const auto& node = view.node_;
   if (!node) return view;
+  if (previous && !previous->node_) previous = nullptr;
   switch (node->kind) {
     case AnyView::Kind::body: {
       const std::size_t reachedBefore = statesVisited;
@@ -531,7 +558,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
       AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
-      AnyView built = buildBelow(result, path, positionIdentity(0), bounds);
+      AnyView built = buildBelow(result, path, positionIdentity(0), bounds, state.built ? &state.built->result : nullptr);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
       if (firstReach && bridgesBuilt == bridgesBefore) {
         state.built = State::Built{node,
@@ -547,27 +574,48 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       return built;
     }
     case AnyView::Kind::stack: {
-      // The built children are gathered only from the first one that building changed: a stack that comes
-      // out as it went in costs no vector.
-      std::vector<AnyView> children;
+      // The built children are gathered only from the first one that came out as neither the child that went
+      // in nor the one that stood in its place before: a stack that comes out as it went in, or as it was,
+      // costs no vector.
       const std::size_t count = node->children.size();
+      const auto* before = previous && previous->node_->kind == AnyView::Kind::stack ? previous->node_.get() : nullptr;
+      bool asGiven = true;
+      bool asBefore = before && before->children.size() == count;
+      bool gathering = false;
+      std::vector<AnyView> children;
       for (std::size_t i = 0; i < count; ++i) {
         const AnyView& child = node->children[i];
+        const AnyView* stood = before && i < before->children.size() ? &before->children[i] : nullptr;
         // A child with an id of its own is known by it, wherever it stands.
-        AnyView built = child.kind() == AnyView::Kind::identity ? build(child, path, bounds)
-                                                                : buildBelow(child, path, positionIdentity(i), bounds);
-        if (children.empty() && built.node_ == child.node_) continue;
-        if (children.empty()) {
+        AnyView built = child.kind() == AnyView::Kind::identity
+                            ? build(child, path, bounds, stood)
+                            : buildBelow(child, path, positionIdentity(i), bounds, stood);
+        if (!gathering) {
+          const bool given = asGiven && built.node_ == child.node_;
+          const bool same = asBefore && built.node_ == before->children[i].node_;
+          if (given || same) {
+            asGiven = given;
+            asBefore = same;
+            continue;
+          }
+          const auto& from = asGiven ? node->children : before->children;
           children.reserve(count);
-          children.insert(children.end(), node->children.begin(), node->children.begin() + std::ptrdiff_t(i));
+          children.insert(children.end(), from.begin(), from.begin() + std::ptrdiff_t(i));
+          gathering = true;
         }
         children.push_back(std::move(built));
       }
-      if (children.empty()) return view;
+      if (!gathering) return asGiven ? view : *previous;
       return AnyView(withChildren(*node, std::move(children)));
     }
-    case AnyView::Kind::identity:
-      return withBuiltChild(view, buildBelow(node->children[0], path, *node->as<AnyView::Identity>(), bounds));
+    case AnyView::Kind::identity: {
+      const auto& identity = *node->as<AnyView::Identity>();
+      const AnyView* stood = previous && previous->node_->kind == AnyView::Kind::identity &&
+                                     !previous->node_->children.empty() && previous->identity() == identity
+                                 ? &previous->node_->children[0]
+                                 : nullptr;
+      return withBuiltChild(view, buildBelow(node->children[0], path, identity, bounds, stood), previous);
+    }
     case AnyView::Kind::bridged: {
       const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
       if (!bridgeHeld) return view;
@@ -599,20 +647,24 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
-      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
-      buildingMarks.push_back(Mark{std::make_shared<const Path>(path), built});
+      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds, previousChild(view, previous)), previous);
+      buildingMarks.push_back(Mark{markPath(node->kind, path), built});
       return built;
     }
     case AnyView::Kind::opacity:
-      return withBuiltChild(view, build(node->children[0], path, bounds));
+      return withBuiltChild(view, build(node->children[0], path, bounds, previousChild(view, previous)), previous);
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
       const auto& sides = *node->as<AnyView::Node::Sides>();
       const Size size{sides.width.value_or(bounds.size.width), sides.height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
-      return withBuiltChild(view, build(node->children[0], path, placed));
+      return withBuiltChild(view, build(node->children[0], path, placed, previousChild(view, previous)), previous);
     }
     default:
+      // A leaf made again equal to the one before it is that one, so that what holds it can be too.
+      if (previous && node->children.empty() && previous->node_->children.empty() && samePayload(*node, *previous->node_)) {
+        return *previous;
+      }
       return view;
   }
 }
@@ -649,10 +701,27 @@ AnyView DeclarativeHost::Core::keep(State& state) {
       below->built.reset();
     }
   }
+  marksCursor = built.marksEnd;
   built.marksEnd = built.marksEnd - built.marksBegin + begin;
   built.marksBegin = begin;
   built.builtIn = buildCount;
   return built.result;
+}
+
+bool DeclarativeHost::Core::samePayload(const AnyView::Node& a, const AnyView::Node& b) {
+  if (a.kind != b.kind || a.payload.index() != b.payload.index()) return false;
+  using Picture = AnyView::Node::Picture;
+  using Sides = AnyView::Node::Sides;
+  if (const auto* picture = a.as<Picture>()) {
+    const auto& other = *b.as<Picture>();
+    return picture->image == other.image && picture->modifiers == other.modifiers;
+  }
+  if (const auto* value = a.as<double>()) return *value == *b.as<double>();
+  if (const auto* sides = a.as<Sides>()) return sides->width == b.as<Sides>()->width && sides->height == b.as<Sides>()->height;
+  if (const auto* transition = a.as<AnyTransition>()) return *transition == *b.as<AnyTransition>();
+  if (const auto* identity = a.as<AnyView::Identity>()) return *identity == *b.as<AnyView::Identity>();
+  if (const auto* action = a.as<std::function<void()>>()) return !*action && !*b.as<std::function<void()>>();
+  return std::holds_alternative<std::monostate>(a.payload);
 }
 
 std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
@@ -665,8 +734,12 @@ std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView
   return built;
 }
 
-AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child) {
+AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child, const AnyView* previous) {
   if (child.node_ == view.node_->children[0].node_) return view;
+  if (previous && previous->node_->children.size() == 1 && previous->node_->children[0].node_ == child.node_ &&
+      samePayload(*view.node_, *previous->node_)) {
+    return *previous;
+  }
   std::vector<AnyView> children;
   children.reserve(1);
   children.push_back(std::move(child));
@@ -688,8 +761,9 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   keptNow.clear();
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
+  marksCursor = 0;
   Path path;
-  tree = build(root ? root() : AnyView(), path, rootView->bounds());
+  tree = build(root ? root() : AnyView(), path, rootView->bounds(), &tree);
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
   // hold it weakly, have run. When every state was reached there is nothing to look for.
