@@ -497,6 +497,58 @@ TEST(DeclarativeHost, AFullRebuildKeepsWhatCameOutEqualAndShowsWhatChanged) {
   });
 }
 
+// A row built again whose marks change shape: each action runs once, when its mark came or left, and a mark
+// stays while one of its kind stands in its place, however many modifiers of that kind there are.
+TEST(DeclarativeHost, MarksOfARowBuiltAgainComeAndLeaveOnce) {
+  onMain([] {
+    auto counter = std::make_shared<Counter>();
+    std::vector<std::string> events;
+    auto log = [&events](std::string event) { return [&events, event] { events.push_back(event); }; };
+    auto row = [&](const std::string& name) {
+      return AnyView::body([&, name](BuildContext& context) {
+               context.observe(*counter);
+               switch (counter->value) {
+                 case 1:
+                   return AnyView::stack({AnyView::clear().onAppear(log("appear " + name + "1")),
+                                          AnyView::clear().transition(AnyTransition::slide())});
+                 case 2:
+                   return AnyView::clear().onAppear(log("appear " + name + "X")).onAppear(log("appear " + name + "Y"));
+                 case 3:
+                   return AnyView::clear().onDisappear(log("disappear " + name + "D")).onDisappear(log("disappear " + name + "E"));
+                 default:
+                   return AnyView::clear().onAppear(log("appear " + name + "0")).onDisappear(log("disappear " + name + "0"));
+               }
+             })
+          .id(name);
+    };
+    // "b" stands twice: one place built twice in each build.
+    auto host = DeclarativeHost::make([&] { return AnyView::stack({row("a"), row("b"), row("b")}); });
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a0", "appear b0", "appear b0"}));
+    auto step = [&](int value, bool noticed) {
+      events.clear();
+      counter->sendWillChange();
+      counter->value = value;
+      if (noticed) {
+        EXPECT_TRUE(host->rebuildIfNeeded());
+      } else {
+        host->rebuild();
+      }
+      return events;
+    };
+    EXPECT_EQ(step(1, true), (std::vector<std::string>{"disappear a0", "disappear b0", "disappear b0", "appear a1",
+                                                        "appear b1", "appear b1"}));
+    EXPECT_EQ(step(2, true), (std::vector<std::string>{"appear aX", "appear aY", "appear bX", "appear bY", "appear bX",
+                                                        "appear bY"}));
+    EXPECT_EQ(step(0, false), (std::vector<std::string>{}));
+    EXPECT_EQ(step(3, true), (std::vector<std::string>{}));
+    EXPECT_EQ(step(0, true), (std::vector<std::string>{"appear a0", "appear b0", "appear b0"}));
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"change", "insert slide", "insert slide", "insert slide",
+                                                          "change", "remove slide", "remove slide", "remove slide",
+                                                          "change", "change", "change"}));
+  });
+}
+
 // A body that reads nothing itself is built again when a body below it read what changed: what it built holds
 // the one below.
 TEST(DeclarativeHost, ANoticeBuildsAgainTheBodiesAboveTheOneThatReadIt) {

@@ -132,6 +132,11 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   bool keeps(const State& state, const AnyView::Node& body, Rect bounds) const;
   // Takes what the body at `state` built last into the build under way, with its marks and states.
   AnyView keep(State& state);
+  // Matches the marks a body built again left in [beforeBegin, beforeEnd) of the last build against those it
+  // made from `nowBegin` on. Every mark below a place is made while that place is built, so the two ranges
+  // hold every mark below it, before and now: what finds no partner there left or came, without the hash
+  // sets of the whole tree. A place reached twice in one build breaks that; the diff then decides again.
+  void settleMarks(std::size_t beforeBegin, std::size_t beforeEnd, std::size_t nowBegin);
   // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
   // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
   // coordinates. `previous`: what stood in the node's place in the tree built before, if anything. A part of
@@ -174,6 +179,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
         return before.path;
       }
     }
+    // The marks of one node's modifiers stand in one place.
+    if (!buildingMarks.empty() && *buildingMarks.back().path == path) return buildingMarks.back().path;
     return std::make_shared<const Path>(path);
   }
   void append(LogEntry entry) {
@@ -193,9 +200,11 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   // The last build that ran to its end. A body that throws ends a build half way, with places of marks
   // taken down that its marks never reached: the build after it keeps nothing.
   std::size_t lastFinishedBuild = 0;
-  // Which marks of the last build and of the build under way were kept by a body: those are the same mark,
-  // and the diff need not look for them.
+  // What is known of each mark of the last build and of the build under way: kUnsettled, kStays (kept with a
+  // body), kMatched (has a partner below a body built again), kMoves (left or came: found none there).
+  static constexpr char kUnsettled = 0, kStays = 1, kMoves = 2, kMatched = 3;
   std::vector<char> keptBefore, keptNow;
+  bool reachedTwice = false;  // a place was built twice in the build under way
   std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool scheduled = false;     // a task that will take them is queued
@@ -551,14 +560,21 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       // A place reached twice in one build (two siblings of one id) is built each time.
       const bool firstReach = statesVisited != reachedBefore;
       if (firstReach && keeping && keeps(state, *node, bounds)) return keep(state);
+      if (!firstReach) reachedTwice = true;
       const std::size_t marksBegin = buildingMarks.size();
       const std::size_t reachedBegin = reached.size();
       const std::size_t bridgesBefore = bridgesBuilt;
+      // The marks this place had in the last build, when they are where it left them.
+      const bool marksBefore = firstReach && state.built && state.built->builtIn == lastFinishedBuild &&
+                               lastFinishedBuild + 1 == buildCount;
+      const std::size_t beforeBegin = marksBefore ? state.built->marksBegin : 0;
+      const std::size_t beforeEnd = marksBefore ? state.built->marksEnd : 0;
       *state.changed = false;
       BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
       AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
       AnyView built = buildBelow(result, path, positionIdentity(0), bounds, state.built ? &state.built->result : nullptr);
+      if (marksBefore) settleMarks(beforeBegin, beforeEnd, marksBegin);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
       if (firstReach && bridgesBuilt == bridgesBefore) {
         state.built = State::Built{node,
@@ -684,9 +700,10 @@ AnyView DeclarativeHost::Core::keep(State& state) {
   const std::size_t begin = buildingMarks.size();
   buildingMarks.insert(buildingMarks.end(), marks.begin() + std::ptrdiff_t(built.marksBegin),
                        marks.begin() + std::ptrdiff_t(built.marksEnd));
-  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd), 1);
-  keptNow.resize(buildingMarks.size(), 0);
-  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), 1);
+  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd),
+            kStays);
+  keptNow.resize(buildingMarks.size(), kUnsettled);
+  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), kStays);
   for (State* below : built.below) {
     if (below->visitedIn != buildCount) {
       below->visitedIn = buildCount;
@@ -706,6 +723,40 @@ AnyView DeclarativeHost::Core::keep(State& state) {
   built.marksBegin = begin;
   built.builtIn = buildCount;
   return built.result;
+}
+
+void DeclarativeHost::Core::settleMarks(std::size_t beforeBegin, std::size_t beforeEnd, std::size_t nowBegin) {
+  const std::size_t nowEnd = buildingMarks.size();
+  keptNow.resize(nowEnd, kUnsettled);
+  std::size_t i = beforeBegin, j = nowBegin;
+  // Most often the same marks in the same order: one pass settles them.
+  while (true) {
+    while (i < beforeEnd && keptBefore[i] != kUnsettled) ++i;
+    while (j < nowEnd && keptNow[j] != kUnsettled) ++j;
+    if (i == beforeEnd || j == nowEnd || !SameMark{}(&marks[i], &buildingMarks[j])) break;
+    keptBefore[i++] = kMatched;
+    keptNow[j++] = kMatched;
+  }
+  // A mark stays when one of its kind and path is on the other side, as in the diff's sets. The rest is
+  // searched pair by pair while that stays small; a body with many marks changed leaves it to the sets.
+  std::size_t leftBefore = 0, leftNow = 0;
+  for (std::size_t k = i; k < beforeEnd; ++k) leftBefore += keptBefore[k] == kUnsettled;
+  for (std::size_t k = j; k < nowEnd; ++k) leftNow += keptNow[k] == kUnsettled;
+  if (leftBefore * (nowEnd - nowBegin) + leftNow * (beforeEnd - beforeBegin) > 256) return;
+  auto partnered = [](const std::vector<Mark>& side, std::size_t begin, std::size_t end, const Mark& mark) {
+    for (std::size_t k = begin; k < end; ++k) {
+      if (SameMark{}(&side[k], &mark)) return true;
+    }
+    return false;
+  };
+  for (std::size_t m = i; m < beforeEnd; ++m) {
+    if (keptBefore[m] == kUnsettled) {
+      keptBefore[m] = partnered(buildingMarks, nowBegin, nowEnd, marks[m]) ? kMatched : kMoves;
+    }
+  }
+  for (std::size_t k = j; k < nowEnd; ++k) {
+    if (keptNow[k] == kUnsettled) keptNow[k] = partnered(marks, beforeBegin, beforeEnd, buildingMarks[k]) ? kMatched : kMoves;
+  }
 }
 
 bool DeclarativeHost::Core::samePayload(const AnyView::Node& a, const AnyView::Node& b) {
@@ -757,8 +808,9 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   reached.clear();
   keeping = noticesOnly;
   bridgesBuilt = 0;
-  keptBefore.assign(marks.size(), 0);
+  keptBefore.assign(marks.size(), kUnsettled);
   keptNow.clear();
+  reachedTwice = false;
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
   marksCursor = 0;
@@ -819,24 +871,33 @@ std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::o
     while (same < marks.size() && SameMark{}(&marks[same], &buildingMarks[same])) ++same;
     if (same == marks.size()) return actions;
   }
-  keptNow.resize(buildingMarks.size(), 0);
-  // Otherwise marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in
-  // the tree.
+  keptNow.resize(buildingMarks.size(), kUnsettled);
+  // A place built twice has marks outside its range: what was settled below bodies is decided again.
+  auto unsettle = [](char& flag) {
+    if (flag == kMoves || flag == kMatched) flag = kUnsettled;
+  };
+  if (reachedTwice) {
+    std::for_each(keptBefore.begin(), keptBefore.end(), unsettle);
+    std::for_each(keptNow.begin(), keptNow.end(), unsettle);
+  }
+  // The marks no body settled are matched by kind and path through hash sets, both ways, so a rebuild stays
+  // linear in the tree. A side with none unsettled needs no set: the other side's all moved.
+  const bool unsettledBefore = std::find(keptBefore.begin(), keptBefore.end(), kUnsettled) != keptBefore.end();
+  const bool unsettledNow = std::find(keptNow.begin(), keptNow.end(), kUnsettled) != keptNow.end();
   std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
-  before.reserve(marks.size());
-  after.reserve(buildingMarks.size());
-  // Marks a body kept stay, and are left out of both.
+  if (unsettledBefore && unsettledNow) {
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      if (keptBefore[i] == kUnsettled) before.insert(&marks[i]);
+    }
+    for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+      if (keptNow[i] == kUnsettled) after.insert(&buildingMarks[i]);
+    }
+  }
   for (std::size_t i = 0; i < marks.size(); ++i) {
-    if (!keptBefore[i]) before.insert(&marks[i]);
+    if (keptBefore[i] == kMoves || (keptBefore[i] == kUnsettled && !after.contains(&marks[i]))) leave(marks[i]);
   }
   for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
-    if (!keptNow[i]) after.insert(&buildingMarks[i]);
-  }
-  for (std::size_t i = 0; i < marks.size(); ++i) {
-    if (!keptBefore[i] && !after.contains(&marks[i])) leave(marks[i]);
-  }
-  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
-    if (!keptNow[i] && !before.contains(&buildingMarks[i])) come(buildingMarks[i]);
+    if (keptNow[i] == kMoves || (keptNow[i] == kUnsettled && !before.contains(&buildingMarks[i]))) come(buildingMarks[i]);
   }
   return actions;
 }
