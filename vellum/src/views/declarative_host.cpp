@@ -57,6 +57,18 @@ const std::vector<AnyView> kNoChildren;
 // Identities from the root to a node: how the host knows a node again at the next build.
 using Path = std::vector<AnyView::Identity>;
 
+// Identities compared as AnyView::Identity does, but one value held twice (a row value built again, a path
+// kept from the build before) is equal without a look at it: a long list's keys stay out of the caches.
+bool sameIdentity(const AnyView::Identity& a, const AnyView::Identity& b) {
+  return a.type == b.type && a.hash == b.hash && (a.value == b.value || a.equals(a.value.get(), b.value.get()));
+}
+
+struct SamePath {
+  bool operator()(const Path& a, const Path& b) const {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentity);
+  }
+};
+
 struct PathHash {
   std::size_t operator()(const Path& path) const {
     std::size_t seed = path.size();
@@ -114,7 +126,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   };
   struct SameMark {
     bool operator()(const Mark* a, const Mark* b) const {
-      return a->node.kind() == b->node.kind() && (a->path == b->path || *a->path == *b->path);
+      return a->node.kind() == b->node.kind() && (a->path == b->path || SamePath{}(*a->path, *b->path));
     }
   };
 
@@ -174,13 +186,13 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::shared_ptr<const Path> markPath(AnyView::Kind kind, const Path& path) {
     if (marksCursor < marks.size()) {
       const Mark& before = marks[marksCursor];
-      if (before.node.kind() == kind && *before.path == path) {
+      if (before.node.kind() == kind && SamePath{}(*before.path, path)) {
         ++marksCursor;
         return before.path;
       }
     }
     // The marks of one node's modifiers stand in one place.
-    if (!buildingMarks.empty() && *buildingMarks.back().path == path) return buildingMarks.back().path;
+    if (!buildingMarks.empty() && SamePath{}(*buildingMarks.back().path, path)) return buildingMarks.back().path;
     return std::make_shared<const Path>(path);
   }
   void append(LogEntry entry) {
@@ -190,7 +202,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
 
   std::function<AnyView()> root;
   AnyView tree;
-  std::unordered_map<Path, State, PathHash> states;
+  std::unordered_map<Path, State, PathHash, SamePath> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
   std::size_t marksCursor = 0;  // the mark of the last build that the next mark made is likely to be
@@ -627,7 +639,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::identity: {
       const auto& identity = *node->as<AnyView::Identity>();
       const AnyView* stood = previous && previous->node_->kind == AnyView::Kind::identity &&
-                                     !previous->node_->children.empty() && previous->identity() == identity
+                                     !previous->node_->children.empty() && sameIdentity(previous->identity(), identity)
                                  ? &previous->node_->children[0]
                                  : nullptr;
       return withBuiltChild(view, buildBelow(node->children[0], path, identity, bounds, stood), previous);
@@ -770,7 +782,7 @@ bool DeclarativeHost::Core::samePayload(const AnyView::Node& a, const AnyView::N
   if (const auto* value = a.as<double>()) return *value == *b.as<double>();
   if (const auto* sides = a.as<Sides>()) return sides->width == b.as<Sides>()->width && sides->height == b.as<Sides>()->height;
   if (const auto* transition = a.as<AnyTransition>()) return *transition == *b.as<AnyTransition>();
-  if (const auto* identity = a.as<AnyView::Identity>()) return *identity == *b.as<AnyView::Identity>();
+  if (const auto* identity = a.as<AnyView::Identity>()) return sameIdentity(*identity, *b.as<AnyView::Identity>());
   if (const auto* action = a.as<std::function<void()>>()) return !*action && !*b.as<std::function<void()>>();
   return std::holds_alternative<std::monostate>(a.payload);
 }
