@@ -438,6 +438,117 @@ TEST(DeclarativeHost, ANoticeBuildsAgainOnlyTheBodiesThatReadWhatChanged) {
   });
 }
 
+// An explicit rebuild builds every body again; what comes out equal to what stood in its place is that, and
+// what changed shows at once. Actions are never taken from a build before: the latest ones run.
+TEST(DeclarativeHost, AFullRebuildKeepsWhatCameOutEqualAndShowsWhatChanged) {
+  onMain([] {
+    std::vector<ImagePtr> images{Image::withoutBitmap({1, 1}), Image::withoutBitmap({2, 2}), Image::withoutBitmap({3, 3})};
+    std::vector<double> fades{1.0, 1.0, 1.0};
+    int generation = 0;
+    std::vector<std::string> events;
+    bool shown = true;
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> rows;
+      if (!shown) return AnyView::stack(rows);
+      for (int i = 0; i < 3; ++i) {
+        rows.push_back(AnyView::body([&, i](BuildContext&) {
+                         auto picture = AnyView::image(images[std::size_t(i)], {"resizable"})
+                                            .opacity(fades[std::size_t(i)])
+                                            .frame(10.0, std::nullopt);
+                         return AnyView::stack({picture, AnyView::clear().transition(AnyTransition::opacity())})
+                             .onAppear(nullptr);
+                       }).id(i));
+      }
+      rows.push_back(AnyView::clear().onDisappear([&events, built = generation] {
+        events.push_back("gone, made by build " + std::to_string(built));
+      }));
+      return AnyView::stack(rows);
+    });
+    host->rebuild();
+    const AnyView first = host->tree();
+    auto rowOf = [](const AnyView& tree, std::size_t i) { return &tree.children().at(i).children(); };
+
+    ++generation;
+    host->rebuild();
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(rowOf(host->tree(), i), rowOf(first, i)) << i;
+
+    images[1] = Image::withoutBitmap({4, 4});
+    fades[2] = 0.5;
+    ++generation;
+    host->rebuild();
+    const AnyView& tree = host->tree();
+    EXPECT_EQ(rowOf(tree, 0), rowOf(first, 0));
+    EXPECT_NE(rowOf(tree, 1), rowOf(first, 1));
+    EXPECT_NE(rowOf(tree, 2), rowOf(first, 2));
+    const auto pictures = tree.findAll(AnyView::Kind::image);
+    ASSERT_EQ(pictures.size(), 3u);
+    EXPECT_EQ(pictures[1].imageValue(), images[1]);
+    EXPECT_EQ(pictures[1].imageModifiers(), (std::vector<std::string>{"resizable"}));
+    const auto faded = tree.findAll(AnyView::Kind::opacity);
+    ASSERT_EQ(faded.size(), 3u);
+    EXPECT_EQ(faded[0].opacityValue(), 1.0);
+    EXPECT_EQ(faded[2].opacityValue(), 0.5);
+
+    shown = false;
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"gone, made by build 2"}));
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"insert opacity", "insert opacity", "insert opacity",
+                                                          "remove opacity", "remove opacity", "remove opacity"}));
+  });
+}
+
+// A row built again whose marks change shape: each action runs once, when its mark came or left, and a mark
+// stays while one of its kind stands in its place, however many modifiers of that kind there are.
+TEST(DeclarativeHost, MarksOfARowBuiltAgainComeAndLeaveOnce) {
+  onMain([] {
+    auto counter = std::make_shared<Counter>();
+    std::vector<std::string> events;
+    auto log = [&events](std::string event) { return [&events, event] { events.push_back(event); }; };
+    auto row = [&](const std::string& name) {
+      return AnyView::body([&, name](BuildContext& context) {
+               context.observe(*counter);
+               switch (counter->value) {
+                 case 1:
+                   return AnyView::stack({AnyView::clear().onAppear(log("appear " + name + "1")),
+                                          AnyView::clear().transition(AnyTransition::slide())});
+                 case 2:
+                   return AnyView::clear().onAppear(log("appear " + name + "X")).onAppear(log("appear " + name + "Y"));
+                 case 3:
+                   return AnyView::clear().onDisappear(log("disappear " + name + "D")).onDisappear(log("disappear " + name + "E"));
+                 default:
+                   return AnyView::clear().onAppear(log("appear " + name + "0")).onDisappear(log("disappear " + name + "0"));
+               }
+             })
+          .id(name);
+    };
+    // "b" stands twice: one place built twice in each build.
+    auto host = DeclarativeHost::make([&] { return AnyView::stack({row("a"), row("b"), row("b")}); });
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"appear a0", "appear b0", "appear b0"}));
+    auto step = [&](int value, bool noticed) {
+      events.clear();
+      counter->sendWillChange();
+      counter->value = value;
+      if (noticed) {
+        EXPECT_TRUE(host->rebuildIfNeeded());
+      } else {
+        host->rebuild();
+      }
+      return events;
+    };
+    EXPECT_EQ(step(1, true), (std::vector<std::string>{"disappear a0", "disappear b0", "disappear b0", "appear a1",
+                                                        "appear b1", "appear b1"}));
+    EXPECT_EQ(step(2, true), (std::vector<std::string>{"appear aX", "appear aY", "appear bX", "appear bY", "appear bX",
+                                                        "appear bY"}));
+    EXPECT_EQ(step(0, false), (std::vector<std::string>{}));
+    EXPECT_EQ(step(3, true), (std::vector<std::string>{}));
+    EXPECT_EQ(step(0, true), (std::vector<std::string>{"appear a0", "appear b0", "appear b0"}));
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"change", "insert slide", "insert slide", "insert slide",
+                                                          "change", "remove slide", "remove slide", "remove slide",
+                                                          "change", "change", "change"}));
+  });
+}
+
 // A body that reads nothing itself is built again when a body below it read what changed: what it built holds
 // the one below.
 TEST(DeclarativeHost, ANoticeBuildsAgainTheBodiesAboveTheOneThatReadIt) {

@@ -57,6 +57,18 @@ const std::vector<AnyView> kNoChildren;
 // Identities from the root to a node: how the host knows a node again at the next build.
 using Path = std::vector<AnyView::Identity>;
 
+// Identities compared as AnyView::Identity does, but one value held twice (a row value built again, a path
+// kept from the build before) is equal without a look at it: a long list's keys stay out of the caches.
+bool sameIdentity(const AnyView::Identity& a, const AnyView::Identity& b) {
+  return a.type == b.type && a.hash == b.hash && (a.value == b.value || a.equals(a.value.get(), b.value.get()));
+}
+
+struct SamePath {
+  bool operator()(const Path& a, const Path& b) const {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentity);
+  }
+};
+
 struct PathHash {
   std::size_t operator()(const Path& path) const {
     std::size_t seed = path.size();
@@ -114,7 +126,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   };
   struct SameMark {
     bool operator()(const Mark* a, const Mark* b) const {
-      return a->node.kind() == b->node.kind() && (a->path == b->path || *a->path == *b->path);
+      return a->node.kind() == b->node.kind() && (a->path == b->path || SamePath{}(*a->path, *b->path));
     }
   };
 
@@ -132,26 +144,57 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   bool keeps(const State& state, const AnyView::Node& body, Rect bounds) const;
   // Takes what the body at `state` built last into the build under way, with its marks and states.
   AnyView keep(State& state);
+  // Matches the marks a body built again left in [beforeBegin, beforeEnd) of the last build against those it
+  // made from `nowBegin` on. Every mark below a place is made while that place is built, so the two ranges
+  // hold every mark below it, before and now: what finds no partner there left or came, without the hash
+  // sets of the whole tree. A place reached twice in one build breaks that; the diff then decides again.
+  void settleMarks(std::size_t beforeBegin, std::size_t beforeEnd, std::size_t nowBegin);
   // `path`: the node's identities from the root, which building pushes onto and pops off again (one vector
   // for the whole build). `bounds`: the place the parent lays out for the node, in the root view's
-  // coordinates. A part of the tree that building changes nothing in (no body, no bridged view below it) is
-  // taken as it is, not copied.
-  AnyView build(const AnyView& node, Path& path, Rect bounds);
+  // coordinates. `previous`: what stood in the node's place in the tree built before, if anything. A part of
+  // the tree that building changes nothing in (no body, no bridged view below it) is taken as it is, not
+  // copied; a node that comes out equal to the one before it in its place is that node, so a rebuild that
+  // changes little makes and lets go of little, however long the list.
+  AnyView build(const AnyView& node, Path& path, Rect bounds, const AnyView* previous);
   // `path` grown by `identity` for the building of `node`, and back again after.
-  AnyView buildBelow(const AnyView& node, Path& path, const AnyView::Identity& identity, Rect bounds) {
+  AnyView buildBelow(const AnyView& node, Path& path, const AnyView::Identity& identity, Rect bounds,
+                     const AnyView* previous) {
     path.push_back(identity);
-    AnyView built = build(node, path, bounds);
+    AnyView built = build(node, path, bounds, previous);
     path.pop_back();
     return built;
   }
   // The actions and log lines of the marks that left and came; every mark in the same place as before is
   // matched in one pass, the rest through hash sets.
   std::vector<std::function<void()>> diffMarks(const std::optional<Animation>& animation);
-  // `view` over its built child: `view` itself when the child came out as it went in.
-  static AnyView withBuiltChild(const AnyView& view, AnyView child);
+  // `view` over its built child: `view` itself when the child came out as it went in, `previous` when that
+  // is a node like `view` over the same child.
+  static AnyView withBuiltChild(const AnyView& view, AnyView child, const AnyView* previous);
+  // Whether two nodes of one kind carry the same: an action or a body is the same only when both are none,
+  // as two functions cannot be compared, and a bridged node never is (its view is updated at each build).
+  static bool samePayload(const AnyView::Node& a, const AnyView::Node& b);
+  // The one child of what stood in the place of `view` before, when that was a node of the same kind.
+  static const AnyView* previousChild(const AnyView& view, const AnyView* previous) {
+    if (!previous || previous->node_->kind != view.node_->kind || previous->node_->children.size() != 1) return nullptr;
+    return &previous->node_->children[0];
+  }
   // A node like `node` over `children`.
   static std::shared_ptr<AnyView::Node> withChildren(const AnyView::Node& node, std::vector<AnyView> children);
   State& stateFor(const Path& path);
+  // The path of a mark of `kind` at `path`: that of the mark the last build had next in its place when it is
+  // the same, so that a tree that kept its shape makes no path again and the diff compares pointers.
+  std::shared_ptr<const Path> markPath(AnyView::Kind kind, const Path& path) {
+    if (marksCursor < marks.size()) {
+      const Mark& before = marks[marksCursor];
+      if (before.node.kind() == kind && SamePath{}(*before.path, path)) {
+        ++marksCursor;
+        return before.path;
+      }
+    }
+    // The marks of one node's modifiers stand in one place.
+    if (!buildingMarks.empty() && SamePath{}(*buildingMarks.back().path, path)) return buildingMarks.back().path;
+    return std::make_shared<const Path>(path);
+  }
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
     if (log.size() > kLogLimit) log.pop_front();
@@ -159,18 +202,21 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
 
   std::function<AnyView()> root;
   AnyView tree;
-  std::unordered_map<Path, State, PathHash> states;
+  std::unordered_map<Path, State, PathHash, SamePath> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
+  std::size_t marksCursor = 0;  // the mark of the last build that the next mark made is likely to be
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
   std::vector<State*> reached;    // those states, in the order reached
   bool keeping = false;           // the build under way may keep what bodies built before
   // The last build that ran to its end. A body that throws ends a build half way, with places of marks
   // taken down that its marks never reached: the build after it keeps nothing.
   std::size_t lastFinishedBuild = 0;
-  // Which marks of the last build and of the build under way were kept by a body: those are the same mark,
-  // and the diff need not look for them.
+  // What is known of each mark of the last build and of the build under way: kUnsettled, kStays (kept with a
+  // body), kMatched (has a partner below a body built again), kMoves (left or came: found none there).
+  static constexpr char kUnsettled = 0, kStays = 1, kMoves = 2, kMatched = 3;
   std::vector<char> keptBefore, keptNow;
+  bool reachedTwice = false;  // a place was built twice in the build under way
   std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool scheduled = false;     // a task that will take them is queued
@@ -277,7 +323,8 @@ AnyView AnyView::opacity(double value) const {
 }
 
 AnyView AnyView::frame(std::optional<double> width, std::optional<double> height) const {
-  return wrap(Kind::frame, [=](Node& n) { n.payload = Node::Sides{width, height}; });
+  // By reference: two references fit inside the function object, two optionals would be allocated.
+  return wrap(Kind::frame, [&width, &height](Node& n) { n.payload = Node::Sides{width, height}; });
 }
 
 AnyView AnyView::transition(AnyTransition transition) const {
@@ -514,9 +561,10 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
   return state;
 }
 
-AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bounds) {
+AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bounds, const AnyView* previous) {
   const auto& node = view.node_;
   if (!node) return view;
+  if (previous && !previous->node_) previous = nullptr;
   switch (node->kind) {
     case AnyView::Kind::body: {
       const std::size_t reachedBefore = statesVisited;
@@ -524,14 +572,21 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       // A place reached twice in one build (two siblings of one id) is built each time.
       const bool firstReach = statesVisited != reachedBefore;
       if (firstReach && keeping && keeps(state, *node, bounds)) return keep(state);
+      if (!firstReach) reachedTwice = true;
       const std::size_t marksBegin = buildingMarks.size();
       const std::size_t reachedBegin = reached.size();
       const std::size_t bridgesBefore = bridgesBuilt;
+      // The marks this place had in the last build, when they are where it left them.
+      const bool marksBefore = firstReach && state.built && state.built->builtIn == lastFinishedBuild &&
+                               lastFinishedBuild + 1 == buildCount;
+      const std::size_t beforeBegin = marksBefore ? state.built->marksBegin : 0;
+      const std::size_t beforeEnd = marksBefore ? state.built->marksEnd : 0;
       *state.changed = false;
       BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
       AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
-      AnyView built = buildBelow(result, path, positionIdentity(0), bounds);
+      AnyView built = buildBelow(result, path, positionIdentity(0), bounds, state.built ? &state.built->result : nullptr);
+      if (marksBefore) settleMarks(beforeBegin, beforeEnd, marksBegin);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
       if (firstReach && bridgesBuilt == bridgesBefore) {
         state.built = State::Built{node,
@@ -547,27 +602,48 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       return built;
     }
     case AnyView::Kind::stack: {
-      // The built children are gathered only from the first one that building changed: a stack that comes
-      // out as it went in costs no vector.
-      std::vector<AnyView> children;
+      // The built children are gathered only from the first one that came out as neither the child that went
+      // in nor the one that stood in its place before: a stack that comes out as it went in, or as it was,
+      // costs no vector.
       const std::size_t count = node->children.size();
+      const auto* before = previous && previous->node_->kind == AnyView::Kind::stack ? previous->node_.get() : nullptr;
+      bool asGiven = true;
+      bool asBefore = before && before->children.size() == count;
+      bool gathering = false;
+      std::vector<AnyView> children;
       for (std::size_t i = 0; i < count; ++i) {
         const AnyView& child = node->children[i];
+        const AnyView* stood = before && i < before->children.size() ? &before->children[i] : nullptr;
         // A child with an id of its own is known by it, wherever it stands.
-        AnyView built = child.kind() == AnyView::Kind::identity ? build(child, path, bounds)
-                                                                : buildBelow(child, path, positionIdentity(i), bounds);
-        if (children.empty() && built.node_ == child.node_) continue;
-        if (children.empty()) {
+        AnyView built = child.kind() == AnyView::Kind::identity
+                            ? build(child, path, bounds, stood)
+                            : buildBelow(child, path, positionIdentity(i), bounds, stood);
+        if (!gathering) {
+          const bool given = asGiven && built.node_ == child.node_;
+          const bool same = asBefore && built.node_ == before->children[i].node_;
+          if (given || same) {
+            asGiven = given;
+            asBefore = same;
+            continue;
+          }
+          const auto& from = asGiven ? node->children : before->children;
           children.reserve(count);
-          children.insert(children.end(), node->children.begin(), node->children.begin() + std::ptrdiff_t(i));
+          children.insert(children.end(), from.begin(), from.begin() + std::ptrdiff_t(i));
+          gathering = true;
         }
         children.push_back(std::move(built));
       }
-      if (children.empty()) return view;
+      if (!gathering) return asGiven ? view : *previous;
       return AnyView(withChildren(*node, std::move(children)));
     }
-    case AnyView::Kind::identity:
-      return withBuiltChild(view, buildBelow(node->children[0], path, *node->as<AnyView::Identity>(), bounds));
+    case AnyView::Kind::identity: {
+      const auto& identity = *node->as<AnyView::Identity>();
+      const AnyView* stood = previous && previous->node_->kind == AnyView::Kind::identity &&
+                                     !previous->node_->children.empty() && sameIdentity(previous->identity(), identity)
+                                 ? &previous->node_->children[0]
+                                 : nullptr;
+      return withBuiltChild(view, buildBelow(node->children[0], path, identity, bounds, stood), previous);
+    }
     case AnyView::Kind::bridged: {
       const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
       if (!bridgeHeld) return view;
@@ -599,20 +675,24 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::onAppear:
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
-      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds));
-      buildingMarks.push_back(Mark{std::make_shared<const Path>(path), built});
+      AnyView built = withBuiltChild(view, build(node->children[0], path, bounds, previousChild(view, previous)), previous);
+      buildingMarks.push_back(Mark{markPath(node->kind, path), built});
       return built;
     }
     case AnyView::Kind::opacity:
-      return withBuiltChild(view, build(node->children[0], path, bounds));
+      return withBuiltChild(view, build(node->children[0], path, bounds, previousChild(view, previous)), previous);
     case AnyView::Kind::frame: {
       // The sides given are the child's; the others are the parent's. Centre alignment.
       const auto& sides = *node->as<AnyView::Node::Sides>();
       const Size size{sides.width.value_or(bounds.size.width), sides.height.value_or(bounds.size.height)};
       const Rect placed{{bounds.midX() - size.width / 2, bounds.midY() - size.height / 2}, size};
-      return withBuiltChild(view, build(node->children[0], path, placed));
+      return withBuiltChild(view, build(node->children[0], path, placed, previousChild(view, previous)), previous);
     }
     default:
+      // A leaf made again equal to the one before it is that one, so that what holds it can be too.
+      if (previous && node->children.empty() && previous->node_->children.empty() && samePayload(*node, *previous->node_)) {
+        return *previous;
+      }
       return view;
   }
 }
@@ -632,9 +712,10 @@ AnyView DeclarativeHost::Core::keep(State& state) {
   const std::size_t begin = buildingMarks.size();
   buildingMarks.insert(buildingMarks.end(), marks.begin() + std::ptrdiff_t(built.marksBegin),
                        marks.begin() + std::ptrdiff_t(built.marksEnd));
-  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd), 1);
-  keptNow.resize(buildingMarks.size(), 0);
-  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), 1);
+  std::fill(keptBefore.begin() + std::ptrdiff_t(built.marksBegin), keptBefore.begin() + std::ptrdiff_t(built.marksEnd),
+            kStays);
+  keptNow.resize(buildingMarks.size(), kUnsettled);
+  std::fill(keptNow.begin() + std::ptrdiff_t(begin), keptNow.end(), kStays);
   for (State* below : built.below) {
     if (below->visitedIn != buildCount) {
       below->visitedIn = buildCount;
@@ -649,10 +730,61 @@ AnyView DeclarativeHost::Core::keep(State& state) {
       below->built.reset();
     }
   }
+  marksCursor = built.marksEnd;
   built.marksEnd = built.marksEnd - built.marksBegin + begin;
   built.marksBegin = begin;
   built.builtIn = buildCount;
   return built.result;
+}
+
+void DeclarativeHost::Core::settleMarks(std::size_t beforeBegin, std::size_t beforeEnd, std::size_t nowBegin) {
+  const std::size_t nowEnd = buildingMarks.size();
+  keptNow.resize(nowEnd, kUnsettled);
+  std::size_t i = beforeBegin, j = nowBegin;
+  // Most often the same marks in the same order: one pass settles them.
+  while (true) {
+    while (i < beforeEnd && keptBefore[i] != kUnsettled) ++i;
+    while (j < nowEnd && keptNow[j] != kUnsettled) ++j;
+    if (i == beforeEnd || j == nowEnd || !SameMark{}(&marks[i], &buildingMarks[j])) break;
+    keptBefore[i++] = kMatched;
+    keptNow[j++] = kMatched;
+  }
+  // A mark stays when one of its kind and path is on the other side, as in the diff's sets. The rest is
+  // searched pair by pair while that stays small; a body with many marks changed leaves it to the sets.
+  std::size_t leftBefore = 0, leftNow = 0;
+  for (std::size_t k = i; k < beforeEnd; ++k) leftBefore += keptBefore[k] == kUnsettled;
+  for (std::size_t k = j; k < nowEnd; ++k) leftNow += keptNow[k] == kUnsettled;
+  if (leftBefore * (nowEnd - nowBegin) + leftNow * (beforeEnd - beforeBegin) > 256) return;
+  auto partnered = [](const std::vector<Mark>& side, std::size_t begin, std::size_t end, const Mark& mark) {
+    for (std::size_t k = begin; k < end; ++k) {
+      if (SameMark{}(&side[k], &mark)) return true;
+    }
+    return false;
+  };
+  for (std::size_t m = i; m < beforeEnd; ++m) {
+    if (keptBefore[m] == kUnsettled) {
+      keptBefore[m] = partnered(buildingMarks, nowBegin, nowEnd, marks[m]) ? kMatched : kMoves;
+    }
+  }
+  for (std::size_t k = j; k < nowEnd; ++k) {
+    if (keptNow[k] == kUnsettled) keptNow[k] = partnered(marks, beforeBegin, beforeEnd, buildingMarks[k]) ? kMatched : kMoves;
+  }
+}
+
+bool DeclarativeHost::Core::samePayload(const AnyView::Node& a, const AnyView::Node& b) {
+  if (a.kind != b.kind || a.payload.index() != b.payload.index()) return false;
+  using Picture = AnyView::Node::Picture;
+  using Sides = AnyView::Node::Sides;
+  if (const auto* picture = a.as<Picture>()) {
+    const auto& other = *b.as<Picture>();
+    return picture->image == other.image && picture->modifiers == other.modifiers;
+  }
+  if (const auto* value = a.as<double>()) return *value == *b.as<double>();
+  if (const auto* sides = a.as<Sides>()) return sides->width == b.as<Sides>()->width && sides->height == b.as<Sides>()->height;
+  if (const auto* transition = a.as<AnyTransition>()) return *transition == *b.as<AnyTransition>();
+  if (const auto* identity = a.as<AnyView::Identity>()) return sameIdentity(*identity, *b.as<AnyView::Identity>());
+  if (const auto* action = a.as<std::function<void()>>()) return !*action && !*b.as<std::function<void()>>();
+  return std::holds_alternative<std::monostate>(a.payload);
 }
 
 std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView::Node& node,
@@ -665,8 +797,12 @@ std::shared_ptr<AnyView::Node> DeclarativeHost::Core::withChildren(const AnyView
   return built;
 }
 
-AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child) {
+AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child, const AnyView* previous) {
   if (child.node_ == view.node_->children[0].node_) return view;
+  if (previous && previous->node_->children.size() == 1 && previous->node_->children[0].node_ == child.node_ &&
+      samePayload(*view.node_, *previous->node_)) {
+    return *previous;
+  }
   std::vector<AnyView> children;
   children.reserve(1);
   children.push_back(std::move(child));
@@ -684,12 +820,14 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   reached.clear();
   keeping = noticesOnly;
   bridgesBuilt = 0;
-  keptBefore.assign(marks.size(), 0);
+  keptBefore.assign(marks.size(), kUnsettled);
   keptNow.clear();
+  reachedTwice = false;
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
+  marksCursor = 0;
   Path path;
-  tree = build(root ? root() : AnyView(), path, rootView->bounds());
+  tree = build(root ? root() : AnyView(), path, rootView->bounds(), &tree);
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
   // hold it weakly, have run. When every state was reached there is nothing to look for.
@@ -745,24 +883,33 @@ std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::o
     while (same < marks.size() && SameMark{}(&marks[same], &buildingMarks[same])) ++same;
     if (same == marks.size()) return actions;
   }
-  keptNow.resize(buildingMarks.size(), 0);
-  // Otherwise marks are matched by kind and path through hash sets, both ways, so a rebuild stays linear in
-  // the tree.
+  keptNow.resize(buildingMarks.size(), kUnsettled);
+  // A place built twice has marks outside its range: what was settled below bodies is decided again.
+  auto unsettle = [](char& flag) {
+    if (flag == kMoves || flag == kMatched) flag = kUnsettled;
+  };
+  if (reachedTwice) {
+    std::for_each(keptBefore.begin(), keptBefore.end(), unsettle);
+    std::for_each(keptNow.begin(), keptNow.end(), unsettle);
+  }
+  // The marks no body settled are matched by kind and path through hash sets, both ways, so a rebuild stays
+  // linear in the tree. A side with none unsettled needs no set: the other side's all moved.
+  const bool unsettledBefore = std::find(keptBefore.begin(), keptBefore.end(), kUnsettled) != keptBefore.end();
+  const bool unsettledNow = std::find(keptNow.begin(), keptNow.end(), kUnsettled) != keptNow.end();
   std::unordered_set<const Mark*, MarkHash, SameMark> before, after;
-  before.reserve(marks.size());
-  after.reserve(buildingMarks.size());
-  // Marks a body kept stay, and are left out of both.
+  if (unsettledBefore && unsettledNow) {
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      if (keptBefore[i] == kUnsettled) before.insert(&marks[i]);
+    }
+    for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
+      if (keptNow[i] == kUnsettled) after.insert(&buildingMarks[i]);
+    }
+  }
   for (std::size_t i = 0; i < marks.size(); ++i) {
-    if (!keptBefore[i]) before.insert(&marks[i]);
+    if (keptBefore[i] == kMoves || (keptBefore[i] == kUnsettled && !after.contains(&marks[i]))) leave(marks[i]);
   }
   for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
-    if (!keptNow[i]) after.insert(&buildingMarks[i]);
-  }
-  for (std::size_t i = 0; i < marks.size(); ++i) {
-    if (!keptBefore[i] && !after.contains(&marks[i])) leave(marks[i]);
-  }
-  for (std::size_t i = 0; i < buildingMarks.size(); ++i) {
-    if (!keptNow[i] && !before.contains(&buildingMarks[i])) come(buildingMarks[i]);
+    if (keptNow[i] == kMoves || (keptNow[i] == kUnsettled && !before.contains(&buildingMarks[i]))) come(buildingMarks[i]);
   }
   return actions;
 }

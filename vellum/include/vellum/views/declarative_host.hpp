@@ -7,7 +7,9 @@
 // rebuild costs time in proportion to the tree's nodes. One that only notices asked for (a scheduled one, or
 // rebuildIfNeeded) evaluates again only the bodies that read an object that sent a notice since, and those
 // above them: any other body value met again in the same place, laid out the same, stands for what it built
-// last time, as long as no bridged view is below it. rebuild() and setRoot() evaluate every body. Nothing is
+// last time, as long as no bridged view is below it. rebuild() and setRoot() evaluate every body. A node a
+// rebuild makes equal to the one that stood in its place before (same kind, values and children; an action or
+// a bridged view is never equal to another) is that node, so tree() shares what did not change. Nothing is
 // drawn or interpolated: animations and transitions are written to a log that tests read, which keeps its
 // latest kLogLimit entries.
 //
