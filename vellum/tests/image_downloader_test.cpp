@@ -482,6 +482,55 @@ TEST_F(Downloads, BytesOnlyDownloadsDoNotWaitBehindImagesBeingMade) {
   EXPECT_EQ(server.hits("GET", "/shared.png"), 1);
 }
 
+// Whether bytes may skip the processing queue is the processor's to say, the application's own among them;
+// one that throws when asked is taken as a no, and its caller is still answered.
+TEST_F(Downloads, ProcessorsThatKeepTheBytesAreAnsweredOffTheProcessingQueue) {
+  struct Keeping final : ImageProcessor {
+    explicit Keeping(int answer) : answer_(answer) {}
+    std::string identifier() const override { return "keeping-" + std::to_string(answer_); }
+    ImagePtr process(const ImageProcessItem&, const VellumParsedOptionsInfo&) const override {
+      onProcessingQueue = ImageDataProcessor::sharedProcessingQueue().dispatchQueue()->isCurrent();
+      return Image::withoutBitmap();
+    }
+    bool keepsDataAsIs() const override {
+      if (answer_ < 0) throw answer_;
+      return answer_ > 0;
+    }
+    const int answer_;
+    mutable std::atomic<bool> onProcessingQueue{false};
+  };
+  auto keeps = std::make_shared<Keeping>(1);
+  auto declines = std::make_shared<Keeping>(0);
+  auto throws = std::make_shared<Keeping>(-1);
+
+  auto release = std::make_shared<std::promise<void>>();
+  std::promise<void> holding;
+  ImageDataProcessor::sharedProcessingQueue().execute([&holding, released = release->get_future().share()] {
+    holding.set_value();
+    released.wait_for(kDeadline);
+  });
+  await(holding.get_future());
+  Answer kept, declined, thrown;
+  downloader->downloadImage(url("/a.png"), direct(keeps), kept.completion());
+  downloader->downloadImage(url("/a.png?declines"), direct(declines), declined.completion());
+  downloader->downloadImage(url("/a.png?throws"), direct(throws), thrown.completion());
+  const bool answered = kept.future.wait_for(kDeadline) == std::future_status::ready;
+  release->set_value();
+  ASSERT_TRUE(answered);
+  const auto result = kept.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);
+  EXPECT_FALSE(keeps->onProcessingQueue);
+
+  for (auto* answer : {&declined, &thrown}) {
+    const auto other = answer->get();
+    ASSERT_TRUE(other) << other.error().what();
+    EXPECT_EQ(other.value().originalData, png);
+  }
+  EXPECT_TRUE(declines->onProcessingQueue);
+  EXPECT_TRUE(throws->onProcessingQueue);
+}
+
 TEST_F(Downloads, ServerTrustOnlyForTrustedHosts) {
   LoopbackServer::Options tls;
   tls.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");

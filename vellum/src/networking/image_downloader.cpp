@@ -69,10 +69,15 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   return future;
 }
 
-// Every caller asked for the bytes alone (a live-photo resource): the processor keeps them as they are.
+// Every caller asked for the bytes alone (a live-photo resource): each processor keeps them as they are. The
+// processor may be the application's: one that throws when asked has said no, and its image is made on the
+// processing queue as any other.
 bool makesNoImage(const std::vector<SessionDataTask::TaskCallback>& callbacks) {
   return std::all_of(callbacks.begin(), callbacks.end(), [](const SessionDataTask::TaskCallback& callback) {
-    return dynamic_cast<const LivePhotoImageProcessor*>(callback.options.processor.get()) != nullptr;
+    const auto& processor = callback.options.processor;
+    bool keeps = false;
+    if (processor) callGuarded("A processor's keepsDataAsIs", [&] { keeps = processor->keepsDataAsIs(); });
+    return keeps;
   });
 }
 
