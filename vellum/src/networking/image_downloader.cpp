@@ -381,16 +381,16 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
   std::optional<NetworkMetrics> metrics;
   if (auto record = weakRecord.lock()) metrics = record->metrics();
   auto stores = std::make_shared<TransferStoreLedger>();
-  processor->setOnImageProcessed([weak, context, metrics, stores, data = downloaded.data, response = downloaded.response](
+  processor->setOnImageProcessed([weak, url = context.url, metrics, stores, data = downloaded.data, response = downloaded.response](
                                      const ImageDataProcessor::Outcome& outcome, const SessionDataTask::TaskCallback& callback) {
     auto self = weak.lock();
-    if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
+    if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(url)));
     if (!outcome) return answer(callback, DownloadResult::failure(outcome.error()));
     if (auto target = self->delegate()) {
       callGuarded("The downloader delegate's didDownloadImage",
-                  [&] { target->didDownloadImage(*self, outcome.value(), context.url, response); });
+                  [&] { target->didDownloadImage(*self, outcome.value(), url, response); });
     }
-    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics, stores}));
+    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), url, data, metrics, stores}));
   });
   processor->process();
 }
