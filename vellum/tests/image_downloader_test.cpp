@@ -34,6 +34,19 @@ Reply redirect(int status, const std::string& location, std::string body = "") {
 }
 std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; }
 
+// Keeps the shared image-processing queue busy until the returned promise is set (or the deadline passes).
+std::shared_ptr<std::promise<void>> holdSharedProcessingQueue() {
+  auto release = std::make_shared<std::promise<void>>();
+  auto holding = std::make_shared<std::promise<void>>();
+  auto held = holding->get_future();
+  ImageDataProcessor::sharedProcessingQueue().execute([holding, released = release->get_future().share()] {
+    holding->set_value();
+    released.wait_for(kDeadline);
+  });
+  await(std::move(held));
+  return release;
+}
+
 class Downloads : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -454,13 +467,7 @@ TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
 // Bytes wanted as they came wait for no image being made: the shared processing queue is held busy meanwhile.
 // A transfer shared with a caller who wants an image still makes that image, and each gets its own answer.
 TEST_F(Downloads, BytesOnlyDownloadsDoNotWaitBehindImagesBeingMade) {
-  auto release = std::make_shared<std::promise<void>>();
-  std::promise<void> holding;
-  ImageDataProcessor::sharedProcessingQueue().execute([&holding, released = release->get_future().share()] {
-    holding.set_value();
-    released.wait_for(kDeadline);
-  });
-  await(holding.get_future());
+  auto release = holdSharedProcessingQueue();
   auto bytes = downloader->downloadLivePhotoResourceAsync(url("/a.png"), direct());
   const bool answered = bytes.wait_for(kDeadline) == std::future_status::ready;
   release->set_value();
@@ -503,13 +510,7 @@ TEST_F(Downloads, ProcessorsThatKeepTheBytesAreAnsweredOffTheProcessingQueue) {
   auto declines = std::make_shared<Keeping>(0);
   auto throws = std::make_shared<Keeping>(-1);
 
-  auto release = std::make_shared<std::promise<void>>();
-  std::promise<void> holding;
-  ImageDataProcessor::sharedProcessingQueue().execute([&holding, released = release->get_future().share()] {
-    holding.set_value();
-    released.wait_for(kDeadline);
-  });
-  await(holding.get_future());
+  auto release = holdSharedProcessingQueue();
   Answer kept, declined, thrown;
   downloader->downloadImage(url("/a.png"), direct(keeps), kept.completion());
   downloader->downloadImage(url("/a.png?declines"), direct(declines), declined.completion());
