@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <atomic>
@@ -420,6 +421,14 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     returnEasyHandle(easy);
   }
 
+  // Enough for every connection the streaming transfers may hold to one host: transfers that end together
+  // in one turn of the worker hand their handles back before the next ones start, and a pool smaller than
+  // that window would close handles only to make them again moments later.
+  std::size_t maximumIdleHandles() const {
+    const auto perHost = static_cast<std::size_t>(std::max(0L, configuration_.maximumConnectionsPerHost));
+    return std::clamp(perHost, kMinimumIdleHandles, kMaximumIdleHandles);
+  }
+
   // Easy handles are kept for later transfers: making one costs more than resetting it.
   CURL* takeEasyHandle() {
     {
@@ -436,7 +445,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   void returnEasyHandle(CURL* easy) {
     curl_easy_reset(easy);
     std::lock_guard lock(poolMutex_);
-    if (idleHandles_.size() < kMaximumIdleHandles) {
+    if (idleHandles_.size() < maximumIdleHandles()) {
       idleHandles_.push_back(easy);
       return;
     }
@@ -460,7 +469,8 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   std::unordered_map<TransferID, std::shared_ptr<std::atomic<bool>>> held_;  // of the transfers not yet finished
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
-  static constexpr std::size_t kMaximumIdleHandles = 16;
+  static constexpr std::size_t kMinimumIdleHandles = 16;
+  static constexpr std::size_t kMaximumIdleHandles = 128;
   std::mutex poolMutex_;
   std::vector<CURL*> idleHandles_;
   static constexpr std::size_t kMaximumIdleLanes = 32;

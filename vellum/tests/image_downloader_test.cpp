@@ -34,6 +34,19 @@ Reply redirect(int status, const std::string& location, std::string body = "") {
 }
 std::string head(const std::string& fields) { return "HTTP/1.1 200 OK\r\n" + fields + "\r\n"; }
 
+// Keeps the shared image-processing queue busy until the returned promise is set (or the deadline passes).
+std::shared_ptr<std::promise<void>> holdSharedProcessingQueue() {
+  auto release = std::make_shared<std::promise<void>>();
+  auto holding = std::make_shared<std::promise<void>>();
+  auto held = holding->get_future();
+  ImageDataProcessor::sharedProcessingQueue().execute([holding, released = release->get_future().share()] {
+    holding->set_value();
+    released.wait_for(kDeadline);
+  });
+  await(std::move(held));
+  return release;
+}
+
 class Downloads : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -454,13 +467,7 @@ TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
 // Bytes wanted as they came wait for no image being made: the shared processing queue is held busy meanwhile.
 // A transfer shared with a caller who wants an image still makes that image, and each gets its own answer.
 TEST_F(Downloads, BytesOnlyDownloadsDoNotWaitBehindImagesBeingMade) {
-  auto release = std::make_shared<std::promise<void>>();
-  std::promise<void> holding;
-  ImageDataProcessor::sharedProcessingQueue().execute([&holding, released = release->get_future().share()] {
-    holding.set_value();
-    released.wait_for(kDeadline);
-  });
-  await(holding.get_future());
+  auto release = holdSharedProcessingQueue();
   auto bytes = downloader->downloadLivePhotoResourceAsync(url("/a.png"), direct());
   const bool answered = bytes.wait_for(kDeadline) == std::future_status::ready;
   release->set_value();
@@ -480,6 +487,49 @@ TEST_F(Downloads, BytesOnlyDownloadsDoNotWaitBehindImagesBeingMade) {
   EXPECT_EQ(image.value().image->bitmap()->width, 24u);
   EXPECT_EQ(await(std::move(resource)).originalData, png);
   EXPECT_EQ(server.hits("GET", "/shared.png"), 1);
+}
+
+// Whether bytes may skip the processing queue is the processor's to say, the application's own among them;
+// one that throws when asked is taken as a no, and its caller is still answered.
+TEST_F(Downloads, ProcessorsThatKeepTheBytesAreAnsweredOffTheProcessingQueue) {
+  struct Keeping final : ImageProcessor {
+    explicit Keeping(int answer) : answer_(answer) {}
+    std::string identifier() const override { return "keeping-" + std::to_string(answer_); }
+    ImagePtr process(const ImageProcessItem&, const VellumParsedOptionsInfo&) const override {
+      onProcessingQueue = ImageDataProcessor::sharedProcessingQueue().dispatchQueue()->isCurrent();
+      return Image::withoutBitmap();
+    }
+    bool keepsDataAsIs() const override {
+      if (answer_ < 0) throw answer_;
+      return answer_ > 0;
+    }
+    const int answer_;
+    mutable std::atomic<bool> onProcessingQueue{false};
+  };
+  auto keeps = std::make_shared<Keeping>(1);
+  auto declines = std::make_shared<Keeping>(0);
+  auto throws = std::make_shared<Keeping>(-1);
+
+  auto release = holdSharedProcessingQueue();
+  Answer kept, declined, thrown;
+  downloader->downloadImage(url("/a.png"), direct(keeps), kept.completion());
+  downloader->downloadImage(url("/a.png?declines"), direct(declines), declined.completion());
+  downloader->downloadImage(url("/a.png?throws"), direct(throws), thrown.completion());
+  const bool answered = kept.future.wait_for(kDeadline) == std::future_status::ready;
+  release->set_value();
+  ASSERT_TRUE(answered);
+  const auto result = kept.get();
+  ASSERT_TRUE(result) << result.error().what();
+  EXPECT_EQ(result.value().originalData, png);
+  EXPECT_FALSE(keeps->onProcessingQueue);
+
+  for (auto* answer : {&declined, &thrown}) {
+    const auto other = answer->get();
+    ASSERT_TRUE(other) << other.error().what();
+    EXPECT_EQ(other.value().originalData, png);
+  }
+  EXPECT_TRUE(declines->onProcessingQueue);
+  EXPECT_TRUE(throws->onProcessingQueue);
 }
 
 TEST_F(Downloads, ServerTrustOnlyForTrustedHosts) {

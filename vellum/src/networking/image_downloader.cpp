@@ -69,10 +69,15 @@ std::future<T> awaitDownload(Start start, const std::stop_token& stop) {
   return future;
 }
 
-// Every caller asked for the bytes alone (a live-photo resource): the processor keeps them as they are.
+// Every caller asked for the bytes alone (a live-photo resource): each processor keeps them as they are. The
+// processor may be the application's: one that throws when asked has said no, and its image is made on the
+// processing queue as any other.
 bool makesNoImage(const std::vector<SessionDataTask::TaskCallback>& callbacks) {
   return std::all_of(callbacks.begin(), callbacks.end(), [](const SessionDataTask::TaskCallback& callback) {
-    return dynamic_cast<const LivePhotoImageProcessor*>(callback.options.processor.get()) != nullptr;
+    const auto& processor = callback.options.processor;
+    bool keeps = false;
+    if (processor) callGuarded("A processor's keepsDataAsIs", [&] { keeps = processor->keepsDataAsIs(); });
+    return keeps;
   });
 }
 
@@ -376,16 +381,16 @@ void ImageDownloader::taskDone(const std::weak_ptr<ImageDownloader>& weak, const
   std::optional<NetworkMetrics> metrics;
   if (auto record = weakRecord.lock()) metrics = record->metrics();
   auto stores = std::make_shared<TransferStoreLedger>();
-  processor->setOnImageProcessed([weak, context, metrics, stores, data = downloaded.data, response = downloaded.response](
+  processor->setOnImageProcessed([weak, url = context.url, metrics, stores, data = downloaded.data, response = downloaded.response](
                                      const ImageDataProcessor::Outcome& outcome, const SessionDataTask::TaskCallback& callback) {
     auto self = weak.lock();
-    if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(context.url)));
+    if (!self) return answer(callback, DownloadResult::failure(cancelledBySession(url)));
     if (!outcome) return answer(callback, DownloadResult::failure(outcome.error()));
     if (auto target = self->delegate()) {
       callGuarded("The downloader delegate's didDownloadImage",
-                  [&] { target->didDownloadImage(*self, outcome.value(), context.url, response); });
+                  [&] { target->didDownloadImage(*self, outcome.value(), url, response); });
     }
-    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), context.url, data, metrics, stores}));
+    answer(callback, DownloadResult::success(ImageLoadingResult{outcome.value(), url, data, metrics, stores}));
   });
   processor->process();
 }

@@ -1,5 +1,6 @@
 #include "vellum/networking/session_data_task.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 #include "url_session.hpp"
@@ -85,6 +86,13 @@ std::int64_t SessionDataTask::receivedByteCount() const {
 void SessionDataTask::appendData(const foundation::Bytes& data) {
   std::lock_guard lock(lock_);
   if (std::exchange(dataHandedOut_, false)) mutableData_ = std::make_shared<foundation::Bytes>(*mutableData_);
+  // Room for the announced body is made once, not regrown (and recopied) chunk by chunk. Only so much is
+  // taken on the server's word: a body announced longer than it is costs no more than that.
+  if (mutableData_->empty() && task_ && task_->response_) {
+    constexpr std::int64_t kMostReservedAhead = std::int64_t{1} << 20;
+    const std::int64_t announced = vellum::expectedContentLength(*task_->response_);
+    if (announced > 0) mutableData_->reserve(static_cast<std::size_t>(std::min(announced, kMostReservedAhead)));
+  }
   mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
 

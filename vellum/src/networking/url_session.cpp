@@ -1,6 +1,8 @@
 #include "url_session.hpp"
 
+#include <cctype>
 #include <cmath>
+#include <string_view>
 
 #include "general/guarded_call.hpp"
 
@@ -19,6 +21,15 @@ std::atomic<std::uint64_t> nextTaskIdentifier{1};
 
 bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool isPlainHTTP(std::string_view url) {
+  constexpr std::string_view prefix = "http://";
+  if (url.size() <= prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != prefix[i]) return false;
+  }
+  return true;
 }
 
 bool isWeb(const std::string& url) {
@@ -97,31 +108,38 @@ struct URLSession::Inbox {
 
 namespace {
 
-// Runs on the engine's worker: hands each event to the delegate queue and returns.
+// Runs on the engine's worker: hands each event to the delegate queue and returns. The handlers are the
+// session's own closures, copied into each event as they are (no function object wrapped in another).
+template <class Head, class Body, class End>
 class HopObserver final : public httpkit::TransferObserver {
  public:
-  using Post = std::function<void(std::function<void(URLSession&)>)>;
-  explicit HopObserver(Post post) : post_(std::move(post)) {}
-
-  std::function<void(URLSession&, httpkit::HTTPURLResponse)> head;
-  std::function<void(URLSession&, foundation::Bytes)> body;
-  std::function<void(URLSession&, std::optional<httpkit::URLError>, httpkit::TaskMetrics)> end;
+  HopObserver(std::shared_ptr<URLSession::Inbox> inbox, Head head, Body body, End end)
+      : inbox_(std::move(inbox)), head_(std::move(head)), body_(std::move(body)), end_(std::move(end)) {}
 
   void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
-    post_([head = head, response](URLSession& session) { head(session, response); });
+    URLSession::Inbox::push(inbox_, [head = head_, response](URLSession& session) mutable { head(session, std::move(response)); });
   }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
-    post_([body = body, data = foundation::Bytes(bytes.begin(), bytes.end())](URLSession& session) mutable {
+    URLSession::Inbox::push(inbox_, [body = body_, data = foundation::Bytes(bytes.begin(), bytes.end())](URLSession& session) mutable {
       body(session, std::move(data));
     });
   }
   void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics& metrics) override {
-    post_([end = end, error, metrics](URLSession& session) { end(session, error, metrics); });
+    URLSession::Inbox::push(inbox_, [end = end_, error, metrics](URLSession& session) { end(session, error, metrics); });
   }
 
  private:
-  Post post_;
+  const std::shared_ptr<URLSession::Inbox> inbox_;
+  const Head head_;
+  const Body body_;
+  const End end_;
 };
+
+template <class Head, class Body, class End>
+std::shared_ptr<httpkit::TransferObserver> makeHopObserver(std::shared_ptr<URLSession::Inbox> inbox, Head head, Body body,
+                                                           End end) {
+  return std::make_shared<HopObserver<Head, Body, End>>(std::move(inbox), std::move(head), std::move(body), std::move(end));
+}
 
 }  // namespace
 
@@ -157,9 +175,10 @@ void URLSession::start(const std::shared_ptr<URLSessionDataTask>& task) {
   flight->task = task;
   flight->request = task->originalRequest();
   // A plain http transfer asks nobody anything first: it starts here, on the caller's thread, before any
-  // other thread can see its flight, saving a trip through the delegate queue.
-  const auto parts = httpkit::parseURL(flight->request.url);
-  const bool direct = parts && parts->scheme == "http" &&
+  // other thread can see its flight, saving a trip through the delegate queue. Its scheme is read from the
+  // text alone: the downloader parsed the address moments ago, and one that still fails to parse ends as
+  // curl's malformed-URL error instead.
+  const bool direct = isPlainHTTP(flight->request.url) &&
                       (flight->request.allowsConstrainedNetworkAccess || !networkConstrained.load());
   bool invalidated = false;
   {
@@ -265,15 +284,13 @@ httpkit::TransferOptions URLSession::prepareHop(const std::shared_ptr<Flight>& f
 bool URLSession::startTransfer(const std::shared_ptr<Flight>& flight, const httpkit::TransferOptions& options) {
   const int hop = flight->hop;
   // The worker reaches the queue through the inbox alone: it never holds the session.
-  auto observer = std::make_shared<HopObserver>(
-      [inbox = inbox_](std::function<void(URLSession&)> event) { Inbox::push(inbox, std::move(event)); });
-  observer->head = [flight, hop](URLSession& session, httpkit::HTTPURLResponse response) {
-    session.onHead(flight, hop, response);
-  };
-  observer->body = [flight, hop](URLSession& session, foundation::Bytes bytes) { session.onBody(flight, hop, std::move(bytes)); };
-  observer->end = [flight, hop](URLSession& session, std::optional<httpkit::URLError> error, httpkit::TaskMetrics metrics) {
-    session.onEnd(flight, hop, std::move(error), metrics);
-  };
+  auto observer = makeHopObserver(
+      inbox_,
+      [flight, hop](URLSession& session, httpkit::HTTPURLResponse response) { session.onHead(flight, hop, std::move(response)); },
+      [flight, hop](URLSession& session, foundation::Bytes bytes) { session.onBody(flight, hop, std::move(bytes)); },
+      [flight, hop](URLSession& session, std::optional<httpkit::URLError> error, const httpkit::TaskMetrics& metrics) {
+        session.onEnd(flight, hop, std::move(error), metrics);
+      });
   try {
     const auto id = engine_->start(flight->request, options, observer);
     flight->transfer = id;
@@ -293,14 +310,14 @@ void URLSession::launch(const std::shared_ptr<Flight>& flight, bool verifyPeer) 
   startTransfer(flight, options);
 }
 
-void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response) {
+void URLSession::onHead(const std::shared_ptr<Flight>& flight, int hop, httpkit::HTTPURLResponse response) {
   if (flight->finished || flight->hop != hop) return;
-  flight->hopResponse = response;
-  if (isRedirect(response.statusCode) && response.value("Location")) {
+  flight->hopResponse = std::move(response);
+  if (isRedirect(flight->hopResponse.statusCode) && flight->hopResponse.value("Location")) {
     flight->redirecting = true;
     return;
   }
-  askDisposition(flight, response);
+  askDisposition(flight, flight->hopResponse);
 }
 
 void URLSession::askDisposition(const std::shared_ptr<Flight>& flight, const httpkit::HTTPURLResponse& response) {

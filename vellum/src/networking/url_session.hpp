@@ -56,7 +56,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   httpkit::TransferOptions prepareHop(const std::shared_ptr<Flight>& flight, bool verifyPeer);
   // REQUIRES: mutex_ held. False when the request could not be put on the wire (its end is queued).
   bool startTransfer(const std::shared_ptr<Flight>& flight, const httpkit::TransferOptions& options);
-  void onHead(const std::shared_ptr<Flight>& flight, int hop, const httpkit::HTTPURLResponse& response);
+  void onHead(const std::shared_ptr<Flight>& flight, int hop, httpkit::HTTPURLResponse response);
   void onBody(const std::shared_ptr<Flight>& flight, int hop, foundation::Bytes bytes);
   void onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,
              const httpkit::TaskMetrics& metrics);

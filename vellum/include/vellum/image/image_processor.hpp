@@ -48,6 +48,11 @@ class ImageProcessor : public std::enable_shared_from_this<ImageProcessor> {
   virtual std::string identifier() const = 0;
   // The processed image, or null when none can be produced.
   virtual ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const = 0;
+  // True when the processor hands downloaded data on as it came and makes no image worth waiting for: a
+  // download whose callers all use such processors is answered where its transfer ends, never queued behind
+  // images being decoded. Answer true only when `process` on data is cheap; false (the default) keeps the
+  // processing off the session's queue.
+  virtual bool keepsDataAsIs() const { return false; }
 
   // A processor that runs this one and then `another` on its image. Its identifier is the two identifiers
   // joined by "|>", always, even when one of them is empty: appending to or from the default processor
@@ -83,6 +88,7 @@ class LivePhotoImageProcessor final : public ImageProcessor {
 
   std::string identifier() const override { return kIdentifier; }
   ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override;
+  bool keepsDataAsIs() const override { return true; }
 };
 
 }  // namespace vellum
