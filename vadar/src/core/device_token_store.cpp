@@ -51,8 +51,7 @@ std::shared_ptr<DeviceTokenStore::Entry> DeviceTokenStore::entryLocked(const key
                                                                        const std::string& instance) {
   // Found without copying the key's strings: every request asks.
   const std::string_view group = store.accessGroup() ? std::string_view(*store.accessGroup()) : std::string_view();
-  const auto found = entries_.find(std::tuple<std::string_view, std::string_view, std::string_view>(
-      store.service(), group, instance));
+  const auto found = entries_.find(KeyView(store.service(), group, instance));
   if (found != entries_.end()) return found->second;
   auto entry = std::make_shared<Entry>();
   entries_.emplace(Key{store.service(), std::string(group), instance}, entry);

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 
 #include <keychain/keychain_store.hpp>
@@ -67,6 +68,17 @@ class DeviceTokenStore {
     std::optional<std::string> token;
   };
   using Key = std::tuple<std::string, std::string, std::string>;  // service, access group, instance
+  using KeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
+  // Orders keys and views of keys alike, so that a look-up needs no copies of the strings.
+  struct KeyOrder {
+    using is_transparent = void;
+    static KeyView view(const KeyView& key) { return key; }
+    static KeyView view(const Key& key) { return {std::get<0>(key), std::get<1>(key), std::get<2>(key)}; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return view(a) < view(b);
+    }
+  };
 
   std::shared_ptr<Entry> entryLocked(const keychain::KeychainStore& store, const std::string& instance);
   void startReadLocked(const std::shared_ptr<Entry>& entry, const keychain::KeychainStore& store,
@@ -76,7 +88,7 @@ class DeviceTokenStore {
   const std::chrono::milliseconds wait_;
   std::mutex mutex_;
   std::condition_variable_any known_;  // a token became known, or the read was waited out
-  std::map<Key, std::shared_ptr<Entry>, std::less<>> entries_;
+  std::map<Key, std::shared_ptr<Entry>, KeyOrder> entries_;
 };
 
 }  // namespace vadar::core
