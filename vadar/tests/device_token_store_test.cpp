@@ -16,7 +16,9 @@
 #include "core/background_tasks.hpp"
 #include "core/device_token_store.hpp"
 #include "core/keychain_reads.hpp"
+#include "core/keychain_writer.hpp"
 #include "testing/bounded_task.hpp"
+#include "vadar_harness.hpp"
 
 namespace vadar {
 namespace {
@@ -33,10 +35,10 @@ struct SlowKeychain {
 
   SlowKeychain(std::string token, std::chrono::milliseconds wait)
       : tokens(std::make_unique<core::DeviceTokenStore>(
-            [opened = opened, token](const keychain::KeychainStore&, const std::string&) -> std::optional<std::string> {
+            [opened = opened, token](const keychain::KeychainStore&, const std::string&) {
               // Bounded, so that a test that fails before opening the gate leaves no read behind for long.
-              if (opened.wait_for(60s) != std::future_status::ready) return std::nullopt;
-              return token;
+              if (opened.wait_for(60s) != std::future_status::ready) return core::DeviceTokenStore::Stored::unreadable();
+              return core::DeviceTokenStore::Stored::present(token);
             },
             wait)) {}
   void letAnswer() {
@@ -60,11 +62,11 @@ struct Asked {
   Clock::time_point answeredAt;
 };
 testing_support::BoundedTask<Asked> ask(core::DeviceTokenStore& tokens, const std::string& instance,
-                                        std::stop_token stop = {}) {
-  return testing_support::launch([&tokens, instance, stop] {
+                                        std::stop_token stop = {}, keychain::KeychainStore store = kStore) {
+  return testing_support::launch([&tokens, instance, stop, store] {
     const core::StopTokenScope scope(stop);
     Asked asked;
-    asked.token = tokens.token(kStore, instance);
+    asked.token = tokens.token(store, instance);
     asked.answeredAt = Clock::now();
     return asked;
   });
@@ -129,6 +131,103 @@ TEST(DeviceTokenWait, AStoppedRequestLeavesAtOnceAndTheOthersStillGetTheReadToke
   keychain.letAnswer();
   ASSERT_EQ(waiting.wait_for(wait / 2), std::future_status::ready);
   EXPECT_EQ(waiting.get().token, "stored_token");
+}
+
+
+// A stored token this process could not read (a locked or failing keychain, a read slower than the wait) is
+// the user's signed-in client: the token an answer hands out meanwhile is used for this run only, and the next
+// start gets the stored one back. Against the real Secret Service (scripts/with-keyring).
+struct StoredTokenCase {
+  testing::VadarHarness harness{/*configureNow=*/false};
+  keychain::KeychainStore store = harness.keychain();
+  const std::string instance = "https://" + std::string(testing::VadarHarness::host);
+
+  // The item as a previous run left it: written by the writer, so the store is marked for the instance.
+  void storeBefore(const std::string& token) {
+    ASSERT_TRUE(core::KeychainWriter::shared().writeNow(
+        {store, instance, core::deviceTokenKey,
+         [token](const keychain::KeychainStore& target) { target.setString(token, core::deviceTokenKey); }},
+        20s));
+  }
+  std::optional<std::string> inKeychain() const {
+    try {
+      return store.string(core::deviceTokenKey);
+    } catch (const keychain::KeychainStoreError& error) {
+      if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return std::nullopt;
+      throw;
+    }
+  }
+  std::optional<std::string> sent(core::DeviceTokenStore& tokens) {
+    auto asked = ask(tokens, instance, {}, store);
+    if (asked.wait_for(20s) != std::future_status::ready) {
+      ADD_FAILURE() << "asking for the device token did not end";
+      return std::nullopt;
+    }
+    return asked.get().token;
+  }
+};
+
+core::DeviceTokenStore::Read failingRead() {
+  return [](const keychain::KeychainStore&, const std::string&) -> core::DeviceTokenStore::Stored {
+    return core::DeviceTokenStore::Stored::unreadable();
+  };
+}
+
+TEST(DeviceTokenKept, ATokenThatCouldNotBeReadIsNotReplacedByTheOneAnAnswerHandsOut) {
+  StoredTokenCase c;
+  c.storeBefore("signed_in_token");
+  core::DeviceTokenStore tokens(failingRead(), 5s);
+  EXPECT_FALSE(c.sent(tokens));
+  tokens.receive(c.store, c.instance, "handed_out_token");
+  tokens.receive(c.store, c.instance, "handed_out_again");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "signed_in_token");
+  EXPECT_EQ(c.sent(tokens), "handed_out_again") << "this run must go on with the token it was handed";
+}
+
+TEST(DeviceTokenKept, ATokenStillBeingReadIsNotReplacedByTheOneAnAnswerHandsOut) {
+  StoredTokenCase c;
+  c.storeBefore("signed_in_token");
+  SlowKeychain keychain("signed_in_token", 200ms);
+  core::DeviceTokenStore& tokens = *keychain.tokens;
+  EXPECT_FALSE(c.sent(tokens));  // waited out
+  tokens.receive(c.store, c.instance, "handed_out_token");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "signed_in_token");
+
+  // The read's late answer does not take back the token this run already uses.
+  keychain.letAnswer();
+  ASSERT_TRUE(core::KeychainReads::drain(20s));
+  EXPECT_EQ(c.sent(tokens), "handed_out_token");
+  tokens.receive(c.store, c.instance, "handed_out_again");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "signed_in_token");
+}
+
+// Where nothing was stored, or what is stored is this run's own, the handed-out token is kept as before.
+TEST(DeviceTokenKept, AnUnreadKeychainStillTakesTokensWhenItHoldsNoneOrOnlyThisRunsOwn) {
+  StoredTokenCase c;
+  core::DeviceTokenStore tokens(failingRead(), 5s);
+  EXPECT_FALSE(c.sent(tokens));
+  tokens.receive(c.store, c.instance, "first_token");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "first_token");
+  tokens.receive(c.store, c.instance, "second_token");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "second_token");
+}
+
+// A read that did answer, even with "none", lets the handed-out token replace whatever is stored.
+TEST(DeviceTokenKept, AReadThatAnsweredLetsTheHandedOutTokenReplaceTheStoredOne) {
+  StoredTokenCase c;
+  c.storeBefore("stale_token");
+  core::DeviceTokenStore tokens(
+      [](const keychain::KeychainStore&, const std::string&) { return core::DeviceTokenStore::Stored::absent(); },
+      5s);
+  EXPECT_FALSE(c.sent(tokens));
+  tokens.receive(c.store, c.instance, "handed_out_token");
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
+  EXPECT_EQ(c.inKeychain(), "handed_out_token");
 }
 
 }  // namespace

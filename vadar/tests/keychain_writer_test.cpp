@@ -3,7 +3,11 @@
 // everyone else's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -79,6 +83,53 @@ TEST(KeychainWrites, ItemsAreWrittenInTheOrderTheyAskedAndARewrittenItemKeepsIts
   second->release();
   ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
   EXPECT_EQ(writes.order(), (std::vector<std::string>{"client 1", "device token", "client 2", "environment 2"}));
+}
+
+
+// A caller that drains waits for what was queued before it asked, not for writes that keep coming after: the
+// client is installed by every answer, so a busy application never leaves the queue empty.
+TEST(KeychainWrites, DrainingWaitsForEarlierWritesOnlyEvenWhileLaterOnesKeepComing) {
+  VadarHarness harness(/*configureNow=*/false);
+  const keychain::KeychainStore store = harness.keychain();
+  const std::string instance = "https://" + std::string(VadarHarness::host);
+  ScriptedWrites writes(store);
+
+  // Each write of the stream queues the next before it ends, until the test has its answer.
+  struct Stream {
+    std::atomic<bool> stop{false};
+    std::atomic<int> written{0};
+    std::function<void()> next;
+  };
+  auto stream = std::make_shared<Stream>();
+  stream->next = [weak = std::weak_ptr<Stream>(stream), store, instance] {
+    auto self = weak.lock();
+    if (!self || self->stop) return;
+    core::KeychainWriter::shared().submit({store, instance, "cachedClient", [self](const auto&) {
+                                             ++self->written;
+                                             self->next();
+                                           }});
+  };
+
+  auto first = writes.submit("cachedEnvironment", "environment", /*held=*/true);
+  ASSERT_TRUE(first->hasStarted());
+  stream->next();
+  writes.submit("vadarDeviceToken", "device token 1");
+  std::promise<bool> drained;
+  auto answer = drained.get_future();
+  testing::Finishing draining([&drained] { drained.set_value(core::KeychainWriter::shared().drain(10s)); });
+  // Replaces the queued one, which then counts as done only once this one has been written.
+  writes.submit("vadarDeviceToken", "device token 2");
+  first->release();
+
+  ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(answer.get()) << "the drain waited for writes submitted after it";
+  const auto order = writes.order();
+  EXPECT_NE(std::find(order.begin(), order.end(), "device token 2"), order.end())
+      << "the drain ended before the write that replaced an earlier one";
+  EXPECT_EQ(std::find(order.begin(), order.end(), "device token 1"), order.end());
+  stream->stop = true;
+  ASSERT_TRUE(draining.within(20s));
+  ASSERT_TRUE(core::KeychainWriter::shared().drain(20s));
 }
 
 }  // namespace

@@ -20,24 +20,50 @@ namespace {
 // What the HTTP client refuses to put in a header field.
 bool sendable(const std::string& value) { return value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos; }
 
-// The stored token, or none: missing, unreadable, marked for another instance or not sendable.
-std::optional<std::string> readStored(const keychain::KeychainStore& store, const std::string& instance) {
+using Stored = DeviceTokenStore::Stored;
+
+// The stored token: none when missing, marked for another instance or not sendable; unreadable when the
+// keychain failed, which says nothing of what the item holds.
+Stored readStored(const keychain::KeychainStore& store, const std::string& instance) {
   try {
-    if (!InstanceMarker::admits(store, instance)) return std::nullopt;
+    if (!InstanceMarker::admits(store, instance)) return Stored::absent();
     std::string token = store.string(deviceTokenKey);
-    if (sendable(token)) return token;
+    if (sendable(token)) return Stored::present(std::move(token));
     static std::atomic<bool> logged{false};
     if (!logged.exchange(true))
       VadarLogger::error(
           "The stored device token holds a line break or a NUL and cannot be sent; requests go without it until "
           "the frontend API hands out a new one.");
+    return Stored::absent();
+  } catch (const keychain::KeychainStoreError& error) {
+    if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return Stored::absent();
+    KeychainFailures::note(std::current_exception());
   } catch (...) {
     KeychainFailures::note(std::current_exception());
   }
-  return std::nullopt;
+  return Stored::unreadable();
 }
 
 }  // namespace
+
+// The item was not read when `token` came: it may hold the user's signed-in client, which a token handed out
+// to a request that went without it would sign out for good. Only an item with no token, or with one this
+// process wrote, is replaced; otherwise this run goes on with `token` in memory and the next start gets the
+// stored one back.
+bool DeviceTokenStore::mayReplace(const keychain::KeychainStore& target, const std::string& instance,
+                                  const std::string& token, Written& written) {
+  const Stored now = readStored(target, instance);
+  if (now.readable && (!now.token || now.token == written.token)) return true;
+  if (now.readable && now.token == token) {
+    written.token = token;
+    return false;
+  }
+  if (!std::exchange(written.keptLogged, true))
+    VadarLogger::error(
+        "The frontend API handed out a device token before the stored one could be read; the new one is used "
+        "until the process ends, and the stored one is kept for the next start.");
+  return false;
+}
 
 DeviceTokenStore& DeviceTokenStore::shared() {
   // Never destroyed: reads may outlive static destructors.
@@ -64,11 +90,14 @@ void DeviceTokenStore::startReadLocked(const std::shared_ptr<Entry>& entry, cons
   entry->reading = true;
   entry->readDeadline = std::chrono::steady_clock::now() + wait_;
   KeychainReads::start([this, entry, store, instance] {
-    auto token = read_(store, instance);
+    auto stored = read_(store, instance);
     {
       std::lock_guard lock(mutex_);
-      if (entry->known) return;  // a token received meanwhile is newer than the stored one
-      entry->token = std::move(token);
+      // A token received meanwhile is newer than the stored one; the stored one stays unknown to its writes,
+      // which therefore keep checking the item.
+      if (entry->known) return;
+      entry->token = std::move(stored.token);
+      entry->storedKnown = stored.readable;
       entry->known = true;
     }
     known_.notify_all();
@@ -106,17 +135,23 @@ void DeviceTokenStore::preload(const keychain::KeychainStore& store, const std::
 
 void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::string& instance,
                                const std::string& token) {
+  bool checked;
+  std::shared_ptr<Written> written;
   {
     std::lock_guard lock(mutex_);
     const auto entry = entryLocked(store, instance);
     if (entry->known && entry->token == token) return;
     entry->token = token;
     entry->known = true;
+    checked = !entry->storedKnown;
+    written = entry->written;
   }
   known_.notify_all();
   KeychainWriter::shared().submit({store, instance, deviceTokenKey,
-                                   [token](const keychain::KeychainStore& target) {
+                                   [token, instance, checked, written](const keychain::KeychainStore& target) {
+                                     if (checked && !mayReplace(target, instance, token, *written)) return;
                                      target.setString(token, deviceTokenKey);
+                                     written->token = token;
                                    }});
 }
 

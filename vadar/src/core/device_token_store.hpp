@@ -11,7 +11,8 @@
 // wait for it until `firstReadWait` after it started at most, once, before they go without a token. A request
 // whose send is stopped (core::StopTokenScope) leaves the wait at once. A received token is written back by the
 // keychain writer, off the request path. A stored value the HTTP client could not send (a line break, a NUL)
-// and a keychain that cannot be read count as no token, as does a store marked for another instance.
+// and a keychain that cannot be read count as no token, as does a store marked for another instance; but a
+// token that could not be read is never overwritten by one handed out before this process knew it.
 //
 // Thread rule: any thread. Lifetime: `shared()` is one object for the process, never destroyed; a store made
 // for a test outlives its reads.
@@ -34,8 +35,17 @@ inline constexpr const char* deviceTokenKey = "vadarDeviceToken";
 
 class DeviceTokenStore {
  public:
-  // Reads the stored token of an instance; none when there is none or it cannot be read. Never throws.
-  using Read = std::function<std::optional<std::string>(const keychain::KeychainStore&, const std::string&)>;
+  // What a read of the stored token found. A keychain that could not be read may hold the user's signed-in
+  // client all the same: a token handed out meanwhile must not replace it.
+  struct Stored {
+    bool readable = true;
+    std::optional<std::string> token;  // none when there is none, or it cannot be sent or used here
+    static Stored absent() { return {}; }
+    static Stored present(std::string token) { return {true, std::move(token)}; }
+    static Stored unreadable() { return {false, std::nullopt}; }
+  };
+  // Reads the stored token of an instance. Never throws.
+  using Read = std::function<Stored(const keychain::KeychainStore&, const std::string&)>;
 
   static constexpr std::chrono::seconds firstReadWait{5};
 
@@ -54,18 +64,28 @@ class DeviceTokenStore {
   // Starts the first read without waiting for it.
   void preload(const keychain::KeychainStore& store, const std::string& instance);
   // The token an answer from `instance` carried: in memory at once, in the keychain later when it changed.
+  // While the stored token is unknown (its read failed or has not ended), it goes to the keychain only where
+  // the item holds no token or one this process wrote, as checked by the writer before it writes.
   void receive(const keychain::KeychainStore& store, const std::string& instance, const std::string& token);
 
   // Forgets every token held in memory, as a new process would start (tests).
   void forget();
 
  private:
+  // Touched by the keychain writer's thread only: the writes of an item run one after another there.
+  struct Written {
+    std::optional<std::string> token;
+    bool keptLogged = false;
+  };
   struct Entry {
     bool reading = false;  // the first read has started
     bool known = false;    // read or received: `token` is what to send
     bool waitedOut = false;  // the read did not end within the wait: nobody waits for it any more
     std::chrono::steady_clock::time_point readDeadline;  // when waiting for the read ends, for everyone
+    bool storedKnown = false;  // the read answered and its token is the one in use: a received one may replace it
     std::optional<std::string> token;
+    // The token this process last wrote to the item; shared with the writes queued for it.
+    std::shared_ptr<Written> written = std::make_shared<Written>();
   };
   using Key = std::tuple<std::string, std::string, std::string>;  // service, access group, instance
   using KeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
@@ -80,6 +100,9 @@ class DeviceTokenStore {
     }
   };
 
+  // On the keychain writer's thread: whether a write of `token` may replace what the item holds now.
+  static bool mayReplace(const keychain::KeychainStore& target, const std::string& instance,
+                         const std::string& token, Written& written);
   std::shared_ptr<Entry> entryLocked(const keychain::KeychainStore& store, const std::string& instance);
   void startReadLocked(const std::shared_ptr<Entry>& entry, const keychain::KeychainStore& store,
                        const std::string& instance);

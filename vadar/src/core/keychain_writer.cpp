@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -31,6 +32,8 @@ struct KeychainWriter::State {
   struct Waiting {
     Write write;
     std::uint64_t turn;  // when the item first asked to be written
+    // The oldest submission this write stands for: one it replaced counts as done once this one is.
+    std::uint64_t oldest;
   };
   std::mutex mutex;
   std::condition_variable changed;
@@ -39,9 +42,10 @@ struct KeychainWriter::State {
   std::map<ItemKey, Waiting> waiting;
   std::map<std::uint64_t, ItemKey> turns;  // the turns of `waiting`
   std::uint64_t nextTurn = 1;
+  std::uint64_t submitted = 0;     // the last submission's number
+  std::set<std::uint64_t> undone;  // the `oldest` of every write queued or being written
   std::map<StoreKey, std::string> owners;  // the instance each store was claimed for (writer thread only)
   bool running = false;                    // the writer thread exists
-  bool writing = false;                    // it has taken a write and not finished it
   int draining = 0;                        // callers of drain: no spacing while they wait
 };
 
@@ -62,11 +66,13 @@ void KeychainWriter::submit(Write write) {
     std::lock_guard lock(s.mutex);
     auto [service, group] = storeKey(write.store);
     auto key = std::make_tuple(std::move(service), std::move(group), write.item);
+    const std::uint64_t number = ++s.submitted;
     if (auto queued = s.waiting.find(key); queued != s.waiting.end()) {
       queued->second.write = std::move(write);
     } else {
       s.turns.emplace(s.nextTurn, key);
-      s.waiting.emplace(std::move(key), State::Waiting{std::move(write), s.nextTurn++});
+      s.waiting.emplace(std::move(key), State::Waiting{std::move(write), s.nextTurn++, number});
+      s.undone.insert(number);
     }
     if (!s.running) s.running = start = true;
   }
@@ -100,14 +106,14 @@ void KeychainWriter::run() {
     const auto turn = s.turns.begin();
     const auto next = s.waiting.find(turn->second);
     auto write = std::make_unique<Write>(std::move(next->second.write));
+    const std::uint64_t oldest = next->second.oldest;
     s.waiting.erase(next);
     s.turns.erase(turn);
-    s.writing = true;
     lock.unlock();
     perform(*write);
     write.reset();  // whatever it holds is released off the lock
     lock.lock();
-    s.writing = false;
+    s.undone.erase(oldest);
     s.changed.notify_all();
     s.changed.wait_for(lock, spacing, [&] { return s.draining > 0; });
   }
@@ -122,11 +128,14 @@ bool KeychainWriter::writeNow(Write write, std::chrono::milliseconds deadline) {
 bool KeychainWriter::drain(std::chrono::milliseconds deadline) {
   State& s = state();
   std::unique_lock lock(s.mutex);
+  // Writes submitted after this call do not count: under a steady stream of them the queue is never empty.
+  const std::uint64_t last = s.submitted;
   ++s.draining;
   s.changed.notify_all();
-  const bool idle = s.changed.wait_for(lock, deadline, [&] { return s.waiting.empty() && !s.writing; });
+  const bool done =
+      s.changed.wait_for(lock, deadline, [&] { return s.undone.empty() || *s.undone.begin() > last; });
   --s.draining;
-  return idle;
+  return done;
 }
 
 }  // namespace vadar::core

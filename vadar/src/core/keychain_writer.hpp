@@ -40,8 +40,8 @@ class KeychainWriter {
   // Queues `write`, replacing a write of the same store and item that has not started yet.
   void submit(Write write);
 
-  // Queues `write` and waits until nothing is left to write; false when `deadline` passed first (the write
-  // stays queued).
+  // Queues `write` and waits until it and every write submitted before it have run; false when `deadline`
+  // passed first (the write stays queued).
   bool writeNow(Write write, std::chrono::milliseconds deadline);
 
   // Waits until every write submitted before the call has run or was superseded by one that has; false when
