@@ -1,7 +1,10 @@
 #include "wiring/container.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace wiring {
@@ -15,6 +18,11 @@ struct Resolving {
   const std::string* key;
 };
 thread_local std::vector<Resolving> resolving;
+
+// The threads whose work the calling thread does, through `Container::propagating`, innermost last. Such a
+// thread may be waiting for this one outside the container (a future, a queue's sync), so a value it is
+// making can never be waited for here.
+thread_local std::vector<std::thread::id> workingFor;
 
 [[noreturn]] void failCycle(const std::string& key, const std::string& path) {
   throw std::logic_error("wiring: the maker of \"" + key + "\" resolves its own key (" + path + ")");
@@ -53,7 +61,7 @@ class WaitGraph {
     const auto self = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
     for (auto next = maker;;) {
-      if (next == self) {
+      if (next == self || std::find(workingFor.begin(), workingFor.end(), next) != workingFor.end()) {
         throw std::logic_error("wiring: the maker of \"" + key +
                                "\" waits, through another thread, for a value that needs its own");
       }
@@ -112,7 +120,8 @@ struct Choice {
 void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable& finished, Container::Entry& entry,
                     const std::string& key, const std::type_info& type, const std::function<Choice()>& choose,
                     const std::function<void(std::any&, bool)>& take) {
-  const auto deadline = std::chrono::steady_clock::now() + Container::kMakerWait;
+  const auto wait = Container::makerWait();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     const Choice choice = choose();
     if (entry.value.has_value() && entry.generation == choice.generation) {
@@ -158,9 +167,9 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
                         std::chrono::steady_clock::now() < deadline;
     graph.leave();
     if (!inTime && entry.making) {
-      throw std::logic_error("wiring: the value of \"" + key + "\" has been made on another thread for more than " +
-                             std::to_string(Container::kMakerWait.count()) +
-                             " s; a maker that waits for a thread resolving its own key never finishes");
+      // No cycle the container can see: the maker is slow, or waits for something outside the container.
+      throw std::runtime_error("wiring: the maker of \"" + key + "\" on another thread did not finish in time (" +
+                               std::to_string(wait.count()) + " ms)");
     }
   }
 }
@@ -178,11 +187,25 @@ Container::Scope::~Scope() { bound = previous_; }
 
 std::function<void()> Container::propagating(std::function<void()> work) {
   Container* current = &shared();
-  return [current, work = std::move(work)] {
+  auto chain = workingFor;
+  chain.push_back(std::this_thread::get_id());
+  return [current, chain = std::move(chain), work = std::move(work)] {
     Scope scope(*current);
+    struct Restore {
+      std::vector<std::thread::id> saved;
+      ~Restore() { workingFor = std::move(saved); }
+    } restore{std::exchange(workingFor, chain)};
     work();
   };
 }
+
+namespace {
+std::atomic<std::int64_t> makerWaitMs{std::chrono::milliseconds(Container::kMakerWait).count()};
+}  // namespace
+
+std::chrono::milliseconds Container::makerWait() { return std::chrono::milliseconds(makerWaitMs.load()); }
+
+void Container::setMakerWait(std::chrono::milliseconds wait) { makerWaitMs.store(wait.count()); }
 
 std::pair<std::shared_ptr<const Container::Maker>, std::uint64_t> Container::current(
     const std::string& key, const std::type_info& type) const {
