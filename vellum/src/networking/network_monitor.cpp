@@ -85,9 +85,21 @@ foundation::SerialQueue& timeoutQueue() {
 
 // ---- netlink ----
 
-struct NetlinkNetworkPathSource::Watch {
+// Closed by whichever of the source and its reader lets go last: neither writes to nor polls a number the
+// process has since given to something else.
+struct WatchDescriptors {
   int socket = -1;
   int wake = -1;
+  ~WatchDescriptors() {
+    if (socket >= 0) ::close(socket);
+    if (wake >= 0) ::close(wake);
+  }
+};
+
+struct NetlinkNetworkPathSource::Watch {
+  std::shared_ptr<WatchDescriptors> fds = std::make_shared<WatchDescriptors>();
+  int& socket = fds->socket;
+  int& wake = fds->wake;
   std::thread reader;
 };
 
@@ -102,23 +114,13 @@ void report(const std::function<void(bool)>& update, bool satisfied) {
   }
 }
 
-void closeIfOpen(int fd) {
-  if (fd >= 0) ::close(fd);
-}
-
 }  // namespace
 
 NetlinkNetworkPathSource::NetlinkNetworkPathSource() = default;
 
 NetlinkNetworkPathSource::~NetlinkNetworkPathSource() {
   if (!watch_) return;
-  if (!watch_->reader.joinable()) {
-    closeIfOpen(watch_->socket);
-    closeIfOpen(watch_->wake);
-    return;
-  }
-  // The reader owns both descriptors and closes them as it leaves, so a reader that is not joined never
-  // polls a number the process has since given to something else.
+  if (!watch_->reader.joinable()) return;
   const std::uint64_t one = 1;
   [[maybe_unused]] auto written = ::write(watch_->wake, &one, sizeof one);
   if (watch_->reader.get_id() == std::this_thread::get_id()) {
@@ -150,7 +152,7 @@ void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
       // the thread to detach, not a handle still being written.
       std::promise<void> stored;
       auto storedSignal = stored.get_future();
-      watch_->reader = std::thread([socket = watch_->socket, wake = watch_->wake, update,
+      watch_->reader = std::thread([fds = watch_->fds, socket = watch_->socket, wake = watch_->wake, update,
                                     storedSignal = std::move(storedSignal)]() {
         storedSignal.wait();
         std::vector<char> buffer(16384);
@@ -172,8 +174,6 @@ void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
             report(update, now);
           }
         }
-        ::close(socket);
-        ::close(wake);
       });
       stored.set_value();
       return;
@@ -181,9 +181,7 @@ void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
     }
   }
   foundation::log(foundation::LogLevel::error, "[Vellum] Cannot watch network changes; the path stays as found.");
-  closeIfOpen(watch_->socket);
-  closeIfOpen(watch_->wake);
-  watch_->socket = watch_->wake = -1;
+  watch_->fds.reset();
   report(update, kernelPathSatisfied());
 }
 
