@@ -19,11 +19,6 @@ struct Resolving {
 };
 thread_local std::vector<Resolving> resolving;
 
-// The threads whose work the calling thread does, through `Container::propagating`, innermost last. Such a
-// thread may be waiting for this one outside the container (a future, a queue's sync), so a value it is
-// making can never be waited for here.
-thread_local std::vector<std::thread::id> workingFor;
-
 [[noreturn]] void failCycle(const std::string& key, const std::string& path) {
   throw std::logic_error("wiring: the maker of \"" + key + "\" resolves its own key (" + path + ")");
 }
@@ -61,7 +56,7 @@ class WaitGraph {
     const auto self = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
     for (auto next = maker;;) {
-      if (next == self || std::find(workingFor.begin(), workingFor.end(), next) != workingFor.end()) {
+      if (next == self) {
         throw std::logic_error("wiring: the maker of \"" + key +
                                "\" waits, through another thread, for a value that needs its own");
       }
@@ -187,14 +182,8 @@ Container::Scope::~Scope() { bound = previous_; }
 
 std::function<void()> Container::propagating(std::function<void()> work) {
   Container* current = &shared();
-  auto chain = workingFor;
-  chain.push_back(std::this_thread::get_id());
-  return [current, chain = std::move(chain), work = std::move(work)] {
+  return [current, work = std::move(work)] {
     Scope scope(*current);
-    struct Restore {
-      std::vector<std::thread::id> saved;
-      ~Restore() { workingFor = std::move(saved); }
-    } restore{std::exchange(workingFor, chain)};
     work();
   };
 }

@@ -88,8 +88,8 @@ class Container {
   // maker, until the first one) gives at most one value per cached or singleton key, whatever the threads do;
   // a value made under a registration that has since been replaced goes to its own caller only.
   // A resolution that needs its own key again throws std::logic_error, whatever the scopes on the way: on one
-  // thread, through threads that each wait in the container for the other, and through work handed on with
-  // `propagating` by the thread making the key (which may wait for that work outside the container).
+  // thread and through threads that each wait in the container for the other. A wait for a maker on another
+  // thread that may wait outside the container (a future, a queue's sync) ends after makerWait().
   template <class T>
   T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
     std::optional<T> result;
