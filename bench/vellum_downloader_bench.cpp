@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
@@ -201,6 +202,47 @@ void EngineStreaming(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kImages);
 }
 
+// `callers` downloads of one URL share a transfer the server holds back; the time is that of cancelling them
+// one by one, which should grow about in step with the number of callers.
+void CancelManyCallersOfOneURL(benchmark::State& state) {
+  const int callers = static_cast<int>(state.range(0));
+  static testing_support::LoopbackServer* server = [] {
+    auto* s = new testing_support::LoopbackServer(testing_support::LoopbackServer::Options{16, std::nullopt});
+    s->start();
+    return s;
+  }();
+  auto downloader = vellum::ImageDownloader::make("bench.cancel");
+  const auto options = untouched();
+  int round = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto gate = std::make_shared<testing_support::Gate>();
+    const std::string path = "/held/" + std::to_string(callers) + "/" + std::to_string(round++) + ".png";
+    server->on("GET", path, testing_support::Reply{200, "x", "image/png", {}, {}, gate});
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    auto all = std::make_shared<std::promise<void>>();
+    std::vector<std::shared_ptr<vellum::DownloadTask>> handles;
+    handles.reserve(static_cast<std::size_t>(callers));
+    for (int i = 0; i < callers; ++i) {
+      handles.push_back(downloader->downloadImage(server->baseURL() + path, options,
+                                                  [answered, all, callers](const vellum::ImageDownloader::DownloadResult&) {
+                                                    if (++*answered == callers) all->set_value();
+                                                  }));
+    }
+    state.ResumeTiming();
+    for (const auto& handle : handles) handle->cancel();
+    state.PauseTiming();
+    gate->open();
+    if (all->get_future().wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      state.SkipWithError("a caller was never answered");
+      break;
+    }
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * callers);
+}
+
+BENCHMARK(CancelManyCallersOfOneURL)->Arg(5000)->Arg(40000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(EngineStreaming)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(RawCurlMulti)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(DownloaderLivePhoto)->Arg(8)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();

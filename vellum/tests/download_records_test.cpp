@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -47,6 +48,27 @@ TEST(DownloadRecord, TransferRunsAtTheHighestPriorityAskedFor) {
   EXPECT_EQ(task->task()->priority(), 0.25f);
   task->cancel(third);
   EXPECT_EQ(task->task()->priority(), 0.25f);  // the last one leaving changes nothing
+}
+
+// Callers sharing a priority each hold their own share of it: one leaving, or moving, takes only its own.
+TEST(DownloadRecord, CallersAtTheSamePriorityLeaveOneByOne) {
+  auto task = record();
+  const auto a = *task->addCallback(caller(0.75f));
+  const auto b = *task->addCallback(caller(0.75f));
+  const auto c = *task->addCallback(caller(0.25f));
+  const auto odd = *task->addCallback(caller(std::nanf("")));
+  EXPECT_EQ(task->task()->priority(), 0.75f);
+  task->cancel(a);
+  EXPECT_EQ(task->task()->priority(), 0.75f);  // b still asks for it
+  task->setPriority(b, 0.5f);
+  EXPECT_EQ(task->task()->priority(), 0.5f);
+  task->setPriority(b, 0.5f);  // asking again for the same changes nothing
+  task->cancel(b);
+  EXPECT_EQ(task->task()->priority(), 0.25f);
+  task->cancel(c);
+  EXPECT_TRUE(std::isnan(task->task()->priority()));  // the only one left, whatever it asked
+  task->cancel(odd);
+  EXPECT_EQ(task->callbackCount(), 0u);
 }
 
 TEST(DownloadRecord, CompletedRecordRefusesCallersAndForceCancelReportsEachOnce) {

@@ -44,6 +44,49 @@ TEST_F(DownloaderConcurrency, LateCallerIsAlwaysAnswered) {
   }
 }
 
+// Many callers share one held transfer and every other one cancels: each is answered once, the cancelled
+// ones with the cancellation and the rest with the image, and cancelling them does not rescan the others.
+TEST_F(DownloaderConcurrency, ManyCallersOfOneURLCancelledOneByOneAreEachAnsweredOnce) {
+  constexpr int kCallers = 3000;
+  auto gate = std::make_shared<testing_support::Gate>();
+  server.on("GET", "/held.png", Reply{200, text(png), "image/png", {}, {}, gate});
+  struct Tally {
+    std::atomic<int> answers{0};
+    std::atomic<int> cancelled{0};
+    std::atomic<int> images{0};
+    std::atomic<int> wrong{0};
+    std::promise<void> all;
+  };
+  auto tally = std::make_shared<Tally>();
+  std::vector<std::shared_ptr<DownloadTask>> handles;
+  std::vector<std::shared_ptr<std::atomic<int>>> answersOf;
+  for (int i = 0; i < kCallers; ++i) {
+    auto mine = std::make_shared<std::atomic<int>>(0);
+    const bool cancels = i % 2 == 0;
+    answersOf.push_back(mine);
+    handles.push_back(downloader->downloadImage(
+        server.baseURL() + "/held.png", direct(),
+        [tally, mine, cancels, png = png](const ImageDownloader::DownloadResult& result) {
+          ++*mine;
+          if (!result) {
+            (result.error().isTaskCancelled() && cancels ? tally->cancelled : tally->wrong)++;
+          } else {
+            (!cancels && result.value().originalData == png ? tally->images : tally->wrong)++;
+          }
+          if (++tally->answers == kCallers) tally->all.set_value();
+        }));
+  }
+  ASSERT_TRUE(gate->waitForArrivals(1, kDeadline));
+  for (int i = 0; i < kCallers; i += 2) handles[static_cast<std::size_t>(i)]->cancel();
+  gate->open();
+  await(tally->all.get_future());
+  EXPECT_EQ(tally->cancelled, kCallers / 2);
+  EXPECT_EQ(tally->images, kCallers / 2);
+  EXPECT_EQ(tally->wrong, 0);
+  for (const auto& answers : answersOf) EXPECT_EQ(answers->load(), 1);
+  EXPECT_EQ(gate->arrivals(), 1);  // the callers shared one transfer
+}
+
 TEST_F(DownloaderConcurrency, ManyCallersOnManyThreadsAllGetTheirImages) {
   constexpr int kThreads = 8, kEach = 25;
   std::vector<std::thread> threads;

@@ -1,10 +1,12 @@
 // Retry strategies and the network monitor, with the path set by hand and delays on the real timers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 
 #include "cache_test_support.hpp"
@@ -390,6 +392,26 @@ TEST(NetworkMonitors, TheKernelPathIsReportedWhenTheWatchStarts) {
   const bool reported = await(first->get_future());
   EXPECT_EQ(reported, kernel.isSatisfied());
 }  // the destructor stops the reader thread: a hang here fails the test's own deadline
+
+// The last reference to a watch can go inside its own update, on its reader thread: the source must stop
+// there without waiting on itself, and the update's own failure stays with the update.
+TEST(NetworkMonitors, AWatchReleasedOrFailedInsideItsOwnUpdateEndsCleanly) {
+  for (const bool throws : {false, true}) {
+    auto holder = std::make_shared<std::shared_ptr<NetlinkNetworkPathSource>>(
+        std::make_shared<NetlinkNetworkPathSource>());
+    auto released = std::make_shared<std::promise<std::thread::id>>();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    NetlinkNetworkPathSource* source = holder->get();
+    source->start([holder, released, once, throws](bool) {
+      if (once->exchange(true)) return;
+      holder->reset();
+      released->set_value(std::this_thread::get_id());
+      if (throws) throw std::runtime_error("update failed");
+    });
+    const auto releasingThread = await(released->get_future());
+    EXPECT_NE(releasingThread, std::this_thread::get_id()) << "the release was meant to happen on the reader";
+  }
+}
 
 }  // namespace
 }  // namespace vellum::test

@@ -1,7 +1,10 @@
 #include "wiring/container.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace wiring {
@@ -112,7 +115,8 @@ struct Choice {
 void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable& finished, Container::Entry& entry,
                     const std::string& key, const std::type_info& type, const std::function<Choice()>& choose,
                     const std::function<void(std::any&, bool)>& take) {
-  const auto deadline = std::chrono::steady_clock::now() + Container::kMakerWait;
+  const auto wait = Container::makerWait();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     const Choice choice = choose();
     if (entry.value.has_value() && entry.generation == choice.generation) {
@@ -158,9 +162,9 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
                         std::chrono::steady_clock::now() < deadline;
     graph.leave();
     if (!inTime && entry.making) {
-      throw std::logic_error("wiring: the value of \"" + key + "\" has been made on another thread for more than " +
-                             std::to_string(Container::kMakerWait.count()) +
-                             " s; a maker that waits for a thread resolving its own key never finishes");
+      // No cycle the container can see: the maker is slow, or waits for something outside the container.
+      throw std::runtime_error("wiring: the maker of \"" + key + "\" on another thread did not finish in time (" +
+                               std::to_string(wait.count()) + " ms)");
     }
   }
 }
@@ -183,6 +187,14 @@ std::function<void()> Container::propagating(std::function<void()> work) {
     work();
   };
 }
+
+namespace {
+std::atomic<std::int64_t> makerWaitMs{std::chrono::milliseconds(Container::kMakerWait).count()};
+}  // namespace
+
+std::chrono::milliseconds Container::makerWait() { return std::chrono::milliseconds(makerWaitMs.load()); }
+
+void Container::setMakerWait(std::chrono::milliseconds wait) { makerWaitMs.store(wait.count()); }
 
 std::pair<std::shared_ptr<const Container::Maker>, std::uint64_t> Container::current(
     const std::string& key, const std::type_info& type) const {

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <set>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "foundation/delay.hpp"
@@ -83,23 +85,51 @@ foundation::SerialQueue& timeoutQueue() {
 
 // ---- netlink ----
 
-struct NetlinkNetworkPathSource::Watch {
+// Closed by whichever of the source and its reader lets go last: neither writes to nor polls a number the
+// process has since given to something else.
+struct WatchDescriptors {
   int socket = -1;
   int wake = -1;
+  ~WatchDescriptors() {
+    if (socket >= 0) ::close(socket);
+    if (wake >= 0) ::close(wake);
+  }
+};
+
+struct NetlinkNetworkPathSource::Watch {
+  std::shared_ptr<WatchDescriptors> fds = std::make_shared<WatchDescriptors>();
+  int& socket = fds->socket;
+  int& wake = fds->wake;
   std::thread reader;
 };
+
+namespace {
+
+// The update is the caller's code: whatever it throws stays with it, never ends the thread that reports.
+void report(const std::function<void(bool)>& update, bool satisfied) {
+  try {
+    update(satisfied);
+  } catch (...) {
+    foundation::log(foundation::LogLevel::error, "[Vellum] A network path update threw; the watch goes on.");
+  }
+}
+
+}  // namespace
 
 NetlinkNetworkPathSource::NetlinkNetworkPathSource() = default;
 
 NetlinkNetworkPathSource::~NetlinkNetworkPathSource() {
   if (!watch_) return;
-  if (watch_->wake >= 0) {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] auto written = ::write(watch_->wake, &one, sizeof one);
+  if (!watch_->reader.joinable()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto written = ::write(watch_->wake, &one, sizeof one);
+  if (watch_->reader.get_id() == std::this_thread::get_id()) {
+    // Released from inside its own update: joining would wait on this very thread. The reader holds nothing
+    // of this object, so it finishes the update, sees the wake and leaves on its own.
+    watch_->reader.detach();
+  } else {
+    watch_->reader.join();
   }
-  if (watch_->reader.joinable()) watch_->reader.join();
-  if (watch_->socket >= 0) ::close(watch_->socket);
-  if (watch_->wake >= 0) ::close(watch_->wake);
 }
 
 bool NetlinkNetworkPathSource::isSatisfied() const { return kernelPathSatisfied(); }
@@ -107,37 +137,52 @@ bool NetlinkNetworkPathSource::isSatisfied() const { return kernelPathSatisfied(
 void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
   if (watch_) return;
   watch_ = std::make_unique<Watch>();
-  bool last = kernelPathSatisfied();
-  update(last);
   watch_->socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
   watch_->wake = ::eventfd(0, EFD_CLOEXEC);
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-  if (watch_->socket < 0 || watch_->wake < 0 ||
-      ::bind(watch_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    foundation::log(foundation::LogLevel::error, "[Vellum] Cannot watch network changes; the path stays as found.");
-    return;
-  }
-  watch_->reader = std::thread([socket = watch_->socket, wake = watch_->wake, update = std::move(update), last]() mutable {
-    std::vector<char> buffer(16384);
-    for (;;) {
-      pollfd fds[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents) return;
-      // Drain what arrived; the messages only say that something changed, so the state is read afresh.
-      while (::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
-      }
-      const bool now = kernelPathSatisfied();
-      if (now != last) {
-        last = now;
-        update(now);
-      }
+  const bool watching = watch_->socket >= 0 && watch_->wake >= 0 &&
+                        ::bind(watch_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (watching) {
+    try {
+      // The first state is read once the socket listens, so a change between the two is not lost; it is
+      // reported from the reader, as every later one is.
+      // The reader waits until its handle is stored: an update that releases this source at once must find
+      // the thread to detach, not a handle still being written.
+      std::promise<void> stored;
+      auto storedSignal = stored.get_future();
+      watch_->reader = std::thread([fds = watch_->fds, socket = watch_->socket, wake = watch_->wake, update,
+                                    storedSignal = std::move(storedSignal)]() {
+        storedSignal.wait();
+        std::vector<char> buffer(16384);
+        bool last = kernelPathSatisfied();
+        report(update, last);
+        for (;;) {
+          pollfd fds[2] = {{socket, POLLIN, 0}, {wake, POLLIN, 0}};
+          if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+          }
+          if (fds[1].revents) break;
+          // Drain what arrived; the messages only say that something changed, so the state is read afresh.
+          while (::recv(socket, buffer.data(), buffer.size(), MSG_DONTWAIT) > 0) {
+          }
+          const bool now = kernelPathSatisfied();
+          if (now != last) {
+            last = now;
+            report(update, now);
+          }
+        }
+      });
+      stored.set_value();
+      return;
+    } catch (const std::system_error&) {
     }
-  });
+  }
+  foundation::log(foundation::LogLevel::error, "[Vellum] Cannot watch network changes; the path stays as found.");
+  watch_->fds.reset();
+  report(update, kernelPathSatisfied());
 }
 
 // ---- settable ----

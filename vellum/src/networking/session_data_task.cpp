@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "url_session.hpp"
 
@@ -152,20 +153,35 @@ std::optional<std::int64_t> SessionDataTask::addCallback(TaskCallback callback) 
   const std::int64_t token = currentToken_;
   const float priority = callback.options.downloadPriority;
   callbacksStore_.emplace(token, std::move(callback));
-  prioritiesStore_[token] = priority;
+  storePriority(token, priority);
   // A newcomer may raise the transfer's priority but never lowers it; the first one sets it.
   if (prioritiesStore_.size() == 1 || task_->priority() < priority) task_->setPriority(priority);
   currentToken_ = token + 1;
   return token;
 }
 
+bool SessionDataTask::PriorityOrder::operator()(float a, float b) const {
+  if (std::isnan(a)) return !std::isnan(b);
+  return !std::isnan(b) && a < b;
+}
+
+void SessionDataTask::storePriority(std::int64_t token, float priority) {
+  forgetPriority(token);
+  prioritiesStore_.emplace(token, priority);
+  priorityLevels_.insert(priority);
+}
+
+void SessionDataTask::forgetPriority(std::int64_t token) {
+  auto it = prioritiesStore_.find(token);
+  if (it == prioritiesStore_.end()) return;
+  // One entry of that level goes: the others at the same level belong to other callers.
+  if (auto level = priorityLevels_.find(it->second); level != priorityLevels_.end()) priorityLevels_.erase(level);
+  prioritiesStore_.erase(it);
+}
+
 void SessionDataTask::setTaskPriorityToHighest() {
-  if (prioritiesStore_.empty()) return;
-  auto highest = prioritiesStore_.begin();
-  for (auto it = prioritiesStore_.begin(); it != prioritiesStore_.end(); ++it) {
-    if (highest->second < it->second) highest = it;
-  }
-  task_->setPriority(highest->second);
+  if (priorityLevels_.empty()) return;
+  task_->setPriority(*priorityLevels_.rbegin());
 }
 
 std::optional<SessionDataTask::TaskCallback> SessionDataTask::removeCallback(std::int64_t token) {
@@ -174,7 +190,7 @@ std::optional<SessionDataTask::TaskCallback> SessionDataTask::removeCallback(std
   if (it == callbacksStore_.end()) return std::nullopt;
   TaskCallback removed = std::move(it->second);
   callbacksStore_.erase(it);
-  prioritiesStore_.erase(token);
+  forgetPriority(token);
   setTaskPriorityToHighest();
   return removed;
 }
@@ -182,7 +198,7 @@ std::optional<SessionDataTask::TaskCallback> SessionDataTask::removeCallback(std
 void SessionDataTask::setPriority(std::int64_t token, float priority) {
   std::lock_guard lock(lock_);
   if (!callbacksStore_.contains(token)) return;
-  prioritiesStore_[token] = priority;
+  storePriority(token, priority);
   setTaskPriorityToHighest();
 }
 
@@ -190,7 +206,7 @@ void SessionDataTask::resetPriority(std::int64_t token) {
   std::lock_guard lock(lock_);
   auto it = callbacksStore_.find(token);
   if (it == callbacksStore_.end()) return;
-  prioritiesStore_[token] = it->second.options.downloadPriority;
+  storePriority(token, it->second.options.downloadPriority);
   setTaskPriorityToHighest();
 }
 
@@ -200,6 +216,7 @@ std::vector<SessionDataTask::TaskCallback> SessionDataTask::removeAllCallbacks()
   for (auto& [token, callback] : callbacksStore_) result.push_back(std::move(callback));
   callbacksStore_.clear();
   prioritiesStore_.clear();
+  priorityLevels_.clear();
   return result;
 }
 
@@ -210,6 +227,7 @@ std::vector<SessionDataTask::TaskCallback> SessionDataTask::markCompleted() {
   for (auto& [token, callback] : callbacksStore_) result.push_back(std::move(callback));
   callbacksStore_.clear();
   prioritiesStore_.clear();
+  priorityLevels_.clear();
   return result;
 }
 

@@ -48,9 +48,12 @@ enum class Scope {
 class Container {
  public:
   // The longest a resolution waits for another thread that is making the same key's value. Makers build
-  // service objects and are quick; one that takes longer is taken to wait, directly or not, for this very
-  // resolution, which could then never finish.
+  // service objects and are quick; a wait that runs out fails with std::runtime_error saying the maker did not
+  // finish in time, so a maker stuck outside the container cannot hang its waiters.
   static constexpr std::chrono::seconds kMakerWait{5};
+  // The wait in force, kMakerWait unless changed. Tests shorten it to meet a slow maker without waiting long.
+  static std::chrono::milliseconds makerWait();
+  static void setMakerWait(std::chrono::milliseconds wait);
 
   Container() = default;
   Container(const Container&) = delete;
@@ -85,8 +88,8 @@ class Container {
   // maker, until the first one) gives at most one value per cached or singleton key, whatever the threads do;
   // a value made under a registration that has since been replaced goes to its own caller only.
   // A resolution that needs its own key again throws std::logic_error, whatever the scopes on the way: on one
-  // thread, through threads that each wait in the container for the other, and through any other waiting
-  // thread after kMakerWait.
+  // thread and through threads that each wait in the container for the other. A wait for a maker on another
+  // thread that may wait outside the container (a future, a queue's sync) ends after makerWait().
   template <class T>
   T resolve(const std::string& key, const std::function<T()>& defaultMaker, wiring::Scope scope) {
     std::optional<T> result;

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -154,6 +155,14 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
 
  private:
   void setTaskPriorityToHighest();  // REQUIRES: lock_ held
+  // The caller's priority, kept in both stores. REQUIRES: lock_ held
+  void storePriority(std::int64_t token, float priority);
+  void forgetPriority(std::int64_t token);  // REQUIRES: lock_ held
+
+  // NaN below every number, so the order stays total whatever a caller asks for.
+  struct PriorityOrder {
+    bool operator()(float a, float b) const;
+  };
 
   const std::shared_ptr<URLSessionDataTask> task_;
   const std::optional<std::string> originalURL_;
@@ -163,6 +172,9 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   mutable bool dataHandedOut_ = false;
   std::map<std::int64_t, TaskCallback> callbacksStore_;
   std::map<std::int64_t, float> prioritiesStore_;
+  // Every attached caller's priority, sorted: the highest is at hand when one leaves, so cancelling each of
+  // many callers of one transfer does not rescan all the others.
+  std::multiset<float, PriorityOrder> priorityLevels_;
   bool completed_ = false;
   std::int64_t currentToken_ = 0;
   std::optional<NetworkMetrics> metrics_;
