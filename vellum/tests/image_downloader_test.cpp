@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <thread>
 
 #include <zlib.h>
@@ -353,6 +354,20 @@ TEST_F(Downloads, HostileBodies) {
   EXPECT_EQ(notAnImage.errorDescription(),
             "Processing image failed. Processor: ImageProcessor(identifier: \"\"). Processing item: data(16 bytes). "
             "Reason: the data is not a PNG, JPEG or GIF image.");
+}
+
+// With no limit of its own, an application still takes a server's announced length only as a hint: a body
+// announced at 4 EiB that stops after a few bytes is a lost connection, not an allocation of the announced size.
+TEST_F(Downloads, AnAnnouncedLengthBeyondMemoryIsOnlyAHint) {
+  SessionConfiguration unlimited;
+  unlimited.maximumBodySize = std::numeric_limits<std::size_t>::max();
+  downloader->setSessionConfiguration(unlimited);
+  ScriptedServer lying({{milliseconds(0), head("Content-Length: 4611686018427387904\r\n") + "only this"}});
+  Answer answer;
+  downloader->downloadImage(lying.baseURL() + "/l", direct(), answer.completion());
+  const auto error = sessionURLError(answer.get().error());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), httpkit::URLError::Code::networkConnectionLost);
 }
 
 // A processor is the caller's code: when it throws, its callers get processingFailed and the process goes on.
