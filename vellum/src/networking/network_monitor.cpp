@@ -98,8 +98,6 @@ struct WatchDescriptors {
 
 struct NetlinkNetworkPathSource::Watch {
   std::shared_ptr<WatchDescriptors> fds = std::make_shared<WatchDescriptors>();
-  int& socket = fds->socket;
-  int& wake = fds->wake;
   std::thread reader;
 };
 
@@ -122,7 +120,7 @@ NetlinkNetworkPathSource::~NetlinkNetworkPathSource() {
   if (!watch_) return;
   if (!watch_->reader.joinable()) return;
   const std::uint64_t one = 1;
-  [[maybe_unused]] auto written = ::write(watch_->wake, &one, sizeof one);
+  [[maybe_unused]] auto written = ::write(watch_->fds->wake, &one, sizeof one);
   if (watch_->reader.get_id() == std::this_thread::get_id()) {
     // Released from inside its own update: joining would wait on this very thread. The reader holds nothing
     // of this object, so it finishes the update, sees the wake and leaves on its own.
@@ -137,13 +135,14 @@ bool NetlinkNetworkPathSource::isSatisfied() const { return kernelPathSatisfied(
 void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
   if (watch_) return;
   watch_ = std::make_unique<Watch>();
-  watch_->socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-  watch_->wake = ::eventfd(0, EFD_CLOEXEC);
+  WatchDescriptors& descriptors = *watch_->fds;
+  descriptors.socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  descriptors.wake = ::eventfd(0, EFD_CLOEXEC);
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-  const bool watching = watch_->socket >= 0 && watch_->wake >= 0 &&
-                        ::bind(watch_->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const bool watching = descriptors.socket >= 0 && descriptors.wake >= 0 &&
+                        ::bind(descriptors.socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   if (watching) {
     try {
       // The first state is read once the socket listens, so a change between the two is not lost; it is
@@ -152,7 +151,7 @@ void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
       // the thread to detach, not a handle still being written.
       std::promise<void> stored;
       auto storedSignal = stored.get_future();
-      watch_->reader = std::thread([fds = watch_->fds, socket = watch_->socket, wake = watch_->wake, update,
+      watch_->reader = std::thread([held = watch_->fds, socket = descriptors.socket, wake = descriptors.wake, update,
                                     storedSignal = std::move(storedSignal)]() {
         storedSignal.wait();
         std::vector<char> buffer(16384);
