@@ -49,6 +49,29 @@ TEST(URLBuilding, InvalidBaseOrPathIsABadURLError) {
   }
 }
 
+// Addresses the builder takes as written but that cannot go on the wire: each send fails as a bad address
+// before anything is sent, never as a failed lookup or connection, and never with an unknown error.
+TEST(URLBuilding, AddressesThatCannotBeSentFailTheSendAsBadURLs) {
+  const char* cases[] = {
+      "http://127.0.0.1:65536/x",        // a port past the largest
+      "http://127.0.0.1:99999999999/x",  // one past any integer type's range
+      "https://h.example:-1/x",          // a port with a sign
+      "http://[v7.abc]/x",               // an address of a future IP version
+      "http://exa%20mple.example/x",     // a space in the host
+      "http://exa%00mple.example/x",     // a NUL in the host
+      "http://exa%0Ample.example/x",     // a line break in the host
+      "http://a%2Fb.example/x",          // a slash in the host
+      "http://%5B::1%5D/x",              // brackets encoded
+  };
+  auto client = httpkit_tests::makeClient(std::nullopt);
+  for (const char* url : cases) {
+    EXPECT_EQ(client->makeURLRequest(httpkit::AnyRequest(url)).url, url) << "the builder refused it";
+    const auto error = httpkit_tests::thrown<URLError>([&] { client->send(httpkit::Request<void>{url}); });
+    ASSERT_TRUE(error) << url << " was sent";
+    EXPECT_EQ(error->code(), URLError::Code::badURL) << url << ": " << error->what();
+  }
+}
+
 // A client cuts its base URL once and joins every call's path to it: each call gets its own address, and a base
 // that is not valid fails every call that needs it while absolute paths still go out.
 TEST(URLBuilding, OneBaseServesEveryCall) {

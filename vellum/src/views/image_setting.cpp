@@ -58,7 +58,7 @@ void TaskSlotKeys::cancelDownloadTask(const AssociatedObjects& target) const {
 }
 
 VellumParsedOptionsInfo parsedViewOptions(const std::optional<VellumOptionsInfo>& options) {
-  return VellumManager::shared()->parsedOptions(options);
+  return parsedViewOptions(options ? *options : VellumOptionsInfo{});
 }
 
 VellumParsedOptionsInfo parsedViewOptions(const VellumOptionsInfo& options) {
@@ -303,13 +303,10 @@ std::shared_ptr<DownloadTask> setImage(const std::shared_ptr<AssociatedObjects>&
     imageAccessor.setImage(t, image, *shownWith);
   };
   steps.getImage = imageAccessor.getImage;
-  steps.applyResult = [imageAccessor, shownWith](AssociatedObjects& t, const RetrieveImageOutcome& result) {
-    if (result) {
-      imageAccessor.setImage(t, result.value().image, *shownWith);
-    } else if (shownWith->onFailureImage) {
-      imageAccessor.setImage(t, *shownWith->onFailureImage, *shownWith);
-    }
-  };
+  steps.applyResult = image_setting::showingResult(
+      shownWith->onFailureImage, [imageAccessor, shownWith](AssociatedObjects& t, const ImagePtr& image, bool) {
+        imageAccessor.setImage(t, image, *shownWith);
+      });
   return image_setting::start(target, *source, std::move(options), std::move(progressBlock),
                               std::move(completionHandler), taskAccessor, std::move(steps));
 }

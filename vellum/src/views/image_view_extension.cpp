@@ -162,22 +162,12 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
   // The indicator started here is the one stopped, even when another has been set meanwhile, unless a later
   // request gave this load back already.
   if (load) steps.onFinish = [load] { load->giveBack(); };
-  // Most requests name no failure image: their step captures nothing, so making it allocates nothing.
-  if (options.onFailureImage) {
-    steps.applyResult = [onFailureImage = *options.onFailureImage](AssociatedObjects& target,
-                                                                   const RetrieveImageOutcome& result) {
-      auto& imageView = static_cast<ImageView&>(target);
-      setPlaceholder(imageView, nullptr);
-      imageView.setImage(result ? result.value().image : onFailureImage);
-    };
-  } else {
-    steps.applyResult = [](AssociatedObjects& target, const RetrieveImageOutcome& result) {
-      if (!result) return;
-      auto& imageView = static_cast<ImageView&>(target);
-      setPlaceholder(imageView, nullptr);
-      imageView.setImage(result.value().image);
-    };
-  }
+  steps.applyResult =
+      image_setting::showingResult(options.onFailureImage, [](AssociatedObjects& target, const ImagePtr& image, bool) {
+        auto& imageView = static_cast<ImageView&>(target);
+        setPlaceholder(imageView, nullptr);
+        imageView.setImage(image);
+      });
   return image_setting::start(view, *source, std::move(options), std::move(progressBlock),
                               std::move(completionHandler), tasks, std::move(steps));
 }

@@ -38,16 +38,12 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
     static_cast<TextAttachment&>(target).setImage(image);
   };
   steps.getImage = [](AssociatedObjects& target) { return static_cast<TextAttachment&>(target).image(); };
-  steps.applyResult = [shownIn, onFailureImage = options.onFailureImage](AssociatedObjects& target,
-                                                                         const RetrieveImageOutcome& result) {
-    auto& owner = static_cast<TextAttachment&>(target);
-    if (result) {
-      owner.setImage(result.value().image);
-      if (auto view = shownIn.lock()) view->setNeedsDisplayInRect(view->bounds());
-    } else if (onFailureImage) {
-      owner.setImage(*onFailureImage);
-    }
-  };
+  steps.applyResult = image_setting::showingResult(
+      options.onFailureImage, [shownIn](AssociatedObjects& target, const ImagePtr& image, bool fromResult) {
+        static_cast<TextAttachment&>(target).setImage(image);
+        if (!fromResult) return;
+        if (auto view = shownIn.lock()) view->setNeedsDisplayInRect(view->bounds());
+      });
   return image_setting::start(attachment, *source, std::move(options), std::move(progressBlock),
                               std::move(completionHandler), tasks, std::move(steps));
 }

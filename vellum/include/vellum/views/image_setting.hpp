@@ -113,6 +113,27 @@ struct Steps {
   bool storesReportedTasks = true;
 };
 
+// The last step most targets take: a result's image is shown, and so is the failure image when a request
+// fails and the options name one; otherwise a failure leaves the target showing what it shows.
+// `show(target, image, fromResult)` puts the image in the target; `fromResult` is false for the failure
+// image. Without a failure image the step holds only `show`: a stateless one makes it allocate nothing.
+template <class Show>
+std::function<void(AssociatedObjects&, const RetrieveImageOutcome&)> showingResult(
+    const std::optional<ImagePtr>& onFailureImage, Show show) {
+  if (!onFailureImage) {
+    return [show](AssociatedObjects& target, const RetrieveImageOutcome& result) {
+      if (result) show(target, result.value().image, true);
+    };
+  }
+  return [show, failureImage = *onFailureImage](AssociatedObjects& target, const RetrieveImageOutcome& result) {
+    if (result) {
+      show(target, result.value().image, true);
+    } else {
+      show(target, failureImage, false);
+    }
+  };
+}
+
 // Steps 3 onwards of the flow with a source: the identifier, the token, the side effects, the manager call
 // and the completion. The options record is large and most requests end here from memory: it is taken as
 // it is handed over and moved once, into the retrieval, only when one is made. REQUIRES: on the main queue.
