@@ -58,7 +58,7 @@ void TaskSlotKeys::cancelDownloadTask(const AssociatedObjects& target) const {
 }
 
 VellumParsedOptionsInfo parsedViewOptions(const std::optional<VellumOptionsInfo>& options) {
-  return parsedViewOptions(options ? *options : VellumOptionsInfo{});
+  return options ? parsedViewOptions(*options) : parsedViewOptions(VellumOptionsInfo{});
 }
 
 VellumParsedOptionsInfo parsedViewOptions(const VellumOptionsInfo& options) {
