@@ -370,8 +370,7 @@ ImagePtr VellumManager::memoryImage(const Source& source, const VellumParsedOpti
 }
 
 RetrieveImageResult VellumManager::memoryResult(ImagePtr image, const Source& source, const Source& originalSource) {
-  return RetrieveImageResult{.image = std::move(image), .cacheType = CacheType::memory, .source = source,
-                             .originalSource = originalSource, .data = std::nullopt, .metrics = std::nullopt};
+  return RetrieveImageResult{std::move(image), CacheType::memory, source, originalSource};
 }
 
 std::optional<RetrieveImageResult> VellumManager::memoryCacheResult(const Source& source, const Source& originalSource,

@@ -80,6 +80,14 @@
 namespace vellum {
 
 struct RetrieveImageResult {
+  // Made member by member: built as an aggregate, the whole record (most of it the room for metrics a
+  // memory hit never has) was cleared before being filled, on every hit.
+  RetrieveImageResult(ImagePtr image, CacheType cacheType, Source source, Source originalSource,
+                      std::optional<foundation::Bytes> data = std::nullopt,
+                      std::optional<NetworkMetrics> metrics = std::nullopt)
+      : image(std::move(image)), cacheType(cacheType), source(std::move(source)),
+        originalSource(std::move(originalSource)), data(std::move(data)), metrics(std::move(metrics)) {}
+
   ImagePtr image;
   CacheType cacheType = CacheType::none;
   Source source;
