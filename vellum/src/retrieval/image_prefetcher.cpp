@@ -206,7 +206,8 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
   launch(source, std::move(retry), true);
 }
 
-void ImagePrefetcher::launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue) {
+void ImagePrefetcher::launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue,
+                             std::function<void()> thenOnQueue) {
   const std::uint64_t id = nextId_.fetch_add(1);
   auto holder = std::make_shared<CancellationDownloadTask>();
   auto self = shared_from_this();
@@ -215,9 +216,10 @@ void ImagePrefetcher::launch(const Source& source, std::shared_ptr<RetryContext>
   if (onQueue) {
     tasks_[id] = holder;
   } else {
-    prefetchQueue_->post([self, id, holder] {
+    prefetchQueue_->post([self, id, holder, then = std::move(thenOnQueue)] {
       self->tasks_[id] = holder;
       if (self->stopped_) holder->cancel();
+      if (then) then();
     });
   }
   // Held weakly: the options travel with the transfer's record, which the task in the holder keeps.
@@ -238,13 +240,16 @@ void ImagePrefetcher::launch(const Source& source, std::shared_ptr<RetryContext>
 void ImagePrefetcher::loadAnswered(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
                                    std::optional<VellumError> error) {
   // A source that will be retried stays in flight; one that settles makes room for the next, started here.
-  bool startedNext = false;
   if ((!error || !optionsInfo_.retryStrategy) && !stopRequested_.load() && launching == 0) {
     if (const auto next = claimNext()) {
-      startedNext = true;
       // The look at the disk cache may wait for the file system (behind the cache's own writes to the same
-      // folder): it runs on the shared pool, not on the thread that answered, which serves other loads.
-      boost::asio::post(foundation::ThreadPool::shared(), [self = shared_from_this(), next = *next] {
+      // folder): it runs on the shared pool, not on the thread that answered, which serves other loads. One
+      // turn of the queue then books this load and registers the next (or settles it when cached).
+      std::function<void()> booking = [self = shared_from_this(), id, source, retry, error]() mutable {
+        self->loadFinished(id, source, std::move(retry), std::move(error), false);
+      };
+      boost::asio::post(foundation::ThreadPool::shared(), [self = shared_from_this(), next = *next,
+                                                           booking = std::move(booking)]() mutable {
         const Source& nextSource = self->prefetchSources_[next];
         bool load = false;
         try {
@@ -252,14 +257,19 @@ void ImagePrefetcher::loadAnswered(std::uint64_t id, const Source& source, std::
         } catch (...) {
           logThrown("A prefetcher's look at the cache");
         }
-        if (load) return self->launch(nextSource, nullptr, false);
+        if (load) return self->launch(nextSource, nullptr, false, std::move(booking));
         // A cached source is settled (or read into memory) by the queue, as is one claimed as the run stops.
-        self->prefetchQueue_->post([self, nextSource] { self->startPrefetching(nextSource); });
+        self->prefetchQueue_->post([self, nextSource, booking = std::move(booking)] {
+          booking();
+          self->startPrefetching(nextSource);
+        });
       });
+      return;
     }
   }
-  prefetchQueue_->post([self = shared_from_this(), id, source, retry = std::move(retry), error = std::move(error),
-                        startedNext]() mutable { self->loadFinished(id, source, std::move(retry), std::move(error), !startedNext); });
+  prefetchQueue_->post([self = shared_from_this(), id, source, retry = std::move(retry), error = std::move(error)]() mutable {
+    self->loadFinished(id, source, std::move(retry), std::move(error), true);
+  });
 }
 
 void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,

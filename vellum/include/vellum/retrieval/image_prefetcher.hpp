@@ -93,8 +93,10 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void startPrefetching(const Source& source);
   void downloadAndCache(const Source& source);
   void startLoading(const Source& source, std::shared_ptr<RetryContext> retry);
-  // Any thread (`onQueue` when on the queue): starts the load, its bookkeeping ahead of its answer.
-  void launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue);
+  // Any thread (`onQueue` when on the queue): starts the load, its bookkeeping ahead of its answer. From
+  // another thread the load is registered by a turn of the queue, which then runs `thenOnQueue`.
+  void launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue,
+              std::function<void()> thenOnQueue = nullptr);
   // Any thread: where a load answers.
   void loadAnswered(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
                     std::optional<VellumError> error);
