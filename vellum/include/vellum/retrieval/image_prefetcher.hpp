@@ -21,9 +21,10 @@
 // appear only in the source reports, never in the resource reports.
 //
 // Threads: every member may be called from any thread; the bookkeeping runs on the prefetcher's own serial
-// queue, one piece at a time. A load that ends starts the next source's load where it ended, without
-// waiting for a turn of the queue; what it settles is booked on the queue as before. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
-// itself alive until it has completed; the completion is reported at most once.
+// queue, one piece at a time. A load that ends has the next source looked at in the cache and started on
+// the shared pool, without waiting for a turn of the queue; the turn that registers the next load also books
+// the one that ended. Reports run on the main queue (at once when reported there). Lifetime: a running
+// prefetcher keeps itself alive until it has completed; the completion is reported at most once.
 #include <atomic>
 #include <cstdint>
 #include <functional>
