@@ -429,11 +429,14 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
     // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
     auto& writer = core::KeychainWriter::shared();
-    if (!next || losesSessions(previous.get(), *next)) {
-      if (!writer.writeNow(std::move(write), core::signedInStateWait))
+    auto admitted = core::DeviceTokenStore::shared().admit(std::move(write));
+    if (!admitted) {
+      // Held back: the device token in use is not the stored one, which the next start sends.
+    } else if (!next || losesSessions(previous.get(), *next)) {
+      if (!writer.writeNow(std::move(*admitted), core::signedInStateWait))
         VadarLogger::error("The keychain is busy; the signed-out client is cached later.");
     } else {
-      writer.submit(std::move(write));
+      writer.submit(std::move(*admitted));
     }
     if (next) logPendingSessionStatusIfNeeded(previous.get(), *next);
   }
