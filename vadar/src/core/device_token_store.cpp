@@ -181,32 +181,38 @@ void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::
          }
          // Written here rather than queued: it counts as part of this write for whoever drains the writer (a
          // shutdown), and it goes to the same store and instance.
-         if (auto held = gate->settle(check, written->token == token)) held->perform(target);
+         if (auto held = gate->settle(check, written->token == token)) held(target);
        }});
 }
 
-std::optional<KeychainWriter::Write> DeviceTokenStore::CacheGate::settle(std::uint64_t check, bool stored) {
+DeviceTokenStore::CacheGate::Perform DeviceTokenStore::CacheGate::settle(std::uint64_t check, bool stored) {
   std::lock_guard lock(mutex);
-  if (check != checks) return std::nullopt;
+  if (check != checks) return nullptr;
   standing = stored ? Standing::stored : Standing::inMemoryOnly;
-  if (!stored) return std::nullopt;
-  return std::exchange(held, std::nullopt);
+  if (!stored) return nullptr;
+  return std::exchange(held, nullptr);
 }
 
-std::optional<KeychainWriter::Write> DeviceTokenStore::admit(KeychainWriter::Write write) {
+KeychainWriter::Write DeviceTokenStore::heldUntilStored(KeychainWriter::Write write) {
   std::shared_ptr<CacheGate> gate;
   {
     std::lock_guard lock(mutex_);
-    // No token received for it: nothing holds its cache back.
-    const auto found = entries_.find(keyOf(write.store, write.instance));
-    if (found == entries_.end()) return write;
-    gate = found->second->gate;
+    gate = entryLocked(write.store, write.instance)->gate;
   }
-  std::optional<KeychainWriter::Write> replaced;  // released off the lock
-  std::lock_guard lock(gate->mutex);
-  if (gate->standing == CacheGate::Standing::stored) return write;
-  replaced = std::exchange(gate->held, std::move(write));
-  return std::nullopt;
+  // Decided when the write runs, on the writer thread that also runs the token's writes: the writes of an
+  // item run in the order they were made, so one held here is never written over by an older one.
+  write.perform = [gate, perform = std::move(write.perform)](const keychain::KeychainStore& target) {
+    {
+      std::unique_lock lock(gate->mutex);
+      if (gate->standing != CacheGate::Standing::stored) {
+        CacheGate::Perform replaced = std::exchange(gate->held, perform);
+        lock.unlock();  // what it held is released off the lock
+        return;
+      }
+    }
+    perform(target);
+  };
+  return write;
 }
 
 void DeviceTokenStore::forget() {

@@ -16,8 +16,8 @@
 //
 // What the keychain caches for an instance (its client) belongs with the stored token: the next start shows
 // it and sends that token. While the token in use is one kept in memory only, or one whose write has yet to
-// show whether it may replace the stored one, writes of the cache are held back (`admit`), the latest one
-// only, and go to the keychain writer once the token in use is known to be the stored one.
+// show whether it may replace the stored one, writes of the cache are held back (`heldUntilStored`), the
+// latest one only, and written once the token in use is known to be the stored one.
 //
 // Thread rule: any thread. Lifetime: `shared()` is one object for the process, never destroyed; a store made
 // for a test outlives its reads.
@@ -76,11 +76,11 @@ class DeviceTokenStore {
   // the item holds no token or one this process wrote, as checked by the writer before it writes.
   void receive(const keychain::KeychainStore& store, const std::string& instance, const std::string& token);
 
-  // A write of what belongs with the token in use (the cached client, or its deletion), for `write.store` and
-  // `write.instance`: handed back when it may go to the keychain now; otherwise kept, in place of any write
-  // kept before it, and submitted to the keychain writer once the token in use is known to be the stored one
-  // (dropped if it never is). Never blocks on the keychain.
-  std::optional<KeychainWriter::Write> admit(KeychainWriter::Write write);
+  // `write` (of what belongs with the token in use: the cached client, or its deletion, for `write.store` and
+  // `write.instance`), made to wait while that token is not known to be the stored one. It then does not
+  // write when it runs but is kept, in place of any write kept before it, and written once the token in use
+  // turns out stored (never, if it does not). Submit the result to the keychain writer as before.
+  KeychainWriter::Write heldUntilStored(KeychainWriter::Write write);
 
   // Forgets every token held in memory, as a new process would start (tests).
   void forget();
@@ -95,14 +95,15 @@ class DeviceTokenStore {
   // Shared with those writes, which settle it on the writer thread; its own lock, as they may outlive the
   // store's.
   struct CacheGate {
+    using Perform = std::function<void(const keychain::KeychainStore&)>;
     enum class Standing { stored, unsettled, inMemoryOnly };
     std::mutex mutex;
     Standing standing = Standing::stored;
     std::uint64_t checks = 0;  // checked writes submitted; only the last one to run settles
-    std::optional<KeychainWriter::Write> held;
+    Perform held;
     // The outcome of checked write `check`, unless a later one is queued to settle in its place; gives the
     // write held back when the token turned out stored.
-    std::optional<KeychainWriter::Write> settle(std::uint64_t check, bool stored);
+    Perform settle(std::uint64_t check, bool stored);
   };
   struct Entry {
     bool reading = false;  // the first read has started

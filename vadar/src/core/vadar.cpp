@@ -426,17 +426,17 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     } else {
       write.perform = [](const keychain::KeychainStore& store) { store.deleteItem(cachedClientKey); };
     }
+    // The cache goes with the stored device token, which the next start sends: a client of a token kept in
+    // memory only waits.
+    write = core::DeviceTokenStore::shared().heldUntilStored(std::move(write));
     // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
     // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
     auto& writer = core::KeychainWriter::shared();
-    auto admitted = core::DeviceTokenStore::shared().admit(std::move(write));
-    if (!admitted) {
-      // Held back: the device token in use is not the stored one, which the next start sends.
-    } else if (!next || losesSessions(previous.get(), *next)) {
-      if (!writer.writeNow(std::move(*admitted), core::signedInStateWait))
+    if (!next || losesSessions(previous.get(), *next)) {
+      if (!writer.writeNow(std::move(write), core::signedInStateWait))
         VadarLogger::error("The keychain is busy; the signed-out client is cached later.");
     } else {
-      writer.submit(std::move(*admitted));
+      writer.submit(std::move(write));
     }
     if (next) logPendingSessionStatusIfNeeded(previous.get(), *next);
   }
