@@ -125,6 +125,34 @@ TEST(DeviceAssertion, RequiresAssertionIsAnsweredWithAVerifiedAssertionAndTheReq
             api.requests("POST", assertion)[1].formValue("challenge"));
 }
 
+// A start that could not read its device token goes on with the one it was handed and that token's client,
+// which the keychain does not cache meanwhile: the assertion names the client the frontend API knows by the
+// token sent with it, not the cached one of the stored token.
+TEST(DeviceAssertion, ARunOnATokenKeptInMemoryOnlyNamesItsOwnClient) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& harness = attestation.harness;
+  auto& api = harness.api();
+  const std::string cachedId = api.clientJson()["id"];
+  harness.keychain().setData({0xff, 0xfe, 0x00}, "vadarDeviceToken");  // bytes that are no text: unreadable
+  api.withState([](fake_frontend_api::State& state) {
+    state.deviceToken = "handed_out_token";
+    state.client["id"] = state.makeId("client");
+    state.client["updated_at"] = state.tick();
+  });
+  harness.startAgain();
+  ASSERT_NO_THROW(Client::get());
+  VadarHarness::settle();
+  ASSERT_NE(api.clientJson()["id"], cachedId);
+
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_NO_THROW(Client::get());
+  const auto sent = api.lastRequest("POST", assertion);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(nlohmann::json::parse(sent->formValue("client_data").value())["client_id"], api.clientJson()["id"]);
+  EXPECT_EQ(sent->header("Authorization"), "handed_out_token");
+}
+
 TEST(DeviceAssertion, WithNoKeyStoredTheDeviceIsAttestedBeforeTheAssertionsChallenge) {
   Attestation attestation;
   auto& api = attestation.harness.api();

@@ -215,6 +215,18 @@ KeychainWriter::Write DeviceTokenStore::heldUntilStored(KeychainWriter::Write wr
   return write;
 }
 
+bool DeviceTokenStore::cacheHeldBack(const keychain::KeychainStore& store, const std::string& instance) {
+  std::shared_ptr<CacheGate> gate;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(keyOf(store, instance));
+    if (found == entries_.end()) return false;
+    gate = found->second->gate;
+  }
+  std::lock_guard lock(gate->mutex);
+  return gate->standing != CacheGate::Standing::stored;
+}
+
 void DeviceTokenStore::forget() {
   std::lock_guard lock(mutex_);
   entries_.clear();

@@ -81,6 +81,9 @@ class DeviceTokenStore {
   // write when it runs but is kept, in place of any write kept before it, and written once the token in use
   // turns out stored (never, if it does not). Submit the result to the keychain writer as before.
   KeychainWriter::Write heldUntilStored(KeychainWriter::Write write);
+  // Whether such writes for `store` and `instance` are held back now: the token in use is not known to be the
+  // stored one, so the cache still holds what goes with the stored one.
+  bool cacheHeldBack(const keychain::KeychainStore& store, const std::string& instance);
 
   // Forgets every token held in memory, as a new process would start (tests).
   void forget();
