@@ -218,6 +218,30 @@ TEST(DeviceAssertion, WithoutAnAttestationServiceNothingIsSent) {
   EXPECT_FALSE(AppAttestHelper::hasKeyId());
 }
 
+// The key look-ups answer on the caller's thread: from the main queue itself, and from another thread while
+// the main queue is busy with a long job of the application's, neither waits for a main-queue turn.
+TEST(DeviceAssertion, TheKeyLookUpsNeverWaitForTheMainQueue) {
+  Attestation attestation;
+  const std::string keyId = attestation.attestNow();
+  const std::string clientId = attestation.harness.api().clientJson()["id"];
+  const auto lookUps = [keyId, clientId] {
+    return AppAttestHelper::storedKeyId() == keyId && AppAttestHelper::hasKeyId() &&
+           AppAttestHelper::cachedClientId() == clientId;
+  };
+  {
+    testing::MainQueueHold hold;
+    ASSERT_TRUE(hold.held());
+    auto answered = testing_support::launch(lookUps);
+    ASSERT_EQ(answered.wait_for(20s), std::future_status::ready) << "a look-up waited for the held main queue";
+    EXPECT_TRUE(answered.get());
+  }
+  auto onMainQueue = std::make_shared<std::promise<bool>>();
+  auto answered = onMainQueue->get_future();
+  foundation::MainQueue::post([onMainQueue, lookUps] { onMainQueue->set_value(lookUps()); });
+  ASSERT_EQ(answered.wait_for(20s), std::future_status::ready) << "a look-up on the main queue did not answer";
+  EXPECT_TRUE(answered.get());
+}
+
 TEST(DeviceAssertion, RefusalsOfTheHelperItself) {
   Attestation attestation;
   attestation.attestNow();
