@@ -162,27 +162,27 @@ void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::
     }
   }
   known_.notify_all();
-  KeychainWriter::shared().submit(
-      {store, instance, deviceTokenKey, [token, instance, checked, written, gate, check](const keychain::KeychainStore& target) {
-         if (!checked) {
-           target.setString(token, deviceTokenKey);
-           written->token = token;
-           return;
-         }
-         // A write that fails leaves the token in memory only, as one that may not replace the stored one.
-         try {
-           if (mayReplace(target, instance, token, *written)) {
-             target.setString(token, deviceTokenKey);
-             written->token = token;
-           }
-         } catch (...) {
-           gate->settle(check, false);
-           throw;
-         }
-         // Written here rather than queued: it counts as part of this write for whoever drains the writer (a
-         // shutdown), and it goes to the same store and instance.
-         if (auto held = gate->settle(check, written->token == token)) held(target);
-       }});
+  auto write = [token, instance, checked, written, gate, check](const keychain::KeychainStore& target) {
+    if (!checked) {
+      target.setString(token, deviceTokenKey);
+      written->token = token;
+      return;
+    }
+    // A write that fails leaves the token in memory only, as one that may not replace the stored one.
+    try {
+      if (mayReplace(target, instance, token, *written)) {
+        target.setString(token, deviceTokenKey);
+        written->token = token;
+      }
+    } catch (...) {
+      gate->settle(check, false);
+      throw;
+    }
+    // Written here rather than queued: it counts as part of this write for whoever drains the writer (a
+    // shutdown), and it goes to the same store and instance.
+    if (auto held = gate->settle(check, written->token == token)) held(target);
+  };
+  KeychainWriter::shared().submit({store, instance, deviceTokenKey, std::move(write)});
 }
 
 DeviceTokenStore::CacheGate::Perform DeviceTokenStore::CacheGate::settle(std::uint64_t check, bool stored) {
