@@ -10,6 +10,8 @@
 #include <cmath>
 #include <chrono>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -254,11 +256,17 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
 }
 
 UserDefaults& UserDefaults::standard() {
-  static auto* defaults = [] {
-    std::string folder = AppInfo::bundleIdentifier();
-    if (folder.empty()) folder = "tolvaran";
-    return new UserDefaults(configHome() / folder / "defaults.json");
-  }();
+  // Decided at each call: an application may name itself, or tests may move the configuration folder, after
+  // something already used the defaults, and its settings must then go where it will look for them.
+  std::string folder = AppInfo::bundleIdentifier();
+  if (folder.empty()) folder = "tolvaran";
+  fs::path file = configHome() / folder / "defaults.json";
+  // One object per file, never destroyed: a reference handed out stays valid and keeps its file.
+  static std::mutex mutex;
+  static auto* opened = new std::map<fs::path, std::unique_ptr<UserDefaults>>();
+  std::lock_guard lock(mutex);
+  auto& defaults = (*opened)[file];
+  if (!defaults) defaults = std::make_unique<UserDefaults>(std::move(file));
   return *defaults;
 }
 

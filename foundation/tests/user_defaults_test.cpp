@@ -19,7 +19,9 @@
 #include <system_error>
 #include <thread>
 
+#include "foundation/app_info.hpp"
 #include "foundation/user_defaults.hpp"
+#include "fresh_process.hpp"
 #include "testing/bounded_task.hpp"
 
 namespace fs = std::filesystem;
@@ -297,4 +299,45 @@ TEST(UserDefaults, AReadDoesNotWaitBehindAWriteHeldByAnotherWriter) {
   EXPECT_TRUE(write.get()) << "the write did not give up";
   ::close(held);
   EXPECT_EQ(UserDefaults(file).value("kept"), 1);
+}
+
+// The shared defaults follow the application's identity and configuration folder as they are when asked for:
+// an application that names itself after something already used them (a library made at start) keeps its
+// settings in its own folder, not in the one of the first call. In a process of its own: both are process-wide.
+TEST(UserDefaults, StandardFollowsTheIdentityAndFolderOfTheMomentItIsAskedFor) {
+  const auto first = freshDir("standard-first");
+  const auto second = freshDir("standard-second");
+  foundation::tests::inFreshProcess([&] {
+    ::setenv("XDG_CONFIG_HOME", first.c_str(), 1);
+    foundation::AppInfo::setBundleIdentifier("");
+    UserDefaults& early = UserDefaults::standard();
+    early.set("earlyKey", 1);
+
+    foundation::AppInfo::setBundleIdentifier("com.example.named");
+    UserDefaults& named = UserDefaults::standard();
+    named.set("namedKey", 2);
+    ::setenv("XDG_CONFIG_HOME", second.c_str(), 1);
+    UserDefaults::standard().set("movedKey", 3);
+
+    // What each wrote is in the file its identity and folder name, and only there.
+    const auto read = [](const fs::path& file) {
+      std::ifstream in(file);
+      return in ? nlohmann::json::parse(in, nullptr, false) : nlohmann::json();
+    };
+    const auto unnamed = read(first / "tolvaran" / "defaults.json");
+    const auto firstNamed = read(first / "com.example.named" / "defaults.json");
+    const auto secondNamed = read(second / "com.example.named" / "defaults.json");
+    const bool filesRight = unnamed == nlohmann::json{{"earlyKey", 1}} &&
+                            firstNamed == nlohmann::json{{"namedKey", 2}} &&
+                            secondNamed == nlohmann::json{{"movedKey", 3}};
+    // A reference taken earlier keeps its file, and asking again under the same identity gives the same object.
+    ::setenv("XDG_CONFIG_HOME", first.c_str(), 1);
+    const bool objectsRight = &UserDefaults::standard() == &named && &named != &early &&
+                              early.value("earlyKey") == nlohmann::json(1) && !named.value("earlyKey");
+    fs::remove_all(first);
+    fs::remove_all(second);
+    return filesRight && objectsRight;
+  });
+  fs::remove_all(first);
+  fs::remove_all(second);
 }

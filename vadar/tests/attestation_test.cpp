@@ -125,6 +125,34 @@ TEST(DeviceAssertion, RequiresAssertionIsAnsweredWithAVerifiedAssertionAndTheReq
             api.requests("POST", assertion)[1].formValue("challenge"));
 }
 
+// A start that could not read its device token goes on with the one it was handed and that token's client,
+// which the keychain does not cache meanwhile: the assertion names the client the frontend API knows by the
+// token sent with it, not the cached one of the stored token.
+TEST(DeviceAssertion, ARunOnATokenKeptInMemoryOnlyNamesItsOwnClient) {
+  Attestation attestation;
+  attestation.attestNow();
+  auto& harness = attestation.harness;
+  auto& api = harness.api();
+  const std::string cachedId = api.clientJson()["id"];
+  harness.keychain().setData({0xff, 0xfe, 0x00}, "vadarDeviceToken");  // bytes that are no text: unreadable
+  api.withState([](fake_frontend_api::State& state) {
+    state.deviceToken = "handed_out_token";
+    state.client["id"] = state.makeId("client");
+    state.client["updated_at"] = state.tick();
+  });
+  harness.startAgain();
+  ASSERT_NO_THROW(Client::get());
+  VadarHarness::settle();
+  ASSERT_NE(api.clientJson()["id"], cachedId);
+
+  api.failNext("GET", "/v1/client", requiresAssertion);
+  EXPECT_NO_THROW(Client::get());
+  const auto sent = api.lastRequest("POST", assertion);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(nlohmann::json::parse(sent->formValue("client_data").value())["client_id"], api.clientJson()["id"]);
+  EXPECT_EQ(sent->header("Authorization"), "handed_out_token");
+}
+
 TEST(DeviceAssertion, WithNoKeyStoredTheDeviceIsAttestedBeforeTheAssertionsChallenge) {
   Attestation attestation;
   auto& api = attestation.harness.api();
@@ -188,6 +216,30 @@ TEST(DeviceAssertion, WithoutAnAttestationServiceNothingIsSent) {
   EXPECT_THROW(AppAttestHelper::performDeviceAttestation(), AttestationError);
   EXPECT_EQ(attestation.wire(), (std::vector<std::string>{"GET /v1/client"}));
   EXPECT_FALSE(AppAttestHelper::hasKeyId());
+}
+
+// The key look-ups answer on the caller's thread: from the main queue itself, and from another thread while
+// the main queue is busy with a long job of the application's, neither waits for a main-queue turn.
+TEST(DeviceAssertion, TheKeyLookUpsNeverWaitForTheMainQueue) {
+  Attestation attestation;
+  const std::string keyId = attestation.attestNow();
+  const std::string clientId = attestation.harness.api().clientJson()["id"];
+  const auto lookUps = [keyId, clientId] {
+    return AppAttestHelper::storedKeyId() == keyId && AppAttestHelper::hasKeyId() &&
+           AppAttestHelper::cachedClientId() == clientId;
+  };
+  {
+    testing::MainQueueHold hold;
+    ASSERT_TRUE(hold.held());
+    auto answered = testing_support::launch(lookUps);
+    ASSERT_EQ(answered.wait_for(20s), std::future_status::ready) << "a look-up waited for the held main queue";
+    EXPECT_TRUE(answered.get());
+  }
+  auto onMainQueue = std::make_shared<std::promise<bool>>();
+  auto answered = onMainQueue->get_future();
+  foundation::MainQueue::post([onMainQueue, lookUps] { onMainQueue->set_value(lookUps()); });
+  ASSERT_EQ(answered.wait_for(20s), std::future_status::ready) << "a look-up on the main queue did not answer";
+  EXPECT_TRUE(answered.get());
 }
 
 TEST(DeviceAssertion, RefusalsOfTheHelperItself) {

@@ -230,5 +230,61 @@ TEST(DeviceTokenKept, AReadThatAnsweredLetsTheHandedOutTokenReplaceTheStoredOne)
   EXPECT_EQ(c.inKeychain(), "handed_out_token");
 }
 
+// The id of the client the keychain caches; "none" without one.
+std::string cachedClientIn(const keychain::KeychainStore& store) {
+  try {
+    return decodeJSON<Client>(foundation::toString(store.data("cachedClient"))).id;
+  } catch (const keychain::KeychainStoreError& error) {
+    if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return "none";
+    throw;
+  }
+}
+
+// The frontend API no longer knows the token the test's client sends: it hands out `token` with a new,
+// signed-out client.
+void handOutSignedOutClient(testing::VadarHarness& harness, const std::string& token) {
+  harness.api().withState([&](fake_frontend_api::State& state) {
+    state.deviceToken = token;
+    state.client["id"] = state.makeId("client");
+    state.client["sessions"] = nlohmann::json::array();
+    state.client["last_active_session_id"] = nullptr;
+    state.client["updated_at"] = state.tick();
+  });
+}
+
+// The cached client belongs with the stored token: the next start shows it until the first answer, and that
+// answer is the one the stored token gets. A run that goes on with a token kept in memory only must not put
+// its own client there, signed out or not, until its token is the stored one.
+TEST(DeviceTokenKept, TheClientOfATokenKeptInMemoryOnlyStaysOutOfTheCacheUntilTheTokenIsStored) {
+  testing::VadarHarness harness;
+  ASSERT_TRUE(Client::get());
+  testing::VadarHarness::settle();
+  const keychain::KeychainStore store = harness.keychain();
+  ASSERT_TRUE(harness.vadar().client() && !harness.vadar().client()->sessions.empty());
+  const std::string signedIn = harness.vadar().client()->id;
+  ASSERT_EQ(cachedClientIn(store), signedIn);
+
+  // The next start cannot read the stored token (the keychain gives bytes that are no text), so its requests
+  // go without it and are handed a new token and a signed-out client.
+  store.setData({0xff, 0xfe, 0x00}, core::deviceTokenKey);
+  handOutSignedOutClient(harness, "handed_out_token");
+  auto next = harness.startAgain();
+  ASSERT_NO_THROW(Client::get());
+  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));
+  testing::VadarHarness::settle();
+  ASSERT_TRUE(next->client());
+  EXPECT_TRUE(next->client()->sessions.empty()) << "this run shows the client of the token it uses";
+  EXPECT_EQ(cachedClientIn(store), signedIn) << "the cache no longer matches the stored token";
+
+  // The keychain mends (the unreadable item is gone) and the next token handed out is stored: the cache
+  // follows this run's client from then on, its latest client included, though it did not change since.
+  store.deleteItem(core::deviceTokenKey);
+  harness.api().withState([](fake_frontend_api::State& state) { state.deviceToken = "handed_out_again"; });
+  ASSERT_NO_THROW(Client::get());
+  testing::VadarHarness::settle();
+  EXPECT_EQ(store.string(core::deviceTokenKey), "handed_out_again");
+  EXPECT_EQ(cachedClientIn(store), next->client()->id);
+}
+
 }  // namespace
 }  // namespace vadar

@@ -1,7 +1,8 @@
 #pragma once
 // UserDefaults: small persistent settings, one JSON object in a file, rewritten atomically (temporary file,
 // fsync, rename) on every change so a crash leaves the old or the new file, never a broken one.
-// `standard()` lives at $XDG_CONFIG_HOME/<bundle identifier or "tolvaran">/defaults.json.
+// `standard()` lives at $XDG_CONFIG_HOME/<bundle identifier or "tolvaran">/defaults.json, as they are at the
+// call: once the application sets its identity (AppInfo) or its folder, later calls give that file's object.
 //
 // A file that is a symbolic link stays one: writes replace the file it leads to, keeping its permissions.
 // Several objects may share a file, in one process or several: a change is made to what the file holds at
@@ -34,6 +35,8 @@ class UserDefaults {
   static constexpr std::size_t kMaximumDepth = 64;
 
   explicit UserDefaults(std::filesystem::path file);
+  // The object of the file the current identity and folder name; the same object for the same file, never
+  // destroyed, so a reference taken earlier stays valid and keeps its file.
   static UserDefaults& standard();
 
   std::optional<nlohmann::json> value(const std::string& key) const;

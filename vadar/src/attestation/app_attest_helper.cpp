@@ -9,11 +9,13 @@
 
 #include "attestation/attestation_paths.hpp"
 #include "core/background_tasks.hpp"
+#include "core/device_token_store.hpp"
 #include "core/keychain_writer.hpp"
 #include "core/keychain_failures.hpp"
 #include "core/live_services.hpp"
 #include "vadar/attestation/attestation_provider.hpp"
 #include "vadar/core/container_keys.hpp"
+#include "vadar/core/vadar.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 #include "vadar/infra/vadar_logger.hpp"
 
@@ -114,6 +116,13 @@ bool AppAttestHelper::hasKeyId() {
 std::optional<std::string> AppAttestHelper::cachedClientId() {
   // The client just installed may still be on its way to the keychain; the assertion must name that one.
   core::KeychainWriter::shared().drain(std::chrono::seconds(5));
+  // While the device token in use is kept in memory only, the keychain keeps the client of the stored one; the
+  // assertion goes out with the token in use, so it names the client the cache is waiting to take.
+  if (const auto vadar = Vadar::shared();
+      vadar && core::DeviceTokenStore::shared().cacheHeldBack(keychainFactory().resolve(), vadar->frontendApiUrl())) {
+    if (auto client = vadar->client()) return client->id;
+    return std::nullopt;
+  }
   try {
     if (auto client = vadarServiceFactory().resolve().loadClientFromKeychain()) return client->id;
   } catch (...) {

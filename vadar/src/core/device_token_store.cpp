@@ -73,14 +73,19 @@ DeviceTokenStore& DeviceTokenStore::shared() {
 
 DeviceTokenStore::DeviceTokenStore(Read read, std::chrono::milliseconds wait) : read_(std::move(read)), wait_(wait) {}
 
+// Found without copying the key's strings: every request asks.
+DeviceTokenStore::KeyView DeviceTokenStore::keyOf(const keychain::KeychainStore& store, const std::string& instance) {
+  const std::string_view group = store.accessGroup() ? std::string_view(*store.accessGroup()) : std::string_view();
+  return {store.service(), group, instance};
+}
+
 std::shared_ptr<DeviceTokenStore::Entry> DeviceTokenStore::entryLocked(const keychain::KeychainStore& store,
                                                                        const std::string& instance) {
-  // Found without copying the key's strings: every request asks.
-  const std::string_view group = store.accessGroup() ? std::string_view(*store.accessGroup()) : std::string_view();
-  const auto found = entries_.find(KeyView(store.service(), group, instance));
+  const KeyView key = keyOf(store, instance);
+  const auto found = entries_.find(key);
   if (found != entries_.end()) return found->second;
   auto entry = std::make_shared<Entry>();
-  entries_.emplace(Key{store.service(), std::string(group), instance}, entry);
+  entries_.emplace(Key{std::get<0>(key), std::get<1>(key), std::get<2>(key)}, entry);
   return entry;
 }
 
@@ -137,6 +142,8 @@ void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::
                                const std::string& token) {
   bool checked;
   std::shared_ptr<Written> written;
+  std::shared_ptr<CacheGate> gate;
+  std::uint64_t check = 0;
   {
     std::lock_guard lock(mutex_);
     const auto entry = entryLocked(store, instance);
@@ -145,14 +152,79 @@ void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::
     entry->known = true;
     checked = !entry->storedKnown;
     written = entry->written;
+    if (checked) {
+      // Settled before anything of this token's can be cached: the answer that carried it installs its
+      // client after this.
+      gate = entry->gate;
+      std::lock_guard gateLock(gate->mutex);
+      gate->standing = CacheGate::Standing::unsettled;
+      check = ++gate->checks;
+    }
   }
   known_.notify_all();
-  KeychainWriter::shared().submit({store, instance, deviceTokenKey,
-                                   [token, instance, checked, written](const keychain::KeychainStore& target) {
-                                     if (checked && !mayReplace(target, instance, token, *written)) return;
-                                     target.setString(token, deviceTokenKey);
-                                     written->token = token;
-                                   }});
+  auto write = [token, instance, checked, written, gate, check](const keychain::KeychainStore& target) {
+    if (!checked) {
+      target.setString(token, deviceTokenKey);
+      written->token = token;
+      return;
+    }
+    // A write that fails leaves the token in memory only, as one that may not replace the stored one.
+    try {
+      if (mayReplace(target, instance, token, *written)) {
+        target.setString(token, deviceTokenKey);
+        written->token = token;
+      }
+    } catch (...) {
+      gate->settle(check, false);
+      throw;
+    }
+    // Written here rather than queued: it counts as part of this write for whoever drains the writer (a
+    // shutdown), and it goes to the same store and instance.
+    if (auto held = gate->settle(check, written->token == token)) held(target);
+  };
+  KeychainWriter::shared().submit({store, instance, deviceTokenKey, std::move(write)});
+}
+
+DeviceTokenStore::CacheGate::Perform DeviceTokenStore::CacheGate::settle(std::uint64_t check, bool stored) {
+  std::lock_guard lock(mutex);
+  if (check != checks) return nullptr;
+  standing = stored ? Standing::stored : Standing::inMemoryOnly;
+  if (!stored) return nullptr;
+  return std::exchange(held, nullptr);
+}
+
+KeychainWriter::Write DeviceTokenStore::heldUntilStored(KeychainWriter::Write write) {
+  std::shared_ptr<CacheGate> gate;
+  {
+    std::lock_guard lock(mutex_);
+    gate = entryLocked(write.store, write.instance)->gate;
+  }
+  // Decided when the write runs, on the writer thread that also runs the token's writes: the writes of an
+  // item run in the order they were made, so one held here is never written over by an older one.
+  write.perform = [gate, perform = std::move(write.perform)](const keychain::KeychainStore& target) {
+    {
+      std::unique_lock lock(gate->mutex);
+      if (gate->standing != CacheGate::Standing::stored) {
+        CacheGate::Perform replaced = std::exchange(gate->held, perform);
+        lock.unlock();  // what it held is released off the lock
+        return;
+      }
+    }
+    perform(target);
+  };
+  return write;
+}
+
+bool DeviceTokenStore::cacheHeldBack(const keychain::KeychainStore& store, const std::string& instance) {
+  std::shared_ptr<CacheGate> gate;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(keyOf(store, instance));
+    if (found == entries_.end()) return false;
+    gate = found->second->gate;
+  }
+  std::lock_guard lock(gate->mutex);
+  return gate->standing != CacheGate::Standing::stored;
 }
 
 void DeviceTokenStore::forget() {

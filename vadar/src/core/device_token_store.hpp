@@ -14,10 +14,16 @@
 // and a keychain that cannot be read count as no token, as does a store marked for another instance; but a
 // token that could not be read is never overwritten by one handed out before this process knew it.
 //
+// What the keychain caches for an instance (its client) belongs with the stored token: the next start shows
+// it and sends that token. While the token in use is one kept in memory only, or one whose write has yet to
+// show whether it may replace the stored one, writes of the cache are held back (`heldUntilStored`), the
+// latest one only, and written once the token in use is known to be the stored one.
+//
 // Thread rule: any thread. Lifetime: `shared()` is one object for the process, never destroyed; a store made
 // for a test outlives its reads.
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,6 +34,8 @@
 #include <tuple>
 
 #include <keychain/keychain_store.hpp>
+
+#include "core/keychain_writer.hpp"
 
 namespace vadar::core {
 
@@ -68,6 +76,15 @@ class DeviceTokenStore {
   // the item holds no token or one this process wrote, as checked by the writer before it writes.
   void receive(const keychain::KeychainStore& store, const std::string& instance, const std::string& token);
 
+  // `write` (of what belongs with the token in use: the cached client, or its deletion, for `write.store` and
+  // `write.instance`), made to wait while that token is not known to be the stored one. It then does not
+  // write when it runs but is kept, in place of any write kept before it, and written once the token in use
+  // turns out stored (never, if it does not). Submit the result to the keychain writer as before.
+  KeychainWriter::Write heldUntilStored(KeychainWriter::Write write);
+  // Whether such writes for `store` and `instance` are held back now: the token in use is not known to be the
+  // stored one, so the cache still holds what goes with the stored one.
+  bool cacheHeldBack(const keychain::KeychainStore& store, const std::string& instance);
+
   // Forgets every token held in memory, as a new process would start (tests).
   void forget();
 
@@ -76,6 +93,20 @@ class DeviceTokenStore {
   struct Written {
     std::optional<std::string> token;
     bool keptLogged = false;
+  };
+  // Whether the token in use is known to be the stored one, as the checked writes of received tokens find.
+  // Shared with those writes, which settle it on the writer thread; its own lock, as they may outlive the
+  // store's.
+  struct CacheGate {
+    using Perform = std::function<void(const keychain::KeychainStore&)>;
+    enum class Standing { stored, unsettled, inMemoryOnly };
+    std::mutex mutex;
+    Standing standing = Standing::stored;
+    std::uint64_t checks = 0;  // checked writes submitted; only the last one to run settles
+    Perform held;
+    // The outcome of checked write `check`, unless a later one is queued to settle in its place; gives the
+    // write held back when the token turned out stored.
+    Perform settle(std::uint64_t check, bool stored);
   };
   struct Entry {
     bool reading = false;  // the first read has started
@@ -86,6 +117,7 @@ class DeviceTokenStore {
     std::optional<std::string> token;
     // The token this process last wrote to the item; shared with the writes queued for it.
     std::shared_ptr<Written> written = std::make_shared<Written>();
+    std::shared_ptr<CacheGate> gate = std::make_shared<CacheGate>();
   };
   using Key = std::tuple<std::string, std::string, std::string>;  // service, access group, instance
   using KeyView = std::tuple<std::string_view, std::string_view, std::string_view>;
@@ -103,6 +135,7 @@ class DeviceTokenStore {
   // On the keychain writer's thread: whether a write of `token` may replace what the item holds now.
   static bool mayReplace(const keychain::KeychainStore& target, const std::string& instance,
                          const std::string& token, Written& written);
+  static KeyView keyOf(const keychain::KeychainStore& store, const std::string& instance);
   std::shared_ptr<Entry> entryLocked(const keychain::KeychainStore& store, const std::string& instance);
   void startReadLocked(const std::shared_ptr<Entry>& entry, const keychain::KeychainStore& store,
                        const std::string& instance);

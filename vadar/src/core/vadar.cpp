@@ -426,6 +426,9 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     } else {
       write.perform = [](const keychain::KeychainStore& store) { store.deleteItem(cachedClientKey); };
     }
+    // The cache goes with the stored device token, which the next start sends: a client of a token kept in
+    // memory only waits.
+    write = core::DeviceTokenStore::shared().heldUntilStored(std::move(write));
     // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
     // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
     auto& writer = core::KeychainWriter::shared();

@@ -57,7 +57,9 @@ class AppAttestHelper {
   static std::optional<std::string> storedKeyId();
   // Whether "AttestKeyId" exists; false when the keychain cannot tell.
   static bool hasKeyId();
-  // The id of the client cached in the keychain ("cachedClient"); none when absent or unreadable.
+  // The id of the client cached in the keychain ("cachedClient"); none when absent or unreadable. While the
+  // device token in use is kept in memory only (the stored one could not be read), the keychain keeps the
+  // stored token's client: then the installed client's, the one the frontend API knows by the token sent.
   static std::optional<std::string> cachedClientId();
 };
 
