@@ -82,11 +82,11 @@ namespace vellum {
 struct RetrieveImageResult {
   // Made member by member: built as an aggregate, the whole record (most of it the room for metrics a
   // memory hit never has) was cleared before being filled, on every hit.
-  RetrieveImageResult(ImagePtr image, CacheType cacheType, Source source, Source originalSource,
-                      std::optional<foundation::Bytes> data = std::nullopt,
-                      std::optional<NetworkMetrics> metrics = std::nullopt)
-      : image(std::move(image)), cacheType(cacheType), source(std::move(source)),
-        originalSource(std::move(originalSource)), data(std::move(data)), metrics(std::move(metrics)) {}
+  RetrieveImageResult(ImagePtr shown, CacheType from, Source loaded, Source asked,
+                      std::optional<foundation::Bytes> bytes = std::nullopt,
+                      std::optional<NetworkMetrics> measured = std::nullopt)
+      : image(std::move(shown)), cacheType(from), source(std::move(loaded)), originalSource(std::move(asked)),
+        data(std::move(bytes)), metrics(std::move(measured)) {}
 
   ImagePtr image;
   CacheType cacheType = CacheType::none;
