@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -273,6 +274,44 @@ TEST_F(DiskStorageTest, DirectoryRemovedFromOutsideIsRecreated) {
   EXPECT_FALSE(disk->value("a"));
 }
 
+// Making a file holds its folder's lock while the inode is allocated, and a look-up of a name the folder
+// does not hold (every cache miss) waits for that lock: entries are made in the incoming folder and only
+// renamed into place. Whatever happens to that folder, stores keep working.
+TEST_F(DiskStorageTest, EntriesAreMadeInTheIncomingFolderAndRenamedIntoPlace) {
+  auto disk = ready(config());
+  const fs::path incoming = disk->directoryURL() / DiskStorage::kIncomingFolderName;
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, disk->directoryURL().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  for (int i = 0; i < 3; ++i) disk->store(bytes(4, std::uint8_t(i)), "k" + std::to_string(i));
+  std::vector<std::string> created, movedIn;
+  alignas(inotify_event) char buffer[8192];
+  for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
+    for (char* p = buffer; p < buffer + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(p);
+      (event->mask & IN_CREATE ? created : movedIn).emplace_back(event->len ? event->name : "");
+      p += sizeof(inotify_event) + event->len;
+    }
+  }
+  ::close(watch);
+  EXPECT_EQ(created, std::vector<std::string>{std::string(DiskStorage::kIncomingFolderName)});
+  EXPECT_EQ(movedIn, (std::vector<std::string>{disk->fileName("k0"), disk->fileName("k1"), disk->fileName("k2")}));
+  EXPECT_TRUE(fs::is_empty(incoming));
+
+  // Something else under the folder's name: the file is made beside the entry instead.
+  fs::remove(incoming);
+  std::ofstream(incoming) << "not a folder";
+  disk->store(bytes(5), "beside");
+  EXPECT_EQ(disk->value("beside"), bytes(5));
+  EXPECT_EQ(std::distance(fs::directory_iterator(disk->directoryURL()), fs::directory_iterator()), 5);
+
+  // A clear takes the folder with everything else; the next store makes it again.
+  disk->removeAll();
+  disk->store(bytes(6), "after");
+  EXPECT_EQ(disk->value("after"), bytes(6));
+  EXPECT_TRUE(fs::is_directory(incoming) && fs::is_empty(incoming));
+}
+
 TEST_F(DiskStorageTest, DirectoryThatCannotBeCreatedLeavesStorageNotReady) {
   // A regular file where a directory should be: no permissions needed to make creation fail.
   std::ofstream(base_ / "plain") << "x";
@@ -314,8 +353,10 @@ TEST_F(DiskStorageTest, WriteAndDateFailuresLeaveNoHalfEntry) {
   faulty->failWrites = false;
   EXPECT_EQ(disk->value("k"), bytes(10, 1));
 
-  // Nothing but the entry in the directory: no temporary files left behind.
-  EXPECT_EQ(std::distance(fs::directory_iterator(disk->directoryURL()), fs::directory_iterator()), 1);
+  // Nothing but the entry and the (empty) folder for incoming files: no temporary files left behind.
+  const fs::path incoming = disk->directoryURL() / DiskStorage::kIncomingFolderName;
+  EXPECT_EQ(std::distance(fs::directory_iterator(disk->directoryURL()), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::is_directory(incoming) && fs::is_empty(incoming));
 }
 
 TEST_F(DiskStorageTest, RefusedNamesStayInsideTheCache) {
@@ -362,16 +403,27 @@ TEST_F(DiskStorageTest, StartListsEntriesAndRemovesLeftoverTemporaryFiles) {
   const fs::path directory = base_ / "com.marrowby.Vellum.ImageCache.test";
   const fs::path crashed = directory / (std::string(DiskStorage::kTemporaryFilePrefix) + "1-1");
   const fs::path inProgress = directory / (std::string(DiskStorage::kTemporaryFilePrefix) + "2-2");
+  const fs::path incoming = directory / DiskStorage::kIncomingFolderName;
+  const fs::path crashedIncoming = incoming / (std::string(DiskStorage::kTemporaryFilePrefix) + "3-3");
+  const fs::path inProgressIncoming = incoming / (std::string(DiskStorage::kTemporaryFilePrefix) + "4-4");
   std::ofstream(crashed) << "half";
   std::ofstream(inProgress) << "writing";
+  std::ofstream(crashedIncoming) << "half";
+  std::ofstream(inProgressIncoming) << "writing";
   // A writer still at work holds its temporary file locked.
   const int held = ::open(inProgress.c_str(), O_RDONLY);
+  const int heldIncoming = ::open(inProgressIncoming.c_str(), O_RDONLY);
   ASSERT_GE(held, 0);
+  ASSERT_GE(heldIncoming, 0);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  ASSERT_EQ(::flock(heldIncoming, LOCK_EX), 0);
   auto disk = ready(config());
   EXPECT_FALSE(fs::exists(crashed));
   EXPECT_TRUE(fs::exists(inProgress));
+  EXPECT_FALSE(fs::exists(crashedIncoming));
+  EXPECT_TRUE(fs::exists(inProgressIncoming));
   ::close(held);
+  ::close(heldIncoming);
   EXPECT_TRUE(disk->isCached("stored"));
   EXPECT_EQ(disk->value("stored"), bytes(1));
 }
@@ -498,9 +550,9 @@ TEST_F(DiskStorageTest, WriteOptionsRefuseOverwritingAndFlush) {
   EXPECT_EQ(disk->value("k"), bytes(10, 1));
   // No temporary file is left behind by the refused write.
   EXPECT_EQ(disk->listFileURLs().size(), 1u);
-  std::size_t names = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(disk->directoryURL())) ++names;
-  EXPECT_EQ(names, 1u);
+  std::size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(disk->directoryURL())) files += !entry.is_directory();
+  EXPECT_EQ(files, 1u);
   // Without the option a store replaces; file protection bits are ignored.
   disk->store(bytes(30, 3), "k", std::nullopt, synchronous | 0x20000000);
   EXPECT_EQ(disk->value("k"), bytes(30, 3));

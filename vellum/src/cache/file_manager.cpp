@@ -111,11 +111,34 @@ void writeLastAccess(int fd, Date date) {
   }
 }
 
-// Unique hidden names beside an entry, for files on their way in or out.
-fs::path temporaryBeside(const fs::path& path, const char* purpose) {
+// Unique hidden names in `folder`, for files on their way in or out.
+fs::path temporaryIn(const fs::path& folder, const char* purpose) {
   static std::atomic<std::uint64_t> counter{0};
-  return path.parent_path() / (std::string(kTemporaryFilePrefix) + purpose + std::to_string(::getpid()) + "-" +
-                               std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+  return folder / (std::string(kTemporaryFilePrefix) + purpose + std::to_string(::getpid()) + "-" +
+                   std::to_string(counter.fetch_add(1, std::memory_order_relaxed)));
+}
+fs::path temporaryBeside(const fs::path& path, const char* purpose) { return temporaryIn(path.parent_path(), purpose); }
+
+int openTemporary(const fs::path& temporary) {
+  return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+}
+
+// A new file is made in the folder for incoming files, not beside the entry: making a file holds its folder's
+// lock through the inode's allocation (a millisecond and more on some file systems), and every look-up of a
+// name the folder does not hold yet waits for that lock, as a cache miss does. Renamed into place, a new
+// entry holds the entry's folder only for the rename. The incoming folder comes back with the first write
+// after a clear; where it cannot be had (something else holds its name), the file is made beside the entry.
+fs::path openIncoming(const fs::path& path, int& fd) {
+  const fs::path folder = path.parent_path() / kIncomingFolderName;
+  fs::path temporary = temporaryIn(folder, "");
+  fd = openTemporary(temporary);
+  if (fd < 0 && errno == ENOENT && (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST)) {
+    fd = openTemporary(temporary);
+  }
+  if (fd >= 0) return temporary;
+  temporary = temporaryBeside(path, "");
+  fd = openTemporary(temporary);
+  return temporary;
 }
 
 // Moves `from` to `to` unless something is already at `to` (EEXIST then).
@@ -225,8 +248,9 @@ std::optional<foundation::Bytes> FileManager::readFileIf(const fs::path& path, F
 
 void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> data, const FileDates& dates,
                             std::uint64_t options) {
-  const fs::path temporary = temporaryBeside(path, "");
-  Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  int opened = -1;
+  const fs::path temporary = openIncoming(path, opened);
+  Descriptor fd(opened);
   if (!fd.valid()) fail("cannot create file", path, errno);
   // Held until the rename: the start-up clean-up removes only temporary files nobody holds.
   ::flock(fd.get(), LOCK_EX);
@@ -313,20 +337,12 @@ bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity
   return true;
 }
 
-void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
+namespace {
+
+// Temporary files in `folder` that no write holds any more (a crash left them).
+void removeUnheldTemporaryFiles(const fs::path& folder) {
   std::error_code error;
-  const std::string aside = asidePrefix(directory).filename().string();
-  for (fs::directory_iterator it(directory.parent_path(), error), end; !error && it != end; it.increment(error)) {
-    if (it->path().filename().string().rfind(aside, 0) != 0) continue;
-    struct stat st;
-    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    try {
-      removeTree(it->path());  // another process may be deleting it too
-    } catch (const fs::filesystem_error&) {
-    }
-  }
-  error.clear();
-  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (name.rfind(kTemporaryFilePrefix, 0) != 0) continue;
     // Only regular files are ours: anything else under the prefix is left alone, unopened beyond the check.
@@ -343,6 +359,25 @@ void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
       ::unlink(it->path().c_str());
     }
   }
+}
+
+}  // namespace
+
+void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
+  std::error_code error;
+  const std::string aside = asidePrefix(directory).filename().string();
+  for (fs::directory_iterator it(directory.parent_path(), error), end; !error && it != end; it.increment(error)) {
+    if (it->path().filename().string().rfind(aside, 0) != 0) continue;
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    try {
+      removeTree(it->path());  // another process may be deleting it too
+    } catch (const fs::filesystem_error&) {
+    }
+  }
+  removeUnheldTemporaryFiles(directory / kIncomingFolderName);
+  // Writes that could not use the incoming folder, and those of earlier versions, made theirs beside the entries.
+  removeUnheldTemporaryFiles(directory);
 }
 
 }  // namespace vellum::DiskStorage

@@ -1,11 +1,7 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
 #include <sstream>
-#include <utility>
 
-#include <boost/asio/post.hpp>
-
-#include "foundation/thread_pool.hpp"
 #include "general/guarded_call.hpp"
 #include "networking/answer_once.hpp"
 #include "vellum/cache/image_cache.hpp"
@@ -15,17 +11,6 @@
 namespace vellum {
 
 namespace {
-
-// Loads that answer during their own start (refused at once) must not start the next from inside it: a long
-// list of them would nest one start in another as deep as the list. Such an answer leaves the next start
-// to the queue.
-thread_local int launching = 0;
-struct Launching {
-  Launching() { ++launching; }
-  ~Launching() { --launching; }
-  Launching(const Launching&) = delete;
-  Launching& operator=(const Launching&) = delete;
-};
 
 ImagePrefetcher::Resources resourcesOf(const ImagePrefetcher::Sources& sources) {
   ImagePrefetcher::Resources resources;
@@ -101,7 +86,6 @@ void ImagePrefetcher::start() {
 }
 
 void ImagePrefetcher::stop() {
-  stopRequested_.store(true);
   prefetchQueue_->post([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
@@ -127,10 +111,8 @@ void ImagePrefetcher::startOnQueue() {
   if (stopped_ || limit < 1 || prefetchSources_.empty()) return handleComplete();
   keepAlive_ = shared_from_this();
   const std::size_t batch = std::min<std::size_t>(static_cast<std::size_t>(limit), prefetchSources_.size());
-  for (std::size_t i = 0; i < batch; ++i) {
-    const auto next = claimNext();
-    if (!next) break;
-    startPrefetching(prefetchSources_[*next]);
+  for (std::size_t i = 0; i < batch && nextPending_ < prefetchSources_.size(); ++i) {
+    startPrefetching(prefetchSources_[nextPending_++]);
   }
   // A start after the run has ended finds nothing to do; it must not keep the prefetcher alive for it.
   if (finishedOnQueue()) handleComplete();
@@ -152,24 +134,10 @@ void ImagePrefetcher::stopOnQueue() {
   reportCompletionOrStartNext();
 }
 
-void ImagePrefetcher::settle(std::vector<Source>& list, const Source& source, bool startNext) {
+void ImagePrefetcher::settle(std::vector<Source>& list, const Source& source) {
   list.push_back(source);
   reportProgress();
-  reportCompletionOrStartNext(startNext);
-}
-
-std::optional<std::size_t> ImagePrefetcher::claimNext() {
-  // Claims past the end leave the counter beyond it, which every reader takes as nothing left.
-  const std::size_t next = nextPending_.fetch_add(1);
-  if (next < prefetchSources_.size()) return next;
-  return std::nullopt;
-}
-
-bool ImagePrefetcher::needsLoad(const Source& source) const {
-  if (optionsInfo_.forceRefresh) return true;
-  if (optionsInfo_.onlyFromCache) return false;
-  const std::string identifier = optionsInfo_.processor ? optionsInfo_.processor->identifier() : std::string();
-  return manager_->cache()->imageCachedType(source.cacheKey(), identifier, std::nullopt) == CacheType::none;
+  reportCompletionOrStartNext();
 }
 
 void ImagePrefetcher::startPrefetching(const Source& source) {
@@ -203,81 +171,29 @@ void ImagePrefetcher::downloadAndCache(const Source& source) {
 
 void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryContext> retry) {
   if (stopped_) return settle(failedSources_, source);
-  launch(source, std::move(retry), true);
-}
-
-void ImagePrefetcher::launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue,
-                             std::function<void()> thenOnQueue) {
-  const std::uint64_t id = nextId_.fetch_add(1);
+  const std::uint64_t id = nextId_++;
   auto holder = std::make_shared<CancellationDownloadTask>();
-  auto self = shared_from_this();
-  // Known to the queue before the load can answer: from another thread the registration is queued ahead of
-  // the answer's bookkeeping, and a stop that came first cancels the load as it registers.
-  if (onQueue) {
-    tasks_[id] = holder;
-  } else {
-    prefetchQueue_->post([self, id, holder, then = std::move(thenOnQueue)] {
-      self->tasks_[id] = holder;
-      if (self->stopped_) holder->cancel();
-      if (then) then();
-    });
-  }
+  tasks_[id] = holder;
   // Held weakly: the options travel with the transfer's record, which the task in the holder keeps.
   auto loadOptions = VellumManager::optionsReportingDownloadTask(
       optionsInfo_, [weak = std::weak_ptr(holder)](std::shared_ptr<DownloadTask> task) {
         if (auto holder = weak.lock()) holder->setTask(std::move(task));
       });
-  // Answered where the load ends, so that the next load starts there without waiting for a turn of the
-  // queue; only the bookkeeping goes through it.
-  loadOptions.callbackQueue = CallbackQueue::untouch();
+  // Started from this prefetcher's queue alone: loads of other prefetchers start meanwhile, none waits for
+  // another's start.
+  auto self = shared_from_this();
   auto context = std::make_shared<RetrievingContext>(std::move(loadOptions), source);
-  const Launching inside;
   holder->setTask(manager_->loadAndCache(source, context, [self, id, source, retry](const VellumManager::RetrieveResult& result) {
-    self->loadAnswered(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
+    self->loadFinished(id, source, retry, result ? std::nullopt : std::optional<VellumError>(result.error()));
   }));
 }
 
-void ImagePrefetcher::loadAnswered(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
-                                   std::optional<VellumError> error) {
-  // A source that will be retried stays in flight; one that settles makes room for the next, started here.
-  if ((!error || !optionsInfo_.retryStrategy) && !stopRequested_.load() && launching == 0) {
-    if (const auto next = claimNext()) {
-      // The look at the disk cache may wait for the file system (behind the cache's own writes to the same
-      // folder): it runs on the shared pool, not on the thread that answered, which serves other loads. One
-      // turn of the queue then books this load and registers the next (or settles it when cached).
-      std::function<void()> booking = [self = shared_from_this(), id, source, retry, error]() mutable {
-        self->loadFinished(id, source, std::move(retry), std::move(error), false);
-      };
-      boost::asio::post(foundation::ThreadPool::shared(), [self = shared_from_this(), next = *next,
-                                                           booking = std::move(booking)]() mutable {
-        const Source& nextSource = self->prefetchSources_[next];
-        bool load = false;
-        try {
-          load = !self->stopRequested_.load() && self->needsLoad(nextSource);
-        } catch (...) {
-          logThrown("A prefetcher's look at the cache");
-        }
-        if (load) return self->launch(nextSource, nullptr, false, std::move(booking));
-        // A cached source is settled (or read into memory) by the queue, as is one claimed as the run stops.
-        self->prefetchQueue_->post([self, nextSource, booking = std::move(booking)] {
-          booking();
-          self->startPrefetching(nextSource);
-        });
-      });
-      return;
-    }
-  }
-  prefetchQueue_->post([self = shared_from_this(), id, source, retry = std::move(retry), error = std::move(error)]() mutable {
-    self->loadFinished(id, source, std::move(retry), std::move(error), true);
-  });
-}
-
 void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
-                                   std::optional<VellumError> error, bool startNext) {
+                                   std::optional<VellumError> error) {
   tasks_.erase(id);
-  if (!error) return settle(completedSources_, source, startNext);
+  if (!error) return settle(completedSources_, source);
   const auto& strategy = optionsInfo_.retryStrategy;
-  if (!strategy || stopped_) return settle(failedSources_, source, startNext);
+  if (!strategy || stopped_) return settle(failedSources_, source);
   if (retry) {
     retry->increaseRetryCount();
   } else {
@@ -314,19 +230,17 @@ void ImagePrefetcher::reportProgress() {
   });
 }
 
-void ImagePrefetcher::reportCompletionOrStartNext(bool startNext) {
-  if (startNext && !stopped_ && nextPending_.load() < prefetchSources_.size()) {
+void ImagePrefetcher::reportCompletionOrStartNext() {
+  if (!stopped_ && nextPending_ < prefetchSources_.size()) {
     // Started here rather than posted, saving a trip through the queue per source. A source settled during
     // its own start (a cache hit) lands back here: it is owed a start that the outer loop makes, so a long
     // run of hits never recurses.
     ++startsOwed_;
     if (starting_) return;
     starting_ = true;
-    while (startsOwed_ > 0 && !stopped_) {
-      const auto next = claimNext();
-      if (!next) break;
+    while (startsOwed_ > 0 && !stopped_ && nextPending_ < prefetchSources_.size()) {
       --startsOwed_;
-      startPrefetching(prefetchSources_[*next]);
+      startPrefetching(prefetchSources_[nextPending_++]);
     }
     startsOwed_ = 0;
     starting_ = false;
@@ -334,9 +248,7 @@ void ImagePrefetcher::reportCompletionOrStartNext(bool startNext) {
     return;
   }
   if (stopped_) {
-    for (std::size_t i = nextPending_.exchange(prefetchSources_.size()); i < prefetchSources_.size(); ++i) {
-      failedSources_.push_back(prefetchSources_[i]);
-    }
+    while (nextPending_ < prefetchSources_.size()) failedSources_.push_back(prefetchSources_[nextPending_++]);
   }
   if (finishedOnQueue()) handleComplete();
 }

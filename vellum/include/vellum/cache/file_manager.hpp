@@ -105,8 +105,8 @@ class FileManager {
   // or its status read.
   virtual std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, FileStatus& status,
                                                       const std::function<bool(const FileStatus&)>& wanted) const;
-  // Writes a new file under a temporary hidden name in the same directory, sets its dates and renames it
-  // over `path`, so the name never shows a half-written entry; honours `options` (WriteOptions). Throws
+  // Writes a new file under a temporary hidden name in the directory's folder for incoming files (made when
+  // missing; beside `path` when it cannot be had), sets its dates and renames it over `path`, so the name never shows a half-written entry; honours `options` (WriteOptions). Throws
   // DateSettingError when the dates cannot be set, filesystem_error for any other failure (file_exists for a
   // refused overwrite); on failure `path` is untouched.
   virtual void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> data,
@@ -128,12 +128,16 @@ class FileManager {
   // when it cannot be renamed (another file system, a mount point, no right to write beside it). Throws
   // filesystem_error (no_such_file_or_directory when nothing is there).
   virtual std::optional<std::filesystem::path> moveAside(const std::filesystem::path& path);
-  // Removes temporary files that a crashed write left in `directory` (a write still in progress keeps its),
+  // Removes temporary files that a crashed write left in `directory` or its folder for incoming files (a
+  // write still in progress keeps its),
   // and the trees that clears of `directory` moved aside and did not live to delete.
   virtual void removeLeftoverTemporaryFiles(const std::filesystem::path& directory);
 };
 
 // Names of the temporary files writeFile makes start with this (hidden, so listings and sweeps skip them).
 inline constexpr std::string_view kTemporaryFilePrefix = ".vellum-tmp-";
+// The folder inside a cache's directory where writeFile makes its files before renaming them into place
+// (hidden, so listings and sweeps skip it and what it holds).
+inline constexpr std::string_view kIncomingFolderName = ".vellum-incoming";
 
 }  // namespace vellum::DiskStorage

@@ -21,10 +21,8 @@
 // appear only in the source reports, never in the resource reports.
 //
 // Threads: every member may be called from any thread; the bookkeeping runs on the prefetcher's own serial
-// queue, one piece at a time. A load that ends has the next source looked at in the cache and started on
-// the shared pool, without waiting for a turn of the queue; the turn that registers the next load also books
-// the one that ended. Reports run on the main queue (at once when reported there). Lifetime: a running
-// prefetcher keeps itself alive until it has completed; the completion is reported at most once.
+// queue. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
+// itself alive until it has completed; the completion is reported at most once.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -94,31 +92,18 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void startPrefetching(const Source& source);
   void downloadAndCache(const Source& source);
   void startLoading(const Source& source, std::shared_ptr<RetryContext> retry);
-  // Any thread (`onQueue` when on the queue): starts the load, its bookkeeping ahead of its answer. From
-  // another thread the load is registered by a turn of the queue, which then runs `thenOnQueue`.
-  void launch(const Source& source, std::shared_ptr<RetryContext> retry, bool onQueue,
-              std::function<void()> thenOnQueue = nullptr);
-  // Any thread: where a load answers.
-  void loadAnswered(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
-                    std::optional<VellumError> error);
-  // `startNext`: the settling makes room for another source (false when the answer started it already).
   void loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
-                    std::optional<VellumError> error, bool startNext = true);
+                    std::optional<VellumError> error);
   void decided(std::uint64_t id, RetryDecision decision);
-  void settle(std::vector<Source>& list, const Source& source, bool startNext = true);
-  // Any thread: the index of the next source to start, each given out once.
-  std::optional<std::size_t> claimNext();
-  // Any thread: whether the source is to be loaded rather than settled from the cache.
-  bool needsLoad(const Source& source) const;
+  void settle(std::vector<Source>& list, const Source& source);
   void reportProgress();
-  void reportCompletionOrStartNext(bool startNext = true);
+  void reportCompletionOrStartNext();
   void handleComplete();
   bool finishedOnQueue() const;
 
   const std::shared_ptr<foundation::SerialQueue> prefetchQueue_;
   // Fields below: only on `prefetchQueue_` (the report closures are set before `start`).
   std::atomic<int> maxConcurrentDownloads_{5};
-  // These three are set by the constructor and only read after it, from any thread.
   const std::vector<Source> prefetchSources_;
   VellumParsedOptionsInfo optionsInfo_;
   std::shared_ptr<VellumManager> manager_;
@@ -128,10 +113,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   SourceReport completionSourceHandler_;
   std::map<std::uint64_t, std::shared_ptr<CancellationDownloadTask>> tasks_;
   std::map<std::uint64_t, Waiting> waiting_;
-  // The two below are claimed from any thread: a load that ends starts the next one where it ended.
-  std::atomic<std::uint64_t> nextId_{0};
-  std::atomic<std::size_t> nextPending_{0};
-  std::atomic<bool> stopRequested_{false};
+  std::uint64_t nextId_ = 0;
+  std::size_t nextPending_ = 0;
   std::size_t startsOwed_ = 0;  // starts asked for while a start was running
   bool starting_ = false;
   std::vector<Source> skippedSources_;
