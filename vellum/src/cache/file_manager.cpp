@@ -376,7 +376,8 @@ void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
     }
   }
   removeUnheldTemporaryFiles(directory / kIncomingFolderName);
-  // Writes that could not use the incoming folder, and those of earlier versions, made theirs beside the entries.
+  // Writes that could not use the incoming folder, and those of earlier versions, made theirs beside the
+  // entries.
   removeUnheldTemporaryFiles(directory);
 }
 

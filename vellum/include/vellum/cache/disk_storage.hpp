@@ -2,9 +2,10 @@
 // DiskStorage::Backend: the disk half of the image cache, one file per key in one directory. Each entry's
 // expiry lives in its file's modification time and its last access in an extended attribute of ours, with
 // the access time as the fallback (see file_manager.hpp), both whole seconds rounded up; there is no index
-// file. New files are made in a hidden folder inside the directory and renamed into place. A set of the names known to exist, listed once at start in the background, lets a look-up of a name
-// outside it cost one status call rather than an open: other caches of the same name (in this process or
-// another) store into the same directory, so a name outside the set is still asked of the file system.
+// file. New files are made in a hidden folder inside the directory and renamed into place. A set of the
+// names known to exist, listed once at start in the background, lets a look-up of a name outside it cost
+// one status call rather than an open: other caches of the same name (in this process or another) store
+// into the same directory, so a name outside the set is still asked of the file system.
 //
 // Example, given const foundation::Bytes& bytes:
 //   vellum::DiskStorage::Config config("avatars", /*sizeLimit=*/50 << 20);

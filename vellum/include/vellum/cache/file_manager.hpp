@@ -106,9 +106,10 @@ class FileManager {
   virtual std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, FileStatus& status,
                                                       const std::function<bool(const FileStatus&)>& wanted) const;
   // Writes a new file under a temporary hidden name in the directory's folder for incoming files (made when
-  // missing; beside `path` when it cannot be had), sets its dates and renames it over `path`, so the name never shows a half-written entry; honours `options` (WriteOptions). Throws
-  // DateSettingError when the dates cannot be set, filesystem_error for any other failure (file_exists for a
-  // refused overwrite); on failure `path` is untouched.
+  // missing; beside `path` when it cannot be had), sets its dates and renames it over `path`, so the name
+  // never shows a half-written entry; honours `options` (WriteOptions). Throws DateSettingError when the
+  // dates cannot be set, filesystem_error for any other failure (file_exists for a refused overwrite); on
+  // failure `path` is untouched.
   virtual void writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> data,
                          const FileDates& dates, std::uint64_t options);
   // Sets the dates of the file at `path` when it still is `expected` (any file when none is given).
@@ -129,8 +130,8 @@ class FileManager {
   // filesystem_error (no_such_file_or_directory when nothing is there).
   virtual std::optional<std::filesystem::path> moveAside(const std::filesystem::path& path);
   // Removes temporary files that a crashed write left in `directory` or its folder for incoming files (a
-  // write still in progress keeps its),
-  // and the trees that clears of `directory` moved aside and did not live to delete.
+  // write still in progress keeps its), and the trees that clears of `directory` moved aside and did not
+  // live to delete.
   virtual void removeLeftoverTemporaryFiles(const std::filesystem::path& directory);
 };
 
