@@ -137,7 +137,10 @@ TEST(StreamingTransfer, CancelEndsTheTransferAndClosesItsConnection) {
 
 TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLimit) {
   const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
-  ScriptedServer ready({{milliseconds(0), interim + head("Content-Length: 4\r\nX-Kept: yes\r\n") + "abcd"}});
+  // The answer waits for the pause: a transfer may be read to its end before a pause asked after its start
+  // reaches the engine.
+  ScriptedServer ready({{milliseconds(0), "", true},
+                        {milliseconds(0), interim + head("Content-Length: 4\r\nX-Kept: yes\r\n") + "abcd"}});
   ScriptedServer stalled({{milliseconds(0), head("Content-Length: 4\r\n"), true}});
   TransferEngine engine;
   TransferOptions options;
@@ -145,9 +148,12 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLi
   auto paused = std::make_shared<Stream>();
   const auto id = engine.start(get(ready.baseURL() + "/a"), options, paused);
   engine.pause(id);
-  // The stalled transfer's timeout is the clock: by then the paused one would have timed out too.
+  // The stalled transfer's timeout is the clock: by then the paused one would have timed out too. The engine
+  // takes up what was asked in order, so once the clock's request is out the pause has been applied.
   auto clock = std::make_shared<Stream>();
   engine.start(get(stalled.baseURL() + "/b"), options, clock);
+  ASSERT_TRUE(stalled.waitForHolds(1, kDeadline));
+  ready.release();
   const auto timedOut = clock->wait();
   ASSERT_TRUE(timedOut);
   EXPECT_EQ(timedOut->code(), URLError::Code::timedOut);
