@@ -178,6 +178,17 @@ TEST(StreamingTransfer, PausedTransferReadsNothingAndMeetsOnlyItsWholeTransferLi
   EXPECT_EQ(expired->code(), URLError::Code::timedOut);
 }
 
+// Returns once the engine has taken up every start and change asked before the call: it takes them up in
+// order, so they have been applied once a transfer started after them has its request out.
+void waitUntilTakenUp(TransferEngine& engine) {
+  ScriptedServer marker({{milliseconds(0), "", true}});
+  auto stream = std::make_shared<Stream>();
+  const auto id = engine.start(get(marker.baseURL() + "/marker"), {}, stream);
+  ASSERT_TRUE(marker.waitForHolds(1, kDeadline));
+  engine.cancel(id);
+  stream->wait();
+}
+
 // Paused once its request is out and its head has begun: the rest of the head, interim one and all, is still
 // read and handed over line by line; the body waits for the resume.
 TEST(StreamingTransfer, APauseWhileTheHeadArrivesHoldsBackOnlyTheBody) {
@@ -188,6 +199,7 @@ TEST(StreamingTransfer, APauseWhileTheHeadArrivesHoldsBackOnlyTheBody) {
   const auto id = engine.start(get(server.baseURL() + "/a"), {}, stream);
   ASSERT_TRUE(server.waitForHolds(1, kDeadline));
   engine.pause(id);
+  waitUntilTakenUp(engine);
   server.release();
   ASSERT_EQ(stream->headArrived.wait_for(kDeadline), std::future_status::ready) << "the pause held the head back";
   const auto response = stream->headArrived.get();
