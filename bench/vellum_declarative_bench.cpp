@@ -2,6 +2,8 @@
 // - DeclarativeRebuild/N: one rebuild of N rows whose images are shown, beside the baseline of evaluating the
 //   same N row values and indexing their identities in a hash map (what any rebuild must at least do). Items
 //   are rows: equal items per second at 500 and 4,000 rows mean a rebuild linear in the rows.
+// - PlainRowsRebuild/N: the same over rows of plain nodes shaped like an image row's, without image views: how
+//   much of DeclarativeRebuild is the host's own.
 // - ImagesArrivingOneByOne/N: N rows put on screen at once, each loading a small image that arrives on the
 //   main queue in a task of its own; timed until every row shows its image. Counters: rebuilds it took, the
 //   longest a 1 ms main-queue probe waited behind the host meanwhile (longestWaitMs, the worst of the
@@ -87,6 +89,30 @@ void DeclarativeRebuild(benchmark::State& state) {
   state.SetItemsProcessed(std::int64_t(state.iterations()) * count);
 }
 
+// The same rebuild over rows that are plain nodes (a body making an image, opacity, frame and stack, as an
+// image row's does, with one image for all): the host's own share, apart from the image views' state.
+void PlainRowsRebuild(benchmark::State& state) {
+  const int count = int(state.range(0));
+  const auto image = vellum::Image::make(vellum::Bitmap{4, 4, std::vector<std::uint8_t>(64, 128)});
+  std::vector<vellum::AnyView> list;
+  list.reserve(std::size_t(count));
+  for (int i = 0; i < count; ++i) {
+    list.push_back(vellum::AnyView::body([image](vellum::BuildContext&) {
+                     std::vector<vellum::AnyView> layers;
+                     layers.push_back(vellum::AnyView::image(image, {}).opacity(1.0).frame(std::nullopt, std::nullopt));
+                     return vellum::AnyView::stack(std::move(layers)).onAppear(nullptr);
+                   }).id(i));
+  }
+  auto host = onMain([&] {
+    auto made = std::make_shared<vellum::DeclarativeHost>([&list] { return vellum::AnyView::stack(list); });
+    made->rebuild();
+    return made;
+  });
+  for (auto _ : state) onMain([&] { host->rebuild(); return 0; });
+  onMain([&] { host.reset(); return 0; });
+  state.SetItemsProcessed(std::int64_t(state.iterations()) * count);
+}
+
 void RowValuesIndexed(benchmark::State& state) {
   const int count = int(state.range(0));
   auto shown = std::make_shared<std::atomic<int>>(0);
@@ -148,6 +174,8 @@ void ImagesArrivingOneByOne(benchmark::State& state) {
 
 }  // namespace
 
+// Plain rows first: after the image rows, the heap they leave spreads even plain rows over more memory.
+BENCHMARK(PlainRowsRebuild)->Arg(500)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(DeclarativeRebuild)->Arg(500)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(RowValuesIndexed)->Arg(500)->Arg(4000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ImagesArrivingOneByOne)->Arg(3000)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();

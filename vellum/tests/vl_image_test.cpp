@@ -303,6 +303,22 @@ TEST_F(DeclarativeImageConcurrency, ANewPlaceholderKeepsTheImageAndANewSourceRel
   EXPECT_EQ(server.hits("GET", "/b.png"), 1);
 }
 
+// A row still waiting for its image shows the empty image; a full rebuild that changes nothing keeps its nodes
+// rather than making each of them again. Before, every build made a new empty image, so the row never came
+// out equal to what it built before.
+TEST_F(DeclarativeImageConcurrency, ARowWaitingForItsImageRebuildsToTheSameNodes) {
+  show({image("/slow.png"), image("/slow-b.png")});
+  const auto pictures = [&] { return onMain([&] { return host->tree().findAll(AnyView::Kind::image); }); };
+  const auto before = pictures();
+  ASSERT_EQ(before.size(), 2u);
+  EXPECT_FALSE(before[0].imageValue()->hasBitmap());
+  rebuildRows(host, rows);
+  const auto after = pictures();
+  ASSERT_EQ(after.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) EXPECT_EQ(&after[i].children(), &before[i].children()) << i;
+  EXPECT_EQ(after[0].imageValue(), after[1].imageValue());
+}
+
 // The closures a row is configured with are the application's: one that throws costs only itself. Before, one
 // row's throwing placeholder left the whole list unbuilt, at every rebuild.
 TEST_F(DeclarativeImageConcurrency, ARowWhoseClosuresThrowCostsOnlyItself) {

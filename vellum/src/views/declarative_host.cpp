@@ -420,7 +420,10 @@ void BuildContext::observe(ObservableObject& object) {
   const bool known = std::any_of(reading.begin(), reading.end(), [&](const auto& weak) {
     return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
   });
-  if (!known) {
+  // An object this place read before has this host among its own already: hosts leave that list only once
+  // they are gone, so a body that reads the same objects at each build costs no look at them.
+  if (known) return;
+  {
     // A body may read a new object at each build: those gone are let go, so the list stays as long as what
     // the body reads.
     std::erase_if(reading, [](const auto& weak) { return weak.expired(); });

@@ -42,10 +42,13 @@ struct ImageElement {
   ImagePtr image;
   std::vector<std::string> modifiers;
 
-  // An element without image shows an empty image, never nothing.
+  // An element without image shows an empty image, never nothing: always the same one, so that a row still
+  // waiting for its image builds equal to what it built before and the host keeps what it has.
   template <class Context>
   static ImageElement created(ImagePtr image, const std::shared_ptr<Context>&) {
-    return ImageElement{image ? std::move(image) : Image::withoutBitmap(), {}};
+    // Never destroyed: a build on the main queue's own thread may still read it while the process exits.
+    static const auto* empty = new ImagePtr(Image::withoutBitmap());
+    return ImageElement{image ? std::move(image) : *empty, {}};
   }
   AnyView anyView() const { return AnyView::image(image, modifiers); }
   ImageElement modified(std::string modifier) const {
@@ -60,10 +63,11 @@ template <class HoldingView>
 AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
                         const std::shared_ptr<VLImageContext<HoldingView>>& context) {
   std::weak_ptr<ImageBinder> weak = binder;
+  const auto rendering = context->rendering();
   // Only the first build that asks may start before appearing. Were every build to ask, a failure would
   // restart the load from the rebuild its own notice causes, and any unrelated rebuild would restart it too;
   // a failed row starts again when it comes on screen again.
-  if (context->startLoadingBeforeViewAppear() && !binder->startBeforeAppearingAsked) {
+  if (rendering.startLoadingBeforeViewAppear && !binder->startBeforeAppearingAsked) {
     binder->startBeforeAppearingAsked = true;
     if (!binder->isBusy() && !binder->animating) {
       binder->markLoading();
@@ -74,17 +78,17 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
   }
 
   const bool shown = binder->isShown();
-  const auto transition = context->swiftUITransition();
+  const auto& transition = rendering.swiftUITransition;
   // The closures called below are the application's: one that throws is left out (a configuration, the
   // content configuration) or stands for nothing (a placeholder, a failure view), and the row, and the rows
   // beside it, still build.
   auto rendered = [&] {
     HoldingView holding = HoldingView::created(binder->loadedImage(), context);
-    for (const auto& configure : context->configurations()) {
+    for (const auto& configure : rendering.configurations) {
       guardedCall("A declarative image's configuration", [&] { holding = configure(holding); });
     }
     AnyView result = holding.anyView();
-    if (auto content = context->contentConfiguration()) {
+    if (const auto& content = rendering.contentConfiguration) {
       guardedCall("A declarative image's content configuration",
                   [&] { result = content(holding, shown && !binder->usesFailureImage); });
     }

@@ -106,6 +106,18 @@ class VLImageContext {
   std::optional<Animation> swiftUIAnimation() const { return get(&VLImageContext::swiftUIAnimation_); }
   void setSwiftUIAnimation(std::optional<Animation> value) { set(&VLImageContext::swiftUIAnimation_, value); }
 
+  // What every build of the renderer reads, in one step: a list evaluates each row's body at every rebuild.
+  struct Rendering {
+    bool startLoadingBeforeViewAppear = false;
+    std::optional<AnyTransition> swiftUITransition;
+    std::vector<Configuration> configurations;
+    ContentConfiguration contentConfiguration;
+  };
+  Rendering rendering() const {
+    std::lock_guard lock(mutex_);
+    return Rendering{startLoadingBeforeViewAppear_, swiftUITransition_, configurations_, contentConfiguration_};
+  }
+
   // A context equal in content and independent in state. Callbacks installed before the copy are called by
   // both; one installed afterwards reaches only the context it was installed on.
   std::shared_ptr<VLImageContext> copy() const {
@@ -182,18 +194,19 @@ class VLImageContext {
     return to;
   }
 
+  // What a rebuild reads next to the lock; the options, read when a load starts, after them.
   mutable std::mutex mutex_;
-  VellumParsedOptionsInfo options_;
-  std::vector<Configuration> configurations_;
-  std::vector<RenderConfiguration> renderConfigurations_;
-  ContentConfiguration contentConfiguration_;
+  bool startLoadingBeforeViewAppear_ = false;
   bool cancelOnDisappear_ = false;
   bool reducePriorityOnDisappear_ = false;
-  Placeholder placeholder_;
-  FailureView failureView_;
-  bool startLoadingBeforeViewAppear_ = false;
+  std::vector<Configuration> configurations_;
+  ContentConfiguration contentConfiguration_;
   std::optional<AnyTransition> swiftUITransition_;
+  Placeholder placeholder_;
+  std::vector<RenderConfiguration> renderConfigurations_;
+  FailureView failureView_;
   std::optional<Animation> swiftUIAnimation_;
+  VellumParsedOptionsInfo options_;
 };
 
 // A context as a node identity: equal and hashed by the context's own rules.
