@@ -423,18 +423,16 @@ void BuildContext::observe(ObservableObject& object) {
   // An object this place read before has this host among its own already: hosts leave that list only once
   // they are gone, so a body that reads the same objects at each build costs no look at them.
   if (known) return;
-  {
-    // A body may read a new object at each build: those gone are let go, so the list stays as long as what
-    // the body reads.
-    std::erase_if(reading, [](const auto& weak) { return weak.expired(); });
-    reading.push_back(subscribers);
-    auto& readers = subscribers->readers;
-    if (readers.size() >= subscribers->pruneReadersAt) {
-      std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
-      subscribers->pruneReadersAt = std::max<std::size_t>(16, readers.size() * 2);
-    }
-    readers.push_back(scope_.state.changed);
+  // A body may read a new object at each build: those gone are let go, so the list stays as long as what
+  // the body reads.
+  std::erase_if(reading, [](const auto& weak) { return weak.expired(); });
+  reading.push_back(subscribers);
+  auto& readers = subscribers->readers;
+  if (readers.size() >= subscribers->pruneReadersAt) {
+    std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+    subscribers->pruneReadersAt = std::max<std::size_t>(16, readers.size() * 2);
   }
+  readers.push_back(scope_.state.changed);
   auto& hosts = subscribers->hosts;
   for (const auto& weak : hosts) {
     if (weak.lock().get() == &scope_.host) return;
