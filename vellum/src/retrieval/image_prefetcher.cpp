@@ -1,9 +1,11 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
+#include <future>
 #include <sstream>
 
 #include "general/guarded_call.hpp"
 #include "networking/answer_once.hpp"
+#include "retrieval/exclusive_runner.hpp"
 #include "vellum/cache/image_cache.hpp"
 #include "vellum/networking/image_downloader.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
@@ -71,9 +73,12 @@ std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<Source>
 
 ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optional<VellumOptionsInfo>& options)
     : prefetchQueue_(std::make_shared<foundation::SerialQueue>(kPrefetchQueueLabel)),
+      bookkeeping_(std::make_shared<ExclusiveRunner>("A prefetcher's bookkeeping")),
       prefetchSources_(std::move(sources)),
       optionsInfo_(options) {
-  optionsInfo_.callbackQueue = CallbackQueue::dispatch(prefetchQueue_);
+  // A finished load is booked, and the next one started, on the thread it finished on: a turn of the queue
+  // per load would keep every load of a run waiting for a worker to wake.
+  optionsInfo_.callbackQueue = CallbackQueue::operationQueue(bookkeeping_);
   manager_ = VellumManager::make(optionsInfo_.downloader ? optionsInfo_.downloader : ImageDownloader::default_(),
                                  optionsInfo_.targetCache ? optionsInfo_.targetCache : ImageCache::defaultCache());
 }
@@ -81,18 +86,28 @@ ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optiona
 int ImagePrefetcher::maxConcurrentDownloads() const { return maxConcurrentDownloads_.load(); }
 void ImagePrefetcher::setMaxConcurrentDownloads(int count) { maxConcurrentDownloads_.store(count); }
 
+void ImagePrefetcher::post(std::function<void()> task) const {
+  prefetchQueue_->post([bookkeeping = bookkeeping_, task = std::move(task)]() mutable {
+    bookkeeping->run(std::move(task));
+  });
+}
+
 void ImagePrefetcher::start() {
-  prefetchQueue_->post([self = shared_from_this()] { self->startOnQueue(); });
+  post([self = shared_from_this()] { self->startOnQueue(); });
 }
 
 void ImagePrefetcher::stop() {
-  prefetchQueue_->post([self = shared_from_this()] { self->stopOnQueue(); });
+  post([self = shared_from_this()] { self->stopOnQueue(); });
 }
 
 bool ImagePrefetcher::finished() const {
-  bool result = false;
-  prefetchQueue_->sync([&] { result = finishedOnQueue(); });
-  return result;
+  if (bookkeeping_->isCurrent()) return finishedOnQueue();
+  std::promise<bool> answer;
+  auto result = answer.get_future();
+  // Handed in from the queue, so that it is answered after what start() and stop() asked before it. A runner
+  // busy on another thread answers once its pieces in hand are done.
+  prefetchQueue_->sync([&] { bookkeeping_->run([&] { answer.set_value(finishedOnQueue()); }); });
+  return result.get();
 }
 
 std::string ImagePrefetcher::description() const {
@@ -201,10 +216,11 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
   }
   waiting_.emplace(id, Waiting{source, retry});
   std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
-  auto queue = prefetchQueue_;
   // Only the first decision counts; a strategy that throws before it decides has said stop.
-  auto decide = answerOnce<RetryDecision>([weak, queue, id](RetryDecision decision) {
-    queue->post([weak, id, decision = std::move(decision)] {
+  auto decide = answerOnce<RetryDecision>([weak, id](RetryDecision decision) {
+    auto self = weak.lock();
+    if (!self) return;
+    self->post([weak, id, decision = std::move(decision)] {
       if (auto self = weak.lock()) self->decided(id, decision);
     });
   });

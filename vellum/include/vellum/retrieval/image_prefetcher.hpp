@@ -20,8 +20,9 @@
 // `make(urls)` turns file URLs into local-file providers and other URLs into network sources; providers
 // appear only in the source reports, never in the resource reports.
 //
-// Threads: every member may be called from any thread; the bookkeeping runs on the prefetcher's own serial
-// queue. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
+// Threads: every member may be called from any thread. The bookkeeping runs one piece at a time: what a
+// member asks for on the prefetcher's own serial queue, the booking of a finished load (and the start of the
+// next) on the thread the load finished on. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
 // itself alive until it has completed; the completion is reported at most once.
 #include <atomic>
 #include <cstdint>
@@ -43,6 +44,7 @@
 namespace vellum {
 
 class VellumManager;
+class ExclusiveRunner;
 
 class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
  public:
@@ -100,9 +102,12 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void reportCompletionOrStartNext();
   void handleComplete();
   bool finishedOnQueue() const;
+  // Runs `task` as a piece of the bookkeeping, after what the queue holds.
+  void post(std::function<void()> task) const;
 
   const std::shared_ptr<foundation::SerialQueue> prefetchQueue_;
-  // Fields below: only on `prefetchQueue_` (the report closures are set before `start`).
+  const std::shared_ptr<ExclusiveRunner> bookkeeping_;
+  // Fields below: only in the bookkeeping's pieces (the report closures are set before `start`).
   std::atomic<int> maxConcurrentDownloads_{5};
   const std::vector<Source> prefetchSources_;
   VellumParsedOptionsInfo optionsInfo_;
