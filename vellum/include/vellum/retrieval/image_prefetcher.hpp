@@ -22,8 +22,9 @@
 //
 // Threads: every member may be called from any thread. The bookkeeping runs one piece at a time: what a
 // member asks for on the prefetcher's own serial queue, the booking of a finished load (and the start of the
-// next) on the thread the load finished on. Reports run on the main queue (at once when reported there). Lifetime: a running prefetcher keeps
-// itself alive until it has completed; the completion is reported at most once.
+// next) on the thread the load finished on. Reports run on the main queue (at once when reported there).
+// Lifetime: a running prefetcher keeps itself alive until it has completed; the completion is reported at
+// most once.
 #include <atomic>
 #include <cstdint>
 #include <functional>
