@@ -4,8 +4,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "manager_test_support.hpp"
+#include "testing/bounded_task.hpp"
 #include "vellum/retrieval/image_prefetcher.hpp"
 
 namespace vellum::test {
@@ -297,6 +299,44 @@ TEST_F(Prefetching, ThousandsOfDuplicatesNeitherHangNorOverrun) {
   EXPECT_EQ(counts.skipped + counts.failed + counts.completed, many.size());
   EXPECT_GE(counts.skipped, 3000u);
   EXPECT_LE(mostInFlight.load(), 3);
+}
+
+
+// Loads finish on the downloader's and the cache's threads while other threads stop the runs and ask whether
+// they have finished: each run still reports once, with every source in exactly one list.
+TEST_F(Prefetching, RunsStoppedWhileLoadsFinishElsewhereEachSettleEverySourceOnce) {
+  gate->open();
+  constexpr int kRuns = 8;
+  std::vector<std::unique_ptr<Reports>> reports;
+  std::vector<std::shared_ptr<ImagePrefetcher>> prefetchers;
+  for (int i = 0; i < kRuns; ++i) {
+    reports.push_back(std::make_unique<Reports>());
+    prefetchers.push_back(ImagePrefetcher::make(sources(12), options(), nullptr, reports.back()->completion()));
+    prefetchers.back()->setMaxConcurrentDownloads(1 + i % 4);
+  }
+  for (auto& prefetcher : prefetchers) prefetcher->start();
+  // Stops at staggered moments, from threads of their own, asking each run meanwhile.
+  std::vector<testing_support::BoundedTask<void>> stoppers;
+  for (int i = 0; i < kRuns; i += 2) {
+    stoppers.push_back(testing_support::launch([prefetcher = prefetchers[std::size_t(i)], i] {
+      std::this_thread::sleep_for(std::chrono::microseconds(200 * i));
+      prefetcher->stop();
+      (void)prefetcher->finished();
+    }));
+  }
+  auto asker = testing_support::launch([&prefetchers] {
+    for (int round = 0; round < 20; ++round) {
+      for (auto& prefetcher : prefetchers) (void)prefetcher->finished();
+    }
+  });
+  for (auto& stopper : stoppers) ASSERT_EQ(stopper.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_EQ(asker.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  for (int i = 0; i < kRuns; ++i) {
+    const auto counts = reports[std::size_t(i)]->wait();
+    EXPECT_EQ(counts.skipped + counts.failed + counts.completed, 12u) << i;
+    EXPECT_EQ(reports[std::size_t(i)]->completions, 1) << i;
+    EXPECT_TRUE(prefetchers[std::size_t(i)]->finished()) << i;
+  }
 }
 
 }  // namespace
