@@ -8,6 +8,7 @@
 
 #include "manager_test_support.hpp"
 #include "testing/bounded_task.hpp"
+#include "vellum/networking/image_data_processor.hpp"
 #include "vellum/retrieval/image_prefetcher.hpp"
 
 namespace vellum::test {
@@ -337,6 +338,44 @@ TEST_F(Prefetching, RunsStoppedWhileLoadsFinishElsewhereEachSettleEverySourceOnc
     EXPECT_EQ(reports[std::size_t(i)]->completions, 1) << i;
     EXPECT_TRUE(prefetchers[std::size_t(i)]->finished()) << i;
   }
+}
+
+
+// Counts the look-ups made on the queue every image of the process is decoded on, where loads finish.
+class DecodingQueueLookUps : public ImageCache {
+ public:
+  using ImageCache::ImageCache;
+  CacheType imageCachedType(const std::string& key, const std::string& processorIdentifier,
+                            const std::optional<std::string>& forcedExtension) override {
+    if (ImageDataProcessor::sharedProcessingQueue().dispatchQueue()->isCurrent()) ++onDecodingQueue;
+    return ImageCache::imageCachedType(key, processorIdentifier, forcedExtension);
+  }
+  std::atomic<int> onDecodingQueue{0};
+};
+
+// A load that finishes is booked on the thread it finished on, which starts the next source. A long run of
+// cached sources after it is the prefetcher's own work: were it done there too, every other image's decoding
+// would wait for the whole run.
+TEST_F(Prefetching, ARunOfCachedSourcesAfterALoadIsNotSettledWhereTheLoadFinished) {
+  gate->open();
+  auto memory = std::make_shared<ImageCache::MemoryBackend>(MemoryStorage::Config(0, 120));
+  auto disk = std::make_shared<ImageCache::DiskBackend>(DiskStorage::Config("look-ups", 0, nullptr, directory.path()));
+  auto looked = ImageCache::create<DecodingQueueLookUps>(memory, disk);
+  looked->store(Image::make(gradient(2, 2)), std::nullopt, url("/0.png"), direct(), false);
+  std::vector<Source> run{source("/1.png")};
+  for (int i = 0; i < 500; ++i) run.push_back(source("/0.png"));
+  run.push_back(source("/2.png"));
+  for (int i = 0; i < 500; ++i) run.push_back(source("/0.png"));
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(
+      run, VellumOptionsInfo{Item::targetCache(looked), Item::downloader(downloader)}, nullptr, reports.completion());
+  prefetcher->setMaxConcurrentDownloads(1);
+  prefetcher->start();
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.completed, 2u);
+  EXPECT_EQ(counts.skipped, 1000u);
+  // At most the source right after each of the two loads.
+  EXPECT_LE(looked->onDecodingQueue.load(), 2);
 }
 
 }  // namespace

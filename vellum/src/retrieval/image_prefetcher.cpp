@@ -34,6 +34,14 @@ void report(const ImagePrefetcher::SourceReport& sourceReport, const ImagePrefet
   }
 }
 
+// Hands `task` to the bookkeeping from the queue, behind what the queue holds.
+void handIn(const foundation::SerialQueue& queue, std::shared_ptr<ExclusiveRunner> bookkeeping,
+            std::function<void()> task) {
+  queue.post([bookkeeping = std::move(bookkeeping), task = std::move(task)]() mutable {
+    bookkeeping->run(std::move(task));
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<URL>& urls,
@@ -86,11 +94,7 @@ ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optiona
 int ImagePrefetcher::maxConcurrentDownloads() const { return maxConcurrentDownloads_.load(); }
 void ImagePrefetcher::setMaxConcurrentDownloads(int count) { maxConcurrentDownloads_.store(count); }
 
-void ImagePrefetcher::post(std::function<void()> task) const {
-  prefetchQueue_->post([bookkeeping = bookkeeping_, task = std::move(task)]() mutable {
-    bookkeeping->run(std::move(task));
-  });
-}
+void ImagePrefetcher::post(std::function<void()> task) const { handIn(*prefetchQueue_, bookkeeping_, std::move(task)); }
 
 void ImagePrefetcher::start() {
   post([self = shared_from_this()] { self->startOnQueue(); });
@@ -217,13 +221,13 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
   waiting_.emplace(id, Waiting{source, retry});
   std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
   // Only the first decision counts; a strategy that throws before it decides has said stop.
-  auto decide = answerOnce<RetryDecision>([weak, id](RetryDecision decision) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->post([weak, id, decision = std::move(decision)] {
-      if (auto self = weak.lock()) self->decided(id, decision);
-    });
-  });
+  // The strategy's thread never holds the prefetcher: it could be the last to let go of it.
+  auto decide = answerOnce<RetryDecision>(
+      [weak, queue = prefetchQueue_, bookkeeping = bookkeeping_, id](RetryDecision decision) {
+        handIn(*queue, bookkeeping, [weak, id, decision = std::move(decision)] {
+          if (auto self = weak.lock()) self->decided(id, decision);
+        });
+      });
   if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
@@ -239,33 +243,47 @@ void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {
 
 void ImagePrefetcher::reportProgress() {
   if (!progressBlock_ && !progressSourceBlock_) return;
-  CallbackQueue::mainCurrentOrAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_,
-                                               skipped = skippedSources_, failed = failedSources_,
-                                               completed = completedSources_] {
+  // Always posted: the bookkeeping may run on the main queue (a load that finished there), and a report run
+  // inside it would be answered ahead of what it asks the prefetcher to do.
+  CallbackQueue::mainAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_,
+                                      skipped = skippedSources_, failed = failedSources_,
+                                      completed = completedSources_] {
     report(sourceBlock, block, skipped, failed, completed);
   });
 }
 
 void ImagePrefetcher::reportCompletionOrStartNext() {
   if (!stopped_ && nextPending_ < prefetchSources_.size()) {
-    // Started here rather than posted, saving a trip through the queue per source. A source settled during
-    // its own start (a cache hit) lands back here: it is owed a start that the outer loop makes, so a long
-    // run of hits never recurses.
     ++startsOwed_;
-    if (starting_) return;
-    starting_ = true;
-    while (startsOwed_ > 0 && !stopped_ && nextPending_ < prefetchSources_.size()) {
-      --startsOwed_;
-      startPrefetching(prefetchSources_[nextPending_++]);
-    }
-    startsOwed_ = 0;
-    starting_ = false;
-    if (finishedOnQueue()) handleComplete();
-    return;
+    return startOwed();
   }
   if (stopped_) {
     while (nextPending_ < prefetchSources_.size()) failedSources_.push_back(prefetchSources_[nextPending_++]);
   }
+  if (finishedOnQueue()) handleComplete();
+}
+
+void ImagePrefetcher::startOwed() {
+  // Started here rather than posted, saving a trip through the queue per source. A source settled during its
+  // own start (a cache hit) lands back in reportCompletionOrStartNext: it is owed a start that the loop below
+  // makes, so a long run of hits never recurses.
+  if (starting_) return;
+  starting_ = true;
+  // A thread a load finished on (often the queue every image of the process is decoded on) starts one source
+  // at most: a run of cached sources after it is this prefetcher's own work, and goes to its queue.
+  const bool onQueue = prefetchQueue_->isCurrent();
+  bool started = false;
+  while (startsOwed_ > 0 && !stopped_ && nextPending_ < prefetchSources_.size()) {
+    if (started && !onQueue) {
+      starting_ = false;
+      return post([self = shared_from_this()] { self->startOwed(); });
+    }
+    started = true;
+    --startsOwed_;
+    startPrefetching(prefetchSources_[nextPending_++]);
+  }
+  startsOwed_ = 0;
+  starting_ = false;
   if (finishedOnQueue()) handleComplete();
 }
 
@@ -279,8 +297,8 @@ void ImagePrefetcher::handleComplete() {
   completionHandler_ = nullptr;
   progressBlock_ = nullptr;
   progressSourceBlock_ = nullptr;
-  CallbackQueue::mainCurrentOrAsync().execute([sourceHandler, handler, skipped = skippedSources_,
-                                               failed = failedSources_, completed = completedSources_] {
+  CallbackQueue::mainAsync().execute([sourceHandler, handler, skipped = skippedSources_,
+                                      failed = failedSources_, completed = completedSources_] {
     report(sourceHandler, handler, skipped, failed, completed);
   });
 }

@@ -21,8 +21,9 @@
 // appear only in the source reports, never in the resource reports.
 //
 // Threads: every member may be called from any thread. The bookkeeping runs one piece at a time: what a
-// member asks for on the prefetcher's own serial queue, the booking of a finished load (and the start of the
-// next) on the thread the load finished on. Reports run on the main queue (at once when reported there).
+// member asks for on the prefetcher's own serial queue; the booking of a finished load, and the start of one
+// more source, on the thread the load finished on (the sources after it, on the queue). Reports are posted
+// to the main queue, never run inside the bookkeeping.
 // Lifetime: a running prefetcher keeps itself alive until it has completed; the completion is reported at
 // most once.
 #include <atomic>
@@ -79,7 +80,7 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void stop();
 
   // True when every source has settled and no load runs, after what start() and stop() asked before it.
-  // Waits for the queue; a report may ask it too (reports run on the main queue, never on this one).
+  // Waits for the bookkeeping; a report may ask it too (reports never run inside the bookkeeping).
   bool finished() const;
   // The prefetcher's address, as text ("0x7f3a5c0012a0"): tells instances apart in logs.
   std::string description() const;
@@ -101,6 +102,7 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void settle(std::vector<Source>& list, const Source& source);
   void reportProgress();
   void reportCompletionOrStartNext();
+  void startOwed();
   void handleComplete();
   bool finishedOnQueue() const;
   // Runs `task` as a piece of the bookkeeping, after what the queue holds.
