@@ -374,8 +374,9 @@ TEST_F(Prefetching, ARunOfCachedSourcesAfterALoadIsNotSettledWhereTheLoadFinishe
   const auto counts = reports.wait();
   EXPECT_EQ(counts.completed, 2u);
   EXPECT_EQ(counts.skipped, 1000u);
-  // At most the source right after each of the two loads.
-  EXPECT_LE(looked->onDecodingQueue.load(), 2);
+  // The source right after each of the two loads, and one more for each piece of the queue's that came while
+  // that thread still ran: a few, never the run (1,000 when it was settled there).
+  EXPECT_LT(looked->onDecodingQueue.load(), 100);
 }
 
 }  // namespace

@@ -270,7 +270,8 @@ void ImagePrefetcher::startOwed() {
   if (starting_) return;
   starting_ = true;
   // A thread a load finished on (often the queue every image of the process is decoded on) starts one source
-  // at most: a run of cached sources after it is this prefetcher's own work, and goes to its queue.
+  // at most: a run of cached sources after it is this prefetcher's own work, and goes to its queue. (A piece
+  // the queue hands in while that thread still runs pieces runs there too, and it starts one source as well.)
   const bool onQueue = prefetchQueue_->isCurrent();
   bool started = false;
   while (startsOwed_ > 0 && !stopped_ && nextPending_ < prefetchSources_.size()) {
