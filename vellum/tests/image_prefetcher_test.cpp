@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "foundation/main_queue.hpp"
 #include "manager_test_support.hpp"
 #include "testing/bounded_task.hpp"
 #include "vellum/networking/image_data_processor.hpp"
@@ -302,7 +303,6 @@ TEST_F(Prefetching, ThousandsOfDuplicatesNeitherHangNorOverrun) {
   EXPECT_LE(mostInFlight.load(), 3);
 }
 
-
 // Loads finish on the downloader's and the cache's threads while other threads stop the runs and ask whether
 // they have finished: each run still reports once, with every source in exactly one list.
 TEST_F(Prefetching, RunsStoppedWhileLoadsFinishElsewhereEachSettleEverySourceOnce) {
@@ -377,6 +377,47 @@ TEST_F(Prefetching, ARunOfCachedSourcesAfterALoadIsNotSettledWhereTheLoadFinishe
   // The source right after each of the two loads, and one more for each piece of the queue's that came while
   // that thread still ran: a few, never the run (1,000 when it was settled there).
   EXPECT_LT(looked->onDecodingQueue.load(), 100);
+}
+
+
+// A provider that fails on the main queue, so that the load is booked there.
+class FailingOnMain final : public ImageDataProvider {
+ public:
+  explicit FailingOnMain(std::string key) : key_(std::move(key)) {}
+  std::string cacheKey() const override { return key_; }
+  void data(Handler handler) const override {
+    foundation::MainQueue::post(
+        [handler] { handler(DataResult::failure(std::make_exception_ptr(std::runtime_error("gone")))); });
+  }
+  std::unique_ptr<ImageDataProvider> clone() const override { return std::make_unique<FailingOnMain>(key_); }
+
+ private:
+  std::string key_;
+};
+
+// A report that stops the run and then asks whether it has finished hears the answer after its stop, even when
+// the load it reports was booked on the main queue.
+TEST_F(Prefetching, AReportThatStopsTheRunThenAsksIsAnsweredAfterItsStop) {
+  const std::vector<Source> run{FailingOnMain("on-main-1").convertToSource(),
+                                FailingOnMain("on-main-2").convertToSource()};
+  auto weak = std::make_shared<std::weak_ptr<ImagePrefetcher>>();
+  auto asked = std::make_shared<std::atomic<bool>>(false);
+  auto answer = std::make_shared<std::promise<bool>>();
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(
+      run, options(),
+      [weak, asked, answer](const auto&, const auto&, const auto&) {
+        auto self = weak->lock();
+        if (!self || asked->exchange(true)) return;
+        self->stop();
+        answer->set_value(self->finished());
+      },
+      reports.completion());
+  *weak = prefetcher;
+  prefetcher->setMaxConcurrentDownloads(1);
+  prefetcher->start();
+  EXPECT_TRUE(await(answer->get_future()));
+  EXPECT_EQ(reports.wait().failed, 2u);
 }
 
 }  // namespace
