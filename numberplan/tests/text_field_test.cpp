@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "numberplan/formatting/partial_formatter.hpp"
 #include "phone_fixture.hpp"
 #include "text_field.hpp"
 
@@ -91,6 +92,44 @@ TEST(TextFieldTyping, NumbersWrittenWithPrefixesKeepFormatting) {
     TextField field(engine, input.first);
     field.type(input.second);
     EXPECT_EQ(field.text(), expected.second) << input.first << " " << input.second;
+  }
+}
+
+// What a field shows once a number is typed is still that number: it parses as what was typed does. Russia's
+// trunk prefix is 8, and area codes such as St Petersburg's 812 and Kazan's 843 begin with 8 too (ten-digit
+// national numbers): written without the trunk prefix, as "(812) ..." usually is, the 8 belongs to the area code.
+TEST(TextFieldTyping, TheTextShownStillReadsAsTheNumberTyped) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"RU", "(812) 555-12-34"}, {"RU", "8125551234"}, {"RU", "843 555 12 34"}, {"RU", "8 812 555 12 34"},
+      {"RU", "8 (912) 555-12-34"}, {"RU", "+7 812 555 12 34"}, {"US", "(202) 555-0143"}, {"GB", "020 7946 0123"},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const auto& [region, keys] : cases) {
+    const PhoneNumber typedNumber = engine->parse(keys, region);
+    TextField keyByKey(engine, region);
+    keyByKey.type(keys);
+    TextField pasted(engine, region);
+    pasted.paste(keys);
+    for (const TextField* field : {&keyByKey, &pasted}) {
+      PhoneNumber shown;
+      EXPECT_NO_THROW(shown = engine->parse(field->text(), region)) << keys << " shown as " << field->text();
+      EXPECT_TRUE(shown == typedNumber) << keys << " shown as " << field->text();
+    }
+  }
+  // The same digits as a number being typed on: the ninth digit after the 8 is still the trunk prefix's.
+  EXPECT_EQ(PartialFormatter(engine, "RU").formatPartial("881255512"), "8 812 555-12");
+}
+
+// A key that cannot be laid out after a whole number is left as typed, and so is everything before it.
+TEST(TextFieldTyping, AKeyThatCannotBeLaidOutKeepsTheTextBeforeIt) {
+  const auto engine = testing::shippedEngine();
+  for (const std::string key : {"+", "!"}) {
+    TextField field(engine, "US");
+    field.type("2025550143");
+    ASSERT_EQ(field.text(), "(202) 555-0143");
+    field.type(key);
+    EXPECT_EQ(field.text(), "(202) 555-0143" + key);
+    EXPECT_EQ(field.selection(), (TextRange{15, 0}));
   }
 }
 

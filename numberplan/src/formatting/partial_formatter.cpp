@@ -252,12 +252,24 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
       if (const auto prefix = detail::pooled(*regex, "^(?:" + *currentMetadata_->nationalPrefixForParsing + ")")) {
         if (const auto match = prefix->firstMatch(text)) length = match->text().size();
       }
-      // After a calling code the number has no trunk prefix to drop ("+44 (0)20" is a habit, not a rule); where
-      // the region's numbers may begin with the prefix's digits (Russia's 8 starts "+7 812") they stay.
       const auto& general = currentMetadata_->generalDesc;
-      if (length > 0 && callingCodeTaken_ && general && general->nationalNumberPattern) {
-        const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
-        if (numbers && numbers->couldMatchEntirely(text)) length = 0;
+      if (length > 0 && general && general->nationalNumberPattern) {
+        if (callingCodeTaken_) {
+          // After a calling code the number has no trunk prefix to drop ("+44 (0)20" is a habit, not a rule);
+          // where the region's numbers may begin with the prefix's digits (Russia's 8 starts "+7 812") they stay.
+          const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
+          if (numbers && numbers->couldMatchEntirely(text)) length = 0;
+        } else if (const auto parser = parser_.lock()) {
+          // Typed nationally, a whole number whose first digits only look like the trunk prefix keeps them, as the
+          // parser reads it: Russia's "812 555 12 34" is St Petersburg, not "8" before nine digits. A prefix the
+          // region rewrites is read as typed instead (below).
+          const auto reading = parser->readingWithoutNationalPrefix(text, *currentMetadata_);
+          const std::string& numbers = *general->nationalNumberPattern;
+          if (reading && !reading->rewritten && detail::matchesEntirely(*regex, numbers, text) &&
+              !detail::matchesEntirely(*regex, numbers, reading->number)) {
+            length = 0;
+          }
+        }
       }
     }
     if (length > 0 && !callingCodeTaken_ && currentMetadata_->nationalPrefixTransformRule) {

@@ -126,7 +126,9 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
     }
   }
   const std::string formatted = partialFormatter_.formatPartial(typed);
-  if (formatted == *partialString) return true;
+  // Formatting that leaves the text as it was given leaves the key as typed, with the bracket in front of it: a
+  // key that cannot be laid out ("+" after a whole number) must not cost the text its "(".
+  if (formatted == *partialString || formatted == typed) return true;
   const icu::UnicodeString formattedText = toUnicode(formatted);
 
   // A deletion that formatting undoes took only a separator the layout puts back. The caret steps over it, as
