@@ -158,6 +158,12 @@ TEST_F(ParserTest, ParseCountryCodesRegionsAndLeadingZeros) {
   EXPECT_EQ(lettered, us1);
   EXPECT_EQ(lettered.numberString, "650 253 0000 call me");
   EXPECT_EQ(engine->parse("650 253 0000 ext. 99", "US", false).numberExtension, "99");
+  // Pauses with nothing after them dial nothing; with digits after them they are an extension.
+  const PhoneNumber paused = engine->parse("+1 202 555 0143", "US", false);
+  for (const char* text : {"+1 202 555 0143,", "+1 202 555 0143;", "(202) 555-0143,,"}) {
+    EXPECT_TRUE(engine->parse(text, "US", false) == paused) << text;
+  }
+  EXPECT_EQ(engine->parse("+1 202 555 0143,,12", "US", false).numberExtension, "12");
 
   const PhoneNumber gb1 = engine->parse("011 44 20 7946 0000", "US", false);
   EXPECT_EQ(gb1.type, PhoneNumberType::fixedLine);

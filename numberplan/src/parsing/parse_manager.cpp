@@ -85,6 +85,8 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
 
   std::optional<std::string> extension;
   if (auto stripped = parser_->stripExtension(working)) extension = parser_->normalizeNumber(*stripped);
+  // Pauses with nothing after them dial nothing: the number before them is the number ("+1 202 555 0143,").
+  while (!working.empty() && (working.back() == ',' || working.back() == ';')) working.pop_back();
 
   const MetadataTerritory* regionTerritory = metadata->territory(regionCode);
   if (!regionTerritory) throw PhoneNumberError::invalidCountryCode();
