@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <unistd.h>
 
@@ -169,6 +170,44 @@ TEST(TelemetryCollectorConcurrency, PeriodicFlushSendsAndStopsCleanly) {
   EXPECT_EQ(collector->bufferedCount(), buffered);
   collector.reset();
   EXPECT_EQ(recorder.bodies().size(), sent);
+}
+
+// The requester is the application's: it may let go of the collector that called it, or never return. Neither
+// ends the process nor holds the thread that stops the collector past its bound.
+TEST(TelemetryCollectorConcurrency, ARequesterThatReleasesTheCollectorOrHangsCostsOnlyItsOwnSend) {
+  TemporaryDefaults storage;
+  auto holder = std::make_shared<std::shared_ptr<TelemetryCollector>>();
+  std::promise<void> released;
+  auto releasedFuture = released.get_future();
+  TelemetryCollector::Config releasing;
+  releasing.endpoint = "https://telemetry.test";
+  releasing.maxBufferSize = 1;
+  releasing.disableThrottling = true;
+  releasing.networkRequester = [holder, &released](const std::string&, const std::string&) {
+    holder->reset();  // the last reference, let go on the collector's own flush thread
+    released.set_value();
+  };
+  *holder = std::make_shared<TelemetryCollector>(releasing, nullptr, storage.defaults);
+  (*holder)->record(event("released"));
+  ASSERT_EQ(releasedFuture.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(*holder);
+
+  auto unblock = std::make_shared<std::promise<void>>();
+  auto returned = std::make_shared<std::promise<void>>();
+  auto returnedFuture = returned->get_future();
+  TelemetryCollector::Config hanging = releasing;
+  hanging.networkRequester = [gate = unblock->get_future().share(), returned](const std::string&, const std::string&) {
+    gate.wait_for(60s);
+    returned->set_value();
+  };
+  auto collector = std::make_unique<TelemetryCollector>(hanging, nullptr, storage.defaults);
+  collector->record(event("hangs"));
+  std::this_thread::sleep_for(100ms);  // the flush thread is in the requester by now, or soon will be
+  const auto started = std::chrono::steady_clock::now();
+  collector.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, TelemetryCollector::kStopWait + 5s);
+  unblock->set_value();
+  EXPECT_EQ(returnedFuture.wait_for(5s), std::future_status::ready);
 }
 
 }  // namespace

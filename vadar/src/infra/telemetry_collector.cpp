@@ -1,101 +1,146 @@
 #include "vadar/infra/telemetry_collector.hpp"
 
+#include <condition_variable>
+#include <mutex>
 #include <random>
+#include <vector>
 
 #include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
 
+struct TelemetryCollector::State {
+  State(Config configured, std::shared_ptr<const SettingsProvider> settings, foundation::UserDefaults& defaults)
+      : config(std::move(configured)),
+        environment(std::move(settings)),
+        throttler(defaults),
+        random(std::random_device{}()) {}
+
+  void flush();
+  std::string batchBody(const std::vector<TelemetryEvent>& events) const;
+
+  const Config config;
+  const std::shared_ptr<const SettingsProvider> environment;
+  TelemetryEventThrottler throttler;
+  const Metadata metadata;
+
+  mutable std::mutex mutex;  // guards buffer, random and the flags
+  std::vector<TelemetryEvent> buffer;
+  std::mt19937_64 random;
+  bool flushRequested = false;
+  bool stopped = false;
+  bool flusherEnded = false;
+  std::condition_variable ended;  // flusherEnded became true
+  std::mutex sendMutex;           // one batch on the wire at a time
+  std::condition_variable_any wake;
+};
+
 TelemetryCollector::TelemetryCollector(Config config, std::shared_ptr<const SettingsProvider> environment,
                                        foundation::UserDefaults& defaults)
-    : config_(std::move(config)),
-      environment_(std::move(environment)),
-      throttler_(defaults),
-      random_(std::random_device{}()),
-      flusher_([this](std::stop_token stop) { runPeriodicFlush(stop); }) {}
+    : state_(std::make_shared<State>(std::move(config), std::move(environment), defaults)),
+      flusher_([state = state_](std::stop_token stop) { runPeriodicFlush(state, stop); }) {}
 
 TelemetryCollector::~TelemetryCollector() { stop(); }
 
+const TelemetryCollector::Metadata& TelemetryCollector::metadata() const { return state_->metadata; }
+const TelemetryCollector::Config& TelemetryCollector::config() const { return state_->config; }
+
 void TelemetryCollector::stop() {
   {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
+    std::lock_guard lock(state_->mutex);
+    state_->stopped = true;
   }
   flusher_.request_stop();
-  if (flusher_.joinable() && flusher_.get_id() != std::this_thread::get_id()) flusher_.join();
+  if (!flusher_.joinable()) return;
+  // Released by its own requester: the thread cannot wait for itself, and ends once the send returns.
+  if (flusher_.get_id() == std::this_thread::get_id()) return flusher_.detach();
+  bool ended = false;
+  {
+    std::unique_lock lock(state_->mutex);
+    ended = state_->ended.wait_for(lock, kStopWait, [&] { return state_->flusherEnded; });
+  }
+  if (ended) {
+    flusher_.join();
+  } else {
+    flusher_.detach();  // a requester that hangs keeps its own thread, not the caller
+  }
 }
 
 void TelemetryCollector::record(TelemetryEvent event) {
-  if (environment_ && !environment_->currentSettings().telemetryEnabled) return;
+  State& state = *state_;
+  if (state.environment && !state.environment->currentSettings().telemetryEnabled) return;
   {
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    if (config_.samplingRate < 1.0) {
+    std::lock_guard lock(state.mutex);
+    if (state.stopped) return;
+    if (state.config.samplingRate < 1.0) {
       std::uniform_real_distribution<double> draw(0.0, 1.0);
-      if (!(draw(random_) < config_.samplingRate)) return;
+      if (!(draw(state.random) < state.config.samplingRate)) return;
     }
   }
-  if (!config_.disableThrottling && throttler_.isEventThrottled(event)) return;
+  if (!state.config.disableThrottling && state.throttler.isEventThrottled(event)) return;
   bool full = false;
   {
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    buffer_.push_back(std::move(event));
-    full = buffer_.size() >= config_.maxBufferSize;
-    if (full) flushRequested_ = true;
+    std::lock_guard lock(state.mutex);
+    if (state.stopped) return;
+    state.buffer.push_back(std::move(event));
+    full = state.buffer.size() >= state.config.maxBufferSize;
+    if (full) state.flushRequested = true;
   }
   // The send runs on the flush thread: recording never waits for the network.
-  if (full) wake_.notify_all();
+  if (full) state.wake.notify_all();
 }
 
 std::size_t TelemetryCollector::bufferedCount() const {
-  std::lock_guard lock(mutex_);
-  return buffer_.size();
+  std::lock_guard lock(state_->mutex);
+  return state_->buffer.size();
 }
 
-std::string TelemetryCollector::batchBody(const std::vector<TelemetryEvent>& events) const {
-  const std::optional<std::string> key = environment_ ? environment_->publishableKey() : std::nullopt;
+void TelemetryCollector::flush() { state_->flush(); }
+
+std::string TelemetryCollector::State::batchBody(const std::vector<TelemetryEvent>& events) const {
+  const std::optional<std::string> key = environment ? environment->publishableKey() : std::nullopt;
   nlohmann::json list = nlohmann::json::array();
   for (const auto& event : events) {
     nlohmann::json item = {{"event", event.event},
                            {"payload", event.payload.nlohmann()},
-                           {"sdk", metadata_.sdk},
-                           {"sdk_version", metadata_.sdkVersion}};
+                           {"sdk", metadata.sdk},
+                           {"sdk_version", metadata.sdkVersion}};
     if (key) item["publishable_key"] = *key;
     list.push_back(std::move(item));
   }
   return nlohmann::json{{"events", std::move(list)}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void TelemetryCollector::flush() {
-  std::lock_guard sending(sendMutex_);
+void TelemetryCollector::State::flush() {
+  std::lock_guard sending(sendMutex);
   std::vector<TelemetryEvent> batch;
   {
-    std::lock_guard lock(mutex_);
-    batch.swap(buffer_);
-    flushRequested_ = false;
+    std::lock_guard lock(mutex);
+    batch.swap(buffer);
+    flushRequested = false;
   }
-  if (batch.empty() || !config_.endpoint || !config_.networkRequester) return;
+  if (batch.empty() || !config.endpoint || !config.networkRequester) return;
   try {
-    config_.networkRequester(*config_.endpoint, batchBody(batch));
+    config.networkRequester(*config.endpoint, batchBody(batch));
   } catch (const std::exception& error) {
-    if (environment_ && environment_->currentSettings().debugMode)
+    if (environment && environment->currentSettings().debugMode)
       VadarLogger::error("Failed to send telemetry events", &error);
   } catch (...) {
-    if (environment_ && environment_->currentSettings().debugMode)
-      VadarLogger::error("Failed to send telemetry events");
+    if (environment && environment->currentSettings().debugMode) VadarLogger::error("Failed to send telemetry events");
   }
 }
 
-void TelemetryCollector::runPeriodicFlush(std::stop_token stop) {
-  std::unique_lock lock(mutex_);
+void TelemetryCollector::runPeriodicFlush(const std::shared_ptr<State>& state, std::stop_token stop) {
+  std::unique_lock lock(state->mutex);
   while (!stop.stop_requested()) {
-    wake_.wait_for(lock, stop, config_.flushInterval, [&] { return flushRequested_; });
+    state->wake.wait_for(lock, stop, state->config.flushInterval, [&] { return state->flushRequested; });
     if (stop.stop_requested()) break;
     lock.unlock();
-    flush();
+    state->flush();
     lock.lock();
   }
+  state->flusherEnded = true;
+  state->ended.notify_all();
 }
 
 }  // namespace vadar

@@ -15,18 +15,16 @@
 // flush time and nothing leaves the process. A failed send is written to the library log only while the
 // settings' debug mode is on. While the settings' `telemetryEnabled` is false nothing is recorded.
 // The settings come from the SettingsProvider given to the constructor (read at each use). `stop()` (also run
-// by the destructor) ends the periodic flush and waits for a flush in progress; it sends nothing more.
+// by the destructor) ends the periodic flush and waits for a flush in progress, for kStopWait at most; it sends
+// nothing more. A send still running then (a requester that hangs) finishes on its own thread, which holds what
+// it uses; so does one whose requester releases the collector.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "foundation/user_defaults.hpp"
 #include "vadar/infra/settings_provider.hpp"
@@ -53,6 +51,9 @@ class TelemetryCollector {
     std::string sdkVersion = "0.71.4";
   };
 
+  // The longest `stop()` waits for a send in progress.
+  static constexpr std::chrono::seconds kStopWait{5};
+
   TelemetryCollector(Config config, std::shared_ptr<const SettingsProvider> environment,
                      foundation::UserDefaults& defaults = foundation::UserDefaults::standard());
   ~TelemetryCollector();
@@ -61,31 +62,21 @@ class TelemetryCollector {
 
   // Samples, throttles and buffers the event; flushes when the buffer is full.
   void record(TelemetryEvent event);
-  // Ends the periodic flush and joins it; idempotent. Later records are dropped.
+  // Ends the periodic flush and joins it (see kStopWait); idempotent. Later records are dropped.
   void stop();
   // Sends what is buffered now (nothing without endpoint and requester; the buffer is emptied either way).
   void flush();
 
-  const Metadata& metadata() const { return metadata_; }
-  const Config& config() const { return config_; }
+  const Metadata& metadata() const;
+  const Config& config() const;
   std::size_t bufferedCount() const;
 
  private:
-  void runPeriodicFlush(std::stop_token stop);
-  std::string batchBody(const std::vector<TelemetryEvent>& events) const;
+  // Everything the flush thread uses, held by it as well: the collector may go while a send runs.
+  struct State;
+  static void runPeriodicFlush(const std::shared_ptr<State>& state, std::stop_token stop);
 
-  Config config_;
-  std::shared_ptr<const SettingsProvider> environment_;
-  TelemetryEventThrottler throttler_;
-  Metadata metadata_;
-
-  mutable std::mutex mutex_;  // guards buffer_ and random_
-  std::vector<TelemetryEvent> buffer_;
-  std::mt19937_64 random_;
-  bool flushRequested_ = false;
-  bool stopped_ = false;
-  std::mutex sendMutex_;  // one batch on the wire at a time
-  std::condition_variable_any wake_;
+  std::shared_ptr<State> state_;
   std::jthread flusher_;  // last member: started after the rest is ready, stopped first
 };
 
