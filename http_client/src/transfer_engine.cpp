@@ -562,9 +562,14 @@ std::string origin(const std::string& url) {
 }
 }  // namespace
 
-void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to) {
+bool sameOrigin(const std::string& a, const std::string& b) {
   initialiseCurlOnce();
-  if (origin(from) == origin(to)) return;
+  const std::string first = origin(a);
+  return !first.empty() && first == origin(b);
+}
+
+void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to) {
+  if (sameOrigin(from, to)) return;
   for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) headers.remove(name);
 }
 

@@ -265,6 +265,12 @@ TEST(StreamingTransfer, UrlPartsAndResolution) {
   EXPECT_EQ(httpkit::resolveURL("http://h/a/b.png", "/z"), "http://h/z");
   EXPECT_EQ(httpkit::resolveURL("http://h/a", "ftp://other/f"), "ftp://other/f");
   EXPECT_FALSE(httpkit::resolveURL("http://h/a", "http://[bad"));
+  // An origin is scheme, host and port, the port a scheme implies counted as written.
+  EXPECT_TRUE(httpkit::sameOrigin("https://h.test/a", "HTTPS://h.test:443/b?c"));
+  EXPECT_FALSE(httpkit::sameOrigin("https://h.test/a", "http://h.test/a"));
+  EXPECT_FALSE(httpkit::sameOrigin("http://h.test:8080/", "http://h.test:8081/"));
+  EXPECT_FALSE(httpkit::sameOrigin("http://h.test/", "http://g.test/"));
+  EXPECT_FALSE(httpkit::sameOrigin("not a url", "not a url"));
 }
 
 // An observer that holds the engine, and lets go of it in one of its calls: the engine's last owner may be

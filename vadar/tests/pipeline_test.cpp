@@ -8,6 +8,7 @@
 #include <random>
 
 #include <httpkit/url_error.hpp>
+#include <testing/loopback_server.hpp>
 
 #include "testing/bounded_task.hpp"
 #include "core/response_processors.hpp"
@@ -161,6 +162,40 @@ TEST(ResponseProcessors, DeviceTokenIsStoredFromAnErrorAnswerToo) {
   EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "token-from-401");
   Client::get();
   EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "token-from-401");
+}
+
+// A redirect followed to another origin (another port here) brings an answer that carries a device token and a
+// client, as the frontend API's own answers do: the call gets its answer, the instance takes neither.
+TEST(ResponseProcessors, AnAnswerFromAnotherOriginPlantsNoDeviceTokenAndInstallsNoClient) {
+  VadarHarness harness;
+  Client::get();
+  VadarHarness::settle();
+  const std::string ownClientId = harness.api().clientJson()["id"].get<std::string>();
+  ASSERT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1");
+
+  testing_support::LoopbackServer elsewhere;
+  nlohmann::json foreign = harness.api().clientJson();
+  foreign["id"] = "client_from_elsewhere";
+  elsewhere.on("POST", "/moved",
+               testing_support::Reply{200, nlohmann::json{{"response", foreign}, {"client", foreign}}.dump(),
+                                      "application/json", {{"Authorization", "token_from_elsewhere"}}, {}, {}});
+  elsewhere.start();
+  harness.api().route("POST", "/v1/moving", [&](const auto&, const auto&, auto&) {
+    Answer moved = Answer::raw(307, "");
+    moved.headers = {{"Location", elsewhere.baseURL() + "/moved"}};
+    return moved;
+  });
+  const auto answer = send(httpkit::AnyRequest("/v1/moving", httpkit::HTTPMethod::post));
+  VadarHarness::settle();
+  ASSERT_EQ(elsewhere.requests().size(), 1u);
+  EXPECT_FALSE(elsewhere.requests().front().header("Authorization"));
+  EXPECT_EQ(answer.response.statusCode, 200);
+
+  EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1");
+  ASSERT_TRUE(harness.vadar().client());
+  EXPECT_EQ(harness.vadar().client()->id, ownClientId);
+  Client::get();
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "fake_device_token_1");
 }
 
 TEST(ResponseProcessors, AuthenticationInvalidRefreshesOnlyBelow400AndNotForTheClientFetch) {

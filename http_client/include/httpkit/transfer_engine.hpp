@@ -146,6 +146,9 @@ std::optional<URLParts> parseURL(const std::string& url);
 // `reference` (an absolute or relative URL, as a Location field carries it) resolved against `base`; none
 // when either cannot be parsed.
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
+// Whether two absolute URLs are of one origin: the same scheme, host and port (a port left to the scheme
+// counted as the scheme's). False when either cannot be parsed.
+bool sameOrigin(const std::string& a, const std::string& b);
 // Before a redirect from `from` to `to` is followed: when `to` is of another origin (scheme, host or port),
 // removes the fields that carry credentials (Authorization, Cookie, Proxy-Authorization), which were meant
 // for the origin they were first sent to.

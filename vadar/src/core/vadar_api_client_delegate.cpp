@@ -3,6 +3,7 @@
 #include "core/api_client_setup.hpp"
 #include "core/request_preprocessors.hpp"
 #include "core/response_processors.hpp"
+#include "httpkit/transfer_engine.hpp"
 #include "vadar/core/vadar.hpp"
 
 namespace vadar {
@@ -35,9 +36,15 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
   // Looked up once for the whole answer: every processor sees the same object.
   const std::shared_ptr<Vadar> vadar = Vadar::shared();
   const std::string instance = instance_ ? *instance_ : vadar->frontendApiUrl();
-  core::VadarDeviceTokenRequestProcessor::process(response, instance, vadar.get());
-  core::VadarClientSyncRequestProcessor::process(body, data, instance, vadar);
-  core::VadarAuthEventRequestProcessor::process(body, instance);
+  // An answer a redirect fetched from another origin answers the call, but what it says of the instance (its
+  // device token, its client, its sign-ins) is not the instance's to take: another origin could plant its own.
+  if (httpkit::sameOrigin(response.url, task.originalRequest.url)) {
+    core::VadarDeviceTokenRequestProcessor::process(response, instance, vadar.get());
+    core::VadarClientSyncRequestProcessor::process(body, data, instance, vadar);
+    core::VadarAuthEventRequestProcessor::process(body, instance);
+  } else {
+    core::VadarClientSyncRequestProcessor::process(body, data, instance, nullptr);
+  }
   core::VadarErrorThrowingRequestProcessor::process(response, body);
   core::VadarInvalidAuthRequestProcessor::process(body, task);
 }
