@@ -364,7 +364,10 @@ TEST_F(DiskStorageTest, RefusedNamesStayInsideTheCache) {
   c.usesHashedFileName = false;
   auto disk = ready(c);
   const fs::path outside = base_ / "x";
-  for (const std::string& key : std::vector<std::string>{"../x", "a/../../x", "..", ".", std::string("a\0b", 3), ""}) {
+  // The storage's own names too: a start takes a file under them for a write a crash left, and deletes it.
+  const std::string reserved = std::string(DiskStorage::kTemporaryFilePrefix) + "avatar";
+  for (const std::string& key : std::vector<std::string>{"../x", "a/../../x", "..", ".", std::string("a\0b", 3), "",
+                                                         reserved, std::string(DiskStorage::kIncomingFolderName)}) {
     EXPECT_TRUE(reasonOf<Cache::CannotCreateCacheFile>([&] { disk->store(bytes(1), key); })) << key;
     EXPECT_FALSE(disk->value(key)) << key;
     EXPECT_FALSE(disk->isCached(key)) << key;
@@ -426,6 +429,45 @@ TEST_F(DiskStorageTest, StartListsEntriesAndRemovesLeftoverTemporaryFiles) {
   ::close(heldIncoming);
   EXPECT_TRUE(disk->isCached("stored"));
   EXPECT_EQ(disk->value("stored"), bytes(1));
+}
+
+// The storage directory may be a link (the cache kept on another disk), and its incoming folder may be one that
+// something else made: clearing empties the directory the link names and keeps the link, and a start cleans no
+// folder it reaches through a link.
+TEST_F(DiskStorageTest, LinksAreClearedWhereTheyPointAndNeverCleanedThrough) {
+  const fs::path elsewhere = base_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  const fs::path link = base_ / "com.marrowby.Vellum.ImageCache.test";
+  fs::create_directory_symlink(elsewhere, link);
+  auto disk = ready(config());
+  disk->store(bytes(3), "a");
+  disk->store(bytes(4), "b");
+  ASSERT_TRUE(fs::exists(elsewhere / disk->cacheFileURL("a").filename()));
+  disk->removeAll();
+  EXPECT_TRUE(fs::is_symlink(link));
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::directory_iterator(elsewhere)) left.push_back(entry.path().filename());
+  EXPECT_TRUE(left.empty() || (left.size() == 1 && left[0] == DiskStorage::kIncomingFolderName)) << left.size();
+  EXPECT_FALSE(disk->value("a"));
+  disk->store(bytes(5), "c");
+  EXPECT_EQ(disk->value("c"), bytes(5));
+  EXPECT_TRUE(fs::exists(elsewhere / disk->cacheFileURL("c").filename()));
+  for (const auto& entry : fs::directory_iterator(base_)) {
+    EXPECT_TRUE(entry.path() == link || entry.path() == elsewhere) << entry.path();  // no aside left behind
+  }
+
+  const fs::path outside = base_ / "outside";
+  fs::create_directories(outside);
+  const fs::path foreign = outside / (std::string(DiskStorage::kTemporaryFilePrefix) + "notes");
+  std::ofstream(foreign) << "not the cache's";
+  const Config other("other", 0, DiskStorage::FileManager::defaultManager(), base_);
+  ready(other)->store(bytes(6), "d");
+  const fs::path otherDirectory = base_ / "com.marrowby.Vellum.ImageCache.other";
+  fs::remove_all(otherDirectory / DiskStorage::kIncomingFolderName);
+  fs::create_directory_symlink(outside, otherDirectory / DiskStorage::kIncomingFolderName);
+  auto again = ready(other);
+  EXPECT_TRUE(fs::exists(foreign));
+  EXPECT_EQ(again->value("d"), bytes(6));
 }
 
 // Another program may put anything under an entry's name. Only a regular file is an entry: a FIFO, a

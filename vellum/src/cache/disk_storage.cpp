@@ -27,7 +27,20 @@ bool hasNoPathSyntax(std::string_view part) {
   return part != "." && part != ".." && part.find('/') == std::string_view::npos &&
          part.find('\0') == std::string_view::npos;
 }
-bool isSafeName(std::string_view name) { return !name.empty() && hasNoPathSyntax(name); }
+// Names the storage keeps for itself are no entry's either: a start would take such an entry for a write a crash
+// left behind and delete it.
+bool isSafeName(std::string_view name) {
+  return !name.empty() && hasNoPathSyntax(name) && !name.starts_with(kTemporaryFilePrefix) &&
+         name != kIncomingFolderName;
+}
+
+// The directory the entries are in: the storage's own, or the one it links to (a cache kept on another disk).
+fs::path entriesDirectory(const fs::path& directory) {
+  std::error_code error;
+  if (!fs::is_symlink(directory, error)) return directory;
+  fs::path resolved = fs::canonical(directory, error);
+  return error ? directory : resolved;
+}
 
 std::string fileURLText(const fs::path& path) { return "file://" + path.string(); }
 
@@ -208,14 +221,16 @@ void Backend::setConfig(Config config) {
 
 bool Backend::isStorageReady() const { return state_->storageReady.load(); }
 
-void Backend::createDirectoryIfNeeded() {
+void Backend::createDirectoryIfNeeded() { createDirectoryIfNeeded(directoryURL_); }
+
+void Backend::createDirectoryIfNeeded(const Path& directory) {
   auto fileManager = state_->snapshot()->fileManager;
-  if (fileManager->fileExists(directoryURL_)) return;
+  if (fileManager->fileExists(directory)) return;
   try {
-    fileManager->createDirectories(directoryURL_);
+    fileManager->createDirectories(directory);
   } catch (const std::exception&) {
     state_->storageReady = false;
-    throw VellumError::cacheError(Cache::CannotCreateDirectory{directoryURL_.string(), std::current_exception()});
+    throw VellumError::cacheError(Cache::CannotCreateDirectory{directory.string(), std::current_exception()});
   }
 }
 
@@ -488,14 +503,17 @@ void Backend::removeAll(bool skipRecreatingDirectory) {
   // at the same time: entries vanish and appear under a walk over it. So the whole tree is first moved aside
   // in one step (every entry stored before this call goes with it), the directory is made anew for the
   // writers, and only then is the moved tree deleted, where nobody else looks.
+  // A storage directory that is a link is cleared where it points, and made anew there: moved aside, the link
+  // itself would take none of the entries with it, and a directory made in its place would hide them for good.
+  const Path entries = entriesDirectory(directoryURL_);
   const auto fileManager = state_->snapshot()->fileManager;
-  const std::optional<Path> aside = fileManager->moveAside(directoryURL_);
+  const std::optional<Path> aside = fileManager->moveAside(entries);
   if (!aside) {
-    fileManager->removeItem(directoryURL_);  // could not be moved (another file system, say): in place
-    if (!skipRecreatingDirectory) createDirectoryIfNeeded();
+    fileManager->removeItem(entries);  // could not be moved (another file system, say): in place
+    if (!skipRecreatingDirectory) createDirectoryIfNeeded(entries);
     return;
   }
-  if (!skipRecreatingDirectory) createDirectoryIfNeeded();
+  if (!skipRecreatingDirectory) createDirectoryIfNeeded(entries);
   fileManager->removeItem(*aside);
 }
 

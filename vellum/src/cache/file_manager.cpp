@@ -375,7 +375,10 @@ void FileManager::removeLeftoverTemporaryFiles(const fs::path& directory) {
     } catch (const fs::filesystem_error&) {
     }
   }
-  removeUnheldTemporaryFiles(directory / kIncomingFolderName);
+  // Only a folder of its own: through a link of that name the walk would delete files outside the storage.
+  const fs::path incoming = directory / kIncomingFolderName;
+  struct stat folder;
+  if (::lstat(incoming.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) removeUnheldTemporaryFiles(incoming);
   // Writes that could not use the incoming folder, and those of earlier versions, made theirs beside the
   // entries.
   removeUnheldTemporaryFiles(directory);

@@ -189,6 +189,7 @@ class Backend {
   void rememberName(const std::string& name);
   static std::string fileName(const Config& config, const std::string& key,
                               const std::optional<std::string>& forcedExtension);
+  void createDirectoryIfNeeded(const Path& directory);
 
   std::shared_ptr<State> state_;
   Path directoryURL_;
