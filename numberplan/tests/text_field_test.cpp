@@ -95,13 +95,19 @@ TEST(TextFieldTyping, NumbersWrittenWithPrefixesKeepFormatting) {
   }
 }
 
-// What a field shows once a number is typed is still that number: it parses as what was typed does. Russia's
-// trunk prefix is 8, and area codes such as St Petersburg's 812 and Kazan's 843 begin with 8 too (ten-digit
-// national numbers): written without the trunk prefix, as "(812) ..." usually is, the 8 belongs to the area code.
+// What a field shows once a number is typed is still that number: it parses as what was typed does.
+// - Russia's trunk prefix is 8, and area codes such as St Petersburg's 812 and Kazan's 843 begin with 8 too
+//   (ten-digit national numbers): written without the trunk prefix, as "(812) ..." usually is, the 8 belongs to
+//   the area code.
+// - An extension stays apart from the number: glued on, its digits make a number too long, or, where lengths
+//   vary (Germany's), another number.
 TEST(TextFieldTyping, TheTextShownStillReadsAsTheNumberTyped) {
   const std::pair<const char*, const char*> cases[] = {
-      {"RU", "(812) 555-12-34"}, {"RU", "8125551234"}, {"RU", "843 555 12 34"}, {"RU", "8 812 555 12 34"},
-      {"RU", "8 (912) 555-12-34"}, {"RU", "+7 812 555 12 34"}, {"US", "(202) 555-0143"}, {"GB", "020 7946 0123"},
+      {"RU", "(812) 555-12-34"},       {"RU", "8125551234"},          {"RU", "843 555 12 34"},
+      {"RU", "8 812 555 12 34"},       {"RU", "8 (912) 555-12-34"},   {"RU", "+7 812 555 12 34"},
+      {"US", "(202) 555-0143"},        {"GB", "020 7946 0123"},       {"US", "202-555-0143 ext. 123"},
+      {"US", "(202) 555-0143 x123"},   {"US", "+1 202 555 0143 extension 5"},
+      {"GB", "020 7946 0123 x12"},     {"DE", "030 12345678 x12"},    {"US", "202 555 0143#9"},
   };
   const auto engine = testing::shippedEngine();
   for (const auto& [region, keys] : cases) {
@@ -118,6 +124,12 @@ TEST(TextFieldTyping, TheTextShownStillReadsAsTheNumberTyped) {
   }
   // The same digits as a number being typed on: the ninth digit after the 8 is still the trunk prefix's.
   EXPECT_EQ(PartialFormatter(engine, "RU").formatPartial("881255512"), "8 812 555-12");
+  // Each letter of an extension's word shows as it is typed.
+  TextField field(engine, "US");
+  field.type("2025550143 e");
+  EXPECT_EQ(field.text(), "(202) 555-0143 e");
+  field.type("xt. 4");
+  EXPECT_EQ(field.text(), "(202) 555-0143 ext. 4");
 }
 
 // A key that cannot be laid out after a whole number is left as typed, and so is everything before it.

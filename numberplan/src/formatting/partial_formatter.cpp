@@ -146,11 +146,25 @@ bool PartialFormatter::acceptsTypedText(std::string_view text) const {
 }
 
 std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::string_view text) {
-  const std::size_t comma = text.find(',');
-  const std::size_t semicolon = text.find(';');
-  if (comma == std::string_view::npos && semicolon == std::string_view::npos) return {std::string(text), ""};
-  // The suffix starts at whichever of "," and ";" comes first.
-  const std::size_t split = std::min(comma, semicolon);
+  // The suffix starts at whichever of "," and ";" comes first, or with the white space before the first letter or
+  // "#" after a digit: an extension being typed ("ext. 12", " x12", "#12") is kept as typed, never laid out as
+  // more digits of the number.
+  std::size_t split = text.size();
+  bool digitSeen = false;
+  for (std::size_t index = 0; index < text.size(); ++index) {
+    const char c = text[index];
+    if (c == ',' || c == ';') {
+      split = index;
+      break;
+    }
+    if (c >= '0' && c <= '9') digitSeen = true;
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (digitSeen && (letter || c == '#')) {
+      split = index;
+      while (split > 0 && text[split - 1] == ' ') --split;
+      break;
+    }
+  }
   return {std::string(text.substr(0, split)), std::string(text.substr(split))};
 }
 
