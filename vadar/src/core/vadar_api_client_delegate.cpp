@@ -38,7 +38,8 @@ void VadarAPIClientDelegate::validateResponse(httpkit::APIClient&, const httpkit
   const std::string instance = instance_ ? *instance_ : vadar->frontendApiUrl();
   // An answer a redirect fetched from another origin answers the call, but what it says of the instance (its
   // device token, its client, its sign-ins) is not the instance's to take: another origin could plant its own.
-  if (httpkit::sameOrigin(response.url, task.originalRequest.url)) {
+  // Most answers come from the address asked, unredirected: that needs no parse.
+  if (response.url == task.originalRequest.url || httpkit::sameOrigin(response.url, task.originalRequest.url)) {
     core::VadarDeviceTokenRequestProcessor::process(response, instance, vadar.get());
     core::VadarClientSyncRequestProcessor::process(body, data, instance, vadar);
     core::VadarAuthEventRequestProcessor::process(body, instance);
