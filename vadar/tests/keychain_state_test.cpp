@@ -11,6 +11,8 @@
 
 #include "testing/bounded_task.hpp"
 #include "child_process.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
+#include "vadar/attestation/attestation_provider.hpp"
 #include "vadar_harness.hpp"
 
 namespace vadar {
@@ -118,6 +120,53 @@ TEST(KeychainState, ANewInstanceInTheSameKeychainGetsNothingOfTheOldOnesClientSe
     EXPECT_NE(request.header("Authorization"), oldToken) << request.target;
     EXPECT_EQ(request.target.find(oldSession), std::string::npos) << request.target;
     EXPECT_EQ(request.target.find(oldClient), std::string::npos) << request.target;
+  }
+}
+
+// A load of the first instance whose environment arrives after the switch: that environment (its strategies, its
+// demand for device attestation) is the first instance's, and is neither shown, nor cached, nor acted on under
+// the new one, directly fetched or through load().
+TEST(KeychainState, AnEnvironmentOfTheOldInstanceArrivingAfterTheSwitchInstallsAndStartsNothing) {
+  VadarHarness harness;
+  OtherInstance other;
+  Vadar& vadar = harness.vadar();
+  const keychain::KeychainStore keys = makeKeychainStore(KeychainConfig(harness.service() + ".attestation-keys"));
+  attestationProviderFactory().register_([keys] { return std::make_shared<SoftwareAttestationProvider>(keys); });
+  harness.api().withState([](fake_frontend_api::State& state) {
+    state.environment["fraud_settings"] = {{"native", {{"device_attestation_mode", "enforced"}}}};
+  });
+  harness.api().holdAnswers("GET", "/v1/environment");
+  auto loading = testing_support::launch([&vadar] {
+    try {
+      vadar.load();
+    } catch (...) {
+    }
+  });
+  auto fetching = testing_support::launch([] {
+    try {
+      VadarEnvironment::get();
+    } catch (...) {
+    }
+  });
+  ASSERT_TRUE(harness.api().waitForHeld(2, 20s));
+  vadar.configure(OtherInstance::key(), other.settings(harness.service()));
+  harness.api().releaseAnswers();
+  ASSERT_EQ(loading.wait_for(20s), std::future_status::ready);
+  ASSERT_EQ(fetching.wait_for(20s), std::future_status::ready);
+  VadarHarness::settle();
+
+  EXPECT_TRUE(vadar.environment().isEmpty());
+  EXPECT_FALSE(vadar.isLoaded());
+  EXPECT_EQ(other.api.requestCount("POST", "/v1/client/device_attestation/challenges"), 0u);
+  auto next = harness.freshVadar();
+  next->configure(OtherInstance::key(), other.settings(harness.service()));
+  VadarHarness::settle();
+  EXPECT_TRUE(next->environment().isEmpty());
+
+  attestationProviderFactory().register_([] { return std::make_shared<UnsupportedAttestationProvider>(); });
+  try {
+    harness.keychain().deleteItem(AppAttestHelper::keyIdItem);
+  } catch (...) {
   }
 }
 

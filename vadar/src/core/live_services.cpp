@@ -46,9 +46,12 @@ ClientService liveClientService() {
 EnvironmentService liveEnvironmentService() {
   return EnvironmentService{[]() -> VadarEnvironment {
     requireOffMainQueue("VadarEnvironment::get()");
+    const std::shared_ptr<Vadar> vadar = Vadar::shared();
+    // Asked of the instance served now; one configured before the answer comes installs none of it.
+    const std::string instance = vadar->frontendApiUrl();
     const auto answer = sendThroughPipeline(httpkit::AnyRequest("/v1/environment", httpkit::HTTPMethod::get));
     auto environment = decodeBody<VadarEnvironment>(answer.data);
-    Vadar::shared()->setEnvironment(environment);
+    vadar->installEnvironment(environment, instance);
     return environment;
   }};
 }

@@ -374,6 +374,12 @@ void Vadar::installClient(std::shared_ptr<const Client> client, const std::strin
   });
 }
 
+void Vadar::installEnvironment(Environment environment, const std::string& instance) {
+  write([&] {
+    if (frontendApiUrl() == instance) writeEnvironment(std::move(environment));
+  });
+}
+
 bool Vadar::offerClient(std::shared_ptr<const Client> client, const std::string& instance) {
   std::shared_ptr<const Client> held;
   {
@@ -647,6 +653,8 @@ void Vadar::load() {
     return;
   }
 
+  // What this load fetches is of the instance served now: one configured meanwhile takes none of it.
+  const std::string instance = frontendApiUrl();
   auto environmentDone = std::make_shared<std::promise<Environment>>();
   auto environmentResult = environmentDone->get_future();
   std::stop_source environmentStop;
@@ -683,11 +691,13 @@ void Vadar::load() {
   }
   const Environment environment = environmentResult.get();
 
+  if (frontendApiUrl() != instance) return;
   {
     std::lock_guard lock(lifecycleMutex_);
     if (!shutDown_) attestDeviceIfNeeded(environment);  // in the background; its failure is only logged
   }
   write([&] {
+    if (frontendApiUrl() != instance) return;
     writeIsLoaded(true);
     writeTelemetry(makeTelemetryCollector());
   });

@@ -165,6 +165,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // Installs a client that an answer of `instance` (a frontend API address) carried, as `setClient` does,
   // unless the object serves another instance by then. The object keeps `client` itself (no copy).
   void installClient(std::shared_ptr<const Client> client, const std::string& instance);
+  // The same for an environment an answer of `instance` carried.
+  void installEnvironment(Environment environment, const std::string& instance);
   // The same from the request pipeline: queued on the main queue, never waited for. An answer that would change
   // nothing (the object serves `instance` and holds an equal client, and none of its writes is queued or under
   // way) queues nothing, so a stream of requests costs the main queue no work while the client stays the same.
