@@ -8,6 +8,7 @@
 #include <foundation/base64.hpp>
 
 #include "testing/bounded_task.hpp"
+#include "core/background_tasks.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/attestation/attestation_provider.hpp"
 #include "vadar/attestation/single_flight_assertion_manager.hpp"
@@ -453,6 +454,43 @@ class ShuttingDownProvider : public SoftwareAttestationProvider {
   }
   std::promise<void> shutDown;
 };
+
+// An application's attestation service that waits inside its call for something outside the process (a prompt,
+// a daemon), until it is let go.
+class WaitingProvider : public SoftwareAttestationProvider {
+ public:
+  using SoftwareAttestationProvider::SoftwareAttestationProvider;
+  std::string generateKey() override {
+    entered_.set_value();
+    released_.wait_for(40s);
+    return SoftwareAttestationProvider::generateKey();
+  }
+  bool entered() { return enteredFuture_.wait_for(20s) == std::future_status::ready; }
+  void release() { release_.set_value(); }
+
+ private:
+  std::promise<void> entered_;
+  std::future<void> enteredFuture_ = entered_.get_future();
+  std::promise<void> release_;
+  std::shared_future<void> released_ = release_.get_future().share();
+};
+
+// The application quits while the attestation load() started waits in the application's own service, which sees
+// no stop: the shutdown waits for it a bounded time, not until the service answers.
+TEST(DeviceAttestationAtLoad, AShutdownWaitsForAnAttestationServiceThatDoesNotAnswerOnlyABoundedTime) {
+  Attestation attestation(/*softwareProvider=*/false);
+  auto provider = std::make_shared<WaitingProvider>(
+      makeKeychainStore(KeychainConfig(attestation.harness.service() + ".attestation-keys")));
+  attestationProviderFactory().register_([provider] { return provider; });
+  setAttestationMode(attestation.harness.api(), "enforced");
+  attestation.harness.vadar().load();
+  ASSERT_TRUE(provider->entered());
+  Finishing shutdown([vadar = Vadar::shared()] { vadar->shutdown(); });
+  const bool bounded = shutdown.within(core::BackgroundTasks::kShutdownWait + 10s);
+  provider->release();
+  EXPECT_TRUE(bounded);
+  EXPECT_TRUE(shutdown.within(20s));
+}
 
 TEST(DeviceAttestationAtLoad, AProviderThatShutsTheLibraryDownFromItsOwnCallStopsEverythingElse) {
   Attestation attestation(/*softwareProvider=*/false);

@@ -1,5 +1,7 @@
 #include "core/background_tasks.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -27,14 +29,18 @@ std::stop_source BackgroundTasks::start(std::function<void(std::stop_token)> wor
   {
     std::lock_guard lock(mutex_);
     reapLocked(finished);
-    Entry entry{std::jthread([bound = std::move(bound), token, done](std::stop_token stop) {
+    Entry entry{std::jthread([this, bound = std::move(bound), token, done](std::stop_token stop) {
                   *token = std::move(stop);
                   try {
                     bound();
                   } catch (...) {
                     // A background task reports through its own result; nothing may escape a thread.
                   }
-                  done->store(true);
+                  {
+                    std::lock_guard lock(mutex_);  // the registry is never destroyed: see the header
+                    done->store(true);
+                  }
+                  ended_.notify_all();
                 }),
                 done};
     source = entry.thread.get_stop_source();
@@ -94,6 +100,7 @@ void BackgroundTasks::shutdown() {
     for (auto& entry : entries_)
       if (entry.thread.get_id() == std::this_thread::get_id()) entry.thread.request_stop();
   }
+  const auto deadline = std::chrono::steady_clock::now() + kShutdownWait;
   for (;;) {
     std::list<Entry> others;
     {
@@ -102,7 +109,19 @@ void BackgroundTasks::shutdown() {
       if (others.empty()) return;
     }
     for (auto& entry : others) entry.thread.request_stop();
-    for (auto& entry : others) entry.thread.join();
+    {
+      std::unique_lock lock(mutex_);
+      ended_.wait_until(lock, deadline, [&] {
+        return std::all_of(others.begin(), others.end(), [](const Entry& entry) { return entry.done->load(); });
+      });
+    }
+    for (auto& entry : others) {
+      if (entry.done->load()) {
+        entry.thread.join();
+      } else {
+        entry.thread.detach();  // what it holds it owns; it ends when the application's code returns
+      }
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 // The registry lives for the whole process and is never destroyed: nothing runs in a static destructor.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
@@ -21,9 +22,12 @@ class BackgroundTasks {
   // asks that one task to stop; `shutdown` asks all of them.
   std::stop_source start(std::function<void(std::stop_token)> work);
 
-  // Asks every task to stop and joins them all, including tasks started while it waits. Called from a task of
-  // the registry, it asks that task to stop too but joins only the others.
+  // Asks every task to stop and joins them all, including tasks started while it waits, for kShutdownWait at
+  // most: a task still running then (one in the application's code, which sees no stop, such as an attestation
+  // provider waiting for the user) is left to end on its own thread. Called from a task of the registry, it asks
+  // that task to stop too but joins only the others.
   void shutdown();
+  static constexpr std::chrono::seconds kShutdownWait{5};
 
   // Waits for every task to finish on its own (no stop asked), including tasks started while it waits; from a
   // task of the registry, for every other one.
@@ -42,6 +46,7 @@ class BackgroundTasks {
   void takeOthersLocked(std::list<Entry>& others);
 
   std::mutex mutex_;
+  std::condition_variable ended_;  // a task set its `done`
   std::list<Entry> entries_;
 };
 
