@@ -387,6 +387,29 @@ TEST_F(ImageViewSetting, PartialImagesOfAClearedRequestNeverReachTheView) {
   });
 }
 
+// A progress block that cancels its own load ends the request, which lets go of the block: the block still runs
+// to its end with what it holds.
+TEST_F(ImageViewSetting, AProgressBlockMayCancelItsOwnLoad) {
+  server.on("GET", "/large.png", imageReply(pngBytes(512, 512)));
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {50, 50}}); });
+  auto ranToItsEnd = std::make_shared<std::atomic<int>>(0);
+  Completion done;
+  onMain([&] {
+    std::weak_ptr<ImageView> weakView = view;
+    auto held = std::make_shared<std::string>("held by the block");
+    vl(view).setImage(
+        source("/large.png"), nullptr, options({Item::forceRefresh()}),
+        [weakView, held, ranToItsEnd](std::int64_t, std::int64_t) {
+          if (auto shown = weakView.lock()) vl(shown).cancelDownloadTask();
+          if (!held->empty()) ++*ranToItsEnd;
+        },
+        done.handler());
+  });
+  EXPECT_FALSE(done.get());
+  flushMain();
+  EXPECT_GE(ranToItsEnd->load(), 1);
+}
+
 TEST_F(ImageViewSetting, AMemoryHitEndsDuringTheCallAndSilencesTheRequestItReplaces) {
   const auto jpeg = progressiveJPEG(gradient(96, 64));
   auto gate = std::make_shared<Gate>();

@@ -226,7 +226,8 @@ std::shared_ptr<DownloadTask> start(const std::shared_ptr<AssociatedObjects>& ta
     // Progress is reported on the main queue, where the request lets go of the block when it ends.
     options.onDataReceived->push_back(
         std::make_shared<ImageLoadingProgressSideEffect>([request](std::int64_t received, std::int64_t expected) {
-          if (request->progressBlock) request->progressBlock(received, expected);
+          // A copy runs: a block that cancels its own load ends the request, which lets go of its block.
+          if (const DownloadProgressBlock block = request->progressBlock) block(received, expected);
         }));
   }
 
