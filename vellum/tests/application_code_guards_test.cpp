@@ -248,6 +248,19 @@ TEST_F(CallerCodeGuards, AProcessorWhoseIdentifierThrowsFailsOnlyItsCaller) {
   const auto kept = plain.get();
   ASSERT_TRUE(kept) << kept.error().what();
   EXPECT_EQ(kept.value().originalData, png);
+
+  // The live-photo path puts its own processor in place of one that is not it: one whose identifier throws is
+  // not, and the bytes come as for any other.
+  std::promise<ImageDownloader::LivePhotoResult> livePhoto;
+  auto livePhotoAnswer = livePhoto.get_future();
+  EXPECT_NO_THROW(downloader->downloadLivePhotoResource(
+      url("/shared.png"), direct(std::make_shared<Unnamed>()),
+      [&livePhoto](const ImageDownloader::LivePhotoResult& result) { livePhoto.set_value(result); }));
+  held->open();
+  ASSERT_EQ(livePhotoAnswer.wait_for(kDeadline), std::future_status::ready);
+  const auto bytes = livePhotoAnswer.get();
+  ASSERT_TRUE(bytes) << bytes.error().what();
+  EXPECT_EQ(bytes.value().originalData, png);
   expectTheDownloaderStillWorks();
 }
 

@@ -463,9 +463,13 @@ std::future<ImageLoadingResult> ImageDownloader::downloadImageAsync(const std::s
 std::shared_ptr<DownloadTask> ImageDownloader::downloadLivePhotoResource(
     const std::string& url, const VellumParsedOptionsInfo& options, std::function<void(const LivePhotoResult&)> completion) {
   VellumParsedOptionsInfo raw = options;
-  if (!raw.processor || raw.processor->identifier() != LivePhotoImageProcessor::kIdentifier) {
-    raw.processor = LivePhotoImageProcessor::shared();
+  // The caller's processor is its code, down to its identifier: one that throws is not the live-photo one.
+  bool livePhoto = false;
+  if (raw.processor) {
+    callGuarded("A processor's identifier",
+                [&] { livePhoto = raw.processor->identifier() == LivePhotoImageProcessor::kIdentifier; });
   }
+  if (!livePhoto) raw.processor = LivePhotoImageProcessor::shared();
   Completion converted;
   if (completion) {
     converted = [completion](const DownloadResult& result) {
