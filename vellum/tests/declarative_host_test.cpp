@@ -98,6 +98,45 @@ TEST(DeclarativeHost, AnActionThatThrowsCostsOnlyItself) {
   });
 }
 
+// A body that asks its own host to rebuild while it is being built: the build under way ends whole, and the
+// rebuild asked for runs after it, evaluating every body again.
+TEST(DeclarativeHost, ABodyThatRebuildsItsOwnHostGetsThatRebuildAfterTheBuild) {
+  std::shared_ptr<DeclarativeHost> host;
+  auto evaluations = std::make_shared<int>(0);
+  onMain([&] {
+    auto self = std::make_shared<std::weak_ptr<DeclarativeHost>>();
+    host = DeclarativeHost::make([self, evaluations] {
+      std::vector<AnyView> rows;
+      for (int i = 0; i < 40; ++i) {
+        rows.push_back(AnyView::body([i, self, evaluations](BuildContext&) {
+                         if (i == 20 && ++*evaluations <= 2) {
+                           if (auto own = self->lock()) own->rebuild();
+                         }
+                         return AnyView::clear().onAppear([] {});
+                       }).id(i));
+      }
+      return AnyView::stack(rows);
+    });
+    *self = host;
+    host->rebuild();
+    EXPECT_EQ(host->tree().children().size(), 40u);
+    EXPECT_EQ(host->buildCount(), 1u);
+  });
+  // The rebuilds asked for run as tasks of their own, a display frame apart at most.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (onMain([&] { return host->buildCount(); }) < 3 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  flushMain();
+  onMain([&] {
+    EXPECT_EQ(host->buildCount(), 3u);  // the one asked for by each of the first two evaluations, in turn
+    EXPECT_EQ(*evaluations, 3);
+    EXPECT_EQ(host->tree().children().size(), 40u);
+    for (const auto& row : host->tree().children()) EXPECT_EQ(row.findAll(AnyView::Kind::onAppear).size(), 1u);
+    host.reset();
+  });
+}
+
 TEST(DeclarativeHost, ABurstOfNoticesIsOneRebuildAndTheLogKeepsEachScope) {
   auto counter = std::make_shared<Counter>();
   auto host = onMain([&] {

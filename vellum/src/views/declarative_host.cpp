@@ -219,6 +219,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   bool reachedTwice = false;  // a place was built twice in the build under way
   std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
+  bool building = false;      // a rebuild is building the tree, up to its actions
+  bool fullRebuildOwed = false;  // a rebuild asked for while building, which evaluates every body
   bool scheduled = false;     // a task that will take them is queued
   std::chrono::steady_clock::time_point nextRebuildDue{};
   std::optional<Animation> pendingAnimation;
@@ -483,7 +485,7 @@ void DeclarativeHost::rebuild() {
 
 bool DeclarativeHost::rebuildIfNeeded() {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  if (!core_->needsRebuild) return false;
+  if (!core_->needsRebuild || core_->building) return false;
   core_->rebuild(true);
   return true;
 }
@@ -548,7 +550,7 @@ void DeclarativeHost::Core::scheduledRebuild() {
     schedule();
     return;
   }
-  rebuild(true);
+  rebuild(!std::exchange(fullRebuildOwed, false));
 }
 
 DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
@@ -811,9 +813,22 @@ AnyView DeclarativeHost::Core::withBuiltChild(const AnyView& view, AnyView child
 }
 
 void DeclarativeHost::Core::rebuild(bool noticesOnly) {
+  // Asked for by a body or a bridge while the tree is being built, a rebuild would take down what the build
+  // under way stands on: it runs once that build has ended, as its own task.
+  if (building) {
+    if (!noticesOnly) fullRebuildOwed = true;
+    needsRebuild = true;
+    return schedule();
+  }
   const auto started = std::chrono::steady_clock::now();
   // A host may be released by an action or a body below: it stays until this rebuild has returned.
   auto keepAlive = shared_from_this();
+  struct Building {
+    bool& flag;
+    explicit Building(bool& building) : flag(building) { flag = true; }
+    ~Building() { flag = false; }
+  };
+  std::optional<Building> buildingNow(std::in_place, building);
   needsRebuild = false;
   const auto animation = std::exchange(pendingAnimation, std::nullopt);
   ++buildCount;
@@ -860,6 +875,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   buildingMarks.clear();
   lastFinishedBuild = buildCount;
 
+  buildingNow.reset();
   const auto finished = std::chrono::steady_clock::now();
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
   // Run after the tree is in place: an action may send notices, which schedule the next rebuild. Each is the

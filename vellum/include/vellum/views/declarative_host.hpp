@@ -219,7 +219,8 @@ class DeclarativeHost {
 
   // Replaces the root and rebuilds. REQUIRES: on the main queue.
   void setRoot(std::function<AnyView()> root);
-  // Builds the tree now, then fires the actions of nodes that left and came. REQUIRES: on the main queue.
+  // Builds the tree now, then fires the actions of nodes that left and came. Asked for by a body or a bridge
+  // while the host builds, it runs after that build, as a main-queue task of its own. REQUIRES: on the main queue.
   void rebuild();
   // Rebuilds now when notices have asked for a rebuild that has not run yet (one waiting for its frame);
   // answers whether it did. REQUIRES: on the main queue.
