@@ -516,6 +516,31 @@ TEST_F(AnimatedImageViewConcurrency, FramesWithoutAUsableDurationOrThatThrowCost
   EXPECT_GT(std::count(drawn.begin(), drawn.end(), 4), 0);
 }
 
+// A source claiming more frames than any memory holds is the application's mistake: setting it throws nothing
+// into the application and sizes nothing by that count; the picture shows still.
+class CountlessFrameSource final : public ImageFrameSource {
+ public:
+  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::size_t frameCount() const override { return std::numeric_limits<std::size_t>::max(); }
+  ImagePtr frame(std::size_t, std::optional<Size>) const override { return Image::make(Bitmap{1, 1, {1, 2, 3, 255}}); }
+  double duration(std::size_t) const override { return 0.1; }
+  std::shared_ptr<ImageFrameSource> copy() const override { return std::make_shared<CountlessFrameSource>(); }
+};
+
+TEST_F(AnimatedImageViewConcurrency, ASourceClaimingCountlessFramesShowsAStillPicture) {
+  auto view = makeView({32, 32});
+  AnimationInfo info;
+  info.frameSource = std::make_shared<CountlessFrameSource>();
+  info.frameCount = 2;
+  const auto image = Image::make(Bitmap{1, 1, {9, 9, 9, 255}}, 1.0, std::move(info));
+  onMain([&] { EXPECT_NO_THROW(view->setImage(image)); });
+  settle(*view);
+  tick(0.2);
+  tick(0.2);
+  EXPECT_EQ(shown(*view), 9);
+  onMain([&] { EXPECT_NO_THROW(view->setImage(nullptr)); });
+}
+
 // A frame that shows for good stops the refresh when it comes on (before, the display refresh ran on at 60 Hz
 // with nothing ever to change), and the view plays again when something changes.
 TEST_F(AnimatedImageViewConcurrency, AFrameThatNeverEndsRestsTheRefreshUntilSomethingChanges) {

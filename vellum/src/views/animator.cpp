@@ -241,6 +241,9 @@ void Animator::prepareFrames() {
   VELLUM_REQUIRE_MAIN_QUEUE();
   frameCount_ = 0;
   if (frameSource_) guardedCall("A frame source's count", [&] { frameCount_ = frameSource_->frameCount(); });
+  // A count no picture has (an application's source gone wrong) would size the frames' bookkeeping beyond any
+  // memory: such a source is shown as a still picture, as one whose count throws is.
+  if (frameCount_ > kMostFrames) frameCount_ = 0;
   animatedFrames_.reserveCapacity(frameCount_);
   {
     std::lock_guard lock(lock_);

@@ -161,6 +161,9 @@ class Animator : public std::enable_shared_from_this<Animator> {
 
  public:
   static constexpr double maxTimeStep = 1.0;
+  // A frame source claiming more frames than this is shown as a still picture: a slot per frame alone would
+  // outgrow memory.
+  static constexpr std::size_t kMostFrames = std::size_t{1} << 20;
 
   // `maxFrameCount` below 1 counts as 1: a window of 0 or less would wrap round to every frame. Without a
   // `preloadQueue` the animator makes its own on first use.
