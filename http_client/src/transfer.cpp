@@ -541,6 +541,13 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   auto* self = static_cast<Transfer*>(user);
   const std::size_t length = size * count;
   self->moved();
+  // Bytes before a final head: curl reads on as body whatever follows an interim head it did not expect (a
+  // "101 Switching Protocols" nobody asked for), the real answer's head included. No answer was given.
+  if (!self->headEnded_) {
+    self->fail(URLError(URLError::Code::badServerResponse, "the answer has no final head before its body",
+                        self->originalURL_));
+    return CURL_WRITEFUNC_ERROR;
+  }
   if (self->following_) {  // a redirect's own body is of no use
     self->redirectBodyRead_ += length;
     if (self->redirectBodyRead_ <= kRedirectBodyRead) return length;

@@ -148,6 +148,10 @@ TEST(AnswerHeads, MalformedHeadsAreBadServerResponses) {
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nConnection: close\r\n\r\n" + gzip("{}", 15 + 16)},
       {"a body chunked twice",
        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(chunked("{}"))},
+      // Nobody asked to switch protocols: what follows is no body, and its answer (held open, or not) no answer.
+      {"a 101 nobody asked for, then an answer",
+       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: other\r\nConnection: Upgrade\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"},
   };
   for (const auto& [what, answer] : heads) {
     SCOPED_TRACE(what);
