@@ -264,6 +264,53 @@ TEST_F(CallerCodeGuards, AProcessorWhoseIdentifierThrowsFailsOnlyItsCaller) {
   expectTheDownloaderStillWorks();
 }
 
+// An answer the application owes (a response disposition, a server-trust challenge's) and never gives holds
+// the download no longer than its time limit: it ends timed out, and the downloader goes on.
+TEST_F(CallerCodeGuards, AnAnswerTheApplicationNeverGivesEndsTheDownloadAtItsTimeLimit) {
+  struct SilentDelegate final : ImageDownloaderDelegate {
+    std::vector<std::function<void(ResponseDisposition)>> kept;
+    void didReceiveResponse(ImageDownloader&, const httpkit::HTTPURLResponse&,
+                            std::function<void(ResponseDisposition)> completion) override {
+      kept.push_back(std::move(completion));
+    }
+  };
+  struct SilentResponder final : AuthenticationChallengeResponsible {
+    std::vector<std::function<void(ChallengeAnswer)>> kept;
+    void didReceiveChallenge(ImageDownloader&, const URLAuthenticationChallenge&,
+                             std::function<void(ChallengeAnswer)> completion) override {
+      kept.push_back(std::move(completion));
+    }
+  };
+  LoopbackServer::Options tls;
+  tls.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");
+  LoopbackServer secure(tls);
+  secure.on("GET", "/s.png", Reply{200, text(png), "image/png", {}, {}, {}});
+  secure.start();
+  downloader->setDownloadTimeout(1);
+  for (const bool challenge : {false, true}) {
+    SCOPED_TRACE(challenge ? "a challenge" : "a response disposition");
+    auto delegate = std::make_shared<SilentDelegate>();
+    auto responder = std::make_shared<SilentResponder>();
+    if (challenge) {
+      downloader->setAuthenticationChallengeResponder(responder);
+    } else {
+      downloader->setDelegate(delegate);
+    }
+    Answer answer;
+    downloader->downloadImage(challenge ? secure.baseURL() + "/s.png" : url("/a.png"), direct(), answer.completion());
+    ASSERT_EQ(answer.future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto result = answer.future.get();
+    ASSERT_FALSE(result);
+    const auto error = sessionURLError(result.error());
+    ASSERT_TRUE(error) << result.error().what();
+    EXPECT_EQ(error->code(), httpkit::URLError::Code::timedOut) << error->what();
+    downloader->setDelegate(nullptr);
+    downloader->setAuthenticationChallengeResponder(nullptr);
+  }
+  downloader->setDownloadTimeout(15);
+  expectTheDownloaderStillWorks();
+}
+
 // The handler is the code of the caller attached last: that caller leaves, cancelled, and the redirect is
 // not followed for it.
 TEST_F(CallerCodeGuards, AThrowingRedirectHandlerCancelsItsCaller) {

@@ -61,6 +61,7 @@ struct URLSession::Flight {
   std::chrono::steady_clock::time_point hopStart;
   std::vector<TransactionMetrics> transactions;
   bool awaiting = false;  // a disposition is owed: events wait in `held`
+  bool challengeOwed = false;  // the hop waits for the answer to its server-trust challenge
   bool paused = false;    // the transfer was paused while the disposition is owed
   std::vector<std::function<void(URLSession&)>> held;
   bool finished = false;
@@ -249,16 +250,31 @@ void URLSession::startHop(const std::shared_ptr<Flight>& flight) {
   }
   if (parts->scheme != "https") return launch(flight, true);
   const int hop = flight->hop;
+  flight->challengeOwed = true;
   // Answers come back through the inbox, whatever thread gives them: none of them holds the session.
   delegate_->didReceiveChallenge({kAuthenticationMethodServerTrust, parts->host}, [inbox = inbox_, flight, hop](ChallengeAnswer answer) {
     Inbox::push(inbox, [flight, hop, answer](URLSession& session) {
-      if (flight->finished || flight->hop != hop) return;
+      if (flight->finished || flight->hop != hop || !std::exchange(flight->challengeOwed, false)) return;
       if (answer.disposition == AuthChallengeDisposition::cancelAuthenticationChallenge) {
         return session.finish(flight, cancelled(flight->request.url));
       }
       // The one place certificate checks go off: a credential the app's trusted hosts granted.
       const bool trusted = answer.disposition == AuthChallengeDisposition::useCredential && answer.credential;
       session.launch(flight, !trusted);
+    });
+  });
+  if (flight->challengeOwed && flight->hop == hop && !flight->finished) {
+    limitOwedAnswer(flight, [](const Flight& owing) { return owing.challengeOwed; }, "the server-trust challenge");
+  }
+}
+
+void URLSession::limitOwedAnswer(const std::shared_ptr<Flight>& flight, bool (*owed)(const Flight&), const char* what) {
+  const int hop = flight->hop;
+  inbox_->queue->postAfter(limitFor(flight->request.timeoutInterval), [inbox = inbox_, flight, hop, owed, what] {
+    Inbox::push(inbox, [flight, hop, owed, what](URLSession& session) {
+      if (flight->finished || flight->hop != hop || !owed(*flight)) return;
+      session.finish(flight, httpkit::URLError(httpkit::URLError::Code::timedOut,
+                                               std::string("no answer to ") + what + " in time", flight->request.url));
     });
   });
 }
@@ -348,11 +364,15 @@ void URLSession::askDisposition(const std::shared_ptr<Flight>& flight, const htt
     answered = pending->inline_;
   }
   if (answered) return disposed(flight, hop, *answered);
-  std::lock_guard lock(mutex_);
-  if (flight->transfer && !flight->finished) {
-    engine_->pause(*flight->transfer);
-    flight->paused = true;
+  {
+    std::lock_guard lock(mutex_);
+    if (flight->transfer && !flight->finished) {
+      engine_->pause(*flight->transfer);
+      flight->paused = true;
+    }
   }
+  // A paused transfer meets no idle limit of its own.
+  limitOwedAnswer(flight, [](const Flight& owing) { return owing.awaiting; }, "the response disposition");
 }
 
 void URLSession::disposed(const std::shared_ptr<Flight>& flight, int hop, ResponseDisposition disposition) {

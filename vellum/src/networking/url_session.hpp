@@ -63,6 +63,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
   void askDisposition(const std::shared_ptr<Flight>& flight, const httpkit::HTTPURLResponse& response);
   void disposed(const std::shared_ptr<Flight>& flight, int hop, ResponseDisposition disposition);
   void followRedirect(const std::shared_ptr<Flight>& flight);
+  // An answer owed by the application (a response disposition, a challenge's) is waited for as long as the
+  // request waits for bytes: past that, while `owed` still holds for the flight's hop, the flight ends timed out.
+  void limitOwedAnswer(const std::shared_ptr<Flight>& flight, bool (*owed)(const Flight&), const char* what);
   void finish(const std::shared_ptr<Flight>& flight, std::optional<httpkit::URLError> error);
   void post(std::function<void(URLSession&)> event);
 
