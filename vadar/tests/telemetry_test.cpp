@@ -192,17 +192,21 @@ TEST(TelemetryCollectorConcurrency, ARequesterThatReleasesTheCollectorOrHangsCos
   ASSERT_EQ(releasedFuture.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(*holder);
 
+  auto entered = std::make_shared<std::promise<void>>();
+  auto enteredFuture = entered->get_future();
   auto unblock = std::make_shared<std::promise<void>>();
   auto returned = std::make_shared<std::promise<void>>();
   auto returnedFuture = returned->get_future();
   TelemetryCollector::Config hanging = releasing;
-  hanging.networkRequester = [gate = unblock->get_future().share(), returned](const std::string&, const std::string&) {
+  hanging.networkRequester = [entered, gate = unblock->get_future().share(), returned](const std::string&,
+                                                                                        const std::string&) {
+    entered->set_value();
     gate.wait_for(60s);
     returned->set_value();
   };
   auto collector = std::make_unique<TelemetryCollector>(hanging, nullptr, storage.defaults);
   collector->record(event("hangs"));
-  std::this_thread::sleep_for(100ms);  // the flush thread is in the requester by now, or soon will be
+  ASSERT_EQ(enteredFuture.wait_for(5s), std::future_status::ready);  // the flush thread is in the requester
   const auto started = std::chrono::steady_clock::now();
   collector.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - started, TelemetryCollector::kStopWait + 5s);

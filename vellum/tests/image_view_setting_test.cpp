@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <thread>
 
+#include <testing/scripted_server.hpp>
+
 #include "view_test_support.hpp"
 #include "vellum/views/activity_indicator.hpp"
 #include "vellum/views/image_indicator.hpp"
@@ -390,7 +392,15 @@ TEST_F(ImageViewSetting, PartialImagesOfAClearedRequestNeverReachTheView) {
 // A progress block that cancels its own load ends the request, which lets go of the block: the block still runs
 // to its end with what it holds.
 TEST_F(ImageViewSetting, AProgressBlockMayCancelItsOwnLoad) {
-  server.on("GET", "/large.png", imageReply(pngBytes(512, 512)));
+  // The body's first part, then a hold: the load is still under way when its first progress report runs.
+  const std::string body = text(pngBytes(64, 64));
+  testing_support::ScriptedServer paced(
+      {{std::chrono::milliseconds(0),
+        "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+            body.substr(0, body.size() / 2),
+        true},
+       {std::chrono::milliseconds(0), body.substr(body.size() / 2), false}});
+  const Source pacedSource = Source::network(VL::ImageResource(*URL::parse(paced.baseURL() + "/large.png")));
   auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {50, 50}}); });
   auto ranToItsEnd = std::make_shared<std::atomic<int>>(0);
   Completion done;
@@ -398,7 +408,7 @@ TEST_F(ImageViewSetting, AProgressBlockMayCancelItsOwnLoad) {
     std::weak_ptr<ImageView> weakView = view;
     auto held = std::make_shared<std::string>("held by the block");
     vl(view).setImage(
-        source("/large.png"), nullptr, options({Item::forceRefresh()}),
+        pacedSource, nullptr, options({Item::forceRefresh()}),
         [weakView, held, ranToItsEnd](std::int64_t, std::int64_t) {
           if (auto shown = weakView.lock()) vl(shown).cancelDownloadTask();
           if (!held->empty()) ++*ranToItsEnd;
