@@ -465,8 +465,13 @@ class WaitingProvider : public SoftwareAttestationProvider {
     released_.wait_for(40s);
     return SoftwareAttestationProvider::generateKey();
   }
+  foundation::Bytes attestKey(const std::string& keyId, const foundation::Sha256Digest& hash) override {
+    attested = true;
+    return SoftwareAttestationProvider::attestKey(keyId, hash);
+  }
   bool entered() { return enteredFuture_.wait_for(20s) == std::future_status::ready; }
   void release() { release_.set_value(); }
+  std::atomic<bool> attested{false};
 
  private:
   std::promise<void> entered_;
@@ -476,7 +481,9 @@ class WaitingProvider : public SoftwareAttestationProvider {
 };
 
 // The application quits while the attestation load() started waits in the application's own service, which sees
-// no stop: the shutdown waits for it a bounded time, not until the service answers.
+// no stop: the shutdown waits for it a bounded time, not until the service answers. When the service answers at
+// last, the stopped run uses nothing more, and the task is still the library's to join: no thread of it is left
+// running into the process's exit.
 TEST(DeviceAttestationAtLoad, AShutdownWaitsForAnAttestationServiceThatDoesNotAnswerOnlyABoundedTime) {
   Attestation attestation(/*softwareProvider=*/false);
   auto provider = std::make_shared<WaitingProvider>(
@@ -487,9 +494,14 @@ TEST(DeviceAttestationAtLoad, AShutdownWaitsForAnAttestationServiceThatDoesNotAn
   ASSERT_TRUE(provider->entered());
   Finishing shutdown([vadar = Vadar::shared()] { vadar->shutdown(); });
   const bool bounded = shutdown.within(core::BackgroundTasks::kShutdownWait + 10s);
+  LogCapture log;
   provider->release();
   EXPECT_TRUE(bounded);
   EXPECT_TRUE(shutdown.within(20s));
+  Finishing drained([] { core::BackgroundTasks::shared().drain(); });
+  ASSERT_TRUE(drained.within(20s));
+  EXPECT_FALSE(provider->attested);
+  EXPECT_FALSE(log.contains("Device attestation failed"));
 }
 
 TEST(DeviceAttestationAtLoad, AProviderThatShutsTheLibraryDownFromItsOwnCallStopsEverythingElse) {

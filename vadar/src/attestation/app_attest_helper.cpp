@@ -5,6 +5,7 @@
 #include <foundation/app_info.hpp>
 #include <foundation/base64.hpp>
 #include <foundation/crypto.hpp>
+#include <httpkit/url_error.hpp>
 #include <nlohmann/json.hpp>
 
 #include "attestation/attestation_paths.hpp"
@@ -58,6 +59,10 @@ std::string AppAttestHelper::performDeviceAttestation() {
   requireSupported(*provider);
   const std::string challenge = getChallenge();
   const std::string keyId = provider->generateKey();
+  // The provider is the application's and sees no stop: a shutdown that came while it ran ends the run here,
+  // before the key is used, rather than after more work at the provider and the server.
+  if (core::StopTokenScope::current().stop_requested())
+    throw httpkit::URLError(httpkit::URLError::Code::cancelled, "stopped while the device key was being made");
   const auto hash = foundation::sha256(challenge);
   const foundation::Bytes attestation = provider->attestKey(keyId, hash);
   verify(keyId, challenge, attestation);
@@ -143,6 +148,7 @@ void attestDeviceIfNeeded(const VadarEnvironment& environment) {
     try {
       AppAttestHelper::performDeviceAttestation();
     } catch (const std::exception& error) {
+      if (core::StopTokenScope::current().stop_requested()) return;  // stopped by a shutdown, not failed
       VadarLogger::logError(error, "Device attestation failed", where);
     } catch (...) {
       VadarLogger::logError(std::runtime_error("unknown error"), "Device attestation failed", where);

@@ -115,12 +115,22 @@ void BackgroundTasks::shutdown() {
         return std::all_of(others.begin(), others.end(), [](const Entry& entry) { return entry.done->load(); });
       });
     }
-    for (auto& entry : others) {
-      if (entry.done->load()) {
-        entry.thread.join();
+    std::list<Entry> running;
+    for (auto it = others.begin(); it != others.end();) {
+      if (it->done->load()) {
+        it->thread.join();
+        ++it;
       } else {
-        entry.thread.detach();  // what it holds it owns; it ends when the application's code returns
+        running.splice(running.end(), others, it++);
       }
+    }
+    if (!running.empty()) {
+      // Past the deadline: what a task holds it owns, and it ends when the application's code returns. It stays
+      // registered, so the next start, reap or drain joins it, and no thread of the library outlives the
+      // process's last drain unseen.
+      std::lock_guard lock(mutex_);
+      entries_.splice(entries_.end(), running);
+      return;
     }
   }
 }

@@ -24,8 +24,8 @@ class BackgroundTasks {
 
   // Asks every task to stop and joins them all, including tasks started while it waits, for kShutdownWait at
   // most: a task still running then (one in the application's code, which sees no stop, such as an attestation
-  // provider waiting for the user) is left to end on its own thread. Called from a task of the registry, it asks
-  // that task to stop too but joins only the others.
+  // provider waiting for the user) is left to end on its own thread, still registered, so that a later `drain`
+  // joins it. Called from a task of the registry, it asks that task to stop too but joins only the others.
   void shutdown();
   static constexpr std::chrono::seconds kShutdownWait{5};
 
