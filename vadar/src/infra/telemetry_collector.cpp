@@ -78,16 +78,15 @@ void TelemetryCollector::record(TelemetryEvent event) {
     }
   }
   if (!state.config.disableThrottling && state.throttler.isEventThrottled(event)) return;
-  bool full = false;
-  {
-    std::lock_guard lock(state.mutex);
-    if (state.stopped) return;
-    state.buffer.push_back(std::move(event));
-    full = state.buffer.size() >= state.config.maxBufferSize;
-    if (full) state.flushRequested = true;
-  }
-  // The send runs on the flush thread: recording never waits for the network.
-  if (full) state.wake.notify_all();
+  std::lock_guard lock(state.mutex);
+  if (state.stopped) return;
+  state.buffer.push_back(std::move(event));
+  if (state.buffer.size() < state.config.maxBufferSize) return;
+  // The send runs on the flush thread: recording never waits for the network. The thread is told under the
+  // lock, so that once it may send, this call touches nothing more: a requester that lets the collector go
+  // frees no state under a record still returning.
+  state.flushRequested = true;
+  state.wake.notify_all();
 }
 
 std::size_t TelemetryCollector::bufferedCount() const {
