@@ -214,5 +214,36 @@ TEST(TelemetryCollectorConcurrency, ARequesterThatReleasesTheCollectorOrHangsCos
   EXPECT_EQ(returnedFuture.wait_for(5s), std::future_status::ready);
 }
 
+// The same on the application's own thread: a flush whose requester lets go of the collector and then fails
+// still logs that failure and returns, touching nothing the release freed.
+TEST(TelemetryCollectorConcurrency, AFlushWhoseRequesterReleasesTheCollectorReturnsCleanly) {
+  TemporaryDefaults storage;
+  std::mutex linesMutex;
+  std::vector<std::string> lines;
+  auto previous = foundation::setLogSink([&](foundation::LogLevel, std::string_view line) {
+    std::lock_guard lock(linesMutex);
+    lines.emplace_back(line);
+  });
+  auto holder = std::make_shared<std::shared_ptr<TelemetryCollector>>();
+  TelemetryCollector::Config config;
+  config.endpoint = "https://telemetry.test";
+  config.disableThrottling = true;
+  config.flushInterval = 1h;
+  config.networkRequester = [holder](const std::string&, const std::string&) {
+    holder->reset();  // the last reference, let go on the thread that called flush()
+    throw std::runtime_error("offline after release");
+  };
+  *holder = std::make_shared<TelemetryCollector>(config, std::make_shared<FixedSettingsProvider>(VadarSettings(true)),
+                                                 storage.defaults);
+  TelemetryCollector& collector = **holder;
+  collector.record(event("released"));
+  collector.flush();
+  foundation::setLogSink(previous);
+  EXPECT_FALSE(*holder);
+  std::lock_guard lock(linesMutex);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("offline after release"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vadar

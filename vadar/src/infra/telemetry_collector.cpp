@@ -94,7 +94,12 @@ std::size_t TelemetryCollector::bufferedCount() const {
   return state_->buffer.size();
 }
 
-void TelemetryCollector::flush() { state_->flush(); }
+void TelemetryCollector::flush() {
+  // Held for the whole send: the requester is the application's and may release this collector, and the
+  // send still reports its failure and unlocks the state after it returns.
+  const std::shared_ptr<State> state = state_;
+  state->flush();
+}
 
 std::string TelemetryCollector::State::batchBody(const std::vector<TelemetryEvent>& events) const {
   const std::optional<std::string> key = environment ? environment->publishableKey() : std::nullopt;
