@@ -6,8 +6,9 @@ namespace foundation {
 namespace {
 std::mutex mutex;
 std::string& identifier() {
-  static std::string value;
-  return value;
+  // Never destroyed: work still running while the process exits (the shared pool's, the keychain's) reads it.
+  static auto* value = new std::string();
+  return *value;
 }
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/app_info.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
@@ -71,6 +73,34 @@ TEST(ThreadPool, SyncAfterThePoolStoppedAtExitRunsItsTask) {
         queue = new SerialQueue("test.exit-sync");
         queue->sync([] {});
         return true;
+      },
+      /*exitNormally=*/true);
+}
+
+// Work still running on the pool while the process exits (it has the pool's grace to finish) may ask for the
+// application's identity, as the user defaults and the keychain do: exit has not freed it under that work.
+TEST(ThreadPool, WorkRunningAtExitStillReadsTheApplicationsIdentity) {
+  static std::atomic<bool> exiting{false};
+  tests::inFreshProcess(
+      [] {
+        boost::asio::post(ThreadPool::shared(), [] {});  // the pool first: its exit handler runs last
+        AppInfo::setBundleIdentifier("test.example.an-identifier-longer-than-any-inline-buffer");
+        std::atexit([] {  // registered last, so it runs first
+          exiting = true;
+          exiting.notify_all();
+        });
+        auto started = std::make_shared<std::promise<void>>();
+        boost::asio::post(ThreadPool::shared(), [started] {
+          started->set_value();
+          exiting.wait(false);
+          // Well within the pool's grace at exit, so exit waits for this task.
+          const auto until = std::chrono::steady_clock::now() + 300ms;
+          while (std::chrono::steady_clock::now() < until) {
+            if (AppInfo::bundleIdentifier() != "test.example.an-identifier-longer-than-any-inline-buffer")
+              std::_Exit(4);
+          }
+        });
+        return started->get_future().wait_for(5s) == std::future_status::ready;
       },
       /*exitNormally=*/true);
 }
