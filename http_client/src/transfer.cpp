@@ -221,8 +221,10 @@ bool Transfer::configureHop() {
   if (sendsBody && !fields_.contains("Content-Type")) list = curl_slist_append(list, "Content-Type:");
   if (!fields_.contains("Expect")) list = curl_slist_append(list, "Expect:");
   if (decodeContent_ && !fields_.contains("Accept-Encoding")) {
-    static const std::string accepted = "Accept-Encoding: " + std::string(ContentDecoder::kAccepted);
-    list = curl_slist_append(list, accepted.c_str());
+    // Never destroyed: a transfer may still start on a pool worker or a released engine's worker while the
+    // process exits.
+    static const auto* const accepted = new std::string("Accept-Encoding: " + std::string(ContentDecoder::kAccepted));
+    list = curl_slist_append(list, accepted->c_str());
   }
   headerList_ = list;
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);

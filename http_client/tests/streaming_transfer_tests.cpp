@@ -1,11 +1,20 @@
 // Streaming transfers on the engine's worker, against loopback servers that hold, redirect and speak TLS.
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
 #include <string>
 
+#include <foundation/thread_pool.hpp>
 #include <httpkit/transfer_engine.hpp>
 #include <testing/bounded_task.hpp>
 #include <testing/loopback_server.hpp>
@@ -342,6 +351,56 @@ TEST(StreamingTransferLifetime, TheEngineMayBeReleasedFromABlockingObserver) {
     EXPECT_FALSE(ended.get());
     EXPECT_EQ(owner.body, "ok");
   }
+}
+
+// A loopback address nothing listens on: a transfer there is refused at once, its request built all the same.
+std::string refusingURL() {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(listener);
+  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/a";
+}
+
+// A transfer still running on the shared pool while the process exits (it has the pool's grace to end) builds
+// its request as any other: exit has not freed what the engine writes into every request's head.
+TEST(StreamingTransferLifetime, ATransferOnThePoolAtExitStillBuildsItsRequest) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  static std::atomic<bool> exiting{false};
+  EXPECT_EXIT(
+      {
+        ::alarm(10);  // the child's deadline: a hang ends it by signal
+        (void)httpkit::parseURL("http://127.0.0.1/");  // libcurl's own exit work first, so it runs last
+        boost::asio::post(foundation::ThreadPool::shared(), [] {});  // then the pool's
+        auto* engine = new TransferEngine;
+        const std::string url = refusingURL();
+        Stream first;
+        engine->perform(get(url), {}, first);
+        if (!first.wait()) std::_Exit(3);
+        std::atexit([] {  // registered last, so it runs first
+          exiting = true;
+          exiting.notify_all();
+        });
+        auto started = std::make_shared<std::promise<void>>();
+        boost::asio::post(foundation::ThreadPool::shared(), [engine, url, started] {
+          started->set_value();
+          exiting.wait(false);
+          // Well within the pool's grace at exit, so exit waits for these transfers.
+          const auto until = std::chrono::steady_clock::now() + milliseconds(300);
+          while (std::chrono::steady_clock::now() < until) {
+            Stream atExit;
+            engine->perform(get(url), {}, atExit);
+            if (!atExit.wait()) std::_Exit(4);
+          }
+        });
+        if (started->get_future().wait_for(kDeadline) != std::future_status::ready) std::_Exit(5);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // An observer that throws from one of its calls: its transfer ends there, and `didComplete` still comes.
