@@ -7,6 +7,9 @@
 #include <array>
 #include <cctype>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <stop_token>
@@ -23,10 +26,61 @@ namespace httpkit {
 
 namespace {
 
+// Workers of engines released from their own observers: they cannot join themselves, and they close their
+// connections (TLS ones through OpenSSL) after the observer returns. Kept here, and joined by the next such
+// release once ended, or at exit before libcurl and OpenSSL clean up. Never destroyed: a worker may end while
+// the process exits.
+struct UnjoinedWorkers {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::unordered_map<std::thread::id, std::thread> threads;
+  std::vector<std::thread::id> ended;  // of `threads`, the ones past their last use of the engine
+
+  // REQUIRES: mutex held.
+  std::vector<std::thread> takeEndedLocked() {
+    std::vector<std::thread> taken;
+    for (const auto id : ended) {
+      taken.push_back(std::move(threads.at(id)));
+      threads.erase(id);
+    }
+    ended.clear();
+    return taken;
+  }
+};
+UnjoinedWorkers*& unjoinedWorkersSlot() {
+  static auto* workers = new UnjoinedWorkers();
+  return workers;
+}
+UnjoinedWorkers& unjoinedWorkers() { return *unjoinedWorkersSlot(); }
+// Set on a worker that its own engine's release left to end on its own.
+thread_local bool endsOnItsOwn = false;
+// How long exit waits for such workers: an observer that never returns must not hold the process.
+constexpr std::chrono::seconds kUnjoinedExitGrace{2};
+
+void joinAll(std::vector<std::thread>& threads) {
+  for (auto& thread : threads) thread.join();  // ended already: only the thread's own exit is left
+}
+
+void awaitUnjoinedWorkersAtExit() {
+  UnjoinedWorkers& workers = unjoinedWorkers();
+  std::vector<std::thread> finished;
+  {
+    const auto self = std::this_thread::get_id();  // exit may come from such a worker's own observer
+    std::unique_lock lock(workers.mutex);
+    workers.changed.wait_for(lock, kUnjoinedExitGrace, [&] {
+      return workers.threads.size() - workers.ended.size() <= (workers.threads.contains(self) ? 1u : 0u);
+    });
+    finished = workers.takeEndedLocked();
+  }
+  joinAll(finished);
+}
+
 // libcurl's process-wide set-up must happen once, before any handle exists.
 void initialiseCurlOnce() {
   static const bool done = [] {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw std::runtime_error("libcurl failed to initialise");
+    // Registered after libcurl's and OpenSSL's own exit work, so it runs before them.
+    std::atexit(awaitUnjoinedWorkersAtExit);
     return true;
   }();
   (void)done;
@@ -38,7 +92,11 @@ std::atomic<std::uint64_t> forks{0};
 
 std::uint64_t forkCount() {
   static const bool counting = [] {
-    if (pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); }) != 0) {
+    if (pthread_atfork(nullptr, nullptr, [] {
+          forks.fetch_add(1, std::memory_order_relaxed);
+          // The parent's workers are not this process's threads to wait for or join.
+          unjoinedWorkersSlot() = new UnjoinedWorkers();
+        }) != 0) {
       throw std::runtime_error("could not watch for forks");
     }
     return true;
@@ -118,7 +176,15 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     if (!worker.joinable()) return;
     curl_multi_wakeup(multi_);
     if (worker.get_id() == std::this_thread::get_id()) {
-      worker.detach();
+      endsOnItsOwn = true;
+      std::vector<std::thread> finished;
+      {
+        UnjoinedWorkers& workers = unjoinedWorkers();
+        std::lock_guard lock(workers.mutex);
+        finished = workers.takeEndedLocked();
+        workers.threads.emplace(worker.get_id(), std::move(worker));
+      }
+      joinAll(finished);
     } else {
       worker.join();
     }
@@ -273,7 +339,16 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     if (configuration_.maximumConnectionsPerHost > 0) {
       curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration_.maximumConnectionsPerHost);
     }
-    worker_ = std::thread([self = shared_from_this()] { self->run(); });
+    worker_ = std::thread([self = shared_from_this()]() mutable {
+      self->run();
+      // The state (its connections with it) goes first: exit may be waiting to tear down what it uses.
+      self.reset();
+      if (!endsOnItsOwn) return;
+      UnjoinedWorkers& workers = unjoinedWorkers();
+      std::lock_guard lock(workers.mutex);
+      workers.ended.push_back(std::this_thread::get_id());
+      workers.changed.notify_all();
+    });
   }
 
   static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) {

@@ -403,6 +403,49 @@ TEST(StreamingTransferLifetime, ATransferOnThePoolAtExitStillBuildsItsRequest) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// Released from its own observer just before the process exits, the engine's worker ends on its own: it
+// closes the secure connection it kept while exit runs, and meets no TLS library that exit tore down.
+TEST(StreamingTransferLifetime, AnEngineReleasedByItsObserverAsTheProcessExitsEndsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  static std::atomic<bool> exiting{false};
+  EXPECT_EXIT(
+      {
+        ::alarm(10);  // the child's deadline: a hang ends it by signal
+        struct Releasing : httpkit::TransferObserver {
+          std::shared_ptr<TransferEngine> engine;
+          std::promise<void> released;
+          void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
+          void didReceiveData(std::span<const std::uint8_t>) override {}
+          void didComplete(const std::optional<URLError>&, const httpkit::TaskMetrics&) override {
+            engine.reset();
+            released.set_value();
+            // The application's code returns only once the process is exiting.
+            const auto until = std::chrono::steady_clock::now() + kDeadline;
+            while (!exiting && std::chrono::steady_clock::now() < until) exiting.wait(false);
+          }
+        };
+        LoopbackServer::Options serverOptions;
+        serverOptions.tls = testing_support::makeSelfSignedIdentity("127.0.0.1");
+        auto server = std::make_unique<LoopbackServer>(serverOptions);
+        server->on("GET", "/a", Reply::text(200, "ok"));
+        server->start();
+        auto observer = std::make_shared<Releasing>();
+        observer->engine = std::make_shared<TransferEngine>();
+        TransferOptions trusting;
+        trusting.verifyPeer = false;
+        auto released = observer->released.get_future();
+        observer->engine->start(get(server->baseURL() + "/a"), trusting, observer);
+        if (released.wait_for(kDeadline) != std::future_status::ready) std::_Exit(3);
+        server.reset();  // the worker keeps its connection; only the client side is left to close
+        std::atexit([] {  // registered last, so it runs first
+          exiting = true;
+          exiting.notify_all();
+        });
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 // An observer that throws from one of its calls: its transfer ends there, and `didComplete` still comes.
 struct ThrowingObserver : httpkit::TransferObserver {
   enum class Call { response, data, complete };
