@@ -26,9 +26,9 @@ namespace httpkit {
 
 namespace {
 
-// Workers of engines released from their own observers: they cannot join themselves, and they close their
-// connections (TLS ones through OpenSSL) after the observer returns. Kept here, and joined by the next such
-// release once ended, or at exit before libcurl and OpenSSL clean up. Never destroyed: a worker may end while
+// Workers their engine's close could not join: released from their own observers, or held there past the
+// close's wait. They close their connections (TLS ones through OpenSSL) after the observer returns. Kept here,
+// and joined by the next such close once ended, or at exit before libcurl and OpenSSL clean up. Never destroyed: a worker may end while
 // the process exits.
 struct UnjoinedWorkers {
   std::mutex mutex;
@@ -52,8 +52,13 @@ UnjoinedWorkers*& unjoinedWorkersSlot() {
   return workers;
 }
 UnjoinedWorkers& unjoinedWorkers() { return *unjoinedWorkersSlot(); }
-// Set on a worker that its own engine's release left to end on its own.
-thread_local bool endsOnItsOwn = false;
+// How a worker's end is told to whoever closes its engine. Guarded by the registry's mutex.
+struct WorkerEnd {
+  bool ended = false;    // past its last use of the engine
+  bool adopted = false;  // left to end on its own: it is in the registry, and marks itself ended there
+};
+// How long closing an engine waits for its worker: an observer that does not return holds only its transfer.
+constexpr std::chrono::seconds kWorkerStopWait{5};
 // How long exit waits for such workers: an observer that never returns must not hold the process.
 constexpr std::chrono::seconds kUnjoinedExitGrace{2};
 
@@ -164,30 +169,34 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   bool madeInThisProcess() const { return process_ == forkCount(); }
 
   // Ends the streaming transfers (their observers complete with `cancelled`) and refuses new ones. Called
-  // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker: the
-  // worker then ends its loop on its own after that call and releases the state last.
+  // on the worker itself, from an observer that let go of the engine, it cannot wait for the worker; nor does
+  // it wait past kWorkerStopWait for one held by an observer. Such a worker ends its loop on its own once the
+  // observer returns, releases the state last, and is joined later (see UnjoinedWorkers).
   void close() {
     std::thread worker;
+    std::shared_ptr<WorkerEnd> end;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
       worker = std::move(worker_);
+      end = workerEnd_;
     }
     if (!worker.joinable()) return;
     curl_multi_wakeup(multi_);
-    if (worker.get_id() == std::this_thread::get_id()) {
-      endsOnItsOwn = true;
-      std::vector<std::thread> finished;
-      {
-        UnjoinedWorkers& workers = unjoinedWorkers();
-        std::lock_guard lock(workers.mutex);
+    const bool onWorker = worker.get_id() == std::this_thread::get_id();
+    std::vector<std::thread> finished;
+    {
+      UnjoinedWorkers& workers = unjoinedWorkers();
+      std::unique_lock lock(workers.mutex);
+      if (!onWorker) workers.changed.wait_for(lock, kWorkerStopWait, [&] { return end->ended; });
+      if (!end->ended) {
+        end->adopted = true;
         finished = workers.takeEndedLocked();
         workers.threads.emplace(worker.get_id(), std::move(worker));
       }
-      joinAll(finished);
-    } else {
-      worker.join();
     }
+    joinAll(finished);
+    if (worker.joinable()) worker.join();  // ended: only the thread's own exit is left
   }
 
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
@@ -339,14 +348,15 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     if (configuration_.maximumConnectionsPerHost > 0) {
       curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration_.maximumConnectionsPerHost);
     }
-    worker_ = std::thread([self = shared_from_this()]() mutable {
+    workerEnd_ = std::make_shared<WorkerEnd>();
+    worker_ = std::thread([self = shared_from_this(), end = workerEnd_]() mutable {
       self->run();
       // The state (its connections with it) goes first: exit may be waiting to tear down what it uses.
       self.reset();
-      if (!endsOnItsOwn) return;
       UnjoinedWorkers& workers = unjoinedWorkers();
       std::lock_guard lock(workers.mutex);
-      workers.ended.push_back(std::this_thread::get_id());
+      end->ended = true;
+      if (end->adopted) workers.ended.push_back(std::this_thread::get_id());
       workers.changed.notify_all();
     });
   }
@@ -536,6 +546,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   // The worker and its multi handle exist once a transfer was started on it.
   CURLM* multi_ = nullptr;
   std::thread worker_;
+  std::shared_ptr<WorkerEnd> workerEnd_;  // the worker's, made with it
   std::mutex mutex_;
   bool stopping_ = false;
   bool sleeping_ = false;  // the worker is in (or about to enter) its poll

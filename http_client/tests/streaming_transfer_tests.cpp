@@ -403,6 +403,34 @@ TEST(StreamingTransferLifetime, ATransferOnThePoolAtExitStillBuildsItsRequest) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// An observer that does not return holds its own transfer, not the thread that destroys the engine: the
+// destructor waits for the worker a while only, and the worker ends on its own once the observer returns.
+TEST(StreamingTransferLifetime, AnObserverThatHangsDoesNotHoldTheEnginesDestructor) {
+  LoopbackServer server;
+  server.on("GET", "/a", Reply::text(200, "ok"));
+  server.start();
+  struct Hanging : Stream {
+    std::promise<void> entered;
+    std::shared_future<void> gate;
+    void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
+      entered.set_value();
+      gate.wait_for(std::chrono::seconds(60));
+      Stream::didReceiveResponse(response);
+    }
+  };
+  auto gate = std::make_shared<std::promise<void>>();
+  auto observer = std::make_shared<Hanging>();
+  observer->gate = gate->get_future().share();
+  auto entered = observer->entered.get_future();
+  auto engine = std::make_unique<TransferEngine>();
+  engine->start(get(server.baseURL() + "/a"), {}, observer);
+  ASSERT_EQ(entered.wait_for(kDeadline), std::future_status::ready);
+  const bool destroyed = testing_support::runWithin(kDeadline, [&] { engine.reset(); });
+  gate->set_value();
+  EXPECT_TRUE(destroyed) << "the engine's destructor waited for an observer that did not return";
+  observer->wait();  // the transfer still completes, on the worker left to end on its own
+}
+
 // Released from its own observer just before the process exits, the engine's worker ends on its own: it
 // closes the secure connection it kept while exit runs, and meets no TLS library that exit tore down.
 TEST(StreamingTransferLifetime, AnEngineReleasedByItsObserverAsTheProcessExitsEndsCleanly) {

@@ -98,8 +98,9 @@ class TransferEngine {
   TransferEngine() : TransferEngine(Configuration{}) {}
   explicit TransferEngine(Configuration configuration);
   // Cancels the streaming transfers still running (their observers complete with `cancelled`) and joins the
-  // worker. The engine may be released from inside any observer call, on the worker or in `perform`: the
-  // transfer making that call still completes, and the worker then ends on its own.
+  // worker, waiting for it a few seconds at most: a worker held longer by an observer that does not return
+  // ends on its own once it does. The engine may be released from inside any observer call, on the worker or
+  // in `perform`: the transfer making that call still completes, and the worker then ends on its own.
   //
   // In a process forked from the one that made it, the engine starts afresh on its first use: the kept
   // connections (its parent's sockets), the worker and the transfers it inherited stay its parent's, left
