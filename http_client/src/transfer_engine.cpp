@@ -28,8 +28,8 @@ namespace {
 
 // Workers their engine's close could not join: released from their own observers, or held there past the
 // close's wait. They close their connections (TLS ones through OpenSSL) after the observer returns. Kept here,
-// and joined by the next such close once ended, or at exit before libcurl and OpenSSL clean up. Never destroyed: a worker may end while
-// the process exits.
+// and joined by the next such close once ended, or at exit before libcurl and OpenSSL clean up. Never
+// destroyed: a worker may end while the process exits.
 struct UnjoinedWorkers {
   std::mutex mutex;
   std::condition_variable changed;
