@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 #include <testing/loopback_server.hpp>
 #include <testing/scripted_server.hpp>
@@ -135,6 +138,62 @@ TEST_F(DownloaderConcurrency, ReleasingWhileImagesWaitForProcessingAnswersThem) 
   EXPECT_EQ(error->code(), httpkit::URLError::Code::cancelled);
 }
 
+
+// An application may return from main while downloads still run. The threads that carry them on (here the
+// main queue's, which the library runs, where each answer starts the next download) keep going while exit
+// destroys static objects, and must meet none that is already gone. The application's own static object
+// made before the downloads is torn down after the library's, and waits for a few more downloads to start
+// then, as a teardown that flushes its files gives them time to. The server plays raw bytes from threads of
+// its own, which read nothing that exit destroys.
+TEST(DownloaderAtExit, DownloadsThatKeepStartingMeetNothingExitDestroyed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ::alarm(60);  // a child that hangs dies of the alarm instead of holding the test
+        const std::string body = "bytes of a live photo";
+        testing_support::ScriptedServer server({{std::chrono::milliseconds(0),
+                                                 "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " +
+                                                     std::to_string(body.size()) + "\r\n\r\n" + body}});
+        struct Loop {
+          std::shared_ptr<ImageDownloader> downloader = ImageDownloader::make("exit");
+          std::string base;
+          std::atomic<int> next{0};
+          std::mutex mutex;
+          std::condition_variable answered;
+          int answers = 0;
+          void start(const std::shared_ptr<Loop>& self) {
+            const std::string url = base + "/p.mov?" + std::to_string(next++);
+            // Answered on the main queue, as the options have it unless a caller names another queue.
+            downloader->downloadLivePhotoResource(url, VellumParsedOptionsInfo{},
+                                                  [self](const ImageDownloader::LivePhotoResult&) {
+                                                    {
+                                                      std::lock_guard lock(self->mutex);
+                                                      ++self->answers;
+                                                    }
+                                                    self->answered.notify_all();
+                                                    self->start(self);
+                                                  });
+          }
+          bool awaitAnswers(int more) {
+            std::unique_lock lock(mutex);
+            const int target = answers + more;
+            return answered.wait_for(lock, kDeadline, [&] { return answers >= target; });
+          }
+        };
+        static auto* const loop = new std::shared_ptr<Loop>(std::make_shared<Loop>());  // as long as the process
+        struct Teardown {
+          ~Teardown() {
+            if (!(*loop)->awaitAnswers(20)) std::_Exit(3);
+          }
+        };
+        static Teardown teardown;
+        (*loop)->base = server.baseURL();
+        for (int i = 0; i < 4; ++i) (*loop)->start(*loop);
+        if (!(*loop)->awaitAnswers(20)) std::_Exit(2);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
 
 // Every caller hears exactly once while other threads replace the session under it, and nothing of a
 // replaced session is left behind to hold a later caller of the same URL.

@@ -59,8 +59,11 @@ ImagePtr DefaultImageProcessor::process(const ImageProcessItem& item, const Vell
 }
 
 const std::shared_ptr<const LivePhotoImageProcessor>& LivePhotoImageProcessor::shared() {
-  static const auto instance = std::make_shared<const LivePhotoImageProcessor>();
-  return instance;
+  // Never destroyed: the main queue's thread and the pool's go on downloading while exit tears statics down,
+  // and a copy taken from a destroyed pointer would share a freed count.
+  static const auto* const instance =
+      new std::shared_ptr<const LivePhotoImageProcessor>(std::make_shared<const LivePhotoImageProcessor>());
+  return *instance;
 }
 
 ImagePtr processGuarded(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) noexcept {
