@@ -413,5 +413,30 @@ TEST(NetworkMonitors, AWatchReleasedOrFailedInsideItsOwnUpdateEndsCleanly) {
   }
 }
 
+
+// An update is the caller's code and may not return for a long while (it may wait on the very thread that
+// lets the source go): the source's destructor does not wait for it without end. Once the update returns,
+// its thread leaves on its own.
+TEST(NetworkMonitors, AWatchReleasedWhileItsUpdateIsStuckDoesNotWaitForIt) {
+  auto source = std::make_unique<NetlinkNetworkPathSource>();
+  auto entered = std::make_shared<std::promise<void>>();
+  auto release = std::make_shared<std::promise<void>>();
+  auto leaving = std::make_shared<std::promise<void>>();
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  source->start([entered, released = release->get_future().share(), leaving, once](bool) {
+    if (once->exchange(true)) return;
+    entered->set_value();
+    released.wait_for(kDeadline);
+    leaving->set_value();
+  });
+  await(entered->get_future());
+  auto releasing = std::async(std::launch::async, [&source] { source.reset(); });
+  const bool returned = releasing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  release->set_value();
+  EXPECT_TRUE(returned) << "the destructor waited for an update that had not returned";
+  releasing.wait();
+  await(leaving->get_future());
+}
+
 }  // namespace
 }  // namespace vellum::test

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <set>
@@ -76,6 +77,9 @@ bool kernelPathSatisfied() {
   return false;
 }
 
+// How long a source's destructor waits for its reader to leave: the reader may be inside the caller's update.
+constexpr std::chrono::seconds kReaderLeaveGrace{1};
+
 foundation::SerialQueue& timeoutQueue() {
   static auto* queue = new foundation::SerialQueue("com.marrowby.Vellum.NetworkMonitor.Timeout");
   return *queue;
@@ -99,6 +103,7 @@ struct WatchDescriptors {
 struct NetlinkNetworkPathSource::Watch {
   std::shared_ptr<WatchDescriptors> fds = std::make_shared<WatchDescriptors>();
   std::thread reader;
+  std::future<void> readerLeft;  // ready once the reader's loop has ended
 };
 
 namespace {
@@ -125,8 +130,16 @@ NetlinkNetworkPathSource::~NetlinkNetworkPathSource() {
     // Released from inside its own update: joining would wait on this very thread. The reader holds nothing
     // of this object, so it finishes the update, sees the wake and leaves on its own.
     watch_->reader.detach();
-  } else {
+  } else if (!watch_->readerLeft.valid() ||
+             watch_->readerLeft.wait_for(kReaderLeaveGrace) == std::future_status::ready) {
     watch_->reader.join();
+  } else {
+    // The update is the caller's code and has not returned: waiting for it could wait for ever (it may wait on
+    // this very thread). The reader holds nothing of this object; once the update returns it sees the wake
+    // and leaves, touching nothing but what it owns.
+    foundation::log(foundation::LogLevel::error,
+                    "[Vellum] A network path update has not returned; its watch ends without waiting for it.");
+    watch_->reader.detach();
   }
 }
 
@@ -151,8 +164,14 @@ void NetlinkNetworkPathSource::start(std::function<void(bool)> update) {
       // the thread to detach, not a handle still being written.
       std::promise<void> stored;
       auto storedSignal = stored.get_future();
+      auto left = std::make_shared<std::promise<void>>();
+      watch_->readerLeft = left->get_future();
       watch_->reader = std::thread([held = watch_->fds, socket = descriptors.socket, wake = descriptors.wake, update,
-                                    storedSignal = std::move(storedSignal)]() {
+                                    storedSignal = std::move(storedSignal), left]() {
+        struct Leaving {
+          std::promise<void>& left;
+          ~Leaving() { left.set_value(); }
+        } leaving{*left};
         storedSignal.wait();
         std::vector<char> buffer(16384);
         bool last = kernelPathSatisfied();

@@ -46,7 +46,8 @@ class NetworkPathSource {
 
 // The kernel's view: link and route events over a NETLINK_ROUTE socket, read on a thread of its own that the
 // destructor stops (through an eventfd, never a blocking read without an exit). Every report, the first one
-// too, comes from that thread; an update that releases the source there lets the thread end on its own.
+// too, comes from that thread; an update that releases the source there lets the thread end on its own, and
+// so does one that has not returned a second after the destructor asked the thread to stop.
 class NetlinkNetworkPathSource final : public NetworkPathSource {
  public:
   NetlinkNetworkPathSource();
