@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "cache_test_support.hpp"
 #include "declarative_test_support.hpp"
@@ -133,6 +134,49 @@ TEST(DeclarativeHost, ABodyThatRebuildsItsOwnHostGetsThatRebuildAfterTheBuild) {
     EXPECT_EQ(*evaluations, 3);
     EXPECT_EQ(host->tree().children().size(), 40u);
     for (const auto& row : host->tree().children()) EXPECT_EQ(row.findAll(AnyView::Kind::onAppear).size(), 1u);
+    host.reset();
+  });
+}
+
+// The root body is the application's code and may give its host a new root while it runs: the body that
+// runs is not destroyed under it (what it holds is read after the call), and the new root builds next.
+TEST(DeclarativeHost, ARootThatSetsANewRootWhileItRunsFinishesWhole) {
+  // Set by the destructor of what the first root holds; read here without going through the root itself.
+  static std::atomic<bool> firstRootHeld{false};
+  struct Held {
+    bool owner = true;
+    Held() { firstRootHeld = true; }
+    Held(const Held&) : owner(false) {}
+    Held(Held&& other) noexcept : owner(std::exchange(other.owner, false)) {}
+    ~Held() {
+      if (owner) firstRootHeld = false;
+    }
+  };
+  std::shared_ptr<DeclarativeHost> host;
+  auto secondBuilt = std::make_shared<int>(0);
+  onMain([&] {
+    auto self = std::make_shared<std::weak_ptr<DeclarativeHost>>();
+    host = DeclarativeHost::make([self, secondBuilt, held = std::make_shared<Held>(), label = std::string(64, 'r')] {
+      if (auto own = self->lock()) {
+        own->setRoot([secondBuilt] {
+          ++*secondBuilt;
+          return AnyView::clear();
+        });
+      }
+      // Still this root's: what it holds is alive until it returns.
+      EXPECT_TRUE(firstRootHeld.load()) << "the running root was destroyed by the root that replaced it";
+      EXPECT_EQ(label.size(), 64u);
+      return AnyView::clear();
+    });
+    *self = host;
+    host->rebuild();
+  });
+  flushMain();
+  onMain([&] {
+    EXPECT_FALSE(firstRootHeld.load());  // let go once it had returned
+    host->rebuildIfNeeded();
+    host->rebuild();
+    EXPECT_GE(*secondBuilt, 1);
     host.reset();
   });
 }

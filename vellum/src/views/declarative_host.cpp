@@ -131,7 +131,9 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   };
 
   explicit Core(std::function<AnyView()> rootBody)
-      : root(std::move(rootBody)), window(Window::make(1.0)), rootView(View::make(Rect{{0, 0}, {320, 480}})) {
+      : root(std::make_shared<const std::function<AnyView()>>(std::move(rootBody))),
+        window(Window::make(1.0)),
+        rootView(View::make(Rect{{0, 0}, {320, 480}})) {
     window->setContentView(rootView);
   }
 
@@ -200,7 +202,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     if (log.size() > kLogLimit) log.pop_front();
   }
 
-  std::function<AnyView()> root;
+  // Shared, so that a build runs a root of its own holding: the root body may set a new root while it runs.
+  std::shared_ptr<const std::function<AnyView()>> root;
   AnyView tree;
   std::unordered_map<Path, State, PathHash, SamePath> states;
   std::vector<Mark> marks;  // of the last tree
@@ -474,7 +477,7 @@ DeclarativeHost::~DeclarativeHost() {
 
 void DeclarativeHost::setRoot(std::function<AnyView()> root) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  core_->root = std::move(root);
+  core_->root = std::make_shared<const std::function<AnyView()>>(std::move(root));
   core_->rebuild();
 }
 
@@ -843,7 +846,9 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   buildingMarks.reserve(marks.size());
   marksCursor = 0;
   Path path;
-  tree = build(root ? root() : AnyView(), path, rootView->bounds(), &tree);
+  // Held here: a root body that sets a new root replaces the host's, not the function running.
+  const auto body = root;
+  tree = build(*body ? (*body)() : AnyView(), path, rootView->bounds(), &tree);
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
   // hold it weakly, have run. When every state was reached there is nothing to look for.
