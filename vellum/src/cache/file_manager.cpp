@@ -188,8 +188,10 @@ bool isHidden(const fs::path& path) {
 }  // namespace
 
 std::shared_ptr<FileManager> FileManager::defaultManager() {
-  static const auto instance = std::make_shared<FileManager>();
-  return instance;
+  // Never destroyed, as the other process-wide state: the main queue's and the pool's threads still use it
+  // while exit tears statics down.
+  static const auto* const instance = new std::shared_ptr<FileManager>(std::make_shared<FileManager>());
+  return *instance;
 }
 
 fs::path FileManager::userCacheDirectory() const {

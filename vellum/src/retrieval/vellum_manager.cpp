@@ -29,8 +29,8 @@ VellumError notWantedError(const Source& source) {
 }
 
 const VellumOptionsInfo& noOptions() {
-  static const VellumOptionsInfo none;
-  return none;
+  static const auto* const none = new VellumOptionsInfo();  // never destroyed: read by threads still running at exit
+  return *none;
 }
 
 // A checker that throws cannot say the request is wanted: it is answered as one that is not.

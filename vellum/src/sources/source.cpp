@@ -21,8 +21,8 @@ Source Source::provider(const ImageDataProvider& provider) {
 }
 
 const Source::Payload& Source::emptyPayload() {
-  static const Payload empty;
-  return empty;
+  static const auto* const empty = new Payload();  // never destroyed: read by threads still running at exit
+  return *empty;
 }
 
 bool operator==(const Source& a, const Source& b) {
