@@ -463,7 +463,9 @@ class WaitingProvider : public SoftwareAttestationProvider {
   std::string generateKey() override {
     entered_.set_value();
     released_.wait_for(40s);
-    return SoftwareAttestationProvider::generateKey();
+    std::string keyId = SoftwareAttestationProvider::generateKey();
+    returned = true;
+    return keyId;
   }
   foundation::Bytes attestKey(const std::string& keyId, const foundation::Sha256Digest& hash) override {
     attested = true;
@@ -472,6 +474,7 @@ class WaitingProvider : public SoftwareAttestationProvider {
   bool entered() { return enteredFuture_.wait_for(20s) == std::future_status::ready; }
   void release() { release_.set_value(); }
   std::atomic<bool> attested{false};
+  std::atomic<bool> returned{false};
 
  private:
   std::promise<void> entered_;
@@ -500,6 +503,7 @@ TEST(DeviceAttestationAtLoad, AShutdownWaitsForAnAttestationServiceThatDoesNotAn
   EXPECT_TRUE(shutdown.within(20s));
   Finishing drained([] { core::BackgroundTasks::shared().drain(); });
   ASSERT_TRUE(drained.within(20s));
+  EXPECT_TRUE(provider->returned) << "the drain did not wait for the task the shutdown left running";
   EXPECT_FALSE(provider->attested);
   EXPECT_FALSE(log.contains("Device attestation failed"));
 }
