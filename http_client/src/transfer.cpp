@@ -384,20 +384,22 @@ void Transfer::headEnded() {
   if (status_ < 200) return;  // an interim answer; the real head follows
   headEnded_ = true;
   const HTTPHeaders& headers = head_.headers();
-  const bool bodiless = request_.method.rawValue == "HEAD" || status_ == 204 || status_ == 304;
-  if (bodiless) {
-    deliverResponse();
-    return;
-  }
+  const bool head = request_.method.rawValue == "HEAD";
+  // A HEAD is redirected as any other request; only the answer it ends on is handed over without a body.
   following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
   if (following_) {
     // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
     redirectTarget_ = resolveURL(request_.url, *headers.value("Location"));
     redirectHeadEnded_ = Clock::now();
-    // Only the answer handed over is judged by its length; this one is followed whatever it announces.
+    // Only the answer handed over is judged by its length; this one is followed whatever it announces. An
+    // answer to a HEAD announces a body it never sends, so there is nothing to cut.
     const auto field = headers.value("Content-Length");
     const auto length = field ? announcedLength(*field) : std::optional<std::uint64_t>(0);
-    if (!length || *length > kRedirectBodyRead) redirectCut_ = true;
+    if (!head && (!length || *length > kRedirectBodyRead)) redirectCut_ = true;
+    return;
+  }
+  if (head || status_ == 204 || status_ == 304) {
+    deliverResponse();
     return;
   }
   // Only the chunked coding is read here, and no other was asked for (no TE field is sent): a body in any
