@@ -189,7 +189,9 @@ bool Transfer::configureHop() {
   // The handle is not reset between transfers or hops (that costs more than the transfer's own options), so
   // every option that depends on the method is set here each time, defaults included.
   const std::string& method = request_.method.rawValue;
-  const bool sendsBody = request_.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH";
+  // A HEAD goes out without a body, even one the caller gave it, so nothing may announce one.
+  const bool sendsBody =
+      method != "HEAD" && (request_.body.has_value() || method == "POST" || method == "PUT" || method == "PATCH");
   curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
   curl_easy_setopt(easy, CURLOPT_NOBODY, method == "HEAD" ? 1L : 0L);
   if (method == "HEAD") {

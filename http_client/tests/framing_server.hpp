@@ -197,8 +197,10 @@ class FramingServer {
       requests_.push_back(std::move(request));
     }
     static const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+    // A HEAD is answered by the head alone, which announces the body a GET would get.
+    const std::size_t size = head->starts_with("HEAD ") ? answer.size() - 2 : answer.size();
     std::lock_guard lock(mutex_);  // not between the bytes of `sendUnasked`
-    return ::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(answer.size());
+    return ::send(c.fd, answer.data(), size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   }
 
   int listener_ = -1;
