@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -151,7 +152,41 @@ class InFlight {
   std::optional<std::stop_callback<Stop>> fromClient_;
 };
 
-nlohmann::json defaultDecode(const Bytes& data) { return nlohmann::json::parse(data.begin(), data.end()); }
+// nlohmann::json parses without recursing, but copies, compares and prints a value by recursing into it, and
+// reading an answer into the caller's type copies: nesting this deep is refused before the value is built.
+constexpr std::size_t kMaximumJSONDepth = 512;
+
+// Counts the nesting of arrays and objects in JSON text, brackets inside strings aside; the parser judges
+// everything else.
+void requireReadableDepth(const Bytes& data) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const std::uint8_t byte : data) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (byte == '\\') {
+        escaped = true;
+      } else if (byte == '"') {
+        inString = false;
+      }
+    } else if (byte == '"') {
+      inString = true;
+    } else if (byte == '[' || byte == '{') {
+      if (++depth > kMaximumJSONDepth) {
+        throw std::runtime_error("the JSON text nests deeper than " + std::to_string(kMaximumJSONDepth) + " levels");
+      }
+    } else if ((byte == ']' || byte == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
+nlohmann::json defaultDecode(const Bytes& data) {
+  requireReadableDepth(data);
+  return nlohmann::json::parse(data.begin(), data.end());
+}
 
 Bytes defaultEncode(const nlohmann::json& value) {
   const std::string text = value.dump();

@@ -151,6 +151,29 @@ TEST_F(Decoding, ConfiguredCodersAreUsed) {  // snake_case on the wire, camelCas
   EXPECT_EQ(echoed.value, (nlohmann::json{{"firstName", "Bo"}}));
 }
 
+// nlohmann::json copies, compares and prints a value by recursing into it, so an answer nested deep enough
+// would overflow the stack of whoever reads it (a vector of values is read by copying each): the default
+// decoder refuses such nesting, and a value it gives back can be copied and printed.
+TEST_F(Decoding, AnswersNestedTooDeeplyToReadAreDecodingErrors) {
+  const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+  server.on("GET", "/deep", Reply::json(200, nested(100'000)));
+  server.on("GET", "/deep-in-text", Reply::json(200, "[\"" + std::string(100'000, '[') + "\"]"));
+  server.on("GET", "/at-the-limit", Reply::json(200, nested(512)));
+  server.on("GET", "/past-the-limit", Reply::json(200, "{\"a\":" + nested(512) + "}"));
+  auto client = makeClient(server.baseURL());
+
+  for (const char* path : {"/deep", "/past-the-limit"}) {
+    const auto error = thrown<httpkit::DecodingError>([&] { client->send(Request<std::vector<nlohmann::json>>{path}); });
+    ASSERT_TRUE(error) << path << " decoded";
+    EXPECT_NE(error->reason().find("nest"), std::string::npos) << error->reason();
+  }
+  const auto inText = client->send(Request<std::vector<std::string>>{"/deep-in-text"}).value;
+  ASSERT_EQ(inText.size(), 1u);
+  EXPECT_EQ(inText[0].size(), 100'000u);
+  const auto atLimit = client->send(Request<std::vector<nlohmann::json>>{"/at-the-limit"}).value;
+  EXPECT_EQ(nlohmann::json(atLimit).dump(), nested(512));
+}
+
 // Coders are the application's: whatever they throw, exception or not, the caller gets the library's error
 // for it, and nothing is sent for a body that could not be encoded.
 TEST_F(Decoding, WhateverTheCodersThrowIsTheLibrarysError) {

@@ -86,7 +86,8 @@ class APIClient {
     // queue of the client's own.
     std::shared_ptr<foundation::SerialQueue> sessionDelegateQueue;
     // Turns body bytes into the JSON value the response type is then read from (through its from_json).
-    // Throwing is how it reports a body it cannot read. Default: strict JSON parsing.
+    // Throwing is how it reports a body it cannot read. Default: strict JSON parsing, which refuses arrays and
+    // objects nested more than 512 deep (nlohmann::json copies and prints a value by recursing into it).
     std::function<nlohmann::json(const Bytes&)> decoder;
     // Turns a request's JSON body into bytes. Default: compact JSON text.
     std::function<Bytes(const nlohmann::json&)> encoder;
