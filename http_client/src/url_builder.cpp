@@ -9,13 +9,16 @@ namespace httpkit {
 
 namespace {
 
-bool isHTTPScheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
+// Schemes are named in any letter case ("HTTPS://" is as good as "https://").
+bool isHTTPScheme(const boost::urls::url_view& url) {
+  return url.scheme_id() == boost::urls::scheme::http || url.scheme_id() == boost::urls::scheme::https;
+}
 
 // A view into `text`: nothing is copied for a URL that is only read.
 boost::urls::url_view parseAbsolute(const std::string& text, std::string_view what) {
   auto parsed = boost::urls::parse_uri(text);
   if (!parsed) throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not a valid URL", text);
-  if (!isHTTPScheme(parsed->scheme())) {
+  if (!isHTTPScheme(*parsed)) {
     throw URLError(URLError::Code::badURL, "the " + std::string(what) + " is not an http or https URL", text);
   }
   if (!parsed->has_authority() || parsed->encoded_host().empty()) {

@@ -249,6 +249,11 @@ TEST_F(Wire, AnswerHeadersChunkedBodiesAndConnectionReuse) {
   ASSERT_TRUE(chunked.metrics);
   EXPECT_TRUE(chunked.metrics->reusedConnection);
   EXPECT_EQ(server.connections(), 1);
+
+  // A scheme in capitals names the same server.
+  const std::string shouted = "HTTP" + server.baseURL().substr(4);
+  EXPECT_EQ(makeClient(shouted)->send(Request<void>{"/head"}).statusCode(), 200);
+  EXPECT_EQ(client->send(Request<void>{shouted + "/head"}).statusCode(), 200);
 }
 
 TEST_F(Wire, OversizedAnswersAndUnsendableHeadersAreErrors) {

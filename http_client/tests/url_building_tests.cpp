@@ -29,6 +29,9 @@ TEST(URLBuilding, PathsJoinTheBaseAndAreNeverEncodedAgain) {
       {h, "/s", {{"email", "ann@example.com"}, {"empty", ""}}, h + "/s?email=ann@example.com&empty="},
       // A query in the path comes first; the base URL's own query and fragment do not leak in.
       {h + "/?k=v#top", "/s?x=1", {{"_is_native", "true"}}, h + "/s?x=1&_is_native=true"},
+      // A scheme is named in any letter case.
+      {"HTTPS://h.example/Base", "v1", {}, "HTTPS://h.example/Base/v1"},
+      {h, "Http://other.example/x", {}, "Http://other.example/x"},
   };
   for (const auto& c : cases) EXPECT_EQ(buildURL(c.base, c.path, c.query), c.url) << c.path;
   EXPECT_EQ(httpkit::AnyRequest("").path, "/");
