@@ -115,8 +115,12 @@ struct Choice {
 void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable& finished, Container::Entry& entry,
                     const std::string& key, const std::type_info& type, const std::function<Choice()>& choose,
                     const std::function<void(std::any&, bool)>& take) {
+  using Clock = std::chrono::steady_clock;
   const auto wait = Container::makerWait();
-  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const auto now = Clock::now();
+  // A wait past what the clock can reach from now is no limit (added, it would overflow).
+  const auto reach = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  const auto deadline = wait >= reach ? Clock::time_point::max() : now + wait;
   for (;;) {
     const Choice choice = choose();
     if (entry.value.has_value() && entry.generation == choice.generation) {

@@ -355,11 +355,16 @@ TEST_F(ContainerTest, ASlowMakerOnAnotherThreadIsNotACycle) {
   EXPECT_EQ(refusal.find("own"), std::string::npos) << "a slow maker was taken for a cycle: " << refusal;
   Container::setMakerWait(Container::kMakerWait);
   auto patient = testing_support::launch(resolveBound);
+  // A wait past the clock's range is no limit at all, not one that has run out already.
+  Container::setMakerWait(std::chrono::milliseconds::max());
+  auto unbounded = testing_support::launch(resolveBound);
   finish.set_value();
   ASSERT_EQ(maker.wait_for(kDeadline), std::future_status::ready);
   ASSERT_EQ(patient.wait_for(kDeadline), std::future_status::ready);
+  ASSERT_EQ(unbounded.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(maker.get(), "7");
   EXPECT_EQ(patient.get(), "7");
+  EXPECT_EQ(unbounded.get(), "7");
 }
 
 // Two threads whose makers each wait in the container for the other's key: the second to wait is told at once

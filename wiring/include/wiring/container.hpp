@@ -51,7 +51,8 @@ class Container {
   // service objects and are quick; a wait that runs out fails with std::runtime_error saying the maker did not
   // finish in time, so a maker stuck outside the container cannot hang its waiters.
   static constexpr std::chrono::seconds kMakerWait{5};
-  // The wait in force, kMakerWait unless changed. Tests shorten it to meet a slow maker without waiting long.
+  // The wait in force, kMakerWait unless changed. Tests shorten it to meet a slow maker without waiting long;
+  // one past the clock's range (milliseconds::max()) is no limit.
   static std::chrono::milliseconds makerWait();
   static void setMakerWait(std::chrono::milliseconds wait);
 
