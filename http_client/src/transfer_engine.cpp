@@ -661,10 +661,14 @@ void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& fro
 
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
   initialiseCurlOnce();
+  // A reference of a fragment alone, or an empty one, names the base document itself; curl would take it for
+  // a path and drop the base's last segment and query. Given whole, it is resolved as any absolute URL.
+  const bool sameDocument = reference.empty() || reference.front() == '#';
+  const std::string target = sameDocument ? base.substr(0, base.find('#')) + reference : reference;
   CURLU* parsed = curl_url();
   std::optional<std::string> result;
   if (parsed && curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-      curl_url_set(parsed, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+      curl_url_set(parsed, CURLUPART_URL, target.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
     char* text = nullptr;
     if (curl_url_get(parsed, CURLUPART_URL, &text, 0) == CURLUE_OK) result = text;
     curl_free(text);

@@ -274,6 +274,13 @@ TEST(StreamingTransfer, UrlPartsAndResolution) {
   EXPECT_EQ(httpkit::resolveURL("http://h/a/b.png", "/z"), "http://h/z");
   EXPECT_EQ(httpkit::resolveURL("http://h/a", "ftp://other/f"), "ftp://other/f");
   EXPECT_FALSE(httpkit::resolveURL("http://h/a", "http://[bad"));
+  // RFC 3986's own examples (section 5.4): a reference of a fragment alone, or none at all, is the base itself.
+  for (const auto& [reference, resolved] : std::vector<std::pair<std::string, std::string>>{
+           {"g", "http://a/b/c/g"}, {"?y", "http://a/b/c/d;p?y"}, {"g?y#s", "http://a/b/c/g?y#s"},
+           {"../../g", "http://a/g"}, {"#s", "http://a/b/c/d;p?q#s"}, {"", "http://a/b/c/d;p?q"}}) {
+    EXPECT_EQ(httpkit::resolveURL("http://a/b/c/d;p?q", reference), resolved) << reference;
+  }
+  EXPECT_EQ(httpkit::resolveURL("http://a/b/c/d;p?q#f", "#s"), "http://a/b/c/d;p?q#s");
   // An origin is scheme, host and port, the port a scheme implies counted as written.
   EXPECT_TRUE(httpkit::sameOrigin("https://h.test/a", "HTTPS://h.test:443/b?c"));
   EXPECT_FALSE(httpkit::sameOrigin("https://h.test/a", "http://h.test/a"));
