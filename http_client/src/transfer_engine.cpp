@@ -631,7 +631,8 @@ std::optional<URLParts> parseURL(const std::string& url) {
 }
 
 namespace {
-// Scheme, host and port of an absolute URL, the port given even when the URL leaves it to the scheme.
+// Scheme, host and port of an absolute URL, the port given even when the URL leaves it to the scheme. Host
+// names are compared in one letter case, as DNS compares them; curl keeps the case written.
 std::string origin(const std::string& url) {
   CURLU* parsed = curl_url();
   std::string result;
@@ -644,6 +645,7 @@ std::string origin(const std::string& url) {
     }
   }
   curl_url_cleanup(parsed);
+  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return result;
 }
 }  // namespace

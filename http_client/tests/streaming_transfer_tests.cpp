@@ -283,6 +283,7 @@ TEST(StreamingTransfer, UrlPartsAndResolution) {
   EXPECT_EQ(httpkit::resolveURL("http://a/b/c/d;p?q#f", "#s"), "http://a/b/c/d;p?q#s");
   // An origin is scheme, host and port, the port a scheme implies counted as written.
   EXPECT_TRUE(httpkit::sameOrigin("https://h.test/a", "HTTPS://h.test:443/b?c"));
+  EXPECT_TRUE(httpkit::sameOrigin("https://H.Test/a", "https://h.test/b"));  // a host in any letter case
   EXPECT_FALSE(httpkit::sameOrigin("https://h.test/a", "http://h.test/a"));
   EXPECT_FALSE(httpkit::sameOrigin("http://h.test:8080/", "http://h.test:8081/"));
   EXPECT_FALSE(httpkit::sameOrigin("http://h.test/", "http://g.test/"));
