@@ -64,6 +64,14 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"IN", "07122345678",
        {"0", "07", "071", "0712", "0712 2", "0712 23", "0712 234", "0712 234 5", "0712 234 56", "0712 234 567",
         "0712 234 5678"}},
+      // South African numbers are a two-digit code and seven digits (082 123 4567) from the first digits on; only
+      // 080x and 086x numbers are laid out in threes.
+      {"ZA", "0821234567",
+       {"0", "08", "082", "082 1", "082 12", "082 123", "082 123 4", "082 123 45", "082 123 456", "082 123 4567"}},
+      {"ZA", "0111234567",
+       {"0", "01", "011", "011 1", "011 12", "011 123", "011 123 4", "011 123 45", "011 123 456", "011 123 4567"}},
+      {"ZA", "0800123456",
+       {"0", "08", "080", "0800", "0800 1", "0800 12", "0800 123", "0800 123 4", "0800 123 45", "0800 123 456"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
