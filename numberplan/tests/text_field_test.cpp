@@ -84,6 +84,12 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
        {"0", "07", "070", "0701", "0701 2", "0701 23", "0701 234", "0701 234 5", "0701 234 56", "0701 234 567",
         "0701 234 5678"}},
       {"NG", "064123456", {"0", "06", "064", "064 1", "064 12", "064 123", "064 123 4", "064 123 45", "064 123 456"}},
+      // Mexico: a two-digit area code only for Mexico City, Guadalajara and Monterrey (55, 56, 33, 81), three
+      // digits everywhere else (222 Puebla), from the first digits typed.
+      {"MX", "2221234567",
+       {"2", "22", "222", "222 1", "222 12", "222 123", "222 123 4", "222 123 45", "222 123 456", "222 123 4567"}},
+      {"MX", "5512345678",
+       {"5", "55", "55 1", "55 12", "55 123", "55 1234", "55 1234 5", "55 1234 56", "55 1234 567", "55 1234 5678"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
