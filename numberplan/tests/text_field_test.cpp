@@ -95,6 +95,9 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
        {"0", "05", "050", "050 1", "050 12", "050 123", "050 123 4", "050 123 45", "050 123 45 6", "050 123 45 67"}},
       {"AZ", "0124123456",
        {"0", "01", "012", "012 4", "012 41", "012 412", "012 412 3", "012 412 34", "012 412 34 5", "012 412 34 56"}},
+      // Sudanese mobiles (091, 012) are a two-digit code and seven digits, laid out so from the third digit on.
+      {"SD", "0912345678",
+       {"0", "09", "091", "091 2", "091 23", "091 234", "091 234 5", "091 234 56", "091 234 567", "091 234 5678"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
