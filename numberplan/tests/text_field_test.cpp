@@ -98,6 +98,16 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       // Sudanese mobiles (091, 012) are a two-digit code and seven digits, laid out so from the third digit on.
       {"SD", "0912345678",
        {"0", "09", "091", "091 2", "091 23", "091 234", "091 234 5", "091 234 56", "091 234 567", "091 234 5678"}},
+      // Egyptian mobiles (010, 011, 012, 015) and 0800 numbers have ten national digits: the ninth digit typed
+      // never makes them a nine-digit geographic number, whose area codes are others.
+      {"EG", "01012345678",
+       {"0", "01", "010", "010 1", "010 12", "010 123", "010 1234", "010 1234 5", "010 1234 56", "010 1234 567",
+        "010 1234 5678"}},
+      {"EG", "08001234567",
+       {"0", "08", "080", "0800", "0800 1", "0800 12", "0800 123", "0800 123 4", "0800 123 45", "0800 123 456",
+        "0800 123 4567"}},
+      {"EG", "0931234567",
+       {"0", "09", "093", "093 1", "093 12", "093 123", "093 123 4", "093 123 45", "093 123 456", "093 123 4567"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
