@@ -108,6 +108,10 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
         "0800 123 4567"}},
       {"EG", "0931234567",
        {"0", "09", "093", "093 1", "093 12", "093 123", "093 123 4", "093 123 45", "093 123 456", "093 123 4567"}},
+      // Bulgarian 0800 and 090 numbers are eight national digits written 3-2-3 (0800 12 345); no area code is
+      // 080 or 090, so they are never laid out as geographic numbers on the way.
+      {"BG", "080012345", {"0", "08", "080", "0800", "0800 1", "0800 12", "0800 12 3", "0800 12 34", "0800 12 345"}},
+      {"BG", "090012345", {"0", "09", "090", "0900", "0900 1", "0900 12", "0900 12 3", "0900 12 34", "0900 12 345"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
