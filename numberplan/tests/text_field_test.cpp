@@ -112,6 +112,10 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       // 080 or 090, so they are never laid out as geographic numbers on the way.
       {"BG", "080012345", {"0", "08", "080", "0800", "0800 1", "0800 12", "0800 12 3", "0800 12 34", "0800 12 345"}},
       {"BG", "090012345", {"0", "09", "090", "0900", "0900 1", "0900 12", "0900 12 3", "0900 12 34", "0900 12 345"}},
+      // Lao mobiles are 020 and eight digits (020 55 123 456); no geographic area code is 020.
+      {"LA", "02055123456",
+       {"0", "02", "020", "020 5", "020 55", "020 55 1", "020 55 12", "020 55 123", "020 55 123 4", "020 55 123 45",
+        "020 55 123 456"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
