@@ -116,6 +116,11 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"LA", "02055123456",
        {"0", "02", "020", "020 5", "020 55", "020 55 1", "020 55 12", "020 55 123", "020 55 123 4", "020 55 123 45",
         "020 55 123 456"}},
+      // Taiwanese 080x freephone numbers have nine national digits; the eight-digit numbers of the 08 areas begin
+      // 082, 083, 087, 088 or 089, never 080.
+      {"TW", "0801234567",
+       {"0", "08", "080", "0801", "0801 2", "0801 23", "0801 234", "0801 234 5", "0801 234 56", "0801 234 567"}},
+      {"TW", "087321234", {"0", "08", "087", "08 73", "08 732", "08 732 1", "08 732 12", "08 732 123", "08 732 1234"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
