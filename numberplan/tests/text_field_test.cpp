@@ -121,6 +121,10 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"TW", "0801234567",
        {"0", "08", "080", "0801", "0801 2", "0801 23", "0801 234", "0801 234 5", "0801 234 56", "0801 234 567"}},
       {"TW", "087321234", {"0", "08", "087", "08 73", "08 732", "08 732 1", "08 732 12", "08 732 123", "08 732 1234"}},
+      // Taiwanese 070 numbers have ten national digits; no geographic number of the 07 area has more than eight.
+      {"TW", "07012345678",
+       {"0", "07", "070", "070 1", "070 12", "070 123", "070 1234", "070 1234 5", "070 1234 56", "070 1234 567",
+        "070 1234 5678"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
