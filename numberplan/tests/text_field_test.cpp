@@ -125,6 +125,12 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"TW", "07012345678",
        {"0", "07", "070", "070 1", "070 12", "070 123", "070 1234", "070 1234 5", "070 1234 56", "070 1234 567",
         "070 1234 5678"}},
+      // Irish mobiles (083, 085 to 089), 076 and 0818 numbers have nine national digits; only geographic numbers
+      // are shorter, so these keep their own layout on the way.
+      {"IE", "0871234567",
+       {"0", "08", "087", "087 1", "087 12", "087 123", "087 123 4", "087 123 45", "087 123 456", "087 123 4567"}},
+      {"IE", "0818123456",
+       {"0", "08", "081", "0818", "0818 1", "0818 12", "0818 123", "0818 123 4", "0818 123 45", "0818 123 456"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
