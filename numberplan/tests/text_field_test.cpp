@@ -131,6 +131,11 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
        {"0", "08", "087", "087 1", "087 12", "087 123", "087 123 4", "087 123 45", "087 123 456", "087 123 4567"}},
       {"IE", "0818123456",
        {"0", "08", "081", "0818", "0818 1", "0818 12", "0818 123", "0818 123 4", "0818 123 45", "0818 123 456"}},
+      // Swiss voicemail access numbers are 086 and the twelve-digit called number; no nine-digit number begins 086,
+      // so the voicemail layout holds while such a number is typed.
+      {"CH", "0860791234567",
+       {"0", "08", "086", "0860", "0860 7", "0860 79", "0860 79 1", "0860 79 12", "0860 79 123", "0860 79 123 4",
+        "0860 79 123 45", "0860 79 123 45 6", "0860 79 123 45 67"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
