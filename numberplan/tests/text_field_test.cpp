@@ -142,6 +142,17 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"MY", "01123456789",
        {"0", "01", "011", "011 2", "011 23", "011 234", "011 2345", "011 2345 6", "011 2345 67", "011 2345 678",
         "011 2345 6789"}},
+      // Korean 010 mobiles and 070 numbers have ten national digits, 0505 numbers too: they keep their layout to
+      // the last digit instead of passing through the shorter one of 011 or of an area code.
+      {"KR", "01012345678",
+       {"0", "01", "010", "010-1", "010-12", "010-123", "010-1234", "010-1234-5", "010-1234-56", "010-1234-567",
+        "010-1234-5678"}},
+      {"KR", "07071234567",
+       {"0", "07", "070", "070-7", "070-71", "070-712", "070-7123", "070-7123-4", "070-7123-45", "070-7123-456",
+        "070-7123-4567"}},
+      {"KR", "05051234567",
+       {"0", "05", "050", "0505", "0505-1", "0505-12", "0505-123", "0505-123-4", "0505-123-45", "0505-123-456",
+        "0505-123-4567"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
