@@ -153,6 +153,11 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"KR", "05051234567",
        {"0", "05", "050", "0505", "0505-1", "0505-12", "0505-123", "0505-123-4", "0505-123-45", "0505-123-456",
         "0505-123-4567"}},
+      // Karachi (021) and Lahore (042) numbers are the two-digit code and eight digits; no area code is 0213 or
+      // 0423, so the ninth digit typed keeps the code as it is.
+      {"PK", "02134567890",
+       {"0", "02", "021", "021 3", "021 34", "021 345", "021 3456", "021 34567", "021 345678", "021 3456789",
+        "021 34567890"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
