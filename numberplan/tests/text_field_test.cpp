@@ -167,6 +167,10 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"FI", "0800123456",
        {"0", "08", "080", "0800", "0800 1", "0800 12", "0800 123", "0800 1234", "0800 12345", "0800 123456"}},
       {"FI", "051234567", {"0", "05", "051", "05 12", "05 123", "05 123 4", "05 123 45", "05 123 456", "05 123 4567"}},
+      // Swedish 07x numbers (mobiles, 074, 075, 077) always have nine national digits: the eighth digit typed
+      // never makes one an eight-digit geographic number.
+      {"SE", "0701234567",
+       {"0", "07", "070", "070-1", "070-12", "070-123", "070-123 4", "070-123 45", "070-123 45 6", "070-123 45 67"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
