@@ -171,6 +171,9 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       // never makes one an eight-digit geographic number.
       {"SE", "0701234567",
        {"0", "07", "070", "070-1", "070-12", "070-123", "070-123 4", "070-123 45", "070-123 45 6", "070-123 45 67"}},
+      // Tainan (06) and the other one-digit areas but Taichung have seven-digit local numbers: three digits, then
+      // four, from the start.
+      {"TW", "062812532", {"0", "06", "062", "06 28", "06 281", "06 281 2", "06 281 25", "06 281 253", "06 281 2532"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
