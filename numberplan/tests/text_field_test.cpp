@@ -174,6 +174,9 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       // Tainan (06) and the other one-digit areas but Taichung have seven-digit local numbers: three digits, then
       // four, from the start.
       {"TW", "062812532", {"0", "06", "062", "06 28", "06 281", "06 281 2", "06 281 25", "06 281 253", "06 281 2532"}},
+      // Korean 080 and 060 numbers have nine national digits: 080-123-4567 from the start.
+      {"KR", "0801234567",
+       {"0", "08", "080", "080-1", "080-12", "080-123", "080-123-4", "080-123-45", "080-123-456", "080-123-4567"}},
   };
   const auto engine = testing::shippedEngine();
   for (const Typed& typed : cases) {
