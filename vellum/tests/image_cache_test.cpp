@@ -368,6 +368,54 @@ TEST_F(ImageCacheTest, DiskHitComesBackIntoMemory) {
   EXPECT_EQ(cache->imageCachedType("k"), CacheType::disk);
 }
 
+// Decodes as the default serializer does, once the test lets it: a test acts while a disk hit decodes.
+class HeldSerializer final : public CacheSerializer {
+ public:
+  std::optional<foundation::Bytes> data(const ImagePtr& image, const std::optional<foundation::Bytes>& o) const override {
+    return DefaultCacheSerializer::defaultSerializer()->data(image, o);
+  }
+  ImagePtr image(const foundation::Bytes& bytes, const VellumParsedOptionsInfo& o) const override {
+    reached.set_value();
+    release.wait_for(test::kDeadline);
+    return DefaultCacheSerializer::defaultSerializer()->image(bytes, o);
+  }
+  std::string description() const override { return "held"; }
+  mutable std::promise<void> reached;
+  std::promise<void> letGo;
+  std::shared_future<void> release = letGo.get_future().share();
+};
+
+TEST_F(ImageCacheTest, ADiskHitNeverUndoesAStoreOrRemovalMadeWhileItDecoded) {
+  const ImagePtr newer = Image::make(test::gradient(7, 3));
+  // Each change is made while the disk hit of the older picture decodes.
+  const std::vector<std::pair<std::string, std::function<void()>>> changes = {
+      {"store", [&] { store(newer, "k", options, /*toDisk=*/false); }},
+      {"remove", [&] { cache->removeImage("k", "", std::nullopt, true, false, CallbackQueue::untouch(), nullptr); }},
+      {"clear", [&] { cache->clearMemoryCache(); }},
+  };
+  for (const auto& [name, change] : changes) {
+    ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+    cache->clearMemoryCache();
+    VellumParsedOptionsInfo held = options;
+    auto serializer = std::make_shared<HeldSerializer>();
+    held.cacheSerializer = serializer;
+    std::promise<Retrieved> done;
+    cache->retrieveImage("k", held, CallbackQueue::untouch(), [&](Retrieved r) { done.set_value(std::move(r)); });
+    ASSERT_EQ(serializer->reached.get_future().wait_for(test::kDeadline), std::future_status::ready) << name;
+    change();
+    serializer->letGo.set_value();
+    // The caller still hears what the disk held when it looked.
+    EXPECT_EQ(test::await(done.get_future()).value().cacheType(), CacheType::disk) << name;
+    const ImagePtr inMemory = cache->retrieveImageInMemoryCache("k", options);
+    if (name == "store") {
+      ASSERT_TRUE(inMemory) << name;
+      EXPECT_EQ(inMemory->bitmap()->pixels, newer->bitmap()->pixels) << "the older picture replaced the newer";
+    } else {
+      EXPECT_FALSE(inMemory) << name << ": the removed picture came back into memory";
+    }
+  }
+}
+
 TEST_F(ImageCacheTest, AClearedDiskIsNotSearchedForWhatItHeld) {
   ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
   cache->clearMemoryCache();

@@ -84,6 +84,8 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
   using R = foundation::Result<ImageCacheResult, VellumError>;
   // Without a handler nobody learns the answer: looking would only extend entries for nothing.
   if (!completionHandler) return;
+  // Read before the memory look-up: a removal after it must keep a disk hit from coming back into memory.
+  const std::uint64_t removalsBefore = memoryStorage_->removalCount();
   if (auto image = retrieveImageInMemoryCache(key, options)) {
     deliver(callbackQueue, [handler = std::move(completionHandler), image = std::move(image)]() mutable {
       handler(R::success(ImageCacheResult::memory(std::move(image))));
@@ -96,7 +98,7 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
   }
   retrieveImageInDiskCache(
       key, options, callbackQueue,
-      DiskOutcomeHandler([self = shared_from_this(), key, options, callbackQueue,
+      DiskOutcomeHandler([self = shared_from_this(), key, options, callbackQueue, removalsBefore,
                           handler = std::move(completionHandler)](foundation::Result<DiskRetrievalOutcome, VellumError> outcome) {
         if (!outcome) {
           callbackQueue.deliver(handler, R::failure(std::move(outcome.error())));
@@ -109,6 +111,14 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
         // Back into memory first, so the image is there when the caller hears of it; the store's own report
         // comes at once on this thread.
         const ImagePtr image = outcome.value().value();
+        // The disk held this image when memory missed; decoding it took a while. Memory holding the key now
+        // means a store since (a newer picture, or the same one another look-up put back), and a removal
+        // since means the caller wants it gone: putting it back would undo either.
+        const auto& memory = *self->memoryStorage_;
+        if (memory.removalCount() != removalsBefore || memory.isCached(computedKey(key, processorIdentifier(options)))) {
+          callbackQueue.deliver(handler, R::success(ImageCacheResult::disk(image)));
+          return;
+        }
         VellumParsedOptionsInfo storeOptions = options;
         storeOptions.callbackQueue = CallbackQueue::untouch();
         self->store(image, std::nullopt, key, storeOptions, false, [handler, callbackQueue, image](CacheStoreResult) {

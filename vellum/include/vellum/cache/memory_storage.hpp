@@ -197,6 +197,9 @@ class Backend {
   void removeExpired() { state_->removeExpired(); }
   // Sum of the costs of the values held (expired ones included), saturating.
   std::int64_t totalCacheCost() const { return state_->totalCacheCost(); }
+  // How many removals (of one key or of all) the storage has had. A caller about to put back a value it
+  // found elsewhere after a miss here tells by it whether a removal since the miss wants that value gone.
+  std::uint64_t removalCount() const { return state_->removals.load(std::memory_order_acquire); }
 
   Config config() const {
     std::lock_guard lock(state_->lock);
@@ -392,12 +395,14 @@ class Backend {
 
     void remove(std::string_view key) {
       std::lock_guard guard(lock);
+      removals.fetch_add(1, std::memory_order_release);
       eraseEntry(key);
       if (auto it = keys.find(key); it != keys.end()) keys.erase(it);
     }
 
     void removeAll() {
       std::lock_guard guard(lock);
+      removals.fetch_add(1, std::memory_order_release);
       for (auto& shard : shards) {
         std::lock_guard shardLock(shard.mutex);
         shard.entries.clear();
@@ -504,6 +509,7 @@ class Backend {
     std::array<Shard, kShards> shards;
     std::map<std::uint64_t, std::string> order;
     std::atomic<std::uint64_t> storeClock{0};  // the time of the latest store; written under `lock`
+    std::atomic<std::uint64_t> removals{0};    // counted under `lock`, read without it
     std::int64_t totalCost = 0;
     std::int64_t count = 0;
     std::vector<std::promise<void>> sweepWaiters;
