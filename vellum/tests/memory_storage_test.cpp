@@ -125,6 +125,14 @@ TEST_F(MemoryStorageTest, CostAndCountLimits) {
   MemoryStorage::Backend<Weighted> unlimited(c);
   for (int i = 0; i < 100; ++i) unlimited.store({1 << 20}, std::to_string(i));
   EXPECT_EQ(unlimited.totalCacheCost(), 100LL << 20);
+
+  // Without a sweep (interval 0) the keys of evicted entries still do not pile up, one per key ever stored.
+  c = config(0);
+  c.countLimit = 2;
+  MemoryStorage::Backend<Weighted> unswept(c);
+  for (int i = 0; i < 20000; ++i) unswept.store({1}, "k" + std::to_string(i));
+  EXPECT_LE(unswept.keys().size(), 2000u);
+  EXPECT_TRUE(unswept.isCached("k19999"));
 }
 
 // The keys among `candidates` that a check finds, space-separated (a check is not a use).

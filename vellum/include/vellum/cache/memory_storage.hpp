@@ -352,6 +352,7 @@ class Backend {
       ++count;
       keys.insert(key);
       evictToLimits();
+      pruneKeys();
     }
 
     // The entry is used in place, under the shard lock, so a hit costs one copy of the value and no
@@ -464,6 +465,14 @@ class Backend {
       order.erase(entry.queued);
       totalCost -= entry.cost;
       --count;
+    }
+
+    // Under `lock`. Keys of evicted entries wait in `keys` for the sweep; without one (an interval of 0) they
+    // would pile up for good, one per key ever stored. Once they far outnumber the entries, those without an
+    // entry go here as well (after at least as many stores as there are entries, so it costs O(1) a store).
+    void pruneKeys() {
+      if (keys.size() <= 2 * static_cast<std::size_t>(std::max<std::int64_t>(count, 0)) + 1024) return;
+      std::erase_if(keys, [this](const std::string& key) { return !object(key); });
     }
 
     // Under `lock`: evicts the least recently used entries until the limits hold (a limit of 0 or less
