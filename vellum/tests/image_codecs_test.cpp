@@ -425,6 +425,27 @@ TEST(GIFCodec, HostileHeadersAndTruncation) {
   EXPECT_TRUE(decodeGIF(good, true, limits));
 }
 
+// A frame that covers no pixel (zero wide) still carries its compressed blocks: skipping them is what
+// keeps the frames after it readable, whether decoded up front or one by one as they play.
+TEST(GIFCodec, AFrameWithoutPixelsLeavesTheFramesAfterItReadable) {
+  test::GifFrameSpec empty{0, 0, 0, 1, {1}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
+  const auto data = test::makeGIF(2, 1, {{0, 0, 2, 1, {1, 1}}, empty, {0, 0, 2, 1, {3, 3}}});
+  ASSERT_EQ(gifFrameCount(data), 3u);
+  auto frames = decodeGIF(data);
+  ASSERT_TRUE(frames) << frames.error().reason;
+  ASSERT_EQ(frames.value().size(), 3u);
+  EXPECT_EQ(letters(frames.value()[1].canvas), "rr");
+  EXPECT_EQ(letters(frames.value()[2].canvas), "bb");
+  EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
+
+  auto image = imageFromData(data);
+  ASSERT_TRUE(image && image->frameSource());
+  auto source = image->frameSource()->copy();
+  auto last = source->frame(2);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(letters(*last->bitmap()), "bb");
+}
+
 TEST(ImageProcessors, DefaultAndLivePhoto) {
   VellumParsedOptionsInfo options;
   const auto& processor = DefaultImageProcessor::defaultProcessor();

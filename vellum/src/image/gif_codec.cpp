@@ -370,6 +370,16 @@ std::optional<DecodingError> GIFFrameReader::next() {
       p[3] = 255;
     }
   }
+  // giflib moves past a frame's compressed blocks only when its last line is read: a frame of no pixels
+  // reads no line, so its blocks are skipped here, or the next record would be read from inside them.
+  if (desc.Width == 0 || desc.Height == 0) {
+    int codeSize = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(st.gif.get(), &codeSize, &block) == GIF_ERROR) return failure("truncated image data");
+    while (block) {
+      if (DGifGetCodeNext(st.gif.get(), &block) == GIF_ERROR) return failure("truncated image data");
+    }
+  }
   ++st.next;
   return std::nullopt;
 }
