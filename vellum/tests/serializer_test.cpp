@@ -106,6 +106,33 @@ TEST_F(DefaultSerializer, AProcessedGIFIsWrittenAsGIFOrAsPNG) {
   EXPECT_EQ(test::letters(decodePNG(*written).value()), "gr");
 }
 
+// JPEG has no alpha: a JPEG download a processor made partly clear (rounded corners) would come back from
+// disk with its corners filled in by the colours beneath them. It is written as PNG instead; one that stayed
+// opaque is still re-encoded as JPEG.
+TEST_F(DefaultSerializer, ATransparentPictureMadeFromAJPEGKeepsItsTransparency) {
+  const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
+  auto fromJPEG = serializer.image(jpeg, options);
+  ASSERT_TRUE(fromJPEG);
+  // A 10-pixel radius leaves nothing of the corner pixel: its centre lies 13.4 pixels from the arc's centre.
+  auto rounded = RoundCornerImageProcessor(Radius::point(10)).process(ImageProcessItem::image(fromJPEG), options);
+  ASSERT_TRUE(rounded);
+  ASSERT_EQ(test::pixel(*rounded->bitmap(), 0, 0)[3], 0);
+
+  auto written = serializer.data(rounded, jpeg);
+  ASSERT_TRUE(written);
+  auto back = serializer.image(*written, options);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(test::pixel(*back->bitmap(), 0, 0)[3], 0);
+  EXPECT_EQ(test::pixel(*back->bitmap(), 39, 29)[3], 0);
+  EXPECT_EQ(back->bitmap()->pixels, rounded->bitmap()->pixels);
+
+  auto flipped = FlippingImageProcessor(true, false).process(ImageProcessItem::image(fromJPEG), options);
+  ASSERT_TRUE(flipped);
+  auto opaque = serializer.data(flipped, jpeg);
+  ASSERT_TRUE(opaque);
+  EXPECT_EQ(imageFormat(*opaque), ImageFormat::JPEG);
+}
+
 using FormatIndicated = Fixture;
 
 TEST_F(FormatIndicated, ForcesItsFormatOrFallsBack) {

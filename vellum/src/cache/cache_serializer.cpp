@@ -30,6 +30,15 @@ ImagePtr decodeStored(const foundation::Bytes& data, const VellumParsedOptionsIn
   return imageFromData(data, creating);
 }
 
+bool hasTransparency(const Image& image) {
+  if (!image.hasBitmap()) return false;
+  const auto& pixels = image.bitmap()->pixels;
+  for (std::size_t i = 3; i < pixels.size(); i += 4) {
+    if (pixels[i] != 255) return true;
+  }
+  return false;
+}
+
 const char* formatName(ImageFormat format) {
   switch (format) {
     case ImageFormat::PNG:
@@ -67,6 +76,9 @@ std::optional<foundation::Bytes> DefaultCacheSerializer::data(const ImagePtr& im
     format = ImageFormat::GIF;  // an animation a processor redrew: it stays one
   }
   if (!image) return std::nullopt;
+  // JPEG keeps no alpha: a picture a processor made partly clear (rounded corners on a photo) would come
+  // back from disk with the colours beneath its clear pixels showing. Such a picture is kept as PNG.
+  if (format == ImageFormat::JPEG && hasTransparency(*image)) format = ImageFormat::PNG;
   auto encoded = encode(*image, format, compressionQuality);
   // A GIF that a processor turned into a still picture (its first frame) no longer animates: it is kept as
   // PNG rather than not at all.

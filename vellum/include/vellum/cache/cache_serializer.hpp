@@ -35,7 +35,8 @@ class CacheSerializer {
   virtual std::string description() const = 0;
 };
 
-// Keeps the original data's format (PNG when there is no original, the kept GIF bytes for an animated GIF).
+// Keeps the original data's format (PNG when there is no original, the kept GIF bytes for an animated GIF),
+// except that a picture with transparency is never written as JPEG, which would lose it: it is kept as PNG.
 class DefaultCacheSerializer final : public CacheSerializer {
  public:
   DefaultCacheSerializer() = default;
