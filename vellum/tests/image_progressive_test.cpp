@@ -191,6 +191,27 @@ TEST(ImageProgressive, PartialImagesAreBlurredThenProcessed) {
   for (const auto& image : processed.images) EXPECT_EQ(image->pixelSize(), (Size{24, 16}));
 }
 
+// A partial image stands in for the image its bytes will make: JPEG data makes a picture at scale 1 whatever
+// the scale factor (96 x 64 points here), so a partial one must not show at half that size, nor give a
+// processor measuring in points a different part of the picture than the finished image will.
+TEST(ImageProgressive, PartialImagesHaveTheSizeOfTheFinishedImage) {
+  auto options = progressiveOptions(false, true, 0);
+  options.scaleFactor = 2;
+  Shown plain, cropped;
+  auto a = ImageProgressiveProvider::make(options, plain.refresh());
+  options.processor = std::make_shared<const CroppingImageProcessor>(Size{48, 32}, Point{0, 0});
+  auto b = ImageProgressiveProvider::make(options, cropped.refresh());
+  for (auto* p : {a.get(), b.get()}) feed(*p, photo(), 300);
+  settleMainQueue();
+  ASSERT_FALSE(plain.images.empty());
+  for (const auto& image : plain.images) EXPECT_EQ(image->size(), (Size{96, 64}));
+  ASSERT_EQ(cropped.images.size(), plain.images.size());
+  for (const auto& image : cropped.images) EXPECT_EQ(image->pixelSize(), (Size{48, 32}));
+  auto finished = options.processor->process(ImageProcessItem::data(photo()), options);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ(finished->pixelSize(), (Size{48, 32}));
+}
+
 TEST(ImageProgressive, UpdatingStrategies) {
   auto partial = Image::make(test::gradient(4, 4));
   auto replacement = Image::make(test::gradient(2, 2));

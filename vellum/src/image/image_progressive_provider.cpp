@@ -101,7 +101,10 @@ void ImageProgressiveProvider::decodeReceived() {
 }
 
 void ImageProgressiveProvider::show(Bitmap picture) {
-  ImagePtr image = Image::make(std::move(picture), options_.scaleFactor);
+  // The scale the finished image of these bytes gets (JPEG data makes a picture at scale 1, whatever the scale
+  // factor): a partial image at another would show at another size, and processors measuring in points
+  // would work on a different part of it than on the finished image.
+  ImagePtr image = Image::make(std::move(picture));
   if (options_.progressiveJPEG->isBlur) {
     image = BlurImageProcessor(kBlurRadius).process(ImageProcessItem::image(image), options_);
   }
