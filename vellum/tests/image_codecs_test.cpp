@@ -193,7 +193,8 @@ TEST(GIFCodec, AnimatedImageFromData) {
   EXPECT_NEAR(image->duration(), 0.45, 1e-9);
   EXPECT_EQ(*image->animatedImageData(), data);
   EXPECT_EQ(image->creatingOptions()->scale, 2.0);
-  EXPECT_EQ(image->cacheCost(), 4 * (4 * 4 * 4 + Image::kFrameOverheadBytes));
+  // Four frames of 4 x 4 and their bookkeeping, and the GIF bytes kept with them.
+  EXPECT_EQ(image->cacheCost(), 4 * (4 * 4 * 4 + Image::kFrameOverheadBytes) + std::int64_t(data.size()));
   EXPECT_DOUBLE_EQ(image->frameSource()->duration(2), 0.2);
   auto copy = image->frameSource()->copy();
   ASSERT_TRUE(copy->frame(3));
@@ -279,6 +280,24 @@ TEST(GIFCodec, TheCostOfManyTinyFramesCountsEachFrame) {
   EXPECT_GE(cost, held * 3 / 4) << "held " << held << " bytes, counted " << cost;
 #endif
   EXPECT_GE(cost, 200'000 * 256);
+}
+
+// Decoded as it plays, the same animation holds one 1 x 1 canvas but keeps every byte of its GIF (about
+// 4 MB here) to decode the other frames from: a cost of 4 bytes would let a memory cache limited to 64 MiB
+// hold thousands of them. The kept bytes count, as do those of an animation decoded up front.
+TEST(GIFCodec, TheCostOfAnAnimationCountsTheGIFBytesItKeeps) {
+  std::vector<test::GifFrameSpec> specs(200'000, test::GifFrameSpec{0, 0, 1, 1, {1}});
+  const auto data = test::makeGIF(1, 1, specs);
+  ASSERT_GT(data.size(), 200'000u * 10);
+  auto lazy = imageFromData(data);
+  ASSERT_TRUE(lazy && lazy->animatedImageData());
+  EXPECT_FALSE(lazy->frames());
+  EXPECT_EQ(lazy->cacheCost(), std::int64_t(4 + data.size()));
+
+  const auto small = fourFrameGIF();
+  auto preloaded = imageFromData(small, ImageCreatingOptions{1.0, 0, true, false});
+  ASSERT_TRUE(preloaded && preloaded->frames());
+  EXPECT_EQ(preloaded->cacheCost(), std::int64_t(4 * (4 * 4 * 4 + Image::kFrameOverheadBytes) + small.size()));
 }
 
 // A copied frame source composites frames as they are asked for, in any order, each copy on its own.

@@ -1,5 +1,6 @@
 #include "vellum/image/image.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -32,6 +33,17 @@ Size Image::pixelSize() const {
 }
 
 std::int64_t Image::cacheCost() const {
+  constexpr auto max = std::numeric_limits<std::int64_t>::max();
+  // The GIF bytes kept to decode frames from are held as long as the image: an animation decoded as it plays
+  // holds one canvas but may keep megabytes of them.
+  const std::int64_t pictures = pictureCost();
+  const auto& kept = animation_.animatedImageData;
+  if (!kept) return pictures;
+  const auto keptBytes = static_cast<std::int64_t>(std::min<std::size_t>(kept->size(), std::size_t(max)));
+  return pictures > max - keptBytes ? max : pictures + keptBytes;
+}
+
+std::int64_t Image::pictureCost() const {
   constexpr auto max = std::numeric_limits<std::int64_t>::max();
   const Size pixelsSize = pixelSize();
   const double product = pixelsSize.width * pixelsSize.height;

@@ -105,7 +105,8 @@ class Image {
 
   // Memory cost in bytes: pixels x bytes per pixel; with a frame list, each distinct frame object's pixels and
   // its own bookkeeping (kFrameOverheadBytes), so an animation of many tiny frames costs what it holds (an
-  // empty list costs 0); pixels x 4 without a bitmap. Saturates instead of overflowing.
+  // empty list costs 0); pixels x 4 without a bitmap; and, for an image that keeps GIF bytes, their
+  // size. Saturates instead of overflowing.
   std::int64_t cacheCost() const;
   // What one frame of a frame list holds besides its pixels: its image and bitmap objects, their counts and
   // allocations, its place in the lists. Counted by cacheCost() and by the GIF decoder's budget.
@@ -115,6 +116,8 @@ class Image {
   std::string description() const;
 
  private:
+  std::int64_t pictureCost() const;
+
   std::shared_ptr<const Bitmap> bitmap_;
   double scale_;
   Size size_;
