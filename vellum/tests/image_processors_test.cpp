@@ -291,6 +291,17 @@ TEST(ImageProcessors, DownsamplingAveragesAndDecodesJPEGSmall) {
   auto png = DownsamplingImageProcessor({4, 4}).process(ImageProcessItem::data(*encodePNG(test::gradient(16, 8))), options);
   EXPECT_EQ(png->pixelSize(), (Size{8, 4}));
   EXPECT_EQ(png->size(), (Size{4, 2}));
+  // A scale factor that is no scale (0, negative, NaN, infinite) counts as 1 for PNG data as for JPEG data: a
+  // 16 x 8 picture in a 4 x 4 box is 4 x 2 pixels either way.
+  for (double bad : {0.0, -2.0, kNaN, kInf}) {
+    options.scaleFactor = bad;
+    for (const auto& data : {*encodePNG(test::gradient(16, 8)), *encodeJPEG(test::gradient(16, 8), 0.9)}) {
+      auto small = DownsamplingImageProcessor({4, 4}).process(ImageProcessItem::data(data), options);
+      ASSERT_TRUE(small) << bad << " " << int(imageFormat(data));
+      EXPECT_EQ(small->pixelSize(), (Size{4, 2}));
+      EXPECT_EQ(small->scale(), 1.0);
+    }
+  }
 }
 
 TEST(ImageProcessors, BadParametersAnswerNullAndNoOpsTheImage) {

@@ -495,13 +495,23 @@ ImagePtr ResizingImageProcessor::process(const ImageProcessItem& item, const Vel
 
 // ---- downsampling ----
 
+namespace {
+
+// The scale of an image made from data: the options' scale factor, or 1 for one that is no scale (as an
+// image takes it), whichever decoder the data goes to.
+double dataScale(const VellumParsedOptionsInfo& options) {
+  return options.scaleFactor > 0 && std::isfinite(options.scaleFactor) ? options.scaleFactor : 1.0;
+}
+
+}  // namespace
+
 DownsamplingImageProcessor::DownsamplingImageProcessor(Size size)
     : size(size), identifier_(std::string(kPrefix) + "DownsamplingImageProcessor(" + identifierSize(size) + ")") {}
 
 ImagePtr DownsamplingImageProcessor::process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const {
   if (!validLength(size.width) || !validLength(size.height) || size.width == 0 || size.height == 0) return nullptr;
   if (!item.isImage() && imageFormat(item.dataValue()) == ImageFormat::JPEG) {
-    const double scale = options.scaleFactor > 0 && std::isfinite(options.scaleFactor) ? options.scaleFactor : 1.0;
+    const double scale = dataScale(options);
     const double boxWidth = size.width * scale, boxHeight = size.height * scale;
     if (!validLength(boxWidth) || !validLength(boxHeight) || boxWidth < 0.5 || boxHeight < 0.5) return nullptr;
     PixelSize fitted;
@@ -515,7 +525,7 @@ ImagePtr DownsamplingImageProcessor::process(const ImageProcessItem& item, const
   ImagePtr image = sourceImage(item, options);
   if (!image) return nullptr;
   // Decoded data takes the scale factor, as JPEG data does above.
-  const double scale = item.isImage() ? image->scale() : options.scaleFactor;
+  const double scale = item.isImage() ? image->scale() : dataScale(options);
   const double boxWidth = size.width * scale, boxHeight = size.height * scale;
   if (!validLength(boxWidth) || !validLength(boxHeight) || boxWidth < 0.5 || boxHeight < 0.5) return nullptr;
   const PixelSize fitted = fitInside(image->bitmap()->width, image->bitmap()->height, boxWidth, boxHeight);
