@@ -165,5 +165,25 @@ TEST_F(FormatIndicated, ForcesItsFormatOrFallsBack) {
             "FormatIndicatedCacheSerializer(imageFormat: JPEG, jpegCompressionQuality: 0.25)");
 }
 
+// A GIF that a processor turned into a still picture has no GIF bytes of its own: the original GIF written in
+// its place would give the unprocessed animation back under the processed image's key. Its pixels are kept,
+// as PNG.
+TEST_F(FormatIndicated, AProcessedGIFIsNeverStoredAsItsOriginal) {
+  const test::GifFrameSpec red{0, 0, 2, 1, {1, 2}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 20};
+  const test::GifFrameSpec blue{0, 0, 2, 1, {3, 0}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
+  const auto gif = test::makeGIF(2, 1, {red, blue});
+  auto still = FlippingImageProcessor(true, false).process(ImageProcessItem::image(imageFromData(gif)), options);
+  ASSERT_TRUE(still);
+  ASSERT_FALSE(still->frames());
+  auto written = FormatIndicatedCacheSerializer::gif().data(still, gif);
+  ASSERT_TRUE(written);
+  EXPECT_NE(*written, gif);
+  auto back = FormatIndicatedCacheSerializer::gif().image(*written, options);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(test::letters(*back->bitmap()), "gr");
+  // The unprocessed image keeps its GIF bytes, which are what is written.
+  EXPECT_EQ(FormatIndicatedCacheSerializer::gif().data(imageFromData(gif), gif), gif);
+}
+
 }  // namespace
 }  // namespace vellum

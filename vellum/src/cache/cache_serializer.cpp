@@ -114,6 +114,12 @@ std::optional<foundation::Bytes> FormatIndicatedCacheSerializer::data(
       if (auto encoded = encode(*image, originalFormat, quality)) return encoded;
     }
   }
+  // The original is in the format asked for, which a picture with pixels did not give: a GIF a processor
+  // turned into a still picture. The original would give back the unprocessed animation under the processed
+  // image's key; its pixels are kept as PNG instead.
+  if (image && image->hasBitmap() && originalFormat != ImageFormat::unknown) {
+    if (auto png = pngRepresentation(*image)) return png;
+  }
   return original;
 }
 
