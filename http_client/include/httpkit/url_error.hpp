@@ -36,6 +36,8 @@ class URLError : public std::runtime_error {
   // a request, so the transport never sets it; callers that enforce such a policy of their own may.
   enum class NetworkUnavailableReason { cellular, expensive, constrained };
 
+  // `what()` names the failing URL without its user information ("user:password@" shows as "***@"): it is
+  // made for logs, where a credential has no place. `failingURL()` keeps the URL whole.
   explicit URLError(Code code, std::string detail = {}, std::string failingURL = {},
                     std::optional<NetworkUnavailableReason> networkUnavailableReason = std::nullopt);
 
