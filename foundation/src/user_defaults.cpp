@@ -1,5 +1,7 @@
 #include "foundation/user_defaults.hpp"
 
+#include "foundation/json_nesting.hpp"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -110,31 +112,6 @@ struct FileState {
   fail(error, file.string() + " " + why);
 }
 
-// Whether `text` nests objects and arrays deeper than `limit`, told without parsing it: the parser's values
-// are copied, written and compared by recursion, which a file nested deeply enough would overflow.
-bool nestedDeeperThan(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false, escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
-
 // Refuses a value that the file could not give back as it is: one nested deeper than a file may be (the
 // file's own object is the first level) or holding a number JSON has no text for (NaN, infinity).
 void requireReadableBack(const std::string& key, const nlohmann::json& value) {
@@ -196,7 +173,7 @@ FileState readFile(const fs::path& file) {
   state.size = info.st_size;
   state.modified = info.st_mtim;
   // A file that is not a JSON object (edited by hand, or from another program) is ignored, not fatal.
-  if (nestedDeeperThan(text, UserDefaults::kMaximumDepth)) return state;
+  if (jsonNestsDeeperThan(text, UserDefaults::kMaximumDepth)) return state;
   auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_object()) {
     state.kind = FileState::Kind::object;

@@ -7,10 +7,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
 
+#include <foundation/json_nesting.hpp>
 #include <foundation/log.hpp>
 
 #include "url_builder.hpp"
@@ -152,39 +154,14 @@ class InFlight {
   std::optional<std::stop_callback<Stop>> fromClient_;
 };
 
-// nlohmann::json parses without recursing, but copies, compares and prints a value by recursing into it, and
-// reading an answer into the caller's type copies: nesting this deep is refused before the value is built.
+// Reading an answer into the caller's type copies the value, by recursion: nesting this deep is refused first.
 constexpr std::size_t kMaximumJSONDepth = 512;
 
-// Counts the nesting of arrays and objects in JSON text, brackets inside strings aside; the parser judges
-// everything else.
-void requireReadableDepth(const Bytes& data) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (const std::uint8_t byte : data) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (byte == '\\') {
-        escaped = true;
-      } else if (byte == '"') {
-        inString = false;
-      }
-    } else if (byte == '"') {
-      inString = true;
-    } else if (byte == '[' || byte == '{') {
-      if (++depth > kMaximumJSONDepth) {
-        throw std::runtime_error("the JSON text nests deeper than " + std::to_string(kMaximumJSONDepth) + " levels");
-      }
-    } else if ((byte == ']' || byte == '}') && depth > 0) {
-      --depth;
-    }
-  }
-}
-
 nlohmann::json defaultDecode(const Bytes& data) {
-  requireReadableDepth(data);
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  if (foundation::jsonNestsDeeperThan(text, kMaximumJSONDepth)) {
+    throw std::runtime_error("the JSON text nests deeper than " + std::to_string(kMaximumJSONDepth) + " levels");
+  }
   return nlohmann::json::parse(data.begin(), data.end());
 }
 

@@ -24,6 +24,7 @@
 #include "foundation/log.hpp"
 #include "foundation/main_queue.hpp"
 #include "foundation/notification_center.hpp"
+#include "foundation/json_nesting.hpp"
 #include "foundation/percent_encoding.hpp"
 #include "foundation/result.hpp"
 #include "foundation/serial_queue.hpp"

@@ -1,5 +1,7 @@
 #include "vadar/infra/json.hpp"
 
+#include <foundation/json_nesting.hpp>
+
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -36,35 +38,8 @@ void checkValue(const nlohmann::json& root) {
 }  // namespace
 
 void checkJSONDepth(std::string_view text, std::size_t maxDepth) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        inString = true;
-        break;
-      case '[':
-      case '{':
-        if (++depth > maxDepth) throwCorrupted("The given data nests deeper than " + std::to_string(maxDepth) + " levels.");
-        break;
-      case ']':
-      case '}':
-        if (depth > 0) --depth;
-        break;
-      default:
-        break;
-    }
+  if (foundation::jsonNestsDeeperThan(text, maxDepth)) {
+    throwCorrupted("The given data nests deeper than " + std::to_string(maxDepth) + " levels.");
   }
 }
 
