@@ -47,6 +47,9 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
         "033203 12345"}},
       {"JP", "0921234567",
        {"0", "09", "092", "092-1", "092-12", "092-123", "092-123-4", "092-123-45", "092-123-456", "092-123-4567"}},
+      // Tokorozawa's one-digit code 04 shows once its exchange's 29 is typed; 042 alone may still be Tama's code.
+      {"JP", "0429234567",
+       {"0", "04", "042", "04-29", "04-292", "04-2923", "04-2923-4", "04-2923-45", "04-2923-456", "04-2923-4567"}},
       // Until its digits name a calling code, what follows "+" is not laid out as a number of the field's region.
       {"US", "+4930123456",
        {"+", "+4", "+49", "+49 3", "+49 30", "+49 30 1", "+49 30 12", "+49 30 123", "+49 30 1234", "+49 30 12345",
