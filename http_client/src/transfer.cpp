@@ -37,13 +37,16 @@ bool isRedirect(long status) {
 
 // The body length a Content-Length value announces; a length past what fits saturates. Repeated fields
 // arrive folded into a list, which announces one length only when every item says the same (RFC 9112
-// makes any other list an error); none for that or for anything that is not a length.
+// makes any other list an error); none for that or for anything that is not a length. Blanks may only
+// surround an item: curl frames "1 2" as one byte, so taking it for 12 would judge a body it never reads.
 std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
   std::optional<std::uint64_t> length;
   std::uint64_t value = 0;
   bool digits = false;
+  bool ended = false;  // a blank followed this item's digits
   for (char c : contentLength + ",") {
     if (c >= '0' && c <= '9') {
+      if (ended) return std::nullopt;
       constexpr auto kMost = std::numeric_limits<std::uint64_t>::max();
       const auto digit = static_cast<std::uint64_t>(c - '0');
       value = value > (kMost - digit) / 10 ? kMost : value * 10 + digit;
@@ -53,7 +56,10 @@ std::optional<std::uint64_t> announcedLength(const std::string& contentLength) {
       length = value;
       value = 0;
       digits = false;
-    } else if (c != ' ' && c != '\t') {
+      ended = false;
+    } else if (c == ' ' || c == '\t') {
+      ended = digits;
+    } else {
       return std::nullopt;
     }
   }
