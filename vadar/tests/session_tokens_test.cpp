@@ -13,9 +13,13 @@
 
 #include <foundation/base64.hpp>
 #include <foundation/main_queue.hpp>
+#include <httpkit/api_client.hpp>
 #include <httpkit/url_error.hpp>
+#include <wiring/container.hpp>
 
 #include "testing/bounded_task.hpp"
+#include "core/background_tasks.hpp"
+#include "vadar/core/container_keys.hpp"
 #include "vadar/sessions/get_token_options.hpp"
 #include "vadar/infra/jwt.hpp"
 #include "vadar/sessions/session_token_fetcher.hpp"
@@ -378,6 +382,69 @@ TEST(TokenFetchConcurrency, AFetchNobodyWaitsForAnyMoreIsCancelledAndTheNextCall
 
   EXPECT_TRUE(session.getToken());
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
+// A request whose application hook waits on something else than its stop is left to end on its own once every
+// caller has gone; by then the fetcher that started it (and its cache) may be gone too, which its end must not touch.
+TEST(TokenFetchConcurrency, ARequestDeafToItsStopEndsWithoutTouchingTheFetcherItOutlived) {
+  // Set when the request's last trace is gone: the error it ended with is released with its thread's state.
+  struct Released {
+    std::promise<void> gone;
+    ~Released() { gone.set_value(); }
+  };
+  struct DeafHookError : std::runtime_error {
+    explicit DeafHookError(std::shared_ptr<Released> r) : std::runtime_error("deaf hook"), released(std::move(r)) {}
+    std::shared_ptr<Released> released;
+  };
+  struct DeafHook : httpkit::APIClientDelegate {
+    std::promise<void> entered;
+    std::shared_future<void> release;
+    std::shared_ptr<Released> released;
+    void willSendRequest(httpkit::APIClient&, httpkit::URLRequest&) override {
+      entered.set_value();
+      release.wait_for(20s);
+      throw DeafHookError(std::exchange(released, nullptr));
+    }
+  };
+  auto hook = std::make_shared<DeafHook>();
+  std::promise<void> release;
+  hook->release = release.get_future().share();
+  hook->released = std::make_shared<Released>();
+  auto gone = hook->released->gone.get_future();
+  auto entered = hook->entered.get_future();
+
+  wiring::Container container;  // outlives the request's thread, which reads it until its end
+  {
+    wiring::Container::Scope bound(container);
+    apiClientFactory().register_([hook]() -> std::shared_ptr<httpkit::APIClient> {
+      return std::make_shared<httpkit::APIClient>("https://frontend.example.test",
+                                                  [&](httpkit::APIClient::Configuration& c) { c.delegate = hook; });
+    });
+  }
+  auto cache = std::make_unique<SessionTokensCache>();
+  auto fetcher = std::make_unique<SessionTokenFetcher>(*cache);
+  Session session;
+  session.id = "sess_deaf";
+  std::stop_source stop;
+  auto caller = testing_support::launch([&]() -> std::string {
+    wiring::Container::Scope bound(container);
+    core::StopTokenScope scope(stop.get_token());
+    try {
+      fetcher->getToken(session, Options());
+      return "a token";
+    } catch (const httpkit::URLError& error) {
+      return error.code() == httpkit::URLError::Code::cancelled ? "cancelled" : error.what();
+    }
+  });
+  ASSERT_EQ(entered.wait_for(20s), std::future_status::ready);
+  stop.request_stop();
+  ASSERT_EQ(caller.wait_for(20s), std::future_status::ready) << "the stopped caller waited for the hook";
+  EXPECT_EQ(caller.get(), "cancelled");
+
+  fetcher.reset();
+  cache.reset();
+  release.set_value();
+  EXPECT_EQ(gone.wait_for(20s), std::future_status::ready) << "the request did not end";
 }
 
 TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {

@@ -32,7 +32,7 @@ std::optional<TokenResource> SessionTokenFetcher::take(const Result& result) {
   return result.token;
 }
 
-SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache) : cache_(cache) {}
+SessionTokenFetcher::SessionTokenFetcher(SessionTokensCache& cache) : cache_(cache), state_(std::make_shared<State>()) {}
 
 SessionTokenFetcher& SessionTokenFetcher::shared() {
   static SessionTokenFetcher* fetcher = new SessionTokenFetcher(SessionTokensCache::shared());  // never destroyed
@@ -52,18 +52,19 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
 
   // A hit while nothing is in flight is what a fetch that only reads the cache would give, without the
   // bookkeeping of one.
-  const bool lookedUp = !options.skipCache && inFlight_.load(std::memory_order_acquire) == 0;
+  const bool lookedUp = !options.skipCache && state_->inFlight.load(std::memory_order_acquire) == 0;
   if (lookedUp) {
     if (auto fresh = cache_.freshToken(key, options.expirationBuffer, foundation::Clock::now())) return fresh;
   }
 
-  std::unique_lock lock(mutex_);
-  if (auto it = tokenTasks_.find(key); it != tokenTasks_.end()) {
+  State& state = *state_;
+  std::unique_lock lock(state.mutex);
+  if (auto it = state.tokenTasks.find(key); it != state.tokenTasks.end()) {
     core::requireOffMainQueue("SessionTokenFetcher::getToken()");
     const std::shared_ptr<Flight> flight = it->second;
     ++flight->waiters;
-    ++joined_;
-    changed_.notify_all();
+    ++state.joined;
+    state.changed.notify_all();
     return await(lock, flight, /*joined=*/true);
   }
   // Again under the lock: a fetch of this key may have ended since, or another key's fetch kept the first
@@ -75,8 +76,8 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
   // Past this point the caller waits for the network.
   core::requireOffMainQueue("SessionTokenFetcher::getToken()");
   auto flight = std::make_shared<Flight>(key);
-  tokenTasks_.emplace(key, flight);
-  inFlight_.fetch_add(1, std::memory_order_release);
+  state.tokenTasks.emplace(key, flight);
+  state.inFlight.fetch_add(1, std::memory_order_release);
 
   std::string path = "/v1/client/sessions/" + sessions::idPathSegment(session.id) + "/tokens";
   if (options.template_) path += "/" + sessions::pathSegment(*options.template_);
@@ -85,51 +86,60 @@ std::optional<TokenResource> SessionTokenFetcher::getToken(const Session& sessio
   try {
     startRequest(flight, std::move(path));
   } catch (...) {
-    retire(*flight);  // no thread: nobody else may join a request that never starts
+    retire(state, *flight);  // no thread: nobody else may join a request that never starts
     throw;
   }
   return await(lock, flight, /*joined=*/false);
 }
 
 void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, std::string path) {
-  // The request resolves "apiClient" as its first caller would.
-  flight->thread = std::thread(wiring::Container::propagating([this, flight, path = std::move(path)] {
-    std::optional<TokenResource> value;
-    std::exception_ptr error;
-    try {
-      core::StopTokenScope scope(flight->stop.get_token());
-      value = request(path, flight->key);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    // Out of the table before anyone learns the outcome: whoever asks next starts afresh.
-    {
-      std::lock_guard lock(mutex_);
-      retire(*flight);
-      flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
-    }
-    changed_.notify_all();
-  }));
+  // The request resolves "apiClient" as its first caller would. It reaches the fetcher only through the state
+  // it holds, and the cache only while someone still waits for it.
+  flight->thread = std::thread(wiring::Container::propagating(
+      [state = state_, cache = &cache_, flight, path = std::move(path)] {
+        std::optional<TokenResource> value;
+        std::exception_ptr error;
+        try {
+          core::StopTokenScope scope(flight->stop.get_token());
+          value = request(path);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        // Out of the table before anyone learns the outcome: whoever asks next starts afresh.
+        {
+          std::lock_guard lock(state->mutex);
+          if (!flight->abandoned) {
+            if (value) cache->insert(*value, flight->key);
+            retire(*state, *flight);
+          }
+          flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
+        }
+        state->changed.notify_all();
+      }));
 }
 
 std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mutex>& lock,
                                                         const std::shared_ptr<Flight>& flight, bool joined) {
+  State& state = *state_;
   const bool settled =
-      changed_.wait(lock, core::StopTokenScope::current(), [&] { return flight->result.has_value(); });
+      state.changed.wait(lock, core::StopTokenScope::current(), [&] { return flight->result.has_value(); });
   --flight->waiters;
-  if (joined) --joined_;
+  if (joined) --state.joined;
   if (!settled && flight->waiters == 0 && !flight->result) {
     // Nobody wants the answer any more. Whoever asks next starts afresh; the request ends now, and this
     // caller, whose stop may be a shutdown, sees it end rather than leave it running behind.
-    retire(*flight);
+    retire(state, *flight);
     flight->stop.request_stop();
-    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return flight->result.has_value(); });
+    state.changed.wait_for(lock, std::chrono::seconds(5), [&] { return flight->result.has_value(); });
   }
   // The last one out joins the thread; it has published the outcome, only its return is left.
   std::thread finished;
   if (flight->waiters == 0) {
     finished = std::move(flight->thread);
-    if (!flight->result) finished.detach();  // a send deaf to its cancellation; it ends on its own
+    if (!flight->result) {  // a send deaf to its cancellation; it ends on its own
+      flight->abandoned = true;
+      finished.detach();
+    }
   }
   const std::optional<Result> result = settled ? flight->result : std::nullopt;
   lock.unlock();
@@ -138,30 +148,29 @@ std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mu
   return take(*result);
 }
 
-void SessionTokenFetcher::retire(const Flight& flight) {
-  if (auto it = tokenTasks_.find(flight.key); it != tokenTasks_.end() && it->second.get() == &flight) {
-    tokenTasks_.erase(it);
-    inFlight_.fetch_sub(1, std::memory_order_release);
+void SessionTokenFetcher::retire(State& state, const Flight& flight) {
+  if (auto it = state.tokenTasks.find(flight.key); it != state.tokenTasks.end() && it->second.get() == &flight) {
+    state.tokenTasks.erase(it);
+    state.inFlight.fetch_sub(1, std::memory_order_release);
   }
 }
 
 std::size_t SessionTokenFetcher::joined() const {
-  std::lock_guard lock(mutex_);
-  return joined_;
+  std::lock_guard lock(state_->mutex);
+  return state_->joined;
 }
 
 bool SessionTokenFetcher::waitForJoined(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return joined_ >= count; });
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->joined >= count; });
 }
 
-std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path, const SessionTokenKey& key) {
+std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path) {
   const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post));
   if (answer.data.empty()) return std::nullopt;
   auto token = core::decodeBody<std::optional<TokenResource>>(answer.data);
   // An answer without a token text is no token either; the cache keeps what it had.
   if (!token || token->jwt.empty()) return std::nullopt;
-  cache_.insert(*token, key);
   return token;
 }
 

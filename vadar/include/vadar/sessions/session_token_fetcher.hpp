@@ -20,7 +20,9 @@
 // task's) is stopped leaves with URLError `cancelled` at once; the request goes on for the others, even when
 // the caller that left had started it (the poller stopped by `Vadar::shutdown()` while the application waits
 // on its refresh). Once every caller has left so, nobody wants the answer: the request is cancelled, the
-// last one out waits (briefly) for it to end, and the next caller starts afresh.
+// last one out waits (briefly) for it to end, and the next caller starts afresh. A request that does not end
+// then (an application hook deaf to the stop) is left to end on its own and its outcome dropped, uncached: the
+// fetcher and its cache may be destroyed meanwhile.
 //
 // Keys: a session id and a template, kept apart (see SessionTokenKey), so that no session can be handed the
 // token of another session whose id and template happen to spell the same text.
@@ -80,10 +82,22 @@ class SessionTokenFetcher {
   struct Flight {
     explicit Flight(SessionTokenKey k) : key(std::move(k)) {}
     const SessionTokenKey key;
-    std::optional<Result> result;  // set once, under mutex_
-    std::size_t waiters = 1;       // callers waiting for the result, under mutex_; the first one counts from the start
+    std::optional<Result> result;  // set once, under the state's mutex
+    std::size_t waiters = 1;       // callers waiting for the result, under the mutex; the first one counts from the start
     std::stop_source stop;         // cancels the request
-    std::thread thread;            // sends it; joined by the last waiter to leave, under mutex_
+    std::thread thread;            // sends it; joined by the last waiter to leave, under the mutex
+    // Left to end on its own by the last waiter (the request did not heed its stop): its end touches neither
+    // the fetcher nor the cache, which may both be gone by then. Under the mutex.
+    bool abandoned = false;
+  };
+  // What a request's thread shares with the fetcher: it holds its own reference, so that a request that
+  // outlives the fetcher still has somewhere to leave its outcome.
+  struct State {
+    std::mutex mutex;                     // guards tokenTasks, the flights' results and joined
+    std::condition_variable_any changed;  // a flight settled or a caller joined
+    std::atomic<std::size_t> inFlight{0};  // tokenTasks.size(), readable without the lock
+    std::unordered_map<SessionTokenKey, std::shared_ptr<Flight>> tokenTasks;
+    std::size_t joined = 0;
   };
 
   static std::optional<TokenResource> take(const Result& result);
@@ -93,16 +107,13 @@ class SessionTokenFetcher {
   // Waits for the flight's outcome as one of its `waiters` (`joined`: not the one that started it).
   std::optional<TokenResource> await(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight,
                                      bool joined);
-  // Takes the flight out of tokenTasks_ if it is still there; under mutex_.
-  void retire(const Flight& flight);
-  std::optional<TokenResource> request(const std::string& path, const SessionTokenKey& key);
+  // Takes the flight out of the state's table if it is still there; under the state's mutex.
+  static void retire(State& state, const Flight& flight);
+  // The token the frontend API answers `path` with; none for an empty answer or one without a token text.
+  static std::optional<TokenResource> request(const std::string& path);
 
   SessionTokensCache& cache_;
-  mutable std::mutex mutex_;                     // guards tokenTasks_, the flights' results and joined_
-  mutable std::condition_variable_any changed_;  // a flight settled or a caller joined
-  std::atomic<std::size_t> inFlight_{0};         // tokenTasks_.size(), readable without the lock
-  std::unordered_map<SessionTokenKey, std::shared_ptr<Flight>> tokenTasks_;
-  std::size_t joined_ = 0;
+  const std::shared_ptr<State> state_;
 };
 
 }  // namespace vadar
