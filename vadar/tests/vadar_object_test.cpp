@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -525,6 +527,40 @@ TEST(VadarObjectConcurrency, NoCallbackIsRunningOnceCancelHasReturned) {
   ASSERT_TRUE(writer.within(20s));
   vadar.setSessionsByUserId({});  // announced, but to nobody
   EXPECT_EQ(calledAfter->load(), 0);
+}
+
+// An application that tears an observation down while it holds what its callback waits for (a model it is
+// changing): the callback waits for the model, the canceller for the callback. The canceller waits only so long,
+// so both go on.
+TEST(VadarObjectConcurrency, CancelWaitsOnlySoLongForACallbackThatWaitsOnTheCanceller) {
+  VadarHarness harness(/*configureNow=*/false);
+  Vadar& vadar = harness.vadar();
+  struct Model {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool busy = true;  // until the canceller is done with it
+  };
+  auto model = std::make_shared<Model>();
+  auto entered = std::make_shared<std::promise<void>>();
+  auto tookTheModel = std::make_shared<std::atomic<bool>>(false);
+  auto subscription = std::make_shared<Vadar::Subscription>(
+      vadar.observe(Vadar::Member::sessionsByUserId, [model, entered, tookTheModel] {
+        entered->set_value();
+        std::unique_lock lock(model->mutex);
+        *tookTheModel = model->changed.wait_for(lock, 30s, [&] { return !model->busy; });
+      }));
+  std::shared_future<void> callbackEntered = entered->get_future().share();
+  Finishing canceller([model, subscription, callbackEntered] {
+    if (callbackEntered.wait_for(20s) == std::future_status::ready) subscription->cancel();
+    std::lock_guard lock(model->mutex);
+    model->busy = false;
+    model->changed.notify_all();
+  });
+  Finishing writer([&vadar] { vadar.setSessionsByUserId({{"user_1", {}}}); });
+  ASSERT_EQ(callbackEntered.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(canceller.within(20s)) << "cancel waited for a callback that waited for the canceller";
+  ASSERT_TRUE(writer.within(40s));
+  EXPECT_TRUE(tookTheModel->load());
 }
 
 TEST(VadarObject, CachedValuesNeverReplaceWhatTheNetworkDeliveredFirst) {

@@ -747,8 +747,15 @@ void Vadar::removeObserver(std::uint64_t id) {
   std::unique_lock lock(observersMutex_);
   std::erase_if(observers_, [id](const Observer& observer) { return observer.id == id; });
   // Callbacks run only on the main queue: there the running one (if any) is the caller itself.
-  if (!foundation::MainQueue::isCurrent())
-    callbackEnded_.wait(lock, [&] { return std::ranges::find(runningObservers_, id) == runningObservers_.end(); });
+  if (foundation::MainQueue::isCurrent()) return;
+  // A callback that waits for something the caller holds would otherwise hold it for ever.
+  const bool ended = callbackEnded_.wait_for(
+      lock, core::StopTokenScope::current(), Subscription::kCallbackEndWait,
+      [&] { return std::ranges::find(runningObservers_, id) == runningObservers_.end(); });
+  if (!ended) {
+    lock.unlock();
+    VadarLogger::error("An observer's callback was still running when its subscription was cancelled; it ends on its own.");
+  }
 }
 
 void Vadar::announce(Member member) {

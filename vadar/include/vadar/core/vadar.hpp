@@ -49,6 +49,7 @@
 //
 // Lifetime. `shared()` is made once (container key "vadar", singleton scope) and is never destroyed, so no
 // static destructor does work; `shutdown()` stops and joins every background thread of the library.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -95,10 +96,13 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
 
   // Keeps an observation alive; destroying or cancelling it stops the callbacks. Once `cancel()` has
   // returned the callback never starts again. A callback already running when another thread cancels finishes
-  // first: `cancel()` waits for it, so never cancel while holding something the callback waits for.
-  // Cancelling on the main queue (from inside a callback too) never waits.
+  // first: `cancel()` waits for it, for kCallbackEndWait at most and no longer than the caller's stop
+  // (core::StopTokenScope), so never cancel while holding something the callback waits for: that costs the
+  // wait, and the callback then ends after `cancel()` returned (logged). Cancelling on the main queue (from
+  // inside a callback too) never waits.
   class Subscription {
    public:
+    static constexpr std::chrono::seconds kCallbackEndWait{5};
     Subscription() = default;
     Subscription(Subscription&&) noexcept = default;
     Subscription& operator=(Subscription&& other) noexcept;
@@ -250,7 +254,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
     std::shared_ptr<std::function<void()>> callback;
   };
   std::mutex observersMutex_;
-  std::condition_variable callbackEnded_;
+  std::condition_variable_any callbackEnded_;
   std::vector<Observer> observers_;
   std::uint64_t nextObserverId_ = 1;
   // The observers whose callbacks run now, on the main queue: a stack, since a callback may write a member
