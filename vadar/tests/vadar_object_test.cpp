@@ -470,6 +470,61 @@ TEST(VadarObject, ASignOutSurvivesAProcessThatExitsRightAfterIt) {
   }
 }
 
+// The child half of the test below: an application that returns from main, without shutdown(), while a request
+// waits for its answer, the keychain writer has writes waiting their turn and the main queue has writes queued,
+// either behind a long job of its own or running one after another as the process ends.
+[[noreturn]] void leaveWithWorkUnderWay(const std::string& instructions) {
+  std::istringstream lines(instructions);
+  std::string proxyUrl, service, mainQueue;
+  std::getline(lines, proxyUrl);
+  std::getline(lines, service);
+  std::getline(lines, mainQueue);
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(VadarHarness::publishableKey(), Vadar::Settings(false, true, KeychainConfig(service), proxyUrl));
+  std::thread([] {
+    try {
+      VadarEnvironment::get();  // held by the server
+    } catch (...) {
+    }
+  }).detach();
+  Client client = Client::sample2();
+  for (int i = 0; i < 4; ++i) {
+    client.id = "client_" + std::to_string(i);
+    vadar->setClient(client);
+  }
+  if (mainQueue == "held") {
+    auto* busy = new testing::MainQueueHold(60s);  // never released: the process ends while it holds the queue
+    if (!busy->held()) std::exit(4);
+  }
+  for (int i = 0; i < 2000; ++i) {
+    foundation::MainQueue::post([vadar, client, i]() mutable {
+      client.id = "queued_" + std::to_string(i);
+      vadar->setClient(client);
+    });
+  }
+  std::exit(0);  // as returning from main would
+}
+
+TEST(VadarObject, AProcessThatLeavesMainWithWorkUnderWayEndsAtOnce) {
+  constexpr const char* childVariable = "VADAR_LEAVE_WITH_WORK_UNDER_WAY";
+  if (const char* instructions = std::getenv(childVariable)) leaveWithWorkUnderWay(instructions);
+
+  for (const char* mainQueue : {"held", "running"}) {
+    SCOPED_TRACE(mainQueue);
+    VadarHarness harness(/*configureNow=*/false);
+    harness.api().holdAnswers("GET", "/v1/environment");
+    const auto started = std::chrono::steady_clock::now();
+    const auto status =
+        testing::runChildTest("VadarObject.AProcessThatLeavesMainWithWorkUnderWayEndsAtOnce",
+                              {{childVariable, harness.proxyUrl() + "\n" + harness.service() + "\n" + mainQueue}}, 30s);
+    harness.api().releaseAnswers();
+    EXPECT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+  }
+}
+
 TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
   VadarHarness harness;
   harness.api().holdAnswers("GET", "/v1/client");
