@@ -412,13 +412,16 @@ void Transfer::headEnded() {
   }
   // Only the chunked coding is read here, and no other was asked for (no TE field is sent): a body in any
   // other, or chunked twice, would be handed over still coded.
-  if (const auto coding = headers.value("Transfer-Encoding"); coding && !isChunked(*coding)) {
+  const auto transferCoding = headers.value("Transfer-Encoding");
+  if (transferCoding && !isChunked(*transferCoding)) {
     error_ = URLError(URLError::Code::badServerResponse,
-                      "the body is sent in the transfer coding \"" + *coding + "\", which was not asked for", originalURL_);
+                      "the body is sent in the transfer coding \"" + *transferCoding + "\", which was not asked for",
+                      originalURL_);
     return;
   }
-  // An announced length is refused before a byte of it is read.
-  if (const auto field = headers.value("Content-Length")) {
+  // An announced length is refused before a byte of it is read. A chunked body is framed by its chunks (curl
+  // ignores a length beside them, and fails a malformed one itself): a length there says nothing of the body.
+  if (const auto field = headers.value("Content-Length"); field && !transferCoding) {
     const auto length = announcedLength(*field);
     if (!length) {
       error_ = URLError(URLError::Code::badServerResponse, "the answer announces its length as \"" + *field + "\"",

@@ -207,6 +207,12 @@ TEST(AnswerBodies, AnAnnouncedLengthAboveTheCapFailsBeforeTheBody) {
   const auto error = thrown<URLError>([&] { client->send(Request<void>{"/huge"}); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
+
+  // A chunked body is read by its chunks, whatever length a server announces beside them: that length is not
+  // the body's, and judging by it would refuse a body of two bytes.
+  ScriptedServer chunkedToo(
+      {{milliseconds(0), head("Content-Length: 5000000000\r\nTransfer-Encoding: chunked\r\n") + chunked("{}")}});
+  EXPECT_EQ(text(clientFor(chunkedToo, milliseconds(5000), 1000)->send(Request<void>{"/chunked"}).data), "{}");
 }
 
 // Chunk framing the server got wrong is its fault; a body whose last chunk never comes because the
