@@ -499,6 +499,37 @@ TEST(TokenPolling, StopEndsTheWaitAndStartBeginsAnotherLoop) {
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
 }
 
+// The source is the application's code: it may stop the poller, or release it, from inside a pass. The loop then
+// ends after that pass, and its thread never joins itself.
+TEST(TokenPolling, ASourceMayStopOrReleaseItsOwnPoller) {
+  for (const bool release : {false, true}) {
+    SCOPED_TRACE(release ? "released" : "stopped");
+    auto holder = std::make_shared<std::unique_ptr<SessionTokenPoller>>();
+    auto passed = std::make_shared<std::promise<void>>();
+    *holder = std::make_unique<SessionTokenPoller>(
+        [weak = std::weak_ptr(holder), passed, release]() -> std::optional<Session> {
+          // Held here: releasing the poller releases this source, and with it what it captured.
+          const auto told = passed;
+          if (const auto owner = weak.lock()) {
+            if (release) {
+              owner->reset();
+            } else {
+              (*owner)->stop();
+            }
+          }
+          told->set_value();
+          return std::nullopt;
+        },
+        1ms);
+    ASSERT_TRUE((*holder)->start());
+    ASSERT_EQ(passed->get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(*holder == nullptr, release);
+    if (!release) {
+      EXPECT_FALSE((*holder)->isRunning());
+    }
+  }
+}
+
 TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();

@@ -40,10 +40,12 @@ void SessionTokenPoller::stop() {
     std::lock_guard lock(mutex_);
     thread = std::move(thread_);
   }
-  if (thread.joinable()) {
-    thread.request_stop();
-    thread.join();
-  }
+  if (!thread.joinable()) return;
+  thread.request_stop();
+  // Asked from a pass (the source is the application's code, which may stop or release the poller): the loop
+  // ends after this pass without touching the poller, and a thread never joins itself.
+  if (thread.get_id() == std::this_thread::get_id()) return thread.detach();
+  thread.join();
 }
 
 bool SessionTokenPoller::isRunning() const {
@@ -55,6 +57,8 @@ void SessionTokenPoller::run(std::stop_token stop) {
   // `stop` ends a pass's wait for its token at once (SessionTokenFetcher cancels the request unless others
   // wait for it too).
   core::StopTokenScope scope(stop);
+  // A pass may release the poller: once it has, only what this frame holds is used.
+  const auto interval = interval_;
   std::mutex waitMutex;
   std::condition_variable_any wake;
   const Session::GetTokenOptions options(std::nullopt, expirationBuffer, false);
@@ -65,7 +69,7 @@ void SessionTokenPoller::run(std::stop_token stop) {
       // A failed refresh is retried at the next pass.
     }
     std::unique_lock lock(waitMutex);
-    wake.wait_for(lock, stop, interval_, [] { return false; });
+    wake.wait_for(lock, stop, interval, [] { return false; });
   }
 }
 

@@ -13,7 +13,8 @@
 // previous one ended.
 //
 // The loop runs on a thread of its own, with the dependency container of the thread that started it bound.
-// `start` and `stop` may be called from any thread; `stop` must not be called from a pass itself.
+// `start` and `stop` may be called from any thread. The source may stop the poller, or destroy it, from inside
+// a pass: the loop then ends after that pass, and `stop` does not wait for it.
 #include <chrono>
 #include <condition_variable>
 #include <functional>
