@@ -14,6 +14,7 @@
 #include <foundation/base64.hpp>
 #include <wiring/container.hpp>
 
+#include <httpkit/api_client.hpp>
 #include <httpkit/url_error.hpp>
 
 #include "testing/bounded_task.hpp"
@@ -23,6 +24,7 @@
 #include "vadar/sessions/session_token_poller.hpp"
 #include "vadar/models/sign_in.hpp"
 #include "vadar/attestation/sign_in_with_apple_helper.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 #include "child_process.hpp"
@@ -545,6 +547,50 @@ TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
   ASSERT_TRUE(ended) << "load() went on waiting for the server";
   EXPECT_EQ(loading.get(), "cancelled");
   EXPECT_FALSE(harness.vadar().isLoaded());
+}
+
+// An application hook that waits on something else than its stop holds the environment fetch of a load past
+// shutdown(): the load itself must still end with the shutdown, not with the hook.
+TEST(VadarObjectConcurrency, ShutdownEndsALoadWhoseEnvironmentFetchIsDeafToItsStop) {
+  VadarHarness harness;
+  struct DeafToItsStop : VadarAPIClientDelegate {
+    using VadarAPIClientDelegate::VadarAPIClientDelegate;
+    std::promise<void> entered;
+    std::shared_future<void> release;
+    std::once_flag once;
+    void willSendRequest(httpkit::APIClient& client, httpkit::URLRequest& request) override {
+      if (request.url.find("/v1/environment") != std::string::npos) {
+        std::call_once(once, [&] { entered.set_value(); });
+        release.wait_for(30s);
+      }
+      VadarAPIClientDelegate::willSendRequest(client, request);
+    }
+  };
+  auto delegate = std::make_shared<DeafToItsStop>(harness.vadar().frontendApiUrl());
+  std::promise<void> release;
+  delegate->release = release.get_future().share();
+  auto configuration = apiClientFactory().resolve()->configuration();
+  configuration.delegate = delegate;
+  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+
+  auto loading = testing_support::launch([&vadar = harness.vadar()]() -> std::string {
+    try {
+      vadar.load();
+      return "loaded";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  });
+  ASSERT_EQ(delegate->entered.get_future().wait_for(20s), std::future_status::ready);
+  Finishing shutdown([&vadar = harness.vadar()] { vadar.shutdown(); });
+  const bool shutDown = shutdown.within(20s);
+  const bool loadEnded = loading.wait_for(20s) == std::future_status::ready;
+  release.set_value();
+  EXPECT_TRUE(shutDown);
+  EXPECT_TRUE(loadEnded) << "load waited for the fetch after shutdown";
+  if (loadEnded) {
+    EXPECT_NE(loading.get(), "loaded");
+  }
 }
 
 TEST(VadarObject, LoadAfterShutdownStartsNothing) {

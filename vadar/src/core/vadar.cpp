@@ -6,6 +6,7 @@
 
 #include <boost/url/parse.hpp>
 #include <foundation/main_queue.hpp>
+#include <httpkit/url_error.hpp>
 #include <future>
 #include <wiring/container.hpp>
 
@@ -655,8 +656,16 @@ void Vadar::load() {
 
   // What this load fetches is of the instance served now: one configured meanwhile takes none of it.
   const std::string instance = frontendApiUrl();
-  auto environmentDone = std::make_shared<std::promise<Environment>>();
-  auto environmentResult = environmentDone->get_future();
+  // The environment fetch's outcome, shared with its task, so that the load can leave at its own stop (a
+  // shutdown) without waiting for a fetch that does not heed its own.
+  struct EnvironmentFetch {
+    std::mutex mutex;
+    std::condition_variable_any ended;
+    std::optional<Environment> value;
+    std::exception_ptr error;
+    bool done = false;
+  };
+  auto environmentFetch = std::make_shared<EnvironmentFetch>();
   std::stop_source environmentStop;
   std::stop_token loadStop;
   {
@@ -671,13 +680,22 @@ void Vadar::load() {
 
     // The environment is fetched on a thread of its own while this one fetches the client; a failed client
     // fetch cancels it through the send's stop token.
-    environmentStop = core::BackgroundTasks::shared().start([environmentDone](std::stop_token stop) {
+    environmentStop = core::BackgroundTasks::shared().start([environmentFetch](std::stop_token stop) {
       core::StopTokenScope scope(std::move(stop));
+      std::optional<Environment> value;
+      std::exception_ptr error;
       try {
-        environmentDone->set_value(Environment::get());
+        value = Environment::get();
       } catch (...) {
-        environmentDone->set_exception(std::current_exception());
+        error = std::current_exception();
       }
+      {
+        std::lock_guard lock(environmentFetch->mutex);
+        environmentFetch->value = std::move(value);
+        environmentFetch->error = error;
+        environmentFetch->done = true;
+      }
+      environmentFetch->ended.notify_all();
     });
   }
 
@@ -686,10 +704,19 @@ void Vadar::load() {
     Client::get();
   } catch (...) {
     environmentStop.request_stop();
-    environmentResult.wait();
+    std::unique_lock lock(environmentFetch->mutex);
+    environmentFetch->ended.wait(lock, loadStop, [&] { return environmentFetch->done; });
     throw;
   }
-  const Environment environment = environmentResult.get();
+  std::optional<Environment> fetched;
+  {
+    std::unique_lock lock(environmentFetch->mutex);
+    if (!environmentFetch->ended.wait(lock, loadStop, [&] { return environmentFetch->done; }))
+      throw httpkit::URLError(httpkit::URLError::Code::cancelled, "shutdown() stopped the load");
+    if (environmentFetch->error) std::rethrow_exception(environmentFetch->error);
+    fetched = std::move(environmentFetch->value);
+  }
+  const Environment environment = std::move(*fetched);
 
   if (frontendApiUrl() != instance) return;
   {
