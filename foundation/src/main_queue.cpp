@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -125,11 +126,23 @@ void MainQueue::run() {
   l.context.run();
 }
 
+// Runs up to a mark posted behind what is queued, not until the queue is empty: work that comes back as fast
+// as it runs (a repeating task slower than its interval, a task that posts itself) would otherwise keep the
+// application's loop here for good. The first round also collects the timers that are due, which the context
+// queues behind that mark; the second runs them.
 std::size_t MainQueue::poll() {
   auto& l = loop();
   l.becomeDriver("poll");
   if (l.context.stopped()) l.context.restart();
-  return l.context.poll();
+  std::size_t ran = 0;
+  for (int round = 0; round < 2; ++round) {
+    // Shared: were the context stopped before the mark ran, the mark would run later, after this returned.
+    auto reached = std::make_shared<bool>(false);
+    boost::asio::post(l.context, [reached] { *reached = true; });
+    while (!*reached && l.context.poll_one() > 0) ++ran;
+    if (*reached) --ran;  // the mark is no task of the application's
+  }
+  return ran;
 }
 
 // Only an application's run() has anything to return from. Stopping the queue's own thread would end it for

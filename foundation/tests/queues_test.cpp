@@ -374,6 +374,31 @@ TEST(MainQueueDriver, AStopBeforeRunIsKeptForIt) {
   });
 }
 
+// poll() runs what was ready when it was called and returns: work that keeps coming back (a repeating task
+// slower than its interval, a task that posts itself again) waits for the next poll, else the application's own
+// loop would never get its thread back.
+TEST(MainQueueDriver, PollReturnsWhileWorkKeepsComingBack) {
+  inFreshProcess([] {
+    MainQueue::poll();  // the application drives the queue from here on
+    std::atomic<int> ticks{0};
+    auto slow = MainQueue::postRepeating(1ms, [&] {
+      ++ticks;
+      std::this_thread::sleep_for(2ms);
+    });
+    std::this_thread::sleep_for(5ms);
+    const std::size_t firstRan = MainQueue::poll();
+    slow.cancel();
+    std::function<void()> again = [&] { MainQueue::post(again); };
+    MainQueue::post(again);
+    const std::size_t secondRan = MainQueue::poll();
+    bool due = false;  // a delayed task whose time has come is ready: one poll runs it
+    MainQueue::postAfter(1ms, [&] { due = true; });
+    std::this_thread::sleep_for(5ms);
+    MainQueue::poll();
+    return firstRan >= 1 && firstRan < 1000 && ticks >= 1 && secondRan >= 1 && secondRan < 1000 && due;
+  });
+}
+
 // A task that throws is the task's failure, not the queue's: it is logged with the queue's name, and what
 // was queued behind it runs, for one-off, delayed and repeating tasks alike.
 namespace {

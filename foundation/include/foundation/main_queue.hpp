@@ -45,8 +45,9 @@ class MainQueue {
     return future.get();
   }
 
-  // Drive the queue from the calling thread: `run` blocks until `stop`; `poll` runs what is ready and returns
-  // how many tasks ran. Either one disables the queue's own thread for the rest of the process.
+  // Drive the queue from the calling thread: `run` blocks until `stop`; `poll` runs what is ready (what was
+  // posted before it, and delayed work that is due) and returns how many tasks ran; work posted meanwhile waits
+  // for the next poll, so a poll always returns. Either one disables the queue's own thread for the rest of the process.
   // REQUIRES: the queue's own thread has not started, and no other thread drives the queue (else logic_error).
   static void run();
   static std::size_t poll();
