@@ -101,6 +101,7 @@ class FolderLock {
 struct FileState {
   enum class Kind { missing, unreadable, object } kind = Kind::missing;
   nlohmann::json values;  // for `object`
+  int error = 0;          // for `unreadable`: why the file could not be opened or read, 0 when it was read
   mode_t mode = 0;        // of an existing file
   dev_t device = 0;
   ino_t inode = 0;
@@ -138,12 +139,14 @@ FileState readFile(const fs::path& file) {
   // Non-blocking, so that opening a FIFO returns at once and is refused below.
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    state.kind = errno == ENOENT ? FileState::Kind::missing : FileState::Kind::unreadable;
+    state.error = errno;
+    state.kind = state.error == ENOENT ? FileState::Kind::missing : FileState::Kind::unreadable;
     return state;
   }
   struct stat info {};
   std::string text;
   bool read = ::fstat(fd, &info) == 0;
+  if (!read) state.error = errno;
   if (read && !S_ISREG(info.st_mode)) {
     ::close(fd);
     refuse(EINVAL, file, "is not a regular file");
@@ -159,6 +162,7 @@ FileState readFile(const fs::path& file) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       read = n == 0;
+      if (!read) state.error = errno;
       break;
     }
     text.append(buffer, static_cast<std::size_t>(n));
@@ -294,7 +298,12 @@ void UserDefaults::change(const std::function<bool(nlohmann::json&)>& edit) {
   const FolderLock folder(folderOf(target));
   std::lock_guard lock(mutex_);
   FileState current = readFile(target);
-  // A file that cannot be read as settings is replaced by what this object knows.
+  // A file that could not be opened or read holds what it holds all the same (settings of another user, a
+  // passing fault): replacing it would lose them, so the change fails instead. One that was read but holds
+  // no settings (not JSON, not an object) is replaced by what this object knows.
+  if (current.kind == FileState::Kind::unreadable && current.error != 0) {
+    fail(current.error, "read " + target.string());
+  }
   nlohmann::json next = current.kind == FileState::Kind::object    ? std::move(current.values)
                         : current.kind == FileState::Kind::missing ? nlohmann::json::object()
                                                                    : values_;

@@ -91,6 +91,36 @@ TEST(UserDefaults, AnUnwritableValueChangesNothingAndLaterWritesPersist) {
   EXPECT_EQ(UserDefaults(file).value("after"), 2);
 }
 
+// A file that is there but cannot be opened (left owned by another user, as after running the application
+// once with sudo) holds settings all the same: a change cannot build on them, so it throws and the file stays,
+// instead of being replaced by the one key.
+TEST(UserDefaults, AFileThatCannotBeOpenedIsNotReplaced) {
+  foundation::tests::inFreshProcess([] {
+    const auto dir = freshDir("unopenable");
+    const auto file = dir / "defaults.json";
+    std::ofstream(file) << R"({"kept": 1})";
+    fs::permissions(file, fs::perms::none);
+    struct stat before {};
+    if (::stat(file.c_str(), &before) != 0) return false;
+    if (::geteuid() == 0) {  // root reads anything: the change is made as a user who cannot
+      const uid_t nobody = 65534;
+      if (::chown(dir.c_str(), nobody, nobody) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) return false;
+    }
+    UserDefaults defaults(file);
+    bool refused = false;
+    try {
+      defaults.set("x", 2);
+    } catch (const std::system_error&) {
+      refused = true;
+    }
+    struct stat after {};
+    const bool kept = ::stat(file.c_str(), &after) == 0 && after.st_ino == before.st_ino &&
+                      after.st_size == before.st_size && after.st_uid == before.st_uid;
+    fs::remove_all(dir);
+    return refused && kept && !defaults.value("x");
+  });
+}
+
 // A writer killed at an arbitrary point leaves the previous or the next complete document, never a torn one.
 TEST(UserDefaults, WriterKilledMidWriteLeavesAWholeFile) {
   const auto dir = freshDir("kill");

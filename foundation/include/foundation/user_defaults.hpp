@@ -42,7 +42,8 @@ class UserDefaults {
   std::optional<nlohmann::json> value(const std::string& key) const;
   // Both write the whole file before they return. A change that cannot be persisted (a string that is not
   // UTF-8, an unwritable folder, another writer holding the file for more than a few seconds, a file that
-  // would grow past kMaximumFileSize) throws and changes nothing, in memory or on disk. So does, with
+  // would grow past kMaximumFileSize, a file that is there but cannot be opened or read) throws and changes
+  // nothing, in memory or on disk. So does, with
   // std::invalid_argument, a value that could not be read back as given: nested deeper than kMaximumDepth
   // allows, or holding NaN or infinity.
   void set(const std::string& key, nlohmann::json value);
