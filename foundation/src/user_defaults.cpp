@@ -114,12 +114,20 @@ struct FileState {
 }
 
 // Refuses a value that the file could not give back as it is: one nested deeper than a file may be (the
-// file's own object is the first level) or holding a number JSON has no text for (NaN, infinity).
+// file's own object is the first level) or holding a number JSON has no text for (NaN, infinity). So is one
+// holding what JSON has no text for at all: a discarded value (what a failed parse without exceptions gives)
+// is written as "<discarded>", which leaves a file that holds no settings any more, and binary comes back as
+// an object.
 void requireReadableBack(const std::string& key, const nlohmann::json& value) {
   std::vector<std::pair<const nlohmann::json*, std::size_t>> pending{{&value, 2}};
   while (!pending.empty()) {
     const auto [next, level] = pending.back();
     pending.pop_back();
+    if (next->is_discarded() || next->is_binary()) {
+      throw std::invalid_argument("UserDefaults: the value of \"" + key + "\" holds " +
+                                  (next->is_binary() ? "binary data" : "a discarded value") +
+                                  ", which JSON has no text for");
+    }
     if (next->is_number_float() && !std::isfinite(next->get<double>())) {
       throw std::invalid_argument("UserDefaults: the value of \"" + key + "\" holds NaN or infinity, which JSON cannot");
     }

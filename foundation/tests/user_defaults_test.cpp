@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -299,6 +300,41 @@ TEST(UserDefaults, NestingIsBoundedAndOnlyWhatReadsBackIsWritten) {
   EXPECT_THROW(defaults.set("list", {1.0, std::numeric_limits<double>::infinity()}), std::invalid_argument);
   for (const char* refused : {"deeper", "nan", "list"}) EXPECT_FALSE(defaults.value(refused)) << refused;
   EXPECT_EQ(fileContents(file), nlohmann::json({{"kept", brackets}, {"deepest", nested(UserDefaults::kMaximumDepth - 1)}}));
+}
+
+// Every kind of value a settings file can hold reads back as it was given, through another object; a value
+// JSON has no text for (what a failed non-throwing parse gives, binary) is refused, as it would otherwise
+// leave a file that reads back as something else, or as no settings at all.
+TEST(UserDefaults, ValuesReadBackAsGivenAndOthersAreRefused) {
+  const auto file = freshDir("kinds") / "defaults.json";
+  UserDefaults defaults(file);
+  const nlohmann::json values = {
+      {"null", nullptr},
+      {"bool", false},
+      {"min", std::numeric_limits<std::int64_t>::min()},
+      {"max", std::numeric_limits<std::uint64_t>::max()},
+      {"double", 0.1},
+      {"negativeZero", -0.0},
+      {"text", std::string("a\0\"\\\n\u00e9", 7)},
+      {"empty", nlohmann::json::object()},
+      {"list", {nlohmann::json::array(), 1.5e300, "x"}},
+  };
+  for (const auto& [key, value] : values.items()) defaults.set(key, value);
+
+  const nlohmann::json failedParse = nlohmann::json::parse("{oops", nullptr, false);
+  EXPECT_THROW(defaults.set("failedParse", failedParse), std::invalid_argument);
+  EXPECT_THROW(defaults.set("inList", {1, failedParse}), std::invalid_argument);
+  EXPECT_THROW(defaults.set("binary", nlohmann::json::binary({1, 2, 3})), std::invalid_argument);
+
+  const UserDefaults other(file);
+  for (const auto& [key, value] : values.items()) {
+    const auto read = other.value(key);
+    ASSERT_TRUE(read) << key;
+    EXPECT_EQ(*read, value) << key;
+    EXPECT_EQ(read->type(), value.type()) << key;
+  }
+  EXPECT_TRUE(std::signbit(other.value("negativeZero")->get<double>()));
+  EXPECT_EQ(fileContents(file), values);
 }
 
 // Another writer that holds the folder's lock (a process stopped mid-write, say) holds back only the writes

@@ -45,7 +45,7 @@ class UserDefaults {
   // would grow past kMaximumFileSize, a file that is there but cannot be opened or read) throws and changes
   // nothing, in memory or on disk. So does, with
   // std::invalid_argument, a value that could not be read back as given: nested deeper than kMaximumDepth
-  // allows, or holding NaN or infinity.
+  // allows, or holding NaN, infinity, binary data or a discarded value (a failed parse's result).
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
   const std::filesystem::path& file() const { return file_; }
