@@ -98,6 +98,36 @@ TEST(SerialQueue, SyncFromOutsideWaitsAndFromInsideRunsInline) {
   EXPECT_FALSE(queue.isCurrent());
 }
 
+// A task of one queue that waits in sync() for another holds its queue for the work it waits for: when that
+// work syncs back on the first queue (directly or through a queue of the same target), waiting would be for
+// ever, so it runs there and then, as a sync from inside the queue does. Run apart: a hang leaves threads
+// behind that no test could end.
+TEST(SerialQueue, SyncBackOnTheQueueThatWaitsRunsInsteadOfWaitingForEver) {
+  foundation::tests::inFreshProcess([] {
+    SerialQueue a("test.cycle.a"), b("test.cycle.b"), c("test.cycle.c");
+    SerialQueue behindA("test.cycle.behind", a);
+    int ran = 0;
+    a.sync([&] {
+      b.sync([&] {
+        c.sync([&] {
+          a.sync([&] { ++ran; });
+          behindA.sync([&] { b.sync([&] { ++ran; }); });
+        });
+      });
+    });
+    // Once the chain has returned, nothing of it is held any more: a later sync waits its turn as always.
+    std::atomic<bool> busy{false}, overlapped{true};
+    a.post([&] {
+      busy = true;
+      std::this_thread::sleep_for(20ms);
+      busy = false;
+    });
+    b.post([&] { a.sync([&] { overlapped = busy.load(); }); });
+    b.sync([] {});
+    return ran == 2 && !overlapped;
+  });
+}
+
 // A task that waits in sync() for another queue holds a worker of the shared pool while the work it waits for
 // needs one. More such tasks at once than the pool has workers must all return, and timers and other queues
 // must run meanwhile. (The state is shared, not on the stack: a failure here leaves the tasks behind.)

@@ -39,7 +39,9 @@ class SerialQueue {
   // Runs `task` every `interval` (first run after one interval) until cancelled.
   Cancellable postRepeating(std::chrono::steady_clock::duration interval, std::function<void()> task) const;
   // Runs `task` on the queue and waits for it. Called from the queue itself it runs inline, and so it does once
-  // the pool has stopped at exit (see ThreadPool), when no worker would ever run it.
+  // the pool has stopped at exit (see ThreadPool), when no worker would ever run it. It runs inline too when
+  // the queue's own task waits in sync() for the calling work (a task of A syncs on B, whose task syncs back on
+  // A): that task is blocked until this returns, so waiting for it would be waiting for ever.
   void sync(const std::function<void()>& task) const;
   // True while the calling thread runs a task of this queue, or of any queue that shares its target.
   bool isCurrent() const;
