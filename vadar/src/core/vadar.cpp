@@ -704,8 +704,9 @@ void Vadar::load() {
     Client::get();
   } catch (...) {
     environmentStop.request_stop();
+    // Its outcome is not wanted any more: a fetch deaf to the stop costs the load's error a bounded wait only.
     std::unique_lock lock(environmentFetch->mutex);
-    environmentFetch->ended.wait(lock, loadStop, [&] { return environmentFetch->done; });
+    environmentFetch->ended.wait_for(lock, loadStop, std::chrono::seconds(5), [&] { return environmentFetch->done; });
     throw;
   }
   std::optional<Environment> fetched;
