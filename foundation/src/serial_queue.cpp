@@ -4,6 +4,8 @@
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <future>
 #include <vector>
 
@@ -19,9 +21,9 @@ using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
 struct SerialQueue::State {
   std::shared_ptr<const std::string> label;
   Strand strand;
-  // Names the strand, shared by the queues of one target. Tasks hold it, so that no other queue's can take its
-  // address while one of them runs.
-  std::shared_ptr<const int> strandId;
+  // Names the strand, shared by the queues of one target. Never reused, so a task needs to hold nothing to keep
+  // it its own, and a post costs no reference count more.
+  std::uint64_t strandId;
 };
 
 namespace {
@@ -30,17 +32,22 @@ namespace {
 // whose tasks wait in sync() for that work, up the chain of syncs that led to it. A sync back on one of them
 // would wait for a task that waits for it: it runs at once instead, which is safe, as that task is blocked
 // until it returns.
-thread_local std::vector<const int*> heldStrands;
+thread_local std::vector<std::uint64_t> heldStrands;
 
-bool holds(const int* strand) {
+std::uint64_t newStrandId() {
+  static std::atomic<std::uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool holds(std::uint64_t strand) {
   return std::find(heldStrands.begin(), heldStrands.end(), strand) != heldStrands.end();
 }
 
 // Adds strands to what the thread holds for the life of one task.
 class Holding {
  public:
-  explicit Holding(const int* strand) : size_(heldStrands.size()) { heldStrands.push_back(strand); }
-  Holding(const int* strand, const std::vector<const int*>& chain) : size_(heldStrands.size()) {
+  explicit Holding(std::uint64_t strand) : size_(heldStrands.size()) { heldStrands.push_back(strand); }
+  Holding(std::uint64_t strand, const std::vector<std::uint64_t>& chain) : size_(heldStrands.size()) {
     heldStrands.insert(heldStrands.end(), chain.begin(), chain.end());
     heldStrands.push_back(strand);
   }
@@ -53,9 +60,9 @@ class Holding {
 };
 
 // Not boxed in a function of its own: a post then costs no allocation more than it did.
-auto holding(std::shared_ptr<const int> strand, std::function<void()> task) {
-  return [strand = std::move(strand), task = std::move(task)] {
-    const Holding held(strand.get());
+auto holding(std::uint64_t strand, std::function<void()> task) {
+  return [strand, task = std::move(task)] {
+    const Holding held(strand);
     task();
   };
 }
@@ -65,7 +72,7 @@ auto holding(std::shared_ptr<const int> strand, std::function<void()> task) {
 SerialQueue::SerialQueue(std::string label)
     : state_(std::make_shared<State>(State{std::make_shared<const std::string>(std::move(label)),
                                            boost::asio::make_strand(ThreadPool::shared()),
-                                           std::make_shared<const int>(0)})) {}
+                                           newStrandId()})) {}
 
 // The same strand, so the target's order holds for both queues' tasks.
 SerialQueue::SerialQueue(std::string label, const SerialQueue& target)
@@ -96,7 +103,7 @@ Cancellable SerialQueue::postRepeating(std::chrono::steady_clock::duration inter
 void SerialQueue::sync(const std::function<void()>& task) const {
   // Once the pool has stopped at exit, nothing would ever run a posted task: the caller (an exit handler, a
   // static's destructor) runs it itself instead of waiting for ever.
-  if (isCurrent() || holds(state_->strandId.get()) || ThreadPool::shared().stopped()) {
+  if (isCurrent() || holds(state_->strandId) || ThreadPool::shared().stopped()) {
     task();
     return;
   }
@@ -104,7 +111,7 @@ void SerialQueue::sync(const std::function<void()>& task) const {
   auto done = packaged.get_future();
   // The task runs holding what this thread holds: the caller's queues wait for it.
   boost::asio::post(state_->strand, [&packaged, strand = state_->strandId, chain = heldStrands] {
-    const Holding held(strand.get(), chain);
+    const Holding held(strand, chain);
     packaged();
   });
   {
