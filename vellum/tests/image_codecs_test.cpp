@@ -1,6 +1,8 @@
 // Image values, format sniffing, and the three codecs on images the tests make with real encoders.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -8,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "test_allocations.hpp"
 #include "test_child.hpp"
 #include "test_images.hpp"
 #include "vellum/image/image_codecs.hpp"
@@ -128,6 +131,39 @@ TEST(PNGCodec, RoundTripSixteenBitAndBadInput) {
   DecodingLimits tight;
   tight.maxPixels = 33 * 17 - 1;
   EXPECT_FALSE(decodePNG(encoded, tight));
+}
+
+// A chunk beside the picture declares up to 2 GB in four bytes. libpng allocates some kinds' declared length
+// before reading them, so a download of 150 bytes must not get that far: such chunks are skipped unread, and a
+// picture carrying one decodes as without it.
+TEST(PNGCodec, ChunkLengthsNeverSizeAnAllocation) {
+  const foundation::Bytes encoded = *encodePNG(test::gradient(4, 3));
+  const std::size_t afterHeader = 8 + 12 + 13;  // signature, then the IHDR chunk
+  auto withChunk = [&](std::string_view type, std::uint32_t length, const foundation::Bytes& data) {
+    foundation::Bytes png(encoded.begin(), encoded.begin() + afterHeader);
+    for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<std::uint8_t>(length >> shift));
+    png.insert(png.end(), type.begin(), type.end());
+    png.insert(png.end(), data.begin(), data.end());
+    const uLong crc = crc32(crc32(0, nullptr, 0), png.data() + afterHeader + 4, 4 + data.size());
+    for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<std::uint8_t>(crc >> shift));
+    png.insert(png.end(), encoded.begin() + afterHeader, encoded.end());
+    return png;
+  };
+  for (std::string_view type : {"tEXt", "zTXt", "iTXt", "sPLT", "eXIf", "pCAL", "sCAL"}) {
+    const foundation::Bytes hostile = withChunk(type, 0x7FFFFFF0, {'a', 'b', 'c', 'd'});
+    ASSERT_LT(hostile.size(), 200u);
+    bool decoded = true;
+    const auto largest = test::largestAllocation([&] { decoded = static_cast<bool>(decodePNG(hostile)); });
+    EXPECT_FALSE(decoded) << type;
+    if (largest) {
+      EXPECT_LT(*largest, std::size_t{16} << 20) << type << " sized an allocation by its length";
+    }
+
+    // A well-formed chunk of the same kind changes nothing.
+    const auto plain = decodePNG(withChunk(type, 4, {'a', 'b', 'c', 'd'}));
+    ASSERT_TRUE(plain) << type << ": " << plain.error().reason;
+    EXPECT_EQ(plain.value().pixels, decodePNG(encoded).value().pixels) << type;
+  }
 }
 
 TEST(JPEGCodec, RoundTripQualityAndBadInput) {

@@ -106,6 +106,10 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
   png_set_read_fn(png, reader, readFromMemory);
   // Sizes are bounded below by the pixel limits, not by libpng's default of a million a side.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  // Only the critical chunks and tRNS make the picture; every other chunk is skipped unread. libpng allocates
+  // a text, sPLT, eXIf, pCAL or sCAL chunk's whole declared length before reading a byte of it (past its own
+  // chunk limit, which it only warns about), so a few bytes declaring 2 GB would ask for 2 GB.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   png_read_info(png, info);
 
   const png_uint_32 width = png_get_image_width(png, info);
