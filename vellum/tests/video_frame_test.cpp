@@ -8,6 +8,7 @@
 #include <future>
 #include <unordered_set>
 
+#include "test_allocations.hpp"
 #include "test_files.hpp"
 #include "test_providers.hpp"
 #include "test_media.hpp"
@@ -96,6 +97,20 @@ TEST_F(VideoFrames, FilesThatAreNoPlainVideoGiveTheGeneratorsError) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(errorOf(fifo), "VideoFrameError");
   EXPECT_EQ(errorOf("/dev/zero"), "VideoFrameError");
+
+  // 49 bytes: a file type box, then a sync-sample table that declares 486 million entries and holds none. The
+  // demuxer sizes the table by the count before reading it; the read must fail without asking for 2 GB.
+  const Bytes declaresHugeTable = {
+      0x00, 0x00, 0x00, 0x1c, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0x00, 0x00, 0x02, 0x32, 'm',
+      'p',  '4',  '1',  0x00, 0x00, 0x00, 0x08, 'f', '2', '5', '6', 'c', 'o', 'l', 'o', 't', 'r',
+      'a',  'k',  0x00, 0x00, 0x00, 0x20, 's', 't', 's', 's', 0x00, 0x00, 0x00, 0x00, 0x1d};
+  const auto hostile = dir.write("table.mp4", declaresHugeTable);
+  std::string outcome;
+  const auto largest = test::largestAllocation([&] { outcome = errorOf(hostile); });
+  EXPECT_EQ(outcome, "VideoFrameError");
+  if (largest) {
+    EXPECT_LT(*largest, std::size_t{512} << 20) << "a declared count sized an allocation";
+  }
 }
 
 // The generator's answer for one time, within a deadline generous enough for sanitizer builds.

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
@@ -20,6 +21,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -63,6 +65,15 @@ std::int64_t seekPacket(void* opaque, std::int64_t offset, int whence) {
   }
   const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
   return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
+}
+
+// Demuxers size some tables by the count a file declares before reading them: 49 bytes of MP4 can ask for a
+// sync-sample table of 2 GB. No block that reading a frame needs is larger than the largest picture a decoder
+// may make (the pixel limit at 8 bytes a pixel, 16-bit RGBA), so FFmpeg is told to refuse anything larger.
+// The limit is FFmpeg's own and holds for the whole process; it is set once, before the first file is opened.
+void limitFFmpegBlocks() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_max_alloc(static_cast<std::size_t>(DecodingLimits{}.maxPixels) * 8); });
 }
 
 [[noreturn]] void fail(const std::string& why) { throw VideoFrameError("Cannot make a frame of the video: " + why); }
@@ -155,6 +166,7 @@ class Video {
 
  private:
   void openContainer() {
+    limitFFmpegBlocks();
     constexpr int kBufferSize = 64 * 1024;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (!buffer) fail("out of memory");
