@@ -634,13 +634,14 @@ TEST_F(DiskSweeps, ExpiredBoundaries) {
   disk_->store(bytes(10), "at-reference", StorageExpiration::date(reference));
   disk_->store(bytes(10), "after", StorageExpiration::date(reference + 1s));
   disk_->store(bytes(10), "before", StorageExpiration::date(reference - 1s));
-  // A directory past its expiry is never deleted; files inside it are swept; hidden files are not.
+  // A directory past its expiry is never deleted; files inside it are swept; the storage's own files are not.
   fs::create_directories(file("sub"));
   std::ofstream(file("sub") / "old") << "x";
-  std::ofstream(file(".hidden")) << "x";
+  const std::string own = std::string(DiskStorage::kTemporaryFilePrefix) + "left";
+  std::ofstream(file(own)) << "x";
   const timespec past[2] = {{0, 0}, {1, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, file("sub").c_str(), past, 0), 0);
-  ASSERT_EQ(::utimensat(AT_FDCWD, file(".hidden").c_str(), past, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, file(own).c_str(), past, 0), 0);
 
   auto swept = disk_->removeExpiredValues(reference);
   EXPECT_FALSE(swept.error);
@@ -649,7 +650,7 @@ TEST_F(DiskSweeps, ExpiredBoundaries) {
   EXPECT_EQ(removed, (std::vector<std::string>{"at-reference", "before", "old"}));
   EXPECT_TRUE(fs::exists(file("after")));
   EXPECT_TRUE(fs::is_directory(file("sub")));
-  EXPECT_TRUE(fs::exists(file(".hidden")));
+  EXPECT_TRUE(fs::exists(file(own)));
 }
 
 TEST_F(DiskSweeps, SizeSweepLeastRecentlyUsedFirstDownToHalf) {
@@ -660,9 +661,10 @@ TEST_F(DiskSweeps, SizeSweepLeastRecentlyUsedFirstDownToHalf) {
   }
   EXPECT_TRUE(disk_->value("c"));
   settle(*disk_);
-  // A directory and a hidden file take no part.
+  // A directory and the storage's own files take no part.
   fs::create_directories(file("dir"));
-  std::ofstream(file(".hidden")) << std::string(1000, 'x');
+  const std::string own = std::string(DiskStorage::kTemporaryFilePrefix) + "left";
+  std::ofstream(file(own)) << std::string(1000, 'x');
   EXPECT_EQ(disk_->totalSize(), 400u);
 
   for (std::uint64_t unswept : {0, 401}) {
@@ -676,12 +678,46 @@ TEST_F(DiskSweeps, SizeSweepLeastRecentlyUsedFirstDownToHalf) {
   EXPECT_EQ(names(swept.removed), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(disk_->totalSize(), 200u);
   EXPECT_TRUE(fs::is_directory(file("dir")));
-  EXPECT_TRUE(fs::exists(file(".hidden")));
+  EXPECT_TRUE(fs::exists(file(own)));
 
   setLimit(199);  // an odd limit's half rounds down: target 99
   swept = disk_->removeSizeExceededValues();
   EXPECT_EQ(names(swept.removed), (std::vector<std::string>{"d", "c"}));  // c was read after d was stored
   EXPECT_EQ(disk_->totalSize(), 0u);
+}
+
+// With plain file names a key may start with a dot. Its entry is an entry like any other: it counts towards
+// the limit and is swept by both sweeps, or the directory outgrows its limit for good. Only the storage's own
+// names (files on their way in, the folder they are made in) are left to the storage.
+TEST_F(DiskSweeps, KeysStartingWithADotAreSweptButTheStoragesOwnNamesAreNot) {
+  disk_->store(bytes(100), ".stale", StorageExpiration::seconds(5));
+  disk_->store(bytes(100), "fresh");
+  const fs::path leftover = file(std::string(DiskStorage::kTemporaryFilePrefix) + "crashed");
+  const fs::path incoming = file(std::string(DiskStorage::kIncomingFolderName)) / "in-progress";
+  std::ofstream(leftover) << std::string(1000, 'x');
+  std::ofstream(incoming) << std::string(1000, 'x');
+  const timespec past[2] = {{0, 0}, {1, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, leftover.c_str(), past, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, incoming.c_str(), past, 0), 0);
+  EXPECT_EQ(disk_->totalSize(), 200u);
+
+  advance(10s);
+  auto expired = disk_->removeExpiredValues();
+  EXPECT_FALSE(expired.error);
+  EXPECT_EQ(names(expired.removed), std::vector<std::string>{".stale"});
+  EXPECT_FALSE(disk_->isCached(".stale"));
+
+  disk_->store(bytes(300), ".large");
+  advance(10s);
+  EXPECT_TRUE(disk_->value("fresh"));
+  settle(*disk_);
+  setLimit(400);
+  auto sized = disk_->removeSizeExceededValues();
+  EXPECT_FALSE(sized.error);
+  EXPECT_EQ(names(sized.removed), std::vector<std::string>{".large"});
+  EXPECT_EQ(disk_->totalSize(), 100u);
+  EXPECT_TRUE(fs::exists(leftover));
+  EXPECT_TRUE(fs::exists(incoming));
 }
 
 TEST_F(DiskSweeps, PartialFailureStillReportsWhatWasDeleted) {

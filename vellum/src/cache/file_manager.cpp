@@ -180,9 +180,12 @@ void removeTree(const fs::path& path) {
   }
 }
 
-bool isHidden(const fs::path& path) {
+// The names the storage keeps for itself: files on their way in or out, and the folder they are made in. Any
+// other name, hidden or not, may be an entry (a key starting with a dot, with plain file names), and an entry
+// no listing shows would never be swept, nor counted against the size limit.
+bool isStorageOwnName(const fs::path& path) {
   const std::string name = path.filename().string();
-  return !name.empty() && name[0] == '.';
+  return name.starts_with(kTemporaryFilePrefix) || name == kIncomingFolderName;
 }
 
 }  // namespace
@@ -219,7 +222,7 @@ std::vector<fs::path> FileManager::enumerate(const fs::path& root) const {
   std::error_code error;
   for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (error) break;
-    if (isHidden(it->path())) {
+    if (isStorageOwnName(it->path())) {
       it.disable_recursion_pending();
       continue;
     }

@@ -157,7 +157,7 @@ class Backend {
   // it is not made again then).
   void removeAll(bool skipRecreatingDirectory = false);
 
-  // Every stored file and directory below the storage directory (hidden names skipped).
+  // Every stored file and directory below the storage directory (the storage's own names skipped).
   // Throws VellumError (fileEnumeratorCreationFailed).
   std::vector<Path> listFileURLs() const;
   // Deletes files (never directories) past their expiry at `referenceDate`, and files whose metadata cannot

@@ -93,8 +93,10 @@ class FileManager {
   virtual void createDirectories(const std::filesystem::path& path);
   // The names in a directory, one level, hidden ones included. Throws filesystem_error.
   virtual std::vector<std::string> contentsOfDirectory(const std::filesystem::path& path) const;
-  // Every entry under `root`, depth first, without hidden names (nor what lies under them) and without
-  // following symbolic links. Throws filesystem_error when `root` cannot be opened.
+  // Every entry under `root`, depth first, without the storage's own names (kTemporaryFilePrefix,
+  // kIncomingFolderName) nor what lies under them, and without following symbolic links. Other hidden names
+  // are listed: with plain file names a key may start with a dot. Throws filesystem_error when `root` cannot
+  // be opened.
   virtual std::vector<std::filesystem::path> enumerate(const std::filesystem::path& root) const;
   // The entry's status without following a symbolic link. Throws filesystem_error.
   virtual FileStatus status(const std::filesystem::path& path) const;
@@ -135,10 +137,10 @@ class FileManager {
   virtual void removeLeftoverTemporaryFiles(const std::filesystem::path& directory);
 };
 
-// Names of the temporary files writeFile makes start with this (hidden, so listings and sweeps skip them).
+// Names of the temporary files writeFile makes start with this (listings and sweeps skip them).
 inline constexpr std::string_view kTemporaryFilePrefix = ".vellum-tmp-";
 // The folder inside a cache's directory where writeFile makes its files before renaming them into place
-// (hidden, so listings and sweeps skip it and what it holds).
+// (listings and sweeps skip it and what it holds).
 inline constexpr std::string_view kIncomingFolderName = ".vellum-incoming";
 
 }  // namespace vellum::DiskStorage
