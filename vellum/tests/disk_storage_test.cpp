@@ -312,6 +312,52 @@ TEST_F(DiskStorageTest, EntriesAreMadeInTheIncomingFolderAndRenamedIntoPlace) {
   EXPECT_TRUE(fs::is_directory(incoming) && fs::is_empty(incoming));
 }
 
+// Something may put a link where the incoming folder belongs (a tool that moved the cache's contents, a
+// restore from a backup). Writing through it makes files outside the storage, and where the link leads to
+// another file system the rename into place fails for every store: the disk cache would store nothing again.
+TEST_F(DiskStorageTest, AnIncomingFolderThatIsALinkIsNotWrittenThrough) {
+  auto disk = ready(config());
+  disk->store(bytes(1), "first");
+  const fs::path incoming = disk->directoryURL() / DiskStorage::kIncomingFolderName;
+  ASSERT_TRUE(fs::is_directory(fs::symlink_status(incoming)));
+
+  const fs::path outside = base_ / "outside";
+  fs::create_directories(outside);
+  fs::remove_all(incoming);
+  fs::create_directory_symlink(outside, incoming);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, outside.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  disk->store(bytes(2), "same-disk");
+  alignas(inotify_event) char buffer[4096];
+  EXPECT_LT(::read(watch, buffer, sizeof buffer), 0) << "a file was made outside the storage";
+  ::close(watch);
+  EXPECT_EQ(disk->value("same-disk"), bytes(2));
+  EXPECT_TRUE(fs::is_symlink(incoming));  // not ours to remove
+
+  // Another file system: shared memory, where the machine has it apart from the test's directory.
+  char pattern[] = "/dev/shm/vellum-incoming-XXXXXX";
+  struct stat here {}, there {};
+  if (::stat(base_.c_str(), &here) != 0 || !::mkdtemp(pattern)) {
+    GTEST_SKIP() << "no second file system to link to";
+  }
+  const fs::path elsewhere = pattern;
+  const bool apart = ::stat(elsewhere.c_str(), &there) == 0 && there.st_dev != here.st_dev;
+  if (apart) {
+    fs::remove(incoming);
+    fs::create_directory_symlink(elsewhere, incoming);
+    try {
+      disk->store(bytes(3), "other-disk");
+    } catch (const VellumError& error) {
+      ADD_FAILURE() << error.what();
+    }
+    EXPECT_EQ(disk->value("other-disk"), bytes(3));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+  }
+  fs::remove_all(elsewhere);
+  if (!apart) GTEST_SKIP() << "/dev/shm is on the test directory's file system";
+}
+
 TEST_F(DiskStorageTest, DirectoryThatCannotBeCreatedLeavesStorageNotReady) {
   // A regular file where a directory should be: no permissions needed to make creation fail.
   std::ofstream(base_ / "plain") << "x";

@@ -128,15 +128,24 @@ int openTemporary(const fs::path& temporary) {
 // name the folder does not hold yet waits for that lock, as a cache miss does. Renamed into place, a new
 // entry holds the entry's folder only for the rename. The incoming folder comes back with the first write
 // after a clear; where it cannot be had (something else holds its name), the file is made beside the entry.
+// Only a folder of our own will do: through a link of that name the file would be made outside the storage,
+// and on another file system the rename into place would fail (EXDEV) for every store.
+bool haveIncomingFolder(const fs::path& folder) {
+  struct stat st;
+  if (::lstat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (errno != ENOENT || (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)) return false;
+  return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);  // made here, or by a store meanwhile
+}
+
 fs::path openIncoming(const fs::path& path, int& fd) {
   const fs::path folder = path.parent_path() / kIncomingFolderName;
-  fs::path temporary = temporaryIn(folder, "");
-  fd = openTemporary(temporary);
-  if (fd < 0 && errno == ENOENT && (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST)) {
+  fd = -1;
+  if (haveIncomingFolder(folder)) {
+    const fs::path temporary = temporaryIn(folder, "");
     fd = openTemporary(temporary);
+    if (fd >= 0) return temporary;
   }
-  if (fd >= 0) return temporary;
-  temporary = temporaryBeside(path, "");
+  const fs::path temporary = temporaryBeside(path, "");
   fd = openTemporary(temporary);
   return temporary;
 }
