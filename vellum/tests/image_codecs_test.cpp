@@ -189,6 +189,84 @@ TEST(JPEGCodec, RoundTripQualityAndBadInput) {
   EXPECT_FALSE(encodeJPEG(Bitmap{}, 1.0));
 }
 
+// Where the entropy-coded data of the first scan starts (after its SOS segment), and where the last scan's
+// SOS marker stands.
+struct Scans {
+  std::size_t firstData = 0, lastStart = 0;
+};
+Scans scansOf(const foundation::Bytes& jpeg) {
+  Scans scans;
+  for (std::size_t i = 2; i + 3 < jpeg.size();) {
+    if (jpeg[i] != 0xFF) {
+      ++i;
+      continue;
+    }
+    const std::uint8_t marker = jpeg[i + 1];
+    if (marker == 0x00 || marker == 0xFF || (marker >= 0xD0 && marker <= 0xD9)) {
+      i += 2;  // stuffed byte, fill, restart or end: no length follows
+      continue;
+    }
+    const std::size_t length = std::size_t{jpeg[i + 2]} << 8 | jpeg[i + 3];
+    if (marker == 0xDA) {
+      if (!scans.firstData) scans.firstData = i + 2 + length;
+      scans.lastStart = i;
+    }
+    i += 2 + length;
+  }
+  return scans;
+}
+
+// A download cut short, or a cache file torn by a crash, is not a picture: it must not decode as a good image
+// with the rest filled in, and it must not be shown (or cached) as one. Only a missing end marker after
+// complete pixel data (a GIF's trailer, a PNG's IEND, a single-scan JPEG's EOI) is let pass.
+TEST(AllCodecs, DataCutShortIsAFailure) {
+  // Pure red: libjpeg fills what it lacks with grey.
+  Bitmap red{64, 64, {}};
+  for (int i = 0; i < 64 * 64; ++i) red.pixels.insert(red.pixels.end(), {255, 0, 0, 255});
+
+  const auto jpeg = *encodeJPEG(red, 0.9);
+  ASSERT_EQ(jpeg[jpeg.size() - 2], 0xFF);
+  ASSERT_EQ(jpeg.back(), 0xD9);
+  const Scans scans = scansOf(jpeg);
+  ASSERT_GT(scans.firstData, 0u);
+  const std::size_t scanEnd = jpeg.size() - 2;
+  for (std::size_t cut : {scans.firstData + 1, (scans.firstData + scanEnd) / 2, scanEnd - 1}) {
+    const auto data = std::span(jpeg).first(cut);
+    EXPECT_FALSE(decodeJPEG(data)) << "cut at " << cut << " of " << jpeg.size();
+    EXPECT_FALSE(decodeJPEGDownscaled(data, 8)) << "cut at " << cut;
+    EXPECT_FALSE(imageFromData(data)) << "cut at " << cut;
+    EXPECT_TRUE(decodingFailure(data)) << "cut at " << cut;
+  }
+  // Only the end marker missing: every pixel is there.
+  auto unended = decodeJPEG(std::span(jpeg).first(scanEnd));
+  ASSERT_TRUE(unended) << unended.error().reason;
+  EXPECT_EQ(pixel(unended.value(), 63, 63), pixel(decodeJPEG(jpeg).value(), 63, 63));
+  EXPECT_GT(pixel(unended.value(), 63, 63)[0], 240);
+
+  // A progressive file cut between two scans decodes whole only from its earlier scans: a failure as well.
+  const auto progressive = test::progressiveJPEG(red);
+  const Scans progressiveScans = scansOf(progressive);
+  ASSERT_GT(progressiveScans.lastStart, progressiveScans.firstData);
+  for (std::size_t cut : {progressiveScans.lastStart, progressive.size() - 3, progressive.size() - 2}) {
+    EXPECT_FALSE(decodeJPEG(std::span(progressive).first(cut))) << "cut at " << cut << " of " << progressive.size();
+  }
+  EXPECT_TRUE(decodeJPEG(progressive));
+
+  const auto png = *encodePNG(red);
+  for (std::size_t cut : {std::size_t{60}, png.size() / 2, png.size() - 13}) {
+    EXPECT_FALSE(decodePNG(std::span(png).first(cut))) << "cut at " << cut << " of " << png.size();
+    EXPECT_FALSE(decodePNGDownscaled(std::span(png).first(cut), 8)) << "cut at " << cut;
+  }
+  EXPECT_TRUE(decodePNG(std::span(png).first(png.size() - 12)));  // without its IEND chunk
+
+  const auto gif = test::makeGIF(4, 4, {{0, 0, 4, 4, std::vector<std::uint8_t>(16, 1)}});
+  for (std::size_t cut : {gif.size() - 4, gif.size() - 2}) {
+    EXPECT_FALSE(decodeGIF(std::span(gif).first(cut))) << "cut at " << cut << " of " << gif.size();
+    EXPECT_FALSE(imageFromData(std::span(gif).first(cut))) << "cut at " << cut;
+  }
+  EXPECT_TRUE(decodeGIF(std::span(gif).first(gif.size() - 1)));  // without its trailer
+}
+
 foundation::Bytes fourFrameGIF() {
   test::GifFrameSpec first{0, 0, 4, 4, std::vector<std::uint8_t>(16, 1), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 5};
   first.indices[0] = 3;

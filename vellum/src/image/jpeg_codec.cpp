@@ -7,6 +7,9 @@
 #include "image/jpeg_support.hpp"
 #include "image/resample.hpp"
 
+// The warnings' codes; after jpeglib.h, which it needs.
+#include <jerror.h>
+
 namespace vellum {
 namespace jpeg {
 namespace {
@@ -18,7 +21,11 @@ void onError(j_common_ptr info) {
 }
 
 void onMessage(j_common_ptr info, int level) {
-  if (level < 0) reinterpret_cast<ErrorManager*>(info->err)->warned = true;
+  if (level >= 0) return;
+  auto* manager = reinterpret_cast<ErrorManager*>(info->err);
+  manager->warned = true;
+  if (info->err->msg_code == JWRN_JPEG_EOF) manager->endedEarly = true;
+  if (info->err->msg_code == JWRN_HIT_MARKER) manager->ranShort = true;
 }
 
 void onProgress(j_common_ptr info) {
@@ -38,6 +45,8 @@ void installErrorManager(j_common_ptr info, ErrorManager& errors) {
   errors.base.emit_message = onMessage;
   errors.message[0] = '\0';
   errors.warned = false;
+  errors.endedEarly = false;
+  errors.ranShort = false;
 }
 
 void installScanLimit(j_decompress_ptr info, jpeg_progress_mgr& progress) {
@@ -123,6 +132,7 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     return false;
   }
   jpeg::limitWorkingMemory(&info, pixels);
+  const bool singleScan = !jpeg_has_multiple_scans(&info);
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
@@ -132,7 +142,15 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     if (jpeg_read_scanlines(&info, &row, 1) == 1 && cmyk) jpeg::cmykToRGBA(row, info.output_width, inverted);
   }
   jpeg_finish_decompress(&info);
+  // Data cut short (a download cut off, a torn file) decodes with grey, or the earlier scans only, in place of
+  // what is missing: that is no picture of the file, and shown or cached it would pass for a good one for
+  // good. Only a single scan that had all its data and lacks just the end marker after it is whole.
+  const bool whole = !errors.endedEarly || (singleScan && !errors.ranShort);
   jpeg_destroy_decompress(&info);
+  if (!whole) {
+    *reason = "data ends before the image does";
+    return false;
+  }
   return true;
 }
 

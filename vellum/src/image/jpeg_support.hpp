@@ -23,10 +23,14 @@ struct ErrorManager {
   char message[JMSG_LENGTH_MAX];
   // Set by the first warning (libjpeg warns on corrupt entropy data and carries on with filled-in values).
   bool warned = false;
+  // The data ended before its end-of-image marker (libjpeg then pretends one and carries on).
+  bool endedEarly = false;
+  // A scan lacked data it needed, and libjpeg filled in the rest of it.
+  bool ranShort = false;
 };
 
 // Points `info` at `errors`: fatal errors format their message and long-jump to `errors.jump`; warnings only
-// set `errors.warned`.
+// set `errors.warned` (and `endedEarly` or `ranShort` for those two).
 void installErrorManager(j_common_ptr info, ErrorManager& errors);
 
 // A progressive file can hold an unbounded number of scans, each a full pass over the coefficients: the
