@@ -441,7 +441,25 @@ TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   // The GIF bytes and the frame source describe the unprocessed frames: they are not carried over, and a
   // GIF of the processed frames is made when one is asked for.
   EXPECT_EQ(flipped->animatedImageData(), nullptr);
-  EXPECT_EQ(flipped->frameSource(), nullptr);
+  // An animated view plays what the frame source gives: the processed frames, with their own durations, or
+  // it would show a still picture.
+  ASSERT_TRUE(flipped->frameSource());
+  EXPECT_NE(flipped->frameSource(), animated->frameSource());
+  EXPECT_EQ(flipped->frameCount(), 2u);
+  for (const auto& frames : {flipped->frameSource(), flipped->frameSource()->copy()}) {
+    ASSERT_TRUE(frames);
+    EXPECT_EQ(frames->data(), nullptr);
+    ASSERT_EQ(frames->frameCount(), 2u);
+    for (std::size_t index : {1, 0, 1}) {
+      auto frame = frames->frame(index);
+      ASSERT_TRUE(frame) << index;
+      EXPECT_EQ(test::letters(*frame->bitmap()), index ? "kb" : "rr");
+    }
+    EXPECT_EQ(frames->frame(0, Size{1, 1})->pixelSize(), (Size{1, 1}));
+    EXPECT_FALSE(frames->frame(2));
+    EXPECT_DOUBLE_EQ(frames->duration(0), 0.2);
+    EXPECT_DOUBLE_EQ(frames->duration(1), 0.3);
+  }
   const auto gif = gifRepresentation(*flipped);
   ASSERT_TRUE(gif);
   auto back = decodeGIF(*gif);

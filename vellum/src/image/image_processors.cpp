@@ -84,6 +84,38 @@ ImagePtr sourceImage(const ImageProcessItem& item, const VellumParsedOptionsInfo
 
 using Kernel = std::function<std::optional<Bitmap>(const Bitmap&)>;
 
+// The frames of an animation a processor redrew. An animated view plays what the frame source gives, and the
+// source the image was made with gives the frames as they were before processing; without one of its own,
+// the redrawn animation would show as a still picture. Holds nothing but the frames, so copies share them.
+class RedrawnFrameSource final : public ImageFrameSource {
+ public:
+  RedrawnFrameSource(std::shared_ptr<const std::vector<ImagePtr>> frames, std::vector<double> durations)
+      : frames_(std::move(frames)), durations_(std::move(durations)) {}
+
+  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::size_t frameCount() const override { return frames_->size(); }
+  ImagePtr frame(std::size_t index, std::optional<Size> maxSize) const override {
+    if (index >= frames_->size()) return nullptr;
+    const ImagePtr& whole = (*frames_)[index];
+    if (!maxSize || !whole->hasBitmap()) return whole;
+    const Bitmap& bitmap = *whole->bitmap();
+    const double fit = std::min({1.0, maxSize->width / bitmap.width, maxSize->height / bitmap.height});
+    if (!(fit > 0)) return nullptr;
+    if (fit >= 1.0) return whole;
+    auto smaller = resample(bitmap, std::max<std::uint32_t>(1, std::uint32_t(bitmap.width * fit)),
+                            std::max<std::uint32_t>(1, std::uint32_t(bitmap.height * fit)));
+    return smaller ? Image::make(std::move(*smaller), whole->scale()) : nullptr;
+  }
+  double duration(std::size_t index) const override { return index < durations_.size() ? durations_[index] : 0.0; }
+  std::shared_ptr<ImageFrameSource> copy() const override {
+    return std::make_shared<RedrawnFrameSource>(frames_, durations_);
+  }
+
+ private:
+  const std::shared_ptr<const std::vector<ImagePtr>> frames_;
+  const std::vector<double> durations_;
+};
+
 // The image redrawn by `kernel`: a still image once, an animated one frame by frame (each distinct frame
 // once). Null when the kernel fails on any frame or the frames would outgrow the pixel budget.
 ImagePtr redraw(const ImagePtr& image, const Kernel& kernel) {
@@ -111,6 +143,13 @@ ImagePtr redraw(const ImagePtr& image, const Kernel& kernel) {
   info.duration = image->duration();
   info.frameDurations = image->animation().frameDurations;
   info.frameCount = processed.size();
+  std::vector<double> durations = info.frameDurations;
+  if (durations.size() != processed.size()) {
+    const double each = std::isfinite(info.duration) ? info.duration / double(processed.size()) : 0.0;
+    durations.assign(processed.size(), each);
+  }
+  info.frameSource = std::make_shared<RedrawnFrameSource>(
+      std::make_shared<const std::vector<ImagePtr>>(processed), std::move(durations));
   auto first = processed.front()->bitmap();
   info.frames = std::move(processed);
   return Image::make(std::move(first), image->scale(), std::move(info));
