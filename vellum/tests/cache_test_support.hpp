@@ -49,6 +49,7 @@ class CountingFileManager : public DiskStorage::FileManager {
   std::atomic<bool> failReads{false};  // the file opens but its contents cannot be read
   std::atomic<int> removalsBeforeFailure{-1};  // negative: never fail
   std::atomic<bool> removedByOthers{false};     // another cache deletes each file just before this one does
+  std::string undeletableName;                  // every removal of a file of this name fails; set before sweeping
 
   std::optional<foundation::Bytes> readFileIf(const std::filesystem::path& path, DiskStorage::FileStatus& status,
                                               const std::function<bool(const DiskStorage::FileStatus&)>& wanted)
@@ -78,6 +79,9 @@ class CountingFileManager : public DiskStorage::FileManager {
     return FileManager::removeItemIfUnchanged(path, expected);
   }
   void countRemoval(const std::filesystem::path& path) {
+    if (!undeletableName.empty() && path.filename() == undeletableName) {
+      throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::operation_not_permitted));
+    }
     if (removalsBeforeFailure.load() == 0) {
       throw std::filesystem::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }

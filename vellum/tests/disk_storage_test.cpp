@@ -72,6 +72,7 @@ class FaultyFileManager : public DiskStorage::FileManager {
   std::atomic<bool> failDates{false};
   std::atomic<bool> failWrites{false};
   std::atomic<int> removalsBeforeFailure{-1};  // negative: never fail
+  fs::path undeletable;                         // every removal of this one fails
   // When set, the listing says it got here and waits until `resumeListing` is ready. Waits are bounded, so
   // a failed test never leaves a pool thread stuck.
   std::promise<void>* listingReached = nullptr;
@@ -109,6 +110,9 @@ class FaultyFileManager : public DiskStorage::FileManager {
     return FileManager::removeItemIfUnchanged(path, expected);
   }
   void countRemoval(const fs::path& path) {
+    if (!undeletable.empty() && path == undeletable) {
+      throw fs::filesystem_error("injected", path, std::make_error_code(std::errc::operation_not_permitted));
+    }
     if (removalsBeforeFailure.load() == 0) {
       throw fs::filesystem_error("injected", path, std::make_error_code(std::errc::device_or_resource_busy));
     }
@@ -789,6 +793,35 @@ TEST_F(DiskSweeps, PartialFailureStillReportsWhatWasDeleted) {
   auto sized = disk_->removeSizeExceededValues();
   EXPECT_EQ(names(sized.removed), std::vector<std::string>{"d"});
   ASSERT_TRUE(sized.error);
+}
+
+// A file this process cannot delete (made immutable, held busy, in a folder another user owns) must not stop
+// the sweeps at it: each later sweep would stop there again, and the cache would outgrow its limit for good.
+TEST_F(DiskSweeps, AFileThatCannotBeDeletedDoesNotStopTheSweeps) {
+  for (const char* key : {"stuck", "b", "c"}) {
+    disk_->store(bytes(100), key, StorageExpiration::seconds(5));
+    advance(1s);
+  }
+  manager_->undeletable = file("stuck");
+  advance(10s);
+  auto expired = disk_->removeExpiredValues();
+  ASSERT_TRUE(expired.error);
+  EXPECT_EQ(expired.error->path1(), file("stuck"));
+  auto removed = names(expired.removed);
+  std::sort(removed.begin(), removed.end());
+  EXPECT_EQ(removed, (std::vector<std::string>{"b", "c"}));
+
+  for (const char* key : {"d", "e", "f"}) {
+    disk_->store(bytes(100), key);
+    advance(1s);
+  }
+  setLimit(400);  // "stuck" is the least recently used of the four
+  auto sized = disk_->removeSizeExceededValues();
+  ASSERT_TRUE(sized.error);
+  EXPECT_EQ(sized.error->path1(), file("stuck"));
+  EXPECT_EQ(names(sized.removed), (std::vector<std::string>{"d", "e"}));
+  EXPECT_TRUE(fs::exists(file("stuck")));
+  EXPECT_TRUE(fs::exists(file("f")));
 }
 
 TEST_F(DiskSweeps, FileAlreadyGoneCountsAsDeletedAndLinksAreNotFollowed) {

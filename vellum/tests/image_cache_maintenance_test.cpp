@@ -170,6 +170,28 @@ TEST_F(ImageCacheMaintenance, AFailingStepStillReportsWhatItDeleted) {
   EXPECT_TRUE(onDisk("c"));
 }
 
+// An expired file that cannot be deleted keeps the size step from running no more than it keeps the other
+// expired files from going: otherwise the cache would stay over its limit from then on.
+TEST_F(ImageCacheMaintenance, AFileThatCannotBeDeletedKeepsNoOtherFromTheSweep) {
+  put("probe");
+  const auto fileSize = fs::file_size(cache->cachePath("probe"));
+  useCache(test::makeCache(dir.path(), "stuck", files, 3 * fileSize));
+  put("stuck", StorageExpiration::seconds(2));
+  put("old", StorageExpiration::seconds(2));
+  put("b");
+  put("c");
+  put("d");
+  advance(5s);
+  files->undeletableName = name("stuck");
+  auto previousSink = foundation::setLogSink([](foundation::LogLevel, std::string_view) {});
+  const auto posts = sweep();
+  foundation::setLogSink(previousSink);
+  // The size step counts "stuck" too (four files' worth) and gets down to half the limit without deleting it.
+  EXPECT_EQ(posts, (std::vector<Names>{{name("old"), name("b"), name("c"), name("d")}}));
+  EXPECT_TRUE(onDisk("stuck"));
+  files->undeletableName.clear();
+}
+
 TEST_F(ImageCacheMaintenance, FilesAnotherCacheDeletedFirstCountAsDeleted) {
   put("old", StorageExpiration::seconds(5));
   advance(10s);

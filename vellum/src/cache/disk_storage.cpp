@@ -561,8 +561,9 @@ SweepResult Backend::removeExpiredValues(Date referenceDate) {
     try {
       if (!removeJudged(*fileManager, url, identity)) continue;
     } catch (const fs::filesystem_error& e) {
-      result.error = e;
-      return result;
+      // One file that cannot go must not keep the others: each later sweep would stop at it again.
+      if (!result.error) result.error = e;
+      continue;
     }
     result.removed.push_back(url);
   }
@@ -599,8 +600,9 @@ SweepResult Backend::removeSizeExceededValues() {
     try {
       if (!removeJudged(*c.fileManager, meta.url, meta.identity)) continue;
     } catch (const fs::filesystem_error& e) {
-      result.error = e;
-      return result;
+      // The next least recently used goes in its place, or the directory would stay over its limit for good.
+      if (!result.error) result.error = e;
+      continue;
     }
     total -= std::min<std::uint64_t>(total, static_cast<std::uint64_t>(std::max<std::int64_t>(meta.fileSize, 0)));
     result.removed.push_back(meta.url);

@@ -43,7 +43,9 @@ void ImageCache::cleanExpiredMemoryCache() { memoryStorage_->removeExpired(); }
 void ImageCache::cleanExpiredDiskCache() { cleanExpiredDiskCache(nullptr); }
 
 // Observers that mirror the cache must learn of every file that is gone, so a failing step still reports
-// what it deleted before failing; a failed expired step ends the sweep there.
+// what it deleted. A file the expired step could not delete does not keep the size step from running (the
+// cache would stay over its limit for as long as that file stays); an expired step that failed as a whole
+// (its listing) ends the sweep there.
 void ImageCache::cleanExpiredDiskCache(std::function<void()> completion) {
   ioQueue_->post([self = shared_from_this(), completion = std::move(completion)] {
     std::vector<std::string> names;
@@ -54,10 +56,7 @@ void ImageCache::cleanExpiredDiskCache(std::function<void()> completion) {
     try {
       const auto expired = self->diskStorage_->removeExpiredValues();
       collect(expired);
-      if (expired.error) {
-        expiredStepFailed = true;
-        logDropped("Removing expired files stopped", *expired.error);
-      }
+      if (expired.error) logDropped("Removing an expired file failed", *expired.error);
     } catch (...) {  // the file manager may be the application's, and throw anything
       expiredStepFailed = true;
       logThrown("Removing expired files");
@@ -66,7 +65,7 @@ void ImageCache::cleanExpiredDiskCache(std::function<void()> completion) {
       callGuarded("Removing files over the size limit", [&] {
         const auto exceeded = self->diskStorage_->removeSizeExceededValues();
         collect(exceeded);
-        if (exceeded.error) logDropped("Removing files over the size limit stopped", *exceeded.error);
+        if (exceeded.error) logDropped("Removing a file over the size limit failed", *exceeded.error);
       });
     }
     if (!names.empty()) {

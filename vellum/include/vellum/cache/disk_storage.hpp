@@ -100,7 +100,7 @@ struct FileMeta {
   void extendExpiry(FileManager& fileManager, const ExpirationExtending& extending, Date accessDate) const;
 };
 
-// What a sweep deleted, and the deletion failure that stopped it, if one did.
+// What a sweep deleted, and the first deletion that failed, if one did.
 struct SweepResult {
   std::vector<Path> removed;
   std::optional<std::filesystem::filesystem_error> error;
@@ -162,13 +162,14 @@ class Backend {
   std::vector<Path> listFileURLs() const;
   // Deletes files (never directories) past their expiry at `referenceDate`, and files whose metadata cannot
   // be read (files gone since the listing are skipped). A file replaced by a store since it was judged is
-  // left alone and not reported. Stops at the first deletion that fails. Throws VellumError only when the
-  // listing fails.
+  // left alone and not reported. A deletion that fails stops nothing: the other files are still deleted, and
+  // the first failure is reported. Throws VellumError only when the listing fails.
   SweepResult removeExpiredValues(Date referenceDate);
   SweepResult removeExpiredValues();
   // When the total reaches the limit, deletes the least recently accessed files until it is at most half the
   // limit. Directories and symbolic links' targets are never deleted; a file already gone counts as deleted,
-  // one replaced by a store since it was judged is left alone.
+  // one replaced by a store since it was judged is left alone. A file that cannot be deleted is passed over
+  // for the next one, and the first such failure is reported.
   SweepResult removeSizeExceededValues();
   // Sum of the sizes of the stored files. Throws VellumError when the listing fails.
   std::uint64_t totalSize() const;

@@ -227,8 +227,9 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
   virtual void cleanExpiredCache(std::function<void()> completion = nullptr);
   virtual void cleanExpiredMemoryCache();
   // Expired files, then files over the size limit. When files were deleted, VellumDidCleanDiskCache is posted
-  // with every deleted name before `completion` runs, also when a step failed after deleting some (a failed
-  // expired step ends the sweep there).
+  // with every deleted name before `completion` runs, also when a file could not be deleted (the others still
+  // go, and the size step still runs) or a step failed after deleting some (an expired step whose listing
+  // failed ends the sweep there).
   virtual void cleanExpiredDiskCache(std::function<void()> completion);
   virtual void cleanExpiredDiskCache();
 
