@@ -738,17 +738,20 @@ TEST_F(DiskSweeps, SizeSweepLeastRecentlyUsedFirstDownToHalf) {
 
 // With plain file names a key may start with a dot. Its entry is an entry like any other: it counts towards
 // the limit and is swept by both sweeps, or the directory outgrows its limit for good. Only the storage's own
-// names (files on their way in, the folder they are made in) are left to the storage.
+// names (files on their way in, the folder they are made in) are left to the storage, and hidden folders (no
+// key makes one) to whoever made them.
 TEST_F(DiskSweeps, KeysStartingWithADotAreSweptButTheStoragesOwnNamesAreNot) {
   disk_->store(bytes(100), ".stale", StorageExpiration::seconds(5));
   disk_->store(bytes(100), "fresh");
   const fs::path leftover = file(std::string(DiskStorage::kTemporaryFilePrefix) + "crashed");
   const fs::path incoming = file(std::string(DiskStorage::kIncomingFolderName)) / "in-progress";
+  fs::create_directories(file(".kept"));
+  const fs::path kept = file(".kept") / "old";
   std::ofstream(leftover) << std::string(1000, 'x');
   std::ofstream(incoming) << std::string(1000, 'x');
+  std::ofstream(kept) << std::string(1000, 'x');
   const timespec past[2] = {{0, 0}, {1, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, leftover.c_str(), past, 0), 0);
-  ASSERT_EQ(::utimensat(AT_FDCWD, incoming.c_str(), past, 0), 0);
+  for (const auto& path : {leftover, incoming, kept}) ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), past, 0), 0);
   EXPECT_EQ(disk_->totalSize(), 200u);
 
   advance(10s);
@@ -768,6 +771,7 @@ TEST_F(DiskSweeps, KeysStartingWithADotAreSweptButTheStoragesOwnNamesAreNot) {
   EXPECT_EQ(disk_->totalSize(), 100u);
   EXPECT_TRUE(fs::exists(leftover));
   EXPECT_TRUE(fs::exists(incoming));
+  EXPECT_TRUE(fs::exists(kept));
 }
 
 TEST_F(DiskSweeps, PartialFailureStillReportsWhatWasDeleted) {

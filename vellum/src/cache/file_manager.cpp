@@ -189,12 +189,22 @@ void removeTree(const fs::path& path) {
   }
 }
 
-// The names the storage keeps for itself: files on their way in or out, and the folder they are made in. Any
-// other name, hidden or not, may be an entry (a key starting with a dot, with plain file names), and an entry
-// no listing shows would never be swept, nor counted against the size limit.
+// The names the storage keeps for itself: files on their way in or out, and the folder they are made in.
 bool isStorageOwnName(const fs::path& path) {
   const std::string name = path.filename().string();
   return name.starts_with(kTemporaryFilePrefix) || name == kIncomingFolderName;
+}
+
+// Whether a listing leaves the item (and what lies under it) out. A hidden file directly in the directory may
+// be an entry (a key starting with a dot, with plain file names), and an entry no listing shows would never be
+// swept, nor counted against the size limit. No key makes a folder or a name below the top level, so hidden
+// ones there stay with whoever made them.
+bool isLeftOut(const fs::recursive_directory_iterator& it) {
+  if (isStorageOwnName(it->path())) return true;
+  const std::string name = it->path().filename().string();
+  if (name.empty() || name[0] != '.') return false;
+  std::error_code error;
+  return it.depth() > 0 || it->symlink_status(error).type() == fs::file_type::directory;
 }
 
 }  // namespace
@@ -231,7 +241,7 @@ std::vector<fs::path> FileManager::enumerate(const fs::path& root) const {
   std::error_code error;
   for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
     if (error) break;
-    if (isStorageOwnName(it->path())) {
+    if (isLeftOut(it)) {
       it.disable_recursion_pending();
       continue;
     }

@@ -93,10 +93,10 @@ class FileManager {
   virtual void createDirectories(const std::filesystem::path& path);
   // The names in a directory, one level, hidden ones included. Throws filesystem_error.
   virtual std::vector<std::string> contentsOfDirectory(const std::filesystem::path& path) const;
-  // Every entry under `root`, depth first, without the storage's own names (kTemporaryFilePrefix,
-  // kIncomingFolderName) nor what lies under them, and without following symbolic links. Other hidden names
-  // are listed: with plain file names a key may start with a dot. Throws filesystem_error when `root` cannot
-  // be opened.
+  // Every entry under `root`, depth first, without following symbolic links, and without the storage's own
+  // names (kTemporaryFilePrefix, kIncomingFolderName), hidden folders and hidden names below `root`'s own level
+  // (nor what lies under any of them). A hidden file directly in `root` is listed: with plain file names a key
+  // may start with a dot. Throws filesystem_error when `root` cannot be opened.
   virtual std::vector<std::filesystem::path> enumerate(const std::filesystem::path& root) const;
   // The entry's status without following a symbolic link. Throws filesystem_error.
   virtual FileStatus status(const std::filesystem::path& path) const;
