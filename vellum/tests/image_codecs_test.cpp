@@ -243,6 +243,16 @@ TEST(AllCodecs, DataCutShortIsAFailure) {
   EXPECT_EQ(pixel(unended.value(), 63, 63), pixel(decodeJPEG(jpeg).value(), 63, 63));
   EXPECT_GT(pixel(unended.value(), 63, 63)[0], 240);
 
+  // Arithmetic coding fills in what is missing without the warning the Huffman decoder gives.
+  const auto arithmetic = test::encodeRowsWithLibjpeg(
+      64, 64, 4, JCS_EXT_RGBA, [&](JDIMENSION y) { return &red.pixels[std::size_t{y} * red.bytesPerRow()]; },
+      [](jpeg_compress_struct& info) { info.arith_code = TRUE; });
+  const Scans arithmeticScans = scansOf(arithmetic);
+  for (std::size_t cut : {arithmeticScans.firstData + 1, (arithmeticScans.firstData + arithmetic.size()) / 2}) {
+    EXPECT_FALSE(decodeJPEG(std::span(arithmetic).first(cut))) << "cut at " << cut << " of " << arithmetic.size();
+  }
+  EXPECT_TRUE(decodeJPEG(arithmetic));
+
   // A progressive file cut between two scans decodes whole only from its earlier scans: a failure as well.
   const auto progressive = test::progressiveJPEG(red);
   const Scans progressiveScans = scansOf(progressive);

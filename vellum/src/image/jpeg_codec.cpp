@@ -132,7 +132,8 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     return false;
   }
   jpeg::limitWorkingMemory(&info, pixels);
-  const bool singleScan = !jpeg_has_multiple_scans(&info);
+  // Only the Huffman decoder says when a scan ran short; the arithmetic one fills in without a word.
+  const bool tellsShortScans = !jpeg_has_multiple_scans(&info) && !info.arith_code;
   jpeg_start_decompress(&info);
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
@@ -144,8 +145,9 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   jpeg_finish_decompress(&info);
   // Data cut short (a download cut off, a torn file) decodes with grey, or the earlier scans only, in place of
   // what is missing: that is no picture of the file, and shown or cached it would pass for a good one for
-  // good. Only a single scan that had all its data and lacks just the end marker after it is whole.
-  const bool whole = !errors.endedEarly || (singleScan && !errors.ranShort);
+  // good. Only a single scan known to have had all its data, and lacking just the end marker after it, is
+  // whole.
+  const bool whole = !errors.endedEarly || (tellsShortScans && !errors.ranShort);
   jpeg_destroy_decompress(&info);
   if (!whole) {
     *reason = "data ends before the image does";
