@@ -530,6 +530,31 @@ TEST(TokenPolling, ASourceMayStopOrReleaseItsOwnPoller) {
   }
 }
 
+// A source that blocks (the application's code, which no stop reaches) holds its pass: stop() waits for it a
+// bounded time only, and a loop that outlives the poller ends after its pass without touching it.
+TEST(TokenPolling, StopWaitsOnlySoLongForASourceThatBlocks) {
+  auto entered = std::make_shared<std::promise<void>>();
+  auto release = std::make_shared<std::promise<void>>();
+  auto returned = std::make_shared<std::promise<void>>();
+  auto poller = std::make_unique<SessionTokenPoller>(
+      [entered, held = release->get_future().share(), returned]() -> std::optional<Session> {
+        entered->set_value();
+        held.wait();
+        returned->set_value();
+        return std::nullopt;
+      },
+      1ms);
+  ASSERT_TRUE(poller->start());
+  ASSERT_EQ(entered->get_future().wait_for(20s), std::future_status::ready);
+  auto stopped = std::async(std::launch::async, [&poller] { poller->stop(); });
+  const bool stopReturned = stopped.wait_for(20s) == std::future_status::ready;
+  release->set_value();  // whatever happened, the source is let go before the test ends
+  ASSERT_TRUE(stopReturned) << "stop() waited for a source that blocks";
+  EXPECT_FALSE(poller->isRunning());
+  poller.reset();
+  EXPECT_EQ(returned->get_future().wait_for(20s), std::future_status::ready) << "the pass did not end";
+}
+
 TEST(TokenPolling, LoadStartsThePollingAndShutdownStopsIt) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
