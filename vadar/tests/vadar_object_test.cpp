@@ -593,6 +593,42 @@ TEST(VadarObjectConcurrency, ShutdownEndsALoadWhoseEnvironmentFetchIsDeafToItsSt
   }
 }
 
+// A failed client fetch leaves the environment's outcome unwanted: a hook holding that fetch, deaf to its stop,
+// holds the load's error back a bounded time only, with no shutdown to end the wait.
+TEST(VadarObjectConcurrency, AFailedClientFetchWaitsOnlySoLongForAnEnvironmentFetchDeafToItsStop) {
+  VadarHarness harness;
+  struct ClientRefusedEnvironmentHeld : VadarAPIClientDelegate {
+    using VadarAPIClientDelegate::VadarAPIClientDelegate;
+    std::shared_future<void> release;
+    void willSendRequest(httpkit::APIClient& client, httpkit::URLRequest& request) override {
+      if (request.url.find("/v1/environment") != std::string::npos) release.wait_for(30s);
+      if (request.url.find("/v1/client") != std::string::npos) throw std::runtime_error("the client fetch is refused");
+      VadarAPIClientDelegate::willSendRequest(client, request);
+    }
+  };
+  auto delegate = std::make_shared<ClientRefusedEnvironmentHeld>(harness.vadar().frontendApiUrl());
+  std::promise<void> release;
+  delegate->release = release.get_future().share();
+  auto configuration = apiClientFactory().resolve()->configuration();
+  configuration.delegate = delegate;
+  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+
+  auto loading = testing_support::launch([&vadar = harness.vadar()]() -> std::string {
+    try {
+      vadar.load();
+      return "loaded";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  });
+  const bool loadEnded = loading.wait_for(15s) == std::future_status::ready;
+  release.set_value();
+  EXPECT_TRUE(loadEnded) << "the load's error waited for the held environment fetch";
+  if (loadEnded) {
+    EXPECT_NE(loading.get(), "loaded");
+  }
+}
+
 TEST(VadarObject, LoadAfterShutdownStartsNothing) {
   VadarHarness harness;
   harness.vadar().shutdown();
