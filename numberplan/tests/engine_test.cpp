@@ -195,7 +195,8 @@ TEST(EngineConformance, FixedLinesAndMobilesAreToldApartWhereThePlanDoes) {
 // A calling code shared by several territories: a number belongs to the one whose range holds it, whatever the
 // default region it is parsed for. Blocks from the public plans (ARCEP for +590 and +262, Ofcom for +44, Nkom for
 // +47, AGCOM for +39, ACMA for +61, ANRT for +212, Traficom for +358, the Curacao and Caribbean Netherlands plans
-// for +599, St Helena for +290, NANPA for +1); subscriber digits made up.
+// for +599, St Helena for +290, NANPA for +1; Kazakhstan's plan for its freephone block 800 080 within Russia's
+// 8-800); subscriber digits made up.
 TEST(EngineConformance, ANumberOfASharedCallingCodeBelongsToTheRegionWhoseRangeHoldsIt) {
   const auto engine = testing::shippedEngine();
   // The number as written, the default region it is parsed for, the region it belongs to.
@@ -210,6 +211,8 @@ TEST(EngineConformance, ANumberOfASharedCallingCodeBelongsToTheRegionWhoseRangeH
       {"0269 60 12 34", "RE", "YT"},     {"0639 01 23 45", "RE", "YT"},    {"0692 12 34 56", "YT", "RE"},
       {"018 123456", "FI", "AX"},        {"717 1234", "CW", "BQ"},         {"9 461 2345", "BQ", "CW"},
       {"81234", "SH", "TA"},             {"+1 416 555 0123", "US", "CA"},  {"+1 787 555 0123", "US", "PR"},
+      {"8 800 080 12 34", "KZ", "KZ"},   {"+7 800 080 12 34", "RU", "KZ"}, {"+7 800 200 00 00", "KZ", "RU"},
+      {"+7 776 123 45 67", "RU", "KZ"},
   };
   for (const auto& [input, defaultRegion, region] : rows) {
     try {

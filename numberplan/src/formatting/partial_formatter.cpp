@@ -270,9 +270,19 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
       if (length > 0 && general && general->nationalNumberPattern) {
         if (callingCodeTaken_) {
           // After a calling code the number has no trunk prefix to drop ("+44 (0)20" is a habit, not a rule);
-          // where the region's numbers may begin with the prefix's digits (Russia's 8 starts "+7 812") they stay.
-          const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
-          if (numbers && numbers->couldMatchEntirely(text)) length = 0;
+          // where the code's numbers may begin with the prefix's digits (Russia's 8 starts "+7 812") they stay.
+          // Those are the numbers of every region of the code: Kazakhstan's "+7 800 080" is no Russian number.
+          const auto couldBeOne = [&](const MetadataTerritory& territory) {
+            if (!territory.generalDesc || !territory.generalDesc->nationalNumberPattern) return false;
+            const auto numbers = detail::pooled(*regex, *territory.generalDesc->nationalNumberPattern);
+            return numbers && numbers->couldMatchEntirely(text);
+          };
+          const auto metadata = metadataManager_.lock();
+          const auto* territories = metadata ? metadata->territories(currentMetadata_->countryCode) : nullptr;
+          if (couldBeOne(*currentMetadata_) ||
+              (territories && std::any_of(territories->begin(), territories->end(), couldBeOne))) {
+            length = 0;
+          }
         } else if (const auto parser = parser_.lock()) {
           // Typed nationally, a whole number whose first digits only look like the trunk prefix keeps them, as the
           // parser reads it: Russia's "812 555 12 34" is St Petersburg, not "8" before nine digits. A prefix the
