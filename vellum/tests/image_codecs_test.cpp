@@ -589,6 +589,37 @@ TEST(GIFCodec, AFrameWithoutPixelsLeavesTheFramesAfterItReadable) {
   EXPECT_EQ(letters(*last->bitmap()), "bb");
 }
 
+// A frame whose compressed data breaks (its records still walk whole) cannot be played: asked for again, or a
+// frame after it asked for, it gives no picture rather than the canvas the broken frame left behind, as a
+// fresh source asked for that frame alone does.
+TEST(GIFCodec, AFrameThatBreaksGivesNoPictureHoweverOftenItIsAsked) {
+  // 2 x 1, four global colours; frame 0 red, frame 1 a code stream that ends before its first pixel, frame 2
+  // blue.
+  const foundation::Bytes data = {
+      'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x81, 0, 0,                  // screen, global table of 4
+      0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255,                              // black, red, green, blue
+      0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0x4C, 0x0A, 0,                   // clear, 1, 1, end
+      0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 1, 0x2C, 0,                         // clear, end
+      0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0, 2, 2, 0xDC, 0x0A, 0,                   // clear, 3, 3, end
+      0x3B};
+  ASSERT_EQ(gifFrameCount(data), 3u);
+  EXPECT_FALSE(decodeGIF(data));
+  auto image = imageFromData(data);
+  ASSERT_TRUE(image && image->frameSource());
+  EXPECT_EQ(letters(*image->bitmap()), "rr");
+  const auto& source = image->frameSource();
+  ASSERT_EQ(source->frameCount(), 3u);
+  EXPECT_FALSE(source->copy()->frame(2));
+  for (std::size_t index : {1, 1, 2, 2, 1}) {
+    EXPECT_FALSE(source->frame(index)) << index;
+    EXPECT_FALSE(source->frame(index, Size{1, 1})) << index;
+  }
+  auto first = source->frame(0);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(letters(*first->bitmap()), "rr");
+  EXPECT_FALSE(source->frame(2));
+}
+
 TEST(ImageProcessors, DefaultAndLivePhoto) {
   VellumParsedOptionsInfo options;
   const auto& processor = DefaultImageProcessor::defaultProcessor();

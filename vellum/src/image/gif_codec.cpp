@@ -209,6 +209,7 @@ struct GIFFrameReader::State {
   long width = 0, height = 0;
   Bitmap canvas;
   std::size_t next = 0;  // index of the frame next() composites
+  bool broken = false;   // the last next() failed
   std::vector<GifPixelType> line;
   // How the frame on the canvas is disposed of before the next one is drawn.
   int disposal = DISPOSAL_UNSPECIFIED;
@@ -279,6 +280,8 @@ double GIFFrameReader::duration(std::size_t index) const {
 
 std::size_t GIFFrameReader::nextIndex() const { return state_->next; }
 
+bool GIFFrameReader::broken() const { return state_->broken; }
+
 const Bitmap& GIFFrameReader::canvas() const { return state_->canvas; }
 
 Bitmap GIFFrameReader::takeCanvas() { return std::move(state_->canvas); }
@@ -289,6 +292,7 @@ bool GIFFrameReader::rewind() {
   int error = 0;
   st.gif = vellum::open(st.reader, &error);
   st.next = 0;
+  st.broken = false;
   st.disposal = DISPOSAL_UNSPECIFIED;
   // The canvas is cleared (or first made) by the first frame: a caller that refuses the file after opening
   // it has paid for no canvas.
@@ -301,6 +305,7 @@ std::optional<DecodingError> GIFFrameReader::next() {
   auto failure = [&st](std::string reason) {
     // A broken record leaves the file position undefined: only a rewind reads on.
     st.next = st.layout->frames;
+    st.broken = true;
     return DecodingError{"GIF: " + std::move(reason)};
   };
   if (!st.gif || st.next >= st.layout->frames) return failure("no more frames");

@@ -35,6 +35,9 @@ class GIFFrameReader {
   std::size_t nextIndex() const;
   // Composites frame nextIndex() onto the canvas. After an error only rewind() reads on.
   std::optional<DecodingError> next();
+  // Whether the last next() failed (until rewind()): the canvas then shows no frame, only as far as the broken
+  // one was drawn, although nextIndex() is past the last frame as after reading them all.
+  bool broken() const;
   // The canvas as the frame last composited shows.
   const Bitmap& canvas() const;
   Bitmap takeCanvas();

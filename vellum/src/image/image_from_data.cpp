@@ -64,8 +64,10 @@ class GIFFrameSource final : public ImageFrameSource {
     }
     std::lock_guard lock(mutex_);
     if (!openedReader() || index >= reader_->frameCount()) return nullptr;
-    if (reader_->nextIndex() != index + 1) {
-      if (reader_->nextIndex() > index && !reader_->rewind()) return nullptr;
+    // The canvas is reused only while it shows the frame asked for: after a frame broke, the reader stands past
+    // the last frame with a half-drawn canvas, which is no frame at all.
+    if (reader_->broken() || reader_->nextIndex() != index + 1) {
+      if ((reader_->broken() || reader_->nextIndex() > index) && !reader_->rewind()) return nullptr;
       while (reader_->nextIndex() <= index) {
         if (reader_->next()) return nullptr;
       }
