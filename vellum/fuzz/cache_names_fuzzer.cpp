@@ -16,18 +16,25 @@
 #include "vellum/sources/url.hpp"
 
 namespace {
-// One file for the whole run, removed when the process ends.
-const std::filesystem::path& entryFile() {
-  static const std::filesystem::path path = [] {
+// A cache entry for one input, gone again before the next (libFuzzer ends a run without exit handlers).
+class EntryFile {
+ public:
+  EntryFile() {
     char name[] = "/tmp/vellum-cache-names-XXXXXX";
     const int fd = ::mkstemp(name);
-    if (fd < 0) std::abort();
-    ::close(fd);
-    std::atexit([] { std::filesystem::remove(entryFile()); });
-    return std::filesystem::path(name);
-  }();
-  return path;
-}
+    if (fd >= 0) {
+      ::close(fd);
+      path_ = name;
+    }
+  }
+  ~EntryFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -52,8 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!file.isFileURL() || file.path() != path) __builtin_trap();
 
   if (size <= 64) {
-    const std::filesystem::path& entry = entryFile();
-    if (::setxattr(entry.c_str(), "user.vellum.lastAccess", data, size, 0) == 0) {
+    const EntryFile file;
+    const std::filesystem::path& entry = file.path();
+    if (!entry.empty() && ::setxattr(entry.c_str(), "user.vellum.lastAccess", data, size, 0) == 0) {
       try {
         (void)vellum::DiskStorage::FileManager().status(entry);
       } catch (const std::filesystem::filesystem_error&) {
