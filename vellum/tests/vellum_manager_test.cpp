@@ -87,6 +87,37 @@ TEST_F(Manager, DefaultOptionsComeFirstAndAMemoryHitAnswersOnTheOptionsQueue) {
   EXPECT_EQ(server.hits("GET", "/a.png"), 1);
 }
 
+// A memory hit answered during the call names the caller's source twice. The completion may let go of the
+// caller's source while it reads the answer, and whatever it keeps (the record, one of its sources, a source
+// moved out of a kept record) stays whole once the call and the caller's source are gone.
+TEST_F(Manager, WhatAnAtOnceMemoryHitHandsOutOutlivesTheCallersSource) {
+  cache->store(Image::make(Bitmap{8, 8, std::vector<std::uint8_t>(256, 3)}), std::nullopt, url("/a.png"),
+               VellumParsedOptionsInfo{}, false);
+  auto asked = std::make_unique<Source>(source("/a.png"));
+  std::optional<Source> keptOriginal, movedOut;
+  std::optional<RetrieveImageResult> keptRecord;
+  int answers = 0;
+  manager->retrieveImage(*asked, VellumOptionsInfo{Item::callbackQueue(CallbackQueue::untouch())}, nullptr,
+                         [&](const VellumManager::RetrieveResult& r) {
+                           ++answers;
+                           asked.reset();
+                           ASSERT_TRUE(r);
+                           EXPECT_EQ(r.value().source.cacheKey(), url("/a.png"));
+                           EXPECT_EQ(r.value().originalSource.cacheKey(), url("/a.png"));
+                           keptOriginal = r.value().originalSource;
+                           keptRecord = r.value();
+                           movedOut.emplace(std::move(keptRecord->originalSource));
+                         });
+  EXPECT_EQ(answers, 1);
+  ASSERT_TRUE(keptOriginal && keptRecord && movedOut);
+  EXPECT_EQ(keptOriginal->cacheKey(), url("/a.png"));
+  EXPECT_EQ(keptOriginal->url()->absoluteString(), url("/a.png"));
+  EXPECT_EQ(keptRecord->source, source("/a.png"));
+  keptRecord.reset();
+  EXPECT_EQ(*movedOut, source("/a.png"));
+  EXPECT_EQ(movedOut->resource()->cacheKey(), url("/a.png"));
+}
+
 // A caller that waits for the store hears back even when the serializer throws, whatever it throws: the
 // image it downloaded is still its answer, and only the disk goes without it.
 TEST_F(Manager, AWaitedStoreWhoseSerializerThrowsStillAnswers) {

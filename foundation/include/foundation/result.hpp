@@ -16,6 +16,12 @@ class Result {
  public:
   static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
   static Result failure(E error) { return Result(std::in_place_index<1>, std::move(error)); }
+  // A success whose value is made from `args` where the result keeps it: a large value is then neither
+  // moved into place nor destroyed a second time as the moved-from argument.
+  template <class... Args>
+  static Result emplaceSuccess(Args&&... args) {
+    return Result(std::in_place_index<0>, std::forward<Args>(args)...);
+  }
 
   bool ok() const noexcept { return storage_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -28,8 +34,8 @@ class Result {
   E& error() & { check(false); return std::get<1>(storage_); }
 
  private:
-  template <std::size_t I, class V>
-  Result(std::in_place_index_t<I> i, V&& v) : storage_(i, std::forward<V>(v)) {}
+  template <std::size_t I, class... V>
+  Result(std::in_place_index_t<I> i, V&&... v) : storage_(i, std::forward<V>(v)...) {}
   void check(bool wantValue) const {
     if (ok() != wantValue) throw std::logic_error(wantValue ? "Result holds an error" : "Result holds a value");
   }

@@ -55,7 +55,7 @@ const char* formatName(ImageFormat format) {
 
 }  // namespace
 
-const std::shared_ptr<const DefaultCacheSerializer>& DefaultCacheSerializer::defaultSerializer() {
+const std::shared_ptr<const DefaultCacheSerializer>& DefaultCacheSerializer::makeDefaultSerializer() {
   // As the default processor: owned once for the life of the process, handed out through a pointer that
   // owns nothing, so copies of it write no shared count.
   static const auto* owner = new std::shared_ptr<const DefaultCacheSerializer>(std::make_shared<const DefaultCacheSerializer>());

@@ -16,6 +16,9 @@
 namespace vellum {
 namespace {
 
+// Read once, out of line, so that the look-up below keeps nothing of the first call's work.
+[[gnu::noinline]] const ImageProcessor* plainProcessor() { return DefaultImageProcessor::defaultProcessor().get(); }
+
 using Cache = VellumError::CacheErrorReason;
 
 // A name places the cache's directory (and what clearing it deletes), so one that is empty or could leave the
@@ -150,7 +153,7 @@ std::string ImageCache::computedKey(const std::string& key, const std::string& p
 std::string ImageCache::processorIdentifier(const VellumParsedOptionsInfo& options) {
   // The default processor (most look-ups) is known to have none: no call is made to ask it, and the check is
   // one comparison of addresses on every memory hit.
-  static const ImageProcessor* const plain = DefaultImageProcessor::defaultProcessor().get();
+  static const ImageProcessor* const plain = plainProcessor();
   if (!options.processor || options.processor.get() == plain) return std::string();
   return options.processor->identifier();
 }

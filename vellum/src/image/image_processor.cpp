@@ -40,7 +40,7 @@ std::string ImageProcessItem::description() const {
   return "data(" + std::to_string(dataValue().size()) + " bytes)";
 }
 
-const std::shared_ptr<const DefaultImageProcessor>& DefaultImageProcessor::defaultProcessor() {
+const std::shared_ptr<const DefaultImageProcessor>& DefaultImageProcessor::makeDefaultProcessor() {
   // Every option record starts with it, on every thread. It is owned once, for the life of the process
   // (so shared_from_this works on it), and handed out through a pointer that owns nothing: copies of that
   // write no reference count that all those threads would share.

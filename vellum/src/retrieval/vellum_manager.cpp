@@ -369,24 +369,33 @@ ImagePtr VellumManager::memoryImage(const Source& source, const VellumParsedOpti
   return targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
 }
 
-RetrieveImageResult VellumManager::memoryResult(ImagePtr image, const Source& source, const Source& originalSource) {
-  return RetrieveImageResult{std::move(image), CacheType::memory, source, originalSource};
-}
-
 std::optional<RetrieveImageResult> VellumManager::memoryCacheResult(const Source& source, const Source& originalSource,
                                                                     const VellumParsedOptionsInfo& options) const {
   auto image = memoryImage(source, options);
   if (!image) return std::nullopt;
-  return memoryResult(modified(options, std::move(image)), source, originalSource);
+  return std::optional<RetrieveImageResult>(std::in_place, modified(options, std::move(image)), CacheType::memory,
+                                            source, originalSource);
 }
 
 bool VellumManager::answerFromMemory(const Source& source, const Source& originalSource,
                                      const VellumParsedOptionsInfo& options, const Completion& completion) const {
   auto image = memoryImage(source, options);
   if (!image) return false;
+  ImagePtr shown = modified(options, std::move(image));
+  if (!completion) return true;
   // Made once, where it is answered: a hit is the common call, and the result is large to move about.
-  answer(options.callbackQueue, completion,
-         RetrieveResult::success(memoryResult(modified(options, std::move(image)), source, originalSource)));
+  if (!options.callbackQueue.runsAtOnce()) {
+    answer(options.callbackQueue, completion,
+           RetrieveResult::emplaceSuccess(std::move(shown), CacheType::memory, source, originalSource));
+    return true;
+  }
+  // Answered here and gone when the completion returns: one count of the source serves both its names.
+  if (&source == &originalSource) {
+    complete(completion, RetrieveResult::emplaceSuccess(RetrieveImageResult::SameSource(), std::move(shown),
+                                                        CacheType::memory, source));
+  } else {
+    complete(completion, RetrieveResult::emplaceSuccess(std::move(shown), CacheType::memory, source, originalSource));
+  }
   return true;
 }
 
@@ -400,7 +409,10 @@ std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source,
 std::shared_ptr<DownloadTask> VellumManager::retrieveImage(const Source& source, const VellumOptionsInfo& options,
                                                            DownloadTaskUpdated downloadTaskUpdated,
                                                            Completion completion) {
-  VellumParsedOptionsInfo parsed = parsedOptions(options);
+  // Most managers have no default options: their calls fold the list here, where the record is made.
+  VellumParsedOptionsInfo parsed = hasDefaultOptions_.load(std::memory_order_acquire)
+                                       ? parsedOptions(options)
+                                       : VellumParsedOptionsInfo(noOptions(), options);
   // Most calls are memory hits: they are answered before any context, task or handle is made (a hit can
   // be neither cancelled nor retried, so it needs none).
   if (answerFromMemory(source, source, parsed, completion)) return nullptr;
@@ -510,9 +522,9 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
         if (!context->endCancellableWait(claim)) return;  // a cancel has answered
         const auto& options = context->options;
         if (result && result.value().image()) {
-          RetrieveImageResult value{modified(options, result.value().image()), result.value().cacheType(), source,
-                                    context->originalSource, std::nullopt, std::nullopt};
-          return answer(options, completion, RetrieveResult::success(std::move(value)));
+          return answer(options.callbackQueue, completion,
+                        RetrieveResult::emplaceSuccess(modified(options, result.value().image()),
+                                                       result.value().cacheType(), source, context->originalSource));
         }
         // Gone between the check and the read (or unreadable): go on as a miss.
         self->attempt(source, context, completion);
@@ -564,9 +576,9 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
       context->setCurrentTask(self->loadAndCache(source, context, completion));
       return;
     }
-    RetrieveImageResult value{modified(options, outcome.value()), CacheType::none, source, context->originalSource,
-                              std::nullopt, std::nullopt};
-    answer(options, completion, RetrieveResult::success(std::move(value)));
+    answer(options.callbackQueue, completion,
+           RetrieveResult::emplaceSuccess(modified(options, outcome.value()), CacheType::none, source,
+                                          context->originalSource));
   });
   if (!first) return;
 

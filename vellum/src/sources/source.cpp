@@ -20,6 +20,8 @@ Source Source::provider(const ImageDataProvider& provider) {
   return Source(std::move(payload));
 }
 
+std::shared_ptr<const Source::Payload> Source::ownedPayload() const { return payload_->shared_from_this(); }
+
 const Source::Payload& Source::emptyPayload() {
   static const auto* const empty = new Payload();  // never destroyed: read by threads still running at exit
   return *empty;

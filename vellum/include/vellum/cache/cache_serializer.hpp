@@ -43,7 +43,11 @@ class DefaultCacheSerializer final : public CacheSerializer {
   DefaultCacheSerializer(double quality, bool preferOriginalData)
       : compressionQuality(quality), preferCacheOriginalData(preferOriginalData) {}
   // Quality 1.0, original data not preferred: the options' default serializer.
-  static const std::shared_ptr<const DefaultCacheSerializer>& defaultSerializer();
+  static const std::shared_ptr<const DefaultCacheSerializer>& defaultSerializer() {
+    // As the default processor: every option record starts from it, so reading it makes no call.
+    static const std::shared_ptr<const DefaultCacheSerializer>& instance = makeDefaultSerializer();
+    return instance;
+  }
 
   double compressionQuality = 1.0;
   bool preferCacheOriginalData = false;
@@ -54,6 +58,9 @@ class DefaultCacheSerializer final : public CacheSerializer {
   bool originalDataUsed() const override { return preferCacheOriginalData; }
   bool producesDecodableImageData() const override { return true; }
   std::string description() const override;
+
+ private:
+  static const std::shared_ptr<const DefaultCacheSerializer>& makeDefaultSerializer();
 };
 
 // Forces one format, falling back to the original's format or PNG when that format cannot be produced.

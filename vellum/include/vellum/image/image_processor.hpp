@@ -70,12 +70,17 @@ class DefaultImageProcessor final : public ImageProcessor {
  public:
   explicit DefaultImageProcessor(std::string identifier = "") : identifier_(std::move(identifier)) {}
   // The shared processor with the empty identifier: the options' default.
-  static const std::shared_ptr<const DefaultImageProcessor>& defaultProcessor();
+  static const std::shared_ptr<const DefaultImageProcessor>& defaultProcessor() {
+    // Every option record starts from it: reading it costs the caller a check, not a call.
+    static const std::shared_ptr<const DefaultImageProcessor>& instance = makeDefaultProcessor();
+    return instance;
+  }
 
   std::string identifier() const override { return identifier_; }
   ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override;
 
  private:
+  static const std::shared_ptr<const DefaultImageProcessor>& makeDefaultProcessor();
   std::string identifier_;
 };
 

@@ -87,6 +87,15 @@ struct RetrieveImageResult {
                       std::optional<NetworkMetrics> measured = std::nullopt)
       : image(std::move(shown)), cacheType(from), source(std::move(loaded)), originalSource(std::move(asked)),
         data(std::move(bytes)), metrics(std::move(measured)) {}
+  // Only the manager makes one: a memory hit answered during the call names one source twice, and
+  // `originalSource` then reads `source`'s payload rather than counting it a second time. Such a record
+  // reaches application code only by const reference; its copies hold the payload as any source does.
+  class SameSource {
+    friend class VellumManager;
+    SameSource() = default;
+  };
+  RetrieveImageResult(SameSource, ImagePtr shown, CacheType from, const Source& loaded)
+      : image(std::move(shown)), cacheType(from), source(loaded), originalSource(Source::borrowing(source)) {}
 
   ImagePtr image;
   CacheType cacheType = CacheType::none;
@@ -242,7 +251,6 @@ class VellumManager : public std::enable_shared_from_this<VellumManager> {
  private:
   // The image memory holds for `source` as the options look it up; null when `forceRefresh` skips the cache.
   ImagePtr memoryImage(const Source& source, const VellumParsedOptionsInfo& options) const;
-  static RetrieveImageResult memoryResult(ImagePtr image, const Source& source, const Source& originalSource);
   // The hit of `memoryCacheResult` answered to `completion` on the options' queue, its result made only
   // once; false, answering nothing, on a miss.
   bool answerFromMemory(const Source& source, const Source& originalSource, const VellumParsedOptionsInfo& options,

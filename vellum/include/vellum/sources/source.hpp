@@ -32,6 +32,15 @@ class Source {
   static Source network(const Resource& resource);
   static Source provider(const ImageDataProvider& provider);
 
+  Source(const Source& other) : payload_(other.owningPayload()) {}
+  Source(Source&& other) noexcept = default;
+  Source& operator=(const Source& other) {
+    payload_ = other.owningPayload();
+    return *this;
+  }
+  Source& operator=(Source&& other) noexcept = default;
+  ~Source() = default;
+
   Kind kind() const { return payload().resource ? Kind::network : Kind::provider; }
   // The source's own resource; null for a provider source.
   const std::shared_ptr<const Resource>& resource() const { return payload().resource; }
@@ -54,7 +63,7 @@ class Source {
 
  private:
   // Read once from the owned resource or provider: it is immutable, so the key and URL cannot drift from it.
-  struct Payload {
+  struct Payload : std::enable_shared_from_this<Payload> {
     std::shared_ptr<const Resource> resource;
     std::shared_ptr<const ImageDataProvider> provider;
     std::string cacheKey;
@@ -65,6 +74,21 @@ class Source {
   // source has none and reads as an empty one.
   const Payload& payload() const { return payload_ ? *payload_ : emptyPayload(); }
   static const Payload& emptyPayload();
+
+  // A source that reads `owner`'s payload without holding it, for a record that holds `owner` beside it
+  // (a memory hit's result names one source twice, and the second count on the hit path is a cost every
+  // hit pays). It is valid only while `owner` lives. Every copy of it holds the payload again; a move
+  // passes the borrowing on as it is, which is safe because such a record only ever reaches application
+  // code by const reference, for the length of a call.
+  friend struct RetrieveImageResult;
+  static Source borrowing(const Source& owner) {
+    return Source(std::shared_ptr<const Payload>(std::shared_ptr<const Payload>(), owner.payload_.get()));
+  }
+  // Only a borrowing source has a payload without a count.
+  bool borrowed() const noexcept { return payload_ && payload_.use_count() == 0; }
+  std::shared_ptr<const Payload> owningPayload() const { return borrowed() ? ownedPayload() : payload_; }
+  std::shared_ptr<const Payload> ownedPayload() const;
+
   std::shared_ptr<const Payload> payload_;
 };
 
