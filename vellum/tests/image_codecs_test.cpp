@@ -277,6 +277,54 @@ TEST(AllCodecs, DataCutShortIsAFailure) {
   EXPECT_TRUE(decodeGIF(std::span(gif).first(gif.size() - 1)));  // without its trailer
 }
 
+// A file of a few dozen bytes may declare a 7000 x 7000 picture (196 MB of pixels) and then end, as a
+// download cut off or a hostile server's answer does: it decodes to nothing, and costs the rows it held, not
+// the picture it claimed.
+TEST(AllCodecs, AHeaderClaimingALargePictureCostsOnlyTheRowsThatArrive) {
+  constexpr std::uint32_t kSide = 7000;
+  const auto expectCheap = [](const std::string& what, const foundation::Bytes& data) {
+    bool decoded = true;
+    const auto largest = test::largestAllocation([&] { decoded = static_cast<bool>(imageFromData(data)); });
+    EXPECT_FALSE(decoded) << what;
+    if (largest) {
+      EXPECT_LT(*largest, std::size_t{8} << 20) << what << " allocated " << *largest << " bytes";
+    }
+  };
+  const auto bigEndian = [](foundation::Bytes& data, std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) data[at + i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+  };
+
+  // PNG: the header chunk claims the large size (its checksum made to match) and the compressed data ends
+  // a few bytes in, whether the rows come in order or in Adam7's passes.
+  for (bool interlaced : {false, true}) {
+    foundation::Bytes png = *encodePNG(test::gradient(64, 64));
+    bigEndian(png, 16, kSide, 4);
+    bigEndian(png, 20, kSide, 4);
+    png[28] = interlaced ? 1 : 0;
+    bigEndian(png, 29, static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0), png.data() + 12, 17)), 4);
+    png.resize(60);
+    expectCheap(interlaced ? "interlaced PNG" : "PNG", png);
+  }
+
+  // JPEG: the frame header claims the large size and the scan's data ends just after it starts, in a
+  // single-scan file and in a progressive one.
+  const Bitmap small = test::gradient(64, 64);
+  const std::pair<const char*, foundation::Bytes> jpegs[] = {{"JPEG", *encodeJPEG(small, 0.9)},
+                                                             {"progressive JPEG", test::progressiveJPEG(small)}};
+  for (const auto& [name, encoded] : jpegs) {
+    foundation::Bytes jpeg = encoded;
+    for (std::size_t i = 2; i + 8 < jpeg.size(); ++i) {
+      if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+        bigEndian(jpeg, i + 5, kSide, 2);
+        bigEndian(jpeg, i + 7, kSide, 2);
+        break;
+      }
+    }
+    jpeg.resize(scansOf(jpeg).firstData + 8);
+    expectCheap(name, jpeg);
+  }
+}
+
 foundation::Bytes fourFrameGIF() {
   test::GifFrameSpec first{0, 0, 4, 4, std::vector<std::uint8_t>(16, 1), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 5};
   first.indices[0] = 3;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "image/arriving_rows.hpp"
 #include "image/jpeg_support.hpp"
 #include "image/resample.hpp"
 
@@ -134,20 +135,29 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   jpeg::limitWorkingMemory(&info, pixels);
   // Only the Huffman decoder says when a scan ran short; the arithmetic one fills in without a word.
   const bool tellsShortScans = !jpeg_has_multiple_scans(&info) && !info.arith_code;
-  jpeg_start_decompress(&info);
-  bitmap->width = info.output_width;
-  bitmap->height = info.output_height;
-  bitmap->pixels.resize(bitmap->bytesPerRow() * bitmap->height);
-  while (info.output_scanline < info.output_height) {
-    JSAMPROW row = bitmap->pixels.data() + bitmap->bytesPerRow() * info.output_scanline;
-    if (jpeg_read_scanlines(&info, &row, 1) == 1 && cmyk) jpeg::cmykToRGBA(row, info.output_width, inverted);
-  }
-  jpeg_finish_decompress(&info);
   // Data cut short (a download cut off, a torn file) decodes with grey, or the earlier scans only, in place of
   // what is missing: that is no picture of the file, and shown or cached it would pass for a good one for
   // good. Only a single scan known to have had all its data, and lacking just the end marker after it, is
-  // whole.
-  const bool whole = !errors.endedEarly || (tellsShortScans && !errors.ranShort);
+  // whole. libjpeg goes on making rows of grey for as long as it is asked, so decoding stops as soon as the
+  // data is known short: the pixels grow only with rows the file held (a multi-scan file has read all its
+  // scans once decompression starts).
+  const auto cutShort = [&] { return errors.endedEarly && (!tellsShortScans || errors.ranShort); };
+  jpeg_start_decompress(&info);
+  bitmap->width = info.output_width;
+  bitmap->height = info.output_height;
+  const std::size_t rowBytes = bitmap->bytesPerRow();
+  while (info.output_scanline < info.output_height && !cutShort()) {
+    JSAMPROW row = appendArriving(bitmap->pixels, rowBytes, rowBytes * bitmap->height, data.size());
+    if (jpeg_read_scanlines(&info, &row, 1) != 1) break;
+    if (cmyk) jpeg::cmykToRGBA(row, info.output_width, inverted);
+  }
+  if (cutShort() || info.output_scanline < info.output_height) {
+    jpeg_destroy_decompress(&info);
+    *reason = "data ends before the image does";
+    return false;
+  }
+  jpeg_finish_decompress(&info);
+  const bool whole = !cutShort();
   jpeg_destroy_decompress(&info);
   if (!whole) {
     *reason = "data ends before the image does";

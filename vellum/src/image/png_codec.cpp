@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "image/arriving_rows.hpp"
 #include "vellum/image/image_codecs.hpp"
 
 namespace vellum {
@@ -41,7 +42,7 @@ void onWarning(png_structp, png_const_charp) {}
 // Working memory of a row-by-row downscale, owned by the caller for the same reason as the pixels.
 struct Downscale {
   std::uint32_t maxLargestSide = 0;  // 0: decode at full size
-  std::vector<std::uint8_t> row;
+  std::vector<std::uint8_t> row;     // one source row as libpng writes it, at full width
   std::vector<std::uint64_t> sums;   // one target row: premultiplied red, green, blue, and alpha
   std::vector<std::uint32_t> columns;  // source columns per target column
 };
@@ -90,7 +91,49 @@ void downscaleRows(png_structp png, png_uint_32 width, png_uint_32 height, Downs
   flush();
 }
 
-bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitmap, std::vector<png_bytep>* rows,
+// Adam7 sends seven smaller pictures, each of every so many pixels; the last is every odd row, whole. The
+// first six arrive into `staged` as they come (half the picture together), and the picture itself is
+// allocated only once the last pass begins, its rows then read straight into place.
+// libpng writes every row at the picture's full width, whatever the pass: each goes through `row` first.
+void readInterlaced(png_structp png, png_uint_32 width, png_uint_32 height, std::size_t encodedBytes,
+                    std::vector<std::uint8_t>* row, std::vector<std::uint8_t>* staged, Bitmap* bitmap) {
+  constexpr int kLastPass = 6;
+  row->resize(std::size_t{width} * 4);
+  std::size_t stagedBytes = 0;
+  for (int pass = 0; pass < kLastPass; ++pass) {
+    stagedBytes += std::size_t{PNG_PASS_ROWS(height, pass)} * PNG_PASS_COLS(width, pass) * 4;
+  }
+  for (int pass = 0; pass < kLastPass; ++pass) {
+    const std::size_t rows = PNG_PASS_ROWS(height, pass), rowBytes = std::size_t{PNG_PASS_COLS(width, pass)} * 4;
+    if (rows == 0 || rowBytes == 0) continue;  // libpng skips an empty pass
+    for (std::size_t r = 0; r < rows; ++r) {
+      png_read_row(png, row->data(), nullptr);
+      std::memcpy(appendArriving(*staged, rowBytes, stagedBytes, encodedBytes), row->data(), rowBytes);
+    }
+  }
+  bitmap->pixels.assign(bitmap->bytesPerRow() * height, 0);
+  const std::uint8_t* from = staged->data();
+  for (int pass = 0; pass < kLastPass; ++pass) {
+    const std::size_t rows = PNG_PASS_ROWS(height, pass), cols = PNG_PASS_COLS(width, pass);
+    if (rows == 0 || cols == 0) continue;
+    for (std::size_t r = 0; r < rows; ++r) {
+      std::uint8_t* out = bitmap->pixels.data() +
+                          bitmap->bytesPerRow() * (PNG_PASS_START_ROW(pass) + r * PNG_PASS_ROW_OFFSET(pass));
+      for (std::size_t c = 0; c < cols; ++c, from += 4) {
+        std::memcpy(out + (PNG_PASS_START_COL(pass) + c * PNG_PASS_COL_OFFSET(pass)) * 4, from, 4);
+      }
+    }
+  }
+  staged->clear();
+  staged->shrink_to_fit();
+  const std::size_t lastRows = PNG_PASS_ROWS(height, kLastPass);
+  for (std::size_t r = 0; r < lastRows; ++r) {
+    const std::size_t y = PNG_PASS_START_ROW(kLastPass) + r * PNG_PASS_ROW_OFFSET(kLastPass);
+    png_read_row(png, bitmap->pixels.data() + bitmap->bytesPerRow() * y, nullptr);
+  }
+}
+
+bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitmap, std::vector<std::uint8_t>* staged,
                 Reader* reader, std::string* reason) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, reader, onError, onWarning);
   if (!png) {
@@ -127,7 +170,7 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
   if (!(colorType & PNG_COLOR_MASK_ALPHA) && !png_get_valid(png, info, PNG_INFO_tRNS)) {
     png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
   }
-  png_set_interlace_handling(png);
+  // Interlaced rows are taken pass by pass (readInterlaced), not spread over the picture by libpng.
   png_read_update_info(png, info);
   if (png_get_rowbytes(png, info) != std::size_t{width} * 4) {
     std::snprintf(reader->message, sizeof reader->message, "unexpected row layout");
@@ -143,10 +186,14 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
   }
   bitmap->width = width;
   bitmap->height = height;
-  bitmap->pixels.resize(bitmap->bytesPerRow() * height);
-  rows->resize(height);
-  for (png_uint_32 y = 0; y < height; ++y) (*rows)[y] = bitmap->pixels.data() + bitmap->bytesPerRow() * y;
-  png_read_image(png, rows->data());
+  if (png_get_interlace_type(png, info) == PNG_INTERLACE_NONE) {
+    const std::size_t rowBytes = bitmap->bytesPerRow();
+    for (png_uint_32 y = 0; y < height; ++y) {
+      png_read_row(png, appendArriving(bitmap->pixels, rowBytes, rowBytes * height, reader->size), nullptr);
+    }
+  } else {
+    readInterlaced(png, width, height, reader->size, &downscale->row, staged, bitmap);
+  }
   png_destroy_read_struct(&png, &info, nullptr);
   return true;
 }
@@ -158,10 +205,10 @@ namespace {
 DecodingResult decode(std::span<const std::uint8_t> data, const DecodingLimits& limits, Downscale downscale) {
   if (data.empty()) return DecodingResult::failure({"PNG: empty data"});
   Bitmap bitmap;
-  std::vector<png_bytep> rows;
+  std::vector<std::uint8_t> staged;
   Reader reader{data.data(), data.size(), 0, "error"};
   std::string reason;
-  if (!decodeInto(limits, &downscale, &bitmap, &rows, &reader, &reason)) {
+  if (!decodeInto(limits, &downscale, &bitmap, &staged, &reader, &reason)) {
     return DecodingResult::failure({"PNG: " + reason});
   }
   return DecodingResult::success(std::move(bitmap));
