@@ -468,5 +468,49 @@ TEST(ImageProcessors, AnimatedImagesAreProcessedFrameByFrame) {
   EXPECT_EQ(test::letters(back.value()[1].canvas), "kb");
 }
 
+// Without preloading, a GIF's frames are decoded as they play, through its frame source. A processor gives the
+// redrawn animation a source that redraws each frame as it is asked for, or an animated view would show the
+// processed first frame as a still picture. That source keeps nothing of the processor, which may be gone by
+// the time the frames play.
+TEST(ImageProcessors, AnimationsDecodedAsTheyPlayAreProcessedFrameByFrame) {
+  test::GifFrameSpec red{0, 0, 2, 1, {1, 1}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 20};
+  test::GifFrameSpec blue{0, 0, 2, 1, {3, 0}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 30};
+  auto animated = imageFromData(test::makeGIF(2, 1, {red, blue}));
+  ASSERT_TRUE(animated && !animated->frames() && animated->frameSource());
+  ImagePtr flipped, cropped;
+  {
+    auto flipping = make<FlippingImageProcessor>(true, false);
+    auto cropping = make<CroppingImageProcessor>(Size{1, 1}, Point{1, 0});
+    flipped = run(*flipping, animated);
+    cropped = run(*cropping, animated);
+  }
+  ASSERT_TRUE(flipped && cropped);
+  EXPECT_EQ(test::letters(*flipped->bitmap()), "rr");
+  EXPECT_EQ(flipped->animatedImageData(), nullptr);  // the GIF bytes are of the unprocessed frames
+  EXPECT_EQ(flipped->frameCount(), 2u);
+  EXPECT_DOUBLE_EQ(flipped->duration(), 0.5);
+  ASSERT_TRUE(flipped->frameSource());
+  EXPECT_NE(flipped->frameSource(), animated->frameSource());
+  for (const auto& frames : {flipped->frameSource(), flipped->frameSource()->copy()}) {
+    ASSERT_TRUE(frames);
+    EXPECT_EQ(frames->data(), nullptr);
+    ASSERT_EQ(frames->frameCount(), 2u);
+    for (std::size_t index : {1, 0, 1}) {
+      auto frame = frames->frame(index);
+      ASSERT_TRUE(frame) << index;
+      EXPECT_EQ(test::letters(*frame->bitmap()), index ? "kb" : "rr");
+    }
+    EXPECT_EQ(frames->frame(1, Size{1, 1})->pixelSize(), (Size{1, 1}));
+    EXPECT_FALSE(frames->frame(2));
+    EXPECT_DOUBLE_EQ(frames->duration(0), 0.2);
+    EXPECT_DOUBLE_EQ(frames->duration(1), 0.3);
+  }
+  ASSERT_TRUE(cropped->frameSource());
+  auto croppedFrames = cropped->frameSource()->copy();
+  ASSERT_EQ(croppedFrames->frameCount(), 2u);
+  EXPECT_EQ(test::letters(*croppedFrames->frame(0)->bitmap()), "r");
+  EXPECT_EQ(test::letters(*croppedFrames->frame(1)->bitmap()), "k");
+}
+
 }  // namespace
 }  // namespace vellum

@@ -84,6 +84,18 @@ ImagePtr sourceImage(const ImageProcessItem& item, const VellumParsedOptionsInfo
 
 using Kernel = std::function<std::optional<Bitmap>(const Bitmap&)>;
 
+// A redrawn frame no larger than `maxSize` pixels (the frame itself when it fits, or no size is given).
+ImagePtr fittedFrame(const ImagePtr& whole, std::optional<Size> maxSize) {
+  if (!maxSize || !whole->hasBitmap()) return whole;
+  const Bitmap& bitmap = *whole->bitmap();
+  const double fit = std::min({1.0, maxSize->width / bitmap.width, maxSize->height / bitmap.height});
+  if (!(fit > 0)) return nullptr;
+  if (fit >= 1.0) return whole;
+  auto smaller = resample(bitmap, std::max<std::uint32_t>(1, std::uint32_t(bitmap.width * fit)),
+                          std::max<std::uint32_t>(1, std::uint32_t(bitmap.height * fit)));
+  return smaller ? Image::make(std::move(*smaller), whole->scale()) : nullptr;
+}
+
 // The frames of an animation a processor redrew. An animated view plays what the frame source gives, and the
 // source the image was made with gives the frames as they were before processing; without one of its own,
 // the redrawn animation would show as a still picture. Holds nothing but the frames, so copies share them.
@@ -96,15 +108,7 @@ class RedrawnFrameSource final : public ImageFrameSource {
   std::size_t frameCount() const override { return frames_->size(); }
   ImagePtr frame(std::size_t index, std::optional<Size> maxSize) const override {
     if (index >= frames_->size()) return nullptr;
-    const ImagePtr& whole = (*frames_)[index];
-    if (!maxSize || !whole->hasBitmap()) return whole;
-    const Bitmap& bitmap = *whole->bitmap();
-    const double fit = std::min({1.0, maxSize->width / bitmap.width, maxSize->height / bitmap.height});
-    if (!(fit > 0)) return nullptr;
-    if (fit >= 1.0) return whole;
-    auto smaller = resample(bitmap, std::max<std::uint32_t>(1, std::uint32_t(bitmap.width * fit)),
-                            std::max<std::uint32_t>(1, std::uint32_t(bitmap.height * fit)));
-    return smaller ? Image::make(std::move(*smaller), whole->scale()) : nullptr;
+    return fittedFrame((*frames_)[index], maxSize);
   }
   double duration(std::size_t index) const override { return index < durations_.size() ? durations_[index] : 0.0; }
   std::shared_ptr<ImageFrameSource> copy() const override {
@@ -116,14 +120,57 @@ class RedrawnFrameSource final : public ImageFrameSource {
   const std::vector<double> durations_;
 };
 
+// The frames of an animation that was not preloaded, redrawn as they are asked for: the source it came with
+// decodes each frame, and the kernel redraws it. It holds one frame at a time, as that source does; the
+// kernel owns all it needs, as the processor may be gone by the time the frames play.
+class LazilyRedrawnFrameSource final : public ImageFrameSource {
+ public:
+  LazilyRedrawnFrameSource(std::shared_ptr<ImageFrameSource> source, std::shared_ptr<const Kernel> kernel,
+                           double scale)
+      : source_(std::move(source)), kernel_(std::move(kernel)), scale_(scale) {}
+
+  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::size_t frameCount() const override { return source_->frameCount(); }
+  ImagePtr frame(std::size_t index, std::optional<Size> maxSize) const override {
+    // Redrawn at full size, then fitted: a crop or a resize means the frame as a whole.
+    const ImagePtr whole = source_->frame(index);
+    if (!whole || !whole->hasBitmap()) return nullptr;
+    auto out = (*kernel_)(*whole->bitmap());
+    if (!out) return nullptr;
+    return fittedFrame(Image::make(std::move(*out), scale_), maxSize);
+  }
+  double duration(std::size_t index) const override { return source_->duration(index); }
+  std::shared_ptr<ImageFrameSource> copy() const override {
+    auto source = source_->copy();
+    if (!source) return nullptr;
+    return std::make_shared<LazilyRedrawnFrameSource>(std::move(source), kernel_, scale_);
+  }
+
+ private:
+  const std::shared_ptr<ImageFrameSource> source_;
+  const std::shared_ptr<const Kernel> kernel_;
+  const double scale_;
+};
+
 // The image redrawn by `kernel`: a still image once, an animated one frame by frame (each distinct frame
-// once). Null when the kernel fails on any frame or the frames would outgrow the pixel budget.
-ImagePtr redraw(const ImagePtr& image, const Kernel& kernel) {
+// once), and one decoded as it plays with a source that redraws its frames as they are asked for. Null when
+// the kernel fails on any frame or the frames would outgrow the pixel budget.
+// REQUIRES: a kernel that owns what it uses (it may outlive the call).
+ImagePtr redraw(const ImagePtr& image, Kernel kernel) {
   AnimationInfo info;
   info.creatingOptions = image->creatingOptions();
   if (!image->frames() || image->frames()->empty()) {
     auto out = kernel(*image->bitmap());
     if (!out) return nullptr;
+    // An animation without a frame list plays from its frame source, as an animated view would play it.
+    const auto& source = image->frameSource();
+    auto frames = source && !image->frames() ? source->copy() : nullptr;
+    if (frames && frames->frameCount() > 1) {
+      info.frameCount = frames->frameCount();
+      info.duration = image->duration();
+      info.frameSource = std::make_shared<LazilyRedrawnFrameSource>(
+          std::move(frames), std::make_shared<const Kernel>(std::move(kernel)), image->scale());
+    }
     return Image::make(std::move(*out), image->scale(), std::move(info));
   }
   const auto& frames = *image->frames();
@@ -357,7 +404,9 @@ ImagePtr RoundCornerImageProcessor::process(const ImageProcessItem& item, const 
   }
   if (radius.value == 0 && !targetSize && !backgroundColor) return image;
   if (radius.kind == Radius::Kind::point && !pixelLength(radius.value, scale)) return nullptr;
-  return redraw(image, [&](const Bitmap& original) -> std::optional<Bitmap> {
+  return redraw(image, [radius = radius, targetSize = targetSize, roundingCorners = roundingCorners,
+                        backgroundColor = backgroundColor, targetWidth, targetHeight,
+                        scale](const Bitmap& original) -> std::optional<Bitmap> {
     std::optional<Bitmap> sized;
     if (targetSize) {
       // The part of the picture that shows once it fills the target, centred, is cut out first and only it
@@ -432,8 +481,8 @@ ImagePtr OverlayImageProcessor::process(const ImageProcessItem& item, const Vell
   ImagePtr image = sourceImage(item, options);
   if (!image || fraction == 0) return image;
   const double k = fraction * overlay.alpha / 255.0;
-  const std::uint8_t o[3] = {overlay.red, overlay.green, overlay.blue};
-  return redraw(image, [&](const Bitmap& b) {
+  const std::array<std::uint8_t, 3> o = {overlay.red, overlay.green, overlay.blue};
+  return redraw(image, [k, o](const Bitmap& b) {
     return mapPixels(b, [&](std::uint8_t* p) {
       for (int c = 0; c < 3; ++c) p[c] = toByte(p[c] + (o[c] - p[c]) * k);
     });
@@ -447,8 +496,8 @@ ImagePtr TintImageProcessor::process(const ImageProcessItem& item, const VellumP
   ImagePtr image = sourceImage(item, options);
   if (!image) return nullptr;
   const double a = tint.alpha / 255.0;
-  const std::uint8_t t[3] = {tint.red, tint.green, tint.blue};
-  return redraw(image, [&](const Bitmap& b) {
+  const std::array<std::uint8_t, 3> t = {tint.red, tint.green, tint.blue};
+  return redraw(image, [a, t](const Bitmap& b) {
     return mapPixels(b, [&](std::uint8_t* p) {
       for (int c = 0; c < 3; ++c) p[c] = toByte(t[c] * a + p[c] * (1 - a));
     });
@@ -477,7 +526,7 @@ FlippingImageProcessor::FlippingImageProcessor(bool horizontal, bool vertical)
 ImagePtr FlippingImageProcessor::process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const {
   ImagePtr image = sourceImage(item, options);
   if (!image || (!horizontal && !vertical)) return image;
-  return redraw(image, [this](const Bitmap& b) -> std::optional<Bitmap> {
+  return redraw(image, [horizontal = horizontal, vertical = vertical](const Bitmap& b) -> std::optional<Bitmap> {
     Bitmap out{b.width, b.height, std::vector<std::uint8_t>(b.pixels.size())};
     for (std::uint32_t y = 0; y < b.height; ++y) {
       const std::uint32_t fromY = vertical ? b.height - 1 - y : y;
@@ -502,7 +551,7 @@ ImagePtr CroppingImageProcessor::process(const ImageProcessItem& item, const Vel
   if (!image) return nullptr;
   const auto w = pixelLength(size.width, image->scale()), h = pixelLength(size.height, image->scale());
   if (!w || !h) return nullptr;
-  return redraw(image, [&](const Bitmap& b) -> std::optional<Bitmap> {
+  return redraw(image, [w, h, anchor = anchor](const Bitmap& b) -> std::optional<Bitmap> {
     const auto r = cropRect(b, *w, *h, anchor);
     if (!r) return std::nullopt;
     return crop(b, (*r)[0], (*r)[1], (*r)[2], (*r)[3]);
@@ -529,7 +578,7 @@ ImagePtr ResizingImageProcessor::process(const ImageProcessItem& item, const Vel
   }
   if (!withinCap(*w, *h)) return nullptr;
   if (*w == image->bitmap()->width && *h == image->bitmap()->height) return image;
-  return redraw(image, [&](const Bitmap& b) { return redrawAt(b, *w, *h); });
+  return redraw(image, [w, h](const Bitmap& b) { return redrawAt(b, *w, *h); });
 }
 
 // ---- downsampling ----
@@ -570,7 +619,7 @@ ImagePtr DownsamplingImageProcessor::process(const ImageProcessItem& item, const
   const PixelSize fitted = fitInside(image->bitmap()->width, image->bitmap()->height, boxWidth, boxHeight);
   ImagePtr result = image;
   if (fitted.width != image->bitmap()->width || fitted.height != image->bitmap()->height) {
-    result = redraw(image, [&](const Bitmap& b) {
+    result = redraw(image, [boxWidth, boxHeight](const Bitmap& b) {
       const PixelSize frameSize = fitInside(b.width, b.height, boxWidth, boxHeight);
       return boxResize(b, frameSize.width, frameSize.height);
     });
