@@ -74,6 +74,16 @@ void cmykToRGBA(std::uint8_t* row, JDIMENSION width, bool inverted) {
   }
 }
 
+bool everyCoefficientComplete(const jpeg_decompress_struct& info) {
+  if (!info.progressive_mode || !info.coef_bits) return false;
+  for (int c = 0; c < info.num_components; ++c) {
+    for (int k = 0; k < DCTSIZE2; ++k) {
+      if (info.coef_bits[c][k] != 0) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace jpeg
 
 namespace {
@@ -134,7 +144,7 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   }
   jpeg::limitWorkingMemory(&info, pixels);
   // Only the Huffman decoder says when a scan ran short; the arithmetic one fills in without a word.
-  const bool tellsShortScans = !jpeg_has_multiple_scans(&info) && !info.arith_code;
+  bool tellsShortScans = !jpeg_has_multiple_scans(&info) && !info.arith_code;
   // Data cut short (a download cut off, a torn file) decodes with grey, or the earlier scans only, in place of
   // what is missing: that is no picture of the file, and shown or cached it would pass for a good one for
   // good. Only a single scan known to have had all its data, and lacking just the end marker after it, is
@@ -143,6 +153,10 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
   // scans once decompression starts).
   const auto cutShort = [&] { return errors.endedEarly && (!tellsShortScans || errors.ranShort); };
   jpeg_start_decompress(&info);
+  // A progressive file has read all its scans by now. Until every coefficient is known to its last bit a
+  // missing end marker may as well mean missing scans; after that no scan can follow, and the file is whole
+  // if its last scan was.
+  if (!info.arith_code && jpeg::everyCoefficientComplete(info)) tellsShortScans = true;
   bitmap->width = info.output_width;
   bitmap->height = info.output_height;
   const std::size_t rowBytes = bitmap->bytesPerRow();

@@ -42,6 +42,11 @@ void installScanLimit(j_decompress_ptr info, jpeg_progress_mgr& progress);
 // picture of `pixels` pixels; libjpeg checks it before allocating and fails instead of exceeding it.
 void limitWorkingMemory(j_decompress_ptr info, std::uint64_t pixels);
 
+// Whether every scan a progressive file can have has been read: each coefficient of each component refined to
+// its last bit (successive approximation down to 0). Valid between jpeg_start_decompress and
+// jpeg_finish_decompress; false for a sequential file.
+bool everyCoefficientComplete(const jpeg_decompress_struct& info);
+
 // Ink to light, in place over a row of CMYK pixels (four bytes each), leaving opaque RGBA.
 void cmykToRGBA(std::uint8_t* row, JDIMENSION width, bool inverted);
 
