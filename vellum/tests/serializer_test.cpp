@@ -97,8 +97,24 @@ TEST_F(DefaultSerializer, AProcessedGIFIsWrittenAsGIFOrAsPNG) {
     EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
   }
 
-  // Only the first frame decoded: the flipped still is written as PNG, its pixels those of the first frame.
-  auto still = flip.process(ImageProcessItem::image(imageFromData(gif)), options);
+  // Decoded as it plays: the flipped animation has no frame list, only a source that redraws each frame when
+  // asked. Its frames are taken from that source, and the GIF written animates as the image in memory does.
+  auto played = flip.process(ImageProcessItem::image(imageFromData(gif)), options);
+  ASSERT_TRUE(played && !played->frames() && played->frameSource());
+  for (const auto& original : {std::optional<foundation::Bytes>(gif), std::optional<foundation::Bytes>()}) {
+    auto written = serializer.data(played, original);
+    ASSERT_TRUE(written);
+    ASSERT_EQ(imageFormat(*written), ImageFormat::GIF);
+    auto frames = decodeGIF(*written);
+    ASSERT_TRUE(frames) << frames.error().reason;
+    ASSERT_EQ(frames.value().size(), 2u);
+    EXPECT_EQ(test::letters(frames.value()[0].canvas), "gr");
+    EXPECT_EQ(test::letters(frames.value()[1].canvas), "kb");
+    EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
+  }
+
+  // Once it no longer animates (a single frame), the flipped still is written as PNG.
+  auto still = flip.process(ImageProcessItem::image(imageFromData(test::makeGIF(2, 1, {red}))), options);
   ASSERT_TRUE(still);
   auto written = serializer.data(still, gif);
   ASSERT_TRUE(written);

@@ -72,8 +72,9 @@ std::optional<foundation::Bytes> DefaultCacheSerializer::data(const ImagePtr& im
   } else if (image && image->animatedImageData() && imageFormat(*image->animatedImageData()) == ImageFormat::GIF) {
     format = ImageFormat::GIF;
     if (preferCacheOriginalData) return *image->animatedImageData();
-  } else if (image && image->frames() && image->frames()->size() > 1) {
-    format = ImageFormat::GIF;  // an animation a processor redrew: it stays one
+  } else if (image && (image->frames() ? image->frames()->size() > 1
+                                        : image->frameSource() && image->frameCount() > 1)) {
+    format = ImageFormat::GIF;  // an animation a processor redrew, with its frames or as it plays: it stays one
   }
   if (!image) return std::nullopt;
   // JPEG keeps no alpha: a picture a processor made partly clear (rounded corners on a photo) would come

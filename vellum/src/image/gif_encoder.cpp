@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -128,7 +129,17 @@ std::optional<foundation::Bytes> encodeAnimatedGIF(const std::vector<const Bitma
     width = std::max(width, frame->width);
     height = std::max(height, frame->height);
   }
-  if (width == 0 || height == 0 || width > 0xFFFF || height > 0xFFFF) return std::nullopt;
+  return encodeAnimatedGIF(
+      width, height, frames.size(),
+      [&frames](std::size_t i) { return std::shared_ptr<const Bitmap>(std::shared_ptr<void>(), frames[i]); },
+      [&durations](std::size_t i) { return durations[i]; });
+}
+
+std::optional<foundation::Bytes> encodeAnimatedGIF(
+    std::uint32_t width, std::uint32_t height, std::size_t count,
+    const std::function<std::shared_ptr<const Bitmap>(std::size_t)>& frameAt,
+    const std::function<double(std::size_t)>& durationAt) {
+  if (count == 0 || width == 0 || height == 0 || width > 0xFFFF || height > 0xFFFF) return std::nullopt;
   foundation::Bytes out;
   int error = 0;
   GifFileType* file = EGifOpen(&out, appendOutput, &error);
@@ -141,17 +152,19 @@ std::optional<foundation::Bytes> encodeAnimatedGIF(const std::vector<const Bitma
   ok = ok && EGifPutExtensionLeader(file, APPLICATION_EXT_FUNC_CODE) == GIF_OK &&
        EGifPutExtensionBlock(file, sizeof application, application) == GIF_OK &&
        EGifPutExtensionBlock(file, sizeof loop, loop) == GIF_OK && EGifPutExtensionTrailer(file) == GIF_OK;
-  for (std::size_t i = 0; ok && i < frames.size(); ++i) {
+  for (std::size_t i = 0; ok && i < count; ++i) {
     // One frame quantised at a time, each with its own colours; every frame is a whole picture, so each is
     // cleared away before the next.
-    const auto frame = quantize(*frames[i]);
+    const auto bitmap = frameAt(i);
+    const auto frame = bitmap && bitmap->width <= width && bitmap->height <= height ? quantize(*bitmap) : std::nullopt;
     if (!frame) {
       ok = false;
       break;
     }
     ColorMap local(GifMakeMapObject(256, frame->palette), GifFreeMapObject);
-    const double centiseconds = std::isfinite(durations[i]) ? std::round(durations[i] * 100) : 0;
-    ok = local && putFrame(file, *frames[i], *frame, local.get(),
+    const double duration = durationAt(i);
+    const double centiseconds = std::isfinite(duration) ? std::round(duration * 100) : 0;
+    ok = local && putFrame(file, *bitmap, *frame, local.get(),
                            static_cast<int>(std::clamp(centiseconds, 0.0, 65535.0)), DISPOSE_BACKGROUND);
   }
   if (EGifCloseFile(file, &error) != GIF_OK) ok = false;

@@ -219,6 +219,20 @@ std::optional<foundation::Bytes> jpegRepresentation(const Image& image, double q
 
 std::optional<foundation::Bytes> gifRepresentation(const Image& image) {
   if (image.animatedImageData()) return *image.animatedImageData();
+  // An animation a processor redrew while it was decoded as it plays has no frame list: its frames are
+  // taken from its frame source one at a time (a copy, with a reader of its own).
+  if (!image.frames() && image.frameSource() && image.frameCount() > 1) {
+    const auto source = image.frameSource()->copy();
+    const auto first = source ? source->frame(0) : nullptr;
+    if (!first || !first->hasBitmap()) return std::nullopt;
+    return encodeAnimatedGIF(
+        first->bitmap()->width, first->bitmap()->height, source->frameCount(),
+        [&](std::size_t i) -> std::shared_ptr<const Bitmap> {
+          const auto frame = i == 0 ? first : source->frame(i);
+          return frame ? frame->bitmap() : nullptr;
+        },
+        [&](std::size_t i) { return source->duration(i); });
+  }
   // An animation without GIF bytes of its own (one that a processor redrew): its frames, encoded.
   if (!image.frames() || image.frames()->empty()) return std::nullopt;
   const auto& frames = *image.frames();
