@@ -311,6 +311,25 @@ TEST(AllCodecs, AHeaderClaimingALargePictureCostsOnlyTheRowsThatArrive) {
     png.resize(60);
     expectCheap(interlaced ? "interlaced PNG" : "PNG", png);
   }
+  // One row as wide as the pixel limit allows, of 16-bit RGBA: libpng sizes its row buffers from the header
+  // (eight bytes a pixel, twice over) before reading any data, which no file this short can fill.
+  {
+    foundation::Bytes png = *encodePNG(test::gradient(64, 64));
+    bigEndian(png, 16, static_cast<std::uint32_t>(DecodingLimits{}.maxPixels), 4);
+    bigEndian(png, 20, 1, 4);
+    png[24] = 16;  // bit depth; colour type 6, RGBA, as encoded
+    bigEndian(png, 29, static_cast<std::uint32_t>(crc32(crc32(0, nullptr, 0), png.data() + 12, 17)), 4);
+    png.resize(60);
+    expectCheap("one wide row of 16-bit PNG", png);
+  }
+  // A real solid picture compresses almost as far as deflate goes, and is whole.
+  Bitmap solid{2048, 2048, {}};
+  solid.pixels.assign(std::size_t{2048} * 2048 * 4, 0);
+  const foundation::Bytes solidPNG = *encodePNG(solid);
+  ASSERT_LT(solidPNG.size() * 300, solid.pixels.size());
+  auto solidBack = decodePNG(solidPNG);
+  ASSERT_TRUE(solidBack) << solidBack.error().reason;
+  EXPECT_EQ(solidBack.value().pixels, solid.pixels);
 
   // JPEG: the frame header claims the large size and the scan's data ends just after it starts, in a
   // single-scan file and in a progressive one.

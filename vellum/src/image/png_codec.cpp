@@ -162,6 +162,17 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
     std::snprintf(reader->message, sizeof reader->message, "dimensions out of range");
     png_longjmp(png, 1);
   }
+  // Deflate gives at most 1032 bytes for one: a 258-byte match in two bits. Rows, interlaced or not, hold at
+  // least a filter byte each (a row per line of the picture at the least) and every pixel's bits, so data
+  // too short to hold them even at that ratio cannot be the picture; it is refused before libpng sizes its
+  // row buffers from the header (up to eight bytes a pixel of a row, twice over).
+  constexpr std::uint64_t kDeflateMaxRatio = 1032;
+  const std::uint64_t leastRaw =
+      height + (pixels * png_get_bit_depth(png, info) * png_get_channels(png, info) + 7) / 8;
+  if (leastRaw > kDeflateMaxRatio * (reader->size - reader->position)) {
+    std::snprintf(reader->message, sizeof reader->message, "data ends before the image does");
+    png_longjmp(png, 1);
+  }
   const int colorType = png_get_color_type(png, info);
   // Palette to RGB, grey below 8 bits to 8 bits, a tRNS colour to an alpha channel.
   png_set_expand(png);
