@@ -142,6 +142,21 @@ bool decodeInto(std::span<const std::uint8_t> data, const DecodingLimits& limits
     *reason = "dimensions out of range";
     return false;
   }
+  // A file of several scans keeps every coefficient of the picture until its last scan, allocated as
+  // decompression starts, before any scan is read. Huffman-coded, each block of each component costs at
+  // least a bit (its first scan's code for it), so data too short for that cannot be the picture and is
+  // refused before the decoder sizes anything from the header. Arithmetic coding has no such floor.
+  if (jpeg_has_multiple_scans(&info) && !info.arith_code) {
+    std::uint64_t blocks = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+      blocks += std::uint64_t{info.comp_info[c].width_in_blocks} * info.comp_info[c].height_in_blocks;
+    }
+    if (blocks / 8 > data.size()) {
+      jpeg_destroy_decompress(&info);
+      *reason = "data ends before the image does";
+      return false;
+    }
+  }
   jpeg::limitWorkingMemory(&info, pixels);
   // Only the Huffman decoder says when a scan ran short; the arithmetic one fills in without a word.
   bool tellsShortScans = !jpeg_has_multiple_scans(&info) && !info.arith_code;
