@@ -487,13 +487,15 @@ TEST(ImageProcessors, AnimationsDecodedAsTheyPlayAreProcessedFrameByFrame) {
   ASSERT_TRUE(flipped && cropped);
   EXPECT_EQ(test::letters(*flipped->bitmap()), "rr");
   EXPECT_EQ(flipped->animatedImageData(), nullptr);  // the GIF bytes are of the unprocessed frames
+  // Its source still holds those bytes to decode from: a memory cache counts them, as for the unprocessed.
+  EXPECT_EQ(flipped->cacheCost(), 2 * 4 + static_cast<std::int64_t>(animated->animatedImageData()->size()));
   EXPECT_EQ(flipped->frameCount(), 2u);
   EXPECT_DOUBLE_EQ(flipped->duration(), 0.5);
   ASSERT_TRUE(flipped->frameSource());
   EXPECT_NE(flipped->frameSource(), animated->frameSource());
   for (const auto& frames : {flipped->frameSource(), flipped->frameSource()->copy()}) {
     ASSERT_TRUE(frames);
-    EXPECT_EQ(frames->data(), nullptr);
+    EXPECT_EQ(frames->data(), animated->animatedImageData());
     ASSERT_EQ(frames->frameCount(), 2u);
     for (std::size_t index : {1, 0, 1}) {
       auto frame = frames->frame(index);

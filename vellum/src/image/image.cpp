@@ -37,7 +37,15 @@ std::int64_t Image::cacheCost() const {
   // The GIF bytes kept to decode frames from are held as long as the image: an animation decoded as it plays
   // holds one canvas but may keep megabytes of them.
   const std::int64_t pictures = pictureCost();
-  const auto& kept = animation_.animatedImageData;
+  std::shared_ptr<const foundation::Bytes> kept = animation_.animatedImageData;
+  // A processed animation that plays as it decodes keeps no GIF bytes of its own, but its source does.
+  if (!kept && animation_.frameSource) {
+    try {
+      kept = animation_.frameSource->data();
+    } catch (...) {
+      // An application's source that cannot say what it holds adds nothing.
+    }
+  }
   if (!kept) return pictures;
   const auto keptBytes = static_cast<std::int64_t>(std::min<std::size_t>(kept->size(), std::size_t(max)));
   return pictures > max - keptBytes ? max : pictures + keptBytes;

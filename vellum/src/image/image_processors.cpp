@@ -129,7 +129,7 @@ class LazilyRedrawnFrameSource final : public ImageFrameSource {
                            double scale)
       : source_(std::move(source)), kernel_(std::move(kernel)), scale_(scale) {}
 
-  std::shared_ptr<const foundation::Bytes> data() const override { return nullptr; }
+  std::shared_ptr<const foundation::Bytes> data() const override { return source_->data(); }
   std::size_t frameCount() const override { return source_->frameCount(); }
   ImagePtr frame(std::size_t index, std::optional<Size> maxSize) const override {
     // Redrawn at full size, then fitted: a crop or a resize means the frame as a whole.

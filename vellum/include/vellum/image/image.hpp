@@ -46,7 +46,8 @@ using ImagePtr = std::shared_ptr<const Image>;
 class ImageFrameSource {
  public:
   virtual ~ImageFrameSource() = default;
-  // The encoded image, when the source has it.
+  // The encoded data the frames are decoded from, when the source has it (for frames redrawn as they are
+  // asked for, the data before redrawing). An image counts it in its cost while it holds the source.
   virtual std::shared_ptr<const foundation::Bytes> data() const = 0;
   virtual std::size_t frameCount() const = 0;
   // The frame decoded no larger than `maxSize` pixels (full size without one); null when it cannot be decoded.
@@ -106,7 +107,7 @@ class Image {
   // Memory cost in bytes: pixels x bytes per pixel; with a frame list, each distinct frame object's pixels and
   // its own bookkeeping (kFrameOverheadBytes), so an animation of many tiny frames costs what it holds (an
   // empty list costs 0); pixels x 4 without a bitmap; and, for an image that keeps GIF bytes, their
-  // size. Saturates instead of overflowing.
+  // size (or, without them, the size of its frame source's data). Saturates instead of overflowing.
   std::int64_t cacheCost() const;
   // What one frame of a frame list holds besides its pixels: its image and bitmap objects, their counts and
   // allocations, its place in the lists. Counted by cacheCost() and by the GIF decoder's budget.
