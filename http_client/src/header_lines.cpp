@@ -58,6 +58,14 @@ void HeaderAccumulator::feed(std::string_view line) {
   continuable_ = true;
 }
 
+std::vector<std::string_view> HeaderAccumulator::values(std::string_view name) const {
+  std::vector<std::string_view> found;
+  for (const auto& [field, value] : fields_) {
+    if (headerNamesEqual(field, name)) found.emplace_back(value);
+  }
+  return found;
+}
+
 const HTTPHeaders& HeaderAccumulator::headers() const {
   if (!folded_) folded_.emplace(fields_);
   return *folded_;

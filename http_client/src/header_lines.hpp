@@ -17,6 +17,9 @@ class HeaderAccumulator {
  public:
   void feed(std::string_view line);
   const HTTPHeaders& headers() const;
+  // Each value of the field `name` as it came, before folding: for a field whose value is one item that may
+  // itself hold a comma (a URL), where the folded list cannot be split back.
+  std::vector<std::string_view> values(std::string_view name) const;
 
  private:
   std::vector<HTTPHeaders::Field> fields_;  // as they came, repeats unfolded

@@ -394,10 +394,19 @@ void Transfer::headEnded() {
   const HTTPHeaders& headers = head_.headers();
   const bool head = request_.method.rawValue == "HEAD";
   // A HEAD is redirected as any other request; only the answer it ends on is handed over without a body.
-  following_ = followRedirects_ && isRedirect(status_) && headers.contains("Location");
+  const auto targets = head_.values("Location");
+  following_ = followRedirects_ && isRedirect(status_) && !targets.empty();
   if (following_) {
+    // Two different targets leave no way to tell which the server meant, and their folded list is no address
+    // at all (resolved, it would become a path of its own); the same one named again is no doubt.
+    if (std::any_of(targets.begin(), targets.end(), [&](std::string_view t) { return t != targets.front(); })) {
+      following_ = false;
+      error_ = URLError(URLError::Code::badServerResponse, "a redirect that names more than one target",
+                        originalURL_);
+      return;
+    }
     // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
-    redirectTarget_ = resolveURL(request_.url, *headers.value("Location"));
+    redirectTarget_ = resolveURL(request_.url, std::string(targets.front()));
     redirectHeadEnded_ = Clock::now();
     // Only the answer handed over is judged by its length; this one is followed whatever it announces. An
     // answer to a HEAD announces a body it never sends, so there is nothing to cut.

@@ -138,6 +138,41 @@ TEST_F(Redirects, FollowingIsBoundedAndCounted) {
   EXPECT_EQ(unfollowed->statusCode(), 302);
 }
 
+// A redirect that names two different targets leaves the client to guess which one the server meant (and a
+// value folded from both is neither): it is a bad answer, and nothing is sent to either address. The same
+// target named twice is clear, and followed.
+TEST_F(Redirects, ARedirectWithTwoTargetsIsNotGuessedAt) {
+  server.on("GET", "/elsewhere", Reply::json(200, R"({"elsewhere":true})"));
+  server.on("GET", "/two/relative", Reply{302, "moved", "text/plain", {{"Location", "/to"}, {"Location", "/elsewhere"}}, {}, {}});
+  server.on("GET", "/two/absolute", Reply{302, "moved", "text/plain",
+                                          {{"Location", server.baseURL() + "/to"}, {"Location", server.baseURL() + "/elsewhere"}},
+                                          {}, {}});
+  server.on("GET", "/repeated", Reply{307, "moved", "text/plain", {{"Location", "/to"}, {"Location", "/to"}}, {}, {}});
+  auto client = makeClient(server.baseURL());
+
+  for (const char* path : {"/two/relative", "/two/absolute"}) {
+    SCOPED_TRACE(path);
+    const auto outcome = testing_support::runWithin(httpkit_tests::kDeadline, [&]() -> std::string {
+      try {
+        client->send(Request<void>{path});
+        return "the send succeeded";
+      } catch (const URLError& e) {
+        return e.code() == URLError::Code::badServerResponse ? "bad server response" : e.what();
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+    });
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(*outcome, "bad server response") << "then asked for " << server.requests().back().path;
+    EXPECT_EQ(server.requests().back().path, path);
+  }
+  EXPECT_EQ(server.hits("GET", "/to"), 0);
+  EXPECT_EQ(server.hits("GET", "/elsewhere"), 0);
+
+  EXPECT_EQ(httpkit_tests::text(client->send(Request<void>{"/repeated"}).data), R"({"arrived":true})");
+  EXPECT_EQ(server.hits("GET", "/to"), 1);
+}
+
 // A redirect's body is not what the caller asked for: it is read only while it is short (so that the
 // connection can carry the next hop), and neither its length nor its announced length counts against the
 // answer's limit.
