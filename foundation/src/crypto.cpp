@@ -37,7 +37,11 @@ Sha256Digest sha256(const void* data, std::size_t size) {
   if (!algorithm || !context || EVP_DigestInit_ex2(context.get(), algorithm, nullptr) != 1 ||
       EVP_DigestUpdate(context.get(), data, size) != 1 ||
       EVP_DigestFinal_ex(context.get(), digest.data(), nullptr) != 1) {
-    SHA256(static_cast<const unsigned char*>(data), size, digest.data());
+    // Where the algorithm cannot be had (a configuration that loads no provider of it) the one-shot call
+    // fails too, leaving the digest all zeros: every input would then name the same cache file.
+    if (!SHA256(static_cast<const unsigned char*>(data), size, digest.data())) {
+      throw std::runtime_error("sha256: OpenSSL offers no SHA-256 here (is its provider configured?)");
+    }
   }
   return digest;
 }

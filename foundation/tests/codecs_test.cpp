@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include "foundation/base64.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/percent_encoding.hpp"
+#include "fresh_process.hpp"
 
 using namespace foundation;
 
@@ -47,6 +54,29 @@ TEST(Crypto, Sha256AndRandom) {
   EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(secureRandomBytes(32).size(), 32u);
   EXPECT_NE(secureRandomBytes(32), secureRandomBytes(32));
+}
+
+// A system whose OpenSSL configuration offers no SHA-256 (only the null provider loaded) cannot hash: every
+// input would share one all-zero digest (one cache file for every image key), so hashing fails instead.
+TEST(Crypto, Sha256WithoutAnAlgorithmFailsInsteadOfAnsweringZeros) {
+  const auto config = std::filesystem::temp_directory_path() / ("foundation-no-sha-" + std::to_string(::getpid()) + ".cnf");
+  std::ofstream(config) << "openssl_conf = init\n[init]\nproviders = providers\n[providers]\nnull = null\n"
+                           "[null]\nactivate = 1\n";
+  const char* previous = std::getenv("OPENSSL_CONF");
+  const std::string kept = previous ? previous : "";
+  ::setenv("OPENSSL_CONF", config.c_str(), 1);
+  // The child is a new run of this program: OpenSSL reads the configuration there, before main.
+  foundation::tests::inFreshProcess([] {
+    try {
+      const std::string digest = sha256Hex("abc");
+      std::fprintf(stderr, "hashed to %s\n", digest.c_str());
+      return false;
+    } catch (const std::runtime_error&) {
+      return true;
+    }
+  });
+  previous ? ::setenv("OPENSSL_CONF", kept.c_str(), 1) : ::unsetenv("OPENSSL_CONF");
+  std::filesystem::remove(config);
 }
 
 TEST(PercentEncoding, OneSegmentCannotBecomeTwo) {

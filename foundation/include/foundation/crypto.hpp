@@ -12,6 +12,8 @@ namespace foundation {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
+// Throw std::runtime_error when OpenSSL cannot hash (no provider of SHA-256 loaded): never a made-up digest.
+
 Sha256Digest sha256(const void* data, std::size_t size);
 inline Sha256Digest sha256(std::string_view text) { return sha256(text.data(), text.size()); }
 inline Sha256Digest sha256(const Bytes& bytes) { return sha256(bytes.data(), bytes.size()); }
