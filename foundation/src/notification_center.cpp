@@ -1,6 +1,10 @@
 #include "foundation/notification_center.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,6 +23,9 @@ struct NotificationCenter::Registry {
   // whether it is still registered without walking all the others.
   std::map<Token, Entry> entries;
   Token next = 1;
+  // The observers being called now, and on which thread: a removal waits for those on other threads.
+  std::vector<std::pair<Token, std::thread::id>> running;
+  std::condition_variable callEnded;
 };
 
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<Registry>()) {}
@@ -45,10 +52,22 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, cons
 
 void NotificationCenter::removeObserver(Token token) {
   std::shared_ptr<Observer> removed;  // released after the lock, as above
-  std::lock_guard lock(registry_->mutex);
+  std::unique_lock lock(registry_->mutex);
   if (auto it = registry_->entries.find(token); it != registry_->entries.end()) {
     removed = std::move(it->second.observer);
     registry_->entries.erase(it);
+  }
+  // Its owner goes once this returns, and a call under way on another thread still uses what it captured:
+  // that call is waited for. One on this thread is the caller's own (an observer removing itself, or its
+  // owner released inside it) and is not; nor is one that waits for something the caller holds, for ever.
+  const auto self = std::this_thread::get_id();
+  const bool ended = registry_->callEnded.wait_for(lock, kCallEndWait, [&] {
+    return std::none_of(registry_->running.begin(), registry_->running.end(),
+                        [&](const auto& call) { return call.first == token && call.second != self; });
+  });
+  if (!ended) {
+    lock.unlock();
+    log(LogLevel::error, "an observer was still being called on another thread when it was removed; its call ends on its own");
   }
 }
 
@@ -66,11 +85,26 @@ void NotificationCenter::post(const Notification& notification) {
       }
     }
   }
+  const auto self = std::this_thread::get_id();
   for (const auto& [token, observer] : targets) {
     {
+      // Checked and marked as called in one step: a removal either comes first, and the observer is not
+      // called, or waits for the call to end.
       std::lock_guard lock(registry->mutex);
       if (!registry->entries.contains(token)) continue;
+      registry->running.emplace_back(token, self);
     }
+    struct Ended {
+      Registry& registry;
+      std::pair<Token, std::thread::id> call;
+      ~Ended() {
+        {
+          std::lock_guard lock(registry.mutex);
+          registry.running.erase(std::find(registry.running.begin(), registry.running.end(), call));
+        }
+        registry.callEnded.notify_all();
+      }
+    } ended{*registry, {token, self}};
     // Named apart: a lambda may not capture a structured binding under every compiler this builds with.
     const auto& call = *observer;
     detail::callGuarded([&] { call(notification); },

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/log.hpp"
@@ -123,4 +126,41 @@ TEST(NotificationCenter, ACentreReleasedByItsOwnObserver) {
     center->post("n");
   }));
   EXPECT_EQ(seen, std::vector<int>{1});
+}
+
+// An application's observer uses what its owner holds; the owner removes it and then goes. A call already
+// under way on another thread is waited for, so it never runs on what the owner has released.
+TEST(NotificationCenter, RemovalWaitsForACallUnderWayOnAnotherThread) {
+  using namespace std::chrono_literals;
+  NotificationCenter center;
+  auto owned = std::make_unique<std::string>("owned");
+  std::promise<void> entered;
+  std::promise<void> ownerGone;
+  auto gone = ownerGone.get_future();
+  std::string seen;
+  const auto token = center.addObserver("n", nullptr, [&, target = owned.get()](const Notification&) {
+    entered.set_value();
+    // Time enough for a removal that does not wait to return, and for the owner to go.
+    gone.wait_for(500ms);
+    seen = *target;
+  });
+  std::jthread poster([&] { center.post("n"); });
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(testing_support::runWithin(10s, [&] {
+    center.removeObserver(token);
+    owned.reset();
+    ownerGone.set_value();
+  }));
+  poster.join();
+  EXPECT_EQ(seen, "owned");
+
+  // Called on its own thread, the removal of the observer being called does not wait for itself.
+  std::vector<std::string> calls;
+  NotificationCenter::Token self = 0;
+  self = center.addObserver("m", nullptr, [&](const Notification&) {
+    center.removeObserver(self);
+    calls.push_back("m");
+  });
+  ASSERT_TRUE(testing_support::runWithin(2s, [&] { center.post("m"); }));
+  EXPECT_EQ(calls, std::vector<std::string>{"m"});
 }

@@ -13,6 +13,7 @@
 //   });
 //   center.removeObserver(token);
 #include <any>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -33,6 +34,7 @@ class NotificationCenter {
  public:
   using Observer = std::function<void(const Notification&)>;
   using Token = std::uint64_t;
+  static constexpr std::chrono::seconds kCallEndWait{5};
 
   NotificationCenter();
   ~NotificationCenter();
@@ -43,6 +45,9 @@ class NotificationCenter {
 
   // `object` null observes every sender of `name`; `name` empty observes every name.
   Token addObserver(std::string name, const void* object, Observer observer);
+  // Once this returns the observer is not called again. A call of it under way on another thread is waited
+  // for, kCallEndWait at most (a call that waits for something the caller holds would otherwise never end);
+  // one under way on the calling thread (an observer removing itself) is not.
   void removeObserver(Token token);
   void post(const Notification& notification);
   void post(std::string name, const void* object = nullptr, std::map<std::string, std::any> userInfo = {});
