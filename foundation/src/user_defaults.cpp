@@ -107,6 +107,7 @@ struct FileState {
   ino_t inode = 0;
   off_t size = 0;
   timespec modified{};
+  timespec changed{};
 };
 
 [[noreturn]] void refuse(int error, const fs::path& file, const std::string& why) {
@@ -184,6 +185,7 @@ FileState readFile(const fs::path& file) {
   state.inode = info.st_ino;
   state.size = info.st_size;
   state.modified = info.st_mtim;
+  state.changed = info.st_ctim;
   // A file that is not a JSON object (edited by hand, or from another program) is ignored, not fatal.
   if (jsonNestsDeeperThan(text, UserDefaults::kMaximumDepth)) return state;
   auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
@@ -210,25 +212,30 @@ FileState persist(const fs::path& target, const FolderLock& folder, const nlohma
     if (mode != 0 && ::fchmod(fd, mode) != 0) fail(errno, "chmod");
     writeAll(fd, text);
     if (::fsync(fd) != 0) fail(errno, "fsync");
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) fail(errno, "stat");
-    written.kind = FileState::Kind::object;
-    written.device = info.st_dev;
-    written.inode = info.st_ino;
-    written.size = info.st_size;
-    written.modified = info.st_mtim;
   } catch (...) {
     ::close(fd);
     ::unlink(tmpl.c_str());
     throw;
   }
-  ::close(fd);
   if (::rename(tmpl.c_str(), target.c_str()) != 0) {
     const int error = errno;
+    ::close(fd);
     ::unlink(tmpl.c_str());
     fail(error, "rename");
   }
+  // Taken after the rename, which moves the file's status-change time.
+  struct stat info {};
+  const bool known = ::fstat(fd, &info) == 0;
+  ::close(fd);
   ::fsync(folder.fd());
+  written.kind = FileState::Kind::object;
+  if (known) {  // else nothing matches it, and the next read reads the file again
+    written.device = info.st_dev;
+    written.inode = info.st_ino;
+    written.size = info.st_size;
+    written.modified = info.st_mtim;
+    written.changed = info.st_ctim;
+  }
   return written;
 }
 
@@ -236,7 +243,8 @@ FileState persist(const fs::path& target, const FolderLock& folder, const nlohma
 
 bool UserDefaults::Identity::operator==(const Identity& other) const {
   return device == other.device && inode == other.inode && size == other.size &&
-         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+         changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
 }
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
@@ -268,11 +276,11 @@ void UserDefaults::refresh() const {
     }
     return;
   }
-  if (seen_ && *seen_ == Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim}) return;
+  if (seen_ && *seen_ == Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim}) return;
   FileState state = readFile(file_);
   if (state.kind == FileState::Kind::missing) return;
   if (state.kind == FileState::Kind::object) values_ = std::move(state.values);
-  seen_ = Identity{state.device, state.inode, state.size, state.modified};
+  seen_ = Identity{state.device, state.inode, state.size, state.modified, state.changed};
 }
 
 std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const {
@@ -318,13 +326,13 @@ void UserDefaults::change(const std::function<bool(nlohmann::json&)>& edit) {
   if (!edit(next)) {
     if (current.kind == FileState::Kind::object) {
       values_ = std::move(next);
-      seen_ = Identity{current.device, current.inode, current.size, current.modified};
+      seen_ = Identity{current.device, current.inode, current.size, current.modified, current.changed};
     }
     return;
   }
   const FileState written = persist(target, folder, next, current.mode);
   values_ = std::move(next);
-  seen_ = Identity{written.device, written.inode, written.size, written.modified};
+  seen_ = Identity{written.device, written.inode, written.size, written.modified, written.changed};
 }
 
 }  // namespace foundation

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <latch>
 #include <limits>
@@ -406,4 +407,27 @@ TEST(UserDefaults, StandardFollowsTheIdentityAndFolderOfTheMomentItIsAskedFor) {
   });
   fs::remove_all(first);
   fs::remove_all(second);
+}
+
+// A reader tells another writer's change by the file it finds. A program that rewrites the file in place
+// and keeps its time (as a copy or a restore that preserves times does) leaves the same inode, size and
+// modification time: only the file's status-change time, which no program can set, says it changed.
+TEST(UserDefaults, AChangeThatKeepsTheFilesTimeIsSeen) {
+  const auto file = freshDir("kept-time") / "defaults.json";
+  const auto write = [&](const std::string& value) { std::ofstream(file) << nlohmann::json{{"k", value}}.dump(); };
+  write("a");
+  UserDefaults reader(file);
+  EXPECT_EQ(reader.value("k"), "a");
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  write("b");
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  EXPECT_EQ(reader.value("k"), "b");
+
+  // A writer of its own starts from what the file holds, whatever the reader last saw.
+  UserDefaults writer(file);
+  writer.set("other", 1);
+  EXPECT_EQ(reader.value("other"), 1);
+  EXPECT_EQ(reader.value("k"), "b");
 }

@@ -51,12 +51,14 @@ class UserDefaults {
   const std::filesystem::path& file() const { return file_; }
 
  private:
-  // Which file the path held when it was last read or written: another one means someone wrote since.
+  // Which file the path held when it was last read or written: another one means someone wrote since. The
+  // status-change time is there for a write that keeps the rest (in place, same size, time set back).
   struct Identity {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     timespec modified{};
+    timespec changed{};
     bool operator==(const Identity& other) const;
   };
   // Reads the file again if it is not the one last seen. Called with `mutex_` held.
