@@ -427,6 +427,32 @@ TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
   EXPECT_EQ(calls, (std::vector<std::pair<std::int64_t, std::int64_t>>{{400, 1000}, {800, 1000}, {1000, 1000}}));
 }
 
+// A chunked answer is framed by its chunks: a Content-Length beside them says nothing of the body (the client
+// reads past it, or stops short of it), so its progress has no total rather than a false one.
+TEST_F(Downloads, ProgressOfAChunkedAnswerIgnoresALengthBesideTheChunks) {
+  const std::string chunk = "190\r\n" + std::string(400, 'a') + "\r\n";
+  ScriptedServer chunked({{milliseconds(0), head("Transfer-Encoding: chunked\r\nContent-Length: 5000\r\n") + chunk, true},
+                          {milliseconds(0), chunk + "0\r\n\r\n"}});
+  std::mutex mutex;
+  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
+    std::lock_guard lock(mutex);
+    calls.emplace_back(received, total);
+  });
+  auto options = direct();
+  options.onDataReceived.emplace().push_back(progress);
+  std::promise<foundation::Bytes> done;
+  downloader->downloadLivePhotoResource(chunked.baseURL() + "/c", options, [&](const ImageDownloader::LivePhotoResult& r) {
+    done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
+  });
+  ASSERT_TRUE(chunked.waitForHolds(1, kDeadline));
+  chunked.release();
+  EXPECT_EQ(await(done.get_future()).size(), 800u);
+  test::flushMain();
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(calls.empty()) << "progress reported " << calls.front().first << " of " << calls.front().second;
+}
+
 // An answer's content coding is the transfer's, not the image's: the caller gets the image the server
 // coded, whether the downloader offered the codings itself or a modifier asked for one.
 TEST_F(Downloads, ContentCodedImagesAreDecoded) {

@@ -9,6 +9,9 @@
 namespace vellum {
 
 std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
+  // A body in a transfer coding (chunked) is framed by it, and the client reads it so: a Content-Length
+  // beside it may say anything.
+  if (response.value("Transfer-Encoding")) return -1;
   const auto field = response.value("Content-Length");
   if (!field) return -1;
   std::string_view text(*field);
