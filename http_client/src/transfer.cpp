@@ -394,17 +394,17 @@ void Transfer::headEnded() {
   const HTTPHeaders& headers = head_.headers();
   const bool head = request_.method.rawValue == "HEAD";
   // A HEAD is redirected as any other request; only the answer it ends on is handed over without a body.
+  // Two different targets leave no way to tell which the server meant, whoever follows the redirect (here,
+  // or a caller that follows hop by hop), and their folded list is no address at all: resolved, it would
+  // become a path of its own. The same one named again is no doubt.
   const auto targets = head_.values("Location");
+  if (isRedirect(status_) &&
+      std::any_of(targets.begin(), targets.end(), [&](std::string_view t) { return t != targets.front(); })) {
+    error_ = URLError(URLError::Code::badServerResponse, "a redirect that names more than one target", originalURL_);
+    return;
+  }
   following_ = followRedirects_ && isRedirect(status_) && !targets.empty();
   if (following_) {
-    // Two different targets leave no way to tell which the server meant, and their folded list is no address
-    // at all (resolved, it would become a path of its own); the same one named again is no doubt.
-    if (std::any_of(targets.begin(), targets.end(), [&](std::string_view t) { return t != targets.front(); })) {
-      following_ = false;
-      error_ = URLError(URLError::Code::badServerResponse, "a redirect that names more than one target",
-                        originalURL_);
-      return;
-    }
     // Resolved here rather than by curl, which says where a redirect leads only once its body has ended.
     redirectTarget_ = resolveURL(request_.url, std::string(targets.front()));
     redirectHeadEnded_ = Clock::now();
@@ -476,6 +476,12 @@ bool Transfer::deliverResponse() {
   response.statusCode = static_cast<int>(status_);
   response.url = request_.url;
   response.headers = head_.headers();
+  // One target named twice is handed over once: folded, it would read as an address of its own to a caller
+  // that follows redirects itself.
+  if (const auto targets = head_.values("Location"); targets.size() > 1 &&
+      std::all_of(targets.begin(), targets.end(), [&](std::string_view t) { return t == targets.front(); })) {
+    response.headers.set("Location", std::string(targets.front()));
+  }
   return tell([&] { observer_.didReceiveResponse(response); });
 }
 

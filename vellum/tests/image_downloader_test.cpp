@@ -278,6 +278,25 @@ TEST_F(Downloads, RedirectsOneHopAtATime) {
   EXPECT_EQ(sessionURLError(loop.get().error())->code(), httpkit::URLError::Code::httpTooManyRedirects);
   EXPECT_EQ(server.hits("GET", "/loop16"), 1);  // the seventeenth request
   EXPECT_EQ(server.hits("GET", "/loop17"), 0);
+
+  // Two different targets are no target: nothing is asked of either ("/a.png, /b.png" is no address).
+  server.on("GET", "/two", Reply{302, "", "text/plain", {{"Location", "/a.png"}, {"Location", "/b.png"}}, {}, {}});
+  const int before = server.hits("GET", "/a.png");
+  Answer two;
+  downloader->downloadImage(url("/two"), direct(), two.completion());
+  const auto twoResult = two.get();
+  ASSERT_FALSE(twoResult) << "a redirect with two targets was followed";
+  const auto twoError = sessionURLError(twoResult.error());
+  ASSERT_TRUE(twoError) << twoResult.error().what();
+  EXPECT_EQ(twoError->code(), httpkit::URLError::Code::badServerResponse) << twoError->what();
+  EXPECT_EQ(server.hits("GET", "/a.png"), before);
+  EXPECT_EQ(server.requests().back().path, "/two");
+  server.on("GET", "/twice", Reply{302, "", "text/plain", {{"Location", "/a.png"}, {"Location", "/a.png"}}, {}, {}});
+  Answer twice;
+  downloader->downloadImage(url("/twice"), direct(), twice.completion());
+  const auto twiceResult = twice.get();
+  ASSERT_TRUE(twiceResult) << twiceResult.error().what();
+  EXPECT_EQ(twiceResult.value().originalData, png);
 }
 
 TEST_F(Downloads, RedirectHandlerRefusesOrAnswersLater) {
