@@ -513,6 +513,40 @@ TEST_F(Downloads, ContentCodedImagesAreDecoded) {
   EXPECT_EQ(requests[1].header("Accept-Encoding"), "gzip");
 }
 
+// The announced length of a content-coded answer counts its coded bytes, while the download counts the decoded
+// ones: progress never reports more received than its total.
+TEST_F(Downloads, ProgressOfAContentCodedAnswerNeverPassesItsTotal) {
+  const foundation::Bytes plain(20000, 'a');
+  z_stream stream{};
+  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string coded(deflateBound(&stream, plain.size()), '\0');
+  stream.next_in = const_cast<Bytef*>(plain.data());
+  stream.avail_in = static_cast<uInt>(plain.size());
+  stream.next_out = reinterpret_cast<Bytef*>(coded.data());
+  stream.avail_out = static_cast<uInt>(coded.size());
+  deflate(&stream, Z_FINISH);
+  coded.resize(stream.total_out);
+  deflateEnd(&stream);
+  server.on("GET", "/coded", Reply{200, coded, "application/octet-stream", {{"Content-Encoding", "gzip"}}, {}, {}});
+
+  std::mutex mutex;
+  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
+    std::lock_guard lock(mutex);
+    calls.emplace_back(received, total);
+  });
+  auto options = direct();
+  options.onDataReceived.emplace().push_back(progress);
+  std::promise<foundation::Bytes> done;
+  downloader->downloadLivePhotoResource(url("/coded"), options, [&](const ImageDownloader::LivePhotoResult& r) {
+    done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
+  });
+  EXPECT_EQ(await(done.get_future()), plain);
+  flushMain();
+  std::lock_guard lock(mutex);
+  for (const auto& [received, total] : calls) EXPECT_LE(received, total) << "of " << coded.size() << " coded bytes";
+}
+
 TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
   for (auto processor : std::vector<std::shared_ptr<const ImageProcessor>>{
            DefaultImageProcessor::defaultProcessor(), std::make_shared<MarkingProcessor>("resize", 2)}) {

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 
+#include <httpkit/http_headers.hpp>
+
 #include "url_session.hpp"
 
 namespace vellum {
@@ -12,11 +14,19 @@ std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
   // A body in a transfer coding (chunked) is framed by it, and the client reads it so: a Content-Length
   // beside it may say anything.
   if (response.value("Transfer-Encoding")) return -1;
+  const auto trimmed = [](std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+  };
+  // A content-coded body is counted here as the client decodes it, and its announced length counts the coded
+  // bytes: no total at all rather than one the download passes.
+  if (const auto coding = response.value("Content-Encoding"); coding && !httpkit::headerNamesEqual(trimmed(*coding), "identity")) {
+    return -1;
+  }
   const auto field = response.value("Content-Length");
   if (!field) return -1;
-  std::string_view text(*field);
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  const std::string_view text = trimmed(*field);
   std::int64_t length = -1;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
   // A sign, trailing junk or a number that does not fit is no announcement at all.

@@ -101,7 +101,8 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   std::optional<httpkit::HTTPURLResponse> response() const;
   void setResponse(httpkit::HTTPURLResponse response);
   // The length the response announced (its Content-Length); -1 without a response, without the field, when
-  // the field is not a plain non-negative number, or when the body comes in a transfer coding (chunked).
+  // the field is not a plain non-negative number, or when the body comes in a transfer coding (chunked) or a
+  // content coding (whose announced length counts coded bytes, while the received ones are decoded).
   std::int64_t expectedContentLength() const;
 
   // A copy of every byte received so far, in arrival order.
@@ -183,7 +184,7 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   CallbackCancelled onCallbackCancelled_;
 };
 
-// The announced length of a response: its Content-Length, or -1 (none, not a length, or a chunked body).
+// The announced length of a response: its Content-Length, or -1 (none, not a length, or a coded body).
 std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response);
 
 }  // namespace vellum
