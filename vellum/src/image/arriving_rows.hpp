@@ -1,9 +1,9 @@
 #pragma once
 // A picture's pixels grown as its rows are decoded, rather than allocated whole from the size a header
 // claims: a file of a few dozen bytes that declares a 7000 x 7000 picture and then ends costs the rows it
-// really held, not 196 MB. Room is taken in doubling steps, starting from what a picture decoded from a file
-// of that size plausibly needs, so an ordinary file is allocated once and a large one is copied about once
-// in all.
+// really held, not 196 MB. The first room is what a file of that size can decode to at most, so an ordinary
+// file, however well it compresses, is allocated once; only the rows written are touched, so room a short
+// file never fills costs address space, not memory.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,8 +11,10 @@
 
 namespace vellum {
 
-// Decoded bytes per encoded byte that the first room allows for: few pictures compress further than that.
-inline constexpr std::size_t kFirstRoomPerEncodedByte = 32;
+// Decoded bytes per encoded byte that the first room allows for: about the most either format gives.
+// Deflate expands a byte at most 1032-fold, and a Huffman-coded JPEG block of 64 pixels costs at least a
+// couple of bits. Growing from less copies and faults in a large smooth photo two or three times over.
+inline constexpr std::size_t kFirstRoomPerEncodedByte = 1024;
 
 // Appends `bytes` zeroed bytes to `pixels`, of the `wholeBytes` they will hold once every row is in, and
 // answers where the new bytes start (valid until the next append). `encodedBytes` is the size of the file.
