@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -577,6 +580,84 @@ TEST(DeclarativeHost, AFullRebuildKeepsWhatCameOutEqualAndShowsWhatChanged) {
     EXPECT_EQ(events, (std::vector<std::string>{"gone, made by build 2"}));
     EXPECT_EQ(host->logLines(), (std::vector<std::string>{"insert opacity", "insert opacity", "insert opacity",
                                                           "remove opacity", "remove opacity", "remove opacity"}));
+  });
+}
+
+// A full rebuild gives back what a body built last only when the new result is equal node for node: not for
+// sides given the other way round, other image names, an opacity equal to nothing or a renamed transition. An
+// id equal in value, though made again, is the same id; a result holding the nodes it held last time is those.
+TEST(DeclarativeHost, AFullRebuildSharesOnlyWhatIsEqualNodeForNode) {
+  onMain([] {
+    const auto picture = Image::withoutBitmap({1, 1});
+    std::optional<double> width = 10.0, height;
+    std::vector<std::string> names{"resizable"};
+    double fade = 1.0;
+    std::string transition = "opacity";
+    const AnyView cached = AnyView::image(picture).opacity(0.5);
+    bool useCached = false;
+    auto host = DeclarativeHost::make([&] {
+      return AnyView::stack({AnyView::body([&](BuildContext&) {
+        if (useCached) return cached;
+        return AnyView::stack({AnyView::image(picture, names).opacity(fade).frame(width, height).id(std::string("inner")),
+                               AnyView::clear().transition(AnyTransition{transition})});
+      })});
+    });
+    host->rebuild();
+    auto row = [&] { return &host->tree().children().at(0).children(); };
+    // Whether the row is another node after `change` and a rebuild. The tree before is held, so that a node
+    // made where a released one was cannot pass for it.
+    auto renewed = [&](const std::function<void()>& change) {
+      const AnyView before = host->tree();
+      change();
+      host->rebuild();
+      return row() != &before.children().at(0).children();
+    };
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { std::swap(width, height); }));
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { names = {"scaled"}; }));
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { fade = std::nan(""); }));
+    EXPECT_TRUE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { fade = 1.0; }));
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { transition = "slide"; }));
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_TRUE(renewed([&] { useCached = true; }));
+    EXPECT_EQ(row(), &cached.children());
+    EXPECT_FALSE(renewed([] {}));
+    EXPECT_EQ(row(), &cached.children());
+    EXPECT_TRUE(renewed([&] { useCached = false; }));
+    // A transition renamed in its place is still the mark that stood there: only leaving and coming log.
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"insert opacity", "remove slide", "insert slide"}));
+  });
+}
+
+// A full rebuild that a body ends half way leaves the marks of the rows before it as they were: the next one
+// finds them in their places, and nothing comes or leaves again.
+TEST(DeclarativeHost, AFullRebuildEndedByABodyThatThrowsKeepsTheMarksBeforeIt) {
+  onMain([] {
+    bool fail = false;
+    auto host = DeclarativeHost::make([&fail] {
+      std::vector<AnyView> rows;
+      for (int i = 0; i < 3; ++i) {
+        rows.push_back(AnyView::body([](BuildContext&) { return AnyView::clear().transition(AnyTransition::slide()); }).id(i));
+      }
+      rows.push_back(AnyView::body([&fail](BuildContext&) {
+                       if (fail) throw std::runtime_error("body");
+                       return AnyView::clear();
+                     }).id(3));
+      return AnyView::stack(rows);
+    });
+    host->rebuild();
+    host->rebuild();
+    fail = true;
+    EXPECT_THROW(host->rebuild(), std::runtime_error);
+    fail = false;
+    host->rebuild();
+    host->rebuild();
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::transition).size(), 3u);
+    EXPECT_EQ(host->logLines(), (std::vector<std::string>{"insert slide", "insert slide", "insert slide"}));
   });
 }
 

@@ -1,7 +1,10 @@
 #include "vellum/views/declarative_host.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <unordered_map>
 #include <unordered_set>
@@ -94,14 +97,181 @@ struct ObservableObject::Subscribers {
 };
 
 struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
+  // What a body's built result is made of, node by node in depth-first order, kept in its state. A rebuild that
+  // evaluates the body again tells from this alone whether the new result builds into the last one, without a
+  // walk over the nodes the last one holds: those were made when the row last changed, wherever the heap had
+  // room then, and a long list's walk over them is a cache miss per node. A result holding what cannot be told
+  // so (a body, a bridged view, an action, more than fits) has no shape and is walked as before. Packed in
+  // bytes: an image row's shape is one cache line.
+  class Shape {
+   public:
+    // Records `built`; answers whether it could.
+    bool record(const AnyView& built) {
+      size_ = 0;
+      valid_ = add(built);
+      return valid_;
+    }
+    // Whether building `result` in the place of the recorded tree gives that tree back, node for node, as the
+    // walk would: every node of the same kind, payload and number of children as the one in its place. A node
+    // held elsewhere too may be one of the recorded tree's own, for which the walk answers with the result's
+    // nodes instead: such a result is left to the walk. The recorded tree holds each of its nodes, so a node
+    // that only the result holds is none of them.
+    bool matches(const AnyView& result) const {
+      if (!valid_) return false;
+      std::size_t at = 0;
+      return same(result, at) && at == size_;
+    }
+
+   private:
+    static constexpr std::size_t kCapacity = 54;
+
+    template <class T>
+    bool put(const T& value) {
+      if (size_ + sizeof(T) > kCapacity) return false;
+      std::memcpy(bytes_.data() + size_, &value, sizeof(T));
+      size_ = std::uint8_t(size_ + sizeof(T));
+      return true;
+    }
+    template <class T>
+    T take(std::size_t& at) const {
+      std::array<unsigned char, sizeof(T)> raw;
+      std::memcpy(raw.data(), bytes_.data() + at, sizeof(T));
+      at += sizeof(T);
+      return std::bit_cast<T>(raw);
+    }
+
+    bool add(const AnyView& view) {
+      const auto& node = view.node_;
+      if (!node || !put(node->kind)) return false;
+      const std::size_t children = node->children.size();
+      switch (node->kind) {
+        case AnyView::Kind::stack:
+          // A stack of no children comes out as given, not as the one before.
+          if (children == 0 || children > 255 || !put(std::uint8_t(children))) return false;
+          break;
+        case AnyView::Kind::clear:
+          if (children != 0) return false;
+          break;
+        case AnyView::Kind::image: {
+          const auto& picture = *node->as<AnyView::Node::Picture>();
+          // Names are compared through the recorded node, which the recorded tree keeps.
+          const std::vector<std::string>* modifiers = picture.modifiers.empty() ? nullptr : &picture.modifiers;
+          if (children != 0 || !put(static_cast<const void*>(picture.image.get())) || !put(modifiers)) return false;
+          break;
+        }
+        case AnyView::Kind::opacity:
+          if (children != 1 || !put(*node->as<double>())) return false;
+          break;
+        case AnyView::Kind::frame: {
+          const auto& sides = *node->as<AnyView::Node::Sides>();
+          const std::uint8_t given = std::uint8_t((sides.width ? 1 : 0) | (sides.height ? 2 : 0));
+          if (children != 1 || !put(given) || (sides.width && !put(*sides.width)) || (sides.height && !put(*sides.height))) {
+            return false;
+          }
+          break;
+        }
+        case AnyView::Kind::transition:
+          if (children != 1 || !put(node->as<AnyTransition>())) return false;
+          break;
+        case AnyView::Kind::identity: {
+          const auto& identity = *node->as<AnyView::Identity>();
+          if (children != 1 || !put(identity.type) || !put(identity.hash) ||
+              !put(static_cast<const void*>(identity.value.get())) || !put(identity.equals)) {
+            return false;
+          }
+          break;
+        }
+        case AnyView::Kind::onAppear:
+        case AnyView::Kind::onDisappear:
+          // An action is never equal to another.
+          if (children != 1 || *node->as<std::function<void()>>()) return false;
+          break;
+        default:
+          return false;
+      }
+      return std::all_of(node->children.begin(), node->children.end(), [this](const AnyView& child) { return add(child); });
+    }
+
+    bool same(const AnyView& view, std::size_t& at) const {
+      const auto& node = view.node_;
+      if (!node || node.use_count() != 1 || at >= size_ || take<AnyView::Kind>(at) != node->kind) return false;
+      const std::size_t children = node->children.size();
+      switch (node->kind) {
+        case AnyView::Kind::stack:
+          if (take<std::uint8_t>(at) != children) return false;
+          break;
+        case AnyView::Kind::clear:
+          if (children != 0) return false;
+          break;
+        case AnyView::Kind::image: {
+          const auto& picture = *node->as<AnyView::Node::Picture>();
+          const auto* image = take<const void*>(at);
+          const auto* modifiers = take<const std::vector<std::string>*>(at);
+          if (children != 0 || image != picture.image.get() ||
+              (modifiers ? *modifiers != picture.modifiers : !picture.modifiers.empty())) {
+            return false;
+          }
+          break;
+        }
+        case AnyView::Kind::opacity:
+          if (children != 1 || !(take<double>(at) == *node->as<double>())) return false;
+          break;
+        case AnyView::Kind::frame: {
+          const auto& sides = *node->as<AnyView::Node::Sides>();
+          const auto given = take<std::uint8_t>(at);
+          if (children != 1 || bool(given & 1) != sides.width.has_value() || bool(given & 2) != sides.height.has_value()) {
+            return false;
+          }
+          if (sides.width && !(take<double>(at) == *sides.width)) return false;
+          if (sides.height && !(take<double>(at) == *sides.height)) return false;
+          break;
+        }
+        case AnyView::Kind::transition:
+          if (children != 1 || !(*take<const AnyTransition*>(at) == *node->as<AnyTransition>())) return false;
+          break;
+        case AnyView::Kind::identity: {
+          // As sameIdentity, the recorded one first.
+          const auto& identity = *node->as<AnyView::Identity>();
+          const auto type = take<std::type_index>(at);
+          const auto hash = take<std::size_t>(at);
+          const auto* value = take<const void*>(at);
+          const auto equals = take<bool (*)(const void*, const void*)>(at);
+          if (children != 1 || type != identity.type || hash != identity.hash ||
+              (value != identity.value.get() && !equals(value, identity.value.get()))) {
+            return false;
+          }
+          break;
+        }
+        case AnyView::Kind::onAppear:
+        case AnyView::Kind::onDisappear:
+          if (children != 1 || *node->as<std::function<void()>>()) return false;
+          break;
+        default:
+          return false;
+      }
+      return std::all_of(node->children.begin(), node->children.end(),
+                         [this, &at](const AnyView& child) { return same(child, at); });
+    }
+
+    std::array<unsigned char, kCapacity> bytes_{};
+    std::uint8_t size_ = 0;
+    bool valid_ = false;
+  };
+
   struct State {
-    std::vector<std::pair<std::type_index, std::any>> slots;
+    // The state objects, by slot: the first in place, as most bodies keep one and every build reads it.
+    std::pair<std::type_index, std::any> firstSlot{typeid(void), std::any{}};
+    std::vector<std::pair<std::type_index, std::any>> moreSlots;
     std::shared_ptr<View> bridgedView;
     std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
     std::size_t visitedIn = 0;                  // the build that last reached this identity
     // Set by a notice from an object the body here read; cleared as the body is evaluated.
     std::shared_ptr<bool> changed = std::make_shared<bool>(false);
-    std::vector<std::weak_ptr<const void>> reading;  // the subscribers of the objects the body here read
+    // The subscribers of the objects the body here read: the first in place, as for the slots.
+    std::weak_ptr<const void> firstReading;
+    std::vector<std::weak_ptr<const void>> moreReading;
+    const Path* key = nullptr;   // this state's own, in `states`
+    std::size_t reachedAt = 0;   // where this state stands in `reached` of the build that last reached it
     // What the body here built last, for a rebuild driven by notices alone: the same body value, laid out in
     // the same place, with nothing it or the bodies below it read changed since, builds the same again.
     struct Built {
@@ -111,6 +281,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
       std::size_t marksBegin = 0, marksEnd = 0;  // its marks, among those of the last build
       std::vector<State*> below;                 // the states its building reached, in order
       std::size_t builtIn = 0;                   // the build the marks' places are of
+      Shape shape;                               // of `result`, when it has one and `below` is empty
     };
     std::optional<Built> built;
   };
@@ -118,15 +289,19 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   struct Mark {
     std::shared_ptr<const Path> path;  // shared, so that a mark kept from the build before costs no copy
     AnyView node;
+    // The node's kind, held beside the path: the marks are compared at every rebuild, and a long list's nodes
+    // are out of the caches by then.
+    AnyView::Kind kind;
   };
   struct MarkHash {
     std::size_t operator()(const Mark* mark) const {
-      return PathHash{}(*mark->path) * 31 + static_cast<std::size_t>(mark->node.kind());
+      return PathHash{}(*mark->path) * 31 + static_cast<std::size_t>(mark->kind);
     }
   };
   struct SameMark {
     bool operator()(const Mark* a, const Mark* b) const {
-      return a->node.kind() == b->node.kind() && (a->path == b->path || SamePath{}(*a->path, *b->path));
+      // A mark moved out of the last build's list (see movedMarks) is settled already and matches nothing.
+      return a->kind == b->kind && a->path && b->path && (a->path == b->path || SamePath{}(*a->path, *b->path));
     }
   };
 
@@ -188,7 +363,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::shared_ptr<const Path> markPath(AnyView::Kind kind, const Path& path) {
     if (marksCursor < marks.size()) {
       const Mark& before = marks[marksCursor];
-      if (before.node.kind() == kind && SamePath{}(*before.path, path)) {
+      if (before.kind == kind && before.path && SamePath{}(*before.path, path)) {
         ++marksCursor;
         return before.path;
       }
@@ -208,9 +383,27 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::unordered_map<Path, State, PathHash, SamePath> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
+  // Marks moved from the last build's list into this one's by bodies whose result came out as before: the
+  // range they left in `marks` and where they now start. Put back when the last build's marks are read whole
+  // again (a place built twice, a build that did not finish).
+  struct MovedMarks {
+    std::size_t beforeBegin, beforeEnd, nowBegin;
+  };
+  std::vector<MovedMarks> movedMarks;
+  void putBackMovedMarks() {
+    for (const auto& moved : movedMarks) {
+      std::copy(buildingMarks.begin() + std::ptrdiff_t(moved.nowBegin),
+                buildingMarks.begin() + std::ptrdiff_t(moved.nowBegin + moved.beforeEnd - moved.beforeBegin),
+                marks.begin() + std::ptrdiff_t(moved.beforeBegin));
+    }
+    movedMarks.clear();
+  }
   std::size_t marksCursor = 0;  // the mark of the last build that the next mark made is likely to be
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
   std::vector<State*> reached;    // those states, in the order reached
+  // The states the last build that ran to its end reached, in order, and the one the next look is likely for.
+  std::vector<State*> lastReached;
+  std::size_t reachCursor = 0;
   bool keeping = false;           // the build under way may keep what bodies built before
   // The last build that ran to its end. A body that throws ends a build half way, with places of marks
   // taken down that its marks never reached: the build after it keeps nothing.
@@ -420,18 +613,27 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 
 void BuildContext::observe(ObservableObject& object) {
   auto& subscribers = object.subscribers_;
-  auto& reading = scope_.state.reading;
+  auto& first = scope_.state.firstReading;
+  auto& more = scope_.state.moreReading;
   // Owners compared, not addresses: an object made where a gone one was is another object.
-  const bool known = std::any_of(reading.begin(), reading.end(), [&](const auto& weak) {
+  auto same = [&](const std::weak_ptr<const void>& weak) {
     return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
-  });
+  };
   // An object this place read before has this host among its own already: hosts leave that list only once
   // they are gone, so a body that reads the same objects at each build costs no look at them.
-  if (known) return;
+  if (same(first) || std::any_of(more.begin(), more.end(), same)) return;
   // A body may read a new object at each build: those gone are let go, so the list stays as long as what
   // the body reads.
-  std::erase_if(reading, [](const auto& weak) { return weak.expired(); });
-  reading.push_back(subscribers);
+  std::erase_if(more, [](const auto& weak) { return weak.expired(); });
+  if (first.expired() && !more.empty()) {
+    first = std::move(more.back());
+    more.pop_back();
+  }
+  if (first.expired()) {
+    first = subscribers;
+  } else {
+    more.push_back(subscribers);
+  }
   auto& readers = subscribers->readers;
   if (readers.size() >= subscribers->pruneReadersAt) {
     std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
@@ -446,15 +648,13 @@ void BuildContext::observe(ObservableObject& object) {
 }
 
 std::any& BuildContext::slotFor(std::type_index type) {
-  auto& slots = scope_.state.slots;
   const std::size_t slot = nextSlot_++;
-  if (slot >= slots.size()) {
-    slots.emplace_back(type, std::any{});
-  } else if (slots[slot].first != type) {
-    // State of another type is another view's, one that stood in this place before: this one starts afresh.
-    slots[slot] = {type, std::any{}};
-  }
-  return slots[slot].second;
+  auto& more = scope_.state.moreSlots;
+  if (slot > more.size()) more.emplace_back(type, std::any{});
+  auto& held = slot == 0 ? scope_.state.firstSlot : more[slot - 1];
+  // State of another type is another view's, one that stood in this place before: this one starts afresh.
+  if (held.first != type) held = {type, std::any{}};
+  return held.second;
 }
 
 std::string DeclarativeHost::LogEntry::description() const {
@@ -557,11 +757,27 @@ void DeclarativeHost::Core::scheduledRebuild() {
 }
 
 DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) {
-  State& state = states[path];
+  // The states are mostly reached in the order the last build reached them: the next of those is tried
+  // first, which keeps a long list's rebuild from a look into the table at each row.
+  State* found = nullptr;
+  if (reachCursor < lastReached.size() && SamePath{}(*lastReached[reachCursor]->key, path)) {
+    found = lastReached[reachCursor++];
+  } else {
+    auto [it, made] = states.try_emplace(path);
+    found = &it->second;
+    if (made) {
+      found->key = &it->first;
+    } else if (found->visitedIn == lastFinishedBuild && found->reachedAt < lastReached.size() &&
+               lastReached[found->reachedAt] == found) {
+      reachCursor = found->reachedAt + 1;
+    }
+  }
+  State& state = *found;
   // Builds are counted from 1 as they start, so a new state has been reached by none.
   if (state.visitedIn != buildCount) {
     state.visitedIn = buildCount;
     ++statesVisited;
+    state.reachedAt = reached.size();
     reached.push_back(&state);
   }
   return state;
@@ -591,6 +807,26 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       BuildContext::Scope scope{state, *this};
       BuildContext context(scope);
       AnyView result = (*node->as<std::function<AnyView(BuildContext&)>>())(context);
+      if (marksBefore && state.built->below.empty() && state.built->shape.matches(result)) {
+        // The result builds into the last one: that one stands, with the marks it left, in the same places.
+        // They are moved, not copied: a copy and the release of the last build's marks would each touch
+        // every row's path and node again.
+        buildingMarks.insert(buildingMarks.end(), std::make_move_iterator(marks.begin() + std::ptrdiff_t(beforeBegin)),
+                             std::make_move_iterator(marks.begin() + std::ptrdiff_t(beforeEnd)));
+        movedMarks.push_back({beforeBegin, beforeEnd, marksBegin});
+        keptNow.resize(buildingMarks.size(), kUnsettled);
+        std::fill(keptBefore.begin() + std::ptrdiff_t(beforeBegin), keptBefore.begin() + std::ptrdiff_t(beforeEnd),
+                  kMatched);
+        std::fill(keptNow.begin() + std::ptrdiff_t(marksBegin), keptNow.end(), kMatched);
+        marksCursor = beforeEnd;
+        State::Built& last = *state.built;
+        last.body = node;
+        last.bounds = bounds;
+        last.marksBegin = marksBegin;
+        last.marksEnd = buildingMarks.size();
+        last.builtIn = buildCount;
+        return last.result;
+      }
       AnyView built = buildBelow(result, path, positionIdentity(0), bounds, state.built ? &state.built->result : nullptr);
       if (marksBefore) settleMarks(beforeBegin, beforeEnd, marksBegin);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
@@ -601,7 +837,9 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
                                    marksBegin,
                                    buildingMarks.size(),
                                    std::vector<State*>(reached.begin() + std::ptrdiff_t(reachedBegin), reached.end()),
-                                   buildCount};
+                                   buildCount,
+                                   {}};
+        if (state.built->below.empty()) state.built->shape.record(built);
       } else {
         state.built.reset();
       }
@@ -682,7 +920,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::onDisappear:
     case AnyView::Kind::transition: {
       AnyView built = withBuiltChild(view, build(node->children[0], path, bounds, previousChild(view, previous)), previous);
-      buildingMarks.push_back(Mark{markPath(node->kind, path), built});
+      buildingMarks.push_back(Mark{markPath(node->kind, path), built, node->kind});
       return built;
     }
     case AnyView::Kind::opacity:
@@ -726,6 +964,7 @@ AnyView DeclarativeHost::Core::keep(State& state) {
     if (below->visitedIn != buildCount) {
       below->visitedIn = buildCount;
       ++statesVisited;
+      below->reachedAt = reached.size();
       reached.push_back(below);
     }
     if (below->built && below->built->builtIn == lastFinishedBuild) {
@@ -837,6 +1076,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   ++buildCount;
   statesVisited = 0;
   reached.clear();
+  reachCursor = 0;
   keeping = noticesOnly;
   bridgesBuilt = 0;
   keptBefore.assign(marks.size(), kUnsettled);
@@ -844,11 +1084,22 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   reachedTwice = false;
   buildingMarks.clear();
   buildingMarks.reserve(marks.size());
+  movedMarks.clear();
   marksCursor = 0;
   Path path;
   // Held here: a root body that sets a new root replaces the host's, not the function running.
   const auto body = root;
-  tree = build(*body ? (*body)() : AnyView(), path, rootView->bounds(), &tree);
+  {
+    // A build a body ends half way leaves the last build's marks whole for the next one.
+    struct PutBack {
+      Core* core;
+      ~PutBack() {
+        if (core) core->putBackMovedMarks();
+      }
+    } putBack{this};
+    tree = build(*body ? (*body)() : AnyView(), path, rootView->bounds(), &tree);
+    putBack.core = nullptr;
+  }
 
   // State lives while its identity is in the tree; what left is kept until the disappear actions, which
   // hold it weakly, have run. When every state was reached there is nothing to look for.
@@ -876,9 +1127,11 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   }
 
   auto actions = diffMarks(animation);
+  movedMarks.clear();
   std::swap(marks, buildingMarks);
   buildingMarks.clear();
   lastFinishedBuild = buildCount;
+  std::swap(lastReached, reached);
 
   buildingNow.reset();
   const auto finished = std::chrono::steady_clock::now();
@@ -911,6 +1164,7 @@ std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::o
     if (flag == kMoves || flag == kMatched) flag = kUnsettled;
   };
   if (reachedTwice) {
+    putBackMovedMarks();
     std::for_each(keptBefore.begin(), keptBefore.end(), unsettle);
     std::for_each(keptNow.begin(), keptNow.end(), unsettle);
   }
