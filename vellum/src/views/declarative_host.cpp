@@ -762,6 +762,19 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
   State* found = nullptr;
   if (reachCursor < lastReached.size() && SamePath{}(*lastReached[reachCursor]->key, path)) {
     found = lastReached[reachCursor++];
+    // What the states a few rows on hold is asked for now, in two steps (the state, then what it points
+    // to), so that it has come from memory when those rows are built: a long list's states are far apart.
+    if (reachCursor + 3 < lastReached.size()) {
+      const auto* far = reinterpret_cast<const char*>(lastReached[reachCursor + 3]);
+      for (std::size_t line = 0; line < sizeof(State); line += 64) __builtin_prefetch(far + line);
+    }
+    if (reachCursor + 1 < lastReached.size()) {
+      const State& near = *lastReached[reachCursor + 1];
+      __builtin_prefetch(near.key->data());
+      __builtin_prefetch(reinterpret_cast<const char*>(near.key->data()) + 64);
+      __builtin_prefetch(near.changed.get());
+      if (near.built) __builtin_prefetch(near.built->result.node_.get());
+    }
   } else {
     auto [it, made] = states.try_emplace(path);
     found = &it->second;
@@ -857,6 +870,31 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       std::vector<AnyView> children;
       for (std::size_t i = 0; i < count; ++i) {
         const AnyView& child = node->children[i];
+        // A long stack's rows lie apart in memory: the nodes of the rows a few places on, given and built
+        // before, are asked for a level at a time, each once the level above has had time to arrive.
+        if (count > 8) {
+          // Level 0 is the row's node, 1 its children, 2 its first child's node.
+          auto ask = [&](std::size_t at, int level) {
+            if (at >= count) return;
+            const AnyView* sides[2] = {&node->children[at], before && at < before->children.size() ? &before->children[at] : nullptr};
+            for (const AnyView* side : sides) {
+              if (!side || !side->node_) continue;
+              const auto& above = *side->node_;
+              if (level == 0) {
+                __builtin_prefetch(&above);
+              } else if (!above.children.empty()) {
+                if (level == 1) {
+                  __builtin_prefetch(above.children.data());
+                } else if (const auto* below = above.children[0].node_.get()) {
+                  __builtin_prefetch(below);
+                }
+              }
+            }
+          };
+          ask(i + 6, 0);
+          ask(i + 4, 1);
+          ask(i + 2, 2);
+        }
         const AnyView* stood = before && i < before->children.size() ? &before->children[i] : nullptr;
         // A child with an id of its own is known by it, wherever it stands.
         AnyView built = child.kind() == AnyView::Kind::identity
