@@ -99,6 +99,25 @@ TEST(DownloadRecord, BytesArriveInOrderAndCopiesStayPut) {
   EXPECT_EQ(task->mutableData(), (foundation::Bytes{1, 2, 3, 4, 5}));
 }
 
+// The first buffer handed over becomes the data itself; what was handed out before stays as it was, and
+// later bytes go after it.
+TEST(DownloadRecord, AHandedOverBufferBecomesTheDataAndLeavesHandedOutBytesAlone) {
+  auto task = record();
+  const auto early = task->receivedData();
+  foundation::Bytes first{1, 2, 3};
+  first.reserve(64);
+  const auto* storage = first.data();
+  task->appendData(std::move(first));
+  EXPECT_TRUE(early.bytes().empty());
+  const auto shared = task->receivedData();
+  EXPECT_EQ(shared.bytes().data(), storage);
+  task->appendData(foundation::Bytes{4});
+  foundation::Bytes fifth{5};
+  task->appendData(std::move(fifth));
+  EXPECT_EQ(shared, (foundation::Bytes{1, 2, 3}));
+  EXPECT_EQ(task->mutableData(), (foundation::Bytes{1, 2, 3, 4, 5}));
+}
+
 TEST(DownloadHandle, LinksCancelsAndRemembersAnEarlyCancel) {
   auto task = record();
   std::vector<std::int64_t> cancelled;

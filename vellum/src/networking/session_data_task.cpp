@@ -110,6 +110,22 @@ void SessionDataTask::appendData(const foundation::Bytes& data) {
   mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
 
+void SessionDataTask::appendData(foundation::Bytes&& data) {
+  {
+    std::lock_guard lock(lock_);
+    if (mutableData_->empty()) {
+      // What was handed out stays as it was: the record's buffer becomes a new one.
+      if (std::exchange(dataHandedOut_, false)) {
+        mutableData_ = std::make_shared<foundation::Bytes>(std::move(data));
+      } else {
+        *mutableData_ = std::move(data);
+      }
+      return;
+    }
+  }
+  appendData(static_cast<const foundation::Bytes&>(data));
+}
+
 std::optional<NetworkMetrics> SessionDataTask::metrics() const {
   std::lock_guard lock(lock_);
   return metrics_;

@@ -153,6 +153,14 @@ void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& 
   }
 }
 
+void SessionDelegate::didReceiveData(const std::shared_ptr<URLSessionDataTask>& dataTask, foundation::Bytes&& data) {
+  auto record = task(*dataTask);
+  if (!record) return;
+  // Side effects are rare; without them the received buffer becomes the task's data with no copy.
+  if (!record->sideEffects().empty()) return didReceiveData(dataTask, static_cast<const foundation::Bytes&>(data));
+  record->appendData(std::move(data));
+}
+
 void SessionDelegate::didComplete(const std::shared_ptr<URLSessionDataTask>& dataTask,
                                   const std::optional<httpkit::URLError>& error) {
   auto record = task(*dataTask);

@@ -1,6 +1,7 @@
 #include "url_session.hpp"
 
 #include <cctype>
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -111,18 +112,43 @@ namespace {
 
 // Runs on the engine's worker: hands each event to the delegate queue and returns. The handlers are the
 // session's own closures, copied into each event as they are (no function object wrapped in another).
+//
+// Body bytes gather in one buffer, sized once for the announced length, and a single queued event takes all
+// that have arrived by the time it runs: a body read in several pieces costs one event and one buffer, which
+// the task then keeps as its data instead of copying it again. Every event is still queued from the worker in
+// arrival order, so the head comes before the body and the body before the end.
 template <class Head, class Body, class End>
-class HopObserver final : public httpkit::TransferObserver {
+class HopObserver final : public httpkit::TransferObserver,
+                          public std::enable_shared_from_this<HopObserver<Head, Body, End>> {
  public:
   HopObserver(std::shared_ptr<URLSession::Inbox> inbox, Head head, Body body, End end)
       : inbox_(std::move(inbox)), head_(std::move(head)), body_(std::move(body)), end_(std::move(end)) {}
 
   void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
+    // Only so much is taken on the server's word: a body announced longer than it is costs no more than that.
+    constexpr std::int64_t kMostReservedAhead = std::int64_t{1} << 20;
+    const std::int64_t announced = expectedContentLength(response);
+    {
+      std::lock_guard lock(mutex_);
+      reserve_ = announced > 0 ? static_cast<std::size_t>(std::min(announced, kMostReservedAhead)) : 0;
+    }
     URLSession::Inbox::push(inbox_, [head = head_, response](URLSession& session) mutable { head(session, std::move(response)); });
   }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
-    URLSession::Inbox::push(inbox_, [body = body_, data = foundation::Bytes(bytes.begin(), bytes.end())](URLSession& session) mutable {
-      body(session, std::move(data));
+    {
+      std::lock_guard lock(mutex_);
+      if (pending_.empty()) pending_.reserve(std::max(reserve_, bytes.size()));
+      pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+      if (std::exchange(bodyQueued_, true)) return;
+    }
+    URLSession::Inbox::push(inbox_, [self = this->shared_from_this()](URLSession& session) {
+      foundation::Bytes data;
+      {
+        std::lock_guard lock(self->mutex_);
+        data.swap(self->pending_);
+        self->bodyQueued_ = false;
+      }
+      self->body_(session, std::move(data));
     });
   }
   void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics& metrics) override {
@@ -134,6 +160,10 @@ class HopObserver final : public httpkit::TransferObserver {
   const Head head_;
   const Body body_;
   const End end_;
+  std::mutex mutex_;  // the worker fills `pending_`, the delegate queue empties it
+  foundation::Bytes pending_;
+  bool bodyQueued_ = false;  // an event that will take `pending_` is queued and has not run yet
+  std::size_t reserve_ = 0;  // the room a new buffer is given: the announced length, bounded
 };
 
 template <class Head, class Body, class End>
@@ -398,11 +428,11 @@ void URLSession::onBody(const std::shared_ptr<Flight>& flight, int hop, foundati
   }
   if (flight->awaiting) {
     flight->held.push_back([flight, bytes = std::move(bytes)](URLSession& session) mutable {
-      if (!flight->finished) session.delegate_->didReceiveData(flight->task, bytes);
+      if (!flight->finished) session.delegate_->didReceiveData(flight->task, std::move(bytes));
     });
     return;
   }
-  delegate_->didReceiveData(flight->task, bytes);
+  delegate_->didReceiveData(flight->task, std::move(bytes));
 }
 
 void URLSession::onEnd(const std::shared_ptr<Flight>& flight, int hop, std::optional<httpkit::URLError> error,

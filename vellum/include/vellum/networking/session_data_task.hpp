@@ -112,6 +112,8 @@ class SessionDataTask : public std::enable_shared_from_this<SessionDataTask> {
   foundation::SharedBytes receivedData() const;
   std::int64_t receivedByteCount() const;
   void appendData(const foundation::Bytes& data);
+  // The same, taking the buffer over instead of copying it when nothing has been received yet.
+  void appendData(foundation::Bytes&& data);
 
   std::optional<NetworkMetrics> metrics() const;
   void setMetrics(NetworkMetrics metrics);

@@ -103,6 +103,8 @@ class SessionDelegate : public std::enable_shared_from_this<SessionDelegate> {
   void didReceiveResponse(const std::shared_ptr<URLSessionDataTask>& dataTask, const httpkit::HTTPURLResponse& response,
                           Answer<ResponseDisposition> completion);
   void didReceiveData(const std::shared_ptr<URLSessionDataTask>& dataTask, const foundation::Bytes& data);
+  // The same, handing the buffer over to the task's data where no side effect needs to see it afterwards.
+  void didReceiveData(const std::shared_ptr<URLSessionDataTask>& dataTask, foundation::Bytes&& data);
   void didComplete(const std::shared_ptr<URLSessionDataTask>& dataTask, const std::optional<httpkit::URLError>& error);
   void willPerformHTTPRedirection(const std::shared_ptr<URLSessionDataTask>& dataTask,
                                   const httpkit::HTTPURLResponse& response, httpkit::URLRequest newRequest,
