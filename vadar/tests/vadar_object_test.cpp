@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 #include <future>
+#include <source_location>
 #include <sstream>
 #include <thread>
 
@@ -527,6 +528,26 @@ TEST(VadarObject, AProcessThatLeavesMainWithWorkUnderWayEndsAtOnce) {
   }
 }
 
+// API clients made from now on send their requests through `delegate`'s hooks.
+void useRequestHooks(const std::shared_ptr<VadarAPIClientDelegate>& delegate) {
+  auto configuration = apiClientFactory().resolve()->configuration();
+  configuration.delegate = delegate;
+  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+}
+
+// A load on a thread of its own, ending in "loaded" or the text of what it threw.
+testing_support::BoundedTask<std::string> launchLoad(Vadar& vadar,
+                                                     std::source_location where = std::source_location::current()) {
+  return testing_support::launch([&vadar]() -> std::string {
+    try {
+      vadar.load();
+      return "loaded";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  }, where);
+}
+
 TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
   VadarHarness harness;
   harness.api().holdAnswers("GET", "/v1/client");
@@ -569,18 +590,9 @@ TEST(VadarObjectConcurrency, ShutdownEndsALoadWhoseEnvironmentFetchIsDeafToItsSt
   auto delegate = std::make_shared<DeafToItsStop>(harness.vadar().frontendApiUrl());
   std::promise<void> release;
   delegate->release = release.get_future().share();
-  auto configuration = apiClientFactory().resolve()->configuration();
-  configuration.delegate = delegate;
-  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+  useRequestHooks(delegate);
 
-  auto loading = testing_support::launch([&vadar = harness.vadar()]() -> std::string {
-    try {
-      vadar.load();
-      return "loaded";
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-  });
+  auto loading = launchLoad(harness.vadar());
   ASSERT_EQ(delegate->entered.get_future().wait_for(20s), std::future_status::ready);
   Finishing shutdown([&vadar = harness.vadar()] { vadar.shutdown(); });
   const bool shutDown = shutdown.within(20s);
@@ -609,18 +621,9 @@ TEST(VadarObjectConcurrency, AFailedClientFetchWaitsOnlySoLongForAnEnvironmentFe
   auto delegate = std::make_shared<ClientRefusedEnvironmentHeld>(harness.vadar().frontendApiUrl());
   std::promise<void> release;
   delegate->release = release.get_future().share();
-  auto configuration = apiClientFactory().resolve()->configuration();
-  configuration.delegate = delegate;
-  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+  useRequestHooks(delegate);
 
-  auto loading = testing_support::launch([&vadar = harness.vadar()]() -> std::string {
-    try {
-      vadar.load();
-      return "loaded";
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-  });
+  auto loading = launchLoad(harness.vadar());
   const bool loadEnded = loading.wait_for(15s) == std::future_status::ready;
   release.set_value();
   EXPECT_TRUE(loadEnded) << "the load's error waited for the held environment fetch";
