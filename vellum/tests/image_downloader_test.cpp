@@ -414,36 +414,63 @@ TEST_F(Downloads, AProcessorThatThrowsFailsOnlyItsCallers) {
   EXPECT_EQ(throwing->calls, 2);
 }
 
+// Every progress report of a download, as (received, total).
+struct ProgressRecord {
+  std::shared_ptr<ImageLoadingProgressSideEffect> sideEffect() {
+    return std::make_shared<ImageLoadingProgressSideEffect>([this](std::int64_t received, std::int64_t total) {
+      std::lock_guard lock(mutex);
+      calls.emplace_back(received, total);
+      changed.notify_all();
+    });
+  }
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kDeadline, [&] { return calls.size() >= count; });
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> taken() {
+    std::lock_guard lock(mutex);
+    return calls;
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+};
+
+// `bytes` compressed by zlib's own encoder: 31 window bits make a gzip member, 15 a zlib stream (HTTP's "deflate").
+std::string zlibCoded(const foundation::Bytes& bytes, int windowBits) {
+  z_stream stream{};
+  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&stream, bytes.size()), '\0');
+  stream.next_in = const_cast<Bytef*>(bytes.data());
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
 TEST_F(Downloads, ProgressFollowsEachPacedChunk) {
   ScriptedServer paced({{milliseconds(0), head("Content-Length: 1000\r\n") + std::string(400, 'a'), true},
                         {milliseconds(0), std::string(400, 'b'), true},
                         {milliseconds(0), std::string(200, 'c')}});
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
-  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
-    std::lock_guard lock(mutex);
-    calls.emplace_back(received, total);
-    changed.notify_all();
-  });
+  ProgressRecord progress;
   auto options = direct();
-  options.onDataReceived.emplace().push_back(progress);
+  options.onDataReceived.emplace().push_back(progress.sideEffect());
   std::promise<foundation::Bytes> done;
   downloader->downloadLivePhotoResource(paced.baseURL() + "/p", options, [&](const ImageDownloader::LivePhotoResult& r) {
     done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
   });
-  auto waitFor = [&](std::size_t count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, kDeadline, [&] { return calls.size() >= count; });
-  };
-  ASSERT_TRUE(waitFor(1));
+  ASSERT_TRUE(progress.waitFor(1));
   paced.release();
-  ASSERT_TRUE(waitFor(2));
+  ASSERT_TRUE(progress.waitFor(2));
   paced.release();
   EXPECT_EQ(await(done.get_future()).size(), 1000u);
-  ASSERT_TRUE(waitFor(3));
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(calls, (std::vector<std::pair<std::int64_t, std::int64_t>>{{400, 1000}, {800, 1000}, {1000, 1000}}));
+  ASSERT_TRUE(progress.waitFor(3));
+  EXPECT_EQ(progress.taken(), (std::vector<std::pair<std::int64_t, std::int64_t>>{{400, 1000}, {800, 1000}, {1000, 1000}}));
 }
 
 // A chunked answer is framed by its chunks: a Content-Length beside them says nothing of the body (the client
@@ -452,14 +479,9 @@ TEST_F(Downloads, ProgressOfAChunkedAnswerIgnoresALengthBesideTheChunks) {
   const std::string chunk = "190\r\n" + std::string(400, 'a') + "\r\n";
   ScriptedServer chunked({{milliseconds(0), head("Transfer-Encoding: chunked\r\nContent-Length: 5000\r\n") + chunk, true},
                           {milliseconds(0), chunk + "0\r\n\r\n"}});
-  std::mutex mutex;
-  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
-  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
-    std::lock_guard lock(mutex);
-    calls.emplace_back(received, total);
-  });
+  ProgressRecord progress;
   auto options = direct();
-  options.onDataReceived.emplace().push_back(progress);
+  options.onDataReceived.emplace().push_back(progress.sideEffect());
   std::promise<foundation::Bytes> done;
   downloader->downloadLivePhotoResource(chunked.baseURL() + "/c", options, [&](const ImageDownloader::LivePhotoResult& r) {
     done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
@@ -468,29 +490,15 @@ TEST_F(Downloads, ProgressOfAChunkedAnswerIgnoresALengthBesideTheChunks) {
   chunked.release();
   EXPECT_EQ(await(done.get_future()).size(), 800u);
   test::flushMain();
-  std::lock_guard lock(mutex);
+  const auto calls = progress.taken();
   EXPECT_TRUE(calls.empty()) << "progress reported " << calls.front().first << " of " << calls.front().second;
 }
 
 // An answer's content coding is the transfer's, not the image's: the caller gets the image the server
 // coded, whether the downloader offered the codings itself or a modifier asked for one.
 TEST_F(Downloads, ContentCodedImagesAreDecoded) {
-  // zlib's own encoder: 31 window bits make a gzip member, 15 a zlib stream (HTTP's "deflate").
-  auto coded = [](const foundation::Bytes& bytes, int windowBits) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&stream, bytes.size()), '\0');
-    stream.next_in = const_cast<Bytef*>(bytes.data());
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-  };
-  server.on("GET", "/gzip.png", Reply{200, coded(png, 31), "image/png", {{"Content-Encoding", "gzip"}}, {}, {}});
-  server.on("GET", "/deflate.png", Reply{200, coded(png, 15), "image/png", {{"Content-Encoding", "deflate"}}, {}, {}});
+  server.on("GET", "/gzip.png", Reply{200, zlibCoded(png, 31), "image/png", {{"Content-Encoding", "gzip"}}, {}, {}});
+  server.on("GET", "/deflate.png", Reply{200, zlibCoded(png, 15), "image/png", {{"Content-Encoding", "deflate"}}, {}, {}});
   auto asking = direct();
   asking.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest request) -> std::optional<httpkit::URLRequest> {
     request.headers.set("Accept-Encoding", "gzip");
@@ -517,34 +525,19 @@ TEST_F(Downloads, ContentCodedImagesAreDecoded) {
 // ones: progress never reports more received than its total.
 TEST_F(Downloads, ProgressOfAContentCodedAnswerNeverPassesItsTotal) {
   const foundation::Bytes plain(20000, 'a');
-  z_stream stream{};
-  deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string coded(deflateBound(&stream, plain.size()), '\0');
-  stream.next_in = const_cast<Bytef*>(plain.data());
-  stream.avail_in = static_cast<uInt>(plain.size());
-  stream.next_out = reinterpret_cast<Bytef*>(coded.data());
-  stream.avail_out = static_cast<uInt>(coded.size());
-  deflate(&stream, Z_FINISH);
-  coded.resize(stream.total_out);
-  deflateEnd(&stream);
+  const std::string coded = zlibCoded(plain, 31);
   server.on("GET", "/coded", Reply{200, coded, "application/octet-stream", {{"Content-Encoding", "gzip"}}, {}, {}});
 
-  std::mutex mutex;
-  std::vector<std::pair<std::int64_t, std::int64_t>> calls;
-  auto progress = std::make_shared<ImageLoadingProgressSideEffect>([&](std::int64_t received, std::int64_t total) {
-    std::lock_guard lock(mutex);
-    calls.emplace_back(received, total);
-  });
+  ProgressRecord progress;
   auto options = direct();
-  options.onDataReceived.emplace().push_back(progress);
+  options.onDataReceived.emplace().push_back(progress.sideEffect());
   std::promise<foundation::Bytes> done;
   downloader->downloadLivePhotoResource(url("/coded"), options, [&](const ImageDownloader::LivePhotoResult& r) {
     done.set_value(r ? r.value().originalData.bytes() : foundation::Bytes{});
   });
   EXPECT_EQ(await(done.get_future()), plain);
   flushMain();
-  std::lock_guard lock(mutex);
-  for (const auto& [received, total] : calls) EXPECT_LE(received, total) << "of " << coded.size() << " coded bytes";
+  for (const auto& [received, total] : progress.taken()) EXPECT_LE(received, total) << "of " << coded.size() << " coded bytes";
 }
 
 TEST_F(Downloads, LivePhotoResourcesAreTheServedBytesWhateverTheProcessor) {
