@@ -79,38 +79,28 @@ TEST_F(DefaultSerializer, AProcessedGIFIsWrittenAsGIFOrAsPNG) {
   const FlippingImageProcessor flip(true, false);
   const auto& serializer = *DefaultCacheSerializer::defaultSerializer();
 
-  // All frames decoded: flipped, each frame's colours and delay come back from the GIF written.
+  // All frames decoded, or decoded as it plays (no frame list, only a source that redraws each frame when
+  // asked, from which the frames written are taken): flipped, each frame's colours and delay come back from
+  // the GIF written, which animates as the image in memory does.
   ImageCreatingOptions preloaded;
   preloaded.preloadAll = true;
   auto animated = flip.process(ImageProcessItem::image(imageFromData(gif, preloaded)), options);
   ASSERT_TRUE(animated && animated->frames());
-  for (const auto& original : {std::optional<foundation::Bytes>(gif), std::optional<foundation::Bytes>()}) {
-    auto written = serializer.data(animated, original);
-    ASSERT_TRUE(written);
-    ASSERT_EQ(imageFormat(*written), ImageFormat::GIF);
-    auto frames = decodeGIF(*written);
-    ASSERT_TRUE(frames) << frames.error().reason;
-    ASSERT_EQ(frames.value().size(), 2u);
-    EXPECT_EQ(test::letters(frames.value()[0].canvas), "gr");
-    EXPECT_EQ(test::letters(frames.value()[1].canvas), "kb");
-    EXPECT_DOUBLE_EQ(frames.value()[0].delay, 0.2);
-    EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
-  }
-
-  // Decoded as it plays: the flipped animation has no frame list, only a source that redraws each frame when
-  // asked. Its frames are taken from that source, and the GIF written animates as the image in memory does.
   auto played = flip.process(ImageProcessItem::image(imageFromData(gif)), options);
   ASSERT_TRUE(played && !played->frames() && played->frameSource());
-  for (const auto& original : {std::optional<foundation::Bytes>(gif), std::optional<foundation::Bytes>()}) {
-    auto written = serializer.data(played, original);
-    ASSERT_TRUE(written);
-    ASSERT_EQ(imageFormat(*written), ImageFormat::GIF);
-    auto frames = decodeGIF(*written);
-    ASSERT_TRUE(frames) << frames.error().reason;
-    ASSERT_EQ(frames.value().size(), 2u);
-    EXPECT_EQ(test::letters(frames.value()[0].canvas), "gr");
-    EXPECT_EQ(test::letters(frames.value()[1].canvas), "kb");
-    EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
+  for (const auto& image : {animated, played}) {
+    for (const auto& original : {std::optional<foundation::Bytes>(gif), std::optional<foundation::Bytes>()}) {
+      auto written = serializer.data(image, original);
+      ASSERT_TRUE(written);
+      ASSERT_EQ(imageFormat(*written), ImageFormat::GIF);
+      auto frames = decodeGIF(*written);
+      ASSERT_TRUE(frames) << frames.error().reason;
+      ASSERT_EQ(frames.value().size(), 2u);
+      EXPECT_EQ(test::letters(frames.value()[0].canvas), "gr");
+      EXPECT_EQ(test::letters(frames.value()[1].canvas), "kb");
+      EXPECT_DOUBLE_EQ(frames.value()[0].delay, 0.2);
+      EXPECT_DOUBLE_EQ(frames.value()[1].delay, 0.3);
+    }
   }
 
   // Once it no longer animates (a single frame), the flipped still is written as PNG.
