@@ -26,6 +26,24 @@ struct NotificationCenter::Registry {
   // The observers being called now, and on which thread: a removal waits for those on other threads.
   std::vector<std::pair<Token, std::thread::id>> running;
   std::condition_variable callEnded;
+
+  // Waits until no call of an observer that `matches` is under way on another thread, kCallEndWait at most
+  // (a call that waits for something the caller holds would otherwise never end); logs and answers false if
+  // one still is. One on the calling thread is the caller's own (an observer removing itself, or its owner
+  // released inside it) and is not waited for.
+  template <class Matches>
+  bool waitForCallsElsewhere(std::unique_lock<std::mutex>& lock, Matches matches) {
+    const auto self = std::this_thread::get_id();
+    const bool ended = callEnded.wait_for(lock, kCallEndWait, [&] {
+      return std::none_of(running.begin(), running.end(),
+                          [&](const auto& call) { return matches(call.first) && call.second != self; });
+    });
+    if (!ended) {
+      lock.unlock();
+      log(LogLevel::error, "an observer was still being called on another thread when it was removed; its call ends on its own");
+    }
+    return ended;
+  }
 };
 
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<Registry>()) {}
@@ -33,8 +51,10 @@ NotificationCenter::NotificationCenter() : registry_(std::make_shared<Registry>(
 // A post under way holds the registry: emptied here, it calls no further observer of this centre.
 NotificationCenter::~NotificationCenter() {
   std::map<Token, Registry::Entry> observers;  // released after the lock: their captures may post or remove
-  std::lock_guard lock(registry_->mutex);
+  std::unique_lock lock(registry_->mutex);
   observers.swap(registry_->entries);
+  // Every observer is removed, and what they use may go with the centre: calls under way are waited for.
+  registry_->waitForCallsElsewhere(lock, [](Token) { return true; });
 }
 
 NotificationCenter& NotificationCenter::defaultCenter() {
@@ -57,18 +77,8 @@ void NotificationCenter::removeObserver(Token token) {
     removed = std::move(it->second.observer);
     registry_->entries.erase(it);
   }
-  // Its owner goes once this returns, and a call under way on another thread still uses what it captured:
-  // that call is waited for. One on this thread is the caller's own (an observer removing itself, or its
-  // owner released inside it) and is not; nor is one that waits for something the caller holds, for ever.
-  const auto self = std::this_thread::get_id();
-  const bool ended = registry_->callEnded.wait_for(lock, kCallEndWait, [&] {
-    return std::none_of(registry_->running.begin(), registry_->running.end(),
-                        [&](const auto& call) { return call.first == token && call.second != self; });
-  });
-  if (!ended) {
-    lock.unlock();
-    log(LogLevel::error, "an observer was still being called on another thread when it was removed; its call ends on its own");
-  }
+  // Its owner goes once this returns, and a call under way on another thread still uses what it captured.
+  registry_->waitForCallsElsewhere(lock, [token](Token running) { return running == token; });
 }
 
 void NotificationCenter::post(const Notification& notification) {

@@ -154,6 +154,28 @@ TEST(NotificationCenter, RemovalWaitsForACallUnderWayOnAnotherThread) {
   poster.join();
   EXPECT_EQ(seen, "owned");
 
+  // The centre's end is every observer's removal: a call under way elsewhere is waited for as well.
+  auto ending = std::make_unique<NotificationCenter>();
+  auto kept = std::make_unique<std::string>("kept");
+  std::promise<void> calledBeforeTheEnd;
+  std::promise<void> keptGone;
+  auto keptIsGone = keptGone.get_future();
+  std::string seenAtTheEnd;
+  ending->addObserver("n", nullptr, [&, target = kept.get()](const Notification&) {
+    calledBeforeTheEnd.set_value();
+    keptIsGone.wait_for(500ms);
+    seenAtTheEnd = *target;
+  });
+  std::jthread lastPoster([&, centre = ending.get()] { centre->post("n"); });
+  ASSERT_EQ(calledBeforeTheEnd.get_future().wait_for(10s), std::future_status::ready);
+  ASSERT_TRUE(testing_support::runWithin(10s, [&] {
+    ending.reset();
+    kept.reset();
+    keptGone.set_value();
+  }));
+  lastPoster.join();
+  EXPECT_EQ(seenAtTheEnd, "kept");
+
   // Called on its own thread, the removal of the observer being called does not wait for itself.
   std::vector<std::string> calls;
   NotificationCenter::Token self = 0;

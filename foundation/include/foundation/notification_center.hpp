@@ -37,6 +37,7 @@ class NotificationCenter {
   static constexpr std::chrono::seconds kCallEndWait{5};
 
   NotificationCenter();
+  // Removes every observer, waiting for calls under way as removeObserver does.
   ~NotificationCenter();
   NotificationCenter(const NotificationCenter&) = delete;
   NotificationCenter& operator=(const NotificationCenter&) = delete;
