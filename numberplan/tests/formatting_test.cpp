@@ -103,17 +103,25 @@ TEST(EngineFormat, Layouts) {
   EXPECT_EQ(engine->format(canadian, PhoneNumberFormat::international), "+1 416-555-0100");
 }
 
-// Bundesnetzagentur, Nummernplan (Ortsnetzkennzahlen): beside the four-digit codes of their towns, the eastern
-// blocks hold five-digit codes whose fourth digit is not 0 (Bad Saarow 033631, Zeuthen 033762, Binz 038393).
-// Disabled: the metadata tells five-digit codes only by a 0 in that place, and lays these out as 03363 1...;
-// mending it needs the plan's whole list of such blocks.
-TEST(EngineFormatShippedPlan, DISABLED_EasternFiveDigitAreaCodesAreLaidOutWhole) {
+// Bundesnetzagentur, Nummernplan (Ortsnetzkennzahlen): beside the four-digit codes of their towns (Fuerstenwalde
+// 03361, Erkner 03362, Eisenhuettenstadt 03364, Koenigs Wusterhausen 03375, Zossen 03377, Stralsund 03831), the
+// eastern blocks hold five-digit codes whose fourth digit is not 0: Bad Saarow 033631, Storkow 033678, Zeuthen
+// 033762, Bad Belzig 033841, Kremmen 033055, Wandlitz 033397, Naunhof 034293, Sebnitz 035971, Ruhla 036929,
+// Klingenthal 037467, Kuehlungsborn 038293, Binz 038393, Ilsenburg 039452.
+TEST(EngineFormatShippedPlan, EasternFiveDigitAreaCodesAreLaidOutWhole) {
   const auto engine = testing::shippedEngine();
   const std::pair<const char*, const char*> rows[] = {
-      {"033631 12345", "033631 12345"}, {"033762 12345", "033762 12345"}, {"038393 1234", "038393 1234"}};
+      {"033631 12345", "033631 12345"}, {"033678 1234", "033678 1234"},   {"033762 12345", "033762 12345"},
+      {"033841 12345", "033841 12345"}, {"033055 1234", "033055 1234"},   {"033397 12345", "033397 12345"},
+      {"034293 12345", "034293 12345"}, {"035971 12345", "035971 12345"}, {"036929 1234", "036929 1234"},
+      {"037467 1234", "037467 1234"},   {"038293 12345", "038293 12345"}, {"038393 1234", "038393 1234"},
+      {"039452 12345", "039452 12345"}, {"03361 123456", "03361 123456"}, {"03362 123456", "03362 123456"},
+      {"03364 123456", "03364 123456"}, {"03375 123456", "03375 123456"}, {"03377 123456", "03377 123456"},
+      {"03831 123456", "03831 123456"}, {"0331 1234567", "0331 1234567"}};
   for (const auto& [input, national] : rows) {
     const PhoneNumber number = engine->parse(input, "DE");
     EXPECT_EQ(engine->format(number, PhoneNumberFormat::national), national) << input;
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::international), "+49 " + std::string(national + 1)) << input;
   }
 }
 
