@@ -202,6 +202,67 @@ TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   EXPECT_FALSE(quiet.contains("Failed to decode JWT"));
 }
 
+// A token names its session and that session's active organization, and anyone it is shown to takes it at its
+// word until it expires: once the session is signed out or works in another organization, the cached one lies.
+TEST(SessionTokensAfterChanges, ASignedOutSessionIsNeverHandedItsCachedToken) {
+  for (const bool everySession : {false, true}) {
+    SessionsHarness harness(true);
+    const Session session = harness.currentSession();
+    ASSERT_TRUE(session.getToken());
+    if (everySession) {
+      harness.vadar().signOut();
+    } else {
+      harness.vadar().signOut(session.id);
+    }
+    ASSERT_FALSE(harness.vadar().session());
+
+    // Asked again, the frontend API knows the session no more.
+    EXPECT_EQ(apiErrorCode([&] { session.getToken(); }), "resource_not_found") << "every session: " << everySession;
+    EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+  }
+}
+
+TEST(SessionTokensAfterChanges, AnOrganizationSwitchIsFollowedByATokenOfTheNewOrganization) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const auto organizationOf = [](const std::optional<TokenResource>& token) {
+    return decodeJWT(token.value().jwt).body.nlohmann().value("org_id", "none");
+  };
+  EXPECT_EQ(organizationOf(session.getToken()), "none");
+
+  harness.vadar().setActive(session.id, "org_2");
+  ASSERT_EQ(harness.vadar().session().value().lastActiveOrganizationId, "org_2");
+  EXPECT_EQ(organizationOf(session.getToken()), "org_2");
+  EXPECT_EQ(organizationOf(harness.vadar().session()->getToken()), "org_2");
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+
+  // Other sessions, and touches that change nothing of the session's organization, keep their tokens.
+  harness.vadar().setActive(session.id, "org_2");
+  EXPECT_EQ(organizationOf(session.getToken()), "org_2");
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
+TEST(SessionTokensAfterChanges, ATokenArrivingAfterItsSessionWasSignedOutIsNotKept) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  // The server issued the token before it took the sign-out; its answer comes after.
+  harness.api().holdAnswers("POST", tokensPath(session));
+  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
+  const std::string issued = part(R"({"alg":"RS256"})") + "." +
+                             part(R"({"sid":")" + session.id + R"(","exp":)" +
+                                  std::to_string(secondsFromNow(std::chrono::minutes(1))) + "}") +
+                             ".sig";
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", issued}}));
+  auto early = testing_support::launch([&] { return session.getToken(); });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  harness.vadar().signOut();
+  harness.api().releaseAnswers();
+  ASSERT_EQ(early.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(early.get().value().jwt, issued);  // asked while signed in
+
+  EXPECT_EQ(apiErrorCode([&] { session.getToken(); }), "resource_not_found");
+}
+
 
 TEST(TokenFetchConcurrency, AHundredCallersShareOneRequestAndOneToken) {
   SessionsHarness harness(true);

@@ -51,6 +51,10 @@ void serveTokens(FakeFrontendAPI& api, std::function<std::int64_t()> expiry) {
                    {"exp", expiry()},
                    {"jti", "jti_" + std::to_string(++*counter)}};
     if (auto it = params.find("template"); it != params.end()) claims["tmpl"] = it->second;
+    // A session token names the session's active organization, as the frontend API's tokens do.
+    if (const auto organization = session->find("last_active_organization_id");
+        organization != session->end() && organization->is_string())
+      claims["org_id"] = *organization;
     const json header = {{"alg", "RS256"}, {"kid", "fake_key_1"}, {"typ", "JWT"}};
     const std::string jwt =
         base64Url(header.dump()) + "." + base64Url(claims.dump()) + "." + base64Url("fake-signature");

@@ -20,6 +20,7 @@
 #include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/core/assertion_manager.hpp"
 #include "vadar/core/container_keys.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
 #include "vadar/sessions/session_token_poller.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 #include "vadar/infra/vadar_logger.hpp"
@@ -107,18 +108,34 @@ const Session* lastActiveSession(const Client& client) {
   return nullptr;
 }
 
-// True when a session of `previous` is gone from `next` or no longer active there. Linear in both: a client
-// may carry many thousands of sessions, and this runs on the main queue for every install.
-bool losesSessions(const Client* previous, const Client& next) {
-  if (previous == nullptr) return false;
+// What replacing `previous` by `next` (none: no client) does to the sessions of `previous`.
+struct SessionChanges {
+  // A session is gone or no longer active: a sign-out, which the keychain must hold before anyone quits on it.
+  bool lost = false;
+  // The sessions whose tokens no longer hold: those, and those that now work in another organization (a token
+  // names it).
+  std::vector<std::string> lapsed;
+};
+
+// Linear in both: a client may carry many thousands of sessions, and this runs on the main queue for every
+// install.
+SessionChanges sessionChanges(const Client* previous, const Client* next) {
+  SessionChanges changes;
+  if (previous == nullptr) return changes;
   std::unordered_map<std::string_view, const Session*> after;
-  after.reserve(next.sessions.size());
-  for (const auto& session : next.sessions) after.emplace(session.id, &session);
-  return std::ranges::any_of(previous->sessions, [&after](const Session& before) {
+  if (next != nullptr) {
+    after.reserve(next->sessions.size());
+    for (const auto& session : next->sessions) after.emplace(session.id, &session);
+  }
+  for (const auto& before : previous->sessions) {
     const auto found = after.find(before.id);
-    return found == after.end() ||
-           (before.status == Session::SessionStatus::active && found->second->status != Session::SessionStatus::active);
-  });
+    const bool lost = found == after.end() || (before.status == Session::SessionStatus::active &&
+                                               found->second->status != Session::SessionStatus::active);
+    changes.lost = changes.lost || lost;
+    if (lost || found->second->lastActiveOrganizationId != before.lastActiveOrganizationId)
+      changes.lapsed.push_back(before.id);
+  }
+  return changes;
 }
 
 // Logs once per change when the client's last active session is pending: a new pending session, or a
@@ -422,7 +439,11 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     previous = state_->client;
     state_->client = next;
   }
+  const SessionChanges changes = sessionChanges(previous.get(), next.get());
   if (mode_ == Mode::live) {
+    // Before anyone is told, and before a sign-out returns: a cached token of a session signed out, or of its
+    // former organization, would be handed out as current until it expired.
+    SessionTokenFetcher::shared().forget(changes.lapsed);
     // The keychain, the instance and the service are the ones of now; the write itself runs on the writer
     // thread (its failures, a missing item when deleting included, only cost the restore at the next start).
     core::KeychainWriter::Write write{keychainFactory().resolve(), frontendApiUrl(), cachedClientKey, nullptr};
@@ -439,7 +460,7 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     // A sign-out must be in the keychain before anyone can quit on it: a process that ends with the write
     // still waiting would come back signed in. Other writes stay spaced; shutdown() drains them.
     auto& writer = core::KeychainWriter::shared();
-    if (!next || losesSessions(previous.get(), *next)) {
+    if (!next || changes.lost) {
       if (!writer.writeNow(std::move(write), core::signedInStateWait))
         VadarLogger::error("The keychain is busy; the signed-out client is cached later.");
     } else {
@@ -504,7 +525,11 @@ void Vadar::writeFrontendApiUrl(std::string url) {
       droppedEnvironment = std::exchange(state_->environment, std::make_shared<const Environment>());
     }
   }
-  if (mode_ == Mode::live) registerAPIClient();
+  if (mode_ == Mode::live) {
+    // The old instance's sessions are none of this object's any more: neither are their tokens.
+    SessionTokenFetcher::shared().forget(sessionChanges(droppedClient.get(), nullptr).lapsed);
+    registerAPIClient();
+  }
   if (changed) announce(Member::frontendApiUrl);
   if (droppedClient) announce(Member::client);
   if (droppedEnvironment && !droppedEnvironment->isEmpty()) announce(Member::environment);

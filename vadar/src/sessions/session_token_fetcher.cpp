@@ -1,6 +1,8 @@
 #include "vadar/sessions/session_token_fetcher.hpp"
 
 #include <exception>
+#include <string_view>
+#include <unordered_set>
 
 #include <foundation/clock.hpp>
 #include <foundation/main_queue.hpp>
@@ -109,7 +111,7 @@ void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, st
         {
           std::lock_guard lock(state->mutex);
           if (!flight->abandoned) {
-            if (value) cache->insert(*value, flight->key);
+            if (value && !flight->lapsed) cache->insert(*value, flight->key);
             retire(*state, *flight);
           }
           flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
@@ -153,6 +155,25 @@ void SessionTokenFetcher::retire(State& state, const Flight& flight) {
     state.tokenTasks.erase(it);
     state.inFlight.fetch_sub(1, std::memory_order_release);
   }
+}
+
+void SessionTokenFetcher::forget(const std::vector<std::string>& sessionIds) {
+  if (sessionIds.empty()) return;
+  const std::unordered_set<std::string_view> gone(sessionIds.begin(), sessionIds.end());
+  State& state = *state_;
+  // Under the state's lock, as a request's end stores its answer: either it stored it before, and the cache
+  // removal below takes it, or it finds its flight lapsed.
+  std::lock_guard lock(state.mutex);
+  for (auto it = state.tokenTasks.begin(); it != state.tokenTasks.end();) {
+    if (gone.contains(it->first.sessionId)) {
+      it->second->lapsed = true;
+      it = state.tokenTasks.erase(it);
+      state.inFlight.fetch_sub(1, std::memory_order_release);
+    } else {
+      ++it;
+    }
+  }
+  cache_.removeSessions(sessionIds);
 }
 
 std::size_t SessionTokenFetcher::joined() const {

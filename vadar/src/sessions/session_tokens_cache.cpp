@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <mutex>
+#include <string_view>
+#include <unordered_set>
 
 #include "vadar/infra/jwt.hpp"
 
@@ -36,6 +38,22 @@ void SessionTokensCache::insert(const TokenResource& token, const SessionTokenKe
     previous = std::move(slot);  // released outside the lock
     slot = std::move(entry);
   }
+}
+
+void SessionTokensCache::removeSessions(const std::vector<std::string>& sessionIds) {
+  if (sessionIds.empty()) return;
+  const std::unordered_set<std::string_view> gone(sessionIds.begin(), sessionIds.end());
+  std::vector<std::shared_ptr<const Entry>> removed;  // released outside the lock
+  std::unique_lock lock(mutex_);
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    if (gone.contains(it->first.sessionId)) {
+      removed.push_back(std::move(it->second));
+      it = cache_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  lock.unlock();
 }
 
 std::optional<TokenResource> SessionTokensCache::freshToken(const SessionTokenKey& key, double expirationBuffer, Date now,

@@ -45,6 +45,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "vadar/sessions/get_token_options.hpp"
 #include "vadar/models/session.hpp"
@@ -68,6 +69,11 @@ class SessionTokenFetcher {
   // VadarClientError for an id or template that cannot be a path segment.
   std::optional<TokenResource> getToken(const Session& session, const Session::GetTokenOptions& options);
 
+  // The tokens of these sessions no longer hold: the sessions left the client (a sign-out) or now work in
+  // another organization, which a token names. Their cached tokens go, and a request of theirs in flight keeps
+  // its answer from the cache: its waiters still get it, as they asked before, and later callers ask anew.
+  void forget(const std::vector<std::string>& sessionIds);
+
  // The callers waiting right now on a request another caller started. For tests and diagnostics.
   std::size_t joined() const;
   // Waits until at least `count` callers wait on a request another caller started; false on timeout.
@@ -89,6 +95,9 @@ class SessionTokenFetcher {
     // Left to end on its own by the last waiter (the request did not heed its stop): its end touches neither
     // the fetcher nor the cache, which may both be gone by then. Under the mutex.
     bool abandoned = false;
+    // Its session's tokens were forgotten while it ran: its answer is no longer true enough to keep. Under the
+    // mutex.
+    bool lapsed = false;
   };
   // What a request's thread shares with the fetcher: it holds its own reference, so that a request that
   // outlives the fetcher still has somewhere to leave its outcome.

@@ -1,7 +1,9 @@
 #pragma once
 // SessionTokensCache: the session tokens the library has fetched, in memory, by session id and template (see
-// SessionTokenKey). One shared instance lives for the whole process; nothing removes an entry: a token
-// stays until a newer token for the same key replaces it (a new session has a new id and so new keys).
+// SessionTokenKey). One shared instance lives for the whole process. A token stays until a newer token for the
+// same key replaces it, or until its session's tokens are removed: a token names its session and the session's
+// active organization, so once the session leaves the client or changes organization it is no longer true
+// (SessionTokenFetcher::forget). A new session has a new id and so new keys.
 //
 // Example, given const vadar::Session& session, const vadar::TokenResource& token:
 //   auto& cache = vadar::SessionTokensCache::shared();
@@ -17,6 +19,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "vadar/infra/coding.hpp"
 #include "vadar/sessions/get_token_options.hpp"
@@ -37,6 +40,8 @@ class SessionTokensCache {
   std::optional<TokenResource> token(const SessionTokenKey& key) const;
   // Puts `token` under `key`, replacing what was there.
   void insert(const TokenResource& token, const SessionTokenKey& key);
+  // Removes the tokens of these sessions, under every template.
+  void removeSessions(const std::vector<std::string>& sessionIds);
 
   // The token under `key` when it can be handed out: its "exp" claim lies strictly more than
   // `expirationBuffer` seconds after `now`. None when there is no token, when its expiry is absent or not a
