@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <foundation/base64.hpp>
+
 #include "testing/bounded_task.hpp"
 #include "child_process.hpp"
 #include "vadar/attestation/app_attest_helper.hpp"
@@ -164,6 +166,50 @@ TEST(KeychainState, AnEnvironmentOfTheOldInstanceArrivingAfterTheSwitchInstallsA
   EXPECT_TRUE(next->environment().isEmpty());
 
   attestationProviderFactory().register_([] { return std::make_shared<UnsupportedAttestationProvider>(); });
+  try {
+    harness.keychain().deleteItem(AppAttestHelper::keyIdItem);
+  } catch (...) {
+  }
+}
+
+// The device key an instance registered is known to that instance only: another one, served from the same
+// keychain, attests the device for itself and asserts with its own key.
+TEST(KeychainState, ANewInstanceInTheSameKeychainAttestsTheDeviceForItselfAndAssertsWithItsOwnKey) {
+  VadarHarness harness;
+  const keychain::KeychainStore keys = makeKeychainStore(KeychainConfig(harness.service() + ".attestation-keys"));
+  attestationProviderFactory().register_([keys] { return std::make_shared<SoftwareAttestationProvider>(keys); });
+  constexpr const char* registration = "/v1/client/device_attestation/verify";
+  Client::get();
+  VadarHarness::settle();
+  const std::string firstKey = AppAttestHelper::performDeviceAttestation();
+  VadarHarness::settle();
+
+  OtherInstance other;
+  other.api.withState([](fake_frontend_api::State& state) {
+    state.environment["fraud_settings"] = {{"native", {{"device_attestation_mode", "onboarding"}}}};
+  });
+  Vadar& vadar = harness.vadar();
+  vadar.configure(OtherInstance::key(), other.settings(harness.service()));
+  vadar.load();
+  VadarHarness::settle();
+  EXPECT_EQ(other.api.requestCount("POST", registration), 1u) << "the load did not attest the device";
+
+  other.api.failNext("GET", "/v1/client", fake_frontend_api::Answer::error(403, "requires_assertion", "Assert"));
+  EXPECT_NO_THROW(Client::get());
+  const auto asserted = other.api.lastRequest("POST", "/v1/client/verify");
+  ASSERT_TRUE(asserted);
+  const auto assertion = nlohmann::json::parse(foundation::toString(
+      foundation::base64Decode(asserted->formValue("assertion").value_or("")).value_or(foundation::Bytes{})));
+  EXPECT_NE(assertion.value("key_id", ""), firstKey);
+
+  attestationProviderFactory().register_([] { return std::make_shared<UnsupportedAttestationProvider>(); });
+  for (const auto& api : {&harness.api(), &other.api})
+    for (const auto& request : api->requests("POST", registration)) {
+      try {
+        keys.deleteItem(SoftwareAttestationProvider::itemKey(request.formValue("key_id").value_or("")));
+      } catch (...) {
+      }
+    }
   try {
     harness.keychain().deleteItem(AppAttestHelper::keyIdItem);
   } catch (...) {

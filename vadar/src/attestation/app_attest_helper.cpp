@@ -6,11 +6,13 @@
 #include <foundation/base64.hpp>
 #include <foundation/crypto.hpp>
 #include <httpkit/url_error.hpp>
+#include <keychain/keychain_store_error.hpp>
 #include <nlohmann/json.hpp>
 
 #include "attestation/attestation_paths.hpp"
 #include "core/background_tasks.hpp"
 #include "core/device_token_store.hpp"
+#include "core/instance_marker.hpp"
 #include "core/keychain_writer.hpp"
 #include "core/keychain_failures.hpp"
 #include "core/live_services.hpp"
@@ -34,6 +36,9 @@ void post(const char* path, nlohmann::json body) {
   core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post, {}, std::move(body)));
 }
 
+// The instance the requests go to now: the one a device key is registered with.
+std::string currentInstance() { return Vadar::shared()->frontendApiUrl(); }
+
 }  // namespace
 
 void AppAttestHelper::performAssertion() {
@@ -55,6 +60,7 @@ void AppAttestHelper::performAssertion() {
 
 std::string AppAttestHelper::performDeviceAttestation() {
   core::requireOffMainQueue("AppAttestHelper::performDeviceAttestation()");
+  const std::string instance = currentInstance();
   const auto provider = attestationProviderFactory().resolve();
   requireSupported(*provider);
   const std::string challenge = getChallenge();
@@ -66,8 +72,33 @@ std::string AppAttestHelper::performDeviceAttestation() {
   const auto hash = foundation::sha256(challenge);
   const foundation::Bytes attestation = provider->attestKey(keyId, hash);
   verify(keyId, challenge, attestation);
-  // Only a registered key is stored; a failed write fails the run although the server knows the key.
-  keychainFactory().resolve().setString(keyId, keyIdItem);
+  // Only a registered key is stored; a failed write fails the run although the server knows the key. The key is
+  // the instance's item: the keychain writer makes the store that instance's first, as for its other items, so
+  // that another instance served from the same keychain never asserts with it.
+  if (currentInstance() != instance)
+    throw VadarClientError("The frontend API instance changed while the device was attested; its key is not kept.");
+  struct Stored {
+    bool done = false;
+    std::exception_ptr error;
+  };
+  auto stored = std::make_shared<Stored>();  // read once the writer has run the write
+  core::KeychainWriter::Write write{keychainFactory().resolve(), instance, keyIdItem,
+                                    [keyId, stored](const keychain::KeychainStore& store) {
+                                      try {
+                                        store.setString(keyId, keyIdItem);
+                                        stored->done = true;
+                                      } catch (...) {
+                                        stored->error = std::current_exception();
+                                        throw;
+                                      }
+                                    }};
+  if (!core::KeychainWriter::shared().writeNow(std::move(write), core::signedInStateWait))
+    throw keychain::KeychainStoreError(keychain::KeychainStoreError::Code::timedOut,
+                                       "the keychain did not take the device key in time");
+  if (stored->error) std::rethrow_exception(stored->error);
+  if (!stored->done)
+    throw keychain::KeychainStoreError(keychain::KeychainStoreError::Code::other,
+                                       "the keychain could not be made this instance's for the device key");
   return keyId;
 }
 
@@ -102,7 +133,10 @@ std::string AppAttestHelper::generateAssertion(const foundation::Bytes& clientDa
 
 std::optional<std::string> AppAttestHelper::storedKeyId() {
   try {
-    return keychainFactory().resolve().string(keyIdItem);
+    const keychain::KeychainStore store = keychainFactory().resolve();
+    // A key another instance registered, before its items made way for this one's, is unknown here.
+    if (!core::InstanceMarker::admits(store, currentInstance())) return std::nullopt;
+    return store.string(keyIdItem);
   } catch (...) {
     core::KeychainFailures::note(std::current_exception());
     return std::nullopt;  // unreadable counts as missing: a new attestation follows
@@ -111,7 +145,8 @@ std::optional<std::string> AppAttestHelper::storedKeyId() {
 
 bool AppAttestHelper::hasKeyId() {
   try {
-    return keychainFactory().resolve().hasItem(keyIdItem);
+    const keychain::KeychainStore store = keychainFactory().resolve();
+    return core::InstanceMarker::admits(store, currentInstance()) && store.hasItem(keyIdItem);
   } catch (...) {
     core::KeychainFailures::note(std::current_exception());
     return false;

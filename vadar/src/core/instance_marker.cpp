@@ -5,6 +5,7 @@
 #include <keychain/keychain_store_error.hpp>
 
 #include "core/device_token_store.hpp"
+#include "vadar/attestation/app_attest_helper.hpp"
 #include "vadar/core/vadar_service.hpp"
 
 namespace vadar::core {
@@ -31,7 +32,7 @@ void InstanceMarker::claim(const keychain::KeychainStore& store, const std::stri
   const auto marked = mark(store);
   if (marked == instance) return;
   if (marked) {
-    for (const char* item : {deviceTokenKey, cachedClientKey, cachedEnvironmentKey}) {
+    for (const char* item : {deviceTokenKey, cachedClientKey, cachedEnvironmentKey, AppAttestHelper::keyIdItem}) {
       try {
         store.deleteItem(item);
       } catch (const keychain::KeychainStoreError& error) {

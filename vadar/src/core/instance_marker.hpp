@@ -1,6 +1,7 @@
 #pragma once
 // The keychain item "vadarInstance": the frontend API address of the instance whose items ("vadarDeviceToken",
-// "cachedClient", "cachedEnvironment") a keychain store holds.
+// "cachedClient", "cachedEnvironment", and "AttestKeyId", the device key registered with it) a keychain store
+// holds.
 //
 // An application may serve two instances (a development and a production key) with one keychain service. A
 // device token, client or session of one instance sent to the other's host would sign the user into the wrong

@@ -7,6 +7,8 @@
 // under "AttestKeyId". An assertion signs the client data {"client_id", "challenge"} of a fresh challenge with
 // the stored key; with no key stored, the device is attested first, so the wire shows challenge,
 // registration, challenge, assertion and no assertion ever uses a challenge fetched before another was issued.
+// The key is registered with one instance: "AttestKeyId" is that instance's item (see core/instance_marker.hpp),
+// written by the keychain writer, and a keychain marked for another instance holds no key for this one.
 //
 // Example (off the main queue):
 //   vadar::AppAttestHelper::performAssertion();          // what SingleFlightAssertionManager runs
@@ -53,9 +55,9 @@ class AppAttestHelper {
   // in standard base64.
   static std::string generateAssertion(const foundation::Bytes& clientData);
 
-  // The item "AttestKeyId"; none when missing or unreadable.
+  // The item "AttestKeyId" of the instance served now; none when missing, another instance's or unreadable.
   static std::optional<std::string> storedKeyId();
-  // Whether "AttestKeyId" exists; false when the keychain cannot tell.
+  // Whether the instance served now has an "AttestKeyId"; false when the keychain cannot tell.
   static bool hasKeyId();
   // The id of the client cached in the keychain ("cachedClient"); none when absent or unreadable. While the
   // device token in use is kept in memory only (the stored one could not be read), the keychain keeps the
