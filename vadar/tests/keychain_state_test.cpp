@@ -250,6 +250,25 @@ TEST(DeviceTokens, AStoredValueThatCannotBeSentCountsAsNoToken) {
   }
 }
 
+// An instance mark whose bytes are not text names no instance: the next token handed out is stored in its place
+// under a mark of this instance, and the next start sends it, instead of every write failing on the mark for good.
+TEST(DeviceTokens, AnInstanceMarkThatIsNotTextGivesWayToTheNextTokenHandedOut) {
+  VadarHarness harness(/*configureNow=*/false);
+  harness.keychain().setString("token_beside_a_damaged_mark", "vadarDeviceToken");
+  harness.keychain().setData(foundation::Bytes{'t', 0xff, 0xfe, 'k'}, "vadarInstance");
+  harness.vadar().configure(VadarHarness::publishableKey(), harness.settings());
+  ASSERT_NO_THROW(Client::get());
+  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));  // nobody's token
+  VadarHarness::settle();
+  EXPECT_EQ(errorText<keychain::KeychainStoreError>(
+                [&] { EXPECT_EQ(harness.keychain().string("vadarDeviceToken"), "fake_device_token_1"); }),
+            "no error");
+
+  harness.startAgain();
+  Client::get();
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "fake_device_token_1");
+}
+
 // The child half of the test below: requests, token fetches and a load with a Secret Service that never
 // answers (its session bus accepts the connection and then says nothing).
 [[noreturn]] void requestWithAStalledKeychain(const std::string& instructions) {

@@ -12,11 +12,14 @@ namespace vadar::core {
 
 namespace {
 
+// The instance the store is marked for; none when unmarked. A mark that is not text names no instance: the items
+// beside it are nobody's, and the next claim replaces them and it, instead of failing on it for good.
 std::optional<std::string> mark(const keychain::KeychainStore& store) {
   try {
     return store.string(instanceMarkerKey);
   } catch (const keychain::KeychainStoreError& error) {
     if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return std::nullopt;
+    if (error.code() == keychain::KeychainStoreError::Code::badData) return std::string();
     throw;
   }
 }
