@@ -221,6 +221,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     transfer->complete();
     transfer.reset();
     returnLane(lane);
+    observersCalled();
   }
 
   TransferID start(const URLRequest& request, const TransferOptions& options,
@@ -240,6 +241,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     if (running) {  // the engine is shutting down
       running->transfer->fail(URLError(URLError::Code::cancelled, {}, request.url));
       finish(std::move(running), false);
+      observersCalled();
       return id;
     }
     if (wake) curl_multi_wakeup(multi_);
@@ -441,6 +443,8 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         }
       }
       for (TransferID id : expired) expire(id);
+      // Once per turn, not per call: the turn's heads, bodies and ends are handed on together.
+      observersCalled();
       if (!expired.empty()) continue;
       // A busy worker is not woken for each start or change: it picks them up at the top of the loop. Only
       // one about to sleep must be woken, and it says so under the same lock the callers take.
@@ -459,6 +463,15 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       finish(std::move(running), true);
     }
     active_.clear();
+    observersCalled();
+  }
+
+  void observersCalled() const noexcept {
+    if (!configuration_.afterObserverCalls) return;
+    try {
+      configuration_.afterObserverCalls();
+    } catch (...) {
+    }
   }
 
   void apply(const Change& change) {

@@ -8,11 +8,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <foundation/thread_pool.hpp>
 #include <httpkit/transfer_engine.hpp>
@@ -559,6 +563,62 @@ TEST(StreamingTransferLifetime, AnObserverThatThrowsEndsOnlyItsOwnTransfer) {
       EXPECT_EQ(blocking.completions, 1);
     }
   }
+}
+
+// A call the hook after observer calls does not follow would sit unhanded while the worker sleeps.
+TEST(StreamingTransferConcurrency, TheHookAfterObserverCallsFollowsEveryCallOnItsThread) {
+  struct Counted : Stream {
+    std::atomic<int> calls{0};
+    std::atomic<std::thread::id> thread{};
+    void count() {
+      thread = std::this_thread::get_id();
+      ++calls;
+    }
+    void didReceiveResponse(const httpkit::HTTPURLResponse& r) override { count(); Stream::didReceiveResponse(r); }
+    void didReceiveData(std::span<const std::uint8_t> b) override { count(); Stream::didReceiveData(b); }
+    void didComplete(const std::optional<URLError>& e, const httpkit::TaskMetrics& m) override {
+      count();
+      Stream::didComplete(e, m);
+    }
+  };
+  std::mutex mutex;
+  std::condition_variable seen;
+  auto counted = std::make_shared<Counted>();
+  int followed = 0;  // the calls made before the hook's latest run on their thread
+  TransferEngine::Configuration configuration;
+  configuration.afterObserverCalls = [&] {
+    std::lock_guard lock(mutex);
+    if (counted->thread.load() == std::this_thread::get_id()) followed = counted->calls.load();
+    seen.notify_all();
+    if (followed > 3) throw std::runtime_error("a hook that fails");  // changes nothing
+  };
+  const auto followedAll = [&](int least) {
+    std::unique_lock lock(mutex);
+    return seen.wait_for(lock, kDeadline, [&] { return followed == counted->calls.load() && followed >= least; });
+  };
+  ScriptedServer server({{milliseconds(0), head("Content-Length: 8\r\n") + "abcd", true}, {milliseconds(0), "efgh"}});
+  TransferEngine engine(configuration);
+  engine.start(get(server.baseURL() + "/a"), {}, counted);
+  ASSERT_TRUE(server.waitForHolds(1, kDeadline));
+  ASSERT_TRUE(followedAll(2));  // the head and the first bytes, before the worker waits for the rest
+  server.release();
+  EXPECT_FALSE(counted->wait());
+  EXPECT_TRUE(followedAll(4));
+  EXPECT_EQ(counted->body, "abcdefgh");
+
+  // A blocking transfer's calls are followed before `perform` returns.
+  LoopbackServer loopback;
+  loopback.on("GET", "/b", Reply::text(200, "ok"));
+  loopback.start();
+  auto blocking = std::make_shared<Counted>();
+  {
+    std::lock_guard lock(mutex);  // the worker's hook may be reading it
+    counted = blocking;
+  }
+  ASSERT_TRUE(testing_support::runWithin(kDeadline, [&] { engine.perform(get(loopback.baseURL() + "/b"), {}, *blocking); }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(followed, 3);
+  EXPECT_EQ(blocking->body, "ok");
 }
 
 TEST(StreamingTransferConcurrency, PerHostLimitKeepsConnectionsToTheLimit) {

@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -93,6 +94,12 @@ class TransferEngine {
   struct Configuration {
     // The most connections the streaming transfers keep open to one host at a time; 0 for no limit.
     long maximumConnectionsPerHost = 0;
+    // Called after observer calls, on the thread that made them, before the engine waits or hands control
+    // back: on the worker once per turn of its loop (one turn may carry many transfers' heads, bodies and
+    // ends), and after a transfer refused at shutdown has completed on the caller's thread or a `perform` has
+    // returned its last call. An observer that hands its events to another thread can so wake that thread
+    // once for all of them. What it throws is dropped. Runs on the worker: it must return quickly.
+    std::function<void()> afterObserverCalls{};
   };
 
   TransferEngine() : TransferEngine(Configuration{}) {}

@@ -78,6 +78,7 @@ struct URLSession::Inbox {
   std::mutex mutex;
   std::vector<std::function<void(URLSession&)>> events;
   bool scheduled = false;
+  std::atomic<bool> unreleased{false};  // an event was held since the last release
 
   static void push(const std::shared_ptr<Inbox>& inbox, std::function<void(URLSession&)> event) {
     bool schedule = false;
@@ -87,6 +88,27 @@ struct URLSession::Inbox {
       schedule = !std::exchange(inbox->scheduled, true);
     }
     // The block holds the inbox, so events still drain after the session's owner let go.
+    if (schedule) inbox->queue->post([inbox] { inbox->drain(); });
+  }
+
+  // From the engine's worker: the event waits until `release`, which the engine calls once its turn's observer
+  // calls are made, so that a turn's events from every transfer cost one hand-over of the queue.
+  static void hold(const std::shared_ptr<Inbox>& inbox, std::function<void(URLSession&)> event) {
+    std::lock_guard lock(inbox->mutex);
+    inbox->events.push_back(std::move(event));
+    inbox->unreleased.store(true, std::memory_order_relaxed);
+  }
+
+  static void release(const std::shared_ptr<Inbox>& inbox) {
+    // A thread that held an event sees its own mark here, so its release never skips it; with nothing held
+    // since, no lock is taken.
+    if (!inbox->unreleased.load(std::memory_order_relaxed)) return;
+    bool schedule = false;
+    {
+      std::lock_guard lock(inbox->mutex);
+      inbox->unreleased.store(false, std::memory_order_relaxed);
+      schedule = !inbox->events.empty() && !std::exchange(inbox->scheduled, true);
+    }
     if (schedule) inbox->queue->post([inbox] { inbox->drain(); });
   }
 
@@ -110,13 +132,15 @@ struct URLSession::Inbox {
 
 namespace {
 
-// Runs on the engine's worker: hands each event to the delegate queue and returns. The handlers are the
-// session's own closures, copied into each event as they are (no function object wrapped in another).
+// Runs on the engine's worker: hands the hop's events to the delegate queue and returns. The handlers are the
+// session's own closures, kept once in the observer (no function object wrapped in another).
 //
-// Body bytes gather in one buffer, sized once for the announced length, and a single queued event takes all
-// that have arrived by the time it runs: a body read in several pieces costs one event and one buffer, which
-// the task then keeps as its data instead of copying it again. Every event is still queued from the worker in
-// arrival order, so the head comes before the body and the body before the end.
+// What arrives waits here, and a single queued event takes all of it that has arrived by the time it runs:
+// the head, the body bytes gathered in one buffer (sized once for the announced length, which the task then
+// keeps as its data instead of copying it again) and the end. A small answer, whose head, body and end come
+// in one read, so costs one event and one turn of the delegate queue instead of three. The event hands them
+// on in the order they came (the head before the body, the body before the end), and anything arriving
+// after it took its share queues the next event.
 template <class Head, class Body, class End>
 class HopObserver final : public httpkit::TransferObserver,
                           public std::enable_shared_from_this<HopObserver<Head, Body, End>> {
@@ -131,38 +155,71 @@ class HopObserver final : public httpkit::TransferObserver,
     {
       std::lock_guard lock(mutex_);
       reserve_ = announced > 0 ? static_cast<std::size_t>(std::min(announced, kMostReservedAhead)) : 0;
+      response_.emplace(response);
+      if (std::exchange(queued_, true)) return;
     }
-    URLSession::Inbox::push(inbox_, [head = head_, response](URLSession& session) mutable { head(session, std::move(response)); });
+    queue();
   }
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
     {
       std::lock_guard lock(mutex_);
       if (pending_.empty()) pending_.reserve(std::max(reserve_, bytes.size()));
       pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-      if (std::exchange(bodyQueued_, true)) return;
+      bodyArrived_ = true;
+      if (std::exchange(queued_, true)) return;
     }
-    URLSession::Inbox::push(inbox_, [self = this->shared_from_this()](URLSession& session) {
-      foundation::Bytes data;
-      {
-        std::lock_guard lock(self->mutex_);
-        data.swap(self->pending_);
-        self->bodyQueued_ = false;
-      }
-      self->body_(session, std::move(data));
-    });
+    queue();
   }
   void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics& metrics) override {
-    URLSession::Inbox::push(inbox_, [end = end_, error, metrics](URLSession& session) { end(session, error, metrics); });
+    {
+      std::lock_guard lock(mutex_);
+      ending_.emplace(Ending{error, metrics});
+      if (std::exchange(queued_, true)) return;
+    }
+    queue();
   }
 
  private:
+  struct Ending {
+    std::optional<httpkit::URLError> error;
+    httpkit::TaskMetrics metrics;
+  };
+
+  // The engine releases the inbox after the calls of its turn (see the engine's configuration).
+  void queue() {
+    URLSession::Inbox::hold(inbox_, [self = this->shared_from_this()](URLSession& session) { self->deliver(session); });
+  }
+
+  // On the delegate queue. Each handler is guarded on its own: one that throws costs only itself, as it did
+  // when each was an event of its own.
+  void deliver(URLSession& session) {
+    std::optional<httpkit::HTTPURLResponse> response;
+    foundation::Bytes data;
+    bool bodyArrived = false;
+    std::optional<Ending> ending;
+    {
+      std::lock_guard lock(mutex_);
+      response.swap(response_);
+      data.swap(pending_);
+      bodyArrived = std::exchange(bodyArrived_, false);
+      ending.swap(ending_);
+      queued_ = false;
+    }
+    if (response) callGuarded("A download's event", [&] { head_(session, std::move(*response)); });
+    if (bodyArrived) callGuarded("A download's event", [&] { body_(session, std::move(data)); });
+    if (ending) callGuarded("A download's event", [&] { end_(session, std::move(ending->error), ending->metrics); });
+  }
+
   const std::shared_ptr<URLSession::Inbox> inbox_;
   const Head head_;
   const Body body_;
   const End end_;
-  std::mutex mutex_;  // the worker fills `pending_`, the delegate queue empties it
+  std::mutex mutex_;  // the worker fills what arrived, the delegate queue empties it
+  std::optional<httpkit::HTTPURLResponse> response_;
   foundation::Bytes pending_;
-  bool bodyQueued_ = false;  // an event that will take `pending_` is queued and has not run yet
+  bool bodyArrived_ = false;  // body bytes wait in `pending_` (an empty piece counts)
+  std::optional<Ending> ending_;
+  bool queued_ = false;  // an event that will take what arrived is queued and has not run yet
   std::size_t reserve_ = 0;  // the room a new buffer is given: the announced length, bounded
 };
 
@@ -185,8 +242,8 @@ URLSession::URLSession(const SessionConfiguration& configuration, std::shared_pt
     : configuration_(configuration),
       delegate_(std::move(delegate)),
       inbox_(std::make_shared<Inbox>()),
-      engine_(std::make_shared<httpkit::TransferEngine>(
-          httpkit::TransferEngine::Configuration{configuration.httpMaximumConnectionsPerHost})) {
+      engine_(std::make_shared<httpkit::TransferEngine>(httpkit::TransferEngine::Configuration{
+          configuration.httpMaximumConnectionsPerHost, [inbox = inbox_] { Inbox::release(inbox); }})) {
   inbox_->queue = std::make_shared<foundation::SerialQueue>("com.marrowby.Vellum.ImageDownloader.SessionDelegate");
 }
 
