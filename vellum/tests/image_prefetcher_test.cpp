@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "foundation/main_queue.hpp"
+#include "main_queue_support.hpp"
 #include "manager_test_support.hpp"
+#include "test_allocations.hpp"
 #include "testing/bounded_task.hpp"
 #include "vellum/networking/image_data_processor.hpp"
 #include "vellum/retrieval/image_prefetcher.hpp"
@@ -301,6 +303,38 @@ TEST_F(Prefetching, ThousandsOfDuplicatesNeitherHangNorOverrun) {
   EXPECT_EQ(counts.skipped + counts.failed + counts.completed, many.size());
   EXPECT_GE(counts.skipped, 3000u);
   EXPECT_LE(mostInFlight.load(), 3);
+}
+
+// Thousands of cached sources settle in one turn of the bookkeeping, far faster than a busy main queue takes
+// their reports. Each report still tells the lists as they were when its source settled, but what waits for the
+// main queue holds no copy of them: a copy per report would hold memory growing with the square of the run.
+TEST_F(Prefetching, ReportsWaitingForABusyMainQueueHoldNoCopyOfTheLists) {
+  constexpr std::size_t kSources = 3000;
+  std::vector<Source> many;
+  for (std::size_t i = 0; i < kSources; ++i) {
+    const std::string path = "/cached" + std::to_string(i) + ".png";
+    cache->store(Image::make(gradient(1, 1)), std::nullopt, url(path), direct(), false);
+    many.push_back(source(path));
+  }
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(many, options(), reports.progressBlock(), reports.completion());
+  std::optional<std::size_t> before, queued;
+  {
+    auto busy = ExecutorHold::mainQueue();
+    before = allocatedBytes();
+    prefetcher->start();
+    // Answered after the turn that settles every source, and so after every report is queued.
+    EXPECT_TRUE(prefetcher->finished());
+    queued = allocatedBytes();
+  }
+  const auto counts = reports.wait();
+  EXPECT_EQ(counts.skipped, kSources);
+  ASSERT_EQ(reports.progress.size(), kSources);
+  for (std::size_t i = 0; i < kSources; ++i) ASSERT_EQ(reports.progress[i].skipped, i + 1) << i;
+  if (before && queued) {
+    // A copy of the lists per report holds some 70 MB here; the reports themselves, a few hundred bytes each.
+    EXPECT_LT(*queued - std::min(*queued, *before), kSources * 4096) << "bytes held by the waiting reports";
+  }
 }
 
 // Loads finish on the downloader's and the cache's threads while other threads stop the runs and ask whether

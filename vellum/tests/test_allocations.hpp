@@ -12,6 +12,7 @@
 // The sanitizers' runtime provides it; g++ ships no header that declares it.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onAllocate)(const volatile void*, std::size_t),
                                                          void (*onFree)(const volatile void*));
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace vellum::test {
@@ -45,6 +46,16 @@ inline std::optional<std::size_t> largestAllocation(const std::function<void()>&
 #endif
   work();
   return std::nullopt;
+}
+
+// The bytes the process holds allocated now, as the sanitizers' allocator counts them; none in a build without
+// one. Every thread's allocations count: a test compares sizes far above what other threads hold meanwhile.
+inline std::optional<std::size_t> allocatedBytes() {
+#ifdef VELLUM_TEST_HAS_ALLOCATION_HOOKS
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return std::nullopt;
+#endif
 }
 
 }  // namespace vellum::test

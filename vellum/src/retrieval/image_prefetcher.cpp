@@ -1,6 +1,8 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 
+#include <array>
 #include <future>
+#include <mutex>
 #include <sstream>
 
 #include "general/guarded_call.hpp"
@@ -14,23 +16,14 @@ namespace vellum {
 
 namespace {
 
-ImagePrefetcher::Resources resourcesOf(const ImagePrefetcher::Sources& sources) {
-  ImagePrefetcher::Resources resources;
-  for (const auto& source : sources) {
-    if (source.kind() == Source::Kind::network) resources.push_back(source.resource());
-  }
-  return resources;
-}
-
 // Hands the three lists to both reports; each is the caller's code, so one that throws keeps nothing from
 // the other.
 void report(const ImagePrefetcher::SourceReport& sourceReport, const ImagePrefetcher::ResourceReport& resourceReport,
-            const ImagePrefetcher::Sources& skipped, const ImagePrefetcher::Sources& failed,
-            const ImagePrefetcher::Sources& completed) {
-  if (sourceReport) callGuarded("A prefetcher's report", [&] { sourceReport(skipped, failed, completed); });
+            const std::array<const ImagePrefetcher::Sources*, 3>& sources,
+            const std::array<const ImagePrefetcher::Resources*, 3>& resources) {
+  if (sourceReport) callGuarded("A prefetcher's report", [&] { sourceReport(*sources[0], *sources[1], *sources[2]); });
   if (resourceReport) {
-    callGuarded("A prefetcher's report",
-                [&] { resourceReport(resourcesOf(skipped), resourcesOf(failed), resourcesOf(completed)); });
+    callGuarded("A prefetcher's report", [&] { resourceReport(*resources[0], *resources[1], *resources[2]); });
   }
 }
 
@@ -43,6 +36,49 @@ void handIn(const foundation::SerialQueue& queue, std::shared_ptr<ExclusiveRunne
 }
 
 }  // namespace
+
+// The sources settled so far, each list in the order its sources settled. Only the bookkeeping appends (under
+// the lock, one piece at a time, so it reads the lists without it). A report queued for the main queue carries
+// the lengths the lists had when it was made, not copies of them: a run of thousands settles far faster than
+// a busy main queue takes its reports, and a copy per report would hold memory growing with the square of the
+// run. The lists are only ever appended to, and reports run in the order they were made, so the lists handed
+// to the application are brought up to each report's lengths, never rebuilt.
+struct ImagePrefetcher::Settled {
+  using Lengths = std::array<std::size_t, 3>;
+
+  std::mutex mutex;
+  Sources skipped, failed, completed;  // appended under `mutex`
+
+  // Main queue only: the lists as the last report handed them over, and their network resources.
+  std::array<Sources, 3> reported;
+  std::array<Resources, 3> reportedResources;
+
+  void append(SettledList list, Source source) {
+    std::lock_guard lock(mutex);
+    (this->*list).push_back(std::move(source));
+  }
+  // REQUIRES: in the bookkeeping.
+  Lengths lengths() const { return {skipped.size(), failed.size(), completed.size()}; }
+  std::size_t count() const { return skipped.size() + failed.size() + completed.size(); }
+
+  // Hands both reports the lists as long as `lengths`. REQUIRES: on the main queue, in the order the reports
+  // were made.
+  void report(const Lengths& lengths, const SourceReport& sourceReport, const ResourceReport& resourceReport) {
+    {
+      std::lock_guard lock(mutex);
+      const std::array<const Sources*, 3> all{&skipped, &failed, &completed};
+      for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t at = reported[i].size(); at < std::min(lengths[i], all[i]->size()); ++at) {
+          const Source& source = (*all[i])[at];
+          reported[i].push_back(source);
+          if (source.kind() == Source::Kind::network) reportedResources[i].push_back(source.resource());
+        }
+      }
+    }
+    vellum::report(sourceReport, resourceReport, {&reported[0], &reported[1], &reported[2]},
+                   {&reportedResources[0], &reportedResources[1], &reportedResources[2]});
+  }
+};
 
 std::shared_ptr<ImagePrefetcher> ImagePrefetcher::make(const std::vector<URL>& urls,
                                                        const std::optional<VellumOptionsInfo>& options,
@@ -83,7 +119,8 @@ ImagePrefetcher::ImagePrefetcher(std::vector<Source> sources, const std::optiona
     : prefetchQueue_(std::make_shared<foundation::SerialQueue>(kPrefetchQueueLabel)),
       bookkeeping_(std::make_shared<ExclusiveRunner>("A prefetcher's bookkeeping")),
       prefetchSources_(std::move(sources)),
-      optionsInfo_(options) {
+      optionsInfo_(options),
+      settled_(std::make_shared<Settled>()) {
   // A finished load is booked, and the next one started, on the thread it finished on: a turn of the queue
   // per load would keep every load of a run waiting for a worker to wake.
   optionsInfo_.callbackQueue = CallbackQueue::operationQueue(bookkeeping_);
@@ -121,8 +158,7 @@ std::string ImagePrefetcher::description() const {
 }
 
 bool ImagePrefetcher::finishedOnQueue() const {
-  return failedSources_.size() + skippedSources_.size() + completedSources_.size() == prefetchSources_.size() &&
-         tasks_.empty() && waiting_.empty();
+  return settled_->count() == prefetchSources_.size() && tasks_.empty() && waiting_.empty();
 }
 
 void ImagePrefetcher::startOnQueue() {
@@ -147,14 +183,14 @@ void ImagePrefetcher::stopOnQueue() {
   waiting_.clear();
   for (auto& [id, entry] : waiting) {
     entry.retry->cancel();
-    failedSources_.push_back(entry.source);
+    settled_->append(&Settled::failed, entry.source);
   }
   if (!waiting.empty()) reportProgress();
   reportCompletionOrStartNext();
 }
 
-void ImagePrefetcher::settle(std::vector<Source>& list, const Source& source) {
-  list.push_back(source);
+void ImagePrefetcher::settle(SettledList list, const Source& source) {
+  settled_->append(list, source);
   reportProgress();
   reportCompletionOrStartNext();
 }
@@ -167,14 +203,14 @@ void ImagePrefetcher::startPrefetching(const Source& source) {
     case CacheType::none:
       return downloadAndCache(source);
     case CacheType::memory:
-      return settle(skippedSources_, source);
+      return settle(&Settled::skipped, source);
     case CacheType::disk: {
-      if (!optionsInfo_.alsoPrefetchToMemory) return settle(skippedSources_, source);
+      if (!optionsInfo_.alsoPrefetchToMemory) return settle(&Settled::skipped, source);
       auto context = std::make_shared<RetrievingContext>(optionsInfo_, source);
       auto self = shared_from_this();
       const bool willReport =
           manager_->retrieveFromCache(source, context, [self, source](const VellumManager::RetrieveResult& result) {
-            if (result) return self->settle(self->skippedSources_, source);
+            if (result) return self->settle(&Settled::skipped, source);
             self->downloadAndCache(source);
           });
       if (!willReport) downloadAndCache(source);
@@ -184,12 +220,12 @@ void ImagePrefetcher::startPrefetching(const Source& source) {
 }
 
 void ImagePrefetcher::downloadAndCache(const Source& source) {
-  if (optionsInfo_.onlyFromCache) return settle(failedSources_, source);
+  if (optionsInfo_.onlyFromCache) return settle(&Settled::failed, source);
   startLoading(source, nullptr);
 }
 
 void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryContext> retry) {
-  if (stopped_) return settle(failedSources_, source);
+  if (stopped_) return settle(&Settled::failed, source);
   const std::uint64_t id = nextId_++;
   auto holder = std::make_shared<CancellationDownloadTask>();
   tasks_[id] = holder;
@@ -210,9 +246,9 @@ void ImagePrefetcher::startLoading(const Source& source, std::shared_ptr<RetryCo
 void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
                                    std::optional<VellumError> error) {
   tasks_.erase(id);
-  if (!error) return settle(completedSources_, source);
+  if (!error) return settle(&Settled::completed, source);
   const auto& strategy = optionsInfo_.retryStrategy;
-  if (!strategy || stopped_) return settle(failedSources_, source);
+  if (!strategy || stopped_) return settle(&Settled::failed, source);
   if (retry) {
     retry->increaseRetryCount();
   } else {
@@ -236,7 +272,7 @@ void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {
   if (entry == waiting_.end()) return;  // settled meanwhile (stopped)
   Waiting waiting = std::move(entry->second);
   waiting_.erase(entry);
-  if (decision.kind() == RetryDecision::Kind::stop || stopped_) return settle(failedSources_, waiting.source);
+  if (decision.kind() == RetryDecision::Kind::stop || stopped_) return settle(&Settled::failed, waiting.source);
   waiting.retry->setUserInfo(decision.userInfo());
   startLoading(waiting.source, waiting.retry);
 }
@@ -245,11 +281,8 @@ void ImagePrefetcher::reportProgress() {
   if (!progressBlock_ && !progressSourceBlock_) return;
   // Always posted: the bookkeeping may run on the main queue (a load that finished there), and a report run
   // inside it would be answered ahead of what it asks the prefetcher to do.
-  CallbackQueue::mainAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_,
-                                      skipped = skippedSources_, failed = failedSources_,
-                                      completed = completedSources_] {
-    report(sourceBlock, block, skipped, failed, completed);
-  });
+  CallbackQueue::mainAsync().execute([sourceBlock = progressSourceBlock_, block = progressBlock_, settled = settled_,
+                                      lengths = settled_->lengths()] { settled->report(lengths, sourceBlock, block); });
 }
 
 void ImagePrefetcher::reportCompletionOrStartNext() {
@@ -258,7 +291,9 @@ void ImagePrefetcher::reportCompletionOrStartNext() {
     return startOwed();
   }
   if (stopped_) {
-    while (nextPending_ < prefetchSources_.size()) failedSources_.push_back(prefetchSources_[nextPending_++]);
+    while (nextPending_ < prefetchSources_.size()) {
+      settled_->append(&Settled::failed, prefetchSources_[nextPending_++]);
+    }
   }
   if (finishedOnQueue()) handleComplete();
 }
@@ -298,9 +333,8 @@ void ImagePrefetcher::handleComplete() {
   completionHandler_ = nullptr;
   progressBlock_ = nullptr;
   progressSourceBlock_ = nullptr;
-  CallbackQueue::mainAsync().execute([sourceHandler, handler, skipped = skippedSources_,
-                                      failed = failedSources_, completed = completedSources_] {
-    report(sourceHandler, handler, skipped, failed, completed);
+  CallbackQueue::mainAsync().execute([sourceHandler, handler, settled = settled_, lengths = settled_->lengths()] {
+    settled->report(lengths, sourceHandler, handler);
   });
 }
 

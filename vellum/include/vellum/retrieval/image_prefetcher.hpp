@@ -99,7 +99,9 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
                     std::optional<VellumError> error);
   void decided(std::uint64_t id, RetryDecision decision);
-  void settle(std::vector<Source>& list, const Source& source);
+  struct Settled;
+  using SettledList = std::vector<Source> Settled::*;
+  void settle(SettledList list, const Source& source);
   void reportProgress();
   void reportCompletionOrStartNext();
   void startOwed();
@@ -125,9 +127,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   std::size_t nextPending_ = 0;
   std::size_t startsOwed_ = 0;  // starts asked for while a start was running
   bool starting_ = false;
-  std::vector<Source> skippedSources_;
-  std::vector<Source> completedSources_;
-  std::vector<Source> failedSources_;
+  // The skipped, failed and completed sources, kept once for the bookkeeping and every report.
+  const std::shared_ptr<Settled> settled_;
   bool stopped_ = false;
   std::shared_ptr<ImagePrefetcher> keepAlive_;  // set while a run is going
 };
