@@ -13,6 +13,8 @@
 #include "manager_test_support.hpp"
 #include "vellum/networking/request_modifier.hpp"
 #include "vellum/retrieval/image_prefetcher.hpp"
+#include "vellum/views/activity_indicator.hpp"
+#include "vellum/views/image_view_extension.hpp"
 
 namespace vellum::test {
 namespace {
@@ -523,6 +525,64 @@ TEST_F(RetrievalGuards, AThrowingProviderOrCheckerFailsItsOwnRetrieval) {
     EXPECT_TRUE(request && std::holds_alternative<VellumError::RequestErrorReason::LivePhotoTaskCancelled>(request->value));
   }
   EXPECT_EQ(server.totalHits(), 0);
+}
+
+// A processor's identifier names the cache entries of the images it makes. One that throws has no entry to
+// look in or to store to: every retrieval through it fails as processing fails, answered as any failure is,
+// and nothing throws into the caller. An image view that loads with it hears of the failure and stops its
+// indicator; a prefetcher settles the source failed and completes.
+TEST_F(RetrievalGuards, AProcessorWhoseIdentifierThrowsFailsItsRetrievals) {
+  struct Unnamed final : ImageProcessor {
+    std::string identifier() const override { throw std::runtime_error("no name"); }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+      return DefaultImageProcessor::defaultProcessor()->process(item, options);
+    }
+  };
+  using Failed = VellumError::ProcessorErrorReason::ProcessingFailed;
+  const auto unnamed = VellumOptionsInfoItem::processor(std::make_shared<Unnamed>());
+  cache->store(Image::make(gradient(2, 2)), std::nullopt, url("/a.png"), direct(), false);
+
+  for (const bool forceRefresh : {false, true}) {
+    VellumOptionsInfo items{unnamed};
+    if (forceRefresh) items.push_back(VellumOptionsInfoItem::forceRefresh());
+    std::optional<Outcome> outcome;
+    ASSERT_NO_THROW(outcome.emplace(retrieve(source("/a.png"), items))) << forceRefresh;
+    ASSERT_FALSE(outcome->result) << forceRefresh;
+    EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, Failed>(outcome->result.error())))
+        << outcome->result.error().what();
+    EXPECT_EQ(outcome->answers, 1);
+  }
+
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {10, 10}}); });
+  Awaited<VellumManager::RetrieveResult> shown;
+  onMain([&] {
+    vl(view).setIndicatorType(IndicatorType::activity());
+    EXPECT_NO_THROW(vl(view).setImage(
+        source("/a.png"), nullptr,
+        VellumOptionsInfo{VellumOptionsInfoItem::targetCache(cache), VellumOptionsInfoItem::downloader(downloader), unnamed},
+        [&shown](const RetrieveImageOutcome& outcome) { shown.set(outcome); }));
+  });
+  const auto result = shown.get();
+  ASSERT_FALSE(result);
+  EXPECT_TRUE((holds<VellumError::ProcessorErrorReason, Failed>(result.error()))) << result.error().what();
+  onMain([&] {
+    auto spinner = std::dynamic_pointer_cast<ActivityIndicator>(vl(view).indicator());
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_EQ(spinner->animatingCount(), 0);
+    EXPECT_TRUE(spinner->activityIndicatorView()->isHidden());
+  });
+
+  for (const bool forceRefresh : {false, true}) {
+    VellumOptionsInfo items{VellumOptionsInfoItem::targetCache(cache), VellumOptionsInfoItem::downloader(downloader),
+                            unnamed};
+    if (forceRefresh) items.push_back(VellumOptionsInfoItem::forceRefresh());
+    Awaited<std::size_t> failed;
+    ImagePrefetcher::make(std::vector<Source>{source("/a.png"), source("/b.png")}, items, nullptr,
+                          [&failed](const auto&, const auto& f, const auto&) { failed.set(f.size()); })
+        ->start();
+    EXPECT_EQ(failed.get(), 2u) << forceRefresh;
+  }
+  EXPECT_EQ(server.totalHits(), 0) << "nothing was loaded that no cache entry could hold";
 }
 
 }  // namespace

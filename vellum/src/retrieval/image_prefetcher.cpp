@@ -197,7 +197,14 @@ void ImagePrefetcher::settle(SettledList list, const Source& source) {
 
 void ImagePrefetcher::startPrefetching(const Source& source) {
   if (optionsInfo_.forceRefresh) return startLoading(source, nullptr);
-  const std::string identifier = optionsInfo_.processor ? optionsInfo_.processor->identifier() : std::string();
+  // The processor's identifier is the application's code, and names the entries the source is looked up
+  // and stored under: a source through one that throws has nowhere in the cache to go, and fails (a load
+  // through it fails as well).
+  std::string identifier;
+  if (!callGuarded("A processor's identifier",
+                   [&] { identifier = optionsInfo_.processor ? optionsInfo_.processor->identifier() : std::string(); })) {
+    return settle(&Settled::failed, source);
+  }
   const CacheType type = manager_->cache()->imageCachedType(source.cacheKey(), identifier, std::nullopt);
   switch (type) {
     case CacheType::none:

@@ -56,6 +56,16 @@ std::string processorIdentifier(const VellumParsedOptionsInfo& options) {
   return options.processor ? options.processor->identifier() : std::string();
 }
 
+// The identifier names the cache entries of what a processor makes, and is the application's code: through a
+// processor whose identifier throws there is no entry to look in or to store to. Such a retrieval fails as
+// processing fails, before a cache or the network is asked. None for a processor that names itself.
+std::optional<VellumError> unnamedProcessorError(const VellumParsedOptionsInfo& options) {
+  if (!options.processor) return std::nullopt;
+  if (callGuarded("A processor's identifier", [&] { (void)options.processor->identifier(); })) return std::nullopt;
+  return VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed::of(
+      options.processor, ImageProcessItem::data(foundation::Bytes())));
+}
+
 ImagePtr modified(const VellumParsedOptionsInfo& options, ImagePtr image) {
   if (!options.imageModifier || !image) return image;
   // The stored image is right; one the modifier threw on is handed to the caller as it is.
@@ -366,7 +376,12 @@ const std::shared_ptr<ImageCache>& VellumManager::originalCache(const VellumPars
 
 ImagePtr VellumManager::memoryImage(const Source& source, const VellumParsedOptionsInfo& options) const {
   if (options.forceRefresh) return nullptr;
-  return targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
+  try {
+    return targetCache(options)->retrieveImageInMemoryCache(source.cacheKey(), options);
+  } catch (...) {
+    // A processor whose identifier throws names no entry: a miss, which the attempt then fails.
+    return nullptr;
+  }
 }
 
 std::optional<RetrieveImageResult> VellumManager::memoryCacheResult(const Source& source, const Source& originalSource,
@@ -460,6 +475,10 @@ std::shared_ptr<DownloadTask> VellumManager::retrieveImageInContext(const Source
 std::shared_ptr<DownloadTask> VellumManager::startAttempt(const Source& source,
                                                           const std::shared_ptr<RetrievingContext>& context,
                                                           const Completion& completion, bool memoryChecked) {
+  if (auto error = unnamedProcessorError(context->options)) {
+    answer(context->options, completion, RetrieveResult::failure(std::move(*error)));
+    return nullptr;
+  }
   // A cancelled retrieval has answered already; `attempt` refuses to load for it.
   if (!context->options.forceRefresh && !context->isCancelled()) {
     bool answeredNow = false;
@@ -536,6 +555,8 @@ bool VellumManager::lookUpCache(const Source& source, const std::shared_ptr<Retr
 bool VellumManager::retrieveFromCache(const Source& source, const std::shared_ptr<RetrievingContext>& context,
                                       Completion completion) {
   const auto& options = context->options;
+  // Through a processor that names no entry there is nothing to look for.
+  if (unnamedProcessorError(options)) return false;
   const std::string identifier = processorIdentifier(options);
   const bool inTarget = cached(targetCache(options)->imageCachedType(source.cacheKey(), identifier, options.forcedExtension));
   const bool original =
@@ -615,6 +636,10 @@ void VellumManager::processOriginal(const Source& source, const std::shared_ptr<
 std::shared_ptr<DownloadTask> VellumManager::loadAndCache(const Source& source,
                                                           const std::shared_ptr<RetrievingContext>& context,
                                                           Completion completion) {
+  if (auto error = unnamedProcessorError(context->options)) {
+    answer(context->options, completion, RetrieveResult::failure(std::move(*error)));
+    return nullptr;
+  }
   // A request replaced or cleared meanwhile (while its image was read from disk, say) downloads nothing.
   if (!stillWanted(context->options)) {
     answer(context->options, completion, RetrieveResult::failure(notWantedError(source)));
