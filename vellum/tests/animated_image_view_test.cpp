@@ -538,6 +538,8 @@ TEST_F(AnimatedImageViewConcurrency, ASourceClaimingCountlessFramesShowsAStillPi
   tick(0.2);
   tick(0.2);
   EXPECT_EQ(shown(*view), 9);
+  // A still picture has nothing to play: no display refresh runs for it.
+  EXPECT_FALSE(onMain([&] { return view->animates(); }));
   onMain([&] { EXPECT_NO_THROW(view->setImage(nullptr)); });
 }
 

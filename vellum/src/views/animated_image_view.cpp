@@ -125,7 +125,8 @@ void AnimatedImageView::reset() {
   currentFrame_.reset();
   const ImagePtr shown = image();
   // One frame is a still picture: nothing to play, so no animator and no display refresh for it. A frame
-  // source may be the application's: one that cannot even be copied or counted is a still picture too.
+  // source may be the application's: one that cannot even be copied or counted is a still picture too, and so
+  // is one claiming more frames than an animator keeps (it would play none, with the refresh running for good).
   std::shared_ptr<ImageFrameSource> frames;
   std::size_t frameCount = 0;
   if (shown && shown->frameSource()) {
@@ -134,7 +135,7 @@ void AnimatedImageView::reset() {
       frameCount = frames ? frames->frameCount() : 0;
     });
   }
-  if (frames && frameCount > 1) {
+  if (frames && frameCount > 1 && frameCount <= Animator::kMostFrames) {
     currentFrame_ = shown;
     auto animator = Animator::make(std::move(frames), imageScaling(), pixelSize(), shown->pixelSize(), 1.0,
                                    framePreloadCount, repeatCount_, preloadQueue());
