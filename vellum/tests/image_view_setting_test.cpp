@@ -244,6 +244,58 @@ TEST_F(ImageViewSetting, ApplicationCodeThatThrowsCostsTheLoadNothing) {
   onMain([&] { EXPECT_NE(attachment->image(), nullptr); });
 }
 
+// An indicator whose layout answers throw: its offset and size strategy as much as the view it gives.
+class UnplaceableIndicator final : public Indicator {
+ public:
+  void startAnimatingView() override { ++starts; }
+  void stopAnimatingView() override { ++stops; }
+  Point centerOffset() const override { throw std::runtime_error("offset"); }
+  std::shared_ptr<View> view() const override {
+    if (viewThrows) throw std::runtime_error("view");
+    return shown;
+  }
+  IndicatorSizeStrategy sizeStrategy(const ImageView&) const override { throw 3; }
+  std::shared_ptr<View> shown = View::make(Rect{{0, 0}, {12, 12}});
+  bool viewThrows = false;
+  int starts = 0, stops = 0;
+};
+
+// An indicator's layout answers are the application's code too. One whose offset or size strategy throws is
+// still put on the view hidden, centred and at its own size, and runs with the loads; what was put on the view
+// is taken off when another indicator replaces it, even once the indicator can no longer name its view, and
+// one that cannot name a view at all is kept with nothing to show.
+TEST_F(ImageViewSetting, AnIndicatorWhoseLayoutThrowsIsStillPlacedAndTakenOff) {
+  HeldProvider held("held");
+  auto view = onMain([] { return ImageView::make(Rect{{0, 0}, {100, 80}}); });
+  auto indicator = std::make_shared<UnplaceableIndicator>();
+  Completion done;
+  onMain([&] {
+    EXPECT_NO_THROW(vl(view).setIndicatorType(IndicatorType::custom(indicator)));
+    EXPECT_EQ(vl(view).indicator(), indicator);
+    ASSERT_EQ(view->subviews(), (std::vector<std::shared_ptr<View>>{indicator->shown}));
+    EXPECT_TRUE(indicator->shown->isHidden()) << "hidden until a load starts";
+    EXPECT_EQ(view->constraintsNaming(*indicator->shown).size(), 2u) << "centred, at its own size";
+    vl(view).setImage(Source::provider(held), nullptr, options(), done.handler());
+    EXPECT_EQ(indicator->starts, 1);
+  });
+  held.release(photo);
+  EXPECT_TRUE(done.get());
+  onMain([&] {
+    EXPECT_EQ(indicator->stops, 1);
+    indicator->viewThrows = true;
+    EXPECT_NO_THROW(vl(view).setIndicatorType(IndicatorType::activity()));
+    EXPECT_EQ(indicator->shown->superview(), nullptr);
+    auto spinner = std::dynamic_pointer_cast<ActivityIndicator>(vl(view).indicator());
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_EQ(view->subviews(), (std::vector<std::shared_ptr<View>>{spinner->activityIndicatorView()}));
+
+    EXPECT_NO_THROW(vl(view).setIndicatorType(IndicatorType::custom(indicator)));
+    EXPECT_EQ(vl(view).indicator(), indicator);
+    EXPECT_TRUE(view->subviews().empty());
+    EXPECT_TRUE(view->constraints().empty());
+  });
+}
+
 // Views dropped by another thread while they load (a list let go of by a worker): every load still answers
 // once, and nothing of the views is touched off the main queue (the thread sanitizer watches this one).
 TEST_F(ImageViewSetting, ViewsReleasedOffTheMainQueueWhileLoadingAnswerOnce) {

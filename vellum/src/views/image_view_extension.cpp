@@ -29,6 +29,13 @@ class IndicatorLoad {
   std::weak_ptr<Indicator> indicator_;
 };
 
+// The indicator a view keeps, with the view it put on the image view for it. What was put on is what is taken
+// off: the indicator's own answer is the application's code, which may throw by then or name another view.
+struct KeptIndicator {
+  std::shared_ptr<Indicator> indicator;
+  std::shared_ptr<View> shown;
+};
+
 // Gives back the load the view's previous request counted, if it still counts one.
 void giveBackReplacedLoad(ImageView& view) {
   if (auto replaced = view.associatedObject<IndicatorLoad>(&kIndicatorLoadKey)) {
@@ -73,24 +80,30 @@ void ImageViewLoading::setPlaceholder(ImageView& view, std::shared_ptr<Placehold
 }
 
 std::shared_ptr<Indicator> ImageViewLoading::indicator(const ImageView& view) {
-  auto box = view.associatedObject<Box<std::shared_ptr<Indicator>>>(&kIndicatorKey);
-  return box ? box->value : nullptr;
+  auto kept = view.associatedObject<KeptIndicator>(&kIndicatorKey);
+  return kept ? kept->indicator : nullptr;
 }
 
 void ImageViewLoading::setIndicator(ImageView& view, std::shared_ptr<Indicator> indicator) {
   VELLUM_REQUIRE_MAIN_QUEUE();
-  if (auto stored = ImageViewLoading::indicator(view)) {
-    if (auto shown = stored->view()) shown->removeFromSuperview();
+  if (auto kept = view.associatedObject<KeptIndicator>(&kIndicatorKey)) {
+    if (kept->shown) kept->shown->removeFromSuperview();
   }
   if (indicator) {
-    if (auto shown = indicator->view()) {
+    // The indicator is the application's: a view it cannot give leaves nothing to put on, an offset or a size
+    // it cannot give leaves its view centred at its own size, and it is kept to run with the loads either way.
+    std::shared_ptr<View> shown;
+    guardedCall("An indicator's view", [&] { shown = indicator->view(); });
+    if (shown) {
       auto host = view.self();
       host->addSubview(shown);
       shown->setTranslatesAutoresizingMaskIntoConstraints(false);
-      Point offset = indicator->centerOffset();
+      Point offset{};
+      guardedCall("An indicator's offset", [&] { offset = indicator->centerOffset(); });
       View::activate(shown, LayoutAttribute::centerX, host, LayoutAttribute::centerX, offset.x);
       View::activate(shown, LayoutAttribute::centerY, host, LayoutAttribute::centerY, offset.y);
-      IndicatorSizeStrategy strategy = indicator->sizeStrategy(view);
+      IndicatorSizeStrategy strategy = IndicatorSizeStrategy::intrinsicSize();
+      guardedCall("An indicator's size strategy", [&] { strategy = indicator->sizeStrategy(view); });
       switch (strategy.kind) {
         case IndicatorSizeStrategy::Kind::intrinsicSize:
           break;
@@ -106,7 +119,8 @@ void ImageViewLoading::setIndicator(ImageView& view, std::shared_ptr<Indicator> 
       }
       shown->setHidden(true);
     }
-    view.setAssociatedObject(&kIndicatorKey, std::make_shared<Box<std::shared_ptr<Indicator>>>(std::move(indicator)));
+    view.setAssociatedObject(&kIndicatorKey,
+                             std::make_shared<KeptIndicator>(KeptIndicator{std::move(indicator), std::move(shown)}));
   } else {
     view.removeAssociatedObject(&kIndicatorKey);
   }
