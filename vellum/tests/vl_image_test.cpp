@@ -363,6 +363,41 @@ TEST_F(DeclarativeImageConcurrency, ARowWhoseClosuresThrowCostsOnlyItself) {
   });
 }
 
+// A processor's identifier is part of a row's identity, and the application's code. A row whose processor
+// cannot name itself is still built, and its load fails as processing fails; the rows beside it load, and
+// rebuilds that compare the rows again go on.
+TEST_F(DeclarativeImageConcurrency, ARowWhoseProcessorCannotNameItselfCostsOnlyItself) {
+  struct Unnamed final : ImageProcessor {
+    std::string identifier() const override { throw std::runtime_error("no name"); }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo& options) const override {
+      return DefaultImageProcessor::defaultProcessor()->process(item, options);
+    }
+  };
+  auto loaded = std::make_shared<Awaited<bool>>();
+  auto failed = std::make_shared<Awaited<bool>>();
+  const auto unnamed = std::make_shared<Unnamed>();
+  onMain([&] {
+    host = DeclarativeHost::make([this, loaded, failed, unnamed] {
+      return AnyView::stack(
+          {image("/a.png").onSuccess([loaded](const RetrieveImageResult&) { loaded->set(true); }).body(),
+           image("/a.png")
+               .setProcessor(unnamed)
+               .onFailure([failed](const VellumError& error) {
+                 failed->set(holds<VellumError::ProcessorErrorReason,
+                                   VellumError::ProcessorErrorReason::ProcessingFailed>(error));
+               })
+               .body()});
+    });
+    EXPECT_NO_THROW(host->rebuild());
+  });
+  EXPECT_TRUE(loaded->get());
+  EXPECT_TRUE(failed->get());
+  onMain([&] {
+    EXPECT_NO_THROW(host->rebuild());
+    EXPECT_EQ(host->tree().findAll(AnyView::Kind::image).size(), 2u);
+  });
+}
+
 // The renderer's actions on one binder, as a row scrolling off and back would fire them.
 class BinderConcurrency : public DeclarativeImageConcurrency {
  protected:

@@ -8,6 +8,7 @@
 // identifier. They serve as the renderer's identity: a new source or processor is a new load, any other
 // change keeps what was loaded.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -183,8 +184,17 @@ class VLImageContext {
     std::lock_guard lock(mutex_);
     return options_.processor;
   }
+  // The identifier is the application's code. A processor that cannot name itself is told apart by its
+  // address (under a name no identifier has, as it starts with a NUL), so its rows keep an identity of their
+  // own and the rows beside them build; their loads fail, as no cache entry can be named for them.
   static std::string identifier(const std::shared_ptr<const ImageProcessor>& processor) {
-    return processor ? processor->identifier() : std::string();
+    if (!processor) return std::string();
+    try {
+      return processor->identifier();
+    } catch (...) {
+      return std::string(1, '\0') + "unnamed " +
+             std::to_string(reinterpret_cast<std::uintptr_t>(static_cast<const void*>(processor.get())));
+    }
   }
   template <class D>
   static std::shared_ptr<D> copyDelegate(const D& from) {
