@@ -805,6 +805,41 @@ TEST(DeclarativeHost, TheLogKeepsTheLatestEntriesOnly) {
   });
 }
 
+// Places many levels down (longer paths than most) keep their state and marks from build to build and lose
+// them once; a state object made as nothing stays nothing, without being made again.
+TEST(DeclarativeHost, DeepPlacesAndEmptyStateAreKnownAgainAtEachBuild) {
+  onMain([] {
+    std::vector<std::string> events;
+    int made = 0, madeEmpty = 0;
+    bool shown = true;
+    auto host = DeclarativeHost::make([&] {
+      if (!shown) return AnyView::stack({});
+      AnyView deep = row("deep", events, made);
+      for (int level = 0; level < 6; ++level) deep = AnyView::stack({AnyView::clear(), deep}).opacity(0.5);
+      AnyView empty = AnyView::body([&](BuildContext& context) {
+        EXPECT_EQ(context.stateObject<Counter>([&] {
+          ++madeEmpty;
+          return std::shared_ptr<Counter>();
+        }),
+                  nullptr);
+        return AnyView::clear();
+      });
+      return AnyView::stack({deep, empty});
+    });
+    host->rebuild();
+    host->rebuild();
+    host->rebuild();
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(madeEmpty, 1);
+    EXPECT_EQ(host->stateCount(), 2u);
+    EXPECT_EQ(events, (std::vector<std::string>{"appear deep"}));
+    shown = false;
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"appear deep", "disappear deep"}));
+    EXPECT_EQ(host->stateCount(), 0u);
+  });
+}
+
 TEST(DeclarativeHost, RebuildingOffTheMainQueueStopsNamingTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto host = onMain([] { return DeclarativeHost::make([] { return AnyView::clear(); }); });

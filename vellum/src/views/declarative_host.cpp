@@ -260,8 +260,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
 
   struct State {
     // The state objects, by slot: the first in place, as most bodies keep one and every build reads it.
-    std::pair<std::type_index, std::any> firstSlot{typeid(void), std::any{}};
-    std::vector<std::pair<std::type_index, std::any>> moreSlots;
+    std::pair<std::type_index, BuildContext::Slot> firstSlot{typeid(void), BuildContext::Slot{}};
+    std::vector<std::pair<std::type_index, BuildContext::Slot>> moreSlots;
     std::shared_ptr<View> bridgedView;
     std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
     std::size_t visitedIn = 0;                  // the build that last reached this identity
@@ -647,13 +647,13 @@ void BuildContext::observe(ObservableObject& object) {
   hosts.push_back(scope_.host.weak_from_this());
 }
 
-std::any& BuildContext::slotFor(std::type_index type) {
+BuildContext::Slot& BuildContext::slotFor(std::type_index type) {
   const std::size_t slot = nextSlot_++;
   auto& more = scope_.state.moreSlots;
-  if (slot > more.size()) more.emplace_back(type, std::any{});
+  if (slot > more.size()) more.emplace_back(type, Slot{});
   auto& held = slot == 0 ? scope_.state.firstSlot : more[slot - 1];
   // State of another type is another view's, one that stood in this place before: this one starts afresh.
-  if (held.first != type) held = {type, std::any{}};
+  if (held.first != type) held = {type, Slot{}};
   return held.second;
 }
 

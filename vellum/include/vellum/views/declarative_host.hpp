@@ -184,8 +184,11 @@ class BuildContext {
   template <class T>
   std::shared_ptr<T> stateObject(const std::function<std::shared_ptr<T>()>& make) {
     auto& slot = slotFor(typeid(T));
-    if (!slot.has_value()) slot = std::shared_ptr<T>(make());
-    return std::any_cast<std::shared_ptr<T>>(slot);
+    if (!slot.made) {
+      slot.object = std::shared_ptr<T>(make());
+      slot.made = true;
+    }
+    return std::static_pointer_cast<T>(slot.object);
   }
   // Rebuild the host when `object` sends a notice.
   void observe(ObservableObject& object);
@@ -193,8 +196,14 @@ class BuildContext {
  private:
   friend class DeclarativeHost;
   struct Scope;  // the host and the identity being built
+  // A state object held as it was made, its type kept beside it by the slot's owner: no box of its own to
+  // allocate at the first build and to follow at every later one.
+  struct Slot {
+    std::shared_ptr<void> object;
+    bool made = false;  // `make` ran, even if it made nothing
+  };
   explicit BuildContext(Scope& scope) : scope_(scope) {}
-  std::any& slotFor(std::type_index type);
+  Slot& slotFor(std::type_index type);
   Scope& scope_;
   std::size_t nextSlot_ = 0;
 };
