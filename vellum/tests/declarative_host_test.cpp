@@ -805,6 +805,31 @@ TEST(DeclarativeHost, TheLogKeepsTheLatestEntriesOnly) {
   });
 }
 
+// One object read by a body of one host and by two bodies of another: once the first host is gone, a notice
+// still reaches both bodies of the second, and only a rebuild of the second builds them again.
+TEST(DeclarativeHost, ANoticeReachesEveryBodyThatReadTheObjectInEveryHostLeft) {
+  onMain([] {
+    auto shared = std::make_shared<Counter>();
+    std::vector<int> evaluations(3, 0);
+    auto reader = [&](int which) {
+      return AnyView::body([&, which](BuildContext& context) {
+               ++evaluations[std::size_t(which)];
+               context.observe(*shared);
+               return AnyView::clear();
+             }).id(which);
+    };
+    auto first = DeclarativeHost::make([&] { return reader(0); });
+    auto second = DeclarativeHost::make([&] { return AnyView::stack({reader(1), reader(2)}); });
+    first->rebuild();
+    second->rebuild();
+    first.reset();
+    shared->sendWillChange();
+    EXPECT_TRUE(second->rebuildIfNeeded());
+    EXPECT_EQ(evaluations, (std::vector<int>{1, 2, 2}));
+    EXPECT_FALSE(second->rebuildIfNeeded());
+  });
+}
+
 // Places many levels down (longer paths than most) keep their state and marks from build to build and lose
 // them once; a state object made as nothing stays nothing, without being made again.
 TEST(DeclarativeHost, DeepPlacesAndEmptyStateAreKnownAgainAtEachBuild) {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <sstream>
 #include <unordered_map>
 #include <unordered_set>
@@ -57,8 +58,36 @@ AnyView::Identity positionIdentity(std::size_t index) {
 
 const std::vector<AnyView> kNoChildren;
 
-// Identities from the root to a node: how the host knows a node again at the next build.
+// Identities from the root to a node: how the host knows a node again at the next build. Building grows and
+// shrinks one Path; what is kept (a state's key, a mark's place) is a StoredPath.
 using Path = std::vector<AnyView::Identity>;
+using PathView = std::span<const AnyView::Identity>;
+
+// A path kept, its identities in place when there are few: a list's rows and their marks lie a few levels
+// down, and a path of its own allocation is one more object per row to make at the first build (and, for a
+// state's key, to fetch from far away at every later one). Deeper paths go to the heap. A state's key holds
+// few, as every rebuild reads the entry it lies in; a mark's path is made once and rarely read again.
+template <std::size_t kInPlace>
+class StoredPath {
+ public:
+  explicit StoredPath(PathView path) : size_(path.size()) {
+    if (size_ <= kInPlace) {
+      std::copy(path.begin(), path.end(), inPlace_.begin());
+    } else {
+      onHeap_.assign(path.begin(), path.end());
+    }
+  }
+  PathView view() const { return size_ <= kInPlace ? PathView(inPlace_.data(), size_) : PathView(onHeap_); }
+  // Where its identities are, to ask for them ahead.
+  const void* data() const { return view().data(); }
+
+ private:
+  std::size_t size_;
+  std::array<AnyView::Identity, kInPlace> inPlace_;
+  std::vector<AnyView::Identity> onHeap_;
+};
+using StateKey = StoredPath<2>;
+using MarkPath = StoredPath<4>;
 
 // Identities compared as AnyView::Identity does, but one value held twice (a row value built again, a path
 // kept from the build before) is equal without a look at it: a long list's keys stay out of the caches.
@@ -67,13 +96,21 @@ bool sameIdentity(const AnyView::Identity& a, const AnyView::Identity& b) {
 }
 
 struct SamePath {
-  bool operator()(const Path& a, const Path& b) const {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentity);
-  }
+  using is_transparent = void;
+  bool operator()(PathView a, PathView b) const { return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentity); }
+  template <std::size_t N, std::size_t M>
+  bool operator()(const StoredPath<N>& a, const StoredPath<M>& b) const { return (*this)(a.view(), b.view()); }
+  template <std::size_t N>
+  bool operator()(const StoredPath<N>& a, PathView b) const { return (*this)(a.view(), b); }
+  template <std::size_t N>
+  bool operator()(PathView a, const StoredPath<N>& b) const { return (*this)(a, b.view()); }
 };
 
 struct PathHash {
-  std::size_t operator()(const Path& path) const {
+  using is_transparent = void;
+  template <std::size_t N>
+  std::size_t operator()(const StoredPath<N>& path) const { return (*this)(path.view()); }
+  std::size_t operator()(PathView path) const {
     std::size_t seed = path.size();
     for (const auto& identity : path) seed ^= identity.hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
     return seed;
@@ -85,13 +122,55 @@ struct PathHash {
 constexpr std::chrono::steady_clock::duration kFrameInterval =
     std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(1.0 / 60));
 
+// A list whose first element is kept in place: an object is mostly read by one body of one host, and a list
+// of one that allocates is one more allocation per row of a long list's first build.
+template <class T>
+class FirstInPlace {
+ public:
+  std::size_t size() const { return (hasFirst_ ? 1 : 0) + more_.size(); }
+  void push_back(T value) {
+    if (hasFirst_) {
+      more_.push_back(std::move(value));
+    } else {
+      first_ = std::move(value);
+      hasFirst_ = true;
+    }
+  }
+  // Visits the elements in order until `visit` answers true; answers whether it did.
+  template <class F>
+  bool anyOf(F visit) const {
+    if (hasFirst_ && visit(first_)) return true;
+    for (std::size_t i = 0; i < more_.size(); ++i) {
+      if (visit(more_[i])) return true;
+    }
+    return false;
+  }
+  template <class P>
+  void eraseIf(P doomed) {
+    std::erase_if(more_, doomed);
+    if (!hasFirst_ || !doomed(first_)) return;
+    if (more_.empty()) {
+      first_ = T();
+      hasFirst_ = false;
+    } else {
+      first_ = std::move(more_.front());
+      more_.erase(more_.begin());
+    }
+  }
+
+ private:
+  T first_{};
+  bool hasFirst_ = false;
+  std::vector<T> more_;
+};
+
 }  // namespace
 
 struct ObservableObject::Subscribers {
-  std::vector<std::weak_ptr<DeclarativeHost::Core>> hosts;
+  FirstInPlace<std::weak_ptr<DeclarativeHost::Core>> hosts;
   // The change flags of the bodies that read this object, so that a rebuild driven by notices alone builds
   // again only what read something that changed.
-  std::vector<std::weak_ptr<bool>> readers;
+  FirstInPlace<std::weak_ptr<bool>> readers;
   std::size_t pruneReadersAt = 16;  // readers of bodies gone are dropped when the list grows past this
   void notify(const std::optional<Animation>& animation);
 };
@@ -270,7 +349,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     // The subscribers of the objects the body here read: the first in place, as for the slots.
     std::weak_ptr<const void> firstReading;
     std::vector<std::weak_ptr<const void>> moreReading;
-    const Path* key = nullptr;   // this state's own, in `states`
+    const StateKey* key = nullptr;  // this state's own, in `states`, just before it
     std::size_t reachedAt = 0;   // where this state stands in `reached` of the build that last reached it
     // What the body here built last, for a rebuild driven by notices alone: the same body value, laid out in
     // the same place, with nothing it or the bodies below it read changed since, builds the same again.
@@ -287,7 +366,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
   struct Mark {
-    std::shared_ptr<const Path> path;  // shared, so that a mark kept from the build before costs no copy
+    std::shared_ptr<const MarkPath> path;  // shared, so that a mark kept from the build before costs no copy
     AnyView node;
     // The node's kind, held beside the path: the marks are compared at every rebuild, and a long list's nodes
     // are out of the caches by then.
@@ -343,7 +422,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   }
   // The actions and log lines of the marks that left and came; every mark in the same place as before is
   // matched in one pass, the rest through hash sets.
-  std::vector<std::function<void()>> diffMarks(const std::optional<Animation>& animation);
+  // The actions come as the nodes holding them, which keep them alive while they run, without a copy each.
+  std::vector<AnyView> diffMarks(const std::optional<Animation>& animation);
   // `view` over its built child: `view` itself when the child came out as it went in, `previous` when that
   // is a node like `view` over the same child.
   static AnyView withBuiltChild(const AnyView& view, AnyView child, const AnyView* previous);
@@ -360,7 +440,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   State& stateFor(const Path& path);
   // The path of a mark of `kind` at `path`: that of the mark the last build had next in its place when it is
   // the same, so that a tree that kept its shape makes no path again and the diff compares pointers.
-  std::shared_ptr<const Path> markPath(AnyView::Kind kind, const Path& path) {
+  std::shared_ptr<const MarkPath> markPath(AnyView::Kind kind, const Path& path) {
     if (marksCursor < marks.size()) {
       const Mark& before = marks[marksCursor];
       if (before.kind == kind && before.path && SamePath{}(*before.path, path)) {
@@ -370,7 +450,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     }
     // The marks of one node's modifiers stand in one place.
     if (!buildingMarks.empty() && SamePath{}(*buildingMarks.back().path, path)) return buildingMarks.back().path;
-    return std::make_shared<const Path>(path);
+    return std::make_shared<const MarkPath>(path);
   }
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
@@ -380,7 +460,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   // Shared, so that a build runs a root of its own holding: the root body may set a new root while it runs.
   std::shared_ptr<const std::function<AnyView()>> root;
   AnyView tree;
-  std::unordered_map<Path, State, PathHash, SamePath> states;
+  std::unordered_map<StateKey, State, PathHash, SamePath> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
   // Marks moved from the last build's list into this one's by bodies whose result came out as before: the
@@ -464,14 +544,16 @@ void ObservableObject::sendWillChange() {
 
 void ObservableObject::Subscribers::notify(const std::optional<Animation>& animation) {
   // Flags first: the hosts told below may rebuild at once.
-  std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
-  for (const auto& weak : readers) {
+  readers.eraseIf([](const auto& weak) { return weak.expired(); });
+  readers.anyOf([](const auto& weak) {
     if (auto changed = weak.lock()) *changed = true;
-  }
-  std::erase_if(hosts, [](const auto& weak) { return weak.expired(); });
-  for (const auto& weak : hosts) {
+    return false;
+  });
+  hosts.eraseIf([](const auto& weak) { return weak.expired(); });
+  hosts.anyOf([&animation](const auto& weak) {
     if (auto host = weak.lock()) host->noticeSent(animation);
-  }
+    return false;
+  });
 }
 
 AnyView AnyView::stack(std::vector<AnyView> children) {
@@ -636,14 +718,12 @@ void BuildContext::observe(ObservableObject& object) {
   }
   auto& readers = subscribers->readers;
   if (readers.size() >= subscribers->pruneReadersAt) {
-    std::erase_if(readers, [](const auto& weak) { return weak.expired(); });
+    readers.eraseIf([](const auto& weak) { return weak.expired(); });
     subscribers->pruneReadersAt = std::max<std::size_t>(16, readers.size() * 2);
   }
   readers.push_back(scope_.state.changed);
   auto& hosts = subscribers->hosts;
-  for (const auto& weak : hosts) {
-    if (weak.lock().get() == &scope_.host) return;
-  }
+  if (hosts.anyOf([this](const auto& weak) { return weak.lock().get() == &scope_.host; })) return;
   hosts.push_back(scope_.host.weak_from_this());
 }
 
@@ -765,24 +845,28 @@ DeclarativeHost::Core::State& DeclarativeHost::Core::stateFor(const Path& path) 
     // What the states a few rows on hold is asked for now, in two steps (the state, then what it points
     // to), so that it has come from memory when those rows are built: a long list's states are far apart.
     if (reachCursor + 3 < lastReached.size()) {
-      const auto* far = reinterpret_cast<const char*>(lastReached[reachCursor + 3]);
-      for (std::size_t line = 0; line < sizeof(State); line += 64) __builtin_prefetch(far + line);
+      // The state and, before it in the table's entry, its key.
+      const auto* far = reinterpret_cast<const char*>(lastReached[reachCursor + 3]) - sizeof(StateKey);
+      for (std::size_t line = 0; line < sizeof(StateKey) + sizeof(State); line += 64) __builtin_prefetch(far + line);
     }
     if (reachCursor + 1 < lastReached.size()) {
       const State& near = *lastReached[reachCursor + 1];
       __builtin_prefetch(near.key->data());
-      __builtin_prefetch(reinterpret_cast<const char*>(near.key->data()) + 64);
       __builtin_prefetch(near.changed.get());
       if (near.built) __builtin_prefetch(near.built->result.node_.get());
     }
   } else {
-    auto [it, made] = states.try_emplace(path);
-    found = &it->second;
-    if (made) {
+    auto it = states.find(PathView(path));
+    if (it == states.end()) {
+      it = states.emplace(std::piecewise_construct, std::forward_as_tuple(PathView(path)), std::forward_as_tuple()).first;
+      found = &it->second;
       found->key = &it->first;
-    } else if (found->visitedIn == lastFinishedBuild && found->reachedAt < lastReached.size() &&
-               lastReached[found->reachedAt] == found) {
-      reachCursor = found->reachedAt + 1;
+    } else {
+      found = &it->second;
+      if (found->visitedIn == lastFinishedBuild && found->reachedAt < lastReached.size() &&
+          lastReached[found->reachedAt] == found) {
+        reachCursor = found->reachedAt + 1;
+      }
     }
   }
   State& state = *found;
@@ -1176,17 +1260,17 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   nextRebuildDue = finished + std::max(kFrameInterval, finished - started);
   // Run after the tree is in place: an action may send notices, which schedule the next rebuild. Each is the
   // application's: one that throws costs only itself, and the rows after it still start.
-  for (auto& action : actions) guardedCall("An appear or disappear action", action);
+  for (const auto& action : actions) guardedCall("An appear or disappear action", [&action] { action.action()(); });
 }
 
-std::vector<std::function<void()>> DeclarativeHost::Core::diffMarks(const std::optional<Animation>& animation) {
-  std::vector<std::function<void()>> actions;
+std::vector<AnyView> DeclarativeHost::Core::diffMarks(const std::optional<Animation>& animation) {
+  std::vector<AnyView> actions;
   auto leave = [&](const Mark& old) {
-    if (old.node.kind() == AnyView::Kind::onDisappear && old.node.action()) actions.push_back(old.node.action());
+    if (old.node.kind() == AnyView::Kind::onDisappear && old.node.action()) actions.push_back(old.node);
     if (old.node.kind() == AnyView::Kind::transition) append({"remove " + old.node.transitionValue().name, animation});
   };
   auto come = [&](const Mark& now) {
-    if (now.node.kind() == AnyView::Kind::onAppear && now.node.action()) actions.push_back(now.node.action());
+    if (now.node.kind() == AnyView::Kind::onAppear && now.node.action()) actions.push_back(now.node);
     if (now.node.kind() == AnyView::Kind::transition) append({"insert " + now.node.transitionValue().name, animation});
   };
   // A tree that kept its shape lists the same marks in the same order as before: nothing came or left, and
