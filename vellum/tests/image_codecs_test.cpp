@@ -166,6 +166,61 @@ TEST(PNGCodec, ChunkLengthsNeverSizeAnAllocation) {
   }
 }
 
+// A row's memory does not follow the pixel limit: libpng holds two rows at the file's own depth (eight bytes
+// a pixel of 16-bit RGBA) whatever size the picture is decoded to. Two million pixels in one row compress to
+// 16 KB yet would cost two 16 MB rows for a 64-pixel thumbnail; a 50-megapixel row, 400 KB, would cost 800
+// MB. No real picture is a million pixels wide, which libpng itself refuses by default: such a file is
+// refused before any row is sized, at full size and scaled down alike, while a tall narrow one still decodes.
+TEST(PNGCodec, ARowWiderThanAnyRealPictureIsRefusedBeforeItIsSized) {
+  // Written by hand: libpng's own writer refuses such a width. One row of grey, unfiltered.
+  const auto sixteenBitGrey = [](std::uint32_t width, std::uint32_t height) {
+    foundation::Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    const auto chunk = [&png](std::string_view type, const foundation::Bytes& data) {
+      for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<std::uint8_t>(data.size() >> shift));
+      const std::size_t start = png.size();
+      png.insert(png.end(), type.begin(), type.end());
+      png.insert(png.end(), data.begin(), data.end());
+      const uLong crc = crc32(crc32(0, nullptr, 0), png.data() + start, static_cast<uInt>(png.size() - start));
+      for (int shift = 24; shift >= 0; shift -= 8) png.push_back(static_cast<std::uint8_t>(crc >> shift));
+    };
+    foundation::Bytes header;
+    for (std::uint32_t v : {width, height}) {
+      for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<std::uint8_t>(v >> shift));
+    }
+    header.insert(header.end(), {16, 6, 0, 0, 0});  // 16-bit RGBA, not interlaced
+    chunk("IHDR", header);
+    foundation::Bytes raw;
+    for (std::uint32_t y = 0; y < height; ++y) {
+      raw.push_back(0);
+      raw.resize(raw.size() + std::size_t{width} * 8, 0x80);
+    }
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    foundation::Bytes compressed(size);
+    EXPECT_EQ(compress2(compressed.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 9), Z_OK);
+    compressed.resize(size);
+    chunk("IDAT", compressed);
+    chunk("IEND", {});
+    return png;
+  };
+  const foundation::Bytes wide = sixteenBitGrey(2'000'000, 1);
+  ASSERT_LT(wide.size(), std::size_t{64} << 10);
+  for (const bool scaled : {false, true}) {
+    std::optional<std::string> failure;
+    const auto largest = test::largestAllocation([&] {
+      const auto decoded = scaled ? decodePNGDownscaled(wide, 64) : decodePNG(wide);
+      if (!decoded) failure = decoded.error().reason;
+    });
+    EXPECT_EQ(failure, "PNG: dimensions out of range") << (scaled ? "scaled" : "full size");
+    if (largest) {
+      EXPECT_LT(*largest, std::size_t{4} << 20) << (scaled ? "scaled" : "full size");
+    }
+  }
+  const auto tall = decodePNG(sixteenBitGrey(1, 2'000'000));
+  ASSERT_TRUE(tall) << tall.error().reason;
+  EXPECT_EQ(tall.value().height, 2'000'000u);
+  EXPECT_EQ(pixel(tall.value(), 0, 1'999'999), (std::vector<std::uint8_t>{128, 128, 128, 128}));
+}
+
 TEST(JPEGCodec, RoundTripQualityAndBadInput) {
   const Bitmap original = test::gradient(64, 48);
   auto best = encodeJPEG(original, 1.0);

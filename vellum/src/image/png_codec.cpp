@@ -147,7 +147,8 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
     return false;
   }
   png_set_read_fn(png, reader, readFromMemory);
-  // Sizes are bounded below by the pixel limits, not by libpng's default of a million a side.
+  // Sizes are bounded below (the pixel limits, and the width of a row), not by libpng's own limits, so that a
+  // picture refused says why in the library's words.
   png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
   // Only the critical chunks and tRNS make the picture; every other chunk is skipped unread. libpng allocates
   // a text, sPLT, eXIf, pCAL or sCAL chunk's whole declared length before reading a byte of it (past its own
@@ -158,7 +159,11 @@ bool decodeInto(const DecodingLimits& limits, Downscale* downscale, Bitmap* bitm
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
   const std::uint64_t pixels = std::uint64_t{width} * height;
-  if (width == 0 || height == 0 || pixels > limits.maxPixels) {
+  // libpng holds two rows at the file's own depth (up to eight bytes a pixel) however small the picture is
+  // decoded, so the pixel limit alone would let one row of it cost 800 MB for a thumbnail. No real picture
+  // is wider than libpng's own default limit, a million pixels: a row then costs at most 8 MB.
+  constexpr png_uint_32 kMaxWidth = 1'000'000;
+  if (width == 0 || height == 0 || width > kMaxWidth || pixels > limits.maxPixels) {
     std::snprintf(reader->message, sizeof reader->message, "dimensions out of range");
     png_longjmp(png, 1);
   }
