@@ -971,5 +971,105 @@ TEST_F(DiskStorageConcurrency, ExpiredSweepsRacingStoresLoseNoFreshEntry) {
   EXPECT_GT(sweeps, 0u);
 }
 
+// The same race seen by a look-up and a removal in this process. A sweep that has judged a stale entry and
+// finds a fresh one stored over it must leave the fresh one where it is: a look-up right after the store
+// finds it, and a removal after that finds it and takes it for good (a sweep that had moved it aside would
+// put it back when it ends). The sweeper says when it is about to remove the stale file, and the fresh store
+// starts then; each round the sweeper looks at the file a few more times first, so that over the rounds its
+// removal meets the store's rename at every point.
+TEST_F(DiskStorageConcurrency, SweepsNeitherHideNorBringBackWhatThisProcessStoresOrRemoves) {
+  struct Meeting : DiskStorage::FileManager {
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    mutable bool armed = false, reached = false;
+    mutable int looks = 0;
+    int lookFirst = 0;
+    // The sweep judging the stale file: the fresh store may start.
+    void reach(int looksFirst) const {
+      std::lock_guard lock(mutex);
+      if (!armed) return;
+      armed = false;
+      reached = true;
+      looks = looksFirst;
+      changed.notify_all();
+    }
+    DiskStorage::FileStatus status(const fs::path& path) const override {
+      reach(lookFirst);
+      return FileManager::status(path);
+    }
+    bool removeItemIfUnchanged(const fs::path& path, const DiskStorage::FileIdentity& expected) override {
+      int first = 0;
+      {
+        std::lock_guard lock(mutex);
+        std::swap(first, looks);
+      }
+      for (int i = 0; i < first; ++i) {
+        try {
+          FileManager::status(path);
+        } catch (const fs::filesystem_error&) {
+        }
+      }
+      const bool removed = FileManager::removeItemIfUnchanged(path, expected);
+      // An earlier sweep's judgement may take the stale file before this one looks at it (a kernel that
+      // stamps change times at its tick can give a new file the identity of the one it replaced): no race
+      // to meet this round, and none to wait for.
+      reach(0);
+      return removed;
+    }
+  };
+  auto files = std::make_shared<Meeting>();
+  auto c = config(files);
+  c.usesHashedFileName = false;
+  auto disk = ready(c);
+  const Date reference = now() + 20s;
+  const auto stale = StorageExpiration::date(now() + 10s), fresh = StorageExpiration::date(now() + 1000s);
+
+  std::mutex sweptMutex;
+  std::condition_variable swept;
+  std::uint64_t sweeps = 0;
+  std::jthread sweeper([&](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      disk->removeExpiredValues(reference);
+      std::lock_guard lock(sweptMutex);
+      ++sweeps;
+      swept.notify_all();
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  int hidden = 0, notFound = 0, rounds = 0;
+  while (std::chrono::steady_clock::now() < deadline && rounds < 5000 && hidden + notFound == 0) {
+    {
+      std::lock_guard lock(files->mutex);
+      files->armed = true;
+      files->reached = false;
+      files->lookFirst = rounds % 64;
+    }
+    disk->store(bytes(10), "k", stale);
+    {
+      std::unique_lock lock(files->mutex);
+      ASSERT_TRUE(files->changed.wait_for(lock, 10s, [&] { return files->reached; }));
+    }
+    disk->store(bytes(10), "k", fresh);
+    if (!disk->isCached("k", reference)) ++hidden;
+    try {
+      disk->remove("k");
+    } catch (const fs::filesystem_error&) {
+      ++notFound;
+    }
+    ++rounds;
+  }
+  // A sweep that had the entry aside during the removal puts it back when it ends.
+  {
+    std::unique_lock lock(sweptMutex);
+    const auto seen = sweeps;
+    EXPECT_TRUE(swept.wait_for(lock, 10s, [&] { return sweeps > seen + 1; }));
+  }
+  sweeper.request_stop();
+  sweeper.join();
+  EXPECT_EQ(hidden, 0) << "a fresh entry missed, in round " << rounds;
+  EXPECT_EQ(notFound, 0) << "a removal found nothing, in round " << rounds;
+  EXPECT_FALSE(fs::exists(disk->cacheFileURL("k"))) << "a removed entry came back, in round " << rounds;
+}
+
 }  // namespace
 }  // namespace vellum

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "regular_file.hpp"
@@ -148,6 +150,17 @@ fs::path openIncoming(const fs::path& path, int& fd) {
   const fs::path temporary = temporaryBeside(path, "");
   fd = openTemporary(temporary);
   return temporary;
+}
+
+// Within this process, the steps that put a file under an entry's name, remove it, or check and take it aside
+// (removeItemIfUnchanged) take turns, so a sweep's check-then-remove is one step to this process's stores and
+// removals: it never holds a newer entry aside, where a look-up would miss it, a removal would find nothing,
+// and the sweep would then put it back. Other processes still meet the rename-aside. Keyed by the entry's
+// file name, so that the caches of one folder here share a lock however the folder is spelt; each is held
+// only around a few system calls on one name.
+std::mutex& nameLock(const fs::path& path) {
+  static std::array<std::mutex, 64> locks;
+  return locks[std::hash<std::string>{}(path.filename().native()) % locks.size()];
 }
 
 // Moves `from` to `to` unless something is already at `to` (EEXIST then).
@@ -302,9 +315,14 @@ void FileManager::writeFile(const fs::path& path, std::span<const std::uint8_t> 
   struct stat st;
   ::fstat(fd.get(), &st);
   if ((options & WriteOptions::synchronous) && ::fsync(fd.get()) != 0) discard("cannot flush file", errno);
-  const int moved = (options & WriteOptions::withoutOverwriting) ? renameWithoutReplacing(temporary, path)
-                                                                 : ::rename(temporary.c_str(), path.c_str());
-  if (moved != 0) discard("cannot move file into place", errno);
+  int moved = 0, movedError = 0;
+  {
+    std::lock_guard lock(nameLock(path));
+    moved = (options & WriteOptions::withoutOverwriting) ? renameWithoutReplacing(temporary, path)
+                                                         : ::rename(temporary.c_str(), path.c_str());
+    movedError = errno;
+  }
+  if (moved != 0) discard("cannot move file into place", movedError);
   if (options & WriteOptions::synchronous) syncDirectory(path.parent_path());
 }
 
@@ -324,6 +342,7 @@ void FileManager::removeItem(const fs::path& path) {
     removeTree(path);
     return;
   }
+  std::lock_guard lock(nameLock(path));
   if (::unlink(path.c_str()) != 0) fail("cannot remove item", path, errno);
 }
 
@@ -337,6 +356,7 @@ std::optional<fs::path> FileManager::moveAside(const fs::path& path) {
 }
 
 bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity& expected) {
+  std::unique_lock lock(nameLock(path));
   // Held open, the file keeps its inode number: no other file can show up under it while we look.
   Descriptor held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!held.valid()) fail("cannot remove item", path, errno);
@@ -344,11 +364,13 @@ bool FileManager::removeItemIfUnchanged(const fs::path& path, const FileIdentity
   if (::fstat(held.get(), &st) != 0) fail("cannot remove item", path, errno);
   if (identityOf(st) != expected) return false;
   if (S_ISDIR(st.st_mode)) {
+    lock.unlock();  // a tree's removal may take long, and removes no entry's name
     removeItem(path);
     return true;
   }
-  // A store may rename a new file over the name between the look above and the removal: take the name
-  // aside, then look at what was taken (the rename itself moves its change time, so by inode).
+  // A store of another process may rename a new file over the name between the look above and the removal
+  // (this process's wait for the lock): take the name aside, then look at what was taken (the rename itself
+  // moves its change time, so by inode).
   const fs::path aside = temporaryBeside(path, "out-");
   if (::rename(path.c_str(), aside.c_str()) != 0) fail("cannot remove item", path, errno);
   struct stat taken;

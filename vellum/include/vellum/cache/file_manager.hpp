@@ -123,8 +123,9 @@ class FileManager {
   // (no_such_file_or_directory when nothing is there).
   virtual void removeItem(const std::filesystem::path& path);
   // Removes the file at `path` only while it still is `expected`; answers false, leaving the name to the
-  // newer file, when a store has replaced it. The check and the removal are one step as far as stores are
-  // concerned: the name is first renamed aside, and what was taken is put back when it is not `expected`.
+  // newer file, when a store has replaced it. The check and the removal are one step as far as this
+  // process's stores and removals are concerned (they wait for it); against other processes the name is first
+  // renamed aside, and what was taken is put back when it is not `expected`.
   // Throws filesystem_error (no_such_file_or_directory when nothing is there).
   virtual bool removeItemIfUnchanged(const std::filesystem::path& path, const FileIdentity& expected);
   // Renames the directory at `path` to a new hidden name beside it, in one step, and answers that name; none
