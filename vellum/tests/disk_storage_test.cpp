@@ -985,16 +985,16 @@ TEST_F(DiskStorageConcurrency, SweepsNeitherHideNorBringBackWhatThisProcessStore
     mutable int looks = 0;
     int lookFirst = 0;
     // The sweep judging the stale file: the fresh store may start.
-    void reach(int looksFirst) const {
+    void reach(bool judging) const {
       std::lock_guard lock(mutex);
       if (!armed) return;
       armed = false;
       reached = true;
-      looks = looksFirst;
+      looks = judging ? lookFirst : 0;
       changed.notify_all();
     }
     DiskStorage::FileStatus status(const fs::path& path) const override {
-      reach(lookFirst);
+      reach(true);
       return FileManager::status(path);
     }
     bool removeItemIfUnchanged(const fs::path& path, const DiskStorage::FileIdentity& expected) override {
@@ -1013,7 +1013,7 @@ TEST_F(DiskStorageConcurrency, SweepsNeitherHideNorBringBackWhatThisProcessStore
       // An earlier sweep's judgement may take the stale file before this one looks at it (a kernel that
       // stamps change times at its tick can give a new file the identity of the one it replaced): no race
       // to meet this round, and none to wait for.
-      reach(0);
+      reach(false);
       return removed;
     }
   };
