@@ -23,7 +23,8 @@ namespace vellum {
 // What one decode may cost, checked against the sizes a file claims before anything that size is allocated,
 // so that a hostile file of a few hundred bytes costs at most about 256 MB at peak (4 bytes a pixel):
 // - one picture (a still image, a GIF canvas, a GIF frame's raster) of at most `maxPixels`: 50 x 2^20
-//   pixels, 200 MiB of RGBA, which a 50-megapixel photo fits;
+//   pixels, 200 MiB of RGBA, which a 50-megapixel photo fits; a PNG also at most a million pixels wide (the
+//   decoder holds whole rows at the file's depth, whatever size it decodes to);
 // - a GIF holding at most `maxTotalPixels` at once: one canvas per frame kept, the canvas being drawn on
 //   while more frames follow, what a dispose-to-previous frame covers, and each kept frame's own bookkeeping
 //   (Image::kFrameOverheadBytes, in pixels' worth) (100 frames of 500 x 500 fit);
