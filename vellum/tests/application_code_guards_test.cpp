@@ -543,8 +543,8 @@ TEST_F(RetrievalGuards, AProcessorWhoseIdentifierThrowsFailsItsRetrievals) {
   cache->store(Image::make(gradient(2, 2)), std::nullopt, url("/a.png"), direct(), false);
 
   for (const bool forceRefresh : {false, true}) {
-    VellumOptionsInfo items{unnamed};
-    if (forceRefresh) items.push_back(VellumOptionsInfoItem::forceRefresh());
+    const VellumOptionsInfo items =
+        forceRefresh ? VellumOptionsInfo{unnamed, VellumOptionsInfoItem::forceRefresh()} : VellumOptionsInfo{unnamed};
     std::optional<Outcome> outcome;
     ASSERT_NO_THROW(outcome.emplace(retrieve(source("/a.png"), items))) << forceRefresh;
     ASSERT_FALSE(outcome->result) << forceRefresh;
