@@ -439,8 +439,8 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     previous = state_->client;
     state_->client = next;
   }
-  const SessionChanges changes = sessionChanges(previous.get(), next.get());
   if (mode_ == Mode::live) {
+    const SessionChanges changes = sessionChanges(previous.get(), next.get());
     // Before anyone is told, and before a sign-out returns: a cached token of a session signed out, or of its
     // former organization, would be handed out as current until it expired.
     SessionTokenFetcher::shared().forget(changes.lapsed);
