@@ -218,6 +218,24 @@ TEST_F(ParserTest, ParseErrors) {
   EXPECT_EQ(parseError("650 253 0000", "XX"), Case::invalidCountryCode);
 }
 
+// Text copied from a page or a message often carries white space before the plus sign: the number is still the
+// one after it, and the text as given stays the number's text.
+TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  for (const std::string text : {" +44 20 7946 0000", "\t+44 20 7946 0000\n", "\u00A0+44 20 7946 0000",
+                                 "\u3000\uFF0B44 20 7946 0000", "  +44 (20) 7946-0000 ", "\n\n+44 20 7946 0000"}) {
+    PhoneNumber pasted;
+    EXPECT_NO_THROW(pasted = engine->parse(text, "US", false)) << text;
+    EXPECT_EQ(pasted, london) << text;
+    EXPECT_EQ(pasted.numberString, text);
+  }
+  EXPECT_EQ(engine->parse(" +44 20 7946 0000 ext. 12", "US", false).numberExtension, "12");
+  // Only white space is passed over: a word, or a second plus sign after it, still makes the text no number.
+  EXPECT_EQ(parseError(" call +44 20 7946 0000"), Case::invalidNumber);
+  EXPECT_EQ(parseError(" 1 +44 20 7946 0000"), Case::invalidNumber);
+  EXPECT_EQ(parseError("   "), Case::invalidNumber);
+}
+
 // "+" or the international prefix promises a calling code; an unknown one is not read as a national number.
 TEST_F(ParserTest, UnknownCallingCodeAfterPlusOrInternationalPrefix) {
   const std::pair<std::string, std::string> unknown[] = {

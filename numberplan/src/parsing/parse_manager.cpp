@@ -76,7 +76,9 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
   } catch (const PhoneNumberError&) {
     throw PhoneNumberError::generalError();
   }
-  const auto match = valid->firstMatch(numberString);
+  // The pattern wants a plus sign at the very start; text copied from elsewhere often brings white space before it.
+  const std::string trimmed = RegexManager::trimmingSpaceCharacters(numberString);
+  const auto match = valid->firstMatch(trimmed);
   if (!match) throw PhoneNumberError::invalidNumber();
   // A digit the map would drop (a full-width one) would silently give another number.
   if (detail::hasUnmappedDigit(match->text())) throw PhoneNumberError::invalidNumber();
