@@ -236,6 +236,22 @@ TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
   EXPECT_EQ(parseError("   "), Case::invalidNumber);
 }
 
+// A space or a bracket between the plus sign and the calling code ("+ 44", "+(44)") still writes that code.
+TEST_F(ParserTest, SeparatorsBetweenThePlusSignAndTheCallingCode) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  const PhoneNumber mountainView = engine->parse("+1 650 253 0000", "GB", false);
+  const std::pair<std::string, const PhoneNumber*> cases[] = {
+      {"+ 44 20 7946 0000", &london},       {"+(44) 20 7946 0000", &london},      {"+ (44) 20-7946-0000", &london},
+      {"\uFF0B 44 20 7946 0000", &london}, {"+\u00A044 20 7946 0000", &london}, {"+ 1 650 253 0000", &mountainView}};
+  for (const auto& [text, expected] : cases) {
+    PhoneNumber parsed;
+    EXPECT_NO_THROW(parsed = engine->parse(text, "GB", false)) << text;
+    EXPECT_EQ(parsed, *expected) << text;
+  }
+  // What follows the separators is still read as a calling code: an unknown one stays unknown.
+  EXPECT_EQ(parseError("+ (43) 1 234 5678", "US"), Case::invalidCountryCode);
+}
+
 // "+" or the international prefix promises a calling code; an unknown one is not read as a national number.
 TEST_F(ParserTest, UnknownCallingCodeAfterPlusOrInternationalPrefix) {
   const std::pair<std::string, std::string> unknown[] = {

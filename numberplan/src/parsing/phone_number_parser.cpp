@@ -21,6 +21,16 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The calling code is read from the first characters after the plus sign: "+ 44" and "+(44)" write it too.
+std::string withoutLeadingSeparators(std::string text) {
+  while (true) {
+    std::string rest = RegexManager::trimmingSpaceCharacters(text);
+    rest.erase(0, std::min(rest.find_first_not_of("([-./"), rest.size()));
+    if (rest.size() == text.size()) return rest;
+    text = std::move(rest);
+  }
+}
+
 }  // namespace
 
 PhoneNumberParser::PhoneNumberParser(std::shared_ptr<MetadataManager> metadata, std::shared_ptr<RegexManager> regex)
@@ -60,7 +70,7 @@ std::uint64_t PhoneNumberParser::countryCode(std::string_view number, std::strin
   if (!metadata.internationalPrefix) return 0;
   std::string fullNumber;
   if (regex_->hasMatchAtStart(leadingPlusCharsPattern, number)) {
-    fullNumber = regex_->replacingMatches(leadingPlusCharsPattern, number, "");
+    fullNumber = withoutLeadingSeparators(regex_->replacingMatches(leadingPlusCharsPattern, number, ""));
   } else {
     fullNumber = normalizeNumber(number);
     if (!stripInternationalPrefix(fullNumber, *metadata.internationalPrefix)) {
