@@ -252,6 +252,25 @@ TEST_F(ParserTest, SeparatorsBetweenThePlusSignAndTheCallingCode) {
   EXPECT_EQ(parseError("+ (43) 1 234 5678", "US"), Case::invalidCountryCode);
 }
 
+// Letters written among the digits stand for digits (a number written in words, "06 CALL 1234") or for nothing
+// the parser knows; dropping them would give another subscriber's number, as "06 1234" is in a plan of variable
+// lengths. Words after the whole number, and the extension's words, are still passed over.
+TEST_F(ParserTest, LettersAmongTheDigitsMakeNoNumber) {
+  for (const auto& [text, region] : std::vector<std::pair<std::string, std::string>>{
+           {"06 CALL 1234", "IT"}, {"+39 06 call 1234", "US"}, {"650 253 ab 0000", "US"}, {"+44 20 7946 NOW 0000", "US"}}) {
+    EXPECT_EQ(parseError(text, region), Case::invalidNumber) << text;
+  }
+  const std::pair<std::string, std::optional<std::string>> passed[] = {
+      {"650 253 0000 call me", std::nullopt}, {"650 253 0000 extension 12", "12"}, {"650 253 0000 anexo 12", "12"},
+      {"650 253 0000 x 7", "7"}};
+  for (const auto& [text, extension] : passed) {
+    PhoneNumber number;
+    EXPECT_NO_THROW(number = engine->parse(text, "US", false)) << text;
+    EXPECT_EQ(number.nationalNumber, 6502530000u) << text;
+    EXPECT_EQ(number.numberExtension, extension) << text;
+  }
+}
+
 // "+" or the international prefix promises a calling code; an unknown one is not read as a national number.
 TEST_F(ParserTest, UnknownCallingCodeAfterPlusOrInternationalPrefix) {
   const std::pair<std::string, std::string> unknown[] = {

@@ -53,6 +53,16 @@ std::size_t leadingGroupDigits(std::string_view mapped) {
   return static_cast<std::size_t>(std::find_if_not(first, mapped.end(), isDigit) - first);
 }
 
+// Letters are upper case here (the working number is mapped).
+bool hasLetterBeforeDigit(std::string_view working) {
+  bool letterSeen = false;
+  for (const char c : working) {
+    if (c >= 'A' && c <= 'Z' && c != 'X') letterSeen = true;
+    if (c >= '0' && c <= '9' && letterSeen) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 ParseManager::ParseManager(const std::shared_ptr<MetadataManager>& metadataManager,
@@ -89,6 +99,10 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
   if (auto stripped = parser_->stripExtension(working)) extension = parser_->normalizeNumber(*stripped);
   // Pauses with nothing after them dial nothing: the number before them is the number ("+1 202 555 0143,").
   while (!working.empty() && (working.back() == ',' || working.back() == ';')) working.pop_back();
+  // A letter with digits after it stands for a digit ("0800 FLOWERS 1") or for nothing known; normalising would
+  // drop it and join the digits around it into another number. Words after the number are passed over, and "x"
+  // is a separator.
+  if (hasLetterBeforeDigit(working)) throw PhoneNumberError::invalidNumber();
 
   const MetadataTerritory* regionTerritory = metadata->territory(regionCode);
   if (!regionTerritory) throw PhoneNumberError::invalidCountryCode();
