@@ -236,6 +236,23 @@ TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
   EXPECT_EQ(parseError("   "), Case::invalidNumber);
 }
 
+// Text copied from a right-to-left page or a contacts list wraps a number in direction marks (U+202A and U+202C,
+// U+2066 and U+2069) or puts a mark beside it; files may begin with a byte-order mark. None of them writes a digit.
+TEST_F(ParserTest, DirectionMarksAroundAndInsideTheNumber) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  for (const std::string text : {"\u202A+44 20 7946 0000\u202C", "\u200E+44 20 7946 0000", "+44\u200F 20 7946 0000",
+                                 "\u2066+44 20 7946 0000\u2069", "\uFEFF+44 20 7946 0000", "\u061C+44 20 7946 0000"}) {
+    PhoneNumber pasted;
+    EXPECT_NO_THROW(pasted = engine->parse(text, "US", false)) << text;
+    EXPECT_EQ(pasted, london) << text;
+    EXPECT_EQ(pasted.numberString, text);
+  }
+  PhoneNumber national;
+  EXPECT_NO_THROW(national = engine->parse("\u2067020 7946 0000\u2069", "GB", false));
+  EXPECT_EQ(national, london);
+  EXPECT_EQ(parseError("\u202A\u202C"), Case::invalidNumber);
+}
+
 // A space or a bracket between the plus sign and the calling code ("+ 44", "+(44)") still writes that code.
 TEST_F(ParserTest, SeparatorsBetweenThePlusSignAndTheCallingCode) {
   const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);

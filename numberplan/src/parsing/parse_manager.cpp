@@ -53,6 +53,23 @@ std::size_t leadingGroupDigits(std::string_view mapped) {
   return static_cast<std::size_t>(std::find_if_not(first, mapped.end(), isDigit) - first);
 }
 
+// Marks that set the direction of text, and the byte-order mark, write no digit and no separator: text copied from
+// a right-to-left context carries them around or inside a number.
+bool isDirectionMark(UChar32 character) {
+  return character == 0x061C || character == 0x200E || character == 0x200F ||
+         (character >= 0x202A && character <= 0x202E) ||
+         (character >= 0x2066 && character <= 0x2069) || character == 0xFEFF;
+}
+
+std::string withoutDirectionMarks(std::string_view text) {
+  std::string kept;
+  kept.reserve(text.size());
+  detail::forEachCharacter(text, [&](UChar32 character, std::string_view bytes) {
+    if (!isDirectionMark(character)) kept += bytes;
+  });
+  return kept;
+}
+
 // Letters are upper case here (the working number is mapped).
 bool hasLetterBeforeDigit(std::string_view working) {
   bool letterSeen = false;
@@ -87,7 +104,7 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
     throw PhoneNumberError::generalError();
   }
   // The pattern wants a plus sign at the very start; text copied from elsewhere often brings white space before it.
-  const std::string trimmed = RegexManager::trimmingSpaceCharacters(numberString);
+  const std::string trimmed = RegexManager::trimmingSpaceCharacters(withoutDirectionMarks(numberString));
   const auto match = valid->firstMatch(trimmed);
   if (!match) throw PhoneNumberError::invalidNumber();
   // A digit the map would drop (a full-width one) would silently give another number.
