@@ -236,6 +236,20 @@ TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
   EXPECT_EQ(parseError("   "), Case::invalidNumber);
 }
 
+// The calling code is often written in brackets, the plus sign with it: "(+34) 91 123 45 67", "[+44] 20 ...".
+TEST_F(ParserTest, CallingCodeInBracketsWithItsPlusSign) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  for (const std::string text : {"(+44) 20 7946 0000", "[+44] 20 7946 0000", "(+44 20) 7946 0000", "( +44 ) 20 7946 0000",
+                                 "(\uFF0B44) 20 7946 0000", " (+44) 20 7946 0000 ext. 12"}) {
+    PhoneNumber pasted;
+    EXPECT_NO_THROW(pasted = engine->parse(text, "US", false)) << text;
+    EXPECT_EQ(pasted.countryCode, 44U) << text;
+    EXPECT_EQ(pasted.nationalNumber, london.nationalNumber) << text;
+  }
+  EXPECT_EQ(parseError("(+43) 1 234 5678", "US"), Case::invalidCountryCode);
+  EXPECT_EQ(parseError("(+)"), Case::invalidNumber);
+}
+
 // Text copied from a right-to-left page or a contacts list wraps a number in direction marks (U+202A and U+202C,
 // U+2066 and U+2069) or puts a mark beside it; files may begin with a byte-order mark. None of them writes a digit.
 TEST_F(ParserTest, DirectionMarksAroundAndInsideTheNumber) {

@@ -70,6 +70,8 @@ std::string withoutDirectionMarks(std::string_view text) {
   return kept;
 }
 
+constexpr std::string_view fullWidthPlus = "\uFF0B";
+
 // Letters are upper case here (the working number is mapped).
 bool hasLetterBeforeDigit(std::string_view working) {
   bool letterSeen = false;
@@ -103,8 +105,13 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
   } catch (const PhoneNumberError&) {
     throw PhoneNumberError::generalError();
   }
-  // The pattern wants a plus sign at the very start; text copied from elsewhere often brings white space before it.
-  const std::string trimmed = RegexManager::trimmingSpaceCharacters(withoutDirectionMarks(numberString));
+  // The pattern wants a plus sign at the very start; text copied from elsewhere often brings white space before it,
+  // and a calling code is often written in brackets with its plus sign ("(+34) 91 ...").
+  std::string trimmed = RegexManager::trimmingSpaceCharacters(withoutDirectionMarks(numberString));
+  if (const std::size_t plus = trimmed.find_first_not_of("([ "); plus != 0 && plus != std::string::npos &&
+      (trimmed[plus] == '+' || trimmed.compare(plus, fullWidthPlus.size(), fullWidthPlus) == 0)) {
+    trimmed.erase(0, plus);
+  }
   const auto match = valid->firstMatch(trimmed);
   if (!match) throw PhoneNumberError::invalidNumber();
   // A digit the map would drop (a full-width one) would silently give another number.
