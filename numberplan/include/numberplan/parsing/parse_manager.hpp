@@ -13,7 +13,11 @@
 //
 // Input longer than maxInputLength UTF-16 units is rejected with tooLong before any pattern runs: the
 // valid-number pattern backtracks badly on long non-numbers. Digits that the digit map does not know (full-width
-// digits) make the input invalid rather than silently vanishing from the number.
+// digits) make the input invalid rather than silently vanishing from the number, and so do letters with digits
+// after them outside the extension ("030 CALL 12345"): dropping them would join the digits around them.
+//
+// White space around the text, direction marks and a byte-order mark anywhere in it, and brackets opened before
+// the plus sign ("(+34) 91 ...") are passed over: pasted text brings them. The number keeps the text as given.
 //
 // Runs on the caller's thread; holds the managers weakly (the engine owns them) and no state between calls.
 #include <cstdint>
