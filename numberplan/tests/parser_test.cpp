@@ -236,6 +236,21 @@ TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
   EXPECT_EQ(parseError("   "), Case::invalidNumber);
 }
 
+// Typeset text separates digit groups with narrow, thin or figure spaces (French typography uses U+202F): they
+// separate as a space does. A line break or a tab does not join two numbers into one.
+TEST_F(ParserTest, TypographicSpacesBetweenDigitGroups) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  for (const std::string text : {"+44\u202F20\u202F7946\u202F0000", "+44\u200920\u20097946\u20090000",
+                                 "020\u20077946\u20070000", "\u205F+44 20\u20087946 0000"}) {
+    PhoneNumber pasted;
+    EXPECT_NO_THROW(pasted = engine->parse(text, "GB", false)) << text;
+    EXPECT_EQ(pasted, london) << text;
+    EXPECT_EQ(pasted.numberString, text);
+  }
+  EXPECT_EQ(parseError("06 1234\n5678", "IT"), Case::invalidNumber);
+  EXPECT_EQ(parseError("06 1234\t5678", "IT"), Case::invalidNumber);
+}
+
 // The calling code is often written in brackets, the plus sign with it: "(+34) 91 123 45 67", "[+44] 20 ...".
 TEST_F(ParserTest, CallingCodeInBracketsWithItsPlusSign) {
   const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);

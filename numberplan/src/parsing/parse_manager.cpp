@@ -61,11 +61,19 @@ bool isDirectionMark(UChar32 character) {
          (character >= 0x2066 && character <= 0x2069) || character == 0xFEFF;
 }
 
-std::string withoutDirectionMarks(std::string_view text) {
+// The text without direction marks, and with every space separator (narrow, thin, figure spaces: typeset text puts
+// them between digit groups) written as a plain space, which the valid-number pattern takes as a separator. Tabs
+// and line breaks stay: they part two numbers rather than the groups of one.
+std::string withPlainSpaces(std::string_view text) {
   std::string kept;
   kept.reserve(text.size());
   detail::forEachCharacter(text, [&](UChar32 character, std::string_view bytes) {
-    if (!isDirectionMark(character)) kept += bytes;
+    if (isDirectionMark(character)) return;
+    if (u_charType(character) == U_SPACE_SEPARATOR) {
+      kept += ' ';
+    } else {
+      kept += bytes;
+    }
   });
   return kept;
 }
@@ -107,7 +115,7 @@ PhoneNumber ParseManager::parse(std::string_view numberString, std::string_view 
   }
   // The pattern wants a plus sign at the very start; text copied from elsewhere often brings white space before it,
   // and a calling code is often written in brackets with its plus sign ("(+34) 91 ...").
-  std::string trimmed = RegexManager::trimmingSpaceCharacters(withoutDirectionMarks(numberString));
+  std::string trimmed = RegexManager::trimmingSpaceCharacters(withPlainSpaces(numberString));
   if (const std::size_t plus = trimmed.find_first_not_of("([ "); plus != 0 && plus != std::string::npos &&
       (trimmed[plus] == '+' || trimmed.compare(plus, fullWidthPlus.size(), fullWidthPlus) == 0)) {
     trimmed.erase(0, plus);

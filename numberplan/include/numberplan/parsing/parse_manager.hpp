@@ -17,7 +17,8 @@
 // after them outside the extension ("030 CALL 12345"): dropping them would join the digits around them.
 //
 // White space around the text, direction marks and a byte-order mark anywhere in it, and brackets opened before
-// the plus sign ("(+34) 91 ...") are passed over: pasted text brings them. The number keeps the text as given.
+// the plus sign ("(+34) 91 ...") are passed over, and typographic spaces separate as a space does: pasted text
+// brings them. The number keeps the text as given.
 //
 // Runs on the caller's thread; holds the managers weakly (the engine owns them) and no state between calls.
 #include <cstdint>
