@@ -17,6 +17,7 @@
 #include "core/device_token_store.hpp"
 #include "core/keychain_reads.hpp"
 #include "core/keychain_writer.hpp"
+#include "locked_collection.hpp"
 #include "testing/bounded_task.hpp"
 #include "vadar_harness.hpp"
 
@@ -240,6 +241,15 @@ std::string cachedClientIn(const keychain::KeychainStore& store) {
   }
 }
 
+// The device token the keychain holds, whatever its bytes.
+std::string storedIn(const keychain::KeychainStore& store) {
+  try {
+    return store.string(core::deviceTokenKey);
+  } catch (const keychain::KeychainStoreError& error) {
+    return std::string("<") + error.description() + ">";
+  }
+}
+
 // The frontend API no longer knows the token the test's client sends: it hands out `token` with a new,
 // signed-out client.
 void handOutSignedOutClient(testing::VadarHarness& harness, const std::string& token) {
@@ -264,9 +274,14 @@ TEST(DeviceTokenKept, TheClientOfATokenKeptInMemoryOnlyStaysOutOfTheCacheUntilTh
   const std::string signedIn = harness.vadar().client()->id;
   ASSERT_EQ(cachedClientIn(store), signedIn);
 
-  // The next start cannot read the stored token (the keychain gives bytes that are no text), so its requests
-  // go without it and are handed a new token and a signed-out client.
-  store.setData({0xff, 0xfe, 0x00}, core::deviceTokenKey);
+  // The next start cannot read the stored token (its collection is locked: the user has not unlocked the
+  // keyring), so its requests go without it and are handed a new token and a signed-out client.
+  const std::string storedToken = store.string(core::deviceTokenKey);
+  testing::LockedCollection locked;
+  ASSERT_TRUE(locked.made());
+  store.deleteItem(core::deviceTokenKey);
+  locked.put(store, core::deviceTokenKey, storedToken);
+  locked.lock();
   handOutSignedOutClient(harness, "handed_out_token");
   auto next = harness.startAgain();
   ASSERT_NO_THROW(Client::get());
@@ -276,14 +291,42 @@ TEST(DeviceTokenKept, TheClientOfATokenKeptInMemoryOnlyStaysOutOfTheCacheUntilTh
   EXPECT_TRUE(next->client()->sessions.empty()) << "this run shows the client of the token it uses";
   EXPECT_EQ(cachedClientIn(store), signedIn) << "the cache no longer matches the stored token";
 
-  // The keychain mends (the unreadable item is gone) and the next token handed out is stored: the cache
-  // follows this run's client from then on, its latest client included, though it did not change since.
-  store.deleteItem(core::deviceTokenKey);
+  // The user unlocks the keyring: the stored token is readable again, so the next token handed out does not
+  // replace it, and the cache keeps its client for the next start, which sends it.
+  locked.unlock();
   harness.api().withState([](fake_frontend_api::State& state) { state.deviceToken = "handed_out_again"; });
   ASSERT_NO_THROW(Client::get());
   testing::VadarHarness::settle();
-  EXPECT_EQ(store.string(core::deviceTokenKey), "handed_out_again");
+  EXPECT_EQ(storedIn(store), storedToken);
+  EXPECT_EQ(cachedClientIn(store), signedIn);
+  auto third = harness.startAgain();
+  ASSERT_TRUE(third->client());
+  EXPECT_EQ(third->client()->id, signedIn);
+  ASSERT_NO_THROW(Client::get());
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), storedToken);
+}
+
+// Bytes that are not text can never be sent: the item is corrupt, not a keychain that cannot be read. The
+// first token handed out replaces it, the client of that token is cached with it, and the start after sends it.
+TEST(DeviceTokenKept, AStoredTokenThatIsNotTextIsReplacedByTheNextOneHandedOut) {
+  testing::VadarHarness harness;
+  ASSERT_TRUE(Client::get());
+  testing::VadarHarness::settle();
+  const keychain::KeychainStore store = harness.keychain();
+  store.setData({0xff, 0xfe, 0x00}, core::deviceTokenKey);
+  handOutSignedOutClient(harness, "handed_out_token");
+
+  auto next = harness.startAgain();
+  ASSERT_NO_THROW(Client::get());
+  EXPECT_FALSE(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"));
+  testing::VadarHarness::settle();
+  EXPECT_EQ(storedIn(store), "handed_out_token") << "the corrupt item is kept for good";
+  ASSERT_TRUE(next->client());
   EXPECT_EQ(cachedClientIn(store), next->client()->id);
+
+  harness.startAgain();
+  ASSERT_NO_THROW(Client::get());
+  EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "handed_out_token");
 }
 
 }  // namespace

@@ -22,8 +22,8 @@ bool sendable(const std::string& value) { return value.find_first_of(std::string
 
 using Stored = DeviceTokenStore::Stored;
 
-// The stored token: none when missing, marked for another instance or not sendable; unreadable when the
-// keychain failed, which says nothing of what the item holds.
+// The stored token: none when missing, marked for another instance, not text or not sendable; unreadable when
+// the keychain failed (locked, unavailable, not answering), which says nothing of what the item holds.
 Stored readStored(const keychain::KeychainStore& store, const std::string& instance) {
   try {
     if (!InstanceMarker::admits(store, instance)) return Stored::absent();
@@ -37,6 +37,16 @@ Stored readStored(const keychain::KeychainStore& store, const std::string& insta
     return Stored::absent();
   } catch (const keychain::KeychainStoreError& error) {
     if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return Stored::absent();
+    // The keychain did answer: the item is corrupt and can never be sent. Taking it for an unreadable keychain
+    // would keep it, and every start would go without a token, for good; the next token handed out replaces it.
+    if (error.code() == keychain::KeychainStoreError::Code::badData) {
+      static std::atomic<bool> logged{false};
+      if (!logged.exchange(true))
+        VadarLogger::error(
+            "The stored device token is not text and cannot be sent; it is replaced by the next one the frontend "
+            "API hands out.");
+      return Stored::absent();
+    }
     KeychainFailures::note(std::current_exception());
   } catch (...) {
     KeychainFailures::note(std::current_exception());

@@ -10,9 +10,11 @@
 // keychain beyond the first read: that one read is shared by everyone who asks while it runs, and requests
 // wait for it until `firstReadWait` after it started at most, once, before they go without a token. A request
 // whose send is stopped (core::StopTokenScope) leaves the wait at once. A received token is written back by the
-// keychain writer, off the request path. A stored value the HTTP client could not send (a line break, a NUL)
-// and a keychain that cannot be read count as no token, as does a store marked for another instance; but a
-// token that could not be read is never overwritten by one handed out before this process knew it.
+// keychain writer, off the request path. A stored value that is not text or that the HTTP client could not
+// send (a line break, a NUL) counts as no token and is replaced by the next one received; a keychain that
+// cannot be read (locked, unavailable, not answering) counts as no token too, as does a store marked for
+// another instance; but a token that could not be read is never overwritten by one handed out before this
+// process knew it.
 //
 // What the keychain caches for an instance (its client) belongs with the stored token: the next start shows
 // it and sends that token. While the token in use is one kept in memory only, or one whose write has yet to
