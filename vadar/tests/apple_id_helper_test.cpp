@@ -101,5 +101,20 @@ TEST(SignInWithAppleHelperConcurrency, ResumedOnceByTheFirstCallbackAndNeverLeft
   EXPECT_EQ(std::get<AppleIdAuthorizer::AppleIdCredential>(second.get()).user, "from-the-callback");
 }
 
+// A sheet nobody answers holds its caller no longer than the helper's wait.
+TEST(SignInWithAppleHelperConcurrency, ASheetNobodyAnswersHoldsItsCallerOnlyUntilTheWait) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  SignInWithAppleHelper helper(std::make_shared<ScriptedAppleIdAuthorizer>([released](const auto&) {
+                                 released.wait_for(20s);  // bounded, as above
+                                 return Credential{appleId("from-the-sheet")};
+                               }),
+                               300ms);
+  auto caller = testing_support::launch([&] { return helper.start({}); });
+  ASSERT_EQ(caller.wait_for(10s), std::future_status::ready) << "the caller waited past the sheet's wait";
+  release.set_value();
+  EXPECT_EQ(errorText<VadarClientError>([&] { caller.get(); }), "The Apple ID request was not answered in time.");
+}
+
 }  // namespace
 }  // namespace vadar

@@ -5,6 +5,9 @@
 #include <future>
 
 
+#include <httpkit/url_error.hpp>
+
+#include "core/background_tasks.hpp"
 #include "testing/bounded_task.hpp"
 #include "vadar/attestation/passkey_helper.hpp"
 #include "vadar/models/vadar_client_error.hpp"
@@ -180,6 +183,53 @@ TEST(PasskeyHelperConcurrency, DestroyingTheHelperNeverWaitsForAnAuthenticatorTh
   const bool prompt = destroy.within(20s);
   ceremony.release.set_value();
   EXPECT_TRUE(prompt);
+}
+
+// A sheet nobody answers holds its caller no longer than the helper's wait, and a stop (the caller's own, or a
+// shutdown) ends the wait at once; the ceremony's late outcome is dropped.
+TEST(PasskeyHelperConcurrency, ASheetNobodyAnswersHoldsItsCallerOnlyUntilTheWaitOrAStop) {
+  VadarHarness harness;
+  HeldCeremony ceremony;
+  const auto signIn = [](PasskeyHelper& helper, std::stop_token stop = {}) {
+    return testing_support::launch([&helper, stop] {
+      const core::StopTokenScope scope(stop);
+      return helper.signIn(foundation::toBytes("c"), false);
+    });
+  };
+  PasskeyHelper hurried(ceremony.authenticator("user_1"), 300ms);
+  auto expired = signIn(hurried);
+  ASSERT_EQ(expired.wait_for(10s), std::future_status::ready) << "the caller waited past the sheet's wait";
+  EXPECT_EQ(errorText<VadarClientError>([&] { expired.get(); }), "The passkey request was not answered in time.");
+
+  const auto cancelled = [](auto& caller) {
+    try {
+      caller.get();
+      ADD_FAILURE() << "a stopped caller got a credential";
+    } catch (const httpkit::URLError& error) {
+      EXPECT_EQ(error.code(), httpkit::URLError::Code::cancelled);
+    }
+  };
+  std::stop_source stop;
+  PasskeyHelper stoppable(ceremony.authenticator("user_1"));
+  auto stopped = signIn(stoppable, stop.get_token());
+  ASSERT_TRUE(ceremony.waitForStarted(2));
+  stop.request_stop();
+  ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready) << "a stop did not end the wait";
+  cancelled(stopped);
+  // A caller stopped before it starts shows no sheet at all.
+  auto late = signIn(stoppable, stop.get_token());
+  ASSERT_EQ(late.wait_for(10s), std::future_status::ready);
+  cancelled(late);
+
+  PasskeyHelper open(ceremony.authenticator("user_1"));
+  auto shutDown = signIn(open);
+  ASSERT_TRUE(ceremony.waitForStarted(3));
+  harness.vadar().shutdown();
+  ASSERT_EQ(shutDown.wait_for(10s), std::future_status::ready) << "a shutdown did not end the wait";
+  cancelled(shutDown);
+  ceremony.release.set_value();
+  std::lock_guard lock(ceremony.started->mutex);
+  EXPECT_EQ(ceremony.started->running, 3) << "a stopped caller's sheet was shown";
 }
 
 }  // namespace

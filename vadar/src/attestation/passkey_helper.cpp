@@ -3,6 +3,7 @@
 #include <boost/url/parse.hpp>
 #include <foundation/base64.hpp>
 #include <foundation/log.hpp>
+#include <httpkit/url_error.hpp>
 
 #include "core/background_tasks.hpp"
 #include "vadar/core/vadar.hpp"
@@ -30,8 +31,9 @@ void logAuthorization(const PasskeyHelper::Authorization& authorization) {
 
 }  // namespace
 
-PasskeyHelper::PasskeyHelper(std::shared_ptr<PasskeyAuthenticator> authenticator)
-    : authenticator_(std::move(authenticator)) {}
+PasskeyHelper::PasskeyHelper(std::shared_ptr<PasskeyAuthenticator> authenticator,
+                             std::chrono::milliseconds sheetWait)
+    : authenticator_(std::move(authenticator)), sheetWait_(sheetWait) {}
 
 template <class Request>
 PasskeyHelper::Authorization PasskeyHelper::ceremony(
@@ -46,7 +48,11 @@ PasskeyHelper::Authorization PasskeyHelper::ceremony(
         logAuthorization(authorization);
         return authorization;
       },
-      VadarClientError("The passkey request was replaced by a newer one."));
+      VadarClientError("The passkey request was replaced by a newer one."),
+      {sheetWait_, std::make_exception_ptr(VadarClientError("The passkey request was not answered in time.")),
+       {core::StopTokenScope::current(), core::BackgroundTasks::shared().shutdownToken()},
+       std::make_exception_ptr(
+           httpkit::URLError(httpkit::URLError::Code::cancelled, "stopped while the passkey sheet was open"))});
 }
 
 PasskeyHelper::Authorization PasskeyHelper::signIn(const foundation::Bytes& challenge,

@@ -2,14 +2,16 @@
 
 #include <foundation/base64.hpp>
 #include <foundation/crypto.hpp>
+#include <httpkit/url_error.hpp>
 
 #include "core/background_tasks.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 
 namespace vadar {
 
-SignInWithAppleHelper::SignInWithAppleHelper(std::shared_ptr<AppleIdAuthorizer> authorizer)
-    : authorizer_(std::move(authorizer)) {}
+SignInWithAppleHelper::SignInWithAppleHelper(std::shared_ptr<AppleIdAuthorizer> authorizer,
+                                             std::chrono::milliseconds sheetWait)
+    : authorizer_(std::move(authorizer)), sheetWait_(sheetWait) {}
 
 AppleIdAuthorizer::AppleIdCredential SignInWithAppleHelper::getAppleIdCredential(
     const std::vector<AppleIdAuthorizer::Scope>& requestedScopes) {
@@ -26,7 +28,12 @@ SignInWithAppleHelper::Authorization SignInWithAppleHelper::start(
   AppleIdAuthorizer::Request request{requestedScopes, makeNonce()};
   auto authorizer = authorizer_ ? authorizer_ : appleIdAuthorizerFactory().resolve();
   return continuation_.run([authorizer, request] { return authorizer->authorize(request); },
-                           VadarClientError("The Apple ID request was replaced by a newer one."));
+                           VadarClientError("The Apple ID request was replaced by a newer one."),
+                           {sheetWait_,
+                            std::make_exception_ptr(VadarClientError("The Apple ID request was not answered in time.")),
+                            {core::StopTokenScope::current(), core::BackgroundTasks::shared().shutdownToken()},
+                            std::make_exception_ptr(httpkit::URLError(httpkit::URLError::Code::cancelled,
+                                                                      "stopped while the Apple ID sheet was open"))});
 }
 
 void SignInWithAppleHelper::authorizationControllerDidComplete(Authorization authorization) {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include <foundation/main_queue.hpp>
 #include <wiring/container.hpp>
@@ -94,9 +95,16 @@ void BackgroundTasks::drain() {
   }
 }
 
+std::stop_token BackgroundTasks::shutdownToken() {
+  std::lock_guard lock(mutex_);
+  return shutdownSource_.get_token();
+}
+
 void BackgroundTasks::shutdown() {
   {
     std::lock_guard lock(mutex_);
+    // Its callbacks resume waiting callers; none of them takes this lock.
+    std::exchange(shutdownSource_, std::stop_source()).request_stop();
     for (auto& entry : entries_)
       if (entry.thread.get_id() == std::this_thread::get_id()) entry.thread.request_stop();
   }

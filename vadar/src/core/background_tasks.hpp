@@ -29,6 +29,10 @@ class BackgroundTasks {
   void shutdown();
   static constexpr std::chrono::seconds kShutdownWait{5};
 
+  // Stopped by the next `shutdown`: for waits on the user that run on the caller's thread rather than as a task
+  // (a passkey or Apple ID sheet). Each shutdown stops the token given out before it; later calls get a new one.
+  std::stop_token shutdownToken();
+
   // Waits for every task to finish on its own (no stop asked), including tasks started while it waits; from a
   // task of the registry, for every other one.
   void drain();
@@ -48,6 +52,7 @@ class BackgroundTasks {
   std::mutex mutex_;
   std::condition_variable ended_;  // a task set its `done`
   std::list<Entry> entries_;
+  std::stop_source shutdownSource_;
 };
 
 // Stop token for the live services' sends on this thread: a task that must be cancellable (the environment

@@ -12,19 +12,29 @@
 //                const vadar::PasskeyAuthenticator::AssertionRequest& request:
 //   using Credential = vadar::PasskeyAuthenticator::Credential;
 //   vadar::AuthorizationContinuation<Credential> continuation;
-//   Credential credential = continuation.run([&] { return authenticator->signIn(request); },
-//                                            vadar::VadarClientError("A newer sign-in replaced this one."));
+//   Credential credential = continuation.run(
+//       [&] { return authenticator->signIn(request); }, vadar::VadarClientError("A newer sign-in replaced this one."),
+//       {std::chrono::minutes(5), std::make_exception_ptr(vadar::VadarClientError("Not answered in time.")),
+//        {stopToken}, std::make_exception_ptr(std::runtime_error("Stopped."))});
+//
+// The caller's wait is bounded: a sheet the user never answers resumes it with `expired` once `wait` has
+// passed, and a stop of any of `stops` (the caller's own, a shutdown) resumes it at once with `stopped`; a
+// caller already stopped starts no ceremony.
 //
 // Ceremonies run with the caller's dependency container bound, on detached threads that own everything they
-// touch: the destructor never waits for an authenticator that has not returned (a sheet the user never
-// answers); such a ceremony ends on its own and its outcome is dropped.
+// touch: neither the caller nor the destructor ever waits for an authenticator that has not returned; such a
+// ceremony ends on its own and its outcome is dropped.
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stop_token>
 #include <thread>
+#include <vector>
 
 #include <wiring/container.hpp>
 
@@ -38,9 +48,19 @@ class AuthorizationContinuation {
   AuthorizationContinuation& operator=(const AuthorizationContinuation&) = delete;
   ~AuthorizationContinuation() = default;
 
-  // Blocks until the operation is resumed; gives its value or throws its error.
+  // How long the caller waits, and what ends its wait early.
+  struct Bounds {
+    std::chrono::milliseconds wait;
+    std::exception_ptr expired;           // thrown to the caller once `wait` has passed
+    std::vector<std::stop_token> stops;   // a stop of any of them resumes the caller at once ...
+    std::exception_ptr stopped;           // ... with this
+  };
+
+  // Blocks until the operation is resumed, `bounds.wait` at most; gives its value or throws its error.
   template <class Error>
-  T run(std::function<T()> ceremony, const Error& replacedError) {
+  T run(std::function<T()> ceremony, const Error& replacedError, const Bounds& bounds) {
+    for (const auto& stop : bounds.stops)
+      if (stop.stop_requested()) std::rethrow_exception(bounds.stopped);
     auto operation = std::make_shared<Operation>();
     std::future<T> result = operation->promise.get_future();
     {
@@ -55,6 +75,18 @@ class AuthorizationContinuation {
           resumeWith(*operation, std::current_exception());
         }
       })).detach();
+    }
+    {
+      // Run on the stopping thread, or here when a stop came in between: either way the caller is resumed once.
+      struct Stopped {
+        std::shared_ptr<Operation> operation;
+        std::exception_ptr error;
+        void operator()() const { resumeWith(*operation, error); }
+      };
+      std::vector<std::optional<std::stop_callback<Stopped>>> watches(bounds.stops.size());
+      for (std::size_t i = 0; i < bounds.stops.size(); ++i)
+        watches[i].emplace(bounds.stops[i], Stopped{operation, bounds.stopped});
+      if (result.wait_for(bounds.wait) != std::future_status::ready) resumeWith(*operation, bounds.expired);
     }
     return result.get();
   }

@@ -17,11 +17,14 @@
 //
 // The ceremony's outcome, or the first delegate callback, resumes the waiting caller exactly once: later
 // callbacks are ignored, and an operation started on the same helper while one waits resumes the older
-// caller with VadarClientError "The passkey request was replaced by a newer one.". A credential the helper
+// caller with VadarClientError "The passkey request was replaced by a newer one.". A sheet nobody answers
+// resumes it with VadarClientError "The passkey request was not answered in time." after `sheetWait`; the
+// caller's stop token (a cancelled send) or Vadar::shutdown() resumes it at once with URLError `cancelled`. A credential the helper
 // cannot tell the kind of fails with VadarClientError "Received unknown authorization type.".
 //
 // Each completed ceremony writes one info line: "A passkey was used to sign in: ...", "A new passkey was
 // registered: ..." or "A password was provided: ..." (naming the user or credential, never a secret).
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -37,7 +40,11 @@ class PasskeyHelper {
  public:
   using Authorization = PasskeyAuthenticator::Credential;
 
-  explicit PasskeyHelper(std::shared_ptr<PasskeyAuthenticator> authenticator = nullptr);
+  // The longest a caller waits for the user to answer the sheet.
+  static constexpr std::chrono::minutes kSheetWait{5};
+
+  explicit PasskeyHelper(std::shared_ptr<PasskeyAuthenticator> authenticator = nullptr,
+                         std::chrono::milliseconds sheetWait = kSheetWait);
 
   // Blocks until the ceremony ends; never on the main queue (VadarClientError).
   Authorization signIn(const foundation::Bytes& challenge, bool preferImmediatelyAvailableCredentials,
@@ -64,6 +71,7 @@ class PasskeyHelper {
                          Authorization (PasskeyAuthenticator::*perform)(const Request&));
 
   std::shared_ptr<PasskeyAuthenticator> authenticator_;
+  std::chrono::milliseconds sheetWait_;
   AuthorizationContinuation<Authorization> continuation_;
 };
 

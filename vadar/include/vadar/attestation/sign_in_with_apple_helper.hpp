@@ -13,7 +13,10 @@
 //
 // The authorizer's outcome, or the first delegate callback, resumes the waiting caller exactly once: later
 // callbacks are ignored, and a request started on the same helper while one waits resumes the older caller
-// with VadarClientError "The Apple ID request was replaced by a newer one.".
+// with VadarClientError "The Apple ID request was replaced by a newer one.". A sheet nobody answers resumes it
+// with VadarClientError "The Apple ID request was not answered in time." after `sheetWait`; the caller's stop
+// token or Vadar::shutdown() resumes it at once with URLError `cancelled`.
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <string>
@@ -28,7 +31,11 @@ class SignInWithAppleHelper {
  public:
   using Authorization = AppleIdAuthorizer::Credential;
 
-  explicit SignInWithAppleHelper(std::shared_ptr<AppleIdAuthorizer> authorizer = nullptr);
+  // The longest a caller waits for the user to answer the sheet.
+  static constexpr std::chrono::minutes kSheetWait{5};
+
+  explicit SignInWithAppleHelper(std::shared_ptr<AppleIdAuthorizer> authorizer = nullptr,
+                                 std::chrono::milliseconds sheetWait = kSheetWait);
 
   // A new helper's authorization; a credential that is not an Apple ID one fails with VadarClientError
   // "Unable to get your Apple ID credential.". The authorizer's failures are thrown unchanged.
@@ -47,6 +54,7 @@ class SignInWithAppleHelper {
 
  private:
   std::shared_ptr<AppleIdAuthorizer> authorizer_;
+  std::chrono::milliseconds sheetWait_;
   AuthorizationContinuation<Authorization> continuation_;
 };
 
