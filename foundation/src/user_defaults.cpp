@@ -303,6 +303,19 @@ void UserDefaults::remove(const std::string& key) {
   change([&](nlohmann::json& values) { return values.erase(key) > 0; });
 }
 
+void UserDefaults::update(const std::string& key,
+                          const std::function<bool(std::optional<nlohmann::json>&)>& edit) {
+  change([&](nlohmann::json& values) {
+    std::optional<nlohmann::json> value;
+    if (const auto found = values.find(key); found != values.end()) value = *found;
+    if (!edit(value)) return false;
+    if (!value) return values.erase(key) > 0;
+    requireReadableBack(key, *value);
+    values[key] = std::move(*value);
+    return true;
+  });
+}
+
 // The change is made to the file as it is now, under the folder's lock, and adopted only once the file
 // holds it: a value that cannot be written (text that is not UTF-8, a full disk) throws and leaves both
 // memory and file as they were, so it cannot poison every later write.

@@ -3,11 +3,13 @@
 #include <condition_variable>
 #include <filesystem>
 #include <future>
+#include <latch>
 #include <mutex>
 #include <unistd.h>
 
 #include "foundation/clock.hpp"
 #include "foundation/log.hpp"
+#include "testing/bounded_task.hpp"
 #include "vadar/infra/telemetry_collector.hpp"
 
 namespace vadar {
@@ -84,6 +86,36 @@ TEST(TelemetryThrottler, LetsAnEventThroughOnceADayAndPersists) {
   now += 1s;
   EXPECT_FALSE(another.isEventThrottled(event("a")));
   foundation::Clock::setSource({});
+}
+
+// Throttlers alive at once (two collectors, two Vadar objects, or two runs of the application over the same
+// file) keep one record: an event goes through once a day in all, however their checks interleave, and none
+// loses what another recorded.
+TEST(TelemetryThrottler, ThrottlersSharingARecordLetEachEventThroughOnceInAll) {
+  TemporaryDefaults storage;
+  foundation::UserDefaults sameFile(storage.path);  // what another process sees
+  TelemetryEventThrottler first(storage.defaults);
+  TelemetryEventThrottler second(storage.defaults);
+  TelemetryEventThrottler third(sameFile);
+  constexpr int rounds = 10;
+  int through = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::latch together(3);
+    std::vector<testing_support::BoundedTask<bool>> asked;
+    for (TelemetryEventThrottler* throttler : {&first, &second, &third}) {
+      asked.push_back(testing_support::launch([throttler, &together, round] {
+        together.arrive_and_wait();
+        return !throttler->isEventThrottled(event("shared", round));
+      }));
+    }
+    for (auto& answer : asked) {
+      ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
+      through += answer.get() ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(through, rounds) << "an event went through more than once";
+  for (int round = 0; round < rounds; ++round)
+    EXPECT_TRUE(first.isEventThrottled(event("shared", round))) << "the record of round " << round << " was lost";
 }
 
 TEST(TelemetryCollectorBatches, FullBufferSendsOneBatchWithMetadata) {

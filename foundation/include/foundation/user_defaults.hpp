@@ -48,6 +48,11 @@ class UserDefaults {
   // allows, or holding NaN, infinity, binary data or a discarded value (a failed parse's result).
   void set(const std::string& key, nlohmann::json value);
   void remove(const std::string& key);
+  // Reads and changes the value under `key` in one step: `edit` is given what the file holds under it now (none
+  // when absent) and may change it (none removes it); when it returns false nothing is written. Other objects
+  // and processes changing the file take their turn after it, so a check and the change it leads to are never
+  // split. Throws as set() does. `edit` runs under the file's lock: it must not call this object.
+  void update(const std::string& key, const std::function<bool(std::optional<nlohmann::json>&)>& edit);
   const std::filesystem::path& file() const { return file_; }
 
  private:

@@ -3,7 +3,6 @@
 // kept in user defaults under "vadar_telemetry_throttler" ({event hash: seconds since 1970}), so the limit
 // holds across runs.
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -28,12 +27,12 @@ class TelemetryEventThrottler {
   explicit TelemetryEventThrottler(foundation::UserDefaults& defaults) : defaults_(defaults) {}
 
   // True when an equal event went through less than `timeToLive` ago. Otherwise records the event as sent now
-  // (dropping entries that have expired) and gives false. Thread-safe: the check and the record are one step.
+  // (dropping entries that have expired) and gives false. The check and the record are one step against the
+  // file, for every throttler and process that shares it.
   bool isEventThrottled(const TelemetryEvent& event);
 
  private:
   foundation::UserDefaults& defaults_;
-  std::mutex mutex_;
 };
 
 }  // namespace vadar
