@@ -106,6 +106,11 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
       priority_(options.priority),
       request_(request),
       fields_(options.additionalHeaders) {
+  // curl reads the URL as a C string: what follows a NUL would be dropped, and the request would go to
+  // another path than the caller's.
+  if (request.url.find('\0') != std::string::npos) {
+    throw URLError(URLError::Code::badURL, "the URL holds a NUL byte", request.url);
+  }
   if (!isHeaderToken(request.method.rawValue)) {
     throw EncodingError("the method \"" + request.method.rawValue + "\" is not an HTTP token");
   }

@@ -623,6 +623,8 @@ void TransferEngine::setPriority(TransferID id, float priority) {
 }
 
 std::optional<URLParts> parseURL(const std::string& url) {
+  // curl would read only what precedes a NUL: the parts of another URL.
+  if (url.find('\0') != std::string::npos) return std::nullopt;
   initialiseCurlOnce();
   CURLU* parsed = curl_url();
   std::optional<URLParts> result;
@@ -647,6 +649,7 @@ namespace {
 // Scheme, host and port of an absolute URL, the port given even when the URL leaves it to the scheme. Host
 // names are compared in one letter case, as DNS compares them; curl keeps the case written.
 std::string origin(const std::string& url) {
+  if (url.find('\0') != std::string::npos) return {};
   CURLU* parsed = curl_url();
   std::string result;
   if (parsed && curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
@@ -675,6 +678,7 @@ void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& fro
 }
 
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
+  if (base.find('\0') != std::string::npos || reference.find('\0') != std::string::npos) return std::nullopt;
   initialiseCurlOnce();
   // A reference of a fragment alone, or an empty one, names the base document itself; curl would take it for
   // a path and drop the base's last segment and query. Given whole, it is resolved as any absolute URL.

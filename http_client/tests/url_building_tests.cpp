@@ -109,6 +109,25 @@ TEST(URLBuilding, OneBaseServesEveryCall) {
   EXPECT_EQ(client->makeURLRequest(httpkit::AnyRequest("/v1/b")).url, "https://h.example/api/v1/b");
 }
 
+// A URL that reaches the transfer with a NUL in it (a hook wrote it after the builder checked the address)
+// would be cut there by curl, which reads C strings: the request would go to another path. It fails as a bad
+// address before anything is sent.
+TEST(URLBuilding, AURLHoldingANulFailsAsABadURLInsteadOfGoingToWhatPrecedesIt) {
+  testing_support::LoopbackServer server;
+  server.on("GET", "/v1/client", testing_support::Reply::json(200, "{}"));
+  server.start();
+  struct Appending : httpkit::APIClientDelegate {
+    void willSendRequest(httpkit::APIClient&, httpkit::URLRequest& request) override {
+      request.url += std::string("\0/sessions/s1/remove", 20);
+    }
+  };
+  auto client = httpkit_tests::makeClient(server.baseURL(), std::make_shared<Appending>());
+  const auto error = httpkit_tests::thrown<URLError>([&] { client->send(httpkit::Request<void>{"/v1/client"}); });
+  ASSERT_TRUE(error) << "sent";
+  EXPECT_EQ(error->code(), URLError::Code::badURL) << error->what();
+  EXPECT_EQ(server.totalHits(), 0);
+}
+
 TEST(URLRequestBuilding, ASessionContentTypeIsNotOverriddenPerRequest) {
   httpkit::AnyRequest request("/v1/sign_ins", httpkit::HTTPMethod::post, {}, nlohmann::json{{"identifier", "ann"}});
   EXPECT_EQ(httpkit_tests::makeClient("https://h.example")->makeURLRequest(request).headers.value("content-type"),

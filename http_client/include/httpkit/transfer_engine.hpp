@@ -119,11 +119,12 @@ class TransferEngine {
   // Runs the transfer on the calling thread; every observer call happens on it, `didComplete` last, before
   // this returns. A stop request ends the transfer at once with `URLError::Code::cancelled`. Throws
   // `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break, a transfer coding other than chunked); then the observer is never called.
+  // break, a transfer coding other than chunked), and `URLError::Code::badURL` for a URL holding a NUL byte,
+  // which curl would cut there; then the observer is never called.
   void perform(const URLRequest& request, const TransferOptions& options, TransferObserver& observer,
                std::stop_token stop = {});
 
-  // Queues the transfer on the worker. Throws `EncodingError` as `perform` does.
+  // Queues the transfer on the worker. Throws as `perform` does.
   TransferID start(const URLRequest& request, const TransferOptions& options,
                    std::shared_ptr<TransferObserver> observer);
   // Ends the transfer with `URLError::Code::cancelled` unless it has already completed; at once, even while
