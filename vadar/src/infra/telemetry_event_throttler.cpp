@@ -9,13 +9,14 @@ namespace vadar {
 
 bool TelemetryEventThrottler::isEventThrottled(const TelemetryEvent& event) {
   const std::string key = foundation::sha256Hex(event.event + "\n" + event.payload.dump());
-  const double now =
-      std::chrono::duration<double>(foundation::Clock::now().time_since_epoch()).count();
   const double ttl = static_cast<double>(timeToLive.count());
   // Checked and recorded in one step against the file: throttlers sharing it (two collectors, another run of
-  // the application) would otherwise each find the event unsent and each let it through.
+  // the application) would otherwise each find the event unsent and each let it through. The time is read in
+  // that step too: one read before it could be earlier than a record made while this one waited, which would
+  // then look recorded in the future and be ignored.
   bool throttled = false;
   defaults_.update(std::string(storageKey), [&](std::optional<nlohmann::json>& stored) {
+    const double now = std::chrono::duration<double>(foundation::Clock::now().time_since_epoch()).count();
     if (!stored || !stored->is_object()) stored = nlohmann::json::object();
     auto it = stored->find(key);
     if (it != stored->end() && it->is_number()) {
