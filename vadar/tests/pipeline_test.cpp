@@ -277,9 +277,10 @@ TEST(ResponseProcessors, AnswersInstallInOrderWhenOneEqualsTheClientHeldMeanwhil
   EXPECT_EQ(announced, 0);
 
   // A changed client is queued behind a busy main queue, then the original comes back: it equals what the
-  // object holds now, yet must be installed after the changed one.
+  // object holds now, yet must be installed after the changed one. (The same update time: an answer older than
+  // one installed before it is stale, and not installed at all.)
   nlohmann::json changed = harness.api().clientJson();
-  changed["updated_at"] = changed["updated_at"].get<std::int64_t>() + 1000;
+  changed["last_active_session_id"] = nullptr;
   {
     testing::MainQueueHold hold;
     ASSERT_TRUE(hold.held());

@@ -214,6 +214,35 @@ TEST(SignInRoads, EmailAndPasswordMakeTheSessionCurrentAndHandOutTokens) {
   EXPECT_FALSE(harness.vadar().user());
 }
 
+// An answer the server made before the sign-out, but that comes back after it (a sign-in step slower on the
+// way back than the sign-out sent behind it), carries a client older than the one installed: it must not bring
+// back the session the server has ended. A client the server changed since is installed as before.
+TEST(SignInRoads, AnAnswerOlderThanTheInstalledClientDoesNotUndoASignOut) {
+  SessionsHarness harness;
+  const SignIn signIn = SignIn::create(emailAndPassword(fake_frontend_api::password));
+  ASSERT_EQ(signIn.status, SignIn::Status::complete);
+  SessionsHarness::settle();
+  ASSERT_TRUE(harness.vadar().session());
+  const nlohmann::json beforeSignOut = harness.api().clientJson();
+
+  harness.vadar().signOut();
+  SessionsHarness::settle();
+  ASSERT_FALSE(harness.vadar().session());
+
+  const std::string path = "/v1/client/sign_ins/" + signIn.id;
+  harness.api().failNext("GET", path,
+                         Answer::json(200, {{"response", {{"id", signIn.id}, {"status", "complete"}}},
+                                            {"client", beforeSignOut}}));
+  ASSERT_NO_THROW(signIn.get());
+  SessionsHarness::settle();
+  EXPECT_FALSE(harness.vadar().session()) << "a stale answer signed the user back in";
+
+  // Signed in again on the server: that newer client is installed.
+  ASSERT_EQ(SignIn::create(emailAndPassword(fake_frontend_api::password)).status, SignIn::Status::complete);
+  SessionsHarness::settle();
+  EXPECT_TRUE(harness.vadar().session());
+}
+
 TEST(SignInRoads, ACompletedSignInReturnsWithItsSessionCurrent) {
   SessionsHarness harness;
   // The application's main thread is busy for a moment while the answer comes in.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include <boost/url/parse.hpp>
 #include <foundation/main_queue.hpp>
@@ -31,6 +32,8 @@ namespace vadar {
 struct Vadar::State {
   bool isLoaded = false;
   std::shared_ptr<const Client> client;
+  // The client of the last answer installed, and the instance that gave it.
+  std::pair<std::shared_ptr<const Client>, std::string> newestAnswered;
   std::shared_ptr<TelemetryCollector> telemetry;
   std::optional<std::string> proxyUrl;
   std::map<std::string, std::vector<Session>> sessionsByUserId;
@@ -388,7 +391,19 @@ void Vadar::configure(std::string publishableKey, Settings settings) {
 
 void Vadar::installClient(std::shared_ptr<const Client> client, const std::string& instance) {
   write([&] {
-    if (frontendApiUrl() == instance) writeClient(std::move(client));
+    if (frontendApiUrl() != instance) return;
+    // The server changed this client after it made the answer: the answer came back later than a newer one (a
+    // sign-in step slower on the way than the sign-out sent behind it), and would bring back what has ended.
+    // Compared with answers only: a client restored from the keychain says nothing of the server's order.
+    {
+      std::lock_guard lock(mutex_);
+      auto& [newest, newestInstance] = state_->newestAnswered;
+      if (newest && client && newestInstance == instance && newest->id == client->id &&
+          client->updatedAt < newest->updatedAt)
+        return;
+      if (client) state_->newestAnswered = {client, instance};
+    }
+    writeClient(std::move(client));
   });
 }
 

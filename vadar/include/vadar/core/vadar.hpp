@@ -169,7 +169,8 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   void setFrontendApiUrl(std::string url);
   void setSessionsByUserId(std::map<std::string, std::vector<Session>> sessions);
   // Installs a client that an answer of `instance` (a frontend API address) carried, as `setClient` does,
-  // unless the object serves another instance by then. The object keeps `client` itself (no copy).
+  // unless the object serves another instance by then, or holds the same client in a later update (the answer
+  // is stale). The object keeps `client` itself (no copy).
   void installClient(std::shared_ptr<const Client> client, const std::string& instance);
   // The same for an environment an answer of `instance` carried.
   void installEnvironment(Environment environment, const std::string& instance);
