@@ -117,14 +117,18 @@ TEST(URLBuilding, AURLHoldingANulFailsAsABadURLInsteadOfGoingToWhatPrecedesIt) {
   server.on("GET", "/v1/client", testing_support::Reply::json(200, "{}"));
   server.start();
   struct Appending : httpkit::APIClientDelegate {
-    void willSendRequest(httpkit::APIClient&, httpkit::URLRequest& request) override {
-      request.url += std::string("\0/sessions/s1/remove", 20);
-    }
+    std::string suffix;
+    explicit Appending(std::string s) : suffix(std::move(s)) {}
+    void willSendRequest(httpkit::APIClient&, httpkit::URLRequest& request) override { request.url += suffix; }
   };
-  auto client = httpkit_tests::makeClient(server.baseURL(), std::make_shared<Appending>());
-  const auto error = httpkit_tests::thrown<URLError>([&] { client->send(httpkit::Request<void>{"/v1/client"}); });
-  ASSERT_TRUE(error) << "sent";
-  EXPECT_EQ(error->code(), URLError::Code::badURL) << error->what();
+  // Other control bytes, a line break that would start a header field of its own included, fail alike.
+  for (const std::string& suffix : {std::string("\0/sessions/s1/remove", 20), std::string("\r\nX-Injected: 1"),
+                                   std::string("\x01"), std::string("\x7f")}) {
+    auto client = httpkit_tests::makeClient(server.baseURL(), std::make_shared<Appending>(suffix));
+    const auto error = httpkit_tests::thrown<URLError>([&] { client->send(httpkit::Request<void>{"/v1/client"}); });
+    ASSERT_TRUE(error) << "sent";
+    EXPECT_EQ(error->code(), URLError::Code::badURL) << error->what();
+  }
   EXPECT_EQ(server.totalHits(), 0);
 }
 
