@@ -15,16 +15,10 @@ namespace httpkit {
 
 namespace {
 
-void describe(const sockaddr_storage& address, char* ip, std::size_t ipSize, int& port) {
-  if (address.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    inet_ntop(AF_INET, &v4.sin_addr, ip, static_cast<socklen_t>(ipSize));
-    port = ntohs(v4.sin_port);
-  } else if (address.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    inet_ntop(AF_INET6, &v6.sin6_addr, ip, static_cast<socklen_t>(ipSize));
-    port = ntohs(v6.sin6_port);
-  }
+int portOf(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return -1;
 }
 
 }  // namespace
@@ -38,9 +32,14 @@ std::optional<ConnectionSockets::Ends> ConnectionSockets::endsOf(curl_socket_t s
     return std::nullopt;
   }
   Ends ends;
-  char localIP[INET6_ADDRSTRLEN] = {};
-  describe(local, localIP, sizeof localIP, ends.localPort);
-  describe(peer, ends.peerIP, sizeof ends.peerIP, ends.peerPort);
+  ends.localPort = portOf(local);
+  ends.peerPort = portOf(peer);
+  ends.peerFamily = peer.ss_family;
+  if (peer.ss_family == AF_INET) {
+    std::memcpy(ends.peerAddress, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, sizeof(in_addr));
+  } else if (peer.ss_family == AF_INET6) {
+    std::memcpy(ends.peerAddress, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, sizeof(in6_addr));
+  }
   return ends;
 }
 
@@ -81,8 +80,21 @@ bool ConnectionSockets::shutDownIfUnasked(curl_socket_t socket) {
 }
 
 curl_socket_t ConnectionSockets::find(const char* peerIP, int peerPort, int localPort) {
+  // curl names the peer as text; read once here, it is compared as the kernel's bytes.
+  Ends wanted;
+  wanted.localPort = localPort;
+  wanted.peerPort = peerPort;
+  if (inet_pton(AF_INET, peerIP, wanted.peerAddress) == 1) {
+    wanted.peerFamily = AF_INET;
+  } else if (inet_pton(AF_INET6, peerIP, wanted.peerAddress) == 1) {
+    wanted.peerFamily = AF_INET6;
+  } else {
+    return CURL_SOCKET_BAD;
+  }
+  const std::size_t addressSize = wanted.peerFamily == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
   const auto matches = [&](const Ends& ends) {
-    return ends.localPort == localPort && ends.peerPort == peerPort && std::strcmp(ends.peerIP, peerIP) == 0;
+    return ends.localPort == localPort && ends.peerPort == peerPort && ends.peerFamily == wanted.peerFamily &&
+           std::memcmp(ends.peerAddress, wanted.peerAddress, addressSize) == 0;
   };
   std::lock_guard lock(mutex_);
   for (auto& connection : connections_) {

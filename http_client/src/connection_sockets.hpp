@@ -6,6 +6,7 @@
 // received bytes that no request asked for.
 #include <curl/curl.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <mutex>
@@ -39,10 +40,13 @@ class ConnectionSockets {
  private:
   // Where a connected socket leads. Asked of the kernel once per connection rather than on every look-up:
   // an engine keeps dozens of connections, and each request looks one up.
+  // The peer is kept as the kernel's bytes, not as text: each look-up compares a few bytes instead of
+  // printing every kept connection's address.
   struct Ends {
     int localPort = -1;
     int peerPort = -1;
-    char peerIP[INET6_ADDRSTRLEN] = {};
+    int peerFamily = AF_UNSPEC;
+    std::uint8_t peerAddress[sizeof(in6_addr)] = {};
   };
   struct Connection {
     curl_socket_t socket;
