@@ -67,8 +67,21 @@ std::vector<std::string_view> HeaderAccumulator::values(std::string_view name) c
 }
 
 const HTTPHeaders& HeaderAccumulator::headers() const {
-  if (!folded_) folded_.emplace(fields_);
-  return *folded_;
+  if (folded_) return *folded_;
+  // A usual head has a handful of fields: each is folded in by a look along the few before it, with no
+  // index of names to build. A long head takes the indexed way, which stays linear in its length.
+  constexpr std::size_t kFieldsFoldedByLooking = 16;
+  if (fields_.size() > kFieldsFoldedByLooking) return folded_.emplace(fields_);
+  HTTPHeaders& folded = folded_.emplace();
+  for (const auto& [name, value] : fields_) folded.append(name, value);
+  return folded;
+}
+
+HTTPHeaders HeaderAccumulator::takeHeaders() {
+  headers();
+  HTTPHeaders taken = std::move(*folded_);
+  folded_.reset();
+  return taken;
 }
 
 }  // namespace httpkit

@@ -17,6 +17,8 @@ class HeaderAccumulator {
  public:
   void feed(std::string_view line);
   const HTTPHeaders& headers() const;
+  // The same fields, handed over instead of copied: a later `headers()` folds them afresh.
+  HTTPHeaders takeHeaders();
   // Each value of the field `name` as it came, before folding: for a field whose value is one item that may
   // itself hold a comma (a URL), where the folded list cannot be split back.
   std::vector<std::string_view> values(std::string_view name) const;

@@ -480,7 +480,7 @@ bool Transfer::deliverResponse() {
   HTTPURLResponse response;
   response.statusCode = static_cast<int>(status_);
   response.url = request_.url;
-  response.headers = head_.headers();
+  response.headers = head_.takeHeaders();
   // One target named twice is handed over once: folded, it would read as an address of its own to a caller
   // that follows redirects itself.
   if (const auto targets = head_.values("Location"); targets.size() > 1 &&

@@ -32,6 +32,29 @@ TEST(HeaderLines, MalformedLinesAreIgnored) {
   EXPECT_EQ(headers.value("good"), "y");
 }
 
+// Short heads and long ones are folded by different means; either way each name keeps its first place and
+// its repeats join it in arrival order, whatever their letter case.
+TEST(HeaderLines, RepeatsFoldInPlaceInShortAndLongHeads) {
+  for (const int names : {3, 40}) {
+    httpkit::HeaderAccumulator head;
+    head.feed("HTTP/1.1 200 OK\r\n");
+    for (int i = 0; i < names; ++i) head.feed("X-Field-" + std::to_string(i) + ": first\r\n");
+    for (int i = names - 1; i >= 0; i -= 2) head.feed("x-FIELD-" + std::to_string(i) + ":second \r\n");
+    const auto& headers = head.headers();
+    ASSERT_EQ(headers.size(), static_cast<std::size_t>(names)) << names;
+    int i = 0;
+    for (const auto& [name, value] : headers) {
+      EXPECT_EQ(name, "X-Field-" + std::to_string(i));
+      EXPECT_EQ(value, (names - 1 - i) % 2 == 0 ? "first, second" : "first") << name;
+      ++i;
+    }
+    // Handed over, the fields are still there to be folded again.
+    const auto taken = head.takeHeaders();
+    EXPECT_EQ(taken.size(), static_cast<std::size_t>(names));
+    EXPECT_EQ(head.headers().value("X-FIELD-0"), taken.value("x-field-0"));
+  }
+}
+
 // Random heads from the characters that matter to the parser: only token names and values without line
 // breaks come out.
 TEST(HeaderLines, RandomInputKeepsInvariants) {
