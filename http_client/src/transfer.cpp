@@ -376,6 +376,7 @@ void Transfer::expire() {
 void Transfer::setPaused(bool paused) {
   if (paused == paused_) return;
   paused_ = paused;
+  everPaused_ = everPaused_ || paused;
   // curl is paused only once the head is in: what it holds back while paused comes later in one piece, which
   // would join a head's lines (and it holds back only so many pieces, fewer than two heads make). Until then
   // the first body bytes pause it (see `onBody`).
@@ -592,6 +593,7 @@ std::size_t Transfer::onBody(char* data, std::size_t size, std::size_t count, vo
   // A pause asked before curl started the transfer does not stick in curl itself; this one does, and curl
   // hands the chunk over again on resume.
   if (self->paused_ || (self->holdRequested_ && self->holdRequested_->load(std::memory_order_acquire))) {
+    self->everPaused_ = true;
     return CURL_WRITEFUNC_PAUSE;
   }
   return self->receiveBody(data, length) ? length : CURL_WRITEFUNC_ERROR;

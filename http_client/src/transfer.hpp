@@ -59,6 +59,9 @@ class Transfer {
   // While `*requested` is set (from any thread) no body byte is handed over either: a pause asked for takes
   // hold at once, before the driver gets to `setPaused`. It must outlive the transfer.
   void holdBodyWhile(const std::atomic<bool>* requested) { holdRequested_ = requested; }
+  // Whether curl was ever told to hold the body back: its handle then gets a full reset before another
+  // transfer uses it.
+  bool everPaused() const { return everPaused_; }
   // Ends the transfer with this error at the next `complete`, unless it already has one.
   void fail(URLError error);
 
@@ -104,6 +107,7 @@ class Transfer {
   const bool verifyPeer_;
   float priority_;
   bool paused_ = false;
+  bool everPaused_ = false;
   const std::atomic<bool>* holdRequested_ = nullptr;
   // The request of the current hop and the header fields it goes out with (the session's and its own).
   URLRequest request_;

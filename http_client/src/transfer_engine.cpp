@@ -382,7 +382,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
           std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
       running->transfer->holdBodyWhile(running->held.get());
     } catch (...) {
-      returnEasyHandle(easy);
+      returnEasyHandle(easy, false);
       throw;
     }
     running->id = nextID_.fetch_add(1);
@@ -515,8 +515,9 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     CURL* easy = running->transfer->easy();
     if (inMulti) curl_multi_remove_handle(multi_, easy);
     running->transfer->complete();
+    const bool paused = running->transfer->everPaused();
     running->transfer.reset();
-    returnEasyHandle(easy);
+    returnEasyHandle(easy, paused);
   }
 
   // Enough for every connection the streaming transfers may hold to one host: transfers that end together
@@ -527,7 +528,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     return std::clamp(perHost, kMinimumIdleHandles, kMaximumIdleHandles);
   }
 
-  // Easy handles are kept for later transfers: making one costs more than resetting it.
+  // Easy handles are kept for later transfers: making one costs more than setting its options again.
   CURL* takeEasyHandle() {
     {
       std::lock_guard lock(poolMutex_);
@@ -540,8 +541,16 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     return curl_easy_init();
   }
 
-  void returnEasyHandle(CURL* easy) {
-    curl_easy_reset(easy);
+  // Not reset as a rule: the next transfer sets every option it uses, as a lane's does, and a reset costs
+  // more than the transfer's own options. What pointed into the finished transfer goes. A handle whose body
+  // curl was told to hold back is reset all the same, so that nothing of that pause reaches its next use.
+  void returnEasyHandle(CURL* easy, bool reset) {
+    if (reset) {
+      curl_easy_reset(easy);
+    } else {
+      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr);
+      curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+    }
     std::lock_guard lock(poolMutex_);
     if (idleHandles_.size() < maximumIdleHandles()) {
       idleHandles_.push_back(easy);
