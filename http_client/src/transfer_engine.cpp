@@ -115,7 +115,6 @@ std::uint64_t forkCount() {
 // A transfer the worker drives, with what keeps its observer alive.
 struct Running {
   TransferEngine::TransferID id = 0;
-  URLRequest request;
   std::shared_ptr<TransferObserver> observer;
   std::unique_ptr<Transfer> transfer;
   // Set by `pause` on the caller's thread before the worker hears of it: body bytes read in between are held.
@@ -373,13 +372,12 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   std::unique_ptr<Running> prepare(const URLRequest& request, const TransferOptions& options,
                                    std::shared_ptr<TransferObserver> observer) {
     auto running = std::make_unique<Running>();
-    running->request = request;
     running->observer = std::move(observer);
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
       running->transfer =
-          std::make_unique<Transfer>(easy, share_, &sockets_, running->request, options, *running->observer);
+          std::make_unique<Transfer>(easy, share_, &sockets_, request, options, *running->observer);
       running->transfer->holdBodyWhile(running->held.get());
     } catch (...) {
       returnEasyHandle(easy, false);
