@@ -274,6 +274,20 @@ void ImageDownloader::setupSessionHandler(const std::shared_ptr<SessionDelegate>
       });
 }
 
+namespace {
+// The request as the modifier left it, checked, with the options it was made for.
+void finishContext(const VellumParsedOptionsInfo& options, const std::function<void(ImageDownloader::ContextResult)>& done,
+                   std::optional<httpkit::URLRequest> modified) {
+  using ContextResult = ImageDownloader::ContextResult;
+  if (!modified) return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::EmptyRequest{})));
+  if (modified->url.empty() || !httpkit::parseURL(modified->url)) {
+    return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::InvalidURL{*modified})));
+  }
+  std::string finalURL = modified->url;
+  done(ContextResult::success(ImageDownloader::DownloadingContext{std::move(finalURL), std::move(*modified), options}));
+}
+}  // namespace
+
 void ImageDownloader::createDownloadContext(const std::string& url, const VellumParsedOptionsInfo& options,
                                             std::function<void(ContextResult)> done) {
   httpkit::URLRequest request{url, httpkit::HTTPMethod::get, {}, std::nullopt};
@@ -282,24 +296,21 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
   request.httpShouldUsePipelining = requestsUsePipelining();
   if (options.lowDataModeSource) request.allowsConstrainedNetworkAccess = false;
 
-  auto finish = [options, done](std::optional<httpkit::URLRequest> modified) {
-    if (!modified) return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::EmptyRequest{})));
-    if (modified->url.empty() || !httpkit::parseURL(modified->url)) {
-      return done(ContextResult::failure(VellumError::requestError(VellumError::RequestErrorReason::InvalidURL{*modified})));
-    }
-    std::string finalURL = modified->url;
-    done(ContextResult::success(DownloadingContext{std::move(finalURL), std::move(*modified), options}));
-  };
   const auto& modifier = options.requestModifier;
-  if (!modifier) return finish(std::move(request));
+  // Answered before this returns, the options and `done` are used where they are; only a modifier that
+  // answers later needs copies of its own.
+  if (!modifier) return finishContext(options, done, std::move(request));
   // A modifier that throws has given no request: the download stops with `emptyRequest`.
   if (auto* sync = dynamic_cast<ImageDownloadRequestModifier*>(modifier.get())) {
     std::optional<httpkit::URLRequest> modified;
     callGuarded("A request modifier", [&] { modified = sync->modifiedSync(std::move(request)); });
-    return finish(std::move(modified));
+    return finishContext(options, done, std::move(modified));
   }
   // A modifier that answers twice would attach its caller twice.
-  auto once = answerOnce<std::optional<httpkit::URLRequest>>(std::move(finish));
+  auto once = answerOnce<std::optional<httpkit::URLRequest>>(
+      [options, done = std::move(done)](std::optional<httpkit::URLRequest> modified) {
+        finishContext(options, done, std::move(modified));
+      });
   boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), once]() mutable {
     if (!callGuarded("A request modifier", [&] { modifier->modified(std::move(request), once); })) once(std::nullopt);
   });
@@ -308,9 +319,12 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
 void ImageDownloader::bindCompletion(SessionDataTask& record, const DownloadingContext& context) {
   std::weak_ptr<ImageDownloader> weak = weak_from_this();
   std::weak_ptr<SessionDataTask> weakRecord = record.weak_from_this();
-  record.setOnTaskDone([weak, context, weakRecord](const SessionDataTask::TaskResult& result,
-                                                   const std::vector<SessionDataTask::TaskCallback>& callbacks) {
-    taskDone(weak, context, weakRecord, result, callbacks);
+  // Shared, not held by value: the record copies its completion each time it ends a caller, and a context
+  // (its request and options) is costly to copy.
+  auto shared = std::make_shared<const DownloadingContext>(context);
+  record.setOnTaskDone([weak, shared = std::move(shared), weakRecord](const SessionDataTask::TaskResult& result,
+                                                                      const std::vector<SessionDataTask::TaskCallback>& callbacks) {
+    taskDone(weak, *shared, weakRecord, result, callbacks);
   });
 }
 
