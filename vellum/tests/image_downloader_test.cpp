@@ -164,6 +164,36 @@ TEST_F(Downloads, StatusRuleAcceptsTwoHundredToThreeNinetyNine) {
   EXPECT_FALSE(downloader->isValidStatusCode(400, *downloader));
 }
 
+// A delegate that refuses the answer, at once or later from a thread of its own, fails the download with the
+// head the server sent: its status, its address and its fields.
+TEST_F(Downloads, ARefusedAnswerCarriesTheServersHead) {
+  struct Refusing final : ImageDownloaderDelegate {
+    explicit Refusing(bool later) : later(later) {}
+    void didReceiveResponse(ImageDownloader&, const httpkit::HTTPURLResponse&,
+                            std::function<void(ResponseDisposition)> completion) override {
+      if (!later) return completion(ResponseDisposition::cancel);
+      std::thread([completion = std::move(completion)] { completion(ResponseDisposition::cancel); }).detach();
+    }
+    const bool later;
+  };
+  server.on("GET", "/marked.png", Reply{203, text(png), "image/png", {{"X-Mark", "kept"}}, {}, {}});
+  for (const bool later : {false, true}) {
+    SCOPED_TRACE(later ? "answered later" : "answered at once");
+    auto delegate = std::make_shared<Refusing>(later);
+    downloader->setDelegate(delegate);
+    Answer refused;
+    downloader->downloadImage(url("/marked.png") + (later ? "?later" : ""), direct(), refused.completion());
+    const auto result = refused.get();
+    ASSERT_FALSE(result);
+    ASSERT_TRUE(result.error().responseReason());
+    const auto* cancelled = std::get_if<Response::CancelledByDelegate>(&result.error().responseReason()->value);
+    ASSERT_NE(cancelled, nullptr) << result.error().what();
+    EXPECT_EQ(cancelled->response.statusCode, 203);
+    EXPECT_EQ(cancelled->response.url, url("/marked.png") + (later ? "?later" : ""));
+    EXPECT_EQ(cancelled->response.value("x-mark"), "kept");
+  }
+}
+
 TEST_F(Downloads, RequestModifiers) {
   // No request at all: nothing is sent.
   auto refuse = std::make_shared<AnyModifier>([](httpkit::URLRequest) { return std::optional<httpkit::URLRequest>(); });

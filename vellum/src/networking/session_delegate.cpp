@@ -119,11 +119,15 @@ void SessionDelegate::didReceiveResponse(const std::shared_ptr<URLSessionDataTas
   }
   if (auto record = task(*dataTask)) record->setResponse(response);
   std::weak_ptr<SessionDelegate> weakSelf = weak_from_this();
-  auto answer = answerOnce<ResponseDisposition>([weakSelf, dataTask, response, completion](ResponseDisposition disposition) {
+  // The answer holds no copy of the response: a cancel reads it back from the record, which has it from
+  // above, and with no record there is nothing to end.
+  auto answer = answerOnce<ResponseDisposition>([weakSelf, dataTask, completion](ResponseDisposition disposition) {
     auto self = weakSelf.lock();
     if (self && disposition == ResponseDisposition::cancel) {
-      self->finish(*dataTask, SessionDataTask::TaskResult::failure(
-                                  VellumError::responseError(Reason::CancelledByDelegate{response})));
+      if (auto record = self->task(*dataTask)) {
+        self->finish(*dataTask, SessionDataTask::TaskResult::failure(VellumError::responseError(
+                                    Reason::CancelledByDelegate{record->response().value_or(httpkit::HTTPURLResponse{})})));
+      }
     }
     completion(disposition);
   });
