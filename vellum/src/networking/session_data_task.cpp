@@ -10,10 +10,20 @@
 
 namespace vellum {
 
+namespace {
+// A field's value where it is, or none: each download reads three of them on the transfer thread.
+const std::string* fieldOf(const httpkit::HTTPURLResponse& response, std::string_view name) {
+  for (const auto& [field, value] : response.headers) {
+    if (httpkit::headerNamesEqual(field, name)) return &value;
+  }
+  return nullptr;
+}
+}  // namespace
+
 std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
   // A body in a transfer coding (chunked) is framed by it, and the client reads it so: a Content-Length
   // beside it may say anything.
-  if (response.value("Transfer-Encoding")) return -1;
+  if (fieldOf(response, "Transfer-Encoding")) return -1;
   const auto trimmed = [](std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -21,10 +31,10 @@ std::int64_t expectedContentLength(const httpkit::HTTPURLResponse& response) {
   };
   // A content-coded body is counted here as the client decodes it, and its announced length counts the coded
   // bytes: no total at all rather than one the download passes.
-  if (const auto coding = response.value("Content-Encoding"); coding && !httpkit::headerNamesEqual(trimmed(*coding), "identity")) {
+  if (const auto* coding = fieldOf(response, "Content-Encoding"); coding && !httpkit::headerNamesEqual(trimmed(*coding), "identity")) {
     return -1;
   }
-  const auto field = response.value("Content-Length");
+  const auto* field = fieldOf(response, "Content-Length");
   if (!field) return -1;
   const std::string_view text = trimmed(*field);
   std::int64_t length = -1;
