@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "cache_test_support.hpp"
@@ -693,6 +695,100 @@ TEST_F(ImageCacheTest, ThrowingFileManagersStillAnswerEveryOperation) {
     EXPECT_EQ(test::await(c->imageCachedTypeAsync("kept", "", std::nullopt)), CacheType::disk);
     test::await(c->clearDiskCacheAsync());
   }
+}
+
+// A system whose OpenSSL offers no SHA-256 (a FIPS-restricted configuration) cannot name hashed cache
+// files. Every operation with a completion still answers it, once, with an error: a disk look-up whose
+// file could not be named reported nothing at all, and its caller waited for good.
+bool everyDiskOperationAnswersWithoutHashing(const fs::path& base, const ImagePtr& photo) {
+  auto cache = test::makeCache(base, "unhashable");
+  VellumParsedOptionsInfo options;
+  options.callbackQueue = CallbackQueue::untouch();
+  bool ok = true;
+  auto expect = [&ok](bool holds, const char* what) {
+    if (!holds) std::fprintf(stderr, "failed: %s\n", what);
+    ok = ok && holds;
+  };
+  // Each answer is counted: a second one would be as wrong as none.
+  auto answers = std::make_shared<std::atomic<int>>(0);
+  auto within = [](const auto& future) { return future.wait_for(std::chrono::seconds(5)) == std::future_status::ready; };
+
+  auto stored = std::make_shared<std::promise<CacheStoreResult>>();
+  cache->store(photo, std::nullopt, "k", options, true, [stored, answers](CacheStoreResult r) {
+    ++*answers;
+    stored->set_value(std::move(r));
+  });
+  auto storedFuture = stored->get_future();
+  expect(within(storedFuture) && !storedFuture.get().diskCacheResult, "store reports the failed write");
+  cache->clearMemoryCache();
+
+  auto found = std::make_shared<std::promise<Retrieved>>();
+  cache->retrieveImage("k", options, CallbackQueue::untouch(), [found, answers](Retrieved r) {
+    ++*answers;
+    found->set_value(std::move(r));
+  });
+  auto foundFuture = found->get_future();
+  expect(within(foundFuture), "retrieveImage answers");
+  if (foundFuture.valid() && foundFuture.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+    expect(!foundFuture.get(), "retrieveImage answers with an error");
+  }
+
+  auto outcome = std::make_shared<std::promise<Outcome>>();
+  cache->retrieveImageInDiskCache("k", options, CallbackQueue::untouch(),
+                                  ImageCache::DiskOutcomeHandler([outcome, answers](Outcome r) {
+                                    ++*answers;
+                                    outcome->set_value(std::move(r));
+                                  }));
+  auto outcomeFuture = outcome->get_future();
+  expect(within(outcomeFuture), "the disk look-up answers");
+
+  auto data = std::make_shared<std::promise<bool>>();
+  cache->retrieveDataInDiskCache("k", options, CallbackQueue::untouch(),
+                                 [data, answers](foundation::Result<DiskDataRetrievalOutcome, VellumError> r) {
+                                   ++*answers;
+                                   data->set_value(!r);
+                                 });
+  auto dataFuture = data->get_future();
+  expect(within(dataFuture) && dataFuture.get(), "the data look-up answers with an error");
+
+  auto removed = std::make_shared<std::promise<void>>();
+  cache->removeImage("k", "", std::nullopt, true, true, CallbackQueue::untouch(), [removed, answers] {
+    ++*answers;
+    removed->set_value();
+  });
+  expect(within(removed->get_future()), "the removal answers");
+  auto type = std::make_shared<std::promise<CacheType>>();
+  cache->imageCachedTypeAsync("k", "", std::nullopt, CallbackQueue::untouch(), [type, answers](CacheType t) {
+    ++*answers;
+    type->set_value(t);
+  });
+  auto typeFuture = type->get_future();
+  expect(within(typeFuture) && typeFuture.get() == CacheType::none, "the cached type answers none");
+  // Whatever is still queued has run: no operation answers a second time.
+  test::flush(*cache->ioQueue());
+  expect(answers->load() == 6, "each operation answered once");
+  return ok;
+}
+
+TEST_F(ImageCacheTest, WithoutSha256EveryDiskOperationStillAnswersOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  test::DirectoryOfDeathTest base;
+  // Only algorithms marked for FIPS use may be fetched, and no provider offers any: hashing fails, while
+  // the random source (which names the cache's queue) is fetched without that restriction.
+  const fs::path config = base.path() / "no-sha.cnf";
+  std::ofstream(config) << "openssl_conf = init\n[init]\nalg_section = algorithms\nrandom = random\n"
+                           "[algorithms]\ndefault_properties = fips=yes\n[random]\nproperties = fips=no\n";
+  const char* previous = std::getenv("OPENSSL_CONF");
+  const std::string kept = previous ? previous : "";
+  ::setenv("OPENSSL_CONF", config.c_str(), 1);
+  // The child is a new run of this program: OpenSSL reads the configuration there, before main.
+  EXPECT_EXIT(
+      {
+        ::alarm(60);
+        std::_Exit(everyDiskOperationAnswersWithoutHashing(base.path(), photo) ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  previous ? ::setenv("OPENSSL_CONF", kept.c_str(), 1) : ::unsetenv("OPENSSL_CONF");
 }
 
 TEST_F(ImageCacheTest, HostileKeysStayInsideTheDirectory) {

@@ -46,9 +46,15 @@ void lookUpOnDisk(DiskStorage::Backend& disk, const std::string& computed, const
   } catch (const VellumError& error) {
     return report(R::failure(error));
   } catch (...) {  // a file manager of the application's may throw anything
-    return report(R::failure(VellumError::cacheError(
-        Cache::CannotLoadDataFromDisk{"file://" + disk.cacheFileURL(computed, options.forcedExtension).string(),
-                                      std::current_exception()})));
+    const std::exception_ptr thrown = std::current_exception();
+    // What failed may have been naming the file (a system that cannot hash its key): the directory is then
+    // all the error can say where the look-up went, and the caller still hears of it.
+    std::string url = "file://" + disk.directoryURL().string();
+    try {
+      url = "file://" + disk.cacheFileURL(computed, options.forcedExtension).string();
+    } catch (...) {
+    }
+    return report(R::failure(VellumError::cacheError(Cache::CannotLoadDataFromDisk{std::move(url), thrown})));
   }
   if (!bytes) return report(R::success(Outcome::notFound()));
   if (isStale(options)) return report(R::success(Outcome::stale()));
