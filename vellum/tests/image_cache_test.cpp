@@ -697,6 +697,60 @@ TEST_F(ImageCacheTest, ThrowingFileManagersStillAnswerEveryOperation) {
   }
 }
 
+// A processor's identifier names the entries of what it makes, and is the application's code. Through one
+// that throws there is no entry: each call with a completion answers it once with the processing failure,
+// a memory look-up is a miss, nothing is stored anywhere, and nothing throws into the caller. Other calls
+// on the cache, with processors that name themselves, go on as before.
+TEST_F(ImageCacheTest, AProcessorWhoseIdentifierThrowsFailsOnlyItsOwnCalls) {
+  struct Unnamed final : ImageProcessor {
+    std::string identifier() const override { throw std::runtime_error("no name"); }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const override {
+      return item.isImage() ? item.imageValue() : nullptr;
+    }
+  };
+  using Failed = VellumError::ProcessorErrorReason::ProcessingFailed;
+  auto isProcessingFailure = [](const VellumError& error) {
+    const auto* reason = error.processorReason();
+    return reason && std::holds_alternative<Failed>(reason->value);
+  };
+  ASSERT_TRUE(store(photo, "k", options).diskCacheResult);
+  VellumParsedOptionsInfo unnamed = options;
+  unnamed.processor = std::make_shared<Unnamed>();
+
+  for (const bool toDisk : {false, true}) {
+    std::optional<CacheStoreResult> stored;
+    ASSERT_NO_THROW(stored = store(photo, "unnamed", unnamed, toDisk)) << toDisk;
+    EXPECT_FALSE(stored->memoryCacheResult) << toDisk;
+    ASSERT_FALSE(stored->diskCacheResult) << toDisk;
+    EXPECT_TRUE(isProcessingFailure(stored->diskCacheResult.error())) << stored->diskCacheResult.error().what();
+    std::future<void> awaited;
+    ASSERT_NO_THROW(awaited = cache->storeAsync(photo, std::nullopt, "unnamed", unnamed, toDisk));
+    EXPECT_THROW(test::await(std::move(awaited)), VellumError) << "a store that kept nothing is no success";
+  }
+  EXPECT_EQ(cache->memoryStorage()->keys(), std::vector<std::string>{"k"});
+
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("k", unnamed), nullptr);
+  std::optional<Retrieved> found;
+  ASSERT_NO_THROW(found = retrieve("k", unnamed));
+  ASSERT_FALSE(*found);
+  EXPECT_TRUE(isProcessingFailure(found->error())) << found->error().what();
+  std::optional<Outcome> looked;
+  ASSERT_NO_THROW(looked = outcome("k", unnamed));
+  ASSERT_FALSE(*looked);
+  EXPECT_TRUE(isProcessingFailure(looked->error()));
+  std::promise<bool> data;
+  ASSERT_NO_THROW(cache->retrieveDataInDiskCache("k", unnamed, CallbackQueue::untouch(),
+                                                 [&](foundation::Result<DiskDataRetrievalOutcome, VellumError> r) {
+                                                   data.set_value(!r && isProcessingFailure(r.error()));
+                                                 }));
+  EXPECT_TRUE(test::await(data.get_future()));
+
+  // The cache still serves everyone else.
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("k", options), photo);
+  cache->clearMemoryCache();
+  EXPECT_EQ(retrieve("k", options).value().cacheType(), CacheType::disk);
+}
+
 // A system whose OpenSSL offers no SHA-256 (a FIPS-restricted configuration) cannot name hashed cache
 // files. Every operation with a completion still answers it, once, with an error: a disk look-up whose
 // file could not be named reported nothing at all, and its caller waited for good.

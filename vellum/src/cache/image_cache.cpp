@@ -158,6 +158,12 @@ std::string ImageCache::processorIdentifier(const VellumParsedOptionsInfo& optio
   return options.processor->identifier();
 }
 
+std::optional<VellumError> ImageCache::identify(const VellumParsedOptionsInfo& options, std::string& identifier) {
+  if (callGuarded("A processor's identifier", [&] { identifier = processorIdentifier(options); })) return std::nullopt;
+  return VellumError::processorError(VellumError::ProcessorErrorReason::ProcessingFailed::of(
+      options.processor, ImageProcessItem::data(foundation::Bytes())));
+}
+
 std::shared_ptr<const CacheSerializer> ImageCache::serializer(const VellumParsedOptionsInfo& options) {
   if (options.cacheSerializer) return options.cacheSerializer;
   return DefaultCacheSerializer::defaultSerializer();
@@ -165,7 +171,17 @@ std::shared_ptr<const CacheSerializer> ImageCache::serializer(const VellumParsed
 
 void ImageCache::store(const ImagePtr& image, const std::optional<foundation::Bytes>& original, const std::string& key,
                        const VellumParsedOptionsInfo& options, bool toDisk, StoreHandler completionHandler) {
-  const std::string identifier = processorIdentifier(options);
+  std::string identifier;
+  if (auto error = identify(options, identifier)) {
+    // Nothing is kept at either level, and whoever waits for the store hears so, whichever level it asked for.
+    if (completionHandler) {
+      CacheStoreResult result;
+      result.memoryCacheResult = foundation::Result<foundation::Unit, foundation::Unit>::failure({});
+      result.diskCacheResult = foundation::Result<foundation::Unit, VellumError>::failure(std::move(*error));
+      options.callbackQueue.deliver(std::move(completionHandler), std::move(result));
+    }
+    return;
+  }
   // A null image would read as a hit of nothing; there is nothing to keep.
   if (image) memoryStorage_->store(image, computedKey(key, identifier), options.memoryCacheExpiration);
 

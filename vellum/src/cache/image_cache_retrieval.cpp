@@ -73,7 +73,8 @@ void ImageCache::onLoadingQueue(const VellumParsedOptionsInfo& options, std::fun
 
 ImagePtr ImageCache::retrieveImageInMemoryCache(const std::string& key, const VellumParsedOptionsInfo& options) {
   // Most look-ups have no processor identifier: they use the key as it is, without building a new one.
-  const std::string identifier = processorIdentifier(options);
+  std::string identifier;
+  if (identify(options, identifier)) return nullptr;  // a processor that names no entry finds none
   const auto& extending = options.memoryCacheAccessExtendingExpiration;
   auto hit = identifier.empty() ? memoryStorage_->value(key, extending)
                                 : memoryStorage_->value(computedKey(key, identifier), extending);
@@ -90,6 +91,8 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
   using R = foundation::Result<ImageCacheResult, VellumError>;
   // Without a handler nobody learns the answer: looking would only extend entries for nothing.
   if (!completionHandler) return;
+  std::string identifier;
+  if (auto error = identify(options, identifier)) return callbackQueue.deliver(completionHandler, R::failure(std::move(*error)));
   // Read before the memory look-up: a removal after it must keep a disk hit from coming back into memory.
   const std::uint64_t removalsBefore = memoryStorage_->removalCount();
   if (auto image = retrieveImageInMemoryCache(key, options)) {
@@ -144,7 +147,12 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
   // the queue (a grid of pictures read from disk decodes one at a time there), so it runs on the shared pool,
   // several files at once. A synchronous load decodes where it reads.
   const bool decodeApart = !options.loadDiskFileSynchronously;
-  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)),
+  std::string identifier;
+  if (auto error = identify(options, identifier)) {
+    if (outcomeHandler) callbackQueue.deliver(outcomeHandler, foundation::Result<DiskRetrievalOutcome, VellumError>::failure(std::move(*error)));
+    return;
+  }
+  auto work = [self = shared_from_this(), computed = computedKey(key, identifier),
                options = std::make_shared<const VellumParsedOptionsInfo>(options), callbackQueue,
                handler = std::move(outcomeHandler), decodeApart] {
     using R = foundation::Result<DiskRetrievalOutcome, VellumError>;
@@ -181,7 +189,12 @@ void ImageCache::retrieveImageInDiskCache(const std::string& key, const VellumPa
 
 void ImageCache::retrieveDataInDiskCache(const std::string& key, const VellumParsedOptionsInfo& options,
                                          CallbackQueue callbackQueue, DiskDataOutcomeHandler outcomeHandler) {
-  auto work = [self = shared_from_this(), computed = computedKey(key, processorIdentifier(options)), options,
+  std::string identifier;
+  if (auto error = identify(options, identifier)) {
+    if (outcomeHandler) callbackQueue.deliver(outcomeHandler, foundation::Result<DiskDataRetrievalOutcome, VellumError>::failure(std::move(*error)));
+    return;
+  }
+  auto work = [self = shared_from_this(), computed = computedKey(key, identifier), options,
                callbackQueue, handler = std::move(outcomeHandler)] {
     using R = foundation::Result<DiskDataRetrievalOutcome, VellumError>;
     lookUpOnDisk<DiskDataRetrievalOutcome>(*self->diskStorage_, computed, options, callbackQueue, handler,

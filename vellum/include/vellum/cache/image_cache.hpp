@@ -294,8 +294,12 @@ class ImageCache : public std::enable_shared_from_this<ImageCache> {
  private:
   // Registers `cache` for the resign-active sweep at once, holding it weakly.
   static void observeResignActive(const std::shared_ptr<ImageCache>& cache);
-  // The identifier of the options' processor (empty without one).
+  // The identifier of the options' processor (empty without one). Throws what the processor's throws.
   static std::string processorIdentifier(const VellumParsedOptionsInfo& options);
+  // The same for an entry point: the identifier is the application's code, and through a processor that
+  // cannot name itself there is no entry to look in or to store to. Sets `identifier`, or answers the
+  // processing failure that call then reports (what the processor threw is logged).
+  static std::optional<VellumError> identify(const VellumParsedOptionsInfo& options, std::string& identifier);
   // The options' serializer; the record's field is open to callers, and null there means the default one.
   static std::shared_ptr<const CacheSerializer> serializer(const VellumParsedOptionsInfo& options);
   // Writes on the calling thread, which is always `ioQueue`, and reports through `callbackQueue`.
