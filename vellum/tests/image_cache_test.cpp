@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "cache_test_support.hpp"
 #include "foundation/app_info.hpp"
@@ -416,6 +417,46 @@ TEST_F(ImageCacheTest, ADiskHitNeverUndoesAStoreOrRemovalMadeWhileItDecoded) {
       EXPECT_FALSE(inMemory) << name << ": the removed picture came back into memory";
     }
   }
+}
+
+// A removal may land at any moment of the put-back, also after the look-up has checked for removals and
+// before its image is back in memory. Here it lands while the processor names the entry for the put-back
+// (the one call the look-up makes in between, on the thread where it finished), made by another thread
+// as a caller's removal would be. Whenever it lands, once it is over the removed picture stays gone.
+TEST_F(ImageCacheTest, ARemovalDuringThePutBackOfADiskHitIsNotUndone) {
+  struct RemovedWhileNaming final : ImageProcessor {
+    std::string identifier() const override {
+      if (std::this_thread::get_id() != testThread && armed.exchange(false)) {
+        reached.set_value();
+        removed.wait_for(test::kDeadline);
+      }
+      return "p";
+    }
+    ImagePtr process(const ImageProcessItem& item, const VellumParsedOptionsInfo&) const override {
+      return item.isImage() ? item.imageValue() : nullptr;
+    }
+    std::thread::id testThread = std::this_thread::get_id();
+    mutable std::atomic<bool> armed{false};
+    mutable std::promise<void> reached;
+    std::promise<void> removal;
+    std::shared_future<void> removed = removal.get_future().share();
+  };
+  auto processor = std::make_shared<RemovedWhileNaming>();
+  VellumParsedOptionsInfo named = options;
+  named.processor = processor;
+  ASSERT_TRUE(store(photo, "k", named).diskCacheResult);
+  cache->clearMemoryCache();
+  processor->armed = true;
+
+  std::promise<Retrieved> done;
+  auto elsewhere = std::make_shared<foundation::SerialQueue>("elsewhere");
+  cache->retrieveImage("k", named, CallbackQueue::dispatch(elsewhere), [&](Retrieved r) { done.set_value(std::move(r)); });
+  ASSERT_EQ(processor->reached.get_future().wait_for(test::kDeadline), std::future_status::ready);
+  cache->removeImage("k", "p", std::nullopt, true, false, CallbackQueue::untouch(), nullptr);
+  processor->removal.set_value();
+  EXPECT_EQ(test::await(done.get_future()).value().cacheType(), CacheType::disk);
+  EXPECT_EQ(cache->retrieveImageInMemoryCache("k", named), nullptr) << "the removed picture came back into memory";
+  EXPECT_TRUE(cache->memoryStorage()->keys().empty());
 }
 
 TEST_F(ImageCacheTest, AClearedDiskIsNotSearchedForWhatItHeld) {

@@ -117,22 +117,18 @@ void ImageCache::retrieveImage(const std::string& key, const VellumParsedOptions
           callbackQueue.execute([handler] { handler(R::success(ImageCacheResult::none())); });
           return;
         }
-        // Back into memory first, so the image is there when the caller hears of it; the store's own report
-        // comes at once on this thread.
+        // Back into memory first, so the image is there when the caller hears of it.
         const ImagePtr image = outcome.value().value();
         // The disk held this image when memory missed; decoding it took a while. Memory holding the key now
         // means a store since (a newer picture, or the same one another look-up put back), and a removal
-        // since means the caller wants it gone: putting it back would undo either.
-        const auto& memory = *self->memoryStorage_;
-        if (memory.removalCount() != removalsBefore || memory.isCached(computedKey(key, processorIdentifier(options)))) {
-          callbackQueue.deliver(handler, R::success(ImageCacheResult::disk(image)));
-          return;
+        // since means the caller wants it gone: putting it back would undo either. The storage checks both
+        // in the step that stores, so a removal that comes while this runs is never undone either.
+        std::string named;
+        if (!identify(options, named)) {
+          self->memoryStorage_->storeIfUnchangedSince(removalsBefore, image, computedKey(key, named),
+                                                      options.memoryCacheExpiration);
         }
-        VellumParsedOptionsInfo storeOptions = options;
-        storeOptions.callbackQueue = CallbackQueue::untouch();
-        self->store(image, std::nullopt, key, storeOptions, false, [handler, callbackQueue, image](CacheStoreResult) {
-          callbackQueue.deliver(handler, R::success(ImageCacheResult::disk(image)));
-        });
+        callbackQueue.deliver(handler, R::success(ImageCacheResult::disk(image)));
       }));
 }
 

@@ -183,6 +183,14 @@ class Backend {
   void store(T value, const std::string& key, std::optional<StorageExpiration> expiration = std::nullopt) {
     state_->store(std::move(value), key, expiration);
   }
+  // Puts back a value found elsewhere after a miss here: stores it as `store` does unless the storage holds
+  // the key by now or has had a removal since `removalCount()` answered `removalsBefore`. The checks and
+  // the store are one step, so a removal is either seen or comes after the value is in. Answers whether it
+  // stored.
+  bool storeIfUnchangedSince(std::uint64_t removalsBefore, T value, const std::string& key,
+                             std::optional<StorageExpiration> expiration = std::nullopt) {
+    return state_->storeIfUnchangedSince(removalsBefore, std::move(value), key, expiration);
+  }
 
   // The value, extending the entry's expiry by `extending`; none when absent, expired or discarded.
   std::optional<T> value(std::string_view key,
@@ -322,6 +330,21 @@ class Backend {
 
     void store(T value, const std::string& key, std::optional<StorageExpiration> given) {
       std::lock_guard guard(lock);
+      storeLocked(std::move(value), key, given);
+    }
+
+    bool storeIfUnchangedSince(std::uint64_t removalsBefore, T value, const std::string& key,
+                               std::optional<StorageExpiration> given) {
+      std::lock_guard guard(lock);
+      // Removals are counted under this lock, and stores are made under it: neither can come in between.
+      if (removals.load(std::memory_order_relaxed) != removalsBefore) return false;
+      if (this->value(key, ExpirationExtending::none(), false)) return false;
+      storeLocked(std::move(value), key, given);
+      return true;
+    }
+
+    // Under `lock`.
+    void storeLocked(T value, const std::string& key, std::optional<StorageExpiration> given) {
       const StorageExpiration expiration = given ? *given : config.expiration;
       if (expiration.isExpired()) return;
       const std::int64_t cost = CacheCost<T>::of(value);
