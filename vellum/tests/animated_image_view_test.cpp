@@ -116,7 +116,7 @@ TEST_F(AnimatedImageViewConcurrency, PlaysFramesByTheirDurationsOnceInAWindow) {
     settle(*view);
     EXPECT_EQ(shown(*view), expected);
   }
-  EXPECT_EQ(view->layer().contentsScale, 1.0);
+  EXPECT_EQ(onMain([&] { return view->layer().contentsScale; }), 1.0);
   // 32-point view in a 2x window: frames were asked for no larger than 64 pixels, so the 16-pixel frames
   // come whole.
   for (const auto& size : source->decodedSizes()) EXPECT_FALSE(size.has_value());
@@ -632,6 +632,8 @@ TEST_F(AnimatedImageViewConcurrency, EveryOperationOffTheMainQueueStopsNamingIts
   auto view = makeView({32, 32});
   onMain([&] { view->setImage(animatedImage(std::make_shared<CountingFrameSource>(3, 8, 8), 8, 8)); });
   settle(*view);
+  // Taken on the main queue: the view's getter checks where it runs as well.
+  const auto animator = onMain([&] { return view->animator(); });
   const std::pair<std::string, std::function<void(AnimatedImageView&)>> calls[] = {
       {"AnimatedImageView::startAnimating", [](AnimatedImageView& v) { v.startAnimating(); }},
       {"AnimatedImageView::stopAnimating", [](AnimatedImageView& v) { v.stopAnimating(); }},
@@ -648,11 +650,10 @@ TEST_F(AnimatedImageViewConcurrency, EveryOperationOffTheMainQueueStopsNamingIts
       {"AnimatedImageView::setFrameSize", [](AnimatedImageView& v) { v.setFrameSize({10, 10}); }},
       {"AnimatedImageView::displayLink", [](AnimatedImageView& v) { v.displayLink(); }},
       // What the view drives its animator with, on the main queue alone.
-      {"Animator::advanceFrame", [](AnimatedImageView& v) { v.animator()->advanceFrame(); }},
-      {"Animator::updateFrameSizing",
-       [](AnimatedImageView& v) { v.animator()->updateFrameSizing({90, 90}, ImageScaling::scaleNone); }},
-      {"Animator::clearFrames", [](AnimatedImageView& v) { v.animator()->clearFrames(false); }},
-      {"Animator::prepareFrames", [](AnimatedImageView& v) { v.animator()->prepareFrames(); }},
+      {"Animator::advanceFrame", [&](AnimatedImageView&) { animator->advanceFrame(); }},
+      {"Animator::updateFrameSizing", [&](AnimatedImageView&) { animator->updateFrameSizing({90, 90}, ImageScaling::scaleNone); }},
+      {"Animator::clearFrames", [&](AnimatedImageView&) { animator->clearFrames(false); }},
+      {"Animator::prepareFrames", [&](AnimatedImageView&) { animator->prepareFrames(); }},
   };
   for (const auto& [name, call] : calls) {
     EXPECT_DEATH(call(*view), name + ".* must run on the main queue") << name;

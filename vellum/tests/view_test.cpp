@@ -223,5 +223,45 @@ TEST(View, EverySetterOffTheMainQueueStopsNamingItself) {
   }
 }
 
+// The getters too: a read from another thread races on the view as a write does (the layer's image, the
+// subview list while the main queue changes them), so each one stops the process, naming itself, instead.
+TEST(View, EveryGetterOffTheMainQueueStopsNamingItself) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto window = onMain([] { return Window::make(2.0); });
+  auto animated = onMain([&] {
+    auto view = AnimatedImageView::make(Rect{{0, 0}, {8, 8}});
+    window->setContentView(view);
+    return view;
+  });
+  const std::pair<std::string, std::function<void()>> calls[] = {
+      {"View::frame", [&] { (void)animated->frame(); }},
+      {"View::bounds", [&] { (void)animated->bounds(); }},
+      {"View::isHidden", [&] { (void)animated->isHidden(); }},
+      {"View::superview", [&] { (void)animated->superview(); }},
+      {"View::subviews", [&] { (void)animated->subviews(); }},
+      {"View::window", [&] { (void)animated->window(); }},
+      {"View::backingScaleFactor", [&] { (void)animated->backingScaleFactor(); }},
+      {"View::constraints", [&] { (void)animated->constraints(); }},
+      {"View::needsDisplay", [&] { (void)animated->needsDisplay(); }},
+      {"View::dirtyRects", [&] { (void)animated->dirtyRects(); }},
+      {"View::layer", [&] { (void)animated->layer().contents; }},
+      {"View::layer", [&] { (void)std::as_const(*animated).layer().contents; }},
+      {"Window::contentView", [&] { (void)window->contentView(); }},
+      {"Window::backingScaleFactor", [&] { (void)window->backingScaleFactor(); }},
+      {"ImageView::image", [&] { (void)animated->image(); }},
+      {"ImageView::imageScaling", [&] { (void)animated->imageScaling(); }},
+      {"AnimatedImageView::animates", [&] { (void)animated->animates(); }},
+      {"AnimatedImageView::animator", [&] { (void)animated->animator(); }},
+      {"AnimatedImageView::currentFrame", [&] { (void)animated->currentFrame(); }},
+      {"AnimatedImageView::repeatCount", [&] { (void)animated->repeatCount(); }},
+  };
+  for (const auto& [name, call] : calls) {
+    EXPECT_DEATH(call(), name + ".* must run on the main queue") << name;
+  }
+  // On the main queue they answer as before.
+  EXPECT_EQ(onMain([&] { return animated->window(); }), window);
+  onMain([&] { window->setContentView(nullptr); });
+}
+
 }  // namespace
 }  // namespace vellum

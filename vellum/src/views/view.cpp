@@ -119,6 +119,7 @@ void View::removeSubviews(const std::vector<std::shared_ptr<View>>& views) {
 }
 
 bool View::isDescendant(const View& ancestor) const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   for (auto parent = superview(); parent; parent = parent->superview()) {
     if (parent.get() == &ancestor) return true;
   }
@@ -126,6 +127,7 @@ bool View::isDescendant(const View& ancestor) const {
 }
 
 double View::backingScaleFactor() const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   auto w = window();
   return w ? w->backingScaleFactor() : 1.0;
 }
@@ -152,6 +154,7 @@ std::shared_ptr<LayoutConstraint> View::activate(const std::shared_ptr<View>& it
 }
 
 std::vector<std::shared_ptr<LayoutConstraint>> View::constraintsNaming(const View& view) const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   std::vector<std::shared_ptr<LayoutConstraint>> found;
   std::function<void(const View&)> walk = [&](const View& v) {
     for (auto& c : v.constraints_) {
@@ -164,6 +167,7 @@ std::vector<std::shared_ptr<LayoutConstraint>> View::constraintsNaming(const Vie
 }
 
 float View::contentCompressionResistancePriority(LayoutOrientation orientation) const {
+  VELLUM_REQUIRE_MAIN_QUEUE();
   return orientation == LayoutOrientation::horizontal ? horizontalCompressionResistance_
                                                        : verticalCompressionResistance_;
 }

@@ -16,7 +16,8 @@
 // it is in a window, as a subview or as the window's content view, and autoplay is on.
 //
 // Thread rule: main queue only: every operation checks first, and a call from elsewhere stops the process
-// naming it. The one exception is the last release: a view released on another thread sends its animator and
+// naming it. The public fields below cannot check: they are read when the view builds its animator and
+// tells its delegate, on the main queue, and are written there too. The one exception is the last release: a view released on another thread sends its animator and
 // link to the main queue, where they are cancelled and invalidated.
 #include <functional>
 #include <memory>
@@ -63,17 +64,29 @@ class AnimatedImageView : public ImageView, public AnimatorDelegate {
   bool backgroundDecode = true;
   std::weak_ptr<AnimatedImageViewDelegate> delegate;
 
-  const std::string& runLoopMode() const { return runLoopMode_; }
+  const std::string& runLoopMode() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return runLoopMode_;
+  }
   // A different mode moves the link to it and starts playing.
   void setRunLoopMode(std::string mode);
-  const RepeatCount& repeatCount() const { return repeatCount_; }
+  const RepeatCount& repeatCount() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return repeatCount_;
+  }
   // A count not equal to the old one rebuilds the animator.
   void setRepeatCount(RepeatCount count);
 
-  const std::shared_ptr<Animator>& animator() const { return animator_; }
+  const std::shared_ptr<Animator>& animator() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return animator_;
+  }
   void clearFrames(bool keepingCurrentFrame);
   const std::shared_ptr<foundation::SerialQueue>& preloadQueue();
-  bool isDisplayLinkInitialized() const { return displayLink_ != nullptr; }
+  bool isDisplayLinkInitialized() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return displayLink_ != nullptr;
+  }
   // Made (paused, scheduled on the main queue in runLoopMode) on first use.
   DisplayLinkCompatible& displayLink();
   // Only before the link is first made.
@@ -81,7 +94,10 @@ class AnimatedImageView : public ImageView, public AnimatorDelegate {
     VELLUM_REQUIRE_MAIN_QUEUE();
     displayLinkFactory_ = std::move(factory);
   }
-  ImagePtr currentFrame() const { return currentFrame_; }
+  ImagePtr currentFrame() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return currentFrame_;
+  }
 
   void startAnimating();
   void stopAnimating();

@@ -23,17 +23,32 @@ class ImageView : public View, public VellumCompatible {
   explicit ImageView(Rect frame = {});
   static std::shared_ptr<ImageView> make(Rect frame = {}) { return std::make_shared<ImageView>(frame); }
 
-  ImagePtr image() const { return image_; }
+  ImagePtr image() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return image_;
+  }
   // Hook: a new image (null clears). Overrides call this base version to store it.
   virtual void setImage(ImagePtr image);
 
-  virtual bool animates() const { return animates_; }
+  virtual bool animates() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return animates_;
+  }
   virtual void setAnimates(bool animates);
-  virtual ImageScaling imageScaling() const { return imageScaling_; }
+  virtual ImageScaling imageScaling() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return imageScaling_;
+  }
   virtual void setImageScaling(ImageScaling scaling);
-  virtual bool isHighlighted() const { return highlighted_; }
+  virtual bool isHighlighted() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return highlighted_;
+  }
   virtual void setHighlighted(bool highlighted);
-  bool canDrawSubviewsIntoLayer() const { return canDrawSubviewsIntoLayer_; }
+  bool canDrawSubviewsIntoLayer() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return canDrawSubviewsIntoLayer_;
+  }
   void setCanDrawSubviewsIntoLayer(bool value) {
     VELLUM_REQUIRE_MAIN_QUEUE();
     canDrawSubviewsIntoLayer_ = value;

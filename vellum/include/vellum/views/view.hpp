@@ -15,7 +15,8 @@
 // Subclasses (the image view, the animated image view) override the virtual hooks to follow size, window
 // and scale changes as a toolkit's view would.
 //
-// Thread rule: every member runs on the main queue (checked in every build). Lifetime: views are shared
+// Thread rule: every member runs on the main queue (checked in every build, the getters as the setters: a
+// read from another thread would race on the view as a write would). Lifetime: views are shared
 // objects (`make` or std::make_shared); a superview owns its subviews, a subview and a window are referred to
 // weakly, so dropping the last outside reference to a tree frees it.
 #include <cassert>
@@ -77,19 +78,34 @@ class View : public PlaceholderView, public AssociatedObjects {
 
   std::shared_ptr<View> self() { return std::static_pointer_cast<View>(shared_from_this()); }
 
-  Rect frame() const { return frame_; }
+  Rect frame() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return frame_;
+  }
   void setFrame(Rect frame);
   void setFrameOrigin(Point origin);
   // Hook: the frame's size changes. Overrides call this base version to store it.
   virtual void setFrameSize(Size size);
   // The view's own coordinate space: origin zero, the frame's size.
-  Rect bounds() const { return Rect{{0, 0}, frame_.size}; }
+  Rect bounds() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return Rect{{0, 0}, frame_.size};
+  }
 
-  bool isHidden() const { return hidden_; }
+  bool isHidden() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return hidden_;
+  }
   void setHidden(bool hidden);
 
-  std::shared_ptr<View> superview() const { return superview_.lock(); }
-  const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
+  std::shared_ptr<View> superview() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return superview_.lock();
+  }
+  const std::vector<std::shared_ptr<View>>& subviews() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return subviews_;
+  }
   // Moves `view` here (out of its old superview, or out of the window it was the content view of, first).
   // Calls the moved tree's hooks.
   void addSubview(const std::shared_ptr<View>& view);
@@ -102,17 +118,26 @@ class View : public PlaceholderView, public AssociatedObjects {
   void removeSubviews(const std::vector<std::shared_ptr<View>>& views);
   bool isDescendant(const View& ancestor) const;
 
-  std::shared_ptr<Window> window() const { return window_.lock(); }
+  std::shared_ptr<Window> window() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return window_.lock();
+  }
   // The window's scale factor; 1 outside a window.
   double backingScaleFactor() const;
 
-  bool translatesAutoresizingMaskIntoConstraints() const { return translatesAutoresizingMask_; }
+  bool translatesAutoresizingMaskIntoConstraints() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return translatesAutoresizingMask_;
+  }
   void setTranslatesAutoresizingMaskIntoConstraints(bool value) {
     VELLUM_REQUIRE_MAIN_QUEUE();
     translatesAutoresizingMask_ = value;
   }
   // The constraints this view holds (those activated with it as the nearest common ancestor of their items).
-  const std::vector<std::shared_ptr<LayoutConstraint>>& constraints() const { return constraints_; }
+  const std::vector<std::shared_ptr<LayoutConstraint>>& constraints() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return constraints_;
+  }
   // Activates item.attribute = other.otherAttribute + constant on the items' nearest common ancestor (the
   // item itself without another item). REQUIRES: the items share a tree.
   static std::shared_ptr<LayoutConstraint> activate(const std::shared_ptr<View>& item, LayoutAttribute attribute,
@@ -124,17 +149,29 @@ class View : public PlaceholderView, public AssociatedObjects {
   float contentCompressionResistancePriority(LayoutOrientation orientation) const;
   void setContentCompressionResistancePriority(float priority, LayoutOrientation orientation);
 
-  bool needsDisplay() const { return needsDisplay_; }
+  bool needsDisplay() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return needsDisplay_;
+  }
   void setNeedsDisplay(bool value);
   // Marks the view and keeps the rectangle, as a toolkit would for a partial redraw.
   void setNeedsDisplayInRect(Rect rect);
-  const std::vector<Rect>& dirtyRects() const { return dirtyRects_; }
+  const std::vector<Rect>& dirtyRects() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return dirtyRects_;
+  }
   // The display pass over this tree: each marked view that wants a layer update gets `updateLayer()`;
   // marks and rectangles are cleared.
   void displayIfNeeded();
 
-  Layer& layer() { return layer_; }
-  const Layer& layer() const { return layer_; }
+  Layer& layer() {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return layer_;
+  }
+  const Layer& layer() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return layer_;
+  }
 
   // Hooks.
   virtual void viewDidMoveToWindow() {}
@@ -169,11 +206,17 @@ class Window : public std::enable_shared_from_this<Window> {
     return std::make_shared<Window>(backingScaleFactor);
   }
 
-  double backingScaleFactor() const { return backingScaleFactor_; }
+  double backingScaleFactor() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return backingScaleFactor_;
+  }
   // Tells every view of the window's tree through `viewDidChangeBackingProperties()` when the value changes.
   void setBackingScaleFactor(double scale);
 
-  std::shared_ptr<View> contentView() const { return contentView_; }
+  std::shared_ptr<View> contentView() const {
+    VELLUM_REQUIRE_MAIN_QUEUE();
+    return contentView_;
+  }
   // The old content view's tree leaves the window, the new one joins it; both get `viewDidMoveToWindow()`. A
   // view that was another window's content view, or a subview, leaves that place first.
   void setContentView(std::shared_ptr<View> view);
