@@ -968,5 +968,60 @@ TEST_F(Downloads, CancelDuringAnAsynchronousModifierIsHonoured) {
   EXPECT_EQ(server.hits("GET", "/a.png"), 0);  // the transfer was never started
 }
 
+// An asynchronous modifier is the application's code and may never answer: it keeps its completion (waiting
+// on something that never comes) or lets it go unanswered. Its callers are answered all the same: a cancel,
+// or a stop of the awaitable form, answers at once, and a completion let go unanswered gave no request.
+// Answers the modifier gives later start nothing.
+TEST_F(Downloads, AModifierThatNeverAnswersHoldsUpNeitherACancelNorItsCaller) {
+  struct Silent final : AsyncImageDownloadRequestModifier {
+    std::mutex mutex;
+    std::vector<Completion> kept;
+    bool keeps = true;
+    std::atomic<int> asked{0};
+    void modified(httpkit::URLRequest, Completion completion) override {
+      std::lock_guard lock(mutex);
+      if (keeps) kept.push_back(std::move(completion));
+      ++asked;
+    }
+  };
+  auto silent = std::make_shared<Silent>();
+  auto options = direct();
+  options.requestModifier = silent;
+
+  Answer cancelled;
+  auto handle = downloader->downloadImage(url("/a.png"), options, cancelled.completion());
+  handle->cancel();
+  const auto first = cancelled.get();
+  ASSERT_FALSE(first);
+  EXPECT_TRUE(first.error().isTaskCancelled()) << first.error().what();
+
+  std::stop_source stop;
+  auto future = downloader->downloadImageAsync(url("/a.png"), options, stop.get_token());
+  stop.request_stop();
+  ASSERT_EQ(future.wait_for(kDeadline), std::future_status::ready) << "a stop waited for the modifier";
+  EXPECT_THROW(future.get(), VellumError);
+
+  {
+    std::lock_guard lock(silent->mutex);
+    silent->keeps = false;
+  }
+  Answer dropped;
+  downloader->downloadImage(url("/a.png"), options, dropped.completion());
+  const auto none = dropped.get();
+  ASSERT_FALSE(none);
+  EXPECT_TRUE((holds<Request, Request::EmptyRequest>(none.error()))) << none.error().what();
+
+  // The two kept completions answer now, after their callers were told: nothing is sent for them.
+  std::vector<AsyncImageDownloadRequestModifier::Completion> late;
+  {
+    std::lock_guard lock(silent->mutex);
+    late.swap(silent->kept);
+  }
+  for (auto& completion : late) completion(httpkit::URLRequest{url("/a.png"), httpkit::HTTPMethod::get, {}, std::nullopt});
+  auto result = await(downloader->downloadImageAsync(url("/a.png"), direct()));
+  EXPECT_EQ(result.originalData, png);
+  EXPECT_EQ(server.hits("GET", "/a.png"), 1);
+}
+
 }  // namespace
 }  // namespace vellum::test

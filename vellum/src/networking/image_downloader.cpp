@@ -311,8 +311,27 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
       [options, done = std::move(done)](std::optional<httpkit::URLRequest> modified) {
         finishContext(options, done, std::move(modified));
       });
-  boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), once]() mutable {
-    if (!callGuarded("A request modifier", [&] { modifier->modified(std::move(request), once); })) once(std::nullopt);
+  // One that lets go of its completion without answering has given no request: its caller is told so when
+  // the last copy goes, instead of never.
+  struct Unanswered {
+    explicit Unanswered(std::function<void(std::optional<httpkit::URLRequest>)> answer) : once(std::move(answer)) {}
+    Unanswered(const Unanswered&) = delete;
+    Unanswered& operator=(const Unanswered&) = delete;
+    ~Unanswered() {
+      // A destructor must not throw; what the answer throws has nowhere to go but the log's record of it.
+      callGuarded("A request modifier's unanswered completion", [&] { once(std::nullopt); });
+    }
+    std::function<void(std::optional<httpkit::URLRequest>)> once;
+  };
+  auto unanswered = std::make_shared<Unanswered>(once);
+  AsyncImageDownloadRequestModifier::Completion completion = [once, unanswered](std::optional<httpkit::URLRequest> r) {
+    once(std::move(r));
+  };
+  unanswered.reset();
+  boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), completion]() mutable {
+    if (!callGuarded("A request modifier", [&] { modifier->modified(std::move(request), completion); })) {
+      completion(std::nullopt);
+    }
   });
 }
 
@@ -418,7 +437,25 @@ SessionDataTask::TaskCallback ImageDownloader::createTaskCallback(Completion com
 std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& url, const VellumParsedOptionsInfo& options,
                                                              Completion completion) {
   auto downloadTask = std::make_shared<DownloadTask>();
-  createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask](ContextResult context) {
+  // While an asynchronous modifier has not answered there is no transfer to cancel, and the modifier is the
+  // application's code: it may never answer. A cancel meanwhile answers the caller at once, and whatever the
+  // modifier answers afterwards starts nothing. The handle stands on this until the transfer replaces it.
+  auto pending = std::make_shared<std::atomic<bool>>(false);
+  if (options.requestModifier && !dynamic_cast<ImageDownloadRequestModifier*>(options.requestModifier.get())) {
+    pending->store(true);
+    auto state = std::make_shared<foundation::Cancellable::State>();
+    state->onCancel = [pending, completion, options] {
+      if (!pending->exchange(false) || !completion) return;
+      options.callbackQueue.deliver(completion, DownloadResult::failure(VellumError::requestError(
+                                                    VellumError::RequestErrorReason::TaskCancelled{nullptr, 0})));
+    };
+    downloadTask->setLinkedTask(std::make_shared<DownloadTask>(foundation::Cancellable(std::move(state))));
+  }
+  const bool waitsForModifier = pending->load();
+  createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask, pending,
+                                       waitsForModifier](ContextResult context) {
+    // Answered already: cancelled while the modifier took its time.
+    if (waitsForModifier && !pending->exchange(false)) return;
     if (!context) {
       if (completion) {
         options.callbackQueue.deliver(completion, DownloadResult::failure(std::move(context.error())));
