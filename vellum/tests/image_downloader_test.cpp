@@ -360,6 +360,20 @@ TEST_F(Downloads, RedirectHandlerRefusesOrAnswersLater) {
   EXPECT_EQ(await(askedWith.get_future()), 302);
 }
 
+// A handler that lets go of its completion without answering has refused the redirect: the redirect's own
+// answer is the download's, as for a refusal, instead of a transfer that waits for good.
+TEST_F(Downloads, ARedirectHandlerThatNeverAnswersHasRefused) {
+  server.on("GET", "/moved", redirect(302, "/a.png", "moved away"));
+  auto options = direct();
+  options.redirectHandler = std::make_shared<AnyRedirectHandler>([](auto, auto, httpkit::URLRequest, auto) {});
+  std::promise<std::string> body;
+  downloader->downloadLivePhotoResource(url("/moved"), options, [&](const ImageDownloader::LivePhotoResult& r) {
+    body.set_value(r ? text(r.value().originalData) : r.error().what());
+  });
+  EXPECT_EQ(await(body.get_future()), "moved away");
+  EXPECT_EQ(server.hits("GET", "/a.png"), 0);
+}
+
 TEST_F(Downloads, ReplacingTheConfigurationCancelsRunningDownloads) {
   auto gate = std::make_shared<Gate>();
   server.on("GET", "/held.png", image(png, gate));

@@ -189,11 +189,24 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
   // The last caller's handler decides. One that throws before it answers is its caller's code: that caller
   // leaves the transfer, cancelled, and the caller now last decides (with no caller left, the transfer has
   // been cancelled and the answer no longer matters).
+  // A handler that lets go of its completion without answering has refused the redirect: the transfer,
+  // waiting for the answer, would otherwise wait for good.
+  struct Unanswered {
+    explicit Unanswered(std::function<void(std::optional<httpkit::URLRequest>)> refuse) : answer(std::move(refuse)) {}
+    Unanswered(const Unanswered&) = delete;
+    Unanswered& operator=(const Unanswered&) = delete;
+    ~Unanswered() {
+      if (armed.load()) answer(std::nullopt);
+    }
+    std::function<void(std::optional<httpkit::URLRequest>)> answer;
+    std::atomic<bool> armed{true};
+  };
   for (;;) {
     const auto last = record ? record->lastCallback() : std::nullopt;
     if (!last || !last->second.options.redirectHandler) return answer(std::move(newRequest));
     auto answered = std::make_shared<std::atomic<bool>>(false);
-    auto tracked = [answered, answer](std::optional<httpkit::URLRequest> next) {
+    const auto unanswered = std::make_shared<Unanswered>(answer);
+    auto tracked = [answered, answer, unanswered](std::optional<httpkit::URLRequest> next) {
       answered->store(true);
       answer(std::move(next));
     };
@@ -202,6 +215,8 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
         })) {
       return;
     }
+    // One that threw decided nothing, whatever becomes of the copies it was given: the caller now last decides.
+    unanswered->armed.store(false);
     record->cancel(last->first);
     if (answered->load()) return;
   }
