@@ -9,7 +9,7 @@
 // caller waits forever and no caller is resumed twice.
 //
 // Example, given std::shared_ptr<vadar::PasskeyAuthenticator> authenticator,
-//                const vadar::PasskeyAuthenticator::AssertionRequest& request:
+//                const vadar::PasskeyAuthenticator::AssertionRequest& request, std::stop_token stopToken:
 //   using Credential = vadar::PasskeyAuthenticator::Credential;
 //   vadar::AuthorizationContinuation<Credential> continuation;
 //   Credential credential = continuation.run(
