@@ -22,6 +22,11 @@ bool sendable(const std::string& value) { return value.find_first_of(std::string
 
 using Stored = DeviceTokenStore::Stored;
 
+// Every request reads the token again: a fault of the stored item is told once, not on each of them.
+void errorOnce(std::atomic<bool>& logged, const char* message) {
+  if (!logged.exchange(true)) VadarLogger::error(message);
+}
+
 // The stored token: none when missing, marked for another instance, not text or not sendable; unreadable when
 // the keychain failed (locked, unavailable, not answering), which says nothing of what the item holds.
 Stored readStored(const keychain::KeychainStore& store, const std::string& instance) {
@@ -30,10 +35,9 @@ Stored readStored(const keychain::KeychainStore& store, const std::string& insta
     std::string token = store.string(deviceTokenKey);
     if (sendable(token)) return Stored::present(std::move(token));
     static std::atomic<bool> logged{false};
-    if (!logged.exchange(true))
-      VadarLogger::error(
-          "The stored device token holds a line break or a NUL and cannot be sent; requests go without it until "
-          "the frontend API hands out a new one.");
+    errorOnce(logged,
+              "The stored device token holds a line break or a NUL and cannot be sent; requests go without it until "
+              "the frontend API hands out a new one.");
     return Stored::absent();
   } catch (const keychain::KeychainStoreError& error) {
     if (error.code() == keychain::KeychainStoreError::Code::itemNotFound) return Stored::absent();
@@ -41,10 +45,9 @@ Stored readStored(const keychain::KeychainStore& store, const std::string& insta
     // would keep it, and every start would go without a token, for good; the next token handed out replaces it.
     if (error.code() == keychain::KeychainStoreError::Code::badData) {
       static std::atomic<bool> logged{false};
-      if (!logged.exchange(true))
-        VadarLogger::error(
-            "The stored device token is not text and cannot be sent; it is replaced by the next one the frontend "
-            "API hands out.");
+      errorOnce(logged,
+                "The stored device token is not text and cannot be sent; it is replaced by the next one the "
+                "frontend API hands out.");
       return Stored::absent();
     }
     KeychainFailures::note(std::current_exception());

@@ -313,17 +313,7 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
       });
   // One that lets go of its completion without answering has given no request: its caller is told so when
   // the last copy goes, instead of never.
-  struct Unanswered {
-    explicit Unanswered(std::function<void(std::optional<httpkit::URLRequest>)> answer) : once(std::move(answer)) {}
-    Unanswered(const Unanswered&) = delete;
-    Unanswered& operator=(const Unanswered&) = delete;
-    ~Unanswered() {
-      // A destructor must not throw; what the answer throws has nowhere to go but the log's record of it.
-      callGuarded("A request modifier's unanswered completion", [&] { once(std::nullopt); });
-    }
-    std::function<void(std::optional<httpkit::URLRequest>)> once;
-  };
-  auto unanswered = std::make_shared<Unanswered>(once);
+  auto unanswered = std::make_shared<AnswerWhenDropped<std::optional<httpkit::URLRequest>>>(once, std::nullopt);
   AsyncImageDownloadRequestModifier::Completion completion = [once, unanswered](std::optional<httpkit::URLRequest> r) {
     once(std::move(r));
   };

@@ -191,21 +191,12 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
   // been cancelled and the answer no longer matters).
   // A handler that lets go of its completion without answering has refused the redirect: the transfer,
   // waiting for the answer, would otherwise wait for good.
-  struct Unanswered {
-    explicit Unanswered(std::function<void(std::optional<httpkit::URLRequest>)> refuse) : answer(std::move(refuse)) {}
-    Unanswered(const Unanswered&) = delete;
-    Unanswered& operator=(const Unanswered&) = delete;
-    ~Unanswered() {
-      if (armed.load()) answer(std::nullopt);
-    }
-    std::function<void(std::optional<httpkit::URLRequest>)> answer;
-    std::atomic<bool> armed{true};
-  };
   for (;;) {
     const auto last = record ? record->lastCallback() : std::nullopt;
     if (!last || !last->second.options.redirectHandler) return answer(std::move(newRequest));
     auto answered = std::make_shared<std::atomic<bool>>(false);
-    const auto unanswered = std::make_shared<Unanswered>(answer);
+    const auto unanswered =
+        std::make_shared<AnswerWhenDropped<std::optional<httpkit::URLRequest>>>(answer, std::nullopt);
     auto tracked = [answered, answer, unanswered](std::optional<httpkit::URLRequest> next) {
       answered->store(true);
       answer(std::move(next));
@@ -216,7 +207,7 @@ void SessionDelegate::willPerformHTTPRedirection(const std::shared_ptr<URLSessio
       return;
     }
     // One that threw decided nothing, whatever becomes of the copies it was given: the caller now last decides.
-    unanswered->armed.store(false);
+    unanswered->disarm();
     record->cancel(last->first);
     if (answered->load()) return;
   }
