@@ -5,9 +5,6 @@
 #include <mutex>
 #include <sstream>
 
-#include <boost/asio/post.hpp>
-
-#include "foundation/thread_pool.hpp"
 #include "general/guarded_call.hpp"
 #include "networking/answer_once.hpp"
 #include "retrieval/exclusive_runner.hpp"
@@ -274,12 +271,7 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
           if (auto self = weak.lock()) self->decided(id, decision);
         });
       });
-  // Asked away from the bookkeeping: a strategy may take its time to decide where it is called, and every
-  // question, stop and booking of this prefetcher would wait for it meanwhile (as would the other work of
-  // the thread the load finished on, often the one every image is decoded on).
-  boost::asio::post(foundation::ThreadPool::shared(), [strategy, retry, decide] {
-    if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
-  });
+  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
 void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {
