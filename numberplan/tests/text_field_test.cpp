@@ -248,6 +248,31 @@ TEST(TextFieldTyping, TheTextShownStillReadsAsTheNumberTyped) {
   EXPECT_EQ(field.text(), "(202) 555-0143 ext. 4");
 }
 
+// A number pasted with its extension shows the extension apart, in every form the parser reads one; glued on,
+// its digits would make another number where lengths vary (Germany's 030 123456712 is one).
+TEST(TextFieldTyping, APastedExtensionStaysApart) {
+  const std::pair<const char*, const char*> cases[][2] = {
+      {{"DE", "030 1234567 - 12#"}, {"030 1234567 - 12#", "12"}},
+      {{"DE", "030 1234567 12#"}, {"030 1234567 12#", "12"}},
+      {{"US", "202-555-0143 - 4#"}, {"(202) 555-0143 - 4#", "4"}},
+      {{"DE", "030 1234567 ext. 12"}, {"030 1234567 ext. 12", "12"}},
+      {{"DE", "030 1234567;ext=12"}, {"030 1234567;ext=12", "12"}},
+      {{"DE", "030 1234567 #12"}, {"030 1234567 #12", "12"}},
+      {{"DE", "030 1234567, 12"}, {"030 1234567, 12", "12"}},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const auto& [input, expected] : cases) {
+    const PhoneNumber pastedNumber = engine->parse(input.second, input.first);
+    ASSERT_EQ(pastedNumber.numberExtension, std::optional<std::string>(expected.second)) << input.second;
+    TextField field(engine, input.first);
+    field.paste(input.second);
+    EXPECT_EQ(field.text(), expected.first) << input.second;
+    PhoneNumber shown;
+    EXPECT_NO_THROW(shown = engine->parse(field.text(), input.first)) << input.second << " shown as " << field.text();
+    EXPECT_TRUE(shown == pastedNumber) << input.second << " shown as " << field.text();
+  }
+}
+
 // A key that cannot be laid out after a whole number is left as typed, and so is everything before it.
 TEST(TextFieldTyping, AKeyThatCannotBeLaidOutKeepsTheTextBeforeIt) {
   const auto engine = testing::shippedEngine();

@@ -145,13 +145,18 @@ bool PartialFormatter::acceptsTypedText(std::string_view text) const {
   return first && first->range().location == 0;
 }
 
-std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::string_view text) {
+std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::string_view text) const {
   // The suffix starts at whichever of "," and ";" comes first, or with the white space before the first letter or
   // "#" after a digit: an extension being typed ("ext. 12", " x12", "#12") is kept as typed, never laid out as
-  // more digits of the number.
+  // more digits of the number. A whole extension (pasted) starts where the parser reads one, which takes in forms
+  // made of digits and separators alone ("030 1234567 - 12#").
   std::size_t split = text.size();
+  if (const auto parser = parser_.lock()) {
+    std::string number(text);
+    if (parser->stripExtension(number)) split = number.size();
+  }
   bool digitSeen = false;
-  for (std::size_t index = 0; index < text.size(); ++index) {
+  for (std::size_t index = 0; index < split; ++index) {
     const char c = text[index];
     if (c == ',' || c == ';') {
       split = index;

@@ -78,7 +78,7 @@ class PartialFormatter {
   void reloadDefaultMetadata();
   void resetTypingState();
   bool acceptsTypedText(std::string_view text) const;
-  static std::pair<std::string, std::string> splitDialSuffix(std::string_view text);
+  std::pair<std::string, std::string> splitDialSuffix(std::string_view text) const;
   std::string takeDialPrefix(std::string_view text);
   std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
