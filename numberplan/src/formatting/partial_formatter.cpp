@@ -301,9 +301,11 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
         }
       }
     }
-    if (length > 0 && !callingCodeTaken_ && currentMetadata_->nationalPrefixTransformRule) {
+    if (length > 0 && currentMetadata_->nationalPrefixTransformRule) {
       // Read as typed, not as the parser would settle it: "11 15 5123 45" is a mobile being typed, though its ten
-      // digits also form a fixed-line number that a parse would keep whole.
+      // digits also form a fixed-line number that a parse would keep whole. After a calling code the prefix is
+      // still there when no number of the code could begin with its digits ("+54 11 15 5123 4567", written as
+      // dialled within the country); laid out as plain digits it would scatter the groups.
       if (const auto parser = parser_.lock()) {
         auto reading = parser->readingWithoutNationalPrefix(text, *currentMetadata_);
         if (reading && reading->rewritten) {
