@@ -282,6 +282,20 @@ TEST_F(ParserTest, DirectionMarksAroundAndInsideTheNumber) {
   EXPECT_EQ(parseError("\u202A\u202C"), Case::invalidNumber);
 }
 
+// Web pages and word processors put invisible separators (zero-width space U+200B, word joiner U+2060) between
+// or before the groups of a number; copied with it, they stand where a space may, before the plus sign too.
+TEST_F(ParserTest, InvisibleSeparatorsBeforeThePlusSign) {
+  const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);
+  for (const std::string text : {"\u200B+44 20 7946 0000", "\u2060+44 20 7946 0000", "(\u200B+44) 20 7946 0000",
+                                 "+44\u200B20\u200B7946\u200B0000\u200B"}) {
+    PhoneNumber pasted;
+    EXPECT_NO_THROW(pasted = engine->parse(text, "US", false)) << text;
+    EXPECT_EQ(pasted, london) << text;
+    EXPECT_EQ(pasted.numberString, text);
+  }
+  EXPECT_EQ(parseError("\u200B\u2060"), Case::invalidNumber);
+}
+
 // A space or a bracket between the plus sign and the calling code ("+ 44", "+(44)") still writes that code.
 TEST_F(ParserTest, SeparatorsBetweenThePlusSignAndTheCallingCode) {
   const PhoneNumber london = engine->parse("+44 20 7946 0000", "US", false);

@@ -61,15 +61,19 @@ bool isDirectionMark(UChar32 character) {
          (character >= 0x2066 && character <= 0x2069) || character == 0xFEFF;
 }
 
+// The zero-width space and the word joiner separate groups as a space does, unseen; pages put them before a
+// plus sign too, where only a space is passed over.
+bool isInvisibleSpace(UChar32 character) { return character == 0x200B || character == 0x2060; }
+
 // The text without direction marks, and with every space separator (narrow, thin, figure spaces: typeset text puts
-// them between digit groups) written as a plain space, which the valid-number pattern takes as a separator. Tabs
-// and line breaks stay: they part two numbers rather than the groups of one.
+// them between digit groups, invisible ones too) written as a plain space, which the valid-number pattern takes as
+// a separator. Tabs and line breaks stay: they part two numbers rather than the groups of one.
 std::string withPlainSpaces(std::string_view text) {
   std::string kept;
   kept.reserve(text.size());
   detail::forEachCharacter(text, [&](UChar32 character, std::string_view bytes) {
     if (isDirectionMark(character)) return;
-    if (u_charType(character) == U_SPACE_SEPARATOR) {
+    if (u_charType(character) == U_SPACE_SEPARATOR || isInvisibleSpace(character)) {
       kept += ' ';
     } else {
       kept += bytes;
