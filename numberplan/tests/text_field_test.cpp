@@ -307,6 +307,9 @@ TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
       {"CA", "4165550123", {3, 0}, Edit::backspace, "", "(465) 550-123", 2},
       {"FR", "0612345678", {7, 0}, Edit::backspace, "", "06 12 45 67 8", 6},
       {"DE", "030123456", {6, 0}, Edit::backspace, "", "030 13456", 5},
+      // Backspace before the last digit: the caret stays before it, and the next backspace takes the digit before.
+      {"US", "2025550143", {13, 0}, Edit::backspace, "", "(202) 555-013", 12},
+      {"EG", "01551234567", {12, 0}, Edit::backspace, "", "015 512 3457", 11},
       // Backspace over a separator the layout puts back: the caret steps over it.
       {"US", "2025550143", {10, 0}, Edit::backspace, "", "(202) 555-0143", 9},
       {"US", "2025550143", {5, 0}, Edit::backspace, "", "(202) 555-0143", 4},
@@ -322,6 +325,8 @@ TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
       {"GB", "0207946012", {4, 0}, Edit::paste, "8", "020 8794 6012", 5},
       {"FR", "061234567", {3, 0}, Edit::paste, "9", "06 91 23 45 67", 4},
       {"DE", "030123456", {4, 0}, Edit::paste, "9", "030 9123456", 5},
+      {"US", "202555014", {12, 0}, Edit::paste, "9", "(202) 555-0194", 13},
+      {"EG", "0155123457", {11, 0}, Edit::paste, "6", "015 5123 4567", 12},
   };
   const auto engine = testing::shippedEngine();
   for (const Edit& edit : edits) {

@@ -139,8 +139,9 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
     return false;
   }
 
-  // The caret stays before the digit that followed it, counted among equal digits from the end. The proposed
-  // selection is first brought inside the text: a toolkit may hand over any 64-bit values.
+  // The caret stays before the digit that followed it, counted among equal digits from the end; the last digit
+  // of the text too, or the caret would jump past it and the next backspace take it instead of the one before.
+  // The proposed selection is first brought inside the text: a toolkit may hand over any 64-bit values.
   const std::int32_t proposedLocation = clampedIndex(proposedSelectedRange->location, newLength);
   const std::int64_t caretEnd = proposedLocation + clampedIndex(proposedSelectedRange->length, newLength - proposedLocation);
   std::optional<char16_t> anchor;
@@ -148,11 +149,9 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
   for (std::int64_t index = caretEnd; index < newLength; ++index) {
     const char16_t unit = text.charAt(static_cast<std::int32_t>(index));
     if (!isAsciiDigit(unit)) continue;
-    if (index < newLength - 1) {
-      anchor = unit;
-      for (std::int32_t later = static_cast<std::int32_t>(index) + 1; later < newLength; ++later) {
-        if (text.charAt(later) == unit) ++laterOccurrences;
-      }
+    anchor = unit;
+    for (std::int32_t later = static_cast<std::int32_t>(index) + 1; later < newLength; ++later) {
+      if (text.charAt(later) == unit) ++laterOccurrences;
     }
     break;
   }
