@@ -319,6 +319,55 @@ TEST_F(DeclarativeImageConcurrency, ARowWaitingForItsImageRebuildsToTheSameNodes
   EXPECT_EQ(after[0].imageValue(), after[1].imageValue());
 }
 
+// Rows still waiting for their images, each configured otherwise: a modifier, a placeholder, nothing. Each shows
+// what it is configured with and nothing of the others', while it waits and once its image has come.
+TEST_F(DeclarativeImageConcurrency, WaitingRowsShowOnlyTheirOwnConfiguration) {
+  server.on("GET", "/slow-c.png", imageReply(png, gate));
+  Awaited<bool> shown[3];
+  auto done = [&shown](int i) { return [&shown, i](const RetrieveImageResult&) { shown[i].set(true); }; };
+  show({image("/slow.png").resizable().onSuccess(done(0)),
+        image("/slow-b.png").placeholder([] { return AnyView::clear().opacity(0.5); }).onSuccess(done(1)),
+        image("/slow-c.png").onSuccess(done(2))});
+  ASSERT_TRUE(gate->waitForArrivals(3, std::chrono::seconds(20)));
+  auto rows = [&] { return onMain([&] { return host->tree().children(); }); };
+  auto opacities = [](const AnyView& row) {
+    std::vector<double> values;
+    for (const auto& node : row.findAll(AnyView::Kind::opacity)) values.push_back(node.opacityValue());
+    return values;
+  };
+  auto modifiers = [](const AnyView& row) { return row.findAll(AnyView::Kind::image).at(0).imageModifiers(); };
+  const std::vector<std::string> resizable{"resizable(0,0,0,0,stretch)"};
+
+  auto waiting = rows();
+  ASSERT_EQ(waiting.size(), 3u);
+  EXPECT_EQ(modifiers(waiting[0]), resizable);
+  EXPECT_TRUE(modifiers(waiting[1]).empty());
+  EXPECT_TRUE(modifiers(waiting[2]).empty());
+  // The hidden picture of each, and the placeholder's own opacity in its row only.
+  EXPECT_EQ(opacities(waiting[0]), (std::vector<double>{0.0}));
+  EXPECT_EQ(opacities(waiting[1]), (std::vector<double>{0.0, 0.5}));
+  EXPECT_EQ(opacities(waiting[2]), (std::vector<double>{0.0}));
+  for (const auto& row : waiting) {
+    const auto frames = row.findAll(AnyView::Kind::frame);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].width(), 0.0);
+    EXPECT_EQ(frames[0].height(), 0.0);
+    EXPECT_EQ(row.findAll(AnyView::Kind::onDisappear).size(), 1u);
+  }
+
+  gate->open();
+  for (auto& row : shown) EXPECT_TRUE(row.get());
+  settle(host);
+  const auto loaded = rows();
+  ASSERT_EQ(loaded.size(), 3u);
+  EXPECT_EQ(modifiers(loaded[0]), resizable);
+  for (const auto& row : loaded) {
+    EXPECT_EQ(opacities(row), (std::vector<double>{1.0}));
+    EXPECT_EQ(row.findAll(AnyView::Kind::image).at(0).imageValue()->pixelSize(), (Size{24, 16}));
+    EXPECT_TRUE(row.findAll(AnyView::Kind::onDisappear).empty());
+  }
+}
+
 // The closures a row is configured with are the application's: one that throws costs only itself. Before, one
 // row's throwing placeholder left the whole list unbuilt, at every rebuild.
 TEST_F(DeclarativeImageConcurrency, ARowWhoseClosuresThrowCostsOnlyItself) {

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "vellum/views/declarative_host.hpp"
@@ -46,15 +47,33 @@ struct ImageElement {
   // waiting for its image builds equal to what it built before and the host keeps what it has.
   template <class Context>
   static ImageElement created(ImagePtr image, const std::shared_ptr<Context>&) {
+    return ImageElement{image ? std::move(image) : noImage(), {}};
+  }
+  static const ImagePtr& noImage() {
     // Never destroyed: a build on the main queue's own thread may still read it while the process exits.
     static const auto* empty = new ImagePtr(Image::withoutBitmap());
-    return ImageElement{image ? std::move(image) : *empty, {}};
+    return *empty;
   }
   AnyView anyView() const { return AnyView::image(image, modifiers); }
   ImageElement modified(std::string modifier) const {
     ImageElement copy = *this;
     copy.modifiers.push_back(std::move(modifier));
     return copy;
+  }
+};
+
+// What a row whose image has not come shows when nothing configures it, the same for every such row: its
+// image layer, and the content of its placeholder layer when it has no placeholder. Each is made once and
+// shared, as nodes are values that never change: a long list's first build makes each row's own nodes only.
+// Never destroyed, as noImage().
+struct WaitingLayers {
+  static const AnyView& image() {
+    static const auto* layer = new AnyView(ImageElement{ImageElement::noImage(), {}}.anyView().opacity(0.0).frame(0.0, 0.0));
+    return *layer;
+  }
+  static const AnyView& emptyPlaceholder() {
+    static const auto* content = new AnyView(AnyView::stack({AnyView::clear()}));
+    return *content;
   }
 };
 
@@ -97,20 +116,30 @@ AnyView renderImageBody(const std::shared_ptr<ImageBinder>& binder,
   };
   std::vector<AnyView> layers;
   layers.reserve(2);
+  // Only a still picture with nothing to configure it is the same for every row.
+  constexpr bool kStill = std::is_same_v<HoldingView, ImageElement>;
   if (transition) {
     if (shown) layers.push_back(rendered());
+  } else if (kStill && !binder->loadedImage() && rendering.configurations.empty() && !rendering.contentConfiguration) {
+    layers.push_back(WaitingLayers::image());
   } else {
     AnyView image = rendered().opacity(shown ? 1.0 : 0.0);
     layers.push_back(binder->loadedImage() ? image.frame(std::nullopt, std::nullopt) : image.frame(0.0, 0.0));
   }
   if (!shown) {
-    AnyView child = AnyView::clear();
-    if (const auto& failure = binder->failureView()) {
-      guardedCall("A declarative image's failure view", [&] { child = failure(); });
-    } else if (auto placeholder = context->placeholder()) {
-      guardedCall("A declarative image's placeholder", [&] { child = placeholder(*binder->progress); });
+    AnyView content = WaitingLayers::emptyPlaceholder();
+    const auto& failure = binder->failureView();
+    const auto placeholder = failure ? nullptr : context->placeholder();
+    if (failure || placeholder) {
+      AnyView child = AnyView::clear();
+      if (failure) {
+        guardedCall("A declarative image's failure view", [&] { child = failure(); });
+      } else {
+        guardedCall("A declarative image's placeholder", [&] { child = placeholder(*binder->progress); });
+      }
+      content = AnyView::stack({child});
     }
-    layers.push_back(AnyView::stack({child})
+    layers.push_back(content
                          .onAppear([weak, context] {
                            auto b = weak.lock();
                            if (!b) return;
