@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/post.hpp>
+#include <curl/curl.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,9 +15,12 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <foundation/thread_pool.hpp>
 #include <httpkit/transfer_engine.hpp>
@@ -266,6 +270,45 @@ TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
   ASSERT_TRUE(blockingRefused) << "a checked transfer went out on an unchecked connection";
   EXPECT_EQ(blockingRefused->code(), URLError::Code::serverCertificateUntrusted);
   EXPECT_EQ(server.hits("GET", "/a"), 3);
+}
+
+// The parts a session checks are curl's reading of the address, whichever way they are found: compared here
+// with curl's own parser on the plain addresses downloads name and on the near misses around them.
+TEST(StreamingTransfer, UrlPartsAgreeWithCurl) {
+  const auto curlParts = [](const std::string& url) -> std::optional<httpkit::URLParts> {
+    CURLU* parsed = curl_url();
+    std::optional<httpkit::URLParts> result;
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+      httpkit::URLParts parts;
+      char* text = nullptr;
+      if (curl_url_get(parsed, CURLUPART_SCHEME, &text, 0) == CURLUE_OK) parts.scheme = text;
+      curl_free(std::exchange(text, nullptr));
+      if (curl_url_get(parsed, CURLUPART_HOST, &text, 0) == CURLUE_OK) parts.host = text;
+      curl_free(text);
+      for (char& c : parts.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      const bool web = parts.scheme == "http" || parts.scheme == "https";
+      if (!parts.scheme.empty() && (!web || !parts.host.empty())) result = parts;
+    }
+    curl_url_cleanup(parsed);
+    return result;
+  };
+  for (const std::string url : {
+           "http://example.com/img/1.png", "HTTPS://Example.COM/a?b=c#d", "http://127.0.0.1:8080/a.png",
+           "http://127.1/a", "http://0x7f.0.0.1/a", "http://0177.0.0.1/a", "http://127.0.0.01/a",
+           "http://256.1.1.1/a", "http://1.2.3.4.5/a", "http://1example.test/a", "http://a_b.example.test/",
+           "http://example.test:0/a", "http://example.test:65535/a", "http://example.test:65536/a",
+           "http://example.test:/a", "http://example.test:08/a", "http://user:pw@example.test/a",
+           "http://example.test?q", "http://example.test#f", "http:///a", "http://[::1]:80/a",
+           "http://ex ample.test/a", "http://example.test/a b", "http://example.test/%zz{}|",
+           "http:/example.test/a", "ftp://example.test/a", "http://exa%6dple.test/a", "http://.../a",
+           "http://example.test\\a", "httpx://example.test/a", "http://ex\xc3\xa4mple.test/a"}) {
+    const auto ours = httpkit::parseURL(url);
+    const auto theirs = curlParts(url);
+    ASSERT_EQ(ours.has_value(), theirs.has_value()) << url;
+    if (!ours) continue;
+    EXPECT_EQ(ours->scheme, theirs->scheme) << url;
+    EXPECT_EQ(ours->host, theirs->host) << url;
+  }
 }
 
 TEST(StreamingTransfer, UrlPartsAndResolution) {
