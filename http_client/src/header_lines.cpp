@@ -1,5 +1,7 @@
 #include "header_lines.hpp"
 
+#include <array>
+
 #include <string>
 
 namespace httpkit {
@@ -14,12 +16,22 @@ std::string_view trim(std::string_view s) {
 }
 }  // namespace
 
+namespace {
+// RFC 9110's tchar, one entry per byte: every header line of every answer is checked against it.
+constexpr std::array<bool, 256> kTokenBytes = [] {
+  std::array<bool, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<std::size_t>(c)] = true;
+  for (char c : std::string_view("!#$%&'*+-.^_`|~")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+}  // namespace
+
 bool isHeaderToken(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    const bool alnum = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z');
-    if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) return false;
+    if (!kTokenBytes[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }
@@ -54,6 +66,9 @@ void HeaderAccumulator::feed(std::string_view line) {
   const std::string_view value = trim(line.substr(colon + 1));
   // A bare CR inside a value could split the field when it is sent back; HTTP does not allow it anyway.
   if (!isSafeHeaderValue(value)) return;
+  // Room for a usual head at once, rather than growing field by field.
+  constexpr std::size_t kUsualFields = 8;
+  if (fields_.empty()) fields_.reserve(kUsualFields);
   fields_.emplace_back(std::string(name), std::string(value));
   continuable_ = true;
 }

@@ -157,43 +157,50 @@ bool Transfer::configureHop() {
   bodyStarted_ = false;
   errorBuffer_[0] = 0;
 
-  if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+  // The options every transfer of a driver sets alike are set once per handle: a handle that carried a
+  // transfer (its private pointer set last, below) and was not reset since still holds them. A driver keeps
+  // its handles to itself, so the share and the socket registry are the same ones.
+  void* carried = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_PRIVATE, &carried);
+  if (!carried) {
+    if (share_) curl_easy_setopt(easy, CURLOPT_SHARE, share_);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects are followed here rather than by curl, which would send a PUT's method again without its
+    // body; see `hopDone`.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // A transfer ended during its name lookup leaves the lookup's thread to finish on its own (it cleans up
+    // after itself) instead of waiting for it: a silent name server holds a lookup for many seconds, and the
+    // driver, with every other transfer it moves, would wait as long.
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+    // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
+    curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    // The idle and whole-transfer timeouts are the driver's (see `deadline`): curl's low-speed check
+    // averages over seconds and fires late. Progress reports tell when a byte of the request went out.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    // A transfer waiting for a free connection (a per-host limit) is not idle: its clock starts when a
+    // connection is being opened for it or one is ready.
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocketOpened);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onConnected);
+    if (sockets_) {
+      curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionSockets::onClose);
+      curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, sockets_);
+    }
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+  }
   // curl refuses texts past its length limit and keeps what the handle held before: the last transfer's.
   bool taken = curl_easy_setopt(easy, CURLOPT_URL, request_.url.c_str()) == CURLE_OK;
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  // Redirects are followed here rather than by curl, which would send a PUT's method again without its
-  // body; see `hopDone`.
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, verifyPeer_ ? 1L : 0L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, verifyPeer_ ? 2L : 0L);
   curl_easy_setopt(easy, CURLOPT_STREAM_WEIGHT, streamWeight(priority_));
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  // A transfer ended during its name lookup leaves the lookup's thread to finish on its own (it cleans up
-  // after itself) instead of waiting for it: a silent name server holds a lookup for many seconds, and the
-  // driver, with every other transfer it moves, would wait as long.
-  curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
-  // Bodies are decoded here (see ContentDecoder), so curl passes them on as they came.
-  curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout_.count()));
-  // The idle and whole-transfer timeouts are the driver's (see `deadline`): curl's low-speed check averages
-  // over seconds and fires late. Progress reports tell when a byte of the request went out.
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
-  // A transfer waiting for a free connection (a per-host limit) is not idle: its clock starts when a
-  // connection is being opened for it or one is ready.
-  curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocketOpened);
   curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
-  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::onConnected);
   curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
-  if (sockets_) {
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &ConnectionSockets::onClose);
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, sockets_);
-  }
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
 

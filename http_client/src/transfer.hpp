@@ -25,8 +25,9 @@ class Transfer {
   using Clock = std::chrono::steady_clock;
 
   // Throws `EncodingError` when the request cannot be put on the wire (a header field or method with a line
-  // break). `easy` is a fresh or reset handle, owned by the caller; `share` may be null; `sockets` (may be
-  // null) is the driver's registry of its connections' sockets, which must outlive them.
+  // break). `easy` is owned by the caller: fresh, reset, or last used by a transfer given the same `share`
+  // and `sockets`; `share` may be null; `sockets` (may be null) is the driver's registry of its connections'
+  // sockets, which must outlive them.
   Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const URLRequest& request,
            const TransferOptions& options, TransferObserver& observer);
   ~Transfer();

@@ -113,13 +113,14 @@ std::uint64_t forkCount() {
 
 }  // namespace
 
-// A transfer the worker drives, with what keeps its observer alive.
+// A transfer the worker drives, with what keeps its observer alive: one allocation per transfer.
 struct Running {
   TransferEngine::TransferID id = 0;
   std::shared_ptr<TransferObserver> observer;
-  std::unique_ptr<Transfer> transfer;
+  std::optional<Transfer> transfer;
   // Set by `pause` on the caller's thread before the worker hears of it: body bytes read in between are held.
-  std::shared_ptr<std::atomic<bool>> held = std::make_shared<std::atomic<bool>>(false);
+  // Reached through the engine's `held_` only while the transfer is listed there, under its lock.
+  std::atomic<bool> held{false};
 };
 
 // An idle multi handle with its easy handle and the connections it keeps, lent to one blocking transfer at a
@@ -233,9 +234,11 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
       std::lock_guard lock(mutex_);
       if (!stopping_) {
         startWorker();
-        held_.emplace(id, running->held);
+        held_.emplace(id, &running->held);
         added_.push_back(std::move(running));
-        wake = sleeping_;
+        // One wake-up is enough for all who come before the worker looks again: a queue of events that
+        // starts many transfers in a row then costs the worker one wake-up, not one write each.
+        wake = std::exchange(sleeping_, false);
       }
     }
     if (running) {  // the engine is shutting down
@@ -257,7 +260,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         if (auto it = held_.find(change.id); it != held_.end()) it->second->store(change.kind == Change::Kind::pause);
       }
       changes_.push_back(change);
-      wake = sleeping_;
+      wake = std::exchange(sleeping_, false);
     }
     if (wake) curl_multi_wakeup(multi_);
   }
@@ -377,9 +380,8 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
     CURL* easy = takeEasyHandle();
     if (!easy) throw std::runtime_error("libcurl could not make an easy handle");
     try {
-      running->transfer =
-          std::make_unique<Transfer>(easy, share_, &sockets_, request, options, *running->observer);
-      running->transfer->holdBodyWhile(running->held.get());
+      running->transfer.emplace(easy, share_, &sockets_, request, options, *running->observer);
+      running->transfer->holdBodyWhile(&running->held);
     } catch (...) {
       returnEasyHandle(easy, false);
       throw;
@@ -420,7 +422,7 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
         if (nextHop(multi_, *transfer, message->data.result)) continue;
         for (auto& [id, running] : active_) {
-          if (running->transfer.get() != transfer) continue;
+          if (&*running->transfer != transfer) continue;
           std::unique_ptr<Running> done = std::move(running);
           active_.erase(id);
           finish(std::move(done), false);
@@ -573,7 +575,8 @@ class TransferEngine::Impl : public std::enable_shared_from_this<Impl> {
   bool sleeping_ = false;  // the worker is in (or about to enter) its poll
   std::vector<std::unique_ptr<Running>> added_;
   std::vector<Change> changes_;
-  std::unordered_map<TransferID, std::shared_ptr<std::atomic<bool>>> held_;  // of the transfers not yet finished
+  // Of the transfers not yet finished; an entry goes (in `finish`) before its transfer does.
+  std::unordered_map<TransferID, std::atomic<bool>*> held_;
   std::unordered_map<TransferID, std::unique_ptr<Running>> active_;  // worker thread only
   std::atomic<TransferID> nextID_{1};
   static constexpr std::size_t kMinimumIdleHandles = 16;

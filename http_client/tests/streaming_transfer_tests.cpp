@@ -227,6 +227,24 @@ TEST(StreamingTransfer, APauseWhileTheHeadArrivesHoldsBackOnlyTheBody) {
   const auto ended = stream->wait();
   EXPECT_FALSE(ended) << ended->what();
   EXPECT_EQ(stream->body, "abcd");
+
+  // The handle whose body was held back is reset before it carries another transfer, and one that was not
+  // keeps what every transfer sets alike: either way the next transfers, one at a time so that each takes
+  // the handle the one before gave back, read their whole answers.
+  LoopbackServer plain;
+  plain.on("GET", "/b", Reply{200, "hello", "text/plain", {{"X-Kept", "yes"}}, {}, {}});
+  plain.start();
+  for (int i = 0; i < 3; ++i) {
+    auto next = std::make_shared<Stream>();
+    engine.start(get(plain.baseURL() + "/b"), {}, next);
+    const auto error = next->wait();
+    EXPECT_FALSE(error) << error->what();
+    ASSERT_EQ(next->headArrived.wait_for(milliseconds(0)), std::future_status::ready);
+    const auto answer = next->headArrived.get();
+    EXPECT_EQ(answer.statusCode, 200);
+    EXPECT_EQ(answer.value("X-Kept"), "yes");
+    EXPECT_EQ(next->body, "hello");
+  }
 }
 
 TEST(StreamingTransfer, CertificateChecksStayOnUnlessTurnedOffForTheTransfer) {
