@@ -104,6 +104,21 @@ TEST(DelegateSlot, WeakTarget) {
   EXPECT_TRUE(weak.expired());
   EXPECT_EQ(slot(8), std::nullopt);
   EXPECT_EQ(calls, 1);
+
+  // A block that replaces itself while it runs finishes with what it holds: a call keeps the block it took.
+  Delegate<int, std::string> replaced;
+  auto state = std::make_shared<std::string>("first");
+  replaced.setBlock([&replaced, state](int v) -> std::optional<std::string> {
+    replaced.setBlock([](int w) -> std::optional<std::string> { return "second" + std::to_string(w); });
+    return *state + std::to_string(v);
+  });
+  state.reset();
+  EXPECT_EQ(replaced(1), "first1");
+  EXPECT_EQ(replaced(2), "second2");
+  EXPECT_TRUE(replaced.isSet());
+  replaced.setBlock(nullptr);
+  EXPECT_FALSE(replaced.isSet());
+  EXPECT_EQ(replaced(3), std::nullopt);
 }
 
 TEST(CacheKeys, DigestAndFileExtension) {

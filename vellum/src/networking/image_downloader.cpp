@@ -430,9 +430,9 @@ std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& 
   // While an asynchronous modifier has not answered there is no transfer to cancel, and the modifier is the
   // application's code: it may never answer. A cancel meanwhile answers the caller at once, and whatever the
   // modifier answers afterwards starts nothing. The handle stands on this until the transfer replaces it.
-  auto pending = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> pending;  // only while a modifier may answer late
   if (options.requestModifier && !dynamic_cast<ImageDownloadRequestModifier*>(options.requestModifier.get())) {
-    pending->store(true);
+    pending = std::make_shared<std::atomic<bool>>(true);
     auto state = std::make_shared<foundation::Cancellable::State>();
     state->onCancel = [pending, completion, options] {
       if (!pending->exchange(false) || !completion) return;
@@ -441,18 +441,19 @@ std::shared_ptr<DownloadTask> ImageDownloader::downloadImage(const std::string& 
     };
     downloadTask->setLinkedTask(std::make_shared<DownloadTask>(foundation::Cancellable(std::move(state))));
   }
-  const bool waitsForModifier = pending->load();
-  createDownloadContext(url, options, [self = shared_from_this(), completion, options, downloadTask, pending,
-                                       waitsForModifier](ContextResult context) {
+  const bool waitsForModifier = pending != nullptr;
+  // The context carries the options it was made with (these); only the queue that answers a failure is kept
+  // here, and the completion moves on to the transfer's callback: each costs a copy per download.
+  createDownloadContext(url, options, [self = shared_from_this(), completion, callbackQueue = options.callbackQueue,
+                                       downloadTask, pending, waitsForModifier](ContextResult context) mutable {
     // Answered already: cancelled while the modifier took its time.
     if (waitsForModifier && !pending->exchange(false)) return;
     if (!context) {
-      if (completion) {
-        options.callbackQueue.deliver(completion, DownloadResult::failure(std::move(context.error())));
-      }
+      if (completion) callbackQueue.deliver(completion, DownloadResult::failure(std::move(context.error())));
       return;
     }
-    auto callback = self->createTaskCallback(completion, options);
+    const VellumParsedOptionsInfo& options = context.value().options;
+    auto callback = self->createTaskCallback(std::move(completion), options);
     if (!options.requestModifier) {
       downloadTask->setLinkedTask(self->startDownloadTask(context.value(), std::move(callback), nullptr));
       return;

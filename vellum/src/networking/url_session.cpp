@@ -78,6 +78,7 @@ struct URLSession::Inbox {
   std::mutex mutex;
   std::vector<std::function<void(URLSession&)>> events;
   bool scheduled = false;
+  std::vector<std::function<void(URLSession&)>> spare;  // the scheduled drain's own: empty, with room
   std::atomic<bool> unreleased{false};  // an event was held since the last release
 
   static void push(const std::shared_ptr<Inbox>& inbox, std::function<void(URLSession&)> event) {
@@ -113,11 +114,14 @@ struct URLSession::Inbox {
   }
 
   void drain() {
+    // The batch's emptied storage goes back to the intake at the next swap, and is kept between drains: a
+    // busy session then fills the same two buffers over and over instead of growing one for every batch.
+    std::vector<std::function<void(URLSession&)>> batch = std::move(spare);
     for (;;) {
-      std::vector<std::function<void(URLSession&)>> batch;
       {
         std::lock_guard lock(mutex);
         if (events.empty()) {
+          spare = std::move(batch);
           scheduled = false;
           return;
         }
@@ -126,6 +130,7 @@ struct URLSession::Inbox {
       if (auto self = session.lock()) {
         for (auto& event : batch) callGuarded("A download's event", [&] { event(*self); });
       }
+      batch.clear();
     }
   }
 };

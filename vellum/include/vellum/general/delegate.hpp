@@ -74,12 +74,13 @@ class Delegate {
   }
 
   Block block() const {
-    std::lock_guard lock(mutex_);
-    return block_;
+    const auto current = sharedBlock();
+    return current ? *current : Block{};
   }
   void setBlock(Block block) {
+    auto shared = block ? std::make_shared<const Block>(std::move(block)) : nullptr;
     std::lock_guard lock(mutex_);
-    block_ = std::move(block);
+    block_ = std::move(shared);
   }
   AsyncBlock asyncBlock() const {
     std::lock_guard lock(mutex_);
@@ -92,14 +93,14 @@ class Delegate {
 
   bool isSet() const {
     std::lock_guard lock(mutex_);
-    return static_cast<bool>(block_) || static_cast<bool>(asyncBlock_);
+    return block_ != nullptr || static_cast<bool>(asyncBlock_);
   }
 
   // The slot's answer; none for an empty slot. The block runs on the caller's thread, outside the lock.
   Answer call(Input input) const {
-    auto current = block();
+    const auto current = sharedBlock();
     if (!current) return Answer{};
-    return flatten(current(std::move(input)));
+    return flatten((*current)(std::move(input)));
   }
   Answer operator()(Input input) const { return call(std::move(input)); }
 
@@ -132,8 +133,15 @@ class Delegate {
     }
   }
 
+  // The block is shared, not copied, with each call: a closure copy costs an allocation per call, and a slot
+  // is called for every download. A block being replaced lives on until the calls that took it return.
+  std::shared_ptr<const Block> sharedBlock() const {
+    std::lock_guard lock(mutex_);
+    return block_;
+  }
+
   mutable std::mutex mutex_;
-  Block block_;
+  std::shared_ptr<const Block> block_;
   AsyncBlock asyncBlock_;
 };
 
