@@ -6,6 +6,7 @@
 #include <testing/loopback_server.hpp>
 
 #include "downloader_test_support.hpp"
+#include "vellum/networking/network_monitor.hpp"
 #include "vellum/sources/resource.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
 
@@ -58,6 +59,35 @@ class ScriptedProvider final : public ImageDataProvider {
   std::string key_;
   Mode mode_;
   foundation::Bytes bytes_;
+};
+
+// A monitor that stays inside a registration: it registers the observer with a real monitor, tells the test,
+// then returns only once the test has seen what it waits for (`letGo`) or a second has passed. A cancel the
+// test makes meanwhile lands while the wait is being made.
+class LingeringMonitor final : public NetworkMonitoring {
+ public:
+  explicit LingeringMonitor(std::shared_ptr<NetworkMonitor> inner) : inner(std::move(inner)) {}
+  bool isConnected() const override { return inner->isConnected(); }
+  std::shared_ptr<NetworkObserver> observeConnectivity(std::optional<double> timeout,
+                                                       std::function<void(bool)> callback) override {
+    auto observer = inner->observeConnectivity(timeout, std::move(callback));
+    if (!told.exchange(true)) registering.set_value();
+    letGo.wait_for(std::chrono::seconds(1));
+    return observer;
+  }
+  // Lets a lingering registration return; once only.
+  void release() {
+    if (!released.exchange(true)) open.set_value();
+  }
+
+  const std::shared_ptr<NetworkMonitor> inner;
+  std::promise<void> registering;
+
+ private:
+  std::atomic<bool> told{false};
+  std::atomic<bool> released{false};
+  std::promise<void> open;
+  std::shared_future<void> letGo = open.get_future().share();
 };
 
 class ManagerFixture : public ::testing::Test {

@@ -261,6 +261,38 @@ TEST_F(Manager, ANetworkThatKeepsComingBackDoesNotFloodAFailingServer) {
   EXPECT_EQ(server.hits("GET", "/busy.png"), 1 + NetworkRetryStrategy::kMaxRetries);
 }
 
+// The caller cancels while the strategy is registering its wait with the monitor. The caller is answered
+// once that observer is gone, never while it still waits for the network on the caller's behalf, and a
+// network that comes back afterwards starts nothing.
+TEST_F(Manager, ACancelWhileTheStrategyRegistersItsWaitLeavesNoObserver) {
+  server.on("GET", "/offline.png", Reply::text(503, "later"));
+  auto path = std::make_shared<SettableNetworkPathSource>(false);
+  auto monitor = std::make_shared<LingeringMonitor>(NetworkMonitor::make(path));
+  auto strategy = std::make_shared<NetworkRetryStrategy>(std::nullopt, monitor);
+  auto answered = std::make_shared<std::promise<std::pair<VellumManager::RetrieveResult, std::size_t>>>();
+  auto answers = std::make_shared<std::atomic<int>>(0);
+  auto task = manager->retrieveImage(
+      source("/offline.png"),
+      VellumOptionsInfo{Item::retryStrategy(strategy), Item::callbackQueue(CallbackQueue::untouch())}, nullptr,
+      [answered, answers, monitor](const VellumManager::RetrieveResult& r) {
+        const std::size_t observers = monitor->inner->observerCount();
+        monitor->release();
+        if (++*answers == 1) answered->set_value({r, observers});
+      });
+  await(monitor->registering.get_future());
+  task->cancel();
+  const auto [result, observers] = await(answered->get_future());
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(isCancellation(result.error()));
+  EXPECT_EQ(observers, 0u) << "the caller was answered while the observer still waited";
+  EXPECT_EQ(monitor->inner->observerCount(), 0u);
+  path->setSatisfied(true);
+  flushMain();
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/offline.png"), 1);
+  EXPECT_EQ(answers->load(), 1);
+}
+
 TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   server.on("GET", "/x.png", Reply::text(500, "x"));
   server.on("GET", "/y.png", Reply::text(404, "y"));

@@ -31,19 +31,40 @@ void RetryContext::increaseRetryCount() {
   ++retriedCount_;
 }
 
-void RetryContext::holdWait(foundation::Cancellable wait) {
+bool RetryContext::holdWait(const std::function<foundation::Cancellable()>& start) {
+  {
+    std::lock_guard lock(propertyLock_);
+    if (cancelled_) return false;
+    ++making_;
+  }
+  std::optional<foundation::Cancellable> wait;
+  try {
+    wait = start();
+  } catch (...) {
+    endMaking(std::nullopt);  // a cancel waiting to be told is told all the same
+    throw;
+  }
+  return endMaking(std::move(wait));
+}
+
+bool RetryContext::endMaking(std::optional<foundation::Cancellable> wait) {
   std::optional<foundation::Cancellable> older;
+  std::vector<std::function<void()>> released;
   bool cancelled = false;
   {
     std::lock_guard lock(propertyLock_);
     cancelled = cancelled_;
-    if (!cancelled) {
+    if (!cancelled && wait) {
       older = std::move(wait_);
-      wait_ = wait;
+      wait_ = *wait;
     }
+    if (--making_ == 0) released.swap(released_);
   }
   if (older) older->cancel();
-  if (cancelled) wait.cancel();
+  if (cancelled && wait) wait->cancel();
+  // Told only now: until the wait was made, a cancel had nothing it could end.
+  for (auto& tell : released) tell();
+  return !cancelled;
 }
 
 void RetryContext::releaseWait() {
@@ -51,15 +72,21 @@ void RetryContext::releaseWait() {
   wait_.reset();
 }
 
-void RetryContext::cancel() {
+void RetryContext::cancel(std::function<void()> released) {
   std::optional<foundation::Cancellable> wait;
+  bool later = false;
   {
     std::lock_guard lock(propertyLock_);
     cancelled_ = true;
     wait = std::move(wait_);
     wait_.reset();
+    if (released && making_ > 0) {
+      released_.push_back(std::move(released));
+      later = true;
+    }
   }
   if (wait) wait->cancel();
+  if (released && !later) released();
 }
 
 bool RetryContext::isCancelled() const {
@@ -92,14 +119,15 @@ void DelayRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, Ret
   if (!delay) return retryHandler(RetryDecision::stop());
   if (*delay == std::chrono::steady_clock::duration::zero()) return retryHandler(RetryDecision::retry());
   std::weak_ptr<RetryContext> weak = context;
-  auto wait = foundation::MainQueue::postAfter(*delay, [weak, retryHandler] {
-    if (auto context = weak.lock()) {
-      if (context->isCancelled()) return;
-      context->releaseWait();
-    }
-    retryHandler(RetryDecision::retry());
+  context->holdWait([&] {
+    return foundation::MainQueue::postAfter(*delay, [weak, retryHandler] {
+      if (auto context = weak.lock()) {
+        if (context->isCancelled()) return;
+        context->releaseWait();
+      }
+      retryHandler(RetryDecision::retry());
+    });
   });
-  context->holdWait(std::move(wait));
 }
 
 namespace {
@@ -131,15 +159,26 @@ void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, R
   // again before this call goes on.
   context->setUserInfo(state);
   std::weak_ptr<RetryContext> weak = context;
-  auto observer = networkMonitor->observeConnectivity(timeoutInterval, [weak, retryHandler](bool isConnected) {
-    auto context = weak.lock();
-    if (context) {
-      if (context->isCancelled()) return;
-      context->releaseWait();
-    }
-    if (!isConnected) return retryHandler(RetryDecision::stop());
-    retryHandler(RetryDecision::retry(context ? context->userInfo() : std::any{}));
+  std::shared_ptr<NetworkObserver> observer;
+  // Registered through the context: a cancel that comes while the monitor registers the observer removes it
+  // as soon as the monitor returns, and one that came before keeps it from being registered at all.
+  const bool held = context->holdWait([&] {
+    observer = networkMonitor->observeConnectivity(timeoutInterval, [weak, retryHandler](bool isConnected) {
+      auto context = weak.lock();
+      if (context) {
+        if (context->isCancelled()) return;
+        context->releaseWait();
+      }
+      if (!isConnected) return retryHandler(RetryDecision::stop());
+      retryHandler(RetryDecision::retry(context ? context->userInfo() : std::any{}));
+    });
+    auto waitState = std::make_shared<foundation::Cancellable::State>();
+    waitState->onCancel = [observer] {
+      if (observer) observer->cancel();
+    };
+    return foundation::Cancellable(waitState);
   });
+  if (!held) return;  // cancelled: the observer is gone, and nothing is decided
   // Kept for the next question unless that question came meanwhile and left a newer state.
   const std::any now = context->userInfo();
   if (const auto* current = std::any_cast<NetworkRetryState>(&now);
@@ -147,9 +186,6 @@ void NetworkRetryStrategy::retry(const std::shared_ptr<RetryContext>& context, R
     state.observer = observer;
     context->setUserInfo(state);
   }
-  auto waitState = std::make_shared<foundation::Cancellable::State>();
-  waitState->onCancel = [observer] { observer->cancel(); };
-  context->holdWait(foundation::Cancellable(waitState));
 }
 
 }  // namespace vellum

@@ -238,10 +238,9 @@ void RetrievingContext::beginWait(std::shared_ptr<RetryContext> retry, std::func
       answerCancelled_ = answerCancelled;
     }
   }
-  if (cancelled) {
-    if (retry) retry->cancel();
-    answerCancelled();
-  }
+  if (!cancelled) return;
+  if (retry) return retry->cancel(std::move(answerCancelled));
+  answerCancelled();
 }
 
 std::shared_ptr<std::atomic<bool>> RetrievingContext::beginCancellableWait(std::function<void()> answerCancelled) {
@@ -277,7 +276,9 @@ void RetrievingContext::cancel() {
     answerCancelled = std::move(answerCancelled_);
   }
   if (task) task->cancel();
-  if (retry) retry->cancel();
+  // A strategy may be registering its wait on another thread right now: the caller hears of the cancel once
+  // that wait is gone too, never while it still waits on the caller's behalf.
+  if (retry) return retry->cancel(std::move(answerCancelled));
   if (answerCancelled) answerCancelled();
 }
 

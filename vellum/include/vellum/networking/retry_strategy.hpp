@@ -10,8 +10,10 @@
 //   auto strategy = std::make_shared<DelayRetryStrategy>(2, DelayRetryStrategy::Interval::seconds(0.5));
 //   options.retryStrategy = strategy;   // two more tries, half a second apart, for response errors only
 //
-// A strategy that waits registers its wait with the context (`holdWait`); `RetryContext::cancel` ends the
+// A strategy that waits makes its wait through the context (`holdWait`); `RetryContext::cancel` ends the
 // wait without a decision, so a caller's cancel is never held up by a timer or a network that stays down.
+// A cancel that lands while the wait is being made (an observer half registered with a monitor) is not lost:
+// the wait ends as soon as it is made, and the canceller is told only then that nothing of it is left.
 //
 // Rules where the behaviour is ours to choose:
 // - DelayRetryStrategy: a negative or NaN interval counts as 0 (an immediate retry); an interval that would
@@ -31,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "foundation/cancellable.hpp"
 #include "vellum/networking/network_monitor.hpp"
@@ -68,15 +71,23 @@ class RetryContext {
   void setUserInfo(std::any info);
   void increaseRetryCount();
 
-  // Ties a pending wait to this context: `cancel` cancels it. A wait held after `cancel` is cancelled at once.
-  // A newer wait replaces (and cancels) an older one.
-  void holdWait(foundation::Cancellable wait);
+  // Makes a wait tied to this context: `start` schedules it (a timer, an observer registered with a monitor)
+  // and returns what ends it. A context already cancelled refuses, without calling `start`; one cancelled
+  // while `start` runs ends the wait as soon as `start` returns. Either way the answer is false and the wait
+  // must decide nothing. A newer wait replaces (and cancels) an older one. What `start` throws is rethrown.
+  bool holdWait(const std::function<foundation::Cancellable()>& start);
   // The wait ended by itself; forget it.
   void releaseWait();
-  void cancel();
+  // Ends the wait, and refuses any later one, without a decision. `released`, when given, is called once no
+  // wait of this context is left: before `cancel` returns, or, when a wait is being made on another thread
+  // meanwhile, on that thread once it has been made and ended.
+  void cancel(std::function<void()> released = nullptr);
   bool isCancelled() const;
 
  private:
+  // Ends the making of a wait that `start` returned (none when it threw); true when it is held.
+  bool endMaking(std::optional<foundation::Cancellable> wait);
+
   const Source source_;
   const VellumError error_;
   mutable std::mutex propertyLock_;  // the property queue: guards the fields below
@@ -84,6 +95,8 @@ class RetryContext {
   std::any userInfo_;
   std::optional<foundation::Cancellable> wait_;
   bool cancelled_ = false;
+  int making_ = 0;                                // waits whose `start` is running
+  std::vector<std::function<void()>> released_;  // cancels told once `making_` is back to 0
 };
 
 class RetryStrategy {
