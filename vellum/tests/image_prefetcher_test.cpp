@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "foundation/main_queue.hpp"
@@ -265,6 +266,78 @@ TEST_F(Prefetching, RetriesEndForAServerThatAlwaysFails) {
       ->start();
   EXPECT_EQ(delayed.wait().failed, 1u);
   EXPECT_EQ(server.hits("GET", "/flaky.png"), 3);
+}
+
+// A retry strategy is the application's code, and may take its time before it decides (here it decides
+// where it is called, after the test lets it). The prefetcher's bookkeeping never waits for it: asking
+// whether the run has finished is answered at once, and a stop fails the source and completes the run
+// without the decision, which is then ignored.
+TEST_F(Prefetching, AStrategyThatTakesItsTimeHoldsUpNeitherAQuestionNorAStop) {
+  struct Deliberate final : RetryStrategy {
+    void retry(const std::shared_ptr<RetryContext>&, RetryHandler handler) override {
+      if (!asked.exchange(true)) reached.set_value();
+      release.wait_for(kDeadline);
+      handler(RetryDecision::retry());
+    }
+    std::atomic<bool> asked{false};
+    std::promise<void> reached;
+    std::promise<void> letGo;
+    std::shared_future<void> release = letGo.get_future().share();
+  };
+  server.on("GET", "/deliberate.png", Reply::text(503, "busy"));
+  auto strategy = std::make_shared<Deliberate>();
+  Reports reports;
+  auto prefetcher = ImagePrefetcher::make(std::vector<Source>{source("/deliberate.png")},
+                                          options({Item::retryStrategy(strategy)}), nullptr, reports.completion());
+  prefetcher->start();
+  ASSERT_EQ(strategy->reached.get_future().wait_for(kDeadline), std::future_status::ready);
+  auto finished = std::async(std::launch::async, [prefetcher] { return prefetcher->finished(); });
+  const bool answered = finished.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  prefetcher->stop();
+  auto done = reports.done->get_future();
+  const bool completed = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  strategy->letGo.set_value();
+  EXPECT_TRUE(answered) << "finished() waited for the strategy";
+  EXPECT_FALSE(finished.get());
+  EXPECT_TRUE(completed) << "the stop waited for the strategy";
+  EXPECT_EQ(await(std::move(done)).failed, 1u);
+  flushMain();
+  flushMain();
+  EXPECT_EQ(server.hits("GET", "/deliberate.png"), 1) << "a decision after the stop started a load";
+  EXPECT_EQ(reports.completions, 1);
+}
+
+
+// The stop lands while the strategy is registering its wait with the monitor. The run completes once that
+// observer is gone, never while it still waits for the network for a source the stop has failed.
+TEST_F(Prefetching, AStopWhileTheStrategyRegistersItsWaitLeavesNoObserver) {
+  server.on("GET", "/offline.png", Reply::text(503, "later"));
+  auto path = std::make_shared<SettableNetworkPathSource>(false);
+  auto monitor = std::make_shared<LingeringMonitor>(NetworkMonitor::make(path));
+  auto strategy = std::make_shared<NetworkRetryStrategy>(std::nullopt, monitor);
+  // At completion: the failed sources, and the observers the monitor still held.
+  auto completed = std::make_shared<std::promise<std::pair<std::size_t, std::size_t>>>();
+  auto completions = std::make_shared<std::atomic<int>>(0);
+  auto prefetcher = ImagePrefetcher::make(
+      std::vector<Source>{source("/offline.png")}, options({Item::retryStrategy(strategy)}), nullptr,
+      [monitor, completed, completions](const auto&, const auto& failed, const auto&) {
+        const std::size_t observers = monitor->inner->observerCount();
+        monitor->release();
+        if (++*completions == 1) completed->set_value({failed.size(), observers});
+      });
+  prefetcher->start();
+  await(monitor->registering.get_future());
+  prefetcher->stop();
+  const auto [failed, observers] = await(completed->get_future());
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(observers, 0u) << "the run completed while the observer still waited";
+  EXPECT_EQ(monitor->inner->observerCount(), 0u);
+  path->setSatisfied(true);
+  flushMain();
+  flushMain();
+  EXPECT_TRUE(prefetcher->finished());
+  EXPECT_EQ(server.hits("GET", "/offline.png"), 1);
+  EXPECT_EQ(completions->load(), 1);
 }
 
 TEST_F(Prefetching, ProvidersAndFileURLsShowOnlyAmongTheSources) {

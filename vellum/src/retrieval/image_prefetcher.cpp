@@ -5,6 +5,9 @@
 #include <mutex>
 #include <sstream>
 
+#include <boost/asio/post.hpp>
+
+#include "foundation/thread_pool.hpp"
 #include "general/guarded_call.hpp"
 #include "networking/answer_once.hpp"
 #include "retrieval/exclusive_runner.hpp"
@@ -158,7 +161,7 @@ std::string ImagePrefetcher::description() const {
 }
 
 bool ImagePrefetcher::finishedOnQueue() const {
-  return settled_->count() == prefetchSources_.size() && tasks_.empty() && waiting_.empty();
+  return settled_->count() == prefetchSources_.size() && tasks_.empty() && waiting_.empty() && releasing_ == 0;
 }
 
 void ImagePrefetcher::startOnQueue() {
@@ -178,15 +181,27 @@ void ImagePrefetcher::stopOnQueue() {
   stopped_ = true;
   for (const auto& [id, holder] : tasks_) holder->cancel();
   // A source waiting for its retry has nothing running to cancel; it fails now, and its strategy's answer,
-  // should one still come, finds nothing to act on.
+  // should one still come, finds nothing to act on. The run completes once each such wait is gone: its
+  // strategy may be registering it on another thread at this very moment.
   auto waiting = std::move(waiting_);
   waiting_.clear();
+  std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
   for (auto& [id, entry] : waiting) {
-    entry.retry->cancel();
+    ++releasing_;
+    entry.retry->cancel([weak, queue = prefetchQueue_, bookkeeping = bookkeeping_] {
+      handIn(*queue, bookkeeping, [weak] {
+        if (auto self = weak.lock()) self->waitReleased();
+      });
+    });
     settled_->append(&Settled::failed, entry.source);
   }
   if (!waiting.empty()) reportProgress();
   reportCompletionOrStartNext();
+}
+
+void ImagePrefetcher::waitReleased() {
+  --releasing_;
+  if (finishedOnQueue()) handleComplete();
 }
 
 void ImagePrefetcher::settle(SettledList list, const Source& source) {
@@ -271,7 +286,13 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
           if (auto self = weak.lock()) self->decided(id, decision);
         });
       });
-  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
+  // Asked away from the bookkeeping: a strategy may take its time to decide where it is called, and every
+  // question, stop and booking of this prefetcher would wait for it meanwhile (as would the other work of
+  // the thread the load finished on, often the one every image is decoded on). A stop meanwhile cancels the
+  // context, which refuses or ends whatever wait the strategy makes through it.
+  boost::asio::post(foundation::ThreadPool::shared(), [strategy, retry, decide] {
+    if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
+  });
 }
 
 void ImagePrefetcher::decided(std::uint64_t id, RetryDecision decision) {

@@ -99,6 +99,8 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   void loadFinished(std::uint64_t id, const Source& source, std::shared_ptr<RetryContext> retry,
                     std::optional<VellumError> error);
   void decided(std::uint64_t id, RetryDecision decision);
+  // A wait cancelled by the stop is gone.
+  void waitReleased();
   struct Settled;
   using SettledList = std::vector<Source> Settled::*;
   void settle(SettledList list, const Source& source);
@@ -123,6 +125,7 @@ class ImagePrefetcher : public std::enable_shared_from_this<ImagePrefetcher> {
   SourceReport completionSourceHandler_;
   std::map<std::uint64_t, std::shared_ptr<CancellationDownloadTask>> tasks_;
   std::map<std::uint64_t, Waiting> waiting_;
+  std::size_t releasing_ = 0;  // waits cancelled by the stop and not yet gone
   std::uint64_t nextId_ = 0;
   std::size_t nextPending_ = 0;
   std::size_t startsOwed_ = 0;  // starts asked for while a start was running
