@@ -293,6 +293,37 @@ TEST_F(Manager, ACancelWhileTheStrategyRegistersItsWaitLeavesNoObserver) {
   EXPECT_EQ(answers->load(), 1);
 }
 
+// A retrieval that waited for the network, and then succeeded, keeps nothing of itself alive: the observer
+// the strategy keeps between questions has been told, and holds no answer to give any more (an answer that
+// holds the caller's completion, the retrieval and its manager).
+TEST_F(Manager, ARetrievalThatWaitedForTheNetworkLetsGoOfItsCallerOnceAnswered) {
+  auto loads = std::make_shared<std::atomic<int>>(0);
+  server.on("GET", "/flaky.png", [this, loads](const testing_support::RecordedRequest&) {
+    return ++*loads == 1 ? Reply::text(503, "later") : imageReply(png);
+  });
+  auto path = std::make_shared<SettableNetworkPathSource>(false);
+  auto monitor = std::make_shared<LingeringMonitor>(NetworkMonitor::make(path));
+  monitor->release();  // it only tells when the observer is registered
+  auto strategy = std::make_shared<NetworkRetryStrategy>(std::nullopt, monitor);
+  // Held by the caller's completion alone; says when the last copy of it goes.
+  struct Held {
+    std::shared_ptr<std::promise<void>> gone = std::make_shared<std::promise<void>>();
+    ~Held() { gone->set_value(); }
+  };
+  auto held = std::make_shared<Held>();
+  auto gone = held->gone->get_future();
+  Awaited<bool> answered;
+  manager->retrieveImage(source("/flaky.png"),
+                         VellumOptionsInfo{Item::retryStrategy(strategy), Item::callbackQueue(CallbackQueue::untouch())},
+                         nullptr, [&answered, held](const VellumManager::RetrieveResult& r) { answered.set(bool(r)); });
+  held.reset();
+  await(monitor->registering.get_future());
+  path->setSatisfied(true);
+  EXPECT_TRUE(answered.get());
+  EXPECT_EQ(loads->load(), 2);
+  EXPECT_EQ(gone.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the caller's completion is still held";
+}
+
 TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   server.on("GET", "/x.png", Reply::text(500, "x"));
   server.on("GET", "/y.png", Reply::text(404, "y"));

@@ -255,20 +255,23 @@ std::shared_ptr<NetworkObserverImpl> NetworkObserverImpl::make(std::optional<dou
 
 NetworkObserverImpl::NetworkObserverImpl(std::optional<double> timeoutInterval, std::function<void(bool)> callback,
                                          std::weak_ptr<NetworkMonitor> monitor)
-    : timeoutInterval_(timeoutInterval), callback_(std::move(callback)), monitor_(std::move(monitor)) {}
+    : timeoutInterval_(timeoutInterval), monitor_(std::move(monitor)), callback_(std::move(callback)) {}
 
-bool NetworkObserverImpl::finish() {
+std::optional<std::function<void(bool)>> NetworkObserverImpl::finish() {
   std::optional<foundation::Cancellable> item;
+  std::function<void(bool)> callback;
   {
     std::lock_guard lock(lock_);
-    if (isFinished_) return false;
+    if (isFinished_) return std::nullopt;
     isFinished_ = true;
     item = std::move(timeoutWorkItem_);
     timeoutWorkItem_.reset();
+    callback = std::move(callback_);
+    callback_ = nullptr;
   }
   if (item) item->cancel();
   if (auto monitor = monitor_.lock()) monitor->removeObserver(this);
-  return true;
+  return callback;
 }
 
 void NetworkObserverImpl::cancel() { finish(); }
@@ -279,14 +282,15 @@ bool NetworkObserverImpl::isFinished() {
 }
 
 void NetworkObserverImpl::timeoutFired(const std::weak_ptr<NetworkObserverImpl>& weak) {
-  std::function<void(bool)> callback;
+  std::optional<std::function<void(bool)>> callback;
   {
     auto self = weak.lock();
-    if (!self || !self->finish()) return;
-    callback = self->callback_;
+    if (!self) return;
+    callback = self->finish();
+    if (!callback) return;
   }
   // The observer is let go before its callback is posted: once told, nothing of it stays on this thread.
-  foundation::MainQueue::post([callback = std::move(callback)] {
+  foundation::MainQueue::post([callback = std::move(*callback)] {
     if (callback) callback(false);
   });
 }
@@ -369,8 +373,9 @@ void NetworkMonitor::notifyObserversIfSatisfied() {
   if (taken.empty()) return;
   foundation::MainQueue::post([taken = std::move(taken)] {
     for (const auto& observer : taken) {
-      if (!observer->finish()) continue;
-      foundation::MainQueue::post([callback = observer->callback_] {
+      auto callback = observer->finish();
+      if (!callback) continue;
+      foundation::MainQueue::post([callback = std::move(*callback)] {
         if (callback) callback(true);
       });
     }

@@ -104,15 +104,16 @@ class NetworkObserverImpl final : public NetworkObserver, public std::enable_sha
 
  private:
   friend class NetworkMonitor;
-  // Ends the wait; true when this call was the one that ended it.
-  bool finish();
+  // Ends the wait. When this call was the one that ended it, hands over the callback (the observer keeps
+  // nothing once finished: it may stay referenced long after, and its callback holds its waiter).
+  std::optional<std::function<void(bool)>> finish();
   bool isFinished();
   static void timeoutFired(const std::weak_ptr<NetworkObserverImpl>& weak);
 
   const std::optional<double> timeoutInterval_;
-  const std::function<void(bool)> callback_;
   const std::weak_ptr<NetworkMonitor> monitor_;
-  std::mutex lock_;  // guards the two fields below
+  std::mutex lock_;  // guards the three fields below
+  std::function<void(bool)> callback_;  // emptied when finished
   std::optional<foundation::Cancellable> timeoutWorkItem_;
   bool isFinished_ = false;
 };
