@@ -457,6 +457,52 @@ TEST_F(RetrievalGuards, APrefetcherWhoseStrategyThrowsStillCompletes) {
   EXPECT_EQ(throwing->asked, 1);
 }
 
+// A strategy must answer each question once. One that answers twice is heard once (its first answer); one
+// that lets go of its answer without giving it has said stop, rather than leaving the caller, or a prefetch,
+// waiting for good.
+class CarelessStrategy final : public RetryStrategy {
+ public:
+  explicit CarelessStrategy(bool answers) : answers_(answers) {}
+  void retry(const std::shared_ptr<RetryContext>& context, RetryHandler handler) override {
+    ++asked;
+    if (!answers_) return;
+    const bool again = context->retriedCount() < 1;
+    handler(again ? RetryDecision::retry() : RetryDecision::stop());
+    handler(again ? RetryDecision::retry() : RetryDecision::retry());
+  }
+  std::atomic<int> asked{0};
+
+ private:
+  const bool answers_;
+};
+
+TEST_F(RetrievalGuards, AStrategyIsHeardOnceAndOneThatNeverAnswersHasSaidStop) {
+  server.on("GET", "/twice.png", Reply::text(500, "no"));
+  server.on("GET", "/dropped.png", Reply::text(503, "no"));
+  auto twice = std::make_shared<CarelessStrategy>(true);
+  auto outcome = retrieve(source("/twice.png"), {VellumOptionsInfoItem::retryStrategy(twice)});
+  ASSERT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.result.error().isInvalidResponseStatusCode(500)) << outcome.result.error().what();
+  EXPECT_EQ(outcome.answers, 1);
+  EXPECT_EQ(twice->asked, 2);
+  EXPECT_EQ(server.hits("GET", "/twice.png"), 2) << "a second answer started a second load";
+
+  auto silent = std::make_shared<CarelessStrategy>(false);
+  outcome = retrieve(source("/dropped.png"), {VellumOptionsInfoItem::retryStrategy(silent)});
+  ASSERT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.result.error().isInvalidResponseStatusCode(503)) << outcome.result.error().what();
+  EXPECT_EQ(outcome.answers, 1);
+
+  Awaited<std::size_t> failed;
+  ImagePrefetcher::make(std::vector<Source>{source("/dropped.png"), source("/twice.png")},
+                        VellumOptionsInfo{VellumOptionsInfoItem::targetCache(cache), VellumOptionsInfoItem::downloader(downloader),
+                                          VellumOptionsInfoItem::retryStrategy(silent)},
+                        nullptr, [&failed](const auto&, const auto& f, const auto&) { failed.set(f.size()); })
+      ->start();
+  EXPECT_EQ(failed.get(), 2u);
+  EXPECT_EQ(silent->asked, 3);
+}
+
 // A serializer is the application's code on the cache's own queue: whatever it throws, a store ends as one
 // that could not serialize, so a retrieval waiting for its store is answered, and a stored file that it
 // cannot read back, or a checker that throws, is a miss rather than a read that never ends.

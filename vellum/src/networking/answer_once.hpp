@@ -41,4 +41,13 @@ class AnswerWhenDropped {
   std::atomic<bool> armed_{true};
 };
 
+// `answerOnce` for code outside the library that may also let go of the completion without calling it: then
+// `unanswered` is the answer, given when the last copy goes.
+template <class T>
+std::function<void(T)> answerOnceOrWhenDropped(std::function<void(T)> completion, T unanswered) {
+  auto once = answerOnce<T>(std::move(completion));
+  auto dropped = std::make_shared<AnswerWhenDropped<T>>(once, std::move(unanswered));
+  return [once, dropped](T value) { once(std::move(value)); };
+}
+
 }  // namespace vellum

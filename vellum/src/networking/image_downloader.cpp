@@ -306,18 +306,13 @@ void ImageDownloader::createDownloadContext(const std::string& url, const Vellum
     callGuarded("A request modifier", [&] { modified = sync->modifiedSync(std::move(request)); });
     return finishContext(options, done, std::move(modified));
   }
-  // A modifier that answers twice would attach its caller twice.
-  auto once = answerOnce<std::optional<httpkit::URLRequest>>(
+  // A modifier that answers twice would attach its caller twice. One that lets go of its completion without
+  // answering has given no request: its caller is told so when the last copy goes, instead of never.
+  AsyncImageDownloadRequestModifier::Completion completion = answerOnceOrWhenDropped<std::optional<httpkit::URLRequest>>(
       [options, done = std::move(done)](std::optional<httpkit::URLRequest> modified) {
         finishContext(options, done, std::move(modified));
-      });
-  // One that lets go of its completion without answering has given no request: its caller is told so when
-  // the last copy goes, instead of never.
-  auto unanswered = std::make_shared<AnswerWhenDropped<std::optional<httpkit::URLRequest>>>(once, std::nullopt);
-  AsyncImageDownloadRequestModifier::Completion completion = [once, unanswered](std::optional<httpkit::URLRequest> r) {
-    once(std::move(r));
-  };
-  unanswered.reset();
+      },
+      std::nullopt);
   boost::asio::post(foundation::ThreadPool::shared(), [modifier, request = std::move(request), completion]() mutable {
     if (!callGuarded("A request modifier", [&] { modifier->modified(std::move(request), completion); })) {
       completion(std::nullopt);

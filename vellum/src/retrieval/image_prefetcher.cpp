@@ -278,14 +278,16 @@ void ImagePrefetcher::loadFinished(std::uint64_t id, const Source& source, std::
   }
   waiting_.emplace(id, Waiting{source, retry});
   std::weak_ptr<ImagePrefetcher> weak = shared_from_this();
-  // Only the first decision counts; a strategy that throws before it decides has said stop.
-  // The strategy's thread never holds the prefetcher: it could be the last to let go of it.
-  auto decide = answerOnce<RetryDecision>(
+  // Only the first decision counts; a strategy that throws before it decides, or lets go of its handler
+  // without deciding, has said stop. The strategy's thread never holds the prefetcher: it could be the last
+  // to let go of it.
+  auto decide = answerOnceOrWhenDropped<RetryDecision>(
       [weak, queue = prefetchQueue_, bookkeeping = bookkeeping_, id](RetryDecision decision) {
         handIn(*queue, bookkeeping, [weak, id, decision = std::move(decision)] {
           if (auto self = weak.lock()) self->decided(id, decision);
         });
-      });
+      },
+      RetryDecision::stop());
   // Asked away from the bookkeeping: a strategy may take its time to decide where it is called, and every
   // question, stop and booking of this prefetcher would wait for it meanwhile (as would the other work of
   // the thread the load finished on, often the one every image is decoded on). A stop meanwhile cancels the

@@ -846,9 +846,10 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
     });
   });
   auto self = shared_from_this();
-  // A strategy may decide later, from any thread; one that throws before it decides has said stop.
-  auto decide = answerOnce<RetryDecision>([self, retry, error, source, context, downloadTaskUpdated,
-                                           completion](RetryDecision decision) {
+  // A strategy may decide later, from any thread; one that throws before it decides, or lets go of its
+  // handler without deciding, has said stop.
+  auto decide = answerOnceOrWhenDropped<RetryDecision>([self, retry, error, source, context, downloadTaskUpdated,
+                                                        completion](RetryDecision decision) {
     context->options.callbackQueue.execute([=] {
       if (context->isCancelled()) return;  // the cancel has answered
       context->endWait();
@@ -863,7 +864,7 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
           });
       reportTask(downloadTaskUpdated, task);
     });
-  });
+  }, RetryDecision::stop());
   if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
 }
 
