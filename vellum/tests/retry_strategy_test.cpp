@@ -162,6 +162,27 @@ TEST(RetryStrategies, CancellingTheContextSilencesAWaitingDelay) {
   EXPECT_EQ(calls, 0);
 }
 
+// A strategy that schedules its own wait and hands it over afterwards, as strategies written against the older
+// form of holdWait do, still has it ended by a cancel, replaced by a newer one, and refused once cancelled.
+TEST(RetryStrategies, AWaitHandedOverAlreadyScheduledIsEndedByTheContext) {
+  auto scheduled = [] {
+    auto state = std::make_shared<foundation::Cancellable::State>();
+    return std::pair{foundation::Cancellable(state), state};
+  };
+  auto context = std::make_shared<RetryContext>(someSource(), responseFailure());
+  auto [first, firstState] = scheduled();
+  auto [second, secondState] = scheduled();
+  context->holdWait(first);
+  context->holdWait(second);
+  EXPECT_TRUE(firstState->cancelled) << "a newer wait replaces the older one";
+  EXPECT_FALSE(secondState->cancelled);
+  context->cancel();
+  EXPECT_TRUE(secondState->cancelled) << "the cancel ends the wait held";
+  auto [late, lateState] = scheduled();
+  context->holdWait(late);
+  EXPECT_TRUE(lateState->cancelled) << "a wait handed over after the cancel is ended at once";
+}
+
 class NetworkStrategy : public ::testing::Test {
  protected:
   std::shared_ptr<SettableNetworkPathSource> path = std::make_shared<SettableNetworkPathSource>(false);

@@ -76,6 +76,12 @@ class RetryContext {
   // while `start` runs ends the wait as soon as `start` returns. Either way the answer is false and the wait
   // must decide nothing. A newer wait replaces (and cancels) an older one. What `start` throws is rethrown.
   bool holdWait(const std::function<foundation::Cancellable()>& start);
+  // A wait already scheduled, as strategies written before the form above hand it over: held, or cancelled at
+  // once when the context was cancelled. It cannot close the gap between scheduling and holding; the form
+  // above does.
+  void holdWait(foundation::Cancellable wait) {
+    if (!holdWait([&wait] { return wait; })) wait.cancel();
+  }
   // The wait ended by itself; forget it.
   void releaseWait();
   // Ends the wait, and refuses any later one, without a decision. `released`, when given, is called once no
