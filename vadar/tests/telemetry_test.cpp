@@ -277,5 +277,28 @@ TEST(TelemetryCollectorConcurrency, AFlushWhoseRequesterReleasesTheCollectorRetu
   EXPECT_NE(lines[0].find("offline after release"), std::string::npos);
 }
 
+// A settings provider is the application's too: one that fails when the flush thread asks it (here: whenever
+// it is asked off the thread that made it) costs that batch's failure report, never the flush thread and with
+// it the process; the next batch goes out as usual.
+TEST(TelemetryCollectorConcurrency, ASettingsProviderThatThrowsCostsOnlyTheReportOfAFailedSend) {
+  struct ProviderOfOneThread : SettingsProvider {
+    std::thread::id owner = std::this_thread::get_id();
+    VadarSettings currentSettings() const override {
+      if (std::this_thread::get_id() != owner) throw std::runtime_error("settings unavailable on this thread");
+      return VadarSettings(true);
+    }
+  };
+  TemporaryDefaults storage;
+  Recorder recorder;
+  auto config = configFor(recorder, "https://telemetry.test", /*fail=*/true);
+  config.maxBufferSize = 1;
+  TelemetryCollector collector(config, std::make_shared<ProviderOfOneThread>(), storage.defaults);
+  collector.record(event("first"));
+  ASSERT_TRUE(recorder.waitFor(1));
+  collector.record(event("second"));
+  ASSERT_TRUE(recorder.waitFor(2)) << "the flush thread sent nothing after the provider failed";
+  EXPECT_EQ(recorder.bodies().at(1)["events"][0]["event"], "second");
+}
+
 }  // namespace
 }  // namespace vadar

@@ -18,6 +18,9 @@ struct TelemetryCollector::State {
 
   void flush();
   std::string batchBody(const std::vector<TelemetryEvent>& events) const;
+  // Whether a failed send is worth a log line. Asked on the flush thread, where nobody could catch what the
+  // application's provider throws: a provider that fails counts as debug mode off.
+  bool debugMode() const noexcept;
 
   const Config config;
   const std::shared_ptr<const SettingsProvider> environment;
@@ -127,10 +130,18 @@ void TelemetryCollector::State::flush() {
   try {
     config.networkRequester(*config.endpoint, batchBody(batch));
   } catch (const std::exception& error) {
-    if (environment && environment->currentSettings().debugMode)
-      VadarLogger::error("Failed to send telemetry events", &error);
+    if (debugMode()) VadarLogger::error("Failed to send telemetry events", &error);
   } catch (...) {
-    if (environment && environment->currentSettings().debugMode) VadarLogger::error("Failed to send telemetry events");
+    if (debugMode()) VadarLogger::error("Failed to send telemetry events");
+  }
+}
+
+bool TelemetryCollector::State::debugMode() const noexcept {
+  if (!environment) return false;
+  try {
+    return environment->currentSettings().debugMode;
+  } catch (...) {
+    return false;
   }
 }
 
