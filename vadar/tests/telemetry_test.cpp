@@ -300,5 +300,47 @@ TEST(TelemetryCollectorConcurrency, ASettingsProviderThatThrowsCostsOnlyTheRepor
   EXPECT_EQ(recorder.bodies().at(1)["events"][0]["event"], "second");
 }
 
+// A requester may reach the collector again, as an application's code that flushes telemetry wherever it
+// ends up would: a flush asked for inside a send returns at once, on the application's thread and on the flush
+// thread, and what it would have sent goes out with the next batch.
+TEST(TelemetryCollectorConcurrency, AFlushFromInsideTheRequesterReturnsAndSendsLater) {
+  TemporaryDefaults storage;
+  Recorder recorder;
+  auto record = recorder.requester();
+  std::atomic<TelemetryCollector*> reenter = nullptr;  // the collector the next send reaches into, once
+  auto config = configFor(recorder, "https://telemetry.test");
+  config.networkRequester = [&](const std::string& endpoint, const std::string& body) {
+    if (auto* collector = reenter.exchange(nullptr)) {
+      collector->record(event("from inside"));
+      collector->flush();
+    }
+    record(endpoint, body);
+  };
+  const auto sentEvents = [&] {
+    std::vector<std::vector<std::string>> batches;
+    for (const auto& body : recorder.bodies()) {
+      batches.emplace_back();
+      for (const auto& item : body["events"]) batches.back().push_back(item["event"]);
+    }
+    return batches;
+  };
+  using Batches = std::vector<std::vector<std::string>>;
+
+  TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  reenter = &collector;
+  collector.record(event("outer"));
+  ASSERT_TRUE(testing_support::runWithin(10s, [&] { collector.flush(); })) << "flushed on the caller's thread";
+  EXPECT_EQ(sentEvents(), (Batches{{"outer"}}));
+  ASSERT_TRUE(testing_support::runWithin(10s, [&] { collector.flush(); }));
+  EXPECT_EQ(sentEvents(), (Batches{{"outer"}, {"from inside"}}));
+
+  config.maxBufferSize = 1;
+  TelemetryCollector flushing(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  reenter = &flushing;
+  flushing.record(event("on the flush thread"));
+  ASSERT_TRUE(recorder.waitFor(4)) << "flushed on the flush thread";
+  EXPECT_EQ(sentEvents(), (Batches{{"outer"}, {"from inside"}, {"on the flush thread"}, {"from inside"}}));
+}
+
 }  // namespace
 }  // namespace vadar

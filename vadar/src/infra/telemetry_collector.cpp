@@ -1,5 +1,6 @@
 #include "vadar/infra/telemetry_collector.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -8,6 +9,12 @@
 #include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
+namespace {
+
+// The collectors (by their state) whose requester the current thread is inside.
+thread_local std::vector<const void*> sendsOfThisThread;
+
+}  // namespace
 
 struct TelemetryCollector::State {
   State(Config configured, std::shared_ptr<const SettingsProvider> settings, foundation::UserDefaults& defaults)
@@ -119,6 +126,9 @@ std::string TelemetryCollector::State::batchBody(const std::vector<TelemetryEven
 }
 
 void TelemetryCollector::State::flush() {
+  // Asked for by this collector's own requester, inside its send: that send cannot wait for itself to end. What
+  // is buffered stays for the next batch.
+  if (std::find(sendsOfThisThread.begin(), sendsOfThisThread.end(), this) != sendsOfThisThread.end()) return;
   std::lock_guard sending(sendMutex);
   std::vector<TelemetryEvent> batch;
   {
@@ -127,6 +137,10 @@ void TelemetryCollector::State::flush() {
     flushRequested = false;
   }
   if (batch.empty() || !config.endpoint || !config.networkRequester) return;
+  sendsOfThisThread.push_back(this);
+  struct Sent {
+    ~Sent() { sendsOfThisThread.pop_back(); }
+  } sent;
   try {
     config.networkRequester(*config.endpoint, batchBody(batch));
   } catch (const std::exception& error) {

@@ -65,6 +65,8 @@ class TelemetryCollector {
   // Ends the periodic flush and joins it (see kStopWait); idempotent. Later records are dropped.
   void stop();
   // Sends what is buffered now (nothing without endpoint and requester; the buffer is emptied either way).
+  // Called by this collector's own requester, inside a send, it returns at once and the buffer waits for the
+  // next batch.
   void flush();
 
   const Metadata& metadata() const;
