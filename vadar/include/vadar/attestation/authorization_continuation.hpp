@@ -13,7 +13,9 @@
 //   using Credential = vadar::PasskeyAuthenticator::Credential;
 //   vadar::AuthorizationContinuation<Credential> continuation;
 //   Credential credential = continuation.run(
-//       [&] { return authenticator->signIn(request); }, vadar::VadarClientError("A newer sign-in replaced this one."),
+//       // By value: a ceremony nobody answers outlives this call, and must not read its locals.
+//       [authenticator, request] { return authenticator->signIn(request); },
+//       vadar::VadarClientError("A newer sign-in replaced this one."),
 //       {std::chrono::minutes(5), std::make_exception_ptr(vadar::VadarClientError("Not answered in time.")),
 //        {stopToken}, std::make_exception_ptr(std::runtime_error("Stopped."))});
 //
