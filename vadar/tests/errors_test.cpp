@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <httpkit/errors.hpp>
+#include <httpkit/url_error.hpp>
+
+#include "core/error_copies.hpp"
+
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 #include "vadar/models/vadar_error_response.hpp"
@@ -48,6 +53,40 @@ TEST(VadarPaginatedResponses, DataAndTotalCountAreRequired) {
   EXPECT_THROW(decodeJSON<VadarPaginatedResponse<VadarAPIError>>(R"({"data": []})"), DecodingError);
   const auto full = decodeJSON<VadarPaginatedResponse<VadarAPIError>>(R"({"data": [{"code": "a"}], "total_count": 40})");
   EXPECT_EQ(encodeJSON(full), R"({"data":[{"code":"a"}],"total_count":40})");
+}
+
+// One failure handed to many waiters (a token fetch shared by several callers): each waiter's catch must get an
+// object of its own, so one waiter's handling never races another's over a shared exception object.
+TEST(ErrorCopies, EachWaiterCatchesAnErrorObjectOfItsOwn) {
+  auto addressesOf = [](std::exception_ptr error) {
+    const auto thrower = core::copyingThrower(error);
+    std::vector<const void*> caught;
+    for (int waiter = 0; waiter < 2; ++waiter) {
+      try {
+        thrower();
+      } catch (const std::exception& e) {
+        caught.push_back(&e);
+      }
+    }
+    return caught;
+  };
+  const std::vector<std::exception_ptr> errors = {
+      std::make_exception_ptr(httpkit::APIError::unacceptableStatusCode(503)),
+      std::make_exception_ptr(httpkit::URLError(httpkit::URLError::Code::timedOut)),
+      std::make_exception_ptr(VadarClientError("x")),
+  };
+  for (const auto& error : errors) {
+    SCOPED_TRACE(&error - errors.data());
+    const auto caught = addressesOf(error);
+    ASSERT_EQ(caught.size(), 2u);
+    EXPECT_NE(caught[0], caught[1]);
+  }
+  // The copy keeps what a waiter reads.
+  try {
+    core::copyingThrower(std::make_exception_ptr(httpkit::APIError::unacceptableStatusCode(503)))();
+  } catch (const httpkit::APIError& e) {
+    EXPECT_EQ(e.statusCode(), 503);
+  }
 }
 
 }  // namespace

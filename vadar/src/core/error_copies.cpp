@@ -27,6 +27,8 @@ std::function<void()> copyingThrower(std::exception_ptr error) {
     return [e] { throw e; };
   } catch (const httpkit::EncodingError& e) {
     return [e] { throw e; };
+  } catch (const httpkit::APIError& e) {
+    return [e] { throw e; };
   } catch (...) {
     return [error] { std::rethrow_exception(error); };
   }
