@@ -58,14 +58,19 @@ TEST(VadarPaginatedResponses, DataAndTotalCountAreRequired) {
 // One failure handed to many waiters (a token fetch shared by several callers): each waiter's catch must get an
 // object of its own, so one waiter's handling never races another's over a shared exception object.
 TEST(ErrorCopies, EachWaiterCatchesAnErrorObjectOfItsOwn) {
+  // The second waiter catches while the first still holds its object: two objects alive at once can share an
+  // address only if they are one.
   auto addressesOf = [](std::exception_ptr error) {
     const auto thrower = core::copyingThrower(error);
     std::vector<const void*> caught;
-    for (int waiter = 0; waiter < 2; ++waiter) {
+    try {
+      thrower();
+    } catch (const std::exception& first) {
+      caught.push_back(&first);
       try {
         thrower();
-      } catch (const std::exception& e) {
-        caught.push_back(&e);
+      } catch (const std::exception& second) {
+        caught.push_back(&second);
       }
     }
     return caught;
