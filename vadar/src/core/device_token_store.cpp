@@ -51,6 +51,7 @@ Stored readStored(const keychain::KeychainStore& store, const std::string& insta
       return Stored::absent();
     }
     KeychainFailures::note(std::current_exception());
+    if (error.code() == keychain::KeychainStoreError::Code::locked) return Stored::lockedOut();
   } catch (...) {
     KeychainFailures::note(std::current_exception());
   }
@@ -62,11 +63,18 @@ Stored readStored(const keychain::KeychainStore& store, const std::string& insta
 // The item was not read when `token` came: it may hold the user's signed-in client, which a token handed out
 // to a request that went without it would sign out for good. Only an item with no token, or with one this
 // process wrote, is replaced; otherwise this run goes on with `token` in memory and the next start gets the
-// stored one back.
+// stored one back. Once this process has found the keychain locked, "no item" is not believed: a locked item can
+// drop out of a search for a moment, and replacing it would lose the user's signed-in client all the same.
 bool DeviceTokenStore::mayReplace(const keychain::KeychainStore& target, const std::string& instance,
-                                  const std::string& token, Written& written) {
+                                  const std::string& token, Written& written, CacheGate& gate) {
   const Stored now = readStored(target, instance);
-  if (now.readable && (!now.token || now.token == written.token)) return true;
+  bool absentTrusted = true;
+  {
+    std::lock_guard lock(gate.mutex);
+    if (now.locked) gate.foundLocked = true;
+    absentTrusted = !gate.foundLocked;
+  }
+  if (now.readable && (now.token ? now.token == written.token : absentTrusted)) return true;
   if (now.readable && now.token == token) {
     written.token = token;
     return false;
@@ -111,6 +119,10 @@ void DeviceTokenStore::startReadLocked(const std::shared_ptr<Entry>& entry, cons
     auto stored = read_(store, instance);
     {
       std::lock_guard lock(mutex_);
+      if (stored.locked) {
+        std::lock_guard gateLock(entry->gate->mutex);
+        entry->gate->foundLocked = true;
+      }
       // A token received meanwhile is newer than the stored one; the stored one stays unknown to its writes,
       // which therefore keep checking the item.
       if (entry->known) return;
@@ -183,7 +195,7 @@ void DeviceTokenStore::receive(const keychain::KeychainStore& store, const std::
     }
     // A write that fails leaves the token in memory only, as one that may not replace the stored one.
     try {
-      if (mayReplace(target, instance, token, *written)) {
+      if (mayReplace(target, instance, token, *written, *gate)) {
         target.setString(token, deviceTokenKey);
         written->token = token;
       }

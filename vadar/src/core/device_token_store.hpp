@@ -50,9 +50,11 @@ class DeviceTokenStore {
   struct Stored {
     bool readable = true;
     std::optional<std::string> token;  // none when there is none, or it cannot be sent or used here
+    bool locked = false;  // unreadable because the keychain is locked
     static Stored absent() { return {}; }
     static Stored present(std::string token) { return {true, std::move(token)}; }
     static Stored unreadable() { return {false, std::nullopt}; }
+    static Stored lockedOut() { return {false, std::nullopt, true}; }
   };
   // Reads the stored token of an instance. Never throws.
   using Read = std::function<Stored(const keychain::KeychainStore&, const std::string&)>;
@@ -105,6 +107,9 @@ class DeviceTokenStore {
     std::mutex mutex;
     Standing standing = Standing::stored;
     std::uint64_t checks = 0;  // checked writes submitted; only the last one to run settles
+    // This process once found the keychain locked. A locked item can drop out of a search for a moment: "no
+    // item" is then no proof that no token is stored.
+    bool foundLocked = false;
     Perform held;
     // The outcome of checked write `check`, unless a later one is queued to settle in its place; gives the
     // write held back when the token turned out stored.
@@ -136,7 +141,7 @@ class DeviceTokenStore {
 
   // On the keychain writer's thread: whether a write of `token` may replace what the item holds now.
   static bool mayReplace(const keychain::KeychainStore& target, const std::string& instance,
-                         const std::string& token, Written& written);
+                         const std::string& token, Written& written, CacheGate& gate);
   static KeyView keyOf(const keychain::KeychainStore& store, const std::string& instance);
   std::shared_ptr<Entry> entryLocked(const keychain::KeychainStore& store, const std::string& instance);
   void startReadLocked(const std::shared_ptr<Entry>& entry, const keychain::KeychainStore& store,
