@@ -61,6 +61,19 @@ TEST(TextFieldTyping, EveryKeyShowsTheLayoutSoFar) {
       {"AR", "0351156123456",
        {"0", "03", "035", "0351", "0351 1", "0351 15", "0351 15-6", "0351 15-61", "0351 15-612", "0351 15-612-3",
         "0351 15-612-34", "0351 15-612-345", "0351 15-612-3456"}},
+      // Brazilian long-distance calls are dialled 0, the carrier's selection code, the area code and the number
+      // (Anatel: 0 21 11 91234-5678): the carrier code stands apart from the trunk 0 as soon as a digit follows
+      // it, and the number keeps its national layout after them. An area code beginning 1 never begins a number of
+      // area 21, so "0211" is already read so.
+      {"BR", "02111912345678",
+       {"0", "02", "021", "0 21 1", "0 21 11", "0 21 (11) 9", "0 21 (11) 91", "0 21 (11) 912", "0 21 (11) 9123",
+        "0 21 (11) 91234", "0 21 (11) 91234-5", "0 21 (11) 91234-56", "0 21 (11) 91234-567",
+        "0 21 (11) 91234-5678"}},
+      // Written with the trunk 0 but no carrier, a Rio number whose digits could also start a carrier's call shows
+      // as that call until its tenth digit makes it whole; then the national layout's own reading wins.
+      {"BR", "02122345678",
+       {"0", "02", "021", "0 21 2", "0 21 22", "0 21 (22) 3", "0 21 (22) 34", "0 21 (22) 345", "0 21 (22) 3456",
+        "0 21 (22) 3456-7", "0(21) 2234-5678"}},
       // Greek geographic numbers follow their area code: four digits for Thessaloniki's 2310.
       {"GR", "2310123456",
        {"2", "23", "231", "2310", "2310 1", "2310 12", "2310 123", "2310 1234", "2310 12345", "2310 123456"}},

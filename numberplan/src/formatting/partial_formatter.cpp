@@ -4,6 +4,7 @@
 
 #include "numberplan/values/constants.hpp"
 #include "numberplan/parsing/parse_manager.hpp"
+#include "numberplan/regex/replacement_template.hpp"
 #include "numberplan/regex/utf16_text.hpp"
 #include "formatting/national_template.hpp"
 #include "parsing/number_text.hpp"
@@ -229,13 +230,19 @@ std::string PartialFormatter::laidOutDialPrefix(std::string_view digits, const s
   const auto whole = regex ? detail::pooled(*regex, "^(?:" + iddPattern + ")$") : nullptr;
   const auto match = whole ? whole->firstMatch(digits) : std::nullopt;
   if (!match) return std::string(digits);
+  return capturedPartsApart(digits, *match);
+}
+
+// `digits` with a space at each edge of a part that `match` (a match of a prefix pattern on these digits, or on
+// them followed by more) captures in a group; edges beyond the digits are not shown.
+std::string PartialFormatter::capturedPartsApart(std::string_view digits, const RegexMatch& match) {
   // Digits only, so UTF-16 positions are byte positions.
   std::vector<bool> breakBefore(digits.size() + 1, false);
-  for (std::size_t group = 1; group < match->numberOfRanges(); ++group) {
-    const auto& range = match->ranges[group];
-    if (!range || range->length == 0 || range->end() > digits.size()) continue;
-    breakBefore[range->location] = true;
-    breakBefore[range->end()] = true;
+  for (std::size_t group = 1; group < match.numberOfRanges(); ++group) {
+    const auto& range = match.ranges[group];
+    if (!range || range->length == 0) continue;
+    if (range->location <= digits.size()) breakBefore[range->location] = true;
+    if (range->end() <= digits.size()) breakBefore[range->end()] = true;
   }
   std::string shown;
   for (std::size_t index = 0; index < digits.size(); ++index) {
@@ -265,6 +272,13 @@ std::string PartialFormatter::takeCallingCode(std::string_view text) {
 
 std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
   rewrittenPrefix_.reset();
+  if (!callingCodeTaken_) {
+    if (auto carrier = carrierPrefix(text)) {
+      prefixBeforeNationalNumber_ += carrier->shown;
+      prefixBeforeNationalNumber_ += ' ';
+      return std::string(text.substr(carrier->length));
+    }
+  }
   std::size_t length = 0;
   if (currentMetadata_ && currentMetadata_->nationalPrefixForParsing) {
     if (const auto regex = regexManager_.lock()) {
@@ -317,6 +331,43 @@ std::string PartialFormatter::takeNationalPrefix(std::string_view text) {
   }
   prefixBeforeNationalNumber_ += text.substr(0, length);
   return std::string(text.substr(length));
+}
+
+// A national prefix that the plan follows with a carrier's selection code (Brazil's "0 21", then the area code and
+// the number), which parsing drops: the rewrite keeps the digits after the code unchanged. The pattern only reads
+// the code once the whole number follows it, so it is read on the typed digits filled out to the widest number.
+// As with a dialling prefix that a carrier code may lengthen, the reading with the code is taken when the digits
+// after it form a number, or may still become one while the digits after the bare prefix do not form one.
+std::optional<PartialFormatter::CarrierPrefix> PartialFormatter::carrierPrefix(std::string_view digits) const {
+  if (!currentMetadata_ || !currentMetadata_->nationalPrefixForParsing ||
+      !currentMetadata_->nationalPrefixTransformRule) {
+    return std::nullopt;
+  }
+  const auto& general = currentMetadata_->generalDesc;
+  if (!general || !general->nationalNumberPattern) return std::nullopt;
+  const auto regex = regexManager_.lock();
+  const auto parser = parser_.lock();
+  if (!regex || !parser) return std::nullopt;
+  const auto prefix = detail::pooled(*regex, "^(?:" + *currentMetadata_->nationalPrefixForParsing + ")");
+  const auto numbers = detail::pooled(*regex, *general->nationalNumberPattern);
+  if (!prefix || !numbers) return std::nullopt;
+  const std::string filled = std::string(digits) + std::string(widestNumber);
+  const auto match = prefix->firstMatch(filled);
+  if (!match || match->range().location != 0) return std::nullopt;
+  const std::string kept = expandTemplate(*currentMetadata_->nationalPrefixTransformRule, *match);
+  const std::string& matched = match->text();
+  // A rewrite that writes digits of its own (Argentina's "9" for "15") drops no plain prefix.
+  if (kept.empty() || kept.size() >= matched.size() || !matched.ends_with(kept)) return std::nullopt;
+  const std::size_t length = matched.size() - kept.size();
+  if (length >= digits.size()) return std::nullopt;  // nothing typed after the code yet
+
+  const auto fit = numbers->fit(digits.substr(length));
+  if (fit == RegularExpression::Fit::none) return std::nullopt;
+  if (fit == RegularExpression::Fit::beginning) {
+    const auto plain = parser->readingWithoutNationalPrefix(digits, *currentMetadata_);
+    if (plain && !plain->rewritten && numbers->matchesEntirely(plain->number)) return std::nullopt;
+  }
+  return CarrierPrefix{length, capturedPartsApart(digits.substr(0, length), *match)};
 }
 
 std::optional<std::vector<const MetadataPhoneNumberFormat*>> PartialFormatter::candidateFormats(

@@ -83,6 +83,13 @@ class PartialFormatter {
   std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
   std::string takeNationalPrefix(std::string_view text);
+  // A national prefix with a carrier code: its length in the typed digits and how it is shown.
+  struct CarrierPrefix {
+    std::size_t length = 0;
+    std::string shown;
+  };
+  std::optional<CarrierPrefix> carrierPrefix(std::string_view digits) const;
+  static std::string capturedPartsApart(std::string_view digits, const RegexMatch& match);
   std::optional<std::vector<const MetadataPhoneNumberFormat*>> candidateFormats(
       std::string_view nationalNumber, bool typedWithoutNationalPrefix = false) const;
   std::optional<std::string> formatWithWholePattern(std::string_view nationalNumber,
