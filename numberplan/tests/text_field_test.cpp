@@ -286,6 +286,38 @@ TEST(TextFieldTyping, APastedExtensionStaysApart) {
   }
 }
 
+// An extension typed key by key after a spaced dash keeps its digits apart from the whole number before it, as a
+// pasted one does; a dash between the digits of a number still being typed stays a separator the layout replaces.
+TEST(TextFieldTyping, AnExtensionTypedAfterASpacedDashStaysApart) {
+  const auto engine = testing::shippedEngine();
+  {
+    TextField field(engine, "DE");
+    std::vector<std::string> shown;
+    for (const char key : std::string_view("030 1234567 - 12#")) {
+      field.type(std::string(1, key));
+      shown.push_back(field.text());
+    }
+    const std::vector<std::string> tail(shown.end() - 6, shown.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"030 1234567 ", "030 1234567 -", "030 1234567 - ", "030 1234567 - 1",
+                                              "030 1234567 - 12", "030 1234567 - 12#"}));
+    const PhoneNumber number = engine->parse(field.text(), "DE");
+    EXPECT_EQ(number.nationalNumber, 301234567u);
+    EXPECT_EQ(number.numberExtension, std::optional<std::string>("12"));
+    field.backspace();
+    field.backspace();
+    EXPECT_EQ(field.text(), "030 1234567 - 1");
+  }
+  const std::pair<const char*, const char*> dashed[] = {
+      {"030-1234567", "030 1234567"}, {"030 - 1234567", "030 1234567"}, {"0221 - 123456", "0221 123456"},
+      {"202-555-0143", "(202) 555-0143"}, {"030 - 1234567 - 12#", "030 1234567 - 12#"},
+  };
+  for (const auto& [keys, expected] : dashed) {
+    TextField field(engine, keys[0] == '2' ? "US" : "DE");
+    field.type(keys);
+    EXPECT_EQ(field.text(), expected) << keys;
+  }
+}
+
 // A key that cannot be laid out after a whole number is left as typed, and so is everything before it.
 TEST(TextFieldTyping, AKeyThatCannotBeLaidOutKeepsTheTextBeforeIt) {
   const auto engine = testing::shippedEngine();

@@ -156,6 +156,7 @@ std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::strin
     std::string number(text);
     if (parser->stripExtension(number)) split = number.size();
   }
+  split = std::min(split, extensionAfterSpacedDash(text));
   bool digitSeen = false;
   for (std::size_t index = 0; index < split; ++index) {
     const char c = text[index];
@@ -172,6 +173,37 @@ std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::strin
     }
   }
   return {std::string(text.substr(0, split)), std::string(text.substr(split))};
+}
+
+// Where an extension typed key by key begins, before its "#" makes it one the parser reads: white space and a dash
+// after digits that already form a whole number, followed by nothing but white space, dashes, digits and "#" ("030
+// 1234567 - 12"). Laid out on, its digits would join the number; kept as typed, the text still reads as the same
+// digits until the "#" comes. A dash without white space before it ("030-1234567"), or after digits that form no
+// number yet ("030 - 1234567"), separates groups of the number and is laid out as any separator.
+std::size_t PartialFormatter::extensionAfterSpacedDash(std::string_view text) const {
+  // A dialling prefix (seven digits at most: "0033 010"), a calling code and a national number (fifteen digits
+  // together): more digits than that form no number, so no longer text is read.
+  constexpr std::size_t mostDigitsOfANumber = 22;
+  const auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t cleanFrom = text.size();  // from here on, only what an extension is typed with
+  while (cleanFrom > 0) {
+    const char c = text[cleanFrom - 1];
+    if (!isSpace(c) && !isDigit(c) && c != '-' && c != '#') break;
+    --cleanFrom;
+  }
+  std::size_t digits = 0;
+  std::size_t triedDigits = 0;  // the same digits before two dashes are the same number
+  for (std::size_t index = 0; index + 1 < text.size() && digits <= mostDigitsOfANumber; ++index) {
+    if (isDigit(text[index])) ++digits;
+    if (text[index] != ' ' || text[index + 1] != '-' || index + 2 < cleanFrom || digits == triedDigits) continue;
+    std::size_t start = index;
+    while (start > 0 && isSpace(text[start - 1])) --start;
+    if (start == 0 || !isDigit(text[start - 1])) continue;
+    triedDigits = digits;
+    if (utility_ && utility_->isValidPhoneNumber(text.substr(0, start), defaultRegion_)) return start;
+  }
+  return text.size();
 }
 
 std::string PartialFormatter::nationalNumber(std::string_view rawNumber) {

@@ -13,7 +13,8 @@
 //   std::string region = typing.currentRegion();         // "GB": the region of the last formatted text
 //
 // What follows the number is kept as typed after its layout: pauses and tones from the first "," or ";", and an
-// extension from the first letter or "#" after a digit ("(202) 555-0143 ext. 12").
+// extension from the first letter or "#" after a digit ("(202) 555-0143 ext. 12"), or from white space and a dash
+// after a whole number ("030 1234567 - 12").
 // Text that does not look like a number being typed is returned exactly as typed, and so is text longer than
 // ParseManager::maxInputLength UTF-16 units or holding digits the digit map would drop (full-width digits).
 // Every call starts afresh: nothing of the text formatted before carries over. With a default region the
@@ -79,6 +80,7 @@ class PartialFormatter {
   void resetTypingState();
   bool acceptsTypedText(std::string_view text) const;
   std::pair<std::string, std::string> splitDialSuffix(std::string_view text) const;
+  std::size_t extensionAfterSpacedDash(std::string_view text) const;
   std::string takeDialPrefix(std::string_view text);
   std::string laidOutDialPrefix(std::string_view digits, const std::string& iddPattern) const;
   std::string takeCallingCode(std::string_view text);
