@@ -453,11 +453,25 @@ std::optional<std::string> PartialFormatter::formatWithWholePattern(
     std::string_view nationalNumber, const std::vector<const MetadataPhoneNumberFormat*>& formats) {
   const auto regex = regexManager_.lock();
   if (!regex) return std::nullopt;
+  // Digits that are no number yet are still on their way to one: a format listed before the one their digits fill,
+  // whose pattern they may still fill, lays out the number being typed (Germany's 0800 numbers, whose first five
+  // digits would fill a four-digit area code's layout). A whole number keeps the layout it has once typed.
+  const auto& general = currentMetadata_ ? currentMetadata_->generalDesc : std::nullopt;
+  const bool wholeNumber = !general || !general->nationalNumberPattern ||
+                           detail::matchesEntirely(*regex, *general->nationalNumberPattern, nationalNumber);
   for (const MetadataPhoneNumberFormat* format : formats) {
     const std::string* layout = typingLayout(*format);
     if (!format->pattern || !layout) continue;
     const auto whole = detail::pooled(*regex, "^(?:" + *format->pattern + ")$");
-    if (!whole || !whole->firstMatch(nationalNumber)) continue;
+    if (!whole) continue;
+    const auto fit = whole->fit(nationalNumber);
+    if (!wholeNumber && fit == RegularExpression::Fit::beginning) {
+      if (const auto numberTemplate = makeTemplate(*format, nationalNumber)) {
+        return fillTemplate(*numberTemplate, nationalNumber);
+      }
+      continue;
+    }
+    if (fit != RegularExpression::Fit::whole) continue;
     if (ruleHasSeparator(format->nationalPrefixFormattingRule)) shouldAddSpaceAfterNationalPrefix_ = true;
     return regex->replacingMatches(*format->pattern, nationalNumber, *layout);
   }
