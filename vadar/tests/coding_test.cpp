@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "vadar/models/client.hpp"
@@ -32,6 +34,24 @@ TEST(SharedCoders, FailuresNameThePath) {
   EXPECT_EQ(wrongType.kind(), DecodingError::Kind::typeMismatch);
   EXPECT_EQ(wrongType.path(), "id");
   EXPECT_EQ(decodeFailure(R"({"id": null, "sessions": [], "updated_at": 0})").kind(), DecodingError::Kind::valueNotFound);
+}
+
+// Paths through map members and array elements, below a decoder given a path of its own or none.
+TEST(SharedCoders, FailurePathsThroughEveryKindOfStep) {
+  const auto failurePath = [](const std::string& text, const std::string& root = {}) {
+    try {
+      std::map<std::string, std::map<std::string, std::vector<int>>> out;
+      decodeValue(Decoder(nlohmann::json::parse(text), root), out);
+    } catch (const DecodingError& error) {
+      return error.path();
+    }
+    return std::string("decoded");
+  };
+  EXPECT_EQ(failurePath(R"({"a": {"b": [1, 2, "x"]}})"), "a.b[2]");
+  EXPECT_EQ(failurePath(R"({"a": {"b": [1, 2, "x"]}})", "top"), "top.a.b[2]");
+  EXPECT_EQ(failurePath(R"({"": {"b": [true]}})"), "b[0]");
+  EXPECT_EQ(failurePath(R"({"a": {"b": 3}})", "[4]"), "[4].a.b");
+  EXPECT_EQ(failurePath(R"({"a": {"b": [1]}, "c": 5})"), "c");
 }
 
 TEST(SharedCoders, DatesAreMillisecondsSince1970AndMustFit) {

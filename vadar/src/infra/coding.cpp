@@ -54,27 +54,55 @@ DecodingError::DecodingError(Kind kind, std::string path, std::string descriptio
       path_(std::move(path)),
       description_(std::move(description)) {}
 
-Decoder::Decoder(const nlohmann::json& value, std::string path) : value_(&value), path_(std::move(path)) {}
+Decoder::Decoder(const nlohmann::json& value, std::string path) : value_(&value), root_(std::move(path)) {}
 
-std::string Decoder::childPath(std::string_view key) const {
-  return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
+void Decoder::appendPath(std::string& path) const {
+  if (!parent_) {
+    path += root_;
+    return;
+  }
+  parent_->appendPath(path);
+  if (index_ != kNoIndex) {
+    path += '[';
+    path += std::to_string(index_);
+    path += ']';
+    return;
+  }
+  if (!path.empty()) path += '.';
+  path += key_;
 }
 
-std::string Decoder::childPath(std::size_t index) const { return path_ + "[" + std::to_string(index) + "]"; }
+std::string Decoder::path() const {
+  std::string path;
+  appendPath(path);
+  return path;
+}
+
+std::string Decoder::childPath(std::string_view key) const { return child(*value_, key).path(); }
+
+std::string Decoder::childPath(std::size_t index) const { return child(*value_, index).path(); }
+
+Decoder Decoder::child(const nlohmann::json& value, std::string_view key) const {
+  return Decoder(value, this, key, kNoIndex);
+}
+
+Decoder Decoder::child(const nlohmann::json& value, std::size_t index) const {
+  return Decoder(value, this, {}, index);
+}
 
 bool Decoder::has(std::string_view key) const {
   if (!value_->is_object()) return false;
-  auto it = value_->find(std::string(key));
+  auto it = value_->find(key);
   return it != value_->end() && !it->is_null();
 }
 
 Decoder Decoder::member(std::string_view key) const {
   expectObject();
-  auto it = value_->find(std::string(key));
+  auto it = value_->find(key);
   if (it == value_->end())
     throw DecodingError(DecodingError::Kind::keyNotFound, childPath(key),
                         "No value associated with key \"" + std::string(key) + "\".");
-  return Decoder(*it, childPath(key));
+  return child(*it, key);
 }
 
 std::vector<std::string> Decoder::keys() const {
@@ -93,7 +121,7 @@ void Decoder::expectArray() const {
 }
 
 void Decoder::fail(DecodingError::Kind kind, std::string description) const {
-  throw DecodingError(kind, path_, std::move(description));
+  throw DecodingError(kind, path(), std::move(description));
 }
 
 void Decoder::typeMismatch(std::string_view expected) const {

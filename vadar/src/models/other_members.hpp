@@ -17,7 +17,7 @@ inline std::map<std::string, JSON> otherMembers(const Decoder& d, std::initializ
     for (auto name : known) isKnown = isKnown || name == it.key();
     if (isKnown) continue;
     JSON value;
-    decodeValue(Decoder(it.value(), d.childPath(it.key())), value);
+    decodeValue(d.child(it.value(), it.key()), value);
     others.emplace(it.key(), std::move(value));
   }
   return others;

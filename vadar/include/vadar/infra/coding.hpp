@@ -85,13 +85,14 @@ class DecodingError : public std::runtime_error {
 };
 
 // A read position in a JSON document: the value there and its path. Cheap to copy; it refers to the document,
-// which must outlive it.
+// and a decoder made for a member or an element (`member`, `child`) also to the decoder it came from: both must
+// outlive it. The path is spelled out only when asked for (a failure), not for every value read.
 class Decoder {
  public:
   explicit Decoder(const nlohmann::json& value, std::string path = {});
 
   const nlohmann::json& value() const { return *value_; }
-  const std::string& path() const { return path_; }
+  std::string path() const;
   bool isNull() const { return value_->is_null(); }
 
   // True when this is an object holding `key` with a value other than null.
@@ -118,9 +119,23 @@ class Decoder {
   std::string childPath(std::string_view key) const;
   std::string childPath(std::size_t index) const;
 
+  // The decoder of `value`, found in this one under `key` (which must outlive the decoder) or at `index`.
+  Decoder child(const nlohmann::json& value, std::string_view key) const;
+  Decoder child(const nlohmann::json& value, std::size_t index) const;
+
  private:
+  static constexpr std::size_t kNoIndex = static_cast<std::size_t>(-1);
+
+  Decoder(const nlohmann::json& value, const Decoder* parent, std::string_view key, std::size_t index)
+      : value_(&value), parent_(parent), key_(key), index_(index) {}
+  void appendPath(std::string& path) const;
+
   const nlohmann::json* value_;
-  std::string path_;
+  // The top decoder's path is its own; the others' is their parent's with their key or index added.
+  std::string root_;
+  const Decoder* parent_ = nullptr;
+  std::string_view key_;
+  std::size_t index_ = kNoIndex;
 };
 
 // Builds one JSON object, member by member.
@@ -220,13 +235,13 @@ void Decoder::required(std::string_view key, T& out) const {
 template <class T>
 void Decoder::optional(std::string_view key, std::optional<T>& out) const {
   expectObject();
-  auto it = value_->find(std::string(key));
+  auto it = value_->find(key);
   if (it == value_->end() || it->is_null()) {
     out.reset();
     return;
   }
   T value{};
-  decodeValue(Decoder(*it, childPath(key)), value);
+  decodeValue(child(*it, key), value);
   out = std::move(value);
 }
 
@@ -258,7 +273,7 @@ void decodeValue(const Decoder& d, std::vector<T>& out) {
   out.reserve(d.value().size());
   for (std::size_t i = 0; i < d.value().size(); ++i) {
     T element{};
-    decodeValue(Decoder(d.value()[i], d.childPath(i)), element);
+    decodeValue(d.child(d.value()[i], i), element);
     out.push_back(std::move(element));
   }
 }
@@ -269,7 +284,7 @@ void decodeValue(const Decoder& d, std::map<std::string, T>& out) {
   out.clear();
   for (auto it = d.value().begin(); it != d.value().end(); ++it) {
     T element{};
-    decodeValue(Decoder(it.value(), d.childPath(it.key())), element);
+    decodeValue(d.child(it.value(), it.key()), element);
     out.emplace(it.key(), std::move(element));
   }
 }
