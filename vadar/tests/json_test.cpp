@@ -44,6 +44,28 @@ TEST(JSONValue, DeepNestingIsRejectedNotRecursedInto) {
   EXPECT_THROW(JSON::parse("[" + atLimit + "]"), DecodingError);
   EXPECT_NO_THROW(JSON::parse("\"" + std::string(10000, '[') + "\""));  // brackets inside strings do not count
 
+  // Objects count as arrays do, closed levels are given back, and the cap is met before an error further on.
+  const auto failure = [](const std::string& text) {
+    try {
+      JSON::parse(text);
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted) << text.substr(0, 40);
+      return std::string(error.what());
+    }
+    return std::string("parsed");
+  };
+  std::string objects;
+  for (std::size_t i = 0; i < JSON::maxDepth; ++i) objects += R"({"a":)";
+  objects += "1" + std::string(JSON::maxDepth, '}');
+  EXPECT_EQ(failure(objects), "parsed");
+  EXPECT_EQ(failure("[" + objects + "]"), "The given data nests deeper than 256 levels.");
+  const std::string belowLimit = std::string(JSON::maxDepth - 1, '[') + std::string(JSON::maxDepth - 1, ']');
+  EXPECT_EQ(failure("[" + belowLimit + "," + belowLimit + "]"), "parsed");
+  EXPECT_EQ(failure(atLimit + " " + atLimit).substr(0, 35), "The given data was not valid JSON. ");  // two texts
+  EXPECT_EQ(failure(std::string(100000, '[') + "x"), "The given data nests deeper than 256 levels.");
+  EXPECT_EQ(failure("[" + atLimit.substr(0, JSON::maxDepth) + "\"x"), "The given data nests deeper than 256 levels.");
+  EXPECT_EQ(failure(atLimit + "]").substr(0, 35), "The given data was not valid JSON. ");
+
   nlohmann::json deep = nlohmann::json::array();
   for (std::size_t i = 0; i < JSON::maxDepth + 5; ++i) deep = nlohmann::json::array({std::move(deep)});
   EXPECT_THROW(JSON::fromNlohmann(deep), DecodingError);

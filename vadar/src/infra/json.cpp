@@ -43,14 +43,51 @@ void checkJSONDepth(std::string_view text, std::size_t maxDepth) {
   }
 }
 
+namespace {
+
+// nlohmann::json's own value builder, refusing to open an array or object past `maxDepth`: the text is
+// parsed once, and nothing deeper than the cap is ever built (an answer is too large to be scanned twice).
+class DepthCappedBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::json> {
+ public:
+  using Base = nlohmann::detail::json_sax_dom_parser<nlohmann::json>;
+  DepthCappedBuilder(nlohmann::json& result, std::size_t maxDepth) : Base(result, true), maxDepth_(maxDepth) {}
+
+  bool start_object(std::size_t size) { return opened() && Base::start_object(size); }
+  bool start_array(std::size_t size) { return opened() && Base::start_array(size); }
+  bool end_object() {
+    --depth_;
+    return Base::end_object();
+  }
+  bool end_array() {
+    --depth_;
+    return Base::end_array();
+  }
+
+  bool tooDeep() const { return depth_ > maxDepth_; }
+
+ private:
+  bool opened() { return ++depth_ <= maxDepth_; }
+
+  std::size_t maxDepth_;
+  std::size_t depth_ = 0;
+};
+
+}  // namespace
+
 nlohmann::json parseJSONText(std::string_view text) {
-  checkJSONDepth(text);
+  nlohmann::json result;
+  DepthCappedBuilder builder(result, JSON::maxDepth);
+  bool parsed = false;
   try {
-    return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/true,
-                                 /*ignore_comments=*/false);
+    parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
+                                       /*strict=*/true, /*ignore_comments=*/false);
   } catch (const nlohmann::json::exception& e) {
     throwCorrupted(std::string("The given data was not valid JSON. ") + e.what());
   }
+  if (builder.tooDeep()) throwCorrupted("The given data nests deeper than " + std::to_string(JSON::maxDepth) + " levels.");
+  // Every other refusal throws above; this is only a guard for a builder that stopped without saying why.
+  if (!parsed) throwCorrupted("The given data was not valid JSON.");
+  return result;
 }
 
 JSON::JSON(double value) {
