@@ -54,6 +54,24 @@ TEST(SharedCoders, FailurePathsThroughEveryKindOfStep) {
   EXPECT_EQ(failurePath(R"({"a": {"b": [1]}, "c": 5})"), "c");
 }
 
+// An application's own decoding may keep a decoder past the one it came from (a member of a member, a copy of
+// the decoder it is handed); its path must still read right when a later failure asks for it.
+TEST(SharedCoders, DecodersKeptByTheCallerKeepTheirPaths) {
+  const auto document = nlohmann::json::parse(R"({"a": {"b": {"c": 1}}, "list": [{"x": 2}]})");
+  const Decoder root(document, "top");
+  const Decoder kept = root.member("a").member("b");
+  EXPECT_EQ(kept.member("c").path(), "top.a.b.c");
+
+  std::vector<Decoder> copies;
+  const auto keep = [&](const Decoder& element) { copies.push_back(element); };
+  for (std::size_t i = 0; i < document["list"].size(); ++i) keep(root.member("list").child(document["list"][i], i));
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(copies[0].path(), "top.list[0]");
+  Decoder assigned(document);
+  assigned = root.member("a").member("b");
+  EXPECT_EQ(assigned.path(), "top.a.b");
+}
+
 TEST(SharedCoders, DatesAreMillisecondsSince1970AndMustFit) {
   const Client client = decodeJSON<Client>(R"({"id": "c", "sessions": [], "updated_at": 1700000000123})");
   EXPECT_EQ(toJSON(client)["updated_at"], 1700000000123);

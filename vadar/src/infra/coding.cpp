@@ -56,6 +56,20 @@ DecodingError::DecodingError(Kind kind, std::string path, std::string descriptio
 
 Decoder::Decoder(const nlohmann::json& value, std::string path) : value_(&value), root_(std::move(path)) {}
 
+// A copy may outlive the decoder this one came from (a caller keeping it), so it takes the path along.
+Decoder::Decoder(const Decoder& other) : value_(other.value_), root_(other.path()) {}
+
+Decoder& Decoder::operator=(const Decoder& other) {
+  if (this == &other) return *this;
+  std::string path = other.path();
+  value_ = other.value_;
+  root_ = std::move(path);
+  parent_ = nullptr;
+  key_ = {};
+  index_ = kNoIndex;
+  return *this;
+}
+
 void Decoder::appendPath(std::string& path) const {
   if (!parent_) {
     path += root_;
@@ -96,14 +110,17 @@ bool Decoder::has(std::string_view key) const {
   return it != value_->end() && !it->is_null();
 }
 
-Decoder Decoder::member(std::string_view key) const {
+const nlohmann::json& Decoder::found(std::string_view key) const {
   expectObject();
   auto it = value_->find(key);
   if (it == value_->end())
     throw DecodingError(DecodingError::Kind::keyNotFound, childPath(key),
                         "No value associated with key \"" + std::string(key) + "\".");
-  return child(*it, key);
+  return *it;
 }
+
+// Handed to the caller, who may keep it past this decoder: it holds its own path.
+Decoder Decoder::member(std::string_view key) const { return Decoder(found(key), childPath(key)); }
 
 std::vector<std::string> Decoder::keys() const {
   expectObject();

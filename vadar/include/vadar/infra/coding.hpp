@@ -84,12 +84,15 @@ class DecodingError : public std::runtime_error {
   std::string description_;
 };
 
-// A read position in a JSON document: the value there and its path. Cheap to copy; it refers to the document,
-// and a decoder made for a member or an element (`member`, `child`) also to the decoder it came from: both must
-// outlive it. The path is spelled out only when asked for (a failure), not for every value read.
+// A read position in a JSON document: the value there and its path. It refers to the document, which must
+// outlive it. A decoder made by `child` also refers to the decoder it came from, which must outlive it too: its
+// path is spelled out only when asked for (a failure), not for every value read. A decoder made by `member`, and
+// any copy, holds its path itself, so one kept after the decoder it came from is gone stays sound.
 class Decoder {
  public:
   explicit Decoder(const nlohmann::json& value, std::string path = {});
+  Decoder(const Decoder& other);
+  Decoder& operator=(const Decoder& other);
 
   const nlohmann::json& value() const { return *value_; }
   std::string path() const;
@@ -129,6 +132,8 @@ class Decoder {
   Decoder(const nlohmann::json& value, const Decoder* parent, std::string_view key, std::size_t index)
       : value_(&value), parent_(parent), key_(key), index_(index) {}
   void appendPath(std::string& path) const;
+  // The member `key` (keyNotFound when absent, typeMismatch when this is not an object).
+  const nlohmann::json& found(std::string_view key) const;
 
   const nlohmann::json* value_;
   // The top decoder's path is its own; the others' is their parent's with their key or index added.
@@ -229,7 +234,7 @@ T Decoder::decode() const {
 
 template <class T>
 void Decoder::required(std::string_view key, T& out) const {
-  decodeValue(member(key), out);
+  decodeValue(child(found(key), key), out);
 }
 
 template <class T>
