@@ -238,6 +238,61 @@ TEST_F(Manager, ARetriedSteadyFailureIsAskedThreeTimesAndAnsweredOnce) {
   EXPECT_EQ(server.hits("GET", "/broken.png"), 3);
 }
 
+// A strategy that decides where it is asked, before a provider that fails where it is asked, answered where
+// it comes: each retry starts before the last attempt's call has returned. Five thousand of them are made one
+// after the other, in order, and answered once; none of them is made inside the one before.
+TEST_F(Manager, ManyRetriesDecidedAtOnceAreMadeOneAfterTheOther) {
+  constexpr std::int64_t kRetries = 5'000;
+  struct AtOnce final : RetryStrategy {
+    void retry(const std::shared_ptr<RetryContext>& context, RetryHandler handler) override {
+      counts.push_back(context->retriedCount());
+      handler(context->retriedCount() < kRetries ? RetryDecision::retry() : RetryDecision::stop());
+    }
+    std::vector<std::int64_t> counts;  // asked one at a time: each question follows the last one's attempt
+  };
+  ScriptedProvider failing("failing-at-once", ScriptedProvider::Mode::fail);
+  auto strategy = std::make_shared<AtOnce>();
+  auto outcome = retrieve(Source::provider(failing), {Item::retryStrategy(strategy)});
+  ASSERT_FALSE(outcome.result);
+  const auto* reason = outcome.result.error().imageSettingReason();
+  EXPECT_TRUE(reason && std::holds_alternative<Setting::DataProviderError>(reason->value));
+  EXPECT_EQ(outcome.answers, 1);
+  ASSERT_EQ(strategy->counts.size(), static_cast<std::size_t>(kRetries + 1));
+  for (std::int64_t i = 0; i <= kRetries; ++i) ASSERT_EQ(strategy->counts[static_cast<std::size_t>(i)], i);
+}
+
+// A strategy is the application's code and may take its time before it decides, where it is asked. Another
+// retrieval of the same downloader is answered meanwhile: the strategy holds no thread that others' answers
+// pass through.
+TEST_F(Manager, AStrategyThatTakesItsTimeHoldsUpNoOtherRetrieval) {
+  struct Deliberate final : RetryStrategy {
+    void retry(const std::shared_ptr<RetryContext>&, RetryHandler handler) override {
+      if (!asked.exchange(true)) reached.set_value();
+      answeredMeanwhile = other.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+      handler(RetryDecision::stop());
+    }
+    std::atomic<bool> asked{false};
+    std::atomic<bool> answeredMeanwhile{false};
+    std::promise<void> reached;
+    std::promise<void> otherAnswered;
+    std::shared_future<void> other = otherAnswered.get_future().share();
+  };
+  server.on("GET", "/refused.png", Reply::text(500, "no"));
+  auto strategy = std::make_shared<Deliberate>();
+  auto failed = std::make_shared<std::promise<VellumManager::RetrieveResult>>();
+  manager->retrieveImage(source("/refused.png"),
+                         VellumOptionsInfo{Item::retryStrategy(strategy), Item::callbackQueue(CallbackQueue::untouch())},
+                         nullptr, [failed](const VellumManager::RetrieveResult& r) { failed->set_value(r); });
+  await(strategy->reached.get_future());
+  auto other = retrieve(source("/a.png"), {Item::forceRefresh()});
+  strategy->otherAnswered.set_value();
+  ASSERT_TRUE(other.result) << other.result.error().what();
+  const auto result = await(failed->get_future());
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().isInvalidResponseStatusCode(500));
+  EXPECT_TRUE(strategy->answeredMeanwhile) << "the other retrieval waited for the strategy";
+}
+
 // A network that is always said to be back the moment it is waited for, before a server that always
 // answers 503: each retry counts toward the strategy's bound, so the server sees a few requests, not a flood.
 TEST_F(Manager, ANetworkThatKeepsComingBackDoesNotFloodAFailingServer) {

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <stop_token>
 
+#include <boost/asio/post.hpp>
+
+#include "foundation/thread_pool.hpp"
 #include "general/guarded_call.hpp"
 #include "general/settle_promise.hpp"
 #include "image/guarded_processing.hpp"
@@ -865,7 +868,14 @@ void VellumManager::retrieveAttemptFinished(const RetrieveResult& result, const 
       reportTask(downloadTaskUpdated, task);
     });
   }, RetryDecision::stop());
-  if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
+  // Asked on the shared pool, never where the attempt ended. That is often the downloader's delegate queue,
+  // through which every other retrieval's answer passes: a strategy that takes its time to decide would hold
+  // them all. And a decision given at once starts the next attempt inside this call: one that also fails at
+  // once would ask again one call deeper, and a strategy allowing many retries would exhaust the stack. The
+  // cancel hook set above answers a cancel meanwhile and refuses the strategy any wait.
+  boost::asio::post(foundation::ThreadPool::shared(), [strategy, retry, decide] {
+    if (!callGuarded("A retry strategy", [&] { strategy->retry(retry, decide); })) decide(RetryDecision::stop());
+  });
 }
 
 void VellumManager::tryNextSource(const VellumError& error, const Source& source,

@@ -25,7 +25,8 @@
 //
 // After a failed attempt (`retrieveAttemptFinished`):
 //   - a cancellation ends the chain at once, with the cancellation;
-//   - the retry strategy is asked, with one RetryContext per source, its count raised on each later failure;
+//   - the retry strategy is asked, with one RetryContext per source, its count raised on each later failure,
+//     on the shared pool (never on the thread the attempt ended on, which may serve other retrievals);
 //   - for a constrained-network failure, the low-data source is tried once;
 //   - then the alternative sources, in order.
 //   Without alternative sources the caller gets the last source's own error. With them, when every one has
