@@ -278,6 +278,32 @@ TEST_F(DiskStorageTest, DirectoryRemovedFromOutsideIsRecreated) {
   EXPECT_FALSE(disk->value("a"));
 }
 
+// Another process that opens the same cache while this one clears it removes, in its start-up clean-up, the
+// tree the clear has just set aside (as it removes one a crash left). The clear has done what it was asked:
+// it says so, rather than failing for a tree that is already gone.
+TEST_F(DiskStorageTest, AClearWhoseSetAsideTreeAnotherStartRemovedHasSucceeded) {
+  class StartingMeanwhile final : public DiskStorage::FileManager {
+   public:
+    void createDirectories(const fs::path& path) override {
+      FileManager::createDirectories(path);
+      if (!started.exchange(true)) FileManager::removeLeftoverTemporaryFiles(path);
+    }
+    std::atomic<bool> started{false};
+  };
+  auto fileManager = std::make_shared<StartingMeanwhile>();
+  auto disk = ready(config(fileManager));
+  disk->store(bytes(3), "a");
+  fileManager->started = false;  // the storage's own directory is made: the next one is the clear's
+  EXPECT_NO_THROW(disk->removeAll());
+  EXPECT_TRUE(fileManager->started.load());
+  EXPECT_FALSE(disk->value("a"));
+  for (const auto& entry : fs::directory_iterator(base_)) {
+    EXPECT_EQ(entry.path(), disk->directoryURL()) << "left behind";
+  }
+  disk->store(bytes(4), "b");
+  EXPECT_EQ(disk->value("b"), bytes(4));
+}
+
 // Making a file holds its folder's lock while the inode is allocated, and a look-up of a name the folder
 // does not hold (every cache miss) waits for that lock: entries are made in the incoming folder and only
 // renamed into place. Whatever happens to that folder, stores keep working.

@@ -514,7 +514,13 @@ void Backend::removeAll(bool skipRecreatingDirectory) {
     return;
   }
   if (!skipRecreatingDirectory) createDirectoryIfNeeded(entries);
-  fileManager->removeItem(*aside);
+  try {
+    fileManager->removeItem(*aside);
+  } catch (const fs::filesystem_error& e) {
+    // Another cache of the same name starting meanwhile removes set-aside trees as it removes a crash's: gone
+    // already is what this step is for.
+    if (!isMissing(e)) throw;
+  }
 }
 
 std::vector<Path> Backend::listFileURLs() const {
