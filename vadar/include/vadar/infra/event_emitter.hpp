@@ -3,6 +3,10 @@
 // send hands the event to every stream subscribed at that moment and never fails or blocks. A stream
 // buffers what it has not read yet; destroying or finishing it unsubscribes.
 //
+// The buffer has no bound, on purpose: each event is one sign-in, sign-up or sign-out that this client
+// completed, every listener subscribed then is owed it, and none stands for another (the last is not the
+// sum of those before it). A listener that stops reading finishes or destroys its stream.
+//
 // Example, given const vadar::Session& session:
 //   vadar::EventEmitter<vadar::AuthEvent> emitter;
 //   auto stream = emitter.subscribe();
