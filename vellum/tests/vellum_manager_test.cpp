@@ -408,6 +408,27 @@ TEST_F(Manager, AlternativeSourcesAreTriedInOrder) {
   EXPECT_TRUE(all->errors[2]->error.isInvalidResponseStatusCode(410));
 }
 
+// Alternatives that each fail where they are asked, answered where they come: each is tried before the call
+// that tried the last one has returned. A thousand of them are tried one after the other, in order, and
+// answered once; none of them is tried inside the one before.
+TEST_F(Manager, ManyAlternativesThatFailAtOnceAreTriedOneAfterTheOther) {
+  constexpr std::size_t kAlternatives = 1'000;
+  auto sourceNamed = [](std::size_t i) {
+    return Source::provider(ScriptedProvider("failing-" + std::to_string(i), ScriptedProvider::Mode::fail));
+  };
+  std::vector<std::shared_ptr<const Source>> alternatives;
+  for (std::size_t i = 1; i <= kAlternatives; ++i) alternatives.push_back(std::make_shared<Source>(sourceNamed(i)));
+  auto outcome = retrieve(sourceNamed(0), {Item::alternativeSources(alternatives)});
+  ASSERT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.answers, 1);
+  const auto* reason = outcome.result.error().imageSettingReason();
+  ASSERT_TRUE(reason);
+  const auto* all = std::get_if<Setting::AlternativeSourcesExhausted>(&reason->value);
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->errors.size(), kAlternatives + 1);
+  for (std::size_t i = 0; i <= kAlternatives; ++i) ASSERT_EQ(all->errors[i]->source.cacheKey(), "failing-" + std::to_string(i));
+}
+
 TEST_F(Manager, AConstrainedNetworkFallsBackToTheLowDataSource) {
   server.on("GET", "/small.png", imageReply(pngBytes(6, 4)));
   ImageDownloader::setNetworkConstrainedForTesting(true);

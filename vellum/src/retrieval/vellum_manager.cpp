@@ -883,13 +883,18 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
                                   DownloadTaskUpdated downloadTaskUpdated, Completion completion) {
   const auto& options = context->options;
   auto self = shared_from_this();
+  // Started on the shared pool, never inside the call that failed the last source: with a callback queue that
+  // runs at once, a source that fails at once would have the next tried one call deeper each time, and a long
+  // list of alternatives would exhaust the stack.
   auto next = [&](const Source& nextSource) {
-    auto task = retrieveImageInContext(
-        nextSource, context, downloadTaskUpdated, false,
-        [self, nextSource, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
-          self->retrieveAttemptFinished(result, nextSource, context, downloadTaskUpdated, completion);
-        });
-    reportTask(downloadTaskUpdated, task);
+    boost::asio::post(foundation::ThreadPool::shared(), [self, nextSource, context, downloadTaskUpdated, completion] {
+      auto task = self->retrieveImageInContext(
+          nextSource, context, downloadTaskUpdated, false,
+          [self, nextSource, context, downloadTaskUpdated, completion](const RetrieveResult& result) {
+            self->retrieveAttemptFinished(result, nextSource, context, downloadTaskUpdated, completion);
+          });
+      reportTask(downloadTaskUpdated, task);
+    });
   };
   if (error.isConstrainedNetworkFailure() && options.lowDataModeSource) {
     bool first = false;

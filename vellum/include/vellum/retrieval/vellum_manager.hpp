@@ -29,6 +29,7 @@
 //     on the shared pool (never on the thread the attempt ended on, which may serve other retrievals);
 //   - for a constrained-network failure, the low-data source is tried once;
 //   - then the alternative sources, in order.
+//   The low-data and alternative sources are each started on the shared pool, never inside the failed call.
 //   Without alternative sources the caller gets the last source's own error. With them, when every one has
 //   failed, the caller gets `alternativeSourcesExhausted` listing one PropagationError per failed source in the
 //   order they were tried, the first source's error first.
