@@ -456,16 +456,24 @@ std::optional<std::string> PartialFormatter::formatWithWholePattern(
   // Digits that are no number yet are still on their way to one: a format listed before the one their digits fill,
   // whose pattern they may still fill, lays out the number being typed (Germany's 0800 numbers, whose first five
   // digits would fill a four-digit area code's layout). A whole number keeps the layout it has once typed.
-  const auto& general = currentMetadata_ ? currentMetadata_->generalDesc : std::nullopt;
-  const bool wholeNumber = !general || !general->nationalNumberPattern ||
-                           detail::matchesEntirely(*regex, *general->nationalNumberPattern, nationalNumber);
+  // Asked only once a layout the digits may still fill is met: most keystrokes meet none, and this is the
+  // costliest pattern of the plan.
+  std::optional<bool> wholeNumber;
+  const auto isWholeNumber = [&] {
+    if (!wholeNumber) {
+      const auto& general = currentMetadata_ ? currentMetadata_->generalDesc : std::nullopt;
+      wholeNumber = !general || !general->nationalNumberPattern ||
+                    detail::matchesEntirely(*regex, *general->nationalNumberPattern, nationalNumber);
+    }
+    return *wholeNumber;
+  };
   for (const MetadataPhoneNumberFormat* format : formats) {
     const std::string* layout = typingLayout(*format);
     if (!format->pattern || !layout) continue;
     const auto whole = detail::pooled(*regex, "^(?:" + *format->pattern + ")$");
     if (!whole) continue;
     const auto fit = whole->fit(nationalNumber);
-    if (!wholeNumber && fit == RegularExpression::Fit::beginning) {
+    if (fit == RegularExpression::Fit::beginning && !isWholeNumber()) {
       if (const auto numberTemplate = makeTemplate(*format, nationalNumber)) {
         return fillTemplate(*numberTemplate, nationalNumber);
       }
