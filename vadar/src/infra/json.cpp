@@ -1,7 +1,5 @@
 #include "vadar/infra/json.hpp"
 
-#include <foundation/json_nesting.hpp>
-
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -35,15 +33,6 @@ void checkValue(const nlohmann::json& root) {
                       "Expected to decode " + std::string(expected) + " but found another value instead.");
 }
 
-}  // namespace
-
-void checkJSONDepth(std::string_view text, std::size_t maxDepth) {
-  if (foundation::jsonNestsDeeperThan(text, maxDepth)) {
-    throwCorrupted("The given data nests deeper than " + std::to_string(maxDepth) + " levels.");
-  }
-}
-
-namespace {
 
 // nlohmann::json's own value builder, refusing to open an array or object past `maxDepth`: the text is
 // parsed once, and nothing deeper than the cap is ever built (an answer is too large to be scanned twice).

@@ -76,10 +76,6 @@ class JSON {
   nlohmann::json value_;
 };
 
-// Throws DecodingError when `text` holds arrays or objects nested deeper than `maxDepth` (strings are
-// skipped, so brackets inside them do not count), without parsing it.
-void checkJSONDepth(std::string_view text, std::size_t maxDepth = JSON::maxDepth);
-
 // Parses untrusted JSON text into nlohmann::json with the depth cap (nothing deeper is built); any failure is a
 // DecodingError.
 nlohmann::json parseJSONText(std::string_view text);
