@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "vadar/infra/auth_event.hpp"
@@ -60,6 +63,49 @@ TEST(EventEmitterConcurrency, WaitingReaderWakesOnSendAndOnFinish) {
   int count = 0;
   while (listener.tryNext()) ++count;
   EXPECT_EQ(count, 400);
+}
+
+// stream.next() with no time-out, on a thread of its own; a reader still asleep after 5 s is woken by finishing
+// its stream, so that a failure is reported rather than a hang.
+struct UntimedRead {
+  std::optional<int> value;
+  bool woke = false;
+};
+UntimedRead readUntimed(EventStream<int>& stream, const std::function<void()>& meanwhile = [] {}) {
+  std::promise<std::optional<int>> got;
+  auto answer = got.get_future();
+  std::thread reader([&] { got.set_value(stream.next()); });
+  meanwhile();
+  UntimedRead read;
+  read.woke = answer.wait_for(5s) == std::future_status::ready;
+  if (!read.woke) stream.finish();
+  reader.join();
+  read.value = answer.get();
+  return read;
+}
+
+// A reader that waits with no time-out must not sleep on after its emitter is gone: the emitter's end is the
+// end of every stream it fed, once what they buffered is read.
+TEST(EventEmitterConcurrency, AnEmitterGoneEndsItsStreams) {
+  auto emitter = std::make_unique<EventEmitter<int>>();
+  auto stream = emitter->subscribe();
+  auto buffered = emitter->subscribe();
+  emitter->send(7);
+  EXPECT_EQ(readUntimed(stream).value, 7);
+  const auto waiting = readUntimed(stream, [&] { emitter.reset(); });
+  EXPECT_TRUE(waiting.woke) << "a reader waiting on a stream whose emitter is gone never woke";
+  EXPECT_EQ(waiting.value, std::nullopt);
+  EXPECT_EQ(readUntimed(buffered).value, 7) << "what was sent before the emitter went is still read";
+  EXPECT_TRUE(readUntimed(buffered).woke);
+
+  // A stream moved from reads nothing rather than following a null state.
+  EventEmitter<int> owner;
+  auto from = owner.subscribe();
+  auto to = std::move(from);
+  owner.send(1);
+  EXPECT_EQ(from.tryNext(), std::nullopt);  // NOLINT(bugprone-use-after-move): on purpose
+  EXPECT_EQ(to.tryNext(), 1);
+  from.finish();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #pragma once
 // EventEmitter<Event>: fans events out to listeners' streams. A listener subscribes and reads its stream; a
 // send hands the event to every stream subscribed at that moment and never fails or blocks. A stream
-// buffers what it has not read yet; destroying or finishing it unsubscribes.
+// buffers what it has not read yet; destroying or finishing it unsubscribes. An emitter's end finishes every
+// stream it feeds: a reader gets what was buffered, then none, rather than waiting for events that can no
+// longer come. A stream moved from reads none.
 //
 // The buffer has no bound, on purpose: each event is one sign-in, sign-up or sign-out that this client
 // completed, every listener subscribed then is owed it, and none stands for another (the last is not the
@@ -41,6 +43,7 @@ class EventStream {
   // The next event, waiting at most `timeout`; none on timeout or once finished and drained.
   template <class Rep, class Period>
   std::optional<Event> next(std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return std::nullopt;
     std::unique_lock lock(state_->mutex);
     state_->ready.wait_for(lock, timeout, [&] { return !state_->pending.empty() || state_->finished; });
     if (state_->pending.empty()) return std::nullopt;
@@ -50,6 +53,7 @@ class EventStream {
   }
   // The next event, waiting until one arrives; none once finished and drained.
   std::optional<Event> next() {
+    if (!state_) return std::nullopt;
     std::unique_lock lock(state_->mutex);
     state_->ready.wait(lock, [&] { return !state_->pending.empty() || state_->finished; });
     if (state_->pending.empty()) return std::nullopt;
@@ -62,21 +66,34 @@ class EventStream {
 
   // Stops receiving; wakes a reader that waits.
   void finish() {
-    if (!state_) return;
-    {
-      std::lock_guard lock(state_->mutex);
-      state_->finished = true;
-    }
-    state_->ready.notify_all();
+    if (state_) finishState(*state_);
   }
 
  private:
+  template <class>
+  friend class EventEmitter;
+  static void finishState(State& state) {
+    {
+      std::lock_guard lock(state.mutex);
+      state.finished = true;
+    }
+    state.ready.notify_all();
+  }
+
   std::shared_ptr<State> state_;
 };
 
 template <class Event>
 class EventEmitter {
  public:
+  EventEmitter() = default;
+  EventEmitter(const EventEmitter&) = delete;
+  EventEmitter& operator=(const EventEmitter&) = delete;
+  ~EventEmitter() {
+    for (const auto& weak : listeners_)
+      if (auto state = weak.lock()) EventStream<Event>::finishState(*state);
+  }
+
   EventStream<Event> subscribe() {
     auto state = std::make_shared<typename EventStream<Event>::State>();
     std::lock_guard lock(mutex_);
