@@ -28,6 +28,13 @@ struct Service {
   int id;
 };
 
+// Singletons are the process's: a key of a run before this one (under --gtest_repeat) would still hold that
+// run's value. Each run's singleton keys are its own.
+std::string singletonKey(const std::string& name) {
+  static std::atomic<int> runs{0};
+  return name + "#" + std::to_string(++runs);
+}
+
 // A default maker that counts its calls and numbers its values 1, 2, 3, ... so each test knows what to expect.
 struct CountingMaker {
   std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
@@ -74,7 +81,7 @@ TEST_F(ContainerTest, RegistrationReplacesTheDefaultForUnscopedKeys) {
 }
 
 TEST_F(ContainerTest, SingletonIsMadeOnceAcrossContainers) {
-  auto singleton = Factory<std::shared_ptr<Service>>("single", made.maker()).singleton();
+  auto singleton = Factory<std::shared_ptr<Service>>(singletonKey("single"), made.maker()).singleton();
   auto a = singleton.resolve();
   Container other;
   {
@@ -198,7 +205,7 @@ TEST(ContainerConcurrency, SingletonOfAReplacedMakerIsNotGivenOutAgain) {
   Container::Scope scope(container);
   std::promise<void> release, making;
   auto released = release.get_future().share();
-  auto singleton = Factory<std::shared_ptr<Service>>("singleton-replaced-while-made", [&] {
+  auto singleton = Factory<std::shared_ptr<Service>>(singletonKey("singleton-replaced-while-made"), [&] {
     making.set_value();
     released.wait_for(kDeadline);
     return std::make_shared<Service>(Service{1});
@@ -234,7 +241,8 @@ TEST(ContainerConcurrency, OneRegistrationGivesOneValuePerScopeWhateverTheThread
     };
   };
   const auto cached = Factory<std::shared_ptr<Service>>("reregistered-cached", makerOf(0, 0)).cached();
-  const auto singleton = Factory<std::shared_ptr<Service>>("reregistered-singleton", makerOf(1, 0)).singleton();
+  const auto singleton =
+      Factory<std::shared_ptr<Service>>(singletonKey("reregistered-singleton"), makerOf(1, 0)).singleton();
   std::atomic<bool> stop{false};
   std::atomic<int> badValues{0};
   std::vector<testing_support::BoundedTask<void>> resolvers;
@@ -276,15 +284,17 @@ TEST_F(ContainerTest, CyclesOfEveryScopeAreRefused) {
   selfish = Factory<int>("selfish", [&] { return selfish.resolve() + 1; }).cached();
   EXPECT_THROW(selfish.resolve(), std::logic_error);
 
-  Factory<int> lonely("lonely-singleton", [] { return 0; });
-  lonely = Factory<int>("lonely-singleton", [&] { return lonely.resolve() + 1; }).singleton();
+  const std::string lonelyKey = singletonKey("lonely-singleton");
+  Factory<int> lonely(lonelyKey, [] { return 0; });
+  lonely = Factory<int>(lonelyKey, [&] { return lonely.resolve() + 1; }).singleton();
   EXPECT_THROW(lonely.resolve(), std::logic_error);
 
   // Unscoped -> cached -> singleton -> unscoped again.
-  Factory<int> x("mixed-x", [] { return 0; }), y("mixed-y", [] { return 0; }), z("mixed-z", [] { return 0; });
+  const std::string zKey = singletonKey("mixed-z");
+  Factory<int> x("mixed-x", [] { return 0; }), y("mixed-y", [] { return 0; }), z(zKey, [] { return 0; });
   x = Factory<int>("mixed-x", [&] { return y.resolve(); });
   y = Factory<int>("mixed-y", [&] { return z.resolve(); }).cached();
-  z = Factory<int>("mixed-z", [&] { return x.resolve(); }).singleton();
+  z = Factory<int>(zKey, [&] { return x.resolve(); }).singleton();
   try {
     x.resolve();
     ADD_FAILURE() << "the cycle was not refused";
@@ -437,3 +447,4 @@ TEST(ContainerConcurrency, AThreadDoneMakingIsNotTakenForOneThatWaits) {
     ASSERT_EQ(here, 2) << "run " << run;
   }
 }
+
