@@ -123,15 +123,18 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
   const auto deadline = wait >= reach ? Clock::time_point::max() : now + wait;
   for (;;) {
     const Choice choice = choose();
-    if (entry.value.has_value() && entry.generation == choice.generation) {
-      if (entry.value.type() != type) throw std::logic_error("wiring: key \"" + key + "\" resolved as another type");
-      take(entry.value, false);
+    if (entry.value && entry.generation == choice.generation) {
+      if (entry.value->type() != type) throw std::logic_error("wiring: key \"" + key + "\" resolved as another type");
+      const std::shared_ptr<std::any> kept = entry.value;
+      lock.unlock();
+      take(*kept, false);
       return;
     }
     if (!entry.making) {
       entry.making = true;
       entry.maker = std::this_thread::get_id();
-      std::any made, discarded;
+      std::shared_ptr<std::any> made, discarded;
+      bool kept = false;
       {
         // Whatever the maker does, the key is free again afterwards and the waiters look again.
         struct Done {
@@ -146,17 +149,18 @@ void resolveInStore(std::unique_lock<std::mutex>& lock, std::condition_variable&
           }
         } done{lock, finished, entry};
         lock.unlock();
-        made = (*choice.maker)();
+        made = std::make_shared<std::any>((*choice.maker)());
         lock.lock();
         if (choose().generation == choice.generation) {
           discarded = std::exchange(entry.value, made);
           entry.generation = choice.generation;
+          kept = true;
         }
       }
       // The replaced value is released, and the caller's copy taken, outside the lock: either may run
-      // application code that resolves again.
+      // application code that resolves again. A value not kept is the caller's alone.
       lock.unlock();
-      take(made, true);
+      take(*made, !kept);
       return;
     }
     // Another thread makes this key's value: wait for it, and look again.
@@ -249,26 +253,26 @@ void Container::resolveErased(const std::string& key, const std::type_info& type
 void Container::registerErased(const std::string& key, const std::type_info& type, Maker maker) {
   // Released after the locks: a value's destructor may resolve again.
   Registered earlier;
-  std::any replaced, replacedSingleton;
+  std::shared_ptr<std::any> replaced, replacedSingleton;
   auto& store = SingletonStore::process();
   std::scoped_lock lock(store.mutex, mutex_);
   earlier = std::exchange(registrations_[key],
                           Registered{std::make_shared<const Maker>(std::move(maker)), &type, nextGeneration_++});
   // Neither a value cached under the earlier maker nor a singleton made by it is given out again, even one
   // still being made.
-  if (auto it = cache_.find(key); it != cache_.end()) replaced = std::exchange(it->second.value, std::any());
+  if (auto it = cache_.find(key); it != cache_.end()) replaced = std::exchange(it->second.value, nullptr);
   ++store.generations[key];
   if (auto it = store.entries.find(key); it != store.entries.end()) {
-    replacedSingleton = std::exchange(it->second.value, std::any());
+    replacedSingleton = std::exchange(it->second.value, nullptr);
   }
 }
 
 void Container::reset() {
   std::map<std::string, Registered> registrations;
-  std::vector<std::any> values;
+  std::vector<std::shared_ptr<std::any>> values;
   std::lock_guard lock(mutex_);
   registrations.swap(registrations_);
-  for (auto& [key, entry] : cache_) values.push_back(std::exchange(entry.value, std::any()));
+  for (auto& [key, entry] : cache_) values.push_back(std::exchange(entry.value, nullptr));
   // A default maker still running for a key gives its value to its caller only.
   defaultGeneration_ = nextGeneration_++;
 }

@@ -448,3 +448,28 @@ TEST(ContainerConcurrency, AThreadDoneMakingIsNotTakenForOneThatWaits) {
   }
 }
 
+// A kept value whose copy runs application code that resolves again (a handle that asks the container for the
+// registry it reports to, say): the container copies kept values with no lock held, in every scope.
+TEST_F(ContainerTest, AValueWhoseCopyResolvesAgainIsGivenOut) {
+  struct Handle {
+    int id;
+    explicit Handle(int made) : id(made) {}
+    Handle(const Handle& other) : id(other.id) {
+      (void)Factory<int>("registry", [] { return 7; }).cached().resolve();
+      (void)Factory<int>("registry-singleton", [] { return 8; }).singleton().resolve();
+    }
+    Handle& operator=(const Handle&) = default;
+  };
+  for (const wiring::Scope scope : {wiring::Scope::cached, wiring::Scope::singleton}) {
+    SCOPED_TRACE(scope == wiring::Scope::cached ? "cached" : "singleton");
+    const std::string key = scope == wiring::Scope::cached ? "handle" : singletonKey("handle-singleton");
+    Factory<Handle> handle(key, [] { return Handle(5); });
+    handle = scope == wiring::Scope::cached ? handle.cached() : handle.singleton();
+    const auto ids = testing_support::runWithin(kDeadline, [&] {
+      Container::Scope bound(container);
+      return std::make_pair(handle.resolve().id, handle.resolve().id);
+    });
+    ASSERT_TRUE(ids.has_value()) << "a resolution hung";
+    EXPECT_EQ(*ids, std::make_pair(5, 5));
+  }
+}

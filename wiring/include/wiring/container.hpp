@@ -113,9 +113,11 @@ class Container {
 
   // The value of one key in one store (a container's cache, or the process's singletons): the value last made,
   // the registration it was made under, and the thread making one now. Entries are never removed, so a maker
-  // may hold one while the store's lock is released.
+  // may hold one while the store's lock is released. The value is shared, so that a resolution copies it for
+  // its caller with no lock held (a copy may run application code that resolves again) while a re-registration
+  // drops it meanwhile.
   struct Entry {
-    std::any value;  // empty while none is kept
+    std::shared_ptr<std::any> value;  // none while none is kept
     std::uint64_t generation = 0;
     bool making = false;
     std::thread::id maker;  // while `making`
