@@ -196,6 +196,42 @@ FileState readFile(const fs::path& file) {
   return state;
 }
 
+// The name of a temporary file that a write of `target` makes: the file's name, this marker, and the six
+// letters or digits mkstemp puts in place of the Xs. The marker tells it from a file that someone keeps
+// beside the settings under a name of the same shape ("defaults.json.backup").
+constexpr std::string_view kTemporaryMarker = ".tmp.";
+constexpr std::string_view kTemporaryTemplate = "XXXXXX";
+
+bool isTemporaryOf(std::string_view name, const std::string& target) {
+  if (name.size() != target.size() + kTemporaryMarker.size() + kTemporaryTemplate.size() ||
+      !name.starts_with(target) || name.substr(target.size(), kTemporaryMarker.size()) != kTemporaryMarker) {
+    return false;
+  }
+  const std::string_view random = name.substr(target.size() + kTemporaryMarker.size());
+  return std::all_of(random.begin(), random.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  });
+}
+
+// Removes the temporary files that writers of `target` killed before their rename left behind, each up to
+// kMaximumFileSize, which nothing else would ever remove. Every writer holds the folder's lock from making its
+// temporary file to renaming or removing it, and the caller holds it (`held`): one found here is no live
+// writer's. Only regular files of this user are removed; whatever fails is left for a later write.
+void removeAbandonedTemporaries(const fs::path& target, const FolderLock& /*held*/) {
+  const std::string name = target.filename().string();
+  // A path without a file name (an empty one, a folder's) names no file, and so has no temporary files: the
+  // pattern would take hidden files of the folder.
+  if (name.empty() || name == "." || name == "..") return;
+  std::error_code error;
+  for (fs::directory_iterator it(folderOf(target), error), end; !error && it != end; it.increment(error)) {
+    if (!isTemporaryOf(it->path().filename().native(), name)) continue;
+    struct stat info {};
+    if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()) {
+      ::unlink(it->path().c_str());
+    }
+  }
+}
+
 // Write a sibling temporary file, fsync it, rename it over the target, then fsync the folder: a crash at any
 // point leaves either the old or the new complete file. Returns the new file's state.
 FileState persist(const fs::path& target, const FolderLock& folder, const nlohmann::json& values, mode_t mode) {
@@ -204,7 +240,9 @@ FileState persist(const fs::path& target, const FolderLock& folder, const nlohma
   if (text.size() > UserDefaults::kMaximumFileSize) {
     refuse(EFBIG, target, "would be larger than " + std::to_string(UserDefaults::kMaximumFileSize) + " bytes");
   }
-  std::string tmpl = (folderOf(target) / (target.filename().string() + ".XXXXXX")).string();
+  removeAbandonedTemporaries(target, folder);
+  std::string tmpl = (folderOf(target) / (target.filename().string() + std::string(kTemporaryMarker) +
+                                          std::string(kTemporaryTemplate))).string();
   const int fd = ::mkstemp(tmpl.data());
   if (fd < 0) fail(errno, "create " + tmpl);
   FileState written;

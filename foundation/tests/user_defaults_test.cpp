@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "foundation/app_info.hpp"
 #include "foundation/user_defaults.hpp"
@@ -164,6 +166,55 @@ TEST(UserDefaults, WriterKilledMidWriteLeavesAWholeFile) {
     ASSERT_TRUE(parsed.is_object()) << "round " << round << ": torn file";
     EXPECT_TRUE(parsed.contains("generation"));
   }
+}
+
+// A writer killed between making its temporary file and renaming it over the settings leaves that file (up to
+// kMaximumFileSize) beside them. The next change removes it, and nothing else: every writer holds the folder's
+// lock while its temporary file exists, so one found under that lock is no live writer's.
+TEST(UserDefaults, AKilledWritersTemporaryFileGoesWithTheNextChange) {
+  const auto dir = freshDir("leftover");
+  const auto file = dir / "defaults.json";
+  // A writer in a process of its own that the kernel kills in the middle of writing its temporary file: the
+  // file grows past the process's size limit.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(10);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    UserDefaults(file).set("payload", std::string(200000, 'x'));
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "the writer was not killed mid-write";
+  std::vector<fs::path> leftovers;
+  for (const auto& entry : fs::directory_iterator(dir)) leftovers.push_back(entry.path());
+  ASSERT_EQ(leftovers.size(), 1u) << "the killed writer left no temporary file";
+
+  // Files that are not this file's temporary files (copies the user keeps, another file's), and a folder: none
+  // of them is this library's to remove, however much their names look like one.
+  const std::string temporary = leftovers.front().filename().string();
+  const std::vector<fs::path> others = {dir / "defaults.json.backup", dir / "defaults.json.Ab3xQ9",
+                                        dir / (temporary + "a"), dir / ("other.json" + temporary.substr(13))};
+  for (const auto& other : others) std::ofstream(other) << "kept";
+  fs::create_directories(dir / (temporary.substr(0, temporary.size() - 6) + "Zz9Zz9"));
+
+  UserDefaults defaults(file);
+  defaults.set("a", 1);
+  EXPECT_FALSE(fs::exists(leftovers.front())) << leftovers.front();
+  for (const auto& other : others) EXPECT_TRUE(fs::exists(other)) << other;
+  EXPECT_TRUE(fs::is_directory(dir / (temporary.substr(0, temporary.size() - 6) + "Zz9Zz9")));
+  EXPECT_EQ(UserDefaults(file).value("a"), 1);
+
+  // An empty path names no settings file: the hidden files of the working folder are not its own.
+  const auto hidden = dir / (temporary.substr(13));
+  std::ofstream(hidden) << "kept";
+  const fs::path working = fs::current_path();
+  fs::current_path(dir);
+  EXPECT_THROW(UserDefaults("").set("a", 1), std::system_error);
+  fs::current_path(working);
+  EXPECT_TRUE(fs::exists(hidden)) << hidden;
 }
 
 // A settings file that is a link (to a shared or synced folder, say) stays a link: writes go to its target.

@@ -1,6 +1,7 @@
 #pragma once
 // UserDefaults: small persistent settings, one JSON object in a file, rewritten atomically (temporary file,
-// fsync, rename) on every change so a crash leaves the old or the new file, never a broken one.
+// fsync, rename) on every change so a crash leaves the old or the new file, never a broken one. The temporary
+// file ("<file>.tmp.XXXXXX") that a writer killed before its rename leaves behind goes with the next change.
 // `standard()` lives at $XDG_CONFIG_HOME/<bundle identifier or "tolvaran">/defaults.json, as they are at the
 // call: once the application sets its identity (AppInfo) or its folder, later calls give that file's object.
 //
