@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace foundation {
 namespace {
@@ -26,8 +27,10 @@ Date Clock::now() {
 }
 
 void Clock::setSource(std::function<Date()> s) {
+  // Released after the lock: what the earlier source holds may read the clock as it goes.
+  std::shared_ptr<const std::function<Date()>> previous;
   std::lock_guard lock(mutex);
-  source() = s ? std::make_shared<const std::function<Date()>>(std::move(s)) : nullptr;
+  previous = std::exchange(source(), s ? std::make_shared<const std::function<Date()>>(std::move(s)) : nullptr);
   hasSource.store(source() != nullptr, std::memory_order_release);
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace foundation {
 namespace {
@@ -25,9 +26,10 @@ std::shared_ptr<const LogSink>& currentSink() {
 
 LogSink setLogSink(LogSink sink) {
   auto next = std::make_shared<const LogSink>(sink ? std::move(sink) : LogSink(writeStderr));
+  // Released after the lock: what the sink holds may log as it goes.
+  std::shared_ptr<const LogSink> previous;
   std::lock_guard lock(sinkMutex);
-  auto previous = currentSink();
-  currentSink() = std::move(next);
+  previous = std::exchange(currentSink(), std::move(next));
   return *previous;
 }
 
