@@ -233,6 +233,10 @@ std::vector<SecretItem*> unlockedItems(GList* items) {
   return unlocked;
 }
 
+[[noreturn]] void failNoCollection(const std::string& why) {
+  throw KeychainStoreError(Code::other, "there is no default collection to add the item to: " + why);
+}
+
 [[noreturn]] void failLocked() {
   throw KeychainStoreError(Code::locked, "the item is in a locked collection");
 }
@@ -306,17 +310,25 @@ void writeOnce(const Session& session, const ItemAddress& address, SecretValue* 
     }
     return;
   }
-  // Adding to a locked collection would make the Secret Service prompt the user to unlock it.
+  // Adding to a locked collection would make the Secret Service prompt the user to unlock it, and adding
+  // without a default collection, to create one.
   GError* error = nullptr;
   std::unique_ptr<SecretCollection, GObjectUnref> collection(secret_collection_for_alias_sync(
       session.service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, session.cancellable, &error));
   if (error) fail(error);
-  if (collection && secret_collection_get_locked(collection.get())) {
+  if (!collection) failNoCollection("the keyring has none");
+  if (secret_collection_get_locked(collection.get())) {
     throw KeychainStoreError(Code::locked, "the default collection is locked");
   }
   AttributesPtr attributes = attributesOf(address);
   if (!secret_service_store_sync(session.service, schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
                                  label.c_str(), value, session.cancellable, &error)) {
+    // The object missing here is the collection the alias still names, deleted: the item is not what is
+    // missing, and the write is not to be taken for a read that found nothing.
+    if (isItemGone(error)) {
+      ErrorPtr owned(error);
+      failNoCollection(owned->message);
+    }
     fail(error);
   }
 }
