@@ -31,8 +31,10 @@ namespace fs = std::filesystem;
 // The longest a change waits for another writer of the same folder before it gives up.
 constexpr auto kLockWait = std::chrono::seconds(10);
 
+// A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say: taken as it is, the
+// settings would follow the working folder.
 std::filesystem::path configHome() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return xdg;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && fs::path(xdg).is_absolute()) return xdg;
   if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".config";
   return std::filesystem::temp_directory_path();
 }

@@ -460,6 +460,20 @@ TEST(UserDefaults, StandardFollowsTheIdentityAndFolderOfTheMomentItIsAskedFor) {
   fs::remove_all(second);
 }
 
+// A configuration folder given as a relative path is no folder at all (the base directory rules say to ignore
+// it): settings go under $HOME/.config, not into whatever folder the process happens to work in.
+TEST(UserDefaults, StandardIgnoresARelativeConfigurationFolder) {
+  const auto home = freshDir("standard-home");
+  foundation::tests::inFreshProcess([&] {
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", "relative-config", 1);
+    fs::current_path(home);
+    foundation::AppInfo::setBundleIdentifier("com.example.relative");
+    return UserDefaults::standard().file() == home / ".config" / "com.example.relative" / "defaults.json";
+  });
+  fs::remove_all(home);
+}
+
 // A reader tells another writer's change by the file it finds. A program that rewrites the file in place
 // and keeps its time (as a copy or a restore that preserves times does) leaves the same inode, size and
 // modification time: only the file's status-change time, which no program can set, says it changed.
