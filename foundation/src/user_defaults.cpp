@@ -3,6 +3,7 @@
 #include "foundation/json_nesting.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,10 +33,18 @@ namespace fs = std::filesystem;
 constexpr auto kLockWait = std::chrono::seconds(10);
 
 // A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say: taken as it is, the
-// settings would follow the working folder.
+// settings would follow the working folder. Without HOME, the account's home: the shared temporary folder,
+// the last resort, is one where another user may have made the folder, or a link in it, first.
 std::filesystem::path configHome() {
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && fs::path(xdg).is_absolute()) return xdg;
   if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".config";
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir) {
+    return std::filesystem::path(found->pw_dir) / ".config";
+  }
   return std::filesystem::temp_directory_path();
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -472,6 +473,21 @@ TEST(UserDefaults, StandardIgnoresARelativeConfigurationFolder) {
     return UserDefaults::standard().file() == home / ".config" / "com.example.relative" / "defaults.json";
   });
   fs::remove_all(home);
+}
+
+// Without HOME (a service started with an empty environment) the settings still go to the user's own home, as
+// the account names it, never to the shared temporary folder where another user could have put a folder or a
+// link of theirs in their way.
+TEST(UserDefaults, StandardWithoutHomeUsesTheAccountsHome) {
+  foundation::tests::inFreshProcess([] {
+    ::unsetenv("HOME");
+    ::unsetenv("XDG_CONFIG_HOME");
+    const passwd* account = ::getpwuid(::geteuid());
+    if (!account || !account->pw_dir || !*account->pw_dir) return false;
+    const fs::path expected = fs::path(account->pw_dir) / ".config" / "com.example.homeless" / "defaults.json";
+    foundation::AppInfo::setBundleIdentifier("com.example.homeless");
+    return UserDefaults::standard().file() == expected;
+  });
 }
 
 // A reader tells another writer's change by the file it finds. A program that rewrites the file in place

@@ -3,8 +3,8 @@
 // fsync, rename) on every change so a crash leaves the old or the new file, never a broken one. The temporary
 // file ("<file>.tmp.XXXXXX") that a writer killed before its rename leaves behind goes with the next change.
 // `standard()` lives at $XDG_CONFIG_HOME/<bundle identifier or "tolvaran">/defaults.json ($HOME/.config when
-// that is unset, empty or relative), as they are at the call: once the application sets its identity (AppInfo)
-// or its folder, later calls give that file's object.
+// that is unset, empty or relative, the account's home without HOME), as they are at the call: once the
+// application sets its identity (AppInfo) or its folder, later calls give that file's object.
 //
 // A file that is a symbolic link stays one: writes replace the file it leads to, keeping its permissions.
 // Several objects may share a file, in one process or several: a change is made to what the file holds at
