@@ -1,9 +1,9 @@
 #include "foundation/user_defaults.hpp"
 
 #include "foundation/json_nesting.hpp"
+#include "foundation/user_folders.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,22 +31,6 @@ namespace fs = std::filesystem;
 
 // The longest a change waits for another writer of the same folder before it gives up.
 constexpr auto kLockWait = std::chrono::seconds(10);
-
-// A relative XDG_CONFIG_HOME is invalid and ignored, as the base directory rules say: taken as it is, the
-// settings would follow the working folder. Without HOME, the account's home: the shared temporary folder,
-// the last resort, is one where another user may have made the folder, or a link in it, first.
-std::filesystem::path configHome() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && fs::path(xdg).is_absolute()) return xdg;
-  if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / ".config";
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-      *found->pw_dir) {
-    return std::filesystem::path(found->pw_dir) / ".config";
-  }
-  return std::filesystem::temp_directory_path();
-}
 
 [[noreturn]] void fail(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), "UserDefaults: " + what);
@@ -306,7 +290,7 @@ UserDefaults& UserDefaults::standard() {
   // something already used the defaults, and its settings must then go where it will look for them.
   std::string folder = AppInfo::bundleIdentifier();
   if (folder.empty()) folder = "tolvaran";
-  fs::path file = configHome() / folder / "defaults.json";
+  fs::path file = userConfigFolder() / folder / "defaults.json";
   // One object per file, never destroyed: a reference handed out stays valid and keeps its file.
   static std::mutex mutex;
   static auto* opened = new std::map<fs::path, std::unique_ptr<UserDefaults>>();

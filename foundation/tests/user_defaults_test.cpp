@@ -26,6 +26,7 @@
 
 #include "foundation/app_info.hpp"
 #include "foundation/user_defaults.hpp"
+#include "foundation/user_folders.hpp"
 #include "fresh_process.hpp"
 #include "testing/bounded_task.hpp"
 
@@ -487,6 +488,20 @@ TEST(UserDefaults, StandardWithoutHomeUsesTheAccountsHome) {
     const fs::path expected = fs::path(account->pw_dir) / ".config" / "com.example.homeless" / "defaults.json";
     foundation::AppInfo::setBundleIdentifier("com.example.homeless");
     return UserDefaults::standard().file() == expected;
+  });
+}
+
+// Caches follow the rules of settings: an image cache made by a service with an empty environment must not land
+// in the shared temporary folder either.
+TEST(UserFolders, CachesFollowTheRulesOfSettings) {
+  foundation::tests::inFreshProcess([] {
+    ::unsetenv("HOME");
+    ::setenv("XDG_CACHE_HOME", "relative/cache", 1);
+    const passwd* account = ::getpwuid(::geteuid());
+    if (!account || !account->pw_dir || !*account->pw_dir) return false;
+    if (foundation::userCacheFolder() != fs::path(account->pw_dir) / ".cache") return false;
+    ::setenv("XDG_CACHE_HOME", "/somewhere/cache", 1);
+    return foundation::userCacheFolder() == fs::path("/somewhere/cache");
   });
 }
 

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/user_folders.hpp"
 #include "regular_file.hpp"
 
 namespace vellum::DiskStorage {
@@ -229,11 +230,7 @@ std::shared_ptr<FileManager> FileManager::defaultManager() {
   return *instance;
 }
 
-fs::path FileManager::userCacheDirectory() const {
-  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') return fs::path(xdg);
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".cache";
-  return fs::temp_directory_path();
-}
+fs::path FileManager::userCacheDirectory() const { return foundation::userCacheFolder(); }
 
 bool FileManager::fileExists(const fs::path& path) const {
   struct stat st;

@@ -86,7 +86,8 @@ class FileManager {
   virtual ~FileManager() = default;
   static std::shared_ptr<FileManager> defaultManager();
 
-  // $XDG_CACHE_HOME, else $HOME/.cache, else the system's temporary directory.
+  // $XDG_CACHE_HOME when absolute, else the home's .cache (HOME, or the account's home without it), else the
+  // system's temporary directory.
   virtual std::filesystem::path userCacheDirectory() const;
   virtual bool fileExists(const std::filesystem::path& path) const;
   // Makes the directory and any missing parents. Throws filesystem_error.
