@@ -508,6 +508,65 @@ TEST(TokenFetchConcurrency, ARequestDeafToItsStopEndsWithoutTouchingTheFetcherIt
   EXPECT_EQ(gone.wait_for(20s), std::future_status::ready) << "the request did not end";
 }
 
+// The only caller stopped waiting, but the answer was already on its way through the client's checks; it ends
+// after its session was signed out, and must not leave that session's token for whoever asks next.
+TEST(TokenFetchConcurrency, AnAnswerEndingAfterEveryCallerLeftAndItsSessionWasForgottenIsNotKept) {
+  struct SlowCheck : httpkit::APIClientDelegate {
+    std::promise<void> entered;
+    std::promise<void> stopped;  // the request's own stop was seen
+    std::shared_future<void> release;
+    void validateResponse(httpkit::APIClient&, const httpkit::HTTPURLResponse&, const httpkit::Bytes&,
+                          const httpkit::DataTask&) override {
+      std::stop_callback seen(core::StopTokenScope::current(), [this] { stopped.set_value(); });
+      entered.set_value();
+      release.wait_for(20s);  // deaf to that stop, as an application's check may be
+    }
+  };
+  fake_frontend_api::FakeFrontendAPI api;
+  api.start();
+  Session session;
+  session.id = "sess_left_behind";
+  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
+  const std::string issued = part(R"({"alg":"RS256"})") + "." +
+                             part(R"({"exp":)" + std::to_string(secondsFromNow(std::chrono::minutes(1))) + "}") +
+                             ".sig";
+  api.failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", issued}}));
+  auto check = std::make_shared<SlowCheck>();
+  std::promise<void> release;
+  check->release = release.get_future().share();
+  auto entered = check->entered.get_future();
+  auto stopped = check->stopped.get_future();
+  wiring::Container container;
+  {
+    wiring::Container::Scope bound(container);
+    apiClientFactory().register_([check, base = api.baseUrl()]() -> std::shared_ptr<httpkit::APIClient> {
+      return std::make_shared<httpkit::APIClient>(base, [&](httpkit::APIClient::Configuration& c) { c.delegate = check; });
+    });
+  }
+  SessionTokensCache cache;
+  SessionTokenFetcher fetcher(cache);
+  std::stop_source stop;
+  auto caller = testing_support::launch([&]() -> std::string {
+    wiring::Container::Scope bound(container);
+    core::StopTokenScope scope(stop.get_token());
+    try {
+      fetcher.getToken(session, Options());
+      return "a token";
+    } catch (const httpkit::URLError& error) {
+      return error.code() == httpkit::URLError::Code::cancelled ? "cancelled" : error.what();
+    }
+  });
+  ASSERT_EQ(entered.wait_for(20s), std::future_status::ready);
+  stop.request_stop();
+  ASSERT_EQ(stopped.wait_for(20s), std::future_status::ready) << "nobody stopped the request";
+  fetcher.forget({session.id});  // the sign-out
+  release.set_value();
+  ASSERT_EQ(caller.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(caller.get(), "cancelled");
+
+  EXPECT_FALSE(cache.token({session.id, std::nullopt})) << "the signed-out session's token was kept";
+}
+
 TEST(TokenFetchConcurrency, CallersAndThePollerShareTheCacheSafely) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();

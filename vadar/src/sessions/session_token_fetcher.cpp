@@ -107,13 +107,12 @@ void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, st
         } catch (...) {
           error = std::current_exception();
         }
-        // Out of the table before anyone learns the outcome: whoever asks next starts afresh.
+        // Out of the table before anyone learns the outcome: whoever asks next starts afresh. Only a flight
+        // still in the table keeps its answer: one taken out since (its session forgotten, or every caller gone,
+        // after which the fetcher and its cache may be gone too) is no longer where `forget` can reach it.
         {
           std::lock_guard lock(state->mutex);
-          if (!flight->abandoned) {
-            if (value && !flight->lapsed) cache->insert(*value, flight->key);
-            retire(*state, *flight);
-          }
+          if (retire(*state, *flight) && value) cache->insert(*value, flight->key);
           flight->result = error ? Result{std::nullopt, core::copyingThrower(error)} : Result{value, nullptr};
         }
         state->changed.notify_all();
@@ -138,10 +137,7 @@ std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mu
   std::thread finished;
   if (flight->waiters == 0) {
     finished = std::move(flight->thread);
-    if (!flight->result) {  // a send deaf to its cancellation; it ends on its own
-      flight->abandoned = true;
-      finished.detach();
-    }
+    if (!flight->result) finished.detach();  // a send deaf to its cancellation, out of the table; it ends on its own
   }
   const std::optional<Result> result = settled ? flight->result : std::nullopt;
   lock.unlock();
@@ -150,11 +146,12 @@ std::optional<TokenResource> SessionTokenFetcher::await(std::unique_lock<std::mu
   return take(*result);
 }
 
-void SessionTokenFetcher::retire(State& state, const Flight& flight) {
-  if (auto it = state.tokenTasks.find(flight.key); it != state.tokenTasks.end() && it->second.get() == &flight) {
-    state.tokenTasks.erase(it);
-    state.inFlight.fetch_sub(1, std::memory_order_release);
-  }
+bool SessionTokenFetcher::retire(State& state, const Flight& flight) {
+  auto it = state.tokenTasks.find(flight.key);
+  if (it == state.tokenTasks.end() || it->second.get() != &flight) return false;
+  state.tokenTasks.erase(it);
+  state.inFlight.fetch_sub(1, std::memory_order_release);
+  return true;
 }
 
 void SessionTokenFetcher::forget(const std::vector<std::string>& sessionIds) {
@@ -162,11 +159,10 @@ void SessionTokenFetcher::forget(const std::vector<std::string>& sessionIds) {
   const std::unordered_set<std::string_view> gone(sessionIds.begin(), sessionIds.end());
   State& state = *state_;
   // Under the state's lock, as a request's end stores its answer: either it stored it before, and the cache
-  // removal below takes it, or it finds its flight lapsed.
+  // removal below takes it, or it finds its flight out of the table and keeps nothing.
   std::lock_guard lock(state.mutex);
   for (auto it = state.tokenTasks.begin(); it != state.tokenTasks.end();) {
     if (gone.contains(it->first.sessionId)) {
-      it->second->lapsed = true;
       it = state.tokenTasks.erase(it);
       state.inFlight.fetch_sub(1, std::memory_order_release);
     } else {

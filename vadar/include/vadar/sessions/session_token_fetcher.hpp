@@ -20,9 +20,10 @@
 // task's) is stopped leaves with URLError `cancelled` at once; the request goes on for the others, even when
 // the caller that left had started it (the poller stopped by `Vadar::shutdown()` while the application waits
 // on its refresh). Once every caller has left so, nobody wants the answer: the request is cancelled, the
-// last one out waits (briefly) for it to end, and the next caller starts afresh. A request that does not end
-// then (an application hook deaf to the stop) is left to end on its own and its outcome dropped, uncached: the
-// fetcher and its cache may be destroyed meanwhile.
+// last one out waits (briefly) for it to end, and the next caller starts afresh. Whatever the request still
+// ends with is dropped, uncached (`forget` no longer reaches it); one that does not end within that wait (an
+// application hook deaf to the stop) is left to end on its own: the fetcher and its cache may be destroyed
+// meanwhile.
 //
 // Keys: a session id and a template, kept apart (see SessionTokenKey), so that no session can be handed the
 // token of another session whose id and template happen to spell the same text.
@@ -91,13 +92,7 @@ class SessionTokenFetcher {
     std::optional<Result> result;  // set once, under the state's mutex
     std::size_t waiters = 1;       // callers waiting for the result, under the mutex; the first one counts from the start
     std::stop_source stop;         // cancels the request
-    std::thread thread;            // sends it; joined by the last waiter to leave, under the mutex
-    // Left to end on its own by the last waiter (the request did not heed its stop): its end touches neither
-    // the fetcher nor the cache, which may both be gone by then. Under the mutex.
-    bool abandoned = false;
-    // Its session's tokens were forgotten while it ran: its answer is no longer true enough to keep. Under the
-    // mutex.
-    bool lapsed = false;
+    std::thread thread;            // sends it; joined by the last waiter to leave, under the mutex, or detached
   };
   // What a request's thread shares with the fetcher: it holds its own reference, so that a request that
   // outlives the fetcher still has somewhere to leave its outcome.
@@ -116,8 +111,9 @@ class SessionTokenFetcher {
   // Waits for the flight's outcome as one of its `waiters` (`joined`: not the one that started it).
   std::optional<TokenResource> await(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Flight>& flight,
                                      bool joined);
-  // Takes the flight out of the state's table if it is still there; under the state's mutex.
-  static void retire(State& state, const Flight& flight);
+  // Takes the flight out of the state's table if it is still there, and says whether it was; under the state's
+  // mutex. A flight out of the table (retired, forgotten, left by every caller) never touches the cache again.
+  static bool retire(State& state, const Flight& flight);
   // The token the frontend API answers `path` with; none for an empty answer or one without a token text.
   static std::optional<TokenResource> request(const std::string& path);
 
