@@ -44,6 +44,15 @@ std::int64_t secondsFromNow(std::chrono::milliseconds ahead) {
       .count();
 }
 
+// A token of `sessionId` (none: no "sid" claim) that expires a minute from now, as the frontend API would sign
+// it; the signature is not read.
+std::string tokenForAMinute(const std::optional<std::string>& sessionId) {
+  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
+  const std::string exp = R"("exp":)" + std::to_string(secondsFromNow(std::chrono::minutes(1)));
+  return part(R"({"alg":"RS256"})") + "." +
+         part(sessionId ? R"({"sid":")" + *sessionId + R"(",)" + exp + "}" : "{" + exp + "}") + ".sig";
+}
+
 TEST(SessionTokenOptions, BufferIsKeptWithinZeroAndSixtySeconds) {
   EXPECT_EQ(Options(std::nullopt, 90.0, false).expirationBuffer, 60.0);
   EXPECT_EQ(Options(std::nullopt, 10.0, false).expirationBuffer, 10.0);
@@ -242,16 +251,44 @@ TEST(SessionTokensAfterChanges, AnOrganizationSwitchIsFollowedByATokenOfTheNewOr
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
 }
 
+// A session may end while the client still lists it, in its final status: its token lies as much as that of a
+// session gone from the list. A pending session's token is the case where nothing else would let it go.
+TEST(SessionTokensAfterChanges, ASessionEndedWhileStillListedIsNeverHandedItsCachedToken) {
+  SessionsHarness harness(true);
+  const Session active = harness.currentSession();
+  const auto serverSetsStatus = [&](const char* status) {
+    harness.api().withState([&](fake_frontend_api::State& state) {
+      (*state.findSession(active.id))["status"] = status;
+      state.touchClient();
+    });
+    Client::get();
+    SessionsHarness::settle();
+  };
+  const auto listed = [&]() -> Session {
+    const Client client = harness.vadar().client().value();
+    for (const auto& session : client.sessions)
+      if (session.id == active.id) return session;
+    throw std::runtime_error("the session left the client");
+  };
+  serverSetsStatus("pending");
+  const Session pending = listed();
+  ASSERT_EQ(pending.status, Session::SessionStatus::pending);
+  const std::string issued = tokenForAMinute(active.id);
+  harness.api().failNext("POST", tokensPath(active), fake_frontend_api::Answer::json(200, {{"jwt", issued}}));
+  ASSERT_EQ(pending.getToken().value().jwt, issued);
+
+  serverSetsStatus("ended");
+  ASSERT_EQ(listed().status, Session::SessionStatus::ended);
+  EXPECT_EQ(apiErrorCode([&] { pending.getToken(); }), "signed_out");
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(active)), 2u);
+}
+
 TEST(SessionTokensAfterChanges, ATokenArrivingAfterItsSessionWasSignedOutIsNotKept) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();
   // The server issued the token before it took the sign-out; its answer comes after.
   harness.api().holdAnswers("POST", tokensPath(session));
-  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
-  const std::string issued = part(R"({"alg":"RS256"})") + "." +
-                             part(R"({"sid":")" + session.id + R"(","exp":)" +
-                                  std::to_string(secondsFromNow(std::chrono::minutes(1))) + "}") +
-                             ".sig";
+  const std::string issued = tokenForAMinute(session.id);
   harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", issued}}));
   auto early = testing_support::launch([&] { return session.getToken(); });
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
@@ -526,10 +563,7 @@ TEST(TokenFetchConcurrency, AnAnswerEndingAfterEveryCallerLeftAndItsSessionWasFo
   api.start();
   Session session;
   session.id = "sess_left_behind";
-  const auto part = [](const std::string& text) { return foundation::base64UrlEncode(foundation::toBytes(text)); };
-  const std::string issued = part(R"({"alg":"RS256"})") + "." +
-                             part(R"({"exp":)" + std::to_string(secondsFromNow(std::chrono::minutes(1))) + "}") +
-                             ".sig";
+  const std::string issued = tokenForAMinute(std::nullopt);
   api.failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", issued}}));
   auto check = std::make_shared<SlowCheck>();
   std::promise<void> release;

@@ -115,8 +115,8 @@ const Session* lastActiveSession(const Client& client) {
 struct SessionChanges {
   // A session is gone or no longer active: a sign-out, which the keychain must hold before anyone quits on it.
   bool lost = false;
-  // The sessions whose tokens no longer hold: those, and those that now work in another organization (a token
-  // names it).
+  // The sessions whose tokens no longer hold: those, and those now in another status (a pending session that
+  // ended while still listed among them) or working in another organization (a token names both).
   std::vector<std::string> lapsed;
 };
 
@@ -135,7 +135,8 @@ SessionChanges sessionChanges(const Client* previous, const Client* next) {
     const bool lost = found == after.end() || (before.status == Session::SessionStatus::active &&
                                                found->second->status != Session::SessionStatus::active);
     changes.lost = changes.lost || lost;
-    if (lost || found->second->lastActiveOrganizationId != before.lastActiveOrganizationId)
+    if (lost || found->second->status != before.status ||
+        found->second->lastActiveOrganizationId != before.lastActiveOrganizationId)
       changes.lapsed.push_back(before.id);
   }
   return changes;

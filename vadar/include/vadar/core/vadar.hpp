@@ -29,7 +29,7 @@
 //                          skipped, never the last one. A write that loses sessions (a sign-out, an absent
 //                          client) is done before the setter returns instead (a few seconds at most). Then the
 //                          pending-session line is logged when the last active session turned pending. Before
-//                          all that, the session tokens of sessions gone, no longer active or in another
+//                          all that, the session tokens of sessions gone, in another status or in another
 //                          organization are forgotten (SessionTokenFetcher::forget)
 //   environment         -> saved to the keychain item "cachedEnvironment" by the same writer
 // Each write goes to the keychain registered when it was made, marked for the instance it belongs to.

@@ -70,8 +70,8 @@ class SessionTokenFetcher {
   // VadarClientError for an id or template that cannot be a path segment.
   std::optional<TokenResource> getToken(const Session& session, const Session::GetTokenOptions& options);
 
-  // The tokens of these sessions no longer hold: the sessions left the client (a sign-out) or now work in
-  // another organization, which a token names. Their cached tokens go, and a request of theirs in flight keeps
+  // The tokens of these sessions no longer hold: the sessions left the client (a sign-out), changed status or
+  // now work in another organization, which a token names. Their cached tokens go, and a request of theirs in flight keeps
   // its answer from the cache: its waiters still get it, as they asked before, and later callers ask anew.
   void forget(const std::vector<std::string>& sessionIds);
 
