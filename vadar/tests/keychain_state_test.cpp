@@ -269,6 +269,49 @@ TEST(DeviceTokens, AnInstanceMarkThatIsNotTextGivesWayToTheNextTokenHandedOut) {
   EXPECT_EQ(harness.api().lastRequest("GET", "/v1/client")->header("Authorization"), "fake_device_token_1");
 }
 
+// The child half of the test below: another process of the application, for the other instance, signs in with
+// the same keychain service and quits.
+[[noreturn]] void otherInstanceSignsIn(const std::string& service) {
+  keychainFactory().register_([service] { return makeKeychainStore(KeychainConfig(service)); });
+  auto vadar = Vadar::make();
+  vadarFactory().register_([vadar] { return vadar; });
+  vadar->configure(OtherInstance::key(), Vadar::Settings(false, true, KeychainConfig(service)));
+  vadar->setClient(clientNamed("client_of_the_other_instance"));
+  vadar->shutdown();  // the keychain holds that client when it returns
+  const auto stored = cachedClient(makeKeychainStore(KeychainConfig(service)));
+  std::_Exit(stored && stored->id == "client_of_the_other_instance" ? 0 : 3);
+}
+
+// Two processes of the application (a development and a production build) share the keychain service, one
+// instance each. Whichever writes last owns the keychain; a process that claimed it once must not go on writing
+// its instance's items under the other's mark, where the other would restore them as its own.
+TEST(KeychainState, AnotherProcessServingAnotherInstanceNeverRestoresThisOnesClient) {
+  constexpr const char* childVariable = "VADAR_OTHER_INSTANCE_PROCESS";
+  if (const char* service = std::getenv(childVariable)) otherInstanceSignsIn(service);
+
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  vadar.setClient(clientNamed("client_of_this_instance_1"));
+  VadarHarness::settle();
+  ASSERT_EQ(cachedClient(harness.keychain()), clientNamed("client_of_this_instance_1"));
+
+  const auto status = testing::runChildTest("KeychainState.AnotherProcessServingAnotherInstanceNeverRestoresThisOnesClient",
+                                            {{childVariable, harness.service()}});
+  ASSERT_TRUE(testing::exitedWith(status, 0)) << "child status " << status.value_or(-1);
+
+  vadar.setClient(clientNamed("client_of_this_instance_2"));
+  VadarHarness::settle();
+
+  // The other process starts again.
+  OtherInstance other;
+  auto next = harness.freshVadar();
+  next->configure(OtherInstance::key(), other.settings(harness.service()));
+  VadarHarness::settle();
+  const auto restored = next->client();
+  EXPECT_TRUE(!restored || restored->id == "client_of_the_other_instance")
+      << "the other instance restored " << restored->id;
+}
+
 // The child half of the test below: requests, token fetches and a load with a Secret Service that never
 // answers (its session bus accepts the connection and then says nothing).
 [[noreturn]] void requestWithAStalledKeychain(const std::string& instructions) {

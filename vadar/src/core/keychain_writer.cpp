@@ -44,7 +44,6 @@ struct KeychainWriter::State {
   std::uint64_t nextTurn = 1;
   std::uint64_t submitted = 0;     // the last submission's number
   std::set<std::uint64_t> undone;  // the `oldest` of every write queued or being written
-  std::map<StoreKey, std::string> owners;  // the instance each store was claimed for (writer thread only)
   bool running = false;                    // the writer thread exists
   int draining = 0;                        // callers of drain: no spacing while they wait
 };
@@ -81,17 +80,11 @@ void KeychainWriter::submit(Write write) {
 }
 
 void KeychainWriter::perform(const Write& write) {
-  State& s = state();
   try {
-    // `owners` is the writer thread's alone (one runs at a time): a store it claimed stays that instance's
-    // until it claims it for another.
-    const StoreKey key = storeKey(write.store);
-    const auto owner = s.owners.find(key);
-    if (owner == s.owners.end() || owner->second != write.instance) {
-      s.owners.erase(key);
-      InstanceMarker::claim(write.store, write.instance);
-      s.owners.emplace(key, write.instance);
-    }
+    // Claimed at every write, not once per process: another process of the application (another build, for
+    // another instance) may have claimed the store since, and this instance's items must not land under its
+    // mark, where it would take them for its own.
+    InstanceMarker::claim(write.store, write.instance);
     write.perform(write.store);
   } catch (...) {
     // An item that cannot be written only costs the restore at the next start.
