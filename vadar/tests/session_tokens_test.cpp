@@ -189,6 +189,32 @@ TEST(SessionTokens, EmptyOrFailedAnswersGiveNoneOrThrowAndLeaveTheCacheAsItWas) 
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 6u);
 }
 
+// An answer is one session's token. A token naming another session (a cache in front of the frontend API that
+// mixed two answers up) would let its holder act as that session, perhaps another user: it is neither handed out
+// nor kept, and the cache keeps what it had.
+TEST(SessionTokens, ATokenNamingAnotherSessionIsRefusedAndNotKept) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const auto first = session.getToken();
+  ASSERT_TRUE(first);
+  const Options skipCache(std::nullopt, 10.0, true);
+
+  harness.api().failNext("POST", tokensPath(session),
+                         fake_frontend_api::Answer::json(200, {{"jwt", tokenForAMinute("sess_of_someone_else")}}));
+  EXPECT_THROW(session.getToken(skipCache), DecodingError);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, std::nullopt}), first);
+  EXPECT_EQ(session.getToken(), first);
+
+  // One that names no session, or this one, is taken as before.
+  const std::string unnamed = tokenForAMinute(std::nullopt);
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", unnamed}}));
+  EXPECT_EQ(session.getToken(skipCache).value().jwt, unnamed);
+  const std::string named = tokenForAMinute(session.id);
+  harness.api().failNext("POST", tokensPath(session), fake_frontend_api::Answer::json(200, {{"jwt", named}}));
+  EXPECT_EQ(session.getToken(skipCache).value().jwt, named);
+  EXPECT_EQ(SessionTokensCache::shared().token({session.id, std::nullopt}).value().jwt, named);
+}
+
 TEST(SessionTokens, AnUndecodableCachedTokenIsLoggedAndFetchedAnew) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();

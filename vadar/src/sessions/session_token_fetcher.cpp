@@ -15,6 +15,8 @@
 #include "core/error_copies.hpp"
 #include "core/live_services.hpp"
 #include "sessions/request_path.hpp"
+#include "vadar/infra/coding.hpp"
+#include "vadar/infra/jwt.hpp"
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_client_error.hpp"
 
@@ -103,7 +105,7 @@ void SessionTokenFetcher::startRequest(const std::shared_ptr<Flight>& flight, st
         std::exception_ptr error;
         try {
           core::StopTokenScope scope(flight->stop.get_token());
-          value = request(path);
+          value = request(path, flight->key.sessionId);
         } catch (...) {
           error = std::current_exception();
         }
@@ -182,12 +184,24 @@ bool SessionTokenFetcher::waitForJoined(std::size_t count, std::chrono::millisec
   return state_->changed.wait_for(lock, timeout, [&] { return state_->joined >= count; });
 }
 
-std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path) {
+std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path, const std::string& sessionId) {
   const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post));
   if (answer.data.empty()) return std::nullopt;
   auto token = core::decodeBody<std::optional<TokenResource>>(answer.data);
   // An answer without a token text is no token either; the cache keeps what it had.
   if (!token || token->jwt.empty()) return std::nullopt;
+  // Its holder acts as the session the token names: one naming another session is not this session's. A token
+  // that does not decode, or names none, is taken as it comes (its decoding fails, and is logged, where it is
+  // read).
+  std::optional<std::string> named;
+  try {
+    const JSON claim = decodeJWT(token->jwt).body["sid"];
+    if (claim.isString()) named = claim.stringValue();
+  } catch (const JWTDecodeError&) {
+  }
+  if (named && *named != sessionId)
+    throw DecodingError(DecodingError::Kind::dataCorrupted, "sid",
+                        "The frontend API answered with a token of another session.");
   return token;
 }
 

@@ -67,7 +67,8 @@ class SessionTokenFetcher {
 
   // The token for `session` and `options`, from the cache or fetched; none when the frontend API answered
   // without a token. Throws what the request throws (VadarAPIError, URLError, DecodingError) and
-  // VadarClientError for an id or template that cannot be a path segment.
+  // VadarClientError for an id or template that cannot be a path segment. A token whose "sid" claim names
+  // another session is refused with DecodingError and not cached.
   std::optional<TokenResource> getToken(const Session& session, const Session::GetTokenOptions& options);
 
   // The tokens of these sessions no longer hold: the sessions left the client (a sign-out), changed status or
@@ -115,7 +116,8 @@ class SessionTokenFetcher {
   // mutex. A flight out of the table (retired, forgotten, left by every caller) never touches the cache again.
   static bool retire(State& state, const Flight& flight);
   // The token the frontend API answers `path` with; none for an empty answer or one without a token text.
-  static std::optional<TokenResource> request(const std::string& path);
+  // Throws DecodingError for a token that names another session than `sessionId`.
+  static std::optional<TokenResource> request(const std::string& path, const std::string& sessionId);
 
   SessionTokensCache& cache_;
   const std::shared_ptr<State> state_;
