@@ -309,6 +309,24 @@ TEST(SessionTokensAfterChanges, ASessionEndedWhileStillListedIsNeverHandedItsCac
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(active)), 2u);
 }
 
+// An answer may describe a session without carrying the client (a revocation answered with the session alone):
+// a session the frontend API says is over is no more handed its cached token than one the client drops.
+TEST(SessionTokensAfterChanges, ASessionAnAnswerDescribesAsRevokedIsNeverHandedItsCachedToken) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  ASSERT_TRUE(session.getToken());
+  Session revoked = session;
+  revoked.status = Session::SessionStatus::revoked;
+  harness.api().withState(
+      [&](fake_frontend_api::State& state) { (*state.findSession(session.id))["status"] = "revoked"; });
+  harness.api().failNext("POST", "/v1/me/sessions/" + session.id + "/revoke",
+                         fake_frontend_api::Answer::json(200, {{"response", encodeValue(revoked)}}));
+  EXPECT_EQ(session.revoke().status, Session::SessionStatus::revoked);
+
+  EXPECT_EQ(apiErrorCode([&] { session.getToken(); }), "signed_out");
+  EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
 TEST(SessionTokensAfterChanges, ATokenArrivingAfterItsSessionWasSignedOutIsNotKept) {
   SessionsHarness harness(true);
   const Session session = harness.currentSession();

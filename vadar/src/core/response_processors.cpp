@@ -19,6 +19,7 @@
 #include "vadar/models/vadar_api_error.hpp"
 #include "vadar/models/vadar_error_response.hpp"
 #include "vadar/infra/vadar_logger.hpp"
+#include "vadar/sessions/session_token_fetcher.hpp"
 
 namespace vadar::core {
 namespace {
@@ -145,9 +146,15 @@ void VadarAuthEventRequestProcessor::process(const ParsedBody& body, const std::
       events.push_back(AuthEvent::signUpCompleted(std::move(signUp->response)));
   }
   if (mayBeResource(*body, "session")) {
-    if (auto session = tryDecode<ClientResponse<Session>>(*body);
-        session && session->response.status == Session::SessionStatus::removed)
-      events.push_back(AuthEvent::signedOut(std::move(session->response)));
+    if (auto session = tryDecode<ClientResponse<Session>>(*body)) {
+      // The frontend API describes the session as not active: a token cached for it no longer holds, whether or
+      // not the answer also carries the client that would say so (a revocation may answer with the session
+      // alone).
+      if (session->response.status != Session::SessionStatus::active)
+        SessionTokenFetcher::shared().forget({session->response.id});
+      if (session->response.status == Session::SessionStatus::removed)
+        events.push_back(AuthEvent::signedOut(std::move(session->response)));
+    }
   }
   if (events.empty()) return;
   postToVadar([events = std::move(events), instance](Vadar& vadar) {

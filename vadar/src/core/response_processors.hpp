@@ -42,7 +42,8 @@ struct VadarClientSyncRequestProcessor {
 };
 
 // Sends signInCompleted, signUpCompleted or signedOut through the shared object's emitter, queued on the main
-// queue after the client installation; sent only while the object still serves `instance`.
+// queue after the client installation; sent only while the object still serves `instance`. A session the answer
+// describes as not active has its cached tokens forgotten at once (SessionTokenFetcher::forget).
 struct VadarAuthEventRequestProcessor {
   static void process(const ParsedBody& body, const std::string& instance);
 };
