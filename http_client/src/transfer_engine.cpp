@@ -761,10 +761,14 @@ std::optional<std::string> resolveURL(const std::string& base, const std::string
   // a path and drop the base's last segment and query. Given whole, it is resolved as any absolute URL.
   const bool sameDocument = reference.empty() || reference.front() == '#';
   const std::string target = sameDocument ? base.substr(0, base.find('#')) + reference : reference;
+  // Servers put addresses in Location as they have them at hand: a file name with a space, a path in UTF-8.
+  // Browsers go to the percent-encoded address, and so does this (curl encodes exactly those bytes and
+  // leaves every escape already there as it is); without it no such redirect could be followed.
+  constexpr unsigned kReferenceFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE;
   CURLU* parsed = curl_url();
   std::optional<std::string> result;
   if (parsed && curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
-      curl_url_set(parsed, CURLUPART_URL, target.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+      curl_url_set(parsed, CURLUPART_URL, target.c_str(), kReferenceFlags) == CURLUE_OK) {
     char* text = nullptr;
     if (curl_url_get(parsed, CURLUPART_URL, &text, 0) == CURLUE_OK) result = text;
     curl_free(text);

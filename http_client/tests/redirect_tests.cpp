@@ -5,6 +5,7 @@
 #include <testing/bounded_task.hpp>
 #include <testing/scripted_server.hpp>
 
+#include "framing_server.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -256,6 +257,40 @@ TEST_F(Redirects, ARedirectsBodyNeverHoldsUpTheNextHop) {
       EXPECT_TRUE(moving.waitForPeerClosures(1, httpkit_tests::kDeadline)) << "the redirect's connection was kept";
     }
   }
+}
+
+// A Location that is not quite a URL (a space, UTF-8 text) is followed to its percent-encoded address, as
+// browsers follow it; an escape the server already wrote is not encoded again.
+TEST(RedirectTargets, ALocationWithSpacesOrNonASCIIIsFollowedPercentEncoded) {
+  httpkit_tests::FramingServer target;
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"/a b", "/a%20b"},
+      {"/caf\xc3\xa9", "/caf%c3%a9"},
+      {"/done%20already", "/done%20already"},
+  };
+  for (const auto& [location, sent] : cases) {
+    SCOPED_TRACE(location);
+    testing_support::ScriptedServer moving({{std::chrono::milliseconds(0), "HTTP/1.1 302 Found\r\nLocation: " +
+                                                                               target.baseURL() + location +
+                                                                               "\r\nContent-Length: 0\r\n\r\n"}});
+    auto client = makeClient(moving.baseURL());
+    const auto outcome = testing_support::runWithin(httpkit_tests::kDeadline, [&]() -> std::string {
+      try {
+        return httpkit_tests::text(client->send(Request<void>{"/moving"}).data);
+      } catch (const std::exception& e) {
+        return e.what();
+      }
+    });
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(*outcome, "{}");
+    ASSERT_FALSE(target.requests().empty());
+    // Hex digits in either case name the same byte.
+    const std::string line = target.requests().back().requestLine();
+    EXPECT_EQ(httpkit_tests::FramingServer::Request::lower(line), "get " + sent + " http/1.1") << line;
+  }
+  // Relative references too, which is how the image downloader meets them.
+  EXPECT_EQ(httpkit::resolveURL("http://h.example/a/b", "c d"), "http://h.example/a/c%20d");
+  EXPECT_EQ(httpkit::resolveURL("http://h.example/a/b", "/\xc3\xa9"), "http://h.example/%c3%a9");
 }
 
 }  // namespace

@@ -153,7 +153,8 @@ struct URLParts {
 // None when `url` is not an absolute URL with a scheme and, for http and https, a host.
 std::optional<URLParts> parseURL(const std::string& url);
 // `reference` (an absolute or relative URL, as a Location field carries it) resolved against `base`; none
-// when either cannot be parsed.
+// when either cannot be parsed. Spaces and bytes past ASCII in `reference` are percent-encoded, as browsers
+// encode them when they follow a redirect.
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference);
 // Whether two absolute URLs are of one origin: the same scheme, host and port (a port left to the scheme
 // counted as the scheme's). False when either cannot be parsed.
