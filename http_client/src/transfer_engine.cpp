@@ -751,7 +751,8 @@ bool sameOrigin(const std::string& a, const std::string& b) {
 
 void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to) {
   if (sameOrigin(from, to)) return;
-  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) headers.remove(name);
+  // Host names the origin too: sent on, it would ask the other server for the first one's resource.
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization", "Host"}) headers.remove(name);
 }
 
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {

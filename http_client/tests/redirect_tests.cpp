@@ -96,7 +96,8 @@ TEST_F(Redirects, CredentialsStayWithTheirOrigin) {
   server.on("GET", "/near", redirectTo(302, "/to"));
   auto client = makeClient(server.baseURL());
   const httpkit::HTTPHeaders credentials{
-      {"Authorization", "Bearer secret"}, {"Cookie", "s=1"}, {"Proxy-Authorization", "Basic cHJveHk="}, {"X-Other", "1"}};
+      {"Authorization", "Bearer secret"}, {"Cookie", "s=1"}, {"Proxy-Authorization", "Basic cHJveHk="}, {"X-Other", "1"},
+      {"Host", "api.example.test"}};
 
   const auto away = client->send(Request<void>{"/away", HTTPMethod::get, {}, std::nullopt, credentials});
   EXPECT_EQ(away.response.url, other.baseURL() + "/elsewhere");
@@ -105,11 +106,14 @@ TEST_F(Redirects, CredentialsStayWithTheirOrigin) {
   EXPECT_FALSE(other.requests()[0].header("Cookie"));
   EXPECT_FALSE(other.requests()[0].header("Proxy-Authorization"));
   EXPECT_EQ(other.requests()[0].header("X-Other"), "1");
+  // The other server is asked for its own resource, not for the first origin's.
+  EXPECT_EQ(other.requests()[0].header("Host"), other.baseURL().substr(std::string_view("http://").size()));
 
   client->send(Request<void>{"/near", HTTPMethod::get, {}, std::nullopt, credentials});
   EXPECT_EQ(server.requests().back().header("Authorization"), "Bearer secret");
   EXPECT_EQ(server.requests().back().header("Cookie"), "s=1");
   EXPECT_EQ(server.requests().back().header("Proxy-Authorization"), "Basic cHJveHk=");
+  EXPECT_EQ(server.requests().back().header("Host"), "api.example.test");
 }
 
 TEST_F(Redirects, FollowingIsBoundedAndCounted) {

@@ -160,8 +160,8 @@ std::optional<std::string> resolveURL(const std::string& base, const std::string
 // counted as the scheme's). False when either cannot be parsed.
 bool sameOrigin(const std::string& a, const std::string& b);
 // Before a redirect from `from` to `to` is followed: when `to` is of another origin (scheme, host or port),
-// removes the fields that carry credentials (Authorization, Cookie, Proxy-Authorization), which were meant
-// for the origin they were first sent to.
+// removes the fields that were meant for the origin they were first sent to: those that carry credentials
+// (Authorization, Cookie, Proxy-Authorization) and a Host a caller set, which names that origin.
 void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to);
 
 }  // namespace httpkit
