@@ -28,6 +28,16 @@ constexpr std::uint64_t kRedirectBodyRead = 64 * 1024;
 // head, and reading it keeps the connection for the next hop; one slower than this (a stall, a trickle) is
 // not worth the wait, and its connection is closed instead.
 constexpr std::chrono::milliseconds kRedirectBodyWait{300};
+// How much longer than its decoded limit a coded body may be on the wire. Coding makes a body longer than its
+// content only by its framing: zlib's and brotli's worst cases stay under an eighth more, with a header. Past
+// this, a stream that decodes to little or nothing (empty blocks, empty gzip members) is only keeping the
+// transfer busy, which it could otherwise do until the whole-transfer limit.
+std::size_t codedBodyLimit(std::size_t decodedLimit) {
+  constexpr std::size_t kFraming = 64 * 1024;
+  const std::size_t extra = decodedLimit / 4 + kFraming;
+  return decodedLimit > std::numeric_limits<std::size_t>::max() - extra ? std::numeric_limits<std::size_t>::max()
+                                                                         : decodedLimit + extra;
+}
 // How often a driver's turn asks the kernel whether bytes reached a connection that curl holds back.
 constexpr std::chrono::milliseconds kSocketAskInterval{1};
 
@@ -100,6 +110,7 @@ Transfer::Transfer(CURL* easy, CURLSH* share, ConnectionSockets* sockets, const 
       idleTimeout_(options.idleTimeout),
       resourceTimeout_(options.resourceTimeout),
       maximumBodySize_(options.maximumBodySize),
+      maximumCodedBodySize_(codedBodyLimit(options.maximumBodySize)),
       followRedirects_(options.followRedirects),
       decodeContent_(options.decodeContent),
       verifyPeer_(options.verifyPeer),
@@ -515,6 +526,14 @@ bool Transfer::receiveBody(const char* data, std::size_t length) {
   bodyStarted_ = true;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   if (!decoder_) return deliverBody(bytes, length);
+  if (length > maximumCodedBodySize_ - codedReceived_) {
+    error_ = URLError(URLError::Code::dataLengthExceedsMaximum,
+                      "the coded answer is longer than " + std::to_string(maximumCodedBodySize_) +
+                          " bytes, more than a body of at most " + std::to_string(maximumBodySize_) + " needs",
+                      originalURL_);
+    return false;
+  }
+  codedReceived_ += length;
   const auto sink = [](void* self, const std::uint8_t* out, std::size_t size) {
     return static_cast<Transfer*>(self)->deliverBody(out, size);
   };

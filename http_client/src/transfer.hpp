@@ -103,6 +103,7 @@ class Transfer {
   const std::chrono::milliseconds idleTimeout_;
   const std::chrono::milliseconds resourceTimeout_;
   const std::size_t maximumBodySize_;
+  const std::size_t maximumCodedBodySize_;  // as it arrives, before the content coding is undone
   const bool followRedirects_;
   const bool decodeContent_;
   const bool verifyPeer_;
@@ -144,6 +145,7 @@ class Transfer {
   std::unique_ptr<ContentDecoder> decoder_;
   bool bodyStarted_ = false;
   std::size_t received_ = 0;
+  std::size_t codedReceived_ = 0;
   std::optional<URLError> error_;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 };

@@ -327,3 +327,30 @@ TEST(AnswerBodies, GzipMembersAreAllReadAndAnythingElseAfterThemIsCorrupt) {
     EXPECT_EQ(error->code(), *c.error) << error->what();
   }
 }
+
+// The limit holds for the bytes a coded body takes on the wire too, not only for what they decode to: a
+// server may send a stream that decodes to nothing at all (empty gzip members, empty deflate blocks) for as
+// long as it likes, which would otherwise hold the send until its whole-transfer limit, a week by default.
+TEST(AnswerBodies, ACodedBodyThatDecodesToNothingStillMeetsTheLimit) {
+  // A deflate block that is stored, not the last one, and empty: five bytes that decode to nothing.
+  const std::string emptyBlock("\x00\x00\x00\xff\xff", 5);
+  const std::vector<std::pair<std::string, std::vector<Step>>> cases{
+      {"gzip members of nothing",
+       {{milliseconds(0), head("Content-Encoding: gzip\r\nConnection: close\r\n")},
+        {milliseconds(0), gzip("", 15 + 16), false, true}}},
+      {"deflate blocks of nothing",
+       {{milliseconds(0), head("Content-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n")},
+        {milliseconds(0), "5\r\n" + emptyBlock + "\r\n", false, true}}},
+  };
+  for (const auto& [what, script] : cases) {
+    SCOPED_TRACE(what);
+    ScriptedServer server(script);
+    auto client = clientFor(server, milliseconds(5000), 64 * 1024);
+    std::optional<URLError> error;
+    ASSERT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+      error = thrown<URLError>([&] { client->send(Request<void>{"/nothing"}); });
+    })) << "the send went on reading a body that decodes to nothing";
+    ASSERT_TRUE(error) << "an endless body was taken as whole";
+    EXPECT_EQ(error->code(), URLError::Code::dataLengthExceedsMaximum) << error->what();
+  }
+}

@@ -58,7 +58,8 @@ struct TransferOptions {
   // The longest a whole transfer may take, from the start, waiting and pauses included.
   std::chrono::milliseconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Bodies longer than this (once decoded) fail with `dataLengthExceedsMaximum` instead of growing without
-  // bound; an answer that announces a longer body fails on its head, before the body is read. Only the
+  // bound; an answer that announces a longer body fails on its head, before the body is read. A coded body
+  // fails alike once its coded bytes pass this by more than coding ever adds (a quarter, and 64 KiB). Only the
   // answer handed over is judged: a redirect being followed is followed whatever length it announces, and
   // its body is read only while it is short and comes at once (otherwise, or when it is cut or malformed,
   // its connection is closed and the redirect followed all the same).
