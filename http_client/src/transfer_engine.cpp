@@ -761,11 +761,16 @@ std::optional<std::string> resolveURL(const std::string& base, const std::string
   // A reference of a fragment alone, or an empty one, names the base document itself; curl would take it for
   // a path and drop the base's last segment and query. Given whole, it is resolved as any absolute URL.
   const bool sameDocument = reference.empty() || reference.front() == '#';
-  const std::string target = sameDocument ? base.substr(0, base.find('#')) + reference : reference;
+  std::string target = sameDocument ? base.substr(0, base.find('#')) + reference : reference;
   // Servers put addresses in Location as they have them at hand: a file name with a space, a path in UTF-8.
-  // Browsers go to the percent-encoded address, and so does this (curl encodes exactly those bytes and
-  // leaves every escape already there as it is); without it no such redirect could be followed.
-  constexpr unsigned kReferenceFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE | CURLU_ALLOW_SPACE;
+  // Browsers go to the percent-encoded address, and so does this; without it no such redirect could be
+  // followed. Spaces are encoded here, wherever they stand: curl would make a "+" of one in a query, which a
+  // server reads as a plus sign, and leave one in a fragment, which it then refuses to send. curl encodes
+  // the bytes past ASCII, and leaves every escape already there as it is.
+  for (std::size_t at = target.find(' '); at != std::string::npos; at = target.find(' ', at + 3)) {
+    target.replace(at, 1, "%20");
+  }
+  constexpr unsigned kReferenceFlags = CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE;
   CURLU* parsed = curl_url();
   std::optional<std::string> result;
   if (parsed && curl_url_set(parsed, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
