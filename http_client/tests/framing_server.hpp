@@ -87,6 +87,13 @@ class FramingServer {
     std::lock_guard lock(mutex_);
     return connections_;
   }
+  // The next requests are answered with these bytes, one answer each, in order, instead of `200 {}`; an
+  // answer that ends with `kClose` is followed by the server closing the connection.
+  static constexpr const char* kClose = "\x01close";
+  void answerWith(std::vector<std::string> answers) {
+    std::lock_guard lock(mutex_);
+    for (auto& answer : answers) answers_.push_back(std::move(answer));
+  }
 
   // Writes `bytes` on the connection being served and returns once the client's end holds them (none of
   // them still in flight), or false when no connection is open or `deadline` passes first.
@@ -196,11 +203,18 @@ class FramingServer {
       std::lock_guard lock(mutex_);
       requests_.push_back(std::move(request));
     }
-    static const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
-    // A HEAD is answered by the head alone, which announces the body a GET would get.
-    const std::size_t size = head->starts_with("HEAD ") ? answer.size() - 2 : answer.size();
+    static const std::string usual = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
     std::lock_guard lock(mutex_);  // not between the bytes of `sendUnasked`
-    return ::send(c.fd, answer.data(), size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+    if (!answers_.empty()) {
+      std::string answer = std::move(answers_.front());
+      answers_.erase(answers_.begin());
+      const bool close = answer.ends_with(kClose);
+      if (close) answer.resize(answer.size() - std::string_view(kClose).size());
+      return ::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(answer.size()) && !close;
+    }
+    // A HEAD is answered by the head alone, which announces the body a GET would get.
+    const std::size_t size = head->starts_with("HEAD ") ? usual.size() - 2 : usual.size();
+    return ::send(c.fd, usual.data(), size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
   }
 
   int listener_ = -1;
@@ -211,6 +225,7 @@ class FramingServer {
   std::vector<Request> requests_;
   int connections_ = 0;
   int current_ = -1;  // the connection being served
+  std::vector<std::string> answers_;  // see `answerWith`
 };
 
 }  // namespace httpkit_tests

@@ -8,7 +8,8 @@
 // Holds are released one at a time (`release` lets exactly one held step go on, now or later), so a test can
 // pace a body chunk by chunk. A client that closes the connection during a hold is counted (`peerClosures`),
 // which is how a test sees that a cancel reached the wire. A step marked `untilClosed` sends its bytes again
-// and again until the client goes away: an endless body.
+// and again until the client goes away: an endless body. A step marked `reset` ends the connection with a TCP
+// reset, as a server that crashed or was killed mid-answer would.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -32,6 +33,7 @@ class ScriptedServer {
     std::string bytes;
     bool hold = false;  // after sending: wait until `release` or the server's end
     bool untilClosed = false;  // send `bytes` repeatedly until the peer closes or the server ends
+    bool reset = false;  // after sending: end the connection with a reset instead of a close
   };
 
   enum class Connections { oneAtATime, concurrently };
@@ -162,6 +164,11 @@ class ScriptedServer {
       do {
         if (::send(connection, step.bytes.data(), step.bytes.size(), MSG_NOSIGNAL) < 0) return peerClosed();
       } while (step.untilClosed && !stopping());
+      if (step.reset) {
+        const linger abort{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return;  // the close that follows sends the reset
+      }
       if (!step.hold) continue;
       lock.lock();
       ++holdsReached_;
