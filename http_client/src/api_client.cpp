@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -52,7 +53,9 @@ class BufferedTransfer final : public TransferObserver {
  public:
   BufferedTransfer(const APIClient::Configuration& configuration, const DataTask& task)
       : delegate_(configuration.sessionDelegate), queue_(configuration.sessionDelegateQueue) {
-    if (delegate_) task_ = std::make_shared<const DataTask>(task);
+    if (!delegate_) return;
+    task_ = std::make_shared<const DataTask>(task);
+    unread_ = std::make_shared<Unread>();
   }
 
   void didReceiveResponse(const HTTPURLResponse& response) override {
@@ -65,7 +68,21 @@ class BufferedTransfer final : public TransferObserver {
   void didReceiveData(std::span<const std::uint8_t> bytes) override {
     data_.insert(data_.end(), bytes.begin(), bytes.end());
     if (!delegate_) return;
-    tell([piece = Bytes(bytes.begin(), bytes.end())](URLSessionDelegate& delegate, const DataTask& task) {
+    // A server may send its body a byte at a time (one-byte chunks): an event queued per piece would cost the
+    // delegate's queue many times the body while the delegate is busy. A piece that comes while the event for
+    // earlier ones still waits in the queue joins them: at most one event waits, holding each byte once.
+    {
+      std::lock_guard lock(unread_->mutex);
+      unread_->bytes.insert(unread_->bytes.end(), bytes.begin(), bytes.end());
+      if (std::exchange(unread_->told, true)) return;
+    }
+    tell([unread = unread_](URLSessionDelegate& delegate, const DataTask& task) {
+      Bytes piece;
+      {
+        std::lock_guard lock(unread->mutex);
+        piece.swap(unread->bytes);
+        unread->told = false;
+      }
       delegate.didReceiveData(task, piece);
     });
   }
@@ -94,6 +111,13 @@ class BufferedTransfer final : public TransferObserver {
   std::shared_ptr<URLSessionDelegate> delegate_;
   std::shared_ptr<foundation::SerialQueue> queue_;
   std::shared_ptr<const DataTask> task_;  // only with a delegate, for its events
+  // Body bytes not yet handed to the delegate, and whether an event that takes them is queued.
+  struct Unread {
+    std::mutex mutex;
+    Bytes bytes;
+    bool told = false;
+  };
+  std::shared_ptr<Unread> unread_;  // only with a delegate
   std::optional<URLError> error_;
   HTTPURLResponse response_;
   Bytes data_;

@@ -4,6 +4,9 @@
 // addresses that are not quite URLs.
 #include <gtest/gtest.h>
 
+#include <future>
+
+#include <foundation/serial_queue.hpp>
 #include <testing/bounded_task.hpp>
 #include <testing/scripted_server.hpp>
 
@@ -271,6 +274,53 @@ TEST(OddCallers, AThrowingSessionDelegateDoesNotFailTheSend) {
   });
   EXPECT_EQ(text(client->send(Request<void>{"/watched"}).data), "{}");
   EXPECT_EQ(text(client->send(Request<void>{"/watched"}).data), "{}");
+}
+
+
+// A watcher busy with the head while a body arrives in a great many small chunks: what waits for it is the
+// body, once, not a queued event per chunk, each costing many times its one byte.
+struct BusyWatcher : httpkit::URLSessionDelegate {
+  std::shared_future<void> free;
+  std::string data;
+  int pieces = 0;
+  void didReceiveResponse(const httpkit::DataTask&, const httpkit::HTTPURLResponse&) override {
+    free.wait_for(httpkit_tests::kDeadline);
+  }
+  void didReceiveData(const httpkit::DataTask&, const httpkit::Bytes& piece) override {
+    data.append(piece.begin(), piece.end());
+    ++pieces;
+  }
+};
+
+TEST(OddCallers, ABodyOfTinyChunksQueuesNoEventPerChunkForABusyWatcher) {
+  constexpr int kChunks = 64 * 1024;
+  std::string chunks;
+  std::string body;
+  for (int i = 0; i < kChunks; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    chunks += std::string("1\r\n") + c + "\r\n";
+    body += c;
+  }
+  ScriptedServer server(
+      {{milliseconds(0), "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks + "0\r\n\r\n"}});
+  std::promise<void> release;
+  auto watcher = std::make_shared<BusyWatcher>();
+  watcher->free = release.get_future().share();
+  auto queue = std::make_shared<foundation::SerialQueue>("test.busy-watcher");
+  auto client = makeClient(server.baseURL(), nullptr, [&](APIClient::Configuration& c) {
+    c.sessionDelegate = watcher;
+    c.sessionDelegateQueue = queue;
+  });
+  const auto sent = testing_support::runWithin(httpkit_tests::kDeadline, [&] {
+    return text(client->send(Request<void>{"/tiny"}).data);
+  });
+  release.set_value();
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(*sent, body);
+  queue->sync([] {});
+  EXPECT_EQ(watcher->data, body);
+  // Pieces that came while the watcher was busy are told together.
+  EXPECT_LE(watcher->pieces, 2) << "one event was queued per chunk";
 }
 
 }  // namespace

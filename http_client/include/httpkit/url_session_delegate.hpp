@@ -33,7 +33,8 @@ class URLSessionDelegate {
 
   // The head of the attempt's answer (after the redirects it followed).
   virtual void didReceiveResponse(const DataTask& /*task*/, const HTTPURLResponse& /*response*/) {}
-  // A piece of the body, decoded, as it arrived.
+  // A piece of the body, decoded, as it arrived; pieces that arrive while the call before is still waiting
+  // to be made come together in one.
   virtual void didReceiveData(const DataTask& /*task*/, const Bytes& /*data*/) {}
   // The attempt's timings, once its transfer has ended.
   virtual void didFinishCollectingMetrics(const DataTask& /*task*/, const TaskMetrics& /*metrics*/) {}
