@@ -309,20 +309,7 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
     return Step::finished;
   }
 
-  // A method is only sent again together with its body. 303 asks for the other resource to be fetched,
-  // and a POST answered by 301 or 302 turns into a GET as browsers have always done; every other redirect
-  // repeats the request, body included, at the new address.
-  const std::string& method = request_.method.rawValue;
-  const bool toGet = (status_ == 303 && method != "GET" && method != "HEAD") ||
-                     ((status_ == 301 || status_ == 302) && method == "POST");
-  if (toGet) {
-    request_.method = HTTPMethod::get;
-    request_.body.reset();
-    for (const char* name : {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
-                             "Content-Location"}) {
-      fields_.remove(name);
-    }
-  }
+  rewriteForRedirect(status_, request_.method, request_.body, fields_);
   removeCredentialsLeavingOrigin(fields_, request_.url, next);
   request_.url = next;
   ++redirects_;

@@ -755,6 +755,19 @@ void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& fro
   for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization", "Host"}) headers.remove(name);
 }
 
+void rewriteForRedirect(int status, HTTPMethod& method, std::optional<Bytes>& body, HTTPHeaders& headers) {
+  const std::string& name = method.rawValue;
+  const bool toGet = (status == 303 && name != "GET" && name != "HEAD") ||
+                     ((status == 301 || status == 302) && name == "POST");
+  if (!toGet) return;
+  method = HTTPMethod::get;
+  body.reset();
+  for (const char* field : {"Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
+                            "Content-Location"}) {
+    headers.remove(field);
+  }
+}
+
 std::optional<std::string> resolveURL(const std::string& base, const std::string& reference) {
   if (base.find('\0') != std::string::npos || reference.find('\0') != std::string::npos) return std::nullopt;
   initialiseCurlOnce();

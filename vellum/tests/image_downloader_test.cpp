@@ -1,6 +1,9 @@
 // The downloader against loopback servers that hold, redirect, lie, stall and speak TLS.
 #include <gtest/gtest.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -327,6 +330,38 @@ TEST_F(Downloads, RedirectsOneHopAtATime) {
   const auto twiceResult = twice.get();
   ASSERT_TRUE(twiceResult) << twiceResult.error().what();
   EXPECT_EQ(twiceResult.value().originalData, png);
+}
+
+// A download sent as a POST (a request modifier may make it one) and answered 303, or 301 or 302 as browsers
+// read them, fetches the image it is sent to with a GET: without the body, nor the fields that described it.
+// 307 and 308 send the same request again, body included.
+TEST_F(Downloads, ARedirectThatAsksForAGetSendsNoBody) {
+  server.on("POST", "/a.png", image(png));
+  for (const int status : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(status);
+    const std::string from = "/posted" + std::to_string(status);
+    server.on("POST", from, redirect(status, "/a.png"));
+    auto options = direct();
+    options.requestModifier = std::make_shared<AnyModifier>([](httpkit::URLRequest r) {
+      r.method = httpkit::HTTPMethod::post;
+      r.body = foundation::toBytes("form=1");
+      r.headers.set("Content-Type", "application/x-www-form-urlencoded");
+      return std::optional<httpkit::URLRequest>(r);
+    });
+    Answer answer;
+    downloader->downloadImage(url(from), options, answer.completion());
+    const auto result = answer.get();
+    ASSERT_TRUE(result) << result.error().what();
+    const auto followed = server.requests().back();
+    const bool keeps = status == 307 || status == 308;
+    EXPECT_EQ(followed.method, keeps ? "POST" : "GET");
+    EXPECT_EQ(followed.body, keeps ? "form=1" : "");
+    const bool typed = std::any_of(followed.headers.begin(), followed.headers.end(),
+                                   [](const auto& field) {
+      return field.first.size() == 12 && ::strncasecmp(field.first.c_str(), "Content-Type", 12) == 0;
+    });
+    EXPECT_EQ(typed, keeps) << "the field describing the body went with the request";
+  }
 }
 
 TEST_F(Downloads, RedirectHandlerRefusesOrAnswersLater) {

@@ -164,5 +164,9 @@ bool sameOrigin(const std::string& a, const std::string& b);
 // removes the fields that were meant for the origin they were first sent to: those that carry credentials
 // (Authorization, Cookie, Proxy-Authorization) and a Host a caller set, which names that origin.
 void removeCredentialsLeavingOrigin(HTTPHeaders& headers, const std::string& from, const std::string& to);
+// Before a redirect answered with `status` is followed: a request that it turns into a GET, as 303 does any
+// method but GET and HEAD and as browsers have always read a POST answered by 301 or 302, loses its body and
+// the fields that described it. Every other redirect sends the request again as it was, body included.
+void rewriteForRedirect(int status, HTTPMethod& method, std::optional<Bytes>& body, HTTPHeaders& headers);
 
 }  // namespace httpkit

@@ -534,10 +534,7 @@ void URLSession::followRedirect(const std::shared_ptr<Flight>& flight) {
   proposed.url = *target;
   // Before the delegate sees the request: a handler that follows it as proposed sends no credentials away.
   httpkit::removeCredentialsLeavingOrigin(proposed.headers, url, *target);
-  if (flight->hopResponse.statusCode == 303) {
-    proposed.method = httpkit::HTTPMethod::get;
-    proposed.body.reset();
-  }
+  httpkit::rewriteForRedirect(flight->hopResponse.statusCode, proposed.method, proposed.body, proposed.headers);
   const int hop = flight->hop;
   delegate_->willPerformHTTPRedirection(
       flight->task, flight->hopResponse, std::move(proposed), [inbox = inbox_, flight, hop](std::optional<httpkit::URLRequest> next) {
