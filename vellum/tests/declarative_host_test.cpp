@@ -865,6 +865,46 @@ TEST(DeclarativeHost, DeepPlacesAndEmptyStateAreKnownAgainAtEachBuild) {
   });
 }
 
+// A mark is known by its kind and place, whatever built it: a place whose body gives way to plain nodes
+// making the same marks keeps them, and marks below an id in a body or deep below the root come and go once,
+// with the rows holding them.
+TEST(DeclarativeHost, MarksAreKnownByTheirPlaceWhateverBuiltThem) {
+  onMain([] {
+    std::vector<std::string> events;
+    auto marked = [&events](const std::string& name) {
+      return AnyView::clear()
+          .onAppear([&events, name] { events.push_back("appear " + name); })
+          .onDisappear([&events, name] { events.push_back("disappear " + name); });
+    };
+    enum class Shape { bodies, plain, gone } shape = Shape::bodies;
+    auto host = DeclarativeHost::make([&] {
+      if (shape == Shape::gone) return AnyView::stack({});
+      // The first row's marks stand in the same place either way: below a body's result, or a stack's child.
+      // Without bodies the rows come in another order, which their ids keep apart from their places.
+      AnyView first = shape == Shape::bodies ? AnyView::body([&](BuildContext&) { return marked("first"); })
+                                             : AnyView::stack({marked("first")});
+      AnyView named = AnyView::body([&](BuildContext&) { return AnyView::stack({marked("named").id(7)}); });
+      AnyView deep = marked("deep");
+      for (int level = 0; level < 4; ++level) deep = AnyView::stack({deep});
+      std::vector<AnyView> rows{first.id(1), named.id(2), deep.id(3)};
+      if (shape == Shape::plain) std::reverse(rows.begin(), rows.end());
+      return AnyView::stack(std::move(rows));
+    });
+    host->rebuild();
+    EXPECT_EQ(events, (std::vector<std::string>{"appear first", "appear named", "appear deep"}));
+    for (Shape next : {Shape::bodies, Shape::plain, Shape::plain, Shape::bodies}) {
+      shape = next;
+      host->rebuild();
+    }
+    EXPECT_EQ(events.size(), 3u);
+    shape = Shape::gone;
+    host->rebuild();
+    std::sort(events.begin() + 3, events.end());
+    EXPECT_EQ(events, (std::vector<std::string>{"appear first", "appear named", "appear deep", "disappear deep",
+                                                "disappear first", "disappear named"}));
+  });
+}
+
 TEST(DeclarativeHost, RebuildingOffTheMainQueueStopsNamingTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto host = onMain([] { return DeclarativeHost::make([] { return AnyView::clear(); }); });

@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <sstream>
 #include <unordered_map>
@@ -59,14 +60,14 @@ AnyView::Identity positionIdentity(std::size_t index) {
 const std::vector<AnyView> kNoChildren;
 
 // Identities from the root to a node: how the host knows a node again at the next build. Building grows and
-// shrinks one Path; what is kept (a state's key, a mark's place) is a StoredPath.
+// shrinks one Path; a state's key keeps it as a StoredPath, a mark's place as a MarkPath.
 using Path = std::vector<AnyView::Identity>;
 using PathView = std::span<const AnyView::Identity>;
 
 // A path kept, its identities in place when there are few: a list's rows and their marks lie a few levels
 // down, and a path of its own allocation is one more object per row to make at the first build (and, for a
 // state's key, to fetch from far away at every later one). Deeper paths go to the heap. A state's key holds
-// few, as every rebuild reads the entry it lies in; a mark's path is made once and rarely read again.
+// few, as every rebuild reads the entry it lies in.
 template <std::size_t kInPlace>
 class StoredPath {
  public:
@@ -87,7 +88,6 @@ class StoredPath {
   std::vector<AnyView::Identity> onHeap_;
 };
 using StateKey = StoredPath<2>;
-using MarkPath = StoredPath<4>;
 
 // Identities compared as AnyView::Identity does, but one value held twice (a row value built again, a path
 // kept from the build before) is equal without a look at it: a long list's keys stay out of the caches.
@@ -115,6 +115,111 @@ struct PathHash {
     for (const auto& identity : path) seed ^= identity.hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
     return seed;
   }
+};
+
+bool isPosition(const AnyView::Identity& identity) { return identity.type == typeid(Position); }
+
+// Where a mark stands: the key of the innermost state above it (a body's, whose result the mark is part of)
+// and the few positions that lead from that key down to the mark, with no allocation of its own. A list's
+// first build makes several marks per row, and a path of its own for each was, with the blocks the heap
+// must find for it and take back later, much of what a row cost. A place that is not so (an id below the
+// state, or deep below it) keeps its whole path. A key stays where it is while its state lives, and a state
+// lives until the build after the last one whose marks name it has read them (see Core::rebuild).
+class MarkPath {
+ public:
+  // None: what a mark moved elsewhere leaves behind.
+  MarkPath() = default;
+  // `base`: the key of the state above `path`, whose identities begin it; null: the root.
+  static bool fitsBelow(const StateKey* base, PathView path) {
+    const std::size_t from = base ? base->view().size() : 0;
+    auto short_ = [](const AnyView::Identity& identity) {
+      return isPosition(identity) && identity.hash <= std::numeric_limits<std::uint32_t>::max();
+    };
+    return from <= std::numeric_limits<std::uint16_t>::max() && path.size() - from <= kBelow &&
+           std::all_of(path.begin() + std::ptrdiff_t(from), path.end(), short_);
+  }
+  // REQUIRES: fitsBelow(base, path).
+  MarkPath(const StateKey* base, PathView path) : base_(base), held_(true) {
+    baseSize_ = base ? std::uint16_t(base->view().size()) : 0;
+    for (std::size_t i = baseSize_; i < path.size(); ++i) below_[belowSize_++] = std::uint32_t(path[i].hash);
+  }
+  static MarkPath whole(PathView path) {
+    MarkPath made;
+    made.whole_ = std::make_shared<const Path>(path.begin(), path.end());
+    made.held_ = true;
+    return made;
+  }
+  MarkPath(const MarkPath&) = default;
+  MarkPath& operator=(const MarkPath&) = default;
+  MarkPath(MarkPath&& other) noexcept { *this = std::move(other); }
+  MarkPath& operator=(MarkPath&& other) noexcept {
+    base_ = other.base_;
+    whole_ = std::move(other.whole_);
+    below_ = other.below_;
+    baseSize_ = other.baseSize_;
+    belowSize_ = other.belowSize_;
+    held_ = std::exchange(other.held_, false);
+    return *this;
+  }
+
+  bool held() const { return held_; }
+  bool isWhole() const { return whole_ != nullptr; }
+  std::size_t size() const { return whole_ ? whole_->size() : baseSize_ + belowSize_; }
+
+  bool operator==(PathView path) const {
+    if (whole_) return equalPaths(*whole_, path);
+    if (path.size() != size()) return false;
+    if (base_ && !equalPaths(base_->view(), path.first(baseSize_))) return false;
+    for (std::size_t i = 0; i < belowSize_; ++i) {
+      const auto& identity = path[baseSize_ + i];
+      if (!isPosition(identity) || identity.hash != below_[i]) return false;
+    }
+    return true;
+  }
+  bool operator==(const MarkPath& other) const {
+    // Below one state, as most marks compared are: the key is not looked at.
+    if (!whole_ && !other.whole_ && base_ == other.base_) {
+      return belowSize_ == other.belowSize_ && std::equal(below_.begin(), below_.begin() + belowSize_, other.below_.begin());
+    }
+    if (size() != other.size()) return false;
+    AnyView::Identity scratch, otherScratch;
+    for (std::size_t i = 0; i < size(); ++i) {
+      if (!sameIdentity(at(i, scratch), other.at(i, otherScratch))) return false;
+    }
+    return true;
+  }
+  // As PathHash of the whole path.
+  std::size_t hash() const {
+    std::size_t seed = size();
+    auto add = [&seed](std::size_t hash) { seed ^= hash + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2); };
+    if (whole_) {
+      for (const auto& identity : *whole_) add(identity.hash);
+      return seed;
+    }
+    if (base_) {
+      for (const auto& identity : base_->view()) add(identity.hash);
+    }
+    for (std::size_t i = 0; i < belowSize_; ++i) add(below_[i]);
+    return seed;
+  }
+
+ private:
+  static constexpr std::size_t kBelow = 3;
+  static bool equalPaths(PathView a, PathView b) { return std::equal(a.begin(), a.end(), b.begin(), b.end(), sameIdentity); }
+  // The identity at `i`, made in `scratch` when it is a position kept as its number.
+  const AnyView::Identity& at(std::size_t i, AnyView::Identity& scratch) const {
+    if (whole_) return (*whole_)[i];
+    if (i < baseSize_) return base_->view()[i];
+    scratch = positionIdentity(below_[i - baseSize_]);
+    return scratch;
+  }
+
+  const StateKey* base_ = nullptr;
+  std::shared_ptr<const Path> whole_;
+  std::array<std::uint32_t, kBelow> below_{};
+  std::uint16_t baseSize_ = 0;  // sized so that a mark is one cache line
+  std::uint8_t belowSize_ = 0;
+  bool held_ = false;
 };
 
 // Rebuilds asked for by notices run at most once per display frame, and leave the main queue at least as long
@@ -366,21 +471,22 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   };
   // An appear, disappear or transition node of a built tree, known by its kind and path.
   struct Mark {
-    std::shared_ptr<const MarkPath> path;  // shared, so that a mark kept from the build before costs no copy
+    MarkPath path;
     AnyView node;
     // The node's kind, held beside the path: the marks are compared at every rebuild, and a long list's nodes
     // are out of the caches by then.
     AnyView::Kind kind;
   };
+  static_assert(sizeof(Mark) <= 64, "a mark is one cache line");
   struct MarkHash {
     std::size_t operator()(const Mark* mark) const {
-      return PathHash{}(*mark->path) * 31 + static_cast<std::size_t>(mark->kind);
+      return mark->path.hash() * 31 + static_cast<std::size_t>(mark->kind);
     }
   };
   struct SameMark {
     bool operator()(const Mark* a, const Mark* b) const {
       // A mark moved out of the last build's list (see movedMarks) is settled already and matches nothing.
-      return a->kind == b->kind && a->path && b->path && (a->path == b->path || SamePath{}(*a->path, *b->path));
+      return a->kind == b->kind && a->path.held() && b->path.held() && a->path == b->path;
     }
   };
 
@@ -438,19 +544,39 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   // A node like `node` over `children`.
   static std::shared_ptr<AnyView::Node> withChildren(const AnyView::Node& node, std::vector<AnyView> children);
   State& stateFor(const Path& path);
-  // The path of a mark of `kind` at `path`: that of the mark the last build had next in its place when it is
-  // the same, so that a tree that kept its shape makes no path again and the diff compares pointers.
-  std::shared_ptr<const MarkPath> markPath(AnyView::Kind kind, const Path& path) {
+  // The path of a mark of `kind` at `path`, below `markBase`. One kept whole is, when it is the same, that of
+  // the mark the last build had next in its place, so that a tree that kept its shape makes no path again.
+  MarkPath markPath(AnyView::Kind kind, const Path& path) {
+    if (MarkPath::fitsBelow(markBase, path)) return MarkPath(markBase, path);
     if (marksCursor < marks.size()) {
       const Mark& before = marks[marksCursor];
-      if (before.kind == kind && before.path && SamePath{}(*before.path, path)) {
+      if (before.kind == kind && before.path.isWhole() && before.path == PathView(path)) {
         ++marksCursor;
         return before.path;
       }
     }
     // The marks of one node's modifiers stand in one place.
-    if (!buildingMarks.empty() && SamePath{}(*buildingMarks.back().path, path)) return buildingMarks.back().path;
-    return std::make_shared<const MarkPath>(path);
+    if (!buildingMarks.empty() && buildingMarks.back().path.isWhole() && buildingMarks.back().path == PathView(path)) {
+      return buildingMarks.back().path;
+    }
+    return MarkPath::whole(path);
+  }
+  // Room for `siblings` more children like the first of a long stack, which made `marksMade` marks and
+  // `statesMade` states. A list's first build has no counts from a build before, and growing by doubling
+  // copies (for the state table, links again) all that the list has made so far, time after time, into ever
+  // larger blocks. Never less than doubling, so that the stacks of every row asking in turn stay linear.
+  void reserveLike(std::size_t marksMade, std::size_t statesMade, std::size_t siblings) {
+    const std::size_t marksWanted = buildingMarks.size() + marksMade * siblings;
+    if (marksMade != 0 && marksWanted > buildingMarks.capacity()) {
+      buildingMarks.reserve(std::max(marksWanted, buildingMarks.capacity() * 2));
+    }
+    if (statesMade == 0) return;
+    const std::size_t statesWanted = states.size() + statesMade * siblings;
+    if (double(statesWanted) > double(states.bucket_count()) * double(states.max_load_factor())) {
+      states.reserve(std::max(statesWanted, states.size() * 2));
+    }
+    const std::size_t reachedWanted = reached.size() + statesMade * siblings;
+    if (reachedWanted > reached.capacity()) reached.reserve(std::max(reachedWanted, reached.capacity() * 2));
   }
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
@@ -479,6 +605,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     movedMarks.clear();
   }
   std::size_t marksCursor = 0;  // the mark of the last build that the next mark made is likely to be
+  const StateKey* markBase = nullptr;  // the key of the innermost state above the node being built
   std::size_t statesVisited = 0;  // distinct states the build under way has reached
   std::vector<State*> reached;    // those states, in the order reached
   // The states the last build that ran to its end reached, in order, and the one the next look is likely for.
@@ -924,7 +1051,9 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
         last.builtIn = buildCount;
         return last.result;
       }
+      const StateKey* outerBase = std::exchange(markBase, state.key);
       AnyView built = buildBelow(result, path, positionIdentity(0), bounds, state.built ? &state.built->result : nullptr);
+      markBase = outerBase;
       if (marksBefore) settleMarks(beforeBegin, beforeEnd, marksBegin);
       // A bridged view is updated at every rebuild, so what holds one is never kept.
       if (firstReach && bridgesBuilt == bridgesBefore) {
@@ -981,9 +1110,11 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
         }
         const AnyView* stood = before && i < before->children.size() ? &before->children[i] : nullptr;
         // A child with an id of its own is known by it, wherever it stands.
+        const std::size_t marksBefore = buildingMarks.size(), statesBefore = states.size();
         AnyView built = child.kind() == AnyView::Kind::identity
                             ? build(child, path, bounds, stood)
                             : buildBelow(child, path, positionIdentity(i), bounds, stood);
+        if (i == 0 && count > 8) reserveLike(buildingMarks.size() - marksBefore, states.size() - statesBefore, count - 1);
         if (!gathering) {
           const bool given = asGiven && built.node_ == child.node_;
           const bool same = asBefore && built.node_ == before->children[i].node_;
@@ -1208,6 +1339,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   buildingMarks.reserve(marks.size());
   movedMarks.clear();
   marksCursor = 0;
+  markBase = nullptr;
   Path path;
   // Held here: a root body that sets a new root replaces the host's, not the function running.
   const auto body = root;
@@ -1223,9 +1355,10 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
     putBack.core = nullptr;
   }
 
-  // State lives while its identity is in the tree; what left is kept until the disappear actions, which
-  // hold it weakly, have run. When every state was reached there is nothing to look for.
-  std::vector<State> left;
+  // State lives while its identity is in the tree; what left is kept, with its key, until the disappear
+  // actions, which hold it weakly, have run, and the last build's marks that name the key are gone. When
+  // every state was reached there is nothing to look for.
+  std::vector<decltype(states)::node_type> left;
   if (statesVisited != states.size()) {
     std::vector<std::shared_ptr<View>> leftViews;
     for (auto it = states.begin(); it != states.end();) {
@@ -1241,8 +1374,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
           view->removeFromSuperview();
         }
       }
-      left.push_back(std::move(it->second));
-      it = states.erase(it);
+      left.push_back(states.extract(it++));
     }
     // All at once: rows removed one by one each walked every row still there.
     rootView->removeSubviews(leftViews);
