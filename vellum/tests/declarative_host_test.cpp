@@ -905,6 +905,78 @@ TEST(DeclarativeHost, MarksAreKnownByTheirPlaceWhateverBuiltThem) {
   });
 }
 
+// A body keeping several state objects and reading several objects keeps each of them, hears from each, and
+// starts afresh once its row has left.
+TEST(DeclarativeHost, ABodyKeepsEveryStateObjectAndHearsFromEveryObjectItReads) {
+  struct Other : ObservableObject {};
+  onMain([] {
+    auto first = std::make_shared<Counter>();
+    auto second = std::make_shared<Counter>();
+    int built = 0, made = 0;
+    std::vector<const void*> kept;
+    bool shown = true;
+    auto host = DeclarativeHost::make([&] {
+      if (!shown) return AnyView::stack({});
+      return AnyView::stack({AnyView::body([&](BuildContext& context) {
+        ++built;
+        auto make = [&made] { ++made; return std::make_shared<Counter>(); };
+        kept = {context.stateObject<Counter>(make).get(),
+                context.stateObject<Other>([&made] { ++made; return std::make_shared<Other>(); }).get(),
+                context.stateObject<Counter>(make).get()};
+        context.observe(*first);
+        context.observe(*second);
+        return AnyView::clear();
+      })});
+    });
+    host->rebuild();
+    const auto madeFirst = kept;
+    EXPECT_EQ(made, 3);
+    for (auto* object : {first.get(), second.get()}) {
+      object->sendWillChange();
+      EXPECT_TRUE(host->rebuildIfNeeded());
+    }
+    EXPECT_EQ(built, 3);
+    EXPECT_EQ(made, 3);
+    EXPECT_EQ(kept, madeFirst);
+    shown = false;
+    host->rebuild();
+    shown = true;
+    host->rebuild();
+    EXPECT_EQ(made, 6);
+  });
+}
+
+// A long list whose rows leave and come by the dozen: each row that stays keeps its state, whatever left or
+// came beside it, and each row that comes starts afresh.
+TEST(DeclarativeHost, ALongListKeepsTheStateOfEveryRowThatStays) {
+  onMain([] {
+    std::vector<std::string> events;
+    int made = 0;
+    std::vector<int> shown;
+    for (int i = 0; i < 100; ++i) shown.push_back(i);
+    auto host = DeclarativeHost::make([&] {
+      std::vector<AnyView> rows;
+      for (int i : shown) rows.push_back(row(std::to_string(i), events, made));
+      return AnyView::stack(std::move(rows));
+    });
+    host->rebuild();
+    // Every even row leaves, and fifty new ones come among those that stay.
+    std::vector<int> next;
+    for (int i = 1; i < 100; i += 2) next.insert(next.end(), {i, 100 + i / 2});
+    shown = next;
+    host->rebuild();
+    host->rebuild();
+    EXPECT_EQ(made, 150);
+    EXPECT_EQ(host->stateCount(), 100u);
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e.starts_with("disappear"); }), 50);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "appear 149"), 1);
+    shown = {};
+    host->rebuild();
+    EXPECT_EQ(host->stateCount(), 0u);
+    EXPECT_EQ(events.size(), 300u);
+  });
+}
+
 TEST(DeclarativeHost, RebuildingOffTheMainQueueStopsNamingTheCall) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto host = onMain([] { return DeclarativeHost::make([] { return AnyView::clear(); }); });

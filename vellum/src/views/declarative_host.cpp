@@ -30,14 +30,15 @@ struct AnyView::Node {
     std::shared_ptr<const Bridge> bridge;
     std::shared_ptr<View> view;  // the headless view of a built node
   };
-  Kind kind = Kind::empty;
   std::vector<AnyView> children;
   // Each kind carries at most one thing beside its children. One slot for all of them keeps a node small: a
   // rebuild makes and lets go of several nodes per row, and a list of thousands of rows outgrows the caches
-  // long before it outgrows anything else.
-  std::variant<std::monostate, Picture, double, Sides, AnyTransition, Identity, std::function<void()>, Bridged,
-               std::function<AnyView(BuildContext&)>>
+  // long before it outgrows anything else. The kind lies in the slot's tail padding, which keeps a node and
+  // its shared count within a smaller block of the heap.
+  [[no_unique_address]] std::variant<std::monostate, Picture, double, Sides, AnyTransition, Identity,
+                                     std::function<void()>, Bridged, std::function<AnyView(BuildContext&)>>
       payload;
+  Kind kind = Kind::empty;
 
   template <class T>
   const T* as() const {
@@ -75,17 +76,18 @@ class StoredPath {
     if (size_ <= kInPlace) {
       std::copy(path.begin(), path.end(), inPlace_.begin());
     } else {
-      onHeap_.assign(path.begin(), path.end());
+      onHeap_ = std::make_unique<AnyView::Identity[]>(size_);
+      std::copy(path.begin(), path.end(), onHeap_.get());
     }
   }
-  PathView view() const { return size_ <= kInPlace ? PathView(inPlace_.data(), size_) : PathView(onHeap_); }
+  PathView view() const { return PathView(size_ <= kInPlace ? inPlace_.data() : onHeap_.get(), size_); }
   // Where its identities are, to ask for them ahead.
   const void* data() const { return view().data(); }
 
  private:
   std::size_t size_;
   std::array<AnyView::Identity, kInPlace> inPlace_;
-  std::vector<AnyView::Identity> onHeap_;
+  std::unique_ptr<AnyView::Identity[]> onHeap_;
 };
 using StateKey = StoredPath<2>;
 
@@ -269,6 +271,74 @@ class FirstInPlace {
   std::vector<T> more_;
 };
 
+// Slots for the nodes of a hash table of `Value`s, carved from blocks that grow with the table: a long list's
+// first build makes a state per row, and a block of the heap for each was the largest a row took, found one
+// by one among whatever the heap had free then and handed back one by one when the list went. A slot freed by
+// an entry that left is taken by the next one made; the blocks go with the table. Anything else the table
+// asks for (its buckets) comes from the heap.
+class NodePool {
+ public:
+  void* take(std::size_t size) {
+    if (void* slot = free_) {
+      free_ = *static_cast<void**>(slot);
+      return slot;
+    }
+    if (next_ == end_) {
+      const std::size_t slots = std::min<std::size_t>(kMostSlots, std::size_t(16) << blocks_.size());
+      blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(slots * size));
+      next_ = blocks_.back().get();
+      end_ = next_ + slots * size;
+    }
+    return std::exchange(next_, next_ + size);
+  }
+  void give(void* slot) {
+    *static_cast<void**>(slot) = free_;
+    free_ = slot;
+  }
+
+ private:
+  // Blocks small enough to come from the heap's own free memory rather than each be mapped afresh.
+  static constexpr std::size_t kMostSlots = 256;
+  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::byte* next_ = nullptr;
+  std::byte* end_ = nullptr;
+  void* free_ = nullptr;
+};
+
+template <class T, class Value>
+class NodePoolAllocator {
+ public:
+  using value_type = T;
+  NodePoolAllocator() : pool_(std::make_shared<NodePool>()) {}
+  template <class U>
+  NodePoolAllocator(const NodePoolAllocator<U, Value>& other) : pool_(other.pool_) {}
+
+  T* allocate(std::size_t n) {
+    if constexpr (isNode) {
+      if (n == 1) return static_cast<T*>(pool_->take(sizeof(T)));
+    }
+    return std::allocator<T>().allocate(n);
+  }
+  void deallocate(T* p, std::size_t n) {
+    if constexpr (isNode) {
+      if (n == 1) return pool_->give(p);
+    }
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const NodePoolAllocator<U, Value>& other) const {
+    return pool_ == other.pool_;
+  }
+
+ private:
+  template <class, class>
+  friend class NodePoolAllocator;
+  // Only a node holds a whole value; the buckets are pointers.
+  static constexpr bool isNode = sizeof(T) >= sizeof(Value);
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  std::shared_ptr<NodePool> pool_;
+};
+
 }  // namespace
 
 struct ObservableObject::Subscribers {
@@ -445,15 +515,24 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   struct State {
     // The state objects, by slot: the first in place, as most bodies keep one and every build reads it.
     std::pair<std::type_index, BuildContext::Slot> firstSlot{typeid(void), BuildContext::Slot{}};
-    std::vector<std::pair<std::type_index, BuildContext::Slot>> moreSlots;
-    std::shared_ptr<View> bridgedView;
-    std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
-    std::size_t visitedIn = 0;                  // the build that last reached this identity
+    std::size_t visitedIn = 0;  // the build that last reached this identity
     // Set by a notice from an object the body here read; cleared as the body is evaluated.
     std::shared_ptr<bool> changed = std::make_shared<bool>(false);
     // The subscribers of the objects the body here read: the first in place, as for the slots.
     std::weak_ptr<const void> firstReading;
-    std::vector<std::weak_ptr<const void>> moreReading;
+    // What few places have: more state objects or read objects than one, a bridged view. Out of line, so
+    // that a long list's states, one per row, take fewer bytes of the heap to make and to read again.
+    struct Rare {
+      std::vector<std::pair<std::type_index, BuildContext::Slot>> moreSlots;
+      std::vector<std::weak_ptr<const void>> moreReading;
+      std::shared_ptr<View> bridgedView;
+      std::type_index bridgeType = typeid(void);  // the kind of bridge that made bridgedView
+    };
+    std::unique_ptr<Rare> rare;
+    Rare& rareParts() {
+      if (!rare) rare = std::make_unique<Rare>();
+      return *rare;
+    }
     const StateKey* key = nullptr;  // this state's own, in `states`, just before it
     std::size_t reachedAt = 0;   // where this state stands in `reached` of the build that last reached it
     // What the body here built last, for a rebuild driven by notices alone: the same body value, laid out in
@@ -478,6 +557,7 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     AnyView::Kind kind;
   };
   static_assert(sizeof(Mark) <= 64, "a mark is one cache line");
+  static_assert(sizeof(AnyView::Node) <= 72, "a node's kind lies in its payload's tail padding");
   struct MarkHash {
     std::size_t operator()(const Mark* mark) const {
       return mark->path.hash() * 31 + static_cast<std::size_t>(mark->kind);
@@ -586,7 +666,8 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   // Shared, so that a build runs a root of its own holding: the root body may set a new root while it runs.
   std::shared_ptr<const std::function<AnyView()>> root;
   AnyView tree;
-  std::unordered_map<StateKey, State, PathHash, SamePath> states;
+  using StateEntry = std::pair<const StateKey, State>;
+  std::unordered_map<StateKey, State, PathHash, SamePath, NodePoolAllocator<StateEntry, StateEntry>> states;
   std::vector<Mark> marks;  // of the last tree
   std::vector<Mark> buildingMarks;
   // Marks moved from the last build's list into this one's by bodies whose result came out as before: the
@@ -822,26 +903,30 @@ std::vector<AnyView> AnyView::findAll(Kind wanted) const {
 
 void BuildContext::observe(ObservableObject& object) {
   auto& subscribers = object.subscribers_;
-  auto& first = scope_.state.firstReading;
-  auto& more = scope_.state.moreReading;
+  auto& state = scope_.state;
+  auto& first = state.firstReading;
   // Owners compared, not addresses: an object made where a gone one was is another object.
   auto same = [&](const std::weak_ptr<const void>& weak) {
     return !weak.owner_before(subscribers) && !subscribers.owner_before(weak);
   };
   // An object this place read before has this host among its own already: hosts leave that list only once
   // they are gone, so a body that reads the same objects at each build costs no look at them.
-  if (same(first) || std::any_of(more.begin(), more.end(), same)) return;
-  // A body may read a new object at each build: those gone are let go, so the list stays as long as what
-  // the body reads.
-  std::erase_if(more, [](const auto& weak) { return weak.expired(); });
-  if (first.expired() && !more.empty()) {
-    first = std::move(more.back());
-    more.pop_back();
+  if (same(first)) return;
+  if (state.rare) {
+    auto& more = state.rare->moreReading;
+    if (std::any_of(more.begin(), more.end(), same)) return;
+    // A body may read a new object at each build: those gone are let go, so the list stays as long as what
+    // the body reads.
+    std::erase_if(more, [](const auto& weak) { return weak.expired(); });
+    if (first.expired() && !more.empty()) {
+      first = std::move(more.back());
+      more.pop_back();
+    }
   }
   if (first.expired()) {
     first = subscribers;
   } else {
-    more.push_back(subscribers);
+    state.rareParts().moreReading.push_back(subscribers);
   }
   auto& readers = subscribers->readers;
   if (readers.size() >= subscribers->pruneReadersAt) {
@@ -856,9 +941,12 @@ void BuildContext::observe(ObservableObject& object) {
 
 BuildContext::Slot& BuildContext::slotFor(std::type_index type) {
   const std::size_t slot = nextSlot_++;
-  auto& more = scope_.state.moreSlots;
-  if (slot > more.size()) more.emplace_back(type, Slot{});
-  auto& held = slot == 0 ? scope_.state.firstSlot : more[slot - 1];
+  auto& held = [&]() -> std::pair<std::type_index, Slot>& {
+    if (slot == 0) return scope_.state.firstSlot;
+    auto& more = scope_.state.rareParts().moreSlots;
+    if (slot > more.size()) more.emplace_back(type, Slot{});
+    return more[slot - 1];
+  }();
   // State of another type is another view's, one that stood in this place before: this one starts afresh.
   if (held.first != type) held = {type, Slot{}};
   return held.second;
@@ -1144,7 +1232,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
     case AnyView::Kind::bridged: {
       const auto& bridgeHeld = node->as<AnyView::Node::Bridged>()->bridge;
       if (!bridgeHeld) return view;
-      State& state = stateFor(path);
+      State::Rare& state = stateFor(path).rareParts();
       ++bridgesBuilt;
       const Bridge& bridge = *bridgeHeld;
       if (state.bridgedView && state.bridgeType != typeid(bridge)) {
@@ -1366,7 +1454,7 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
         ++it;
         continue;
       }
-      if (auto& view = it->second.bridgedView) {
+      if (const auto& view = it->second.rare ? it->second.rare->bridgedView : kNoView) {
         // One the application moved elsewhere leaves from where it is.
         if (view->superview() == rootView) {
           leftViews.push_back(view);
