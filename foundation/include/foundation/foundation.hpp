@@ -30,3 +30,4 @@
 #include "foundation/serial_queue.hpp"
 #include "foundation/thread_pool.hpp"
 #include "foundation/user_defaults.hpp"
+#include "foundation/user_folders.hpp"
