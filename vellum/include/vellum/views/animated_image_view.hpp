@@ -19,6 +19,8 @@
 // naming it. The public fields below cannot check: they are read when the view builds its animator and
 // tells its delegate, on the main queue, and are written there too. The one exception is the last release: a view released on another thread sends its animator and
 // link to the main queue, where they are cancelled and invalidated.
+// At exit: views may still be made and used on the main queue while the process exits (after main returned or
+// exit() was called, up to its very end); nothing of the library they reach is destroyed by then.
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,7 +32,8 @@
 
 namespace vellum {
 
-inline const std::string kRunLoopCommonModes = "kCFRunLoopCommonModes";
+// Never destroyed: the main queue goes on making views while the process exits and its static objects go.
+inline const std::string& kRunLoopCommonModes = *new std::string("kCFRunLoopCommonModes");
 
 class AnimatedImageView;
 
