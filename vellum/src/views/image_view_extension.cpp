@@ -145,7 +145,8 @@ std::shared_ptr<DownloadTask> ImageViewLoading::setImage(const std::shared_ptr<I
                                                          RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
   // The same closures for every request: made once rather than per call.
-  static const TaskPropertyAccessor tasks = taskKeys().accessor();
+  // Never destroyed: the main queue may set images while the process exits and its static objects go.
+  static const TaskPropertyAccessor& tasks = *new TaskPropertyAccessor(taskKeys().accessor());
   if (!source) {
     setPlaceholder(*view, std::move(placeholder));
     giveBackReplacedLoad(*view);

@@ -20,7 +20,8 @@ std::shared_ptr<DownloadTask> TextAttachmentLoading::setImage(const std::shared_
                                                               RetrieveImageCompletion completionHandler) {
   VELLUM_REQUIRE_MAIN_QUEUE();
   // The same closures for every request: made once rather than per call.
-  static const TaskPropertyAccessor tasks = taskKeys().accessor();
+  // Never destroyed: the main queue may set images while the process exits and its static objects go.
+  static const TaskPropertyAccessor& tasks = *new TaskPropertyAccessor(taskKeys().accessor());
   if (!source) {
     attachment->setImage(placeholder);
     image_setting::endWithoutSource(*attachment, tasks, completionHandler);
