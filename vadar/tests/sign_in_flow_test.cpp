@@ -255,6 +255,19 @@ TEST(SignInRoads, ACompletedSignInReturnsWithItsSessionCurrent) {
   EXPECT_EQ(session->id, signIn.createdSessionId);
 }
 
+// A refused step changes the client too (its sign-in now names the identifier, a verification failed): the
+// error reaches the caller only once that client is installed, as a success does, and not some time later.
+TEST(SignInRoads, ARefusedStepThrowsOnlyOnceItsClientIsInstalled) {
+  SessionsHarness harness;
+  ASSERT_FALSE(harness.vadar().client());
+  testing::MainQueueHold busy(1s);
+  ASSERT_TRUE(busy.held());
+  EXPECT_THROW(SignIn::create(emailAndPassword("wrong")), VadarAPIError);
+  ASSERT_TRUE(harness.vadar().client()) << "the error came before the client of its answer";
+  ASSERT_TRUE(harness.vadar().client()->signIn);
+  EXPECT_EQ(harness.vadar().client()->signIn->identifier, SessionsHarness::email);
+}
+
 TEST(SignInRoads, AWrongPasswordThrowsTheAPIErrorAfterTheAnswerWasProcessed) {
   SessionsHarness harness;
   try {

@@ -27,9 +27,16 @@ httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
 }
 
 httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
-  auto answer = sendThroughPipeline(request);
-  settleSignedInState();
-  return answer;
+  // A refused answer carries a client as well (a failed verification, the identifier taken): the caller that
+  // catches the error reads the state it left, so the error waits for it like an answer does.
+  try {
+    auto answer = sendThroughPipeline(request);
+    settleSignedInState();
+    return answer;
+  } catch (...) {
+    settleSignedInState();
+    throw;
+  }
 }
 
 ClientService liveClientService() {
