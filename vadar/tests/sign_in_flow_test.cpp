@@ -268,6 +268,31 @@ TEST(SignInRoads, ARefusedStepThrowsOnlyOnceItsClientIsInstalled) {
   EXPECT_EQ(harness.vadar().client()->signIn->identifier, SessionsHarness::email);
 }
 
+// The application quits while a sign-in waits on a stalled frontend API: the step ends with the shutdown, as
+// cancelled, and the answer that comes later installs nothing.
+TEST(SignInRoads, ShutdownEndsAStepWaitingOnAStalledServer) {
+  SessionsHarness harness;
+  harness.api().holdAnswers("POST", "/v1/client/sign_ins");
+  auto signingIn = testing_support::launch([] {
+    try {
+      SignIn::create(emailAndPassword(fake_frontend_api::password));
+    } catch (const httpkit::URLError& error) {
+      return error.code() == httpkit::URLError::Code::cancelled ? std::string("cancelled") : error.what();
+    } catch (const std::exception& error) {
+      return std::string(error.what());
+    }
+    return std::string("signed in");
+  });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  harness.vadar().shutdown();
+  const bool ended = signingIn.wait_for(5s) == std::future_status::ready;
+  harness.api().releaseAnswers();
+  ASSERT_TRUE(ended) << "the sign-in went on waiting for the server after shutdown()";
+  EXPECT_EQ(signingIn.get(), "cancelled");
+  SessionsHarness::settle();
+  EXPECT_FALSE(harness.vadar().session());
+}
+
 TEST(SignInRoads, AWrongPasswordThrowsTheAPIErrorAfterTheAnswerWasProcessed) {
   SessionsHarness harness;
   try {

@@ -16,21 +16,36 @@
 namespace vadar {
 namespace core {
 
-httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
+namespace {
+
+httpkit::RawResponse send(const httpkit::AnyRequest& request, std::stop_token stop) {
   const auto client = apiClientFactory().resolve();
   // Without a base address the path alone would be sent, and fail as a URL error nobody could place.
   if (!client->configuration().baseURL)
     throw VadarClientError(
         "The client is not configured: call Vadar::configure() with a valid publishable key before making "
         "requests. Nothing was sent.");
-  return client->data(request, StopTokenScope::current());
+  return client->data(request, std::move(stop));
+}
+
+}  // namespace
+
+httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
+  return send(request, StopTokenScope::current());
 }
 
 httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
+  // Such a step runs on the application's own thread, with no stop of its own: shutdown() ends it all the same,
+  // so that quitting never waits on a stalled server and no signed-in state comes in after it.
+  std::stop_source stop;
+  const auto relay = [&stop] { stop.request_stop(); };
+  const std::stop_callback ownStop(StopTokenScope::current(), relay);
+  const std::stop_callback shutdownStop(BackgroundTasks::shared().shutdownToken(), relay);
+  const StopTokenScope scope(stop.get_token());  // the waits for the answer's client heed it too
   // A refused answer carries a client as well (a failed verification, the identifier taken): the caller that
   // catches the error reads the state it left, so the error waits for it like an answer does.
   try {
-    auto answer = sendThroughPipeline(request);
+    auto answer = send(request, stop.get_token());
     settleSignedInState();
     return answer;
   } catch (...) {
