@@ -273,16 +273,8 @@ TEST(SignInRoads, ARefusedStepThrowsOnlyOnceItsClientIsInstalled) {
 TEST(SignInRoads, ShutdownEndsAStepWaitingOnAStalledServer) {
   SessionsHarness harness;
   harness.api().holdAnswers("POST", "/v1/client/sign_ins");
-  auto signingIn = testing_support::launch([] {
-    try {
-      SignIn::create(emailAndPassword(fake_frontend_api::password));
-    } catch (const httpkit::URLError& error) {
-      return error.code() == httpkit::URLError::Code::cancelled ? std::string("cancelled") : error.what();
-    } catch (const std::exception& error) {
-      return std::string(error.what());
-    }
-    return std::string("signed in");
-  });
+  auto signingIn = testing_support::launch(
+      [] { return outcomeOf([] { SignIn::create(emailAndPassword(fake_frontend_api::password)); }, "signed in"); });
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   harness.vadar().shutdown();
   const bool ended = signingIn.wait_for(5s) == std::future_status::ready;

@@ -551,16 +551,8 @@ testing_support::BoundedTask<std::string> launchLoad(Vadar& vadar,
 TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
   VadarHarness harness;
   harness.api().holdAnswers("GET", "/v1/client");
-  auto loading = testing_support::launch([&vadar = harness.vadar()] {
-    try {
-      vadar.load();
-    } catch (const httpkit::URLError& error) {
-      return error.code() == httpkit::URLError::Code::cancelled ? std::string("cancelled") : error.what();
-    } catch (const std::exception& error) {
-      return std::string(error.what());
-    }
-    return std::string("loaded");
-  });
+  auto loading =
+      testing_support::launch([&vadar = harness.vadar()] { return outcomeOf([&] { vadar.load(); }, "loaded"); });
   ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
   harness.vadar().shutdown();
   const bool ended = loading.wait_for(5s) == std::future_status::ready;
