@@ -49,7 +49,12 @@ httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& reques
     settleSignedInState();
     return answer;
   } catch (...) {
-    settleSignedInState();
+    // The step's own error is what the caller gets: a wait that cannot be made here (on the main queue, say)
+    // does not stand in for it.
+    try {
+      settleSignedInState();
+    } catch (...) {
+    }
     throw;
   }
 }
