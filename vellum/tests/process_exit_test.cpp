@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 
@@ -109,7 +110,9 @@ void startLoadingImages(const foundation::Bytes& png, const std::filesystem::pat
   const std::string answer = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: image/png\r\nContent-Length: " +
                              std::to_string(png.size()) + "\r\n\r\n" + std::string(png.begin(), png.end());
   auto* server = new testing_support::ScriptedServer({{std::chrono::milliseconds(0), answer}});
-  for (int i = 0; i < 4; ++i) foundation::MainQueue::post([server, i] { loadImagesForever(server->baseURL(), i * 100000); });
+  for (int i = 0; i < 4; ++i) {
+    foundation::MainQueue::post([server, i] { loadImagesForever(server->baseURL(), i * 100000); });
+  }
   foundation::MainQueue::post([server] { hostImagesForever(server->baseURL(), 900000); });
 }
 
@@ -126,38 +129,40 @@ void expectWholeEntries(const std::filesystem::path& cacheFolder, const foundati
   EXPECT_GT(entries, 0);
 }
 
-TEST(ProcessExit, ViewsMadeAndLoadedOnTheMainQueueWhileTheProcessExitsAreWhole) {
+// Runs `child` in a child process over a server of one photo and a cache folder of its own; the child must end
+// the process with status 0 (no signal, no sanitizer report), and what its cache left must be whole.
+using ExitingChild = std::function<void(const foundation::Bytes& png, const std::filesystem::path& cacheFolder)>;
+void expectAWholeExit(const ExitingChild& child) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const foundation::Bytes png = test::pngBytes(8, 6);
   test::DirectoryOfDeathTest dir;
   EXPECT_EXIT(
       {
         ::alarm(30);  // a child that hangs dies of the alarm instead of holding the test
-        lateTeardownArmed = true;
-        foundation::MainQueue::post(makeViewsForever);
-        startLoadingImages(png, dir.path());
-        std::exit(viewsMade().awaitMore(10) && imagesShown().awaitMore(20) ? 0 : 2);
+        child(png, dir.path());
       },
       testing::ExitedWithCode(0), "");
   expectWholeEntries(dir.path(), png);
 }
 
+TEST(ProcessExit, ViewsMadeAndLoadedOnTheMainQueueWhileTheProcessExitsAreWhole) {
+  expectAWholeExit([](const foundation::Bytes& png, const std::filesystem::path& cacheFolder) {
+    lateTeardownArmed = true;
+    foundation::MainQueue::post(makeViewsForever);
+    startLoadingImages(png, cacheFolder);
+    std::exit(viewsMade().awaitMore(10) && imagesShown().awaitMore(20) ? 0 : 2);
+  });
+}
+
 // The application may also end the process from a task of the main queue itself: exit then runs on the queue's
 // thread, and nothing it waits for may wait on the main queue in turn.
 TEST(ProcessExit, AnExitFromTheMainQueueWhileImagesLoadEndsAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const foundation::Bytes png = test::pngBytes(8, 6);
-  test::DirectoryOfDeathTest dir;
-  EXPECT_EXIT(
-      {
-        ::alarm(30);  // a child that hangs dies of the alarm instead of holding the test
-        startLoadingImages(png, dir.path());
-        if (!imagesShown().awaitMore(20)) std::_Exit(2);
-        foundation::MainQueue::post([] { std::exit(0); });
-        for (;;) ::pause();  // the main queue ends the process
-      },
-      testing::ExitedWithCode(0), "");
-  expectWholeEntries(dir.path(), png);
+  expectAWholeExit([](const foundation::Bytes& png, const std::filesystem::path& cacheFolder) {
+    startLoadingImages(png, cacheFolder);
+    if (!imagesShown().awaitMore(20)) std::_Exit(2);
+    foundation::MainQueue::post([] { std::exit(0); });
+    for (;;) ::pause();  // the main queue ends the process
+  });
 }
 
 }  // namespace
