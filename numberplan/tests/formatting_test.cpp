@@ -103,6 +103,43 @@ TEST(EngineFormat, Layouts) {
   EXPECT_EQ(engine->format(canadian, PhoneNumberFormat::international), "+1 416-555-0100");
 }
 
+// Every format of a number with an extension: E.164 drops it, the others append it. Numbers of the codes that
+// belong to no country (ITU-T E.164, E.169.1-3) have no national prefix, and an Italian number keeps its leading
+// 0 in every form (AGCOM, Piano nazionale di numerazione).
+TEST(EngineFormatShippedPlan, ExtensionsNonGeographicCodesAndItalianZerosInEveryFormat) {
+  const auto engine = testing::shippedEngine();
+  struct Row {
+    const char* input;
+    const char* e164;
+    const char* international;
+    const char* national;
+  };
+  const Row rows[] = {
+      {"+800 1234 5678;ext=77", "+80012345678", "+800 1234 5678 ext. 77", "1234 5678 ext. 77"},
+      {"+808 1234 5678 x 5", "+80812345678", "+808 1234 5678 ext. 5", "1234 5678 ext. 5"},
+      {"+870 773 123 456 ext. 9", "+870773123456", "+870 773 123 456 ext. 9", "773 123 456 ext. 9"},
+      {"+881 6 3123 4567 ext 12", "+881631234567", "+881 6 3123 4567 ext. 12", "6 3123 4567 ext. 12"},
+      {"+882 16 1234 5678 ext 3", "+8821612345678", "+882 16 1234 5678 ext. 3", "16 1234 5678 ext. 3"},
+      {"+883 5100 1234 5678 #3", "+883510012345678", "+883 5100 1234 5678 ext. 3", "5100 1234 5678 ext. 3"},
+      {"+979 1 2345 6789 ext 1", "+979123456789", "+979 1 2345 6789 ext. 1", "1 2345 6789 ext. 1"},
+      {"+39 06 1234 5678 ext 12", "+390612345678", "+39 06 1234 5678 ext. 12", "06 1234 5678 ext. 12"},
+      {"0039 02 1234 5678", "+390212345678", "+39 02 1234 5678", "02 1234 5678"},
+  };
+  for (const Row& row : rows) {
+    const PhoneNumber number = engine->parse(row.input, "GB");
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::e164), row.e164) << row.input;
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::international), row.international) << row.input;
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::national), row.national) << row.input;
+    // Without the prefix, the international text loses "+<code> " and E.164 its "+<code>".
+    const std::string code = std::to_string(number.countryCode);
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::international, false),
+              std::string(row.international).substr(code.size() + 2))
+        << row.input;
+    EXPECT_EQ(engine->format(number, PhoneNumberFormat::e164, false), std::string(row.e164).substr(code.size() + 1))
+        << row.input;
+  }
+}
+
 // Bundesnetzagentur, Nummernplan (Ortsnetzkennzahlen): beside the four-digit codes of their towns (Fuerstenwalde
 // 03361, Erkner 03362, Eisenhuettenstadt 03364, Koenigs Wusterhausen 03375, Zossen 03377, Stralsund 03831), the
 // eastern blocks hold five-digit codes whose fourth digit is not 0: Bad Saarow 033631, Storkow 033678, Zeuthen

@@ -218,6 +218,23 @@ TEST_F(ParserTest, ParseErrors) {
   EXPECT_EQ(parseError("650 253 0000", "XX"), Case::invalidCountryCode);
 }
 
+// A dial link is not typed text: its scheme and parameters make no number, whatever they hold. Digits of scripts
+// the digit map does not know are no digits; only a well-formed extension after the number is read as one.
+TEST_F(ParserTest, DialLinksAndForeignDigitsGiveATypedError) {
+  for (const std::string text :
+       {"tel:+1-650-253-0000", "tel:6502530000;phone-context=+1", "tel:6502530000;phone-context=",
+        "tel:6502530000;phone-context=;phone-context=+44", "tel:;phone-context=+1", "+1 650 253 0000;ext=12;ext=13",
+        "+1 650 253 0000;ext=", "+1 650 253 0000;isub=12", "+1 650 253 0000;isub=;isub=", "+ +1 650 253 0000",
+        "+\u0967 \u096C\u096B\u0966 253 0000",                                // Devanagari
+        "+\u0E51 \u0E56\u0E55\u0E50 253 0000",                                // Thai
+        "+\U0001D7CF \U0001D7D4\U0001D7D3\U0001D7CE 253 0000"}) {             // mathematical bold
+    EXPECT_EQ(parseError(text), Case::invalidNumber) << text;
+  }
+  const PhoneNumber withExtension = engine->parse("+1 650 253 0000;ext=12", "US");
+  EXPECT_EQ(withExtension.numberExtension, "12");
+  EXPECT_EQ(withExtension.nationalNumber, 6502530000u);
+}
+
 // Text copied from a page or a message often carries white space before the plus sign: the number is still the
 // one after it, and the text as given stays the number's text.
 TEST_F(ParserTest, WhiteSpaceBeforeThePlusSign) {
