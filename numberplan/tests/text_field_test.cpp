@@ -400,6 +400,28 @@ TEST(TextFieldEditing, CaretStaysByTheDigitItWasNextTo) {
   }
 }
 
+// Backspacing a number away from its end shows, at every step, what typing the digits left shows: the bracket of
+// a layout the digits no longer fill goes with it, and the last backspace leaves the field empty.
+TEST(TextFieldEditing, BackspacingToTheStartShowsWhatTypingTheDigitsLeftShows) {
+  const auto engine = testing::shippedEngine();
+  const std::pair<const char*, const char*> numbers[] = {
+      {"US", "2025550143"}, {"BR", "11912345678"}, {"GB", "02079460123"}, {"US", "+12025550143"}};
+  for (const auto& [region, digits] : numbers) {
+    TextField field(engine, region);
+    field.type(digits);
+    for (std::size_t left = std::string_view(digits).size(); left-- > 0;) {
+      field.select(static_cast<std::int64_t>(utf16Length(field.text())));
+      field.backspace();
+      const std::string_view typed = std::string_view(digits).substr(0, left);
+      TextField typedAfresh(engine, region);
+      typedAfresh.type(typed);
+      EXPECT_EQ(field.text(), typedAfresh.text()) << region << " " << typed;
+      EXPECT_EQ(field.selection().location, typedAfresh.selection().location) << region << " " << typed;
+    }
+    EXPECT_EQ(field.text(), "") << region << " " << digits;
+  }
+}
+
 // A toolkit may hand over any selection, at either end of the 64-bit range: the caret lands inside the text.
 TEST(TextFieldEditing, SelectionsAtTheEndsOfTheRangeKeepTheCaretInTheText) {
   PhoneNumberFormatter formatter(testing::shippedEngine(), "US");

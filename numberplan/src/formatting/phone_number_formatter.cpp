@@ -34,11 +34,22 @@ std::int32_t clampedIndex(std::int64_t value, std::int32_t length) {
 
 bool isAsciiDigit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
 
-// Separators and brackets in front of the first digit or plus sign. Layouts such as North America's "(202) 555"
+// Separators and brackets a layout puts between digits.
+#define NUMBERPLAN_LAYOUT_PUNCTUATION                                                     \
+  "-\u2010-\u2015\u2212\u30FC\uFF0D-\uFF0F \u00A0\u00AD\u200B\u2060\u3000()\uFF08\uFF09\uFF3B\uFF3D." \
+  "\\[\\]/~\u2053\u223C\uFF5E"
+
+// Layout punctuation in front of the first digit or plus sign. Layouts such as North America's "(202) 555"
 // open with one, and as-you-type formatting leaves text that does not start with a dial character as typed.
 constexpr std::string_view leadingPunctuationPattern =
-    "^[-\u2010-\u2015\u2212\u30FC\uFF0D-\uFF0F \u00A0\u00AD\u200B\u2060\u3000()\uFF08\uFF09\uFF3B\uFF3D."
-    "\\[\\]/~\u2053\u223C\uFF5E]+(?=[+\uFF0B0-9\uFF10-\uFF19\u0660-\u0669\u06F0-\u06F9])";
+    "^[" NUMBERPLAN_LAYOUT_PUNCTUATION "]+(?=[+\uFF0B0-9\uFF10-\uFF19\u0660-\u0669\u06F0-\u06F9])";
+
+// Every run of layout punctuation; and a number's text made of nothing else but it, plus signs in front and
+// digits the digit map reads.
+constexpr std::string_view layoutPunctuationPattern = "[" NUMBERPLAN_LAYOUT_PUNCTUATION "]+";
+constexpr std::string_view laidOutDialTextPattern =
+    "[" NUMBERPLAN_LAYOUT_PUNCTUATION "]*[+\uFF0B]*[0-9\u0660-\u0669\u06F0-\u06F9" NUMBERPLAN_LAYOUT_PUNCTUATION "]*";
+#undef NUMBERPLAN_LAYOUT_PUNCTUATION
 
 }  // namespace
 
@@ -125,10 +136,23 @@ bool PhoneNumberFormatter::isPartialStringValid(std::string* partialString, Text
       }
     }
   }
-  const std::string formatted = partialFormatter_.formatPartial(typed);
-  // Formatting that leaves the text as it was given leaves the key as typed, with the bracket in front of it: a
-  // key that cannot be laid out ("+" after a whole number) must not cost the text its "(".
-  if (formatted == *partialString || formatted == typed) return true;
+  std::string formatted = partialFormatter_.formatPartial(typed);
+  if (formatted == *partialString) return true;
+  if (formatted == typed) {
+    // A deletion can leave the opening of a layout the digits no longer fill ("(20" of "(202) 555", "(11) " of
+    // "(11) 9"), and the digits after it come back as they are. Made of dial characters and layout punctuation
+    // alone, such text is laid out afresh from its dial characters: the field shows what typing them shows.
+    const auto regex = utility_->regexManager();
+    if (newLength < oldLength && regex && detail::matchesEntirely(*regex, laidOutDialTextPattern, *partialString)) {
+      const std::string dialText = regex->replacingMatches(layoutPunctuationPattern, *partialString, "");
+      formatted = partialFormatter_.formatPartial(dialText);
+      if (formatted == *partialString) return true;
+    } else {
+      // Otherwise the key is left as typed, with the bracket in front of it: a key that cannot be laid out ("+"
+      // after a whole number) must not cost the text its "(".
+      return true;
+    }
+  }
   const icu::UnicodeString formattedText = toUnicode(formatted);
 
   // A deletion that formatting undoes took only a separator the layout puts back. The caret steps over it, as
