@@ -297,6 +297,26 @@ TEST(TextFieldTyping, APastedExtensionStaysApart) {
   }
 }
 
+// A word pasted after the number, in brackets or after a dash, stays as it was written, every character of it;
+// the number before it is laid out and still reads as the same number.
+TEST(TextFieldTyping, AWordPastedAfterTheNumberKeepsItsBrackets) {
+  const std::pair<const char*, const char*> cases[][2] = {
+      {{"US", "+1 202 555 0143 (mobile)"}, {"+1 (202) 555-0143 (mobile)", "+12025550143"}},
+      {{"GB", "020 7946 0123 [home]"}, {"020 7946 0123 [home]", "+442079460123"}},
+      {{"DE", "030 1234567 (Zentrale)"}, {"030 1234567 (Zentrale)", "+49301234567"}},
+      {{"FR", "01 99 00 12 34 -bureau"}, {"01 99 00 12 34 -bureau", "+33199001234"}},
+  };
+  const auto engine = testing::shippedEngine();
+  for (const auto& [input, expected] : cases) {
+    TextField field(engine, input.first);
+    field.paste(input.second);
+    EXPECT_EQ(field.text(), expected.first) << input.second;
+    PhoneNumber shown;
+    EXPECT_NO_THROW(shown = engine->parse(field.text(), input.first)) << field.text();
+    EXPECT_EQ(engine->format(shown, PhoneNumberFormat::e164), expected.second) << field.text();
+  }
+}
+
 // An extension typed key by key after a spaced dash keeps its digits apart from the whole number before it, as a
 // pasted one does; a dash between the digits of a number still being typed stays a separator the layout replaces.
 TEST(TextFieldTyping, AnExtensionTypedAfterASpacedDashStaysApart) {

@@ -147,9 +147,10 @@ bool PartialFormatter::acceptsTypedText(std::string_view text) const {
 }
 
 std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::string_view text) const {
-  // The suffix starts at whichever of "," and ";" comes first, or with the white space before the first letter or
-  // "#" after a digit: an extension being typed ("ext. 12", " x12", "#12") is kept as typed, never laid out as
-  // more digits of the number. A whole extension (pasted) starts where the parser reads one, which takes in forms
+  // The suffix starts at whichever of "," and ";" comes first, or right after the last digit before the first
+  // letter or "#" after a digit: an extension being typed ("ext. 12", " x12", "#12") is kept as typed, never laid
+  // out as more digits of the number, and so is a word and whatever opens it (" (mobile)"), which the layout of the
+  // number would otherwise drop. A whole extension (pasted) starts where the parser reads one, which takes in forms
   // made of digits and separators alone ("030 1234567 - 12#").
   std::size_t split = text.size();
   if (const auto parser = parser_.lock()) {
@@ -168,7 +169,7 @@ std::pair<std::string, std::string> PartialFormatter::splitDialSuffix(std::strin
     const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     if (digitSeen && (letter || c == '#')) {
       split = index;
-      while (split > 0 && text[split - 1] == ' ') --split;
+      while (split > 0 && !detail::endsWithMappedDigit(text.substr(0, split))) --split;
       break;
     }
   }

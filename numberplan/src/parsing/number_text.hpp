@@ -67,6 +67,17 @@ inline bool hasUnmappedDigit(std::string_view text) {
   return found;
 }
 
+// Whether the last character of the text is a decimal digit the digit map reads (ASCII, Arabic-Indic, Persian).
+// Text cut inside a character ends with no digit.
+inline bool endsWithMappedDigit(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  auto offset = static_cast<std::int32_t>(text.size());
+  if (offset == 0) return false;
+  UChar32 character = 0;
+  U8_PREV(bytes, 0, offset, character);  // negative for a cut or ill-formed sequence
+  return character >= 0 && u_charType(character) == U_DECIMAL_DIGIT_NUMBER && mappedCharacter(character).has_value();
+}
+
 inline std::size_t characterCount(std::string_view text) {
   std::size_t count = 0;
   forEachCharacter(text, [&](UChar32, std::string_view) { ++count; });

@@ -12,9 +12,9 @@
 //   std::string c = typing.formatPartial("+4420794");    // "+44 20 794"
 //   std::string region = typing.currentRegion();         // "GB": the region of the last formatted text
 //
-// What follows the number is kept as typed after its layout: pauses and tones from the first "," or ";", and an
-// extension from the first letter or "#" after a digit ("(202) 555-0143 ext. 12"), or from white space and a dash
-// after a whole number ("030 1234567 - 12").
+// What follows the number is kept as typed after its layout: pauses and tones from the first "," or ";", an
+// extension or a word from the last digit before the first letter or "#" after a digit ("(202) 555-0143 ext. 12",
+// "(202) 555-0143 (mobile)"), and an extension from white space and a dash after a whole number ("030 1234567 - 12").
 // Text that does not look like a number being typed is returned exactly as typed, and so is text longer than
 // ParseManager::maxInputLength UTF-16 units or holding digits the digit map would drop (full-width digits).
 // Every call starts afresh: nothing of the text formatted before carries over. With a default region the
