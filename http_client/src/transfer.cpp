@@ -41,6 +41,15 @@ std::size_t codedBodyLimit(std::size_t decodedLimit) {
 // How often a driver's turn asks the kernel whether bytes reached a connection that curl holds back.
 constexpr std::chrono::milliseconds kSocketAskInterval{1};
 
+// RFC 9110's idempotent methods: sent twice, they leave the server as sent once. Any other (POST, PATCH, a
+// method of the caller's own) may act twice.
+bool isIdempotent(const HTTPMethod& method) {
+  for (const char* name : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
+    if (method.rawValue == name) return true;
+  }
+  return false;
+}
+
 bool isRedirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -155,6 +164,7 @@ bool Transfer::configureHop() {
   lastActivity_ = hopStarted_;
   connected_ = false;
   requestStarted_ = false;
+  neverSent_ = false;
   socket_ = CURL_SOCKET_BAD;
   socketAsked_ = {};
   status_ = 0;
@@ -622,11 +632,23 @@ int Transfer::onSocketOpened(void* user, curl_socket_t socket, curlsocktype) {
 int Transfer::onConnected(void* user, char* peerIP, char*, int peerPort, int localPort) {
   auto* self = static_cast<Transfer*>(user);
   self->connecting();
+  // Asked again within a hop with no byte of answer, curl is about to send the request once more: its kept
+  // connection ended after the request went out (a refused expectation would have brought a head). The
+  // server may have acted on it; only a request that does the same when repeated may go again.
+  if (self->requestStarted_ && !self->neverSent_ && self->headBytes_ == 0 && !isIdempotent(self->request_.method)) {
+    self->fail(URLError(URLError::Code::networkConnectionLost,
+                        "the connection closed after the request went out, before any answer; a " +
+                            self->request_.method.rawValue + " is not sent twice",
+                        self->originalURL_));
+    return CURL_PREREQFUNC_ABORT;
+  }
   self->requestStarted_ = true;
+  self->neverSent_ = false;
   if (self->sockets_) {
     self->socket_ = self->sockets_->find(peerIP, peerPort, localPort);
     if (self->socket_ != CURL_SOCKET_BAD && self->sockets_->shutDownIfUnasked(self->socket_)) {
       self->socket_ = CURL_SOCKET_BAD;
+      self->neverSent_ = true;
     } else if (self->socket_ != CURL_SOCKET_BAD) {
       self->socketBytes_ = ConnectionSockets::bytesMoved(self->socket_).value_or(0);
     }

@@ -126,6 +126,9 @@ class Transfer {
   bool connected_ = false;
   // The request is about to go out on the connection: what arrives now is the answer.
   bool requestStarted_ = false;
+  // The connection it was about to go out on was shut down first (see `ConnectionSockets`): it never
+  // reached the server, so curl may send it again on another.
+  bool neverSent_ = false;
   curl_socket_t socket_ = CURL_SOCKET_BAD;
   std::uint64_t socketBytes_ = 0;
   Clock::time_point socketAsked_{};

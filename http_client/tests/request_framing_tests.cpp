@@ -3,6 +3,7 @@
 // request as such a server would and records what it read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <memory>
 
@@ -177,3 +178,45 @@ TEST(KeptConnections, BytesThatArriveOnAnIdleConnectionAreNeverTheNextAnswer) {
 }
 
 }  // namespace
+
+// A kept connection the server closes after reading a request, without a byte of answer: the request reached
+// the server, which may have acted on it. An idempotent one may go out again on a fresh connection; a POST or
+// a PATCH (a sign-in step, a code to verify) must not reach the server twice, so it fails as a lost
+// connection and the caller decides.
+TEST(KeptConnections, ARequestWhoseConnectionDiesUnansweredIsSentAgainOnlyWhenIdempotent) {
+  static const std::string kAnswer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+  struct Case {
+    HTTPMethod method;
+    bool sentAgain;
+  };
+  for (const auto& c : {Case{HTTPMethod::get, true}, Case{HTTPMethod::put, true}, Case{HTTPMethod::delete_, true},
+                        Case{HTTPMethod::post, false}, Case{HTTPMethod::patch, false}}) {
+    SCOPED_TRACE(c.method.rawValue);
+    FramingServer server;
+    auto client = clientFor(server);
+    server.answerWith({kAnswer, FramingServer::kClose});
+    send(*client, Request<void>{"/first"});
+    Request<void> second{"/second", c.method};
+    if (c.method != HTTPMethod::get && c.method != HTTPMethod::delete_) second.body = kBody;
+    std::optional<httpkit::URLError> error;
+    ASSERT_TRUE(testing_support::runWithin(kDeadline, [&] {
+      error = httpkit_tests::thrown<httpkit::URLError>([&] { client->send(second); });
+    }));
+
+    const auto requests = server.requests();
+    const std::string line = std::string(c.method.rawValue) + " /second HTTP/1.1";
+    const auto seen = std::count_if(requests.begin(), requests.end(),
+                                    [&](const FramingServer::Request& r) { return r.requestLine() == line; });
+    if (c.sentAgain) {
+      EXPECT_FALSE(error) << error->what();
+      EXPECT_EQ(seen, 2) << "an idempotent request was not sent again on a fresh connection";
+    } else {
+      ASSERT_TRUE(error) << "the server received the request " << seen << " times";
+      EXPECT_EQ(error->code(), httpkit::URLError::Code::networkConnectionLost) << error->what();
+      EXPECT_EQ(seen, 1) << "a request that must not be repeated reached the server again";
+    }
+    // The client goes on with a fresh connection either way.
+    send(*client, Request<void>{"/third"});
+    EXPECT_EQ(server.requests().back().requestLine(), "GET /third HTTP/1.1");
+  }
+}
