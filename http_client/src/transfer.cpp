@@ -383,8 +383,11 @@ void Transfer::expire() {
     return;
   }
   const auto limit = idle ? idleTimeout_ : resourceTimeout_;
+  // Idle is not silent: once the head is in, bytes curl reads without handing anything over (a chunk
+  // extension without end) arrive and still leave the transfer where it was.
   fail(URLError(URLError::Code::timedOut,
-                (idle ? "no byte moved for " : "the transfer took longer than ") + std::to_string(limit.count()) + " ms",
+                (idle ? "the transfer made no progress for " : "the transfer took longer than ") +
+                    std::to_string(limit.count()) + " ms",
                 originalURL_));
 }
 
