@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <span>
 
 #include <foundation/serial_queue.hpp>
+#include <httpkit/transfer_engine.hpp>
 #include <testing/bounded_task.hpp>
 #include <testing/scripted_server.hpp>
 
@@ -132,6 +134,31 @@ TEST(OddAnswers, ABodyWhereNoneBelongsIsNeverTheNextAnswer) {
   }
 }
 
+// A head with a line that is no field (a second status line) or a field holding a NUL byte is not read in
+// part: a field lost before or after such a line (the coding of the body, the target of a redirect, a
+// field of the caller's) would change what the answer means. The whole answer is refused.
+TEST(OddAnswers, AHeadThatCannotBeReadWholeIsRefusedNotReadInPart) {
+  const std::string coded = httpkit_tests::gzip("{\"plain\":true}", 15 + 16);
+  const std::string length = "Content-Length: " + std::to_string(coded.size()) + "\r\n";
+  const std::vector<std::pair<const char*, std::string>> cases{
+      {"a status line after the coding",
+       "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nHTTP/1.1 200 OK\r\n" + length + "\r\n" + coded},
+      {"a status line after the target", "HTTP/1.1 302 Found\r\nLocation: /there\r\nHTTP/1.1 302 Found\r\n"
+                                         "Content-Length: 0\r\n\r\n"},
+      {"a NUL in the coding", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip" + std::string(1, '\0') + "\r\n" + length +
+                                  "\r\n" + coded},
+      {"a NUL in a field of the caller's",
+       "HTTP/1.1 200 OK\r\nX-Session: a" + std::string(1, '\0') + "b\r\nContent-Length: 2\r\n\r\n{}"},
+  };
+  for (const auto& [what, answer] : cases) {
+    SCOPED_TRACE(what);
+    ScriptedServer server({{milliseconds(0), answer}});
+    const auto error = failureWithinDeadline(*clientFor(server.baseURL()), "/odd");
+    ASSERT_TRUE(error) << "a head read in part was taken for the answer";
+    EXPECT_EQ(error->code(), URLError::Code::badServerResponse) << error->what();
+  }
+}
+
 // A body that decodes to far more than the limit fails as too long, whatever its coding: decoding stops at
 // the limit rather than filling memory with the rest.
 TEST(OddBodies, ADecompressionBombIsRefusedAtTheLimit) {
@@ -160,6 +187,41 @@ TEST(OddTiming, AResetMidBodyIsALostConnection) {
   const auto error = failureWithinDeadline(*client, "/reset");
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), URLError::Code::networkConnectionLost) << error->what();
+}
+
+// A server that refuses an upload by its head answers at once, then goes away while the body is still
+// coming: it closes with the body unread (which resets the connection) or resets it outright. The refusal
+// it sent whole, read before the reset, is the answer and not a lost connection.
+TEST(OddTiming, AnUploadRefusedByItsHeadGetsTheRefusalThoughTheServerThenResets) {
+  struct Refusal : httpkit::TransferObserver {
+    ScriptedServer* server = nullptr;
+    int status = 0;
+    std::string body;
+    std::optional<URLError> error;
+    void didReceiveResponse(const httpkit::HTTPURLResponse& response) override {
+      status = response.statusCode;
+      server->release();  // the server goes away once the client holds the whole refusal
+    }
+    void didReceiveData(std::span<const std::uint8_t> bytes) override { body.append(bytes.begin(), bytes.end()); }
+    void didComplete(const std::optional<URLError>& e, const httpkit::TaskMetrics&) override { error = e; }
+  };
+  const std::string refusal =
+      "HTTP/1.1 413 Content Too Large\r\nConnection: close\r\nContent-Length: 9\r\n\r\ntoo large";
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "reset" : "closed with the body unread");
+    ScriptedServer server({{milliseconds(0), refusal, /*hold=*/true}, {milliseconds(0), "", false, false, reset}});
+    auto client = clientFor(server.baseURL());
+    Refusal observer;
+    observer.server = &server;
+    const std::string upload(8 << 20, 'u');
+    const httpkit::URLRequest request{server.baseURL() + "/upload", HTTPMethod::post, {},
+                                      httpkit::Bytes(upload.begin(), upload.end())};
+    ASSERT_TRUE(testing_support::runWithin(httpkit_tests::kDeadline,
+                                           [&] { client->engine()->perform(request, {}, observer); }));
+    EXPECT_FALSE(observer.error) << observer.error->what();
+    EXPECT_EQ(observer.status, 413);
+    EXPECT_EQ(observer.body, "too large");
+  }
 }
 
 TEST(OddTiming, AFloodOfInterimHeadsIsRefused) {
