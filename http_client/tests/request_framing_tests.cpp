@@ -220,3 +220,44 @@ TEST(KeptConnections, ARequestWhoseConnectionDiesUnansweredIsSentAgainOnlyWhenId
     EXPECT_EQ(server.requests().back().requestLine(), "GET /third HTTP/1.1");
   }
 }
+
+// The same on the engine's worker, which streams: a POST fails there too instead of going out twice.
+TEST(KeptConnections, AStreamedRequestWhoseConnectionDiesUnansweredIsSentAgainOnlyWhenIdempotent) {
+  struct Ended : httpkit::TransferObserver {
+    std::promise<std::optional<httpkit::URLError>> done;
+    void didReceiveResponse(const httpkit::HTTPURLResponse&) override {}
+    void didReceiveData(std::span<const std::uint8_t>) override {}
+    void didComplete(const std::optional<httpkit::URLError>& error, const httpkit::TaskMetrics&) override {
+      done.set_value(error);
+    }
+  };
+  for (const auto& method : {HTTPMethod::get, HTTPMethod::post}) {
+    SCOPED_TRACE(method.rawValue);
+    FramingServer server;
+    auto client = clientFor(server);
+    server.answerWith({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", FramingServer::kClose});
+    auto stream = [&](const std::string& path) {
+      auto observer = std::make_shared<Ended>();
+      auto ended = observer->done.get_future();
+      httpkit::URLRequest request{server.baseURL() + path, method, {}, std::nullopt};
+      if (method == HTTPMethod::post) request.body = httpkit::Bytes{'{', '}'};
+      client->engine()->start(request, {}, observer);
+      EXPECT_EQ(ended.wait_for(kDeadline), std::future_status::ready);
+      return ended.get();
+    };
+    EXPECT_FALSE(stream("/first"));
+    const auto error = stream("/second");
+    const auto requests = server.requests();
+    const auto seen = std::count_if(requests.begin(), requests.end(), [&](const FramingServer::Request& r) {
+      return r.requestLine() == method.rawValue + " /second HTTP/1.1";
+    });
+    if (method == HTTPMethod::get) {
+      EXPECT_FALSE(error) << error->what();
+      EXPECT_EQ(seen, 2);
+    } else {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->code(), httpkit::URLError::Code::networkConnectionLost) << error->what();
+      EXPECT_EQ(seen, 1) << "a request that must not be repeated reached the server again";
+    }
+  }
+}
