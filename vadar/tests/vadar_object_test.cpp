@@ -562,6 +562,28 @@ TEST(VadarObjectConcurrency, ShutdownCancelsTheClientFetchOfALoadInProgress) {
   EXPECT_FALSE(harness.vadar().isLoaded());
 }
 
+// The application's own fetches (a client refresh on its thread, the environment) change no signed-in state,
+// yet quitting must not wait on a stalled server for them either: shutdown() ends each as cancelled.
+TEST(VadarObjectConcurrency, ShutdownEndsTheApplicationsOwnFetchesWaitingOnAStalledServer) {
+  VadarHarness harness;
+  harness.api().holdAnswers("GET", "/v1/client");
+  harness.api().holdAnswers("GET", "/v1/environment");
+  auto client = testing_support::launch([] { return outcomeOf([] { Client::get(); }, "fetched"); });
+  auto environment = testing_support::launch([] { return outcomeOf([] { VadarEnvironment::get(); }, "fetched"); });
+  ASSERT_TRUE(harness.api().waitForHeld(2, 20s));
+  harness.vadar().shutdown();
+  const bool clientEnded = client.wait_for(5s) == std::future_status::ready;
+  const bool environmentEnded = environment.wait_for(5s) == std::future_status::ready;
+  harness.api().releaseAnswers();
+  ASSERT_TRUE(clientEnded) << "Client::get() went on waiting for the server after shutdown()";
+  ASSERT_TRUE(environmentEnded) << "VadarEnvironment::get() went on waiting for the server after shutdown()";
+  EXPECT_EQ(client.get(), "cancelled");
+  EXPECT_EQ(environment.get(), "cancelled");
+  VadarHarness::settle();
+  EXPECT_FALSE(harness.vadar().client());
+  EXPECT_TRUE(harness.vadar().environment().isEmpty());
+}
+
 // An application hook that waits on something else than its stop holds the environment fetch of a load past
 // shutdown(): the load itself must still end with the shutdown, not with the hook.
 TEST(VadarObjectConcurrency, ShutdownEndsALoadWhoseEnvironmentFetchIsDeafToItsStop) {

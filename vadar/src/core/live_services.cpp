@@ -28,35 +28,48 @@ httpkit::RawResponse send(const httpkit::AnyRequest& request, std::stop_token st
   return client->data(request, std::move(stop));
 }
 
-}  // namespace
-
-httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
-  return send(request, StopTokenScope::current());
-}
-
-httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
-  // Such a step runs on the application's own thread, with no stop of its own: shutdown() ends it all the same,
-  // so that quitting never waits on a stalled server and no signed-in state comes in after it.
+// Runs `step` with a stop of its own that the caller's stop and the next shutdown() both trigger: the sends of the
+// application's own threads have no stop of theirs, and quitting must never wait on a stalled server for them.
+// The waits for an answer's client heed it too.
+template <class Step>
+httpkit::RawResponse untilShutdown(Step&& step) {
   std::stop_source stop;
   const auto relay = [&stop] { stop.request_stop(); };
   const std::stop_callback ownStop(StopTokenScope::current(), relay);
   const std::stop_callback shutdownStop(BackgroundTasks::shared().shutdownToken(), relay);
-  const StopTokenScope scope(stop.get_token());  // the waits for the answer's client heed it too
-  // A refused answer carries a client as well (a failed verification, the identifier taken): the caller that
-  // catches the error reads the state it left, so the error waits for it like an answer does.
-  try {
-    auto answer = send(request, stop.get_token());
-    settleSignedInState();
-    return answer;
-  } catch (...) {
-    // The step's own error is what the caller gets: a wait that cannot be made here (on the main queue, say)
-    // does not stand in for it.
+  const StopTokenScope scope(stop.get_token());
+  return step(stop.get_token());
+}
+
+}  // namespace
+
+httpkit::RawResponse sendThroughPipeline(const httpkit::AnyRequest& request) {
+  return untilShutdown([&](std::stop_token stop) { return send(request, std::move(stop)); });
+}
+
+httpkit::RawResponse sendThroughPipelinePastShutdown(const httpkit::AnyRequest& request) {
+  return send(request, StopTokenScope::current());
+}
+
+httpkit::RawResponse sendChangingSignedInState(const httpkit::AnyRequest& request) {
+  // No signed-in state comes in after a shutdown either.
+  return untilShutdown([&](std::stop_token stop) {
+    // A refused answer carries a client as well (a failed verification, the identifier taken): the caller that
+    // catches the error reads the state it left, so the error waits for it like an answer does.
     try {
+      auto answer = send(request, std::move(stop));
       settleSignedInState();
+      return answer;
     } catch (...) {
+      // The step's own error is what the caller gets: a wait that cannot be made here (on the main queue, say)
+      // does not stand in for it.
+      try {
+        settleSignedInState();
+      } catch (...) {
+      }
+      throw;
     }
-    throw;
-  }
+  });
 }
 
 ClientService liveClientService() {

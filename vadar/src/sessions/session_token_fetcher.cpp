@@ -185,7 +185,7 @@ bool SessionTokenFetcher::waitForJoined(std::size_t count, std::chrono::millisec
 }
 
 std::optional<TokenResource> SessionTokenFetcher::request(const std::string& path, const std::string& sessionId) {
-  const auto answer = core::sendThroughPipeline(httpkit::AnyRequest(path, httpkit::HTTPMethod::post));
+  const auto answer = core::sendThroughPipelinePastShutdown(httpkit::AnyRequest(path, httpkit::HTTPMethod::post));
   if (answer.data.empty()) return std::nullopt;
   auto token = core::decodeBody<std::optional<TokenResource>>(answer.data);
   // An answer without a token text is no token either; the cache keeps what it had.
