@@ -248,6 +248,29 @@ TEST(VadarObject, AnEnvironmentFailureFailsTheLoadAndIsLoadedIsAnnouncedOnce) {
   EXPECT_EQ(announced, 1);
 }
 
+// A client restored at start, then answered again unchanged: that answer is the server's word on the order, so
+// an answer made before it (slower on the way) does not bring the older client back.
+TEST(VadarObject, AnAnswerEqualToTheHeldClientStillCountsAsTheNewestSeen) {
+  VadarHarness harness;
+  const nlohmann::json older = harness.api().clientJson();
+  harness.api().withState([](fake_frontend_api::State& state) { state.touchClient(); });
+  Client::get();
+  VadarHarness::settle();
+  const auto newest = harness.vadar().client();
+  ASSERT_TRUE(newest);
+  ASSERT_LT(older["updated_at"].get<std::int64_t>(), harness.api().clientJson()["updated_at"].get<std::int64_t>());
+
+  auto fresh = harness.startAgain();
+  ASSERT_EQ(fresh->client(), newest);
+  Client::get();  // the same client: nothing to install
+  harness.api().failNext("GET", "/v1/client", fake_frontend_api::Answer::json(200, {{"response", older}}));
+  Client::get();
+  VadarHarness::settle();
+  ASSERT_TRUE(fresh->client());
+  EXPECT_EQ(fresh->client()->updatedAt, newest->updatedAt) << "an older answer replaced the newest client seen";
+  EXPECT_EQ(decodeJSON<Client>(foundation::toString(harness.keychain().data("cachedClient"))), *newest);
+}
+
 TEST(VadarObject, ClientWritesKeepTheCacheAndLogAPendingSessionOncePerChange) {
   VadarHarness harness;
   Vadar& vadar = harness.vadar();

@@ -32,7 +32,7 @@ namespace vadar {
 struct Vadar::State {
   bool isLoaded = false;
   std::shared_ptr<const Client> client;
-  // The client of the last answer installed, and the instance that gave it.
+  // The client of the last answer installed or found equal to the one held, and the instance that gave it.
   std::pair<std::shared_ptr<const Client>, std::string> newestAnswered;
   std::shared_ptr<TelemetryCollector> telemetry;
   std::optional<std::string> proxyUrl;
@@ -42,6 +42,18 @@ struct Vadar::State {
   std::string frontendApiUrl;
   Settings settings;
   std::optional<ProxyConfiguration> proxyConfiguration;
+
+  // False when the server changed this client after it made the answer that carries it (the answer came back
+  // later than a newer one); otherwise the answer's client becomes the newest seen. Compared with answers only: a
+  // client restored from the keychain says nothing of the server's order. REQUIRES: the object's mutex held.
+  bool admitAnswered(const std::shared_ptr<const Client>& answered, const std::string& instance) {
+    auto& [newest, newestInstance] = newestAnswered;
+    if (newest && answered && newestInstance == instance && newest->id == answered->id &&
+        answered->updatedAt < newest->updatedAt)
+      return false;
+    if (answered) newestAnswered = {answered, instance};
+    return true;
+  }
 };
 
 namespace {
@@ -393,16 +405,11 @@ void Vadar::configure(std::string publishableKey, Settings settings) {
 void Vadar::installClient(std::shared_ptr<const Client> client, const std::string& instance) {
   write([&] {
     if (frontendApiUrl() != instance) return;
-    // The server changed this client after it made the answer: the answer came back later than a newer one (a
-    // sign-in step slower on the way than the sign-out sent behind it), and would bring back what has ended.
-    // Compared with answers only: a client restored from the keychain says nothing of the server's order.
+    // A stale answer (a sign-in step slower on the way than the sign-out sent behind it) would bring back what
+    // has ended.
     {
       std::lock_guard lock(mutex_);
-      auto& [newest, newestInstance] = state_->newestAnswered;
-      if (newest && client && newestInstance == instance && newest->id == client->id &&
-          client->updatedAt < newest->updatedAt)
-        return;
-      if (client) state_->newestAnswered = {client, instance};
+      if (!state_->admitAnswered(client, instance)) return;
     }
     writeClient(std::move(client));
   });
@@ -422,7 +429,12 @@ bool Vadar::offerClient(std::shared_ptr<const Client> client, const std::string&
   }
   // Installing an equal client would replace it by its twin and rewrite the same keychain item; nothing queued
   // before this answer can change the client it is compared with. Compared outside the lock: a client may be large.
-  if (held && client && *held == *client) return false;
+  if (held && client && *held == *client) {
+    // Still the server's word on the order: an answer made before this one must not bring back an older client.
+    std::lock_guard lock(mutex_);
+    if (state_->client == held && state_->frontendApiUrl == instance) state_->admitAnswered(held, instance);
+    return false;
+  }
   {
     std::lock_guard lock(mutex_);
     ++writesUnderWay_;  // from now, not when the main queue gets to it: later answers must not pass this one
