@@ -172,6 +172,27 @@ TEST(KeychainState, AnEnvironmentOfTheOldInstanceArrivingAfterTheSwitchInstallsA
   }
 }
 
+// Loaded under one instance, then switched to another: until a load of the new one, the object says it is not
+// loaded, since it holds neither client nor environment of the instance it serves.
+TEST(KeychainState, ASwitchOfInstanceLeavesTheObjectNotLoadedUntilItsNextLoad) {
+  VadarHarness harness;
+  OtherInstance other;
+  Vadar& vadar = harness.vadar();
+  vadar.load();
+  VadarHarness::settle();
+  ASSERT_TRUE(vadar.isLoaded());
+  std::vector<bool> seen;
+  auto subscription = vadar.observe(Vadar::Member::isLoaded, [&] { seen.push_back(vadar.isLoaded()); });
+  vadar.configure(OtherInstance::key(), other.settings(harness.service()));
+  EXPECT_FALSE(vadar.isLoaded());
+  EXPECT_TRUE(vadar.environment().isEmpty());
+  vadar.load();
+  VadarHarness::settle();
+  EXPECT_TRUE(vadar.isLoaded());
+  EXPECT_FALSE(vadar.environment().isEmpty());
+  EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+}
+
 // The device key an instance registered is known to that instance only: another one, served from the same
 // keychain, attests the device for itself and asserts with its own key.
 TEST(KeychainState, ANewInstanceInTheSameKeychainAttestsTheDeviceForItselfAndAssertsWithItsOwnKey) {

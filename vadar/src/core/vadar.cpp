@@ -540,6 +540,7 @@ void Vadar::writeFrontendApiUrl(std::string url) {
   bool anotherInstance;
   std::shared_ptr<const Client> droppedClient;
   std::shared_ptr<const Environment> droppedEnvironment;
+  bool wasLoaded = false;
   {
     std::lock_guard lock(mutex_);
     changed = state_->frontendApiUrl != url;
@@ -548,9 +549,10 @@ void Vadar::writeFrontendApiUrl(std::string url) {
     state_->frontendApiUrl = std::move(url);
     if (anotherInstance) {
       // The old instance's client, sessions and environment: never shown as, nor sent to, the new one. Their
-      // keychain copies stay the old instance's.
+      // keychain copies stay the old instance's. Nothing of the new one is loaded yet.
       droppedClient = std::exchange(state_->client, nullptr);
       droppedEnvironment = std::exchange(state_->environment, std::make_shared<const Environment>());
+      wasLoaded = std::exchange(state_->isLoaded, false);
     }
   }
   if (mode_ == Mode::live) {
@@ -561,6 +563,7 @@ void Vadar::writeFrontendApiUrl(std::string url) {
   if (changed) announce(Member::frontendApiUrl);
   if (droppedClient) announce(Member::client);
   if (droppedEnvironment && !droppedEnvironment->isEmpty()) announce(Member::environment);
+  if (wasLoaded) announce(Member::isLoaded);
 }
 
 void Vadar::writeProxyConfiguration(std::optional<ProxyConfiguration> configuration) {

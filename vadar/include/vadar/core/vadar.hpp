@@ -36,9 +36,9 @@
 //
 // Instances. The frontend API address the key names is the instance the object serves. What it holds of one
 // instance is never sent to another: when `frontendApiUrl` changes to another instance, the client (with its
-// sessions) and the environment are let go (observers are told), answers still arriving from the old
-// instance install nothing, and the device token of one instance is never sent to another's host. A keychain
-// marked for another instance gives nothing back.
+// sessions) and the environment are let go (observers are told), `isLoaded` turns false until a load of the new
+// instance, answers still arriving from the old instance install nothing, and the device token of one instance
+// is never sent to another's host. A keychain marked for another instance gives nothing back.
 //
 // Restore. Once configured (after `configure`, `setPublishableKey`, `setSettings` or `setFrontendApiUrl`), the
 // object restores the client and environment cached in the keychain it was configured with, for its instance,
