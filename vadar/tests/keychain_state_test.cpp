@@ -172,6 +172,24 @@ TEST(KeychainState, AnEnvironmentOfTheOldInstanceArrivingAfterTheSwitchInstallsA
   }
 }
 
+// A load of the first instance overtaken by a switch to another: it loaded nothing for the instance now served,
+// and says so instead of returning as if it had.
+TEST(KeychainState, ALoadOvertakenByASwitchOfInstanceEndsAsCancelled) {
+  VadarHarness harness;
+  OtherInstance other;
+  Vadar& vadar = harness.vadar();
+  harness.api().holdAnswers("GET", "/v1/client");
+  auto loading = testing_support::launch([&vadar] { return outcomeOf([&] { vadar.load(); }, "loaded"); });
+  ASSERT_TRUE(harness.api().waitForHeld(1, 20s));
+  vadar.configure(OtherInstance::key(), other.settings(harness.service()));
+  harness.api().releaseAnswers();
+  ASSERT_EQ(loading.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(loading.get(), "cancelled");
+  VadarHarness::settle();
+  EXPECT_FALSE(vadar.isLoaded());
+  EXPECT_FALSE(vadar.client());
+}
+
 // Loaded under one instance, then switched to another: until a load of the new one, the object says it is not
 // loaded, since it holds neither client nor environment of the instance it serves.
 TEST(KeychainState, ASwitchOfInstanceLeavesTheObjectNotLoadedUntilItsNextLoad) {

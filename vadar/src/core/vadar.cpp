@@ -775,16 +775,24 @@ void Vadar::load() {
   }
   const Environment environment = std::move(*fetched);
 
-  if (frontendApiUrl() != instance) return;
+  // Loaded nothing for the instance served now: the caller must not take it for a load.
+  const auto overtaken = [] {
+    return httpkit::URLError(httpkit::URLError::Code::cancelled,
+                             "configure() switched to another instance during load(); nothing was loaded");
+  };
+  if (frontendApiUrl() != instance) throw overtaken();
   {
     std::lock_guard lock(lifecycleMutex_);
     if (!shutDown_) attestDeviceIfNeeded(environment);  // in the background; its failure is only logged
   }
+  bool loaded = false;
   write([&] {
     if (frontendApiUrl() != instance) return;
     writeIsLoaded(true);
     writeTelemetry(makeTelemetryCollector());
+    loaded = true;
   });
+  if (!loaded) throw overtaken();
 }
 
 void Vadar::signOut(const std::optional<std::string>& sessionId) {

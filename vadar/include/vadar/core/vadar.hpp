@@ -188,7 +188,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // environment at the same time, starts a background device attestation when the environment asks for one,
   // and marks the object loaded with a new telemetry collector. Throws the client fetch's error (the
   // environment fetch is then cancelled) or the environment fetch's error; URLError `cancelled` when
-  // shutdown() comes first.
+  // shutdown() comes first, or when configure() switches to another instance meanwhile (nothing is loaded).
   void load();
   // With a session id removes that session, without one signs out of every session ("vadarService"). When it
   // returns, the client of the answer is installed and in the keychain (each within a few seconds; a busy main
