@@ -271,6 +271,22 @@ TEST(VadarObject, AnAnswerEqualToTheHeldClientStillCountsAsTheNewestSeen) {
   EXPECT_EQ(decodeJSON<Client>(foundation::toString(harness.keychain().data("cachedClient"))), *newest);
 }
 
+// An object the application made for itself and never registered as the shared one: its load() fills that
+// object, not another.
+TEST(VadarObject, ALoadFillsTheObjectItRunsOn) {
+  VadarHarness harness(/*configureNow=*/false);
+  auto own = Vadar::make();
+  own->configure(VadarHarness::publishableKey(), harness.settings());
+  own->load();
+  VadarHarness::settle();
+  EXPECT_TRUE(own->isLoaded());
+  ASSERT_TRUE(own->client());
+  EXPECT_EQ(own->client()->id, harness.api().clientJson()["id"].get<std::string>());
+  ASSERT_TRUE(own->environment().displayConfig);
+  EXPECT_EQ(own->environment().displayConfig->applicationName, "Tolvaran Attendant");
+  own->shutdown();
+}
+
 TEST(VadarObject, ClientWritesKeepTheCacheAndLogAPendingSessionOncePerChange) {
   VadarHarness harness;
   Vadar& vadar = harness.vadar();

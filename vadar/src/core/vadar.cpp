@@ -755,9 +755,10 @@ void Vadar::load() {
     });
   }
 
+  std::optional<Client> client;
   try {
     core::StopTokenScope scope(loadStop);
-    Client::get();
+    client = Client::get();
   } catch (...) {
     environmentStop.request_stop();
     // Its outcome is not wanted any more: a fetch deaf to the stop costs the load's error a bounded wait only.
@@ -788,6 +789,12 @@ void Vadar::load() {
   bool loaded = false;
   write([&] {
     if (frontendApiUrl() != instance) return;
+    // The fetches install what they bring into the shared object; an object the application made for itself
+    // takes it here.
+    if (Vadar::shared().get() != this) {
+      if (client) installClient(std::make_shared<const Client>(std::move(*client)), instance);
+      installEnvironment(environment, instance);
+    }
     writeIsLoaded(true);
     writeTelemetry(makeTelemetryCollector());
     loaded = true;

@@ -189,6 +189,7 @@ class Vadar : public std::enable_shared_from_this<Vadar> {
   // and marks the object loaded with a new telemetry collector. Throws the client fetch's error (the
   // environment fetch is then cancelled) or the environment fetch's error; URLError `cancelled` when
   // shutdown() comes first, or when configure() switches to another instance meanwhile (nothing is loaded).
+  // What it fetched is installed into this object, whether or not it is the shared one.
   void load();
   // With a session id removes that session, without one signs out of every session ("vadarService"). When it
   // returns, the client of the answer is installed and in the keychain (each within a few seconds; a busy main
