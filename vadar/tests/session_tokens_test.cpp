@@ -20,6 +20,7 @@
 #include "testing/bounded_task.hpp"
 #include "core/background_tasks.hpp"
 #include "vadar/core/container_keys.hpp"
+#include "vadar/core/vadar_api_client_delegate.hpp"
 #include "vadar/sessions/get_token_options.hpp"
 #include "vadar/infra/jwt.hpp"
 #include "vadar/sessions/session_token_fetcher.hpp"
@@ -275,6 +276,51 @@ TEST(SessionTokensAfterChanges, AnOrganizationSwitchIsFollowedByATokenOfTheNewOr
   harness.vadar().setActive(session.id, "org_2");
   EXPECT_EQ(organizationOf(session.getToken()), "org_2");
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 2u);
+}
+
+// Two organizations chosen one after the other, the first answer slower on the way than the second: the first
+// is stale when it lands, and a token fetched while it was on its way (of the organization the server then
+// had) is not handed out once the second organization is the session's.
+TEST(SessionTokensAfterChanges, TwoSwitchesAnsweredOutOfOrderLeaveTheLastOrganizationAndItsToken) {
+  SessionsHarness harness(true);
+  const Session session = harness.currentSession();
+  const auto organizationOf = [](const std::optional<TokenResource>& token) {
+    return decodeJWT(token.value().jwt).body.nlohmann().value("org_id", "none");
+  };
+  struct SlowFirstSwitch : VadarAPIClientDelegate {
+    using VadarAPIClientDelegate::VadarAPIClientDelegate;
+    std::promise<void> entered;
+    std::shared_future<void> release;
+    void validateResponse(httpkit::APIClient& client, const httpkit::HTTPURLResponse& response,
+                          const httpkit::Bytes& data, const httpkit::DataTask& task) override {
+      const auto& body = task.originalRequest.body;
+      if (body && foundation::toString(*body).find("org_first") != std::string::npos) {
+        entered.set_value();
+        release.wait_for(30s);
+      }
+      VadarAPIClientDelegate::validateResponse(client, response, data, task);
+    }
+  };
+  auto delegate = std::make_shared<SlowFirstSwitch>(harness.vadar().frontendApiUrl());
+  std::promise<void> release;
+  delegate->release = release.get_future().share();
+  auto configuration = apiClientFactory().resolve()->configuration();
+  configuration.delegate = delegate;
+  apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
+
+  auto first = testing_support::launch(
+      [&vadar = harness.vadar(), id = session.id] { return outcomeOf([&] { vadar.setActive(id, "org_first"); }, "done"); });
+  ASSERT_EQ(delegate->entered.get_future().wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(organizationOf(session.getToken(Options(std::nullopt, 10.0, true))), "org_first");
+  harness.vadar().setActive(session.id, "org_second");
+  release.set_value();
+  ASSERT_EQ(first.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(first.get(), "done");
+  SessionsHarness::settle();
+
+  ASSERT_TRUE(harness.vadar().session());
+  EXPECT_EQ(harness.vadar().session()->lastActiveOrganizationId, "org_second");
+  EXPECT_EQ(organizationOf(harness.vadar().session()->getToken()), "org_second");
 }
 
 // A session may end while the client still lists it, in its final status: its token lies as much as that of a
