@@ -468,6 +468,30 @@ TEST(VadarObject, AWriteThatRemovesSessionsIsInTheKeychainWhenItReturnsAndStaysT
   EXPECT_EQ(cached(), none);
 }
 
+// A client too large for a keychain item (a user's metadata grown past what the Secret Service takes) after a
+// sign-out of another session: the item must not keep the client from before, whose signed-out session would
+// come back as the current one at the next start.
+TEST(VadarObject, AClientTooLargeForTheKeychainLeavesNoOlderClientToRestore) {
+  VadarHarness harness;
+  Vadar& vadar = harness.vadar();
+  vadar.setClient(clientWith({sessionWith("s1", Session::SessionStatus::active),
+                              sessionWith("s2", Session::SessionStatus::active)}, "s1"));
+  VadarHarness::drainMainQueue();
+  ASSERT_TRUE(harness.keychain().hasItem("cachedClient"));
+
+  Session kept = sessionWith("s2", Session::SessionStatus::active);
+  ASSERT_TRUE(kept.user);
+  kept.user->otherMembers["unsafe_metadata"] = JSON(std::string(keychain::KeychainStore::kMaximumDataSize, 'x'));
+  vadar.setClient(clientWith({std::move(kept)}, "s2"));  // s1 signed out
+  VadarHarness::drainMainQueue();
+
+  auto next = harness.startAgain();
+  EXPECT_FALSE(next->session() && next->session()->id == "s1") << "the signed-out session came back at the next start";
+  if (const auto restored = next->client()) {
+    for (const auto& session : restored->sessions) EXPECT_NE(session.id, "s1");
+  }
+}
+
 // The child half of the test below: the application that signs out and quits without shutdown().
 [[noreturn]] void signOutAndExit(const std::string& instructions) {
   std::istringstream lines(instructions);

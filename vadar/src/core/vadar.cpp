@@ -477,7 +477,20 @@ void Vadar::writeClient(std::shared_ptr<const Client> next) {
     core::KeychainWriter::Write write{keychainFactory().resolve(), frontendApiUrl(), cachedClientKey, nullptr};
     if (next) {
       write.perform = [service = vadarServiceFactory().resolve(), next](const keychain::KeychainStore& store) {
-        core::withKeychain(store, [&] { service.saveClientToKeychain(*next); });
+        try {
+          core::withKeychain(store, [&] { service.saveClientToKeychain(*next); });
+        } catch (const keychain::KeychainStoreError& error) {
+          // The client before it must not stay in its place (one the keychain refuses as too large, say): its
+          // sessions may have been signed out since, and the next start would bring them back. A keychain that
+          // does not answer would not answer the removal either.
+          if (error.code() != keychain::KeychainStoreError::Code::timedOut) {
+            try {
+              store.deleteItem(cachedClientKey);
+            } catch (...) {
+            }
+          }
+          throw;
+        }
       };
     } else {
       write.perform = [](const keychain::KeychainStore& store) { store.deleteItem(cachedClientKey); };
