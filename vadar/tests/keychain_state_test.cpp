@@ -255,6 +255,42 @@ TEST(KeychainState, ANewInstanceInTheSameKeychainAttestsTheDeviceForItselfAndAss
   }
 }
 
+// An answer may still list a session signed out elsewhere, with the last token it was given: the keychain copy
+// of the client, which outlives the process, keeps the tokens of live sessions only.
+TEST(KeychainState, TheCachedClientKeepsNoTokenOfASessionSignedOut) {
+  VadarHarness harness;
+  Session live = Session::mockSession1();
+  live.lastActiveToken = TokenResource{"token.of.the.live.session"};
+  Session pending = Session::mockSession2();
+  pending.id = "pending_session";
+  pending.status = Session::SessionStatus::pending;
+  pending.lastActiveToken = TokenResource{"token.of.the.pending.session"};
+  Client client = clientNamed("client_with_tokens");
+  client.sessions = {live, pending};
+  client.lastActiveSessionId = live.id;
+  for (const auto status : {Session::SessionStatus::ended, Session::SessionStatus::revoked,
+                            Session::SessionStatus::removed, Session::SessionStatus::unknown}) {
+    Session signedOut = Session::mockSession2();
+    signedOut.id = "signed_out_" + std::to_string(client.sessions.size());
+    signedOut.status = status;
+    signedOut.lastActiveToken = TokenResource{"token.of.a.signed.out.session"};
+    client.sessions.push_back(signedOut);
+  }
+  harness.vadar().setClient(client);
+  VadarHarness::drainMainQueue();
+
+  const std::string cached = harness.keychain().string("cachedClient");
+  EXPECT_NE(cached.find("token.of.the.live.session"), std::string::npos);
+  EXPECT_NE(cached.find("token.of.the.pending.session"), std::string::npos);
+  EXPECT_EQ(cached.find("token.of.a.signed.out.session"), std::string::npos)
+      << "a signed-out session's token was cached";
+  auto next = harness.startAgain();
+  ASSERT_TRUE(next->client());
+  ASSERT_EQ(next->client()->sessions.size(), client.sessions.size());
+  EXPECT_EQ(next->session(), live);
+  EXPECT_FALSE(next->client()->sessions.back().lastActiveToken);
+}
+
 TEST(KeychainState, TheStartUpRestoreReadsTheKeychainTheApplicationConfigures) {
   VadarHarness harness;
   harness.vadar().load();

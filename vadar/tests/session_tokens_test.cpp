@@ -308,8 +308,9 @@ TEST(SessionTokensAfterChanges, TwoSwitchesAnsweredOutOfOrderLeaveTheLastOrganiz
   configuration.delegate = delegate;
   apiClientFactory().register_([configuration] { return std::make_shared<httpkit::APIClient>(configuration); });
 
-  auto first = testing_support::launch(
-      [&vadar = harness.vadar(), id = session.id] { return outcomeOf([&] { vadar.setActive(id, "org_first"); }, "done"); });
+  auto first = testing_support::launch([&vadar = harness.vadar(), id = session.id] {
+    return outcomeOf([&] { vadar.setActive(id, "org_first"); }, "done");
+  });
   ASSERT_EQ(delegate->entered.get_future().wait_for(20s), std::future_status::ready);
   EXPECT_EQ(organizationOf(session.getToken(Options(std::nullopt, 10.0, true))), "org_first");
   harness.vadar().setActive(session.id, "org_second");

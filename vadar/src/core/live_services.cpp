@@ -104,8 +104,19 @@ VadarEnvironment VadarEnvironment::get() { return environmentServiceFactory().re
 
 namespace {
 
-// The text `encodeJSON(client)` gives, built a session at a time: the JSON tree of a whole client with many
-// sessions costs several times the text itself.
+// A session as the cache keeps it: the last token of one that is neither active nor pending is a bearer token of
+// a session signed out, which the keychain would keep past the process.
+std::string encodeForCache(const Session& session) {
+  const bool live =
+      session.status == Session::SessionStatus::active || session.status == Session::SessionStatus::pending;
+  if (live || !session.lastActiveToken) return encodeJSON(session);
+  Session withoutToken = session;
+  withoutToken.lastActiveToken.reset();
+  return encodeJSON(withoutToken);
+}
+
+// The text `encodeJSON(client)` gives (less the tokens of sessions signed out), built a session at a time: the
+// JSON tree of a whole client with many sessions costs several times the text itself.
 std::string encodeForCache(const Client& client) {
   Client shell;
   shell.id = client.id;
@@ -121,7 +132,7 @@ std::string encodeForCache(const Client& client) {
   std::vector<std::string> sessions;
   sessions.reserve(client.sessions.size());
   std::size_t size = text.size();
-  for (const auto& session : client.sessions) size += sessions.emplace_back(encodeJSON(session)).size() + 1;
+  for (const auto& session : client.sessions) size += sessions.emplace_back(encodeForCache(session)).size() + 1;
   std::string whole;
   whole.reserve(size);
   whole.append(text, 0, at);

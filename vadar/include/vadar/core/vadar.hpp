@@ -24,7 +24,8 @@
 //   proxyConfiguration  -> "apiClient" is registered again
 //   proxyUrl            -> proxyConfiguration is remade from it
 //   settings            -> "vadarSettings" and "keychain" are registered again, proxyUrl takes settings.proxyUrl
-//   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted) by a writer
+//   client              -> saved to the keychain item "cachedClient" (absent: the item is deleted; the last tokens
+//                          of sessions neither active nor pending are left out; a refused save deletes it) by a writer
 //                          thread, so no request waits on the keychain; a write superseded before it ran is
 //                          skipped, never the last one. A write that loses sessions (a sign-out, an absent
 //                          client) is done before the setter returns instead (a few seconds at most). Then the
