@@ -57,6 +57,49 @@ TEST(OddEnvironmentAnswers, WrongTypesFailTheLoadUnknownMembersAndLongListsDoNot
   EXPECT_TRUE(harness.vadar().environment().authConfig->singleSessionMode);
 }
 
+// A user without names and with ten thousand addresses, beside a session in a status this library does not know:
+// installed and cached as they stand. A user without its address list cannot be read: the fetch fails with a
+// typed error and the installed client stays.
+TEST(OddUserAnswers, ManyAddressesMissingNamesAndUnknownStatusesInstallAsTheyStand) {
+  VadarHarness harness;
+  harness.vadar().load();
+  VadarHarness::settle();
+  nlohmann::json client = harness.api().clientJson();
+  ASSERT_TRUE(client["sessions"][0]["user"].is_object());
+  nlohmann::json& user = client["sessions"][0]["user"];
+  user.erase("first_name");
+  user.erase("last_name");
+  nlohmann::json addresses = nlohmann::json::array();
+  for (int i = 0; i < 10000; ++i)
+    addresses.push_back({{"id", "idn_" + std::to_string(i)},
+                         {"email_address", "member" + std::to_string(i) + "@example.test"},
+                         {"verification", {{"status", "in_some_new_state"}}}});
+  user["email_addresses"] = addresses;
+  nlohmann::json frozen = client["sessions"][0];
+  frozen["id"] = "sess_in_a_new_status";
+  frozen["status"] = "frozen";
+  client["sessions"].push_back(frozen);
+  client["updated_at"] = client["updated_at"].get<std::int64_t>() + 1;
+  harness.api().failNext("GET", "/v1/client", Answer::json(200, {{"response", client}}));
+  Client::get();
+  VadarHarness::settle();
+
+  const auto installed = harness.vadar().client();
+  ASSERT_TRUE(installed);
+  ASSERT_TRUE(harness.vadar().user());
+  EXPECT_FALSE(harness.vadar().user()->firstName);
+  EXPECT_EQ(harness.vadar().user()->emailAddresses.size(), 10000u);
+  EXPECT_EQ(installed->sessions.back().status, Session::SessionStatus::unknown);
+  EXPECT_EQ(decodeJSON<Client>(foundation::toString(harness.keychain().data("cachedClient"))), *installed);
+
+  client["sessions"][0]["user"].erase("email_addresses");
+  client["updated_at"] = client["updated_at"].get<std::int64_t>() + 1;
+  harness.api().failNext("GET", "/v1/client", Answer::json(200, {{"response", client}}));
+  EXPECT_THROW(Client::get(), DecodingError);
+  VadarHarness::settle();
+  EXPECT_EQ(harness.vadar().client(), installed);
+}
+
 TEST(OddSignInAnswers, ContradictoryAnswersReachTheCallerAsTheyStand) {
   testing::SessionsHarness harness;
   const std::string path = "/v1/client/sign_ins";
