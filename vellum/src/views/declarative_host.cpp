@@ -658,6 +658,84 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
     const std::size_t reachedWanted = reached.size() + statesMade * siblings;
     if (reachedWanted > reached.capacity()) reached.reserve(std::max(reachedWanted, reached.capacity() * 2));
   }
+  // A row of a long stack that holds one body and nothing else a build changes (no mark outside the body, no
+  // bridged view, no other state), as the last build that ran to its end left it: the row's value, its body's value and place,
+  // and what each built. The same row value again, in the same place of the same stack, needs only its body
+  // evaluated: when that stands for what it built last time, the row is what it was, and neither the row's
+  // own nodes nor those built for it are read. A long list's rows lie far apart in memory, and those reads
+  // were much of what a row cost once the list had outgrown the caches. The memos of a stack lie together,
+  // in the order of its rows.
+  struct RowMemo {
+    std::shared_ptr<const AnyView::Node> row;  // the row as given; none: nothing known
+    AnyView body;                              // the body below it
+    const AnyView::Node* rowBuilt = nullptr;   // what the row built, in the last tree
+    const AnyView::Node* bodyBuilt = nullptr;  // what the body built
+    State* state = nullptr;                    // the body's
+    Rect bodyBounds;
+  };
+  struct StackMemo {
+    Rect bounds;             // the stack's, which each row is laid out to
+    std::size_t depth = 0;   // the length of the stack's path
+    std::vector<RowMemo> rows;
+  };
+  static constexpr std::size_t kLongStack = 8;
+  // The memos of the stack that stood where one is built now, when its place and bounds are the same; empty
+  // ones otherwise. Taken out of the last build's memos, without a copy. None where no stack stood: a list's
+  // first build makes every row anew, and has no time to spare for memos that only a later build reads.
+  std::optional<StackMemo> takeStackMemo(const AnyView::Node* before, Rect bounds, std::size_t depth,
+                                         std::size_t count) {
+    if (!before) return std::nullopt;
+    StackMemo memo;
+    if (auto found = stackMemos.find(before); found != stackMemos.end()) {
+      memo = std::move(found->second);
+      stackMemos.erase(found);
+      if (!(memo.bounds == bounds) || memo.depth != depth) memo.rows.clear();
+    }
+    memo.bounds = bounds;
+    memo.depth = depth;
+    memo.rows.resize(count);
+    return memo;
+  }
+  // Files the memos under the node the stack built, for the next build.
+  void keepStackMemo(const AnyView& built, StackMemo memo) {
+    auto [it, fresh] = nextStackMemos.try_emplace(built.node_.get(), std::move(memo));
+    // One node built in two places tells neither apart: both are built the ordinary way next time.
+    if (!fresh) it->second.rows.clear();
+  }
+  // Whether the body's key still begins with `path`, the stack's: the row's place is the same.
+  static bool rowPathHolds(const RowMemo& row, const Path& path) {
+    const PathView key = row.state->key->view();
+    return key.size() > path.size() && SamePath{}(key.first(path.size()), PathView(path));
+  }
+  // Evaluates the body of a row known from its memo, at its place, as the ordinary walk down the row would.
+  AnyView buildRowBody(const RowMemo& row, Path& path) {
+    const std::size_t depth = path.size();
+    const PathView key = row.state->key->view();
+    path.insert(path.end(), key.begin() + std::ptrdiff_t(depth), key.end());
+    AnyView result = build(row.body, path, row.bodyBounds, nullptr);
+    path.erase(path.begin() + std::ptrdiff_t(depth), path.end());
+    return result;
+  }
+  // Notes what building `given` into `built` came to, when the row is one a memo can stand for.
+  void recordRow(RowMemo& row, const AnyView& given, const AnyView& built, std::size_t depth, std::size_t reachedBefore,
+                 std::size_t marksBefore, std::size_t bridgesBefore) {
+    State* state = reached.size() == reachedBefore + 1 ? reached.back() : nullptr;
+    const bool known = state && given.node_ && built.node_ && bridgesBuilt == bridgesBefore && state->built &&
+                       state->built->builtIn == buildCount && state->built->marksBegin == marksBefore &&
+                       state->built->marksEnd == buildingMarks.size() && state->key->view().size() > depth;
+    if (!known) {
+      row = RowMemo{};
+      return;
+    }
+    // Assigned only when they changed: a count is one more place in memory to write.
+    if (row.row != given.node_) row.row = given.node_;
+    if (row.body.node_ != state->built->body) row.body.node_ = state->built->body;
+    row.rowBuilt = built.node_.get();
+    row.bodyBuilt = state->built->result.node_.get();
+    row.state = state;
+    row.bodyBounds = state->built->bounds;
+  }
+
   void append(LogEntry entry) {
     log.push_back(std::move(entry));
     if (log.size() > kLogLimit) log.pop_front();
@@ -702,6 +780,12 @@ struct DeclarativeHost::Core : std::enable_shared_from_this<Core> {
   std::vector<char> keptBefore, keptNow;
   bool reachedTwice = false;  // a place was built twice in the build under way
   std::size_t bridgesBuilt = 0;   // bridged nodes the build under way has reached
+  // The row memos of the long stacks of the last build that ran to its end, by the node each stack built; and
+  // those of the build under way.
+  std::unordered_map<const AnyView::Node*, StackMemo> stackMemos, nextStackMemos;
+  // A body built already for the row being built the ordinary way, and what it built.
+  const AnyView::Node* preBuiltBody = nullptr;
+  AnyView preBuilt;
   bool needsRebuild = false;  // notices came that no rebuild has taken in yet
   bool building = false;      // a rebuild is building the tree, up to its actions
   bool fullRebuildOwed = false;  // a rebuild asked for while building, which evaluates every body
@@ -1101,6 +1185,11 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
   if (previous && !previous->node_) previous = nullptr;
   switch (node->kind) {
     case AnyView::Kind::body: {
+      if (node.get() == preBuiltBody) {
+        // Built already, by a row taken from its memo whose body built something new (see the stack).
+        preBuiltBody = nullptr;
+        return std::exchange(preBuilt, AnyView());
+      }
       const std::size_t reachedBefore = statesVisited;
       State& state = stateFor(path);
       // A place reached twice in one build (two siblings of one id) is built each time.
@@ -1165,6 +1254,9 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
       // costs no vector.
       const std::size_t count = node->children.size();
       const auto* before = previous && previous->node_->kind == AnyView::Kind::stack ? previous->node_.get() : nullptr;
+      // What each row of a long stack came to last time, taken from the node it built then (see RowMemo).
+      std::optional<StackMemo> memo;
+      if (count > kLongStack) memo = takeStackMemo(before, bounds, path.size(), count);
       bool asGiven = true;
       bool asBefore = before && before->children.size() == count;
       bool gathering = false;
@@ -1173,7 +1265,7 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
         const AnyView& child = node->children[i];
         // A long stack's rows lie apart in memory: the nodes of the rows a few places on, given and built
         // before, are asked for a level at a time, each once the level above has had time to arrive.
-        if (count > 8) {
+        if (count > kLongStack) {
           // Level 0 is the row's node, 1 its children, 2 its first child's node.
           auto ask = [&](std::size_t at, int level) {
             if (at >= count) return;
@@ -1197,15 +1289,37 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
           ask(i + 2, 2);
         }
         const AnyView* stood = before && i < before->children.size() ? &before->children[i] : nullptr;
-        // A child with an id of its own is known by it, wherever it stands.
         const std::size_t marksBefore = buildingMarks.size(), statesBefore = states.size();
-        AnyView built = child.kind() == AnyView::Kind::identity
-                            ? build(child, path, bounds, stood)
-                            : buildBelow(child, path, positionIdentity(i), bounds, stood);
-        if (i == 0 && count > 8) reserveLike(buildingMarks.size() - marksBefore, states.size() - statesBefore, count - 1);
+        const std::size_t reachedBefore = reached.size(), bridgesBefore = bridgesBuilt;
+        RowMemo* row = memo ? &memo->rows[i] : nullptr;
+        AnyView built;
+        // The row is what stood in its place: `built` is left empty, and what stood is not read.
+        bool asStood = false;
+        if (row && row->row && row->row == child.node_ && stood && stood->node_.get() == row->rowBuilt &&
+            rowPathHolds(*row, path)) {
+          AnyView result = buildRowBody(*row, path);
+          if (result.node_.get() == row->bodyBuilt) {
+            asStood = true;
+          } else {
+            // The body built something else: the row is built the ordinary way around what it built.
+            preBuiltBody = row->body.node_.get();
+            preBuilt = std::move(result);
+          }
+        }
+        if (!asStood) {
+          // A child with an id of its own is known by it, wherever it stands.
+          built = child.kind() == AnyView::Kind::identity ? build(child, path, bounds, stood)
+                                                          : buildBelow(child, path, positionIdentity(i), bounds, stood);
+          preBuiltBody = nullptr;
+          preBuilt = AnyView();
+          if (row) recordRow(*row, child, built, path.size(), reachedBefore, marksBefore, bridgesBefore);
+        }
+        if (i == 0 && count > kLongStack) {
+          reserveLike(buildingMarks.size() - marksBefore, states.size() - statesBefore, count - 1);
+        }
         if (!gathering) {
-          const bool given = asGiven && built.node_ == child.node_;
-          const bool same = asBefore && built.node_ == before->children[i].node_;
+          const bool given = asGiven && (asStood ? stood->node_ == child.node_ : built.node_ == child.node_);
+          const bool same = asBefore && (asStood || built.node_ == before->children[i].node_);
           if (given || same) {
             asGiven = given;
             asBefore = same;
@@ -1216,10 +1330,11 @@ AnyView DeclarativeHost::Core::build(const AnyView& view, Path& path, Rect bound
           children.insert(children.end(), from.begin(), from.begin() + std::ptrdiff_t(i));
           gathering = true;
         }
-        children.push_back(std::move(built));
+        children.push_back(asStood ? *stood : std::move(built));
       }
-      if (!gathering) return asGiven ? view : *previous;
-      return AnyView(withChildren(*node, std::move(children)));
+      AnyView out = !gathering ? (asGiven ? view : *previous) : AnyView(withChildren(*node, std::move(children)));
+      if (memo) keepStackMemo(out, std::move(*memo));
+      return out;
     }
     case AnyView::Kind::identity: {
       const auto& identity = *node->as<AnyView::Identity>();
@@ -1415,6 +1530,11 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   needsRebuild = false;
   const auto animation = std::exchange(pendingAnimation, std::nullopt);
   ++buildCount;
+  // Memos are of the last build's tree, and only of one that ran to its end.
+  nextStackMemos.clear();
+  if (lastFinishedBuild + 1 != buildCount) stackMemos.clear();
+  preBuiltBody = nullptr;
+  preBuilt = AnyView();
   statesVisited = 0;
   reached.clear();
   reachCursor = 0;
@@ -1474,6 +1594,8 @@ void DeclarativeHost::Core::rebuild(bool noticesOnly) {
   buildingMarks.clear();
   lastFinishedBuild = buildCount;
   std::swap(lastReached, reached);
+  std::swap(stackMemos, nextStackMemos);
+  nextStackMemos.clear();
 
   buildingNow.reset();
   const auto finished = std::chrono::steady_clock::now();
