@@ -342,6 +342,30 @@ TEST(ImageProcessors, BadParametersAnswerNullAndNoOpsTheImage) {
   EXPECT_EQ(run(BlackWhiteProcessor(), Image::withoutBitmap({3, 3})), nullptr);
 }
 
+// A bitmap is the application's to fill: one whose pixels fall short of its width and height (a row or a
+// frame left out) is refused by every processor, for a still picture and for any frame of an animation,
+// instead of being read past its end.
+TEST(ImageProcessors, PixelsShortOfTheSizeTheyClaimAreRefused) {
+  Bitmap shortOfARow = quadrants();
+  shortOfARow.pixels.resize(shortOfARow.pixels.size() - 4 * 4);
+  const auto still = Image::make(shortOfARow);
+  AnimationInfo frames;
+  frames.frames = std::vector<ImagePtr>{Image::make(quadrants()), Image::make(Bitmap{64, 64, {}})};
+  frames.duration = 0.2;
+  const auto animated = Image::make(quadrants(), 1.0, std::move(frames));
+  const std::shared_ptr<const ImageProcessor> processors[] = {
+      make<FlippingImageProcessor>(true, true), make<BlackWhiteProcessor>(),
+      make<TintImageProcessor>(Color{10, 20, 30, 128}), make<OverlayImageProcessor>(Color{}, 0.5),
+      make<CroppingImageProcessor>(Size{2, 2}, Point{1, 1}), make<RoundCornerImageProcessor>(Radius::point(1)),
+      make<RoundCornerImageProcessor>(Radius::point(1), Size{2, 2}), make<BlurImageProcessor>(2.0),
+      make<ResizingImageProcessor>(Size{2, 2}), make<ResizingImageProcessor>(Size{8, 8}),
+      make<DownsamplingImageProcessor>(Size{2, 2})};
+  for (const auto& p : processors) {
+    EXPECT_EQ(run(*p, still), nullptr) << p->identifier();
+    EXPECT_EQ(run(*p, animated), nullptr) << p->identifier();
+  }
+}
+
 TEST(ImageProcessors, DataIsDecodedAndCompositionsRunInOrder) {
   const auto png = *encodePNG(quadrants());
   auto flipped = FlippingImageProcessor(true, false).process(ImageProcessItem::data(png), {});

@@ -152,11 +152,18 @@ class LazilyRedrawnFrameSource final : public ImageFrameSource {
   const double scale_;
 };
 
-// The image redrawn by `kernel`: a still image once, an animated one frame by frame (each distinct frame
+// The image redrawn by `unchecked`: a still image once, an animated one frame by frame (each distinct frame
 // once), and one decoded as it plays with a source that redraws its frames as they are asked for. Null when
-// the kernel fails on any frame or the frames would outgrow the pixel budget.
+// a frame lacks pixels its size claims, the kernel fails on any frame or the frames would outgrow the
+// pixel budget.
 // REQUIRES: a kernel that owns what it uses (it may outlive the call).
-ImagePtr redraw(const ImagePtr& image, Kernel kernel) {
+ImagePtr redraw(const ImagePtr& image, Kernel unchecked) {
+  // Every frame goes through here, whether drawn now or as it plays: the kernels may then index any pixel
+  // the size claims.
+  Kernel kernel = [unchecked = std::move(unchecked)](const Bitmap& bitmap) -> std::optional<Bitmap> {
+    if (!holdsItsPixels(bitmap)) return std::nullopt;
+    return unchecked(bitmap);
+  };
   AnimationInfo info;
   info.creatingOptions = image->creatingOptions();
   if (!image->frames() || image->frames()->empty()) {

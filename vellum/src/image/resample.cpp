@@ -22,8 +22,7 @@ void unpremultiply(const double (&premultiplied)[4], std::uint8_t* out) {
 }  // namespace
 
 std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::uint32_t height) {
-  if (source.width == 0 || source.height == 0 || width == 0 || height == 0) return std::nullopt;
-  if (source.pixels.size() < source.bytesPerRow() * source.height) return std::nullopt;
+  if (!holdsItsPixels(source) || width == 0 || height == 0) return std::nullopt;
   Bitmap out;
   out.width = width;
   out.height = height;
@@ -102,8 +101,7 @@ PixelSize fitInside(std::uint32_t width, std::uint32_t height, double boxWidth, 
 }
 
 std::optional<Bitmap> boxResize(const Bitmap& source, std::uint32_t width, std::uint32_t height) {
-  if (source.width == 0 || source.height == 0 || width == 0 || height == 0) return std::nullopt;
-  if (source.pixels.size() < source.bytesPerRow() * source.height) return std::nullopt;
+  if (!holdsItsPixels(source) || width == 0 || height == 0) return std::nullopt;
   const auto columns = spans(source.width, width);
   const auto rows = spans(source.height, height);
   // One output row at a time: the source rows it covers are averaged across (into premultiplied floats) and

@@ -10,6 +10,12 @@
 
 namespace vellum {
 
+// Whether a bitmap has a picture and the pixels its width and height claim. A bitmap may come from the
+// application, and one that is short of them must be refused before a redraw reads past its end.
+inline bool holdsItsPixels(const Bitmap& bitmap) {
+  return bitmap.width > 0 && bitmap.height > 0 && bitmap.pixels.size() / bitmap.bytesPerRow() >= bitmap.height;
+}
+
 std::optional<Bitmap> resample(const Bitmap& source, std::uint32_t width, std::uint32_t height);
 
 struct PixelSize {
