@@ -332,6 +332,29 @@ TEST_F(Downloads, RedirectsOneHopAtATime) {
   EXPECT_EQ(twiceResult.value().originalData, png);
 }
 
+// Each hop is judged by its own answer: one after a redirect that ends with no answer at all fails with the
+// session's error, and one answered with a refusing status reports that status, never the redirect's.
+TEST_F(Downloads, AHopAfterARedirectIsJudgedByItsOwnAnswer) {
+  ScriptedServer silent({{milliseconds(0), ""}});
+  ScriptedServer refusing({{milliseconds(0), "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n"}});
+  server.on("GET", "/to-silent", redirect(302, silent.baseURL() + "/a.png", "moved"));
+  server.on("GET", "/to-refusing", redirect(301, refusing.baseURL() + "/a.png", "moved"));
+
+  Answer toSilent, toRefusing;
+  downloader->downloadImage(url("/to-silent"), direct(), toSilent.completion());
+  const auto silentResult = toSilent.get();
+  ASSERT_FALSE(silentResult);
+  EXPECT_TRUE(sessionURLError(silentResult.error())) << silentResult.error().what();
+
+  downloader->downloadImage(url("/to-refusing"), direct(), toRefusing.completion());
+  const auto refusingResult = toRefusing.get();
+  ASSERT_FALSE(refusingResult);
+  const auto* reason = refusingResult.error().responseReason();
+  const auto* status = reason ? std::get_if<Response::InvalidHTTPStatusCode>(&reason->value) : nullptr;
+  ASSERT_TRUE(status) << refusingResult.error().what();
+  EXPECT_EQ(status->response.statusCode, 503);
+}
+
 // A download sent as a POST (a request modifier may make it one) and answered 303, or 301 or 302 as browsers
 // read them, fetches the image it is sent to with a GET: without the body, nor the fields that described it.
 // 307 and 308 send the same request again, body included.
