@@ -705,6 +705,56 @@ TEST(GIFCodec, HostileHeadersAndTruncation) {
   EXPECT_TRUE(decodeGIF(good, true, limits));
 }
 
+// Frames need not lie inside the logical screen: what falls outside is drawn nowhere, and a disposal clears or
+// restores only the part inside. A screen of 0 x 0 takes the extent of the frames. Decoded up front and one
+// by one as they play, the canvases are the same.
+TEST(GIFCodec, FramesReachingPastTheScreenAreClippedAndDisposedWithinIt) {
+  const test::GifFrameSpec red{0, 0, 4, 4, std::vector<std::uint8_t>(16, 1), DISPOSE_DO_NOT, NO_TRANSPARENT_COLOR, 0};
+  const test::GifFrameSpec overhanging{2, 2, 4, 4, std::vector<std::uint8_t>(16, 3), DISPOSE_BACKGROUND,
+                                       NO_TRANSPARENT_COLOR, 0};
+  const test::GifFrameSpec outside{100, 100, 1, 1, {2}, DISPOSE_PREVIOUS, NO_TRANSPARENT_COLOR, 0};
+  const test::GifFrameSpec corner{0, 0, 1, 1, {2}, DISPOSE_PREVIOUS, NO_TRANSPARENT_COLOR, 0};
+  const auto data = test::makeGIF(4, 4, {red, overhanging, outside, corner});
+  const std::vector<std::string> expected = {"rrrr/rrrr/rrrr/rrrr", "rrrr/rrrr/rrbb/rrbb", "rrrr/rrrr/rr../rr..",
+                                             "grrr/rrrr/rr../rr.."};
+  auto frames = decodeGIF(data);
+  ASSERT_TRUE(frames) << frames.error().reason;
+  ASSERT_EQ(frames.value().size(), expected.size());
+  const auto image = imageFromData(data);
+  ASSERT_TRUE(image && image->frameSource());
+  const auto played = image->frameSource()->copy();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(letters(frames.value()[i].canvas), expected[i]) << i;
+    const auto frame = played->frame(i);
+    ASSERT_TRUE(frame) << i;
+    EXPECT_EQ(letters(*frame->bitmap()), expected[i]) << i;
+  }
+
+  auto unsized = decodeGIF(test::makeGIF(0, 0, {red, overhanging}));
+  ASSERT_TRUE(unsized) << unsized.error().reason;
+  ASSERT_EQ(unsized.value().size(), 2u);
+  EXPECT_EQ(letters(unsized.value()[1].canvas), "rrrr../rrrr../rrbbbb/rrbbbb/..bbbb/..bbbb");
+}
+
+// Thousands of frames asking for no delay at all each show for 0.1 s, whether decoded up front or as they
+// play; one canvas of bookkeeping each, not a canvas's worth of every frame before it.
+TEST(GIFCodec, ThousandsOfFramesWithoutDelay) {
+  constexpr std::size_t kFrames = 3000;
+  const auto data = test::makeGIF(
+      2, 2, std::vector<test::GifFrameSpec>(kFrames, {0, 0, 1, 1, {1}, DISPOSAL_UNSPECIFIED, NO_TRANSPARENT_COLOR, 0}));
+  const auto lazy = imageFromData(data);
+  ASSERT_TRUE(lazy);
+  EXPECT_EQ(lazy->frameCount(), kFrames);
+  EXPECT_NEAR(lazy->duration(), 300.0, 1e-6);
+  EXPECT_DOUBLE_EQ(lazy->frameSource()->duration(kFrames - 1), 0.1);
+  const auto preloaded = imageFromData(data, ImageCreatingOptions{1.0, 0, true, false});
+  ASSERT_TRUE(preloaded && preloaded->frames());
+  EXPECT_EQ(preloaded->frames()->size(), kFrames);
+  EXPECT_NEAR(preloaded->duration(), 300.0, 1e-6);
+  EXPECT_EQ(preloaded->cacheCost(),
+            static_cast<std::int64_t>(kFrames * (16 + Image::kFrameOverheadBytes) + data.size()));
+}
+
 // A frame that covers no pixel (zero wide) still carries its compressed blocks: skipping them is what
 // keeps the frames after it readable, whether decoded up front or one by one as they play.
 TEST(GIFCodec, AFrameWithoutPixelsLeavesTheFramesAfterItReadable) {
