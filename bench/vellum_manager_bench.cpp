@@ -2,6 +2,8 @@
 // PrefetchIntoEmptyCache/32 fetches 1000 loopback PNGs with 32 in flight into a cache emptied outside the
 // timing; ByHandDownloadAndStore/32 makes the same downloads with the same window and stores each image
 // the same way. ManagerMemoryHit and CacheMemoryHit read one image that sits in memory.
+// AlternativesAllFailing/N retrieves from a source that fails, with N alternative sources that each fail at
+// once: the cost of going through the list, which should grow with N and not with N squared.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "vellum/retrieval/image_prefetcher.hpp"
 #include "vellum/sources/resource.hpp"
 #include "vellum/retrieval/vellum_manager.hpp"
+#include "vellum/sources/image_data_provider.hpp"
 
 namespace {
 
@@ -168,7 +172,41 @@ void CacheMemoryHit(benchmark::State& state) {
 
 }  // namespace
 
+// A provider that fails at once, without a byte.
+class FailingProvider final : public vellum::ImageDataProvider {
+ public:
+  explicit FailingProvider(int index) : key_("failing-" + std::to_string(index)) {}
+  std::string cacheKey() const override { return key_; }
+  void data(Handler handler) const override {
+    handler(DataResult::failure(std::make_exception_ptr(std::runtime_error("no image"))));
+  }
+  std::unique_ptr<vellum::ImageDataProvider> clone() const override { return std::make_unique<FailingProvider>(*this); }
+
+ private:
+  std::string key_;
+};
+
+void AlternativesAllFailing(benchmark::State& state) {
+  auto& s = site();
+  const int count = static_cast<int>(state.range(0));
+  std::vector<std::shared_ptr<const vellum::Source>> alternatives;
+  for (int i = 1; i <= count; ++i) {
+    alternatives.push_back(std::make_shared<const vellum::Source>(vellum::Source::provider(FailingProvider(i))));
+  }
+  const auto manager = vellum::VellumManager::make(s.downloader, s.cache);
+  for (auto _ : state) {
+    std::promise<bool> done;
+    manager->retrieveImage(vellum::Source::provider(FailingProvider(0)),
+                           vellum::VellumOptionsInfo{vellum::VellumOptionsInfoItem::alternativeSources(alternatives),
+                                                     vellum::VellumOptionsInfoItem::callbackQueue(
+                                                         vellum::CallbackQueue::untouch())},
+                           nullptr, [&done](const vellum::VellumManager::RetrieveResult& result) { done.set_value(bool(result)); });
+    benchmark::DoNotOptimize(done.get_future().get());
+  }
+}
+
 BENCHMARK(PrefetchIntoEmptyCache)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(ByHandDownloadAndStore)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK(AlternativesAllFailing)->Arg(1000)->Arg(8000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ManagerMemoryHit);
 BENCHMARK(CacheMemoryHit);

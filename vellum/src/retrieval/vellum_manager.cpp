@@ -165,8 +165,23 @@ class ReportingModifier final : public Base {
 
 // ---- context ----
 
+namespace {
+
+// The options apart from their alternative sources. Every attempt copies the options it works with: carrying
+// the list along, a retrieval of N alternatives would copy it N times over.
+std::pair<VellumParsedOptionsInfo, std::optional<std::vector<std::shared_ptr<const Source>>>> splitAlternatives(
+    VellumParsedOptionsInfo options) {
+  auto alternatives = std::exchange(options.alternativeSources, std::nullopt);
+  return {std::move(options), std::move(alternatives)};
+}
+
+}  // namespace
+
 RetrievingContext::RetrievingContext(VellumParsedOptionsInfo options, Source originalSource)
-    : options(std::move(options)), originalSource(std::move(originalSource)), alternatives_(this->options.alternativeSources) {}
+    : RetrievingContext(splitAlternatives(std::move(options)), std::move(originalSource)) {}
+
+RetrievingContext::RetrievingContext(std::pair<VellumParsedOptionsInfo, Alternatives> split, Source originalSource)
+    : options(std::move(split.first)), originalSource(std::move(originalSource)), alternatives_(std::move(split.second)) {}
 
 std::vector<PropagationError> RetrievingContext::propagationErrors() const {
   std::lock_guard lock(lock_);
@@ -176,6 +191,11 @@ std::vector<PropagationError> RetrievingContext::propagationErrors() const {
 bool RetrievingContext::isCancelled() const {
   std::lock_guard lock(lock_);
   return cancelled_;
+}
+
+bool RetrievingContext::hasAlternatives() const {
+  std::lock_guard lock(lock_);
+  return alternatives_ && !alternatives_->empty();
 }
 
 std::optional<Source> RetrievingContext::popAlternativeSource() {
@@ -905,8 +925,7 @@ void VellumManager::tryNextSource(const VellumError& error, const Source& source
     }
     if (first) return next(*options.lowDataModeSource);
   }
-  const bool hasAlternatives = options.alternativeSources && !options.alternativeSources->empty();
-  if (!hasAlternatives) {
+  if (!context->hasAlternatives()) {
     context->finishOnce([&] { complete(completion, RetrieveResult::failure(error)); });
     return;
   }

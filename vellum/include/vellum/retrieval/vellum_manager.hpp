@@ -62,6 +62,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -127,6 +128,7 @@ class RetrievingContext {
  public:
   RetrievingContext(VellumParsedOptionsInfo options, Source originalSource);
 
+  // The options the retrieval was asked with, less their alternative sources: the context keeps those.
   const VellumParsedOptionsInfo options;
   const Source originalSource;
 
@@ -137,6 +139,8 @@ class RetrievingContext {
   friend class VellumManager;
   using Completion = std::function<void()>;
 
+  // Whether the retrieval was given alternative sources (tried or not).
+  bool hasAlternatives() const;
   std::optional<Source> popAlternativeSource();
   std::shared_ptr<RetryContext> retryContext(const Source& source, const VellumError& error, bool& isNew);
   void appendError(PropagationError error);
@@ -153,8 +157,11 @@ class RetrievingContext {
   bool endCancellableWait(const std::shared_ptr<std::atomic<bool>>& claim);
   void cancel();
 
+  using Alternatives = std::optional<std::vector<std::shared_ptr<const Source>>>;
+  RetrievingContext(std::pair<VellumParsedOptionsInfo, Alternatives> split, Source originalSource);
+
   mutable std::mutex lock_;  // guards the fields below
-  std::optional<std::vector<std::shared_ptr<const Source>>> alternatives_;
+  Alternatives alternatives_;
   std::size_t nextAlternative_ = 0;
   bool lowDataTried_ = false;
   std::vector<std::pair<Source, std::shared_ptr<RetryContext>>> retryContexts_;
