@@ -3,7 +3,8 @@
 // timing; ByHandDownloadAndStore/32 makes the same downloads with the same window and stores each image
 // the same way. ManagerMemoryHit and CacheMemoryHit read one image that sits in memory.
 // AlternativesAllFailing/N retrieves from a source that fails, with N alternative sources that each fail at
-// once: the cost of going through the list, which should grow with N and not with N squared.
+// once: the cost of going through the list, which should grow with N and not with N squared; with a retry
+// strategy asked about each failure too.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -170,8 +171,6 @@ void CacheMemoryHit(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(s.cache->retrieveImageInMemoryCache(key, options));
 }
 
-}  // namespace
-
 // A provider that fails at once, without a byte.
 class FailingProvider final : public vellum::ImageDataProvider {
  public:
@@ -186,7 +185,16 @@ class FailingProvider final : public vellum::ImageDataProvider {
   std::string key_;
 };
 
-void AlternativesAllFailing(benchmark::State& state) {
+// A strategy that stops at once: each source is asked about once, and the retrieval goes on to the next.
+class StopAtOnce final : public vellum::RetryStrategy {
+ public:
+  void retry(const std::shared_ptr<vellum::RetryContext>&, RetryHandler decide) override {
+    decide(vellum::RetryDecision::stop());
+  }
+};
+
+// With `withStrategy`, every failure is first put to a retry strategy, which keeps a retry context per source.
+void alternativesAllFailing(benchmark::State& state, bool withStrategy) {
   auto& s = site();
   const int count = static_cast<int>(state.range(0));
   std::vector<std::shared_ptr<const vellum::Source>> alternatives;
@@ -196,17 +204,24 @@ void AlternativesAllFailing(benchmark::State& state) {
   const auto manager = vellum::VellumManager::make(s.downloader, s.cache);
   for (auto _ : state) {
     std::promise<bool> done;
-    manager->retrieveImage(vellum::Source::provider(FailingProvider(0)),
-                           vellum::VellumOptionsInfo{vellum::VellumOptionsInfoItem::alternativeSources(alternatives),
-                                                     vellum::VellumOptionsInfoItem::callbackQueue(
-                                                         vellum::CallbackQueue::untouch())},
-                           nullptr, [&done](const vellum::VellumManager::RetrieveResult& result) { done.set_value(bool(result)); });
+    vellum::VellumOptionsInfo options{vellum::VellumOptionsInfoItem::alternativeSources(alternatives),
+                                      vellum::VellumOptionsInfoItem::callbackQueue(vellum::CallbackQueue::untouch())};
+    if (withStrategy) options.push_back(vellum::VellumOptionsInfoItem::retryStrategy(std::make_shared<StopAtOnce>()));
+    manager->retrieveImage(vellum::Source::provider(FailingProvider(0)), options, nullptr,
+                           [&done](const vellum::VellumManager::RetrieveResult& result) { done.set_value(bool(result)); });
     benchmark::DoNotOptimize(done.get_future().get());
   }
 }
 
+void AlternativesAllFailing(benchmark::State& state) { alternativesAllFailing(state, false); }
+void AlternativesAllFailingAskingAStrategy(benchmark::State& state) { alternativesAllFailing(state, true); }
+
+}  // namespace
+
+
 BENCHMARK(PrefetchIntoEmptyCache)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(ByHandDownloadAndStore)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(AlternativesAllFailing)->Arg(1000)->Arg(8000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(AlternativesAllFailingAskingAStrategy)->Arg(1000)->Arg(8000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ManagerMemoryHit);
 BENCHMARK(CacheMemoryHit);

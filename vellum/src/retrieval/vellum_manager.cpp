@@ -210,15 +210,13 @@ std::optional<Source> RetrievingContext::popAlternativeSource() {
 std::shared_ptr<RetryContext> RetrievingContext::retryContext(const Source& source, const VellumError& error,
                                                               bool& isNew) {
   std::lock_guard lock(lock_);
-  for (const auto& [known, context] : retryContexts_) {
-    if (known == source) {
-      isNew = false;
-      return context;
-    }
+  if (const auto known = retryContexts_.find(source); known != retryContexts_.end()) {
+    isNew = false;
+    return known->second;
   }
   isNew = true;
   auto context = std::make_shared<RetryContext>(source, error);
-  retryContexts_.emplace_back(source, context);
+  retryContexts_.emplace(source, context);
   return context;
 }
 

@@ -65,6 +65,7 @@
 #include <utility>
 #include <stop_token>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/bytes.hpp"
@@ -164,7 +165,9 @@ class RetrievingContext {
   Alternatives alternatives_;
   std::size_t nextAlternative_ = 0;
   bool lowDataTried_ = false;
-  std::vector<std::pair<Source, std::shared_ptr<RetryContext>>> retryContexts_;
+  // One a source that failed with a retry strategy set; looked up at every failure, so by hash: a long list of
+  // alternatives would otherwise compare each source with all those before it.
+  std::unordered_map<Source, std::shared_ptr<RetryContext>> retryContexts_;
   std::vector<PropagationError> errors_;
   std::shared_ptr<DownloadTask> currentTask_;
   std::shared_ptr<RetryContext> waitingRetry_;
