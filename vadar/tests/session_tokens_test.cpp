@@ -744,6 +744,24 @@ TEST(TokenPolling, StopEndsTheWaitAndStartBeginsAnotherLoop) {
   EXPECT_EQ(harness.api().requestCount("POST", tokensPath(session)), 1u);
 }
 
+// An interval past the clock's range means "no further pass", never a spin of passes.
+TEST(TokenPolling, AnIntervalPastTheClocksRangeMeansNoFurtherPass) {
+  for (const auto interval : {std::chrono::steady_clock::duration::max(),
+                              std::chrono::steady_clock::duration::max() - std::chrono::seconds(1)}) {
+    std::atomic<int> passes{0};
+    SessionTokenPoller poller(
+        [&passes] {
+          ++passes;
+          return std::optional<Session>();
+        },
+        interval);
+    ASSERT_TRUE(poller.start());
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(testing_support::runWithin(10s, [&] { poller.stop(); }));
+    EXPECT_EQ(passes.load(), 1) << interval.count();
+  }
+}
+
 // The source is the application's code: it may stop the poller, or release it, from inside a pass. The loop then
 // ends after that pass, and its thread never joins itself.
 TEST(TokenPolling, ASourceMayStopOrReleaseItsOwnPoller) {

@@ -204,6 +204,20 @@ TEST(TelemetryCollectorConcurrency, PeriodicFlushSendsAndStopsCleanly) {
   EXPECT_EQ(recorder.bodies().size(), sent);
 }
 
+// A flush interval past the clock's range means "only when the buffer fills", never "at once, again and again".
+TEST(TelemetryCollectorConcurrency, AFlushIntervalPastTheClocksRangeNeverFlushesOnItsOwn) {
+  TemporaryDefaults storage;
+  Recorder recorder;
+  auto config = configFor(recorder, "https://telemetry.test");
+  config.flushInterval = std::chrono::milliseconds::max();
+  TelemetryCollector collector(config, std::make_shared<FixedSettingsProvider>(), storage.defaults);
+  collector.record(event("kept"));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(recorder.bodies().empty());
+  EXPECT_EQ(collector.bufferedCount(), 1u);
+  ASSERT_TRUE(testing_support::runWithin(10s, [&] { collector.stop(); }));
+}
+
 // The requester is the application's: it may let go of the collector that called it, or never return. Neither
 // ends the process nor holds the thread that stops the collector past its bound.
 TEST(TelemetryCollectorConcurrency, ARequesterThatReleasesTheCollectorOrHangsCostsOnlyItsOwnSend) {

@@ -9,7 +9,10 @@
 //   if (auto delay = foundation::delayFromSeconds(interval)) pending = queue.postAfter(*delay, retry);
 //   else { /* never: do not schedule at all */ }
 //
-// Threads: any. Pure function.
+// A wait given as a duration (a poll interval, a flush interval) becomes a deadline through deadlineAfter:
+//   cv.wait_until(lock, stop, foundation::deadlineAfter(interval), predicate);
+//
+// Threads: any. Pure functions.
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -25,6 +28,20 @@ inline std::optional<std::chrono::steady_clock::duration> delayFromSeconds(doubl
   static const double kLastTick = std::nextafter(static_cast<double>(Duration::max().count()), 0.0);
   if (!(ticks < kLastTick)) return std::nullopt;
   return Duration(static_cast<Duration::rep>(ticks));
+}
+
+// `from` + `wait`, saturating: a wait past the clock's range ends at its last instant, which no one reaches; a wait
+// of zero or less ends at `from`. Adding such a wait as it is would overflow into a deadline already passed.
+template <class Rep, class Period>
+std::chrono::steady_clock::time_point deadlineAfter(std::chrono::duration<Rep, Period> wait,
+                                                    std::chrono::steady_clock::time_point from =
+                                                        std::chrono::steady_clock::now()) {
+  using Clock = std::chrono::steady_clock;
+  if (wait <= wait.zero()) return from;
+  // Compared in the caller's unit: converting `wait` to the clock's could overflow on its own.
+  const auto room = std::chrono::duration_cast<std::chrono::duration<Rep, Period>>(Clock::time_point::max() - from);
+  if (wait >= room) return Clock::time_point::max();
+  return from + std::chrono::duration_cast<Clock::duration>(wait);
 }
 
 }  // namespace foundation

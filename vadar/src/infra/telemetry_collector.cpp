@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "foundation/delay.hpp"
 #include "vadar/infra/vadar_logger.hpp"
 
 namespace vadar {
@@ -162,7 +163,8 @@ bool TelemetryCollector::State::debugMode() const noexcept {
 void TelemetryCollector::runPeriodicFlush(const std::shared_ptr<State>& state, std::stop_token stop) {
   std::unique_lock lock(state->mutex);
   while (!stop.stop_requested()) {
-    state->wake.wait_for(lock, stop, state->config.flushInterval, [&] { return state->flushRequested; });
+    state->wake.wait_until(lock, stop, foundation::deadlineAfter(state->config.flushInterval),
+                           [&] { return state->flushRequested; });
     if (stop.stop_requested()) break;
     lock.unlock();
     state->flush();

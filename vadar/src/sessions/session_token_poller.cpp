@@ -1,5 +1,6 @@
 #include "vadar/sessions/session_token_poller.hpp"
 
+#include <foundation/delay.hpp>
 #include <wiring/container.hpp>
 
 #include "core/background_tasks.hpp"
@@ -95,7 +96,7 @@ void SessionTokenPoller::run(std::stop_token stop) {
       // A failed refresh is retried at the next pass.
     }
     std::unique_lock lock(waitMutex);
-    wake.wait_for(lock, stop, interval, [] { return false; });
+    wake.wait_until(lock, stop, foundation::deadlineAfter(interval), [] { return false; });
   }
 }
 
