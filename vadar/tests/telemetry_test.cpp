@@ -88,6 +88,39 @@ TEST(TelemetryThrottler, LetsAnEventThroughOnceADayAndPersists) {
   foundation::Clock::setSource({});
 }
 
+// The record shares the application's settings file, which has a size limit. However many distinct events go
+// through in a day, and however large a record an earlier run left, the record stays small: the file takes the
+// application's own writes, and the throttler keeps answering.
+TEST(TelemetryThrottler, ManyDistinctEventsKeepTheRecordSmallAndTheSettingsFileWritable) {
+  TemporaryDefaults storage;
+  foundation::Date now = foundation::Date(std::chrono::seconds(1700000000));
+  foundation::Clock::setSource([&] { return now; });
+  struct Reset {
+    ~Reset() { foundation::Clock::setSource({}); }
+  } reset;
+  const double sentAt = 1700000000.0 - 60.0;
+  // Entries of an earlier run, all within the day, filling the file to 2 KiB short of its limit.
+  nlohmann::json left = nlohmann::json::object();
+  const auto fill = [&](std::size_t count) {
+    for (std::size_t i = left.size(); i < count; ++i) {
+      char key[65];
+      std::snprintf(key, sizeof key, "%064zx", i);
+      left[key] = sentAt;
+    }
+    storage.defaults.set(std::string(TelemetryEventThrottler::storageKey), left);
+  };
+  fill(1000);
+  const auto entryBytes = std::filesystem::file_size(storage.path) / 1000;
+  fill((foundation::UserDefaults::kMaximumFileSize - 2 * 1024) / entryBytes);
+  TelemetryEventThrottler throttler(storage.defaults);
+  for (int n = 0; n < 50; ++n) EXPECT_FALSE(throttler.isEventThrottled(event("distinct", n))) << n;
+  for (int n = 0; n < 50; ++n) EXPECT_TRUE(throttler.isEventThrottled(event("distinct", n))) << "the oldest go first";
+  const auto stored = storage.defaults.value(std::string(TelemetryEventThrottler::storageKey));
+  ASSERT_TRUE(stored && stored->is_object());
+  EXPECT_LE(stored->size(), TelemetryEventThrottler::maximumEntries);
+  EXPECT_NO_THROW(storage.defaults.set("application_setting", std::string(512 * 1024, 'x')));
+}
+
 // Throttlers alive at once (two collectors, two Vadar objects, or two runs of the application over the same
 // file) keep one record: an event goes through once a day in all, however their checks interleave, and none
 // loses what another recorded.

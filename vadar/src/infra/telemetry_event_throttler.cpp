@@ -1,6 +1,10 @@
 #include "vadar/infra/telemetry_event_throttler.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <utility>
+#include <vector>
 
 #include "foundation/clock.hpp"
 #include "foundation/crypto.hpp"
@@ -26,12 +30,21 @@ bool TelemetryEventThrottler::isEventThrottled(const TelemetryEvent& event) {
         return false;
       }
     }
-    nlohmann::json kept = nlohmann::json::object();
+    std::vector<std::pair<double, std::string>> live;
     for (auto entry = stored->begin(); entry != stored->end(); ++entry) {
       if (!entry.value().is_number()) continue;
       const double sentAt = entry.value().get<double>();
-      if (now - sentAt < ttl && sentAt <= now) kept[entry.key()] = sentAt;
+      if (now - sentAt < ttl && sentAt <= now && entry.key() != key) live.emplace_back(sentAt, entry.key());
     }
+    // The record shares the application's settings file, which has a size limit: past maximumEntries the
+    // oldest entries go, and those events may go through again within their day.
+    if (live.size() >= maximumEntries) {
+      const auto dropped = live.size() - (maximumEntries - 1);
+      std::nth_element(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(dropped), live.end());
+      live.erase(live.begin(), live.begin() + static_cast<std::ptrdiff_t>(dropped));
+    }
+    nlohmann::json kept = nlohmann::json::object();
+    for (auto& [sentAt, entryKey] : live) kept[std::move(entryKey)] = sentAt;
     kept[key] = now;
     stored = std::move(kept);
     return true;
