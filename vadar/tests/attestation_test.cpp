@@ -347,6 +347,31 @@ TEST(DeviceAssertionConcurrency, EveryWaiterOfAFailedRunReceivesItsError) {
   EXPECT_EQ(passes, 1);
 }
 
+// The provider is the application's and sees no stop: a shutdown cannot end the run that called it, but the
+// callers waiting for that run (with no stop of their own) leave at once, cancelled.
+TEST(DeviceAssertionConcurrency, CancellingRunsReleasesTheWaitersOfAProviderThatNeverAnswers) {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  SingleFlightAssertionManager manager([&] { opened.wait_for(20s); }, [] {});
+  auto owner = testing_support::launch([&manager] { manager.performAssertion(); });
+  ASSERT_TRUE(manager.waitForWaiters(1, 20s));
+  auto waiter = testing_support::launch([&manager] {
+    try {
+      manager.performAssertion();
+    } catch (const httpkit::URLError& error) {
+      return error.code() == httpkit::URLError::Code::cancelled;
+    }
+    return false;
+  });
+  ASSERT_TRUE(manager.waitForWaiters(2, 20s));
+  manager.cancelRuns();
+  const bool released = waiter.wait_for(5s) == std::future_status::ready;
+  gate.set_value();
+  ASSERT_TRUE(released) << "the waiter stayed until the provider answered";
+  EXPECT_TRUE(waiter.get());
+  ASSERT_EQ(owner.wait_for(20s), std::future_status::ready);
+}
+
 TEST(DeviceAssertionConcurrency, ShutdownIsPromptWhileARunIsHeldHalfWay) {
   Attestation attestation;
   attestation.attestNow();

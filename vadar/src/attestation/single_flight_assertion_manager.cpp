@@ -72,7 +72,11 @@ void SingleFlightAssertionManager::performAssertion() {
   Outcome outcome;
   {
     std::unique_lock lock(mutex_);
-    if (!changed_.wait(lock, core::StopTokenScope::current(), [&] { return shared->done; }))
+    // The manager's stop releases the waiters too: the run may be held in the application's provider, which no
+    // stop reaches. Its owner stays there; nobody else waits for it.
+    if (!changed_.wait(lock, core::StopTokenScope::current(),
+                       [&] { return shared->done || shared->stop.stop_requested(); }) ||
+        !shared->done)
       throw httpkit::URLError(httpkit::URLError::Code::cancelled, "the wait for a device assertion was cancelled");
     outcome = shared->outcome;
   }
@@ -83,6 +87,7 @@ void SingleFlightAssertionManager::cancelRuns() {
   std::lock_guard lock(mutex_);
   stop_.request_stop();
   stop_ = std::stop_source();  // runs that start later are not born cancelled
+  changed_.notify_all();       // their waiters leave
 }
 
 std::size_t SingleFlightAssertionManager::waiters() const {

@@ -23,6 +23,8 @@
 // Stopping: one caller's cancelled request does not cancel the shared run; the run's requests stop only with
 // the manager's own stop source, which `cancelRuns` triggers. A waiter whose own stop token
 // (core::StopTokenScope) is stopped leaves at once with URLError `cancelled`; the run goes on for the others.
+// `cancelRuns` makes every waiter but a run's owner leave so too, at once, even while the owner is held in the
+// application's provider.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
