@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include <foundation/delay.hpp>
 #include <foundation/log.hpp>
 
 #include "curl_errors.hpp"
@@ -90,14 +91,6 @@ bool isChunked(std::string_view coding) {
   while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) coding.remove_prefix(1);
   while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) coding.remove_suffix(1);
   return headerNamesEqual(coding, "chunked");
-}
-
-// `from` + `after`, saturating: the default whole-transfer limit is a week, and a caller may ask for more. A
-// limit of zero or less leaves no time at all (and is never added, which could wrap around).
-Transfer::Clock::time_point later(Transfer::Clock::time_point from, std::chrono::milliseconds after) {
-  if (after <= std::chrono::milliseconds(0)) return from;
-  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Transfer::Clock::time_point::max() - from);
-  return after >= room ? Transfer::Clock::time_point::max() : from + after;
 }
 
 // 0 to 1 onto HTTP/2's 1 to 256; anything else (NaN included) gets the middle.
@@ -333,7 +326,8 @@ Transfer::Step Transfer::hopDone(CURLcode result) {
 Transfer::Clock::time_point Transfer::deadline(Clock::time_point now) {
   // curl reads a connect limit of zero or less as its own default of minutes; here it leaves no time.
   if (connectTimeout_ <= std::chrono::milliseconds(0)) return started_;
-  const auto whole = later(started_, resourceTimeout_);
+  // Saturating: the default whole-transfer limit is a week, and a caller may ask for more.
+  const auto whole = foundation::deadlineAfter(resourceTimeout_, started_);
   if (paused_ || !connected_) return whole;
   // A busy driver asks for every deadline on each of its turns, many times a millisecond: asking the kernel
   // each time would cost a system call per transfer per turn. Bytes seen late only ever move a deadline later.
@@ -351,8 +345,8 @@ Transfer::Clock::time_point Transfer::deadline(Clock::time_point now) {
 }
 
 Transfer::Clock::time_point Transfer::idleDeadline() const {
-  const auto idle = later(lastActivity_, idleTimeout_);
-  return following_ ? std::min(idle, later(redirectHeadEnded_, kRedirectBodyWait)) : idle;
+  const auto idle = foundation::deadlineAfter(idleTimeout_, lastActivity_);
+  return following_ ? std::min(idle, foundation::deadlineAfter(kRedirectBodyWait, redirectHeadEnded_)) : idle;
 }
 
 void Transfer::noteSocketBytes() {
@@ -377,7 +371,7 @@ void Transfer::expire() {
                          "the connect limit of " + std::to_string(connectTimeout_.count()) + " ms leaves no time",
                          originalURL_));
   }
-  const bool idle = connected_ && !paused_ && idleDeadline() <= later(started_, resourceTimeout_);
+  const bool idle = connected_ && !paused_ && idleDeadline() <= foundation::deadlineAfter(resourceTimeout_, started_);
   if (idle && following_) {
     redirectCut_ = true;
     return;
