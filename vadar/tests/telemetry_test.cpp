@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <latch>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 #include "foundation/clock.hpp"
@@ -17,12 +20,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// In a folder of its own: writers of one folder take turns under its lock, and a shared one (the temporary
+// folder itself) would make these tests wait on every other process writing settings there.
 struct TemporaryDefaults {
-  static inline int counter = 0;
-  std::filesystem::path path = std::filesystem::temp_directory_path() /
-                               ("vadar-telemetry-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".json");
+  static std::filesystem::path makeFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vadar-telemetry-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+  }
+  std::filesystem::path folder = makeFolder();
+  std::filesystem::path path = folder / "defaults.json";
   foundation::UserDefaults defaults{path};
-  ~TemporaryDefaults() { std::filesystem::remove(path); }
+  ~TemporaryDefaults() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
 };
 
 // Collects the batches a collector sends; waits for them with a deadline.
