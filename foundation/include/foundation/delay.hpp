@@ -36,12 +36,12 @@ template <class Rep, class Period>
 std::chrono::steady_clock::time_point deadlineAfter(std::chrono::duration<Rep, Period> wait,
                                                     std::chrono::steady_clock::time_point from =
                                                         std::chrono::steady_clock::now()) {
-  using Clock = std::chrono::steady_clock;
+  using TimePoint = std::chrono::steady_clock::time_point;
   if (wait <= wait.zero()) return from;
   // Compared in the caller's unit: converting `wait` to the clock's could overflow on its own.
-  const auto room = std::chrono::duration_cast<std::chrono::duration<Rep, Period>>(Clock::time_point::max() - from);
-  if (wait >= room) return Clock::time_point::max();
-  return from + std::chrono::duration_cast<Clock::duration>(wait);
+  const auto room = std::chrono::duration_cast<std::chrono::duration<Rep, Period>>(TimePoint::max() - from);
+  if (wait >= room) return TimePoint::max();
+  return from + std::chrono::duration_cast<TimePoint::duration>(wait);
 }
 
 }  // namespace foundation
