@@ -437,6 +437,10 @@ TEST(TextFieldEditing, BackspacingToTheStartShowsWhatTypingTheDigitsLeftShows) {
       typedAfresh.type(typed);
       EXPECT_EQ(field.text(), typedAfresh.text()) << region << " " << typed;
       EXPECT_EQ(field.selection().location, typedAfresh.selection().location) << region << " " << typed;
+      // Too few digits for any layout's groups: both show the bare digits, whatever the field showed before.
+      if (typed == "20" || typed == "2" || (std::string_view(region) == "BR" && typed == "11")) {
+        EXPECT_EQ(field.text(), typed) << region;
+      }
     }
     EXPECT_EQ(field.text(), "") << region << " " << digits;
   }
